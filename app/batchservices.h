@@ -1,0 +1,15 @@
+#pragma once
+// Host services for unattended runs (--screenshot): nothing waits for an
+// operator; every message goes to the standard error stream.
+#include "hostservices.h"
+
+class BatchServices : public HostServices {
+public:
+    void showError(const QString& text) override;
+    void showException(const QString& text) override;
+    int chooseRow(const LookupRequest& request) override;
+    void search(QWidget* owner, TDataSet* dataSet) override;
+    void busyOn(QWidget* over, int kind) override;
+    void busyOff() override;
+    void showHelp(const QString& file, int context) override;
+};

@@ -1,0 +1,34 @@
+#pragma once
+// The host's main window: the MDI area where screens open and the menu that
+// opens them. Screens come in packages loaded at run time.
+#include <QLibrary>
+#include <QMainWindow>
+#include <memory>
+#include <vector>
+
+class QMdiArea;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(const QString& packageDir, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    QMdiArea* mdiArea() const { return m_mdi; }
+    // Loads a screen's package (once) and calls its entry; false with a message
+    // naming the cause when the package or its entry cannot be had.
+    bool openScreen(const QString& code, QString* error = nullptr);
+
+private:
+    struct Package {
+        QString code;
+        std::unique_ptr<QLibrary> library;
+        void (*entry)() = nullptr;
+        void (*finalize)() = nullptr;
+    };
+    Package* package(const QString& code, QString* error);
+
+    QMdiArea* m_mdi;
+    QString m_packageDir;
+    std::vector<Package> m_packages;
+};

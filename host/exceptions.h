@@ -1,0 +1,25 @@
+#pragma once
+// Failures travel as exceptions. EAbort is the silent one: whoever raises it has
+// already told the operator (MensErro) and only wants the current operation to
+// stop. Anything else is a real error and ends at the host's general display.
+#include "zavhost_export.h"
+#include <QString>
+#include <exception>
+#include <stdexcept>
+
+class ZAVHOST_EXPORT EAbort : public std::exception {
+public:
+    const char* what() const noexcept override;
+};
+
+class ZAVHOST_EXPORT EZavError : public std::runtime_error {
+public:
+    explicit EZavError(const QString& text);
+    QString text() const { return m_text; }
+
+private:
+    QString m_text;
+};
+
+// Throws the silent abort.
+[[noreturn]] ZAVHOST_EXPORT void Abort();

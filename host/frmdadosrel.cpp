@@ -1,0 +1,81 @@
+#include "frmdadosrel.h"
+#include "hostservices.h"
+#include "vcl/graphics.h"
+#include <QApplication>
+#include <QStyle>
+
+namespace {
+const char* const kHelpHint = "Ajuda (F1)";
+const char* const kCancelHint = "Fechar (Esc)";
+const char* const kPrintHint = "Imprimir";
+const char* const kConfigHint = "Configurar impressora";
+} // namespace
+
+TfrmDadosRel::TfrmDadosRel(QWidget* parent) : TForm(parent) {
+    setObjectName(QStringLiteral("frmDadosRel"));
+    setFont(screenFont());
+    SetClientSize(769, 400);
+    QStyle* style = QApplication::style();
+
+    grbDadosRel = new TGroupBox(this);
+    grbDadosRel->setObjectName(QStringLiteral("grbDadosRel"));
+    grbDadosRel->setGeometry(0, 0, 714, 400);
+
+    panMenu = makeControl<TPanel>(this, "panMenu", 714, 0, 55, 400);
+    panBotoes = makeControl<TPanel>(panMenu, "panBotoes", 0, 0, 55, 52);
+    panBotoes->SetBevelNone();
+    sbtPrint = makeControl<TButtonFlat>(panBotoes, "sbtPrint", 7, 2, 40, 22);
+    sbtPrint->SetHint(QString::fromUtf8(kPrintHint));
+    sbtPrint->SetGlyph(style->standardIcon(QStyle::SP_DialogApplyButton));
+    sbtConfigImpr = makeControl<TButtonFlat>(panBotoes, "sbtConfigImpr", 7, 21, 40, 22);
+    sbtConfigImpr->SetHint(QString::fromUtf8(kConfigHint));
+    sbtCancel = makeControl<TButtonFlat>(panBotoes, "sbtCancel", 7, 25, 40, 22);
+    sbtCancel->SetHint(QString::fromUtf8(kCancelHint));
+    sbtCancel->SetGlyph(style->standardIcon(QStyle::SP_DialogCloseButton));
+    panHelp = makeControl<TPanel>(panMenu, "panHelp", 0, 88, 55, 28);
+    panHelp->SetBevelNone();
+    sbtHelp = makeControl<TButtonFlat>(panHelp, "sbtHelp", 7, 3, 40, 22);
+    sbtHelp->SetHint(QString::fromUtf8(kHelpHint));
+    sbtHelp->SetGlyph(style->standardIcon(QStyle::SP_DialogHelpButton));
+    lblCodTela = makeControl<TLabel>(panMenu, "lblCodTela", 2, 382, 51, 13);
+    lblCodTela->setAlignment(Qt::AlignCenter);
+
+    msgPadrao = new TMessages(this);
+    msgPadrao->setObjectName(QStringLiteral("msgPadrao"));
+    psdConfigurar = new TPrinterSetupDialog(this);
+    psdConfigurar->setObjectName(QStringLiteral("psdConfigurar"));
+
+    sbtCancel->OnClick = [this](QObject*) { Close(); };
+    sbtHelp->OnClick = [this](QObject*) { ShowHelp(); };
+
+    OnCreate = [this](QObject* s) { FormCreate(s); };
+    OnClose = [this](QObject* s, TCloseAction& a) { FormClose(s, a); };
+    OnKeyDown = [this](QObject* s, TKey& k, TShiftState sh) { FormKeyDown(s, k, sh); };
+}
+
+void TfrmDadosRel::FormCreate(QObject*) { KeyPreview = true; }
+
+void TfrmDadosRel::FormClose(QObject*, TCloseAction& action) { action = TCloseAction::caFree; }
+
+void TfrmDadosRel::FormKeyDown(QObject*, TKey& key, TShiftState shift) {
+    switch (key) {
+    case VK_RETURN:
+        if (!shift.ctrl && !shift.alt) {
+            SelectNext(!shift.shift);
+            key = 0;
+        }
+        break;
+    case VK_ESCAPE:
+        key = 0;
+        Close();
+        break;
+    case VK_F1:
+        key = 0;
+        ShowHelp();
+        break;
+    default:
+        break;
+    }
+}
+
+void TfrmDadosRel::ShowHelp() { Host().showHelp(HelpFile, HelpContext); }

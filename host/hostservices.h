@@ -1,0 +1,45 @@
+#pragma once
+// Every modal interaction of a screen goes through one replaceable service, so
+// tests answer them without real dialogs while the application shows real Qt
+// dialogs. The host application installs QtHostServices (the default); a test
+// installs its own and answers from a script.
+#include "zavhost_export.h"
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class QWidget;
+class TDataSet;
+
+// What a lookup button asks the operator to choose from.
+struct LookupRequest {
+    QWidget* owner = nullptr;   // the screen the dialog belongs to
+    QString title;              // the button's Title
+    TDataSet* dataSet = nullptr; // rows offered, positioned by the answer
+};
+
+class ZAVHOST_EXPORT HostServices {
+public:
+    virtual ~HostServices();
+
+    // The error display of MensErro: shows a text as an error and returns when
+    // the operator has acknowledged it.
+    virtual void showError(const QString& text) = 0;
+    // The host's general error display, for failures no handler dealt with.
+    virtual void showException(const QString& text) = 0;
+    // The lookup dialog: returns the 0-based row chosen, or -1 when cancelled.
+    virtual int chooseRow(const LookupRequest& request) = 0;
+    // The search dialog over a dataset (Procura): may move the dataset's row.
+    virtual void search(QWidget* owner, TDataSet* dataSet) = 0;
+    // The busy animation over a screen; busyOff is harmless when it is off.
+    virtual void busyOn(QWidget* over, int kind) = 0;
+    virtual void busyOff() = 0;
+    // The help viewer: help file and context.
+    virtual void showHelp(const QString& file, int context) = 0;
+};
+
+// The services in force; QtHostServices until someone installs others.
+ZAVHOST_EXPORT HostServices& Host();
+// Installs services and returns the ones replaced.
+ZAVHOST_EXPORT std::unique_ptr<HostServices> SetHostServices(std::unique_ptr<HostServices> services);

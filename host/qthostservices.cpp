@@ -1,0 +1,85 @@
+#include "qthostservices.h"
+#include "busyoverlay.h"
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QTextBrowser>
+
+namespace {
+
+const char* const kErrorTitle = "Erro";
+const char* const kHelpTitle = "Ajuda";
+const char* const kHelpMissing = "Ajuda não encontrada: arquivo %1, tópico %2.";
+
+QWidget* dialogParent() { return QApplication::activeWindow(); }
+
+} // namespace
+
+HostServices::~HostServices() = default;
+
+namespace {
+std::unique_ptr<HostServices>& installed() {
+    static std::unique_ptr<HostServices> s;
+    return s;
+}
+} // namespace
+
+HostServices& Host() {
+    if (!installed())
+        installed() = std::make_unique<QtHostServices>();
+    return *installed();
+}
+
+std::unique_ptr<HostServices> SetHostServices(std::unique_ptr<HostServices> services) {
+    std::unique_ptr<HostServices> old = std::move(installed());
+    installed() = std::move(services);
+    return old;
+}
+
+QtHostServices::QtHostServices() = default;
+QtHostServices::~QtHostServices() = default;
+
+void QtHostServices::showError(const QString& text) {
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kErrorTitle), text, QMessageBox::Ok, dialogParent());
+    box.setObjectName(QStringLiteral("ErrorDisplay"));
+    box.exec();
+}
+
+void QtHostServices::showException(const QString& text) {
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kErrorTitle), text, QMessageBox::Ok, dialogParent());
+    box.setObjectName(QStringLiteral("GeneralErrorDisplay"));
+    box.exec();
+}
+
+int QtHostServices::chooseRow(const LookupRequest&) { return -1; }
+
+void QtHostServices::search(QWidget*, TDataSet*) {}
+
+void QtHostServices::busyOn(QWidget* over, int kind) {
+    busyOff();
+    if (over)
+        m_busy = new BusyOverlay(over, kind);
+}
+
+void QtHostServices::busyOff() {
+    if (m_busy)
+        delete m_busy.data();
+}
+
+void QtHostServices::showHelp(const QString& file, int context) {
+    const QString page =
+        QStringLiteral(":/help/%1/%2.html").arg(QFileInfo(file).completeBaseName().toLower()).arg(context);
+    QFile f(page);
+    if (!f.open(QIODevice::ReadOnly)) {
+        showError(QString::fromUtf8(kHelpMissing).arg(file).arg(context));
+        return;
+    }
+    auto* viewer = new QTextBrowser;
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->setObjectName(QStringLiteral("HelpViewer"));
+    viewer->setWindowTitle(QString::fromUtf8(kHelpTitle));
+    viewer->setHtml(QString::fromUtf8(f.readAll()));
+    viewer->resize(720, 560);
+    viewer->show();
+}

@@ -1,0 +1,22 @@
+#pragma once
+// The real dialogs of the host application.
+#include "hostservices.h"
+#include <QPointer>
+
+class QWidget;
+
+class ZAVHOST_EXPORT QtHostServices : public HostServices {
+public:
+    QtHostServices();
+    ~QtHostServices() override;
+    void showError(const QString& text) override;
+    void showException(const QString& text) override;
+    int chooseRow(const LookupRequest& request) override;
+    void search(QWidget* owner, TDataSet* dataSet) override;
+    void busyOn(QWidget* over, int kind) override;
+    void busyOff() override;
+    void showHelp(const QString& file, int context) override;
+
+private:
+    QPointer<QWidget> m_busy;
+};

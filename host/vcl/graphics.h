@@ -1,0 +1,23 @@
+#pragma once
+// Colours and fonts of the screens, by the toolkit's names.
+#include "zavhost_export.h"
+#include <QColor>
+#include <QFont>
+#include <QString>
+
+ZAVHOST_EXPORT QColor clInfoBk();    // the system's info (tooltip) background
+ZAVHOST_EXPORT QColor clBtnFace();   // button face
+ZAVHOST_EXPORT QColor clWindow();    // window (edit) background
+ZAVHOST_EXPORT QColor clWindowText();
+ZAVHOST_EXPORT QColor clHighlight(); // selection
+ZAVHOST_EXPORT QColor clBlue();
+ZAVHOST_EXPORT QColor clWhite();
+
+// The screens' font, "MS Sans Serif" where the machine has it, else the closest
+// sans-serif face, at a height in pixels (11 px is 8 points at 96 dpi).
+ZAVHOST_EXPORT QFont screenFont(int pixelHeight = 11, bool bold = false);
+ZAVHOST_EXPORT QString screenFontFamily();
+
+// Paints a widget's background (and edit base) in a colour, in every state.
+class QWidget;
+ZAVHOST_EXPORT void setControlColor(QWidget* w, const QColor& color);

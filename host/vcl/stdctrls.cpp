@@ -1,0 +1,168 @@
+#include "stdctrls.h"
+#include "graphics.h"
+#include "guard.h"
+#include <QKeyEvent>
+#include <QVBoxLayout>
+
+TLabel::TLabel(QWidget* parent) : QLabel(parent) {
+    setFont(screenFont());
+    setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+}
+
+TCustomEdit::TCustomEdit(QWidget* parent) : QLineEdit(parent), TWinControl(this) {
+    setFont(screenFont());
+    setFrame(true);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    connect(this, &QLineEdit::textChanged, this, [this] { textMaybeChanged(); });
+}
+
+QString TCustomEdit::Text() const { return QLineEdit::text(); }
+
+void TCustomEdit::SetText(const QString& text) { QLineEdit::setText(text); }
+
+void TCustomEdit::SetMaxLength(int length) {
+    m_maxLength = length;
+    if (inputMask().isEmpty())
+        setMaxLength(length > 0 ? length : 32767);
+}
+
+void TCustomEdit::SetColor(const QColor& color) {
+    m_color = color;
+    setControlColor(this, color);
+}
+
+void TCustomEdit::textMaybeChanged() {
+    const QString now = Text();
+    if (now == m_lastText)
+        return;
+    m_lastText = now;
+    if (OnChange)
+        zav::guarded([&] { OnChange(this); });
+}
+
+void TCustomEdit::keyPressEvent(QKeyEvent* event) {
+    const QString typed = event->text();
+    if (OnKeyPress && typed.size() == 1 && typed.at(0).isPrint()) {
+        QChar key = typed.at(0);
+        zav::guarded([&] { OnKeyPress(this, key); });
+        if (key.isNull())
+            return;
+        if (key != typed.at(0)) {
+            QKeyEvent replaced(event->type(), event->key(), event->modifiers(), QString(key),
+                               event->isAutoRepeat(), ushort(event->count()));
+            QLineEdit::keyPressEvent(&replaced);
+            return;
+        }
+    }
+    QLineEdit::keyPressEvent(event);
+}
+
+TEdit::TEdit(QWidget* parent) : TCustomEdit(parent) {}
+
+TMaskEdit::TMaskEdit(QWidget* parent) : TCustomEdit(parent) {}
+
+QString TMaskEdit::Text() const {
+    if (m_mask.isEmpty())
+        return QLineEdit::text();
+    return m_mask.textFromDisplay(displayText());
+}
+
+void TMaskEdit::SetText(const QString& text) {
+    if (m_mask.isEmpty())
+        QLineEdit::setText(text);
+    else
+        QLineEdit::setText(m_mask.format(text));
+}
+
+void TMaskEdit::SetEditMask(const QString& mask) {
+    const QString keep = Text();
+    m_maskText = mask;
+    m_mask = ::EditMask::parse(mask);
+    // Qt re-shows (and for a removed mask, empties) the text when the mask
+    // changes; the text is written back under the new mask so nothing typed is
+    // lost, and OnChange runs only if the text itself changed.
+    QSignalBlocker block(this);
+    setInputMask(m_mask.qtInputMask());
+    if (m_mask.isEmpty())
+        setMaxLength(MaxLength() > 0 ? MaxLength() : 32767);
+    SetText(keep);
+    block.unblock();
+    textMaybeChanged();
+}
+
+TComboBox::TComboBox(QWidget* parent) : QComboBox(parent), TWinControl(this) {
+    setFont(screenFont());
+    setEditable(false);
+    connect(this, &QComboBox::activated, this, [this] {
+        if (OnChange)
+            zav::guarded([&] { OnChange(this); });
+    });
+}
+
+void TComboBox::SetItemIndex(int index) {
+    const QSignalBlocker block(this);
+    setCurrentIndex(index);
+}
+
+TPanel::TPanel(QWidget* parent) : QFrame(parent), TWinControl(this) {
+    setFont(screenFont());
+    setFrameShape(QFrame::StyledPanel);
+    setFrameShadow(QFrame::Raised);
+}
+
+void TPanel::SetCaption(const QString& caption) {
+    if (!m_caption) {
+        m_caption = new QLabel(this);
+        m_caption->setObjectName(objectName() + QStringLiteral("Caption"));
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(m_caption);
+    }
+    m_caption->setText(caption);
+}
+
+void TPanel::SetColor(const QColor& color) { setControlColor(this, color); }
+
+TGroupBox::TGroupBox(QWidget* parent) : QGroupBox(parent), TWinControl(this) { setFont(screenFont()); }
+
+TBevel::TBevel(QWidget* parent) : QFrame(parent) { setFrameShadow(QFrame::Sunken); }
+
+TNotebook::TNotebook(QWidget* parent) : QStackedWidget(parent), TWinControl(this) {}
+
+QWidget* TNotebook::AddPage(const QString& caption) {
+    auto* page = new QWidget(this);
+    page->setProperty("pageCaption", caption);
+    addWidget(page);
+    return page;
+}
+
+QString TNotebook::PageCaption(int index) const {
+    QWidget* page = widget(index);
+    return page ? page->property("pageCaption").toString() : QString();
+}
+
+TListBox::TListBox(QWidget* parent) : QListWidget(parent), TWinControl(this) {
+    setFont(screenFont());
+    setUniformItemSizes(true);
+}
+
+void TListBox::SetItemHeight(int height) { m_itemHeight = height; }
+
+void TListBox::AddLine(const QString& line) {
+    auto* item = new QListWidgetItem(line, this);
+    item->setSizeHint(QSize(0, m_itemHeight));
+}
+
+QStringList TListBox::Lines() const {
+    QStringList out;
+    for (int i = 0; i < count(); ++i)
+        out << item(i)->text();
+    return out;
+}
+
+TImage::TImage(QWidget* parent) : QLabel(parent) {}
+
+void TImage::SetPicture(const QImage& image) {
+    m_image = image;
+    setPixmap(QPixmap::fromImage(image));
+}

@@ -1,0 +1,142 @@
+#pragma once
+// Unit Cli_Zav50000 of the package Pkg_Zav50000: the screen "Cancelamento de
+// Notas Fiscais Eletrônicas" (ZAV50000). One class holds the screen's logic;
+// its handlers are defined in the folder of the subsystem they belong to:
+// screen/ (lifecycle), criteria/ (filter panel), invoices/ (list and grid),
+// cancellation/ (confirm and failure panel).
+#include "btnpesquisa.h"
+#include "dateeditplus.h"
+#include "dbgrid.h"
+#include "frmdadosrel.h"
+#include "netconnection.h"
+#include "vcl/menus.h"
+#include <QStringList>
+
+#if defined(PKG_ZAV50000_LIBRARY)
+#define PKG_EXPORT Q_DECL_EXPORT
+#else
+#define PKG_EXPORT Q_DECL_IMPORT
+#endif
+
+class TADOIBQuery;
+class TDataSource;
+class TDataSet;
+
+using TStringList = QStringList;
+
+class PKG_EXPORT TfrmCancelaNFE : public TfrmDadosRel {
+    Q_OBJECT
+public:
+    explicit TfrmCancelaNFE(QWidget* parent = nullptr);
+    ~TfrmCancelaNFE() override;
+
+    // Filter panel
+    TPanel* panFiltro;
+    TLabel* lblFilial;
+    TMaskEdit* medCdFilial;
+    TBtnPesquisa* btpFilial;
+    TEdit* edtNmFilial;
+    TLabel* Label2;
+    TMaskEdit* medCdEmpresa;
+    TBtnPesquisa* btpEmpresa;
+    TEdit* edtNmEmpresa;
+    TLabel* Label3;
+    TEdit* edtCdInscEsta;
+    TLabel* lblInscMuni;
+    TEdit* edtInscMuni;
+    TLabel* Label4;
+    TEdit* edtCdSerie;
+    TBtnPesquisa* btpSerie;
+    TLabel* Label1;
+    TMaskEdit* medNrNotaFiscal;
+    TLabel* Label5;
+    TDateEditPlus* depDtInicial;
+    TLabel* Label6;
+    TDateEditPlus* depDtFinal;
+    // Counterparty selector
+    TGroupBox* GroupBox1;
+    TComboBox* cbbDestRem;
+    TNotebook* nbkCliente;
+    TLabel* Label7;
+    TMaskEdit* medCliente;
+    TBtnPesquisa* btpCliente;
+    TEdit* edtNmCliente;
+    TLabel* Label8;
+    TMaskEdit* medFornecedor;
+    TBtnPesquisa* btpFornecedor;
+    TEdit* edtNmFornecedor;
+    TMaskEdit* medFilial;
+    TBtnPesquisa* BtnPesquisa1;
+    TEdit* Edit1;
+    TBtnPesquisa* BtnPesquisa2;
+    TMaskEdit* MaskEdit1;
+    TEdit* Edit2;
+    // List
+    TBevel* Bevel1;
+    TDBGrid* dbgPadrao;
+    // Failure panel
+    TPanel* PanMensagem;
+    TPanel* Panel3;
+    TButtonFlat* BtnSair;
+    TLabel* Label9;
+    TLabel* Label10;
+    TBevel* Bevel3;
+    TListBox* lsbMensagem;
+    // Tool column
+    TPanel* Panel1;
+    TButtonFlat* sbtProcurar;
+    TImage* imgChecked;
+    TImage* imgUnChecked;
+    TPopupMenu* pmnProcura;
+    TMenuItem* F71;
+    TMenuItem* F121;
+    // Non-visual
+    TNetConnection* netCancelaEmis;
+    TDataSet* cdsNotaFiscal = nullptr;
+
+    // Lifecycle
+    void FormCreate(QObject* sender);
+    void FormShow(QObject* sender);
+    void FormClose(QObject* sender, TCloseAction& action);
+    void FormKeyDown(QObject* sender, TKey& key, TShiftState shift);
+    void F121Click(QObject* sender);
+    void sbtProcurarClick(QObject* sender);
+
+    // Establishment and series
+    void medCdFilialExit(QObject* sender);
+
+    // Connection
+    void netCancelaEmisBeforeConnect(QObject* sender);
+
+private:
+    void buildLayout();
+    void bindEvents();
+
+    QString CdClientePesq;
+};
+
+// What the package tells its host about itself.
+struct PackageInfo {
+    const char* name;       // "Pkg_Zav50000"
+    const char* unit;       // "Cli_Zav50000"
+    const char* const* required; // host libraries the package needs, null-terminated
+    int unitCount;
+};
+
+// The message catalogue of the screen, in its stored order.
+PKG_EXPORT const QStringList& CatalogueEntries();
+
+// Unit globals, exported under their plain names.
+extern "C" {
+PKG_EXPORT extern TfrmCancelaNFE* frmCancelaNFE;
+PKG_EXPORT extern bool boIdCriado;
+PKG_EXPORT extern bool boToCheck;
+PKG_EXPORT extern TStringList* stlControle;
+
+PKG_EXPORT void IniProc();
+PKG_EXPORT void CriaCancelaNFE();
+PKG_EXPORT void Initialize();
+PKG_EXPORT void Finalize();
+PKG_EXPORT const PackageInfo* GetPackageInfoTable();
+}
+

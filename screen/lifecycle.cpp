@@ -1,0 +1,55 @@
+// Creation, first showing, keyboard shortcuts and closing of the screen.
+#include "Cli_Zav50000.h"
+#include "hostservices.h"
+#include "session.h"
+
+TfrmCancelaNFE::~TfrmCancelaNFE() = default;
+
+void TfrmCancelaNFE::FormCreate(QObject* sender) {
+    TfrmDadosRel::FormCreate(sender);
+    netCancelaEmis->SetConnected(true);
+    // A fresh list for each instance; the one of the instance before goes with it.
+    static std::unique_ptr<TStringList> held;
+    held = std::make_unique<TStringList>();
+    stlControle = held.get();
+    cbbDestRem->SetItemIndex(3);
+    nbkCliente->SetPageIndex(3);
+}
+
+void TfrmCancelaNFE::FormShow(QObject*) {
+    lblFilial->setEnabled(!ModuFili());
+    btpFilial->setEnabled(!ModuFili());
+    medCdFilial->SetEnabled(!ModuFili());
+    if (ModuFili())
+        medCdFilial->SetText(FiliProc());
+    else if (const int m = ModuloAtiv(); m == 14 || m == 15 || m == 16)
+        medCdFilial->SetText(FiliProcFat());
+    else
+        medCdFilial->SetText(FiliProc());
+    depDtInicial->SetDate(DataProc(medCdFilial->Text()));
+    depDtFinal->SetDate(DataProc(medCdFilial->Text()));
+    medCdFilialExit(medCdFilial);
+}
+
+void TfrmCancelaNFE::FormClose(QObject* sender, TCloseAction& action) {
+    netCancelaEmis->SetConnected(false);
+    boIdCriado = false;
+    TfrmDadosRel::FormClose(sender, action);
+}
+
+void TfrmCancelaNFE::FormKeyDown(QObject* sender, TKey& key, TShiftState shift) {
+    if (sbtPrint->Enabled())
+        TfrmDadosRel::FormKeyDown(sender, key, shift);
+}
+
+void TfrmCancelaNFE::F121Click(QObject*) {
+    if (medCdFilial->Enabled())
+        medCdFilial->SetFocus();
+    else
+        medCdEmpresa->SetFocus();
+}
+
+void TfrmCancelaNFE::sbtProcurarClick(QObject*) {
+    if (sbtProcurar->Enabled())
+        Host().search(this, cdsNotaFiscal);
+}
