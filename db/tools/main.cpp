@@ -1,0 +1,121 @@
+// zav-dbinit: creates the ERP database with its schema and demo (or volume)
+// data.
+//
+//   zav-dbinit --db CONNTEXT [--customers N] [--suppliers N] [--invoices N] [--force]
+//
+// An existing database that holds tables is left alone unless --force is given;
+// then the schema's tables are dropped and created again. When anything fails
+// the database is left as it was found: a SQLite file this run created is
+// removed, tables this run created are dropped.
+#include "connectiontext.h"
+#include "database.h"
+#include "schema.h"
+#include "seed.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+namespace {
+
+const char* const kConnection = "zav-dbinit";
+
+int count(const QCommandLineParser& parser, const QString& option) {
+    if (!parser.isSet(option))
+        return 0;
+    bool ok = false;
+    const int n = parser.value(option).toInt(&ok);
+    if (!ok || n < 0)
+        throw zavdb::DatabaseError(
+            QStringLiteral("--%1 espera um número inteiro não negativo, não \"%2\".").arg(option, parser.value(option)));
+    return n;
+}
+
+void removeSQLiteFile(const QString& path) {
+    for (const QString& suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")})
+        QFile::remove(path + suffix);
+}
+
+int run(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Cria o banco de dados do ERP com o esquema e os dados de demonstração."));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("db"),
+                      QStringLiteral("Banco: caminho SQLite, sqlite:CAMINHO, postgresql://... ou chave=valor."),
+                      QStringLiteral("conexão")});
+    parser.addOption({QStringLiteral("customers"), QStringLiteral("Clientes ao todo (volume para medições)."),
+                      QStringLiteral("N")});
+    parser.addOption({QStringLiteral("suppliers"), QStringLiteral("Fornecedores ao todo."), QStringLiteral("N")});
+    parser.addOption({QStringLiteral("invoices"), QStringLiteral("Notas fiscais ao todo."), QStringLiteral("N")});
+    parser.addOption({QStringLiteral("force"), QStringLiteral("Recria as tabelas de um banco que já tem dados.")});
+    parser.process(arguments);
+    if (!parser.positionalArguments().isEmpty())
+        throw zavdb::DatabaseError(
+            QStringLiteral("Argumento inesperado: %1").arg(parser.positionalArguments().constFirst()));
+    if (!parser.isSet(QStringLiteral("db")))
+        throw zavdb::DatabaseError(QStringLiteral("Informe o banco de dados com --db."));
+
+    const QString text = parser.value(QStringLiteral("db"));
+    zavdb::SeedOptions options;
+    options.customers = count(parser, QStringLiteral("customers"));
+    options.suppliers = count(parser, QStringLiteral("suppliers"));
+    options.invoices = count(parser, QStringLiteral("invoices"));
+    const bool force = parser.isSet(QStringLiteral("force"));
+
+    const zavdb::ConnectionSpec spec = zavdb::parseConnectionText(text);
+    const bool newFile = spec.dialect == zavdb::Dialect::SQLite && !QFileInfo::exists(spec.path);
+
+    QTextStream out(stdout);
+    QElapsedTimer clock;
+    clock.start();
+    bool created = false;
+    {
+        QSqlDatabase db = zavdb::open(text, QLatin1String(kConnection));
+        try {
+            if (zavdb::hasTables(db)) {
+                if (!force)
+                    throw zavdb::DatabaseError(
+                        QStringLiteral("O banco %1 já tem tabelas; use --force para recriá-las.").arg(zavdb::describe(spec)));
+                zavdb::dropSchema(db);
+            }
+            zavdb::createSchema(db);
+            created = true;
+            zavdb::seedReference(db, options);
+            zavdb::seedInvoices(db, options);
+        } catch (...) {
+            if (created && !newFile) {
+                try {
+                    zavdb::dropSchema(db);
+                } catch (const zavdb::DatabaseError&) {
+                    // The first error is the one to report.
+                }
+            }
+            db.close();
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(QLatin1String(kConnection));
+            if (newFile)
+                removeSQLiteFile(spec.path);
+            throw;
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QLatin1String(kConnection));
+    out << QStringLiteral("Banco criado: %1 (%2 ms)").arg(zavdb::describe(spec)).arg(clock.elapsed()) << Qt::endl;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zav-dbinit"));
+    try {
+        return run(QCoreApplication::arguments());
+    } catch (const zavdb::DatabaseError& e) {
+        QTextStream(stderr) << "zav-dbinit: " << e.text() << Qt::endl;
+        return 1;
+    }
+}
