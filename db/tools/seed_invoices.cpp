@@ -1,8 +1,399 @@
+#include "database.h"
 #include "seed.h"
+#include "transaction.h"
+
+#include <QDate>
+#include <QTime>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <utility>
+#include <vector>
 
 namespace zavdb {
 
-// The invoice store seeds its demo invoices here.
-void seedInvoices(QSqlDatabase& /*db*/, const SeedOptions& /*options*/) {}
+namespace {
+
+// Every (branch, company, registrations, series) under which invoices can be
+// issued: the branch's own establishment and the companies operating at it,
+// each with every series of that company and registrations.
+const char* const kEstablishmentsSql = R"(
+SELECT F.CDFILIAL, F.CDEMPRESA, F.CDINSCESTA, F.CDINSCMUNI, S.CDSERIE, S.CDEXPSERIENF,
+       I.SGESTADO, F.NRCNPJFILIAL
+FROM FILIAL F
+JOIN SERIENF S ON S.CDEMPRESA = F.CDEMPRESA AND S.CDINSCESTA = F.CDINSCESTA
+              AND S.CDINSCMUNI = F.CDINSCMUNI
+JOIN INSCRESTAD I ON I.CDEMPRESA = F.CDEMPRESA AND I.CDINSCESTA = F.CDINSCESTA
+UNION
+SELECT EC.CDFILIAL, EC.CDEMPRESA, EC.CDINSCESTA, EC.CDINSCMUNI, S.CDSERIE, S.CDEXPSERIENF,
+       I.SGESTADO, F.NRCNPJFILIAL
+FROM EMPRCNTRFIL EC
+JOIN FILIAL F ON F.CDFILIAL = EC.CDFILIAL
+JOIN SERIENF S ON S.CDEMPRESA = EC.CDEMPRESA AND S.CDINSCESTA = EC.CDINSCESTA
+              AND S.CDINSCMUNI = EC.CDINSCMUNI
+JOIN INSCRESTAD I ON I.CDEMPRESA = EC.CDEMPRESA AND I.CDINSCESTA = EC.CDINSCESTA
+ORDER BY 1, 2, 3, 4, 5
+)";
+
+const char* const kCustomersSql = "SELECT CDCLIENTE, NMRAZSOCCLIE FROM CLIENTE ORDER BY CDCLIENTE";
+const char* const kSuppliersSql = "SELECT CDFORNECED, NMRAZSOCFORN FROM FORNECEDOR ORDER BY CDFORNECED";
+const char* const kBranchesSql = "SELECT CDFILIAL, NMFILIAL FROM FILIAL ORDER BY CDFILIAL";
+const char* const kInvoiceCountSql = "SELECT COUNT(*) FROM NOTAFISCAL";
+
+const char* const kInsertHead = "INSERT INTO NOTAFISCAL (NRLANCTONF, CDFILIAL, CDFILIEMIT, CDEMPRESA, CDINSCESTA, "
+                                "CDINSCMUNI, CDSERIE, NRNOTAFISCALELE, DTEMISSAO, IDENTRSAIDOP, NRLANCTBDOC, "
+                                "VRNOTAFISC, IDTPDESTREM, CDCLIENTE, CDFORNECED, CDFILIRECE, NMRAZAO, "
+                                "IDSITUACAONFE, NRACESSONFE, NRPROTOCOLONFE, DHAUTORIZACAO) VALUES ";
+constexpr int kInsertColumns = 21;
+constexpr int kBatchRows = 200;
+
+struct Establishment {
+    QString branch, company, stateRegistration, cityRegistration, series;
+    int nfeSeries = 0;  // the series as the access key carries it (0 to 999)
+    QString stateCode;  // cUF, two digits
+    QString utcOffset;  // of the state's legal time
+    QString issuerCnpj; // 14 digits
+};
+
+struct Party {
+    QString code, name;
+};
+
+struct Invoice {
+    const Establishment* establishment = nullptr;
+    QDate issued;
+    QChar kind;        // C, F or L
+    const Party* party = nullptr;
+    QChar state;       // A, C or D
+    QChar direction;   // S or E
+    qint64 cents = 0;
+    int minuteOfDay = 0;
+};
+
+// IBGE codes of the states (cUF of the access key) and the UTC offset of each
+// state's legal time, without daylight saving (abolished in 2019).
+struct StateInfo {
+    const char* abbreviation;
+    const char* code;
+    const char* offset;
+};
+constexpr std::array<StateInfo, 27> kStates{{
+    {"RO", "11", "-04:00"}, {"AC", "12", "-05:00"}, {"AM", "13", "-04:00"}, {"RR", "14", "-04:00"},
+    {"PA", "15", "-03:00"}, {"AP", "16", "-03:00"}, {"TO", "17", "-03:00"}, {"MA", "21", "-03:00"},
+    {"PI", "22", "-03:00"}, {"CE", "23", "-03:00"}, {"RN", "24", "-03:00"}, {"PB", "25", "-03:00"},
+    {"PE", "26", "-03:00"}, {"AL", "27", "-03:00"}, {"SE", "28", "-03:00"}, {"BA", "29", "-03:00"},
+    {"MG", "31", "-03:00"}, {"ES", "32", "-03:00"}, {"RJ", "33", "-03:00"}, {"SP", "35", "-03:00"},
+    {"PR", "41", "-03:00"}, {"SC", "42", "-03:00"}, {"RS", "43", "-03:00"}, {"MS", "50", "-04:00"},
+    {"MT", "51", "-04:00"}, {"GO", "52", "-03:00"}, {"DF", "53", "-03:00"},
+}};
+
+const StateInfo* stateOf(const QString& abbreviation) {
+    for (const StateInfo& s : kStates)
+        if (abbreviation.compare(QLatin1String(s.abbreviation), Qt::CaseInsensitive) == 0)
+            return &s;
+    return nullptr;
+}
+
+bool allDigits(const QString& text) {
+    if (text.isEmpty())
+        return false;
+    for (QChar c : text)
+        if (c < u'0' || c > u'9')
+            return false;
+    return true;
+}
+
+// Modulo-11 check digit of the first 43 digits of an access key: weights 2 to 9
+// from the right, restarting after 9; a remainder of 0 or 1 gives the digit 0.
+int accessKeyCheckDigit(const QString& first43) {
+    int sum = 0;
+    int weight = 2;
+    for (qsizetype i = first43.size() - 1; i >= 0; --i) {
+        sum += (first43.at(i).unicode() - u'0') * weight;
+        weight = weight == 9 ? 2 : weight + 1;
+    }
+    const int remainder = sum % 11;
+    return remainder < 2 ? 0 : 11 - remainder;
+}
+
+QString digits(qint64 value, int width) { return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0')); }
+
+void fail(const QString& what, const QSqlError& error) {
+    throw DatabaseError(QStringLiteral("%1: %2").arg(what, error.text()));
+}
+
+QSqlQuery run(QSqlDatabase& db, const char* sql, const QString& what) {
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.prepare(QString::fromLatin1(sql)) || !query.exec())
+        fail(what, query.lastError());
+    return query;
+}
+
+std::vector<Establishment> readEstablishments(QSqlDatabase& db) {
+    std::vector<Establishment> result;
+    QSqlQuery query = run(db, kEstablishmentsSql, QStringLiteral("Falha ao ler as filiais e séries"));
+    while (query.next()) {
+        Establishment e;
+        e.branch = query.value(0).toString();
+        e.company = query.value(1).toString();
+        e.stateRegistration = query.value(2).toString();
+        e.cityRegistration = query.value(3).toString();
+        e.series = query.value(4).toString();
+        // The NF-e carries a numeric series: the export code of the series
+        // when it has one, otherwise the series code itself.
+        const QString exported = query.value(5).toString().trimmed();
+        const QString own = e.series.trimmed();
+        if (allDigits(exported) && exported.size() <= 3)
+            e.nfeSeries = exported.toInt();
+        else if (allDigits(own) && own.size() <= 3)
+            e.nfeSeries = own.toInt();
+        else
+            throw DatabaseError(QStringLiteral("Série %1 da empresa %2 sem código numérico para a NF-e.")
+                                    .arg(e.series, e.company));
+        const StateInfo* state = stateOf(query.value(6).toString().trimmed());
+        if (!state)
+            throw DatabaseError(QStringLiteral("Estado desconhecido na inscrição estadual %1 da empresa %2.")
+                                    .arg(e.stateRegistration, e.company));
+        e.stateCode = QLatin1String(state->code);
+        e.utcOffset = QLatin1String(state->offset);
+        e.issuerCnpj = query.value(7).toString().trimmed();
+        if (!allDigits(e.issuerCnpj) || e.issuerCnpj.size() != 14)
+            throw DatabaseError(QStringLiteral("CNPJ da filial %1 deve ter 14 dígitos.").arg(e.branch));
+        result.push_back(std::move(e));
+    }
+    return result;
+}
+
+std::vector<Party> readParties(QSqlDatabase& db, const char* sql, const QString& what) {
+    std::vector<Party> result;
+    QSqlQuery query = run(db, sql, what);
+    while (query.next())
+        result.push_back({query.value(0).toString(), query.value(1).toString().left(50)});
+    return result;
+}
+
+// Writes the invoices in multi-row INSERTs: one round trip per batch instead of
+// one per invoice, which is what makes a million rows affordable.
+class InvoiceWriter {
+public:
+    explicit InvoiceWriter(QSqlDatabase& db) : m_db(db) {}
+
+    void add(const Invoice& invoice) {
+        const Establishment& e = *invoice.establishment;
+        ++m_entry;
+        const int number = ++m_numbers[{e.issuerCnpj, e.nfeSeries}];
+        const QString numberText = digits(number, 9);
+
+        const QString first43 = e.stateCode + invoice.issued.toString(QStringLiteral("yyMM")) + e.issuerCnpj +
+                                QStringLiteral("55") + digits(e.nfeSeries, 3) + numberText + QStringLiteral("1") +
+                                digits(randomCode(number), 8);
+        const QString key = first43 + QString::number(accessKeyCheckDigit(first43));
+        const QString protocol = QStringLiteral("1") + e.stateCode + invoice.issued.toString(QStringLiteral("yy")) +
+                                 digits(m_entry, 10);
+        QTime time = QTime(0, 0).addSecs(invoice.minuteOfDay * 60 + 17);
+        // An invoice of today is never authorised later than now.
+        if (invoice.issued == QDate::currentDate() && time > QTime::currentTime())
+            time = QTime::currentTime().addSecs(-QTime::currentTime().second());
+        const QString authorised = invoice.issued.toString(Qt::ISODate) + u'T' + time.toString(Qt::ISODate) +
+                                   e.utcOffset;
+
+        QVariantList& v = m_values;
+        v << digits(m_entry, 10) << e.branch << e.branch << e.company << e.stateRegistration
+          << e.cityRegistration << e.series << numberText << invoice.issued << QString(invoice.direction)
+          << digits(m_entry * 7 + 100000, 12) << double(invoice.cents) / 100.0 << QString(invoice.kind);
+        const QVariant none;
+        v << (invoice.kind == u'C' ? QVariant(invoice.party->code) : none)
+          << (invoice.kind == u'F' ? QVariant(invoice.party->code) : none)
+          << (invoice.kind == u'L' ? QVariant(invoice.party->code) : none);
+        v << invoice.party->name << QString(invoice.state) << key << protocol << authorised;
+        if (v.size() == kBatchRows * kInsertColumns)
+            flush();
+    }
+
+    void flush() {
+        const int rows = int(m_values.size() / kInsertColumns);
+        if (rows == 0)
+            return;
+        QSqlQuery& query = statementFor(rows);
+        for (int i = 0; i < m_values.size(); ++i)
+            query.bindValue(i, m_values.at(i));
+        if (!query.exec())
+            fail(QStringLiteral("Falha ao gravar as notas fiscais"), query.lastError());
+        m_values.clear();
+    }
+
+private:
+    // cNF: eight digits that must differ from the invoice number, so that the
+    // key cannot be guessed from the number alone.
+    int randomCode(int number) {
+        int code = 0;
+        do
+            code = int(m_random() % 100000000u);
+        while (code == number % 100000000);
+        return code;
+    }
+
+    QSqlQuery& statementFor(int rows) {
+        auto found = m_statements.find(rows);
+        if (found != m_statements.end())
+            return found->second;
+        QString sql = QString::fromLatin1(kInsertHead);
+        const QString row = QStringLiteral("(?") + QStringLiteral(",?").repeated(kInsertColumns - 1) + u')';
+        for (int i = 0; i < rows; ++i) {
+            if (i > 0)
+                sql += u',';
+            sql += row;
+        }
+        QSqlQuery query(m_db);
+        if (!query.prepare(sql))
+            fail(QStringLiteral("Falha ao preparar a gravação das notas fiscais"), query.lastError());
+        return m_statements.emplace(rows, std::move(query)).first->second;
+    }
+
+    QSqlDatabase& m_db;
+    std::map<int, QSqlQuery> m_statements;
+    QVariantList m_values;
+    qint64 m_entry = 0;
+    std::map<std::pair<QString, int>, int> m_numbers;
+    std::mt19937 m_random{20240501u};
+};
+
+struct Sources {
+    std::vector<Establishment> establishments;
+    std::vector<Party> customers, suppliers, branches;
+};
+
+// The counterparty of the n-th invoice of an establishment: customers, suppliers
+// and other branches in turn (a kind without candidates is skipped).
+std::pair<QChar, const Party*> counterparty(const Sources& s, const Establishment& e, std::uint32_t n) {
+    for (std::uint32_t attempt = 0; attempt < 3; ++attempt, ++n) {
+        switch (n % 3) {
+        case 0:
+            if (!s.customers.empty())
+                return {u'C', &s.customers[(n / 3) % s.customers.size()]};
+            break;
+        case 1:
+            if (!s.suppliers.empty())
+                return {u'F', &s.suppliers[(n / 3) % s.suppliers.size()]};
+            break;
+        default: {
+            std::vector<const Party*> others;
+            for (const Party& b : s.branches)
+                if (b.code != e.branch)
+                    others.push_back(&b);
+            if (!others.empty())
+                return {u'L', others[(n / 3) % others.size()]};
+            break;
+        }
+        }
+    }
+    throw DatabaseError(QStringLiteral("Não há clientes, fornecedores nem outras filiais para as notas fiscais."));
+}
+
+// The demo set: for every establishment, invoices on today and on earlier days
+// back to 60 days ago, of every state and every kind of counterparty.
+void seedDemo(InvoiceWriter& writer, const Sources& s, const QDate& today) {
+    constexpr int kPerEstablishment = 24;
+    for (std::size_t ei = 0; ei < s.establishments.size(); ++ei) {
+        const Establishment& e = s.establishments[ei];
+        std::vector<Invoice> invoices;
+        for (int k = 0; k < kPerEstablishment; ++k) {
+            Invoice inv;
+            inv.establishment = &e;
+            // Day 0 and day 60 are always present: both ends of a 60-day period.
+            const int daysBack = k == 0 ? 0 : k == 1 ? 60 : int((k * 7 + ei * 3) % 61);
+            inv.issued = today.addDays(-daysBack);
+            const auto [kind, party] = counterparty(s, e, std::uint32_t(k + ei));
+            inv.kind = kind;
+            inv.party = party;
+            inv.state = k % 8 == 5 ? u'C' : k % 8 == 7 ? u'D' : u'A';
+            inv.direction = k % 6 == 4 ? u'E' : u'S';
+            inv.cents = 5000 + qint64((k * 7919 + ei * 104729) % 2500000);
+            inv.minuteOfDay = 8 * 60 + (k * 37) % 600;
+            invoices.push_back(inv);
+        }
+        // Numbers follow the issue dates, as an issuer's sequence does.
+        std::stable_sort(invoices.begin(), invoices.end(),
+                         [](const Invoice& a, const Invoice& b) { return a.issued < b.issued; });
+        for (const Invoice& inv : invoices)
+            writer.add(inv);
+    }
+}
+
+// The volume set: half of the invoices on the first establishment, the rest
+// spread over the others, issued over the last year, nine in ten authorised.
+void seedVolume(InvoiceWriter& writer, const Sources& s, const QDate& today, int count) {
+    std::mt19937 random(7u);
+    const std::size_t n = s.establishments.size();
+    std::vector<int> perEstablishment(n, 0);
+    perEstablishment[0] = n == 1 ? count : count / 2;
+    for (int i = 0, rest = count - perEstablishment[0]; n > 1 && i < rest; ++i)
+        ++perEstablishment[1 + std::size_t(i) % (n - 1)];
+
+    constexpr int kDays = 366;
+    for (std::size_t ei = 0; ei < n; ++ei) {
+        const Establishment& e = s.establishments[ei];
+        const int total = perEstablishment[ei];
+        for (int k = 0; k < total; ++k) {
+            Invoice inv;
+            inv.establishment = &e;
+            // Oldest first, evenly over the days, so numbers follow dates.
+            inv.issued = today.addDays(-(kDays - 1) + int(qint64(k) * kDays / total));
+            const auto [kind, party] = counterparty(s, e, random());
+            inv.kind = kind;
+            inv.party = party;
+            const std::uint32_t roll = random() % 20;
+            inv.state = roll == 0 ? u'C' : roll == 1 ? u'D' : u'A';
+            inv.direction = random() % 10 == 0 ? u'E' : u'S';
+            inv.cents = 1000 + qint64(random() % 5000000);
+            inv.minuteOfDay = int(random() % (24 * 60));
+            writer.add(inv);
+        }
+    }
+}
+
+} // namespace
+
+void seedInvoices(QSqlDatabase& db, const SeedOptions& options) {
+    if (options.invoices < 0)
+        throw DatabaseError(QStringLiteral("Número de notas fiscais inválido: %1.").arg(options.invoices));
+    if (!options.today.isValid())
+        throw DatabaseError(QStringLiteral("Data de referência das notas fiscais inválida."));
+
+    // One transaction: a failure leaves no invoice half-written.
+    Transaction transaction(db);
+    {
+        QSqlQuery count = run(db, kInvoiceCountSql, QStringLiteral("Falha ao contar as notas fiscais"));
+        if (count.next() && count.value(0).toLongLong() > 0)
+            throw DatabaseError(QStringLiteral("O banco já tem notas fiscais: as notas de demonstração só são "
+                                               "geradas num banco novo."));
+    }
+
+    Sources s;
+    s.establishments = readEstablishments(db);
+    if (s.establishments.empty())
+        throw DatabaseError(QStringLiteral("Não há filial com série cadastrada para gerar notas fiscais."));
+    s.customers = readParties(db, kCustomersSql, QStringLiteral("Falha ao ler os clientes"));
+    s.suppliers = readParties(db, kSuppliersSql, QStringLiteral("Falha ao ler os fornecedores"));
+    s.branches = readParties(db, kBranchesSql, QStringLiteral("Falha ao ler as filiais"));
+
+    {
+        InvoiceWriter writer(db);
+        if (options.invoices == 0)
+            seedDemo(writer, s, options.today);
+        else
+            seedVolume(writer, s, options.today, options.invoices);
+        writer.flush();
+    }
+    transaction.commit();
+}
 
 } // namespace zavdb

@@ -1,0 +1,247 @@
+#include "httpendpoint.h"
+#include "calllog.h"
+#include "cborencoder.h"
+#include "jsonencoder.h"
+#include "rpcdispatcher.h"
+#include "rpcerror.h"
+#include "threaddatabase.h"
+
+#include "database.h"
+
+#include <httplib.h>
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace zavserver {
+
+namespace {
+
+const char* const kEndpointPath = "/ZAV50000.rdmCancelaNFE";
+const char* const kHealthPath = "/health";
+// Reaches the invoice store without reading a row: the connection works and
+// the schema is there.
+const char* const kHealthSql = "SELECT 1 FROM NOTAFISCAL WHERE 1 = 0";
+
+constexpr size_t kKeepAliveMaxCount = 100000;
+
+// Whether the Accept header prefers application/cbor to application/json
+// (a media range's q defaults to 1; "*/*" counts for JSON, the default).
+bool prefersCbor(const std::string& accept) {
+    double cbor = 0.0;
+    double json = 0.0;
+    const QList<QByteArray> ranges = QByteArray::fromStdString(accept).split(',');
+    for (const QByteArray& range : ranges) {
+        const QList<QByteArray> parts = range.split(';');
+        const QByteArray type = parts.first().trimmed().toLower();
+        double q = 1.0;
+        for (qsizetype i = 1; i < parts.size(); ++i) {
+            const QByteArray parameter = parts.at(i).trimmed();
+            if (parameter.startsWith("q=")) {
+                bool ok = false;
+                const double value = parameter.mid(2).toDouble(&ok);
+                q = ok ? value : 0.0;
+            }
+        }
+        if (type == "application/cbor")
+            cbor = std::max(cbor, q);
+        else if (type == "application/json" || type == "application/*" || type == "*/*")
+            json = std::max(json, q);
+    }
+    return cbor > 0.0 && cbor >= json;
+}
+
+std::string jsonText(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+// A JSON-RPC error outside any call (wrong path, wrong HTTP method, body too
+// large), in the encoding the client asked for.
+void protocolError(const httplib::Request& request, httplib::Response& response, int status, RpcCode code,
+                   const QString& message) {
+    std::unique_ptr<ResponseEncoder> encoder;
+    if (prefersCbor(request.get_header_value("Accept")))
+        encoder = std::make_unique<CborEncoder>();
+    else
+        encoder = std::make_unique<JsonEncoder>();
+    const QByteArray body = encoder->failure(QCborValue(nullptr), int(code), message);
+    response.status = status;
+    response.set_content(body.constData(), size_t(body.size()), encoder->contentType().toStdString());
+}
+
+} // namespace
+
+HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& dispatcher, CallLog& log)
+    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_server(std::make_unique<httplib::Server>()) {
+    const int threads = m_options.threads;
+    // The server takes ownership of the queue it is given and deletes it when
+    // it stops.
+    m_server->new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
+    m_server->set_tcp_nodelay(true);
+    m_server->set_keep_alive_max_count(kKeepAliveMaxCount);
+    m_server->set_payload_max_length(size_t(m_options.maxBody));
+    installRoutes();
+}
+
+HttpEndpoint::~HttpEndpoint() = default;
+
+void HttpEndpoint::installRoutes() {
+    const qint64 maxBody = m_options.maxBody;
+
+    m_server->Post(kEndpointPath, [this, maxBody](const httplib::Request& request, httplib::Response& response,
+                                                  const httplib::ContentReader& reader) {
+        QElapsedTimer timer;
+        timer.start();
+        const bool cbor = prefersCbor(request.get_header_value("Accept"));
+        try {
+            // The limit is checked while reading, so that a chunked body (which
+            // announces no length) cannot grow without bound either. What
+            // exceeds it is read and dropped, up to as much again, so that the
+            // connection stays in step for the client's next request; a body
+            // larger still is abandoned.
+            QByteArray body;
+            bool tooLarge = false;
+            qint64 dropped = 0;
+            const qint64 announced = qint64(request.get_header_value<uint64_t>("Content-Length"));
+            if (announced > 0 && announced <= maxBody)
+                body.reserve(announced);
+            const bool read = reader([&](const char* data, size_t length) {
+                if (tooLarge || body.size() + qint64(length) > maxBody) {
+                    if (!tooLarge)
+                        body = QByteArray();
+                    tooLarge = true;
+                    dropped += qint64(length);
+                    return dropped <= maxBody;
+                }
+                body.append(data, qsizetype(length));
+                return true;
+            });
+            if (tooLarge || response.status == 413 || announced > maxBody) {
+                const QString message =
+                    QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.").arg(maxBody);
+                protocolError(request, response, 413, RpcCode::InvalidRequest, message);
+                m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message},
+                           double(timer.nsecsElapsed()) / 1e6, qint64(response.body.size()), cbor ? "cbor" : "json");
+                return;
+            }
+            if (!read) {
+                protocolError(request, response, 400, RpcCode::InvalidRequest,
+                              QStringLiteral("Requisição incompleta: o corpo não pôde ser lido."));
+                return;
+            }
+
+            const std::string contentType = request.get_header_value("Content-Type");
+            const RequestFormat format = QByteArray::fromStdString(contentType).trimmed().toLower().startsWith(
+                                             "application/cbor")
+                                             ? RequestFormat::Cbor
+                                             : RequestFormat::Json;
+            std::unique_ptr<ResponseEncoder> encoder;
+            if (cbor)
+                encoder = std::make_unique<CborEncoder>();
+            else
+                encoder = std::make_unique<JsonEncoder>();
+            CallOutcome outcome;
+            auto reply = std::make_shared<const QByteArray>(m_dispatcher.dispatch(body, format, *encoder, outcome));
+            const double elapsed = double(timer.nsecsElapsed()) / 1e6;
+            response.status = 200;
+            // Served from the encoder's buffer as it is, without a copy into
+            // the response.
+            response.set_content_provider(size_t(reply->size()), encoder->contentType().toStdString(),
+                                          [reply](size_t offset, size_t length, httplib::DataSink& sink) {
+                                              return sink.write(reply->constData() + offset, length);
+                                          });
+            m_log.call(outcome, elapsed, reply->size(), cbor ? "cbor" : "json");
+        } catch (const std::exception& error) {
+            // Nothing escapes into the HTTP library: an unexpected failure is
+            // still an answer the caller can read.
+            const QString message = QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
+            protocolError(request, response, 500, RpcCode::ServerError, message);
+            m_log.call(CallOutcome{QString(), -1, int(RpcCode::ServerError), message},
+                       double(timer.nsecsElapsed()) / 1e6, 0, cbor ? "cbor" : "json");
+        }
+    });
+
+    m_server->Get(kEndpointPath, [](const httplib::Request& request, httplib::Response& response) {
+        response.set_header("Allow", "POST");
+        protocolError(request, response, 405, RpcCode::InvalidRequest,
+                      QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE."));
+    });
+
+    m_server->Get(kHealthPath, [this](const httplib::Request&, httplib::Response& response) {
+        QString problem;
+        try {
+            bool failed = false;
+            {
+                QSqlQuery query(ThreadDatabase::get());
+                if (!query.exec(QString::fromLatin1(kHealthSql))) {
+                    failed = true;
+                    problem = QStringLiteral("Erro no banco de dados: %1").arg(query.lastError().text());
+                }
+            }
+            if (failed)
+                ThreadDatabase::discard();
+        } catch (const zavdb::DatabaseError& error) {
+            problem = error.text();
+        } catch (const std::exception& error) {
+            problem = QString::fromLocal8Bit(error.what());
+        }
+        QJsonObject body;
+        if (problem.isEmpty()) {
+            body.insert(QStringLiteral("status"), QStringLiteral("ok"));
+            response.status = 200;
+        } else {
+            body.insert(QStringLiteral("status"), QStringLiteral("erro"));
+            body.insert(QStringLiteral("message"), problem);
+            response.status = 503;
+            m_log.note(QStringLiteral("health erro \"%1\"").arg(problem));
+        }
+        response.set_content(jsonText(body), "application/json; charset=utf-8");
+    });
+
+    // Whatever the library answers by itself (unknown path, malformed HTTP)
+    // still carries a readable JSON-RPC error.
+    m_server->set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request& request, httplib::Response& response) {
+        if (!response.body.empty())
+            return httplib::Server::HandlerResponse::Unhandled;
+        switch (response.status) {
+        case 404:
+            protocolError(request, response, 404, RpcCode::MethodNotFound,
+                          QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")
+                              .arg(QString::fromStdString(request.method), QString::fromStdString(request.path),
+                                   QLatin1StringView(kEndpointPath)));
+            break;
+        case 413:
+            protocolError(request, response, 413, RpcCode::InvalidRequest,
+                          QStringLiteral("Requisição grande demais para o servidor."));
+            break;
+        default:
+            protocolError(request, response, response.status, RpcCode::InvalidRequest,
+                          QStringLiteral("Requisição HTTP inválida (status %1).").arg(response.status));
+            break;
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+
+    m_server->set_exception_handler(
+        [](const httplib::Request& request, httplib::Response& response, std::exception_ptr) {
+            protocolError(request, response, 500, RpcCode::ServerError, QStringLiteral("Erro interno do servidor."));
+        });
+}
+
+int HttpEndpoint::bind() {
+    if (m_options.port == 0)
+        return m_server->bind_to_any_port(m_options.host.toStdString());
+    return m_server->bind_to_port(m_options.host.toStdString(), m_options.port) ? m_options.port : -1;
+}
+
+bool HttpEndpoint::run() { return m_server->listen_after_bind(); }
+
+bool HttpEndpoint::isRunning() const { return m_server->is_running(); }
+
+void HttpEndpoint::stop() { m_server->stop(); }
+
+} // namespace zavserver

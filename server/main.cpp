@@ -1,0 +1,121 @@
+// zav50000-server: the application server of the NF-e cancellation screen.
+#include "calllog.h"
+#include "httpendpoint.h"
+#include "methods.h"
+#include "rpcdispatcher.h"
+#include "serveroptions.h"
+#include "terminationwatcher.h"
+#include "threaddatabase.h"
+
+#include "database.h"
+
+#include <QCoreApplication>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <cstdio>
+
+namespace {
+
+enum ExitCode { Ok = 0, BadCommandLine = 1, NoDatabase = 2, CannotListen = 3 };
+
+const char* const kStoreCheckSql = "SELECT COUNT(*) FROM NOTAFISCAL WHERE 1 = 0";
+
+// The database as the log shows it: never the password of a PostgreSQL
+// connection.
+QString describeDatabase(const QString& text) {
+    if (text.startsWith(QLatin1StringView("postgres"), Qt::CaseInsensitive) && text.contains(u"://")) {
+        QUrl url(text);
+        url.setPassword(QString());
+        return QStringLiteral("PostgreSQL ") + url.toString(QUrl::RemovePassword);
+    }
+    if (text.contains(u'='))
+        return QStringLiteral("PostgreSQL (parâmetros libpq)");
+    return QStringLiteral("SQLite ") + text;
+}
+
+// Fails fast, before listening, when the database cannot be opened or has no
+// invoice store, instead of failing every call later.
+QString checkDatabase(const QString& connectionText) {
+    const QString name = QStringLiteral("zav50000-server-check");
+    QString problem;
+    try {
+        QSqlDatabase db = zavdb::open(connectionText, name);
+        {
+            QSqlQuery query(db);
+            if (!query.exec(QString::fromLatin1(kStoreCheckSql)))
+                problem = QStringLiteral("O banco não tem o cadastro de notas fiscais (tabela NOTAFISCAL): %1")
+                              .arg(query.lastError().text());
+        }
+        db.close();
+    } catch (const zavdb::DatabaseError& error) {
+        problem = error.text();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return problem;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    using namespace zavserver;
+
+    // Before any thread exists, so that every thread inherits the mask.
+    TerminationWatcher::block();
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zav50000-server"));
+
+    const ServerOptions::Parsed parsed = ServerOptions::parse(QCoreApplication::arguments());
+    if (parsed.outcome == ServerOptions::Outcome::Help) {
+        std::fputs(parsed.text.toLocal8Bit().constData(), stdout);
+        return Ok;
+    }
+    if (parsed.outcome == ServerOptions::Outcome::Error) {
+        std::fprintf(stderr, "zav50000-server: %s\nUse --help para ver as opções.\n",
+                     parsed.text.toLocal8Bit().constData());
+        return BadCommandLine;
+    }
+    const ServerOptions& options = parsed.options;
+
+    CallLog log;
+    if (!options.logFile.isEmpty() && !log.openFile(options.logFile)) {
+        std::fprintf(stderr, "zav50000-server: não foi possível abrir o log %s\n",
+                     options.logFile.toLocal8Bit().constData());
+        return BadCommandLine;
+    }
+
+    const QString problem = checkDatabase(options.database);
+    if (!problem.isEmpty()) {
+        log.note(QStringLiteral("zav50000-server: banco indisponível: %1").arg(problem));
+        return NoDatabase;
+    }
+    ThreadDatabase::configure(options.database);
+
+    RpcDispatcher dispatcher;
+    registerMethods(dispatcher);
+
+    HttpEndpoint endpoint(options, dispatcher, log);
+    const int port = endpoint.bind();
+    if (port < 0) {
+        log.note(QStringLiteral("zav50000-server: não foi possível escutar em %1:%2").arg(options.host).arg(options.port));
+        return CannotListen;
+    }
+
+    TerminationWatcher watcher(endpoint);
+    log.note(QStringLiteral("zav50000-server: ouvindo em %1:%2 (%3 threads, %4)")
+                 .arg(options.host.contains(u':') ? u'[' + options.host + u']' : options.host)
+                 .arg(port)
+                 .arg(options.threads)
+                 .arg(describeDatabase(options.database)));
+    if (!watcher.stopRequested())
+        endpoint.run();
+    if (!watcher.stopRequested()) {
+        log.note(QStringLiteral("zav50000-server: o servidor HTTP parou sem ter sido encerrado"));
+        return CannotListen;
+    }
+    const int signal = watcher.signalNumber();
+    log.note(signal ? QStringLiteral("zav50000-server: encerrado pelo sinal %1").arg(signal)
+                    : QStringLiteral("zav50000-server: encerrado"));
+    return Ok;
+}

@@ -1,0 +1,30 @@
+#pragma once
+// The command line of zav50000-server.
+#include <QString>
+#include <QStringList>
+
+namespace zavserver {
+
+struct ServerOptions {
+    QString database;                  // --db: SQLite file or PostgreSQL connection
+    QString host = QStringLiteral("127.0.0.1");
+    int port = 8211;                   // --listen HOST:PORT; 0 picks a free port
+    int threads = 8;                   // --threads: worker threads, one connection each
+    qint64 maxBody = 64ll * 1024 * 1024; // --max-body: largest request accepted
+    QString logFile;                   // --log-file; standard error when empty
+    bool allowRemote = false;          // --allow-remote
+
+    enum class Outcome { Run, Help, Error };
+    struct Parsed;
+    static Parsed parse(const QStringList& arguments);
+};
+
+struct ServerOptions::Parsed {
+    Outcome outcome = Outcome::Error;
+    ServerOptions options;
+    QString text; // the help text, or what is wrong with the command line
+};
+
+bool isLoopback(const QString& host);
+
+} // namespace zavserver
