@@ -1,0 +1,79 @@
+#pragma once
+// A read-only query of the host database through Qt SQL.
+//
+// The statement is a list of lines, sent joined with line breaks exactly as
+// stored. Its named parameters (":NAME") are taken from the text; ParamByName
+// refuses any other name, and a name written twice in the statement is one
+// parameter whose value both occurrences receive. Every value is bound as a
+// string (or NULL).
+//
+// Open prepares the statement, binds every parameter by name, runs it and reads
+// every row into memory (a client-side cursor), then stands on the first row;
+// the query stays open on its current row until Close. Fields declared before
+// Open are matched to the result's columns by name, case-insensitively; with
+// none declared, Open makes one field per column.
+#include "dataset.h"
+#include "param.h"
+#include "zavhost_export.h"
+#include <QList>
+#include <QStringList>
+#include <QVariant>
+#include <memory>
+#include <vector>
+
+class TADOIBDatabase;
+class TADOIBTransaction;
+
+class ZAVHOST_EXPORT TADOIBQuery : public TDataSet {
+    Q_OBJECT
+public:
+    explicit TADOIBQuery(QObject* parent = nullptr);
+    ~TADOIBQuery() override;
+
+    // The host connection of dtmDBGeral.
+    static const char* const DefaultConnection;
+
+    const QStringList& SQL() const { return m_sql; }
+    // Sets the statement (closing the query first); parameters of the same
+    // name keep their values.
+    void SetSQL(const QStringList& lines);
+
+    QString Connection() const { return m_connection; }
+    void SetConnection(const QString& connectionName);
+    // The database and transaction the query runs under; they only name the
+    // host's objects (the connection decides where it runs).
+    TADOIBDatabase* Database() const { return m_database; }
+    void SetDatabase(TADOIBDatabase* database) { m_database = database; }
+    TADOIBTransaction* Transaction() const { return m_transaction; }
+    void SetTransaction(TADOIBTransaction* transaction) { m_transaction = transaction; }
+
+    // Persistent fields, declared while the query is closed, in display order.
+    TField* AddField(const TFieldDef& def);
+    void ClearFields();
+    bool HasPersistentFields() const { return m_persistent; }
+
+    // Parameters in the order their names first appear in the statement.
+    QList<TParam*> Params() const;
+    TParam* ParamByName(const QString& name); // throws EDatabaseError for a name the statement lacks
+    TParam* FindParam(const QString& name);
+
+    QVariant fieldValue(const TField& field) const override;
+
+protected:
+    void doOpen() override;
+    void doClose() override;
+    int rowCount() const override { return m_rows; }
+
+private:
+    void parseParams();
+
+    QStringList m_sql;
+    QString m_connection;
+    TADOIBDatabase* m_database = nullptr;
+    TADOIBTransaction* m_transaction = nullptr;
+    std::vector<std::unique_ptr<TParam>> m_params;
+    bool m_persistent = false;
+    // The rows, one list per field (column-major keeps 100,000 rows compact).
+    QList<QList<QVariant>> m_columns;
+    int m_rows = 0;
+};

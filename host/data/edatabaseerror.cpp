@@ -1,0 +1,3 @@
+#include "edatabaseerror.h"
+
+EDatabaseError::EDatabaseError(const QString& text) : EZavError(text) {}
