@@ -45,19 +45,11 @@ void CborEncoder::beginPacket(std::span<const PacketField> fields) {
     m_writer->startArray(); // the row count is known only at the end
 }
 
-void CborEncoder::string(QStringView value) {
-    m_writer->append(value);
-}
+void CborEncoder::text(QUtf8StringView value) { m_writer->appendTextString(value.data(), value.size()); }
 
-void CborEncoder::number(double value) {
-    m_writer->append(value);
-}
+void CborEncoder::number(double value) { m_writer->append(value); }
 
-void CborEncoder::date(QDate value) { string(value.toString(Qt::ISODate)); }
-
-void CborEncoder::null() {
-    m_writer->append(nullptr);
-}
+void CborEncoder::null() { m_writer->append(nullptr); }
 
 void CborEncoder::beginRow() { m_writer->startArray(quint64(m_fieldCount)); }
 

@@ -17,9 +17,8 @@ public:
     void nullResult() override;
     void beginPacket(std::span<const PacketField> fields) override;
     void beginRow() override;
-    void string(QStringView value) override;
+    void text(QUtf8StringView value) override;
     void number(double value) override;
-    void date(QDate value) override;
     void null() override;
     void endRow() override;
     void endPacket() override;

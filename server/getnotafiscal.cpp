@@ -2,9 +2,10 @@
 #include "rpcerror.h"
 #include "threaddatabase.h"
 
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QVariant>
+#include "nativequery.h"
+
+#include "database.h"
+
 #include <array>
 
 namespace zavserver {
@@ -13,8 +14,9 @@ namespace {
 
 // The authorised invoices of one establishment issued within [start, end):
 // the caller passes the day after the period's last day as the end, so that
-// the period holds whole days whether the column holds dates or times.
-const char* const kSelectSql = R"(SELECT NF.CDFILIEMIT, NF.NRLANCTONF, NF.DTEMISSAO, NF.NMRAZAO, NF.VRNOTAFISC,
+// the period holds whole days whether the column holds dates or times. %1 is
+// the issue date as YYYY-MM-DD text in the database's dialect.
+const char* const kSelectSql = R"(SELECT NF.CDFILIEMIT, NF.NRLANCTONF, %1, NF.NMRAZAO, NF.VRNOTAFISC,
        NF.CDFILIAL, NF.NRLANCTBDOC, NF.IDENTRSAIDOP, NF.CDEMPRESA, NF.CDFILIRECE, NF.CDSERIE,
        NF.NRNOTAFISCALELE, NF.NRPROTOCOLONFE, NF.NRACESSONFE,
        CASE WHEN NF.CDOPERBLOQ IS NULL THEN 'N' ELSE 'S' END AS IDBLOQUEADO
@@ -28,6 +30,10 @@ WHERE NF.CDFILIAL = :P_CDFILIAL
   AND NF.DTEMISSAO >= :P_DTINICIAL
   AND NF.DTEMISSAO < :P_DTFIMEXCL
 )";
+// SQLite keeps dates as the ISO text they were written as; PostgreSQL's text
+// depends on the session's DateStyle, so it is asked for explicitly.
+const char* const kIssueDateSqlite = "SUBSTR(NF.DTEMISSAO, 1, 10)";
+const char* const kIssueDatePostgres = "TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD')";
 // Optional conditions, appended as whole constants; their values are bound.
 const char* const kNumberSql = "  AND NF.NRNOTAFISCALELE = :P_NRNOTAFISCALELE\n";
 const char* const kKindSql = "  AND NF.IDTPDESTREM = :P_IDTPDESTREM\n";
@@ -130,132 +136,145 @@ Criteria readCriteria(const Arguments& a) {
     return c;
 }
 
-QDate dateOf(const QVariant& value) {
-    if (value.typeId() == QMetaType::QDate)
-        return value.toDate();
-    if (value.typeId() == QMetaType::QDateTime)
-        return value.toDateTime().date();
-    return QDate::fromString(value.toString().left(10), Qt::ISODate);
+bool isIsoDate(QUtf8StringView text) {
+    if (text.size() != 10)
+        return false;
+    for (qsizetype i = 0; i < 10; ++i) {
+        const char c = text.data()[i];
+        if ((i == 4 || i == 7) ? c != '-' : (c < '0' || c > '9'))
+            return false;
+    }
+    return true;
 }
 
-void stringOrNull(ResponseEncoder& out, const QVariant& value) {
-    if (value.isNull())
-        out.null();
-    else
-        out.string(value.toString());
+// Appends value at exactly width characters (UTF-8 aware): cut, or padded with
+// fill on the left (numbers) or on the right (codes).
+void appendFixed(QByteArray& key, QUtf8StringView value, int width, char fill, bool padLeft) {
+    qsizetype end = 0;
+    int characters = 0;
+    const char* data = value.data();
+    while (end < value.size()) {
+        qsizetype next = end + 1;
+        while (next < value.size() && (static_cast<unsigned char>(data[next]) & 0xC0) == 0x80)
+            ++next;
+        if (characters == width)
+            break;
+        ++characters;
+        end = next;
+    }
+    if (padLeft)
+        key.append(width - characters, fill);
+    key.append(data, end);
+    if (!padLeft)
+        key.append(width - characters, fill);
 }
 
 // The list's sort key: issuing branch, issue date, series, invoice number and
 // entry number, each at its full width, so that every key has 36 characters
 // and keys sort by date and number within a branch. The entry number makes it
 // unique.
-QString entryKey(const QString& issuer, const QDate& issued, const QString& series, const QString& number,
-                 const QString& entry) {
-    QString key;
-    key.reserve(36);
-    key += issuer.leftJustified(4, u' ', true);
-    key += issued.isValid() ? issued.toString(QStringLiteral("yyyyMMdd")) : QStringLiteral("00000000");
-    key += series.leftJustified(5, u' ', true);
-    key += number.rightJustified(9, u'0', true);
-    key += entry.rightJustified(10, u'0', true);
-    return key;
+void entryKey(QByteArray& key, QUtf8StringView issuer, QUtf8StringView issued, QUtf8StringView series,
+              QUtf8StringView number, QUtf8StringView entry) {
+    key.resize(0);
+    appendFixed(key, issuer, 4, ' ', false);
+    key.append(issued.data(), 4).append(issued.data() + 5, 2).append(issued.data() + 8, 2);
+    appendFixed(key, series, 5, ' ', false);
+    appendFixed(key, number, 9, '0', true);
+    appendFixed(key, entry, 10, '0', true);
 }
 
-[[noreturn]] void databaseFailure(const QString& text) {
-    ThreadDatabase::discard();
-    throw RpcError(RpcCode::ServerError, QStringLiteral("Erro ao consultar as notas fiscais no banco de dados: %1")
-                                             .arg(text.trimmed()));
+void textOrNull(ResponseEncoder& out, const ResultRow& row, int column) {
+    if (row.isNull(column))
+        out.null();
+    else
+        out.text(row.text(column));
 }
+
+QByteArray utf8(const QString& text) { return text.toUtf8(); }
 
 } // namespace
 
 void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
     const Criteria c = readCriteria(arguments);
 
-    QString sql = QString::fromLatin1(kSelectSql);
-    if (!c.number.isEmpty())
-        sql += QLatin1StringView(kNumberSql);
-    if (!c.kind.isEmpty())
-        sql += QLatin1StringView(kKindSql);
-    if (!c.registration.isEmpty())
-        sql += QLatin1StringView(c.kind == u"C" ? kCustomerSql : kSupplierSql);
-    if (c.kind == u"L" && !c.receivingBranch.isEmpty())
-        sql += QLatin1StringView(kReceivingSql);
-
-    bool failed = false;
-    QString failure;
-    {
-        QSqlQuery query(ThreadDatabase::get());
-        query.setForwardOnly(true);
-        const auto fail = [&] {
-            failed = true;
-            failure = query.lastError().text();
-        };
-        if (!query.prepare(sql)) {
-            fail();
-        } else {
-            query.bindValue(QStringLiteral(":P_CDFILIAL"), c.branch);
-            query.bindValue(QStringLiteral(":P_CDEMPRESA"), c.company);
-            query.bindValue(QStringLiteral(":P_CDINSCESTA"), c.stateRegistration);
-            query.bindValue(QStringLiteral(":P_CDINSCMUNI"), c.cityRegistration);
-            query.bindValue(QStringLiteral(":P_CDSERIE"), c.series);
-            query.bindValue(QStringLiteral(":P_IDSITUACAONFE"), QStringLiteral("A"));
-            query.bindValue(QStringLiteral(":P_DTINICIAL"), c.from);
-            query.bindValue(QStringLiteral(":P_DTFIMEXCL"), c.to.addDays(1));
-            if (!c.number.isEmpty())
-                query.bindValue(QStringLiteral(":P_NRNOTAFISCALELE"), c.number);
-            if (!c.kind.isEmpty())
-                query.bindValue(QStringLiteral(":P_IDTPDESTREM"), c.kind);
-            if (!c.registration.isEmpty())
-                query.bindValue(QStringLiteral(":P_NRINSJUR"), c.registration);
-            if (c.kind == u"L" && !c.receivingBranch.isEmpty())
-                query.bindValue(QStringLiteral(":P_CDFILIRECE"), c.receivingBranch);
-
-            if (!query.exec()) {
-                fail();
-            } else {
-                out.beginPacket(kFields);
-                const QString unticked = QStringLiteral("U");
-                const QString noReason;
-                while (query.next()) {
-                    const QString issuer = query.value(cFiliEmit).toString();
-                    const QString entry = query.value(cLancto).toString();
-                    const QDate issued = dateOf(query.value(cEmissao));
-                    const QString series = query.value(cSerie).toString();
-                    const QString number = query.value(cNumero).toString();
-
-                    out.beginRow();
-                    out.string(unticked);
-                    out.string(query.value(cBloqueado).toString());
-                    out.string(issuer);
-                    out.string(entry);
-                    if (issued.isValid())
-                        out.date(issued);
-                    else
-                        out.null();
-                    stringOrNull(out, query.value(cRazao));
-                    out.number(query.value(cValor).toDouble());
-                    stringOrNull(out, query.value(cFilial));
-                    stringOrNull(out, query.value(cLanctDoc));
-                    stringOrNull(out, query.value(cEntrSai));
-                    stringOrNull(out, query.value(cEmpresa));
-                    stringOrNull(out, query.value(cFiliRece));
-                    out.string(entryKey(issuer, issued, series, number, entry));
-                    out.string(noReason);
-                    out.string(number);
-                    stringOrNull(out, query.value(cProtocolo));
-                    stringOrNull(out, query.value(cAcesso));
-                    out.endRow();
-                }
-                if (query.lastError().isValid())
-                    fail();
-                else
-                    out.endPacket();
-            }
-        }
+    std::vector<Binding> bindings{
+        {":P_CDFILIAL", utf8(c.branch)},
+        {":P_CDEMPRESA", utf8(c.company)},
+        {":P_CDINSCESTA", utf8(c.stateRegistration)},
+        {":P_CDINSCMUNI", utf8(c.cityRegistration)},
+        {":P_CDSERIE", utf8(c.series)},
+        {":P_IDSITUACAONFE", "A"},
+        {":P_DTINICIAL", c.from.toString(Qt::ISODate).toLatin1()},
+        {":P_DTFIMEXCL", c.to.addDays(1).toString(Qt::ISODate).toLatin1()},
+    };
+    QString conditions;
+    if (!c.number.isEmpty()) {
+        conditions += QLatin1StringView(kNumberSql);
+        bindings.push_back({":P_NRNOTAFISCALELE", utf8(c.number)});
     }
-    if (failed)
-        databaseFailure(failure);
+    if (!c.kind.isEmpty()) {
+        conditions += QLatin1StringView(kKindSql);
+        bindings.push_back({":P_IDTPDESTREM", utf8(c.kind)});
+    }
+    if (!c.registration.isEmpty()) {
+        conditions += QLatin1StringView(c.kind == u"C" ? kCustomerSql : kSupplierSql);
+        bindings.push_back({":P_NRINSJUR", utf8(c.registration)});
+    }
+    if (c.kind == u"L" && !c.receivingBranch.isEmpty()) {
+        conditions += QLatin1StringView(kReceivingSql);
+        bindings.push_back({":P_CDFILIRECE", utf8(c.receivingBranch)});
+    }
+
+    QString failure;
+    try {
+        QSqlDatabase& db = ThreadDatabase::get();
+        const char* issueDate =
+            zavdb::dialectOf(db) == zavdb::Dialect::PostgreSQL ? kIssueDatePostgres : kIssueDateSqlite;
+        const QString sql = QString::fromLatin1(kSelectSql).arg(QLatin1StringView(issueDate)) + conditions;
+
+        out.beginPacket(kFields);
+        QByteArray key;
+        key.reserve(64);
+        NativeQuery::select(db, sql, bindings, [&](const ResultRow& row) {
+            const QUtf8StringView issued = row.text(cEmissao);
+            if (!isIsoDate(issued))
+                throw zavdb::DatabaseError(QStringLiteral("data de emissão inválida na nota de lançamento %1")
+                                               .arg(row.text(cLancto).toString()));
+            double value = 0;
+            if (!row.number(cValor, value))
+                throw zavdb::DatabaseError(QStringLiteral("valor inválido na nota de lançamento %1")
+                                               .arg(row.text(cLancto).toString()));
+            entryKey(key, row.text(cFiliEmit), issued, row.text(cSerie), row.text(cNumero), row.text(cLancto));
+
+            out.beginRow();
+            out.text(u8"U");
+            out.text(row.text(cBloqueado));
+            out.text(row.text(cFiliEmit));
+            out.text(row.text(cLancto));
+            out.text(issued);
+            textOrNull(out, row, cRazao);
+            out.number(value);
+            textOrNull(out, row, cFilial);
+            textOrNull(out, row, cLanctDoc);
+            textOrNull(out, row, cEntrSai);
+            textOrNull(out, row, cEmpresa);
+            textOrNull(out, row, cFiliRece);
+            out.text(QUtf8StringView(key.constData(), key.size()));
+            out.text(u8"");
+            out.text(row.text(cNumero));
+            textOrNull(out, row, cProtocolo);
+            textOrNull(out, row, cAcesso);
+            out.endRow();
+        });
+        out.endPacket();
+        return;
+    } catch (const zavdb::DatabaseError& error) {
+        failure = error.text();
+    }
+    // A broken connection is not reused: the next call opens a fresh one.
+    ThreadDatabase::discard();
+    throw RpcError(RpcCode::ServerError,
+                   QStringLiteral("Erro ao consultar as notas fiscais no banco de dados: %1").arg(failure.trimmed()));
 }
 
 } // namespace zavserver

@@ -28,9 +28,8 @@ void JsonEncoder::beginPacket(std::span<const PacketField> fields) {
     }
 }
 
-void JsonEncoder::string(QStringView value) { m_row.append(value.toString()); }
+void JsonEncoder::text(QUtf8StringView value) { m_row.append(QString::fromUtf8(value.data(), value.size())); }
 void JsonEncoder::number(double value) { m_row.append(value); }
-void JsonEncoder::date(QDate value) { m_row.append(value.toString(Qt::ISODate)); }
 void JsonEncoder::null() { m_row.append(QJsonValue(QJsonValue::Null)); }
 
 void JsonEncoder::endRow() {

@@ -5,9 +5,8 @@
 // the method had written is dropped. One implementation per content type.
 #include <QByteArray>
 #include <QCborValue>
-#include <QDate>
 #include <QString>
-#include <QStringView>
+#include <QUtf8StringView>
 #include <span>
 
 namespace zavserver {
@@ -32,9 +31,8 @@ public:
     virtual void nullResult() = 0;
     virtual void beginPacket(std::span<const PacketField> fields) = 0;
     virtual void beginRow() = 0;
-    virtual void string(QStringView value) = 0;
+    virtual void text(QUtf8StringView value) = 0;
     virtual void number(double value) = 0;
-    virtual void date(QDate value) = 0; // written as "YYYY-MM-DD"
     virtual void null() = 0;
     virtual void endRow() = 0;
     virtual void endPacket() = 0;

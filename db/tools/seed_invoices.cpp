@@ -1,3 +1,4 @@
+#include "batchinsert.h"
 #include "database.h"
 #include "seed.h"
 #include "transaction.h"
@@ -47,11 +48,12 @@ const char* const kSuppliersSql = "SELECT CDFORNECED, NMRAZSOCFORN FROM FORNECED
 const char* const kBranchesSql = "SELECT CDFILIAL, NMFILIAL FROM FILIAL ORDER BY CDFILIAL";
 const char* const kInvoiceCountSql = "SELECT COUNT(*) FROM NOTAFISCAL";
 
-const char* const kInsertHead = "INSERT INTO NOTAFISCAL (NRLANCTONF, CDFILIAL, CDFILIEMIT, CDEMPRESA, CDINSCESTA, "
-                                "CDINSCMUNI, CDSERIE, NRNOTAFISCALELE, DTEMISSAO, IDENTRSAIDOP, NRLANCTBDOC, "
-                                "VRNOTAFISC, IDTPDESTREM, CDCLIENTE, CDFORNECED, CDFILIRECE, NMRAZAO, "
-                                "IDSITUACAONFE, NRACESSONFE, NRPROTOCOLONFE, DHAUTORIZACAO) VALUES ";
-constexpr int kInsertColumns = 21;
+const char* const kInvoiceTable = "NOTAFISCAL";
+const char* const kInvoiceColumns[] = {
+    "NRLANCTONF", "CDFILIAL",    "CDFILIEMIT", "CDEMPRESA",  "CDINSCESTA", "CDINSCMUNI",    "CDSERIE",
+    "NRNOTAFISCALELE", "DTEMISSAO", "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC", "IDTPDESTREM", "CDCLIENTE",
+    "CDFORNECED", "CDFILIRECE", "NMRAZAO",     "IDSITUACAONFE", "NRACESSONFE", "NRPROTOCOLONFE", "DHAUTORIZACAO",
+};
 constexpr int kBatchRows = 200;
 
 struct Establishment {
@@ -180,11 +182,19 @@ std::vector<Party> readParties(QSqlDatabase& db, const char* sql, const QString&
     return result;
 }
 
-// Writes the invoices in multi-row INSERTs: one round trip per batch instead of
-// one per invoice, which is what makes a million rows affordable.
+QStringList invoiceColumns() {
+    QStringList columns;
+    for (const char* column : kInvoiceColumns)
+        columns.append(QLatin1String(column));
+    return columns;
+}
+
+// Numbers the invoices (entry, NF-e number per issuer and series, access key,
+// protocol) and writes them through a batch insert.
 class InvoiceWriter {
 public:
-    explicit InvoiceWriter(QSqlDatabase& db) : m_db(db) {}
+    explicit InvoiceWriter(QSqlDatabase& db)
+        : m_insert(db, QLatin1String(kInvoiceTable), invoiceColumns(), kBatchRows) {}
 
     void add(const Invoice& invoice) {
         const Establishment& e = *invoice.establishment;
@@ -204,31 +214,17 @@ public:
             time = QTime::currentTime().addSecs(-QTime::currentTime().second());
         const QString authorised = invoice.issued.toString(Qt::ISODate) + u'T' + time.toString(Qt::ISODate) +
                                    e.utcOffset;
-
-        QVariantList& v = m_values;
-        v << digits(m_entry, 10) << e.branch << e.branch << e.company << e.stateRegistration
-          << e.cityRegistration << e.series << numberText << invoice.issued << QString(invoice.direction)
-          << digits(m_entry * 7 + 100000, 12) << double(invoice.cents) / 100.0 << QString(invoice.kind);
-        const QVariant none;
-        v << (invoice.kind == u'C' ? QVariant(invoice.party->code) : none)
-          << (invoice.kind == u'F' ? QVariant(invoice.party->code) : none)
-          << (invoice.kind == u'L' ? QVariant(invoice.party->code) : none);
-        v << invoice.party->name << QString(invoice.state) << key << protocol << authorised;
-        if (v.size() == kBatchRows * kInsertColumns)
-            flush();
+        const QVariant none = nullText();
+        m_insert.add({digits(m_entry, 10), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration,
+                      e.series, numberText, invoice.issued, QString(invoice.direction), digits(m_entry * 7 + 100000, 12),
+                      double(invoice.cents) / 100.0, QString(invoice.kind),
+                      invoice.kind == u'C' ? QVariant(invoice.party->code) : none,
+                      invoice.kind == u'F' ? QVariant(invoice.party->code) : none,
+                      invoice.kind == u'L' ? QVariant(invoice.party->code) : none, invoice.party->name,
+                      QString(invoice.state), key, protocol, authorised});
     }
 
-    void flush() {
-        const int rows = int(m_values.size() / kInsertColumns);
-        if (rows == 0)
-            return;
-        QSqlQuery& query = statementFor(rows);
-        for (int i = 0; i < m_values.size(); ++i)
-            query.bindValue(i, m_values.at(i));
-        if (!query.exec())
-            fail(QStringLiteral("Falha ao gravar as notas fiscais"), query.lastError());
-        m_values.clear();
-    }
+    void flush() { m_insert.flush(); }
 
 private:
     // cNF: eight digits that must differ from the invoice number, so that the
@@ -241,26 +237,7 @@ private:
         return code;
     }
 
-    QSqlQuery& statementFor(int rows) {
-        auto found = m_statements.find(rows);
-        if (found != m_statements.end())
-            return found->second;
-        QString sql = QString::fromLatin1(kInsertHead);
-        const QString row = QStringLiteral("(?") + QStringLiteral(",?").repeated(kInsertColumns - 1) + u')';
-        for (int i = 0; i < rows; ++i) {
-            if (i > 0)
-                sql += u',';
-            sql += row;
-        }
-        QSqlQuery query(m_db);
-        if (!query.prepare(sql))
-            fail(QStringLiteral("Falha ao preparar a gravação das notas fiscais"), query.lastError());
-        return m_statements.emplace(rows, std::move(query)).first->second;
-    }
-
-    QSqlDatabase& m_db;
-    std::map<int, QSqlQuery> m_statements;
-    QVariantList m_values;
+    BatchInsert m_insert;
     qint64 m_entry = 0;
     std::map<std::pair<QString, int>, int> m_numbers;
     std::mt19937 m_random{20240501u};
