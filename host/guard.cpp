@@ -10,7 +10,7 @@ QString describe(const std::exception& e) {
         return z->text();
     if (auto d = dynamic_cast<const zavdb::DatabaseError*>(&e))
         return d->text();
-    return QString::fromLocal8Bit(e.what());
+    return QString::fromUtf8(e.what());
 }
 
 bool guarded(const std::function<void()>& f) noexcept {

@@ -60,7 +60,9 @@ void FocusTracker::move(TWinControl* from, TWinControl* to) {
         if (!c->OnExit)
             continue;
         const bool ok = zav::guarded([&] { c->OnExit(c->self()); });
-        if (!ok) {
+        // A failing exit ends the move; so does an exit that put the focus
+        // somewhere itself: the focus stays where the handler put it.
+        if (!ok || m_requested) {
             // The move ends here: B gets neither enter nor exit.
             TWinControl* placed = m_requested ? TWinControl::of(m_requested) : nullptr;
             if (!placed || !placed->CanFocus()) {

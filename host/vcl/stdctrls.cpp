@@ -90,6 +90,13 @@ void TMaskEdit::SetEditMask(const QString& mask) {
     textMaybeChanged();
 }
 
+void TMaskEdit::focusInEvent(QFocusEvent* event) {
+    QLineEdit::focusInEvent(event);
+    // An empty mask edit is typed from its first position, wherever the click was.
+    if (!m_mask.isEmpty() && Text().isEmpty())
+        setCursorPosition(0);
+}
+
 TComboBox::TComboBox(QWidget* parent) : QComboBox(parent), TWinControl(this) {
     setFont(screenFont());
     setEditable(false);

@@ -81,6 +81,9 @@ public:
     // new mask (OnChange runs if that changes the text).
     void SetEditMask(const QString& mask);
 
+protected:
+    void focusInEvent(QFocusEvent* event) override;
+
 private:
     QString m_maskText;
     ::EditMask m_mask;

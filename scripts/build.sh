@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Configures and builds the product in <repo>/build (ZAV_BUILD overrides).
+set -euo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${ZAV_BUILD:-$repo/build}
+jobs=${ZAV_JOBS:-$(nproc)}
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=${ZAV_BUILD_TYPE:-RelWithDebInfo} >/dev/null
+cmake --build "$build" -j"$jobs"

@@ -1,0 +1,38 @@
+#include "recordingservices.h"
+
+void RecordingServices::showError(const QString& text) {
+    errors << text;
+    if (onError)
+        onError(text);
+}
+void RecordingServices::showException(const QString& text) { exceptions << text; }
+int RecordingServices::chooseRow(const LookupRequest& request) {
+    lookups << request.title;
+    return lookupAnswers.isEmpty() ? -1 : lookupAnswers.takeFirst();
+}
+void RecordingServices::search(QWidget*, TDataSet*) { ++searches; }
+void RecordingServices::busyOn(QWidget*, int) {
+    ++busyOns;
+    busy = true;
+}
+void RecordingServices::busyOff() {
+    ++busyOffs;
+    busy = false;
+}
+void RecordingServices::showHelp(const QString& file, int context) { helps.append({file, context}); }
+
+void RecordingServices::clear() {
+    errors.clear();
+    exceptions.clear();
+    helps.clear();
+    lookups.clear();
+    searches = busyOns = busyOffs = 0;
+}
+
+ScopedRecording::ScopedRecording() {
+    auto s = std::make_unique<RecordingServices>();
+    m_services = s.get();
+    m_previous = SetHostServices(std::move(s));
+}
+
+ScopedRecording::~ScopedRecording() { SetHostServices(std::move(m_previous)); }

@@ -1,0 +1,49 @@
+#pragma once
+// Host services for tests: every modal interaction is recorded and answered
+// from a script instead of a dialog.
+#include "hostservices.h"
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class RecordingServices : public HostServices {
+public:
+    QStringList errors;     // texts shown by MensErro, in order
+    QStringList exceptions; // texts of the general error display
+    QList<QPair<QString, int>> helps;
+    QStringList lookups;    // titles of the lookup dialogs opened
+    int searches = 0;
+    int busyOns = 0;
+    int busyOffs = 0;
+    bool busy = false;
+    // Answers of the lookup dialog, in order: a row index, or -1 to cancel.
+    QList<int> lookupAnswers;
+    // Runs when an error is shown (a test may act "while the box is open").
+    std::function<void(const QString&)> onError;
+
+    void showError(const QString& text) override;
+    void showException(const QString& text) override;
+    int chooseRow(const LookupRequest& request) override;
+    void search(QWidget* owner, TDataSet* dataSet) override;
+    void busyOn(QWidget* over, int kind) override;
+    void busyOff() override;
+    void showHelp(const QString& file, int context) override;
+
+    void clear();
+    // Every text shown to the operator, errors and general errors alike.
+    QStringList shown() const { return errors + exceptions; }
+};
+
+// Installs recording services for the lifetime of the object.
+class ScopedRecording {
+public:
+    ScopedRecording();
+    ~ScopedRecording();
+    RecordingServices* operator->() const { return m_services; }
+    RecordingServices& operator*() const { return *m_services; }
+
+private:
+    RecordingServices* m_services;
+    std::unique_ptr<HostServices> m_previous;
+};

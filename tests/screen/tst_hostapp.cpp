@@ -1,0 +1,116 @@
+// The host application as the operator starts it: a real process that opens
+// the screen, writes a picture unattended, and explains what it cannot do.
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QString zav() { return QDir(qEnvironmentVariable("ZAV_BIN_DIR", QStringLiteral(ZAV_BIN_DIR))).filePath(QStringLiteral("zav")); }
+
+struct Run {
+    int code = -1;
+    QString err;
+};
+
+Run run(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(zav(), args);
+    Run r;
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = QStringLiteral("timed out");
+        return r;
+    }
+    r.code = p.exitCode();
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+QProcessEnvironment offscreen() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+} // namespace
+
+class TestHostApp : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void screenshotOfTheScreen();
+    void badConfigurationIsReportedAndTheHostGoesOn();
+    void missingPackageNamesTheCause();
+    void noDisplaySaysSoAndDoesNotHang();
+    void helpPageIsShipped();
+};
+
+void TestHostApp::screenshotOfTheScreen() {
+    QTemporaryDir dir;
+    const QString png = dir.filePath(QStringLiteral("tela.png"));
+    const Run r = run({QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png},
+                      offscreen());
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QImage img(png);
+    QVERIFY(!img.isNull());
+    // The whole window: its client area and its frame.
+    QVERIFY(img.width() >= 769 && img.height() >= 400);
+}
+
+void TestHostApp::badConfigurationIsReportedAndTheHostGoesOn() {
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("zav.ini"));
+    QFile f(ini);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("[sessao]\nWebPort=porta\nFiliProc=0002\n");
+    f.close();
+    const QString png = dir.filePath(QStringLiteral("tela.png"));
+    const Run r = run({QStringLiteral("--config"), ini, QStringLiteral("--ModuloAtiv"), QStringLiteral("x"),
+                       QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png},
+                      offscreen());
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QVERIFY2(r.err.contains(QStringLiteral("WebPort")) && r.err.contains(QStringLiteral("porta")), qPrintable(r.err));
+    QVERIFY2(r.err.contains(QStringLiteral("ModuloAtiv")), qPrintable(r.err));
+    QVERIFY(QFile::exists(png));
+}
+
+void TestHostApp::missingPackageNamesTheCause() {
+    QTemporaryDir dir;
+    const Run r = run({QStringLiteral("--package-dir"), dir.path(), QStringLiteral("--open"), QStringLiteral("ZAV50000"),
+                       QStringLiteral("--screenshot"), dir.filePath(QStringLiteral("x.png"))},
+                      offscreen());
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("libPkg_Zav50000.so")), qPrintable(r.err));
+    const Run unknown = run({QStringLiteral("--open"), QStringLiteral("ZAV99999"), QStringLiteral("--screenshot"),
+                             dir.filePath(QStringLiteral("y.png"))},
+                            offscreen());
+    QCOMPARE(unknown.code, 1);
+    QVERIFY2(unknown.err.contains(QStringLiteral("ZAV99999")), qPrintable(unknown.err));
+}
+
+void TestHostApp::noDisplaySaysSoAndDoesNotHang() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    const Run r = run({QStringLiteral("--open"), QStringLiteral("ZAV50000")}, env);
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.err.contains(QStringLiteral("--screenshot")), qPrintable(r.err));
+}
+
+void TestHostApp::helpPageIsShipped() {
+    QFile page(QStringLiteral(ZAV_SOURCE_DIR "/docs/help/zavhelp/10914000.html"));
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QString html = QString::fromUtf8(page.readAll());
+    for (const char* must : {"Cancelamento de Notas Fiscais Eletrônicas", "Filial", "Empresa", "Série", "Período",
+                             "Motivo", "15 caracteres", "Confirmar", "F7", "F12"})
+        QVERIFY2(html.contains(QString::fromUtf8(must)), must);
+}
+
+QTEST_MAIN(TestHostApp)
+#include "tst_hostapp.moc"
