@@ -1,0 +1,159 @@
+#include "testdb.h"
+
+#include "connectiontext.h"
+#include "database.h"
+
+#include <QCoreApplication>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUuid>
+
+namespace zavtest {
+namespace {
+
+// Unique across the processes ctest runs side by side and across fixtures of
+// one process; only letters, digits and underscores, so it can be written into
+// CREATE DATABASE (which takes no parameters).
+QString uniqueSuffix() {
+    static int counter = 0;
+    return QStringLiteral("%1_%2_%3")
+        .arg(QCoreApplication::applicationPid())
+        .arg(++counter)
+        .arg(QUuid::createUuid().toString(QUuid::Id128).left(8));
+}
+
+QString adminConnectionName() { return QStringLiteral("zavtest-admin-") + uniqueSuffix(); }
+
+// Runs one statement on the server's own database through a short-lived connection.
+void onServer(const QString& statement) {
+    const QString name = adminConnectionName();
+    QString failure;
+    {
+        QSqlDatabase admin = zavdb::open(postgresServer(), name);
+        QSqlQuery q(admin);
+        if (!q.exec(statement))
+            failure = q.lastError().text();
+    }
+    QSqlDatabase::removeDatabase(name);
+    if (!failure.isEmpty())
+        throw zavdb::DatabaseError(QStringLiteral("%1: %2").arg(statement, failure));
+}
+
+} // namespace
+
+QStringList dialects() { return {kSQLite, kPostgreSQL}; }
+
+void addDatabaseColumn() { QTest::addColumn<QString>("dialect"); }
+
+QTestData& newRow(const QString& dialect, const char* tag) {
+    return QTest::addRow("%s: %s", qPrintable(dialect), tag) << dialect;
+}
+
+bool postgresRequired() { return qEnvironmentVariable("CI") == QLatin1String("true"); }
+
+QString postgresServer() { return qEnvironmentVariable("ZAV_TEST_PG"); }
+
+TestDatabases::TestDatabases(const zavdb::SeedOptions& options) : m_options(options) {}
+
+TestDatabases::~TestDatabases() { dropAll(); }
+
+TestDatabases::Availability TestDatabases::ensure(const QString& dialect, QString* why) {
+    if (m_entries.contains(dialect))
+        return Availability::Ready;
+    if (m_failures.contains(dialect)) {
+        *why = m_failures.value(dialect);
+        return Availability::Fail;
+    }
+    if (dialect == kPostgreSQL && postgresServer().isEmpty()) {
+        *why = QStringLiteral("ZAV_TEST_PG is not set: no PostgreSQL server for this row");
+        return postgresRequired() ? Availability::Fail : Availability::Skip;
+    }
+    if (dialect != kSQLite && dialect != kPostgreSQL) {
+        *why = QStringLiteral("unknown dialect \"%1\"").arg(dialect);
+        return Availability::Fail;
+    }
+    Entry entry;
+    try {
+        if (dialect == kSQLite)
+            createSQLite(entry);
+        else
+            createPostgres(entry);
+        fill(entry);
+    } catch (const zavdb::DatabaseError& e) {
+        drop(entry);
+        *why = QStringLiteral("%1 test database: %2").arg(dialect, e.text());
+        m_failures.insert(dialect, *why);
+        return Availability::Fail;
+    }
+    m_entries.insert(dialect, entry);
+    return Availability::Ready;
+}
+
+TestDatabases::Availability TestDatabases::recreate(const QString& dialect, QString* why) {
+    auto it = m_entries.find(dialect);
+    if (it != m_entries.end()) {
+        drop(*it);
+        m_entries.erase(it);
+    }
+    return ensure(dialect, why);
+}
+
+QString TestDatabases::connectionText(const QString& dialect) const { return m_entries.value(dialect).connectionText; }
+
+QString TestDatabases::connectionName(const QString& dialect) const { return m_entries.value(dialect).connectionName; }
+
+QSqlDatabase TestDatabases::database(const QString& dialect) const {
+    return QSqlDatabase::database(connectionName(dialect), false);
+}
+
+void TestDatabases::dropAll() {
+    for (Entry& entry : m_entries)
+        drop(entry);
+    m_entries.clear();
+    m_dir.reset();
+}
+
+void TestDatabases::createSQLite(Entry& entry) {
+    if (!m_dir) {
+        m_dir = std::make_unique<QTemporaryDir>();
+        if (!m_dir->isValid())
+            throw zavdb::DatabaseError(QStringLiteral("no temporary folder: %1").arg(m_dir->errorString()));
+    }
+    const QString suffix = uniqueSuffix();
+    entry.connectionText = QStringLiteral("sqlite:") + m_dir->filePath(QStringLiteral("zav_%1.db").arg(suffix));
+    entry.connectionName = QStringLiteral("zavtest-sqlite-") + suffix;
+}
+
+void TestDatabases::createPostgres(Entry& entry) {
+    const QString suffix = uniqueSuffix();
+    const QString database = QStringLiteral("zavtest_") + suffix.toLower();
+    onServer(QStringLiteral("CREATE DATABASE %1").arg(database));
+    entry.pgDatabase = database;
+    entry.connectionText = zavdb::withDatabase(postgresServer(), database);
+    entry.connectionName = QStringLiteral("zavtest-pg-") + suffix;
+}
+
+void TestDatabases::fill(const Entry& entry) {
+    QSqlDatabase db = zavdb::open(entry.connectionText, entry.connectionName);
+    zavdb::createSchema(db);
+    zavdb::seedReference(db, m_options);
+    zavdb::seedInvoices(db, m_options);
+}
+
+void TestDatabases::drop(Entry& entry) {
+    if (!entry.connectionName.isEmpty() && QSqlDatabase::contains(entry.connectionName)) {
+        QSqlDatabase::database(entry.connectionName, false).close();
+        QSqlDatabase::removeDatabase(entry.connectionName);
+    }
+    if (!entry.pgDatabase.isEmpty()) {
+        try {
+            // FORCE: a connection a test left open must not keep the database alive.
+            onServer(QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(entry.pgDatabase));
+        } catch (const zavdb::DatabaseError& e) {
+            qWarning("could not drop the test database %s: %s", qPrintable(entry.pgDatabase), qPrintable(e.text()));
+        }
+        entry.pgDatabase.clear();
+    }
+}
+
+} // namespace zavtest

@@ -1,0 +1,101 @@
+#pragma once
+// Fresh ERP databases for tests, on each dialect: SQLite (a temporary file) and
+// PostgreSQL (a database created on the server named by ZAV_TEST_PG and dropped
+// afterwards), each with the schema and the demo data.
+//
+// Without ZAV_TEST_PG the PostgreSQL rows are skipped, except under CI=true,
+// where they fail: a CI run must never pass without the server. A server that
+// is named but cannot be used always fails.
+//
+// A data-driven test:
+//
+//   zavtest::TestDatabases m_dbs;              // a member of the test class
+//
+//   void tst::lookup_data() {
+//       zavtest::addDatabaseColumn();
+//       QTest::addColumn<QString>("code");
+//       for (const QString& d : zavtest::dialects())
+//           zavtest::newRow(d, "known branch") << QStringLiteral("0001");
+//   }
+//   void tst::lookup() {
+//       ZAV_DATABASE(m_dbs, db);               // QSqlDatabase db on the row's dialect
+//       QFETCH(QString, code);
+//       ...
+//   }
+#include "seed.h"
+
+#include <QMap>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+namespace zavtest {
+
+inline const QString kSQLite = QStringLiteral("sqlite");
+inline const QString kPostgreSQL = QStringLiteral("postgresql");
+
+QStringList dialects(); // every dialect, available or not: rows skip or fail at run time
+void addDatabaseColumn(); // the "dialect" column; add it first
+QTestData& newRow(const QString& dialect, const char* tag);
+
+bool postgresRequired(); // CI=true
+QString postgresServer(); // ZAV_TEST_PG
+
+class TestDatabases {
+public:
+    enum class Availability { Ready, Skip, Fail };
+
+    explicit TestDatabases(const zavdb::SeedOptions& options = {});
+    ~TestDatabases();
+    TestDatabases(const TestDatabases&) = delete;
+    TestDatabases& operator=(const TestDatabases&) = delete;
+
+    // Creates the dialect's database on first use. On Skip or Fail, *why says why.
+    Availability ensure(const QString& dialect, QString* why);
+    // Drops the dialect's database and makes a new one, for tests that write.
+    Availability recreate(const QString& dialect, QString* why);
+
+    // The text to hand to zavdb::open or dtmDBGeral::open; the Qt SQL
+    // connection the fixture keeps open on it, and that connection.
+    QString connectionText(const QString& dialect) const;
+    QString connectionName(const QString& dialect) const;
+    QSqlDatabase database(const QString& dialect) const;
+
+    void dropAll();
+
+private:
+    struct Entry {
+        QString connectionText;
+        QString connectionName;
+        QString pgDatabase; // PostgreSQL: the database created on the server
+    };
+    void createSQLite(Entry& entry);
+    void createPostgres(Entry& entry);
+    void fill(const Entry& entry);
+    void drop(Entry& entry);
+
+    zavdb::SeedOptions m_options;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QMap<QString, Entry> m_entries;
+    QMap<QString, QString> m_failures; // a dialect that failed once fails again without retrying
+};
+
+} // namespace zavtest
+
+// Fetches the row's dialect and gives the test a connection to its database,
+// skipping or failing the row when the dialect is not available.
+#define ZAV_DATABASE(fixture, db)                                                                    \
+    QFETCH(QString, dialect);                                                                        \
+    QSqlDatabase db;                                                                                 \
+    do {                                                                                             \
+        QString zavWhy_;                                                                             \
+        const auto zavAvailability_ = (fixture).ensure(dialect, &zavWhy_);                           \
+        if (zavAvailability_ == zavtest::TestDatabases::Availability::Fail)                          \
+            QFAIL(qPrintable(zavWhy_));                                                              \
+        if (zavAvailability_ == zavtest::TestDatabases::Availability::Skip)                          \
+            QSKIP(qPrintable(zavWhy_));                                                              \
+        db = (fixture).database(dialect);                                                            \
+    } while (false)
