@@ -10,6 +10,12 @@ export ZAV_VAR=${ZAV_VAR:-$repo/var}
 "$repo/scripts/deps.sh"
 "$repo/scripts/build.sh"
 
+# A port of our own: another cluster (a developer's, say) may hold the default.
+if [[ -z ${ZAV_PG_PORT:-} ]]; then
+  ZAV_PG_PORT=54329
+  while (exec 3<>"/dev/tcp/127.0.0.1/$ZAV_PG_PORT") 2>/dev/null; do ZAV_PG_PORT=$((ZAV_PG_PORT + 1)); done
+  export ZAV_PG_PORT
+fi
 stop() { "$repo/scripts/pg-stop.sh" >/dev/null 2>&1 || true; }
 trap stop EXIT
 ZAV_TEST_PG=$("$repo/scripts/pg-start.sh" | tail -n 1)
