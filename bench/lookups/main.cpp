@@ -1,0 +1,265 @@
+// bench-lookups: the time each exit validator's lookup takes on a database of
+// 100,000 customers, through the query component as the screen runs it (Close,
+// ParamByName, Open, IsEmpty), and the time of the all-customers list that
+// feeds the search dialog. Runs on SQLite (a temporary file) and on PostgreSQL
+// (a database of its own on the server named by ZAV_BENCH_PG or ZAV_TEST_PG,
+// dropped afterwards). Prints median, p95 and the ratio of p95 to 5 ms.
+//
+//   bench-lookups [--customers N] [--suppliers N] [--runs N]
+#include "connectiontext.h"
+#include "data/adoibquery.h"
+#include "data/edatabaseerror.h"
+#include "database.h"
+#include "queries.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <vector>
+
+namespace {
+
+constexpr double kTargetMs = 5.0;
+
+QTextStream& out() {
+    static QTextStream s(stdout);
+    return s;
+}
+
+struct Key {
+    QString a, b; // registration and code, or one code
+};
+
+struct Figures {
+    double median = 0, p95 = 0;
+    int found = 0, runs = 0;
+};
+
+Figures measure(const std::function<bool(int)>& once, int runs) {
+    for (int i = 0; i < 10; ++i) // warm caches and the driver
+        once(i);
+    std::vector<double> ms;
+    Figures f;
+    QElapsedTimer clock;
+    for (int i = 0; i < runs; ++i) {
+        clock.start();
+        const bool found = once(i);
+        ms.push_back(double(clock.nsecsElapsed()) / 1e6);
+        f.found += found ? 1 : 0;
+    }
+    std::sort(ms.begin(), ms.end());
+    f.runs = runs;
+    f.median = ms[ms.size() / 2];
+    f.p95 = ms[std::min(ms.size() - 1, std::size_t(double(ms.size()) * 0.95))];
+    return f;
+}
+
+void setParams(TADOIBQuery& q, const std::map<QString, QString>& params) {
+    q.Close();
+    for (const auto& [name, value] : params)
+        q.ParamByName(name)->SetAsString(value);
+    q.Open();
+}
+
+// Keys spread over the table: every one exists, except each fourth, changed
+// so the check fails as a mistyped code would.
+std::vector<Key> sample(QSqlDatabase& db, const QString& sql, int count) {
+    std::vector<Key> all;
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(sql))
+        throw zavdb::DatabaseError(q.lastError().text());
+    while (q.next())
+        all.push_back({q.value(0).toString(), q.value(1).toString()});
+    std::vector<Key> keys;
+    QRandomGenerator random(20240502);
+    for (int i = 0; i < count && !all.empty(); ++i) {
+        Key k = all[random.bounded(int(all.size()))];
+        if (i % 4 == 3)
+            k.a = k.a.left(k.a.size() - 1) + (k.a.endsWith(QLatin1Char('9')) ? QStringLiteral("8") : QStringLiteral("9"));
+        keys.push_back(k);
+    }
+    return keys;
+}
+
+void report(const QString& dialect, const QString& what, const Figures& f) {
+    out() << QStringLiteral("%1 %2 %3 %4 %5 %6")
+                 .arg(dialect, -11)
+                 .arg(what, -44)
+                 .arg(QString::number(f.median, 'f', 3), 9)
+                 .arg(QString::number(f.p95, 'f', 3), 9)
+                 .arg(QString::number(f.p95 / kTargetMs, 'f', 3), 8)
+                 .arg(QStringLiteral("%1/%2").arg(f.found).arg(f.runs), 9)
+          << Qt::endl;
+}
+
+void runAll(const QString& dialect, const QString& connection, int runs) {
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    const std::vector<Key> customers =
+        sample(db, QStringLiteral("SELECT NRINSJURCLIE, CDCLIENTE FROM CLIENTE"), runs);
+    const std::vector<Key> suppliers =
+        sample(db, QStringLiteral("SELECT NRINSJURFORN, CDFORNECED FROM FORNECEDOR"), runs);
+    const QStringList branches = {"0001", "0002", "0003", "0004", "0005", "0009"};
+
+    auto make = [&](void (*setup)(TADOIBQuery&)) {
+        auto q = std::make_unique<TADOIBQuery>();
+        setup(*q);
+        q->SetConnection(connection);
+        return q;
+    };
+    auto qFilial = make(SetupQryFilial);
+    auto qEmpresa = make(SetupQryEmpresa);
+    auto qValid = make(SetupQryValidEmpr);
+    auto qInscr = make(SetupQryInscrEstad);
+    auto qSerie = make(SetupQrySerieNF);
+    auto qCliente = make(SetupQryCliente);
+    auto qForn = make(SetupQryFornecedor);
+
+    report(dialect, QStringLiteral("Vd_Filial        qryFilial"), measure([&](int i) {
+               setParams(*qFilial, {{"P_CDFILIAL", branches[i % branches.size()]}, {"P_TCDFILIAL", ""}});
+               return !qFilial->IsEmpty();
+           }, runs));
+    report(dialect, QStringLiteral("Vd_Empresa       qryEmpresa"), measure([&](int i) {
+               setParams(*qEmpresa, {{"P_CDEMPRESA", i % 5 == 4 ? "09" : QStringLiteral("0%1").arg(i % 4 + 1)},
+                                     {"P_TCDEMPRESA", ""}});
+               return !qEmpresa->IsEmpty();
+           }, runs));
+    report(dialect, QStringLiteral("Vd_Empresa       qryValidEmpr"), measure([&](int i) {
+               setParams(*qValid, {{"P_CDEMPRESA", i % 2 ? "01" : "02"}, {"P_CDFILIAL", branches[i % branches.size()]}});
+               return !qValid->IsEmpty();
+           }, runs));
+    report(dialect, QStringLiteral("Vd_Inscricao     qryInscrEstad"), measure([&](int i) {
+               setParams(*qInscr, {{"P_EMPRESA", "01"}, {"P_INSCESTA", i % 3 ? "110042490114" : "86123455"},
+                                   {"P_TINSCESTA", ""}});
+               return !qInscr->IsEmpty();
+           }, runs));
+    report(dialect, QStringLiteral("Vd_Serie         qrySerieNF"), measure([&](int i) {
+               setParams(*qSerie, {{"P_EMPRESA", "01"}, {"P_INSCESTA", "110042490114"}, {"P_CDINSCMUNI", "30521457"},
+                                   {"P_CDSERIE", i % 3 ? "1" : "9"}, {"P_TCDSERIE", ""}});
+               return !qSerie->IsEmpty();
+           }, runs));
+    report(dialect, QStringLiteral("Vd_Cliente       qryCliente (registr.+code)"), measure([&](int i) {
+               const Key& k = customers[i % customers.size()];
+               setParams(*qCliente, {{"P_NRINSJURCLIE", k.a}, {"P_TODOS", "N"}, {"P_CDCLIENTE", k.b},
+                                     {"P_TODOSCLIE", "N"}});
+               return !qCliente->IsEmpty();
+           }, runs));
+    report(dialect, QStringLiteral("Vd_Fornecedor    qryFornecedor"), measure([&](int i) {
+               const Key& k = suppliers[i % suppliers.size()];
+               setParams(*qForn, {{"P_NRINSJURFORN", k.a}, {"P_TODOS", ""}});
+               return !qForn->IsEmpty();
+           }, runs));
+    int rows = 0;
+    const Figures all = measure([&](int) {
+        setParams(*qCliente, {{"P_NRINSJURCLIE", ""}, {"P_TODOS", "T"}, {"P_CDCLIENTE", ""}, {"P_TODOSCLIE", "T"}});
+        rows = qCliente->RecordCount();
+        return !qCliente->IsEmpty();
+    }, std::max(5, runs / 20));
+    report(dialect, QStringLiteral("btpCliente       qryCliente, all %1 rows").arg(rows), all);
+}
+
+QString dbinit(const QString& connectionText, int customers, int suppliers) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral(ZAV_BIN_DIR "/zav-dbinit"),
+            {QStringLiteral("--db"), connectionText, QStringLiteral("--force"), QStringLiteral("--customers"),
+             QString::number(customers), QStringLiteral("--suppliers"), QString::number(suppliers)});
+    if (!p.waitForFinished(600000) || p.exitCode() != 0)
+        throw zavdb::DatabaseError(QStringLiteral("zav-dbinit failed: %1").arg(QString::fromUtf8(p.readAll())));
+    return QString::fromUtf8(p.readAll()).trimmed();
+}
+
+void onServer(const QString& server, const QString& statement) {
+    const QString name = QStringLiteral("bench-admin");
+    QString failure;
+    {
+        QSqlDatabase admin = zavdb::open(server, name);
+        QSqlQuery q(admin);
+        if (!q.exec(statement))
+            failure = q.lastError().text();
+    }
+    QSqlDatabase::removeDatabase(name);
+    if (!failure.isEmpty())
+        throw zavdb::DatabaseError(failure);
+}
+
+void bench(const QString& dialect, const QString& connectionText, int customers, int suppliers, int runs) {
+    out() << "# " << dialect << ": " << dbinit(connectionText, customers, suppliers) << Qt::endl;
+    const QString connection = QStringLiteral("bench-") + dialect;
+    {
+        QSqlDatabase db = zavdb::open(connectionText, connection);
+        if (zavdb::dialectOf(db) == zavdb::Dialect::PostgreSQL) {
+            QSqlQuery q(db);
+            q.exec(QStringLiteral("ANALYZE")); // as autovacuum would after the load
+        }
+        runAll(dialect, connection, runs);
+    }
+    QSqlDatabase::removeDatabase(connection);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("customers"), QStringLiteral("customers in the database"), QStringLiteral("N"),
+                      QStringLiteral("100000")});
+    parser.addOption({QStringLiteral("suppliers"), QStringLiteral("suppliers in the database"), QStringLiteral("N"),
+                      QStringLiteral("20000")});
+    parser.addOption({QStringLiteral("runs"), QStringLiteral("timed runs of each check"), QStringLiteral("N"),
+                      QStringLiteral("400")});
+    parser.process(app);
+    const int customers = parser.value(QStringLiteral("customers")).toInt();
+    const int suppliers = parser.value(QStringLiteral("suppliers")).toInt();
+    const int runs = std::max(20, parser.value(QStringLiteral("runs")).toInt());
+
+    out() << QStringLiteral("%1 %2 %3 %4 %5 %6")
+                 .arg(QStringLiteral("database"), -11)
+                 .arg(QStringLiteral("validator        query"), -44)
+                 .arg(QStringLiteral("median ms"), 9)
+                 .arg(QStringLiteral("p95 ms"), 9)
+                 .arg(QStringLiteral("p95/5ms"), 8)
+                 .arg(QStringLiteral("found"), 9)
+          << Qt::endl;
+    int status = 0;
+    try {
+        QTemporaryDir dir;
+        bench(QStringLiteral("SQLite"), QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("bench.db")), customers,
+              suppliers, runs);
+    } catch (const std::exception& e) {
+        out() << "SQLite: " << e.what() << Qt::endl;
+        status = 1;
+    }
+    QString server = qEnvironmentVariable("ZAV_BENCH_PG");
+    if (server.isEmpty())
+        server = qEnvironmentVariable("ZAV_TEST_PG");
+    if (server.isEmpty()) {
+        out() << "PostgreSQL: skipped (set ZAV_BENCH_PG or ZAV_TEST_PG, e.g. from scripts/pg-start.sh)" << Qt::endl;
+        return status;
+    }
+    const QString database = QStringLiteral("zavbench_lookups_%1").arg(QCoreApplication::applicationPid());
+    try {
+        onServer(server, QStringLiteral("CREATE DATABASE %1").arg(database));
+        try {
+            bench(QStringLiteral("PostgreSQL"), zavdb::withDatabase(server, database), customers, suppliers, runs);
+        } catch (...) {
+            onServer(server, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
+            throw;
+        }
+        onServer(server, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
+    } catch (const std::exception& e) {
+        out() << "PostgreSQL: " << e.what() << Qt::endl;
+        status = 1;
+    }
+    return status;
+}
