@@ -92,87 +92,87 @@ QString quoteKeywordValue(const QString& value) {
 
 // QPSQL joins its options with ";" and hands them to libpq as keywords: a value
 // holding ";" or a blank would be split there.
-void addOption(ConnectionSpec& spec, const QString& key, const QString& value) {
+void addOption(ConnectionParts& parts, const QString& key, const QString& value) {
     if (value.contains(QLatin1Char(';')) || value.contains(QRegularExpression(QStringLiteral("\\s"))))
         throw DatabaseError(
             QStringLiteral("O valor da opção de conexão \"%1\" não pode conter ponto e vírgula nem espaços.").arg(key));
-    if (!spec.options.isEmpty())
-        spec.options += QLatin1Char(';');
-    spec.options += key + QLatin1Char('=') + value;
+    if (!parts.options.isEmpty())
+        parts.options += QLatin1Char(';');
+    parts.options += key + QLatin1Char('=') + value;
 }
 
-ConnectionSpec parseUri(const QString& text) {
+ConnectionParts parseUri(const QString& text) {
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid())
         throw DatabaseError(QStringLiteral("Endereço PostgreSQL inválido: %1").arg(url.errorString()));
-    ConnectionSpec spec;
-    spec.dialect = Dialect::PostgreSQL;
-    spec.host = url.host();
+    ConnectionParts parts;
+    parts.dialect = Dialect::PostgreSQL;
+    parts.host = url.host();
     if (url.port() != -1)
-        spec.port = url.port();
-    spec.user = url.userName(QUrl::FullyDecoded);
-    spec.password = url.password(QUrl::FullyDecoded);
-    spec.database = url.path(QUrl::FullyDecoded);
-    if (spec.database.startsWith(QLatin1Char('/')))
-        spec.database.remove(0, 1);
+        parts.port = url.port();
+    parts.user = url.userName(QUrl::FullyDecoded);
+    parts.password = url.password(QUrl::FullyDecoded);
+    parts.database = url.path(QUrl::FullyDecoded);
+    if (parts.database.startsWith(QLatin1Char('/')))
+        parts.database.remove(0, 1);
     const QUrlQuery query(url);
     for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
         if (key == QLatin1String("host"))
-            spec.host = value;
+            parts.host = value;
         else if (key == QLatin1String("port"))
-            spec.port = parsePort(value, describe(spec));
+            parts.port = parsePort(value, describe(parts));
         else if (key == QLatin1String("user"))
-            spec.user = value;
+            parts.user = value;
         else if (key == QLatin1String("password"))
-            spec.password = value;
+            parts.password = value;
         else if (key == QLatin1String("dbname"))
-            spec.database = value;
+            parts.database = value;
         else
-            addOption(spec, key, value);
+            addOption(parts, key, value);
     }
-    return spec;
+    return parts;
 }
 
-ConnectionSpec parseKeywords(const QString& text) {
-    ConnectionSpec spec;
-    spec.dialect = Dialect::PostgreSQL;
+ConnectionParts parseKeywords(const QString& text) {
+    ConnectionParts parts;
+    parts.dialect = Dialect::PostgreSQL;
     for (const auto& [key, value] : splitKeywords(text)) {
         if (key == QLatin1String("host") || key == QLatin1String("hostaddr"))
-            spec.host = value;
+            parts.host = value;
         else if (key == QLatin1String("port"))
-            spec.port = parsePort(value, QStringLiteral("port=") + value);
+            parts.port = parsePort(value, QStringLiteral("port=") + value);
         else if (key == QLatin1String("dbname"))
-            spec.database = value;
+            parts.database = value;
         else if (key == QLatin1String("user"))
-            spec.user = value;
+            parts.user = value;
         else if (key == QLatin1String("password"))
-            spec.password = value;
+            parts.password = value;
         else
-            addOption(spec, key, value);
+            addOption(parts, key, value);
     }
-    return spec;
+    return parts;
 }
 
 } // namespace
 
-ConnectionSpec parseConnectionText(const QString& text) {
+ConnectionParts parseConnectionText(const QString& text) {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
         throw DatabaseError(QStringLiteral("Texto de conexão do banco de dados vazio."));
     if (isUri(trimmed))
         return parseUri(trimmed);
     if (trimmed.startsWith(QLatin1String("sqlite:"))) {
-        ConnectionSpec spec;
-        spec.path = trimmed.mid(7);
-        if (spec.path.isEmpty())
+        ConnectionParts parts;
+        parts.path = trimmed.mid(7);
+        if (parts.path.isEmpty())
             throw DatabaseError(QStringLiteral("Texto de conexão \"sqlite:\" sem o caminho do arquivo."));
-        return spec;
+        return parts;
     }
     if (isKeywordString(trimmed))
         return parseKeywords(trimmed);
-    ConnectionSpec spec;
-    spec.path = trimmed;
-    return spec;
+    ConnectionParts parts;
+    parts.path = trimmed;
+    return parts;
 }
 
 QString withDatabase(const QString& text, const QString& database) {
@@ -199,12 +199,12 @@ QString withDatabase(const QString& text, const QString& database) {
     throw DatabaseError(QStringLiteral("Só um texto de conexão PostgreSQL pode trocar de banco de dados."));
 }
 
-QString describe(const ConnectionSpec& spec) {
-    if (spec.dialect == Dialect::SQLite)
-        return QStringLiteral("SQLite %1").arg(spec.path);
+QString describe(const ConnectionParts& parts) {
+    if (parts.dialect == Dialect::SQLite)
+        return QStringLiteral("SQLite %1").arg(parts.path);
     return QStringLiteral("PostgreSQL %1@%2:%3/%4")
-        .arg(spec.user, spec.host.isEmpty() ? QStringLiteral("localhost") : spec.host,
-             spec.port == -1 ? QStringLiteral("5432") : QString::number(spec.port), spec.database);
+        .arg(parts.user, parts.host.isEmpty() ? QStringLiteral("localhost") : parts.host,
+             parts.port == -1 ? QStringLiteral("5432") : QString::number(parts.port), parts.database);
 }
 
 } // namespace zavdb

@@ -5,7 +5,7 @@
 
 namespace zavdb {
 
-struct ConnectionSpec {
+struct ConnectionParts {
     Dialect dialect = Dialect::SQLite;
     QString path;     // SQLite: the database file
     QString host;     // PostgreSQL: host name or address (empty: the driver's default)
@@ -17,13 +17,13 @@ struct ConnectionSpec {
 };
 
 // Splits a connection text; throws DatabaseError naming what is wrong.
-ConnectionSpec parseConnectionText(const QString& text);
+ConnectionParts parseConnectionText(const QString& text);
 
 // The same server and credentials with another database: a new text in the form
 // of the given one (URI or key=value). PostgreSQL texts only.
 QString withDatabase(const QString& text, const QString& database);
 
 // The text without its password, for messages and logs.
-QString describe(const ConnectionSpec& spec);
+QString describe(const ConnectionParts& parts);
 
 } // namespace zavdb

@@ -39,20 +39,20 @@ QString driverFor(Dialect dialect) {
     return QLatin1String(dialect == Dialect::SQLite ? kSQLiteDriver : kPostgresDriver);
 }
 
-void configure(QSqlDatabase& db, const ConnectionSpec& spec) {
-    if (spec.dialect == Dialect::SQLite) {
-        db.setDatabaseName(spec.path);
+void configure(QSqlDatabase& db, const ConnectionParts& parts) {
+    if (parts.dialect == Dialect::SQLite) {
+        db.setDatabaseName(parts.path);
         db.setConnectOptions(QLatin1String(kSQLiteOptions));
         return;
     }
-    if (!spec.host.isEmpty())
-        db.setHostName(spec.host);
-    if (spec.port != -1)
-        db.setPort(spec.port);
-    db.setDatabaseName(spec.database);
-    db.setUserName(spec.user);
-    db.setPassword(spec.password);
-    QString options = spec.options;
+    if (!parts.host.isEmpty())
+        db.setHostName(parts.host);
+    if (parts.port != -1)
+        db.setPort(parts.port);
+    db.setDatabaseName(parts.database);
+    db.setUserName(parts.user);
+    db.setPassword(parts.password);
+    QString options = parts.options;
     if (!options.contains(QLatin1String("connect_timeout=")))
         options += (options.isEmpty() ? QString() : QStringLiteral(";")) + QLatin1String(kPostgresTimeout);
     db.setConnectOptions(options);
@@ -101,28 +101,28 @@ QString excerpt(const QString& statement) {
 } // namespace
 
 QSqlDatabase open(const QString& connectionText, const QString& connectionName) {
-    const ConnectionSpec spec = parseConnectionText(connectionText);
-    const QString driver = driverFor(spec.dialect);
+    const ConnectionParts parts = parseConnectionText(connectionText);
+    const QString driver = driverFor(parts.dialect);
     if (QSqlDatabase::contains(connectionName))
         throw DatabaseError(QStringLiteral("A conexão \"%1\" com o banco de dados já está aberta.").arg(connectionName));
     if (!QSqlDatabase::isDriverAvailable(driver))
         throw DatabaseError(QStringLiteral("O driver %1 do Qt SQL não está instalado.").arg(driver));
-    if (spec.dialect == Dialect::SQLite && spec.path != QLatin1String(":memory:")) {
-        const QFileInfo file(spec.path);
+    if (parts.dialect == Dialect::SQLite && parts.path != QLatin1String(":memory:")) {
+        const QFileInfo file(parts.path);
         if (!file.absoluteDir().exists())
             throw DatabaseError(QStringLiteral("A pasta do banco de dados %1 não existe.").arg(file.absolutePath()));
         if (file.isDir())
-            throw DatabaseError(QStringLiteral("%1 é uma pasta, não um arquivo de banco de dados.").arg(spec.path));
+            throw DatabaseError(QStringLiteral("%1 é uma pasta, não um arquivo de banco de dados.").arg(parts.path));
     }
 
     QString failure;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(driver, connectionName);
-        configure(db, spec);
+        configure(db, parts);
         if (!db.open())
             failure = db.lastError().text();
         else
-            failure = prepareConnection(db, spec.dialect);
+            failure = prepareConnection(db, parts.dialect);
         if (failure.isEmpty())
             return db;
         db.close();
@@ -130,7 +130,7 @@ QSqlDatabase open(const QString& connectionText, const QString& connectionName) 
     // The handle above is gone, so the connection can be removed cleanly.
     QSqlDatabase::removeDatabase(connectionName);
     throw DatabaseError(
-        QStringLiteral("Não foi possível abrir o banco de dados (%1): %2").arg(describe(spec), failure.trimmed()));
+        QStringLiteral("Não foi possível abrir o banco de dados (%1): %2").arg(describe(parts), failure.trimmed()));
 }
 
 Dialect dialectOf(const QSqlDatabase& db) {

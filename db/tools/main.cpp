@@ -65,8 +65,8 @@ int run(const QStringList& arguments) {
     options.invoices = count(parser, QStringLiteral("invoices"));
     const bool force = parser.isSet(QStringLiteral("force"));
 
-    const zavdb::ConnectionSpec spec = zavdb::parseConnectionText(text);
-    const bool newFile = spec.dialect == zavdb::Dialect::SQLite && !QFileInfo::exists(spec.path);
+    const zavdb::ConnectionParts parts = zavdb::parseConnectionText(text);
+    const bool newFile = parts.dialect == zavdb::Dialect::SQLite && !QFileInfo::exists(parts.path);
 
     QTextStream out(stdout);
     QElapsedTimer clock;
@@ -78,7 +78,7 @@ int run(const QStringList& arguments) {
             if (zavdb::hasTables(db)) {
                 if (!force)
                     throw zavdb::DatabaseError(
-                        QStringLiteral("O banco %1 já tem tabelas; use --force para recriá-las.").arg(zavdb::describe(spec)));
+                        QStringLiteral("O banco %1 já tem tabelas; use --force para recriá-las.").arg(zavdb::describe(parts)));
                 zavdb::dropSchema(db);
             }
             zavdb::createSchema(db);
@@ -97,13 +97,13 @@ int run(const QStringList& arguments) {
             db = QSqlDatabase();
             QSqlDatabase::removeDatabase(QLatin1String(kConnection));
             if (newFile)
-                removeSQLiteFile(spec.path);
+                removeSQLiteFile(parts.path);
             throw;
         }
         db.close();
     }
     QSqlDatabase::removeDatabase(QLatin1String(kConnection));
-    out << QStringLiteral("Banco criado: %1 (%2 ms)").arg(zavdb::describe(spec)).arg(clock.elapsed()) << Qt::endl;
+    out << QStringLiteral("Banco criado: %1 (%2 ms)").arg(zavdb::describe(parts)).arg(clock.elapsed()) << Qt::endl;
     return 0;
 }
 

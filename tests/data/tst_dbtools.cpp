@@ -80,16 +80,16 @@ private Q_SLOTS:
     void connectionTexts() {
         QFETCH(QString, text);
         QFETCH(int, dialect);
-        const zavdb::ConnectionSpec spec = zavdb::parseConnectionText(text);
-        QCOMPARE(int(spec.dialect), dialect);
-        QTEST(spec.path, "path");
-        QTEST(spec.host, "host");
-        QTEST(spec.port, "port");
-        QTEST(spec.database, "database");
-        QTEST(spec.user, "user");
-        QTEST(spec.password, "password");
-        QTEST(spec.options, "options");
-        QVERIFY2(!zavdb::describe(spec).contains(QStringLiteral("p@ss")), "a description never shows the password");
+        const zavdb::ConnectionParts parts = zavdb::parseConnectionText(text);
+        QCOMPARE(int(parts.dialect), dialect);
+        QTEST(parts.path, "path");
+        QTEST(parts.host, "host");
+        QTEST(parts.port, "port");
+        QTEST(parts.database, "database");
+        QTEST(parts.user, "user");
+        QTEST(parts.password, "password");
+        QTEST(parts.options, "options");
+        QVERIFY2(!zavdb::describe(parts).contains(QStringLiteral("p@ss")), "a description never shows the password");
     }
 
     void badConnectionTexts_data() {
@@ -122,8 +122,8 @@ private Q_SLOTS:
     }
     void withDatabase() {
         QFETCH(QString, text);
-        const zavdb::ConnectionSpec before = zavdb::parseConnectionText(text);
-        const zavdb::ConnectionSpec after = zavdb::parseConnectionText(zavdb::withDatabase(text, QStringLiteral("zavtest_1")));
+        const zavdb::ConnectionParts before = zavdb::parseConnectionText(text);
+        const zavdb::ConnectionParts after = zavdb::parseConnectionText(zavdb::withDatabase(text, QStringLiteral("zavtest_1")));
         QCOMPARE(after.database, QStringLiteral("zavtest_1"));
         QCOMPARE(after.host, before.host);
         QCOMPARE(after.port, before.port);
