@@ -1,7 +1,7 @@
 // zav: the MDI host application. Reads its configuration, opens the ERP
 // database, and opens screens from their packages through the menu or --open.
 #include "batchservices.h"
-#include "db/tools/database.h"
+#include "data/dtmdbgeral.h"
 #include "guard.h"
 #include "hostconfig.h"
 #include "mainwindow.h"
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     Session::values() = config.session;
 
     if (!config.database.isEmpty()) {
-        zav::guarded([&] { zavdb::open(config.database, QStringLiteral("adcGeral")); });
+        zav::guarded([&] { dtmDBGeral::open(config.database); });
     }
 
     MainWindow window(config.packageDir);

@@ -1,7 +1,9 @@
 #include "btnpesquisa.h"
 #include "checks.h"
-#include "guard.h"
+#include "data/dataset.h"
+#include "data/datasource.h"
 #include "hostservices.h"
+#include "vcl/form.h"
 
 TBtnPesquisa::TBtnPesquisa(QWidget* parent) : TButtonFlat(parent) {
     setText(QStringLiteral("..."));
@@ -13,4 +15,20 @@ void TBtnPesquisa::Pesquisar() {
     bool cancel = false;
     if (OnBeforePesq)
         OnBeforePesq(this, cancel);
+    if (cancel)
+        return;
+    TDataSet* ds = DataSource ? DataSource->DataSet() : nullptr;
+    if (!ds || !ds->Active() || ds->IsEmpty()) {
+        MensErro(EmptyError, true);
+    }
+    LookupRequest request;
+    request.owner = TForm::formOf(this);
+    request.title = Title;
+    request.dataSet = ds;
+    const int row = Host().chooseRow(request);
+    if (row < 0 || row >= ds->RecordCount())
+        return;
+    ds->SetRecNo(row + 1);
+    if (OnAfterPesq)
+        OnAfterPesq(this);
 }

@@ -1,5 +1,7 @@
 #include "qthostservices.h"
 #include "busyoverlay.h"
+#include "data/dataset.h"
+#include "lookupdialog.h"
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +12,7 @@ namespace {
 
 const char* const kErrorTitle = "Erro";
 const char* const kHelpTitle = "Ajuda";
+const char* const kSearchTitle = "Procurar";
 const char* const kHelpMissing = "Ajuda não encontrada: arquivo %1, tópico %2.";
 
 QWidget* dialogParent() { return QApplication::activeWindow(); }
@@ -52,9 +55,22 @@ void QtHostServices::showException(const QString& text) {
     box.exec();
 }
 
-int QtHostServices::chooseRow(const LookupRequest&) { return -1; }
+int QtHostServices::chooseRow(const LookupRequest& request) {
+    if (!request.dataSet)
+        return -1;
+    LookupDialog dialog(request.title, request.dataSet, request.owner ? request.owner->window() : dialogParent());
+    dialog.exec();
+    return dialog.chosenRow();
+}
 
-void QtHostServices::search(QWidget*, TDataSet*) {}
+void QtHostServices::search(QWidget* owner, TDataSet* dataSet) {
+    if (!dataSet || !dataSet->Active() || dataSet->IsEmpty())
+        return;
+    LookupDialog dialog(QString::fromUtf8(kSearchTitle), dataSet, owner ? owner->window() : dialogParent());
+    dialog.exec();
+    if (const int row = dialog.chosenRow(); row >= 0)
+        dataSet->SetRecNo(row + 1);
+}
 
 void QtHostServices::busyOn(QWidget* over, int kind) {
     busyOff();

@@ -21,6 +21,7 @@
 class TADOIBQuery;
 class TDataSource;
 class TDataSet;
+class TField;
 
 using TStringList = QStringList;
 
@@ -90,6 +91,20 @@ public:
     TPopupMenu* pmnProcura;
     TMenuItem* F71;
     TMenuItem* F121;
+    // Lookup queries and their data sources
+    TADOIBQuery* qryFilial;
+    TADOIBQuery* qryEmpresa;
+    TADOIBQuery* qryInscrEstad;
+    TADOIBQuery* qrySerieNF;
+    TADOIBQuery* qryValidEmpr;
+    TADOIBQuery* qryCliente;
+    TADOIBQuery* qryFornecedor;
+    TDataSource* dtsFilial;
+    TDataSource* dtsEmpresa;
+    TDataSource* dtsInscrEstad;
+    TDataSource* dtsSerieNF;
+    TDataSource* dtsCliente;
+    TDataSource* dtsFornecedor;
     // Non-visual
     TNetConnection* netCancelaEmis;
     TDataSet* cdsNotaFiscal = nullptr;
@@ -103,14 +118,63 @@ public:
     void sbtProcurarClick(QObject* sender);
 
     // Establishment and series
+    void Vd_Filial(bool Mandatory, bool CounterpartyBranch);
+    void Vd_Empresa(bool Mandatory);
+    void Vd_Inscricao(bool Mandatory);
+    void Vd_Serie(bool Mandatory);
     void medCdFilialExit(QObject* sender);
+    void medCdEmpresaExit(QObject* sender);
+    void edtCdInscEstaExit(QObject* sender);
+    void edtCdSerieExit(QObject* sender);
+    void medCdFilialChange(QObject* sender);
+    void medCdEmpresaChange(QObject* sender);
+    void edtCdInscEstaChange(QObject* sender);
+    void edtCdSerieKeyPress(QObject* sender, QChar& key);
+    void btpFilialBeforePesq(QObject* sender, bool& cancel);
+    void btpEmpresaBeforePesq(QObject* sender, bool& cancel);
+    void btpSerieBeforePesq(QObject* sender, bool& cancel);
+    void btpFilialAfterPesq(QObject* sender);
+    void btpEmpresaAfterPesq(QObject* sender);
+    void btpSerieAfterPesq(QObject* sender);
+
+    // Period
+    void depDtInicialExit(QObject* sender);
+    void depDtFinalExit(QObject* sender);
+
+    // Counterparty
+    void Vd_Cliente();
+    void Vd_Fornecedor();
+    void cbbDestRemChange(QObject* sender);
+    void medClienteEnter(QObject* sender);
+    void medFornecedorEnter(QObject* sender);
+    void medClienteChange(QObject* sender);
+    void medFornecedorChange(QObject* sender);
+    void medFilialChange(QObject* sender);
+    void medClienteExit(QObject* sender);
+    void medFornecedorExit(QObject* sender);
+    void medFilialExit(QObject* sender);
+    void nbkClienteExit(QObject* sender);
+    void btpClienteBeforePesq(QObject* sender, bool& cancel);
+    void btpFornecedorBeforePesq(QObject* sender, bool& cancel);
+    void BtnPesquisa1BeforePesq(QObject* sender, bool& cancel);
+    void btpClienteAfterPesq(QObject* sender);
+    void btpFornecedorAfterPesq(QObject* sender);
+    void BtnPesquisa1AfterPesq(QObject* sender);
+    void qryClienteCDCLIENTEGetText(TField& sender, QString& text, bool displayText);
+    void qryFornecedorNRINSJURFORNGetText(TField& sender, QString& text, bool displayText);
+    const QString& RememberedCustomer() const { return CdClientePesq; }
 
     // Connection
     void netCancelaEmisBeforeConnect(QObject* sender);
 
 private:
     void buildLayout();
+    void buildQueries();
     void bindEvents();
+    // Runs a validator's steps under its failure path: whatever leaves them,
+    // the focus goes back to the box (when it can take it) and the failure
+    // goes on to the caller.
+    template <class F> void underFailurePath(TWinControl* box, F&& steps);
 
     QString CdClientePesq;
 };
@@ -140,3 +204,13 @@ PKG_EXPORT void Finalize();
 PKG_EXPORT const PackageInfo* GetPackageInfoTable();
 }
 
+
+template <class F> void TfrmCancelaNFE::underFailurePath(TWinControl* box, F&& steps) {
+    try {
+        steps();
+    } catch (...) {
+        if (box->CanFocus())
+            box->SetFocus();
+        throw;
+    }
+}

@@ -2,6 +2,9 @@
 // tab order, colours, captions, hints and fonts, and the binding of the
 // handlers to their events. Every caption and hint of the screen is here.
 #include "Cli_Zav50000.h"
+#include "adoibquery.h"
+#include "datasource.h"
+#include "criteria/queries.h"
 #include "vcl/graphics.h"
 #include <QApplication>
 #include <QPainter>
@@ -92,7 +95,41 @@ TBtnPesquisa* lookupButton(QWidget* parent, const char* name, int left, int top,
 
 TfrmCancelaNFE::TfrmCancelaNFE(QWidget* parent) : TfrmDadosRel(parent) {
     buildLayout();
+    buildQueries();
     bindEvents();
+}
+
+void TfrmCancelaNFE::buildQueries() {
+    auto query = [this](void (*setup)(TADOIBQuery&)) {
+        auto* q = new TADOIBQuery(this);
+        setup(*q);
+        return q;
+    };
+    qryFilial = query(SetupQryFilial);
+    qryEmpresa = query(SetupQryEmpresa);
+    qryInscrEstad = query(SetupQryInscrEstad);
+    qrySerieNF = query(SetupQrySerieNF);
+    qryValidEmpr = query(SetupQryValidEmpr);
+    qryCliente = query(SetupQryCliente);
+    qryFornecedor = query(SetupQryFornecedor);
+    auto source = [this](const char* name, TADOIBQuery* q) {
+        auto* d = new TDataSource(this);
+        d->setObjectName(QLatin1String(name));
+        d->SetDataSet(q);
+        return d;
+    };
+    dtsFilial = source("dtsFilial", qryFilial);
+    dtsEmpresa = source("dtsEmpresa", qryEmpresa);
+    dtsInscrEstad = source("dtsInscrEstad", qryInscrEstad);
+    dtsSerieNF = source("dtsSerieNF", qrySerieNF);
+    dtsCliente = source("dtsCliente", qryCliente);
+    dtsFornecedor = source("dtsFornecedor", qryFornecedor);
+    btpFilial->DataSource = dtsFilial;
+    BtnPesquisa1->DataSource = dtsFilial;
+    btpEmpresa->DataSource = dtsEmpresa;
+    btpSerie->DataSource = dtsSerieNF;
+    btpCliente->DataSource = dtsCliente;
+    btpFornecedor->DataSource = dtsFornecedor;
 }
 
 void TfrmCancelaNFE::buildLayout() {
@@ -271,5 +308,43 @@ void TfrmCancelaNFE::bindEvents() {
     sbtProcurar->OnClick = [this](QObject* s) { sbtProcurarClick(s); };
     F121->OnClick = [this](QObject* s) { F121Click(s); };
     netCancelaEmis->BeforeConnect = [this](QObject* s) { netCancelaEmisBeforeConnect(s); };
+    // Establishment and series
     medCdFilial->OnExit = [this](QObject* s) { medCdFilialExit(s); };
+    medCdEmpresa->OnExit = [this](QObject* s) { medCdEmpresaExit(s); };
+    edtCdInscEsta->OnExit = [this](QObject* s) { edtCdInscEstaExit(s); };
+    edtCdSerie->OnExit = [this](QObject* s) { edtCdSerieExit(s); };
+    medCdFilial->OnChange = [this](QObject* s) { medCdFilialChange(s); };
+    medCdEmpresa->OnChange = [this](QObject* s) { medCdEmpresaChange(s); };
+    edtCdInscEsta->OnChange = [this](QObject* s) { edtCdInscEstaChange(s); };
+    edtCdSerie->OnKeyPress = [this](QObject* s, QChar& k) { edtCdSerieKeyPress(s, k); };
+    btpFilial->OnBeforePesq = [this](QObject* s, bool& c) { btpFilialBeforePesq(s, c); };
+    btpEmpresa->OnBeforePesq = [this](QObject* s, bool& c) { btpEmpresaBeforePesq(s, c); };
+    btpSerie->OnBeforePesq = [this](QObject* s, bool& c) { btpSerieBeforePesq(s, c); };
+    btpFilial->OnAfterPesq = [this](QObject* s) { btpFilialAfterPesq(s); };
+    btpEmpresa->OnAfterPesq = [this](QObject* s) { btpEmpresaAfterPesq(s); };
+    btpSerie->OnAfterPesq = [this](QObject* s) { btpSerieAfterPesq(s); };
+    // Period
+    depDtInicial->OnExit = [this](QObject* s) { depDtInicialExit(s); };
+    depDtFinal->OnExit = [this](QObject* s) { depDtFinalExit(s); };
+    // Counterparty
+    cbbDestRem->OnChange = [this](QObject* s) { cbbDestRemChange(s); };
+    nbkCliente->OnExit = [this](QObject* s) { nbkClienteExit(s); };
+    medCliente->OnEnter = [this](QObject* s) { medClienteEnter(s); };
+    medFornecedor->OnEnter = [this](QObject* s) { medFornecedorEnter(s); };
+    medCliente->OnChange = [this](QObject* s) { medClienteChange(s); };
+    medFornecedor->OnChange = [this](QObject* s) { medFornecedorChange(s); };
+    medFilial->OnChange = [this](QObject* s) { medFilialChange(s); };
+    medCliente->OnExit = [this](QObject* s) { medClienteExit(s); };
+    medFornecedor->OnExit = [this](QObject* s) { medFornecedorExit(s); };
+    medFilial->OnExit = [this](QObject* s) { medFilialExit(s); };
+    btpCliente->OnBeforePesq = [this](QObject* s, bool& c) { btpClienteBeforePesq(s, c); };
+    btpFornecedor->OnBeforePesq = [this](QObject* s, bool& c) { btpFornecedorBeforePesq(s, c); };
+    BtnPesquisa1->OnBeforePesq = [this](QObject* s, bool& c) { BtnPesquisa1BeforePesq(s, c); };
+    btpCliente->OnAfterPesq = [this](QObject* s) { btpClienteAfterPesq(s); };
+    btpFornecedor->OnAfterPesq = [this](QObject* s) { btpFornecedorAfterPesq(s); };
+    BtnPesquisa1->OnAfterPesq = [this](QObject* s) { BtnPesquisa1AfterPesq(s); };
+    qryCliente->FieldByName(QStringLiteral("CDCLIENTE"))->OnGetText =
+        [this](TField& f, QString& t, bool d) { qryClienteCDCLIENTEGetText(f, t, d); };
+    qryFornecedor->FieldByName(QStringLiteral("NRINSJURFORN"))->OnGetText =
+        [this](TField& f, QString& t, bool d) { qryFornecedorNRINSJURFORNGetText(f, t, d); };
 }

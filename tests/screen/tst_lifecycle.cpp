@@ -4,6 +4,8 @@
 #include "packageloader.h"
 #include "recordingservices.h"
 #include "session.h"
+#include "dtmdbgeral.h"
+#include "testdb.h"
 #include "uitest.h"
 #include "vcl/focustracker.h"
 #include <QApplication>
@@ -16,6 +18,7 @@ class TestLifecycle : public QObject {
     Q_OBJECT
 private:
     PackageLoader pkg;
+    zavtest::TestDatabases dbs;
     std::unique_ptr<TestHostWindow> host;
     std::unique_ptr<ScopedRecording> rec;
 
@@ -60,6 +63,10 @@ void TestLifecycle::initTestCase() {
     QString error;
     QVERIFY2(pkg.load(&error), qPrintable(error));
     pkg.Initialize();
+    // The demo database: the branch is checked when the screen is shown.
+    QString why;
+    QCOMPARE(dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    dtmDBGeral::open(dbs.connectionText(zavtest::kSQLite));
 }
 
 void TestLifecycle::init() {
@@ -70,6 +77,7 @@ void TestLifecycle::init() {
 }
 
 void TestLifecycle::cleanup() {
+    QVERIFY2(svc().exceptions.isEmpty(), qPrintable(svc().exceptions.join(QLatin1Char('\n'))));
     closeScreen();
     host.reset();
     rec.reset();

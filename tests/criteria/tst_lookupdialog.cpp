@@ -1,0 +1,88 @@
+// The real lookup dialog over a query of the demo database: the visible fields
+// under their labels, finding a row by typing, Enter to pick, Esc to give up.
+#include "adoibquery.h"
+#include "criteria/queries.h"
+#include "dtmdbgeral.h"
+#include "lookupdialog.h"
+#include "qthostservices.h"
+#include "testdb.h"
+#include <QApplication>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+
+class TestLookupDialog : public QObject {
+    Q_OBJECT
+    zavtest::TestDatabases m_dbs;
+    std::unique_ptr<TADOIBQuery> m_branches;
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void columnsAreTheVisibleFields();
+    void typingFindsARow();
+    void enterPicksEscCancels();
+};
+
+void TestLookupDialog::initTestCase() {
+    QString why;
+    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    dtmDBGeral::open(m_dbs.connectionText(zavtest::kSQLite));
+    m_branches = std::make_unique<TADOIBQuery>();
+    SetupQryFilial(*m_branches);
+    m_branches->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
+    m_branches->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
+    m_branches->Open();
+    QVERIFY(m_branches->RecordCount() >= 3);
+}
+
+void TestLookupDialog::cleanupTestCase() {
+    m_branches.reset();
+    dtmDBGeral::close();
+}
+
+void TestLookupDialog::columnsAreTheVisibleFields() {
+    LookupDialog d(QStringLiteral("Filial"), m_branches.get());
+    QAbstractItemModel* m = d.table()->model();
+    QCOMPARE(m->columnCount(), 2);
+    QCOMPARE(m->headerData(0, Qt::Horizontal).toString(), QString::fromUtf8("Código"));
+    QCOMPARE(m->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Nome"));
+    QCOMPARE(m->rowCount(), m_branches->RecordCount());
+    QCOMPARE(m->index(0, 0).data().toString(), QStringLiteral("0001"));
+    QCOMPARE(d.windowTitle(), QStringLiteral("Filial"));
+}
+
+void TestLookupDialog::typingFindsARow() {
+    LookupDialog d(QStringLiteral("Filial"), m_branches.get());
+    QVERIFY(d.locate(QStringLiteral("0003")));
+    QCOMPARE(d.table()->currentIndex().row(), 2);
+    QVERIFY(d.locate(QStringLiteral("campinas"))); // any column, any case
+    QCOMPARE(d.table()->currentIndex().row(), 1);
+    QVERIFY(!d.locate(QStringLiteral("Manaus")));
+    QCOMPARE(d.table()->currentIndex().row(), 1);
+}
+
+void TestLookupDialog::enterPicksEscCancels() {
+    QtHostServices services;
+    LookupRequest request;
+    request.title = QStringLiteral("Filial");
+    request.dataSet = m_branches.get();
+    auto answer = [](int key, const char* typed) {
+        QTimer::singleShot(50, [key, typed] {
+            auto* d = qobject_cast<LookupDialog*>(QApplication::activeModalWidget());
+            if (!d)
+                return;
+            QTest::keyClicks(d->finder(), QLatin1String(typed));
+            QTest::keyClick(d->finder(), Qt::Key(key));
+        });
+    };
+    answer(Qt::Key_Return, "Rio");
+    QCOMPARE(services.chooseRow(request), 2);
+    answer(Qt::Key_Escape, "Rio");
+    QCOMPARE(services.chooseRow(request), -1);
+}
+
+QTEST_MAIN(TestLookupDialog)
+#include "tst_lookupdialog.moc"
