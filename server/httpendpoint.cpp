@@ -144,16 +144,14 @@ void HttpEndpoint::installRoutes() {
             else
                 encoder = std::make_unique<JsonEncoder>();
             CallOutcome outcome;
-            auto reply = std::make_shared<const QByteArray>(m_dispatcher.dispatch(body, format, *encoder, outcome));
+            const QByteArray reply = m_dispatcher.dispatch(body, format, *encoder, outcome);
             const double elapsed = double(timer.nsecsElapsed()) / 1e6;
             response.status = 200;
-            // Served from the encoder's buffer as it is, without a copy into
-            // the response.
-            response.set_content_provider(size_t(reply->size()), encoder->contentType().toStdString(),
-                                          [reply](size_t offset, size_t length, httplib::DataSink& sink) {
-                                              return sink.write(reply->constData() + offset, length);
-                                          });
-            m_log.call(outcome, elapsed, reply->size(), cbor ? "cbor" : "json");
+            // A plain body, not a content provider: the library stops calling
+            // providers once the server is stopping, and a call in progress at
+            // SIGTERM must still get its whole answer.
+            response.set_content(reply.constData(), size_t(reply.size()), encoder->contentType().toStdString());
+            m_log.call(outcome, elapsed, reply.size(), cbor ? "cbor" : "json");
         } catch (const std::exception& error) {
             // Nothing escapes into the HTTP library: an unexpected failure is
             // still an answer the caller can read.

@@ -178,7 +178,8 @@ void NativeQuery::select(QSqlDatabase& db, const QString& sql, const std::vector
             selectSqlite(native, sql, bindings, onRow);
             return;
         }
-    } else if (type && qstrcmp(type, "PGconn*") == 0) {
+    } else if (type && (qstrcmp(type, "PGconn*") == 0 || qstrcmp(type, "pg_conn*") == 0)) {
+        // QPSQL names the type by libpq's struct tag, pg_conn*.
         PGconn* native = *static_cast<PGconn* const*>(handle.data());
         if (native) {
             selectPostgres(native, sql, bindings, onRow);
