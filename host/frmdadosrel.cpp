@@ -2,9 +2,24 @@
 #include "hostservices.h"
 #include "vcl/graphics.h"
 #include <QApplication>
+#include <QPainter>
 #include <QStyle>
 
 namespace {
+QIcon helpGlyph() {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x1e, 0x5a, 0xb4));
+    p.drawEllipse(QRectF(0.5, 0.5, 15, 15));
+    p.setPen(Qt::white);
+    p.setFont(screenFont(12, true));
+    p.drawText(QRect(0, 0, 16, 16), Qt::AlignCenter, QStringLiteral("?"));
+    return QIcon(pm);
+}
+
 const char* const kHelpHint = "Ajuda (F1)";
 const char* const kCancelHint = "Fechar (Esc)";
 const char* const kPrintHint = "Imprimir";
@@ -36,7 +51,7 @@ TfrmDadosRel::TfrmDadosRel(QWidget* parent) : TForm(parent) {
     panHelp->SetBevelNone();
     sbtHelp = makeControl<TButtonFlat>(panHelp, "sbtHelp", 7, 3, 40, 22);
     sbtHelp->SetHint(QString::fromUtf8(kHelpHint));
-    sbtHelp->SetGlyph(style->standardIcon(QStyle::SP_DialogHelpButton));
+    sbtHelp->SetGlyph(helpGlyph());
     lblCodTela = makeControl<TLabel>(panMenu, "lblCodTela", 2, 382, 51, 13);
     lblCodTela->setAlignment(Qt::AlignCenter);
 
