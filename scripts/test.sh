@@ -16,7 +16,18 @@ if [[ -z ${ZAV_PG_PORT:-} ]]; then
   while (exec 3<>"/dev/tcp/127.0.0.1/$ZAV_PG_PORT") 2>/dev/null; do ZAV_PG_PORT=$((ZAV_PG_PORT + 1)); done
   export ZAV_PG_PORT
 fi
-stop() { "$repo/scripts/pg-stop.sh" >/dev/null 2>&1 || true; }
+# The cluster lives outside the work tree: the server runs as the postgres
+# user, who may not be allowed into the folder the project was cloned to.
+if [[ -z ${ZAV_PG_DIR:-} ]]; then
+  ZAV_PG_DIR=$(mktemp -d /tmp/zav-test-pg.XXXXXX)
+  export ZAV_PG_DIR
+  own_cluster=1
+fi
+stop() {
+  "$repo/scripts/pg-stop.sh" >/dev/null 2>&1 || true
+  [[ -n ${own_cluster:-} ]] && rm -rf "$ZAV_PG_DIR" "$ZAV_PG_DIR.initdb.log"
+  return 0
+}
 trap stop EXIT
 ZAV_TEST_PG=$("$repo/scripts/pg-start.sh" | tail -n 1)
 export ZAV_TEST_PG
