@@ -1,19 +1,21 @@
 #include "terminationwatcher.h"
 #include "httpendpoint.h"
 
+#include <chrono>
 #include <csignal>
-#include <ctime>
 #include <pthread.h>
 
 namespace zavserver {
 
 namespace {
 
+// SIGUSR1 only wakes the watching thread when the server ends by itself.
 sigset_t terminationSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGUSR1);
     return set;
 }
 
@@ -30,24 +32,22 @@ TerminationWatcher::TerminationWatcher(HttpEndpoint& endpoint) : m_endpoint(endp
 
 TerminationWatcher::~TerminationWatcher() {
     m_finished = true;
+    pthread_kill(m_thread.native_handle(), SIGUSR1);
     m_thread.join();
 }
 
 void TerminationWatcher::watch() {
     const sigset_t set = terminationSignals();
-    const timespec tick{0, 100 * 1000 * 1000};
+    int signal = 0;
     while (!m_finished) {
-        const int signal = sigtimedwait(&set, nullptr, &tick);
-        if (signal <= 0)
+        if (sigwait(&set, &signal) != 0 || signal == SIGUSR1)
             continue;
         m_signal = signal;
         m_requested = true;
         // The signal may come between bind and serve: wait until the endpoint
         // serves (or the main thread gave up) and stop it exactly once.
-        while (!m_finished && !m_endpoint.isRunning()) {
-            const timespec pause{0, 10 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
-        }
+        while (!m_finished && !m_endpoint.isRunning())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!m_finished)
             m_endpoint.stop();
         return;

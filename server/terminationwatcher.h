@@ -2,7 +2,7 @@
 // Turns SIGTERM and SIGINT into a clean stop of the endpoint: no new calls are
 // accepted, the calls in progress are answered, and the process exits with 0.
 // The signals are blocked in every thread (block() must run before any thread
-// starts) and taken by one thread of this class with sigtimedwait, so nothing
+// starts) and taken by one thread of this class with sigwait, so nothing
 // runs in a signal handler.
 #include <atomic>
 #include <thread>
