@@ -31,7 +31,7 @@ QString describe(const QCborValue& value) {
 
 } // namespace
 
-Arguments::Arguments(QString method, QCborArray params) : m_method(std::move(method)), m_params(std::move(params)) {}
+Arguments::Arguments(QString method, const QCborArray& params) : m_method(std::move(method)), m_params(params) {}
 
 // Positions are counted from 1, as the operator's messages count them.
 QCborValue Arguments::at(int position) const {
@@ -49,7 +49,7 @@ QString Arguments::text(int position, const QString& label, qsizetype maxLength,
     const QCborValue value = at(position);
     if (!value.isString())
         reject(position, label, QStringLiteral("esperado um texto, recebido %1").arg(describe(value)));
-    const QString text = value.toString().trimmed();
+    QString text = value.toString().trimmed();
     if (text.size() > maxLength)
         reject(position, label,
                QStringLiteral("no máximo %1 caracteres, recebidos %2").arg(maxLength).arg(text.size()));

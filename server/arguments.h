@@ -10,7 +10,7 @@ namespace zavserver {
 
 class Arguments {
 public:
-    Arguments(QString method, QCborArray params);
+    Arguments(QString method, const QCborArray& params);
 
     qsizetype count() const { return m_params.size(); }
 

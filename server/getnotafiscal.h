@@ -12,7 +12,7 @@ namespace zavserver {
 class GetNotaFiscal {
 public:
     static constexpr int kArity = 12;
-    static void run(const Arguments& arguments, ResponseEncoder& result);
+    static void run(const Arguments& arguments, ResponseEncoder& out);
 };
 
 } // namespace zavserver

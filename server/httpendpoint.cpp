@@ -225,7 +225,7 @@ void HttpEndpoint::installRoutes() {
     }));
 
     m_server->set_exception_handler(
-        [](const httplib::Request& request, httplib::Response& response, std::exception_ptr) {
+        [](const httplib::Request& request, httplib::Response& response, const std::exception_ptr&) {
             protocolError(request, response, 500, RpcCode::ServerError, QStringLiteral("Erro interno do servidor."));
         });
 }

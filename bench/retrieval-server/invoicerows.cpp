@@ -171,11 +171,11 @@ bool InvoiceRows::fromJson(const QByteArray& body, std::vector<InvoiceRow>& rows
         return false;
     }
     std::vector<Slot> slots;
-    for (const QJsonValue& field : result.value(QLatin1String("fields")).toArray())
+    for (const auto& field : result.value(QLatin1String("fields")).toArray())
         slots.push_back(slotOf(field.toObject().value(QLatin1String("name")).toString()));
     const QJsonArray list = result.value(QLatin1String("rows")).toArray();
     rows.reserve(std::size_t(list.size()));
-    for (const QJsonValue& value : list) {
+    for (const auto& value : list) {
         const QJsonArray cells = value.toArray();
         InvoiceRow& row = rows.emplace_back();
         for (qsizetype c = 0; c < cells.size() && std::size_t(c) < slots.size(); ++c) {

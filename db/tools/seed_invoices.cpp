@@ -286,14 +286,14 @@ void seedDemo(InvoiceWriter& writer, const Sources& s, const QDate& today) {
             Invoice inv;
             inv.establishment = &e;
             // Day 0 and day 60 are always present: both ends of a 60-day period.
-            const int daysBack = k == 0 ? 0 : k == 1 ? 60 : int((k * 7 + ei * 3) % 61);
+            const int daysBack = k == 0 ? 0 : k == 1 ? 60 : int((std::size_t(k) * 7 + ei * 3) % 61);
             inv.issued = today.addDays(-daysBack);
             const auto [kind, party] = counterparty(s, e, std::uint32_t(k + ei));
             inv.kind = kind;
             inv.party = party;
             inv.state = k % 8 == 5 ? u'C' : k % 8 == 7 ? u'D' : u'A';
             inv.direction = k % 6 == 4 ? u'E' : u'S';
-            inv.cents = 5000 + qint64((k * 7919 + ei * 104729) % 2500000);
+            inv.cents = 5000 + qint64((std::size_t(k) * 7919 + ei * 104729) % 2500000);
             inv.minuteOfDay = 8 * 60 + (k * 37) % 600;
             invoices.push_back(inv);
         }
@@ -331,7 +331,7 @@ void seedVolume(InvoiceWriter& writer, const Sources& s, const QDate& today, int
             inv.state = roll == 0 ? u'C' : roll == 1 ? u'D' : u'A';
             inv.direction = random() % 10 == 0 ? u'E' : u'S';
             inv.cents = 1000 + qint64(random() % 5000000);
-            inv.minuteOfDay = int(random() % (24 * 60));
+            inv.minuteOfDay = int(random() % 1440u);
             writer.add(inv);
         }
     }

@@ -94,9 +94,9 @@ Packet packetOf(const Reply& reply) {
     Packet p;
     const QCborMap result = reply.message.value(QStringLiteral("result")).toMap();
     p.fields = result.value(QStringLiteral("fields")).toArray();
-    for (const QCborValue& f : p.fields)
+    for (const auto& f : p.fields)
         p.names.append(f.toMap().value(QStringLiteral("name")).toString());
-    for (const QCborValue& r : result.value(QStringLiteral("rows")).toArray())
+    for (const auto& r : result.value(QStringLiteral("rows")).toArray())
         p.rows.append(r.toArray());
     return p;
 }
