@@ -1,0 +1,103 @@
+#pragma once
+// A data packet: what the application server sends (the invoice list, the
+// failures of a cancellation) and what a client dataset sends back. Fields with
+// a name, a type and a size; rows of values, each of its field's type or NULL.
+//
+// On the wire a packet is {"fields":[{"name","type","size"}...],"rows":[[...],...]}
+// in JSON or CBOR, types "string", "datetime", "float" (and "integer"); a
+// date-time travels as "YYYY-MM-DD" text, with "THH:MM:SS[.zzz]" when it has a
+// time of day. Decoding checks everything and refuses a malformed packet with
+// an EZavError whose text starts with "Resposta inválida do servidor:".
+//
+// Storage is by column and compact, because a list holds 100,000 rows: the
+// strings of a column are UTF-8 bytes in one buffer (a start and a length per
+// cell), date-times are milliseconds, numbers doubles. Copies share the storage
+// until one of them is written (implicit sharing), so a packet travels through
+// QVariant without being copied.
+#include "field.h"
+#include "zavhost_export.h"
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMetaType>
+#include <QSharedDataPointer>
+#include <QString>
+#include <QUtf8StringView>
+#include <QVariant>
+#include <span>
+
+class QCborStreamReader;
+class QCborStreamWriter;
+class QJsonValue;
+class DataPacketData;
+
+struct ZAVHOST_EXPORT DataPacketField {
+    QString name;
+    TFieldType type = ftString;
+    int size = 0; // characters of a string field; 0 for the others
+
+    friend bool operator==(const DataPacketField&, const DataPacketField&) = default;
+};
+
+class ZAVHOST_EXPORT DataPacket {
+public:
+    // The longest string a cell holds, in UTF-8 bytes.
+    static constexpr int kMaxTextBytes = 65534;
+
+    DataPacket(); // no fields, no rows
+    explicit DataPacket(const QList<DataPacketField>& fields);
+    DataPacket(const DataPacket&);
+    DataPacket(DataPacket&&) noexcept;
+    DataPacket& operator=(const DataPacket&);
+    DataPacket& operator=(DataPacket&&) noexcept;
+    ~DataPacket();
+
+    const QList<DataPacketField>& fields() const;
+    int fieldCount() const;
+    int indexOf(const QString& name) const; // names compare case-insensitively; -1 when absent
+    int rowCount() const;
+
+    // Reading. value() gives a QString, a QDateTime or a double (qlonglong for
+    // integers); a NULL cell gives a null QVariant of the field's type.
+    bool isNull(int row, int column) const;
+    QVariant value(int row, int column) const;
+    QUtf8StringView text(int row, int column) const; // a string cell's bytes; empty for NULL
+
+    // Writing. appendRow adds a row of NULLs and returns its number; setValue
+    // converts the value to the field's type (TField::convert) and throws
+    // EZavError when it cannot or when a text is too long to store.
+    int appendRow();
+    void setValue(int row, int column, const QVariant& value);
+    void setNull(int row, int column);
+    void setText(int row, int column, QUtf8StringView utf8);
+
+    // A packet of the given rows, in that order, with storage of its own.
+    DataPacket select(std::span<const int> rows) const;
+
+    // Encoding and decoding. The readers leave nothing half-built: they return
+    // a whole packet or throw.
+    QJsonObject toJson() const;
+    static DataPacket fromJson(const QJsonValue& value);
+    void writeCbor(QCborStreamWriter& writer) const;
+    static DataPacket readCbor(QCborStreamReader& reader); // positioned on the packet's map
+    QByteArray toCbor() const;
+    static DataPacket fromCbor(const QByteArray& bytes);
+
+    // Wire type names.
+    static QString typeName(TFieldType type);
+    static bool typeFromName(const QString& name, TFieldType* type);
+    // The type as the operator's messages name it ("texto", "data"...).
+    static QString describeType(TFieldType type);
+
+    // The error every refused packet raises: "Resposta inválida do servidor: " + detail.
+    [[noreturn]] static void refuse(const QString& detail);
+
+    // Bytes held by the storage (capacity included), for measurements.
+    qsizetype storageBytes() const;
+
+private:
+    friend class DataPacketDecoder;
+    QSharedDataPointer<DataPacketData> d;
+};
+
+Q_DECLARE_METATYPE(DataPacket)
