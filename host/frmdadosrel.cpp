@@ -73,6 +73,8 @@ void TfrmDadosRel::FormCreate(QObject*) { KeyPreview = true; }
 void TfrmDadosRel::FormClose(QObject*, TCloseAction& action) { action = TCloseAction::caFree; }
 
 void TfrmDadosRel::FormKeyDown(QObject*, TKey& key, TShiftState shift) {
+    if (TWinControl* c = ActiveControl(); c && c->WantsKey(key))
+        return;
     switch (key) {
     case VK_RETURN:
         if (!shift.ctrl && !shift.alt) {

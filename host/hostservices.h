@@ -43,3 +43,10 @@ public:
 ZAVHOST_EXPORT HostServices& Host();
 // Installs services and returns the ones replaced.
 ZAVHOST_EXPORT std::unique_ptr<HostServices> SetHostServices(std::unique_ptr<HostServices> services);
+
+// The screens' names for the services they call.
+// The busy animation of a kind over a screen, and its removal (harmless when off).
+ZAVHOST_EXPORT void ActiveShowAvi(QWidget* over, int kind);
+ZAVHOST_EXPORT void DeactiveShowAvi();
+// The search dialog over a dataset.
+ZAVHOST_EXPORT void Procura(QWidget* owner, TDataSet* dataSet);

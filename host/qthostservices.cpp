@@ -40,6 +40,10 @@ std::unique_ptr<HostServices> SetHostServices(std::unique_ptr<HostServices> serv
     return old;
 }
 
+void ActiveShowAvi(QWidget* over, int kind) { Host().busyOn(over, kind); }
+void DeactiveShowAvi() { Host().busyOff(); }
+void Procura(QWidget* owner, TDataSet* dataSet) { Host().search(owner, dataSet); }
+
 QtHostServices::QtHostServices() = default;
 QtHostServices::~QtHostServices() = default;
 

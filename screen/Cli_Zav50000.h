@@ -22,6 +22,9 @@ class TADOIBQuery;
 class TDataSource;
 class TDataSet;
 class TField;
+class TClientDataSet;
+class TColumn;
+struct TGridDrawState;
 
 using TStringList = QStringList;
 
@@ -107,7 +110,9 @@ public:
     TDataSource* dtsFornecedor;
     // Non-visual
     TNetConnection* netCancelaEmis;
-    TDataSet* cdsNotaFiscal = nullptr;
+    TClientDataSet* cdsNotaFiscal;
+    TDataSource* dtsNotaFiscal;
+    TClientDataSet* cdsErrosNF;
 
     // Lifecycle
     void FormCreate(QObject* sender);
@@ -164,12 +169,34 @@ public:
     void qryFornecedorNRINSJURFORNGetText(TField& sender, QString& text, bool displayText);
     const QString& RememberedCustomer() const { return CdClientePesq; }
 
-    // Connection
+    // Connection and retrieval
     void netCancelaEmisBeforeConnect(QObject* sender);
+    void panFiltroEnter(QObject* sender);
+    void panFiltroExit(QObject* sender);
+    void dtsNotaFiscalStateChange(QObject* sender);
+
+    // Selection grid
+    void dbgPadraoCellClick(TColumn* column);
+    void dbgPadraoKeyDown(QObject* sender, TKey& key, TShiftState shift);
+    void dbgPadraoTitleClick(TColumn* column);
+    void dbgPadraoColEnter(QObject* sender);
+    void dbgPadraoDrawColumnCell(QObject* sender, const QRect& rect, int dataCol, TColumn* column,
+                                 const TGridDrawState& state);
+    void cdsNotaFiscalBeforePost(TDataSet* dataSet);
+    void cdsNotaFiscalBeforeInsert(TDataSet* dataSet);
+    // The single-row toggle of the tick cell and the Space key.
+    void ToggleCurrentRow();
+
+    // Cancellation
+    void sbtPrintClick(QObject* sender);
+    void BtnSairClick(QObject* sender);
 
 private:
     void buildLayout();
     void buildQueries();
+    void buildInvoiceList();
+    // The grid's columns, options and events (invoices/grid.cpp).
+    void setupGrid();
     void bindEvents();
     // Runs a validator's steps under its failure path: whatever leaves them,
     // the focus goes back to the box (when it can take it) and the failure

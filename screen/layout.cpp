@@ -3,6 +3,7 @@
 // handlers to their events. Every caption and hint of the screen is here.
 #include "Cli_Zav50000.h"
 #include "adoibquery.h"
+#include "clientdataset.h"
 #include "datasource.h"
 #include "criteria/queries.h"
 #include "vcl/graphics.h"
@@ -96,7 +97,68 @@ TBtnPesquisa* lookupButton(QWidget* parent, const char* name, int left, int top,
 TfrmCancelaNFE::TfrmCancelaNFE(QWidget* parent) : TfrmDadosRel(parent) {
     buildLayout();
     buildQueries();
+    buildInvoiceList();
+    setupGrid();
     bindEvents();
+}
+
+void TfrmCancelaNFE::buildInvoiceList() {
+    // The invoice record: 17 fields, in this order, as the server delivers them.
+    struct Def {
+        const char* name;
+        TFieldType type;
+        int size;
+        const char* label;
+        bool visible;
+    };
+    static const Def invoice[] = {
+        {"IDCHECK", ftString, 1, nullptr, false},
+        {"IDBLOQUEADO", ftString, 1, nullptr, false},
+        {"CDFILIEMIT", ftString, 4, nullptr, false},
+        {"NRLANCTONF", ftString, 10, "Nº Lançamento", true},
+        {"DTEMISSAO", ftDateTime, 0, "Data Emissão", true},
+        {"NMRAZAO", ftString, 50, "Razão Social", true},
+        {"VRNOTAFISC", ftFloat, 0, "Valor da NF", true},
+        {"CDFILIAL", ftString, 4, "Código", false},
+        {"NRLANCTBDOC", ftString, 12, nullptr, false},
+        {"IDENTRSAIDOP", ftString, 1, nullptr, false},
+        {"CDEMPRESA", ftString, 2, nullptr, false},
+        {"CDFILIRECE", ftString, 4, nullptr, false},
+        {"LANCAMENTO", ftString, 76, nullptr, false},
+        {"DSMOTIVOCANCNFE", ftString, 50, "Motivo", true},
+        {"NRNOTAFISCALELE", ftString, 9, nullptr, false},
+        {"NRPROTOCOLONFE", ftString, 15, nullptr, false},
+        {"NRACESSONFE", ftString, 50, nullptr, false},
+    };
+    static const Def failure[] = {
+        {"NRLANCTONF", ftString, 10, nullptr, true},
+        {"CDERRO", ftString, 100, nullptr, true},
+        {"DSERRO", ftString, 100, nullptr, true},
+    };
+    auto add = [](TClientDataSet* ds, const Def& d) {
+        TFieldDef def;
+        def.name = QLatin1String(d.name);
+        def.type = d.type;
+        def.size = d.size;
+        if (d.label)
+            def.displayLabel = QString::fromUtf8(d.label);
+        def.visible = d.visible;
+        ds->AddField(def);
+    };
+    cdsNotaFiscal = new TClientDataSet(this);
+    cdsNotaFiscal->setObjectName(QStringLiteral("cdsNotaFiscal"));
+    for (const Def& d : invoice)
+        add(cdsNotaFiscal, d);
+    cdsNotaFiscal->SetIndexFieldNames(QStringLiteral("LANCAMENTO"));
+    cdsNotaFiscal->SetFilter(QStringLiteral("IDCHECK = 'C'"));
+    cdsNotaFiscal->SetFiltered(false);
+    dtsNotaFiscal = new TDataSource(this);
+    dtsNotaFiscal->setObjectName(QStringLiteral("dtsNotaFiscal"));
+    dtsNotaFiscal->SetDataSet(cdsNotaFiscal);
+    cdsErrosNF = new TClientDataSet(this);
+    cdsErrosNF->setObjectName(QStringLiteral("cdsErrosNF"));
+    for (const Def& d : failure)
+        add(cdsErrosNF, d);
 }
 
 void TfrmCancelaNFE::buildQueries() {
@@ -308,6 +370,10 @@ void TfrmCancelaNFE::bindEvents() {
     sbtProcurar->OnClick = [this](QObject* s) { sbtProcurarClick(s); };
     F121->OnClick = [this](QObject* s) { F121Click(s); };
     netCancelaEmis->BeforeConnect = [this](QObject* s) { netCancelaEmisBeforeConnect(s); };
+    // Retrieval
+    panFiltro->OnEnter = [this](QObject* s) { panFiltroEnter(s); };
+    panFiltro->OnExit = [this](QObject* s) { panFiltroExit(s); };
+    dtsNotaFiscal->OnStateChange = [this](QObject* s) { dtsNotaFiscalStateChange(s); };
     // Establishment and series
     medCdFilial->OnExit = [this](QObject* s) { medCdFilialExit(s); };
     medCdEmpresa->OnExit = [this](QObject* s) { medCdEmpresaExit(s); };

@@ -1,5 +1,6 @@
 // Creation, first showing, keyboard shortcuts and closing of the screen.
 #include "Cli_Zav50000.h"
+#include "clientdataset.h"
 #include "hostservices.h"
 #include "session.h"
 
@@ -51,5 +52,5 @@ void TfrmCancelaNFE::F121Click(QObject*) {
 
 void TfrmCancelaNFE::sbtProcurarClick(QObject*) {
     if (sbtProcurar->Enabled())
-        Host().search(this, cdsNotaFiscal);
+        Procura(this, cdsNotaFiscal);
 }

@@ -45,6 +45,12 @@ public:
     // The widget that actually takes the keyboard focus (itself, or an inner
     // editor for composite controls).
     virtual QWidget* focusTarget() const { return m_self; }
+    // A control that handles this key itself (a grid cancelling a row edit
+    // with Esc, say): the screen's window-level keys leave it alone.
+    virtual bool WantsKey(int vk) const {
+        Q_UNUSED(vk);
+        return false;
+    }
     // Containers are never the focus themselves.
     virtual bool isContainer() const { return false; }
 

@@ -1,0 +1,86 @@
+// The invoice list: fetched from the application server when the focus
+// leaves the filter panel, closed when it enters the panel again.
+#include "Cli_Zav50000.h"
+#include "checks.h"
+#include "clientdataset.h"
+#include "datasource.h"
+#include "hostservices.h"
+
+void TfrmCancelaNFE::panFiltroExit(QObject*) {
+    sbtPrint->SetEnabled(true);
+    Vd_Filial(true, false);
+    Vd_Empresa(true);
+    Vd_Inscricao(true);
+    Vd_Serie(true);
+    switch (cbbDestRem->ItemIndex()) {
+    case 0: Vd_Cliente(); break;
+    case 1: Vd_Fornecedor(); break;
+    case 2: Vd_Filial(true, true); break;
+    default: break;
+    }
+    if (EmptyString(depDtInicial->Text())) {
+        depDtInicial->SetFocus();
+        MensErro(msgPadrao->Msg(QStringLiteral("DtIni_Inf")), true);
+    }
+    if (EmptyString(depDtFinal->Text())) {
+        depDtFinal->SetFocus();
+        MensErro(msgPadrao->Msg(QStringLiteral("DtFin_Inf")), true);
+    }
+
+    // Arguments 7 to 9: the counterparty, the receiving branch, the kind.
+    QString counterparty, receivingBranch, kind;
+    switch (cbbDestRem->ItemIndex()) {
+    case 0:
+        kind = QStringLiteral("C");
+        if (EmptyString(medCliente->Text()))
+            CdClientePesq.clear();
+        else
+            counterparty = medCliente->Text();
+        break;
+    case 1:
+        kind = QStringLiteral("F");
+        if (!EmptyString(medFornecedor->Text()))
+            counterparty = medFornecedor->Text();
+        break;
+    case 2:
+        kind = QStringLiteral("L");
+        counterparty = medFilial->Text();
+        if (!EmptyString(medFilial->Text()))
+            receivingBranch = medFilial->Text();
+        break;
+    default:
+        break;
+    }
+
+    ActiveShowAvi(frmCancelaNFE, 6);
+    try {
+        const QVariantList args = {medCdFilial->Text(),
+                                   medCdEmpresa->Text(),
+                                   edtCdInscEsta->Text(),
+                                   edtInscMuni->Text(),
+                                   edtCdSerie->Text(),
+                                   medNrNotaFiscal->Text(),
+                                   counterparty,
+                                   receivingBranch,
+                                   kind,
+                                   depDtInicial->GetDate().date(),
+                                   depDtFinal->GetDate().date(),
+                                   QString()};
+        const QVariant answer = netCancelaEmis->AppServer(QStringLiteral("GetNotaFiscal"), args);
+        cdsNotaFiscal->SetData(answer);
+    } catch (...) {
+        DeactiveShowAvi();
+        throw;
+    }
+    DeactiveShowAvi();
+}
+
+void TfrmCancelaNFE::panFiltroEnter(QObject*) {
+    cdsNotaFiscal->Close();
+    sbtProcurar->SetEnabled(false);
+    sbtPrint->SetEnabled(false);
+}
+
+void TfrmCancelaNFE::dtsNotaFiscalStateChange(QObject*) {
+    sbtProcurar->SetEnabled(cdsNotaFiscal->Active() && !cdsNotaFiscal->IsEmpty());
+}
