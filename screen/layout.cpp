@@ -370,6 +370,9 @@ void TfrmCancelaNFE::bindEvents() {
     sbtProcurar->OnClick = [this](QObject* s) { sbtProcurarClick(s); };
     F121->OnClick = [this](QObject* s) { F121Click(s); };
     netCancelaEmis->BeforeConnect = [this](QObject* s) { netCancelaEmisBeforeConnect(s); };
+    // Cancellation
+    sbtPrint->OnClick = [this](QObject* s) { sbtPrintClick(s); };
+    BtnSair->OnClick = [this](QObject* s) { BtnSairClick(s); };
     // Retrieval
     panFiltro->OnEnter = [this](QObject* s) { panFiltroEnter(s); };
     panFiltro->OnExit = [this](QObject* s) { panFiltroExit(s); };
