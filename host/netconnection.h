@@ -1,26 +1,93 @@
 #pragma once
-// The connection of a screen to its application server. The host and port are
-// set by the BeforeConnect handler before every connection attempt.
+// The connection of a screen to its application server, and the late-bound
+// calls of the server's methods by name with positional arguments.
+//
+// The host and port are set by the BeforeConnect handler before every
+// connection attempt: SetConnected(true), and any call made while not
+// connected (a failed call leaves the connection closed, so the next call
+// connects again and takes the address anew). A connection attempt asks the
+// server's GET /health within ConnectTimeout.
+//
+// A call is an HTTP/1.1 POST of a JSON-RPC 2.0 request to
+// http://Host:Port/ServerName (docs/protocol.md). It waits for the answer in a
+// local event loop that leaves out the operator's input: the screen keeps
+// repainting (the busy animation turns) but takes no key or click until the
+// call returns. The call returns only with the answer, or throws EZavError:
+// - the server's own message when it answers with a JSON-RPC error;
+// - ConnectionErrorText, a blank and the cause when the server cannot be
+//   reached, stops answering within CallTimeout or drops the connection;
+// - "Resposta inválida do servidor: ..." for an answer that is not a well-formed
+//   response (garbage, a packet without one of its fields, a value of the
+//   wrong type).
+// Nothing is thrown from inside the event loop; failures are collected there
+// and thrown once it has ended.
 #include "vcl/wincontrol.h"
 #include "zavhost_export.h"
+#include <QByteArray>
 #include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
 
 class ZAVHOST_EXPORT TNetConnection : public QObject {
     Q_OBJECT
 public:
     explicit TNetConnection(QObject* parent = nullptr);
+    ~TNetConnection() override;
 
-    QString ServerName;
+    QString ServerName; // the remote data module, the endpoint's path
     QString Host;
     int Port = 0;
-    // False: a failed connection attempt raises nothing; the connection stays
-    // closed and the next call tries again.
+    // False: a failed SetConnected(true) raises nothing; the connection stays
+    // closed (LastError says why) and the next call tries again. A call always
+    // throws when it fails.
     bool ThrowException = false;
     TNotifyEvent BeforeConnect;
 
+    int ConnectTimeout = 5000; // ms: the reachability check, and a call's connection and sending
+    int CallTimeout = 120000;  // ms: a whole call, from sending to the last byte of the answer
+    // CBOR both ways (several times cheaper for a list of 100,000 rows); false:
+    // JSON both ways. Either way the answer is read in the encoding it comes in.
+    bool UseCbor = true;
+    // The first words of every connection failure; the screen may take it from
+    // its message catalogue (Err_Conex), this is the same text.
+    QString ConnectionErrorText = QStringLiteral("Ocorreu um erro na conexão com o servidor:");
+
     bool Connected() const { return m_connected; }
     void SetConnected(bool connected);
+    QString LastError() const { return m_lastError; }
+
+    // Calls a method of the server. Arguments: QString (JSON string), QDate or
+    // QDateTime ("YYYY-MM-DD"), DataPacket, a null QVariant (null), numbers and
+    // booleans. Result: a null QVariant, a DataPacket, or a plain value.
+    // Throws EZavError. One call at a time: a call made while another is
+    // waiting (from a timer, say) is refused.
+    QVariant AppServer(const QString& method, const QVariantList& args);
+    bool Busy() const { return m_busy; }
+
+    // The endpoint the calls go to.
+    QString EndpointUrl() const;
 
 private:
+    struct Exchange;
+    QString connectServer(); // empty when the server answered its health check
+    Exchange exchange(QNetworkRequest& request, const QByteArray* body, int totalMs);
+    QString transportCause(const Exchange& e) const;
+    QByteArray encodeRequest(qint64 id, const QString& method, const QVariantList& args) const;
+    QVariant decodeResponse(const Exchange& e, qint64 id) const;
+
+    QNetworkAccessManager* m_manager;
+    QPointer<QNetworkReply> m_current;
+    std::shared_ptr<bool> m_alive;
     bool m_connected = false;
+    bool m_busy = false;
+    bool m_closing = false;
+    qint64 m_nextId = 1;
+    QString m_lastError;
 };

@@ -650,7 +650,7 @@ DataPacket DataPacket::readCbor(QCborStreamReader& reader) { return DataPacketDe
 DataPacket DataPacket::fromCbor(const QByteArray& bytes) {
     QCborStreamReader reader(bytes);
     DataPacket p = readCbor(reader);
-    if (reader.lastError() == QCborError::NoError && reader.hasNext())
+    if (reader.currentOffset() < bytes.size())
         refuse(QStringLiteral("dados a mais depois do pacote"));
     return p;
 }

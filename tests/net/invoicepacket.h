@@ -1,0 +1,83 @@
+#pragma once
+// The invoice record as the server sends it and as the screen declares it, for
+// the tests of the client side.
+#include "clientdataset.h"
+#include "datapacket.h"
+
+#include <QStringList>
+
+namespace invoicetest {
+
+struct FieldSpec {
+    const char* name;
+    TFieldType type;
+    int size;
+};
+
+// The 17 fields, in the server's order.
+inline const FieldSpec kFields[] = {
+    {"IDCHECK", ftString, 1},         {"IDBLOQUEADO", ftString, 1},      {"CDFILIEMIT", ftString, 4},
+    {"NRLANCTONF", ftString, 10},     {"DTEMISSAO", ftDateTime, 0},      {"NMRAZAO", ftString, 50},
+    {"VRNOTAFISC", ftFloat, 0},       {"CDFILIAL", ftString, 4},         {"NRLANCTBDOC", ftString, 12},
+    {"IDENTRSAIDOP", ftString, 1},    {"CDEMPRESA", ftString, 2},        {"CDFILIRECE", ftString, 4},
+    {"LANCAMENTO", ftString, 76},     {"DSMOTIVOCANCNFE", ftString, 50}, {"NRNOTAFISCALELE", ftString, 9},
+    {"NRPROTOCOLONFE", ftString, 15}, {"NRACESSONFE", ftString, 50},
+};
+
+inline void declareFields(TClientDataSet& ds) {
+    for (const FieldSpec& f : kFields) {
+        TFieldDef def;
+        def.name = QLatin1StringView(f.name);
+        def.type = f.type;
+        def.size = f.size;
+        ds.AddField(def);
+    }
+}
+
+// The packet's fields; without the field `drop`, and with `retype` delivered
+// as `as` when given.
+inline QList<DataPacketField> packetFields(const QString& drop = {}, const QString& retype = {},
+                                           TFieldType as = ftString) {
+    QList<DataPacketField> fields;
+    for (const FieldSpec& f : kFields) {
+        const QString name = QLatin1StringView(f.name);
+        if (name == drop)
+            continue;
+        fields.append({name, name == retype ? as : f.type, f.size});
+    }
+    return fields;
+}
+
+// One row per key, in the order given: NRLANCTONF is the row's arrival number.
+inline DataPacket invoices(const QStringList& keys, const QList<DataPacketField>& fields = packetFields()) {
+    DataPacket p(fields);
+    for (int i = 0; i < keys.size(); ++i) {
+        const int r = p.appendRow();
+        // A field delivered with another type than the record's gets the
+        // value's text when it is a string field, else stays NULL.
+        auto set = [&](const char* name, const QVariant& v) {
+            const int c = p.indexOf(QLatin1StringView(name));
+            if (c < 0)
+                return;
+            const bool text = v.metaType() == QMetaType::fromType<QString>();
+            if (p.fields().at(c).type == ftString)
+                p.setValue(r, c, v.toString());
+            else if (!text)
+                p.setValue(r, c, v);
+        };
+        set("IDCHECK", QStringLiteral("U"));
+        set("IDBLOQUEADO", QStringLiteral("N"));
+        set("CDFILIEMIT", QStringLiteral("0001"));
+        set("NRLANCTONF", QStringLiteral("%1").arg(i + 1, 10, 10, QLatin1Char('0')));
+        set("DTEMISSAO", QDateTime(QDate(2024, 5, 1 + i % 28), QTime(0, 0)));
+        set("NMRAZAO", QStringLiteral("Razão %1").arg(i));
+        set("VRNOTAFISC", 100.25 + i);
+        set("CDFILIAL", QStringLiteral("0001"));
+        set("LANCAMENTO", keys.at(i));
+        set("DSMOTIVOCANCNFE", QString(""));
+        set("NRACESSONFE", QStringLiteral("3524%1").arg(i, 40, 10, QLatin1Char('0')));
+    }
+    return p;
+}
+
+} // namespace invoicetest

@@ -1,0 +1,533 @@
+// The connection to the application server, against a real zav50000-server
+// process on a fresh database (SQLite, and PostgreSQL when ZAV_TEST_PG names
+// one) and against a scripted loopback server for the answers a real server
+// never gives: garbage, a body cut short, silence, a malformed packet.
+#include "appserverprocess.h"
+#include "clientdataset.h"
+#include "exceptions.h"
+#include "invoicepacket.h"
+#include "netconnection.h"
+#include "scriptedhttpserver.h"
+#include "testdb.h"
+
+#include <QCborArray>
+#include <QCborMap>
+#include <QCborValue>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTest>
+#include <QTimer>
+#include <QSize>
+#include <QWidget>
+#include <map>
+
+namespace {
+
+const QString kErrConex = QStringLiteral("Ocorreu um erro na conexão com o servidor: ");
+const QString kInvalid = QStringLiteral("Resposta inválida do servidor: ");
+
+// The establishment with the most authorised invoices and its period.
+const char* const kEstablishmentSql = R"(
+SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, MIN(DTEMISSAO), MAX(DTEMISSAO)
+FROM NOTAFISCAL WHERE IDSITUACAONFE = :P_IDSITUACAONFE
+GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE
+ORDER BY COUNT(*) DESC, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE)";
+const char* const kEntriesSql = R"(
+SELECT NRLANCTONF FROM NOTAFISCAL
+WHERE CDFILIAL = :P_CDFILIAL AND CDEMPRESA = :P_CDEMPRESA AND CDINSCESTA = :P_CDINSCESTA
+  AND CDINSCMUNI = :P_CDINSCMUNI AND CDSERIE = :P_CDSERIE AND IDSITUACAONFE = :P_IDSITUACAONFE
+ORDER BY NRLANCTONF)";
+
+struct Criteria {
+    QVariantList args;
+    QStringList entries; // the entry numbers the call must bring, sorted
+};
+
+Criteria criteriaFor(QSqlDatabase db) {
+    Criteria c;
+    QSqlQuery q(db);
+    if (!q.prepare(QString::fromLatin1(kEstablishmentSql)))
+        qFatal("prepare: %s", qPrintable(q.lastError().text()));
+    q.bindValue(QStringLiteral(":P_IDSITUACAONFE"), QStringLiteral("A"));
+    if (!q.exec() || !q.next())
+        qFatal("establishment: %s", qPrintable(q.lastError().text()));
+    const QStringList est{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                          q.value(3).toString(), q.value(4).toString()};
+    const QDate from = QDate::fromString(q.value(5).toString().left(10), Qt::ISODate);
+    const QDate to = QDate::fromString(q.value(6).toString().left(10), Qt::ISODate);
+    c.args = {est[0], est[1], est[2], est[3], est[4], QString(""), QString(""), QString(""), QString(""),
+              from, to, QString("")};
+
+    QSqlQuery e(db);
+    if (!e.prepare(QString::fromLatin1(kEntriesSql)))
+        qFatal("prepare: %s", qPrintable(e.lastError().text()));
+    const char* names[] = {":P_CDFILIAL", ":P_CDEMPRESA", ":P_CDINSCESTA", ":P_CDINSCMUNI", ":P_CDSERIE"};
+    for (int i = 0; i < 5; ++i)
+        e.bindValue(QLatin1StringView(names[i]), est[i]);
+    e.bindValue(QStringLiteral(":P_IDSITUACAONFE"), QStringLiteral("A"));
+    if (!e.exec())
+        qFatal("entries: %s", qPrintable(e.lastError().text()));
+    while (e.next())
+        c.entries.append(e.value(0).toString());
+    return c;
+}
+
+// Counts paint events: the proof that the screen repaints during a call.
+class PaintCounter : public QWidget {
+public:
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent*) override { ++paints; }
+};
+
+QString failureOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const EZavError& e) {
+        return e.text();
+    }
+    return QStringLiteral("(no failure)");
+}
+
+} // namespace
+
+class tst_NetConnection : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void getNotaFiscalJsonAndCborAgree_data();
+    void getNotaFiscalJsonAndCborAgree();
+    void serverErrorReachesTheCaller_data();
+    void serverErrorReachesTheCaller();
+    void unreachableServer();
+    void beforeConnectRunsBeforeEveryAttempt();
+    void badAnswersRefused_data();
+    void badAnswersRefused();
+    void malformedPacketLeavesTheListClosed();
+    void timeouts();
+    void argumentsOnTheWire_data();
+    void argumentsOnTheWire();
+    void callWaitsWhileTheScreenRepaints();
+    void cleanupTestCase();
+
+private:
+    AppServerProcess* server(const QString& dialect, QString* why);
+    void pointAt(TNetConnection& net, int port);
+
+    zavtest::TestDatabases m_dbs;
+    std::map<QString, std::unique_ptr<AppServerProcess>> m_servers;
+};
+
+AppServerProcess* tst_NetConnection::server(const QString& dialect, QString* why) {
+    auto found = m_servers.find(dialect);
+    if (found != m_servers.end())
+        return found->second.get();
+    auto process = std::make_unique<AppServerProcess>();
+    if (!process->start(m_dbs.connectionText(dialect), why))
+        return nullptr;
+    return m_servers.emplace(dialect, std::move(process)).first->second.get();
+}
+
+void tst_NetConnection::cleanupTestCase() { m_servers.clear(); }
+
+void tst_NetConnection::pointAt(TNetConnection& net, int port) {
+    net.ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
+    net.BeforeConnect = [&net, port](QObject*) {
+        net.Host = QStringLiteral("127.0.0.1");
+        net.Port = port;
+    };
+}
+
+void tst_NetConnection::getNotaFiscalJsonAndCborAgree_data() {
+    zavtest::addDatabaseColumn();
+    for (const QString& d : zavtest::dialects())
+        zavtest::newRow(d, "demo establishment");
+}
+
+void tst_NetConnection::getNotaFiscalJsonAndCborAgree() {
+    ZAV_DATABASE(m_dbs, db);
+    QString why;
+    AppServerProcess* app = server(dialect, &why);
+    QVERIFY2(app, qPrintable(why));
+    const Criteria criteria = criteriaFor(db);
+    QVERIFY(criteria.entries.size() > 1);
+
+    std::vector<std::unique_ptr<TClientDataSet>> lists;
+    for (const bool cbor : {true, false}) {
+        TNetConnection net;
+        pointAt(net, app->port());
+        net.UseCbor = cbor;
+        net.SetConnected(true);
+        QVERIFY2(net.Connected(), qPrintable(net.LastError()));
+        auto list = std::make_unique<TClientDataSet>();
+        invoicetest::declareFields(*list);
+        list->SetIndexFieldNames(QStringLiteral("LANCAMENTO"));
+        list->SetData(net.AppServer(QStringLiteral("GetNotaFiscal"), criteria.args));
+        QCOMPARE(list->RecordCount(), criteria.entries.size());
+        QStringList entries, keys;
+        for (list->First(); !list->Eof(); list->Next()) {
+            entries.append(list->FieldByName(QStringLiteral("NRLANCTONF"))->AsString());
+            keys.append(list->FieldByName(QStringLiteral("LANCAMENTO"))->AsString());
+            QCOMPARE(list->FieldByName(QStringLiteral("IDCHECK"))->AsString(), QStringLiteral("U"));
+            QVERIFY(list->FieldByName(QStringLiteral("DTEMISSAO"))->AsDateTime().isValid());
+        }
+        QStringList sortedKeys = keys;
+        std::sort(sortedKeys.begin(), sortedKeys.end());
+        QCOMPARE(keys, sortedKeys);
+        entries.sort();
+        QCOMPARE(entries, criteria.entries);
+        lists.push_back(std::move(list));
+    }
+    // The same list cell by cell, whichever encoding carried it.
+    TClientDataSet& a = *lists[0];
+    TClientDataSet& b = *lists[1];
+    for (int r = 0; r < a.ViewRowCount(); ++r)
+        for (int f = 0; f < a.Fields().size(); ++f)
+            QCOMPARE(a.value(r, f), b.value(r, f));
+}
+
+void tst_NetConnection::serverErrorReachesTheCaller_data() {
+    zavtest::addDatabaseColumn();
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("args");
+    QTest::addColumn<QString>("message");
+    for (const QString& d : zavtest::dialects()) {
+        zavtest::newRow(d, "unknown method") << QStringLiteral("Nada") << QVariantList{}
+                                             << QStringLiteral("Método desconhecido: Nada");
+        zavtest::newRow(d, "too few arguments")
+            << QStringLiteral("GetNotaFiscal") << QVariantList{QStringLiteral("0001")}
+            << QStringLiteral("Número de argumentos inválido para GetNotaFiscal: esperados 12, recebidos 1");
+        zavtest::newRow(d, "period reversed")
+            << QStringLiteral("GetNotaFiscal")
+            << QVariantList{QStringLiteral("0001"), QStringLiteral("01"), QStringLiteral("1"), QString(""),
+                            QStringLiteral("1"), QString(""), QString(""), QString(""), QString(""),
+                            QDate(2024, 5, 31), QDate(2024, 5, 1), QString("")}
+            << QStringLiteral("Período inválido: a data inicial 31/05/2024 é posterior à data final 01/05/2024.");
+        zavtest::newRow(d, "empty date edit")
+            << QStringLiteral("GetNotaFiscal")
+            << QVariantList{QStringLiteral("0001"), QStringLiteral("01"), QStringLiteral("1"), QString(""),
+                            QStringLiteral("1"), QString(""), QString(""), QString(""), QString(""), QDate(),
+                            QDate(2024, 5, 1), QString("")}
+            << QStringLiteral("Argumento 10 (data inicial) inválido: esperado uma data AAAA-MM-DD");
+    }
+}
+
+void tst_NetConnection::serverErrorReachesTheCaller() {
+    ZAV_DATABASE(m_dbs, db);
+    Q_UNUSED(db);
+    QFETCH(QString, method);
+    QFETCH(QVariantList, args);
+    QFETCH(QString, message);
+    QString why;
+    AppServerProcess* app = server(dialect, &why);
+    QVERIFY2(app, qPrintable(why));
+    for (const bool cbor : {true, false}) {
+        TNetConnection net;
+        pointAt(net, app->port());
+        net.UseCbor = cbor;
+        QCOMPARE(failureOf([&] { net.AppServer(method, args); }), message);
+        // The server answered: the connection stays up for the next call.
+        QVERIFY(net.Connected());
+    }
+}
+
+void tst_NetConnection::unreachableServer() {
+    const int port = AppServerProcess::closedPort();
+    QVERIFY(port > 0);
+    TNetConnection net;
+    pointAt(net, port);
+
+    // The screen opens whatever the server's state: nothing is raised.
+    net.SetConnected(true);
+    QVERIFY(!net.Connected());
+    QVERIFY2(net.LastError().startsWith(kErrConex + QStringLiteral("conexão recusada por 127.0.0.1:%1").arg(port)),
+             qPrintable(net.LastError()));
+
+    const QString call = failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); });
+    QVERIFY2(call.startsWith(kErrConex + QStringLiteral("conexão recusada")), qPrintable(call));
+
+    net.ThrowException = true;
+    const QString thrown = failureOf([&] { net.SetConnected(true); });
+    QVERIFY2(thrown.startsWith(kErrConex), qPrintable(thrown));
+    QVERIFY(!net.Connected());
+
+    // No address at all: said so, without trying.
+    TNetConnection none;
+    const QString unset = failureOf([&] { none.AppServer(QStringLiteral("GetNotaFiscal"), {}); });
+    QVERIFY2(unset.startsWith(kErrConex + QStringLiteral("endereço do servidor de aplicação não configurado")),
+             qPrintable(unset));
+}
+
+void tst_NetConnection::beforeConnectRunsBeforeEveryAttempt() {
+    ScriptedHttpServer fake;
+    QVERIFY(fake.listen());
+    fake.body = R"({"jsonrpc":"2.0","id":1,"result":null})";
+    int port = AppServerProcess::closedPort();
+    int attempts = 0;
+    TNetConnection net;
+    net.ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
+    net.BeforeConnect = [&](QObject* sender) {
+        QCOMPARE(sender, &net);
+        ++attempts;
+        net.Host = QStringLiteral("127.0.0.1");
+        net.Port = port;
+    };
+    net.SetConnected(true);
+    QCOMPARE(attempts, 1);
+    QVERIFY(!net.Connected());
+
+    // The session now names a server that answers: the next call connects
+    // again and takes the new address.
+    port = fake.port();
+    QVERIFY(net.AppServer(QStringLiteral("GetNotaFiscal"), {}).isNull());
+    QCOMPARE(attempts, 2);
+    QVERIFY(net.Connected());
+    QVERIFY(fake.lastRequestHead().startsWith("POST /ZAV50000.rdmCancelaNFE HTTP/1.1"));
+
+    // While connected, calls do not reconnect.
+    fake.body = R"({"jsonrpc":"2.0","id":2,"result":"ok"})";
+    QCOMPARE(net.AppServer(QStringLiteral("GetNotaFiscal"), {}).toString(), QStringLiteral("ok"));
+    QCOMPARE(attempts, 2);
+
+    // A call that loses the connection leaves it closed: the next one reconnects.
+    fake.mode = ScriptedHttpServer::Mode::CutShort;
+    QVERIFY(failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); }).startsWith(kErrConex));
+    QVERIFY(!net.Connected());
+    fake.mode = ScriptedHttpServer::Mode::Answer;
+    fake.body = R"({"jsonrpc":"2.0","id":4,"result":null})";
+    net.AppServer(QStringLiteral("GetNotaFiscal"), {});
+    QCOMPARE(attempts, 3);
+}
+
+void tst_NetConnection::badAnswersRefused_data() {
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("message"); // the start of the failure's text
+
+    using M = ScriptedHttpServer::Mode;
+    const QByteArray json = "application/json";
+    QTest::newRow("no HTTP at all") << int(M::Garbage) << 200 << json << QByteArray()
+                                    << kErrConex + QStringLiteral("o servidor 127.0.0.1:");
+    QTest::newRow("body cut short") << int(M::CutShort) << 200 << json << QByteArray()
+                                    << kErrConex + QStringLiteral("o servidor 127.0.0.1:");
+    QTest::newRow("a web page") << int(M::Answer) << 200 << QByteArray("text/html")
+                                << QByteArray("<html>oi</html>")
+                                << kInvalid + QStringLiteral("tipo de conteúdo inesperado \"text/html\"");
+    QTest::newRow("not found, no JSON-RPC") << int(M::Answer) << 404 << QByteArray("text/plain")
+                                            << QByteArray("not found")
+                                            << kInvalid + QStringLiteral("o servidor respondeu HTTP 404");
+    QTest::newRow("JSON that is no JSON") << int(M::Answer) << 200 << json << QByteArray("{\"jsonrpc\":")
+                                          << kInvalid + QStringLiteral("JSON malformado");
+    QTest::newRow("CBOR that is no CBOR") << int(M::Answer) << 200 << QByteArray("application/cbor")
+                                          << QByteArray("\xbf\x67jsonrpc", 9) << kInvalid + QStringLiteral("CBOR malformado");
+    QTest::newRow("not JSON-RPC") << int(M::Answer) << 200 << json << QByteArray(R"({"a":1})")
+                                  << kInvalid + QStringLiteral("o campo jsonrpc deve ser \"2.0\"");
+    QTest::newRow("answer to another call") << int(M::Answer) << 200 << json
+                                            << QByteArray(R"({"jsonrpc":"2.0","id":99,"result":null})")
+                                            << kInvalid + QStringLiteral("a resposta é de outra chamada");
+    QTest::newRow("neither result nor error") << int(M::Answer) << 200 << json
+                                              << QByteArray(R"({"jsonrpc":"2.0","id":1})")
+                                              << kInvalid + QStringLiteral("resposta sem resultado nem erro");
+    QTest::newRow("error without a message")
+        << int(M::Answer) << 200 << json << QByteArray(R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000}})")
+        << kInvalid + QStringLiteral("erro sem mensagem (código -32000)");
+    QTest::newRow("error on HTTP 500") << int(M::Answer) << 500 << json
+                                       << QByteArray(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,)"
+                                                     R"("message":"Erro interno do servidor."}})")
+                                       << QStringLiteral("Erro interno do servidor.");
+    QTest::newRow("a list as the result") << int(M::Answer) << 200 << json
+                                          << QByteArray(R"({"jsonrpc":"2.0","id":1,"result":[1,2]})")
+                                          << kInvalid + QStringLiteral("resultado de tipo inesperado");
+    QTest::newRow("date in another notation")
+        << int(M::Answer) << 200 << json
+        << QByteArray(R"({"jsonrpc":"2.0","id":1,"result":{"fields":[{"name":"DTEMISSAO","type":"datetime",)"
+                      R"("size":0}],"rows":[["31/12/2024"]]}})")
+        << kInvalid + QStringLiteral("campo DTEMISSAO, linha 1: esperado data, recebido texto \"31/12/2024\"");
+}
+
+void tst_NetConnection::badAnswersRefused() {
+    QFETCH(int, mode);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, message);
+    ScriptedHttpServer fake;
+    QVERIFY(fake.listen());
+    fake.mode = ScriptedHttpServer::Mode(mode);
+    fake.status = status;
+    fake.contentType = contentType;
+    fake.body = body;
+
+    TNetConnection net;
+    pointAt(net, fake.port());
+    net.UseCbor = false;
+    if (fake.mode == ScriptedHttpServer::Mode::Garbage) {
+        // Not even the health check gets an answer it can read.
+        net.SetConnected(true);
+        QVERIFY(!net.Connected());
+        QVERIFY2(net.LastError().startsWith(message), qPrintable(net.LastError()));
+        const QString failure = failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); });
+        QVERIFY2(failure.startsWith(message), qPrintable(failure));
+        return;
+    }
+    const QString failure = failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); });
+    QVERIFY2(failure.startsWith(message), qPrintable(failure));
+    QCOMPARE(fake.posts(), 1);
+}
+
+void tst_NetConnection::malformedPacketLeavesTheListClosed() {
+    // A well-formed packet that lacks a field of the record: the call returns
+    // it, the list refuses it and stays closed.
+    ScriptedHttpServer fake;
+    QVERIFY(fake.listen());
+    DataPacket packet = invoicetest::invoices({QStringLiteral("k1")},
+                                              invoicetest::packetFields(QStringLiteral("LANCAMENTO")));
+    fake.body = QJsonDocument(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                          {QStringLiteral("id"), 1},
+                                          {QStringLiteral("result"), packet.toJson()}})
+                    .toJson();
+    TNetConnection net;
+    pointAt(net, fake.port());
+    TClientDataSet list;
+    invoicetest::declareFields(list);
+    list.SetIndexFieldNames(QStringLiteral("LANCAMENTO"));
+    const QString failure = failureOf([&] { list.SetData(net.AppServer(QStringLiteral("GetNotaFiscal"), {})); });
+    QCOMPARE(failure, kInvalid + QStringLiteral("campo LANCAMENTO ausente"));
+    QVERIFY(!list.Active());
+    QVERIFY(!list.HasData());
+}
+
+void tst_NetConnection::timeouts() {
+    // A server that accepts the connection and never says a word.
+    ScriptedHttpServer silent;
+    QVERIFY(silent.listen());
+    silent.mode = ScriptedHttpServer::Mode::Silent;
+    TNetConnection net;
+    pointAt(net, silent.port());
+    net.ConnectTimeout = 300;
+    net.SetConnected(true);
+    QVERIFY(!net.Connected());
+    QCOMPARE(net.LastError(),
+             kErrConex + QStringLiteral("o servidor 127.0.0.1:%1 não respondeu em 0,3 s.").arg(silent.port()));
+
+    // A server that passes the health check and then sits on the call.
+    ScriptedHttpServer stuck;
+    QVERIFY(stuck.listen());
+    stuck.mode = ScriptedHttpServer::Mode::SilentCall;
+    TNetConnection slow;
+    pointAt(slow, stuck.port());
+    slow.CallTimeout = 400;
+    slow.SetConnected(true);
+    QVERIFY(slow.Connected());
+    QCOMPARE(failureOf([&] { slow.AppServer(QStringLiteral("GetNotaFiscal"), {}); }),
+             kErrConex + QStringLiteral("o servidor 127.0.0.1:%1 não respondeu em 0,4 s.").arg(stuck.port()));
+    QCOMPARE(stuck.posts(), 1);
+    QVERIFY(!slow.Connected());
+}
+
+void tst_NetConnection::argumentsOnTheWire_data() {
+    QTest::addColumn<bool>("cbor");
+    QTest::newRow("cbor") << true;
+    QTest::newRow("json") << false;
+}
+
+void tst_NetConnection::argumentsOnTheWire() {
+    QFETCH(bool, cbor);
+    ScriptedHttpServer fake;
+    QVERIFY(fake.listen());
+    fake.body = R"({"jsonrpc":"2.0","id":1,"result":null})";
+    TNetConnection net;
+    pointAt(net, fake.port());
+    net.UseCbor = cbor;
+
+    DataPacket list = invoicetest::invoices({QStringLiteral("k2"), QStringLiteral("k1")});
+    list.setValue(1, list.indexOf(QStringLiteral("IDCHECK")), QStringLiteral("C"));
+    list.setValue(1, list.indexOf(QStringLiteral("DSMOTIVOCANCNFE")), QStringLiteral("Emitida em duplicidade"));
+    const QVariant result = net.AppServer(
+        QStringLiteral("Cancela_NotaFiscal"),
+        {QVariant::fromValue(list), QStringLiteral("João"), QDate(2024, 5, 31), QVariant(),
+         QDateTime(QDate(2024, 6, 1), QTime(13, 45)), QStringLiteral("SP")});
+    QVERIFY(result.isNull());
+
+    const QByteArray head = fake.lastRequestHead().toLower();
+    QVERIFY(head.contains(cbor ? "content-type: application/cbor" : "content-type: application/json"));
+    QVERIFY(head.contains(cbor ? "accept: application/cbor" : "accept: application/json"));
+
+    const QCborMap request = cbor ? QCborValue::fromCbor(fake.lastRequestBody()).toMap()
+                                  : QCborValue::fromJsonValue(QJsonDocument::fromJson(fake.lastRequestBody()).object()).toMap();
+    QCOMPARE(request.value(QStringLiteral("jsonrpc")).toString(), QStringLiteral("2.0"));
+    QCOMPARE(request.value(QStringLiteral("method")).toString(), QStringLiteral("Cancela_NotaFiscal"));
+    QCOMPARE(request.value(QStringLiteral("id")).toInteger(), 1);
+    const QCborArray params = request.value(QStringLiteral("params")).toArray();
+    QCOMPARE(params.size(), 6);
+    QCOMPARE(params.at(1).toString(), QStringLiteral("João"));
+    QCOMPARE(params.at(2).toString(), QStringLiteral("2024-05-31"));
+    QVERIFY(params.at(3).isNull());
+    QCOMPARE(params.at(4).toString(), QStringLiteral("2024-06-01"));
+    // The packet arrives whole and readable by the server's own decoder.
+    const DataPacket sent = cbor ? DataPacket::fromCbor(params.at(0).toCbor())
+                                 : DataPacket::fromJson(params.at(0).toJsonValue());
+    QCOMPARE(sent.fields(), list.fields());
+    QCOMPARE(sent.rowCount(), 2);
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < sent.fieldCount(); ++c)
+            QCOMPARE(sent.value(r, c), list.value(r, c));
+
+    // A value that has no place on the wire is refused before anything is sent.
+    const QString refused = failureOf([&] { net.AppServer(QStringLiteral("X"), {QVariant(QSize(1, 1))}); });
+    QVERIFY2(refused.startsWith(QStringLiteral("Argumento 1 de X")), qPrintable(refused));
+    QCOMPARE(fake.posts(), 1);
+}
+
+void tst_NetConnection::callWaitsWhileTheScreenRepaints() {
+    ScriptedHttpServer fake;
+    QVERIFY(fake.listen());
+    fake.mode = ScriptedHttpServer::Mode::AnswerOnSignal;
+    fake.body = R"({"jsonrpc":"2.0","id":1,"result":"respondido"})";
+
+    PaintCounter screen;
+    screen.resize(200, 100);
+    screen.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&screen));
+    QTRY_VERIFY(screen.paints > 0);
+    screen.paints = 0;
+
+    TNetConnection net;
+    pointAt(net, fake.port());
+    bool returned = false;
+    int paintsBeforeAnswer = -1;
+    QString nested;
+    // While the call waits: the screen is asked to repaint (as the busy
+    // animation does); once it has repainted, a second call is tried and the
+    // server is let answer.
+    QTimer ticker;
+    ticker.setInterval(10);
+    connect(&ticker, &QTimer::timeout, &screen, [&] {
+        if (returned)
+            return;
+        screen.update();
+        if (screen.paints > 0 && fake.posts() == 1 && paintsBeforeAnswer < 0) {
+            paintsBeforeAnswer = screen.paints;
+            nested = failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); });
+            fake.release();
+        }
+    });
+    ticker.start();
+    const QVariant result = net.AppServer(QStringLiteral("GetNotaFiscal"), {});
+    returned = true;
+    QCOMPARE(result.toString(), QStringLiteral("respondido"));
+    // It returned only after the answer, which the server gave only after the
+    // screen had repainted during the wait.
+    QVERIFY(paintsBeforeAnswer > 0);
+    QVERIFY2(nested.startsWith(QStringLiteral("Já há uma chamada ao servidor em andamento")), qPrintable(nested));
+    QCOMPARE(fake.posts(), 1);
+    QVERIFY(!net.Busy());
+}
+
+QTEST_MAIN(tst_NetConnection)
+#include "tst_netconnection.moc"
