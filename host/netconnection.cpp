@@ -443,7 +443,7 @@ Envelope readCbor(const QByteArray& body) {
         if (key == u"result") {
             env.haveResult = true;
             if (reader.isMap()) {
-                env.result = QVariant::fromValue(DataPacket::readCbor(reader));
+                env.result = QVariant::fromValue(DataPacket::readCbor(reader, body.size()));
             } else {
                 const QCborValue v = QCborValue::fromCbor(reader);
                 checkCbor(reader);

@@ -30,12 +30,70 @@ QString quoted(QUtf8StringView text) {
 
 constexpr quint16 kNullLength = 0xFFFF; // the length of a NULL string cell
 
+// The UTF-8 bytes of a string column: a plain growable buffer, cheaper per
+// cell than QByteArray (no zero fill on growth, no sharing checks), which the
+// decoder writes into directly.
+class TextBuffer {
+public:
+    TextBuffer() = default;
+    TextBuffer(const TextBuffer& other) { append(other.constData(), other.m_size); }
+    TextBuffer& operator=(const TextBuffer& other) {
+        TextBuffer copy(other);
+        std::swap(m_data, copy.m_data);
+        std::swap(m_size, copy.m_size);
+        std::swap(m_capacity, copy.m_capacity);
+        return *this;
+    }
+    TextBuffer(TextBuffer&&) noexcept = default;
+    TextBuffer& operator=(TextBuffer&&) noexcept = default;
+
+    qsizetype size() const { return m_size; }
+    qsizetype capacity() const { return m_capacity; }
+    const char* constData() const { return m_data.get(); }
+    char* data() { return m_data.get(); }
+    void clear() { m_size = 0; }
+
+    void reserve(qsizetype capacity) {
+        if (capacity <= m_capacity)
+            return;
+        auto grown = std::make_unique_for_overwrite<char[]>(size_t(capacity));
+        if (m_size)
+            std::memcpy(grown.get(), m_data.get(), size_t(m_size));
+        m_data = std::move(grown);
+        m_capacity = capacity;
+    }
+    // Room for n more bytes, geometrically grown; returns where they go.
+    char* room(qsizetype n) {
+        if (m_size + n > m_capacity)
+            reserve(std::max(m_size + n, m_capacity * 2));
+        return m_data.get() + m_size;
+    }
+    void commit(qsizetype n) { m_size += n; }
+    void append(const char* p, qsizetype n) {
+        if (n <= 0)
+            return;
+        std::memcpy(room(n), p, size_t(n));
+        m_size += n;
+    }
+    void squeeze() {
+        if (m_capacity == m_size)
+            return;
+        TextBuffer exact(*this);
+        *this = std::move(exact);
+    }
+
+private:
+    std::unique_ptr<char[]> m_data;
+    qsizetype m_size = 0;
+    qsizetype m_capacity = 0;
+};
+
 struct PacketColumn {
     explicit PacketColumn(TFieldType t) : type(t) {}
 
     TFieldType type;
     // Strings: UTF-8 bytes of every cell, and where each cell's bytes are.
-    QByteArray bytes;
+    TextBuffer bytes;
     std::vector<quint32> start;
     std::vector<quint16> length;
     // Floats; date-times (milliseconds from the start of the Julian day count)
@@ -45,6 +103,7 @@ struct PacketColumn {
     std::vector<bool> nulls;
 
     void reserveText(qsizetype more);
+    void reserveRows(qsizetype rows, qsizetype textBytes);
     void appendNull();
     void shrink();
     qsizetype storageBytes() const;
@@ -67,14 +126,15 @@ public:
 
 class DataPacketDecoder {
 public:
-    explicit DataPacketDecoder(QCborStreamReader& reader);
+    DataPacketDecoder(QCborStreamReader& reader, qint64 sizeHint);
     DataPacket packet();
 
 private:
     void checkReader();
     QString describeCurrent();
     QString readString();
-    qsizetype readUtf8(QByteArray& into);
+    qsizetype readUtf8(TextBuffer& into);
+    void reserveFromSample(qint64 rowsStart, int sampleRows);
     DataPacketField readField(int position);
     void readFields();
     void readRows();
@@ -84,6 +144,8 @@ private:
     QCborStreamReader& m_reader;
     QStringDecoder m_utf8;
     QList<QChar> m_scratch;
+    qint64 m_sizeHint;
+    TextBuffer m_text;
     DataPacket m_packet;
     bool m_haveFields = false;
     bool m_haveRows = false;
@@ -96,8 +158,21 @@ void PacketColumn::reserveText(qsizetype more) {
     const qsizetype needed = bytes.size() + more;
     if (needed > qsizetype(std::numeric_limits<quint32>::max()))
         DataPacket::refuse(QStringLiteral("pacote grande demais (mais de 4 GB de texto num campo)"));
-    if (needed > bytes.capacity())
-        bytes.reserve(std::max(needed, bytes.capacity() * 2));
+    bytes.room(more);
+}
+
+void PacketColumn::reserveRows(qsizetype rows, qsizetype textBytes) {
+    if (type == ftString) {
+        start.reserve(size_t(rows));
+        length.reserve(size_t(rows));
+        bytes.reserve(textBytes);
+        return;
+    }
+    nulls.reserve(size_t(rows));
+    if (type == ftFloat)
+        reals.reserve(size_t(rows));
+    else
+        integers.reserve(size_t(rows));
 }
 
 void PacketColumn::appendNull() {
@@ -117,13 +192,22 @@ void PacketColumn::appendNull() {
     nulls.push_back(true);
 }
 
+// Gives back what growth left unused, unless it is little: a copy of the
+// whole column would cost more than the few per cent it frees.
 void PacketColumn::shrink() {
-    bytes.squeeze();
-    start.shrink_to_fit();
-    length.shrink_to_fit();
-    reals.shrink_to_fit();
-    integers.shrink_to_fit();
-    nulls.shrink_to_fit();
+    auto worth = [](qsizetype size, qsizetype capacity) { return capacity > size + size / 16 + 64; };
+    if (worth(bytes.size(), bytes.capacity()))
+        bytes.squeeze();
+    if (worth(qsizetype(start.size()), qsizetype(start.capacity())))
+        start.shrink_to_fit();
+    if (worth(qsizetype(length.size()), qsizetype(length.capacity())))
+        length.shrink_to_fit();
+    if (worth(qsizetype(reals.size()), qsizetype(reals.capacity())))
+        reals.shrink_to_fit();
+    if (worth(qsizetype(integers.size()), qsizetype(integers.capacity())))
+        integers.shrink_to_fit();
+    if (worth(qsizetype(nulls.size()), qsizetype(nulls.capacity())))
+        nulls.shrink_to_fit();
 }
 
 qsizetype PacketColumn::storageBytes() const {
@@ -645,11 +729,13 @@ QByteArray DataPacket::toCbor() const {
     return out;
 }
 
-DataPacket DataPacket::readCbor(QCborStreamReader& reader) { return DataPacketDecoder(reader).packet(); }
+DataPacket DataPacket::readCbor(QCborStreamReader& reader, qint64 sizeHint) {
+    return DataPacketDecoder(reader, sizeHint).packet();
+}
 
 DataPacket DataPacket::fromCbor(const QByteArray& bytes) {
     QCborStreamReader reader(bytes);
-    DataPacket p = readCbor(reader);
+    DataPacket p = readCbor(reader, bytes.size());
     if (reader.currentOffset() < bytes.size())
         refuse(QStringLiteral("dados a mais depois do pacote"));
     return p;
@@ -659,8 +745,8 @@ DataPacket DataPacket::fromCbor(const QByteArray& bytes) {
 // The streamed CBOR decoder: values go straight from the reader into the
 // column storage, without a QString or a QCborValue per cell.
 
-DataPacketDecoder::DataPacketDecoder(QCborStreamReader& reader)
-    : m_reader(reader), m_utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless) {}
+DataPacketDecoder::DataPacketDecoder(QCborStreamReader& reader, qint64 sizeHint)
+    : m_reader(reader), m_utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless), m_sizeHint(sizeHint) {}
 
 void DataPacketDecoder::checkReader() {
     if (m_reader.lastError() != QCborError::NoError)
@@ -710,7 +796,7 @@ QString DataPacketDecoder::readString() {
     return out;
 }
 
-qsizetype DataPacketDecoder::readUtf8(QByteArray& into) {
+qsizetype DataPacketDecoder::readUtf8(TextBuffer& into) {
     const qsizetype begin = into.size();
     qsizetype total = 0;
     for (;;) {
@@ -721,22 +807,25 @@ qsizetype DataPacketDecoder::readUtf8(QByteArray& into) {
         }
         if (total + chunk > DataPacket::kMaxTextBytes)
             DataPacket::refuse(QStringLiteral("texto de mais de %1 bytes").arg(DataPacket::kMaxTextBytes));
-        if (begin + total + chunk > into.capacity())
-            into.reserve(std::max(begin + total + chunk, into.capacity() * 2));
-        into.resize(begin + total + chunk);
-        const auto r = m_reader.readStringChunk(into.data() + begin + total, chunk);
+        const auto r = m_reader.readStringChunk(into.room(chunk), chunk);
         if (r.status == QCborStreamReader::Error)
             checkReader();
         if (r.status == QCborStreamReader::EndOfString)
             break;
+        into.commit(r.data);
         total += r.data;
     }
-    into.resize(begin + total);
     // readStringChunk hands the bytes over as they are: the text is checked to
     // be UTF-8 here, with Qt's decoder, and only when it is not plain ASCII.
     const char* p = into.constData() + begin;
     bool ascii = true;
-    for (qsizetype i = 0; i < total && ascii; ++i)
+    qsizetype i = 0;
+    for (; i + 8 <= total && ascii; i += 8) {
+        quint64 word;
+        std::memcpy(&word, p + i, 8);
+        ascii = (word & 0x8080808080808080ULL) == 0;
+    }
+    for (; i < total && ascii; ++i)
         ascii = static_cast<unsigned char>(p[i]) < 0x80;
     if (!ascii) {
         if (m_scratch.size() < total)
@@ -804,11 +893,12 @@ void DataPacketDecoder::readFields() {
 
 void DataPacketDecoder::wrongValue(int column, int line) {
     const DataPacketField& f = m_packet.d->fields.at(column);
+    checkReader(); // a broken stream is reported as such, not as a wrong value
     QString got = describeCurrent();
     if (m_reader.isString()) {
-        QByteArray text;
-        readUtf8(text);
-        got += u' ' + quoted(QUtf8StringView(text));
+        m_text.clear();
+        readUtf8(m_text);
+        got += u' ' + quoted(QUtf8StringView(m_text.constData(), m_text.size()));
     }
     DataPacket::refuse(QStringLiteral("campo %1, linha %2: esperado %3, recebido %4")
                            .arg(f.name)
@@ -827,7 +917,6 @@ void DataPacketDecoder::readValue(PacketColumn& col, int column, int row, int li
         if (!m_reader.isString())
             wrongValue(column, line);
         const quint32 start = quint32(col.bytes.size());
-        col.reserveText(0);
         const qsizetype n = readUtf8(col.bytes);
         col.start[r] = start;
         col.length[r] = quint16(n);
@@ -838,14 +927,15 @@ void DataPacketDecoder::readValue(PacketColumn& col, int column, int row, int li
     case ftDateTime: {
         if (!m_reader.isString())
             wrongValue(column, line);
-        QByteArray text;
-        readUtf8(text);
+        m_text.clear();
+        readUtf8(m_text);
+        const QUtf8StringView text(m_text.constData(), m_text.size());
         qint64 ms = 0;
-        if (!PacketColumn::parseDateTime(QUtf8StringView(text), &ms))
+        if (!PacketColumn::parseDateTime(text, &ms))
             DataPacket::refuse(QStringLiteral("campo %1, linha %2: esperado data (AAAA-MM-DD), recebido texto %3")
                                    .arg(m_packet.d->fields.at(column).name)
                                    .arg(line)
-                                   .arg(quoted(QUtf8StringView(text))));
+                                   .arg(quoted(text)));
         col.integers[r] = ms;
         col.nulls[r] = false;
         return;
@@ -878,6 +968,24 @@ void DataPacketDecoder::readValue(PacketColumn& col, int column, int row, int li
     }
 }
 
+// The rows list announces no length: its first rows tell how much the rest
+// will need, so that the columns grow once instead of doubling all along.
+void DataPacketDecoder::reserveFromSample(qint64 rowsStart, int sampleRows) {
+    if (m_sizeHint <= 0)
+        return;
+    const qint64 sampleBytes = m_reader.currentOffset() - rowsStart;
+    if (sampleBytes <= 0)
+        return;
+    const double perRow = double(sampleBytes) / sampleRows;
+    const qint64 rows = qint64(double(m_sizeHint - rowsStart) / perRow * 1.02) + 1;
+    if (rows <= sampleRows || rows > std::numeric_limits<int>::max())
+        return;
+    for (PacketColumn& c : m_packet.d->columns) {
+        const qint64 text = c.type == ftString ? qint64(double(c.bytes.size()) / sampleRows * double(rows) * 1.02) : 0;
+        c.reserveRows(rows, text);
+    }
+}
+
 void DataPacketDecoder::readRows() {
     if (!m_haveFields)
         DataPacket::refuse(QStringLiteral("o pacote deve trazer a lista de campos antes das linhas"));
@@ -886,8 +994,12 @@ void DataPacketDecoder::readRows() {
     DataPacketData& pd = *m_packet.d;
     const int fieldCount = int(pd.fields.size());
     m_reader.enterContainer();
+    constexpr int kSampleRows = 64;
+    const qint64 rowsStart = m_reader.currentOffset();
     while (m_reader.hasNext()) {
         const int line = pd.rows + 1;
+        if (pd.rows == kSampleRows)
+            reserveFromSample(rowsStart, kSampleRows);
         if (!m_reader.isArray())
             DataPacket::refuse(QStringLiteral("a linha %1 não é uma lista").arg(line));
         const int row = m_packet.appendRow();
@@ -897,7 +1009,6 @@ void DataPacketDecoder::readRows() {
             if (c == fieldCount)
                 DataPacket::refuse(QStringLiteral("a linha %1 tem mais de %2 valores").arg(line).arg(fieldCount));
             readValue(pd.columns[size_t(c)], c, row, line);
-            checkReader();
             ++c;
         }
         checkReader();

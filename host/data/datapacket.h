@@ -79,7 +79,9 @@ public:
     QJsonObject toJson() const;
     static DataPacket fromJson(const QJsonValue& value);
     void writeCbor(QCborStreamWriter& writer) const;
-    static DataPacket readCbor(QCborStreamReader& reader); // positioned on the packet's map
+    // Positioned on the packet's map; sizeHint, the size of the whole CBOR
+    // document when known, lets the storage be reserved once.
+    static DataPacket readCbor(QCborStreamReader& reader, qint64 sizeHint = -1);
     QByteArray toCbor() const;
     static DataPacket fromCbor(const QByteArray& bytes);
 

@@ -1,0 +1,450 @@
+// bench-retrieval: the invoice list from the call to the dataset ready in the
+// client, beside the database's own time to produce the same rows.
+//
+//   bench-retrieval [--runs N] [--invoices N] [--dir DIR] [--pg CONNTEXT]
+//
+// Makes a SQLite database with --invoices volume invoices (222,300 by default:
+// about 100,000 authorised ones on the busiest establishment) in DIR (a
+// temporary folder by default; an existing one with as many invoices is
+// reused), starts zav50000-server on it and, for 10,000 and 100,000 rows,
+// measures the median of N runs of:
+//   - TNetConnection::AppServer("GetNotaFiscal") + TClientDataSet::SetData,
+//     with CBOR and with JSON;
+//   - the client memory the loaded list holds per row (glibc's allocated
+//     bytes before and after, and the packet's own count);
+//   - the database's time for the same SELECT: the sqlite3 shell's timer with
+//     output to /dev/null; psql's timing of COPY ... TO STDOUT with output to
+//     /dev/null inside one session, when a PostgreSQL server is named (--pg,
+//     ZAV_BENCH_PG or ZAV_TEST_PG; the database zav_bench_retrieval is created
+//     there and filled once).
+// and prints a table with the ratios. Targets: at most 2x the database's time
+// at 100,000 rows, at most 400 bytes per row.
+#include "appserverprocess.h"
+#include "clientdataset.h"
+#include "connectiontext.h"
+#include "database.h"
+#include "exceptions.h"
+#include "netconnection.h"
+#include "schema.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <algorithm>
+#include <cstdio>
+#include <malloc.h>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const int kSizes[] = {10000, 100000};
+const char* const kBenchDatabase = "zav_bench_retrieval";
+
+// The busiest establishment for authorised invoices.
+const char* const kEstablishmentSql = R"(
+SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*)
+FROM NOTAFISCAL WHERE IDSITUACAONFE = :P_IDSITUACAONFE
+GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE
+ORDER BY COUNT(*) DESC, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE)";
+// Its first issue day, and the issue day of its n-th invoice by date.
+const char* const kDaysSql = R"(
+SELECT DTEMISSAO FROM NOTAFISCAL
+WHERE CDFILIAL = :P_CDFILIAL AND CDEMPRESA = :P_CDEMPRESA AND CDINSCESTA = :P_CDINSCESTA
+  AND CDINSCMUNI = :P_CDINSCMUNI AND CDSERIE = :P_CDSERIE AND IDSITUACAONFE = :P_IDSITUACAONFE
+ORDER BY DTEMISSAO LIMIT 1 OFFSET :P_OFFSET)";
+const char* const kInvoiceCountSql = "SELECT COUNT(*) FROM NOTAFISCAL";
+
+// The application server's own SELECT, with the parameters each shell binds:
+// the sqlite3 shell's .parameter names and psql's quoted variables.
+const char* const kSqliteSelect = R"(SELECT NF.CDFILIEMIT, NF.NRLANCTONF, SUBSTR(NF.DTEMISSAO, 1, 10), NF.NMRAZAO,
+       NF.VRNOTAFISC, NF.CDFILIAL, NF.NRLANCTBDOC, NF.IDENTRSAIDOP, NF.CDEMPRESA, NF.CDFILIRECE, NF.CDSERIE,
+       NF.NRNOTAFISCALELE, NF.NRPROTOCOLONFE, NF.NRACESSONFE,
+       CASE WHEN NF.CDOPERBLOQ IS NULL THEN 'N' ELSE 'S' END AS IDBLOQUEADO
+FROM NOTAFISCAL NF
+WHERE NF.CDFILIAL = :P_CDFILIAL AND NF.CDEMPRESA = :P_CDEMPRESA AND NF.CDINSCESTA = :P_CDINSCESTA
+  AND NF.CDINSCMUNI = :P_CDINSCMUNI AND NF.CDSERIE = :P_CDSERIE AND NF.IDSITUACAONFE = 'A'
+  AND NF.DTEMISSAO >= :P_DTINICIAL AND NF.DTEMISSAO < :P_DTFIMEXCL;)";
+const char* const kPostgresCopy = R"(COPY (SELECT NF.CDFILIEMIT, NF.NRLANCTONF, TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD'),
+       NF.NMRAZAO, NF.VRNOTAFISC, NF.CDFILIAL, NF.NRLANCTBDOC, NF.IDENTRSAIDOP, NF.CDEMPRESA, NF.CDFILIRECE,
+       NF.CDSERIE, NF.NRNOTAFISCALELE, NF.NRPROTOCOLONFE, NF.NRACESSONFE,
+       CASE WHEN NF.CDOPERBLOQ IS NULL THEN 'N' ELSE 'S' END AS IDBLOQUEADO
+FROM NOTAFISCAL NF
+WHERE NF.CDFILIAL = :'P_CDFILIAL' AND NF.CDEMPRESA = :'P_CDEMPRESA' AND NF.CDINSCESTA = :'P_CDINSCESTA'
+  AND NF.CDINSCMUNI = :'P_CDINSCMUNI' AND NF.CDSERIE = :'P_CDSERIE' AND NF.IDSITUACAONFE = 'A'
+  AND NF.DTEMISSAO >= :'P_DTINICIAL' AND NF.DTEMISSAO < :'P_DTFIMEXCL') TO STDOUT;)";
+
+const char* const kParamNames[] = {"P_CDFILIAL", "P_CDEMPRESA", "P_CDINSCESTA", "P_CDINSCMUNI", "P_CDSERIE",
+                                   "P_DTINICIAL", "P_DTFIMEXCL"};
+
+[[noreturn]] void die(const QString& text) {
+    std::fprintf(stderr, "bench-retrieval: %s\n", text.toLocal8Bit().constData());
+    std::exit(1);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0.0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+}
+
+qint64 allocatedBytes() {
+    const struct mallinfo2 m = mallinfo2();
+    return qint64(m.uordblks + m.hblkhd);
+}
+
+QString binDir() {
+    const QString dir = qEnvironmentVariable("ZAV_BIN_DIR");
+    return dir.isEmpty() ? QStringLiteral(ZAV_BIN_DIR) : dir;
+}
+
+struct Period {
+    QStringList establishment; // branch, company, state and city registrations, series
+    QDate from, to;            // whole days, both included
+    int rows = 0;              // what the server returns for them
+};
+
+QSqlQuery prepared(QSqlDatabase& db, const char* sql) {
+    QSqlQuery q(db);
+    if (!q.prepare(QString::fromLatin1(sql)))
+        die(QStringLiteral("prepare: %1").arg(q.lastError().text()));
+    return q;
+}
+
+QDate dayAt(QSqlDatabase& db, const QStringList& est, int offset) {
+    QSqlQuery q = prepared(db, kDaysSql);
+    const char* names[] = {":P_CDFILIAL", ":P_CDEMPRESA", ":P_CDINSCESTA", ":P_CDINSCMUNI", ":P_CDSERIE"};
+    for (int i = 0; i < 5; ++i)
+        q.bindValue(QLatin1StringView(names[i]), est.at(i));
+    q.bindValue(QStringLiteral(":P_IDSITUACAONFE"), QStringLiteral("A"));
+    q.bindValue(QStringLiteral(":P_OFFSET"), offset);
+    if (!q.exec() || !q.next())
+        die(QStringLiteral("no invoice %1 of the establishment: %2").arg(offset + 1).arg(q.lastError().text()));
+    const QVariant v = q.value(0);
+    return v.metaType().id() == QMetaType::QDate ? v.toDate() : QDate::fromString(v.toString().left(10), Qt::ISODate);
+}
+
+// Periods from the establishment's first day that hold about each size.
+std::vector<Period> periods(const QString& connection) {
+    std::vector<Period> out;
+    const QString name = QStringLiteral("bench-retrieval");
+    {
+        QSqlDatabase db = zavdb::open(connection, name);
+        QSqlQuery q = prepared(db, kEstablishmentSql);
+        q.bindValue(QStringLiteral(":P_IDSITUACAONFE"), QStringLiteral("A"));
+        if (!q.exec() || !q.next())
+            die(QStringLiteral("no authorised invoice: %1").arg(q.lastError().text()));
+        QStringList est;
+        for (int i = 0; i < 5; ++i)
+            est.append(q.value(i).toString());
+        const int available = q.value(5).toInt();
+        for (int size : kSizes) {
+            if (size > available)
+                die(QStringLiteral("the busiest establishment has %1 authorised invoices, fewer than %2: use more "
+                                   "--invoices")
+                        .arg(available)
+                        .arg(size));
+            Period p;
+            p.establishment = est;
+            p.from = dayAt(db, est, 0);
+            p.to = dayAt(db, est, size - 1);
+            out.push_back(p);
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return out;
+}
+
+qint64 invoiceCount(const QString& connection) {
+    const QString name = QStringLiteral("bench-retrieval-count");
+    qint64 n = -1;
+    try {
+        QSqlDatabase db = zavdb::open(connection, name);
+        QSqlQuery q(db);
+        if (zavdb::hasTables(db) && q.exec(QString::fromLatin1(kInvoiceCountSql)) && q.next())
+            n = q.value(0).toLongLong();
+    } catch (const zavdb::DatabaseError&) {
+        // No such database yet.
+    }
+    QSqlDatabase::removeDatabase(name);
+    return n;
+}
+
+void ensureDatabase(const QString& connection, int invoices) {
+    if (invoiceCount(connection) == invoices)
+        return;
+    QProcess init;
+    init.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    init.start(binDir() + QStringLiteral("/zav-dbinit"),
+               {QStringLiteral("--db"), connection, QStringLiteral("--invoices"), QString::number(invoices),
+                QStringLiteral("--force")});
+    if (!init.waitForFinished(3600000) || init.exitStatus() != QProcess::NormalExit || init.exitCode() != 0)
+        die(QStringLiteral("zav-dbinit failed for %1").arg(connection));
+}
+
+QVariantList arguments(const Period& p) {
+    const QStringList& e = p.establishment;
+    return {e[0], e[1], e[2], e[3], e[4], QString(""), QString(""), QString(""), QString(""), p.from, p.to, QString("")};
+}
+
+QStringList values(const Period& p) {
+    QStringList v = p.establishment;
+    v << p.from.toString(Qt::ISODate) << p.to.addDays(1).toString(Qt::ISODate);
+    return v;
+}
+
+// The sqlite3 shell's own timing of the statement, a process per run.
+double sqliteShell(const QString& file, const Period& p, int runs) {
+    std::vector<double> times;
+    const QStringList v = values(p);
+    static const QRegularExpression timer(QStringLiteral("Run Time: real ([0-9.]+)"));
+    for (int run = 0; run < runs; ++run) {
+        QByteArray script = ".parameter init\n";
+        for (int i = 0; i < v.size(); ++i) {
+            // The shell reads a quoted text; the values are codes and days.
+            QString quoted = v.at(i);
+            quoted.replace(u'\'', QStringLiteral("''"));
+            script += ".parameter set :" + QByteArray(kParamNames[i]) + " \"'" + quoted.toUtf8() + "'\"\n";
+        }
+        script += ".output /dev/null\n.timer on\n";
+        script += kSqliteSelect;
+        script += "\n";
+        QProcess shell;
+        shell.start(QStringLiteral("sqlite3"), {file});
+        shell.write(script);
+        shell.closeWriteChannel();
+        if (!shell.waitForFinished(600000) || shell.exitCode() != 0)
+            die(QStringLiteral("sqlite3 failed: %1").arg(QString::fromLocal8Bit(shell.readAllStandardError())));
+        const QRegularExpressionMatch m = timer.match(QString::fromLocal8Bit(shell.readAllStandardOutput()));
+        if (!m.hasMatch())
+            die(QStringLiteral("sqlite3 printed no timing: %1").arg(QString::fromLocal8Bit(shell.readAllStandardError())));
+        times.push_back(m.captured(1).toDouble() * 1000.0);
+    }
+    return median(times);
+}
+
+// psql's timing of COPY ... TO STDOUT, output to /dev/null, runs in one session.
+double psqlCopy(const QString& connection, const Period& p, int runs) {
+    QStringList args{QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                     QStringLiteral("-d"), connection};
+    const QStringList v = values(p);
+    for (int i = 0; i < v.size(); ++i)
+        args << QStringLiteral("-v") << QStringLiteral("%1=%2").arg(QLatin1StringView(kParamNames[i]), v.at(i));
+    QByteArray script = "\\timing on\n";
+    for (int run = 0; run < runs; ++run)
+        script += QByteArray(kPostgresCopy) + "\n";
+    QProcess psql;
+    psql.start(QStringLiteral("psql"), args);
+    psql.write(script);
+    psql.closeWriteChannel();
+    if (!psql.waitForFinished(600000) || psql.exitCode() != 0)
+        die(QStringLiteral("psql failed: %1").arg(QString::fromLocal8Bit(psql.readAllStandardError())));
+    static const QRegularExpression timing(QStringLiteral("Time: ([0-9.]+) ms"));
+    std::vector<double> times;
+    for (auto it = timing.globalMatch(QString::fromLocal8Bit(psql.readAllStandardOutput())); it.hasNext();)
+        times.push_back(it.next().captured(1).toDouble());
+    if (int(times.size()) != runs)
+        die(QStringLiteral("psql printed %1 timings for %2 runs").arg(times.size()).arg(runs));
+    return median(times);
+}
+
+struct ClientFigures {
+    double ms = 0;
+    double serverMs = 0;      // what the server's log says the call took it
+    double bytesPerRow = 0;   // glibc's allocated bytes the loaded list holds
+    double storagePerRow = 0; // the packet's own count
+    int rows = 0;
+};
+
+void declareInvoiceFields(TClientDataSet& cds) {
+    struct F {
+        const char* name;
+        TFieldType type;
+        int size;
+    };
+    const F fields[] = {
+        {"IDCHECK", ftString, 1},         {"IDBLOQUEADO", ftString, 1},      {"CDFILIEMIT", ftString, 4},
+        {"NRLANCTONF", ftString, 10},     {"DTEMISSAO", ftDateTime, 0},      {"NMRAZAO", ftString, 50},
+        {"VRNOTAFISC", ftFloat, 0},       {"CDFILIAL", ftString, 4},         {"NRLANCTBDOC", ftString, 12},
+        {"IDENTRSAIDOP", ftString, 1},    {"CDEMPRESA", ftString, 2},        {"CDFILIRECE", ftString, 4},
+        {"LANCAMENTO", ftString, 76},     {"DSMOTIVOCANCNFE", ftString, 50}, {"NRNOTAFISCALELE", ftString, 9},
+        {"NRPROTOCOLONFE", ftString, 15}, {"NRACESSONFE", ftString, 50},
+    };
+    for (const F& f : fields) {
+        TFieldDef def;
+        def.name = QLatin1StringView(f.name);
+        def.type = f.type;
+        def.size = f.size;
+        cds.AddField(def);
+    }
+}
+
+// The durations of the GetNotaFiscal calls the server has logged so far.
+std::vector<double> loggedCalls(AppServerProcess& server) {
+    static const QRegularExpression line(QStringLiteral("GetNotaFiscal ([0-9.]+)ms rows="));
+    std::vector<double> out;
+    for (auto it = line.globalMatch(QString::fromLocal8Bit(server.log())); it.hasNext();)
+        out.push_back(it.next().captured(1).toDouble());
+    return out;
+}
+
+// The server's own time of the call just made: its log line, once it is read.
+double lastCallMs(AppServerProcess& server, size_t callsBefore) {
+    QElapsedTimer waited;
+    waited.start();
+    std::vector<double> calls = loggedCalls(server);
+    while (calls.size() <= callsBefore && waited.elapsed() < 2000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        calls = loggedCalls(server);
+    }
+    return calls.size() > callsBefore ? calls.back() : 0.0;
+}
+
+ClientFigures client(AppServerProcess& server, bool cbor, const Period& p, int runs) {
+    const int port = server.port();
+    TNetConnection net;
+    net.ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
+    net.BeforeConnect = [&net, port](QObject*) {
+        net.Host = QStringLiteral("127.0.0.1");
+        net.Port = port;
+    };
+    net.UseCbor = cbor;
+    TClientDataSet cds;
+    declareInvoiceFields(cds);
+    cds.SetIndexFieldNames(QStringLiteral("LANCAMENTO"));
+    cds.SetFilter(QStringLiteral("IDCHECK = 'C'"));
+    const QVariantList args = arguments(p);
+
+    std::vector<double> times, bytes, serverTimes;
+    ClientFigures f;
+    for (int run = -1; run < runs; ++run) { // run -1 warms up the connection and the server
+        cds.Close();
+        const size_t logged = loggedCalls(server).size();
+        const qint64 before = allocatedBytes();
+        QElapsedTimer clock;
+        clock.start();
+        cds.SetData(net.AppServer(QStringLiteral("GetNotaFiscal"), args));
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        const qint64 after = allocatedBytes();
+        f.rows = cds.RecordCount();
+        if (run < 0 || f.rows == 0)
+            continue;
+        times.push_back(ms);
+        bytes.push_back(double(after - before) / f.rows);
+        serverTimes.push_back(lastCallMs(server, logged));
+    }
+    f.ms = median(times);
+    f.serverMs = median(serverTimes);
+    f.bytesPerRow = median(bytes);
+    // The packet's storage plus the index's and the view's row numbers.
+    f.storagePerRow = f.rows ? double(cds.Data().storageBytes()) / f.rows + 2 * sizeof(int) : 0;
+    return f;
+}
+
+void measure(QTextStream& out, const QString& dialect, const QString& connection, int runs) {
+    const std::vector<Period> ps = periods(connection);
+    AppServerProcess server;
+    QString why;
+    if (!server.start(connection, &why))
+        die(why);
+    for (const Period& p : ps) {
+        const double db = dialect == u"sqlite"
+                              ? sqliteShell(zavdb::parseConnectionText(connection).path, p, runs)
+                              : psqlCopy(connection, p, runs);
+        for (const bool cbor : {true, false}) {
+            const ClientFigures f = client(server, cbor, p, runs);
+            out << QStringLiteral("%1 %2  %3 %4 %5 %6 %7 %8 %9")
+                       .arg(dialect, -10)
+                       .arg(f.rows, 7)
+                       .arg(cbor ? QStringLiteral("cbor") : QStringLiteral("json"), -4)
+                       .arg(f.ms, 9, 'f', 1)
+                       .arg(db, 8, 'f', 1)
+                       .arg(db > 0 ? f.ms / db : 0.0, 7, 'f', 2)
+                       .arg(f.serverMs, 9, 'f', 1)
+                       .arg(f.ms - f.serverMs, 9, 'f', 1)
+                       .arg(QStringLiteral("%1 / %2").arg(f.bytesPerRow, 0, 'f', 0).arg(f.storagePerRow, 0, 'f', 0), 12)
+                << Qt::endl;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // QApplication: the connection waits in a local event loop as it does
+    // under the screen.
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Invoice list: call to dataset ready, against the database."));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("runs"), QStringLiteral("Runs per figure (median)."), QStringLiteral("N"),
+                      QStringLiteral("7")});
+    parser.addOption({QStringLiteral("invoices"), QStringLiteral("Volume invoices in the database."),
+                      QStringLiteral("N"), QStringLiteral("222300")});
+    parser.addOption({QStringLiteral("dir"), QStringLiteral("Folder of the SQLite database (kept)."),
+                      QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("pg"), QStringLiteral("PostgreSQL server (default ZAV_BENCH_PG, ZAV_TEST_PG)."),
+                      QStringLiteral("CONNTEXT")});
+    parser.process(app);
+    const int runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
+    const int invoices = parser.value(QStringLiteral("invoices")).toInt();
+    QString pg = parser.value(QStringLiteral("pg"));
+    if (pg.isEmpty())
+        pg = qEnvironmentVariable("ZAV_BENCH_PG");
+    if (pg.isEmpty())
+        pg = qEnvironmentVariable("ZAV_TEST_PG");
+
+    std::unique_ptr<QTemporaryDir> temporary;
+    QString dir = parser.value(QStringLiteral("dir"));
+    if (dir.isEmpty()) {
+        temporary = std::make_unique<QTemporaryDir>();
+        dir = temporary->path();
+    }
+    QDir().mkpath(dir);
+
+    QTextStream out(stdout);
+    try {
+        const QString sqlite = QDir(dir).filePath(QStringLiteral("retrieval.sqlite"));
+        ensureDatabase(sqlite, invoices);
+        out << QStringLiteral("median of %1 runs; times in ms; client = call to dataset ready; ratio = client / "
+                              "database; server = its logged time of the call; rest = client - server; bytes "
+                              "per row held by the loaded list (malloc / packet storage)")
+                   .arg(runs)
+            << Qt::endl
+            << QStringLiteral("database      rows  enc     client       db   ratio    server      rest    bytes/row")
+            << Qt::endl;
+        measure(out, QStringLiteral("sqlite"), sqlite, runs);
+        if (!pg.isEmpty()) {
+            const QString bench = zavdb::withDatabase(pg, QLatin1StringView(kBenchDatabase));
+            if (invoiceCount(bench) < 0) {
+                const QString name = QStringLiteral("bench-retrieval-admin");
+                {
+                    QSqlDatabase admin = zavdb::open(pg, name);
+                    QSqlQuery create(admin);
+                    // An identifier, not a value: CREATE DATABASE takes no parameters.
+                    if (!create.exec(QStringLiteral("CREATE DATABASE %1").arg(QLatin1StringView(kBenchDatabase))))
+                        die(QStringLiteral("CREATE DATABASE: %1").arg(create.lastError().text()));
+                }
+                QSqlDatabase::removeDatabase(name);
+            }
+            ensureDatabase(bench, invoices);
+            measure(out, QStringLiteral("postgresql"), bench, runs);
+        }
+    } catch (const EZavError& e) {
+        die(e.text());
+    } catch (const zavdb::DatabaseError& e) {
+        die(e.text());
+    }
+    out << QStringLiteral("targets: client at most 2x the database at 100000 rows; at most 400 bytes per row")
+        << Qt::endl;
+    return 0;
+}
