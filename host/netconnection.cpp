@@ -83,7 +83,10 @@ void TNetConnection::SetConnected(bool connected) {
     }
     if (m_connected)
         return;
+    const std::shared_ptr<bool> alive = m_alive;
     const QString cause = connectServer();
+    if (!*alive)
+        return; // destroyed while it waited for the server: nothing left to set
     if (cause.isEmpty()) {
         m_connected = true;
         m_lastError.clear();
@@ -532,8 +535,12 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
     const QByteArray body = encodeRequest(m_nextId, method, args);
     const qint64 id = m_nextId++;
 
+    const std::shared_ptr<bool> alive = m_alive;
+    const QString errorText = ConnectionErrorText;
     if (!m_connected) {
         const QString cause = connectServer();
+        if (!*alive)
+            throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
         if (!cause.isEmpty()) {
             m_lastError = ConnectionErrorText + u' ' + cause;
             throw EZavError(m_lastError);
@@ -545,8 +552,6 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       UseCbor ? QByteArray(kCborType) : QByteArray(kJsonType) + "; charset=utf-8");
     request.setRawHeader("Accept", UseCbor ? QByteArray(kCborType) + ", " + kJsonType + ";q=0.5" : QByteArray(kJsonType));
-    const std::shared_ptr<bool> alive = m_alive;
-    const QString errorText = ConnectionErrorText;
     Exchange e = exchange(request, &body, CallTimeout);
     if (!*alive)
         throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));

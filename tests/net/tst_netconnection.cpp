@@ -111,6 +111,7 @@ private Q_SLOTS:
     void argumentsOnTheWire_data();
     void argumentsOnTheWire();
     void callWaitsWhileTheScreenRepaints();
+    void closedOrDestroyedDuringACall();
     void cleanupTestCase();
 
 private:
@@ -527,6 +528,31 @@ void tst_NetConnection::callWaitsWhileTheScreenRepaints() {
     QVERIFY2(nested.startsWith(QStringLiteral("Já há uma chamada ao servidor em andamento")), qPrintable(nested));
     QCOMPARE(fake.posts(), 1);
     QVERIFY(!net.Busy());
+}
+
+void tst_NetConnection::closedOrDestroyedDuringACall() {
+    ScriptedHttpServer fake;
+    QVERIFY(fake.listen());
+    fake.mode = ScriptedHttpServer::Mode::SilentCall;
+
+    // The screen closes (FormClose disconnects) while a call waits.
+    TNetConnection net;
+    pointAt(net, fake.port());
+    connect(&fake, &ScriptedHttpServer::postReceived, &net, [&net] { net.SetConnected(false); });
+    QCOMPARE(failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); }),
+             kErrConex + QStringLiteral("a conexão foi fechada durante a chamada."));
+    QVERIFY(!net.Connected());
+    QVERIFY(!net.Busy());
+
+    // The connection itself goes away while its call waits: the call ends
+    // with a failure and touches nothing of it.
+    auto doomed = std::make_unique<TNetConnection>();
+    pointAt(*doomed, fake.port());
+    TNetConnection* raw = doomed.get();
+    connect(&fake, &ScriptedHttpServer::postReceived, raw, [&doomed] { doomed.reset(); });
+    QCOMPARE(failureOf([&] { raw->AppServer(QStringLiteral("GetNotaFiscal"), {}); }),
+             kErrConex + QStringLiteral("a conexão foi encerrada durante a chamada."));
+    QVERIFY(!doomed);
 }
 
 QTEST_MAIN(tst_NetConnection)
