@@ -8,14 +8,14 @@
 
 namespace invoicetest {
 
-struct FieldSpec {
+struct RecordField {
     const char* name;
     TFieldType type;
     int size;
 };
 
 // The 17 fields, in the server's order.
-inline const FieldSpec kFields[] = {
+inline const RecordField kFields[] = {
     {"IDCHECK", ftString, 1},         {"IDBLOQUEADO", ftString, 1},      {"CDFILIEMIT", ftString, 4},
     {"NRLANCTONF", ftString, 10},     {"DTEMISSAO", ftDateTime, 0},      {"NMRAZAO", ftString, 50},
     {"VRNOTAFISC", ftFloat, 0},       {"CDFILIAL", ftString, 4},         {"NRLANCTBDOC", ftString, 12},
@@ -25,7 +25,7 @@ inline const FieldSpec kFields[] = {
 };
 
 inline void declareFields(TClientDataSet& ds) {
-    for (const FieldSpec& f : kFields) {
+    for (const RecordField& f : kFields) {
         TFieldDef def;
         def.name = QLatin1StringView(f.name);
         def.type = f.type;
@@ -39,7 +39,7 @@ inline void declareFields(TClientDataSet& ds) {
 inline QList<DataPacketField> packetFields(const QString& drop = {}, const QString& retype = {},
                                            TFieldType as = ftString) {
     QList<DataPacketField> fields;
-    for (const FieldSpec& f : kFields) {
+    for (const RecordField& f : kFields) {
         const QString name = QLatin1StringView(f.name);
         if (name == drop)
             continue;
