@@ -104,10 +104,10 @@ void selectSqlite(sqlite3* db, const QString& sql, const std::vector<Binding>& b
 
 // ----- PostgreSQL
 
+// A row of single-row mode: each result holds one row.
 class PgRow final : public ResultRow {
 public:
     explicit PgRow(const PGresult* result) : m_result(result) {}
-    void moveTo(int row) { m_row = row; }
     bool isNull(int column) const override { return PQgetisnull(m_result, m_row, column) != 0; }
     QUtf8StringView text(int column) const override {
         return QUtf8StringView(PQgetvalue(m_result, m_row, column), PQgetlength(m_result, m_row, column));
@@ -118,7 +118,7 @@ public:
 
 private:
     const PGresult* m_result;
-    int m_row = 0;
+    static constexpr int m_row = 0;
 };
 
 struct PgClear {
@@ -151,19 +151,38 @@ void selectPostgres(PGconn* connection, const QString& sql, const std::vector<Bi
         lengths.push_back(int(value->size()));
     }
 
+    // Row by row: the rows are written out while the server still produces
+    // the next ones, and the whole result never sits in memory at once.
     const QByteArray text = numbered.toUtf8();
-    const std::unique_ptr<PGresult, PgClear> result(PQexecParams(connection, text.constData(), int(values.size()),
-                                                                 nullptr, values.data(), lengths.data(), nullptr, 0));
-    if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK)
-        throw zavdb::DatabaseError(QString::fromUtf8(result ? PQresultErrorMessage(result.get())
-                                                            : PQerrorMessage(connection))
-                                       .trimmed());
-    PgRow row(result.get());
-    const int rows = PQntuples(result.get());
-    for (int i = 0; i < rows; ++i) {
-        row.moveTo(i);
-        onRow(row);
+    if (!PQsendQueryParams(connection, text.constData(), int(values.size()), nullptr, values.data(), lengths.data(),
+                           nullptr, 0) ||
+        !PQsetSingleRowMode(connection))
+        throw zavdb::DatabaseError(QString::fromUtf8(PQerrorMessage(connection)).trimmed());
+
+    // Every result is read, also after a failure, so that the connection is
+    // free for the next statement.
+    const auto drain = [connection] {
+        while (PGresult* rest = PQgetResult(connection))
+            PQclear(rest);
+    };
+    QString failure;
+    try {
+        while (PGresult* raw = PQgetResult(connection)) {
+            const std::unique_ptr<PGresult, PgClear> result(raw);
+            const ExecStatusType status = PQresultStatus(raw);
+            if (status == PGRES_SINGLE_TUPLE) {
+                const PgRow row(raw);
+                onRow(row);
+            } else if (status != PGRES_TUPLES_OK && failure.isEmpty()) {
+                failure = QString::fromUtf8(PQresultErrorMessage(raw)).trimmed();
+            }
+        }
+    } catch (...) {
+        drain();
+        throw;
     }
+    if (!failure.isEmpty())
+        throw zavdb::DatabaseError(failure);
 }
 
 } // namespace
