@@ -357,6 +357,8 @@ void TfrmCancelaNFE::buildLayout() {
     netCancelaEmis->setObjectName(QStringLiteral("netCancelaEmis"));
     netCancelaEmis->ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
     netCancelaEmis->ThrowException = false;
+    // A failed call reports the catalogue's text for connection errors.
+    netCancelaEmis->ConnectionErrorText = msgPadrao->Msg(QStringLiteral("Err_Conex"));
 
     SetActiveControl(medCdFilial);
 }
