@@ -1,11 +1,413 @@
 #include "dbgrid.h"
+#include "data/clientdataset.h"
+#include "data/datasource.h"
+#include "data/field.h"
+#include "guard.h"
 #include "vcl/graphics.h"
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPainter>
 
-TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), TWinControl(this) {
-    setFont(screenFont());
-    verticalHeader()->hide();
-    setContextMenuPolicy(Qt::NoContextMenu);
+namespace {
+
+// Draws the text of every cell, then lets the screen paint over it.
+class GridDelegate : public QStyledItemDelegate {
+public:
+    explicit GridDelegate(TDBGrid* grid) : QStyledItemDelegate(grid), m_grid(grid) {}
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        if (!m_grid->OnDrawColumnCell)
+            return;
+        TGridDrawState state;
+        state.row = index.row();
+        state.selected = index == m_grid->currentIndex();
+        state.focused = state.selected && m_grid->hasFocus();
+        const QColor brush = state.selected ? option.palette.color(QPalette::Active, QPalette::Highlight)
+                                            : m_grid->viewport()->palette().color(QPalette::Base);
+        TCanvas canvas(painter, brush);
+        painter->save();
+        painter->setClipRect(option.rect);
+        m_grid->setCanvas(&canvas);
+        zav::guarded([&] {
+            m_grid->OnDrawColumnCell(m_grid, option.rect, index.column(), m_grid->Column(index.column()), state);
+        });
+        m_grid->setCanvas(nullptr);
+        painter->restore();
+    }
+
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex& index) const override {
+        auto* e = new QLineEdit(parent);
+        e->setObjectName(QStringLiteral("InplaceEditor"));
+        e->setFrame(false);
+        if (TColumn* c = m_grid->Column(index.column()); c && c->Field() && c->Field()->Size() > 0)
+            e->setMaxLength(c->Field()->Size());
+        return e;
+    }
+
+private:
+    TDBGrid* m_grid;
+};
+
+QString formatValue(const QVariant& v, TField* f) {
+    if (v.isNull() || !f)
+        return {};
+    static const QLocale br(QLocale::Portuguese, QLocale::Brazil);
+    switch (f->DataType()) {
+    case ftDateTime: {
+        const QDateTime d = v.toDateTime();
+        return d.isValid() ? d.date().toString(QStringLiteral("dd/MM/yyyy")) : v.toString();
+    }
+    case ftFloat:
+        return br.toString(v.toDouble(), 'f', 2);
+    default:
+        return v.toString();
+    }
 }
 
+} // namespace
+
+void TCanvas::FillRect(const QRect& rect) { m_painter->fillRect(rect, BrushColor); }
+
+void TCanvas::BrushCopy(const QRect& dest, const QImage& image, const QRect& source, const QColor& transparent) {
+    QImage part = image.copy(source).convertToFormat(QImage::Format_ARGB32);
+    const QRgb key = transparent.rgb() & 0xffffff;
+    const QRgb brush = BrushColor.rgba();
+    for (int y = 0; y < part.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(part.scanLine(y));
+        for (int x = 0; x < part.width(); ++x)
+            if ((line[x] & 0xffffff) == key)
+                line[x] = brush;
+    }
+    m_painter->drawImage(QRect(dest.topLeft(), part.size()), part);
+}
+
+TDBGridModel::TDBGridModel(TDBGrid* grid) : QAbstractTableModel(grid), m_grid(grid) {}
+
+int TDBGridModel::rowCount(const QModelIndex& parent) const {
+    TClientDataSet* ds = m_grid->DataSet();
+    return parent.isValid() || !ds || !ds->Active() ? 0 : ds->ViewRowCount();
+}
+
+int TDBGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_grid->ColumnCount(); }
+
+QString TDBGridModel::cellText(int row, int column) const {
+    TColumn* c = m_grid->Column(column);
+    TClientDataSet* ds = m_grid->DataSet();
+    if (!c || !c->Field() || !ds)
+        return {};
+    return formatValue(ds->value(row, c->Field()->Index()), c->Field());
+}
+
+QVariant TDBGridModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid())
+        return {};
+    TColumn* c = m_grid->Column(index.column());
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+        return cellText(index.row(), index.column());
+    case Qt::TextAlignmentRole:
+        return c ? QVariant(int(c->Alignment)) : QVariant();
+    default:
+        return {};
+    }
+}
+
+bool TDBGridModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || !index.isValid())
+        return false;
+    TColumn* c = m_grid->Column(index.column());
+    TClientDataSet* ds = m_grid->DataSet();
+    if (!c || !c->Field() || !ds || !ds->Active())
+        return false;
+    const QString text = value.toString();
+    if (text == cellText(index.row(), index.column()))
+        return true; // nothing typed: the row stays as it was
+    return zav::guarded([&] {
+        if (ds->RecNo() != index.row() + 1)
+            ds->SetRecNo(index.row() + 1);
+        if (ds->State() != dsEdit)
+            ds->Edit();
+        c->Field()->SetAsString(text);
+    });
+}
+
+Qt::ItemFlags TDBGridModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = QAbstractTableModel::flags(index);
+    TColumn* c = m_grid->Column(index.column());
+    if (c && m_grid->HasOption(dgEditing) && !c->ReadOnly && index.column() == m_grid->SelectedIndex())
+        f |= Qt::ItemIsEditable;
+    return f;
+}
+
+QVariant TDBGridModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal)
+        return {};
+    TColumn* c = m_grid->Column(section);
+    if (!c)
+        return {};
+    switch (role) {
+    case Qt::DisplayRole:
+        return !c->Title.isEmpty() ? c->Title : c->Field() ? c->Field()->DisplayLabel() : c->FieldName;
+    case Qt::FontRole:
+        return c->TitleFont;
+    case Qt::TextAlignmentRole:
+        return int(c->TitleAlignment);
+    default:
+        return {};
+    }
+}
+
+void TDBGridModel::reset() {
+    beginResetModel();
+    endResetModel();
+}
+
+void TDBGridModel::rowChanged(int row) {
+    if (row >= 0 && row < rowCount())
+        Q_EMIT dataChanged(index(row, 0), index(row, columnCount() - 1));
+}
+
+TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), TWinControl(this), m_model(new TDBGridModel(this)) {
+    setFont(screenFont());
+    setModel(m_model);
+    setItemDelegate(new GridDelegate(this));
+    verticalHeader()->hide();
+    verticalHeader()->setDefaultSectionSize(18);
+    horizontalHeader()->setSectionsClickable(true);
+    horizontalHeader()->setHighlightSections(false);
+    setSortingEnabled(false);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectItems);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    setWordWrap(false);
+    applyOptions();
+    connect(this, &QAbstractItemView::clicked, this, [this](const QModelIndex& i) {
+        if (OnCellClick && i.isValid() && i == currentIndex())
+            zav::guarded([&] { OnCellClick(Column(i.column())); });
+    });
+    connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) {
+        if (OnTitleClick)
+            zav::guarded([&] { OnTitleClick(Column(section)); });
+    });
+}
+
+TDBGrid::~TDBGrid() = default;
+
 void TDBGrid::SetColor(const QColor& color) { setControlColor(viewport(), color); }
+
+TClientDataSet* TDBGrid::DataSet() const {
+    return m_source ? qobject_cast<TClientDataSet*>(m_source->DataSet()) : nullptr;
+}
+
+void TDBGrid::SetDataSource(TDataSource* source) {
+    m_source = source;
+    TClientDataSet* ds = DataSet();
+    if (!ds)
+        return;
+    connect(ds, &TDataSet::dataChanged, this, [this] {
+        m_model->reset();
+        followDataSet();
+    });
+    connect(ds, &TClientDataSet::rowChanged, this, [this](int row) { m_model->rowChanged(row); });
+    connect(ds, &TDataSet::stateChanged, this, [this] {
+        TClientDataSet* d = DataSet();
+        if (d && !d->ControlsDisabled() && m_model->rowCount() != (d->Active() ? d->ViewRowCount() : 0)) {
+            m_model->reset();
+            followDataSet();
+        }
+    });
+    connect(ds, &TDataSet::recordChanged, this, [this] { followDataSet(); });
+    bindFields();
+}
+
+TColumn* TDBGrid::AddColumn(const QString& fieldName) {
+    auto c = std::make_unique<TColumn>();
+    c->FieldName = fieldName;
+    c->Index = int(m_columns.size());
+    c->TitleFont = screenFont();
+    m_columns.push_back(std::move(c));
+    bindFields();
+    m_model->reset();
+    return m_columns.back().get();
+}
+
+TColumn* TDBGrid::Column(int index) const {
+    return index >= 0 && index < int(m_columns.size()) ? m_columns[size_t(index)].get() : nullptr;
+}
+
+void TDBGrid::LayoutColumns() {
+    m_model->reset();
+    bindFields();
+}
+
+void TDBGrid::bindFields() {
+    TClientDataSet* ds = DataSet();
+    for (auto& c : m_columns) {
+        c->m_field = ds ? ds->FindField(c->FieldName) : nullptr;
+        horizontalHeader()->resizeSection(c->Index, c->Width);
+    }
+}
+
+void TDBGrid::SetOptions(unsigned options) {
+    m_options = options;
+    applyOptions();
+}
+
+void TDBGrid::applyOptions() {
+    horizontalHeader()->setVisible(HasOption(dgTitles));
+    horizontalHeader()->setSectionResizeMode(HasOption(dgColumnResize) ? QHeaderView::Interactive : QHeaderView::Fixed);
+    setShowGrid(HasOption(dgColLines) || HasOption(dgRowLines));
+    setTabKeyNavigation(HasOption(dgTabs));
+    setEditTriggers(HasOption(dgEditing) ? QAbstractItemView::AnyKeyPressed | QAbstractItemView::DoubleClicked |
+                                               QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked
+                                         : QAbstractItemView::NoEditTriggers);
+    if (HasOption(dgAlwaysShowSelection)) {
+        QPalette p = palette();
+        p.setColor(QPalette::Inactive, QPalette::Highlight, p.color(QPalette::Active, QPalette::Highlight));
+        p.setColor(QPalette::Inactive, QPalette::HighlightedText, p.color(QPalette::Active, QPalette::HighlightedText));
+        setPalette(p);
+    }
+}
+
+int TDBGrid::SelectedIndex() const { return m_selected; }
+
+void TDBGrid::SetSelectedIndex(int index) {
+    if (index < 0 || index >= ColumnCount())
+        return;
+    const int old = m_selected;
+    m_selected = index;
+    TClientDataSet* ds = DataSet();
+    const int row = ds && ds->Active() ? ds->CurrentViewRow() : -1;
+    if (row >= 0 && !(ds && ds->ControlsDisabled())) {
+        const bool syncing = m_syncing;
+        m_syncing = true;
+        setCurrentIndex(m_model->index(row, index));
+        m_syncing = syncing;
+    }
+    if (index != old && OnColEnter)
+        OnColEnter(this);
+}
+
+bool TDBGrid::EditorMode() const { return state() == QAbstractItemView::EditingState; }
+
+void TDBGrid::SetEditorMode(bool on) {
+    if (!on && EditorMode()) {
+        // The editor hands over what it holds before it closes.
+        if (auto* e = findChild<QLineEdit*>(QStringLiteral("InplaceEditor")); e && e->isVisible()) {
+            commitData(e);
+            closeEditor(e, QAbstractItemDelegate::NoHint);
+        }
+    } else if (on && !EditorMode() && currentIndex().isValid()) {
+        edit(currentIndex());
+    }
+}
+
+QString TDBGrid::EditText(int column) const {
+    TClientDataSet* ds = DataSet();
+    if (!ds || !ds->Active() || ds->CurrentViewRow() < 0)
+        return {};
+    if (EditorMode() && currentIndex().column() == column && currentIndex().row() == ds->CurrentViewRow())
+        if (auto* e = findChild<QLineEdit*>(QStringLiteral("InplaceEditor")); e && e->isVisible())
+            return e->text();
+    return m_model->cellText(ds->CurrentViewRow(), column);
+}
+
+void TDBGrid::followDataSet() {
+    TClientDataSet* ds = DataSet();
+    if (!ds || m_syncing || ds->ControlsDisabled())
+        return;
+    const int row = ds->Active() ? ds->CurrentViewRow() : -1;
+    m_syncing = true;
+    if (row >= 0)
+        setCurrentIndex(m_model->index(row, qBound(0, m_selected, ColumnCount() - 1)));
+    m_syncing = false;
+}
+
+void TDBGrid::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    QTableView::currentChanged(current, previous);
+    if (m_syncing || !current.isValid())
+        return;
+    TClientDataSet* ds = DataSet();
+    const int oldColumn = m_selected;
+    if (ds && ds->Active() && current.row() != ds->CurrentViewRow()) {
+        // Leaving a row commits it; a refused commit keeps the operator there.
+        const bool moved = zav::guarded([&] {
+            if (ds->State() == dsEdit)
+                ds->Post();
+            ds->SetRecNo(current.row() + 1);
+        });
+        if (!moved) {
+            followDataSet();
+            return;
+        }
+    }
+    m_selected = current.column();
+    if (m_selected != oldColumn && OnColEnter)
+        zav::guarded([&] { OnColEnter(this); });
+}
+
+bool TDBGrid::WantsKey(int vk) const {
+    TClientDataSet* ds = DataSet();
+    if (vk == VK_ESCAPE)
+        return EditorMode() || (ds && ds->State() == dsEdit);
+    if (vk == VK_RETURN)
+        return EditorMode();
+    return false;
+}
+
+void TDBGrid::keyPressEvent(QKeyEvent* event) {
+    TKey key = vkOf(event->key());
+    if (OnKeyDown && key != 0) {
+        zav::guarded([&] { OnKeyDown(this, key, TShiftState::from(event->modifiers())); });
+        if (key == 0)
+            return;
+    }
+    TClientDataSet* ds = DataSet();
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        if (ds && ds->State() == dsEdit) {
+            zav::guarded([&] { ds->Cancel(); });
+            return;
+        }
+        break;
+    case Qt::Key_Insert:
+        // The list holds what the server delivered: no row is added.
+        if (ds && ds->Active())
+            zav::guarded([&] { ds->Insert(); });
+        return;
+    case Qt::Key_Down:
+        if (ds && ds->Active() && ds->CurrentViewRow() == ds->ViewRowCount() - 1 &&
+            !event->modifiers().testFlag(Qt::ControlModifier)) {
+            zav::guarded([&] {
+                if (ds->State() == dsEdit)
+                    ds->Post();
+                ds->Append();
+            });
+            return;
+        }
+        break;
+    case Qt::Key_Delete:
+        if (!EditorMode())
+            return; // rows are not deleted from the list
+        break;
+    default:
+        break;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+QString GridText(TDBGrid* grid, const QString& fieldName, bool) {
+    const int column = IndiceCol(grid, fieldName);
+    return column < 0 ? QString() : grid->EditText(column).trimmed();
+}
+
+int IndiceCol(TDBGrid* grid, const QString& fieldName) {
+    for (int i = 0; i < grid->ColumnCount(); ++i)
+        if (grid->Column(i)->FieldName.compare(fieldName, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}

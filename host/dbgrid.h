@@ -1,12 +1,177 @@
 #pragma once
-// The data grid: a table view over a dataset, its columns bound to fields.
+// The data grid: a table view over a client dataset, its columns bound to
+// fields. The grid follows the dataset's current row and moves it when the
+// operator moves; leaving a row with a pending edit posts it, and a refused
+// post keeps the operator on that row. Only columns of editable fields can be
+// typed into, and only while the grid's editing option is on.
+#include "vcl/keys.h"
 #include "vcl/wincontrol.h"
 #include "zavhost_export.h"
+#include <QAbstractTableModel>
+#include <QFont>
+#include <QPointer>
+#include <QStyledItemDelegate>
 #include <QTableView>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class TClientDataSet;
+#include "data/dataset.h"
+#include "data/datasource.h"
+class TField;
+class TDBGrid;
+class QPainter;
+
+// Options of the grid.
+enum TGridOption : unsigned {
+    dgEditing = 1u << 0,
+    dgAlwaysShowEditor = 1u << 1,
+    dgTitles = 1u << 2,
+    dgIndicator = 1u << 3,
+    dgColumnResize = 1u << 4,
+    dgColLines = 1u << 5,
+    dgRowLines = 1u << 6,
+    dgTabs = 1u << 7,
+    dgRowSelect = 1u << 8,
+    dgAlwaysShowSelection = 1u << 9,
+    dgConfirmDelete = 1u << 10,
+    dgCancelOnExit = 1u << 11,
+    dgMultiSelect = 1u << 12,
+};
+
+// A column of the grid, bound to a field by name.
+class ZAVHOST_EXPORT TColumn {
+public:
+    QString FieldName;
+    int Width = 64;
+    QString Title;                 // empty: the field's display label
+    QFont TitleFont;
+    Qt::Alignment TitleAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    Qt::Alignment Alignment = Qt::AlignLeft | Qt::AlignVCenter;
+    bool ReadOnly = false;
+    int Index = -1;                // position in the grid
+    TField* Field() const { return m_field; }
+
+private:
+    friend class TDBGrid;
+    TField* m_field = nullptr;
+};
+
+// What the cell being drawn is.
+struct TGridDrawState {
+    int row = -1;                  // 0-based row of the dataset's view
+    bool selected = false;         // the grid's current cell
+    bool focused = false;          // ...and the grid has the focus
+};
+
+// The drawing surface handed to OnDrawColumnCell: the grid has set the brush
+// to the cell's background (or the selection colour for the current cell).
+class ZAVHOST_EXPORT TCanvas {
+public:
+    explicit TCanvas(QPainter* painter, const QColor& brush) : m_painter(painter), BrushColor(brush) {}
+    QPainter* painter() const { return m_painter; }
+    void FillRect(const QRect& rect);
+    // Copies part of an image; its pixels of the transparent colour are
+    // painted in the brush colour instead.
+    void BrushCopy(const QRect& dest, const QImage& image, const QRect& source, const QColor& transparent);
+
+private:
+    QPainter* m_painter;
+
+public:
+    QColor BrushColor;
+};
+
+using TColumnEvent = std::function<void(TColumn* column)>;
+using TDrawColumnCellEvent =
+    std::function<void(QObject* sender, const QRect& rect, int dataCol, TColumn* column, const TGridDrawState& state)>;
+using TGridKeyEvent = std::function<void(QObject* sender, TKey& key, TShiftState shift)>;
+
+class ZAVHOST_EXPORT TDBGridModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit TDBGridModel(TDBGrid* grid);
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    // The text the grid shows for a cell.
+    QString cellText(int row, int column) const;
+    void reset();
+    void rowChanged(int row);
+
+private:
+    TDBGrid* m_grid;
+};
 
 class ZAVHOST_EXPORT TDBGrid : public QTableView, public TWinControl {
     Q_OBJECT
 public:
     explicit TDBGrid(QWidget* parent = nullptr);
+    ~TDBGrid() override;
     void SetColor(const QColor& color);
+
+    void SetDataSource(TDataSource* source);
+    TDataSource* DataSource() const { return m_source; }
+    TClientDataSet* DataSet() const;
+
+    TColumn* AddColumn(const QString& fieldName);
+    int ColumnCount() const { return int(m_columns.size()); }
+    TColumn* Column(int index) const;
+    // Applies the columns' widths and titles after they were changed.
+    void LayoutColumns();
+
+    unsigned Options() const { return m_options; }
+    void SetOptions(unsigned options);
+    bool HasOption(TGridOption o) const { return (m_options & o) != 0; }
+
+    // The selected column (0-based).
+    int SelectedIndex() const;
+    void SetSelectedIndex(int index);
+    TColumn* SelectedField() const { return Column(SelectedIndex()); }
+    bool EditorMode() const;
+    void SetEditorMode(bool on);
+    // The text in the in-place editor of a column on the current row, when it
+    // is open there; otherwise the field's value of the current row.
+    QString EditText(int column) const;
+
+    // The surface during OnDrawColumnCell; null outside it.
+    TCanvas* Canvas() const { return m_canvas; }
+
+    TColumnEvent OnCellClick;
+    TColumnEvent OnTitleClick;
+    TGridKeyEvent OnKeyDown;
+    TNotifyEvent OnColEnter;
+    TDrawColumnCellEvent OnDrawColumnCell;
+
+    bool WantsKey(int vk) const override;
+    TDBGridModel* gridModel() const { return m_model; }
+    // Moves the grid to the dataset's current row (after the dataset moved).
+    void followDataSet();
+    void setCanvas(TCanvas* canvas) { m_canvas = canvas; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+
+private:
+    void bindFields();
+    void applyOptions();
+
+    QPointer<TDataSource> m_source;
+    std::vector<std::unique_ptr<TColumn>> m_columns;
+    TDBGridModel* m_model;
+    unsigned m_options = dgTitles | dgColumnResize | dgColLines | dgRowLines | dgTabs;
+    int m_selected = 0;
+    bool m_syncing = false;
+    TCanvas* m_canvas = nullptr;
 };
+
+// The text typed in a field's column on the grid's current row, without the
+// blanks around it: a reason of blanks is no reason.
+ZAVHOST_EXPORT QString GridText(TDBGrid* grid, const QString& fieldName, bool asTyped);
+// The grid column showing a field, -1 when none does.
+ZAVHOST_EXPORT int IndiceCol(TDBGrid* grid, const QString& fieldName);
