@@ -86,17 +86,19 @@ void TCanvas::BrushCopy(const QRect& dest, const QImage& image, const QRect& sou
 
 TDBGridModel::TDBGridModel(TDBGrid* grid) : QAbstractTableModel(grid), m_grid(grid) {}
 
-int TDBGridModel::rowCount(const QModelIndex& parent) const {
+int TDBGridModel::liveRows() const {
     TClientDataSet* ds = m_grid->DataSet();
-    return parent.isValid() || !ds || !ds->Active() ? 0 : ds->ViewRowCount();
+    return !ds || !ds->Active() ? 0 : ds->ViewRowCount();
 }
+
+int TDBGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_rows; }
 
 int TDBGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_grid->ColumnCount(); }
 
 QString TDBGridModel::cellText(int row, int column) const {
     TColumn* c = m_grid->Column(column);
     TClientDataSet* ds = m_grid->DataSet();
-    if (!c || !c->Field() || !ds)
+    if (!c || !c->Field() || !ds || row >= liveRows())
         return {};
     return formatValue(ds->value(row, c->Field()->Index()), c->Field());
 }
@@ -163,6 +165,7 @@ QVariant TDBGridModel::headerData(int section, Qt::Orientation orientation, int 
 
 void TDBGridModel::reset() {
     beginResetModel();
+    m_rows = liveRows();
     endResetModel();
 }
 
@@ -215,7 +218,7 @@ void TDBGrid::SetDataSource(TDataSource* source) {
     connect(ds, &TClientDataSet::rowChanged, this, [this](int row) { m_model->rowChanged(row); });
     connect(ds, &TDataSet::stateChanged, this, [this] {
         TClientDataSet* d = DataSet();
-        if (d && !d->ControlsDisabled() && m_model->rowCount() != (d->Active() ? d->ViewRowCount() : 0)) {
+        if (d && !d->ControlsDisabled() && m_model->knownRows() != (d->Active() ? d->ViewRowCount() : 0)) {
             m_model->reset();
             followDataSet();
         }

@@ -103,8 +103,13 @@ public:
     void reset();
     void rowChanged(int row);
 
+    // The rows as the view knows them, until the next reset.
+    int knownRows() const { return m_rows; }
+
 private:
+    int liveRows() const;
     TDBGrid* m_grid;
+    int m_rows = 0;
 };
 
 class ZAVHOST_EXPORT TDBGrid : public QTableView, public TWinControl {

@@ -1,21 +1,166 @@
-// The selection grid of the invoice list: its columns, options and events,
-// the tick cell and the reason typed beside it.
+// The selection grid: ticks, the tick-all pass, reasons and the reason rule.
+// (Complete: the grid itself is host/dbgrid.*; tests in tests/grid.)
 #include "Cli_Zav50000.h"
+#include "checks.h"
+#include "clientdataset.h"
+#include "exceptions.h"
+#include "field.h"
+#include <QFontDatabase>
+#include <QHeaderView>
 
-void TfrmCancelaNFE::setupGrid() {}
+namespace {
 
-void TfrmCancelaNFE::ToggleCurrentRow() {}
+const QString kCheck = QStringLiteral("IDCHECK");
+const QString kReason = QStringLiteral("DSMOTIVOCANCNFE");
 
-void TfrmCancelaNFE::dbgPadraoCellClick(TColumn*) {}
+// The tick column's title: the "4" of a symbol font, which shows as a tick
+// mark, where the machine has one; else a tick of a font it has.
+void tickTitle(TColumn* c) {
+    const QStringList have = QFontDatabase::families();
+    for (const char* symbol : {"Monotype Sorts", "Wingdings"})
+        if (have.contains(QLatin1String(symbol), Qt::CaseInsensitive)) {
+            c->Title = QStringLiteral("4");
+            c->TitleFont = QFont(QLatin1String(symbol));
+            c->TitleFont.setPixelSize(11);
+            return;
+        }
+    c->Title = QString(QChar(0x2713));
+    c->TitleFont = screenFont(11);
+}
 
-void TfrmCancelaNFE::dbgPadraoKeyDown(QObject*, TKey&, TShiftState) {}
+bool fieldIs(TColumn* c, const QString& name) { return c && c->FieldName.toUpper() == name; }
 
-void TfrmCancelaNFE::dbgPadraoTitleClick(TColumn*) {}
+} // namespace
 
-void TfrmCancelaNFE::dbgPadraoColEnter(QObject*) {}
+void TfrmCancelaNFE::setupGrid() {
+    dbgPadrao->SetDataSource(dtsNotaFiscal);
+    struct Col {
+        const char* field;
+        int width;
+        Qt::Alignment alignment;
+        bool readOnly;
+    };
+    const Col cols[] = {
+        {"IDCHECK", 20, Qt::AlignCenter, true},
+        {"NRLANCTONF", 79, Qt::AlignLeft | Qt::AlignVCenter, true},
+        {"DTEMISSAO", 71, Qt::AlignLeft | Qt::AlignVCenter, true},
+        {"NMRAZAO", 209, Qt::AlignLeft | Qt::AlignVCenter, true},
+        {"VRNOTAFISC", 76, Qt::AlignRight | Qt::AlignVCenter, true},
+        {"DSMOTIVOCANCNFE", 222, Qt::AlignLeft | Qt::AlignVCenter, false},
+    };
+    for (const Col& c : cols) {
+        TColumn* column = dbgPadrao->AddColumn(QLatin1String(c.field));
+        column->Width = c.width;
+        column->Alignment = c.alignment;
+        column->ReadOnly = c.readOnly;
+        column->TitleFont = screenFont(11);
+    }
+    TColumn* tick = dbgPadrao->Column(0);
+    tickTitle(tick);
+    tick->TitleAlignment = Qt::AlignRight | Qt::AlignVCenter;
+    dbgPadrao->LayoutColumns();
+    dbgPadrao->SetOptions(dgTitles | dgColumnResize | dgColLines | dgRowLines | dgTabs | dgAlwaysShowSelection |
+                          dgConfirmDelete);
+    dbgPadrao->OnCellClick = [this](TColumn* c) { dbgPadraoCellClick(c); };
+    dbgPadrao->OnKeyDown = [this](QObject* s, TKey& k, TShiftState sh) { dbgPadraoKeyDown(s, k, sh); };
+    dbgPadrao->OnTitleClick = [this](TColumn* c) { dbgPadraoTitleClick(c); };
+    dbgPadrao->OnColEnter = [this](QObject* s) { dbgPadraoColEnter(s); };
+    dbgPadrao->OnDrawColumnCell = [this](QObject* s, const QRect& r, int d, TColumn* c, const TGridDrawState& st) {
+        dbgPadraoDrawColumnCell(s, r, d, c, st);
+    };
+    cdsNotaFiscal->BeforePost = [this](TDataSet* d) { cdsNotaFiscalBeforePost(d); };
+    cdsNotaFiscal->BeforeInsert = [this](TDataSet* d) { cdsNotaFiscalBeforeInsert(d); };
+}
 
-void TfrmCancelaNFE::dbgPadraoDrawColumnCell(QObject*, const QRect&, int, TColumn*, const TGridDrawState&) {}
+void TfrmCancelaNFE::ToggleCurrentRow() {
+    cdsNotaFiscal->Edit();
+    TField* check = cdsNotaFiscal->FieldByName(kCheck);
+    if (check->AsString() == QLatin1String("U")) {
+        check->SetAsString(QStringLiteral("C"));
+        boToCheck = true;
+    } else {
+        check->SetAsString(QStringLiteral("U"));
+        boToCheck = false;
+    }
+    cdsNotaFiscal->Post();
+}
 
-void TfrmCancelaNFE::cdsNotaFiscalBeforePost(TDataSet*) {}
+void TfrmCancelaNFE::dbgPadraoCellClick(TColumn*) {
+    if (cdsNotaFiscal->Active() && !cdsNotaFiscal->IsEmpty() && fieldIs(dbgPadrao->SelectedField(), kCheck))
+        ToggleCurrentRow();
+}
 
-void TfrmCancelaNFE::cdsNotaFiscalBeforeInsert(TDataSet*) {}
+void TfrmCancelaNFE::dbgPadraoKeyDown(QObject*, TKey& key, TShiftState shift) {
+    if (cdsNotaFiscal->IsEmpty() || fieldIs(dbgPadrao->SelectedField(), kReason) || key != VK_SPACE)
+        return;
+    if (shift.ctrl)
+        dbgPadraoTitleClick(dbgPadrao->Column(IndiceCol(dbgPadrao, kCheck)));
+    else
+        ToggleCurrentRow();
+}
+
+void TfrmCancelaNFE::dbgPadraoTitleClick(TColumn* column) {
+    if (cdsNotaFiscal->IsEmpty() || !fieldIs(column, kCheck))
+        return;
+    cdsNotaFiscal->DisableControls();
+    try {
+        cdsNotaFiscal->First();
+        while (!cdsNotaFiscal->Eof()) {
+            cdsNotaFiscal->Edit();
+            TField* check = cdsNotaFiscal->FieldByName(kCheck);
+            if (boToCheck && check->AsString() != QLatin1String("U"))
+                check->SetAsString(QStringLiteral("U"));
+            else if (!boToCheck && check->AsString() != QLatin1String("C"))
+                check->SetAsString(QStringLiteral("C"));
+            cdsNotaFiscal->Post();
+            cdsNotaFiscal->Next();
+        }
+        cdsNotaFiscal->First();
+        boToCheck = !boToCheck;
+    } catch (...) {
+        cdsNotaFiscal->EnableControls();
+        throw;
+    }
+    cdsNotaFiscal->EnableControls();
+}
+
+void TfrmCancelaNFE::dbgPadraoColEnter(QObject*) {
+    const unsigned options = dbgPadrao->Options();
+    dbgPadrao->SetOptions(fieldIs(dbgPadrao->SelectedField(), kReason) ? options | dgEditing
+                                                                       : options & ~unsigned(dgEditing));
+}
+
+void TfrmCancelaNFE::dbgPadraoDrawColumnCell(QObject*, const QRect& rect, int, TColumn* column,
+                                             const TGridDrawState& state) {
+    if (!fieldIs(column, kCheck))
+        return;
+    if (fieldIs(dbgPadrao->SelectedField(), kCheck))
+        dbgPadrao->SetEditorMode(false);
+    const QString value = cdsNotaFiscal->value(state.row, column->Field()->Index()).toString();
+    const TImage* image = value == QLatin1String("U")   ? imgUnChecked
+                          : value == QLatin1String("C") ? imgChecked
+                                                        : nullptr;
+    TCanvas* canvas = dbgPadrao->Canvas();
+    canvas->FillRect(rect);
+    if (image)
+        canvas->BrushCopy(QRect(rect.left() + 4, rect.top(), 16, rect.height()), image->Picture(),
+                          QRect(0, 0, 16, rect.height()), QColor(128, 128, 0));
+}
+
+void TfrmCancelaNFE::cdsNotaFiscalBeforePost(TDataSet*) {
+    const QString text = GridText(dbgPadrao, kReason, false);
+    if (EmptyString(text)) {
+        dbgPadrao->SetFocus();
+        dbgPadrao->SetSelectedIndex(IndiceCol(dbgPadrao, kReason));
+        MensErro(msgPadrao->Msg(QStringLiteral("Motivo_Emis")), true);
+    }
+    TField* reason = cdsNotaFiscal->FieldByName(kReason);
+    reason->SetAsString(text);
+    if (reason->AsString().size() < 15) {
+        dbgPadrao->SetFocus();
+        dbgPadrao->SetSelectedIndex(IndiceCol(dbgPadrao, kReason));
+        MensErro(msgPadrao->Msg(QStringLiteral("Motivo_Min")), true);
+    }
+}
+
+void TfrmCancelaNFE::cdsNotaFiscalBeforeInsert(TDataSet*) { Abort(); }

@@ -1,0 +1,308 @@
+// The selection grid driven by mouse and keyboard: ticks, the tick-all pass,
+// reasons and the reason rule, no row added, the tick pictures.
+#include "Cli_Zav50000.h"
+#include "clientdataset.h"
+#include "dtmdbgeral.h"
+#include "invoicepacket.h"
+#include "recordingservices.h"
+#include "session.h"
+#include "testdb.h"
+#include "uitest.h"
+#include <QAbstractItemModelTester>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QTest>
+
+namespace {
+const QString kEmis = QString::fromUtf8("Motivo do cancelamento deve ser informado.");
+const QString kMin = QString::fromUtf8("Motivo do cancelamento deve conter no mínimo de 15 caracteres.");
+const QString kValid = QStringLiteral("Erro de digitação no valor");
+} // namespace
+
+class TestGrid : public QObject {
+    Q_OBJECT
+    zavtest::TestDatabases m_dbs;
+    std::unique_ptr<ScopedRecording> m_rec;
+    std::unique_ptr<TestHostWindow> m_host;
+    TfrmCancelaNFE* f = nullptr;
+    TClientDataSet* ds = nullptr;
+    RecordingServices& svc() { return **m_rec; }
+
+    // Opens the screen with a list of rows, given their reasons and ticks.
+    void load(const QStringList& reasons, const QStringList& ticks = {}) {
+        QStringList keys;
+        for (int i = 0; i < reasons.size(); ++i)
+            keys << QStringLiteral("K%1").arg(i, 3, 10, QLatin1Char('0'));
+        DataPacket p = invoicetest::invoices(keys);
+        const int reason = p.indexOf(QStringLiteral("DSMOTIVOCANCNFE"));
+        const int check = p.indexOf(QStringLiteral("IDCHECK"));
+        for (int i = 0; i < reasons.size(); ++i) {
+            p.setValue(i, reason, reasons[i]);
+            if (i < ticks.size())
+                p.setValue(i, check, ticks[i]);
+        }
+        ds->SetData(p);
+    }
+    QString tick(int row) const { return ds->value(row, ds->FieldByName(QStringLiteral("IDCHECK"))->Index()).toString(); }
+    QString reason(int row) const {
+        return ds->value(row, ds->FieldByName(QStringLiteral("DSMOTIVOCANCNFE"))->Index()).toString();
+    }
+    QPoint cell(int row, int column) const {
+        return f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(row, column)).center();
+    }
+    void click(int row, int column) { QTest::mouseClick(f->dbgPadrao->viewport(), Qt::LeftButton, {}, cell(row, column)); }
+    void clickTitle(int column) {
+        QHeaderView* h = f->dbgPadrao->horizontalHeader();
+        QTest::mouseClick(h->viewport(), Qt::LeftButton, {},
+                          QPoint(h->sectionViewportPosition(column) + h->sectionSize(column) / 2, h->height() / 2));
+    }
+    void key(int k, Qt::KeyboardModifiers m = Qt::NoModifier) { QTest::keyClick(ui::focused(), Qt::Key(k), m); }
+    QStringList ticks() const {
+        QStringList out;
+        for (int r = 0; r < ds->ViewRowCount(); ++r)
+            out << tick(r);
+        return out;
+    }
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void modelPassesQtsTester();
+    void tickWithoutAReason();
+    void reasonLength_data();
+    void reasonLength();
+    void spacePerColumn();
+    void tickAllStopsAtAnInvalidRow();
+    void directionAfterSingleToggles();
+    void otherTickValues();
+    void noRowIsAdded();
+    void escCancelsThePendingRow();
+    void titlesAndCellsThatDoNothing();
+    void emptyListDoesNothing();
+    void tickPictures();
+};
+
+void TestGrid::init() {
+    QString why;
+    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    dtmDBGeral::open(m_dbs.connectionText(zavtest::kSQLite));
+    m_rec = std::make_unique<ScopedRecording>();
+    m_host = std::make_unique<TestHostWindow>();
+    Session::values() = SessionValues();
+    boToCheck = false;
+    IniProc();
+    f = frmCancelaNFE;
+    ds = f->cdsNotaFiscal;
+    // The list comes from the tests here, not from the server.
+    f->panFiltro->OnExit = nullptr;
+    f->panFiltro->OnEnter = nullptr;
+    ui::activate(f);
+    QVERIFY(ui::focus(f->dbgPadrao));
+}
+
+void TestGrid::cleanup() {
+    if (boIdCriado) {
+        ds->Close();
+        f->Close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    m_host.reset();
+    m_rec.reset();
+    dtmDBGeral::close();
+}
+
+void TestGrid::modelPassesQtsTester() {
+    QAbstractItemModelTester tester(f->dbgPadrao->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    load({kValid, kValid, kValid});
+    QCOMPARE(f->dbgPadrao->model()->rowCount(), 3);
+    QCOMPARE(f->dbgPadrao->model()->columnCount(), 6);
+    QCOMPARE(f->dbgPadrao->model()->headerData(1, Qt::Horizontal).toString(), QString::fromUtf8("Nº Lançamento"));
+    QCOMPARE(f->dbgPadrao->model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("Valor da NF"));
+    QCOMPARE(f->dbgPadrao->model()->index(0, 4).data().toString(), QStringLiteral("100,25"));
+    click(0, 0);
+    clickTitle(0);
+    ds->Close();
+    QCOMPARE(f->dbgPadrao->model()->rowCount(), 0);
+}
+
+void TestGrid::tickWithoutAReason() {
+    load({QString(), kValid});
+    click(0, 0);
+    QCOMPARE(svc().errors, QStringList{kEmis});
+    QCOMPARE(ds->State(), dsEdit);
+    QCOMPARE(tick(0), QStringLiteral("C")); // pending, shown
+    QCOMPARE(f->dbgPadrao->SelectedIndex(), 5);
+    QVERIFY(f->dbgPadrao->HasOption(dgEditing));
+    QCOMPARE(f->dbgPadrao->currentIndex().row(), 0);
+    QTRY_VERIFY(ui::focused() == f->dbgPadrao || f->dbgPadrao->isAncestorOf(ui::focused()));
+    // Typing opens the editor of the reason; leaving the row commits both.
+    QTest::keyClicks(ui::focused(), QStringLiteral("Cliente desistiu"));
+    key(Qt::Key_Down);
+    QCOMPARE(svc().errors, QStringList{kEmis});
+    QCOMPARE(ds->State(), dsBrowse);
+    QCOMPARE(tick(0), QStringLiteral("C"));
+    QCOMPARE(reason(0), QStringLiteral("Cliente desistiu"));
+    QCOMPARE(f->dbgPadrao->currentIndex().row(), 1);
+    QVERIFY(boToCheck);
+}
+
+void TestGrid::reasonLength_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("14") << "12345678901234" << kMin;
+    QTest::newRow("15") << "123456789012345" << "";
+    QTest::newRow("14 inside blanks") << "   12345678901234   " << kMin;
+    QTest::newRow("blanks only") << "      " << kEmis;
+}
+
+void TestGrid::reasonLength() {
+    QFETCH(QString, text);
+    QFETCH(QString, message);
+    load({text});
+    click(0, 0);
+    QCOMPARE(svc().errors, message.isEmpty() ? QStringList() : QStringList{message});
+    QCOMPARE(ds->State(), message.isEmpty() ? dsBrowse : dsEdit);
+    if (message.isEmpty())
+        QCOMPARE(reason(0), text.trimmed());
+}
+
+void TestGrid::spacePerColumn() {
+    load({kValid, kValid});
+    click(0, 1);
+    QCOMPARE(tick(0), QStringLiteral("U"));
+    key(Qt::Key_Space);
+    QCOMPARE(tick(0), QStringLiteral("C"));
+    click(0, 3);
+    key(Qt::Key_Space);
+    QCOMPARE(tick(0), QStringLiteral("U"));
+    // Ctrl+Space outside the reason column: the tick-all pass.
+    key(Qt::Key_Space, Qt::ControlModifier);
+    QCOMPARE(ticks(), QStringList({QStringLiteral("C"), QStringLiteral("C")}));
+    // In the reason column Space is typed and Ctrl+Space does nothing.
+    click(1, 5);
+    QVERIFY(f->dbgPadrao->HasOption(dgEditing));
+    key(Qt::Key_Space, Qt::ControlModifier);
+    QCOMPARE(ticks(), QStringList({QStringLiteral("C"), QStringLiteral("C")}));
+    key(Qt::Key_Space);
+    QCOMPARE(tick(1), QStringLiteral("C"));
+    QVERIFY(f->dbgPadrao->EditorMode());
+    // Moving to another column switches editing off.
+    key(Qt::Key_Escape);
+    click(1, 2);
+    QVERIFY(!f->dbgPadrao->HasOption(dgEditing));
+}
+
+void TestGrid::tickAllStopsAtAnInvalidRow() {
+    load({kValid, kValid, QStringLiteral("curto"), kValid, kValid});
+    clickTitle(0);
+    QCOMPARE(svc().errors, QStringList{kMin});
+    QCOMPARE(ticks(), QStringList({QStringLiteral("C"), QStringLiteral("C"), QStringLiteral("C"), QStringLiteral("U"),
+                                   QStringLiteral("U")}));
+    QCOMPARE(ds->State(), dsEdit); // row 3 pending
+    QCOMPARE(ds->CurrentViewRow(), 2);
+    QCOMPARE(f->dbgPadrao->currentIndex().row(), 2);
+    QCOMPARE(f->dbgPadrao->SelectedIndex(), 5);
+    QVERIFY(!boToCheck); // not flipped: the next click ticks again
+}
+
+void TestGrid::directionAfterSingleToggles() {
+    load({kValid, kValid, kValid});
+    clickTitle(0);
+    QCOMPARE(ticks(), QStringList(3, QStringLiteral("C")));
+    QVERIFY(boToCheck);
+    clickTitle(0);
+    QCOMPARE(ticks(), QStringList(3, QStringLiteral("U")));
+    QVERIFY(!boToCheck);
+    click(1, 0); // a single tick: the next pass unticks
+    QVERIFY(boToCheck);
+    clickTitle(0);
+    QCOMPARE(ticks(), QStringList(3, QStringLiteral("U")));
+    click(1, 0);
+    click(1, 0); // a single untick: the next pass ticks
+    QVERIFY(!boToCheck);
+    clickTitle(0);
+    QCOMPARE(ticks(), QStringList(3, QStringLiteral("C")));
+    QVERIFY(svc().errors.isEmpty());
+}
+
+void TestGrid::otherTickValues() {
+    load({kValid, kValid}, {QStringLiteral("X"), QStringLiteral("")});
+    click(0, 0);
+    QCOMPARE(tick(0), QStringLiteral("U"));
+    QVERIFY(!boToCheck);
+    clickTitle(0);
+    QCOMPARE(ticks(), QStringList({QStringLiteral("C"), QStringLiteral("C")}));
+}
+
+void TestGrid::noRowIsAdded() {
+    load({kValid, kValid});
+    click(1, 1);
+    key(Qt::Key_Insert);
+    key(Qt::Key_Down);
+    key(Qt::Key_Delete);
+    QCOMPARE(ds->RecordCount(), 2);
+    QCOMPARE(f->dbgPadrao->model()->rowCount(), 2);
+    QVERIFY(svc().shown().isEmpty());
+    QVERIFY_THROWS_EXCEPTION(std::exception, ds->Insert());
+    QCOMPARE(ds->RecordCount(), 2);
+}
+
+void TestGrid::escCancelsThePendingRow() {
+    load({QString()});
+    f->sbtPrint->SetEnabled(true); // outside the panel: Esc would close the screen
+    click(0, 0);
+    QCOMPARE(ds->State(), dsEdit);
+    key(Qt::Key_Escape);
+    QCOMPARE(ds->State(), dsBrowse);
+    QCOMPARE(tick(0), QStringLiteral("U"));
+    QVERIFY(boIdCriado); // the grid took the key
+    key(Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!boIdCriado); // nothing pending: Esc closes the screen
+}
+
+void TestGrid::titlesAndCellsThatDoNothing() {
+    load({kValid, kValid});
+    for (int c = 1; c < 6; ++c)
+        clickTitle(c);
+    click(0, 3);
+    click(0, 2);
+    QCOMPARE(ticks(), QStringList(2, QStringLiteral("U")));
+    // Typing in a column other than the reason does nothing.
+    QTest::keyClicks(ui::focused(), QStringLiteral("abc"));
+    QCOMPARE(ds->State(), dsBrowse);
+    QVERIFY(!f->dbgPadrao->EditorMode());
+}
+
+void TestGrid::emptyListDoesNothing() {
+    load({});
+    clickTitle(0);
+    key(Qt::Key_Space);
+    key(Qt::Key_Space, Qt::ControlModifier);
+    QCOMPARE(ds->RecordCount(), 0);
+    QVERIFY(svc().shown().isEmpty());
+}
+
+void TestGrid::tickPictures() {
+    load({kValid, kValid});
+    click(1, 3); // the current cell elsewhere
+    ds->SetRecNo(2);
+    click(0, 0); // row 1 ticked, and now current
+    click(1, 3);
+    QApplication::setCursorFlashTime(0);
+    const QImage shot = f->dbgPadrao->viewport()->grab().toImage();
+    const QRect ticked = f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(0, 0));
+    const QRect unticked = f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(1, 0));
+    const QColor background = f->dbgPadrao->viewport()->palette().color(QPalette::Base);
+    auto at = [&](const QRect& r, int x, int y) { return shot.pixelColor(r.left() + 4 + x, r.top() + y); };
+    // The olive of the picture shows the cell's background.
+    QCOMPARE(at(ticked, 0, 0), background);
+    QCOMPARE(at(ticked, 3, 3), QColor(Qt::white));  // inside the box
+    QCOMPARE(at(ticked, 2, 2), QColor(Qt::black));  // its top-left edge
+    QCOMPARE(at(ticked, 9, 4), QColor(Qt::black));  // the tick
+    QCOMPARE(at(unticked, 9, 4), QColor(Qt::white)); // no tick
+    QCOMPARE(at(unticked, 13, 1), QColor(192, 192, 192)); // the shadow
+}
+
+QTEST_MAIN(TestGrid)
+#include "tst_grid.moc"
