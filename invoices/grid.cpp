@@ -5,6 +5,7 @@
 #include "clientdataset.h"
 #include "exceptions.h"
 #include "field.h"
+#include "vcl/graphics.h"
 #include <QFontDatabase>
 #include <QHeaderView>
 
