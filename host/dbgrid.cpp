@@ -336,6 +336,9 @@ void TDBGrid::currentChanged(const QModelIndex& current, const QModelIndex& prev
         return;
     TClientDataSet* ds = DataSet();
     const int oldColumn = m_selected;
+    // The column clicked is the selected one from now on, also while the
+    // grid follows the dataset to the new row.
+    m_selected = current.column();
     if (ds && ds->Active() && current.row() != ds->CurrentViewRow()) {
         // Leaving a row commits it; a refused commit keeps the operator there.
         const bool moved = zav::guarded([&] {
@@ -344,11 +347,14 @@ void TDBGrid::currentChanged(const QModelIndex& current, const QModelIndex& prev
             ds->SetRecNo(current.row() + 1);
         });
         if (!moved) {
+            if (m_selected == current.column())
+                m_selected = oldColumn;
             followDataSet();
+            if (m_selected != oldColumn && OnColEnter)
+                zav::guarded([&] { OnColEnter(this); });
             return;
         }
     }
-    m_selected = current.column();
     if (m_selected != oldColumn && OnColEnter)
         zav::guarded([&] { OnColEnter(this); });
 }
