@@ -23,6 +23,10 @@ public:
     // A whole day, as "YYYY-MM-DD".
     QDate date(int position, const QString& label) const;
 
+    // The argument as it came (undefined past the end), for a structured
+    // argument such as a data packet, which its method checks itself.
+    QCborValue value(int position) const { return at(position); }
+
     // An "invalid params" error about one argument.
     [[noreturn]] void reject(int position, const QString& label, const QString& why) const;
 

@@ -1,4 +1,5 @@
 #include "methods.h"
+#include "cancelanotafiscal.h"
 #include "getnotafiscal.h"
 #include "rpcdispatcher.h"
 
@@ -6,6 +7,7 @@ namespace zavserver {
 
 void registerMethods(RpcDispatcher& dispatcher) {
     dispatcher.add(QStringLiteral("GetNotaFiscal"), GetNotaFiscal::kArity, &GetNotaFiscal::run);
+    dispatcher.add(QStringLiteral("Cancela_NotaFiscal"), CancelaNotaFiscal::kArity, &CancelaNotaFiscal::run);
 }
 
 } // namespace zavserver

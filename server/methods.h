@@ -4,8 +4,7 @@ namespace zavserver {
 
 class RpcDispatcher;
 
-// Registers every method the server offers. Cancela_NotaFiscal joins here when
-// the cancellation is built; until then a call to it is "method not found".
+// Registers every method the server offers.
 void registerMethods(RpcDispatcher& dispatcher);
 
 } // namespace zavserver

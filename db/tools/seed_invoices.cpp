@@ -1,6 +1,7 @@
 #include "batchinsert.h"
 #include "database.h"
 #include "seed.h"
+#include "seed_blocks.h"
 #include "transaction.h"
 
 #include <QDate>
@@ -370,6 +371,7 @@ void seedInvoices(QSqlDatabase& db, const SeedOptions& options) {
             seedVolume(writer, s, options.today, options.invoices);
         writer.flush();
     }
+    seedBlocks(db, options);
     transaction.commit();
 }
 

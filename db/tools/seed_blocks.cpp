@@ -1,0 +1,154 @@
+#include "seed_blocks.h"
+
+#include "batchinsert.h"
+#include "database.h"
+
+#include <QDate>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <vector>
+
+namespace zavdb {
+
+namespace {
+
+// The establishment of the first invoice written: the first of the demo.
+const char* const kFirstInvoiceSql =
+    "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE FROM NOTAFISCAL ORDER BY NRLANCTONF LIMIT 1";
+const char* const kAuthorisedSql =
+    "SELECT NRLANCTONF, DTEMISSAO, IDENTRSAIDOP, VRNOTAFISC, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE "
+    "FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' ORDER BY DTEMISSAO, NRLANCTONF";
+const char* const kPeriodSql =
+    "INSERT INTO PERIODOCONTABIL (CDEMPRESA, CDFILIAL, DTINICIO, DTFIM, IDSITUACAO) VALUES (?, ?, ?, ?, ?)";
+const char* const kMapSql =
+    "INSERT INTO MAPAAPURACAO (CDEMPRESA, CDINSCESTA, DTINICIO, DTFIM, DHAPURACAO) VALUES (?, ?, ?, ?, ?)";
+
+// The blocking receivable states in the order of their keys MS03 to MS10.
+constexpr char kBlockingStates[] = {'B', 'P', 'R', 'J', 'E', 'N', 'S', 'D'};
+
+struct Authorised {
+    QString entry;
+    QDate issued;
+    bool exit = false;
+    qint64 cents = 0;
+    QStringList establishment; // branch, company, registrations, series
+};
+
+[[noreturn]] void fail(const QString& what, const QSqlQuery& q) {
+    throw DatabaseError(QStringLiteral("%1: %2").arg(what, q.lastError().text()));
+}
+
+void exec(QSqlDatabase& db, const char* sql, const QVariantList& values, const QString& what) {
+    QSqlQuery q(db);
+    if (!q.prepare(QString::fromLatin1(sql)))
+        fail(what, q);
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i));
+    if (!q.exec())
+        fail(what, q);
+}
+
+QStringList firstEstablishment(QSqlDatabase& db) {
+    QSqlQuery q(db);
+    if (!q.exec(QString::fromLatin1(kFirstInvoiceSql)))
+        fail(QStringLiteral("Falha ao ler a primeira nota fiscal"), q);
+    if (!q.next())
+        throw DatabaseError(QStringLiteral("Não há notas fiscais para os bloqueios de demonstração."));
+    QStringList e;
+    for (int i = 0; i < 5; ++i)
+        e.append(q.value(i).toString());
+    return e;
+}
+
+std::vector<Authorised> authorised(QSqlDatabase& db) {
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(QString::fromLatin1(kAuthorisedSql)))
+        fail(QStringLiteral("Falha ao ler as notas fiscais autorizadas"), q);
+    std::vector<Authorised> result;
+    while (q.next()) {
+        Authorised a;
+        a.entry = q.value(0).toString();
+        a.issued = QDate::fromString(q.value(1).toString().left(10), Qt::ISODate);
+        a.exit = q.value(2).toString() == u"S";
+        a.cents = qRound64(q.value(3).toDouble() * 100);
+        for (int i = 4; i < 9; ++i)
+            a.establishment.append(q.value(i).toString());
+        result.push_back(std::move(a));
+    }
+    return result;
+}
+
+// One or two instalments, 30 days apart, the first in the given state.
+void addReceivables(BatchInsert& insert, const Authorised& a, char firstState, bool twoInstalments) {
+    const qint64 first = twoInstalments ? a.cents / 2 : a.cents;
+    insert.add({a.entry, 1, a.issued.addDays(30), double(first) / 100.0, QString(QLatin1Char(firstState))});
+    if (twoInstalments)
+        insert.add({a.entry, 2, a.issued.addDays(60), double(a.cents - first) / 100.0, QStringLiteral("A")});
+}
+
+} // namespace
+
+void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
+    if (options.invoices != 0)
+        return;
+    const QStringList first = firstEstablishment(db);
+    const QString& branch = first.at(0);
+    const QString& company = first.at(1);
+    const QString& registration = first.at(2);
+
+    const std::vector<Authorised> all = authorised(db);
+    std::vector<const Authorised*> own;
+    for (const Authorised& a : all)
+        if (a.establishment == first)
+            own.push_back(&a);
+    if (own.size() < 2)
+        throw DatabaseError(QStringLiteral("A primeira filial da demonstração tem notas autorizadas de menos para os "
+                                           "bloqueios."));
+
+    // Accounting closed up to the oldest day; open from the next one on.
+    const QDate closedUntil = own.front()->issued;
+    exec(db, kPeriodSql, {company, branch, closedUntil.addDays(-30), closedUntil, QStringLiteral("F")},
+         QStringLiteral("Falha ao gravar o período contábil fechado"));
+    exec(db, kPeriodSql, {company, branch, closedUntil.addDays(1), options.today.addDays(30), QStringLiteral("A")},
+         QStringLiteral("Falha ao gravar o período contábil aberto"));
+
+    // Taxes apportioned for the next day that has invoices.
+    std::size_t i = 0;
+    while (i < own.size() && own[i]->issued <= closedUntil)
+        ++i;
+    if (i == own.size())
+        throw DatabaseError(QStringLiteral("A demonstração não tem notas depois do período contábil fechado."));
+    const QDate apportionedUntil = own[i]->issued;
+    exec(db, kMapSql,
+         {company, registration, closedUntil.addDays(1), apportionedUntil,
+          apportionedUntil.addDays(1).toString(Qt::ISODate) + QStringLiteral("T18:00:00-03:00")},
+         QStringLiteral("Falha ao gravar o mapa de apuração"));
+
+    // One exit invoice per blocking state, after the apportioned days.
+    std::vector<const Authorised*> blocked;
+    for (const Authorised* a : own)
+        if (a->issued > apportionedUntil && a->exit && blocked.size() < std::size(kBlockingStates))
+            blocked.push_back(a);
+    if (blocked.size() < std::size(kBlockingStates))
+        throw DatabaseError(QStringLiteral("A demonstração não tem notas de saída para todos os estados de títulos."));
+
+    BatchInsert insert(db, QStringLiteral("TITULORECEBER"),
+                       {QStringLiteral("NRLANCTONF"), QStringLiteral("NRPARCELA"), QStringLiteral("DTVENCIMENTO"),
+                        QStringLiteral("VRTITULO"), QStringLiteral("IDSITUACAOTIT")});
+    int n = 0;
+    for (const Authorised& a : all) {
+        if (!a.exit)
+            continue;
+        char state = 'A';
+        for (std::size_t b = 0; b < blocked.size(); ++b)
+            if (blocked[b] == &a)
+                state = kBlockingStates[b];
+        addReceivables(insert, a, state, ++n % 2 == 0);
+    }
+    insert.flush();
+}
+
+} // namespace zavdb

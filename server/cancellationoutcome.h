@@ -1,0 +1,24 @@
+#pragma once
+// What became of one ticked invoice: cancelled, or the reason it was not, as
+// the failure row of Cancela_NotaFiscal carries it: a key of the screen's
+// message catalogue (CDERRO) and/or a Portuguese text (DSERRO) that the screen
+// shows instead of the key's text when it is not empty.
+#include <QString>
+
+namespace zavserver {
+
+struct CancellationOutcome {
+    bool cancelled = false;
+    QString key;  // CDERRO
+    QString text; // DSERRO
+
+    static CancellationOutcome done() { return {true, {}, {}}; }
+    // A reason the catalogue's text says in full.
+    static CancellationOutcome byKey(const char* key) { return {false, QLatin1StringView(key), {}}; }
+    // A reason in words, under a key when one fits.
+    static CancellationOutcome byText(QString text, const char* key = "") {
+        return {false, QLatin1StringView(key), std::move(text)};
+    }
+};
+
+} // namespace zavserver
