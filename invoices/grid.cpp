@@ -103,12 +103,12 @@ void TfrmCancelaNFE::dbgPadraoKeyDown(QObject*, TKey& key, TShiftState shift) {
 void TfrmCancelaNFE::dbgPadraoTitleClick(TColumn* column) {
     if (cdsNotaFiscal->IsEmpty() || !fieldIs(column, kCheck))
         return;
+    TField* check = cdsNotaFiscal->FieldByName(kCheck);
     cdsNotaFiscal->DisableControls();
     try {
         cdsNotaFiscal->First();
         while (!cdsNotaFiscal->Eof()) {
             cdsNotaFiscal->Edit();
-            TField* check = cdsNotaFiscal->FieldByName(kCheck);
             if (boToCheck && check->AsString() != QLatin1String("U"))
                 check->SetAsString(QStringLiteral("U"));
             else if (!boToCheck && check->AsString() != QLatin1String("C"))
@@ -156,7 +156,8 @@ void TfrmCancelaNFE::cdsNotaFiscalBeforePost(TDataSet*) {
         MensErro(msgPadrao->Msg(QStringLiteral("Motivo_Emis")), true);
     }
     TField* reason = cdsNotaFiscal->FieldByName(kReason);
-    reason->SetAsString(text);
+    if (reason->AsString() != text)
+        reason->SetAsString(text);
     if (reason->AsString().size() < 15) {
         dbgPadrao->SetFocus();
         dbgPadrao->SetSelectedIndex(IndiceCol(dbgPadrao, kReason));

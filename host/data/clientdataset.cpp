@@ -266,8 +266,12 @@ void TClientDataSet::Edit() {
         return;
     if (currentRow() < 0)
         throw EDatabaseError(QStringLiteral("%1: não há registro para editar.").arg(describeName()));
-    m_pending.values.assign(size_t(Fields().size()), QVariant());
-    m_pending.set.assign(size_t(Fields().size()), false);
+    // The buffer is emptied when a row is posted or cancelled; only its size
+    // may have to follow the fields.
+    if (m_pending.set.size() != size_t(Fields().size())) {
+        m_pending.values.assign(size_t(Fields().size()), QVariant());
+        m_pending.set.assign(size_t(Fields().size()), false);
+    }
     setState(dsEdit);
 }
 
@@ -292,11 +296,12 @@ void TClientDataSet::Post() {
     const int row = currentRow();
     const int packetRow = m_view[size_t(row)];
     for (size_t i = 0; i < m_pending.set.size(); ++i) {
-        if (m_pending.set[i])
+        if (m_pending.set[i]) {
             m_packet.setValue(packetRow, m_fieldColumn[i], m_pending.values[i]);
+            m_pending.values[i] = QVariant();
+            m_pending.set[i] = false;
+        }
     }
-    m_pending.set.assign(m_pending.set.size(), false);
-    m_pending.values.assign(m_pending.values.size(), QVariant());
     setState(dsBrowse);
     emitRowChanged(row);
 }
@@ -304,8 +309,11 @@ void TClientDataSet::Post() {
 void TClientDataSet::Cancel() {
     if (State() != dsEdit)
         return;
-    m_pending.set.assign(m_pending.set.size(), false);
-    m_pending.values.assign(m_pending.values.size(), QVariant());
+    for (size_t i = 0; i < m_pending.set.size(); ++i)
+        if (m_pending.set[i]) {
+            m_pending.values[i] = QVariant();
+            m_pending.set[i] = false;
+        }
     setState(dsBrowse);
     emitRowChanged(currentRow());
 }

@@ -42,6 +42,9 @@ int TDataSet::RecNo() const { return Active() && m_row >= 0 ? m_row + 1 : -1; }
 
 void TDataSet::SetRecNo(int recNo) {
     checkActive("posicionar");
+    // Moving commits a pending row first; a refused commit stops the move.
+    if (m_state == dsEdit || m_state == dsInsert)
+        Post();
     if (recNo < 1 || recNo > rowCount())
         throw EDatabaseError(QStringLiteral("%1: registro %2 fora do intervalo 1 a %3.")
                                  .arg(describeName(), QString::number(recNo), QString::number(rowCount())));
@@ -51,6 +54,9 @@ void TDataSet::SetRecNo(int recNo) {
 
 void TDataSet::First() {
     checkActive("posicionar");
+    // Moving commits a pending row first; a refused commit stops the move.
+    if (m_state == dsEdit || m_state == dsInsert)
+        Post();
     m_bof = true;
     m_eof = rowCount() == 0;
     moveTo(rowCount() > 0 ? 0 : -1);
@@ -58,6 +64,9 @@ void TDataSet::First() {
 
 void TDataSet::Last() {
     checkActive("posicionar");
+    // Moving commits a pending row first; a refused commit stops the move.
+    if (m_state == dsEdit || m_state == dsInsert)
+        Post();
     m_eof = true;
     m_bof = rowCount() == 0;
     moveTo(rowCount() - 1);
@@ -65,6 +74,9 @@ void TDataSet::Last() {
 
 void TDataSet::Next() {
     checkActive("posicionar");
+    // Moving commits a pending row first; a refused commit stops the move.
+    if (m_state == dsEdit || m_state == dsInsert)
+        Post();
     if (m_row + 1 >= rowCount()) {
         m_eof = true;
         return;
@@ -75,6 +87,9 @@ void TDataSet::Next() {
 
 void TDataSet::Prior() {
     checkActive("posicionar");
+    // Moving commits a pending row first; a refused commit stops the move.
+    if (m_state == dsEdit || m_state == dsInsert)
+        Post();
     if (m_row <= 0) {
         m_bof = true;
         return;

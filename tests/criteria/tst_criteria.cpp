@@ -43,6 +43,9 @@ private:
         Session::values() = SessionValues();
         Session::setDataProcLookup(nullptr);
         IniProc();
+        // Leaving the panel fetches the list (tested with the retrieval); here
+        // the boxes are tested on their own.
+        frmCancelaNFE->panFiltro->OnExit = nullptr;
         ui::activate(frmCancelaNFE);
         return frmCancelaNFE;
     }

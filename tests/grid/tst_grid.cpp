@@ -79,6 +79,7 @@ private Q_SLOTS:
     void spacePerColumn();
     void tickAllStopsAtAnInvalidRow();
     void directionAfterSingleToggles();
+    void tickAllWithAPendingRow();
     void otherTickValues();
     void noRowIsAdded();
     void escCancelsThePendingRow();
@@ -228,6 +229,19 @@ void TestGrid::directionAfterSingleToggles() {
     clickTitle(0);
     QCOMPARE(ticks(), QStringList(3, QStringLiteral("C")));
     QVERIFY(svc().errors.isEmpty());
+}
+
+void TestGrid::tickAllWithAPendingRow() {
+    load({kValid, QString(), kValid});
+    click(1, 0);
+    QCOMPARE(svc().errors, QStringList{kEmis});
+    // The pass first commits the pending row: refused again, nothing moves.
+    clickTitle(0);
+    QCOMPARE(svc().errors, QStringList({kEmis, kEmis}));
+    QCOMPARE(ticks(), QStringList({QStringLiteral("U"), QStringLiteral("C"), QStringLiteral("U")}));
+    QCOMPARE(ds->CurrentViewRow(), 1);
+    QCOMPARE(ds->State(), dsEdit);
+    QCOMPARE(reason(0), kValid);
 }
 
 void TestGrid::otherTickValues() {
