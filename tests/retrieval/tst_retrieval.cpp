@@ -6,6 +6,7 @@
 #include "Cli_Zav50000.h"
 #include "clientdataset.h"
 #include "dtmdbgeral.h"
+#include "recordingpeer.h"
 #include "recordingservices.h"
 #include "serverprocess.h"
 #include "session.h"
@@ -20,42 +21,6 @@
 #include <QTest>
 
 namespace {
-
-// Answers every request with one fixed HTTP response and keeps the bodies.
-class RecordingPeer : public QObject {
-public:
-    QByteArray answer; // the JSON-RPC answer body
-    QList<QJsonObject> requests;
-    QTcpServer server;
-
-    RecordingPeer() {
-        server.listen(QHostAddress::LocalHost);
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = server.nextPendingConnection()) {
-                auto buffer = std::make_shared<QByteArray>();
-                connect(s, &QTcpSocket::readyRead, s, [this, s, buffer] {
-                    buffer->append(s->readAll());
-                    const qsizetype end = buffer->indexOf("\r\n\r\n");
-                    if (end < 0)
-                        return;
-                    const QByteArray head = buffer->left(end).toLower();
-                    const qsizetype at = head.indexOf("content-length:");
-                    const int length = at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toInt();
-                    if (buffer->size() < end + 4 + length)
-                        return;
-                    if (head.startsWith("post"))
-                        requests << QJsonDocument::fromJson(buffer->mid(end + 4, length)).object();
-                    const QByteArray body = head.startsWith("get") ? QByteArray("{\"status\":\"ok\"}") : answer;
-                    s->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " +
-                             QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                    s->disconnectFromHost();
-                    buffer->clear();
-                });
-            }
-        });
-    }
-    int port() const { return server.serverPort(); }
-};
 
 QByteArray packetAnswer(const QJsonArray& rows, const QString& dropField = {}) {
     const char* names[] = {"IDCHECK", "IDBLOQUEADO", "CDFILIEMIT", "NRLANCTONF", "DTEMISSAO", "NMRAZAO",

@@ -1,0 +1,320 @@
+// The confirm action end to end: the screen, a real server process on SQLite
+// and PostgreSQL, the failure panel; and the panel's lines for answers a
+// correct server gives only in rare cases, from a recording peer.
+#include "Cli_Zav50000.h"
+#include "clientdataset.h"
+#include "dtmdbgeral.h"
+#include "recordingpeer.h"
+#include "recordingservices.h"
+#include "serverprocess.h"
+#include "session.h"
+#include "testdb.h"
+#include "uitest.h"
+#include <QJsonArray>
+#include <QSqlQuery>
+#include <QTest>
+
+namespace {
+
+const QString kReason = QStringLiteral("Erro de digitação no valor da nota");
+
+QByteArray answer(const QJsonValue& result) {
+    return QJsonDocument(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                     {QStringLiteral("id"), 1},
+                                     {QStringLiteral("result"), result}})
+        .toJson(QJsonDocument::Compact);
+}
+
+QJsonObject failures(const QJsonArray& rows) {
+    QJsonArray fields;
+    for (const char* n : {"NRLANCTONF", "CDERRO", "DSERRO"})
+        fields.append(QJsonObject{{QStringLiteral("name"), QLatin1String(n)},
+                                  {QStringLiteral("type"), QStringLiteral("string")},
+                                  {QStringLiteral("size"), QLatin1String(n) == QLatin1String("NRLANCTONF") ? 10 : 100}});
+    return QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
+}
+
+} // namespace
+
+class TestConfirm : public QObject {
+    Q_OBJECT
+    zavtest::TestDatabases m_dbs;
+    std::unique_ptr<ScopedRecording> m_rec;
+    std::unique_ptr<TestHostWindow> m_host;
+    RecordingServices& svc() { return **m_rec; }
+
+    TfrmCancelaNFE* open(const QString& connection, int port) {
+        dtmDBGeral::open(connection);
+        m_rec = std::make_unique<ScopedRecording>();
+        m_host = std::make_unique<TestHostWindow>();
+        Session::values() = SessionValues();
+        Session::values().webURL = QStringLiteral("127.0.0.1");
+        Session::values().webPort = port;
+        Session::values().operador = QStringLiteral("MARIA");
+        IniProc();
+        ui::activate(frmCancelaNFE);
+        return frmCancelaNFE;
+    }
+    void typeAndTab(QWidget* box, const QString& text) {
+        QVERIFY(ui::focus(box));
+        if (auto* e = qobject_cast<QLineEdit*>(box)) {
+            e->selectAll();
+            QTest::keyClick(e, Qt::Key_Delete);
+            e->home(false);
+        }
+        ui::type(box, text);
+        ui::tab(ui::focused());
+    }
+    // The list of branch 0001, company 01, series 1, of the last 60 days.
+    void fetch(TfrmCancelaNFE* f, const QString& branch = QStringLiteral("0001"),
+               const QString& company = QStringLiteral("01")) {
+        typeAndTab(f->medCdFilial, branch);
+        typeAndTab(f->medCdEmpresa, company);
+        typeAndTab(f->edtCdSerie, QStringLiteral("1"));
+        f->depDtInicial->SetDate(QDateTime(QDate::currentDate().addDays(-60), QTime()));
+        f->depDtFinal->SetDate(QDateTime(QDate::currentDate(), QTime()));
+        ui::focus(f->dbgPadrao);
+    }
+    // Reasons on every row, ticks on the rows given.
+    void tick(TfrmCancelaNFE* f, const QList<int>& rows) {
+        TClientDataSet* ds = f->cdsNotaFiscal;
+        for (int r = 1; r <= ds->RecordCount(); ++r) {
+            ds->SetRecNo(r);
+            ds->Edit();
+            ds->FieldByName(QStringLiteral("DSMOTIVOCANCNFE"))->SetAsString(kReason);
+            ds->FieldByName(QStringLiteral("IDCHECK"))
+                ->SetAsString(rows.contains(r - 1) ? QStringLiteral("C") : QStringLiteral("U"));
+            ds->Post();
+        }
+        ds->First();
+    }
+    static void dialects() {
+        zavtest::addDatabaseColumn();
+        for (const QString& d : zavtest::dialects())
+            zavtest::newRow(d, "db");
+    }
+
+private Q_SLOTS:
+    void cleanup();
+    void cancelAndSeeTheFailures_data() { dialects(); }
+    void cancelAndSeeTheFailures();
+    void pendingReasonCommittedFirst_data() { dialects(); }
+    void pendingReasonCommittedFirst();
+    void checksBeforeTheCall_data() { dialects(); }
+    void checksBeforeTheCall();
+    void failureLines();
+    void wholeListSent();
+};
+
+void TestConfirm::cleanup() {
+    if (boIdCriado) {
+        frmCancelaNFE->cdsNotaFiscal->Close();
+        frmCancelaNFE->Close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    m_host.reset();
+    m_rec.reset();
+    dtmDBGeral::close();
+}
+
+void TestConfirm::cancelAndSeeTheFailures() {
+    ZAV_DATABASE(m_dbs, db);
+    QString why;
+    QVERIFY(m_dbs.recreate(dialect, &why) == zavtest::TestDatabases::Availability::Ready);
+    ServerProcess server;
+    QVERIFY2(server.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
+    TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
+    fetch(f);
+    TClientDataSet* ds = f->cdsNotaFiscal;
+    QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
+    const int total = ds->RecordCount();
+    QVERIFY(total >= 4);
+    QList<int> all;
+    for (int i = 0; i < total; ++i)
+        all << i;
+    tick(f, all);
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QVERIFY2(svc().exceptions.isEmpty(), qPrintable(svc().exceptions.join(QLatin1Char('|'))));
+    // The blocked invoices of the demo are listed, each with its reason.
+    const QStringList lines = f->lsbMensagem->Lines();
+    QVERIFY2(!lines.isEmpty(), "the demo seeds blocked invoices in this establishment");
+    QVERIFY(f->PanMensagem->isVisible());
+    QCOMPARE(lines.size(), f->cdsErrosNF->RecordCount());
+    for (const QString& l : lines)
+        QVERIFY2(l.contains(QStringLiteral(" - ")) && l.size() > 13, qPrintable(l));
+    // The grid is as it was: the same rows, ticks and reasons.
+    QCOMPARE(ds->RecordCount(), total);
+    QCOMPARE(ds->FieldByName(QStringLiteral("IDCHECK"))->AsString(), QStringLiteral("C"));
+    QVERIFY(!ds->Filtered());
+    QVERIFY(!svc().busy);
+    const int cancelledNow = total - int(lines.size());
+    QVERIFY(cancelledNow > 0);
+    // A fresh list no longer has them; a second confirm of the old list
+    // reports each as not cancelled again and records nothing twice.
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(f->lsbMensagem->Count(), total);
+    QVERIFY(f->PanMensagem->isVisible());
+    QTest::mouseClick(f->BtnSair, Qt::LeftButton);
+    QVERIFY(!f->PanMensagem->isVisible());
+    QCOMPARE(f->lsbMensagem->Count(), 0);
+    ui::key(ui::focused(), Qt::Key_F12);
+    ui::focus(f->dbgPadrao);
+    QCOMPARE(ds->RecordCount(), total - cancelledNow);
+}
+
+void TestConfirm::pendingReasonCommittedFirst() {
+    ZAV_DATABASE(m_dbs, db);
+    QString why;
+    QVERIFY(m_dbs.recreate(dialect, &why) == zavtest::TestDatabases::Availability::Ready);
+    ServerProcess server;
+    QVERIFY2(server.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
+    TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
+    fetch(f);
+    TClientDataSet* ds = f->cdsNotaFiscal;
+    ds->Last(); // the newest invoice: the demo's blocks are on older ones
+    const QString entry = ds->FieldByName(QStringLiteral("NRLANCTONF"))->AsString();
+    QTest::mouseClick(f->dbgPadrao->viewport(), Qt::LeftButton, {},
+                      f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(ds->CurrentViewRow(), 0)).center());
+    QCOMPARE(svc().errors, QStringList{QString::fromUtf8("Motivo do cancelamento deve ser informado.")});
+    // The reason is typed and, with the editor still open, Confirmar pressed.
+    for (QChar c : kReason)
+        QTest::sendKeyEvent(QTest::Click, ui::focused(), Qt::Key_unknown, QString(c), Qt::NoModifier);
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QVERIFY2(svc().exceptions.isEmpty(), qPrintable(svc().exceptions.join(QLatin1Char('|'))));
+    QCOMPARE(ds->State(), dsBrowse);
+    const int entryField = ds->FieldByName(QStringLiteral("NRLANCTONF"))->Index();
+    const int reasonField = ds->FieldByName(QStringLiteral("DSMOTIVOCANCNFE"))->Index();
+    int row = -1;
+    for (int r = 0; r < ds->ViewRowCount(); ++r)
+        if (ds->value(r, entryField).toString() == entry)
+            row = r;
+    QVERIFY(row >= 0);
+    QCOMPARE(ds->value(row, reasonField).toString(), kReason);
+    QSqlQuery q(m_dbs.database(dialect));
+    QVERIFY(q.prepare(QStringLiteral("SELECT IDSITUACAONFE FROM NOTAFISCAL WHERE NRLANCTONF = :N")));
+    q.bindValue(QStringLiteral(":N"), entry);
+    QVERIFY(q.exec() && q.next());
+    QCOMPARE(q.value(0).toString(), QStringLiteral("C"));
+    QVERIFY(!f->PanMensagem->isVisible());
+}
+
+void TestConfirm::checksBeforeTheCall() {
+    ZAV_DATABASE(m_dbs, db);
+    QString why;
+    ServerProcess server;
+    QVERIFY2(server.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
+    TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
+    // No list yet.
+    f->sbtPrint->SetEnabled(true);
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(svc().errors.size(), qsizetype(1));
+    QVERIFY(svc().errors.first().contains(QStringLiteral("lista")));
+    // Nothing ticked.
+    svc().clear();
+    fetch(f);
+    tick(f, {});
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(svc().errors, QStringList{QStringLiteral("Nota Fiscal deve ser informada.")});
+    QCOMPARE(svc().busyOns, 1); // the retrieval's only
+    QVERIFY(!f->cdsNotaFiscal->Filtered());
+    // A registration without a certificate: branch 0005, company 01.
+    svc().clear();
+    ui::key(ui::focused(), Qt::Key_F12);
+    fetch(f, QStringLiteral("0005"), QStringLiteral("01"));
+    if (f->cdsNotaFiscal->RecordCount() > 0)
+        tick(f, {0});
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(svc().errors.last(),
+             QString::fromUtf8("Certificado deve ser informado na tela 'Parâmetrização de Nota Fiscal Eletrônica'."));
+}
+
+void TestConfirm::failureLines() {
+    QString why;
+    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    RecordingPeer peer;
+    peer.answer = answer(QJsonObject()); // replaced below, per call
+    ServerProcess server;
+    QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
+    TfrmCancelaNFE* f = open(m_dbs.connectionText(zavtest::kSQLite), server.port());
+    fetch(f);
+    tick(f, {0});
+    // Point the connection at the peer for the confirm.
+    Session::values().webPort = peer.port();
+    f->netCancelaEmis->UseCbor = false;
+    f->netCancelaEmis->SetConnected(false);
+    peer.answer = answer(failures({QJsonArray{QStringLiteral("0000000001"), QStringLiteral("MS01"), QString()},
+                                   QJsonArray{QStringLiteral("0000000002"), QStringLiteral("MapaApurado"), QString()},
+                                   QJsonArray{QStringLiteral("0000000003"), QStringLiteral("MS02"),
+                                              QStringLiteral("Período de dezembro fechado.")},
+                                   QJsonArray{QStringLiteral("0000000004"), QStringLiteral("XX99"), QString()}}));
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
+    const QStringList lines = f->lsbMensagem->Lines();
+    QCOMPARE(lines.size(), qsizetype(4));
+    QCOMPARE(lines[0], QString::fromUtf8("0000000001 - Documento Bloqueado por Outro Operador."));
+    QCOMPARE(lines[1], QString::fromUtf8("0000000002 - Cancelamento bloqueado. Documento com impostos apurados."));
+    QCOMPARE(lines[2], QString::fromUtf8("0000000003 - Período de dezembro fechado."));
+    QVERIFY(lines[3].startsWith(QStringLiteral("0000000004 - ")) && lines[3].contains(QStringLiteral("XX99")));
+    QVERIFY(f->PanMensagem->isVisible());
+    // A packet without rows, then null: nothing listed, the panel left open.
+    peer.answer = answer(failures({}));
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(f->lsbMensagem->Count(), 0);
+    QVERIFY(f->PanMensagem->isVisible());
+    peer.answer = answer(QJsonValue::Null);
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(f->lsbMensagem->Count(), 0);
+    QTest::mouseClick(f->BtnSair, Qt::LeftButton);
+    QVERIFY(!f->PanMensagem->isVisible());
+    // A server error reaches the general display; the panel stays as it was.
+    peer.answer = "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32000,\"message\":\"Banco indisponível.\"}}";
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(svc().exceptions.size(), qsizetype(1));
+    QVERIFY(svc().exceptions.first().contains(QString::fromUtf8("Banco indisponível.")));
+    QVERIFY(!f->PanMensagem->isVisible());
+    QVERIFY(!svc().busy);
+    QVERIFY(!f->cdsNotaFiscal->Filtered());
+}
+
+void TestConfirm::wholeListSent() {
+    QString why;
+    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    RecordingPeer peer;
+    ServerProcess server;
+    QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
+    TfrmCancelaNFE* f = open(m_dbs.connectionText(zavtest::kSQLite), server.port());
+    fetch(f);
+    const int total = f->cdsNotaFiscal->RecordCount();
+    QVERIFY(total >= 2);
+    tick(f, {1});
+    Session::values().webPort = peer.port();
+    f->netCancelaEmis->UseCbor = false;
+    f->netCancelaEmis->SetConnected(false);
+    peer.answer = answer(QJsonValue::Null);
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
+    QVERIFY(!peer.requests.isEmpty());
+    const QJsonObject call = peer.requests.last();
+    QCOMPARE(call.value(QStringLiteral("method")).toString(), QStringLiteral("Cancela_NotaFiscal"));
+    const QJsonArray p = call.value(QStringLiteral("params")).toArray();
+    QCOMPARE(p.size(), 6);
+    const QJsonObject packet = p[0].toObject();
+    const QJsonArray fields = packet.value(QStringLiteral("fields")).toArray();
+    int check = -1;
+    for (int i = 0; i < fields.size(); ++i)
+        if (fields[i].toObject().value(QStringLiteral("name")).toString() == QLatin1String("IDCHECK"))
+            check = i;
+    QVERIFY(check >= 0);
+    const QJsonArray rows = packet.value(QStringLiteral("rows")).toArray();
+    QCOMPARE(rows.size(), total); // every row, ticked or not
+    QCOMPARE(rows[1].toArray()[check].toString(), QStringLiteral("C"));
+    QCOMPARE(rows[0].toArray()[check].toString(), QStringLiteral("U"));
+    QCOMPARE(p[1].toString(), QStringLiteral("MARIA"));
+    QCOMPARE(p[2].toString().size(), 10); // the processing date
+    QCOMPARE(p[3].toString(), QStringLiteral("2"));  // 01 / 110042490114: homologation
+    QCOMPARE(p[4].toString(), QStringLiteral("3A5F9C21B7E04D18"));
+    QCOMPARE(p[5].toString(), QStringLiteral("SP"));
+}
+
+QTEST_MAIN(TestConfirm)
+#include "tst_confirm.moc"
