@@ -6,6 +6,7 @@
 #include "dtmdbgeral.h"
 #include "recordingpeer.h"
 #include "recordingservices.h"
+#include "screensession.h"
 #include "serverprocess.h"
 #include "session.h"
 #include "testdb.h"
@@ -39,32 +40,15 @@ QJsonObject failures(const QJsonArray& rows) {
 class TestConfirm : public QObject {
     Q_OBJECT
     zavtest::TestDatabases m_dbs;
-    std::unique_ptr<ScopedRecording> m_rec;
-    std::unique_ptr<TestHostWindow> m_host;
-    RecordingServices& svc() { return **m_rec; }
+    ScreenSession m_screen;
+    RecordingServices& svc() { return m_screen.svc(); }
 
     TfrmCancelaNFE* open(const QString& connection, int port) {
-        dtmDBGeral::open(connection);
-        m_rec = std::make_unique<ScopedRecording>();
-        m_host = std::make_unique<TestHostWindow>();
-        Session::values() = SessionValues();
-        Session::values().webURL = QStringLiteral("127.0.0.1");
-        Session::values().webPort = port;
+        TfrmCancelaNFE* f = m_screen.open(connection, port);
         Session::values().operador = QStringLiteral("MARIA");
-        IniProc();
-        ui::activate(frmCancelaNFE);
-        return frmCancelaNFE;
+        return f;
     }
-    void typeAndTab(QWidget* box, const QString& text) {
-        QVERIFY(ui::focus(box));
-        if (auto* e = qobject_cast<QLineEdit*>(box)) {
-            e->selectAll();
-            QTest::keyClick(e, Qt::Key_Delete);
-            e->home(false);
-        }
-        ui::type(box, text);
-        ui::tab(ui::focused());
-    }
+    static void typeAndTab(QWidget* box, const QString& text) { ScreenSession::typeAndTab(box, text); }
     // The list of branch 0001, company 01, series 1, of the last 60 days.
     void fetch(TfrmCancelaNFE* f, const QString& branch = QStringLiteral("0001"),
                const QString& company = QStringLiteral("01")) {
@@ -107,14 +91,9 @@ private Q_SLOTS:
 };
 
 void TestConfirm::cleanup() {
-    if (boIdCriado) {
+    if (boIdCriado)
         frmCancelaNFE->cdsNotaFiscal->Close();
-        frmCancelaNFE->Close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    m_host.reset();
-    m_rec.reset();
-    dtmDBGeral::close();
+    m_screen.close();
 }
 
 void TestConfirm::cancelAndSeeTheFailures() {

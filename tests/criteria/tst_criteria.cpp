@@ -7,6 +7,7 @@
 #include "dtmdbgeral.h"
 #include "guard.h"
 #include "recordingservices.h"
+#include "screensession.h"
 #include "session.h"
 #include "testdb.h"
 #include "uitest.h"
@@ -28,21 +29,15 @@ class TestCriteria : public QObject {
     Q_OBJECT
 private:
     zavtest::TestDatabases m_dbs;
-    std::unique_ptr<ScopedRecording> m_rec;
-    std::unique_ptr<TestHostWindow> m_host;
+    ScreenSession m_screen;
     QSqlDatabase m_db;
 
-    RecordingServices& svc() { return **m_rec; }
+    RecordingServices& svc() { return m_screen.svc(); }
 
     // Opens the screen on the row's database, the session at branch 0001.
     TfrmCancelaNFE* open(QSqlDatabase db, const QString& dialect) {
         m_db = db;
-        dtmDBGeral::open(m_dbs.connectionText(dialect));
-        m_rec = std::make_unique<ScopedRecording>();
-        m_host = std::make_unique<TestHostWindow>();
-        Session::values() = SessionValues();
-        Session::setDataProcLookup(nullptr);
-        IniProc();
+        m_screen.open(m_dbs.connectionText(dialect));
         // Leaving the panel fetches the list (tested with the retrieval); here
         // the boxes are tested on their own.
         frmCancelaNFE->panFiltro->OnExit = nullptr;
@@ -50,16 +45,7 @@ private:
         return frmCancelaNFE;
     }
     // Types into a box (it gets the focus first) and leaves it with Tab.
-    void typeAndTab(QWidget* box, const QString& text) {
-        QVERIFY(ui::focus(box));
-        if (auto* e = qobject_cast<QLineEdit*>(box)) {
-            e->selectAll();
-            QTest::keyClick(e, Qt::Key_Delete);
-            e->home(false);
-        }
-        ui::type(box, text);
-        ui::tab(ui::focused());
-    }
+    static void typeAndTab(QWidget* box, const QString& text) { ScreenSession::typeAndTab(box, text); }
     void chooseKind(TfrmCancelaNFE* f, int kind) {
         f->cbbDestRem->setCurrentIndex(kind);
         Q_EMIT f->cbbDestRem->activated(kind);
@@ -101,13 +87,7 @@ private:
 };
 
 void TestCriteria::cleanup() {
-    if (boIdCriado) {
-        frmCancelaNFE->Close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    m_host.reset();
-    m_rec.reset();
-    dtmDBGeral::close();
+    m_screen.close();
 }
 
 void TestCriteria::branch_data() {

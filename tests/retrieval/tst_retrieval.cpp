@@ -8,6 +8,7 @@
 #include "dtmdbgeral.h"
 #include "recordingpeer.h"
 #include "recordingservices.h"
+#include "screensession.h"
 #include "serverprocess.h"
 #include "session.h"
 #include "testdb.h"
@@ -55,31 +56,11 @@ QJsonArray invoiceRow(const QString& lancamento, const QString& number) {
 class TestRetrieval : public QObject {
     Q_OBJECT
     zavtest::TestDatabases m_dbs;
-    std::unique_ptr<ScopedRecording> m_rec;
-    std::unique_ptr<TestHostWindow> m_host;
-    RecordingServices& svc() { return **m_rec; }
+    ScreenSession m_screen;
+    RecordingServices& svc() { return m_screen.svc(); }
 
-    TfrmCancelaNFE* open(const QString& connection, int port) {
-        dtmDBGeral::open(connection);
-        m_rec = std::make_unique<ScopedRecording>();
-        m_host = std::make_unique<TestHostWindow>();
-        Session::values() = SessionValues();
-        Session::values().webURL = QStringLiteral("127.0.0.1");
-        Session::values().webPort = port;
-        IniProc();
-        ui::activate(frmCancelaNFE);
-        return frmCancelaNFE;
-    }
-    void typeAndTab(QWidget* box, const QString& text) {
-        QVERIFY(ui::focus(box));
-        if (auto* e = qobject_cast<QLineEdit*>(box)) {
-            e->selectAll();
-            QTest::keyClick(e, Qt::Key_Delete);
-            e->home(false);
-        }
-        ui::type(box, text);
-        ui::tab(ui::focused());
-    }
+    TfrmCancelaNFE* open(const QString& connection, int port) { return m_screen.open(connection, port); }
+    static void typeAndTab(QWidget* box, const QString& text) { ScreenSession::typeAndTab(box, text); }
     // Fills the establishment of branch 0001, company 01, series 1, and a
     // period of the last 60 days.
     void fillCriteria(TfrmCancelaNFE* f) {
@@ -111,13 +92,7 @@ private Q_SLOTS:
 };
 
 void TestRetrieval::cleanup() {
-    if (boIdCriado) {
-        frmCancelaNFE->Close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    m_host.reset();
-    m_rec.reset();
-    dtmDBGeral::close();
+    m_screen.close();
 }
 
 void TestRetrieval::listFromTheServer() {

@@ -1,0 +1,59 @@
+#pragma once
+// The screen opened as an operator finds it, for the widget tests: a host
+// window with an MDI area, host services answered from a script, the host
+// database and the session (the application server at a given port).
+#include "Cli_Zav50000.h"
+#include "dtmdbgeral.h"
+#include "recordingservices.h"
+#include "session.h"
+#include "uitest.h"
+#include <QLineEdit>
+#include <QTest>
+#include <memory>
+
+class ScreenSession {
+public:
+    ~ScreenSession() { close(); }
+
+    TfrmCancelaNFE* open(const QString& connection, int port = 8211) {
+        close();
+        dtmDBGeral::open(connection);
+        m_rec = std::make_unique<ScopedRecording>();
+        m_host = std::make_unique<TestHostWindow>();
+        Session::values() = SessionValues();
+        Session::setDataProcLookup(nullptr);
+        Session::values().webURL = QStringLiteral("127.0.0.1");
+        Session::values().webPort = port;
+        IniProc();
+        ui::activate(frmCancelaNFE);
+        return frmCancelaNFE;
+    }
+    void close() {
+        if (boIdCriado) {
+            frmCancelaNFE->Close();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        m_host.reset();
+        m_rec.reset();
+        dtmDBGeral::close();
+    }
+    RecordingServices& svc() { return **m_rec; }
+
+    // Types into a box (it gets the focus first, its text replaced) and leaves
+    // it with Tab.
+    static void typeAndTab(QWidget* box, const QString& text) {
+        if (!ui::focus(box))
+            QTest::qFail("the box does not take the focus", __FILE__, __LINE__);
+        if (auto* e = qobject_cast<QLineEdit*>(box)) {
+            e->selectAll();
+            QTest::keyClick(e, Qt::Key_Delete);
+            e->home(false);
+        }
+        ui::type(box, text);
+        ui::tab(ui::focused());
+    }
+
+private:
+    std::unique_ptr<ScopedRecording> m_rec;
+    std::unique_ptr<TestHostWindow> m_host;
+};
