@@ -1,0 +1,359 @@
+// bench-cancel: Cancela_NotaFiscal of 1,000 ticked invoices in one call, end to
+// end over HTTP (the list sent as the screen sends it, JSON), beside the
+// server's own cancellation code (InvoiceCanceller with the stand-in
+// authority) run in this process on the same database for another 1,000
+// invoices: the part of a call that is the database's.
+//
+//   bench-cancel [--sqlite FILE] [--pg CONNTEXT] [--invoices N] [--runs N]
+//
+// SQLite: a new file (default a temporary one). PostgreSQL (--pg, else
+// ZAV_BENCH_PG, else ZAV_TEST_PG): a database zavbench_cancel created on that
+// server and dropped at the end. Each database holds the schema, the demo data
+// and runs x 2 x N invoices of the benchmark's own, each with one open
+// receivable. Figures are medians over the runs; the database share is the
+// in-process time less the stand-in authority's, over the call's time (both
+// are measured, so noise can put it a little above 100 %).
+#include "brazilianstates.h"
+#include "invoicecanceller.h"
+#include "standinauthority.h"
+
+#include "batchinsert.h"
+#include "connectiontext.h"
+#include "database.h"
+#include "seed.h"
+#include "transaction.h"
+
+#include <httplib.h>
+
+#include <QCborArray>
+#include <QCborMap>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const char* const kReason = "Erro de digitação no valor da nota";
+const char* const kOperator = "BENCH";
+
+[[noreturn]] void die(const QString& text) {
+    std::fprintf(stderr, "bench-cancel: %s\n", qPrintable(text));
+    std::exit(1);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+QString digits(qint64 value, int width) { return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0')); }
+
+int checkDigit(const QString& first43) {
+    int sum = 0;
+    int weight = 2;
+    for (qsizetype i = first43.size() - 1; i >= 0; --i) {
+        sum += first43.at(i).digitValue() * weight;
+        weight = weight == 9 ? 2 : weight + 1;
+    }
+    const int rest = sum % 11;
+    return rest < 2 ? 0 : 11 - rest;
+}
+
+struct Establishment {
+    QString branch, company, stateRegistration, cityRegistration, series, cnpj, stateCode;
+    QString environment, certificate, state;
+};
+
+Establishment mainEstablishment(QSqlDatabase& db) {
+    Establishment e;
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT F.CDFILIAL, F.CDEMPRESA, F.CDINSCESTA, F.CDINSCMUNI, F.CDSERIE, F.NRCNPJFILIAL, "
+                               "I.IDTPAMBIENTENFE, I.NRSERIECERTIFIC, I.SGESTADO FROM FILIAL F JOIN INSCRESTAD I ON "
+                               "I.CDEMPRESA = F.CDEMPRESA AND I.CDINSCESTA = F.CDINSCESTA ORDER BY F.CDFILIAL")) ||
+        !q.next())
+        die(QStringLiteral("no branch: %1").arg(q.lastError().text()));
+    e = {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
+         q.value(4).toString(), q.value(5).toString(), {}, q.value(6).toString(), q.value(7).toString(),
+         q.value(8).toString()};
+    const zavserver::BrazilianState* state = zavserver::BrazilianStates::byAbbreviation(e.state);
+    if (!state)
+        die(QStringLiteral("unknown state %1").arg(e.state));
+    e.stateCode = QLatin1String(state->code);
+    return e;
+}
+
+// Invoice n of the benchmark: entry "3" + nine digits, issued on day n after
+// 1990-01-01, authorised, with one open receivable.
+QString entryOf(int n) { return QStringLiteral("3") + digits(n, 9); }
+QDate dayOf(int n) { return QDate(1990, 1, 1).addDays(n); }
+
+void insertInvoices(QSqlDatabase& db, const Establishment& e, int count) {
+    zavdb::Transaction transaction(db);
+    zavdb::BatchInsert invoices(
+        db, QStringLiteral("NOTAFISCAL"),
+        QStringList{"NRLANCTONF", "CDFILIAL", "CDFILIEMIT", "CDEMPRESA", "CDINSCESTA", "CDINSCMUNI", "CDSERIE",
+                    "NRNOTAFISCALELE", "DTEMISSAO", "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC", "IDTPDESTREM",
+                    "CDFILIRECE", "NMRAZAO", "IDSITUACAONFE", "NRACESSONFE", "NRPROTOCOLONFE", "DHAUTORIZACAO"},
+        200);
+    zavdb::BatchInsert receivables(db, QStringLiteral("TITULORECEBER"),
+                                   QStringList{"NRLANCTONF", "NRPARCELA", "DTVENCIMENTO", "VRTITULO", "IDSITUACAOTIT"},
+                                   200);
+    for (int n = 1; n <= count; ++n) {
+        const QDate issued = dayOf(n);
+        const QString number = digits(300000000 + n, 9);
+        const QString first43 = e.stateCode + issued.toString(QStringLiteral("yyMM")) + e.cnpj + QStringLiteral("55001") +
+                                number + QStringLiteral("1") + digits(n + 11, 8);
+        invoices.add({entryOf(n), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series,
+                      number, issued, QStringLiteral("S"), digits(n, 12), 250.0, QStringLiteral("L"),
+                      e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002"),
+                      QStringLiteral("Filial %1").arg(n), QStringLiteral("A"),
+                      first43 + QString::number(checkDigit(first43)),
+                      QStringLiteral("1") + e.stateCode + QStringLiteral("90") + digits(n, 10),
+                      issued.toString(Qt::ISODate) + QStringLiteral("T10:00:00-03:00")});
+        receivables.add({entryOf(n), 1, issued.addDays(30), 250.0, QStringLiteral("A")});
+    }
+    invoices.flush();
+    receivables.flush();
+    transaction.commit();
+}
+
+class Server {
+public:
+    explicit Server(const QString& connection) {
+        const QString binary = QCoreApplication::applicationDirPath() + QStringLiteral("/zav50000-server");
+        m_process.start(binary, {QStringLiteral("--db"), connection, QStringLiteral("--listen"),
+                                 QStringLiteral("127.0.0.1:0")});
+        static const QRegularExpression listening(QStringLiteral("ouvindo em 127\\.0\\.0\\.1:(\\d+)"));
+        const QDeadlineTimer deadline(30000);
+        QByteArray log;
+        while (m_port == 0 && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
+            m_process.waitForReadyRead(100);
+            log += m_process.readAllStandardError();
+            const auto match = listening.match(QString::fromUtf8(log));
+            if (match.hasMatch())
+                m_port = match.captured(1).toInt();
+        }
+        if (m_port == 0)
+            die(QStringLiteral("the server did not start: %1").arg(QString::fromUtf8(log)));
+    }
+    ~Server() {
+        m_process.terminate();
+        if (!m_process.waitForFinished(15000))
+            m_process.kill();
+    }
+    int port() const { return m_port; }
+
+private:
+    QProcess m_process;
+    int m_port = 0;
+};
+
+QByteArray request(const QString& method, const QCborArray& params) {
+    QCborMap map;
+    map.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
+    map.insert(QStringLiteral("id"), 1);
+    map.insert(QStringLiteral("method"), method);
+    map.insert(QStringLiteral("params"), params);
+    return QJsonDocument(map.toJsonObject()).toJson(QJsonDocument::Compact);
+}
+
+QCborMap post(httplib::Client& client, const QByteArray& body) {
+    const auto result = client.Post("/ZAV50000.rdmCancelaNFE", body.constData(), size_t(body.size()), "application/json");
+    if (!result || result->status != 200)
+        die(QStringLiteral("HTTP call failed"));
+    return QCborValue::fromJsonValue(QJsonDocument::fromJson(QByteArray::fromStdString(result->body)).object()).toMap();
+}
+
+// The list of invoices first .. first + count - 1 as GetNotaFiscal gives it, all ticked.
+QCborMap tickedList(httplib::Client& client, const Establishment& e, int from, int count) {
+    const QCborMap answer = post(client, request(QStringLiteral("GetNotaFiscal"),
+                                                 {e.branch, e.company, e.stateRegistration, e.cityRegistration,
+                                                  e.series, QString(), QString(), QString(), QString(),
+                                                  dayOf(from).toString(Qt::ISODate),
+                                                  dayOf(from + count - 1).toString(Qt::ISODate), QString()}));
+    QCborMap packet = answer.value(QStringLiteral("result")).toMap();
+    const QCborArray fields = packet.value(QStringLiteral("fields")).toArray();
+    qsizetype check = -1, reason = -1;
+    for (qsizetype i = 0; i < fields.size(); ++i) {
+        const QString name = fields.at(i).toMap().value(QStringLiteral("name")).toString();
+        check = name == u"IDCHECK" ? i : check;
+        reason = name == u"DSMOTIVOCANCNFE" ? i : reason;
+    }
+    QCborArray rows = packet.value(QStringLiteral("rows")).toArray();
+    if (rows.size() != count)
+        die(QStringLiteral("GetNotaFiscal listed %1 invoices, expected %2").arg(rows.size()).arg(count));
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        QCborArray row = rows.at(i).toArray();
+        row[check] = QStringLiteral("C");
+        row[reason] = QString::fromUtf8(kReason);
+        rows[i] = row;
+    }
+    packet.insert(QStringLiteral("rows"), rows);
+    return packet;
+}
+
+struct Figures {
+    double call = 0, database = 0, authority = 0;
+};
+
+Figures measure(const QString& connection, int invoices, int runs) {
+    {
+        const QString name = QStringLiteral("bench-fill");
+        {
+            QSqlDatabase db = zavdb::open(connection, name);
+            zavdb::createSchema(db);
+            zavdb::SeedOptions options;
+            zavdb::seedReference(db, options);
+            zavdb::seedInvoices(db, options);
+            insertInvoices(db, mainEstablishment(db), 2 * runs * invoices);
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+    const QString name = QStringLiteral("bench-direct");
+    Figures f;
+    {
+        QSqlDatabase db = zavdb::open(connection, name);
+        const Establishment e = mainEstablishment(db);
+        const zavserver::CancellationContext context{QString::fromLatin1(kOperator), QDate::currentDate(),
+                                                     e.environment, e.certificate, e.state};
+        Server server(connection);
+        httplib::Client client("127.0.0.1", server.port());
+        client.set_keep_alive(true);
+        client.set_tcp_nodelay(true);
+        client.set_read_timeout(600);
+
+        std::vector<double> calls, direct, authority;
+        for (int run = 0; run < runs; ++run) {
+            // End to end: one call of the whole ticked list; and the same work
+            // on as many other invoices without HTTP, JSON or packet. The two
+            // take turns going first, so that neither always meets the
+            // database warmer.
+            const int base = 1 + 2 * run * invoices;
+            const QByteArray body =
+                request(QStringLiteral("Cancela_NotaFiscal"),
+                        {tickedList(client, e, base, invoices), QString::fromLatin1(kOperator),
+                         QDate::currentDate().toString(Qt::ISODate), e.environment, e.certificate, e.state});
+            zavserver::StandInAuthority stand;
+            auto overHttp = [&] {
+                QElapsedTimer t;
+                t.start();
+                const QCborMap answer = post(client, body);
+                calls.push_back(double(t.nsecsElapsed()) / 1e6);
+                if (!answer.value(QStringLiteral("result")).isNull())
+                    die(QStringLiteral("not every invoice was cancelled: %1")
+                            .arg(QString::fromUtf8(QJsonDocument(answer.toJsonObject()).toJson(QJsonDocument::Compact))
+                                     .left(300)));
+            };
+            auto inProcess = [&] {
+                zavserver::InvoiceCanceller canceller(db, context, stand);
+                QElapsedTimer t;
+                t.start();
+                for (int n = base + invoices; n < base + 2 * invoices; ++n) {
+                    const auto outcome =
+                        canceller.cancel({entryOf(n), QString::fromUtf8(kReason), e.branch, e.company});
+                    if (!outcome.cancelled)
+                        die(QStringLiteral("invoice %1 not cancelled: %2 %3").arg(entryOf(n), outcome.key, outcome.text));
+                }
+                direct.push_back(double(t.nsecsElapsed()) / 1e6);
+            };
+            if (run % 2 == 0) {
+                overHttp();
+                inProcess();
+            } else {
+                inProcess();
+                overHttp();
+            }
+
+            // The stand-in authority alone, which the direct figure includes.
+            const QString first43 = e.stateCode + QStringLiteral("9001") + e.cnpj + QStringLiteral("55001300000001100000012");
+            const zavserver::CancellationEvent event{first43 + QString::number(checkDigit(first43)),
+                                                     QStringLiteral("135900000000001"), e.environment,
+                                                     QString::fromUtf8(kReason), QDateTime::currentDateTime()};
+            QElapsedTimer t;
+            t.start();
+            for (int i = 0; i < invoices; ++i)
+                stand.cancel(event);
+            authority.push_back(double(t.nsecsElapsed()) / 1e6);
+        }
+        f = {median(calls), median(direct), median(authority)};
+    }
+    QSqlDatabase::removeDatabase(name);
+    return f;
+}
+
+void print(const char* dialect, const Figures& f, int invoices) {
+    const double database = f.database - f.authority;
+    std::printf("%-10s  call %8.1f ms  %6.3f ms/invoice | in-process %8.1f ms  %6.3f ms/invoice "
+                "(stand-in authority %.3f ms) | database share of the call %4.1f %%\n",
+                dialect, f.call, f.call / invoices, f.database, f.database / invoices, f.authority / invoices,
+                100.0 * database / f.call);
+}
+
+void onServer(const QString& server, const QString& statement) {
+    const QString name = QStringLiteral("bench-admin");
+    QString failure;
+    {
+        QSqlDatabase admin = zavdb::open(server, name);
+        QSqlQuery q(admin);
+        if (!q.exec(statement))
+            failure = q.lastError().text();
+    }
+    QSqlDatabase::removeDatabase(name);
+    if (!failure.isEmpty())
+        die(QStringLiteral("%1: %2").arg(statement, failure));
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("sqlite"), QStringLiteral("new SQLite file (default: a temporary one)"),
+                      QStringLiteral("file")});
+    parser.addOption({QStringLiteral("pg"), QStringLiteral("PostgreSQL server (default ZAV_BENCH_PG, ZAV_TEST_PG)"),
+                      QStringLiteral("conntext")});
+    parser.addOption({QStringLiteral("invoices"), QStringLiteral("ticked invoices per call (default 1000)"),
+                      QStringLiteral("n"), QStringLiteral("1000")});
+    parser.addOption({QStringLiteral("runs"), QStringLiteral("runs (default 5)"), QStringLiteral("n"),
+                      QStringLiteral("5")});
+    parser.process(app);
+    const int invoices = parser.value(QStringLiteral("invoices")).toInt();
+    const int runs = parser.value(QStringLiteral("runs")).toInt();
+    if (invoices < 1 || runs < 1)
+        die(QStringLiteral("--invoices and --runs must be positive"));
+
+    std::printf("Cancela_NotaFiscal, %d ticked invoices per call, median of %d runs\n", invoices, runs);
+    QTemporaryDir dir;
+    QString file = parser.value(QStringLiteral("sqlite"));
+    if (file.isEmpty())
+        file = dir.filePath(QStringLiteral("bench-cancel.sqlite"));
+    if (QFile::exists(file))
+        die(QStringLiteral("%1 exists: the benchmark needs a new file").arg(file));
+    print("SQLite", measure(file, invoices, runs), invoices);
+
+    QString pg = parser.value(QStringLiteral("pg"));
+    if (pg.isEmpty())
+        pg = qEnvironmentVariable("ZAV_BENCH_PG", qEnvironmentVariable("ZAV_TEST_PG"));
+    if (pg.isEmpty()) {
+        std::printf("PostgreSQL  skipped: no --pg, ZAV_BENCH_PG or ZAV_TEST_PG\n");
+        return 0;
+    }
+    const QString database = QStringLiteral("zavbench_cancel");
+    onServer(pg, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
+    onServer(pg, QStringLiteral("CREATE DATABASE %1").arg(database));
+    print("PostgreSQL", measure(zavdb::withDatabase(pg, database), invoices, runs), invoices);
+    onServer(pg, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
+    return 0;
+}
