@@ -766,9 +766,9 @@ void TstServer::badRequests_data() {
                                     << QStringLiteral("Método desconhecido: Foo") << QCborValue(7);
     QTest::newRow("method name in another case") << request(QStringLiteral("getnotafiscal"), {}) << -32601
                                                  << QStringLiteral("Método desconhecido: getnotafiscal") << QCborValue(7);
-    QTest::newRow("the cancellation, not offered yet")
-        << request(QStringLiteral("Cancela_NotaFiscal"), {1, 2, 3, 4, 5, 6}) << -32601
-        << QStringLiteral("Método desconhecido: Cancela_NotaFiscal") << QCborValue(7);
+    QTest::newRow("the cancellation with numbers for its arguments")
+        << request(QStringLiteral("Cancela_NotaFiscal"), {1, 2, 3, 4, 5, 6}) << -32602
+        << QString::fromUtf8("Argumento 1 (lista de notas fiscais) inválido") << QCborValue(7);
     QTest::newRow("params as a text")
         << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"GetNotaFiscal\",\"params\":\"x\"}") << -32600
         << QStringLiteral("params deve ser uma lista") << QCborValue(1);
@@ -887,7 +887,7 @@ void TstServer::databaseFailureIsReportedAndServingGoesOn() {
     {
         QSqlDatabase db = zavdb::open(file, QStringLiteral("tst_server-breaker"));
         QSqlQuery q(db);
-        QVERIFY2(q.exec(QStringLiteral("DROP TABLE NOTAFISCAL")), qPrintable(q.lastError().text()));
+        QVERIFY2(q.exec(QStringLiteral("ALTER TABLE NOTAFISCAL RENAME TO NOTAFISCAL_GONE")), qPrintable(q.lastError().text()));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("tst_server-breaker"));
 
