@@ -304,7 +304,8 @@ CancellationOutcome InvoiceCanceller::cancel(const TickedInvoice& invoice) {
                                            "fa_transmi");
     if (!answer.registered())
         return CancellationOutcome::byText(
-            QStringLiteral("Cancelamento rejeitado pela autoridade fiscal: %1 - %2").arg(answer.status).arg(answer.statusText),
+            QStringLiteral("Cancelamento rejeitado pela autoridade fiscal: %1 - %2")
+                .arg(QString::number(answer.status), answer.statusText),
             "fa_transmi");
 
     try {
