@@ -14,12 +14,12 @@
 -- NRNOTAFISCALELE: the NF-e number, nine digits with leading zeros.
 -- DTEMISSAO: the issue date; DHAUTORIZACAO the authority's receipt time with its
 -- UTC offset, as the authority answered it ("2024-05-02T10:15:00-03:00").
--- CDOPERBLOQ / DHBLOQUEIO: the hold of a cancellation in progress. A
--- cancellation claims an invoice in a short transaction of its own by setting
--- both (on PostgreSQL after SELECT ... FOR UPDATE NOWAIT of the row, so that a
--- second server trying the same invoice fails at once instead of waiting), and
--- clears them when it ends. Because the hold is committed, every connection of
--- every server sees it, and GetNotaFiscal reports it as IDBLOQUEADO.
+-- CDOPERBLOQ / DHBLOQUEIO: the holder of an invoice being changed elsewhere
+-- (the operator, and since when); GetNotaFiscal reports it as IDBLOQUEADO.
+-- The cancellation sets no hold of its own: it cancels each invoice in one
+-- short transaction that locks the row (FOR UPDATE NOWAIT on PostgreSQL), so
+-- a server killed at any point leaves no hold behind; it refuses an invoice
+-- held by another operator and clears the hold of an invoice it cancels.
 CREATE TABLE NOTAFISCAL (
     NRLANCTONF      VARCHAR(10)   NOT NULL,
     CDFILIAL        VARCHAR(4)    NOT NULL,
