@@ -1,0 +1,84 @@
+#include "cancellationbatch.h"
+
+#include "xmlhandles.h"
+
+#include <QSet>
+
+namespace zavnfe {
+
+namespace {
+
+// xmlNewTextChild escapes its text (&, <, >), unlike xmlNewChild.
+xmlNode* addText(xmlNode* parent, xmlNs* ns, const char* name, const QString& text) {
+    return xmlNewTextChild(parent, ns, xmlText(name), xmlText(text.toUtf8().constData()));
+}
+
+void addEvent(xmlNode* root, const CancellationEvent& event) {
+    const CancellationData& data = event.data();
+    xmlNode* evento = xmlNewChild(root, nullptr, xmlText("evento"), nullptr);
+    // Declared again on evento so that the signed evento stands on its own
+    // when it is later stored inside procEventoNFe.
+    xmlNs* ns = xmlNewNs(evento, xmlText(CancellationBatch::kNamespace), nullptr);
+    xmlSetNs(evento, ns);
+    xmlNewProp(evento, xmlText("versao"), xmlText(CancellationBatch::kVersion));
+
+    xmlNode* info = xmlNewChild(evento, ns, xmlText("infEvento"), nullptr);
+    xmlNewProp(info, xmlText("Id"), xmlText(event.id().toLatin1().constData()));
+    addText(info, ns, "cOrgao", event.stateCode());
+    addText(info, ns, "tpAmb", QString::number(data.environment));
+    addText(info, ns, "CNPJ", data.issuerCnpj);
+    addText(info, ns, "chNFe", data.accessKey);
+    addText(info, ns, "dhEvento", event.dateTime());
+    addText(info, ns, "tpEvento", QLatin1StringView(CancellationEvent::kEventType));
+    addText(info, ns, "nSeqEvento", QString::number(CancellationEvent::kSequence));
+    addText(info, ns, "verEvento", QLatin1StringView(CancellationBatch::kVersion));
+
+    xmlNode* detail = xmlNewChild(info, ns, xmlText("detEvento"), nullptr);
+    xmlNewProp(detail, xmlText("versao"), xmlText(CancellationBatch::kVersion));
+    addText(detail, ns, "descEvento", QLatin1StringView(CancellationEvent::kDescription));
+    addText(detail, ns, "nProt", data.authorisationProtocol);
+    addText(detail, ns, "xJust", data.reason);
+}
+
+} // namespace
+
+QByteArray CancellationBatch::build(const QString& batchId, const QList<CancellationEvent>& events, QString* error) {
+    auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return QByteArray();
+    };
+    bool digits = !batchId.isEmpty() && batchId.size() <= 15;
+    for (QChar c : batchId)
+        digits = digits && c >= u'0' && c <= u'9';
+    if (!digits)
+        return fail(QStringLiteral("Número do lote inválido: de 1 a 15 algarismos."));
+    if (events.isEmpty() || events.size() > kMaxEvents)
+        return fail(QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).").arg(kMaxEvents).arg(events.size()));
+    QSet<QString> keys;
+    for (const CancellationEvent& event : events) {
+        if (keys.contains(event.data().accessKey))
+            return fail(QStringLiteral("A NF-e %1 aparece duas vezes no lote.").arg(event.data().accessKey));
+        keys.insert(event.data().accessKey);
+    }
+
+    XmlDoc doc(xmlNewDoc(xmlText("1.0")));
+    xmlNode* root = xmlNewDocNode(doc.get(), nullptr, xmlText("envEvento"), nullptr);
+    xmlDocSetRootElement(doc.get(), root);
+    xmlNs* ns = xmlNewNs(root, xmlText(kNamespace), nullptr);
+    xmlSetNs(root, ns);
+    xmlNewProp(root, xmlText("versao"), xmlText(kVersion));
+    addText(root, ns, "idLote", batchId);
+    for (const CancellationEvent& event : events)
+        addEvent(root, event);
+
+    xmlChar* buffer = nullptr;
+    int size = 0;
+    xmlDocDumpMemoryEnc(doc.get(), &buffer, &size, "UTF-8");
+    XmlText owner(buffer);
+    if (!buffer)
+        return fail(QStringLiteral("Não foi possível gerar o XML do lote."));
+    return QByteArray(reinterpret_cast<const char*>(buffer), size);
+}
+
+} // namespace zavnfe

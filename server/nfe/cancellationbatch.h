@@ -1,0 +1,24 @@
+#pragma once
+// CancellationBatch: the envEvento batch (version 1.00) that carries up to 20
+// cancellation events to the authority, one evento per invoice, written as
+// UTF-8 XML in the NF-e namespace and not yet signed (EventSigner signs it).
+#include "cancellationevent.h"
+
+#include <QByteArray>
+#include <QList>
+
+namespace zavnfe {
+
+class CancellationBatch {
+public:
+    static constexpr const char* kNamespace = "http://www.portalfiscal.inf.br/nfe";
+    static constexpr const char* kVersion = "1.00";
+    static constexpr qsizetype kMaxEvents = 20;
+
+    // The batch's XML, or an empty array with *error set. batchId is idLote,
+    // 1 to 15 digits; no two events may cancel the same invoice, since their
+    // Ids would collide and the signature could not tell them apart.
+    static QByteArray build(const QString& batchId, const QList<CancellationEvent>& events, QString* error);
+};
+
+} // namespace zavnfe

@@ -1,0 +1,125 @@
+#include "certificatestore.h"
+
+#include "cryptolibraries.h"
+#include "opensslerror.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+namespace zavnfe {
+
+namespace {
+
+struct FileOutcome {
+    std::optional<SigningCertificate> certificate;
+    bool wrongPassword = false;
+    QString error;
+};
+
+// Reads one PKCS#12 file; the certificate comes back only when the password
+// opened it and it holds an RSA key with its certificate.
+FileOutcome readPkcs12(const QString& path, const QByteArray& password) {
+    FileOutcome outcome;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        outcome.error = QStringLiteral("não foi possível ler o arquivo (%1)").arg(file.errorString());
+        return outcome;
+    }
+    const QByteArray bytes = file.readAll();
+    ERR_clear_error();
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())), BIO_free);
+    std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr,
+                                                        PKCS12_free);
+    if (!p12) {
+        outcome.error = QStringLiteral("não é um arquivo PKCS#12 válido (%1)").arg(openSslError());
+        return outcome;
+    }
+    if (PKCS12_mac_present(p12.get()) && !PKCS12_verify_mac(p12.get(), password.constData(), int(password.size()))) {
+        outcome.wrongPassword = true;
+        outcome.error = QStringLiteral("senha incorreta");
+        return outcome;
+    }
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    if (!PKCS12_parse(p12.get(), password.constData(), &key, &certificate, &chain)) {
+        outcome.error = QStringLiteral("não foi possível abrir o conteúdo (%1)").arg(openSslError());
+        return outcome;
+    }
+    sk_X509_pop_free(chain, X509_free);
+    if (!certificate || !key) {
+        EVP_PKEY_free(key);
+        X509_free(certificate);
+        outcome.error = QStringLiteral("não contém o certificado com sua chave privada");
+        return outcome;
+    }
+    outcome.certificate.emplace(key, certificate);
+    return outcome;
+}
+
+QString when(const QDateTime& at) { return at.toString(QStringLiteral("dd/MM/yyyy HH:mm 'UTC'")); }
+
+} // namespace
+
+CertificateLookup CertificateStore::find(const QString& serial, const QByteArray& password,
+                                         const QDateTime& now) const {
+    CryptoLibraries::ensure();
+    CertificateLookup lookup;
+    auto fail = [&lookup](CertificateFailure failure, const QString& why) {
+        lookup.failure = failure;
+        lookup.error = why;
+        return lookup;
+    };
+    const QString wanted = SigningCertificate::normalisedSerial(serial);
+    if (wanted.isEmpty())
+        return fail(CertificateFailure::NotFound, QStringLiteral("Número de série do certificado não informado."));
+    const QDir dir(m_folder);
+    if (m_folder.isEmpty() || !dir.exists() || !dir.isReadable())
+        return fail(CertificateFailure::FolderMissing,
+                    QStringLiteral("Pasta de certificados %1 inexistente ou sem permissão de leitura.").arg(m_folder));
+
+    QStringList closed;     // files the password did not open
+    QStringList unreadable; // files that are not certificates at all
+    const QStringList names = dir.entryList({QStringLiteral("*.pfx"), QStringLiteral("*.p12")},
+                                            QDir::Files | QDir::Readable, QDir::Name | QDir::IgnoreCase);
+    for (const QString& name : names) {
+        FileOutcome outcome = readPkcs12(dir.filePath(name), password);
+        if (!outcome.certificate) {
+            (outcome.wrongPassword ? closed : unreadable).append(QStringLiteral("%1: %2").arg(name, outcome.error));
+            continue;
+        }
+        SigningCertificate& found = *outcome.certificate;
+        if (found.serialHex() != wanted)
+            continue;
+        if (EVP_PKEY_get_base_id(found.key()) != EVP_PKEY_RSA)
+            return fail(CertificateFailure::Unreadable,
+                        QStringLiteral("O certificado %1 (%2) não tem chave RSA.").arg(wanted, name));
+        if (!found.notBefore().isValid() || !found.notAfter().isValid())
+            return fail(CertificateFailure::Unreadable,
+                        QStringLiteral("O certificado %1 (%2) tem datas de validade ilegíveis.").arg(wanted, name));
+        if (now < found.notBefore())
+            return fail(CertificateFailure::NotYetValid, QStringLiteral("O certificado %1 (%2) só vale a partir de %3.")
+                                                             .arg(wanted, name, when(found.notBefore())));
+        if (now > found.notAfter())
+            return fail(CertificateFailure::Expired, QStringLiteral("O certificado %1 (%2) venceu em %3.")
+                                                         .arg(wanted, name, when(found.notAfter())));
+        lookup.certificate = std::move(outcome.certificate);
+        return lookup;
+    }
+    if (!closed.isEmpty())
+        return fail(CertificateFailure::WrongPassword,
+                    QStringLiteral("Certificado %1 não encontrado entre os que a senha abre; senha incorreta para: %2.")
+                        .arg(wanted, closed.join(QStringLiteral("; "))));
+    QString why = QStringLiteral("Certificado com número de série %1 não encontrado em %2.").arg(wanted, m_folder);
+    if (!unreadable.isEmpty())
+        why += QStringLiteral(" Arquivos ilegíveis: %1.").arg(unreadable.join(QStringLiteral("; ")));
+    return fail(CertificateFailure::NotFound, why);
+}
+
+} // namespace zavnfe

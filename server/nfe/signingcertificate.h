@@ -1,0 +1,37 @@
+#pragma once
+// SigningCertificate: an A1 certificate (the X.509 certificate and its RSA
+// private key, read from a PKCS#12 file) that signs events. Copies share the
+// same OpenSSL objects.
+#include <QDateTime>
+#include <QString>
+
+#include <memory>
+
+typedef struct evp_pkey_st EVP_PKEY;
+typedef struct x509_st X509;
+
+namespace zavnfe {
+
+class SigningCertificate {
+public:
+    // Takes one reference to each of key and certificate.
+    SigningCertificate(EVP_PKEY* key, X509* certificate);
+
+    EVP_PKEY* key() const { return m_key.get(); }
+    X509* certificate() const { return m_certificate.get(); }
+
+    QString serialHex() const; // upper case, no leading zeros
+    QString subject() const;
+    QDateTime notBefore() const;
+    QDateTime notAfter() const;
+
+    // Serial numbers as people type them: any case, with or without colons,
+    // spaces or leading zeros.
+    static QString normalisedSerial(const QString& serial);
+
+private:
+    std::shared_ptr<EVP_PKEY> m_key;
+    std::shared_ptr<X509> m_certificate;
+};
+
+} // namespace zavnfe

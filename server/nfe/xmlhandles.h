@@ -1,0 +1,32 @@
+#pragma once
+// Owners for the libxml2 and xmlsec objects this library creates, so that no
+// path out of a function leaks them.
+#include <libxml/tree.h>
+#include <xmlsec/keys.h>
+#include <xmlsec/xmldsig.h>
+
+#include <memory>
+
+namespace zavnfe {
+
+struct XmlDocFree {
+    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+struct XmlCharFree {
+    void operator()(xmlChar* text) const { xmlFree(text); }
+};
+struct XmlSecKeyFree {
+    void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
+};
+struct XmlSecDSigCtxFree {
+    void operator()(xmlSecDSigCtx* ctx) const { xmlSecDSigCtxDestroy(ctx); }
+};
+
+using XmlDoc = std::unique_ptr<xmlDoc, XmlDocFree>;
+using XmlText = std::unique_ptr<xmlChar, XmlCharFree>;
+using XmlSecKey = std::unique_ptr<xmlSecKey, XmlSecKeyFree>;
+using XmlSecDSigCtx = std::unique_ptr<xmlSecDSigCtx, XmlSecDSigCtxFree>;
+
+inline const xmlChar* xmlText(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+
+} // namespace zavnfe
