@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# Makes the certificates of a local NF-e setup with the openssl command:
+#
+#   make-certificates.sh OUT_DIR PASSWORD SERIAL[:CNPJ][:STARTDAYS:ENDDAYS] ...
+#
+#   OUT_DIR/ca.pem, ca.key               a test CA ("AC ZAV LOCAL DE TESTE")
+#   OUT_DIR/authority.pem, authority.key TLS server certificate of the local
+#                                        authority (localhost, 127.0.0.1)
+#   OUT_DIR/a1-<SERIAL>.pfx              per SERIAL (hex): an A1 certificate with
+#                                        exactly that serial number, RSA 2048,
+#                                        for signing and TLS client use, subject
+#                                        "CN=EMPRESA <SERIAL>:<CNPJ>", valid from
+#                                        STARTDAYS (default -1) to ENDDAYS
+#                                        (default 365) days from now, PKCS#12
+#                                        protected by PASSWORD
+#
+# What exists is kept (so it can run before every start), but only after
+# checking that it still belongs to this CA and, for an A1 file, that the
+# password opens it and it holds the serial asked for: a folder that does not
+# fit the request is an error, never silently half-used. Nothing is written
+# until a file is complete; a failure leaves the folder as it was.
+set -euo pipefail
+umask 077
+
+me=$(basename "$0")
+fail() {
+  echo "$me: $*" >&2
+  exit 1
+}
+
+[[ $# -ge 2 ]] || fail "usage: $me OUT_DIR PASSWORD SERIAL[:CNPJ][:STARTDAYS:ENDDAYS] ..."
+out=$1
+password=$2
+shift 2
+[[ -n $out ]] || fail "the output folder is empty"
+[[ -n $password ]] || fail "the password of the A1 certificates must not be empty"
+command -v openssl >/dev/null || fail "the openssl command is not installed"
+
+# The password reaches openssl through the environment, never the command line
+# (which other users can read in the process list).
+export ZAV_CERT_PASSWORD=$password
+
+# Serials as CertificateStore compares them: upper case, no leading zeros.
+normalised() {
+  local hex=${1^^}
+  hex=${hex#"${hex%%[!0]*}"}
+  echo "${hex:-0}"
+}
+
+declare -a serials=() subjects=() starts=() ends=()
+declare -A seen=()
+for request in "$@"; do
+  IFS=: read -r -a fields <<<"$request"
+  serial=${fields[0]:-}
+  cnpj=""
+  start=-1
+  end=365
+  case ${#fields[@]} in
+    1) ;;
+    2) cnpj=${fields[1]} ;;
+    3) start=${fields[1]} end=${fields[2]} ;;
+    4) cnpj=${fields[1]} start=${fields[2]} end=${fields[3]} ;;
+    *) fail "'$request' is not SERIAL[:CNPJ][:STARTDAYS:ENDDAYS]" ;;
+  esac
+  [[ $serial =~ ^[0-9A-Fa-f]+$ ]] || fail "serial '$serial' is not hexadecimal (in '$request')"
+  key=$(normalised "$serial")
+  [[ $key != 0 ]] || fail "serial '$serial' is zero; a certificate's serial number must be positive"
+  ((${#key} <= 40)) || fail "serial '$serial' is longer than 20 bytes"
+  [[ -z ${seen[$key]:-} ]] || fail "serial '$serial' is asked for twice (as '${seen[$key]}' too)"
+  seen[$key]=$serial
+  [[ -z $cnpj || $cnpj =~ ^[0-9]{14}$ ]] || fail "CNPJ '$cnpj' must have 14 digits (in '$request')"
+  [[ $start =~ ^-?[0-9]+$ && $end =~ ^-?[0-9]+$ ]] || fail "validity days must be whole numbers (in '$request')"
+  ((start < end)) || fail "the validity must start before it ends (in '$request')"
+  serials+=("$serial")
+  subjects+=("/CN=EMPRESA $serial${cnpj:+:$cnpj}")
+  starts+=("$start")
+  ends+=("$end")
+done
+
+mkdir -p "$out" || fail "cannot create the folder $out"
+out=$(cd "$out" && pwd)
+# Two runs on the same folder (parallel tests, a demo started twice) take
+# turns instead of mixing their files.
+exec 9<"$out"
+flock 9
+
+work=$(mktemp -d "$out/.make-certificates.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+run() {
+  local log=$work/openssl.log
+  if ! openssl "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    fail "openssl $1 failed"
+  fi
+}
+
+# openssl ca takes the dates as text: now plus whole days, in UTC.
+when() { date -u -d "@$(($(date +%s) + $1 * 86400))" +%Y%m%d%H%M%SZ; }
+
+install_file() { # moves a finished file from the work folder into place
+  mv -f "$work/$1" "$out/$2"
+  echo "$me: created $out/$2"
+}
+
+verify_chain() { # PEM certificate file, purpose; dates are the caller's choice
+  openssl verify -no_check_time -CAfile "$out/ca.pem" -purpose "$2" "$1" >/dev/null 2>&1
+}
+
+# The CA: made only when neither half exists; one half alone means the folder
+# was damaged, and a new CA would silently orphan everything it signed.
+if [[ -e $out/ca.pem && -e $out/ca.key ]]; then
+  openssl x509 -in "$out/ca.pem" -noout 2>/dev/null || fail "$out/ca.pem is not a certificate"
+  [[ $(openssl x509 -in "$out/ca.pem" -noout -pubkey) == $(openssl pkey -in "$out/ca.key" -pubout 2>/dev/null) ]] \
+    || fail "$out/ca.key is not the key of $out/ca.pem"
+elif [[ -e $out/ca.pem || -e $out/ca.key ]]; then
+  fail "only one of ca.pem and ca.key exists in $out; remove the other or restore both"
+else
+  cat >"$work/ca.cnf" <<'EXT'
+[req]
+distinguished_name = dn
+[dn]
+[v3_ca]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+EXT
+  run req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca.key" -out "$work/ca.pem" -days 3650 -sha256 \
+    -subj "/CN=AC ZAV LOCAL DE TESTE" -extensions v3_ca -config "$work/ca.cnf"
+  chmod 644 "$work/ca.pem"
+  install_file ca.key ca.key
+  install_file ca.pem ca.pem
+fi
+
+# Signs the request $1 with the CA: serial $2 (hex), days $3..$4 from now,
+# extensions $5; writes the certificate to $6.
+sign() {
+  local hex=$2
+  ((${#hex} % 2 == 0)) || hex=0$hex # openssl reads the serial file as whole bytes
+  echo "$hex" >"$work/serial"
+  : >"$work/index.txt"
+  cat >"$work/ca.cnf" <<CNF
+[ca]
+default_ca = local
+[local]
+database = $work/index.txt
+new_certs_dir = $work
+certificate = $out/ca.pem
+private_key = $out/ca.key
+serial = $work/serial
+default_md = sha256
+policy = anything
+unique_subject = no
+copy_extensions = none
+[anything]
+commonName = supplied
+organizationName = optional
+CNF
+  run ca -batch -config "$work/ca.cnf" -in "$1" -out "$6" -notext -preserveDN \
+    -startdate "$(when "$3")" -enddate "$(when "$4")" -extfile "$5"
+}
+
+# The authority's TLS server certificate.
+if [[ -e $out/authority.pem || -e $out/authority.key ]]; then
+  [[ -e $out/authority.pem && -e $out/authority.key ]] \
+    || fail "only one of authority.pem and authority.key exists in $out; remove it to make both again"
+  verify_chain "$out/authority.pem" sslserver || fail "$out/authority.pem is not a server certificate of $out/ca.pem"
+  [[ $(openssl x509 -in "$out/authority.pem" -noout -pubkey) == $(openssl pkey -in "$out/authority.key" -pubout 2>/dev/null) ]] \
+    || fail "$out/authority.key is not the key of $out/authority.pem"
+else
+  cat >"$work/authority.ext" <<'EXT'
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost, IP:127.0.0.1
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+EXT
+  run req -new -newkey rsa:2048 -nodes -keyout "$work/authority.key" -out "$work/authority.csr" \
+    -subj "/CN=localhost"
+  sign "$work/authority.csr" "$(openssl rand -hex 8)" -1 825 "$work/authority.ext" "$work/authority.pem"
+  chmod 644 "$work/authority.pem"
+  install_file authority.key authority.key
+  install_file authority.pem authority.pem
+fi
+
+cat >"$work/a1.ext" <<'EXT'
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, nonRepudiation, keyEncipherment
+extendedKeyUsage = clientAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+EXT
+
+# Serials of the A1 files already in the folder, to refuse a second file with
+# a serial that another name already holds (the store would take either).
+declare -A existing=()
+shopt -s nullglob
+for file in "$out"/a1-*.pfx; do
+  name=${file##*/a1-}
+  name=${name%.pfx}
+  existing[$(normalised "$name")]=$name
+done
+
+for i in "${!serials[@]}"; do
+  serial=${serials[$i]}
+  key=$(normalised "$serial")
+  target=$out/a1-$serial.pfx
+  if [[ -n ${existing[$key]:-} && ${existing[$key]} != "$serial" ]]; then
+    fail "serial $serial is already in $out/a1-${existing[$key]}.pfx"
+  fi
+  if [[ -e $target ]]; then
+    openssl pkcs12 -in "$target" -passin env:ZAV_CERT_PASSWORD -nokeys -clcerts -out "$work/kept.pem" 2>/dev/null \
+      || fail "$target exists but the password does not open it"
+    held=$(openssl x509 -in "$work/kept.pem" -noout -serial)
+    [[ $(normalised "${held#serial=}") == "$key" ]] || fail "$target holds serial ${held#serial=}, not $serial"
+    verify_chain "$work/kept.pem" sslclient || fail "$target was not issued by $out/ca.pem"
+    echo "$me: kept $target"
+    continue
+  fi
+  run req -new -newkey rsa:2048 -nodes -keyout "$work/a1.key" -out "$work/a1.csr" -subj "${subjects[$i]}"
+  sign "$work/a1.csr" "$key" "${starts[$i]}" "${ends[$i]}" "$work/a1.ext" "$work/a1.pem"
+  # OpenSSL 3's default algorithms (AES-256, PBKDF2, SHA-256 MAC): no -legacy.
+  run pkcs12 -export -inkey "$work/a1.key" -in "$work/a1.pem" -certfile "$out/ca.pem" \
+    -name "EMPRESA $serial" -passout env:ZAV_CERT_PASSWORD -out "$work/a1.pfx"
+  rm -f "$work/a1.key"
+  install_file a1.pfx "a1-$serial.pfx"
+done
