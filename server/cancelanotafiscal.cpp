@@ -3,7 +3,6 @@
 #include "brazilianstates.h"
 #include "cancellationpacket.h"
 #include "invoicecanceller.h"
-#include "standinauthority.h"
 #include "threaddatabase.h"
 
 #include "database.h"
@@ -63,12 +62,11 @@ void writeFailures(const std::vector<Failure>& failures, ResponseEncoder& out) {
 
 } // namespace
 
-void CancelaNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
+void CancelaNotaFiscal::run(const NfeSettings& settings, const Arguments& arguments, ResponseEncoder& out) {
     // Everything is checked before the first invoice is touched.
     const std::vector<TickedInvoice> ticked = CancellationPacket::read(arguments, 1);
     const CancellationContext context = readContext(arguments);
 
-    StandInAuthority authority;
     std::vector<Failure> failures;
     std::optional<InvoiceCanceller> canceller;
     QString unreachable; // once the database cannot be opened, the rest is not tried
@@ -79,7 +77,7 @@ void CancelaNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
         }
         try {
             if (!canceller)
-                canceller.emplace(ThreadDatabase::get(), context, authority);
+                canceller.emplace(ThreadDatabase::get(), context, settings);
         } catch (const zavdb::DatabaseError& error) {
             canceller.reset();
             ThreadDatabase::discard();

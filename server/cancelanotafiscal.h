@@ -7,6 +7,7 @@
 // Null when every one was cancelled, else a packet with one row per invoice
 // not cancelled (NRLANCTONF, CDERRO, DSERRO), in the order of the list.
 #include "arguments.h"
+#include "nfesettings.h"
 #include "responseencoder.h"
 
 namespace zavserver {
@@ -14,7 +15,7 @@ namespace zavserver {
 class CancelaNotaFiscal {
 public:
     static constexpr int kArity = 6;
-    static void run(const Arguments& arguments, ResponseEncoder& out);
+    static void run(const NfeSettings& settings, const Arguments& arguments, ResponseEncoder& out);
 };
 
 } // namespace zavserver

@@ -1,11 +1,18 @@
 #include "invoicecanceller.h"
 
 #include "brazilianstates.h"
+#include "cancellationbatch.h"
+#include "cancellationevent.h"
 #include "cancellationreason.h"
+#include "certificatestore.h"
+#include "eventsigner.h"
 #include "writetransaction.h"
 
 #include <QSqlError>
+#include <QThread>
 #include <QVariant>
+
+#include <atomic>
 
 namespace zavserver {
 
@@ -16,7 +23,7 @@ namespace {
 // in the dialect, %2 the function that reads a period's bound as a day, %3
 // the lock.
 const char* const kInvoiceSql = R"(SELECT NF.CDFILIAL, NF.CDEMPRESA, NF.IDSITUACAONFE, NF.CDOPERBLOQ,
-       NF.NRACESSONFE, NF.NRPROTOCOLONFE, I.CDINSCESTA, I.NRSERIECERTIFIC, I.IDTPAMBIENTENFE, I.SGESTADO,
+       NF.NRACESSONFE, NF.NRPROTOCOLONFE, NF.DHAUTORIZACAO, I.CDINSCESTA, I.NRSERIECERTIFIC, I.IDTPAMBIENTENFE, I.SGESTADO,
        CASE WHEN EXISTS (SELECT 1 FROM PERIODOCONTABIL P
                          WHERE P.CDEMPRESA = NF.CDEMPRESA AND P.CDFILIAL = NF.CDFILIAL AND P.IDSITUACAO = 'F'
                            AND %2(P.DTINICIO) <= %1 AND %2(P.DTFIM) >= %1) THEN 1 ELSE 0 END,
@@ -63,6 +70,7 @@ enum Column {
     cHolder,
     cAccessKey,
     cProtocol,
+    cAuthorisedAt,
     cRegistration,
     cCertificate,
     cEnvironment,
@@ -122,23 +130,24 @@ QString receivablesSql(zavdb::Dialect dialect) {
 } // namespace
 
 struct InvoiceCanceller::Stored {
-    QString branch, company, state, holder, accessKey, protocol;
+    QString branch, company, state, holder, accessKey, protocol, authorisedAt;
     QString registration, certificate, environment, registrationState;
     bool closedPeriod = false, apportioned = false, recorded = false;
 };
 
-InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context, CancellationAuthority& authority)
+InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context, const NfeSettings& settings)
     : m_db(db),
       m_dialect(zavdb::dialectOf(db)),
       m_context(std::move(context)),
-      m_authority(authority),
+      m_settings(settings),
       m_invoice(prepared(db, invoiceSql(m_dialect), "Erro ao preparar a leitura da nota fiscal")),
       m_receivables(prepared(db, receivablesSql(m_dialect), "Erro ao preparar a leitura dos títulos a receber")),
       m_cancelInvoice(prepared(db, QString::fromLatin1(kCancelInvoiceSql),
                                "Erro ao preparar o cancelamento da nota fiscal")),
       m_cancelReceivables(prepared(db, QString::fromLatin1(kCancelReceivablesSql),
                                    "Erro ao preparar o cancelamento dos títulos a receber")),
-      m_record(prepared(db, QString::fromLatin1(kRecordSql), "Erro ao preparar o registro do cancelamento")) {
+      m_record(prepared(db, QString::fromLatin1(kRecordSql), "Erro ao preparar o registro do cancelamento")),
+      m_journal(db) {
     if (m_dialect == zavdb::Dialect::SQLite) {
         QSqlQuery q(m_db);
         if (!q.exec(QLatin1StringView(kBusyTimeoutSql)) || !q.next())
@@ -175,6 +184,7 @@ bool InvoiceCanceller::readInvoice(const QString& entry, Stored& s) {
         s.holder = text(m_invoice, cHolder);
         s.accessKey = text(m_invoice, cAccessKey);
         s.protocol = text(m_invoice, cProtocol);
+        s.authorisedAt = text(m_invoice, cAuthorisedAt);
         s.registration = text(m_invoice, cRegistration);
         s.certificate = text(m_invoice, cCertificate);
         s.environment = text(m_invoice, cEnvironment);
@@ -240,38 +250,121 @@ std::optional<CancellationOutcome> InvoiceCanceller::receivablesBlock(const QStr
     return std::nullopt;
 }
 
-void InvoiceCanceller::write(const QString& entry, const QString& reason, const Stored& s,
-                             const AuthorityAnswer& answer) {
-    m_cancelInvoice.bindValue(kEntry, entry);
-    if (!m_cancelInvoice.exec())
-        fail("Erro ao cancelar a nota fiscal", m_cancelInvoice);
-    // The row is locked and was read as authorised: anything else is a fault.
-    if (m_cancelInvoice.numRowsAffected() != 1)
-        throw zavdb::DatabaseError(QStringLiteral("A nota fiscal %1 mudou durante o cancelamento.").arg(entry));
-    m_cancelReceivables.bindValue(kEntry, entry);
-    if (!m_cancelReceivables.exec())
-        fail("Erro ao cancelar os títulos a receber da nota fiscal", m_cancelReceivables);
+namespace {
 
-    const BrazilianState* state = BrazilianStates::byAbbreviation(s.registrationState);
-    const QDateTime now = QDateTime::currentDateTimeUtc().toOffsetFromUtc(state ? state->utcOffsetSeconds : 0);
-    m_record.bindValue(kEntry, entry);
-    m_record.bindValue(QStringLiteral(":P_CDOPERADOR"), m_context.operatorCode);
-    m_record.bindValue(QStringLiteral(":P_DTPROCESSAMENTO"), m_context.processingDate);
-    m_record.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), reason);
-    m_record.bindValue(QStringLiteral(":P_IDTPAMBIENTENFE"), m_context.environment);
-    m_record.bindValue(QStringLiteral(":P_SGESTADO"), m_context.state);
-    m_record.bindValue(QStringLiteral(":P_NRSERIECERTIFIC"), m_context.certificate);
-    m_record.bindValue(QStringLiteral(":P_DHCANCELAMENTO"), now.toString(Qt::ISODate));
-    m_record.bindValue(QStringLiteral(":P_CDSTATUSEVENTO"), QString::number(answer.status));
-    m_record.bindValue(QStringLiteral(":P_DSSTATUSEVENTO"), answer.statusText.left(255));
-    m_record.bindValue(QStringLiteral(":P_NRPROTOCOLOCANC"), answer.protocol);
-    m_record.bindValue(QStringLiteral(":P_DHREGEVENTO"), answer.registeredAt);
-    m_record.bindValue(QStringLiteral(":P_VERAPLIC"), answer.application.left(20));
-    if (!m_record.exec())
-        fail("Erro ao registrar o cancelamento", m_record);
+// DSERRO holds 100 characters; the failure texts below are written to fit
+// with the causes they carry, and cut there when a cause is longer.
+constexpr qsizetype kFailureText = 100;
+
+QString fit(const QString& text) {
+    return text.size() <= kFailureText ? text : text.left(kFailureText - 1) + QChar(0x2026);
 }
 
-CancellationOutcome InvoiceCanceller::cancel(const TickedInvoice& invoice) {
+QDateTime nowAt(const QString& stateAbbreviation) {
+    const BrazilianState* state = BrazilianStates::byAbbreviation(stateAbbreviation);
+    return QDateTime::currentDateTimeUtc().toOffsetFromUtc(state ? state->utcOffsetSeconds : 0);
+}
+
+// idLote: milliseconds since 1970 and a counter, 15 digits, unique within a
+// server; the authority only echoes it.
+QString nextBatchId() {
+    static std::atomic<unsigned> counter{0};
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch() % 10000000000000LL;
+    return QStringLiteral("%1%2").arg(ms, 13, 10, QLatin1Char('0')).arg(counter++ % 100, 2, 10, QLatin1Char('0'));
+}
+
+// Registered at the authority but not yet written here: the event stays
+// pending, and the next attempt finds it registered and finishes the work.
+QString notRecorded(const TransmissionResult& r, const QString& why) {
+    return fit(QStringLiteral("Cancelamento registrado na SEFAZ (protocolo %1), mas não gravado: %2. Confirme de novo.")
+                   .arg(r.protocol, why));
+}
+
+} // namespace
+
+// What step 1 decided and steps 2 and 3 need.
+struct InvoiceCanceller::Attempt {
+    QString entry;
+    QString accessKey;
+    QString reason;      // as the event carries it
+    QByteArray signedBatch;
+    bool resume = false; // a pending event of an earlier attempt
+};
+
+std::optional<CancellationOutcome> InvoiceCanceller::authority() {
+    if (m_authorityLooked)
+        return m_authorityProblem;
+    m_authorityLooked = true;
+    auto problem = [this](const QString& text, const char* key) {
+        m_authorityProblem = CancellationOutcome::byText(fit(text), key);
+        return m_authorityProblem;
+    };
+    if (!m_settings.authorities)
+        return problem(QStringLiteral("Servidor sem a tabela de autoridades fiscais (opção --authorities)."),
+                       "fa_transmi");
+    m_endpoints = m_settings.authorities->find(m_context.state, m_context.environment);
+    if (!m_endpoints)
+        return problem(QStringLiteral("SEFAZ de %1 (ambiente %2) não configurada no servidor.")
+                           .arg(m_context.state, m_context.environment),
+                       "fa_transmi");
+    if (m_settings.certificateFolder.isEmpty())
+        return problem(QStringLiteral("Servidor sem a pasta de certificados (opção --certificates)."), "fa_assinar");
+    zavnfe::CertificateLookup lookup =
+        zavnfe::CertificateStore(m_settings.certificateFolder).find(m_context.certificate, m_settings.certificatePassword);
+    if (!lookup.found())
+        return problem(lookup.error, "fa_assinar");
+    m_certificate = std::move(lookup.certificate);
+    m_client = std::make_unique<AuthorityClient>(*m_settings.authorities, *m_certificate);
+    return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const Stored& s) const {
+    const QDateTime authorised = QDateTime::fromString(s.authorisedAt, Qt::ISODate);
+    if (!authorised.isValid())
+        return CancellationOutcome::byText(
+            fit(QStringLiteral("Data de autorização da NF-e ilegível: \"%1\".").arg(s.authorisedAt)));
+    const qint64 elapsed = authorised.secsTo(QDateTime::currentDateTimeUtc());
+    const qint64 limit = qint64(m_endpoints->ordinaryHours) * 3600 + qint64(m_endpoints->lateDays) * 86400;
+    if (elapsed <= limit)
+        return std::nullopt;
+    const QString at = authorised.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
+    if (m_endpoints->lateDays > 0)
+        return CancellationOutcome::byText(
+            fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 h e %3 dias).")
+                    .arg(at)
+                    .arg(m_endpoints->ordinaryHours)
+                    .arg(m_endpoints->lateDays)));
+    return CancellationOutcome::byText(
+        fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
+                .arg(at)
+                .arg(m_endpoints->ordinaryHours)));
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const QString& reason, Attempt& a) {
+    const BrazilianState* state = BrazilianStates::byCode(QStringView(s.accessKey).left(2));
+    zavnfe::CancellationData data;
+    data.accessKey = s.accessKey;
+    data.issuerCnpj = s.accessKey.mid(6, 14); // the issuer is part of the key
+    data.authorisationProtocol = s.protocol;
+    data.environment = m_context.environment.toInt();
+    data.reason = reason;
+    data.at = QDateTime::currentDateTimeUtc();
+    data.stateUtcOffsetSeconds = state ? state->utcOffsetSeconds : 0;
+    QString error;
+    const std::optional<zavnfe::CancellationEvent> event = zavnfe::CancellationEvent::create(data, &error);
+    if (!event)
+        return CancellationOutcome::byText(fit(error));
+    const QByteArray batch = zavnfe::CancellationBatch::build(nextBatchId(), {*event}, &error);
+    if (batch.isEmpty())
+        return CancellationOutcome::byText(fit(error), "fa_assinar");
+    a.signedBatch = zavnfe::EventSigner(*m_certificate).sign(batch, &error);
+    if (a.signedBatch.isEmpty())
+        return CancellationOutcome::byText(fit(error), "fa_assinar");
+    a.reason = event->data().reason;
+    return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice, Attempt& a) {
     WriteTransaction transaction(m_db);
     if (transaction.begin() == WriteTransaction::Begin::Busy)
         return CancellationOutcome::byKey("MS01");
@@ -281,42 +374,136 @@ CancellationOutcome InvoiceCanceller::cancel(const TickedInvoice& invoice) {
         return CancellationOutcome::byKey("MS01");
     QString reason;
     if (auto refused = check(invoice, stored, &reason))
-        return *refused;
+        return refused;
     if (auto blocked = receivablesBlock(invoice.entry))
-        return *blocked;
+        return blocked;
     // An authorised invoice with a record is inconsistent data: never a second
     // record, and the authority is not asked again.
     if (stored.recorded)
         return CancellationOutcome::byText(QStringLiteral("Nota fiscal já tem registro de cancelamento."));
+    if (auto problem = authority())
+        return problem;
 
-    const BrazilianState* state = BrazilianStates::byAbbreviation(stored.registrationState);
-    CancellationEvent event;
-    event.accessKey = stored.accessKey;
-    event.authorisationProtocol = stored.protocol;
-    event.environment = m_context.environment;
-    event.reason = reason;
-    event.issuedAt = QDateTime::currentDateTimeUtc().toOffsetFromUtc(state ? state->utcOffsetSeconds : 0);
-    const AuthorityAnswer answer = m_authority.cancel(event);
-    if (!answer.answered)
-        return CancellationOutcome::byText(answer.failure.isEmpty() ? QString()
-                                                                    : QStringLiteral("Falha ao transmitir: %1")
-                                                                          .arg(answer.failure),
-                                           "fa_transmi");
-    if (!answer.registered())
+    a.entry = invoice.entry;
+    a.accessKey = stored.accessKey;
+    const QDateTime now = nowAt(stored.registrationState);
+    const std::optional<JournalEntry> earlier = m_journal.read(invoice.entry);
+    if (earlier && earlier->state == JournalEntry::State::Registered)
         return CancellationOutcome::byText(
-            QStringLiteral("Cancelamento rejeitado pela autoridade fiscal: %1 - %2")
-                .arg(QString::number(answer.status), answer.statusText),
+            QStringLiteral("Evento de cancelamento já registrado, mas a nota fiscal segue autorizada."));
+    if (earlier && earlier->state == JournalEntry::State::Pending) {
+        const QDateTime sent = QDateTime::fromString(earlier->sentAt.isEmpty() ? earlier->createdAt : earlier->sentAt,
+                                                     Qt::ISODate);
+        if (earlier->operatorCode != m_context.operatorCode && sent.isValid() &&
+            sent.secsTo(now) < kInFlightSeconds)
+            return CancellationOutcome::byKey("MS01");
+        if (earlier->accessKey != stored.accessKey)
+            throw zavdb::DatabaseError(
+                QStringLiteral("O evento pendente da nota fiscal %1 é de outra chave de acesso.").arg(invoice.entry));
+        // The event the authority may already hold, with its own reason.
+        a.resume = true;
+        a.reason = earlier->reason;
+        a.signedBatch = earlier->signedBatch;
+    } else {
+        if (auto late = outOfTerm(stored))
+            return late;
+        if (auto unsigned_ = sign(stored, reason, a))
+            return unsigned_;
+        JournalEntry e;
+        e.accessKey = stored.accessKey;
+        e.operatorCode = m_context.operatorCode;
+        e.reason = a.reason;
+        e.environment = m_context.environment;
+        e.stateAbbreviation = stored.registrationState;
+        e.certificate = m_context.certificate;
+        e.batchId = QString::fromLatin1(a.signedBatch).section(QStringLiteral("<idLote>"), 1).section(u'<', 0, 0);
+        e.createdAt = now.toString(Qt::ISODate);
+        e.signedBatch = a.signedBatch;
+        m_journal.savePending(invoice.entry, e);
+    }
+    m_journal.markSent(invoice.entry, now.toString(Qt::ISODate));
+    transaction.commit();
+    return std::nullopt;
+}
+
+void InvoiceCanceller::write(const QString& entry, const Attempt& a, const TransmissionResult& r) {
+    m_cancelInvoice.bindValue(kEntry, entry);
+    if (!m_cancelInvoice.exec())
+        fail("Erro ao cancelar a nota fiscal", m_cancelInvoice);
+    if (m_cancelInvoice.numRowsAffected() != 1)
+        throw zavdb::DatabaseError(QStringLiteral("A nota fiscal %1 mudou durante o cancelamento.").arg(entry));
+    m_cancelReceivables.bindValue(kEntry, entry);
+    if (!m_cancelReceivables.exec())
+        fail("Erro ao cancelar os títulos a receber da nota fiscal", m_cancelReceivables);
+
+    m_record.bindValue(kEntry, entry);
+    m_record.bindValue(QStringLiteral(":P_CDOPERADOR"), m_context.operatorCode);
+    m_record.bindValue(QStringLiteral(":P_DTPROCESSAMENTO"), m_context.processingDate);
+    m_record.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), a.reason);
+    m_record.bindValue(QStringLiteral(":P_IDTPAMBIENTENFE"), m_context.environment);
+    m_record.bindValue(QStringLiteral(":P_SGESTADO"), m_context.state);
+    m_record.bindValue(QStringLiteral(":P_NRSERIECERTIFIC"), m_context.certificate);
+    m_record.bindValue(QStringLiteral(":P_DHCANCELAMENTO"), nowAt(m_context.state).toString(Qt::ISODate));
+    m_record.bindValue(QStringLiteral(":P_CDSTATUSEVENTO"), QString::number(r.status));
+    m_record.bindValue(QStringLiteral(":P_DSSTATUSEVENTO"), r.statusText.left(255));
+    m_record.bindValue(QStringLiteral(":P_NRPROTOCOLOCANC"), r.protocol.left(15));
+    m_record.bindValue(QStringLiteral(":P_DHREGEVENTO"), r.registeredAt.left(25));
+    m_record.bindValue(QStringLiteral(":P_VERAPLIC"), r.application.left(20));
+    if (!m_record.exec())
+        fail("Erro ao registrar o cancelamento", m_record);
+    m_journal.markRegistered(entry, r);
+}
+
+CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const TransmissionResult& r) {
+    using Kind = TransmissionResult::Kind;
+    if (r.kind == Kind::Unanswered)
+        return CancellationOutcome::byText(
+            fit(QStringLiteral("Sem resposta da SEFAZ (%1); pedido pendente, confirme de novo.").arg(r.failure)),
             "fa_transmi");
 
-    try {
-        write(invoice.entry, reason, stored, answer);
-    } catch (const zavdb::DatabaseError&) {
-        if (duplicateKey(m_record.lastError(), m_dialect))
-            return CancellationOutcome::byText(QStringLiteral("Nota fiscal já tem registro de cancelamento."));
-        throw;
+    // The authority has spoken: its answer is written even when it takes a
+    // few tries to get the database's lock.
+    constexpr int kTries = 5;
+    for (int attempt = 1;; ++attempt) {
+        WriteTransaction transaction(m_db);
+        Stored stored;
+        const bool started = transaction.begin() == WriteTransaction::Begin::Started;
+        if (started && readInvoice(a.entry, stored)) {
+            if (r.kind == Kind::Rejected) {
+                m_journal.markRejected(a.entry, r);
+                transaction.commit();
+                return CancellationOutcome::byText(fit(r.statusLine()));
+            }
+            if (stored.state == u"C" && stored.recorded)
+                return CancellationOutcome::done(); // another attempt finished it meanwhile
+            try {
+                write(a.entry, a, r);
+            } catch (const zavdb::DatabaseError& error) {
+                if (duplicateKey(m_record.lastError(), m_dialect))
+                    return CancellationOutcome::done();
+                return CancellationOutcome::byText(notRecorded(r, error.text().simplified()), "fa_transmi");
+            }
+            transaction.commit();
+            return CancellationOutcome::done();
+        }
+        transaction.rollback();
+        if (attempt == kTries)
+            break;
+        QThread::msleep(100 * attempt);
     }
-    transaction.commit();
-    return CancellationOutcome::done();
+    if (r.kind == Kind::Rejected)
+        return CancellationOutcome::byText(fit(r.statusLine()));
+    return CancellationOutcome::byText(notRecorded(r, QStringLiteral("nota fiscal bloqueada")), "fa_transmi");
+}
+
+CancellationOutcome InvoiceCanceller::cancel(const TickedInvoice& invoice) {
+    Attempt attempt;
+    if (auto refused = prepare(invoice, attempt))
+        return *refused;
+    EventTransmission transmission(*m_client, *m_endpoints, m_context.environment.toInt());
+    const TransmissionResult result = attempt.resume ? transmission.resume(attempt.signedBatch, attempt.accessKey)
+                                                     : transmission.send(attempt.signedBatch, attempt.accessKey);
+    return conclude(attempt, result);
 }
 
 } // namespace zavserver

@@ -2,6 +2,7 @@
 #include "calllog.h"
 #include "httpendpoint.h"
 #include "methods.h"
+#include "nfesettings.h"
 #include "rpcdispatcher.h"
 #include "serveroptions.h"
 #include "terminationwatcher.h"
@@ -10,6 +11,7 @@
 #include "database.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
@@ -17,7 +19,7 @@
 
 namespace {
 
-enum ExitCode { Ok = 0, BadCommandLine = 1, NoDatabase = 2, CannotListen = 3 };
+enum ExitCode { Ok = 0, BadCommandLine = 1, NoDatabase = 2, CannotListen = 3, BadNfeSettings = 4 };
 
 const char* const kStoreCheckSql = "SELECT COUNT(*) FROM NOTAFISCAL WHERE 1 = 0";
 
@@ -53,6 +55,33 @@ QString checkDatabase(const QString& connectionText) {
     }
     QSqlDatabase::removeDatabase(name);
     return problem;
+}
+
+// The certificate folder, its password and the authorities' table; *problem
+// says what is wrong. Without them the server runs, and every cancellation
+// says what is missing.
+zavserver::NfeSettings readNfeSettings(const zavserver::ServerOptions& options, QString* problem) {
+    zavserver::NfeSettings settings;
+    settings.certificateFolder = options.certificates;
+    if (!options.certificatePasswordFile.isEmpty()) {
+        QFile file(options.certificatePasswordFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *problem = QStringLiteral("não foi possível ler a senha dos certificados em %1: %2")
+                           .arg(options.certificatePasswordFile, file.errorString());
+            return settings;
+        }
+        QByteArray line = file.readLine();
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        settings.certificatePassword = line;
+    }
+    if (!options.authorities.isEmpty()) {
+        QString error;
+        settings.authorities = zavserver::AuthorityConfig::load(options.authorities, &error);
+        if (!settings.authorities)
+            *problem = error;
+    }
+    return settings;
 }
 
 } // namespace
@@ -92,8 +121,18 @@ int main(int argc, char* argv[]) {
     }
     ThreadDatabase::configure(options.database);
 
+    QString nfeProblem;
+    const NfeSettings nfe = readNfeSettings(options, &nfeProblem);
+    if (!nfeProblem.isEmpty()) {
+        log.note(QStringLiteral("zav50000-server: %1").arg(nfeProblem));
+        return BadNfeSettings;
+    }
+    if (!nfe.authorities || nfe.certificateFolder.isEmpty())
+        log.note(QStringLiteral("zav50000-server: sem %1: nenhuma NF-e poderá ser cancelada")
+                     .arg(!nfe.authorities ? QStringLiteral("--authorities") : QStringLiteral("--certificates")));
+
     RpcDispatcher dispatcher;
-    registerMethods(dispatcher);
+    registerMethods(dispatcher, nfe);
 
     HttpEndpoint endpoint(options, dispatcher, log);
     const int port = endpoint.bind();

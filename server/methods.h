@@ -3,8 +3,10 @@
 namespace zavserver {
 
 class RpcDispatcher;
+struct NfeSettings;
 
-// Registers every method the server offers.
-void registerMethods(RpcDispatcher& dispatcher);
+// Registers every method the server offers; the settings must outlive the
+// dispatcher.
+void registerMethods(RpcDispatcher& dispatcher, const NfeSettings& settings);
 
 } // namespace zavserver

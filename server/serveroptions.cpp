@@ -53,7 +53,22 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
     const QCommandLineOption allowRemote(QStringLiteral("allow-remote"),
                                          QStringLiteral("Permite escutar num endereço que não é de loopback "
                                                         "(veja acima por que isso exige cuidado)."));
-    parser.addOptions({help, db, listen, threads, maxBody, logFile, allowRemote});
+    const QCommandLineOption certificates(
+        QStringLiteral("certificates"),
+        QStringLiteral("Pasta dos certificados A1 (arquivos .pfx/.p12) que assinam os eventos; cada inscrição "
+                       "estadual usa o de seu número de série."),
+        QStringLiteral("pasta"));
+    const QCommandLineOption passwordFile(
+        QStringLiteral("certificate-password-file"),
+        QStringLiteral("Arquivo cuja primeira linha é a senha dos certificados (nunca na linha de comando)."),
+        QStringLiteral("arquivo"));
+    const QCommandLineOption authorities(
+        QStringLiteral("authorities"),
+        QStringLiteral("Tabela (INI) dos endereços da SEFAZ de cada estado e ambiente e dos prazos de "
+                       "cancelamento."),
+        QStringLiteral("arquivo"));
+    parser.addOptions({help, db, listen, threads, maxBody, logFile, allowRemote, certificates, passwordFile,
+                       authorities});
 
     Parsed result;
     if (!parser.parse(arguments)) {
@@ -112,6 +127,9 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
         return result;
     }
     o.logFile = parser.value(logFile);
+    o.certificates = parser.value(certificates).trimmed();
+    o.certificatePasswordFile = parser.value(passwordFile).trimmed();
+    o.authorities = parser.value(authorities).trimmed();
 
     result.outcome = Outcome::Run;
     return result;

@@ -13,6 +13,9 @@ struct ServerOptions {
     qint64 maxBody = 64ll * 1024 * 1024; // --max-body: largest request accepted
     QString logFile;                   // --log-file; standard error when empty
     bool allowRemote = false;          // --allow-remote
+    QString certificates;              // --certificates: folder of the A1 certificates
+    QString certificatePasswordFile;   // --certificate-password-file: their password, first line
+    QString authorities;               // --authorities: INI table of the states' authorities
 
     enum class Outcome { Run, Help, Error };
     struct Parsed;

@@ -2,6 +2,7 @@
 // data.
 //
 //   zav-dbinit --db CONNTEXT [--customers N] [--suppliers N] [--invoices N] [--force]
+//   zav-dbinit --db CONNTEXT --list-certificates
 //
 // An existing database that holds tables is left alone unless --force is given;
 // then the schema's tables are dropped and created again. When anything fails
@@ -17,6 +18,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTextStream>
 
 namespace {
@@ -39,6 +42,25 @@ void removeSQLiteFile(const QString& path) {
         QFile::remove(path + suffix);
 }
 
+int listCertificates(const QString& text) {
+    QTextStream out(stdout);
+    {
+        QSqlDatabase db = zavdb::open(text, QLatin1String(kConnection));
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SELECT DISTINCT NRSERIECERTIFIC FROM INSCRESTAD "
+                                   "WHERE NRSERIECERTIFIC IS NOT NULL ORDER BY 1")))
+            throw zavdb::DatabaseError(QStringLiteral("Não foi possível ler as inscrições estaduais: %1")
+                                           .arg(q.lastError().text()));
+        while (q.next())
+            if (!q.value(0).toString().trimmed().isEmpty())
+                out << q.value(0).toString().trimmed() << Qt::endl;
+        q.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QLatin1String(kConnection));
+    return 0;
+}
+
 int run(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Cria o banco de dados do ERP com o esquema e os dados de demonstração."));
@@ -51,6 +73,9 @@ int run(const QStringList& arguments) {
     parser.addOption({QStringLiteral("suppliers"), QStringLiteral("Fornecedores ao todo."), QStringLiteral("N")});
     parser.addOption({QStringLiteral("invoices"), QStringLiteral("Notas fiscais ao todo."), QStringLiteral("N")});
     parser.addOption({QStringLiteral("force"), QStringLiteral("Recria as tabelas de um banco que já tem dados.")});
+    parser.addOption({QStringLiteral("list-certificates"),
+                      QStringLiteral("Só lista, um por linha, os números de série dos certificados das inscrições "
+                                     "estaduais de um banco existente.")});
     parser.process(arguments);
     if (!parser.positionalArguments().isEmpty())
         throw zavdb::DatabaseError(
@@ -59,6 +84,8 @@ int run(const QStringList& arguments) {
         throw zavdb::DatabaseError(QStringLiteral("Informe o banco de dados com --db."));
 
     const QString text = parser.value(QStringLiteral("db"));
+    if (parser.isSet(QStringLiteral("list-certificates")))
+        return listCertificates(text);
     zavdb::SeedOptions options;
     options.customers = count(parser, QStringLiteral("customers"));
     options.suppliers = count(parser, QStringLiteral("suppliers"));

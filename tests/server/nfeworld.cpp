@@ -1,0 +1,155 @@
+#include "nfeworld.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSqlQuery>
+
+namespace {
+
+QString sourceDir() {
+    const QString dir = qEnvironmentVariable("ZAV_SOURCE_DIR");
+    return dir.isEmpty() ? QStringLiteral(ZAV_SOURCE_DIR) : dir;
+}
+
+QString binDir() {
+    const QString dir = qEnvironmentVariable("ZAV_BIN_DIR");
+    return dir.isEmpty() ? QStringLiteral(ZAV_BIN_DIR) : dir;
+}
+
+bool writeFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+} // namespace
+
+AuthorityProcess::~AuthorityProcess() {
+    if (running()) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+}
+
+QString AuthorityProcess::binary() { return QDir(binDir()).filePath(QStringLiteral("zav-authority")); }
+
+bool AuthorityProcess::running() const { return m_process && m_process->state() == QProcess::Running; }
+
+QByteArray AuthorityProcess::log() {
+    if (m_process)
+        m_output += m_process->readAll();
+    return m_output;
+}
+
+bool AuthorityProcess::start(const QStringList& arguments, QString* why) {
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_output.clear();
+    m_port = 0;
+    m_process->start(binary(), arguments);
+    if (!m_process->waitForStarted(10000)) {
+        *why = QStringLiteral("cannot start %1: %2").arg(binary(), m_process->errorString());
+        return false;
+    }
+    static const QRegularExpression listening(QStringLiteral("listening on https://127\\.0\\.0\\.1:(\\d+)"));
+    const QDeadlineTimer deadline(30000);
+    while (m_port == 0) {
+        if (!running()) {
+            *why = QStringLiteral("the authority ended: %1").arg(QString::fromUtf8(log()));
+            return false;
+        }
+        if (deadline.hasExpired()) {
+            *why = QStringLiteral("the authority did not say where it listens: %1").arg(QString::fromUtf8(log()));
+            return false;
+        }
+        m_process->waitForReadyRead(100);
+        const auto match = listening.match(QString::fromUtf8(log()));
+        if (match.hasMatch())
+            m_port = match.captured(1).toInt();
+    }
+    return true;
+}
+
+int AuthorityProcess::terminate(int timeoutMs) {
+    if (!running())
+        return -1;
+    m_process->terminate();
+    if (!m_process->waitForFinished(timeoutMs)) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+        return -1;
+    }
+    log();
+    return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
+}
+
+NfeWorld::NfeWorld() = default;
+
+QTemporaryDir& NfeWorld::shared() {
+    static QTemporaryDir dir;
+    return dir;
+}
+
+QString NfeWorld::certificateFolder() const { return shared().filePath(QStringLiteral("certs")); }
+QString NfeWorld::caFile() const { return QDir(certificateFolder()).filePath(QStringLiteral("ca.pem")); }
+
+QString NfeWorld::certificates(QSqlDatabase& db, const QStringList& extraSerials) {
+    if (!shared().isValid())
+        return QStringLiteral("no temporary folder");
+    QStringList serials;
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT DISTINCT NRSERIECERTIFIC FROM INSCRESTAD WHERE NRSERIECERTIFIC IS NOT NULL")))
+        return QStringLiteral("cannot read the registrations' certificates");
+    while (q.next())
+        if (!q.value(0).toString().trimmed().isEmpty())
+            serials.append(q.value(0).toString().trimmed());
+    serials += extraSerials;
+    QProcess script;
+    script.setProcessChannelMode(QProcess::MergedChannels);
+    script.start(QStringLiteral("bash"), QStringList{QDir(sourceDir()).filePath(QStringLiteral("scripts/make-certificates.sh")),
+                                                     certificateFolder(), QString::fromLatin1(kPassword)} +
+                                             serials);
+    if (!script.waitForFinished(180000) || script.exitStatus() != QProcess::NormalExit || script.exitCode() != 0)
+        return QStringLiteral("make-certificates.sh failed: %1").arg(QString::fromUtf8(script.readAll()));
+    if (!writeFile(m_own.filePath(QStringLiteral("password")), QByteArray(kPassword) + "\n"))
+        return QStringLiteral("cannot write the password file");
+    return {};
+}
+
+QString NfeWorld::writeTable(const QString& content) const {
+    const QString path = m_own.filePath(QStringLiteral("autoridades.ini"));
+    writeFile(path, content.toUtf8());
+    return path;
+}
+
+QString NfeWorld::startAuthority(const QString& connectionText, const QStringList& arguments, int answerMs) {
+    const QDir certs(certificateFolder());
+    QStringList all{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                    QStringLiteral("--cert"), certs.filePath(QStringLiteral("authority.pem")),
+                    QStringLiteral("--key"), certs.filePath(QStringLiteral("authority.key")),
+                    QStringLiteral("--client-ca"), caFile(),
+                    QStringLiteral("--db"), connectionText};
+    if (!arguments.contains(QStringLiteral("--ordinary-hours")))
+        all += {QStringLiteral("--ordinary-hours"), QString::number(kGenerousHours)};
+    all += arguments;
+    QString why;
+    if (!m_authority.start(all, &why))
+        return why;
+    const QString base = QStringLiteral("https://127.0.0.1:%1/ws/").arg(m_authority.port());
+    m_table = writeTable(QStringLiteral("[geral]\nca = %1\nconexaoMs = 3000\nrespostaMs = %2\n\n"
+                                        "[*.*]\nevento = %3NFeRecepcaoEvento4\nconsulta = %3NFeConsultaProtocolo4\n"
+                                        "prazoHoras = %4\n")
+                             .arg(caFile())
+                             .arg(answerMs)
+                             .arg(base)
+                             .arg(kGenerousHours));
+    return {};
+}
+
+QStringList NfeWorld::serverArguments() const {
+    return {QStringLiteral("--certificates"), certificateFolder(), QStringLiteral("--certificate-password-file"),
+            m_own.filePath(QStringLiteral("password")), QStringLiteral("--authorities"),
+            m_table.isEmpty() ? m_own.filePath(QStringLiteral("autoridades.ini")) : m_table};
+}

@@ -1,0 +1,67 @@
+#pragma once
+// What a test needs for the server to cancel NF-e for real on this machine:
+// the certificates of the demo's registrations (made once per test program
+// with scripts/make-certificates.sh), a local authority process (zav-authority)
+// on a free loopback port reading the test's database, and the server's
+// options that point at both.
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class AuthorityProcess {
+public:
+    AuthorityProcess() = default;
+    ~AuthorityProcess();
+    AuthorityProcess(const AuthorityProcess&) = delete;
+    AuthorityProcess& operator=(const AuthorityProcess&) = delete;
+
+    // Starts it and waits until it says where it listens; false with why.
+    bool start(const QStringList& arguments, QString* why);
+    int port() const { return m_port; }
+    bool running() const;
+    QByteArray log();
+    int terminate(int timeoutMs = 15000); // its exit code, -1 when it did not exit normally
+
+    static QString binary();
+
+private:
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_output;
+    int m_port = 0;
+};
+
+class NfeWorld {
+public:
+    static constexpr const char* kPassword = "zav-teste-1234";
+    // Terms that admit the test invoices, authorised years ago.
+    static constexpr int kGenerousHours = 87600;
+
+    NfeWorld();
+
+    // Certificates for every certificate serial the database's registrations
+    // name (and for `extraSerials`, "SERIAL[:CNPJ][:START:END]"), in a folder
+    // shared by the whole test program. Empty, or why.
+    QString certificates(QSqlDatabase& db, const QStringList& extraSerials = {});
+    // The local authority on the database, with generous terms unless the
+    // arguments give others; then the authorities' table for the server.
+    QString startAuthority(const QString& connectionText, const QStringList& arguments = {},
+                           int answerMs = 10000);
+    AuthorityProcess& authority() { return m_authority; }
+
+    // --certificates, --certificate-password-file and --authorities.
+    QStringList serverArguments() const;
+    QString certificateFolder() const;
+    QString caFile() const;
+    // Writes the authorities' table with the given content; its path.
+    QString writeTable(const QString& content) const;
+
+private:
+    static QTemporaryDir& shared();
+    QTemporaryDir m_own;
+    AuthorityProcess m_authority;
+    QString m_table;
+};
