@@ -2,6 +2,7 @@
 // loopback, over HTTP, on a fresh SQLite or PostgreSQL database per test that
 // writes, with invoices written by the test on days far from the demo's.
 #include "cancelfixture.h"
+#include "nfeworld.h"
 #include "serverprocess.h"
 #include "testdb.h"
 
@@ -27,6 +28,7 @@ QString processingDate() { return QDate::currentDate().toString(Qt::ISODate); }
 
 struct Setup {
     QSqlDatabase db;
+    std::unique_ptr<NfeWorld> world;
     std::unique_ptr<ServerProcess> server;
     Establishment e;
     Registration r;
@@ -76,7 +78,8 @@ private:
 
     // A fresh database on the dialect, the demo establishment and its
     // registration, and a server on it; empty, "SKIP why" or why.
-    QString fresh(const QString& dialect, Setup& s, bool startServer = true) {
+    QString fresh(const QString& dialect, Setup& s, bool startServer = true,
+                  const QStringList& authorityArguments = {}) {
         QString why;
         const auto availability = m_dbs.recreate(dialect, &why);
         if (availability == zavtest::TestDatabases::Availability::Skip)
@@ -88,9 +91,14 @@ private:
         s.r = registrationOf(s.db, s.e);
         if (s.e.branch.isEmpty() || s.e.stateCode.size() != 2 || s.r.certificate.isEmpty())
             return QStringLiteral("the demo needs a branch with invoices and a certificate");
+        s.world = std::make_unique<NfeWorld>();
+        if (!(why = s.world->certificates(s.db)).isEmpty())
+            return why;
         if (startServer) {
+            if (!(why = s.world->startAuthority(m_dbs.connectionText(dialect), authorityArguments)).isEmpty())
+                return why;
             s.server = std::make_unique<ServerProcess>();
-            if (!s.server->start(m_dbs.connectionText(dialect), {}, &why))
+            if (!s.server->start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why))
                 return why;
         }
         return {};
@@ -247,10 +255,10 @@ void TstCancel::cancelledOnceRecordedAndGoneFromTheList() {
     QCOMPARE(q.value(7).toString(), QStringLiteral("135"));
     QVERIFY(!q.value(8).toString().isEmpty());
     const QString protocol = q.value(9).toString();
-    QVERIFY2(QRegularExpression(QStringLiteral("^9") + s.e.stateCode + QStringLiteral("\\d{12}$")).match(protocol).hasMatch(),
+    QVERIFY2(QRegularExpression(QStringLiteral("^") + s.e.stateCode + QStringLiteral("\\d{13}$")).match(protocol).hasMatch(),
              qPrintable(protocol));
     QVERIFY2(time.match(q.value(10).toString()).hasMatch(), qPrintable(q.value(10).toString()));
-    QCOMPARE(q.value(11).toString(), QStringLiteral("SUBSTITUTA_1.00"));
+    QCOMPARE(q.value(11).toString(), QStringLiteral("ZAV-AUT-LOCAL_1.00"));
     q.finish();
     QVERIFY(scalar(s.db, QStringLiteral("SELECT NRPROTOCOLOCANC FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
                    {entryOf(2)}) != protocol);
@@ -558,7 +566,7 @@ void TstCancel::concurrentCallersCancelEachInvoiceOnce() {
     ServerProcess second;
     if (twoServers) {
         QString why;
-        QVERIFY2(second.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
+        QVERIFY2(second.start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why), qPrintable(why));
     }
     Client lister(s.server->port());
     LIST(lister, s, issueDayOf(1), issueDayOf(kInvoices), list);
@@ -658,7 +666,7 @@ void TstCancel::killDuringBatchLeavesEachInvoiceWholeOrUntouched() {
     // After a restart the same list finishes the work, and only that.
     ServerProcess restarted;
     QString why;
-    QVERIFY2(restarted.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
+    QVERIFY2(restarted.start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why), qPrintable(why));
     Client client(restarted.port());
     const Answer rest = client.cancel(packet, kOperator, processingDate(), s.r);
     QCOMPARE(rest.failures.size(), cancelled);

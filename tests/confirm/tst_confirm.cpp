@@ -5,6 +5,7 @@
 #include "clientdataset.h"
 #include "dtmdbgeral.h"
 #include "recordingpeer.h"
+#include "nfeworld.h"
 #include "recordingservices.h"
 #include "screensession.h"
 #include "serverprocess.h"
@@ -101,7 +102,11 @@ void TestConfirm::cancelAndSeeTheFailures() {
     QString why;
     QVERIFY(m_dbs.recreate(dialect, &why) == zavtest::TestDatabases::Availability::Ready);
     ServerProcess server;
-    QVERIFY2(server.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
+    NfeWorld nfe;
+    QSqlDatabase current = m_dbs.database(dialect);
+    QCOMPARE(nfe.certificates(current), QString());
+    QCOMPARE(nfe.startAuthority(m_dbs.connectionText(dialect)), QString());
+    QVERIFY2(server.start(m_dbs.connectionText(dialect), nfe.serverArguments(), &why), qPrintable(why));
     TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
     fetch(f);
     TClientDataSet* ds = f->cdsNotaFiscal;
@@ -146,7 +151,11 @@ void TestConfirm::pendingReasonCommittedFirst() {
     QString why;
     QVERIFY(m_dbs.recreate(dialect, &why) == zavtest::TestDatabases::Availability::Ready);
     ServerProcess server;
-    QVERIFY2(server.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
+    NfeWorld nfe;
+    QSqlDatabase current = m_dbs.database(dialect);
+    QCOMPARE(nfe.certificates(current), QString());
+    QCOMPARE(nfe.startAuthority(m_dbs.connectionText(dialect)), QString());
+    QVERIFY2(server.start(m_dbs.connectionText(dialect), nfe.serverArguments(), &why), qPrintable(why));
     TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
     fetch(f);
     TClientDataSet* ds = f->cdsNotaFiscal;
@@ -181,7 +190,11 @@ void TestConfirm::checksBeforeTheCall() {
     ZAV_DATABASE(m_dbs, db);
     QString why;
     ServerProcess server;
-    QVERIFY2(server.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
+    NfeWorld nfe;
+    QSqlDatabase current = m_dbs.database(dialect);
+    QCOMPARE(nfe.certificates(current), QString());
+    QCOMPARE(nfe.startAuthority(m_dbs.connectionText(dialect)), QString());
+    QVERIFY2(server.start(m_dbs.connectionText(dialect), nfe.serverArguments(), &why), qPrintable(why));
     TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
     // No list yet.
     f->sbtPrint->SetEnabled(true);

@@ -1,0 +1,514 @@
+// The cancellation's way to the tax authority, as the operator's call meets
+// it: a real zav50000-server signing with A1 certificates made by the
+// product's script and sending to a real local authority (zav-authority) over
+// HTTPS with mutual TLS, on SQLite and PostgreSQL. What the server keeps
+// (procEventoNFe) is checked with the public schema and the xmlsec1 command.
+#include "cancelfixture.h"
+#include "nfeworld.h"
+#include "serverprocess.h"
+#include "testdb.h"
+
+#include "authoritymessages.h"
+#include "certificatestore.h"
+#include "schemaset.h"
+#include "soap.h"
+
+#include <httplib.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QXmlStreamReader>
+
+using namespace canceltest;
+
+namespace {
+
+const QString kReason = QStringLiteral("Erro de digitação no valor da nota");
+const QString kOperator = QStringLiteral("OPER1");
+
+QString today() { return QDate::currentDate().toString(Qt::ISODate); }
+
+struct World {
+    QSqlDatabase db;
+    QString connection;
+    Establishment e;
+    Registration r;
+    std::unique_ptr<NfeWorld> nfe;
+    std::unique_ptr<ServerProcess> server;
+};
+
+struct Journal {
+    QString state, status, statusText;
+    int attempts = 0;
+    QByteArray sent, proc;
+};
+
+Journal journal(QSqlDatabase& db, const QString& entry) {
+    Journal j;
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("SELECT IDSITUACAO, CDSTATUS, DSSTATUS, NRTENTATIVAS, XMLENVIO, XMLPROCEVENTO "
+                             "FROM NFEEVENTO WHERE NRLANCTONF = ?"));
+    q.bindValue(0, entry);
+    if (q.exec() && q.next()) {
+        j.state = q.value(0).toString();
+        j.status = q.value(1).toString();
+        j.statusText = q.value(2).toString();
+        j.attempts = q.value(3).toInt();
+        j.sent = q.value(4).toString().toUtf8();
+        j.proc = q.value(5).toString().toUtf8();
+    }
+    return j;
+}
+
+QString state(QSqlDatabase& db, int n) {
+    return scalar(db, QStringLiteral("SELECT IDSITUACAONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(n)});
+}
+QString accessKey(QSqlDatabase& db, int n) {
+    return scalar(db, QStringLiteral("SELECT NRACESSONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(n)});
+}
+int records(QSqlDatabase& db, int n) {
+    return scalar(db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"), {entryOf(n)}).toInt();
+}
+
+QStringList texts(const QByteArray& xml, const QString& name) {
+    QStringList found;
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isStartElement() && reader.name() == name)
+            found.append(reader.readElementText(QXmlStreamReader::IncludeChildElements));
+    }
+    return found;
+}
+
+// The independent verifier: xmlsec1 against the test CA.
+QString verifyWithXmlsec(const QByteArray& xml, const QString& ca) {
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("doc.xml")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(xml) != xml.size())
+        return QStringLiteral("cannot write the document");
+    file.close();
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("xmlsec1"), {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), ca,
+                                        QStringLiteral("--id-attr:Id"),
+                                        QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"), file.fileName()});
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return QStringLiteral("xmlsec1 refused it: %1").arg(QString::fromUtf8(p.readAll()));
+    return {};
+}
+
+// The events the authority holds for an NF-e, by its own protocol query.
+QList<QByteArray> authorityEvents(NfeWorld& nfe, const QString& serial, const QString& key, QString* why) {
+    const zavnfe::CertificateLookup lookup =
+        zavnfe::CertificateStore(nfe.certificateFolder()).find(serial, NfeWorld::kPassword);
+    if (!lookup.found()) {
+        *why = lookup.error;
+        return {};
+    }
+    httplib::SSLClient client("127.0.0.1", nfe.authority().port(), lookup.certificate->certificate(),
+                              lookup.certificate->key());
+    client.enable_server_certificate_verification(true);
+    client.set_ca_cert_path(nfe.caFile().toStdString());
+    const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, key));
+    const auto result = client.Post("/ws/NFeConsultaProtocolo4", body.constData(), size_t(body.size()),
+                                    zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF").toStdString());
+    if (!result) {
+        *why = QStringLiteral("no answer to the protocol query");
+        return {};
+    }
+    QString error;
+    const QByteArray payload = zavnfe::Soap::payload(QByteArray::fromStdString(result->body), &error);
+    const auto answer = zavnfe::parseRetConsSitNFe(payload, &error);
+    if (!answer) {
+        *why = error;
+        return {};
+    }
+    return QList<QByteArray>(answer->procEventos.begin(), answer->procEventos.end());
+}
+
+} // namespace
+
+class TstNfeCancel : public QObject {
+    Q_OBJECT
+
+private:
+    zavtest::TestDatabases m_dbs;
+
+    // A fresh database with `count` test invoices (and open receivables);
+    // the certificates; the authority and the server started with the given
+    // arguments, unless told not to. Empty, "SKIP why" or why.
+    QString fresh(const QString& dialect, World& w, int count, const QStringList& authorityArguments = {},
+                  bool start = true) {
+        QString why;
+        const auto availability = m_dbs.recreate(dialect, &why);
+        if (availability == zavtest::TestDatabases::Availability::Skip)
+            return QStringLiteral("SKIP ") + why;
+        if (availability == zavtest::TestDatabases::Availability::Fail)
+            return why;
+        w.db = m_dbs.database(dialect);
+        w.connection = m_dbs.connectionText(dialect);
+        w.e = mainEstablishment(w.db);
+        w.r = registrationOf(w.db, w.e);
+        if (!(why = insertInvoices(w.db, w.e, 1, count, 'A', true)).isEmpty())
+            return why;
+        w.nfe = std::make_unique<NfeWorld>();
+        if (!(why = w.nfe->certificates(w.db, {QStringLiteral("DEADBEEF01:%1:-400:-10").arg(w.e.cnpj),
+                                               QStringLiteral("DEADBEEF02:%1:30:400").arg(w.e.cnpj)}))
+                 .isEmpty())
+            return why;
+        if (!start)
+            return {};
+        if (!(why = w.nfe->startAuthority(w.connection, authorityArguments)).isEmpty())
+            return why;
+        return startServer(w);
+    }
+
+    QString startServer(World& w, const QStringList& extra = {}) {
+        QString why;
+        w.server = std::make_unique<ServerProcess>();
+        if (!w.server->start(w.connection, w.nfe->serverArguments() + extra, &why))
+            return why;
+        return {};
+    }
+
+    // Ticks invoices (1-based) with the reason and asks for their cancellation.
+    Answer cancel(World& w, const QList<int>& ticked, const QString& reason = kReason) {
+        Client client(w.server->port());
+        QString why;
+        InvoiceList list = InvoiceList::fetch(client, w.e, issueDayOf(1), issueDayOf(1000), &why);
+        Answer a;
+        if (!why.isEmpty()) {
+            a.errorMessage = why;
+            a.errorCode = -1;
+            return a;
+        }
+        for (int n : ticked)
+            list.tick(entryOf(n), reason);
+        return client.cancel(list.packet(), kOperator, today(), w.r);
+    }
+
+    static void dialectRows() {
+        zavtest::addDatabaseColumn();
+        for (const QString& d : zavtest::dialects())
+            zavtest::newRow(d, "fresh database");
+    }
+
+private Q_SLOTS:
+    void storedEventValidatesAndVerifies_data() { dialectRows(); }
+    void storedEventValidatesAndVerifies();
+    void droppedAnswerIsRecoveredNotRegisteredTwice_data() { dialectRows(); }
+    void droppedAnswerIsRecoveredNotRegisteredTwice();
+    void lostRequestIsResentByteForByte_data() { dialectRows(); }
+    void lostRequestIsResentByteForByte();
+    void timeoutThenAuthorityBack_data() { dialectRows(); }
+    void timeoutThenAuthorityBack();
+    void rejectionsLeaveTheInvoiceAuthorised_data() { dialectRows(); }
+    void rejectionsLeaveTheInvoiceAuthorised();
+    void termsAtTheServerAndAtTheAuthority_data() { dialectRows(); }
+    void termsAtTheServerAndAtTheAuthority();
+    void certificateFailures_data() { dialectRows(); }
+    void certificateFailures();
+    void unconfiguredServerSaysWhatIsMissing_data() { dialectRows(); }
+    void unconfiguredServerSaysWhatIsMissing();
+};
+
+#define FRESH(w, count, ...)                                                                                \
+    QFETCH(QString, dialect);                                                                                \
+    World w;                                                                                                 \
+    do {                                                                                                     \
+        const QString why_ = fresh(dialect, w, count __VA_OPT__(, ) __VA_ARGS__);                            \
+        if (why_.startsWith(QLatin1String("SKIP ")))                                                         \
+            QSKIP(qPrintable(why_.mid(5)));                                                                  \
+        if (!why_.isEmpty())                                                                                 \
+            QFAIL(qPrintable(why_));                                                                         \
+    } while (false)
+
+void TstNfeCancel::storedEventValidatesAndVerifies() {
+    FRESH(w, 2);
+    const QString reason = QStringLiteral("Preço <errado> & frete à vista: devolução");
+    const Answer a = cancel(w, {1}, QStringLiteral("  ") + reason + QStringLiteral("  "));
+    QVERIFY2(a.null, qPrintable(a.describe()));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+    QCOMPARE(state(w.db, 2), QStringLiteral("A"));
+
+    const Journal j = journal(w.db, entryOf(1));
+    QCOMPARE(j.state, QStringLiteral("R"));
+    QCOMPARE(j.status, QStringLiteral("135"));
+    QCOMPARE(j.attempts, 1);
+    // What was sent is a valid envEvento; what is kept, a valid procEventoNFe
+    // whose signature an independent verifier accepts.
+    QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::EnvEvento, j.sent), QString());
+    QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, j.proc), QString());
+    QCOMPARE(verifyWithXmlsec(j.proc, w.nfe->caFile()), QString());
+    QCOMPARE(texts(j.proc, QStringLiteral("xJust")), QStringList{reason});
+    QCOMPARE(texts(j.proc, QStringLiteral("chNFe")).first(), accessKey(w.db, 1));
+    QVERIFY(j.proc.contains("Preço &lt;errado&gt; &amp; frete"));
+    // The record agrees with the authority's answer inside procEventoNFe.
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT NRPROTOCOLOCANC FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                    {entryOf(1)}),
+             texts(j.proc, QStringLiteral("nProt")).last());
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT DSMOTIVOCANC FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                    {entryOf(1)}),
+             reason);
+    QCOMPARE(journal(w.db, entryOf(2)).state, QString()); // unticked: nothing signed
+}
+
+void TstNfeCancel::droppedAnswerIsRecoveredNotRegisteredTwice() {
+    FRESH(w, 2, {QStringLiteral("--drop-answers"), QStringLiteral("1")});
+    const Answer first = cancel(w, {1});
+    QCOMPARE(first.failures.size(), 1);
+    QCOMPARE(first.failures.at(0).key, QStringLiteral("fa_transmi"));
+    QVERIFY2(first.failures.at(0).text.contains(u"pendente"), qPrintable(first.failures.at(0).text));
+    // Registered at the authority, but nobody here knows it: still authorised.
+    QCOMPARE(state(w.db, 1), QStringLiteral("A"));
+    QCOMPARE(records(w.db, 1), 0);
+    const Journal pending = journal(w.db, entryOf(1));
+    QCOMPARE(pending.state, QStringLiteral("P"));
+    QString why;
+    QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why).size(), 1);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+
+    // The next confirm, even with another reason, recovers the event instead
+    // of signing a second one.
+    const Answer second = cancel(w, {1, 2}, QStringLiteral("Outro motivo qualquer para o cancelamento"));
+    QVERIFY2(second.null, qPrintable(second.describe()));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+    QCOMPARE(state(w.db, 2), QStringLiteral("C"));
+    const Journal done = journal(w.db, entryOf(1));
+    QCOMPARE(done.state, QStringLiteral("R"));
+    QCOMPARE(done.sent, pending.sent);
+    QCOMPARE(done.attempts, 2);
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT DSMOTIVOCANC FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                    {entryOf(1)}),
+             kReason); // the reason the authority holds
+    const QList<QByteArray> events = authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why);
+    QCOMPARE(events.size(), 1);
+    QCOMPARE(texts(done.proc, QStringLiteral("nProt")).last(), texts(events.first(), QStringLiteral("nProt")).last());
+    QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, done.proc), QString());
+    QCOMPARE(verifyWithXmlsec(done.proc, w.nfe->caFile()), QString());
+}
+
+void TstNfeCancel::lostRequestIsResentByteForByte() {
+    FRESH(w, 1, {QStringLiteral("--drop-requests"), QStringLiteral("1")});
+    const Answer first = cancel(w, {1});
+    QCOMPARE(first.failures.size(), 1);
+    QCOMPARE(first.failures.at(0).key, QStringLiteral("fa_transmi"));
+    const Journal pending = journal(w.db, entryOf(1));
+    QCOMPARE(pending.state, QStringLiteral("P"));
+    QString why;
+    QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why).size(), 0);
+
+    const Answer second = cancel(w, {1});
+    QVERIFY2(second.null, qPrintable(second.describe()));
+    const Journal done = journal(w.db, entryOf(1));
+    QCOMPARE(done.state, QStringLiteral("R"));
+    QCOMPARE(done.sent, pending.sent);
+    // The event the authority registered is the one first signed.
+    const QList<QByteArray> events = authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why);
+    QCOMPARE(events.size(), 1);
+    QCOMPARE(texts(events.first(), QStringLiteral("dhEvento")), texts(pending.sent, QStringLiteral("dhEvento")));
+}
+
+void TstNfeCancel::timeoutThenAuthorityBack() {
+    FRESH(w, 1, {}, false);
+    QTemporaryDir dir;
+    const QString record = dir.filePath(QStringLiteral("autoridade.db"));
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--record"), record, QStringLiteral("--delay-ms"),
+                                                  QStringLiteral("3000")},
+                                   1000),
+             QString());
+    QCOMPARE(startServer(w), QString());
+    const Answer first = cancel(w, {1});
+    QCOMPARE(first.failures.size(), 1);
+    QCOMPARE(first.failures.at(0).key, QStringLiteral("fa_transmi"));
+    QCOMPARE(state(w.db, 1), QStringLiteral("A"));
+    QCOMPARE(journal(w.db, entryOf(1)).state, QStringLiteral("P"));
+    QThread::msleep(2500); // the authority finishes what it was doing
+
+    // The authority comes back on another port, with its record, without the
+    // delay; the server is pointed at it.
+    QCOMPARE(w.nfe->authority().terminate(), 0);
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--record"), record}), QString());
+    w.server->terminate();
+    QCOMPARE(startServer(w), QString());
+    const Answer second = cancel(w, {1});
+    QVERIFY2(second.null, qPrintable(second.describe()));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+    QString why;
+    QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why).size(), 1);
+}
+
+void TstNfeCancel::rejectionsLeaveTheInvoiceAuthorised() {
+    FRESH(w, 3, {}, false);
+    // 2 is already cancelled at the authority; 3's protocol is not the one
+    // the authority registered.
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'C' WHERE NRLANCTONF = ?"), {entryOf(2)}),
+             QString());
+    QCOMPARE(w.nfe->startAuthority(w.connection), QString());
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'A' WHERE NRLANCTONF = ?"), {entryOf(2)}),
+             QString());
+    const QString protocol =
+        scalar(w.db, QStringLiteral("SELECT NRPROTOCOLONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(3)});
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET NRPROTOCOLONFE = ? WHERE NRLANCTONF = ?"),
+                  {protocol.left(14) + QString::number((protocol.at(14).digitValue() + 1) % 10), entryOf(3)}),
+             QString());
+    QCOMPARE(startServer(w), QString());
+
+    const Answer a = cancel(w, {1, 2, 3});
+    QCOMPARE(a.failures.size(), 2);
+    static const QRegularExpression statusLine(QStringLiteral("^(\\d{3}) - Rejei"));
+    QStringList codes;
+    for (const Failure& f : a.failures) {
+        const auto m = statusLine.match(f.text);
+        QVERIFY2(m.hasMatch(), qPrintable(f.text));
+        codes.append(m.captured(1));
+    }
+    QCOMPARE(a.failures.at(0).entry, entryOf(2));
+    QVERIFY2(codes.at(0) == u"218" || codes.at(0) == u"420", qPrintable(codes.at(0)));
+    QCOMPARE(a.failures.at(1).entry, entryOf(3));
+    QCOMPARE(codes.at(1), QStringLiteral("222"));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+    for (int n : {2, 3}) {
+        QCOMPARE(state(w.db, n), QStringLiteral("A"));
+        QCOMPARE(records(w.db, n), 0);
+        const Journal j = journal(w.db, entryOf(n));
+        QCOMPARE(j.state, QStringLiteral("J"));
+        QCOMPARE(j.status, codes.at(n - 2));
+    }
+
+    // Once the protocol is put right, the next confirm signs a new event.
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET NRPROTOCOLONFE = ? WHERE NRLANCTONF = ?"),
+                  {protocol, entryOf(3)}),
+             QString());
+    const QByteArray rejected = journal(w.db, entryOf(3)).sent;
+    const Answer again = cancel(w, {3});
+    QVERIFY2(again.null, qPrintable(again.describe()));
+    const Journal j = journal(w.db, entryOf(3));
+    QCOMPARE(j.state, QStringLiteral("R"));
+    QVERIFY(j.sent != rejected);
+}
+
+void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
+    FRESH(w, 3, {}, false);
+    // Authorised two hours ago: out of an ordinary term of one hour.
+    const QString twoHoursAgo = QDateTime::currentDateTimeUtc().addSecs(-7200).toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate);
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET DHAUTORIZACAO = ? WHERE NRLANCTONF IN (?, ?, ?)"),
+                  {twoHoursAgo, entryOf(1), entryOf(2), entryOf(3)}),
+             QString());
+
+    // The server's own table says one hour: refused before anything is sent.
+    QCOMPARE(w.nfe->startAuthority(w.connection), QString());
+    const QString table = QString::fromUtf8([&] {
+        QFile f(w.nfe->serverArguments().last());
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }());
+    QString strict = table;
+    strict.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours), QStringLiteral("prazoHoras = 1"));
+    w.nfe->writeTable(strict);
+    QCOMPARE(startServer(w), QString());
+    const Answer refused = cancel(w, {1});
+    QCOMPARE(refused.failures.size(), 1);
+    QVERIFY2(refused.failures.at(0).text.startsWith(QStringLiteral("Prazo de cancelamento esgotado")),
+             qPrintable(refused.failures.at(0).text));
+    QCOMPARE(journal(w.db, entryOf(1)).state, QString()); // nothing signed, nothing sent
+    w.server->terminate();
+
+    // The server admits it, the authority does not (501); then an authority
+    // that accepts late cancellations registers it with 155.
+    w.nfe->writeTable(table);
+    QCOMPARE(w.nfe->authority().terminate(), 0);
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("1")}), QString());
+    QCOMPARE(startServer(w), QString());
+    const Answer late = cancel(w, {2});
+    QCOMPARE(late.failures.size(), 1);
+    QVERIFY2(late.failures.at(0).text.startsWith(QStringLiteral("501 - ")), qPrintable(late.failures.at(0).text));
+    QCOMPARE(state(w.db, 2), QStringLiteral("A"));
+    w.server->terminate();
+
+    QCOMPARE(w.nfe->authority().terminate(), 0);
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("1"),
+                                                  QStringLiteral("--late-days"), QStringLiteral("7")}),
+             QString());
+    QCOMPARE(startServer(w), QString());
+    const Answer accepted = cancel(w, {3});
+    QVERIFY2(accepted.null, qPrintable(accepted.describe()));
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT CDSTATUSEVENTO FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                    {entryOf(3)}),
+             QStringLiteral("155"));
+}
+
+void TstNfeCancel::certificateFailures() {
+    FRESH(w, 3);
+    const QString setSerial = QStringLiteral("UPDATE INSCRESTAD SET NRSERIECERTIFIC = ? WHERE CDEMPRESA = ? AND CDINSCESTA = ?");
+    struct Case {
+        const char* serial;
+        const char* text;
+    };
+    // Expired, not yet valid, not in the folder.
+    const Case cases[] = {{"DEADBEEF01", "venceu em"}, {"DEADBEEF02", "só vale a partir"}, {"ABCDEF0123", "não encontrado"}};
+    int n = 1;
+    for (const Case& c : cases) {
+        QCOMPARE(exec(w.db, setSerial, {QLatin1String(c.serial), w.e.company, w.e.stateRegistration}), QString());
+        Registration r = w.r;
+        r.certificate = QLatin1String(c.serial);
+        Client client(w.server->port());
+        QString why;
+        InvoiceList list = InvoiceList::fetch(client, w.e, issueDayOf(1), issueDayOf(3), &why);
+        QVERIFY(list.tick(entryOf(n), kReason));
+        const Answer a = client.cancel(list.packet(), kOperator, today(), r);
+        QCOMPARE(a.failures.size(), 1);
+        QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_assinar"));
+        QVERIFY2(a.failures.at(0).text.contains(QString::fromUtf8(c.text)), qPrintable(a.failures.at(0).text));
+        QCOMPARE(state(w.db, n), QStringLiteral("A"));
+        QCOMPARE(journal(w.db, entryOf(n)).state, QString());
+        ++n;
+    }
+
+    // A wrong password opens none of the files.
+    QCOMPARE(exec(w.db, setSerial, {w.r.certificate, w.e.company, w.e.stateRegistration}), QString());
+    QTemporaryDir dir;
+    QFile wrong(dir.filePath(QStringLiteral("senha")));
+    QVERIFY(wrong.open(QIODevice::WriteOnly));
+    wrong.write("outra-senha\n");
+    wrong.close();
+    w.server->terminate();
+    QStringList arguments = w.nfe->serverArguments();
+    arguments[arguments.indexOf(QStringLiteral("--certificate-password-file")) + 1] = wrong.fileName();
+    w.server = std::make_unique<ServerProcess>();
+    QString why;
+    QVERIFY2(w.server->start(w.connection, arguments, &why), qPrintable(why));
+    const Answer a = cancel(w, {1});
+    QCOMPARE(a.failures.size(), 1);
+    QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_assinar"));
+    QVERIFY2(a.failures.at(0).text.contains(u"senha"), qPrintable(a.failures.at(0).text));
+}
+
+void TstNfeCancel::unconfiguredServerSaysWhatIsMissing() {
+    FRESH(w, 1, {}, false);
+    w.server = std::make_unique<ServerProcess>();
+    QString why;
+    QVERIFY2(w.server->start(w.connection, {}, &why), qPrintable(why));
+    const Answer a = cancel(w, {1});
+    QCOMPARE(a.failures.size(), 1);
+    QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_transmi"));
+    QVERIFY2(a.failures.at(0).text.contains(u"--authorities"), qPrintable(a.failures.at(0).text));
+    QCOMPARE(state(w.db, 1), QStringLiteral("A"));
+
+    // An authority nobody listens to: pending, then sent once it is there.
+    QVERIFY(w.server->terminate() == 0);
+    QCOMPARE(w.nfe->startAuthority(w.connection), QString());
+    QCOMPARE(w.nfe->authority().terminate(), 0); // its port is free again
+    QCOMPARE(startServer(w), QString());
+    const Answer unreachable = cancel(w, {1});
+    QCOMPARE(unreachable.failures.size(), 1);
+    QCOMPARE(unreachable.failures.at(0).key, QStringLiteral("fa_transmi"));
+    QCOMPARE(journal(w.db, entryOf(1)).state, QStringLiteral("P"));
+}
+
+QTEST_GUILESS_MAIN(TstNfeCancel)
+#include "tst_nfecancel.moc"
