@@ -16,10 +16,12 @@
 -- UTC offset, as the authority answered it ("2024-05-02T10:15:00-03:00").
 -- CDOPERBLOQ / DHBLOQUEIO: the holder of an invoice being changed elsewhere
 -- (the operator, and since when); GetNotaFiscal reports it as IDBLOQUEADO.
--- The cancellation sets no hold of its own: it cancels each invoice in one
--- short transaction that locks the row (FOR UPDATE NOWAIT on PostgreSQL), so
--- a server killed at any point leaves no hold behind; it refuses an invoice
--- held by another operator and clears the hold of an invoice it cancels.
+-- The cancellation sets no hold of its own: it checks each invoice in a short
+-- transaction that locks the row (FOR UPDATE NOWAIT on PostgreSQL) and writes
+-- the signed event to NFEEVENTO, sends it with no lock held, and cancels the
+-- invoice in a second short transaction; a server killed at any point leaves
+-- no hold behind, at most a pending event. It refuses an invoice held by
+-- another operator and clears the hold of an invoice it cancels.
 CREATE TABLE NOTAFISCAL (
     NRLANCTONF      VARCHAR(10)   NOT NULL,
     CDFILIAL        VARCHAR(4)    NOT NULL,
