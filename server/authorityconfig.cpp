@@ -91,7 +91,7 @@ std::optional<AuthorityConfig> AuthorityConfig::load(const QString& fileName, QS
             AuthorityEndpoints e;
             if (!url(s, QStringLiteral("evento"), &e.eventUrl, error) ||
                 !url(s, QStringLiteral("consulta"), &e.statusUrl, error) ||
-                !number(s, QStringLiteral("prazoHoras"), 1, 24 * 3650, &e.ordinaryHours, error) ||
+                !number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &e.ordinaryHours, error) ||
                 !number(s, QStringLiteral("prazoExtemporaneoDias"), 0, 3650, &e.lateDays, error))
                 return std::nullopt;
             config.m_endpoints.insert(key, e);

@@ -1,8 +1,10 @@
 // bench-cancel: Cancela_NotaFiscal of 1,000 ticked invoices in one call, end to
 // end over HTTP (the list sent as the screen sends it, JSON), beside the
-// server's own cancellation code (InvoiceCanceller with the stand-in
-// authority) run in this process on the same database for another 1,000
-// invoices: the part of a call that is the database's.
+// server's own cancellation code (InvoiceCanceller) run in this process on the
+// same database for another 1,000 invoices, both signing every event and
+// sending it to the local tax authority (zav-authority, HTTPS with the A1
+// certificate); and beside the signing alone (building and signing 1,000
+// events in this process): what the call costs on top of the cryptography.
 //
 //   bench-cancel [--sqlite FILE] [--pg CONNTEXT] [--invoices N] [--runs N]
 //
@@ -10,12 +12,13 @@
 // ZAV_BENCH_PG, else ZAV_TEST_PG): a database zavbench_cancel created on that
 // server and dropped at the end. Each database holds the schema, the demo data
 // and runs x 2 x N invoices of the benchmark's own, each with one open
-// receivable. Figures are medians over the runs; the database share is the
-// in-process time less the stand-in authority's, over the call's time (both
-// are measured, so noise can put it a little above 100 %).
+// receivable. Figures are medians over the runs.
 #include "brazilianstates.h"
+#include "cancellationbatch.h"
+#include "cancellationevent.h"
+#include "certificatestore.h"
+#include "eventsigner.h"
 #include "invoicecanceller.h"
-#include "standinauthority.h"
 
 #include "batchinsert.h"
 #include "connectiontext.h"
@@ -130,22 +133,23 @@ void insertInvoices(QSqlDatabase& db, const Establishment& e, int count) {
 
 class Server {
 public:
-    explicit Server(const QString& connection) {
-        const QString binary = QCoreApplication::applicationDirPath() + QStringLiteral("/zav50000-server");
-        m_process.start(binary, {QStringLiteral("--db"), connection, QStringLiteral("--listen"),
-                                 QStringLiteral("127.0.0.1:0")});
-        static const QRegularExpression listening(QStringLiteral("ouvindo em 127\\.0\\.0\\.1:(\\d+)"));
+    // The application server, or with a pattern the local authority.
+    Server(const QString& program, const QStringList& arguments, const char* pattern) {
+        const QString binary = QCoreApplication::applicationDirPath() + u'/' + program;
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(binary, arguments);
+        const QRegularExpression listening(QString::fromLatin1(pattern));
         const QDeadlineTimer deadline(30000);
         QByteArray log;
         while (m_port == 0 && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
             m_process.waitForReadyRead(100);
-            log += m_process.readAllStandardError();
+            log += m_process.readAll();
             const auto match = listening.match(QString::fromUtf8(log));
             if (match.hasMatch())
                 m_port = match.captured(1).toInt();
         }
         if (m_port == 0)
-            die(QStringLiteral("the server did not start: %1").arg(QString::fromUtf8(log)));
+            die(QStringLiteral("%1 did not start: %2").arg(program, QString::fromUtf8(log)));
     }
     ~Server() {
         m_process.terminate();
@@ -204,8 +208,57 @@ QCborMap tickedList(httplib::Client& client, const Establishment& e, int from, i
 }
 
 struct Figures {
-    double call = 0, database = 0, authority = 0;
+    double call = 0, inProcess = 0, signing = 0;
 };
+
+const char* const kPassword = "bench-cancel-1234";
+constexpr int kTermHours = 24 * 36500; // the benchmark's invoices are from 1990
+
+void writeFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        die(QStringLiteral("cannot write %1").arg(path));
+}
+
+// The certificates (the product's script), the local authority on the
+// database, and the server's options pointing at both.
+struct Authority {
+    std::unique_ptr<Server> process;
+    QStringList serverArguments;
+    QString table;
+    QString certificates;
+};
+
+Authority startAuthority(const QString& connection, const Establishment& e, const QTemporaryDir& dir) {
+    Authority a;
+    a.certificates = dir.filePath(QStringLiteral("certs"));
+    QProcess script;
+    script.setProcessChannelMode(QProcess::MergedChannels);
+    script.start(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"), a.certificates,
+                                          QString::fromLatin1(kPassword), e.certificate});
+    if (!script.waitForFinished(120000) || script.exitCode() != 0)
+        die(QStringLiteral("make-certificates.sh failed: %1").arg(QString::fromUtf8(script.readAll())));
+    const QString certs = a.certificates + u'/';
+    a.process = std::make_unique<Server>(
+        QStringLiteral("zav-authority"),
+        QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--cert"),
+                    certs + QStringLiteral("authority.pem"), QStringLiteral("--key"), certs + QStringLiteral("authority.key"),
+                    QStringLiteral("--client-ca"), certs + QStringLiteral("ca.pem"), QStringLiteral("--db"), connection,
+                    QStringLiteral("--ordinary-hours"), QString::number(kTermHours)},
+        "listening on https://127\\.0\\.0\\.1:(\\d+)");
+    const QString password = dir.filePath(QStringLiteral("senha"));
+    writeFile(password, QByteArray(kPassword) + "\n");
+    a.table = dir.filePath(QStringLiteral("autoridades.ini"));
+    writeFile(a.table, QStringLiteral("[geral]\nca = %1ca.pem\n[*.*]\nevento = https://127.0.0.1:%2/ws/NFeRecepcaoEvento4\n"
+                                      "consulta = https://127.0.0.1:%2/ws/NFeConsultaProtocolo4\nprazoHoras = %3\n")
+                           .arg(certs)
+                           .arg(a.process->port())
+                           .arg(kTermHours)
+                           .toUtf8());
+    a.serverArguments = {QStringLiteral("--certificates"), a.certificates, QStringLiteral("--certificate-password-file"),
+                         password, QStringLiteral("--authorities"), a.table};
+    return a;
+}
 
 Figures measure(const QString& connection, int invoices, int runs) {
     {
@@ -227,13 +280,30 @@ Figures measure(const QString& connection, int invoices, int runs) {
         const Establishment e = mainEstablishment(db);
         const zavserver::CancellationContext context{QString::fromLatin1(kOperator), QDate::currentDate(),
                                                      e.environment, e.certificate, e.state};
-        Server server(connection);
+        QTemporaryDir dir;
+        Authority authority = startAuthority(connection, e, dir);
+        zavserver::NfeSettings settings;
+        settings.certificateFolder = authority.certificates;
+        settings.certificatePassword = kPassword;
+        QString error;
+        settings.authorities = zavserver::AuthorityConfig::load(authority.table, &error);
+        if (!settings.authorities)
+            die(error);
+        const zavnfe::CertificateLookup certificate =
+            zavnfe::CertificateStore(authority.certificates).find(e.certificate, kPassword);
+        if (!certificate.found())
+            die(certificate.error);
+        Server server(QStringLiteral("zav50000-server"),
+                      QStringList{QStringLiteral("--db"), connection, QStringLiteral("--listen"),
+                                  QStringLiteral("127.0.0.1:0")} +
+                          authority.serverArguments,
+                      "ouvindo em 127\\.0\\.0\\.1:(\\d+)");
         httplib::Client client("127.0.0.1", server.port());
         client.set_keep_alive(true);
         client.set_tcp_nodelay(true);
         client.set_read_timeout(600);
 
-        std::vector<double> calls, direct, authority;
+        std::vector<double> calls, direct, signing;
         for (int run = 0; run < runs; ++run) {
             // End to end: one call of the whole ticked list; and the same work
             // on as many other invoices without HTTP, JSON or packet. The two
@@ -244,7 +314,6 @@ Figures measure(const QString& connection, int invoices, int runs) {
                 request(QStringLiteral("Cancela_NotaFiscal"),
                         {tickedList(client, e, base, invoices), QString::fromLatin1(kOperator),
                          QDate::currentDate().toString(Qt::ISODate), e.environment, e.certificate, e.state});
-            zavserver::StandInAuthority stand;
             auto overHttp = [&] {
                 QElapsedTimer t;
                 t.start();
@@ -256,7 +325,7 @@ Figures measure(const QString& connection, int invoices, int runs) {
                                      .left(300)));
             };
             auto inProcess = [&] {
-                zavserver::InvoiceCanceller canceller(db, context, stand);
+                zavserver::InvoiceCanceller canceller(db, context, settings);
                 QElapsedTimer t;
                 t.start();
                 for (int n = base + invoices; n < base + 2 * invoices; ++n) {
@@ -275,29 +344,40 @@ Figures measure(const QString& connection, int invoices, int runs) {
                 overHttp();
             }
 
-            // The stand-in authority alone, which the direct figure includes.
+            // Building and signing as many events, nothing else.
             const QString first43 = e.stateCode + QStringLiteral("9001") + e.cnpj + QStringLiteral("55001300000001100000012");
-            const zavserver::CancellationEvent event{first43 + QString::number(checkDigit(first43)),
-                                                     QStringLiteral("135900000000001"), e.environment,
-                                                     QString::fromUtf8(kReason), QDateTime::currentDateTime()};
+            zavnfe::CancellationData data;
+            data.accessKey = first43 + QString::number(checkDigit(first43));
+            data.issuerCnpj = e.cnpj;
+            data.authorisationProtocol = QStringLiteral("135900000000001");
+            data.environment = e.environment.toInt();
+            data.reason = QString::fromUtf8(kReason);
+            data.stateUtcOffsetSeconds = -3 * 3600;
+            const zavnfe::EventSigner signer(*certificate.certificate);
             QElapsedTimer t;
             t.start();
-            for (int i = 0; i < invoices; ++i)
-                stand.cancel(event);
-            authority.push_back(double(t.nsecsElapsed()) / 1e6);
+            for (int i = 0; i < invoices; ++i) {
+                data.at = QDateTime::currentDateTimeUtc();
+                const auto event = zavnfe::CancellationEvent::create(data, &error);
+                if (!event)
+                    die(error);
+                const QByteArray batch = zavnfe::CancellationBatch::build(QStringLiteral("1"), {*event}, &error);
+                if (signer.sign(batch, &error).isEmpty())
+                    die(error);
+            }
+            signing.push_back(double(t.nsecsElapsed()) / 1e6);
         }
-        f = {median(calls), median(direct), median(authority)};
+        f = {median(calls), median(direct), median(signing)};
     }
     QSqlDatabase::removeDatabase(name);
     return f;
 }
 
 void print(const char* dialect, const Figures& f, int invoices) {
-    const double database = f.database - f.authority;
-    std::printf("%-10s  call %8.1f ms  %6.3f ms/invoice | in-process %8.1f ms  %6.3f ms/invoice "
-                "(stand-in authority %.3f ms) | database share of the call %4.1f %%\n",
-                dialect, f.call, f.call / invoices, f.database, f.database / invoices, f.authority / invoices,
-                100.0 * database / f.call);
+    std::printf("%-10s  call %8.1f ms  %6.3f ms/invoice | in-process %8.1f ms  %6.3f ms/invoice | "
+                "signing alone %6.3f ms/invoice | call / signing %5.1f | in-process / call %5.1f %%\n",
+                dialect, f.call, f.call / invoices, f.inProcess, f.inProcess / invoices, f.signing / invoices,
+                f.call / f.signing, 100.0 * f.inProcess / f.call);
 }
 
 void onServer(const QString& server, const QString& statement) {
