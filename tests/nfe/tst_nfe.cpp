@@ -398,9 +398,11 @@ private Q_SLOTS:
         QVERIFY(store.find(QStringLiteral("F"), "s3nh@ 'x'").found());
 
         // Refused, leaving the folder as it was: the kept file under another
-        // password, a serial another file holds, one that is not hexadecimal.
+        // password or for another CNPJ, a serial another file holds, one that
+        // is not hexadecimal.
         const QStringList entries = QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         for (const QStringList& refused : {QStringList{out, QStringLiteral("outra"), QStringLiteral("A1B2C3D4E5F6")},
+                                           QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("00A1B2C3D4E5F6:11222333000181")},
                                            QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("0beef")},
                                            QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("12"), QStringLiteral("XY")}}) {
             QVERIFY2(!makeCertificates(refused, &output), qPrintable(refused.join(u' ')));
