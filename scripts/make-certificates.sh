@@ -16,7 +16,8 @@
 #
 # What exists is kept (so it can run before every start), but only after
 # checking that it still belongs to this CA and, for an A1 file, that the
-# password opens it and it holds the serial asked for: a folder that does not
+# password opens it and it holds the serial and subject asked for (not the
+# dates, which were relative to the day it was made): a folder that does not
 # fit the request is an error, never silently half-used. Nothing is written
 # until a file is complete; a failure leaves the folder as it was.
 set -euo pipefail
@@ -86,6 +87,7 @@ flock 9
 
 work=$(mktemp -d "$out/.make-certificates.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT TERM # so that the work folder goes too
 
 run() {
   local log=$work/openssl.log
@@ -216,6 +218,9 @@ for i in "${!serials[@]}"; do
     held=$(openssl x509 -in "$work/kept.pem" -noout -serial)
     [[ $(normalised "${held#serial=}") == "$key" ]] || fail "$target holds serial ${held#serial=}, not $serial"
     verify_chain "$work/kept.pem" sslclient || fail "$target was not issued by $out/ca.pem"
+    subject=$(openssl x509 -in "$work/kept.pem" -noout -subject -nameopt compat)
+    [[ ${subject#subject=} == "${subjects[$i]}" ]] \
+      || fail "$target is for ${subject#subject=}, not ${subjects[$i]}; remove it to make it again"
     echo "$me: kept $target"
     continue
   fi

@@ -5,6 +5,7 @@
 #include "certificatestore.h"
 #include "eventsigner.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -107,14 +108,22 @@ private:
         return zavnfe::EventSigner(*lookup.certificate).sign(batch, &error);
     }
 
-    bool verify(const QByteArray& xml, int signature, QByteArray* output) {
+    // Runs scripts/make-certificates.sh with the arguments.
+    bool makeCertificates(const QStringList& arguments, QByteArray* output) {
+        return run(QStringLiteral("bash"),
+                   QStringList{QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh")} + arguments,
+                   m_dir.path(), output);
+    }
+
+    bool verify(const QByteArray& xml, int signature, QByteArray* output,
+                const QString& trusted = QStringLiteral("ca.pem")) {
         QFile file(m_dir.filePath(QStringLiteral("signed.xml")));
         if (!file.open(QIODevice::WriteOnly))
             return false;
         file.write(xml);
         file.close();
         return run(QStringLiteral("xmlsec1"),
-                   {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), QStringLiteral("ca.pem"),
+                   {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), trusted,
                     QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
                     QStringLiteral("--node-xpath"),
                     QStringLiteral("(//*[local-name()='Signature'])[%1]").arg(signature), QStringLiteral("signed.xml")},
@@ -145,9 +154,22 @@ private Q_SLOTS:
               QStringLiteral("20210101000000Z"), QStringLiteral("segredo"));
         issue(QStringLiteral("other"), QStringLiteral("0C0FFEE0"), QStringLiteral("20200101000000Z"),
               QStringLiteral("20991231000000Z"), QStringLiteral("outra"));
+        issue(QStringLiteral("future"), QStringLiteral("0F0E0D"), QStringLiteral("20990101000000Z"),
+              QStringLiteral("20991231000000Z"), QStringLiteral("segredo"));
         QFile junk(m_dir.filePath(QStringLiteral("certs/junk.p12")));
         QVERIFY(junk.open(QIODevice::WriteOnly));
         junk.write("not a certificate");
+        junk.close();
+        // Folders where nothing matches A1B2C3D4E5F6: only other serials that
+        // the password opens, only junk, nothing at all.
+        for (const char* folder : {"nomatch", "junkonly", "empty"})
+            QVERIFY(QDir(d).mkpath(QString::fromLatin1(folder)));
+        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/expired.pfx")), m_dir.filePath(QStringLiteral("nomatch/expired.pfx"))));
+        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/future.pfx")), m_dir.filePath(QStringLiteral("nomatch/future.p12"))));
+        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/junk.p12")), m_dir.filePath(QStringLiteral("junkonly/junk.pfx"))));
+        // A .pfx that is a folder, and the right certificate under another extension: neither is read.
+        QVERIFY(QDir(d).mkpath(QStringLiteral("nomatch/folder.pfx")));
+        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/valid.pfx")), m_dir.filePath(QStringLiteral("nomatch/valid.pem"))));
     }
 
     void eventXml() {
@@ -242,6 +264,7 @@ private Q_SLOTS:
         // password is named as the likely cause.
         QTest::newRow("wrong serial") << "DEADBEEF" << QByteArray("segredo") << int(F::WrongPassword);
         QTest::newRow("expired") << "bad01" << QByteArray("segredo") << int(F::Expired);
+        QTest::newRow("not yet valid") << "f0e0d" << QByteArray("segredo") << int(F::NotYetValid);
         QTest::newRow("wrong password") << "a1b2c3d4e5f6" << QByteArray("errada") << int(F::WrongPassword);
         QTest::newRow("other password") << "c0ffee0" << QByteArray("segredo") << int(F::WrongPassword);
     }
@@ -258,8 +281,134 @@ private Q_SLOTS:
             QCOMPARE(lookup.certificate->serialHex(), QStringLiteral("A1B2C3D4E5F6"));
         if (failure == int(zavnfe::CertificateFailure::Expired))
             QVERIFY2(lookup.error.contains(u"01/01/2021"), qPrintable(lookup.error));
+        if (failure == int(zavnfe::CertificateFailure::NotYetValid))
+            QVERIFY2(lookup.error.contains(u"01/01/2099"), qPrintable(lookup.error));
         const auto missing = zavnfe::CertificateStore(m_dir.filePath(QStringLiteral("none"))).find(serial, password);
         QCOMPARE(missing.failure, zavnfe::CertificateFailure::FolderMissing);
+    }
+
+    // The validity is checked against the time given, both ends included.
+    void validityBounds_data() {
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<QDateTime>("now");
+        QTest::addColumn<int>("failure");
+        using F = zavnfe::CertificateFailure;
+        const QDateTime start(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC);
+        const QDateTime end(QDate(2021, 1, 1), QTime(0, 0), Qt::UTC);
+        QTest::newRow("second before start") << "A1B2C3D4E5F6" << start.addSecs(-1) << int(F::NotYetValid);
+        QTest::newRow("at start") << "A1B2C3D4E5F6" << start << int(F::None);
+        QTest::newRow("at end") << "BAD01" << end << int(F::None);
+        QTest::newRow("second after end") << "BAD01" << end.addSecs(1) << int(F::Expired);
+        QTest::newRow("future one in its time") << "F0E0D" << QDateTime(QDate(2099, 6, 1), QTime(12, 0), Qt::UTC)
+                                                << int(F::None);
+    }
+    void validityBounds() {
+        QFETCH(QString, serial);
+        QFETCH(QDateTime, now);
+        QFETCH(int, failure);
+        const auto lookup = zavnfe::CertificateStore(certs()).find(serial, "segredo", now);
+        QCOMPARE(int(lookup.failure), failure);
+        QCOMPARE(lookup.found(), failure == int(zavnfe::CertificateFailure::None));
+    }
+
+    void certificateFolders_data() {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<QString>("message");
+        using F = zavnfe::CertificateFailure;
+        QTest::newRow("only other serials") << "nomatch" << int(F::NotFound) << "não encontrado";
+        QTest::newRow("only junk") << "junkonly" << int(F::NotFound) << "junk.pfx";
+        QTest::newRow("empty folder") << "empty" << int(F::NotFound) << "não encontrado";
+        QTest::newRow("missing folder") << "none" << int(F::FolderMissing) << "inexistente";
+        QTest::newRow("a file, not a folder") << "certs/valid.pfx" << int(F::FolderMissing) << "inexistente";
+        QTest::newRow("no folder named") << "" << int(F::FolderMissing) << "Pasta";
+    }
+    void certificateFolders() {
+        QFETCH(QString, folder);
+        QFETCH(int, failure);
+        QFETCH(QString, message);
+        const QString path = folder.isEmpty() ? QString() : m_dir.filePath(folder);
+        const auto lookup = zavnfe::CertificateStore(path).find(QStringLiteral("A1B2C3D4E5F6"), "segredo");
+        QCOMPARE(int(lookup.failure), failure);
+        QVERIFY(!lookup.found());
+        QVERIFY2(lookup.error.contains(message), qPrintable(lookup.error));
+        if (!folder.isEmpty())
+            QVERIFY2(lookup.error.contains(path), qPrintable(lookup.error));
+    }
+
+    // scripts/make-certificates.sh: the serial, subject and validity asked
+    // for, a certificate that signs events verifiable against its CA, files
+    // kept on a second run, and a run that does not fit the folder refused.
+    void certificateScript() {
+        const QString out = m_dir.filePath(QStringLiteral("made"));
+        QByteArray output;
+        QVERIFY2(makeCertificates({out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("00A1B2C3D4E5F6:03123456000195"),
+                                   QStringLiteral("BEEF:3:30"), QStringLiteral("C0DE:03123456000195:-30:-1")},
+                                  &output),
+                 output.constData());
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const zavnfe::CertificateStore store(out);
+        const auto made = store.find(QStringLiteral("A1B2C3D4E5F6"), "s3nh@ 'x'");
+        QVERIFY2(made.found(), qPrintable(made.error));
+        QCOMPARE(made.certificate->serialHex(), QStringLiteral("A1B2C3D4E5F6"));
+        QCOMPARE(made.certificate->subject(), QStringLiteral("/CN=EMPRESA 00A1B2C3D4E5F6:03123456000195"));
+        QVERIFY(qAbs(made.certificate->notBefore().secsTo(now.addDays(-1))) < 600);
+        QVERIFY(qAbs(made.certificate->notAfter().secsTo(now.addDays(365))) < 600);
+        QCOMPARE(store.find(QStringLiteral("beef"), "s3nh@ 'x'").failure, zavnfe::CertificateFailure::NotYetValid);
+        QCOMPARE(store.find(QStringLiteral("c0de"), "s3nh@ 'x'").failure, zavnfe::CertificateFailure::Expired);
+        const auto beef = store.find(QStringLiteral("beef"), "s3nh@ 'x'", now.addDays(10));
+        QVERIFY2(beef.found(), qPrintable(beef.error));
+        QCOMPARE(beef.certificate->subject(), QStringLiteral("/CN=EMPRESA BEEF"));
+
+        QString error;
+        const auto event = zavnfe::CancellationEvent::create(sample(), &error);
+        QVERIFY2(event, qPrintable(error));
+        const QByteArray batch = zavnfe::CancellationBatch::build(QStringLiteral("7"), {*event}, &error);
+        const QByteArray xml = zavnfe::EventSigner(*made.certificate).sign(batch, &error);
+        QVERIFY2(!xml.isEmpty(), qPrintable(error));
+        QVERIFY2(verify(xml, 1, &output, out + QStringLiteral("/ca.pem")), output.constData());
+        QVERIFY(!verify(xml, 1, &output)); // another CA does not vouch for it
+
+        QVERIFY2(run(QStringLiteral("openssl"), {QStringLiteral("verify"), QStringLiteral("-purpose"), QStringLiteral("sslserver"),
+                                                 QStringLiteral("-verify_ip"), QStringLiteral("127.0.0.1"), QStringLiteral("-CAfile"),
+                                                 QStringLiteral("ca.pem"), QStringLiteral("authority.pem")},
+                     out, &output),
+                 output.constData());
+        QVERIFY(!run(QStringLiteral("openssl"), {QStringLiteral("verify"), QStringLiteral("-verify_ip"), QStringLiteral("10.0.0.1"),
+                                                 QStringLiteral("-CAfile"), QStringLiteral("ca.pem"), QStringLiteral("authority.pem")},
+                     out, &output));
+
+        auto digest = [&out](const QString& name) {
+            QFile file(out + u'/' + name);
+            return file.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256)
+                                                  : QByteArray();
+        };
+        const QStringList files{QStringLiteral("ca.pem"), QStringLiteral("ca.key"), QStringLiteral("authority.pem"),
+                                QStringLiteral("a1-00A1B2C3D4E5F6.pfx")};
+        QList<QByteArray> before;
+        for (const QString& name : files)
+            before.append(digest(name));
+        QVERIFY(!before.contains(QByteArray()));
+        QVERIFY2(makeCertificates({out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("00A1B2C3D4E5F6:03123456000195"),
+                                   QStringLiteral("0F:-1:2")},
+                                  &output),
+                 output.constData());
+        for (int i = 0; i < files.size(); ++i)
+            QVERIFY2(digest(files[i]) == before[i], qPrintable(files[i]));
+        QVERIFY(store.find(QStringLiteral("F"), "s3nh@ 'x'").found());
+
+        // Refused, leaving the folder as it was: the kept file under another
+        // password or for another CNPJ, a serial another file holds, one that
+        // is not hexadecimal.
+        const QStringList entries = QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        for (const QStringList& refused : {QStringList{out, QStringLiteral("outra"), QStringLiteral("A1B2C3D4E5F6")},
+                                           QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("00A1B2C3D4E5F6:11222333000181")},
+                                           QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("0beef")},
+                                           QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("12"), QStringLiteral("XY")}}) {
+            QVERIFY2(!makeCertificates(refused, &output), qPrintable(refused.join(u' ')));
+            QVERIFY2(!output.trimmed().isEmpty(), qPrintable(refused.join(u' ')));
+            QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), entries);
+        }
     }
 
     void signatureVerifies() {

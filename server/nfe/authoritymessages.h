@@ -1,0 +1,109 @@
+#pragma once
+// The messages exchanged with the authority's event and status services:
+// what the client reads from its answers (retEnvEvento, retConsSitNFe), the
+// status query it sends (consSitNFe), the stored result of an event
+// (procEventoNFe), and what the authority writes back (retEvento,
+// retEnvEvento, retConsSitNFe).
+#include "xmlhandles.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace zavnfe {
+
+struct EventResult {
+    QString accessKey; // chNFe: answers are matched to events by it, never by position
+    int status = 0;
+    QString statusText, protocol, registeredAt, application;
+    QByteArray retEventoXml; // the retEvento element, serialised on its own
+};
+struct BatchAnswer {
+    int status = 0;
+    QString statusText, application;
+    std::vector<EventResult> events;
+};
+
+// Client side: parse retEnvEvento; nullopt + *error when it is not one.
+std::optional<BatchAnswer> parseRetEnvEvento(const QByteArray& xml, QString* error);
+
+// consSitNFe versao 4.00 asking for the state and events of one NF-e.
+QByteArray consSitNFe(int environment, const QString& accessKey);
+
+struct StatusAnswer {
+    int status = 0;
+    QString statusText, application;
+    std::vector<QByteArray> procEventos; // each procEventoNFe serialised on its own
+};
+std::optional<StatusAnswer> parseRetConsSitNFe(const QByteArray& xml, QString* error);
+
+// procEventoNFe versao 1.00 = the signed evento (bytes from the signed
+// envEvento, unchanged) + retEvento; empty when either is not well-formed XML
+// with the expected root.
+QByteArray procEventoNFe(const QByteArray& signedEvento, const QByteArray& retEvento);
+
+// The signed evento of one access key taken from a signed envEvento,
+// serialised without changing the signed content: the namespaces in scope
+// where it was signed are declared on it, nothing inside is touched. Empty
+// when the batch holds no evento for that key.
+QByteArray eventoOf(const QByteArray& signedEnvEvento, const QString& accessKey);
+
+// ---- The authority's side -------------------------------------------------
+
+// One retEvento (versao 1.00). protocol and the Id are left out when empty
+// (a rejection has no protocol).
+struct RetEventoData {
+    int environment = 0;
+    QString application, orgao;
+    int status = 0;
+    QString statusText, accessKey, eventType, eventDescription;
+    int sequence = 0;
+    QString registeredAt, protocol;
+};
+QByteArray retEvento(const RetEventoData& data);
+
+// retEnvEvento versao 1.00 around the retEvento elements given, in order.
+struct RetEnvEventoData {
+    QString batchId;
+    int environment = 0;
+    QString application, orgao;
+    int status = 0;
+    QString statusText;
+};
+QByteArray retEnvEvento(const RetEnvEventoData& data, const std::vector<QByteArray>& retEventos);
+
+// retConsSitNFe versao 4.00. protNFe is written when authorisationProtocol is
+// set; each procEventoNFe is placed as it is given.
+struct RetConsSitNFeData {
+    int environment = 0;
+    QString application;
+    int status = 0;
+    QString statusText, stateCode, receivedAt, accessKey;
+    QString authorisationProtocol, authorisedAt;
+    int authorisationStatus = 0;
+    QString authorisationText;
+};
+QByteArray retConsSitNFe(const RetConsSitNFeData& data, const std::vector<QByteArray>& procEventos);
+
+// ---- XML helpers shared by Soap and the authority -------------------------
+
+// A document that came over the network: no DTD (refused), no network access,
+// no entity expansion, whitespace kept. Null with *error on failure.
+XmlDoc parseUntrusted(const QByteArray& xml, QString* error);
+
+// The element serialised as a document of its own (no XML declaration), with
+// its namespaces declared on it. With inScope, every namespace declared by
+// its ancestors is declared on it as well, as inclusive canonicalisation saw
+// it there, so that a signature made in that context still verifies.
+QByteArray standaloneElement(xmlNode* element, bool inScope);
+
+// The first child element / next sibling element named so in the namespace
+// (any element when name is null).
+xmlNode* childElement(xmlNode* parent, const char* name, const char* ns);
+xmlNode* nextElement(xmlNode* node, const char* name, const char* ns);
+QString elementText(xmlNode* element);
+QString attribute(xmlNode* element, const char* name);
+
+} // namespace zavnfe
