@@ -29,7 +29,9 @@ QString StateZones::format(const QDateTime& moment, const QString& code) {
     const int offset = offsetSeconds(code);
     const int hours = (offset < 0 ? -offset : offset) / 3600;
     return moment.toOffsetFromUtc(offset).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
-           QStringLiteral("%1%2:00").arg(offset < 0 ? u'-' : u'+').arg(hours, 2, 10, QLatin1Char('0'));
+           QStringLiteral("%1%2:00")
+               .arg(offset < 0 ? QStringLiteral("-") : QStringLiteral("+"))
+               .arg(hours, 2, 10, QLatin1Char('0'));
 }
 
 } // namespace zavauthority
