@@ -1,0 +1,27 @@
+#pragma once
+// The command line of zav-authority, checked before anything starts.
+#include <QString>
+#include <QStringList>
+
+namespace zavauthority {
+
+struct AuthorityOptions {
+    QString host;
+    int port = 0; // 0: any free port
+    QString certificate, key, clientCa;
+    QString database;   // the ERP database (connection text)
+    QString recordFile; // empty: everything in memory
+    int ordinaryHours = 24;
+    int lateDays = 0;
+    int environment = 2; // tpAmb served: 1 production, 2 homologation
+    int delayMs = 0;
+    int dropAnswers = 0;
+    int dropRequests = 0;
+    QString logFile;
+
+    // Empty and *options filled, or the reason the command line is refused.
+    // *help is set (and nothing else checked) for --help.
+    static QString parse(const QStringList& arguments, AuthorityOptions* options, QString* help);
+};
+
+} // namespace zavauthority

@@ -1,0 +1,122 @@
+#include "authorityservice.h"
+
+#include "soap.h"
+
+#include <QElapsedTimer>
+
+#include <chrono>
+#include <thread>
+
+namespace zavauthority {
+
+namespace {
+
+const char* const kSoapType = "application/soap+xml; charset=utf-8";
+
+// Takes one of the remaining drops, if any is left.
+bool takeOne(std::atomic<int>& remaining) {
+    int left = remaining.load();
+    while (left > 0 && !remaining.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
+}
+
+// Ends the exchange without an answer: the connection closes before a byte
+// of the body is written, as when an answer is lost on the way.
+void dropAnswer(httplib::Response& response) {
+    response.set_content_provider(
+        1, kSoapType, [](size_t, size_t, httplib::DataSink&) { return false; });
+}
+
+} // namespace
+
+AuthorityService::AuthorityService(const AuthorityOptions& options, const EventReception& events,
+                                   const StatusConsultation& status, RequestLog& log)
+    : m_options(options), m_events(events), m_status(status), m_log(log),
+      m_server(std::make_unique<httplib::SSLServer>(options.certificate.toLocal8Bit().constData(),
+                                                    options.key.toLocal8Bit().constData(),
+                                                    options.clientCa.toLocal8Bit().constData())),
+      m_dropAnswers(options.dropAnswers), m_dropRequests(options.dropRequests) {
+    m_server->set_payload_max_length(kMaxRequestBytes);
+    m_server->set_read_timeout(30, 0);
+    m_server->set_keep_alive_max_count(100);
+    m_server->Post(kEventPath, [this](const httplib::Request& request, httplib::Response& response) {
+        handle(Service::Event, request, response);
+    });
+    m_server->Post(kStatusPath, [this](const httplib::Request& request, httplib::Response& response) {
+        handle(Service::Status, request, response);
+    });
+}
+
+QString AuthorityService::tlsProblem() const {
+    if (m_server->is_valid())
+        return {};
+    return QStringLiteral("o certificado TLS (%1), sua chave (%2) ou a AC de clientes (%3) não foram aceitos")
+        .arg(m_options.certificate, m_options.key, m_options.clientCa);
+}
+
+int AuthorityService::bind() {
+    const std::string host = m_options.host.toStdString();
+    if (m_options.port == 0)
+        return m_server->bind_to_any_port(host);
+    return m_server->bind_to_port(host, m_options.port) ? m_options.port : -1;
+}
+
+bool AuthorityService::run() { return m_server->listen_after_bind(); }
+
+void AuthorityService::stop() { m_server->stop(); }
+
+void AuthorityService::handle(Service service, const httplib::Request& request, httplib::Response& response) {
+    QElapsedTimer clock;
+    clock.start();
+    const QString peer = QStringLiteral("%1:%2").arg(QString::fromStdString(request.remote_addr)).arg(request.remote_port);
+    const QString path = QString::fromStdString(request.path);
+    auto note = [&](int httpStatus, const QString& what) {
+        m_log.line(QStringLiteral("%1 %2 HTTP %3 %4 (%5 ms)").arg(peer, path).arg(httpStatus).arg(what).arg(clock.elapsed()));
+    };
+    auto wait = [this] {
+        if (m_options.delayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
+    };
+    const char* soapService = service == Service::Event ? zavnfe::Soap::kEventService : zavnfe::Soap::kStatusService;
+    auto refuse = [&](int httpStatus, const QString& why) {
+        wait();
+        response.status = httpStatus;
+        response.set_content(zavnfe::Soap::fault(true, why).toStdString(), kSoapType);
+        note(httpStatus, QStringLiteral("recusada: %1").arg(why));
+    };
+
+    if (service == Service::Event && takeOne(m_dropRequests)) {
+        dropAnswer(response);
+        note(0, QStringLiteral("conexão fechada sem processar (--drop-requests)"));
+        return;
+    }
+    try {
+        const QByteArray type = QByteArray::fromStdString(request.get_header_value("Content-Type")).toLower();
+        if (!type.startsWith("application/soap+xml"))
+            return refuse(415, QStringLiteral("Content-Type deve ser application/soap+xml (SOAP 1.2)"));
+        QString error;
+        const QByteArray payload = zavnfe::Soap::payload(QByteArray::fromStdString(request.body), &error);
+        if (payload.isEmpty())
+            return refuse(400, error);
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const ServiceAnswer answer =
+            service == Service::Event ? m_events.process(payload, now) : m_status.process(payload, now);
+        wait();
+        if (service == Service::Event && takeOne(m_dropAnswers)) {
+            dropAnswer(response);
+            note(0, answer.summary + QStringLiteral(" — processado, resposta descartada (--drop-answers)"));
+            return;
+        }
+        response.status = 200;
+        response.set_content(zavnfe::Soap::resultEnvelope(soapService, answer.payload).toStdString(), kSoapType);
+        note(200, answer.summary);
+    } catch (const std::exception& failure) {
+        // Nothing may leave the handler: the client gets a SOAP fault.
+        response.status = 500;
+        response.set_content(zavnfe::Soap::fault(false, QString::fromUtf8(failure.what())).toStdString(), kSoapType);
+        note(500, QStringLiteral("erro interno: %1").arg(QString::fromUtf8(failure.what())));
+    }
+}
+
+} // namespace zavauthority

@@ -1,0 +1,50 @@
+#pragma once
+// AuthorityService: the HTTPS side of the local authority. Mutual TLS (the
+// client's certificate must chain to the client CA), SOAP 1.2 over POST on
+// /ws/NFeRecepcaoEvento4 and /ws/NFeConsultaProtocolo4, the delay and the
+// dropped answers and requests asked for on the command line, and one log
+// line per request.
+#include "authorityoptions.h"
+#include "eventreception.h"
+#include "requestlog.h"
+#include "statusconsultation.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <memory>
+
+namespace zavauthority {
+
+class AuthorityService {
+public:
+    static constexpr const char* kEventPath = "/ws/NFeRecepcaoEvento4";
+    static constexpr const char* kStatusPath = "/ws/NFeConsultaProtocolo4";
+    static constexpr size_t kMaxRequestBytes = 4 * 1024 * 1024;
+
+    AuthorityService(const AuthorityOptions& options, const EventReception& events, const StatusConsultation& status,
+                     RequestLog& log);
+
+    // Empty when the TLS certificate, key and CA were accepted.
+    QString tlsProblem() const;
+    // The port bound (the one asked for, or a free one for 0); -1 on failure.
+    int bind();
+    // Serves until stop(); false when it ended by itself.
+    bool run();
+    void stop();
+    bool isRunning() const { return m_server->is_running(); }
+
+private:
+    enum class Service { Event, Status };
+    void handle(Service service, const httplib::Request& request, httplib::Response& response);
+
+    const AuthorityOptions& m_options;
+    const EventReception& m_events;
+    const StatusConsultation& m_status;
+    RequestLog& m_log;
+    std::unique_ptr<httplib::SSLServer> m_server;
+    std::atomic<int> m_dropAnswers;
+    std::atomic<int> m_dropRequests;
+};
+
+} // namespace zavauthority

@@ -1,0 +1,135 @@
+// zav-authority: a local stand-in for a state's NF-e authority, for tests and
+// demonstrations: registers cancellation events and answers status queries
+// over HTTPS with client certificates, from the invoices of the ERP database.
+// It answers with verAplic ZAV-AUT-LOCAL_1.00, so that nothing it registers
+// can be taken for a real authority's record.
+#include "authorityoptions.h"
+#include "authorityrecord.h"
+#include "authorityservice.h"
+#include "eventreception.h"
+#include "requestlog.h"
+#include "signaturecheck.h"
+#include "statusconsultation.h"
+#include "stopsignal.h"
+
+#include "cryptolibraries.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+enum ExitCode { Ok = 0, BadCommandLine = 1, NoRecord = 2, CannotServe = 3 };
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    using namespace zavauthority;
+    StopSignal::block(); // before any thread exists
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zav-authority"));
+
+    AuthorityOptions options;
+    QString help;
+    const QString refused = AuthorityOptions::parse(QCoreApplication::arguments(), &options, &help);
+    if (!help.isEmpty()) {
+        std::fputs(help.toLocal8Bit().constData(), stdout);
+        return Ok;
+    }
+    if (!refused.isEmpty()) {
+        std::fprintf(stderr, "zav-authority: %s\nUse --help para ver as opções.\n", refused.toLocal8Bit().constData());
+        return BadCommandLine;
+    }
+    RequestLog log;
+    if (!options.logFile.isEmpty() && !log.openFile(options.logFile)) {
+        std::fprintf(stderr, "zav-authority: não foi possível abrir o log %s\n", options.logFile.toLocal8Bit().constData());
+        return BadCommandLine;
+    }
+    const QString crypto = zavnfe::CryptoLibraries::ensure();
+    if (!crypto.isEmpty()) {
+        log.line(QStringLiteral("zav-authority: %1").arg(crypto));
+        return CannotServe;
+    }
+    QFile caFile(options.clientCa);
+    if (!caFile.open(QIODevice::ReadOnly)) {
+        log.line(QStringLiteral("zav-authority: não foi possível ler a AC %1").arg(options.clientCa));
+        return BadCommandLine;
+    }
+    const SignatureCheck signatures(caFile.readAll());
+
+    AuthorityRecord record;
+    if (!options.recordFile.isEmpty()) {
+        const QString problem = record.open(options.recordFile);
+        if (!problem.isEmpty()) {
+            log.line(QStringLiteral("zav-authority: %1").arg(problem));
+            return NoRecord;
+        }
+    }
+    if (!options.database.isEmpty()) {
+        int added = 0;
+        int skipped = 0;
+        const QString problem = record.importInvoices(options.database, &added, &skipped);
+        if (!problem.isEmpty()) {
+            log.line(QStringLiteral("zav-authority: banco do ERP indisponível: %1").arg(problem));
+            return NoRecord;
+        }
+        log.line(QStringLiteral("zav-authority: %1 NF-e novas do banco do ERP, %2 linhas inválidas ignoradas")
+                     .arg(added)
+                     .arg(skipped));
+    }
+
+    const Terms terms{options.ordinaryHours, options.lateDays};
+    const EventReception events(record, signatures, terms, options.environment);
+    const StatusConsultation status(record, options.environment);
+    AuthorityService service(options, events, status, log);
+    const QString tls = service.tlsProblem();
+    if (!tls.isEmpty()) {
+        log.line(QStringLiteral("zav-authority: %1").arg(tls));
+        return CannotServe;
+    }
+    const int port = service.bind();
+    if (port < 0) {
+        log.line(QStringLiteral("zav-authority: não foi possível escutar em %1:%2").arg(options.host).arg(options.port));
+        return CannotServe;
+    }
+
+    // The record lives on this thread, which runs the event loop; the
+    // server's threads reach it through queued calls. The listener thread
+    // ends the loop once every request in progress has been answered.
+    std::atomic<bool> served{false};
+    std::atomic<bool> listening{true};
+    std::thread listener([&] {
+        served = service.run();
+        listening = false;
+        QMetaObject::invokeMethod(&app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    });
+    StopSignal stop([&] {
+        // The signal may come before the server runs: wait for it, once.
+        while (listening && !service.isRunning())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        service.stop();
+    });
+    log.line(QStringLiteral("zav-authority: %1 NF-e, ambiente %2, prazo %3 h, fora de prazo %4 dias, %5")
+                 .arg(record.invoiceCount())
+                 .arg(options.environment)
+                 .arg(options.ordinaryHours)
+                 .arg(options.lateDays)
+                 .arg(options.recordFile.isEmpty() ? QStringLiteral("registro em memória")
+                                                   : QStringLiteral("registro ") + options.recordFile));
+    std::printf("listening on https://%s:%d\n", options.host.toLocal8Bit().constData(), port);
+    std::fflush(stdout);
+
+    QCoreApplication::exec();
+    listener.join();
+    if (stop.signalNumber() == 0) {
+        log.line(QStringLiteral("zav-authority: o servidor HTTPS parou sem ter sido encerrado"));
+        return CannotServe;
+    }
+    log.line(QStringLiteral("zav-authority: encerrado pelo sinal %1").arg(stop.signalNumber()));
+    return Ok;
+}
