@@ -15,7 +15,7 @@ QString describe(httplib::Error error, long verifyResult) {
     case httplib::Error::ConnectionTimeout:
         return QStringLiteral("tempo de conexão esgotado");
     case httplib::Error::Read:
-        return QStringLiteral("conexão encerrada sem resposta ou tempo de resposta esgotado");
+        return QStringLiteral("sem resposta ou tempo esgotado");
     case httplib::Error::Write:
         return QStringLiteral("falha ao enviar o pedido");
     case httplib::Error::SSLConnection:

@@ -458,7 +458,7 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
     using Kind = TransmissionResult::Kind;
     if (r.kind == Kind::Unanswered)
         return CancellationOutcome::byText(
-            fit(QStringLiteral("Sem resposta da SEFAZ (%1); pedido pendente, confirme de novo.").arg(r.failure)),
+            fit(QStringLiteral("Pedido pendente: sem resposta da SEFAZ (%1). Confirme de novo.").arg(r.failure)),
             "fa_transmi");
 
     // The authority has spoken: its answer is written even when it takes a
