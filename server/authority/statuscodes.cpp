@@ -23,7 +23,7 @@ QString StatusCodes::text(int code, const QString& detail) {
         {OrganDiffersFromKey, QStringLiteral("Rejeição: Órgão Autor do evento diferente da UF da Chave de Acesso")},
         {OutOfTerm, QStringLiteral("Rejeição: Pedido de Cancelamento intempestivo (NF-e autorizada a mais de 7 dias)")},
         {BadEventId, QStringLiteral("Rejeição: Erro Atributo ID do evento não corresponde a concatenação dos campos "
-                                    "(“ID” + tpEvento + chNFe + nSeqEvento)")},
+                                    "(\"ID\" + tpEvento + chNFe + nSeqEvento)")},
         {DuplicateEvent, QStringLiteral("Rejeição: Duplicidade de Evento")},
         {AuthorDiffers, QStringLiteral("Rejeição: O autor do evento diverge do emissor da NF-e")},
         {EventAfterProcessing, QStringLiteral("Rejeição: A data do evento não pode ser maior que a data do processamento")},
@@ -35,7 +35,17 @@ QString StatusCodes::text(int code, const QString& detail) {
     QString result = texts.value(code, texts.value(UncataloguedError));
     if (!detail.isEmpty())
         result += QStringLiteral(" [%1]").arg(detail.simplified());
-    return result.left(255);
+    // xMotivo takes U+0020 to U+00FF only: a detail quoting the sender's text
+    // or a schema message must not make the answer itself invalid.
+    for (QChar& c : result) {
+        if (c == u'“' || c == u'”')
+            c = u'"';
+        else if (c == u'‘' || c == u'’')
+            c = u'\'';
+        else if (c.unicode() < 0x20 || c.unicode() > 0xFF)
+            c = u'?';
+    }
+    return result.left(255).trimmed();
 }
 
 } // namespace zavauthority

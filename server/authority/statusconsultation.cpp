@@ -55,10 +55,10 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
         data.statusText = StatusCodes::text(status, detail);
         data.receivedAt = StateZones::format(now, StateZones::known(data.stateCode) ? data.stateCode : QStringLiteral("53"));
         return ServiceAnswer{zavnfe::retConsSitNFe(data, procEventos),
-                             QStringLiteral("consulta %1: %2 %3 (%4 eventos)")
+                             QStringLiteral("consulta %1: %2%3 (%4 eventos)")
                                  .arg(data.accessKey.isEmpty() ? QStringLiteral("-") : data.accessKey)
                                  .arg(status)
-                                 .arg(detail)
+                                 .arg(detail.isEmpty() ? QString() : u' ' + detail)
                                  .arg(procEventos.size())};
     };
 

@@ -1,0 +1,357 @@
+// bench-events: NF-e cancellation events per second, built (CancellationEvent
+// and CancellationBatch), built and signed (EventSigner), and built, signed
+// and registered (POST over HTTPS with mutual TLS to the local authority,
+// zav-authority, in a SOAP envelope from zavnfe::Soap), in batches of 1 and of
+// 20 events; beside RSA-2048 signatures per second as `openssl speed` counts
+// them in the same run, since signing is what an event costs most.
+//
+//   bench-events [--invoices N] [--events N] [--runs N]
+//
+// Everything is real and made here in a temporary folder: the certificates
+// (scripts/make-certificates.sh), an ERP demo database in SQLite with N
+// invoices (zav-dbinit, default 5000), and the authority reading it, with
+// terms wide enough that every authorised invoice may be cancelled, keeping
+// its record in its own SQLite file. Each run and batch size builds, signs
+// and registers --events events (default 200) of invoices not cancelled
+// before. Figures are medians over the runs; no timing is judged here.
+#include "brazilianstates.h"
+
+#include "cancellationbatch.h"
+#include "cancellationevent.h"
+#include "certificatestore.h"
+#include "eventsigner.h"
+#include "authoritymessages.h"
+#include "soap.h"
+
+#include "database.h"
+
+#include <httplib.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <set>
+#include <vector>
+
+namespace {
+
+const char* const kReason = "Erro de digitação no valor da nota";
+const char* const kPassword = "bench-senha";
+const char* const kSerial = "BE0C0001";
+const char* const kEventPath = "/ws/NFeRecepcaoEvento4";
+
+// The authorised invoices, with their issuing state and environment; the
+// issuer is the CNPJ inside the access key, which is what the authority
+// compares the author with.
+const char* const kAuthorisedSql = R"(
+SELECT N.NRACESSONFE, N.NRPROTOCOLONFE, I.IDTPAMBIENTENFE, N.DHAUTORIZACAO
+FROM NOTAFISCAL N
+JOIN INSCRESTAD I ON I.CDEMPRESA = N.CDEMPRESA AND I.CDINSCESTA = N.CDINSCESTA
+WHERE N.IDSITUACAONFE = :state
+ORDER BY N.NRLANCTONF
+)";
+
+[[noreturn]] void die(const QString& text) {
+    std::fprintf(stderr, "bench-events: %s\n", qPrintable(text));
+    std::exit(1);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+QByteArray runTool(const QString& program, const QStringList& arguments, int timeoutMs = 300000) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(timeoutMs))
+        die(QStringLiteral("%1 did not finish: %2").arg(program, process.errorString()));
+    const QByteArray output = process.readAll();
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        die(QStringLiteral("%1 %2 failed:\n%3").arg(program, arguments.join(u' '), QString::fromUtf8(output)));
+    return output;
+}
+
+std::vector<zavnfe::CancellationData> authorisedInvoices(const QString& connection) {
+    std::vector<zavnfe::CancellationData> invoices;
+    const QString name = QStringLiteral("bench-events");
+    {
+        QSqlDatabase db = zavdb::open(connection, name);
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!q.prepare(QString::fromLatin1(kAuthorisedSql)))
+            die(QStringLiteral("reading the invoices: %1").arg(q.lastError().text()));
+        q.bindValue(QStringLiteral(":state"), QStringLiteral("A"));
+        if (!q.exec())
+            die(QStringLiteral("reading the invoices: %1").arg(q.lastError().text()));
+        // The demo's invoices of today can carry an authorisation time ahead
+        // of now (the seed writes the machine's clock with the state's
+        // offset); the authority would rightly refuse those with 579.
+        const QDateTime latest = QDateTime::currentDateTimeUtc().addSecs(-60);
+        while (q.next()) {
+            const QDateTime authorised = QDateTime::fromString(q.value(3).toString(), Qt::ISODate);
+            if (!authorised.isValid() || authorised > latest)
+                continue;
+            zavnfe::CancellationData data;
+            data.accessKey = q.value(0).toString();
+            data.issuerCnpj = data.accessKey.mid(6, 14);
+            data.authorisationProtocol = q.value(1).toString();
+            data.environment = q.value(2).toInt();
+            data.reason = QString::fromUtf8(kReason);
+            const zavserver::BrazilianState* state = zavserver::BrazilianStates::byCode(data.accessKey.left(2));
+            if (!state)
+                die(QStringLiteral("invoice %1 of an unknown state").arg(data.accessKey));
+            data.stateUtcOffsetSeconds = state->utcOffsetSeconds;
+            invoices.push_back(std::move(data));
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return invoices;
+}
+
+// The local authority, on a port it picks; stopped (SIGTERM) on destruction.
+class Authority {
+public:
+    // Without a record file the authority keeps its record in memory.
+    Authority(const QString& certificates, const QString& database, const QString& record) {
+        const QString binary = QCoreApplication::applicationDirPath() + QStringLiteral("/zav-authority");
+        const QString c = certificates + u'/';
+        // Terms of about a century: every authorised invoice of the demo may be cancelled.
+        QStringList arguments{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--cert"),
+                              c + QStringLiteral("authority.pem"), QStringLiteral("--key"),
+                              c + QStringLiteral("authority.key"), QStringLiteral("--client-ca"),
+                              c + QStringLiteral("ca.pem"), QStringLiteral("--db"), database,
+                              QStringLiteral("--ordinary-hours"), QStringLiteral("876000"),
+                              QStringLiteral("--late-days"), QStringLiteral("36500")};
+        if (!record.isEmpty())
+            arguments << QStringLiteral("--record") << record;
+        m_process.start(binary, arguments);
+        static const QRegularExpression listening(QStringLiteral("listening on https://127\\.0\\.0\\.1:(\\d+)"));
+        const QDeadlineTimer deadline(60000);
+        QByteArray log;
+        while (m_port == 0 && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
+            m_process.waitForReadyRead(100);
+            log += m_process.readAllStandardOutput();
+            const auto match = listening.match(QString::fromUtf8(log));
+            if (match.hasMatch())
+                m_port = match.captured(1).toInt();
+        }
+        if (m_port == 0)
+            die(QStringLiteral("zav-authority did not start: %1 %2")
+                    .arg(QString::fromUtf8(log), QString::fromUtf8(m_process.readAllStandardError())));
+    }
+    ~Authority() {
+        m_process.terminate();
+        if (!m_process.waitForFinished(15000))
+            m_process.kill();
+    }
+    Authority(const Authority&) = delete;
+    Authority& operator=(const Authority&) = delete;
+    int port() const { return m_port; }
+
+private:
+    QProcess m_process;
+    int m_port = 0;
+};
+
+struct Batch {
+    QByteArray xml;
+    QStringList keys;
+};
+
+// The envEvento batches of `count` invoices from `first`, `size` events each.
+std::vector<Batch> build(const std::vector<zavnfe::CancellationData>& invoices, size_t first, int count, int size,
+                         qint64* batchId) {
+    std::vector<Batch> batches;
+    QString error;
+    for (int done = 0; done < count; done += size) {
+        QList<zavnfe::CancellationEvent> events;
+        Batch batch;
+        for (int i = done; i < std::min(count, done + size); ++i) {
+            zavnfe::CancellationData data = invoices[first + size_t(i)];
+            data.at = QDateTime::currentDateTimeUtc();
+            auto event = zavnfe::CancellationEvent::create(data, &error);
+            if (!event)
+                die(QStringLiteral("event of %1: %2").arg(data.accessKey, error));
+            events.append(*event);
+            batch.keys.append(data.accessKey);
+        }
+        batch.xml = zavnfe::CancellationBatch::build(QString::number(++*batchId), events, &error);
+        if (batch.xml.isEmpty())
+            die(QStringLiteral("batch: %1").arg(error));
+        batches.push_back(std::move(batch));
+    }
+    return batches;
+}
+
+void sign(const zavnfe::EventSigner& signer, std::vector<Batch>& batches) {
+    QString error;
+    for (Batch& batch : batches) {
+        batch.xml = signer.sign(batch.xml, &error);
+        if (batch.xml.isEmpty())
+            die(QStringLiteral("signing: %1").arg(error));
+    }
+}
+
+// Posts every batch and insists on each event being registered: a figure of
+// rejections would measure nothing.
+void registerAll(httplib::SSLClient& client, const std::vector<Batch>& batches) {
+    const std::string contentType = zavnfe::Soap::contentType(zavnfe::Soap::kEventService, zavnfe::Soap::kEventOperation).toStdString();
+    for (const Batch& batch : batches) {
+        const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, batch.xml);
+        const auto result = client.Post(kEventPath, envelope.constData(), size_t(envelope.size()), contentType.c_str());
+        if (!result)
+            die(QStringLiteral("POST failed: %1 (TLS verification %2)")
+                    .arg(QString::fromStdString(httplib::to_string(result.error())))
+                    .arg(client.get_openssl_verify_result()));
+        if (result->status != 200)
+            die(QStringLiteral("HTTP %1: %2").arg(result->status).arg(QString::fromStdString(result->body).left(500)));
+        QString error;
+        const QByteArray payload = zavnfe::Soap::payload(QByteArray::fromStdString(result->body), &error);
+        const auto answer = payload.isEmpty() ? std::nullopt : zavnfe::parseRetEnvEvento(payload, &error);
+        if (!answer)
+            die(QStringLiteral("answer: %1").arg(error));
+        if (answer->status != 128 || answer->events.size() != size_t(batch.keys.size()))
+            die(QStringLiteral("batch answered %1 %2 with %3 events for %4")
+                    .arg(answer->status)
+                    .arg(answer->statusText)
+                    .arg(answer->events.size())
+                    .arg(batch.keys.size()));
+        std::set<QString> pending(batch.keys.cbegin(), batch.keys.cend());
+        for (const zavnfe::EventResult& event : answer->events) {
+            if (event.status != 135 || pending.erase(event.accessKey) != 1)
+                die(QStringLiteral("event of %1 answered %2 %3").arg(event.accessKey).arg(event.status).arg(event.statusText));
+        }
+    }
+}
+
+// RSA-2048 signatures per second by `openssl speed`, one process, one thread.
+double opensslSigns() {
+    const QByteArray output = runTool(QStringLiteral("openssl"),
+                                      {QStringLiteral("speed"), QStringLiteral("-seconds"), QStringLiteral("3"),
+                                       QStringLiteral("rsa2048")});
+    static const QRegularExpression line(QStringLiteral("^rsa\\s+2048 bits\\s+\\S+\\s+\\S+\\s+([0-9.]+)\\s+([0-9.]+)\\s*$"),
+                                         QRegularExpression::MultilineOption);
+    const auto match = line.match(QString::fromUtf8(output));
+    bool ok = false;
+    const double signs = match.hasMatch() ? match.captured(1).toDouble(&ok) : 0;
+    if (!ok || signs <= 0)
+        die(QStringLiteral("no signs/s in the output of openssl speed:\n%1").arg(QString::fromUtf8(output)));
+    return signs;
+}
+
+double perSecond(int events, const std::function<void()>& work) {
+    QElapsedTimer timer;
+    timer.start();
+    work();
+    return events * 1e9 / double(std::max<qint64>(1, timer.nsecsElapsed()));
+}
+
+struct Figures {
+    double built = 0, signedToo = 0, registered = 0;
+};
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("invoices"), QStringLiteral("invoices of the demo database (default 5000)"),
+                      QStringLiteral("n"), QStringLiteral("5000")});
+    parser.addOption({QStringLiteral("events"), QStringLiteral("events per batch size and run (default 200)"),
+                      QStringLiteral("n"), QStringLiteral("200")});
+    parser.addOption({QStringLiteral("runs"), QStringLiteral("runs (default 5)"), QStringLiteral("n"),
+                      QStringLiteral("5")});
+    parser.addOption({QStringLiteral("memory"), QStringLiteral("the authority keeps its record in memory, not in SQLite")});
+    parser.process(app);
+    const int invoiceCount = parser.value(QStringLiteral("invoices")).toInt();
+    const int events = parser.value(QStringLiteral("events")).toInt();
+    const int runs = parser.value(QStringLiteral("runs")).toInt();
+    if (invoiceCount < 1 || events < 1 || runs < 1)
+        die(QStringLiteral("--invoices, --events and --runs must be positive"));
+    const std::vector<int> sizes{1, int(zavnfe::CancellationBatch::kMaxEvents)};
+
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        die(QStringLiteral("no temporary folder: %1").arg(dir.errorString()));
+    const QString certificates = dir.filePath(QStringLiteral("certs"));
+    runTool(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"), certificates,
+                                     QString::fromLatin1(kPassword), QString::fromLatin1(kSerial)});
+    const QString database = dir.filePath(QStringLiteral("erp.sqlite"));
+    runTool(QCoreApplication::applicationDirPath() + QStringLiteral("/zav-dbinit"),
+            {QStringLiteral("--db"), database, QStringLiteral("--invoices"), QString::number(invoiceCount)});
+    const std::vector<zavnfe::CancellationData> invoices = authorisedInvoices(database);
+    const size_t needed = size_t(runs) * sizes.size() * size_t(events);
+    if (invoices.size() < needed)
+        die(QStringLiteral("%1 authorised invoices, %2 needed: raise --invoices or lower --events/--runs")
+                .arg(invoices.size())
+                .arg(needed));
+
+    const zavnfe::CertificateLookup lookup =
+        zavnfe::CertificateStore(certificates).find(QString::fromLatin1(kSerial), kPassword);
+    if (!lookup.found())
+        die(lookup.error);
+    const zavnfe::EventSigner signer(*lookup.certificate);
+
+    const bool memory = parser.isSet(QStringLiteral("memory"));
+    Authority authority(certificates, database,
+                        memory ? QString() : dir.filePath(QStringLiteral("authority-record.sqlite")));
+    // One kept-alive connection, as the application server holds one per authority.
+    httplib::SSLClient client("127.0.0.1", authority.port(), lookup.certificate->certificate(),
+                              lookup.certificate->key());
+    client.set_ca_cert_path((certificates + QStringLiteral("/ca.pem")).toStdString());
+    client.enable_server_certificate_verification(true);
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    client.set_read_timeout(60);
+
+    std::printf("NF-e cancellation events per second: %d events per batch size and run, median of %d runs;\n"
+                "authority zav-authority on 127.0.0.1 over mutual TLS, record %s, %zu authorised invoices of %d\n\n",
+                events, runs, memory ? "in memory" : "in SQLite", invoices.size(), invoiceCount);
+    std::vector<std::vector<double>> built(sizes.size()), signedToo(sizes.size()), registered(sizes.size());
+    std::vector<double> openssl;
+    size_t next = 0;
+    qint64 batchId = 0;
+    for (int run = 0; run < runs; ++run) {
+        for (size_t s = 0; s < sizes.size(); ++s) {
+            const int size = sizes[s];
+            // The same invoices for the three, registered only by the last.
+            built[s].push_back(perSecond(events, [&] { build(invoices, next, events, size, &batchId); }));
+            signedToo[s].push_back(perSecond(events, [&] {
+                auto batches = build(invoices, next, events, size, &batchId);
+                sign(signer, batches);
+            }));
+            registered[s].push_back(perSecond(events, [&] {
+                auto batches = build(invoices, next, events, size, &batchId);
+                sign(signer, batches);
+                registerAll(client, batches);
+            }));
+            next += size_t(events);
+        }
+        openssl.push_back(opensslSigns());
+    }
+
+    const double signs = median(openssl);
+    std::printf("%5s | %12s | %12s | %12s | %10s | %9s | %9s | %9s\n", "batch", "built ev/s", "+signed ev/s",
+                "+registered", "openssl", "built", "signed", "registered");
+    std::printf("%5s | %12s | %12s | %12s | %10s | %9s | %9s | %9s\n", "", "", "", "ev/s", "signs/s", "/openssl",
+                "/openssl", "/openssl");
+    for (size_t s = 0; s < sizes.size(); ++s) {
+        const Figures f{median(built[s]), median(signedToo[s]), median(registered[s])};
+        std::printf("%5d | %12.0f | %12.1f | %12.1f | %10.1f | %9.2f | %9.3f | %9.3f\n", sizes[s], f.built,
+                    f.signedToo, f.registered, signs, f.built / signs, f.signedToo / signs, f.registered / signs);
+    }
+    return 0;
+}

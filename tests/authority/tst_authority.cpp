@@ -1,0 +1,662 @@
+// The local authority zav-authority as a real process: mutual TLS on
+// loopback with certificates made by scripts/make-certificates.sh, invoices
+// from a demo ERP database made by zav-dbinit, events built and signed by
+// zavnfe, every stored signature checked again by the xmlsec1 command and
+// every answer against the published schemas.
+#include "authoritymessages.h"
+#include "cancellationbatch.h"
+#include "cancellationevent.h"
+#include "certificatestore.h"
+#include "eventsigner.h"
+#include "schemaset.h"
+#include "soap.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QXmlStreamReader>
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+#include <thread>
+
+namespace {
+
+const QByteArray kPassword = "s3gredo";
+const QString kSigner = QStringLiteral("A1B2C3D4");
+const QString kStranger = QStringLiteral("0BAD");
+const QString kReason = QStringLiteral("Pedido emitido em duplicidade pelo sistema");
+
+struct Nfe {
+    QString key, protocol;
+};
+
+struct Reply {
+    int status = -1; // -1: no HTTP answer at all
+    QByteArray body;
+    QString error;
+};
+
+QString stateTime(const QDateTime& moment) {
+    return moment.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QStringLiteral("-03:00");
+}
+
+// The key with its last digit replaced by the right check digit.
+QString withCheckDigit(const QString& key) {
+    for (int digit = 0; digit <= 9; ++digit) {
+        const QString candidate = key.left(43) + QString::number(digit);
+        if (zavnfe::CancellationEvent::validAccessKey(candidate))
+            return candidate;
+    }
+    return {};
+}
+
+bool run(const QString& program, const QStringList& arguments, const QString& dir, QByteArray* output = nullptr) {
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    process.waitForFinished(120000);
+    if (output)
+        *output = process.readAll();
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// Text of the first element with that local name.
+QString first(const QByteArray& xml, const QString& name) {
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isStartElement() && reader.name() == name)
+            return reader.readElementText(QXmlStreamReader::IncludeChildElements);
+    }
+    return {};
+}
+
+} // namespace
+
+class TestAuthority : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_certs, m_erp;
+    std::optional<zavnfe::SigningCertificate> m_signer, m_stranger;
+    std::unique_ptr<QProcess> m_authority;
+    int m_port = 0;
+    QList<Nfe> m_fresh;
+    Nfe m_late, m_old, m_recent, m_cancelled, m_denied;
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    // Starts zav-authority with the certificates and the extra arguments;
+    // the port it listens on, or 0.
+    int start(QProcess& process, const QStringList& extra) {
+        process.setProgram(QStringLiteral(ZAV_BIN_DIR "/zav-authority"));
+        process.setArguments(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--cert"),
+                                         m_certs + QStringLiteral("/authority.pem"), QStringLiteral("--key"),
+                                         m_certs + QStringLiteral("/authority.key"), QStringLiteral("--client-ca"),
+                                         m_certs + QStringLiteral("/ca.pem")} +
+                             extra);
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start();
+        QByteArray out;
+        QElapsedTimer clock;
+        clock.start();
+        while (!out.contains('\n') && clock.elapsed() < 30000 && process.state() != QProcess::NotRunning) {
+            process.waitForReadyRead(200);
+            out += process.readAllStandardOutput();
+        }
+        const QByteArray prefix = "listening on https://127.0.0.1:";
+        if (!out.startsWith(prefix)) {
+            qWarning("zav-authority did not start: %s %s", out.constData(), process.readAllStandardError().constData());
+            return 0;
+        }
+        return out.mid(prefix.size()).trimmed().toInt();
+    }
+
+    bool terminate(QProcess& process) {
+        ::kill(pid_t(process.processId()), SIGTERM);
+        return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+
+    Reply post(int port, const char* target, const QByteArray& body, const zavnfe::SigningCertificate* client,
+               const char* contentType = nullptr) {
+        std::unique_ptr<httplib::SSLClient> http =
+            client ? std::make_unique<httplib::SSLClient>("127.0.0.1", port, client->certificate(), client->key())
+                   : std::make_unique<httplib::SSLClient>("127.0.0.1", port);
+        http->set_ca_cert_path((m_certs + QStringLiteral("/ca.pem")).toStdString().c_str());
+        http->enable_server_certificate_verification(true);
+        http->set_read_timeout(30, 0);
+        const char* type = contentType ? contentType : "application/soap+xml;charset=utf-8";
+        auto result = http->Post(target, body.toStdString(), type);
+        if (!result)
+            return {-1, {}, QStringLiteral("httplib error %1").arg(int(result.error()))};
+        return {result->status, QByteArray::fromStdString(result->body), {}};
+    }
+
+    zavnfe::CancellationData data(const Nfe& nfe, const QDateTime& at = QDateTime::currentDateTimeUtc()) {
+        zavnfe::CancellationData d;
+        d.accessKey = nfe.key;
+        d.issuerCnpj = nfe.key.mid(6, 14);
+        d.authorisationProtocol = nfe.protocol;
+        d.environment = 2;
+        d.reason = kReason;
+        d.at = at;
+        d.stateUtcOffsetSeconds = -3 * 3600;
+        return d;
+    }
+
+    QByteArray unsignedBatch(const QList<zavnfe::CancellationData>& list) {
+        QList<zavnfe::CancellationEvent> events;
+        QString error;
+        for (const auto& d : list) {
+            auto event = zavnfe::CancellationEvent::create(d, &error);
+            if (!event) {
+                qWarning("%s", qPrintable(error));
+                return {};
+            }
+            events.append(*event);
+        }
+        return zavnfe::CancellationBatch::build(QStringLiteral("4242"), events, &error);
+    }
+
+    QByteArray sign(const QByteArray& batch, const zavnfe::SigningCertificate& signer) {
+        QString error;
+        const QByteArray xml = zavnfe::EventSigner(signer).sign(batch, &error);
+        if (xml.isEmpty())
+            qWarning("%s", qPrintable(error));
+        return xml;
+    }
+
+    Reply sendEvents(int port, const QByteArray& signedBatch) {
+        return post(port, "/ws/NFeRecepcaoEvento4", zavnfe::Soap::envelope(zavnfe::Soap::kEventService, signedBatch),
+                    &*m_signer);
+    }
+
+    // The retEnvEvento of a reply, checked against the schema.
+    std::optional<zavnfe::BatchAnswer> batchAnswer(const Reply& reply) {
+        if (reply.status != 200) {
+            qWarning("HTTP %d %s %s", reply.status, qPrintable(reply.error), reply.body.constData());
+            return std::nullopt;
+        }
+        QString error;
+        const QByteArray payload = zavnfe::Soap::payload(reply.body, &error);
+        const QString schema = zavnfe::SchemaSet::instance().validate(zavnfe::Schema::RetEnvEvento, payload);
+        if (!schema.isEmpty()) {
+            qWarning("retEnvEvento outside the schema: %s\n%s", qPrintable(schema), payload.constData());
+            return std::nullopt;
+        }
+        auto answer = zavnfe::parseRetEnvEvento(payload, &error);
+        if (!answer)
+            qWarning("%s", qPrintable(error));
+        return answer;
+    }
+
+    std::optional<zavnfe::StatusAnswer> status(int port, const QString& key, int environment = 2) {
+        const Reply reply =
+            post(port, "/ws/NFeConsultaProtocolo4",
+                 zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(environment, key)), &*m_signer);
+        if (reply.status != 200) {
+            qWarning("HTTP %d %s", reply.status, qPrintable(reply.error));
+            return std::nullopt;
+        }
+        QString error;
+        auto answer = zavnfe::parseRetConsSitNFe(zavnfe::Soap::payload(reply.body, &error), &error);
+        if (!answer)
+            qWarning("%s", qPrintable(error));
+        return answer;
+    }
+
+    // xmlsec1 verifies the (only) signature of the document against the CA.
+    bool verifies(const QByteArray& xml, QByteArray* output) {
+        QFile file(path(QStringLiteral("verify.xml")));
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write(xml);
+        file.close();
+        return run(QStringLiteral("xmlsec1"),
+                   {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), m_certs + QStringLiteral("/ca.pem"),
+                    QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
+                    QStringLiteral("verify.xml")},
+                   m_dir.path(), output);
+    }
+
+    // A stored procEventoNFe: in the schema, its signature verifying, its
+    // retEvento for the key with the status given.
+    void checkProcEvento(const QByteArray& proc, const QString& key, int expected) {
+        QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, proc), QString());
+        QByteArray output;
+        QVERIFY2(verifies(proc, &output), output.constData() + QByteArray("\n") + proc);
+        const QByteArray ret = proc.mid(proc.indexOf("<retEvento"));
+        QCOMPARE(first(ret, QStringLiteral("chNFe")), key);
+        QCOMPARE(first(ret, QStringLiteral("cStat")).toInt(), expected);
+        QCOMPARE(first(ret, QStringLiteral("verAplic")), QStringLiteral("ZAV-AUT-LOCAL_1.00"));
+    }
+
+    Nfe stranger() const { // a valid key the authority never heard of
+        return {withCheckDigit(m_fresh[1].key.left(25) + QStringLiteral("999999") + m_fresh[1].key.mid(31)),
+                m_fresh[1].protocol};
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        // A refused TLS handshake closes the socket under the client's write.
+        std::signal(SIGPIPE, SIG_IGN);
+        QVERIFY(m_dir.isValid());
+        m_certs = path(QStringLiteral("certs"));
+        QByteArray output;
+        const QString script = QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh");
+        QVERIFY2(run(QStringLiteral("bash"), {script, m_certs, QString::fromLatin1(kPassword), kSigner}, m_dir.path(), &output),
+                 output.constData());
+        // Another CA and a certificate of its own: trusted by nobody here.
+        QVERIFY2(run(QStringLiteral("bash"), {script, path(QStringLiteral("other")), QString::fromLatin1(kPassword), kStranger},
+                     m_dir.path(), &output),
+                 output.constData());
+        auto signer = zavnfe::CertificateStore(m_certs).find(kSigner, kPassword);
+        QVERIFY2(signer.found(), qPrintable(signer.error));
+        m_signer = signer.certificate;
+        auto other = zavnfe::CertificateStore(path(QStringLiteral("other"))).find(kStranger, kPassword);
+        QVERIFY2(other.found(), qPrintable(other.error));
+        m_stranger = other.certificate;
+
+        m_erp = path(QStringLiteral("erp.sqlite"));
+        QVERIFY2(run(QStringLiteral(ZAV_BIN_DIR "/zav-dbinit"), {QStringLiteral("--db"), m_erp}, m_dir.path(), &output),
+                 output.constData());
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("erp"));
+            db.setDatabaseName(m_erp);
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY(query.prepare(QStringLiteral("SELECT NRLANCTONF, NRACESSONFE, NRPROTOCOLONFE, IDSITUACAONFE "
+                                                 "FROM NOTAFISCAL ORDER BY NRLANCTONF")));
+            QVERIFY(query.exec());
+            QList<std::pair<QString, Nfe>> authorised;
+            while (query.next()) {
+                const Nfe nfe{query.value(1).toString(), query.value(2).toString()};
+                const QString state = query.value(3).toString();
+                if (state == u"A")
+                    authorised.append({query.value(0).toString(), nfe});
+                else if (state == u"C" && m_cancelled.key.isEmpty())
+                    m_cancelled = nfe;
+                else if (state == u"D" && m_denied.key.isEmpty())
+                    m_denied = nfe;
+            }
+            QVERIFY(authorised.size() >= 40 && !m_cancelled.key.isEmpty() && !m_denied.key.isEmpty());
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            QSqlQuery update(db);
+            QVERIFY(update.prepare(QStringLiteral("UPDATE NOTAFISCAL SET DHAUTORIZACAO = :at WHERE NRLANCTONF = :id")));
+            auto authorise = [&](int index, const QDateTime& at) {
+                update.bindValue(QStringLiteral(":at"), stateTime(at));
+                update.bindValue(QStringLiteral(":id"), authorised[index].first);
+                return update.exec();
+            };
+            for (int i = 0; i < 30; ++i) {
+                QVERIFY2(authorise(i, now.addSecs(-3600)), qPrintable(update.lastError().text()));
+                m_fresh.append(authorised[i].second);
+            }
+            QVERIFY(authorise(30, now.addDays(-3)));
+            m_late = authorised[30].second;
+            QVERIFY(authorise(31, now.addDays(-30)));
+            m_old = authorised[31].second;
+            QVERIFY(authorise(32, now.addSecs(-120)));
+            m_recent = authorised[32].second;
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("erp"));
+
+        m_authority = std::make_unique<QProcess>();
+        m_port = start(*m_authority, {QStringLiteral("--db"), m_erp, QStringLiteral("--log-file"), path(QStringLiteral("a.log"))});
+        QVERIFY(m_port > 0);
+    }
+
+    void cleanupTestCase() {
+        if (m_authority && m_authority->state() != QProcess::NotRunning)
+            QVERIFY(terminate(*m_authority));
+    }
+
+    void soapRoundTrip() {
+        const QByteArray batch = sign(unsignedBatch({data(m_fresh[29])}), *m_signer);
+        QVERIFY(!batch.isEmpty());
+        const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, batch);
+        QVERIFY(!envelope.contains("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<envEvento"));
+        QVERIFY(envelope.contains(batch.mid(batch.indexOf("<envEvento")).trimmed())); // carried unchanged
+        QString error;
+        const QByteArray payload = zavnfe::Soap::payload(envelope, &error);
+        QVERIFY2(!payload.isEmpty(), qPrintable(error));
+        QVERIFY(!payload.contains("soap-envelope")); // the envelope's namespace stays behind
+        // The evento cut out of the payload is the signed one, byte for byte,
+        // and verifies on its own and inside procEventoNFe.
+        const QByteArray evento = zavnfe::eventoOf(payload, m_fresh[29].key);
+        QVERIFY(!evento.isEmpty());
+        QVERIFY(batch.contains(evento));
+        QByteArray output;
+        QVERIFY2(verifies(evento, &output), output.constData());
+        QVERIFY(zavnfe::eventoOf(payload, m_fresh[28].key).isEmpty());
+
+        QCOMPARE(zavnfe::Soap::contentType(zavnfe::Soap::kEventService, "nfeRecepcaoEvento"),
+                 QByteArray("application/soap+xml;charset=utf-8;action=\"http://www.portalfiscal.inf.br/nfe/wsdl/"
+                            "NFeRecepcaoEvento4/nfeRecepcaoEvento\""));
+        QVERIFY(zavnfe::Soap::payload(zavnfe::Soap::fault(true, QStringLiteral("Serviço <parado>")), &error).isEmpty());
+        QCOMPARE(error, QStringLiteral("Falha SOAP: Serviço <parado>"));
+        QVERIFY(zavnfe::Soap::payload("<a/>", &error).isEmpty());
+        QVERIFY(zavnfe::Soap::payload("<!DOCTYPE x [<!ENTITY e \"x\">]><x>&e;</x>", &error).isEmpty());
+        QVERIFY2(error.contains(u"DTD"), qPrintable(error));
+        QVERIFY(zavnfe::procEventoNFe("<evento", "<retEvento/>").isEmpty());
+        QVERIFY(zavnfe::procEventoNFe(evento, "<outro xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>").isEmpty());
+    }
+
+    void registration() {
+        const Nfe nfe = m_fresh[0];
+        const QByteArray batch = sign(unsignedBatch({data(nfe)}), *m_signer);
+        auto answer = batchAnswer(sendEvents(m_port, batch));
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 128);
+        QCOMPARE(answer->statusText, QStringLiteral("Lote de evento processado"));
+        QCOMPARE(answer->application, QStringLiteral("ZAV-AUT-LOCAL_1.00"));
+        QCOMPARE(answer->events.size(), size_t(1));
+        const zavnfe::EventResult& result = answer->events.front();
+        QCOMPARE(result.accessKey, nfe.key);
+        QCOMPARE(result.status, 135);
+        QCOMPARE(result.statusText, QStringLiteral("Evento registrado e vinculado a NF-e"));
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1%2\\d{11}$")
+                                        .arg(nfe.key.left(2), QDateTime::currentDateTimeUtc().addSecs(-3 * 3600).toString(QStringLiteral("yy"))))
+                     .match(result.protocol)
+                     .hasMatch(),
+                 qPrintable(result.protocol));
+        QVERIFY2(result.registeredAt.endsWith(u"-03:00") || result.registeredAt.endsWith(u"-04:00") ||
+                     result.registeredAt.endsWith(u"-05:00"),
+                 qPrintable(result.registeredAt));
+
+        // Sent again (an answer believed lost): a duplicate, nothing changes.
+        auto again = batchAnswer(sendEvents(m_port, batch));
+        QVERIFY(again);
+        QCOMPARE(again->events.front().status, 573);
+        QCOMPARE(again->events.front().statusText, QStringLiteral("Rejeição: Duplicidade de Evento"));
+
+        auto state = status(m_port, nfe.key);
+        QVERIFY(state);
+        QCOMPARE(state->status, 101);
+        QCOMPARE(state->statusText, QStringLiteral("Cancelamento de NF-e homologado"));
+        QCOMPARE(state->procEventos.size(), size_t(1));
+        checkProcEvento(state->procEventos.front(), nfe.key, 135);
+        QVERIFY(state->procEventos.front().contains(zavnfe::eventoOf(batch, nfe.key)));
+        QCOMPARE(first(state->procEventos.front().mid(state->procEventos.front().indexOf("<retEvento")), QStringLiteral("nProt")),
+                 result.protocol);
+    }
+
+    void rejections_data() {
+        QTest::addColumn<QString>("nfe");        // which invoice
+        QTest::addColumn<int>("shiftSeconds");   // dhEvento from now
+        QTest::addColumn<QString>("field");      // what to change
+        QTest::addColumn<QByteArray>("from");    // in the unsigned batch ("signed:" after signing)
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<int>("batchStatus");
+        QTest::addColumn<int>("eventStatus");
+        QTest::newRow("217 not in record") << "stranger" << 0 << "" << QByteArray() << QByteArray() << 128 << 217;
+        QTest::newRow("420 already cancelled") << "cancelled" << 0 << "" << QByteArray() << QByteArray() << 128 << 420;
+        QTest::newRow("580 denied") << "denied" << 0 << "" << QByteArray() << QByteArray() << 128 << 580;
+        QTest::newRow("222 protocol") << "fresh" << 0 << "protocol" << QByteArray() << QByteArray() << 128 << 222;
+        QTest::newRow("574 author") << "fresh" << 0 << "cnpj" << QByteArray() << QByteArray() << 128 << 574;
+        QTest::newRow("501 out of term") << "old" << 0 << "" << QByteArray() << QByteArray() << 128 << 501;
+        QTest::newRow("501 late without a late term") << "late" << 0 << "" << QByteArray() << QByteArray() << 128 << 501;
+        QTest::newRow("579 before authorisation") << "recent" << -600 << "" << QByteArray() << QByteArray() << 128 << 579;
+        QTest::newRow("578 in the future") << "fresh" << 3600 << "" << QByteArray() << QByteArray() << 128 << 578;
+        QTest::newRow("4 minutes ahead is within the clock's tolerance") << "stranger" << 240 << "" << QByteArray() << QByteArray() << 128 << 217;
+        QTest::newRow("252 environment") << "fresh" << 0 << "" << QByteArray("<tpAmb>2</tpAmb>") << QByteArray("<tpAmb>1</tpAmb>") << 128 << 252;
+        QTest::newRow("572 Id") << "fresh" << 0 << "id" << QByteArray() << QByteArray() << 128 << 572;
+        QTest::newRow("455 organ") << "fresh" << 0 << "organ" << QByteArray() << QByteArray() << 128 << 455;
+        QTest::newRow("236 check digit") << "fresh" << 0 << "digit" << QByteArray() << QByteArray() << 128 << 236;
+        QTest::newRow("215 schema") << "fresh" << 0 << "" << QByteArray("<xJust>Pedido emitido em duplicidade pelo sistema")
+                                    << QByteArray("<xJust>Curta") << 215 << 0;
+        QTest::newRow("297 tampered") << "fresh" << 0 << "signed" << QByteArray("duplicidade") << QByteArray("duplicata")
+                                      << 297 << 0;
+        QTest::newRow("298 reference") << "fresh" << 0 << "signed" << QByteArray("URI=\"#ID") << QByteArray("URI=\"#XD")
+                                       << 298 << 0;
+        QTest::newRow("297 another CA") << "fresh" << 0 << "stranger" << QByteArray() << QByteArray() << 297 << 0;
+    }
+    void rejections() {
+        QFETCH(QString, nfe);
+        QFETCH(int, shiftSeconds);
+        QFETCH(QString, field);
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(int, batchStatus);
+        QFETCH(int, eventStatus);
+        const Nfe target = nfe == u"stranger" ? stranger()
+                           : nfe == u"cancelled" ? m_cancelled
+                           : nfe == u"denied"    ? m_denied
+                           : nfe == u"old"       ? m_old
+                           : nfe == u"late"      ? m_late
+                           : nfe == u"recent"    ? m_recent
+                                                 : m_fresh[1];
+        zavnfe::CancellationData d = data(target, QDateTime::currentDateTimeUtc().addSecs(shiftSeconds));
+        if (field == u"protocol")
+            d.authorisationProtocol = QStringLiteral("135269999999999");
+        if (field == u"cnpj")
+            d.issuerCnpj = QStringLiteral("11222333000181");
+        QByteArray batch = unsignedBatch({d});
+        QVERIFY(!batch.isEmpty());
+        const QByteArray key = target.key.toLatin1();
+        if (field == u"id")
+            batch.replace("Id=\"ID110111" + key + "01\"", "Id=\"ID110111" + key + "02\"");
+        if (field == u"organ")
+            batch.replace("<cOrgao>" + key.left(2) + "</cOrgao>", key.left(2) == "43" ? "<cOrgao>35</cOrgao>" : "<cOrgao>43</cOrgao>");
+        if (field == u"digit") // the key changed everywhere, its check digit now wrong
+            batch.replace(key, key.left(43) + QByteArray::number((key.right(1).toInt() + 1) % 10));
+        if (!from.isEmpty() && field != u"signed") {
+            QVERIFY(batch.contains(from));
+            batch.replace(from, to);
+        }
+        QByteArray signedBatch = sign(batch, field == u"stranger" ? *m_stranger : *m_signer);
+        QVERIFY(!signedBatch.isEmpty());
+        if (field == u"signed") {
+            QVERIFY(signedBatch.contains(from));
+            signedBatch.replace(from, to);
+        }
+        auto answer = batchAnswer(sendEvents(m_port, signedBatch));
+        QVERIFY(answer);
+        QCOMPARE(answer->status, batchStatus);
+        QVERIFY2(answer->statusText.startsWith(u"Lote") || answer->statusText.startsWith(u"Rejeição"),
+                 qPrintable(answer->statusText));
+        if (eventStatus == 0) {
+            QVERIFY(answer->events.empty());
+        } else {
+            QCOMPARE(answer->events.size(), size_t(1));
+            QCOMPARE(answer->events.front().status, eventStatus);
+            QVERIFY(answer->events.front().protocol.isEmpty());
+            QVERIFY2(answer->events.front().statusText.startsWith(u"Rejeição: "),
+                     qPrintable(answer->events.front().statusText));
+        }
+        // Nothing was registered for the invoice.
+        auto state = status(m_port, target.key);
+        QVERIFY(state);
+        QVERIFY(state->procEventos.empty());
+    }
+
+    void statusQueries_data() {
+        QTest::addColumn<QString>("nfe");
+        QTest::addColumn<int>("environment");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("authorised") << "fresh" << 2 << 100;
+        QTest::newRow("cancelled in the ERP") << "cancelled" << 2 << 101;
+        QTest::newRow("denied") << "denied" << 2 << 110;
+        QTest::newRow("unknown") << "stranger" << 2 << 217;
+        QTest::newRow("check digit") << "digit" << 2 << 236;
+        QTest::newRow("environment") << "fresh" << 1 << 252;
+    }
+    void statusQueries() {
+        QFETCH(QString, nfe);
+        QFETCH(int, environment);
+        QFETCH(int, expected);
+        QString key = nfe == u"cancelled" ? m_cancelled.key
+                      : nfe == u"denied"  ? m_denied.key
+                      : nfe == u"stranger" ? stranger().key
+                                           : m_fresh[3].key;
+        if (nfe == u"digit")
+            key = key.left(43) + QString::number((key.right(1).toInt() + 1) % 10);
+        auto state = status(m_port, key, environment);
+        QVERIFY(state);
+        QCOMPARE(state->status, expected);
+        QVERIFY(state->procEventos.empty());
+    }
+
+    void batchOfTwenty() {
+        QList<zavnfe::CancellationData> list;
+        for (int i = 2; i < 22; ++i)
+            list.append(data(m_fresh[i]));
+        list[7].authorisationProtocol = QStringLiteral("135269999999999"); // m_fresh[9]
+        const QByteArray batch = sign(unsignedBatch(list), *m_signer);
+        auto answer = batchAnswer(sendEvents(m_port, batch));
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 128);
+        QCOMPARE(answer->events.size(), size_t(20));
+        QSet<QString> keys, protocols;
+        for (const zavnfe::EventResult& result : answer->events) {
+            keys.insert(result.accessKey);
+            QCOMPARE(result.status, result.accessKey == m_fresh[9].key ? 222 : 135);
+            if (result.status == 135)
+                protocols.insert(result.protocol);
+        }
+        QCOMPARE(keys.size(), 20);
+        QCOMPARE(protocols.size(), 19); // one protocol each
+        auto state = status(m_port, m_fresh[15].key);
+        QVERIFY(state);
+        QCOMPARE(state->procEventos.size(), size_t(1));
+        checkProcEvento(state->procEventos.front(), m_fresh[15].key, 135);
+
+        // 21 events are beyond the schema: the whole batch is refused.
+        QByteArray big = sign(unsignedBatch(list.mid(0, 1)), *m_signer);
+        const qsizetype at = big.indexOf("<evento");
+        const QByteArray one = big.mid(at, big.indexOf("</evento>") + 9 - at);
+        QByteArray many;
+        for (int i = 0; i < 21; ++i)
+            many += one;
+        big.replace(one, many);
+        auto refused = batchAnswer(sendEvents(m_port, big));
+        QVERIFY(refused);
+        QCOMPARE(refused->status, 215);
+        QVERIFY(refused->events.empty());
+    }
+
+    // The same event from several connections at once is registered once.
+    void concurrentDuplicates() {
+        const QByteArray batch = sign(unsignedBatch({data(m_fresh[25])}), *m_signer);
+        std::vector<Reply> replies(4);
+        std::vector<std::thread> threads;
+        for (Reply& reply : replies)
+            threads.emplace_back([&, target = &reply] { *target = sendEvents(m_port, batch); });
+        for (std::thread& thread : threads)
+            thread.join();
+        QList<int> statuses;
+        for (const Reply& reply : replies) {
+            auto answer = batchAnswer(reply);
+            QVERIFY(answer);
+            QCOMPARE(answer->events.size(), size_t(1));
+            statuses.append(answer->events.front().status);
+        }
+        std::sort(statuses.begin(), statuses.end());
+        QCOMPARE(statuses, (QList<int>{135, 573, 573, 573}));
+    }
+
+    void transport() {
+        // No client certificate, or one of another CA: refused by TLS itself.
+        const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, m_fresh[3].key));
+        QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, nullptr).status, -1);
+        QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, &*m_stranger).status, -1);
+        QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, &*m_signer).status, 200);
+        // Not SOAP 1.2: a SOAP fault naming the cause.
+        Reply reply = post(m_port, "/ws/NFeConsultaProtocolo4", body, &*m_signer, "text/xml");
+        QCOMPARE(reply.status, 415);
+        QString error;
+        QVERIFY(zavnfe::Soap::payload(reply.body, &error).isEmpty());
+        QVERIFY2(error.contains(u"application/soap+xml"), qPrintable(error));
+        reply = post(m_port, "/ws/NFeRecepcaoEvento4", "<consSitNFe/>", &*m_signer);
+        QCOMPARE(reply.status, 400);
+        QCOMPARE(post(m_port, "/ws/Outro", body, &*m_signer).status, 404);
+        QCOMPARE(m_authority->state(), QProcess::Running);
+    }
+
+    // Dropped requests and answers, the delay, the late term, the record file
+    // kept across a restart, and SIGTERM.
+    void lostAnswers() {
+        QProcess authority;
+        const QString record = path(QStringLiteral("record.sqlite"));
+        const int port = start(authority, {QStringLiteral("--db"), m_erp, QStringLiteral("--record"), record,
+                                           QStringLiteral("--late-days"), QStringLiteral("7"), QStringLiteral("--delay-ms"),
+                                           QStringLiteral("300"), QStringLiteral("--drop-requests"), QStringLiteral("1"),
+                                           QStringLiteral("--drop-answers"), QStringLiteral("1"), QStringLiteral("--log-file"),
+                                           path(QStringLiteral("b.log"))});
+        QVERIFY(port > 0);
+        const QByteArray batch = sign(unsignedBatch({data(m_late)}), *m_signer);
+
+        Reply reply = sendEvents(port, batch);
+        QCOMPARE(reply.status, -1); // closed without processing
+        QElapsedTimer clock;
+        clock.start();
+        auto state = status(port, m_late.key);
+        QVERIFY(clock.elapsed() >= 300);
+        QVERIFY(state);
+        QCOMPARE(state->status, 100);
+        QVERIFY(state->procEventos.empty());
+
+        reply = sendEvents(port, batch);
+        QCOMPARE(reply.status, -1); // processed, the answer lost
+        state = status(port, m_late.key);
+        QVERIFY(state);
+        QCOMPARE(state->status, 101);
+        QCOMPARE(state->procEventos.size(), size_t(1));
+        checkProcEvento(state->procEventos.front(), m_late.key, 155);
+        const QByteArray stored = state->procEventos.front();
+
+        auto again = batchAnswer(sendEvents(port, batch));
+        QVERIFY(again);
+        QCOMPARE(again->events.front().status, 573);
+        QVERIFY(terminate(authority));
+
+        QFile log(path(QStringLiteral("b.log")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = log.readAll().split('\n');
+        QCOMPARE(std::count_if(lines.begin(), lines.end(), [](const QByteArray& l) { return l.contains(" HTTP "); }), 5);
+
+        // The record alone is enough to start again, and keeps the event.
+        const int again2 = start(authority, {QStringLiteral("--record"), record});
+        QVERIFY(again2 > 0);
+        state = status(again2, m_late.key);
+        QVERIFY(state);
+        QCOMPARE(state->status, 101);
+        QCOMPARE(state->procEventos.size(), size_t(1));
+        QCOMPARE(state->procEventos.front(), stored);
+        QVERIFY(terminate(authority));
+    }
+
+    void refusedCommandLines_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("no database") << QStringList{} << 1;
+        QTest::newRow("negative late days") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--late-days"), QStringLiteral("-1")} << 1;
+        QTest::newRow("environment 3") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--environment"), QStringLiteral("3")} << 1;
+        QTest::newRow("database without invoices") << QStringList{QStringLiteral("--db"), QStringLiteral("empty.sqlite")} << 2;
+    }
+    void refusedCommandLines() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QProcess process;
+        process.setWorkingDirectory(m_dir.path());
+        QVERIFY(start(process, arguments) == 0);
+        QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), exitCode);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAuthority)
+#include "tst_authority.moc"
