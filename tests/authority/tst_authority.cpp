@@ -645,16 +645,21 @@ private Q_SLOTS:
         QTest::newRow("no database") << QStringList{} << 1;
         QTest::newRow("negative late days") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--late-days"), QStringLiteral("-1")} << 1;
         QTest::newRow("environment 3") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--environment"), QStringLiteral("3")} << 1;
+        QTest::newRow("missing database file") << QStringList{QStringLiteral("--db"), QStringLiteral("missing.sqlite")} << 2;
         QTest::newRow("database without invoices") << QStringList{QStringLiteral("--db"), QStringLiteral("empty.sqlite")} << 2;
     }
     void refusedCommandLines() {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
+        QFile empty(path(QStringLiteral("empty.sqlite")));
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
         QProcess process;
         process.setWorkingDirectory(m_dir.path());
         QVERIFY(start(process, arguments) == 0);
         QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(30000));
         QCOMPARE(process.exitCode(), exitCode);
+        QVERIFY(!QFile::exists(path(QStringLiteral("missing.sqlite"))));
     }
 };
 
