@@ -3,7 +3,10 @@
 #include "statuscodes.h"
 #include "statezones.h"
 
+#include "connectiontext.h"
 #include "database.h"
+
+#include <QFileInfo>
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -116,6 +119,10 @@ QString AuthorityRecord::importInvoices(const QString& connectionText, int* adde
     std::vector<Invoice> found;
     QString error;
     try {
+        // Only read: a mistyped SQLite path must not leave an empty database behind.
+        const zavdb::ConnectionParts parts = zavdb::parseConnectionText(connectionText);
+        if (parts.dialect == zavdb::Dialect::SQLite && !QFileInfo(parts.path).isFile())
+            throw zavdb::DatabaseError(QStringLiteral("o banco SQLite %1 não existe").arg(parts.path));
         QSqlDatabase erp = zavdb::open(connectionText, QLatin1String(kErpConnection));
         {
             QSqlQuery query(erp);

@@ -355,6 +355,32 @@ private Q_SLOTS:
         QVERIFY(zavnfe::procEventoNFe(evento, "<outro xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>").isEmpty());
     }
 
+    void answersRefusedByTheClient_data() {
+        QTest::addColumn<QByteArray>("xml");
+        QTest::newRow("not XML") << QByteArray("<retEnvEvento");
+        QTest::newRow("another root") << QByteArray("<retConsCad xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>");
+        QTest::newRow("another namespace") << QByteArray("<retEnvEvento xmlns=\"urn:x\"><cStat>128</cStat></retEnvEvento>");
+        QTest::newRow("no cStat") << QByteArray("<retEnvEvento xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>");
+        QTest::newRow("cStat not a number")
+            << QByteArray("<retEnvEvento xmlns=\"http://www.portalfiscal.inf.br/nfe\"><cStat>abc</cStat></retEnvEvento>");
+        QTest::newRow("retEvento without cStat")
+            << QByteArray("<retEnvEvento xmlns=\"http://www.portalfiscal.inf.br/nfe\"><cStat>128</cStat>"
+                          "<retEvento><infEvento/></retEvento></retEnvEvento>");
+    }
+    void answersRefusedByTheClient() {
+        QFETCH(QByteArray, xml);
+        QString error;
+        QVERIFY(!zavnfe::parseRetEnvEvento(xml, &error));
+        QVERIFY(!error.isEmpty());
+        QByteArray status = xml;
+        status.replace("retEnvEvento", "retConsSitNFe");
+        if (!status.contains("<retEvento>")) {
+            error.clear();
+            QVERIFY(!zavnfe::parseRetConsSitNFe(status, &error));
+            QVERIFY(!error.isEmpty());
+        }
+    }
+
     void registration() {
         const Nfe nfe = m_fresh[0];
         const QByteArray batch = sign(unsignedBatch({data(nfe)}), *m_signer);
@@ -645,16 +671,21 @@ private Q_SLOTS:
         QTest::newRow("no database") << QStringList{} << 1;
         QTest::newRow("negative late days") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--late-days"), QStringLiteral("-1")} << 1;
         QTest::newRow("environment 3") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--environment"), QStringLiteral("3")} << 1;
+        QTest::newRow("missing database file") << QStringList{QStringLiteral("--db"), QStringLiteral("missing.sqlite")} << 2;
         QTest::newRow("database without invoices") << QStringList{QStringLiteral("--db"), QStringLiteral("empty.sqlite")} << 2;
     }
     void refusedCommandLines() {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
+        QFile empty(path(QStringLiteral("empty.sqlite")));
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
         QProcess process;
         process.setWorkingDirectory(m_dir.path());
         QVERIFY(start(process, arguments) == 0);
         QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(30000));
         QCOMPARE(process.exitCode(), exitCode);
+        QVERIFY(!QFile::exists(path(QStringLiteral("missing.sqlite"))));
     }
 };
 
