@@ -12,8 +12,11 @@ class TstAuthorityConfig : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
 
+    int m_files = 0;
+
+    // A new file each time: QSettings keeps what it read of a path.
     QString write(const QByteArray& content) {
-        const QString path = m_dir.filePath(QStringLiteral("autoridades.ini"));
+        const QString path = m_dir.filePath(QStringLiteral("autoridades-%1.ini").arg(++m_files));
         QFile file(path);
         file.open(QIODevice::WriteOnly | QIODevice::Truncate);
         file.write(content);
