@@ -6,6 +6,7 @@
 
 #include <QDate>
 #include <QTime>
+#include <QTimeZone>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -192,6 +193,12 @@ QStringList invoiceColumns() {
 
 // Numbers the invoices (entry, NF-e number per issuer and series, access key,
 // protocol) and writes them through a batch insert.
+// "-03:00" in seconds east of UTC.
+int offsetSeconds(const QString& offset) {
+    const int sign = offset.startsWith(u'-') ? -1 : 1;
+    return sign * (offset.mid(1, 2).toInt() * 3600 + offset.mid(4, 2).toInt() * 60);
+}
+
 class InvoiceWriter {
 public:
     explicit InvoiceWriter(QSqlDatabase& db)
@@ -209,12 +216,15 @@ public:
         const QString key = first43 + QString::number(accessKeyCheckDigit(first43));
         const QString protocol = QStringLiteral("1") + e.stateCode + invoice.issued.toString(QStringLiteral("yy")) +
                                  digits(m_entry, 10);
-        QTime time = QTime(0, 0).addSecs(invoice.minuteOfDay * 60 + 17);
-        // An invoice of today is never authorised later than now.
-        if (invoice.issued == QDate::currentDate() && time > QTime::currentTime())
-            time = QTime::currentTime().addSecs(-QTime::currentTime().second());
-        const QString authorised = invoice.issued.toString(Qt::ISODate) + u'T' + time.toString(Qt::ISODate) +
-                                   e.utcOffset;
+        QDateTime authorisedAt(invoice.issued, QTime(0, 0).addSecs(invoice.minuteOfDay * 60 + 17),
+                               QTimeZone(offsetSeconds(e.utcOffset)));
+        // Never authorised later than now, in the state's own time: the
+        // machine's clock may be on another offset (UTC on servers), and an
+        // authorisation in the future makes the authority refuse every event.
+        const QDateTime now = QDateTime::currentDateTimeUtc().toOffsetFromUtc(offsetSeconds(e.utcOffset));
+        if (authorisedAt > now)
+            authorisedAt = now.addSecs(-60 - now.time().second());
+        const QString authorised = authorisedAt.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + e.utcOffset;
         const QVariant none = nullText();
         m_insert.add({digits(m_entry, 10), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration,
                       e.series, numberText, invoice.issued, QString(invoice.direction), digits(m_entry * 7 + 100000, 12),

@@ -18,6 +18,9 @@ namespace {
 
 const char* const kConnection = "zav-authority-record";
 const char* const kErpConnection = "zav-authority-erp";
+const char* const kLookupConnection = "zav-authority-erp-lookup";
+const char* const kErpInvoiceSql =
+    "SELECT NRACESSONFE, NRPROTOCOLONFE, DHAUTORIZACAO, IDSITUACAONFE FROM NOTAFISCAL WHERE NRACESSONFE = :key";
 
 const char* const kCreateInvoiceSql =
     "CREATE TABLE IF NOT EXISTS INVOICE (CHNFE TEXT PRIMARY KEY, NPROT TEXT NOT NULL, "
@@ -176,6 +179,64 @@ QString AuthorityRecord::importInvoices(const QString& connectionText, int* adde
     return {};
 }
 
+bool AuthorityRecord::keep(const Invoice& invoice, QString* error) {
+    if (m_persistent) {
+        QSqlQuery insert(QSqlDatabase::database(QLatin1String(kConnection)));
+        if (!insert.prepare(QString::fromLatin1(kInsertInvoiceSql))) {
+            *error = sqlError(QStringLiteral("Falha ao preparar a gravação da NF-e"), insert);
+            return false;
+        }
+        insert.bindValue(QStringLiteral(":key"), invoice.key);
+        insert.bindValue(QStringLiteral(":protocol"), invoice.protocol);
+        insert.bindValue(QStringLiteral(":at"), invoice.authorisedAtText);
+        insert.bindValue(QStringLiteral(":state"), QString(invoice.state));
+        if (!insert.exec()) {
+            *error = sqlError(QStringLiteral("Falha ao gravar a NF-e %1").arg(invoice.key), insert);
+            return false;
+        }
+    }
+    m_invoices.insert(invoice.key, invoice);
+    return true;
+}
+
+const Invoice* AuthorityRecord::find(const QString& key) {
+    auto found = m_invoices.find(key);
+    if (found != m_invoices.end())
+        return &found.value();
+    if (m_source.isEmpty())
+        return nullptr;
+    std::optional<Invoice> learnt;
+    try {
+        QSqlDatabase erp = QSqlDatabase::database(QLatin1String(kLookupConnection));
+        if (!erp.isValid() || !erp.isOpen())
+            erp = zavdb::open(m_source, QLatin1String(kLookupConnection));
+        QSqlQuery query(erp);
+        query.setForwardOnly(true);
+        if (!query.prepare(QString::fromLatin1(kErpInvoiceSql)))
+            throw zavdb::DatabaseError(query.lastError().text());
+        query.bindValue(QStringLiteral(":key"), key);
+        if (!query.exec())
+            throw zavdb::DatabaseError(query.lastError().text());
+        if (query.next())
+            learnt = readInvoice(query.value(0).toString(), query.value(1).toString(), query.value(2).toString(),
+                                 query.value(3).toString());
+    } catch (const zavdb::DatabaseError& failure) {
+        // An unreachable ERP makes the NF-e unknown for this request; the next
+        // one opens the connection again.
+        QSqlDatabase::removeDatabase(QLatin1String(kLookupConnection));
+        qWarning("zav-authority: falha ao procurar a NF-e no banco do ERP: %s", qPrintable(failure.text()));
+        return nullptr;
+    }
+    QString error;
+    if (!learnt)
+        return nullptr;
+    if (!keep(*learnt, &error)) {
+        qWarning("zav-authority: %s", qPrintable(error));
+        return nullptr;
+    }
+    return &m_invoices.find(key).value();
+}
+
 QString AuthorityRecord::nextProtocol(const QString& stateCode, const QDateTime& now) {
     const QString series =
         stateCode + now.toOffsetFromUtc(StateZones::offsetSeconds(stateCode)).toString(QStringLiteral("yy"));
@@ -226,10 +287,10 @@ Decision AuthorityRecord::decide(const EventFacts& facts, const Terms& terms, co
     const QString registeredAt = StateZones::format(now, stateCode);
     auto reject = [&](int status) { return Decision{status, QString(), answer(status, QString(), registeredAt)}; };
 
-    const auto found = m_invoices.find(facts.key);
-    if (found == m_invoices.end())
+    const Invoice* known = find(facts.key);
+    if (!known)
         return reject(NotInDatabase);
-    Invoice& invoice = found.value();
+    Invoice& invoice = m_invoices.find(facts.key).value();
     // A resend of a registered event is a duplicate before anything else: the
     // sender recovers it with a status query.
     if (m_events.count({facts.key, facts.type, facts.sequence}))
@@ -267,11 +328,11 @@ Decision AuthorityRecord::decide(const EventFacts& facts, const Terms& terms, co
     return decision;
 }
 
-std::optional<Invoice> AuthorityRecord::invoice(const QString& key) const {
-    const auto found = m_invoices.find(key);
-    if (found == m_invoices.end())
+std::optional<Invoice> AuthorityRecord::invoice(const QString& key) {
+    const Invoice* found = find(key);
+    if (!found)
         return std::nullopt;
-    return found.value();
+    return *found;
 }
 
 std::vector<RegisteredEvent> AuthorityRecord::events(const QString& key) const {

@@ -66,8 +66,13 @@ public:
     // that are not a valid NF-e are skipped and counted.
     QString importInvoices(const QString& connectionText, int* added, int* skipped);
 
+    // An invoice authorised after the start (the real authority knows every
+    // NF-e it authorised): a key the record does not hold is looked up in this
+    // ERP database, once per request, and kept when found.
+    void lookUpNewInvoicesIn(const QString& connectionText) { m_source = connectionText; }
+
     Decision decide(const EventFacts& facts, const Terms& terms, const QDateTime& now, const AnswerBuilder& answer);
-    std::optional<Invoice> invoice(const QString& key) const;
+    std::optional<Invoice> invoice(const QString& key);
     std::vector<RegisteredEvent> events(const QString& key) const;
     qsizetype invoiceCount() const { return m_invoices.size(); }
 
@@ -82,11 +87,15 @@ public:
 private:
     QString nextProtocol(const QString& stateCode, const QDateTime& now);
     bool store(const RegisteredEvent& event, QString* error);
+    // The invoice of a key, from the record or else from the ERP database.
+    const Invoice* find(const QString& key);
+    bool keep(const Invoice& invoice, QString* error);
 
     QHash<QString, Invoice> m_invoices;
     std::map<std::tuple<QString, QString, int>, RegisteredEvent> m_events;
     QHash<QString, qint64> m_sequences; // per state and year: the last nProt's sequence
     bool m_persistent = false;
+    QString m_source; // the ERP database to look new invoices up in
 };
 
 } // namespace zavauthority

@@ -81,6 +81,7 @@ int main(int argc, char* argv[]) {
         log.line(QStringLiteral("zav-authority: %1 NF-e novas do banco do ERP, %2 linhas inválidas ignoradas")
                      .arg(added)
                      .arg(skipped));
+        record.lookUpNewInvoicesIn(options.database);
     }
 
     const Terms terms{options.ordinaryHours, options.lateDays};
