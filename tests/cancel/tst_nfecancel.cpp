@@ -84,23 +84,6 @@ QStringList texts(const QByteArray& xml, const QString& name) {
     return found;
 }
 
-// The independent verifier: xmlsec1 against the test CA.
-QString verifyWithXmlsec(const QByteArray& xml, const QString& ca) {
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("doc.xml")));
-    if (!file.open(QIODevice::WriteOnly) || file.write(xml) != xml.size())
-        return QStringLiteral("cannot write the document");
-    file.close();
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral("xmlsec1"), {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), ca,
-                                        QStringLiteral("--id-attr:Id"),
-                                        QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"), file.fileName()});
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        return QStringLiteral("xmlsec1 refused it: %1").arg(QString::fromUtf8(p.readAll()));
-    return {};
-}
-
 // The events the authority holds for an NF-e, by its own protocol query.
 QList<QByteArray> authorityEvents(NfeWorld& nfe, const QString& serial, const QString& key, QString* why) {
     const zavnfe::CertificateLookup lookup =
@@ -243,7 +226,7 @@ void TstNfeCancel::storedEventValidatesAndVerifies() {
     // whose signature an independent verifier accepts.
     QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::EnvEvento, j.sent), QString());
     QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, j.proc), QString());
-    QCOMPARE(verifyWithXmlsec(j.proc, w.nfe->caFile()), QString());
+    QCOMPARE(w.nfe->verifySignature(j.proc), QString());
     QCOMPARE(texts(j.proc, QStringLiteral("xJust")), QStringList{reason});
     QCOMPARE(texts(j.proc, QStringLiteral("chNFe")).first(), accessKey(w.db, 1));
     QVERIFY(j.proc.contains("Preço &lt;errado&gt; &amp; frete"));
@@ -289,7 +272,7 @@ void TstNfeCancel::droppedAnswerIsRecoveredNotRegisteredTwice() {
     QCOMPARE(events.size(), 1);
     QCOMPARE(texts(done.proc, QStringLiteral("nProt")).last(), texts(events.first(), QStringLiteral("nProt")).last());
     QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, done.proc), QString());
-    QCOMPARE(verifyWithXmlsec(done.proc, w.nfe->caFile()), QString());
+    QCOMPARE(w.nfe->verifySignature(done.proc), QString());
 }
 
 void TstNfeCancel::lostRequestIsResentByteForByte() {

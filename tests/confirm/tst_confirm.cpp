@@ -7,6 +7,7 @@
 #include "recordingpeer.h"
 #include "nfeworld.h"
 #include "recordingservices.h"
+#include "schemaset.h"
 #include "screensession.h"
 #include "serverprocess.h"
 #include "session.h"
@@ -133,6 +134,20 @@ void TestConfirm::cancelAndSeeTheFailures() {
     QVERIFY(!svc().busy);
     const int cancelledNow = total - int(lines.size());
     QVERIFY(cancelledNow > 0);
+    // Each cancelled invoice has its procEventoNFe: valid by the public schema
+    // and signed as the xmlsec1 command verifies.
+    {
+        QSqlQuery q(current);
+        QVERIFY(q.exec(QStringLiteral("SELECT XMLPROCEVENTO FROM NFEEVENTO WHERE IDSITUACAO = 'R'")));
+        int stored = 0;
+        while (q.next()) {
+            const QByteArray proc = q.value(0).toString().toUtf8();
+            QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, proc), QString());
+            if (stored++ == 0)
+                QCOMPARE(nfe.verifySignature(proc), QString());
+        }
+        QCOMPARE(stored, cancelledNow);
+    }
     // A fresh list no longer has them; a second confirm of the old list
     // reports each as not cancelled again and records nothing twice.
     QTest::mouseClick(f->sbtPrint, Qt::LeftButton);

@@ -153,3 +153,18 @@ QStringList NfeWorld::serverArguments() const {
             m_own.filePath(QStringLiteral("password")), QStringLiteral("--authorities"),
             m_table.isEmpty() ? m_own.filePath(QStringLiteral("autoridades.ini")) : m_table};
 }
+
+QString NfeWorld::verifySignature(const QByteArray& xml) const {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("doc.xml"));
+    if (!writeFile(path, xml))
+        return QStringLiteral("cannot write the document");
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("xmlsec1"), {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), caFile(),
+                                        QStringLiteral("--id-attr:Id"),
+                                        QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"), path});
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return QStringLiteral("xmlsec1 refused it: %1").arg(QString::fromUtf8(p.readAll()));
+    return {};
+}

@@ -56,6 +56,9 @@ public:
     QStringList serverArguments() const;
     QString certificateFolder() const;
     QString caFile() const;
+    // Empty when the xmlsec1 command verifies the document's first signature
+    // against the test CA (the Id attributes of infEvento), else why not.
+    QString verifySignature(const QByteArray& xml) const;
     // Writes the authorities' table with the given content; its path.
     QString writeTable(const QString& content) const;
 
