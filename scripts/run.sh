@@ -10,7 +10,8 @@
 #                      logs, config
 #   ZAV_DB             connection text of the database (default: $ZAV_VAR/zav.db)
 #   ZAV_SERVER_PORT    port of the application server (default 8211)
-#   ZAV_AUTHORITY_PORT port of the local tax authority (default 8443)
+#   ZAV_AUTHORITY_PORT port of the local tax authority for homologation (default
+#                      8443); production's is the next one
 #   ZAV_HEADLESS    without a display: "xvfb" (virtual display) or
 #                   "screenshot" (write $ZAV_VAR/zav50000.png and stop)
 set -euo pipefail
@@ -28,11 +29,11 @@ if [[ $db != *://* && $db != *=* ]]; then
     # A demo database of an earlier version, without the NF-e event journal.
     echo "run: the demo database $db is of an earlier version: creating it again"
     "$build/bin/zav-dbinit" --db "$db" --force
-    rm -f "$var/autoridade.db"
+    rm -f "$var"/autoridade-*.db
   elif [[ ! -s $db ]]; then
     echo "run: creating the demo database $db"
     "$build/bin/zav-dbinit" --db "$db"
-    rm -f "$var/autoridade.db"
+    rm -f "$var"/autoridade-*.db
   fi
 fi
 
@@ -62,26 +63,37 @@ wait_port() { # port pid log name
   exit 1
 }
 
-# The local tax authority knows the demo's invoices. Its terms admit the whole
-# demo (invoices of the last 60 days); a real state allows 24 hours.
+# The local tax authority knows the demo's invoices: one process per
+# environment, as the states run production (1) and homologation (2) apart.
+# Its terms admit the whole demo (invoices of the last 60 days); a real state
+# allows 24 hours.
 authority_port=${ZAV_AUTHORITY_PORT:-8443}
-"$build/bin/zav-authority" --listen "127.0.0.1:$authority_port" \
-  --cert "$certs/authority.pem" --key "$certs/authority.key" --client-ca "$certs/ca.pem" \
-  --db "$db" --record "$var/autoridade.db" --ordinary-hours 2400 >>"$var/authority.log" 2>&1 &
-pids+=($!)
-wait_port "$authority_port" "${pids[-1]}" "$var/authority.log" "the local tax authority"
+for environment in 2 1; do
+  p=$((authority_port + 2 - environment))
+  "$build/bin/zav-authority" --listen "127.0.0.1:$p" --environment "$environment" \
+    --cert "$certs/authority.pem" --key "$certs/authority.key" --client-ca "$certs/ca.pem" \
+    --db "$db" --record "$var/autoridade-$environment.db" --ordinary-hours 2400 \
+    >>"$var/authority-$environment.log" 2>&1 &
+  pids+=($!)
+  wait_port "$p" "${pids[-1]}" "$var/authority-$environment.log" "the local tax authority (environment $environment)"
+done
 
 cat >"$var/autoridades.ini" <<INI
-; Where the application server sends the NF-e events: every state and
-; environment goes to the local tax authority of the demo.
+; Where the application server sends the NF-e events: every state goes to the
+; local tax authority of the demo, homologation and production apart.
 [geral]
 ca = certs/ca.pem
 conexaoMs = 5000
 respostaMs = 30000
 
-[*.*]
+[*.2]
 evento = https://127.0.0.1:$authority_port/ws/NFeRecepcaoEvento4
 consulta = https://127.0.0.1:$authority_port/ws/NFeConsultaProtocolo4
+prazoHoras = 2400
+
+[*.1]
+evento = https://127.0.0.1:$((authority_port + 1))/ws/NFeRecepcaoEvento4
+consulta = https://127.0.0.1:$((authority_port + 1))/ws/NFeConsultaProtocolo4
 prazoHoras = 2400
 INI
 
