@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlQuery>
+#include <QThread>
 
 namespace {
 
@@ -38,15 +39,18 @@ QString AuthorityProcess::binary() { return QDir(binDir()).filePath(QStringLiter
 bool AuthorityProcess::running() const { return m_process && m_process->state() == QProcess::Running; }
 
 QByteArray AuthorityProcess::log() {
-    if (m_process)
-        m_output += m_process->readAll();
-    return m_output;
+    QFile file(m_logFile);
+    if (m_logFile.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
 }
 
 bool AuthorityProcess::start(const QStringList& arguments, QString* why) {
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_output.clear();
+    static int started = 0;
+    m_logFile = m_logDir.filePath(QStringLiteral("authority-%1.log").arg(++started));
+    m_process->setStandardOutputFile(m_logFile);
     m_port = 0;
     m_process->start(binary(), arguments);
     if (!m_process->waitForStarted(10000)) {
@@ -64,7 +68,7 @@ bool AuthorityProcess::start(const QStringList& arguments, QString* why) {
             *why = QStringLiteral("the authority did not say where it listens: %1").arg(QString::fromUtf8(log()));
             return false;
         }
-        m_process->waitForReadyRead(100);
+        QThread::msleep(50);
         const auto match = listening.match(QString::fromUtf8(log()));
         if (match.hasMatch())
             m_port = match.captured(1).toInt();
