@@ -31,6 +31,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSqlError>
@@ -38,9 +39,11 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -49,6 +52,7 @@ const char* const kReason = "Erro de digitação no valor da nota";
 const char* const kPassword = "bench-senha";
 const char* const kSerial = "BE0C0001";
 const char* const kEventPath = "/ws/NFeRecepcaoEvento4";
+const char* const kStatusPath = "/ws/NFeConsultaProtocolo4";
 
 // The authorised invoices, with their issuing state and environment; the
 // issuer is the CNPJ inside the access key, which is what the authority
@@ -61,10 +65,13 @@ WHERE N.IDSITUACAONFE = :state
 ORDER BY N.NRLANCTONF
 )";
 
-[[noreturn]] void die(const QString& text) {
-    std::fprintf(stderr, "bench-events: %s\n", qPrintable(text));
-    std::exit(1);
-}
+// Thrown, not exit(): the stack unwinds so that the authority is stopped and
+// the temporary folder removed. No event loop runs in this program.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void die(const QString& text) { throw Failure(text.toStdString()); }
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -124,7 +131,8 @@ std::vector<zavnfe::CancellationData> authorisedInvoices(const QString& connecti
 class Authority {
 public:
     // Without a record file the authority keeps its record in memory.
-    Authority(const QString& certificates, const QString& database, const QString& record) {
+    Authority(const QString& certificates, const QString& database, const QString& record, QString log)
+        : m_log(std::move(log)) {
         const QString binary = QCoreApplication::applicationDirPath() + QStringLiteral("/zav-authority");
         const QString c = certificates + u'/';
         // Terms of about a century: every authorised invoice of the demo may be cancelled.
@@ -136,20 +144,21 @@ public:
                               QStringLiteral("--late-days"), QStringLiteral("36500")};
         if (!record.isEmpty())
             arguments << QStringLiteral("--record") << record;
+        // Its request log goes to a file: a pipe nobody reads would fill and stop it.
+        m_process.setStandardErrorFile(m_log);
         m_process.start(binary, arguments);
         static const QRegularExpression listening(QStringLiteral("listening on https://127\\.0\\.0\\.1:(\\d+)"));
         const QDeadlineTimer deadline(60000);
-        QByteArray log;
+        QByteArray output;
         while (m_port == 0 && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
             m_process.waitForReadyRead(100);
-            log += m_process.readAllStandardOutput();
-            const auto match = listening.match(QString::fromUtf8(log));
+            output += m_process.readAllStandardOutput();
+            const auto match = listening.match(QString::fromUtf8(output));
             if (match.hasMatch())
                 m_port = match.captured(1).toInt();
         }
         if (m_port == 0)
-            die(QStringLiteral("zav-authority did not start: %1 %2")
-                    .arg(QString::fromUtf8(log), QString::fromUtf8(m_process.readAllStandardError())));
+            die(QStringLiteral("zav-authority did not start: %1 %2").arg(QString::fromUtf8(output), logTail()));
     }
     ~Authority() {
         m_process.terminate();
@@ -159,13 +168,29 @@ public:
     Authority(const Authority&) = delete;
     Authority& operator=(const Authority&) = delete;
     int port() const { return m_port; }
+    // For a failure's message: whether the authority is still up, and what it wrote.
+    QString condition() {
+        if (m_process.state() == QProcess::Running)
+            return QStringLiteral("the authority is running; its log ends with:\n%1").arg(logTail());
+        return QStringLiteral("the authority ended (%1, code %2); its log ends with:\n%3")
+            .arg(m_process.exitStatus() == QProcess::CrashExit ? QStringLiteral("crashed") : QStringLiteral("exited"))
+            .arg(m_process.exitCode())
+            .arg(logTail());
+    }
 
 private:
+    QString logTail() const {
+        QFile file(m_log);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll().right(1500)) : QString();
+    }
+
+    QString m_log;
     QProcess m_process;
     int m_port = 0;
 };
 
 struct Batch {
+    QString id;
     QByteArray xml;
     QStringList keys;
 };
@@ -187,7 +212,8 @@ std::vector<Batch> build(const std::vector<zavnfe::CancellationData>& invoices, 
             events.append(*event);
             batch.keys.append(data.accessKey);
         }
-        batch.xml = zavnfe::CancellationBatch::build(QString::number(++*batchId), events, &error);
+        batch.id = QString::number(++*batchId);
+        batch.xml = zavnfe::CancellationBatch::build(batch.id, events, &error);
         if (batch.xml.isEmpty())
             die(QStringLiteral("batch: %1").arg(error));
         batches.push_back(std::move(batch));
@@ -206,15 +232,21 @@ void sign(const zavnfe::EventSigner& signer, std::vector<Batch>& batches) {
 
 // Posts every batch and insists on each event being registered: a figure of
 // rejections would measure nothing.
-void registerAll(httplib::SSLClient& client, const std::vector<Batch>& batches) {
+void registerAll(httplib::SSLClient& client, Authority& authority, const std::vector<Batch>& batches) {
     const std::string contentType = zavnfe::Soap::contentType(zavnfe::Soap::kEventService, zavnfe::Soap::kEventOperation).toStdString();
+    QElapsedTimer clock;
+    clock.start();
     for (const Batch& batch : batches) {
         const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, batch.xml);
         const auto result = client.Post(kEventPath, envelope.constData(), size_t(envelope.size()), contentType.c_str());
         if (!result)
-            die(QStringLiteral("POST failed: %1 (TLS verification %2)")
+            die(QStringLiteral("POST of batch %1 (%2 events, %3 ms into the phase) failed: %4 (TLS verification %5); %6")
+                    .arg(batch.id)
+                    .arg(batch.keys.size())
+                    .arg(clock.elapsed())
                     .arg(QString::fromStdString(httplib::to_string(result.error())))
-                    .arg(client.get_openssl_verify_result()));
+                    .arg(client.get_openssl_verify_result())
+                    .arg(authority.condition()));
         if (result->status != 200)
             die(QStringLiteral("HTTP %1: %2").arg(result->status).arg(QString::fromStdString(result->body).left(500)));
         QString error;
@@ -234,6 +266,23 @@ void registerAll(httplib::SSLClient& client, const std::vector<Batch>& batches) 
                 die(QStringLiteral("event of %1 answered %2 %3").arg(event.accessKey).arg(event.status).arg(event.statusText));
         }
     }
+}
+
+// A fresh connection, opened by a status query outside the timings: the one
+// kept alive may have been closed by the authority while openssl ran.
+void reconnect(httplib::SSLClient& client, const zavnfe::CancellationData& invoice) {
+    client.stop();
+    const QByteArray envelope = zavnfe::Soap::envelope(
+        zavnfe::Soap::kStatusService, zavnfe::consSitNFe(invoice.environment, invoice.accessKey));
+    const std::string contentType =
+        zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, zavnfe::Soap::kStatusOperation).toStdString();
+    const auto result = client.Post(kStatusPath, envelope.constData(), size_t(envelope.size()), contentType.c_str());
+    QString error;
+    if (!result || result->status != 200 ||
+        !zavnfe::parseRetConsSitNFe(zavnfe::Soap::payload(QByteArray::fromStdString(result->body), &error), &error))
+        die(QStringLiteral("status query of %1 failed: %2 (TLS verification %3)")
+                .arg(invoice.accessKey, result ? error : QString::fromStdString(httplib::to_string(result.error())))
+                .arg(client.get_openssl_verify_result()));
 }
 
 // RSA-2048 signatures per second by `openssl speed`, one process, one thread.
@@ -262,10 +311,7 @@ struct Figures {
     double built = 0, signedToo = 0, registered = 0;
 };
 
-} // namespace
-
-int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
+int run(QCoreApplication& app) {
     QCommandLineParser parser;
     parser.addHelpOption();
     parser.addOption({QStringLiteral("invoices"), QStringLiteral("invoices of the demo database (default 5000)"),
@@ -307,7 +353,8 @@ int main(int argc, char* argv[]) {
 
     const bool memory = parser.isSet(QStringLiteral("memory"));
     Authority authority(certificates, database,
-                        memory ? QString() : dir.filePath(QStringLiteral("authority-record.sqlite")));
+                        memory ? QString() : dir.filePath(QStringLiteral("authority-record.sqlite")),
+                        dir.filePath(QStringLiteral("authority.log")));
     // One kept-alive connection, as the application server holds one per authority.
     httplib::SSLClient client("127.0.0.1", authority.port(), lookup.certificate->certificate(),
                               lookup.certificate->key());
@@ -333,10 +380,11 @@ int main(int argc, char* argv[]) {
                 auto batches = build(invoices, next, events, size, &batchId);
                 sign(signer, batches);
             }));
+            reconnect(client, invoices[next]);
             registered[s].push_back(perSecond(events, [&] {
                 auto batches = build(invoices, next, events, size, &batchId);
                 sign(signer, batches);
-                registerAll(client, batches);
+                registerAll(client, authority, batches);
             }));
             next += size_t(events);
         }
@@ -354,4 +402,19 @@ int main(int argc, char* argv[]) {
                     f.signedToo, f.registered, signs, f.built / signs, f.signedToo / signs, f.registered / signs);
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // A peer closing a kept-alive TLS connection must give an error, not kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    try {
+        return run(app);
+    } catch (const Failure& failure) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "bench-events: %s\n", failure.what());
+        return 1;
+    }
 }

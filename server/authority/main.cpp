@@ -61,6 +61,10 @@ int main(int argc, char* argv[]) {
         return BadCommandLine;
     }
     const SignatureCheck signatures(caFile.readAll());
+    if (!signatures.problem().isEmpty()) {
+        log.line(QStringLiteral("zav-authority: %1: %2").arg(options.clientCa, signatures.problem()));
+        return BadCommandLine;
+    }
 
     AuthorityRecord record;
     if (!options.recordFile.isEmpty()) {

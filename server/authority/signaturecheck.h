@@ -1,26 +1,43 @@
 #pragma once
 // SignatureCheck: verifies the XML signature of one evento, as the authority
 // receives it, with xmlsec in-process: the profile the NF-e requires (one
-// reference to infEvento by its Id), the digest and signature values, and
-// the certificate in KeyInfo chaining to the trusted CA.
+// reference to infEvento by its Id, one certificate in KeyInfo), that
+// certificate chaining to the CA(s) of --client-ca and to nothing else, and
+// the digest and signature values computed with that certificate's key.
 #include <QByteArray>
 #include <QString>
+
+#include <memory>
+
+typedef struct x509_store_st X509_STORE;
 
 namespace zavauthority {
 
 class SignatureCheck {
 public:
-    explicit SignatureCheck(QByteArray caPem) : m_caPem(std::move(caPem)) {}
+    // caPem: one or more PEM certificates, the only ones trusted. They are
+    // read here, once; the system's CA store and the SSL_CERT_FILE /
+    // SSL_CERT_DIR variables are never consulted.
+    explicit SignatureCheck(const QByteArray& caPem);
+
+    // Empty when the CA(s) were loaded; otherwise why not, and every
+    // signature is then refused with it.
+    QString problem() const { return m_problem; }
 
     struct Result {
         int status = 0; // 0 verified, else 297 or 298
         QString detail;
     };
-    // evento: the signed evento element serialised on its own.
+    // evento: the signed evento element serialised on its own. Safe to call
+    // from several threads at once: the trusted store is only read.
     Result verify(const QByteArray& evento) const;
 
 private:
-    QByteArray m_caPem;
+    struct StoreFree {
+        void operator()(X509_STORE* store) const;
+    };
+    std::unique_ptr<X509_STORE, StoreFree> m_trusted;
+    QString m_problem;
 };
 
 } // namespace zavauthority

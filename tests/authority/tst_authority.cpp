@@ -11,6 +11,7 @@
 #include "schemaset.h"
 #include "soap.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -24,6 +25,8 @@
 #include <QXmlStreamReader>
 
 #include <httplib.h>
+#include <openssl/bio.h>
+#include <openssl/pkcs12.h>
 
 #include <algorithm>
 #include <csignal>
@@ -35,6 +38,8 @@ namespace {
 const QByteArray kPassword = "s3gredo";
 const QString kSigner = QStringLiteral("A1B2C3D4");
 const QString kStranger = QStringLiteral("0BAD");
+const QString kExpired = QStringLiteral("E0"); // of the trusted CA, ended yesterday
+const QString kNotYetValid = QStringLiteral("F0"); // of the trusted CA, starts in two days
 const QString kReason = QStringLiteral("Pedido emitido em duplicidade pelo sistema");
 
 struct Nfe {
@@ -83,6 +88,25 @@ QString first(const QByteArray& xml, const QString& name) {
     return {};
 }
 
+// An A1 file read with OpenSSL alone: the certificate store refuses
+// certificates outside their validity, and some tests must sign with them.
+std::optional<zavnfe::SigningCertificate> readA1(const QString& name) {
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())), BIO_free);
+    std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr, PKCS12_free);
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+    if (!p12 || !PKCS12_parse(p12.get(), kPassword.constData(), &key, &certificate, nullptr) || !key || !certificate) {
+        EVP_PKEY_free(key);
+        X509_free(certificate);
+        return std::nullopt;
+    }
+    return zavnfe::SigningCertificate(key, certificate);
+}
+
 } // namespace
 
 class TestAuthority : public QObject {
@@ -91,7 +115,7 @@ class TestAuthority : public QObject {
 private:
     QTemporaryDir m_dir;
     QString m_certs, m_erp;
-    std::optional<zavnfe::SigningCertificate> m_signer, m_stranger;
+    std::optional<zavnfe::SigningCertificate> m_signer, m_stranger, m_expired, m_notYetValid;
     std::unique_ptr<QProcess> m_authority;
     int m_port = 0;
     QList<Nfe> m_fresh;
@@ -101,12 +125,13 @@ private:
 
     // Starts zav-authority with the certificates and the extra arguments;
     // the port it listens on, or 0.
-    int start(QProcess& process, const QStringList& extra) {
+    // clientCa: the --client-ca file, the test CA's unless given.
+    int start(QProcess& process, const QStringList& extra, const QString& clientCa = {}) {
         process.setProgram(QStringLiteral(ZAV_BIN_DIR "/zav-authority"));
         process.setArguments(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--cert"),
                                          m_certs + QStringLiteral("/authority.pem"), QStringLiteral("--key"),
                                          m_certs + QStringLiteral("/authority.key"), QStringLiteral("--client-ca"),
-                                         m_certs + QStringLiteral("/ca.pem")} +
+                                         clientCa.isEmpty() ? m_certs + QStringLiteral("/ca.pem") : clientCa} +
                              extra);
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start();
@@ -257,7 +282,10 @@ private Q_SLOTS:
         m_certs = path(QStringLiteral("certs"));
         QByteArray output;
         const QString script = QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh");
-        QVERIFY2(run(QStringLiteral("bash"), {script, m_certs, QString::fromLatin1(kPassword), kSigner}, m_dir.path(), &output),
+        QVERIFY2(run(QStringLiteral("bash"),
+                     {script, m_certs, QString::fromLatin1(kPassword), kSigner, kExpired + QStringLiteral(":-30:-1"),
+                      kNotYetValid + QStringLiteral(":2:30")},
+                     m_dir.path(), &output),
                  output.constData());
         // Another CA and a certificate of its own: trusted by nobody here.
         QVERIFY2(run(QStringLiteral("bash"), {script, path(QStringLiteral("other")), QString::fromLatin1(kPassword), kStranger},
@@ -269,6 +297,11 @@ private Q_SLOTS:
         auto other = zavnfe::CertificateStore(path(QStringLiteral("other"))).find(kStranger, kPassword);
         QVERIFY2(other.found(), qPrintable(other.error));
         m_stranger = other.certificate;
+        m_expired = readA1(m_certs + QStringLiteral("/a1-") + kExpired + QStringLiteral(".pfx"));
+        m_notYetValid = readA1(m_certs + QStringLiteral("/a1-") + kNotYetValid + QStringLiteral(".pfx"));
+        QVERIFY(m_expired && m_notYetValid);
+        QVERIFY(m_expired->notAfter() < QDateTime::currentDateTimeUtc());
+        QVERIFY(m_notYetValid->notBefore() > QDateTime::currentDateTimeUtc());
 
         m_erp = path(QStringLiteral("erp.sqlite"));
         QVERIFY2(run(QStringLiteral(ZAV_BIN_DIR "/zav-dbinit"), {QStringLiteral("--db"), m_erp}, m_dir.path(), &output),
@@ -449,6 +482,10 @@ private Q_SLOTS:
         QTest::newRow("298 reference") << "fresh" << 0 << "signed" << QByteArray("URI=\"#ID") << QByteArray("URI=\"#XD")
                                        << 298 << 0;
         QTest::newRow("297 another CA") << "fresh" << 0 << "stranger" << QByteArray() << QByteArray() << 297 << 0;
+        QTest::newRow("297 certificate expired") << "fresh" << 0 << "expired" << QByteArray() << QByteArray() << 297 << 0;
+        QTest::newRow("297 certificate not yet valid") << "fresh" << 0 << "notYetValid" << QByteArray() << QByteArray() << 297 << 0;
+        // The key of another certificate than the one in KeyInfo signed it.
+        QTest::newRow("297 KeyInfo of another signer") << "fresh" << 0 << "keyInfo" << QByteArray() << QByteArray() << 297 << 0;
     }
     void rejections() {
         QFETCH(QString, nfe);
@@ -483,8 +520,19 @@ private Q_SLOTS:
             QVERIFY(batch.contains(from));
             batch.replace(from, to);
         }
-        QByteArray signedBatch = sign(batch, field == u"stranger" ? *m_stranger : *m_signer);
+        const zavnfe::SigningCertificate& signer = field == u"stranger"      ? *m_stranger
+                                                   : field == u"expired"     ? *m_expired
+                                                   : field == u"notYetValid" ? *m_notYetValid
+                                                   : field == u"keyInfo"     ? *m_stranger
+                                                                             : *m_signer;
+        QByteArray signedBatch = sign(batch, signer);
         QVERIFY(!signedBatch.isEmpty());
+        if (field == u"keyInfo") { // the trusted certificate put in place of the one that signed
+            const QByteArray own = first(sign(batch, *m_signer), QStringLiteral("X509Certificate")).toLatin1();
+            const QByteArray used = first(signedBatch, QStringLiteral("X509Certificate")).toLatin1();
+            QVERIFY(!own.isEmpty() && !used.isEmpty() && own != used && signedBatch.contains(used));
+            signedBatch.replace(used, own);
+        }
         if (field == u"signed") {
             QVERIFY(signedBatch.contains(from));
             signedBatch.replace(from, to);
@@ -612,6 +660,85 @@ private Q_SLOTS:
         QCOMPARE(m_authority->state(), QProcess::Running);
     }
 
+    // Event signatures are trusted only when they chain to --client-ca: not
+    // to the system's CA store, nor to a CA that OpenSSL's environment
+    // variables name. Each row runs an authority of its own.
+    void onlyTheClientCaIsTrusted_data() {
+        QTest::addColumn<QString>("variable");      // set for the authority, naming the other CA
+        QTest::addColumn<bool>("bothInClientCa");   // --client-ca holds the test CA and the other CA
+        QTest::addColumn<int>("strangerStatus");    // the other CA's signature: batch 297, or event 135
+        QTest::addColumn<int>("strangerTls");       // HTTP status with the other CA's TLS certificate
+        QTest::newRow("SSL_CERT_FILE names another CA") << "SSL_CERT_FILE" << false << 297 << -1;
+        QTest::newRow("SSL_CERT_DIR names another CA") << "SSL_CERT_DIR" << false << 297 << -1;
+        QTest::newRow("--client-ca with two CAs trusts both") << "" << true << 135 << 200;
+    }
+    void onlyTheClientCaIsTrusted() {
+        QFETCH(QString, variable);
+        QFETCH(bool, bothInClientCa);
+        QFETCH(int, strangerStatus);
+        QFETCH(int, strangerTls);
+        const QString otherCa = path(QStringLiteral("other/ca.pem"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (variable == u"SSL_CERT_FILE") {
+            environment.insert(variable, otherCa);
+        } else if (variable == u"SSL_CERT_DIR") {
+            // A hashed folder, as OpenSSL looks CAs up in one.
+            const QString folder = path(QStringLiteral("other-hashed"));
+            QVERIFY(QDir().mkpath(folder));
+            QByteArray hash;
+            QVERIFY2(run(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout"),
+                                                     QStringLiteral("-in"), otherCa},
+                         m_dir.path(), &hash),
+                     hash.constData());
+            const QString link = folder + u'/' + QString::fromLatin1(hash.trimmed()) + QStringLiteral(".0");
+            QVERIFY(QFile::exists(link) || QFile::copy(otherCa, link));
+            environment.insert(variable, folder);
+        }
+        QString clientCa;
+        if (bothInClientCa) {
+            clientCa = path(QStringLiteral("two-cas.pem"));
+            QFile own(m_certs + QStringLiteral("/ca.pem"));
+            QFile other(otherCa);
+            QFile both(clientCa);
+            QVERIFY(own.open(QIODevice::ReadOnly) && other.open(QIODevice::ReadOnly) && both.open(QIODevice::WriteOnly));
+            QVERIFY(both.write(own.readAll() + other.readAll()) > 0);
+        }
+        QProcess authority;
+        authority.setProcessEnvironment(environment);
+        const int port = start(authority, {QStringLiteral("--db"), m_erp, QStringLiteral("--log-file"), path(QStringLiteral("c.log"))},
+                               clientCa);
+        QVERIFY(port > 0);
+
+        const Nfe strangers = m_fresh[22];
+        auto answer = batchAnswer(sendEvents(port, sign(unsignedBatch({data(strangers)}), *m_stranger)));
+        QVERIFY(answer);
+        if (strangerStatus == 297) {
+            QCOMPARE(answer->status, 297);
+            QVERIFY2(answer->statusText.startsWith(u"Rejeição: Assinatura difere do calculado"), qPrintable(answer->statusText));
+            QVERIFY(answer->events.empty());
+        } else {
+            QCOMPARE(answer->status, 128);
+            QCOMPARE(answer->events.size(), size_t(1));
+            QCOMPARE(answer->events.front().status, strangerStatus);
+        }
+        auto state = status(port, strangers.key);
+        QVERIFY(state);
+        QCOMPARE(state->procEventos.size(), size_t(strangerStatus == 135 ? 1 : 0));
+
+        // The test CA's own signer still registers.
+        const Nfe own = m_fresh[23];
+        answer = batchAnswer(sendEvents(port, sign(unsignedBatch({data(own)}), *m_signer)));
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 128);
+        QCOMPARE(answer->events.size(), size_t(1));
+        QCOMPARE(answer->events.front().status, 135);
+
+        // The TLS layer trusts what --client-ca names, and nothing more.
+        const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, own.key));
+        QCOMPARE(post(port, "/ws/NFeConsultaProtocolo4", body, &*m_stranger).status, strangerTls);
+        QVERIFY(terminate(authority));
+    }
+
     // Dropped requests and answers, the delay, the late term, the record file
     // kept across a restart, and SIGTERM.
     void lostAnswers() {
@@ -673,6 +800,8 @@ private Q_SLOTS:
         QTest::newRow("environment 3") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--environment"), QStringLiteral("3")} << 1;
         QTest::newRow("missing database file") << QStringList{QStringLiteral("--db"), QStringLiteral("missing.sqlite")} << 2;
         QTest::newRow("database without invoices") << QStringList{QStringLiteral("--db"), QStringLiteral("empty.sqlite")} << 2;
+        QTest::newRow("CA file without a certificate")
+            << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--client-ca"), QStringLiteral("empty.sqlite")} << 1;
     }
     void refusedCommandLines() {
         QFETCH(QStringList, arguments);
