@@ -53,6 +53,8 @@ httplib::SSLClient& AuthorityClient::clientFor(const QUrl& url) {
     client->set_read_timeout(ms(m_config.answerMs()));
     client->set_write_timeout(ms(m_config.answerMs()));
     client->set_keep_alive(true);
+    // Small requests and answers: never wait to coalesce them (Nagle).
+    client->set_tcp_nodelay(true);
     // An authority never redirects a SOAP call; following one would send the
     // signed event somewhere nobody configured.
     client->set_follow_location(false);

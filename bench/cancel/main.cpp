@@ -34,6 +34,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -41,6 +42,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -133,17 +135,23 @@ void insertInvoices(QSqlDatabase& db, const Establishment& e, int count) {
 
 class Server {
 public:
-    // The application server, or with a pattern the local authority.
+    // The application server, or with a pattern the local authority. The
+    // output goes to a file: a pipe nobody reads during a long call fills up
+    // and stops the process in the middle of the batch.
     Server(const QString& program, const QStringList& arguments, const char* pattern) {
         const QString binary = QCoreApplication::applicationDirPath() + u'/' + program;
+        const QString logFile = m_logDir.filePath(QStringLiteral("log.txt"));
         m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.setStandardOutputFile(logFile);
         m_process.start(binary, arguments);
         const QRegularExpression listening(QString::fromLatin1(pattern));
         const QDeadlineTimer deadline(30000);
         QByteArray log;
         while (m_port == 0 && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
-            m_process.waitForReadyRead(100);
-            log += m_process.readAll();
+            QThread::msleep(50);
+            QFile file(logFile);
+            if (file.open(QIODevice::ReadOnly))
+                log = file.readAll();
             const auto match = listening.match(QString::fromUtf8(log));
             if (match.hasMatch())
                 m_port = match.captured(1).toInt();
@@ -159,6 +167,7 @@ public:
     int port() const { return m_port; }
 
 private:
+    QTemporaryDir m_logDir;
     QProcess m_process;
     int m_port = 0;
 };

@@ -39,6 +39,9 @@ AuthorityService::AuthorityService(const AuthorityOptions& options, const EventR
       m_dropAnswers(options.dropAnswers), m_dropRequests(options.dropRequests) {
     m_server->set_payload_max_length(kMaxRequestBytes);
     m_server->set_read_timeout(30, 0);
+    // One SOAP call is one small request and one small answer: waiting to
+    // coalesce them (Nagle) costs the delayed-ACK time on every call.
+    m_server->set_tcp_nodelay(true);
     m_server->set_keep_alive_max_count(100);
     m_server->Post(kEventPath, [this](const httplib::Request& request, httplib::Response& response) {
         handle(Service::Event, request, response);
