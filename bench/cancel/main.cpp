@@ -52,10 +52,13 @@ namespace {
 const char* const kReason = "Erro de digitação no valor da nota";
 const char* const kOperator = "BENCH";
 
-[[noreturn]] void die(const QString& text) {
-    std::fprintf(stderr, "bench-cancel: %s\n", qPrintable(text));
-    std::exit(1);
-}
+// A failure unwinds to main, so that the server and the authority this run
+// started are stopped by their destructors instead of being left running.
+struct Failed {
+    QString text;
+};
+
+[[noreturn]] void die(const QString& text) { throw Failed{text}; }
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -405,8 +408,7 @@ void onServer(const QString& server, const QString& statement) {
 
 } // namespace
 
-int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
+int run(QCoreApplication& app) {
     QCommandLineParser parser;
     parser.addHelpOption();
     parser.addOption({QStringLiteral("sqlite"), QStringLiteral("new SQLite file (default: a temporary one)"),
@@ -445,4 +447,14 @@ int main(int argc, char* argv[]) {
     print("PostgreSQL", measure(zavdb::withDatabase(pg, database), invoices, runs), invoices);
     onServer(pg, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
     return 0;
+}
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    try {
+        return run(app);
+    } catch (const Failed& failure) {
+        std::fprintf(stderr, "bench-cancel: %s\n", qPrintable(failure.text));
+        return 1;
+    }
 }
