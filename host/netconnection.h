@@ -79,8 +79,6 @@ private:
     QString connectServer(); // empty when the server answered its health check
     Exchange exchange(QNetworkRequest& request, const QByteArray* body, int totalMs);
     QString transportCause(const Exchange& e) const;
-    QByteArray encodeRequest(qint64 id, const QString& method, const QVariantList& args) const;
-    QVariant decodeResponse(const Exchange& e, qint64 id) const;
 
     QNetworkAccessManager* m_manager;
     QPointer<QNetworkReply> m_current;

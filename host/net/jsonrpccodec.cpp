@@ -1,0 +1,317 @@
+#include "jsonrpccodec.h"
+
+#include "data/datapacket.h"
+#include "exceptions.h"
+
+#include <QCborMap>
+#include <QCborStreamReader>
+#include <QCborStreamWriter>
+#include <QCborValue>
+#include <QDate>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+const char* const kCborType = "application/cbor";
+const char* const kJsonType = "application/json";
+
+// The media type of a Content-Type header, without its parameters.
+QByteArray mediaType(const QByteArray& header) {
+    return header.split(';').constFirst().trimmed().toLower();
+}
+
+} // namespace
+
+// --- requests -------------------------------------------------------------------
+
+namespace {
+
+enum class ArgKind { Null, Text, Date, Packet, Integer, Real, Boolean };
+
+ArgKind kindOf(const QVariant& v, int position, const QString& method) {
+    if (!v.isValid() || v.isNull())
+        return ArgKind::Null;
+    switch (v.metaType().id()) {
+    case QMetaType::QString:
+    case QMetaType::QByteArray:
+    case QMetaType::QChar:
+        return ArgKind::Text;
+    case QMetaType::QDate:
+    case QMetaType::QDateTime:
+        return ArgKind::Date;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::Long:
+    case QMetaType::Short:
+        return ArgKind::Integer;
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return ArgKind::Real;
+    case QMetaType::Bool:
+        return ArgKind::Boolean;
+    default:
+        break;
+    }
+    if (v.metaType() == QMetaType::fromType<DataPacket>())
+        return ArgKind::Packet;
+    throw EZavError(
+        QStringLiteral("Argumento %1 de %2: um valor do tipo %3 não pode ser enviado ao servidor.")
+            .arg(position)
+            .arg(method, QLatin1StringView(v.metaType().name())));
+}
+
+// A date argument is a whole day; an invalid date (an empty date edit) is null.
+QVariant dayOf(const QVariant& v) {
+    const QDate d = v.metaType().id() == QMetaType::QDate ? v.toDate() : v.toDateTime().date();
+    return d.isValid() ? QVariant(d.toString(Qt::ISODate)) : QVariant();
+}
+
+} // namespace
+
+QByteArray encodeRpcRequest(qint64 id, const QString& method, const QVariantList& args, bool cbor) {
+    if (!cbor) {
+        QJsonArray params;
+        for (int i = 0; i < args.size(); ++i) {
+            const QVariant& a = args.at(i);
+            switch (kindOf(a, i + 1, method)) {
+            case ArgKind::Null:
+                params.append(QJsonValue(QJsonValue::Null));
+                break;
+            case ArgKind::Text:
+                params.append(a.toString());
+                break;
+            case ArgKind::Date: {
+                const QVariant day = dayOf(a);
+                params.append(day.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(day.toString()));
+                break;
+            }
+            case ArgKind::Packet:
+                params.append(a.value<DataPacket>().toJson());
+                break;
+            case ArgKind::Integer:
+                params.append(a.toLongLong());
+                break;
+            case ArgKind::Real:
+                params.append(a.toDouble());
+                break;
+            case ArgKind::Boolean:
+                params.append(a.toBool());
+                break;
+            }
+        }
+        const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                  {QStringLiteral("id"), id},
+                                  {QStringLiteral("method"), method},
+                                  {QStringLiteral("params"), params}};
+        return QJsonDocument(request).toJson(QJsonDocument::Compact);
+    }
+    // Every argument is checked before anything is written.
+    std::vector<ArgKind> kinds;
+    for (int i = 0; i < args.size(); ++i)
+        kinds.push_back(kindOf(args.at(i), i + 1, method));
+    QByteArray out;
+    QCborStreamWriter w(&out);
+    w.startMap(4);
+    w.append(QLatin1StringView("jsonrpc"));
+    w.append(QLatin1StringView("2.0"));
+    w.append(QLatin1StringView("id"));
+    w.append(id);
+    w.append(QLatin1StringView("method"));
+    w.append(method);
+    w.append(QLatin1StringView("params"));
+    w.startArray(quint64(args.size()));
+    for (int i = 0; i < args.size(); ++i) {
+        const QVariant& a = args.at(i);
+        switch (kinds[size_t(i)]) {
+        case ArgKind::Null:
+            w.append(nullptr);
+            break;
+        case ArgKind::Text:
+            w.append(a.toString());
+            break;
+        case ArgKind::Date: {
+            const QVariant day = dayOf(a);
+            if (day.isNull())
+                w.append(nullptr);
+            else
+                w.append(day.toString());
+            break;
+        }
+        case ArgKind::Packet:
+            a.value<DataPacket>().writeCbor(w);
+            break;
+        case ArgKind::Integer:
+            w.append(qint64(a.toLongLong()));
+            break;
+        case ArgKind::Real:
+            w.append(a.toDouble());
+            break;
+        case ArgKind::Boolean:
+            w.append(a.toBool());
+            break;
+        }
+    }
+    w.endArray();
+    w.endMap();
+    return out;
+}
+
+// --- answers -----------------------------------------------------------------------
+
+namespace {
+
+struct Envelope {
+    bool versionOk = false;
+    bool haveId = false;
+    QCborValue id;
+    bool haveResult = false;
+    QVariant result;
+    bool haveError = false;
+    QCborValue error;
+};
+
+QVariant plainResult(const QCborValue& v) {
+    if (v.isNull())
+        return {};
+    if (v.isString())
+        return v.toString();
+    if (v.isInteger())
+        return qlonglong(v.toInteger());
+    if (v.isDouble())
+        return v.toDouble();
+    if (v.isBool())
+        return v.toBool();
+    DataPacket::refuse(QStringLiteral("resultado de tipo inesperado"));
+}
+
+Envelope readJson(const QByteArray& body) {
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError)
+        DataPacket::refuse(
+            QStringLiteral("JSON malformado (%1, na posição %2)").arg(error.errorString()).arg(error.offset));
+    if (!doc.isObject())
+        DataPacket::refuse(QStringLiteral("esperada uma resposta JSON-RPC (um objeto)"));
+    const QJsonObject o = doc.object();
+    Envelope env;
+    env.versionOk = o.value(QLatin1StringView("jsonrpc")) == QJsonValue(QStringLiteral("2.0"));
+    env.haveId = o.contains(QLatin1StringView("id"));
+    env.id = QCborValue::fromJsonValue(o.value(QLatin1StringView("id")));
+    if (o.contains(QLatin1StringView("error"))) {
+        env.haveError = true;
+        env.error = QCborValue::fromJsonValue(o.value(QLatin1StringView("error")));
+    }
+    if (o.contains(QLatin1StringView("result"))) {
+        env.haveResult = true;
+        const QJsonValue r = o.value(QLatin1StringView("result"));
+        env.result = r.isObject() ? QVariant::fromValue(DataPacket::fromJson(r))
+                                  : plainResult(QCborValue::fromJsonValue(r));
+    }
+    return env;
+}
+
+void checkCbor(QCborStreamReader& reader) {
+    if (reader.lastError() != QCborError::NoError)
+        DataPacket::refuse(QStringLiteral("CBOR malformado (%1)").arg(reader.lastError().toString()));
+}
+
+Envelope readCbor(const QByteArray& body) {
+    QCborStreamReader reader(body);
+    checkCbor(reader);
+    if (!reader.isMap())
+        DataPacket::refuse(QStringLiteral("esperada uma resposta JSON-RPC (um objeto)"));
+    Envelope env;
+    reader.enterContainer();
+    while (reader.hasNext()) {
+        checkCbor(reader);
+        if (!reader.isString())
+            DataPacket::refuse(QStringLiteral("a resposta tem uma chave que não é texto"));
+        QString key;
+        auto s = reader.readString();
+        while (s.status == QCborStreamReader::Ok) {
+            key += s.data;
+            s = reader.readString();
+        }
+        checkCbor(reader);
+        if (key == u"result") {
+            env.haveResult = true;
+            if (reader.isMap()) {
+                env.result = QVariant::fromValue(DataPacket::readCbor(reader, body.size()));
+            } else {
+                const QCborValue v = QCborValue::fromCbor(reader);
+                checkCbor(reader);
+                env.result = plainResult(v);
+            }
+        } else {
+            const QCborValue v = QCborValue::fromCbor(reader);
+            checkCbor(reader);
+            if (key == u"jsonrpc") {
+                env.versionOk = v == QCborValue(QStringLiteral("2.0"));
+            } else if (key == u"id") {
+                env.haveId = true;
+                env.id = v;
+            } else if (key == u"error") {
+                env.haveError = true;
+                env.error = v;
+            }
+        }
+    }
+    checkCbor(reader);
+    reader.leaveContainer();
+    checkCbor(reader);
+    if (reader.currentOffset() < body.size())
+        DataPacket::refuse(QStringLiteral("dados a mais depois da resposta"));
+    return env;
+}
+
+bool sameId(const QCborValue& id, qint64 expected) {
+    return (id.isInteger() && id.toInteger() == expected) ||
+           (id.isDouble() && id.toDouble() == double(expected));
+}
+
+} // namespace
+
+QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByteArray& body, qint64 id,
+                           const QString& endpoint) {
+    const QByteArray type = mediaType(contentType);
+    Envelope env;
+    if (type == kCborType)
+        env = readCbor(body);
+    else if (type == kJsonType)
+        env = readJson(body);
+    else if (status != 200)
+        DataPacket::refuse(QStringLiteral("o servidor respondeu HTTP %1 sem uma resposta JSON-RPC; %2 é o "
+                                          "servidor de aplicação?")
+                               .arg(status)
+                               .arg(endpoint));
+    else
+        DataPacket::refuse(
+            QStringLiteral("tipo de conteúdo inesperado \"%1\"").arg(QString::fromLatin1(contentType)));
+
+    if (!env.versionOk)
+        DataPacket::refuse(QStringLiteral("o campo jsonrpc deve ser \"2.0\""));
+    if (env.haveError) {
+        // The server's text is for the operator: it is shown as it comes.
+        const QString message = env.error.toMap().value(QLatin1StringView("message")).toString();
+        if (message.trimmed().isEmpty())
+            DataPacket::refuse(QStringLiteral("erro sem mensagem (código %1)")
+                                   .arg(env.error.toMap().value(QLatin1StringView("code")).toInteger()));
+        if (!env.id.isNull() && !sameId(env.id, id))
+            DataPacket::refuse(
+                QStringLiteral("a resposta é de outra chamada (id %1)").arg(env.id.toVariant().toString()));
+        throw EZavError(message);
+    }
+    if (!env.haveResult)
+        DataPacket::refuse(QStringLiteral("resposta sem resultado nem erro"));
+    if (!env.haveId || !sameId(env.id, id))
+        DataPacket::refuse(QStringLiteral("a resposta é de outra chamada (id %1, esperado %2)")
+                               .arg(env.id.toVariant().toString())
+                               .arg(id));
+    if (status != 200)
+        DataPacket::refuse(QStringLiteral("resultado com o status HTTP %1").arg(status));
+    return env.result;
+}
