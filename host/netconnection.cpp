@@ -2,15 +2,10 @@
 
 #include "exceptions.h"
 #include "net/jsonrpccodec.h"
+#include <algorithm>
 
-#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -23,38 +18,22 @@ QString seconds(int ms) {
     return QString::number(ms / 1000.0, 'g', 3).replace(u'.', u',');
 }
 
-// Transport failures: the connection, not the answer, went wrong.
-bool isTransportError(int error) {
-    return error > 0 && error < 100;
-}
-
 } // namespace
 
 struct TNetConnection::Exchange {
-    enum class Abort { None, Connect, Total, Closed, Destroyed };
-    int error = QNetworkReply::NoError;
-    QString errorString;
-    int status = 0; // 0: no response head arrived
-    QByteArray contentType;
-    QByteArray body;
+    HttpResult result;
     Abort abort = Abort::None;
     int timeoutMs = 0;
 };
 
-TNetConnection::TNetConnection(QObject* parent)
-    : QObject(parent), m_manager(new QNetworkAccessManager(this)), m_alive(std::make_shared<bool>(true)) {
-    m_manager->setObjectName(QStringLiteral("netAccess"));
-    // The application server is reached directly: a proxy from the
-    // environment would see every invoice go by.
-    m_manager->setProxy(QNetworkProxy::NoProxy);
-    m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    m_manager->setAutoDeleteReplies(false);
-}
+TNetConnection::TNetConnection(QObject* parent) : QObject(parent), m_alive(std::make_shared<bool>(true)) {}
 
 TNetConnection::~TNetConnection() {
     *m_alive = false;
-    if (m_current)
-        m_current->abort();
+    if (m_current) {
+        m_abort = Abort::Destroyed;
+        m_current->cancel();
+    }
 }
 
 QString TNetConnection::EndpointUrl() const {
@@ -70,8 +49,8 @@ void TNetConnection::SetConnected(bool connected) {
     if (!connected) {
         m_connected = false;
         if (m_current) {
-            m_closing = true;
-            m_current->abort();
+            m_abort = Abort::Closed;
+            m_current->cancel();
         }
         return;
     }
@@ -104,16 +83,18 @@ QString TNetConnection::connectServer() {
     url.setHost(Host);
     url.setPort(Port);
     url.setPath(QLatin1StringView(kHealthPath));
-    QNetworkRequest request(url);
-    const Exchange e = exchange(request, nullptr, ConnectTimeout);
-    if (e.abort == Exchange::Abort::Destroyed)
+    HttpRequest request;
+    request.url = url.toEncoded();
+    request.totalTimeoutMs = std::max(1, ConnectTimeout);
+    const Exchange e = exchange(std::move(request));
+    if (e.abort == Abort::Destroyed)
         return QStringLiteral("a conexão foi encerrada durante a tentativa.");
-    if (isTransportError(e.error) || e.status == 0)
+    if (e.result.outcome != HttpResult::Outcome::Answered || e.result.status == 0)
         return transportCause(e);
-    if (e.status == 200)
+    if (e.result.status == 200)
         return {};
     // The server is up but cannot serve: its health answer says why.
-    const QJsonObject health = QJsonDocument::fromJson(e.body).object();
+    const QJsonObject health = QJsonDocument::fromJson(e.result.body).object();
     const QString message = health.value(QLatin1StringView("message")).toString();
     if (!message.isEmpty())
         return QStringLiteral("o servidor de aplicação está no ar mas não atende: %1").arg(message);
@@ -121,115 +102,70 @@ QString TNetConnection::connectServer() {
                "o servidor em %1:%2 respondeu HTTP %3 ao teste de conexão; é o servidor de aplicação?")
         .arg(Host)
         .arg(Port)
-        .arg(e.status);
+        .arg(e.result.status);
 }
 
-TNetConnection::Exchange TNetConnection::exchange(QNetworkRequest& request, const QByteArray* body,
-                                                  int totalMs) {
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setRawHeader("User-Agent", "zavhost");
+TNetConnection::Exchange TNetConnection::exchange(HttpRequest request) {
     Exchange e;
-    e.timeoutMs = totalMs;
-
+    e.timeoutMs = request.totalTimeoutMs;
     const std::shared_ptr<bool> alive = m_alive;
-    QPointer<QNetworkReply> reply = body ? m_manager->post(request, *body) : m_manager->get(request);
-    m_current = reply;
-
-    QEventLoop loop;
-    QTimer total;
-    total.setSingleShot(true);
-    QTimer connecting;
-    connecting.setSingleShot(true);
-    // The replies' own signals only end the loop or stop a timer: nothing that
-    // can throw runs inside it.
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    connect(reply, &QObject::destroyed, &loop, &QEventLoop::quit);
-    connect(&total, &QTimer::timeout, &loop, [&e, reply] {
-        e.abort = Exchange::Abort::Total;
-        if (reply)
-            reply->abort();
-    });
-    connect(&connecting, &QTimer::timeout, &loop, [&e, reply] {
-        e.abort = Exchange::Abort::Connect;
-        if (reply)
-            reply->abort();
-    });
-    // Connected once the request has gone out or anything came back.
-    connect(reply, &QNetworkReply::requestSent, &connecting, &QTimer::stop);
-    connect(reply, &QNetworkReply::metaDataChanged, &connecting, &QTimer::stop);
-    connect(reply, &QNetworkReply::uploadProgress, &connecting, [&connecting](qint64 sent, qint64) {
-        if (sent > 0)
-            connecting.stop();
-    });
-
-    if (!reply->isFinished()) {
-        total.start(std::max(1, totalMs));
-        if (body && ConnectTimeout > 0 && ConnectTimeout < totalMs)
-            connecting.start(ConnectTimeout);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-
-    if (!*alive || !reply) {
-        // The connection (or its network manager) went away while waiting:
-        // nothing of this object may be touched any more.
-        e.abort = Exchange::Abort::Destroyed;
-        e.error = QNetworkReply::OperationCanceledError;
+    HttpExchange http(std::move(request));
+    m_current = &http;
+    m_abort = Abort::None;
+    e.result = http.run();
+    if (!*alive) {
+        // The connection went away while waiting: nothing of this object
+        // may be touched any more.
+        e.abort = Abort::Destroyed;
         return e;
     }
     m_current = nullptr;
-    if (m_closing) {
-        m_closing = false;
-        if (e.abort == Exchange::Abort::None && reply->error() == QNetworkReply::OperationCanceledError)
-            e.abort = Exchange::Abort::Closed;
-    }
-    e.error = reply->error();
-    e.errorString = reply->errorString();
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    e.status = status.isValid() ? status.toInt() : 0;
-    e.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-    if (reply->isOpen())
-        e.body = reply->readAll();
-    delete reply.data();
+    if (e.result.outcome == HttpResult::Outcome::Cancelled)
+        e.abort = m_abort;
+    m_abort = Abort::None;
     return e;
 }
 
 QString TNetConnection::transportCause(const Exchange& e) const {
     const QString where = QStringLiteral("%1:%2").arg(Host).arg(Port);
     switch (e.abort) {
-    case Exchange::Abort::Connect:
-        return QStringLiteral("não foi possível conectar a %1 em %2 s.").arg(where, seconds(ConnectTimeout));
-    case Exchange::Abort::Total:
-        return QStringLiteral("o servidor %1 não respondeu em %2 s.").arg(where, seconds(e.timeoutMs));
-    case Exchange::Abort::Closed:
+    case Abort::Closed:
         return QStringLiteral("a conexão foi fechada durante a chamada.");
-    case Exchange::Abort::Destroyed:
+    case Abort::Destroyed:
         return QStringLiteral("a conexão foi encerrada durante a chamada.");
-    case Exchange::Abort::None:
+    case Abort::None:
         break;
     }
-    switch (e.error) {
-    case QNetworkReply::ConnectionRefusedError:
+    using Outcome = HttpResult::Outcome;
+    switch (e.result.outcome) {
+    case Outcome::ConnectTimeout:
+        return QStringLiteral("não foi possível conectar a %1 em %2 s.").arg(where, seconds(ConnectTimeout));
+    case Outcome::Timeout:
+        return QStringLiteral("o servidor %1 não respondeu em %2 s.").arg(where, seconds(e.timeoutMs));
+    case Outcome::Refused:
         return QStringLiteral("conexão recusada por %1 (o servidor de aplicação não está no ar?).")
             .arg(where);
-    case QNetworkReply::HostNotFoundError:
+    case Outcome::HostNotFound:
         return QStringLiteral("servidor %1 não encontrado.").arg(Host);
-    case QNetworkReply::RemoteHostClosedError:
-        if (e.status != 0)
-            return QStringLiteral(
-                       "o servidor %1 fechou a conexão antes do fim da resposta (resposta incompleta).")
-                .arg(where);
+    case Outcome::ClosedBeforeAnswer:
         return QStringLiteral("o servidor %1 fechou a conexão sem responder.").arg(where);
-    case QNetworkReply::TimeoutError:
-        return QStringLiteral("o servidor %1 não respondeu a tempo.").arg(where);
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-        return QStringLiteral("a rede não está disponível (%1).").arg(e.errorString);
-    default:
+    case Outcome::ClosedMidAnswer:
+        return QStringLiteral(
+                   "o servidor %1 fechou a conexão antes do fim da resposta (resposta incompleta).")
+            .arg(where);
+    case Outcome::NotHttp:
+        return QStringLiteral("o servidor %1 respondeu algo que não é HTTP (%2).")
+            .arg(where, e.result.detail);
+    case Outcome::Cancelled:
+        return QStringLiteral("a chamada foi interrompida.");
+    case Outcome::Answered:
+        if (e.result.status == 0)
+            return QStringLiteral("o servidor %1 não respondeu.").arg(where);
+        break;
+    case Outcome::Failed:
         break;
     }
-    if (e.status == 0 && e.error == QNetworkReply::NoError)
-        return QStringLiteral("o servidor %1 não respondeu.").arg(where);
-    return QStringLiteral("%1 (%2).").arg(e.errorString, where);
+    return QStringLiteral("%1 (%2).").arg(e.result.detail, where);
 }
 
 QVariant TNetConnection::AppServer(const QString& method, const QVariantList& args) {
@@ -262,19 +198,24 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
         m_connected = true;
     }
 
-    QNetworkRequest request{QUrl(EndpointUrl())};
-    request.setHeader(QNetworkRequest::ContentTypeHeader,
-                      UseCbor ? QByteArray(kCborType) : QByteArray(kJsonType) + "; charset=utf-8");
-    request.setRawHeader("Accept", UseCbor ? QByteArray(kCborType) + ", " + kJsonType + ";q=0.5"
-                                           : QByteArray(kJsonType));
-    Exchange e = exchange(request, &body, CallTimeout);
+    HttpRequest request;
+    request.url = QUrl(EndpointUrl()).toEncoded();
+    request.post = true;
+    request.body = body;
+    request.headers = {QByteArray("Content-Type: ") +
+                           (UseCbor ? QByteArray(kCborType) : QByteArray(kJsonType) + "; charset=utf-8"),
+                       QByteArray("Accept: ") + (UseCbor ? QByteArray(kCborType) + ", " + kJsonType + ";q=0.5"
+                                                         : QByteArray(kJsonType))};
+    request.connectTimeoutMs = ConnectTimeout > 0 && ConnectTimeout < CallTimeout ? ConnectTimeout : 0;
+    request.totalTimeoutMs = std::max(1, CallTimeout);
+    Exchange e = exchange(std::move(request));
     if (!*alive)
         throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
-    if (isTransportError(e.error) || e.status == 0) {
+    if (e.abort != Abort::None || e.result.outcome != HttpResult::Outcome::Answered || e.result.status == 0) {
         // The next call connects again, with the address the session then gives.
         m_connected = false;
         m_lastError = ConnectionErrorText + u' ' + transportCause(e);
         throw EZavError(m_lastError);
     }
-    return decodeRpcResponse(e.status, e.contentType, e.body, id, EndpointUrl());
+    return decodeRpcResponse(e.result.status, e.result.contentType, e.result.body, id, EndpointUrl());
 }

@@ -9,10 +9,12 @@
 // server's GET /health within ConnectTimeout.
 //
 // A call is an HTTP/1.1 POST of a JSON-RPC 2.0 request to
-// http://Host:Port/ServerName (docs/protocol.md). It waits for the answer in a
-// local event loop that leaves out the operator's input: the screen keeps
-// repainting (the busy animation turns) but takes no key or click until the
-// call returns. The call returns only with the answer, or throws EZavError:
+// http://Host:Port/ServerName (docs/protocol.md), made on a connection of its
+// own and sent at most once (HttpExchange). It waits for the answer in a local
+// event loop: the screen keeps repainting (the busy animation turns) while the
+// operator's keys and clicks are dropped, neither acted on then nor delivered
+// when the call returns. The call returns only with the answer, or throws
+// EZavError:
 // - the server's own message when it answers with a JSON-RPC error;
 // - ConnectionErrorText, a blank and the cause when the server cannot be
 //   reached, stops answering within CallTimeout or drops the connection;
@@ -31,9 +33,7 @@
 #include <QVariantList>
 #include <memory>
 
-class QNetworkAccessManager;
-class QNetworkReply;
-class QNetworkRequest;
+#include "net/httpexchange.h"
 
 class ZAVHOST_EXPORT TNetConnection : public QObject {
     Q_OBJECT
@@ -75,17 +75,17 @@ public:
     QString EndpointUrl() const;
 
 private:
+    enum class Abort { None, Closed, Destroyed }; // why a waiting exchange was cancelled
     struct Exchange;
     QString connectServer(); // empty when the server answered its health check
-    Exchange exchange(QNetworkRequest& request, const QByteArray* body, int totalMs);
+    Exchange exchange(HttpRequest request);
     QString transportCause(const Exchange& e) const;
 
-    QNetworkAccessManager* m_manager;
-    QPointer<QNetworkReply> m_current;
+    HttpExchange* m_current = nullptr; // the exchange waiting, to cancel on close
+    Abort m_abort = Abort::None;
     std::shared_ptr<bool> m_alive;
     bool m_connected = false;
     bool m_busy = false;
-    bool m_closing = false;
     qint64 m_nextId = 1;
     QString m_lastError;
 };

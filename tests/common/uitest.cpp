@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QMdiArea>
 #include <QTest>
+#include <QWindow>
+#include <qpa/qwindowsysteminterface.h>
 
 TestHostWindow::TestHostWindow() : mdi(new QMdiArea(this)) {
     setObjectName(QStringLiteral("testHost"));
@@ -16,7 +18,9 @@ TestHostWindow::TestHostWindow() : mdi(new QMdiArea(this)) {
         qWarning("test host window not active");
 }
 
-TestHostWindow::~TestHostWindow() { TApplication::setMdiArea(nullptr); }
+TestHostWindow::~TestHostWindow() {
+    TApplication::setMdiArea(nullptr);
+}
 
 namespace ui {
 
@@ -35,7 +39,9 @@ bool focus(QWidget* w) {
     return QTest::qWaitFor([&] { return QApplication::focusWidget() == target; }, 2000);
 }
 
-QWidget* focused() { return QApplication::focusWidget(); }
+QWidget* focused() {
+    return QApplication::focusWidget();
+}
 
 QString focusedName() {
     QWidget* f = QApplication::focusWidget();
@@ -60,6 +66,28 @@ void key(QWidget* w, int qtKey, Qt::KeyboardModifiers mods) {
     QTest::keyClick(target, Qt::Key(qtKey), mods);
 }
 
-void tab(QWidget* w) { key(w, Qt::Key_Tab); }
+void tab(QWidget* w) {
+    key(w, Qt::Key_Tab);
+}
+
+void queueClick(QWidget* w, QPoint at) {
+    if (at == QPoint(-1, -1))
+        at = w->rect().center();
+    QWindow* window = w->window()->windowHandle();
+    const QPointF local = w->mapTo(w->window(), at);
+    const QPointF global = w->mapToGlobal(at);
+    using Async = QWindowSystemInterface::AsynchronousDelivery;
+    QWindowSystemInterface::handleMouseEvent<Async>(window, local, global, Qt::LeftButton, Qt::LeftButton,
+                                                    QEvent::MouseButtonPress);
+    QWindowSystemInterface::handleMouseEvent<Async>(window, local, global, Qt::NoButton, Qt::LeftButton,
+                                                    QEvent::MouseButtonRelease);
+}
+
+void queueKey(QWidget* w, int qtKey, const QString& text, Qt::KeyboardModifiers mods) {
+    QWindow* window = w->window()->windowHandle();
+    using Async = QWindowSystemInterface::AsynchronousDelivery;
+    QWindowSystemInterface::handleKeyEvent<Async>(window, QEvent::KeyPress, qtKey, mods, text);
+    QWindowSystemInterface::handleKeyEvent<Async>(window, QEvent::KeyRelease, qtKey, mods, text);
+}
 
 } // namespace ui

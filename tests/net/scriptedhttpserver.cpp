@@ -11,9 +11,12 @@ ScriptedHttpServer::ScriptedHttpServer(QObject* parent) : QObject(parent) {
     });
 }
 
-bool ScriptedHttpServer::listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+bool ScriptedHttpServer::listen() {
+    return m_server.listen(QHostAddress::LocalHost, 0);
+}
 
-void ScriptedHttpServer::answer(QTcpSocket* socket, int code, const QByteArray& type, const QByteArray& content) {
+void ScriptedHttpServer::answer(QTcpSocket* socket, int code, const QByteArray& type,
+                                const QByteArray& content) {
     socket->write("HTTP/1.1 " + QByteArray::number(code) + " X\r\nContent-Type: " + type +
                   "\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n\r\n" + content);
 }
@@ -73,6 +76,9 @@ void ScriptedHttpServer::serve(QTcpSocket* socket) {
         case Mode::AnswerOnSignal:
             m_waiting.append(socket);
             break;
+        case Mode::DropCall:
+            socket->disconnectFromHost();
+            return;
         case Mode::SilentCall:
         case Mode::Silent:
         case Mode::Garbage:

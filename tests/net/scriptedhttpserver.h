@@ -19,6 +19,7 @@ public:
         Silent,         // nothing at all, not even for /health
         SilentCall,     // health 200; POST never answered
         AnswerOnSignal, // health 200; POST answered when release() is called
+        DropCall,       // health 200; POST read whole, then the connection is closed unanswered
     };
 
     explicit ScriptedHttpServer(QObject* parent = nullptr);

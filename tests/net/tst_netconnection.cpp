@@ -9,6 +9,7 @@
 #include "netconnection.h"
 #include "scriptedhttpserver.h"
 #include "testdb.h"
+#include "uitest.h"
 
 #include <QCborArray>
 #include <QCborMap>
@@ -16,6 +17,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
@@ -112,6 +116,8 @@ private Q_SLOTS:
     void argumentsOnTheWire();
     void callWaitsWhileTheScreenRepaints();
     void closedOrDestroyedDuringACall();
+    void aDroppedCallIsNeverSentAgain();
+    void inputDuringACallIsDroppedNotReplayed();
     void cleanupTestCase();
 
 private:
@@ -553,6 +559,75 @@ void tst_NetConnection::closedOrDestroyedDuringACall() {
     QCOMPARE(failureOf([&] { raw->AppServer(QStringLiteral("GetNotaFiscal"), {}); }),
              kErrConex + QStringLiteral("a conexão foi encerrada durante a chamada."));
     QVERIFY(!doomed);
+}
+
+void tst_NetConnection::aDroppedCallIsNeverSentAgain() {
+    // The server reads the whole call and closes the connection without a
+    // word: it may be cancelling the invoices all the same, so the call is
+    // reported as failed and never sent a second time.
+    ScriptedHttpServer fake;
+    QVERIFY(fake.listen());
+    fake.mode = ScriptedHttpServer::Mode::DropCall;
+    for (const bool cbor : {true, false}) {
+        TNetConnection net;
+        pointAt(net, fake.port());
+        net.UseCbor = cbor;
+        net.SetConnected(true);
+        QVERIFY2(net.Connected(), qPrintable(net.LastError()));
+        const int before = fake.posts();
+        QCOMPARE(failureOf([&] { net.AppServer(QStringLiteral("Cancela_NotaFiscal"), {QStringLiteral("x")}); }),
+                 kErrConex + QStringLiteral("o servidor 127.0.0.1:%1 fechou a conexão sem responder.").arg(fake.port()));
+        QCOMPARE(fake.posts(), before + 1);
+        QVERIFY(!net.Connected());
+        // The next call is a call of its own: it connects again and is sent once.
+        QVERIFY(failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); }).startsWith(kErrConex));
+        QCOMPARE(fake.posts(), before + 2);
+    }
+}
+
+void tst_NetConnection::inputDuringACallIsDroppedNotReplayed() {
+    QWidget screen;
+    auto* layout = new QVBoxLayout(&screen);
+    auto* button = new QPushButton(QStringLiteral("Confirmar"), &screen);
+    auto* edit = new QLineEdit(&screen);
+    layout->addWidget(button);
+    layout->addWidget(edit);
+    screen.show();
+    QVERIFY(ui::focus(edit));
+    int clicks = 0;
+    connect(button, &QPushButton::clicked, &screen, [&clicks] { ++clicks; });
+
+    // The same input outside a call reaches the widgets: the way it is
+    // injected is the window system's own.
+    ui::queueKey(edit, Qt::Key_A, QStringLiteral("a"));
+    ui::queueClick(button);
+    QTRY_COMPARE(clicks, 1);
+    QTRY_COMPARE(edit->text(), QStringLiteral("a"));
+
+    ScriptedHttpServer fake;
+    QVERIFY(fake.listen());
+    fake.mode = ScriptedHttpServer::Mode::AnswerOnSignal;
+    fake.body = R"({"jsonrpc":"2.0","id":1,"result":"respondido"})";
+    TNetConnection net;
+    pointAt(net, fake.port());
+    net.SetConnected(true);
+    QVERIFY(net.Connected());
+    // While the call waits: two clicks, keys and a shortcut-like key, then the
+    // server answers a little later.
+    connect(&fake, &ScriptedHttpServer::postReceived, &screen, [&] {
+        QVERIFY(ui::focus(edit));
+        ui::queueClick(button);
+        ui::queueClick(button);
+        ui::queueKey(edit, Qt::Key_B, QStringLiteral("b"));
+        ui::queueKey(edit, Qt::Key_Return, QStringLiteral("\r"));
+        QTimer::singleShot(150, &fake, [&fake] { fake.release(); });
+    });
+    QCOMPARE(net.AppServer(QStringLiteral("GetNotaFiscal"), {}).toString(), QStringLiteral("respondido"));
+    // Nothing of it arrives afterwards either.
+    QTest::qWait(200);
+    QCOMPARE(clicks, 1);
+    QCOMPARE(edit->text(), QStringLiteral("a"));
+    QCOMPARE(fake.posts(), 1);
 }
 
 QTEST_MAIN(tst_NetConnection)

@@ -1,0 +1,178 @@
+#include "httpexchange.h"
+#include "userinputblock.h"
+#include <QEventLoop>
+#include <QThread>
+#include <curl/curl.h>
+#include <memory>
+#include <utility>
+
+namespace {
+
+void initialiseCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+size_t collectBody(char* data, size_t size, size_t count, void* out) {
+    static_cast<QByteArray*>(out)->append(data, qsizetype(size * count));
+    return size * count;
+}
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+HttpResult::Outcome outcomeOf(CURLcode code, CURL* easy, const HttpRequest& request, int status) {
+    switch (code) {
+    case CURLE_OK:
+        return HttpResult::Outcome::Answered;
+    case CURLE_COULDNT_CONNECT:
+        return HttpResult::Outcome::Refused;
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return HttpResult::Outcome::HostNotFound;
+    case CURLE_OPERATION_TIMEDOUT: {
+        curl_off_t connected = 0;
+        curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected);
+        return connected == 0 && request.connectTimeoutMs > 0 ? HttpResult::Outcome::ConnectTimeout
+                                                              : HttpResult::Outcome::Timeout;
+    }
+    case CURLE_GOT_NOTHING:
+        return HttpResult::Outcome::ClosedBeforeAnswer;
+    case CURLE_PARTIAL_FILE:
+        return HttpResult::Outcome::ClosedMidAnswer;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+        return status == 0 ? HttpResult::Outcome::ClosedBeforeAnswer : HttpResult::Outcome::ClosedMidAnswer;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return HttpResult::Outcome::NotHttp;
+    default:
+        return HttpResult::Outcome::Failed;
+    }
+}
+
+} // namespace
+
+HttpExchange::HttpExchange(HttpRequest request) : m_request(std::move(request)) {
+    initialiseCurl();
+}
+
+void HttpExchange::cancel() {
+    m_cancelled = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_multi)
+        curl_multi_wakeup(static_cast<CURLM*>(m_multi));
+}
+
+HttpResult HttpExchange::run() {
+    QEventLoop loop;
+    std::unique_ptr<QThread> worker(QThread::create([this] { perform(); }));
+    QObject::connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    worker->start();
+    {
+        UserInputBlock block;
+        loop.exec();
+    }
+    // The loop also ends when the application is quitting: the exchange
+    // then ends too, and nothing it touches outlives this call.
+    if (!worker->isFinished())
+        cancel();
+    worker->wait();
+    return std::move(m_result);
+}
+
+void HttpExchange::perform() {
+    HttpResult& r = m_result;
+    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    CURLM* multi = curl_multi_init();
+    if (!easy || !multi) {
+        if (multi)
+            curl_multi_cleanup(multi);
+        r.detail = QStringLiteral("libcurl não pôde ser iniciada");
+        return;
+    }
+    CURL* e = easy.get();
+    char error[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(e, CURLOPT_URL, m_request.url.constData());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    // The server is reached directly: a proxy from the environment would see
+    // every invoice go by. An answer that points elsewhere is not followed.
+    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+    // A connection of its own, closed at the end: libcurl resends a request
+    // on a reused connection that turns out dead, and a call must never
+    // reach the server twice.
+    curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, "zavhost");
+    if (m_request.connectTimeoutMs > 0)
+        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(m_request.connectTimeoutMs));
+    if (m_request.totalTimeoutMs > 0) {
+        curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(m_request.totalTimeoutMs));
+        if (m_request.connectTimeoutMs <= 0)
+            curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(m_request.totalTimeoutMs));
+    }
+    std::unique_ptr<curl_slist, ListDeleter> headers;
+    for (const QByteArray& h : m_request.headers)
+        headers.reset(curl_slist_append(headers.release(), h.constData()));
+    // No "Expect: 100-continue": the body goes with the request.
+    headers.reset(curl_slist_append(headers.release(), "Expect:"));
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+    if (m_request.post) {
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, m_request.body.constData());
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_request.body.size()));
+    }
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collectBody);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &r.body);
+
+    curl_multi_add_handle(multi, e);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_multi = multi;
+    }
+    CURLcode code = CURLE_OK;
+    bool done = false;
+    while (!done && !m_cancelled) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+            break;
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &queued))
+            if (msg->msg == CURLMSG_DONE) {
+                code = msg->data.result;
+                done = true;
+            }
+        if (!done && running == 0)
+            break;
+        if (!done)
+            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_multi = nullptr;
+    }
+    long status = 0;
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
+    r.status = int(status);
+    if (const char* type = nullptr; curl_easy_getinfo(e, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
+        r.contentType = type;
+    if (m_cancelled) {
+        r.outcome = HttpResult::Outcome::Cancelled;
+    } else if (!done) {
+        r.outcome = HttpResult::Outcome::Failed;
+        r.detail = QStringLiteral("a transferência parou sem resultado");
+    } else {
+        r.outcome = outcomeOf(code, e, m_request, r.status);
+        r.detail = QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
+    }
+    curl_multi_remove_handle(multi, e);
+    curl_multi_cleanup(multi);
+}
