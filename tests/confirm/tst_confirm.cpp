@@ -8,6 +8,7 @@
 #include "nfeworld.h"
 #include "recordingservices.h"
 #include "schemaset.h"
+#include "scriptedhttpserver.h"
 #include "screensession.h"
 #include "serverprocess.h"
 #include "session.h"
@@ -16,6 +17,7 @@
 #include <QJsonArray>
 #include <QSqlQuery>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -89,6 +91,7 @@ private Q_SLOTS:
     void checksBeforeTheCall_data() { dialects(); }
     void checksBeforeTheCall();
     void failureLines();
+    void clicksDuringTheCallSendNothing();
     void wholeListSent();
 };
 
@@ -233,6 +236,40 @@ void TestConfirm::checksBeforeTheCall() {
     QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
     QCOMPARE(svc().errors.last(),
              QString::fromUtf8("Certificado deve ser informado na tela 'Parâmetrização de Nota Fiscal Eletrônica'."));
+}
+
+void TestConfirm::clicksDuringTheCallSendNothing() {
+    QString why;
+    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ServerProcess server;
+    QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
+    TfrmCancelaNFE* f = open(m_dbs.connectionText(zavtest::kSQLite), server.port());
+    fetch(f);
+    tick(f, {0});
+    // The confirm goes to a server that answers when the test lets it.
+    ScriptedHttpServer slow;
+    QVERIFY(slow.listen());
+    slow.mode = ScriptedHttpServer::Mode::AnswerOnSignal;
+    slow.echoId = true;
+    slow.body = answer(QJsonValue::Null);
+    Session::values().webPort = slow.port();
+    f->netCancelaEmis->UseCbor = false;
+    f->netCancelaEmis->SetConnected(false);
+    // The operator, impatient: Confirmar twice more and F12 while the busy
+    // animation turns.
+    connect(&slow, &ScriptedHttpServer::postReceived, f, [&] {
+        ui::queueClick(f->sbtPrint);
+        ui::queueClick(f->sbtPrint);
+        ui::queueKey(f->dbgPadrao, Qt::Key_F12);
+        QTimer::singleShot(100, &slow, [&slow] { slow.release(); });
+    });
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QTest::qWait(300);
+    QCOMPARE(slow.posts(), 1);
+    QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
+    QVERIFY(f->cdsNotaFiscal->Active());
+    QCOMPARE(ui::focusedName(), QStringLiteral("dbgPadrao"));
+    QVERIFY(!svc().busy);
 }
 
 void TestConfirm::failureLines() {

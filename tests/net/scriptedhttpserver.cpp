@@ -1,4 +1,6 @@
 #include "scriptedhttpserver.h"
+#include <QJsonDocument>
+#include <QJsonObject>
 
 ScriptedHttpServer::ScriptedHttpServer(QObject* parent) : QObject(parent) {
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
@@ -21,11 +23,19 @@ void ScriptedHttpServer::answer(QTcpSocket* socket, int code, const QByteArray& 
                   "\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n\r\n" + content);
 }
 
+QByteArray ScriptedHttpServer::bodyFor(const QByteArray& request) const {
+    if (!echoId)
+        return body;
+    QJsonObject a = QJsonDocument::fromJson(body).object();
+    a[QStringLiteral("id")] = QJsonDocument::fromJson(request).object().value(QStringLiteral("id"));
+    return QJsonDocument(a).toJson(QJsonDocument::Compact);
+}
+
 void ScriptedHttpServer::release() {
     const QList<QPointer<QTcpSocket>> waiting = std::exchange(m_waiting, {});
     for (const QPointer<QTcpSocket>& socket : waiting)
         if (socket)
-            answer(socket, status, contentType, body);
+            answer(socket, status, contentType, bodyFor(m_lastBody));
 }
 
 void ScriptedHttpServer::serve(QTcpSocket* socket) {
@@ -65,7 +75,7 @@ void ScriptedHttpServer::serve(QTcpSocket* socket) {
         Q_EMIT postReceived();
         switch (mode) {
         case Mode::Answer:
-            answer(socket, status, contentType, body);
+            answer(socket, status, contentType, bodyFor(content));
             break;
         case Mode::CutShort:
             socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 5000\r\n\r\n"

@@ -30,6 +30,8 @@ public:
     int status = 200;
     QByteArray contentType = "application/json";
     QByteArray body;
+    // The JSON body's "id" replaced by the id of the JSON request it answers.
+    bool echoId = false;
 
     QByteArray lastRequestHead() const { return m_lastHead; }
     QByteArray lastRequestBody() const { return m_lastBody; }
@@ -42,6 +44,7 @@ Q_SIGNALS:
 private:
     void serve(QTcpSocket* socket);
     void answer(QTcpSocket* socket, int code, const QByteArray& type, const QByteArray& content);
+    QByteArray bodyFor(const QByteArray& request) const;
 
     QTcpServer m_server;
     QHash<QTcpSocket*, QByteArray> m_buffers;
