@@ -3,12 +3,93 @@
 #include "guard.h"
 #include "wincontrol.h"
 #include <QApplication>
+#include <QFocusEvent>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QTimer>
+#include <QWindowStateChangeEvent>
 
 FocusTracker::FocusTracker(TForm* form) : QObject(form), m_form(form) {
     connect(qApp, &QApplication::focusChanged, this, &FocusTracker::onFocusChanged);
+    qApp->installEventFilter(this);
 }
 
-TWinControl* FocusTracker::current() const { return m_current ? TWinControl::of(m_current) : nullptr; }
+bool FocusTracker::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::FocusIn:
+        // FocusIn comes before focusChanged, which does not say why.
+        if (auto* w = qobject_cast<QWidget*>(watched); w && m_form->isAncestorOf(w)) {
+            m_lastFocusIn = w;
+            m_lastReason = static_cast<QFocusEvent*>(event)->reason();
+        }
+        break;
+    case QEvent::WindowStateChange:
+        // The frame of the screen (its MDI child window) or the window it lives
+        // in: delivered before the frame reacts, and so before Qt moves the focus.
+        if (watched == m_form->subWindow() || watched == m_form->window()) {
+            // Minimised, maximised, full screen or back: not the activation
+            // of an MDI child, which is a window state too.
+            const auto before = static_cast<QWindowStateChangeEvent*>(event)->oldState();
+            const auto after = static_cast<QWidget*>(watched)->windowState();
+            if ((before ^ after) & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) {
+                m_stateChanging = true;
+                settleLater();
+            }
+        }
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+
+bool FocusTracker::windowMinimised() const {
+    const QWidget* frame =
+        m_form->subWindow() ? static_cast<QWidget*>(m_form->subWindow()) : m_form->window();
+    return frame->isMinimized() || m_form->window()->isMinimized();
+}
+
+bool FocusTracker::isOperatorMove(QWidget* now) const {
+    if (!m_current)
+        return true; // the form's first control
+    if (m_stateChanging || !now->isVisible() || windowMinimised())
+        return false;
+    if (now == m_lastFocusIn &&
+        (m_lastReason == Qt::ActiveWindowFocusReason || m_lastReason == Qt::PopupFocusReason))
+        return false;
+    return true;
+}
+
+void FocusTracker::settleLater() {
+    if (m_settlePending)
+        return;
+    m_settlePending = true;
+    QTimer::singleShot(0, this, &FocusTracker::settle);
+}
+
+void FocusTracker::settle() {
+    m_settlePending = false;
+    m_stateChanging = false;
+    if (m_running || windowMinimised() || !m_form->isVisible())
+        return;
+    TWinControl* c = current();
+    if (!c || !c->CanFocus())
+        return;
+    // Only a focus that Qt left inside this screen (or on its frame) is put
+    // back: the operator may have gone to another window meanwhile.
+    QWidget* focus = QApplication::focusWidget();
+    const bool ours = focus && (focus == m_form->subWindow() || m_form->isAncestorOf(focus));
+    if (!ours || focus == c->focusTarget())
+        return;
+    if (m_form->subWindow() && m_form->subWindow()->mdiArea() &&
+        m_form->subWindow()->mdiArea()->activeSubWindow() != m_form->subWindow())
+        return;
+    c->focusTarget()->setFocus(Qt::OtherFocusReason);
+}
+
+TWinControl* FocusTracker::current() const {
+    return m_current ? TWinControl::of(m_current) : nullptr;
+}
 
 void FocusTracker::focusRequested(TWinControl* control) {
     if (m_running)
@@ -40,6 +121,10 @@ void FocusTracker::onFocusChanged(QWidget*, QWidget* now) {
     TWinControl* to = controlOf(now);
     if (!to || to->self() == m_current)
         return;
+    if (!isOperatorMove(now)) {
+        settleLater();
+        return;
+    }
     move(current(), to);
 }
 
@@ -73,7 +158,8 @@ void FocusTracker::move(TWinControl* from, TWinControl* to) {
                 m_current = placed->self();
                 placed->focusTarget()->setFocus(Qt::OtherFocusReason);
             } else {
-                TWinControl* f = QApplication::focusWidget() ? controlOf(QApplication::focusWidget()) : nullptr;
+                TWinControl* f =
+                    QApplication::focusWidget() ? controlOf(QApplication::focusWidget()) : nullptr;
                 m_current = f ? f->self() : nullptr;
             }
             m_form->setActiveControlDuringMove(current());

@@ -13,6 +13,16 @@
 // window) are no move, and neither is the change that brings the focus back
 // from one; while one of its handlers runs, no focus change is a move (a
 // handler's SetFocus says where the focus must be, it does not start a move).
+//
+// Nor is a change of the window's state. Minimising, maximising or restoring
+// the window (an MDI child, or the host's own window under a window manager)
+// makes Qt park the focus on hidden controls, on the frame, or on whatever
+// control it remembers when the window is activated again: the operator has
+// not left the box they were typing in. The tracker takes no such change for a
+// move (a change to a hidden control, one that comes with the activation of a
+// window, one made while the window's state changes) and, once the window has
+// settled, gives the focus back to the form's current control without running
+// any handler.
 #include "zavhost_export.h"
 #include <QObject>
 #include <QPointer>
@@ -36,13 +46,24 @@ public:
     // one), skipping containers.
     TWinControl* controlOf(QWidget* w) const;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void onFocusChanged(QWidget* old, QWidget* now);
+    bool isOperatorMove(QWidget* now) const;
+    bool windowMinimised() const;
+    void settleLater();
+    void settle();
     void move(TWinControl* from, TWinControl* to);
     QList<TWinControl*> chain(TWinControl* c) const; // c and its containers, innermost first
 
     TForm* m_form;
     QPointer<QWidget> m_current;
     QPointer<QWidget> m_requested;
+    QPointer<QWidget> m_lastFocusIn; // the widget the last FocusIn went to, and why
+    Qt::FocusReason m_lastReason = Qt::OtherFocusReason;
     bool m_running = false;
+    bool m_stateChanging = false; // the window's state changed and it has not settled yet
+    bool m_settlePending = false;
 };

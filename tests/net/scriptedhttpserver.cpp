@@ -1,4 +1,6 @@
 #include "scriptedhttpserver.h"
+#include <QCborMap>
+#include <QCborValue>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -27,7 +29,12 @@ QByteArray ScriptedHttpServer::bodyFor(const QByteArray& request) const {
     if (!echoId)
         return body;
     QJsonObject a = QJsonDocument::fromJson(body).object();
-    a[QStringLiteral("id")] = QJsonDocument::fromJson(request).object().value(QStringLiteral("id"));
+    // The request in either encoding the client speaks.
+    const QJsonValue id =
+        request.startsWith('{')
+            ? QJsonDocument::fromJson(request).object().value(QStringLiteral("id"))
+            : QCborValue::fromCbor(request).toMap().value(QStringLiteral("id")).toJsonValue();
+    a[QStringLiteral("id")] = id;
     return QJsonDocument(a).toJson(QJsonDocument::Compact);
 }
 

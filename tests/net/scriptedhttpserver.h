@@ -30,7 +30,7 @@ public:
     int status = 200;
     QByteArray contentType = "application/json";
     QByteArray body;
-    // The JSON body's "id" replaced by the id of the JSON request it answers.
+    // The JSON body's "id" replaced by the id of the request (JSON or CBOR) it answers.
     bool echoId = false;
 
     QByteArray lastRequestHead() const { return m_lastHead; }
