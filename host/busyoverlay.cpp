@@ -1,12 +1,9 @@
 #include "busyoverlay.h"
+#include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QEvent>
 #include <QPainter>
 #include <QTimer>
-
-namespace {
-const char* const kCaption = "Aguarde, processando...";
-}
 
 BusyOverlay::BusyOverlay(QWidget* over, int kind) : QWidget(over), m_kind(kind), m_timer(new QTimer(this)) {
     setObjectName(QStringLiteral("BusyOverlay"));
@@ -50,5 +47,5 @@ void BusyOverlay::paintEvent(QPaintEvent*) {
     p.setPen(Qt::black);
     p.setFont(screenFont(11, true));
     p.drawText(box.adjusted(64, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap,
-               QString::fromUtf8(kCaption));
+               HostText::text(HostText::Busy));
 }

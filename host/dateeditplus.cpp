@@ -1,6 +1,7 @@
 #include "dateeditplus.h"
 #include "checks.h"
 #include "guard.h"
+#include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QCalendarWidget>
 #include <QHBoxLayout>
@@ -13,7 +14,6 @@
 namespace {
 
 const char* const kQtMask = "00/00/0000;_";
-const char* const kInvalidDate = "Data inválida: %1.";
 
 QIcon calendarGlyph() {
     QPixmap pm(16, 16);
@@ -62,7 +62,9 @@ TDateEditPlus::TDateEditPlus(QWidget* parent)
     connect(m_button, &QToolButton::clicked, this, [this] { zav::guarded([&] { DropDown(); }); });
 }
 
-QWidget* TDateEditPlus::focusTarget() const { return m_edit; }
+QWidget* TDateEditPlus::focusTarget() const {
+    return m_edit;
+}
 
 QString TDateEditPlus::Text() const {
     const QString shown = m_edit->displayText();
@@ -111,13 +113,15 @@ void TDateEditPlus::CheckValidDate() {
     const QDate d = parse(text);
     if (!d.isValid()) {
         SetFocus();
-        MensErro(QString::fromUtf8(kInvalidDate).arg(text.trimmed()), true);
+        MensErro(HostText::text(HostText::InvalidDate).arg(text.trimmed()), true);
     }
     if (text != d.toString(QStringLiteral("dd/MM/yyyy")))
         SetDate(QDateTime(d, QTime(0, 0)));
 }
 
-void TDateEditPlus::SetColor(const QColor& color) { setControlColor(m_edit, color); }
+void TDateEditPlus::SetColor(const QColor& color) {
+    setControlColor(m_edit, color);
+}
 
 void TDateEditPlus::updateColor() {
     QPalette p = m_edit->palette();

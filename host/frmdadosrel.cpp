@@ -1,5 +1,6 @@
 #include "frmdadosrel.h"
 #include "hostservices.h"
+#include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QApplication>
 #include <QPainter>
@@ -20,10 +21,6 @@ QIcon helpGlyph() {
     return QIcon(pm);
 }
 
-const char* const kHelpHint = "Ajuda (F1)";
-const char* const kCancelHint = "Fechar (Esc)";
-const char* const kPrintHint = "Imprimir";
-const char* const kConfigHint = "Configurar impressora";
 } // namespace
 
 TfrmDadosRel::TfrmDadosRel(QWidget* parent) : TForm(parent) {
@@ -40,17 +37,17 @@ TfrmDadosRel::TfrmDadosRel(QWidget* parent) : TForm(parent) {
     panBotoes = makeControl<TPanel>(panMenu, "panBotoes", 0, 0, 55, 52);
     panBotoes->SetBevelNone();
     sbtPrint = makeControl<TButtonFlat>(panBotoes, "sbtPrint", 7, 2, 40, 22);
-    sbtPrint->SetHint(QString::fromUtf8(kPrintHint));
+    sbtPrint->SetHint(HostText::text(HostText::PrintHint));
     sbtPrint->SetGlyph(style->standardIcon(QStyle::SP_DialogApplyButton));
     sbtConfigImpr = makeControl<TButtonFlat>(panBotoes, "sbtConfigImpr", 7, 21, 40, 22);
-    sbtConfigImpr->SetHint(QString::fromUtf8(kConfigHint));
+    sbtConfigImpr->SetHint(HostText::text(HostText::PrinterSetupHint));
     sbtCancel = makeControl<TButtonFlat>(panBotoes, "sbtCancel", 7, 25, 40, 22);
-    sbtCancel->SetHint(QString::fromUtf8(kCancelHint));
+    sbtCancel->SetHint(HostText::text(HostText::CloseHint));
     sbtCancel->SetGlyph(style->standardIcon(QStyle::SP_DialogCloseButton));
     panHelp = makeControl<TPanel>(panMenu, "panHelp", 0, 88, 55, 28);
     panHelp->SetBevelNone();
     sbtHelp = makeControl<TButtonFlat>(panHelp, "sbtHelp", 7, 3, 40, 22);
-    sbtHelp->SetHint(QString::fromUtf8(kHelpHint));
+    sbtHelp->SetHint(HostText::text(HostText::HelpHint));
     sbtHelp->SetGlyph(helpGlyph());
     lblCodTela = makeControl<TLabel>(panMenu, "lblCodTela", 2, 382, 51, 13);
     lblCodTela->setAlignment(Qt::AlignCenter);
@@ -68,9 +65,13 @@ TfrmDadosRel::TfrmDadosRel(QWidget* parent) : TForm(parent) {
     OnKeyDown = [this](QObject* s, TKey& k, TShiftState sh) { FormKeyDown(s, k, sh); };
 }
 
-void TfrmDadosRel::FormCreate(QObject*) { KeyPreview = true; }
+void TfrmDadosRel::FormCreate(QObject*) {
+    KeyPreview = true;
+}
 
-void TfrmDadosRel::FormClose(QObject*, TCloseAction& action) { action = TCloseAction::caFree; }
+void TfrmDadosRel::FormClose(QObject*, TCloseAction& action) {
+    action = TCloseAction::caFree;
+}
 
 void TfrmDadosRel::FormKeyDown(QObject*, TKey& key, TShiftState shift) {
     if (TWinControl* c = ActiveControl(); c && c->WantsKey(key))
@@ -95,4 +96,6 @@ void TfrmDadosRel::FormKeyDown(QObject*, TKey& key, TShiftState shift) {
     }
 }
 
-void TfrmDadosRel::ShowHelp() { Host().showHelp(HelpFile, HelpContext); }
+void TfrmDadosRel::ShowHelp() {
+    Host().showHelp(HelpFile, HelpContext);
+}

@@ -1,6 +1,7 @@
 #include "lookupdialog.h"
 #include "data/dataset.h"
 #include "data/field.h"
+#include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QCoreApplication>
 #include <QHeaderView>
@@ -9,10 +10,6 @@
 #include <QLineEdit>
 #include <QTableView>
 #include <QVBoxLayout>
-
-namespace {
-const char* const kFind = "Localizar:";
-}
 
 DataSetTableModel::DataSetTableModel(TDataSet* dataSet, QObject* parent)
     : QAbstractTableModel(parent), m_dataSet(dataSet) {
@@ -69,7 +66,7 @@ LookupDialog::LookupDialog(const QString& title, TDataSet* dataSet, QWidget* par
     m_table->verticalHeader()->setDefaultSectionSize(18);
     m_table->horizontalHeader()->setStretchLastSection(true);
     auto* layout = new QVBoxLayout(this);
-    auto* label = new QLabel(QString::fromUtf8(kFind), this);
+    auto* label = new QLabel(HostText::text(HostText::Find), this);
     label->setBuddy(m_find);
     layout->addWidget(label);
     layout->addWidget(m_find);

@@ -1,6 +1,7 @@
 #include "qthostservices.h"
 #include "busyoverlay.h"
 #include "data/dataset.h"
+#include "hosttexts.h"
 #include "lookupdialog.h"
 #include <QApplication>
 #include <QFile>
@@ -10,12 +11,9 @@
 
 namespace {
 
-const char* const kErrorTitle = "Erro";
-const char* const kHelpTitle = "Ajuda";
-const char* const kSearchTitle = "Procurar";
-const char* const kHelpMissing = "Ajuda não encontrada: arquivo %1, tópico %2.";
-
-QWidget* dialogParent() { return QApplication::activeWindow(); }
+QWidget* dialogParent() {
+    return QApplication::activeWindow();
+}
 
 } // namespace
 
@@ -40,21 +38,29 @@ std::unique_ptr<HostServices> SetHostServices(std::unique_ptr<HostServices> serv
     return old;
 }
 
-void ActiveShowAvi(QWidget* over, int kind) { Host().busyOn(over, kind); }
-void DeactiveShowAvi() { Host().busyOff(); }
-void Procura(QWidget* owner, TDataSet* dataSet) { Host().search(owner, dataSet); }
+void ActiveShowAvi(QWidget* over, int kind) {
+    Host().busyOn(over, kind);
+}
+void DeactiveShowAvi() {
+    Host().busyOff();
+}
+void Procura(QWidget* owner, TDataSet* dataSet) {
+    Host().search(owner, dataSet);
+}
 
 QtHostServices::QtHostServices() = default;
 QtHostServices::~QtHostServices() = default;
 
 void QtHostServices::showError(const QString& text) {
-    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kErrorTitle), text, QMessageBox::Ok, dialogParent());
+    QMessageBox box(QMessageBox::Critical, HostText::text(HostText::ErrorTitle), text, QMessageBox::Ok,
+                    dialogParent());
     box.setObjectName(QStringLiteral("ErrorDisplay"));
     box.exec();
 }
 
 void QtHostServices::showException(const QString& text) {
-    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kErrorTitle), text, QMessageBox::Ok, dialogParent());
+    QMessageBox box(QMessageBox::Critical, HostText::text(HostText::ErrorTitle), text, QMessageBox::Ok,
+                    dialogParent());
     box.setObjectName(QStringLiteral("GeneralErrorDisplay"));
     box.exec();
 }
@@ -62,7 +68,8 @@ void QtHostServices::showException(const QString& text) {
 int QtHostServices::chooseRow(const LookupRequest& request) {
     if (!request.dataSet)
         return -1;
-    LookupDialog dialog(request.title, request.dataSet, request.owner ? request.owner->window() : dialogParent());
+    LookupDialog dialog(request.title, request.dataSet,
+                        request.owner ? request.owner->window() : dialogParent());
     dialog.exec();
     return dialog.chosenRow();
 }
@@ -70,7 +77,8 @@ int QtHostServices::chooseRow(const LookupRequest& request) {
 void QtHostServices::search(QWidget* owner, TDataSet* dataSet) {
     if (!dataSet || !dataSet->Active() || dataSet->IsEmpty())
         return;
-    LookupDialog dialog(QString::fromUtf8(kSearchTitle), dataSet, owner ? owner->window() : dialogParent());
+    LookupDialog dialog(HostText::text(HostText::SearchTitle), dataSet,
+                        owner ? owner->window() : dialogParent());
     dialog.exec();
     if (const int row = dialog.chosenRow(); row >= 0)
         dataSet->SetRecNo(row + 1);
@@ -92,13 +100,13 @@ void QtHostServices::showHelp(const QString& file, int context) {
         QStringLiteral(":/help/%1/%2.html").arg(QFileInfo(file).completeBaseName().toLower()).arg(context);
     QFile f(page);
     if (!f.open(QIODevice::ReadOnly)) {
-        showError(QString::fromUtf8(kHelpMissing).arg(file).arg(context));
+        showError(HostText::text(HostText::HelpMissing).arg(file).arg(context));
         return;
     }
     auto* viewer = new QTextBrowser;
     viewer->setAttribute(Qt::WA_DeleteOnClose);
     viewer->setObjectName(QStringLiteral("HelpViewer"));
-    viewer->setWindowTitle(QString::fromUtf8(kHelpTitle));
+    viewer->setWindowTitle(HostText::text(HostText::HelpTitle));
     viewer->setHtml(QString::fromUtf8(f.readAll()));
     viewer->resize(720, 560);
     viewer->show();

@@ -1,0 +1,36 @@
+#pragma once
+// Every text the host framework itself shows the operator: hints, captions,
+// titles and questions of the base screen, its dialogs and components. A
+// screen's own texts live in its form definition and its message catalogue.
+#include <QString>
+
+namespace HostText {
+
+// Base screen
+inline constexpr char HelpHint[] = "Ajuda (F1)";
+inline constexpr char CloseHint[] = "Fechar (Esc)";
+inline constexpr char PrintHint[] = "Imprimir";
+inline constexpr char PrinterSetupHint[] = "Configurar impressora";
+// Asked before a screen closes over work that would be lost.
+inline constexpr char DiscardWork[] = "Há marcações ou alterações não enviadas nesta tela, que serão perdidas. "
+                                      "Deseja fechar a tela mesmo assim?";
+inline constexpr char Yes[] = "Sim";
+inline constexpr char No[] = "Não";
+
+// Dialogs and the busy animation
+inline constexpr char ErrorTitle[] = "Erro";
+inline constexpr char QuestionTitle[] = "Confirmação";
+inline constexpr char HelpTitle[] = "Ajuda";
+inline constexpr char HelpMissing[] = "Ajuda não encontrada: arquivo %1, tópico %2.";
+inline constexpr char SearchTitle[] = "Procurar";
+inline constexpr char Find[] = "Localizar:";
+inline constexpr char Busy[] = "Aguarde, processando...";
+
+// Components
+inline constexpr char LookupHint[] = "Pesquisar (F4)";
+inline constexpr char CalendarHint[] = "Calendário (F4)";
+inline constexpr char InvalidDate[] = "Data inválida: %1.";
+
+inline QString text(const char* utf8) { return QString::fromUtf8(utf8); }
+
+} // namespace HostText
