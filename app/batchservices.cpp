@@ -7,9 +7,19 @@ void say(const char* kind, const QString& text) {
 }
 } // namespace
 
-void BatchServices::showError(const QString& text) { say("erro", text); }
-void BatchServices::showException(const QString& text) { say("erro", text); }
-int BatchServices::chooseRow(const LookupRequest&) { return -1; }
+void BatchServices::showError(const QString& text) {
+    say("erro", text);
+}
+void BatchServices::showException(const QString& text) {
+    say("erro", text);
+}
+bool BatchServices::confirm(const QString& text) {
+    say("pergunta", text + QStringLiteral(" (sim)"));
+    return true;
+}
+int BatchServices::chooseRow(const LookupRequest&) {
+    return -1;
+}
 void BatchServices::search(QWidget*, TDataSet*) {}
 void BatchServices::busyOn(QWidget*, int) {}
 void BatchServices::busyOff() {}

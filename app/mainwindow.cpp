@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "hostservices.h"
 #include "vcl/application.h"
+#include <QCloseEvent>
 #include <QDir>
 #include <QMdiArea>
 #include <QMenuBar>
@@ -49,6 +50,15 @@ MainWindow::MainWindow(const QString& packageDir, QWidget* parent)
     QAction* quit = telas->addAction(QStringLiteral("Sai&r"));
     quit->setObjectName(QStringLiteral("mnuSair"));
     connect(quit, &QAction::triggered, this, &QWidget::close);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    m_mdi->closeAllSubWindows();
+    if (!m_mdi->subWindowList().isEmpty()) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 MainWindow::~MainWindow() {

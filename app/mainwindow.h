@@ -19,6 +19,11 @@ public:
     // naming the cause when the package or its entry cannot be had.
     bool openScreen(const QString& code, QString* error = nullptr);
 
+protected:
+    // Closing the host closes every screen first; a screen that stays open
+    // (its operator chose to keep unsent work) keeps the host open too.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     struct Package {
         QString code;

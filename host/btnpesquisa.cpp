@@ -4,11 +4,24 @@
 #include "data/datasource.h"
 #include "hostservices.h"
 #include "vcl/form.h"
+#include <QShortcut>
 
 TBtnPesquisa::TBtnPesquisa(QWidget* parent) : TButtonFlat(parent) {
     setText(QStringLiteral("..."));
     setToolButtonStyle(Qt::ToolButtonTextOnly);
     OnClick = [this](QObject*) { Pesquisar(); };
+}
+
+void TBtnPesquisa::SetAssociate(QWidget* edit) {
+    m_associate = edit;
+    if (!edit)
+        return;
+    TWinControl* control = TWinControl::of(edit);
+    QWidget* target = control ? control->focusTarget() : edit;
+    auto* shortcut = new QShortcut(QKeySequence(Qt::Key_F4), target);
+    shortcut->setObjectName(objectName() + QStringLiteral("Shortcut"));
+    shortcut->setContext(Qt::WidgetShortcut);
+    connect(shortcut, &QShortcut::activated, this, [this] { Click(); });
 }
 
 void TBtnPesquisa::Pesquisar() {

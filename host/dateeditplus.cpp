@@ -4,6 +4,7 @@
 #include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QCalendarWidget>
+#include <QShortcut>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -60,6 +61,14 @@ TDateEditPlus::TDateEditPlus(QWidget* parent)
             zav::guarded([&] { OnChange(this); });
     });
     connect(m_button, &QToolButton::clicked, this, [this] { zav::guarded([&] { DropDown(); }); });
+    m_button->setToolTip(HostText::text(HostText::CalendarHint));
+    auto* calendarKey = new QShortcut(QKeySequence(Qt::Key_F4), m_edit);
+    calendarKey->setObjectName(QStringLiteral("calendarShortcut"));
+    calendarKey->setContext(Qt::WidgetShortcut);
+    connect(calendarKey, &QShortcut::activated, this, [this] {
+        if (isEnabled())
+            zav::guarded([&] { DropDown(); });
+    });
 }
 
 QWidget* TDateEditPlus::focusTarget() const {

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPainter>
+#include <optional>
 
 namespace {
 
@@ -17,7 +18,8 @@ class GridDelegate : public QStyledItemDelegate {
 public:
     explicit GridDelegate(TDBGrid* grid) : QStyledItemDelegate(grid), m_grid(grid) {}
 
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
         QStyledItemDelegate::paint(painter, option, index);
         if (!m_grid->OnDrawColumnCell)
             return;
@@ -32,16 +34,20 @@ public:
         painter->setClipRect(option.rect);
         m_grid->setCanvas(&canvas);
         zav::guarded([&] {
-            m_grid->OnDrawColumnCell(m_grid, option.rect, index.column(), m_grid->Column(index.column()), state);
+            m_grid->OnDrawColumnCell(m_grid, option.rect, index.column(), m_grid->Column(index.column()),
+                                     state);
         });
         m_grid->setCanvas(nullptr);
         painter->restore();
     }
 
-    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex& index) const override {
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&,
+                          const QModelIndex& index) const override {
         auto* e = new QLineEdit(parent);
         e->setObjectName(QStringLiteral("InplaceEditor"));
         e->setFrame(false);
+        connect(e, &QLineEdit::textEdited, m_grid, [grid = m_grid] { grid->startRowEdit(); });
+        m_grid->editorOpened(e);
         if (TColumn* c = m_grid->Column(index.column()); c && c->Field() && c->Field()->Size() > 0)
             e->setMaxLength(c->Field()->Size());
         return e;
@@ -69,9 +75,12 @@ QString formatValue(const QVariant& v, TField* f) {
 
 } // namespace
 
-void TCanvas::FillRect(const QRect& rect) { m_painter->fillRect(rect, BrushColor); }
+void TCanvas::FillRect(const QRect& rect) {
+    m_painter->fillRect(rect, BrushColor);
+}
 
-void TCanvas::BrushCopy(const QRect& dest, const QImage& image, const QRect& source, const QColor& transparent) {
+void TCanvas::BrushCopy(const QRect& dest, const QImage& image, const QRect& source,
+                        const QColor& transparent) {
     QImage part = image.copy(source).convertToFormat(QImage::Format_ARGB32);
     const QRgb key = transparent.rgb() & 0xffffff;
     const QRgb brush = BrushColor.rgba();
@@ -91,9 +100,13 @@ int TDBGridModel::liveRows() const {
     return !ds || !ds->Active() ? 0 : ds->ViewRowCount();
 }
 
-int TDBGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_rows; }
+int TDBGridModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : m_rows;
+}
 
-int TDBGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_grid->ColumnCount(); }
+int TDBGridModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : m_grid->ColumnCount();
+}
 
 QString TDBGridModel::cellText(int row, int column) const {
     TColumn* c = m_grid->Column(column);
@@ -200,7 +213,9 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), TWinControl(this), m_mod
 
 TDBGrid::~TDBGrid() = default;
 
-void TDBGrid::SetColor(const QColor& color) { setControlColor(viewport(), color); }
+void TDBGrid::SetColor(const QColor& color) {
+    setControlColor(viewport(), color);
+}
 
 TClientDataSet* TDBGrid::DataSet() const {
     return m_source ? qobject_cast<TClientDataSet*>(m_source->DataSet()) : nullptr;
@@ -262,21 +277,28 @@ void TDBGrid::SetOptions(unsigned options) {
 
 void TDBGrid::applyOptions() {
     horizontalHeader()->setVisible(HasOption(dgTitles));
-    horizontalHeader()->setSectionResizeMode(HasOption(dgColumnResize) ? QHeaderView::Interactive : QHeaderView::Fixed);
+    horizontalHeader()->setSectionResizeMode(HasOption(dgColumnResize) ? QHeaderView::Interactive
+                                                                       : QHeaderView::Fixed);
     setShowGrid(HasOption(dgColLines) || HasOption(dgRowLines));
     setTabKeyNavigation(HasOption(dgTabs));
-    setEditTriggers(HasOption(dgEditing) ? QAbstractItemView::AnyKeyPressed | QAbstractItemView::DoubleClicked |
-                                               QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked
-                                         : QAbstractItemView::NoEditTriggers);
+    // No SelectedClicked: it opens the editor only after the double-click
+    // interval, and keys typed right after the click would miss the cell.
+    setEditTriggers(HasOption(dgEditing)
+                        ? QAbstractItemView::AnyKeyPressed | QAbstractItemView::DoubleClicked |
+                              QAbstractItemView::EditKeyPressed
+                        : QAbstractItemView::NoEditTriggers);
     if (HasOption(dgAlwaysShowSelection)) {
         QPalette p = palette();
         p.setColor(QPalette::Inactive, QPalette::Highlight, p.color(QPalette::Active, QPalette::Highlight));
-        p.setColor(QPalette::Inactive, QPalette::HighlightedText, p.color(QPalette::Active, QPalette::HighlightedText));
+        p.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                   p.color(QPalette::Active, QPalette::HighlightedText));
         setPalette(p);
     }
 }
 
-int TDBGrid::SelectedIndex() const { return m_selected; }
+int TDBGrid::SelectedIndex() const {
+    return m_selected;
+}
 
 void TDBGrid::SetSelectedIndex(int index) {
     if (index < 0 || index >= ColumnCount())
@@ -295,12 +317,23 @@ void TDBGrid::SetSelectedIndex(int index) {
         OnColEnter(this);
 }
 
-bool TDBGrid::EditorMode() const { return state() == QAbstractItemView::EditingState; }
+void TDBGrid::editorOpened(QLineEdit* editor) {
+    m_editor = editor;
+}
+
+QLineEdit* TDBGrid::openEditor() const {
+    // Closed editors linger until deleted: only the one in use counts.
+    return m_editor && m_editor->isVisible() ? m_editor.data() : nullptr;
+}
+
+bool TDBGrid::EditorMode() const {
+    return state() == QAbstractItemView::EditingState;
+}
 
 void TDBGrid::SetEditorMode(bool on) {
     if (!on && EditorMode()) {
         // The editor hands over what it holds before it closes.
-        if (auto* e = findChild<QLineEdit*>(QStringLiteral("InplaceEditor")); e && e->isVisible()) {
+        if (auto* e = openEditor(); e && e->isVisible()) {
             commitData(e);
             closeEditor(e, QAbstractItemDelegate::NoHint);
         }
@@ -314,7 +347,7 @@ QString TDBGrid::EditText(int column) const {
     if (!ds || !ds->Active() || ds->CurrentViewRow() < 0)
         return {};
     if (EditorMode() && currentIndex().column() == column && currentIndex().row() == ds->CurrentViewRow())
-        if (auto* e = findChild<QLineEdit*>(QStringLiteral("InplaceEditor")); e && e->isVisible())
+        if (auto* e = openEditor(); e && e->isVisible())
             return e->text();
     return m_model->cellText(ds->CurrentViewRow(), column);
 }
@@ -364,8 +397,75 @@ bool TDBGrid::WantsKey(int vk) const {
     if (vk == VK_ESCAPE)
         return EditorMode() || (ds && ds->State() == dsEdit);
     if (vk == VK_RETURN)
-        return EditorMode();
+        return EditorMode() || (ds && ds->Active() && !ds->IsEmpty());
     return false;
+}
+
+void TDBGrid::keyboardSearch(const QString&) {
+    // Printable keys are for the cells: a search would move the current row
+    // under the operator's typing.
+}
+
+bool TDBGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+    const bool editing = QTableView::edit(index, trigger, event);
+    // Enter in the editor commits the row here, before the delegate's own
+    // handling of Enter (which would only close the editor).
+    if (editing)
+        if (auto* e = openEditor(); e && e->isVisible()) {
+            e->removeEventFilter(this);
+            e->installEventFilter(this);
+        }
+    return editing;
+}
+
+bool TDBGrid::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && watched->objectName() == QLatin1String("InplaceEditor")) {
+        const auto* ke = static_cast<QKeyEvent*>(event);
+        if ((ke->key() == Qt::Key_Return || ke->key() == Qt::Key_Enter) &&
+            !(ke->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+            zav::guarded([&] { enterKey(); });
+            return true;
+        }
+    }
+    return QTableView::eventFilter(watched, event);
+}
+
+void TDBGrid::commitEditor() {
+    if (!EditorMode())
+        return;
+    if (auto* e = openEditor(); e && e->isVisible()) {
+        commitData(e);
+        closeEditor(e, QAbstractItemDelegate::NoHint);
+    }
+}
+
+void TDBGrid::PostRow() {
+    commitEditor();
+    TClientDataSet* ds = DataSet();
+    if (ds && ds->Active() && (ds->State() == dsEdit || ds->State() == dsInsert))
+        ds->Post();
+}
+
+void TDBGrid::startRowEdit() {
+    TClientDataSet* ds = DataSet();
+    if (ds && ds->Active() && ds->State() == dsBrowse && ds->CurrentViewRow() >= 0)
+        zav::guarded([&] { ds->Edit(); });
+}
+
+void TDBGrid::DoExit() {
+    // Leaving the grid leaves its row: a refused commit keeps the focus here.
+    PostRow();
+    TWinControl::DoExit();
+}
+
+void TDBGrid::enterKey() {
+    PostRow();
+    TClientDataSet* ds = DataSet();
+    if (!ds || !ds->Active())
+        return;
+    const int row = ds->CurrentViewRow();
+    if (row >= 0 && row + 1 < ds->ViewRowCount())
+        setCurrentIndex(m_model->index(row + 1, qBound(0, m_selected, ColumnCount() - 1)));
 }
 
 void TDBGrid::keyPressEvent(QKeyEvent* event) {
@@ -376,7 +476,25 @@ void TDBGrid::keyPressEvent(QKeyEvent* event) {
             return;
     }
     TClientDataSet* ds = DataSet();
+    // A key that leaves the row but has nowhere to go (Up on the first row,
+    // Ctrl+End on the last) commits it all the same; one that moves commits it
+    // on the way (currentChanged).
+    if (const std::optional<CursorAction> action = rowMoveOf(event);
+        action && ds && ds->Active() && currentIndex().isValid()) {
+        if (moveCursor(*action, event->modifiers()).row() == currentIndex().row() &&
+            !(event->key() == Qt::Key_Down && ds->CurrentViewRow() == ds->ViewRowCount() - 1)) {
+            zav::guarded([&] { PostRow(); });
+            return;
+        }
+    }
     switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (ds && ds->Active() && !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+            zav::guarded([&] { enterKey(); });
+            return;
+        }
+        break;
     case Qt::Key_Escape:
         if (ds && ds->State() == dsEdit) {
             zav::guarded([&] { ds->Cancel(); });
@@ -391,9 +509,10 @@ void TDBGrid::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Down:
         if (ds && ds->Active() && ds->CurrentViewRow() == ds->ViewRowCount() - 1 &&
             !event->modifiers().testFlag(Qt::ControlModifier)) {
+            // Below the last row: the row is committed, and the new row the
+            // list would add is refused by the dataset.
             zav::guarded([&] {
-                if (ds->State() == dsEdit)
-                    ds->Post();
+                PostRow();
                 ds->Append();
             });
             return;
@@ -407,6 +526,27 @@ void TDBGrid::keyPressEvent(QKeyEvent* event) {
         break;
     }
     QTableView::keyPressEvent(event);
+}
+
+// The keys that move to another row, as the view's cursor moves.
+std::optional<QAbstractItemView::CursorAction> TDBGrid::rowMoveOf(const QKeyEvent* event) {
+    const bool ctrl = event->modifiers().testFlag(Qt::ControlModifier);
+    switch (event->key()) {
+    case Qt::Key_Up:
+        return QAbstractItemView::MoveUp;
+    case Qt::Key_Down:
+        return QAbstractItemView::MoveDown;
+    case Qt::Key_PageUp:
+        return QAbstractItemView::MovePageUp;
+    case Qt::Key_PageDown:
+        return QAbstractItemView::MovePageDown;
+    case Qt::Key_Home:
+        return ctrl ? std::optional(QAbstractItemView::MoveHome) : std::nullopt;
+    case Qt::Key_End:
+        return ctrl ? std::optional(QAbstractItemView::MoveEnd) : std::nullopt;
+    default:
+        return std::nullopt;
+    }
 }
 
 QString GridText(TDBGrid* grid, const QString& fieldName, bool) {

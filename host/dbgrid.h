@@ -1,9 +1,15 @@
 #pragma once
 // The data grid: a table view over a client dataset, its columns bound to
 // fields. The grid follows the dataset's current row and moves it when the
-// operator moves; leaving a row with a pending edit posts it, and a refused
-// post keeps the operator on that row. Only columns of editable fields can be
-// typed into, and only while the grid's editing option is on.
+// operator moves. Every way of leaving a row commits it (the in-place editor's
+// text into its field, then the post, which runs the dataset's rules): another
+// row clicked, Up, Down, Page Up, Page Down, Ctrl+Home, Ctrl+End (also where
+// they cannot move, on the first or last row), Enter (which then goes to the
+// next row) and the focus leaving the grid; a refused post keeps the operator
+// on that row. Only columns of editable fields can be typed into, and only
+// while the grid's editing option is on; the first key typed into such a cell
+// opens it for edit and is its first character (there is no keyboard search
+// that could take keys meant for a cell).
 #include "vcl/keys.h"
 #include "vcl/wincontrol.h"
 #include "zavhost_export.h"
@@ -14,6 +20,7 @@
 #include <QTableView>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class TClientDataSet;
@@ -22,6 +29,7 @@ class TClientDataSet;
 class TField;
 class TDBGrid;
 class QPainter;
+class QLineEdit;
 
 // Options of the grid.
 enum TGridOption : unsigned {
@@ -45,12 +53,12 @@ class ZAVHOST_EXPORT TColumn {
 public:
     QString FieldName;
     int Width = 64;
-    QString Title;                 // empty: the field's display label
+    QString Title; // empty: the field's display label
     QFont TitleFont;
     Qt::Alignment TitleAlignment = Qt::AlignLeft | Qt::AlignVCenter;
     Qt::Alignment Alignment = Qt::AlignLeft | Qt::AlignVCenter;
     bool ReadOnly = false;
-    int Index = -1;                // position in the grid
+    int Index = -1; // position in the grid
     TField* Field() const { return m_field; }
 
 private:
@@ -60,9 +68,9 @@ private:
 
 // What the cell being drawn is.
 struct TGridDrawState {
-    int row = -1;                  // 0-based row of the dataset's view
-    bool selected = false;         // the grid's current cell
-    bool focused = false;          // ...and the grid has the focus
+    int row = -1;          // 0-based row of the dataset's view
+    bool selected = false; // the grid's current cell
+    bool focused = false;  // ...and the grid has the focus
 };
 
 // The drawing surface handed to OnDrawColumnCell: the grid has set the brush
@@ -84,8 +92,8 @@ public:
 };
 
 using TColumnEvent = std::function<void(TColumn* column)>;
-using TDrawColumnCellEvent =
-    std::function<void(QObject* sender, const QRect& rect, int dataCol, TColumn* column, const TGridDrawState& state)>;
+using TDrawColumnCellEvent = std::function<void(QObject* sender, const QRect& rect, int dataCol,
+                                                TColumn* column, const TGridDrawState& state)>;
 using TGridKeyEvent = std::function<void(QObject* sender, TKey& key, TShiftState shift)>;
 
 class ZAVHOST_EXPORT TDBGridModel : public QAbstractTableModel {
@@ -152,7 +160,18 @@ public:
     TNotifyEvent OnColEnter;
     TDrawColumnCellEvent OnDrawColumnCell;
 
+    using QTableView::edit;
     bool WantsKey(int vk) const override;
+    bool HasExit() const override { return true; }
+    void DoExit() override;
+    // Commits the current row: the open editor's text into its field, then
+    // the post. Throws what the post throws (EAbort after the rule's message).
+    void PostRow();
+    // The operator typed into a cell: its row is open for edit from the first
+    // key on, as a pending row the screen and a confirm can see.
+    void startRowEdit();
+    // The delegate made a new in-place editor.
+    void editorOpened(QLineEdit* editor);
     TDBGridModel* gridModel() const { return m_model; }
     // Moves the grid to the dataset's current row (after the dataset moved).
     void followDataSet();
@@ -160,11 +179,18 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void keyboardSearch(const QString& search) override;
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
 
 private:
     void bindFields();
     void applyOptions();
+    void commitEditor();
+    void enterKey();
+    QLineEdit* openEditor() const;
+    static std::optional<CursorAction> rowMoveOf(const QKeyEvent* event);
 
     QPointer<TDataSource> m_source;
     std::vector<std::unique_ptr<TColumn>> m_columns;
@@ -173,6 +199,7 @@ private:
     int m_selected = 0;
     bool m_syncing = false;
     TCanvas* m_canvas = nullptr;
+    QPointer<QLineEdit> m_editor; // the in-place editor last opened
 };
 
 // The text typed in a field's column on the grid's current row, without the

@@ -1,4 +1,5 @@
 #include "frmdadosrel.h"
+#include "data/clientdataset.h"
 #include "hostservices.h"
 #include "hosttexts.h"
 #include "vcl/graphics.h"
@@ -59,8 +60,12 @@ TfrmDadosRel::TfrmDadosRel(QWidget* parent) : TForm(parent) {
 
     sbtCancel->OnClick = [this](QObject*) { Close(); };
     sbtHelp->OnClick = [this](QObject*) { ShowHelp(); };
+    // A shortcut, not a key of the screen's key handling: the help opens
+    // wherever the focus is, also where a screen keeps its keys to itself.
+    sbtHelp->SetShortcut(QKeySequence(Qt::Key_F1));
 
     OnCreate = [this](QObject* s) { FormCreate(s); };
+    OnCloseQuery = [this](QObject* s, bool& c) { FormCloseQuery(s, c); };
     OnClose = [this](QObject* s, TCloseAction& a) { FormClose(s, a); };
     OnKeyDown = [this](QObject* s, TKey& k, TShiftState sh) { FormKeyDown(s, k, sh); };
 }
@@ -69,8 +74,25 @@ void TfrmDadosRel::FormCreate(QObject*) {
     KeyPreview = true;
 }
 
+void TfrmDadosRel::FormCloseQuery(QObject*, bool& canClose) {
+    if (HasPendingWork())
+        canClose = Host().confirm(HostText::text(HostText::DiscardWork));
+}
+
 void TfrmDadosRel::FormClose(QObject*, TCloseAction& action) {
     action = TCloseAction::caFree;
+}
+
+bool TfrmDadosRel::HasPendingWork() const {
+    for (const TClientDataSet* ds : findChildren<TClientDataSet*>())
+        if (ds->Active() && (ds->ChangeCount() > 0 || ds->State() == dsEdit || ds->State() == dsInsert))
+            return true;
+    return false;
+}
+
+void TfrmDadosRel::SetEscapePanel(QWidget* panel, TButtonFlat* closeButton) {
+    m_escapePanel = panel;
+    m_escapeClose = closeButton;
 }
 
 void TfrmDadosRel::FormKeyDown(QObject*, TKey& key, TShiftState shift) {
@@ -85,11 +107,10 @@ void TfrmDadosRel::FormKeyDown(QObject*, TKey& key, TShiftState shift) {
         break;
     case VK_ESCAPE:
         key = 0;
-        Close();
-        break;
-    case VK_F1:
-        key = 0;
-        ShowHelp();
+        if (m_escapePanel && m_escapePanel->isVisible() && m_escapeClose)
+            m_escapeClose->Click();
+        else
+            Close();
         break;
     default:
         break;

@@ -2,8 +2,12 @@
 // The host's standard data screen: the content group box on the left, the tool
 // column on the right (help, cancel, print and printer-setup buttons), the
 // screen-code label, the message catalogue and the printer-setup dialog.
-// Enter moves to the next control as Tab does, Esc closes the screen and F1
-// opens its help.
+// Keys: Enter moves to the next control as Tab does (a control that handles
+// Enter itself, the grid, keeps it); Esc closes the panel registered with
+// SetEscapePanel while it is shown, and otherwise closes the screen; F1 opens
+// the help page from any control. Closing a screen whose client datasets hold
+// changes or a pending row asks first (HostText::DiscardWork), however the
+// close comes: Esc, the close button, the window's frame or the host quitting.
 #include "messages.h"
 #include "vcl/buttons.h"
 #include "vcl/form.h"
@@ -35,9 +39,20 @@ public:
     TPrinterSetupDialog* psdConfigurar;
 
     void FormCreate(QObject* sender);
+    void FormCloseQuery(QObject* sender, bool& canClose);
     void FormClose(QObject* sender, TCloseAction& action);
     void FormKeyDown(QObject* sender, TKey& key, TShiftState shift);
 
     // Opens the screen's help page.
     void ShowHelp();
+    // A panel over the screen that Esc closes, with the click of its close
+    // button, while it is shown.
+    void SetEscapePanel(QWidget* panel, TButtonFlat* closeButton);
+    // The screen holds work the operator would lose by closing it: a client
+    // dataset with changed rows or a row open for edit.
+    bool HasPendingWork() const;
+
+private:
+    QPointer<QWidget> m_escapePanel;
+    QPointer<TButtonFlat> m_escapeClose;
 };

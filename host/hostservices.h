@@ -14,8 +14,8 @@ class TDataSet;
 
 // What a lookup button asks the operator to choose from.
 struct LookupRequest {
-    QWidget* owner = nullptr;   // the screen the dialog belongs to
-    QString title;              // the button's Title
+    QWidget* owner = nullptr;    // the screen the dialog belongs to
+    QString title;               // the button's Title
     TDataSet* dataSet = nullptr; // rows offered, positioned by the answer
 };
 
@@ -26,6 +26,9 @@ public:
     // The error display of MensErro: shows a text as an error and returns when
     // the operator has acknowledged it.
     virtual void showError(const QString& text) = 0;
+    // A yes-or-no question; true when the operator answers yes. No is the
+    // default answer, so Enter or Esc never confirms by accident.
+    virtual bool confirm(const QString& text) = 0;
     // The host's general error display, for failures no handler dealt with.
     virtual void showException(const QString& text) = 0;
     // The lookup dialog: returns the 0-based row chosen, or -1 when cancelled.

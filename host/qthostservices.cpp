@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTextBrowser>
 
 namespace {
@@ -56,6 +57,18 @@ void QtHostServices::showError(const QString& text) {
                     dialogParent());
     box.setObjectName(QStringLiteral("ErrorDisplay"));
     box.exec();
+}
+
+bool QtHostServices::confirm(const QString& text) {
+    QMessageBox box(QMessageBox::Question, HostText::text(HostText::QuestionTitle), text,
+                    QMessageBox::NoButton, dialogParent());
+    box.setObjectName(QStringLiteral("QuestionDisplay"));
+    QPushButton* yes = box.addButton(HostText::text(HostText::Yes), QMessageBox::YesRole);
+    QPushButton* no = box.addButton(HostText::text(HostText::No), QMessageBox::NoRole);
+    box.setDefaultButton(no);
+    box.setEscapeButton(no);
+    box.exec();
+    return box.clickedButton() == yes;
 }
 
 void QtHostServices::showException(const QString& text) {

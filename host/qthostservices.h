@@ -11,6 +11,7 @@ public:
     ~QtHostServices() override;
     void showError(const QString& text) override;
     void showException(const QString& text) override;
+    bool confirm(const QString& text) override;
     int chooseRow(const LookupRequest& request) override;
     void search(QWidget* owner, TDataSet* dataSet) override;
     void busyOn(QWidget* over, int kind) override;

@@ -6,6 +6,7 @@
 #include "clientdataset.h"
 #include "datasource.h"
 #include "criteria/queries.h"
+#include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QApplication>
 #include <QPainter>
@@ -85,8 +86,8 @@ T* field(QWidget* parent, const char* name, int left, int top, int width, int he
 TBtnPesquisa* lookupButton(QWidget* parent, const char* name, int left, int top, int height, QWidget* associate,
                            const char* title, const char* emptyError) {
     auto* b = makeControl<TBtnPesquisa>(parent, name, left, top, 21, height);
-    b->SetHint(QStringLiteral("Pesquisar"));
-    b->Associate = associate;
+    b->SetHint(HostText::text(HostText::LookupHint));
+    b->SetAssociate(associate);
     b->Title = QString::fromUtf8(title);
     b->EmptyError = QString::fromUtf8(emptyError);
     return b;
@@ -317,6 +318,8 @@ void TfrmCancelaNFE::buildLayout() {
     BtnSair = makeControl<TButtonFlat>(Panel3, "BtnSair", 453, 1, 18, 15);
     BtnSair->SetGlyph(crossGlyph());
     BtnSair->setIconSize(QSize(14, 11));
+    BtnSair->SetHint(QStringLiteral("Fechar (Esc)"));
+    SetEscapePanel(PanMensagem, BtnSair);
     Label9 = makeControl<TLabel>(PanMensagem, "Label9", 6, 19, 64, 12);
     Label9->setFont(screenFont(7));
     Label9->SetCaption(QStringLiteral("Nº Lançam."));
@@ -329,7 +332,8 @@ void TfrmCancelaNFE::buildLayout() {
     lsbMensagem->SetItemHeight(13);
 
     // The tool column
-    sbtPrint->SetHint(QStringLiteral("Confirmar"));
+    sbtPrint->SetHint(QStringLiteral("Confirmar (F10)"));
+    sbtPrint->SetShortcut(QKeySequence(Qt::Key_F10));
     sbtPrint->SetGlyph(confirmGlyph());
     sbtPrint->SetEnabled(false);
     sbtConfigImpr->setGeometry(7, 21, 40, 0);
@@ -337,7 +341,7 @@ void TfrmCancelaNFE::buildLayout() {
     Panel1->SetBevelNone();
     Panel1->SetTabOrder(2);
     sbtProcurar = makeControl<TButtonFlat>(Panel1, "sbtProcurar", 4, 3, 40, 22);
-    sbtProcurar->SetHint(QStringLiteral("Procurar"));
+    sbtProcurar->SetHint(QStringLiteral("Procurar (F7)"));
     sbtProcurar->SetGlyph(QApplication::style()->standardIcon(QStyle::SP_FileDialogContentsView));
     sbtProcurar->SetEnabled(false);
 

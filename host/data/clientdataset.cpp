@@ -15,7 +15,9 @@ bool compatible(TFieldType declared, TFieldType delivered) {
     return declared == ftFloat && delivered == ftInteger;
 }
 
-std::string_view bytesOf(QUtf8StringView text) { return {text.data(), size_t(text.size())}; }
+std::string_view bytesOf(QUtf8StringView text) {
+    return {text.data(), size_t(text.size())};
+}
 
 } // namespace
 
@@ -26,7 +28,8 @@ TClientDataSet::~TClientDataSet() = default;
 TField* TClientDataSet::AddField(const TFieldDef& def) {
     if (Active())
         throw EDatabaseError(
-            QStringLiteral("%1: campos só podem ser declarados com o conjunto de dados fechado.").arg(describeName()));
+            QStringLiteral("%1: campos só podem ser declarados com o conjunto de dados fechado.")
+                .arg(describeName()));
     if (m_dynamicFields) {
         clearFields();
         m_dynamicFields = false;
@@ -102,11 +105,14 @@ void TClientDataSet::SetData(const DataPacket& packet) {
 
 DataPacket TClientDataSet::Data() const {
     if (!m_hasData)
-        throw EDatabaseError(QStringLiteral("%1: não há dados (o conjunto de dados está fechado).").arg(describeName()));
+        throw EDatabaseError(
+            QStringLiteral("%1: não há dados (o conjunto de dados está fechado).").arg(describeName()));
     return m_packet.select(m_order);
 }
 
-QVariant TClientDataSet::DataVariant() const { return m_hasData ? QVariant::fromValue(Data()) : QVariant(); }
+QVariant TClientDataSet::DataVariant() const {
+    return m_hasData ? QVariant::fromValue(Data()) : QVariant();
+}
 
 void TClientDataSet::doOpen() {
     if (!m_hasData)
@@ -120,6 +126,7 @@ void TClientDataSet::doClose() {
     m_order = {};
     m_view = {};
     m_pending = {};
+    m_changed.clear();
     m_fieldColumn.clear();
     if (m_dynamicFields) {
         clearFields();
@@ -165,9 +172,8 @@ void TClientDataSet::rebuildView() {
     }
     const int c = m_packet.indexOf(m_filterField);
     if (c < 0)
-        throw EDatabaseError(
-            QStringLiteral("%1: o filtro \"%2\" usa o campo %3, que os dados não têm.")
-                .arg(describeName(), m_filterText, m_filterField));
+        throw EDatabaseError(QStringLiteral("%1: o filtro \"%2\" usa o campo %3, que os dados não têm.")
+                                 .arg(describeName(), m_filterText, m_filterField));
     if (m_packet.fields().at(c).type != ftString)
         throw EDatabaseError(QStringLiteral("%1: o filtro \"%2\" compara o campo %3, que não é de texto.")
                                  .arg(describeName(), m_filterText, m_filterField));
@@ -189,12 +195,13 @@ void TClientDataSet::applyFilter() {
 void TClientDataSet::SetIndexFieldNames(const QString& names) {
     const QString name = names.trimmed();
     if (name.contains(u';'))
-        throw EDatabaseError(
-            QStringLiteral("%1: o índice \"%2\" tem mais de um campo; só um campo é aceito.").arg(describeName(), names));
+        throw EDatabaseError(QStringLiteral("%1: o índice \"%2\" tem mais de um campo; só um campo é aceito.")
+                                 .arg(describeName(), names));
     if (name.compare(m_indexField, Qt::CaseInsensitive) == 0 && name.size() == m_indexField.size())
         return;
     if (m_hasData && !name.isEmpty() && m_packet.indexOf(name) < 0)
-        throw EDatabaseError(QStringLiteral("%1: campo do índice %2 não encontrado.").arg(describeName(), name));
+        throw EDatabaseError(
+            QStringLiteral("%1: campo do índice %2 não encontrado.").arg(describeName(), name));
     checkBrowse("mudar o índice");
     m_indexField = name;
     if (m_hasData) {
@@ -212,8 +219,9 @@ void TClientDataSet::SetFilter(const QString& expression) {
     if (!expression.trimmed().isEmpty()) {
         const QRegularExpressionMatch m = form.match(expression);
         if (!m.hasMatch())
-            throw EDatabaseError(QStringLiteral("%1: filtro \"%2\" não suportado; use a forma CAMPO = 'texto'.")
-                                     .arg(describeName(), expression));
+            throw EDatabaseError(
+                QStringLiteral("%1: filtro \"%2\" não suportado; use a forma CAMPO = 'texto'.")
+                    .arg(describeName(), expression));
         field = m.captured(1);
         value = m.captured(2).replace(QStringLiteral("''"), QStringLiteral("'")).toUtf8();
     }
@@ -279,12 +287,15 @@ void TClientDataSet::Insert() {
     checkActive("incluir");
     if (BeforeInsert)
         BeforeInsert(this);
-    throw EDatabaseError(QStringLiteral("%1: não é possível incluir registros; a lista contém só o que o servidor "
-                                        "enviou.")
-                             .arg(describeName()));
+    throw EDatabaseError(
+        QStringLiteral("%1: não é possível incluir registros; a lista contém só o que o servidor "
+                       "enviou.")
+            .arg(describeName()));
 }
 
-void TClientDataSet::Append() { Insert(); }
+void TClientDataSet::Append() {
+    Insert();
+}
 
 void TClientDataSet::Post() {
     checkActive("gravar");
@@ -297,6 +308,8 @@ void TClientDataSet::Post() {
     const int packetRow = m_view[size_t(row)];
     for (size_t i = 0; i < m_pending.set.size(); ++i) {
         if (m_pending.set[i]) {
+            if (m_packet.value(packetRow, m_fieldColumn[i]) != m_pending.values[i])
+                m_changed.insert(packetRow);
             m_packet.setValue(packetRow, m_fieldColumn[i], m_pending.values[i]);
             m_pending.values[i] = QVariant();
             m_pending.set[i] = false;
@@ -330,7 +343,8 @@ void TClientDataSet::emitRowChanged(int row) {
 // --- values --------------------------------------------------------------------------
 
 QVariant TClientDataSet::value(int row, int fieldIndex) const {
-    if (!Active() || row < 0 || row >= int(m_view.size()) || fieldIndex < 0 || fieldIndex >= int(m_fieldColumn.size()))
+    if (!Active() || row < 0 || row >= int(m_view.size()) || fieldIndex < 0 ||
+        fieldIndex >= int(m_fieldColumn.size()))
         return {};
     if (row == currentRow() && State() == dsEdit && m_pending.set[size_t(fieldIndex)])
         return m_pending.values[size_t(fieldIndex)];
@@ -341,10 +355,10 @@ QVariant TClientDataSet::fieldValue(const TField& field) const {
     checkActive("ler o campo");
     const int row = currentRow();
     if (row < 0)
-        return QVariant(field.DataType() == ftString     ? QMetaType::fromType<QString>()
-                        : field.DataType() == ftFloat    ? QMetaType::fromType<double>()
-                        : field.DataType() == ftInteger  ? QMetaType::fromType<qlonglong>()
-                                                         : QMetaType::fromType<QDateTime>());
+        return QVariant(field.DataType() == ftString    ? QMetaType::fromType<QString>()
+                        : field.DataType() == ftFloat   ? QMetaType::fromType<double>()
+                        : field.DataType() == ftInteger ? QMetaType::fromType<qlonglong>()
+                                                        : QMetaType::fromType<QDateTime>());
     return value(row, field.Index());
 }
 
@@ -357,16 +371,18 @@ void TClientDataSet::setFieldValue(TField& field, const QVariant& value) {
     if (field.DataType() == ftString && !v.isNull()) {
         const QString text = v.toString();
         if (field.Size() > 0 && text.size() > field.Size())
-            throw EDatabaseError(QStringLiteral("%1: o campo %2 aceita no máximo %3 caracteres; o texto tem %4.")
-                                     .arg(describeName(), field.FieldName())
-                                     .arg(field.Size())
-                                     .arg(text.size()));
-        if (text.toUtf8().size() > DataPacket::kMaxTextBytes)
             throw EDatabaseError(
-                QStringLiteral("%1: o texto do campo %2 é longo demais.").arg(describeName(), field.FieldName()));
+                QStringLiteral("%1: o campo %2 aceita no máximo %3 caracteres; o texto tem %4.")
+                    .arg(describeName(), field.FieldName())
+                    .arg(field.Size())
+                    .arg(text.size()));
+        if (text.toUtf8().size() > DataPacket::kMaxTextBytes)
+            throw EDatabaseError(QStringLiteral("%1: o texto do campo %2 é longo demais.")
+                                     .arg(describeName(), field.FieldName()));
     }
     if (field.DataType() == ftDateTime && !v.isNull() && !v.toDateTime().isValid())
-        throw EDatabaseError(QStringLiteral("%1: data inválida no campo %2.").arg(describeName(), field.FieldName()));
+        throw EDatabaseError(
+            QStringLiteral("%1: data inválida no campo %2.").arg(describeName(), field.FieldName()));
     const size_t i = size_t(field.Index());
     m_pending.values[i] = std::move(v);
     m_pending.set[i] = true;

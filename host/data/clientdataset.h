@@ -38,6 +38,7 @@
 #include "zavhost_export.h"
 #include <QString>
 #include <functional>
+#include <set>
 #include <vector>
 
 using TDataSetNotifyEvent = std::function<void(TDataSet* dataSet)>;
@@ -70,6 +71,10 @@ public:
     void Append();
     void Post() override;
     void Cancel() override;
+
+    // Rows whose values a post changed since the data arrived: the work a
+    // screen would lose if the data went away now.
+    int ChangeCount() const { return int(m_changed.size()); }
 
     TDataSetNotifyEvent BeforePost;
     TDataSetNotifyEvent BeforeInsert;
@@ -105,15 +110,16 @@ private:
 
     DataPacket m_packet;
     bool m_hasData = false;
-    std::vector<int> m_fieldColumn;  // by field index: column in the packet
-    std::vector<int> m_order;        // packet rows in index order
-    std::vector<int> m_view;         // m_order narrowed by the filter
+    std::vector<int> m_fieldColumn; // by field index: column in the packet
+    std::vector<int> m_order;       // packet rows in index order
+    std::vector<int> m_view;        // m_order narrowed by the filter
     Pending m_pending;
-    bool m_dynamicFields = false;    // the fields came from the packet
+    std::set<int> m_changed;      // packet rows a post changed
+    bool m_dynamicFields = false; // the fields came from the packet
 
     QString m_indexField;
     QString m_filterText;
     QString m_filterField;
-    QByteArray m_filterValue;        // UTF-8
+    QByteArray m_filterValue; // UTF-8
     bool m_filtered = false;
 };

@@ -3,6 +3,7 @@
 // no exit check of the control being edited.
 #include "wincontrol.h"
 #include "zavhost_export.h"
+#include <QKeySequence>
 #include <QToolButton>
 
 class ZAVHOST_EXPORT TButtonFlat : public QToolButton {
@@ -16,6 +17,9 @@ public:
     void SetEnabled(bool enabled) { setEnabled(enabled); }
     // Runs OnClick as a click does (for code that "clicks" the button).
     void Click();
+    // A key that clicks the button wherever the focus is in its screen (or,
+    // outside a screen, its window), while the button is enabled.
+    void SetShortcut(const QKeySequence& key);
     TNotifyEvent OnClick;
 };
 

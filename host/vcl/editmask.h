@@ -28,7 +28,7 @@ public:
 private:
     struct Slot {
         bool input = false;
-        QChar ch;       // literal character, or the mask character of an input
+        QChar ch;          // literal character, or the mask character of an input
         char caseMode = 0; // '>' upper, '<' lower, 0 none
     };
     QList<Slot> m_slots;

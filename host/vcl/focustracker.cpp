@@ -142,9 +142,9 @@ void FocusTracker::move(TWinControl* from, TWinControl* to) {
     for (TWinControl* c : fromChain) {
         if (toChain.contains(c))
             continue;
-        if (!c->OnExit)
+        if (!c->HasExit())
             continue;
-        const bool ok = zav::guarded([&] { c->OnExit(c->self()); });
+        const bool ok = zav::guarded([&] { c->DoExit(); });
         // A failing exit ends the move; so does an exit that put the focus
         // somewhere itself: the focus stays where the handler put it.
         if (!ok || m_requested) {

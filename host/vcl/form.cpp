@@ -12,7 +12,9 @@ TForm::TForm(QWidget* parent) : QWidget(parent), m_tracker(new FocusTracker(this
     qApp->installEventFilter(this);
 }
 
-TForm::~TForm() { qApp->removeEventFilter(this); }
+TForm::~TForm() {
+    qApp->removeEventFilter(this);
+}
 
 TForm* TForm::formOf(QWidget* w) {
     for (; w; w = w->parentWidget())
@@ -21,7 +23,9 @@ TForm* TForm::formOf(QWidget* w) {
     return nullptr;
 }
 
-void TForm::SetClientSize(int width, int height) { setFixedSize(width, height); }
+void TForm::SetClientSize(int width, int height) {
+    setFixedSize(width, height);
+}
 
 TWinControl* TForm::ActiveControl() const {
     if (m_tracker->running() || m_active)
@@ -35,9 +39,13 @@ void TForm::SetActiveControl(TWinControl* control) {
         control->SetFocus();
 }
 
-void TForm::setActiveControlDuringMove(TWinControl* control) { m_active = control ? control->self() : nullptr; }
+void TForm::setActiveControlDuringMove(TWinControl* control) {
+    m_active = control ? control->self() : nullptr;
+}
 
-void TForm::focusRequested(TWinControl* control) { m_tracker->focusRequested(control); }
+void TForm::focusRequested(TWinControl* control) {
+    m_tracker->focusRequested(control);
+}
 
 void TForm::Close() {
     if (m_subWindow)
@@ -157,11 +165,19 @@ void TForm::showEvent(QShowEvent* event) {
     m_shown = true;
     if (OnShow)
         zav::guarded([&] { OnShow(this); });
-    if (TWinControl* c = m_initial ? TWinControl::of(m_initial) : nullptr; c && c->CanFocus() && !m_tracker->current())
+    if (TWinControl* c = m_initial ? TWinControl::of(m_initial) : nullptr;
+        c && c->CanFocus() && !m_tracker->current())
         c->SetFocus();
 }
 
 void TForm::closeEvent(QCloseEvent* event) {
+    if (OnCloseQuery) {
+        bool canClose = true;
+        if (!zav::guarded([&] { OnCloseQuery(this, canClose); }) || !canClose) {
+            event->ignore();
+            return;
+        }
+    }
     TCloseAction action = m_subWindow ? TCloseAction::caMinimize : TCloseAction::caHide;
     if (OnClose && !zav::guarded([&] { OnClose(this, action); }))
         action = TCloseAction::caNone;

@@ -13,6 +13,7 @@ class FocusTracker;
 
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 using TCloseEvent = std::function<void(QObject* sender, TCloseAction& action)>;
+using TCloseQueryEvent = std::function<void(QObject* sender, bool& canClose)>;
 using TKeyEvent = std::function<void(QObject* sender, TKey& key, TShiftState shift)>;
 
 class ZAVHOST_EXPORT TForm : public QWidget {
@@ -36,6 +37,8 @@ public:
     bool KeyPreview = false;
     TNotifyEvent OnCreate;
     TNotifyEvent OnShow;
+    // Asked first whenever the window is about to close; false keeps it open.
+    TCloseQueryEvent OnCloseQuery;
     TCloseEvent OnClose;
     TKeyEvent OnKeyDown;
     QString HelpFile;

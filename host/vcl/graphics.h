@@ -5,9 +5,9 @@
 #include <QFont>
 #include <QString>
 
-ZAVHOST_EXPORT QColor clInfoBk();    // the system's info (tooltip) background
-ZAVHOST_EXPORT QColor clBtnFace();   // button face
-ZAVHOST_EXPORT QColor clWindow();    // window (edit) background
+ZAVHOST_EXPORT QColor clInfoBk();  // the system's info (tooltip) background
+ZAVHOST_EXPORT QColor clBtnFace(); // button face
+ZAVHOST_EXPORT QColor clWindow();  // window (edit) background
 ZAVHOST_EXPORT QColor clWindowText();
 ZAVHOST_EXPORT QColor clHighlight(); // selection
 ZAVHOST_EXPORT QColor clBlue();

@@ -16,7 +16,8 @@
 using TKeyPressEvent = std::function<void(QObject* sender, QChar& key)>;
 
 // Creates a control with its name, parent and geometry.
-template <class T> T* makeControl(QWidget* parent, const char* name, int left, int top, int width, int height) {
+template <class T>
+T* makeControl(QWidget* parent, const char* name, int left, int top, int width, int height) {
     auto* c = new T(parent);
     c->setObjectName(QLatin1String(name));
     c->setGeometry(left, top, width, height);
@@ -123,8 +124,14 @@ class ZAVHOST_EXPORT TBevel : public QFrame {
     Q_OBJECT
 public:
     explicit TBevel(QWidget* parent = nullptr);
-    void SetShapeTopLine() { setFrameShape(QFrame::HLine); setFrameShadow(QFrame::Sunken); }
-    void SetShapeLeftLine() { setFrameShape(QFrame::VLine); setFrameShadow(QFrame::Sunken); }
+    void SetShapeTopLine() {
+        setFrameShape(QFrame::HLine);
+        setFrameShadow(QFrame::Sunken);
+    }
+    void SetShapeLeftLine() {
+        setFrameShape(QFrame::VLine);
+        setFrameShadow(QFrame::Sunken);
+    }
 };
 
 // A notebook: one page per index, only the current one shown.

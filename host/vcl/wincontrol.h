@@ -51,6 +51,14 @@ public:
         Q_UNUSED(vk);
         return false;
     }
+    // What leaving the control does, as the form's focus tracker runs it: the
+    // control's own step (a grid commits its row), then OnExit. Throws to keep
+    // the focus (EAbort after a message).
+    virtual bool HasExit() const { return bool(OnExit); }
+    virtual void DoExit() {
+        if (OnExit)
+            OnExit(m_self);
+    }
     // Containers are never the focus themselves.
     virtual bool isContainer() const { return false; }
 

@@ -5,12 +5,20 @@ void RecordingServices::showError(const QString& text) {
     if (onError)
         onError(text);
 }
-void RecordingServices::showException(const QString& text) { exceptions << text; }
+void RecordingServices::showException(const QString& text) {
+    exceptions << text;
+}
+bool RecordingServices::confirm(const QString& text) {
+    questions << text;
+    return confirmAnswers.isEmpty() ? confirmByDefault : confirmAnswers.takeFirst();
+}
 int RecordingServices::chooseRow(const LookupRequest& request) {
     lookups << request.title;
     return lookupAnswers.isEmpty() ? -1 : lookupAnswers.takeFirst();
 }
-void RecordingServices::search(QWidget*, TDataSet*) { ++searches; }
+void RecordingServices::search(QWidget*, TDataSet*) {
+    ++searches;
+}
 void RecordingServices::busyOn(QWidget*, int) {
     ++busyOns;
     busy = true;
@@ -19,13 +27,16 @@ void RecordingServices::busyOff() {
     ++busyOffs;
     busy = false;
 }
-void RecordingServices::showHelp(const QString& file, int context) { helps.append({file, context}); }
+void RecordingServices::showHelp(const QString& file, int context) {
+    helps.append({file, context});
+}
 
 void RecordingServices::clear() {
     errors.clear();
     exceptions.clear();
     helps.clear();
     lookups.clear();
+    questions.clear();
     searches = busyOns = busyOffs = 0;
 }
 
@@ -35,4 +46,6 @@ ScopedRecording::ScopedRecording() {
     m_previous = SetHostServices(std::move(s));
 }
 
-ScopedRecording::~ScopedRecording() { SetHostServices(std::move(m_previous)); }
+ScopedRecording::~ScopedRecording() {
+    SetHostServices(std::move(m_previous));
+}

@@ -12,7 +12,11 @@ public:
     QStringList errors;     // texts shown by MensErro, in order
     QStringList exceptions; // texts of the general error display
     QList<QPair<QString, int>> helps;
-    QStringList lookups;    // titles of the lookup dialogs opened
+    QStringList lookups;   // titles of the lookup dialogs opened
+    QStringList questions; // texts of the yes-or-no questions asked
+    // Answers to the questions, in order; once they run out, confirmByDefault.
+    QList<bool> confirmAnswers;
+    bool confirmByDefault = true;
     int searches = 0;
     int busyOns = 0;
     int busyOffs = 0;
@@ -24,6 +28,7 @@ public:
 
     void showError(const QString& text) override;
     void showException(const QString& text) override;
+    bool confirm(const QString& text) override;
     int chooseRow(const LookupRequest& request) override;
     void search(QWidget* owner, TDataSet* dataSet) override;
     void busyOn(QWidget* over, int kind) override;

@@ -43,25 +43,32 @@ class TestGrid : public QObject {
         }
         ds->SetData(p);
     }
-    QString tick(int row) const { return ds->value(row, ds->FieldByName(QStringLiteral("IDCHECK"))->Index()).toString(); }
+    QString tick(int row) const {
+        return ds->value(row, ds->FieldByName(QStringLiteral("IDCHECK"))->Index()).toString();
+    }
     QString reason(int row) const {
         return ds->value(row, ds->FieldByName(QStringLiteral("DSMOTIVOCANCNFE"))->Index()).toString();
     }
     QPoint cell(int row, int column) const {
         return f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(row, column)).center();
     }
-    void click(int row, int column) { QTest::mouseClick(f->dbgPadrao->viewport(), Qt::LeftButton, {}, cell(row, column)); }
+    void click(int row, int column) {
+        QTest::mouseClick(f->dbgPadrao->viewport(), Qt::LeftButton, {}, cell(row, column));
+    }
     void clickTitle(int column) {
         QHeaderView* h = f->dbgPadrao->horizontalHeader();
-        QTest::mouseClick(h->viewport(), Qt::LeftButton, {},
-                          QPoint(h->sectionViewportPosition(column) + h->sectionSize(column) / 2, h->height() / 2));
+        QTest::mouseClick(
+            h->viewport(), Qt::LeftButton, {},
+            QPoint(h->sectionViewportPosition(column) + h->sectionSize(column) / 2, h->height() / 2));
     }
     // Types as a keyboard does: each key to whatever has the focus then.
     void typeHere(const QString& text) {
         for (QChar c : text)
             QTest::keyClick(ui::focused(), c.toLatin1());
     }
-    void key(int k, Qt::KeyboardModifiers m = Qt::NoModifier) { QTest::keyClick(ui::focused(), Qt::Key(k), m); }
+    void key(int k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+        QTest::keyClick(ui::focused(), Qt::Key(k), m);
+    }
     QStringList ticks() const {
         QStringList out;
         for (int r = 0; r < ds->ViewRowCount(); ++r)
@@ -86,6 +93,13 @@ private Q_SLOTS:
     void titlesAndCellsThatDoNothing();
     void emptyListDoesNothing();
     void tickPictures();
+    void clickThenTypeReachesTheRow_data();
+    void clickThenTypeReachesTheRow();
+    void leavingTheRowCommitsIt_data();
+    void leavingTheRowCommitsIt();
+    void enterCommitsAndGoesDown();
+    void escClosesTheFailurePanelFirst();
+    void closingAsksBeforeLosingWork();
 };
 
 void TestGrid::init() {
@@ -118,11 +132,13 @@ void TestGrid::cleanup() {
 }
 
 void TestGrid::modelPassesQtsTester() {
-    QAbstractItemModelTester tester(f->dbgPadrao->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QAbstractItemModelTester tester(f->dbgPadrao->model(),
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
     load({kValid, kValid, kValid});
     QCOMPARE(f->dbgPadrao->model()->rowCount(), 3);
     QCOMPARE(f->dbgPadrao->model()->columnCount(), 6);
-    QCOMPARE(f->dbgPadrao->model()->headerData(1, Qt::Horizontal).toString(), QString::fromUtf8("Nº Lançamento"));
+    QCOMPARE(f->dbgPadrao->model()->headerData(1, Qt::Horizontal).toString(),
+             QString::fromUtf8("Nº Lançamento"));
     QCOMPARE(f->dbgPadrao->model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("Valor da NF"));
     QCOMPARE(f->dbgPadrao->model()->index(0, 4).data().toString(), QStringLiteral("100,25"));
     click(0, 0);
@@ -156,7 +172,8 @@ void TestGrid::reasonLength_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("message");
     QTest::newRow("14") << "12345678901234" << kMin;
-    QTest::newRow("15") << "123456789012345" << "";
+    QTest::newRow("15") << "123456789012345"
+                        << "";
     QTest::newRow("14 inside blanks") << "   12345678901234   " << kMin;
     QTest::newRow("blanks only") << "      " << kEmis;
 }
@@ -202,8 +219,8 @@ void TestGrid::tickAllStopsAtAnInvalidRow() {
     load({kValid, kValid, QStringLiteral("curto"), kValid, kValid});
     clickTitle(0);
     QCOMPARE(svc().errors, QStringList{kMin});
-    QCOMPARE(ticks(), QStringList({QStringLiteral("C"), QStringLiteral("C"), QStringLiteral("C"), QStringLiteral("U"),
-                                   QStringLiteral("U")}));
+    QCOMPARE(ticks(), QStringList({QStringLiteral("C"), QStringLiteral("C"), QStringLiteral("C"),
+                                   QStringLiteral("U"), QStringLiteral("U")}));
     QCOMPARE(ds->State(), dsEdit); // row 3 pending
     QCOMPARE(ds->CurrentViewRow(), 2);
     QCOMPARE(f->dbgPadrao->currentIndex().row(), 2);
@@ -316,11 +333,169 @@ void TestGrid::tickPictures() {
     auto at = [&](const QRect& r, int x, int y) { return shot.pixelColor(r.left() + 4 + x, r.top() + y); };
     // The olive of the picture shows the cell's background.
     QCOMPARE(at(ticked, 0, 0), background);
-    QCOMPARE(at(ticked, 3, 3), QColor(Qt::white));  // inside the box
-    QCOMPARE(at(ticked, 2, 2), QColor(Qt::black));  // its top-left edge
-    QCOMPARE(at(ticked, 10, 4), QColor(Qt::black)); // the tick
-    QCOMPARE(at(unticked, 10, 4), QColor(Qt::white)); // no tick
+    QCOMPARE(at(ticked, 3, 3), QColor(Qt::white));        // inside the box
+    QCOMPARE(at(ticked, 2, 2), QColor(Qt::black));        // its top-left edge
+    QCOMPARE(at(ticked, 10, 4), QColor(Qt::black));       // the tick
+    QCOMPARE(at(unticked, 10, 4), QColor(Qt::white));     // no tick
     QCOMPARE(at(unticked, 13, 1), QColor(192, 192, 192)); // the shadow
+}
+
+void TestGrid::clickThenTypeReachesTheRow_data() {
+    QTest::addColumn<QString>("before"); // the row's reason before the gesture
+    QTest::addColumn<bool>("tickFirst"); // the rule put the cursor on the cell
+    QTest::newRow("after the rule's message") << QString() << true;
+    QTest::newRow("a reason typed again") << QStringLiteral("Erro de digitação no valor") << false;
+    QTest::newRow("an empty reason, no tick") << QString() << false;
+}
+
+void TestGrid::clickThenTypeReachesTheRow() {
+    QFETCH(QString, before);
+    QFETCH(bool, tickFirst);
+    const QString other = QStringLiteral("Cliente pediu cancelamento");
+    load({before, other, other});
+    if (tickFirst) {
+        click(0, 0);
+        QCOMPARE(svc().errors, QStringList{kEmis});
+        QCOMPARE(f->dbgPadrao->SelectedIndex(), 5);
+    }
+    // A click on the reason cell and, at once, the keys: the first key opens
+    // the row for edit and is its first character; nothing goes elsewhere.
+    click(0, 5);
+    typeHere(QStringLiteral("C"));
+    QCOMPARE(ds->State(), dsEdit);
+    QCOMPARE(ds->CurrentViewRow(), 0);
+    QVERIFY(f->dbgPadrao->EditorMode());
+    typeHere(QStringLiteral("liente mudou de ideia"));
+    key(Qt::Key_Down);
+    QCOMPARE(svc().errors, tickFirst ? QStringList{kEmis} : QStringList());
+    QCOMPARE(ds->State(), dsBrowse);
+    QCOMPARE(reason(0), QStringLiteral("Cliente mudou de ideia"));
+    QCOMPARE(reason(1), other);
+    QCOMPARE(reason(2), other);
+    QCOMPARE(ticks(), QStringList({tickFirst ? QStringLiteral("C") : QStringLiteral("U"), QStringLiteral("U"),
+                                   QStringLiteral("U")}));
+    QCOMPARE(ds->CurrentViewRow(), 1);
+}
+
+void TestGrid::leavingTheRowCommitsIt_data() {
+    QTest::addColumn<int>("row");   // the row typed into, of three
+    QTest::addColumn<int>("qtKey"); // how it is left; 0: a click on another row
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("rowAfter"); // where a committed row leaves the cursor
+    QTest::newRow("Down on the last row") << 2 << int(Qt::Key_Down) << 0 << 2;
+    QTest::newRow("Up on the first row") << 0 << int(Qt::Key_Up) << 0 << 0;
+    QTest::newRow("Down") << 0 << int(Qt::Key_Down) << 0 << 1;
+    QTest::newRow("Page Down on the last row") << 2 << int(Qt::Key_PageDown) << 0 << 2;
+    QTest::newRow("Page Up on the first row") << 0 << int(Qt::Key_PageUp) << 0 << 0;
+    QTest::newRow("Ctrl+End on the last row") << 2 << int(Qt::Key_End) << int(Qt::ControlModifier) << 2;
+    QTest::newRow("Ctrl+Home") << 2 << int(Qt::Key_Home) << int(Qt::ControlModifier) << 0;
+    QTest::newRow("Enter") << 1 << int(Qt::Key_Return) << 0 << 2;
+    QTest::newRow("Enter on the last row") << 2 << int(Qt::Key_Return) << 0 << 2;
+    QTest::newRow("a click on another row") << 1 << 0 << 0 << 0;
+    QTest::newRow("Tab out of the last cell") << 2 << int(Qt::Key_Tab) << 0 << 2;
+}
+
+void TestGrid::leavingTheRowCommitsIt() {
+    QFETCH(int, row);
+    QFETCH(int, qtKey);
+    QFETCH(int, modifiers);
+    QFETCH(int, rowAfter);
+    f->sbtPrint->SetEnabled(true); // the list fetched: window keys reach the base screen
+    for (const QString& typed : {QStringLiteral("Cliente mudou de ideia"), QStringLiteral("curto")}) {
+        const bool valid = typed.size() >= 15;
+        svc().clear();
+        load({kValid, kValid, kValid});
+        click(row, 5);
+        typeHere(typed);
+        if (qtKey == 0)
+            click(0, 1);
+        else
+            key(qtKey, Qt::KeyboardModifiers(modifiers));
+        if (!valid) {
+            // The rule speaks; the row stays open with what was typed, the
+            // cursor on its reason, the focus in the grid.
+            QCOMPARE(svc().errors, QStringList{kMin});
+            QCOMPARE(ds->State(), dsEdit);
+            QCOMPARE(ds->CurrentViewRow(), row);
+            QCOMPARE(reason(row), typed);
+            QCOMPARE(f->dbgPadrao->SelectedIndex(), 5);
+            QTRY_VERIFY(ui::focused() == f->dbgPadrao || f->dbgPadrao->isAncestorOf(ui::focused()));
+            key(Qt::Key_Escape); // the grid's own: the row's edit is dropped
+            QCOMPARE(ds->State(), dsBrowse);
+            QCOMPARE(reason(row), kValid);
+            ui::focus(f->dbgPadrao);
+        } else {
+            QCOMPARE(svc().errors, QStringList());
+            QCOMPARE(ds->State(), dsBrowse);
+            QCOMPARE(reason(row), typed);
+            if (qtKey != Qt::Key_Tab)
+                QCOMPARE(ds->CurrentViewRow(), rowAfter);
+        }
+        QVERIFY(boIdCriado);
+    }
+}
+
+void TestGrid::enterCommitsAndGoesDown() {
+    f->sbtPrint->SetEnabled(true); // the base screen would move on with Enter
+    load({kValid, kValid, kValid});
+    click(0, 3);
+    key(Qt::Key_Return);
+    QCOMPARE(ds->CurrentViewRow(), 1);
+    QCOMPARE(f->dbgPadrao->currentIndex().column(), 3);
+    QCOMPARE(ui::focusedName(), QStringLiteral("dbgPadrao"));
+    key(Qt::Key_Return);
+    key(Qt::Key_Return); // the last row: it stays
+    QCOMPARE(ds->CurrentViewRow(), 2);
+    QCOMPARE(ui::focusedName(), QStringLiteral("dbgPadrao"));
+    QVERIFY(svc().errors.isEmpty());
+}
+
+void TestGrid::escClosesTheFailurePanelFirst() {
+    f->sbtPrint->SetEnabled(true);
+    load({kValid});
+    f->lsbMensagem->AddLine(QStringLiteral("0000000001 - Documento Bloqueado por Outro Operador."));
+    f->PanMensagem->show();
+    key(Qt::Key_Escape);
+    QVERIFY(!f->PanMensagem->isVisible());
+    QCOMPARE(f->lsbMensagem->Count(), 0);
+    QVERIFY(boIdCriado);
+    QVERIFY(svc().questions.isEmpty());
+    key(Qt::Key_Escape); // nothing ticked, nothing pending: the screen closes
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!boIdCriado);
+}
+
+void TestGrid::closingAsksBeforeLosingWork() {
+    const QString question =
+        QString::fromUtf8("Há marcações ou alterações não enviadas nesta tela, que serão "
+                          "perdidas. Deseja fechar a tela mesmo assim?");
+    f->sbtPrint->SetEnabled(true);
+    load({kValid, QString()});
+    click(0, 0); // ticked and stored
+    QCOMPARE(tick(0), QStringLiteral("C"));
+    // Esc, the close button and the window's frame all ask; No keeps the work.
+    svc().confirmAnswers = {false, false, false};
+    key(Qt::Key_Escape);
+    QTest::mouseClick(f->sbtCancel, Qt::LeftButton);
+    f->subWindow()->close();
+    QCOMPARE(svc().questions, QStringList(3, question));
+    QVERIFY(boIdCriado);
+    QCOMPARE(tick(0), QStringLiteral("C"));
+    // A row pending with the rule's message is work too.
+    load({kValid, QString()});
+    QVERIFY(ui::focus(f->dbgPadrao));
+    click(1, 0);
+    QCOMPARE(ds->State(), dsEdit);
+    svc().questions.clear();
+    svc().confirmAnswers = {false};
+    f->Close();
+    QCOMPARE(svc().questions, QStringList{question});
+    QVERIFY(boIdCriado);
+    // Yes closes.
+    svc().confirmAnswers = {true};
+    QTest::mouseClick(f->sbtCancel, Qt::LeftButton);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!boIdCriado);
 }
 
 QTEST_MAIN(TestGrid)
