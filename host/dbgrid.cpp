@@ -57,22 +57,6 @@ private:
     TDBGrid* m_grid;
 };
 
-QString formatValue(const QVariant& v, TField* f) {
-    if (v.isNull() || !f)
-        return {};
-    static const QLocale br(QLocale::Portuguese, QLocale::Brazil);
-    switch (f->DataType()) {
-    case ftDateTime: {
-        const QDateTime d = v.toDateTime();
-        return d.isValid() ? d.date().toString(QStringLiteral("dd/MM/yyyy")) : v.toString();
-    }
-    case ftFloat:
-        return br.toString(v.toDouble(), 'f', 2);
-    default:
-        return v.toString();
-    }
-}
-
 } // namespace
 
 void TCanvas::FillRect(const QRect& rect) {
@@ -81,7 +65,17 @@ void TCanvas::FillRect(const QRect& rect) {
 
 void TCanvas::BrushCopy(const QRect& dest, const QImage& image, const QRect& source,
                         const QColor& transparent) {
-    QImage part = image.copy(source).convertToFormat(QImage::Format_ARGB32);
+    // What the source rectangle takes beyond the image is transparent: it
+    // shows the brush, not the opaque black QImage::copy would fill it with.
+    QImage part(source.size(), QImage::Format_ARGB32);
+    part.fill(QColor(transparent.red(), transparent.green(), transparent.blue()));
+    const QRect inside = source.intersected(image.rect());
+    {
+        QPainter p(&part);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.drawImage(inside.topLeft() - source.topLeft(), image.convertToFormat(QImage::Format_ARGB32),
+                    inside);
+    }
     const QRgb key = transparent.rgb() & 0xffffff;
     const QRgb brush = BrushColor.rgba();
     for (int y = 0; y < part.height(); ++y) {
@@ -113,7 +107,7 @@ QString TDBGridModel::cellText(int row, int column) const {
     TClientDataSet* ds = m_grid->DataSet();
     if (!c || !c->Field() || !ds || row >= liveRows())
         return {};
-    return formatValue(ds->value(row, c->Field()->Index()), c->Field());
+    return c->Field()->DisplayTextOf(ds->value(row, c->Field()->Index()));
 }
 
 QVariant TDBGridModel::data(const QModelIndex& index, int role) const {

@@ -1,4 +1,5 @@
 #include "lookupdialog.h"
+#include "data/clientdataset.h"
 #include "data/dataset.h"
 #include "data/field.h"
 #include "hosttexts.h"
@@ -27,12 +28,18 @@ int DataSetTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 QString DataSetTableModel::text(int row, int column) const {
-    // Fields are read on the dataset's current row: stand on the row asked,
+    TField* field = m_columns[column];
+    // A client dataset is read by row, without moving it: its current row may
+    // be open for edit, and moving would commit (or refuse) it under a paint.
+    auto* cds = qobject_cast<TClientDataSet*>(m_dataSet);
+    if (cds && !field->OnGetText)
+        return field->DisplayTextOf(cds->value(row, field->Index()));
+    // Other datasets are read on their current row: stand on the row asked,
     // then back where the dataset was.
     const int keep = m_dataSet->RecNo();
     if (keep != row + 1)
         m_dataSet->SetRecNo(row + 1);
-    const QString t = m_columns[column]->DisplayText();
+    const QString t = field->OnGetText ? field->DisplayText() : field->DisplayTextOf(field->Value());
     if (keep != row + 1 && keep > 0)
         m_dataSet->SetRecNo(keep);
     return t;

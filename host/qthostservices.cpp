@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTextBrowser>
 
 namespace {
@@ -122,5 +123,7 @@ void QtHostServices::showHelp(const QString& file, int context) {
     viewer->setWindowTitle(HostText::text(HostText::HelpTitle));
     viewer->setHtml(QString::fromUtf8(f.readAll()));
     viewer->resize(720, 560);
+    auto* close = new QShortcut(QKeySequence(Qt::Key_Escape), viewer);
+    QObject::connect(close, &QShortcut::activated, viewer, &QWidget::close);
     viewer->show();
 }

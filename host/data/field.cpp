@@ -1,4 +1,5 @@
 #include "field.h"
+#include <QLocale>
 
 #include "dataset.h"
 #include "edatabaseerror.h"
@@ -14,7 +15,9 @@ QString formatDateTime(const QDateTime& dt) {
 }
 
 // Brazilian notation, without thousands separators.
-QString formatFloat(double value) { return QString::number(value, 'g', 15).replace(QLatin1Char('.'), QLatin1Char(',')); }
+QString formatFloat(double value) {
+    return QString::number(value, 'g', 15).replace(QLatin1Char('.'), QLatin1Char(','));
+}
 
 EDatabaseError typeError(const QString& fieldName, const QVariant& raw, const char* typeName) {
     return EDatabaseError(QStringLiteral("O valor \"%1\" do campo %2 não é %3.")
@@ -23,11 +26,16 @@ EDatabaseError typeError(const QString& fieldName, const QVariant& raw, const ch
 
 } // namespace
 
-TField::TField(TDataSet* dataSet, const TFieldDef& def, int index) : m_dataSet(dataSet), m_def(def), m_index(index) {}
+TField::TField(TDataSet* dataSet, const TFieldDef& def, int index)
+    : m_dataSet(dataSet), m_def(def), m_index(index) {}
 
-QVariant TField::Value() const { return m_dataSet->fieldValue(*this); }
+QVariant TField::Value() const {
+    return m_dataSet->fieldValue(*this);
+}
 
-bool TField::IsNull() const { return Value().isNull(); }
+bool TField::IsNull() const {
+    return Value().isNull();
+}
 
 QString TField::AsString() const {
     const QVariant v = Value();
@@ -63,7 +71,9 @@ qlonglong TField::AsInteger() const {
     return v.isNull() ? 0 : convert(v, ftInteger, m_def.name).toLongLong();
 }
 
-void TField::SetValue(const QVariant& value) { m_dataSet->setFieldValue(*this, value); }
+void TField::SetValue(const QVariant& value) {
+    m_dataSet->setFieldValue(*this, value);
+}
 
 QString TField::textFor(bool displayText) const {
     if (!OnGetText)
@@ -74,9 +84,29 @@ QString TField::textFor(bool displayText) const {
     return text;
 }
 
-QString TField::DisplayText() const { return textFor(true); }
+QString TField::DisplayText() const {
+    return textFor(true);
+}
 
-QString TField::Text() const { return textFor(false); }
+QString TField::Text() const {
+    return textFor(false);
+}
+
+QString TField::DisplayTextOf(const QVariant& value) const {
+    if (value.isNull())
+        return {};
+    static const QLocale brazil(QLocale::Portuguese, QLocale::Brazil);
+    switch (DataType()) {
+    case ftDateTime: {
+        const QDateTime d = value.toDateTime();
+        return d.isValid() ? d.date().toString(QStringLiteral("dd/MM/yyyy")) : value.toString();
+    }
+    case ftFloat:
+        return brazil.toString(value.toDouble(), 'f', 2);
+    default:
+        return value.toString();
+    }
+}
 
 QVariant TField::convert(const QVariant& raw, TFieldType type, const QString& fieldName) {
     if (raw.isNull())

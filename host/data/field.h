@@ -14,7 +14,7 @@ enum TFieldType { ftString, ftDateTime, ftFloat, ftInteger };
 struct TFieldDef {
     QString name;
     TFieldType type = ftString;
-    int size = 20; // width in characters of a string field
+    int size = 20;        // width in characters of a string field
     QString displayLabel; // empty: the field's name
     bool visible = true;
     bool required = false;
@@ -54,6 +54,10 @@ public:
     // one, else AsString. Text is the same for editing.
     QString DisplayText() const;
     QString Text() const;
+    // How the field shows a value of one of its rows in a grid or a search:
+    // dates as dd/mm/yyyy, floating-point numbers with two decimals and
+    // thousands separators ("#,##0.00", 1.633,80), anything else as its text.
+    QString DisplayTextOf(const QVariant& value) const;
     GetTextHandler OnGetText;
 
     // Brings a value as the database returned it to the field's type: strings

@@ -4,7 +4,15 @@ namespace {
 
 bool isInputChar(QChar c) {
     switch (c.unicode()) {
-    case 'L': case 'l': case 'A': case 'a': case 'C': case 'c': case '0': case '9': case '#':
+    case 'L':
+    case 'l':
+    case 'A':
+    case 'a':
+    case 'C':
+    case 'c':
+    case '0':
+    case '9':
+    case '#':
         return true;
     default:
         return false;
@@ -13,15 +21,24 @@ bool isInputChar(QChar c) {
 
 QChar qtInputChar(QChar c) {
     switch (c.unicode()) {
-    case 'L': return QLatin1Char('A');
-    case 'l': return QLatin1Char('a');
-    case 'A': return QLatin1Char('N');
-    case 'a': return QLatin1Char('n');
-    case 'C': return QLatin1Char('X');
-    case 'c': return QLatin1Char('x');
-    case '0': return QLatin1Char('9');
-    case '9': return QLatin1Char('0');
-    default: return QLatin1Char('#');
+    case 'L':
+        return QLatin1Char('A');
+    case 'l':
+        return QLatin1Char('a');
+    case 'A':
+        return QLatin1Char('N');
+    case 'a':
+        return QLatin1Char('n');
+    case 'C':
+        return QLatin1Char('X');
+    case 'c':
+        return QLatin1Char('x');
+    case '0':
+        return QLatin1Char('9');
+    case '9':
+        return QLatin1Char('0');
+    default:
+        return QLatin1Char('#');
     }
 }
 
@@ -78,7 +95,9 @@ QString EditMask::qtInputMask() const {
     char mode = 0;
     for (const Slot& s : m_slots) {
         if (s.caseMode != mode) {
-            out += s.caseMode == '>' ? QLatin1Char('>') : s.caseMode == '<' ? QLatin1Char('<') : QLatin1Char('!');
+            out += s.caseMode == '>'   ? QLatin1Char('>')
+                   : s.caseMode == '<' ? QLatin1Char('<')
+                                       : QLatin1Char('!');
             mode = s.caseMode;
         }
         if (s.input)
@@ -110,6 +129,18 @@ QString EditMask::textFromDisplay(const QString& displayText) const {
     }
     // Nothing typed: the edit is empty even when its literals are kept.
     return anyInput ? out : QString();
+}
+
+int EditMask::typedEnd(const QString& displayText) const {
+    int end = 0;
+    for (int i = 0; i < m_slots.size() && i < displayText.size(); ++i)
+        if (m_slots[i].input && displayText.at(i) != m_blank)
+            end = i + 1;
+    // On the next input position: typing on a literal overwrites the
+    // character before it in a QLineEdit.
+    while (end < m_slots.size() && !m_slots[end].input)
+        ++end;
+    return end;
 }
 
 QString EditMask::format(const QString& value) const {

@@ -22,6 +22,9 @@ public:
     // The text of a masked edit from what it displays: the characters typed in
     // input positions (and, when literals are saved, the literals too).
     QString textFromDisplay(const QString& displayText) const;
+    // Where typing goes on: the first input position after the last one that
+    // holds a character (0 when nothing is typed).
+    int typedEnd(const QString& displayText) const;
     // The value laid into the mask, literals in place, blanks where it ends.
     QString format(const QString& value) const;
 

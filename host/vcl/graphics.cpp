@@ -4,18 +4,41 @@
 #include <QPalette>
 #include <QWidget>
 
-QColor clInfoBk() { return QColor(0xff, 0xff, 0xe1); }
-QColor clBtnFace() { return QColor(0xf0, 0xf0, 0xf0); }
-QColor clWindow() { return QColor(Qt::white); }
-QColor clWindowText() { return QColor(Qt::black); }
-QColor clHighlight() { return QColor(0x00, 0x78, 0xd7); }
-QColor clBlue() { return QColor(Qt::blue); }
-QColor clWhite() { return QColor(Qt::white); }
+QColor clInfoBk() {
+    return QColor(0xff, 0xff, 0xe1);
+}
+QColor clBtnFace() {
+    return QColor(0xf0, 0xf0, 0xf0);
+}
+QColor clWindow() {
+    return QColor(Qt::white);
+}
+QColor clWindowText() {
+    return QColor(Qt::black);
+}
+QColor clHighlight() {
+    return QColor(0x00, 0x78, 0xd7);
+}
+QColor clBlue() {
+    return QColor(Qt::blue);
+}
+QColor clWhite() {
+    return QColor(Qt::white);
+}
+
+namespace {
+// The screens were laid out for an 8-point bitmap sans face at 96 dots per
+// inch, whose letters are set a little narrower than those of its metric
+// clones: a clone at the same height, narrowed by this much, fits every
+// caption in the width it was given.
+constexpr int kCloneStretch = 95;
+} // namespace
 
 QString screenFontFamily() {
     static const QString family = [] {
         const QStringList have = QFontDatabase::families();
-        for (const char* f : {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial", "DejaVu Sans"})
+        for (const char* f :
+             {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial", "DejaVu Sans"})
             if (have.contains(QLatin1String(f), Qt::CaseInsensitive))
                 return QString::fromLatin1(f);
         return QApplication::font().family();
@@ -26,6 +49,8 @@ QString screenFontFamily() {
 QFont screenFont(int pixelHeight, bool bold) {
     QFont f(screenFontFamily());
     f.setPixelSize(pixelHeight);
+    if (!screenFontFamily().contains(QLatin1String("MS Sans Serif"), Qt::CaseInsensitive))
+        f.setStretch(kCloneStretch);
     f.setBold(bold);
     f.setStyleHint(QFont::SansSerif);
     return f;

@@ -2,6 +2,7 @@
 #include "graphics.h"
 #include "guard.h"
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QVBoxLayout>
 
 TLabel::TLabel(QWidget* parent) : QLabel(parent) {
@@ -16,9 +17,13 @@ TCustomEdit::TCustomEdit(QWidget* parent) : QLineEdit(parent), TWinControl(this)
     connect(this, &QLineEdit::textChanged, this, [this] { textMaybeChanged(); });
 }
 
-QString TCustomEdit::Text() const { return QLineEdit::text(); }
+QString TCustomEdit::Text() const {
+    return QLineEdit::text();
+}
 
-void TCustomEdit::SetText(const QString& text) { QLineEdit::setText(text); }
+void TCustomEdit::SetText(const QString& text) {
+    QLineEdit::setText(text);
+}
 
 void TCustomEdit::SetMaxLength(int length) {
     m_maxLength = length;
@@ -97,6 +102,23 @@ void TMaskEdit::focusInEvent(QFocusEvent* event) {
         setCursorPosition(0);
 }
 
+void TMaskEdit::mousePressEvent(QMouseEvent* event) {
+    QLineEdit::mousePressEvent(event);
+    // The click placed the cursor where it landed; past what is typed (on a
+    // box that looks empty, say) typing would go into blanks beyond the end,
+    // or nowhere: the cursor goes back to where typing goes on.
+    if (event->button() == Qt::LeftButton && !(event->modifiers() & Qt::ShiftModifier))
+        cursorToTypedEnd();
+}
+
+void TMaskEdit::cursorToTypedEnd() {
+    if (m_mask.isEmpty() || hasSelectedText())
+        return;
+    const int end = m_mask.typedEnd(displayText());
+    if (cursorPosition() > end)
+        setCursorPosition(end);
+}
+
 TComboBox::TComboBox(QWidget* parent) : QComboBox(parent), TWinControl(this) {
     setFont(screenFont());
     setEditable(false);
@@ -113,6 +135,9 @@ void TComboBox::SetItemIndex(int index) {
 
 TPanel::TPanel(QWidget* parent) : QFrame(parent), TWinControl(this) {
     setFont(screenFont());
+    // A panel is opaque: one laid over others (the failure panel over the
+    // grid) hides what lies under it.
+    setAutoFillBackground(true);
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Raised);
 }
@@ -128,11 +153,17 @@ void TPanel::SetCaption(const QString& caption) {
     m_caption->setText(caption);
 }
 
-void TPanel::SetColor(const QColor& color) { setControlColor(this, color); }
+void TPanel::SetColor(const QColor& color) {
+    setControlColor(this, color);
+}
 
-TGroupBox::TGroupBox(QWidget* parent) : QGroupBox(parent), TWinControl(this) { setFont(screenFont()); }
+TGroupBox::TGroupBox(QWidget* parent) : QGroupBox(parent), TWinControl(this) {
+    setFont(screenFont());
+}
 
-TBevel::TBevel(QWidget* parent) : QFrame(parent) { setFrameShadow(QFrame::Sunken); }
+TBevel::TBevel(QWidget* parent) : QFrame(parent) {
+    setFrameShadow(QFrame::Sunken);
+}
 
 TNotebook::TNotebook(QWidget* parent) : QStackedWidget(parent), TWinControl(this) {}
 
@@ -153,7 +184,9 @@ TListBox::TListBox(QWidget* parent) : QListWidget(parent), TWinControl(this) {
     setUniformItemSizes(true);
 }
 
-void TListBox::SetItemHeight(int height) { m_itemHeight = height; }
+void TListBox::SetItemHeight(int height) {
+    m_itemHeight = height;
+}
 
 void TListBox::AddLine(const QString& line) {
     auto* item = new QListWidgetItem(line, this);

@@ -84,8 +84,10 @@ public:
 
 protected:
     void focusInEvent(QFocusEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
 
 private:
+    void cursorToTypedEnd();
     QString m_maskText;
     ::EditMask m_mask;
 };

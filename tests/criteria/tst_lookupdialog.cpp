@@ -1,7 +1,9 @@
 // The real lookup dialog over a query of the demo database: the visible fields
 // under their labels, finding a row by typing, Enter to pick, Esc to give up.
 #include "adoibquery.h"
+#include "clientdataset.h"
 #include "criteria/queries.h"
+#include "datapacket.h"
 #include "dtmdbgeral.h"
 #include "lookupdialog.h"
 #include "qthostservices.h"
@@ -24,6 +26,7 @@ private Q_SLOTS:
     void columnsAreTheVisibleFields();
     void typingFindsARow();
     void enterPicksEscCancels();
+    void invoiceListAsTheGridShowsIt();
 };
 
 void TestLookupDialog::initTestCase() {
@@ -82,6 +85,53 @@ void TestLookupDialog::enterPicksEscCancels() {
     QCOMPARE(services.chooseRow(request), 2);
     answer(Qt::Key_Escape, "Rio");
     QCOMPARE(services.chooseRow(request), -1);
+}
+
+void TestLookupDialog::invoiceListAsTheGridShowsIt() {
+    // The search over the invoice list (F7): values in the grid's formats, and
+    // the list read without moving it, also while its current row is open for
+    // edit with a reason the rule would refuse.
+    TClientDataSet list;
+    for (const auto& [name, type] :
+         {std::pair{"NRLANCTONF", ftString}, std::pair{"DTEMISSAO", ftDateTime},
+          std::pair{"VRNOTAFISC", ftFloat}, std::pair{"DSMOTIVOCANCNFE", ftString}}) {
+        TFieldDef def;
+        def.name = QLatin1StringView(name);
+        def.type = type;
+        def.size = type == ftString ? 50 : 0;
+        list.AddField(def);
+    }
+    DataPacket p(QList<DataPacketField>{{QStringLiteral("NRLANCTONF"), ftString, 10},
+                                        {QStringLiteral("DTEMISSAO"), ftDateTime, 0},
+                                        {QStringLiteral("VRNOTAFISC"), ftFloat, 0},
+                                        {QStringLiteral("DSMOTIVOCANCNFE"), ftString, 50}});
+    for (const auto& [entry, value] :
+         {std::pair{"0000000001", 1633.8}, std::pair{"0000000002", 1234567.891}}) {
+        const int r = p.appendRow();
+        p.setValue(r, 0, QLatin1StringView(entry));
+        p.setValue(r, 1, QDateTime(QDate(2026, 12, 3), QTime(14, 5)));
+        p.setValue(r, 2, value);
+        p.setValue(r, 3, QString());
+    }
+    list.SetData(p);
+    int posts = 0;
+    list.BeforePost = [&posts](TDataSet*) {
+        ++posts;
+        throw std::runtime_error("the rule refuses");
+    };
+    list.SetRecNo(2);
+    list.Edit();
+    list.FieldByName(QStringLiteral("DSMOTIVOCANCNFE"))->SetAsString(QStringLiteral("curto"));
+
+    LookupDialog d(QStringLiteral("Procurar"), &list);
+    QAbstractItemModel* m = d.table()->model();
+    QCOMPARE(m->index(0, 2).data().toString(), QStringLiteral("1.633,80"));
+    QCOMPARE(m->index(1, 2).data().toString(), QStringLiteral("1.234.567,89"));
+    QCOMPARE(m->index(0, 1).data().toString(), QStringLiteral("03/12/2026"));
+    QCOMPARE(m->index(1, 3).data().toString(), QStringLiteral("curto"));
+    QCOMPARE(posts, 0);
+    QCOMPARE(list.RecNo(), 2);
+    QCOMPARE(list.State(), dsEdit);
 }
 
 QTEST_MAIN(TestLookupDialog)

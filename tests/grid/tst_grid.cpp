@@ -93,6 +93,7 @@ private Q_SLOTS:
     void titlesAndCellsThatDoNothing();
     void emptyListDoesNothing();
     void tickPictures();
+    void failurePanelHidesTheGrid();
     void clickThenTypeReachesTheRow_data();
     void clickThenTypeReachesTheRow();
     void leavingTheRowCommitsIt_data();
@@ -320,6 +321,18 @@ void TestGrid::emptyListDoesNothing() {
 }
 
 void TestGrid::tickPictures() {
+    // The pictures, row by row: "-" the cell's background (the olive key),
+    // K black, W white, S silver.
+    static const char* const unticked[16] = {
+        "----------------", "-------------S--", "--KKKKKKKKKK-S--", "--KWWWWWWWWW-S--",
+        "--KWWWWWWWWW-S--", "--KWWWWWWWWW-S--", "--KWWWWWWWWW-S--", "--KWWWWWWWWW-S--",
+        "--KWWWWWWWWW-S--", "--KWWWWWWWWW-S--", "--KWWWWWWWWW-S--", "--KWWWWWWWWW-S--",
+        "-------------S--", "-SSSSSSSSSSSSS--", "----------------", "----------------"};
+    static const char* const ticked[16] = {
+        "----------------", "-------------S--", "--KKKKKKKKKK-S--", "--KWWWWWWWWW-S--",
+        "--KWWWWWWWKW-S--", "--KWWWWWWKKW-S--", "--KWKWWWKKKW-S--", "--KWKKWKKKWW-S--",
+        "--KWKKKKKWWW-S--", "--KWWKKKWWWW-S--", "--KWWWKWWWWW-S--", "--KWWWWWWWWW-S--",
+        "-------------S--", "-SSSSSSSSSSSSS--", "----------------", "----------------"};
     load({kValid, kValid});
     click(1, 3); // the current cell elsewhere
     ds->SetRecNo(2);
@@ -327,17 +340,60 @@ void TestGrid::tickPictures() {
     click(1, 3);
     QApplication::setCursorFlashTime(0);
     const QImage shot = f->dbgPadrao->viewport()->grab().toImage();
-    const QRect ticked = f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(0, 0));
-    const QRect unticked = f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(1, 0));
     const QColor background = f->dbgPadrao->viewport()->palette().color(QPalette::Base);
-    auto at = [&](const QRect& r, int x, int y) { return shot.pixelColor(r.left() + 4 + x, r.top() + y); };
-    // The olive of the picture shows the cell's background.
-    QCOMPARE(at(ticked, 0, 0), background);
-    QCOMPARE(at(ticked, 3, 3), QColor(Qt::white));        // inside the box
-    QCOMPARE(at(ticked, 2, 2), QColor(Qt::black));        // its top-left edge
-    QCOMPARE(at(ticked, 10, 4), QColor(Qt::black));       // the tick
-    QCOMPARE(at(unticked, 10, 4), QColor(Qt::white));     // no tick
-    QCOMPARE(at(unticked, 13, 1), QColor(192, 192, 192)); // the shadow
+    auto expected = [&](char c) {
+        switch (c) {
+        case 'K':
+            return QColor(Qt::black);
+        case 'W':
+            return QColor(Qt::white);
+        case 'S':
+            return QColor(192, 192, 192);
+        default:
+            return background;
+        }
+    };
+    for (int row = 0; row < 2; ++row) {
+        const char* const* map = row == 0 ? ticked : unticked;
+        // The cell, without the grid's lines on its right and bottom edges.
+        const QRect cell = f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(row, 0));
+        QVERIFY(cell.height() > 16);
+        // The whole cell height: the picture's 16 rows, then nothing but the
+        // background below it (no line of black).
+        for (int y = 0; y < cell.height(); ++y)
+            for (int x = 0; x < 16 && 4 + x < cell.width(); ++x) {
+                const QColor want = y < 16 ? expected(map[y][x]) : background;
+                const QColor got = shot.pixelColor(cell.left() + 4 + x, cell.top() + y);
+                if (got != want)
+                    QFAIL(qPrintable(QStringLiteral("row %1, pixel (%2, %3): %4, expected %5")
+                                         .arg(row)
+                                         .arg(x)
+                                         .arg(y)
+                                         .arg(got.name(), want.name())));
+            }
+        // Left of the picture, the cell is filled with its background too.
+        for (int y = 0; y < cell.height(); ++y)
+            QCOMPARE(shot.pixelColor(cell.left() + 1, cell.top() + y), background);
+    }
+}
+
+void TestGrid::failurePanelHidesTheGrid() {
+    // The failure panel lies over the grid's titles: its column-title strip
+    // shows its own background, not the titles under it.
+    load({kValid, kValid});
+    f->lsbMensagem->AddLine(QStringLiteral("0000000001 - Documento Bloqueado por Outro Operador."));
+    f->PanMensagem->show();
+    QTest::qWait(0);
+    const QImage shot = f->grab().toImage();
+    const QColor face = f->PanMensagem->palette().color(QPalette::Window);
+    const QPoint origin = f->PanMensagem->mapTo(f, QPoint(0, 0));
+    for (int y = 18; y < 33; ++y)
+        for (int x = 150; x < 460; ++x)
+            if (shot.pixelColor(origin + QPoint(x, y)) != face)
+                QFAIL(qPrintable(QStringLiteral("panel pixel (%1, %2) is %3, not the panel's %4")
+                                     .arg(x)
+                                     .arg(y)
+                                     .arg(shot.pixelColor(origin + QPoint(x, y)).name(), face.name())));
 }
 
 void TestGrid::clickThenTypeReachesTheRow_data() {

@@ -1,10 +1,11 @@
 // Edits, masks and the checks and formats the screens rely on.
 #include "checks.h"
-#include "exceptions.h"
 #include "dateeditplus.h"
+#include "exceptions.h"
 #include "recordingservices.h"
 #include "uitest.h"
 #include "vcl/stdctrls.h"
+#include <QApplication>
 #include <QTest>
 
 class TestEdits : public QObject {
@@ -23,17 +24,81 @@ private Q_SLOTS:
     void formatMaskText_data();
     void formatMaskText();
     void dateEdit();
+    void clickAnywhereThenType_data();
+    void clickAnywhereThenType();
 };
+
+void TestEdits::clickAnywhereThenType_data() {
+    QTest::addColumn<QString>("mask");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("before"); // already typed
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("after");
+    QTest::newRow("branch, empty") << ">aaaa;0; " << 50 << ""
+                                   << "12"
+                                   << "12";
+    QTest::newRow("invoice number, empty") << "999999999;0; " << 100 << ""
+                                           << "123"
+                                           << "123";
+    QTest::newRow("invoice number, half typed") << "999999999;0; " << 100 << "12"
+                                                << "3"
+                                                << "123";
+    QTest::newRow("tax id, empty") << "99.999.999/9999-99;0;_" << 130 << ""
+                                   << "1234"
+                                   << "1234";
+    QTest::newRow("tax id, up to a literal") << "99.999.999/9999-99;0;_" << 130 << "12"
+                                             << "34"
+                                             << "1234";
+}
+
+void TestEdits::clickAnywhereThenType() {
+    // A click in a mask edit past what is typed, as on a box that looks empty,
+    // puts the cursor where typing goes on: nothing typed after it is lost.
+    QFETCH(QString, mask);
+    QFETCH(int, width);
+    QFETCH(QString, before);
+    QFETCH(QString, typed);
+    QFETCH(QString, after);
+    QWidget window;
+    TMaskEdit edit(&window);
+    TEdit other(&window);
+    edit.setGeometry(0, 0, width, 21);
+    other.setGeometry(0, 30, 50, 21);
+    edit.SetEditMask(mask);
+    edit.SetText(before);
+    window.show();
+    QVERIFY(ui::focus(&other));
+    for (const int x : {width / 2, width - 4}) {
+        edit.SetText(before);
+        QTest::mouseClick(&edit, Qt::LeftButton, {}, QPoint(x, 10));
+        QCOMPARE(QApplication::focusWidget(), &edit);
+        QTest::keyClicks(&edit, typed);
+        QCOMPARE(edit.Text(), after);
+        // And again with the focus already in the box (not so soon that it
+        // makes a double click, which selects).
+        edit.SetText(before);
+        QTest::mouseClick(&edit, Qt::LeftButton, {}, QPoint(x, 10), QApplication::doubleClickInterval() + 50);
+        QTest::keyClicks(&edit, typed);
+        QCOMPARE(edit.Text(), after);
+        QVERIFY(ui::focus(&other));
+    }
+}
 
 void TestEdits::maskMapsOntoQt_data() {
     QTest::addColumn<QString>("mask");
     QTest::addColumn<QString>("qt");
-    QTest::newRow("branch") << ">aaaa;0; " << ">nnnn; ";
-    QTest::newRow("invoice number") << "999999999;0; " << "000000000; ";
-    QTest::newRow("cnpj") << "99.999.999/9999-99;0;_" << "00.000.000/0000-00;_";
-    QTest::newRow("required digits and letters") << "00LLl;1;_" << "99AAa;_";
-    QTest::newRow("escaped literal that Qt reads as input") << "\\A\\9-0;0;_" << "\\A\\9-9;_";
-    QTest::newRow("no mask") << "" << "";
+    QTest::newRow("branch") << ">aaaa;0; "
+                            << ">nnnn; ";
+    QTest::newRow("invoice number") << "999999999;0; "
+                                    << "000000000; ";
+    QTest::newRow("cnpj") << "99.999.999/9999-99;0;_"
+                          << "00.000.000/0000-00;_";
+    QTest::newRow("required digits and letters") << "00LLl;1;_"
+                                                 << "99AAa;_";
+    QTest::newRow("escaped literal that Qt reads as input") << "\\A\\9-0;0;_"
+                                                            << "\\A\\9-9;_";
+    QTest::newRow("no mask") << ""
+                             << "";
 }
 
 void TestEdits::maskMapsOntoQt() {
@@ -160,11 +225,21 @@ void TestEdits::formatMaskText_data() {
     QTest::addColumn<QString>("mask");
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("text");
-    QTest::newRow("cnpj") << "99.999.999/9999-99;0;_" << "11222333000181" << "11.222.333/0001-81";
-    QTest::newRow("cpf") << "999.999.999-99;0;_" << "12345678909" << "123.456.789-09";
-    QTest::newRow("short value, blanks after") << "999.999.999-99;0;_" << "123" << "123.___.___-__";
-    QTest::newRow("literals kept in the value") << "99/99;1;_" << "12/34" << "12/34";
-    QTest::newRow("no mask") << "" << "abc" << "abc";
+    QTest::newRow("cnpj") << "99.999.999/9999-99;0;_"
+                          << "11222333000181"
+                          << "11.222.333/0001-81";
+    QTest::newRow("cpf") << "999.999.999-99;0;_"
+                         << "12345678909"
+                         << "123.456.789-09";
+    QTest::newRow("short value, blanks after") << "999.999.999-99;0;_"
+                                               << "123"
+                                               << "123.___.___-__";
+    QTest::newRow("literals kept in the value") << "99/99;1;_"
+                                                << "12/34"
+                                                << "12/34";
+    QTest::newRow("no mask") << ""
+                             << "abc"
+                             << "abc";
 }
 
 void TestEdits::formatMaskText() {

@@ -6,6 +6,7 @@
 #include "Cli_Zav50000.h"
 #include "clientdataset.h"
 #include "invoicepacket.h"
+#include "qthostservices.h"
 #include "screensession.h"
 #include "scriptedhttpserver.h"
 #include "testdb.h"
@@ -13,6 +14,7 @@
 #include <QJsonObject>
 #include <QMdiSubWindow>
 #include <QTest>
+#include <QTextBrowser>
 
 namespace {
 
@@ -79,6 +81,8 @@ private Q_SLOTS:
     void windowStatesKeepTheList();
     void halfTypedCodeWaitsForTheRealExit_data();
     void halfTypedCodeWaitsForTheRealExit();
+    void keyboardAlone();
+    void helpWindowClosesWithEsc();
 };
 
 void TestGestures::initTestCase() {
@@ -186,6 +190,65 @@ void TestGestures::halfTypedCodeWaitsForTheRealExit() {
     ui::tab(ui::focused());
     QCOMPARE(svc().errors, QStringList{QString::fromUtf8("Empresa não cadastrada para a filial informada.")});
     QCOMPARE(ui::focusedName(), QStringLiteral("medCdEmpresa"));
+}
+
+void TestGestures::keyboardAlone() {
+    TfrmCancelaNFE* f = m_screen.open(m_dbs.connectionText(zavtest::kSQLite), m_server.port());
+    // The keys are said in the hints.
+    QCOMPARE(f->sbtPrint->Hint(), QStringLiteral("Confirmar (F10)"));
+    QCOMPARE(f->sbtHelp->Hint(), QStringLiteral("Ajuda (F1)"));
+    QCOMPARE(f->sbtProcurar->Hint(), QStringLiteral("Procurar (F7)"));
+    QCOMPARE(f->BtnSair->Hint(), QStringLiteral("Fechar (Esc)"));
+    for (TBtnPesquisa* b :
+         {f->btpFilial, f->btpEmpresa, f->btpSerie, f->btpCliente, f->btpFornecedor, f->BtnPesquisa1})
+        QCOMPARE(b->Hint(), QStringLiteral("Pesquisar (F4)"));
+    QCOMPARE(f->depDtInicial->calendarButton()->toolTip(), QString::fromUtf8("Calendário (F4)"));
+
+    // F1 from the filter panel, where the screen keeps its window keys.
+    QVERIFY(ui::focus(f->medCdEmpresa));
+    ui::key(ui::focused(), Qt::Key_F1);
+    QCOMPARE(svc().helps.size(), qsizetype(1));
+    // F4 opens the lookup of the box the cursor is in, and the calendar of a date.
+    svc().lookupAnswers = {-1, -1};
+    ui::key(ui::focused(), Qt::Key_F4);
+    QCOMPARE(svc().lookups, QStringList{QStringLiteral("Empresa")});
+    ScreenSession::typeAndTab(f->medCdEmpresa, QStringLiteral("01"));
+    QVERIFY(ui::focus(f->edtCdSerie));
+    ui::key(ui::focused(), Qt::Key_F4);
+    QCOMPARE(svc().lookups.size(), qsizetype(2));
+    QCOMPARE(svc().lookups.last(), QString::fromUtf8("Série de Documentos de Saída"));
+    QVERIFY(ui::focus(f->depDtInicial));
+    ui::key(ui::focused(), Qt::Key_F4);
+    QTRY_VERIFY(f->depDtInicial->calendarPopup() && f->depDtInicial->calendarPopup()->isVisible());
+    f->depDtInicial->calendarPopup()->close();
+    QVERIFY(ui::focus(f->depDtInicial));
+
+    // F10 while the filter panel has the focus: Confirmar is off, nothing runs.
+    svc().clear();
+    ui::key(ui::focused(), Qt::Key_F10);
+    QVERIFY(svc().shown().isEmpty());
+    // With the list open and nothing ticked: Confirmar runs and says so.
+    ScreenSession::typeAndTab(f->edtCdSerie, QStringLiteral("1"));
+    QVERIFY(ui::focus(f->dbgPadrao));
+    QVERIFY(f->cdsNotaFiscal->Active());
+    ui::key(ui::focused(), Qt::Key_F10);
+    QCOMPARE(svc().errors, QStringList{QStringLiteral("Nota Fiscal deve ser informada.")});
+}
+
+void TestGestures::helpWindowClosesWithEsc() {
+    QtHostServices real;
+    real.showHelp(QStringLiteral("Zavhelp.hlp"), 10914000);
+    QTextBrowser* viewer = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("HelpViewer") && w->isVisible())
+            viewer = qobject_cast<QTextBrowser*>(w);
+    QVERIFY(viewer);
+    QVERIFY(viewer->toPlainText().contains(QStringLiteral("F10: Confirmar")));
+    QPointer<QTextBrowser> alive(viewer);
+    QVERIFY(ui::activate(viewer));
+    QTest::keyClick(viewer, Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!alive || !alive->isVisible());
 }
 
 QTEST_MAIN(TestGestures)

@@ -1,17 +1,22 @@
 // Opening, reopening, showing and closing the screen through the package's
 // own entries, loaded as the host loads them, and the window's layout.
 #include "Cli_Zav50000.h"
+#include "dtmdbgeral.h"
 #include "packageloader.h"
 #include "recordingservices.h"
 #include "session.h"
-#include "dtmdbgeral.h"
 #include "testdb.h"
 #include "uitest.h"
 #include "vcl/focustracker.h"
 #include <QApplication>
+#include <QComboBox>
 #include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QStyleOptionComboBox>
+#include <QStyleOptionHeader>
 #include <QTest>
 
 class TestLifecycle : public QObject {
@@ -57,6 +62,7 @@ private Q_SLOTS:
     void layout_data();
     void layout();
     void tabOrder();
+    void noCaptionIsCut();
 };
 
 void TestLifecycle::initTestCase() {
@@ -215,8 +221,9 @@ void TestLifecycle::f12GoesToTheFirstEnabledEstablishmentBox() {
 
 void TestLifecycle::rightClickShowsNoMenu() {
     TfrmCancelaNFE* f = open();
-    for (QWidget* w : std::initializer_list<QWidget*>{f->medCdEmpresa, f->panFiltro, f, f->depDtInicial->editor(),
-                                                       f->dbgPadrao->viewport(), f->cbbDestRem}) {
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{f->medCdEmpresa, f->panFiltro, f, f->depDtInicial->editor(),
+                                         f->dbgPadrao->viewport(), f->cbbDestRem}) {
         const QPoint at(5, 5);
         QContextMenuEvent ev(QContextMenuEvent::Mouse, at, w->mapToGlobal(at));
         QApplication::sendEvent(w, &ev);
@@ -309,6 +316,51 @@ void TestLifecycle::tabOrder() {
                                  QStringLiteral("edtCdSerie"), QStringLiteral("medNrNotaFiscal"),
                                  QStringLiteral("depDtInicial"), QStringLiteral("depDtFinal"),
                                  QStringLiteral("cbbDestRem"), QStringLiteral("dbgPadrao")}));
+}
+
+void TestLifecycle::noCaptionIsCut() {
+    // Every caption, title and choice fits the width the layout gives it, on
+    // every page of the notebook: nothing is cut or elided.
+    TfrmCancelaNFE* f = open();
+    QVERIFY(f);
+    f->PanMensagem->show(); // its caption is laid out when it shows
+    QTest::qWait(0);
+    QStringList cut;
+    for (QLabel* l : f->findChildren<QLabel*>()) {
+        if (l->text().isEmpty() || l->wordWrap())
+            continue;
+        const int need = l->fontMetrics().horizontalAdvance(l->text());
+        if (need > l->contentsRect().width())
+            cut << QStringLiteral("%1 \"%2\" %3 > %4")
+                       .arg(l->objectName(), l->text())
+                       .arg(need)
+                       .arg(l->contentsRect().width());
+    }
+    QHeaderView* h = f->dbgPadrao->horizontalHeader();
+    for (int i = 0; i < h->count(); ++i) {
+        QStyleOptionHeader opt;
+        opt.initFrom(h);
+        opt.rect = QRect(0, 0, h->sectionSize(i), h->height());
+        opt.section = i;
+        opt.text = f->dbgPadrao->model()->headerData(i, Qt::Horizontal).toString();
+        const int room = h->style()->subElementRect(QStyle::SE_HeaderLabel, &opt, h).width();
+        const QFont font = f->dbgPadrao->model()->headerData(i, Qt::Horizontal, Qt::FontRole).value<QFont>();
+        if (const int need = QFontMetrics(font).horizontalAdvance(opt.text); need > room)
+            cut << QStringLiteral("title \"%1\" %2 > %3").arg(opt.text).arg(need).arg(room);
+    }
+    for (QComboBox* c : f->findChildren<QComboBox*>()) {
+        QStyleOptionComboBox opt;
+        opt.initFrom(c);
+        const int room =
+            c->style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, c).width();
+        for (int i = 0; i < c->count(); ++i)
+            if (const int need = c->fontMetrics().horizontalAdvance(c->itemText(i)); need > room)
+                cut << QStringLiteral("%1 \"%2\" %3 > %4")
+                           .arg(c->objectName(), c->itemText(i))
+                           .arg(need)
+                           .arg(room);
+    }
+    QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
 }
 
 QTEST_MAIN(TestLifecycle)
