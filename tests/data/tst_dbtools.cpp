@@ -196,6 +196,21 @@ private Q_SLOTS:
         QCOMPARE(count(path, QStringLiteral("SELECT COUNT(DISTINCT CDCLIENTE) FROM CLIENTE")), 500);
     }
 
+    void demoHasAListOnTheProcessingDate() {
+        // The README's story: branch 0001 (the session's), company 01, series 1,
+        // the period the screen opens with (the branch's processing date on
+        // both ends): the list that comes is not empty.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("zav.db"));
+        Run r = dbinit({QStringLiteral("--db"), path});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        QCOMPARE(count(path, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL n JOIN ZAVDATAPROC p ON "
+                                            "p.CDFILIAL = n.CDFILIAL WHERE n.CDFILIAL = '0001' AND "
+                                            "n.CDEMPRESA = '01' AND n.CDSERIE = '1' AND n.IDSITUACAONFE = 'A' "
+                                            "AND n.IDENTRSAIDOP = 'S' AND date(n.DTEMISSAO) = date(p.DTPROC)")) > 0,
+                 true);
+    }
+
     void dbinitBadArguments_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("why");
