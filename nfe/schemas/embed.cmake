@@ -14,13 +14,13 @@ foreach(var SCHEMA_DIR SCHEMA_FILES OUTPUT_SOURCE OUTPUT_HEADER)
 endforeach()
 
 get_filename_component(header_name ${OUTPUT_HEADER} NAME)
-string(CONCAT header "// Generated from server/nfe/schemas by embed.cmake: do not edit.\n#pragma once\n#include <cstddef>\n\n"
+string(CONCAT header "// Generated from nfe/schemas by embed.cmake: do not edit.\n#pragma once\n#include <cstddef>\n\n"
            "namespace zavnfe::embedded {\n\nstruct SchemaFile {\n    const char* name;\n"
            "    const unsigned char* data;\n    std::size_t size;\n};\n\n"
            "extern const SchemaFile kSchemaFiles[];\nextern const std::size_t kSchemaFileCount;\n\n"
            "} // namespace zavnfe::embedded\n")
 
-string(CONCAT source "// Generated from server/nfe/schemas by embed.cmake: do not edit.\n#include \"${header_name}\"\n\n"
+string(CONCAT source "// Generated from nfe/schemas by embed.cmake: do not edit.\n#include \"${header_name}\"\n\n"
            "namespace zavnfe::embedded {\n\nnamespace {\n\n")
 set(table "")
 string(REPEAT "0x[0-9a-f][0-9a-f]," 16 sixteen)

@@ -1,7 +1,7 @@
 #pragma once
 // SchemaSet: the public XML schemas of the NF-e cancellation event (event
 // type 110111, version 1.00), compiled once from the files in
-// server/nfe/schemas that are built into this library, and the validation of
+// nfe/schemas that are built into this library, and the validation of
 // a message against one of them.
 #include <QByteArray>
 #include <QString>
@@ -34,7 +34,7 @@ public:
     // the validated content differ from the bytes sent.
     QString validate(Schema schema, const QByteArray& xml) const;
 
-    // The schema's main file, as named in server/nfe/schemas.
+    // The schema's main file, as named in nfe/schemas.
     static const char* fileName(Schema schema);
 
     ~SchemaSet();
