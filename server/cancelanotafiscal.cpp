@@ -3,7 +3,7 @@
 #include "brazilianstates.h"
 #include "cancellationpacket.h"
 #include "invoicecanceller.h"
-#include "threaddatabase.h"
+#include "store/threaddatabase.h"
 
 #include "database.h"
 

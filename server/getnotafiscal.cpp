@@ -1,8 +1,8 @@
 #include "getnotafiscal.h"
 #include "rpcerror.h"
-#include "threaddatabase.h"
+#include "store/threaddatabase.h"
 
-#include "nativequery.h"
+#include "store/nativequery.h"
 
 #include "database.h"
 

@@ -4,7 +4,7 @@
 #include "jsonencoder.h"
 #include "rpcdispatcher.h"
 #include "rpcerror.h"
-#include "threaddatabase.h"
+#include "store/threaddatabase.h"
 
 #include "database.h"
 

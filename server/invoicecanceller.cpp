@@ -6,7 +6,7 @@
 #include "cancellationreason.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
-#include "writetransaction.h"
+#include "store/writetransaction.h"
 
 #include <QSqlError>
 #include <QThread>

@@ -5,8 +5,8 @@
 #include "nfesettings.h"
 #include "rpcdispatcher.h"
 #include "serveroptions.h"
+#include "store/threaddatabase.h"
 #include "terminationwatcher.h"
-#include "threaddatabase.h"
 
 #include "database.h"
 

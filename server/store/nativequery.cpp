@@ -1,4 +1,4 @@
-#include "nativequery.h"
+#include "store/nativequery.h"
 
 #include "database.h"
 

@@ -1,4 +1,4 @@
-#include "threaddatabase.h"
+#include "store/threaddatabase.h"
 
 #include "database.h"
 

@@ -1,4 +1,4 @@
-#include "writetransaction.h"
+#include "store/writetransaction.h"
 
 #include <QSqlQuery>
 
