@@ -4,7 +4,7 @@
 // sent it, with the operator's IDCHECK and DSMOTIVOCANCNFE. Read whole and
 // checked before any invoice is touched; a malformed list is refused as a
 // whole with "invalid params", naming the row and the field.
-#include "arguments.h"
+#include "rpc/arguments.h"
 
 #include <QString>
 #include <vector>

@@ -1,5 +1,5 @@
 #include "getnotafiscal.h"
-#include "rpcerror.h"
+#include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
 
 #include "store/nativequery.h"

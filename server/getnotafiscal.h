@@ -4,8 +4,8 @@
 // invoice number, counterparty value, receiving branch, counterparty kind,
 // period start and end, and one reserved text); the result is a data packet of
 // the 17-field invoice record, one row per authorised invoice that matches.
-#include "arguments.h"
-#include "responseencoder.h"
+#include "rpc/arguments.h"
+#include "rpc/responseencoder.h"
 
 namespace zavserver {
 

@@ -1,9 +1,9 @@
 // zav50000-server: the application server of the NF-e cancellation screen.
-#include "calllog.h"
-#include "httpendpoint.h"
 #include "methods.h"
 #include "nfesettings.h"
-#include "rpcdispatcher.h"
+#include "rpc/calllog.h"
+#include "rpc/httpendpoint.h"
+#include "rpc/rpcdispatcher.h"
 #include "serveroptions.h"
 #include "store/threaddatabase.h"
 #include "terminationwatcher.h"

@@ -1,7 +1,7 @@
 #include "methods.h"
 #include "cancelanotafiscal.h"
 #include "getnotafiscal.h"
-#include "rpcdispatcher.h"
+#include "rpc/rpcdispatcher.h"
 
 namespace zavserver {
 

@@ -1,5 +1,5 @@
 #include "terminationwatcher.h"
-#include "httpendpoint.h"
+#include "rpc/httpendpoint.h"
 
 #include <chrono>
 #include <csignal>

@@ -2,7 +2,7 @@
 // CBOR responses (application/cbor), for clients that ask for them: the same
 // structure as the JSON response, streamed as the rows come, which is several
 // times cheaper than building a JSON document of a large packet.
-#include "responseencoder.h"
+#include "rpc/responseencoder.h"
 #include <QCborStreamWriter>
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "responseencoder.h"
+#include "rpc/responseencoder.h"
 
 namespace zavserver {
 

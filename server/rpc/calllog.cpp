@@ -1,5 +1,5 @@
-#include "calllog.h"
-#include "rpcdispatcher.h"
+#include "rpc/calllog.h"
+#include "rpc/rpcdispatcher.h"
 
 #include <QDateTime>
 #include <QFile>

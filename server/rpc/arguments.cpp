@@ -1,5 +1,5 @@
-#include "arguments.h"
-#include "rpcerror.h"
+#include "rpc/arguments.h"
+#include "rpc/rpcerror.h"
 
 #include <QRegularExpression>
 

@@ -1,5 +1,5 @@
-#include "rpcdispatcher.h"
-#include "rpcerror.h"
+#include "rpc/rpcdispatcher.h"
+#include "rpc/rpcerror.h"
 
 #include "database.h"
 

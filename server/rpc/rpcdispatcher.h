@@ -2,8 +2,8 @@
 // The JSON-RPC 2.0 dispatcher: checks the request's envelope, finds the method
 // in its table, checks the number of arguments and runs it. Whatever goes
 // wrong, the caller gets a response body: a result or a JSON-RPC error.
-#include "arguments.h"
-#include "responseencoder.h"
+#include "rpc/arguments.h"
+#include "rpc/responseencoder.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "cborencoder.h"
+#include "rpc/cborencoder.h"
 
 namespace zavserver {
 

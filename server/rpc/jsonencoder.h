@@ -1,6 +1,6 @@
 #pragma once
 // JSON responses, the default: readable with curl and any JSON tool.
-#include "responseencoder.h"
+#include "rpc/responseencoder.h"
 #include <QJsonArray>
 #include <QJsonValue>
 

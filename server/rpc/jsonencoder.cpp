@@ -1,4 +1,4 @@
-#include "jsonencoder.h"
+#include "rpc/jsonencoder.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
