@@ -6,7 +6,7 @@
 // invoice is cancelled or not independently of the others; the result is
 // Null when every one was cancelled, else a packet with one row per invoice
 // not cancelled (NRLANCTONF, CDERRO, DSERRO), in the order of the list.
-#include "nfesettings.h"
+#include "cancellation/nfesettings.h"
 #include "rpc/arguments.h"
 #include "rpc/responseencoder.h"
 

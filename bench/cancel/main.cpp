@@ -14,11 +14,11 @@
 // and runs x 2 x N invoices of the benchmark's own, each with one open
 // receivable. Figures are medians over the runs.
 #include "brazilianstates.h"
+#include "cancellation/invoicecanceller.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
-#include "invoicecanceller.h"
 
 #include "batchinsert.h"
 #include "connectiontext.h"

@@ -19,12 +19,12 @@
 // write lock standing for the row lock. A server killed at any point leaves
 // each invoice cancelled with its record, or authorised with at most a pending
 // event that the next attempt resolves with the authority.
-#include "authorityclient.h"
-#include "cancellationoutcome.h"
+#include "cancellation/authorityclient.h"
+#include "cancellation/cancellationoutcome.h"
+#include "cancellation/eventjournal.h"
+#include "cancellation/eventtransmission.h"
+#include "cancellation/nfesettings.h"
 #include "cancellationpacket.h"
-#include "eventjournal.h"
-#include "eventtransmission.h"
-#include "nfesettings.h"
 
 #include "database.h"
 

@@ -1,9 +1,9 @@
-#include "invoicecanceller.h"
+#include "cancellation/invoicecanceller.h"
 
 #include "brazilianstates.h"
+#include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
-#include "cancellationreason.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
 #include "store/writetransaction.h"

@@ -1,4 +1,4 @@
-#include "cancellationreason.h"
+#include "cancellation/cancellationreason.h"
 
 #include <QList>
 

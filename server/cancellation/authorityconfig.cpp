@@ -1,4 +1,4 @@
-#include "authorityconfig.h"
+#include "cancellation/authorityconfig.h"
 
 #include "brazilianstates.h"
 

@@ -1,6 +1,6 @@
-#include "eventjournal.h"
+#include "cancellation/eventjournal.h"
 
-#include "eventtransmission.h"
+#include "cancellation/eventtransmission.h"
 
 #include <QSqlError>
 #include <QVariant>

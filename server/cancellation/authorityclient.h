@@ -4,7 +4,7 @@
 // checking the authority's certificate and host name (against the table's CA
 // file, or the system's store). One client per certificate; it keeps one
 // connection per host alive between requests. Not shared between threads.
-#include "authorityconfig.h"
+#include "cancellation/authorityconfig.h"
 #include "signingcertificate.h"
 
 #include <QByteArray>

@@ -1,4 +1,4 @@
-#include "eventtransmission.h"
+#include "cancellation/eventtransmission.h"
 
 #include "authoritymessages.h"
 #include "soap.h"

@@ -3,7 +3,7 @@
 // the blanks around it are dropped, each printable and within U+0020..U+00FF,
 // the only ones the NF-e layout admits. Checked before anything is sent, so
 // that the operator reads why instead of an authority's rejection.
-#include "cancellationoutcome.h"
+#include "cancellation/cancellationoutcome.h"
 
 #include <optional>
 

@@ -11,8 +11,8 @@
 //
 // resume() is for a pending event: it asks the authority first and sends the
 // same bytes again only when the authority has no cancellation of the NF-e.
-#include "authorityclient.h"
-#include "authorityconfig.h"
+#include "cancellation/authorityclient.h"
+#include "cancellation/authorityconfig.h"
 
 #include <QByteArray>
 #include <QString>

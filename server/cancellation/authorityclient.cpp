@@ -1,4 +1,4 @@
-#include "authorityclient.h"
+#include "cancellation/authorityclient.h"
 
 #include <httplib.h>
 
