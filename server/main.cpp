@@ -1,6 +1,6 @@
 // zav50000-server: the application server of the NF-e cancellation screen.
 #include "cancellation/nfesettings.h"
-#include "methods.h"
+#include "methods/methods.h"
 #include "rpc/calllog.h"
 #include "rpc/httpendpoint.h"
 #include "rpc/rpcdispatcher.h"

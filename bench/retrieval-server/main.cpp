@@ -45,7 +45,7 @@
 
 namespace {
 
-// The server's query (server/getnotafiscal.cpp), here with literal values for
+// The server's query (server/methods/getnotafiscal.cpp), here with literal values for
 // the database shells; keep the two alike. The values are the benchmark's own.
 const char* const kShellSql =
     "SELECT NF.CDFILIEMIT, NF.NRLANCTONF, %1, NF.NMRAZAO, NF.VRNOTAFISC, NF.CDFILIAL, NF.NRLANCTBDOC, "

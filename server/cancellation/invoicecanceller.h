@@ -24,7 +24,7 @@
 #include "cancellation/eventjournal.h"
 #include "cancellation/eventtransmission.h"
 #include "cancellation/nfesettings.h"
-#include "cancellationpacket.h"
+#include "methods/cancellationpacket.h"
 
 #include "database.h"
 

@@ -1,4 +1,4 @@
-#include "getnotafiscal.h"
+#include "methods/getnotafiscal.h"
 #include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
 

@@ -1,8 +1,8 @@
-#include "cancelanotafiscal.h"
+#include "methods/cancelanotafiscal.h"
 
 #include "brazilianstates.h"
 #include "cancellation/invoicecanceller.h"
-#include "cancellationpacket.h"
+#include "methods/cancellationpacket.h"
 #include "store/threaddatabase.h"
 
 #include "database.h"

@@ -1,4 +1,4 @@
-#include "cancellationpacket.h"
+#include "methods/cancellationpacket.h"
 
 #include <QCborArray>
 #include <QCborMap>

@@ -1,6 +1,6 @@
-#include "methods.h"
-#include "cancelanotafiscal.h"
-#include "getnotafiscal.h"
+#include "methods/methods.h"
+#include "methods/cancelanotafiscal.h"
+#include "methods/getnotafiscal.h"
 #include "rpc/rpcdispatcher.h"
 
 namespace zavserver {
