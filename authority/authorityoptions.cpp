@@ -28,15 +28,17 @@ int number(const QCommandLineParser& parser, const QString& name, int fallback, 
 
 QString AuthorityOptions::parse(const QStringList& arguments, AuthorityOptions* options, QString* help) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Autoridade fiscal local: recebe eventos de cancelamento de NF-e e responde consultas de "
-                       "situação por HTTPS com certificado de cliente, para testes e demonstração."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Autoridade fiscal local: recebe eventos de cancelamento de NF-e e responde consultas de "
+        "situação por HTTPS com certificado de cliente, para testes e demonstração."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("listen"), QStringLiteral("Endereço e porta (127.0.0.1:0 escolhe uma porta livre)."),
          QStringLiteral("host:porta")},
-        {QStringLiteral("cert"), QStringLiteral("Certificado TLS do servidor (PEM)."), QStringLiteral("arquivo")},
-        {QStringLiteral("key"), QStringLiteral("Chave privada do certificado TLS (PEM)."), QStringLiteral("arquivo")},
+        {QStringLiteral("cert"), QStringLiteral("Certificado TLS do servidor (PEM)."),
+         QStringLiteral("arquivo")},
+        {QStringLiteral("key"), QStringLiteral("Chave privada do certificado TLS (PEM)."),
+         QStringLiteral("arquivo")},
         {QStringLiteral("client-ca"),
          QStringLiteral("AC dos certificados de cliente, também a das assinaturas dos eventos (PEM)."),
          QStringLiteral("arquivo")},
@@ -46,17 +48,20 @@ QString AuthorityOptions::parse(const QStringList& arguments, AuthorityOptions* 
          QStringLiteral("arquivo")},
         {QStringLiteral("ordinary-hours"), QStringLiteral("Prazo do cancelamento em horas (padrão 24)."),
          QStringLiteral("horas")},
-        {QStringLiteral("late-days"), QStringLiteral("Prazo do cancelamento fora de prazo em dias (padrão 0)."),
-         QStringLiteral("dias")},
-        {QStringLiteral("environment"), QStringLiteral("Ambiente atendido: 1 produção, 2 homologação (padrão 2)."),
-         QStringLiteral("tpAmb")},
+        {QStringLiteral("late-days"),
+         QStringLiteral("Prazo do cancelamento fora de prazo em dias (padrão 0)."), QStringLiteral("dias")},
+        {QStringLiteral("environment"),
+         QStringLiteral("Ambiente atendido: 1 produção, 2 homologação (padrão 2)."), QStringLiteral("tpAmb")},
         {QStringLiteral("delay-ms"), QStringLiteral("Espera antes de cada resposta."), QStringLiteral("ms")},
         {QStringLiteral("drop-answers"),
-         QStringLiteral("Processa e registra os próximos N lotes de eventos e fecha a conexão sem responder."),
+         QStringLiteral(
+             "Processa e registra os próximos N lotes de eventos e fecha a conexão sem responder."),
          QStringLiteral("N")},
         {QStringLiteral("drop-requests"),
-         QStringLiteral("Fecha a conexão dos próximos N lotes de eventos sem processá-los."), QStringLiteral("N")},
-        {QStringLiteral("log-file"), QStringLiteral("Arquivo do registro das requisições (padrão: saída de erros)."),
+         QStringLiteral("Fecha a conexão dos próximos N lotes de eventos sem processá-los."),
+         QStringLiteral("N")},
+        {QStringLiteral("log-file"),
+         QStringLiteral("Arquivo do registro das requisições (padrão: saída de erros)."),
          QStringLiteral("arquivo")},
     });
     if (!parser.parse(arguments))

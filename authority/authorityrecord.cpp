@@ -1,7 +1,7 @@
 #include "authorityrecord.h"
 
-#include "statuscodes.h"
 #include "statezones.h"
+#include "statuscodes.h"
 
 #include "connectiontext.h"
 #include "database.h"
@@ -19,15 +19,17 @@ namespace {
 const char* const kConnection = "zav-authority-record";
 const char* const kErpConnection = "zav-authority-erp";
 const char* const kLookupConnection = "zav-authority-erp-lookup";
-const char* const kErpInvoiceSql =
-    "SELECT NRACESSONFE, NRPROTOCOLONFE, DHAUTORIZACAO, IDSITUACAONFE FROM NOTAFISCAL WHERE NRACESSONFE = :key";
+const char* const kErpInvoiceSql = "SELECT NRACESSONFE, NRPROTOCOLONFE, DHAUTORIZACAO, IDSITUACAONFE FROM "
+                                   "NOTAFISCAL WHERE NRACESSONFE = :key";
 
 const char* const kCreateInvoiceSql =
     "CREATE TABLE IF NOT EXISTS INVOICE (CHNFE TEXT PRIMARY KEY, NPROT TEXT NOT NULL, "
     "DHAUTORIZACAO TEXT NOT NULL, SITUACAO TEXT NOT NULL CHECK (SITUACAO IN ('A', 'C', 'D')))";
 const char* const kCreateEventSql =
-    "CREATE TABLE IF NOT EXISTS EVENT (CHNFE TEXT NOT NULL REFERENCES INVOICE (CHNFE), TPEVENTO TEXT NOT NULL, "
-    "NSEQEVENTO INTEGER NOT NULL, NPROT TEXT NOT NULL UNIQUE, CSTAT INTEGER NOT NULL, DHREGEVENTO TEXT NOT NULL, "
+    "CREATE TABLE IF NOT EXISTS EVENT (CHNFE TEXT NOT NULL REFERENCES INVOICE (CHNFE), TPEVENTO TEXT NOT "
+    "NULL, "
+    "NSEQEVENTO INTEGER NOT NULL, NPROT TEXT NOT NULL UNIQUE, CSTAT INTEGER NOT NULL, DHREGEVENTO TEXT NOT "
+    "NULL, "
     "EVENTO BLOB NOT NULL, RETEVENTO BLOB NOT NULL, PRIMARY KEY (CHNFE, TPEVENTO, NSEQEVENTO))";
 const char* const kSelectInvoicesSql = "SELECT CHNFE, NPROT, DHAUTORIZACAO, SITUACAO FROM INVOICE";
 const char* const kSelectEventsSql =
@@ -62,8 +64,13 @@ bool run(QSqlQuery& query, const char* sql, QString* error, const QString& what)
     return true;
 }
 
-std::optional<Invoice> readInvoice(const QString& key, const QString& protocol, const QString& at, const QString& state) {
-    Invoice invoice{key.trimmed(), protocol.trimmed(), at.trimmed(), {}, state.trimmed().isEmpty() ? QChar() : state.trimmed().at(0)};
+std::optional<Invoice> readInvoice(const QString& key, const QString& protocol, const QString& at,
+                                   const QString& state) {
+    Invoice invoice{key.trimmed(),
+                    protocol.trimmed(),
+                    at.trimmed(),
+                    {},
+                    state.trimmed().isEmpty() ? QChar() : state.trimmed().at(0)};
     invoice.authorisedAt = QDateTime::fromString(invoice.authorisedAtText, Qt::ISODate);
     if (!digits(invoice.key, 44) || !digits(invoice.protocol, 15) || !invoice.authorisedAt.isValid() ||
         state.trimmed().size() != 1 || !QStringLiteral("ACD").contains(invoice.state))
@@ -87,28 +94,34 @@ QString AuthorityRecord::open(const QString& recordFile) {
     m_persistent = true;
     db.setDatabaseName(recordFile);
     if (!db.open())
-        return QStringLiteral("Não foi possível abrir o registro %1: %2").arg(recordFile, db.lastError().text());
+        return QStringLiteral("Não foi possível abrir o registro %1: %2")
+            .arg(recordFile, db.lastError().text());
     QSqlQuery query(db);
     QString error;
-    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.exec(QStringLiteral("PRAGMA foreign_keys=ON")))
+    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) ||
+        !query.exec(QStringLiteral("PRAGMA foreign_keys=ON")))
         return sqlError(QStringLiteral("Falha ao configurar o registro"), query);
-    if (!run(query, kCreateInvoiceSql, &error, QStringLiteral("Falha ao criar a tabela de NF-e do registro")) ||
-        !run(query, kCreateEventSql, &error, QStringLiteral("Falha ao criar a tabela de eventos do registro")))
+    if (!run(query, kCreateInvoiceSql, &error,
+             QStringLiteral("Falha ao criar a tabela de NF-e do registro")) ||
+        !run(query, kCreateEventSql, &error,
+             QStringLiteral("Falha ao criar a tabela de eventos do registro")))
         return error;
     if (!run(query, kSelectInvoicesSql, &error, QStringLiteral("Falha ao ler as NF-e do registro")))
         return error;
     while (query.next()) {
-        auto invoice = readInvoice(query.value(0).toString(), query.value(1).toString(), query.value(2).toString(),
-                                   query.value(3).toString());
+        auto invoice = readInvoice(query.value(0).toString(), query.value(1).toString(),
+                                   query.value(2).toString(), query.value(3).toString());
         if (!invoice)
-            return QStringLiteral("O registro %1 tem uma NF-e inválida (%2).").arg(recordFile, query.value(0).toString());
+            return QStringLiteral("O registro %1 tem uma NF-e inválida (%2).")
+                .arg(recordFile, query.value(0).toString());
         m_invoices.insert(invoice->key, *invoice);
     }
     if (!run(query, kSelectEventsSql, &error, QStringLiteral("Falha ao ler os eventos do registro")))
         return error;
     while (query.next()) {
-        RegisteredEvent event{query.value(0).toString(), query.value(1).toString(), query.value(2).toInt(),
-                              query.value(3).toString(), query.value(5).toString(), query.value(4).toInt(),
+        RegisteredEvent event{query.value(0).toString(),    query.value(1).toString(),
+                              query.value(2).toInt(),       query.value(3).toString(),
+                              query.value(5).toString(),    query.value(4).toInt(),
                               query.value(6).toByteArray(), query.value(7).toByteArray()};
         const QString series = event.protocol.left(4);
         m_sequences[series] = qMax(m_sequences.value(series), event.protocol.mid(4).toLongLong());
@@ -165,7 +178,8 @@ QString AuthorityRecord::importInvoices(const QString& connectionText, int* adde
             insert.bindValue(QStringLiteral(":at"), invoice.authorisedAtText);
             insert.bindValue(QStringLiteral(":state"), QString(invoice.state));
             if (!insert.exec()) {
-                const QString why = sqlError(QStringLiteral("Falha ao gravar a NF-e %1").arg(invoice.key), insert);
+                const QString why =
+                    sqlError(QStringLiteral("Falha ao gravar a NF-e %1").arg(invoice.key), insert);
                 db.rollback();
                 return why;
             }
@@ -218,8 +232,8 @@ const Invoice* AuthorityRecord::find(const QString& key) {
         if (!query.exec())
             throw zavdb::DatabaseError(query.lastError().text());
         if (query.next())
-            learnt = readInvoice(query.value(0).toString(), query.value(1).toString(), query.value(2).toString(),
-                                 query.value(3).toString());
+            learnt = readInvoice(query.value(0).toString(), query.value(1).toString(),
+                                 query.value(2).toString(), query.value(3).toString());
     } catch (const zavdb::DatabaseError& failure) {
         // An unreachable ERP makes the NF-e unknown for this request; the next
         // one opens the connection again.
@@ -285,7 +299,9 @@ Decision AuthorityRecord::decide(const EventFacts& facts, const Terms& terms, co
                                  const AnswerBuilder& answer) {
     const QString stateCode = facts.key.left(2);
     const QString registeredAt = StateZones::format(now, stateCode);
-    auto reject = [&](int status) { return Decision{status, QString(), answer(status, QString(), registeredAt)}; };
+    auto reject = [&](int status) {
+        return Decision{status, QString(), answer(status, QString(), registeredAt)};
+    };
 
     const Invoice* known = find(facts.key);
     if (!known)
@@ -310,8 +326,8 @@ Decision AuthorityRecord::decide(const EventFacts& facts, const Terms& terms, co
     if (status == OutOfTerm)
         return reject(status);
 
-    RegisteredEvent event{facts.key, facts.type, facts.sequence, nextProtocol(stateCode, now), registeredAt, status,
-                          facts.evento, {}};
+    RegisteredEvent event{facts.key,    facts.type, facts.sequence, nextProtocol(stateCode, now),
+                          registeredAt, status,     facts.evento,   {}};
     event.retEvento = answer(status, event.protocol, registeredAt);
     QString error;
     if (!store(event, &error)) {
@@ -337,7 +353,8 @@ std::optional<Invoice> AuthorityRecord::invoice(const QString& key) {
 
 std::vector<RegisteredEvent> AuthorityRecord::events(const QString& key) const {
     std::vector<RegisteredEvent> result;
-    for (auto it = m_events.lower_bound({key, QString(), 0}); it != m_events.end() && std::get<0>(it->first) == key; ++it)
+    for (auto it = m_events.lower_bound({key, QString(), 0});
+         it != m_events.end() && std::get<0>(it->first) == key; ++it)
         result.push_back(it->second);
     return result;
 }

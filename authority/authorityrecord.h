@@ -54,7 +54,8 @@ struct Decision {
 class AuthorityRecord : public QObject {
 public:
     // Builds the retEvento of a decision (protocol empty for a rejection).
-    using AnswerBuilder = std::function<QByteArray(int status, const QString& protocol, const QString& registeredAt)>;
+    using AnswerBuilder =
+        std::function<QByteArray(int status, const QString& protocol, const QString& registeredAt)>;
 
     AuthorityRecord();
     ~AuthorityRecord() override;
@@ -71,7 +72,8 @@ public:
     // ERP database, once per request, and kept when found.
     void lookUpNewInvoicesIn(const QString& connectionText) { m_source = connectionText; }
 
-    Decision decide(const EventFacts& facts, const Terms& terms, const QDateTime& now, const AnswerBuilder& answer);
+    Decision decide(const EventFacts& facts, const Terms& terms, const QDateTime& now,
+                    const AnswerBuilder& answer);
     std::optional<Invoice> invoice(const QString& key);
     std::vector<RegisteredEvent> events(const QString& key) const;
     qsizetype invoiceCount() const { return m_invoices.size(); }

@@ -4,8 +4,8 @@
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "schemaset.h"
-#include "statuscodes.h"
 #include "statezones.h"
+#include "statuscodes.h"
 
 #include <algorithm>
 
@@ -18,7 +18,9 @@ const char* const kNfe = zavnfe::CancellationBatch::kNamespace;
 // be read.
 const char* const kNationalOrgan = "91";
 
-QString text(xmlNode* parent, const char* name) { return zavnfe::elementText(zavnfe::childElement(parent, name, kNfe)); }
+QString text(xmlNode* parent, const char* name) {
+    return zavnfe::elementText(zavnfe::childElement(parent, name, kNfe));
+}
 
 // The one place where the batch meets the published schema.
 QString schemaProblem(const QByteArray& envEvento) {
@@ -35,8 +37,12 @@ struct Incoming {
 } // namespace
 
 ServiceAnswer EventReception::process(const QByteArray& envEvento, const QDateTime& now) const {
-    zavnfe::RetEnvEventoData head{QStringLiteral("0"), m_environment, QLatin1String(kApplication),
-                                  QLatin1String(kNationalOrgan), 0, QString()};
+    zavnfe::RetEnvEventoData head{QStringLiteral("0"),
+                                  m_environment,
+                                  QLatin1String(kApplication),
+                                  QLatin1String(kNationalOrgan),
+                                  0,
+                                  QString()};
     auto batchRejection = [&](int status, const QString& detail) {
         head.status = status;
         head.statusText = StatusCodes::text(status, detail);
@@ -82,7 +88,8 @@ ServiceAnswer EventReception::process(const QByteArray& envEvento, const QDateTi
     for (const Incoming& in : events) {
         const SignatureCheck::Result signature = m_signatures.verify(in.evento);
         if (signature.status != 0)
-            return batchRejection(signature.status, QStringLiteral("chNFe %1: %2").arg(in.key, signature.detail));
+            return batchRejection(signature.status,
+                                  QStringLiteral("chNFe %1: %2").arg(in.key, signature.detail));
     }
 
     std::vector<QByteArray> answers;
@@ -124,19 +131,23 @@ ServiceAnswer EventReception::process(const QByteArray& envEvento, const QDateTi
 
         Decision decision;
         if (status != 0) {
-            decision = Decision{status, QString(), build(status, QString(), StateZones::format(now, in.key.left(2)))};
+            decision = Decision{status, QString(),
+                                build(status, QString(), StateZones::format(now, in.key.left(2)))};
         } else {
             const EventFacts facts{in.key, in.type, in.authorisationProtocol, in.sequence, at, in.evento};
             m_record.onRecordThread([&] { decision = m_record.decide(facts, m_terms, now, build); });
         }
         answers.push_back(decision.retEvento);
-        results.append(QStringLiteral("%1:%2%3").arg(in.key).arg(decision.status).arg(
-            decision.protocol.isEmpty() ? QString() : u'/' + decision.protocol));
+        results.append(QStringLiteral("%1:%2%3")
+                           .arg(in.key)
+                           .arg(decision.status)
+                           .arg(decision.protocol.isEmpty() ? QString() : u'/' + decision.protocol));
     }
     head.status = BatchProcessed;
     head.statusText = StatusCodes::text(BatchProcessed);
-    return ServiceAnswer{zavnfe::retEnvEvento(head, answers),
-                         QStringLiteral("lote %1: %2 [%3]").arg(head.batchId).arg(head.status).arg(results.join(u' '))};
+    return ServiceAnswer{
+        zavnfe::retEnvEvento(head, answers),
+        QStringLiteral("lote %1: %2 [%3]").arg(head.batchId).arg(head.status).arg(results.join(u' '))};
 }
 
 } // namespace zavauthority

@@ -22,7 +22,8 @@ public:
     // How far in the future of the authority's clock an event may be dated.
     static constexpr int kClockToleranceSeconds = 5 * 60;
 
-    EventReception(AuthorityRecord& record, const SignatureCheck& signatures, const Terms& terms, int environment)
+    EventReception(AuthorityRecord& record, const SignatureCheck& signatures, const Terms& terms,
+                   int environment)
         : m_record(record), m_signatures(signatures), m_terms(terms), m_environment(environment) {}
 
     ServiceAnswer process(const QByteArray& envEvento, const QDateTime& now) const;

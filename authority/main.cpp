@@ -42,12 +42,14 @@ int main(int argc, char* argv[]) {
         return Ok;
     }
     if (!refused.isEmpty()) {
-        std::fprintf(stderr, "zav-authority: %s\nUse --help para ver as opções.\n", refused.toLocal8Bit().constData());
+        std::fprintf(stderr, "zav-authority: %s\nUse --help para ver as opções.\n",
+                     refused.toLocal8Bit().constData());
         return BadCommandLine;
     }
     RequestLog log;
     if (!options.logFile.isEmpty() && !log.openFile(options.logFile)) {
-        std::fprintf(stderr, "zav-authority: não foi possível abrir o log %s\n", options.logFile.toLocal8Bit().constData());
+        std::fprintf(stderr, "zav-authority: não foi possível abrir o log %s\n",
+                     options.logFile.toLocal8Bit().constData());
         return BadCommandLine;
     }
     const QString crypto = zavnfe::CryptoLibraries::ensure();
@@ -99,7 +101,9 @@ int main(int argc, char* argv[]) {
     }
     const int port = service.bind();
     if (port < 0) {
-        log.line(QStringLiteral("zav-authority: não foi possível escutar em %1:%2").arg(options.host).arg(options.port));
+        log.line(QStringLiteral("zav-authority: não foi possível escutar em %1:%2")
+                     .arg(options.host)
+                     .arg(options.port));
         return CannotServe;
     }
 
@@ -111,7 +115,8 @@ int main(int argc, char* argv[]) {
     std::thread listener([&] {
         served = service.run();
         listening = false;
-        QMetaObject::invokeMethod(&app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
     StopSignal stop([&] {
         // The signal may come before the server runs: wait for it, once.

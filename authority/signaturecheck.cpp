@@ -64,7 +64,9 @@ Certificate decodeCertificate(xmlNode* element) {
 
 } // namespace
 
-void SignatureCheck::StoreFree::operator()(X509_STORE* store) const { X509_STORE_free(store); }
+void SignatureCheck::StoreFree::operator()(X509_STORE* store) const {
+    X509_STORE_free(store);
+}
 
 SignatureCheck::SignatureCheck(const QByteArray& caPem) {
     ERR_clear_error();
@@ -122,7 +124,8 @@ SignatureCheck::Result SignatureCheck::verify(const QByteArray& evento) const {
         return notStandard(QStringLiteral("a assinatura deve ter exatamente uma referência"));
     if (id.isEmpty() || zavnfe::attribute(reference, "URI") != u'#' + id)
         return notStandard(QStringLiteral("a referência da assinatura não aponta o Id de infEvento"));
-    xmlNode* x509Data = zavnfe::childElement(zavnfe::childElement(signature, "KeyInfo", kDsig), "X509Data", kDsig);
+    xmlNode* x509Data =
+        zavnfe::childElement(zavnfe::childElement(signature, "KeyInfo", kDsig), "X509Data", kDsig);
     xmlNode* certificateElement = zavnfe::childElement(x509Data, "X509Certificate", kDsig);
     if (!certificateElement || zavnfe::nextElement(certificateElement, "X509Certificate", kDsig))
         return notStandard(QStringLiteral("KeyInfo deve ter exatamente um X509Data/X509Certificate"));
@@ -144,7 +147,8 @@ SignatureCheck::Result SignatureCheck::verify(const QByteArray& evento) const {
     StoreContext chain(X509_STORE_CTX_new());
     if (!chain || X509_STORE_CTX_init(chain.get(), m_trusted.get(), certificate.get(), nullptr) != 1 ||
         X509_STORE_CTX_set_purpose(chain.get(), X509_PURPOSE_ANY) != 1)
-        return differs(QStringLiteral("cadeia do certificado não verificada (%1)").arg(zavnfe::openSslError()));
+        return differs(
+            QStringLiteral("cadeia do certificado não verificada (%1)").arg(zavnfe::openSslError()));
     if (X509_verify_cert(chain.get()) != 1) {
         const int error = X509_STORE_CTX_get_error(chain.get());
         ERR_clear_error();
@@ -174,7 +178,8 @@ SignatureCheck::Result SignatureCheck::verify(const QByteArray& evento) const {
     // Only references inside this document: never a file or a URL.
     context->enabledReferenceUris = xmlSecTransformUriTypeSameDocument;
     if (xmlSecDSigCtxVerify(context.get(), signature) < 0)
-        return differs(QStringLiteral("assinatura não verificada (%1)").arg(zavnfe::CryptoLibraries::takeXmlSecError()));
+        return differs(
+            QStringLiteral("assinatura não verificada (%1)").arg(zavnfe::CryptoLibraries::takeXmlSecError()));
     if (context->status != xmlSecDSigStatusSucceeded)
         return differs(QStringLiteral("valor da assinatura ou do resumo não confere"));
     return {};

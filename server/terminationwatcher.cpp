@@ -28,7 +28,8 @@ void TerminationWatcher::block() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-TerminationWatcher::TerminationWatcher(HttpEndpoint& endpoint) : m_endpoint(endpoint), m_thread([this] { watch(); }) {}
+TerminationWatcher::TerminationWatcher(HttpEndpoint& endpoint)
+    : m_endpoint(endpoint), m_thread([this] { watch(); }) {}
 
 TerminationWatcher::~TerminationWatcher() {
     m_finished = true;

@@ -43,8 +43,8 @@ httplib::SSLClient& AuthorityClient::clientFor(const QUrl& url) {
     auto it = m_clients.find(key);
     if (it != m_clients.end())
         return *it->second;
-    auto client = std::make_unique<httplib::SSLClient>(url.host().toStdString(), port, m_certificate.certificate(),
-                                                       m_certificate.key());
+    auto client = std::make_unique<httplib::SSLClient>(url.host().toStdString(), port,
+                                                       m_certificate.certificate(), m_certificate.key());
     client->enable_server_certificate_verification(true);
     if (!m_config.caFile().isEmpty())
         client->set_ca_cert_path(m_config.caFile().toStdString());
@@ -74,8 +74,9 @@ AuthorityClient::Reply AuthorityClient::post(const QUrl& url, const QByteArray& 
         path = QStringLiteral("/");
     if (url.hasQuery())
         path += u'?' + url.query(QUrl::FullyEncoded);
-    const httplib::Result result = client.Post(path.toStdString(), envelope.constData(),
-                                               static_cast<size_t>(envelope.size()), contentType.toStdString());
+    const httplib::Result result =
+        client.Post(path.toStdString(), envelope.constData(), static_cast<size_t>(envelope.size()),
+                    contentType.toStdString());
     if (!result) {
         reply.failure = describe(result.error(), client.get_openssl_verify_result());
         // The connection is unusable after a failure; the next request opens a new one.

@@ -25,7 +25,7 @@ public:
     struct Reply {
         bool answered = false; // an HTTP 200 with a body came back
         QByteArray body;
-        QString failure;       // when not answered: why, in Portuguese
+        QString failure; // when not answered: why, in Portuguese
     };
 
     AuthorityClient(const AuthorityConfig& config, zavnfe::SigningCertificate certificate);

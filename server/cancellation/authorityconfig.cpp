@@ -33,9 +33,10 @@ bool url(QSettings& s, const QString& key, QUrl* value, QString* error) {
     const QString text = s.value(key).toString().trimmed();
     const QUrl u(text, QUrl::StrictMode);
     if (text.isEmpty() || !u.isValid() || u.scheme() != u"https" || u.host().isEmpty()) {
-        *error = text.isEmpty() ? QStringLiteral("[%1] falta %2 (o endereço https do serviço).").arg(s.group(), key)
-                                : QStringLiteral("[%1] %2 inválido: \"%3\" (esperado um endereço https://).")
-                                      .arg(s.group(), key, text);
+        *error = text.isEmpty()
+                     ? QStringLiteral("[%1] falta %2 (o endereço https do serviço).").arg(s.group(), key)
+                     : QStringLiteral("[%1] %2 inválido: \"%3\" (esperado um endereço https://).")
+                           .arg(s.group(), key, text);
         return false;
     }
     *value = u;
@@ -56,8 +57,9 @@ bool validSection(const QString& name) {
 std::optional<AuthorityConfig> AuthorityConfig::load(const QString& fileName, QString* error) {
     const QFileInfo info(fileName);
     if (!info.isFile() || !info.isReadable()) {
-        *error = QStringLiteral("Tabela de autoridades fiscais %1 não encontrada ou sem permissão de leitura.")
-                     .arg(fileName);
+        *error =
+            QStringLiteral("Tabela de autoridades fiscais %1 não encontrada ou sem permissão de leitura.")
+                .arg(fileName);
         return std::nullopt;
     }
     QSettings s(fileName, QSettings::IniFormat);
@@ -84,8 +86,9 @@ std::optional<AuthorityConfig> AuthorityConfig::load(const QString& fileName, QS
         } else {
             const QString key = group.toUpper();
             if (!validSection(key)) {
-                *error = QStringLiteral("Seção [%1] inválida: esperado estado.ambiente, como [SP.2] ou [*.2].")
-                             .arg(group);
+                *error =
+                    QStringLiteral("Seção [%1] inválida: esperado estado.ambiente, como [SP.2] ou [*.2].")
+                        .arg(group);
                 return std::nullopt;
             }
             AuthorityEndpoints e;
@@ -99,15 +102,16 @@ std::optional<AuthorityConfig> AuthorityConfig::load(const QString& fileName, QS
         s.endGroup();
     }
     if (config.m_endpoints.isEmpty()) {
-        *error = QStringLiteral("Tabela de autoridades fiscais %1 sem nenhuma seção estado.ambiente.").arg(fileName);
+        *error = QStringLiteral("Tabela de autoridades fiscais %1 sem nenhuma seção estado.ambiente.")
+                     .arg(fileName);
         return std::nullopt;
     }
     return config;
 }
 
 const AuthorityEndpoints* AuthorityConfig::find(const QString& state, const QString& environment) const {
-    for (const QString& key : {state.toUpper() + u'.' + environment, QStringLiteral("*.") + environment,
-                               QStringLiteral("*.*")}) {
+    for (const QString& key :
+         {state.toUpper() + u'.' + environment, QStringLiteral("*.") + environment, QStringLiteral("*.*")}) {
         const auto it = m_endpoints.constFind(key);
         if (it != m_endpoints.constEnd())
             return &it.value();

@@ -12,12 +12,13 @@ std::optional<CancellationOutcome> CancellationReason::check(const QString& reas
         return CancellationOutcome::byKey("Motivo_Min");
     if (characters.size() > kMaximum)
         return CancellationOutcome::byText(
-            QStringLiteral("Motivo do cancelamento deve conter no máximo %1 caracteres.").arg(kMaximum), "Motivo_Min");
+            QStringLiteral("Motivo do cancelamento deve conter no máximo %1 caracteres.").arg(kMaximum),
+            "Motivo_Min");
     for (const uint c : characters) {
         if (c < 0x20 || (c >= 0x7f && c < 0xa0))
-            return CancellationOutcome::byText(
-                QStringLiteral("Motivo do cancelamento não pode conter quebras de linha, tabulações nem caracteres "
-                               "de controle."));
+            return CancellationOutcome::byText(QStringLiteral(
+                "Motivo do cancelamento não pode conter quebras de linha, tabulações nem caracteres "
+                "de controle."));
         if (c > 0xff) {
             const char32_t one = c;
             return CancellationOutcome::byText(

@@ -10,11 +10,13 @@ namespace zavserver {
 namespace {
 
 const char* const kReadSql =
-    "SELECT IDSITUACAO, NRACESSONFE, CDOPERADOR, DSMOTIVOCANC, IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC, NRLOTE, "
+    "SELECT IDSITUACAO, NRACESSONFE, CDOPERADOR, DSMOTIVOCANC, IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC, "
+    "NRLOTE, "
     "DHCRIACAO, DHENVIO, NRTENTATIVAS, XMLENVIO FROM NFEEVENTO "
     "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO AND NRSEQEVENTO = :P_NRSEQEVENTO";
-const char* const kDeleteSql = "DELETE FROM NFEEVENTO WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO "
-                               "AND NRSEQEVENTO = :P_NRSEQEVENTO AND IDSITUACAO = 'J'";
+const char* const kDeleteSql =
+    "DELETE FROM NFEEVENTO WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO "
+    "AND NRSEQEVENTO = :P_NRSEQEVENTO AND IDSITUACAO = 'J'";
 const char* const kInsertSql = R"(INSERT INTO NFEEVENTO
     (NRLANCTONF, TPEVENTO, NRSEQEVENTO, NRACESSONFE, IDSITUACAO, CDOPERADOR, DSMOTIVOCANC, IDTPAMBIENTENFE,
      SGESTADO, NRSERIECERTIFIC, NRLOTE, DHCRIACAO, NRTENTATIVAS, XMLENVIO)
@@ -56,20 +58,20 @@ void run(QSqlQuery& q, const char* what, bool oneRow) {
     if (!q.exec())
         fail(what, q);
     if (oneRow && q.numRowsAffected() != 1)
-        throw zavdb::DatabaseError(QStringLiteral("%1: o evento pendente não foi encontrado.").arg(QLatin1StringView(what)));
+        throw zavdb::DatabaseError(
+            QStringLiteral("%1: o evento pendente não foi encontrado.").arg(QLatin1StringView(what)));
 }
 
 // Status texts are the authority's; the column takes 255 characters.
-QString statusText(const TransmissionResult& r) { return r.statusText.left(255); }
+QString statusText(const TransmissionResult& r) {
+    return r.statusText.left(255);
+}
 
 } // namespace
 
 EventJournal::EventJournal(QSqlDatabase& db)
-    : m_read(prepared(db, kReadSql)),
-      m_delete(prepared(db, kDeleteSql)),
-      m_insert(prepared(db, kInsertSql)),
-      m_sent(prepared(db, kSentSql)),
-      m_registered(prepared(db, kRegisteredSql)),
+    : m_read(prepared(db, kReadSql)), m_delete(prepared(db, kDeleteSql)), m_insert(prepared(db, kInsertSql)),
+      m_sent(prepared(db, kSentSql)), m_registered(prepared(db, kRegisteredSql)),
       m_rejected(prepared(db, kRejectedSql)) {}
 
 std::optional<JournalEntry> EventJournal::read(const QString& entry) {
@@ -82,7 +84,7 @@ std::optional<JournalEntry> EventJournal::read(const QString& entry) {
     }
     JournalEntry e;
     const QString state = m_read.value(0).toString();
-    e.state = state == u"R" ? JournalEntry::State::Registered
+    e.state = state == u"R"   ? JournalEntry::State::Registered
               : state == u"J" ? JournalEntry::State::Rejected
                               : JournalEntry::State::Pending;
     e.accessKey = m_read.value(1).toString();

@@ -83,8 +83,9 @@ QByteArray answerPayload(const AuthorityClient::Reply& reply, QString* why) {
 EventTransmission::Known EventTransmission::query(const QString& accessKey, TransmissionResult& result) {
     const QByteArray envelope =
         zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(m_environment, accessKey));
-    const AuthorityClient::Reply reply = m_client.post(
-        m_endpoints.statusUrl, zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF"), envelope);
+    const AuthorityClient::Reply reply =
+        m_client.post(m_endpoints.statusUrl,
+                      zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF"), envelope);
     QString why;
     const QByteArray payload = answerPayload(reply, &why);
     if (payload.isEmpty()) {
@@ -121,8 +122,9 @@ EventTransmission::Known EventTransmission::query(const QString& accessKey, Tran
 
 TransmissionResult EventTransmission::send(const QByteArray& signedEnvEvento, const QString& accessKey) {
     const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, signedEnvEvento);
-    const AuthorityClient::Reply reply = m_client.post(
-        m_endpoints.eventUrl, zavnfe::Soap::contentType(zavnfe::Soap::kEventService, "nfeRecepcaoEvento"), envelope);
+    const AuthorityClient::Reply reply =
+        m_client.post(m_endpoints.eventUrl,
+                      zavnfe::Soap::contentType(zavnfe::Soap::kEventService, "nfeRecepcaoEvento"), envelope);
     QString why;
     const QByteArray payload = answerPayload(reply, &why);
     if (payload.isEmpty())
@@ -148,7 +150,8 @@ TransmissionResult EventTransmission::send(const QByteArray& signedEnvEvento, co
         r.protocol = mine->protocol;
         r.registeredAt = mine->registeredAt;
         r.application = mine->application.isEmpty() ? batch->application : mine->application;
-        r.procEvento = zavnfe::procEventoNFe(zavnfe::eventoOf(signedEnvEvento, accessKey), mine->retEventoXml);
+        r.procEvento =
+            zavnfe::procEventoNFe(zavnfe::eventoOf(signedEnvEvento, accessKey), mine->retEventoXml);
         return r;
     }
     if (mine->status == 573) {

@@ -22,13 +22,13 @@ namespace zavserver {
 struct TransmissionResult {
     enum class Kind { Registered, Rejected, Unanswered };
     Kind kind = Kind::Unanswered;
-    int status = 0;       // cStat of the event (or of the batch, when it was refused whole)
-    QString statusText;   // xMotivo
-    QString protocol;     // nProt of the event
-    QString registeredAt; // dhRegEvento
-    QString application;  // verAplic
+    int status = 0;        // cStat of the event (or of the batch, when it was refused whole)
+    QString statusText;    // xMotivo
+    QString protocol;      // nProt of the event
+    QString registeredAt;  // dhRegEvento
+    QString application;   // verAplic
     QByteArray procEvento; // procEventoNFe, when registered
-    QString failure;      // unanswered: why
+    QString failure;       // unanswered: why
 
     // "cStat - xMotivo", as the failure row shows a rejection.
     QString statusLine() const { return QString::number(status) + QStringLiteral(" - ") + statusText; }

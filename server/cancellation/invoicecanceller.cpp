@@ -42,7 +42,8 @@ const char* const kDayFunctionSqlite = "DATE";
 const char* const kDayPostgres = "NF.DTEMISSAO";
 const char* const kLockPostgres = "FOR UPDATE OF NF NOWAIT";
 
-const char* const kReceivablesSql = "SELECT IDSITUACAOTIT FROM TITULORECEBER WHERE NRLANCTONF = :P_NRLANCTONF %1";
+const char* const kReceivablesSql =
+    "SELECT IDSITUACAOTIT FROM TITULORECEBER WHERE NRLANCTONF = :P_NRLANCTONF %1";
 const char* const kLockReceivablesPostgres = "FOR UPDATE NOWAIT";
 
 const char* const kCancelInvoiceSql =
@@ -91,7 +92,9 @@ constexpr ReceivableBlock kReceivableBlocks[] = {
     {'E', "MS07"}, {'N', "MS08"}, {'S', "MS09"}, {'D', "MS10"},
 };
 
-bool lockNotAvailable(const QSqlError& error) { return error.nativeErrorCode() == u"55P03"; }
+bool lockNotAvailable(const QSqlError& error) {
+    return error.nativeErrorCode() == u"55P03";
+}
 
 // A second row for one key: the record's primary key.
 bool duplicateKey(const QSqlError& error, zavdb::Dialect dialect) {
@@ -102,10 +105,13 @@ bool duplicateKey(const QSqlError& error, zavdb::Dialect dialect) {
 }
 
 [[noreturn]] void fail(const char* what, const QSqlQuery& query) {
-    throw zavdb::DatabaseError(QStringLiteral("%1: %2").arg(QLatin1StringView(what), query.lastError().text().trimmed()));
+    throw zavdb::DatabaseError(
+        QStringLiteral("%1: %2").arg(QLatin1StringView(what), query.lastError().text().trimmed()));
 }
 
-QString text(const QSqlQuery& q, int column) { return q.value(column).toString().trimmed(); }
+QString text(const QSqlQuery& q, int column) {
+    return q.value(column).toString().trimmed();
+}
 
 QSqlQuery prepared(QSqlDatabase& db, const QString& sql, const char* what) {
     QSqlQuery q(db);
@@ -119,7 +125,8 @@ QString invoiceSql(zavdb::Dialect dialect) {
     const bool postgres = dialect == zavdb::Dialect::PostgreSQL;
     return QString::fromLatin1(kInvoiceSql)
         .arg(QLatin1StringView(postgres ? kDayPostgres : kDaySqlite),
-             QLatin1StringView(postgres ? "" : kDayFunctionSqlite), QLatin1StringView(postgres ? kLockPostgres : ""));
+             QLatin1StringView(postgres ? "" : kDayFunctionSqlite),
+             QLatin1StringView(postgres ? kLockPostgres : ""));
 }
 
 QString receivablesSql(zavdb::Dialect dialect) {
@@ -136,12 +143,10 @@ struct InvoiceCanceller::Stored {
 };
 
 InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context, const NfeSettings& settings)
-    : m_db(db),
-      m_dialect(zavdb::dialectOf(db)),
-      m_context(std::move(context)),
-      m_settings(settings),
+    : m_db(db), m_dialect(zavdb::dialectOf(db)), m_context(std::move(context)), m_settings(settings),
       m_invoice(prepared(db, invoiceSql(m_dialect), "Erro ao preparar a leitura da nota fiscal")),
-      m_receivables(prepared(db, receivablesSql(m_dialect), "Erro ao preparar a leitura dos títulos a receber")),
+      m_receivables(
+          prepared(db, receivablesSql(m_dialect), "Erro ao preparar a leitura dos títulos a receber")),
       m_cancelInvoice(prepared(db, QString::fromLatin1(kCancelInvoiceSql),
                                "Erro ao preparar o cancelamento da nota fiscal")),
       m_cancelReceivables(prepared(db, QString::fromLatin1(kCancelReceivablesSql),
@@ -220,9 +225,11 @@ std::optional<CancellationOutcome> InvoiceCanceller::check(const TickedInvoice& 
     if (s.certificate.compare(m_context.certificate, Qt::CaseInsensitive) != 0)
         return O::byText(QStringLiteral("Certificado não pertence à inscrição estadual da nota fiscal."));
     if (s.environment != m_context.environment)
-        return O::byText(QStringLiteral("Ambiente da NF-e diverge do cadastrado na inscrição estadual da nota fiscal."));
+        return O::byText(
+            QStringLiteral("Ambiente da NF-e diverge do cadastrado na inscrição estadual da nota fiscal."));
     if (s.registrationState != m_context.state)
-        return O::byText(QStringLiteral("Estado diverge do cadastrado na inscrição estadual da nota fiscal."));
+        return O::byText(
+            QStringLiteral("Estado diverge do cadastrado na inscrição estadual da nota fiscal."));
     if (s.closedPeriod)
         return O::byKey("MS02");
     if (s.apportioned)
@@ -270,13 +277,16 @@ QDateTime nowAt(const QString& stateAbbreviation) {
 QString nextBatchId() {
     static std::atomic<unsigned> counter{0};
     const qint64 ms = QDateTime::currentMSecsSinceEpoch() % 10000000000000LL;
-    return QStringLiteral("%1%2").arg(ms, 13, 10, QLatin1Char('0')).arg(counter++ % 100, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1%2")
+        .arg(ms, 13, 10, QLatin1Char('0'))
+        .arg(counter++ % 100, 2, 10, QLatin1Char('0'));
 }
 
 // Registered at the authority but not yet written here: the event stays
 // pending, and the next attempt finds it registered and finishes the work.
 QString notRecorded(const TransmissionResult& r, const QString& why) {
-    return fit(QStringLiteral("Cancelamento registrado na SEFAZ (protocolo %1), mas não gravado: %2. Confirme de novo.")
+    return fit(QStringLiteral(
+                   "Cancelamento registrado na SEFAZ (protocolo %1), mas não gravado: %2. Confirme de novo.")
                    .arg(r.protocol, why));
 }
 
@@ -286,7 +296,7 @@ QString notRecorded(const TransmissionResult& r, const QString& why) {
 struct InvoiceCanceller::Attempt {
     QString entry;
     QString accessKey;
-    QString reason;      // as the event carries it
+    QString reason; // as the event carries it
     QByteArray signedBatch;
     bool resume = false; // a pending event of an earlier attempt
 };
@@ -308,9 +318,10 @@ std::optional<CancellationOutcome> InvoiceCanceller::authority() {
                            .arg(m_context.state, m_context.environment),
                        "fa_transmi");
     if (m_settings.certificateFolder.isEmpty())
-        return problem(QStringLiteral("Servidor sem a pasta de certificados (opção --certificates)."), "fa_assinar");
-    zavnfe::CertificateLookup lookup =
-        zavnfe::CertificateStore(m_settings.certificateFolder).find(m_context.certificate, m_settings.certificatePassword);
+        return problem(QStringLiteral("Servidor sem a pasta de certificados (opção --certificates)."),
+                       "fa_assinar");
+    zavnfe::CertificateLookup lookup = zavnfe::CertificateStore(m_settings.certificateFolder)
+                                           .find(m_context.certificate, m_settings.certificatePassword);
     if (!lookup.found())
         return problem(lookup.error, "fa_assinar");
     m_certificate = std::move(lookup.certificate);
@@ -329,18 +340,19 @@ std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const Stored& s) 
         return std::nullopt;
     const QString at = authorised.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
     if (m_endpoints->lateDays > 0)
-        return CancellationOutcome::byText(
-            fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 h e %3 dias).")
-                    .arg(at)
-                    .arg(m_endpoints->ordinaryHours)
-                    .arg(m_endpoints->lateDays)));
+        return CancellationOutcome::byText(fit(
+            QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 h e %3 dias).")
+                .arg(at)
+                .arg(m_endpoints->ordinaryHours)
+                .arg(m_endpoints->lateDays)));
     return CancellationOutcome::byText(
         fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
                 .arg(at)
                 .arg(m_endpoints->ordinaryHours)));
 }
 
-std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const QString& reason, Attempt& a) {
+std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const QString& reason,
+                                                          Attempt& a) {
     const BrazilianState* state = BrazilianStates::byCode(QStringView(s.accessKey).left(2));
     zavnfe::CancellationData data;
     data.accessKey = s.accessKey;
@@ -392,14 +404,15 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
         return CancellationOutcome::byText(
             QStringLiteral("Evento de cancelamento já registrado, mas a nota fiscal segue autorizada."));
     if (earlier && earlier->state == JournalEntry::State::Pending) {
-        const QDateTime sent = QDateTime::fromString(earlier->sentAt.isEmpty() ? earlier->createdAt : earlier->sentAt,
-                                                     Qt::ISODate);
+        const QDateTime sent = QDateTime::fromString(
+            earlier->sentAt.isEmpty() ? earlier->createdAt : earlier->sentAt, Qt::ISODate);
         if (earlier->operatorCode != m_context.operatorCode && sent.isValid() &&
             sent.secsTo(now) < kInFlightSeconds)
             return CancellationOutcome::byKey("MS01");
         if (earlier->accessKey != stored.accessKey)
             throw zavdb::DatabaseError(
-                QStringLiteral("O evento pendente da nota fiscal %1 é de outra chave de acesso.").arg(invoice.entry));
+                QStringLiteral("O evento pendente da nota fiscal %1 é de outra chave de acesso.")
+                    .arg(invoice.entry));
         // The event the authority may already hold, with its own reason.
         a.resume = true;
         a.reason = earlier->reason;
@@ -416,7 +429,8 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
         e.environment = m_context.environment;
         e.stateAbbreviation = stored.registrationState;
         e.certificate = m_context.certificate;
-        e.batchId = QString::fromLatin1(a.signedBatch).section(QStringLiteral("<idLote>"), 1).section(u'<', 0, 0);
+        e.batchId =
+            QString::fromLatin1(a.signedBatch).section(QStringLiteral("<idLote>"), 1).section(u'<', 0, 0);
         e.createdAt = now.toString(Qt::ISODate);
         e.signedBatch = a.signedBatch;
         m_journal.savePending(invoice.entry, e);
@@ -431,7 +445,8 @@ void InvoiceCanceller::write(const QString& entry, const Attempt& a, const Trans
     if (!m_cancelInvoice.exec())
         fail("Erro ao cancelar a nota fiscal", m_cancelInvoice);
     if (m_cancelInvoice.numRowsAffected() != 1)
-        throw zavdb::DatabaseError(QStringLiteral("A nota fiscal %1 mudou durante o cancelamento.").arg(entry));
+        throw zavdb::DatabaseError(
+            QStringLiteral("A nota fiscal %1 mudou durante o cancelamento.").arg(entry));
     m_cancelReceivables.bindValue(kEntry, entry);
     if (!m_cancelReceivables.exec())
         fail("Erro ao cancelar os títulos a receber da nota fiscal", m_cancelReceivables);
@@ -458,7 +473,8 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
     using Kind = TransmissionResult::Kind;
     if (r.kind == Kind::Unanswered)
         return CancellationOutcome::byText(
-            fit(QStringLiteral("Pedido pendente: sem resposta da SEFAZ (%1). Confirme de novo.").arg(r.failure)),
+            fit(QStringLiteral("Pedido pendente: sem resposta da SEFAZ (%1). Confirme de novo.")
+                    .arg(r.failure)),
             "fa_transmi");
 
     // The authority has spoken: its answer is written even when it takes a
@@ -501,8 +517,9 @@ CancellationOutcome InvoiceCanceller::cancel(const TickedInvoice& invoice) {
     if (auto refused = prepare(invoice, attempt))
         return *refused;
     EventTransmission transmission(*m_client, *m_endpoints, m_context.environment.toInt());
-    const TransmissionResult result = attempt.resume ? transmission.resume(attempt.signedBatch, attempt.accessKey)
-                                                     : transmission.send(attempt.signedBatch, attempt.accessKey);
+    const TransmissionResult result = attempt.resume
+                                          ? transmission.resume(attempt.signedBatch, attempt.accessKey)
+                                          : transmission.send(attempt.signedBatch, attempt.accessKey);
     return conclude(attempt, result);
 }
 

@@ -39,11 +39,11 @@ namespace zavserver {
 
 // The call's arguments 2 to 6, already checked for form.
 struct CancellationContext {
-    QString operatorCode;   // who asks
-    QDate processingDate;   // the branch's processing date
-    QString environment;    // "1" production, "2" homologation
-    QString certificate;    // the serial number of the registration's certificate
-    QString state;          // the registration's state, "SP"
+    QString operatorCode; // who asks
+    QDate processingDate; // the branch's processing date
+    QString environment;  // "1" production, "2" homologation
+    QString certificate;  // the serial number of the registration's certificate
+    QString state;        // the registration's state, "SP"
 };
 
 class InvoiceCanceller {

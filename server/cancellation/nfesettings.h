@@ -12,8 +12,8 @@
 namespace zavserver {
 
 struct NfeSettings {
-    QString certificateFolder;      // --certificates
-    QByteArray certificatePassword; // first line of --certificate-password-file
+    QString certificateFolder;                  // --certificates
+    QByteArray certificatePassword;             // first line of --certificate-password-file
     std::optional<AuthorityConfig> authorities; // --authorities
 };
 

@@ -32,11 +32,13 @@ CancellationContext readContext(const Arguments& a) {
     c.processingDate = a.date(3, QStringLiteral("data de processamento"));
     c.environment = a.text(4, QStringLiteral("ambiente da NF-e"), 1);
     if (c.environment != u"1" && c.environment != u"2")
-        a.reject(4, QStringLiteral("ambiente da NF-e"), QStringLiteral("esperado \"1\" (produção) ou \"2\" (homologação)"));
+        a.reject(4, QStringLiteral("ambiente da NF-e"),
+                 QStringLiteral("esperado \"1\" (produção) ou \"2\" (homologação)"));
     c.certificate = a.text(5, QStringLiteral("número de série do certificado"), 50);
     c.state = a.text(6, QStringLiteral("estado"), 2).toUpper();
     if (!BrazilianStates::byAbbreviation(c.state))
-        a.reject(6, QStringLiteral("estado"), QStringLiteral("esperada a sigla de um estado (\"SP\", \"MG\", ...)"));
+        a.reject(6, QStringLiteral("estado"),
+                 QStringLiteral("esperada a sigla de um estado (\"SP\", \"MG\", ...)"));
     return c;
 }
 

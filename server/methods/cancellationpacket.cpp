@@ -75,7 +75,9 @@ private:
             const qsizetype number = i + 1;
             const QCborValue value = rows.at(i);
             if (!value.isArray() || value.toArray().size() != m_width)
-                reject(QStringLiteral("linha %1: esperada uma lista de %2 valores, um por campo").arg(number).arg(m_width));
+                reject(QStringLiteral("linha %1: esperada uma lista de %2 valores, um por campo")
+                           .arg(number)
+                           .arg(m_width));
             const QCborArray row = value.toArray();
             // Only "C" cancels; anything but "C" or "U" is a mistake that would
             // otherwise pass for "not ticked" and be answered as success.
@@ -83,14 +85,17 @@ private:
             if (check == u"U")
                 continue;
             if (check != u"C")
-                reject(QStringLiteral("linha %1: IDCHECK deve ser \"C\" (cancelar) ou \"U\" (não cancelar), recebido "
-                                      "\"%2\"")
+                reject(QStringLiteral(
+                           "linha %1: IDCHECK deve ser \"C\" (cancelar) ou \"U\" (não cancelar), recebido "
+                           "\"%2\"")
                            .arg(number)
                            .arg(check.left(10)));
             TickedInvoice invoice;
             invoice.entry = text(row, number, rEntry).trimmed();
             if (invoice.entry.isEmpty() || invoice.entry.size() > kEntrySize)
-                reject(QStringLiteral("linha %1: NRLANCTONF deve ter de 1 a %2 caracteres").arg(number).arg(kEntrySize));
+                reject(QStringLiteral("linha %1: NRLANCTONF deve ter de 1 a %2 caracteres")
+                           .arg(number)
+                           .arg(kEntrySize));
             invoice.reason = text(row, number, rReason);
             invoice.branch = text(row, number, rBranch).trimmed();
             invoice.company = text(row, number, rCompany).trimmed();

@@ -113,8 +113,9 @@ Criteria readCriteria(const Arguments& a) {
     c.receivingBranch = a.text(8, QStringLiteral("filial destinatária"), 4, P::Optional);
     c.kind = a.text(9, QStringLiteral("tipo de destinatário/remetente"), 1, P::Optional);
     if (!c.kind.isEmpty() && c.kind != u"C" && c.kind != u"F" && c.kind != u"L")
-        a.reject(9, QStringLiteral("tipo de destinatário/remetente"),
-                 QStringLiteral("esperado \"C\" (cliente), \"F\" (fornecedor), \"L\" (filial) ou vazio (todos)"));
+        a.reject(
+            9, QStringLiteral("tipo de destinatário/remetente"),
+            QStringLiteral("esperado \"C\" (cliente), \"F\" (fornecedor), \"L\" (filial) ou vazio (todos)"));
     if (c.kind == u"C" || c.kind == u"F") {
         // The registration may arrive under its display mask; it is stored as digits.
         QString registration = party;
@@ -190,7 +191,9 @@ void textOrNull(ResponseEncoder& out, const ResultRow& row, int column) {
         out.text(row.text(column));
 }
 
-QByteArray utf8(const QString& text) { return text.toUtf8(); }
+QByteArray utf8(const QString& text) {
+    return text.toUtf8();
+}
 
 } // namespace
 
@@ -244,7 +247,8 @@ void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
             if (!row.number(cValor, value))
                 throw zavdb::DatabaseError(QStringLiteral("valor inválido na nota de lançamento %1")
                                                .arg(row.text(cLancto).toString()));
-            entryKey(key, row.text(cFiliEmit), issued, row.text(cSerie), row.text(cNumero), row.text(cLancto));
+            entryKey(key, row.text(cFiliEmit), issued, row.text(cSerie), row.text(cNumero),
+                     row.text(cLancto));
 
             out.beginRow();
             out.text(u8"U");
@@ -273,8 +277,9 @@ void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
     }
     // A broken connection is not reused: the next call opens a fresh one.
     ThreadDatabase::discard();
-    throw RpcError(RpcCode::ServerError,
-                   QStringLiteral("Erro ao consultar as notas fiscais no banco de dados: %1").arg(failure.trimmed()));
+    throw RpcError(
+        RpcCode::ServerError,
+        QStringLiteral("Erro ao consultar as notas fiscais no banco de dados: %1").arg(failure.trimmed()));
 }
 
 } // namespace zavserver

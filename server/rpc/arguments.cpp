@@ -31,7 +31,8 @@ QString describe(const QCborValue& value) {
 
 } // namespace
 
-Arguments::Arguments(QString method, const QCborArray& params) : m_method(std::move(method)), m_params(params) {}
+Arguments::Arguments(QString method, const QCborArray& params)
+    : m_method(std::move(method)), m_params(params) {}
 
 // Positions are counted from 1, as the operator's messages count them.
 QCborValue Arguments::at(int position) const {

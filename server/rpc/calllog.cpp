@@ -23,7 +23,8 @@ bool CallLog::openFile(const QString& path) {
 }
 
 void CallLog::call(const CallOutcome& outcome, double milliseconds, qint64 bytes, const char* encoding) {
-    QString line = QStringLiteral("%1 %2ms").arg(outcome.method.isEmpty() ? QStringLiteral("-") : outcome.method)
+    QString line = QStringLiteral("%1 %2ms")
+                       .arg(outcome.method.isEmpty() ? QStringLiteral("-") : outcome.method)
                        .arg(milliseconds, 0, 'f', 1);
     line += outcome.rows >= 0 ? QStringLiteral(" rows=%1").arg(outcome.rows) : QStringLiteral(" rows=-");
     line += QStringLiteral(" bytes=%1 %2").arg(bytes).arg(QLatin1StringView(encoding));
@@ -37,7 +38,9 @@ void CallLog::call(const CallOutcome& outcome, double milliseconds, qint64 bytes
     write(line);
 }
 
-void CallLog::note(const QString& text) { write(text); }
+void CallLog::note(const QString& text) {
+    write(text);
+}
 
 void CallLog::write(const QString& line) {
     const QByteArray text =

@@ -2,7 +2,9 @@
 
 namespace zavserver {
 
-CborEncoder::CborEncoder() { restart(); }
+CborEncoder::CborEncoder() {
+    restart();
+}
 
 void CborEncoder::restart() {
     m_writer.reset();
@@ -45,13 +47,21 @@ void CborEncoder::beginPacket(std::span<const PacketField> fields) {
     m_writer->startArray(); // the row count is known only at the end
 }
 
-void CborEncoder::text(QUtf8StringView value) { m_writer->appendTextString(value.data(), value.size()); }
+void CborEncoder::text(QUtf8StringView value) {
+    m_writer->appendTextString(value.data(), value.size());
+}
 
-void CborEncoder::number(double value) { m_writer->append(value); }
+void CborEncoder::number(double value) {
+    m_writer->append(value);
+}
 
-void CborEncoder::null() { m_writer->append(nullptr); }
+void CborEncoder::null() {
+    m_writer->append(nullptr);
+}
 
-void CborEncoder::beginRow() { m_writer->startArray(quint64(m_fieldCount)); }
+void CborEncoder::beginRow() {
+    m_writer->startArray(quint64(m_fieldCount));
+}
 
 void CborEncoder::endRow() {
     m_writer->endArray();

@@ -75,7 +75,8 @@ void protocolError(const httplib::Request& request, httplib::Response& response,
 } // namespace
 
 HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& dispatcher, CallLog& log)
-    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_server(std::make_unique<httplib::Server>()) {
+    : m_options(options), m_dispatcher(dispatcher), m_log(log),
+      m_server(std::make_unique<httplib::Server>()) {
     const int threads = m_options.threads;
     // The server takes ownership of the queue it is given and deletes it when
     // it stops.
@@ -91,7 +92,8 @@ HttpEndpoint::~HttpEndpoint() = default;
 void HttpEndpoint::installRoutes() {
     const qint64 maxBody = m_options.maxBody;
 
-    m_server->Post(kEndpointPath, [this, maxBody](const httplib::Request& request, httplib::Response& response,
+    m_server->Post(kEndpointPath, [this, maxBody](const httplib::Request& request,
+                                                  httplib::Response& response,
                                                   const httplib::ContentReader& reader) {
         QElapsedTimer timer;
         timer.start();
@@ -121,10 +123,12 @@ void HttpEndpoint::installRoutes() {
             });
             if (tooLarge || response.status == 413 || announced > maxBody) {
                 const QString message =
-                    QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.").arg(maxBody);
+                    QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
+                        .arg(maxBody);
                 protocolError(request, response, 413, RpcCode::InvalidRequest, message);
                 m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message},
-                           double(timer.nsecsElapsed()) / 1e6, qint64(response.body.size()), cbor ? "cbor" : "json");
+                           double(timer.nsecsElapsed()) / 1e6, qint64(response.body.size()),
+                           cbor ? "cbor" : "json");
                 return;
             }
             if (!read) {
@@ -134,10 +138,10 @@ void HttpEndpoint::installRoutes() {
             }
 
             const std::string contentType = request.get_header_value("Content-Type");
-            const RequestFormat format = QByteArray::fromStdString(contentType).trimmed().toLower().startsWith(
-                                             "application/cbor")
-                                             ? RequestFormat::Cbor
-                                             : RequestFormat::Json;
+            const RequestFormat format =
+                QByteArray::fromStdString(contentType).trimmed().toLower().startsWith("application/cbor")
+                    ? RequestFormat::Cbor
+                    : RequestFormat::Json;
             std::unique_ptr<ResponseEncoder> encoder;
             if (cbor)
                 encoder = std::make_unique<CborEncoder>();
@@ -150,12 +154,14 @@ void HttpEndpoint::installRoutes() {
             // A plain body, not a content provider: the library stops calling
             // providers once the server is stopping, and a call in progress at
             // SIGTERM must still get its whole answer.
-            response.set_content(reply.constData(), size_t(reply.size()), encoder->contentType().toStdString());
+            response.set_content(reply.constData(), size_t(reply.size()),
+                                 encoder->contentType().toStdString());
             m_log.call(outcome, elapsed, reply.size(), cbor ? "cbor" : "json");
         } catch (const std::exception& error) {
             // Nothing escapes into the HTTP library: an unexpected failure is
             // still an answer the caller can read.
-            const QString message = QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
+            const QString message =
+                QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
             protocolError(request, response, 500, RpcCode::ServerError, message);
             m_log.call(CallOutcome{QString(), -1, int(RpcCode::ServerError), message},
                        double(timer.nsecsElapsed()) / 1e6, 0, cbor ? "cbor" : "json");
@@ -201,16 +207,16 @@ void HttpEndpoint::installRoutes() {
 
     // Whatever the library answers by itself (unknown path, malformed HTTP)
     // still carries a readable JSON-RPC error.
-    m_server->set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request& request, httplib::Response& response) {
+    m_server->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& request,
+                                                                        httplib::Response& response) {
         if (!response.body.empty())
             return httplib::Server::HandlerResponse::Unhandled;
         switch (response.status) {
         case 404:
             protocolError(request, response, 404, RpcCode::MethodNotFound,
                           QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")
-                              .arg(QString::fromStdString(request.method), QString::fromStdString(request.path),
-                                   QLatin1StringView(kEndpointPath)));
+                              .arg(QString::fromStdString(request.method),
+                                   QString::fromStdString(request.path), QLatin1StringView(kEndpointPath)));
             break;
         case 413:
             protocolError(request, response, 413, RpcCode::InvalidRequest,
@@ -226,7 +232,8 @@ void HttpEndpoint::installRoutes() {
 
     m_server->set_exception_handler(
         [](const httplib::Request& request, httplib::Response& response, const std::exception_ptr&) {
-            protocolError(request, response, 500, RpcCode::ServerError, QStringLiteral("Erro interno do servidor."));
+            protocolError(request, response, 500, RpcCode::ServerError,
+                          QStringLiteral("Erro interno do servidor."));
         });
 }
 
@@ -236,10 +243,16 @@ int HttpEndpoint::bind() {
     return m_server->bind_to_port(m_options.host.toStdString(), m_options.port) ? m_options.port : -1;
 }
 
-bool HttpEndpoint::run() { return m_server->listen_after_bind(); }
+bool HttpEndpoint::run() {
+    return m_server->listen_after_bind();
+}
 
-bool HttpEndpoint::isRunning() const { return m_server->is_running(); }
+bool HttpEndpoint::isRunning() const {
+    return m_server->is_running();
+}
 
-void HttpEndpoint::stop() { m_server->stop(); }
+void HttpEndpoint::stop() {
+    m_server->stop();
+}
 
 } // namespace zavserver

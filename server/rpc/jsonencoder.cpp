@@ -16,7 +16,9 @@ QJsonObject envelope(const QCborValue& id) {
 
 } // namespace
 
-void JsonEncoder::nullResult() { m_result = QJsonValue(QJsonValue::Null); }
+void JsonEncoder::nullResult() {
+    m_result = QJsonValue(QJsonValue::Null);
+}
 
 void JsonEncoder::beginPacket(std::span<const PacketField> fields) {
     for (const PacketField& f : fields) {
@@ -28,9 +30,15 @@ void JsonEncoder::beginPacket(std::span<const PacketField> fields) {
     }
 }
 
-void JsonEncoder::text(QUtf8StringView value) { m_row.append(QString::fromUtf8(value.data(), value.size())); }
-void JsonEncoder::number(double value) { m_row.append(value); }
-void JsonEncoder::null() { m_row.append(QJsonValue(QJsonValue::Null)); }
+void JsonEncoder::text(QUtf8StringView value) {
+    m_row.append(QString::fromUtf8(value.data(), value.size()));
+}
+void JsonEncoder::number(double value) {
+    m_row.append(value);
+}
+void JsonEncoder::null() {
+    m_row.append(QJsonValue(QJsonValue::Null));
+}
 
 void JsonEncoder::endRow() {
     m_rowValues.append(m_row);

@@ -19,24 +19,27 @@ QCborValue parse(const QByteArray& body, RequestFormat format) {
         QCborParserError error;
         QCborValue value = QCborValue::fromCbor(body, &error);
         if (error.error != QCborError::NoError)
-            throw RpcError(RpcCode::ParseError,
-                           QStringLiteral("Requisição malformada: CBOR inválido na posição %1.").arg(error.offset));
+            throw RpcError(
+                RpcCode::ParseError,
+                QStringLiteral("Requisição malformada: CBOR inválido na posição %1.").arg(error.offset));
         return value;
     }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError)
-        throw RpcError(RpcCode::ParseError,
-                       QStringLiteral("Requisição malformada: JSON inválido na posição %1.").arg(error.offset));
+        throw RpcError(
+            RpcCode::ParseError,
+            QStringLiteral("Requisição malformada: JSON inválido na posição %1.").arg(error.offset));
     if (document.isArray())
         return QCborValue::fromJsonValue(QJsonValue(document.array()));
     if (document.isObject())
         return QCborValue::fromJsonValue(QJsonValue(document.object()));
     return QCborValue(QCborValue::Undefined); // a bare value: no request object
-
 }
 
-bool validId(const QCborValue& id) { return id.isString() || id.isInteger() || id.isDouble() || id.isNull(); }
+bool validId(const QCborValue& id) {
+    return id.isString() || id.isInteger() || id.isDouble() || id.isNull();
+}
 
 } // namespace
 
@@ -69,8 +72,9 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
                            QStringLiteral("Requisição inválida: falta o campo id (notificações não são "
                                           "aceitas: toda chamada tem resposta)."));
         if (!validId(requestId))
-            throw RpcError(RpcCode::InvalidRequest,
-                           QStringLiteral("Requisição inválida: o campo id deve ser um texto, um número ou nulo."));
+            throw RpcError(
+                RpcCode::InvalidRequest,
+                QStringLiteral("Requisição inválida: o campo id deve ser um texto, um número ou nulo."));
         const QCborValue methodName = map.value(QLatin1StringView("method"));
         if (!methodName.isString())
             throw RpcError(RpcCode::InvalidRequest,
@@ -79,14 +83,16 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
 
         const auto found = m_methods.constFind(outcome.method);
         if (found == m_methods.constEnd())
-            throw RpcError(RpcCode::MethodNotFound, QStringLiteral("Método desconhecido: %1").arg(outcome.method));
+            throw RpcError(RpcCode::MethodNotFound,
+                           QStringLiteral("Método desconhecido: %1").arg(outcome.method));
 
         const QCborValue params = map.value(QLatin1StringView("params"));
         if (params.isMap())
-            throw RpcError(RpcCode::InvalidParams,
-                           QStringLiteral("Argumentos nomeados não são aceitos: params deve ser uma lista dos "
-                                          "argumentos de %1 na ordem.")
-                               .arg(outcome.method));
+            throw RpcError(
+                RpcCode::InvalidParams,
+                QStringLiteral("Argumentos nomeados não são aceitos: params deve ser uma lista dos "
+                               "argumentos de %1 na ordem.")
+                    .arg(outcome.method));
         if (!params.isArray() && !params.isUndefined())
             throw RpcError(RpcCode::InvalidRequest,
                            QStringLiteral("Requisição inválida: o campo params deve ser uma lista."));
@@ -109,7 +115,8 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
         outcome.message = error.text();
     } catch (const std::exception& error) {
         outcome.code = int(RpcCode::ServerError);
-        outcome.message = QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
+        outcome.message =
+            QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
     } catch (...) {
         outcome.code = int(RpcCode::ServerError);
         outcome.message = QStringLiteral("Erro interno do servidor.");

@@ -154,8 +154,8 @@ void selectPostgres(PGconn* connection, const QString& sql, const std::vector<Bi
     // Row by row: the rows are written out while the server still produces
     // the next ones, and the whole result never sits in memory at once.
     const QByteArray text = numbered.toUtf8();
-    if (!PQsendQueryParams(connection, text.constData(), int(values.size()), nullptr, values.data(), lengths.data(),
-                           nullptr, 0) ||
+    if (!PQsendQueryParams(connection, text.constData(), int(values.size()), nullptr, values.data(),
+                           lengths.data(), nullptr, 0) ||
         !PQsetSingleRowMode(connection))
         throw zavdb::DatabaseError(QString::fromUtf8(PQerrorMessage(connection)).trimmed());
 
@@ -205,8 +205,8 @@ void NativeQuery::select(QSqlDatabase& db, const QString& sql, const std::vector
             return;
         }
     }
-    throw zavdb::DatabaseError(QStringLiteral("A conexão com o banco de dados não está aberta (driver %1).")
-                                   .arg(db.driverName()));
+    throw zavdb::DatabaseError(
+        QStringLiteral("A conexão com o banco de dados não está aberta (driver %1).").arg(db.driverName()));
 }
 
 } // namespace zavserver

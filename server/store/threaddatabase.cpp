@@ -56,10 +56,16 @@ thread_local Holder t_holder;
 
 } // namespace
 
-void ThreadDatabase::configure(const QString& text) { connectionText() = text; }
+void ThreadDatabase::configure(const QString& text) {
+    connectionText() = text;
+}
 
-QSqlDatabase& ThreadDatabase::get() { return t_holder.get(); }
+QSqlDatabase& ThreadDatabase::get() {
+    return t_holder.get();
+}
 
-void ThreadDatabase::discard() { t_holder.close(); }
+void ThreadDatabase::discard() {
+    t_holder.close();
+}
 
 } // namespace zavserver

@@ -21,7 +21,9 @@ bool sqliteBusy(const QSqlError& error) {
 
 WriteTransaction::WriteTransaction(QSqlDatabase& db) : m_db(db), m_dialect(zavdb::dialectOf(db)) {}
 
-WriteTransaction::~WriteTransaction() { rollback(); }
+WriteTransaction::~WriteTransaction() {
+    rollback();
+}
 
 WriteTransaction::Begin WriteTransaction::begin() {
     QSqlQuery q(m_db);
@@ -29,7 +31,8 @@ WriteTransaction::Begin WriteTransaction::begin() {
     if (!q.exec(QLatin1StringView(sqlite ? kBeginSqlite : kBeginPostgres))) {
         if (sqlite && sqliteBusy(q.lastError()))
             return Begin::Busy;
-        throw zavdb::DatabaseError(QStringLiteral("Não foi possível iniciar a transação: %1").arg(q.lastError().text()));
+        throw zavdb::DatabaseError(
+            QStringLiteral("Não foi possível iniciar a transação: %1").arg(q.lastError().text()));
     }
     m_open = true;
     return Begin::Started;
@@ -38,7 +41,8 @@ WriteTransaction::Begin WriteTransaction::begin() {
 void WriteTransaction::commit() {
     QSqlQuery q(m_db);
     if (!q.exec(QLatin1StringView(kCommit)))
-        throw zavdb::DatabaseError(QStringLiteral("Não foi possível gravar a transação: %1").arg(q.lastError().text()));
+        throw zavdb::DatabaseError(
+            QStringLiteral("Não foi possível gravar a transação: %1").arg(q.lastError().text()));
     m_open = false;
 }
 
