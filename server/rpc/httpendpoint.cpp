@@ -58,18 +58,117 @@ std::string jsonText(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
+std::unique_ptr<ResponseEncoder> encoderFor(bool cbor) {
+    if (cbor)
+        return std::make_unique<CborEncoder>();
+    return std::make_unique<JsonEncoder>();
+}
+
 // A JSON-RPC error outside any call (wrong path, wrong HTTP method, body too
 // large), in the encoding the client asked for.
 void protocolError(const httplib::Request& request, httplib::Response& response, int status, RpcCode code,
                    const QString& message) {
-    std::unique_ptr<ResponseEncoder> encoder;
-    if (prefersCbor(request.get_header_value("Accept")))
-        encoder = std::make_unique<CborEncoder>();
-    else
-        encoder = std::make_unique<JsonEncoder>();
+    const std::unique_ptr<ResponseEncoder> encoder =
+        encoderFor(prefersCbor(request.get_header_value("Accept")));
     const QByteArray body = encoder->failure(QCborValue(nullptr), int(code), message);
     response.status = status;
     response.set_content(body.constData(), size_t(body.size()), encoder->contentType().toStdString());
+}
+
+double millisecondsSince(const QElapsedTimer& timer) {
+    return double(timer.nsecsElapsed()) / 1e6;
+}
+
+enum class BodyRead { Whole, TooLarge, Incomplete };
+
+// The limit is checked while reading, so that a chunked body (which announces
+// no length) cannot grow without bound either. What exceeds it is read and
+// dropped, up to as much again, so that the connection stays in step for the
+// client's next request; a body larger still is abandoned.
+BodyRead readBody(const httplib::Request& request, const httplib::Response& response,
+                  const httplib::ContentReader& reader, qint64 maxBody, QByteArray& body) {
+    bool tooLarge = false;
+    qint64 dropped = 0;
+    const qint64 announced = qint64(request.get_header_value<uint64_t>("Content-Length"));
+    if (announced > 0 && announced <= maxBody)
+        body.reserve(announced);
+    const bool read = reader([&](const char* data, size_t length) {
+        if (tooLarge || body.size() + qint64(length) > maxBody) {
+            if (!tooLarge)
+                body = QByteArray();
+            tooLarge = true;
+            dropped += qint64(length);
+            return dropped <= maxBody;
+        }
+        body.append(data, qsizetype(length));
+        return true;
+    });
+    if (tooLarge || response.status == 413 || announced > maxBody)
+        return BodyRead::TooLarge;
+    if (!read)
+        return BodyRead::Incomplete;
+    return BodyRead::Whole;
+}
+
+RequestFormat requestFormat(const httplib::Request& request) {
+    const std::string contentType = request.get_header_value("Content-Type");
+    return QByteArray::fromStdString(contentType).trimmed().toLower().startsWith("application/cbor")
+               ? RequestFormat::Cbor
+               : RequestFormat::Json;
+}
+
+void askForPost(const httplib::Request& request, httplib::Response& response) {
+    response.set_header("Allow", "POST");
+    protocolError(request, response, 405, RpcCode::InvalidRequest,
+                  QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE."));
+}
+
+// What keeps the thread's connection from reaching the invoice store; empty
+// when it works. A connection that failed is dropped for the next call.
+QString databaseProblem() {
+    QString problem;
+    try {
+        bool failed = false;
+        {
+            QSqlQuery query(ThreadDatabase::get());
+            if (!query.exec(QString::fromLatin1(kHealthSql))) {
+                failed = true;
+                problem = QStringLiteral("Erro no banco de dados: %1").arg(query.lastError().text());
+            }
+        }
+        if (failed)
+            ThreadDatabase::discard();
+    } catch (const zavdb::DatabaseError& error) {
+        problem = error.text();
+    } catch (const std::exception& error) {
+        problem = QString::fromLocal8Bit(error.what());
+    }
+    return problem;
+}
+
+// Whatever the library answers by itself (unknown path, malformed HTTP)
+// still carries a readable JSON-RPC error.
+httplib::Server::HandlerResponse answerLibraryError(const httplib::Request& request,
+                                                    httplib::Response& response) {
+    if (!response.body.empty())
+        return httplib::Server::HandlerResponse::Unhandled;
+    switch (response.status) {
+    case 404:
+        protocolError(request, response, 404, RpcCode::MethodNotFound,
+                      QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")
+                          .arg(QString::fromStdString(request.method), QString::fromStdString(request.path),
+                               QLatin1StringView(kEndpointPath)));
+        break;
+    case 413:
+        protocolError(request, response, 413, RpcCode::InvalidRequest,
+                      QStringLiteral("Requisição grande demais para o servidor."));
+        break;
+    default:
+        protocolError(request, response, response.status, RpcCode::InvalidRequest,
+                      QStringLiteral("Requisição HTTP inválida (status %1).").arg(response.status));
+        break;
+    }
+    return httplib::Server::HandlerResponse::Handled;
 }
 
 } // namespace
@@ -90,151 +189,86 @@ HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& di
 HttpEndpoint::~HttpEndpoint() = default;
 
 void HttpEndpoint::installRoutes() {
-    const qint64 maxBody = m_options.maxBody;
-
-    m_server->Post(kEndpointPath, [this, maxBody](const httplib::Request& request,
-                                                  httplib::Response& response,
-                                                  const httplib::ContentReader& reader) {
-        QElapsedTimer timer;
-        timer.start();
-        const bool cbor = prefersCbor(request.get_header_value("Accept"));
-        try {
-            // The limit is checked while reading, so that a chunked body (which
-            // announces no length) cannot grow without bound either. What
-            // exceeds it is read and dropped, up to as much again, so that the
-            // connection stays in step for the client's next request; a body
-            // larger still is abandoned.
-            QByteArray body;
-            bool tooLarge = false;
-            qint64 dropped = 0;
-            const qint64 announced = qint64(request.get_header_value<uint64_t>("Content-Length"));
-            if (announced > 0 && announced <= maxBody)
-                body.reserve(announced);
-            const bool read = reader([&](const char* data, size_t length) {
-                if (tooLarge || body.size() + qint64(length) > maxBody) {
-                    if (!tooLarge)
-                        body = QByteArray();
-                    tooLarge = true;
-                    dropped += qint64(length);
-                    return dropped <= maxBody;
-                }
-                body.append(data, qsizetype(length));
-                return true;
-            });
-            if (tooLarge || response.status == 413 || announced > maxBody) {
-                const QString message =
-                    QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
-                        .arg(maxBody);
-                protocolError(request, response, 413, RpcCode::InvalidRequest, message);
-                m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message},
-                           double(timer.nsecsElapsed()) / 1e6, qint64(response.body.size()),
-                           cbor ? "cbor" : "json");
-                return;
-            }
-            if (!read) {
-                protocolError(request, response, 400, RpcCode::InvalidRequest,
-                              QStringLiteral("Requisição incompleta: o corpo não pôde ser lido."));
-                return;
-            }
-
-            const std::string contentType = request.get_header_value("Content-Type");
-            const RequestFormat format =
-                QByteArray::fromStdString(contentType).trimmed().toLower().startsWith("application/cbor")
-                    ? RequestFormat::Cbor
-                    : RequestFormat::Json;
-            std::unique_ptr<ResponseEncoder> encoder;
-            if (cbor)
-                encoder = std::make_unique<CborEncoder>();
-            else
-                encoder = std::make_unique<JsonEncoder>();
-            CallOutcome outcome;
-            const QByteArray reply = m_dispatcher.dispatch(body, format, *encoder, outcome);
-            const double elapsed = double(timer.nsecsElapsed()) / 1e6;
-            response.status = 200;
-            // A plain body, not a content provider: the library stops calling
-            // providers once the server is stopping, and a call in progress at
-            // SIGTERM must still get its whole answer.
-            response.set_content(reply.constData(), size_t(reply.size()),
-                                 encoder->contentType().toStdString());
-            m_log.call(outcome, elapsed, reply.size(), cbor ? "cbor" : "json");
-        } catch (const std::exception& error) {
-            // Nothing escapes into the HTTP library: an unexpected failure is
-            // still an answer the caller can read.
-            const QString message =
-                QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
-            protocolError(request, response, 500, RpcCode::ServerError, message);
-            m_log.call(CallOutcome{QString(), -1, int(RpcCode::ServerError), message},
-                       double(timer.nsecsElapsed()) / 1e6, 0, cbor ? "cbor" : "json");
-        }
-    });
-
-    m_server->Get(kEndpointPath, [](const httplib::Request& request, httplib::Response& response) {
-        response.set_header("Allow", "POST");
-        protocolError(request, response, 405, RpcCode::InvalidRequest,
-                      QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE."));
-    });
-
-    m_server->Get(kHealthPath, [this](const httplib::Request&, httplib::Response& response) {
-        QString problem;
-        try {
-            bool failed = false;
-            {
-                QSqlQuery query(ThreadDatabase::get());
-                if (!query.exec(QString::fromLatin1(kHealthSql))) {
-                    failed = true;
-                    problem = QStringLiteral("Erro no banco de dados: %1").arg(query.lastError().text());
-                }
-            }
-            if (failed)
-                ThreadDatabase::discard();
-        } catch (const zavdb::DatabaseError& error) {
-            problem = error.text();
-        } catch (const std::exception& error) {
-            problem = QString::fromLocal8Bit(error.what());
-        }
-        QJsonObject body;
-        if (problem.isEmpty()) {
-            body.insert(QStringLiteral("status"), QStringLiteral("ok"));
-            response.status = 200;
-        } else {
-            body.insert(QStringLiteral("status"), QStringLiteral("erro"));
-            body.insert(QStringLiteral("message"), problem);
-            response.status = 503;
-            m_log.note(QStringLiteral("health erro \"%1\"").arg(problem));
-        }
-        response.set_content(jsonText(body), "application/json; charset=utf-8");
-    });
-
-    // Whatever the library answers by itself (unknown path, malformed HTTP)
-    // still carries a readable JSON-RPC error.
-    m_server->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& request,
-                                                                        httplib::Response& response) {
-        if (!response.body.empty())
-            return httplib::Server::HandlerResponse::Unhandled;
-        switch (response.status) {
-        case 404:
-            protocolError(request, response, 404, RpcCode::MethodNotFound,
-                          QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")
-                              .arg(QString::fromStdString(request.method),
-                                   QString::fromStdString(request.path), QLatin1StringView(kEndpointPath)));
-            break;
-        case 413:
-            protocolError(request, response, 413, RpcCode::InvalidRequest,
-                          QStringLiteral("Requisição grande demais para o servidor."));
-            break;
-        default:
-            protocolError(request, response, response.status, RpcCode::InvalidRequest,
-                          QStringLiteral("Requisição HTTP inválida (status %1).").arg(response.status));
-            break;
-        }
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-
+    m_server->Post(kEndpointPath,
+                   [this](const httplib::Request& request, httplib::Response& response,
+                          const httplib::ContentReader& reader) { serveCall(request, response, reader); });
+    m_server->Get(kEndpointPath, askForPost);
+    m_server->Get(kHealthPath,
+                  [this](const httplib::Request&, httplib::Response& response) { answerHealth(response); });
+    m_server->set_error_handler(httplib::Server::HandlerWithResponse(answerLibraryError));
     m_server->set_exception_handler(
         [](const httplib::Request& request, httplib::Response& response, const std::exception_ptr&) {
             protocolError(request, response, 500, RpcCode::ServerError,
                           QStringLiteral("Erro interno do servidor."));
         });
+}
+
+void HttpEndpoint::serveCall(const httplib::Request& request, httplib::Response& response,
+                             const httplib::ContentReader& reader) {
+    QElapsedTimer timer;
+    timer.start();
+    const bool cbor = prefersCbor(request.get_header_value("Accept"));
+    try {
+        QByteArray body;
+        switch (readBody(request, response, reader, m_options.maxBody, body)) {
+        case BodyRead::TooLarge:
+            refuseTooLarge(request, response, timer, cbor);
+            return;
+        case BodyRead::Incomplete:
+            protocolError(request, response, 400, RpcCode::InvalidRequest,
+                          QStringLiteral("Requisição incompleta: o corpo não pôde ser lido."));
+            return;
+        case BodyRead::Whole:
+            break;
+        }
+        answerCall(request, body, timer, cbor, response);
+    } catch (const std::exception& error) {
+        // Nothing escapes into the HTTP library: an unexpected failure is
+        // still an answer the caller can read.
+        const QString message =
+            QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
+        protocolError(request, response, 500, RpcCode::ServerError, message);
+        m_log.call(CallOutcome{QString(), -1, int(RpcCode::ServerError), message}, millisecondsSince(timer),
+                   0, cbor ? "cbor" : "json");
+    }
+}
+
+void HttpEndpoint::refuseTooLarge(const httplib::Request& request, httplib::Response& response,
+                                  const QElapsedTimer& timer, bool cbor) {
+    const QString message = QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
+                                .arg(m_options.maxBody);
+    protocolError(request, response, 413, RpcCode::InvalidRequest, message);
+    m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message}, millisecondsSince(timer),
+               qint64(response.body.size()), cbor ? "cbor" : "json");
+}
+
+void HttpEndpoint::answerCall(const httplib::Request& request, const QByteArray& body,
+                              const QElapsedTimer& timer, bool cbor, httplib::Response& response) {
+    const std::unique_ptr<ResponseEncoder> encoder = encoderFor(cbor);
+    CallOutcome outcome;
+    const QByteArray reply = m_dispatcher.dispatch(body, requestFormat(request), *encoder, outcome);
+    const double elapsed = millisecondsSince(timer);
+    response.status = 200;
+    // A plain body, not a content provider: the library stops calling
+    // providers once the server is stopping, and a call in progress at
+    // SIGTERM must still get its whole answer.
+    response.set_content(reply.constData(), size_t(reply.size()), encoder->contentType().toStdString());
+    m_log.call(outcome, elapsed, reply.size(), cbor ? "cbor" : "json");
+}
+
+void HttpEndpoint::answerHealth(httplib::Response& response) {
+    const QString problem = databaseProblem();
+    QJsonObject body;
+    if (problem.isEmpty()) {
+        body.insert(QStringLiteral("status"), QStringLiteral("ok"));
+        response.status = 200;
+    } else {
+        body.insert(QStringLiteral("status"), QStringLiteral("erro"));
+        body.insert(QStringLiteral("message"), problem);
+        response.status = 503;
+        m_log.note(QStringLiteral("health erro \"%1\"").arg(problem));
+    }
+    response.set_content(jsonText(body), "application/json; charset=utf-8");
 }
 
 int HttpEndpoint::bind() {

@@ -5,11 +5,18 @@
 // its own database connection (ThreadDatabase).
 #include "serveroptions.h"
 
+#include <QByteArray>
+
 #include <memory>
 
+class QElapsedTimer;
+
 namespace httplib {
+class ContentReader;
+struct Request;
+struct Response;
 class Server;
-}
+} // namespace httplib
 
 namespace zavserver {
 
@@ -34,6 +41,16 @@ public:
 
 private:
     void installRoutes();
+    // POST of a JSON-RPC call: its body read within the limit, dispatched,
+    // answered and logged.
+    void serveCall(const httplib::Request& request, httplib::Response& response,
+                   const httplib::ContentReader& reader);
+    void refuseTooLarge(const httplib::Request& request, httplib::Response& response,
+                        const QElapsedTimer& timer, bool cbor);
+    void answerCall(const httplib::Request& request, const QByteArray& body, const QElapsedTimer& timer,
+                    bool cbor, httplib::Response& response);
+    // GET /health: whether the thread's connection reaches the invoice store.
+    void answerHealth(httplib::Response& response);
 
     ServerOptions m_options;
     const RpcDispatcher& m_dispatcher;
