@@ -39,6 +39,9 @@ private:
         int arity = 0;
         Method method;
     };
+    // The entry of a method, or a "method not found" error.
+    const Entry& methodNamed(const QString& name) const;
+
     QHash<QString, Entry> m_methods;
 };
 
