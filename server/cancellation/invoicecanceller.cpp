@@ -376,16 +376,11 @@ std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const
     return std::nullopt;
 }
 
-std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice, Attempt& a) {
-    WriteTransaction transaction(m_db);
-    if (transaction.begin() == WriteTransaction::Begin::Busy)
-        return CancellationOutcome::byKey("MS01");
-
-    Stored stored;
+std::optional<CancellationOutcome> InvoiceCanceller::readAndCheck(const TickedInvoice& invoice,
+                                                                  Stored& stored, QString* reason) {
     if (!readInvoice(invoice.entry, stored))
         return CancellationOutcome::byKey("MS01");
-    QString reason;
-    if (auto refused = check(invoice, stored, &reason))
+    if (auto refused = check(invoice, stored, reason))
         return refused;
     if (auto blocked = receivablesBlock(invoice.entry))
         return blocked;
@@ -393,8 +388,59 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
     // record, and the authority is not asked again.
     if (stored.recorded)
         return CancellationOutcome::byText(QStringLiteral("Nota fiscal já tem registro de cancelamento."));
-    if (auto problem = authority())
-        return problem;
+    return authority();
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const JournalEntry& earlier,
+                                                                   const Stored& stored, const QDateTime& now,
+                                                                   Attempt& attempt) {
+    const QDateTime sent =
+        QDateTime::fromString(earlier.sentAt.isEmpty() ? earlier.createdAt : earlier.sentAt, Qt::ISODate);
+    if (earlier.operatorCode != m_context.operatorCode && sent.isValid() &&
+        sent.secsTo(now) < kInFlightSeconds)
+        return CancellationOutcome::byKey("MS01");
+    if (earlier.accessKey != stored.accessKey)
+        throw zavdb::DatabaseError(
+            QStringLiteral("O evento pendente da nota fiscal %1 é de outra chave de acesso.")
+                .arg(attempt.entry));
+    // The event the authority may already hold, with its own reason.
+    attempt.resume = true;
+    attempt.reason = earlier.reason;
+    attempt.signedBatch = earlier.signedBatch;
+    return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Stored& stored,
+                                                                     const QString& reason,
+                                                                     const QDateTime& now, Attempt& attempt) {
+    if (auto late = outOfTerm(stored))
+        return late;
+    if (auto unsigned_ = sign(stored, reason, attempt))
+        return unsigned_;
+    JournalEntry e;
+    e.accessKey = stored.accessKey;
+    e.operatorCode = m_context.operatorCode;
+    e.reason = attempt.reason;
+    e.environment = m_context.environment;
+    e.stateAbbreviation = stored.registrationState;
+    e.certificate = m_context.certificate;
+    e.batchId =
+        QString::fromLatin1(attempt.signedBatch).section(QStringLiteral("<idLote>"), 1).section(u'<', 0, 0);
+    e.createdAt = now.toString(Qt::ISODate);
+    e.signedBatch = attempt.signedBatch;
+    m_journal.savePending(attempt.entry, e);
+    return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice, Attempt& a) {
+    WriteTransaction transaction(m_db);
+    if (transaction.begin() == WriteTransaction::Begin::Busy)
+        return CancellationOutcome::byKey("MS01");
+
+    Stored stored;
+    QString reason;
+    if (auto refused = readAndCheck(invoice, stored, &reason))
+        return refused;
 
     a.entry = invoice.entry;
     a.accessKey = stored.accessKey;
@@ -403,38 +449,13 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
     if (earlier && earlier->state == JournalEntry::State::Registered)
         return CancellationOutcome::byText(
             QStringLiteral("Evento de cancelamento já registrado, mas a nota fiscal segue autorizada."));
-    if (earlier && earlier->state == JournalEntry::State::Pending) {
-        const QDateTime sent = QDateTime::fromString(
-            earlier->sentAt.isEmpty() ? earlier->createdAt : earlier->sentAt, Qt::ISODate);
-        if (earlier->operatorCode != m_context.operatorCode && sent.isValid() &&
-            sent.secsTo(now) < kInFlightSeconds)
-            return CancellationOutcome::byKey("MS01");
-        if (earlier->accessKey != stored.accessKey)
-            throw zavdb::DatabaseError(
-                QStringLiteral("O evento pendente da nota fiscal %1 é de outra chave de acesso.")
-                    .arg(invoice.entry));
-        // The event the authority may already hold, with its own reason.
-        a.resume = true;
-        a.reason = earlier->reason;
-        a.signedBatch = earlier->signedBatch;
-    } else {
-        if (auto late = outOfTerm(stored))
-            return late;
-        if (auto unsigned_ = sign(stored, reason, a))
-            return unsigned_;
-        JournalEntry e;
-        e.accessKey = stored.accessKey;
-        e.operatorCode = m_context.operatorCode;
-        e.reason = a.reason;
-        e.environment = m_context.environment;
-        e.stateAbbreviation = stored.registrationState;
-        e.certificate = m_context.certificate;
-        e.batchId =
-            QString::fromLatin1(a.signedBatch).section(QStringLiteral("<idLote>"), 1).section(u'<', 0, 0);
-        e.createdAt = now.toString(Qt::ISODate);
-        e.signedBatch = a.signedBatch;
-        m_journal.savePending(invoice.entry, e);
-    }
+    std::optional<CancellationOutcome> refused;
+    if (earlier && earlier->state == JournalEntry::State::Pending)
+        refused = resumePending(*earlier, stored, now, a);
+    else
+        refused = journalNewEvent(stored, reason, now, a);
+    if (refused)
+        return refused;
     m_journal.markSent(invoice.entry, now.toString(Qt::ISODate));
     transaction.commit();
     return std::nullopt;

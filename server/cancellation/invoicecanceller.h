@@ -29,6 +29,7 @@
 #include "database.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -74,7 +75,20 @@ private:
     std::optional<CancellationOutcome> check(const TickedInvoice& invoice, const Stored& stored,
                                              QString* reason);
     std::optional<CancellationOutcome> receivablesBlock(const QString& entry);
+    // Step 1, in its transaction: the refusal, or the attempt ready to send.
     std::optional<CancellationOutcome> prepare(const TickedInvoice& invoice, Attempt& attempt);
+    // The invoice read under its lock and every rule checked on what the
+    // database holds, up to the authority and the certificate to use.
+    std::optional<CancellationOutcome> readAndCheck(const TickedInvoice& invoice, Stored& stored,
+                                                    QString* reason);
+    // A pending event of an earlier attempt, to be sent again as it was
+    // signed, unless another operator's is still on its way.
+    std::optional<CancellationOutcome> resumePending(const JournalEntry& earlier, const Stored& stored,
+                                                     const QDateTime& now, Attempt& attempt);
+    // A new event, within the term, signed and written to the journal as
+    // pending.
+    std::optional<CancellationOutcome> journalNewEvent(const Stored& stored, const QString& reason,
+                                                       const QDateTime& now, Attempt& attempt);
     std::optional<CancellationOutcome> sign(const Stored& stored, const QString& reason, Attempt& attempt);
     std::optional<CancellationOutcome> outOfTerm(const Stored& stored) const;
     std::optional<CancellationOutcome> authority();
