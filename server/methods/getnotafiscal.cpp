@@ -195,12 +195,15 @@ QByteArray utf8(const QString& text) {
     return text.toUtf8();
 }
 
-} // namespace
+// The statement's optional conditions and every value it binds.
+struct Selection {
+    QString conditions;
+    std::vector<Binding> bindings;
+};
 
-void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
-    const Criteria c = readCriteria(arguments);
-
-    std::vector<Binding> bindings{
+Selection selectionFor(const Criteria& c) {
+    Selection s;
+    s.bindings = {
         {":P_CDFILIAL", utf8(c.branch)},
         {":P_CDEMPRESA", utf8(c.company)},
         {":P_CDINSCESTA", utf8(c.stateRegistration)},
@@ -210,67 +213,81 @@ void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
         {":P_DTINICIAL", c.from.toString(Qt::ISODate).toLatin1()},
         {":P_DTFIMEXCL", c.to.addDays(1).toString(Qt::ISODate).toLatin1()},
     };
-    QString conditions;
     if (!c.number.isEmpty()) {
-        conditions += QLatin1StringView(kNumberSql);
-        bindings.push_back({":P_NRNOTAFISCALELE", utf8(c.number)});
+        s.conditions += QLatin1StringView(kNumberSql);
+        s.bindings.push_back({":P_NRNOTAFISCALELE", utf8(c.number)});
     }
     if (!c.kind.isEmpty()) {
-        conditions += QLatin1StringView(kKindSql);
-        bindings.push_back({":P_IDTPDESTREM", utf8(c.kind)});
+        s.conditions += QLatin1StringView(kKindSql);
+        s.bindings.push_back({":P_IDTPDESTREM", utf8(c.kind)});
     }
     if (!c.registration.isEmpty()) {
-        conditions += QLatin1StringView(c.kind == u"C" ? kCustomerSql : kSupplierSql);
-        bindings.push_back({":P_NRINSJUR", utf8(c.registration)});
+        s.conditions += QLatin1StringView(c.kind == u"C" ? kCustomerSql : kSupplierSql);
+        s.bindings.push_back({":P_NRINSJUR", utf8(c.registration)});
     }
     if (c.kind == u"L" && !c.receivingBranch.isEmpty()) {
-        conditions += QLatin1StringView(kReceivingSql);
-        bindings.push_back({":P_CDFILIRECE", utf8(c.receivingBranch)});
+        s.conditions += QLatin1StringView(kReceivingSql);
+        s.bindings.push_back({":P_CDFILIRECE", utf8(c.receivingBranch)});
     }
+    return s;
+}
 
+// One invoice record of the packet, its sort key built in key; a row whose
+// date or value cannot be read is a database error.
+void writeInvoiceRow(ResponseEncoder& out, const ResultRow& row, QByteArray& key) {
+    const QUtf8StringView issued = row.text(cEmissao);
+    if (!isIsoDate(issued))
+        throw zavdb::DatabaseError(QStringLiteral("data de emissão inválida na nota de lançamento %1")
+                                       .arg(row.text(cLancto).toString()));
+    double value = 0;
+    if (!row.number(cValor, value))
+        throw zavdb::DatabaseError(
+            QStringLiteral("valor inválido na nota de lançamento %1").arg(row.text(cLancto).toString()));
+    entryKey(key, row.text(cFiliEmit), issued, row.text(cSerie), row.text(cNumero), row.text(cLancto));
+
+    out.beginRow();
+    out.text(u8"U");
+    out.text(row.text(cBloqueado));
+    out.text(row.text(cFiliEmit));
+    out.text(row.text(cLancto));
+    out.text(issued);
+    textOrNull(out, row, cRazao);
+    out.number(value);
+    textOrNull(out, row, cFilial);
+    textOrNull(out, row, cLanctDoc);
+    textOrNull(out, row, cEntrSai);
+    textOrNull(out, row, cEmpresa);
+    textOrNull(out, row, cFiliRece);
+    out.text(QUtf8StringView(key.constData(), key.size()));
+    out.text(u8"");
+    out.text(row.text(cNumero));
+    textOrNull(out, row, cProtocolo);
+    textOrNull(out, row, cAcesso);
+    out.endRow();
+}
+
+// The packet of the invoices selected; throws zavdb::DatabaseError.
+void writeInvoices(QSqlDatabase& db, const Selection& selection, ResponseEncoder& out) {
+    const char* issueDate =
+        zavdb::dialectOf(db) == zavdb::Dialect::PostgreSQL ? kIssueDatePostgres : kIssueDateSqlite;
+    const QString sql =
+        QString::fromLatin1(kSelectSql).arg(QLatin1StringView(issueDate)) + selection.conditions;
+
+    out.beginPacket(kFields);
+    QByteArray key;
+    key.reserve(64);
+    NativeQuery::select(db, sql, selection.bindings,
+                        [&](const ResultRow& row) { writeInvoiceRow(out, row, key); });
+    out.endPacket();
+}
+
+} // namespace
+
+void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
+    const Selection selection = selectionFor(readCriteria(arguments));
     QString failure;
     try {
-        QSqlDatabase& db = ThreadDatabase::get();
-        const char* issueDate =
-            zavdb::dialectOf(db) == zavdb::Dialect::PostgreSQL ? kIssueDatePostgres : kIssueDateSqlite;
-        const QString sql = QString::fromLatin1(kSelectSql).arg(QLatin1StringView(issueDate)) + conditions;
-
-        out.beginPacket(kFields);
-        QByteArray key;
-        key.reserve(64);
-        NativeQuery::select(db, sql, bindings, [&](const ResultRow& row) {
-            const QUtf8StringView issued = row.text(cEmissao);
-            if (!isIsoDate(issued))
-                throw zavdb::DatabaseError(QStringLiteral("data de emissão inválida na nota de lançamento %1")
-                                               .arg(row.text(cLancto).toString()));
-            double value = 0;
-            if (!row.number(cValor, value))
-                throw zavdb::DatabaseError(QStringLiteral("valor inválido na nota de lançamento %1")
-                                               .arg(row.text(cLancto).toString()));
-            entryKey(key, row.text(cFiliEmit), issued, row.text(cSerie), row.text(cNumero),
-                     row.text(cLancto));
-
-            out.beginRow();
-            out.text(u8"U");
-            out.text(row.text(cBloqueado));
-            out.text(row.text(cFiliEmit));
-            out.text(row.text(cLancto));
-            out.text(issued);
-            textOrNull(out, row, cRazao);
-            out.number(value);
-            textOrNull(out, row, cFilial);
-            textOrNull(out, row, cLanctDoc);
-            textOrNull(out, row, cEntrSai);
-            textOrNull(out, row, cEmpresa);
-            textOrNull(out, row, cFiliRece);
-            out.text(QUtf8StringView(key.constData(), key.size()));
-            out.text(u8"");
-            out.text(row.text(cNumero));
-            textOrNull(out, row, cProtocolo);
-            textOrNull(out, row, cAcesso);
-            out.endRow();
-        });
-        out.endPacket();
+        writeInvoices(ThreadDatabase::get(), selection, out);
         return;
     } catch (const zavdb::DatabaseError& error) {
         failure = error.text();
