@@ -17,26 +17,23 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
+
+using namespace zavauthority;
 
 namespace {
 
 enum ExitCode { Ok = 0, BadCommandLine = 1, NoRecord = 2, CannotServe = 3 };
 
-} // namespace
-
-int main(int argc, char* argv[]) {
-    using namespace zavauthority;
-    StopSignal::block(); // before any thread exists
-
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zav-authority"));
-
-    AuthorityOptions options;
+// The command line into *options; an exit code when the process ends here
+// (the help shown, or the command line refused).
+std::optional<int> readCommandLine(AuthorityOptions* options) {
     QString help;
-    const QString refused = AuthorityOptions::parse(QCoreApplication::arguments(), &options, &help);
+    const QString refused = AuthorityOptions::parse(QCoreApplication::arguments(), options, &help);
     if (!help.isEmpty()) {
         std::fputs(help.toLocal8Bit().constData(), stdout);
         return Ok;
@@ -46,34 +43,33 @@ int main(int argc, char* argv[]) {
                      refused.toLocal8Bit().constData());
         return BadCommandLine;
     }
-    RequestLog log;
-    if (!options.logFile.isEmpty() && !log.openFile(options.logFile)) {
-        std::fprintf(stderr, "zav-authority: não foi possível abrir o log %s\n",
-                     options.logFile.toLocal8Bit().constData());
-        return BadCommandLine;
-    }
-    const QString crypto = zavnfe::CryptoLibraries::ensure();
-    if (!crypto.isEmpty()) {
-        log.line(QStringLiteral("zav-authority: %1").arg(crypto));
-        return CannotServe;
-    }
+    return std::nullopt;
+}
+
+// The check of the events' signatures, trusting the CA(s) of --client-ca;
+// nothing once the reason is logged.
+std::optional<SignatureCheck> loadTrustedSigners(const AuthorityOptions& options, RequestLog& log) {
     QFile caFile(options.clientCa);
     if (!caFile.open(QIODevice::ReadOnly)) {
         log.line(QStringLiteral("zav-authority: não foi possível ler a AC %1").arg(options.clientCa));
-        return BadCommandLine;
+        return std::nullopt;
     }
-    const SignatureCheck signatures(caFile.readAll());
-    if (!signatures.problem().isEmpty()) {
-        log.line(QStringLiteral("zav-authority: %1: %2").arg(options.clientCa, signatures.problem()));
-        return BadCommandLine;
+    std::optional<SignatureCheck> signatures(std::in_place, caFile.readAll());
+    if (!signatures->problem().isEmpty()) {
+        log.line(QStringLiteral("zav-authority: %1: %2").arg(options.clientCa, signatures->problem()));
+        return std::nullopt;
     }
+    return signatures;
+}
 
-    AuthorityRecord record;
+// The record file, then the ERP database's invoices the record does not hold
+// yet; false once the reason is logged.
+bool fillRecord(AuthorityRecord& record, const AuthorityOptions& options, RequestLog& log) {
     if (!options.recordFile.isEmpty()) {
         const QString problem = record.open(options.recordFile);
         if (!problem.isEmpty()) {
             log.line(QStringLiteral("zav-authority: %1").arg(problem));
-            return NoRecord;
+            return false;
         }
     }
     if (!options.database.isEmpty()) {
@@ -82,31 +78,19 @@ int main(int argc, char* argv[]) {
         const QString problem = record.importInvoices(options.database, &added, &skipped);
         if (!problem.isEmpty()) {
             log.line(QStringLiteral("zav-authority: banco do ERP indisponível: %1").arg(problem));
-            return NoRecord;
+            return false;
         }
         log.line(QStringLiteral("zav-authority: %1 NF-e novas do banco do ERP, %2 linhas inválidas ignoradas")
                      .arg(added)
                      .arg(skipped));
         record.lookUpNewInvoicesIn(options.database);
     }
+    return true;
+}
 
-    const Terms terms{options.ordinaryHours, options.lateDays};
-    const EventReception events(record, signatures, terms, options.environment);
-    const StatusConsultation status(record, options.environment);
-    AuthorityService service(options, events, status, log);
-    const QString tls = service.tlsProblem();
-    if (!tls.isEmpty()) {
-        log.line(QStringLiteral("zav-authority: %1").arg(tls));
-        return CannotServe;
-    }
-    const int port = service.bind();
-    if (port < 0) {
-        log.line(QStringLiteral("zav-authority: não foi possível escutar em %1:%2")
-                     .arg(options.host)
-                     .arg(options.port));
-        return CannotServe;
-    }
-
+// Serves on the bound port until SIGTERM or SIGINT; the process's exit code.
+int serveUntilStopped(QCoreApplication& app, AuthorityService& service, const AuthorityRecord& record,
+                      const AuthorityOptions& options, int port, RequestLog& log) {
     // The record lives on this thread, which runs the event loop; the
     // server's threads reach it through queued calls. The listener thread
     // ends the loop once every request in progress has been answered.
@@ -142,4 +126,52 @@ int main(int argc, char* argv[]) {
     }
     log.line(QStringLiteral("zav-authority: encerrado pelo sinal %1").arg(stop.signalNumber()));
     return Ok;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    StopSignal::block(); // before any thread exists
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zav-authority"));
+
+    AuthorityOptions options;
+    if (const std::optional<int> exitCode = readCommandLine(&options))
+        return *exitCode;
+    RequestLog log;
+    if (!options.logFile.isEmpty() && !log.openFile(options.logFile)) {
+        std::fprintf(stderr, "zav-authority: não foi possível abrir o log %s\n",
+                     options.logFile.toLocal8Bit().constData());
+        return BadCommandLine;
+    }
+    const QString crypto = zavnfe::CryptoLibraries::ensure();
+    if (!crypto.isEmpty()) {
+        log.line(QStringLiteral("zav-authority: %1").arg(crypto));
+        return CannotServe;
+    }
+    const std::optional<SignatureCheck> signatures = loadTrustedSigners(options, log);
+    if (!signatures)
+        return BadCommandLine;
+    AuthorityRecord record;
+    if (!fillRecord(record, options, log))
+        return NoRecord;
+
+    const Terms terms{options.ordinaryHours, options.lateDays};
+    const EventReception events(record, *signatures, terms, options.environment);
+    const StatusConsultation status(record, options.environment);
+    AuthorityService service(options, events, status, log);
+    const QString tls = service.tlsProblem();
+    if (!tls.isEmpty()) {
+        log.line(QStringLiteral("zav-authority: %1").arg(tls));
+        return CannotServe;
+    }
+    const int port = service.bind();
+    if (port < 0) {
+        log.line(QStringLiteral("zav-authority: não foi possível escutar em %1:%2")
+                     .arg(options.host)
+                     .arg(options.port));
+        return CannotServe;
+    }
+    return serveUntilStopped(app, service, record, options, port, log);
 }
