@@ -27,14 +27,100 @@ QString schemaProblem(const QByteArray& envEvento) {
     return zavnfe::SchemaSet::instance().validate(zavnfe::Schema::EnvEvento, envEvento);
 }
 
-struct Incoming {
-    xmlNode* info = nullptr;
+// What the batch says of itself goes back in the answer when it reads as the
+// schema's types; anything else would make the answer invalid too.
+void readBatchHead(xmlNode* root, zavnfe::RetEnvEventoData& head) {
+    const QString batchId = text(root, "idLote");
+    if (!batchId.isEmpty() && batchId.size() <= 15 &&
+        std::all_of(batchId.cbegin(), batchId.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        head.batchId = batchId;
+    xmlNode* first = zavnfe::childElement(zavnfe::childElement(root, "evento", kNfe), "infEvento", kNfe);
+    if (StateZones::known(text(first, "cOrgao")))
+        head.orgao = text(first, "cOrgao");
+}
+
+// The whole batch refused: no retEvento.
+ServiceAnswer rejectBatch(zavnfe::RetEnvEventoData& head, int status, const QString& detail) {
+    head.status = status;
+    head.statusText = StatusCodes::text(status, detail);
+    return ServiceAnswer{zavnfe::retEnvEvento(head, {}),
+                         QStringLiteral("lote %1: %2 %3").arg(head.batchId).arg(status).arg(detail)};
+}
+
+} // namespace
+
+struct EventReception::Incoming {
     QString key, id, orgao, type, author, dateTime, authorisationProtocol;
     int environment = 0, sequence = 0;
     QByteArray evento;
 };
 
-} // namespace
+std::vector<EventReception::Incoming> EventReception::readEvents(xmlNode* root) {
+    std::vector<Incoming> events;
+    for (xmlNode* evento = zavnfe::childElement(root, "evento", kNfe); evento;
+         evento = zavnfe::nextElement(evento, "evento", kNfe)) {
+        xmlNode* info = zavnfe::childElement(evento, "infEvento", kNfe);
+        Incoming in;
+        in.key = text(info, "chNFe");
+        in.id = zavnfe::attribute(info, "Id");
+        in.orgao = text(info, "cOrgao");
+        in.environment = text(info, "tpAmb").toInt();
+        in.author = text(info, "CNPJ");
+        in.dateTime = text(info, "dhEvento");
+        in.type = text(info, "tpEvento");
+        in.sequence = text(info, "nSeqEvento").toInt();
+        in.authorisationProtocol = text(zavnfe::childElement(info, "detEvento", kNfe), "nProt");
+        in.evento = zavnfe::standaloneElement(evento, true);
+        events.push_back(std::move(in));
+    }
+    return events;
+}
+
+int EventReception::refusal(const Incoming& in, const QDateTime& at, const QDateTime& now) const {
+    const QString expectedId =
+        QStringLiteral("ID%1%2%3").arg(in.type, in.key).arg(in.sequence, 2, 10, QLatin1Char('0'));
+    if (in.id != expectedId)
+        return BadEventId;
+    if (in.orgao != in.key.left(2))
+        return OrganDiffersFromKey;
+    if (in.environment != m_environment)
+        return EnvironmentDiffers;
+    if (!zavnfe::CancellationEvent::validAccessKey(in.key))
+        return BadCheckDigit;
+    if (in.author.isEmpty() || in.author != in.key.mid(6, 14))
+        return AuthorDiffers;
+    if (!at.isValid() || at.secsTo(now) < -kClockToleranceSeconds)
+        return EventAfterProcessing;
+    return 0;
+}
+
+Decision EventReception::answer(const Incoming& in, const QString& batchOrgan, const QDateTime& now) const {
+    zavnfe::RetEventoData ret;
+    ret.environment = m_environment;
+    ret.application = QLatin1String(kApplication);
+    ret.orgao = StateZones::known(in.orgao) ? in.orgao : batchOrgan;
+    ret.accessKey = in.key;
+    ret.eventType = in.type;
+    ret.sequence = in.sequence;
+    auto build = [ret](int status, const QString& protocol, const QString& registeredAt) mutable {
+        ret.status = status;
+        ret.statusText = StatusCodes::text(status);
+        ret.protocol = protocol;
+        ret.registeredAt = registeredAt;
+        if (!protocol.isEmpty())
+            ret.eventDescription = QStringLiteral("Cancelamento registrado");
+        return zavnfe::retEvento(ret);
+    };
+
+    const QDateTime at = QDateTime::fromString(in.dateTime, Qt::ISODate);
+    const int status = refusal(in, at, now);
+    if (status != 0)
+        return Decision{status, QString(), build(status, QString(), StateZones::format(now, in.key.left(2)))};
+    const EventFacts facts{in.key, in.type, in.authorisationProtocol, in.sequence, at, in.evento};
+    Decision decision;
+    m_record.onRecordThread([&] { decision = m_record.decide(facts, m_terms, now, build); });
+    return decision;
+}
 
 ServiceAnswer EventReception::process(const QByteArray& envEvento, const QDateTime& now) const {
     zavnfe::RetEnvEventoData head{QStringLiteral("0"),
@@ -43,100 +129,28 @@ ServiceAnswer EventReception::process(const QByteArray& envEvento, const QDateTi
                                   QLatin1String(kNationalOrgan),
                                   0,
                                   QString()};
-    auto batchRejection = [&](int status, const QString& detail) {
-        head.status = status;
-        head.statusText = StatusCodes::text(status, detail);
-        return ServiceAnswer{zavnfe::retEnvEvento(head, {}),
-                             QStringLiteral("lote %1: %2 %3").arg(head.batchId).arg(status).arg(detail)};
-    };
-
     QString why;
     zavnfe::XmlDoc doc = zavnfe::parseUntrusted(envEvento, &why);
     xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-    // What the batch says of itself goes back in the answer when it reads as
-    // the schema's types; anything else would make the answer invalid too.
-    const QString batchId = text(root, "idLote");
-    if (!batchId.isEmpty() && batchId.size() <= 15 &&
-        std::all_of(batchId.cbegin(), batchId.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
-        head.batchId = batchId;
-    xmlNode* first = zavnfe::childElement(zavnfe::childElement(root, "evento", kNfe), "infEvento", kNfe);
-    if (StateZones::known(text(first, "cOrgao")))
-        head.orgao = text(first, "cOrgao");
+    readBatchHead(root, head);
     if (!doc)
-        return batchRejection(SchemaFailure, why);
+        return rejectBatch(head, SchemaFailure, why);
     const QString schema = schemaProblem(envEvento);
     if (!schema.isEmpty())
-        return batchRejection(SchemaFailure, schema);
+        return rejectBatch(head, SchemaFailure, schema);
 
-    std::vector<Incoming> events;
-    for (xmlNode* evento = zavnfe::childElement(root, "evento", kNfe); evento;
-         evento = zavnfe::nextElement(evento, "evento", kNfe)) {
-        Incoming in;
-        in.info = zavnfe::childElement(evento, "infEvento", kNfe);
-        in.key = text(in.info, "chNFe");
-        in.id = zavnfe::attribute(in.info, "Id");
-        in.orgao = text(in.info, "cOrgao");
-        in.environment = text(in.info, "tpAmb").toInt();
-        in.author = text(in.info, "CNPJ");
-        in.dateTime = text(in.info, "dhEvento");
-        in.type = text(in.info, "tpEvento");
-        in.sequence = text(in.info, "nSeqEvento").toInt();
-        in.authorisationProtocol = text(zavnfe::childElement(in.info, "detEvento", kNfe), "nProt");
-        in.evento = zavnfe::standaloneElement(evento, true);
-        events.push_back(std::move(in));
-    }
+    const std::vector<Incoming> events = readEvents(root);
     for (const Incoming& in : events) {
         const SignatureCheck::Result signature = m_signatures.verify(in.evento);
         if (signature.status != 0)
-            return batchRejection(signature.status,
-                                  QStringLiteral("chNFe %1: %2").arg(in.key, signature.detail));
+            return rejectBatch(head, signature.status,
+                               QStringLiteral("chNFe %1: %2").arg(in.key, signature.detail));
     }
 
     std::vector<QByteArray> answers;
     QStringList results;
     for (const Incoming& in : events) {
-        zavnfe::RetEventoData ret;
-        ret.environment = m_environment;
-        ret.application = QLatin1String(kApplication);
-        ret.orgao = StateZones::known(in.orgao) ? in.orgao : head.orgao;
-        ret.accessKey = in.key;
-        ret.eventType = in.type;
-        ret.sequence = in.sequence;
-        auto build = [ret](int status, const QString& protocol, const QString& registeredAt) mutable {
-            ret.status = status;
-            ret.statusText = StatusCodes::text(status);
-            ret.protocol = protocol;
-            ret.registeredAt = registeredAt;
-            if (!protocol.isEmpty())
-                ret.eventDescription = QStringLiteral("Cancelamento registrado");
-            return zavnfe::retEvento(ret);
-        };
-
-        int status = 0;
-        const QString expectedId =
-            QStringLiteral("ID%1%2%3").arg(in.type, in.key).arg(in.sequence, 2, 10, QLatin1Char('0'));
-        const QDateTime at = QDateTime::fromString(in.dateTime, Qt::ISODate);
-        if (in.id != expectedId)
-            status = BadEventId;
-        else if (in.orgao != in.key.left(2))
-            status = OrganDiffersFromKey;
-        else if (in.environment != m_environment)
-            status = EnvironmentDiffers;
-        else if (!zavnfe::CancellationEvent::validAccessKey(in.key))
-            status = BadCheckDigit;
-        else if (in.author.isEmpty() || in.author != in.key.mid(6, 14))
-            status = AuthorDiffers;
-        else if (!at.isValid() || at.secsTo(now) < -kClockToleranceSeconds)
-            status = EventAfterProcessing;
-
-        Decision decision;
-        if (status != 0) {
-            decision = Decision{status, QString(),
-                                build(status, QString(), StateZones::format(now, in.key.left(2)))};
-        } else {
-            const EventFacts facts{in.key, in.type, in.authorisationProtocol, in.sequence, at, in.evento};
-            m_record.onRecordThread([&] { decision = m_record.decide(facts, m_terms, now, build); });
-        }
+        const Decision decision = answer(in, head.orgao, now);
         answers.push_back(decision.retEvento);
         results.append(QStringLiteral("%1:%2%3")
                            .arg(in.key)

@@ -9,6 +9,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <vector>
+
+typedef struct _xmlNode xmlNode;
+
 namespace zavauthority {
 
 struct ServiceAnswer {
@@ -29,6 +33,15 @@ public:
     ServiceAnswer process(const QByteArray& envEvento, const QDateTime& now) const;
 
 private:
+    struct Incoming; // one evento as the batch carries it
+
+    static std::vector<Incoming> readEvents(xmlNode* root);
+    // The status an event's own fields refuse it with; 0 when they pass.
+    int refusal(const Incoming& in, const QDateTime& at, const QDateTime& now) const;
+    // The decision on one event of a batch whose signatures all verified,
+    // with its retEvento.
+    Decision answer(const Incoming& in, const QString& batchOrgan, const QDateTime& now) const;
+
     AuthorityRecord& m_record;
     const SignatureCheck& m_signatures;
     Terms m_terms;
