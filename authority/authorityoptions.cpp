@@ -24,10 +24,8 @@ int number(const QCommandLineParser& parser, const QString& name, int fallback, 
     return value;
 }
 
-} // namespace
-
-QString AuthorityOptions::parse(const QStringList& arguments, AuthorityOptions* options, QString* help) {
-    QCommandLineParser parser;
+// The options, described for --help; the help option itself.
+QCommandLineOption describeOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription(QStringLiteral(
         "Autoridade fiscal local: recebe eventos de cancelamento de NF-e e responde consultas de "
         "situação por HTTPS com certificado de cliente, para testes e demonstração."));
@@ -64,6 +62,64 @@ QString AuthorityOptions::parse(const QStringList& arguments, AuthorityOptions* 
          QStringLiteral("Arquivo do registro das requisições (padrão: saída de erros)."),
          QStringLiteral("arquivo")},
     });
+    return helpOption;
+}
+
+// --listen host:port.
+QString readListen(const QCommandLineParser& parser, AuthorityOptions& options) {
+    const QString listen = parser.value(QStringLiteral("listen"));
+    const qsizetype colon = listen.lastIndexOf(u':');
+    bool portOk = false;
+    options.host = colon > 0 ? listen.left(colon) : QString();
+    options.port = colon > 0 ? listen.mid(colon + 1).toInt(&portOk) : -1;
+    if (options.host.isEmpty() || !portOk || options.port < 0 || options.port > 65535)
+        return QStringLiteral("Informe --listen host:porta (porta de 0 a 65535), não \"%1\".").arg(listen);
+    return {};
+}
+
+// The TLS files, which must be readable, and where the invoices come from.
+QString readFiles(const QCommandLineParser& parser, AuthorityOptions& options) {
+    options.certificate = parser.value(QStringLiteral("cert"));
+    options.key = parser.value(QStringLiteral("key"));
+    options.clientCa = parser.value(QStringLiteral("client-ca"));
+    for (const auto& [name, path] : {std::pair{"cert", options.certificate}, std::pair{"key", options.key},
+                                     std::pair{"client-ca", options.clientCa}}) {
+        if (path.isEmpty())
+            return QStringLiteral("Informe --%1.").arg(QLatin1StringView(name));
+        if (!QFileInfo(path).isReadable() || !QFileInfo(path).isFile())
+            return QStringLiteral("--%1: não foi possível ler %2.").arg(QLatin1StringView(name), path);
+    }
+    options.database = parser.value(QStringLiteral("db"));
+    options.recordFile = parser.value(QStringLiteral("record"));
+    // A record kept from an earlier run already holds the invoices; any other
+    // start needs the ERP database to know them.
+    if (options.database.isEmpty() &&
+        (options.recordFile.isEmpty() || !QFileInfo::exists(options.recordFile)))
+        return QStringLiteral("Informe --db (o banco do ERP), ou um --record já preenchido.");
+    return {};
+}
+
+// The terms, the environment and the fault options.
+QString readNumbers(const QCommandLineParser& parser, AuthorityOptions& options) {
+    QString error;
+    options.ordinaryHours = number(parser, QStringLiteral("ordinary-hours"), 24, 1, &error);
+    options.lateDays = number(parser, QStringLiteral("late-days"), 0, 0, &error);
+    options.environment = number(parser, QStringLiteral("environment"), 2, 1, &error);
+    options.delayMs = number(parser, QStringLiteral("delay-ms"), 0, 0, &error);
+    options.dropAnswers = number(parser, QStringLiteral("drop-answers"), 0, 0, &error);
+    options.dropRequests = number(parser, QStringLiteral("drop-requests"), 0, 0, &error);
+    if (!error.isEmpty())
+        return error;
+    if (options.environment > 2)
+        return QStringLiteral("--environment é 1 (produção) ou 2 (homologação).");
+    return {};
+}
+
+} // namespace
+
+QString AuthorityOptions::parse(const QStringList& arguments, AuthorityOptions* options, QString* help) {
+    QCommandLineParser parser;
+    const QCommandLineOption helpOption = describeOptions(parser);
     if (!parser.parse(arguments))
         return parser.errorText();
     if (parser.isSet(helpOption)) {
@@ -74,40 +130,13 @@ QString AuthorityOptions::parse(const QStringList& arguments, AuthorityOptions* 
         return QStringLiteral("Argumento inesperado: %1").arg(parser.positionalArguments().constFirst());
 
     AuthorityOptions result;
-    const QString listen = parser.value(QStringLiteral("listen"));
-    const qsizetype colon = listen.lastIndexOf(u':');
-    bool portOk = false;
-    result.host = colon > 0 ? listen.left(colon) : QString();
-    result.port = colon > 0 ? listen.mid(colon + 1).toInt(&portOk) : -1;
-    if (result.host.isEmpty() || !portOk || result.port < 0 || result.port > 65535)
-        return QStringLiteral("Informe --listen host:porta (porta de 0 a 65535), não \"%1\".").arg(listen);
-    result.certificate = parser.value(QStringLiteral("cert"));
-    result.key = parser.value(QStringLiteral("key"));
-    result.clientCa = parser.value(QStringLiteral("client-ca"));
-    for (const auto& [name, path] : {std::pair{"cert", result.certificate}, std::pair{"key", result.key},
-                                     std::pair{"client-ca", result.clientCa}}) {
-        if (path.isEmpty())
-            return QStringLiteral("Informe --%1.").arg(QLatin1StringView(name));
-        if (!QFileInfo(path).isReadable() || !QFileInfo(path).isFile())
-            return QStringLiteral("--%1: não foi possível ler %2.").arg(QLatin1StringView(name), path);
-    }
-    result.database = parser.value(QStringLiteral("db"));
-    result.recordFile = parser.value(QStringLiteral("record"));
-    // A record kept from an earlier run already holds the invoices; any other
-    // start needs the ERP database to know them.
-    if (result.database.isEmpty() && (result.recordFile.isEmpty() || !QFileInfo::exists(result.recordFile)))
-        return QStringLiteral("Informe --db (o banco do ERP), ou um --record já preenchido.");
-    QString error;
-    result.ordinaryHours = number(parser, QStringLiteral("ordinary-hours"), 24, 1, &error);
-    result.lateDays = number(parser, QStringLiteral("late-days"), 0, 0, &error);
-    result.environment = number(parser, QStringLiteral("environment"), 2, 1, &error);
-    result.delayMs = number(parser, QStringLiteral("delay-ms"), 0, 0, &error);
-    result.dropAnswers = number(parser, QStringLiteral("drop-answers"), 0, 0, &error);
-    result.dropRequests = number(parser, QStringLiteral("drop-requests"), 0, 0, &error);
-    if (!error.isEmpty())
-        return error;
-    if (result.environment > 2)
-        return QStringLiteral("--environment é 1 (produção) ou 2 (homologação).");
+    QString refused = readListen(parser, result);
+    if (refused.isEmpty())
+        refused = readFiles(parser, result);
+    if (refused.isEmpty())
+        refused = readNumbers(parser, result);
+    if (!refused.isEmpty())
+        return refused;
     result.logFile = parser.value(QStringLiteral("log-file"));
     *options = result;
     return {};
