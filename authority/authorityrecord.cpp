@@ -55,6 +55,14 @@ QString sqlError(const QString& what, const QSqlQuery& query) {
     return QStringLiteral("%1: %2").arg(what, query.lastError().text());
 }
 
+// The values of kInsertInvoiceSql.
+void bindInvoice(QSqlQuery& insert, const Invoice& invoice) {
+    insert.bindValue(QStringLiteral(":key"), invoice.key);
+    insert.bindValue(QStringLiteral(":protocol"), invoice.protocol);
+    insert.bindValue(QStringLiteral(":at"), invoice.authorisedAtText);
+    insert.bindValue(QStringLiteral(":state"), QString(invoice.state));
+}
+
 bool run(QSqlQuery& query, const char* sql, QString* error, const QString& what) {
     if (!query.prepare(QString::fromLatin1(sql)) || !query.exec()) {
         *error = sqlError(what, query);
@@ -132,6 +140,19 @@ QString AuthorityRecord::open(const QString& recordFile) {
 QString AuthorityRecord::importInvoices(const QString& connectionText, int* added, int* skipped) {
     *added = *skipped = 0;
     std::vector<Invoice> found;
+    QString error = readNewErpInvoices(connectionText, found, skipped);
+    if (error.isEmpty())
+        error = persistInvoices(found);
+    if (!error.isEmpty())
+        return error;
+    for (const Invoice& invoice : found)
+        m_invoices.insert(invoice.key, invoice);
+    *added = int(found.size());
+    return {};
+}
+
+QString AuthorityRecord::readNewErpInvoices(const QString& connectionText, std::vector<Invoice>& found,
+                                            int* skipped) const {
     QString error;
     try {
         // Only read: a mistyped SQLite path must not leave an empty database behind.
@@ -157,38 +178,33 @@ QString AuthorityRecord::importInvoices(const QString& connectionText, int* adde
         error = failure.text();
     }
     QSqlDatabase::removeDatabase(QLatin1String(kErpConnection));
-    if (!error.isEmpty())
-        return error;
+    return error;
+}
 
-    if (m_persistent) {
-        // All or nothing: a record half filled would be taken as complete on
-        // the next start.
-        QSqlDatabase db = QSqlDatabase::database(QLatin1String(kConnection));
-        if (!db.transaction())
-            return QStringLiteral("Falha ao iniciar a gravação do registro: %1").arg(db.lastError().text());
-        QSqlQuery insert(db);
-        if (!insert.prepare(QString::fromLatin1(kInsertInvoiceSql))) {
-            db.rollback();
-            return sqlError(QStringLiteral("Falha ao preparar a gravação das NF-e"), insert);
-        }
-        for (const Invoice& invoice : found) {
-            insert.bindValue(QStringLiteral(":key"), invoice.key);
-            insert.bindValue(QStringLiteral(":protocol"), invoice.protocol);
-            insert.bindValue(QStringLiteral(":at"), invoice.authorisedAtText);
-            insert.bindValue(QStringLiteral(":state"), QString(invoice.state));
-            if (!insert.exec()) {
-                const QString why =
-                    sqlError(QStringLiteral("Falha ao gravar a NF-e %1").arg(invoice.key), insert);
-                db.rollback();
-                return why;
-            }
-        }
-        if (!db.commit())
-            return QStringLiteral("Falha ao gravar o registro: %1").arg(db.lastError().text());
+QString AuthorityRecord::persistInvoices(const std::vector<Invoice>& invoices) {
+    if (!m_persistent)
+        return {};
+    // All or nothing: a record half filled would be taken as complete on the
+    // next start.
+    QSqlDatabase db = QSqlDatabase::database(QLatin1String(kConnection));
+    if (!db.transaction())
+        return QStringLiteral("Falha ao iniciar a gravação do registro: %1").arg(db.lastError().text());
+    QSqlQuery insert(db);
+    if (!insert.prepare(QString::fromLatin1(kInsertInvoiceSql))) {
+        db.rollback();
+        return sqlError(QStringLiteral("Falha ao preparar a gravação das NF-e"), insert);
     }
-    for (const Invoice& invoice : found)
-        m_invoices.insert(invoice.key, invoice);
-    *added = int(found.size());
+    for (const Invoice& invoice : invoices) {
+        bindInvoice(insert, invoice);
+        if (!insert.exec()) {
+            const QString why =
+                sqlError(QStringLiteral("Falha ao gravar a NF-e %1").arg(invoice.key), insert);
+            db.rollback();
+            return why;
+        }
+    }
+    if (!db.commit())
+        return QStringLiteral("Falha ao gravar o registro: %1").arg(db.lastError().text());
     return {};
 }
 
@@ -199,10 +215,7 @@ bool AuthorityRecord::keep(const Invoice& invoice, QString* error) {
             *error = sqlError(QStringLiteral("Falha ao preparar a gravação da NF-e"), insert);
             return false;
         }
-        insert.bindValue(QStringLiteral(":key"), invoice.key);
-        insert.bindValue(QStringLiteral(":protocol"), invoice.protocol);
-        insert.bindValue(QStringLiteral(":at"), invoice.authorisedAtText);
-        insert.bindValue(QStringLiteral(":state"), QString(invoice.state));
+        bindInvoice(insert, invoice);
         if (!insert.exec()) {
             *error = sqlError(QStringLiteral("Falha ao gravar a NF-e %1").arg(invoice.key), insert);
             return false;

@@ -92,6 +92,13 @@ private:
     // The invoice of a key, from the record or else from the ERP database.
     const Invoice* find(const QString& key);
     bool keep(const Invoice& invoice, QString* error);
+    // The ERP database's valid invoices the record does not hold, into found;
+    // empty, or why they could not be read.
+    QString readNewErpInvoices(const QString& connectionText, std::vector<Invoice>& found,
+                               int* skipped) const;
+    // The invoices written to the record file in one transaction (nothing to
+    // do in memory only); empty, or why not.
+    QString persistInvoices(const std::vector<Invoice>& invoices);
 
     QHash<QString, Invoice> m_invoices;
     std::map<std::tuple<QString, QString, int>, RegisteredEvent> m_events;
