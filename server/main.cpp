@@ -1,12 +1,12 @@
 // zav50000-server: the application server of the NF-e cancellation screen.
-#include "calllog.h"
-#include "httpendpoint.h"
-#include "methods.h"
-#include "nfesettings.h"
-#include "rpcdispatcher.h"
+#include "cancellation/nfesettings.h"
+#include "methods/methods.h"
+#include "rpc/calllog.h"
+#include "rpc/httpendpoint.h"
+#include "rpc/rpcdispatcher.h"
 #include "serveroptions.h"
+#include "store/threaddatabase.h"
 #include "terminationwatcher.h"
-#include "threaddatabase.h"
 
 #include "database.h"
 
@@ -46,8 +46,9 @@ QString checkDatabase(const QString& connectionText) {
         {
             QSqlQuery query(db);
             if (!query.exec(QString::fromLatin1(kStoreCheckSql)))
-                problem = QStringLiteral("O banco não tem o cadastro de notas fiscais (tabela NOTAFISCAL): %1")
-                              .arg(query.lastError().text());
+                problem =
+                    QStringLiteral("O banco não tem o cadastro de notas fiscais (tabela NOTAFISCAL): %1")
+                        .arg(query.lastError().text());
         }
         db.close();
     } catch (const zavdb::DatabaseError& error) {
@@ -128,8 +129,9 @@ int main(int argc, char* argv[]) {
         return BadNfeSettings;
     }
     if (!nfe.authorities || nfe.certificateFolder.isEmpty())
-        log.note(QStringLiteral("zav50000-server: sem %1: nenhuma NF-e poderá ser cancelada")
-                     .arg(!nfe.authorities ? QStringLiteral("--authorities") : QStringLiteral("--certificates")));
+        log.note(
+            QStringLiteral("zav50000-server: sem %1: nenhuma NF-e poderá ser cancelada")
+                .arg(!nfe.authorities ? QStringLiteral("--authorities") : QStringLiteral("--certificates")));
 
     RpcDispatcher dispatcher;
     registerMethods(dispatcher, nfe);
@@ -137,7 +139,9 @@ int main(int argc, char* argv[]) {
     HttpEndpoint endpoint(options, dispatcher, log);
     const int port = endpoint.bind();
     if (port < 0) {
-        log.note(QStringLiteral("zav50000-server: não foi possível escutar em %1:%2").arg(options.host).arg(options.port));
+        log.note(QStringLiteral("zav50000-server: não foi possível escutar em %1:%2")
+                     .arg(options.host)
+                     .arg(options.port));
         return CannotListen;
     }
 

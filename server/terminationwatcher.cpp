@@ -1,5 +1,5 @@
 #include "terminationwatcher.h"
-#include "httpendpoint.h"
+#include "rpc/httpendpoint.h"
 
 #include <chrono>
 #include <csignal>
@@ -28,7 +28,8 @@ void TerminationWatcher::block() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-TerminationWatcher::TerminationWatcher(HttpEndpoint& endpoint) : m_endpoint(endpoint), m_thread([this] { watch(); }) {}
+TerminationWatcher::TerminationWatcher(HttpEndpoint& endpoint)
+    : m_endpoint(endpoint), m_thread([this] { watch(); }) {}
 
 TerminationWatcher::~TerminationWatcher() {
     m_finished = true;

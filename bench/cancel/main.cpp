@@ -14,11 +14,11 @@
 // and runs x 2 x N invoices of the benchmark's own, each with one open
 // receivable. Figures are medians over the runs.
 #include "brazilianstates.h"
+#include "cancellation/invoicecanceller.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
-#include "invoicecanceller.h"
 
 #include "batchinsert.h"
 #include "connectiontext.h"
@@ -58,14 +58,18 @@ struct Failed {
     QString text;
 };
 
-[[noreturn]] void die(const QString& text) { throw Failed{text}; }
+[[noreturn]] void die(const QString& text) {
+    throw Failed{text};
+}
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
-QString digits(qint64 value, int width) { return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0')); }
+QString digits(qint64 value, int width) {
+    return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
+}
 
 int checkDigit(const QString& first43) {
     int sum = 0;
@@ -86,13 +90,21 @@ struct Establishment {
 Establishment mainEstablishment(QSqlDatabase& db) {
     Establishment e;
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("SELECT F.CDFILIAL, F.CDEMPRESA, F.CDINSCESTA, F.CDINSCMUNI, F.CDSERIE, F.NRCNPJFILIAL, "
-                               "I.IDTPAMBIENTENFE, I.NRSERIECERTIFIC, I.SGESTADO FROM FILIAL F JOIN INSCRESTAD I ON "
-                               "I.CDEMPRESA = F.CDEMPRESA AND I.CDINSCESTA = F.CDINSCESTA ORDER BY F.CDFILIAL")) ||
+    if (!q.exec(QStringLiteral(
+            "SELECT F.CDFILIAL, F.CDEMPRESA, F.CDINSCESTA, F.CDINSCMUNI, F.CDSERIE, F.NRCNPJFILIAL, "
+            "I.IDTPAMBIENTENFE, I.NRSERIECERTIFIC, I.SGESTADO FROM FILIAL F JOIN INSCRESTAD I ON "
+            "I.CDEMPRESA = F.CDEMPRESA AND I.CDINSCESTA = F.CDINSCESTA ORDER BY F.CDFILIAL")) ||
         !q.next())
         die(QStringLiteral("no branch: %1").arg(q.lastError().text()));
-    e = {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
-         q.value(4).toString(), q.value(5).toString(), {}, q.value(6).toString(), q.value(7).toString(),
+    e = {q.value(0).toString(),
+         q.value(1).toString(),
+         q.value(2).toString(),
+         q.value(3).toString(),
+         q.value(4).toString(),
+         q.value(5).toString(),
+         {},
+         q.value(6).toString(),
+         q.value(7).toString(),
          q.value(8).toString()};
     const zavserver::BrazilianState* state = zavserver::BrazilianStates::byAbbreviation(e.state);
     if (!state)
@@ -103,27 +115,33 @@ Establishment mainEstablishment(QSqlDatabase& db) {
 
 // Invoice n of the benchmark: entry "3" + nine digits, issued on day n after
 // 1990-01-01, authorised, with one open receivable.
-QString entryOf(int n) { return QStringLiteral("3") + digits(n, 9); }
-QDate dayOf(int n) { return QDate(1990, 1, 1).addDays(n); }
+QString entryOf(int n) {
+    return QStringLiteral("3") + digits(n, 9);
+}
+QDate dayOf(int n) {
+    return QDate(1990, 1, 1).addDays(n);
+}
 
 void insertInvoices(QSqlDatabase& db, const Establishment& e, int count) {
     zavdb::Transaction transaction(db);
-    zavdb::BatchInsert invoices(
-        db, QStringLiteral("NOTAFISCAL"),
-        QStringList{"NRLANCTONF", "CDFILIAL", "CDFILIEMIT", "CDEMPRESA", "CDINSCESTA", "CDINSCMUNI", "CDSERIE",
-                    "NRNOTAFISCALELE", "DTEMISSAO", "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC", "IDTPDESTREM",
-                    "CDFILIRECE", "NMRAZAO", "IDSITUACAONFE", "NRACESSONFE", "NRPROTOCOLONFE", "DHAUTORIZACAO"},
-        200);
-    zavdb::BatchInsert receivables(db, QStringLiteral("TITULORECEBER"),
-                                   QStringList{"NRLANCTONF", "NRPARCELA", "DTVENCIMENTO", "VRTITULO", "IDSITUACAOTIT"},
-                                   200);
+    zavdb::BatchInsert invoices(db, QStringLiteral("NOTAFISCAL"),
+                                QStringList{"NRLANCTONF", "CDFILIAL", "CDFILIEMIT", "CDEMPRESA", "CDINSCESTA",
+                                            "CDINSCMUNI", "CDSERIE", "NRNOTAFISCALELE", "DTEMISSAO",
+                                            "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC", "IDTPDESTREM",
+                                            "CDFILIRECE", "NMRAZAO", "IDSITUACAONFE", "NRACESSONFE",
+                                            "NRPROTOCOLONFE", "DHAUTORIZACAO"},
+                                200);
+    zavdb::BatchInsert receivables(
+        db, QStringLiteral("TITULORECEBER"),
+        QStringList{"NRLANCTONF", "NRPARCELA", "DTVENCIMENTO", "VRTITULO", "IDSITUACAOTIT"}, 200);
     for (int n = 1; n <= count; ++n) {
         const QDate issued = dayOf(n);
         const QString number = digits(300000000 + n, 9);
-        const QString first43 = e.stateCode + issued.toString(QStringLiteral("yyMM")) + e.cnpj + QStringLiteral("55001") +
-                                number + QStringLiteral("1") + digits(n + 11, 8);
-        invoices.add({entryOf(n), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series,
-                      number, issued, QStringLiteral("S"), digits(n, 12), 250.0, QStringLiteral("L"),
+        const QString first43 = e.stateCode + issued.toString(QStringLiteral("yyMM")) + e.cnpj +
+                                QStringLiteral("55001") + number + QStringLiteral("1") + digits(n + 11, 8);
+        invoices.add({entryOf(n), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration,
+                      e.series, number, issued, QStringLiteral("S"), digits(n, 12), 250.0,
+                      QStringLiteral("L"),
                       e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002"),
                       QStringLiteral("Filial %1").arg(n), QStringLiteral("A"),
                       first43 + QString::number(checkDigit(first43)),
@@ -185,19 +203,22 @@ QByteArray request(const QString& method, const QCborArray& params) {
 }
 
 QCborMap post(httplib::Client& client, const QByteArray& body) {
-    const auto result = client.Post("/ZAV50000.rdmCancelaNFE", body.constData(), size_t(body.size()), "application/json");
+    const auto result =
+        client.Post("/ZAV50000.rdmCancelaNFE", body.constData(), size_t(body.size()), "application/json");
     if (!result || result->status != 200)
         die(QStringLiteral("HTTP call failed"));
-    return QCborValue::fromJsonValue(QJsonDocument::fromJson(QByteArray::fromStdString(result->body)).object()).toMap();
+    return QCborValue::fromJsonValue(
+               QJsonDocument::fromJson(QByteArray::fromStdString(result->body)).object())
+        .toMap();
 }
 
 // The list of invoices first .. first + count - 1 as GetNotaFiscal gives it, all ticked.
 QCborMap tickedList(httplib::Client& client, const Establishment& e, int from, int count) {
-    const QCborMap answer = post(client, request(QStringLiteral("GetNotaFiscal"),
-                                                 {e.branch, e.company, e.stateRegistration, e.cityRegistration,
-                                                  e.series, QString(), QString(), QString(), QString(),
-                                                  dayOf(from).toString(Qt::ISODate),
-                                                  dayOf(from + count - 1).toString(Qt::ISODate), QString()}));
+    const QCborMap answer =
+        post(client, request(QStringLiteral("GetNotaFiscal"),
+                             {e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series,
+                              QString(), QString(), QString(), QString(), dayOf(from).toString(Qt::ISODate),
+                              dayOf(from + count - 1).toString(Qt::ISODate), QString()}));
     QCborMap packet = answer.value(QStringLiteral("result")).toMap();
     const QCborArray fields = packet.value(QStringLiteral("fields")).toArray();
     qsizetype check = -1, reason = -1;
@@ -246,29 +267,36 @@ Authority startAuthority(const QString& connection, const Establishment& e, cons
     a.certificates = dir.filePath(QStringLiteral("certs"));
     QProcess script;
     script.setProcessChannelMode(QProcess::MergedChannels);
-    script.start(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"), a.certificates,
-                                          QString::fromLatin1(kPassword), e.certificate});
+    script.start(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"),
+                                          a.certificates, QString::fromLatin1(kPassword), e.certificate});
     if (!script.waitForFinished(120000) || script.exitCode() != 0)
         die(QStringLiteral("make-certificates.sh failed: %1").arg(QString::fromUtf8(script.readAll())));
     const QString certs = a.certificates + u'/';
     a.process = std::make_unique<Server>(
         QStringLiteral("zav-authority"),
         QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--cert"),
-                    certs + QStringLiteral("authority.pem"), QStringLiteral("--key"), certs + QStringLiteral("authority.key"),
-                    QStringLiteral("--client-ca"), certs + QStringLiteral("ca.pem"), QStringLiteral("--db"), connection,
+                    certs + QStringLiteral("authority.pem"), QStringLiteral("--key"),
+                    certs + QStringLiteral("authority.key"), QStringLiteral("--client-ca"),
+                    certs + QStringLiteral("ca.pem"), QStringLiteral("--db"), connection,
                     QStringLiteral("--ordinary-hours"), QString::number(kTermHours)},
         "listening on https://127\\.0\\.0\\.1:(\\d+)");
     const QString password = dir.filePath(QStringLiteral("senha"));
     writeFile(password, QByteArray(kPassword) + "\n");
     a.table = dir.filePath(QStringLiteral("autoridades.ini"));
-    writeFile(a.table, QStringLiteral("[geral]\nca = %1ca.pem\n[*.*]\nevento = https://127.0.0.1:%2/ws/NFeRecepcaoEvento4\n"
-                                      "consulta = https://127.0.0.1:%2/ws/NFeConsultaProtocolo4\nprazoHoras = %3\n")
-                           .arg(certs)
-                           .arg(a.process->port())
-                           .arg(kTermHours)
-                           .toUtf8());
-    a.serverArguments = {QStringLiteral("--certificates"), a.certificates, QStringLiteral("--certificate-password-file"),
-                         password, QStringLiteral("--authorities"), a.table};
+    writeFile(
+        a.table,
+        QStringLiteral("[geral]\nca = %1ca.pem\n[*.*]\nevento = https://127.0.0.1:%2/ws/NFeRecepcaoEvento4\n"
+                       "consulta = https://127.0.0.1:%2/ws/NFeConsultaProtocolo4\nprazoHoras = %3\n")
+            .arg(certs)
+            .arg(a.process->port())
+            .arg(kTermHours)
+            .toUtf8());
+    a.serverArguments = {QStringLiteral("--certificates"),
+                         a.certificates,
+                         QStringLiteral("--certificate-password-file"),
+                         password,
+                         QStringLiteral("--authorities"),
+                         a.table};
     return a;
 }
 
@@ -333,7 +361,8 @@ Figures measure(const QString& connection, int invoices, int runs) {
                 calls.push_back(double(t.nsecsElapsed()) / 1e6);
                 if (!answer.value(QStringLiteral("result")).isNull())
                     die(QStringLiteral("not every invoice was cancelled: %1")
-                            .arg(QString::fromUtf8(QJsonDocument(answer.toJsonObject()).toJson(QJsonDocument::Compact))
+                            .arg(QString::fromUtf8(
+                                     QJsonDocument(answer.toJsonObject()).toJson(QJsonDocument::Compact))
                                      .left(300)));
             };
             auto inProcess = [&] {
@@ -344,7 +373,8 @@ Figures measure(const QString& connection, int invoices, int runs) {
                     const auto outcome =
                         canceller.cancel({entryOf(n), QString::fromUtf8(kReason), e.branch, e.company});
                     if (!outcome.cancelled)
-                        die(QStringLiteral("invoice %1 not cancelled: %2 %3").arg(entryOf(n), outcome.key, outcome.text));
+                        die(QStringLiteral("invoice %1 not cancelled: %2 %3")
+                                .arg(entryOf(n), outcome.key, outcome.text));
                 }
                 direct.push_back(double(t.nsecsElapsed()) / 1e6);
             };
@@ -357,7 +387,8 @@ Figures measure(const QString& connection, int invoices, int runs) {
             }
 
             // Building and signing as many events, nothing else.
-            const QString first43 = e.stateCode + QStringLiteral("9001") + e.cnpj + QStringLiteral("55001300000001100000012");
+            const QString first43 =
+                e.stateCode + QStringLiteral("9001") + e.cnpj + QStringLiteral("55001300000001100000012");
             zavnfe::CancellationData data;
             data.accessKey = first43 + QString::number(checkDigit(first43));
             data.issuerCnpj = e.cnpj;
@@ -373,7 +404,8 @@ Figures measure(const QString& connection, int invoices, int runs) {
                 const auto event = zavnfe::CancellationEvent::create(data, &error);
                 if (!event)
                     die(error);
-                const QByteArray batch = zavnfe::CancellationBatch::build(QStringLiteral("1"), {*event}, &error);
+                const QByteArray batch =
+                    zavnfe::CancellationBatch::build(QStringLiteral("1"), {*event}, &error);
                 if (signer.sign(batch, &error).isEmpty())
                     die(error);
             }
@@ -413,7 +445,8 @@ int run(QCoreApplication& app) {
     parser.addHelpOption();
     parser.addOption({QStringLiteral("sqlite"), QStringLiteral("new SQLite file (default: a temporary one)"),
                       QStringLiteral("file")});
-    parser.addOption({QStringLiteral("pg"), QStringLiteral("PostgreSQL server (default ZAV_BENCH_PG, ZAV_TEST_PG)"),
+    parser.addOption({QStringLiteral("pg"),
+                      QStringLiteral("PostgreSQL server (default ZAV_BENCH_PG, ZAV_TEST_PG)"),
                       QStringLiteral("conntext")});
     parser.addOption({QStringLiteral("invoices"), QStringLiteral("ticked invoices per call (default 1000)"),
                       QStringLiteral("n"), QStringLiteral("1000")});

@@ -45,7 +45,7 @@
 
 namespace {
 
-// The server's query (server/getnotafiscal.cpp), here with literal values for
+// The server's query (server/methods/getnotafiscal.cpp), here with literal values for
 // the database shells; keep the two alike. The values are the benchmark's own.
 const char* const kShellSql =
     "SELECT NF.CDFILIEMIT, NF.NRLANCTONF, %1, NF.NMRAZAO, NF.VRNOTAFISC, NF.CDFILIAL, NF.NRLANCTBDOC, "
@@ -59,14 +59,14 @@ const char* const kBusiestSql =
     "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*) FROM NOTAFISCAL "
     "WHERE IDSITUACAONFE = 'A' GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE ORDER BY 6 DESC";
 const char* const kStartForSql =
-    "SELECT DTEMISSAO FROM NOTAFISCAL WHERE CDFILIAL = ? AND CDEMPRESA = ? AND CDINSCESTA = ? AND CDINSCMUNI = ? "
-    "AND CDSERIE = ? AND IDSITUACAONFE = 'A' ORDER BY DTEMISSAO DESC LIMIT 1 OFFSET ?";
+    "SELECT DTEMISSAO FROM NOTAFISCAL WHERE CDFILIAL = ? AND CDEMPRESA = ? AND CDINSCESTA = ? "
+    "AND CDINSCMUNI = ? AND CDSERIE = ? AND IDSITUACAONFE = 'A' ORDER BY DTEMISSAO DESC LIMIT 1 OFFSET ?";
 const char* const kLastDaySql =
     "SELECT MAX(DTEMISSAO) FROM NOTAFISCAL WHERE CDFILIAL = ? AND CDEMPRESA = ? AND CDINSCESTA = ? "
     "AND CDINSCMUNI = ? AND CDSERIE = ?";
 const char* const kCountSql =
-    "SELECT COUNT(*) FROM NOTAFISCAL WHERE CDFILIAL = ? AND CDEMPRESA = ? AND CDINSCESTA = ? AND CDINSCMUNI = ? "
-    "AND CDSERIE = ? AND IDSITUACAONFE = 'A' AND DTEMISSAO >= ? AND DTEMISSAO <= ?";
+    "SELECT COUNT(*) FROM NOTAFISCAL WHERE CDFILIAL = ? AND CDEMPRESA = ? AND CDINSCESTA = ? "
+    "AND CDINSCMUNI = ? AND CDSERIE = ? AND IDSITUACAONFE = 'A' AND DTEMISSAO >= ? AND DTEMISSAO <= ?";
 
 struct Establishment {
     QString branch, company, stateRegistration, cityRegistration, series;
@@ -146,10 +146,11 @@ Period periodFor(QSqlDatabase& db, const Establishment& e, int target) {
 }
 
 QString shellSql(const Establishment& e, const Period& p, bool postgres) {
-    return QString::fromLatin1(kShellSql)
-        .arg(postgres ? QStringLiteral("TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD')") : QStringLiteral("SUBSTR(NF.DTEMISSAO, 1, 10)"),
-             e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series, p.from.toString(Qt::ISODate),
-             p.to.addDays(1).toString(Qt::ISODate));
+    return QString::fromLatin1(kShellSql).arg(postgres ? QStringLiteral("TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD')")
+                                                       : QStringLiteral("SUBSTR(NF.DTEMISSAO, 1, 10)"),
+                                              e.branch, e.company, e.stateRegistration, e.cityRegistration,
+                                              e.series, p.from.toString(Qt::ISODate),
+                                              p.to.addDays(1).toString(Qt::ISODate));
 }
 
 // The sqlite3 shell, one process per run, output to /dev/null.
@@ -162,7 +163,8 @@ double sqliteShell(const QString& file, const QString& sql, int runs) {
         t.start();
         shell.start(QStringLiteral("sqlite3"), {file, sql});
         if (!shell.waitForFinished(120000) || shell.exitCode() != 0)
-            die(QStringLiteral("sqlite3 failed: %1").arg(QString::fromLocal8Bit(shell.readAllStandardError())));
+            die(QStringLiteral("sqlite3 failed: %1")
+                    .arg(QString::fromLocal8Bit(shell.readAllStandardError())));
         times.push_back(double(t.nsecsElapsed()) / 1e6);
     }
     return median(times);
@@ -271,8 +273,8 @@ QByteArray requestFor(const Establishment& e, const Period& p) {
     map.insert(QStringLiteral("method"), QStringLiteral("GetNotaFiscal"));
     map.insert(QStringLiteral("params"),
                QCborArray{e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series, QString(),
-                          QString(), QString(), QString(), p.from.toString(Qt::ISODate), p.to.toString(Qt::ISODate),
-                          QString()});
+                          QString(), QString(), QString(), p.from.toString(Qt::ISODate),
+                          p.to.toString(Qt::ISODate), QString()});
     return QJsonDocument(map.toJsonObject()).toJson(QJsonDocument::Compact);
 }
 
@@ -295,9 +297,9 @@ void benchmark(const QString& label, const QString& connection, bool postgres, i
     client.set_tcp_nodelay(true);
     client.set_read_timeout(120);
 
-    std::printf("\n%s, establishment %s/%s/%s/%s/%s, median of %d runs\n", qPrintable(label), qPrintable(e.branch),
-                qPrintable(e.company), qPrintable(e.stateRegistration), qPrintable(e.cityRegistration),
-                qPrintable(e.series), runs);
+    std::printf("\n%s, establishment %s/%s/%s/%s/%s, median of %d runs\n", qPrintable(label),
+                qPrintable(e.branch), qPrintable(e.company), qPrintable(e.stateRegistration),
+                qPrintable(e.cityRegistration), qPrintable(e.series), runs);
     std::printf("%8s %23s %9s %9s %9s %9s %9s %8s %8s %8s %8s\n", "rows", "period", "db ms", "json ms",
                 "(decode)", "cbor ms", "(decode)", "json MB", "cbor MB", "json/db", "cbor/db");
     for (const auto& [target, p] : periods) {
@@ -307,11 +309,15 @@ void benchmark(const QString& label, const QString& connection, bool postgres, i
         const Call json = medianCall(client, body, false, runs);
         const Call cbor = medianCall(client, body, true, runs);
         if (json.rows != std::size_t(p.rows) || cbor.rows != std::size_t(p.rows))
-            die(QStringLiteral("rows differ: database %1, JSON %2, CBOR %3").arg(p.rows).arg(json.rows).arg(cbor.rows));
-        std::printf("%8d %23s %9.1f %9.1f %9.1f %9.1f %9.1f %8.1f %8.1f %8.2f %8.2f\n", p.rows,
-                    qPrintable(p.from.toString(Qt::ISODate) + QStringLiteral("..") + p.to.toString(Qt::ISODate)), db,
-                    json.ms, json.decodeMs, cbor.ms, cbor.decodeMs, double(json.bytes) / 1e6, double(cbor.bytes) / 1e6,
-                    json.ms / db, cbor.ms / db);
+            die(QStringLiteral("rows differ: database %1, JSON %2, CBOR %3")
+                    .arg(p.rows)
+                    .arg(json.rows)
+                    .arg(cbor.rows));
+        std::printf(
+            "%8d %23s %9.1f %9.1f %9.1f %9.1f %9.1f %8.1f %8.1f %8.2f %8.2f\n", p.rows,
+            qPrintable(p.from.toString(Qt::ISODate) + QStringLiteral("..") + p.to.toString(Qt::ISODate)), db,
+            json.ms, json.decodeMs, cbor.ms, cbor.decodeMs, double(json.bytes) / 1e6,
+            double(cbor.bytes) / 1e6, json.ms / db, cbor.ms / db);
         std::fflush(stdout);
     }
 }
@@ -321,12 +327,14 @@ void benchmark(const QString& label, const QString& connection, bool postgres, i
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("GetNotaFiscal over HTTP beside the database's own time."));
+    parser.setApplicationDescription(
+        QStringLiteral("GetNotaFiscal over HTTP beside the database's own time."));
     parser.addHelpOption();
     parser.addOption({QStringLiteral("sqlite"), QStringLiteral("SQLite file (made when missing)."),
                       QStringLiteral("file"), QStringLiteral("var/bench-retrieval.sqlite")});
-    parser.addOption({QStringLiteral("pg"), QStringLiteral("PostgreSQL database (filled when empty); default "
-                                                           "ZAV_BENCH_PG; none: SQLite only."),
+    parser.addOption({QStringLiteral("pg"),
+                      QStringLiteral("PostgreSQL database (filled when empty); default "
+                                     "ZAV_BENCH_PG; none: SQLite only."),
                       QStringLiteral("conn")});
     parser.addOption({QStringLiteral("invoices"), QStringLiteral("Invoices of a new database (1000000)."),
                       QStringLiteral("n"), QStringLiteral("1000000")});

@@ -1,6 +1,6 @@
 // The table of the states' authorities as the server reads it at start: which
 // section serves a state and environment, and every bad value named.
-#include "authorityconfig.h"
+#include "cancellation/authorityconfig.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,0 +1,145 @@
+#include "authorityoptions.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+namespace zavauthority {
+
+namespace {
+
+// A whole number from minimum up; *error names the option otherwise.
+int number(const QCommandLineParser& parser, const QString& name, int fallback, int minimum, QString* error) {
+    if (!parser.isSet(name))
+        return fallback;
+    bool ok = false;
+    const int value = parser.value(name).toInt(&ok);
+    if (!ok || value < minimum) {
+        if (error->isEmpty())
+            *error = QStringLiteral("--%1 espera um número inteiro a partir de %2, não \"%3\".")
+                         .arg(name)
+                         .arg(minimum)
+                         .arg(parser.value(name));
+        return fallback;
+    }
+    return value;
+}
+
+// The options, described for --help; the help option itself.
+QCommandLineOption describeOptions(QCommandLineParser& parser) {
+    parser.setApplicationDescription(QStringLiteral(
+        "Autoridade fiscal local: recebe eventos de cancelamento de NF-e e responde consultas de "
+        "situação por HTTPS com certificado de cliente, para testes e demonstração."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("listen"), QStringLiteral("Endereço e porta (127.0.0.1:0 escolhe uma porta livre)."),
+         QStringLiteral("host:porta")},
+        {QStringLiteral("cert"), QStringLiteral("Certificado TLS do servidor (PEM)."),
+         QStringLiteral("arquivo")},
+        {QStringLiteral("key"), QStringLiteral("Chave privada do certificado TLS (PEM)."),
+         QStringLiteral("arquivo")},
+        {QStringLiteral("client-ca"),
+         QStringLiteral("AC dos certificados de cliente, também a das assinaturas dos eventos (PEM)."),
+         QStringLiteral("arquivo")},
+        {QStringLiteral("db"), QStringLiteral("Banco do ERP de onde vêm as NF-e autorizadas (lido uma vez)."),
+         QStringLiteral("conexão")},
+        {QStringLiteral("record"), QStringLiteral("Arquivo SQLite próprio das NF-e e eventos registrados."),
+         QStringLiteral("arquivo")},
+        {QStringLiteral("ordinary-hours"), QStringLiteral("Prazo do cancelamento em horas (padrão 24)."),
+         QStringLiteral("horas")},
+        {QStringLiteral("late-days"),
+         QStringLiteral("Prazo do cancelamento fora de prazo em dias (padrão 0)."), QStringLiteral("dias")},
+        {QStringLiteral("environment"),
+         QStringLiteral("Ambiente atendido: 1 produção, 2 homologação (padrão 2)."), QStringLiteral("tpAmb")},
+        {QStringLiteral("delay-ms"), QStringLiteral("Espera antes de cada resposta."), QStringLiteral("ms")},
+        {QStringLiteral("drop-answers"),
+         QStringLiteral(
+             "Processa e registra os próximos N lotes de eventos e fecha a conexão sem responder."),
+         QStringLiteral("N")},
+        {QStringLiteral("drop-requests"),
+         QStringLiteral("Fecha a conexão dos próximos N lotes de eventos sem processá-los."),
+         QStringLiteral("N")},
+        {QStringLiteral("log-file"),
+         QStringLiteral("Arquivo do registro das requisições (padrão: saída de erros)."),
+         QStringLiteral("arquivo")},
+    });
+    return helpOption;
+}
+
+// --listen host:port.
+QString readListen(const QCommandLineParser& parser, AuthorityOptions& options) {
+    const QString listen = parser.value(QStringLiteral("listen"));
+    const qsizetype colon = listen.lastIndexOf(u':');
+    bool portOk = false;
+    options.host = colon > 0 ? listen.left(colon) : QString();
+    options.port = colon > 0 ? listen.mid(colon + 1).toInt(&portOk) : -1;
+    if (options.host.isEmpty() || !portOk || options.port < 0 || options.port > 65535)
+        return QStringLiteral("Informe --listen host:porta (porta de 0 a 65535), não \"%1\".").arg(listen);
+    return {};
+}
+
+// The TLS files, which must be readable, and where the invoices come from.
+QString readFiles(const QCommandLineParser& parser, AuthorityOptions& options) {
+    options.certificate = parser.value(QStringLiteral("cert"));
+    options.key = parser.value(QStringLiteral("key"));
+    options.clientCa = parser.value(QStringLiteral("client-ca"));
+    for (const auto& [name, path] : {std::pair{"cert", options.certificate}, std::pair{"key", options.key},
+                                     std::pair{"client-ca", options.clientCa}}) {
+        if (path.isEmpty())
+            return QStringLiteral("Informe --%1.").arg(QLatin1StringView(name));
+        if (!QFileInfo(path).isReadable() || !QFileInfo(path).isFile())
+            return QStringLiteral("--%1: não foi possível ler %2.").arg(QLatin1StringView(name), path);
+    }
+    options.database = parser.value(QStringLiteral("db"));
+    options.recordFile = parser.value(QStringLiteral("record"));
+    // A record kept from an earlier run already holds the invoices; any other
+    // start needs the ERP database to know them.
+    if (options.database.isEmpty() &&
+        (options.recordFile.isEmpty() || !QFileInfo::exists(options.recordFile)))
+        return QStringLiteral("Informe --db (o banco do ERP), ou um --record já preenchido.");
+    return {};
+}
+
+// The terms, the environment and the fault options.
+QString readNumbers(const QCommandLineParser& parser, AuthorityOptions& options) {
+    QString error;
+    options.ordinaryHours = number(parser, QStringLiteral("ordinary-hours"), 24, 1, &error);
+    options.lateDays = number(parser, QStringLiteral("late-days"), 0, 0, &error);
+    options.environment = number(parser, QStringLiteral("environment"), 2, 1, &error);
+    options.delayMs = number(parser, QStringLiteral("delay-ms"), 0, 0, &error);
+    options.dropAnswers = number(parser, QStringLiteral("drop-answers"), 0, 0, &error);
+    options.dropRequests = number(parser, QStringLiteral("drop-requests"), 0, 0, &error);
+    if (!error.isEmpty())
+        return error;
+    if (options.environment > 2)
+        return QStringLiteral("--environment é 1 (produção) ou 2 (homologação).");
+    return {};
+}
+
+} // namespace
+
+QString AuthorityOptions::parse(const QStringList& arguments, AuthorityOptions* options, QString* help) {
+    QCommandLineParser parser;
+    const QCommandLineOption helpOption = describeOptions(parser);
+    if (!parser.parse(arguments))
+        return parser.errorText();
+    if (parser.isSet(helpOption)) {
+        *help = parser.helpText();
+        return {};
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return QStringLiteral("Argumento inesperado: %1").arg(parser.positionalArguments().constFirst());
+
+    AuthorityOptions result;
+    QString refused = readListen(parser, result);
+    if (refused.isEmpty())
+        refused = readFiles(parser, result);
+    if (refused.isEmpty())
+        refused = readNumbers(parser, result);
+    if (!refused.isEmpty())
+        return refused;
+    result.logFile = parser.value(QStringLiteral("log-file"));
+    *options = result;
+    return {};
+}
+
+} // namespace zavauthority

@@ -1,0 +1,167 @@
+#include "eventreception.h"
+
+#include "authoritymessages.h"
+#include "cancellationbatch.h"
+#include "cancellationevent.h"
+#include "schemaset.h"
+#include "statezones.h"
+#include "statuscodes.h"
+
+#include <algorithm>
+
+namespace zavauthority {
+
+namespace {
+
+const char* const kNfe = zavnfe::CancellationBatch::kNamespace;
+// The organ of the whole country, for an answer to a batch whose own cannot
+// be read.
+const char* const kNationalOrgan = "91";
+
+QString text(xmlNode* parent, const char* name) {
+    return zavnfe::elementText(zavnfe::childElement(parent, name, kNfe));
+}
+
+// The one place where the batch meets the published schema.
+QString schemaProblem(const QByteArray& envEvento) {
+    return zavnfe::SchemaSet::instance().validate(zavnfe::Schema::EnvEvento, envEvento);
+}
+
+// What the batch says of itself goes back in the answer when it reads as the
+// schema's types; anything else would make the answer invalid too.
+void readBatchHead(xmlNode* root, zavnfe::RetEnvEventoData& head) {
+    const QString batchId = text(root, "idLote");
+    if (!batchId.isEmpty() && batchId.size() <= 15 &&
+        std::all_of(batchId.cbegin(), batchId.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        head.batchId = batchId;
+    xmlNode* first = zavnfe::childElement(zavnfe::childElement(root, "evento", kNfe), "infEvento", kNfe);
+    if (StateZones::known(text(first, "cOrgao")))
+        head.orgao = text(first, "cOrgao");
+}
+
+// The whole batch refused: no retEvento.
+ServiceAnswer rejectBatch(zavnfe::RetEnvEventoData& head, int status, const QString& detail) {
+    head.status = status;
+    head.statusText = StatusCodes::text(status, detail);
+    return ServiceAnswer{zavnfe::retEnvEvento(head, {}),
+                         QStringLiteral("lote %1: %2 %3").arg(head.batchId).arg(status).arg(detail)};
+}
+
+} // namespace
+
+struct EventReception::Incoming {
+    QString key, id, orgao, type, author, dateTime, authorisationProtocol;
+    int environment = 0, sequence = 0;
+    QByteArray evento;
+};
+
+std::vector<EventReception::Incoming> EventReception::readEvents(xmlNode* root) {
+    std::vector<Incoming> events;
+    for (xmlNode* evento = zavnfe::childElement(root, "evento", kNfe); evento;
+         evento = zavnfe::nextElement(evento, "evento", kNfe)) {
+        xmlNode* info = zavnfe::childElement(evento, "infEvento", kNfe);
+        Incoming in;
+        in.key = text(info, "chNFe");
+        in.id = zavnfe::attribute(info, "Id");
+        in.orgao = text(info, "cOrgao");
+        in.environment = text(info, "tpAmb").toInt();
+        in.author = text(info, "CNPJ");
+        in.dateTime = text(info, "dhEvento");
+        in.type = text(info, "tpEvento");
+        in.sequence = text(info, "nSeqEvento").toInt();
+        in.authorisationProtocol = text(zavnfe::childElement(info, "detEvento", kNfe), "nProt");
+        in.evento = zavnfe::standaloneElement(evento, true);
+        events.push_back(std::move(in));
+    }
+    return events;
+}
+
+int EventReception::refusal(const Incoming& in, const QDateTime& at, const QDateTime& now) const {
+    const QString expectedId =
+        QStringLiteral("ID%1%2%3").arg(in.type, in.key).arg(in.sequence, 2, 10, QLatin1Char('0'));
+    if (in.id != expectedId)
+        return BadEventId;
+    if (in.orgao != in.key.left(2))
+        return OrganDiffersFromKey;
+    if (in.environment != m_environment)
+        return EnvironmentDiffers;
+    if (!zavnfe::CancellationEvent::validAccessKey(in.key))
+        return BadCheckDigit;
+    if (in.author.isEmpty() || in.author != in.key.mid(6, 14))
+        return AuthorDiffers;
+    if (!at.isValid() || at.secsTo(now) < -kClockToleranceSeconds)
+        return EventAfterProcessing;
+    return 0;
+}
+
+Decision EventReception::answer(const Incoming& in, const QString& batchOrgan, const QDateTime& now) const {
+    zavnfe::RetEventoData ret;
+    ret.environment = m_environment;
+    ret.application = QLatin1String(kApplication);
+    ret.orgao = StateZones::known(in.orgao) ? in.orgao : batchOrgan;
+    ret.accessKey = in.key;
+    ret.eventType = in.type;
+    ret.sequence = in.sequence;
+    auto build = [ret](int status, const QString& protocol, const QString& registeredAt) mutable {
+        ret.status = status;
+        ret.statusText = StatusCodes::text(status);
+        ret.protocol = protocol;
+        ret.registeredAt = registeredAt;
+        if (!protocol.isEmpty())
+            ret.eventDescription = QStringLiteral("Cancelamento registrado");
+        return zavnfe::retEvento(ret);
+    };
+
+    const QDateTime at = QDateTime::fromString(in.dateTime, Qt::ISODate);
+    const int status = refusal(in, at, now);
+    if (status != 0)
+        return Decision{status, QString(), build(status, QString(), StateZones::format(now, in.key.left(2)))};
+    const EventFacts facts{in.key, in.type, in.authorisationProtocol, in.sequence, at, in.evento};
+    Decision decision;
+    m_record.onRecordThread([&] { decision = m_record.decide(facts, m_terms, now, build); });
+    return decision;
+}
+
+ServiceAnswer EventReception::process(const QByteArray& envEvento, const QDateTime& now) const {
+    zavnfe::RetEnvEventoData head{QStringLiteral("0"),
+                                  m_environment,
+                                  QLatin1String(kApplication),
+                                  QLatin1String(kNationalOrgan),
+                                  0,
+                                  QString()};
+    QString why;
+    zavnfe::XmlDoc doc = zavnfe::parseUntrusted(envEvento, &why);
+    xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+    readBatchHead(root, head);
+    if (!doc)
+        return rejectBatch(head, SchemaFailure, why);
+    const QString schema = schemaProblem(envEvento);
+    if (!schema.isEmpty())
+        return rejectBatch(head, SchemaFailure, schema);
+
+    const std::vector<Incoming> events = readEvents(root);
+    for (const Incoming& in : events) {
+        const SignatureCheck::Result signature = m_signatures.verify(in.evento);
+        if (signature.status != 0)
+            return rejectBatch(head, signature.status,
+                               QStringLiteral("chNFe %1: %2").arg(in.key, signature.detail));
+    }
+
+    std::vector<QByteArray> answers;
+    QStringList results;
+    for (const Incoming& in : events) {
+        const Decision decision = answer(in, head.orgao, now);
+        answers.push_back(decision.retEvento);
+        results.append(QStringLiteral("%1:%2%3")
+                           .arg(in.key)
+                           .arg(decision.status)
+                           .arg(decision.protocol.isEmpty() ? QString() : u'/' + decision.protocol));
+    }
+    head.status = BatchProcessed;
+    head.statusText = StatusCodes::text(BatchProcessed);
+    return ServiceAnswer{
+        zavnfe::retEnvEvento(head, answers),
+        QStringLiteral("lote %1: %2 [%3]").arg(head.batchId).arg(head.status).arg(results.join(u' '))};
+}
+
+} // namespace zavauthority

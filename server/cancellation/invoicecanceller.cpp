@@ -1,0 +1,547 @@
+#include "cancellation/invoicecanceller.h"
+
+#include "brazilianstates.h"
+#include "cancellation/cancellationreason.h"
+#include "cancellationbatch.h"
+#include "cancellationevent.h"
+#include "certificatestore.h"
+#include "eventsigner.h"
+#include "store/writetransaction.h"
+
+#include <QSqlError>
+#include <QThread>
+#include <QVariant>
+
+#include <atomic>
+
+namespace zavserver {
+
+namespace {
+
+// The invoice with its registration and the blocks that live outside its row,
+// read in the transaction that will change it. %1 is the issue date as a day
+// in the dialect, %2 the function that reads a period's bound as a day, %3
+// the lock.
+const char* const kInvoiceSql = R"(SELECT NF.CDFILIAL, NF.CDEMPRESA, NF.IDSITUACAONFE, NF.CDOPERBLOQ,
+       NF.NRACESSONFE, NF.NRPROTOCOLONFE, NF.DHAUTORIZACAO, I.CDINSCESTA, I.NRSERIECERTIFIC, I.IDTPAMBIENTENFE, I.SGESTADO,
+       CASE WHEN EXISTS (SELECT 1 FROM PERIODOCONTABIL P
+                         WHERE P.CDEMPRESA = NF.CDEMPRESA AND P.CDFILIAL = NF.CDFILIAL AND P.IDSITUACAO = 'F'
+                           AND %2(P.DTINICIO) <= %1 AND %2(P.DTFIM) >= %1) THEN 1 ELSE 0 END,
+       CASE WHEN EXISTS (SELECT 1 FROM MAPAAPURACAO M
+                         WHERE M.CDEMPRESA = NF.CDEMPRESA AND M.CDINSCESTA = NF.CDINSCESTA
+                           AND %2(M.DTINICIO) <= %1 AND %2(M.DTFIM) >= %1) THEN 1 ELSE 0 END,
+       CASE WHEN EXISTS (SELECT 1 FROM CANCELAMENTONFE C WHERE C.NRLANCTONF = NF.NRLANCTONF) THEN 1 ELSE 0 END
+FROM NOTAFISCAL NF
+LEFT JOIN INSCRESTAD I ON I.CDEMPRESA = NF.CDEMPRESA AND I.CDINSCESTA = NF.CDINSCESTA
+WHERE NF.NRLANCTONF = :P_NRLANCTONF
+%3)";
+// SQLite keeps dates as the ISO text they were written as, possibly with a
+// time: DATE() gives the day of either.
+const char* const kDaySqlite = "DATE(NF.DTEMISSAO)";
+const char* const kDayFunctionSqlite = "DATE";
+const char* const kDayPostgres = "NF.DTEMISSAO";
+const char* const kLockPostgres = "FOR UPDATE OF NF NOWAIT";
+
+const char* const kReceivablesSql =
+    "SELECT IDSITUACAOTIT FROM TITULORECEBER WHERE NRLANCTONF = :P_NRLANCTONF %1";
+const char* const kLockReceivablesPostgres = "FOR UPDATE NOWAIT";
+
+const char* const kCancelInvoiceSql =
+    "UPDATE NOTAFISCAL SET IDSITUACAONFE = 'C', CDOPERBLOQ = NULL, DHBLOQUEIO = NULL "
+    "WHERE NRLANCTONF = :P_NRLANCTONF AND IDSITUACAONFE = 'A'";
+// Open instalments go with their invoice; the others block it (checked before).
+const char* const kCancelReceivablesSql =
+    "UPDATE TITULORECEBER SET IDSITUACAOTIT = 'C' WHERE NRLANCTONF = :P_NRLANCTONF AND IDSITUACAOTIT = 'A'";
+const char* const kRecordSql = R"(INSERT INTO CANCELAMENTONFE
+    (NRLANCTONF, CDOPERADOR, DTPROCESSAMENTO, DSMOTIVOCANC, IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC,
+     DHCANCELAMENTO, CDSTATUSEVENTO, DSSTATUSEVENTO, NRPROTOCOLOCANC, DHREGEVENTO, VERAPLIC)
+VALUES (:P_NRLANCTONF, :P_CDOPERADOR, :P_DTPROCESSAMENTO, :P_DSMOTIVOCANC, :P_IDTPAMBIENTENFE, :P_SGESTADO,
+        :P_NRSERIECERTIFIC, :P_DHCANCELAMENTO, :P_CDSTATUSEVENTO, :P_DSSTATUSEVENTO, :P_NRPROTOCOLOCANC,
+        :P_DHREGEVENTO, :P_VERAPLIC))";
+
+const char* const kBusyTimeoutSql = "PRAGMA busy_timeout";
+const char* const kSetBusyTimeoutSql = "PRAGMA busy_timeout = %1"; // a number of the code's, never input
+
+const QString kEntry = QStringLiteral(":P_NRLANCTONF");
+
+enum Column {
+    cBranch,
+    cCompany,
+    cState,
+    cHolder,
+    cAccessKey,
+    cProtocol,
+    cAuthorisedAt,
+    cRegistration,
+    cCertificate,
+    cEnvironment,
+    cRegistrationState,
+    cClosedPeriod,
+    cApportioned,
+    cRecorded,
+};
+
+// The receivable states that block a cancellation, with their keys, in the
+// order of precedence when an invoice's instalments are in several.
+struct ReceivableBlock {
+    char state;
+    const char* key;
+};
+constexpr ReceivableBlock kReceivableBlocks[] = {
+    {'B', "MS03"}, {'P', "MS04"}, {'R', "MS05"}, {'J', "MS06"},
+    {'E', "MS07"}, {'N', "MS08"}, {'S', "MS09"}, {'D', "MS10"},
+};
+
+bool lockNotAvailable(const QSqlError& error) {
+    return error.nativeErrorCode() == u"55P03";
+}
+
+// A second row for one key: the record's primary key.
+bool duplicateKey(const QSqlError& error, zavdb::Dialect dialect) {
+    if (dialect == zavdb::Dialect::PostgreSQL)
+        return error.nativeErrorCode() == u"23505";
+    const int code = error.nativeErrorCode().toInt();
+    return code == 1555 || code == 2067; // SQLITE_CONSTRAINT_PRIMARYKEY, _UNIQUE
+}
+
+[[noreturn]] void fail(const char* what, const QSqlQuery& query) {
+    throw zavdb::DatabaseError(
+        QStringLiteral("%1: %2").arg(QLatin1StringView(what), query.lastError().text().trimmed()));
+}
+
+QString text(const QSqlQuery& q, int column) {
+    return q.value(column).toString().trimmed();
+}
+
+QSqlQuery prepared(QSqlDatabase& db, const QString& sql, const char* what) {
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        fail(what, q);
+    return q;
+}
+
+QString invoiceSql(zavdb::Dialect dialect) {
+    const bool postgres = dialect == zavdb::Dialect::PostgreSQL;
+    return QString::fromLatin1(kInvoiceSql)
+        .arg(QLatin1StringView(postgres ? kDayPostgres : kDaySqlite),
+             QLatin1StringView(postgres ? "" : kDayFunctionSqlite),
+             QLatin1StringView(postgres ? kLockPostgres : ""));
+}
+
+QString receivablesSql(zavdb::Dialect dialect) {
+    return QString::fromLatin1(kReceivablesSql)
+        .arg(QLatin1StringView(dialect == zavdb::Dialect::PostgreSQL ? kLockReceivablesPostgres : ""));
+}
+
+} // namespace
+
+struct InvoiceCanceller::Stored {
+    QString branch, company, state, holder, accessKey, protocol, authorisedAt;
+    QString registration, certificate, environment, registrationState;
+    bool closedPeriod = false, apportioned = false, recorded = false;
+};
+
+InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context, const NfeSettings& settings)
+    : m_db(db), m_dialect(zavdb::dialectOf(db)), m_context(std::move(context)), m_settings(settings),
+      m_invoice(prepared(db, invoiceSql(m_dialect), "Erro ao preparar a leitura da nota fiscal")),
+      m_receivables(
+          prepared(db, receivablesSql(m_dialect), "Erro ao preparar a leitura dos títulos a receber")),
+      m_cancelInvoice(prepared(db, QString::fromLatin1(kCancelInvoiceSql),
+                               "Erro ao preparar o cancelamento da nota fiscal")),
+      m_cancelReceivables(prepared(db, QString::fromLatin1(kCancelReceivablesSql),
+                                   "Erro ao preparar o cancelamento dos títulos a receber")),
+      m_record(prepared(db, QString::fromLatin1(kRecordSql), "Erro ao preparar o registro do cancelamento")),
+      m_journal(db) {
+    if (m_dialect == zavdb::Dialect::SQLite) {
+        QSqlQuery q(m_db);
+        if (!q.exec(QLatin1StringView(kBusyTimeoutSql)) || !q.next())
+            fail("Erro ao ler a espera por bloqueio do banco", q);
+        const int previous = q.value(0).toInt();
+        q.finish();
+        if (!q.exec(QString::fromLatin1(kSetBusyTimeoutSql).arg(kSqliteBusyTimeoutMs)))
+            fail("Erro ao ajustar a espera por bloqueio do banco", q);
+        m_previousBusyTimeout = previous;
+    }
+}
+
+InvoiceCanceller::~InvoiceCanceller() {
+    // The connection serves the thread's next calls with its own setting.
+    if (m_previousBusyTimeout >= 0 && m_db.isOpen()) {
+        QSqlQuery q(m_db);
+        q.exec(QString::fromLatin1(kSetBusyTimeoutSql).arg(m_previousBusyTimeout));
+    }
+}
+
+// False when another transaction holds the row (PostgreSQL); an invoice that
+// does not exist leaves stored.state empty.
+bool InvoiceCanceller::readInvoice(const QString& entry, Stored& s) {
+    m_invoice.bindValue(kEntry, entry);
+    if (!m_invoice.exec()) {
+        if (lockNotAvailable(m_invoice.lastError()))
+            return false;
+        fail("Erro ao ler a nota fiscal", m_invoice);
+    }
+    if (m_invoice.next()) {
+        s.branch = text(m_invoice, cBranch);
+        s.company = text(m_invoice, cCompany);
+        s.state = text(m_invoice, cState);
+        s.holder = text(m_invoice, cHolder);
+        s.accessKey = text(m_invoice, cAccessKey);
+        s.protocol = text(m_invoice, cProtocol);
+        s.authorisedAt = text(m_invoice, cAuthorisedAt);
+        s.registration = text(m_invoice, cRegistration);
+        s.certificate = text(m_invoice, cCertificate);
+        s.environment = text(m_invoice, cEnvironment);
+        s.registrationState = text(m_invoice, cRegistrationState);
+        s.closedPeriod = m_invoice.value(cClosedPeriod).toInt() != 0;
+        s.apportioned = m_invoice.value(cApportioned).toInt() != 0;
+        s.recorded = m_invoice.value(cRecorded).toInt() != 0;
+    }
+    // SQLite commits nothing while a statement is still open.
+    m_invoice.finish();
+    return true;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::check(const TickedInvoice& invoice, const Stored& s,
+                                                           QString* reason) {
+    using O = CancellationOutcome;
+    if (s.state.isEmpty())
+        return O::byText(QStringLiteral("Nota fiscal não encontrada."));
+    if (s.branch != invoice.branch || s.company != invoice.company)
+        return O::byText(QStringLiteral("Nota fiscal não pertence à filial/empresa informada."));
+    if (s.state == u"C")
+        return O::byText(QStringLiteral("Nota fiscal já cancelada."));
+    if (s.state == u"D")
+        return O::byText(QStringLiteral("Nota fiscal denegada não pode ser cancelada."));
+    if (s.state != u"A")
+        return O::byText(QStringLiteral("Nota fiscal não está autorizada."));
+    if (!s.holder.isEmpty() && s.holder != m_context.operatorCode)
+        return O::byKey("MS01");
+    if (auto refused = CancellationReason::check(invoice.reason, reason))
+        return refused;
+    if (s.registration.isEmpty() || s.certificate.isEmpty())
+        return O::byKey("Certi_Deve");
+    if (s.certificate.compare(m_context.certificate, Qt::CaseInsensitive) != 0)
+        return O::byText(QStringLiteral("Certificado não pertence à inscrição estadual da nota fiscal."));
+    if (s.environment != m_context.environment)
+        return O::byText(
+            QStringLiteral("Ambiente da NF-e diverge do cadastrado na inscrição estadual da nota fiscal."));
+    if (s.registrationState != m_context.state)
+        return O::byText(
+            QStringLiteral("Estado diverge do cadastrado na inscrição estadual da nota fiscal."));
+    if (s.closedPeriod)
+        return O::byKey("MS02");
+    if (s.apportioned)
+        return O::byKey("MapaApurado");
+    return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::receivablesBlock(const QString& entry) {
+    m_receivables.bindValue(kEntry, entry);
+    if (!m_receivables.exec()) {
+        if (lockNotAvailable(m_receivables.lastError()))
+            return CancellationOutcome::byKey("MS01");
+        fail("Erro ao ler os títulos a receber da nota fiscal", m_receivables);
+    }
+    std::size_t first = std::size(kReceivableBlocks);
+    while (m_receivables.next()) {
+        const QString state = text(m_receivables, 0);
+        for (std::size_t i = 0; i < first; ++i)
+            if (state.size() == 1 && state.at(0) == QLatin1Char(kReceivableBlocks[i].state))
+                first = i;
+    }
+    m_receivables.finish();
+    if (first < std::size(kReceivableBlocks))
+        return CancellationOutcome::byKey(kReceivableBlocks[first].key);
+    return std::nullopt;
+}
+
+namespace {
+
+// DSERRO holds 100 characters; the failure texts below are written to fit
+// with the causes they carry, and cut there when a cause is longer.
+constexpr qsizetype kFailureText = 100;
+
+QString fit(const QString& text) {
+    return text.size() <= kFailureText ? text : text.left(kFailureText - 1) + QChar(0x2026);
+}
+
+QDateTime nowAt(const QString& stateAbbreviation) {
+    const BrazilianState* state = BrazilianStates::byAbbreviation(stateAbbreviation);
+    return QDateTime::currentDateTimeUtc().toOffsetFromUtc(state ? state->utcOffsetSeconds : 0);
+}
+
+// idLote: milliseconds since 1970 and a counter, 15 digits, unique within a
+// server; the authority only echoes it.
+QString nextBatchId() {
+    static std::atomic<unsigned> counter{0};
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch() % 10000000000000LL;
+    return QStringLiteral("%1%2")
+        .arg(ms, 13, 10, QLatin1Char('0'))
+        .arg(counter++ % 100, 2, 10, QLatin1Char('0'));
+}
+
+// Registered at the authority but not yet written here: the event stays
+// pending, and the next attempt finds it registered and finishes the work.
+QString notRecorded(const TransmissionResult& r, const QString& why) {
+    return fit(QStringLiteral(
+                   "Cancelamento registrado na SEFAZ (protocolo %1), mas não gravado: %2. Confirme de novo.")
+                   .arg(r.protocol, why));
+}
+
+} // namespace
+
+// What step 1 decided and steps 2 and 3 need.
+struct InvoiceCanceller::Attempt {
+    QString entry;
+    QString accessKey;
+    QString reason; // as the event carries it
+    QByteArray signedBatch;
+    bool resume = false; // a pending event of an earlier attempt
+};
+
+std::optional<CancellationOutcome> InvoiceCanceller::authority() {
+    if (m_authorityLooked)
+        return m_authorityProblem;
+    m_authorityLooked = true;
+    auto problem = [this](const QString& text, const char* key) {
+        m_authorityProblem = CancellationOutcome::byText(fit(text), key);
+        return m_authorityProblem;
+    };
+    if (!m_settings.authorities)
+        return problem(QStringLiteral("Servidor sem a tabela de autoridades fiscais (opção --authorities)."),
+                       "fa_transmi");
+    m_endpoints = m_settings.authorities->find(m_context.state, m_context.environment);
+    if (!m_endpoints)
+        return problem(QStringLiteral("SEFAZ de %1 (ambiente %2) não configurada no servidor.")
+                           .arg(m_context.state, m_context.environment),
+                       "fa_transmi");
+    if (m_settings.certificateFolder.isEmpty())
+        return problem(QStringLiteral("Servidor sem a pasta de certificados (opção --certificates)."),
+                       "fa_assinar");
+    zavnfe::CertificateLookup lookup = zavnfe::CertificateStore(m_settings.certificateFolder)
+                                           .find(m_context.certificate, m_settings.certificatePassword);
+    if (!lookup.found())
+        return problem(lookup.error, "fa_assinar");
+    m_certificate = std::move(lookup.certificate);
+    m_client = std::make_unique<AuthorityClient>(*m_settings.authorities, *m_certificate);
+    return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const Stored& s) const {
+    const QDateTime authorised = QDateTime::fromString(s.authorisedAt, Qt::ISODate);
+    if (!authorised.isValid())
+        return CancellationOutcome::byText(
+            fit(QStringLiteral("Data de autorização da NF-e ilegível: \"%1\".").arg(s.authorisedAt)));
+    const qint64 elapsed = authorised.secsTo(QDateTime::currentDateTimeUtc());
+    const qint64 limit = qint64(m_endpoints->ordinaryHours) * 3600 + qint64(m_endpoints->lateDays) * 86400;
+    if (elapsed <= limit)
+        return std::nullopt;
+    const QString at = authorised.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
+    if (m_endpoints->lateDays > 0)
+        return CancellationOutcome::byText(fit(
+            QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 h e %3 dias).")
+                .arg(at)
+                .arg(m_endpoints->ordinaryHours)
+                .arg(m_endpoints->lateDays)));
+    return CancellationOutcome::byText(
+        fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
+                .arg(at)
+                .arg(m_endpoints->ordinaryHours)));
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const QString& reason,
+                                                          Attempt& a) {
+    const BrazilianState* state = BrazilianStates::byCode(QStringView(s.accessKey).left(2));
+    zavnfe::CancellationData data;
+    data.accessKey = s.accessKey;
+    data.issuerCnpj = s.accessKey.mid(6, 14); // the issuer is part of the key
+    data.authorisationProtocol = s.protocol;
+    data.environment = m_context.environment.toInt();
+    data.reason = reason;
+    data.at = QDateTime::currentDateTimeUtc();
+    data.stateUtcOffsetSeconds = state ? state->utcOffsetSeconds : 0;
+    QString error;
+    const std::optional<zavnfe::CancellationEvent> event = zavnfe::CancellationEvent::create(data, &error);
+    if (!event)
+        return CancellationOutcome::byText(fit(error));
+    const QByteArray batch = zavnfe::CancellationBatch::build(nextBatchId(), {*event}, &error);
+    if (batch.isEmpty())
+        return CancellationOutcome::byText(fit(error), "fa_assinar");
+    a.signedBatch = zavnfe::EventSigner(*m_certificate).sign(batch, &error);
+    if (a.signedBatch.isEmpty())
+        return CancellationOutcome::byText(fit(error), "fa_assinar");
+    a.reason = event->data().reason;
+    return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::readAndCheck(const TickedInvoice& invoice,
+                                                                  Stored& stored, QString* reason) {
+    if (!readInvoice(invoice.entry, stored))
+        return CancellationOutcome::byKey("MS01");
+    if (auto refused = check(invoice, stored, reason))
+        return refused;
+    if (auto blocked = receivablesBlock(invoice.entry))
+        return blocked;
+    // An authorised invoice with a record is inconsistent data: never a second
+    // record, and the authority is not asked again.
+    if (stored.recorded)
+        return CancellationOutcome::byText(QStringLiteral("Nota fiscal já tem registro de cancelamento."));
+    return authority();
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const JournalEntry& earlier,
+                                                                   const Stored& stored, const QDateTime& now,
+                                                                   Attempt& attempt) {
+    const QDateTime sent =
+        QDateTime::fromString(earlier.sentAt.isEmpty() ? earlier.createdAt : earlier.sentAt, Qt::ISODate);
+    if (earlier.operatorCode != m_context.operatorCode && sent.isValid() &&
+        sent.secsTo(now) < kInFlightSeconds)
+        return CancellationOutcome::byKey("MS01");
+    if (earlier.accessKey != stored.accessKey)
+        throw zavdb::DatabaseError(
+            QStringLiteral("O evento pendente da nota fiscal %1 é de outra chave de acesso.")
+                .arg(attempt.entry));
+    // The event the authority may already hold, with its own reason.
+    attempt.resume = true;
+    attempt.reason = earlier.reason;
+    attempt.signedBatch = earlier.signedBatch;
+    return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Stored& stored,
+                                                                     const QString& reason,
+                                                                     const QDateTime& now, Attempt& attempt) {
+    if (auto late = outOfTerm(stored))
+        return late;
+    if (auto unsigned_ = sign(stored, reason, attempt))
+        return unsigned_;
+    JournalEntry e;
+    e.accessKey = stored.accessKey;
+    e.operatorCode = m_context.operatorCode;
+    e.reason = attempt.reason;
+    e.environment = m_context.environment;
+    e.stateAbbreviation = stored.registrationState;
+    e.certificate = m_context.certificate;
+    e.batchId =
+        QString::fromLatin1(attempt.signedBatch).section(QStringLiteral("<idLote>"), 1).section(u'<', 0, 0);
+    e.createdAt = now.toString(Qt::ISODate);
+    e.signedBatch = attempt.signedBatch;
+    m_journal.savePending(attempt.entry, e);
+    return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice, Attempt& a) {
+    WriteTransaction transaction(m_db);
+    if (transaction.begin() == WriteTransaction::Begin::Busy)
+        return CancellationOutcome::byKey("MS01");
+
+    Stored stored;
+    QString reason;
+    if (auto refused = readAndCheck(invoice, stored, &reason))
+        return refused;
+
+    a.entry = invoice.entry;
+    a.accessKey = stored.accessKey;
+    const QDateTime now = nowAt(stored.registrationState);
+    const std::optional<JournalEntry> earlier = m_journal.read(invoice.entry);
+    if (earlier && earlier->state == JournalEntry::State::Registered)
+        return CancellationOutcome::byText(
+            QStringLiteral("Evento de cancelamento já registrado, mas a nota fiscal segue autorizada."));
+    std::optional<CancellationOutcome> refused;
+    if (earlier && earlier->state == JournalEntry::State::Pending)
+        refused = resumePending(*earlier, stored, now, a);
+    else
+        refused = journalNewEvent(stored, reason, now, a);
+    if (refused)
+        return refused;
+    m_journal.markSent(invoice.entry, now.toString(Qt::ISODate));
+    transaction.commit();
+    return std::nullopt;
+}
+
+void InvoiceCanceller::write(const QString& entry, const Attempt& a, const TransmissionResult& r) {
+    m_cancelInvoice.bindValue(kEntry, entry);
+    if (!m_cancelInvoice.exec())
+        fail("Erro ao cancelar a nota fiscal", m_cancelInvoice);
+    if (m_cancelInvoice.numRowsAffected() != 1)
+        throw zavdb::DatabaseError(
+            QStringLiteral("A nota fiscal %1 mudou durante o cancelamento.").arg(entry));
+    m_cancelReceivables.bindValue(kEntry, entry);
+    if (!m_cancelReceivables.exec())
+        fail("Erro ao cancelar os títulos a receber da nota fiscal", m_cancelReceivables);
+
+    m_record.bindValue(kEntry, entry);
+    m_record.bindValue(QStringLiteral(":P_CDOPERADOR"), m_context.operatorCode);
+    m_record.bindValue(QStringLiteral(":P_DTPROCESSAMENTO"), m_context.processingDate);
+    m_record.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), a.reason);
+    m_record.bindValue(QStringLiteral(":P_IDTPAMBIENTENFE"), m_context.environment);
+    m_record.bindValue(QStringLiteral(":P_SGESTADO"), m_context.state);
+    m_record.bindValue(QStringLiteral(":P_NRSERIECERTIFIC"), m_context.certificate);
+    m_record.bindValue(QStringLiteral(":P_DHCANCELAMENTO"), nowAt(m_context.state).toString(Qt::ISODate));
+    m_record.bindValue(QStringLiteral(":P_CDSTATUSEVENTO"), QString::number(r.status));
+    m_record.bindValue(QStringLiteral(":P_DSSTATUSEVENTO"), r.statusText.left(255));
+    m_record.bindValue(QStringLiteral(":P_NRPROTOCOLOCANC"), r.protocol.left(15));
+    m_record.bindValue(QStringLiteral(":P_DHREGEVENTO"), r.registeredAt.left(25));
+    m_record.bindValue(QStringLiteral(":P_VERAPLIC"), r.application.left(20));
+    if (!m_record.exec())
+        fail("Erro ao registrar o cancelamento", m_record);
+    m_journal.markRegistered(entry, r);
+}
+
+CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const TransmissionResult& r) {
+    using Kind = TransmissionResult::Kind;
+    if (r.kind == Kind::Unanswered)
+        return CancellationOutcome::byText(
+            fit(QStringLiteral("Pedido pendente: sem resposta da SEFAZ (%1). Confirme de novo.")
+                    .arg(r.failure)),
+            "fa_transmi");
+
+    // The authority has spoken: its answer is written even when it takes a
+    // few tries to get the database's lock.
+    constexpr int kTries = 5;
+    for (int attempt = 1;; ++attempt) {
+        WriteTransaction transaction(m_db);
+        Stored stored;
+        const bool started = transaction.begin() == WriteTransaction::Begin::Started;
+        if (started && readInvoice(a.entry, stored)) {
+            if (r.kind == Kind::Rejected) {
+                m_journal.markRejected(a.entry, r);
+                transaction.commit();
+                return CancellationOutcome::byText(fit(r.statusLine()));
+            }
+            if (stored.state == u"C" && stored.recorded)
+                return CancellationOutcome::done(); // another attempt finished it meanwhile
+            try {
+                write(a.entry, a, r);
+            } catch (const zavdb::DatabaseError& error) {
+                if (duplicateKey(m_record.lastError(), m_dialect))
+                    return CancellationOutcome::done();
+                return CancellationOutcome::byText(notRecorded(r, error.text().simplified()), "fa_transmi");
+            }
+            transaction.commit();
+            return CancellationOutcome::done();
+        }
+        transaction.rollback();
+        if (attempt == kTries)
+            break;
+        QThread::msleep(100 * attempt);
+    }
+    if (r.kind == Kind::Rejected)
+        return CancellationOutcome::byText(fit(r.statusLine()));
+    return CancellationOutcome::byText(notRecorded(r, QStringLiteral("nota fiscal bloqueada")), "fa_transmi");
+}
+
+CancellationOutcome InvoiceCanceller::cancel(const TickedInvoice& invoice) {
+    Attempt attempt;
+    if (auto refused = prepare(invoice, attempt))
+        return *refused;
+    EventTransmission transmission(*m_client, *m_endpoints, m_context.environment.toInt());
+    const TransmissionResult result = attempt.resume
+                                          ? transmission.resume(attempt.signedBatch, attempt.accessKey)
+                                          : transmission.send(attempt.signedBatch, attempt.accessKey);
+    return conclude(attempt, result);
+}
+
+} // namespace zavserver

@@ -1,0 +1,113 @@
+#pragma once
+// Cancels one invoice at a time on one database connection, in three steps:
+//
+// 1. In a transaction: the invoice's row is locked without waiting, every rule
+//    is checked again on what the database holds, and the cancellation event
+//    is built, signed with the registration's A1 certificate and written to
+//    the event journal as pending. Committed before anything leaves the server.
+// 2. Outside any transaction (no lock is held while the network is slow): the
+//    event goes to the state's authority; a pending event of an earlier
+//    attempt is first looked up there, then resent byte for byte if absent.
+// 3. In a transaction: a registered event cancels the invoice, its open
+//    receivables, writes its cancellation record and stores procEventoNFe,
+//    all together; a rejection is written to the journal; without an answer
+//    the event stays pending, the invoice authorised.
+//
+// Lock failures come back as MS01 ("blocked by another operator"): on
+// PostgreSQL SELECT ... FOR UPDATE NOWAIT of the invoice and its receivables;
+// on SQLite BEGIN IMMEDIATE with a short busy timeout, the database's single
+// write lock standing for the row lock. A server killed at any point leaves
+// each invoice cancelled with its record, or authorised with at most a pending
+// event that the next attempt resolves with the authority.
+#include "cancellation/authorityclient.h"
+#include "cancellation/cancellationoutcome.h"
+#include "cancellation/eventjournal.h"
+#include "cancellation/eventtransmission.h"
+#include "cancellation/nfesettings.h"
+#include "methods/cancellationpacket.h"
+
+#include "database.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <memory>
+#include <optional>
+
+namespace zavserver {
+
+// The call's arguments 2 to 6, already checked for form.
+struct CancellationContext {
+    QString operatorCode; // who asks
+    QDate processingDate; // the branch's processing date
+    QString environment;  // "1" production, "2" homologation
+    QString certificate;  // the serial number of the registration's certificate
+    QString state;        // the registration's state, "SP"
+};
+
+class InvoiceCanceller {
+public:
+    // How long a cancellation waits for SQLite's write lock before it reports
+    // the invoice as held: well above one cancellation's transaction, so two
+    // batches on one file interleave, and well below a client's patience.
+    static constexpr int kSqliteBusyTimeoutMs = 2000;
+
+    // A pending event of another operator sent less than this long ago is
+    // taken to be still on its way: the invoice is reported as held.
+    static constexpr int kInFlightSeconds = 180;
+
+    // Prepares the statements; throws zavdb::DatabaseError.
+    InvoiceCanceller(QSqlDatabase& db, CancellationContext context, const NfeSettings& settings);
+    ~InvoiceCanceller();
+    InvoiceCanceller(const InvoiceCanceller&) = delete;
+    InvoiceCanceller& operator=(const InvoiceCanceller&) = delete;
+
+    // Throws zavdb::DatabaseError when the database fails (the invoice is then
+    // left as it was); every other reason is an outcome.
+    CancellationOutcome cancel(const TickedInvoice& invoice);
+
+private:
+    struct Stored;
+    struct Attempt;
+    bool readInvoice(const QString& entry, Stored& stored);
+    std::optional<CancellationOutcome> check(const TickedInvoice& invoice, const Stored& stored,
+                                             QString* reason);
+    std::optional<CancellationOutcome> receivablesBlock(const QString& entry);
+    // Step 1, in its transaction: the refusal, or the attempt ready to send.
+    std::optional<CancellationOutcome> prepare(const TickedInvoice& invoice, Attempt& attempt);
+    // The invoice read under its lock and every rule checked on what the
+    // database holds, up to the authority and the certificate to use.
+    std::optional<CancellationOutcome> readAndCheck(const TickedInvoice& invoice, Stored& stored,
+                                                    QString* reason);
+    // A pending event of an earlier attempt, to be sent again as it was
+    // signed, unless another operator's is still on its way.
+    std::optional<CancellationOutcome> resumePending(const JournalEntry& earlier, const Stored& stored,
+                                                     const QDateTime& now, Attempt& attempt);
+    // A new event, within the term, signed and written to the journal as
+    // pending.
+    std::optional<CancellationOutcome> journalNewEvent(const Stored& stored, const QString& reason,
+                                                       const QDateTime& now, Attempt& attempt);
+    std::optional<CancellationOutcome> sign(const Stored& stored, const QString& reason, Attempt& attempt);
+    std::optional<CancellationOutcome> outOfTerm(const Stored& stored) const;
+    std::optional<CancellationOutcome> authority();
+    CancellationOutcome conclude(const Attempt& attempt, const TransmissionResult& result);
+    void write(const QString& entry, const Attempt& attempt, const TransmissionResult& result);
+
+    QSqlDatabase& m_db;
+    zavdb::Dialect m_dialect;
+    CancellationContext m_context;
+    const NfeSettings& m_settings;
+    int m_previousBusyTimeout = -1;
+    QSqlQuery m_invoice, m_receivables, m_cancelInvoice, m_cancelReceivables, m_record;
+    EventJournal m_journal;
+    // Found once per call, when the first invoice needs them.
+    bool m_authorityLooked = false;
+    std::optional<CancellationOutcome> m_authorityProblem;
+    const AuthorityEndpoints* m_endpoints = nullptr;
+    std::optional<zavnfe::SigningCertificate> m_certificate;
+    std::unique_ptr<AuthorityClient> m_client;
+};
+
+} // namespace zavserver

@@ -1,0 +1,106 @@
+#include "methods/cancelanotafiscal.h"
+
+#include "brazilianstates.h"
+#include "cancellation/invoicecanceller.h"
+#include "methods/cancellationpacket.h"
+#include "store/threaddatabase.h"
+
+#include "database.h"
+
+#include <array>
+#include <optional>
+
+namespace zavserver {
+
+namespace {
+
+const std::array<PacketField, 3> kFailureFields{{
+    {QStringLiteral("NRLANCTONF"), FieldType::String, 10},
+    {QStringLiteral("CDERRO"), FieldType::String, 100},
+    {QStringLiteral("DSERRO"), FieldType::String, 100},
+}};
+constexpr qsizetype kTextSize = 100;
+
+struct Failure {
+    QString entry;
+    CancellationOutcome outcome;
+};
+
+CancellationContext readContext(const Arguments& a) {
+    CancellationContext c;
+    c.operatorCode = a.text(2, QStringLiteral("operador"), 30);
+    c.processingDate = a.date(3, QStringLiteral("data de processamento"));
+    c.environment = a.text(4, QStringLiteral("ambiente da NF-e"), 1);
+    if (c.environment != u"1" && c.environment != u"2")
+        a.reject(4, QStringLiteral("ambiente da NF-e"),
+                 QStringLiteral("esperado \"1\" (produção) ou \"2\" (homologação)"));
+    c.certificate = a.text(5, QStringLiteral("número de série do certificado"), 50);
+    c.state = a.text(6, QStringLiteral("estado"), 2).toUpper();
+    if (!BrazilianStates::byAbbreviation(c.state))
+        a.reject(6, QStringLiteral("estado"),
+                 QStringLiteral("esperada a sigla de um estado (\"SP\", \"MG\", ...)"));
+    return c;
+}
+
+QString databaseFailure(const zavdb::DatabaseError& error) {
+    return QStringLiteral("Erro no banco de dados: %1").arg(error.text().simplified());
+}
+
+void writeFailures(const std::vector<Failure>& failures, ResponseEncoder& out) {
+    if (failures.empty()) {
+        out.nullResult();
+        return;
+    }
+    out.beginPacket(kFailureFields);
+    for (const Failure& f : failures) {
+        out.beginRow();
+        out.text(f.entry.toUtf8());
+        out.text(f.outcome.key.left(kTextSize).toUtf8());
+        out.text(f.outcome.text.left(kTextSize).toUtf8());
+        out.endRow();
+    }
+    out.endPacket();
+}
+
+} // namespace
+
+void CancelaNotaFiscal::run(const NfeSettings& settings, const Arguments& arguments, ResponseEncoder& out) {
+    // Everything is checked before the first invoice is touched.
+    const std::vector<TickedInvoice> ticked = CancellationPacket::read(arguments, 1);
+    const CancellationContext context = readContext(arguments);
+
+    std::vector<Failure> failures;
+    std::optional<InvoiceCanceller> canceller;
+    QString unreachable; // once the database cannot be opened, the rest is not tried
+    for (const TickedInvoice& invoice : ticked) {
+        if (!unreachable.isEmpty()) {
+            failures.push_back({invoice.entry, CancellationOutcome::byText(unreachable)});
+            continue;
+        }
+        try {
+            if (!canceller)
+                canceller.emplace(ThreadDatabase::get(), context, settings);
+        } catch (const zavdb::DatabaseError& error) {
+            canceller.reset();
+            ThreadDatabase::discard();
+            unreachable = databaseFailure(error);
+            failures.push_back({invoice.entry, CancellationOutcome::byText(unreachable)});
+            continue;
+        }
+        try {
+            const CancellationOutcome outcome = canceller->cancel(invoice);
+            if (!outcome.cancelled)
+                failures.push_back({invoice.entry, outcome});
+        } catch (const zavdb::DatabaseError& error) {
+            // This invoice is left as it was; the next one gets a fresh
+            // connection, since a broken one would fail every statement.
+            failures.push_back({invoice.entry, CancellationOutcome::byText(databaseFailure(error))});
+            canceller.reset();
+            ThreadDatabase::discard();
+        }
+    }
+    canceller.reset();
+    writeFailures(failures, out);
+}
+
+} // namespace zavserver

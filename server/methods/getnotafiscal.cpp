@@ -1,0 +1,302 @@
+#include "methods/getnotafiscal.h"
+#include "rpc/rpcerror.h"
+#include "store/threaddatabase.h"
+
+#include "store/nativequery.h"
+
+#include "database.h"
+
+#include <array>
+
+namespace zavserver {
+
+namespace {
+
+// The authorised invoices of one establishment issued within [start, end):
+// the caller passes the day after the period's last day as the end, so that
+// the period holds whole days whether the column holds dates or times. %1 is
+// the issue date as YYYY-MM-DD text in the database's dialect.
+const char* const kSelectSql = R"(SELECT NF.CDFILIEMIT, NF.NRLANCTONF, %1, NF.NMRAZAO, NF.VRNOTAFISC,
+       NF.CDFILIAL, NF.NRLANCTBDOC, NF.IDENTRSAIDOP, NF.CDEMPRESA, NF.CDFILIRECE, NF.CDSERIE,
+       NF.NRNOTAFISCALELE, NF.NRPROTOCOLONFE, NF.NRACESSONFE,
+       CASE WHEN NF.CDOPERBLOQ IS NULL THEN 'N' ELSE 'S' END AS IDBLOQUEADO
+FROM NOTAFISCAL NF
+WHERE NF.CDFILIAL = :P_CDFILIAL
+  AND NF.CDEMPRESA = :P_CDEMPRESA
+  AND NF.CDINSCESTA = :P_CDINSCESTA
+  AND NF.CDINSCMUNI = :P_CDINSCMUNI
+  AND NF.CDSERIE = :P_CDSERIE
+  AND NF.IDSITUACAONFE = :P_IDSITUACAONFE
+  AND NF.DTEMISSAO >= :P_DTINICIAL
+  AND NF.DTEMISSAO < :P_DTFIMEXCL
+)";
+// SQLite keeps dates as the ISO text they were written as; PostgreSQL's text
+// depends on the session's DateStyle, so it is asked for explicitly.
+const char* const kIssueDateSqlite = "SUBSTR(NF.DTEMISSAO, 1, 10)";
+const char* const kIssueDatePostgres = "TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD')";
+// Optional conditions, appended as whole constants; their values are bound.
+const char* const kNumberSql = "  AND NF.NRNOTAFISCALELE = :P_NRNOTAFISCALELE\n";
+const char* const kKindSql = "  AND NF.IDTPDESTREM = :P_IDTPDESTREM\n";
+const char* const kCustomerSql =
+    "  AND NF.CDCLIENTE IN (SELECT C.CDCLIENTE FROM CLIENTE C WHERE C.NRINSJURCLIE = :P_NRINSJUR)\n";
+const char* const kSupplierSql =
+    "  AND NF.CDFORNECED IN (SELECT F.CDFORNECED FROM FORNECEDOR F WHERE F.NRINSJURFORN = :P_NRINSJUR)\n";
+const char* const kReceivingSql = "  AND NF.CDFILIRECE = :P_CDFILIRECE\n";
+
+enum Column {
+    cFiliEmit,
+    cLancto,
+    cEmissao,
+    cRazao,
+    cValor,
+    cFilial,
+    cLanctDoc,
+    cEntrSai,
+    cEmpresa,
+    cFiliRece,
+    cSerie,
+    cNumero,
+    cProtocolo,
+    cAcesso,
+    cBloqueado,
+};
+
+const std::array<PacketField, 17> kFields{{
+    {QStringLiteral("IDCHECK"), FieldType::String, 1},
+    {QStringLiteral("IDBLOQUEADO"), FieldType::String, 1},
+    {QStringLiteral("CDFILIEMIT"), FieldType::String, 4},
+    {QStringLiteral("NRLANCTONF"), FieldType::String, 10},
+    {QStringLiteral("DTEMISSAO"), FieldType::DateTime, 0},
+    {QStringLiteral("NMRAZAO"), FieldType::String, 50},
+    {QStringLiteral("VRNOTAFISC"), FieldType::Float, 0},
+    {QStringLiteral("CDFILIAL"), FieldType::String, 4},
+    {QStringLiteral("NRLANCTBDOC"), FieldType::String, 12},
+    {QStringLiteral("IDENTRSAIDOP"), FieldType::String, 1},
+    {QStringLiteral("CDEMPRESA"), FieldType::String, 2},
+    {QStringLiteral("CDFILIRECE"), FieldType::String, 4},
+    {QStringLiteral("LANCAMENTO"), FieldType::String, 76},
+    {QStringLiteral("DSMOTIVOCANCNFE"), FieldType::String, 50},
+    {QStringLiteral("NRNOTAFISCALELE"), FieldType::String, 9},
+    {QStringLiteral("NRPROTOCOLONFE"), FieldType::String, 15},
+    {QStringLiteral("NRACESSONFE"), FieldType::String, 50},
+}};
+
+struct Criteria {
+    QString branch, company, stateRegistration, cityRegistration, series, number;
+    QString kind, registration, receivingBranch;
+    QDate from, to;
+};
+
+bool allDigits(const QString& text) {
+    for (QChar c : text)
+        if (c < u'0' || c > u'9')
+            return false;
+    return true;
+}
+
+Criteria readCriteria(const Arguments& a) {
+    using P = Arguments::Presence;
+    Criteria c;
+    c.branch = a.text(1, QStringLiteral("filial"), 4);
+    c.company = a.text(2, QStringLiteral("empresa"), 2);
+    c.stateRegistration = a.text(3, QStringLiteral("inscrição estadual"), 16);
+    c.cityRegistration = a.text(4, QStringLiteral("inscrição municipal"), 16, P::Optional);
+    c.series = a.text(5, QStringLiteral("série"), 5);
+
+    const QString number = a.text(6, QStringLiteral("número da nota fiscal"), 9, P::Optional);
+    if (!allDigits(number))
+        a.reject(6, QStringLiteral("número da nota fiscal"), QStringLiteral("esperados só dígitos"));
+    // Numbers are stored with nine digits: "1234" and "000001234" are one invoice.
+    c.number = number.isEmpty() ? QString() : number.rightJustified(9, u'0');
+
+    const QString party = a.text(7, QStringLiteral("destinatário/remetente"), 30, P::Optional);
+    c.receivingBranch = a.text(8, QStringLiteral("filial destinatária"), 4, P::Optional);
+    c.kind = a.text(9, QStringLiteral("tipo de destinatário/remetente"), 1, P::Optional);
+    if (!c.kind.isEmpty() && c.kind != u"C" && c.kind != u"F" && c.kind != u"L")
+        a.reject(
+            9, QStringLiteral("tipo de destinatário/remetente"),
+            QStringLiteral("esperado \"C\" (cliente), \"F\" (fornecedor), \"L\" (filial) ou vazio (todos)"));
+    if (c.kind == u"C" || c.kind == u"F") {
+        // The registration may arrive under its display mask; it is stored as digits.
+        QString registration = party;
+        registration.remove(u'.').remove(u'/').remove(u'-').remove(u' ');
+        if (!allDigits(registration) || registration.size() > 20)
+            a.reject(7, QStringLiteral("destinatário/remetente"),
+                     QStringLiteral("esperada a inscrição (CNPJ ou CPF) com até 20 dígitos"));
+        c.registration = registration;
+    }
+
+    c.from = a.date(10, QStringLiteral("data inicial"));
+    c.to = a.date(11, QStringLiteral("data final"));
+    a.text(12, QStringLiteral("reservado"), 255, P::Optional);
+    if (c.from > c.to)
+        throw RpcError(RpcCode::InvalidParams,
+                       QStringLiteral("Período inválido: a data inicial %1 é posterior à data final %2.")
+                           .arg(c.from.toString(QStringLiteral("dd/MM/yyyy")),
+                                c.to.toString(QStringLiteral("dd/MM/yyyy"))));
+    return c;
+}
+
+bool isIsoDate(QUtf8StringView text) {
+    if (text.size() != 10)
+        return false;
+    for (qsizetype i = 0; i < 10; ++i) {
+        const char c = text.data()[i];
+        if ((i == 4 || i == 7) ? c != '-' : (c < '0' || c > '9'))
+            return false;
+    }
+    return true;
+}
+
+// Appends value at exactly width characters (UTF-8 aware): cut, or padded with
+// fill on the left (numbers) or on the right (codes).
+void appendFixed(QByteArray& key, QUtf8StringView value, int width, char fill, bool padLeft) {
+    qsizetype end = 0;
+    int characters = 0;
+    const char* data = value.data();
+    while (end < value.size()) {
+        qsizetype next = end + 1;
+        while (next < value.size() && (static_cast<unsigned char>(data[next]) & 0xC0) == 0x80)
+            ++next;
+        if (characters == width)
+            break;
+        ++characters;
+        end = next;
+    }
+    if (padLeft)
+        key.append(width - characters, fill);
+    key.append(data, end);
+    if (!padLeft)
+        key.append(width - characters, fill);
+}
+
+// The list's sort key: issuing branch, issue date, series, invoice number and
+// entry number, each at its full width, so that every key has 36 characters
+// and keys sort by date and number within a branch. The entry number makes it
+// unique.
+void entryKey(QByteArray& key, QUtf8StringView issuer, QUtf8StringView issued, QUtf8StringView series,
+              QUtf8StringView number, QUtf8StringView entry) {
+    key.resize(0);
+    appendFixed(key, issuer, 4, ' ', false);
+    key.append(issued.data(), 4).append(issued.data() + 5, 2).append(issued.data() + 8, 2);
+    appendFixed(key, series, 5, ' ', false);
+    appendFixed(key, number, 9, '0', true);
+    appendFixed(key, entry, 10, '0', true);
+}
+
+void textOrNull(ResponseEncoder& out, const ResultRow& row, int column) {
+    if (row.isNull(column))
+        out.null();
+    else
+        out.text(row.text(column));
+}
+
+QByteArray utf8(const QString& text) {
+    return text.toUtf8();
+}
+
+// The statement's optional conditions and every value it binds.
+struct Selection {
+    QString conditions;
+    std::vector<Binding> bindings;
+};
+
+Selection selectionFor(const Criteria& c) {
+    Selection s;
+    s.bindings = {
+        {":P_CDFILIAL", utf8(c.branch)},
+        {":P_CDEMPRESA", utf8(c.company)},
+        {":P_CDINSCESTA", utf8(c.stateRegistration)},
+        {":P_CDINSCMUNI", utf8(c.cityRegistration)},
+        {":P_CDSERIE", utf8(c.series)},
+        {":P_IDSITUACAONFE", "A"},
+        {":P_DTINICIAL", c.from.toString(Qt::ISODate).toLatin1()},
+        {":P_DTFIMEXCL", c.to.addDays(1).toString(Qt::ISODate).toLatin1()},
+    };
+    if (!c.number.isEmpty()) {
+        s.conditions += QLatin1StringView(kNumberSql);
+        s.bindings.push_back({":P_NRNOTAFISCALELE", utf8(c.number)});
+    }
+    if (!c.kind.isEmpty()) {
+        s.conditions += QLatin1StringView(kKindSql);
+        s.bindings.push_back({":P_IDTPDESTREM", utf8(c.kind)});
+    }
+    if (!c.registration.isEmpty()) {
+        s.conditions += QLatin1StringView(c.kind == u"C" ? kCustomerSql : kSupplierSql);
+        s.bindings.push_back({":P_NRINSJUR", utf8(c.registration)});
+    }
+    if (c.kind == u"L" && !c.receivingBranch.isEmpty()) {
+        s.conditions += QLatin1StringView(kReceivingSql);
+        s.bindings.push_back({":P_CDFILIRECE", utf8(c.receivingBranch)});
+    }
+    return s;
+}
+
+// One invoice record of the packet, its sort key built in key; a row whose
+// date or value cannot be read is a database error.
+void writeInvoiceRow(ResponseEncoder& out, const ResultRow& row, QByteArray& key) {
+    const QUtf8StringView issued = row.text(cEmissao);
+    if (!isIsoDate(issued))
+        throw zavdb::DatabaseError(QStringLiteral("data de emissão inválida na nota de lançamento %1")
+                                       .arg(row.text(cLancto).toString()));
+    double value = 0;
+    if (!row.number(cValor, value))
+        throw zavdb::DatabaseError(
+            QStringLiteral("valor inválido na nota de lançamento %1").arg(row.text(cLancto).toString()));
+    entryKey(key, row.text(cFiliEmit), issued, row.text(cSerie), row.text(cNumero), row.text(cLancto));
+
+    out.beginRow();
+    out.text(u8"U");
+    out.text(row.text(cBloqueado));
+    out.text(row.text(cFiliEmit));
+    out.text(row.text(cLancto));
+    out.text(issued);
+    textOrNull(out, row, cRazao);
+    out.number(value);
+    textOrNull(out, row, cFilial);
+    textOrNull(out, row, cLanctDoc);
+    textOrNull(out, row, cEntrSai);
+    textOrNull(out, row, cEmpresa);
+    textOrNull(out, row, cFiliRece);
+    out.text(QUtf8StringView(key.constData(), key.size()));
+    out.text(u8"");
+    out.text(row.text(cNumero));
+    textOrNull(out, row, cProtocolo);
+    textOrNull(out, row, cAcesso);
+    out.endRow();
+}
+
+// The packet of the invoices selected; throws zavdb::DatabaseError.
+void writeInvoices(QSqlDatabase& db, const Selection& selection, ResponseEncoder& out) {
+    const char* issueDate =
+        zavdb::dialectOf(db) == zavdb::Dialect::PostgreSQL ? kIssueDatePostgres : kIssueDateSqlite;
+    const QString sql =
+        QString::fromLatin1(kSelectSql).arg(QLatin1StringView(issueDate)) + selection.conditions;
+
+    out.beginPacket(kFields);
+    QByteArray key;
+    key.reserve(64);
+    NativeQuery::select(db, sql, selection.bindings,
+                        [&](const ResultRow& row) { writeInvoiceRow(out, row, key); });
+    out.endPacket();
+}
+
+} // namespace
+
+void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
+    const Selection selection = selectionFor(readCriteria(arguments));
+    QString failure;
+    try {
+        writeInvoices(ThreadDatabase::get(), selection, out);
+        return;
+    } catch (const zavdb::DatabaseError& error) {
+        failure = error.text();
+    }
+    // A broken connection is not reused: the next call opens a fresh one.
+    ThreadDatabase::discard();
+    throw RpcError(
+        RpcCode::ServerError,
+        QStringLiteral("Erro ao consultar as notas fiscais no banco de dados: %1").arg(failure.trimmed()));
+}
+
+} // namespace zavserver

@@ -1,0 +1,54 @@
+#include "rpc/calllog.h"
+#include "rpc/rpcdispatcher.h"
+
+#include <QDateTime>
+#include <QFile>
+
+namespace zavserver {
+
+CallLog::~CallLog() {
+    if (m_file)
+        std::fclose(m_file);
+}
+
+bool CallLog::openFile(const QString& path) {
+    std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "a");
+    if (!file)
+        return false;
+    std::lock_guard lock(m_mutex);
+    if (m_file)
+        std::fclose(m_file);
+    m_file = file;
+    return true;
+}
+
+void CallLog::call(const CallOutcome& outcome, double milliseconds, qint64 bytes, const char* encoding) {
+    QString line = QStringLiteral("%1 %2ms")
+                       .arg(outcome.method.isEmpty() ? QStringLiteral("-") : outcome.method)
+                       .arg(milliseconds, 0, 'f', 1);
+    line += outcome.rows >= 0 ? QStringLiteral(" rows=%1").arg(outcome.rows) : QStringLiteral(" rows=-");
+    line += QStringLiteral(" bytes=%1 %2").arg(bytes).arg(QLatin1StringView(encoding));
+    if (outcome.code == 0) {
+        line += QStringLiteral(" ok");
+    } else {
+        QString message = outcome.message;
+        message.replace(u'\n', u' ');
+        line += QStringLiteral(" erro %1 \"%2\"").arg(outcome.code).arg(message);
+    }
+    write(line);
+}
+
+void CallLog::note(const QString& text) {
+    write(text);
+}
+
+void CallLog::write(const QString& line) {
+    const QByteArray text =
+        (QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + u' ' + line + u'\n').toUtf8();
+    std::lock_guard lock(m_mutex);
+    std::FILE* out = m_file ? m_file : stderr;
+    std::fwrite(text.constData(), 1, size_t(text.size()), out);
+    std::fflush(out);
+}
+
+} // namespace zavserver

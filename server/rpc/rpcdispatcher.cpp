@@ -1,0 +1,148 @@
+#include "rpc/rpcdispatcher.h"
+#include "rpc/rpcerror.h"
+
+#include "database.h"
+
+#include <QCborMap>
+#include <QCborParserError>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+
+namespace zavserver {
+
+namespace {
+
+QCborValue parse(const QByteArray& body, RequestFormat format) {
+    if (format == RequestFormat::Cbor) {
+        QCborParserError error;
+        QCborValue value = QCborValue::fromCbor(body, &error);
+        if (error.error != QCborError::NoError)
+            throw RpcError(
+                RpcCode::ParseError,
+                QStringLiteral("Requisição malformada: CBOR inválido na posição %1.").arg(error.offset));
+        return value;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw RpcError(
+            RpcCode::ParseError,
+            QStringLiteral("Requisição malformada: JSON inválido na posição %1.").arg(error.offset));
+    if (document.isArray())
+        return QCborValue::fromJsonValue(QJsonValue(document.array()));
+    if (document.isObject())
+        return QCborValue::fromJsonValue(QJsonValue(document.object()));
+    return QCborValue(QCborValue::Undefined); // a bare value: no request object
+}
+
+bool validId(const QCborValue& id) {
+    return id.isString() || id.isInteger() || id.isDouble() || id.isNull();
+}
+
+// One call's object: a batch or a bare value is refused.
+QCborMap requestObject(const QByteArray& body, RequestFormat format) {
+    const QCborValue request = parse(body, format);
+    if (request.isArray())
+        throw RpcError(RpcCode::InvalidRequest,
+                       QStringLiteral("Requisição inválida: lotes de chamadas não são aceitos; envie uma "
+                                      "chamada por requisição."));
+    if (!request.isMap())
+        throw RpcError(RpcCode::InvalidRequest,
+                       QStringLiteral("Requisição inválida: esperado um objeto JSON-RPC."));
+    return request.toMap();
+}
+
+// The version and the id. A valid id goes into *id before anything else is
+// checked, so that even a refused envelope is answered under its id.
+void checkEnvelope(const QCborMap& request, QCborValue* id) {
+    const QCborValue requestId = request.value(QLatin1StringView("id"));
+    if (validId(requestId))
+        *id = requestId;
+    if (request.value(QLatin1StringView("jsonrpc")) != QCborValue(QLatin1StringView("2.0")))
+        throw RpcError(RpcCode::InvalidRequest,
+                       QStringLiteral("Requisição inválida: o campo jsonrpc deve ser \"2.0\"."));
+    if (requestId.isUndefined())
+        throw RpcError(RpcCode::InvalidRequest,
+                       QStringLiteral("Requisição inválida: falta o campo id (notificações não são "
+                                      "aceitas: toda chamada tem resposta)."));
+    if (!validId(requestId))
+        throw RpcError(
+            RpcCode::InvalidRequest,
+            QStringLiteral("Requisição inválida: o campo id deve ser um texto, um número ou nulo."));
+}
+
+QString methodName(const QCborMap& request) {
+    const QCborValue name = request.value(QLatin1StringView("method"));
+    if (!name.isString())
+        throw RpcError(RpcCode::InvalidRequest,
+                       QStringLiteral("Requisição inválida: o campo method deve ser o nome do método."));
+    return name.toString();
+}
+
+// The arguments as a list of exactly the method's arity.
+QCborArray positionalParams(const QCborMap& request, const QString& method, int arity) {
+    const QCborValue params = request.value(QLatin1StringView("params"));
+    if (params.isMap())
+        throw RpcError(RpcCode::InvalidParams,
+                       QStringLiteral("Argumentos nomeados não são aceitos: params deve ser uma lista dos "
+                                      "argumentos de %1 na ordem.")
+                           .arg(method));
+    if (!params.isArray() && !params.isUndefined())
+        throw RpcError(RpcCode::InvalidRequest,
+                       QStringLiteral("Requisição inválida: o campo params deve ser uma lista."));
+    const QCborArray list = params.toArray();
+    if (list.size() != arity)
+        throw RpcError(RpcCode::InvalidParams,
+                       QStringLiteral("Número de argumentos inválido para %1: esperados %2, recebidos %3")
+                           .arg(method)
+                           .arg(arity)
+                           .arg(list.size()));
+    return list;
+}
+
+} // namespace
+
+void RpcDispatcher::add(const QString& name, int arity, Method method) {
+    m_methods.insert(name, Entry{arity, std::move(method)});
+}
+
+const RpcDispatcher::Entry& RpcDispatcher::methodNamed(const QString& name) const {
+    const auto found = m_methods.constFind(name);
+    if (found == m_methods.constEnd())
+        throw RpcError(RpcCode::MethodNotFound, QStringLiteral("Método desconhecido: %1").arg(name));
+    return *found;
+}
+
+QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format, ResponseEncoder& encoder,
+                                   CallOutcome& outcome) const {
+    QCborValue id(nullptr);
+    try {
+        const QCborMap request = requestObject(body, format);
+        checkEnvelope(request, &id);
+        outcome.method = methodName(request); // logged even when no such method exists
+        const Entry& entry = methodNamed(outcome.method);
+        const QCborArray params = positionalParams(request, outcome.method, entry.arity);
+        entry.method(Arguments(outcome.method, params), encoder);
+        outcome.rows = encoder.rows();
+        return encoder.success(id);
+    } catch (const RpcError& error) {
+        outcome.code = int(error.code());
+        outcome.message = error.message();
+    } catch (const zavdb::DatabaseError& error) {
+        outcome.code = int(RpcCode::ServerError);
+        outcome.message = error.text();
+    } catch (const std::exception& error) {
+        outcome.code = int(RpcCode::ServerError);
+        outcome.message =
+            QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
+    } catch (...) {
+        outcome.code = int(RpcCode::ServerError);
+        outcome.message = QStringLiteral("Erro interno do servidor.");
+    }
+    outcome.rows = -1;
+    return encoder.failure(id, outcome.code, outcome.message);
+}
+
+} // namespace zavserver

@@ -1,0 +1,71 @@
+#include "store/threaddatabase.h"
+
+#include "database.h"
+
+#include <atomic>
+#include <optional>
+
+namespace zavserver {
+
+namespace {
+
+QString& connectionText() {
+    static QString text;
+    return text;
+}
+
+std::atomic<int> g_nextConnection{0};
+
+class Holder {
+public:
+    Holder() = default;
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    ~Holder() { close(); }
+
+    QSqlDatabase& get() {
+        if (!m_db) {
+            const QString name = QStringLiteral("zav50000-server-%1").arg(++g_nextConnection);
+            try {
+                m_db = zavdb::open(connectionText(), name);
+            } catch (...) {
+                // A failed attempt leaves no connection behind; the next call
+                // tries again under a new name.
+                QSqlDatabase::removeDatabase(name);
+                throw;
+            }
+            m_name = name;
+        }
+        return *m_db;
+    }
+
+    void close() {
+        if (!m_db)
+            return;
+        m_db->close();
+        m_db.reset();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+
+private:
+    std::optional<QSqlDatabase> m_db;
+    QString m_name;
+};
+
+thread_local Holder t_holder;
+
+} // namespace
+
+void ThreadDatabase::configure(const QString& text) {
+    connectionText() = text;
+}
+
+QSqlDatabase& ThreadDatabase::get() {
+    return t_holder.get();
+}
+
+void ThreadDatabase::discard() {
+    t_holder.close();
+}
+
+} // namespace zavserver
