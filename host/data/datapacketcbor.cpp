@@ -1,0 +1,419 @@
+// The data packet in CBOR: written with a stream writer, read by a streamed
+// decoder that puts values straight from the reader into the column storage,
+// without a QString or a QCborValue per cell.
+#include "datapacket.h"
+#include "packetstorage.h"
+
+#include "exceptions.h"
+
+#include <QCborStreamReader>
+#include <QCborStreamWriter>
+#include <QStringDecoder>
+
+class DataPacketDecoder {
+public:
+    DataPacketDecoder(QCborStreamReader& reader, qint64 sizeHint);
+    DataPacket packet();
+
+private:
+    void checkReader();
+    QString describeCurrent();
+    QString readString();
+    qsizetype readUtf8(TextBuffer& into);
+    void reserveFromSample(qint64 rowsStart, int sampleRows);
+    DataPacketField readField(int position);
+    void readFields();
+    void readRows();
+    void readValue(PacketColumn& col, int column, int row, int line);
+    [[noreturn]] void wrongValue(int column, int line);
+
+    QCborStreamReader& m_reader;
+    QStringDecoder m_utf8;
+    QList<QChar> m_scratch;
+    qint64 m_sizeHint;
+    TextBuffer m_text;
+    DataPacket m_packet;
+    bool m_haveFields = false;
+    bool m_haveRows = false;
+};
+
+void DataPacket::writeCbor(QCborStreamWriter& w) const {
+    w.startMap(2);
+    w.append(QLatin1StringView("fields"));
+    w.startArray(quint64(d->fields.size()));
+    for (const DataPacketField& f : d->fields) {
+        w.startMap(3);
+        w.append(QLatin1StringView("name"));
+        w.append(f.name);
+        w.append(QLatin1StringView("type"));
+        w.append(typeName(f.type));
+        w.append(QLatin1StringView("size"));
+        w.append(qint64(f.size));
+        w.endMap();
+    }
+    w.endArray();
+    w.append(QLatin1StringView("rows"));
+    w.startArray(quint64(d->rows));
+    for (int r = 0; r < d->rows; ++r) {
+        w.startArray(quint64(d->columns.size()));
+        for (const PacketColumn& c : d->columns) {
+            if (c.isNull(r)) {
+                w.append(nullptr);
+                continue;
+            }
+            switch (c.type) {
+            case ftString: {
+                const QUtf8StringView t = c.text(r);
+                w.appendTextString(t.data(), t.size());
+                break;
+            }
+            case ftDateTime: {
+                const QByteArray t = PacketColumn::formatDateTime(c.integers[size_t(r)]);
+                w.appendTextString(t.constData(), t.size());
+                break;
+            }
+            case ftFloat:
+                w.append(c.reals[size_t(r)]);
+                break;
+            case ftInteger:
+                w.append(qint64(c.integers[size_t(r)]));
+                break;
+            }
+        }
+        w.endArray();
+    }
+    w.endArray();
+    w.endMap();
+}
+
+QByteArray DataPacket::toCbor() const {
+    QByteArray out;
+    QCborStreamWriter w(&out);
+    writeCbor(w);
+    return out;
+}
+
+DataPacket DataPacket::readCbor(QCborStreamReader& reader, qint64 sizeHint) {
+    return DataPacketDecoder(reader, sizeHint).packet();
+}
+
+DataPacket DataPacket::fromCbor(const QByteArray& bytes) {
+    QCborStreamReader reader(bytes);
+    DataPacket p = readCbor(reader, bytes.size());
+    if (reader.currentOffset() < bytes.size())
+        refuse(QStringLiteral("dados a mais depois do pacote"));
+    return p;
+}
+
+DataPacketDecoder::DataPacketDecoder(QCborStreamReader& reader, qint64 sizeHint)
+    : m_reader(reader), m_utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless), m_sizeHint(sizeHint) {}
+
+void DataPacketDecoder::checkReader() {
+    if (m_reader.lastError() != QCborError::NoError)
+        DataPacket::refuse(QStringLiteral("CBOR malformado (%1)").arg(m_reader.lastError().toString()));
+}
+
+QString DataPacketDecoder::describeCurrent() {
+    switch (m_reader.type()) {
+    case QCborStreamReader::UnsignedInteger:
+    case QCborStreamReader::NegativeInteger:
+    case QCborStreamReader::Float16:
+    case QCborStreamReader::Float:
+    case QCborStreamReader::Double:
+        return QStringLiteral("número");
+    case QCborStreamReader::ByteArray:
+        return QStringLiteral("bytes");
+    case QCborStreamReader::String:
+        return QStringLiteral("texto");
+    case QCborStreamReader::Array:
+        return QStringLiteral("lista");
+    case QCborStreamReader::Map:
+        return QStringLiteral("objeto");
+    case QCborStreamReader::SimpleType:
+        if (m_reader.isNull())
+            return QStringLiteral("nulo");
+        if (m_reader.isBool())
+            return QStringLiteral("valor lógico");
+        if (m_reader.isUndefined())
+            return QStringLiteral("valor indefinido");
+        break;
+    case QCborStreamReader::Tag:
+    case QCborStreamReader::Invalid:
+        break;
+    }
+    return QStringLiteral("valor de outro tipo");
+}
+
+QString DataPacketDecoder::readString() {
+    QString out;
+    auto r = m_reader.readString();
+    while (r.status == QCborStreamReader::Ok) {
+        out += r.data;
+        r = m_reader.readString();
+    }
+    if (r.status == QCborStreamReader::Error)
+        checkReader();
+    return out;
+}
+
+qsizetype DataPacketDecoder::readUtf8(TextBuffer& into) {
+    const qsizetype begin = into.size();
+    qsizetype total = 0;
+    for (;;) {
+        const qsizetype chunk = m_reader.currentStringChunkSize();
+        if (chunk < 0) {
+            checkReader();
+            DataPacket::refuse(QStringLiteral("CBOR malformado (texto)"));
+        }
+        if (total + chunk > DataPacket::kMaxTextBytes)
+            DataPacket::refuse(QStringLiteral("texto de mais de %1 bytes").arg(DataPacket::kMaxTextBytes));
+        const auto r = m_reader.readStringChunk(into.room(chunk), chunk);
+        if (r.status == QCborStreamReader::Error)
+            checkReader();
+        if (r.status == QCborStreamReader::EndOfString)
+            break;
+        into.commit(r.data);
+        total += r.data;
+    }
+    // readStringChunk hands the bytes over as they are: the text is checked to
+    // be UTF-8 here, with Qt's decoder, and only when it is not plain ASCII.
+    const char* p = into.constData() + begin;
+    bool ascii = true;
+    qsizetype i = 0;
+    for (; i + 8 <= total && ascii; i += 8) {
+        quint64 word;
+        std::memcpy(&word, p + i, 8);
+        ascii = (word & 0x8080808080808080ULL) == 0;
+    }
+    for (; i < total && ascii; ++i)
+        ascii = static_cast<unsigned char>(p[i]) < 0x80;
+    if (!ascii) {
+        if (m_scratch.size() < total)
+            m_scratch.resize(total);
+        m_utf8.resetState();
+        m_utf8.appendToBuffer(m_scratch.data(), QByteArrayView(p, total));
+        if (m_utf8.hasError())
+            DataPacket::refuse(QStringLiteral("texto que não é UTF-8 válido"));
+    }
+    return total;
+}
+
+DataPacketField DataPacketDecoder::readField(int position) {
+    if (!m_reader.isMap())
+        DataPacket::refuse(QStringLiteral("a descrição do campo %1 não é um objeto").arg(position));
+    m_reader.enterContainer();
+    DataPacketField f;
+    bool haveType = false;
+    QString typeText;
+    while (m_reader.hasNext()) {
+        if (!m_reader.isString())
+            DataPacket::refuse(
+                QStringLiteral("a descrição do campo %1 tem uma chave que não é texto").arg(position));
+        const QString key = readString();
+        if (key == u"name" && m_reader.isString()) {
+            f.name = readString();
+        } else if (key == u"type" && m_reader.isString()) {
+            typeText = readString();
+            haveType = true;
+        } else if (key == u"size" && m_reader.isUnsignedInteger()) {
+            const quint64 s = quint64(m_reader.toUnsignedInteger());
+            if (s > 1000000000u)
+                DataPacket::refuse(QStringLiteral("campo %1: tamanho inválido").arg(position));
+            f.size = int(s);
+            m_reader.next();
+        } else if (key == u"name" || key == u"type" || key == u"size") {
+            DataPacket::refuse(QStringLiteral("a descrição do campo %1: %2 recebido como %3")
+                                   .arg(position)
+                                   .arg(key, describeCurrent()));
+        } else {
+            m_reader.next();
+        }
+        checkReader();
+    }
+    m_reader.leaveContainer();
+    checkReader();
+    if (f.name.isEmpty())
+        DataPacket::refuse(QStringLiteral("o campo %1 não tem nome").arg(position));
+    if (!haveType || !DataPacket::typeFromName(typeText, &f.type))
+        DataPacket::refuse(QStringLiteral("campo %1: tipo desconhecido \"%2\"").arg(f.name, typeText));
+    return f;
+}
+
+void DataPacketDecoder::readFields() {
+    if (!m_reader.isArray())
+        DataPacket::refuse(QStringLiteral("a lista de campos não é uma lista"));
+    m_reader.enterContainer();
+    QList<DataPacketField> fields;
+    while (m_reader.hasNext())
+        fields.append(readField(int(fields.size() + 1)));
+    m_reader.leaveContainer();
+    checkReader();
+    m_packet = DataPacket(fields);
+    m_haveFields = true;
+}
+
+void DataPacketDecoder::wrongValue(int column, int line) {
+    const DataPacketField& f = m_packet.d->fields.at(column);
+    checkReader(); // a broken stream is reported as such, not as a wrong value
+    QString got = describeCurrent();
+    if (m_reader.isString()) {
+        m_text.clear();
+        readUtf8(m_text);
+        got += u' ' + quotedForMessage(QUtf8StringView(m_text.constData(), m_text.size()));
+    }
+    DataPacket::refuse(QStringLiteral("campo %1, linha %2: esperado %3, recebido %4")
+                           .arg(f.name)
+                           .arg(line)
+                           .arg(DataPacket::describeType(f.type), got));
+}
+
+void DataPacketDecoder::readValue(PacketColumn& col, int column, int row, int line) {
+    const size_t r = size_t(row);
+    if (m_reader.isNull()) {
+        m_reader.next(); // the row was appended with NULLs
+        return;
+    }
+    switch (col.type) {
+    case ftString: {
+        if (!m_reader.isString())
+            wrongValue(column, line);
+        const quint32 start = quint32(col.bytes.size());
+        const qsizetype n = readUtf8(col.bytes);
+        col.start[r] = start;
+        col.length[r] = quint16(n);
+        if (qsizetype(col.bytes.size()) > qsizetype(std::numeric_limits<quint32>::max()))
+            DataPacket::refuse(QStringLiteral("pacote grande demais (mais de 4 GB de texto num campo)"));
+        return;
+    }
+    case ftDateTime: {
+        if (!m_reader.isString())
+            wrongValue(column, line);
+        m_text.clear();
+        readUtf8(m_text);
+        const QUtf8StringView text(m_text.constData(), m_text.size());
+        qint64 ms = 0;
+        if (!PacketColumn::parseDateTime(text, &ms))
+            DataPacket::refuse(
+                QStringLiteral("campo %1, linha %2: esperado data (AAAA-MM-DD), recebido texto %3")
+                    .arg(m_packet.d->fields.at(column).name)
+                    .arg(line)
+                    .arg(quotedForMessage(text)));
+        col.integers[r] = ms;
+        col.nulls[r] = false;
+        return;
+    }
+    case ftFloat: {
+        double v = 0;
+        if (m_reader.isDouble())
+            v = m_reader.toDouble();
+        else if (m_reader.isFloat())
+            v = double(m_reader.toFloat());
+        else if (m_reader.isFloat16())
+            v = double(float(m_reader.toFloat16()));
+        else if (m_reader.isInteger())
+            v = double(qint64(m_reader.toInteger()));
+        else
+            wrongValue(column, line);
+        m_reader.next();
+        col.reals[r] = v;
+        col.nulls[r] = false;
+        return;
+    }
+    case ftInteger: {
+        if (!m_reader.isInteger())
+            wrongValue(column, line);
+        col.integers[r] = qint64(m_reader.toInteger());
+        m_reader.next();
+        col.nulls[r] = false;
+        return;
+    }
+    }
+}
+
+// The rows list announces no length: its first rows tell how much the rest
+// will need, so that the columns grow once instead of doubling all along.
+void DataPacketDecoder::reserveFromSample(qint64 rowsStart, int sampleRows) {
+    if (m_sizeHint <= 0)
+        return;
+    const qint64 sampleBytes = m_reader.currentOffset() - rowsStart;
+    if (sampleBytes <= 0)
+        return;
+    const double perRow = double(sampleBytes) / sampleRows;
+    const qint64 rows = qint64(double(m_sizeHint - rowsStart) / perRow * 1.02) + 1;
+    if (rows <= sampleRows || rows > std::numeric_limits<int>::max())
+        return;
+    for (PacketColumn& c : m_packet.d->columns) {
+        const qint64 text =
+            c.type == ftString ? qint64(double(c.bytes.size()) / sampleRows * double(rows) * 1.02) : 0;
+        c.reserveRows(rows, text);
+    }
+}
+
+void DataPacketDecoder::readRows() {
+    if (!m_haveFields)
+        DataPacket::refuse(QStringLiteral("o pacote deve trazer a lista de campos antes das linhas"));
+    if (!m_reader.isArray())
+        DataPacket::refuse(QStringLiteral("a lista de linhas não é uma lista"));
+    DataPacketData& pd = *m_packet.d;
+    const int fieldCount = int(pd.fields.size());
+    m_reader.enterContainer();
+    constexpr int kSampleRows = 64;
+    const qint64 rowsStart = m_reader.currentOffset();
+    while (m_reader.hasNext()) {
+        const int line = pd.rows + 1;
+        if (pd.rows == kSampleRows)
+            reserveFromSample(rowsStart, kSampleRows);
+        if (!m_reader.isArray())
+            DataPacket::refuse(QStringLiteral("a linha %1 não é uma lista").arg(line));
+        const int row = m_packet.appendRow();
+        m_reader.enterContainer();
+        int c = 0;
+        while (m_reader.hasNext()) {
+            if (c == fieldCount)
+                DataPacket::refuse(
+                    QStringLiteral("a linha %1 tem mais de %2 valores").arg(line).arg(fieldCount));
+            readValue(pd.columns[size_t(c)], c, row, line);
+            ++c;
+        }
+        checkReader();
+        if (c != fieldCount)
+            DataPacket::refuse(
+                QStringLiteral("a linha %1 tem %2 valores, esperados %3").arg(line).arg(c).arg(fieldCount));
+        m_reader.leaveContainer();
+        checkReader();
+    }
+    checkReader();
+    m_reader.leaveContainer();
+    checkReader();
+    m_haveRows = true;
+}
+
+DataPacket DataPacketDecoder::packet() {
+    checkReader();
+    if (!m_reader.isMap())
+        DataPacket::refuse(QStringLiteral("esperado um pacote de dados, recebido %1").arg(describeCurrent()));
+    m_reader.enterContainer();
+    while (m_reader.hasNext()) {
+        if (!m_reader.isString())
+            DataPacket::refuse(QStringLiteral("o pacote tem uma chave que não é texto"));
+        const QString key = readString();
+        if (key == u"fields" && !m_haveFields)
+            readFields();
+        else if (key == u"rows" && !m_haveRows)
+            readRows();
+        else if (key == u"fields" || key == u"rows")
+            DataPacket::refuse(QStringLiteral("o pacote traz %1 duas vezes").arg(key));
+        else
+            m_reader.next();
+        checkReader();
+    }
+    m_reader.leaveContainer();
+    checkReader();
+    if (!m_haveFields)
+        DataPacket::refuse(QStringLiteral("pacote sem a lista de campos"));
+    if (!m_haveRows)
+        DataPacket::refuse(QStringLiteral("pacote sem a lista de linhas"));
+    for (PacketColumn& c : m_packet.d->columns)
+        c.shrink();
+    return std::move(m_packet);
+}

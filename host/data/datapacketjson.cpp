@@ -1,0 +1,171 @@
+// The data packet in JSON.
+#include "datapacket.h"
+#include "packetstorage.h"
+
+#include "exceptions.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+
+QJsonObject DataPacket::toJson() const {
+    QJsonArray fields;
+    for (const DataPacketField& f : d->fields)
+        fields.append(QJsonObject{{QStringLiteral("name"), f.name},
+                                  {QStringLiteral("type"), typeName(f.type)},
+                                  {QStringLiteral("size"), f.size}});
+    QJsonArray rows;
+    for (int r = 0; r < d->rows; ++r) {
+        QJsonArray row;
+        for (const PacketColumn& c : d->columns) {
+            if (c.isNull(r)) {
+                row.append(QJsonValue(QJsonValue::Null));
+                continue;
+            }
+            switch (c.type) {
+            case ftString: {
+                const QUtf8StringView t = c.text(r);
+                row.append(QString::fromUtf8(t.data(), t.size()));
+                break;
+            }
+            case ftDateTime:
+                row.append(QString::fromLatin1(PacketColumn::formatDateTime(c.integers[size_t(r)])));
+                break;
+            case ftFloat:
+                row.append(c.reals[size_t(r)]);
+                break;
+            case ftInteger:
+                row.append(qint64(c.integers[size_t(r)]));
+                break;
+            }
+        }
+        rows.append(row);
+    }
+    return QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
+}
+
+namespace {
+
+QString describeJson(const QJsonValue& v) {
+    switch (v.type()) {
+    case QJsonValue::Null:
+        return QStringLiteral("nulo");
+    case QJsonValue::Bool:
+        return QStringLiteral("valor lógico");
+    case QJsonValue::Double:
+        return QStringLiteral("número");
+    case QJsonValue::String:
+        return QStringLiteral("texto %1").arg(quotedForMessage(QUtf8StringView(v.toString().toUtf8())));
+    case QJsonValue::Array:
+        return QStringLiteral("lista");
+    case QJsonValue::Object:
+        return QStringLiteral("objeto");
+    case QJsonValue::Undefined:
+        break;
+    }
+    return QStringLiteral("valor indefinido");
+}
+
+DataPacketField jsonField(const QJsonValue& v, int position) {
+    if (!v.isObject())
+        DataPacket::refuse(QStringLiteral("a descrição do campo %1 não é um objeto").arg(position));
+    const QJsonObject o = v.toObject();
+    DataPacketField f;
+    const QJsonValue name = o.value(QLatin1StringView("name"));
+    const QJsonValue type = o.value(QLatin1StringView("type"));
+    const QJsonValue size = o.value(QLatin1StringView("size"));
+    if (!name.isString() || name.toString().isEmpty())
+        DataPacket::refuse(QStringLiteral("o campo %1 não tem nome").arg(position));
+    f.name = name.toString();
+    if (!type.isString() || !DataPacket::typeFromName(type.toString(), &f.type))
+        DataPacket::refuse(QStringLiteral("campo %1: tipo desconhecido %2").arg(f.name, describeJson(type)));
+    if (!size.isUndefined()) {
+        const double s = size.toDouble(-1);
+        if (!size.isDouble() || s < 0 || s > 1e9 || s != double(qint64(s)))
+            DataPacket::refuse(QStringLiteral("campo %1: tamanho inválido").arg(f.name));
+        f.size = int(s);
+    }
+    return f;
+}
+
+} // namespace
+
+DataPacket DataPacket::fromJson(const QJsonValue& value) {
+    if (!value.isObject())
+        refuse(QStringLiteral("esperado um pacote de dados, recebido %1").arg(describeJson(value)));
+    const QJsonObject o = value.toObject();
+    const QJsonValue fieldsValue = o.value(QLatin1StringView("fields"));
+    const QJsonValue rowsValue = o.value(QLatin1StringView("rows"));
+    if (!fieldsValue.isArray())
+        refuse(QStringLiteral("pacote sem a lista de campos"));
+    if (!rowsValue.isArray())
+        refuse(QStringLiteral("pacote sem a lista de linhas"));
+
+    QList<DataPacketField> fields;
+    const QJsonArray fa = fieldsValue.toArray();
+    for (qsizetype i = 0; i < fa.size(); ++i)
+        fields.append(jsonField(fa.at(i), int(i + 1)));
+    DataPacket packet(fields);
+    DataPacketData& pd = *packet.d;
+
+    const QJsonArray rows = rowsValue.toArray();
+    for (qsizetype ri = 0; ri < rows.size(); ++ri) {
+        const int lineNo = int(ri + 1);
+        const QJsonValue rv = rows.at(ri);
+        if (!rv.isArray())
+            refuse(QStringLiteral("a linha %1 não é uma lista").arg(lineNo));
+        const QJsonArray row = rv.toArray();
+        if (row.size() != fields.size())
+            refuse(QStringLiteral("a linha %1 tem %2 valores, esperados %3")
+                       .arg(lineNo)
+                       .arg(row.size())
+                       .arg(fields.size()));
+        const int r = packet.appendRow();
+        for (int c = 0; c < fields.size(); ++c) {
+            const QJsonValue v = row.at(c);
+            if (v.isNull())
+                continue;
+            PacketColumn& col = pd.columns[size_t(c)];
+            const DataPacketField& f = fields.at(c);
+            auto wrong = [&] {
+                refuse(QStringLiteral("campo %1, linha %2: esperado %3, recebido %4")
+                           .arg(f.name)
+                           .arg(lineNo)
+                           .arg(describeType(f.type), describeJson(v)));
+            };
+            switch (f.type) {
+            case ftString:
+                if (!v.isString())
+                    wrong();
+                col.setText(r, QUtf8StringView(v.toString().toUtf8()));
+                break;
+            case ftDateTime: {
+                qint64 ms = 0;
+                if (!v.isString() ||
+                    !PacketColumn::parseDateTime(QUtf8StringView(v.toString().toLatin1()), &ms))
+                    wrong();
+                col.integers[size_t(r)] = ms;
+                col.nulls[size_t(r)] = false;
+                break;
+            }
+            case ftFloat:
+                if (!v.isDouble())
+                    wrong();
+                col.reals[size_t(r)] = v.toDouble();
+                col.nulls[size_t(r)] = false;
+                break;
+            case ftInteger: {
+                const double n = v.toDouble();
+                if (!v.isDouble() || n != double(qint64(n)))
+                    wrong();
+                col.integers[size_t(r)] = qint64(n);
+                col.nulls[size_t(r)] = false;
+                break;
+            }
+            }
+        }
+    }
+    for (PacketColumn& c : pd.columns)
+        c.shrink();
+    return packet;
+}

@@ -1,0 +1,154 @@
+#include "packetstorage.h"
+
+#include "exceptions.h"
+
+#include <limits>
+
+void PacketColumn::reserveText(qsizetype more) {
+    const qsizetype needed = bytes.size() + more;
+    if (needed > qsizetype(std::numeric_limits<quint32>::max()))
+        DataPacket::refuse(QStringLiteral("pacote grande demais (mais de 4 GB de texto num campo)"));
+    bytes.room(more);
+}
+
+void PacketColumn::reserveRows(qsizetype rows, qsizetype textBytes) {
+    if (type == ftString) {
+        start.reserve(size_t(rows));
+        length.reserve(size_t(rows));
+        bytes.reserve(textBytes);
+        return;
+    }
+    nulls.reserve(size_t(rows));
+    if (type == ftFloat)
+        reals.reserve(size_t(rows));
+    else
+        integers.reserve(size_t(rows));
+}
+
+void PacketColumn::appendNull() {
+    switch (type) {
+    case ftString:
+        start.push_back(0);
+        length.push_back(kNullLength);
+        return;
+    case ftFloat:
+        reals.push_back(0.0);
+        break;
+    case ftDateTime:
+    case ftInteger:
+        integers.push_back(0);
+        break;
+    }
+    nulls.push_back(true);
+}
+
+// Gives back what growth left unused, unless it is little: a copy of the
+// whole column would cost more than the few per cent it frees.
+void PacketColumn::shrink() {
+    auto worth = [](qsizetype size, qsizetype capacity) { return capacity > size + size / 16 + 64; };
+    if (worth(bytes.size(), bytes.capacity()))
+        bytes.squeeze();
+    if (worth(qsizetype(start.size()), qsizetype(start.capacity())))
+        start.shrink_to_fit();
+    if (worth(qsizetype(length.size()), qsizetype(length.capacity())))
+        length.shrink_to_fit();
+    if (worth(qsizetype(reals.size()), qsizetype(reals.capacity())))
+        reals.shrink_to_fit();
+    if (worth(qsizetype(integers.size()), qsizetype(integers.capacity())))
+        integers.shrink_to_fit();
+    if (worth(qsizetype(nulls.size()), qsizetype(nulls.capacity())))
+        nulls.shrink_to_fit();
+}
+
+qsizetype PacketColumn::storageBytes() const {
+    return bytes.capacity() +
+           qsizetype(start.capacity() * sizeof(quint32) + length.capacity() * sizeof(quint16) +
+                     reals.capacity() * sizeof(double) + integers.capacity() * sizeof(qint64) +
+                     nulls.capacity() / 8);
+}
+
+bool PacketColumn::isNull(int row) const {
+    if (type == ftString)
+        return length[size_t(row)] == kNullLength;
+    return nulls[size_t(row)];
+}
+
+QUtf8StringView PacketColumn::text(int row) const {
+    const quint16 n = length[size_t(row)];
+    if (n == kNullLength)
+        return {};
+    return QUtf8StringView(bytes.constData() + start[size_t(row)], n);
+}
+
+void PacketColumn::setText(int row, QUtf8StringView utf8) {
+    if (utf8.size() > DataPacket::kMaxTextBytes)
+        DataPacket::refuse(QStringLiteral("texto de %1 bytes, o limite é %2")
+                               .arg(utf8.size())
+                               .arg(DataPacket::kMaxTextBytes));
+    const size_t r = size_t(row);
+    // A value no longer than the one it replaces is written over it (a tick
+    // "U" -> "C" costs no memory); a longer one goes to the end of the buffer.
+    if (length[r] != kNullLength && utf8.size() <= length[r]) {
+        std::memcpy(bytes.data() + start[r], utf8.data(), size_t(utf8.size()));
+    } else {
+        reserveText(utf8.size());
+        start[r] = quint32(bytes.size());
+        bytes.append(utf8.data(), utf8.size());
+    }
+    length[r] = quint16(utf8.size());
+}
+
+qint64 PacketColumn::dateTimeMs(const QDateTime& dt) {
+    return dt.date().toJulianDay() * kMsPerDay + dt.time().msecsSinceStartOfDay();
+}
+
+QDateTime PacketColumn::dateTimeOf(qint64 ms) {
+    const qint64 day = ms >= 0 ? ms / kMsPerDay : -((-ms + kMsPerDay - 1) / kMsPerDay);
+    return QDateTime(QDate::fromJulianDay(day), QTime::fromMSecsSinceStartOfDay(int(ms - day * kMsPerDay)));
+}
+
+bool PacketColumn::parseDateTime(QUtf8StringView text, qint64* ms) {
+    // "YYYY-MM-DD", optionally followed by "THH:MM:SS" and ".zzz".
+    const char* p = text.data();
+    const qsizetype n = text.size();
+    if (n != 10 && n != 19 && n != 23)
+        return false;
+    auto digits = [p](int from, int count, int* out) {
+        int v = 0;
+        for (int i = from; i < from + count; ++i) {
+            if (p[i] < '0' || p[i] > '9')
+                return false;
+            v = v * 10 + (p[i] - '0');
+        }
+        *out = v;
+        return true;
+    };
+    int y, m, d;
+    if (!digits(0, 4, &y) || p[4] != '-' || !digits(5, 2, &m) || p[7] != '-' || !digits(8, 2, &d))
+        return false;
+    const QDate date(y, m, d);
+    if (!date.isValid())
+        return false;
+    int msOfDay = 0;
+    if (n > 10) {
+        int hh, mm, ss, zzz = 0;
+        if (p[10] != 'T' || !digits(11, 2, &hh) || p[13] != ':' || !digits(14, 2, &mm) || p[16] != ':' ||
+            !digits(17, 2, &ss))
+            return false;
+        if (n == 23 && (p[19] != '.' || !digits(20, 3, &zzz)))
+            return false;
+        const QTime time(hh, mm, ss, zzz);
+        if (!time.isValid())
+            return false;
+        msOfDay = time.msecsSinceStartOfDay();
+    }
+    *ms = date.toJulianDay() * kMsPerDay + msOfDay;
+    return true;
+}
+
+QByteArray PacketColumn::formatDateTime(qint64 ms) {
+    const QDateTime dt = dateTimeOf(ms);
+    if (dt.time().msecsSinceStartOfDay() == 0)
+        return dt.date().toString(Qt::ISODate).toLatin1();
+    return dt.toString(dt.time().msec() ? Qt::ISODateWithMs : Qt::ISODate).toLatin1();
+}
