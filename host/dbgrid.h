@@ -10,26 +10,24 @@
 // while the grid's editing option is on; the first key typed into such a cell
 // opens it for edit and is its first character (there is no keyboard search
 // that could take keys meant for a cell).
+#include "data/dataset.h"
+#include "data/datasource.h"
+#include "dbgridmodel.h"
+#include "vcl/graphics.h"
 #include "vcl/keys.h"
 #include "vcl/wincontrol.h"
 #include "zavhost_export.h"
-#include <QAbstractTableModel>
 #include <QFont>
 #include <QPointer>
-#include <QStyledItemDelegate>
 #include <QTableView>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
-class TClientDataSet;
-#include "data/dataset.h"
-#include "data/datasource.h"
-class TField;
-class TDBGrid;
-class QPainter;
 class QLineEdit;
+class TClientDataSet;
+class TField;
 
 // Options of the grid.
 enum TGridOption : unsigned {
@@ -73,52 +71,10 @@ struct TGridDrawState {
     bool focused = false;  // ...and the grid has the focus
 };
 
-// The drawing surface handed to OnDrawColumnCell: the grid has set the brush
-// to the cell's background (or the selection colour for the current cell).
-class ZAVHOST_EXPORT TCanvas {
-public:
-    explicit TCanvas(QPainter* painter, const QColor& brush) : m_painter(painter), BrushColor(brush) {}
-    QPainter* painter() const { return m_painter; }
-    void FillRect(const QRect& rect);
-    // Copies part of an image; its pixels of the transparent colour are
-    // painted in the brush colour instead.
-    void BrushCopy(const QRect& dest, const QImage& image, const QRect& source, const QColor& transparent);
-
-private:
-    QPainter* m_painter;
-
-public:
-    QColor BrushColor;
-};
-
 using TColumnEvent = std::function<void(TColumn* column)>;
 using TDrawColumnCellEvent = std::function<void(QObject* sender, const QRect& rect, int dataCol,
                                                 TColumn* column, const TGridDrawState& state)>;
 using TGridKeyEvent = std::function<void(QObject* sender, TKey& key, TShiftState shift)>;
-
-class ZAVHOST_EXPORT TDBGridModel : public QAbstractTableModel {
-    Q_OBJECT
-public:
-    explicit TDBGridModel(TDBGrid* grid);
-    int rowCount(const QModelIndex& parent = {}) const override;
-    int columnCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
-    Qt::ItemFlags flags(const QModelIndex& index) const override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
-    // The text the grid shows for a cell.
-    QString cellText(int row, int column) const;
-    void reset();
-    void rowChanged(int row);
-
-    // The rows as the view knows them, until the next reset.
-    int knownRows() const { return m_rows; }
-
-private:
-    int liveRows() const;
-    TDBGrid* m_grid;
-    int m_rows = 0;
-};
 
 class ZAVHOST_EXPORT TDBGrid : public QTableView, public TWinControl {
     Q_OBJECT

@@ -1,6 +1,7 @@
 #include "graphics.h"
 #include <QApplication>
 #include <QFontDatabase>
+#include <QPainter>
 #include <QPalette>
 #include <QWidget>
 
@@ -64,4 +65,32 @@ void setControlColor(QWidget* w, const QColor& color) {
     }
     w->setPalette(p);
     w->setAutoFillBackground(true);
+}
+
+void TCanvas::FillRect(const QRect& rect) {
+    m_painter->fillRect(rect, BrushColor);
+}
+
+void TCanvas::BrushCopy(const QRect& dest, const QImage& image, const QRect& source,
+                        const QColor& transparent) {
+    // What the source rectangle takes beyond the image is transparent: it
+    // shows the brush, not the opaque black QImage::copy would fill it with.
+    QImage part(source.size(), QImage::Format_ARGB32);
+    part.fill(QColor(transparent.red(), transparent.green(), transparent.blue()));
+    const QRect inside = source.intersected(image.rect());
+    {
+        QPainter p(&part);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.drawImage(inside.topLeft() - source.topLeft(), image.convertToFormat(QImage::Format_ARGB32),
+                    inside);
+    }
+    const QRgb key = transparent.rgb() & 0xffffff;
+    const QRgb brush = BrushColor.rgba();
+    for (int y = 0; y < part.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(part.scanLine(y));
+        for (int x = 0; x < part.width(); ++x)
+            if ((line[x] & 0xffffff) == key)
+                line[x] = brush;
+    }
+    m_painter->drawImage(QRect(dest.topLeft(), part.size()), part);
 }

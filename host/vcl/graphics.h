@@ -3,7 +3,11 @@
 #include "zavhost_export.h"
 #include <QColor>
 #include <QFont>
+#include <QImage>
+#include <QRect>
 #include <QString>
+
+class QPainter;
 
 ZAVHOST_EXPORT QColor clInfoBk();  // the system's info (tooltip) background
 ZAVHOST_EXPORT QColor clBtnFace(); // button face
@@ -21,3 +25,22 @@ ZAVHOST_EXPORT QString screenFontFamily();
 // Paints a widget's background (and edit base) in a colour, in every state.
 class QWidget;
 ZAVHOST_EXPORT void setControlColor(QWidget* w, const QColor& color);
+
+// A drawing surface with a brush, as a grid hands it to the screen that
+// paints over a cell: the grid has set the brush to the cell's background (or
+// the selection colour for the current cell).
+class ZAVHOST_EXPORT TCanvas {
+public:
+    explicit TCanvas(QPainter* painter, const QColor& brush) : m_painter(painter), BrushColor(brush) {}
+    QPainter* painter() const { return m_painter; }
+    void FillRect(const QRect& rect);
+    // Copies part of an image; its pixels of the transparent colour are
+    // painted in the brush colour instead.
+    void BrushCopy(const QRect& dest, const QImage& image, const QRect& source, const QColor& transparent);
+
+private:
+    QPainter* m_painter;
+
+public:
+    QColor BrushColor;
+};
