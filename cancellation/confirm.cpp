@@ -5,6 +5,7 @@
 #include "adoibquery.h"
 #include "checks.h"
 #include "clientdataset.h"
+#include "guard.h"
 #include "hostservices.h"
 #include "session.h"
 
@@ -17,46 +18,43 @@ const char* const kNoList = "Não há lista de notas fiscais para cancelar: pree
 
 void TfrmCancelaNFE::sbtPrintClick(QObject*) {
     lsbMensagem->Clear();
-    try {
-        if (!cdsNotaFiscal->Active())
-            MensErro(QString::fromUtf8(kNoList), true);
-        if (cdsNotaFiscal->State() == dsEdit || cdsNotaFiscal->State() == dsInsert)
-            cdsNotaFiscal->Post();
-        if (!qryInscrEstad->Active() ||
-            EmptyString(qryInscrEstad->FieldByName(QStringLiteral("NRSERIECERTIFIC"))->AsString()))
-            MensErro(msgPadrao->Msg(QStringLiteral("Certi_Deve")), true);
-        cdsNotaFiscal->SetFiltered(false);
-        cdsNotaFiscal->SetFiltered(true);
-        if (cdsNotaFiscal->RecordCount() < 1)
-            MensErro(msgPadrao->Msg(QStringLiteral("NFE_Deve")), true);
-        ActiveShowAvi(frmCancelaNFE, 6);
-        const QVariantList args = {cdsNotaFiscal->DataVariant(),
-                                   Operador(),
-                                   DataProc(medCdFilial->Text()).date(),
-                                   qryInscrEstad->FieldByName(QStringLiteral("IDTPAMBIENTENFE"))->AsString(),
-                                   qryInscrEstad->FieldByName(QStringLiteral("NRSERIECERTIFIC"))->AsString(),
-                                   qryInscrEstad->FieldByName(QStringLiteral("SGESTADO"))->AsString()};
-        const QVariant answer = netCancelaEmis->AppServer(QStringLiteral("Cancela_NotaFiscal"), args);
-        cdsErrosNF->SetData(answer);
-        if (cdsErrosNF->HasData()) {
-            for (cdsErrosNF->First(); !cdsErrosNF->Eof(); cdsErrosNF->Next()) {
-                const QString number = cdsErrosNF->FieldByName(QStringLiteral("NRLANCTONF"))->AsString();
-                const QString text = cdsErrosNF->FieldByName(QStringLiteral("DSERRO"))->AsString();
-                const QString reason =
-                    !EmptyString(text) ? text
-                                       : msgPadrao->Msg(cdsErrosNF->FieldByName(QStringLiteral("CDERRO"))->AsString());
-                lsbMensagem->AddLine(number + QStringLiteral(" - ") + reason);
-            }
-            if (lsbMensagem->Count() > 0)
-                PanMensagem->show();
-        }
-    } catch (...) {
-        cdsNotaFiscal->SetFiltered(false);
-        DeactiveShowAvi();
-        throw;
-    }
+    // However the action ends (a check refused, the call failed): the list
+    // shows every row again and the busy animation is gone.
+    BusyAnimation busy;
+    const zav::Finally unfilter([this] { cdsNotaFiscal->SetFiltered(false); });
+    if (!cdsNotaFiscal->Active())
+        MensErro(QString::fromUtf8(kNoList), true);
+    if (cdsNotaFiscal->State() == dsEdit || cdsNotaFiscal->State() == dsInsert)
+        cdsNotaFiscal->Post();
+    if (!qryInscrEstad->Active() ||
+        EmptyString(qryInscrEstad->FieldByName(QStringLiteral("NRSERIECERTIFIC"))->AsString()))
+        MensErro(msgPadrao->Msg(QStringLiteral("Certi_Deve")), true);
     cdsNotaFiscal->SetFiltered(false);
-    DeactiveShowAvi();
+    cdsNotaFiscal->SetFiltered(true);
+    if (cdsNotaFiscal->RecordCount() < 1)
+        MensErro(msgPadrao->Msg(QStringLiteral("NFE_Deve")), true);
+    busy.show(frmCancelaNFE, kAviServerCall);
+    const QVariantList args = {cdsNotaFiscal->DataVariant(),
+                               Operador(),
+                               DataProc(medCdFilial->Text()).date(),
+                               qryInscrEstad->FieldByName(QStringLiteral("IDTPAMBIENTENFE"))->AsString(),
+                               qryInscrEstad->FieldByName(QStringLiteral("NRSERIECERTIFIC"))->AsString(),
+                               qryInscrEstad->FieldByName(QStringLiteral("SGESTADO"))->AsString()};
+    const QVariant answer = netCancelaEmis->AppServer(QStringLiteral("Cancela_NotaFiscal"), args);
+    cdsErrosNF->SetData(answer);
+    if (!cdsErrosNF->HasData())
+        return;
+    for (cdsErrosNF->First(); !cdsErrosNF->Eof(); cdsErrosNF->Next()) {
+        const QString number = cdsErrosNF->FieldByName(QStringLiteral("NRLANCTONF"))->AsString();
+        const QString text = cdsErrosNF->FieldByName(QStringLiteral("DSERRO"))->AsString();
+        const QString reason =
+            !EmptyString(text)
+                ? text
+                : msgPadrao->Msg(cdsErrosNF->FieldByName(QStringLiteral("CDERRO"))->AsString());
+        lsbMensagem->AddLine(number + QStringLiteral(" - ") + reason);
+    }
+    if (lsbMensagem->Count() > 0)
+        PanMensagem->show();
 }
 
 void TfrmCancelaNFE::BtnSairClick(QObject*) {

@@ -47,9 +47,22 @@ ZAVHOST_EXPORT HostServices& Host();
 // Installs services and returns the ones replaced.
 ZAVHOST_EXPORT std::unique_ptr<HostServices> SetHostServices(std::unique_ptr<HostServices> services);
 
+// The busy animation a screen shows while it waits for its application server.
+inline constexpr int kAviServerCall = 6;
+
 // The screens' names for the services they call.
 // The busy animation of a kind over a screen, and its removal (harmless when off).
 ZAVHOST_EXPORT void ActiveShowAvi(QWidget* over, int kind);
 ZAVHOST_EXPORT void DeactiveShowAvi();
+// The busy animation for a block: shown by show(), removed when the block ends
+// however it ends (also when show() was never reached: removing is harmless).
+class ZAVHOST_EXPORT BusyAnimation {
+public:
+    BusyAnimation() = default;
+    BusyAnimation(const BusyAnimation&) = delete;
+    BusyAnimation& operator=(const BusyAnimation&) = delete;
+    ~BusyAnimation();
+    void show(QWidget* over, int kind = kAviServerCall) { ActiveShowAvi(over, kind); }
+};
 // The search dialog over a dataset.
 ZAVHOST_EXPORT void Procura(QWidget* owner, TDataSet* dataSet);

@@ -1,6 +1,7 @@
 #include "qthostservices.h"
 #include "busyoverlay.h"
 #include "data/dataset.h"
+#include "guard.h"
 #include "hosttexts.h"
 #include "lookupdialog.h"
 #include <QApplication>
@@ -45,6 +46,9 @@ void ActiveShowAvi(QWidget* over, int kind) {
 }
 void DeactiveShowAvi() {
     Host().busyOff();
+}
+BusyAnimation::~BusyAnimation() {
+    zav::guarded([] { DeactiveShowAvi(); });
 }
 void Procura(QWidget* owner, TDataSet* dataSet) {
     Host().search(owner, dataSet);

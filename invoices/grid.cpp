@@ -29,7 +29,9 @@ void tickTitle(TColumn* c) {
     c->TitleFont = screenFont(11);
 }
 
-bool fieldIs(TColumn* c, const QString& name) { return c && c->FieldName.toUpper() == name; }
+bool fieldIs(TColumn* c, const QString& name) {
+    return c && c->FieldName.toUpper() == name;
+}
 
 } // namespace
 
@@ -60,13 +62,14 @@ void TfrmCancelaNFE::setupGrid() {
     tickTitle(tick);
     tick->TitleAlignment = Qt::AlignRight | Qt::AlignVCenter;
     dbgPadrao->LayoutColumns();
-    dbgPadrao->SetOptions(dgTitles | dgColumnResize | dgColLines | dgRowLines | dgTabs | dgAlwaysShowSelection |
-                          dgConfirmDelete);
+    dbgPadrao->SetOptions(dgTitles | dgColumnResize | dgColLines | dgRowLines | dgTabs |
+                          dgAlwaysShowSelection | dgConfirmDelete);
     dbgPadrao->OnCellClick = [this](TColumn* c) { dbgPadraoCellClick(c); };
     dbgPadrao->OnKeyDown = [this](QObject* s, TKey& k, TShiftState sh) { dbgPadraoKeyDown(s, k, sh); };
     dbgPadrao->OnTitleClick = [this](TColumn* c) { dbgPadraoTitleClick(c); };
     dbgPadrao->OnColEnter = [this](QObject* s) { dbgPadraoColEnter(s); };
-    dbgPadrao->OnDrawColumnCell = [this](QObject* s, const QRect& r, int d, TColumn* c, const TGridDrawState& st) {
+    dbgPadrao->OnDrawColumnCell = [this](QObject* s, const QRect& r, int d, TColumn* c,
+                                         const TGridDrawState& st) {
         dbgPadraoDrawColumnCell(s, r, d, c, st);
     };
     cdsNotaFiscal->BeforePost = [this](TDataSet* d) { cdsNotaFiscalBeforePost(d); };
@@ -104,25 +107,20 @@ void TfrmCancelaNFE::dbgPadraoTitleClick(TColumn* column) {
     if (cdsNotaFiscal->IsEmpty() || !fieldIs(column, kCheck))
         return;
     TField* check = cdsNotaFiscal->FieldByName(kCheck);
-    cdsNotaFiscal->DisableControls();
-    try {
-        cdsNotaFiscal->First();
-        while (!cdsNotaFiscal->Eof()) {
-            cdsNotaFiscal->Edit();
-            if (boToCheck && check->AsString() != QLatin1String("U"))
-                check->SetAsString(QStringLiteral("U"));
-            else if (!boToCheck && check->AsString() != QLatin1String("C"))
-                check->SetAsString(QStringLiteral("C"));
-            cdsNotaFiscal->Post();
-            cdsNotaFiscal->Next();
-        }
-        cdsNotaFiscal->First();
-        boToCheck = !boToCheck;
-    } catch (...) {
-        cdsNotaFiscal->EnableControls();
-        throw;
+    // The grid follows the list again when the pass ends, a refused row included.
+    const TControlsDisabled quiet(cdsNotaFiscal);
+    cdsNotaFiscal->First();
+    while (!cdsNotaFiscal->Eof()) {
+        cdsNotaFiscal->Edit();
+        if (boToCheck && check->AsString() != QLatin1String("U"))
+            check->SetAsString(QStringLiteral("U"));
+        else if (!boToCheck && check->AsString() != QLatin1String("C"))
+            check->SetAsString(QStringLiteral("C"));
+        cdsNotaFiscal->Post();
+        cdsNotaFiscal->Next();
     }
-    cdsNotaFiscal->EnableControls();
+    cdsNotaFiscal->First();
+    boToCheck = !boToCheck;
 }
 
 void TfrmCancelaNFE::dbgPadraoColEnter(QObject*) {
@@ -165,4 +163,6 @@ void TfrmCancelaNFE::cdsNotaFiscalBeforePost(TDataSet*) {
     }
 }
 
-void TfrmCancelaNFE::cdsNotaFiscalBeforeInsert(TDataSet*) { Abort(); }
+void TfrmCancelaNFE::cdsNotaFiscalBeforeInsert(TDataSet*) {
+    Abort();
+}

@@ -13,10 +13,17 @@ void TfrmCancelaNFE::panFiltroExit(QObject*) {
     Vd_Inscricao(true);
     Vd_Serie(true);
     switch (cbbDestRem->ItemIndex()) {
-    case 0: Vd_Cliente(); break;
-    case 1: Vd_Fornecedor(); break;
-    case 2: Vd_Filial(true, true); break;
-    default: break;
+    case 0:
+        Vd_Cliente();
+        break;
+    case 1:
+        Vd_Fornecedor();
+        break;
+    case 2:
+        Vd_Filial(true, true);
+        break;
+    default:
+        break;
     }
     if (EmptyString(depDtInicial->Text())) {
         depDtInicial->SetFocus();
@@ -52,27 +59,23 @@ void TfrmCancelaNFE::panFiltroExit(QObject*) {
         break;
     }
 
-    ActiveShowAvi(frmCancelaNFE, 6);
-    try {
-        const QVariantList args = {medCdFilial->Text(),
-                                   medCdEmpresa->Text(),
-                                   edtCdInscEsta->Text(),
-                                   edtInscMuni->Text(),
-                                   edtCdSerie->Text(),
-                                   medNrNotaFiscal->Text(),
-                                   counterparty,
-                                   receivingBranch,
-                                   kind,
-                                   depDtInicial->GetDate().date(),
-                                   depDtFinal->GetDate().date(),
-                                   QString()};
-        const QVariant answer = netCancelaEmis->AppServer(QStringLiteral("GetNotaFiscal"), args);
-        cdsNotaFiscal->SetData(answer);
-    } catch (...) {
-        DeactiveShowAvi();
-        throw;
-    }
-    DeactiveShowAvi();
+    // The animation goes away however the call ends.
+    BusyAnimation busy;
+    busy.show(frmCancelaNFE, kAviServerCall);
+    const QVariantList args = {medCdFilial->Text(),
+                               medCdEmpresa->Text(),
+                               edtCdInscEsta->Text(),
+                               edtInscMuni->Text(),
+                               edtCdSerie->Text(),
+                               medNrNotaFiscal->Text(),
+                               counterparty,
+                               receivingBranch,
+                               kind,
+                               depDtInicial->GetDate().date(),
+                               depDtFinal->GetDate().date(),
+                               QString()};
+    const QVariant answer = netCancelaEmis->AppServer(QStringLiteral("GetNotaFiscal"), args);
+    cdsNotaFiscal->SetData(answer);
 }
 
 void TfrmCancelaNFE::panFiltroEnter(QObject*) {

@@ -3,6 +3,16 @@
 #include "clientdataset.h"
 #include "hostservices.h"
 #include "session.h"
+#include <algorithm>
+#include <array>
+
+namespace {
+// The host's modules that work on the billing branch (FiliProcFat).
+constexpr std::array kBillingModules{14, 15, 16};
+bool isBillingModule(int module) {
+    return std::find(kBillingModules.begin(), kBillingModules.end(), module) != kBillingModules.end();
+}
+} // namespace
 
 TfrmCancelaNFE::~TfrmCancelaNFE() = default;
 
@@ -23,7 +33,7 @@ void TfrmCancelaNFE::FormShow(QObject*) {
     medCdFilial->SetEnabled(!ModuFili());
     if (ModuFili())
         medCdFilial->SetText(FiliProc());
-    else if (const int m = ModuloAtiv(); m == 14 || m == 15 || m == 16)
+    else if (isBillingModule(ModuloAtiv()))
         medCdFilial->SetText(FiliProcFat());
     else
         medCdFilial->SetText(FiliProc());

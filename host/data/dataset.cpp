@@ -1,4 +1,5 @@
 #include "dataset.h"
+#include "guard.h"
 
 #include "datasource.h"
 #include "edatabaseerror.h"
@@ -36,9 +37,13 @@ void TDataSet::Close() {
     notifyDataChanged();
 }
 
-int TDataSet::RecordCount() const { return Active() ? rowCount() : 0; }
+int TDataSet::RecordCount() const {
+    return Active() ? rowCount() : 0;
+}
 
-int TDataSet::RecNo() const { return Active() && m_row >= 0 ? m_row + 1 : -1; }
+int TDataSet::RecNo() const {
+    return Active() && m_row >= 0 ? m_row + 1 : -1;
+}
 
 void TDataSet::SetRecNo(int recNo) {
     checkActive("posicionar");
@@ -98,9 +103,13 @@ void TDataSet::Prior() {
     moveTo(m_row - 1);
 }
 
-bool TDataSet::Eof() const { return !Active() || m_eof; }
+bool TDataSet::Eof() const {
+    return !Active() || m_eof;
+}
 
-bool TDataSet::Bof() const { return !Active() || m_bof; }
+bool TDataSet::Bof() const {
+    return !Active() || m_bof;
+}
 
 TField* TDataSet::FindField(const QString& name) const {
     for (TField* f : m_fieldList) {
@@ -117,7 +126,9 @@ TField* TDataSet::FieldByName(const QString& name) const {
     return f;
 }
 
-void TDataSet::DisableControls() { ++m_disableCount; }
+void TDataSet::DisableControls() {
+    ++m_disableCount;
+}
 
 void TDataSet::EnableControls() {
     if (m_disableCount == 0)
@@ -133,16 +144,22 @@ void TDataSet::EnableControls() {
         Q_EMIT recordChanged();
 }
 
-void TDataSet::Edit() { readOnly("editar"); }
-void TDataSet::Insert() { readOnly("incluir"); }
-void TDataSet::Post() { readOnly("gravar"); }
+void TDataSet::Edit() {
+    readOnly("editar");
+}
+void TDataSet::Insert() {
+    readOnly("incluir");
+}
+void TDataSet::Post() {
+    readOnly("gravar");
+}
 void TDataSet::Cancel() {
     // Nothing is ever pending in a dataset that cannot be edited.
 }
 
 void TDataSet::setFieldValue(TField& field, const QVariant&) {
-    throw EDatabaseError(
-        QStringLiteral("%1: o campo %2 não pode ser alterado (somente leitura).").arg(describeName(), field.FieldName()));
+    throw EDatabaseError(QStringLiteral("%1: o campo %2 não pode ser alterado (somente leitura).")
+                             .arg(describeName(), field.FieldName()));
 }
 
 void TDataSet::setState(TDataSetState state) {
@@ -187,7 +204,8 @@ TField* TDataSet::addField(const TFieldDef& def) {
     if (def.name.isEmpty())
         throw EDatabaseError(QStringLiteral("%1: campo sem nome.").arg(describeName()));
     if (FindField(def.name))
-        throw EDatabaseError(QStringLiteral("%1: campo \"%2\" declarado duas vezes.").arg(describeName(), def.name));
+        throw EDatabaseError(
+            QStringLiteral("%1: campo \"%2\" declarado duas vezes.").arg(describeName(), def.name));
     m_fields.push_back(std::make_unique<TField>(this, def, int(m_fields.size())));
     m_fieldList.append(m_fields.back().get());
     return m_fields.back().get();
@@ -207,11 +225,19 @@ void TDataSet::attach(TDataSource* source) {
         m_sources.append(source);
 }
 
-void TDataSet::detach(TDataSource* source) { m_sources.removeAll(source); }
+void TDataSet::detach(TDataSource* source) {
+    m_sources.removeAll(source);
+}
 
 void TDataSet::moveTo(int row) {
     if (row == m_row)
         return;
     m_row = row;
     notifyRecordChanged();
+}
+
+TControlsDisabled::~TControlsDisabled() {
+    // The signals it sends reach the grid's slots, which may not throw here.
+    if (m_dataSet)
+        zav::guarded([this] { m_dataSet->EnableControls(); });
 }

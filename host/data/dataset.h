@@ -28,7 +28,7 @@ public:
 
     bool Active() const { return m_state != dsInactive; }
     void SetActive(bool active);
-    void Open();  // throws EDatabaseError
+    void Open(); // throws EDatabaseError
     void Close();
     TDataSetState State() const { return m_state; }
 
@@ -40,13 +40,13 @@ public:
     void SetRecNo(int recNo);
     void First();
     void Last();
-    void Next(); // past the last row: stays there and sets Eof
+    void Next();  // past the last row: stays there and sets Eof
     void Prior(); // before the first row: stays there and sets Bof
     bool Eof() const;
     bool Bof() const;
 
     const QList<TField*>& Fields() const { return m_fieldList; }
-    TField* FindField(const QString& name) const; // nullptr when unknown; names compare case-insensitively
+    TField* FindField(const QString& name) const;   // nullptr when unknown; names compare case-insensitively
     TField* FieldByName(const QString& name) const; // throws EDatabaseError naming the field when unknown
 
     void DisableControls();
@@ -103,4 +103,17 @@ private:
     int m_disableCount = 0;
     bool m_pendingRecord = false;
     bool m_pendingData = false;
+};
+
+// DisableControls for a block: the controls follow the dataset again when the
+// block ends, however it ends.
+class ZAVHOST_EXPORT TControlsDisabled {
+public:
+    explicit TControlsDisabled(TDataSet* dataSet) : m_dataSet(dataSet) { m_dataSet->DisableControls(); }
+    TControlsDisabled(const TControlsDisabled&) = delete;
+    TControlsDisabled& operator=(const TControlsDisabled&) = delete;
+    ~TControlsDisabled();
+
+private:
+    QPointer<TDataSet> m_dataSet;
 };
