@@ -1,7 +1,7 @@
 // The counterparty selector: the kind of counterparty (customer, supplier,
 // receiving branch or all) and, for the first three, one counterparty.
 #include "Cli_Zav50000.h"
-#include "adoibquery.h"
+#include "data/adoibquery.h"
 #include "checks.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // validators, the exit, change and key handlers of their boxes and the
 // handlers of their lookup buttons.
 #include "Cli_Zav50000.h"
-#include "adoibquery.h"
+#include "data/adoibquery.h"
 #include "checks.h"
 #include "session.h"
 

@@ -1,7 +1,7 @@
 #include "guard.h"
 #include "exceptions.h"
 #include "hostservices.h"
-#include "db/tools/database.h"
+#include "database.h"
 
 namespace zav {
 

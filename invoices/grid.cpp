@@ -2,9 +2,9 @@
 // (Complete: the grid itself is host/dbgrid.*; tests in tests/grid.)
 #include "Cli_Zav50000.h"
 #include "checks.h"
-#include "clientdataset.h"
+#include "data/clientdataset.h"
 #include "exceptions.h"
-#include "field.h"
+#include "data/field.h"
 #include "vcl/graphics.h"
 #include <QFontDatabase>
 #include <QHeaderView>

@@ -2,8 +2,8 @@
 // leaves the filter panel, closed when it enters the panel again.
 #include "Cli_Zav50000.h"
 #include "checks.h"
-#include "clientdataset.h"
-#include "datasource.h"
+#include "data/clientdataset.h"
+#include "data/datasource.h"
 #include "hostservices.h"
 
 void TfrmCancelaNFE::panFiltroExit(QObject*) {

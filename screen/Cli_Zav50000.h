@@ -9,14 +9,10 @@
 #include "dbgrid.h"
 #include "frmdadosrel.h"
 #include "netconnection.h"
+#include "pkg_export.h"
 #include "vcl/menus.h"
 #include <QStringList>
 
-#if defined(PKG_ZAV50000_LIBRARY)
-#define PKG_EXPORT Q_DECL_EXPORT
-#else
-#define PKG_EXPORT Q_DECL_IMPORT
-#endif
 
 class TADOIBQuery;
 class TDataSource;

@@ -2,9 +2,9 @@
 // tab order, colours, captions, hints and fonts, and the binding of the
 // handlers to their events. Every caption and hint of the screen is here.
 #include "Cli_Zav50000.h"
-#include "adoibquery.h"
-#include "clientdataset.h"
-#include "datasource.h"
+#include "data/adoibquery.h"
+#include "data/clientdataset.h"
+#include "data/datasource.h"
 #include "criteria/queries.h"
 #include "hosttexts.h"
 #include "vcl/graphics.h"

@@ -1,6 +1,6 @@
 // Creation, first showing, keyboard shortcuts and closing of the screen.
 #include "Cli_Zav50000.h"
-#include "clientdataset.h"
+#include "data/clientdataset.h"
 #include "hostservices.h"
 #include "session.h"
 #include <algorithm>

@@ -2,8 +2,8 @@
 // the pass with its final repaint, one single toggle, and the heap across
 // repeated passes. Prints figures; run with QT_QPA_PLATFORM=offscreen.
 #include "Cli_Zav50000.h"
-#include "clientdataset.h"
-#include "dtmdbgeral.h"
+#include "data/clientdataset.h"
+#include "data/dtmdbgeral.h"
 #include "invoicepacket.h"
 #include "recordingservices.h"
 #include "testdb.h"

@@ -20,7 +20,7 @@
 // and prints a table with the ratios. Targets: at most 2x the database's time
 // at 100,000 rows, at most 400 bytes per row.
 #include "appserverprocess.h"
-#include "clientdataset.h"
+#include "data/clientdataset.h"
 #include "connectiontext.h"
 #include "database.h"
 #include "exceptions.h"

@@ -3,7 +3,7 @@
 // window with an MDI area, host services answered from a script, the host
 // database and the session (the application server at a given port).
 #include "Cli_Zav50000.h"
-#include "dtmdbgeral.h"
+#include "data/dtmdbgeral.h"
 #include "recordingservices.h"
 #include "session.h"
 #include "uitest.h"

@@ -2,8 +2,8 @@
 // and PostgreSQL, the failure panel; and the panel's lines for answers a
 // correct server gives only in rare cases, from a recording peer.
 #include "Cli_Zav50000.h"
-#include "clientdataset.h"
-#include "dtmdbgeral.h"
+#include "data/clientdataset.h"
+#include "data/dtmdbgeral.h"
 #include "recordingpeer.h"
 #include "nfeworld.h"
 #include "recordingservices.h"

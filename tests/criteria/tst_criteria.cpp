@@ -2,9 +2,9 @@
 // operator types codes, presses Tab, picks rows in the lookup dialogs, and sees
 // the names, the normalised codes, the cascade and the messages.
 #include "Cli_Zav50000.h"
-#include "adoibquery.h"
+#include "data/adoibquery.h"
 #include "checks.h"
-#include "dtmdbgeral.h"
+#include "data/dtmdbgeral.h"
 #include "guard.h"
 #include "recordingservices.h"
 #include "screensession.h"

@@ -1,10 +1,10 @@
 // The real lookup dialog over a query of the demo database: the visible fields
 // under their labels, finding a row by typing, Enter to pick, Esc to give up.
-#include "adoibquery.h"
-#include "clientdataset.h"
+#include "data/adoibquery.h"
+#include "data/clientdataset.h"
 #include "criteria/queries.h"
-#include "datapacket.h"
-#include "dtmdbgeral.h"
+#include "data/datapacket.h"
+#include "data/dtmdbgeral.h"
 #include "lookupdialog.h"
 #include "qthostservices.h"
 #include "testdb.h"

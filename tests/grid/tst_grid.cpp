@@ -1,8 +1,8 @@
 // The selection grid driven by mouse and keyboard: ticks, the tick-all pass,
 // reasons and the reason rule, no row added, the tick pictures.
 #include "Cli_Zav50000.h"
-#include "clientdataset.h"
-#include "dtmdbgeral.h"
+#include "data/clientdataset.h"
+#include "data/dtmdbgeral.h"
 #include "invoicepacket.h"
 #include "recordingservices.h"
 #include "session.h"

@@ -1,8 +1,8 @@
 #pragma once
 // The invoice record as the server sends it and as the screen declares it, for
 // the tests of the client side.
-#include "clientdataset.h"
-#include "datapacket.h"
+#include "data/clientdataset.h"
+#include "data/datapacket.h"
 
 #include <QStringList>
 

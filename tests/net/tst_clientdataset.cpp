@@ -2,9 +2,9 @@
 // in, the filter the confirm action switches off and on, the edit buffer under
 // a refusing BeforePost, no insertion, the whole list in Data, bad packets
 // refused with the list closed, and a tick-all pass without a signal per row.
-#include "clientdataset.h"
-#include "datasource.h"
-#include "edatabaseerror.h"
+#include "data/clientdataset.h"
+#include "data/datasource.h"
+#include "data/edatabaseerror.h"
 #include "exceptions.h"
 #include "invoicepacket.h"
 

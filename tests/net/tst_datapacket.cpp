@@ -1,6 +1,6 @@
 // The data packet: what survives a trip through JSON and CBOR, what a decoder
 // refuses (and that it says why), and edits of the column storage.
-#include "datapacket.h"
+#include "data/datapacket.h"
 #include "exceptions.h"
 
 #include <QCborArray>

@@ -3,7 +3,7 @@
 // one) and against a scripted loopback server for the answers a real server
 // never gives: garbage, a body cut short, silence, a malformed packet.
 #include "appserverprocess.h"
-#include "clientdataset.h"
+#include "data/clientdataset.h"
 #include "exceptions.h"
 #include "invoicepacket.h"
 #include "netconnection.h"

@@ -4,8 +4,8 @@
 // cannot be made to misbehave (an answer out of order, a broken packet) or
 // where the test must read the request itself (the twelve arguments).
 #include "Cli_Zav50000.h"
-#include "clientdataset.h"
-#include "dtmdbgeral.h"
+#include "data/clientdataset.h"
+#include "data/dtmdbgeral.h"
 #include "recordingpeer.h"
 #include "recordingservices.h"
 #include "screensession.h"

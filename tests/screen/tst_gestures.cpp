@@ -4,7 +4,7 @@
 // platform and, through the test command, on a real X server with a window
 // manager.
 #include "Cli_Zav50000.h"
-#include "clientdataset.h"
+#include "data/clientdataset.h"
 #include "invoicepacket.h"
 #include "qthostservices.h"
 #include "screensession.h"

@@ -1,7 +1,7 @@
 // Opening, reopening, showing and closing the screen through the package's
 // own entries, loaded as the host loads them, and the window's layout.
 #include "Cli_Zav50000.h"
-#include "dtmdbgeral.h"
+#include "data/dtmdbgeral.h"
 #include "packageloader.h"
 #include "recordingservices.h"
 #include "session.h"
