@@ -11,7 +11,8 @@ namespace {
 const QStringList kSessionKeys = {QStringLiteral("ModuFili"), QStringLiteral("FiliProc"),
                                   QStringLiteral("FiliProcFat"), QStringLiteral("ModuloAtiv"),
                                   QStringLiteral("Operador"), QStringLiteral("WebURL"),
-                                  QStringLiteral("WebPort")};
+                                  QStringLiteral("WebPort"), QStringLiteral("WebCA"),
+                                  QStringLiteral("WebProtocolo")};
 
 bool parseBool(const QString& v, bool* ok) {
     const QString s = v.trimmed().toLower();
@@ -35,7 +36,10 @@ bool validBranch(const QString& v) {
     return true;
 }
 
-void apply(HostConfig& c, const QString& key, const QString& value, const QString& source) {
+// base: the folder a relative file name is taken from (the configuration
+// file's, or the working folder for the command line).
+void apply(HostConfig& c, const QString& key, const QString& value, const QString& source,
+           const QDir& base = QDir::current()) {
     auto bad = [&](const QString& why) {
         c.problems << QStringLiteral("Valor inválido para %1 em %2: \"%3\" (%4).").arg(key, source, value, why);
     };
@@ -60,6 +64,16 @@ void apply(HostConfig& c, const QString& key, const QString& value, const QStrin
     } else if (key == QLatin1String("WebPort")) {
         const int p = value.trimmed().toInt(&ok);
         ok && p > 0 && p < 65536 ? void(s.webPort = p) : bad(QStringLiteral("porta de 1 a 65535"));
+    } else if (key == QLatin1String("WebCA")) {
+        const QString file = value.trimmed().isEmpty() ? QString() : base.absoluteFilePath(value.trimmed());
+        file.isEmpty() || QFileInfo(file).isReadable()
+            ? void(s.webCaFile = file)
+            : bad(QStringLiteral("arquivo PEM da autoridade certificadora do servidor, legível"));
+    } else if (key == QLatin1String("WebProtocolo")) {
+        const QString p = value.trimmed().toLower();
+        p == QLatin1String("https") || p == QLatin1String("http")
+            ? void(s.webPlainHttp = p == QLatin1String("http"))
+            : bad(QStringLiteral("https, ou http só para um servidor na própria máquina"));
     }
 }
 
@@ -74,7 +88,9 @@ QString HostConfig::usage() {
         "  --open TELA           abre a tela ao iniciar (ZAV50000)\n"
         "  --screenshot ARQUIVO  grava uma imagem PNG da tela aberta e termina\n"
         "  --ModuFili sim|não --FiliProc FIL --FiliProcFat FIL --ModuloAtiv N\n"
-        "  --Operador NOME --WebURL HOST --WebPort PORTA   valores da sessão\n");
+        "  --Operador NOME --WebURL HOST --WebPort PORTA   valores da sessão\n"
+        "  --WebCA ARQUIVO       autoridade certificadora que assina o certificado do servidor (PEM)\n"
+        "  --WebProtocolo https|http   http só para um servidor na própria máquina\n");
 }
 
 HostConfig HostConfig::fromArguments(const QStringList& arguments) {
@@ -94,7 +110,7 @@ HostConfig HostConfig::fromArguments(const QStringList& arguments) {
             for (const QString& key : kSessionKeys) {
                 const QString k = QStringLiteral("sessao/") + key;
                 if (ini.contains(k))
-                    apply(c, key, ini.value(k).toString(), c.configFile);
+                    apply(c, key, ini.value(k).toString(), c.configFile, QFileInfo(c.configFile).absoluteDir());
             }
             if (ini.contains(QStringLiteral("banco/Conexao")))
                 c.database = ini.value(QStringLiteral("banco/Conexao")).toString();

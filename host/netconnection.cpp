@@ -2,13 +2,22 @@
 
 #include "exceptions.h"
 #include "net/jsonrpccodec.h"
+#include "session.h"
 #include <algorithm>
 
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
 
 namespace {
+
+bool isLoopbackHost(const QString& host) {
+    if (host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
 
 const char* const kHealthPath = "/health";
 const char* const kCborType = "application/cbor";
@@ -36,9 +45,13 @@ TNetConnection::~TNetConnection() {
     }
 }
 
+QString TNetConnection::Scheme() {
+    return Session::values().webPlainHttp ? QStringLiteral("http") : QStringLiteral("https");
+}
+
 QString TNetConnection::EndpointUrl() const {
     QUrl url;
-    url.setScheme(QStringLiteral("http"));
+    url.setScheme(Scheme());
     url.setHost(Host);
     url.setPort(Port);
     url.setPath(u'/' + ServerName);
@@ -78,12 +91,17 @@ QString TNetConnection::connectServer() {
                    "endereço do servidor de aplicação não configurado (servidor \"%1\", porta %2).")
             .arg(Host)
             .arg(Port);
+    if (Session::values().webPlainHttp && !isLoopbackHost(Host))
+        return QStringLiteral("HTTP sem TLS só é usado com um servidor na própria máquina (loopback); o servidor "
+                              "\"%1\" exige HTTPS (WebProtocolo=https e WebCA na configuração).")
+            .arg(Host);
     QUrl url;
-    url.setScheme(QStringLiteral("http"));
+    url.setScheme(Scheme());
     url.setHost(Host);
     url.setPort(Port);
     url.setPath(QLatin1StringView(kHealthPath));
     HttpRequest request;
+    request.caFile = Session::values().webCaFile;
     request.url = url.toEncoded();
     request.totalTimeoutMs = std::max(1, ConnectTimeout);
     const Exchange e = exchange(std::move(request));
@@ -153,6 +171,15 @@ QString TNetConnection::transportCause(const Exchange& e) const {
         return QStringLiteral(
                    "o servidor %1 fechou a conexão antes do fim da resposta (resposta incompleta).")
             .arg(where);
+    case Outcome::Untrusted:
+        return QStringLiteral("o certificado do servidor %1 não é confiável ou não é deste servidor (%2).")
+            .arg(where, e.result.detail);
+    case Outcome::TlsFailed:
+        return QStringLiteral("não foi possível estabelecer a conexão segura (TLS) com %1 (%2).")
+            .arg(where, e.result.detail);
+    case Outcome::BadCaFile:
+        return QStringLiteral("o arquivo da autoridade certificadora \"%1\" não pôde ser lido.")
+            .arg(Session::values().webCaFile);
     case Outcome::NotHttp:
         return QStringLiteral("o servidor %1 respondeu algo que não é HTTP (%2).")
             .arg(where, e.result.detail);
@@ -200,6 +227,7 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
 
     HttpRequest request;
     request.url = QUrl(EndpointUrl()).toEncoded();
+    request.caFile = Session::values().webCaFile;
     request.post = true;
     request.body = body;
     request.headers = {QByteArray("Content-Type: ") +

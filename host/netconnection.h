@@ -9,7 +9,10 @@
 // server's GET /health within ConnectTimeout.
 //
 // A call is an HTTP/1.1 POST of a JSON-RPC 2.0 request to
-// http://Host:Port/ServerName (docs/protocol.md), made on a connection of its
+// https://Host:Port/ServerName (docs/protocol.md) — the server's certificate
+// verified against the CA file of the host's session (WebCA), TLS 1.2 or newer;
+// plain http only when the session asks for it (WebProtocolo=http) and the
+// server is on loopback — made on a connection of its
 // own and sent at most once (HttpExchange). It waits for the answer in a local
 // event loop: the screen keeps repainting (the busy animation turns) while the
 // operator's keys and clicks are dropped, neither acted on then nor delivered
@@ -73,6 +76,9 @@ public:
 
     // The endpoint the calls go to.
     QString EndpointUrl() const;
+    // The scheme of the calls, from the host session: "https", or "http" when
+    // plain HTTP was asked for.
+    static QString Scheme();
 
 private:
     enum class Abort { None, Closed, Destroyed }; // why a waiting exchange was cancelled

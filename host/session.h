@@ -16,6 +16,11 @@ struct ZAVHOST_EXPORT SessionValues {
     QString operador = QStringLiteral("OPERADOR");
     QString webURL = QStringLiteral("127.0.0.1");
     int webPort = 8211;
+    // How the application server is reached: HTTPS, its certificate verified
+    // against this CA file (the system's trust when empty); plain HTTP only when
+    // asked for, and then only to a loopback address.
+    QString webCaFile;
+    bool webPlainHttp = false;
 };
 
 class ZAVHOST_EXPORT Session {

@@ -5,7 +5,8 @@
 #
 #   OUT_DIR/ca.pem, ca.key               a test CA ("AC ZAV LOCAL DE TESTE")
 #   OUT_DIR/authority.pem, authority.key TLS server certificate of the local
-#                                        authority (localhost, 127.0.0.1)
+#                                        authority (localhost, 127.0.0.1, ::1)
+#   OUT_DIR/server.pem, server.key       the same for the application server
 #   OUT_DIR/a1-<SERIAL>.pfx              per SERIAL (hex): an A1 certificate with
 #                                        exactly that serial number, RSA 2048,
 #                                        for signing and TLS client use, subject
@@ -163,29 +164,36 @@ CNF
     -startdate "$(when "$3")" -enddate "$(when "$4")" -extfile "$5"
 }
 
-# The authority's TLS server certificate.
-if [[ -e $out/authority.pem || -e $out/authority.key ]]; then
-  [[ -e $out/authority.pem && -e $out/authority.key ]] \
-    || fail "only one of authority.pem and authority.key exists in $out; remove it to make both again"
-  verify_chain "$out/authority.pem" sslserver || fail "$out/authority.pem is not a server certificate of $out/ca.pem"
-  [[ $(openssl x509 -in "$out/authority.pem" -noout -pubkey) == $(openssl pkey -in "$out/authority.key" -pubout 2>/dev/null) ]] \
-    || fail "$out/authority.key is not the key of $out/authority.pem"
-else
-  cat >"$work/authority.ext" <<'EXT'
+# A TLS server certificate of this CA for loopback (localhost, 127.0.0.1,
+# ::1): NAME.pem and NAME.key, kept when they exist and still fit.
+server_certificate() {
+  local name=$1
+  if [[ -e $out/$name.pem || -e $out/$name.key ]]; then
+    [[ -e $out/$name.pem && -e $out/$name.key ]] \
+      || fail "only one of $name.pem and $name.key exists in $out; remove it to make both again"
+    verify_chain "$out/$name.pem" sslserver || fail "$out/$name.pem is not a server certificate of $out/ca.pem"
+    [[ $(openssl x509 -in "$out/$name.pem" -noout -pubkey) == $(openssl pkey -in "$out/$name.key" -pubout 2>/dev/null) ]] \
+      || fail "$out/$name.key is not the key of $out/$name.pem"
+    return 0
+  fi
+  cat >"$work/$name.ext" <<'EXT'
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, IP:127.0.0.1
+subjectAltName = DNS:localhost, IP:127.0.0.1, IP:::1
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 EXT
-  run req -new -newkey rsa:2048 -nodes -keyout "$work/authority.key" -out "$work/authority.csr" \
-    -subj "/CN=localhost"
-  sign "$work/authority.csr" "$(openssl rand -hex 8)" -1 825 "$work/authority.ext" "$work/authority.pem"
-  chmod 644 "$work/authority.pem"
-  install_file authority.key authority.key
-  install_file authority.pem authority.pem
-fi
+  run req -new -newkey rsa:2048 -nodes -keyout "$work/$name.key" -out "$work/$name.csr" -subj "/CN=localhost"
+  sign "$work/$name.csr" "$(openssl rand -hex 8)" -1 825 "$work/$name.ext" "$work/$name.pem"
+  chmod 644 "$work/$name.pem"
+  install_file "$name.key" "$name.key"
+  install_file "$name.pem" "$name.pem"
+}
+
+# The local authority's TLS certificate, and the application server's.
+server_certificate authority
+server_certificate server
 
 cat >"$work/a1.ext" <<'EXT'
 basicConstraints = critical, CA:FALSE

@@ -101,6 +101,7 @@ INI
 
 port=${ZAV_SERVER_PORT:-8211}
 "$build/bin/zav50000-server" --db "$db" --listen "127.0.0.1:$port" \
+  --tls-cert "$certs/server.pem" --tls-key "$certs/server.key" \
   --certificates "$certs" --certificate-password-file "$password_file" \
   --authorities "$var/autoridades.ini" >>"$var/server.log" 2>&1 &
 pids+=($!)
@@ -116,6 +117,7 @@ ModuloAtiv=13
 Operador=${USER:-operador}
 WebURL=127.0.0.1
 WebPort=$port
+WebCA=certs/ca.pem
 
 [banco]
 Conexao=$db

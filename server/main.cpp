@@ -137,17 +137,20 @@ int main(int argc, char* argv[]) {
     registerMethods(dispatcher, nfe);
 
     HttpEndpoint endpoint(options, dispatcher, log);
-    const int port = endpoint.bind();
+    QString bindProblem;
+    const int port = endpoint.bind(&bindProblem);
     if (port < 0) {
-        log.note(QStringLiteral("zav50000-server: não foi possível escutar em %1:%2")
+        log.note(QStringLiteral("zav50000-server: não foi possível escutar em %1:%2 (%3)")
                      .arg(options.host)
-                     .arg(options.port));
+                     .arg(options.port)
+                     .arg(bindProblem));
         return CannotListen;
     }
 
     TerminationWatcher watcher(endpoint);
-    log.note(QStringLiteral("zav50000-server: ouvindo em %1:%2 (%3 threads, %4)")
-                 .arg(options.host.contains(u':') ? u'[' + options.host + u']' : options.host)
+    log.note(QStringLiteral("zav50000-server: ouvindo em %1://%2:%3 (%4 threads, %5)")
+                 .arg(options.tls() ? QStringLiteral("https") : QStringLiteral("http"),
+                      options.host.contains(u':') ? u'[' + options.host + u']' : options.host)
                  .arg(port)
                  .arg(options.threads)
                  .arg(describeDatabase(options.database)));

@@ -9,15 +9,22 @@ namespace {
 
 const char* const kDescription =
     "Servidor de aplicação da tela ZAV50000 (cancelamento de NF-e): atende POST\n"
-    "/ZAV50000.rdmCancelaNFE (JSON-RPC 2.0) e GET /health.\n"
+    "/ZAV50000.rdmCancelaNFE (JSON-RPC 2.0) e GET /health, em HTTPS (TLS 1.2 ou\n"
+    "mais novo) com o certificado de --tls-cert e a chave de --tls-key.\n"
     "\n"
-    "Sem --allow-remote o servidor só escuta em endereços de loopback (127.0.0.1,\n"
-    "::1, localhost): ele não autentica quem chama nem cifra a conexão, e qualquer\n"
-    "um que alcance a porta poderia listar e cancelar notas fiscais. Para atender\n"
-    "outras máquinas, ponha-o atrás de um proxy com TLS e autenticação, ou numa\n"
-    "rede fechada, e só então use --allow-remote.";
+    "HTTP sem TLS só com --plain-http, e então só num endereço de loopback\n"
+    "(127.0.0.1, ::1, localhost), para testes e ferramentas na própria máquina.";
 
 } // namespace
+
+QStringList ServerOptions::hostNames() const {
+    QStringList names = serverNames;
+    names.append(host.toLower());
+    if (isLoopback(host))
+        names << QStringLiteral("localhost") << QStringLiteral("127.0.0.1") << QStringLiteral("::1");
+    names.removeDuplicates();
+    return names;
+}
 
 bool isLoopback(const QString& host) {
     if (host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0)
@@ -50,9 +57,30 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
     const QCommandLineOption logFile(QStringLiteral("log-file"),
                                      QStringLiteral("Acrescenta o log a este arquivo em vez da saída de erros."),
                                      QStringLiteral("arquivo"));
-    const QCommandLineOption allowRemote(QStringLiteral("allow-remote"),
-                                         QStringLiteral("Permite escutar num endereço que não é de loopback "
-                                                        "(veja acima por que isso exige cuidado)."));
+    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"),
+                                     QStringLiteral("Certificado do servidor (PEM; os intermediários depois dele)."),
+                                     QStringLiteral("arquivo"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"),
+                                    QStringLiteral("Chave privada do certificado (PEM), legível só pelo servidor."),
+                                    QStringLiteral("arquivo"));
+    const QCommandLineOption plainHttp(QStringLiteral("plain-http"),
+                                       QStringLiteral("HTTP sem TLS; só com um endereço de loopback."));
+    const QCommandLineOption serverName(
+        QStringLiteral("server-name"),
+        QStringLiteral("Nome pelo qual as estações chamam o servidor (o cabeçalho Host); pode repetir. O "
+                       "endereço de --listen sempre vale."),
+        QStringLiteral("nome"));
+    const QCommandLineOption idleTimeout(
+        QStringLiteral("idle-timeout"),
+        QStringLiteral("Segundos sem receber nada depois dos quais uma conexão é fechada (padrão 10)."),
+        QStringLiteral("segundos"), QStringLiteral("10"));
+    const QCommandLineOption maxConnections(QStringLiteral("max-connections"),
+                                            QStringLiteral("Conexões abertas ao mesmo tempo (padrão 256)."),
+                                            QStringLiteral("n"), QStringLiteral("256"));
+    const QCommandLineOption maxPerAddress(
+        QStringLiteral("max-per-address"),
+        QStringLiteral("Conexões abertas ao mesmo tempo por endereço de origem (padrão 64)."),
+        QStringLiteral("n"), QStringLiteral("64"));
     const QCommandLineOption certificates(
         QStringLiteral("certificates"),
         QStringLiteral("Pasta dos certificados A1 (arquivos .pfx/.p12) que assinam os eventos; cada inscrição "
@@ -67,8 +95,8 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
         QStringLiteral("Tabela (INI) dos endereços da SEFAZ de cada estado e ambiente e dos prazos de "
                        "cancelamento."),
         QStringLiteral("arquivo"));
-    parser.addOptions({help, db, listen, threads, maxBody, logFile, allowRemote, certificates, passwordFile,
-                       authorities});
+    parser.addOptions({help, db, listen, threads, maxBody, logFile, tlsCert, tlsKey, plainHttp, serverName,
+                       idleTimeout, maxConnections, maxPerAddress, certificates, passwordFile, authorities});
 
     Parsed result;
     if (!parser.parse(arguments)) {
@@ -106,14 +134,31 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
     }
     o.host = host;
     o.port = port;
-    o.allowRemote = parser.isSet(allowRemote);
-    if (!o.allowRemote && !isLoopback(o.host)) {
-        result.text = QStringLiteral("Recusado escutar em %1: não é um endereço de loopback. O servidor não "
-                                     "autentica nem cifra as chamadas; use --allow-remote só atrás de um proxy "
-                                     "com TLS e autenticação ou numa rede fechada.")
+    o.tlsCertificate = parser.value(tlsCert).trimmed();
+    o.tlsKey = parser.value(tlsKey).trimmed();
+    o.plainHttp = parser.isSet(plainHttp);
+    if (o.tlsCertificate.isEmpty() != o.tlsKey.isEmpty()) {
+        result.text = QStringLiteral("Informe --tls-cert e --tls-key juntos.");
+        return result;
+    }
+    if (o.plainHttp && o.tls()) {
+        result.text = QStringLiteral("--plain-http e --tls-cert não vão juntos.");
+        return result;
+    }
+    if (!o.plainHttp && !o.tls()) {
+        result.text = QStringLiteral("Informe o certificado do servidor (--tls-cert e --tls-key); HTTP sem TLS "
+                                     "só com --plain-http, num endereço de loopback.");
+        return result;
+    }
+    if (o.plainHttp && !isLoopback(o.host)) {
+        result.text = QStringLiteral("Recusado escutar em %1 sem TLS: --plain-http só vale em endereços de "
+                                     "loopback, onde ninguém de fora lê nem altera as chamadas.")
                           .arg(o.host);
         return result;
     }
+    for (const QString& name : parser.values(serverName))
+        if (!name.trimmed().isEmpty())
+            o.serverNames.append(name.trimmed().toLower());
 
     bool ok = false;
     o.threads = parser.value(threads).toInt(&ok);
@@ -126,6 +171,23 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
         result.text = QStringLiteral("--max-body inválido: %1 (ao menos 1024 bytes).").arg(parser.value(maxBody));
         return result;
     }
+    const auto bounded = [&](const QCommandLineOption& option, int low, int high, int* into) {
+        bool valid = false;
+        const int value = parser.value(option).toInt(&valid);
+        if (!valid || value < low || value > high) {
+            result.text = QStringLiteral("--%1 inválido: %2 (de %3 a %4).")
+                              .arg(option.names().constFirst(), parser.value(option))
+                              .arg(low)
+                              .arg(high);
+            return false;
+        }
+        *into = value;
+        return true;
+    };
+    if (!bounded(idleTimeout, 1, 3600, &o.idleTimeoutSeconds) ||
+        !bounded(maxConnections, 1, 65536, &o.maxConnections) ||
+        !bounded(maxPerAddress, 1, 65536, &o.maxPerAddress))
+        return result;
     o.logFile = parser.value(logFile);
     o.certificates = parser.value(certificates).trimmed();
     o.certificatePasswordFile = parser.value(passwordFile).trimmed();

@@ -335,9 +335,9 @@ Figures measure(const QString& connection, int invoices, int runs) {
             die(certificate.error);
         Server server(QStringLiteral("zav50000-server"),
                       QStringList{QStringLiteral("--db"), connection, QStringLiteral("--listen"),
-                                  QStringLiteral("127.0.0.1:0")} +
+                                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--plain-http")} +
                           authority.serverArguments,
-                      "ouvindo em 127\\.0\\.0\\.1:(\\d+)");
+                      "ouvindo em https?://127\\.0\\.0\\.1:(\\d+)");
         httplib::Client client("127.0.0.1", server.port());
         client.set_keep_alive(true);
         client.set_tcp_nodelay(true);

@@ -25,6 +25,7 @@
 #include "database.h"
 #include "exceptions.h"
 #include "netconnection.h"
+#include "session.h"
 #include "schema.h"
 
 #include <QApplication>
@@ -314,6 +315,7 @@ ClientFigures client(AppServerProcess& server, bool cbor, const Period& p, int r
     const int port = server.port();
     TNetConnection net;
     net.ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
+    Session::values().webPlainHttp = true; // the benchmark's server on loopback
     net.BeforeConnect = [&net, port](QObject*) {
         net.Host = QStringLiteral("127.0.0.1");
         net.Port = port;

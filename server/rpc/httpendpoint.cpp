@@ -4,17 +4,28 @@
 #include "rpc/jsonencoder.h"
 #include "rpc/rpcdispatcher.h"
 #include "rpc/rpcerror.h"
+#include "rpc/workerpool.h"
 #include "store/threaddatabase.h"
 
 #include "database.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlError>
 #include <QSqlQuery>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdarg>
+#include <cstring>
+#include <unistd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace zavserver {
 
@@ -25,16 +36,24 @@ const char* const kHealthPath = "/health";
 // Reaches the invoice store without reading a row: the connection works and
 // the schema is there.
 const char* const kHealthSql = "SELECT 1 FROM NOTAFISCAL WHERE 1 = 0";
+// Everything a request's head may take (its request line and headers).
+constexpr size_t kHeadMemory = 32 * 1024;
+// How long a stop waits for the requests in progress.
+constexpr int kDrainSeconds = 30;
+// TLS 1.2 and 1.3 only, GnuTLS's ordinary choice of ciphers among them.
+const char* const kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 
-constexpr size_t kKeepAliveMaxCount = 100000;
+QByteArray header(MHD_Connection* connection, const char* name) {
+    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    return value ? QByteArray(value) : QByteArray();
+}
 
 // Whether the Accept header prefers application/cbor to application/json
 // (a media range's q defaults to 1; "*/*" counts for JSON, the default).
-bool prefersCbor(const std::string& accept) {
+bool prefersCbor(const QByteArray& accept) {
     double cbor = 0.0;
     double json = 0.0;
-    const QList<QByteArray> ranges = QByteArray::fromStdString(accept).split(',');
-    for (const QByteArray& range : ranges) {
+    for (const QByteArray& range : accept.split(',')) {
         const QList<QByteArray> parts = range.split(';');
         const QByteArray type = parts.first().trimmed().toLower();
         double q = 1.0;
@@ -54,77 +73,34 @@ bool prefersCbor(const std::string& accept) {
     return cbor > 0.0 && cbor >= json;
 }
 
-std::string jsonText(const QJsonObject& object) {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
-}
-
 std::unique_ptr<ResponseEncoder> encoderFor(bool cbor) {
     if (cbor)
         return std::make_unique<CborEncoder>();
     return std::make_unique<JsonEncoder>();
 }
 
-// A JSON-RPC error outside any call (wrong path, wrong HTTP method, body too
-// large), in the encoding the client asked for.
-void protocolError(const httplib::Request& request, httplib::Response& response, int status, RpcCode code,
-                   const QString& message) {
-    const std::unique_ptr<ResponseEncoder> encoder =
-        encoderFor(prefersCbor(request.get_header_value("Accept")));
-    const QByteArray body = encoder->failure(QCborValue(nullptr), int(code), message);
-    response.status = status;
-    response.set_content(body.constData(), size_t(body.size()), encoder->contentType().toStdString());
+// The media type of a Content-Type header, without its parameters.
+QByteArray mediaType(const QByteArray& contentType) {
+    return contentType.split(';').constFirst().trimmed().toLower();
+}
+
+// The host part of a Host header: "name", "name:port", "[v6]:port".
+QString hostOf(const QByteArray& hostHeader) {
+    QString host = QString::fromLatin1(hostHeader).trimmed().toLower();
+    if (host.startsWith(u'[')) {
+        const qsizetype end = host.indexOf(u']');
+        return end > 0 ? host.mid(1, end - 1) : QString();
+    }
+    const qsizetype colon = host.lastIndexOf(u':');
+    if (colon >= 0 && host.indexOf(u':') == colon)
+        host.truncate(colon);
+    return host;
 }
 
 double millisecondsSince(const QElapsedTimer& timer) {
     return double(timer.nsecsElapsed()) / 1e6;
 }
 
-enum class BodyRead { Whole, TooLarge, Incomplete };
-
-// The limit is checked while reading, so that a chunked body (which announces
-// no length) cannot grow without bound either. What exceeds it is read and
-// dropped, up to as much again, so that the connection stays in step for the
-// client's next request; a body larger still is abandoned.
-BodyRead readBody(const httplib::Request& request, const httplib::Response& response,
-                  const httplib::ContentReader& reader, qint64 maxBody, QByteArray& body) {
-    bool tooLarge = false;
-    qint64 dropped = 0;
-    const qint64 announced = qint64(request.get_header_value<uint64_t>("Content-Length"));
-    if (announced > 0 && announced <= maxBody)
-        body.reserve(announced);
-    const bool read = reader([&](const char* data, size_t length) {
-        if (tooLarge || body.size() + qint64(length) > maxBody) {
-            if (!tooLarge)
-                body = QByteArray();
-            tooLarge = true;
-            dropped += qint64(length);
-            return dropped <= maxBody;
-        }
-        body.append(data, qsizetype(length));
-        return true;
-    });
-    if (tooLarge || response.status == 413 || announced > maxBody)
-        return BodyRead::TooLarge;
-    if (!read)
-        return BodyRead::Incomplete;
-    return BodyRead::Whole;
-}
-
-RequestFormat requestFormat(const httplib::Request& request) {
-    const std::string contentType = request.get_header_value("Content-Type");
-    return QByteArray::fromStdString(contentType).trimmed().toLower().startsWith("application/cbor")
-               ? RequestFormat::Cbor
-               : RequestFormat::Json;
-}
-
-void askForPost(const httplib::Request& request, httplib::Response& response) {
-    response.set_header("Allow", "POST");
-    protocolError(request, response, 405, RpcCode::InvalidRequest,
-                  QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE."));
-}
-
-// What keeps the thread's connection from reaching the invoice store; empty
-// when it works. A connection that failed is dropped for the next call.
 QString databaseProblem() {
     QString problem;
     try {
@@ -146,147 +122,375 @@ QString databaseProblem() {
     return problem;
 }
 
-// Whatever the library answers by itself (unknown path, malformed HTTP)
-// still carries a readable JSON-RPC error.
-httplib::Server::HandlerResponse answerLibraryError(const httplib::Request& request,
-                                                    httplib::Response& response) {
-    if (!response.body.empty())
-        return httplib::Server::HandlerResponse::Unhandled;
-    switch (response.status) {
-    case 404:
-        protocolError(request, response, 404, RpcCode::MethodNotFound,
-                      QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")
-                          .arg(QString::fromStdString(request.method), QString::fromStdString(request.path),
-                               QLatin1StringView(kEndpointPath)));
-        break;
-    case 413:
-        protocolError(request, response, 413, RpcCode::InvalidRequest,
-                      QStringLiteral("Requisição grande demais para o servidor."));
-        break;
-    default:
-        protocolError(request, response, response.status, RpcCode::InvalidRequest,
-                      QStringLiteral("Requisição HTTP inválida (status %1).").arg(response.status));
-        break;
+MHD_Result onRequest(void* self, MHD_Connection* connection, const char* url, const char* method, const char*,
+                     const char* uploadData, size_t* uploadSize, void** state) {
+    auto*& request = reinterpret_cast<HttpEndpoint::Request*&>(*state);
+    return static_cast<HttpEndpoint*>(self)->handle(connection, url, method, uploadData, uploadSize, request)
+               ? MHD_YES
+               : MHD_NO;
+}
+
+void onCompleted(void* self, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    static_cast<HttpEndpoint*>(self)->completed(static_cast<HttpEndpoint::Request*>(*state));
+    *state = nullptr;
+}
+
+void writeLibraryLog(void* log, const char* format, va_list arguments) {
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    static_cast<CallLog*>(log)->note(QStringLiteral("http: %1").arg(QString::fromLocal8Bit(text).trimmed()));
+}
+
+// The listening address: an IP address, or a name resolved to its first one.
+bool socketAddress(const QString& host, int port, sockaddr_storage& address, socklen_t& length) {
+    QHostAddress ip(host);
+    if (ip.isNull() && host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0)
+        ip = QHostAddress(QHostAddress::LocalHost);
+    if (ip.isNull())
+        return false;
+    std::memset(&address, 0, sizeof address);
+    if (ip.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(quint16(port));
+        const Q_IPV6ADDR bytes = ip.toIPv6Address();
+        std::memcpy(&a->sin6_addr, bytes.c, 16);
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&address);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(quint16(port));
+        a->sin_addr.s_addr = htonl(ip.toIPv4Address());
+        length = sizeof(sockaddr_in);
     }
-    return httplib::Server::HandlerResponse::Handled;
+    return true;
+}
+
+} // namespace
+
+struct HttpEndpoint::Request {
+    enum class Kind { Call, Health };
+    Kind kind = Kind::Call;
+    QElapsedTimer timer;
+    bool cbor = false;             // the answer's encoding, by Accept
+    RequestFormat format = RequestFormat::Json;
+    qint64 announced = -1;         // Content-Length, when the client gave one
+    QByteArray body;
+    bool tooLarge = false;
+    bool counted = false;          // admitted: a stop waits for its answer
+    bool dispatched = false;       // handed to a worker
+    std::atomic<bool> ready{false}; // the worker's answer is there
+    int status = 0;
+    QByteArray contentType;
+    QByteArray reply;
+    QList<QPair<QByteArray, QByteArray>> extraHeaders;
+};
+
+namespace {
+
+// Queues an answer; the body is moved into the response and freed with it.
+bool queue(MHD_Connection* connection, int status, const QByteArray& contentType, QByteArray body,
+           const QList<QPair<QByteArray, QByteArray>>& extraHeaders = {}) {
+    auto* held = new QByteArray(std::move(body));
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        size_t(held->size()), held->data(), [](void* p) { delete static_cast<QByteArray*>(p); }, held);
+    if (!response) {
+        delete held;
+        return false;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType.constData());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    for (const auto& [name, value] : extraHeaders)
+        MHD_add_response_header(response, name.constData(), value.constData());
+    const MHD_Result queued = MHD_queue_response(connection, unsigned(status), response);
+    MHD_destroy_response(response);
+    return queued == MHD_YES;
+}
+
+// A JSON-RPC error outside any call (refused before it is read), in the
+// encoding the client asked for.
+bool refuse(MHD_Connection* connection, int status, RpcCode code, const QString& message,
+            const QList<QPair<QByteArray, QByteArray>>& extraHeaders = {}) {
+    const std::unique_ptr<ResponseEncoder> encoder = encoderFor(prefersCbor(header(connection, "Accept")));
+    return queue(connection, status, encoder->contentType(),
+                 encoder->failure(QCborValue(nullptr), int(code), message), extraHeaders);
 }
 
 } // namespace
 
 HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& dispatcher, CallLog& log)
-    : m_options(options), m_dispatcher(dispatcher), m_log(log),
-      m_server(std::make_unique<httplib::Server>()) {
-    const int threads = m_options.threads;
-    // The server takes ownership of the queue it is given and deletes it when
-    // it stops.
-    m_server->new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
-    m_server->set_tcp_nodelay(true);
-    m_server->set_keep_alive_max_count(kKeepAliveMaxCount);
-    m_server->set_payload_max_length(size_t(m_options.maxBody));
-    installRoutes();
+    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_hostNames(options.hostNames()) {}
+
+HttpEndpoint::~HttpEndpoint() {
+    if (m_daemon)
+        MHD_stop_daemon(m_daemon);
+    if (m_workers)
+        m_workers->stop();
 }
 
-HttpEndpoint::~HttpEndpoint() = default;
-
-void HttpEndpoint::installRoutes() {
-    m_server->Post(kEndpointPath,
-                   [this](const httplib::Request& request, httplib::Response& response,
-                          const httplib::ContentReader& reader) { serveCall(request, response, reader); });
-    m_server->Get(kEndpointPath, askForPost);
-    m_server->Get(kHealthPath,
-                  [this](const httplib::Request&, httplib::Response& response) { answerHealth(response); });
-    m_server->set_error_handler(httplib::Server::HandlerWithResponse(answerLibraryError));
-    m_server->set_exception_handler(
-        [](const httplib::Request& request, httplib::Response& response, const std::exception_ptr&) {
-            protocolError(request, response, 500, RpcCode::ServerError,
-                          QStringLiteral("Erro interno do servidor."));
-        });
+int HttpEndpoint::bind(QString* why) {
+    const auto fail = [why](const QString& text) {
+        if (why)
+            *why = text;
+        return -1;
+    };
+    sockaddr_storage address;
+    socklen_t length = 0;
+    if (!socketAddress(m_options.host, m_options.port, address, length))
+        return fail(QStringLiteral("%1 não é um endereço IP").arg(m_options.host));
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (address.ss_family == AF_INET6)
+        flags |= MHD_USE_IPv6;
+    if (m_options.tls()) {
+        QFile cert(m_options.tlsCertificate);
+        QFile key(m_options.tlsKey);
+        if (!cert.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("certificado TLS ilegível: %1").arg(m_options.tlsCertificate));
+        if (!key.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("chave TLS ilegível: %1").arg(m_options.tlsKey));
+        m_tlsCertificate = cert.readAll() + '\0';
+        m_tlsKey = key.readAll() + '\0';
+        flags |= MHD_USE_TLS;
+    }
+    m_workers = std::make_unique<WorkerPool>(m_options.threads);
+    MHD_OptionItem tls[] = {
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, m_tlsCertificate.data()},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, m_tlsKey.data()},
+        {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    if (!m_options.tls())
+        tls[0] = {MHD_OPTION_END, 0, nullptr};
+    m_daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &onRequest, this,                                             //
+        MHD_OPTION_EXTERNAL_LOGGER, &writeLibraryLog, &m_log,                                    //
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),                              //
+        MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_options.idleTimeoutSeconds),                   //
+        MHD_OPTION_CONNECTION_LIMIT, unsigned(m_options.maxConnections),                         //
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, unsigned(m_options.maxPerAddress),                   //
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHeadMemory,                                         //
+        MHD_OPTION_STRICT_FOR_CLIENT, 1,                                                         //
+        MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, this,                                         //
+        MHD_OPTION_ARRAY, tls,                                                                   //
+        MHD_OPTION_END);
+    if (!m_daemon)
+        return fail(QStringLiteral("a porta está ocupada ou o certificado TLS não serve"));
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
+    return info ? int(info->port) : m_options.port;
 }
 
-void HttpEndpoint::serveCall(const httplib::Request& request, httplib::Response& response,
-                             const httplib::ContentReader& reader) {
-    QElapsedTimer timer;
-    timer.start();
-    const bool cbor = prefersCbor(request.get_header_value("Accept"));
-    try {
-        QByteArray body;
-        switch (readBody(request, response, reader, m_options.maxBody, body)) {
-        case BodyRead::TooLarge:
-            refuseTooLarge(request, response, timer, cbor);
-            return;
-        case BodyRead::Incomplete:
-            protocolError(request, response, 400, RpcCode::InvalidRequest,
-                          QStringLiteral("Requisição incompleta: o corpo não pôde ser lido."));
-            return;
-        case BodyRead::Whole:
-            break;
+bool HttpEndpoint::run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_stopping; });
+    // No new connection; the calls in progress are answered first.
+    if (const MHD_socket listening = MHD_quiesce_daemon(m_daemon); listening != MHD_INVALID_SOCKET)
+        ::close(listening);
+    // A request that is still arriving is waited for too, but not forever: a
+    // client that stops sending is closed by the idle timeout, and one that
+    // trickles is given up on at the drain's end.
+    m_changed.wait_for(lock, std::chrono::seconds(kDrainSeconds), [this] { return m_inProgress == 0; });
+    lock.unlock();
+    MHD_stop_daemon(m_daemon);
+    m_daemon = nullptr;
+    m_workers->stop();
+    return true;
+}
+
+bool HttpEndpoint::isRunning() const { return m_daemon != nullptr; }
+
+void HttpEndpoint::stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+}
+
+bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const char* method, const char* uploadData,
+                          size_t* uploadSize, Request*& request) {
+    if (!request) {
+        // The head: checked before anything is spent on the request.
+        request = new Request;
+        request->timer.start();
+        admit(connection, url, method, *request); // a refusal is queued at once
+        return true;
+    }
+    if (request->status != 0 && !request->dispatched) {
+        *uploadSize = 0; // refused at its head, the answer already queued: the body is not kept
+        return true;
+    }
+    if (*uploadSize > 0) {
+        // A piece of the body, bounded as it comes: what passes the limit is
+        // dropped, and the request is refused once it has been read.
+        if (!request->tooLarge && request->body.size() + qint64(*uploadSize) <= m_options.maxBody)
+            request->body.append(uploadData, qsizetype(*uploadSize));
+        else {
+            request->tooLarge = true;
+            request->body = QByteArray();
         }
-        answerCall(request, body, timer, cbor, response);
+        *uploadSize = 0;
+        return true;
+    }
+    if (request->tooLarge) {
+        request->status = 413;
+        const QString message = QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
+                                    .arg(m_options.maxBody);
+        m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message},
+                   millisecondsSince(request->timer), 0, request->cbor ? "cbor" : "json");
+        return refuse(connection, 413, RpcCode::InvalidRequest, message);
+    }
+    if (!request->dispatched) {
+        dispatchToWorker(connection, *request);
+        return true;
+    }
+    if (!request->ready.load())
+        return true; // resumed before its answer (it cannot be): wait on
+    return queue(connection, request->status, request->contentType, std::exchange(request->reply, QByteArray()),
+                 request->extraHeaders);
+}
+
+bool HttpEndpoint::admit(MHD_Connection* connection, const char* url, const char* method, Request& request) {
+    const QByteArray path(url);
+    const QByteArray verb(method);
+    request.cbor = prefersCbor(header(connection, "Accept"));
+    const auto refuseWith = [&](int status, RpcCode code, const QString& message,
+                                const QList<QPair<QByteArray, QByteArray>>& extra = {}) {
+        request.status = status;
+        refuse(connection, status, code, message, extra);
+        return false;
+    };
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping)
+            return refuseWith(503, RpcCode::ServerError, QStringLiteral("O servidor está sendo encerrado."),
+                              {{"Connection", "close"}});
+    }
+    // A name the server does not answer to is a page reaching it through
+    // a name it controls (DNS rebinding): nothing is served to it.
+    const QString host = hostOf(header(connection, "Host"));
+    if (!m_hostNames.contains(host))
+        return refuseWith(421, RpcCode::InvalidRequest,
+                          QStringLiteral("Nome de servidor não atendido: \"%1\".").arg(host.left(100)));
+    // Browsers send Origin with a page's calls; the screen never does.
+    if (!header(connection, "Origin").isNull())
+        return refuseWith(403, RpcCode::InvalidRequest,
+                          QStringLiteral("Chamadas de páginas web não são aceitas por este servidor."));
+    if (path == kHealthPath) {
+        if (verb != "GET" && verb != "HEAD")
+            return refuseWith(405, RpcCode::InvalidRequest, QStringLiteral("Use GET para /health."),
+                              {{"Allow", "GET"}});
+        request.kind = Request::Kind::Health;
+        admitted(request);
+        return true;
+    }
+    if (path != kEndpointPath)
+        return refuseWith(404, RpcCode::MethodNotFound,
+                          QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")
+                              .arg(QString::fromLatin1(verb), QString::fromUtf8(path).left(200),
+                                   QLatin1StringView(kEndpointPath)));
+    if (verb != "POST")
+        return refuseWith(405, RpcCode::InvalidRequest,
+                          QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE."),
+                          {{"Allow", "POST"}});
+    const QByteArray type = mediaType(header(connection, "Content-Type"));
+    if (type == "application/cbor")
+        request.format = RequestFormat::Cbor;
+    else if (type == "application/json")
+        request.format = RequestFormat::Json;
+    else
+        return refuseWith(415, RpcCode::InvalidRequest,
+                          QStringLiteral("Tipo de conteúdo não aceito: \"%1\"; use application/json ou "
+                                         "application/cbor.")
+                              .arg(QString::fromLatin1(type).left(100)));
+    bool known = false;
+    const qint64 announced = header(connection, "Content-Length").toLongLong(&known);
+    if (known && announced > m_options.maxBody)
+        return refuseWith(413, RpcCode::InvalidRequest,
+                          QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
+                              .arg(m_options.maxBody));
+    if (known)
+        request.body.reserve(qsizetype(announced));
+    admitted(request);
+    return true;
+}
+
+void HttpEndpoint::admitted(Request& request) {
+    request.counted = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_inProgress;
+}
+
+void HttpEndpoint::dispatchToWorker(MHD_Connection* connection, Request& request) {
+    request.dispatched = true;
+    MHD_suspend_connection(connection);
+    m_workers->submit([this, connection, &request] {
+        serve(request);
+        request.ready.store(true);
+        MHD_resume_connection(connection);
+    });
+}
+
+void HttpEndpoint::serve(Request& request) {
+    try {
+        if (request.kind == Request::Kind::Health)
+            answerHealth(request);
+        else
+            answerCall(request);
     } catch (const std::exception& error) {
         // Nothing escapes into the HTTP library: an unexpected failure is
         // still an answer the caller can read.
         const QString message =
             QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
-        protocolError(request, response, 500, RpcCode::ServerError, message);
-        m_log.call(CallOutcome{QString(), -1, int(RpcCode::ServerError), message}, millisecondsSince(timer),
-                   0, cbor ? "cbor" : "json");
+        const std::unique_ptr<ResponseEncoder> encoder = encoderFor(request.cbor);
+        request.status = 500;
+        request.contentType = encoder->contentType();
+        request.reply = encoder->failure(QCborValue(nullptr), int(RpcCode::ServerError), message);
+        m_log.call(CallOutcome{QString(), -1, int(RpcCode::ServerError), message},
+                   millisecondsSince(request.timer), 0, request.cbor ? "cbor" : "json");
     }
 }
 
-void HttpEndpoint::refuseTooLarge(const httplib::Request& request, httplib::Response& response,
-                                  const QElapsedTimer& timer, bool cbor) {
-    const QString message = QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
-                                .arg(m_options.maxBody);
-    protocolError(request, response, 413, RpcCode::InvalidRequest, message);
-    m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message}, millisecondsSince(timer),
-               qint64(response.body.size()), cbor ? "cbor" : "json");
-}
-
-void HttpEndpoint::answerCall(const httplib::Request& request, const QByteArray& body,
-                              const QElapsedTimer& timer, bool cbor, httplib::Response& response) {
-    const std::unique_ptr<ResponseEncoder> encoder = encoderFor(cbor);
+void HttpEndpoint::answerCall(Request& request) {
+    const std::unique_ptr<ResponseEncoder> encoder = encoderFor(request.cbor);
     CallOutcome outcome;
-    const QByteArray reply = m_dispatcher.dispatch(body, requestFormat(request), *encoder, outcome);
-    const double elapsed = millisecondsSince(timer);
-    response.status = 200;
-    // A plain body, not a content provider: the library stops calling
-    // providers once the server is stopping, and a call in progress at
-    // SIGTERM must still get its whole answer.
-    response.set_content(reply.constData(), size_t(reply.size()), encoder->contentType().toStdString());
-    m_log.call(outcome, elapsed, reply.size(), cbor ? "cbor" : "json");
+    QByteArray reply = m_dispatcher.dispatch(request.body, request.format, *encoder, outcome);
+    request.body = QByteArray(); // given back before the answer is sent
+    const double elapsed = millisecondsSince(request.timer);
+    request.status = 200;
+    request.contentType = encoder->contentType();
+    m_log.call(outcome, elapsed, reply.size(), request.cbor ? "cbor" : "json");
+    request.reply = std::move(reply);
 }
 
-void HttpEndpoint::answerHealth(httplib::Response& response) {
+void HttpEndpoint::answerHealth(Request& request) {
     const QString problem = databaseProblem();
     QJsonObject body;
     if (problem.isEmpty()) {
         body.insert(QStringLiteral("status"), QStringLiteral("ok"));
-        response.status = 200;
+        request.status = 200;
     } else {
         body.insert(QStringLiteral("status"), QStringLiteral("erro"));
         body.insert(QStringLiteral("message"), problem);
-        response.status = 503;
+        request.status = 503;
         m_log.note(QStringLiteral("health erro \"%1\"").arg(problem));
     }
-    response.set_content(jsonText(body), "application/json; charset=utf-8");
+    request.contentType = "application/json; charset=utf-8";
+    request.reply = QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
-int HttpEndpoint::bind() {
-    if (m_options.port == 0)
-        return m_server->bind_to_any_port(m_options.host.toStdString());
-    return m_server->bind_to_port(m_options.host.toStdString(), m_options.port) ? m_options.port : -1;
-}
-
-bool HttpEndpoint::run() {
-    return m_server->listen_after_bind();
-}
-
-bool HttpEndpoint::isRunning() const {
-    return m_server->is_running();
-}
-
-void HttpEndpoint::stop() {
-    m_server->stop();
+void HttpEndpoint::completed(Request* request) {
+    if (!request)
+        return;
+    const bool counted = request->counted;
+    delete request;
+    if (!counted)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_inProgress;
+    }
+    m_changed.notify_all();
 }
 
 } // namespace zavserver

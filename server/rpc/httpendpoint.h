@@ -1,27 +1,38 @@
 #pragma once
-// The HTTP side of the server, on cpp-httplib: POST /ZAV50000.rdmCancelaNFE
+// The HTTP side of the server, on libmicrohttpd: POST /ZAV50000.rdmCancelaNFE
 // carries JSON-RPC calls, GET /health answers whether the server and its
-// database work. Requests are served by a pool of worker threads, each with
-// its own database connection (ThreadDatabase).
+// database work. HTTPS (TLS 1.2 or newer) unless --plain-http on loopback.
+//
+// One event-driven thread holds every connection; a request reaches a worker
+// (WorkerPool, each with its own database connection) only once it has come
+// whole, its connection suspended meanwhile. So an idle kept-alive connection,
+// or one that sends its request a byte at a time, holds no worker; a connection
+// that sends nothing for the idle timeout is closed; headers are bounded by the
+// connection's memory limit, connections in all and per address by limits of
+// their own; a body is bounded before it is read, and while it is read.
+//
+// What a request must be before anything is spent on it: its Host one of the
+// server's names (no DNS rebinding), no Origin (no web page's call), a POST
+// body declared application/json or application/cbor (415 otherwise). The
+// answer is the method's, whole: no Range, no CORS, nothing transformed.
 #include "serveroptions.h"
 
 #include <QByteArray>
+#include <QString>
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
-class QElapsedTimer;
-
-namespace httplib {
-class ContentReader;
-struct Request;
-struct Response;
-class Server;
-} // namespace httplib
+struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace zavserver {
 
 class CallLog;
 class RpcDispatcher;
+class WorkerPool;
 
 class HttpEndpoint {
 public:
@@ -30,32 +41,48 @@ public:
     HttpEndpoint(const HttpEndpoint&) = delete;
     HttpEndpoint& operator=(const HttpEndpoint&) = delete;
 
-    // Binds the listening socket; the port bound (the one asked, or a free one
-    // for port 0), or -1.
-    int bind();
+    // Starts listening; the port bound (the one asked, or a free one for port
+    // 0), or -1 with the reason in *why.
+    int bind(QString* why = nullptr);
     // Serves until stop(); returns once every call in progress has been
     // answered and the worker threads have ended.
     bool run();
     bool isRunning() const;
     void stop();
 
+    struct Request; // one request's state, from its first line to its answer
+
+    // For the HTTP library's callbacks: each call made for a request (its
+    // head, each piece of its body, its end, its resumption), true to go on;
+    // and its end, answered or not.
+    bool handle(MHD_Connection* connection, const char* url, const char* method, const char* uploadData,
+                size_t* uploadSize, Request*& request);
+    void completed(Request* request);
+
 private:
-    void installRoutes();
-    // POST of a JSON-RPC call: its body read within the limit, dispatched,
-    // answered and logged.
-    void serveCall(const httplib::Request& request, httplib::Response& response,
-                   const httplib::ContentReader& reader);
-    void refuseTooLarge(const httplib::Request& request, httplib::Response& response,
-                        const QElapsedTimer& timer, bool cbor);
-    void answerCall(const httplib::Request& request, const QByteArray& body, const QElapsedTimer& timer,
-                    bool cbor, httplib::Response& response);
-    // GET /health: whether the thread's connection reaches the invoice store.
-    void answerHealth(httplib::Response& response);
+    // The head's checks; false when the request was answered with a refusal.
+    bool admit(MHD_Connection* connection, const char* url, const char* method, Request& request);
+    // Counts an admitted request as in progress until it is completed.
+    void admitted(Request& request);
+    // Runs the request on a worker; its connection waits suspended.
+    void dispatchToWorker(MHD_Connection* connection, Request& request);
+    void serve(Request& request);
+    void answerCall(Request& request);
+    void answerHealth(Request& request);
 
     ServerOptions m_options;
     const RpcDispatcher& m_dispatcher;
     CallLog& m_log;
-    std::unique_ptr<httplib::Server> m_server;
+    QStringList m_hostNames;
+    std::unique_ptr<WorkerPool> m_workers;
+    MHD_Daemon* m_daemon = nullptr;
+    QByteArray m_tlsCertificate; // kept for the daemon's life
+    QByteArray m_tlsKey;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_stopping = false;
+    int m_inProgress = 0; // requests admitted and not yet answered
 };
 
 } // namespace zavserver

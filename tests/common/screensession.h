@@ -24,6 +24,8 @@ public:
         Session::setDataProcLookup(nullptr);
         Session::values().webURL = QStringLiteral("127.0.0.1");
         Session::values().webPort = port;
+        // The test servers on loopback speak plain HTTP, as asked for here.
+        Session::values().webPlainHttp = true;
         IniProc();
         ui::activate(frmCancelaNFE);
         return frmCancelaNFE;

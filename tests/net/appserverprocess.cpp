@@ -56,7 +56,8 @@ bool AppServerProcess::start(const QString& connectionText, QString* why) {
     m_process = std::make_unique<QProcess>();
     m_process->setProgram(binary());
     m_process->setArguments({QStringLiteral("--db"), connectionText, QStringLiteral("--listen"),
-                             QStringLiteral("127.0.0.1:0"), QStringLiteral("--threads"), QStringLiteral("2")});
+                             QStringLiteral("127.0.0.1:0"), QStringLiteral("--threads"), QStringLiteral("2"),
+                             QStringLiteral("--plain-http")});
     m_process->setProcessChannelMode(QProcess::SeparateChannels);
     m_process->start();
     if (!m_process->waitForStarted(kStartMs)) {
@@ -64,7 +65,7 @@ bool AppServerProcess::start(const QString& connectionText, QString* why) {
         return false;
     }
     // The first log line names the port the server took.
-    static const QRegularExpression listening(QStringLiteral("ouvindo em 127\\.0\\.0\\.1:(\\d+)"));
+    static const QRegularExpression listening(QStringLiteral("ouvindo em https?://127\\.0\\.0\\.1:(\\d+)"));
     const QDeadlineTimer deadline(kStartMs);
     while (m_port == 0 && !deadline.hasExpired()) {
         if (m_process->state() != QProcess::Running) {

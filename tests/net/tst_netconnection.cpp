@@ -8,6 +8,7 @@
 #include "invoicepacket.h"
 #include "netconnection.h"
 #include "scriptedhttpserver.h"
+#include "session.h"
 #include "testdb.h"
 #include "uitest.h"
 
@@ -141,6 +142,8 @@ AppServerProcess* tst_NetConnection::server(const QString& dialect, QString* why
 void tst_NetConnection::cleanupTestCase() { m_servers.clear(); }
 
 void tst_NetConnection::pointAt(TNetConnection& net, int port) {
+    // The servers of these tests speak plain HTTP on loopback, as asked for.
+    Session::values().webPlainHttp = true;
     net.ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
     net.BeforeConnect = [&net, port](QObject*) {
         net.Host = QStringLiteral("127.0.0.1");

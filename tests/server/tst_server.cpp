@@ -918,20 +918,27 @@ void TstServer::commandLine_data() {
 
     const QString dbFile = QStringLiteral("$DB");
     QTest::newRow("no database") << QStringList{} << 1 << QStringLiteral("--db");
-    QTest::newRow("a remote address without --allow-remote")
-        << QStringList{"--db", dbFile, "--listen", "0.0.0.0:0"} << 1 << QStringLiteral("loopback");
-    QTest::newRow("a port out of range") << QStringList{"--db", dbFile, "--listen", "127.0.0.1:70000"} << 1
-                                         << QStringLiteral("--listen inválido");
-    QTest::newRow("no port") << QStringList{"--db", dbFile, "--listen", "127.0.0.1"} << 1
+    QTest::newRow("neither TLS nor --plain-http")
+        << QStringList{"--db", dbFile} << 1 << QStringLiteral("--tls-cert e --tls-key");
+    QTest::newRow("a certificate without its key")
+        << QStringList{"--db", dbFile, "--tls-cert", "$DB"} << 1 << QStringLiteral("juntos");
+    QTest::newRow("plain HTTP on a remote address")
+        << QStringList{"--db", dbFile, "--plain-http", "--listen", "0.0.0.0:0"} << 1 << QStringLiteral("loopback");
+    QTest::newRow("a port out of range") << QStringList{"--db", dbFile, "--plain-http", "--listen", "127.0.0.1:70000"}
+                                         << 1 << QStringLiteral("--listen inválido");
+    QTest::newRow("no port") << QStringList{"--db", dbFile, "--plain-http", "--listen", "127.0.0.1"} << 1
                              << QStringLiteral("--listen inválido");
-    QTest::newRow("no threads") << QStringList{"--db", dbFile, "--threads", "0"} << 1 << QStringLiteral("--threads");
-    QTest::newRow("a tiny body limit") << QStringList{"--db", dbFile, "--max-body", "10"} << 1
+    QTest::newRow("no threads") << QStringList{"--db", dbFile, "--plain-http", "--threads", "0"} << 1
+                                << QStringLiteral("--threads");
+    QTest::newRow("a tiny body limit") << QStringList{"--db", dbFile, "--plain-http", "--max-body", "10"} << 1
                                        << QStringLiteral("--max-body");
-    QTest::newRow("a database in no folder") << QStringList{"--db", "/nao/existe/zav.sqlite"} << 2
-                                             << QStringLiteral("banco indisponível");
-    QTest::newRow("a database without the invoice store") << QStringList{"--db", "$EMPTY"} << 2
-                                                          << QStringLiteral("NOTAFISCAL");
-    QTest::newRow("help") << QStringList{"--help"} << 0 << QStringLiteral("--allow-remote");
+    QTest::newRow("no idle timeout") << QStringList{"--db", dbFile, "--plain-http", "--idle-timeout", "0"} << 1
+                                     << QStringLiteral("--idle-timeout");
+    QTest::newRow("a database in no folder")
+        << QStringList{"--db", "/nao/existe/zav.sqlite", "--plain-http"} << 2 << QStringLiteral("banco indisponível");
+    QTest::newRow("a database without the invoice store")
+        << QStringList{"--db", "$EMPTY", "--plain-http"} << 2 << QStringLiteral("NOTAFISCAL");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << QStringLiteral("--tls-cert");
 }
 
 void TstServer::commandLine() {
