@@ -3,6 +3,7 @@
 #include "methods/methods.h"
 #include "rpc/calllog.h"
 #include "rpc/httpendpoint.h"
+#include "rpc/incidents.h"
 #include "rpc/rpcdispatcher.h"
 #include "serveroptions.h"
 #include "store/threaddatabase.h"
@@ -114,6 +115,7 @@ int main(int argc, char* argv[]) {
                      options.logFile.toLocal8Bit().constData());
         return BadCommandLine;
     }
+    Incidents::setLog(&log);
 
     const QString problem = checkDatabase(options.database);
     if (!problem.isEmpty()) {

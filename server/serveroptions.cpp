@@ -46,23 +46,27 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
                                     QStringLiteral("Endereço e porta (padrão 127.0.0.1:8211; porta 0 escolhe "
                                                    "uma porta livre e a mostra no log)."),
                                     QStringLiteral("host:porta"), QStringLiteral("127.0.0.1:8211"));
-    const QCommandLineOption threads(QStringLiteral("threads"),
-                                     QStringLiteral("Threads de atendimento, cada uma com sua conexão ao banco "
-                                                    "(padrão 8)."),
-                                     QStringLiteral("n"), QStringLiteral("8"));
+    const QCommandLineOption threads(
+        QStringLiteral("threads"),
+        QStringLiteral("Threads de atendimento, cada uma com sua conexão ao banco "
+                       "(padrão 8)."),
+        QStringLiteral("n"), QStringLiteral("8"));
     const QCommandLineOption maxBody(QStringLiteral("max-body"),
                                      QStringLiteral("Maior requisição aceita, em bytes (padrão 67108864: a "
                                                     "lista inteira de notas vai no cancelamento)."),
                                      QStringLiteral("bytes"), QStringLiteral("67108864"));
-    const QCommandLineOption logFile(QStringLiteral("log-file"),
-                                     QStringLiteral("Acrescenta o log a este arquivo em vez da saída de erros."),
-                                     QStringLiteral("arquivo"));
-    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"),
-                                     QStringLiteral("Certificado do servidor (PEM; os intermediários depois dele)."),
-                                     QStringLiteral("arquivo"));
-    const QCommandLineOption tlsKey(QStringLiteral("tls-key"),
-                                    QStringLiteral("Chave privada do certificado (PEM), legível só pelo servidor."),
-                                    QStringLiteral("arquivo"));
+    const QCommandLineOption logFile(
+        QStringLiteral("log-file"),
+        QStringLiteral("Acrescenta o log a este arquivo em vez da saída de erros."),
+        QStringLiteral("arquivo"));
+    const QCommandLineOption tlsCert(
+        QStringLiteral("tls-cert"),
+        QStringLiteral("Certificado do servidor (PEM; os intermediários depois dele)."),
+        QStringLiteral("arquivo"));
+    const QCommandLineOption tlsKey(
+        QStringLiteral("tls-key"),
+        QStringLiteral("Chave privada do certificado (PEM), legível só pelo servidor."),
+        QStringLiteral("arquivo"));
     const QCommandLineOption plainHttp(QStringLiteral("plain-http"),
                                        QStringLiteral("HTTP sem TLS; só com um endereço de loopback."));
     const QCommandLineOption serverName(
@@ -83,8 +87,9 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
         QStringLiteral("n"), QStringLiteral("64"));
     const QCommandLineOption certificates(
         QStringLiteral("certificates"),
-        QStringLiteral("Pasta dos certificados A1 (arquivos .pfx/.p12) que assinam os eventos; cada inscrição "
-                       "estadual usa o de seu número de série."),
+        QStringLiteral(
+            "Pasta dos certificados A1 (arquivos .pfx/.p12) que assinam os eventos; cada inscrição "
+            "estadual usa o de seu número de série."),
         QStringLiteral("pasta"));
     const QCommandLineOption passwordFile(
         QStringLiteral("certificate-password-file"),
@@ -129,7 +134,8 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
     bool portOk = false;
     const int port = colon > 0 ? address.mid(colon + 1).toInt(&portOk) : 0;
     if (host.isEmpty() || !portOk || port < 0 || port > 65535) {
-        result.text = QStringLiteral("--listen inválido: %1 (esperado host:porta, como 127.0.0.1:8211).").arg(address);
+        result.text =
+            QStringLiteral("--listen inválido: %1 (esperado host:porta, como 127.0.0.1:8211).").arg(address);
         return result;
     }
     o.host = host;
@@ -146,8 +152,9 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
         return result;
     }
     if (!o.plainHttp && !o.tls()) {
-        result.text = QStringLiteral("Informe o certificado do servidor (--tls-cert e --tls-key); HTTP sem TLS "
-                                     "só com --plain-http, num endereço de loopback.");
+        result.text =
+            QStringLiteral("Informe o certificado do servidor (--tls-cert e --tls-key); HTTP sem TLS "
+                           "só com --plain-http, num endereço de loopback.");
         return result;
     }
     if (o.plainHttp && !isLoopback(o.host)) {
@@ -168,7 +175,8 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
     }
     o.maxBody = parser.value(maxBody).toLongLong(&ok);
     if (!ok || o.maxBody < 1024) {
-        result.text = QStringLiteral("--max-body inválido: %1 (ao menos 1024 bytes).").arg(parser.value(maxBody));
+        result.text =
+            QStringLiteral("--max-body inválido: %1 (ao menos 1024 bytes).").arg(parser.value(maxBody));
         return result;
     }
     const auto bounded = [&](const QCommandLineOption& option, int low, int high, int* into) {

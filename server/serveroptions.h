@@ -6,22 +6,22 @@
 namespace zavserver {
 
 struct ServerOptions {
-    QString database;                  // --db: SQLite file or PostgreSQL connection
+    QString database; // --db: SQLite file or PostgreSQL connection
     QString host = QStringLiteral("127.0.0.1");
-    int port = 8211;                   // --listen HOST:PORT; 0 picks a free port
-    int threads = 8;                   // --threads: worker threads, one connection each
+    int port = 8211;                     // --listen HOST:PORT; 0 picks a free port
+    int threads = 8;                     // --threads: worker threads, one connection each
     qint64 maxBody = 64ll * 1024 * 1024; // --max-body: largest request accepted
-    QString logFile;                   // --log-file; standard error when empty
-    QString tlsCertificate;            // --tls-cert: the server's certificate (PEM, chain after it)
-    QString tlsKey;                    // --tls-key: its private key (PEM)
-    bool plainHttp = false;            // --plain-http: no TLS, loopback only
-    QStringList serverNames;           // --server-name: names the Host header may carry
-    int idleTimeoutSeconds = 10;       // --idle-timeout: a connection silent this long is closed
-    int maxConnections = 256;          // --max-connections
-    int maxPerAddress = 64;            // --max-per-address: connections from one address
-    QString certificates;              // --certificates: folder of the A1 certificates
-    QString certificatePasswordFile;   // --certificate-password-file: their password, first line
-    QString authorities;               // --authorities: INI table of the states' authorities
+    QString logFile;                     // --log-file; standard error when empty
+    QString tlsCertificate;              // --tls-cert: the server's certificate (PEM, chain after it)
+    QString tlsKey;                      // --tls-key: its private key (PEM)
+    bool plainHttp = false;              // --plain-http: no TLS, loopback only
+    QStringList serverNames;             // --server-name: names the Host header may carry
+    int idleTimeoutSeconds = 10;         // --idle-timeout: a connection silent this long is closed
+    int maxConnections = 256;            // --max-connections
+    int maxPerAddress = 64;              // --max-per-address: connections from one address
+    QString certificates;                // --certificates: folder of the A1 certificates
+    QString certificatePasswordFile;     // --certificate-password-file: their password, first line
+    QString authorities;                 // --authorities: INI table of the states' authorities
 
     bool tls() const { return !tlsCertificate.isEmpty(); }
     // The names a request's Host header may carry: the listening address, the

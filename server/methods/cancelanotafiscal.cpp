@@ -1,4 +1,5 @@
 #include "methods/cancelanotafiscal.h"
+#include "rpc/incidents.h"
 
 #include "brazilianstates.h"
 #include "cancellation/invoicecanceller.h"
@@ -42,8 +43,9 @@ CancellationContext readContext(const Arguments& a) {
     return c;
 }
 
+// The database's own text goes to the log; the failure row says where to find it.
 QString databaseFailure(const zavdb::DatabaseError& error) {
-    return QStringLiteral("Erro no banco de dados: %1").arg(error.text().simplified());
+    return Incidents::report(QStringLiteral("Erro no banco de dados"), error.text());
 }
 
 void writeFailures(const std::vector<Failure>& failures, ResponseEncoder& out) {

@@ -1,4 +1,5 @@
 #include "methods/getnotafiscal.h"
+#include "rpc/incidents.h"
 #include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
 
@@ -294,9 +295,8 @@ void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
     }
     // A broken connection is not reused: the next call opens a fresh one.
     ThreadDatabase::discard();
-    throw RpcError(
-        RpcCode::ServerError,
-        QStringLiteral("Erro ao consultar as notas fiscais no banco de dados: %1").arg(failure.trimmed()));
+    throw RpcError(RpcCode::ServerError,
+                   Incidents::report(QStringLiteral("Erro ao consultar as notas fiscais no banco de dados"), failure));
 }
 
 } // namespace zavserver

@@ -1,6 +1,7 @@
 #include "rpc/httpendpoint.h"
 #include "rpc/calllog.h"
 #include "rpc/cborencoder.h"
+#include "rpc/incidents.h"
 #include "rpc/jsonencoder.h"
 #include "rpc/rpcdispatcher.h"
 #include "rpc/rpcerror.h"
@@ -23,9 +24,9 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
-#include <unistd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace zavserver {
 
@@ -109,15 +110,17 @@ QString databaseProblem() {
             QSqlQuery query(ThreadDatabase::get());
             if (!query.exec(QString::fromLatin1(kHealthSql))) {
                 failed = true;
-                problem = QStringLiteral("Erro no banco de dados: %1").arg(query.lastError().text());
+                problem = Incidents::report(QStringLiteral("Banco de dados indisponível"),
+                                            query.lastError().text());
             }
         }
         if (failed)
             ThreadDatabase::discard();
     } catch (const zavdb::DatabaseError& error) {
-        problem = error.text();
+        problem = Incidents::report(QStringLiteral("Banco de dados indisponível"), error.text());
     } catch (const std::exception& error) {
-        problem = QString::fromLocal8Bit(error.what());
+        problem = Incidents::report(QStringLiteral("Banco de dados indisponível"),
+                                    QString::fromLocal8Bit(error.what()));
     }
     return problem;
 }
@@ -172,13 +175,13 @@ struct HttpEndpoint::Request {
     enum class Kind { Call, Health };
     Kind kind = Kind::Call;
     QElapsedTimer timer;
-    bool cbor = false;             // the answer's encoding, by Accept
+    bool cbor = false; // the answer's encoding, by Accept
     RequestFormat format = RequestFormat::Json;
-    qint64 announced = -1;         // Content-Length, when the client gave one
+    qint64 announced = -1; // Content-Length, when the client gave one
     QByteArray body;
     bool tooLarge = false;
-    bool counted = false;          // admitted: a stop waits for its answer
-    bool dispatched = false;       // handed to a worker
+    bool counted = false;           // admitted: a stop waits for its answer
+    bool dispatched = false;        // handed to a worker
     std::atomic<bool> ready{false}; // the worker's answer is there
     int status = 0;
     QByteArray contentType;
@@ -262,18 +265,17 @@ int HttpEndpoint::bind(QString* why) {
     };
     if (!m_options.tls())
         tls[0] = {MHD_OPTION_END, 0, nullptr};
-    m_daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &onRequest, this,                                             //
-        MHD_OPTION_EXTERNAL_LOGGER, &writeLibraryLog, &m_log,                                    //
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),                              //
-        MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_options.idleTimeoutSeconds),                   //
-        MHD_OPTION_CONNECTION_LIMIT, unsigned(m_options.maxConnections),                         //
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, unsigned(m_options.maxPerAddress),                   //
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHeadMemory,                                         //
-        MHD_OPTION_STRICT_FOR_CLIENT, 1,                                                         //
-        MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, this,                                         //
-        MHD_OPTION_ARRAY, tls,                                                                   //
-        MHD_OPTION_END);
+    m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, this,                          //
+                                MHD_OPTION_EXTERNAL_LOGGER, &writeLibraryLog, &m_log,                  //
+                                MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),           //
+                                MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_options.idleTimeoutSeconds), //
+                                MHD_OPTION_CONNECTION_LIMIT, unsigned(m_options.maxConnections),       //
+                                MHD_OPTION_PER_IP_CONNECTION_LIMIT, unsigned(m_options.maxPerAddress), //
+                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHeadMemory,                       //
+                                MHD_OPTION_STRICT_FOR_CLIENT, 1,                                       //
+                                MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, this,                       //
+                                MHD_OPTION_ARRAY, tls,                                                 //
+                                MHD_OPTION_END);
     if (!m_daemon)
         return fail(QStringLiteral("a porta está ocupada ou o certificado TLS não serve"));
     const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
@@ -297,7 +299,9 @@ bool HttpEndpoint::run() {
     return true;
 }
 
-bool HttpEndpoint::isRunning() const { return m_daemon != nullptr; }
+bool HttpEndpoint::isRunning() const {
+    return m_daemon != nullptr;
+}
 
 void HttpEndpoint::stop() {
     {
@@ -307,8 +311,8 @@ void HttpEndpoint::stop() {
     m_changed.notify_all();
 }
 
-bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const char* method, const char* uploadData,
-                          size_t* uploadSize, Request*& request) {
+bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const char* method,
+                          const char* uploadData, size_t* uploadSize, Request*& request) {
     if (!request) {
         // The head: checked before anything is spent on the request.
         request = new Request;
@@ -334,8 +338,9 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
     }
     if (request->tooLarge) {
         request->status = 413;
-        const QString message = QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
-                                    .arg(m_options.maxBody);
+        const QString message =
+            QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
+                .arg(m_options.maxBody);
         m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message},
                    millisecondsSince(request->timer), 0, request->cbor ? "cbor" : "json");
         return refuse(connection, 413, RpcCode::InvalidRequest, message);
@@ -346,8 +351,8 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
     }
     if (!request->ready.load())
         return true; // resumed before its answer (it cannot be): wait on
-    return queue(connection, request->status, request->contentType, std::exchange(request->reply, QByteArray()),
-                 request->extraHeaders);
+    return queue(connection, request->status, request->contentType,
+                 std::exchange(request->reply, QByteArray()), request->extraHeaders);
 }
 
 bool HttpEndpoint::admit(MHD_Connection* connection, const char* url, const char* method, Request& request) {
@@ -440,8 +445,8 @@ void HttpEndpoint::serve(Request& request) {
     } catch (const std::exception& error) {
         // Nothing escapes into the HTTP library: an unexpected failure is
         // still an answer the caller can read.
-        const QString message =
-            QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
+        const QString message = Incidents::report(QStringLiteral("Erro interno do servidor"),
+                                                  QString::fromLocal8Bit(error.what()));
         const std::unique_ptr<ResponseEncoder> encoder = encoderFor(request.cbor);
         request.status = 500;
         request.contentType = encoder->contentType();

@@ -1,4 +1,5 @@
 #include "rpc/rpcdispatcher.h"
+#include "rpc/incidents.h"
 #include "rpc/rpcerror.h"
 
 #include "database.h"
@@ -132,14 +133,15 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
         outcome.message = error.message();
     } catch (const zavdb::DatabaseError& error) {
         outcome.code = int(RpcCode::ServerError);
-        outcome.message = error.text();
+        outcome.message = Incidents::report(QStringLiteral("Erro no banco de dados"), error.text());
     } catch (const std::exception& error) {
         outcome.code = int(RpcCode::ServerError);
         outcome.message =
-            QStringLiteral("Erro interno do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
+            Incidents::report(QStringLiteral("Erro interno do servidor"), QString::fromLocal8Bit(error.what()));
     } catch (...) {
         outcome.code = int(RpcCode::ServerError);
-        outcome.message = QStringLiteral("Erro interno do servidor.");
+        outcome.message = Incidents::report(QStringLiteral("Erro interno do servidor"),
+                                            QStringLiteral("exceção desconhecida em %1").arg(outcome.method));
     }
     outcome.rows = -1;
     return encoder.failure(id, outcome.code, outcome.message);

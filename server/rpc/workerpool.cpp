@@ -7,7 +7,9 @@ WorkerPool::WorkerPool(int threads) {
         m_threads.emplace_back([this] { work(); });
 }
 
-WorkerPool::~WorkerPool() { stop(); }
+WorkerPool::~WorkerPool() {
+    stop();
+}
 
 void WorkerPool::submit(std::function<void()> job) {
     {
