@@ -21,6 +21,7 @@
 #include <QSqlQuery>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
@@ -39,6 +40,8 @@ const char* const kHealthPath = "/health";
 const char* const kHealthSql = "SELECT 1 FROM NOTAFISCAL WHERE 1 = 0";
 // Everything a request's head may take (its request line and headers).
 constexpr size_t kHeadMemory = 32 * 1024;
+// Answers (or bodies) larger than this give their memory back when done.
+constexpr qsizetype kTrimAfterBytes = 4 * 1024 * 1024;
 // How long a stop waits for the requests in progress.
 constexpr int kDrainSeconds = 30;
 // TLS 1.2 and 1.3 only, GnuTLS's ordinary choice of ciphers among them.
@@ -186,6 +189,7 @@ struct HttpEndpoint::Request {
     int status = 0;
     QByteArray contentType;
     QByteArray reply;
+    qsizetype largestBytes = 0;    // the larger of its body and its answer
     QList<QPair<QByteArray, QByteArray>> extraHeaders;
 };
 
@@ -460,6 +464,7 @@ void HttpEndpoint::answerCall(Request& request) {
     const std::unique_ptr<ResponseEncoder> encoder = encoderFor(request.cbor);
     CallOutcome outcome;
     QByteArray reply = m_dispatcher.dispatch(request.body, request.format, *encoder, outcome);
+    request.largestBytes = std::max(request.body.size(), reply.size());
     request.body = QByteArray(); // given back before the answer is sent
     const double elapsed = millisecondsSince(request.timer);
     request.status = 200;
@@ -488,7 +493,13 @@ void HttpEndpoint::completed(Request* request) {
     if (!request)
         return;
     const bool counted = request->counted;
+    const bool large = request->largestBytes > kTrimAfterBytes;
     delete request;
+    // A large answer leaves the allocator's arenas swollen (a worker thread
+    // each); what is free goes back to the system, so that an idle server
+    // does not keep the memory of the largest list it ever sent.
+    if (large)
+        malloc_trim(0);
     if (!counted)
         return;
     {

@@ -1,5 +1,6 @@
 #include "rpc/rpcdispatcher.h"
 #include "rpc/incidents.h"
+#include "rpc/requestcheck.h"
 #include "rpc/rpcerror.h"
 
 #include "database.h"
@@ -16,6 +17,9 @@ namespace zavserver {
 namespace {
 
 QCborValue parse(const QByteArray& body, RequestFormat format) {
+    // Read once as a stream first: nothing is built from a body that breaks a
+    // rule, or that would cost too much to build.
+    checkRequest(body, format);
     if (format == RequestFormat::Cbor) {
         QCborParserError error;
         QCborValue value = QCborValue::fromCbor(body, &error);
