@@ -109,9 +109,38 @@ private:
     std::size_t m_errorPosition = 0;
 };
 
+// The longest string of a JSON text, found without building any: the reader
+// below would hold a whole string before it could say it is too long.
+qint64 longestJsonString(const QByteArray& body) {
+    qint64 longest = 0;
+    qint64 start = -1;
+    bool escaped = false;
+    for (qint64 i = 0; i < body.size(); ++i) {
+        const char c = body.at(i);
+        if (start < 0) {
+            if (c == '"')
+                start = i;
+            continue;
+        }
+        if (escaped)
+            escaped = false;
+        else if (c == '\\')
+            escaped = true;
+        else if (c == '"') {
+            longest = std::max(longest, i - start - 1);
+            start = -1;
+        }
+    }
+    return start < 0 ? longest : std::max(longest, body.size() - start - 1);
+}
+
 } // namespace
 
 void checkRequest(const QByteArray& body, RequestFormat format, const RequestLimits& limits) {
+    if (format == RequestFormat::Json && longestJsonString(body) > limits.textBytes)
+        throw RpcError(
+            RpcCode::InvalidRequest,
+            QStringLiteral("Requisição inválida: um texto com mais de %1 bytes.").arg(limits.textBytes));
     Checker checker(limits, body.size());
     const bool cbor = format == RequestFormat::Cbor;
     const auto* begin = reinterpret_cast<const std::uint8_t*>(body.constData());
@@ -125,7 +154,8 @@ void checkRequest(const QByteArray& body, RequestFormat format, const RequestLim
     if (ok)
         return;
     if (!checker.refusal().isEmpty())
-        throw RpcError(RpcCode::InvalidRequest, QStringLiteral("Requisição inválida: %1.").arg(checker.refusal()));
+        throw RpcError(RpcCode::InvalidRequest,
+                       QStringLiteral("Requisição inválida: %1.").arg(checker.refusal()));
     if (checker.finished())
         throw RpcError(RpcCode::InvalidRequest,
                        QStringLiteral("Requisição inválida: dados a mais depois da requisição (posição %1).")

@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QThread>
 
 namespace {
@@ -14,6 +15,12 @@ bool healthy(int port) {
     client.set_connection_timeout(1);
     const auto result = client.Get("/health");
     return result && result->status == 200;
+}
+
+bool accepting(int port) {
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    return socket.waitForConnected(1000);
 }
 
 } // namespace
@@ -56,7 +63,8 @@ bool ServerProcess::start(const QString& connectionText, const QStringList& extr
             break;
         }
         if (deadline.hasExpired()) {
-            failure = QStringLiteral("the server did not say where it listens: %1").arg(QString::fromUtf8(log()));
+            failure =
+                QStringLiteral("the server did not say where it listens: %1").arg(QString::fromUtf8(log()));
             break;
         }
         m_process->waitForReadyRead(100);
@@ -64,7 +72,10 @@ bool ServerProcess::start(const QString& connectionText, const QStringList& extr
         if (match.hasMatch())
             m_port = match.captured(1).toInt();
     }
-    while (failure.isEmpty() && !healthy(m_port)) {
+    // Over TLS the port accepting connections is the sign (the log already
+    // said the server listens); in plain HTTP, /health answering 200.
+    const bool tls = arguments.contains(QStringLiteral("--tls-cert"));
+    while (failure.isEmpty() && !(tls ? accepting(m_port) : healthy(m_port))) {
         if (deadline.hasExpired())
             failure = QStringLiteral("/health did not answer 200: %1").arg(QString::fromUtf8(log()));
         QThread::msleep(50);
@@ -87,9 +98,13 @@ int ServerProcess::runToExit(const QStringList& arguments, int timeoutMs) {
     return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
 }
 
-bool ServerProcess::running() const { return m_process && m_process->state() == QProcess::Running; }
+bool ServerProcess::running() const {
+    return m_process && m_process->state() == QProcess::Running;
+}
 
-qint64 ServerProcess::pid() const { return m_process ? m_process->processId() : 0; }
+qint64 ServerProcess::pid() const {
+    return m_process ? m_process->processId() : 0;
+}
 
 QByteArray ServerProcess::log() {
     if (m_process) {

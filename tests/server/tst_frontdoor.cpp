@@ -1,0 +1,376 @@
+// The server's front door against its real process on loopback: what a web
+// page, a slow or greedy caller, or an ambiguous body can make of it. Each
+// case is bounded in time and in count.
+#include "serverprocess.h"
+#include "testdb.h"
+
+#include <QCborArray>
+#include <QCborMap>
+#include <QCborValue>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QByteArray kPath = "/ZAV50000.rdmCancelaNFE";
+
+struct Answer {
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+    QString message() const {
+        const QJsonObject o = QJsonDocument::fromJson(body).object();
+        return o.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
+    }
+    int code() const {
+        return QJsonDocument::fromJson(body)
+            .object()
+            .value(QStringLiteral("error"))
+            .toObject()
+            .value(QStringLiteral("code"))
+            .toInt();
+    }
+};
+
+// One request on a connection of its own, written as given; the answer read
+// whole (by its Content-Length), or what came before the peer closed.
+Answer exchange(int port, const QByteArray& request, int timeoutMs = 5000) {
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    Answer a;
+    if (!socket.waitForConnected(timeoutMs))
+        return a;
+    socket.write(request);
+    QByteArray data;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (!socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))) &&
+            socket.state() != QAbstractSocket::ConnectedState)
+            break;
+        data += socket.readAll();
+        const qsizetype end = data.indexOf("\r\n\r\n");
+        if (end < 0)
+            continue;
+        qsizetype length = -1;
+        for (const QByteArray& line : data.left(end).split('\n'))
+            if (line.toLower().startsWith("content-length:"))
+                length = line.mid(15).trimmed().toLongLong();
+        if (length >= 0 && data.size() >= end + 4 + length)
+            break;
+    }
+    data += socket.readAll();
+    const qsizetype end = data.indexOf("\r\n\r\n");
+    a.head = end < 0 ? data : data.left(end);
+    a.body = end < 0 ? QByteArray() : data.mid(end + 4);
+    if (a.head.startsWith("HTTP/1.1 "))
+        a.status = a.head.mid(9, 3).toInt();
+    return a;
+}
+
+QByteArray post(int port, const QByteArray& body, const QByteArray& contentType, const QByteArray& extra = {},
+                const QByteArray& host = "127.0.0.1") {
+    return "POST " + kPath + " HTTP/1.1\r\nHost: " + host + ":" + QByteArray::number(port) +
+           "\r\nContent-Type: " + contentType + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\n" + extra + "Connection: close\r\n\r\n" + body;
+}
+
+QByteArray health(int port, const QByteArray& host = "127.0.0.1", const QByteArray& extra = {}) {
+    return "GET /health HTTP/1.1\r\nHost: " + host + ":" + QByteArray::number(port) + "\r\n" + extra +
+           "Connection: close\r\n\r\n";
+}
+
+const QByteArray kUnknownMethod = R"({"jsonrpc":"2.0","id":7,"method":"Nenhum","params":[]})";
+
+// The peak and current resident memory of a process, from /proc.
+qint64 memoryOf(qint64 pid, const char* field) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').first().toLongLong() * 1024;
+    return -1;
+}
+
+} // namespace
+
+class TestFrontDoor : public QObject {
+    Q_OBJECT
+    zavtest::TestDatabases m_dbs;
+    std::unique_ptr<ServerProcess> m_server;
+    int port() const { return m_server->port(); }
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void crossSiteCallsRefused_data();
+    void crossSiteCallsRefused();
+    void rangeNeverApplied();
+    void slowCallersStarveNobody();
+    void bodiesBoundedBeforeTheyCost();
+    void oneReadingOfARequest_data();
+    void oneReadingOfARequest();
+    void httpsOnly();
+};
+
+void TestFrontDoor::initTestCase() {
+    QString why;
+    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    m_server = std::make_unique<ServerProcess>();
+    QVERIFY2(m_server->start(m_dbs.connectionText(zavtest::kSQLite),
+                             {QStringLiteral("--idle-timeout"), QStringLiteral("2"),
+                              QStringLiteral("--threads"), QStringLiteral("4")},
+                             &why),
+             qPrintable(why));
+}
+
+void TestFrontDoor::cleanupTestCase() {
+    if (m_server)
+        QCOMPARE(m_server->terminate(), 0);
+}
+
+void TestFrontDoor::crossSiteCallsRefused_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    const int p = m_server ? m_server->port() : 0;
+    // What a web page can send without asking the server first.
+    QTest::newRow("text/plain") << post(p, kUnknownMethod, "text/plain") << 415;
+    QTest::newRow("form") << post(p, kUnknownMethod, "application/x-www-form-urlencoded") << 415;
+    QTest::newRow("multipart") << post(p, kUnknownMethod, "multipart/form-data; boundary=x") << 415;
+    QTest::newRow("no content type") << ("POST " + kPath +
+                                         " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                         QByteArray::number(kUnknownMethod.size()) +
+                                         "\r\nConnection: close\r\n\r\n" + kUnknownMethod)
+                                     << 415;
+    QTest::newRow("an Origin") << post(p, kUnknownMethod, "application/json",
+                                       "Origin: http://example.com\r\n")
+                               << 403;
+    QTest::newRow("an Origin on health") << health(p, "127.0.0.1", "Origin: http://example.com\r\n") << 403;
+    // DNS rebinding: the page's own name pointing at the server.
+    QTest::newRow("a foreign Host") << post(p, kUnknownMethod, "application/json", {}, "evil.example") << 421;
+    QTest::newRow("a foreign Host on health") << health(p, "evil.example") << 421;
+    QTest::newRow("no Host") << QByteArray("GET /health HTTP/1.1\r\nConnection: close\r\n\r\n") << 400;
+    // And what the server's own callers send.
+    QTest::newRow("json") << post(p, kUnknownMethod, "application/json; charset=utf-8") << 200;
+    QTest::newRow("localhost") << post(p, kUnknownMethod, "application/json", {}, "localhost") << 200;
+    QTest::newRow("health") << health(p) << 200;
+}
+
+void TestFrontDoor::crossSiteCallsRefused() {
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    const QByteArray logBefore = m_server->log();
+    const Answer a = exchange(port(), request);
+    QCOMPARE(a.status, status);
+    QVERIFY2(!a.head.toLower().contains("access-control-"), a.head.constData());
+    if (status == 200)
+        return;
+    // Refused at the door: no method ran (the call log has no new line).
+    QThread::msleep(50);
+    QCOMPARE(m_server->log().mid(logBefore.size()).count("Nenhum"), 0);
+    if (status != 400)
+        QVERIFY2(!a.message().isEmpty(), a.body.constData());
+}
+
+void TestFrontDoor::rangeNeverApplied() {
+    QByteArray ranges = "Range: bytes=0-";
+    for (int i = 0; i < 2600; ++i)
+        ranges += ",0-";
+    const Answer plain = exchange(port(), post(port(), kUnknownMethod, "application/json"));
+    const Answer ranged = exchange(port(), post(port(), kUnknownMethod, "application/json", ranges + "\r\n"));
+    QCOMPARE(plain.status, 200);
+    QCOMPARE(ranged.status, 200); // never 206
+    QCOMPARE(ranged.body, plain.body);
+    QVERIFY(!ranged.head.toLower().contains("multipart"));
+}
+
+void TestFrontDoor::slowCallersStarveNobody() {
+    // Twenty connections that trickle their heads, a line every 300 ms, and
+    // twenty idle kept-alive ones; every health probe still answers within 2 s.
+    std::vector<std::unique_ptr<QTcpSocket>> slow;
+    for (int i = 0; i < 40; ++i) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost(QStringLiteral("127.0.0.1"), quint16(port()));
+        QVERIFY(s->waitForConnected(2000));
+        if (i < 20)
+            s->write("POST " + kPath + " HTTP/1.1\r\n");
+        else
+            s->write(health(port()).replace("Connection: close\r\n", ""));
+        s->flush();
+        slow.push_back(std::move(s));
+    }
+    for (int probe = 0; probe < 6; ++probe) {
+        for (int i = 0; i < 20; ++i) {
+            slow[size_t(i)]->write("X-Slow-" + QByteArray::number(probe) + ": 1\r\n");
+            slow[size_t(i)]->flush();
+        }
+        QElapsedTimer timer;
+        timer.start();
+        const Answer a = exchange(port(), health(port()), 2000);
+        QVERIFY2(
+            a.status == 200,
+            qPrintable(QStringLiteral("probe %1 unanswered after %2 ms").arg(probe).arg(timer.elapsed())));
+        QThread::msleep(300);
+    }
+    // A connection that sends nothing more is closed by the idle timeout (2 s
+    // here), holding no worker meanwhile.
+    auto silent = std::make_unique<QTcpSocket>();
+    silent->connectToHost(QStringLiteral("127.0.0.1"), quint16(port()));
+    QVERIFY(silent->waitForConnected(2000));
+    silent->write("POST " + kPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    QVERIFY(silent->waitForDisconnected(6000));
+}
+
+void TestFrontDoor::bodiesBoundedBeforeTheyCost() {
+    const qint64 pid = m_server->pid();
+    QVERIFY(pid > 0);
+    const qint64 bodyBytes = 48ll * 1024 * 1024;
+    struct Case {
+        const char* name;
+        QByteArray type;
+        QByteArray body;
+        int code;
+    };
+    QByteArray longString = R"({"jsonrpc":"2.0","id":1,"method":"GetNotaFiscal","params":[")";
+    longString += QByteArray(bodyBytes, 'a') + R"("]})";
+    QByteArray nulls("\xa4\x67jsonrpc\x63"
+                     "2.0\x62id\x01\x66method\x6dGetNotaFiscal\x66params\x9f",
+                     43);
+    nulls += QByteArray(bodyBytes, '\xf6') + "\xff";
+    QByteArray deep = QByteArray(100000, '[') + QByteArray(100000, ']');
+    const Case cases[] = {{"one long string", "application/json", longString, -32600},
+                          {"CBOR nulls", "application/cbor", nulls, -32600},
+                          {"deep nesting", "application/json", deep, -32600}};
+    for (const Case& c : cases) {
+        const qint64 peakBefore = memoryOf(pid, "VmHWM:");
+        const Answer a = exchange(port(), post(port(), c.body, c.type), 30000);
+        const qint64 peakAfter = memoryOf(pid, "VmHWM:");
+        QVERIFY2(a.status == 200 && a.code() == c.code,
+                 qPrintable(QStringLiteral("%1: %2 %3")
+                                .arg(QLatin1String(c.name))
+                                .arg(a.status)
+                                .arg(QString::fromUtf8(a.body.left(200)))));
+        // The body is held once while it arrives; the check that refuses it
+        // costs at most about as much again.
+        QVERIFY2(peakAfter - peakBefore < 3 * qint64(c.body.size()),
+                 qPrintable(QStringLiteral("%1: peak grew by %2 MiB for a body of %3 MiB")
+                                .arg(QLatin1String(c.name))
+                                .arg((peakAfter - peakBefore) >> 20)
+                                .arg(c.body.size() >> 20)));
+    }
+    // Too large for the server's limit: refused from its Content-Length, unread.
+    const QByteArray head = "POST " + kPath +
+                            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                            "Content-Length: 999999999999\r\nConnection: close\r\n\r\n";
+    QCOMPARE(exchange(port(), head).status, 413);
+    // A million header lines: refused, the connection dropped.
+    QByteArray flood = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    for (int i = 0; i < 20000; ++i)
+        flood += "X-H: 1\r\n";
+    const Answer refused = exchange(port(), flood + "\r\n", 5000);
+    QVERIFY2(refused.status == 0 || refused.status == 431 || refused.status >= 400, refused.head.constData());
+    QVERIFY(refused.status != 200);
+}
+
+void TestFrontDoor::oneReadingOfARequest_data() {
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("JSON key twice") << QByteArray("application/json")
+                                    << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"GetNotaFiscal",)"
+                                                  R"("method":"Cancela_NotaFiscal","params":[]})")
+                                    << QStringLiteral("a chave \"method\" aparece duas vezes");
+    QCborMap twice;
+    QByteArray cborTwice("\xa5\x67jsonrpc\x63"
+                         "2.0\x62id\x01\x66method\x6dGetNotaFiscal\x66method\x62XX"
+                         "\x66params\x80",
+                         51);
+    QTest::newRow("CBOR key twice") << QByteArray("application/cbor") << cborTwice
+                                    << QStringLiteral("a chave \"method\" aparece duas vezes");
+    QCborMap request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                     {QStringLiteral("id"), 1},
+                     {QStringLiteral("method"), QStringLiteral("Nenhum")},
+                     {QStringLiteral("params"), QCborArray()}};
+    QTest::newRow("CBOR with a second item")
+        << QByteArray("application/cbor") << request.toCborValue().toCbor() + request.toCborValue().toCbor()
+        << QStringLiteral("dados a mais depois da requisição");
+    QTest::newRow("JSON with a second object")
+        << QByteArray("application/json") << kUnknownMethod + kUnknownMethod
+        << QStringLiteral("dados a mais depois da requisição");
+}
+
+void TestFrontDoor::oneReadingOfARequest() {
+    QFETCH(QByteArray, type);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, message);
+    const Answer a = exchange(port(), post(port(), body, type));
+    QCOMPARE(a.status, 200);
+    QCOMPARE(a.code(), -32600);
+    QVERIFY2(a.message().contains(message), qPrintable(a.message()));
+}
+
+void TestFrontDoor::httpsOnly() {
+    // The server with its certificate: TLS 1.2 and later, verified against
+    // the CA that signed it; plain HTTP on its port gets nothing.
+    QTemporaryDir dir;
+    QProcess make;
+    make.start(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"),
+                                        dir.path(), QStringLiteral("senha")});
+    QVERIFY(make.waitForFinished(60000) && make.exitCode() == 0);
+    ServerProcess tls;
+    QString why;
+    QVERIFY2(tls.start(m_dbs.connectionText(zavtest::kSQLite),
+                       {QStringLiteral("--tls-cert"), dir.filePath(QStringLiteral("server.pem")),
+                        QStringLiteral("--tls-key"), dir.filePath(QStringLiteral("server.key"))},
+                       &why),
+             qPrintable(why));
+    QSslSocket socket;
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates(QSslCertificate::fromPath(dir.filePath(QStringLiteral("ca.pem"))));
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    socket.setSslConfiguration(config);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(tls.port()));
+    QVERIFY2(socket.waitForEncrypted(5000), qPrintable(socket.errorString()));
+    socket.write(health(tls.port()));
+    QByteArray answer;
+    while (socket.waitForReadyRead(3000))
+        answer += socket.readAll();
+    QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer.constData());
+
+    // Older protocols are not spoken: a client that offers only TLS 1.1 (its
+    // own floor lowered) gets no session, where TLS 1.2 gets one.
+    const auto handshake = [&](const char* version) {
+        QProcess client;
+        client.start(QStringLiteral("openssl"),
+                     {QStringLiteral("s_client"), QStringLiteral("-connect"),
+                      QStringLiteral("127.0.0.1:%1").arg(tls.port()), QLatin1String(version),
+                      QStringLiteral("-cipher"), QStringLiteral("DEFAULT:@SECLEVEL=0"),
+                      QStringLiteral("-CAfile"), dir.filePath(QStringLiteral("ca.pem"))});
+        client.closeWriteChannel();
+        client.waitForFinished(10000);
+        return client.readAllStandardOutput();
+    };
+    const QByteArray modern = handshake("-tls1_2");
+    QVERIFY2(modern.contains("Verify return code: 0 (ok)") && !modern.contains("Cipher is (NONE)"),
+             modern.constData());
+    QVERIFY2(handshake("-tls1_1").contains("Cipher is (NONE)"), "TLS 1.1 was accepted");
+
+    // Plain HTTP to the TLS port: no answer a client could take for one.
+    QCOMPARE(exchange(tls.port(), health(tls.port()), 3000).status, 0);
+    QCOMPARE(tls.terminate(), 0);
+}
+
+QTEST_MAIN(TestFrontDoor)
+#include "tst_frontdoor.moc"
