@@ -6,6 +6,8 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QThread>
 #include <QTimer>
@@ -16,10 +18,16 @@ namespace {
 constexpr int kStartMs = 20000;
 
 // One GET /health: the HTTP status, 0 without an answer.
-int health(int port) {
+int health(int port, const QString& tlsDir) {
     QNetworkAccessManager manager;
     manager.setProxy(QNetworkProxy::NoProxy);
-    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/health").arg(port)));
+    QNetworkRequest request(
+        QUrl(QStringLiteral("%1://127.0.0.1:%2/health").arg(tlsDir.isEmpty() ? "http" : "https").arg(port)));
+    if (!tlsDir.isEmpty()) {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(QSslCertificate::fromPath(tlsDir + QStringLiteral("/ca.pem")));
+        request.setSslConfiguration(tls);
+    }
     std::unique_ptr<QNetworkReply> reply(manager.get(request));
     QEventLoop loop;
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -31,7 +39,9 @@ int health(int port) {
 
 } // namespace
 
-AppServerProcess::~AppServerProcess() { stop(); }
+AppServerProcess::~AppServerProcess() {
+    stop();
+}
 
 QString AppServerProcess::binary() {
     QString dir = qEnvironmentVariable("ZAV_BIN_DIR");
@@ -51,13 +61,19 @@ int AppServerProcess::closedPort() {
     return port;
 }
 
-bool AppServerProcess::start(const QString& connectionText, QString* why) {
+bool AppServerProcess::start(const QString& connectionText, QString* why, const QString& tlsDir) {
     stop();
     m_process = std::make_unique<QProcess>();
     m_process->setProgram(binary());
-    m_process->setArguments({QStringLiteral("--db"), connectionText, QStringLiteral("--listen"),
-                             QStringLiteral("127.0.0.1:0"), QStringLiteral("--threads"), QStringLiteral("2"),
-                             QStringLiteral("--plain-http")});
+    QStringList arguments{QStringLiteral("--db"),      connectionText,
+                          QStringLiteral("--listen"),  QStringLiteral("127.0.0.1:0"),
+                          QStringLiteral("--threads"), QStringLiteral("2")};
+    if (tlsDir.isEmpty())
+        arguments << QStringLiteral("--plain-http");
+    else
+        arguments << QStringLiteral("--tls-cert") << tlsDir + QStringLiteral("/server.pem")
+                  << QStringLiteral("--tls-key") << tlsDir + QStringLiteral("/server.key");
+    m_process->setArguments(arguments);
     m_process->setProcessChannelMode(QProcess::SeparateChannels);
     m_process->start();
     if (!m_process->waitForStarted(kStartMs)) {
@@ -88,7 +104,7 @@ bool AppServerProcess::start(const QString& connectionText, QString* why) {
             m_log = m_log.right(1 << 19);
     });
     while (m_port != 0 && !deadline.hasExpired()) {
-        if (health(m_port) == 200)
+        if (health(m_port, tlsDir) == 200)
             return true;
         QThread::msleep(50);
     }

@@ -14,8 +14,10 @@ public:
     AppServerProcess(const AppServerProcess&) = delete;
     AppServerProcess& operator=(const AppServerProcess&) = delete;
 
-    // False, with the reason in *why, when it does not come up in time.
-    bool start(const QString& connectionText, QString* why);
+    // False, with the reason in *why, when it does not come up in time. With
+    // tlsDir (a folder made by scripts/make-certificates.sh) it serves HTTPS
+    // with server.pem and server.key, signed by ca.pem; else plain HTTP.
+    bool start(const QString& connectionText, QString* why, const QString& tlsDir = {});
     void stop();
 
     int port() const { return m_port; }

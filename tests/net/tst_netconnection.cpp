@@ -19,13 +19,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
-#include <QVBoxLayout>
+#include <QSize>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QSize>
+#include <QVBoxLayout>
 #include <QWidget>
 #include <map>
 
@@ -63,8 +65,8 @@ Criteria criteriaFor(QSqlDatabase db) {
                           q.value(3).toString(), q.value(4).toString()};
     const QDate from = QDate::fromString(q.value(5).toString().left(10), Qt::ISODate);
     const QDate to = QDate::fromString(q.value(6).toString().left(10), Qt::ISODate);
-    c.args = {est[0], est[1], est[2], est[3], est[4], QString(""), QString(""), QString(""), QString(""),
-              from, to, QString("")};
+    c.args = {est[0],      est[1],      est[2],      est[3], est[4], QString(""),
+              QString(""), QString(""), QString(""), from,   to,     QString("")};
 
     QSqlQuery e(db);
     if (!e.prepare(QString::fromLatin1(kEntriesSql)))
@@ -119,6 +121,8 @@ private Q_SLOTS:
     void closedOrDestroyedDuringACall();
     void aDroppedCallIsNeverSentAgain();
     void inputDuringACallIsDroppedNotReplayed();
+    void httpsVerifiesTheServer();
+    void plainHttpOnlyOnLoopback();
     void cleanupTestCase();
 
 private:
@@ -139,7 +143,9 @@ AppServerProcess* tst_NetConnection::server(const QString& dialect, QString* why
     return m_servers.emplace(dialect, std::move(process)).first->second.get();
 }
 
-void tst_NetConnection::cleanupTestCase() { m_servers.clear(); }
+void tst_NetConnection::cleanupTestCase() {
+    m_servers.clear();
+}
 
 void tst_NetConnection::pointAt(TNetConnection& net, int port) {
     // The servers of these tests speak plain HTTP on loopback, as asked for.
@@ -205,22 +211,41 @@ void tst_NetConnection::serverErrorReachesTheCaller_data() {
     QTest::addColumn<QVariantList>("args");
     QTest::addColumn<QString>("message");
     for (const QString& d : zavtest::dialects()) {
-        zavtest::newRow(d, "unknown method") << QStringLiteral("Nada") << QVariantList{}
-                                             << QStringLiteral("Método desconhecido: Nada");
+        zavtest::newRow(d, "unknown method")
+            << QStringLiteral("Nada") << QVariantList{} << QStringLiteral("Método desconhecido: Nada");
         zavtest::newRow(d, "too few arguments")
             << QStringLiteral("GetNotaFiscal") << QVariantList{QStringLiteral("0001")}
             << QStringLiteral("Número de argumentos inválido para GetNotaFiscal: esperados 12, recebidos 1");
         zavtest::newRow(d, "period reversed")
             << QStringLiteral("GetNotaFiscal")
-            << QVariantList{QStringLiteral("0001"), QStringLiteral("01"), QStringLiteral("1"), QString(""),
-                            QStringLiteral("1"), QString(""), QString(""), QString(""), QString(""),
-                            QDate(2024, 5, 31), QDate(2024, 5, 1), QString("")}
-            << QStringLiteral("Período inválido: a data inicial 31/05/2024 é posterior à data final 01/05/2024.");
+            << QVariantList{QStringLiteral("0001"),
+                            QStringLiteral("01"),
+                            QStringLiteral("1"),
+                            QString(""),
+                            QStringLiteral("1"),
+                            QString(""),
+                            QString(""),
+                            QString(""),
+                            QString(""),
+                            QDate(2024, 5, 31),
+                            QDate(2024, 5, 1),
+                            QString("")}
+            << QStringLiteral(
+                   "Período inválido: a data inicial 31/05/2024 é posterior à data final 01/05/2024.");
         zavtest::newRow(d, "empty date edit")
             << QStringLiteral("GetNotaFiscal")
-            << QVariantList{QStringLiteral("0001"), QStringLiteral("01"), QStringLiteral("1"), QString(""),
-                            QStringLiteral("1"), QString(""), QString(""), QString(""), QString(""), QDate(),
-                            QDate(2024, 5, 1), QString("")}
+            << QVariantList{QStringLiteral("0001"),
+                            QStringLiteral("01"),
+                            QStringLiteral("1"),
+                            QString(""),
+                            QStringLiteral("1"),
+                            QString(""),
+                            QString(""),
+                            QString(""),
+                            QString(""),
+                            QDate(),
+                            QDate(2024, 5, 1),
+                            QString("")}
             << QStringLiteral("Argumento 10 (data inicial) inválido: esperado uma data AAAA-MM-DD");
     }
 }
@@ -253,8 +278,9 @@ void tst_NetConnection::unreachableServer() {
     // The screen opens whatever the server's state: nothing is raised.
     net.SetConnected(true);
     QVERIFY(!net.Connected());
-    QVERIFY2(net.LastError().startsWith(kErrConex + QStringLiteral("conexão recusada por 127.0.0.1:%1").arg(port)),
-             qPrintable(net.LastError()));
+    QVERIFY2(
+        net.LastError().startsWith(kErrConex + QStringLiteral("conexão recusada por 127.0.0.1:%1").arg(port)),
+        qPrintable(net.LastError()));
 
     const QString call = failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); });
     QVERIFY2(call.startsWith(kErrConex + QStringLiteral("conexão recusada")), qPrintable(call));
@@ -267,8 +293,9 @@ void tst_NetConnection::unreachableServer() {
     // No address at all: said so, without trying.
     TNetConnection none;
     const QString unset = failureOf([&] { none.AppServer(QStringLiteral("GetNotaFiscal"), {}); });
-    QVERIFY2(unset.startsWith(kErrConex + QStringLiteral("endereço do servidor de aplicação não configurado")),
-             qPrintable(unset));
+    QVERIFY2(
+        unset.startsWith(kErrConex + QStringLiteral("endereço do servidor de aplicação não configurado")),
+        qPrintable(unset));
 }
 
 void tst_NetConnection::beforeConnectRunsBeforeEveryAttempt() {
@@ -328,21 +355,22 @@ void tst_NetConnection::badAnswersRefused_data() {
     QTest::newRow("a web page") << int(M::Answer) << 200 << QByteArray("text/html")
                                 << QByteArray("<html>oi</html>")
                                 << kInvalid + QStringLiteral("tipo de conteúdo inesperado \"text/html\"");
-    QTest::newRow("not found, no JSON-RPC") << int(M::Answer) << 404 << QByteArray("text/plain")
-                                            << QByteArray("not found")
-                                            << kInvalid + QStringLiteral("o servidor respondeu HTTP 404");
+    QTest::newRow("not found, no JSON-RPC")
+        << int(M::Answer) << 404 << QByteArray("text/plain") << QByteArray("not found")
+        << kInvalid + QStringLiteral("o servidor respondeu HTTP 404");
     QTest::newRow("JSON that is no JSON") << int(M::Answer) << 200 << json << QByteArray("{\"jsonrpc\":")
                                           << kInvalid + QStringLiteral("JSON malformado");
-    QTest::newRow("CBOR that is no CBOR") << int(M::Answer) << 200 << QByteArray("application/cbor")
-                                          << QByteArray("\xbf\x67jsonrpc", 9) << kInvalid + QStringLiteral("CBOR malformado");
+    QTest::newRow("CBOR that is no CBOR")
+        << int(M::Answer) << 200 << QByteArray("application/cbor") << QByteArray("\xbf\x67jsonrpc", 9)
+        << kInvalid + QStringLiteral("CBOR malformado");
     QTest::newRow("not JSON-RPC") << int(M::Answer) << 200 << json << QByteArray(R"({"a":1})")
                                   << kInvalid + QStringLiteral("o campo jsonrpc deve ser \"2.0\"");
-    QTest::newRow("answer to another call") << int(M::Answer) << 200 << json
-                                            << QByteArray(R"({"jsonrpc":"2.0","id":99,"result":null})")
-                                            << kInvalid + QStringLiteral("a resposta é de outra chamada");
-    QTest::newRow("neither result nor error") << int(M::Answer) << 200 << json
-                                              << QByteArray(R"({"jsonrpc":"2.0","id":1})")
-                                              << kInvalid + QStringLiteral("resposta sem resultado nem erro");
+    QTest::newRow("answer to another call")
+        << int(M::Answer) << 200 << json << QByteArray(R"({"jsonrpc":"2.0","id":99,"result":null})")
+        << kInvalid + QStringLiteral("a resposta é de outra chamada");
+    QTest::newRow("neither result nor error")
+        << int(M::Answer) << 200 << json << QByteArray(R"({"jsonrpc":"2.0","id":1})")
+        << kInvalid + QStringLiteral("resposta sem resultado nem erro");
     QTest::newRow("error without a message")
         << int(M::Answer) << 200 << json << QByteArray(R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000}})")
         << kInvalid + QStringLiteral("erro sem mensagem (código -32000)");
@@ -350,14 +378,15 @@ void tst_NetConnection::badAnswersRefused_data() {
                                        << QByteArray(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,)"
                                                      R"("message":"Erro interno do servidor."}})")
                                        << QStringLiteral("Erro interno do servidor.");
-    QTest::newRow("a list as the result") << int(M::Answer) << 200 << json
-                                          << QByteArray(R"({"jsonrpc":"2.0","id":1,"result":[1,2]})")
-                                          << kInvalid + QStringLiteral("resultado de tipo inesperado");
+    QTest::newRow("a list as the result")
+        << int(M::Answer) << 200 << json << QByteArray(R"({"jsonrpc":"2.0","id":1,"result":[1,2]})")
+        << kInvalid + QStringLiteral("resultado de tipo inesperado");
     QTest::newRow("date in another notation")
         << int(M::Answer) << 200 << json
         << QByteArray(R"({"jsonrpc":"2.0","id":1,"result":{"fields":[{"name":"DTEMISSAO","type":"datetime",)"
                       R"("size":0}],"rows":[["31/12/2024"]]}})")
-        << kInvalid + QStringLiteral("campo DTEMISSAO, linha 1: esperado data, recebido texto \"31/12/2024\"");
+        << kInvalid +
+               QStringLiteral("campo DTEMISSAO, linha 1: esperado data, recebido texto \"31/12/2024\"");
 }
 
 void tst_NetConnection::badAnswersRefused() {
@@ -406,7 +435,8 @@ void tst_NetConnection::malformedPacketLeavesTheListClosed() {
     TClientDataSet list;
     invoicetest::declareFields(list);
     list.SetIndexFieldNames(QStringLiteral("LANCAMENTO"));
-    const QString failure = failureOf([&] { list.SetData(net.AppServer(QStringLiteral("GetNotaFiscal"), {})); });
+    const QString failure =
+        failureOf([&] { list.SetData(net.AppServer(QStringLiteral("GetNotaFiscal"), {})); });
     QCOMPARE(failure, kInvalid + QStringLiteral("campo LANCAMENTO ausente"));
     QVERIFY(!list.Active());
     QVERIFY(!list.HasData());
@@ -423,7 +453,8 @@ void tst_NetConnection::timeouts() {
     net.SetConnected(true);
     QVERIFY(!net.Connected());
     QCOMPARE(net.LastError(),
-             kErrConex + QStringLiteral("o servidor 127.0.0.1:%1 não respondeu em 0,3 s.").arg(silent.port()));
+             kErrConex +
+                 QStringLiteral("o servidor 127.0.0.1:%1 não respondeu em 0,3 s.").arg(silent.port()));
 
     // A server that passes the health check and then sits on the call.
     ScriptedHttpServer stuck;
@@ -457,19 +488,21 @@ void tst_NetConnection::argumentsOnTheWire() {
 
     DataPacket list = invoicetest::invoices({QStringLiteral("k2"), QStringLiteral("k1")});
     list.setValue(1, list.indexOf(QStringLiteral("IDCHECK")), QStringLiteral("C"));
-    list.setValue(1, list.indexOf(QStringLiteral("DSMOTIVOCANCNFE")), QStringLiteral("Emitida em duplicidade"));
-    const QVariant result = net.AppServer(
-        QStringLiteral("Cancela_NotaFiscal"),
-        {QVariant::fromValue(list), QStringLiteral("João"), QDate(2024, 5, 31), QVariant(),
-         QDateTime(QDate(2024, 6, 1), QTime(13, 45)), QStringLiteral("SP")});
+    list.setValue(1, list.indexOf(QStringLiteral("DSMOTIVOCANCNFE")),
+                  QStringLiteral("Emitida em duplicidade"));
+    const QVariant result =
+        net.AppServer(QStringLiteral("Cancela_NotaFiscal"),
+                      {QVariant::fromValue(list), QStringLiteral("João"), QDate(2024, 5, 31), QVariant(),
+                       QDateTime(QDate(2024, 6, 1), QTime(13, 45)), QStringLiteral("SP")});
     QVERIFY(result.isNull());
 
     const QByteArray head = fake.lastRequestHead().toLower();
     QVERIFY(head.contains(cbor ? "content-type: application/cbor" : "content-type: application/json"));
     QVERIFY(head.contains(cbor ? "accept: application/cbor" : "accept: application/json"));
 
-    const QCborMap request = cbor ? QCborValue::fromCbor(fake.lastRequestBody()).toMap()
-                                  : QCborValue::fromJsonValue(QJsonDocument::fromJson(fake.lastRequestBody()).object()).toMap();
+    const QCborMap request =
+        cbor ? QCborValue::fromCbor(fake.lastRequestBody()).toMap()
+             : QCborValue::fromJsonValue(QJsonDocument::fromJson(fake.lastRequestBody()).object()).toMap();
     QCOMPARE(request.value(QStringLiteral("jsonrpc")).toString(), QStringLiteral("2.0"));
     QCOMPARE(request.value(QStringLiteral("method")).toString(), QStringLiteral("Cancela_NotaFiscal"));
     QCOMPARE(request.value(QStringLiteral("id")).toInteger(), 1);
@@ -480,8 +513,8 @@ void tst_NetConnection::argumentsOnTheWire() {
     QVERIFY(params.at(3).isNull());
     QCOMPARE(params.at(4).toString(), QStringLiteral("2024-06-01"));
     // The packet arrives whole and readable by the server's own decoder.
-    const DataPacket sent = cbor ? DataPacket::fromCbor(params.at(0).toCbor())
-                                 : DataPacket::fromJson(params.at(0).toJsonValue());
+    const DataPacket sent =
+        cbor ? DataPacket::fromCbor(params.at(0).toCbor()) : DataPacket::fromJson(params.at(0).toJsonValue());
     QCOMPARE(sent.fields(), list.fields());
     QCOMPARE(sent.rowCount(), 2);
     for (int r = 0; r < 2; ++r)
@@ -534,7 +567,8 @@ void tst_NetConnection::callWaitsWhileTheScreenRepaints() {
     // It returned only after the answer, which the server gave only after the
     // screen had repainted during the wait.
     QVERIFY(paintsBeforeAnswer > 0);
-    QVERIFY2(nested.startsWith(QStringLiteral("Já há uma chamada ao servidor em andamento")), qPrintable(nested));
+    QVERIFY2(nested.startsWith(QStringLiteral("Já há uma chamada ao servidor em andamento")),
+             qPrintable(nested));
     QCOMPARE(fake.posts(), 1);
     QVERIFY(!net.Busy());
 }
@@ -578,8 +612,10 @@ void tst_NetConnection::aDroppedCallIsNeverSentAgain() {
         net.SetConnected(true);
         QVERIFY2(net.Connected(), qPrintable(net.LastError()));
         const int before = fake.posts();
-        QCOMPARE(failureOf([&] { net.AppServer(QStringLiteral("Cancela_NotaFiscal"), {QStringLiteral("x")}); }),
-                 kErrConex + QStringLiteral("o servidor 127.0.0.1:%1 fechou a conexão sem responder.").arg(fake.port()));
+        QCOMPARE(
+            failureOf([&] { net.AppServer(QStringLiteral("Cancela_NotaFiscal"), {QStringLiteral("x")}); }),
+            kErrConex +
+                QStringLiteral("o servidor 127.0.0.1:%1 fechou a conexão sem responder.").arg(fake.port()));
         QCOMPARE(fake.posts(), before + 1);
         QVERIFY(!net.Connected());
         // The next call is a call of its own: it connects again and is sent once.
@@ -631,6 +667,77 @@ void tst_NetConnection::inputDuringACallIsDroppedNotReplayed() {
     QCOMPARE(clicks, 1);
     QCOMPARE(edit->text(), QStringLiteral("a"));
     QCOMPARE(fake.posts(), 1);
+}
+
+void tst_NetConnection::httpsVerifiesTheServer() {
+    // The demo's kind of setup: a CA, the server's certificate signed by it.
+    QTemporaryDir dir;
+    QTemporaryDir other;
+    for (QTemporaryDir* d : {&dir, &other}) {
+        QProcess make;
+        make.start(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"),
+                                            d->path(), QStringLiteral("s")});
+        QVERIFY(make.waitForFinished(60000) && make.exitCode() == 0);
+    }
+    QString why;
+    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    AppServerProcess app;
+    QVERIFY2(app.start(m_dbs.connectionText(zavtest::kSQLite), &why, dir.path()), qPrintable(why));
+    const auto connectWith = [&](const QString& caFile, const QString& host) {
+        Session::values().webPlainHttp = false;
+        Session::values().webCaFile = caFile;
+        auto net = std::make_unique<TNetConnection>();
+        net->ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
+        TNetConnection* raw = net.get();
+        const int port = app.port();
+        net->BeforeConnect = [raw, port, host](QObject*) {
+            raw->Host = host;
+            raw->Port = port;
+        };
+        net->SetConnected(true);
+        return net;
+    };
+    // Verified against the CA of the host's configuration, under its name.
+    for (const QString& host : {QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}) {
+        auto net = connectWith(dir.filePath(QStringLiteral("ca.pem")), host);
+        QVERIFY2(net->Connected(), qPrintable(net->LastError()));
+        QCOMPARE(net->EndpointUrl().left(8), QStringLiteral("https://"));
+        QCOMPARE(failureOf([&] { net->AppServer(QStringLiteral("Nenhum"), {}); }),
+                 QStringLiteral("Método desconhecido: Nenhum"));
+    }
+    // Another CA's word is not taken; nor is a CA file that cannot be read.
+    auto stranger = connectWith(other.filePath(QStringLiteral("ca.pem")), QStringLiteral("127.0.0.1"));
+    QVERIFY(!stranger->Connected());
+    QVERIFY2(stranger->LastError().startsWith(kErrConex + QStringLiteral("o certificado do servidor")),
+             qPrintable(stranger->LastError()));
+    auto missing = connectWith(dir.filePath(QStringLiteral("nada.pem")), QStringLiteral("127.0.0.1"));
+    QVERIFY2(missing->LastError().contains(QStringLiteral("nada.pem")), qPrintable(missing->LastError()));
+    // The same server asked in plain HTTP answers nothing a call could use.
+    Session::values().webPlainHttp = true;
+    TNetConnection plain;
+    pointAt(plain, app.port());
+    plain.SetConnected(true);
+    QVERIFY(!plain.Connected());
+    Session::values().webCaFile.clear();
+}
+
+void tst_NetConnection::plainHttpOnlyOnLoopback() {
+    // Plain HTTP was asked for, but the server is another machine: refused
+    // before anything is sent.
+    Session::values().webPlainHttp = true;
+    TNetConnection net;
+    net.BeforeConnect = [&net](QObject*) {
+        net.Host = QStringLiteral("192.0.2.10");
+        net.Port = 8211;
+    };
+    net.SetConnected(true);
+    QVERIFY(!net.Connected());
+    QVERIFY2(net.LastError().contains(
+                 QStringLiteral("HTTP sem TLS só é usado com um servidor na própria máquina")),
+             qPrintable(net.LastError()));
+    QVERIFY(failureOf([&] {
+                net.AppServer(QStringLiteral("GetNotaFiscal"), {});
+            }).contains(QStringLiteral("loopback")));
 }
 
 QTEST_MAIN(tst_NetConnection)
