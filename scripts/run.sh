@@ -25,87 +25,27 @@ mkdir -p "$var"
 # database tool (the test command builds the tests and benchmarks).
 "$repo/scripts/build.sh" zav Pkg_Zav50000 zav50000-server zav-authority zav-dbinit
 
-db=${ZAV_DB:-$var/zav.db}
-if [[ $db != *://* && $db != *=* ]]; then
-  if [[ -s $db ]] && ! sqlite3 "$db" "SELECT 1 FROM NFEEVENTO LIMIT 1" >/dev/null 2>&1; then
-    # A demo database of an earlier version, without the NF-e event journal.
-    echo "run: the demo database $db is of an earlier version: creating it again"
-    "$build/bin/zav-dbinit" --db "$db" --force
-    rm -f "$var"/autoridade-*.db
-  elif [[ ! -s $db ]]; then
-    echo "run: creating the demo database $db"
-    "$build/bin/zav-dbinit" --db "$db"
-    rm -f "$var"/autoridade-*.db
-  fi
-fi
-
-# The demo's certificates: a password of its own, kept in a file only the
-# user reads; one A1 certificate per serial the registrations name.
-certs=$var/certs
-password_file=$var/certificados.senha
-if [[ ! -s $password_file ]]; then
-  (umask 077 && openssl rand -hex 16 >"$password_file")
-fi
-mapfile -t serials < <("$build/bin/zav-dbinit" --db "$db" --list-certificates)
-"$repo/scripts/make-certificates.sh" "$certs" "$(head -n 1 "$password_file")" "${serials[@]}"
-
-pids=()
+# The servers, as scripts/serve.sh starts them; their address comes back on
+# its standard output.
+serve_out=$var/serve.out
+: >"$serve_out"
+ZAV_SKIP_BUILD=1 ZAV_VAR=$var "$repo/scripts/serve.sh" >"$serve_out" 2>&1 &
+serve_pid=$!
 stop() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  kill "$serve_pid" 2>/dev/null || true
+  wait "$serve_pid" 2>/dev/null || true
 }
 trap stop EXIT
-wait_port() { # port pid log name
-  for _ in $(seq 1 150); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    kill -0 "$2" 2>/dev/null || { echo "run: $4 did not start; see $3" >&2; exit 1; }
-    sleep 0.1
-  done
-  echo "run: $4 did not open port $1; see $3" >&2
-  exit 1
-}
-
-# The local tax authority knows the demo's invoices: one process per
-# environment, as the states run production (1) and homologation (2) apart.
-# Its terms admit the whole demo (invoices of the last 60 days); a real state
-# allows 24 hours.
-authority_port=${ZAV_AUTHORITY_PORT:-8443}
-for environment in 2 1; do
-  p=$((authority_port + 2 - environment))
-  "$build/bin/zav-authority" --listen "127.0.0.1:$p" --environment "$environment" \
-    --cert "$certs/authority.pem" --key "$certs/authority.key" --client-ca "$certs/ca.pem" \
-    --db "$db" --record "$var/autoridade-$environment.db" --ordinary-hours 2400 \
-    >>"$var/authority-$environment.log" 2>&1 &
-  pids+=($!)
-  wait_port "$p" "${pids[-1]}" "$var/authority-$environment.log" "the local tax authority (environment $environment)"
+for _ in $(seq 1 600); do
+  grep -q '^ca=' "$serve_out" && break
+  kill -0 "$serve_pid" 2>/dev/null || { cat "$serve_out" >&2; echo "run: the servers did not start" >&2; exit 1; }
+  sleep 0.1
 done
-
-cat >"$var/autoridades.ini" <<INI
-; Where the application server sends the NF-e events: every state goes to the
-; local tax authority of the demo, homologation and production apart.
-[geral]
-ca = certs/ca.pem
-conexaoMs = 5000
-respostaMs = 30000
-
-[*.2]
-evento = https://127.0.0.1:$authority_port/ws/NFeRecepcaoEvento4
-consulta = https://127.0.0.1:$authority_port/ws/NFeConsultaProtocolo4
-prazoHoras = 2400
-
-[*.1]
-evento = https://127.0.0.1:$((authority_port + 1))/ws/NFeRecepcaoEvento4
-consulta = https://127.0.0.1:$((authority_port + 1))/ws/NFeConsultaProtocolo4
-prazoHoras = 2400
-INI
-
-port=${ZAV_SERVER_PORT:-8211}
-"$build/bin/zav50000-server" --db "$db" --listen "127.0.0.1:$port" \
-  --tls-cert "$certs/server.pem" --tls-key "$certs/server.key" \
-  --certificates "$certs" --certificate-password-file "$password_file" \
-  --authorities "$var/autoridades.ini" >>"$var/server.log" 2>&1 &
-pids+=($!)
-wait_port "$port" "${pids[-1]}" "$var/server.log" "the application server"
+grep -q '^ca=' "$serve_out" || { cat "$serve_out" >&2; echo "run: the servers did not start in time" >&2; exit 1; }
+url=$(sed -n 's/^url=//p' "$serve_out")
+port=${url##*:}
+port=${port%%/*}
+db=${ZAV_DB:-$var/zav.db}
 
 config=$var/zav.ini
 cat >"$config" <<INI
