@@ -17,6 +17,7 @@
 #include <QSqlQuery>
 #include <QUrl>
 #include <cstdio>
+#include <malloc.h>
 
 namespace {
 
@@ -93,6 +94,11 @@ int main(int argc, char* argv[]) {
 
     // Before any thread exists, so that every thread inherits the mask.
     TerminationWatcher::block();
+    // The free memory at the top of every thread's heap goes back to the
+    // system once it passes 1 MiB (malloc's own threshold grows with the
+    // largest block ever freed, and a thread that built a large list would
+    // keep that much for good).
+    mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zav50000-server"));

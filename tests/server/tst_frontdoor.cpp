@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -123,6 +125,7 @@ private Q_SLOTS:
     void oneReadingOfARequest_data();
     void oneReadingOfARequest();
     void httpsOnly();
+    void memoryGivenBack();
 };
 
 void TestFrontDoor::initTestCase() {
@@ -370,6 +373,74 @@ void TestFrontDoor::httpsOnly() {
     // Plain HTTP to the TLS port: no answer a client could take for one.
     QCOMPARE(exchange(tls.port(), health(tls.port()), 3000).status, 0);
     QCOMPARE(tls.terminate(), 0);
+}
+
+void TestFrontDoor::memoryGivenBack() {
+    // A server that has sent large lists goes back, once idle, to about the
+    // private memory it started with. (The SQLite file it maps counts in its
+    // resident size as file pages, shared with the system's cache: not the
+    // server's to give back.)
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("volume.db"));
+    QProcess init;
+    init.start(QStringLiteral(ZAV_BIN_DIR "/zav-dbinit"),
+               {QStringLiteral("--db"), db, QStringLiteral("--invoices"), QStringLiteral("100000")});
+    QVERIFY2(init.waitForFinished(120000) && init.exitCode() == 0, init.readAllStandardError().constData());
+    ServerProcess server;
+    QString why;
+    QVERIFY2(server.start(db, {}, &why), qPrintable(why));
+    QCOMPARE(exchange(server.port(), health(server.port())).status, 200);
+    const qint64 fresh = memoryOf(server.pid(), "RssAnon:");
+    QVERIFY(fresh > 0);
+
+    // The establishment with the most invoices, over the whole year.
+    QSqlDatabase sqlite =
+        QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("memoryGivenBack"));
+    QStringList est;
+    {
+        sqlite.setDatabaseName(db);
+        QVERIFY(sqlite.open());
+        QSqlQuery q(sqlite);
+        QVERIFY(q.exec(QStringLiteral(
+                    "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE FROM NOTAFISCAL "
+                    "GROUP BY 1, 2, 3, 4, 5 ORDER BY COUNT(*) DESC LIMIT 1")) &&
+                q.next());
+        for (int i = 0; i < 5; ++i)
+            est << q.value(i).toString();
+    }
+    sqlite.close();
+    sqlite = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("memoryGivenBack"));
+    const QByteArray call =
+        QStringLiteral(R"({"jsonrpc":"2.0","id":1,"method":"GetNotaFiscal","params":)"
+                       R"(["%1","%2","%3","%4","%5","","","","","2000-01-01","2100-01-01",""]})")
+            .arg(est[0], est[1], est[2], est[3], est[4])
+            .toUtf8();
+    // Four lists at once, twice over.
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<QTcpSocket>> calls;
+        for (int i = 0; i < 4; ++i) {
+            auto s = std::make_unique<QTcpSocket>();
+            s->connectToHost(QStringLiteral("127.0.0.1"), quint16(server.port()));
+            QVERIFY(s->waitForConnected(2000));
+            s->write(post(server.port(), call, "application/json", "Accept: application/cbor\r\n"));
+            calls.push_back(std::move(s));
+        }
+        qint64 received = 0;
+        for (auto& s : calls) {
+            while (s->state() == QAbstractSocket::ConnectedState && s->waitForReadyRead(30000))
+                received += s->readAll().size();
+            received += s->readAll().size();
+        }
+        QVERIFY2(received > 4 * 1024 * 1024, qPrintable(QString::number(received)));
+    }
+    QThread::msleep(500);
+    const qint64 idle = memoryOf(server.pid(), "RssAnon:");
+    QVERIFY2(
+        idle <= 2 * fresh,
+        qPrintable(
+            QStringLiteral("private memory %1 MiB idle, %2 MiB fresh").arg(idle >> 20).arg(fresh >> 20)));
+    QCOMPARE(server.terminate(), 0);
 }
 
 QTEST_MAIN(TestFrontDoor)
