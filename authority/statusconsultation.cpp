@@ -3,8 +3,8 @@
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
-#include "statuscodes.h"
 #include "statezones.h"
+#include "statuscodes.h"
 
 namespace zavauthority {
 
@@ -13,7 +13,8 @@ namespace {
 const char* const kNfe = zavnfe::CancellationBatch::kNamespace;
 
 bool digitsOnly(const QString& text, qsizetype size) {
-    return text.size() == size && std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    return text.size() == size &&
+           std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
 
 // The query's layout, checked here since no published schema of it ships
@@ -29,7 +30,8 @@ QString layoutProblem(xmlNode* root) {
     for (const char* field : fields) {
         if (!node || !xmlStrEqual(node->name, zavnfe::xmlText(field)) || !node->ns ||
             !xmlStrEqual(node->ns->href, zavnfe::xmlText(kNfe)))
-            return QStringLiteral("consSitNFe sem o campo %1 no lugar esperado").arg(QLatin1StringView(field));
+            return QStringLiteral("consSitNFe sem o campo %1 no lugar esperado")
+                .arg(QLatin1StringView(field));
         node = zavnfe::nextElement(node, nullptr, nullptr);
     }
     if (node)
@@ -53,7 +55,8 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
     auto answer = [&](int status, const QString& detail, const std::vector<QByteArray>& procEventos = {}) {
         data.status = status;
         data.statusText = StatusCodes::text(status, detail);
-        data.receivedAt = StateZones::format(now, StateZones::known(data.stateCode) ? data.stateCode : QStringLiteral("53"));
+        data.receivedAt = StateZones::format(now, StateZones::known(data.stateCode) ? data.stateCode
+                                                                                    : QStringLiteral("53"));
         return ServiceAnswer{zavnfe::retConsSitNFe(data, procEventos),
                              QStringLiteral("consulta %1: %2%3 (%4 eventos)")
                                  .arg(data.accessKey.isEmpty() ? QStringLiteral("-") : data.accessKey)
@@ -95,7 +98,7 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
         if (!proc.isEmpty())
             procEventos.push_back(proc);
     }
-    const int status = invoice->state == u'C' ? CancellationApproved
+    const int status = invoice->state == u'C'   ? CancellationApproved
                        : invoice->state == u'D' ? DeniedUse
                                                 : AuthorisedUse;
     return answer(status, QString(), procEventos);

@@ -42,7 +42,8 @@ void addEvent(xmlNode* root, const CancellationEvent& event) {
 
 } // namespace
 
-QByteArray CancellationBatch::build(const QString& batchId, const QList<CancellationEvent>& events, QString* error) {
+QByteArray CancellationBatch::build(const QString& batchId, const QList<CancellationEvent>& events,
+                                    QString* error) {
     auto fail = [error](const QString& why) {
         if (error)
             *error = why;
@@ -54,7 +55,9 @@ QByteArray CancellationBatch::build(const QString& batchId, const QList<Cancella
     if (!digits)
         return fail(QStringLiteral("Número do lote inválido: de 1 a 15 algarismos."));
     if (events.isEmpty() || events.size() > kMaxEvents)
-        return fail(QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).").arg(kMaxEvents).arg(events.size()));
+        return fail(QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).")
+                        .arg(kMaxEvents)
+                        .arg(events.size()));
     QSet<QString> keys;
     for (const CancellationEvent& event : events) {
         if (keys.contains(event.data().accessKey))

@@ -16,9 +16,10 @@ bool digitsOnly(const QString& text, qsizetype size) {
 // IBGE codes of the 27 federative units: the first two digits of an access
 // key, and the cOrgao that receives its events.
 bool knownStateCode(const QString& code) {
-    static const QStringList codes = QStringLiteral("11 12 13 14 15 16 17 21 22 23 24 25 26 27 28 29 31 32 33 35 "
-                                                    "41 42 43 50 51 52 53")
-                                         .split(QLatin1Char(' '));
+    static const QStringList codes =
+        QStringLiteral("11 12 13 14 15 16 17 21 22 23 24 25 26 27 28 29 31 32 33 35 "
+                       "41 42 43 50 51 52 53")
+            .split(QLatin1Char(' '));
     return codes.contains(code);
 }
 
@@ -55,14 +56,19 @@ QString CancellationEvent::checkReason(const QString& reason) {
         // range, but they come only from text decoded with the wrong code
         // page (typographic quotes read as Latin-1), never from an operator.
         if (c < 0x20 || c > 0xFF || (c >= 0x7F && c <= 0x9F))
-            return QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (%1): use só letras, "
-                                  "algarismos, acentos e pontuação comuns, sem aspas curvas, travessões ou emojis.")
+            return QStringLiteral(
+                       "A justificativa tem um caractere não aceito pela SEFAZ (%1): use só letras, "
+                       "algarismos, acentos e pontuação comuns, sem aspas curvas, travessões ou emojis.")
                 .arg(describe(c));
     }
     if (reason.size() < kReasonMin)
-        return QStringLiteral("A justificativa deve ter pelo menos %1 caracteres (tem %2).").arg(kReasonMin).arg(reason.size());
+        return QStringLiteral("A justificativa deve ter pelo menos %1 caracteres (tem %2).")
+            .arg(kReasonMin)
+            .arg(reason.size());
     if (reason.size() > kReasonMax)
-        return QStringLiteral("A justificativa deve ter no máximo %1 caracteres (tem %2).").arg(kReasonMax).arg(reason.size());
+        return QStringLiteral("A justificativa deve ter no máximo %1 caracteres (tem %2).")
+            .arg(kReasonMax)
+            .arg(reason.size());
     return {};
 }
 
@@ -73,8 +79,9 @@ std::optional<CancellationEvent> CancellationEvent::create(const CancellationDat
         return std::nullopt;
     };
     if (!validAccessKey(data.accessKey) || !knownStateCode(data.accessKey.left(2)))
-        return fail(QStringLiteral("Chave de acesso inválida: são 44 algarismos, começando pelo código da UF, com "
-                                   "dígito verificador correto."));
+        return fail(
+            QStringLiteral("Chave de acesso inválida: são 44 algarismos, começando pelo código da UF, com "
+                           "dígito verificador correto."));
     if (!digitsOnly(data.issuerCnpj, 14))
         return fail(QStringLiteral("CNPJ do emitente inválido: são 14 algarismos."));
     if (!digitsOnly(data.authorisationProtocol, 15))

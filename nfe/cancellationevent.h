@@ -36,9 +36,9 @@ public:
     static QString checkReason(const QString& trimmedReason);
     static bool validAccessKey(const QString& key);
 
-    QString id() const;           // "ID" + tpEvento + chNFe + nSeqEvento (2 digits)
+    QString id() const; // "ID" + tpEvento + chNFe + nSeqEvento (2 digits)
     QString stateCode() const { return m_data.accessKey.left(2); } // cOrgao
-    QString dateTime() const;     // dhEvento, AAAA-MM-DDThh:mm:ss±hh:00
+    QString dateTime() const;                                      // dhEvento, AAAA-MM-DDThh:mm:ss±hh:00
     const CancellationData& data() const { return m_data; }
 
 private:

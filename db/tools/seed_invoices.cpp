@@ -5,11 +5,11 @@
 #include "transaction.h"
 
 #include <QDate>
-#include <QTime>
-#include <QTimeZone>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QTime>
+#include <QTimeZone>
 #include <QVariant>
 
 #include <algorithm>
@@ -52,9 +52,10 @@ const char* const kInvoiceCountSql = "SELECT COUNT(*) FROM NOTAFISCAL";
 
 const char* const kInvoiceTable = "NOTAFISCAL";
 const char* const kInvoiceColumns[] = {
-    "NRLANCTONF", "CDFILIAL",    "CDFILIEMIT", "CDEMPRESA",  "CDINSCESTA", "CDINSCMUNI",    "CDSERIE",
-    "NRNOTAFISCALELE", "DTEMISSAO", "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC", "IDTPDESTREM", "CDCLIENTE",
-    "CDFORNECED", "CDFILIRECE", "NMRAZAO",     "IDSITUACAONFE", "NRACESSONFE", "NRPROTOCOLONFE", "DHAUTORIZACAO",
+    "NRLANCTONF",  "CDFILIAL",        "CDFILIEMIT",    "CDEMPRESA",    "CDINSCESTA",  "CDINSCMUNI",
+    "CDSERIE",     "NRNOTAFISCALELE", "DTEMISSAO",     "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC",
+    "IDTPDESTREM", "CDCLIENTE",       "CDFORNECED",    "CDFILIRECE",   "NMRAZAO",     "IDSITUACAONFE",
+    "NRACESSONFE", "NRPROTOCOLONFE",  "DHAUTORIZACAO",
 };
 constexpr int kBatchRows = 200;
 
@@ -73,10 +74,10 @@ struct Party {
 struct Invoice {
     const Establishment* establishment = nullptr;
     QDate issued;
-    QChar kind;        // C, F or L
+    QChar kind; // C, F or L
     const Party* party = nullptr;
-    QChar state;       // A, C or D
-    QChar direction;   // S or E
+    QChar state;     // A, C or D
+    QChar direction; // S or E
     qint64 cents = 0;
     int minuteOfDay = 0;
 };
@@ -127,7 +128,9 @@ int accessKeyCheckDigit(const QString& first43) {
     return remainder < 2 ? 0 : 11 - remainder;
 }
 
-QString digits(qint64 value, int width) { return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0')); }
+QString digits(qint64 value, int width) {
+    return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
+}
 
 void fail(const QString& what, const QSqlError& error) {
     throw DatabaseError(QStringLiteral("%1: %2").arg(what, error.text()));
@@ -211,11 +214,11 @@ public:
         const QString numberText = digits(number, 9);
 
         const QString first43 = e.stateCode + invoice.issued.toString(QStringLiteral("yyMM")) + e.issuerCnpj +
-                                QStringLiteral("55") + digits(e.nfeSeries, 3) + numberText + QStringLiteral("1") +
-                                digits(randomCode(number), 8);
+                                QStringLiteral("55") + digits(e.nfeSeries, 3) + numberText +
+                                QStringLiteral("1") + digits(randomCode(number), 8);
         const QString key = first43 + QString::number(accessKeyCheckDigit(first43));
-        const QString protocol = QStringLiteral("1") + e.stateCode + invoice.issued.toString(QStringLiteral("yy")) +
-                                 digits(m_entry, 10);
+        const QString protocol = QStringLiteral("1") + e.stateCode +
+                                 invoice.issued.toString(QStringLiteral("yy")) + digits(m_entry, 10);
         QDateTime authorisedAt(invoice.issued, QTime(0, 0).addSecs(invoice.minuteOfDay * 60 + 17),
                                QTimeZone(offsetSeconds(e.utcOffset)));
         // Never authorised later than now, in the state's own time: the
@@ -226,13 +229,27 @@ public:
             authorisedAt = now.addSecs(-60 - now.time().second());
         const QString authorised = authorisedAt.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + e.utcOffset;
         const QVariant none = nullText();
-        m_insert.add({digits(m_entry, 10), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration,
-                      e.series, numberText, invoice.issued, QString(invoice.direction), digits(m_entry * 7 + 100000, 12),
-                      double(invoice.cents) / 100.0, QString(invoice.kind),
+        m_insert.add({digits(m_entry, 10),
+                      e.branch,
+                      e.branch,
+                      e.company,
+                      e.stateRegistration,
+                      e.cityRegistration,
+                      e.series,
+                      numberText,
+                      invoice.issued,
+                      QString(invoice.direction),
+                      digits(m_entry * 7 + 100000, 12),
+                      double(invoice.cents) / 100.0,
+                      QString(invoice.kind),
                       invoice.kind == u'C' ? QVariant(invoice.party->code) : none,
                       invoice.kind == u'F' ? QVariant(invoice.party->code) : none,
-                      invoice.kind == u'L' ? QVariant(invoice.party->code) : none, invoice.party->name,
-                      QString(invoice.state), key, protocol, authorised});
+                      invoice.kind == u'L' ? QVariant(invoice.party->code) : none,
+                      invoice.party->name,
+                      QString(invoice.state),
+                      key,
+                      protocol,
+                      authorised});
     }
 
     void flush() { m_insert.flush(); }
@@ -283,7 +300,8 @@ std::pair<QChar, const Party*> counterparty(const Sources& s, const Establishmen
         }
         }
     }
-    throw DatabaseError(QStringLiteral("Não há clientes, fornecedores nem outras filiais para as notas fiscais."));
+    throw DatabaseError(
+        QStringLiteral("Não há clientes, fornecedores nem outras filiais para as notas fiscais."));
 }
 
 // The demo set: for every establishment, invoices on today and on earlier days
@@ -361,8 +379,9 @@ void seedInvoices(QSqlDatabase& db, const SeedOptions& options) {
     {
         QSqlQuery count = run(db, kInvoiceCountSql, QStringLiteral("Falha ao contar as notas fiscais"));
         if (count.next() && count.value(0).toLongLong() > 0)
-            throw DatabaseError(QStringLiteral("O banco já tem notas fiscais: as notas de demonstração só são "
-                                               "geradas num banco novo."));
+            throw DatabaseError(
+                QStringLiteral("O banco já tem notas fiscais: as notas de demonstração só são "
+                               "geradas num banco novo."));
     }
 
     Sources s;
