@@ -5,6 +5,7 @@
 
 #include "connectiontext.h"
 #include "database.h"
+#include "digits.h"
 
 #include <QFileInfo>
 
@@ -42,15 +43,6 @@ const char* const kCancelInvoiceSql = "UPDATE INVOICE SET SITUACAO = 'C' WHERE C
 const char* const kErpInvoicesSql =
     "SELECT NRACESSONFE, NRPROTOCOLONFE, DHAUTORIZACAO, IDSITUACAONFE FROM NOTAFISCAL";
 
-bool digits(const QString& text, qsizetype size) {
-    if (text.size() != size)
-        return false;
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
-
 QString sqlError(const QString& what, const QSqlQuery& query) {
     return QStringLiteral("%1: %2").arg(what, query.lastError().text());
 }
@@ -79,8 +71,9 @@ std::optional<Invoice> readInvoice(const QString& key, const QString& protocol, 
                     {},
                     state.trimmed().isEmpty() ? QChar() : state.trimmed().at(0)};
     invoice.authorisedAt = QDateTime::fromString(invoice.authorisedAtText, Qt::ISODate);
-    if (!digits(invoice.key, 44) || !digits(invoice.protocol, 15) || !invoice.authorisedAt.isValid() ||
-        state.trimmed().size() != 1 || !QStringLiteral("ACD").contains(invoice.state))
+    if (!zavfiscal::isDigits(invoice.key, 44) || !zavfiscal::isDigits(invoice.protocol, 15) ||
+        !invoice.authorisedAt.isValid() || state.trimmed().size() != 1 ||
+        !QStringLiteral("ACD").contains(invoice.state))
         return std::nullopt;
     return invoice;
 }

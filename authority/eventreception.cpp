@@ -3,11 +3,10 @@
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
+#include "digits.h"
 #include "schemaset.h"
 #include "statezones.h"
 #include "statuscodes.h"
-
-#include <algorithm>
 
 namespace zavauthority {
 
@@ -31,8 +30,7 @@ QString schemaProblem(const QByteArray& envEvento) {
 // schema's types; anything else would make the answer invalid too.
 void readBatchHead(xmlNode* root, zavnfe::RetEnvEventoData& head) {
     const QString batchId = text(root, "idLote");
-    if (!batchId.isEmpty() && batchId.size() <= 15 &&
-        std::all_of(batchId.cbegin(), batchId.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+    if (zavfiscal::isDigits(batchId, 1, 15))
         head.batchId = batchId;
     xmlNode* first = zavnfe::childElement(zavnfe::childElement(root, "evento", kNfe), "infEvento", kNfe);
     if (StateZones::known(text(first, "cOrgao")))

@@ -3,6 +3,7 @@
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
+#include "digits.h"
 #include "statezones.h"
 #include "statuscodes.h"
 
@@ -11,11 +12,6 @@ namespace zavauthority {
 namespace {
 
 const char* const kNfe = zavnfe::CancellationBatch::kNamespace;
-
-bool digitsOnly(const QString& text, qsizetype size) {
-    return text.size() == size &&
-           std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-}
 
 // The query's layout, checked here since no published schema of it ships
 // with the product: root, version and each field in order, nothing else.
@@ -41,7 +37,7 @@ QString layoutProblem(xmlNode* root) {
         return QStringLiteral("tpAmb deve ser 1 ou 2");
     if (zavnfe::elementText(zavnfe::childElement(root, "xServ", kNfe)) != u"CONSULTAR")
         return QStringLiteral("xServ deve ser CONSULTAR");
-    if (!digitsOnly(zavnfe::elementText(zavnfe::childElement(root, "chNFe", kNfe)), 44))
+    if (!zavfiscal::isDigits(zavnfe::elementText(zavnfe::childElement(root, "chNFe", kNfe)), 44))
         return QStringLiteral("chNFe deve ter 44 algarismos");
     return {};
 }

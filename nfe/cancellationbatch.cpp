@@ -1,4 +1,5 @@
 #include "cancellationbatch.h"
+#include "digits.h"
 
 #include "xmlhandles.h"
 
@@ -49,10 +50,7 @@ QByteArray CancellationBatch::build(const QString& batchId, const QList<Cancella
             *error = why;
         return QByteArray();
     };
-    bool digits = !batchId.isEmpty() && batchId.size() <= 15;
-    for (QChar c : batchId)
-        digits = digits && c >= u'0' && c <= u'9';
-    if (!digits)
+    if (!zavfiscal::isDigits(batchId, 1, 15))
         return fail(QStringLiteral("Número do lote inválido: de 1 a 15 algarismos."));
     if (events.isEmpty() || events.size() > kMaxEvents)
         return fail(QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).")

@@ -1,17 +1,10 @@
 #include "cancellationevent.h"
 
+#include "digits.h"
+
 namespace zavnfe {
 
 namespace {
-
-bool digitsOnly(const QString& text, qsizetype size) {
-    if (text.size() != size)
-        return false;
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
 
 // IBGE codes of the 27 federative units: the first two digits of an access
 // key, and the cOrgao that receives its events.
@@ -34,7 +27,7 @@ QString describe(char32_t c) {
 // Modulo 11 over the first 43 digits, weights 2 to 9 from the right; a
 // remainder of 0 or 1 gives 0.
 bool CancellationEvent::validAccessKey(const QString& key) {
-    if (!digitsOnly(key, 44))
+    if (!zavfiscal::isDigits(key, 44))
         return false;
     int sum = 0;
     int weight = 2;
@@ -82,9 +75,9 @@ std::optional<CancellationEvent> CancellationEvent::create(const CancellationDat
         return fail(
             QStringLiteral("Chave de acesso inválida: são 44 algarismos, começando pelo código da UF, com "
                            "dígito verificador correto."));
-    if (!digitsOnly(data.issuerCnpj, 14))
+    if (!zavfiscal::isDigits(data.issuerCnpj, 14))
         return fail(QStringLiteral("CNPJ do emitente inválido: são 14 algarismos."));
-    if (!digitsOnly(data.authorisationProtocol, 15))
+    if (!zavfiscal::isDigits(data.authorisationProtocol, 15))
         return fail(QStringLiteral("Protocolo de autorização inválido: são 15 algarismos."));
     if (data.environment != 1 && data.environment != 2)
         return fail(QStringLiteral("Ambiente inválido: 1 (produção) ou 2 (homologação)."));

@@ -1,5 +1,6 @@
 #include "batchinsert.h"
 #include "database.h"
+#include "digits.h"
 #include "seed.h"
 #include "seed_blocks.h"
 #include "transaction.h"
@@ -106,15 +107,6 @@ const StateInfo* stateOf(const QString& abbreviation) {
     return nullptr;
 }
 
-bool allDigits(const QString& text) {
-    if (text.isEmpty())
-        return false;
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
-
 // Modulo-11 check digit of the first 43 digits of an access key: weights 2 to 9
 // from the right, restarting after 9; a remainder of 0 or 1 gives the digit 0.
 int accessKeyCheckDigit(const QString& first43) {
@@ -158,9 +150,9 @@ std::vector<Establishment> readEstablishments(QSqlDatabase& db) {
         // when it has one, otherwise the series code itself.
         const QString exported = query.value(5).toString().trimmed();
         const QString own = e.series.trimmed();
-        if (allDigits(exported) && exported.size() <= 3)
+        if (zavfiscal::isDigits(exported, 1, 3))
             e.nfeSeries = exported.toInt();
-        else if (allDigits(own) && own.size() <= 3)
+        else if (zavfiscal::isDigits(own, 1, 3))
             e.nfeSeries = own.toInt();
         else
             throw DatabaseError(QStringLiteral("Série %1 da empresa %2 sem código numérico para a NF-e.")
@@ -172,7 +164,7 @@ std::vector<Establishment> readEstablishments(QSqlDatabase& db) {
         e.stateCode = QLatin1String(state->code);
         e.utcOffset = QLatin1String(state->offset);
         e.issuerCnpj = query.value(7).toString().trimmed();
-        if (!allDigits(e.issuerCnpj) || e.issuerCnpj.size() != 14)
+        if (!zavfiscal::isDigits(e.issuerCnpj, 14))
             throw DatabaseError(QStringLiteral("CNPJ da filial %1 deve ter 14 dígitos.").arg(e.branch));
         result.push_back(std::move(e));
     }

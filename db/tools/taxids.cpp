@@ -1,17 +1,10 @@
 #include "taxids.h"
 
 #include "database.h"
+#include "digits.h"
 
 namespace zavdb {
 namespace {
-
-bool allDigits(const QString& s) {
-    for (QChar c : s) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    return true;
-}
 
 // Weights run from `first` down to 2; the CNPJ's wrap back to 9 after 2.
 QChar checkDigit(const QString& digits, int first, bool wrapAtNine) {
@@ -28,7 +21,7 @@ QChar checkDigit(const QString& digits, int first, bool wrapAtNine) {
 }
 
 void require(const QString& digits, qsizetype count, const char* what) {
-    if (digits.size() != count || !allDigits(digits))
+    if (!zavfiscal::isDigits(digits, count))
         throw DatabaseError(QStringLiteral("%1 precisa de %2 dígitos: \"%3\".")
                                 .arg(QLatin1String(what), QString::number(count), digits));
 }
@@ -52,11 +45,11 @@ QString completeCpf(const QString& nineDigits) {
 }
 
 bool isValidCnpj(const QString& digits) {
-    return digits.size() == 14 && allDigits(digits) && completeCnpj(digits.left(12)) == digits;
+    return zavfiscal::isDigits(digits, 14) && completeCnpj(digits.left(12)) == digits;
 }
 
 bool isValidCpf(const QString& digits) {
-    if (digits.size() != 11 || !allDigits(digits))
+    if (!zavfiscal::isDigits(digits, 11))
         return false;
     // Eleven equal digits pass the arithmetic but are no CPF.
     if (digits.count(digits.at(0)) == digits.size())
