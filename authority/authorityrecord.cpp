@@ -3,6 +3,7 @@
 #include "statezones.h"
 #include "statuscodes.h"
 
+#include "accesskey.h"
 #include "connectiontext.h"
 #include "database.h"
 #include "digits.h"
@@ -302,7 +303,7 @@ bool AuthorityRecord::store(const RegisteredEvent& event, QString* error) {
 
 Decision AuthorityRecord::decide(const EventFacts& facts, const Terms& terms, const QDateTime& now,
                                  const AnswerBuilder& answer) {
-    const QString stateCode = facts.key.left(2);
+    const QString stateCode = zavfiscal::accessKeyStateCode(facts.key);
     const QString registeredAt = StateZones::format(now, stateCode);
     auto reject = [&](int status) {
         return Decision{status, QString(), answer(status, QString(), registeredAt)};

@@ -1,5 +1,6 @@
 #include "eventreception.h"
 
+#include "accesskey.h"
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -79,13 +80,13 @@ int EventReception::refusal(const Incoming& in, const QDateTime& at, const QDate
         QStringLiteral("ID%1%2%3").arg(in.type, in.key).arg(in.sequence, 2, 10, QLatin1Char('0'));
     if (in.id != expectedId)
         return BadEventId;
-    if (in.orgao != in.key.left(2))
+    if (in.orgao != zavfiscal::accessKeyStateCode(in.key))
         return OrganDiffersFromKey;
     if (in.environment != m_environment)
         return EnvironmentDiffers;
-    if (!zavnfe::CancellationEvent::validAccessKey(in.key))
+    if (!zavfiscal::isValidAccessKey(in.key))
         return BadCheckDigit;
-    if (in.author.isEmpty() || in.author != in.key.mid(6, 14))
+    if (in.author.isEmpty() || in.author != zavfiscal::accessKeyIssuerCnpj(in.key))
         return AuthorDiffers;
     if (!at.isValid() || at.secsTo(now) < -kClockToleranceSeconds)
         return EventAfterProcessing;
@@ -113,7 +114,9 @@ Decision EventReception::answer(const Incoming& in, const QString& batchOrgan, c
     const QDateTime at = QDateTime::fromString(in.dateTime, Qt::ISODate);
     const int status = refusal(in, at, now);
     if (status != 0)
-        return Decision{status, QString(), build(status, QString(), StateZones::format(now, in.key.left(2)))};
+        return Decision{
+            status, QString(),
+            build(status, QString(), StateZones::format(now, zavfiscal::accessKeyStateCode(in.key)))};
     const EventFacts facts{in.key, in.type, in.authorisationProtocol, in.sequence, at, in.evento};
     Decision decision;
     m_record.onRecordThread([&] { decision = m_record.decide(facts, m_terms, now, build); });

@@ -1,5 +1,6 @@
 #include "statusconsultation.h"
 
+#include "accesskey.h"
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -69,11 +70,11 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
         return answer(SchemaFailure, problem);
     const QString key = zavnfe::elementText(zavnfe::childElement(root, "chNFe", kNfe));
     data.accessKey = key;
-    if (StateZones::known(key.left(2)))
-        data.stateCode = key.left(2);
+    if (StateZones::known(zavfiscal::accessKeyStateCode(key)))
+        data.stateCode = zavfiscal::accessKeyStateCode(key);
     if (zavnfe::elementText(zavnfe::childElement(root, "tpAmb", kNfe)).toInt() != m_environment)
         return answer(EnvironmentDiffers, QString());
-    if (!zavnfe::CancellationEvent::validAccessKey(key))
+    if (!zavfiscal::isValidAccessKey(key))
         return answer(BadCheckDigit, QString());
 
     std::optional<Invoice> invoice;

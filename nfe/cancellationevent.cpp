@@ -24,21 +24,6 @@ QString describe(char32_t c) {
 
 } // namespace
 
-// Modulo 11 over the first 43 digits, weights 2 to 9 from the right; a
-// remainder of 0 or 1 gives 0.
-bool CancellationEvent::validAccessKey(const QString& key) {
-    if (!zavfiscal::isDigits(key, 44))
-        return false;
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = 42; i >= 0; --i) {
-        sum += (key.at(i).unicode() - u'0') * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int remainder = sum % 11;
-    return key.at(43).unicode() - u'0' == (remainder < 2 ? 0 : 11 - remainder);
-}
-
 QString CancellationEvent::checkReason(const QString& reason) {
     for (char32_t c : reason.toUcs4()) {
         if (c == U'\n' || c == U'\r')
@@ -71,7 +56,8 @@ std::optional<CancellationEvent> CancellationEvent::create(const CancellationDat
             *error = why;
         return std::nullopt;
     };
-    if (!validAccessKey(data.accessKey) || !knownStateCode(data.accessKey.left(2)))
+    if (!zavfiscal::isValidAccessKey(data.accessKey) ||
+        !knownStateCode(zavfiscal::accessKeyStateCode(data.accessKey)))
         return fail(
             QStringLiteral("Chave de acesso inválida: são 44 algarismos, começando pelo código da UF, com "
                            "dígito verificador correto."));

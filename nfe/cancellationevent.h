@@ -2,6 +2,8 @@
 // CancellationEvent: one NF-e cancellation event (type 110111), its fields
 // checked and normalised, ready to be written into an envEvento batch
 // (CancellationBatch) and signed (EventSigner).
+#include "accesskey.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -34,11 +36,10 @@ public:
 
     // Empty when the reason (already trimmed) is acceptable, otherwise why not.
     static QString checkReason(const QString& trimmedReason);
-    static bool validAccessKey(const QString& key);
 
     QString id() const; // "ID" + tpEvento + chNFe + nSeqEvento (2 digits)
-    QString stateCode() const { return m_data.accessKey.left(2); } // cOrgao
-    QString dateTime() const;                                      // dhEvento, AAAA-MM-DDThh:mm:ss±hh:00
+    QString stateCode() const { return zavfiscal::accessKeyStateCode(m_data.accessKey); } // cOrgao
+    QString dateTime() const; // dhEvento, AAAA-MM-DDThh:mm:ss±hh:00
     const CancellationData& data() const { return m_data; }
 
 private:

@@ -16,6 +16,7 @@
 // before. Figures are medians over the runs; no timing is judged here.
 #include "brazilianstates.h"
 
+#include "accesskey.h"
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -115,12 +116,12 @@ std::vector<zavnfe::CancellationData> authorisedInvoices(const QString& connecti
                 continue;
             zavnfe::CancellationData data;
             data.accessKey = q.value(0).toString();
-            data.issuerCnpj = data.accessKey.mid(6, 14);
+            data.issuerCnpj = zavfiscal::accessKeyIssuerCnpj(data.accessKey);
             data.authorisationProtocol = q.value(1).toString();
             data.environment = q.value(2).toInt();
             data.reason = QString::fromUtf8(kReason);
             const zavserver::BrazilianState* state =
-                zavserver::BrazilianStates::byCode(data.accessKey.left(2));
+                zavserver::BrazilianStates::byCode(zavfiscal::accessKeyStateCode(data.accessKey));
             if (!state)
                 die(QStringLiteral("invoice %1 of an unknown state").arg(data.accessKey));
             data.stateUtcOffsetSeconds = state->utcOffsetSeconds;

@@ -1,3 +1,4 @@
+#include "accesskey.h"
 #include "batchinsert.h"
 #include "database.h"
 #include "digits.h"
@@ -107,19 +108,6 @@ const StateInfo* stateOf(const QString& abbreviation) {
     return nullptr;
 }
 
-// Modulo-11 check digit of the first 43 digits of an access key: weights 2 to 9
-// from the right, restarting after 9; a remainder of 0 or 1 gives the digit 0.
-int accessKeyCheckDigit(const QString& first43) {
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = first43.size() - 1; i >= 0; --i) {
-        sum += (first43.at(i).unicode() - u'0') * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int remainder = sum % 11;
-    return remainder < 2 ? 0 : 11 - remainder;
-}
-
 QString digits(qint64 value, int width) {
     return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
 }
@@ -208,7 +196,7 @@ public:
         const QString first43 = e.stateCode + invoice.issued.toString(QStringLiteral("yyMM")) + e.issuerCnpj +
                                 QStringLiteral("55") + digits(e.nfeSeries, 3) + numberText +
                                 QStringLiteral("1") + digits(randomCode(number), 8);
-        const QString key = first43 + QString::number(accessKeyCheckDigit(first43));
+        const QString key = zavfiscal::completeAccessKey(first43);
         const QString protocol = QStringLiteral("1") + e.stateCode +
                                  invoice.issued.toString(QStringLiteral("yy")) + digits(m_entry, 10);
         QDateTime authorisedAt(invoice.issued, QTime(0, 0).addSecs(invoice.minuteOfDay * 60 + 17),

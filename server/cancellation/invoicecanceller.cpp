@@ -1,4 +1,5 @@
 #include "cancellation/invoicecanceller.h"
+#include "accesskey.h"
 
 #include "brazilianstates.h"
 #include "cancellation/cancellationreason.h"
@@ -353,10 +354,10 @@ std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const Stored& s) 
 
 std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const QString& reason,
                                                           Attempt& a) {
-    const BrazilianState* state = BrazilianStates::byCode(QStringView(s.accessKey).left(2));
+    const BrazilianState* state = BrazilianStates::byCode(zavfiscal::accessKeyStateCode(s.accessKey));
     zavnfe::CancellationData data;
     data.accessKey = s.accessKey;
-    data.issuerCnpj = s.accessKey.mid(6, 14); // the issuer is part of the key
+    data.issuerCnpj = zavfiscal::accessKeyIssuerCnpj(s.accessKey); // the issuer is part of the key
     data.authorisationProtocol = s.protocol;
     data.environment = m_context.environment.toInt();
     data.reason = reason;

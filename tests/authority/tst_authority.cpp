@@ -3,6 +3,7 @@
 // from a demo ERP database made by zav-dbinit, events built and signed by
 // zavnfe, every stored signature checked again by the xmlsec1 command and
 // every answer against the published schemas.
+#include "accesskey.h"
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -55,16 +56,6 @@ struct Reply {
 QString stateTime(const QDateTime& moment) {
     return moment.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
            QStringLiteral("-03:00");
-}
-
-// The key with its last digit replaced by the right check digit.
-QString withCheckDigit(const QString& key) {
-    for (int digit = 0; digit <= 9; ++digit) {
-        const QString candidate = key.left(43) + QString::number(digit);
-        if (zavnfe::CancellationEvent::validAccessKey(candidate))
-            return candidate;
-    }
-    return {};
 }
 
 bool run(const QString& program, const QStringList& arguments, const QString& dir,
@@ -182,7 +173,7 @@ private:
     zavnfe::CancellationData data(const Nfe& nfe, const QDateTime& at = QDateTime::currentDateTimeUtc()) {
         zavnfe::CancellationData d;
         d.accessKey = nfe.key;
-        d.issuerCnpj = nfe.key.mid(6, 14);
+        d.issuerCnpj = zavfiscal::accessKeyIssuerCnpj(nfe.key);
         d.authorisationProtocol = nfe.protocol;
         d.environment = 2;
         d.reason = kReason;
@@ -281,7 +272,8 @@ private:
     }
 
     Nfe stranger() const { // a valid key the authority never heard of
-        return {withCheckDigit(m_fresh[1].key.left(25) + QStringLiteral("999999") + m_fresh[1].key.mid(31)),
+        return {zavfiscal::completeAccessKey(m_fresh[1].key.left(25) + QStringLiteral("999999") +
+                                             m_fresh[1].key.mid(31, 12)),
                 m_fresh[1].protocol};
     }
 

@@ -1,5 +1,6 @@
 #include "cancelfixture.h"
 
+#include "accesskey.h"
 #include "batchinsert.h"
 #include "database.h"
 #include "transaction.h"
@@ -18,17 +19,6 @@ namespace canceltest {
 namespace {
 
 const char* const kPath = "/ZAV50000.rdmCancelaNFE";
-
-int checkDigit(const QString& first43) {
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = first43.size() - 1; i >= 0; --i) {
-        sum += first43.at(i).digitValue() * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int rest = sum % 11;
-    return rest < 2 ? 0 : 11 - rest;
-}
 
 QString digits(qint64 value, int width) {
     return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
@@ -112,7 +102,7 @@ QString insertInvoices(QSqlDatabase& db, const Establishment& e, int first, int 
                           QStringLiteral("L"),
                           e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002"),
                           QStringLiteral("Filial %1").arg(n), QString(QLatin1Char(state)),
-                          first43 + QString::number(checkDigit(first43)),
+                          zavfiscal::completeAccessKey(first43),
                           QStringLiteral("1") + e.stateCode + QStringLiteral("19") + digits(n, 10),
                           issued.toString(Qt::ISODate) + QStringLiteral("T10:00:00-03:00")});
             if (receivables)

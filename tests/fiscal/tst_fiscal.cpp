@@ -1,5 +1,6 @@
 // The fiscal rules every side shares, checked on their own with known good
 // and bad examples, at their limits.
+#include "accesskey.h"
 #include "digits.h"
 
 #include <QTest>
@@ -38,6 +39,73 @@ private Q_SLOTS:
         if (minSize == maxSize)
             QTEST(zavfiscal::isDigits(text, minSize), "inRange");
         QCOMPARE(zavfiscal::isDigits(text, text.size()), zavfiscal::allDigits(text));
+    }
+    // ----- the access key's check digit, modulo 11 (keys worked out by hand)
+
+    void accessKeyCheckDigit_data() {
+        QTest::addColumn<QString>("first43");
+        QTest::addColumn<int>("digit");
+        // One key for every remainder of the weighted sum: 0 and 1 give 0.
+        const QString head = QStringLiteral("3524050312345600019555001000000000000000");
+        QTest::newRow("remainder 0") << head + "000" << 0;
+        QTest::newRow("remainder 1") << head + "006" << 0;
+        QTest::newRow("remainder 2") << head + "001" << 9;
+        QTest::newRow("remainder 3") << head + "007" << 8;
+        QTest::newRow("remainder 4") << head + "002" << 7;
+        QTest::newRow("remainder 5") << head + "008" << 6;
+        QTest::newRow("remainder 6") << head + "003" << 5;
+        QTest::newRow("remainder 7") << head + "009" << 4;
+        QTest::newRow("remainder 8") << head + "004" << 3;
+        QTest::newRow("remainder 9") << head + "013" << 2;
+        QTest::newRow("remainder 10") << head + "005" << 1;
+        QTest::newRow("the events' test key") << "3526120312345600019555001000001234100012345" << 2;
+        QTest::newRow("42 digits") << head + "00" << -1;
+        QTest::newRow("44 digits") << head + "0000" << -1;
+        QTest::newRow("a letter") << head + "00A" << -1;
+        QTest::newRow("an Arabic-Indic digit") << head + QStringLiteral("00٣") << -1;
+        QTest::newRow("empty") << "" << -1;
+    }
+    void accessKeyCheckDigit() {
+        QFETCH(QString, first43);
+        QFETCH(int, digit);
+        QCOMPARE(zavfiscal::accessKeyCheckDigit(first43), digit);
+        QCOMPARE(zavfiscal::completeAccessKey(first43),
+                 digit < 0 ? QString() : first43 + QString::number(digit));
+        if (digit >= 0) {
+            QVERIFY(zavfiscal::isValidAccessKey(first43 + QString::number(digit)));
+            for (int other = 0; other <= 9; ++other)
+                if (other != digit)
+                    QVERIFY2(!zavfiscal::isValidAccessKey(first43 + QString::number(other)),
+                             qPrintable(QString::number(other)));
+        }
+    }
+
+    void accessKeyValidity_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("valid");
+        const QString good = QStringLiteral("43261203123456000195550010000056781000567810");
+        QTest::newRow("valid") << good << true;
+        QTest::newRow("state digits swapped")
+            << QStringLiteral("34261203123456000195550010000056781000567810") << false;
+        QTest::newRow("43 digits") << good.left(43) << false;
+        QTest::newRow("45 digits") << good + "0" << false;
+        QTest::newRow("a blank after") << good + " " << false;
+        QTest::newRow("a blank inside") << good.left(20) + " " + good.mid(21) << false;
+        QTest::newRow("full-width digit") << good.left(43) + QStringLiteral("０") << false;
+        QTest::newRow("empty") << QString() << false;
+        // The state is not the check digit's business: 99 is no state.
+        QTest::newRow("no state, right digit")
+            << QStringLiteral("99261203123456000195550010000012341000123450") << true;
+    }
+    void accessKeyValidity() {
+        QFETCH(QString, key);
+        QTEST(zavfiscal::isValidAccessKey(key), "valid");
+    }
+
+    void accessKeyFields() {
+        const QString key = QStringLiteral("43261203123456000195550010000056781000567810");
+        QCOMPARE(zavfiscal::accessKeyStateCode(key), QStringLiteral("43"));
+        QCOMPARE(zavfiscal::accessKeyIssuerCnpj(key), QStringLiteral("03123456000195"));
     }
 };
 

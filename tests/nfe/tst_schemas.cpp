@@ -2,6 +2,7 @@
 // the library: events made by CancellationBatch and signed by EventSigner
 // with a certificate from scripts/make-certificates.sh (the openssl command),
 // and faults the authority would reject, each with a useful Portuguese text.
+#include "accesskey.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
@@ -29,20 +30,11 @@ const QString kSerial = QStringLiteral("5C4E1A07");
 const QByteArray kPassword = "senha-dos-esquemas";
 const QByteArray kNfe = "http://www.portalfiscal.inf.br/nfe";
 
-// An access key of São Paulo for invoice number n, with its check digit
-// (modulo 11, weights 2 to 9 from the right).
+// An access key of São Paulo for invoice number n, with its check digit.
 QString accessKey(int number) {
-    const QString base = QStringLiteral("352612") + kCnpj + QStringLiteral("55001") +
-                         QStringLiteral("%1").arg(number, 9, 10, QLatin1Char('0')) +
-                         QStringLiteral("100012345");
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = base.size() - 1; i >= 0; --i) {
-        sum += base.at(i).digitValue() * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int digit = 11 - sum % 11;
-    return base + QString::number(digit >= 10 ? 0 : digit);
+    return zavfiscal::completeAccessKey(QStringLiteral("352612") + kCnpj + QStringLiteral("55001") +
+                                        QStringLiteral("%1").arg(number, 9, 10, QLatin1Char('0')) +
+                                        QStringLiteral("100012345"));
 }
 
 zavnfe::CancellationData cancellation(int number) {

@@ -4,6 +4,7 @@
 #include "serverprocess.h"
 #include "testdb.h"
 
+#include "accesskey.h"
 #include "database.h"
 #include "seed.h"
 
@@ -105,23 +106,7 @@ Packet packetOf(const Reply& reply) {
     return p;
 }
 
-// ----- NF-e access keys, checked independently of the generator
-
-int checkDigit(const QString& first43) {
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = first43.size() - 1; i >= 0; --i) {
-        sum += first43.at(i).digitValue() * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int rest = sum % 11;
-    return rest < 2 ? 0 : 11 - rest;
-}
-
-bool validKey(const QString& key) {
-    static const QRegularExpression digits(QStringLiteral("^\\d{44}$"));
-    return digits.match(key).hasMatch() && checkDigit(key.left(43)) == key.at(43).digitValue();
-}
+// ----- NF-e access keys
 
 QString stateCode(const QString& state) {
     static const QMap<QString, QString> codes{
@@ -287,7 +272,7 @@ QString writeScenario(QSqlDatabase& db, const Scenario& s) {
         q.bindValue(QStringLiteral(":razao"),
                     inv.kind == 'F' ? s.supplierName : QStringLiteral("Razão %1").arg(inv.n));
         q.bindValue(QStringLiteral(":situacao"), QString(QLatin1Char(inv.state)));
-        q.bindValue(QStringLiteral(":chave"), first43 + QString::number(checkDigit(first43)));
+        q.bindValue(QStringLiteral(":chave"), zavfiscal::completeAccessKey(first43));
         q.bindValue(QStringLiteral(":protocolo"),
                     QStringLiteral("1352000000000%1").arg(inv.n, 2, 10, QLatin1Char('0')));
         q.bindValue(QStringLiteral(":autorizacao"),
@@ -622,7 +607,7 @@ void TstServer::recordLayout() {
     QVERIFY(p.cell(three, "CDFILIRECE").isNull());
     QCOMPARE(p.text(four, "CDFILIRECE"), s.otherBranch.branch);
     QCOMPARE(p.text(three, "NRPROTOCOLONFE"), QStringLiteral("135200000000003"));
-    QVERIFY(validKey(p.text(three, "NRACESSONFE")));
+    QVERIFY(zavfiscal::isValidAccessKey(p.text(three, "NRACESSONFE")));
     QCOMPARE(p.text(three, "LANCAMENTO"), s.main.branch.leftJustified(4) + QStringLiteral("20200310") +
                                               s.main.series.leftJustified(5) + QStringLiteral("000100003") +
                                               entryOf(3));
@@ -662,7 +647,7 @@ void TstServer::accessKeysOfTheDemoInvoices() {
     QSet<QString> seen;
     for (qsizetype i = 0; i < p.rows.size(); ++i) {
         const QString key = p.text(i, "NRACESSONFE");
-        QVERIFY2(validKey(key), qPrintable(key));
+        QVERIFY2(zavfiscal::isValidAccessKey(key), qPrintable(key));
         QCOMPARE(key.mid(0, 2), stateCode(state));
         const QDate issued = QDate::fromString(p.text(i, "DTEMISSAO"), Qt::ISODate);
         QCOMPARE(key.mid(2, 4), issued.toString(QStringLiteral("yyMM")));
@@ -1132,7 +1117,7 @@ void TstServer::volumeGenerator() {
         QMap<QString, int> establishments;
         while (q.next()) {
             const QString key = q.value(0).toString();
-            QVERIFY2(validKey(key), qPrintable(key));
+            QVERIFY2(zavfiscal::isValidAccessKey(key), qPrintable(key));
             keys.insert(key);
             ++states[q.value(1).toString()];
             ++establishments[QStringList{q.value(2).toString(), q.value(3).toString(), q.value(4).toString(),
