@@ -3,7 +3,6 @@
 #include "connectiontext.h"
 #include "database.h"
 #include "sqlscript.h"
-#include "taxids.h"
 #include "testdb.h"
 
 #include <QFile>
@@ -195,25 +194,6 @@ private Q_SLOTS:
     void splitStatements() {
         QFETCH(QString, script);
         QTEST(zavdb::splitStatements(script), "statements");
-    }
-
-    void registrationNumbers_data() {
-        QTest::addColumn<QString>("digits");
-        QTest::addColumn<bool>("cnpj");
-        QTest::addColumn<bool>("valid");
-        QTest::newRow("known CNPJ") << "11222333000181" << true << true;
-        QTest::newRow("CNPJ, wrong last digit") << "11222333000182" << true << false;
-        QTest::newRow("CNPJ with a check digit 0") << "11444777000161" << true << true;
-        QTest::newRow("CNPJ too short") << "1122233300018" << true << false;
-        QTest::newRow("known CPF") << "52998224725" << false << true;
-        QTest::newRow("CPF, wrong first check digit") << "52998224735" << false << false;
-        QTest::newRow("CPF of equal digits") << "11111111111" << false << false;
-        QTest::newRow("CPF with letters") << "5299822472A" << false << false;
-    }
-    void registrationNumbers() {
-        QFETCH(QString, digits);
-        QFETCH(bool, cnpj);
-        QTEST(cnpj ? zavdb::isValidCnpj(digits) : zavdb::isValidCpf(digits), "valid");
     }
 
     void dbinitCreatesRefusesAndForces() {

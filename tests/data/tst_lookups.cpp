@@ -1,6 +1,7 @@
 // The seven lookup queries on the demo database, on SQLite and PostgreSQL:
 // statements accepted as stored, the all-rows flag, the conditions without a
 // flag, the order of rows; and what the demo data promises the screen.
+#include "cnpjcpf.h"
 #include "data/adoibquery.h"
 #include "data/edatabaseerror.h"
 #include "queries.h"
@@ -21,27 +22,6 @@ QStringList column(TADOIBQuery& q, const char* field) {
     for (q.First(); !q.Eof(); q.Next())
         values.append(q.FieldByName(QLatin1String(field))->AsString());
     return values;
-}
-
-// Check digits recomputed here, independently of the generator.
-bool validModulo11(const QString& digits, const QList<int>& weights1, const QList<int>& weights2) {
-    auto digit = [&](const QList<int>& weights) {
-        int sum = 0;
-        for (qsizetype i = 0; i < weights.size(); ++i)
-            sum += digits.at(i).digitValue() * weights.at(i);
-        return sum % 11 < 2 ? 0 : 11 - sum % 11;
-    };
-    return digit(weights1) == digits.at(weights1.size()).digitValue() &&
-           digit(weights2) == digits.at(weights2.size()).digitValue();
-}
-bool validCnpj(const QString& d) {
-    return d.size() == 14 && QRegularExpression(QStringLiteral("^\\d{14}$")).match(d).hasMatch() &&
-           validModulo11(d, {5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2}, {6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2});
-}
-bool validCpf(const QString& d) {
-    return d.size() == 11 && QRegularExpression(QStringLiteral("^\\d{11}$")).match(d).hasMatch() &&
-           d.count(d.at(0)) != 11 &&
-           validModulo11(d, {10, 9, 8, 7, 6, 5, 4, 3, 2}, {11, 10, 9, 8, 7, 6, 5, 4, 3, 2});
 }
 
 } // namespace
@@ -531,11 +511,11 @@ private Q_SLOTS:
                 const QString kind = q.value(0).toString();
                 const QString number = q.value(1).toString();
                 if (kind == QLatin1String("J")) {
-                    QVERIFY2(validCnpj(number), qPrintable(number));
+                    QVERIFY2(zavfiscal::isValidCnpj(number), qPrintable(number));
                     ++companies;
                 } else {
                     QCOMPARE(kind, QStringLiteral("F"));
-                    QVERIFY2(validCpf(number), qPrintable(number));
+                    QVERIFY2(zavfiscal::isValidCpf(number), qPrintable(number));
                     ++people;
                 }
             }
@@ -578,7 +558,7 @@ private Q_SLOTS:
                                            "= F.CDFILIAL AND E.CDEMPRESA <> F.CDEMPRESA"))
                      .isEmpty());
         for (const QString& cnpj : values(db, QStringLiteral("SELECT NRCNPJFILIAL FROM FILIAL")))
-            QVERIFY2(validCnpj(cnpj), qPrintable(cnpj));
+            QVERIFY2(zavfiscal::isValidCnpj(cnpj), qPrintable(cnpj));
 
         // Processing dates: one branch behind today, one without a date.
         QSqlQuery behind(db);

@@ -1,6 +1,7 @@
 // The fiscal rules every side shares, checked on their own with known good
 // and bad examples, at their limits.
 #include "accesskey.h"
+#include "cnpjcpf.h"
 #include "digits.h"
 
 #include <QTest>
@@ -106,6 +107,62 @@ private Q_SLOTS:
         const QString key = QStringLiteral("43261203123456000195550010000056781000567810");
         QCOMPARE(zavfiscal::accessKeyStateCode(key), QStringLiteral("43"));
         QCOMPARE(zavfiscal::accessKeyIssuerCnpj(key), QStringLiteral("03123456000195"));
+    }
+    // ----- CNPJ and CPF
+
+    void registrationNumbers_data() {
+        QTest::addColumn<QString>("digits");
+        QTest::addColumn<bool>("cnpj");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("known CNPJ") << "11222333000181" << true << true;
+        QTest::newRow("CNPJ, wrong last digit") << "11222333000182" << true << false;
+        QTest::newRow("CNPJ, wrong first check digit") << "11222333000191" << true << false;
+        QTest::newRow("CNPJ with a check digit 0") << "11444777000161" << true << true;
+        QTest::newRow("CNPJ with a first check digit 0") << "11222333000009" << true << true;
+        QTest::newRow("CNPJ too short") << "1122233300018" << true << false;
+        QTest::newRow("CNPJ too long") << "112223330001810" << true << false;
+        QTest::newRow("CNPJ under its mask") << "11.222.333/0001-81" << true << false;
+        QTest::newRow("CNPJ with a letter") << "1122233300018A" << true << false;
+        // Fourteen zeros pass the arithmetic, and were always taken as a CNPJ.
+        QTest::newRow("CNPJ of zeros") << "00000000000000" << true << true;
+        QTest::newRow("CNPJ, empty") << "" << true << false;
+        QTest::newRow("known CPF") << "52998224725" << false << true;
+        QTest::newRow("CPF, wrong first check digit") << "52998224735" << false << false;
+        QTest::newRow("CPF, wrong last digit") << "52998224726" << false << false;
+        QTest::newRow("CPF with both check digits 0") << "52998205500" << false << true;
+        QTest::newRow("CPF of equal digits") << "11111111111" << false << false;
+        QTest::newRow("CPF of zeros") << "00000000000" << false << false;
+        QTest::newRow("CPF with letters") << "5299822472A" << false << false;
+        QTest::newRow("CPF too short") << "5299822472" << false << false;
+        QTest::newRow("CPF under its mask") << "529.982.247-25" << false << false;
+        QTest::newRow("a CNPJ is no CPF") << "11222333000181" << false << false;
+        QTest::newRow("a CPF is no CNPJ") << "52998224725" << true << false;
+    }
+    void registrationNumbers() {
+        QFETCH(QString, digits);
+        QFETCH(bool, cnpj);
+        QTEST(cnpj ? zavfiscal::isValidCnpj(digits) : zavfiscal::isValidCpf(digits), "valid");
+    }
+
+    void registrationCompleted_data() {
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<bool>("cnpj");
+        QTest::addColumn<QString>("number");
+        QTest::newRow("CNPJ") << "112223330001" << true << "11222333000181";
+        QTest::newRow("CNPJ, check digits 6 and 1") << "114447770001" << true << "11444777000161";
+        QTest::newRow("CNPJ, 11 digits") << "11222333000" << true << "";
+        QTest::newRow("CNPJ, 13 digits") << "1122233300018" << true << "";
+        QTest::newRow("CNPJ, a letter") << "11222333000A" << true << "";
+        QTest::newRow("CPF") << "529982247" << false << "52998224725";
+        QTest::newRow("CPF, check digits 0") << "529982055" << false << "52998205500";
+        QTest::newRow("CPF ending 09") << "123456789" << false << "12345678909";
+        QTest::newRow("CPF, 8 digits") << "52998224" << false << "";
+        QTest::newRow("CPF, empty") << "" << false << "";
+    }
+    void registrationCompleted() {
+        QFETCH(QString, start);
+        QFETCH(bool, cnpj);
+        QTEST(cnpj ? zavfiscal::completeCnpj(start) : zavfiscal::completeCpf(start), "number");
     }
 };
 
