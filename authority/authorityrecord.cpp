@@ -1,12 +1,12 @@
 #include "authorityrecord.h"
 
-#include "statezones.h"
 #include "statuscodes.h"
 
 #include "accesskey.h"
 #include "connectiontext.h"
 #include "database.h"
 #include "digits.h"
+#include "states.h"
 
 #include <QFileInfo>
 
@@ -259,7 +259,7 @@ const Invoice* AuthorityRecord::find(const QString& key) {
 
 QString AuthorityRecord::nextProtocol(const QString& stateCode, const QDateTime& now) {
     const QString series =
-        stateCode + now.toOffsetFromUtc(StateZones::offsetSeconds(stateCode)).toString(QStringLiteral("yy"));
+        stateCode + now.toOffsetFromUtc(zavfiscal::utcOffsetOfCode(stateCode)).toString(QStringLiteral("yy"));
     const qint64 sequence = m_sequences.value(series) + 1;
     return series + QStringLiteral("%1").arg(sequence, 11, 10, QLatin1Char('0'));
 }
@@ -304,7 +304,7 @@ bool AuthorityRecord::store(const RegisteredEvent& event, QString* error) {
 Decision AuthorityRecord::decide(const EventFacts& facts, const Terms& terms, const QDateTime& now,
                                  const AnswerBuilder& answer) {
     const QString stateCode = zavfiscal::accessKeyStateCode(facts.key);
-    const QString registeredAt = StateZones::format(now, stateCode);
+    const QString registeredAt = zavfiscal::legalDateTime(now, zavfiscal::utcOffsetOfCode(stateCode));
     auto reject = [&](int status) {
         return Decision{status, QString(), answer(status, QString(), registeredAt)};
     };

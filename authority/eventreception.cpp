@@ -6,7 +6,7 @@
 #include "cancellationevent.h"
 #include "digits.h"
 #include "schemaset.h"
-#include "statezones.h"
+#include "states.h"
 #include "statuscodes.h"
 
 namespace zavauthority {
@@ -34,7 +34,7 @@ void readBatchHead(xmlNode* root, zavnfe::RetEnvEventoData& head) {
     if (zavfiscal::isDigits(batchId, 1, 15))
         head.batchId = batchId;
     xmlNode* first = zavnfe::childElement(zavnfe::childElement(root, "evento", kNfe), "infEvento", kNfe);
-    if (StateZones::known(text(first, "cOrgao")))
+    if (zavfiscal::stateByCode(text(first, "cOrgao")))
         head.orgao = text(first, "cOrgao");
 }
 
@@ -97,7 +97,7 @@ Decision EventReception::answer(const Incoming& in, const QString& batchOrgan, c
     zavnfe::RetEventoData ret;
     ret.environment = m_environment;
     ret.application = QLatin1String(kApplication);
-    ret.orgao = StateZones::known(in.orgao) ? in.orgao : batchOrgan;
+    ret.orgao = zavfiscal::stateByCode(in.orgao) ? in.orgao : batchOrgan;
     ret.accessKey = in.key;
     ret.eventType = in.type;
     ret.sequence = in.sequence;
@@ -114,9 +114,10 @@ Decision EventReception::answer(const Incoming& in, const QString& batchOrgan, c
     const QDateTime at = QDateTime::fromString(in.dateTime, Qt::ISODate);
     const int status = refusal(in, at, now);
     if (status != 0)
-        return Decision{
-            status, QString(),
-            build(status, QString(), StateZones::format(now, zavfiscal::accessKeyStateCode(in.key)))};
+        return Decision{status, QString(),
+                        build(status, QString(),
+                              zavfiscal::legalDateTime(
+                                  now, zavfiscal::utcOffsetOfCode(zavfiscal::accessKeyStateCode(in.key))))};
     const EventFacts facts{in.key, in.type, in.authorisationProtocol, in.sequence, at, in.evento};
     Decision decision;
     m_record.onRecordThread([&] { decision = m_record.decide(facts, m_terms, now, build); });

@@ -5,7 +5,7 @@
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "digits.h"
-#include "statezones.h"
+#include "states.h"
 #include "statuscodes.h"
 
 namespace zavauthority {
@@ -52,8 +52,9 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
     auto answer = [&](int status, const QString& detail, const std::vector<QByteArray>& procEventos = {}) {
         data.status = status;
         data.statusText = StatusCodes::text(status, detail);
-        data.receivedAt = StateZones::format(now, StateZones::known(data.stateCode) ? data.stateCode
-                                                                                    : QStringLiteral("53"));
+        data.receivedAt = zavfiscal::legalDateTime(
+            now, zavfiscal::utcOffsetOfCode(zavfiscal::stateByCode(data.stateCode) ? data.stateCode
+                                                                                   : QStringLiteral("53")));
         return ServiceAnswer{zavnfe::retConsSitNFe(data, procEventos),
                              QStringLiteral("consulta %1: %2%3 (%4 eventos)")
                                  .arg(data.accessKey.isEmpty() ? QStringLiteral("-") : data.accessKey)
@@ -70,7 +71,7 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
         return answer(SchemaFailure, problem);
     const QString key = zavnfe::elementText(zavnfe::childElement(root, "chNFe", kNfe));
     data.accessKey = key;
-    if (StateZones::known(zavfiscal::accessKeyStateCode(key)))
+    if (zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(key)))
         data.stateCode = zavfiscal::accessKeyStateCode(key);
     if (zavnfe::elementText(zavnfe::childElement(root, "tpAmb", kNfe)).toInt() != m_environment)
         return answer(EnvironmentDiffers, QString());

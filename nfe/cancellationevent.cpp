@@ -1,20 +1,11 @@
 #include "cancellationevent.h"
 
 #include "digits.h"
+#include "states.h"
 
 namespace zavnfe {
 
 namespace {
-
-// IBGE codes of the 27 federative units: the first two digits of an access
-// key, and the cOrgao that receives its events.
-bool knownStateCode(const QString& code) {
-    static const QStringList codes =
-        QStringLiteral("11 12 13 14 15 16 17 21 22 23 24 25 26 27 28 29 31 32 33 35 "
-                       "41 42 43 50 51 52 53")
-            .split(QLatin1Char(' '));
-    return codes.contains(code);
-}
 
 QString describe(char32_t c) {
     return QStringLiteral("U+%1 “%2”")
@@ -57,7 +48,7 @@ std::optional<CancellationEvent> CancellationEvent::create(const CancellationDat
         return std::nullopt;
     };
     if (!zavfiscal::isValidAccessKey(data.accessKey) ||
-        !knownStateCode(zavfiscal::accessKeyStateCode(data.accessKey)))
+        !zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(data.accessKey)))
         return fail(
             QStringLiteral("Chave de acesso inválida: são 44 algarismos, começando pelo código da UF, com "
                            "dígito verificador correto."));
@@ -89,12 +80,7 @@ QString CancellationEvent::id() const {
 }
 
 QString CancellationEvent::dateTime() const {
-    const int offset = m_data.stateUtcOffsetSeconds;
-    const int hours = (offset < 0 ? -offset : offset) / 3600;
-    return m_data.at.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
-           QStringLiteral("%1%2:00")
-               .arg(offset < 0 ? QStringLiteral("-") : QStringLiteral("+"))
-               .arg(hours, 2, 10, QLatin1Char('0'));
+    return zavfiscal::legalDateTime(m_data.at, m_data.stateUtcOffsetSeconds);
 }
 
 } // namespace zavnfe

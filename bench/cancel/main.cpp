@@ -14,12 +14,12 @@
 // and runs x 2 x N invoices of the benchmark's own, each with one open
 // receivable. Figures are medians over the runs.
 #include "accesskey.h"
-#include "brazilianstates.h"
 #include "cancellation/invoicecanceller.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
+#include "states.h"
 
 #include "batchinsert.h"
 #include "connectiontext.h"
@@ -96,7 +96,7 @@ Establishment mainEstablishment(QSqlDatabase& db) {
          q.value(6).toString(),
          q.value(7).toString(),
          q.value(8).toString()};
-    const zavserver::BrazilianState* state = zavserver::BrazilianStates::byAbbreviation(e.state);
+    const zavfiscal::State* state = zavfiscal::stateByAbbreviation(e.state);
     if (!state)
         die(QStringLiteral("unknown state %1").arg(e.state));
     e.stateCode = QLatin1String(state->code);

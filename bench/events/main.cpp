@@ -14,7 +14,6 @@
 // its record in its own SQLite file. Each run and batch size builds, signs
 // and registers --events events (default 200) of invoices not cancelled
 // before. Figures are medians over the runs; no timing is judged here.
-#include "brazilianstates.h"
 
 #include "accesskey.h"
 #include "authoritymessages.h"
@@ -23,6 +22,7 @@
 #include "certificatestore.h"
 #include "eventsigner.h"
 #include "soap.h"
+#include "states.h"
 
 #include "database.h"
 
@@ -120,8 +120,8 @@ std::vector<zavnfe::CancellationData> authorisedInvoices(const QString& connecti
             data.authorisationProtocol = q.value(1).toString();
             data.environment = q.value(2).toInt();
             data.reason = QString::fromUtf8(kReason);
-            const zavserver::BrazilianState* state =
-                zavserver::BrazilianStates::byCode(zavfiscal::accessKeyStateCode(data.accessKey));
+            const zavfiscal::State* state =
+                zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(data.accessKey));
             if (!state)
                 die(QStringLiteral("invoice %1 of an unknown state").arg(data.accessKey));
             data.stateUtcOffsetSeconds = state->utcOffsetSeconds;

@@ -4,6 +4,7 @@
 #include "digits.h"
 #include "seed.h"
 #include "seed_blocks.h"
+#include "states.h"
 #include "transaction.h"
 
 #include <QDate>
@@ -15,7 +16,6 @@
 #include <QVariant>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -63,10 +63,10 @@ constexpr int kBatchRows = 200;
 
 struct Establishment {
     QString branch, company, stateRegistration, cityRegistration, series;
-    int nfeSeries = 0;  // the series as the access key carries it (0 to 999)
-    QString stateCode;  // cUF, two digits
-    QString utcOffset;  // of the state's legal time
-    QString issuerCnpj; // 14 digits
+    int nfeSeries = 0;        // the series as the access key carries it (0 to 999)
+    QString stateCode;        // cUF, two digits
+    int utcOffsetSeconds = 0; // of the state's legal time
+    QString issuerCnpj;       // 14 digits
 };
 
 struct Party {
@@ -83,30 +83,6 @@ struct Invoice {
     qint64 cents = 0;
     int minuteOfDay = 0;
 };
-
-// IBGE codes of the states (cUF of the access key) and the UTC offset of each
-// state's legal time, without daylight saving (abolished in 2019).
-struct StateInfo {
-    const char* abbreviation;
-    const char* code;
-    const char* offset;
-};
-constexpr std::array<StateInfo, 27> kStates{{
-    {"RO", "11", "-04:00"}, {"AC", "12", "-05:00"}, {"AM", "13", "-04:00"}, {"RR", "14", "-04:00"},
-    {"PA", "15", "-03:00"}, {"AP", "16", "-03:00"}, {"TO", "17", "-03:00"}, {"MA", "21", "-03:00"},
-    {"PI", "22", "-03:00"}, {"CE", "23", "-03:00"}, {"RN", "24", "-03:00"}, {"PB", "25", "-03:00"},
-    {"PE", "26", "-03:00"}, {"AL", "27", "-03:00"}, {"SE", "28", "-03:00"}, {"BA", "29", "-03:00"},
-    {"MG", "31", "-03:00"}, {"ES", "32", "-03:00"}, {"RJ", "33", "-03:00"}, {"SP", "35", "-03:00"},
-    {"PR", "41", "-03:00"}, {"SC", "42", "-03:00"}, {"RS", "43", "-03:00"}, {"MS", "50", "-04:00"},
-    {"MT", "51", "-04:00"}, {"GO", "52", "-03:00"}, {"DF", "53", "-03:00"},
-}};
-
-const StateInfo* stateOf(const QString& abbreviation) {
-    for (const StateInfo& s : kStates)
-        if (abbreviation.compare(QLatin1String(s.abbreviation), Qt::CaseInsensitive) == 0)
-            return &s;
-    return nullptr;
-}
 
 QString digits(qint64 value, int width) {
     return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
@@ -145,12 +121,13 @@ std::vector<Establishment> readEstablishments(QSqlDatabase& db) {
         else
             throw DatabaseError(QStringLiteral("Série %1 da empresa %2 sem código numérico para a NF-e.")
                                     .arg(e.series, e.company));
-        const StateInfo* state = stateOf(query.value(6).toString().trimmed());
+        const zavfiscal::State* state =
+            zavfiscal::stateByAbbreviation(query.value(6).toString().trimmed(), Qt::CaseInsensitive);
         if (!state)
             throw DatabaseError(QStringLiteral("Estado desconhecido na inscrição estadual %1 da empresa %2.")
                                     .arg(e.stateRegistration, e.company));
         e.stateCode = QLatin1String(state->code);
-        e.utcOffset = QLatin1String(state->offset);
+        e.utcOffsetSeconds = state->utcOffsetSeconds;
         e.issuerCnpj = query.value(7).toString().trimmed();
         if (!zavfiscal::isDigits(e.issuerCnpj, 14))
             throw DatabaseError(QStringLiteral("CNPJ da filial %1 deve ter 14 dígitos.").arg(e.branch));
@@ -176,12 +153,6 @@ QStringList invoiceColumns() {
 
 // Numbers the invoices (entry, NF-e number per issuer and series, access key,
 // protocol) and writes them through a batch insert.
-// "-03:00" in seconds east of UTC.
-int offsetSeconds(const QString& offset) {
-    const int sign = offset.startsWith(u'-') ? -1 : 1;
-    return sign * (offset.mid(1, 2).toInt() * 3600 + offset.mid(4, 2).toInt() * 60);
-}
-
 class InvoiceWriter {
 public:
     explicit InvoiceWriter(QSqlDatabase& db)
@@ -200,14 +171,14 @@ public:
         const QString protocol = QStringLiteral("1") + e.stateCode +
                                  invoice.issued.toString(QStringLiteral("yy")) + digits(m_entry, 10);
         QDateTime authorisedAt(invoice.issued, QTime(0, 0).addSecs(invoice.minuteOfDay * 60 + 17),
-                               QTimeZone(offsetSeconds(e.utcOffset)));
+                               QTimeZone(e.utcOffsetSeconds));
         // Never authorised later than now, in the state's own time: the
         // machine's clock may be on another offset (UTC on servers), and an
         // authorisation in the future makes the authority refuse every event.
-        const QDateTime now = QDateTime::currentDateTimeUtc().toOffsetFromUtc(offsetSeconds(e.utcOffset));
+        const QDateTime now = QDateTime::currentDateTimeUtc().toOffsetFromUtc(e.utcOffsetSeconds);
         if (authorisedAt > now)
             authorisedAt = now.addSecs(-60 - now.time().second());
-        const QString authorised = authorisedAt.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + e.utcOffset;
+        const QString authorised = zavfiscal::legalDateTime(authorisedAt, e.utcOffsetSeconds);
         const QVariant none = nullText();
         m_insert.add({digits(m_entry, 10),
                       e.branch,

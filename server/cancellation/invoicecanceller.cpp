@@ -1,12 +1,12 @@
 #include "cancellation/invoicecanceller.h"
 #include "accesskey.h"
 
-#include "brazilianstates.h"
 #include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
+#include "states.h"
 #include "store/writetransaction.h"
 
 #include <QSqlError>
@@ -269,7 +269,7 @@ QString fit(const QString& text) {
 }
 
 QDateTime nowAt(const QString& stateAbbreviation) {
-    const BrazilianState* state = BrazilianStates::byAbbreviation(stateAbbreviation);
+    const zavfiscal::State* state = zavfiscal::stateByAbbreviation(stateAbbreviation);
     return QDateTime::currentDateTimeUtc().toOffsetFromUtc(state ? state->utcOffsetSeconds : 0);
 }
 
@@ -354,7 +354,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const Stored& s) 
 
 std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const QString& reason,
                                                           Attempt& a) {
-    const BrazilianState* state = BrazilianStates::byCode(zavfiscal::accessKeyStateCode(s.accessKey));
+    const zavfiscal::State* state = zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(s.accessKey));
     zavnfe::CancellationData data;
     data.accessKey = s.accessKey;
     data.issuerCnpj = zavfiscal::accessKeyIssuerCnpj(s.accessKey); // the issuer is part of the key

@@ -11,6 +11,7 @@
 #include "eventsigner.h"
 #include "schemaset.h"
 #include "soap.h"
+#include "states.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -54,8 +55,7 @@ struct Reply {
 };
 
 QString stateTime(const QDateTime& moment) {
-    return moment.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
-           QStringLiteral("-03:00");
+    return zavfiscal::legalDateTime(moment, -3 * 3600);
 }
 
 bool run(const QString& program, const QStringList& arguments, const QString& dir,

@@ -3,6 +3,10 @@
 #include "accesskey.h"
 #include "cnpjcpf.h"
 #include "digits.h"
+#include "states.h"
+
+#include <QSet>
+#include <QTimeZone>
 
 #include <QTest>
 
@@ -163,6 +167,104 @@ private Q_SLOTS:
         QFETCH(QString, start);
         QFETCH(bool, cnpj);
         QTEST(cnpj ? zavfiscal::completeCnpj(start) : zavfiscal::completeCpf(start), "number");
+    }
+    // ----- the states
+
+    void states_data() {
+        QTest::addColumn<QString>("abbreviation");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<int>("offsetHours");
+        // IBGE's table of the federative units, and each one's legal time.
+        const struct {
+            const char* abbreviation;
+            const char* code;
+            int hours;
+        } table[] = {
+            {"RO", "11", -4}, {"AC", "12", -5}, {"AM", "13", -4}, {"RR", "14", -4}, {"PA", "15", -3},
+            {"AP", "16", -3}, {"TO", "17", -3}, {"MA", "21", -3}, {"PI", "22", -3}, {"CE", "23", -3},
+            {"RN", "24", -3}, {"PB", "25", -3}, {"PE", "26", -3}, {"AL", "27", -3}, {"SE", "28", -3},
+            {"BA", "29", -3}, {"MG", "31", -3}, {"ES", "32", -3}, {"RJ", "33", -3}, {"SP", "35", -3},
+            {"PR", "41", -3}, {"SC", "42", -3}, {"RS", "43", -3}, {"MS", "50", -4}, {"MT", "51", -4},
+            {"GO", "52", -3}, {"DF", "53", -3},
+        };
+        for (const auto& row : table)
+            QTest::newRow(row.abbreviation)
+                << QString::fromLatin1(row.abbreviation) << QString::fromLatin1(row.code) << row.hours;
+    }
+    void states() {
+        QFETCH(QString, abbreviation);
+        QFETCH(QString, code);
+        QFETCH(int, offsetHours);
+        const zavfiscal::State* byAbbreviation = zavfiscal::stateByAbbreviation(abbreviation);
+        QVERIFY(byAbbreviation);
+        QCOMPARE(QString::fromLatin1(byAbbreviation->code), code);
+        QCOMPARE(byAbbreviation->utcOffsetSeconds, offsetHours * 3600);
+        QCOMPARE(zavfiscal::stateByCode(code), byAbbreviation);
+        QCOMPARE(zavfiscal::utcOffsetOfCode(code), offsetHours * 3600);
+        QCOMPARE(zavfiscal::stateByAbbreviation(abbreviation.toLower()), nullptr);
+        QCOMPARE(zavfiscal::stateByAbbreviation(abbreviation.toLower(), Qt::CaseInsensitive), byAbbreviation);
+    }
+
+    void everyStateOnce() {
+        QSet<QString> abbreviations, codes;
+        QString previous;
+        for (const zavfiscal::State& s : zavfiscal::allStates()) {
+            abbreviations.insert(QString::fromLatin1(s.abbreviation));
+            codes.insert(QString::fromLatin1(s.code));
+            QVERIFY2(previous < QLatin1String(s.code), s.code);
+            previous = QString::fromLatin1(s.code);
+        }
+        QCOMPARE(zavfiscal::allStates().size(), std::size_t(27));
+        QCOMPARE(abbreviations.size(), 27);
+        QCOMPARE(codes.size(), 27);
+    }
+
+    void noState_data() {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("empty") << "";
+        QTest::newRow("the national organ") << "91";
+        QTest::newRow("one digit") << "3";
+        QTest::newRow("three digits") << "035";
+        QTest::newRow("a code with a blank") << "35 ";
+        QTest::newRow("no such abbreviation") << "XX";
+        QTest::newRow("an abbreviation with a blank") << "SP ";
+        QTest::newRow("a name") << "São Paulo";
+    }
+    void noState() {
+        QFETCH(QString, text);
+        QCOMPARE(zavfiscal::stateByCode(text), nullptr);
+        QCOMPARE(zavfiscal::utcOffsetOfCode(text), 0);
+        QCOMPARE(zavfiscal::stateByAbbreviation(text, Qt::CaseInsensitive), nullptr);
+    }
+
+    void legalDateTime_data() {
+        QTest::addColumn<QDateTime>("moment");
+        QTest::addColumn<int>("offsetHours");
+        QTest::addColumn<QString>("offsetText");
+        QTest::addColumn<QString>("written");
+        const QDateTime noonUtc(QDate(2026, 12, 8), QTime(13, 0, 0), Qt::UTC);
+        QTest::newRow("Brasília") << noonUtc << -3 << "-03:00"
+                                  << "2026-12-08T10:00:00-03:00";
+        QTest::newRow("Acre") << noonUtc << -5 << "-05:00"
+                              << "2026-12-08T08:00:00-05:00";
+        QTest::newRow("the day before")
+            << QDateTime(QDate(2024, 1, 1), QTime(2, 30, 15), Qt::UTC) << -4 << "-04:00"
+            << "2023-12-31T22:30:15-04:00";
+        QTest::newRow("already in the state's time")
+            << QDateTime(QDate(2026, 12, 8), QTime(10, 0, 0), QTimeZone(-3 * 3600)) << -3 << "-03:00"
+            << "2026-12-08T10:00:00-03:00";
+        QTest::newRow("UTC") << noonUtc << 0 << "+00:00"
+                             << "2026-12-08T13:00:00+00:00";
+        QTest::newRow("east of UTC") << noonUtc << 1 << "+01:00"
+                                     << "2026-12-08T14:00:00+01:00";
+        QTest::newRow("milliseconds dropped") << noonUtc.addMSecs(999) << -3 << "-03:00"
+                                              << "2026-12-08T10:00:00-03:00";
+    }
+    void legalDateTime() {
+        QFETCH(QDateTime, moment);
+        QFETCH(int, offsetHours);
+        QTEST(zavfiscal::utcOffsetText(offsetHours * 3600), "offsetText");
+        QTEST(zavfiscal::legalDateTime(moment, offsetHours * 3600), "written");
     }
 };
 

@@ -7,6 +7,7 @@
 #include "accesskey.h"
 #include "database.h"
 #include "seed.h"
+#include "states.h"
 
 #include <httplib.h>
 
@@ -109,12 +110,8 @@ Packet packetOf(const Reply& reply) {
 // ----- NF-e access keys
 
 QString stateCode(const QString& state) {
-    static const QMap<QString, QString> codes{
-        {"RO", "11"}, {"AC", "12"}, {"AM", "13"}, {"RR", "14"}, {"PA", "15"}, {"AP", "16"}, {"TO", "17"},
-        {"MA", "21"}, {"PI", "22"}, {"CE", "23"}, {"RN", "24"}, {"PB", "25"}, {"PE", "26"}, {"AL", "27"},
-        {"SE", "28"}, {"BA", "29"}, {"MG", "31"}, {"ES", "32"}, {"RJ", "33"}, {"SP", "35"}, {"PR", "41"},
-        {"SC", "42"}, {"RS", "43"}, {"MS", "50"}, {"MT", "51"}, {"GO", "52"}, {"DF", "53"}};
-    return codes.value(state);
+    const zavfiscal::State* s = zavfiscal::stateByAbbreviation(state);
+    return s ? QString::fromLatin1(s->code) : QString();
 }
 
 // "43218765000105" as the operator's mask shows it: "43.218.765/0001-05".
