@@ -27,15 +27,10 @@ public:
     static constexpr const char* kEventType = "110111";
     static constexpr const char* kDescription = "Cancelamento";
     static constexpr int kSequence = 1;
-    static constexpr qsizetype kReasonMin = 15;
-    static constexpr qsizetype kReasonMax = 255;
 
     // The event, or nothing with *error set to the first fault found, in
     // Portuguese, fit to show to the operator.
     static std::optional<CancellationEvent> create(const CancellationData& data, QString* error);
-
-    // Empty when the reason (already trimmed) is acceptable, otherwise why not.
-    static QString checkReason(const QString& trimmedReason);
 
     QString id() const; // "ID" + tpEvento + chNFe + nSeqEvento (2 digits)
     QString stateCode() const { return zavfiscal::accessKeyStateCode(m_data.accessKey); } // cOrgao

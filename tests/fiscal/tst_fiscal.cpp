@@ -3,6 +3,7 @@
 #include "accesskey.h"
 #include "cnpjcpf.h"
 #include "digits.h"
+#include "reasonrule.h"
 #include "states.h"
 
 #include <QSet>
@@ -265,6 +266,104 @@ private Q_SLOTS:
         QFETCH(int, offsetHours);
         QTEST(zavfiscal::utcOffsetText(offsetHours * 3600), "offsetText");
         QTEST(zavfiscal::legalDateTime(moment, offsetHours * 3600), "written");
+    }
+    // ----- the cancellation reason
+
+    void reasonRule_data() {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("kept");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<uint>("character");
+        QTest::addColumn<QString>("message");
+        using F = zavfiscal::ReasonFault;
+        const QString fifteen = QStringLiteral("Nota com erro 1");
+        const QString shortText =
+            QStringLiteral("Motivo do cancelamento deve conter no mínimo de 15 caracteres.");
+        const QString longText =
+            QStringLiteral("A justificativa deve ter no máximo 255 caracteres (tem 256).");
+        auto row = [](const char* name, const QString& reason, F fault, const QString& kept, qsizetype length,
+                      char32_t character, const QString& message) {
+            QTest::newRow(name) << reason << int(fault) << kept << int(length) << uint(character) << message;
+        };
+        row("empty", QString(), F::Empty, QString(), 0, 0,
+            QStringLiteral("Motivo do cancelamento deve ser informado."));
+        row("only blanks", QStringLiteral("   \t \n "), F::Empty, QString(), 0, 0,
+            QStringLiteral("Motivo do cancelamento deve ser informado."));
+        row("one character", QStringLiteral("x"), F::TooShort, QStringLiteral("x"), 1, 0, shortText);
+        row("14", QStringLiteral("Nota com erro."), F::TooShort, QStringLiteral("Nota com erro."), 14, 0,
+            shortText);
+        row("14 after trimming", QStringLiteral("  Nota com erro. \t "), F::TooShort,
+            QStringLiteral("Nota com erro."), 14, 0, shortText);
+        row("15", fifteen, F::None, fifteen, 15, 0, QString());
+        row("15 after trimming", QStringLiteral("   ") + fifteen + QStringLiteral("\n "), F::None, fifteen,
+            15, 0, QString());
+        row("255", QString(255, u'x'), F::None, QString(255, u'x'), 255, 0, QString());
+        row("255 of the last Latin-1 letter", QString(255, u'ÿ'), F::None, QString(255, u'ÿ'), 255, 0,
+            QString());
+        row("256", QString(256, u'y'), F::TooLong, QString(256, u'y'), 256, 0, longText);
+        row("256 with blanks around", QStringLiteral("  ") + QString(256, u'y') + QStringLiteral("  "),
+            F::TooLong, QString(256, u'y'), 256, 0, longText);
+        row("255 and blanks around", QStringLiteral(" ") + QString(255, u'y') + QStringLiteral(" "), F::None,
+            QString(255, u'y'), 255, 0, QString());
+        row("accents and signs of Latin-1", QStringLiteral("Devolução à cliente: preço <'\"> & ~ ^ ª º © ÿ"),
+            F::None, QStringLiteral("Devolução à cliente: preço <'\"> & ~ ^ ª º © ÿ"), 45, 0, QString());
+        row("a no-break space inside", QStringLiteral("Erro de\u00A0digitação"), F::None,
+            QStringLiteral("Erro de\u00A0digitação"), 17, 0, QString());
+        row("line feed inside", QStringLiteral("Erro de digitação\nno valor"), F::LineBreak,
+            QStringLiteral("Erro de digitação\nno valor"), 26, U'\n',
+            QStringLiteral("A justificativa não pode ter quebras de linha."));
+        row("carriage return inside", QStringLiteral("Erro de digitação\rno valor"), F::LineBreak,
+            QStringLiteral("Erro de digitação\rno valor"), 26, U'\r',
+            QStringLiteral("A justificativa não pode ter quebras de linha."));
+        row("tab inside", QStringLiteral("Erro de digitação\tno valor"), F::Tab,
+            QStringLiteral("Erro de digitação\tno valor"), 26, U'\t',
+            QStringLiteral("A justificativa não pode ter tabulações."));
+        row("first fault told", QStringLiteral("Erro\tde digitação\nno valor"), F::Tab,
+            QStringLiteral("Erro\tde digitação\nno valor"), 26, U'\t',
+            QStringLiteral("A justificativa não pode ter tabulações."));
+        row("C0 control", QStringLiteral("Erro de digitação\u0001 no valor"), F::BadCharacter,
+            QStringLiteral("Erro de digitação\u0001 no valor"), 27, 0x01,
+            QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (U+0001)."));
+        row("delete", QStringLiteral("Erro de digitação\u007F no valor"), F::BadCharacter,
+            QStringLiteral("Erro de digitação\u007F no valor"), 27, 0x7F,
+            QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (U+007F)."));
+        row("C1 control", QStringLiteral("Erro de digitação\u0093 no valor"), F::BadCharacter,
+            QStringLiteral("Erro de digitação\u0093 no valor"), 27, 0x93,
+            QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (U+0093)."));
+        row("first past Latin-1", QStringLiteral("Erro de digitação \u0100 no valor"), F::BadCharacter,
+            QStringLiteral("Erro de digitação \u0100 no valor"), 28, 0x100,
+            QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (U+0100 “\u0100”)."));
+        row("typographic quotes", QStringLiteral("Erro “de” digitação no valor"), F::BadCharacter,
+            QStringLiteral("Erro “de” digitação no valor"), 28, 0x201C,
+            QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (U+201C ““”)."));
+        row("a dash", QStringLiteral("Erro de digitação – no valor"), F::BadCharacter,
+            QStringLiteral("Erro de digitação – no valor"), 28, 0x2013,
+            QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (U+2013 “–”)."));
+        // Characters, not UTF-16 units: 14 letters and an emoji make 15.
+        row("emoji counts once", QStringLiteral("Erro no valor 😀"), F::BadCharacter,
+            QStringLiteral("Erro no valor 😀"), 15, 0x1F600,
+            QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (U+1F600 “😀”)."));
+        row("short before bad", QStringLiteral("Erro “x”"), F::TooShort, QStringLiteral("Erro “x”"), 8, 0,
+            shortText);
+        row("an unpaired surrogate",
+            QStringLiteral("Erro de digitação ") + QChar(0xD800) + QStringLiteral(" no valor"),
+            F::BadCharacter,
+            QStringLiteral("Erro de digitação ") + QChar(0xD800) + QStringLiteral(" no valor"), 28, 0xFFFD,
+            QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (U+FFFD “\uFFFD”)."));
+    }
+    void reasonRule() {
+        QFETCH(QString, reason);
+        QFETCH(int, fault);
+        const zavfiscal::ReasonCheck checked = zavfiscal::checkReason(reason);
+        QCOMPARE(int(checked.fault), fault);
+        QCOMPARE(checked.ok(), fault == int(zavfiscal::ReasonFault::None));
+        QTEST(checked.reason, "kept");
+        QTEST(int(checked.length), "length");
+        QTEST(uint(checked.character), "character");
+        QTEST(checked.message(), "message");
+        // Every message fits the failure row's 100 characters whole.
+        QVERIFY2(checked.message().size() <= 100, qPrintable(checked.message()));
     }
 };
 

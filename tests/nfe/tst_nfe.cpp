@@ -229,7 +229,7 @@ private Q_SLOTS:
                                    << "Fuso";
         QTest::newRow("short after trim") << "reason"
                                           << "   curta demais    "
-                                          << "pelo menos 15";
+                                          << "mínimo de 15";
         QTest::newRow("too long") << "reason" << QString(256, u'a') << "no máximo 255";
         QTest::newRow("line break") << "reason"
                                     << "Pedido duplicado\nno sistema"
