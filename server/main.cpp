@@ -6,9 +6,9 @@
 #include "rpc/rpcdispatcher.h"
 #include "serveroptions.h"
 #include "store/threaddatabase.h"
-#include "terminationwatcher.h"
 
 #include "database.h"
+#include "stopsignal.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -91,7 +91,7 @@ int main(int argc, char* argv[]) {
     using namespace zavserver;
 
     // Before any thread exists, so that every thread inherits the mask.
-    TerminationWatcher::block();
+    zavfiscal::StopSignal::block();
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zav50000-server"));
@@ -145,7 +145,9 @@ int main(int argc, char* argv[]) {
         return CannotListen;
     }
 
-    TerminationWatcher watcher(endpoint);
+    // A signal stops the endpoint: no new calls, the calls in progress
+    // answered, then exit with 0.
+    zavfiscal::StopSignal watcher([&] { return endpoint.isRunning(); }, [&] { endpoint.stop(); });
     log.note(QStringLiteral("zav50000-server: ouvindo em %1:%2 (%3 threads, %4)")
                  .arg(options.host.contains(u':') ? u'[' + options.host + u']' : options.host)
                  .arg(port)
