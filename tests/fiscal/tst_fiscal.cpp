@@ -5,6 +5,7 @@
 #include "digits.h"
 #include "reasonrule.h"
 #include "states.h"
+#include "wireformat.h"
 
 #include <QSet>
 #include <QTimeZone>
@@ -364,6 +365,52 @@ private Q_SLOTS:
         QTEST(checked.message(), "message");
         // Every message fits the failure row's 100 characters whole.
         QVERIFY2(checked.message().size() <= 100, qPrintable(checked.message()));
+    }
+    // ----- the data packet's names on the wire
+
+    void fieldTypes_data() {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("name");
+        using T = zavfiscal::wire::FieldType;
+        QTest::newRow("string") << int(T::String) << "string";
+        QTest::newRow("datetime") << int(T::DateTime) << "datetime";
+        QTest::newRow("float") << int(T::Float) << "float";
+        QTest::newRow("integer") << int(T::Integer) << "integer";
+    }
+    void fieldTypes() {
+        QFETCH(int, type);
+        QFETCH(QString, name);
+        const auto t = zavfiscal::wire::FieldType(type);
+        QCOMPARE(QString(zavfiscal::wire::fieldTypeName(t)), name);
+        QCOMPARE(zavfiscal::wire::fieldTypeNamed(name), std::optional(t));
+    }
+
+    void noFieldType_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("empty") << "";
+        QTest::newRow("capitals") << "String";
+        QTest::newRow("a blank after") << "float ";
+        QTest::newRow("a date") << "date";
+        QTest::newRow("a blob") << "blob";
+    }
+    void noFieldType() {
+        QFETCH(QString, name);
+        QCOMPARE(zavfiscal::wire::fieldTypeNamed(name), std::nullopt);
+    }
+
+    void dateFormats() {
+        const QDateTime moment(QDate(2024, 12, 31), QTime(23, 59, 58, 7));
+        QCOMPARE(moment.date().toString(zavfiscal::wire::kDateFormat), QStringLiteral("2024-12-31"));
+        QCOMPARE(moment.toString(zavfiscal::wire::kDateTimeFormat), QStringLiteral("2024-12-31T23:59:58"));
+        QCOMPARE(moment.toString(zavfiscal::wire::kDateTimeMsFormat),
+                 QStringLiteral("2024-12-31T23:59:58.007"));
+        QCOMPARE(QDate::fromString(QStringLiteral("2024-02-29"), zavfiscal::wire::kDateFormat),
+                 QDate(2024, 2, 29));
+        QVERIFY(!QDate::fromString(QStringLiteral("2023-02-29"), zavfiscal::wire::kDateFormat).isValid());
+        QVERIFY(!QDate::fromString(QStringLiteral("31/12/2024"), zavfiscal::wire::kDateFormat).isValid());
+        QCOMPARE(QDateTime::fromString(QStringLiteral("2024-12-31T23:59:58.007"),
+                                       zavfiscal::wire::kDateTimeMsFormat),
+                 moment);
     }
 };
 
