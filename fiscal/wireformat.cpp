@@ -4,28 +4,31 @@ namespace zavfiscal::wire {
 
 namespace {
 
-constexpr FieldType kTypes[] = {FieldType::String, FieldType::DateTime, FieldType::Float, FieldType::Integer};
+// One table for both ways.
+struct TypeName {
+    FieldType type;
+    const char* name;
+};
+constexpr TypeName kTypeNames[] = {
+    {FieldType::String, "string"},
+    {FieldType::DateTime, "datetime"},
+    {FieldType::Float, "float"},
+    {FieldType::Integer, "integer"},
+};
 
 } // namespace
 
 QLatin1StringView fieldTypeName(FieldType type) {
-    switch (type) {
-    case FieldType::String:
-        return QLatin1StringView("string");
-    case FieldType::DateTime:
-        return QLatin1StringView("datetime");
-    case FieldType::Float:
-        return QLatin1StringView("float");
-    case FieldType::Integer:
-        return QLatin1StringView("integer");
-    }
-    return QLatin1StringView("string");
+    for (const TypeName& t : kTypeNames)
+        if (t.type == type)
+            return QLatin1StringView(t.name);
+    return QLatin1StringView(kTypeNames[0].name); // no other value exists
 }
 
 std::optional<FieldType> fieldTypeNamed(QStringView name) {
-    for (FieldType type : kTypes)
-        if (name == fieldTypeName(type))
-            return type;
+    for (const TypeName& t : kTypeNames)
+        if (name == QLatin1StringView(t.name))
+            return t.type;
     return std::nullopt;
 }
 
