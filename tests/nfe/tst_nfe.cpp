@@ -208,40 +208,30 @@ private Q_SLOTS:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("message");
-        QTest::newRow("check digit") << "key"
-                                     << "35261203123456000195550010000012341000123453"
-                                     << "Chave";
-        QTest::newRow("short key") << "key" << kKey.left(43) << "Chave";
-        QTest::newRow("unknown state") << "key"
-                                       << "99261203123456000195550010000012341000123450"
-                                       << "Chave";
-        QTest::newRow("cnpj") << "cnpj"
-                              << "0312345600019"
-                              << "CNPJ";
-        QTest::newRow("protocol") << "protocol"
-                                  << "13526000001234"
-                                  << "Protocolo";
-        QTest::newRow("environment") << "environment"
-                                     << "3"
-                                     << "Ambiente";
-        QTest::newRow("half hour") << "offset"
-                                   << "-9000"
-                                   << "Fuso";
-        QTest::newRow("short after trim") << "reason"
-                                          << "   curta demais    "
-                                          << "mínimo de 15";
-        QTest::newRow("too long") << "reason" << QString(256, u'a') << "no máximo 255";
-        QTest::newRow("line break") << "reason"
-                                    << "Pedido duplicado\nno sistema"
-                                    << "quebras de linha";
-        QTest::newRow("tab") << "reason"
-                             << "Pedido duplicado\tno sistema"
-                             << "tabulações";
-        QTest::newRow("curly quote") << "reason" << QStringLiteral("Pedido “duplicado” no sistema")
-                                     << "U+201C";
-        QTest::newRow("emoji") << "reason" << QStringLiteral("Pedido duplicado no sistema 😀") << "U+1F600";
-        QTest::newRow("C1 control") << "reason" << QStringLiteral("Pedido duplicado\u0093 no sistema")
-                                    << "U+0093";
+        // One row a line: the field given a wrong value, and a part of the message.
+        const struct {
+            const char* name;
+            const char* field;
+            QString value;
+            const char* message;
+        } rows[] = {
+            {"check digit", "key", QStringLiteral("35261203123456000195550010000012341000123453"), "Chave"},
+            {"short key", "key", kKey.left(43), "Chave"},
+            {"unknown state", "key", QStringLiteral("99261203123456000195550010000012341000123450"), "Chave"},
+            {"cnpj", "cnpj", QStringLiteral("0312345600019"), "CNPJ"},
+            {"protocol", "protocol", QStringLiteral("13526000001234"), "Protocolo"},
+            {"environment", "environment", QStringLiteral("3"), "Ambiente"},
+            {"half hour", "offset", QStringLiteral("-9000"), "Fuso"},
+            {"short after trim", "reason", QStringLiteral("   curta demais    "), "mínimo de 15"},
+            {"too long", "reason", QString(256, u'a'), "no máximo 255"},
+            {"line break", "reason", QStringLiteral("Pedido duplicado\nno sistema"), "quebras de linha"},
+            {"tab", "reason", QStringLiteral("Pedido duplicado\tno sistema"), "tabulações"},
+            {"curly quote", "reason", QStringLiteral("Pedido “duplicado” no sistema"), "U+201C"},
+            {"emoji", "reason", QStringLiteral("Pedido duplicado no sistema 😀"), "U+1F600"},
+            {"C1 control", "reason", QStringLiteral("Pedido duplicado\u0093 no sistema"), "U+0093"},
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row.name) << row.field << row.value << row.message;
     }
     void refused() {
         QFETCH(QString, field);
