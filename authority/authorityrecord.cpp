@@ -1,10 +1,12 @@
 #include "authorityrecord.h"
 
-#include "statezones.h"
 #include "statuscodes.h"
 
+#include "accesskey.h"
 #include "connectiontext.h"
 #include "database.h"
+#include "digits.h"
+#include "states.h"
 
 #include <QFileInfo>
 
@@ -42,15 +44,6 @@ const char* const kCancelInvoiceSql = "UPDATE INVOICE SET SITUACAO = 'C' WHERE C
 const char* const kErpInvoicesSql =
     "SELECT NRACESSONFE, NRPROTOCOLONFE, DHAUTORIZACAO, IDSITUACAONFE FROM NOTAFISCAL";
 
-bool digits(const QString& text, qsizetype size) {
-    if (text.size() != size)
-        return false;
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
-
 QString sqlError(const QString& what, const QSqlQuery& query) {
     return QStringLiteral("%1: %2").arg(what, query.lastError().text());
 }
@@ -79,8 +72,9 @@ std::optional<Invoice> readInvoice(const QString& key, const QString& protocol, 
                     {},
                     state.trimmed().isEmpty() ? QChar() : state.trimmed().at(0)};
     invoice.authorisedAt = QDateTime::fromString(invoice.authorisedAtText, Qt::ISODate);
-    if (!digits(invoice.key, 44) || !digits(invoice.protocol, 15) || !invoice.authorisedAt.isValid() ||
-        state.trimmed().size() != 1 || !QStringLiteral("ACD").contains(invoice.state))
+    if (!zavfiscal::isDigits(invoice.key, 44) || !zavfiscal::isDigits(invoice.protocol, 15) ||
+        !invoice.authorisedAt.isValid() || state.trimmed().size() != 1 ||
+        !QStringLiteral("ACD").contains(invoice.state))
         return std::nullopt;
     return invoice;
 }
@@ -265,7 +259,7 @@ const Invoice* AuthorityRecord::find(const QString& key) {
 
 QString AuthorityRecord::nextProtocol(const QString& stateCode, const QDateTime& now) {
     const QString series =
-        stateCode + now.toOffsetFromUtc(StateZones::offsetSeconds(stateCode)).toString(QStringLiteral("yy"));
+        stateCode + now.toOffsetFromUtc(zavfiscal::utcOffsetOfCode(stateCode)).toString(QStringLiteral("yy"));
     const qint64 sequence = m_sequences.value(series) + 1;
     return series + QStringLiteral("%1").arg(sequence, 11, 10, QLatin1Char('0'));
 }
@@ -309,8 +303,8 @@ bool AuthorityRecord::store(const RegisteredEvent& event, QString* error) {
 
 Decision AuthorityRecord::decide(const EventFacts& facts, const Terms& terms, const QDateTime& now,
                                  const AnswerBuilder& answer) {
-    const QString stateCode = facts.key.left(2);
-    const QString registeredAt = StateZones::format(now, stateCode);
+    const QString stateCode = zavfiscal::accessKeyStateCode(facts.key);
+    const QString registeredAt = zavfiscal::legalDateTime(now, zavfiscal::utcOffsetOfCode(stateCode));
     auto reject = [&](int status) {
         return Decision{status, QString(), answer(status, QString(), registeredAt)};
     };

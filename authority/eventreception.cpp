@@ -1,13 +1,13 @@
 #include "eventreception.h"
 
+#include "accesskey.h"
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
+#include "digits.h"
 #include "schemaset.h"
-#include "statezones.h"
+#include "states.h"
 #include "statuscodes.h"
-
-#include <algorithm>
 
 namespace zavauthority {
 
@@ -31,11 +31,10 @@ QString schemaProblem(const QByteArray& envEvento) {
 // schema's types; anything else would make the answer invalid too.
 void readBatchHead(xmlNode* root, zavnfe::RetEnvEventoData& head) {
     const QString batchId = text(root, "idLote");
-    if (!batchId.isEmpty() && batchId.size() <= 15 &&
-        std::all_of(batchId.cbegin(), batchId.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+    if (zavfiscal::isDigits(batchId, 1, 15))
         head.batchId = batchId;
     xmlNode* first = zavnfe::childElement(zavnfe::childElement(root, "evento", kNfe), "infEvento", kNfe);
-    if (StateZones::known(text(first, "cOrgao")))
+    if (zavfiscal::stateByCode(text(first, "cOrgao")))
         head.orgao = text(first, "cOrgao");
 }
 
@@ -81,13 +80,13 @@ int EventReception::refusal(const Incoming& in, const QDateTime& at, const QDate
         QStringLiteral("ID%1%2%3").arg(in.type, in.key).arg(in.sequence, 2, 10, QLatin1Char('0'));
     if (in.id != expectedId)
         return BadEventId;
-    if (in.orgao != in.key.left(2))
+    if (in.orgao != zavfiscal::accessKeyStateCode(in.key))
         return OrganDiffersFromKey;
     if (in.environment != m_environment)
         return EnvironmentDiffers;
-    if (!zavnfe::CancellationEvent::validAccessKey(in.key))
+    if (!zavfiscal::isValidAccessKey(in.key))
         return BadCheckDigit;
-    if (in.author.isEmpty() || in.author != in.key.mid(6, 14))
+    if (in.author.isEmpty() || in.author != zavfiscal::accessKeyIssuerCnpj(in.key))
         return AuthorDiffers;
     if (!at.isValid() || at.secsTo(now) < -kClockToleranceSeconds)
         return EventAfterProcessing;
@@ -98,7 +97,7 @@ Decision EventReception::answer(const Incoming& in, const QString& batchOrgan, c
     zavnfe::RetEventoData ret;
     ret.environment = m_environment;
     ret.application = QLatin1String(kApplication);
-    ret.orgao = StateZones::known(in.orgao) ? in.orgao : batchOrgan;
+    ret.orgao = zavfiscal::stateByCode(in.orgao) ? in.orgao : batchOrgan;
     ret.accessKey = in.key;
     ret.eventType = in.type;
     ret.sequence = in.sequence;
@@ -115,7 +114,10 @@ Decision EventReception::answer(const Incoming& in, const QString& batchOrgan, c
     const QDateTime at = QDateTime::fromString(in.dateTime, Qt::ISODate);
     const int status = refusal(in, at, now);
     if (status != 0)
-        return Decision{status, QString(), build(status, QString(), StateZones::format(now, in.key.left(2)))};
+        return Decision{status, QString(),
+                        build(status, QString(),
+                              zavfiscal::legalDateTime(
+                                  now, zavfiscal::utcOffsetOfCode(zavfiscal::accessKeyStateCode(in.key))))};
     const EventFacts facts{in.key, in.type, in.authorisationProtocol, in.sequence, at, in.evento};
     Decision decision;
     m_record.onRecordThread([&] { decision = m_record.decide(facts, m_terms, now, build); });

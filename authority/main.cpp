@@ -10,15 +10,14 @@
 #include "requestlog.h"
 #include "signaturecheck.h"
 #include "statusconsultation.h"
-#include "stopsignal.h"
 
 #include "cryptolibraries.h"
+#include "stopsignal.h"
 
 #include <QCoreApplication>
 #include <QFile>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <thread>
@@ -102,12 +101,9 @@ int serveUntilStopped(QCoreApplication& app, AuthorityService& service, const Au
         QMetaObject::invokeMethod(
             &app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
-    StopSignal stop([&] {
-        // The signal may come before the server runs: wait for it, once.
-        while (listening && !service.isRunning())
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        service.stop();
-    });
+    // The signal may come before the server runs: the stop waits for it, unless
+    // the listener has already ended by itself.
+    zavfiscal::StopSignal stop([&] { return !listening || service.isRunning(); }, [&] { service.stop(); });
     log.line(QStringLiteral("zav-authority: %1 NF-e, ambiente %2, prazo %3 h, fora de prazo %4 dias, %5")
                  .arg(record.invoiceCount())
                  .arg(options.environment)
@@ -131,7 +127,7 @@ int serveUntilStopped(QCoreApplication& app, AuthorityService& service, const Au
 } // namespace
 
 int main(int argc, char* argv[]) {
-    StopSignal::block(); // before any thread exists
+    zavfiscal::StopSignal::block(); // before any thread exists
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zav-authority"));

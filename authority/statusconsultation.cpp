@@ -1,20 +1,18 @@
 #include "statusconsultation.h"
 
+#include "accesskey.h"
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
+#include "digits.h"
+#include "states.h"
 #include "statuscodes.h"
-#include "statezones.h"
 
 namespace zavauthority {
 
 namespace {
 
 const char* const kNfe = zavnfe::CancellationBatch::kNamespace;
-
-bool digitsOnly(const QString& text, qsizetype size) {
-    return text.size() == size && std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-}
 
 // The query's layout, checked here since no published schema of it ships
 // with the product: root, version and each field in order, nothing else.
@@ -29,7 +27,8 @@ QString layoutProblem(xmlNode* root) {
     for (const char* field : fields) {
         if (!node || !xmlStrEqual(node->name, zavnfe::xmlText(field)) || !node->ns ||
             !xmlStrEqual(node->ns->href, zavnfe::xmlText(kNfe)))
-            return QStringLiteral("consSitNFe sem o campo %1 no lugar esperado").arg(QLatin1StringView(field));
+            return QStringLiteral("consSitNFe sem o campo %1 no lugar esperado")
+                .arg(QLatin1StringView(field));
         node = zavnfe::nextElement(node, nullptr, nullptr);
     }
     if (node)
@@ -39,7 +38,7 @@ QString layoutProblem(xmlNode* root) {
         return QStringLiteral("tpAmb deve ser 1 ou 2");
     if (zavnfe::elementText(zavnfe::childElement(root, "xServ", kNfe)) != u"CONSULTAR")
         return QStringLiteral("xServ deve ser CONSULTAR");
-    if (!digitsOnly(zavnfe::elementText(zavnfe::childElement(root, "chNFe", kNfe)), 44))
+    if (!zavfiscal::isDigits(zavnfe::elementText(zavnfe::childElement(root, "chNFe", kNfe)), 44))
         return QStringLiteral("chNFe deve ter 44 algarismos");
     return {};
 }
@@ -53,7 +52,9 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
     auto answer = [&](int status, const QString& detail, const std::vector<QByteArray>& procEventos = {}) {
         data.status = status;
         data.statusText = StatusCodes::text(status, detail);
-        data.receivedAt = StateZones::format(now, StateZones::known(data.stateCode) ? data.stateCode : QStringLiteral("53"));
+        data.receivedAt = zavfiscal::legalDateTime(
+            now, zavfiscal::utcOffsetOfCode(zavfiscal::stateByCode(data.stateCode) ? data.stateCode
+                                                                                   : QStringLiteral("53")));
         return ServiceAnswer{zavnfe::retConsSitNFe(data, procEventos),
                              QStringLiteral("consulta %1: %2%3 (%4 eventos)")
                                  .arg(data.accessKey.isEmpty() ? QStringLiteral("-") : data.accessKey)
@@ -70,11 +71,11 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
         return answer(SchemaFailure, problem);
     const QString key = zavnfe::elementText(zavnfe::childElement(root, "chNFe", kNfe));
     data.accessKey = key;
-    if (StateZones::known(key.left(2)))
-        data.stateCode = key.left(2);
+    if (zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(key)))
+        data.stateCode = zavfiscal::accessKeyStateCode(key);
     if (zavnfe::elementText(zavnfe::childElement(root, "tpAmb", kNfe)).toInt() != m_environment)
         return answer(EnvironmentDiffers, QString());
-    if (!zavnfe::CancellationEvent::validAccessKey(key))
+    if (!zavfiscal::isValidAccessKey(key))
         return answer(BadCheckDigit, QString());
 
     std::optional<Invoice> invoice;
@@ -95,7 +96,7 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
         if (!proc.isEmpty())
             procEventos.push_back(proc);
     }
-    const int status = invoice->state == u'C' ? CancellationApproved
+    const int status = invoice->state == u'C'   ? CancellationApproved
                        : invoice->state == u'D' ? DeniedUse
                                                 : AuthorisedUse;
     return answer(status, QString(), procEventos);

@@ -1,4 +1,5 @@
 #include "cancellationbatch.h"
+#include "digits.h"
 
 #include "xmlhandles.h"
 
@@ -42,19 +43,19 @@ void addEvent(xmlNode* root, const CancellationEvent& event) {
 
 } // namespace
 
-QByteArray CancellationBatch::build(const QString& batchId, const QList<CancellationEvent>& events, QString* error) {
+QByteArray CancellationBatch::build(const QString& batchId, const QList<CancellationEvent>& events,
+                                    QString* error) {
     auto fail = [error](const QString& why) {
         if (error)
             *error = why;
         return QByteArray();
     };
-    bool digits = !batchId.isEmpty() && batchId.size() <= 15;
-    for (QChar c : batchId)
-        digits = digits && c >= u'0' && c <= u'9';
-    if (!digits)
+    if (!zavfiscal::isDigits(batchId, 1, 15))
         return fail(QStringLiteral("Número do lote inválido: de 1 a 15 algarismos."));
     if (events.isEmpty() || events.size() > kMaxEvents)
-        return fail(QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).").arg(kMaxEvents).arg(events.size()));
+        return fail(QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).")
+                        .arg(kMaxEvents)
+                        .arg(events.size()));
     QSet<QString> keys;
     for (const CancellationEvent& event : events) {
         if (keys.contains(event.data().accessKey))

@@ -1,70 +1,10 @@
 #include "cancellationevent.h"
 
+#include "digits.h"
+#include "reasonrule.h"
+#include "states.h"
+
 namespace zavnfe {
-
-namespace {
-
-bool digitsOnly(const QString& text, qsizetype size) {
-    if (text.size() != size)
-        return false;
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
-
-// IBGE codes of the 27 federative units: the first two digits of an access
-// key, and the cOrgao that receives its events.
-bool knownStateCode(const QString& code) {
-    static const QStringList codes = QStringLiteral("11 12 13 14 15 16 17 21 22 23 24 25 26 27 28 29 31 32 33 35 "
-                                                    "41 42 43 50 51 52 53")
-                                         .split(QLatin1Char(' '));
-    return codes.contains(code);
-}
-
-QString describe(char32_t c) {
-    return QStringLiteral("U+%1 “%2”")
-        .arg(QString::number(quint32(c), 16).toUpper().rightJustified(4, QLatin1Char('0')),
-             QString::fromUcs4(&c, 1));
-}
-
-} // namespace
-
-// Modulo 11 over the first 43 digits, weights 2 to 9 from the right; a
-// remainder of 0 or 1 gives 0.
-bool CancellationEvent::validAccessKey(const QString& key) {
-    if (!digitsOnly(key, 44))
-        return false;
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = 42; i >= 0; --i) {
-        sum += (key.at(i).unicode() - u'0') * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int remainder = sum % 11;
-    return key.at(43).unicode() - u'0' == (remainder < 2 ? 0 : 11 - remainder);
-}
-
-QString CancellationEvent::checkReason(const QString& reason) {
-    for (char32_t c : reason.toUcs4()) {
-        if (c == U'\n' || c == U'\r')
-            return QStringLiteral("A justificativa não pode ter quebras de linha.");
-        if (c == U'\t')
-            return QStringLiteral("A justificativa não pode ter tabulações.");
-        // U+007F to U+009F are control characters: inside the authority's
-        // range, but they come only from text decoded with the wrong code
-        // page (typographic quotes read as Latin-1), never from an operator.
-        if (c < 0x20 || c > 0xFF || (c >= 0x7F && c <= 0x9F))
-            return QStringLiteral("A justificativa tem um caractere não aceito pela SEFAZ (%1): use só letras, "
-                                  "algarismos, acentos e pontuação comuns, sem aspas curvas, travessões ou emojis.")
-                .arg(describe(c));
-    }
-    if (reason.size() < kReasonMin)
-        return QStringLiteral("A justificativa deve ter pelo menos %1 caracteres (tem %2).").arg(kReasonMin).arg(reason.size());
-    if (reason.size() > kReasonMax)
-        return QStringLiteral("A justificativa deve ter no máximo %1 caracteres (tem %2).").arg(kReasonMax).arg(reason.size());
-    return {};
-}
 
 std::optional<CancellationEvent> CancellationEvent::create(const CancellationData& data, QString* error) {
     auto fail = [error](const QString& why) {
@@ -72,12 +12,14 @@ std::optional<CancellationEvent> CancellationEvent::create(const CancellationDat
             *error = why;
         return std::nullopt;
     };
-    if (!validAccessKey(data.accessKey) || !knownStateCode(data.accessKey.left(2)))
-        return fail(QStringLiteral("Chave de acesso inválida: são 44 algarismos, começando pelo código da UF, com "
-                                   "dígito verificador correto."));
-    if (!digitsOnly(data.issuerCnpj, 14))
+    if (!zavfiscal::isValidAccessKey(data.accessKey) ||
+        !zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(data.accessKey)))
+        return fail(
+            QStringLiteral("Chave de acesso inválida: são 44 algarismos, começando pelo código da UF, com "
+                           "dígito verificador correto."));
+    if (!zavfiscal::isDigits(data.issuerCnpj, 14))
         return fail(QStringLiteral("CNPJ do emitente inválido: são 14 algarismos."));
-    if (!digitsOnly(data.authorisationProtocol, 15))
+    if (!zavfiscal::isDigits(data.authorisationProtocol, 15))
         return fail(QStringLiteral("Protocolo de autorização inválido: são 15 algarismos."));
     if (data.environment != 1 && data.environment != 2)
         return fail(QStringLiteral("Ambiente inválido: 1 (produção) ou 2 (homologação)."));
@@ -87,11 +29,11 @@ std::optional<CancellationEvent> CancellationEvent::create(const CancellationDat
         data.stateUtcOffsetSeconds > 12 * 3600)
         return fail(QStringLiteral("Fuso horário da UF inválido: só horas inteiras, entre -12:00 e +12:00."));
 
+    const zavfiscal::ReasonCheck reason = zavfiscal::checkReason(data.reason);
+    if (!reason.ok())
+        return fail(reason.message());
     CancellationData normal = data;
-    normal.reason = data.reason.trimmed();
-    const QString why = checkReason(normal.reason);
-    if (!why.isEmpty())
-        return fail(why);
+    normal.reason = reason.reason;
     normal.at = data.at.toOffsetFromUtc(data.stateUtcOffsetSeconds);
     return CancellationEvent(std::move(normal));
 }
@@ -103,12 +45,7 @@ QString CancellationEvent::id() const {
 }
 
 QString CancellationEvent::dateTime() const {
-    const int offset = m_data.stateUtcOffsetSeconds;
-    const int hours = (offset < 0 ? -offset : offset) / 3600;
-    return m_data.at.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
-           QStringLiteral("%1%2:00")
-               .arg(offset < 0 ? QStringLiteral("-") : QStringLiteral("+"))
-               .arg(hours, 2, 10, QLatin1Char('0'));
+    return zavfiscal::legalDateTime(m_data.at, m_data.stateUtcOffsetSeconds);
 }
 
 } // namespace zavnfe

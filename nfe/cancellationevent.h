@@ -2,6 +2,8 @@
 // CancellationEvent: one NF-e cancellation event (type 110111), its fields
 // checked and normalised, ready to be written into an envEvento batch
 // (CancellationBatch) and signed (EventSigner).
+#include "accesskey.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -25,20 +27,14 @@ public:
     static constexpr const char* kEventType = "110111";
     static constexpr const char* kDescription = "Cancelamento";
     static constexpr int kSequence = 1;
-    static constexpr qsizetype kReasonMin = 15;
-    static constexpr qsizetype kReasonMax = 255;
 
     // The event, or nothing with *error set to the first fault found, in
     // Portuguese, fit to show to the operator.
     static std::optional<CancellationEvent> create(const CancellationData& data, QString* error);
 
-    // Empty when the reason (already trimmed) is acceptable, otherwise why not.
-    static QString checkReason(const QString& trimmedReason);
-    static bool validAccessKey(const QString& key);
-
-    QString id() const;           // "ID" + tpEvento + chNFe + nSeqEvento (2 digits)
-    QString stateCode() const { return m_data.accessKey.left(2); } // cOrgao
-    QString dateTime() const;     // dhEvento, AAAA-MM-DDThh:mm:ss±hh:00
+    QString id() const; // "ID" + tpEvento + chNFe + nSeqEvento (2 digits)
+    QString stateCode() const { return zavfiscal::accessKeyStateCode(m_data.accessKey); } // cOrgao
+    QString dateTime() const; // dhEvento, AAAA-MM-DDThh:mm:ss±hh:00
     const CancellationData& data() const { return m_data; }
 
 private:

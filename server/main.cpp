@@ -7,9 +7,9 @@
 #include "rpc/rpcdispatcher.h"
 #include "serveroptions.h"
 #include "store/threaddatabase.h"
-#include "terminationwatcher.h"
 
 #include "database.h"
+#include "stopsignal.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -93,7 +93,7 @@ int main(int argc, char* argv[]) {
     using namespace zavserver;
 
     // Before any thread exists, so that every thread inherits the mask.
-    TerminationWatcher::block();
+    zavfiscal::StopSignal::block();
     // The free memory at the top of every thread's heap goes back to the
     // system once it passes 1 MiB (malloc's own threshold grows with the
     // largest block ever freed, and a thread that built a large list would
@@ -155,7 +155,9 @@ int main(int argc, char* argv[]) {
         return CannotListen;
     }
 
-    TerminationWatcher watcher(endpoint);
+    // A signal stops the endpoint: no new calls, the calls in progress
+    // answered, then exit with 0.
+    zavfiscal::StopSignal watcher([&] { return endpoint.isRunning(); }, [&] { endpoint.stop(); });
     log.note(QStringLiteral("zav50000-server: ouvindo em %1://%2:%3 (%4 threads, %5)")
                  .arg(options.tls() ? QStringLiteral("https") : QStringLiteral("http"),
                       options.host.contains(u':') ? u'[' + options.host + u']' : options.host)

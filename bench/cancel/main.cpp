@@ -13,12 +13,13 @@
 // server and dropped at the end. Each database holds the schema, the demo data
 // and runs x 2 x N invoices of the benchmark's own, each with one open
 // receivable. Figures are medians over the runs.
-#include "brazilianstates.h"
+#include "accesskey.h"
 #include "cancellation/invoicecanceller.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
+#include "states.h"
 
 #include "batchinsert.h"
 #include "connectiontext.h"
@@ -71,17 +72,6 @@ QString digits(qint64 value, int width) {
     return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
 }
 
-int checkDigit(const QString& first43) {
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = first43.size() - 1; i >= 0; --i) {
-        sum += first43.at(i).digitValue() * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int rest = sum % 11;
-    return rest < 2 ? 0 : 11 - rest;
-}
-
 struct Establishment {
     QString branch, company, stateRegistration, cityRegistration, series, cnpj, stateCode;
     QString environment, certificate, state;
@@ -106,7 +96,7 @@ Establishment mainEstablishment(QSqlDatabase& db) {
          q.value(6).toString(),
          q.value(7).toString(),
          q.value(8).toString()};
-    const zavserver::BrazilianState* state = zavserver::BrazilianStates::byAbbreviation(e.state);
+    const zavfiscal::State* state = zavfiscal::stateByAbbreviation(e.state);
     if (!state)
         die(QStringLiteral("unknown state %1").arg(e.state));
     e.stateCode = QLatin1String(state->code);
@@ -139,14 +129,13 @@ void insertInvoices(QSqlDatabase& db, const Establishment& e, int count) {
         const QString number = digits(300000000 + n, 9);
         const QString first43 = e.stateCode + issued.toString(QStringLiteral("yyMM")) + e.cnpj +
                                 QStringLiteral("55001") + number + QStringLiteral("1") + digits(n + 11, 8);
-        invoices.add({entryOf(n), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration,
-                      e.series, number, issued, QStringLiteral("S"), digits(n, 12), 250.0,
-                      QStringLiteral("L"),
-                      e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002"),
-                      QStringLiteral("Filial %1").arg(n), QStringLiteral("A"),
-                      first43 + QString::number(checkDigit(first43)),
-                      QStringLiteral("1") + e.stateCode + QStringLiteral("90") + digits(n, 10),
-                      issued.toString(Qt::ISODate) + QStringLiteral("T10:00:00-03:00")});
+        invoices.add(
+            {entryOf(n), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series,
+             number, issued, QStringLiteral("S"), digits(n, 12), 250.0, QStringLiteral("L"),
+             e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002"),
+             QStringLiteral("Filial %1").arg(n), QStringLiteral("A"), zavfiscal::completeAccessKey(first43),
+             QStringLiteral("1") + e.stateCode + QStringLiteral("90") + digits(n, 10),
+             issued.toString(Qt::ISODate) + QStringLiteral("T10:00:00-03:00")});
         receivables.add({entryOf(n), 1, issued.addDays(30), 250.0, QStringLiteral("A")});
     }
     invoices.flush();
@@ -390,7 +379,7 @@ Figures measure(const QString& connection, int invoices, int runs) {
             const QString first43 =
                 e.stateCode + QStringLiteral("9001") + e.cnpj + QStringLiteral("55001300000001100000012");
             zavnfe::CancellationData data;
-            data.accessKey = first43 + QString::number(checkDigit(first43));
+            data.accessKey = zavfiscal::completeAccessKey(first43);
             data.issuerCnpj = e.cnpj;
             data.authorisationProtocol = QStringLiteral("135900000000001");
             data.environment = e.environment.toInt();

@@ -14,14 +14,15 @@
 // its record in its own SQLite file. Each run and batch size builds, signs
 // and registers --events events (default 200) of invoices not cancelled
 // before. Figures are medians over the runs; no timing is judged here.
-#include "brazilianstates.h"
 
+#include "accesskey.h"
+#include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
-#include "authoritymessages.h"
 #include "soap.h"
+#include "states.h"
 
 #include "database.h"
 
@@ -71,7 +72,9 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-[[noreturn]] void die(const QString& text) { throw Failure(text.toStdString()); }
+[[noreturn]] void die(const QString& text) {
+    throw Failure(text.toStdString());
+}
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -86,7 +89,8 @@ QByteArray runTool(const QString& program, const QStringList& arguments, int tim
         die(QStringLiteral("%1 did not finish: %2").arg(program, process.errorString()));
     const QByteArray output = process.readAll();
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        die(QStringLiteral("%1 %2 failed:\n%3").arg(program, arguments.join(u' '), QString::fromUtf8(output)));
+        die(QStringLiteral("%1 %2 failed:\n%3")
+                .arg(program, arguments.join(u' '), QString::fromUtf8(output)));
     return output;
 }
 
@@ -112,11 +116,12 @@ std::vector<zavnfe::CancellationData> authorisedInvoices(const QString& connecti
                 continue;
             zavnfe::CancellationData data;
             data.accessKey = q.value(0).toString();
-            data.issuerCnpj = data.accessKey.mid(6, 14);
+            data.issuerCnpj = zavfiscal::accessKeyIssuerCnpj(data.accessKey);
             data.authorisationProtocol = q.value(1).toString();
             data.environment = q.value(2).toInt();
             data.reason = QString::fromUtf8(kReason);
-            const zavserver::BrazilianState* state = zavserver::BrazilianStates::byCode(data.accessKey.left(2));
+            const zavfiscal::State* state =
+                zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(data.accessKey));
             if (!state)
                 die(QStringLiteral("invoice %1 of an unknown state").arg(data.accessKey));
             data.stateUtcOffsetSeconds = state->utcOffsetSeconds;
@@ -136,18 +141,27 @@ public:
         const QString binary = QCoreApplication::applicationDirPath() + QStringLiteral("/zav-authority");
         const QString c = certificates + u'/';
         // Terms of about a century: every authorised invoice of the demo may be cancelled.
-        QStringList arguments{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--cert"),
-                              c + QStringLiteral("authority.pem"), QStringLiteral("--key"),
-                              c + QStringLiteral("authority.key"), QStringLiteral("--client-ca"),
-                              c + QStringLiteral("ca.pem"), QStringLiteral("--db"), database,
-                              QStringLiteral("--ordinary-hours"), QStringLiteral("876000"),
-                              QStringLiteral("--late-days"), QStringLiteral("36500")};
+        QStringList arguments{QStringLiteral("--listen"),
+                              QStringLiteral("127.0.0.1:0"),
+                              QStringLiteral("--cert"),
+                              c + QStringLiteral("authority.pem"),
+                              QStringLiteral("--key"),
+                              c + QStringLiteral("authority.key"),
+                              QStringLiteral("--client-ca"),
+                              c + QStringLiteral("ca.pem"),
+                              QStringLiteral("--db"),
+                              database,
+                              QStringLiteral("--ordinary-hours"),
+                              QStringLiteral("876000"),
+                              QStringLiteral("--late-days"),
+                              QStringLiteral("36500")};
         if (!record.isEmpty())
             arguments << QStringLiteral("--record") << record;
         // Its request log goes to a file: a pipe nobody reads would fill and stop it.
         m_process.setStandardErrorFile(m_log);
         m_process.start(binary, arguments);
-        static const QRegularExpression listening(QStringLiteral("listening on https://127\\.0\\.0\\.1:(\\d+)"));
+        static const QRegularExpression listening(
+            QStringLiteral("listening on https://127\\.0\\.0\\.1:(\\d+)"));
         const QDeadlineTimer deadline(60000);
         QByteArray output;
         while (m_port == 0 && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
@@ -158,7 +172,8 @@ public:
                 m_port = match.captured(1).toInt();
         }
         if (m_port == 0)
-            die(QStringLiteral("zav-authority did not start: %1 %2").arg(QString::fromUtf8(output), logTail()));
+            die(QStringLiteral("zav-authority did not start: %1 %2")
+                    .arg(QString::fromUtf8(output), logTail()));
     }
     ~Authority() {
         m_process.terminate();
@@ -173,7 +188,8 @@ public:
         if (m_process.state() == QProcess::Running)
             return QStringLiteral("the authority is running; its log ends with:\n%1").arg(logTail());
         return QStringLiteral("the authority ended (%1, code %2); its log ends with:\n%3")
-            .arg(m_process.exitStatus() == QProcess::CrashExit ? QStringLiteral("crashed") : QStringLiteral("exited"))
+            .arg(m_process.exitStatus() == QProcess::CrashExit ? QStringLiteral("crashed")
+                                                               : QStringLiteral("exited"))
             .arg(m_process.exitCode())
             .arg(logTail());
     }
@@ -196,8 +212,8 @@ struct Batch {
 };
 
 // The envEvento batches of `count` invoices from `first`, `size` events each.
-std::vector<Batch> build(const std::vector<zavnfe::CancellationData>& invoices, size_t first, int count, int size,
-                         qint64* batchId) {
+std::vector<Batch> build(const std::vector<zavnfe::CancellationData>& invoices, size_t first, int count,
+                         int size, qint64* batchId) {
     std::vector<Batch> batches;
     QString error;
     for (int done = 0; done < count; done += size) {
@@ -233,14 +249,17 @@ void sign(const zavnfe::EventSigner& signer, std::vector<Batch>& batches) {
 // Posts every batch and insists on each event being registered: a figure of
 // rejections would measure nothing.
 void registerAll(httplib::SSLClient& client, Authority& authority, const std::vector<Batch>& batches) {
-    const std::string contentType = zavnfe::Soap::contentType(zavnfe::Soap::kEventService, zavnfe::Soap::kEventOperation).toStdString();
+    const std::string contentType =
+        zavnfe::Soap::contentType(zavnfe::Soap::kEventService, zavnfe::Soap::kEventOperation).toStdString();
     QElapsedTimer clock;
     clock.start();
     for (const Batch& batch : batches) {
         const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, batch.xml);
-        const auto result = client.Post(kEventPath, envelope.constData(), size_t(envelope.size()), contentType.c_str());
+        const auto result =
+            client.Post(kEventPath, envelope.constData(), size_t(envelope.size()), contentType.c_str());
         if (!result)
-            die(QStringLiteral("POST of batch %1 (%2 events, %3 ms into the phase) failed: %4 (TLS verification %5); %6")
+            die(QStringLiteral(
+                    "POST of batch %1 (%2 events, %3 ms into the phase) failed: %4 (TLS verification %5); %6")
                     .arg(batch.id)
                     .arg(batch.keys.size())
                     .arg(clock.elapsed())
@@ -248,7 +267,9 @@ void registerAll(httplib::SSLClient& client, Authority& authority, const std::ve
                     .arg(client.get_openssl_verify_result())
                     .arg(authority.condition()));
         if (result->status != 200)
-            die(QStringLiteral("HTTP %1: %2").arg(result->status).arg(QString::fromStdString(result->body).left(500)));
+            die(QStringLiteral("HTTP %1: %2")
+                    .arg(result->status)
+                    .arg(QString::fromStdString(result->body).left(500)));
         QString error;
         const QByteArray payload = zavnfe::Soap::payload(QByteArray::fromStdString(result->body), &error);
         const auto answer = payload.isEmpty() ? std::nullopt : zavnfe::parseRetEnvEvento(payload, &error);
@@ -263,7 +284,10 @@ void registerAll(httplib::SSLClient& client, Authority& authority, const std::ve
         std::set<QString> pending(batch.keys.cbegin(), batch.keys.cend());
         for (const zavnfe::EventResult& event : answer->events) {
             if (event.status != 135 || pending.erase(event.accessKey) != 1)
-                die(QStringLiteral("event of %1 answered %2 %3").arg(event.accessKey).arg(event.status).arg(event.statusText));
+                die(QStringLiteral("event of %1 answered %2 %3")
+                        .arg(event.accessKey)
+                        .arg(event.status)
+                        .arg(event.statusText));
         }
     }
 }
@@ -276,22 +300,26 @@ void reconnect(httplib::SSLClient& client, const zavnfe::CancellationData& invoi
         zavnfe::Soap::kStatusService, zavnfe::consSitNFe(invoice.environment, invoice.accessKey));
     const std::string contentType =
         zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, zavnfe::Soap::kStatusOperation).toStdString();
-    const auto result = client.Post(kStatusPath, envelope.constData(), size_t(envelope.size()), contentType.c_str());
+    const auto result =
+        client.Post(kStatusPath, envelope.constData(), size_t(envelope.size()), contentType.c_str());
     QString error;
     if (!result || result->status != 200 ||
-        !zavnfe::parseRetConsSitNFe(zavnfe::Soap::payload(QByteArray::fromStdString(result->body), &error), &error))
+        !zavnfe::parseRetConsSitNFe(zavnfe::Soap::payload(QByteArray::fromStdString(result->body), &error),
+                                    &error))
         die(QStringLiteral("status query of %1 failed: %2 (TLS verification %3)")
-                .arg(invoice.accessKey, result ? error : QString::fromStdString(httplib::to_string(result.error())))
+                .arg(invoice.accessKey,
+                     result ? error : QString::fromStdString(httplib::to_string(result.error())))
                 .arg(client.get_openssl_verify_result()));
 }
 
 // RSA-2048 signatures per second by `openssl speed`, one process, one thread.
 double opensslSigns() {
-    const QByteArray output = runTool(QStringLiteral("openssl"),
-                                      {QStringLiteral("speed"), QStringLiteral("-seconds"), QStringLiteral("3"),
-                                       QStringLiteral("rsa2048")});
-    static const QRegularExpression line(QStringLiteral("^rsa\\s+2048 bits\\s+\\S+\\s+\\S+\\s+([0-9.]+)\\s+([0-9.]+)\\s*$"),
-                                         QRegularExpression::MultilineOption);
+    const QByteArray output =
+        runTool(QStringLiteral("openssl"), {QStringLiteral("speed"), QStringLiteral("-seconds"),
+                                            QStringLiteral("3"), QStringLiteral("rsa2048")});
+    static const QRegularExpression line(
+        QStringLiteral("^rsa\\s+2048 bits\\s+\\S+\\s+\\S+\\s+([0-9.]+)\\s+([0-9.]+)\\s*$"),
+        QRegularExpression::MultilineOption);
     const auto match = line.match(QString::fromUtf8(output));
     bool ok = false;
     const double signs = match.hasMatch() ? match.captured(1).toDouble(&ok) : 0;
@@ -314,13 +342,15 @@ struct Figures {
 int run(QCoreApplication& app) {
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("invoices"), QStringLiteral("invoices of the demo database (default 5000)"),
-                      QStringLiteral("n"), QStringLiteral("5000")});
+    parser.addOption({QStringLiteral("invoices"),
+                      QStringLiteral("invoices of the demo database (default 5000)"), QStringLiteral("n"),
+                      QStringLiteral("5000")});
     parser.addOption({QStringLiteral("events"), QStringLiteral("events per batch size and run (default 200)"),
                       QStringLiteral("n"), QStringLiteral("200")});
     parser.addOption({QStringLiteral("runs"), QStringLiteral("runs (default 5)"), QStringLiteral("n"),
                       QStringLiteral("5")});
-    parser.addOption({QStringLiteral("memory"), QStringLiteral("the authority keeps its record in memory, not in SQLite")});
+    parser.addOption({QStringLiteral("memory"),
+                      QStringLiteral("the authority keeps its record in memory, not in SQLite")});
     parser.process(app);
     const int invoiceCount = parser.value(QStringLiteral("invoices")).toInt();
     const int events = parser.value(QStringLiteral("events")).toInt();
@@ -333,8 +363,9 @@ int run(QCoreApplication& app) {
     if (!dir.isValid())
         die(QStringLiteral("no temporary folder: %1").arg(dir.errorString()));
     const QString certificates = dir.filePath(QStringLiteral("certs"));
-    runTool(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"), certificates,
-                                     QString::fromLatin1(kPassword), QString::fromLatin1(kSerial)});
+    runTool(QStringLiteral("bash"),
+            {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"), certificates,
+             QString::fromLatin1(kPassword), QString::fromLatin1(kSerial)});
     const QString database = dir.filePath(QStringLiteral("erp.sqlite"));
     runTool(QCoreApplication::applicationDirPath() + QStringLiteral("/zav-dbinit"),
             {QStringLiteral("--db"), database, QStringLiteral("--invoices"), QString::number(invoiceCount)});
@@ -364,9 +395,10 @@ int run(QCoreApplication& app) {
     client.set_tcp_nodelay(true);
     client.set_read_timeout(60);
 
-    std::printf("NF-e cancellation events per second: %d events per batch size and run, median of %d runs;\n"
-                "authority zav-authority on 127.0.0.1 over mutual TLS, record %s, %zu authorised invoices of %d\n\n",
-                events, runs, memory ? "in memory" : "in SQLite", invoices.size(), invoiceCount);
+    std::printf(
+        "NF-e cancellation events per second: %d events per batch size and run, median of %d runs;\n"
+        "authority zav-authority on 127.0.0.1 over mutual TLS, record %s, %zu authorised invoices of %d\n\n",
+        events, runs, memory ? "in memory" : "in SQLite", invoices.size(), invoiceCount);
     std::vector<std::vector<double>> built(sizes.size()), signedToo(sizes.size()), registered(sizes.size());
     std::vector<double> openssl;
     size_t next = 0;
@@ -394,12 +426,13 @@ int run(QCoreApplication& app) {
     const double signs = median(openssl);
     std::printf("%5s | %12s | %12s | %12s | %10s | %9s | %9s | %9s\n", "batch", "built ev/s", "+signed ev/s",
                 "+registered", "openssl", "built", "signed", "registered");
-    std::printf("%5s | %12s | %12s | %12s | %10s | %9s | %9s | %9s\n", "", "", "", "ev/s", "signs/s", "/openssl",
-                "/openssl", "/openssl");
+    std::printf("%5s | %12s | %12s | %12s | %10s | %9s | %9s | %9s\n", "", "", "", "ev/s", "signs/s",
+                "/openssl", "/openssl", "/openssl");
     for (size_t s = 0; s < sizes.size(); ++s) {
         const Figures f{median(built[s]), median(signedToo[s]), median(registered[s])};
         std::printf("%5d | %12.0f | %12.1f | %12.1f | %10.1f | %9.2f | %9.3f | %9.3f\n", sizes[s], f.built,
-                    f.signedToo, f.registered, signs, f.built / signs, f.signedToo / signs, f.registered / signs);
+                    f.signedToo, f.registered, signs, f.built / signs, f.signedToo / signs,
+                    f.registered / signs);
     }
     return 0;
 }

@@ -1,19 +1,21 @@
+#include "accesskey.h"
 #include "batchinsert.h"
 #include "database.h"
+#include "digits.h"
 #include "seed.h"
 #include "seed_blocks.h"
+#include "states.h"
 #include "transaction.h"
 
 #include <QDate>
-#include <QTime>
-#include <QTimeZone>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QTime>
+#include <QTimeZone>
 #include <QVariant>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -52,18 +54,19 @@ const char* const kInvoiceCountSql = "SELECT COUNT(*) FROM NOTAFISCAL";
 
 const char* const kInvoiceTable = "NOTAFISCAL";
 const char* const kInvoiceColumns[] = {
-    "NRLANCTONF", "CDFILIAL",    "CDFILIEMIT", "CDEMPRESA",  "CDINSCESTA", "CDINSCMUNI",    "CDSERIE",
-    "NRNOTAFISCALELE", "DTEMISSAO", "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC", "IDTPDESTREM", "CDCLIENTE",
-    "CDFORNECED", "CDFILIRECE", "NMRAZAO",     "IDSITUACAONFE", "NRACESSONFE", "NRPROTOCOLONFE", "DHAUTORIZACAO",
+    "NRLANCTONF",  "CDFILIAL",        "CDFILIEMIT",    "CDEMPRESA",    "CDINSCESTA",  "CDINSCMUNI",
+    "CDSERIE",     "NRNOTAFISCALELE", "DTEMISSAO",     "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC",
+    "IDTPDESTREM", "CDCLIENTE",       "CDFORNECED",    "CDFILIRECE",   "NMRAZAO",     "IDSITUACAONFE",
+    "NRACESSONFE", "NRPROTOCOLONFE",  "DHAUTORIZACAO",
 };
 constexpr int kBatchRows = 200;
 
 struct Establishment {
     QString branch, company, stateRegistration, cityRegistration, series;
-    int nfeSeries = 0;  // the series as the access key carries it (0 to 999)
-    QString stateCode;  // cUF, two digits
-    QString utcOffset;  // of the state's legal time
-    QString issuerCnpj; // 14 digits
+    int nfeSeries = 0;        // the series as the access key carries it (0 to 999)
+    QString stateCode;        // cUF, two digits
+    int utcOffsetSeconds = 0; // of the state's legal time
+    QString issuerCnpj;       // 14 digits
 };
 
 struct Party {
@@ -73,61 +76,17 @@ struct Party {
 struct Invoice {
     const Establishment* establishment = nullptr;
     QDate issued;
-    QChar kind;        // C, F or L
+    QChar kind; // C, F or L
     const Party* party = nullptr;
-    QChar state;       // A, C or D
-    QChar direction;   // S or E
+    QChar state;     // A, C or D
+    QChar direction; // S or E
     qint64 cents = 0;
     int minuteOfDay = 0;
 };
 
-// IBGE codes of the states (cUF of the access key) and the UTC offset of each
-// state's legal time, without daylight saving (abolished in 2019).
-struct StateInfo {
-    const char* abbreviation;
-    const char* code;
-    const char* offset;
-};
-constexpr std::array<StateInfo, 27> kStates{{
-    {"RO", "11", "-04:00"}, {"AC", "12", "-05:00"}, {"AM", "13", "-04:00"}, {"RR", "14", "-04:00"},
-    {"PA", "15", "-03:00"}, {"AP", "16", "-03:00"}, {"TO", "17", "-03:00"}, {"MA", "21", "-03:00"},
-    {"PI", "22", "-03:00"}, {"CE", "23", "-03:00"}, {"RN", "24", "-03:00"}, {"PB", "25", "-03:00"},
-    {"PE", "26", "-03:00"}, {"AL", "27", "-03:00"}, {"SE", "28", "-03:00"}, {"BA", "29", "-03:00"},
-    {"MG", "31", "-03:00"}, {"ES", "32", "-03:00"}, {"RJ", "33", "-03:00"}, {"SP", "35", "-03:00"},
-    {"PR", "41", "-03:00"}, {"SC", "42", "-03:00"}, {"RS", "43", "-03:00"}, {"MS", "50", "-04:00"},
-    {"MT", "51", "-04:00"}, {"GO", "52", "-03:00"}, {"DF", "53", "-03:00"},
-}};
-
-const StateInfo* stateOf(const QString& abbreviation) {
-    for (const StateInfo& s : kStates)
-        if (abbreviation.compare(QLatin1String(s.abbreviation), Qt::CaseInsensitive) == 0)
-            return &s;
-    return nullptr;
+QString digits(qint64 value, int width) {
+    return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
 }
-
-bool allDigits(const QString& text) {
-    if (text.isEmpty())
-        return false;
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
-
-// Modulo-11 check digit of the first 43 digits of an access key: weights 2 to 9
-// from the right, restarting after 9; a remainder of 0 or 1 gives the digit 0.
-int accessKeyCheckDigit(const QString& first43) {
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = first43.size() - 1; i >= 0; --i) {
-        sum += (first43.at(i).unicode() - u'0') * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int remainder = sum % 11;
-    return remainder < 2 ? 0 : 11 - remainder;
-}
-
-QString digits(qint64 value, int width) { return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0')); }
 
 void fail(const QString& what, const QSqlError& error) {
     throw DatabaseError(QStringLiteral("%1: %2").arg(what, error.text()));
@@ -155,21 +114,22 @@ std::vector<Establishment> readEstablishments(QSqlDatabase& db) {
         // when it has one, otherwise the series code itself.
         const QString exported = query.value(5).toString().trimmed();
         const QString own = e.series.trimmed();
-        if (allDigits(exported) && exported.size() <= 3)
+        if (zavfiscal::isDigits(exported, 1, 3))
             e.nfeSeries = exported.toInt();
-        else if (allDigits(own) && own.size() <= 3)
+        else if (zavfiscal::isDigits(own, 1, 3))
             e.nfeSeries = own.toInt();
         else
             throw DatabaseError(QStringLiteral("Série %1 da empresa %2 sem código numérico para a NF-e.")
                                     .arg(e.series, e.company));
-        const StateInfo* state = stateOf(query.value(6).toString().trimmed());
+        const zavfiscal::State* state =
+            zavfiscal::stateByAbbreviation(query.value(6).toString().trimmed(), Qt::CaseInsensitive);
         if (!state)
             throw DatabaseError(QStringLiteral("Estado desconhecido na inscrição estadual %1 da empresa %2.")
                                     .arg(e.stateRegistration, e.company));
         e.stateCode = QLatin1String(state->code);
-        e.utcOffset = QLatin1String(state->offset);
+        e.utcOffsetSeconds = state->utcOffsetSeconds;
         e.issuerCnpj = query.value(7).toString().trimmed();
-        if (!allDigits(e.issuerCnpj) || e.issuerCnpj.size() != 14)
+        if (!zavfiscal::isDigits(e.issuerCnpj, 14))
             throw DatabaseError(QStringLiteral("CNPJ da filial %1 deve ter 14 dígitos.").arg(e.branch));
         result.push_back(std::move(e));
     }
@@ -193,12 +153,6 @@ QStringList invoiceColumns() {
 
 // Numbers the invoices (entry, NF-e number per issuer and series, access key,
 // protocol) and writes them through a batch insert.
-// "-03:00" in seconds east of UTC.
-int offsetSeconds(const QString& offset) {
-    const int sign = offset.startsWith(u'-') ? -1 : 1;
-    return sign * (offset.mid(1, 2).toInt() * 3600 + offset.mid(4, 2).toInt() * 60);
-}
-
 class InvoiceWriter {
 public:
     explicit InvoiceWriter(QSqlDatabase& db)
@@ -211,28 +165,42 @@ public:
         const QString numberText = digits(number, 9);
 
         const QString first43 = e.stateCode + invoice.issued.toString(QStringLiteral("yyMM")) + e.issuerCnpj +
-                                QStringLiteral("55") + digits(e.nfeSeries, 3) + numberText + QStringLiteral("1") +
-                                digits(randomCode(number), 8);
-        const QString key = first43 + QString::number(accessKeyCheckDigit(first43));
-        const QString protocol = QStringLiteral("1") + e.stateCode + invoice.issued.toString(QStringLiteral("yy")) +
-                                 digits(m_entry, 10);
+                                QStringLiteral("55") + digits(e.nfeSeries, 3) + numberText +
+                                QStringLiteral("1") + digits(randomCode(number), 8);
+        const QString key = zavfiscal::completeAccessKey(first43);
+        const QString protocol = QStringLiteral("1") + e.stateCode +
+                                 invoice.issued.toString(QStringLiteral("yy")) + digits(m_entry, 10);
         QDateTime authorisedAt(invoice.issued, QTime(0, 0).addSecs(invoice.minuteOfDay * 60 + 17),
-                               QTimeZone(offsetSeconds(e.utcOffset)));
+                               QTimeZone(e.utcOffsetSeconds));
         // Never authorised later than now, in the state's own time: the
         // machine's clock may be on another offset (UTC on servers), and an
         // authorisation in the future makes the authority refuse every event.
-        const QDateTime now = QDateTime::currentDateTimeUtc().toOffsetFromUtc(offsetSeconds(e.utcOffset));
+        const QDateTime now = QDateTime::currentDateTimeUtc().toOffsetFromUtc(e.utcOffsetSeconds);
         if (authorisedAt > now)
             authorisedAt = now.addSecs(-60 - now.time().second());
-        const QString authorised = authorisedAt.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + e.utcOffset;
+        const QString authorised = zavfiscal::legalDateTime(authorisedAt, e.utcOffsetSeconds);
         const QVariant none = nullText();
-        m_insert.add({digits(m_entry, 10), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration,
-                      e.series, numberText, invoice.issued, QString(invoice.direction), digits(m_entry * 7 + 100000, 12),
-                      double(invoice.cents) / 100.0, QString(invoice.kind),
+        m_insert.add({digits(m_entry, 10),
+                      e.branch,
+                      e.branch,
+                      e.company,
+                      e.stateRegistration,
+                      e.cityRegistration,
+                      e.series,
+                      numberText,
+                      invoice.issued,
+                      QString(invoice.direction),
+                      digits(m_entry * 7 + 100000, 12),
+                      double(invoice.cents) / 100.0,
+                      QString(invoice.kind),
                       invoice.kind == u'C' ? QVariant(invoice.party->code) : none,
                       invoice.kind == u'F' ? QVariant(invoice.party->code) : none,
-                      invoice.kind == u'L' ? QVariant(invoice.party->code) : none, invoice.party->name,
-                      QString(invoice.state), key, protocol, authorised});
+                      invoice.kind == u'L' ? QVariant(invoice.party->code) : none,
+                      invoice.party->name,
+                      QString(invoice.state),
+                      key,
+                      protocol,
+                      authorised});
     }
 
     void flush() { m_insert.flush(); }
@@ -283,7 +251,8 @@ std::pair<QChar, const Party*> counterparty(const Sources& s, const Establishmen
         }
         }
     }
-    throw DatabaseError(QStringLiteral("Não há clientes, fornecedores nem outras filiais para as notas fiscais."));
+    throw DatabaseError(
+        QStringLiteral("Não há clientes, fornecedores nem outras filiais para as notas fiscais."));
 }
 
 // The demo set: for every establishment, invoices on today and on earlier days
@@ -361,8 +330,9 @@ void seedInvoices(QSqlDatabase& db, const SeedOptions& options) {
     {
         QSqlQuery count = run(db, kInvoiceCountSql, QStringLiteral("Falha ao contar as notas fiscais"));
         if (count.next() && count.value(0).toLongLong() > 0)
-            throw DatabaseError(QStringLiteral("O banco já tem notas fiscais: as notas de demonstração só são "
-                                               "geradas num banco novo."));
+            throw DatabaseError(
+                QStringLiteral("O banco já tem notas fiscais: as notas de demonstração só são "
+                               "geradas num banco novo."));
     }
 
     Sources s;

@@ -1,34 +1,14 @@
 #include "taxids.h"
 
+#include "cnpjcpf.h"
 #include "database.h"
+#include "digits.h"
 
 namespace zavdb {
 namespace {
 
-bool allDigits(const QString& s) {
-    for (QChar c : s) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    return true;
-}
-
-// Weights run from `first` down to 2; the CNPJ's wrap back to 9 after 2.
-QChar checkDigit(const QString& digits, int first, bool wrapAtNine) {
-    int sum = 0;
-    int weight = first;
-    for (qsizetype i = 0; i < digits.size(); ++i) {
-        sum += digits.at(i).digitValue() * weight;
-        --weight;
-        if (weight < 2)
-            weight = wrapAtNine ? 9 : 2;
-    }
-    const int rest = sum % 11;
-    return QChar(u'0' + (rest < 2 ? 0 : 11 - rest));
-}
-
 void require(const QString& digits, qsizetype count, const char* what) {
-    if (digits.size() != count || !allDigits(digits))
+    if (!zavfiscal::isDigits(digits, count))
         throw DatabaseError(QStringLiteral("%1 precisa de %2 dígitos: \"%3\".")
                                 .arg(QLatin1String(what), QString::number(count), digits));
 }
@@ -37,31 +17,12 @@ void require(const QString& digits, qsizetype count, const char* what) {
 
 QString completeCnpj(const QString& twelveDigits) {
     require(twelveDigits, 12, "A raiz e a ordem do CNPJ");
-    QString s = twelveDigits;
-    s += checkDigit(s, 5, true);
-    s += checkDigit(s, 6, true);
-    return s;
+    return zavfiscal::completeCnpj(twelveDigits);
 }
 
 QString completeCpf(const QString& nineDigits) {
     require(nineDigits, 9, "O número do CPF");
-    QString s = nineDigits;
-    s += checkDigit(s, 10, false);
-    s += checkDigit(s, 11, false);
-    return s;
-}
-
-bool isValidCnpj(const QString& digits) {
-    return digits.size() == 14 && allDigits(digits) && completeCnpj(digits.left(12)) == digits;
-}
-
-bool isValidCpf(const QString& digits) {
-    if (digits.size() != 11 || !allDigits(digits))
-        return false;
-    // Eleven equal digits pass the arithmetic but are no CPF.
-    if (digits.count(digits.at(0)) == digits.size())
-        return false;
-    return completeCpf(digits.left(9)) == digits;
+    return zavfiscal::completeCpf(nineDigits);
 }
 
 } // namespace zavdb

@@ -1,6 +1,6 @@
 #include "cancellation/authorityconfig.h"
 
-#include "brazilianstates.h"
+#include "states.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -47,7 +47,7 @@ bool validSection(const QString& name) {
     const QStringList parts = name.split(u'.');
     if (parts.size() != 2)
         return false;
-    const bool state = parts[0] == u"*" || BrazilianStates::byAbbreviation(parts[0]);
+    const bool state = parts[0] == u"*" || zavfiscal::stateByAbbreviation(parts[0]);
     const bool environment = parts[1] == u"*" || parts[1] == u"1" || parts[1] == u"2";
     return state && environment;
 }

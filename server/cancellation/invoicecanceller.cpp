@@ -1,11 +1,12 @@
 #include "cancellation/invoicecanceller.h"
+#include "accesskey.h"
 
-#include "brazilianstates.h"
 #include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
+#include "states.h"
 #include "store/writetransaction.h"
 
 #include <QSqlError>
@@ -268,7 +269,7 @@ QString fit(const QString& text) {
 }
 
 QDateTime nowAt(const QString& stateAbbreviation) {
-    const BrazilianState* state = BrazilianStates::byAbbreviation(stateAbbreviation);
+    const zavfiscal::State* state = zavfiscal::stateByAbbreviation(stateAbbreviation);
     return QDateTime::currentDateTimeUtc().toOffsetFromUtc(state ? state->utcOffsetSeconds : 0);
 }
 
@@ -353,10 +354,10 @@ std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const Stored& s) 
 
 std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const QString& reason,
                                                           Attempt& a) {
-    const BrazilianState* state = BrazilianStates::byCode(QStringView(s.accessKey).left(2));
+    const zavfiscal::State* state = zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(s.accessKey));
     zavnfe::CancellationData data;
     data.accessKey = s.accessKey;
-    data.issuerCnpj = s.accessKey.mid(6, 14); // the issuer is part of the key
+    data.issuerCnpj = zavfiscal::accessKeyIssuerCnpj(s.accessKey); // the issuer is part of the key
     data.authorisationProtocol = s.protocol;
     data.environment = m_context.environment.toInt();
     data.reason = reason;

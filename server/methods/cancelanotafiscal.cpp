@@ -1,12 +1,12 @@
 #include "methods/cancelanotafiscal.h"
 #include "rpc/incidents.h"
 
-#include "brazilianstates.h"
 #include "cancellation/invoicecanceller.h"
 #include "methods/cancellationpacket.h"
 #include "store/threaddatabase.h"
 
 #include "database.h"
+#include "states.h"
 
 #include <array>
 #include <optional>
@@ -37,7 +37,7 @@ CancellationContext readContext(const Arguments& a) {
                  QStringLiteral("esperado \"1\" (produção) ou \"2\" (homologação)"));
     c.certificate = a.text(5, QStringLiteral("número de série do certificado"), 50);
     c.state = a.text(6, QStringLiteral("estado"), 2).toUpper();
-    if (!BrazilianStates::byAbbreviation(c.state))
+    if (!zavfiscal::stateByAbbreviation(c.state))
         a.reject(6, QStringLiteral("estado"),
                  QStringLiteral("esperada a sigla de um estado (\"SP\", \"MG\", ...)"));
     return c;

@@ -1,5 +1,7 @@
 #include "methods/cancellationpacket.h"
 
+#include "wireformat.h"
+
 #include <QCborArray>
 #include <QCborMap>
 #include <QSet>
@@ -38,8 +40,8 @@ public:
         if (!packet.isMap())
             reject(QStringLiteral("esperado um pacote de dados {\"fields\": [...], \"rows\": [...]}"));
         const QCborMap map = packet.toMap();
-        const QCborValue fields = map.value(QLatin1StringView("fields"));
-        const QCborValue rows = map.value(QLatin1StringView("rows"));
+        const QCborValue fields = map.value(zavfiscal::wire::kFields);
+        const QCborValue rows = map.value(zavfiscal::wire::kRows);
         if (!fields.isArray() || !rows.isArray())
             reject(QStringLiteral("o pacote de dados deve ter as listas \"fields\" e \"rows\""));
         readFields(fields.toArray());
@@ -52,7 +54,7 @@ private:
         m_columns.fill(-1);
         QSet<QString> seen;
         for (qsizetype i = 0; i < fields.size(); ++i) {
-            const QCborValue name = fields.at(i).toMap().value(QLatin1StringView("name"));
+            const QCborValue name = fields.at(i).toMap().value(zavfiscal::wire::kName);
             if (!name.isString())
                 reject(QStringLiteral("o campo %1 do pacote não tem nome").arg(i + 1));
             const QString text = name.toString();

@@ -6,6 +6,7 @@
 #include "store/nativequery.h"
 
 #include "database.h"
+#include "digits.h"
 
 #include <array>
 
@@ -88,13 +89,6 @@ struct Criteria {
     QDate from, to;
 };
 
-bool allDigits(const QString& text) {
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
-
 Criteria readCriteria(const Arguments& a) {
     using P = Arguments::Presence;
     Criteria c;
@@ -105,7 +99,7 @@ Criteria readCriteria(const Arguments& a) {
     c.series = a.text(5, QStringLiteral("série"), 5);
 
     const QString number = a.text(6, QStringLiteral("número da nota fiscal"), 9, P::Optional);
-    if (!allDigits(number))
+    if (!zavfiscal::allDigits(number))
         a.reject(6, QStringLiteral("número da nota fiscal"), QStringLiteral("esperados só dígitos"));
     // Numbers are stored with nine digits: "1234" and "000001234" are one invoice.
     c.number = number.isEmpty() ? QString() : number.rightJustified(9, u'0');
@@ -121,7 +115,7 @@ Criteria readCriteria(const Arguments& a) {
         // The registration may arrive under its display mask; it is stored as digits.
         QString registration = party;
         registration.remove(u'.').remove(u'/').remove(u'-').remove(u' ');
-        if (!allDigits(registration) || registration.size() > 20)
+        if (!zavfiscal::isDigits(registration, 0, 20))
             a.reject(7, QStringLiteral("destinatário/remetente"),
                      QStringLiteral("esperada a inscrição (CNPJ ou CPF) com até 20 dígitos"));
         c.registration = registration;

@@ -30,20 +30,20 @@ void CborEncoder::beginPacket(std::span<const PacketField> fields) {
     beginResponse();
     m_fieldCount = qsizetype(fields.size());
     m_writer->startMap(2);
-    m_writer->append(QLatin1StringView("fields"));
+    m_writer->append(zavfiscal::wire::kFields);
     m_writer->startArray(quint64(fields.size()));
     for (const PacketField& f : fields) {
         m_writer->startMap(3);
-        m_writer->append(QLatin1StringView("name"));
+        m_writer->append(zavfiscal::wire::kName);
         m_writer->append(f.name);
-        m_writer->append(QLatin1StringView("type"));
-        m_writer->append(fieldTypeName(f.type));
-        m_writer->append(QLatin1StringView("size"));
+        m_writer->append(zavfiscal::wire::kType);
+        m_writer->append(zavfiscal::wire::fieldTypeName(f.type));
+        m_writer->append(zavfiscal::wire::kSize);
         m_writer->append(qint64(f.size));
         m_writer->endMap();
     }
     m_writer->endArray();
-    m_writer->append(QLatin1StringView("rows"));
+    m_writer->append(zavfiscal::wire::kRows);
     m_writer->startArray(); // the row count is known only at the end
 }
 

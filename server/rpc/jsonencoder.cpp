@@ -23,9 +23,9 @@ void JsonEncoder::nullResult() {
 void JsonEncoder::beginPacket(std::span<const PacketField> fields) {
     for (const PacketField& f : fields) {
         QJsonObject field;
-        field.insert(QStringLiteral("name"), f.name);
-        field.insert(QStringLiteral("type"), fieldTypeName(f.type));
-        field.insert(QStringLiteral("size"), f.size);
+        field.insert(zavfiscal::wire::kName, f.name);
+        field.insert(zavfiscal::wire::kType, zavfiscal::wire::fieldTypeName(f.type));
+        field.insert(zavfiscal::wire::kSize, f.size);
         m_fields.append(field);
     }
 }
@@ -48,8 +48,8 @@ void JsonEncoder::endRow() {
 
 void JsonEncoder::endPacket() {
     QJsonObject packet;
-    packet.insert(QStringLiteral("fields"), m_fields);
-    packet.insert(QStringLiteral("rows"), m_rowValues);
+    packet.insert(zavfiscal::wire::kFields, m_fields);
+    packet.insert(zavfiscal::wire::kRows, m_rowValues);
     m_result = packet;
 }
 

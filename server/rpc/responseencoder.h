@@ -3,6 +3,8 @@
 // packet, row by row) and the dispatcher then closes it with the request's id;
 // on an error the dispatcher asks for an error response instead and whatever
 // the method had written is dropped. One implementation per content type.
+#include "wireformat.h"
+
 #include <QByteArray>
 #include <QCborValue>
 #include <QString>
@@ -11,15 +13,14 @@
 
 namespace zavserver {
 
-enum class FieldType { String, DateTime, Float };
+// The packet's field types and their names on the wire are the host's too.
+using FieldType = zavfiscal::wire::FieldType;
 
 struct PacketField {
     QString name;
     FieldType type = FieldType::String;
     int size = 0; // characters, for strings; 0 for the others
 };
-
-QString fieldTypeName(FieldType type);
 
 class ResponseEncoder {
 public:

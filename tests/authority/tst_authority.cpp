@@ -3,6 +3,7 @@
 // from a demo ERP database made by zav-dbinit, events built and signed by
 // zavnfe, every stored signature checked again by the xmlsec1 command and
 // every answer against the published schemas.
+#include "accesskey.h"
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -10,6 +11,7 @@
 #include "eventsigner.h"
 #include "schemaset.h"
 #include "soap.h"
+#include "states.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -38,7 +40,7 @@ namespace {
 const QByteArray kPassword = "s3gredo";
 const QString kSigner = QStringLiteral("A1B2C3D4");
 const QString kStranger = QStringLiteral("0BAD");
-const QString kExpired = QStringLiteral("E0"); // of the trusted CA, ended yesterday
+const QString kExpired = QStringLiteral("E0");     // of the trusted CA, ended yesterday
 const QString kNotYetValid = QStringLiteral("F0"); // of the trusted CA, starts in two days
 const QString kReason = QStringLiteral("Pedido emitido em duplicidade pelo sistema");
 
@@ -53,20 +55,11 @@ struct Reply {
 };
 
 QString stateTime(const QDateTime& moment) {
-    return moment.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QStringLiteral("-03:00");
+    return zavfiscal::legalDateTime(moment, -3 * 3600);
 }
 
-// The key with its last digit replaced by the right check digit.
-QString withCheckDigit(const QString& key) {
-    for (int digit = 0; digit <= 9; ++digit) {
-        const QString candidate = key.left(43) + QString::number(digit);
-        if (zavnfe::CancellationEvent::validAccessKey(candidate))
-            return candidate;
-    }
-    return {};
-}
-
-bool run(const QString& program, const QStringList& arguments, const QString& dir, QByteArray* output = nullptr) {
+bool run(const QString& program, const QStringList& arguments, const QString& dir,
+         QByteArray* output = nullptr) {
     QProcess process;
     process.setWorkingDirectory(dir);
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -95,11 +88,14 @@ std::optional<zavnfe::SigningCertificate> readA1(const QString& name) {
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
     const QByteArray bytes = file.readAll();
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())), BIO_free);
-    std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr, PKCS12_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())),
+                                                  BIO_free);
+    std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr,
+                                                        PKCS12_free);
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
-    if (!p12 || !PKCS12_parse(p12.get(), kPassword.constData(), &key, &certificate, nullptr) || !key || !certificate) {
+    if (!p12 || !PKCS12_parse(p12.get(), kPassword.constData(), &key, &certificate, nullptr) || !key ||
+        !certificate) {
         EVP_PKEY_free(key);
         X509_free(certificate);
         return std::nullopt;
@@ -128,11 +124,12 @@ private:
     // clientCa: the --client-ca file, the test CA's unless given.
     int start(QProcess& process, const QStringList& extra, const QString& clientCa = {}) {
         process.setProgram(QStringLiteral(ZAV_BIN_DIR "/zav-authority"));
-        process.setArguments(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--cert"),
-                                         m_certs + QStringLiteral("/authority.pem"), QStringLiteral("--key"),
-                                         m_certs + QStringLiteral("/authority.key"), QStringLiteral("--client-ca"),
-                                         clientCa.isEmpty() ? m_certs + QStringLiteral("/ca.pem") : clientCa} +
-                             extra);
+        process.setArguments(
+            QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--cert"),
+                        m_certs + QStringLiteral("/authority.pem"), QStringLiteral("--key"),
+                        m_certs + QStringLiteral("/authority.key"), QStringLiteral("--client-ca"),
+                        clientCa.isEmpty() ? m_certs + QStringLiteral("/ca.pem") : clientCa} +
+            extra);
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start();
         QByteArray out;
@@ -144,7 +141,8 @@ private:
         }
         const QByteArray prefix = "listening on https://127.0.0.1:";
         if (!out.startsWith(prefix)) {
-            qWarning("zav-authority did not start: %s %s", out.constData(), process.readAllStandardError().constData());
+            qWarning("zav-authority did not start: %s %s", out.constData(),
+                     process.readAllStandardError().constData());
             return 0;
         }
         return out.mid(prefix.size()).trimmed().toInt();
@@ -152,13 +150,15 @@ private:
 
     bool terminate(QProcess& process) {
         ::kill(pid_t(process.processId()), SIGTERM);
-        return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
+               process.exitCode() == 0;
     }
 
     Reply post(int port, const char* target, const QByteArray& body, const zavnfe::SigningCertificate* client,
                const char* contentType = nullptr) {
         std::unique_ptr<httplib::SSLClient> http =
-            client ? std::make_unique<httplib::SSLClient>("127.0.0.1", port, client->certificate(), client->key())
+            client ? std::make_unique<httplib::SSLClient>("127.0.0.1", port, client->certificate(),
+                                                          client->key())
                    : std::make_unique<httplib::SSLClient>("127.0.0.1", port);
         http->set_ca_cert_path((m_certs + QStringLiteral("/ca.pem")).toStdString().c_str());
         http->enable_server_certificate_verification(true);
@@ -173,7 +173,7 @@ private:
     zavnfe::CancellationData data(const Nfe& nfe, const QDateTime& at = QDateTime::currentDateTimeUtc()) {
         zavnfe::CancellationData d;
         d.accessKey = nfe.key;
-        d.issuerCnpj = nfe.key.mid(6, 14);
+        d.issuerCnpj = zavfiscal::accessKeyIssuerCnpj(nfe.key);
         d.authorisationProtocol = nfe.protocol;
         d.environment = 2;
         d.reason = kReason;
@@ -205,8 +205,8 @@ private:
     }
 
     Reply sendEvents(int port, const QByteArray& signedBatch) {
-        return post(port, "/ws/NFeRecepcaoEvento4", zavnfe::Soap::envelope(zavnfe::Soap::kEventService, signedBatch),
-                    &*m_signer);
+        return post(port, "/ws/NFeRecepcaoEvento4",
+                    zavnfe::Soap::envelope(zavnfe::Soap::kEventService, signedBatch), &*m_signer);
     }
 
     // The retEnvEvento of a reply, checked against the schema.
@@ -231,7 +231,8 @@ private:
     std::optional<zavnfe::StatusAnswer> status(int port, const QString& key, int environment = 2) {
         const Reply reply =
             post(port, "/ws/NFeConsultaProtocolo4",
-                 zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(environment, key)), &*m_signer);
+                 zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(environment, key)),
+                 &*m_signer);
         if (reply.status != 200) {
             qWarning("HTTP %d %s", reply.status, qPrintable(reply.error));
             return std::nullopt;
@@ -251,8 +252,9 @@ private:
         file.write(xml);
         file.close();
         return run(QStringLiteral("xmlsec1"),
-                   {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), m_certs + QStringLiteral("/ca.pem"),
-                    QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
+                   {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"),
+                    m_certs + QStringLiteral("/ca.pem"), QStringLiteral("--id-attr:Id"),
+                    QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
                     QStringLiteral("verify.xml")},
                    m_dir.path(), output);
     }
@@ -270,7 +272,8 @@ private:
     }
 
     Nfe stranger() const { // a valid key the authority never heard of
-        return {withCheckDigit(m_fresh[1].key.left(25) + QStringLiteral("999999") + m_fresh[1].key.mid(31)),
+        return {zavfiscal::completeAccessKey(m_fresh[1].key.left(25) + QStringLiteral("999999") +
+                                             m_fresh[1].key.mid(31, 12)),
                 m_fresh[1].protocol};
     }
 
@@ -283,12 +286,13 @@ private Q_SLOTS:
         QByteArray output;
         const QString script = QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh");
         QVERIFY2(run(QStringLiteral("bash"),
-                     {script, m_certs, QString::fromLatin1(kPassword), kSigner, kExpired + QStringLiteral(":-30:-1"),
-                      kNotYetValid + QStringLiteral(":2:30")},
+                     {script, m_certs, QString::fromLatin1(kPassword), kSigner,
+                      kExpired + QStringLiteral(":-30:-1"), kNotYetValid + QStringLiteral(":2:30")},
                      m_dir.path(), &output),
                  output.constData());
         // Another CA and a certificate of its own: trusted by nobody here.
-        QVERIFY2(run(QStringLiteral("bash"), {script, path(QStringLiteral("other")), QString::fromLatin1(kPassword), kStranger},
+        QVERIFY2(run(QStringLiteral("bash"),
+                     {script, path(QStringLiteral("other")), QString::fromLatin1(kPassword), kStranger},
                      m_dir.path(), &output),
                  output.constData());
         auto signer = zavnfe::CertificateStore(m_certs).find(kSigner, kPassword);
@@ -304,15 +308,17 @@ private Q_SLOTS:
         QVERIFY(m_notYetValid->notBefore() > QDateTime::currentDateTimeUtc());
 
         m_erp = path(QStringLiteral("erp.sqlite"));
-        QVERIFY2(run(QStringLiteral(ZAV_BIN_DIR "/zav-dbinit"), {QStringLiteral("--db"), m_erp}, m_dir.path(), &output),
+        QVERIFY2(run(QStringLiteral(ZAV_BIN_DIR "/zav-dbinit"), {QStringLiteral("--db"), m_erp}, m_dir.path(),
+                     &output),
                  output.constData());
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("erp"));
             db.setDatabaseName(m_erp);
             QVERIFY(db.open());
             QSqlQuery query(db);
-            QVERIFY(query.prepare(QStringLiteral("SELECT NRLANCTONF, NRACESSONFE, NRPROTOCOLONFE, IDSITUACAONFE "
-                                                 "FROM NOTAFISCAL ORDER BY NRLANCTONF")));
+            QVERIFY(
+                query.prepare(QStringLiteral("SELECT NRLANCTONF, NRACESSONFE, NRPROTOCOLONFE, IDSITUACAONFE "
+                                             "FROM NOTAFISCAL ORDER BY NRLANCTONF")));
             QVERIFY(query.exec());
             QList<std::pair<QString, Nfe>> authorised;
             while (query.next()) {
@@ -328,7 +334,8 @@ private Q_SLOTS:
             QVERIFY(authorised.size() >= 40 && !m_cancelled.key.isEmpty() && !m_denied.key.isEmpty());
             const QDateTime now = QDateTime::currentDateTimeUtc();
             QSqlQuery update(db);
-            QVERIFY(update.prepare(QStringLiteral("UPDATE NOTAFISCAL SET DHAUTORIZACAO = :at WHERE NRLANCTONF = :id")));
+            QVERIFY(update.prepare(
+                QStringLiteral("UPDATE NOTAFISCAL SET DHAUTORIZACAO = :at WHERE NRLANCTONF = :id")));
             auto authorise = [&](int index, const QDateTime& at) {
                 update.bindValue(QStringLiteral(":at"), stateTime(at));
                 update.bindValue(QStringLiteral(":id"), authorised[index].first);
@@ -348,7 +355,8 @@ private Q_SLOTS:
         QSqlDatabase::removeDatabase(QStringLiteral("erp"));
 
         m_authority = std::make_unique<QProcess>();
-        m_port = start(*m_authority, {QStringLiteral("--db"), m_erp, QStringLiteral("--log-file"), path(QStringLiteral("a.log"))});
+        m_port = start(*m_authority, {QStringLiteral("--db"), m_erp, QStringLiteral("--log-file"),
+                                      path(QStringLiteral("a.log"))});
         QVERIFY(m_port > 0);
     }
 
@@ -376,26 +384,32 @@ private Q_SLOTS:
         QVERIFY2(verifies(evento, &output), output.constData());
         QVERIFY(zavnfe::eventoOf(payload, m_fresh[28].key).isEmpty());
 
-        QCOMPARE(zavnfe::Soap::contentType(zavnfe::Soap::kEventService, "nfeRecepcaoEvento"),
-                 QByteArray("application/soap+xml;charset=utf-8;action=\"http://www.portalfiscal.inf.br/nfe/wsdl/"
-                            "NFeRecepcaoEvento4/nfeRecepcaoEvento\""));
-        QVERIFY(zavnfe::Soap::payload(zavnfe::Soap::fault(true, QStringLiteral("Serviço <parado>")), &error).isEmpty());
+        QCOMPARE(
+            zavnfe::Soap::contentType(zavnfe::Soap::kEventService, "nfeRecepcaoEvento"),
+            QByteArray("application/soap+xml;charset=utf-8;action=\"http://www.portalfiscal.inf.br/nfe/wsdl/"
+                       "NFeRecepcaoEvento4/nfeRecepcaoEvento\""));
+        QVERIFY(zavnfe::Soap::payload(zavnfe::Soap::fault(true, QStringLiteral("Serviço <parado>")), &error)
+                    .isEmpty());
         QCOMPARE(error, QStringLiteral("Falha SOAP: Serviço <parado>"));
         QVERIFY(zavnfe::Soap::payload("<a/>", &error).isEmpty());
         QVERIFY(zavnfe::Soap::payload("<!DOCTYPE x [<!ENTITY e \"x\">]><x>&e;</x>", &error).isEmpty());
         QVERIFY2(error.contains(u"DTD"), qPrintable(error));
         QVERIFY(zavnfe::procEventoNFe("<evento", "<retEvento/>").isEmpty());
-        QVERIFY(zavnfe::procEventoNFe(evento, "<outro xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>").isEmpty());
+        QVERIFY(
+            zavnfe::procEventoNFe(evento, "<outro xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>").isEmpty());
     }
 
     void answersRefusedByTheClient_data() {
         QTest::addColumn<QByteArray>("xml");
         QTest::newRow("not XML") << QByteArray("<retEnvEvento");
-        QTest::newRow("another root") << QByteArray("<retConsCad xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>");
-        QTest::newRow("another namespace") << QByteArray("<retEnvEvento xmlns=\"urn:x\"><cStat>128</cStat></retEnvEvento>");
-        QTest::newRow("no cStat") << QByteArray("<retEnvEvento xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>");
-        QTest::newRow("cStat not a number")
-            << QByteArray("<retEnvEvento xmlns=\"http://www.portalfiscal.inf.br/nfe\"><cStat>abc</cStat></retEnvEvento>");
+        QTest::newRow("another root")
+            << QByteArray("<retConsCad xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>");
+        QTest::newRow("another namespace")
+            << QByteArray("<retEnvEvento xmlns=\"urn:x\"><cStat>128</cStat></retEnvEvento>");
+        QTest::newRow("no cStat") << QByteArray(
+            "<retEnvEvento xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>");
+        QTest::newRow("cStat not a number") << QByteArray(
+            "<retEnvEvento xmlns=\"http://www.portalfiscal.inf.br/nfe\"><cStat>abc</cStat></retEnvEvento>");
         QTest::newRow("retEvento without cStat")
             << QByteArray("<retEnvEvento xmlns=\"http://www.portalfiscal.inf.br/nfe\"><cStat>128</cStat>"
                           "<retEvento><infEvento/></retEvento></retEnvEvento>");
@@ -427,8 +441,10 @@ private Q_SLOTS:
         QCOMPARE(result.accessKey, nfe.key);
         QCOMPARE(result.status, 135);
         QCOMPARE(result.statusText, QStringLiteral("Evento registrado e vinculado a NF-e"));
-        QVERIFY2(QRegularExpression(QStringLiteral("^%1%2\\d{11}$")
-                                        .arg(nfe.key.left(2), QDateTime::currentDateTimeUtc().addSecs(-3 * 3600).toString(QStringLiteral("yy"))))
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("^%1%2\\d{11}$")
+                         .arg(nfe.key.left(2), QDateTime::currentDateTimeUtc().addSecs(-3 * 3600).toString(
+                                                   QStringLiteral("yy"))))
                      .match(result.protocol)
                      .hasMatch(),
                  qPrintable(result.protocol));
@@ -449,43 +465,58 @@ private Q_SLOTS:
         QCOMPARE(state->procEventos.size(), size_t(1));
         checkProcEvento(state->procEventos.front(), nfe.key, 135);
         QVERIFY(state->procEventos.front().contains(zavnfe::eventoOf(batch, nfe.key)));
-        QCOMPARE(first(state->procEventos.front().mid(state->procEventos.front().indexOf("<retEvento")), QStringLiteral("nProt")),
+        QCOMPARE(first(state->procEventos.front().mid(state->procEventos.front().indexOf("<retEvento")),
+                       QStringLiteral("nProt")),
                  result.protocol);
     }
 
     void rejections_data() {
-        QTest::addColumn<QString>("nfe");        // which invoice
-        QTest::addColumn<int>("shiftSeconds");   // dhEvento from now
-        QTest::addColumn<QString>("field");      // what to change
-        QTest::addColumn<QByteArray>("from");    // in the unsigned batch ("signed:" after signing)
+        QTest::addColumn<QString>("nfe");      // which invoice
+        QTest::addColumn<int>("shiftSeconds"); // dhEvento from now
+        QTest::addColumn<QString>("field");    // what to change
+        QTest::addColumn<QByteArray>("from");  // in the unsigned batch ("signed:" after signing)
         QTest::addColumn<QByteArray>("to");
         QTest::addColumn<int>("batchStatus");
         QTest::addColumn<int>("eventStatus");
-        QTest::newRow("217 not in record") << "stranger" << 0 << "" << QByteArray() << QByteArray() << 128 << 217;
-        QTest::newRow("420 already cancelled") << "cancelled" << 0 << "" << QByteArray() << QByteArray() << 128 << 420;
+        QTest::newRow("217 not in record")
+            << "stranger" << 0 << "" << QByteArray() << QByteArray() << 128 << 217;
+        QTest::newRow("420 already cancelled")
+            << "cancelled" << 0 << "" << QByteArray() << QByteArray() << 128 << 420;
         QTest::newRow("580 denied") << "denied" << 0 << "" << QByteArray() << QByteArray() << 128 << 580;
-        QTest::newRow("222 protocol") << "fresh" << 0 << "protocol" << QByteArray() << QByteArray() << 128 << 222;
+        QTest::newRow("222 protocol")
+            << "fresh" << 0 << "protocol" << QByteArray() << QByteArray() << 128 << 222;
         QTest::newRow("574 author") << "fresh" << 0 << "cnpj" << QByteArray() << QByteArray() << 128 << 574;
         QTest::newRow("501 out of term") << "old" << 0 << "" << QByteArray() << QByteArray() << 128 << 501;
-        QTest::newRow("501 late without a late term") << "late" << 0 << "" << QByteArray() << QByteArray() << 128 << 501;
-        QTest::newRow("579 before authorisation") << "recent" << -600 << "" << QByteArray() << QByteArray() << 128 << 579;
-        QTest::newRow("578 in the future") << "fresh" << 3600 << "" << QByteArray() << QByteArray() << 128 << 578;
-        QTest::newRow("4 minutes ahead is within the clock's tolerance") << "stranger" << 240 << "" << QByteArray() << QByteArray() << 128 << 217;
-        QTest::newRow("252 environment") << "fresh" << 0 << "" << QByteArray("<tpAmb>2</tpAmb>") << QByteArray("<tpAmb>1</tpAmb>") << 128 << 252;
+        QTest::newRow("501 late without a late term")
+            << "late" << 0 << "" << QByteArray() << QByteArray() << 128 << 501;
+        QTest::newRow("579 before authorisation")
+            << "recent" << -600 << "" << QByteArray() << QByteArray() << 128 << 579;
+        QTest::newRow("578 in the future")
+            << "fresh" << 3600 << "" << QByteArray() << QByteArray() << 128 << 578;
+        QTest::newRow("4 minutes ahead is within the clock's tolerance")
+            << "stranger" << 240 << "" << QByteArray() << QByteArray() << 128 << 217;
+        QTest::newRow("252 environment") << "fresh" << 0 << "" << QByteArray("<tpAmb>2</tpAmb>")
+                                         << QByteArray("<tpAmb>1</tpAmb>") << 128 << 252;
         QTest::newRow("572 Id") << "fresh" << 0 << "id" << QByteArray() << QByteArray() << 128 << 572;
         QTest::newRow("455 organ") << "fresh" << 0 << "organ" << QByteArray() << QByteArray() << 128 << 455;
-        QTest::newRow("236 check digit") << "fresh" << 0 << "digit" << QByteArray() << QByteArray() << 128 << 236;
-        QTest::newRow("215 schema") << "fresh" << 0 << "" << QByteArray("<xJust>Pedido emitido em duplicidade pelo sistema")
+        QTest::newRow("236 check digit")
+            << "fresh" << 0 << "digit" << QByteArray() << QByteArray() << 128 << 236;
+        QTest::newRow("215 schema") << "fresh" << 0 << ""
+                                    << QByteArray("<xJust>Pedido emitido em duplicidade pelo sistema")
                                     << QByteArray("<xJust>Curta") << 215 << 0;
-        QTest::newRow("297 tampered") << "fresh" << 0 << "signed" << QByteArray("duplicidade") << QByteArray("duplicata")
-                                      << 297 << 0;
-        QTest::newRow("298 reference") << "fresh" << 0 << "signed" << QByteArray("URI=\"#ID") << QByteArray("URI=\"#XD")
-                                       << 298 << 0;
-        QTest::newRow("297 another CA") << "fresh" << 0 << "stranger" << QByteArray() << QByteArray() << 297 << 0;
-        QTest::newRow("297 certificate expired") << "fresh" << 0 << "expired" << QByteArray() << QByteArray() << 297 << 0;
-        QTest::newRow("297 certificate not yet valid") << "fresh" << 0 << "notYetValid" << QByteArray() << QByteArray() << 297 << 0;
+        QTest::newRow("297 tampered")
+            << "fresh" << 0 << "signed" << QByteArray("duplicidade") << QByteArray("duplicata") << 297 << 0;
+        QTest::newRow("298 reference")
+            << "fresh" << 0 << "signed" << QByteArray("URI=\"#ID") << QByteArray("URI=\"#XD") << 298 << 0;
+        QTest::newRow("297 another CA")
+            << "fresh" << 0 << "stranger" << QByteArray() << QByteArray() << 297 << 0;
+        QTest::newRow("297 certificate expired")
+            << "fresh" << 0 << "expired" << QByteArray() << QByteArray() << 297 << 0;
+        QTest::newRow("297 certificate not yet valid")
+            << "fresh" << 0 << "notYetValid" << QByteArray() << QByteArray() << 297 << 0;
         // The key of another certificate than the one in KeyInfo signed it.
-        QTest::newRow("297 KeyInfo of another signer") << "fresh" << 0 << "keyInfo" << QByteArray() << QByteArray() << 297 << 0;
+        QTest::newRow("297 KeyInfo of another signer")
+            << "fresh" << 0 << "keyInfo" << QByteArray() << QByteArray() << 297 << 0;
     }
     void rejections() {
         QFETCH(QString, nfe);
@@ -495,7 +526,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, to);
         QFETCH(int, batchStatus);
         QFETCH(int, eventStatus);
-        const Nfe target = nfe == u"stranger" ? stranger()
+        const Nfe target = nfe == u"stranger"    ? stranger()
                            : nfe == u"cancelled" ? m_cancelled
                            : nfe == u"denied"    ? m_denied
                            : nfe == u"old"       ? m_old
@@ -513,7 +544,8 @@ private Q_SLOTS:
         if (field == u"id")
             batch.replace("Id=\"ID110111" + key + "01\"", "Id=\"ID110111" + key + "02\"");
         if (field == u"organ")
-            batch.replace("<cOrgao>" + key.left(2) + "</cOrgao>", key.left(2) == "43" ? "<cOrgao>35</cOrgao>" : "<cOrgao>43</cOrgao>");
+            batch.replace("<cOrgao>" + key.left(2) + "</cOrgao>",
+                          key.left(2) == "43" ? "<cOrgao>35</cOrgao>" : "<cOrgao>43</cOrgao>");
         if (field == u"digit") // the key changed everywhere, its check digit now wrong
             batch.replace(key, key.left(43) + QByteArray::number((key.right(1).toInt() + 1) % 10));
         if (!from.isEmpty() && field != u"signed") {
@@ -528,7 +560,8 @@ private Q_SLOTS:
         QByteArray signedBatch = sign(batch, signer);
         QVERIFY(!signedBatch.isEmpty());
         if (field == u"keyInfo") { // the trusted certificate put in place of the one that signed
-            const QByteArray own = first(sign(batch, *m_signer), QStringLiteral("X509Certificate")).toLatin1();
+            const QByteArray own =
+                first(sign(batch, *m_signer), QStringLiteral("X509Certificate")).toLatin1();
             const QByteArray used = first(signedBatch, QStringLiteral("X509Certificate")).toLatin1();
             QVERIFY(!own.isEmpty() && !used.isEmpty() && own != used && signedBatch.contains(used));
             signedBatch.replace(used, own);
@@ -572,8 +605,8 @@ private Q_SLOTS:
         QFETCH(QString, nfe);
         QFETCH(int, environment);
         QFETCH(int, expected);
-        QString key = nfe == u"cancelled" ? m_cancelled.key
-                      : nfe == u"denied"  ? m_denied.key
+        QString key = nfe == u"cancelled"  ? m_cancelled.key
+                      : nfe == u"denied"   ? m_denied.key
                       : nfe == u"stranger" ? stranger().key
                                            : m_fresh[3].key;
         if (nfe == u"digit")
@@ -644,7 +677,8 @@ private Q_SLOTS:
 
     void transport() {
         // No client certificate, or one of another CA: refused by TLS itself.
-        const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, m_fresh[3].key));
+        const QByteArray body =
+            zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, m_fresh[3].key));
         QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, nullptr).status, -1);
         QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, &*m_stranger).status, -1);
         QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, &*m_signer).status, 200);
@@ -664,10 +698,10 @@ private Q_SLOTS:
     // to the system's CA store, nor to a CA that OpenSSL's environment
     // variables name. Each row runs an authority of its own.
     void onlyTheClientCaIsTrusted_data() {
-        QTest::addColumn<QString>("variable");      // set for the authority, naming the other CA
-        QTest::addColumn<bool>("bothInClientCa");   // --client-ca holds the test CA and the other CA
-        QTest::addColumn<int>("strangerStatus");    // the other CA's signature: batch 297, or event 135
-        QTest::addColumn<int>("strangerTls");       // HTTP status with the other CA's TLS certificate
+        QTest::addColumn<QString>("variable");    // set for the authority, naming the other CA
+        QTest::addColumn<bool>("bothInClientCa"); // --client-ca holds the test CA and the other CA
+        QTest::addColumn<int>("strangerStatus");  // the other CA's signature: batch 297, or event 135
+        QTest::addColumn<int>("strangerTls");     // HTTP status with the other CA's TLS certificate
         QTest::newRow("SSL_CERT_FILE names another CA") << "SSL_CERT_FILE" << false << 297 << -1;
         QTest::newRow("SSL_CERT_DIR names another CA") << "SSL_CERT_DIR" << false << 297 << -1;
         QTest::newRow("--client-ca with two CAs trusts both") << "" << true << 135 << 200;
@@ -686,8 +720,9 @@ private Q_SLOTS:
             const QString folder = path(QStringLiteral("other-hashed"));
             QVERIFY(QDir().mkpath(folder));
             QByteArray hash;
-            QVERIFY2(run(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout"),
-                                                     QStringLiteral("-in"), otherCa},
+            QVERIFY2(run(QStringLiteral("openssl"),
+                         {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout"),
+                          QStringLiteral("-in"), otherCa},
                          m_dir.path(), &hash),
                      hash.constData());
             const QString link = folder + u'/' + QString::fromLatin1(hash.trimmed()) + QStringLiteral(".0");
@@ -700,13 +735,16 @@ private Q_SLOTS:
             QFile own(m_certs + QStringLiteral("/ca.pem"));
             QFile other(otherCa);
             QFile both(clientCa);
-            QVERIFY(own.open(QIODevice::ReadOnly) && other.open(QIODevice::ReadOnly) && both.open(QIODevice::WriteOnly));
+            QVERIFY(own.open(QIODevice::ReadOnly) && other.open(QIODevice::ReadOnly) &&
+                    both.open(QIODevice::WriteOnly));
             QVERIFY(both.write(own.readAll() + other.readAll()) > 0);
         }
         QProcess authority;
         authority.setProcessEnvironment(environment);
-        const int port = start(authority, {QStringLiteral("--db"), m_erp, QStringLiteral("--log-file"), path(QStringLiteral("c.log"))},
-                               clientCa);
+        const int port = start(
+            authority,
+            {QStringLiteral("--db"), m_erp, QStringLiteral("--log-file"), path(QStringLiteral("c.log"))},
+            clientCa);
         QVERIFY(port > 0);
 
         const Nfe strangers = m_fresh[22];
@@ -714,7 +752,8 @@ private Q_SLOTS:
         QVERIFY(answer);
         if (strangerStatus == 297) {
             QCOMPARE(answer->status, 297);
-            QVERIFY2(answer->statusText.startsWith(u"Rejeição: Assinatura difere do calculado"), qPrintable(answer->statusText));
+            QVERIFY2(answer->statusText.startsWith(u"Rejeição: Assinatura difere do calculado"),
+                     qPrintable(answer->statusText));
             QVERIFY(answer->events.empty());
         } else {
             QCOMPARE(answer->status, 128);
@@ -734,7 +773,8 @@ private Q_SLOTS:
         QCOMPARE(answer->events.front().status, 135);
 
         // The TLS layer trusts what --client-ca names, and nothing more.
-        const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, own.key));
+        const QByteArray body =
+            zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, own.key));
         QCOMPARE(post(port, "/ws/NFeConsultaProtocolo4", body, &*m_stranger).status, strangerTls);
         QVERIFY(terminate(authority));
     }
@@ -745,10 +785,11 @@ private Q_SLOTS:
         QProcess authority;
         const QString record = path(QStringLiteral("record.sqlite"));
         const int port = start(authority, {QStringLiteral("--db"), m_erp, QStringLiteral("--record"), record,
-                                           QStringLiteral("--late-days"), QStringLiteral("7"), QStringLiteral("--delay-ms"),
-                                           QStringLiteral("300"), QStringLiteral("--drop-requests"), QStringLiteral("1"),
-                                           QStringLiteral("--drop-answers"), QStringLiteral("1"), QStringLiteral("--log-file"),
-                                           path(QStringLiteral("b.log"))});
+                                           QStringLiteral("--late-days"), QStringLiteral("7"),
+                                           QStringLiteral("--delay-ms"), QStringLiteral("300"),
+                                           QStringLiteral("--drop-requests"), QStringLiteral("1"),
+                                           QStringLiteral("--drop-answers"), QStringLiteral("1"),
+                                           QStringLiteral("--log-file"), path(QStringLiteral("b.log"))});
         QVERIFY(port > 0);
         const QByteArray batch = sign(unsignedBatch({data(m_late)}), *m_signer);
 
@@ -779,7 +820,9 @@ private Q_SLOTS:
         QFile log(path(QStringLiteral("b.log")));
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = log.readAll().split('\n');
-        QCOMPARE(std::count_if(lines.begin(), lines.end(), [](const QByteArray& l) { return l.contains(" HTTP "); }), 5);
+        QCOMPARE(std::count_if(lines.begin(), lines.end(),
+                               [](const QByteArray& l) { return l.contains(" HTTP "); }),
+                 5);
 
         // The record alone is enough to start again, and keeps the event.
         const int again2 = start(authority, {QStringLiteral("--record"), record});
@@ -796,12 +839,21 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::newRow("no database") << QStringList{} << 1;
-        QTest::newRow("negative late days") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--late-days"), QStringLiteral("-1")} << 1;
-        QTest::newRow("environment 3") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--environment"), QStringLiteral("3")} << 1;
-        QTest::newRow("missing database file") << QStringList{QStringLiteral("--db"), QStringLiteral("missing.sqlite")} << 2;
-        QTest::newRow("database without invoices") << QStringList{QStringLiteral("--db"), QStringLiteral("empty.sqlite")} << 2;
+        QTest::newRow("negative late days")
+            << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--late-days"),
+                           QStringLiteral("-1")}
+            << 1;
+        QTest::newRow("environment 3") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"),
+                                                      QStringLiteral("--environment"), QStringLiteral("3")}
+                                       << 1;
+        QTest::newRow("missing database file")
+            << QStringList{QStringLiteral("--db"), QStringLiteral("missing.sqlite")} << 2;
+        QTest::newRow("database without invoices")
+            << QStringList{QStringLiteral("--db"), QStringLiteral("empty.sqlite")} << 2;
         QTest::newRow("CA file without a certificate")
-            << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--client-ca"), QStringLiteral("empty.sqlite")} << 1;
+            << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--client-ca"),
+                           QStringLiteral("empty.sqlite")}
+            << 1;
     }
     void refusedCommandLines() {
         QFETCH(QStringList, arguments);

@@ -1,5 +1,6 @@
 #include "cancelfixture.h"
 
+#include "accesskey.h"
 #include "batchinsert.h"
 #include "database.h"
 #include "transaction.h"
@@ -19,18 +20,9 @@ namespace {
 
 const char* const kPath = "/ZAV50000.rdmCancelaNFE";
 
-int checkDigit(const QString& first43) {
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = first43.size() - 1; i >= 0; --i) {
-        sum += first43.at(i).digitValue() * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int rest = sum % 11;
-    return rest < 2 ? 0 : 11 - rest;
+QString digits(qint64 value, int width) {
+    return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
 }
-
-QString digits(qint64 value, int width) { return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0')); }
 
 bool run(QSqlQuery& q, const QString& sql, const QVariantList& values) {
     if (!q.prepare(sql))
@@ -45,15 +37,22 @@ bool run(QSqlQuery& q, const QString& sql, const QVariantList& values) {
 Establishment mainEstablishment(QSqlDatabase& db) {
     Establishment e;
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, NRCNPJFILIAL FROM FILIAL "
-                               "ORDER BY CDFILIAL")) ||
+    if (!q.exec(QStringLiteral(
+            "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, NRCNPJFILIAL FROM FILIAL "
+            "ORDER BY CDFILIAL")) ||
         !q.next())
         return e;
-    e = {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
-         q.value(4).toString(), q.value(5).toString(), {}};
+    e = {q.value(0).toString(),
+         q.value(1).toString(),
+         q.value(2).toString(),
+         q.value(3).toString(),
+         q.value(4).toString(),
+         q.value(5).toString(),
+         {}};
     // The state's code as the demo's own keys of that branch carry it.
-    e.stateCode = scalar(db, QStringLiteral("SELECT SUBSTR(NRACESSONFE, 1, 2) FROM NOTAFISCAL WHERE CDFILIAL = ? "
-                                            "ORDER BY NRLANCTONF"),
+    e.stateCode = scalar(db,
+                         QStringLiteral("SELECT SUBSTR(NRACESSONFE, 1, 2) FROM NOTAFISCAL WHERE CDFILIAL = ? "
+                                        "ORDER BY NRLANCTONF"),
                          {e.branch});
     return e;
 }
@@ -61,43 +60,50 @@ Establishment mainEstablishment(QSqlDatabase& db) {
 Registration registrationOf(QSqlDatabase& db, const Establishment& e) {
     QSqlQuery q(db);
     if (!run(q,
-             QStringLiteral("SELECT IDTPAMBIENTENFE, NRSERIECERTIFIC, SGESTADO FROM INSCRESTAD WHERE CDEMPRESA = ? "
-                            "AND CDINSCESTA = ?"),
+             QStringLiteral(
+                 "SELECT IDTPAMBIENTENFE, NRSERIECERTIFIC, SGESTADO FROM INSCRESTAD WHERE CDEMPRESA = ? "
+                 "AND CDINSCESTA = ?"),
              {e.company, e.stateRegistration}) ||
         !q.next())
         return {};
     return {q.value(0).toString(), q.value(1).toString(), q.value(2).toString()};
 }
 
-QString entryOf(int n) { return QStringLiteral("2") + digits(n, 9); }
+QString entryOf(int n) {
+    return QStringLiteral("2") + digits(n, 9);
+}
 
-QDate issueDayOf(int n) { return QDate(2019, 1, 1).addDays(n); }
+QDate issueDayOf(int n) {
+    return QDate(2019, 1, 1).addDays(n);
+}
 
-QString insertInvoices(QSqlDatabase& db, const Establishment& e, int first, int count, char state, bool receivables) {
+QString insertInvoices(QSqlDatabase& db, const Establishment& e, int first, int count, char state,
+                       bool receivables) {
     try {
         zavdb::Transaction transaction(db);
-        zavdb::BatchInsert invoices(
-            db, QStringLiteral("NOTAFISCAL"),
-            QStringList{"NRLANCTONF", "CDFILIAL", "CDFILIEMIT", "CDEMPRESA", "CDINSCESTA", "CDINSCMUNI", "CDSERIE",
-                        "NRNOTAFISCALELE", "DTEMISSAO", "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC", "IDTPDESTREM",
-                        "CDFILIRECE", "NMRAZAO", "IDSITUACAONFE", "NRACESSONFE", "NRPROTOCOLONFE", "DHAUTORIZACAO"},
-            100);
-        zavdb::BatchInsert instalments(db, QStringLiteral("TITULORECEBER"),
-                                       QStringList{"NRLANCTONF", "NRPARCELA", "DTVENCIMENTO", "VRTITULO",
-                                                   "IDSITUACAOTIT"},
-                                       100);
+        zavdb::BatchInsert invoices(db, QStringLiteral("NOTAFISCAL"),
+                                    QStringList{"NRLANCTONF", "CDFILIAL", "CDFILIEMIT", "CDEMPRESA",
+                                                "CDINSCESTA", "CDINSCMUNI", "CDSERIE", "NRNOTAFISCALELE",
+                                                "DTEMISSAO", "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC",
+                                                "IDTPDESTREM", "CDFILIRECE", "NMRAZAO", "IDSITUACAONFE",
+                                                "NRACESSONFE", "NRPROTOCOLONFE", "DHAUTORIZACAO"},
+                                    100);
+        zavdb::BatchInsert instalments(
+            db, QStringLiteral("TITULORECEBER"),
+            QStringList{"NRLANCTONF", "NRPARCELA", "DTVENCIMENTO", "VRTITULO", "IDSITUACAOTIT"}, 100);
         for (int n = first; n < first + count; ++n) {
             const QDate issued = issueDayOf(n);
             const QString number = digits(200000000 + n, 9);
             const QString first43 = e.stateCode + issued.toString(QStringLiteral("yyMM")) + e.cnpj +
-                                    QStringLiteral("55") + QStringLiteral("001") + number + QStringLiteral("1") +
-                                    digits(n + 7, 8);
-            invoices.add({entryOf(n), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series,
-                          number, issued, QStringLiteral("S"), digits(n, 12), 100.0 + n, QStringLiteral("L"),
+                                    QStringLiteral("55") + QStringLiteral("001") + number +
+                                    QStringLiteral("1") + digits(n + 7, 8);
+            invoices.add({entryOf(n), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration,
+                          e.series, number, issued, QStringLiteral("S"), digits(n, 12), 100.0 + n,
+                          QStringLiteral("L"),
                           e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002"),
                           QStringLiteral("Filial %1").arg(n), QString(QLatin1Char(state)),
-                          first43 + QString::number(checkDigit(first43)), QStringLiteral("1") + e.stateCode +
-                              QStringLiteral("19") + digits(n, 10),
+                          zavfiscal::completeAccessKey(first43),
+                          QStringLiteral("1") + e.stateCode + QStringLiteral("19") + digits(n, 10),
                           issued.toString(Qt::ISODate) + QStringLiteral("T10:00:00-03:00")});
             if (receivables)
                 instalments.add({entryOf(n), 1, issued.addDays(30), 100.0 + n, QStringLiteral("A")});
@@ -131,7 +137,10 @@ QString Answer::describe() const {
     QStringList lines;
     for (const Failure& f : failures)
         lines.append(QStringLiteral("%1 %2 %3").arg(f.entry, f.key, f.text));
-    return QStringLiteral("HTTP %1, %2 failures: %3").arg(httpStatus).arg(failures.size()).arg(lines.join(u"; "));
+    return QStringLiteral("HTTP %1, %2 failures: %3")
+        .arg(httpStatus)
+        .arg(failures.size())
+        .arg(lines.join(u"; "));
 }
 
 Client::Client(int port) : m_client(std::make_unique<httplib::Client>("127.0.0.1", port)) {
@@ -153,7 +162,9 @@ QCborMap Client::call(const QString& method, const QCborArray& params, int* http
         *httpStatus = result ? result->status : 0;
     if (!result)
         return {};
-    return QCborValue::fromJsonValue(QJsonDocument::fromJson(QByteArray::fromStdString(result->body)).object()).toMap();
+    return QCborValue::fromJsonValue(
+               QJsonDocument::fromJson(QByteArray::fromStdString(result->body)).object())
+        .toMap();
 }
 
 Answer Client::cancel(const QCborArray& params) {
@@ -193,15 +204,18 @@ InvoiceList InvoiceList::fetch(Client& client, const Establishment& e, QDate fro
     InvoiceList list;
     int status = 0;
     const QCborMap message = client.call(QStringLiteral("GetNotaFiscal"),
-                                         {e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series,
-                                          QString(), QString(), QString(), QString(), from.toString(Qt::ISODate),
-                                          to.toString(Qt::ISODate), QString()},
+                                         {e.branch, e.company, e.stateRegistration, e.cityRegistration,
+                                          e.series, QString(), QString(), QString(), QString(),
+                                          from.toString(Qt::ISODate), to.toString(Qt::ISODate), QString()},
                                          &status);
     const QCborMap result = message.value(QStringLiteral("result")).toMap();
     if (result.isEmpty()) {
         *why = QStringLiteral("GetNotaFiscal failed (HTTP %1): %2")
                    .arg(status)
-                   .arg(message.value(QStringLiteral("error")).toMap().value(QStringLiteral("message")).toString());
+                   .arg(message.value(QStringLiteral("error"))
+                            .toMap()
+                            .value(QStringLiteral("message"))
+                            .toString());
         return list;
     }
     list.m_fields = result.value(QStringLiteral("fields")).toArray();
@@ -209,8 +223,9 @@ InvoiceList InvoiceList::fetch(Client& client, const Establishment& e, QDate fro
         list.m_rows.append(r.toArray());
     // The screen's order.
     const qsizetype key = list.column(QStringLiteral("LANCAMENTO"));
-    std::sort(list.m_rows.begin(), list.m_rows.end(),
-              [key](const QCborArray& a, const QCborArray& b) { return a.at(key).toString() < b.at(key).toString(); });
+    std::sort(list.m_rows.begin(), list.m_rows.end(), [key](const QCborArray& a, const QCborArray& b) {
+        return a.at(key).toString() < b.at(key).toString();
+    });
     return list;
 }
 
@@ -277,6 +292,8 @@ bool InvoiceList::appendCopy(const QString& from, const QString& as, const QStri
     return false;
 }
 
-void InvoiceList::reverse() { std::reverse(m_rows.begin(), m_rows.end()); }
+void InvoiceList::reverse() {
+    std::reverse(m_rows.begin(), m_rows.end());
+}
 
 } // namespace canceltest

@@ -1,6 +1,7 @@
 // The seven lookup queries on the demo database, on SQLite and PostgreSQL:
 // statements accepted as stored, the all-rows flag, the conditions without a
 // flag, the order of rows; and what the demo data promises the screen.
+#include "cnpjcpf.h"
 #include "data/adoibquery.h"
 #include "data/edatabaseerror.h"
 #include "queries.h"
@@ -23,26 +24,6 @@ QStringList column(TADOIBQuery& q, const char* field) {
     return values;
 }
 
-// Check digits recomputed here, independently of the generator.
-bool validModulo11(const QString& digits, const QList<int>& weights1, const QList<int>& weights2) {
-    auto digit = [&](const QList<int>& weights) {
-        int sum = 0;
-        for (qsizetype i = 0; i < weights.size(); ++i)
-            sum += digits.at(i).digitValue() * weights.at(i);
-        return sum % 11 < 2 ? 0 : 11 - sum % 11;
-    };
-    return digit(weights1) == digits.at(weights1.size()).digitValue() &&
-           digit(weights2) == digits.at(weights2.size()).digitValue();
-}
-bool validCnpj(const QString& d) {
-    return d.size() == 14 && QRegularExpression(QStringLiteral("^\\d{14}$")).match(d).hasMatch() &&
-           validModulo11(d, {5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2}, {6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2});
-}
-bool validCpf(const QString& d) {
-    return d.size() == 11 && QRegularExpression(QStringLiteral("^\\d{11}$")).match(d).hasMatch() &&
-           d.count(d.at(0)) != 11 && validModulo11(d, {10, 9, 8, 7, 6, 5, 4, 3, 2}, {11, 10, 9, 8, 7, 6, 5, 4, 3, 2});
-}
-
 } // namespace
 
 class tst_lookups : public QObject {
@@ -52,7 +33,8 @@ private:
     zavtest::TestDatabases m_dbs;
 
     // Close, set every parameter by name, open: the way the screen runs them.
-    std::unique_ptr<TADOIBQuery> run(const QString& dialect, void (*setup)(TADOIBQuery&), const Params& params) {
+    std::unique_ptr<TADOIBQuery> run(const QString& dialect, void (*setup)(TADOIBQuery&),
+                                     const Params& params) {
         auto q = std::make_unique<TADOIBQuery>();
         setup(*q);
         q->SetConnection(m_dbs.connectionName(dialect));
@@ -84,28 +66,36 @@ private Q_SLOTS:
         QTest::addColumn<QString>("query");
         QTest::addColumn<QString>("fields");
         QTest::addColumn<QString>("params");
-        QTest::newRow("qryFilial") << "qryFilial" << "CDFILIAL 4 Código +R|NMFILIAL 30 Nome +|CDINSCESTA 16 CDINSCESTA -|CDEMPRESA 2 CDEMPRESA -"
-                                   << "P_CDFILIAL P_TCDFILIAL";
-        QTest::newRow("qryEmpresa") << "qryEmpresa" << "CDEMPRESA 2 Código +R|NMRAZSOCEMPR 80 Razão Social +"
+        QTest::newRow("qryFilial")
+            << "qryFilial"
+            << "CDFILIAL 4 Código +R|NMFILIAL 30 Nome +|CDINSCESTA 16 CDINSCESTA -|CDEMPRESA 2 CDEMPRESA -"
+            << "P_CDFILIAL P_TCDFILIAL";
+        QTest::newRow("qryEmpresa") << "qryEmpresa"
+                                    << "CDEMPRESA 2 Código +R|NMRAZSOCEMPR 80 Razão Social +"
                                     << "P_CDEMPRESA P_TCDEMPRESA";
-        QTest::newRow("qryInscrEstad")
-            << "qryInscrEstad"
-            << "CDEMPRESA 2 CDEMPRESA -R|CDINSCESTA 16 Código +R|NMREPRINSEST 40 NMREPRINSEST -|NRSERIECERTIFIC 50 NRSERIECERTIFIC -|IDTPAMBIENTENFE 1 IDTPAMBIENTENFE -|SGESTADO 2 SGESTADO -"
-            << "P_EMPRESA P_INSCESTA P_TINSCESTA";
+        QTest::newRow("qryInscrEstad") << "qryInscrEstad"
+                                       << "CDEMPRESA 2 CDEMPRESA -R|CDINSCESTA 16 Código +R|NMREPRINSEST 40 "
+                                          "NMREPRINSEST -|NRSERIECERTIFIC 50 NRSERIECERTIFIC "
+                                          "-|IDTPAMBIENTENFE 1 IDTPAMBIENTENFE -|SGESTADO 2 SGESTADO -"
+                                       << "P_EMPRESA P_INSCESTA P_TINSCESTA";
         QTest::newRow("qrySerieNF")
             << "qrySerieNF"
-            << "CDEMPRESA 2 CDEMPRESA -R|CDINSCESTA 16 CDINSCESTA -R|CDINSCMUNI 16 CDINSCMUNI -R|CDSERIE 5 Código +R|DSSERIE 20 Descrição +|CDEXPSERIENF 10 Código Exportação NF-E +"
+            << "CDEMPRESA 2 CDEMPRESA -R|CDINSCESTA 16 CDINSCESTA -R|CDINSCMUNI 16 CDINSCMUNI -R|CDSERIE 5 "
+               "Código +R|DSSERIE 20 Descrição +|CDEXPSERIENF 10 Código Exportação NF-E +"
             << "P_EMPRESA P_INSCESTA P_CDINSCMUNI P_CDSERIE P_TCDSERIE";
         QTest::newRow("qryValidEmpr") << "qryValidEmpr"
-                                      << "CDEMPRESA 2 CDEMPRESA +|CDINSCESTA 16 CDINSCESTA +|CDINSCMUNI 16 CDINSCMUNI +|CDSERIE 5 CDSERIE +"
+                                      << "CDEMPRESA 2 CDEMPRESA +|CDINSCESTA 16 CDINSCESTA +|CDINSCMUNI 16 "
+                                         "CDINSCMUNI +|CDSERIE 5 CDSERIE +"
                                       << "P_CDEMPRESA P_CDFILIAL";
         QTest::newRow("qryCliente")
             << "qryCliente"
-            << "CDCLIENTE 21 CDCLIENTE -R|IDTPIJURCLIE 1 IDTPIJURCLIE -R|NRINSJURCLIE 20 Inscrição +R|NMRAZSOCCLIE 50 Razão Social +R|NMFANTCLIE 50 Nome Fantasia +R"
+            << "CDCLIENTE 21 CDCLIENTE -R|IDTPIJURCLIE 1 IDTPIJURCLIE -R|NRINSJURCLIE 20 Inscrição "
+               "+R|NMRAZSOCCLIE 50 Razão Social +R|NMFANTCLIE 50 Nome Fantasia +R"
             << "P_NRINSJURCLIE P_TODOS P_CDCLIENTE P_TODOSCLIE";
         QTest::newRow("qryFornecedor")
             << "qryFornecedor"
-            << "NRINSJURFORN 20 Inscrição +|NMRAZSOCFORN 40 Razão Social +|IDTPIJURFORN 1 IDTPIJURFORN -|NMFANTFORN 40 Nome Fantasia +|CDFORNECED 21 CDFORNECED +"
+            << "NRINSJURFORN 20 Inscrição +|NMRAZSOCFORN 40 Razão Social +|IDTPIJURFORN 1 IDTPIJURFORN "
+               "-|NMFANTFORN 40 Nome Fantasia +|CDFORNECED 21 CDFORNECED +"
             << "P_NRINSJURFORN P_TODOS";
     }
     void definitions() {
@@ -113,7 +103,8 @@ private Q_SLOTS:
         QFETCH(QString, fields);
         QFETCH(QString, params);
         const QList<LookupQuery> all = LookupQueries();
-        const auto it = std::find_if(all.begin(), all.end(), [&](const LookupQuery& l) { return l.name == query; });
+        const auto it =
+            std::find_if(all.begin(), all.end(), [&](const LookupQuery& l) { return l.name == query; });
         QVERIFY(it != all.end());
         TADOIBQuery q;
         it->setup(q);
@@ -124,7 +115,8 @@ private Q_SLOTS:
             described.append(QStringLiteral("%1 %2 %3 %4%5")
                                  .arg(f->FieldName())
                                  .arg(f->Size())
-                                 .arg(f->DisplayLabel(), f->Visible() ? QStringLiteral("+") : QStringLiteral("-"),
+                                 .arg(f->DisplayLabel(),
+                                      f->Visible() ? QStringLiteral("+") : QStringLiteral("-"),
                                       f->Required() ? QStringLiteral("R") : QString()));
         QCOMPARE(described.join(QLatin1Char('|')), fields);
         QStringList names;
@@ -152,14 +144,20 @@ private Q_SLOTS:
         QCOMPARE(column(*branches, "CDFILIAL"), (QStringList{"0001", "0002", "0003", "0004", "0005"}));
         auto companies = run(dialect, SetupQryEmpresa, {{"P_CDEMPRESA", key}, {"P_TCDEMPRESA", "T"}});
         QCOMPARE(column(*companies, "CDEMPRESA"), (QStringList{"01", "02", "03", "04"}));
-        auto registrations = run(dialect, SetupQryInscrEstad, {{"P_EMPRESA", "02"}, {"P_INSCESTA", key}, {"P_TINSCESTA", "T"}});
-        QCOMPARE(column(*registrations, "CDINSCESTA"), (QStringList{"0623079040081", "110987654110", "86123455"}));
+        auto registrations = run(dialect, SetupQryInscrEstad,
+                                 {{"P_EMPRESA", "02"}, {"P_INSCESTA", key}, {"P_TINSCESTA", "T"}});
+        QCOMPARE(column(*registrations, "CDINSCESTA"),
+                 (QStringList{"0623079040081", "110987654110", "86123455"}));
         auto series = run(dialect, SetupQrySerieNF,
-                          {{"P_EMPRESA", "02"}, {"P_INSCESTA", "86123455"}, {"P_CDINSCMUNI", "01234560"},
-                           {"P_CDSERIE", key}, {"P_TCDSERIE", "T"}});
+                          {{"P_EMPRESA", "02"},
+                           {"P_INSCESTA", "86123455"},
+                           {"P_CDINSCMUNI", "01234560"},
+                           {"P_CDSERIE", key},
+                           {"P_TCDSERIE", "T"}});
         QCOMPARE(column(*series, "CDSERIE"), (QStringList{"1", "10", "2"}));
-        auto customers = run(dialect, SetupQryCliente,
-                             {{"P_NRINSJURCLIE", key}, {"P_TODOS", "T"}, {"P_CDCLIENTE", key}, {"P_TODOSCLIE", "T"}});
+        auto customers =
+            run(dialect, SetupQryCliente,
+                {{"P_NRINSJURCLIE", key}, {"P_TODOS", "T"}, {"P_CDCLIENTE", key}, {"P_TODOSCLIE", "T"}});
         QCOMPARE(customers->RecordCount(), 60);
         auto suppliers = run(dialect, SetupQryFornecedor, {{"P_NRINSJURFORN", key}, {"P_TODOS", "T"}});
         QCOMPARE(suppliers->RecordCount(), 24);
@@ -172,11 +170,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("name");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "empty flag, known") << "" << "0003" << "Filial Rio de Janeiro";
-            zavtest::newRow(d, "flag N, known") << "N" << "0005" << "Depósito Curitiba";
-            zavtest::newRow(d, "lower-case t is no flag") << "t" << "0001" << "Matriz São Paulo";
-            zavtest::newRow(d, "unpadded code") << "" << "1" << "";
-            zavtest::newRow(d, "code with a blank") << "" << "0001 " << "";
+            zavtest::newRow(d, "empty flag, known") << ""
+                                                    << "0003"
+                                                    << "Filial Rio de Janeiro";
+            zavtest::newRow(d, "flag N, known") << "N"
+                                                << "0005"
+                                                << "Depósito Curitiba";
+            zavtest::newRow(d, "lower-case t is no flag") << "t"
+                                                          << "0001"
+                                                          << "Matriz São Paulo";
+            zavtest::newRow(d, "unpadded code") << ""
+                                                << "1"
+                                                << "";
+            zavtest::newRow(d, "code with a blank") << ""
+                                                    << "0001 "
+                                                    << "";
             zavtest::newRow(d, "cleared key") << "" << QString() << "";
         }
     }
@@ -203,12 +211,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("flag");
         QTest::addColumn<QStringList>("found");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "own registration") << "01" << "9015123456" << "" << QStringList{"9015123456"};
-            zavtest::newRow(d, "another company's") << "01" << "86123455" << "" << QStringList{};
+            zavtest::newRow(d, "own registration") << "01"
+                                                   << "9015123456"
+                                                   << "" << QStringList{"9015123456"};
+            zavtest::newRow(d, "another company's") << "01"
+                                                    << "86123455"
+                                                    << "" << QStringList{};
             zavtest::newRow(d, "all of company 01")
-                << "01" << "" << "T" << QStringList{"110042490114", "244123456118", "86998877", "9015123456"};
-            zavtest::newRow(d, "company without registrations") << "04" << "" << "T" << QStringList{};
-            zavtest::newRow(d, "no company") << QString() << "" << "T" << QStringList{};
+                << "01"
+                << ""
+                << "T" << QStringList{"110042490114", "244123456118", "86998877", "9015123456"};
+            zavtest::newRow(d, "company without registrations") << "04"
+                                                                << ""
+                                                                << "T" << QStringList{};
+            zavtest::newRow(d, "no company") << QString() << ""
+                                             << "T" << QStringList{};
         }
     }
     void registrationsOfOneCompany() {
@@ -216,7 +233,8 @@ private Q_SLOTS:
         QFETCH(QString, company);
         QFETCH(QString, key);
         QFETCH(QString, flag);
-        auto q = run(dialect, SetupQryInscrEstad, {{"P_EMPRESA", company}, {"P_INSCESTA", key}, {"P_TINSCESTA", flag}});
+        auto q = run(dialect, SetupQryInscrEstad,
+                     {{"P_EMPRESA", company}, {"P_INSCESTA", key}, {"P_TINSCESTA", flag}});
         QTEST(column(*q, "CDINSCESTA"), "found");
         for (const QString& c : column(*q, "CDEMPRESA"))
             QCOMPARE(c, company);
@@ -231,16 +249,29 @@ private Q_SLOTS:
         QTest::addColumn<QString>("environment");
         QTest::addColumn<QString>("state");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "homologation, SP") << "01" << "110042490114" << "3A5F9C21B7E04D18" << "2" << "SP";
-            zavtest::newRow(d, "production, MG") << "02" << "0623079040081" << "7D41C0FFEE2B9A55" << "1" << "MG";
-            zavtest::newRow(d, "no certificate yet") << "01" << "9015123456" << "" << "2" << "PR";
+            zavtest::newRow(d, "homologation, SP") << "01"
+                                                   << "110042490114"
+                                                   << "3A5F9C21B7E04D18"
+                                                   << "2"
+                                                   << "SP";
+            zavtest::newRow(d, "production, MG") << "02"
+                                                 << "0623079040081"
+                                                 << "7D41C0FFEE2B9A55"
+                                                 << "1"
+                                                 << "MG";
+            zavtest::newRow(d, "no certificate yet") << "01"
+                                                     << "9015123456"
+                                                     << ""
+                                                     << "2"
+                                                     << "PR";
         }
     }
     void registrationSettings() {
         ZAV_DATABASE(m_dbs, db);
         QFETCH(QString, company);
         QFETCH(QString, registration);
-        auto q = run(dialect, SetupQryInscrEstad, {{"P_EMPRESA", company}, {"P_INSCESTA", registration}, {"P_TINSCESTA", ""}});
+        auto q = run(dialect, SetupQryInscrEstad,
+                     {{"P_EMPRESA", company}, {"P_INSCESTA", registration}, {"P_TINSCESTA", ""}});
         QCOMPARE(q->RecordCount(), 1);
         QTEST(q->FieldByName(QStringLiteral("NRSERIECERTIFIC"))->AsString(), "certificate");
         QTEST(q->FieldByName(QStringLiteral("IDTPAMBIENTENFE"))->AsString(), "environment");
@@ -259,13 +290,20 @@ private Q_SLOTS:
         for (const QString& d : zavtest::dialects()) {
             zavtest::newRow(d, "all of the first municipal registration")
                 << "30521457" << QString() << "T" << QStringList{"1", "2", "U"} << "Vendas";
-            zavtest::newRow(d, "all of the second") << "30521465" << QString() << "T" << QStringList{"1", "3"}
-                                                    << "Serviços";
-            zavtest::newRow(d, "same code, second registration") << "30521465" << "1" << "" << QStringList{"1"}
-                                                                 << "Serviços";
-            zavtest::newRow(d, "code of the other registration only") << "30521457" << "3" << "" << QStringList{} << "";
-            zavtest::newRow(d, "letter series") << "30521457" << "U" << "" << QStringList{"U"} << "Série Única";
-            zavtest::newRow(d, "lower-case letter") << "30521457" << "u" << "" << QStringList{} << "";
+            zavtest::newRow(d, "all of the second")
+                << "30521465" << QString() << "T" << QStringList{"1", "3"} << "Serviços";
+            zavtest::newRow(d, "same code, second registration") << "30521465"
+                                                                 << "1"
+                                                                 << "" << QStringList{"1"} << "Serviços";
+            zavtest::newRow(d, "code of the other registration only") << "30521457"
+                                                                      << "3"
+                                                                      << "" << QStringList{} << "";
+            zavtest::newRow(d, "letter series") << "30521457"
+                                                << "U"
+                                                << "" << QStringList{"U"} << "Série Única";
+            zavtest::newRow(d, "lower-case letter") << "30521457"
+                                                    << "u"
+                                                    << "" << QStringList{} << "";
             zavtest::newRow(d, "empty registrations") << "" << QString() << "T" << QStringList{} << "";
         }
     }
@@ -276,8 +314,11 @@ private Q_SLOTS:
         QFETCH(QString, flag);
         QFETCH(QString, description);
         auto q = run(dialect, SetupQrySerieNF,
-                     {{"P_EMPRESA", "01"}, {"P_INSCESTA", cityReg.isEmpty() ? QString("") : QString("110042490114")},
-                      {"P_CDINSCMUNI", cityReg}, {"P_CDSERIE", key}, {"P_TCDSERIE", flag}});
+                     {{"P_EMPRESA", "01"},
+                      {"P_INSCESTA", cityReg.isEmpty() ? QString("") : QString("110042490114")},
+                      {"P_CDINSCMUNI", cityReg},
+                      {"P_CDSERIE", key},
+                      {"P_TCDSERIE", flag}});
         QTEST(column(*q, "CDSERIE"), "found");
         if (!q->IsEmpty()) {
             q->First();
@@ -294,12 +335,18 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("rows");
         for (const QString& d : zavtest::dialects()) {
             zavtest::newRow(d, "own company, also in the link table")
-                << "01" << "0001" << QStringList{"01 110042490114 30521457 1", "01 110042490114 30521465 3"};
-            zavtest::newRow(d, "linked only") << "02" << "0001" << QStringList{"02 110987654110 30529981 1"};
-            zavtest::newRow(d, "own company only") << "02" << "0004" << QStringList{"02 0623079040081 31100927 U"};
-            zavtest::newRow(d, "linked without registration") << "04" << "0005" << QStringList{"04   "};
-            zavtest::newRow(d, "not linked") << "03" << "0001" << QStringList{};
-            zavtest::newRow(d, "company of another branch") << "01" << "0004" << QStringList{};
+                << "01"
+                << "0001" << QStringList{"01 110042490114 30521457 1", "01 110042490114 30521465 3"};
+            zavtest::newRow(d, "linked only") << "02"
+                                              << "0001" << QStringList{"02 110987654110 30529981 1"};
+            zavtest::newRow(d, "own company only") << "02"
+                                                   << "0004" << QStringList{"02 0623079040081 31100927 U"};
+            zavtest::newRow(d, "linked without registration") << "04"
+                                                              << "0005" << QStringList{"04   "};
+            zavtest::newRow(d, "not linked") << "03"
+                                             << "0001" << QStringList{};
+            zavtest::newRow(d, "company of another branch") << "01"
+                                                            << "0004" << QStringList{};
         }
     }
     void companyAtBranch() {
@@ -332,15 +379,34 @@ private Q_SLOTS:
         QTest::addColumn<QString>("allCodes");
         QTest::addColumn<QStringList>("codes");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "registration and code") << "22126140000143" << "N" << "000011" << "N" << QStringList{"000011"};
-            zavtest::newRow(d, "shared registration, second code")
-                << "22126140000143" << "N" << "000012" << "N" << QStringList{"000012"};
-            zavtest::newRow(d, "registration with another's code") << "22126140000143" << "N" << "000001" << "N" << QStringList{};
-            zavtest::newRow(d, "no code remembered") << "22126140000143" << "N" << "" << "N" << QStringList{};
-            zavtest::newRow(d, "every code of a registration")
-                << "22126140000143" << "N" << "" << "T" << QStringList{"000011", "000012"};
-            zavtest::newRow(d, "a code whatever its registration") << "" << "T" << "000005" << "N" << QStringList{"000005"};
-            zavtest::newRow(d, "formatted registration") << "22.126.140/0001-43" << "N" << "000011" << "N" << QStringList{};
+            zavtest::newRow(d, "registration and code") << "22126140000143"
+                                                        << "N"
+                                                        << "000011"
+                                                        << "N" << QStringList{"000011"};
+            zavtest::newRow(d, "shared registration, second code") << "22126140000143"
+                                                                   << "N"
+                                                                   << "000012"
+                                                                   << "N" << QStringList{"000012"};
+            zavtest::newRow(d, "registration with another's code") << "22126140000143"
+                                                                   << "N"
+                                                                   << "000001"
+                                                                   << "N" << QStringList{};
+            zavtest::newRow(d, "no code remembered") << "22126140000143"
+                                                     << "N"
+                                                     << ""
+                                                     << "N" << QStringList{};
+            zavtest::newRow(d, "every code of a registration") << "22126140000143"
+                                                               << "N"
+                                                               << ""
+                                                               << "T" << QStringList{"000011", "000012"};
+            zavtest::newRow(d, "a code whatever its registration") << ""
+                                                                   << "T"
+                                                                   << "000005"
+                                                                   << "N" << QStringList{"000005"};
+            zavtest::newRow(d, "formatted registration") << "22.126.140/0001-43"
+                                                         << "N"
+                                                         << "000011"
+                                                         << "N" << QStringList{};
         }
     }
     void customers() {
@@ -350,7 +416,9 @@ private Q_SLOTS:
         QFETCH(QString, code);
         QFETCH(QString, allCodes);
         auto q = run(dialect, SetupQryCliente,
-                     {{"P_NRINSJURCLIE", registration}, {"P_TODOS", allRegistrations}, {"P_CDCLIENTE", code},
+                     {{"P_NRINSJURCLIE", registration},
+                      {"P_TODOS", allRegistrations},
+                      {"P_CDCLIENTE", code},
                       {"P_TODOSCLIE", allCodes}});
         QStringList codes = column(*q, "CDCLIENTE");
         codes.sort();
@@ -383,10 +451,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("rows");
         QTest::addColumn<QString>("firstName");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "shared registration") << "14728118000145" << "" << 2
-                                                       << "Atacado Metalúrgica Monte Alegre Ltda";
-            zavtest::newRow(d, "single registration") << "52466041000171" << "N" << 1 << "Frigorífico Boa Safra Eireli";
-            zavtest::newRow(d, "unknown") << "14728118000146" << "" << 0 << "";
+            zavtest::newRow(d, "shared registration") << "14728118000145"
+                                                      << "" << 2 << "Atacado Metalúrgica Monte Alegre Ltda";
+            zavtest::newRow(d, "single registration") << "52466041000171"
+                                                      << "N" << 1 << "Frigorífico Boa Safra Eireli";
+            zavtest::newRow(d, "unknown") << "14728118000146"
+                                          << "" << 0 << "";
         }
     }
     void suppliers() {
@@ -441,11 +511,11 @@ private Q_SLOTS:
                 const QString kind = q.value(0).toString();
                 const QString number = q.value(1).toString();
                 if (kind == QLatin1String("J")) {
-                    QVERIFY2(validCnpj(number), qPrintable(number));
+                    QVERIFY2(zavfiscal::isValidCnpj(number), qPrintable(number));
                     ++companies;
                 } else {
                     QCOMPARE(kind, QStringLiteral("F"));
-                    QVERIFY2(validCpf(number), qPrintable(number));
+                    QVERIFY2(zavfiscal::isValidCpf(number), qPrintable(number));
                     ++people;
                 }
             }
@@ -453,26 +523,42 @@ private Q_SLOTS:
         }
         QVERIFY(values(db, QStringLiteral("SELECT COUNT(*) FROM CLIENTE")).constFirst().toInt() >= 50);
         QVERIFY(values(db, QStringLiteral("SELECT COUNT(*) FROM FORNECEDOR")).constFirst().toInt() >= 20);
-        QVERIFY(values(db, QStringLiteral("SELECT NRINSJURCLIE FROM CLIENTE GROUP BY NRINSJURCLIE HAVING COUNT(*) > 1")).size() >= 1);
-        QVERIFY(values(db, QStringLiteral("SELECT NRINSJURFORN FROM FORNECEDOR GROUP BY NRINSJURFORN HAVING COUNT(*) > 1")).size() >= 1);
+        QVERIFY(values(db, QStringLiteral(
+                               "SELECT NRINSJURCLIE FROM CLIENTE GROUP BY NRINSJURCLIE HAVING COUNT(*) > 1"))
+                    .size() >= 1);
+        QVERIFY(
+            values(db, QStringLiteral(
+                           "SELECT NRINSJURFORN FROM FORNECEDOR GROUP BY NRINSJURFORN HAVING COUNT(*) > 1"))
+                .size() >= 1);
 
         // Certificates: exactly one registration without, the others with an
         // upper-case hex serial of 16 to 40 characters.
-        QCOMPARE(values(db, QStringLiteral("SELECT CDINSCESTA FROM INSCRESTAD WHERE NRSERIECERTIFIC IS NULL OR NRSERIECERTIFIC = ''")),
+        QCOMPARE(values(db, QStringLiteral("SELECT CDINSCESTA FROM INSCRESTAD WHERE NRSERIECERTIFIC IS NULL "
+                                           "OR NRSERIECERTIFIC = ''")),
                  QStringList{"9015123456"});
-        for (const QString& serial : values(db, QStringLiteral("SELECT NRSERIECERTIFIC FROM INSCRESTAD WHERE NRSERIECERTIFIC IS NOT NULL")))
-            QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F]{16,40}$")).match(serial).hasMatch(), qPrintable(serial));
-        QCOMPARE(values(db, QStringLiteral("SELECT DISTINCT IDTPAMBIENTENFE FROM INSCRESTAD ORDER BY 1")), (QStringList{"1", "2"}));
+        for (const QString& serial : values(
+                 db,
+                 QStringLiteral("SELECT NRSERIECERTIFIC FROM INSCRESTAD WHERE NRSERIECERTIFIC IS NOT NULL")))
+            QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F]{16,40}$")).match(serial).hasMatch(),
+                     qPrintable(serial));
+        QCOMPARE(values(db, QStringLiteral("SELECT DISTINCT IDTPAMBIENTENFE FROM INSCRESTAD ORDER BY 1")),
+                 (QStringList{"1", "2"}));
         QVERIFY(values(db, QStringLiteral("SELECT DISTINCT SGESTADO FROM INSCRESTAD")).size() >= 3);
-        QVERIFY(values(db, QStringLiteral("SELECT CDEMPRESA FROM SERIENF GROUP BY CDEMPRESA, CDINSCESTA, CDINSCMUNI HAVING COUNT(*) > 1")).size() >= 3);
+        QVERIFY(values(db, QStringLiteral("SELECT CDEMPRESA FROM SERIENF GROUP BY CDEMPRESA, CDINSCESTA, "
+                                          "CDINSCMUNI HAVING COUNT(*) > 1"))
+                    .size() >= 3);
 
         // Branches and companies, linked both ways.
         QVERIFY(values(db, QStringLiteral("SELECT CDFILIAL FROM FILIAL")).size() >= 3);
         QVERIFY(values(db, QStringLiteral("SELECT DISTINCT CDEMPRESA FROM FILIAL")).size() >= 2);
-        QVERIFY(!values(db, QStringLiteral("SELECT F.CDFILIAL FROM FILIAL F JOIN EMPRCNTRFIL E ON E.CDFILIAL = F.CDFILIAL AND E.CDEMPRESA = F.CDEMPRESA")).isEmpty());
-        QVERIFY(!values(db, QStringLiteral("SELECT E.CDFILIAL FROM EMPRCNTRFIL E JOIN FILIAL F ON E.CDFILIAL = F.CDFILIAL AND E.CDEMPRESA <> F.CDEMPRESA")).isEmpty());
+        QVERIFY(!values(db, QStringLiteral("SELECT F.CDFILIAL FROM FILIAL F JOIN EMPRCNTRFIL E ON E.CDFILIAL "
+                                           "= F.CDFILIAL AND E.CDEMPRESA = F.CDEMPRESA"))
+                     .isEmpty());
+        QVERIFY(!values(db, QStringLiteral("SELECT E.CDFILIAL FROM EMPRCNTRFIL E JOIN FILIAL F ON E.CDFILIAL "
+                                           "= F.CDFILIAL AND E.CDEMPRESA <> F.CDEMPRESA"))
+                     .isEmpty());
         for (const QString& cnpj : values(db, QStringLiteral("SELECT NRCNPJFILIAL FROM FILIAL")))
-            QVERIFY2(validCnpj(cnpj), qPrintable(cnpj));
+            QVERIFY2(zavfiscal::isValidCnpj(cnpj), qPrintable(cnpj));
 
         // Processing dates: one branch behind today, one without a date.
         QSqlQuery behind(db);
@@ -480,7 +566,12 @@ private Q_SLOTS:
         behind.bindValue(QStringLiteral(":TODAY"), QDate::currentDate());
         QVERIFY(behind.exec());
         QVERIFY(behind.next());
-        QVERIFY(!values(db, QStringLiteral("SELECT CDFILIAL FROM FILIAL WHERE CDFILIAL NOT IN (SELECT CDFILIAL FROM ZAVDATAPROC)")).isEmpty());
+        QVERIFY(
+            !values(
+                 db,
+                 QStringLiteral(
+                     "SELECT CDFILIAL FROM FILIAL WHERE CDFILIAL NOT IN (SELECT CDFILIAL FROM ZAVDATAPROC)"))
+                 .isEmpty());
     }
 };
 

@@ -41,7 +41,8 @@ QStringList texts(const QByteArray& xml, const QString& name) {
     return found;
 }
 
-bool run(const QString& program, const QStringList& arguments, const QString& dir, QByteArray* output = nullptr) {
+bool run(const QString& program, const QStringList& arguments, const QString& dir,
+         QByteArray* output = nullptr) {
     QProcess process;
     process.setWorkingDirectory(dir);
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -70,22 +71,25 @@ private:
         serialFile.write(serial.toLatin1() + "\n");
         serialFile.close();
         const QString d = m_dir.path();
-        QVERIFY(run(QStringLiteral("openssl"), {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                                                QStringLiteral("-nodes"), QStringLiteral("-keyout"), name + QStringLiteral(".key"),
-                                                QStringLiteral("-out"), name + QStringLiteral(".csr"), QStringLiteral("-subj"),
-                                                QStringLiteral("/CN=EMPRESA TESTE ") + name},
+        QVERIFY(run(QStringLiteral("openssl"),
+                    {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                     QStringLiteral("-nodes"), QStringLiteral("-keyout"), name + QStringLiteral(".key"),
+                     QStringLiteral("-out"), name + QStringLiteral(".csr"), QStringLiteral("-subj"),
+                     QStringLiteral("/CN=EMPRESA TESTE ") + name},
                     d));
         QByteArray out;
         QVERIFY2(run(QStringLiteral("openssl"),
-                     {QStringLiteral("ca"), QStringLiteral("-batch"), QStringLiteral("-config"), QStringLiteral("ca.cnf"),
-                      QStringLiteral("-in"), name + QStringLiteral(".csr"), QStringLiteral("-out"), name + QStringLiteral(".pem"),
-                      QStringLiteral("-startdate"), start, QStringLiteral("-enddate"), end, QStringLiteral("-notext")},
+                     {QStringLiteral("ca"), QStringLiteral("-batch"), QStringLiteral("-config"),
+                      QStringLiteral("ca.cnf"), QStringLiteral("-in"), name + QStringLiteral(".csr"),
+                      QStringLiteral("-out"), name + QStringLiteral(".pem"), QStringLiteral("-startdate"),
+                      start, QStringLiteral("-enddate"), end, QStringLiteral("-notext")},
                      d, &out),
                  out.constData());
         QVERIFY2(run(QStringLiteral("openssl"),
-                     {QStringLiteral("pkcs12"), QStringLiteral("-export"), QStringLiteral("-inkey"), name + QStringLiteral(".key"),
-                      QStringLiteral("-in"), name + QStringLiteral(".pem"), QStringLiteral("-certfile"), QStringLiteral("ca.pem"),
-                      QStringLiteral("-passout"), QStringLiteral("pass:") + password, QStringLiteral("-out"),
+                     {QStringLiteral("pkcs12"), QStringLiteral("-export"), QStringLiteral("-inkey"),
+                      name + QStringLiteral(".key"), QStringLiteral("-in"), name + QStringLiteral(".pem"),
+                      QStringLiteral("-certfile"), QStringLiteral("ca.pem"), QStringLiteral("-passout"),
+                      QStringLiteral("pass:") + password, QStringLiteral("-out"),
                       QStringLiteral("certs/") + name + QStringLiteral(".pfx")},
                      d, &out),
                  out.constData());
@@ -124,9 +128,11 @@ private:
         file.close();
         return run(QStringLiteral("xmlsec1"),
                    {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), trusted,
-                    QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
+                    QStringLiteral("--id-attr:Id"),
+                    QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
                     QStringLiteral("--node-xpath"),
-                    QStringLiteral("(//*[local-name()='Signature'])[%1]").arg(signature), QStringLiteral("signed.xml")},
+                    QStringLiteral("(//*[local-name()='Signature'])[%1]").arg(signature),
+                    QStringLiteral("signed.xml")},
                    m_dir.path(), output);
     }
 
@@ -143,9 +149,10 @@ private Q_SLOTS:
         config.close();
         QFile(m_dir.filePath(QStringLiteral("index.txt"))).open(QIODevice::WriteOnly);
         QVERIFY(run(QStringLiteral("openssl"),
-                    {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                     QStringLiteral("-nodes"), QStringLiteral("-keyout"), QStringLiteral("ca.key"), QStringLiteral("-out"),
-                     QStringLiteral("ca.pem"), QStringLiteral("-days"), QStringLiteral("3650"), QStringLiteral("-subj"),
+                    {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                     QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                     QStringLiteral("ca.key"), QStringLiteral("-out"), QStringLiteral("ca.pem"),
+                     QStringLiteral("-days"), QStringLiteral("3650"), QStringLiteral("-subj"),
                      QStringLiteral("/CN=AC TESTE")},
                     d));
         issue(QStringLiteral("valid"), QStringLiteral("00A1B2C3D4E5F6"), QStringLiteral("20200101000000Z"),
@@ -164,12 +171,16 @@ private Q_SLOTS:
         // the password opens, only junk, nothing at all.
         for (const char* folder : {"nomatch", "junkonly", "empty"})
             QVERIFY(QDir(d).mkpath(QString::fromLatin1(folder)));
-        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/expired.pfx")), m_dir.filePath(QStringLiteral("nomatch/expired.pfx"))));
-        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/future.pfx")), m_dir.filePath(QStringLiteral("nomatch/future.p12"))));
-        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/junk.p12")), m_dir.filePath(QStringLiteral("junkonly/junk.pfx"))));
+        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/expired.pfx")),
+                            m_dir.filePath(QStringLiteral("nomatch/expired.pfx"))));
+        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/future.pfx")),
+                            m_dir.filePath(QStringLiteral("nomatch/future.p12"))));
+        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/junk.p12")),
+                            m_dir.filePath(QStringLiteral("junkonly/junk.pfx"))));
         // A .pfx that is a folder, and the right certificate under another extension: neither is read.
         QVERIFY(QDir(d).mkpath(QStringLiteral("nomatch/folder.pfx")));
-        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/valid.pfx")), m_dir.filePath(QStringLiteral("nomatch/valid.pem"))));
+        QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("certs/valid.pfx")),
+                            m_dir.filePath(QStringLiteral("nomatch/valid.pem"))));
     }
 
     void eventXml() {
@@ -185,7 +196,8 @@ private Q_SLOTS:
         QCOMPARE(texts(xml, QStringLiteral("idLote")), QStringList{QStringLiteral("42")});
         QCOMPARE(texts(xml, QStringLiteral("cOrgao")), QStringList{QStringLiteral("35")});
         QCOMPARE(texts(xml, QStringLiteral("tpAmb")), QStringList{QStringLiteral("2")});
-        QCOMPARE(texts(xml, QStringLiteral("dhEvento")), QStringList{QStringLiteral("2026-12-08T10:00:00-03:00")});
+        QCOMPARE(texts(xml, QStringLiteral("dhEvento")),
+                 QStringList{QStringLiteral("2026-12-08T10:00:00-03:00")});
         QCOMPARE(texts(xml, QStringLiteral("nSeqEvento")), QStringList{QStringLiteral("1")});
         QCOMPARE(texts(xml, QStringLiteral("descEvento")), QStringList{QStringLiteral("Cancelamento")});
         QCOMPARE(texts(xml, QStringLiteral("xJust")),
@@ -196,20 +208,30 @@ private Q_SLOTS:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("message");
-        QTest::newRow("check digit") << "key" << "35261203123456000195550010000012341000123453" << "Chave";
-        QTest::newRow("short key") << "key" << kKey.left(43) << "Chave";
-        QTest::newRow("unknown state") << "key" << "99261203123456000195550010000012341000123450" << "Chave";
-        QTest::newRow("cnpj") << "cnpj" << "0312345600019" << "CNPJ";
-        QTest::newRow("protocol") << "protocol" << "13526000001234" << "Protocolo";
-        QTest::newRow("environment") << "environment" << "3" << "Ambiente";
-        QTest::newRow("half hour") << "offset" << "-9000" << "Fuso";
-        QTest::newRow("short after trim") << "reason" << "   curta demais    " << "pelo menos 15";
-        QTest::newRow("too long") << "reason" << QString(256, u'a') << "no máximo 255";
-        QTest::newRow("line break") << "reason" << "Pedido duplicado\nno sistema" << "quebras de linha";
-        QTest::newRow("tab") << "reason" << "Pedido duplicado\tno sistema" << "tabulações";
-        QTest::newRow("curly quote") << "reason" << QStringLiteral("Pedido “duplicado” no sistema") << "U+201C";
-        QTest::newRow("emoji") << "reason" << QStringLiteral("Pedido duplicado no sistema 😀") << "U+1F600";
-        QTest::newRow("C1 control") << "reason" << QStringLiteral("Pedido duplicado\u0093 no sistema") << "U+0093";
+        // One row a line: the field given a wrong value, and a part of the message.
+        const struct {
+            const char* name;
+            const char* field;
+            QString value;
+            const char* message;
+        } rows[] = {
+            {"check digit", "key", QStringLiteral("35261203123456000195550010000012341000123453"), "Chave"},
+            {"short key", "key", kKey.left(43), "Chave"},
+            {"unknown state", "key", QStringLiteral("99261203123456000195550010000012341000123450"), "Chave"},
+            {"cnpj", "cnpj", QStringLiteral("0312345600019"), "CNPJ"},
+            {"protocol", "protocol", QStringLiteral("13526000001234"), "Protocolo"},
+            {"environment", "environment", QStringLiteral("3"), "Ambiente"},
+            {"half hour", "offset", QStringLiteral("-9000"), "Fuso"},
+            {"short after trim", "reason", QStringLiteral("   curta demais    "), "mínimo de 15"},
+            {"too long", "reason", QString(256, u'a'), "no máximo 255"},
+            {"line break", "reason", QStringLiteral("Pedido duplicado\nno sistema"), "quebras de linha"},
+            {"tab", "reason", QStringLiteral("Pedido duplicado\tno sistema"), "tabulações"},
+            {"curly quote", "reason", QStringLiteral("Pedido “duplicado” no sistema"), "U+201C"},
+            {"emoji", "reason", QStringLiteral("Pedido duplicado no sistema 😀"), "U+1F600"},
+            {"C1 control", "reason", QStringLiteral("Pedido duplicado\u0093 no sistema"), "U+0093"},
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row.name) << row.field << row.value << row.message;
     }
     void refused() {
         QFETCH(QString, field);
@@ -235,7 +257,8 @@ private Q_SLOTS:
 
     void reasonLimitsAccepted() {
         auto data = sample();
-        for (const QString& reason : {QString(15, u'x'), QString(255, u'ÿ'), QStringLiteral("Çá <'\"> & ~ ^ ª º ©")}) {
+        for (const QString& reason :
+             {QString(15, u'x'), QString(255, u'ÿ'), QStringLiteral("Çá <'\"> & ~ ^ ª º ©")}) {
             data.reason = reason;
             QString error;
             QVERIFY2(zavnfe::CancellationEvent::create(data, &error), qPrintable(error));
@@ -245,12 +268,15 @@ private Q_SLOTS:
     void batchRules() {
         QString error;
         auto one = *zavnfe::CancellationEvent::create(sample(), &error);
-        QVERIFY(zavnfe::CancellationBatch::build(QStringLiteral("1234567890123456"), {one}, &error).isEmpty());
+        QVERIFY(
+            zavnfe::CancellationBatch::build(QStringLiteral("1234567890123456"), {one}, &error).isEmpty());
         QVERIFY(zavnfe::CancellationBatch::build(QStringLiteral("12a"), {one}, &error).isEmpty());
         QVERIFY(zavnfe::CancellationBatch::build(QStringLiteral("1"), {}, &error).isEmpty());
         QVERIFY(zavnfe::CancellationBatch::build(QStringLiteral("1"), {one, one}, &error).isEmpty());
         QVERIFY2(error.contains(kKey), qPrintable(error));
-        QVERIFY(zavnfe::CancellationBatch::build(QStringLiteral("1"), QList<zavnfe::CancellationEvent>(21, one), &error).isEmpty());
+        QVERIFY(zavnfe::CancellationBatch::build(QStringLiteral("1"),
+                                                 QList<zavnfe::CancellationEvent>(21, one), &error)
+                    .isEmpty());
     }
 
     void certificateLookup_data() {
@@ -276,14 +302,16 @@ private Q_SLOTS:
         QCOMPARE(int(lookup.failure), failure);
         QCOMPARE(lookup.found(), failure == int(zavnfe::CertificateFailure::None));
         if (!lookup.found())
-            QVERIFY2(lookup.error.contains(zavnfe::SigningCertificate::normalisedSerial(serial)), qPrintable(lookup.error));
+            QVERIFY2(lookup.error.contains(zavnfe::SigningCertificate::normalisedSerial(serial)),
+                     qPrintable(lookup.error));
         else
             QCOMPARE(lookup.certificate->serialHex(), QStringLiteral("A1B2C3D4E5F6"));
         if (failure == int(zavnfe::CertificateFailure::Expired))
             QVERIFY2(lookup.error.contains(u"01/01/2021"), qPrintable(lookup.error));
         if (failure == int(zavnfe::CertificateFailure::NotYetValid))
             QVERIFY2(lookup.error.contains(u"01/01/2099"), qPrintable(lookup.error));
-        const auto missing = zavnfe::CertificateStore(m_dir.filePath(QStringLiteral("none"))).find(serial, password);
+        const auto missing =
+            zavnfe::CertificateStore(m_dir.filePath(QStringLiteral("none"))).find(serial, password);
         QCOMPARE(missing.failure, zavnfe::CertificateFailure::FolderMissing);
     }
 
@@ -299,8 +327,8 @@ private Q_SLOTS:
         QTest::newRow("at start") << "A1B2C3D4E5F6" << start << int(F::None);
         QTest::newRow("at end") << "BAD01" << end << int(F::None);
         QTest::newRow("second after end") << "BAD01" << end.addSecs(1) << int(F::Expired);
-        QTest::newRow("future one in its time") << "F0E0D" << QDateTime(QDate(2099, 6, 1), QTime(12, 0), Qt::UTC)
-                                                << int(F::None);
+        QTest::newRow("future one in its time")
+            << "F0E0D" << QDateTime(QDate(2099, 6, 1), QTime(12, 0), Qt::UTC) << int(F::None);
     }
     void validityBounds() {
         QFETCH(QString, serial);
@@ -342,7 +370,8 @@ private Q_SLOTS:
     void certificateScript() {
         const QString out = m_dir.filePath(QStringLiteral("made"));
         QByteArray output;
-        QVERIFY2(makeCertificates({out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("00A1B2C3D4E5F6:03123456000195"),
+        QVERIFY2(makeCertificates({out, QStringLiteral("s3nh@ 'x'"),
+                                   QStringLiteral("00A1B2C3D4E5F6:03123456000195"),
                                    QStringLiteral("BEEF:3:30"), QStringLiteral("C0DE:03123456000195:-30:-1")},
                                   &output),
                  output.constData());
@@ -354,8 +383,10 @@ private Q_SLOTS:
         QCOMPARE(made.certificate->subject(), QStringLiteral("/CN=EMPRESA 00A1B2C3D4E5F6:03123456000195"));
         QVERIFY(qAbs(made.certificate->notBefore().secsTo(now.addDays(-1))) < 600);
         QVERIFY(qAbs(made.certificate->notAfter().secsTo(now.addDays(365))) < 600);
-        QCOMPARE(store.find(QStringLiteral("beef"), "s3nh@ 'x'").failure, zavnfe::CertificateFailure::NotYetValid);
-        QCOMPARE(store.find(QStringLiteral("c0de"), "s3nh@ 'x'").failure, zavnfe::CertificateFailure::Expired);
+        QCOMPARE(store.find(QStringLiteral("beef"), "s3nh@ 'x'").failure,
+                 zavnfe::CertificateFailure::NotYetValid);
+        QCOMPARE(store.find(QStringLiteral("c0de"), "s3nh@ 'x'").failure,
+                 zavnfe::CertificateFailure::Expired);
         const auto beef = store.find(QStringLiteral("beef"), "s3nh@ 'x'", now.addDays(10));
         QVERIFY2(beef.found(), qPrintable(beef.error));
         QCOMPARE(beef.certificate->subject(), QStringLiteral("/CN=EMPRESA BEEF"));
@@ -369,30 +400,34 @@ private Q_SLOTS:
         QVERIFY2(verify(xml, 1, &output, out + QStringLiteral("/ca.pem")), output.constData());
         QVERIFY(!verify(xml, 1, &output)); // another CA does not vouch for it
 
-        QVERIFY2(run(QStringLiteral("openssl"), {QStringLiteral("verify"), QStringLiteral("-purpose"), QStringLiteral("sslserver"),
-                                                 QStringLiteral("-verify_ip"), QStringLiteral("127.0.0.1"), QStringLiteral("-CAfile"),
-                                                 QStringLiteral("ca.pem"), QStringLiteral("authority.pem")},
+        QVERIFY2(run(QStringLiteral("openssl"),
+                     {QStringLiteral("verify"), QStringLiteral("-purpose"), QStringLiteral("sslserver"),
+                      QStringLiteral("-verify_ip"), QStringLiteral("127.0.0.1"), QStringLiteral("-CAfile"),
+                      QStringLiteral("ca.pem"), QStringLiteral("authority.pem")},
                      out, &output),
                  output.constData());
-        QVERIFY(!run(QStringLiteral("openssl"), {QStringLiteral("verify"), QStringLiteral("-verify_ip"), QStringLiteral("10.0.0.1"),
-                                                 QStringLiteral("-CAfile"), QStringLiteral("ca.pem"), QStringLiteral("authority.pem")},
+        QVERIFY(!run(QStringLiteral("openssl"),
+                     {QStringLiteral("verify"), QStringLiteral("-verify_ip"), QStringLiteral("10.0.0.1"),
+                      QStringLiteral("-CAfile"), QStringLiteral("ca.pem"), QStringLiteral("authority.pem")},
                      out, &output));
 
         auto digest = [&out](const QString& name) {
             QFile file(out + u'/' + name);
-            return file.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256)
-                                                  : QByteArray();
+            return file.open(QIODevice::ReadOnly)
+                       ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256)
+                       : QByteArray();
         };
-        const QStringList files{QStringLiteral("ca.pem"), QStringLiteral("ca.key"), QStringLiteral("authority.pem"),
-                                QStringLiteral("a1-00A1B2C3D4E5F6.pfx")};
+        const QStringList files{QStringLiteral("ca.pem"), QStringLiteral("ca.key"),
+                                QStringLiteral("authority.pem"), QStringLiteral("a1-00A1B2C3D4E5F6.pfx")};
         QList<QByteArray> before;
         for (const QString& name : files)
             before.append(digest(name));
         QVERIFY(!before.contains(QByteArray()));
-        QVERIFY2(makeCertificates({out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("00A1B2C3D4E5F6:03123456000195"),
-                                   QStringLiteral("0F:-1:2")},
-                                  &output),
-                 output.constData());
+        QVERIFY2(
+            makeCertificates({out, QStringLiteral("s3nh@ 'x'"),
+                              QStringLiteral("00A1B2C3D4E5F6:03123456000195"), QStringLiteral("0F:-1:2")},
+                             &output),
+            output.constData());
         for (int i = 0; i < files.size(); ++i)
             QVERIFY2(digest(files[i]) == before[i], qPrintable(files[i]));
         QVERIFY(store.find(QStringLiteral("F"), "s3nh@ 'x'").found());
@@ -400,11 +435,13 @@ private Q_SLOTS:
         // Refused, leaving the folder as it was: the kept file under another
         // password or for another CNPJ, a serial another file holds, one that
         // is not hexadecimal.
-        const QStringList entries = QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-        for (const QStringList& refused : {QStringList{out, QStringLiteral("outra"), QStringLiteral("A1B2C3D4E5F6")},
-                                           QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("00A1B2C3D4E5F6:11222333000181")},
-                                           QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("0beef")},
-                                           QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("12"), QStringLiteral("XY")}}) {
+        const QStringList entries =
+            QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        for (const QStringList& refused :
+             {QStringList{out, QStringLiteral("outra"), QStringLiteral("A1B2C3D4E5F6")},
+              QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("00A1B2C3D4E5F6:11222333000181")},
+              QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("0beef")},
+              QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("12"), QStringLiteral("XY")}}) {
             QVERIFY2(!makeCertificates(refused, &output), qPrintable(refused.join(u' ')));
             QVERIFY2(!output.trimmed().isEmpty(), qPrintable(refused.join(u' ')));
             QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), entries);

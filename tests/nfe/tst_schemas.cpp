@@ -2,6 +2,7 @@
 // the library: events made by CancellationBatch and signed by EventSigner
 // with a certificate from scripts/make-certificates.sh (the openssl command),
 // and faults the authority would reject, each with a useful Portuguese text.
+#include "accesskey.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
@@ -29,19 +30,11 @@ const QString kSerial = QStringLiteral("5C4E1A07");
 const QByteArray kPassword = "senha-dos-esquemas";
 const QByteArray kNfe = "http://www.portalfiscal.inf.br/nfe";
 
-// An access key of São Paulo for invoice number n, with its check digit
-// (modulo 11, weights 2 to 9 from the right).
+// An access key of São Paulo for invoice number n, with its check digit.
 QString accessKey(int number) {
-    const QString base = QStringLiteral("352612") + kCnpj + QStringLiteral("55001") +
-                         QStringLiteral("%1").arg(number, 9, 10, QLatin1Char('0')) + QStringLiteral("100012345");
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = base.size() - 1; i >= 0; --i) {
-        sum += base.at(i).digitValue() * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int digit = 11 - sum % 11;
-    return base + QString::number(digit >= 10 ? 0 : digit);
+    return zavfiscal::completeAccessKey(QStringLiteral("352612") + kCnpj + QStringLiteral("55001") +
+                                        QStringLiteral("%1").arg(number, 9, 10, QLatin1Char('0')) +
+                                        QStringLiteral("100012345"));
 }
 
 zavnfe::CancellationData cancellation(int number) {
@@ -65,11 +58,13 @@ int lineOf(const QByteArray& xml, const QByteArray& marker) {
 // An answer to one event; its protocol (and Id) ends with sequence.
 QByteArray retEvento(const QString& key, const QByteArray& status = "135", int sequence = 1) {
     const QByteArray protocol = "1352600000" + QByteArray::number(sequence).rightJustified(5, '0');
-    return "<retEvento versao=\"1.00\"><infEvento Id=\"ID" + protocol + "\"><tpAmb>2</tpAmb>"
+    return "<retEvento versao=\"1.00\"><infEvento Id=\"ID" + protocol +
+           "\"><tpAmb>2</tpAmb>"
            "<verAplic>ZAV-AUT-LOCAL_1.00</verAplic><cOrgao>35</cOrgao><cStat>" +
-           status +
-           "</cStat><xMotivo>Evento registrado e vinculado a NF-e</xMotivo><chNFe>" + key.toLatin1() +
-           "</chNFe><tpEvento>110111</tpEvento><xEvento>Cancelamento registrado</xEvento><nSeqEvento>1</nSeqEvento>"
+           status + "</cStat><xMotivo>Evento registrado e vinculado a NF-e</xMotivo><chNFe>" +
+           key.toLatin1() +
+           "</chNFe><tpEvento>110111</tpEvento><xEvento>Cancelamento "
+           "registrado</xEvento><nSeqEvento>1</nSeqEvento>"
            "<dhRegEvento>2026-12-08T10:00:05-03:00</dhRegEvento><nProt>" +
            protocol + "</nProt></infEvento></retEvento>";
 }
@@ -82,8 +77,8 @@ QByteArray retEnvEvento(const QByteArray& events) {
 }
 
 QByteArray procEvento(const QByteArray& evento, const QByteArray& ret) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<procEventoNFe xmlns=\"" + kNfe + "\" versao=\"1.00\">" + evento +
-           ret + "</procEventoNFe>";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<procEventoNFe xmlns=\"" + kNfe +
+           "\" versao=\"1.00\">" + evento + ret + "</procEventoNFe>";
 }
 
 // The first signed evento of a batch, cut out as the bytes the signer wrote.
@@ -144,10 +139,11 @@ private Q_SLOTS:
         const QString certs = m_dir.filePath(QStringLiteral("certs"));
         QProcess script;
         script.setProcessChannelMode(QProcess::MergedChannels);
-        script.start(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"), certs,
-                                              QString::fromLatin1(kPassword), kSerial + u':' + kCnpj});
+        script.start(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"),
+                                              certs, QString::fromLatin1(kPassword), kSerial + u':' + kCnpj});
         QVERIFY(script.waitForFinished(120000));
-        QVERIFY2(script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0, script.readAll().constData());
+        QVERIFY2(script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0,
+                 script.readAll().constData());
         const zavnfe::CertificateLookup lookup = zavnfe::CertificateStore(certs).find(kSerial, kPassword);
         QVERIFY2(lookup.found(), qPrintable(lookup.error));
         m_certificate = *lookup.certificate;
@@ -187,7 +183,8 @@ private Q_SLOTS:
         };
         QTest::newRow("reason of 15 characters") << env << reason(QString(15, u'x'));
         QTest::newRow("reason of 255 characters up to U+00FF") << env << reason(QString(254, u'ÿ') + u'!');
-        QTest::newRow("reason with quotes and symbols") << env << reason(QStringLiteral("Çá <'\"> & ~ ^ ª º © ½ teste"));
+        QTest::newRow("reason with quotes and symbols")
+            << env << reason(QStringLiteral("Çá <'\"> & ~ ^ ª º © ½ teste"));
 
         const QString key = accessKey(1);
         const QByteArray evento = firstEvento(m_signed);
@@ -196,8 +193,10 @@ private Q_SLOTS:
         QTest::newRow("procEventoNFe: late cancellation 155")
             << int(zavnfe::Schema::ProcEventoNFe) << procEvento(evento, retEvento(key, "155"));
         QTest::newRow("retEnvEvento with two events")
-            << int(zavnfe::Schema::RetEnvEvento) << retEnvEvento(retEvento(key) + retEvento(accessKey(2), "573", 2));
-        QTest::newRow("retEnvEvento rejecting the batch") << int(zavnfe::Schema::RetEnvEvento) << retEnvEvento({});
+            << int(zavnfe::Schema::RetEnvEvento)
+            << retEnvEvento(retEvento(key) + retEvento(accessKey(2), "573", 2));
+        QTest::newRow("retEnvEvento rejecting the batch")
+            << int(zavnfe::Schema::RetEnvEvento) << retEnvEvento({});
     }
     void valid() {
         QFETCH(int, schema);
@@ -215,14 +214,16 @@ private Q_SLOTS:
         const QByteArray id = "ID110111" + accessKey(1).toLatin1() + "01";
         const QByteArray reason = "Pedido &lt;duplicado&gt; &amp; cancelado após conferência";
 
-        QTest::newRow("unsigned event") << env << m_unsigned
-                                        << QStringList{"Elemento 'evento'", "falta o elemento Signature"} << QByteArray("<evento");
+        QTest::newRow("unsigned event")
+            << env << m_unsigned << QStringList{"Elemento 'evento'", "falta o elemento Signature"}
+            << QByteArray("<evento");
         QTest::newRow("Id of the wrong shape")
             << env << replaced(m_signed, "Id=\"" + id + "\"", "Id=\"" + id.chopped(2) + "1\"")
             << QStringList{"Elemento 'infEvento', atributo 'Id'", "ID[0-9]{52}"} << QByteArray("<infEvento");
         QTest::newRow("reason too short")
             << env << replaced(m_signed, reason, "Curta demais")
-            << QStringList{"Elemento 'xJust'", "12 caracteres, menos que o mínimo de 15"} << QByteArray("<xJust");
+            << QStringList{"Elemento 'xJust'", "12 caracteres, menos que o mínimo de 15"}
+            << QByteArray("<xJust");
         QTest::newRow("reason too long")
             << env << replaced(m_signed, reason, QByteArray(256, 'a'))
             << QStringList{"Elemento 'xJust'", "mais que o máximo de 255"} << QByteArray("<xJust");
@@ -236,8 +237,9 @@ private Q_SLOTS:
             << env << replaced(m_signed, "</xJust>", "</xJust><xCondUso>uso</xCondUso>")
             << QStringList{"Elemento 'xCondUso'", "não esperado"} << QByteArray("<xCondUso");
         QTest::newRow("elements out of order")
-            << env << replaced(m_signed, "<tpAmb>2</tpAmb><CNPJ>" + kCnpj.toLatin1() + "</CNPJ>",
-                               "<CNPJ>" + kCnpj.toLatin1() + "</CNPJ><tpAmb>2</tpAmb>")
+            << env
+            << replaced(m_signed, "<tpAmb>2</tpAmb><CNPJ>" + kCnpj.toLatin1() + "</CNPJ>",
+                        "<CNPJ>" + kCnpj.toLatin1() + "</CNPJ><tpAmb>2</tpAmb>")
             << QStringList{"Elemento 'CNPJ'", "esperado: tpAmb"} << QByteArray("<CNPJ");
         QTest::newRow("wrong namespace")
             << env << replaced(m_signed, "xmlns=\"" + kNfe + "\"", "xmlns=\"" + kNfe + "/v2\"")
@@ -248,8 +250,9 @@ private Q_SLOTS:
         QTest::newRow("21 events") << env << twentyOne() << QStringList{"Elemento 'evento'", "não esperado"}
                                    << QByteArray("\n<evento") + QByteArray(" ");
         QTest::newRow("batch version")
-            << env << replaced(m_signed, "<envEvento xmlns=\"" + kNfe + "\" versao=\"1.00\">",
-                               "<envEvento xmlns=\"" + kNfe + "\" versao=\"4.00\">")
+            << env
+            << replaced(m_signed, "<envEvento xmlns=\"" + kNfe + "\" versao=\"1.00\">",
+                        "<envEvento xmlns=\"" + kNfe + "\" versao=\"4.00\">")
             << QStringList{"Elemento 'envEvento', atributo 'versao'", "'4.00'"} << QByteArray("<envEvento");
         QTest::newRow("environment 3")
             << env << replaced(m_signed, "<tpAmb>2</tpAmb>", "<tpAmb>3</tpAmb>")
@@ -258,29 +261,33 @@ private Q_SLOTS:
             << env << replaced(m_signed, "-03:00</dhEvento>", "-03:30</dhEvento>")
             << QStringList{"Elemento 'dhEvento'", "2026-12-08T10:00:00-03:30"} << QByteArray("<dhEvento");
         QTest::newRow("third transform")
-            << env << replaced(m_signed, "</Transforms>",
-                               "<Transform Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/></Transforms>")
+            << env
+            << replaced(
+                   m_signed, "</Transforms>",
+                   "<Transform Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/></Transforms>")
             << QStringList{"Elemento 'Transform'"} << QByteArray();
         QTest::newRow("SHA-256 signature method")
             << env << replaced(m_signed, "xmldsig#rsa-sha1", "xmldsig-more#rsa-sha256")
-            << QStringList{"Elemento 'SignatureMethod', atributo 'Algorithm'", "rsa-sha1"} << QByteArray("<SignatureMethod");
+            << QStringList{"Elemento 'SignatureMethod', atributo 'Algorithm'", "rsa-sha1"}
+            << QByteArray("<SignatureMethod");
         QTest::newRow("malformed") << env << m_signed.left(m_signed.indexOf("</detEvento>"))
                                    << QStringList{"XML mal formado", "(linha "} << QByteArray();
         QTest::newRow("empty") << env << QByteArray() << QStringList{"XML mal formado"} << QByteArray();
         QTest::newRow("DOCTYPE with an entity")
             << env
-            << replaced(m_signed, "?>\n", "?>\n<!DOCTYPE envEvento [<!ENTITY motivo \"Pedido duplicado no sistema\">]>\n")
+            << replaced(m_signed, "?>\n",
+                        "?>\n<!DOCTYPE envEvento [<!ENTITY motivo \"Pedido duplicado no sistema\">]>\n")
             << QStringList{"DOCTYPE"} << QByteArray();
         QTest::newRow("batch checked as an answer")
-            << int(zavnfe::Schema::RetEnvEvento) << m_signed << QStringList{"Elemento 'envEvento'", "não é o elemento raiz"}
-            << QByteArray("<envEvento");
+            << int(zavnfe::Schema::RetEnvEvento) << m_signed
+            << QStringList{"Elemento 'envEvento'", "não é o elemento raiz"} << QByteArray("<envEvento");
 
         const QByteArray evento = firstEvento(m_signed);
         const QByteArray ret = retEvento(accessKey(1));
         const int proc = int(zavnfe::Schema::ProcEventoNFe);
         QTest::newRow("procEventoNFe without the signature")
-            << proc << procEvento(firstEvento(m_unsigned), ret) << QStringList{"Elemento 'evento'", "Signature"}
-            << QByteArray("<evento");
+            << proc << procEvento(firstEvento(m_unsigned), ret)
+            << QStringList{"Elemento 'evento'", "Signature"} << QByteArray("<evento");
         QTest::newRow("procEventoNFe with the answer first")
             << proc << procEvento(ret, evento) << QStringList{"Elemento 'retEvento'", "esperado: evento"}
             << QByteArray("<retEvento");
@@ -295,7 +302,8 @@ private Q_SLOTS:
             << QStringList{"Elemento 'retEvento'", "não esperado"} << QByteArray("\n<retEvento");
         QTest::newRow("retEnvEvento, two answers with one Id")
             << int(zavnfe::Schema::RetEnvEvento) << retEnvEvento(ret + "\n" + retEvento(accessKey(2)))
-            << QStringList{"Elemento 'infEvento', atributo 'Id'", "repete outro Id"} << QByteArray("\n<retEvento");
+            << QStringList{"Elemento 'infEvento', atributo 'Id'", "repete outro Id"}
+            << QByteArray("\n<retEvento");
     }
     void refused() {
         QFETCH(int, schema);
@@ -372,7 +380,8 @@ private Q_SLOTS:
             set.validate(zavnfe::Schema::EnvEvento, m_unsigned),
             set.validate(zavnfe::Schema::EnvEvento, twentyOne()),
             set.validate(zavnfe::Schema::EnvEvento, "<envEvento"),
-            set.validate(zavnfe::Schema::EnvEvento, "<?xml version=\"1.0\"?><!DOCTYPE a SYSTEM \"http://127.0.0.1:9/a.dtd\"><a/>"),
+            set.validate(zavnfe::Schema::EnvEvento,
+                         "<?xml version=\"1.0\"?><!DOCTYPE a SYSTEM \"http://127.0.0.1:9/a.dtd\"><a/>"),
             set.validate(zavnfe::Schema::ProcEventoNFe, m_signed),
         };
         fflush(stderr);

@@ -4,8 +4,10 @@
 #include "serverprocess.h"
 #include "testdb.h"
 
+#include "accesskey.h"
 #include "database.h"
 #include "seed.h"
+#include "states.h"
 
 #include <httplib.h>
 
@@ -61,7 +63,8 @@ Reply post(httplib::Client& client, const QByteArray& body, bool cbor = false,
     return reply;
 }
 
-Reply post(int port, const QByteArray& body, bool cbor = false, const char* contentType = "application/json") {
+Reply post(int port, const QByteArray& body, bool cbor = false,
+           const char* contentType = "application/json") {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(60);
     return post(client, body, cbor, contentType);
@@ -76,7 +79,10 @@ QByteArray request(const QString& method, const QCborArray& params, const QCborV
     return QJsonDocument(map.toJsonObject()).toJson(QJsonDocument::Compact);
 }
 
-int errorCode(const Reply& reply) { return int(reply.message.value(QStringLiteral("error")).toMap().value(QStringLiteral("code")).toInteger()); }
+int errorCode(const Reply& reply) {
+    return int(
+        reply.message.value(QStringLiteral("error")).toMap().value(QStringLiteral("code")).toInteger());
+}
 QString errorMessage(const Reply& reply) {
     return reply.message.value(QStringLiteral("error")).toMap().value(QStringLiteral("message")).toString();
 }
@@ -101,42 +107,23 @@ Packet packetOf(const Reply& reply) {
     return p;
 }
 
-// ----- NF-e access keys, checked independently of the generator
-
-int checkDigit(const QString& first43) {
-    int sum = 0;
-    int weight = 2;
-    for (qsizetype i = first43.size() - 1; i >= 0; --i) {
-        sum += first43.at(i).digitValue() * weight;
-        weight = weight == 9 ? 2 : weight + 1;
-    }
-    const int rest = sum % 11;
-    return rest < 2 ? 0 : 11 - rest;
-}
-
-bool validKey(const QString& key) {
-    static const QRegularExpression digits(QStringLiteral("^\\d{44}$"));
-    return digits.match(key).hasMatch() && checkDigit(key.left(43)) == key.at(43).digitValue();
-}
+// ----- NF-e access keys
 
 QString stateCode(const QString& state) {
-    static const QMap<QString, QString> codes{
-        {"RO", "11"}, {"AC", "12"}, {"AM", "13"}, {"RR", "14"}, {"PA", "15"}, {"AP", "16"}, {"TO", "17"},
-        {"MA", "21"}, {"PI", "22"}, {"CE", "23"}, {"RN", "24"}, {"PB", "25"}, {"PE", "26"}, {"AL", "27"},
-        {"SE", "28"}, {"BA", "29"}, {"MG", "31"}, {"ES", "32"}, {"RJ", "33"}, {"SP", "35"}, {"PR", "41"},
-        {"SC", "42"}, {"RS", "43"}, {"MS", "50"}, {"MT", "51"}, {"GO", "52"}, {"DF", "53"}};
-    return codes.value(state);
+    const zavfiscal::State* s = zavfiscal::stateByAbbreviation(state);
+    return s ? QString::fromLatin1(s->code) : QString();
 }
 
 // "43218765000105" as the operator's mask shows it: "43.218.765/0001-05".
 QString masked(const QString& registration) {
     if (registration.size() == 14)
         return QStringLiteral("%1.%2.%3/%4-%5")
-            .arg(registration.mid(0, 2), registration.mid(2, 3), registration.mid(5, 3), registration.mid(8, 4),
-                 registration.mid(12, 2));
+            .arg(registration.mid(0, 2), registration.mid(2, 3), registration.mid(5, 3),
+                 registration.mid(8, 4), registration.mid(12, 2));
     if (registration.size() == 11)
         return QStringLiteral("%1.%2.%3-%4")
-            .arg(registration.mid(0, 3), registration.mid(3, 3), registration.mid(6, 3), registration.mid(9, 2));
+            .arg(registration.mid(0, 3), registration.mid(3, 3), registration.mid(6, 3),
+                 registration.mid(9, 2));
     return registration;
 }
 
@@ -157,29 +144,39 @@ const char* const kInsertSql =
     "INSERT INTO NOTAFISCAL (NRLANCTONF, CDFILIAL, CDFILIEMIT, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, "
     "NRNOTAFISCALELE, DTEMISSAO, IDENTRSAIDOP, NRLANCTBDOC, VRNOTAFISC, IDTPDESTREM, CDCLIENTE, CDFORNECED, "
     "CDFILIRECE, NMRAZAO, IDSITUACAONFE, NRACESSONFE, NRPROTOCOLONFE, DHAUTORIZACAO, CDOPERBLOQ, DHBLOQUEIO) "
-    "VALUES (:lancto, :filial, :filial, :empresa, :ie, :im, :serie, :numero, :emissao, 'S', :doc, :valor, :tipo, "
-    ":cliente, :fornecedor, :filirece, :razao, :situacao, :chave, :protocolo, :autorizacao, :operador, :bloqueio)";
+    "VALUES (:lancto, :filial, :filial, :empresa, :ie, :im, :serie, :numero, :emissao, 'S', :doc, :valor, "
+    ":tipo, "
+    ":cliente, :fornecedor, :filirece, :razao, :situacao, :chave, :protocolo, :autorizacao, :operador, "
+    ":bloqueio)";
 
 struct TestInvoice {
-    int n;               // entry 90000000nn, invoice number 1000nn
-    const char* issued;  // YYYY-MM-DD
-    char state;          // A, C, D
-    char kind;           // C, F, L
-    char party;          // a, b, c: customers; s: supplier; r: the other branch
-    char where = 'm';    // m main, s other series, o other branch
+    int n;              // entry 90000000nn, invoice number 1000nn
+    const char* issued; // YYYY-MM-DD
+    char state;         // A, C, D
+    char kind;          // C, F, L
+    char party;         // a, b, c: customers; s: supplier; r: the other branch
+    char where = 'm';   // m main, s other series, o other branch
     bool held = false;
 };
 
 const TestInvoice kInvoices[] = {
-    {1, "2020-03-01", 'A', 'C', 'a'},       {2, "2020-03-02", 'A', 'C', 'a'},
-    {3, "2020-03-10", 'A', 'F', 's'},       {4, "2020-03-15", 'A', 'L', 'r'},
-    {5, "2020-03-16", 'A', 'C', 'a'},       {6, "2020-03-05", 'C', 'C', 'a'},
-    {7, "2020-03-05", 'D', 'C', 'a'},       {8, "2020-03-05", 'A', 'C', 'a', 'o'},
-    {9, "2020-03-05", 'A', 'C', 'a', 's'},  {10, "2020-03-06", 'A', 'C', 'c'},
-    {11, "2020-03-07", 'A', 'C', 'a', 'm', true}, {12, "2020-03-08", 'A', 'C', 'b'},
+    {1, "2020-03-01", 'A', 'C', 'a'},
+    {2, "2020-03-02", 'A', 'C', 'a'},
+    {3, "2020-03-10", 'A', 'F', 's'},
+    {4, "2020-03-15", 'A', 'L', 'r'},
+    {5, "2020-03-16", 'A', 'C', 'a'},
+    {6, "2020-03-05", 'C', 'C', 'a'},
+    {7, "2020-03-05", 'D', 'C', 'a'},
+    {8, "2020-03-05", 'A', 'C', 'a', 'o'},
+    {9, "2020-03-05", 'A', 'C', 'a', 's'},
+    {10, "2020-03-06", 'A', 'C', 'c'},
+    {11, "2020-03-07", 'A', 'C', 'a', 'm', true},
+    {12, "2020-03-08", 'A', 'C', 'b'},
 };
 
-QString entryOf(int n) { return QStringLiteral("90000000%1").arg(n, 2, 10, QLatin1Char('0')); }
+QString entryOf(int n) {
+    return QStringLiteral("90000000%1").arg(n, 2, 10, QLatin1Char('0'));
+}
 
 QString firstValue(QSqlDatabase& db, const QString& sql, const QVariantList& values = {}, int column = 0) {
     QSqlQuery q(db);
@@ -206,28 +203,34 @@ QString readScenario(QSqlDatabase& db, Scenario& s) {
     s.main = branches.at(0);
     s.otherBranch = branches.at(1);
     s.otherSeries = s.main;
-    s.otherSeries.series = firstValue(db,
-                                      QStringLiteral("SELECT CDSERIE FROM SERIENF WHERE CDEMPRESA = ? AND CDINSCESTA = ? "
-                                                     "AND CDINSCMUNI = ? AND CDSERIE <> ? ORDER BY CDSERIE"),
-                                      {s.main.company, s.main.stateRegistration, s.main.cityRegistration, s.main.series});
+    s.otherSeries.series =
+        firstValue(db,
+                   QStringLiteral("SELECT CDSERIE FROM SERIENF WHERE CDEMPRESA = ? AND CDINSCESTA = ? "
+                                  "AND CDINSCMUNI = ? AND CDSERIE <> ? ORDER BY CDSERIE"),
+                   {s.main.company, s.main.stateRegistration, s.main.cityRegistration, s.main.series});
     s.sharedRegistration = firstValue(
-        db, QStringLiteral("SELECT NRINSJURCLIE FROM CLIENTE GROUP BY NRINSJURCLIE HAVING COUNT(*) > 1 ORDER BY 1"));
-    s.customerA = firstValue(db, QStringLiteral("SELECT CDCLIENTE FROM CLIENTE WHERE NRINSJURCLIE = ? ORDER BY 1"),
-                             {s.sharedRegistration});
-    s.customerB = firstValue(db,
-                             QStringLiteral("SELECT CDCLIENTE FROM CLIENTE WHERE NRINSJURCLIE = ? AND CDCLIENTE <> ? "
-                                            "ORDER BY 1"),
-                             {s.sharedRegistration, s.customerA});
-    s.customerC = firstValue(db, QStringLiteral("SELECT CDCLIENTE FROM CLIENTE WHERE NRINSJURCLIE <> ? ORDER BY 1"),
-                             {s.sharedRegistration});
+        db, QStringLiteral(
+                "SELECT NRINSJURCLIE FROM CLIENTE GROUP BY NRINSJURCLIE HAVING COUNT(*) > 1 ORDER BY 1"));
+    s.customerA =
+        firstValue(db, QStringLiteral("SELECT CDCLIENTE FROM CLIENTE WHERE NRINSJURCLIE = ? ORDER BY 1"),
+                   {s.sharedRegistration});
+    s.customerB =
+        firstValue(db,
+                   QStringLiteral("SELECT CDCLIENTE FROM CLIENTE WHERE NRINSJURCLIE = ? AND CDCLIENTE <> ? "
+                                  "ORDER BY 1"),
+                   {s.sharedRegistration, s.customerA});
+    s.customerC =
+        firstValue(db, QStringLiteral("SELECT CDCLIENTE FROM CLIENTE WHERE NRINSJURCLIE <> ? ORDER BY 1"),
+                   {s.sharedRegistration});
     s.otherRegistration =
         firstValue(db, QStringLiteral("SELECT NRINSJURCLIE FROM CLIENTE WHERE CDCLIENTE = ?"), {s.customerC});
     s.supplier = firstValue(db, QStringLiteral("SELECT CDFORNECED FROM FORNECEDOR ORDER BY 1"));
-    s.supplierRegistration =
-        firstValue(db, QStringLiteral("SELECT NRINSJURFORN FROM FORNECEDOR WHERE CDFORNECED = ?"), {s.supplier});
-    s.supplierName =
-        firstValue(db, QStringLiteral("SELECT NMRAZSOCFORN FROM FORNECEDOR WHERE CDFORNECED = ?"), {s.supplier});
-    if (s.otherSeries.series.isEmpty() || s.customerB.isEmpty() || s.customerC.isEmpty() || s.supplier.isEmpty())
+    s.supplierRegistration = firstValue(
+        db, QStringLiteral("SELECT NRINSJURFORN FROM FORNECEDOR WHERE CDFORNECED = ?"), {s.supplier});
+    s.supplierName = firstValue(
+        db, QStringLiteral("SELECT NMRAZSOCFORN FROM FORNECEDOR WHERE CDFORNECED = ?"), {s.supplier});
+    if (s.otherSeries.series.isEmpty() || s.customerB.isEmpty() || s.customerC.isEmpty() ||
+        s.supplier.isEmpty())
         return QStringLiteral("the demo data needs a second series, two customers sharing a registration, "
                               "another customer and a supplier");
     return {};
@@ -240,8 +243,8 @@ QString writeScenario(QSqlDatabase& db, const Scenario& s) {
     for (const TestInvoice& inv : kInvoices) {
         const Establishment& e = inv.where == 'o' ? s.otherBranch : inv.where == 's' ? s.otherSeries : s.main;
         const QString number = QStringLiteral("%1").arg(100000 + inv.n, 9, 10, QLatin1Char('0'));
-        const QString first43 = QStringLiteral("352003") + QStringLiteral("11222333000181") + QStringLiteral("55") +
-                                QStringLiteral("009") + number + QStringLiteral("1") +
+        const QString first43 = QStringLiteral("352003") + QStringLiteral("11222333000181") +
+                                QStringLiteral("55") + QStringLiteral("009") + number + QStringLiteral("1") +
                                 QStringLiteral("%1").arg(inv.n, 8, 10, QLatin1Char('0'));
         const QVariant none(QMetaType::fromType<QString>());
         const QString party = inv.party == 'a'   ? s.customerA
@@ -263,23 +266,38 @@ QString writeScenario(QSqlDatabase& db, const Scenario& s) {
         q.bindValue(QStringLiteral(":cliente"), inv.kind == 'C' ? QVariant(party) : none);
         q.bindValue(QStringLiteral(":fornecedor"), inv.kind == 'F' ? QVariant(party) : none);
         q.bindValue(QStringLiteral(":filirece"), inv.kind == 'L' ? QVariant(party) : none);
-        q.bindValue(QStringLiteral(":razao"), inv.kind == 'F' ? s.supplierName : QStringLiteral("Razão %1").arg(inv.n));
+        q.bindValue(QStringLiteral(":razao"),
+                    inv.kind == 'F' ? s.supplierName : QStringLiteral("Razão %1").arg(inv.n));
         q.bindValue(QStringLiteral(":situacao"), QString(QLatin1Char(inv.state)));
-        q.bindValue(QStringLiteral(":chave"), first43 + QString::number(checkDigit(first43)));
-        q.bindValue(QStringLiteral(":protocolo"), QStringLiteral("1352000000000%1").arg(inv.n, 2, 10, QLatin1Char('0')));
-        q.bindValue(QStringLiteral(":autorizacao"), QStringLiteral("%1T10:00:00-03:00").arg(QLatin1String(inv.issued)));
+        q.bindValue(QStringLiteral(":chave"), zavfiscal::completeAccessKey(first43));
+        q.bindValue(QStringLiteral(":protocolo"),
+                    QStringLiteral("1352000000000%1").arg(inv.n, 2, 10, QLatin1Char('0')));
+        q.bindValue(QStringLiteral(":autorizacao"),
+                    QStringLiteral("%1T10:00:00-03:00").arg(QLatin1String(inv.issued)));
         q.bindValue(QStringLiteral(":operador"), inv.held ? QVariant(QStringLiteral("OUTRO")) : none);
-        q.bindValue(QStringLiteral(":bloqueio"), inv.held ? QVariant(QStringLiteral("2020-03-20T09:00:00-03:00")) : none);
+        q.bindValue(QStringLiteral(":bloqueio"),
+                    inv.held ? QVariant(QStringLiteral("2020-03-20T09:00:00-03:00")) : none);
         if (!q.exec())
             return QStringLiteral("invoice %1: %2").arg(inv.n).arg(q.lastError().text());
     }
     return {};
 }
 
-QCborArray paramsFor(const Establishment& e, const QString& from, const QString& to, const QString& number = {},
-                     const QString& party = {}, const QString& receiving = {}, const QString& kind = {}) {
-    return {e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series, number, party, receiving,
-            kind,     from,      to,      QString()};
+QCborArray paramsFor(const Establishment& e, const QString& from, const QString& to,
+                     const QString& number = {}, const QString& party = {}, const QString& receiving = {},
+                     const QString& kind = {}) {
+    return {e.branch,
+            e.company,
+            e.stateRegistration,
+            e.cityRegistration,
+            e.series,
+            number,
+            party,
+            receiving,
+            kind,
+            from,
+            to,
+            QString()};
 }
 
 } // namespace
@@ -368,7 +386,8 @@ void TstServer::filters_data() {
     QTest::addColumn<QString>("from");
     QTest::addColumn<QString>("to");
     QTest::addColumn<QString>("number");
-    QTest::addColumn<QString>("party"); // $A: the shared customer registration, $M masked, $C, $S supplier, $B branch
+    QTest::addColumn<QString>(
+        "party"); // $A: the shared customer registration, $M masked, $C, $S supplier, $B branch
     QTest::addColumn<QString>("receiving");
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QList<int>>("expected");
@@ -377,32 +396,81 @@ void TstServer::filters_data() {
     const QString to = QStringLiteral("2020-03-15");
     for (const QString& d : zavtest::dialects()) {
         zavtest::newRow(d, "the period, every kind: authorised invoices of the establishment only")
-            << from << to << "" << "" << "" << "" << QList<int>{2, 3, 4, 10, 11, 12};
-        zavtest::newRow(d, "the first day alone is in the period") << from << from << "" << "" << "" << "" << QList<int>{2};
-        zavtest::newRow(d, "the last day alone is in the period") << to << to << "" << "" << "" << "" << QList<int>{4};
-        zavtest::newRow(d, "a period without invoices") << "2019-01-01" << "2019-12-31" << "" << "" << "" << ""
-                                                       << QList<int>{};
-        zavtest::newRow(d, "invoice number without its zeros") << from << to << "100003" << "" << "" << ""
-                                                              << QList<int>{3};
-        zavtest::newRow(d, "invoice number with nine digits") << from << to << "000100003" << "" << "" << ""
-                                                             << QList<int>{3};
-        zavtest::newRow(d, "a number not issued") << from << to << "999" << "" << "" << "" << QList<int>{};
+            << from << to << ""
+            << ""
+            << ""
+            << "" << QList<int>{2, 3, 4, 10, 11, 12};
+        zavtest::newRow(d, "the first day alone is in the period") << from << from << ""
+                                                                   << ""
+                                                                   << ""
+                                                                   << "" << QList<int>{2};
+        zavtest::newRow(d, "the last day alone is in the period") << to << to << ""
+                                                                  << ""
+                                                                  << ""
+                                                                  << "" << QList<int>{4};
+        zavtest::newRow(d, "a period without invoices") << "2019-01-01"
+                                                        << "2019-12-31"
+                                                        << ""
+                                                        << ""
+                                                        << ""
+                                                        << "" << QList<int>{};
+        zavtest::newRow(d, "invoice number without its zeros") << from << to << "100003"
+                                                               << ""
+                                                               << ""
+                                                               << "" << QList<int>{3};
+        zavtest::newRow(d, "invoice number with nine digits") << from << to << "000100003"
+                                                              << ""
+                                                              << ""
+                                                              << "" << QList<int>{3};
+        zavtest::newRow(d, "a number not issued") << from << to << "999"
+                                                  << ""
+                                                  << ""
+                                                  << "" << QList<int>{};
         zavtest::newRow(d, "customer registration: every customer holding it")
-            << from << to << "" << "$A" << "" << "C" << QList<int>{2, 11, 12};
-        zavtest::newRow(d, "customer registration under its mask") << from << to << "" << "$M" << "" << "C"
-                                                                  << QList<int>{2, 11, 12};
-        zavtest::newRow(d, "another customer") << from << to << "" << "$C" << "" << "C" << QList<int>{10};
-        zavtest::newRow(d, "customers, none named") << from << to << "" << "" << "" << "C" << QList<int>{2, 10, 11, 12};
-        zavtest::newRow(d, "a registration of no customer") << from << to << "" << "00000000000191" << "" << "C"
-                                                           << QList<int>{};
-        zavtest::newRow(d, "supplier registration") << from << to << "" << "$S" << "" << "F" << QList<int>{3};
-        zavtest::newRow(d, "a customer's registration as supplier") << from << to << "" << "$A" << "" << "F"
-                                                                   << QList<int>{};
-        zavtest::newRow(d, "suppliers, none named") << from << to << "" << "" << "" << "F" << QList<int>{3};
-        zavtest::newRow(d, "receiving branch") << from << to << "" << "$B" << "$B" << "L" << QList<int>{4};
-        zavtest::newRow(d, "receiving branches, none named") << from << to << "" << "" << "" << "L" << QList<int>{4};
-        zavtest::newRow(d, "a branch that received nothing") << from << to << "" << "$O" << "$O" << "L"
-                                                            << QList<int>{};
+            << from << to << ""
+            << "$A"
+            << ""
+            << "C" << QList<int>{2, 11, 12};
+        zavtest::newRow(d, "customer registration under its mask") << from << to << ""
+                                                                   << "$M"
+                                                                   << ""
+                                                                   << "C" << QList<int>{2, 11, 12};
+        zavtest::newRow(d, "another customer") << from << to << ""
+                                               << "$C"
+                                               << ""
+                                               << "C" << QList<int>{10};
+        zavtest::newRow(d, "customers, none named") << from << to << ""
+                                                    << ""
+                                                    << ""
+                                                    << "C" << QList<int>{2, 10, 11, 12};
+        zavtest::newRow(d, "a registration of no customer") << from << to << ""
+                                                            << "00000000000191"
+                                                            << ""
+                                                            << "C" << QList<int>{};
+        zavtest::newRow(d, "supplier registration") << from << to << ""
+                                                    << "$S"
+                                                    << ""
+                                                    << "F" << QList<int>{3};
+        zavtest::newRow(d, "a customer's registration as supplier") << from << to << ""
+                                                                    << "$A"
+                                                                    << ""
+                                                                    << "F" << QList<int>{};
+        zavtest::newRow(d, "suppliers, none named") << from << to << ""
+                                                    << ""
+                                                    << ""
+                                                    << "F" << QList<int>{3};
+        zavtest::newRow(d, "receiving branch") << from << to << ""
+                                               << "$B"
+                                               << "$B"
+                                               << "L" << QList<int>{4};
+        zavtest::newRow(d, "receiving branches, none named") << from << to << ""
+                                                             << ""
+                                                             << ""
+                                                             << "L" << QList<int>{4};
+        zavtest::newRow(d, "a branch that received nothing") << from << to << ""
+                                                             << "$O"
+                                                             << "$O"
+                                                             << "L" << QList<int>{};
     }
 }
 
@@ -433,9 +501,10 @@ void TstServer::filters() {
         return value;
     };
 
-    const Reply reply = post(serverFor(dialect)->port(),
-                             request(QStringLiteral("GetNotaFiscal"),
-                                     paramsFor(s.main, from, to, number, resolve(party), resolve(receiving), kind)));
+    const Reply reply =
+        post(serverFor(dialect)->port(),
+             request(QStringLiteral("GetNotaFiscal"),
+                     paramsFor(s.main, from, to, number, resolve(party), resolve(receiving), kind)));
     QCOMPARE(reply.status, 200);
     QVERIFY2(!reply.message.contains(QStringLiteral("error")), qPrintable(errorMessage(reply)));
     const Packet p = packetOf(reply);
@@ -467,19 +536,19 @@ void TstServer::recordLayout() {
     QFETCH(QString, dialect);
     PREPARE(dialect, db);
     const Scenario& s = m_scenarios.at(dialect);
-    const Reply reply = post(serverFor(dialect)->port(),
-                             request(QStringLiteral("GetNotaFiscal"),
-                                     paramsFor(s.main, QStringLiteral("2020-03-01"),
-                                               QDate::currentDate().toString(Qt::ISODate))));
+    const Reply reply =
+        post(serverFor(dialect)->port(),
+             request(QStringLiteral("GetNotaFiscal"), paramsFor(s.main, QStringLiteral("2020-03-01"),
+                                                                QDate::currentDate().toString(Qt::ISODate))));
     QCOMPARE(reply.status, 200);
     const Packet p = packetOf(reply);
 
     const QList<std::tuple<QString, QString, int>> layout{
-        {"IDCHECK", "string", 1},        {"IDBLOQUEADO", "string", 1},     {"CDFILIEMIT", "string", 4},
-        {"NRLANCTONF", "string", 10},    {"DTEMISSAO", "datetime", 0},     {"NMRAZAO", "string", 50},
-        {"VRNOTAFISC", "float", 0},      {"CDFILIAL", "string", 4},        {"NRLANCTBDOC", "string", 12},
-        {"IDENTRSAIDOP", "string", 1},   {"CDEMPRESA", "string", 2},       {"CDFILIRECE", "string", 4},
-        {"LANCAMENTO", "string", 76},    {"DSMOTIVOCANCNFE", "string", 50}, {"NRNOTAFISCALELE", "string", 9},
+        {"IDCHECK", "string", 1},         {"IDBLOQUEADO", "string", 1},      {"CDFILIEMIT", "string", 4},
+        {"NRLANCTONF", "string", 10},     {"DTEMISSAO", "datetime", 0},      {"NMRAZAO", "string", 50},
+        {"VRNOTAFISC", "float", 0},       {"CDFILIAL", "string", 4},         {"NRLANCTBDOC", "string", 12},
+        {"IDENTRSAIDOP", "string", 1},    {"CDEMPRESA", "string", 2},        {"CDFILIRECE", "string", 4},
+        {"LANCAMENTO", "string", 76},     {"DSMOTIVOCANCNFE", "string", 50}, {"NRNOTAFISCALELE", "string", 9},
         {"NRPROTOCOLONFE", "string", 15}, {"NRACESSONFE", "string", 50}};
     QCOMPARE(p.fields.size(), qsizetype(layout.size()));
     for (qsizetype i = 0; i < p.fields.size(); ++i) {
@@ -535,7 +604,7 @@ void TstServer::recordLayout() {
     QVERIFY(p.cell(three, "CDFILIRECE").isNull());
     QCOMPARE(p.text(four, "CDFILIRECE"), s.otherBranch.branch);
     QCOMPARE(p.text(three, "NRPROTOCOLONFE"), QStringLiteral("135200000000003"));
-    QVERIFY(validKey(p.text(three, "NRACESSONFE")));
+    QVERIFY(zavfiscal::isValidAccessKey(p.text(three, "NRACESSONFE")));
     QCOMPARE(p.text(three, "LANCAMENTO"), s.main.branch.leftJustified(4) + QStringLiteral("20200310") +
                                               s.main.series.leftJustified(5) + QStringLiteral("000100003") +
                                               entryOf(3));
@@ -553,28 +622,29 @@ void TstServer::accessKeysOfTheDemoInvoices() {
     QFETCH(QString, dialect);
     PREPARE(dialect, db);
     const Scenario& s = m_scenarios.at(dialect);
-    const QString state = firstValue(db, QStringLiteral("SELECT SGESTADO FROM INSCRESTAD WHERE CDEMPRESA = ? AND "
-                                                        "CDINSCESTA = ?"),
+    const QString state = firstValue(db,
+                                     QStringLiteral("SELECT SGESTADO FROM INSCRESTAD WHERE CDEMPRESA = ? AND "
+                                                    "CDINSCESTA = ?"),
                                      {s.main.company, s.main.stateRegistration});
-    const QString cnpj = firstValue(db, QStringLiteral("SELECT NRCNPJFILIAL FROM FILIAL WHERE CDFILIAL = ?"),
-                                    {s.main.branch});
-    const QString exported = firstValue(db,
-                                        QStringLiteral("SELECT CDEXPSERIENF FROM SERIENF WHERE CDEMPRESA = ? AND "
-                                                       "CDINSCESTA = ? AND CDINSCMUNI = ? AND CDSERIE = ?"),
-                                        {s.main.company, s.main.stateRegistration, s.main.cityRegistration,
-                                         s.main.series});
+    const QString cnpj =
+        firstValue(db, QStringLiteral("SELECT NRCNPJFILIAL FROM FILIAL WHERE CDFILIAL = ?"), {s.main.branch});
+    const QString exported =
+        firstValue(db,
+                   QStringLiteral("SELECT CDEXPSERIENF FROM SERIENF WHERE CDEMPRESA = ? AND "
+                                  "CDINSCESTA = ? AND CDINSCMUNI = ? AND CDSERIE = ?"),
+                   {s.main.company, s.main.stateRegistration, s.main.cityRegistration, s.main.series});
     const QDate today = QDate::currentDate();
-    const Reply reply = post(serverFor(dialect)->port(),
-                             request(QStringLiteral("GetNotaFiscal"),
-                                     paramsFor(s.main, today.addDays(-60).toString(Qt::ISODate),
-                                               today.toString(Qt::ISODate))));
+    const Reply reply = post(
+        serverFor(dialect)->port(),
+        request(QStringLiteral("GetNotaFiscal"),
+                paramsFor(s.main, today.addDays(-60).toString(Qt::ISODate), today.toString(Qt::ISODate))));
     const Packet p = packetOf(reply);
     QVERIFY2(p.rows.size() >= 5, "several demo invoices per establishment");
     static const QRegularExpression protocol(QStringLiteral("^1\\d{14}$"));
     QSet<QString> seen;
     for (qsizetype i = 0; i < p.rows.size(); ++i) {
         const QString key = p.text(i, "NRACESSONFE");
-        QVERIFY2(validKey(key), qPrintable(key));
+        QVERIFY2(zavfiscal::isValidAccessKey(key), qPrintable(key));
         QCOMPARE(key.mid(0, 2), stateCode(state));
         const QDate issued = QDate::fromString(p.text(i, "DTEMISSAO"), Qt::ISODate);
         QCOMPARE(key.mid(2, 4), issued.toString(QStringLiteral("yyMM")));
@@ -584,7 +654,8 @@ void TstServer::accessKeysOfTheDemoInvoices() {
         QCOMPARE(key.mid(25, 9), p.text(i, "NRNOTAFISCALELE"));
         QCOMPARE(key.mid(34, 1), QStringLiteral("1"));
         QVERIFY2(key.mid(35, 8).toInt() != key.mid(25, 9).toInt() % 100000000, "cNF differs from the number");
-        QVERIFY2(protocol.match(p.text(i, "NRPROTOCOLONFE")).hasMatch(), qPrintable(p.text(i, "NRPROTOCOLONFE")));
+        QVERIFY2(protocol.match(p.text(i, "NRPROTOCOLONFE")).hasMatch(),
+                 qPrintable(p.text(i, "NRPROTOCOLONFE")));
         QVERIFY(!seen.contains(key));
         seen.insert(key);
     }
@@ -601,26 +672,31 @@ void TstServer::demoCoversStatesKindsAndDates() {
     PREPARE(dialect, db);
     const QString demo = QStringLiteral(" FROM NOTAFISCAL WHERE NRLANCTONF NOT LIKE '90000000%'");
     for (const char* state : {"A", "C", "D"})
-        QVERIFY2(firstValue(db, QStringLiteral("SELECT COUNT(*)") + demo + QStringLiteral(" AND IDSITUACAONFE = ?"),
-                            {QString::fromLatin1(state)})
+        QVERIFY2(firstValue(
+                     db, QStringLiteral("SELECT COUNT(*)") + demo + QStringLiteral(" AND IDSITUACAONFE = ?"),
+                     {QString::fromLatin1(state)})
                          .toInt() > 0,
                  state);
     for (const char* kind : {"C", "F", "L"})
-        QVERIFY2(firstValue(db, QStringLiteral("SELECT COUNT(*)") + demo + QStringLiteral(" AND IDTPDESTREM = ?"),
+        QVERIFY2(firstValue(db,
+                            QStringLiteral("SELECT COUNT(*)") + demo + QStringLiteral(" AND IDTPDESTREM = ?"),
                             {QString::fromLatin1(kind)})
                          .toInt() > 0,
                  kind);
     const QDate today = QDate::currentDate();
-    QCOMPARE(firstValue(db, QStringLiteral("SELECT MAX(DTEMISSAO)") + demo).left(10), today.toString(Qt::ISODate));
+    QCOMPARE(firstValue(db, QStringLiteral("SELECT MAX(DTEMISSAO)") + demo).left(10),
+             today.toString(Qt::ISODate));
     QCOMPARE(firstValue(db, QStringLiteral("SELECT MIN(DTEMISSAO)") + demo).left(10),
              today.addDays(-60).toString(Qt::ISODate));
     // Every establishment with a series has several invoices, across branches.
     QVERIFY(firstValue(db, QStringLiteral("SELECT COUNT(DISTINCT CDFILIAL)") + demo).toInt() >= 2);
-    QCOMPARE(firstValue(db, QStringLiteral("SELECT COUNT(*) FROM (SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, "
-                                           "CDINSCMUNI, CDSERIE") +
-                                demo + QStringLiteral(" GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE "
-                                                      "HAVING COUNT(*) < 3) FEW")),
-             QStringLiteral("0"));
+    QCOMPARE(
+        firstValue(db, QStringLiteral("SELECT COUNT(*) FROM (SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, "
+                                      "CDINSCMUNI, CDSERIE") +
+                           demo +
+                           QStringLiteral(" GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE "
+                                          "HAVING COUNT(*) < 3) FEW")),
+        QStringLiteral("0"));
 }
 
 // ----- encodings
@@ -635,10 +711,10 @@ void TstServer::jsonAndCborAgree() {
     QFETCH(QString, dialect);
     PREPARE(dialect, db);
     const Scenario& s = m_scenarios.at(dialect);
-    const QByteArray body = request(QStringLiteral("GetNotaFiscal"),
-                                    paramsFor(s.main, QStringLiteral("2020-01-01"),
-                                              QDate::currentDate().toString(Qt::ISODate)),
-                                    QStringLiteral("id-1"));
+    const QByteArray body =
+        request(QStringLiteral("GetNotaFiscal"),
+                paramsFor(s.main, QStringLiteral("2020-01-01"), QDate::currentDate().toString(Qt::ISODate)),
+                QStringLiteral("id-1"));
     const int port = serverFor(dialect)->port();
     const Reply json = post(port, body, false);
     const Reply cbor = post(port, body, true);
@@ -651,19 +727,22 @@ void TstServer::jsonAndCborAgree() {
     // Compared as JSON values: the order of a map's keys and the integral
     // doubles JSON writes without decimals are not differences.
     const QJsonValue jsonResult = QJsonDocument::fromJson(json.body).object().value(QStringLiteral("result"));
-    QCOMPARE(QCborValue::fromCbor(cbor.body).toMap().value(QStringLiteral("result")).toJsonValue(), jsonResult);
+    QCOMPARE(QCborValue::fromCbor(cbor.body).toMap().value(QStringLiteral("result")).toJsonValue(),
+             jsonResult);
 
     // A request in CBOR gets the same answer.
     const QByteArray cborBody = QCborValue::fromJsonValue(QJsonDocument::fromJson(body).object()).toCbor();
     const Reply fromCbor = post(port, cborBody, true, "application/cbor");
-    QCOMPARE(QCborValue::fromCbor(fromCbor.body).toMap().value(QStringLiteral("result")).toJsonValue(), jsonResult);
+    QCOMPARE(QCborValue::fromCbor(fromCbor.body).toMap().value(QStringLiteral("result")).toJsonValue(),
+             jsonResult);
 
     // Accept with weights: CBOR only when it weighs at least as much as JSON.
     httplib::Client client("127.0.0.1", port);
     const auto weighted = client.Post(kPath, {{"Accept", "application/cbor;q=0.5, application/json"}},
                                       body.constData(), size_t(body.size()), "application/json");
     QVERIFY(weighted);
-    QVERIFY(QByteArray::fromStdString(weighted->get_header_value("Content-Type")).startsWith("application/json"));
+    QVERIFY(
+        QByteArray::fromStdString(weighted->get_header_value("Content-Type")).startsWith("application/json"));
 }
 
 // ----- what the server refuses
@@ -686,19 +765,23 @@ void TstServer::badArguments_data() {
     row("branch as a number", 1, 1, "Argumento 1 (filial) inválido: esperado um texto, recebido um número");
     row("branch too long", 1, "00001", "Argumento 1 (filial) inválido: no máximo 4 caracteres, recebidos 5");
     row("branch empty", 1, "  ", "Argumento 1 (filial) inválido: deve ser informado");
-    row("company null", 2, QCborValue(nullptr), "Argumento 2 (empresa) inválido: esperado um texto, recebido nulo");
+    row("company null", 2, QCborValue(nullptr),
+        "Argumento 2 (empresa) inválido: esperado um texto, recebido nulo");
     row("state registration too long", 3, "12345678901234567", "Argumento 3 (inscrição estadual) inválido");
     row("municipal registration as a list", 4, QCborArray{}, "Argumento 4 (inscrição municipal) inválido");
     row("series empty", 5, "", "Argumento 5 (série) inválido: deve ser informado");
-    row("invoice number with letters", 6, "12a", "Argumento 6 (número da nota fiscal) inválido: esperados só dígitos");
+    row("invoice number with letters", 6, "12a",
+        "Argumento 6 (número da nota fiscal) inválido: esperados só dígitos");
     row("invoice number too long", 6, "1234567890", "Argumento 6 (número da nota fiscal) inválido");
     row("counterparty value not a registration", 7, "ABC", "Argumento 7 (destinatário/remetente) inválido");
     row("receiving branch too long", 8, "00011", "Argumento 8 (filial destinatária) inválido");
     row("unknown counterparty kind", 9, "X", "Argumento 9 (tipo de destinatário/remetente) inválido");
-    row("start date not a day", 10, "2020-02-30", "Argumento 10 (data inicial) inválido: esperado uma data AAAA-MM-DD");
+    row("start date not a day", 10, "2020-02-30",
+        "Argumento 10 (data inicial) inválido: esperado uma data AAAA-MM-DD");
     row("start date in Brazilian form", 10, "02/03/2020", "Argumento 10 (data inicial) inválido");
     row("start date with a time", 10, "2020-03-02T00:00:00", "Argumento 10 (data inicial) inválido");
-    row("end date as a number", 11, 20200315, "Argumento 11 (data final) inválido: esperado uma data AAAA-MM-DD");
+    row("end date as a number", 11, 20200315,
+        "Argumento 11 (data final) inválido: esperado uma data AAAA-MM-DD");
     row("reserved argument as a number", 12, 0, "Argumento 12 (reservado) inválido");
     row("period the wrong way round", 11, "2020-03-01",
         "Período inválido: a data inicial 02/03/2020 é posterior à data final 01/03/2020.");
@@ -750,28 +833,32 @@ void TstServer::badRequests_data() {
     QTest::addColumn<QCborValue>("id");
 
     QTest::newRow("malformed JSON") << QByteArray("{\"jsonrpc\":\"2.0\",") << -32700
-                                    << QStringLiteral("Requisição malformada: JSON inválido") << QCborValue(nullptr);
-    QTest::newRow("a batch") << QByteArray("[{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"GetNotaFiscal\"}]") << -32600
-                             << QStringLiteral("lotes") << QCborValue(nullptr);
-    QTest::newRow("wrong version") << QByteArray("{\"jsonrpc\":\"1.0\",\"id\":5,\"method\":\"GetNotaFiscal\"}")
+                                    << QStringLiteral("Requisição malformada: JSON inválido")
+                                    << QCborValue(nullptr);
+    QTest::newRow("a batch") << QByteArray("[{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"GetNotaFiscal\"}]")
+                             << -32600 << QStringLiteral("lotes") << QCborValue(nullptr);
+    QTest::newRow("wrong version") << QByteArray(
+                                          "{\"jsonrpc\":\"1.0\",\"id\":5,\"method\":\"GetNotaFiscal\"}")
                                    << -32600 << QStringLiteral("jsonrpc deve ser \"2.0\"") << QCborValue(5);
-    QTest::newRow("no id") << QByteArray("{\"jsonrpc\":\"2.0\",\"method\":\"GetNotaFiscal\",\"params\":[]}") << -32600
-                           << QStringLiteral("falta o campo id") << QCborValue(nullptr);
+    QTest::newRow("no id") << QByteArray("{\"jsonrpc\":\"2.0\",\"method\":\"GetNotaFiscal\",\"params\":[]}")
+                           << -32600 << QStringLiteral("falta o campo id") << QCborValue(nullptr);
     QTest::newRow("id as an object")
         << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":{},\"method\":\"GetNotaFiscal\",\"params\":[]}") << -32600
         << QStringLiteral("o campo id deve ser") << QCborValue(nullptr);
-    QTest::newRow("method as a number") << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":\"x\",\"method\":3}") << -32600
-                                        << QStringLiteral("o campo method") << QCborValue(QStringLiteral("x"));
+    QTest::newRow("method as a number")
+        << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":\"x\",\"method\":3}") << -32600
+        << QStringLiteral("o campo method") << QCborValue(QStringLiteral("x"));
     QTest::newRow("unknown method") << request(QStringLiteral("Foo"), {}) << -32601
                                     << QStringLiteral("Método desconhecido: Foo") << QCborValue(7);
-    QTest::newRow("method name in another case") << request(QStringLiteral("getnotafiscal"), {}) << -32601
-                                                 << QStringLiteral("Método desconhecido: getnotafiscal") << QCborValue(7);
+    QTest::newRow("method name in another case")
+        << request(QStringLiteral("getnotafiscal"), {}) << -32601
+        << QStringLiteral("Método desconhecido: getnotafiscal") << QCborValue(7);
     QTest::newRow("the cancellation with numbers for its arguments")
         << request(QStringLiteral("Cancela_NotaFiscal"), {1, 2, 3, 4, 5, 6}) << -32602
         << QString::fromUtf8("Argumento 1 (lista de notas fiscais) inválido") << QCborValue(7);
     QTest::newRow("params as a text")
-        << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"GetNotaFiscal\",\"params\":\"x\"}") << -32600
-        << QStringLiteral("params deve ser uma lista") << QCborValue(1);
+        << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"GetNotaFiscal\",\"params\":\"x\"}")
+        << -32600 << QStringLiteral("params deve ser uma lista") << QCborValue(1);
 }
 
 void TstServer::badRequests() {
@@ -794,8 +881,9 @@ void TstServer::badRequests() {
 
     // The server keeps serving, on the same connection too.
     const Scenario& s = m_scenarios.at(zavtest::kSQLite);
-    const Reply good = post(client, request(QStringLiteral("GetNotaFiscal"),
-                                            paramsFor(s.main, QStringLiteral("2020-03-02"), QStringLiteral("2020-03-15"))));
+    const Reply good =
+        post(client, request(QStringLiteral("GetNotaFiscal"),
+                             paramsFor(s.main, QStringLiteral("2020-03-02"), QStringLiteral("2020-03-15"))));
     QCOMPARE(packetOf(good).rows.size(), qsizetype(6));
 }
 
@@ -806,8 +894,9 @@ void TstServer::httpErrorsAndHealth() {
     const auto health = client.Get("/health");
     QVERIFY(health);
     QCOMPARE(health->status, 200);
-    QCOMPARE(QJsonDocument::fromJson(QByteArray::fromStdString(health->body)).object().value("status").toString(),
-             QStringLiteral("ok"));
+    QCOMPARE(
+        QJsonDocument::fromJson(QByteArray::fromStdString(health->body)).object().value("status").toString(),
+        QStringLiteral("ok"));
 
     const auto get = client.Get(kPath);
     QVERIFY(get);
@@ -828,12 +917,13 @@ void TstServer::bodyOverTheLimit() {
     PREPARE(zavtest::kSQLite, db);
     ServerProcess server;
     QString why;
-    QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {QStringLiteral("--max-body"), QStringLiteral("4096")},
-                          &why),
+    QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite),
+                          {QStringLiteral("--max-body"), QStringLiteral("4096")}, &why),
              qPrintable(why));
     const Scenario& s = m_scenarios.at(zavtest::kSQLite);
-    const QByteArray good = request(QStringLiteral("GetNotaFiscal"),
-                                    paramsFor(s.main, QStringLiteral("2020-03-02"), QStringLiteral("2020-03-15")));
+    const QByteArray good =
+        request(QStringLiteral("GetNotaFiscal"),
+                paramsFor(s.main, QStringLiteral("2020-03-02"), QStringLiteral("2020-03-15")));
     // A request just over the limit: a JSON-RPC text padded with blanks.
     const QByteArray big = good + QByteArray(4097 - good.size(), ' ');
     QCOMPARE(big.size(), 4097);
@@ -887,13 +977,15 @@ void TstServer::databaseFailureIsReportedAndServingGoesOn() {
     {
         QSqlDatabase db = zavdb::open(file, QStringLiteral("tst_server-breaker"));
         QSqlQuery q(db);
-        QVERIFY2(q.exec(QStringLiteral("ALTER TABLE NOTAFISCAL RENAME TO NOTAFISCAL_GONE")), qPrintable(q.lastError().text()));
+        QVERIFY2(q.exec(QStringLiteral("ALTER TABLE NOTAFISCAL RENAME TO NOTAFISCAL_GONE")),
+                 qPrintable(q.lastError().text()));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("tst_server-breaker"));
 
     const Establishment e{"0001", "01", "x", "y", "1"};
-    const Reply reply = post(server.port(), request(QStringLiteral("GetNotaFiscal"),
-                                                    paramsFor(e, QStringLiteral("2020-01-01"), QStringLiteral("2020-01-02"))));
+    const Reply reply = post(
+        server.port(), request(QStringLiteral("GetNotaFiscal"),
+                               paramsFor(e, QStringLiteral("2020-01-01"), QStringLiteral("2020-01-02"))));
     QCOMPARE(reply.status, 200);
     QCOMPARE(errorCode(reply), -32000);
     // What the database said stays in the server's log, found by the id the
@@ -972,8 +1064,9 @@ void TstServer::sigtermFinishesTheCallInProgress() {
     QString why;
     QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
     const Scenario& s = m_scenarios.at(zavtest::kSQLite);
-    const QByteArray body = request(QStringLiteral("GetNotaFiscal"),
-                                    paramsFor(s.main, QStringLiteral("2020-03-02"), QStringLiteral("2020-03-15")));
+    const QByteArray body =
+        request(QStringLiteral("GetNotaFiscal"),
+                paramsFor(s.main, QStringLiteral("2020-03-02"), QStringLiteral("2020-03-15")));
 
     // The call is in progress: its headers and half its body have arrived.
     QTcpSocket socket;
@@ -1026,14 +1119,15 @@ void TstServer::volumeGenerator() {
         zavdb::seedInvoices(db, options);
 
         QSqlQuery q(db);
-        QVERIFY(q.exec(QStringLiteral("SELECT NRACESSONFE, IDSITUACAONFE, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, "
-                                      "CDSERIE FROM NOTAFISCAL")));
+        QVERIFY(q.exec(
+            QStringLiteral("SELECT NRACESSONFE, IDSITUACAONFE, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, "
+                           "CDSERIE FROM NOTAFISCAL")));
         QSet<QString> keys;
         QMap<QString, int> states;
         QMap<QString, int> establishments;
         while (q.next()) {
             const QString key = q.value(0).toString();
-            QVERIFY2(validKey(key), qPrintable(key));
+            QVERIFY2(zavfiscal::isValidAccessKey(key), qPrintable(key));
             keys.insert(key);
             ++states[q.value(1).toString()];
             ++establishments[QStringList{q.value(2).toString(), q.value(3).toString(), q.value(4).toString(),

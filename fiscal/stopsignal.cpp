@@ -1,9 +1,10 @@
 #include "stopsignal.h"
 
+#include <chrono>
 #include <csignal>
 #include <pthread.h>
 
-namespace zavauthority {
+namespace zavfiscal {
 
 namespace {
 
@@ -26,7 +27,8 @@ void StopSignal::block() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-StopSignal::StopSignal(std::function<void()> stop) : m_stop(std::move(stop)), m_thread([this] { watch(); }) {}
+StopSignal::StopSignal(std::function<bool()> isRunning, std::function<void()> stop)
+    : m_isRunning(std::move(isRunning)), m_stop(std::move(stop)), m_thread([this] { watch(); }) {}
 
 StopSignal::~StopSignal() {
     m_finished = true;
@@ -41,9 +43,13 @@ void StopSignal::watch() {
         if (sigwait(&set, &signal) != 0 || signal == SIGUSR1)
             continue;
         m_signal = signal;
-        m_stop();
+        m_requested = true;
+        while (!m_finished && !m_isRunning())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!m_finished)
+            m_stop();
         return;
     }
 }
 
-} // namespace zavauthority
+} // namespace zavfiscal

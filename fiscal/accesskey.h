@@ -1,0 +1,27 @@
+#pragma once
+// The NF-e access key (chNFe): 44 digits, the state's IBGE code (2), the year
+// and month of issue (4), the issuer's CNPJ (14), the model (2), the series
+// (3), the number (9), the form of issue (1), a code of the issuer's (8) and
+// the check digit (1), modulo 11 over the other 43.
+#include <QString>
+#include <QStringView>
+
+namespace zavfiscal {
+
+inline constexpr qsizetype kAccessKeySize = 44;
+
+// The check digit of a key's first 43 digits; -1 when they are not 43 digits.
+int accessKeyCheckDigit(QStringView first43);
+// The whole key: the 43 digits followed by their check digit (empty when they
+// are not 43 digits).
+QString completeAccessKey(QStringView first43);
+// 44 digits whose last is the check digit of the others. Whether the first
+// two name a state is stateByCode's to say.
+bool isValidAccessKey(QStringView key);
+
+// The state's IBGE code (cUF, the cOrgao of its events) and the issuer's CNPJ
+// as a key carries them; the key's validity is not checked here.
+QString accessKeyStateCode(const QString& key);
+QString accessKeyIssuerCnpj(const QString& key);
+
+} // namespace zavfiscal
