@@ -134,7 +134,7 @@ int main(int argc, char* argv[]) {
     QStringList serverArgs{QStringLiteral("--db"), db, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")};
     QByteArray caFile;
     if (tls) {
-        if (QProcess::execute(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"),
+        if (QProcess::execute(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR) + QStringLiteral("/scripts/make-certificates.sh"),
                                                        dir.path(), QStringLiteral("x")}) != 0)
             die(QStringLiteral("make-certificates.sh failed"));
         serverArgs << QStringLiteral("--tls-cert") << dir.filePath(QStringLiteral("server.pem"))
