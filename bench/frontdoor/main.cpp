@@ -204,10 +204,14 @@ int main(int argc, char* argv[]) {
     curl_easy_setopt(e, CURLOPT_URL, healthUrl.constData());
     long unanswered = 0;
     for (int probe = 0; probe < 30; ++probe) {
-        for (auto& s : slow) {
-            s->write(tls ? QByteArray("\x00", 1) : QByteArray("X-Slow: 1\r\n"));
-            s->flush();
-        }
+        for (auto& s : slow)
+            if (s->state() == QAbstractSocket::ConnectedState) {
+                // In TLS a connection can only hold still after its first
+                // bytes: a trickle would be no record at all.
+                if (!tls)
+                    s->write("X-Slow: 1\r\n");
+                s->flush();
+            }
         const auto start = Clock::now();
         long status = 0;
         if (curl_easy_perform(e) != CURLE_OK || (curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status), status != 200))
@@ -216,8 +220,12 @@ int main(int argc, char* argv[]) {
         QThread::msleep(300);
     }
     curl_easy_cleanup(e);
-    std::printf("  /health with 20 slow   p50 %6.2f ms  p99 %6.2f ms  unanswered %ld of 30\n",
-                percentile(probes, 0.5), percentile(probes, 0.99), unanswered);
+    long open = 0;
+    for (auto& s : slow)
+        open += s->state() == QAbstractSocket::ConnectedState ? 1 : 0;
+    std::printf("  /health with 20 slow   p50 %6.2f ms  p99 %6.2f ms  unanswered %ld of 30  (slow ones still "
+                "open: %ld)\n",
+                percentile(probes, 0.5), percentile(probes, 0.99), unanswered, open);
 
     server.terminate();
     server.waitForFinished(15000);
