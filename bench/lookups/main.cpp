@@ -10,7 +10,7 @@
 #include "data/adoibquery.h"
 #include "data/edatabaseerror.h"
 #include "database.h"
-#include "queries.h"
+#include "criteria/queries.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -19,7 +19,7 @@
 //     there and filled once).
 // and prints a table with the ratios. Targets: at most 2x the database's time
 // at 100,000 rows, at most 400 bytes per row.
-#include "appserverprocess.h"
+#include "serverprocess.h"
 #include "data/clientdataset.h"
 #include "connectiontext.h"
 #include "database.h"
@@ -291,7 +291,7 @@ void declareInvoiceFields(TClientDataSet& cds) {
 }
 
 // The durations of the GetNotaFiscal calls the server has logged so far.
-std::vector<double> loggedCalls(AppServerProcess& server) {
+std::vector<double> loggedCalls(ServerProcess& server) {
     static const QRegularExpression line(QStringLiteral("GetNotaFiscal ([0-9.]+)ms rows="));
     std::vector<double> out;
     for (auto it = line.globalMatch(QString::fromLocal8Bit(server.log())); it.hasNext();)
@@ -300,7 +300,7 @@ std::vector<double> loggedCalls(AppServerProcess& server) {
 }
 
 // The server's own time of the call just made: its log line, once it is read.
-double lastCallMs(AppServerProcess& server, size_t callsBefore) {
+double lastCallMs(ServerProcess& server, size_t callsBefore) {
     QElapsedTimer waited;
     waited.start();
     std::vector<double> calls = loggedCalls(server);
@@ -311,7 +311,7 @@ double lastCallMs(AppServerProcess& server, size_t callsBefore) {
     return calls.size() > callsBefore ? calls.back() : 0.0;
 }
 
-ClientFigures client(AppServerProcess& server, bool cbor, const Period& p, int runs) {
+ClientFigures client(ServerProcess& server, bool cbor, const Period& p, int runs) {
     const int port = server.port();
     TNetConnection net;
     net.ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
@@ -380,9 +380,9 @@ ClientFigures client(AppServerProcess& server, bool cbor, const Period& p, int r
 
 void measure(QTextStream& out, const QString& dialect, const QString& connection, int runs) {
     const std::vector<Period> ps = periods(connection);
-    AppServerProcess server;
+    ServerProcess server;
     QString why;
-    if (!server.start(connection, &why))
+    if (!server.start(connection, {QStringLiteral("--threads"), QStringLiteral("2")}, &why))
         die(why);
     for (const Period& p : ps) {
         const double db = dialect == u"sqlite"

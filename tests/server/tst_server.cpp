@@ -313,7 +313,7 @@ private:
 
     // The dialect's database with this test's invoices and a server on it; the
     // row fails or skips as the fixture says.
-    QString prepare(const QString& dialect, QSqlDatabase* dbOut = nullptr);
+    zavtest::Readiness prepare(const QString& dialect, QSqlDatabase* dbOut = nullptr);
     ServerProcess* serverFor(const QString& dialect) { return m_servers.at(dialect).get(); }
 
 private Q_SLOTS:
@@ -343,21 +343,12 @@ private Q_SLOTS:
 
 #define PREPARE(dialect, db)                                                                                 \
     QSqlDatabase db;                                                                                         \
-    do {                                                                                                     \
-        const QString why_ = prepare(dialect, &db);                                                          \
-        if (why_.startsWith(QLatin1String("SKIP ")))                                                         \
-            QSKIP(qPrintable(why_.mid(5)));                                                                  \
-        if (!why_.isEmpty())                                                                                 \
-            QFAIL(qPrintable(why_));                                                                         \
-    } while (false)
+    ZAV_READY(prepare(dialect, &db))
 
-QString TstServer::prepare(const QString& dialect, QSqlDatabase* dbOut) {
+zavtest::Readiness TstServer::prepare(const QString& dialect, QSqlDatabase* dbOut) {
     QString why;
-    const auto availability = m_dbs.ensure(dialect, &why);
-    if (availability == zavtest::TestDatabases::Availability::Skip)
-        return QStringLiteral("SKIP ") + why;
-    if (availability == zavtest::TestDatabases::Availability::Fail)
-        return why;
+    if (const auto availability = m_dbs.ensure(dialect, &why); availability != zavtest::TestDatabases::Availability::Ready)
+        return zavtest::Readiness::of(availability, why);
     QSqlDatabase db = m_dbs.database(dialect);
     if (dbOut)
         *dbOut = db;
@@ -367,16 +358,16 @@ QString TstServer::prepare(const QString& dialect, QSqlDatabase* dbOut) {
         if (why.isEmpty())
             why = writeScenario(db, s);
         if (!why.isEmpty())
-            return why;
+            return zavtest::Readiness::fail(why);
         m_scenarios[dialect] = s;
     }
     if (!m_servers.contains(dialect)) {
         auto server = std::make_unique<ServerProcess>();
         if (!server->start(m_dbs.connectionText(dialect), {}, &why))
-            return why;
+            return zavtest::Readiness::fail(why);
         m_servers[dialect] = std::move(server);
     }
-    return {};
+    return zavtest::Readiness::ready();
 }
 
 // ----- which invoices GetNotaFiscal returns

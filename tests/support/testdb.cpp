@@ -156,4 +156,16 @@ void TestDatabases::drop(Entry& entry) {
     }
 }
 
+Readiness Readiness::of(TestDatabases::Availability availability, const QString& why) {
+    switch (availability) {
+    case TestDatabases::Availability::Ready:
+        return ready();
+    case TestDatabases::Availability::Skip:
+        return skip(why);
+    case TestDatabases::Availability::Fail:
+        break;
+    }
+    return fail(why);
+}
+
 } // namespace zavtest

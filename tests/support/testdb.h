@@ -85,17 +85,43 @@ private:
 
 } // namespace zavtest
 
+namespace zavtest {
+
+// Whether a test can go on with what it needs: ready; skipped, when what it
+// needs is not on this machine and the run does not require it; or failed,
+// with why.
+struct Readiness {
+    enum class State { Ready, Skip, Fail };
+    State state = State::Ready;
+    QString why;
+
+    static Readiness ready() { return {}; }
+    static Readiness skip(const QString& why) { return {State::Skip, why}; }
+    static Readiness fail(const QString& why) { return {State::Fail, why}; }
+    // A step that says what went wrong, or nothing when it went right.
+    static Readiness unless(const QString& failure) { return failure.isEmpty() ? ready() : fail(failure); }
+    static Readiness of(TestDatabases::Availability availability, const QString& why);
+};
+
+} // namespace zavtest
+
+// Skips or fails the test function as the readiness says; goes on when ready.
+#define ZAV_READY(expression)                                                                                \
+    do {                                                                                                     \
+        const zavtest::Readiness zavReady_ = (expression);                                                   \
+        if (zavReady_.state == zavtest::Readiness::State::Skip)                                              \
+            QSKIP(qPrintable(zavReady_.why));                                                                \
+        if (zavReady_.state == zavtest::Readiness::State::Fail)                                              \
+            QFAIL(qPrintable(zavReady_.why));                                                                \
+    } while (false)
+
 // Fetches the row's dialect and gives the test a connection to its database,
 // skipping or failing the row when the dialect is not available.
-#define ZAV_DATABASE(fixture, db)                                                                    \
-    QFETCH(QString, dialect);                                                                        \
-    QSqlDatabase db;                                                                                 \
-    do {                                                                                             \
-        QString zavWhy_;                                                                             \
-        const auto zavAvailability_ = (fixture).ensure(dialect, &zavWhy_);                           \
-        if (zavAvailability_ == zavtest::TestDatabases::Availability::Fail)                          \
-            QFAIL(qPrintable(zavWhy_));                                                              \
-        if (zavAvailability_ == zavtest::TestDatabases::Availability::Skip)                          \
-            QSKIP(qPrintable(zavWhy_));                                                              \
-        db = (fixture).database(dialect);                                                            \
+#define ZAV_DATABASE(fixture, db)                                                                            \
+    QFETCH(QString, dialect);                                                                                \
+    QSqlDatabase db;                                                                                         \
+    do {                                                                                                     \
+        QString zavWhy_;                                                                                     \
+        ZAV_READY(zavtest::Readiness::of((fixture).ensure(dialect, &zavWhy_), zavWhy_));                      \
+        db = (fixture).database(dialect);                                                                    \
     } while (false)

@@ -4,7 +4,7 @@
 #include "cnpjcpf.h"
 #include "data/adoibquery.h"
 #include "data/edatabaseerror.h"
-#include "queries.h"
+#include "criteria/queries.h"
 #include "testdb.h"
 
 #include <QRegularExpression>

@@ -1,10 +1,15 @@
 #pragma once
-// A real zav50000-server process for the tests: started from ZAV_BIN_DIR on a
-// free loopback port, ready once /health answers; stopped with SIGTERM.
+// A real zav50000-server process for the tests and benchmarks: started from
+// ZAV_BIN_DIR on a free loopback port (plain HTTP, asked for, unless the
+// arguments give it a certificate), ready once it says where it listens and
+// answers; its log written to a file of its own (a pipe nobody reads while a
+// test waits on a long call would fill up and stop the server); stopped with
+// SIGTERM when destroyed.
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <memory>
 
 class ServerProcess {
@@ -17,6 +22,10 @@ public:
     // Starts the server on the database; false (with the reason) when it does
     // not come up.
     bool start(const QString& connectionText, const QStringList& extraArguments = {}, QString* why = nullptr);
+    // The same over HTTPS, with the server.pem and server.key of tlsDir (a
+    // folder made by scripts/make-certificates.sh).
+    bool startTls(const QString& connectionText, const QString& tlsDir, const QStringList& extraArguments = {},
+                  QString* why = nullptr);
     // Runs the server with the arguments and waits for it to end by itself:
     // its exit code, -1 when it kept running or crashed.
     int runToExit(const QStringList& arguments, int timeoutMs = 15000);
@@ -24,7 +33,7 @@ public:
     bool running() const;
     int port() const { return m_port; }
     qint64 pid() const;
-    // Everything the server wrote to standard error so far.
+    // Everything the server logged and wrote so far.
     QByteArray log();
     // Whether the log holds text, reading what the server writes meanwhile.
     bool waitForLog(const QByteArray& text, int timeoutMs = 5000);
@@ -34,11 +43,17 @@ public:
     // SIGTERM without waiting; then waitForExit.
     void signalTerminate();
     int waitForExit(int timeoutMs = 15000);
+    // Stops it whatever it takes (SIGTERM, then SIGKILL).
+    void stop();
 
     static QString binary();
+    // A loopback port nobody listens on (bound, then released).
+    static int closedPort();
 
 private:
     std::unique_ptr<QProcess> m_process;
-    QByteArray m_log;
+    QTemporaryDir m_logDir;
+    QString m_logFile;
+    QByteArray m_output; // what it wrote to its standard streams
     int m_port = 0;
 };

@@ -1,20 +1,26 @@
 #include "serverprocess.h"
 
-#include <httplib.h>
-
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 
 namespace {
 
+// One GET /health over plain HTTP: whether it answered 200.
 bool healthy(int port) {
-    httplib::Client client("127.0.0.1", port);
-    client.set_connection_timeout(1);
-    const auto result = client.Get("/health");
-    return result && result->status == 200;
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    if (!socket.waitForConnected(1000))
+        return false;
+    socket.write("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    QByteArray answer;
+    while (socket.waitForReadyRead(1000))
+        answer += socket.readAll();
+    return answer.startsWith("HTTP/1.1 200");
 }
 
 bool accepting(int port) {
@@ -25,12 +31,7 @@ bool accepting(int port) {
 
 } // namespace
 
-ServerProcess::~ServerProcess() {
-    if (running()) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-    }
-}
+ServerProcess::~ServerProcess() { stop(); }
 
 QString ServerProcess::binary() {
     QString dir = qEnvironmentVariable("ZAV_BIN_DIR");
@@ -39,18 +40,45 @@ QString ServerProcess::binary() {
     return QDir(dir).filePath(QStringLiteral("zav50000-server"));
 }
 
+int ServerProcess::closedPort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const int port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+bool ServerProcess::startTls(const QString& connectionText, const QString& tlsDir,
+                             const QStringList& extraArguments, QString* why) {
+    return start(connectionText,
+                 QStringList{QStringLiteral("--tls-cert"), QDir(tlsDir).filePath(QStringLiteral("server.pem")),
+                             QStringLiteral("--tls-key"), QDir(tlsDir).filePath(QStringLiteral("server.key"))} +
+                     extraArguments,
+                 why);
+}
+
 bool ServerProcess::start(const QString& connectionText, const QStringList& extraArguments, QString* why) {
-    QString failure;
-    m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::SeparateChannels);
+    stop();
+    m_port = 0;
+    m_output.clear();
     QStringList arguments{QStringLiteral("--db"), connectionText, QStringLiteral("--listen"),
                           QStringLiteral("127.0.0.1:0")};
     arguments += extraArguments;
-    // Plain HTTP on loopback, asked for: the tests that are about TLS pass
-    // the server's certificate instead.
-    if (!arguments.contains(QStringLiteral("--tls-cert")))
+    const bool tls = arguments.contains(QStringLiteral("--tls-cert"));
+    // Plain HTTP on loopback, asked for: the tests about TLS give a certificate.
+    if (!tls)
         arguments << QStringLiteral("--plain-http");
+    if (arguments.contains(QStringLiteral("--log-file"))) {
+        m_logFile = arguments.at(arguments.indexOf(QStringLiteral("--log-file")) + 1);
+    } else {
+        m_logFile = m_logDir.filePath(QStringLiteral("server-%1.log").arg(QDateTime::currentMSecsSinceEpoch()));
+        arguments << QStringLiteral("--log-file") << m_logFile;
+    }
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->start(binary(), arguments);
+    QString failure;
     if (!m_process->waitForStarted(10000))
         failure = QStringLiteral("cannot start %1: %2").arg(binary(), m_process->errorString());
 
@@ -63,18 +91,16 @@ bool ServerProcess::start(const QString& connectionText, const QStringList& extr
             break;
         }
         if (deadline.hasExpired()) {
-            failure =
-                QStringLiteral("the server did not say where it listens: %1").arg(QString::fromUtf8(log()));
+            failure = QStringLiteral("the server did not say where it listens: %1").arg(QString::fromUtf8(log()));
             break;
         }
-        m_process->waitForReadyRead(100);
+        QThread::msleep(50);
         const auto match = listening.match(QString::fromUtf8(log()));
         if (match.hasMatch())
             m_port = match.captured(1).toInt();
     }
-    // Over TLS the port accepting connections is the sign (the log already
-    // said the server listens); in plain HTTP, /health answering 200.
-    const bool tls = arguments.contains(QStringLiteral("--tls-cert"));
+    // Over TLS the port accepting connections is the sign; in plain HTTP,
+    // /health answering 200.
     while (failure.isEmpty() && !(tls ? accepting(m_port) : healthy(m_port))) {
         if (deadline.hasExpired())
             failure = QStringLiteral("/health did not answer 200: %1").arg(QString::fromUtf8(log()));
@@ -86,6 +112,9 @@ bool ServerProcess::start(const QString& connectionText, const QStringList& extr
 }
 
 int ServerProcess::runToExit(const QStringList& arguments, int timeoutMs) {
+    stop();
+    m_logFile.clear();
+    m_output.clear();
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->start(binary(), arguments);
@@ -98,21 +127,20 @@ int ServerProcess::runToExit(const QStringList& arguments, int timeoutMs) {
     return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
 }
 
-bool ServerProcess::running() const {
-    return m_process && m_process->state() == QProcess::Running;
-}
+bool ServerProcess::running() const { return m_process && m_process->state() == QProcess::Running; }
 
-qint64 ServerProcess::pid() const {
-    return m_process ? m_process->processId() : 0;
-}
+qint64 ServerProcess::pid() const { return m_process ? m_process->processId() : 0; }
 
 QByteArray ServerProcess::log() {
-    if (m_process) {
-        if (m_process->processChannelMode() != QProcess::MergedChannels)
-            m_log += m_process->readAllStandardError();
-        m_log += m_process->readAllStandardOutput();
+    if (m_process)
+        m_output += m_process->readAll();
+    QByteArray all = m_output;
+    if (!m_logFile.isEmpty()) {
+        QFile file(m_logFile);
+        if (file.open(QIODevice::ReadOnly))
+            all += file.readAll();
     }
-    return m_log;
+    return all;
 }
 
 bool ServerProcess::waitForLog(const QByteArray& text, int timeoutMs) {
@@ -122,8 +150,7 @@ bool ServerProcess::waitForLog(const QByteArray& text, int timeoutMs) {
             return false;
         if (m_process->state() == QProcess::NotRunning)
             return log().contains(text);
-        m_process->setReadChannel(QProcess::StandardError);
-        m_process->waitForReadyRead(50);
+        QThread::msleep(25);
     }
     return true;
 }
@@ -147,4 +174,15 @@ int ServerProcess::waitForExit(int timeoutMs) {
         return -1;
     log();
     return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
+}
+
+void ServerProcess::stop() {
+    if (!running())
+        return;
+    m_process->terminate();
+    if (!m_process->waitForFinished(15000)) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+    log();
 }

@@ -77,31 +77,28 @@ private:
     zavtest::TestDatabases m_dbs;
 
     // A fresh database on the dialect, the demo establishment and its
-    // registration, and a server on it; empty, "SKIP why" or why.
-    QString fresh(const QString& dialect, Setup& s, bool startServer = true,
+    // registration, and a server on it.
+    zavtest::Readiness fresh(const QString& dialect, Setup& s, bool startServer = true,
                   const QStringList& authorityArguments = {}) {
         QString why;
-        const auto availability = m_dbs.recreate(dialect, &why);
-        if (availability == zavtest::TestDatabases::Availability::Skip)
-            return QStringLiteral("SKIP ") + why;
-        if (availability == zavtest::TestDatabases::Availability::Fail)
-            return why;
+        if (const auto availability = m_dbs.recreate(dialect, &why); availability != zavtest::TestDatabases::Availability::Ready)
+            return zavtest::Readiness::of(availability, why);
         s.db = m_dbs.database(dialect);
         s.e = mainEstablishment(s.db);
         s.r = registrationOf(s.db, s.e);
         if (s.e.branch.isEmpty() || s.e.stateCode.size() != 2 || s.r.certificate.isEmpty())
-            return QStringLiteral("the demo needs a branch with invoices and a certificate");
+            return zavtest::Readiness::fail(QStringLiteral("the demo needs a branch with invoices and a certificate"));
         s.world = std::make_unique<NfeWorld>();
         if (!(why = s.world->certificates(s.db)).isEmpty())
-            return why;
+            return zavtest::Readiness::fail(why);
         if (startServer) {
             if (!(why = s.world->startAuthority(m_dbs.connectionText(dialect), authorityArguments)).isEmpty())
-                return why;
+                return zavtest::Readiness::fail(why);
             s.server = std::make_unique<ServerProcess>();
             if (!s.server->start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why))
-                return why;
+                return zavtest::Readiness::fail(why);
         }
-        return {};
+        return zavtest::Readiness::ready();
     }
 
     static void dialectRows() {
@@ -134,13 +131,7 @@ private Q_SLOTS:
 #define FRESH(s, ...)                                                                                        \
     QFETCH(QString, dialect);                                                                                \
     Setup s;                                                                                                 \
-    do {                                                                                                     \
-        const QString why_ = fresh(dialect, s __VA_OPT__(, ) __VA_ARGS__);                                   \
-        if (why_.startsWith(QLatin1String("SKIP ")))                                                         \
-            QSKIP(qPrintable(why_.mid(5)));                                                                  \
-        if (!why_.isEmpty())                                                                                 \
-            QFAIL(qPrintable(why_));                                                                         \
-    } while (false)
+    ZAV_READY(fresh(dialect, s __VA_OPT__(, ) __VA_ARGS__))
 
 #define LIST(client, s, from, to, list)                                                                      \
     QString list##Why_;                                                                                      \

@@ -123,31 +123,28 @@ private:
 
     // A fresh database with `count` test invoices (and open receivables);
     // the certificates; the authority and the server started with the given
-    // arguments, unless told not to. Empty, "SKIP why" or why.
-    QString fresh(const QString& dialect, World& w, int count, const QStringList& authorityArguments = {},
+    // arguments, unless told not to.
+    zavtest::Readiness fresh(const QString& dialect, World& w, int count, const QStringList& authorityArguments = {},
                   bool start = true) {
         QString why;
-        const auto availability = m_dbs.recreate(dialect, &why);
-        if (availability == zavtest::TestDatabases::Availability::Skip)
-            return QStringLiteral("SKIP ") + why;
-        if (availability == zavtest::TestDatabases::Availability::Fail)
-            return why;
+        if (const auto availability = m_dbs.recreate(dialect, &why); availability != zavtest::TestDatabases::Availability::Ready)
+            return zavtest::Readiness::of(availability, why);
         w.db = m_dbs.database(dialect);
         w.connection = m_dbs.connectionText(dialect);
         w.e = mainEstablishment(w.db);
         w.r = registrationOf(w.db, w.e);
         if (!(why = insertInvoices(w.db, w.e, 1, count, 'A', true)).isEmpty())
-            return why;
+            return zavtest::Readiness::fail(why);
         w.nfe = std::make_unique<NfeWorld>();
         if (!(why = w.nfe->certificates(w.db, {QStringLiteral("DEADBEEF01:%1:-400:-10").arg(w.e.cnpj),
                                                QStringLiteral("DEADBEEF02:%1:30:400").arg(w.e.cnpj)}))
                  .isEmpty())
-            return why;
+            return zavtest::Readiness::fail(why);
         if (!start)
-            return {};
+            return zavtest::Readiness::ready();
         if (!(why = w.nfe->startAuthority(w.connection, authorityArguments)).isEmpty())
-            return why;
-        return startServer(w);
+            return zavtest::Readiness::fail(why);
+        return zavtest::Readiness::unless(startServer(w));
     }
 
     QString startServer(World& w, const QStringList& extra = {}) {
@@ -199,16 +196,10 @@ private Q_SLOTS:
     void unconfiguredServerSaysWhatIsMissing();
 };
 
-#define FRESH(w, count, ...)                                                                                \
+#define FRESH(w, count, ...)                                                                                 \
     QFETCH(QString, dialect);                                                                                \
     World w;                                                                                                 \
-    do {                                                                                                     \
-        const QString why_ = fresh(dialect, w, count __VA_OPT__(, ) __VA_ARGS__);                            \
-        if (why_.startsWith(QLatin1String("SKIP ")))                                                         \
-            QSKIP(qPrintable(why_.mid(5)));                                                                  \
-        if (!why_.isEmpty())                                                                                 \
-            QFAIL(qPrintable(why_));                                                                         \
-    } while (false)
+    ZAV_READY(fresh(dialect, w, count __VA_OPT__(, ) __VA_ARGS__))
 
 void TstNfeCancel::storedEventValidatesAndVerifies() {
     FRESH(w, 2);

@@ -2,7 +2,7 @@
 // process on a fresh database (SQLite, and PostgreSQL when ZAV_TEST_PG names
 // one) and against a scripted loopback server for the answers a real server
 // never gives: garbage, a body cut short, silence, a malformed packet.
-#include "appserverprocess.h"
+#include "serverprocess.h"
 #include "data/clientdataset.h"
 #include "exceptions.h"
 #include "invoicepacket.h"
@@ -126,19 +126,19 @@ private Q_SLOTS:
     void cleanupTestCase();
 
 private:
-    AppServerProcess* server(const QString& dialect, QString* why);
+    ServerProcess* server(const QString& dialect, QString* why);
     void pointAt(TNetConnection& net, int port);
 
     zavtest::TestDatabases m_dbs;
-    std::map<QString, std::unique_ptr<AppServerProcess>> m_servers;
+    std::map<QString, std::unique_ptr<ServerProcess>> m_servers;
 };
 
-AppServerProcess* tst_NetConnection::server(const QString& dialect, QString* why) {
+ServerProcess* tst_NetConnection::server(const QString& dialect, QString* why) {
     auto found = m_servers.find(dialect);
     if (found != m_servers.end())
         return found->second.get();
-    auto process = std::make_unique<AppServerProcess>();
-    if (!process->start(m_dbs.connectionText(dialect), why))
+    auto process = std::make_unique<ServerProcess>();
+    if (!process->start(m_dbs.connectionText(dialect), {QStringLiteral("--threads"), QStringLiteral("2")}, why))
         return nullptr;
     return m_servers.emplace(dialect, std::move(process)).first->second.get();
 }
@@ -166,7 +166,7 @@ void tst_NetConnection::getNotaFiscalJsonAndCborAgree_data() {
 void tst_NetConnection::getNotaFiscalJsonAndCborAgree() {
     ZAV_DATABASE(m_dbs, db);
     QString why;
-    AppServerProcess* app = server(dialect, &why);
+    ServerProcess* app = server(dialect, &why);
     QVERIFY2(app, qPrintable(why));
     const Criteria criteria = criteriaFor(db);
     QVERIFY(criteria.entries.size() > 1);
@@ -257,7 +257,7 @@ void tst_NetConnection::serverErrorReachesTheCaller() {
     QFETCH(QVariantList, args);
     QFETCH(QString, message);
     QString why;
-    AppServerProcess* app = server(dialect, &why);
+    ServerProcess* app = server(dialect, &why);
     QVERIFY2(app, qPrintable(why));
     for (const bool cbor : {true, false}) {
         TNetConnection net;
@@ -270,7 +270,7 @@ void tst_NetConnection::serverErrorReachesTheCaller() {
 }
 
 void tst_NetConnection::unreachableServer() {
-    const int port = AppServerProcess::closedPort();
+    const int port = ServerProcess::closedPort();
     QVERIFY(port > 0);
     TNetConnection net;
     pointAt(net, port);
@@ -302,7 +302,7 @@ void tst_NetConnection::beforeConnectRunsBeforeEveryAttempt() {
     ScriptedHttpServer fake;
     QVERIFY(fake.listen());
     fake.body = R"({"jsonrpc":"2.0","id":1,"result":null})";
-    int port = AppServerProcess::closedPort();
+    int port = ServerProcess::closedPort();
     int attempts = 0;
     TNetConnection net;
     net.ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
@@ -681,8 +681,8 @@ void tst_NetConnection::httpsVerifiesTheServer() {
     }
     QString why;
     QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
-    AppServerProcess app;
-    QVERIFY2(app.start(m_dbs.connectionText(zavtest::kSQLite), &why, dir.path()), qPrintable(why));
+    ServerProcess app;
+    QVERIFY2(app.startTls(m_dbs.connectionText(zavtest::kSQLite), dir.path(), {}, &why), qPrintable(why));
     const auto connectWith = [&](const QString& caFile, const QString& host) {
         Session::values().webPlainHttp = false;
         Session::values().webCaFile = caFile;
