@@ -9,10 +9,10 @@
 
 struct HostConfig {
     SessionValues session;
-    QString database;    // connection text of the ERP database
-    QString packageDir;  // where the screen packages are
-    QString open;        // screen to open at start ("ZAV50000")
-    QString screenshot;  // write a PNG of the opened screen and quit
+    QString database;   // connection text of the ERP database
+    QString packageDir; // where the screen packages are
+    QString open;       // screen to open at start ("ZAV50000")
+    QString screenshot; // write a PNG of the opened screen and quit
     QString configFile;
     QStringList problems; // Portuguese, one line each
     bool help = false;

@@ -24,8 +24,7 @@ bool takeOne(std::atomic<int>& remaining) {
 // Ends the exchange without an answer: the connection closes before a byte
 // of the body is written, as when an answer is lost on the way.
 void dropAnswer(httplib::Response& response) {
-    response.set_content_provider(
-        1, kSoapType, [](size_t, size_t, httplib::DataSink&) { return false; });
+    response.set_content_provider(1, kSoapType, [](size_t, size_t, httplib::DataSink&) { return false; });
 }
 
 } // namespace
@@ -65,23 +64,33 @@ int AuthorityService::bind() {
     return m_server->bind_to_port(host, m_options.port) ? m_options.port : -1;
 }
 
-bool AuthorityService::run() { return m_server->listen_after_bind(); }
+bool AuthorityService::run() {
+    return m_server->listen_after_bind();
+}
 
-void AuthorityService::stop() { m_server->stop(); }
+void AuthorityService::stop() {
+    m_server->stop();
+}
 
 void AuthorityService::handle(Service service, const httplib::Request& request, httplib::Response& response) {
     QElapsedTimer clock;
     clock.start();
-    const QString peer = QStringLiteral("%1:%2").arg(QString::fromStdString(request.remote_addr)).arg(request.remote_port);
+    const QString peer =
+        QStringLiteral("%1:%2").arg(QString::fromStdString(request.remote_addr)).arg(request.remote_port);
     const QString path = QString::fromStdString(request.path);
     auto note = [&](int httpStatus, const QString& what) {
-        m_log.line(QStringLiteral("%1 %2 HTTP %3 %4 (%5 ms)").arg(peer, path).arg(httpStatus).arg(what).arg(clock.elapsed()));
+        m_log.line(QStringLiteral("%1 %2 HTTP %3 %4 (%5 ms)")
+                       .arg(peer, path)
+                       .arg(httpStatus)
+                       .arg(what)
+                       .arg(clock.elapsed()));
     };
     auto wait = [this] {
         if (m_options.delayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
     };
-    const char* soapService = service == Service::Event ? zavnfe::Soap::kEventService : zavnfe::Soap::kStatusService;
+    const char* soapService =
+        service == Service::Event ? zavnfe::Soap::kEventService : zavnfe::Soap::kStatusService;
     auto refuse = [&](int httpStatus, const QString& why) {
         wait();
         response.status = httpStatus;
@@ -112,12 +121,14 @@ void AuthorityService::handle(Service service, const httplib::Request& request, 
             return;
         }
         response.status = 200;
-        response.set_content(zavnfe::Soap::resultEnvelope(soapService, answer.payload).toStdString(), kSoapType);
+        response.set_content(zavnfe::Soap::resultEnvelope(soapService, answer.payload).toStdString(),
+                             kSoapType);
         note(200, answer.summary);
     } catch (const std::exception& failure) {
         // Nothing may leave the handler: the client gets a SOAP fault.
         response.status = 500;
-        response.set_content(zavnfe::Soap::fault(false, QString::fromUtf8(failure.what())).toStdString(), kSoapType);
+        response.set_content(zavnfe::Soap::fault(false, QString::fromUtf8(failure.what())).toStdString(),
+                             kSoapType);
         note(500, QStringLiteral("erro interno: %1").arg(QString::fromUtf8(failure.what())));
     }
 }

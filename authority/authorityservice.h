@@ -22,8 +22,8 @@ public:
     static constexpr const char* kStatusPath = "/ws/NFeConsultaProtocolo4";
     static constexpr size_t kMaxRequestBytes = 4 * 1024 * 1024;
 
-    AuthorityService(const AuthorityOptions& options, const EventReception& events, const StatusConsultation& status,
-                     RequestLog& log);
+    AuthorityService(const AuthorityOptions& options, const EventReception& events,
+                     const StatusConsultation& status, RequestLog& log);
 
     // Empty when the TLS certificate, key and CA were accepted.
     QString tlsProblem() const;

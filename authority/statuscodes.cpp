@@ -16,19 +16,25 @@ QString StatusCodes::text(int code, const QString& detail) {
         {NotInDatabase, QStringLiteral("Rejeição: NF-e não consta na base de dados da SEFAZ")},
         {ProtocolDiffers, QStringLiteral("Rejeição: Protocolo de Autorização de Uso difere do cadastrado")},
         {BadCheckDigit, QStringLiteral("Rejeição: Chave de Acesso com dígito verificador inválido")},
-        {EnvironmentDiffers, QStringLiteral("Rejeição: Ambiente informado diverge do Ambiente de recebimento")},
+        {EnvironmentDiffers,
+         QStringLiteral("Rejeição: Ambiente informado diverge do Ambiente de recebimento")},
         {SignatureDiffers, QStringLiteral("Rejeição: Assinatura difere do calculado")},
         {SignatureNotStandard, QStringLiteral("Rejeição: Assinatura difere do padrão do Sistema")},
         {AlreadyCancelled, QStringLiteral("Rejeição: Cancelamento para NF-e já cancelada")},
-        {OrganDiffersFromKey, QStringLiteral("Rejeição: Órgão Autor do evento diferente da UF da Chave de Acesso")},
-        {OutOfTerm, QStringLiteral("Rejeição: Pedido de Cancelamento intempestivo (NF-e autorizada a mais de 7 dias)")},
-        {BadEventId, QStringLiteral("Rejeição: Erro Atributo ID do evento não corresponde a concatenação dos campos "
-                                    "(\"ID\" + tpEvento + chNFe + nSeqEvento)")},
+        {OrganDiffersFromKey,
+         QStringLiteral("Rejeição: Órgão Autor do evento diferente da UF da Chave de Acesso")},
+        {OutOfTerm,
+         QStringLiteral("Rejeição: Pedido de Cancelamento intempestivo (NF-e autorizada a mais de 7 dias)")},
+        {BadEventId,
+         QStringLiteral("Rejeição: Erro Atributo ID do evento não corresponde a concatenação dos campos "
+                        "(\"ID\" + tpEvento + chNFe + nSeqEvento)")},
         {DuplicateEvent, QStringLiteral("Rejeição: Duplicidade de Evento")},
         {AuthorDiffers, QStringLiteral("Rejeição: O autor do evento diverge do emissor da NF-e")},
-        {EventAfterProcessing, QStringLiteral("Rejeição: A data do evento não pode ser maior que a data do processamento")},
-        {EventBeforeAuthorisation, QStringLiteral("Rejeição: A data do evento não pode ser menor que a data de autorização "
-                                                  "para NF-e não emitida em contingência")},
+        {EventAfterProcessing,
+         QStringLiteral("Rejeição: A data do evento não pode ser maior que a data do processamento")},
+        {EventBeforeAuthorisation,
+         QStringLiteral("Rejeição: A data do evento não pode ser menor que a data de autorização "
+                        "para NF-e não emitida em contingência")},
         {RequiresAuthorisedNfe, QStringLiteral("Rejeição: O evento exige uma NF-e autorizada")},
         {UncataloguedError, QStringLiteral("Rejeição: Erro não catalogado")},
     };

@@ -10,7 +10,8 @@ namespace zavauthority {
 
 class StatusConsultation {
 public:
-    StatusConsultation(AuthorityRecord& record, int environment) : m_record(record), m_environment(environment) {}
+    StatusConsultation(AuthorityRecord& record, int environment)
+        : m_record(record), m_environment(environment) {}
 
     ServiceAnswer process(const QByteArray& consSitNFe, const QDateTime& now) const;
 

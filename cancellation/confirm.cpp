@@ -2,8 +2,8 @@
 // which cancels the ticked invoices; the ones it did not cancel are listed,
 // each with its reason, in the failure panel.
 #include "Cli_Zav50000.h"
-#include "data/adoibquery.h"
 #include "checks.h"
+#include "data/adoibquery.h"
 #include "data/clientdataset.h"
 #include "guard.h"
 #include "hostservices.h"

@@ -1,11 +1,13 @@
 // The counterparty selector: the kind of counterparty (customer, supplier,
 // receiving branch or all) and, for the first three, one counterparty.
 #include "Cli_Zav50000.h"
-#include "data/adoibquery.h"
 #include "checks.h"
+#include "data/adoibquery.h"
 
 namespace {
-QString field(TADOIBQuery* q, const char* name) { return q->FieldByName(QLatin1String(name))->AsString(); }
+QString field(TADOIBQuery* q, const char* name) {
+    return q->FieldByName(QLatin1String(name))->AsString();
+}
 } // namespace
 
 void TfrmCancelaNFE::cbbDestRemChange(QObject*) {
@@ -32,14 +34,28 @@ void TfrmCancelaNFE::medFornecedorEnter(QObject*) {
     medFornecedor->OnChange = std::move(change);
 }
 
-void TfrmCancelaNFE::medClienteChange(QObject*) { edtNmCliente->SetText(QString()); }
-void TfrmCancelaNFE::medFornecedorChange(QObject*) { edtNmFornecedor->SetText(QString()); }
-void TfrmCancelaNFE::medFilialChange(QObject*) { Edit1->SetText(QString()); }
+void TfrmCancelaNFE::medClienteChange(QObject*) {
+    edtNmCliente->SetText(QString());
+}
+void TfrmCancelaNFE::medFornecedorChange(QObject*) {
+    edtNmFornecedor->SetText(QString());
+}
+void TfrmCancelaNFE::medFilialChange(QObject*) {
+    Edit1->SetText(QString());
+}
 
-void TfrmCancelaNFE::medClienteExit(QObject*) { Vd_Cliente(); }
-void TfrmCancelaNFE::medFornecedorExit(QObject*) { Vd_Fornecedor(); }
-void TfrmCancelaNFE::medFilialExit(QObject*) { Vd_Filial(false, true); }
-void TfrmCancelaNFE::nbkClienteExit(QObject*) { Vd_Filial(true, true); }
+void TfrmCancelaNFE::medClienteExit(QObject*) {
+    Vd_Cliente();
+}
+void TfrmCancelaNFE::medFornecedorExit(QObject*) {
+    Vd_Fornecedor();
+}
+void TfrmCancelaNFE::medFilialExit(QObject*) {
+    Vd_Filial(false, true);
+}
+void TfrmCancelaNFE::nbkClienteExit(QObject*) {
+    Vd_Filial(true, true);
+}
 
 void TfrmCancelaNFE::Vd_Cliente() {
     if (EmptyString(medCliente->Text())) {
@@ -55,8 +71,8 @@ void TfrmCancelaNFE::Vd_Cliente() {
             qryCliente->ParamByName(QStringLiteral("P_NRINSJURCLIE"))->SetAsString(medCliente->Text());
             qryCliente->ParamByName(QStringLiteral("P_TODOS"))->SetAsString(QStringLiteral("N"));
             qryCliente->ParamByName(QStringLiteral("P_CDCLIENTE"))->SetAsString(CdClientePesq);
-            qryCliente->ParamByName(QStringLiteral("P_TODOSCLIE"))->SetAsString(anyCustomer ? QStringLiteral("T")
-                                                                                            : QStringLiteral("N"));
+            qryCliente->ParamByName(QStringLiteral("P_TODOSCLIE"))
+                ->SetAsString(anyCustomer ? QStringLiteral("T") : QStringLiteral("N"));
             qryCliente->Open();
         };
         // The customer remembered from the last pick is preferred when it has
@@ -134,12 +150,14 @@ void TfrmCancelaNFE::BtnPesquisa1AfterPesq(QObject*) {
 
 void TfrmCancelaNFE::qryClienteCDCLIENTEGetText(TField&, QString& text, bool) {
     const QString registration = field(qryCliente, "NRINSJURCLIE");
-    text = EmptyString(registration) ? QString()
-                                     : FormatMaskText(PictPess(field(qryCliente, "IDTPIJURCLIE")), registration);
+    text = EmptyString(registration)
+               ? QString()
+               : FormatMaskText(PictPess(field(qryCliente, "IDTPIJURCLIE")), registration);
 }
 
 void TfrmCancelaNFE::qryFornecedorNRINSJURFORNGetText(TField&, QString& text, bool) {
     const QString registration = field(qryFornecedor, "NRINSJURFORN");
-    text = EmptyString(registration) ? QString()
-                                     : FormatMaskText(PictPess(field(qryFornecedor, "IDTPIJURFORN")), registration);
+    text = EmptyString(registration)
+               ? QString()
+               : FormatMaskText(PictPess(field(qryFornecedor, "IDTPIJURFORN")), registration);
 }

@@ -2,8 +2,8 @@
 // validators, the exit, change and key handlers of their boxes and the
 // handlers of their lookup buttons.
 #include "Cli_Zav50000.h"
-#include "data/adoibquery.h"
 #include "checks.h"
+#include "data/adoibquery.h"
 #include "session.h"
 
 void TfrmCancelaNFE::Vd_Filial(bool Mandatory, bool CounterpartyBranch) {
@@ -27,7 +27,8 @@ void TfrmCancelaNFE::Vd_Filial(bool Mandatory, bool CounterpartyBranch) {
                 MensErro(msgPadrao->Msg(QStringLiteral("Filial_Cad")), true);
             return;
         }
-        (CounterpartyBranch ? Edit1 : edtNmFilial)->SetText(qryFilial->FieldByName(QStringLiteral("NMFILIAL"))->AsString());
+        (CounterpartyBranch ? Edit1 : edtNmFilial)
+            ->SetText(qryFilial->FieldByName(QStringLiteral("NMFILIAL"))->AsString());
     });
 }
 
@@ -116,14 +117,18 @@ void TfrmCancelaNFE::medCdFilialExit(QObject*) {
         depDtFinal->SetDate(DataProc(medCdFilial->Text()));
 }
 
-void TfrmCancelaNFE::medCdEmpresaExit(QObject*) { Vd_Empresa(false); }
+void TfrmCancelaNFE::medCdEmpresaExit(QObject*) {
+    Vd_Empresa(false);
+}
 
 void TfrmCancelaNFE::edtCdInscEstaExit(QObject* sender) {
     Vd_Inscricao(false);
     depDtFinalExit(sender);
 }
 
-void TfrmCancelaNFE::edtCdSerieExit(QObject*) { Vd_Serie(false); }
+void TfrmCancelaNFE::edtCdSerieExit(QObject*) {
+    Vd_Serie(false);
+}
 
 void TfrmCancelaNFE::medCdFilialChange(QObject*) {
     edtNmFilial->SetText(QString());

@@ -4,7 +4,9 @@
 #include "Cli_Zav50000.h"
 #include "checks.h"
 
-void TfrmCancelaNFE::depDtInicialExit(QObject*) { depDtInicial->CheckValidDate(); }
+void TfrmCancelaNFE::depDtInicialExit(QObject*) {
+    depDtInicial->CheckValidDate();
+}
 
 void TfrmCancelaNFE::depDtFinalExit(QObject*) {
     depDtFinal->CheckValidDate();

@@ -23,7 +23,8 @@ void setup(TADOIBQuery& query, const char* name, const std::array<const char*, N
 }
 
 // name, width, label, visible, required
-TFieldDef field(const char* name, int size, const char* label = nullptr, bool visible = true, bool required = false) {
+TFieldDef field(const char* name, int size, const char* label = nullptr, bool visible = true,
+                bool required = false) {
     TFieldDef def;
     def.name = QLatin1String(name);
     def.type = ftString;
@@ -54,16 +55,19 @@ void SetupQryEmpresa(TADOIBQuery& query) {
 
 void SetupQryInscrEstad(TADOIBQuery& query) {
     setup(query, "qryInscrEstad", LookupSql::qryInscrEstad,
-          {field("CDEMPRESA", 2, nullptr, kHidden, kRequired), field("CDINSCESTA", 16, "Código", kShown, kRequired),
-           field("NMREPRINSEST", 40, nullptr, kHidden), field("NRSERIECERTIFIC", 50, nullptr, kHidden),
-           field("IDTPAMBIENTENFE", 1, nullptr, kHidden), field("SGESTADO", 2, nullptr, kHidden)});
+          {field("CDEMPRESA", 2, nullptr, kHidden, kRequired),
+           field("CDINSCESTA", 16, "Código", kShown, kRequired), field("NMREPRINSEST", 40, nullptr, kHidden),
+           field("NRSERIECERTIFIC", 50, nullptr, kHidden), field("IDTPAMBIENTENFE", 1, nullptr, kHidden),
+           field("SGESTADO", 2, nullptr, kHidden)});
 }
 
 void SetupQrySerieNF(TADOIBQuery& query) {
     setup(query, "qrySerieNF", LookupSql::qrySerieNF,
-          {field("CDEMPRESA", 2, nullptr, kHidden, kRequired), field("CDINSCESTA", 16, nullptr, kHidden, kRequired),
-           field("CDINSCMUNI", 16, nullptr, kHidden, kRequired), field("CDSERIE", 5, "Código", kShown, kRequired),
-           field("DSSERIE", 20, "Descrição"), field("CDEXPSERIENF", 10, "Código Exportação NF-E")});
+          {field("CDEMPRESA", 2, nullptr, kHidden, kRequired),
+           field("CDINSCESTA", 16, nullptr, kHidden, kRequired),
+           field("CDINSCMUNI", 16, nullptr, kHidden, kRequired),
+           field("CDSERIE", 5, "Código", kShown, kRequired), field("DSSERIE", 20, "Descrição"),
+           field("CDEXPSERIENF", 10, "Código Exportação NF-E")});
 }
 
 void SetupQryValidEmpr(TADOIBQuery& query) {
@@ -75,7 +79,8 @@ void SetupQryValidEmpr(TADOIBQuery& query) {
 // handler, bound where the screen creates the query.
 void SetupQryCliente(TADOIBQuery& query) {
     setup(query, "qryCliente", LookupSql::qryCliente,
-          {field("CDCLIENTE", 21, nullptr, kHidden, kRequired), field("IDTPIJURCLIE", 1, nullptr, kHidden, kRequired),
+          {field("CDCLIENTE", 21, nullptr, kHidden, kRequired),
+           field("IDTPIJURCLIE", 1, nullptr, kHidden, kRequired),
            field("NRINSJURCLIE", 20, "Inscrição", kShown, kRequired),
            field("NMRAZSOCCLIE", 50, "Razão Social", kShown, kRequired),
            field("NMFANTCLIE", 50, "Nome Fantasia", kShown, kRequired)});
@@ -91,9 +96,12 @@ void SetupQryFornecedor(TADOIBQuery& query) {
 
 QList<LookupQuery> LookupQueries() {
     return {
-        {QStringLiteral("qryFilial"), &SetupQryFilial},         {QStringLiteral("qryEmpresa"), &SetupQryEmpresa},
-        {QStringLiteral("qryInscrEstad"), &SetupQryInscrEstad}, {QStringLiteral("qrySerieNF"), &SetupQrySerieNF},
-        {QStringLiteral("qryValidEmpr"), &SetupQryValidEmpr},   {QStringLiteral("qryCliente"), &SetupQryCliente},
+        {QStringLiteral("qryFilial"), &SetupQryFilial},
+        {QStringLiteral("qryEmpresa"), &SetupQryEmpresa},
+        {QStringLiteral("qryInscrEstad"), &SetupQryInscrEstad},
+        {QStringLiteral("qrySerieNF"), &SetupQrySerieNF},
+        {QStringLiteral("qryValidEmpr"), &SetupQryValidEmpr},
+        {QStringLiteral("qryCliente"), &SetupQryCliente},
         {QStringLiteral("qryFornecedor"), &SetupQryFornecedor},
     };
 }

@@ -87,8 +87,7 @@ inline constexpr std::array qryFornecedor = {
     "   3",
 };
 
-template <std::size_t N>
-QStringList lines(const std::array<const char*, N>& sql) {
+template <std::size_t N> QStringList lines(const std::array<const char*, N>& sql) {
     QStringList list;
     for (const char* line : sql)
         list.append(QString::fromUtf8(line));

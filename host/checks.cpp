@@ -3,7 +3,9 @@
 #include "hostservices.h"
 #include "vcl/editmask.h"
 
-bool EmptyString(const QString& text) { return text.trimmed().isEmpty(); }
+bool EmptyString(const QString& text) {
+    return text.trimmed().isEmpty();
+}
 
 void MensErro(const QString& text, bool abort) {
     Host().showError(text);
@@ -25,7 +27,8 @@ QString Ajusta_Inscricao(QString& registration) {
     QString out;
     out.reserve(registration.size());
     for (QChar ch : registration)
-        if (ch != QLatin1Char(' ') && ch != QLatin1Char('.') && ch != QLatin1Char('/') && ch != QLatin1Char('-'))
+        if (ch != QLatin1Char(' ') && ch != QLatin1Char('.') && ch != QLatin1Char('/') &&
+            ch != QLatin1Char('-'))
             out.append(ch);
     registration = out;
     return out;

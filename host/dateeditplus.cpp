@@ -4,11 +4,11 @@
 #include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QCalendarWidget>
-#include <QShortcut>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QShortcut>
 #include <QToolButton>
 #include <QVBoxLayout>
 

@@ -1,7 +1,7 @@
 #include "guard.h"
+#include "database.h"
 #include "exceptions.h"
 #include "hostservices.h"
-#include "database.h"
 
 namespace zav {
 

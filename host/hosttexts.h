@@ -12,8 +12,9 @@ inline constexpr char CloseHint[] = "Fechar (Esc)";
 inline constexpr char PrintHint[] = "Imprimir";
 inline constexpr char PrinterSetupHint[] = "Configurar impressora";
 // Asked before a screen closes over work that would be lost.
-inline constexpr char DiscardWork[] = "Há marcações ou alterações não enviadas nesta tela, que serão perdidas. "
-                                      "Deseja fechar a tela mesmo assim?";
+inline constexpr char DiscardWork[] =
+    "Há marcações ou alterações não enviadas nesta tela, que serão perdidas. "
+    "Deseja fechar a tela mesmo assim?";
 inline constexpr char Yes[] = "Sim";
 inline constexpr char No[] = "Não";
 
@@ -31,6 +32,8 @@ inline constexpr char LookupHint[] = "Pesquisar (F4)";
 inline constexpr char CalendarHint[] = "Calendário (F4)";
 inline constexpr char InvalidDate[] = "Data inválida: %1.";
 
-inline QString text(const char* utf8) { return QString::fromUtf8(utf8); }
+inline QString text(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 
 } // namespace HostText

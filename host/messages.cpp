@@ -2,7 +2,9 @@
 
 TMessages::TMessages(QObject* parent) : QObject(parent) {}
 
-void TMessages::SetMessages(const QStringList& entries) { m_entries = entries; }
+void TMessages::SetMessages(const QStringList& entries) {
+    m_entries = entries;
+}
 
 namespace {
 bool entryHasKey(const QString& entry, const QString& key) {

@@ -92,8 +92,9 @@ QString TNetConnection::connectServer() {
             .arg(Host)
             .arg(Port);
     if (Session::values().webPlainHttp && !isLoopbackHost(Host))
-        return QStringLiteral("HTTP sem TLS só é usado com um servidor na própria máquina (loopback); o servidor "
-                              "\"%1\" exige HTTPS (WebProtocolo=https e WebCA na configuração).")
+        return QStringLiteral(
+                   "HTTP sem TLS só é usado com um servidor na própria máquina (loopback); o servidor "
+                   "\"%1\" exige HTTPS (WebProtocolo=https e WebCA na configuração).")
             .arg(Host);
     QUrl url;
     url.setScheme(Scheme());

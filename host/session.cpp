@@ -22,8 +22,8 @@ QDate dataProcFromDatabase(const QString& branch) {
     if (!q.exec() || !q.next())
         return today;
     const QVariant v = q.value(0);
-    const QDate d = v.typeId() == QMetaType::QDate ? v.toDate()
-                                                   : QDate::fromString(v.toString().left(10), Qt::ISODate);
+    const QDate d =
+        v.typeId() == QMetaType::QDate ? v.toDate() : QDate::fromString(v.toString().left(10), Qt::ISODate);
     return d.isValid() ? d : today;
 }
 
@@ -39,15 +39,35 @@ SessionValues& Session::values() {
     return v;
 }
 
-void Session::setDataProcLookup(DataProcLookup l) { lookup() = l ? std::move(l) : dataProcFromDatabase; }
+void Session::setDataProcLookup(DataProcLookup l) {
+    lookup() = l ? std::move(l) : dataProcFromDatabase;
+}
 
-QDate Session::lookupDataProc(const QString& branch) { return lookup()(branch); }
+QDate Session::lookupDataProc(const QString& branch) {
+    return lookup()(branch);
+}
 
-bool ModuFili() { return Session::values().moduFili; }
-QString FiliProc() { return Session::values().filiProc; }
-QString FiliProcFat() { return Session::values().filiProcFat; }
-int ModuloAtiv() { return Session::values().moduloAtiv; }
-QDateTime DataProc(const QString& branch) { return QDateTime(Session::lookupDataProc(branch), QTime(0, 0)); }
-QString Operador() { return Session::values().operador; }
-QString WebURL() { return Session::values().webURL; }
-int WebPort() { return Session::values().webPort; }
+bool ModuFili() {
+    return Session::values().moduFili;
+}
+QString FiliProc() {
+    return Session::values().filiProc;
+}
+QString FiliProcFat() {
+    return Session::values().filiProcFat;
+}
+int ModuloAtiv() {
+    return Session::values().moduloAtiv;
+}
+QDateTime DataProc(const QString& branch) {
+    return QDateTime(Session::lookupDataProc(branch), QTime(0, 0));
+}
+QString Operador() {
+    return Session::values().operador;
+}
+QString WebURL() {
+    return Session::values().webURL;
+}
+int WebPort() {
+    return Session::values().webPort;
+}

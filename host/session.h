@@ -9,10 +9,10 @@
 #include <functional>
 
 struct ZAVHOST_EXPORT SessionValues {
-    bool moduFili = false;        // the branch is fixed by the session
+    bool moduFili = false;                        // the branch is fixed by the session
     QString filiProc = QStringLiteral("0001");    // session branch
     QString filiProcFat = QStringLiteral("0001"); // billing branch
-    int moduloAtiv = 13;          // active module of the host
+    int moduloAtiv = 13;                          // active module of the host
     QString operador = QStringLiteral("OPERADOR");
     QString webURL = QStringLiteral("127.0.0.1");
     int webPort = 8211;

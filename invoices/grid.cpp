@@ -3,8 +3,8 @@
 #include "Cli_Zav50000.h"
 #include "checks.h"
 #include "data/clientdataset.h"
-#include "exceptions.h"
 #include "data/field.h"
+#include "exceptions.h"
 #include "vcl/graphics.h"
 #include <QFontDatabase>
 #include <QHeaderView>

@@ -17,7 +17,9 @@ namespace {
 
 const char* const kNfe = CancellationBatch::kNamespace;
 
-QString nfe() { return QString::fromLatin1(kNfe); }
+QString nfe() {
+    return QString::fromLatin1(kNfe);
+}
 
 bool isElement(const xmlNode* node, const char* name, const char* ns) {
     if (!node || node->type != XML_ELEMENT_NODE)
@@ -27,7 +29,9 @@ bool isElement(const xmlNode* node, const char* name, const char* ns) {
     return !ns || (node->ns && xmlStrEqual(node->ns->href, xmlText(ns)));
 }
 
-QString childText(xmlNode* parent, const char* name) { return elementText(childElement(parent, name, kNfe)); }
+QString childText(xmlNode* parent, const char* name) {
+    return elementText(childElement(parent, name, kNfe));
+}
 
 int childNumber(xmlNode* parent, const char* name, bool* ok) {
     return childText(parent, name).toInt(ok);
@@ -38,7 +42,8 @@ int childNumber(xmlNode* parent, const char* name, bool* ok) {
 QByteArray withoutDeclaration(const QByteArray& xml) {
     qsizetype start = xml.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     auto skipBlanks = [&] {
-        while (start < xml.size() && (xml[start] == ' ' || xml[start] == '\t' || xml[start] == '\r' || xml[start] == '\n'))
+        while (start < xml.size() &&
+               (xml[start] == ' ' || xml[start] == '\t' || xml[start] == '\r' || xml[start] == '\n'))
             ++start;
     };
     skipBlanks();
@@ -50,7 +55,8 @@ QByteArray withoutDeclaration(const QByteArray& xml) {
         skipBlanks();
     }
     QByteArray rest = xml.mid(start);
-    while (!rest.isEmpty() && (rest.back() == '\n' || rest.back() == '\r' || rest.back() == ' ' || rest.back() == '\t'))
+    while (!rest.isEmpty() &&
+           (rest.back() == '\n' || rest.back() == '\r' || rest.back() == ' ' || rest.back() == '\t'))
         rest.chop(1);
     return rest;
 }
@@ -79,8 +85,12 @@ public:
             m_writer.writeAttribute(QStringLiteral("versao"), QLatin1StringView(version));
         ++m_depth;
     }
-    void attribute(const char* name, const QString& value) { m_writer.writeAttribute(QLatin1StringView(name), value); }
-    void text(const char* name, const QString& value) { m_writer.writeTextElement(nfe(), QLatin1StringView(name), value); }
+    void attribute(const char* name, const QString& value) {
+        m_writer.writeAttribute(QLatin1StringView(name), value);
+    }
+    void text(const char* name, const QString& value) {
+        m_writer.writeTextElement(nfe(), QLatin1StringView(name), value);
+    }
     void textIf(const char* name, const QString& value) {
         if (!value.isEmpty())
             text(name, value);
@@ -125,9 +135,10 @@ XmlDoc parseUntrusted(const QByteArray& xml, QString* error) {
                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
     if (!doc) {
         const xmlError* parse = xmlGetLastError();
-        return fail(QStringLiteral("XML mal formado (%1, linha %2)")
-                        .arg(parse && parse->message ? QString::fromUtf8(parse->message).trimmed() : QString())
-                        .arg(parse ? parse->line : 0));
+        return fail(
+            QStringLiteral("XML mal formado (%1, linha %2)")
+                .arg(parse && parse->message ? QString::fromUtf8(parse->message).trimmed() : QString())
+                .arg(parse ? parse->line : 0));
     }
     // A DTD could declare entities and defaults that change what is read;
     // none of these messages has one.
@@ -214,7 +225,8 @@ std::optional<BatchAnswer> parseRetEnvEvento(const QByteArray& xml, QString* err
         return fail(QStringLiteral("retEnvEvento sem cStat numérico"));
     answer.statusText = childText(root, "xMotivo");
     answer.application = childText(root, "verAplic");
-    for (xmlNode* ret = childElement(root, "retEvento", kNfe); ret; ret = nextElement(ret, "retEvento", kNfe)) {
+    for (xmlNode* ret = childElement(root, "retEvento", kNfe); ret;
+         ret = nextElement(ret, "retEvento", kNfe)) {
         xmlNode* info = childElement(ret, "infEvento", kNfe);
         EventResult result;
         result.status = childNumber(info, "cStat", &ok);
@@ -284,7 +296,8 @@ QByteArray eventoOf(const QByteArray& signedEnvEvento, const QString& accessKey)
     xmlNode* root = xmlDocGetRootElement(doc.get());
     if (!isElement(root, "envEvento", kNfe))
         return {};
-    for (xmlNode* evento = childElement(root, "evento", kNfe); evento; evento = nextElement(evento, "evento", kNfe))
+    for (xmlNode* evento = childElement(root, "evento", kNfe); evento;
+         evento = nextElement(evento, "evento", kNfe))
         if (childText(childElement(evento, "infEvento", kNfe), "chNFe") == accessKey)
             return standaloneElement(evento, true);
     return {};

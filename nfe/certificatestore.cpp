@@ -33,14 +33,16 @@ FileOutcome readPkcs12(const QString& path, const QByteArray& password) {
     }
     const QByteArray bytes = file.readAll();
     ERR_clear_error();
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())), BIO_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())),
+                                                  BIO_free);
     std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr,
                                                         PKCS12_free);
     if (!p12) {
         outcome.error = QStringLiteral("não é um arquivo PKCS#12 válido (%1)").arg(openSslError());
         return outcome;
     }
-    if (PKCS12_mac_present(p12.get()) && !PKCS12_verify_mac(p12.get(), password.constData(), int(password.size()))) {
+    if (PKCS12_mac_present(p12.get()) &&
+        !PKCS12_verify_mac(p12.get(), password.constData(), int(password.size()))) {
         outcome.wrongPassword = true;
         outcome.error = QStringLiteral("senha incorreta");
         return outcome;
@@ -63,7 +65,9 @@ FileOutcome readPkcs12(const QString& path, const QByteArray& password) {
     return outcome;
 }
 
-QString when(const QDateTime& at) { return at.toString(QStringLiteral("dd/MM/yyyy HH:mm 'UTC'")); }
+QString when(const QDateTime& at) {
+    return at.toString(QStringLiteral("dd/MM/yyyy HH:mm 'UTC'"));
+}
 
 } // namespace
 
@@ -78,11 +82,13 @@ CertificateLookup CertificateStore::find(const QString& serial, const QByteArray
     };
     const QString wanted = SigningCertificate::normalisedSerial(serial);
     if (wanted.isEmpty())
-        return fail(CertificateFailure::NotFound, QStringLiteral("Número de série do certificado não informado."));
+        return fail(CertificateFailure::NotFound,
+                    QStringLiteral("Número de série do certificado não informado."));
     const QDir dir(m_folder);
     if (m_folder.isEmpty() || !dir.exists() || !dir.isReadable())
         return fail(CertificateFailure::FolderMissing,
-                    QStringLiteral("Pasta de certificados %1 inexistente ou sem permissão de leitura.").arg(m_folder));
+                    QStringLiteral("Pasta de certificados %1 inexistente ou sem permissão de leitura.")
+                        .arg(m_folder));
 
     QStringList closed;     // files the password did not open
     QStringList unreadable; // files that are not certificates at all
@@ -91,7 +97,8 @@ CertificateLookup CertificateStore::find(const QString& serial, const QByteArray
     for (const QString& name : names) {
         FileOutcome outcome = readPkcs12(dir.filePath(name), password);
         if (!outcome.certificate) {
-            (outcome.wrongPassword ? closed : unreadable).append(QStringLiteral("%1: %2").arg(name, outcome.error));
+            (outcome.wrongPassword ? closed : unreadable)
+                .append(QStringLiteral("%1: %2").arg(name, outcome.error));
             continue;
         }
         SigningCertificate& found = *outcome.certificate;
@@ -101,11 +108,13 @@ CertificateLookup CertificateStore::find(const QString& serial, const QByteArray
             return fail(CertificateFailure::Unreadable,
                         QStringLiteral("O certificado %1 (%2) não tem chave RSA.").arg(wanted, name));
         if (!found.notBefore().isValid() || !found.notAfter().isValid())
-            return fail(CertificateFailure::Unreadable,
-                        QStringLiteral("O certificado %1 (%2) tem datas de validade ilegíveis.").arg(wanted, name));
+            return fail(
+                CertificateFailure::Unreadable,
+                QStringLiteral("O certificado %1 (%2) tem datas de validade ilegíveis.").arg(wanted, name));
         if (now < found.notBefore())
-            return fail(CertificateFailure::NotYetValid, QStringLiteral("O certificado %1 (%2) só vale a partir de %3.")
-                                                             .arg(wanted, name, when(found.notBefore())));
+            return fail(CertificateFailure::NotYetValid,
+                        QStringLiteral("O certificado %1 (%2) só vale a partir de %3.")
+                            .arg(wanted, name, when(found.notBefore())));
         if (now > found.notAfter())
             return fail(CertificateFailure::Expired, QStringLiteral("O certificado %1 (%2) venceu em %3.")
                                                          .arg(wanted, name, when(found.notAfter())));
@@ -114,9 +123,11 @@ CertificateLookup CertificateStore::find(const QString& serial, const QByteArray
     }
     if (!closed.isEmpty())
         return fail(CertificateFailure::WrongPassword,
-                    QStringLiteral("Certificado %1 não encontrado entre os que a senha abre; senha incorreta para: %2.")
+                    QStringLiteral(
+                        "Certificado %1 não encontrado entre os que a senha abre; senha incorreta para: %2.")
                         .arg(wanted, closed.join(QStringLiteral("; "))));
-    QString why = QStringLiteral("Certificado com número de série %1 não encontrado em %2.").arg(wanted, m_folder);
+    QString why =
+        QStringLiteral("Certificado com número de série %1 não encontrado em %2.").arg(wanted, m_folder);
     if (!unreadable.isEmpty())
         why += QStringLiteral(" Arquivos ilegíveis: %1.").arg(unreadable.join(QStringLiteral("; ")));
     return fail(CertificateFailure::NotFound, why);

@@ -21,12 +21,13 @@ void keepXmlSecError(const char* /*file*/, int /*line*/, const char* func, const
                      const char* errorSubject, int reason, const char* message) {
     if (!xmlSecError.isEmpty())
         return;
-    xmlSecError = QStringLiteral("%1 %2 %3: %4 (%5)")
-                      .arg(QString::fromUtf8(func ? func : ""), QString::fromUtf8(errorObject ? errorObject : ""),
-                           QString::fromUtf8(errorSubject ? errorSubject : ""),
-                           QString::fromUtf8(message ? message : ""))
-                      .arg(reason)
-                      .simplified();
+    xmlSecError =
+        QStringLiteral("%1 %2 %3: %4 (%5)")
+            .arg(QString::fromUtf8(func ? func : ""), QString::fromUtf8(errorObject ? errorObject : ""),
+                 QString::fromUtf8(errorSubject ? errorSubject : ""),
+                 QString::fromUtf8(message ? message : ""))
+            .arg(reason)
+            .simplified();
 }
 
 QString start() {

@@ -40,7 +40,8 @@ xmlSecKey* makeKey(const SigningCertificate& certificate, QString* error) {
     xmlSecKeyData* value = xmlSecOpenSSLEvpKeyAdopt(certificate.key());
     if (!value) {
         EVP_PKEY_free(certificate.key());
-        *error = QStringLiteral("xmlsec recusou a chave privada (%1)").arg(CryptoLibraries::takeXmlSecError());
+        *error =
+            QStringLiteral("xmlsec recusou a chave privada (%1)").arg(CryptoLibraries::takeXmlSecError());
         return nullptr;
     }
     XmlSecKey key(xmlSecKeyCreate());
@@ -53,7 +54,8 @@ xmlSecKey* makeKey(const SigningCertificate& certificate, QString* error) {
     if (!x509 || xmlSecKeyAdoptData(key.get(), x509) < 0) {
         if (x509)
             xmlSecKeyDataDestroy(x509);
-        *error = QStringLiteral("xmlsec não montou o certificado (%1)").arg(CryptoLibraries::takeXmlSecError());
+        *error =
+            QStringLiteral("xmlsec não montou o certificado (%1)").arg(CryptoLibraries::takeXmlSecError());
         return nullptr;
     }
     for (int i = 0; i < 2; ++i) {
@@ -63,7 +65,8 @@ xmlSecKey* makeKey(const SigningCertificate& certificate, QString* error) {
                                 : -1;
         if (result < 0) {
             X509_free(copy);
-            *error = QStringLiteral("xmlsec não aceitou o certificado (%1)").arg(CryptoLibraries::takeXmlSecError());
+            *error = QStringLiteral("xmlsec não aceitou o certificado (%1)")
+                         .arg(CryptoLibraries::takeXmlSecError());
             return nullptr;
         }
     }
@@ -71,7 +74,8 @@ xmlSecKey* makeKey(const SigningCertificate& certificate, QString* error) {
 }
 
 xmlNode* signatureTemplate(xmlDoc* doc, const QByteArray& uri) {
-    xmlNode* signature = xmlSecTmplSignatureCreate(doc, xmlSecTransformInclC14NId, xmlSecTransformRsaSha1Id, nullptr);
+    xmlNode* signature =
+        xmlSecTmplSignatureCreate(doc, xmlSecTransformInclC14NId, xmlSecTransformRsaSha1Id, nullptr);
     if (!signature)
         return nullptr;
     xmlNode* reference = xmlSecTmplSignatureAddReference(signature, xmlSecTransformSha1Id, nullptr,
@@ -102,12 +106,14 @@ QString signEvent(xmlDoc* doc, xmlNode* evento, const SigningCertificate& certif
     // Without a DTD nothing tells libxml2 that Id is an ID: declare it, or
     // the reference "#ID..." would find no node.
     if (!xmlGetID(doc, id.get()) && !xmlAddID(nullptr, doc, id.get(), idAttr))
-        return QStringLiteral("Id %1 repetido ou inválido").arg(QString::fromUtf8(reinterpret_cast<char*>(id.get())));
+        return QStringLiteral("Id %1 repetido ou inválido")
+            .arg(QString::fromUtf8(reinterpret_cast<char*>(id.get())));
     const QString idText = QString::fromUtf8(reinterpret_cast<const char*>(id.get()));
 
     xmlNode* signature = signatureTemplate(doc, "#" + idText.toUtf8());
     if (!signature)
-        return QStringLiteral("xmlsec não montou o modelo da assinatura (%1)").arg(CryptoLibraries::takeXmlSecError());
+        return QStringLiteral("xmlsec não montou o modelo da assinatura (%1)")
+            .arg(CryptoLibraries::takeXmlSecError());
     xmlAddChild(evento, signature);
 
     QString why;
@@ -141,8 +147,9 @@ QByteArray EventSigner::sign(const QByteArray& batch, QString* error) const {
                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
     if (!doc) {
         const xmlError* parse = xmlGetLastError();
-        return fail(QStringLiteral("XML do lote ilegível (%1)")
-                        .arg(parse && parse->message ? QString::fromUtf8(parse->message).trimmed() : QString()));
+        return fail(
+            QStringLiteral("XML do lote ilegível (%1)")
+                .arg(parse && parse->message ? QString::fromUtf8(parse->message).trimmed() : QString()));
     }
     xmlNode* root = xmlDocGetRootElement(doc.get());
     if (!isElement(root, "envEvento", CancellationBatch::kNamespace))

@@ -96,23 +96,26 @@ struct Translation {
 
 QList<Translation> makeTranslations() {
     auto rule = [](const char* pattern, const char* text) {
-        return Translation{QRegularExpression(QString::fromUtf8(pattern),
-                                              QRegularExpression::DotMatchesEverythingOption),
-                           QString::fromUtf8(text)};
+        return Translation{
+            QRegularExpression(QString::fromUtf8(pattern), QRegularExpression::DotMatchesEverythingOption),
+            QString::fromUtf8(text)};
     };
     return {
         rule(R"(^This element is not expected\. Expected is one of \( (.*) \)\.$)",
              "elemento fora do lugar; esperado um de: %1."),
-        rule(R"(^This element is not expected\. Expected is \( (.*) \)\.$)", "elemento fora do lugar; esperado: %1."),
+        rule(R"(^This element is not expected\. Expected is \( (.*) \)\.$)",
+             "elemento fora do lugar; esperado: %1."),
         rule(R"(^This element is not expected\.$)",
              "elemento não esperado aqui (fora da ordem ou além do número permitido)."),
         rule(R"(^Missing child element\(s\)\. Expected is one of \( (.*) \)\.$)",
              "faltam elementos; esperado um de: %1."),
         rule(R"(^Missing child element\(s\)\. Expected is \( (.*) \)\.$)", "falta o elemento %1."),
-        rule(R"(^\[facet 'minLength'\] The value has a length of '(\d+)'; this underruns the allowed minimum length of '(\d+)'\.$)",
-             "o valor tem %1 caracteres, menos que o mínimo de %2."),
-        rule(R"(^\[facet 'maxLength'\] The value has a length of '(\d+)'; this exceeds the allowed maximum length of '(\d+)'\.$)",
-             "o valor tem %1 caracteres, mais que o máximo de %2."),
+        rule(
+            R"(^\[facet 'minLength'\] The value has a length of '(\d+)'; this underruns the allowed minimum length of '(\d+)'\.$)",
+            "o valor tem %1 caracteres, menos que o mínimo de %2."),
+        rule(
+            R"(^\[facet 'maxLength'\] The value has a length of '(\d+)'; this exceeds the allowed maximum length of '(\d+)'\.$)",
+            "o valor tem %1 caracteres, mais que o máximo de %2."),
         rule(R"(^\[facet 'pattern'\] The value '(.*)' is not accepted by the pattern '(.*)'\.$)",
              "o valor '%1' não segue o formato '%2'."),
         rule(R"(^\[facet 'enumeration'\] The value '(.*)' is not an element of the set \{(.*)\}\.$)",
@@ -125,8 +128,9 @@ QList<Translation> makeTranslations() {
         rule(R"(^The attribute '(.*)' is not allowed\.$)", "atributo não permitido."),
         rule(R"(^No matching global declaration available for the validation root\.$)",
              "não é o elemento raiz deste esquema (nome ou namespace diferente)."),
-        rule(R"(^Character content other than whitespace is not allowed because the content type is 'element-only'\.$)",
-             "texto não permitido dentro deste elemento."),
+        rule(
+            R"(^Character content other than whitespace is not allowed because the content type is 'element-only'\.$)",
+            "texto não permitido dentro deste elemento."),
         rule(R"(^Element content is not allowed, because the content type is a simple type definition\.$)",
              "elementos não são permitidos dentro deste campo."),
         rule(R"(^Duplicate key-sequence \[(.*)\] in unique identity-constraint '(.*)'\.$)",
@@ -138,8 +142,9 @@ QList<Translation> makeTranslations() {
 // every name in these schemas is unique within its place.
 QString translate(const QString& message) {
     thread_local const QList<Translation> translations = makeTranslations();
-    thread_local const QRegularExpression prefix(QStringLiteral(R"(^Element '([^']*)'(?:, attribute '([^']*)')?: (.*)$)"),
-                                                 QRegularExpression::DotMatchesEverythingOption);
+    thread_local const QRegularExpression prefix(
+        QStringLiteral(R"(^Element '([^']*)'(?:, attribute '([^']*)')?: (.*)$)"),
+        QRegularExpression::DotMatchesEverythingOption);
     thread_local const QRegularExpression ns(QStringLiteral(R"(\{(?:https?|urn):[^}]*\})"));
 
     QString head;
@@ -158,7 +163,8 @@ QString translate(const QString& message) {
         QStringLiteral(R"(^'(.*)' is not a valid value of the (?:local )?atomic type(?: 'xs:ID')?\.$)"));
     const QRegularExpressionMatch id = badId.match(body);
     if (element.hasMatch() && element.captured(2) == u"Id" && id.hasMatch())
-        return head + QStringLiteral("o valor '%1' não serve de Id: repete outro Id do documento ou não é um nome XML")
+        return head + QStringLiteral(
+                          "o valor '%1' não serve de Id: repete outro Id do documento ou não é um nome XML")
                           .arg(id.captured(1));
     for (const Translation& translation : translations) {
         const QRegularExpressionMatch match = translation.pattern.match(body);
@@ -197,8 +203,7 @@ struct Collector {
 };
 
 // A template so it fits libxml2 versions whose handler takes a const error.
-template <typename Error>
-void collectError(void* data, Error* error) {
+template <typename Error> void collectError(void* data, Error* error) {
     if (!data || !error || error->level < XML_ERR_ERROR)
         return;
     const QString message = QString::fromUtf8(error->message ? error->message : "erro sem descrição");
@@ -286,8 +291,9 @@ QString SchemaSet::validate(Schema schema, const QByteArray& xml) const {
     if (!parser)
         return QStringLiteral("Sem memória para ler o XML.");
     // No network, nothing printed, entities left unexpanded.
-    XmlDoc doc(xmlCtxtReadMemory(parser.get(), xml.constData(), int(xml.size()), nullptr, nullptr,
-                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_BIG_LINES));
+    XmlDoc doc(
+        xmlCtxtReadMemory(parser.get(), xml.constData(), int(xml.size()), nullptr, nullptr,
+                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_BIG_LINES));
     if (!doc)
         return parseFailure(parser.get());
     if (doc->intSubset || doc->extSubset)
@@ -304,8 +310,10 @@ QString SchemaSet::validate(Schema schema, const QByteArray& xml) const {
         return {};
     if (!errors.lines.isEmpty())
         return errors.text();
-    return result < 0 ? QStringLiteral("Falha interna do validador ao conferir o XML com %1.").arg(QString::fromLatin1(fileName(schema)))
-                      : QStringLiteral("XML inválido para o esquema %1.").arg(QString::fromLatin1(fileName(schema)));
+    return result < 0
+               ? QStringLiteral("Falha interna do validador ao conferir o XML com %1.")
+                     .arg(QString::fromLatin1(fileName(schema)))
+               : QStringLiteral("XML inválido para o esquema %1.").arg(QString::fromLatin1(fileName(schema)));
 }
 
 } // namespace zavnfe

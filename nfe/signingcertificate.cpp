@@ -42,9 +42,13 @@ QString SigningCertificate::subject() const {
     return result;
 }
 
-QDateTime SigningCertificate::notBefore() const { return fromAsn1(X509_get0_notBefore(m_certificate.get())); }
+QDateTime SigningCertificate::notBefore() const {
+    return fromAsn1(X509_get0_notBefore(m_certificate.get()));
+}
 
-QDateTime SigningCertificate::notAfter() const { return fromAsn1(X509_get0_notAfter(m_certificate.get())); }
+QDateTime SigningCertificate::notAfter() const {
+    return fromAsn1(X509_get0_notAfter(m_certificate.get()));
+}
 
 QString SigningCertificate::normalisedSerial(const QString& serial) {
     QString hex;

@@ -85,12 +85,14 @@ QByteArray Soap::payload(const QByteArray& envelope, QString* error) {
     if (!content)
         return fail(QStringLiteral("Envelope SOAP sem corpo."));
     if (childElement(body, "Fault", kEnvelopeNamespace) == content) {
-        const QString reason =
-            elementText(childElement(childElement(content, "Reason", kEnvelopeNamespace), "Text", kEnvelopeNamespace))
-                .simplified();
-        return fail(QStringLiteral("Falha SOAP: %1").arg(reason.isEmpty() ? QStringLiteral("sem motivo") : reason));
+        const QString reason = elementText(childElement(childElement(content, "Reason", kEnvelopeNamespace),
+                                                        "Text", kEnvelopeNamespace))
+                                   .simplified();
+        return fail(
+            QStringLiteral("Falha SOAP: %1").arg(reason.isEmpty() ? QStringLiteral("sem motivo") : reason));
     }
-    if (childElement(body, "nfeDadosMsg", nullptr) != content && childElement(body, "nfeResultMsg", nullptr) != content)
+    if (childElement(body, "nfeDadosMsg", nullptr) != content &&
+        childElement(body, "nfeResultMsg", nullptr) != content)
         return fail(QStringLiteral("O corpo SOAP não tem nfeDadosMsg nem nfeResultMsg."));
     xmlNode* message = childElement(content, nullptr, nullptr);
     if (!message)

@@ -10,7 +10,8 @@ namespace zavnfe {
 struct Soap {
     static constexpr const char* kEnvelopeNamespace = "http://www.w3.org/2003/05/soap-envelope";
     static constexpr const char* kEventService = "http://www.portalfiscal.inf.br/nfe/wsdl/NFeRecepcaoEvento4";
-    static constexpr const char* kStatusService = "http://www.portalfiscal.inf.br/nfe/wsdl/NFeConsultaProtocolo4";
+    static constexpr const char* kStatusService =
+        "http://www.portalfiscal.inf.br/nfe/wsdl/NFeConsultaProtocolo4";
     static constexpr const char* kEventOperation = "nfeRecepcaoEvento";
     static constexpr const char* kStatusOperation = "nfeConsultaNF";
 

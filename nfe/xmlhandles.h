@@ -27,6 +27,8 @@ using XmlText = std::unique_ptr<xmlChar, XmlCharFree>;
 using XmlSecKey = std::unique_ptr<xmlSecKey, XmlSecKeyFree>;
 using XmlSecDSigCtx = std::unique_ptr<xmlSecDSigCtx, XmlSecDSigCtxFree>;
 
-inline const xmlChar* xmlText(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+inline const xmlChar* xmlText(const char* text) {
+    return reinterpret_cast<const xmlChar*>(text);
+}
 
 } // namespace zavnfe

@@ -13,7 +13,6 @@
 #include "vcl/menus.h"
 #include <QStringList>
 
-
 class TADOIBQuery;
 class TDataSource;
 class TDataSet;
@@ -204,8 +203,8 @@ private:
 
 // What the package tells its host about itself.
 struct PackageInfo {
-    const char* name;       // "Pkg_Zav50000"
-    const char* unit;       // "Cli_Zav50000"
+    const char* name;            // "Pkg_Zav50000"
+    const char* unit;            // "Cli_Zav50000"
     const char* const* required; // host libraries the package needs, null-terminated
     int unitCount;
 };
@@ -226,7 +225,6 @@ PKG_EXPORT void Initialize();
 PKG_EXPORT void Finalize();
 PKG_EXPORT const PackageInfo* GetPackageInfoTable();
 }
-
 
 template <class F> void TfrmCancelaNFE::underFailurePath(TWinControl* box, F&& steps) {
     try {

@@ -2,10 +2,10 @@
 // tab order, colours, captions, hints and fonts, and the binding of the
 // handlers to their events. Every caption and hint of the screen is here.
 #include "Cli_Zav50000.h"
+#include "criteria/queries.h"
 #include "data/adoibquery.h"
 #include "data/clientdataset.h"
 #include "data/datasource.h"
-#include "criteria/queries.h"
 #include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QApplication>
@@ -33,10 +33,17 @@ QImage pixelMap(const char* const rows[16]) {
         for (int x = 0; x < 16; ++x) {
             QRgb c = qRgb(128, 128, 0);
             switch (rows[y][x]) {
-            case 'K': c = qRgb(0, 0, 0); break;
-            case 'W': c = qRgb(255, 255, 255); break;
-            case 'S': c = qRgb(192, 192, 192); break;
-            default: break;
+            case 'K':
+                c = qRgb(0, 0, 0);
+                break;
+            case 'W':
+                c = qRgb(255, 255, 255);
+                break;
+            case 'S':
+                c = qRgb(192, 192, 192);
+                break;
+            default:
+                break;
             }
             img.setPixel(x, y, c);
         }
@@ -83,8 +90,8 @@ T* field(QWidget* parent, const char* name, int left, int top, int width, int he
     return c;
 }
 
-TBtnPesquisa* lookupButton(QWidget* parent, const char* name, int left, int top, int height, QWidget* associate,
-                           const char* title, const char* emptyError) {
+TBtnPesquisa* lookupButton(QWidget* parent, const char* name, int left, int top, int height,
+                           QWidget* associate, const char* title, const char* emptyError) {
     auto* b = makeControl<TBtnPesquisa>(parent, name, left, top, 21, height);
     b->SetHint(HostText::text(HostText::LookupHint));
     b->SetAssociate(associate);
@@ -268,7 +275,8 @@ void TfrmCancelaNFE::buildLayout() {
     medCliente = field<TMaskEdit>(pCliente, "medCliente", 65, 4, 128, 19, 0, clInfoBk());
     medCliente->SetMaxLength(4);
     Label7 = boldLabel(pCliente, "Label7", "Inscrição", 4, 7, medCliente);
-    btpCliente = lookupButton(pCliente, "btpCliente", 196, 4, 19, medCliente, "Cliente", "Não há cliente cadastrado.");
+    btpCliente =
+        lookupButton(pCliente, "btpCliente", 196, 4, 19, medCliente, "Cliente", "Não há cliente cadastrado.");
     edtNmCliente = field<TEdit>(pCliente, "edtNmCliente", 220, 4, 385, 19, 2, clBtnFace(), false, false);
 
     QWidget* pFornecedor = nbkCliente->AddPage(QStringLiteral("Fornecedor"));
@@ -277,13 +285,15 @@ void TfrmCancelaNFE::buildLayout() {
     Label8 = boldLabel(pFornecedor, "Label8", "Inscrição", 4, 7, medFornecedor);
     btpFornecedor = lookupButton(pFornecedor, "btpFornecedor", 196, 4, 19, medFornecedor, "Fornecedor",
                                  "Não há fornecedor cadastrado.");
-    edtNmFornecedor = field<TEdit>(pFornecedor, "edtNmFornecedor", 220, 4, 224, 19, 2, clBtnFace(), false, false);
+    edtNmFornecedor =
+        field<TEdit>(pFornecedor, "edtNmFornecedor", 220, 4, 224, 19, 2, clBtnFace(), false, false);
 
     QWidget* pFilial = nbkCliente->AddPage(QStringLiteral("Filial"));
     medFilial = field<TMaskEdit>(pFilial, "medFilial", 3, 4, 50, 19, 0, clInfoBk());
     medFilial->SetEditMask(QStringLiteral(">aaaa;0; "));
     medFilial->SetMaxLength(4);
-    BtnPesquisa1 = lookupButton(pFilial, "BtnPesquisa1", 57, 4, 19, medFilial, "Filial", "Não há filial cadastrada.");
+    BtnPesquisa1 =
+        lookupButton(pFilial, "BtnPesquisa1", 57, 4, 19, medFilial, "Filial", "Não há filial cadastrada.");
     Edit1 = field<TEdit>(pFilial, "Edit1", 81, 4, 525, 19, 2, clBtnFace(), false, false);
 
     QWidget* pTodos = nbkCliente->AddPage(QStringLiteral("Todos"));
@@ -418,8 +428,9 @@ void TfrmCancelaNFE::bindEvents() {
     btpCliente->OnAfterPesq = [this](QObject* s) { btpClienteAfterPesq(s); };
     btpFornecedor->OnAfterPesq = [this](QObject* s) { btpFornecedorAfterPesq(s); };
     BtnPesquisa1->OnAfterPesq = [this](QObject* s) { BtnPesquisa1AfterPesq(s); };
-    qryCliente->FieldByName(QStringLiteral("CDCLIENTE"))->OnGetText =
-        [this](TField& f, QString& t, bool d) { qryClienteCDCLIENTEGetText(f, t, d); };
+    qryCliente->FieldByName(QStringLiteral("CDCLIENTE"))->OnGetText = [this](TField& f, QString& t, bool d) {
+        qryClienteCDCLIENTEGetText(f, t, d);
+    };
     qryFornecedor->FieldByName(QStringLiteral("NRINSJURFORN"))->OnGetText =
         [this](TField& f, QString& t, bool d) { qryFornecedorNRINSJURFORNGetText(f, t, d); };
 }

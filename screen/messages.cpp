@@ -21,7 +21,8 @@ const QStringList& CatalogueEntries() {
         QStringLiteral("DtFin_Inf|Data do período final deve ser informada."),
         QStringLiteral("DtIni_Inv|Data do período inicial deve ser menor ou igual a data do período final."),
         QStringLiteral("Empresa_Relac|Empresa não cadastrada para a filial informada."),
-        QStringLiteral("Lanc_Bloq|Alguns lançamentos não foram cancelados por estar em alteração por outro usuário."),
+        QStringLiteral(
+            "Lanc_Bloq|Alguns lançamentos não foram cancelados por estar em alteração por outro usuário."),
         QStringLiteral("Cia_Cad|Companhia não cadastrada."),
         QStringLiteral("Dt_ini_inv|Data do período inicial deve ser menor ou igual a data do período final."),
         QStringLiteral("MS01|Documento Bloqueado por Outro Operador."),
@@ -49,7 +50,8 @@ const QStringList& CatalogueEntries() {
         QStringLiteral("fa_transmi|Falha ao tentar transmitir o pedido de cancelamento."),
         QStringLiteral("fa_assinar|Erro ao tentar assinar o pedido de cancelamento."),
         QStringLiteral("NFE_Deve|Nota Fiscal deve ser informada."),
-        QStringLiteral("Certi_Deve|Certificado deve ser informado na tela 'Parâmetrização de Nota Fiscal Eletrônica'."),
+        QStringLiteral(
+            "Certi_Deve|Certificado deve ser informado na tela 'Parâmetrização de Nota Fiscal Eletrônica'."),
     };
     return entries;
 }

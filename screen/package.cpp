@@ -37,7 +37,9 @@ void Finalize() {
         --initCount;
 }
 
-const PackageInfo* GetPackageInfoTable() { return &kInfo; }
+const PackageInfo* GetPackageInfoTable() {
+    return &kInfo;
+}
 
 void CriaCancelaNFE() {
     if (!boIdCriado) {
@@ -48,5 +50,7 @@ void CriaCancelaNFE() {
     frmCancelaNFE->ShowAndActivate();
 }
 
-void IniProc() { CriaCancelaNFE(); }
+void IniProc() {
+    CriaCancelaNFE();
+}
 }

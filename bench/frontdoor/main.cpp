@@ -43,7 +43,9 @@ using Clock = std::chrono::steady_clock;
     std::exit(1);
 }
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 struct Load {
     double perSecond = 0;
@@ -132,10 +134,12 @@ int main(int argc, char* argv[]) {
     const QString db = dir.filePath(QStringLiteral("demo.db"));
     if (QProcess::execute(bin + QStringLiteral("/zav-dbinit"), {QStringLiteral("--db"), db}) != 0)
         die(QStringLiteral("zav-dbinit failed"));
-    QStringList serverArgs{QStringLiteral("--db"), db, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")};
+    QStringList serverArgs{QStringLiteral("--db"), db, QStringLiteral("--listen"),
+                           QStringLiteral("127.0.0.1:0")};
     QByteArray caFile;
     if (tls) {
-        if (QProcess::execute(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR) + QStringLiteral("/scripts/make-certificates.sh"),
+        if (QProcess::execute(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR) +
+                                                           QStringLiteral("/scripts/make-certificates.sh"),
                                                        dir.path(), QStringLiteral("x")}) != 0)
             die(QStringLiteral("make-certificates.sh failed"));
         serverArgs << QStringLiteral("--tls-cert") << dir.filePath(QStringLiteral("server.pem"))
@@ -165,11 +169,13 @@ int main(int argc, char* argv[]) {
     if (port == 0)
         die(QStringLiteral("the server did not start; see %1").arg(logFile));
 
-    const QByteArray base = QStringLiteral("%1://127.0.0.1:%2").arg(tls ? "https" : "http").arg(port).toLatin1();
+    const QByteArray base =
+        QStringLiteral("%1://127.0.0.1:%2").arg(tls ? "https" : "http").arg(port).toLatin1();
     // The demo's branch 0001, company 01, series 1 over 60 days: about 50 invoices.
     const QByteArray call =
-        QStringLiteral(R"({"jsonrpc":"2.0","id":1,"method":"GetNotaFiscal","params":["0001","01","110042490114",)"
-                       R"("30521457","1","","","","","%1","%2",""]})")
+        QStringLiteral(
+            R"({"jsonrpc":"2.0","id":1,"method":"GetNotaFiscal","params":["0001","01","110042490114",)"
+            R"("30521457","1","","","","","%1","%2",""]})")
             .arg(QDate::currentDate().addDays(-60).toString(Qt::ISODate),
                  QDate::currentDate().toString(Qt::ISODate))
             .toUtf8();
@@ -214,7 +220,8 @@ int main(int argc, char* argv[]) {
             }
         const auto start = Clock::now();
         long status = 0;
-        if (curl_easy_perform(e) != CURLE_OK || (curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status), status != 200))
+        if (curl_easy_perform(e) != CURLE_OK ||
+            (curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status), status != 200))
             ++unanswered;
         probes.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         QThread::msleep(300);
@@ -230,7 +237,7 @@ int main(int argc, char* argv[]) {
     server.terminate();
     server.waitForFinished(15000);
     std::printf("calls_per_s=%.0f p99_ms=%.2f health_per_s=%.0f ratio=%.3f slow_health_p99_ms=%.2f\n",
-                calls.perSecond, calls.p99, health.perSecond, calls.perSecond / std::max(1.0, health.perSecond),
-                percentile(probes, 0.99));
+                calls.perSecond, calls.p99, health.perSecond,
+                calls.perSecond / std::max(1.0, health.perSecond), percentile(probes, 0.99));
     return 0;
 }

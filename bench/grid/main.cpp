@@ -16,16 +16,21 @@
 #include <malloc.h>
 
 namespace {
-double ms(const QElapsedTimer& t) { return double(t.nsecsElapsed()) / 1e6; }
+double ms(const QElapsedTimer& t) {
+    return double(t.nsecsElapsed()) / 1e6;
+}
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }
-size_t heap() { return mallinfo2().uordblks; }
+size_t heap() {
+    return mallinfo2().uordblks;
+}
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     const int rows = argc > 1 ? std::atoi(argv[1]) : 100000;
     zavtest::TestDatabases dbs;
@@ -74,13 +79,15 @@ int main(int argc, char** argv) {
         f->dbgPadrao->repaint();
         toggles.push_back(ms(t));
     }
-    std::printf("bench-grid: %d rows, grid %dx%d shown offscreen\n", rows, f->dbgPadrao->width(), f->dbgPadrao->height());
+    std::printf("bench-grid: %d rows, grid %dx%d shown offscreen\n", rows, f->dbgPadrao->width(),
+                f->dbgPadrao->height());
     std::printf("  load into the grid + repaint      %8.1f ms\n", load);
     std::printf("  tick-all pass + repaint (median)  %8.1f ms   target 100 ms, ratio %.2f\n", median(passes),
                 median(passes) / 100.0);
     std::printf("  single toggle + repaint (median)  %8.2f ms\n", median(toggles));
-    std::printf("  heap after pass 2 / pass 8        %8.1f / %.1f MB (growth %+.1f KB)\n", heaps[1] / 1048576.0,
-                heaps.back() / 1048576.0, (double(heaps.back()) - double(heaps[1])) / 1024.0);
+    std::printf("  heap after pass 2 / pass 8        %8.1f / %.1f MB (growth %+.1f KB)\n",
+                heaps[1] / 1048576.0, heaps.back() / 1048576.0,
+                (double(heaps.back()) - double(heaps[1])) / 1024.0);
     std::printf("  errors shown: %lld\n", static_cast<long long>((*rec).shown().size()));
     return 0;
 }

@@ -7,10 +7,10 @@
 //
 //   bench-lookups [--customers N] [--suppliers N] [--runs N]
 #include "connectiontext.h"
+#include "criteria/queries.h"
 #include "data/adoibquery.h"
 #include "data/edatabaseerror.h"
 #include "database.h"
-#include "criteria/queries.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -85,7 +85,8 @@ std::vector<Key> sample(QSqlDatabase& db, const QString& sql, int count) {
     for (int i = 0; i < count && !all.empty(); ++i) {
         Key k = all[random.bounded(int(all.size()))];
         if (i % 4 == 3)
-            k.a = k.a.left(k.a.size() - 1) + (k.a.endsWith(QLatin1Char('9')) ? QStringLiteral("8") : QStringLiteral("9"));
+            k.a = k.a.left(k.a.size() - 1) +
+                  (k.a.endsWith(QLatin1Char('9')) ? QStringLiteral("8") : QStringLiteral("9"));
         keys.push_back(k);
     }
     return keys;
@@ -124,46 +125,78 @@ void runAll(const QString& dialect, const QString& connection, int runs) {
     auto qCliente = make(SetupQryCliente);
     auto qForn = make(SetupQryFornecedor);
 
-    report(dialect, QStringLiteral("Vd_Filial        qryFilial"), measure([&](int i) {
-               setParams(*qFilial, {{"P_CDFILIAL", branches[i % branches.size()]}, {"P_TCDFILIAL", ""}});
-               return !qFilial->IsEmpty();
-           }, runs));
-    report(dialect, QStringLiteral("Vd_Empresa       qryEmpresa"), measure([&](int i) {
-               setParams(*qEmpresa, {{"P_CDEMPRESA", i % 5 == 4 ? "09" : QStringLiteral("0%1").arg(i % 4 + 1)},
-                                     {"P_TCDEMPRESA", ""}});
-               return !qEmpresa->IsEmpty();
-           }, runs));
-    report(dialect, QStringLiteral("Vd_Empresa       qryValidEmpr"), measure([&](int i) {
-               setParams(*qValid, {{"P_CDEMPRESA", i % 2 ? "01" : "02"}, {"P_CDFILIAL", branches[i % branches.size()]}});
-               return !qValid->IsEmpty();
-           }, runs));
-    report(dialect, QStringLiteral("Vd_Inscricao     qryInscrEstad"), measure([&](int i) {
-               setParams(*qInscr, {{"P_EMPRESA", "01"}, {"P_INSCESTA", i % 3 ? "110042490114" : "86123455"},
-                                   {"P_TINSCESTA", ""}});
-               return !qInscr->IsEmpty();
-           }, runs));
-    report(dialect, QStringLiteral("Vd_Serie         qrySerieNF"), measure([&](int i) {
-               setParams(*qSerie, {{"P_EMPRESA", "01"}, {"P_INSCESTA", "110042490114"}, {"P_CDINSCMUNI", "30521457"},
-                                   {"P_CDSERIE", i % 3 ? "1" : "9"}, {"P_TCDSERIE", ""}});
-               return !qSerie->IsEmpty();
-           }, runs));
-    report(dialect, QStringLiteral("Vd_Cliente       qryCliente (registr.+code)"), measure([&](int i) {
-               const Key& k = customers[i % customers.size()];
-               setParams(*qCliente, {{"P_NRINSJURCLIE", k.a}, {"P_TODOS", "N"}, {"P_CDCLIENTE", k.b},
-                                     {"P_TODOSCLIE", "N"}});
-               return !qCliente->IsEmpty();
-           }, runs));
-    report(dialect, QStringLiteral("Vd_Fornecedor    qryFornecedor"), measure([&](int i) {
-               const Key& k = suppliers[i % suppliers.size()];
-               setParams(*qForn, {{"P_NRINSJURFORN", k.a}, {"P_TODOS", ""}});
-               return !qForn->IsEmpty();
-           }, runs));
+    report(dialect, QStringLiteral("Vd_Filial        qryFilial"),
+           measure(
+               [&](int i) {
+                   setParams(*qFilial, {{"P_CDFILIAL", branches[i % branches.size()]}, {"P_TCDFILIAL", ""}});
+                   return !qFilial->IsEmpty();
+               },
+               runs));
+    report(dialect, QStringLiteral("Vd_Empresa       qryEmpresa"),
+           measure(
+               [&](int i) {
+                   setParams(*qEmpresa,
+                             {{"P_CDEMPRESA", i % 5 == 4 ? "09" : QStringLiteral("0%1").arg(i % 4 + 1)},
+                              {"P_TCDEMPRESA", ""}});
+                   return !qEmpresa->IsEmpty();
+               },
+               runs));
+    report(dialect, QStringLiteral("Vd_Empresa       qryValidEmpr"),
+           measure(
+               [&](int i) {
+                   setParams(*qValid, {{"P_CDEMPRESA", i % 2 ? "01" : "02"},
+                                       {"P_CDFILIAL", branches[i % branches.size()]}});
+                   return !qValid->IsEmpty();
+               },
+               runs));
+    report(dialect, QStringLiteral("Vd_Inscricao     qryInscrEstad"),
+           measure(
+               [&](int i) {
+                   setParams(*qInscr, {{"P_EMPRESA", "01"},
+                                       {"P_INSCESTA", i % 3 ? "110042490114" : "86123455"},
+                                       {"P_TINSCESTA", ""}});
+                   return !qInscr->IsEmpty();
+               },
+               runs));
+    report(dialect, QStringLiteral("Vd_Serie         qrySerieNF"),
+           measure(
+               [&](int i) {
+                   setParams(*qSerie, {{"P_EMPRESA", "01"},
+                                       {"P_INSCESTA", "110042490114"},
+                                       {"P_CDINSCMUNI", "30521457"},
+                                       {"P_CDSERIE", i % 3 ? "1" : "9"},
+                                       {"P_TCDSERIE", ""}});
+                   return !qSerie->IsEmpty();
+               },
+               runs));
+    report(dialect, QStringLiteral("Vd_Cliente       qryCliente (registr.+code)"),
+           measure(
+               [&](int i) {
+                   const Key& k = customers[i % customers.size()];
+                   setParams(*qCliente, {{"P_NRINSJURCLIE", k.a},
+                                         {"P_TODOS", "N"},
+                                         {"P_CDCLIENTE", k.b},
+                                         {"P_TODOSCLIE", "N"}});
+                   return !qCliente->IsEmpty();
+               },
+               runs));
+    report(dialect, QStringLiteral("Vd_Fornecedor    qryFornecedor"),
+           measure(
+               [&](int i) {
+                   const Key& k = suppliers[i % suppliers.size()];
+                   setParams(*qForn, {{"P_NRINSJURFORN", k.a}, {"P_TODOS", ""}});
+                   return !qForn->IsEmpty();
+               },
+               runs));
     int rows = 0;
-    const Figures all = measure([&](int) {
-        setParams(*qCliente, {{"P_NRINSJURCLIE", ""}, {"P_TODOS", "T"}, {"P_CDCLIENTE", ""}, {"P_TODOSCLIE", "T"}});
-        rows = qCliente->RecordCount();
-        return !qCliente->IsEmpty();
-    }, std::max(5, runs / 20));
+    const Figures all = measure(
+        [&](int) {
+            setParams(*qCliente,
+                      {{"P_NRINSJURCLIE", ""}, {"P_TODOS", "T"}, {"P_CDCLIENTE", ""}, {"P_TODOSCLIE", "T"}});
+            rows = qCliente->RecordCount();
+            return !qCliente->IsEmpty();
+        },
+        std::max(5, runs / 20));
     report(dialect, QStringLiteral("btpCliente       qryCliente, all %1 rows").arg(rows), all);
 }
 
@@ -174,7 +207,8 @@ QString dbinit(const QString& connectionText, int customers, int suppliers) {
             {QStringLiteral("--db"), connectionText, QStringLiteral("--force"), QStringLiteral("--customers"),
              QString::number(customers), QStringLiteral("--suppliers"), QString::number(suppliers)});
     if (!p.waitForFinished(600000) || p.exitCode() != 0)
-        throw zavdb::DatabaseError(QStringLiteral("zav-dbinit failed: %1").arg(QString::fromUtf8(p.readAll())));
+        throw zavdb::DatabaseError(
+            QStringLiteral("zav-dbinit failed: %1").arg(QString::fromUtf8(p.readAll())));
     return QString::fromUtf8(p.readAll()).trimmed();
 }
 
@@ -212,10 +246,10 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("customers"), QStringLiteral("customers in the database"), QStringLiteral("N"),
-                      QStringLiteral("100000")});
-    parser.addOption({QStringLiteral("suppliers"), QStringLiteral("suppliers in the database"), QStringLiteral("N"),
-                      QStringLiteral("20000")});
+    parser.addOption({QStringLiteral("customers"), QStringLiteral("customers in the database"),
+                      QStringLiteral("N"), QStringLiteral("100000")});
+    parser.addOption({QStringLiteral("suppliers"), QStringLiteral("suppliers in the database"),
+                      QStringLiteral("N"), QStringLiteral("20000")});
     parser.addOption({QStringLiteral("runs"), QStringLiteral("timed runs of each check"), QStringLiteral("N"),
                       QStringLiteral("400")});
     parser.process(app);
@@ -234,8 +268,8 @@ int main(int argc, char* argv[]) {
     int status = 0;
     try {
         QTemporaryDir dir;
-        bench(QStringLiteral("SQLite"), QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("bench.db")), customers,
-              suppliers, runs);
+        bench(QStringLiteral("SQLite"), QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("bench.db")),
+              customers, suppliers, runs);
     } catch (const std::exception& e) {
         out() << "SQLite: " << e.what() << Qt::endl;
         status = 1;
@@ -244,14 +278,16 @@ int main(int argc, char* argv[]) {
     if (server.isEmpty())
         server = qEnvironmentVariable("ZAV_TEST_PG");
     if (server.isEmpty()) {
-        out() << "PostgreSQL: skipped (set ZAV_BENCH_PG or ZAV_TEST_PG, e.g. from scripts/pg-start.sh)" << Qt::endl;
+        out() << "PostgreSQL: skipped (set ZAV_BENCH_PG or ZAV_TEST_PG, e.g. from scripts/pg-start.sh)"
+              << Qt::endl;
         return status;
     }
     const QString database = QStringLiteral("zavbench_lookups_%1").arg(QCoreApplication::applicationPid());
     try {
         onServer(server, QStringLiteral("CREATE DATABASE %1").arg(database));
         try {
-            bench(QStringLiteral("PostgreSQL"), zavdb::withDatabase(server, database), customers, suppliers, runs);
+            bench(QStringLiteral("PostgreSQL"), zavdb::withDatabase(server, database), customers, suppliers,
+                  runs);
         } catch (...) {
             onServer(server, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
             throw;

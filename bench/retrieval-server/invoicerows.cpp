@@ -8,36 +8,70 @@
 namespace {
 
 // Which member each of the 17 fields fills, by the field's name.
-enum Slot { sIdCheck, sBloq, sFiliEmit, sLancto, sEmissao, sRazao, sValor, sFilial, sLanctDoc, sEntrSai, sEmpresa,
-            sFiliRece, sLancamento, sMotivo, sNumero, sProtocolo, sAcesso, sUnknown };
+enum Slot {
+    sIdCheck,
+    sBloq,
+    sFiliEmit,
+    sLancto,
+    sEmissao,
+    sRazao,
+    sValor,
+    sFilial,
+    sLanctDoc,
+    sEntrSai,
+    sEmpresa,
+    sFiliRece,
+    sLancamento,
+    sMotivo,
+    sNumero,
+    sProtocolo,
+    sAcesso,
+    sUnknown
+};
 
 Slot slotOf(const QString& name) {
-    static const QStringList names{"IDCHECK",     "IDBLOQUEADO", "CDFILIEMIT",  "NRLANCTONF",      "DTEMISSAO",
-                                   "NMRAZAO",     "VRNOTAFISC",  "CDFILIAL",    "NRLANCTBDOC",     "IDENTRSAIDOP",
-                                   "CDEMPRESA",   "CDFILIRECE",  "LANCAMENTO",  "DSMOTIVOCANCNFE", "NRNOTAFISCALELE",
-                                   "NRPROTOCOLONFE", "NRACESSONFE"};
+    static const QStringList names{
+        "IDCHECK",    "IDBLOQUEADO",     "CDFILIEMIT",      "NRLANCTONF",     "DTEMISSAO",  "NMRAZAO",
+        "VRNOTAFISC", "CDFILIAL",        "NRLANCTBDOC",     "IDENTRSAIDOP",   "CDEMPRESA",  "CDFILIRECE",
+        "LANCAMENTO", "DSMOTIVOCANCNFE", "NRNOTAFISCALELE", "NRPROTOCOLONFE", "NRACESSONFE"};
     const qsizetype i = names.indexOf(name);
     return i < 0 ? sUnknown : Slot(i);
 }
 
 QString* textSlot(InvoiceRow& r, Slot s) {
     switch (s) {
-    case sIdCheck: return &r.idCheck;
-    case sBloq: return &r.idBloqueado;
-    case sFiliEmit: return &r.cdFiliEmit;
-    case sLancto: return &r.nrLanctoNf;
-    case sRazao: return &r.nmRazao;
-    case sFilial: return &r.cdFilial;
-    case sLanctDoc: return &r.nrLanctBDoc;
-    case sEntrSai: return &r.idEntrSaiOp;
-    case sEmpresa: return &r.cdEmpresa;
-    case sFiliRece: return &r.cdFiliRece;
-    case sLancamento: return &r.lancamento;
-    case sMotivo: return &r.dsMotivo;
-    case sNumero: return &r.nrNotaFiscalEle;
-    case sProtocolo: return &r.nrProtocolo;
-    case sAcesso: return &r.nrAcesso;
-    default: return nullptr;
+    case sIdCheck:
+        return &r.idCheck;
+    case sBloq:
+        return &r.idBloqueado;
+    case sFiliEmit:
+        return &r.cdFiliEmit;
+    case sLancto:
+        return &r.nrLanctoNf;
+    case sRazao:
+        return &r.nmRazao;
+    case sFilial:
+        return &r.cdFilial;
+    case sLanctDoc:
+        return &r.nrLanctBDoc;
+    case sEntrSai:
+        return &r.idEntrSaiOp;
+    case sEmpresa:
+        return &r.cdEmpresa;
+    case sFiliRece:
+        return &r.cdFiliRece;
+    case sLancamento:
+        return &r.lancamento;
+    case sMotivo:
+        return &r.dsMotivo;
+    case sNumero:
+        return &r.nrNotaFiscalEle;
+    case sProtocolo:
+        return &r.nrProtocolo;
+    case sAcesso:
+        return &r.nrAcesso;
+    default:
+        return nullptr;
     }
 }
 
@@ -58,7 +92,9 @@ bool readText(QCborStreamReader& reader, QByteArray& buffer) {
     return true;
 }
 
-bool readKey(QCborStreamReader& reader, QByteArray& buffer) { return reader.isString() && readText(reader, buffer); }
+bool readKey(QCborStreamReader& reader, QByteArray& buffer) {
+    return reader.isString() && readText(reader, buffer);
+}
 
 bool readFields(QCborStreamReader& reader, std::vector<Slot>& slots) {
     QByteArray text;

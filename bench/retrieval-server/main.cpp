@@ -196,7 +196,8 @@ public:
         const QString binary = QCoreApplication::applicationDirPath() + QStringLiteral("/zav50000-server");
         m_process.start(binary, {QStringLiteral("--db"), connection, QStringLiteral("--listen"),
                                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--plain-http")});
-        static const QRegularExpression listening(QStringLiteral("ouvindo em https?://127\\.0\\.0\\.1:(\\d+)"));
+        static const QRegularExpression listening(
+            QStringLiteral("ouvindo em https?://127\\.0\\.0\\.1:(\\d+)"));
         const QDeadlineTimer deadline(30000);
         QByteArray log;
         while (m_port == 0 && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {

@@ -19,14 +19,14 @@
 //     there and filled once).
 // and prints a table with the ratios. Targets: at most 2x the database's time
 // at 100,000 rows, at most 400 bytes per row.
-#include "serverprocess.h"
-#include "data/clientdataset.h"
 #include "connectiontext.h"
+#include "data/clientdataset.h"
 #include "database.h"
 #include "exceptions.h"
 #include "netconnection.h"
-#include "session.h"
 #include "schema.h"
+#include "serverprocess.h"
+#include "session.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -66,7 +66,8 @@ const char* const kInvoiceCountSql = "SELECT COUNT(*) FROM NOTAFISCAL";
 
 // The application server's own SELECT, with the parameters each shell binds:
 // the sqlite3 shell's .parameter names and psql's quoted variables.
-const char* const kSqliteSelect = R"(SELECT NF.CDFILIEMIT, NF.NRLANCTONF, SUBSTR(NF.DTEMISSAO, 1, 10), NF.NMRAZAO,
+const char* const kSqliteSelect =
+    R"(SELECT NF.CDFILIEMIT, NF.NRLANCTONF, SUBSTR(NF.DTEMISSAO, 1, 10), NF.NMRAZAO,
        NF.VRNOTAFISC, NF.CDFILIAL, NF.NRLANCTBDOC, NF.IDENTRSAIDOP, NF.CDEMPRESA, NF.CDFILIRECE, NF.CDSERIE,
        NF.NRNOTAFISCALELE, NF.NRPROTOCOLONFE, NF.NRACESSONFE,
        CASE WHEN NF.CDOPERBLOQ IS NULL THEN 'N' ELSE 'S' END AS IDBLOQUEADO
@@ -74,7 +75,8 @@ FROM NOTAFISCAL NF
 WHERE NF.CDFILIAL = :P_CDFILIAL AND NF.CDEMPRESA = :P_CDEMPRESA AND NF.CDINSCESTA = :P_CDINSCESTA
   AND NF.CDINSCMUNI = :P_CDINSCMUNI AND NF.CDSERIE = :P_CDSERIE AND NF.IDSITUACAONFE = 'A'
   AND NF.DTEMISSAO >= :P_DTINICIAL AND NF.DTEMISSAO < :P_DTFIMEXCL;)";
-const char* const kPostgresCopy = R"(COPY (SELECT NF.CDFILIEMIT, NF.NRLANCTONF, TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD'),
+const char* const kPostgresCopy =
+    R"(COPY (SELECT NF.CDFILIEMIT, NF.NRLANCTONF, TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD'),
        NF.NMRAZAO, NF.VRNOTAFISC, NF.CDFILIAL, NF.NRLANCTBDOC, NF.IDENTRSAIDOP, NF.CDEMPRESA, NF.CDFILIRECE,
        NF.CDSERIE, NF.NRNOTAFISCALELE, NF.NRPROTOCOLONFE, NF.NRACESSONFE,
        CASE WHEN NF.CDOPERBLOQ IS NULL THEN 'N' ELSE 'S' END AS IDBLOQUEADO
@@ -83,8 +85,8 @@ WHERE NF.CDFILIAL = :'P_CDFILIAL' AND NF.CDEMPRESA = :'P_CDEMPRESA' AND NF.CDINS
   AND NF.CDINSCMUNI = :'P_CDINSCMUNI' AND NF.CDSERIE = :'P_CDSERIE' AND NF.IDSITUACAONFE = 'A'
   AND NF.DTEMISSAO >= :'P_DTINICIAL' AND NF.DTEMISSAO < :'P_DTFIMEXCL') TO STDOUT;)";
 
-const char* const kParamNames[] = {"P_CDFILIAL", "P_CDEMPRESA", "P_CDINSCESTA", "P_CDINSCMUNI", "P_CDSERIE",
-                                   "P_DTINICIAL", "P_DTFIMEXCL"};
+const char* const kParamNames[] = {"P_CDFILIAL", "P_CDEMPRESA", "P_CDINSCESTA", "P_CDINSCMUNI",
+                                   "P_CDSERIE",  "P_DTINICIAL", "P_DTFIMEXCL"};
 
 [[noreturn]] void die(const QString& text) {
     std::fprintf(stderr, "bench-retrieval: %s\n", text.toLocal8Bit().constData());
@@ -128,9 +130,12 @@ QDate dayAt(QSqlDatabase& db, const QStringList& est, int offset) {
     q.bindValue(QStringLiteral(":P_IDSITUACAONFE"), QStringLiteral("A"));
     q.bindValue(QStringLiteral(":P_OFFSET"), offset);
     if (!q.exec() || !q.next())
-        die(QStringLiteral("no invoice %1 of the establishment: %2").arg(offset + 1).arg(q.lastError().text()));
+        die(QStringLiteral("no invoice %1 of the establishment: %2")
+                .arg(offset + 1)
+                .arg(q.lastError().text()));
     const QVariant v = q.value(0);
-    return v.metaType().id() == QMetaType::QDate ? v.toDate() : QDate::fromString(v.toString().left(10), Qt::ISODate);
+    return v.metaType().id() == QMetaType::QDate ? v.toDate()
+                                                 : QDate::fromString(v.toString().left(10), Qt::ISODate);
 }
 
 // Periods from the establishment's first day that hold about each size.
@@ -149,8 +154,9 @@ std::vector<Period> periods(const QString& connection) {
         const int available = q.value(5).toInt();
         for (int size : kSizes) {
             if (size > available)
-                die(QStringLiteral("the busiest establishment has %1 authorised invoices, fewer than %2: use more "
-                                   "--invoices")
+                die(QStringLiteral(
+                        "the busiest establishment has %1 authorised invoices, fewer than %2: use more "
+                        "--invoices")
                         .arg(available)
                         .arg(size));
             Period p;
@@ -193,7 +199,8 @@ void ensureDatabase(const QString& connection, int invoices) {
 
 QVariantList arguments(const Period& p) {
     const QStringList& e = p.establishment;
-    return {e[0], e[1], e[2], e[3], e[4], QString(""), QString(""), QString(""), QString(""), p.from, p.to, QString("")};
+    return {e[0],        e[1],        e[2],        e[3],   e[4], QString(""),
+            QString(""), QString(""), QString(""), p.from, p.to, QString("")};
 }
 
 QStringList values(const Period& p) {
@@ -223,10 +230,12 @@ double sqliteShell(const QString& file, const Period& p, int runs) {
         shell.write(script);
         shell.closeWriteChannel();
         if (!shell.waitForFinished(600000) || shell.exitCode() != 0)
-            die(QStringLiteral("sqlite3 failed: %1").arg(QString::fromLocal8Bit(shell.readAllStandardError())));
+            die(QStringLiteral("sqlite3 failed: %1")
+                    .arg(QString::fromLocal8Bit(shell.readAllStandardError())));
         const QRegularExpressionMatch m = timer.match(QString::fromLocal8Bit(shell.readAllStandardOutput()));
         if (!m.hasMatch())
-            die(QStringLiteral("sqlite3 printed no timing: %1").arg(QString::fromLocal8Bit(shell.readAllStandardError())));
+            die(QStringLiteral("sqlite3 printed no timing: %1")
+                    .arg(QString::fromLocal8Bit(shell.readAllStandardError())));
         times.push_back(m.captured(1).toDouble() * 1000.0);
     }
     return median(times);
@@ -234,11 +243,12 @@ double sqliteShell(const QString& file, const Period& p, int runs) {
 
 // psql's timing of COPY ... TO STDOUT, output to /dev/null, runs in one session.
 double psqlCopy(const QString& connection, const Period& p, int runs) {
-    QStringList args{QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                     QStringLiteral("-d"), connection};
+    QStringList args{QStringLiteral("-X"),        QStringLiteral("-q"), QStringLiteral("-o"),
+                     QStringLiteral("/dev/null"), QStringLiteral("-d"), connection};
     const QStringList v = values(p);
     for (int i = 0; i < v.size(); ++i)
-        args << QStringLiteral("-v") << QStringLiteral("%1=%2").arg(QLatin1StringView(kParamNames[i]), v.at(i));
+        args << QStringLiteral("-v")
+             << QStringLiteral("%1=%2").arg(QLatin1StringView(kParamNames[i]), v.at(i));
     QByteArray script = "\\timing on\n";
     for (int run = 0; run < runs; ++run)
         script += QByteArray(kPostgresCopy) + "\n";
@@ -258,8 +268,8 @@ double psqlCopy(const QString& connection, const Period& p, int runs) {
 }
 
 struct ClientFigures {
-    double tickAllMs = 0;     // Edit/IDCHECK/Post over every row, controls disabled
-    double filterMs = 0;      // the filter switched off and on over every row
+    double tickAllMs = 0; // Edit/IDCHECK/Post over every row, controls disabled
+    double filterMs = 0;  // the filter switched off and on over every row
     double ms = 0;
     double serverMs = 0;      // what the server's log says the call took it
     double bytesPerRow = 0;   // glibc's allocated bytes the loaded list holds
@@ -399,8 +409,13 @@ void measure(QTextStream& out, const QString& dialect, const QString& connection
                        .arg(db > 0 ? f.ms / db : 0.0, 7, 'f', 2)
                        .arg(f.serverMs, 9, 'f', 1)
                        .arg(f.ms - f.serverMs, 9, 'f', 1)
-                       .arg(QStringLiteral("%1 / %2").arg(f.bytesPerRow, 0, 'f', 0).arg(f.storagePerRow, 0, 'f', 0), 12)
-                << QStringLiteral("   tick-all %1 ms, filter off/on %2 ms").arg(f.tickAllMs, 0, 'f', 1).arg(f.filterMs, 0, 'f', 1)
+                       .arg(QStringLiteral("%1 / %2")
+                                .arg(f.bytesPerRow, 0, 'f', 0)
+                                .arg(f.storagePerRow, 0, 'f', 0),
+                            12)
+                << QStringLiteral("   tick-all %1 ms, filter off/on %2 ms")
+                       .arg(f.tickAllMs, 0, 'f', 1)
+                       .arg(f.filterMs, 0, 'f', 1)
                 << Qt::endl;
         }
     }
@@ -411,18 +426,21 @@ void measure(QTextStream& out, const QString& dialect, const QString& connection
 int main(int argc, char* argv[]) {
     // QApplication: the connection waits in a local event loop as it does
     // under the screen.
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Invoice list: call to dataset ready, against the database."));
+    parser.setApplicationDescription(
+        QStringLiteral("Invoice list: call to dataset ready, against the database."));
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("runs"), QStringLiteral("Runs per figure (median)."), QStringLiteral("N"),
-                      QStringLiteral("7")});
+    parser.addOption({QStringLiteral("runs"), QStringLiteral("Runs per figure (median)."),
+                      QStringLiteral("N"), QStringLiteral("7")});
     parser.addOption({QStringLiteral("invoices"), QStringLiteral("Volume invoices in the database."),
                       QStringLiteral("N"), QStringLiteral("222300")});
     parser.addOption({QStringLiteral("dir"), QStringLiteral("Folder of the SQLite database (kept)."),
                       QStringLiteral("DIR")});
-    parser.addOption({QStringLiteral("pg"), QStringLiteral("PostgreSQL server (default ZAV_BENCH_PG, ZAV_TEST_PG)."),
+    parser.addOption({QStringLiteral("pg"),
+                      QStringLiteral("PostgreSQL server (default ZAV_BENCH_PG, ZAV_TEST_PG)."),
                       QStringLiteral("CONNTEXT")});
     parser.process(app);
     const int runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
@@ -445,12 +463,14 @@ int main(int argc, char* argv[]) {
     try {
         const QString sqlite = QDir(dir).filePath(QStringLiteral("retrieval.sqlite"));
         ensureDatabase(sqlite, invoices);
-        out << QStringLiteral("median of %1 runs; times in ms; client = call to dataset ready; ratio = client / "
-                              "database; server = its logged time of the call; rest = client - server; bytes "
-                              "per row held by the loaded list (malloc / packet storage)")
+        out << QStringLiteral(
+                   "median of %1 runs; times in ms; client = call to dataset ready; ratio = client / "
+                   "database; server = its logged time of the call; rest = client - server; bytes "
+                   "per row held by the loaded list (malloc / packet storage)")
                    .arg(runs)
             << Qt::endl
-            << QStringLiteral("database      rows  enc     client       db   ratio    server      rest    bytes/row")
+            << QStringLiteral(
+                   "database      rows  enc     client       db   ratio    server      rest    bytes/row")
             << Qt::endl;
         measure(out, QStringLiteral("sqlite"), sqlite, runs);
         if (!pg.isEmpty()) {
@@ -461,7 +481,8 @@ int main(int argc, char* argv[]) {
                     QSqlDatabase admin = zavdb::open(pg, name);
                     QSqlQuery create(admin);
                     // An identifier, not a value: CREATE DATABASE takes no parameters.
-                    if (!create.exec(QStringLiteral("CREATE DATABASE %1").arg(QLatin1StringView(kBenchDatabase))))
+                    if (!create.exec(
+                            QStringLiteral("CREATE DATABASE %1").arg(QLatin1StringView(kBenchDatabase))))
                         die(QStringLiteral("CREATE DATABASE: %1").arg(create.lastError().text()));
                 }
                 QSqlDatabase::removeDatabase(name);

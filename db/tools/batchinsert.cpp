@@ -6,9 +6,12 @@
 
 namespace zavdb {
 
-QVariant nullText() { return QVariant(QMetaType::fromType<QString>()); }
+QVariant nullText() {
+    return QVariant(QMetaType::fromType<QString>());
+}
 
-BatchInsert::BatchInsert(QSqlDatabase& db, const QString& table, const QStringList& columns, int rowsPerStatement)
+BatchInsert::BatchInsert(QSqlDatabase& db, const QString& table, const QStringList& columns,
+                         int rowsPerStatement)
     : m_db(db), m_table(table), m_columns(columns), m_rowsPerStatement(qMax(1, rowsPerStatement)) {}
 
 BatchInsert::~BatchInsert() = default;
@@ -33,15 +36,17 @@ void BatchInsert::exec(QSqlQuery& q, int rows) {
 
 void BatchInsert::add(const QVariantList& row) {
     if (row.size() != m_columns.size())
-        throw DatabaseError(QStringLiteral("Linha de %1 com %2 valores para %3 colunas.")
-                                .arg(m_table, QString::number(row.size()), QString::number(m_columns.size())));
+        throw DatabaseError(
+            QStringLiteral("Linha de %1 com %2 valores para %3 colunas.")
+                .arg(m_table, QString::number(row.size()), QString::number(m_columns.size())));
     m_pending.append(row);
     if (m_pending.size() < qsizetype(m_rowsPerStatement) * m_columns.size())
         return;
     if (!m_full) {
         m_full = std::make_unique<QSqlQuery>(m_db);
         if (!m_full->prepare(statementFor(m_rowsPerStatement)))
-            throw DatabaseError(QStringLiteral("Erro ao preparar a gravação em %1: %2").arg(m_table, m_full->lastError().text()));
+            throw DatabaseError(QStringLiteral("Erro ao preparar a gravação em %1: %2")
+                                    .arg(m_table, m_full->lastError().text()));
     }
     exec(*m_full, m_rowsPerStatement);
     m_pending.clear();
@@ -53,7 +58,8 @@ void BatchInsert::flush() {
     const int rows = int(m_pending.size() / m_columns.size());
     QSqlQuery q(m_db);
     if (!q.prepare(statementFor(rows)))
-        throw DatabaseError(QStringLiteral("Erro ao preparar a gravação em %1: %2").arg(m_table, q.lastError().text()));
+        throw DatabaseError(
+            QStringLiteral("Erro ao preparar a gravação em %1: %2").arg(m_table, q.lastError().text()));
     exec(q, rows);
     m_pending.clear();
 }

@@ -12,7 +12,8 @@ namespace zavdb {
 class BatchInsert {
 public:
     // table and columns are identifiers of the schema, never input.
-    BatchInsert(QSqlDatabase& db, const QString& table, const QStringList& columns, int rowsPerStatement = 100);
+    BatchInsert(QSqlDatabase& db, const QString& table, const QStringList& columns,
+                int rowsPerStatement = 100);
     ~BatchInsert();
     BatchInsert(const BatchInsert&) = delete;
     BatchInsert& operator=(const BatchInsert&) = delete;

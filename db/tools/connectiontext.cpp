@@ -23,7 +23,8 @@ int parsePort(const QString& text, const QString& whole) {
     bool ok = false;
     const int port = text.toInt(&ok);
     if (!ok || port <= 0 || port > 65535)
-        throw DatabaseError(QStringLiteral("Porta inválida \"%1\" no texto de conexão \"%2\".").arg(text, whole));
+        throw DatabaseError(
+            QStringLiteral("Porta inválida \"%1\" no texto de conexão \"%2\".").arg(text, whole));
     return port;
 }
 
@@ -47,8 +48,9 @@ QList<std::pair<QString, QString>> splitKeywords(const QString& text) {
         const QString key = text.mid(keyStart, i - keyStart);
         skipBlanks();
         if (key.isEmpty() || i >= n || text.at(i) != QLatin1Char('='))
-            throw DatabaseError(QStringLiteral("Texto de conexão inválido: esperava \"chave=valor\" em \"%1\".")
-                                    .arg(text.mid(keyStart)));
+            throw DatabaseError(
+                QStringLiteral("Texto de conexão inválido: esperava \"chave=valor\" em \"%1\".")
+                    .arg(text.mid(keyStart)));
         ++i;
         skipBlanks();
         QString value;
@@ -67,7 +69,9 @@ QList<std::pair<QString, QString>> splitKeywords(const QString& text) {
                 }
             }
             if (!closed)
-                throw DatabaseError(QStringLiteral("Texto de conexão inválido: aspas sem fechamento no valor de \"%1\".").arg(key));
+                throw DatabaseError(
+                    QStringLiteral("Texto de conexão inválido: aspas sem fechamento no valor de \"%1\".")
+                        .arg(key));
         } else {
             while (i < n && !text.at(i).isSpace()) {
                 const QChar c = text.at(i++);
@@ -86,7 +90,8 @@ QString quoteKeywordValue(const QString& value) {
     if (!value.isEmpty() && !value.contains(QRegularExpression(QStringLiteral("[\\s'\\\\]"))))
         return value;
     QString quoted = value;
-    quoted.replace(QLatin1String("\\"), QLatin1String("\\\\")).replace(QLatin1String("'"), QLatin1String("\\'"));
+    quoted.replace(QLatin1String("\\"), QLatin1String("\\\\"))
+        .replace(QLatin1String("'"), QLatin1String("\\'"));
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
@@ -95,7 +100,8 @@ QString quoteKeywordValue(const QString& value) {
 void addOption(ConnectionParts& parts, const QString& key, const QString& value) {
     if (value.contains(QLatin1Char(';')) || value.contains(QRegularExpression(QStringLiteral("\\s"))))
         throw DatabaseError(
-            QStringLiteral("O valor da opção de conexão \"%1\" não pode conter ponto e vírgula nem espaços.").arg(key));
+            QStringLiteral("O valor da opção de conexão \"%1\" não pode conter ponto e vírgula nem espaços.")
+                .arg(key));
     if (!parts.options.isEmpty())
         parts.options += QLatin1Char(';');
     parts.options += key + QLatin1Char('=') + value;

@@ -13,7 +13,7 @@ struct ConnectionParts {
     QString database; // PostgreSQL: database name
     QString user;
     QString password;
-    QString options;  // PostgreSQL: further libpq keywords, "key=value;key=value"
+    QString options; // PostgreSQL: further libpq keywords, "key=value;key=value"
 };
 
 // Splits a connection text; throws DatabaseError naming what is wrong.

@@ -87,7 +87,8 @@ QString baseName(const QString& fileName, Dialect* variant, bool* portable) {
 QString readFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw DatabaseError(QStringLiteral("Não foi possível ler o arquivo de esquema %1: %2").arg(path, file.errorString()));
+        throw DatabaseError(
+            QStringLiteral("Não foi possível ler o arquivo de esquema %1: %2").arg(path, file.errorString()));
     return QString::fromUtf8(file.readAll());
 }
 
@@ -104,15 +105,18 @@ QSqlDatabase open(const QString& connectionText, const QString& connectionName) 
     const ConnectionParts parts = parseConnectionText(connectionText);
     const QString driver = driverFor(parts.dialect);
     if (QSqlDatabase::contains(connectionName))
-        throw DatabaseError(QStringLiteral("A conexão \"%1\" com o banco de dados já está aberta.").arg(connectionName));
+        throw DatabaseError(
+            QStringLiteral("A conexão \"%1\" com o banco de dados já está aberta.").arg(connectionName));
     if (!QSqlDatabase::isDriverAvailable(driver))
         throw DatabaseError(QStringLiteral("O driver %1 do Qt SQL não está instalado.").arg(driver));
     if (parts.dialect == Dialect::SQLite && parts.path != QLatin1String(":memory:")) {
         const QFileInfo file(parts.path);
         if (!file.absoluteDir().exists())
-            throw DatabaseError(QStringLiteral("A pasta do banco de dados %1 não existe.").arg(file.absolutePath()));
+            throw DatabaseError(
+                QStringLiteral("A pasta do banco de dados %1 não existe.").arg(file.absolutePath()));
         if (file.isDir())
-            throw DatabaseError(QStringLiteral("%1 é uma pasta, não um arquivo de banco de dados.").arg(parts.path));
+            throw DatabaseError(
+                QStringLiteral("%1 é uma pasta, não um arquivo de banco de dados.").arg(parts.path));
     }
 
     QString failure;
@@ -129,8 +133,8 @@ QSqlDatabase open(const QString& connectionText, const QString& connectionName) 
     }
     // The handle above is gone, so the connection can be removed cleanly.
     QSqlDatabase::removeDatabase(connectionName);
-    throw DatabaseError(
-        QStringLiteral("Não foi possível abrir o banco de dados (%1): %2").arg(describe(parts), failure.trimmed()));
+    throw DatabaseError(QStringLiteral("Não foi possível abrir o banco de dados (%1): %2")
+                            .arg(describe(parts), failure.trimmed()));
 }
 
 Dialect dialectOf(const QSqlDatabase& db) {
@@ -138,7 +142,8 @@ Dialect dialectOf(const QSqlDatabase& db) {
         return Dialect::SQLite;
     if (db.driverName() == QLatin1String(kPostgresDriver))
         return Dialect::PostgreSQL;
-    throw DatabaseError(QStringLiteral("Driver de banco de dados não suportado: \"%1\".").arg(db.driverName()));
+    throw DatabaseError(
+        QStringLiteral("Driver de banco de dados não suportado: \"%1\".").arg(db.driverName()));
 }
 
 QString schemaDirectory() {
@@ -169,10 +174,11 @@ QStringList schemaFiles(Dialect dialect) {
         const QString own = dialect == Dialect::SQLite ? it->sqlite : it->pg;
         const QString chosen = own.isEmpty() ? it->portable : own;
         if (chosen.isEmpty())
-            throw DatabaseError(QStringLiteral("Falta o arquivo de esquema %1.%2.sql (ou %1.sql) em %3.")
-                                    .arg(it.key(), dialect == Dialect::SQLite ? QStringLiteral("sqlite")
-                                                                              : QStringLiteral("pg"),
-                                         dir.path()));
+            throw DatabaseError(
+                QStringLiteral("Falta o arquivo de esquema %1.%2.sql (ou %1.sql) em %3.")
+                    .arg(it.key(),
+                         dialect == Dialect::SQLite ? QStringLiteral("sqlite") : QStringLiteral("pg"),
+                         dir.path()));
         files.append(chosen);
     }
     return files;
@@ -196,7 +202,9 @@ QStringList schemaTables(Dialect dialect) {
     return tables;
 }
 
-bool hasTables(const QSqlDatabase& db) { return !db.tables(QSql::Tables).isEmpty(); }
+bool hasTables(const QSqlDatabase& db) {
+    return !db.tables(QSql::Tables).isEmpty();
+}
 
 void createSchema(QSqlDatabase& db) {
     const Dialect dialect = dialectOf(db);
@@ -205,8 +213,9 @@ void createSchema(QSqlDatabase& db) {
     for (const QString& file : schemaFiles(dialect)) {
         for (const QString& statement : splitStatements(readFile(file))) {
             if (!q.exec(statement))
-                throw DatabaseError(QStringLiteral("Erro ao criar o esquema (%1, \"%2\"): %3")
-                                        .arg(QFileInfo(file).fileName(), excerpt(statement), q.lastError().text()));
+                throw DatabaseError(
+                    QStringLiteral("Erro ao criar o esquema (%1, \"%2\"): %3")
+                        .arg(QFileInfo(file).fileName(), excerpt(statement), q.lastError().text()));
         }
     }
     transaction.commit();
@@ -231,10 +240,12 @@ void dropSchema(QSqlDatabase& db) {
             if (!existing.contains(table))
                 continue;
             // Table names come from the schema files, never from input.
-            const QString drop = dialect == Dialect::PostgreSQL ? QStringLiteral("DROP TABLE %1 CASCADE").arg(table)
-                                                                : QStringLiteral("DROP TABLE %1").arg(table);
+            const QString drop = dialect == Dialect::PostgreSQL
+                                     ? QStringLiteral("DROP TABLE %1 CASCADE").arg(table)
+                                     : QStringLiteral("DROP TABLE %1").arg(table);
             if (!q.exec(drop))
-                throw DatabaseError(QStringLiteral("Erro ao remover a tabela %1: %2").arg(table, q.lastError().text()));
+                throw DatabaseError(
+                    QStringLiteral("Erro ao remover a tabela %1: %2").arg(table, q.lastError().text()));
         }
         transaction.commit();
     } catch (...) {
@@ -243,7 +254,8 @@ void dropSchema(QSqlDatabase& db) {
         throw;
     }
     if (dialect == Dialect::SQLite && !q.exec(QStringLiteral("PRAGMA foreign_keys = ON")))
-        throw DatabaseError(QStringLiteral("Erro ao religar as chaves estrangeiras: %1").arg(q.lastError().text()));
+        throw DatabaseError(
+            QStringLiteral("Erro ao religar as chaves estrangeiras: %1").arg(q.lastError().text()));
 }
 
 } // namespace zavdb

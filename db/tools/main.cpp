@@ -32,8 +32,8 @@ int count(const QCommandLineParser& parser, const QString& option) {
     bool ok = false;
     const int n = parser.value(option).toInt(&ok);
     if (!ok || n < 0)
-        throw zavdb::DatabaseError(
-            QStringLiteral("--%1 espera um número inteiro não negativo, não \"%2\".").arg(option, parser.value(option)));
+        throw zavdb::DatabaseError(QStringLiteral("--%1 espera um número inteiro não negativo, não \"%2\".")
+                                       .arg(option, parser.value(option)));
     return n;
 }
 
@@ -49,8 +49,8 @@ int listCertificates(const QString& text) {
         QSqlQuery q(db);
         if (!q.exec(QStringLiteral("SELECT DISTINCT NRSERIECERTIFIC FROM INSCRESTAD "
                                    "WHERE NRSERIECERTIFIC IS NOT NULL ORDER BY 1")))
-            throw zavdb::DatabaseError(QStringLiteral("Não foi possível ler as inscrições estaduais: %1")
-                                           .arg(q.lastError().text()));
+            throw zavdb::DatabaseError(
+                QStringLiteral("Não foi possível ler as inscrições estaduais: %1").arg(q.lastError().text()));
         while (q.next())
             if (!q.value(0).toString().trimmed().isEmpty())
                 out << q.value(0).toString().trimmed() << Qt::endl;
@@ -63,19 +63,25 @@ int listCertificates(const QString& text) {
 
 int run(const QStringList& arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Cria o banco de dados do ERP com o esquema e os dados de demonstração."));
+    parser.setApplicationDescription(
+        QStringLiteral("Cria o banco de dados do ERP com o esquema e os dados de demonstração."));
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("db"),
-                      QStringLiteral("Banco: caminho SQLite, sqlite:CAMINHO, postgresql://... ou chave=valor."),
-                      QStringLiteral("conexão")});
+    parser.addOption(
+        {QStringLiteral("db"),
+         QStringLiteral("Banco: caminho SQLite, sqlite:CAMINHO, postgresql://... ou chave=valor."),
+         QStringLiteral("conexão")});
     parser.addOption({QStringLiteral("customers"), QStringLiteral("Clientes ao todo (volume para medições)."),
                       QStringLiteral("N")});
-    parser.addOption({QStringLiteral("suppliers"), QStringLiteral("Fornecedores ao todo."), QStringLiteral("N")});
-    parser.addOption({QStringLiteral("invoices"), QStringLiteral("Notas fiscais ao todo."), QStringLiteral("N")});
-    parser.addOption({QStringLiteral("force"), QStringLiteral("Recria as tabelas de um banco que já tem dados.")});
-    parser.addOption({QStringLiteral("list-certificates"),
-                      QStringLiteral("Só lista, um por linha, os números de série dos certificados das inscrições "
-                                     "estaduais de um banco existente.")});
+    parser.addOption(
+        {QStringLiteral("suppliers"), QStringLiteral("Fornecedores ao todo."), QStringLiteral("N")});
+    parser.addOption(
+        {QStringLiteral("invoices"), QStringLiteral("Notas fiscais ao todo."), QStringLiteral("N")});
+    parser.addOption(
+        {QStringLiteral("force"), QStringLiteral("Recria as tabelas de um banco que já tem dados.")});
+    parser.addOption(
+        {QStringLiteral("list-certificates"),
+         QStringLiteral("Só lista, um por linha, os números de série dos certificados das inscrições "
+                        "estaduais de um banco existente.")});
     parser.process(arguments);
     if (!parser.positionalArguments().isEmpty())
         throw zavdb::DatabaseError(
@@ -105,7 +111,8 @@ int run(const QStringList& arguments) {
             if (zavdb::hasTables(db)) {
                 if (!force)
                     throw zavdb::DatabaseError(
-                        QStringLiteral("O banco %1 já tem tabelas; use --force para recriá-las.").arg(zavdb::describe(parts)));
+                        QStringLiteral("O banco %1 já tem tabelas; use --force para recriá-las.")
+                            .arg(zavdb::describe(parts)));
                 zavdb::dropSchema(db);
             }
             zavdb::createSchema(db);
@@ -130,7 +137,8 @@ int run(const QStringList& arguments) {
         db.close();
     }
     QSqlDatabase::removeDatabase(QLatin1String(kConnection));
-    out << QStringLiteral("Banco criado: %1 (%2 ms)").arg(zavdb::describe(parts)).arg(clock.elapsed()) << Qt::endl;
+    out << QStringLiteral("Banco criado: %1 (%2 ms)").arg(zavdb::describe(parts)).arg(clock.elapsed())
+        << Qt::endl;
     return 0;
 }
 

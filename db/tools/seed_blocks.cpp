@@ -17,9 +17,9 @@ namespace {
 // The establishment of the first invoice written: the first of the demo.
 const char* const kFirstInvoiceSql =
     "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE FROM NOTAFISCAL ORDER BY NRLANCTONF LIMIT 1";
-const char* const kAuthorisedSql =
-    "SELECT NRLANCTONF, DTEMISSAO, IDENTRSAIDOP, VRNOTAFISC, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE "
-    "FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' ORDER BY DTEMISSAO, NRLANCTONF";
+const char* const kAuthorisedSql = "SELECT NRLANCTONF, DTEMISSAO, IDENTRSAIDOP, VRNOTAFISC, CDFILIAL, "
+                                   "CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE "
+                                   "FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' ORDER BY DTEMISSAO, NRLANCTONF";
 const char* const kPeriodSql =
     "INSERT INTO PERIODOCONTABIL (CDEMPRESA, CDFILIAL, DTINICIO, DTFIM, IDSITUACAO) VALUES (?, ?, ?, ?, ?)";
 const char* const kMapSql =
@@ -105,14 +105,16 @@ void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
         if (a.establishment == first)
             own.push_back(&a);
     if (own.size() < 2)
-        throw DatabaseError(QStringLiteral("A primeira filial da demonstração tem notas autorizadas de menos para os "
-                                           "bloqueios."));
+        throw DatabaseError(
+            QStringLiteral("A primeira filial da demonstração tem notas autorizadas de menos para os "
+                           "bloqueios."));
 
     // Accounting closed up to the oldest day; open from the next one on.
     const QDate closedUntil = own.front()->issued;
     exec(db, kPeriodSql, {company, branch, closedUntil.addDays(-30), closedUntil, QStringLiteral("F")},
          QStringLiteral("Falha ao gravar o período contábil fechado"));
-    exec(db, kPeriodSql, {company, branch, closedUntil.addDays(1), options.today.addDays(30), QStringLiteral("A")},
+    exec(db, kPeriodSql,
+         {company, branch, closedUntil.addDays(1), options.today.addDays(30), QStringLiteral("A")},
          QStringLiteral("Falha ao gravar o período contábil aberto"));
 
     // Taxes apportioned for the next day that has invoices.
@@ -120,7 +122,8 @@ void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
     while (i < own.size() && own[i]->issued <= closedUntil)
         ++i;
     if (i == own.size())
-        throw DatabaseError(QStringLiteral("A demonstração não tem notas depois do período contábil fechado."));
+        throw DatabaseError(
+            QStringLiteral("A demonstração não tem notas depois do período contábil fechado."));
     const QDate apportionedUntil = own[i]->issued;
     exec(db, kMapSql,
          {company, registration, closedUntil.addDays(1), apportionedUntil,
@@ -133,11 +136,13 @@ void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
         if (a->issued > apportionedUntil && a->exit && blocked.size() < std::size(kBlockingStates))
             blocked.push_back(a);
     if (blocked.size() < std::size(kBlockingStates))
-        throw DatabaseError(QStringLiteral("A demonstração não tem notas de saída para todos os estados de títulos."));
+        throw DatabaseError(
+            QStringLiteral("A demonstração não tem notas de saída para todos os estados de títulos."));
 
     BatchInsert insert(db, QStringLiteral("TITULORECEBER"),
-                       {QStringLiteral("NRLANCTONF"), QStringLiteral("NRPARCELA"), QStringLiteral("DTVENCIMENTO"),
-                        QStringLiteral("VRTITULO"), QStringLiteral("IDSITUACAOTIT")});
+                       {QStringLiteral("NRLANCTONF"), QStringLiteral("NRPARCELA"),
+                        QStringLiteral("DTVENCIMENTO"), QStringLiteral("VRTITULO"),
+                        QStringLiteral("IDSITUACAOTIT")});
     int n = 0;
     for (const Authorised& a : all) {
         if (!a.exit)

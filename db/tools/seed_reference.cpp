@@ -126,28 +126,28 @@ struct ProcessingDay {
 const ProcessingDay kProcessingDays[] = {{"0001", 0}, {"0002", 1}, {"0003", 0}, {"0005", 3}};
 
 // Names are put together from these lists by row number.
-const std::array kShopKinds = {"Supermercado", "Padaria",  "Mercearia", "Distribuidora", "Atacadão",
-                               "Restaurante",  "Farmácia", "Açougue",   "Empório",       "Hortifruti",
-                               "Lanchonete",   "Armazém"};
-const std::array kShopNames = {"Bom Preço",    "São Jorge", "Estrela do Sul", "Bela Vista", "Nova Esperança",
-                               "Santa Luzia",  "Três Irmãos", "Boa Vista",    "Primavera",  "Ouro Verde",
-                               "Central",      "Paulista",  "Mineiro",        "Carioca",    "Gaúcho",
-                               "Pão Dourado",  "Sol Nascente", "Vila Rica",   "Dois Irmãos", "Recanto"};
+const std::array kShopKinds = {"Supermercado", "Padaria",     "Mercearia",  "Distribuidora",
+                               "Atacadão",     "Restaurante", "Farmácia",   "Açougue",
+                               "Empório",      "Hortifruti",  "Lanchonete", "Armazém"};
+const std::array kShopNames = {"Bom Preço",      "São Jorge",   "Estrela do Sul", "Bela Vista",
+                               "Nova Esperança", "Santa Luzia", "Três Irmãos",    "Boa Vista",
+                               "Primavera",      "Ouro Verde",  "Central",        "Paulista",
+                               "Mineiro",        "Carioca",     "Gaúcho",         "Pão Dourado",
+                               "Sol Nascente",   "Vila Rica",   "Dois Irmãos",    "Recanto"};
 const std::array kCompanySuffixes = {"Ltda", "ME", "Eireli", "S.A.", "Ltda EPP"};
-const std::array kFirstNames = {"Maria",  "José",     "Ana",     "João",   "Antônio", "Francisca", "Carlos",
-                                "Paulo",  "Adriana",  "Lucas",   "Juliana", "Marcos", "Fernanda",  "Rafael",
-                                "Patrícia", "Luiz",   "Aline",   "Gabriel", "Camila", "Pedro"};
-const std::array kSurnames = {"da Silva",  "dos Santos", "Oliveira", "Souza",   "Rodrigues", "Ferreira",
-                              "Alves",     "Pereira",    "Lima",     "Gomes",   "Ribeiro",   "Carvalho",
-                              "Almeida",   "Lopes",      "Soares",   "Fernandes", "Vieira",  "Barbosa"};
-const std::array kMakerKinds = {"Laticínios", "Frigorífico", "Moinho",  "Embalagens", "Indústria de Bebidas",
+const std::array kFirstNames = {"Maria",    "José",    "Ana",   "João",    "Antônio", "Francisca", "Carlos",
+                                "Paulo",    "Adriana", "Lucas", "Juliana", "Marcos",  "Fernanda",  "Rafael",
+                                "Patrícia", "Luiz",    "Aline", "Gabriel", "Camila",  "Pedro"};
+const std::array kSurnames = {"da Silva", "dos Santos", "Oliveira", "Souza",     "Rodrigues", "Ferreira",
+                              "Alves",    "Pereira",    "Lima",     "Gomes",     "Ribeiro",   "Carvalho",
+                              "Almeida",  "Lopes",      "Soares",   "Fernandes", "Vieira",    "Barbosa"};
+const std::array kMakerKinds = {"Laticínios", "Frigorífico", "Moinho",  "Embalagens",  "Indústria de Bebidas",
                                 "Cerealista", "Têxtil",      "Química", "Metalúrgica", "Transportadora"};
-const std::array kMakerNames = {"Serra Azul", "Vale do Rio", "Santa Clara", "Rio Branco", "Monte Alegre",
-                                "Boa Safra",  "Campo Belo",  "Água Limpa",  "Pinhal",     "Itaquera",
-                                "Paraná",     "Tietê"};
+const std::array kMakerNames = {"Serra Azul",   "Vale do Rio", "Santa Clara", "Rio Branco",
+                                "Monte Alegre", "Boa Safra",   "Campo Belo",  "Água Limpa",
+                                "Pinhal",       "Itaquera",    "Paraná",      "Tietê"};
 
-template <typename List>
-QString pick(const List& list, qsizetype n) {
+template <typename List> QString pick(const List& list, qsizetype n) {
     return QString::fromUtf8(list[std::size_t(n % qsizetype(list.size()))]);
 }
 
@@ -170,7 +170,9 @@ QString cpfFor(qsizetype row, qint64 salt) {
     return completeCpf(base);
 }
 
-QString code(qsizetype row) { return QString::number(row).rightJustified(6, QLatin1Char('0')); }
+QString code(qsizetype row) {
+    return QString::number(row).rightJustified(6, QLatin1Char('0'));
+}
 
 struct Party {
     QString code, kind, registration, name, tradeName;
@@ -256,10 +258,13 @@ QVariantList row(const Party& p, int nameWidth) {
     return {p.code, p.kind, p.registration, p.name.left(nameWidth), p.tradeName.left(nameWidth)};
 }
 
-QVariant text(const char* s) { return s ? QVariant(QString::fromUtf8(s)) : nullText(); }
+QVariant text(const char* s) {
+    return s ? QVariant(QString::fromUtf8(s)) : nullText();
+}
 
 void seedCompanies(QSqlDatabase& db) {
-    BatchInsert insert(db, QStringLiteral("EMPRESA"), {QStringLiteral("CDEMPRESA"), QStringLiteral("NMRAZSOCEMPR")});
+    BatchInsert insert(db, QStringLiteral("EMPRESA"),
+                       {QStringLiteral("CDEMPRESA"), QStringLiteral("NMRAZSOCEMPR")});
     for (const Company& c : kCompanies)
         insert.add({text(c.code), text(c.name)});
     insert.flush();
@@ -271,16 +276,16 @@ void seedBranches(QSqlDatabase& db) {
                         QStringLiteral("CDINSCESTA"), QStringLiteral("CDINSCMUNI"), QStringLiteral("CDSERIE"),
                         QStringLiteral("NRCNPJFILIAL")});
     for (const Branch& b : kBranches)
-        insert.add({text(b.code), text(b.name), text(b.company), text(b.stateReg), text(b.cityReg), text(b.series),
-                    completeCnpj(QString::fromLatin1(b.cnpjHead))});
+        insert.add({text(b.code), text(b.name), text(b.company), text(b.stateReg), text(b.cityReg),
+                    text(b.series), completeCnpj(QString::fromLatin1(b.cnpjHead))});
     insert.flush();
 }
 
 void seedRegistrations(QSqlDatabase& db) {
     BatchInsert insert(db, QStringLiteral("INSCRESTAD"),
-                       {QStringLiteral("CDEMPRESA"), QStringLiteral("CDINSCESTA"), QStringLiteral("NMREPRINSEST"),
-                        QStringLiteral("NRSERIECERTIFIC"), QStringLiteral("IDTPAMBIENTENFE"),
-                        QStringLiteral("SGESTADO")});
+                       {QStringLiteral("CDEMPRESA"), QStringLiteral("CDINSCESTA"),
+                        QStringLiteral("NMREPRINSEST"), QStringLiteral("NRSERIECERTIFIC"),
+                        QStringLiteral("IDTPAMBIENTENFE"), QStringLiteral("SGESTADO")});
     for (const StateRegistration& r : kRegistrations)
         insert.add({text(r.company), text(r.code), text(r.name), text(r.certificate), text(r.environment),
                     text(r.state)});
@@ -289,8 +294,9 @@ void seedRegistrations(QSqlDatabase& db) {
 
 void seedSeries(QSqlDatabase& db) {
     BatchInsert insert(db, QStringLiteral("SERIENF"),
-                       {QStringLiteral("CDEMPRESA"), QStringLiteral("CDINSCESTA"), QStringLiteral("CDINSCMUNI"),
-                        QStringLiteral("CDSERIE"), QStringLiteral("DSSERIE"), QStringLiteral("CDEXPSERIENF")});
+                       {QStringLiteral("CDEMPRESA"), QStringLiteral("CDINSCESTA"),
+                        QStringLiteral("CDINSCMUNI"), QStringLiteral("CDSERIE"), QStringLiteral("DSSERIE"),
+                        QStringLiteral("CDEXPSERIENF")});
     for (const Series& s : kSeries)
         insert.add({text(s.company), text(s.stateReg), text(s.cityReg), text(s.code), text(s.description),
                     text(s.exportCode)});
@@ -308,8 +314,9 @@ void seedCompaniesAtBranches(QSqlDatabase& db) {
 
 void seedCustomers(QSqlDatabase& db, int count) {
     BatchInsert insert(db, QStringLiteral("CLIENTE"),
-                       {QStringLiteral("CDCLIENTE"), QStringLiteral("IDTPIJURCLIE"), QStringLiteral("NRINSJURCLIE"),
-                        QStringLiteral("NMRAZSOCCLIE"), QStringLiteral("NMFANTCLIE")});
+                       {QStringLiteral("CDCLIENTE"), QStringLiteral("IDTPIJURCLIE"),
+                        QStringLiteral("NRINSJURCLIE"), QStringLiteral("NMRAZSOCCLIE"),
+                        QStringLiteral("NMFANTCLIE")});
     for (qsizetype n = 1; n <= count; ++n)
         insert.add(row(n <= kDemoCustomers ? demoCustomer(n) : customer(n), 50));
     insert.flush();
@@ -317,15 +324,17 @@ void seedCustomers(QSqlDatabase& db, int count) {
 
 void seedSuppliers(QSqlDatabase& db, int count) {
     BatchInsert insert(db, QStringLiteral("FORNECEDOR"),
-                       {QStringLiteral("CDFORNECED"), QStringLiteral("IDTPIJURFORN"), QStringLiteral("NRINSJURFORN"),
-                        QStringLiteral("NMRAZSOCFORN"), QStringLiteral("NMFANTFORN")});
+                       {QStringLiteral("CDFORNECED"), QStringLiteral("IDTPIJURFORN"),
+                        QStringLiteral("NRINSJURFORN"), QStringLiteral("NMRAZSOCFORN"),
+                        QStringLiteral("NMFANTFORN")});
     for (qsizetype n = 1; n <= count; ++n)
         insert.add(row(n <= kDemoSuppliers ? demoSupplier(n) : supplier(n), 40));
     insert.flush();
 }
 
 void seedProcessingDays(QSqlDatabase& db, const QDate& today) {
-    BatchInsert insert(db, QStringLiteral("ZAVDATAPROC"), {QStringLiteral("CDFILIAL"), QStringLiteral("DTPROC")});
+    BatchInsert insert(db, QStringLiteral("ZAVDATAPROC"),
+                       {QStringLiteral("CDFILIAL"), QStringLiteral("DTPROC")});
     for (const ProcessingDay& d : kProcessingDays)
         insert.add({text(d.branch), today.addDays(-d.daysBack)});
     insert.flush();

@@ -3,7 +3,9 @@
 namespace zavdb {
 namespace {
 
-bool isWordChar(QChar c) { return c.isLetterOrNumber() || c == QLatin1Char('_'); }
+bool isWordChar(QChar c) {
+    return c.isLetterOrNumber() || c == QLatin1Char('_');
+}
 
 class Splitter {
 public:
@@ -83,8 +85,8 @@ private:
     qsizetype skipDollarQuoted(qsizetype i) const {
         const qsizetype n = m_s.size();
         qsizetype j = i + 1;
-        while (j < n && (m_s.at(j).isLetter() || m_s.at(j) == QLatin1Char('_') ||
-                         (j > i + 1 && m_s.at(j).isDigit())))
+        while (j < n &&
+               (m_s.at(j).isLetter() || m_s.at(j) == QLatin1Char('_') || (j > i + 1 && m_s.at(j).isDigit())))
             ++j;
         if (j >= n || m_s.at(j) != QLatin1Char('$'))
             return i;
@@ -137,6 +139,8 @@ private:
 
 } // namespace
 
-QStringList splitStatements(const QString& script) { return Splitter(script).run(); }
+QStringList splitStatements(const QString& script) {
+    return Splitter(script).run();
+}
 
 } // namespace zavdb

@@ -8,7 +8,8 @@ namespace zavdb {
 
 Transaction::Transaction(QSqlDatabase& db) : m_db(db) {
     if (!m_db.transaction())
-        throw DatabaseError(QStringLiteral("Não foi possível iniciar a transação: %1").arg(m_db.lastError().text()));
+        throw DatabaseError(
+            QStringLiteral("Não foi possível iniciar a transação: %1").arg(m_db.lastError().text()));
 }
 
 Transaction::~Transaction() {
@@ -18,7 +19,8 @@ Transaction::~Transaction() {
 
 void Transaction::commit() {
     if (!m_db.commit())
-        throw DatabaseError(QStringLiteral("Não foi possível gravar a transação: %1").arg(m_db.lastError().text()));
+        throw DatabaseError(
+            QStringLiteral("Não foi possível gravar a transação: %1").arg(m_db.lastError().text()));
     m_open = false;
 }
 

@@ -13,7 +13,9 @@ const char* const TADOIBQuery::DefaultConnection = "adcGeral";
 
 namespace {
 
-bool isNameChar(QChar c) { return c.isLetterOrNumber() || c == QLatin1Char('_'); }
+bool isNameChar(QChar c) {
+    return c.isLetterOrNumber() || c == QLatin1Char('_');
+}
 
 // The placeholders exactly as Qt SQL finds them: a colon not preceded by
 // another colon and followed by a letter, digit or underscore, outside quotes.
@@ -68,7 +70,8 @@ TFieldType typeOf(const QVariant& value) {
 
 } // namespace
 
-TADOIBQuery::TADOIBQuery(QObject* parent) : TDataSet(parent), m_connection(QLatin1String(DefaultConnection)) {}
+TADOIBQuery::TADOIBQuery(QObject* parent)
+    : TDataSet(parent), m_connection(QLatin1String(DefaultConnection)) {}
 
 TADOIBQuery::~TADOIBQuery() = default;
 
@@ -87,14 +90,16 @@ void TADOIBQuery::parseParams() {
     std::vector<std::unique_ptr<TParam>> old;
     old.swap(m_params);
     for (const QString& name : placeholderNames(m_sql.join(QLatin1Char('\n')))) {
-        auto kept = std::find_if(old.begin(), old.end(), [&](const auto& p) { return p && p->Name() == name; });
+        auto kept =
+            std::find_if(old.begin(), old.end(), [&](const auto& p) { return p && p->Name() == name; });
         m_params.push_back(kept != old.end() ? std::move(*kept) : std::make_unique<TParam>(name));
     }
 }
 
 TField* TADOIBQuery::AddField(const TFieldDef& def) {
     if (Active())
-        throw EDatabaseError(QStringLiteral("%1: campos só podem ser declarados com a consulta fechada.").arg(describeName()));
+        throw EDatabaseError(
+            QStringLiteral("%1: campos só podem ser declarados com a consulta fechada.").arg(describeName()));
     if (!m_persistent)
         clearFields();
     m_persistent = true;
@@ -125,7 +130,8 @@ TParam* TADOIBQuery::FindParam(const QString& name) {
 TParam* TADOIBQuery::ParamByName(const QString& name) {
     TParam* p = FindParam(name);
     if (!p)
-        throw EDatabaseError(QStringLiteral("%1: parâmetro \"%2\" não existe na consulta.").arg(describeName(), name));
+        throw EDatabaseError(
+            QStringLiteral("%1: parâmetro \"%2\" não existe na consulta.").arg(describeName(), name));
     return p;
 }
 
@@ -143,7 +149,8 @@ void TADOIBQuery::doOpen() {
         throw EDatabaseError(QStringLiteral("%1: consulta sem comando SQL.").arg(context));
     for (const auto& p : m_params) {
         if (!p->Assigned())
-            throw EDatabaseError(QStringLiteral("%1: o parâmetro \"%2\" não recebeu valor.").arg(context, p->Name()));
+            throw EDatabaseError(
+                QStringLiteral("%1: o parâmetro \"%2\" não recebeu valor.").arg(context, p->Name()));
     }
     if (!QSqlDatabase::contains(m_connection))
         throw EDatabaseError(QStringLiteral("Erro no banco de dados (%1): a conexão \"%2\" não está aberta.")
@@ -156,11 +163,13 @@ void TADOIBQuery::doOpen() {
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.prepare(m_sql.join(QLatin1Char('\n'))))
-        throw EDatabaseError(QStringLiteral("Erro no banco de dados (%1): %2").arg(context, q.lastError().text()));
+        throw EDatabaseError(
+            QStringLiteral("Erro no banco de dados (%1): %2").arg(context, q.lastError().text()));
     for (const auto& p : m_params)
         q.bindValue(QLatin1Char(':') + p->Name(), p->Value());
     if (!q.exec())
-        throw EDatabaseError(QStringLiteral("Erro no banco de dados (%1): %2").arg(context, q.lastError().text()));
+        throw EDatabaseError(
+            QStringLiteral("Erro no banco de dados (%1): %2").arg(context, q.lastError().text()));
 
     const QSqlRecord record = q.record();
     if (!m_persistent) {
@@ -202,7 +211,8 @@ void TADOIBQuery::doOpen() {
         ++rows;
     }
     if (q.lastError().isValid())
-        throw EDatabaseError(QStringLiteral("Erro no banco de dados (%1): %2").arg(context, q.lastError().text()));
+        throw EDatabaseError(
+            QStringLiteral("Erro no banco de dados (%1): %2").arg(context, q.lastError().text()));
     m_columns = std::move(columns);
     m_rows = rows;
 }

@@ -4,4 +4,6 @@
 
 TADOIBTransaction::TADOIBTransaction(QObject* parent) : QObject(parent) {}
 
-bool TADOIBTransaction::Active() const { return m_database && m_database->Connected(); }
+bool TADOIBTransaction::Active() const {
+    return m_database && m_database->Connected();
+}

@@ -37,7 +37,9 @@ void dtmDBGeral::close() {
     QSqlDatabase::removeDatabase(QLatin1String(ConnectionName));
 }
 
-bool dtmDBGeral::isOpen() { return instance().m_dtbGeral.Connected(); }
+bool dtmDBGeral::isOpen() {
+    return instance().m_dtbGeral.Connected();
+}
 
 QSqlDatabase dtmDBGeral::adcGeral() const {
     if (!QSqlDatabase::contains(QLatin1String(ConnectionName)))

@@ -15,4 +15,6 @@ void TParam::Clear() {
     m_assigned = true;
 }
 
-QVariant TParam::Value() const { return m_null ? QVariant(QMetaType::fromType<QString>()) : QVariant(m_value); }
+QVariant TParam::Value() const {
+    return m_null ? QVariant(QMetaType::fromType<QString>()) : QVariant(m_value);
+}

@@ -21,7 +21,7 @@ struct HttpRequest {
     QByteArray body;           // the POST's body
     QList<QByteArray> headers; // "Name: value"
     int connectTimeoutMs = 0;  // the connection made within this; 0: only the total limit
-    int totalTimeoutMs = 0;   // the whole exchange within this
+    int totalTimeoutMs = 0;    // the whole exchange within this
     // https: the server's certificate is verified against this CA file (the
     // system's trust when empty) and must name the host; TLS 1.2 or newer.
     QString caFile;
@@ -36,10 +36,10 @@ struct HttpResult {
         Timeout,            // connected, but no whole answer within the total limit
         ClosedBeforeAnswer, // the peer closed the connection before answering
         ClosedMidAnswer,    // the peer closed it in the middle of the answer
-        NotHttp,           // the peer answered something that is no HTTP
-        Untrusted,         // the server's certificate does not verify or does not name the host
-        TlsFailed,         // no TLS session could be agreed (version, ciphers, a plain-HTTP peer)
-        BadCaFile,         // the CA file cannot be read
+        NotHttp,            // the peer answered something that is no HTTP
+        Untrusted,          // the server's certificate does not verify or does not name the host
+        TlsFailed,          // no TLS session could be agreed (version, ciphers, a plain-HTTP peer)
+        BadCaFile,          // the CA file cannot be read
         Cancelled,          // cancel() was called
         Failed,             // anything else; detail says what
     };

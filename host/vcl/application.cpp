@@ -8,8 +8,12 @@ QPointer<QMdiArea>& area() {
 }
 } // namespace
 
-void TApplication::setMdiArea(QMdiArea* a) { area() = a; }
-QMdiArea* TApplication::mdiArea() { return area(); }
+void TApplication::setMdiArea(QMdiArea* a) {
+    area() = a;
+}
+QMdiArea* TApplication::mdiArea() {
+    return area();
+}
 
 void TApplication::place(TForm* form) {
     QMdiSubWindow* sub = nullptr;

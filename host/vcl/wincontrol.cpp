@@ -5,7 +5,9 @@
 TWinControl::TWinControl(QWidget* self) : m_self(self) {}
 TWinControl::~TWinControl() = default;
 
-TWinControl* TWinControl::of(QWidget* w) { return dynamic_cast<TWinControl*>(w); }
+TWinControl* TWinControl::of(QWidget* w) {
+    return dynamic_cast<TWinControl*>(w);
+}
 
 void TWinControl::SetTabStop(bool stop) {
     m_tabStop = stop;

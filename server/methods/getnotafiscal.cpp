@@ -289,8 +289,9 @@ void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
     }
     // A broken connection is not reused: the next call opens a fresh one.
     ThreadDatabase::discard();
-    throw RpcError(RpcCode::ServerError,
-                   Incidents::report(QStringLiteral("Erro ao consultar as notas fiscais no banco de dados"), failure));
+    throw RpcError(
+        RpcCode::ServerError,
+        Incidents::report(QStringLiteral("Erro ao consultar as notas fiscais no banco de dados"), failure));
 }
 
 } // namespace zavserver

@@ -21,10 +21,10 @@
 #include <QSqlQuery>
 
 #include <arpa/inet.h>
-#include <malloc.h>
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -189,7 +189,7 @@ struct HttpEndpoint::Request {
     int status = 0;
     QByteArray contentType;
     QByteArray reply;
-    qsizetype largestBytes = 0;    // the larger of its body and its answer
+    qsizetype largestBytes = 0; // the larger of its body and its answer
     QList<QPair<QByteArray, QByteArray>> extraHeaders;
 };
 

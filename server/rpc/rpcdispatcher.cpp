@@ -140,8 +140,8 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
         outcome.message = Incidents::report(QStringLiteral("Erro no banco de dados"), error.text());
     } catch (const std::exception& error) {
         outcome.code = int(RpcCode::ServerError);
-        outcome.message =
-            Incidents::report(QStringLiteral("Erro interno do servidor"), QString::fromLocal8Bit(error.what()));
+        outcome.message = Incidents::report(QStringLiteral("Erro interno do servidor"),
+                                            QString::fromLocal8Bit(error.what()));
     } catch (...) {
         outcome.code = int(RpcCode::ServerError);
         outcome.message = Incidents::report(QStringLiteral("Erro interno do servidor"),

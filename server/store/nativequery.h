@@ -18,7 +18,7 @@ namespace zavserver {
 
 // A value for a named placeholder of the statement (":P_CDFILIAL").
 struct Binding {
-    QByteArray name; // with its colon
+    QByteArray name;  // with its colon
     QByteArray value; // UTF-8 text; the database converts it to the column's type
 };
 

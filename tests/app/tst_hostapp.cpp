@@ -9,7 +9,10 @@
 
 namespace {
 
-QString zav() { return QDir(qEnvironmentVariable("ZAV_BIN_DIR", QStringLiteral(ZAV_BIN_DIR))).filePath(QStringLiteral("zav")); }
+QString zav() {
+    return QDir(qEnvironmentVariable("ZAV_BIN_DIR", QStringLiteral(ZAV_BIN_DIR)))
+        .filePath(QStringLiteral("zav"));
+}
 
 struct Run {
     int code = -1;
@@ -53,8 +56,9 @@ private Q_SLOTS:
 void TestHostApp::screenshotOfTheScreen() {
     QTemporaryDir dir;
     const QString png = dir.filePath(QStringLiteral("tela.png"));
-    const Run r = run({QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png},
-                      offscreen());
+    const Run r =
+        run({QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png},
+            offscreen());
     QVERIFY2(r.code == 0, qPrintable(r.err));
     QImage img(png);
     QVERIFY(!img.isNull());
@@ -70,24 +74,27 @@ void TestHostApp::badConfigurationIsReportedAndTheHostGoesOn() {
     f.write("[sessao]\nWebPort=porta\nFiliProc=0002\n");
     f.close();
     const QString png = dir.filePath(QStringLiteral("tela.png"));
-    const Run r = run({QStringLiteral("--config"), ini, QStringLiteral("--ModuloAtiv"), QStringLiteral("x"),
-                       QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png},
-                      offscreen());
+    const Run r =
+        run({QStringLiteral("--config"), ini, QStringLiteral("--ModuloAtiv"), QStringLiteral("x"),
+             QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png},
+            offscreen());
     QVERIFY2(r.code == 0, qPrintable(r.err));
-    QVERIFY2(r.err.contains(QStringLiteral("WebPort")) && r.err.contains(QStringLiteral("porta")), qPrintable(r.err));
+    QVERIFY2(r.err.contains(QStringLiteral("WebPort")) && r.err.contains(QStringLiteral("porta")),
+             qPrintable(r.err));
     QVERIFY2(r.err.contains(QStringLiteral("ModuloAtiv")), qPrintable(r.err));
     QVERIFY(QFile::exists(png));
 }
 
 void TestHostApp::missingPackageNamesTheCause() {
     QTemporaryDir dir;
-    const Run r = run({QStringLiteral("--package-dir"), dir.path(), QStringLiteral("--open"), QStringLiteral("ZAV50000"),
-                       QStringLiteral("--screenshot"), dir.filePath(QStringLiteral("x.png"))},
+    const Run r = run({QStringLiteral("--package-dir"), dir.path(), QStringLiteral("--open"),
+                       QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"),
+                       dir.filePath(QStringLiteral("x.png"))},
                       offscreen());
     QCOMPARE(r.code, 1);
     QVERIFY2(r.err.contains(QStringLiteral("libPkg_Zav50000.so")), qPrintable(r.err));
-    const Run unknown = run({QStringLiteral("--open"), QStringLiteral("ZAV99999"), QStringLiteral("--screenshot"),
-                             dir.filePath(QStringLiteral("y.png"))},
+    const Run unknown = run({QStringLiteral("--open"), QStringLiteral("ZAV99999"),
+                             QStringLiteral("--screenshot"), dir.filePath(QStringLiteral("y.png"))},
                             offscreen());
     QCOMPARE(unknown.code, 1);
     QVERIFY2(unknown.err.contains(QStringLiteral("ZAV99999")), qPrintable(unknown.err));
@@ -107,8 +114,8 @@ void TestHostApp::helpPageIsShipped() {
     QFile page(QStringLiteral(ZAV_SOURCE_DIR "/docs/help/zavhelp/10914000.html"));
     QVERIFY(page.open(QIODevice::ReadOnly));
     const QString html = QString::fromUtf8(page.readAll());
-    for (const char* must : {"Cancelamento de Notas Fiscais Eletrônicas", "Filial", "Empresa", "Série", "Período",
-                             "Motivo", "15 caracteres", "Confirmar", "F7", "F12"})
+    for (const char* must : {"Cancelamento de Notas Fiscais Eletrônicas", "Filial", "Empresa", "Série",
+                             "Período", "Motivo", "15 caracteres", "Confirmar", "F7", "F12"})
         QVERIFY2(html.contains(QString::fromUtf8(must)), must);
 }
 

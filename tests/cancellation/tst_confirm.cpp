@@ -4,12 +4,12 @@
 #include "Cli_Zav50000.h"
 #include "data/clientdataset.h"
 #include "data/dtmdbgeral.h"
-#include "recordingpeer.h"
 #include "nfeworld.h"
+#include "recordingpeer.h"
 #include "recordingservices.h"
 #include "schemaset.h"
-#include "scriptedhttpserver.h"
 #include "screensession.h"
+#include "scriptedhttpserver.h"
 #include "serverprocess.h"
 #include "session.h"
 #include "testdb.h"
@@ -33,9 +33,10 @@ QByteArray answer(const QJsonValue& result) {
 QJsonObject failures(const QJsonArray& rows) {
     QJsonArray fields;
     for (const char* n : {"NRLANCTONF", "CDERRO", "DSERRO"})
-        fields.append(QJsonObject{{QStringLiteral("name"), QLatin1String(n)},
-                                  {QStringLiteral("type"), QStringLiteral("string")},
-                                  {QStringLiteral("size"), QLatin1String(n) == QLatin1String("NRLANCTONF") ? 10 : 100}});
+        fields.append(QJsonObject{
+            {QStringLiteral("name"), QLatin1String(n)},
+            {QStringLiteral("type"), QStringLiteral("string")},
+            {QStringLiteral("size"), QLatin1String(n) == QLatin1String("NRLANCTONF") ? 10 : 100}});
     return QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
 }
 
@@ -179,8 +180,9 @@ void TestConfirm::pendingReasonCommittedFirst() {
     TClientDataSet* ds = f->cdsNotaFiscal;
     ds->Last(); // the newest invoice: the demo's blocks are on older ones
     const QString entry = ds->FieldByName(QStringLiteral("NRLANCTONF"))->AsString();
-    QTest::mouseClick(f->dbgPadrao->viewport(), Qt::LeftButton, {},
-                      f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(ds->CurrentViewRow(), 0)).center());
+    QTest::mouseClick(
+        f->dbgPadrao->viewport(), Qt::LeftButton, {},
+        f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(ds->CurrentViewRow(), 0)).center());
     QCOMPARE(svc().errors, QStringList{QString::fromUtf8("Motivo do cancelamento deve ser informado.")});
     // The reason is typed and, with the editor still open, Confirmar pressed.
     for (QChar c : kReason)
@@ -235,7 +237,8 @@ void TestConfirm::checksBeforeTheCall() {
         tick(f, {0});
     QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
     QCOMPARE(svc().errors.last(),
-             QString::fromUtf8("Certificado deve ser informado na tela 'Parâmetrização de Nota Fiscal Eletrônica'."));
+             QString::fromUtf8(
+                 "Certificado deve ser informado na tela 'Parâmetrização de Nota Fiscal Eletrônica'."));
 }
 
 void TestConfirm::clicksDuringTheCallSendNothing() {
@@ -286,19 +289,22 @@ void TestConfirm::failureLines() {
     Session::values().webPort = peer.port();
     f->netCancelaEmis->UseCbor = false;
     f->netCancelaEmis->SetConnected(false);
-    peer.answer = answer(failures({QJsonArray{QStringLiteral("0000000001"), QStringLiteral("MS01"), QString()},
-                                   QJsonArray{QStringLiteral("0000000002"), QStringLiteral("MapaApurado"), QString()},
-                                   QJsonArray{QStringLiteral("0000000003"), QStringLiteral("MS02"),
-                                              QStringLiteral("Período de dezembro fechado.")},
-                                   QJsonArray{QStringLiteral("0000000004"), QStringLiteral("XX99"), QString()}}));
+    peer.answer =
+        answer(failures({QJsonArray{QStringLiteral("0000000001"), QStringLiteral("MS01"), QString()},
+                         QJsonArray{QStringLiteral("0000000002"), QStringLiteral("MapaApurado"), QString()},
+                         QJsonArray{QStringLiteral("0000000003"), QStringLiteral("MS02"),
+                                    QStringLiteral("Período de dezembro fechado.")},
+                         QJsonArray{QStringLiteral("0000000004"), QStringLiteral("XX99"), QString()}}));
     QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
     QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
     const QStringList lines = f->lsbMensagem->Lines();
     QCOMPARE(lines.size(), qsizetype(4));
     QCOMPARE(lines[0], QString::fromUtf8("0000000001 - Documento Bloqueado por Outro Operador."));
-    QCOMPARE(lines[1], QString::fromUtf8("0000000002 - Cancelamento bloqueado. Documento com impostos apurados."));
+    QCOMPARE(lines[1],
+             QString::fromUtf8("0000000002 - Cancelamento bloqueado. Documento com impostos apurados."));
     QCOMPARE(lines[2], QString::fromUtf8("0000000003 - Período de dezembro fechado."));
-    QVERIFY(lines[3].startsWith(QStringLiteral("0000000004 - ")) && lines[3].contains(QStringLiteral("XX99")));
+    QVERIFY(lines[3].startsWith(QStringLiteral("0000000004 - ")) &&
+            lines[3].contains(QStringLiteral("XX99")));
     QVERIFY(f->PanMensagem->isVisible());
     // A packet without rows, then null: nothing listed, the panel left open.
     peer.answer = answer(failures({}));
@@ -311,7 +317,8 @@ void TestConfirm::failureLines() {
     QTest::mouseClick(f->BtnSair, Qt::LeftButton);
     QVERIFY(!f->PanMensagem->isVisible());
     // A server error reaches the general display; the panel stays as it was.
-    peer.answer = "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32000,\"message\":\"Banco indisponível.\"}}";
+    peer.answer =
+        "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32000,\"message\":\"Banco indisponível.\"}}";
     QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
     QCOMPARE(svc().exceptions.size(), qsizetype(1));
     QVERIFY(svc().exceptions.first().contains(QString::fromUtf8("Banco indisponível.")));
@@ -354,8 +361,8 @@ void TestConfirm::wholeListSent() {
     QCOMPARE(rows[1].toArray()[check].toString(), QStringLiteral("C"));
     QCOMPARE(rows[0].toArray()[check].toString(), QStringLiteral("U"));
     QCOMPARE(p[1].toString(), QStringLiteral("MARIA"));
-    QCOMPARE(p[2].toString().size(), 10); // the processing date
-    QCOMPARE(p[3].toString(), QStringLiteral("2"));  // 01 / 110042490114: homologation
+    QCOMPARE(p[2].toString().size(), 10);           // the processing date
+    QCOMPARE(p[3].toString(), QStringLiteral("2")); // 01 / 110042490114: homologation
     QCOMPARE(p[4].toString(), QStringLiteral("3A5F9C21B7E04D18"));
     QCOMPARE(p[5].toString(), QStringLiteral("SP"));
 }

@@ -2,8 +2,8 @@
 // operator types codes, presses Tab, picks rows in the lookup dialogs, and sees
 // the names, the normalised codes, the cascade and the messages.
 #include "Cli_Zav50000.h"
-#include "data/adoibquery.h"
 #include "checks.h"
+#include "data/adoibquery.h"
 #include "data/dtmdbgeral.h"
 #include "guard.h"
 #include "recordingservices.h"
@@ -97,11 +97,25 @@ void TestCriteria::branch_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("message");
     for (const QString& d : zavtest::dialects()) {
-        zavtest::newRow(d, "short code padded") << "2" << "0002" << "Filial Campinas" << "";
-        zavtest::newRow(d, "full code") << "0003" << "0003" << "Filial Rio de Janeiro" << "";
-        zavtest::newRow(d, "letters upper-cased") << "abc" << "ABC" << "" << QString::fromUtf8("Filial não cadastrada.");
-        zavtest::newRow(d, "unknown padded then refused") << "9" << "0009" << "" << QString::fromUtf8("Filial não cadastrada.");
-        zavtest::newRow(d, "empty: no message") << "" << "" << "" << "";
+        zavtest::newRow(d, "short code padded") << "2"
+                                                << "0002"
+                                                << "Filial Campinas"
+                                                << "";
+        zavtest::newRow(d, "full code") << "0003"
+                                        << "0003"
+                                        << "Filial Rio de Janeiro"
+                                        << "";
+        zavtest::newRow(d, "letters upper-cased") << "abc"
+                                                  << "ABC"
+                                                  << "" << QString::fromUtf8("Filial não cadastrada.");
+        zavtest::newRow(d, "unknown padded then refused")
+            << "9"
+            << "0009"
+            << "" << QString::fromUtf8("Filial não cadastrada.");
+        zavtest::newRow(d, "empty: no message") << ""
+                                                << ""
+                                                << ""
+                                                << "";
     }
 }
 
@@ -118,7 +132,8 @@ void TestCriteria::branch() {
     QCOMPARE(f->medCdFilial->Text(), code);
     QCOMPARE(f->edtNmFilial->Text(), name);
     QCOMPARE(svc().errors, message.isEmpty() ? QStringList() : QStringList{message});
-    QCOMPARE(ui::focusedName(), message.isEmpty() ? QStringLiteral("medCdEmpresa") : QStringLiteral("medCdFilial"));
+    QCOMPARE(ui::focusedName(),
+             message.isEmpty() ? QStringLiteral("medCdEmpresa") : QStringLiteral("medCdFilial"));
 }
 
 void TestCriteria::company_data() {
@@ -131,15 +146,36 @@ void TestCriteria::company_data() {
     QTest::addColumn<QString>("message");
     const QString notForBranch = QString::fromUtf8("Empresa não cadastrada para a filial informada.");
     for (const QString& d : zavtest::dialects()) {
-        zavtest::newRow(d, "the branch's own company")
-            << "0001" << "1" << "Alvorada Comércio de Alimentos Ltda" << "110042490114" << "30521457" << "";
+        zavtest::newRow(d, "the branch's own company") << "0001"
+                                                       << "1"
+                                                       << "Alvorada Comércio de Alimentos Ltda"
+                                                       << "110042490114"
+                                                       << "30521457"
+                                                       << "";
         zavtest::newRow(d, "linked through the company-per-branch rows")
-            << "0001" << "02" << "Serra Verde Indústria Têxtil S.A." << "110987654110" << "30529981" << "";
+            << "0001"
+            << "02"
+            << "Serra Verde Indústria Têxtil S.A."
+            << "110987654110"
+            << "30529981"
+            << "";
         zavtest::newRow(d, "exists, not linked: name shown, registrations not")
-            << "0001" << "03" << "Horizonte Distribuidora de Bebidas Ltda" << "" << "" << notForBranch;
-        zavtest::newRow(d, "does not exist") << "0001" << "99" << "" << "" << "" << notForBranch;
-        zavtest::newRow(d, "linked without a registration") << "0005" << "4" << "Pinheiral Serviços de Logística Ltda"
-                                                           << "" << "" << "";
+            << "0001"
+            << "03"
+            << "Horizonte Distribuidora de Bebidas Ltda"
+            << ""
+            << "" << notForBranch;
+        zavtest::newRow(d, "does not exist") << "0001"
+                                             << "99"
+                                             << ""
+                                             << ""
+                                             << "" << notForBranch;
+        zavtest::newRow(d, "linked without a registration") << "0005"
+                                                            << "4"
+                                                            << "Pinheiral Serviços de Logística Ltda"
+                                                            << ""
+                                                            << ""
+                                                            << "";
     }
 }
 
@@ -289,7 +325,8 @@ void TestCriteria::lookupButtons() {
     f->medCdEmpresa->SetText(QString());
     svc().clear();
     QTest::mouseClick(f->btpSerie, Qt::LeftButton);
-    QCOMPARE(svc().errors, QStringList{QString::fromUtf8("Não há série cadastrada para a inscrição estadual informada.")});
+    QCOMPARE(svc().errors,
+             QStringList{QString::fromUtf8("Não há série cadastrada para a inscrição estadual informada.")});
     QVERIFY(svc().lookups.isEmpty());
     // Series of the company and registrations shown, and a cancelled dialog.
     typeAndTab(f->medCdFilial, QStringLiteral("0001"));
@@ -308,9 +345,11 @@ void TestCriteria::period() {
     ZAV_DATABASE(m_dbs, db);
     TfrmCancelaNFE* f = open(db, dialect);
     const QString today = QDate::currentDate().toString(QStringLiteral("dd/MM/yyyy"));
-    const QString day = QDate::fromString(sqlValue(db, QStringLiteral("SELECT DTPROC FROM ZAVDATAPROC WHERE CDFILIAL = '0001'")).left(10),
-                                          Qt::ISODate)
-                            .toString(QStringLiteral("dd/MM/yyyy"));
+    const QString day =
+        QDate::fromString(
+            sqlValue(db, QStringLiteral("SELECT DTPROC FROM ZAVDATAPROC WHERE CDFILIAL = '0001'")).left(10),
+            Qt::ISODate)
+            .toString(QStringLiteral("dd/MM/yyyy"));
     QCOMPARE(f->depDtInicial->Text(), day);
     QCOMPARE(f->depDtFinal->Text(), day);
     // Equal dates pass; a start one day after the end does not.
@@ -320,7 +359,8 @@ void TestCriteria::period() {
     f->depDtInicial->SetDate(f->depDtFinal->GetDate().addDays(1));
     QVERIFY(ui::focus(f->depDtFinal));
     ui::tab(ui::focused());
-    QCOMPARE(svc().errors, QStringList{QString::fromUtf8("Data do período inicial deve ser menor ou igual a data do período final.")});
+    QCOMPARE(svc().errors, QStringList{QString::fromUtf8(
+                               "Data do período inicial deve ser menor ou igual a data do período final.")});
     QTRY_COMPARE(ui::focusedName(), QStringLiteral("depDtInicial"));
     // Leaving the start box tests no order.
     svc().clear();
@@ -338,9 +378,11 @@ void TestCriteria::period() {
     f->depDtFinal->SetDate(QDateTime(QDate(2026, 1, 31), QTime()));
     f->depDtInicial->SetDate(QDateTime());
     typeAndTab(f->medCdFilial, QStringLiteral("2"));
-    const QString day2 = QDate::fromString(sqlValue(db, QStringLiteral("SELECT DTPROC FROM ZAVDATAPROC WHERE CDFILIAL = '0002'")).left(10),
-                                           Qt::ISODate)
-                             .toString(QStringLiteral("dd/MM/yyyy"));
+    const QString day2 =
+        QDate::fromString(
+            sqlValue(db, QStringLiteral("SELECT DTPROC FROM ZAVDATAPROC WHERE CDFILIAL = '0002'")).left(10),
+            Qt::ISODate)
+            .toString(QStringLiteral("dd/MM/yyyy"));
     QVERIFY(!day2.isEmpty());
     QCOMPARE(f->depDtInicial->Text(), day2);
     QCOMPARE(f->depDtFinal->Text(), QStringLiteral("31/01/2026"));
@@ -375,10 +417,12 @@ void TestCriteria::kindChange() {
 void TestCriteria::customer() {
     ZAV_DATABASE(m_dbs, db);
     TfrmCancelaNFE* f = open(db, dialect);
-    const QString cnpj = sqlValue(db, QStringLiteral("SELECT NRINSJURCLIE FROM CLIENTE WHERE IDTPIJURCLIE = 'J' AND NRINSJURCLIE IN "
-                                                      "(SELECT NRINSJURCLIE FROM CLIENTE GROUP BY NRINSJURCLIE HAVING COUNT(*) = 1) "
-                                                      "ORDER BY NRINSJURCLIE"));
-    const QString name = sqlValue(db, QStringLiteral("SELECT NMRAZSOCCLIE FROM CLIENTE WHERE NRINSJURCLIE = '%1'").arg(cnpj));
+    const QString cnpj = sqlValue(
+        db, QStringLiteral("SELECT NRINSJURCLIE FROM CLIENTE WHERE IDTPIJURCLIE = 'J' AND NRINSJURCLIE IN "
+                           "(SELECT NRINSJURCLIE FROM CLIENTE GROUP BY NRINSJURCLIE HAVING COUNT(*) = 1) "
+                           "ORDER BY NRINSJURCLIE"));
+    const QString name =
+        sqlValue(db, QStringLiteral("SELECT NMRAZSOCCLIE FROM CLIENTE WHERE NRINSJURCLIE = '%1'").arg(cnpj));
     QCOMPARE(cnpj.size(), 14);
     chooseKind(f, 0);
     // Typed by hand, never picked: an existing customer is accepted.
@@ -405,7 +449,8 @@ void TestCriteria::customer() {
     // A pick writes the raw number; the mask comes with the validation.
     svc().lookupAnswers = {0};
     QTest::mouseClick(f->btpCliente, Qt::LeftButton);
-    const QString first = sqlValue(db, QStringLiteral("SELECT NRINSJURCLIE FROM CLIENTE ORDER BY NRINSJURCLIE"));
+    const QString first =
+        sqlValue(db, QStringLiteral("SELECT NRINSJURCLIE FROM CLIENTE ORDER BY NRINSJURCLIE"));
     QCOMPARE(f->medCliente->Text(), first);
     QCOMPARE(f->medCliente->EditMask(), PictPess(QStringLiteral("I")));
     QVERIFY(!f->RememberedCustomer().isEmpty());
@@ -418,8 +463,9 @@ void TestCriteria::customer() {
 void TestCriteria::sharedCustomerRegistration() {
     ZAV_DATABASE(m_dbs, db);
     TfrmCancelaNFE* f = open(db, dialect);
-    const QString shared = sqlValue(db, QStringLiteral("SELECT NRINSJURCLIE FROM CLIENTE GROUP BY NRINSJURCLIE HAVING COUNT(*) > 1 "
-                                                        "ORDER BY NRINSJURCLIE"));
+    const QString shared = sqlValue(
+        db, QStringLiteral("SELECT NRINSJURCLIE FROM CLIENTE GROUP BY NRINSJURCLIE HAVING COUNT(*) > 1 "
+                           "ORDER BY NRINSJURCLIE"));
     QVERIFY(!shared.isEmpty());
     QStringList names;
     QSqlQuery q(db);
@@ -457,10 +503,13 @@ void TestCriteria::sharedCustomerRegistration() {
 void TestCriteria::supplier() {
     ZAV_DATABASE(m_dbs, db);
     TfrmCancelaNFE* f = open(db, dialect);
-    const QString shared = sqlValue(db, QStringLiteral("SELECT NRINSJURFORN FROM FORNECEDOR GROUP BY NRINSJURFORN HAVING COUNT(*) > 1 "
-                                                        "ORDER BY NRINSJURFORN"));
-    const QString firstByName = sqlValue(db, QStringLiteral("SELECT NMRAZSOCFORN FROM FORNECEDOR WHERE NRINSJURFORN = '%1' "
-                                                            "ORDER BY NMRAZSOCFORN").arg(shared));
+    const QString shared = sqlValue(
+        db, QStringLiteral("SELECT NRINSJURFORN FROM FORNECEDOR GROUP BY NRINSJURFORN HAVING COUNT(*) > 1 "
+                           "ORDER BY NRINSJURFORN"));
+    const QString firstByName =
+        sqlValue(db, QStringLiteral("SELECT NMRAZSOCFORN FROM FORNECEDOR WHERE NRINSJURFORN = '%1' "
+                                    "ORDER BY NMRAZSOCFORN")
+                         .arg(shared));
     QVERIFY(!shared.isEmpty());
     chooseKind(f, 1);
     typeAndTab(f->medFornecedor, shared);

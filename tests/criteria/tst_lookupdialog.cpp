@@ -1,8 +1,8 @@
 // The real lookup dialog over a query of the demo database: the visible fields
 // under their labels, finding a row by typing, Enter to pick, Esc to give up.
+#include "criteria/queries.h"
 #include "data/adoibquery.h"
 #include "data/clientdataset.h"
-#include "criteria/queries.h"
 #include "data/datapacket.h"
 #include "data/dtmdbgeral.h"
 #include "lookupdialog.h"

@@ -2,9 +2,9 @@
 // statements accepted as stored, the all-rows flag, the conditions without a
 // flag, the order of rows; and what the demo data promises the screen.
 #include "cnpjcpf.h"
+#include "criteria/queries.h"
 #include "data/adoibquery.h"
 #include "data/edatabaseerror.h"
-#include "criteria/queries.h"
 #include "testdb.h"
 
 #include <QRegularExpression>

@@ -42,7 +42,8 @@ struct TestForm {
         edB1 = makeControl<TEdit>(panB1, "edB1", 5, 5, 100, 21);
         edB2 = makeControl<TEdit>(panB, "edB2", 5, 70, 100, 21);
         edC = makeControl<TEdit>(&form, "edC", 5, 200, 100, 21);
-        for (TWinControl* c : std::initializer_list<TWinControl*>{panA, edA1, edA2, panB, panB1, edB1, edB2, edC}) {
+        for (TWinControl* c :
+             std::initializer_list<TWinControl*>{panA, edA1, edA2, panB, panB1, edB1, edB2, edC}) {
             const QString name = c->self()->objectName();
             c->OnEnter = [this, name](QObject*) { log << QStringLiteral("enter:") + name; };
             c->OnExit = [this, name](QObject*) { log << QStringLiteral("exit:") + name; };
@@ -226,7 +227,8 @@ void TestFocus::guardSwallowsAbortAndReportsErrors() {
     QVERIFY(rec->shown().isEmpty());
     QVERIFY(!zav::guarded([] { throw EZavError(QStringLiteral("Falha no servidor.")); }));
     QVERIFY(!zav::guarded([] { throw std::runtime_error("disk full"); }));
-    QCOMPARE(rec->exceptions, QStringList({QStringLiteral("Falha no servidor."), QStringLiteral("disk full")}));
+    QCOMPARE(rec->exceptions,
+             QStringList({QStringLiteral("Falha no servidor."), QStringLiteral("disk full")}));
 
     // Through real entry points: a button click, a change of an edit's text.
     rec->clear();

@@ -24,16 +24,20 @@
 namespace {
 
 QByteArray packetAnswer(const QJsonArray& rows, const QString& dropField = {}) {
-    const char* names[] = {"IDCHECK", "IDBLOQUEADO", "CDFILIEMIT", "NRLANCTONF", "DTEMISSAO", "NMRAZAO",
-                           "VRNOTAFISC", "CDFILIAL", "NRLANCTBDOC", "IDENTRSAIDOP", "CDEMPRESA", "CDFILIRECE",
-                           "LANCAMENTO", "DSMOTIVOCANCNFE", "NRNOTAFISCALELE", "NRPROTOCOLONFE", "NRACESSONFE"};
+    const char* names[] = {
+        "IDCHECK",    "IDBLOQUEADO",     "CDFILIEMIT",      "NRLANCTONF",     "DTEMISSAO",  "NMRAZAO",
+        "VRNOTAFISC", "CDFILIAL",        "NRLANCTBDOC",     "IDENTRSAIDOP",   "CDEMPRESA",  "CDFILIRECE",
+        "LANCAMENTO", "DSMOTIVOCANCNFE", "NRNOTAFISCALELE", "NRPROTOCOLONFE", "NRACESSONFE"};
     const int sizes[] = {1, 1, 4, 10, 0, 50, 0, 4, 12, 1, 2, 4, 76, 50, 9, 15, 50};
     QJsonArray fields;
     for (int i = 0; i < 17; ++i) {
         if (QLatin1String(names[i]) == dropField)
             continue;
-        const QString type = i == 4 ? QStringLiteral("datetime") : i == 6 ? QStringLiteral("float") : QStringLiteral("string");
-        fields.append(QJsonObject{{QStringLiteral("name"), QLatin1String(names[i])}, {QStringLiteral("type"), type},
+        const QString type = i == 4   ? QStringLiteral("datetime")
+                             : i == 6 ? QStringLiteral("float")
+                                      : QStringLiteral("string");
+        fields.append(QJsonObject{{QStringLiteral("name"), QLatin1String(names[i])},
+                                  {QStringLiteral("type"), type},
                                   {QStringLiteral("size"), sizes[i]}});
     }
     QJsonObject packet{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
@@ -44,10 +48,22 @@ QByteArray packetAnswer(const QJsonArray& rows, const QString& dropField = {}) {
 }
 
 QJsonArray invoiceRow(const QString& lancamento, const QString& number) {
-    return QJsonArray{QStringLiteral("U"), QStringLiteral("N"), QStringLiteral("0001"), number,
-                      QStringLiteral("2026-12-01"), QStringLiteral("Cliente"), 10.5, QStringLiteral("0001"),
-                      QStringLiteral("000000000001"), QStringLiteral("S"), QStringLiteral("01"), QString(), lancamento,
-                      QString(), QStringLiteral("000000001"), QStringLiteral("135260000000001"),
+    return QJsonArray{QStringLiteral("U"),
+                      QStringLiteral("N"),
+                      QStringLiteral("0001"),
+                      number,
+                      QStringLiteral("2026-12-01"),
+                      QStringLiteral("Cliente"),
+                      10.5,
+                      QStringLiteral("0001"),
+                      QStringLiteral("000000000001"),
+                      QStringLiteral("S"),
+                      QStringLiteral("01"),
+                      QString(),
+                      lancamento,
+                      QString(),
+                      QStringLiteral("000000001"),
+                      QStringLiteral("135260000000001"),
                       QStringLiteral("35261200000000000000550010000000011000000010")};
 }
 
@@ -106,9 +122,10 @@ void TestRetrieval::listFromTheServer() {
     QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
     QVERIFY(f->cdsNotaFiscal->Active());
     QSqlQuery q(db);
-    QVERIFY(q.prepare(QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE CDFILIAL = '0001' AND CDEMPRESA = '01' "
-                                     "AND CDINSCESTA = '110042490114' AND CDINSCMUNI = '30521457' AND CDSERIE = '1' "
-                                     "AND IDSITUACAONFE = 'A' AND DTEMISSAO >= :D")));
+    QVERIFY(q.prepare(
+        QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE CDFILIAL = '0001' AND CDEMPRESA = '01' "
+                       "AND CDINSCESTA = '110042490114' AND CDINSCMUNI = '30521457' AND CDSERIE = '1' "
+                       "AND IDSITUACAONFE = 'A' AND DTEMISSAO >= :D")));
     q.bindValue(QStringLiteral(":D"), QDate::currentDate().addDays(-60));
     QVERIFY(q.exec() && q.next());
     const int expected = q.value(0).toInt();
@@ -221,10 +238,18 @@ void TestRetrieval::argumentsAsSent() {
     QCOMPARE(call.value(QStringLiteral("method")).toString(), QStringLiteral("GetNotaFiscal"));
     const QJsonArray p = call.value(QStringLiteral("params")).toArray();
     QCOMPARE(p.size(), 12);
-    const QStringList expected = {QStringLiteral("0001"), QStringLiteral("01"), QStringLiteral("110042490114"),
-                                  QStringLiteral("30521457"), QStringLiteral("1"), QString(), QString(), QString(),
-                                  QString(), QDate::currentDate().addDays(-60).toString(Qt::ISODate),
-                                  QDate::currentDate().toString(Qt::ISODate), QString()};
+    const QStringList expected = {QStringLiteral("0001"),
+                                  QStringLiteral("01"),
+                                  QStringLiteral("110042490114"),
+                                  QStringLiteral("30521457"),
+                                  QStringLiteral("1"),
+                                  QString(),
+                                  QString(),
+                                  QString(),
+                                  QString(),
+                                  QDate::currentDate().addDays(-60).toString(Qt::ISODate),
+                                  QDate::currentDate().toString(Qt::ISODate),
+                                  QString()};
     for (int i = 0; i < 12; ++i)
         QCOMPARE(p[i].toString(), expected[i]);
 }
@@ -242,7 +267,8 @@ void TestRetrieval::rowsKeptInEntryOrder() {
     QStringList order;
     for (f->cdsNotaFiscal->First(); !f->cdsNotaFiscal->Eof(); f->cdsNotaFiscal->Next())
         order << f->cdsNotaFiscal->FieldByName(QStringLiteral("NRLANCTONF"))->AsString();
-    QCOMPARE(order, QStringList({QStringLiteral("0000000001"), QStringLiteral("0000000002"), QStringLiteral("0000000003")}));
+    QCOMPARE(order, QStringList({QStringLiteral("0000000001"), QStringLiteral("0000000002"),
+                                 QStringLiteral("0000000003")}));
 }
 
 void TestRetrieval::brokenAnswerKeepsTheListClosed() {
@@ -254,7 +280,8 @@ void TestRetrieval::brokenAnswerKeepsTheListClosed() {
     fillCriteria(f);
     leavePanel(f);
     QCOMPARE(svc().exceptions.size(), qsizetype(1));
-    QVERIFY2(svc().exceptions.first().contains(QStringLiteral("LANCAMENTO")), qPrintable(svc().exceptions.first()));
+    QVERIFY2(svc().exceptions.first().contains(QStringLiteral("LANCAMENTO")),
+             qPrintable(svc().exceptions.first()));
     QVERIFY(!f->cdsNotaFiscal->Active());
     QVERIFY(!svc().busy);
 }
@@ -273,8 +300,9 @@ void TestRetrieval::unreachableServer() {
     fillCriteria(f);
     leavePanel(f);
     QCOMPARE(svc().exceptions.size(), qsizetype(1));
-    QVERIFY2(svc().exceptions.first().startsWith(QString::fromUtf8("Ocorreu um erro na conexão com o servidor:")),
-             qPrintable(svc().exceptions.first()));
+    QVERIFY2(
+        svc().exceptions.first().startsWith(QString::fromUtf8("Ocorreu um erro na conexão com o servidor:")),
+        qPrintable(svc().exceptions.first()));
     QVERIFY(!f->cdsNotaFiscal->Active());
     QVERIFY(!svc().busy);
 }

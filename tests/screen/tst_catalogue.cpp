@@ -85,7 +85,8 @@ void TestCatalogue::entriesInStoredOrder() {
     const QStringList& entries = CatalogueEntries();
     QCOMPARE(entries.size(), qsizetype(45));
     for (int i = 0; i < 45; ++i)
-        QCOMPARE(entries[i], QString::fromUtf8(kExpected[i].key) + QLatin1Char('|') + QString::fromUtf8(kExpected[i].text));
+        QCOMPARE(entries[i], QString::fromUtf8(kExpected[i].key) + QLatin1Char('|') +
+                                 QString::fromUtf8(kExpected[i].text));
 }
 
 void TestCatalogue::textsByKey_data() {

@@ -347,7 +347,8 @@ private Q_SLOTS:
 
 zavtest::Readiness TstServer::prepare(const QString& dialect, QSqlDatabase* dbOut) {
     QString why;
-    if (const auto availability = m_dbs.ensure(dialect, &why); availability != zavtest::TestDatabases::Availability::Ready)
+    if (const auto availability = m_dbs.ensure(dialect, &why);
+        availability != zavtest::TestDatabases::Availability::Ready)
         return zavtest::Readiness::of(availability, why);
     QSqlDatabase db = m_dbs.database(dialect);
     if (dbOut)
@@ -981,11 +982,12 @@ void TstServer::databaseFailureIsReportedAndServingGoesOn() {
     QCOMPARE(errorCode(reply), -32000);
     // What the database said stays in the server's log, found by the id the
     // caller is given; the caller reads no table name, no SQL, no driver text.
-    static const QRegularExpression incident(
-        QStringLiteral("^Erro ao consultar as notas fiscais no banco de dados \\(ocorrência ([0-9a-f]{8})\\)\\.$"));
+    static const QRegularExpression incident(QStringLiteral(
+        "^Erro ao consultar as notas fiscais no banco de dados \\(ocorrência ([0-9a-f]{8})\\)\\.$"));
     const auto match = incident.match(errorMessage(reply));
     QVERIFY2(match.hasMatch(), qPrintable(errorMessage(reply)));
-    QVERIFY2(server.waitForLog("ocorrência " + match.captured(1).toLatin1() + ": "), server.log().constData());
+    QVERIFY2(server.waitForLog("ocorrência " + match.captured(1).toLatin1() + ": "),
+             server.log().constData());
     QVERIFY(server.log().contains("NOTAFISCAL"));
 
     httplib::Client client("127.0.0.1", server.port());
@@ -1015,19 +1017,21 @@ void TstServer::commandLine_data() {
     QTest::newRow("a certificate without its key")
         << QStringList{"--db", dbFile, "--tls-cert", "$DB"} << 1 << QStringLiteral("juntos");
     QTest::newRow("plain HTTP on a remote address")
-        << QStringList{"--db", dbFile, "--plain-http", "--listen", "0.0.0.0:0"} << 1 << QStringLiteral("loopback");
-    QTest::newRow("a port out of range") << QStringList{"--db", dbFile, "--plain-http", "--listen", "127.0.0.1:70000"}
-                                         << 1 << QStringLiteral("--listen inválido");
+        << QStringList{"--db", dbFile, "--plain-http", "--listen", "0.0.0.0:0"} << 1
+        << QStringLiteral("loopback");
+    QTest::newRow("a port out of range")
+        << QStringList{"--db", dbFile, "--plain-http", "--listen", "127.0.0.1:70000"} << 1
+        << QStringLiteral("--listen inválido");
     QTest::newRow("no port") << QStringList{"--db", dbFile, "--plain-http", "--listen", "127.0.0.1"} << 1
                              << QStringLiteral("--listen inválido");
     QTest::newRow("no threads") << QStringList{"--db", dbFile, "--plain-http", "--threads", "0"} << 1
                                 << QStringLiteral("--threads");
     QTest::newRow("a tiny body limit") << QStringList{"--db", dbFile, "--plain-http", "--max-body", "10"} << 1
                                        << QStringLiteral("--max-body");
-    QTest::newRow("no idle timeout") << QStringList{"--db", dbFile, "--plain-http", "--idle-timeout", "0"} << 1
-                                     << QStringLiteral("--idle-timeout");
-    QTest::newRow("a database in no folder")
-        << QStringList{"--db", "/nao/existe/zav.sqlite", "--plain-http"} << 2 << QStringLiteral("banco indisponível");
+    QTest::newRow("no idle timeout") << QStringList{"--db", dbFile, "--plain-http", "--idle-timeout", "0"}
+                                     << 1 << QStringLiteral("--idle-timeout");
+    QTest::newRow("a database in no folder") << QStringList{"--db", "/nao/existe/zav.sqlite", "--plain-http"}
+                                             << 2 << QStringLiteral("banco indisponível");
     QTest::newRow("a database without the invoice store")
         << QStringList{"--db", "$EMPTY", "--plain-http"} << 2 << QStringLiteral("NOTAFISCAL");
     QTest::newRow("help") << QStringList{"--help"} << 0 << QStringLiteral("--tls-cert");

@@ -34,9 +34,13 @@ AuthorityProcess::~AuthorityProcess() {
     }
 }
 
-QString AuthorityProcess::binary() { return QDir(binDir()).filePath(QStringLiteral("zav-authority")); }
+QString AuthorityProcess::binary() {
+    return QDir(binDir()).filePath(QStringLiteral("zav-authority"));
+}
 
-bool AuthorityProcess::running() const { return m_process && m_process->state() == QProcess::Running; }
+bool AuthorityProcess::running() const {
+    return m_process && m_process->state() == QProcess::Running;
+}
 
 QByteArray AuthorityProcess::log() {
     QFile file(m_logFile);
@@ -65,7 +69,8 @@ bool AuthorityProcess::start(const QStringList& arguments, QString* why) {
             return false;
         }
         if (deadline.hasExpired()) {
-            *why = QStringLiteral("the authority did not say where it listens: %1").arg(QString::fromUtf8(log()));
+            *why = QStringLiteral("the authority did not say where it listens: %1")
+                       .arg(QString::fromUtf8(log()));
             return false;
         }
         QThread::msleep(50);
@@ -96,15 +101,20 @@ QTemporaryDir& NfeWorld::shared() {
     return dir;
 }
 
-QString NfeWorld::certificateFolder() const { return shared().filePath(QStringLiteral("certs")); }
-QString NfeWorld::caFile() const { return QDir(certificateFolder()).filePath(QStringLiteral("ca.pem")); }
+QString NfeWorld::certificateFolder() const {
+    return shared().filePath(QStringLiteral("certs"));
+}
+QString NfeWorld::caFile() const {
+    return QDir(certificateFolder()).filePath(QStringLiteral("ca.pem"));
+}
 
 QString NfeWorld::certificates(QSqlDatabase& db, const QStringList& extraSerials) {
     if (!shared().isValid())
         return QStringLiteral("no temporary folder");
     QStringList serials;
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("SELECT DISTINCT NRSERIECERTIFIC FROM INSCRESTAD WHERE NRSERIECERTIFIC IS NOT NULL")))
+    if (!q.exec(QStringLiteral(
+            "SELECT DISTINCT NRSERIECERTIFIC FROM INSCRESTAD WHERE NRSERIECERTIFIC IS NOT NULL")))
         return QStringLiteral("cannot read the registrations' certificates");
     while (q.next())
         if (!q.value(0).toString().trimmed().isEmpty())
@@ -112,10 +122,12 @@ QString NfeWorld::certificates(QSqlDatabase& db, const QStringList& extraSerials
     serials += extraSerials;
     QProcess script;
     script.setProcessChannelMode(QProcess::MergedChannels);
-    script.start(QStringLiteral("bash"), QStringList{QDir(sourceDir()).filePath(QStringLiteral("scripts/make-certificates.sh")),
-                                                     certificateFolder(), QString::fromLatin1(kPassword)} +
-                                             serials);
-    if (!script.waitForFinished(180000) || script.exitStatus() != QProcess::NormalExit || script.exitCode() != 0)
+    script.start(QStringLiteral("bash"),
+                 QStringList{QDir(sourceDir()).filePath(QStringLiteral("scripts/make-certificates.sh")),
+                             certificateFolder(), QString::fromLatin1(kPassword)} +
+                     serials);
+    if (!script.waitForFinished(180000) || script.exitStatus() != QProcess::NormalExit ||
+        script.exitCode() != 0)
         return QStringLiteral("make-certificates.sh failed: %1").arg(QString::fromUtf8(script.readAll()));
     if (!writeFile(m_own.filePath(QStringLiteral("password")), QByteArray(kPassword) + "\n"))
         return QStringLiteral("cannot write the password file");
@@ -130,11 +142,11 @@ QString NfeWorld::writeTable(const QString& content) const {
 
 QString NfeWorld::startAuthority(const QString& connectionText, const QStringList& arguments, int answerMs) {
     const QDir certs(certificateFolder());
-    QStringList all{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                    QStringLiteral("--cert"), certs.filePath(QStringLiteral("authority.pem")),
-                    QStringLiteral("--key"), certs.filePath(QStringLiteral("authority.key")),
+    QStringList all{QStringLiteral("--listen"),    QStringLiteral("127.0.0.1:0"),
+                    QStringLiteral("--cert"),      certs.filePath(QStringLiteral("authority.pem")),
+                    QStringLiteral("--key"),       certs.filePath(QStringLiteral("authority.key")),
                     QStringLiteral("--client-ca"), caFile(),
-                    QStringLiteral("--db"), connectionText};
+                    QStringLiteral("--db"),        connectionText};
     if (!arguments.contains(QStringLiteral("--ordinary-hours")))
         all += {QStringLiteral("--ordinary-hours"), QString::number(kGenerousHours)};
     all += arguments;
@@ -142,19 +154,23 @@ QString NfeWorld::startAuthority(const QString& connectionText, const QStringLis
     if (!m_authority.start(all, &why))
         return why;
     const QString base = QStringLiteral("https://127.0.0.1:%1/ws/").arg(m_authority.port());
-    m_table = writeTable(QStringLiteral("[geral]\nca = %1\nconexaoMs = 3000\nrespostaMs = %2\n\n"
-                                        "[*.*]\nevento = %3NFeRecepcaoEvento4\nconsulta = %3NFeConsultaProtocolo4\n"
-                                        "prazoHoras = %4\n")
-                             .arg(caFile())
-                             .arg(answerMs)
-                             .arg(base)
-                             .arg(kGenerousHours));
+    m_table =
+        writeTable(QStringLiteral("[geral]\nca = %1\nconexaoMs = 3000\nrespostaMs = %2\n\n"
+                                  "[*.*]\nevento = %3NFeRecepcaoEvento4\nconsulta = %3NFeConsultaProtocolo4\n"
+                                  "prazoHoras = %4\n")
+                       .arg(caFile())
+                       .arg(answerMs)
+                       .arg(base)
+                       .arg(kGenerousHours));
     return {};
 }
 
 QStringList NfeWorld::serverArguments() const {
-    return {QStringLiteral("--certificates"), certificateFolder(), QStringLiteral("--certificate-password-file"),
-            m_own.filePath(QStringLiteral("password")), QStringLiteral("--authorities"),
+    return {QStringLiteral("--certificates"),
+            certificateFolder(),
+            QStringLiteral("--certificate-password-file"),
+            m_own.filePath(QStringLiteral("password")),
+            QStringLiteral("--authorities"),
             m_table.isEmpty() ? m_own.filePath(QStringLiteral("autoridades.ini")) : m_table};
 }
 
@@ -165,9 +181,10 @@ QString NfeWorld::verifySignature(const QByteArray& xml) const {
         return QStringLiteral("cannot write the document");
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral("xmlsec1"), {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), caFile(),
-                                        QStringLiteral("--id-attr:Id"),
-                                        QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"), path});
+    p.start(QStringLiteral("xmlsec1"),
+            {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), caFile(),
+             QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
+             path});
     if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
         return QStringLiteral("xmlsec1 refused it: %1").arg(QString::fromUtf8(p.readAll()));
     return {};

@@ -28,12 +28,14 @@ public:
                         return;
                     const QByteArray head = buffer->left(end).toLower();
                     const qsizetype at = head.indexOf("content-length:");
-                    const int length = at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toInt();
+                    const int length =
+                        at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toInt();
                     if (buffer->size() < end + 4 + length)
                         return;
                     QByteArray body = head.startsWith("get") ? QByteArray("{\"status\":\"ok\"}") : answer;
                     if (head.startsWith("post")) {
-                        const QJsonObject request = QJsonDocument::fromJson(buffer->mid(end + 4, length)).object();
+                        const QJsonObject request =
+                            QJsonDocument::fromJson(buffer->mid(end + 4, length)).object();
                         requests << request;
                         // The answer belongs to the call it answers.
                         QJsonObject a = QJsonDocument::fromJson(answer).object();
@@ -42,7 +44,8 @@ public:
                             body = QJsonDocument(a).toJson(QJsonDocument::Compact);
                         }
                     }
-                    s->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " +
+                    s->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: "
+                             "close\r\nContent-Length: " +
                              QByteArray::number(body.size()) + "\r\n\r\n" + body);
                     s->disconnectFromHost();
                     buffer->clear();
@@ -52,4 +55,3 @@ public:
     }
     int port() const { return server.serverPort(); }
 };
-

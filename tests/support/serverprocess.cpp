@@ -31,7 +31,9 @@ bool accepting(int port) {
 
 } // namespace
 
-ServerProcess::~ServerProcess() { stop(); }
+ServerProcess::~ServerProcess() {
+    stop();
+}
 
 QString ServerProcess::binary() {
     QString dir = qEnvironmentVariable("ZAV_BIN_DIR");
@@ -52,8 +54,9 @@ int ServerProcess::closedPort() {
 bool ServerProcess::startTls(const QString& connectionText, const QString& tlsDir,
                              const QStringList& extraArguments, QString* why) {
     return start(connectionText,
-                 QStringList{QStringLiteral("--tls-cert"), QDir(tlsDir).filePath(QStringLiteral("server.pem")),
-                             QStringLiteral("--tls-key"), QDir(tlsDir).filePath(QStringLiteral("server.key"))} +
+                 QStringList{QStringLiteral("--tls-cert"),
+                             QDir(tlsDir).filePath(QStringLiteral("server.pem")), QStringLiteral("--tls-key"),
+                             QDir(tlsDir).filePath(QStringLiteral("server.key"))} +
                      extraArguments,
                  why);
 }
@@ -72,7 +75,8 @@ bool ServerProcess::start(const QString& connectionText, const QStringList& extr
     if (arguments.contains(QStringLiteral("--log-file"))) {
         m_logFile = arguments.at(arguments.indexOf(QStringLiteral("--log-file")) + 1);
     } else {
-        m_logFile = m_logDir.filePath(QStringLiteral("server-%1.log").arg(QDateTime::currentMSecsSinceEpoch()));
+        m_logFile =
+            m_logDir.filePath(QStringLiteral("server-%1.log").arg(QDateTime::currentMSecsSinceEpoch()));
         arguments << QStringLiteral("--log-file") << m_logFile;
     }
     m_process = std::make_unique<QProcess>();
@@ -91,7 +95,8 @@ bool ServerProcess::start(const QString& connectionText, const QStringList& extr
             break;
         }
         if (deadline.hasExpired()) {
-            failure = QStringLiteral("the server did not say where it listens: %1").arg(QString::fromUtf8(log()));
+            failure =
+                QStringLiteral("the server did not say where it listens: %1").arg(QString::fromUtf8(log()));
             break;
         }
         QThread::msleep(50);
@@ -127,9 +132,13 @@ int ServerProcess::runToExit(const QStringList& arguments, int timeoutMs) {
     return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
 }
 
-bool ServerProcess::running() const { return m_process && m_process->state() == QProcess::Running; }
+bool ServerProcess::running() const {
+    return m_process && m_process->state() == QProcess::Running;
+}
 
-qint64 ServerProcess::pid() const { return m_process ? m_process->processId() : 0; }
+qint64 ServerProcess::pid() const {
+    return m_process ? m_process->processId() : 0;
+}
 
 QByteArray ServerProcess::log() {
     if (m_process)

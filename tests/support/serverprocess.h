@@ -24,8 +24,8 @@ public:
     bool start(const QString& connectionText, const QStringList& extraArguments = {}, QString* why = nullptr);
     // The same over HTTPS, with the server.pem and server.key of tlsDir (a
     // folder made by scripts/make-certificates.sh).
-    bool startTls(const QString& connectionText, const QString& tlsDir, const QStringList& extraArguments = {},
-                  QString* why = nullptr);
+    bool startTls(const QString& connectionText, const QString& tlsDir,
+                  const QStringList& extraArguments = {}, QString* why = nullptr);
     // Runs the server with the arguments and waits for it to end by itself:
     // its exit code, -1 when it kept running or crashed.
     int runToExit(const QStringList& arguments, int timeoutMs = 15000);

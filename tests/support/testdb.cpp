@@ -22,7 +22,9 @@ QString uniqueSuffix() {
         .arg(QUuid::createUuid().toString(QUuid::Id128).left(8));
 }
 
-QString adminConnectionName() { return QStringLiteral("zavtest-admin-") + uniqueSuffix(); }
+QString adminConnectionName() {
+    return QStringLiteral("zavtest-admin-") + uniqueSuffix();
+}
 
 // Runs one statement on the server's own database through a short-lived connection.
 void onServer(const QString& statement) {
@@ -41,21 +43,31 @@ void onServer(const QString& statement) {
 
 } // namespace
 
-QStringList dialects() { return {kSQLite, kPostgreSQL}; }
+QStringList dialects() {
+    return {kSQLite, kPostgreSQL};
+}
 
-void addDatabaseColumn() { QTest::addColumn<QString>("dialect"); }
+void addDatabaseColumn() {
+    QTest::addColumn<QString>("dialect");
+}
 
 QTestData& newRow(const QString& dialect, const char* tag) {
     return QTest::addRow("%s: %s", qPrintable(dialect), tag) << dialect;
 }
 
-bool postgresRequired() { return qEnvironmentVariable("CI") == QLatin1String("true"); }
+bool postgresRequired() {
+    return qEnvironmentVariable("CI") == QLatin1String("true");
+}
 
-QString postgresServer() { return qEnvironmentVariable("ZAV_TEST_PG"); }
+QString postgresServer() {
+    return qEnvironmentVariable("ZAV_TEST_PG");
+}
 
 TestDatabases::TestDatabases(const zavdb::SeedOptions& options) : m_options(options) {}
 
-TestDatabases::~TestDatabases() { dropAll(); }
+TestDatabases::~TestDatabases() {
+    dropAll();
+}
 
 TestDatabases::Availability TestDatabases::ensure(const QString& dialect, QString* why) {
     if (m_entries.contains(dialect))
@@ -98,9 +110,13 @@ TestDatabases::Availability TestDatabases::recreate(const QString& dialect, QStr
     return ensure(dialect, why);
 }
 
-QString TestDatabases::connectionText(const QString& dialect) const { return m_entries.value(dialect).connectionText; }
+QString TestDatabases::connectionText(const QString& dialect) const {
+    return m_entries.value(dialect).connectionText;
+}
 
-QString TestDatabases::connectionName(const QString& dialect) const { return m_entries.value(dialect).connectionName; }
+QString TestDatabases::connectionName(const QString& dialect) const {
+    return m_entries.value(dialect).connectionName;
+}
 
 QSqlDatabase TestDatabases::database(const QString& dialect) const {
     return QSqlDatabase::database(connectionName(dialect), false);
@@ -120,7 +136,8 @@ void TestDatabases::createSQLite(Entry& entry) {
             throw zavdb::DatabaseError(QStringLiteral("no temporary folder: %1").arg(m_dir->errorString()));
     }
     const QString suffix = uniqueSuffix();
-    entry.connectionText = QStringLiteral("sqlite:") + m_dir->filePath(QStringLiteral("zav_%1.db").arg(suffix));
+    entry.connectionText =
+        QStringLiteral("sqlite:") + m_dir->filePath(QStringLiteral("zav_%1.db").arg(suffix));
     entry.connectionName = QStringLiteral("zavtest-sqlite-") + suffix;
 }
 
@@ -150,7 +167,8 @@ void TestDatabases::drop(Entry& entry) {
             // FORCE: a connection a test left open must not keep the database alive.
             onServer(QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(entry.pgDatabase));
         } catch (const zavdb::DatabaseError& e) {
-            qWarning("could not drop the test database %s: %s", qPrintable(entry.pgDatabase), qPrintable(e.text()));
+            qWarning("could not drop the test database %s: %s", qPrintable(entry.pgDatabase),
+                     qPrintable(e.text()));
         }
         entry.pgDatabase.clear();
     }

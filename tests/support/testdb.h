@@ -37,11 +37,11 @@ namespace zavtest {
 inline const QString kSQLite = QStringLiteral("sqlite");
 inline const QString kPostgreSQL = QStringLiteral("postgresql");
 
-QStringList dialects(); // every dialect, available or not: rows skip or fail at run time
+QStringList dialects();   // every dialect, available or not: rows skip or fail at run time
 void addDatabaseColumn(); // the "dialect" column; add it first
 QTestData& newRow(const QString& dialect, const char* tag);
 
-bool postgresRequired(); // CI=true
+bool postgresRequired();  // CI=true
 QString postgresServer(); // ZAV_TEST_PG
 
 class TestDatabases {
@@ -122,6 +122,6 @@ struct Readiness {
     QSqlDatabase db;                                                                                         \
     do {                                                                                                     \
         QString zavWhy_;                                                                                     \
-        ZAV_READY(zavtest::Readiness::of((fixture).ensure(dialect, &zavWhy_), zavWhy_));                      \
+        ZAV_READY(zavtest::Readiness::of((fixture).ensure(dialect, &zavWhy_), zavWhy_));                     \
         db = (fixture).database(dialect);                                                                    \
     } while (false)

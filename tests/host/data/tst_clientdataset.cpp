@@ -33,7 +33,9 @@ struct InvoiceList {
     }
 
     QString field(const char* name) const { return cds.FieldByName(QLatin1StringView(name))->AsString(); }
-    void set(const char* name, const QString& value) { cds.FieldByName(QLatin1StringView(name))->SetAsString(value); }
+    void set(const char* name, const QString& value) {
+        cds.FieldByName(QLatin1StringView(name))->SetAsString(value);
+    }
 
     // The values of a field over the rows the dataset lets one visit.
     QStringList visit(const char* name) {
@@ -47,7 +49,9 @@ struct InvoiceList {
 QStringList keys(int n) {
     QStringList out;
     for (int i = 0; i < n; ++i)
-        out.append(QStringLiteral("0001202405%1    1%2").arg(i % 28 + 1, 2, 10, QLatin1Char('0')).arg(i, 9, 10, QLatin1Char('0')));
+        out.append(QStringLiteral("0001202405%1    1%2")
+                       .arg(i % 28 + 1, 2, 10, QLatin1Char('0'))
+                       .arg(i, 9, 10, QLatin1Char('0')));
     return out;
 }
 
@@ -345,7 +349,8 @@ void tst_ClientDataSet::badPacketsLeaveTheListClosed_data() {
     QTest::addColumn<DataPacket>("packet");
     QTest::addColumn<QString>("message");
     QTest::newRow("no LANCAMENTO") << invoices(keys(2), packetFields(QStringLiteral("LANCAMENTO")))
-                                   << QStringLiteral("Resposta inválida do servidor: campo LANCAMENTO ausente");
+                                   << QStringLiteral(
+                                          "Resposta inválida do servidor: campo LANCAMENTO ausente");
     QTest::newRow("no IDCHECK") << invoices(keys(2), packetFields(QStringLiteral("IDCHECK")))
                                 << QStringLiteral("Resposta inválida do servidor: campo IDCHECK ausente");
     QTest::newRow("issue date as text")
@@ -356,7 +361,8 @@ void tst_ClientDataSet::badPacketsLeaveTheListClosed_data() {
         << QStringLiteral("Resposta inválida do servidor: campo VRNOTAFISC: esperado número, recebido texto");
     QTest::newRow("reason as a date")
         << invoices(keys(2), packetFields({}, QStringLiteral("DSMOTIVOCANCNFE"), ftDateTime))
-        << QStringLiteral("Resposta inválida do servidor: campo DSMOTIVOCANCNFE: esperado texto, recebido data");
+        << QStringLiteral(
+               "Resposta inválida do servidor: campo DSMOTIVOCANCNFE: esperado texto, recebido data");
 }
 
 void tst_ClientDataSet::badPacketsLeaveTheListClosed() {

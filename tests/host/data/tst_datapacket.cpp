@@ -93,10 +93,13 @@ void tst_DataPacket::refused_data() {
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<QString>("message");
 
-    const QByteArray two = R"("fields":[{"name":"A","type":"string","size":1},{"name":"D","type":"datetime","size":0}])";
-    QTest::newRow("no packet") << QByteArray(R"({"result":1})") << QStringLiteral("pacote sem a lista de campos");
+    const QByteArray two =
+        R"("fields":[{"name":"A","type":"string","size":1},{"name":"D","type":"datetime","size":0}])";
+    QTest::newRow("no packet") << QByteArray(R"({"result":1})")
+                               << QStringLiteral("pacote sem a lista de campos");
     QTest::newRow("no rows") << QByteArray("{" + two + "}") << QStringLiteral("pacote sem a lista de linhas");
-    QTest::newRow("unknown type") << QByteArray(R"({"fields":[{"name":"A","type":"blob","size":0}],"rows":[]})")
+    QTest::newRow("unknown type") << QByteArray(
+                                         R"({"fields":[{"name":"A","type":"blob","size":0}],"rows":[]})")
                                   << QStringLiteral("campo A: tipo desconhecido");
     QTest::newRow("nameless field") << QByteArray(R"({"fields":[{"type":"string","size":1}],"rows":[]})")
                                     << QStringLiteral("o campo 1 não tem nome");
@@ -109,8 +112,9 @@ void tst_DataPacket::refused_data() {
                               << QStringLiteral("a linha 1 tem");
     QTest::newRow("row not a list") << QByteArray("{" + two + R"(,"rows":[["x","2024-01-01"],{"a":1}]})")
                                     << QStringLiteral("a linha 2 não é uma lista");
-    QTest::newRow("number for a string") << QByteArray("{" + two + R"(,"rows":[[5,"2024-01-01"]]})")
-                                         << QStringLiteral("campo A, linha 1: esperado texto, recebido número");
+    QTest::newRow("number for a string")
+        << QByteArray("{" + two + R"(,"rows":[[5,"2024-01-01"]]})")
+        << QStringLiteral("campo A, linha 1: esperado texto, recebido número");
     QTest::newRow("day in local notation") << QByteArray("{" + two + R"(,"rows":[["x","31/12/2024"]]})")
                                            << QStringLiteral("campo D, linha 1: esperado data");
     QTest::newRow("impossible day") << QByteArray("{" + two + R"(,"rows":[["x","2023-02-29"]]})")
@@ -169,10 +173,12 @@ void tst_DataPacket::cborOnlyRefusals_data() {
 
     QCborMap rowsFirst;
     rowsFirst.insert(QStringLiteral("rows"), QCborArray{QCborArray{QStringLiteral("x")}});
-    rowsFirst.insert(QStringLiteral("fields"), QCborArray{QCborMap{{QStringLiteral("name"), QStringLiteral("A")},
-                                                                   {QStringLiteral("type"), QStringLiteral("string")}}});
-    QTest::newRow("rows before fields") << rowsFirst.toCborValue().toCbor()
-                                        << QStringLiteral("o pacote deve trazer a lista de campos antes das linhas");
+    rowsFirst.insert(QStringLiteral("fields"),
+                     QCborArray{QCborMap{{QStringLiteral("name"), QStringLiteral("A")},
+                                         {QStringLiteral("type"), QStringLiteral("string")}}});
+    QTest::newRow("rows before fields")
+        << rowsFirst.toCborValue().toCbor()
+        << QStringLiteral("o pacote deve trazer a lista de campos antes das linhas");
     QTest::newRow("trailing bytes") << good + QByteArray("\x01", 1) << QStringLiteral("dados a mais");
 }
 

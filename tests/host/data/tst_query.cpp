@@ -51,9 +51,10 @@ private:
     }
 
     static const QStringList& branchSql() {
-        static const QStringList sql = {QStringLiteral("SELECT CDFILIAL, NMFILIAL, CDEMPRESA FROM FILIAL"),
-                                        QStringLiteral("WHERE (CDFILIAL = :P_CDFILIAL OR :P_TCDFILIAL = 'T')"),
-                                        QStringLiteral("ORDER BY CDFILIAL")};
+        static const QStringList sql = {
+            QStringLiteral("SELECT CDFILIAL, NMFILIAL, CDEMPRESA FROM FILIAL"),
+            QStringLiteral("WHERE (CDFILIAL = :P_CDFILIAL OR :P_TCDFILIAL = 'T')"),
+            QStringLiteral("ORDER BY CDFILIAL")};
         return sql;
     }
 
@@ -111,9 +112,10 @@ private Q_SLOTS:
         ZAV_DATABASE(m_dbs, db);
         QFETCH(QString, branch);
         QFETCH(int, rows);
-        auto q = query(dialect, {QStringLiteral("SELECT CDFILIAL FROM FILIAL WHERE CDFILIAL = :P_CDFILIAL"),
-                                 QStringLiteral("UNION ALL"),
-                                 QStringLiteral("SELECT CDFILIAL FROM ZAVDATAPROC WHERE CDFILIAL = :P_CDFILIAL")});
+        auto q =
+            query(dialect, {QStringLiteral("SELECT CDFILIAL FROM FILIAL WHERE CDFILIAL = :P_CDFILIAL"),
+                            QStringLiteral("UNION ALL"),
+                            QStringLiteral("SELECT CDFILIAL FROM ZAVDATAPROC WHERE CDFILIAL = :P_CDFILIAL")});
         QCOMPARE(q->Params().size(), 1);
         q->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(branch);
         q->Open();
@@ -156,8 +158,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expression");
         QTest::addColumn<QString>("expected");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "CHAR column") << QStringLiteral("CAST(CDFILIAL AS CHAR(10))") << QStringLiteral("0003");
-            zavtest::newRow(d, "trailing blanks in the value") << QStringLiteral("'abc   '") << QStringLiteral("abc");
+            zavtest::newRow(d, "CHAR column")
+                << QStringLiteral("CAST(CDFILIAL AS CHAR(10))") << QStringLiteral("0003");
+            zavtest::newRow(d, "trailing blanks in the value")
+                << QStringLiteral("'abc   '") << QStringLiteral("abc");
             zavtest::newRow(d, "leading blanks kept") << QStringLiteral("'  x '") << QStringLiteral("  x");
             zavtest::newRow(d, "only blanks") << QStringLiteral("'    '") << QStringLiteral("");
         }
@@ -165,8 +169,10 @@ private Q_SLOTS:
     void fixedWidthStringsTrimmed() {
         ZAV_DATABASE(m_dbs, db);
         QFETCH(QString, expression);
-        auto q = query(dialect, {QStringLiteral("SELECT %1 AS V FROM FILIAL WHERE CDFILIAL = :P_CDFILIAL").arg(expression)},
-                       {def("V", 10)});
+        auto q =
+            query(dialect,
+                  {QStringLiteral("SELECT %1 AS V FROM FILIAL WHERE CDFILIAL = :P_CDFILIAL").arg(expression)},
+                  {def("V", 10)});
         q->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QStringLiteral("0003"));
         q->Open();
         QTEST(q->FieldByName(QStringLiteral("V"))->AsString(), "expected");
@@ -186,7 +192,8 @@ private Q_SLOTS:
         QCOMPARE(q->Fields().at(0)->FieldName(), QStringLiteral("CDFILIAL"));
         QVERIFY(!q->FindField(QStringLiteral("CDEMPRESA"))); // selected but not declared
         const QString error = errorOf([&] { q->FieldByName(QStringLiteral("NMFANTASIA")); });
-        QVERIFY2(error.contains(QStringLiteral("NMFANTASIA")) && error.contains(QStringLiteral("qryTeste")), qPrintable(error));
+        QVERIFY2(error.contains(QStringLiteral("NMFANTASIA")) && error.contains(QStringLiteral("qryTeste")),
+                 qPrintable(error));
     }
 
     void declaredFieldMissingFromResult_data() { bothDialects(); }
@@ -236,7 +243,8 @@ private Q_SLOTS:
         q->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QString());
         q->Open();
         QCOMPARE(q->RecordCount(), 1);
-        QCOMPARE(q->FieldByName(QStringLiteral("NMFILIAL"))->AsString(), QStringLiteral("Filial Belo Horizonte"));
+        QCOMPARE(q->FieldByName(QStringLiteral("NMFILIAL"))->AsString(),
+                 QStringLiteral("Filial Belo Horizonte"));
         q->Close();
         q->Open(); // same values again
         QCOMPARE(q->FieldByName(QStringLiteral("CDFILIAL"))->AsString(), QStringLiteral("0004"));
@@ -287,8 +295,10 @@ private Q_SLOTS:
     void typedFields_data() { bothDialects(); }
     void typedFields() {
         ZAV_DATABASE(m_dbs, db);
-        auto q = query(dialect, {QStringLiteral("SELECT DTPROC, 2 AS N, 2.5 AS R FROM ZAVDATAPROC WHERE CDFILIAL = :P_CDFILIAL")},
-                       {def("DTPROC", 0, ftDateTime), def("N", 0, ftInteger), def("R", 0, ftFloat)});
+        auto q = query(
+            dialect,
+            {QStringLiteral("SELECT DTPROC, 2 AS N, 2.5 AS R FROM ZAVDATAPROC WHERE CDFILIAL = :P_CDFILIAL")},
+            {def("DTPROC", 0, ftDateTime), def("N", 0, ftInteger), def("R", 0, ftFloat)});
         q->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QStringLiteral("0002"));
         q->Open();
         QCOMPARE(q->FieldByName(QStringLiteral("DTPROC"))->AsDateTime(),

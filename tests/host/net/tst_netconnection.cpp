@@ -2,12 +2,12 @@
 // process on a fresh database (SQLite, and PostgreSQL when ZAV_TEST_PG names
 // one) and against a scripted loopback server for the answers a real server
 // never gives: garbage, a body cut short, silence, a malformed packet.
-#include "serverprocess.h"
 #include "data/clientdataset.h"
 #include "exceptions.h"
 #include "invoicepacket.h"
 #include "netconnection.h"
 #include "scriptedhttpserver.h"
+#include "serverprocess.h"
 #include "session.h"
 #include "testdb.h"
 #include "uitest.h"
@@ -138,7 +138,8 @@ ServerProcess* tst_NetConnection::server(const QString& dialect, QString* why) {
     if (found != m_servers.end())
         return found->second.get();
     auto process = std::make_unique<ServerProcess>();
-    if (!process->start(m_dbs.connectionText(dialect), {QStringLiteral("--threads"), QStringLiteral("2")}, why))
+    if (!process->start(m_dbs.connectionText(dialect), {QStringLiteral("--threads"), QStringLiteral("2")},
+                        why))
         return nullptr;
     return m_servers.emplace(dialect, std::move(process)).first->second.get();
 }

@@ -37,12 +37,16 @@ private Q_SLOTS:
                   "[*.*]\nevento = https://any/ev\nconsulta = https://any/co\nprazoExtemporaneoDias = 7\n"),
             &error);
         QVERIFY2(config, qPrintable(error));
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("2"))->eventUrl.host(), QStringLiteral("sp"));
+        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("2"))->eventUrl.host(),
+                 QStringLiteral("sp"));
         QCOMPARE(config->find(QStringLiteral("sp"), QStringLiteral("2"))->ordinaryHours, 48);
-        QCOMPARE(config->find(QStringLiteral("RJ"), QStringLiteral("2"))->statusUrl.host(), QStringLiteral("any2"));
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->eventUrl.host(), QStringLiteral("any"));
+        QCOMPARE(config->find(QStringLiteral("RJ"), QStringLiteral("2"))->statusUrl.host(),
+                 QStringLiteral("any2"));
+        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->eventUrl.host(),
+                 QStringLiteral("any"));
         QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->lateDays, 7);
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->ordinaryHours, 24); // the real default
+        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->ordinaryHours,
+                 24); // the real default
         QCOMPARE(config->answerMs(), 1500);
         QCOMPARE(config->connectMs(), AuthorityConfig::kDefaultConnectMs);
         QCOMPARE(config->caFile(), m_dir.filePath(QStringLiteral("ca.pem"))); // next to the table
@@ -50,8 +54,8 @@ private Q_SLOTS:
 
     void noSectionForTheState() {
         QString error;
-        const auto config =
-            AuthorityConfig::load(write("[MG.1]\nevento = https://mg/ev\nconsulta = https://mg/co\n"), &error);
+        const auto config = AuthorityConfig::load(
+            write("[MG.1]\nevento = https://mg/ev\nconsulta = https://mg/co\n"), &error);
         QVERIFY2(config, qPrintable(error));
         QVERIFY(!config->find(QStringLiteral("MG"), QStringLiteral("2")));
         QVERIFY(!config->find(QStringLiteral("SP"), QStringLiteral("1")));
@@ -60,25 +64,29 @@ private Q_SLOTS:
     void badTables_data() {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("no section") << QByteArray("[geral]\nrespostaMs = 100\n") << QStringLiteral("sem nenhuma seção");
+        QTest::newRow("no section") << QByteArray("[geral]\nrespostaMs = 100\n")
+                                    << QStringLiteral("sem nenhuma seção");
         QTest::newRow("unknown state") << QByteArray("[XX.2]\nevento = https://a/b\nconsulta = https://a/c\n")
                                        << QStringLiteral("Seção [XX.2] inválida");
         QTest::newRow("environment 3") << QByteArray("[SP.3]\nevento = https://a/b\nconsulta = https://a/c\n")
                                        << QStringLiteral("Seção [SP.3] inválida");
         QTest::newRow("plain http") << QByteArray("[SP.2]\nevento = http://a/b\nconsulta = https://a/c\n")
                                     << QStringLiteral("[SP.2] evento inválido");
-        QTest::newRow("missing service") << QByteArray("[SP.2]\nevento = https://a/b\n")
-                                         << QStringLiteral("[SP.2] falta consulta");
+        QTest::newRow("missing service")
+            << QByteArray("[SP.2]\nevento = https://a/b\n") << QStringLiteral("[SP.2] falta consulta");
         QTest::newRow("zero hours")
             << QByteArray("[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nprazoHoras = 0\n")
             << QStringLiteral("[SP.2] prazoHoras inválido: \"0\"");
         QTest::newRow("words for days")
-            << QByteArray("[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nprazoExtemporaneoDias = sete\n")
+            << QByteArray(
+                   "[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nprazoExtemporaneoDias = sete\n")
             << QStringLiteral("prazoExtemporaneoDias inválido");
-        QTest::newRow("missing CA") << QByteArray("[geral]\nca = nao-existe.pem\n[SP.2]\nevento = https://a/b\n"
-                                                  "consulta = https://a/c\n")
+        QTest::newRow("missing CA") << QByteArray(
+                                           "[geral]\nca = nao-existe.pem\n[SP.2]\nevento = https://a/b\n"
+                                           "consulta = https://a/c\n")
                                     << QStringLiteral("[geral] ca: arquivo");
-        QTest::newRow("timeout too short") << QByteArray("[geral]\nrespostaMs = 5\n") << QStringLiteral("respostaMs inválido");
+        QTest::newRow("timeout too short")
+            << QByteArray("[geral]\nrespostaMs = 5\n") << QStringLiteral("respostaMs inválido");
     }
     void badTables() {
         QFETCH(QByteArray, content);

@@ -8,8 +8,8 @@
 
 #include <QCborArray>
 #include <QRegularExpression>
-#include <QSqlQuery>
 #include <QSet>
+#include <QSqlQuery>
 #include <QTest>
 #include <QThread>
 
@@ -24,7 +24,9 @@ const QString kReason = QStringLiteral("Erro de digitação no valor da nota");
 const QString kOperator = QStringLiteral("OPER1");
 const QString kAlreadyCancelled = QStringLiteral("Nota fiscal já cancelada.");
 
-QString processingDate() { return QDate::currentDate().toString(Qt::ISODate); }
+QString processingDate() {
+    return QDate::currentDate().toString(Qt::ISODate);
+}
 
 struct Setup {
     QSqlDatabase db;
@@ -39,24 +41,28 @@ struct Setup {
 QString snapshot(QSqlDatabase& db, int first, int last) {
     QStringList lines;
     for (int n = first; n <= last; ++n)
-        lines.append(QStringLiteral("%1 %2 %3 [%4]")
-                         .arg(entryOf(n),
-                              scalar(db, QStringLiteral("SELECT IDSITUACAONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"),
-                                     {entryOf(n)}),
-                              scalar(db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
-                                     {entryOf(n)}),
-                              scalar(db,
-                                     QStringLiteral("SELECT MIN(IDSITUACAOTIT) || MAX(IDSITUACAOTIT) FROM TITULORECEBER "
-                                                    "WHERE NRLANCTONF = ?"),
-                                     {entryOf(n)})));
+        lines.append(
+            QStringLiteral("%1 %2 %3 [%4]")
+                .arg(entryOf(n),
+                     scalar(db, QStringLiteral("SELECT IDSITUACAONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"),
+                            {entryOf(n)}),
+                     scalar(db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                            {entryOf(n)}),
+                     scalar(
+                         db,
+                         QStringLiteral("SELECT MIN(IDSITUACAOTIT) || MAX(IDSITUACAOTIT) FROM TITULORECEBER "
+                                        "WHERE NRLANCTONF = ?"),
+                         {entryOf(n)})));
     return lines.join(u'\n');
 }
 
 QString state(QSqlDatabase& db, int n) {
-    return scalar(db, QStringLiteral("SELECT IDSITUACAONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(n)});
+    return scalar(db, QStringLiteral("SELECT IDSITUACAONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"),
+                  {entryOf(n)});
 }
 int records(QSqlDatabase& db, const QString& entry) {
-    return scalar(db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"), {entry}).toInt();
+    return scalar(db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"), {entry})
+        .toInt();
 }
 QString receivables(QSqlDatabase& db, int n) {
     QStringList states;
@@ -79,15 +85,17 @@ private:
     // A fresh database on the dialect, the demo establishment and its
     // registration, and a server on it.
     zavtest::Readiness fresh(const QString& dialect, Setup& s, bool startServer = true,
-                  const QStringList& authorityArguments = {}) {
+                             const QStringList& authorityArguments = {}) {
         QString why;
-        if (const auto availability = m_dbs.recreate(dialect, &why); availability != zavtest::TestDatabases::Availability::Ready)
+        if (const auto availability = m_dbs.recreate(dialect, &why);
+            availability != zavtest::TestDatabases::Availability::Ready)
             return zavtest::Readiness::of(availability, why);
         s.db = m_dbs.database(dialect);
         s.e = mainEstablishment(s.db);
         s.r = registrationOf(s.db, s.e);
         if (s.e.branch.isEmpty() || s.e.stateCode.size() != 2 || s.r.certificate.isEmpty())
-            return zavtest::Readiness::fail(QStringLiteral("the demo needs a branch with invoices and a certificate"));
+            return zavtest::Readiness::fail(
+                QStringLiteral("the demo needs a branch with invoices and a certificate"));
         s.world = std::make_unique<NfeWorld>();
         if (!(why = s.world->certificates(s.db)).isEmpty())
             return zavtest::Readiness::fail(why);
@@ -141,17 +149,23 @@ private Q_SLOTS:
 void TstCancel::everyBlockStopsItsInvoiceOnly() {
     FRESH(s);
     QCOMPARE(insertInvoices(s.db, s.e, 1, 14, 'A', true), QString());
-    const QString otherBranch = scalar(s.db, QStringLiteral("SELECT CDFILIAL FROM FILIAL WHERE CDFILIAL <> ? AND "
-                                                            "CDEMPRESA = ? ORDER BY 1"),
+    const QString otherBranch = scalar(s.db,
+                                       QStringLiteral("SELECT CDFILIAL FROM FILIAL WHERE CDFILIAL <> ? AND "
+                                                      "CDEMPRESA = ? ORDER BY 1"),
                                        {s.e.branch, s.e.company});
-    const QString otherRegistration = scalar(s.db, QStringLiteral("SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = ? "
-                                                                  "AND CDINSCESTA <> ? ORDER BY 1"),
-                                             {s.e.company, s.e.stateRegistration});
+    const QString otherRegistration =
+        scalar(s.db,
+               QStringLiteral("SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = ? "
+                              "AND CDINSCESTA <> ? ORDER BY 1"),
+               {s.e.company, s.e.stateRegistration});
     QVERIFY(!otherBranch.isEmpty() && !otherRegistration.isEmpty());
     const QString period = QStringLiteral("INSERT INTO PERIODOCONTABIL VALUES (?, ?, ?, ?, ?)");
-    const QString map = QStringLiteral("INSERT INTO MAPAAPURACAO VALUES (?, ?, ?, ?, '2019-12-31T18:00:00-03:00')");
-    const QString setReceivable = QStringLiteral("UPDATE TITULORECEBER SET IDSITUACAOTIT = ? WHERE NRLANCTONF = ?");
-    const QString addReceivable = QStringLiteral("INSERT INTO TITULORECEBER VALUES (?, 2, '2019-12-31', 10, ?)");
+    const QString map =
+        QStringLiteral("INSERT INTO MAPAAPURACAO VALUES (?, ?, ?, ?, '2019-12-31T18:00:00-03:00')");
+    const QString setReceivable =
+        QStringLiteral("UPDATE TITULORECEBER SET IDSITUACAOTIT = ? WHERE NRLANCTONF = ?");
+    const QString addReceivable =
+        QStringLiteral("INSERT INTO TITULORECEBER VALUES (?, 2, '2019-12-31', 10, ?)");
     // 1: its day in a closed period; 2: its day apportioned; 3..10: one
     // receivable state each; 11: two instalments, the first state in the
     // order of the keys wins.
@@ -178,7 +192,8 @@ void TstCancel::everyBlockStopsItsInvoiceOnly() {
     list.reverse(); // failures come in the order of the request, not of the entries
     const Answer a = client.cancel(list.packet(), kOperator, processingDate(), s.r);
     QList<Failure> expected;
-    const char* keys[] = {"MS02", "MapaApurado", "MS03", "MS04", "MS05", "MS06", "MS07", "MS08", "MS09", "MS10", "MS03"};
+    const char* keys[] = {"MS02", "MapaApurado", "MS03", "MS04", "MS05", "MS06",
+                          "MS07", "MS08",        "MS09", "MS10", "MS03"};
     for (int n = 11; n >= 1; --n)
         expected.append({entryOf(n), QLatin1String(keys[n - 1]), QString()});
     QCOMPARE(a.failures, expected);
@@ -190,7 +205,7 @@ void TstCancel::everyBlockStopsItsInvoiceOnly() {
         QCOMPARE(state(s.db, n), QStringLiteral("C"));
         QCOMPARE(records(s.db, entryOf(n)), 1);
     }
-    QCOMPARE(receivables(s.db, 12), QStringLiteral("C"));   // open: cancelled with its invoice
+    QCOMPARE(receivables(s.db, 12), QStringLiteral("C")); // open: cancelled with its invoice
     QCOMPARE(receivables(s.db, 13), QStringLiteral("CC"));
     QCOMPARE(receivables(s.db, 14), QStringLiteral("C"));
 }
@@ -207,8 +222,8 @@ void TstCancel::demoDatabaseShowsEveryBlock() {
         QVERIFY2(f.text.isEmpty(), qPrintable(a.describe()));
         keys.insert(f.key);
     }
-    QCOMPARE(keys, (QSet<QString>{"MS02", "MapaApurado", "MS03", "MS04", "MS05", "MS06", "MS07", "MS08", "MS09",
-                                  "MS10"}));
+    QCOMPARE(keys, (QSet<QString>{"MS02", "MapaApurado", "MS03", "MS04", "MS05", "MS06", "MS07", "MS08",
+                                  "MS09", "MS10"}));
     const int cancelled = scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE")).toInt();
     QCOMPARE(cancelled + a.failures.size(), list.size());
     QVERIFY(cancelled > 0);
@@ -227,10 +242,11 @@ void TstCancel::cancelledOnceRecordedAndGoneFromTheList() {
     QVERIFY2(a.null, qPrintable(a.describe()));
 
     QSqlQuery q(s.db);
-    QVERIFY(q.prepare(QStringLiteral("SELECT CDOPERADOR, DTPROCESSAMENTO, DSMOTIVOCANC, IDTPAMBIENTENFE, SGESTADO, "
-                                     "NRSERIECERTIFIC, DHCANCELAMENTO, CDSTATUSEVENTO, DSSTATUSEVENTO, "
-                                     "NRPROTOCOLOCANC, DHREGEVENTO, VERAPLIC FROM CANCELAMENTONFE "
-                                     "WHERE NRLANCTONF = ?")));
+    QVERIFY(q.prepare(
+        QStringLiteral("SELECT CDOPERADOR, DTPROCESSAMENTO, DSMOTIVOCANC, IDTPAMBIENTENFE, SGESTADO, "
+                       "NRSERIECERTIFIC, DHCANCELAMENTO, CDSTATUSEVENTO, DSSTATUSEVENTO, "
+                       "NRPROTOCOLOCANC, DHREGEVENTO, VERAPLIC FROM CANCELAMENTONFE "
+                       "WHERE NRLANCTONF = ?")));
     q.bindValue(0, entryOf(1));
     QVERIFY(q.exec() && q.next());
     QCOMPARE(q.value(0).toString(), kOperator);
@@ -246,7 +262,9 @@ void TstCancel::cancelledOnceRecordedAndGoneFromTheList() {
     QCOMPARE(q.value(7).toString(), QStringLiteral("135"));
     QVERIFY(!q.value(8).toString().isEmpty());
     const QString protocol = q.value(9).toString();
-    QVERIFY2(QRegularExpression(QStringLiteral("^") + s.e.stateCode + QStringLiteral("\\d{13}$")).match(protocol).hasMatch(),
+    QVERIFY2(QRegularExpression(QStringLiteral("^") + s.e.stateCode + QStringLiteral("\\d{13}$"))
+                 .match(protocol)
+                 .hasMatch(),
              qPrintable(protocol));
     QVERIFY2(time.match(q.value(10).toString()).hasMatch(), qPrintable(q.value(10).toString()));
     QCOMPARE(q.value(11).toString(), QStringLiteral("ZAV-AUT-LOCAL_1.00"));
@@ -263,8 +281,8 @@ void TstCancel::cancelledOnceRecordedAndGoneFromTheList() {
 
     // The same list once more: never a second cancellation.
     const Answer again = client.cancel(list.packet(), kOperator, date, s.r);
-    QCOMPARE(again.failures,
-             (QList<Failure>{{entryOf(1), QString(), kAlreadyCancelled}, {entryOf(2), QString(), kAlreadyCancelled}}));
+    QCOMPARE(again.failures, (QList<Failure>{{entryOf(1), QString(), kAlreadyCancelled},
+                                             {entryOf(2), QString(), kAlreadyCancelled}}));
     QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE")), QStringLiteral("2"));
 }
 
@@ -307,13 +325,15 @@ void TstCancel::reasonRule() {
                                           [&](const Failure& f) { return f.entry == entry; });
         if (!c.key) {
             QVERIFY2(failure == a.failures.end(), c.what);
-            QCOMPARE(scalar(s.db, QStringLiteral("SELECT DSMOTIVOCANC FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+            QCOMPARE(scalar(s.db,
+                            QStringLiteral("SELECT DSMOTIVOCANC FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
                             {entry}),
                      c.stored);
             continue;
         }
         QVERIFY2(failure != a.failures.end(), c.what);
-        QVERIFY2(failure->key == QLatin1String(c.key), qPrintable(QStringLiteral("%1: %2").arg(c.what, failure->key)));
+        QVERIFY2(failure->key == QLatin1String(c.key),
+                 qPrintable(QStringLiteral("%1: %2").arg(c.what, failure->key)));
         QVERIFY2(failure->text.contains(QString::fromUtf8(c.text)),
                  qPrintable(QStringLiteral("%1: %2").arg(c.what, failure->text)));
         if (QByteArray(c.text).isEmpty())
@@ -328,20 +348,23 @@ void TstCancel::serverChecksTheInvoiceAgain() {
     QCOMPARE(insertInvoices(s.db, s.e, 1, 8, 'A', true), QString());
     QCOMPARE(insertInvoices(s.db, s.e, 9, 1, 'C', false), QString());
     QCOMPARE(insertInvoices(s.db, s.e, 10, 1, 'D', false), QString());
-    const QString hold = QStringLiteral("UPDATE NOTAFISCAL SET CDOPERBLOQ = ?, DHBLOQUEIO = '2019-01-01T09:00:00-03:00' "
-                                        "WHERE NRLANCTONF = ?");
+    const QString hold =
+        QStringLiteral("UPDATE NOTAFISCAL SET CDOPERBLOQ = ?, DHBLOQUEIO = '2019-01-01T09:00:00-03:00' "
+                       "WHERE NRLANCTONF = ?");
     QCOMPARE(exec(s.db, hold, {"OUTRO", entryOf(3)}), QString());
     QCOMPARE(exec(s.db, hold, {kOperator, entryOf(4)}), QString());
     // An authorised invoice with a record already: inconsistent, never a second.
-    QCOMPARE(exec(s.db,
-                  QStringLiteral("INSERT INTO CANCELAMENTONFE VALUES (?, 'X', '2019-01-01', 'Registro anterior ao teste', "
-                                 "'2', 'SP', 'C', '2019-01-01T10:00:00-03:00', '135', 'Evento registrado', "
-                                 "'935190000000001', '2019-01-01T10:00:00-03:00', 'OUTRA')"),
-                  {entryOf(5)}),
-             QString());
+    QCOMPARE(
+        exec(s.db,
+             QStringLiteral(
+                 "INSERT INTO CANCELAMENTONFE VALUES (?, 'X', '2019-01-01', 'Registro anterior ao teste', "
+                 "'2', 'SP', 'C', '2019-01-01T10:00:00-03:00', '135', 'Evento registrado', "
+                 "'935190000000001', '2019-01-01T10:00:00-03:00', 'OUTRA')"),
+             {entryOf(5)}),
+        QString());
     // An access key whose check digit is wrong: refused by the authority.
-    const QString key = scalar(s.db, QStringLiteral("SELECT NRACESSONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"),
-                               {entryOf(6)});
+    const QString key =
+        scalar(s.db, QStringLiteral("SELECT NRACESSONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(6)});
     const QString wrongKey = key.left(43) + QString::number((key.at(43).digitValue() + 1) % 10);
     QCOMPARE(exec(s.db, QStringLiteral("UPDATE NOTAFISCAL SET NRACESSONFE = ? WHERE NRLANCTONF = ?"),
                   {wrongKey, entryOf(6)}),
@@ -365,20 +388,26 @@ void TstCancel::serverChecksTheInvoiceAgain() {
     QCOMPARE(a.failures.at(0), (Failure{entryOf(1), QString(), notHers}));
     QCOMPARE(a.failures.at(1), (Failure{entryOf(2), QString(), notHers}));
     QCOMPARE(a.failures.at(2), (Failure{entryOf(3), QStringLiteral("MS01"), QString()}));
-    QCOMPARE(a.failures.at(3), (Failure{entryOf(5), QString(), QStringLiteral("Nota fiscal já tem registro de cancelamento.")}));
+    QCOMPARE(a.failures.at(3), (Failure{entryOf(5), QString(),
+                                        QStringLiteral("Nota fiscal já tem registro de cancelamento.")}));
     QCOMPARE(a.failures.at(4).entry, entryOf(6));
     // Refused before anything is signed or sent: the authority would answer 236.
     QCOMPARE(a.failures.at(4).key, QString());
-    QVERIFY2(a.failures.at(4).text.startsWith(QStringLiteral("Chave de acesso inválida")), qPrintable(a.failures.at(4).text));
-    QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO WHERE NRLANCTONF = ?"), {entryOf(6)}),
-             QStringLiteral("0"));
+    QVERIFY2(a.failures.at(4).text.startsWith(QStringLiteral("Chave de acesso inválida")),
+             qPrintable(a.failures.at(4).text));
+    QCOMPARE(
+        scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO WHERE NRLANCTONF = ?"), {entryOf(6)}),
+        QStringLiteral("0"));
     QCOMPARE(a.failures.at(5), (Failure{entryOf(9), QString(), kAlreadyCancelled}));
-    QCOMPARE(a.failures.at(6), (Failure{entryOf(10), QString(), QStringLiteral("Nota fiscal denegada não pode ser cancelada.")}));
-    QCOMPARE(a.failures.at(7), (Failure{QStringLiteral("2999999999"), QString(), QStringLiteral("Nota fiscal não encontrada.")}));
+    QCOMPARE(a.failures.at(6), (Failure{entryOf(10), QString(),
+                                        QStringLiteral("Nota fiscal denegada não pode ser cancelada.")}));
+    QCOMPARE(a.failures.at(7), (Failure{QStringLiteral("2999999999"), QString(),
+                                        QStringLiteral("Nota fiscal não encontrada.")}));
 
     // Held by the same operator: cancelled, and the hold goes with it.
     QCOMPARE(state(s.db, 4), QStringLiteral("C"));
-    QCOMPARE(scalar(s.db, QStringLiteral("SELECT COALESCE(CDOPERBLOQ, '-') FROM NOTAFISCAL WHERE NRLANCTONF = ?"),
+    QCOMPARE(scalar(s.db,
+                    QStringLiteral("SELECT COALESCE(CDOPERBLOQ, '-') FROM NOTAFISCAL WHERE NRLANCTONF = ?"),
                     {entryOf(4)}),
              QStringLiteral("-"));
     QCOMPARE(state(s.db, 7), QStringLiteral("C"));
@@ -388,8 +417,9 @@ void TstCancel::serverChecksTheInvoiceAgain() {
     expected[3] = QStringLiteral("%1 C 1 [CC]").arg(entryOf(4));
     expected[6] = QStringLiteral("%1 C 1 [CC]").arg(entryOf(7));
     QCOMPARE(snapshot(s.db, 1, 10), expected.join(u'\n'));
-    QCOMPARE(scalar(s.db, QStringLiteral("SELECT CDOPERBLOQ FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(3)}),
-             QStringLiteral("OUTRO"));
+    QCOMPARE(
+        scalar(s.db, QStringLiteral("SELECT CDOPERBLOQ FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(3)}),
+        QStringLiteral("OUTRO"));
 }
 
 void TstCancel::registrationChecks_data() {
@@ -399,14 +429,24 @@ void TstCancel::registrationChecks_data() {
     QTest::addColumn<QString>("text");
     for (const QString& d : zavtest::dialects()) {
         zavtest::newRow(d, "certificate of another registration")
-            << "certificate" << "" << "Certificado não pertence à inscrição estadual da nota fiscal.";
-        zavtest::newRow(d, "certificate in small letters") << "lowercase" << "-" << "";
-        zavtest::newRow(d, "registration without certificate") << "no certificate" << "Certi_Deve" << "";
-        zavtest::newRow(d, "other environment") << "environment" << ""
-                                                << "Ambiente da NF-e diverge do cadastrado na inscrição estadual da "
-                                                   "nota fiscal.";
-        zavtest::newRow(d, "other state") << "state" << ""
-                                          << "Estado diverge do cadastrado na inscrição estadual da nota fiscal.";
+            << "certificate"
+            << ""
+            << "Certificado não pertence à inscrição estadual da nota fiscal.";
+        zavtest::newRow(d, "certificate in small letters") << "lowercase"
+                                                           << "-"
+                                                           << "";
+        zavtest::newRow(d, "registration without certificate") << "no certificate"
+                                                               << "Certi_Deve"
+                                                               << "";
+        zavtest::newRow(d, "other environment")
+            << "environment"
+            << ""
+            << "Ambiente da NF-e diverge do cadastrado na inscrição estadual da "
+               "nota fiscal.";
+        zavtest::newRow(d, "other state")
+            << "state"
+            << ""
+            << "Estado diverge do cadastrado na inscrição estadual da nota fiscal.";
     }
 }
 
@@ -418,16 +458,19 @@ void TstCancel::registrationChecks() {
     QCOMPARE(insertInvoices(s.db, s.e, 1, 2, 'A', false), QString());
     Registration sent = s.r;
     if (change == u"certificate") {
-        sent.certificate = scalar(s.db, QStringLiteral("SELECT NRSERIECERTIFIC FROM INSCRESTAD WHERE NRSERIECERTIFIC "
-                                                       "IS NOT NULL AND NRSERIECERTIFIC <> ? ORDER BY 1"),
-                                  {s.r.certificate});
+        sent.certificate =
+            scalar(s.db,
+                   QStringLiteral("SELECT NRSERIECERTIFIC FROM INSCRESTAD WHERE NRSERIECERTIFIC "
+                                  "IS NOT NULL AND NRSERIECERTIFIC <> ? ORDER BY 1"),
+                   {s.r.certificate});
         QVERIFY(!sent.certificate.isEmpty());
     } else if (change == u"lowercase") {
         sent.certificate = s.r.certificate.toLower();
         QVERIFY(sent.certificate != s.r.certificate);
     } else if (change == u"no certificate") {
-        QCOMPARE(exec(s.db, QStringLiteral("UPDATE INSCRESTAD SET NRSERIECERTIFIC = NULL WHERE CDEMPRESA = ? AND "
-                                           "CDINSCESTA = ?"),
+        QCOMPARE(exec(s.db,
+                      QStringLiteral("UPDATE INSCRESTAD SET NRSERIECERTIFIC = NULL WHERE CDEMPRESA = ? AND "
+                                     "CDINSCESTA = ?"),
                       {s.e.company, s.e.stateRegistration}),
                  QString());
     } else if (change == u"environment") {
@@ -459,7 +502,8 @@ void TstCancel::badArguments_data() {
         const char* message;
     };
     const Row rows[] = {
-        {"packet not a map", "packet=text", "Argumento 1 (lista de notas fiscais) inválido: esperado um pacote"},
+        {"packet not a map", "packet=text",
+         "Argumento 1 (lista de notas fiscais) inválido: esperado um pacote"},
         {"no rows list", "no rows", "listas \"fields\" e \"rows\""},
         {"field NRLANCTONF missing", "drop NRLANCTONF", "falta o campo NRLANCTONF"},
         {"field IDCHECK missing", "drop IDCHECK", "falta o campo IDCHECK"},
@@ -476,8 +520,10 @@ void TstCancel::badArguments_data() {
         {"date in another form", "3=08/12/2026", "Argumento 3 (data de processamento) inválido"},
         {"date that does not exist", "3=2026-02-30", "Argumento 3 (data de processamento) inválido"},
         {"environment 3", "4=3", "Argumento 4 (ambiente da NF-e) inválido"},
-        {"certificate empty", "5=", "Argumento 5 (número de série do certificado) inválido: deve ser informado"},
-        {"certificate 51 characters", "5=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", "no máximo 50"},
+        {"certificate empty",
+         "5=", "Argumento 5 (número de série do certificado) inválido: deve ser informado"},
+        {"certificate 51 characters", "5=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
+         "no máximo 50"},
         {"state of one letter", "6=S", "Argumento 6 (estado) inválido"},
         {"state that does not exist", "6=XX", "Argumento 6 (estado) inválido"},
         {"five arguments", "arity", "esperados 6, recebidos 5"},
@@ -560,7 +606,8 @@ void TstCancel::concurrentCallersCancelEachInvoiceOnce() {
     ServerProcess second;
     if (twoServers) {
         QString why;
-        QVERIFY2(second.start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why), qPrintable(why));
+        QVERIFY2(second.start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why),
+                 qPrintable(why));
     }
     Client lister(s.server->port());
     LIST(lister, s, issueDayOf(1), issueDayOf(kInvoices), list);
@@ -588,7 +635,8 @@ void TstCancel::concurrentCallersCancelEachInvoiceOnce() {
     QHash<QString, Failure> failed[2];
     for (int i = 0; i < 2; ++i)
         for (const Failure& f : answers[i].failures) {
-            const bool told = (f.key == u"MS01" && f.text.isEmpty()) || (f.key.isEmpty() && f.text == kAlreadyCancelled);
+            const bool told =
+                (f.key == u"MS01" && f.text.isEmpty()) || (f.key.isEmpty() && f.text == kAlreadyCancelled);
             QVERIFY2(told, qPrintable(answers[i].describe()));
             failed[i].insert(f.entry, f);
         }
@@ -604,8 +652,9 @@ void TstCancel::concurrentCallersCancelEachInvoiceOnce() {
         QVERIFY2(failed[0].contains(entry) != failed[1].contains(entry), qPrintable(entry));
         QCOMPARE(recordedBy.value(entry), operators[failed[0].contains(entry) ? 1 : 0]);
     }
-    QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' AND NRLANCTONF "
-                                         "BETWEEN ? AND ?"),
+    QCOMPARE(scalar(s.db,
+                    QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' AND NRLANCTONF "
+                                   "BETWEEN ? AND ?"),
                     {entryOf(1), entryOf(kInvoices)}),
              QStringLiteral("0"));
 }
@@ -642,10 +691,13 @@ void TstCancel::killDuringBatchLeavesEachInvoiceWholeOrUntouched() {
     const int cancelled = scalar(s.db, countSql).toInt();
     QVERIFY2(cancelled > 0 && cancelled < kInvoices, qPrintable(QString::number(cancelled)));
     // Every invoice whole: cancelled with its record and receivables, or untouched.
-    const QString range = QStringLiteral(" AND NF.NRLANCTONF BETWEEN '%1' AND '%2'").arg(entryOf(1), entryOf(kInvoices));
-    const QString recorded = QStringLiteral("EXISTS (SELECT 1 FROM CANCELAMENTONFE C WHERE C.NRLANCTONF = NF.NRLANCTONF)");
-    const QString receivableIn = QStringLiteral("EXISTS (SELECT 1 FROM TITULORECEBER T WHERE T.NRLANCTONF = NF.NRLANCTONF "
-                                                "AND T.IDSITUACAOTIT = '%1')");
+    const QString range =
+        QStringLiteral(" AND NF.NRLANCTONF BETWEEN '%1' AND '%2'").arg(entryOf(1), entryOf(kInvoices));
+    const QString recorded =
+        QStringLiteral("EXISTS (SELECT 1 FROM CANCELAMENTONFE C WHERE C.NRLANCTONF = NF.NRLANCTONF)");
+    const QString receivableIn =
+        QStringLiteral("EXISTS (SELECT 1 FROM TITULORECEBER T WHERE T.NRLANCTONF = NF.NRLANCTONF "
+                       "AND T.IDSITUACAOTIT = '%1')");
     const QStringList halfDone{
         QStringLiteral("NF.IDSITUACAONFE = 'C' AND NOT ") + recorded,
         QStringLiteral("NF.IDSITUACAONFE = 'A' AND ") + recorded,
@@ -654,15 +706,18 @@ void TstCancel::killDuringBatchLeavesEachInvoiceWholeOrUntouched() {
         QStringLiteral("NF.CDOPERBLOQ IS NOT NULL"),
     };
     for (const QString& condition : halfDone)
-        QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL NF WHERE ") + condition + range),
-                 QStringLiteral("0"));
-    QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL NF WHERE NF.IDSITUACAONFE = 'C'") + range),
+        QCOMPARE(
+            scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL NF WHERE ") + condition + range),
+            QStringLiteral("0"));
+    QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL NF WHERE NF.IDSITUACAONFE = 'C'") +
+                              range),
              QString::number(cancelled));
 
     // After a restart the same list finishes the work, and only that.
     ServerProcess restarted;
     QString why;
-    QVERIFY2(restarted.start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why), qPrintable(why));
+    QVERIFY2(restarted.start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why),
+             qPrintable(why));
     Client client(restarted.port());
     const Answer rest = client.cancel(packet, kOperator, processingDate(), s.r);
     QVERIFY2(rest.failures.size() == cancelled, qPrintable(rest.describe().left(600)));
@@ -673,9 +728,11 @@ void TstCancel::killDuringBatchLeavesEachInvoiceWholeOrUntouched() {
     // or sent again: each invoice has one registered event, none is pending.
     QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO WHERE IDSITUACAO = 'R'")),
              QString::number(kInvoices));
-    QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO WHERE IDSITUACAO <> 'R'")), QStringLiteral("0"));
-    QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM TITULORECEBER WHERE IDSITUACAOTIT <> 'C' AND "
-                                         "NRLANCTONF BETWEEN ? AND ?"),
+    QCOMPARE(scalar(s.db, QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO WHERE IDSITUACAO <> 'R'")),
+             QStringLiteral("0"));
+    QCOMPARE(scalar(s.db,
+                    QStringLiteral("SELECT COUNT(*) FROM TITULORECEBER WHERE IDSITUACAOTIT <> 'C' AND "
+                                   "NRLANCTONF BETWEEN ? AND ?"),
                     {entryOf(1), entryOf(kInvoices)}),
              QStringLiteral("0"));
 }

@@ -29,7 +29,9 @@ namespace {
 const QString kReason = QStringLiteral("Erro de digitação no valor da nota");
 const QString kOperator = QStringLiteral("OPER1");
 
-QString today() { return QDate::currentDate().toString(Qt::ISODate); }
+QString today() {
+    return QDate::currentDate().toString(Qt::ISODate);
+}
 
 struct World {
     QSqlDatabase db;
@@ -64,13 +66,17 @@ Journal journal(QSqlDatabase& db, const QString& entry) {
 }
 
 QString state(QSqlDatabase& db, int n) {
-    return scalar(db, QStringLiteral("SELECT IDSITUACAONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(n)});
+    return scalar(db, QStringLiteral("SELECT IDSITUACAONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"),
+                  {entryOf(n)});
 }
 QString accessKey(QSqlDatabase& db, int n) {
-    return scalar(db, QStringLiteral("SELECT NRACESSONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(n)});
+    return scalar(db, QStringLiteral("SELECT NRACESSONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"),
+                  {entryOf(n)});
 }
 int records(QSqlDatabase& db, int n) {
-    return scalar(db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"), {entryOf(n)}).toInt();
+    return scalar(db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                  {entryOf(n)})
+        .toInt();
 }
 
 QStringList texts(const QByteArray& xml, const QString& name) {
@@ -97,8 +103,9 @@ QList<QByteArray> authorityEvents(NfeWorld& nfe, const QString& serial, const QS
     client.enable_server_certificate_verification(true);
     client.set_ca_cert_path(nfe.caFile().toStdString());
     const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, key));
-    const auto result = client.Post("/ws/NFeConsultaProtocolo4", body.constData(), size_t(body.size()),
-                                    zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF").toStdString());
+    const auto result =
+        client.Post("/ws/NFeConsultaProtocolo4", body.constData(), size_t(body.size()),
+                    zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF").toStdString());
     if (!result) {
         *why = QStringLiteral("no answer to the protocol query");
         return {};
@@ -124,10 +131,11 @@ private:
     // A fresh database with `count` test invoices (and open receivables);
     // the certificates; the authority and the server started with the given
     // arguments, unless told not to.
-    zavtest::Readiness fresh(const QString& dialect, World& w, int count, const QStringList& authorityArguments = {},
-                  bool start = true) {
+    zavtest::Readiness fresh(const QString& dialect, World& w, int count,
+                             const QStringList& authorityArguments = {}, bool start = true) {
         QString why;
-        if (const auto availability = m_dbs.recreate(dialect, &why); availability != zavtest::TestDatabases::Availability::Ready)
+        if (const auto availability = m_dbs.recreate(dialect, &why);
+            availability != zavtest::TestDatabases::Availability::Ready)
             return zavtest::Readiness::of(availability, why);
         w.db = m_dbs.database(dialect);
         w.connection = m_dbs.connectionText(dialect);
@@ -261,7 +269,8 @@ void TstNfeCancel::droppedAnswerIsRecoveredNotRegisteredTwice() {
              kReason); // the reason the authority holds
     const QList<QByteArray> events = authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why);
     QCOMPARE(events.size(), 1);
-    QCOMPARE(texts(done.proc, QStringLiteral("nProt")).last(), texts(events.first(), QStringLiteral("nProt")).last());
+    QCOMPARE(texts(done.proc, QStringLiteral("nProt")).last(),
+             texts(events.first(), QStringLiteral("nProt")).last());
     QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, done.proc), QString());
     QCOMPARE(w.nfe->verifySignature(done.proc), QString());
 }
@@ -284,16 +293,18 @@ void TstNfeCancel::lostRequestIsResentByteForByte() {
     // The event the authority registered is the one first signed.
     const QList<QByteArray> events = authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why);
     QCOMPARE(events.size(), 1);
-    QCOMPARE(texts(events.first(), QStringLiteral("dhEvento")), texts(pending.sent, QStringLiteral("dhEvento")));
+    QCOMPARE(texts(events.first(), QStringLiteral("dhEvento")),
+             texts(pending.sent, QStringLiteral("dhEvento")));
 }
 
 void TstNfeCancel::timeoutThenAuthorityBack() {
     FRESH(w, 1, {}, false);
     QTemporaryDir dir;
     const QString record = dir.filePath(QStringLiteral("autoridade.db"));
-    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--record"), record, QStringLiteral("--delay-ms"),
-                                                  QStringLiteral("3000")},
-                                   1000),
+    QCOMPARE(w.nfe->startAuthority(
+                 w.connection,
+                 {QStringLiteral("--record"), record, QStringLiteral("--delay-ms"), QStringLiteral("3000")},
+                 1000),
              QString());
     QCOMPARE(startServer(w), QString());
     const Answer first = cancel(w, {1});
@@ -320,13 +331,15 @@ void TstNfeCancel::rejectionsLeaveTheInvoiceAuthorised() {
     FRESH(w, 3, {}, false);
     // 2 is already cancelled at the authority; 3's protocol is not the one
     // the authority registered.
-    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'C' WHERE NRLANCTONF = ?"), {entryOf(2)}),
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'C' WHERE NRLANCTONF = ?"),
+                  {entryOf(2)}),
              QString());
     QCOMPARE(w.nfe->startAuthority(w.connection), QString());
-    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'A' WHERE NRLANCTONF = ?"), {entryOf(2)}),
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'A' WHERE NRLANCTONF = ?"),
+                  {entryOf(2)}),
              QString());
-    const QString protocol =
-        scalar(w.db, QStringLiteral("SELECT NRPROTOCOLONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(3)});
+    const QString protocol = scalar(
+        w.db, QStringLiteral("SELECT NRPROTOCOLONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(3)});
     QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET NRPROTOCOLONFE = ? WHERE NRLANCTONF = ?"),
                   {protocol.left(14) + QString::number((protocol.at(14).digitValue() + 1) % 10), entryOf(3)}),
              QString());
@@ -369,8 +382,10 @@ void TstNfeCancel::rejectionsLeaveTheInvoiceAuthorised() {
 void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
     FRESH(w, 3, {}, false);
     // Authorised two hours ago: out of an ordinary term of one hour.
-    const QString twoHoursAgo = QDateTime::currentDateTimeUtc().addSecs(-7200).toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate);
-    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET DHAUTORIZACAO = ? WHERE NRLANCTONF IN (?, ?, ?)"),
+    const QString twoHoursAgo =
+        QDateTime::currentDateTimeUtc().addSecs(-7200).toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate);
+    QCOMPARE(exec(w.db,
+                  QStringLiteral("UPDATE NOTAFISCAL SET DHAUTORIZACAO = ? WHERE NRLANCTONF IN (?, ?, ?)"),
                   {twoHoursAgo, entryOf(1), entryOf(2), entryOf(3)}),
              QString());
 
@@ -382,7 +397,8 @@ void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
         return f.readAll();
     }());
     QString strict = table;
-    strict.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours), QStringLiteral("prazoHoras = 1"));
+    strict.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
+                   QStringLiteral("prazoHoras = 1"));
     w.nfe->writeTable(strict);
     QCOMPARE(startServer(w), QString());
     const Answer refused = cancel(w, {1});
@@ -396,11 +412,13 @@ void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
     // that accepts late cancellations registers it with 155.
     w.nfe->writeTable(table);
     QCOMPARE(w.nfe->authority().terminate(), 0);
-    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("1")}), QString());
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("1")}),
+             QString());
     QCOMPARE(startServer(w), QString());
     const Answer late = cancel(w, {2});
     QCOMPARE(late.failures.size(), 1);
-    QVERIFY2(late.failures.at(0).text.startsWith(QStringLiteral("501 - ")), qPrintable(late.failures.at(0).text));
+    QVERIFY2(late.failures.at(0).text.startsWith(QStringLiteral("501 - ")),
+             qPrintable(late.failures.at(0).text));
     QCOMPARE(state(w.db, 2), QStringLiteral("A"));
     w.server->terminate();
 
@@ -418,16 +436,19 @@ void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
 
 void TstNfeCancel::certificateFailures() {
     FRESH(w, 3);
-    const QString setSerial = QStringLiteral("UPDATE INSCRESTAD SET NRSERIECERTIFIC = ? WHERE CDEMPRESA = ? AND CDINSCESTA = ?");
+    const QString setSerial =
+        QStringLiteral("UPDATE INSCRESTAD SET NRSERIECERTIFIC = ? WHERE CDEMPRESA = ? AND CDINSCESTA = ?");
     struct Case {
         const char* serial;
         const char* text;
     };
     // Expired, not yet valid, not in the folder.
-    const Case cases[] = {{"DEADBEEF01", "venceu em"}, {"DEADBEEF02", "só vale a partir"}, {"ABCDEF0123", "não encontrado"}};
+    const Case cases[] = {
+        {"DEADBEEF01", "venceu em"}, {"DEADBEEF02", "só vale a partir"}, {"ABCDEF0123", "não encontrado"}};
     int n = 1;
     for (const Case& c : cases) {
-        QCOMPARE(exec(w.db, setSerial, {QLatin1String(c.serial), w.e.company, w.e.stateRegistration}), QString());
+        QCOMPARE(exec(w.db, setSerial, {QLatin1String(c.serial), w.e.company, w.e.stateRegistration}),
+                 QString());
         Registration r = w.r;
         r.certificate = QLatin1String(c.serial);
         Client client(w.server->port());
@@ -437,7 +458,8 @@ void TstNfeCancel::certificateFailures() {
         const Answer a = client.cancel(list.packet(), kOperator, today(), r);
         QCOMPARE(a.failures.size(), 1);
         QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_assinar"));
-        QVERIFY2(a.failures.at(0).text.contains(QString::fromUtf8(c.text)), qPrintable(a.failures.at(0).text));
+        QVERIFY2(a.failures.at(0).text.contains(QString::fromUtf8(c.text)),
+                 qPrintable(a.failures.at(0).text));
         QCOMPARE(state(w.db, n), QStringLiteral("A"));
         QCOMPARE(journal(w.db, entryOf(n)).state, QString());
         ++n;
