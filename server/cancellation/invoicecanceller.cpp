@@ -1,5 +1,6 @@
 #include "cancellation/invoicecanceller.h"
 #include "accesskey.h"
+#include "transaction.h"
 
 #include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
@@ -7,7 +8,6 @@
 #include "certificatestore.h"
 #include "eventsigner.h"
 #include "states.h"
-#include "store/writetransaction.h"
 
 #include <QSqlError>
 #include <QThread>
@@ -434,8 +434,8 @@ std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Store
 }
 
 std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice, Attempt& a) {
-    WriteTransaction transaction(m_db);
-    if (transaction.begin() == WriteTransaction::Begin::Busy)
+    zavdb::Transaction transaction(m_db, zavdb::Transaction::Start::Later);
+    if (transaction.begin() == zavdb::Transaction::Begin::Busy)
         return CancellationOutcome::byKey("MS01");
 
     Stored stored;
@@ -503,9 +503,9 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
     // few tries to get the database's lock.
     constexpr int kTries = 5;
     for (int attempt = 1;; ++attempt) {
-        WriteTransaction transaction(m_db);
+        zavdb::Transaction transaction(m_db, zavdb::Transaction::Start::Later);
         Stored stored;
-        const bool started = transaction.begin() == WriteTransaction::Begin::Started;
+        const bool started = transaction.begin() == zavdb::Transaction::Begin::Started;
         if (started && readInvoice(a.entry, stored)) {
             if (r.kind == Kind::Rejected) {
                 m_journal.markRejected(a.entry, r);
