@@ -20,7 +20,7 @@ class AuthorityService {
 public:
     static constexpr const char* kEventPath = "/ws/NFeRecepcaoEvento4";
     static constexpr const char* kStatusPath = "/ws/NFeConsultaProtocolo4";
-    static constexpr size_t kMaxRequestBytes = 4 * 1024 * 1024;
+    static constexpr size_t kMaxRequestBytes = size_t{4} * 1024 * 1024;
 
     AuthorityService(const AuthorityOptions& options, const EventReception& events,
                      const StatusConsultation& status, RequestLog& log);

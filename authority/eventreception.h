@@ -11,7 +11,7 @@
 
 #include <vector>
 
-typedef struct _xmlNode xmlNode;
+#include <libxml/tree.h>
 
 namespace zavauthority {
 

@@ -13,7 +13,7 @@ bool isControl(char32_t c) {
 // "U+201C “““": the code point always, the character itself only when it can
 // be shown (a control character would travel raw inside the message).
 QString describe(char32_t c) {
-    const QString point = QStringLiteral("U+%1").arg(
+    QString point = QStringLiteral("U+%1").arg(
         QString::number(quint32(c), 16).toUpper().rightJustified(4, QLatin1Char('0')));
     if (isControl(c))
         return point;

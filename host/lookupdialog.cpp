@@ -39,7 +39,7 @@ QString DataSetTableModel::text(int row, int column) const {
     const int keep = m_dataSet->RecNo();
     if (keep != row + 1)
         m_dataSet->SetRecNo(row + 1);
-    const QString t = field->OnGetText ? field->DisplayText() : field->DisplayTextOf(field->Value());
+    QString t = field->OnGetText ? field->DisplayText() : field->DisplayTextOf(field->Value());
     if (keep != row + 1 && keep > 0)
         m_dataSet->SetRecNo(keep);
     return t;

@@ -29,7 +29,7 @@ QString SigningCertificate::serialHex() const {
     if (!number)
         return {};
     char* hex = BN_bn2hex(number);
-    const QString result = normalisedSerial(QString::fromLatin1(hex));
+    QString result = normalisedSerial(QString::fromLatin1(hex));
     OPENSSL_free(hex);
     BN_free(number);
     return result;
@@ -37,7 +37,7 @@ QString SigningCertificate::serialHex() const {
 
 QString SigningCertificate::subject() const {
     char* text = X509_NAME_oneline(X509_get_subject_name(m_certificate.get()), nullptr, 0);
-    const QString result = QString::fromUtf8(text);
+    QString result = QString::fromUtf8(text);
     OPENSSL_free(text);
     return result;
 }

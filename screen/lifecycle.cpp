@@ -31,12 +31,9 @@ void TfrmCancelaNFE::FormShow(QObject*) {
     lblFilial->setEnabled(!ModuFili());
     btpFilial->setEnabled(!ModuFili());
     medCdFilial->SetEnabled(!ModuFili());
-    if (ModuFili())
-        medCdFilial->SetText(FiliProc());
-    else if (isBillingModule(ModuloAtiv()))
-        medCdFilial->SetText(FiliProcFat());
-    else
-        medCdFilial->SetText(FiliProc());
+    // A branch fixed by the session is the session's; otherwise the billing
+    // modules work on the billing branch (the module is asked only then).
+    medCdFilial->SetText(!ModuFili() && isBillingModule(ModuloAtiv()) ? FiliProcFat() : FiliProc());
     depDtInicial->SetDate(DataProc(medCdFilial->Text()));
     depDtFinal->SetDate(DataProc(medCdFilial->Text()));
     medCdFilialExit(medCdFilial);

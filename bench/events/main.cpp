@@ -87,7 +87,7 @@ QByteArray runTool(const QString& program, const QStringList& arguments, int tim
     process.start(program, arguments);
     if (!process.waitForFinished(timeoutMs))
         die(QStringLiteral("%1 did not finish: %2").arg(program, process.errorString()));
-    const QByteArray output = process.readAll();
+    QByteArray output = process.readAll();
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         die(QStringLiteral("%1 %2 failed:\n%3")
                 .arg(program, arguments.join(u' '), QString::fromUtf8(output)));

@@ -68,6 +68,7 @@ Load load(const QByteArray& url, const QByteArray& body, const QByteArray& caFil
     std::atomic<long> failures{0};
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     std::vector<std::thread> threads;
+    threads.reserve(size_t(clients));
     for (int c = 0; c < clients; ++c)
         threads.emplace_back([&, c] {
             CURL* e = curl_easy_init();

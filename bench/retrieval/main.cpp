@@ -101,7 +101,7 @@ double median(std::vector<double> v) {
 
 qint64 allocatedBytes() {
     const struct mallinfo2 m = mallinfo2();
-    return qint64(m.uordblks + m.hblkhd);
+    return qint64(m.uordblks) + qint64(m.hblkhd);
 }
 
 QString binDir() {

@@ -14,7 +14,7 @@ void initialiseCurl() {
 }
 
 size_t collectBody(char* data, size_t size, size_t count, void* out) {
-    static_cast<QByteArray*>(out)->append(data, qsizetype(size * count));
+    static_cast<QByteArray*>(out)->append(data, qsizetype(size) * qsizetype(count));
     return size * count;
 }
 

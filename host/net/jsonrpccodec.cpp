@@ -111,6 +111,7 @@ QByteArray encodeRpcRequest(qint64 id, const QString& method, const QVariantList
     }
     // Every argument is checked before anything is written.
     std::vector<ArgKind> kinds;
+    kinds.reserve(size_t(args.size()));
     for (int i = 0; i < args.size(); ++i)
         kinds.push_back(kindOf(args.at(i), i + 1, method));
     QByteArray out;

@@ -527,7 +527,7 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
         transaction.rollback();
         if (attempt == kTries)
             break;
-        QThread::msleep(100 * attempt);
+        QThread::msleep(100ul * unsigned(attempt));
     }
     if (r.kind == Kind::Rejected)
         return CancellationOutcome::byText(fit(r.statusLine()));

@@ -39,9 +39,9 @@ const char* const kHealthPath = "/health";
 // the schema is there.
 const char* const kHealthSql = "SELECT 1 FROM NOTAFISCAL WHERE 1 = 0";
 // Everything a request's head may take (its request line and headers).
-constexpr size_t kHeadMemory = 32 * 1024;
+constexpr size_t kHeadMemory = size_t{32} * 1024;
 // Answers (or bodies) larger than this give their memory back when done.
-constexpr qsizetype kTrimAfterBytes = 4 * 1024 * 1024;
+constexpr qsizetype kTrimAfterBytes = qsizetype{4} * 1024 * 1024;
 // How long a stop waits for the requests in progress.
 constexpr int kDrainSeconds = 30;
 // TLS 1.2 and 1.3 only, GnuTLS's ordinary choice of ciphers among them.

@@ -14,7 +14,7 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr qint64 kValueCost = 24;
-constexpr qint64 kBaseAllowance = 1024 * 1024;
+constexpr qint64 kBaseAllowance = qint64{1024} * 1024;
 
 // Walks the events of the parse; the first rule broken stops it.
 class Checker : public nlohmann::json_sax<Json> {

@@ -198,7 +198,7 @@ private:
 
     QByteArray sign(const QByteArray& batch, const zavnfe::SigningCertificate& signer) {
         QString error;
-        const QByteArray xml = zavnfe::EventSigner(signer).sign(batch, &error);
+        QByteArray xml = zavnfe::EventSigner(signer).sign(batch, &error);
         if (xml.isEmpty())
             qWarning("%s", qPrintable(error));
         return xml;
@@ -441,10 +441,10 @@ private Q_SLOTS:
         QCOMPARE(result.accessKey, nfe.key);
         QCOMPARE(result.status, 135);
         QCOMPARE(result.statusText, QStringLiteral("Evento registrado e vinculado a NF-e"));
-        QVERIFY2(QRegularExpression(
-                     QStringLiteral("^%1%2\\d{11}$")
-                         .arg(nfe.key.left(2), QDateTime::currentDateTimeUtc().addSecs(-3 * 3600).toString(
-                                                   QStringLiteral("yy"))))
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1%2\\d{11}$")
+                                        .arg(nfe.key.left(2), QDateTime::currentDateTimeUtc()
+                                                                  .addSecs(qint64{-3} * 3600)
+                                                                  .toString(QStringLiteral("yy"))))
                      .match(result.protocol)
                      .hasMatch(),
                  qPrintable(result.protocol));
@@ -660,6 +660,7 @@ private Q_SLOTS:
         const QByteArray batch = sign(unsignedBatch({data(m_fresh[25])}), *m_signer);
         std::vector<Reply> replies(4);
         std::vector<std::thread> threads;
+        threads.reserve(replies.size());
         for (Reply& reply : replies)
             threads.emplace_back([&, target = &reply] { *target = sendEvents(m_port, batch); });
         for (std::thread& thread : threads)

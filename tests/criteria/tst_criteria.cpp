@@ -16,7 +16,7 @@
 
 namespace {
 
-QString sqlValue(QSqlDatabase db, const QString& sql) {
+QString sqlValue(const QSqlDatabase& db, const QString& sql) {
     QSqlQuery q(db);
     if (!q.exec(sql) || !q.next())
         return {};
@@ -35,7 +35,7 @@ private:
     RecordingServices& svc() { return m_screen.svc(); }
 
     // Opens the screen on the row's database, the session at branch 0001.
-    TfrmCancelaNFE* open(QSqlDatabase db, const QString& dialect) {
+    TfrmCancelaNFE* open(const QSqlDatabase& db, const QString& dialect) {
         m_db = db;
         m_screen.open(m_dbs.connectionText(dialect));
         // Leaving the panel fetches the list (tested with the retrieval); here

@@ -432,7 +432,7 @@ void TestFrontDoor::memoryGivenBack() {
                 received += s->readAll().size();
             received += s->readAll().size();
         }
-        QVERIFY2(received > 4 * 1024 * 1024, qPrintable(QString::number(received)));
+        QVERIFY2(received > qint64{4} * 1024 * 1024, qPrintable(QString::number(received)));
     }
     QThread::msleep(500);
     const qint64 idle = memoryOf(server.pid(), "RssAnon:");

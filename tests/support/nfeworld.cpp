@@ -135,7 +135,7 @@ QString NfeWorld::certificates(QSqlDatabase& db, const QStringList& extraSerials
 }
 
 QString NfeWorld::writeTable(const QString& content) const {
-    const QString path = m_own.filePath(QStringLiteral("autoridades.ini"));
+    QString path = m_own.filePath(QStringLiteral("autoridades.ini"));
     writeFile(path, content.toUtf8());
     return path;
 }

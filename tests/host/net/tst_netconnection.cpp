@@ -53,7 +53,7 @@ struct Criteria {
     QStringList entries; // the entry numbers the call must bring, sorted
 };
 
-Criteria criteriaFor(QSqlDatabase db) {
+Criteria criteriaFor(const QSqlDatabase& db) {
     Criteria c;
     QSqlQuery q(db);
     if (!q.prepare(QString::fromLatin1(kEstablishmentSql)))

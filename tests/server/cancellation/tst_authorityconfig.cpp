@@ -16,7 +16,7 @@ class TstAuthorityConfig : public QObject {
 
     // A new file each time: QSettings keeps what it read of a path.
     QString write(const QByteArray& content) {
-        const QString path = m_dir.filePath(QStringLiteral("autoridades-%1.ini").arg(++m_files));
+        QString path = m_dir.filePath(QStringLiteral("autoridades-%1.ini").arg(++m_files));
         QFile file(path);
         file.open(QIODevice::WriteOnly | QIODevice::Truncate);
         file.write(content);
