@@ -17,7 +17,6 @@ class ZAVHOST_EXPORT TBtnPesquisa : public TButtonFlat {
 public:
     explicit TBtnPesquisa(QWidget* parent = nullptr);
 
-    QWidget* Associate() const { return m_associate; }
     // The edit whose code the button searches; F4 there presses the button.
     void SetAssociate(QWidget* edit);
     QString Title;

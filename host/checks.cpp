@@ -14,7 +14,7 @@ void MensErro(const QString& text, bool abort) {
 }
 
 QString Ajusta(const QString& code, int width) {
-    const QString c = code.trimmed();
+    QString c = code.trimmed();
     if (c.isEmpty() || c.size() >= width)
         return c;
     for (QChar ch : c)

@@ -128,7 +128,6 @@ public:
     void startRowEdit();
     // The delegate made a new in-place editor.
     void editorOpened(QLineEdit* editor);
-    TDBGridModel* gridModel() const { return m_model; }
     // Moves the grid to the dataset's current row (after the dataset moved).
     void followDataSet();
     void setCanvas(TCanvas* canvas) { m_canvas = canvas; }

@@ -11,7 +11,6 @@ public:
     explicit TMessages(QObject* parent = nullptr);
 
     void SetMessages(const QStringList& entries);
-    const QStringList& Messages() const { return m_entries; }
 
     // The text of a key, keys compared exactly. A key the catalogue lacks (a
     // code sent by a server, say) gives a text that names it, never nothing.

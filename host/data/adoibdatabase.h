@@ -13,11 +13,8 @@ public:
     QString ConnectionName() const { return m_connectionName; }
     void SetConnectionName(const QString& name) { m_connectionName = name; }
     // The database opened, without its password ("SQLite /var/zav.db").
-    QString DatabaseName() const { return m_databaseName; }
-    void SetDatabaseName(const QString& name) { m_databaseName = name; }
     bool Connected() const;
 
 private:
     QString m_connectionName;
-    QString m_databaseName;
 };

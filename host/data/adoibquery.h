@@ -42,7 +42,6 @@ public:
     void SetConnection(const QString& connectionName);
     // The database and transaction the query runs under; they only name the
     // host's objects (the connection decides where it runs).
-    TADOIBDatabase* Database() const { return m_database; }
     void SetDatabase(TADOIBDatabase* database) { m_database = database; }
     TADOIBTransaction* Transaction() const { return m_transaction; }
     void SetTransaction(TADOIBTransaction* transaction) { m_transaction = transaction; }
@@ -50,7 +49,6 @@ public:
     // Persistent fields, declared while the query is closed, in display order.
     TField* AddField(const TFieldDef& def);
     void ClearFields();
-    bool HasPersistentFields() const { return m_persistent; }
 
     // Parameters in the order their names first appear in the statement.
     QList<TParam*> Params() const;

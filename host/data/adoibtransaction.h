@@ -12,7 +12,6 @@ class ZAVHOST_EXPORT TADOIBTransaction : public QObject {
 public:
     explicit TADOIBTransaction(QObject* parent = nullptr);
 
-    TADOIBDatabase* DefaultDatabase() const { return m_database; }
     void SetDefaultDatabase(TADOIBDatabase* database) { m_database = database; }
     bool Active() const; // while its database is connected
 

@@ -58,7 +58,6 @@ public:
     QVariant DataVariant() const;           // null without data
     bool HasData() const { return m_hasData; }
 
-    QString IndexFieldNames() const { return m_indexField; }
     void SetIndexFieldNames(const QString& names);
 
     QString Filter() const { return m_filterText; }

@@ -1,7 +1,9 @@
 #include "datapacket.h"
+
 #include "packetstorage.h"
 
 #include "exceptions.h"
+#include "wireformat.h"
 
 #include <QDateTime>
 
@@ -170,28 +172,22 @@ DataPacket DataPacket::select(std::span<const int> rows) const {
     return out;
 }
 
+// The toolkit's field types are the wire's, one for one.
+static_assert(int(ftString) == int(zavfiscal::wire::FieldType::String) &&
+              int(ftDateTime) == int(zavfiscal::wire::FieldType::DateTime) &&
+              int(ftFloat) == int(zavfiscal::wire::FieldType::Float) &&
+              int(ftInteger) == int(zavfiscal::wire::FieldType::Integer));
+
 QString DataPacket::typeName(TFieldType type) {
-    switch (type) {
-    case ftString:
-        return QStringLiteral("string");
-    case ftDateTime:
-        return QStringLiteral("datetime");
-    case ftFloat:
-        return QStringLiteral("float");
-    case ftInteger:
-        return QStringLiteral("integer");
-    }
-    return QStringLiteral("string");
+    return zavfiscal::wire::fieldTypeName(zavfiscal::wire::FieldType(type));
 }
 
 bool DataPacket::typeFromName(const QString& name, TFieldType* type) {
-    for (TFieldType t : {ftString, ftDateTime, ftFloat, ftInteger}) {
-        if (name == typeName(t)) {
-            *type = t;
-            return true;
-        }
-    }
-    return false;
+    const std::optional<zavfiscal::wire::FieldType> t = zavfiscal::wire::fieldTypeNamed(name);
+    if (!t)
+        return false;
+    *type = TFieldType(*t);
+    return true;
 }
 
 QString DataPacket::describeType(TFieldType type) {

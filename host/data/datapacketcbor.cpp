@@ -5,10 +5,13 @@
 #include "packetstorage.h"
 
 #include "exceptions.h"
+#include "wireformat.h"
 
 #include <QCborStreamReader>
 #include <QCborStreamWriter>
 #include <QStringDecoder>
+
+namespace wire = zavfiscal::wire;
 
 class DataPacketDecoder {
 public:
@@ -39,20 +42,20 @@ private:
 
 void DataPacket::writeCbor(QCborStreamWriter& w) const {
     w.startMap(2);
-    w.append(QLatin1StringView("fields"));
+    w.append(wire::kFields);
     w.startArray(quint64(d->fields.size()));
     for (const DataPacketField& f : d->fields) {
         w.startMap(3);
-        w.append(QLatin1StringView("name"));
+        w.append(wire::kName);
         w.append(f.name);
-        w.append(QLatin1StringView("type"));
+        w.append(wire::kType);
         w.append(typeName(f.type));
-        w.append(QLatin1StringView("size"));
+        w.append(wire::kSize);
         w.append(qint64(f.size));
         w.endMap();
     }
     w.endArray();
-    w.append(QLatin1StringView("rows"));
+    w.append(wire::kRows);
     w.startArray(quint64(d->rows));
     for (int r = 0; r < d->rows; ++r) {
         w.startArray(quint64(d->columns.size()));
@@ -210,18 +213,18 @@ DataPacketField DataPacketDecoder::readField(int position) {
             DataPacket::refuse(
                 QStringLiteral("a descrição do campo %1 tem uma chave que não é texto").arg(position));
         const QString key = readString();
-        if (key == u"name" && m_reader.isString()) {
+        if (key == wire::kName && m_reader.isString()) {
             f.name = readString();
-        } else if (key == u"type" && m_reader.isString()) {
+        } else if (key == wire::kType && m_reader.isString()) {
             typeText = readString();
             haveType = true;
-        } else if (key == u"size" && m_reader.isUnsignedInteger()) {
+        } else if (key == wire::kSize && m_reader.isUnsignedInteger()) {
             const quint64 s = quint64(m_reader.toUnsignedInteger());
             if (s > 1000000000u)
                 DataPacket::refuse(QStringLiteral("campo %1: tamanho inválido").arg(position));
             f.size = int(s);
             m_reader.next();
-        } else if (key == u"name" || key == u"type" || key == u"size") {
+        } else if (key == wire::kName || key == wire::kType || key == wire::kSize) {
             DataPacket::refuse(QStringLiteral("a descrição do campo %1: %2 recebido como %3")
                                    .arg(position)
                                    .arg(key, describeCurrent()));
@@ -397,11 +400,11 @@ DataPacket DataPacketDecoder::packet() {
         if (!m_reader.isString())
             DataPacket::refuse(QStringLiteral("o pacote tem uma chave que não é texto"));
         const QString key = readString();
-        if (key == u"fields" && !m_haveFields)
+        if (key == wire::kFields && !m_haveFields)
             readFields();
-        else if (key == u"rows" && !m_haveRows)
+        else if (key == wire::kRows && !m_haveRows)
             readRows();
-        else if (key == u"fields" || key == u"rows")
+        else if (key == wire::kFields || key == wire::kRows)
             DataPacket::refuse(QStringLiteral("o pacote traz %1 duas vezes").arg(key));
         else
             m_reader.next();

@@ -3,17 +3,19 @@
 #include "packetstorage.h"
 
 #include "exceptions.h"
+#include "wireformat.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 
+namespace wire = zavfiscal::wire;
+
 QJsonObject DataPacket::toJson() const {
     QJsonArray fields;
     for (const DataPacketField& f : d->fields)
-        fields.append(QJsonObject{{QStringLiteral("name"), f.name},
-                                  {QStringLiteral("type"), typeName(f.type)},
-                                  {QStringLiteral("size"), f.size}});
+        fields.append(
+            QJsonObject{{wire::kName, f.name}, {wire::kType, typeName(f.type)}, {wire::kSize, f.size}});
     QJsonArray rows;
     for (int r = 0; r < d->rows; ++r) {
         QJsonArray row;
@@ -41,7 +43,7 @@ QJsonObject DataPacket::toJson() const {
         }
         rows.append(row);
     }
-    return QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
+    return QJsonObject{{wire::kFields, fields}, {wire::kRows, rows}};
 }
 
 namespace {
@@ -71,9 +73,9 @@ DataPacketField jsonField(const QJsonValue& v, int position) {
         DataPacket::refuse(QStringLiteral("a descrição do campo %1 não é um objeto").arg(position));
     const QJsonObject o = v.toObject();
     DataPacketField f;
-    const QJsonValue name = o.value(QLatin1StringView("name"));
-    const QJsonValue type = o.value(QLatin1StringView("type"));
-    const QJsonValue size = o.value(QLatin1StringView("size"));
+    const QJsonValue name = o.value(wire::kName);
+    const QJsonValue type = o.value(wire::kType);
+    const QJsonValue size = o.value(wire::kSize);
     if (!name.isString() || name.toString().isEmpty())
         DataPacket::refuse(QStringLiteral("o campo %1 não tem nome").arg(position));
     f.name = name.toString();
@@ -94,8 +96,8 @@ DataPacket DataPacket::fromJson(const QJsonValue& value) {
     if (!value.isObject())
         refuse(QStringLiteral("esperado um pacote de dados, recebido %1").arg(describeJson(value)));
     const QJsonObject o = value.toObject();
-    const QJsonValue fieldsValue = o.value(QLatin1StringView("fields"));
-    const QJsonValue rowsValue = o.value(QLatin1StringView("rows"));
+    const QJsonValue fieldsValue = o.value(wire::kFields);
+    const QJsonValue rowsValue = o.value(wire::kRows);
     if (!fieldsValue.isArray())
         refuse(QStringLiteral("pacote sem a lista de campos"));
     if (!rowsValue.isArray())

@@ -8,13 +8,6 @@ TDataSet::TDataSet(QObject* parent) : QObject(parent) {}
 
 TDataSet::~TDataSet() = default;
 
-void TDataSet::SetActive(bool active) {
-    if (active)
-        Open();
-    else
-        Close();
-}
-
 void TDataSet::Open() {
     if (Active())
         return;

@@ -27,7 +27,6 @@ public:
     ~TDataSet() override;
 
     bool Active() const { return m_state != dsInactive; }
-    void SetActive(bool active);
     void Open(); // throws EDatabaseError
     void Close();
     TDataSetState State() const { return m_state; }

@@ -23,14 +23,12 @@ void dtmDBGeral::open(const QString& connectionText) {
     close();
     try {
         zavdb::open(connectionText, QLatin1String(ConnectionName));
-        instance().m_dtbGeral.SetDatabaseName(zavdb::describe(zavdb::parseConnectionText(connectionText)));
     } catch (const zavdb::DatabaseError& e) {
         throw EDatabaseError(e.text());
     }
 }
 
 void dtmDBGeral::close() {
-    instance().m_dtbGeral.SetDatabaseName(QString());
     if (!QSqlDatabase::contains(QLatin1String(ConnectionName)))
         return;
     QSqlDatabase::database(QLatin1String(ConnectionName), false).close();

@@ -28,11 +28,8 @@ public:
 
     QString FieldName() const { return m_def.name; }
     QString DisplayLabel() const { return m_def.displayLabel.isEmpty() ? m_def.name : m_def.displayLabel; }
-    void SetDisplayLabel(const QString& label) { m_def.displayLabel = label; }
     bool Visible() const { return m_def.visible; }
-    void SetVisible(bool visible) { m_def.visible = visible; }
     bool Required() const { return m_def.required; }
-    void SetRequired(bool required) { m_def.required = required; }
     int Size() const { return m_def.size; }
     TFieldType DataType() const { return m_def.type; }
     int Index() const { return m_index; } // position among the dataset's fields

@@ -1,6 +1,7 @@
 #include "packetstorage.h"
 
 #include "exceptions.h"
+#include "wireformat.h"
 
 #include <limits>
 
@@ -149,6 +150,8 @@ bool PacketColumn::parseDateTime(QUtf8StringView text, qint64* ms) {
 QByteArray PacketColumn::formatDateTime(qint64 ms) {
     const QDateTime dt = dateTimeOf(ms);
     if (dt.time().msecsSinceStartOfDay() == 0)
-        return dt.date().toString(Qt::ISODate).toLatin1();
-    return dt.toString(dt.time().msec() ? Qt::ISODateWithMs : Qt::ISODate).toLatin1();
+        return dt.date().toString(zavfiscal::wire::kDateFormat).toLatin1();
+    return dt
+        .toString(dt.time().msec() ? zavfiscal::wire::kDateTimeMsFormat : zavfiscal::wire::kDateTimeFormat)
+        .toLatin1();
 }

@@ -2,6 +2,7 @@
 
 #include "data/datapacket.h"
 #include "exceptions.h"
+#include "wireformat.h"
 
 #include <QCborMap>
 #include <QCborStreamReader>
@@ -67,7 +68,7 @@ ArgKind kindOf(const QVariant& v, int position, const QString& method) {
 // A date argument is a whole day; an invalid date (an empty date edit) is null.
 QVariant dayOf(const QVariant& v) {
     const QDate d = v.metaType().id() == QMetaType::QDate ? v.toDate() : v.toDateTime().date();
-    return d.isValid() ? QVariant(d.toString(Qt::ISODate)) : QVariant();
+    return d.isValid() ? QVariant(d.toString(zavfiscal::wire::kDateFormat)) : QVariant();
 }
 
 } // namespace

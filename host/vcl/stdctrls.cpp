@@ -32,7 +32,6 @@ void TCustomEdit::SetMaxLength(int length) {
 }
 
 void TCustomEdit::SetColor(const QColor& color) {
-    m_color = color;
     setControlColor(this, color);
 }
 
@@ -172,11 +171,6 @@ QWidget* TNotebook::AddPage(const QString& caption) {
     page->setProperty("pageCaption", caption);
     addWidget(page);
     return page;
-}
-
-QString TNotebook::PageCaption(int index) const {
-    QWidget* page = widget(index);
-    return page ? page->property("pageCaption").toString() : QString();
 }
 
 TListBox::TListBox(QWidget* parent) : QListWidget(parent), TWinControl(this) {

@@ -45,7 +45,6 @@ public:
     void SetMaxLength(int length);
     int MaxLength() const { return m_maxLength; }
     void SetColor(const QColor& color);
-    QColor Color() const { return m_color; }
 
     TNotifyEvent OnChange;
     TKeyPressEvent OnKeyPress;
@@ -54,11 +53,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     // Re-reads the text after Qt changed it and runs OnChange when it differs.
     void textMaybeChanged();
-    void rememberText() { m_lastText = Text(); }
 
 private:
     QString m_lastText;
-    QColor m_color;
     int m_maxLength = 0;
 };
 
@@ -145,7 +142,6 @@ public:
     QWidget* AddPage(const QString& caption);
     int PageIndex() const { return currentIndex(); }
     void SetPageIndex(int index) { setCurrentIndex(index); }
-    QString PageCaption(int index) const;
 };
 
 class ZAVHOST_EXPORT TListBox : public QListWidget, public TWinControl {

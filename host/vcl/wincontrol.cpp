@@ -30,8 +30,3 @@ void TWinControl::SetFocus() {
         form->focusRequested(this);
     focusTarget()->setFocus(Qt::OtherFocusReason);
 }
-
-bool TWinControl::Focused() const {
-    QWidget* f = QApplication::focusWidget();
-    return f && (f == m_self || m_self->isAncestorOf(f));
-}

@@ -40,7 +40,6 @@ public:
     // Gives the input focus to the control. Inside a handler this is no move
     // of its own: the form's focus tracker takes it as where the focus must be.
     void SetFocus();
-    bool Focused() const;
 
     // The widget that actually takes the keyboard focus (itself, or an inner
     // editor for composite controls).
