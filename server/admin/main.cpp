@@ -1,0 +1,203 @@
+// zav-admin: the operators of the application server, their passwords, the
+// establishments each may work on, and their sessions.
+//
+//   zav-admin --db CONNTEXT add-operator CODE [--name NAME] [--password-file F]
+//   zav-admin --db CONNTEXT set-password CODE [--password-file F]
+//   zav-admin --db CONNTEXT disable-operator CODE | enable-operator CODE
+//   zav-admin --db CONNTEXT operators
+//   zav-admin --db CONNTEXT grant CODE BRANCH COMPANY [--program P]
+//   zav-admin --db CONNTEXT revoke CODE BRANCH COMPANY [--program P]
+//   zav-admin --db CONNTEXT grants [CODE]
+//   zav-admin --db CONNTEXT sessions [CODE]
+//   zav-admin --db CONNTEXT end-session ID | end-sessions CODE
+//
+// A password is read from a file only its owner can read (its first line),
+// or asked for twice at the terminal without echo; never from the command
+// line, where any user of the machine could read it.
+#include "access/credentials.h"
+#include "access/operatorstore.h"
+#include "access/sessionstore.h"
+
+#include "database.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <cstdio>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using zavserver::AccessError;
+
+const char* const kConnection = "zav-admin";
+
+QString readPasswordFile(const QString& path) {
+    QFileInfo info(path);
+    if (!info.exists())
+        throw AccessError(QStringLiteral("O arquivo de senha %1 não existe.").arg(path));
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                            QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                            QFileDevice::WriteOther | QFileDevice::ExeOther;
+    if (info.permissions() & others)
+        throw AccessError(
+            QStringLiteral("O arquivo de senha %1 pode ser lido por outros usuários; use chmod 600.")
+                .arg(path));
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        throw AccessError(QStringLiteral("Não foi possível ler o arquivo de senha %1.").arg(path));
+    QByteArray line = f.readLine(4096);
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+QString askOnce(const char* prompt) {
+    std::fprintf(stderr, "%s", prompt);
+    termios before{};
+    tcgetattr(STDIN_FILENO, &before);
+    termios silent = before;
+    silent.c_lflag &= ~tcflag_t(ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &silent);
+    QTextStream in(stdin);
+    QString line = in.readLine();
+    tcsetattr(STDIN_FILENO, TCSANOW, &before);
+    std::fprintf(stderr, "\n");
+    return line;
+}
+
+QString newPassword(const QCommandLineParser& parser) {
+    if (parser.isSet(QStringLiteral("password-file")))
+        return readPasswordFile(parser.value(QStringLiteral("password-file")));
+    if (!isatty(STDIN_FILENO))
+        throw AccessError(QStringLiteral("Sem terminal para pedir a senha: use --password-file."));
+    QString first = askOnce("Senha: ");
+    if (askOnce("Repita a senha: ") != first)
+        throw AccessError(QStringLiteral("As senhas digitadas não conferem."));
+    return first;
+}
+
+QString instant(qint64 seconds) {
+    return QDateTime::fromSecsSinceEpoch(seconds).toString(Qt::ISODate);
+}
+
+QString arg(const QStringList& args, int i, const char* what) {
+    if (i >= args.size())
+        throw AccessError(QStringLiteral("Falta %1.").arg(QLatin1String(what)));
+    return args.at(i);
+}
+
+int run(const QCommandLineParser& parser, QSqlDatabase& db) {
+    QTextStream out(stdout);
+    const QStringList args = parser.positionalArguments();
+    const QString command = arg(args, 0, "o comando");
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    zavserver::OperatorStore operators(db);
+    zavserver::SessionStore sessions(db, {});
+    const QString program = parser.value(QStringLiteral("program"));
+    const auto grantOf = [&] {
+        return zavserver::Grant{zavserver::credentials::operatorCode(arg(args, 1, "o operador")), program,
+                                arg(args, 2, "a filial"), arg(args, 3, "a empresa")};
+    };
+    if (command == u"add-operator") {
+        const QString code = zavserver::credentials::operatorCode(arg(args, 1, "o operador"));
+        operators.create(code, parser.value(QStringLiteral("name")), newPassword(parser));
+        out << "operador " << code << " criado" << Qt::endl;
+    } else if (command == u"set-password") {
+        const QString code = zavserver::credentials::operatorCode(arg(args, 1, "o operador"));
+        operators.setPassword(code, newPassword(parser), now);
+        out << "senha de " << code << " trocada; as sessões abertas foram encerradas" << Qt::endl;
+    } else if (command == u"disable-operator" || command == u"enable-operator") {
+        const bool enable = command == u"enable-operator";
+        operators.setActive(arg(args, 1, "o operador"), enable, now);
+        out << "operador " << zavserver::credentials::operatorCode(args.at(1))
+            << (enable ? " ativado" : " desativado; as sessões abertas foram encerradas") << Qt::endl;
+    } else if (command == u"operators") {
+        for (const zavserver::OperatorRecord& o : operators.all())
+            out << o.code << '\t' << (o.active ? "ativo" : "inativo") << '\t' << o.name << Qt::endl;
+    } else if (command == u"grant") {
+        const zavserver::Grant g = grantOf();
+        operators.grant(g);
+        out << g.operatorCode << " pode usar " << g.program << " na filial " << g.branch << ", empresa "
+            << g.company << Qt::endl;
+    } else if (command == u"revoke") {
+        const zavserver::Grant g = grantOf();
+        if (!operators.revoke(g))
+            throw AccessError(QStringLiteral("%1 não tinha essa permissão.").arg(g.operatorCode));
+        out << "permissão revogada" << Qt::endl;
+    } else if (command == u"grants") {
+        for (const zavserver::Grant& g : operators.grants(args.value(1)))
+            out << g.operatorCode << '\t' << g.program << '\t' << g.branch << '\t' << g.company << Qt::endl;
+    } else if (command == u"sessions") {
+        const QString code = args.size() > 1 ? zavserver::credentials::operatorCode(args.at(1)) : QString();
+        for (const zavserver::SessionRecord& s : sessions.open(code, now))
+            out << s.id << '\t' << s.operatorCode << '\t' << s.address << '\t' << instant(s.started) << '\t'
+                << instant(s.expires) << Qt::endl;
+    } else if (command == u"end-session") {
+        const int n = sessions.revoke(arg(args, 1, "a sessão"), now);
+        if (n == 0)
+            throw AccessError(
+                QStringLiteral("Nenhuma sessão aberta com o identificador %1.").arg(args.at(1)));
+        out << "sessão encerrada" << Qt::endl;
+    } else if (command == u"end-sessions") {
+        const QString code = zavserver::credentials::operatorCode(arg(args, 1, "o operador"));
+        out << sessions.revokeOperator(code, now) << " sessões encerradas" << Qt::endl;
+    } else {
+        throw AccessError(QStringLiteral("Comando desconhecido: %1 (veja --help).").arg(command));
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zav-admin"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Operadores do servidor de aplicação, suas senhas, permissões e sessões.\n\n"
+        "Comandos:\n"
+        "  add-operator CODIGO [--name NOME] [--password-file ARQ]\n"
+        "  set-password CODIGO [--password-file ARQ]\n"
+        "  disable-operator CODIGO | enable-operator CODIGO\n"
+        "  operators\n"
+        "  grant CODIGO FILIAL EMPRESA [--program P]\n"
+        "  revoke CODIGO FILIAL EMPRESA [--program P]\n"
+        "  grants [CODIGO]\n"
+        "  sessions [CODIGO]\n"
+        "  end-session ID | end-sessions CODIGO\n\n"
+        "A senha vem de um arquivo que só o dono lê (a primeira linha) ou é pedida no terminal."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("db"), QStringLiteral("Banco de dados do ERP (texto de conexão)."),
+         QStringLiteral("texto")},
+        {QStringLiteral("name"), QStringLiteral("Nome do operador."), QStringLiteral("nome")},
+        {QStringLiteral("password-file"), QStringLiteral("Arquivo (modo 600) com a senha na primeira linha."),
+         QStringLiteral("arquivo")},
+        {QStringLiteral("program"), QStringLiteral("Programa da permissão (padrão ZAV50000)."),
+         QStringLiteral("programa"), QLatin1String(zavserver::OperatorStore::kProgram)},
+    });
+    parser.addPositionalArgument(QStringLiteral("comando"), QStringLiteral("O que fazer (veja acima)."));
+    parser.process(app);
+    if (!parser.isSet(QStringLiteral("db"))) {
+        std::fprintf(stderr, "zav-admin: informe o banco com --db.\n");
+        return 2;
+    }
+    int status = 1;
+    try {
+        QSqlDatabase db = zavdb::open(parser.value(QStringLiteral("db")), QLatin1String(kConnection));
+        status = run(parser, db);
+        db.close();
+    } catch (const AccessError& e) {
+        std::fprintf(stderr, "zav-admin: %s\n", e.text().toLocal8Bit().constData());
+    } catch (const zavdb::DatabaseError& e) {
+        std::fprintf(stderr, "zav-admin: %s\n", e.text().toLocal8Bit().constData());
+    }
+    QSqlDatabase::removeDatabase(QLatin1String(kConnection));
+    return status;
+}
