@@ -108,18 +108,13 @@ private:
     std::optional<zavnfe::SigningCertificate> m_certificate;
 
     QByteArray signedBatch(const QList<zavnfe::CancellationData>& list) {
-        QList<zavnfe::CancellationEvent> events;
         QString error;
-        for (const auto& data : list) {
-            auto event = zavnfe::CancellationEvent::create(data, &error);
-            if (!event) {
-                qWarning("%s", qPrintable(error));
-                return {};
-            }
-            events.append(*event);
+        const QByteArray batch = zavnfe::CancellationBatch::buildFrom(QStringLiteral("42"), list, &error);
+        if (batch.isEmpty()) {
+            qWarning("%s", qPrintable(error));
+            return {};
         }
-        const QByteArray batch = zavnfe::CancellationBatch::build(QStringLiteral("42"), events, &error);
-        const QByteArray signedXml = zavnfe::EventSigner(*m_certificate).sign(batch, &error);
+        QByteArray signedXml = zavnfe::EventSigner(*m_certificate).sign(batch, &error);
         if (signedXml.isEmpty())
             qWarning("%s", qPrintable(error));
         return signedXml;
@@ -353,6 +348,7 @@ private Q_SLOTS:
 
         std::atomic<int> mismatches{0};
         std::vector<std::thread> threads;
+        threads.reserve(8);
         for (int t = 0; t < 8; ++t) {
             threads.emplace_back([&, t] {
                 for (int i = 0; i < 30; ++i) {
