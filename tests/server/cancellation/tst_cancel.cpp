@@ -109,22 +109,16 @@ private:
         return zavtest::Readiness::ready();
     }
 
-    static void dialectRows() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "fresh database");
-    }
-
 private Q_SLOTS:
-    void everyBlockStopsItsInvoiceOnly_data() { dialectRows(); }
+    void everyBlockStopsItsInvoiceOnly_data() { zavtest::addDialectRows("fresh database"); }
     void everyBlockStopsItsInvoiceOnly();
-    void demoDatabaseShowsEveryBlock_data() { dialectRows(); }
+    void demoDatabaseShowsEveryBlock_data() { zavtest::addDialectRows("fresh database"); }
     void demoDatabaseShowsEveryBlock();
-    void cancelledOnceRecordedAndGoneFromTheList_data() { dialectRows(); }
+    void cancelledOnceRecordedAndGoneFromTheList_data() { zavtest::addDialectRows("fresh database"); }
     void cancelledOnceRecordedAndGoneFromTheList();
-    void reasonRule_data() { dialectRows(); }
+    void reasonRule_data() { zavtest::addDialectRows("fresh database"); }
     void reasonRule();
-    void serverChecksTheInvoiceAgain_data() { dialectRows(); }
+    void serverChecksTheInvoiceAgain_data() { zavtest::addDialectRows("fresh database"); }
     void serverChecksTheInvoiceAgain();
     void registrationChecks_data();
     void registrationChecks();
@@ -132,7 +126,9 @@ private Q_SLOTS:
     void badArguments();
     void concurrentCallersCancelEachInvoiceOnce_data();
     void concurrentCallersCancelEachInvoiceOnce();
-    void killDuringBatchLeavesEachInvoiceWholeOrUntouched_data() { dialectRows(); }
+    void killDuringBatchLeavesEachInvoiceWholeOrUntouched_data() {
+        zavtest::addDialectRows("fresh database");
+    }
     void killDuringBatchLeavesEachInvoiceWholeOrUntouched();
 };
 
