@@ -72,13 +72,7 @@ int AuthorityProcess::terminate(int timeoutMs) {
     if (!running())
         return -1;
     m_process->terminate();
-    if (!m_process->waitForFinished(timeoutMs)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-        return -1;
-    }
-    log();
-    return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
+    return exitCodeWithin(*m_process, timeoutMs);
 }
 
 NfeWorld::NfeWorld() = default;

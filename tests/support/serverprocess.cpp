@@ -31,6 +31,15 @@ bool accepting(int port) {
 
 } // namespace
 
+int exitCodeWithin(QProcess& process, int timeoutMs) {
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
 int waitForListening(const QProcess& process, const std::function<QByteArray()>& log,
                      const QRegularExpression& pattern, const QDeadlineTimer& deadline, const QString& who,
                      QString* why) {
@@ -131,13 +140,9 @@ int ServerProcess::runToExit(const QStringList& arguments, int timeoutMs) {
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->start(binary(), arguments);
-    if (!m_process->waitForFinished(timeoutMs)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-        return -1;
-    }
+    const int code = exitCodeWithin(*m_process, timeoutMs);
     log();
-    return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
+    return code;
 }
 
 bool ServerProcess::running() const {

@@ -23,6 +23,10 @@ int waitForListening(const QProcess& process, const std::function<QByteArray()>&
                      const QRegularExpression& pattern, const QDeadlineTimer& deadline, const QString& who,
                      QString* why);
 
+// Waits for the process to end: its exit code, or -1 when it crashed or had
+// to be killed at the timeout.
+int exitCodeWithin(QProcess& process, int timeoutMs);
+
 class ServerProcess {
 public:
     ServerProcess() = default;

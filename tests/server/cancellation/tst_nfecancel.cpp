@@ -28,13 +28,6 @@ namespace {
 
 using zavtest::texts;
 
-const QString kReason = QStringLiteral("Erro de digitação no valor da nota");
-const QString kOperator = QStringLiteral("OPER1");
-
-QString today() {
-    return QDate::currentDate().toString(Qt::ISODate);
-}
-
 struct World {
     QSqlDatabase db;
     QString connection;
