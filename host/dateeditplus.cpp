@@ -3,6 +3,7 @@
 #include "guard.h"
 #include "hosttexts.h"
 #include "vcl/graphics.h"
+#include "vcl/textchange.h"
 #include <QCalendarWidget>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -53,12 +54,7 @@ TDateEditPlus::TDateEditPlus(QWidget* parent)
                   QStringLiteral("Sábado")};
     connect(m_edit, &QLineEdit::textChanged, this, [this] {
         updateColor();
-        const QString now = Text();
-        if (now == m_lastText)
-            return;
-        m_lastText = now;
-        if (OnChange)
-            zav::guarded([&] { OnChange(this); });
+        notifyTextChange(this, Text(), &m_lastText, OnChange);
     });
     connect(m_button, &QToolButton::clicked, this, [this] { zav::guarded([&] { DropDown(); }); });
     m_button->setToolTip(HostText::text(HostText::CalendarHint));

@@ -9,14 +9,7 @@ class ZAVHOST_EXPORT QtHostServices : public HostServices {
 public:
     QtHostServices();
     ~QtHostServices() override;
-    void showError(const QString& text) override;
-    void showException(const QString& text) override;
-    bool confirm(const QString& text) override;
-    int chooseRow(const LookupRequest& request) override;
-    void search(QWidget* owner, TDataSet* dataSet) override;
-    void busyOn(QWidget* over, int kind) override;
-    void busyOff() override;
-    void showHelp(const QString& file, int context) override;
+    ZAV_HOST_SERVICES;
 
 private:
     QPointer<QWidget> m_busy;

@@ -205,33 +205,49 @@ QString attribute(xmlNode* element, const char* name) {
     return text ? QString::fromUtf8(reinterpret_cast<const char*>(text.get())) : QString();
 }
 
-std::optional<BatchAnswer> parseRetEnvEvento(const QByteArray& xml, QString* error) {
-    auto fail = [error](const QString& why) {
+namespace {
+
+// Parses an answer that must have the root rootName, reads the status it
+// gives of itself and then, with readRest(root, answer), what else it holds
+// (which is empty, or why not). On failure *error, when asked for, is
+// invalidText with why in it.
+template <typename Answer, typename ReadRest>
+std::optional<Answer> readAnswer(const QByteArray& xml, const char* rootName, const QString& invalidText,
+                                 QString* error, ReadRest readRest) {
+    auto fail = [&](const QString& why) {
         if (error)
-            *error = QStringLiteral("Resposta da SEFAZ inválida: %1.").arg(why);
+            *error = invalidText.arg(why);
         return std::nullopt;
     };
     QString why;
-    XmlDoc doc = parseUntrusted(xml, &why);
+    const XmlDoc doc = parseUntrusted(xml, &why);
     if (!doc)
         return fail(why);
     xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (!isElement(root, "retEnvEvento", kNfe))
-        return fail(QStringLiteral("o documento não é um retEnvEvento"));
-    BatchAnswer answer;
+    if (!isElement(root, rootName, kNfe))
+        return fail(QStringLiteral("o documento não é um %1").arg(QLatin1String(rootName)));
+    Answer answer;
     bool ok = false;
     answer.status = childNumber(root, "cStat", &ok);
     if (!ok)
-        return fail(QStringLiteral("retEnvEvento sem cStat numérico"));
+        return fail(QStringLiteral("%1 sem cStat numérico").arg(QLatin1String(rootName)));
     answer.statusText = childText(root, "xMotivo");
     answer.application = childText(root, "verAplic");
+    if (why = readRest(root, answer); !why.isEmpty())
+        return fail(why);
+    return answer;
+}
+
+// The result of each event of a retEnvEvento: empty, or why not.
+QString readEventResults(xmlNode* root, BatchAnswer& answer) {
     for (xmlNode* ret = childElement(root, "retEvento", kNfe); ret;
          ret = nextElement(ret, "retEvento", kNfe)) {
         xmlNode* info = childElement(ret, "infEvento", kNfe);
         EventResult result;
+        bool ok = false;
         result.status = childNumber(info, "cStat", &ok);
         if (!info || !ok)
-            return fail(QStringLiteral("retEvento sem infEvento/cStat numérico"));
+            return QStringLiteral("retEvento sem infEvento/cStat numérico");
         result.accessKey = childText(info, "chNFe");
         result.statusText = childText(info, "xMotivo");
         result.protocol = childText(info, "nProt");
@@ -240,7 +256,22 @@ std::optional<BatchAnswer> parseRetEnvEvento(const QByteArray& xml, QString* err
         result.retEventoXml = standaloneElement(ret, true);
         answer.events.push_back(std::move(result));
     }
-    return answer;
+    return {};
+}
+
+// Each procEventoNFe of a retConsSitNFe, on its own.
+QString readProcEventos(xmlNode* root, StatusAnswer& answer) {
+    for (xmlNode* proc = childElement(root, "procEventoNFe", kNfe); proc;
+         proc = nextElement(proc, "procEventoNFe", kNfe))
+        answer.procEventos.push_back(standaloneElement(proc, true));
+    return {};
+}
+
+} // namespace
+
+std::optional<BatchAnswer> parseRetEnvEvento(const QByteArray& xml, QString* error) {
+    return readAnswer<BatchAnswer>(xml, "retEnvEvento", QStringLiteral("Resposta da SEFAZ inválida: %1."),
+                                   error, readEventResults);
 }
 
 QByteArray consSitNFe(int environment, const QString& accessKey) {
@@ -253,29 +284,9 @@ QByteArray consSitNFe(int environment, const QString& accessKey) {
 }
 
 std::optional<StatusAnswer> parseRetConsSitNFe(const QByteArray& xml, QString* error) {
-    auto fail = [error](const QString& why) {
-        if (error)
-            *error = QStringLiteral("Resposta da consulta à SEFAZ inválida: %1.").arg(why);
-        return std::nullopt;
-    };
-    QString why;
-    XmlDoc doc = parseUntrusted(xml, &why);
-    if (!doc)
-        return fail(why);
-    xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (!isElement(root, "retConsSitNFe", kNfe))
-        return fail(QStringLiteral("o documento não é um retConsSitNFe"));
-    StatusAnswer answer;
-    bool ok = false;
-    answer.status = childNumber(root, "cStat", &ok);
-    if (!ok)
-        return fail(QStringLiteral("retConsSitNFe sem cStat numérico"));
-    answer.statusText = childText(root, "xMotivo");
-    answer.application = childText(root, "verAplic");
-    for (xmlNode* proc = childElement(root, "procEventoNFe", kNfe); proc;
-         proc = nextElement(proc, "procEventoNFe", kNfe))
-        answer.procEventos.push_back(standaloneElement(proc, true));
-    return answer;
+    return readAnswer<StatusAnswer>(xml, "retConsSitNFe",
+                                    QStringLiteral("Resposta da consulta à SEFAZ inválida: %1."), error,
+                                    readProcEventos);
 }
 
 QByteArray procEventoNFe(const QByteArray& signedEvento, const QByteArray& retEvento) {

@@ -20,9 +20,13 @@ struct EventResult {
     QString statusText, protocol, registeredAt, application;
     QByteArray retEventoXml; // the retEvento element, serialised on its own
 };
-struct BatchAnswer {
+// What every answer of the authority says of itself: cStat, xMotivo, verAplic.
+struct AnswerStatus {
     int status = 0;
     QString statusText, application;
+};
+
+struct BatchAnswer : AnswerStatus {
     std::vector<EventResult> events;
 };
 
@@ -32,9 +36,7 @@ std::optional<BatchAnswer> parseRetEnvEvento(const QByteArray& xml, QString* err
 // consSitNFe versao 4.00 asking for the state and events of one NF-e.
 QByteArray consSitNFe(int environment, const QString& accessKey);
 
-struct StatusAnswer {
-    int status = 0;
-    QString statusText, application;
+struct StatusAnswer : AnswerStatus {
     std::vector<QByteArray> procEventos; // each procEventoNFe serialised on its own
 };
 std::optional<StatusAnswer> parseRetConsSitNFe(const QByteArray& xml, QString* error);

@@ -73,13 +73,23 @@ QByteArray CancellationBatch::build(const QString& batchId, const QList<Cancella
     for (const CancellationEvent& event : events)
         addEvent(root, event);
 
-    xmlChar* buffer = nullptr;
-    int size = 0;
-    xmlDocDumpMemoryEnc(doc.get(), &buffer, &size, "UTF-8");
-    XmlText owner(buffer);
-    if (!buffer)
+    QByteArray xml = xmlBytes(doc.get());
+    if (xml.isEmpty())
         return fail(QStringLiteral("Não foi possível gerar o XML do lote."));
-    return QByteArray(reinterpret_cast<const char*>(buffer), size);
+    return xml;
+}
+
+QByteArray CancellationBatch::buildFrom(const QString& batchId, const QList<CancellationData>& cancellations,
+                                        QString* error) {
+    QList<CancellationEvent> events;
+    events.reserve(cancellations.size());
+    for (const CancellationData& data : cancellations) {
+        std::optional<CancellationEvent> event = CancellationEvent::create(data, error);
+        if (!event)
+            return {};
+        events.append(*std::move(event));
+    }
+    return build(batchId, events, error);
 }
 
 } // namespace zavnfe

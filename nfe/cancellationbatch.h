@@ -19,6 +19,10 @@ public:
     // 1 to 15 digits; no two events may cancel the same invoice, since their
     // Ids would collide and the signature could not tell them apart.
     static QByteArray build(const QString& batchId, const QList<CancellationEvent>& events, QString* error);
+    // The same for the cancellations, each made its event first: empty, with
+    // *error, at the first one refused.
+    static QByteArray buildFrom(const QString& batchId, const QList<CancellationData>& cancellations,
+                                QString* error);
 };
 
 } // namespace zavnfe

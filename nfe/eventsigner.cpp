@@ -166,13 +166,10 @@ QByteArray EventSigner::sign(const QByteArray& batch, QString* error) const {
     if (signedEvents == 0)
         return fail(QStringLiteral("o lote não tem eventos"));
 
-    xmlChar* buffer = nullptr;
-    int size = 0;
-    xmlDocDumpMemoryEnc(doc.get(), &buffer, &size, "UTF-8");
-    XmlText owner(buffer);
-    if (!buffer)
+    QByteArray xml = xmlBytes(doc.get());
+    if (xml.isEmpty())
         return fail(QStringLiteral("não foi possível gerar o XML assinado"));
-    return QByteArray(reinterpret_cast<const char*>(buffer), size);
+    return xml;
 }
 
 } // namespace zavnfe

@@ -1,6 +1,8 @@
 #pragma once
 // Owners for the libxml2 and xmlsec objects this library creates, so that no
 // path out of a function leaks them.
+#include <QByteArray>
+
 #include <libxml/tree.h>
 #include <xmlsec/keys.h>
 #include <xmlsec/xmldsig.h>
@@ -29,6 +31,15 @@ using XmlSecDSigCtx = std::unique_ptr<xmlSecDSigCtx, XmlSecDSigCtxFree>;
 
 inline const xmlChar* xmlText(const char* text) {
     return reinterpret_cast<const xmlChar*>(text);
+}
+
+// The document written as UTF-8 XML; empty when libxml2 could not write it.
+inline QByteArray xmlBytes(xmlDoc* doc) {
+    xmlChar* buffer = nullptr;
+    int size = 0;
+    xmlDocDumpMemoryEnc(doc, &buffer, &size, "UTF-8");
+    const XmlText owner(buffer);
+    return buffer ? QByteArray(reinterpret_cast<const char*>(buffer), size) : QByteArray();
 }
 
 } // namespace zavnfe

@@ -167,18 +167,6 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
         if (!name.trimmed().isEmpty())
             o.serverNames.append(name.trimmed().toLower());
 
-    bool ok = false;
-    o.threads = parser.value(threads).toInt(&ok);
-    if (!ok || o.threads < 1 || o.threads > 256) {
-        result.text = QStringLiteral("--threads inválido: %1 (de 1 a 256).").arg(parser.value(threads));
-        return result;
-    }
-    o.maxBody = parser.value(maxBody).toLongLong(&ok);
-    if (!ok || o.maxBody < 1024) {
-        result.text =
-            QStringLiteral("--max-body inválido: %1 (ao menos 1024 bytes).").arg(parser.value(maxBody));
-        return result;
-    }
     const auto bounded = [&](const QCommandLineOption& option, int low, int high, int* into) {
         bool valid = false;
         const int value = parser.value(option).toInt(&valid);
@@ -192,6 +180,15 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
         *into = value;
         return true;
     };
+    if (!bounded(threads, 1, 256, &o.threads))
+        return result;
+    bool ok = false;
+    o.maxBody = parser.value(maxBody).toLongLong(&ok);
+    if (!ok || o.maxBody < 1024) {
+        result.text =
+            QStringLiteral("--max-body inválido: %1 (ao menos 1024 bytes).").arg(parser.value(maxBody));
+        return result;
+    }
     if (!bounded(idleTimeout, 1, 3600, &o.idleTimeoutSeconds) ||
         !bounded(maxConnections, 1, 65536, &o.maxConnections) ||
         !bounded(maxPerAddress, 1, 65536, &o.maxPerAddress))

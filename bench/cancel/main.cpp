@@ -14,6 +14,7 @@
 // and runs x 2 x N invoices of the benchmark's own, each with one open
 // receivable. Figures are medians over the runs.
 #include "accesskey.h"
+#include "benchsupport.h"
 #include "cancellation/invoicecanceller.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -414,16 +415,7 @@ void print(const char* dialect, const Figures& f, int invoices) {
 }
 
 void onServer(const QString& server, const QString& statement) {
-    const QString name = QStringLiteral("bench-admin");
-    QString failure;
-    {
-        QSqlDatabase admin = zavdb::open(server, name);
-        QSqlQuery q(admin);
-        if (!q.exec(statement))
-            failure = q.lastError().text();
-    }
-    QSqlDatabase::removeDatabase(name);
-    if (!failure.isEmpty())
+    if (const QString failure = zavbench::execOnServer(server, statement); !failure.isEmpty())
         die(QStringLiteral("%1: %2").arg(statement, failure));
 }
 

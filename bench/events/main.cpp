@@ -17,6 +17,7 @@
 
 #include "accesskey.h"
 #include "authoritymessages.h"
+#include "benchsupport.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
@@ -30,7 +31,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -162,15 +162,8 @@ public:
         m_process.start(binary, arguments);
         static const QRegularExpression listening(
             QStringLiteral("listening on https://127\\.0\\.0\\.1:(\\d+)"));
-        const QDeadlineTimer deadline(60000);
         QByteArray output;
-        while (m_port == 0 && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
-            m_process.waitForReadyRead(100);
-            output += m_process.readAllStandardOutput();
-            const auto match = listening.match(QString::fromUtf8(output));
-            if (match.hasMatch())
-                m_port = match.captured(1).toInt();
-        }
+        m_port = zavbench::listeningPort(m_process, QProcess::StandardOutput, listening, 60000, &output);
         if (m_port == 0)
             die(QStringLiteral("zav-authority did not start: %1 %2")
                     .arg(QString::fromUtf8(output), logTail()));

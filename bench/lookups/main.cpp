@@ -6,6 +6,7 @@
 // dropped afterwards). Prints median, p95 and the ratio of p95 to 5 ms.
 //
 //   bench-lookups [--customers N] [--suppliers N] [--runs N]
+#include "benchsupport.h"
 #include "connectiontext.h"
 #include "criteria/queries.h"
 #include "data/adoibquery.h"
@@ -213,16 +214,7 @@ QString dbinit(const QString& connectionText, int customers, int suppliers) {
 }
 
 void onServer(const QString& server, const QString& statement) {
-    const QString name = QStringLiteral("bench-admin");
-    QString failure;
-    {
-        QSqlDatabase admin = zavdb::open(server, name);
-        QSqlQuery q(admin);
-        if (!q.exec(statement))
-            failure = q.lastError().text();
-    }
-    QSqlDatabase::removeDatabase(name);
-    if (!failure.isEmpty())
+    if (const QString failure = zavbench::execOnServer(server, statement); !failure.isEmpty())
         throw zavdb::DatabaseError(failure);
 }
 

@@ -14,6 +14,7 @@
 //   - GetNotaFiscal answered in JSON and read with QJsonDocument;
 //   - GetNotaFiscal answered in CBOR and read with QCborStreamReader;
 // "(decode)" is the part of a call spent reading the received answer into rows.
+#include "benchsupport.h"
 #include "invoicerows.h"
 
 #include "database.h"
@@ -26,7 +27,6 @@
 #include <QCborMap>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -175,18 +175,11 @@ double psqlCopy(const QString& connection, const QString& sql, int runs) {
     QByteArray script = "\\timing on\n";
     for (int i = 0; i < runs; ++i)
         script += "\\copy (" + sql.toUtf8() + ") to '/dev/null'\n";
-    QProcess psql;
-    psql.start(QStringLiteral("psql"), {QStringLiteral("-X"), QStringLiteral("-q"), connection});
-    psql.write(script);
-    psql.closeWriteChannel();
-    if (!psql.waitForFinished(300000) || psql.exitCode() != 0)
-        die(QStringLiteral("psql failed: %1").arg(QString::fromLocal8Bit(psql.readAllStandardError())));
-    static const QRegularExpression timing(QStringLiteral("Time: ([0-9.]+) ms"));
-    std::vector<double> times;
-    for (auto it = timing.globalMatch(QString::fromLocal8Bit(psql.readAllStandardOutput())); it.hasNext();)
-        times.push_back(it.next().captured(1).toDouble());
-    if (int(times.size()) != runs)
-        die(QStringLiteral("psql printed %1 timings for %2 runs").arg(times.size()).arg(runs));
+    QString failure;
+    const std::vector<double> times = zavbench::psqlTimings(
+        {QStringLiteral("-X"), QStringLiteral("-q"), connection}, script, runs, 300000, &failure);
+    if (times.empty())
+        die(failure);
     return median(times);
 }
 
@@ -198,15 +191,8 @@ public:
                                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--plain-http")});
         static const QRegularExpression listening(
             QStringLiteral("ouvindo em https?://127\\.0\\.0\\.1:(\\d+)"));
-        const QDeadlineTimer deadline(30000);
         QByteArray log;
-        while (m_port == 0 && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
-            m_process.waitForReadyRead(100);
-            log += m_process.readAllStandardError();
-            const auto match = listening.match(QString::fromUtf8(log));
-            if (match.hasMatch())
-                m_port = match.captured(1).toInt();
-        }
+        m_port = zavbench::listeningPort(m_process, QProcess::StandardError, listening, 30000, &log);
         if (m_port == 0)
             die(QStringLiteral("the server did not start: %1").arg(QString::fromUtf8(log)));
     }

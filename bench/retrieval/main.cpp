@@ -19,10 +19,12 @@
 //     there and filled once).
 // and prints a table with the ratios. Targets: at most 2x the database's time
 // at 100,000 rows, at most 400 bytes per row.
+#include "benchsupport.h"
 #include "connectiontext.h"
 #include "data/clientdataset.h"
 #include "database.h"
 #include "exceptions.h"
+#include "invoicepacket.h"
 #include "netconnection.h"
 #include "schema.h"
 #include "serverprocess.h"
@@ -252,18 +254,10 @@ double psqlCopy(const QString& connection, const Period& p, int runs) {
     QByteArray script = "\\timing on\n";
     for (int run = 0; run < runs; ++run)
         script += QByteArray(kPostgresCopy) + "\n";
-    QProcess psql;
-    psql.start(QStringLiteral("psql"), args);
-    psql.write(script);
-    psql.closeWriteChannel();
-    if (!psql.waitForFinished(600000) || psql.exitCode() != 0)
-        die(QStringLiteral("psql failed: %1").arg(QString::fromLocal8Bit(psql.readAllStandardError())));
-    static const QRegularExpression timing(QStringLiteral("Time: ([0-9.]+) ms"));
-    std::vector<double> times;
-    for (auto it = timing.globalMatch(QString::fromLocal8Bit(psql.readAllStandardOutput())); it.hasNext();)
-        times.push_back(it.next().captured(1).toDouble());
-    if (int(times.size()) != runs)
-        die(QStringLiteral("psql printed %1 timings for %2 runs").arg(times.size()).arg(runs));
+    QString failure;
+    const std::vector<double> times = zavbench::psqlTimings(args, script, runs, 600000, &failure);
+    if (times.empty())
+        die(failure);
     return median(times);
 }
 
@@ -276,29 +270,6 @@ struct ClientFigures {
     double storagePerRow = 0; // the packet's own count
     int rows = 0;
 };
-
-void declareInvoiceFields(TClientDataSet& cds) {
-    struct F {
-        const char* name;
-        TFieldType type;
-        int size;
-    };
-    const F fields[] = {
-        {"IDCHECK", ftString, 1},         {"IDBLOQUEADO", ftString, 1},      {"CDFILIEMIT", ftString, 4},
-        {"NRLANCTONF", ftString, 10},     {"DTEMISSAO", ftDateTime, 0},      {"NMRAZAO", ftString, 50},
-        {"VRNOTAFISC", ftFloat, 0},       {"CDFILIAL", ftString, 4},         {"NRLANCTBDOC", ftString, 12},
-        {"IDENTRSAIDOP", ftString, 1},    {"CDEMPRESA", ftString, 2},        {"CDFILIRECE", ftString, 4},
-        {"LANCAMENTO", ftString, 76},     {"DSMOTIVOCANCNFE", ftString, 50}, {"NRNOTAFISCALELE", ftString, 9},
-        {"NRPROTOCOLONFE", ftString, 15}, {"NRACESSONFE", ftString, 50},
-    };
-    for (const F& f : fields) {
-        TFieldDef def;
-        def.name = QLatin1StringView(f.name);
-        def.type = f.type;
-        def.size = f.size;
-        cds.AddField(def);
-    }
-}
 
 // The durations of the GetNotaFiscal calls the server has logged so far.
 std::vector<double> loggedCalls(ServerProcess& server) {
@@ -332,7 +303,7 @@ ClientFigures client(ServerProcess& server, bool cbor, const Period& p, int runs
     };
     net.UseCbor = cbor;
     TClientDataSet cds;
-    declareInvoiceFields(cds);
+    invoicetest::declareFields(cds);
     cds.SetIndexFieldNames(QStringLiteral("LANCAMENTO"));
     cds.SetFilter(QStringLiteral("IDCHECK = 'C'"));
     const QVariantList args = arguments(p);

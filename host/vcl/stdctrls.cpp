@@ -1,6 +1,7 @@
 #include "stdctrls.h"
 #include "graphics.h"
 #include "guard.h"
+#include "textchange.h"
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QVBoxLayout>
@@ -36,12 +37,7 @@ void TCustomEdit::SetColor(const QColor& color) {
 }
 
 void TCustomEdit::textMaybeChanged() {
-    const QString now = Text();
-    if (now == m_lastText)
-        return;
-    m_lastText = now;
-    if (OnChange)
-        zav::guarded([&] { OnChange(this); });
+    notifyTextChange(this, Text(), &m_lastText, OnChange);
 }
 
 void TCustomEdit::keyPressEvent(QKeyEvent* event) {

@@ -12,6 +12,7 @@
 #include "schemaset.h"
 #include "soap.h"
 #include "states.h"
+#include "testtools.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,7 +25,6 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QXmlStreamReader>
 
 #include <httplib.h>
 #include <openssl/bio.h>
@@ -36,6 +36,9 @@
 #include <thread>
 
 namespace {
+
+using zavtest::run;
+using zavtest::texts;
 
 const QByteArray kPassword = "s3gredo";
 const QString kSigner = QStringLiteral("A1B2C3D4");
@@ -56,29 +59,6 @@ struct Reply {
 
 QString stateTime(const QDateTime& moment) {
     return zavfiscal::legalDateTime(moment, -3 * 3600);
-}
-
-bool run(const QString& program, const QStringList& arguments, const QString& dir,
-         QByteArray* output = nullptr) {
-    QProcess process;
-    process.setWorkingDirectory(dir);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    process.waitForFinished(120000);
-    if (output)
-        *output = process.readAll();
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-// Text of the first element with that local name.
-QString first(const QByteArray& xml, const QString& name) {
-    QXmlStreamReader reader(xml);
-    while (!reader.atEnd()) {
-        reader.readNext();
-        if (reader.isStartElement() && reader.name() == name)
-            return reader.readElementText(QXmlStreamReader::IncludeChildElements);
-    }
-    return {};
 }
 
 // An A1 file read with OpenSSL alone: the certificate store refuses
@@ -183,17 +163,11 @@ private:
     }
 
     QByteArray unsignedBatch(const QList<zavnfe::CancellationData>& list) {
-        QList<zavnfe::CancellationEvent> events;
         QString error;
-        for (const auto& d : list) {
-            auto event = zavnfe::CancellationEvent::create(d, &error);
-            if (!event) {
-                qWarning("%s", qPrintable(error));
-                return {};
-            }
-            events.append(*event);
-        }
-        return zavnfe::CancellationBatch::build(QStringLiteral("4242"), events, &error);
+        QByteArray batch = zavnfe::CancellationBatch::buildFrom(QStringLiteral("4242"), list, &error);
+        if (batch.isEmpty())
+            qWarning("%s", qPrintable(error));
+        return batch;
     }
 
     QByteArray sign(const QByteArray& batch, const zavnfe::SigningCertificate& signer) {
@@ -266,9 +240,9 @@ private:
         QByteArray output;
         QVERIFY2(verifies(proc, &output), output.constData() + QByteArray("\n") + proc);
         const QByteArray ret = proc.mid(proc.indexOf("<retEvento"));
-        QCOMPARE(first(ret, QStringLiteral("chNFe")), key);
-        QCOMPARE(first(ret, QStringLiteral("cStat")).toInt(), expected);
-        QCOMPARE(first(ret, QStringLiteral("verAplic")), QStringLiteral("ZAV-AUT-LOCAL_1.00"));
+        QCOMPARE(texts(ret, QStringLiteral("chNFe")).value(0), key);
+        QCOMPARE(texts(ret, QStringLiteral("cStat")).value(0).toInt(), expected);
+        QCOMPARE(texts(ret, QStringLiteral("verAplic")).value(0), QStringLiteral("ZAV-AUT-LOCAL_1.00"));
     }
 
     Nfe stranger() const { // a valid key the authority never heard of
@@ -465,8 +439,9 @@ private Q_SLOTS:
         QCOMPARE(state->procEventos.size(), size_t(1));
         checkProcEvento(state->procEventos.front(), nfe.key, 135);
         QVERIFY(state->procEventos.front().contains(zavnfe::eventoOf(batch, nfe.key)));
-        QCOMPARE(first(state->procEventos.front().mid(state->procEventos.front().indexOf("<retEvento")),
-                       QStringLiteral("nProt")),
+        QCOMPARE(texts(state->procEventos.front().mid(state->procEventos.front().indexOf("<retEvento")),
+                       QStringLiteral("nProt"))
+                     .value(0),
                  result.protocol);
     }
 
@@ -561,8 +536,8 @@ private Q_SLOTS:
         QVERIFY(!signedBatch.isEmpty());
         if (field == u"keyInfo") { // the trusted certificate put in place of the one that signed
             const QByteArray own =
-                first(sign(batch, *m_signer), QStringLiteral("X509Certificate")).toLatin1();
-            const QByteArray used = first(signedBatch, QStringLiteral("X509Certificate")).toLatin1();
+                texts(sign(batch, *m_signer), QStringLiteral("X509Certificate")).value(0).toLatin1();
+            const QByteArray used = texts(signedBatch, QStringLiteral("X509Certificate")).value(0).toLatin1();
             QVERIFY(!own.isEmpty() && !used.isEmpty() && own != used && signedBatch.contains(used));
             signedBatch.replace(used, own);
         }

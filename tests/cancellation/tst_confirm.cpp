@@ -48,9 +48,42 @@ class TestConfirm : public QObject {
     ScreenSession m_screen;
     RecordingServices& svc() { return m_screen.svc(); }
 
-    TfrmCancelaNFE* open(const QString& connection, int port) {
-        TfrmCancelaNFE* f = m_screen.open(connection, port);
-        Session::values().operador = QStringLiteral("MARIA");
+    TfrmCancelaNFE* openOnServer(ServerProcess& server, const QString& connection,
+                                 const QStringList& arguments, QString* why) {
+        TfrmCancelaNFE* f = m_screen.openOnServer(server, connection, arguments, why);
+        if (f)
+            Session::values().operador = QStringLiteral("MARIA");
+        return f;
+    }
+    // A server that cancels for real and the screen open on it.
+    struct Cancelling {
+        ServerProcess server;
+        NfeWorld nfe;
+        TfrmCancelaNFE* form = nullptr;
+    };
+    enum class Database { AsItIs, Fresh };
+    // The dialect's database (made again when asked: a test that cancels
+    // leaves it changed), its certificates, the local authority and the
+    // server on them, and the screen open on the server.
+    zavtest::Readiness openCancelling(const QString& dialect, Cancelling& c, Database database) {
+        QString why;
+        const auto availability =
+            database == Database::Fresh ? m_dbs.recreate(dialect, &why) : m_dbs.ensure(dialect, &why);
+        if (availability != zavtest::TestDatabases::Availability::Ready)
+            return zavtest::Readiness::of(availability, why);
+        QSqlDatabase db = m_dbs.database(dialect);
+        const QString connection = m_dbs.connectionText(dialect);
+        if (!(why = c.nfe.prepare(db, connection)).isEmpty())
+            return zavtest::Readiness::fail(why);
+        c.form = openOnServer(c.server, connection, c.nfe.serverArguments(), &why);
+        return c.form ? zavtest::Readiness::ready() : zavtest::Readiness::fail(why);
+    }
+    // The screen on a server (that cancels nothing) on the SQLite database,
+    // which must be ready, and the list fetched; null, with why.
+    TfrmCancelaNFE* openListed(ServerProcess& server, QString* why) {
+        TfrmCancelaNFE* f = openOnServer(server, m_dbs.connectionText(zavtest::kSQLite), {}, why);
+        if (f)
+            fetch(f);
         return f;
     }
     static void typeAndTab(QWidget* box, const QString& text) { ScreenSession::typeAndTab(box, text); }
@@ -77,19 +110,14 @@ class TestConfirm : public QObject {
         }
         ds->First();
     }
-    static void dialects() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "db");
-    }
 
 private Q_SLOTS:
     void cleanup();
-    void cancelAndSeeTheFailures_data() { dialects(); }
+    void cancelAndSeeTheFailures_data() { zavtest::addDialectRows("db"); }
     void cancelAndSeeTheFailures();
-    void pendingReasonCommittedFirst_data() { dialects(); }
+    void pendingReasonCommittedFirst_data() { zavtest::addDialectRows("db"); }
     void pendingReasonCommittedFirst();
-    void checksBeforeTheCall_data() { dialects(); }
+    void checksBeforeTheCall_data() { zavtest::addDialectRows("db"); }
     void checksBeforeTheCall();
     void failureLines();
     void clicksDuringTheCallSendNothing();
@@ -103,16 +131,10 @@ void TestConfirm::cleanup() {
 }
 
 void TestConfirm::cancelAndSeeTheFailures() {
-    ZAV_DATABASE(m_dbs, db);
-    QString why;
-    QVERIFY(m_dbs.recreate(dialect, &why) == zavtest::TestDatabases::Availability::Ready);
-    ServerProcess server;
-    NfeWorld nfe;
-    QSqlDatabase current = m_dbs.database(dialect);
-    QCOMPARE(nfe.certificates(current), QString());
-    QCOMPARE(nfe.startAuthority(m_dbs.connectionText(dialect)), QString());
-    QVERIFY2(server.start(m_dbs.connectionText(dialect), nfe.serverArguments(), &why), qPrintable(why));
-    TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
+    QFETCH(QString, dialect);
+    Cancelling world;
+    ZAV_READY(openCancelling(dialect, world, Database::Fresh));
+    TfrmCancelaNFE* f = world.form;
     fetch(f);
     TClientDataSet* ds = f->cdsNotaFiscal;
     QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
@@ -141,14 +163,14 @@ void TestConfirm::cancelAndSeeTheFailures() {
     // Each cancelled invoice has its procEventoNFe: valid by the public schema
     // and signed as the xmlsec1 command verifies.
     {
-        QSqlQuery q(current);
+        QSqlQuery q(m_dbs.database(dialect));
         QVERIFY(q.exec(QStringLiteral("SELECT XMLPROCEVENTO FROM NFEEVENTO WHERE IDSITUACAO = 'R'")));
         int stored = 0;
         while (q.next()) {
             const QByteArray proc = q.value(0).toString().toUtf8();
             QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, proc), QString());
             if (stored++ == 0)
-                QCOMPARE(nfe.verifySignature(proc), QString());
+                QCOMPARE(world.nfe.verifySignature(proc), QString());
         }
         QCOMPARE(stored, cancelledNow);
     }
@@ -166,16 +188,10 @@ void TestConfirm::cancelAndSeeTheFailures() {
 }
 
 void TestConfirm::pendingReasonCommittedFirst() {
-    ZAV_DATABASE(m_dbs, db);
-    QString why;
-    QVERIFY(m_dbs.recreate(dialect, &why) == zavtest::TestDatabases::Availability::Ready);
-    ServerProcess server;
-    NfeWorld nfe;
-    QSqlDatabase current = m_dbs.database(dialect);
-    QCOMPARE(nfe.certificates(current), QString());
-    QCOMPARE(nfe.startAuthority(m_dbs.connectionText(dialect)), QString());
-    QVERIFY2(server.start(m_dbs.connectionText(dialect), nfe.serverArguments(), &why), qPrintable(why));
-    TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
+    QFETCH(QString, dialect);
+    Cancelling world;
+    ZAV_READY(openCancelling(dialect, world, Database::Fresh));
+    TfrmCancelaNFE* f = world.form;
     fetch(f);
     TClientDataSet* ds = f->cdsNotaFiscal;
     ds->Last(); // the newest invoice: the demo's blocks are on older ones
@@ -207,15 +223,10 @@ void TestConfirm::pendingReasonCommittedFirst() {
 }
 
 void TestConfirm::checksBeforeTheCall() {
-    ZAV_DATABASE(m_dbs, db);
-    QString why;
-    ServerProcess server;
-    NfeWorld nfe;
-    QSqlDatabase current = m_dbs.database(dialect);
-    QCOMPARE(nfe.certificates(current), QString());
-    QCOMPARE(nfe.startAuthority(m_dbs.connectionText(dialect)), QString());
-    QVERIFY2(server.start(m_dbs.connectionText(dialect), nfe.serverArguments(), &why), qPrintable(why));
-    TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
+    QFETCH(QString, dialect);
+    Cancelling world;
+    ZAV_READY(openCancelling(dialect, world, Database::AsItIs));
+    TfrmCancelaNFE* f = world.form;
     // No list yet.
     f->sbtPrint->SetEnabled(true);
     QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
@@ -243,11 +254,10 @@ void TestConfirm::checksBeforeTheCall() {
 
 void TestConfirm::clicksDuringTheCallSendNothing() {
     QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     ServerProcess server;
-    QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
-    TfrmCancelaNFE* f = open(m_dbs.connectionText(zavtest::kSQLite), server.port());
-    fetch(f);
+    TfrmCancelaNFE* f = openListed(server, &why);
+    QVERIFY2(f, qPrintable(why));
     tick(f, {0});
     // The confirm goes to a server that answers when the test lets it.
     ScriptedHttpServer slow;
@@ -277,13 +287,12 @@ void TestConfirm::clicksDuringTheCallSendNothing() {
 
 void TestConfirm::failureLines() {
     QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     RecordingPeer peer;
     peer.answer = answer(QJsonObject()); // replaced below, per call
     ServerProcess server;
-    QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
-    TfrmCancelaNFE* f = open(m_dbs.connectionText(zavtest::kSQLite), server.port());
-    fetch(f);
+    TfrmCancelaNFE* f = openListed(server, &why);
+    QVERIFY2(f, qPrintable(why));
     tick(f, {0});
     // Point the connection at the peer for the confirm.
     Session::values().webPort = peer.port();
@@ -329,12 +338,11 @@ void TestConfirm::failureLines() {
 
 void TestConfirm::wholeListSent() {
     QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     RecordingPeer peer;
     ServerProcess server;
-    QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
-    TfrmCancelaNFE* f = open(m_dbs.connectionText(zavtest::kSQLite), server.port());
-    fetch(f);
+    TfrmCancelaNFE* f = openListed(server, &why);
+    QVERIFY2(f, qPrintable(why));
     const int total = f->cdsNotaFiscal->RecordCount();
     QVERIFY(total >= 2);
     tick(f, {1});

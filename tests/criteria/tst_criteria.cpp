@@ -57,33 +57,26 @@ private Q_SLOTS:
     void branch();
     void company_data();
     void company();
-    void sameCompanyKeepsTheSeries_data() { dialects(); }
+    void sameCompanyKeepsTheSeries_data() { zavtest::addDialectRows("db"); }
     void sameCompanyKeepsTheSeries();
-    void series_data() { dialects(); }
+    void series_data() { zavtest::addDialectRows("db"); }
     void series();
-    void mandatoryChecks_data() { dialects(); }
+    void mandatoryChecks_data() { zavtest::addDialectRows("db"); }
     void mandatoryChecks();
-    void lookupButtons_data() { dialects(); }
+    void lookupButtons_data() { zavtest::addDialectRows("db"); }
     void lookupButtons();
-    void period_data() { dialects(); }
+    void period_data() { zavtest::addDialectRows("db"); }
     void period();
-    void kindChange_data() { dialects(); }
+    void kindChange_data() { zavtest::addDialectRows("db"); }
     void kindChange();
-    void customer_data() { dialects(); }
+    void customer_data() { zavtest::addDialectRows("db"); }
     void customer();
-    void sharedCustomerRegistration_data() { dialects(); }
+    void sharedCustomerRegistration_data() { zavtest::addDialectRows("db"); }
     void sharedCustomerRegistration();
-    void supplier_data() { dialects(); }
+    void supplier_data() { zavtest::addDialectRows("db"); }
     void supplier();
-    void receivingBranch_data() { dialects(); }
+    void receivingBranch_data() { zavtest::addDialectRows("db"); }
     void receivingBranch();
-
-private:
-    void dialects() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "db");
-    }
 };
 
 void TestCriteria::cleanup() {

@@ -30,8 +30,7 @@ private Q_SLOTS:
 };
 
 void TestLookupDialog::initTestCase() {
-    QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     dtmDBGeral::open(m_dbs.connectionText(zavtest::kSQLite));
     m_branches = std::make_unique<TADOIBQuery>();
     SetupQryFilial(*m_branches);

@@ -426,11 +426,7 @@ private Q_SLOTS:
     }
 
     // Every customer for the search dialog, in registration order.
-    void allCustomersInRegistrationOrder_data() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "demo customers");
-    }
+    void allCustomersInRegistrationOrder_data() { zavtest::addDialectRows("demo customers"); }
     void allCustomersInRegistrationOrder() {
         ZAV_DATABASE(m_dbs, db);
         auto q = run(dialect, SetupQryCliente,
@@ -473,11 +469,7 @@ private Q_SLOTS:
         }
     }
 
-    void allSuppliersByName_data() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "demo suppliers");
-    }
+    void allSuppliersByName_data() { zavtest::addDialectRows("demo suppliers"); }
     void allSuppliersByName() {
         ZAV_DATABASE(m_dbs, db);
         auto q = run(dialect, SetupQryFornecedor, {{"P_NRINSJURFORN", QString()}, {"P_TODOS", "T"}});
@@ -494,11 +486,7 @@ private Q_SLOTS:
     }
 
     // The demo data keeps the promises the screen's stories rely on.
-    void demoData_data() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "demo database");
-    }
+    void demoData_data() { zavtest::addDialectRows("demo database"); }
     void demoData() {
         ZAV_DATABASE(m_dbs, db);
         QSqlQuery q(db);

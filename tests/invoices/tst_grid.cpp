@@ -104,8 +104,7 @@ private Q_SLOTS:
 };
 
 void TestGrid::init() {
-    QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     dtmDBGeral::open(m_dbs.connectionText(zavtest::kSQLite));
     m_rec = std::make_unique<ScopedRecording>();
     m_host = std::make_unique<TestHostWindow>();

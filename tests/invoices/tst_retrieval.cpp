@@ -85,21 +85,24 @@ class TestRetrieval : public QObject {
         f->depDtInicial->SetDate(QDateTime(QDate::currentDate().addDays(-60), QTime()));
         f->depDtFinal->SetDate(QDateTime(QDate::currentDate(), QTime()));
     }
+    // The screen on a real server on the database, the criteria filled; null,
+    // with why, when the server does not come up.
+    TfrmCancelaNFE* openFilled(const QString& connection, ServerProcess& server, QString* why) {
+        TfrmCancelaNFE* f = m_screen.openOnServer(server, connection, {}, why);
+        if (f)
+            fillCriteria(f);
+        return f;
+    }
     // Moves the focus out of the filter panel; a failing check keeps it there.
     void leavePanel(TfrmCancelaNFE* f) { ui::focus(f->dbgPadrao); }
-    static void dialects() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "db");
-    }
 
 private Q_SLOTS:
     void cleanup();
-    void listFromTheServer_data() { dialects(); }
+    void listFromTheServer_data() { zavtest::addDialectRows("db"); }
     void listFromTheServer();
-    void counterpartyArguments_data() { dialects(); }
+    void counterpartyArguments_data() { zavtest::addDialectRows("db"); }
     void counterpartyArguments();
-    void checksStopBeforeTheCall_data() { dialects(); }
+    void checksStopBeforeTheCall_data() { zavtest::addDialectRows("db"); }
     void checksStopBeforeTheCall();
     void argumentsAsSent();
     void rowsKeptInEntryOrder();
@@ -115,9 +118,8 @@ void TestRetrieval::listFromTheServer() {
     ZAV_DATABASE(m_dbs, db);
     ServerProcess server;
     QString why;
-    QVERIFY2(server.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
-    TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
-    fillCriteria(f);
+    TfrmCancelaNFE* f = openFilled(m_dbs.connectionText(dialect), server, &why);
+    QVERIFY2(f, qPrintable(why));
     leavePanel(f);
     QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
     QVERIFY(f->cdsNotaFiscal->Active());
@@ -165,9 +167,8 @@ void TestRetrieval::counterpartyArguments() {
     ZAV_DATABASE(m_dbs, db);
     ServerProcess server;
     QString why;
-    QVERIFY2(server.start(m_dbs.connectionText(dialect), {}, &why), qPrintable(why));
-    TfrmCancelaNFE* f = open(m_dbs.connectionText(dialect), server.port());
-    fillCriteria(f);
+    TfrmCancelaNFE* f = openFilled(m_dbs.connectionText(dialect), server, &why);
+    QVERIFY2(f, qPrintable(why));
     auto kinds = [&](const QString& column) {
         QSet<QString> seen;
         for (f->cdsNotaFiscal->First(); !f->cdsNotaFiscal->Eof(); f->cdsNotaFiscal->Next())
@@ -224,8 +225,7 @@ void TestRetrieval::checksStopBeforeTheCall() {
 }
 
 void TestRetrieval::argumentsAsSent() {
-    QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     RecordingPeer peer;
     peer.answer = packetAnswer({});
     TfrmCancelaNFE* f = open(m_dbs.connectionText(zavtest::kSQLite), peer.port());
@@ -255,8 +255,7 @@ void TestRetrieval::argumentsAsSent() {
 }
 
 void TestRetrieval::rowsKeptInEntryOrder() {
-    QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     RecordingPeer peer;
     peer.answer = packetAnswer({invoiceRow(QStringLiteral("C"), QStringLiteral("0000000003")),
                                 invoiceRow(QStringLiteral("A"), QStringLiteral("0000000001")),
@@ -272,8 +271,7 @@ void TestRetrieval::rowsKeptInEntryOrder() {
 }
 
 void TestRetrieval::brokenAnswerKeepsTheListClosed() {
-    QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     RecordingPeer peer;
     peer.answer = packetAnswer({}, QStringLiteral("LANCAMENTO"));
     TfrmCancelaNFE* f = open(m_dbs.connectionText(zavtest::kSQLite), peer.port());
@@ -287,8 +285,7 @@ void TestRetrieval::brokenAnswerKeepsTheListClosed() {
 }
 
 void TestRetrieval::unreachableServer() {
-    QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
     const int port = closed.serverPort();

@@ -4,15 +4,17 @@
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
+#include "testtools.h"
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QXmlStreamReader>
 
 namespace {
+
+using zavtest::run;
+using zavtest::texts;
 
 const QString kKey = QStringLiteral("35261203123456000195550010000012341000123452");
 const QString kOtherKey = QStringLiteral("43261203123456000195550010000056781000567810");
@@ -27,30 +29,6 @@ zavnfe::CancellationData sample() {
     data.at = QDateTime(QDate(2026, 12, 8), QTime(13, 0, 0), Qt::UTC);
     data.stateUtcOffsetSeconds = -3 * 3600;
     return data;
-}
-
-// Text of each element with that local name, in document order.
-QStringList texts(const QByteArray& xml, const QString& name) {
-    QStringList found;
-    QXmlStreamReader reader(xml);
-    while (!reader.atEnd()) {
-        reader.readNext();
-        if (reader.isStartElement() && reader.name() == name)
-            found.append(reader.readElementText(QXmlStreamReader::IncludeChildElements));
-    }
-    return found;
-}
-
-bool run(const QString& program, const QStringList& arguments, const QString& dir,
-         QByteArray* output = nullptr) {
-    QProcess process;
-    process.setWorkingDirectory(dir);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    process.waitForFinished(60000);
-    if (output)
-        *output = process.readAll();
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 } // namespace

@@ -108,17 +108,12 @@ private:
     std::optional<zavnfe::SigningCertificate> m_certificate;
 
     QByteArray signedBatch(const QList<zavnfe::CancellationData>& list) {
-        QList<zavnfe::CancellationEvent> events;
         QString error;
-        for (const auto& data : list) {
-            auto event = zavnfe::CancellationEvent::create(data, &error);
-            if (!event) {
-                qWarning("%s", qPrintable(error));
-                return {};
-            }
-            events.append(*event);
+        const QByteArray batch = zavnfe::CancellationBatch::buildFrom(QStringLiteral("42"), list, &error);
+        if (batch.isEmpty()) {
+            qWarning("%s", qPrintable(error));
+            return {};
         }
-        const QByteArray batch = zavnfe::CancellationBatch::build(QStringLiteral("42"), events, &error);
         QByteArray signedXml = zavnfe::EventSigner(*m_certificate).sign(batch, &error);
         if (signedXml.isEmpty())
             qWarning("%s", qPrintable(error));

@@ -86,8 +86,7 @@ private Q_SLOTS:
 };
 
 void TestGestures::initTestCase() {
-    QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     QVERIFY(m_server.listen());
     m_server.echoId = true;
     m_server.body = listAnswer({QStringLiteral("K1"), QStringLiteral("K2"), QStringLiteral("K3")});

@@ -70,8 +70,7 @@ void TestLifecycle::initTestCase() {
     QVERIFY2(pkg.load(&error), qPrintable(error));
     pkg.Initialize();
     // The demo database: the branch is checked when the screen is shown.
-    QString why;
-    QCOMPARE(dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(dbs);
     dtmDBGeral::open(dbs.connectionText(zavtest::kSQLite));
 }
 

@@ -130,7 +130,7 @@ private Q_SLOTS:
 
 void TestFrontDoor::initTestCase() {
     QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     m_server = std::make_unique<ServerProcess>();
     QVERIFY2(m_server->start(m_dbs.connectionText(zavtest::kSQLite),
                              {QStringLiteral("--idle-timeout"), QStringLiteral("2"),

@@ -519,9 +519,7 @@ void TstServer::filters() {
 // ----- the 17 fields
 
 void TstServer::recordLayout_data() {
-    zavtest::addDatabaseColumn();
-    for (const QString& d : zavtest::dialects())
-        zavtest::newRow(d, "test invoices and the demo's last 60 days");
+    zavtest::addDialectRows("test invoices and the demo's last 60 days");
 }
 
 void TstServer::recordLayout() {
@@ -605,9 +603,7 @@ void TstServer::recordLayout() {
 // ----- the demo database
 
 void TstServer::accessKeysOfTheDemoInvoices_data() {
-    zavtest::addDatabaseColumn();
-    for (const QString& d : zavtest::dialects())
-        zavtest::newRow(d, "the main establishment's last 60 days");
+    zavtest::addDialectRows("the main establishment's last 60 days");
 }
 
 void TstServer::accessKeysOfTheDemoInvoices() {
@@ -654,9 +650,7 @@ void TstServer::accessKeysOfTheDemoInvoices() {
 }
 
 void TstServer::demoCoversStatesKindsAndDates_data() {
-    zavtest::addDatabaseColumn();
-    for (const QString& d : zavtest::dialects())
-        zavtest::newRow(d, "demo invoices");
+    zavtest::addDialectRows("demo invoices");
 }
 
 void TstServer::demoCoversStatesKindsAndDates() {
@@ -694,9 +688,7 @@ void TstServer::demoCoversStatesKindsAndDates() {
 // ----- encodings
 
 void TstServer::jsonAndCborAgree_data() {
-    zavtest::addDatabaseColumn();
-    for (const QString& d : zavtest::dialects())
-        zavtest::newRow(d, "the demo's last 60 days");
+    zavtest::addDialectRows("the demo's last 60 days");
 }
 
 void TstServer::jsonAndCborAgree() {

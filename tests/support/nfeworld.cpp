@@ -1,4 +1,5 @@
 #include "nfeworld.h"
+#include "serverprocess.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -6,7 +7,6 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlQuery>
-#include <QThread>
 
 namespace {
 
@@ -62,36 +62,17 @@ bool AuthorityProcess::start(const QStringList& arguments, QString* why) {
         return false;
     }
     static const QRegularExpression listening(QStringLiteral("listening on https://127\\.0\\.0\\.1:(\\d+)"));
-    const QDeadlineTimer deadline(30000);
-    while (m_port == 0) {
-        if (!running()) {
-            *why = QStringLiteral("the authority ended: %1").arg(QString::fromUtf8(log()));
-            return false;
-        }
-        if (deadline.hasExpired()) {
-            *why = QStringLiteral("the authority did not say where it listens: %1")
-                       .arg(QString::fromUtf8(log()));
-            return false;
-        }
-        QThread::msleep(50);
-        const auto match = listening.match(QString::fromUtf8(log()));
-        if (match.hasMatch())
-            m_port = match.captured(1).toInt();
-    }
-    return true;
+    m_port = waitForListening(
+        *m_process, [this] { return log(); }, listening, QDeadlineTimer(30000),
+        QStringLiteral("the authority"), why);
+    return m_port != 0;
 }
 
 int AuthorityProcess::terminate(int timeoutMs) {
     if (!running())
         return -1;
     m_process->terminate();
-    if (!m_process->waitForFinished(timeoutMs)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-        return -1;
-    }
-    log();
-    return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
+    return exitCodeWithin(*m_process, timeoutMs);
 }
 
 NfeWorld::NfeWorld() = default;
@@ -138,6 +119,12 @@ QString NfeWorld::writeTable(const QString& content) const {
     QString path = m_own.filePath(QStringLiteral("autoridades.ini"));
     writeFile(path, content.toUtf8());
     return path;
+}
+
+QString NfeWorld::prepare(QSqlDatabase& db, const QString& connectionText) {
+    if (QString why = certificates(db); !why.isEmpty())
+        return why;
+    return startAuthority(connectionText);
 }
 
 QString NfeWorld::startAuthority(const QString& connectionText, const QStringList& arguments, int answerMs) {

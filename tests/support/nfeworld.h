@@ -54,6 +54,9 @@ public:
     QString startAuthority(const QString& connectionText, const QStringList& arguments = {},
                            int answerMs = 10000);
     AuthorityProcess& authority() { return m_authority; }
+    // Both for a database whose invoices the server is to cancel: the
+    // certificates of its registrations, then its authority. Empty, or why.
+    QString prepare(QSqlDatabase& db, const QString& connectionText);
 
     // --certificates, --certificate-password-file and --authorities.
     QStringList serverArguments() const;

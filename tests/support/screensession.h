@@ -5,6 +5,7 @@
 #include "Cli_Zav50000.h"
 #include "data/dtmdbgeral.h"
 #include "recordingservices.h"
+#include "serverprocess.h"
 #include "session.h"
 #include "uitest.h"
 #include <QLineEdit>
@@ -29,6 +30,14 @@ public:
         IniProc();
         ui::activate(frmCancelaNFE);
         return frmCancelaNFE;
+    }
+    // Starts the server on the database, with the arguments, and opens the
+    // screen on it; null, with why, when the server does not come up.
+    TfrmCancelaNFE* openOnServer(ServerProcess& server, const QString& connection,
+                                 const QStringList& serverArguments, QString* why) {
+        if (!server.start(connection, serverArguments, why))
+            return nullptr;
+        return open(connection, server.port());
     }
     void close() {
         if (boIdCriado) {

@@ -31,6 +31,34 @@ bool accepting(int port) {
 
 } // namespace
 
+int exitCodeWithin(QProcess& process, int timeoutMs) {
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+int waitForListening(const QProcess& process, const std::function<QByteArray()>& log,
+                     const QRegularExpression& pattern, const QDeadlineTimer& deadline, const QString& who,
+                     QString* why) {
+    for (;;) {
+        if (process.state() != QProcess::Running) {
+            *why = QStringLiteral("%1 ended: %2").arg(who, QString::fromUtf8(log()));
+            return 0;
+        }
+        if (deadline.hasExpired()) {
+            *why = QStringLiteral("%1 did not say where it listens: %2").arg(who, QString::fromUtf8(log()));
+            return 0;
+        }
+        QThread::msleep(50);
+        const auto match = pattern.match(QString::fromUtf8(log()));
+        if (match.hasMatch())
+            return match.captured(1).toInt();
+    }
+}
+
 ServerProcess::~ServerProcess() {
     stop();
 }
@@ -89,21 +117,10 @@ bool ServerProcess::start(const QString& connectionText, const QStringList& extr
     // The server names the port it bound in its first log line.
     static const QRegularExpression listening(QStringLiteral("ouvindo em https?://127\\.0\\.0\\.1:(\\d+)"));
     const QDeadlineTimer deadline(20000);
-    while (failure.isEmpty() && m_port == 0) {
-        if (m_process->state() != QProcess::Running) {
-            failure = QStringLiteral("the server ended: %1").arg(QString::fromUtf8(log()));
-            break;
-        }
-        if (deadline.hasExpired()) {
-            failure =
-                QStringLiteral("the server did not say where it listens: %1").arg(QString::fromUtf8(log()));
-            break;
-        }
-        QThread::msleep(50);
-        const auto match = listening.match(QString::fromUtf8(log()));
-        if (match.hasMatch())
-            m_port = match.captured(1).toInt();
-    }
+    if (failure.isEmpty())
+        m_port = waitForListening(
+            *m_process, [this] { return log(); }, listening, deadline, QStringLiteral("the server"),
+            &failure);
     // Over TLS the port accepting connections is the sign; in plain HTTP,
     // /health answering 200.
     while (failure.isEmpty() && !(tls ? accepting(m_port) : healthy(m_port))) {
@@ -123,13 +140,9 @@ int ServerProcess::runToExit(const QStringList& arguments, int timeoutMs) {
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->start(binary(), arguments);
-    if (!m_process->waitForFinished(timeoutMs)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-        return -1;
-    }
+    const int code = exitCodeWithin(*m_process, timeoutMs);
     log();
-    return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
+    return code;
 }
 
 bool ServerProcess::running() const {

@@ -10,7 +10,22 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
+
+class QDeadlineTimer;
+class QRegularExpression;
+
+// Waits, until the deadline, for a started process to name the port it listens
+// on in its log (the pattern's first group): the port, or 0 with *why (who
+// ended, or did not say where it listens, and the log).
+int waitForListening(const QProcess& process, const std::function<QByteArray()>& log,
+                     const QRegularExpression& pattern, const QDeadlineTimer& deadline, const QString& who,
+                     QString* why);
+
+// Waits for the process to end: its exit code, or -1 when it crashed or had
+// to be killed at the timeout.
+int exitCodeWithin(QProcess& process, int timeoutMs);
 
 class ServerProcess {
 public:

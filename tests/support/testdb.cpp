@@ -55,6 +55,12 @@ QTestData& newRow(const QString& dialect, const char* tag) {
     return QTest::addRow("%s: %s", qPrintable(dialect), tag) << dialect;
 }
 
+void addDialectRows(const char* tag) {
+    addDatabaseColumn();
+    for (const QString& d : dialects())
+        newRow(d, tag);
+}
+
 bool postgresRequired() {
     return qEnvironmentVariable("CI") == QLatin1String("true");
 }

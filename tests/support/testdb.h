@@ -40,6 +40,8 @@ inline const QString kPostgreSQL = QStringLiteral("postgresql");
 QStringList dialects();   // every dialect, available or not: rows skip or fail at run time
 void addDatabaseColumn(); // the "dialect" column; add it first
 QTestData& newRow(const QString& dialect, const char* tag);
+void addDialectRows(
+    const char* tag); // the column and one row a dialect, all with the tag: the database alone
 
 bool postgresRequired();  // CI=true
 QString postgresServer(); // ZAV_TEST_PG
@@ -113,6 +115,16 @@ struct Readiness {
             QSKIP(qPrintable(zavReady_.why));                                                                \
         if (zavReady_.state == zavtest::Readiness::State::Fail)                                              \
             QFAIL(qPrintable(zavReady_.why));                                                                \
+    } while (false)
+
+// Fails the test function unless the SQLite database is ready (SQLite needs
+// nothing from the machine, so it is never skipped).
+#define ZAV_SQLITE(fixture)                                                                                  \
+    do {                                                                                                     \
+        QString zavWhy_;                                                                                     \
+        QVERIFY2((fixture).ensure(zavtest::kSQLite, &zavWhy_) ==                                             \
+                     zavtest::TestDatabases::Availability::Ready,                                            \
+                 qPrintable(zavWhy_));                                                                       \
     } while (false)
 
 // Fetches the row's dialect and gives the test a connection to its database,

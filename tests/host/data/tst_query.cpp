@@ -58,11 +58,7 @@ private:
         return sql;
     }
 
-    static void bothDialects() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "demo database");
-    }
+    static void bothDialects() { zavtest::addDialectRows("demo database"); }
 
 private Q_SLOTS:
     void unknownParameterRefused_data() {

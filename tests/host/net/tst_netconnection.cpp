@@ -100,6 +100,23 @@ QString failureOf(const std::function<void()>& f) {
     return QStringLiteral("(no failure)");
 }
 
+// GetNotaFiscal's twelve arguments for branch 0001, company 01, series 1
+// and the period.
+QVariantList periodArguments(const QDate& from, const QDate& to) {
+    return QVariantList{QStringLiteral("0001"),
+                        QStringLiteral("01"),
+                        QStringLiteral("1"),
+                        QString(""),
+                        QStringLiteral("1"),
+                        QString(""),
+                        QString(""),
+                        QString(""),
+                        QString(""),
+                        from,
+                        to,
+                        QString("")};
+}
+
 } // namespace
 
 class tst_NetConnection : public QObject {
@@ -159,9 +176,7 @@ void tst_NetConnection::pointAt(TNetConnection& net, int port) {
 }
 
 void tst_NetConnection::getNotaFiscalJsonAndCborAgree_data() {
-    zavtest::addDatabaseColumn();
-    for (const QString& d : zavtest::dialects())
-        zavtest::newRow(d, "demo establishment");
+    zavtest::addDialectRows("demo establishment");
 }
 
 void tst_NetConnection::getNotaFiscalJsonAndCborAgree() {
@@ -218,35 +233,11 @@ void tst_NetConnection::serverErrorReachesTheCaller_data() {
             << QStringLiteral("GetNotaFiscal") << QVariantList{QStringLiteral("0001")}
             << QStringLiteral("Número de argumentos inválido para GetNotaFiscal: esperados 12, recebidos 1");
         zavtest::newRow(d, "period reversed")
-            << QStringLiteral("GetNotaFiscal")
-            << QVariantList{QStringLiteral("0001"),
-                            QStringLiteral("01"),
-                            QStringLiteral("1"),
-                            QString(""),
-                            QStringLiteral("1"),
-                            QString(""),
-                            QString(""),
-                            QString(""),
-                            QString(""),
-                            QDate(2024, 5, 31),
-                            QDate(2024, 5, 1),
-                            QString("")}
+            << QStringLiteral("GetNotaFiscal") << periodArguments(QDate(2024, 5, 31), QDate(2024, 5, 1))
             << QStringLiteral(
                    "Período inválido: a data inicial 31/05/2024 é posterior à data final 01/05/2024.");
         zavtest::newRow(d, "empty date edit")
-            << QStringLiteral("GetNotaFiscal")
-            << QVariantList{QStringLiteral("0001"),
-                            QStringLiteral("01"),
-                            QStringLiteral("1"),
-                            QString(""),
-                            QStringLiteral("1"),
-                            QString(""),
-                            QString(""),
-                            QString(""),
-                            QString(""),
-                            QDate(),
-                            QDate(2024, 5, 1),
-                            QString("")}
+            << QStringLiteral("GetNotaFiscal") << periodArguments(QDate(), QDate(2024, 5, 1))
             << QStringLiteral("Argumento 10 (data inicial) inválido: esperado uma data AAAA-MM-DD");
     }
 }
@@ -681,7 +672,7 @@ void tst_NetConnection::httpsVerifiesTheServer() {
         QVERIFY(make.waitForFinished(60000) && make.exitCode() == 0);
     }
     QString why;
-    QCOMPARE(m_dbs.ensure(zavtest::kSQLite, &why), zavtest::TestDatabases::Availability::Ready);
+    ZAV_SQLITE(m_dbs);
     ServerProcess app;
     QVERIFY2(app.startTls(m_dbs.connectionText(zavtest::kSQLite), dir.path(), {}, &why), qPrintable(why));
     const auto connectWith = [&](const QString& caFile, const QString& host) {

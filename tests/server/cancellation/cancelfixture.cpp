@@ -16,6 +16,10 @@
 
 namespace canceltest {
 
+QString today() {
+    return QDate::currentDate().toString(Qt::ISODate);
+}
+
 namespace {
 
 const char* const kPath = "/ZAV50000.rdmCancelaNFE";

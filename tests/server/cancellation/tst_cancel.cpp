@@ -20,13 +20,7 @@ using namespace canceltest;
 
 namespace {
 
-const QString kReason = QStringLiteral("Erro de digitação no valor da nota");
-const QString kOperator = QStringLiteral("OPER1");
 const QString kAlreadyCancelled = QStringLiteral("Nota fiscal já cancelada.");
-
-QString processingDate() {
-    return QDate::currentDate().toString(Qt::ISODate);
-}
 
 struct Setup {
     QSqlDatabase db;
@@ -109,22 +103,16 @@ private:
         return zavtest::Readiness::ready();
     }
 
-    static void dialectRows() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "fresh database");
-    }
-
 private Q_SLOTS:
-    void everyBlockStopsItsInvoiceOnly_data() { dialectRows(); }
+    void everyBlockStopsItsInvoiceOnly_data() { zavtest::addDialectRows("fresh database"); }
     void everyBlockStopsItsInvoiceOnly();
-    void demoDatabaseShowsEveryBlock_data() { dialectRows(); }
+    void demoDatabaseShowsEveryBlock_data() { zavtest::addDialectRows("fresh database"); }
     void demoDatabaseShowsEveryBlock();
-    void cancelledOnceRecordedAndGoneFromTheList_data() { dialectRows(); }
+    void cancelledOnceRecordedAndGoneFromTheList_data() { zavtest::addDialectRows("fresh database"); }
     void cancelledOnceRecordedAndGoneFromTheList();
-    void reasonRule_data() { dialectRows(); }
+    void reasonRule_data() { zavtest::addDialectRows("fresh database"); }
     void reasonRule();
-    void serverChecksTheInvoiceAgain_data() { dialectRows(); }
+    void serverChecksTheInvoiceAgain_data() { zavtest::addDialectRows("fresh database"); }
     void serverChecksTheInvoiceAgain();
     void registrationChecks_data();
     void registrationChecks();
@@ -132,7 +120,9 @@ private Q_SLOTS:
     void badArguments();
     void concurrentCallersCancelEachInvoiceOnce_data();
     void concurrentCallersCancelEachInvoiceOnce();
-    void killDuringBatchLeavesEachInvoiceWholeOrUntouched_data() { dialectRows(); }
+    void killDuringBatchLeavesEachInvoiceWholeOrUntouched_data() {
+        zavtest::addDialectRows("fresh database");
+    }
     void killDuringBatchLeavesEachInvoiceWholeOrUntouched();
 };
 
@@ -190,7 +180,7 @@ void TstCancel::everyBlockStopsItsInvoiceOnly() {
     QCOMPARE(list.size(), 14);
     list.tickAll(kReason);
     list.reverse(); // failures come in the order of the request, not of the entries
-    const Answer a = client.cancel(list.packet(), kOperator, processingDate(), s.r);
+    const Answer a = client.cancel(list.packet(), kOperator, today(), s.r);
     QList<Failure> expected;
     const char* keys[] = {"MS02", "MapaApurado", "MS03", "MS04", "MS05", "MS06",
                           "MS07", "MS08",        "MS09", "MS10", "MS03"};
@@ -216,7 +206,7 @@ void TstCancel::demoDatabaseShowsEveryBlock() {
     LIST(client, s, QDate::currentDate().addDays(-70), QDate::currentDate(), list);
     QVERIFY(list.size() > 11);
     list.tickAll(kReason);
-    const Answer a = client.cancel(list.packet(), kOperator, processingDate(), s.r);
+    const Answer a = client.cancel(list.packet(), kOperator, today(), s.r);
     QSet<QString> keys;
     for (const Failure& f : a.failures) {
         QVERIFY2(f.text.isEmpty(), qPrintable(a.describe()));
@@ -320,7 +310,7 @@ void TstCancel::reasonRule() {
     LIST(client, s, issueDayOf(1), issueDayOf(int(cases.size())), list);
     for (int i = 0; i < cases.size(); ++i)
         QVERIFY(list.tick(entryOf(i + 1), cases[i].reason));
-    const Answer a = client.cancel(list.packet(), kOperator, processingDate(), s.r);
+    const Answer a = client.cancel(list.packet(), kOperator, today(), s.r);
     QVERIFY2(a.errorCode == 0, qPrintable(a.describe()));
     for (int i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -386,7 +376,7 @@ void TstCancel::serverChecksTheInvoiceAgain() {
     QVERIFY(list.appendCopy(entryOf(8), entryOf(9), kReason));
     QVERIFY(list.appendCopy(entryOf(8), entryOf(10), kReason));
     QVERIFY(list.appendCopy(entryOf(8), QStringLiteral("2999999999"), kReason));
-    const Answer a = client.cancel(list.packet(), kOperator, processingDate(), s.r);
+    const Answer a = client.cancel(list.packet(), kOperator, today(), s.r);
     const QString notHers = QStringLiteral("Nota fiscal não pertence à filial/empresa informada.");
     QCOMPARE(a.failures.size(), 8);
     QCOMPARE(a.failures.at(0), (Failure{entryOf(1), QString(), notHers}));
@@ -485,7 +475,7 @@ void TstCancel::registrationChecks() {
     Client client(s.server->port());
     LIST(client, s, issueDayOf(1), issueDayOf(2), list);
     list.tickAll(kReason);
-    const Answer a = client.cancel(list.packet(), kOperator, processingDate(), sent);
+    const Answer a = client.cancel(list.packet(), kOperator, today(), sent);
     if (key == u"-") {
         QVERIFY2(a.null, qPrintable(a.describe()));
         QCOMPARE(state(s.db, 1), QStringLiteral("C"));
@@ -546,7 +536,7 @@ void TstCancel::badArguments() {
     LIST(client, s, issueDayOf(1), issueDayOf(1), list);
     QVERIFY(list.tick(entryOf(1), kReason));
     QCborMap packet = list.packet();
-    QCborArray params{packet, kOperator, processingDate(), s.r.environment, s.r.certificate, s.r.state};
+    QCborArray params{packet, kOperator, today(), s.r.environment, s.r.certificate, s.r.state};
 
     QCborArray fields = packet.value(QStringLiteral("fields")).toArray();
     QCborArray rows = packet.value(QStringLiteral("rows")).toArray();
@@ -627,7 +617,7 @@ void TstCancel::concurrentCallersCancelEachInvoiceOnce() {
     for (int i = 0; i < 2; ++i) {
         threads[i].reset(QThread::create([&, i] {
             Client client(ports[i]);
-            answers[i] = client.cancel(packet, operators[i], processingDate(), s.r);
+            answers[i] = client.cancel(packet, operators[i], today(), s.r);
         }));
         threads[i]->start();
     }
@@ -679,7 +669,7 @@ void TstCancel::killDuringBatchLeavesEachInvoiceWholeOrUntouched() {
     const int port = s.server->port();
     std::unique_ptr<QThread> call(QThread::create([&] {
         Client client(port);
-        interrupted = client.cancel(packet, kOperator, processingDate(), s.r);
+        interrupted = client.cancel(packet, kOperator, today(), s.r);
     }));
     call->start();
     // Killed once a tenth of the batch is in: most of it is still to come.
@@ -723,7 +713,7 @@ void TstCancel::killDuringBatchLeavesEachInvoiceWholeOrUntouched() {
     QVERIFY2(restarted.start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why),
              qPrintable(why));
     Client client(restarted.port());
-    const Answer rest = client.cancel(packet, kOperator, processingDate(), s.r);
+    const Answer rest = client.cancel(packet, kOperator, today(), s.r);
     QVERIFY2(rest.failures.size() == cancelled, qPrintable(rest.describe().left(600)));
     for (const Failure& f : rest.failures)
         QCOMPARE(f.text, kAlreadyCancelled);

@@ -12,6 +12,7 @@
 #include "certificatestore.h"
 #include "schemaset.h"
 #include "soap.h"
+#include "testtools.h"
 
 #include <httplib.h>
 
@@ -20,18 +21,12 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QXmlStreamReader>
 
 using namespace canceltest;
 
 namespace {
 
-const QString kReason = QStringLiteral("Erro de digitação no valor da nota");
-const QString kOperator = QStringLiteral("OPER1");
-
-QString today() {
-    return QDate::currentDate().toString(Qt::ISODate);
-}
+using zavtest::texts;
 
 struct World {
     QSqlDatabase db;
@@ -77,17 +72,6 @@ int records(QSqlDatabase& db, int n) {
     return scalar(db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
                   {entryOf(n)})
         .toInt();
-}
-
-QStringList texts(const QByteArray& xml, const QString& name) {
-    QStringList found;
-    QXmlStreamReader reader(xml);
-    while (!reader.atEnd()) {
-        reader.readNext();
-        if (reader.isStartElement() && reader.name() == name)
-            found.append(reader.readElementText(QXmlStreamReader::IncludeChildElements));
-    }
-    return found;
 }
 
 // The events the authority holds for an NF-e, by its own protocol query.
@@ -179,28 +163,22 @@ private:
         return client.cancel(list.packet(), kOperator, today(), w.r);
     }
 
-    static void dialectRows() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "fresh database");
-    }
-
 private Q_SLOTS:
-    void storedEventValidatesAndVerifies_data() { dialectRows(); }
+    void storedEventValidatesAndVerifies_data() { zavtest::addDialectRows("fresh database"); }
     void storedEventValidatesAndVerifies();
-    void droppedAnswerIsRecoveredNotRegisteredTwice_data() { dialectRows(); }
+    void droppedAnswerIsRecoveredNotRegisteredTwice_data() { zavtest::addDialectRows("fresh database"); }
     void droppedAnswerIsRecoveredNotRegisteredTwice();
-    void lostRequestIsResentByteForByte_data() { dialectRows(); }
+    void lostRequestIsResentByteForByte_data() { zavtest::addDialectRows("fresh database"); }
     void lostRequestIsResentByteForByte();
-    void timeoutThenAuthorityBack_data() { dialectRows(); }
+    void timeoutThenAuthorityBack_data() { zavtest::addDialectRows("fresh database"); }
     void timeoutThenAuthorityBack();
-    void rejectionsLeaveTheInvoiceAuthorised_data() { dialectRows(); }
+    void rejectionsLeaveTheInvoiceAuthorised_data() { zavtest::addDialectRows("fresh database"); }
     void rejectionsLeaveTheInvoiceAuthorised();
-    void termsAtTheServerAndAtTheAuthority_data() { dialectRows(); }
+    void termsAtTheServerAndAtTheAuthority_data() { zavtest::addDialectRows("fresh database"); }
     void termsAtTheServerAndAtTheAuthority();
-    void certificateFailures_data() { dialectRows(); }
+    void certificateFailures_data() { zavtest::addDialectRows("fresh database"); }
     void certificateFailures();
-    void unconfiguredServerSaysWhatIsMissing_data() { dialectRows(); }
+    void unconfiguredServerSaysWhatIsMissing_data() { zavtest::addDialectRows("fresh database"); }
     void unconfiguredServerSaysWhatIsMissing();
 };
 

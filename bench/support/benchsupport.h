@@ -1,0 +1,32 @@
+#pragma once
+// What several benchmarks do the same way around what they time: a statement
+// run on a database server's administration connection, psql's own timings of
+// a script, and a server process's port read from what it says on start.
+#include <QByteArray>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+namespace zavbench {
+
+// Runs the statement (CREATE or DROP DATABASE, say) on a connection of its
+// own to the server: empty, or the database's error.
+QString execOnServer(const QString& server, const QString& statement);
+
+// Runs psql with the arguments and the script (which turns \timing on and
+// runs something `runs` times) and reads the time of each run, in
+// milliseconds; nothing, with *failure, when psql fails or prints another
+// number of timings.
+std::vector<double> psqlTimings(const QStringList& arguments, const QByteArray& script, int runs,
+                                int timeoutMs, QString* failure);
+
+// Waits until the started process says where it listens on the channel, the
+// port the pattern's first group captures; 0 when it does not say so in time
+// or ends first. *said holds what it wrote on the channel meanwhile.
+int listeningPort(QProcess& process, QProcess::ProcessChannel channel, const QRegularExpression& pattern,
+                  int timeoutMs, QByteArray* said);
+
+} // namespace zavbench

@@ -1,0 +1,10 @@
+#include "textchange.h"
+#include "guard.h"
+
+void notifyTextChange(QObject* sender, const QString& now, QString* last, const TNotifyEvent& onChange) {
+    if (now == *last)
+        return;
+    *last = now;
+    if (onChange)
+        zav::guarded([&] { onChange(sender); });
+}

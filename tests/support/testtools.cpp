@@ -1,0 +1,30 @@
+#include "testtools.h"
+
+#include <QProcess>
+#include <QXmlStreamReader>
+
+namespace zavtest {
+
+bool run(const QString& program, const QStringList& arguments, const QString& dir, QByteArray* output) {
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    process.waitForFinished(120000);
+    if (output)
+        *output = process.readAll();
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+QStringList texts(const QByteArray& xml, const QString& name) {
+    QStringList found;
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isStartElement() && reader.name() == name)
+            found.append(reader.readElementText(QXmlStreamReader::IncludeChildElements));
+    }
+    return found;
+}
+
+} // namespace zavtest
