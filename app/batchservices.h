@@ -3,8 +3,15 @@
 // operator; every message goes to the standard error stream.
 #include "hostservices.h"
 
-// Nobody is there to answer: a question is written down and taken as yes.
 class BatchServices : public HostServices {
 public:
-    ZAV_HOST_SERVICES;
+    void showError(const QString& text) override;
+    void showException(const QString& text) override;
+    // Nobody is there to answer: the question is written down and taken as yes.
+    bool confirm(const QString& text) override;
+    int chooseRow(const LookupRequest& request) override;
+    void search(QWidget* owner, TDataSet* dataSet) override;
+    void busyOn(QWidget* over, int kind) override;
+    void busyOff() override;
+    void showHelp(const QString& file, int context) override;
 };

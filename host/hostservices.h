@@ -42,18 +42,6 @@ public:
     virtual void showHelp(const QString& file, int context) = 0;
 };
 
-// The declarations of a class that gives every service, as HostServices
-// describes them; each is then defined in the class's source file.
-#define ZAV_HOST_SERVICES                                                                                    \
-    void showError(const QString& text) override;                                                            \
-    bool confirm(const QString& text) override;                                                              \
-    void showException(const QString& text) override;                                                        \
-    int chooseRow(const LookupRequest& request) override;                                                    \
-    void search(QWidget* owner, TDataSet* dataSet) override;                                                 \
-    void busyOn(QWidget* over, int kind) override;                                                           \
-    void busyOff() override;                                                                                 \
-    void showHelp(const QString& file, int context) override
-
 // The services in force; QtHostServices until someone installs others.
 ZAVHOST_EXPORT HostServices& Host();
 // Installs services and returns the ones replaced.

@@ -9,7 +9,14 @@ class ZAVHOST_EXPORT QtHostServices : public HostServices {
 public:
     QtHostServices();
     ~QtHostServices() override;
-    ZAV_HOST_SERVICES;
+    void showError(const QString& text) override;
+    void showException(const QString& text) override;
+    bool confirm(const QString& text) override;
+    int chooseRow(const LookupRequest& request) override;
+    void search(QWidget* owner, TDataSet* dataSet) override;
+    void busyOn(QWidget* over, int kind) override;
+    void busyOff() override;
+    void showHelp(const QString& file, int context) override;
 
 private:
     QPointer<QWidget> m_busy;

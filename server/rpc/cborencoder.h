@@ -14,8 +14,17 @@ public:
 
     QByteArray contentType() const override { return QByteArrayLiteral("application/cbor"); }
 
+    void nullResult() override;
+    void beginPacket(std::span<const PacketField> fields) override;
     void beginRow() override;
-    ZAV_RESPONSE_ENCODER;
+    void text(QUtf8StringView value) override;
+    void number(double value) override;
+    void null() override;
+    void endRow() override;
+    void endPacket() override;
+
+    QByteArray success(const QCborValue& id) override;
+    QByteArray failure(const QCborValue& id, int code, const QString& message) override;
 
 private:
     void beginResponse();

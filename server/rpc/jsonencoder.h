@@ -10,8 +10,17 @@ class JsonEncoder final : public ResponseEncoder {
 public:
     QByteArray contentType() const override { return QByteArrayLiteral("application/json; charset=utf-8"); }
 
+    void nullResult() override;
+    void beginPacket(std::span<const PacketField> fields) override;
     void beginRow() override {}
-    ZAV_RESPONSE_ENCODER;
+    void text(QUtf8StringView value) override;
+    void number(double value) override;
+    void null() override;
+    void endRow() override;
+    void endPacket() override;
+
+    QByteArray success(const QCborValue& id) override;
+    QByteArray failure(const QCborValue& id, int code, const QString& message) override;
 
 private:
     QJsonValue m_result;

@@ -48,18 +48,4 @@ protected:
     int m_rowCount = 0;
 };
 
-// The declarations of an encoder's part of the response, as ResponseEncoder
-// describes them, but for contentType and beginRow, which an encoder may give
-// inline; each is then defined in the encoder's source file.
-#define ZAV_RESPONSE_ENCODER                                                                                 \
-    void nullResult() override;                                                                              \
-    void beginPacket(std::span<const PacketField> fields) override;                                          \
-    void text(QUtf8StringView value) override;                                                               \
-    void number(double value) override;                                                                      \
-    void null() override;                                                                                    \
-    void endRow() override;                                                                                  \
-    void endPacket() override;                                                                               \
-    QByteArray success(const QCborValue& id) override;                                                       \
-    QByteArray failure(const QCborValue& id, int code, const QString& message) override
-
 } // namespace zavserver

@@ -26,7 +26,14 @@ public:
     // Runs when an error is shown (a test may act "while the box is open").
     std::function<void(const QString&)> onError;
 
-    ZAV_HOST_SERVICES;
+    void showError(const QString& text) override;
+    void showException(const QString& text) override;
+    bool confirm(const QString& text) override;
+    int chooseRow(const LookupRequest& request) override;
+    void search(QWidget* owner, TDataSet* dataSet) override;
+    void busyOn(QWidget* over, int kind) override;
+    void busyOff() override;
+    void showHelp(const QString& file, int context) override;
 
     void clear();
     // Every text shown to the operator, errors and general errors alike.
