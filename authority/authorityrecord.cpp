@@ -191,8 +191,7 @@ QString AuthorityRecord::persistInvoices(const std::vector<Invoice>& invoices) {
     for (const Invoice& invoice : invoices) {
         bindInvoice(insert, invoice);
         if (!insert.exec()) {
-            QString why =
-                sqlError(QStringLiteral("Falha ao gravar a NF-e %1").arg(invoice.key), insert);
+            QString why = sqlError(QStringLiteral("Falha ao gravar a NF-e %1").arg(invoice.key), insert);
             db.rollback();
             return why;
         }

@@ -17,8 +17,7 @@ void Incidents::setLog(CallLog* log) {
 }
 
 QString Incidents::record(const QString& details) {
-    QString id =
-        QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    QString id = QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
     const QString line = QStringLiteral("ocorrência %1: %2").arg(id, details.simplified());
     if (CallLog* log = g_log.load())
         log->note(line);
