@@ -83,18 +83,19 @@ bool SessionStore::close(const QByteArray& token, qint64 now) {
 }
 
 int SessionStore::revoke(const QString& id, qint64 now) {
-    return accessdb::run(m_db,
-                         QStringLiteral("UPDATE SESSAOOPER SET DHENCERRADA = ? WHERE IDSESSAO = ? "
-                                        "AND DHENCERRADA IS NULL AND DHEXPIRA > ?"),
-                         {now, id, now})
-        .numRowsAffected();
+    return endWhere(QStringLiteral("IDSESSAO"), id, now);
 }
 
 int SessionStore::revokeOperator(const QString& operatorCode, qint64 now) {
+    return endWhere(QStringLiteral("CDOPERADOR"), operatorCode, now);
+}
+
+int SessionStore::endWhere(const QString& column, const QString& value, qint64 now) {
     return accessdb::run(m_db,
-                         QStringLiteral("UPDATE SESSAOOPER SET DHENCERRADA = ? WHERE CDOPERADOR = ? "
-                                        "AND DHENCERRADA IS NULL AND DHEXPIRA > ?"),
-                         {now, operatorCode, now})
+                         QStringLiteral("UPDATE SESSAOOPER SET DHENCERRADA = ? WHERE %1 = ? "
+                                        "AND DHENCERRADA IS NULL AND DHEXPIRA > ?")
+                             .arg(column),
+                         {now, value, now})
         .numRowsAffected();
 }
 

@@ -52,6 +52,10 @@ public:
     QList<SessionRecord> open(const QString& operatorCode, qint64 now) const;
 
 private:
+    // Ends the open sessions whose column (one of ours, never the caller's
+    // text) holds the value.
+    int endWhere(const QString& column, const QString& value, qint64 now);
+
     QSqlDatabase m_db;
     SessionPolicy m_policy;
 };

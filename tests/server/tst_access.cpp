@@ -132,16 +132,9 @@ private Q_SLOTS:
         QCOMPARE(credentials::newHandle().size(), 16);
     }
 
-    void operatorsAndTheirSessions_data() {
-        zavtest::addDatabaseColumn();
-        for (const QString& d : zavtest::dialects())
-            zavtest::newRow(d, "operators");
-    }
+    void operatorsAndTheirSessions_data() { zavtest::addDialectRows("fresh database"); }
     void operatorsAndTheirSessions() {
-        QFETCH(QString, dialect);
-        QString why;
-        ZAV_READY(zavtest::Readiness::of(m_dbs.recreate(dialect, &why), why));
-        QSqlDatabase db = m_dbs.database(dialect);
+        ZAV_FRESH_DATABASE(m_dbs, db);
         OperatorStore operators(db);
         operators.create(QStringLiteral("maria"), QStringLiteral("Maria"), kPassword);
         const std::optional<OperatorRecord> maria = operators.find(QStringLiteral("MARIA"));
@@ -184,10 +177,7 @@ private Q_SLOTS:
 
     void sessionsExpireRenewAndEnd_data() { operatorsAndTheirSessions_data(); }
     void sessionsExpireRenewAndEnd() {
-        QFETCH(QString, dialect);
-        QString why;
-        ZAV_READY(zavtest::Readiness::of(m_dbs.recreate(dialect, &why), why));
-        QSqlDatabase db = m_dbs.database(dialect);
+        ZAV_FRESH_DATABASE(m_dbs, db);
         OperatorStore(db).create(QStringLiteral("JOSE"), {}, kPassword);
         SessionStore sessions(db, {100, 250}); // 100 s idle, 250 s at most
 
@@ -231,10 +221,7 @@ private Q_SLOTS:
 
     void serversShareSessionsAndFailures_data() { operatorsAndTheirSessions_data(); }
     void serversShareSessionsAndFailures() {
-        QFETCH(QString, dialect);
-        QString why;
-        ZAV_READY(zavtest::Readiness::of(m_dbs.recreate(dialect, &why), why));
-        QSqlDatabase one = m_dbs.database(dialect);
+        ZAV_FRESH_DATABASE(m_dbs, one);
         OperatorStore(one).create(QStringLiteral("ANA"), {}, kPassword);
         const QString name = QStringLiteral("second-server-") + dialect;
         {
@@ -261,10 +248,8 @@ private Q_SLOTS:
 
     void failedSignInsSlowTheNext_data() { operatorsAndTheirSessions_data(); }
     void failedSignInsSlowTheNext() {
-        QFETCH(QString, dialect);
-        QString why;
-        ZAV_READY(zavtest::Readiness::of(m_dbs.recreate(dialect, &why), why));
-        LoginThrottle throttle(m_dbs.database(dialect));
+        ZAV_FRESH_DATABASE(m_dbs, db);
+        LoginThrottle throttle(db);
         const QString op = LoginThrottle::operatorKey(QStringLiteral("MARIA"));
         const QString here = LoginThrottle::addressKey(QStringLiteral("10.0.0.9"));
         const QString there = LoginThrottle::addressKey(QStringLiteral("10.0.0.10"));
@@ -302,10 +287,7 @@ private Q_SLOTS:
 
     void permissionsPerEstablishment_data() { operatorsAndTheirSessions_data(); }
     void permissionsPerEstablishment() {
-        QFETCH(QString, dialect);
-        QString why;
-        ZAV_READY(zavtest::Readiness::of(m_dbs.recreate(dialect, &why), why));
-        QSqlDatabase db = m_dbs.database(dialect);
+        ZAV_FRESH_DATABASE(m_dbs, db);
         OperatorStore operators(db);
         operators.create(QStringLiteral("MARIA"), {}, kPassword);
         const QString p = QLatin1String(OperatorStore::kProgram);

@@ -40,8 +40,8 @@ inline const QString kPostgreSQL = QStringLiteral("postgresql");
 QStringList dialects();   // every dialect, available or not: rows skip or fail at run time
 void addDatabaseColumn(); // the "dialect" column; add it first
 QTestData& newRow(const QString& dialect, const char* tag);
-void addDialectRows(
-    const char* tag); // the column and one row a dialect, all with the tag: the database alone
+// The column and one row a dialect, all with the tag: the database alone.
+void addDialectRows(const char* tag);
 
 bool postgresRequired();  // CI=true
 QString postgresServer(); // ZAV_TEST_PG
@@ -135,5 +135,15 @@ struct Readiness {
     do {                                                                                                     \
         QString zavWhy_;                                                                                     \
         ZAV_READY(zavtest::Readiness::of((fixture).ensure(dialect, &zavWhy_), zavWhy_));                     \
+        db = (fixture).database(dialect);                                                                    \
+    } while (false)
+
+// The same, on a database made anew for the row: for tests that write.
+#define ZAV_FRESH_DATABASE(fixture, db)                                                                      \
+    QFETCH(QString, dialect);                                                                                \
+    QSqlDatabase db;                                                                                         \
+    do {                                                                                                     \
+        QString zavWhy_;                                                                                     \
+        ZAV_READY(zavtest::Readiness::of((fixture).recreate(dialect, &zavWhy_), zavWhy_));                   \
         db = (fixture).database(dialect);                                                                    \
     } while (false)
