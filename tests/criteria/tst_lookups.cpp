@@ -5,10 +5,15 @@
 #include "criteria/queries.h"
 #include "data/adoibquery.h"
 #include "data/edatabaseerror.h"
+#include "data/param.h"
+#include "database.h"
 #include "testdb.h"
 
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
 #include <QtTest>
 #include <map>
 
@@ -483,6 +488,98 @@ private Q_SLOTS:
         std::sort(sorted.begin(), sorted.end());
         QCOMPARE(bytes, sorted);
         QCOMPARE(names.constFirst(), QStringLiteral("Atacado Metalúrgica Monte Alegre Ltda"));
+    }
+
+    // On PostgreSQL the workstation logs in under a role of the group
+    // zav_estacao: every lookup the screen makes, and the processing date,
+    // work under it; invoices, cancellations, events and operators are out of
+    // its reach, and it changes nothing. The server's group writes the
+    // product's tables and creates none.
+    void rolesSplitTheDatabase() {
+        QString why;
+        const auto availability = m_dbs.ensure(zavtest::kPostgreSQL, &why);
+        ZAV_READY(zavtest::Readiness::of(availability, why));
+        QSqlDatabase admin = m_dbs.database(zavtest::kPostgreSQL);
+        const QString suffix = QString::number(QCoreApplication::applicationPid());
+        const QString workstation = QStringLiteral("zav_test_estacao_") + suffix;
+        const QString server = QStringLiteral("zav_test_servidor_") + suffix;
+        QSqlQuery q(admin);
+        for (const auto& [login, group] : {std::pair{workstation, QStringLiteral("zav_estacao")},
+                                           std::pair{server, QStringLiteral("zav_servidor")}}) {
+            q.exec(QStringLiteral("DROP ROLE IF EXISTS %1").arg(login));
+            QVERIFY2(
+                q.exec(QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD 'senha' IN ROLE %2").arg(login, group)),
+                qPrintable(q.lastError().text()));
+        }
+        const auto cleanup = qScopeGuard([&] {
+            for (const QString& name : {workstation, server}) {
+                if (QSqlDatabase::contains(name))
+                    QSqlDatabase::removeDatabase(name);
+                QSqlQuery(admin).exec(QStringLiteral("DROP ROLE IF EXISTS %1").arg(name));
+            }
+        });
+        const auto connectAs = [&](const QString& login) {
+            QUrl url(m_dbs.connectionText(zavtest::kPostgreSQL));
+            url.setUserName(login);
+            url.setPassword(QStringLiteral("senha"));
+            return zavdb::open(url.toString(), login);
+        };
+        const auto allowed = [](QSqlDatabase& db, const QString& sql) {
+            QSqlQuery r(db);
+            return r.exec(sql);
+        };
+
+        QMap<QString, QString> branch; // key: a parameter's name without "P_"
+        QVERIFY(q.exec(QStringLiteral("SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI FROM FILIAL "
+                                      "WHERE CDFILIAL = '0001'")) &&
+                q.next());
+        branch = {{QStringLiteral("CDFILIAL"), q.value(0).toString()},
+                  {QStringLiteral("CDEMPRESA"), q.value(1).toString()},
+                  {QStringLiteral("EMPRESA"), q.value(1).toString()},
+                  {QStringLiteral("INSCESTA"), q.value(2).toString()},
+                  {QStringLiteral("CDINSCMUNI"), q.value(3).toString()}};
+        q.finish();
+        {
+            QSqlDatabase ws = connectAs(workstation);
+            for (const LookupQuery& l : LookupQueries()) {
+                TADOIBQuery lookup;
+                l.setup(lookup);
+                lookup.SetConnection(workstation);
+                // Every row where a flag allows; the demo's first branch, its
+                // company and registrations where not.
+                for (TParam* p : lookup.Params()) {
+                    const QString n = p->Name();
+                    p->SetAsString(n.startsWith(QStringLiteral("P_T")) ? QStringLiteral("T")
+                                                                       : branch.value(n.mid(2)));
+                }
+                try {
+                    lookup.Open();
+                } catch (const EDatabaseError& e) {
+                    QFAIL(qPrintable(l.name + QStringLiteral(": ") + e.text()));
+                }
+                QVERIFY2(!lookup.Eof(), qPrintable(l.name));
+            }
+            QVERIFY(allowed(ws, QStringLiteral("SELECT DTPROC FROM ZAVDATAPROC")));
+            for (const char* table : {"NOTAFISCAL", "CANCELAMENTONFE", "NFEEVENTO", "TITULORECEBER",
+                                      "OPERADOR", "SESSAOOPER", "PERMISSAOOPER", "FALHALOGIN"})
+                QVERIFY2(!allowed(ws, QStringLiteral("SELECT COUNT(*) FROM %1").arg(QLatin1String(table))),
+                         table);
+            QVERIFY(!allowed(ws, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'C'")));
+            QVERIFY(!allowed(ws, QStringLiteral("UPDATE FILIAL SET NMFILIAL = 'X'")));
+            QVERIFY(!allowed(ws, QStringLiteral("DELETE FROM ZAVDATAPROC")));
+            QVERIFY(!allowed(ws, QStringLiteral("CREATE TABLE INTRUSA (X INTEGER)")));
+            ws.close();
+        }
+        {
+            QSqlDatabase sv = connectAs(server);
+            QVERIFY(allowed(sv, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL")));
+            QVERIFY(allowed(
+                sv, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = IDSITUACAONFE WHERE 1 = 0")));
+            QVERIFY(allowed(sv, QStringLiteral("DELETE FROM SESSAOOPER WHERE 1 = 0")));
+            QVERIFY(!allowed(sv, QStringLiteral("CREATE TABLE INTRUSA (X INTEGER)")));
+            QVERIFY(!allowed(sv, QStringLiteral("DROP TABLE NOTAFISCAL")));
+            sv.close();
+        }
     }
 
     // The demo data keeps the promises the screen's stories rely on.

@@ -1,0 +1,3 @@
+-- SQLite has no roles: the file is the database, and who may open it is the
+-- operating system's to say. (On PostgreSQL, 060-roles.pg.sql makes the
+-- workstation's and the server's roles.)
