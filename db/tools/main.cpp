@@ -2,6 +2,7 @@
 // data.
 //
 //   zav-dbinit --db CONNTEXT [--customers N] [--suppliers N] [--invoices N] [--force]
+//   zav-dbinit --db CONNTEXT --schema-only [--force]
 //   zav-dbinit --db CONNTEXT --list-certificates
 //
 // An existing database that holds tables is left alone unless --force is given;
@@ -78,6 +79,9 @@ int run(const QStringList& arguments) {
         {QStringLiteral("invoices"), QStringLiteral("Notas fiscais ao todo."), QStringLiteral("N")});
     parser.addOption(
         {QStringLiteral("force"), QStringLiteral("Recria as tabelas de um banco que já tem dados.")});
+    parser.addOption({QStringLiteral("schema-only"),
+                      QStringLiteral("Só o esquema (e, no PostgreSQL, os papéis), sem dados: o banco de uma "
+                                     "instalação real.")});
     parser.addOption(
         {QStringLiteral("list-certificates"),
          QStringLiteral("Só lista, um por linha, os números de série dos certificados das inscrições "
@@ -97,6 +101,11 @@ int run(const QStringList& arguments) {
     options.suppliers = count(parser, QStringLiteral("suppliers"));
     options.invoices = count(parser, QStringLiteral("invoices"));
     const bool force = parser.isSet(QStringLiteral("force"));
+    const bool schemaOnly = parser.isSet(QStringLiteral("schema-only"));
+    if (schemaOnly && (options.customers || options.suppliers || options.invoices))
+        throw zavdb::DatabaseError(QStringLiteral(
+            "--schema-only cria um banco sem dados: não combina com --customers, --suppliers ou "
+            "--invoices."));
 
     const zavdb::ConnectionParts parts = zavdb::parseConnectionText(text);
     const bool newFile = parts.dialect == zavdb::Dialect::SQLite && !QFileInfo::exists(parts.path);
@@ -117,8 +126,10 @@ int run(const QStringList& arguments) {
             }
             zavdb::createSchema(db);
             created = true;
-            zavdb::seedReference(db, options);
-            zavdb::seedInvoices(db, options);
+            if (!schemaOnly) {
+                zavdb::seedReference(db, options);
+                zavdb::seedInvoices(db, options);
+            }
         } catch (...) {
             if (created && !newFile) {
                 try {

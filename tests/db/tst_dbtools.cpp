@@ -2,6 +2,7 @@
 // tool, which creates a database whole or leaves it as it found it.
 #include "connectiontext.h"
 #include "database.h"
+#include "schema.h"
 #include "sqlscript.h"
 #include "testdb.h"
 
@@ -215,6 +216,14 @@ private Q_SLOTS:
         QCOMPARE(count(path, QStringLiteral("SELECT COUNT(*) FROM CLIENTE")), 500);
         QCOMPARE(count(path, QStringLiteral("SELECT COUNT(*) FROM FORNECEDOR")), 30);
         QCOMPARE(count(path, QStringLiteral("SELECT COUNT(DISTINCT CDCLIENTE) FROM CLIENTE")), 500);
+
+        // A real installation's database: every table, no row.
+        r = dbinit(
+            {QStringLiteral("--db"), path, QStringLiteral("--force"), QStringLiteral("--schema-only")});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        for (const QString& table : zavdb::schemaTables(zavdb::Dialect::SQLite))
+            QCOMPARE(count(path, QStringLiteral("SELECT COUNT(*) FROM ") + table), 0);
+        QVERIFY(zavdb::schemaTables(zavdb::Dialect::SQLite).contains(QStringLiteral("OPERADOR")));
     }
 
     void demoHasAListOnTheProcessingDate() {
@@ -242,6 +251,8 @@ private Q_SLOTS:
             << QStringList{"--db", "x.db", "--invoices", "many"} << "--invoices";
         QTest::newRow("missing folder") << QStringList{"--db", "/nonexistent/zav.db"} << "/nonexistent";
         QTest::newRow("stray argument") << QStringList{"--db", "x.db", "extra"} << "extra";
+        QTest::newRow("no data yet a volume")
+            << QStringList{"--db", "x.db", "--schema-only", "--invoices", "10"} << "--schema-only";
     }
     void dbinitBadArguments() {
         QFETCH(QStringList, args);
