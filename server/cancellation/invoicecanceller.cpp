@@ -297,7 +297,8 @@ QString notRecorded(const TransmissionResult& r, const QString& why) {
 struct InvoiceCanceller::Attempt {
     QString entry;
     QString accessKey;
-    QString reason; // as the event carries it
+    QString reason;      // as the event carries it
+    QString certificate; // the serial as the registration holds it, not as the caller typed it
     QByteArray signedBatch;
     bool resume = false; // a pending event of an earlier attempt
 };
@@ -424,7 +425,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Store
     e.reason = attempt.reason;
     e.environment = m_context.environment;
     e.stateAbbreviation = stored.registrationState;
-    e.certificate = m_context.certificate;
+    e.certificate = stored.certificate;
     e.batchId =
         QString::fromLatin1(attempt.signedBatch).section(QStringLiteral("<idLote>"), 1).section(u'<', 0, 0);
     e.createdAt = now.toString(Qt::ISODate);
@@ -445,6 +446,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
 
     a.entry = invoice.entry;
     a.accessKey = stored.accessKey;
+    a.certificate = stored.certificate;
     const QDateTime now = nowAt(stored.registrationState);
     const std::optional<JournalEntry> earlier = m_journal.read(invoice.entry);
     if (earlier && earlier->state == JournalEntry::State::Registered)
@@ -479,7 +481,7 @@ void InvoiceCanceller::write(const QString& entry, const Attempt& a, const Trans
     m_record.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), a.reason);
     m_record.bindValue(QStringLiteral(":P_IDTPAMBIENTENFE"), m_context.environment);
     m_record.bindValue(QStringLiteral(":P_SGESTADO"), m_context.state);
-    m_record.bindValue(QStringLiteral(":P_NRSERIECERTIFIC"), m_context.certificate);
+    m_record.bindValue(QStringLiteral(":P_NRSERIECERTIFIC"), a.certificate);
     m_record.bindValue(QStringLiteral(":P_DHCANCELAMENTO"), nowAt(m_context.state).toString(Qt::ISODate));
     m_record.bindValue(QStringLiteral(":P_CDSTATUSEVENTO"), QString::number(r.status));
     m_record.bindValue(QStringLiteral(":P_DSSTATUSEVENTO"), r.statusText.left(255));

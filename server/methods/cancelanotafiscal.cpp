@@ -8,6 +8,10 @@
 #include "database.h"
 #include "states.h"
 
+#include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
+
 #include <array>
 #include <optional>
 
@@ -30,6 +34,10 @@ struct Failure {
 CancellationContext readContext(const Arguments& a) {
     CancellationContext c;
     c.operatorCode = a.text(2, QStringLiteral("operador"), 30);
+    // Recorded with every cancellation: a NUL or a line break would forge the record.
+    for (const QChar ch : c.operatorCode)
+        if (ch.category() == QChar::Other_Control)
+            a.reject(2, QStringLiteral("operador"), QStringLiteral("caracteres de controle não são aceitos"));
     c.processingDate = a.date(3, QStringLiteral("data de processamento"));
     c.environment = a.text(4, QStringLiteral("ambiente da NF-e"), 1);
     if (c.environment != u"1" && c.environment != u"2")
@@ -64,12 +72,48 @@ void writeFailures(const std::vector<Failure>& failures, ResponseEncoder& out) {
     out.endPacket();
 }
 
+// The processing date is the branch's (ZAVDATAPROC), or this server's day for
+// a branch without one, as the host reads it: what the caller says is only
+// compared with it, so that no cancellation is recorded on another day.
+void checkProcessingDate(const Arguments& a, const CancellationContext& context,
+                         const std::vector<TickedInvoice>& ticked) {
+    QSet<QString> branches;
+    for (const TickedInvoice& invoice : ticked)
+        branches.insert(invoice.branch);
+    QSqlDatabase& db = ThreadDatabase::get();
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral("SELECT DTPROC FROM ZAVDATAPROC WHERE CDFILIAL = ?")))
+        throw zavdb::DatabaseError(q.lastError().text());
+    QStringList sorted(branches.cbegin(), branches.cend());
+    sorted.sort();
+    for (const QString& branch : sorted) {
+        q.bindValue(0, branch);
+        if (!q.exec())
+            throw zavdb::DatabaseError(q.lastError().text());
+        // PostgreSQL gives a date, SQLite the text it keeps ("YYYY-MM-DD...").
+        QDate day = QDate::currentDate();
+        if (q.next()) {
+            const QVariant v = q.value(0);
+            day = v.typeId() == QMetaType::QDate ? v.toDate()
+                                                 : QDate::fromString(v.toString().left(10), Qt::ISODate);
+        }
+        q.finish();
+        if (day != context.processingDate)
+            a.reject(3, QStringLiteral("data de processamento"),
+                     QStringLiteral("a data de processamento da filial %1 é %2, não %3")
+                         .arg(branch, day.toString(QStringLiteral("dd/MM/yyyy")),
+                              context.processingDate.toString(QStringLiteral("dd/MM/yyyy"))));
+    }
+}
+
 } // namespace
 
 void CancelaNotaFiscal::run(const NfeSettings& settings, const Arguments& arguments, ResponseEncoder& out) {
     // Everything is checked before the first invoice is touched.
     const std::vector<TickedInvoice> ticked = CancellationPacket::read(arguments, 1);
     const CancellationContext context = readContext(arguments);
+    checkProcessingDate(arguments, context, ticked);
 
     std::vector<Failure> failures;
     std::optional<InvoiceCanceller> canceller;

@@ -28,6 +28,8 @@ void CallLog::call(const CallOutcome& outcome, double milliseconds, qint64 bytes
                        .arg(milliseconds, 0, 'f', 1);
     line += outcome.rows >= 0 ? QStringLiteral(" rows=%1").arg(outcome.rows) : QStringLiteral(" rows=-");
     line += QStringLiteral(" bytes=%1 %2").arg(bytes).arg(QLatin1StringView(encoding));
+    if (!outcome.from.isEmpty())
+        line += QStringLiteral(" from=") + outcome.from;
     if (outcome.code == 0) {
         line += QStringLiteral(" ok");
     } else {

@@ -25,6 +25,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <malloc.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -147,6 +148,19 @@ void writeLibraryLog(void* log, const char* format, va_list arguments) {
     static_cast<CallLog*>(log)->note(QStringLiteral("http: %1").arg(QString::fromLocal8Bit(text).trimmed()));
 }
 
+// The address a connection comes from, in numbers ("10.0.0.7", "::1").
+QString callerAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr)
+        return {};
+    const sockaddr* a = info->client_addr;
+    const socklen_t length = a->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    char host[NI_MAXHOST] = {};
+    if (getnameinfo(a, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+        return {};
+    return QString::fromLatin1(host);
+}
+
 // The listening address: an IP address, or a name resolved to its first one.
 bool socketAddress(const QString& host, int port, sockaddr_storage& address, socklen_t& length) {
     QHostAddress ip(host);
@@ -190,6 +204,7 @@ struct HttpEndpoint::Request {
     QByteArray contentType;
     QByteArray reply;
     qsizetype largestBytes = 0; // the larger of its body and its answer
+    QString from;               // the caller's address, for the call log
     QList<QPair<QByteArray, QByteArray>> extraHeaders;
 };
 
@@ -321,6 +336,7 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
         // The head: checked before anything is spent on the request.
         request = new Request;
         request->timer.start();
+        request->from = callerAddress(connection);
         admit(connection, url, method, *request); // a refusal is queued at once
         return true;
     }
@@ -345,7 +361,7 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
         const QString message =
             QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
                 .arg(m_options.maxBody);
-        m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message},
+        m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message, request->from},
                    millisecondsSince(request->timer), 0, request->cbor ? "cbor" : "json");
         return refuse(connection, 413, RpcCode::InvalidRequest, message);
     }
@@ -455,7 +471,7 @@ void HttpEndpoint::serve(Request& request) {
         request.status = 500;
         request.contentType = encoder->contentType();
         request.reply = encoder->failure(QCborValue(nullptr), int(RpcCode::ServerError), message);
-        m_log.call(CallOutcome{QString(), -1, int(RpcCode::ServerError), message},
+        m_log.call(CallOutcome{QString(), -1, int(RpcCode::ServerError), message, request.from},
                    millisecondsSince(request.timer), 0, request.cbor ? "cbor" : "json");
     }
 }
@@ -463,6 +479,7 @@ void HttpEndpoint::serve(Request& request) {
 void HttpEndpoint::answerCall(Request& request) {
     const std::unique_ptr<ResponseEncoder> encoder = encoderFor(request.cbor);
     CallOutcome outcome;
+    outcome.from = request.from;
     QByteArray reply = m_dispatcher.dispatch(request.body, request.format, *encoder, outcome);
     request.largestBytes = std::max(request.body.size(), reply.size());
     request.body = QByteArray(); // given back before the answer is sent

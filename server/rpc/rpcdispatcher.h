@@ -20,6 +20,7 @@ struct CallOutcome {
     int rows = -1;   // rows of the result's packet; -1 without a packet
     int code = 0;    // 0 on success, else the JSON-RPC error code
     QString message; // the error's text
+    QString from;    // the caller's address, as the connection shows it
 };
 
 class RpcDispatcher {

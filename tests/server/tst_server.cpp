@@ -994,6 +994,8 @@ void TstServer::databaseFailureIsReportedAndServingGoesOn() {
     // Still answering.
     QCOMPARE(errorCode(post(server.port(), "{")), -32700);
     QVERIFY2(server.waitForLog("GetNotaFiscal"), server.log().constData());
+    // Each call's line says where it came from.
+    QVERIFY2(server.waitForLog("from=127.0.0.1 erro -32700"), server.log().constData());
     QCOMPARE(server.terminate(), 0);
 }
 

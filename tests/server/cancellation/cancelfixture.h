@@ -32,7 +32,8 @@ struct Registration {
 // The reason and the operator of the tests' cancellations.
 inline const QString kReason = QStringLiteral("Erro de digitação no valor da nota");
 inline const QString kOperator = QStringLiteral("OPER1");
-// Today's date as the screen sends it as the processing date (ISO 8601).
+// Today, the main branch's processing date in a fresh database: what the
+// screen sends as the processing date (ISO 8601).
 QString today();
 
 // The demo's first branch with its own establishment and registration.

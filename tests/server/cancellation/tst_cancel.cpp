@@ -227,7 +227,7 @@ void TstCancel::cancelledOnceRecordedAndGoneFromTheList() {
     QCOMPARE(list.size(), 3);
     QVERIFY(list.tick(entryOf(1), QStringLiteral("   ") + kReason + QStringLiteral(" \t")));
     QVERIFY(list.tick(entryOf(2), kReason));
-    const QString date = QStringLiteral("2019-02-03");
+    const QString date = today(); // the branch's processing date
     // The recorded instant is compared as an instant: its offset is the state's, not this machine's.
     const QDateTime sentFrom = QDateTime::currentDateTimeUtc().addSecs(-1);
     const Answer a = client.cancel(list.packet(), kOperator, date, s.r);
@@ -243,7 +243,7 @@ void TstCancel::cancelledOnceRecordedAndGoneFromTheList() {
     q.bindValue(0, entryOf(1));
     QVERIFY(q.exec() && q.next());
     QCOMPARE(q.value(0).toString(), kOperator);
-    QCOMPARE(q.value(1).toDate(), QDate(2019, 2, 3));
+    QCOMPARE(q.value(1).toDate(), QDate::fromString(date, Qt::ISODate));
     QCOMPARE(q.value(2).toString(), kReason); // as sent, without the blanks around it
     QCOMPARE(q.value(3).toString(), s.r.environment);
     QCOMPARE(q.value(4).toString(), s.r.state);
@@ -479,6 +479,12 @@ void TstCancel::registrationChecks() {
     if (key == u"-") {
         QVERIFY2(a.null, qPrintable(a.describe()));
         QCOMPARE(state(s.db, 1), QStringLiteral("C"));
+        // What is recorded is the serial as the registration holds it, not as typed.
+        for (const char* table : {"CANCELAMENTONFE", "NFEEVENTO"})
+            QCOMPARE(
+                scalar(s.db,
+                       QStringLiteral("SELECT DISTINCT NRSERIECERTIFIC FROM %1").arg(QLatin1String(table))),
+                s.r.certificate);
         return;
     }
     QCOMPARE(a.failures, (QList<Failure>{{entryOf(1), key, text}, {entryOf(2), key, text}}));
@@ -511,6 +517,11 @@ void TstCancel::badArguments_data() {
         {"entry a number", "entry=number", "linha 1: NRLANCTONF deve ser um texto"},
         {"operator empty", "2=", "Argumento 2 (operador) inválido: deve ser informado"},
         {"operator 31 characters", "2=OOOOOOOOOOOOOOOOOOOOOOOOOOOOOOO", "no máximo 30"},
+        {"a processing date of the past", "3=1999-01-01",
+         "Argumento 3 (data de processamento) inválido: a data de processamento da filial"},
+        {"a processing date of the future", "3=2099-12-31", "não 31/12/2099"},
+        {"operator with a tab", "2=MA\tRIA", "Argumento 2 (operador) inválido: caracteres de controle"},
+        {"operator with a NUL", "operator NUL", "Argumento 2 (operador) inválido: caracteres de controle"},
         {"date in another form", "3=08/12/2026", "Argumento 3 (data de processamento) inválido"},
         {"date that does not exist", "3=2026-02-30", "Argumento 3 (data de processamento) inválido"},
         {"environment 3", "4=3", "Argumento 4 (ambiente da NF-e) inválido"},
@@ -573,6 +584,8 @@ void TstCancel::badArguments() {
         params[0] = packet;
     } else if (change == u"arity") {
         params.removeLast();
+    } else if (change == u"operator NUL") {
+        params[1] = QStringLiteral("MA") + QChar(0) + QStringLiteral("RIA");
     } else {
         params[change.left(1).toInt() - 1] = change.mid(2);
     }
