@@ -3,6 +3,8 @@
 
 #include "cancellation/invoicecanceller.h"
 #include "methods/cancellationpacket.h"
+#include "methods/permission.h"
+#include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
 
 #include "database.h"
@@ -107,12 +109,33 @@ void checkProcessingDate(const Arguments& a, const CancellationContext& context,
     }
 }
 
+// The operator argument stays in the protocol, and must be the session's; the
+// establishments of the ticked invoices must be the operator's to use.
+void checkSession(const Call& call, const CancellationContext& context,
+                  const std::vector<TickedInvoice>& ticked) {
+    const QString who = call.session ? call.session->operatorCode : QString();
+    if (context.operatorCode != who)
+        throw RpcError(
+            RpcCode::Forbidden,
+            QStringLiteral("O operador %1 não é o da sessão (%2).").arg(context.operatorCode, who));
+    QSet<QPair<QString, QString>> checked;
+    for (const TickedInvoice& invoice : ticked) {
+        const QPair<QString, QString> establishment{invoice.branch, invoice.company};
+        if (checked.contains(establishment))
+            continue;
+        requireEstablishment(call, invoice.branch, invoice.company);
+        checked.insert(establishment);
+    }
+}
+
 } // namespace
 
-void CancelaNotaFiscal::run(const NfeSettings& settings, const Arguments& arguments, ResponseEncoder& out) {
+void CancelaNotaFiscal::run(const NfeSettings& settings, const Call& call, ResponseEncoder& out) {
+    const Arguments& arguments = call.arguments;
     // Everything is checked before the first invoice is touched.
     const std::vector<TickedInvoice> ticked = CancellationPacket::read(arguments, 1);
     const CancellationContext context = readContext(arguments);
+    checkSession(call, context, ticked);
     checkProcessingDate(arguments, context, ticked);
 
     std::vector<Failure> failures;
