@@ -3,7 +3,6 @@
 
 #include "cancellation/invoicecanceller.h"
 #include "methods/cancellationpacket.h"
-#include "methods/permission.h"
 #include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
 
@@ -109,23 +108,15 @@ void checkProcessingDate(const Arguments& a, const CancellationContext& context,
     }
 }
 
-// The operator argument stays in the protocol, and must be the session's; the
-// establishments of the ticked invoices must be the operator's to use.
-void checkSession(const Call& call, const CancellationContext& context,
-                  const std::vector<TickedInvoice>& ticked) {
+// The operator argument stays in the protocol, and must be the session's
+// (each invoice's establishment is checked against the operator's grants with
+// the invoice, on what the database holds).
+void checkSession(const Call& call, const CancellationContext& context) {
     const QString who = call.session ? call.session->operatorCode : QString();
     if (context.operatorCode != who)
         throw RpcError(
             RpcCode::Forbidden,
             QStringLiteral("O operador %1 não é o da sessão (%2).").arg(context.operatorCode, who));
-    QSet<QPair<QString, QString>> checked;
-    for (const TickedInvoice& invoice : ticked) {
-        const QPair<QString, QString> establishment{invoice.branch, invoice.company};
-        if (checked.contains(establishment))
-            continue;
-        requireEstablishment(call, invoice.branch, invoice.company);
-        checked.insert(establishment);
-    }
 }
 
 } // namespace
@@ -135,7 +126,7 @@ void CancelaNotaFiscal::run(const NfeSettings& settings, const Call& call, Respo
     // Everything is checked before the first invoice is touched.
     const std::vector<TickedInvoice> ticked = CancellationPacket::read(arguments, 1);
     const CancellationContext context = readContext(arguments);
-    checkSession(call, context, ticked);
+    checkSession(call, context);
     checkProcessingDate(arguments, context, ticked);
 
     std::vector<Failure> failures;
