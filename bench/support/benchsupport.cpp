@@ -66,7 +66,7 @@ int listeningPort(QProcess& process, QProcess::ProcessChannel channel, const QRe
 namespace {
 
 size_t collect(char* data, size_t size, size_t count, void* out) {
-    static_cast<QByteArray*>(out)->append(data, qsizetype(size * count));
+    static_cast<QByteArray*>(out)->append(data, qsizetype(size) * qsizetype(count));
     return size * count;
 }
 

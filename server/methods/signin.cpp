@@ -28,7 +28,7 @@ QString passwordOf(const Arguments& a) {
     const QCborValue v = a.value(2);
     if (!v.isString())
         a.reject(2, QStringLiteral("senha"), QStringLiteral("esperado um texto"));
-    const QString password = v.toString();
+    QString password = v.toString();
     if (password.isEmpty())
         a.reject(2, QStringLiteral("senha"), QStringLiteral("deve ser informada"));
     if (password.toUtf8().size() > credentials::kMaxPasswordBytes)

@@ -57,7 +57,7 @@ QByteArray header(MHD_Connection* connection, const char* name) {
 // malformed header carries is kept as it is, so that it fails the check as a
 // token of no session rather than passing as no header at all.
 QByteArray bearerOf(const QByteArray& authorization) {
-    const QByteArray value = authorization.trimmed();
+    QByteArray value = authorization.trimmed();
     if (value.size() > 7 && value.left(7).toLower() == "bearer ")
         return value.mid(7).trimmed();
     return value;
