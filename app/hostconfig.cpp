@@ -92,6 +92,8 @@ QString HostConfig::usage() {
         "  --package-dir PASTA   pasta dos pacotes de telas (padrão: a pasta do executável)\n"
         "  --open TELA           abre a tela ao iniciar (ZAV50000)\n"
         "  --screenshot ARQUIVO  grava uma imagem PNG da tela aberta e termina\n"
+        "  --password-file ARQ   entra como o operador da sessão (--Operador) com a senha da primeira\n"
+        "                        linha deste arquivo (modo 600), sem perguntar\n"
         "  --ModuFili sim|não --FiliProc FIL --FiliProcFat FIL --ModuloAtiv N\n"
         "  --Operador NOME --WebURL HOST --WebPort PORTA   valores da sessão\n"
         "  --WebCA ARQUIVO       autoridade certificadora que assina o certificado do servidor (PEM)\n"
@@ -145,6 +147,8 @@ HostConfig HostConfig::fromArguments(const QStringList& arguments) {
             c.open = next();
         else if (a == QLatin1String("--screenshot"))
             c.screenshot = next();
+        else if (a == QLatin1String("--password-file"))
+            c.passwordFile = next();
         else if (a.startsWith(QLatin1String("--")) && kSessionKeys.contains(a.mid(2))) {
             const QString v = next();
             if (!v.isNull())

@@ -13,6 +13,9 @@ struct HostConfig {
     QString packageDir; // where the screen packages are
     QString open;       // screen to open at start ("ZAV50000")
     QString screenshot; // write a PNG of the opened screen and quit
+    // Sign in as the session's operator with the password of this file (only
+    // its owner may read it), without asking: for unattended runs and tests.
+    QString passwordFile;
     QString configFile;
     QStringList problems; // Portuguese, one line each
     bool help = false;

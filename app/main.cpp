@@ -2,9 +2,12 @@
 // database, and opens screens from their packages through the menu or --open.
 #include "batchservices.h"
 #include "data/dtmdbgeral.h"
+#include "exceptions.h"
 #include "guard.h"
 #include "hostconfig.h"
+#include "logindialog.h"
 #include "mainwindow.h"
+#include "signin.h"
 #include "vcl/form.h"
 #include <QApplication>
 #include <QMdiArea>
@@ -54,6 +57,28 @@ int main(int argc, char** argv) {
     }
     Session::values() = config.session;
 
+    // Nobody works unsigned: the operator signs in at the application server
+    // before any screen opens.
+    if (!config.passwordFile.isEmpty()) {
+        QString refusal;
+        try {
+            SignIn(Session::values().operador, ReadPasswordFile(config.passwordFile));
+        } catch (const EZavError& e) {
+            refusal = e.text();
+        }
+        if (!refusal.isEmpty()) {
+            std::fprintf(stderr, "zav: %s\n", refusal.toLocal8Bit().constData());
+            return 3;
+        }
+    } else if (batch) {
+        std::fprintf(stderr, "zav: sem --password-file não há como entrar no sistema sem perguntar.\n");
+        return 3;
+    } else {
+        TLoginDialog login(Session::values().operador);
+        if (login.exec() != QDialog::Accepted)
+            return 0;
+    }
+
     if (!config.database.isEmpty()) {
         zav::guarded([&] { dtmDBGeral::open(config.database); });
     }
@@ -77,5 +102,7 @@ int main(int argc, char** argv) {
         // Once the screen has been shown and painted.
         QTimer::singleShot(300, &window, [&] { writeScreenshot(window, config.screenshot); });
     }
-    return app.exec();
+    const int status = app.exec();
+    SignOut();
+    return status;
 }

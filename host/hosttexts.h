@@ -27,6 +27,14 @@ inline constexpr char SearchTitle[] = "Procurar";
 inline constexpr char Find[] = "Localizar:";
 inline constexpr char Busy[] = "Aguarde, processando...";
 
+// Signing in
+inline constexpr char SignInTitle[] = "Entrar no sistema";
+inline constexpr char SignInOperator[] = "Operador:";
+inline constexpr char SignInPassword[] = "Senha:";
+inline constexpr char SignInButton[] = "Entrar";
+inline constexpr char SignInCancel[] = "Cancelar";
+inline constexpr char SignInNeedsBoth[] = "Informe o operador e a senha.";
+
 // Components
 inline constexpr char LookupHint[] = "Pesquisar (F4)";
 inline constexpr char CalendarHint[] = "Calendário (F4)";

@@ -235,6 +235,8 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
                            (UseCbor ? QByteArray(kCborType) : QByteArray(kJsonType) + "; charset=utf-8"),
                        QByteArray("Accept: ") + (UseCbor ? QByteArray(kCborType) + ", " + kJsonType + ";q=0.5"
                                                          : QByteArray(kJsonType))};
+    if (!Session::values().webToken.isEmpty())
+        request.headers.append("Authorization: Bearer " + Session::values().webToken.toLatin1());
     request.connectTimeoutMs = ConnectTimeout > 0 && ConnectTimeout < CallTimeout ? ConnectTimeout : 0;
     request.totalTimeoutMs = std::max(1, CallTimeout);
     Exchange e = exchange(std::move(request));

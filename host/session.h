@@ -21,6 +21,9 @@ struct ZAVHOST_EXPORT SessionValues {
     // asked for, and then only to a loopback address.
     QString webCaFile;
     bool webPlainHttp = false;
+    // The session the application server opened at sign-in: sent with every
+    // call ("Authorization: Bearer ..."); empty before signing in.
+    QString webToken;
 };
 
 class ZAVHOST_EXPORT Session {

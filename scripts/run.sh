@@ -23,7 +23,7 @@ mkdir -p "$var"
 "$repo/scripts/deps.sh"
 # Only what runs: the host, the screen's package, the servers and the
 # database tool (the test command builds the tests and benchmarks).
-"$repo/scripts/build.sh" zav Pkg_Zav50000 zav50000-server zav-authority zav-dbinit
+"$repo/scripts/build.sh" zav Pkg_Zav50000 zav50000-server zav-authority zav-dbinit zav-admin
 
 # The servers, as scripts/serve.sh starts them; their address comes back on
 # its standard output.
@@ -37,11 +37,11 @@ stop() {
 }
 trap stop EXIT
 for _ in $(seq 1 600); do
-  grep -q '^ca=' "$serve_out" && break
+  grep -q '^login=' "$serve_out" && break
   kill -0 "$serve_pid" 2>/dev/null || { cat "$serve_out" >&2; echo "run: the servers did not start" >&2; exit 1; }
   sleep 0.1
 done
-grep -q '^ca=' "$serve_out" || { cat "$serve_out" >&2; echo "run: the servers did not start in time" >&2; exit 1; }
+grep -q '^login=' "$serve_out" || { cat "$serve_out" >&2; echo "run: the servers did not start in time" >&2; exit 1; }
 url=$(sed -n 's/^url=//p' "$serve_out")
 port=${url##*:}
 port=${port%%/*}
@@ -54,7 +54,7 @@ ModuFili=nao
 FiliProc=0001
 FiliProcFat=0001
 ModuloAtiv=13
-Operador=${USER:-operador}
+Operador=$(sed -n 's/^operator=//p' "$serve_out")
 WebURL=127.0.0.1
 WebPort=$port
 WebCA=certs/ca.pem
@@ -63,7 +63,8 @@ WebCA=certs/ca.pem
 Conexao=$db
 INI
 
-host=("$build/bin/zav" --config "$config" --open ZAV50000 "$@")
+# The demo signs its operator in without asking.
+host=("$build/bin/zav" --config "$config" --password-file "$(sed -n 's/^login=//p' "$serve_out")" --open ZAV50000 "$@")
 if [[ -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ]]; then
   "${host[@]}"
   exit $?

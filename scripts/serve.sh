@@ -8,6 +8,8 @@
 #
 #   url=https://127.0.0.1:8211/ZAV50000.rdmCancelaNFE
 #   ca=<folder>/certs/ca.pem      the CA that signed the server's certificate
+#   operator=OPERADOR             the demo's operator, who may use every establishment
+#   login=<folder>/operador.senha a file (mode 600) with that operator's password
 #
 #   ZAV_VAR            working folder (default <repo>/var): database,
 #                      certificates, logs, configuration
@@ -25,13 +27,14 @@ var=$(cd "$var" && pwd)
 
 if [[ -z ${ZAV_SKIP_BUILD:-} ]]; then
   "$repo/scripts/deps.sh"
-  "$repo/scripts/build.sh" zav50000-server zav-authority zav-dbinit
+  "$repo/scripts/build.sh" zav50000-server zav-authority zav-dbinit zav-admin
 fi
 
 db=${ZAV_DB:-$var/zav.db}
 if [[ $db != *://* && $db != *=* ]]; then
-  if [[ -s $db ]] && ! sqlite3 "$db" "SELECT 1 FROM NFEEVENTO LIMIT 1" >/dev/null 2>&1; then
-    # A demo database of an earlier version, without the NF-e event journal.
+  if [[ -s $db ]] && ! sqlite3 "$db" "SELECT 1 FROM NFEEVENTO, OPERADOR LIMIT 1" >/dev/null 2>&1; then
+    # A demo database of an earlier version, without the NF-e event journal
+    # or the operators.
     echo "serve: the demo database $db is of an earlier version: creating it again"
     "$build/bin/zav-dbinit" --db "$db" --force
     rm -f "$var"/autoridade-*.db
@@ -41,6 +44,21 @@ if [[ $db != *://* && $db != *=* ]]; then
     rm -f "$var"/autoridade-*.db
   fi
 fi
+
+# The demo's operator, with a password of its own in a file only the user
+# reads, allowed on every establishment of the demo.
+operator=OPERADOR
+login_file=$var/operador.senha
+admin=("$build/bin/zav-admin" --db "$db")
+if ! "${admin[@]}" operators | grep -q "^$operator"$'\t'; then
+  rm -f "$login_file"
+  (umask 077 && openssl rand -hex 12 >"$login_file")
+  "${admin[@]}" add-operator "$operator" --name "Operador da demonstração" --password-file "$login_file" >/dev/null
+elif [[ ! -s $login_file ]]; then
+  (umask 077 && openssl rand -hex 12 >"$login_file")
+  "${admin[@]}" set-password "$operator" --password-file "$login_file" >/dev/null
+fi
+"${admin[@]}" grant-all "$operator" >/dev/null
 
 # The demo's certificates: a password of its own, kept in a file only the
 # user reads; one A1 certificate per serial the registrations name.
@@ -112,6 +130,8 @@ wait_port "$port" "${pids[-1]}" "$var/server.log" "the application server"
 
 echo "url=https://127.0.0.1:$port/ZAV50000.rdmCancelaNFE"
 echo "ca=$certs/ca.pem"
+echo "operator=$operator"
+echo "login=$login_file"
 
 # Until told to stop; the trap stops every process started here.
 trap 'exit 0' TERM INT

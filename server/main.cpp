@@ -1,12 +1,15 @@
 // zav50000-server: the application server of the NF-e cancellation screen.
+#include "access/sessionstore.h"
 #include "cancellation/nfesettings.h"
 #include "methods/methods.h"
 #include "rpc/calllog.h"
 #include "rpc/httpendpoint.h"
 #include "rpc/incidents.h"
 #include "rpc/rpcdispatcher.h"
+
 #include "serveroptions.h"
 #include "store/threaddatabase.h"
+#include <QDateTime>
 
 #include "database.h"
 #include "stopsignal.h"
@@ -141,8 +144,13 @@ int main(int argc, char* argv[]) {
             QStringLiteral("zav50000-server: sem %1: nenhuma NF-e poderá ser cancelada")
                 .arg(!nfe.authorities ? QStringLiteral("--authorities") : QStringLiteral("--certificates")));
 
+    const SessionPolicy sessions;
     RpcDispatcher dispatcher;
-    registerMethods(dispatcher, nfe);
+    registerMethods(dispatcher, nfe, sessions);
+    // Sessions live in the database, so that every server on it honours them.
+    dispatcher.setSessionCheck([&sessions](const QByteArray& token) {
+        return SessionStore(ThreadDatabase::get(), sessions).check(token, QDateTime::currentSecsSinceEpoch());
+    });
 
     HttpEndpoint endpoint(options, dispatcher, log);
     QString bindProblem;

@@ -13,6 +13,8 @@
 //     their request heads a line every 300 ms.
 // Ends with one line: calls_per_s=X p99_ms=Y health_per_s=Z ratio=X/Z
 // slow_health_p99_ms=W.
+#include "benchsupport.h"
+
 #include <QCoreApplication>
 #include <QDate>
 #include <QDeadlineTimer>
@@ -23,6 +25,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include "benchsupport.h"
 
 #include <curl/curl.h>
 
@@ -63,7 +67,8 @@ double percentile(std::vector<double> v, double p) {
 
 // N threads, each with one easy handle (its connection kept alive), calling
 // for the given time.
-Load load(const QByteArray& url, const QByteArray& body, const QByteArray& caFile, int clients, int seconds) {
+Load load(const QByteArray& url, const QByteArray& body, const QByteArray& caFile, int clients, int seconds,
+          const QByteArray& token = {}) {
     std::vector<std::vector<double>> latencies{size_t(clients)};
     std::atomic<long> failures{0};
     const auto end = Clock::now() + std::chrono::seconds(seconds);
@@ -75,6 +80,9 @@ Load load(const QByteArray& url, const QByteArray& body, const QByteArray& caFil
             curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
             headers = curl_slist_append(headers, "Accept: application/cbor");
             headers = curl_slist_append(headers, "Expect:");
+            const QByteArray authorization = "Authorization: Bearer " + token;
+            if (!token.isEmpty())
+                headers = curl_slist_append(headers, authorization.constData());
             curl_easy_setopt(e, CURLOPT_URL, url.constData());
             curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, discard);
             curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -172,6 +180,11 @@ int main(int argc, char* argv[]) {
 
     const QByteArray base =
         QStringLiteral("%1://127.0.0.1:%2").arg(tls ? "https" : "http").arg(port).toLatin1();
+    // Every call but Login is made under a session.
+    QString why;
+    const QByteArray token = zavbench::signIn(bin, db, QStringLiteral("BENCH"), base, caFile, &why);
+    if (token.isEmpty())
+        die(why);
     // The demo's branch 0001, company 01, series 1 over 60 days: about 50 invoices.
     const QByteArray call =
         QStringLiteral(
@@ -185,7 +198,7 @@ int main(int argc, char* argv[]) {
     const Load health = load(base + "/health", {}, caFile, clients, seconds);
     std::printf("  GET /health            %9.0f requests/s  p50 %6.2f ms  p99 %6.2f ms  failures %ld\n",
                 health.perSecond, health.p50, health.p99, health.failures);
-    const Load calls = load(base + "/ZAV50000.rdmCancelaNFE", call, caFile, clients, seconds);
+    const Load calls = load(base + "/ZAV50000.rdmCancelaNFE", call, caFile, clients, seconds, token);
     std::printf("  GetNotaFiscal (CBOR)   %9.0f requests/s  p50 %6.2f ms  p99 %6.2f ms  failures %ld\n",
                 calls.perSecond, calls.p50, calls.p99, calls.failures);
 

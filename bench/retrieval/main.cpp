@@ -365,6 +365,11 @@ void measure(QTextStream& out, const QString& dialect, const QString& connection
     QString why;
     if (!server.start(connection, {QStringLiteral("--threads"), QStringLiteral("2")}, &why))
         die(why);
+    // Every call but Login is made under a session.
+    if (server.signIn(connection, QStringLiteral("BENCH"), &why).isEmpty())
+        die(why);
+    Session::values().webToken = QString::fromLatin1(server.token());
+    Session::values().operador = QStringLiteral("BENCH");
     for (const Period& p : ps) {
         const double db = dialect == u"sqlite"
                               ? sqliteShell(zavdb::parseConnectionText(connection).path, p, runs)

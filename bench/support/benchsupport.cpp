@@ -3,9 +3,15 @@
 #include "database.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <curl/curl.h>
+
+#include <tuple>
 
 namespace zavbench {
 
@@ -55,6 +61,79 @@ int listeningPort(QProcess& process, QProcess::ProcessChannel channel, const QRe
             return match.captured(1).toInt();
     }
     return 0;
+}
+
+namespace {
+
+size_t collect(char* data, size_t size, size_t count, void* out) {
+    static_cast<QByteArray*>(out)->append(data, qsizetype(size) * qsizetype(count));
+    return size * count;
+}
+
+} // namespace
+
+QByteArray signIn(const QString& binDir, const QString& connectionText, const QString& operatorCode,
+                  const QByteArray& url, const QByteArray& caFile, QString* why) {
+    QTemporaryDir dir;
+    const QString passwordFile = dir.filePath(QStringLiteral("password"));
+    const QByteArray password = "senha-do-benchmark";
+    {
+        QFile f(passwordFile);
+        if (!f.open(QIODevice::WriteOnly) || f.write(password + "\n") < 0) {
+            *why = QStringLiteral("cannot write %1").arg(passwordFile);
+            return {};
+        }
+        f.close();
+        f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    const auto admin = [&](const QStringList& args) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(binDir + QStringLiteral("/zav-admin"),
+                QStringList{QStringLiteral("--db"), connectionText} + args);
+        p.waitForFinished(60000);
+        return std::pair{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                         QString::fromUtf8(p.readAll())};
+    };
+    // A new password each run: the operator may be left from an earlier one.
+    auto [code, said] = admin(
+        {QStringLiteral("add-operator"), operatorCode, QStringLiteral("--password-file"), passwordFile});
+    if (code != 0)
+        std::tie(code, said) = admin(
+            {QStringLiteral("set-password"), operatorCode, QStringLiteral("--password-file"), passwordFile});
+    if (code == 0)
+        std::tie(code, said) = admin({QStringLiteral("grant-all"), operatorCode});
+    if (code != 0) {
+        *why = QStringLiteral("zav-admin: %1").arg(said);
+        return {};
+    }
+    const QByteArray body = R"({"jsonrpc":"2.0","id":1,"method":"Login","params":[")" +
+                            operatorCode.toUtf8() + R"(",")" + password + R"("]})";
+    QByteArray answer;
+    CURL* e = curl_easy_init();
+    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+    const QByteArray endpoint = url + "/ZAV50000.rdmCancelaNFE";
+    curl_easy_setopt(e, CURLOPT_URL, endpoint.constData());
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, body.constData());
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(body.size()));
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    curl_easy_setopt(e, CURLOPT_TIMEOUT, 30L);
+    if (!caFile.isEmpty())
+        curl_easy_setopt(e, CURLOPT_CAINFO, caFile.constData());
+    const CURLcode result = curl_easy_perform(e);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(e);
+    static const QRegularExpression token(QStringLiteral("\"([A-Za-z0-9_-]{43})\""));
+    const auto match = token.match(QString::fromUtf8(answer));
+    if (result != CURLE_OK || !match.hasMatch()) {
+        *why = QStringLiteral("Login: %1 %2")
+                   .arg(QString::fromUtf8(curl_easy_strerror(result)), QString::fromUtf8(answer));
+        return {};
+    }
+    return match.captured(1).toLatin1();
 }
 
 } // namespace zavbench

@@ -29,4 +29,12 @@ std::vector<double> psqlTimings(const QStringList& arguments, const QByteArray& 
 int listeningPort(QProcess& process, QProcess::ProcessChannel channel, const QRegularExpression& pattern,
                   int timeoutMs, QByteArray* said);
 
+// Makes a benchmark operator on the database unless it exists (zav-admin from
+// binDir: a password of its own, every establishment) and signs it in at the
+// server (url: its base, "http://127.0.0.1:PORT" or https with caFile): the
+// session's token, empty with *why. The server asks for a session on every
+// call but Login.
+QByteArray signIn(const QString& binDir, const QString& connectionText, const QString& operatorCode,
+                  const QByteArray& url, const QByteArray& caFile, QString* why);
+
 } // namespace zavbench

@@ -98,6 +98,31 @@ void OperatorStore::grant(const Grant& g) {
     t.commit();
 }
 
+int OperatorStore::grantEverywhere(const QString& code, const QString& program) {
+    const QString c = existing(code).code;
+    QSqlQuery q =
+        accessdb::run(m_db, QStringLiteral("SELECT CDFILIAL, CDEMPRESA FROM FILIAL UNION "
+                                           "SELECT CDFILIAL, CDEMPRESA FROM EMPRCNTRFIL ORDER BY 1, 2"));
+    QList<Grant> all;
+    while (q.next())
+        all.append({c, program, q.value(0).toString(), q.value(1).toString()});
+    q.finish();
+    int added = 0;
+    zavdb::Transaction t(m_db);
+    for (const Grant& g : all) {
+        if (mayUse(c, program, g.branch, g.company))
+            continue;
+        accessdb::run(
+            m_db,
+            QStringLiteral("INSERT INTO PERMISSAOOPER (CDOPERADOR, CDPROGRAMA, CDFILIAL, CDEMPRESA) "
+                           "VALUES (?, ?, ?, ?)"),
+            {c, program, g.branch, g.company});
+        ++added;
+    }
+    t.commit();
+    return added;
+}
+
 bool OperatorStore::revoke(const Grant& g) {
     const QString c = credentials::operatorCode(g.operatorCode);
     QSqlQuery q =

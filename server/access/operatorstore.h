@@ -46,6 +46,9 @@ public:
 
     // Grants are kept once; revoking what was not granted says so (false).
     void grant(const Grant& grant);
+    // The program on every establishment of the database (each branch with its
+    // own company and with the companies operating there); the number added.
+    int grantEverywhere(const QString& code, const QString& program);
     bool revoke(const Grant& grant);
     QList<Grant> grants(const QString& code = {}) const;
     bool mayUse(const QString& code, const QString& program, const QString& branch,

@@ -6,6 +6,7 @@
 //   zav-admin --db CONNTEXT disable-operator CODE | enable-operator CODE
 //   zav-admin --db CONNTEXT operators
 //   zav-admin --db CONNTEXT grant CODE BRANCH COMPANY [--program P]
+//   zav-admin --db CONNTEXT grant-all CODE [--program P]
 //   zav-admin --db CONNTEXT revoke CODE BRANCH COMPANY [--program P]
 //   zav-admin --db CONNTEXT grants [CODE]
 //   zav-admin --db CONNTEXT sessions [CODE]
@@ -125,6 +126,11 @@ int run(const QCommandLineParser& parser, QSqlDatabase& db) {
         operators.grant(g);
         out << g.operatorCode << " pode usar " << g.program << " na filial " << g.branch << ", empresa "
             << g.company << Qt::endl;
+    } else if (command == u"grant-all") {
+        const QString code = zavserver::credentials::operatorCode(arg(args, 1, "o operador"));
+        const int added = operators.grantEverywhere(code, program);
+        out << code << " pode usar " << program << " em todos os estabelecimentos (" << added << " novos)"
+            << Qt::endl;
     } else if (command == u"revoke") {
         const zavserver::Grant g = grantOf();
         if (!operators.revoke(g))
@@ -167,6 +173,7 @@ int main(int argc, char** argv) {
         "  disable-operator CODIGO | enable-operator CODIGO\n"
         "  operators\n"
         "  grant CODIGO FILIAL EMPRESA [--program P]\n"
+        "  grant-all CODIGO [--program P]   todos os estabelecimentos\n"
         "  revoke CODIGO FILIAL EMPRESA [--program P]\n"
         "  grants [CODIGO]\n"
         "  sessions [CODIGO]\n"

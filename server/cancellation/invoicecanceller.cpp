@@ -2,6 +2,7 @@
 #include "accesskey.h"
 #include "transaction.h"
 
+#include "access/operatorstore.h"
 #include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -211,6 +212,11 @@ std::optional<CancellationOutcome> InvoiceCanceller::check(const TickedInvoice& 
         return O::byText(QStringLiteral("Nota fiscal não encontrada."));
     if (s.branch != invoice.branch || s.company != invoice.company)
         return O::byText(QStringLiteral("Nota fiscal não pertence à filial/empresa informada."));
+    if (!OperatorStore(m_db).mayUse(m_context.operatorCode, QLatin1String(OperatorStore::kProgram), s.branch,
+                                    s.company))
+        return O::byText(QStringLiteral("O operador %1 não tem permissão para usar o ZAV50000 na filial %2, "
+                                        "empresa %3.")
+                             .arg(m_context.operatorCode, s.branch, s.company));
     if (s.state == u"C")
         return O::byText(QStringLiteral("Nota fiscal já cancelada."));
     if (s.state == u"D")

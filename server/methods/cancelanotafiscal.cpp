@@ -3,6 +3,7 @@
 
 #include "cancellation/invoicecanceller.h"
 #include "methods/cancellationpacket.h"
+#include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
 
 #include "database.h"
@@ -107,12 +108,25 @@ void checkProcessingDate(const Arguments& a, const CancellationContext& context,
     }
 }
 
+// The operator argument stays in the protocol, and must be the session's
+// (each invoice's establishment is checked against the operator's grants with
+// the invoice, on what the database holds).
+void checkSession(const Call& call, const CancellationContext& context) {
+    const QString who = call.session ? call.session->operatorCode : QString();
+    if (context.operatorCode != who)
+        throw RpcError(
+            RpcCode::Forbidden,
+            QStringLiteral("O operador %1 não é o da sessão (%2).").arg(context.operatorCode, who));
+}
+
 } // namespace
 
-void CancelaNotaFiscal::run(const NfeSettings& settings, const Arguments& arguments, ResponseEncoder& out) {
+void CancelaNotaFiscal::run(const NfeSettings& settings, const Call& call, ResponseEncoder& out) {
+    const Arguments& arguments = call.arguments;
     // Everything is checked before the first invoice is touched.
     const std::vector<TickedInvoice> ticked = CancellationPacket::read(arguments, 1);
     const CancellationContext context = readContext(arguments);
+    checkSession(call, context);
     checkProcessingDate(arguments, context, ticked);
 
     std::vector<Failure> failures;

@@ -6,16 +6,17 @@
 // invoice is cancelled or not independently of the others; the result is
 // Null when every one was cancelled, else a packet with one row per invoice
 // not cancelled (NRLANCTONF, CDERRO, DSERRO), in the order of the list.
+// Refused whole (Forbidden) when the operator argument is not the session's,
+// or a ticked invoice is of an establishment the operator may not use.
 #include "cancellation/nfesettings.h"
-#include "rpc/arguments.h"
-#include "rpc/responseencoder.h"
+#include "rpc/rpcdispatcher.h"
 
 namespace zavserver {
 
 class CancelaNotaFiscal {
 public:
     static constexpr int kArity = 6;
-    static void run(const NfeSettings& settings, const Arguments& arguments, ResponseEncoder& out);
+    static void run(const NfeSettings& settings, const Call& call, ResponseEncoder& out);
 };
 
 } // namespace zavserver

@@ -1,4 +1,5 @@
 #include "methods/getnotafiscal.h"
+#include "methods/permission.h"
 #include "rpc/incidents.h"
 #include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
@@ -278,8 +279,10 @@ void writeInvoices(QSqlDatabase& db, const Selection& selection, ResponseEncoder
 
 } // namespace
 
-void GetNotaFiscal::run(const Arguments& arguments, ResponseEncoder& out) {
-    const Selection selection = selectionFor(readCriteria(arguments));
+void GetNotaFiscal::run(const Call& call, ResponseEncoder& out) {
+    const Criteria criteria = readCriteria(call.arguments);
+    requireEstablishment(call, criteria.branch, criteria.company);
+    const Selection selection = selectionFor(criteria);
     QString failure;
     try {
         writeInvoices(ThreadDatabase::get(), selection, out);

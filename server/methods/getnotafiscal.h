@@ -4,15 +4,15 @@
 // invoice number, counterparty value, receiving branch, counterparty kind,
 // period start and end, and one reserved text); the result is a data packet of
 // the 17-field invoice record, one row per authorised invoice that matches.
-#include "rpc/arguments.h"
-#include "rpc/responseencoder.h"
+#include "rpc/rpcdispatcher.h"
 
 namespace zavserver {
 
 class GetNotaFiscal {
 public:
     static constexpr int kArity = 12;
-    static void run(const Arguments& arguments, ResponseEncoder& out);
+    // Refused (Forbidden) for an establishment the session's operator may not use.
+    static void run(const Call& call, ResponseEncoder& out);
 };
 
 } // namespace zavserver

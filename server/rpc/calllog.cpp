@@ -30,6 +30,8 @@ void CallLog::call(const CallOutcome& outcome, double milliseconds, qint64 bytes
     line += QStringLiteral(" bytes=%1 %2").arg(bytes).arg(QLatin1StringView(encoding));
     if (!outcome.from.isEmpty())
         line += QStringLiteral(" from=") + outcome.from;
+    if (!outcome.by.isEmpty())
+        line += QStringLiteral(" by=") + outcome.by;
     if (outcome.code == 0) {
         line += QStringLiteral(" ok");
     } else {

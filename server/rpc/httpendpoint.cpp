@@ -53,6 +53,16 @@ QByteArray header(MHD_Connection* connection, const char* name) {
     return value ? QByteArray(value) : QByteArray();
 }
 
+// The token of "Authorization: Bearer TOKEN"; what another scheme or a
+// malformed header carries is kept as it is, so that it fails the check as a
+// token of no session rather than passing as no header at all.
+QByteArray bearerOf(const QByteArray& authorization) {
+    QByteArray value = authorization.trimmed();
+    if (value.size() > 7 && value.left(7).toLower() == "bearer ")
+        return value.mid(7).trimmed();
+    return value;
+}
+
 // Whether the Accept header prefers application/cbor to application/json
 // (a media range's q defaults to 1; "*/*" counts for JSON, the default).
 bool prefersCbor(const QByteArray& accept) {
@@ -205,6 +215,7 @@ struct HttpEndpoint::Request {
     QByteArray reply;
     qsizetype largestBytes = 0; // the larger of its body and its answer
     QString from;               // the caller's address, for the call log
+    QByteArray bearer;          // the session token of its Authorization header
     QList<QPair<QByteArray, QByteArray>> extraHeaders;
 };
 
@@ -436,6 +447,7 @@ bool HttpEndpoint::admit(MHD_Connection* connection, const char* url, const char
                               .arg(m_options.maxBody));
     if (known)
         request.body.reserve(qsizetype(announced));
+    request.bearer = bearerOf(header(connection, "Authorization"));
     admitted(request);
     return true;
 }
@@ -480,11 +492,15 @@ void HttpEndpoint::answerCall(Request& request) {
     const std::unique_ptr<ResponseEncoder> encoder = encoderFor(request.cbor);
     CallOutcome outcome;
     outcome.from = request.from;
-    QByteArray reply = m_dispatcher.dispatch(request.body, request.format, *encoder, outcome);
+    QByteArray reply = m_dispatcher.dispatch(request.body, request.format,
+                                             Caller{request.bearer, request.from}, *encoder, outcome);
     request.largestBytes = std::max(request.body.size(), reply.size());
     request.body = QByteArray(); // given back before the answer is sent
     const double elapsed = millisecondsSince(request.timer);
-    request.status = 200;
+    request.status = outcome.httpStatus;
+    if (outcome.httpStatus == 401)
+        request.extraHeaders.append(
+            qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Bearer realm=\"ZAV50000\"")));
     request.contentType = encoder->contentType();
     m_log.call(outcome, elapsed, reply.size(), request.cbor ? "cbor" : "json");
     request.reply = std::move(reply);

@@ -109,8 +109,20 @@ QCborArray positionalParams(const QCborMap& request, const QString& method, int 
 
 } // namespace
 
-void RpcDispatcher::add(const QString& name, int arity, Method method) {
-    m_methods.insert(name, Entry{arity, std::move(method)});
+void RpcDispatcher::add(const QString& name, int arity, Method method, Access access) {
+    m_methods.insert(name, Entry{arity, std::move(method), access});
+}
+
+SessionRecord RpcDispatcher::sessionOf(const Caller& caller, const QString& method) const {
+    if (caller.bearer.isEmpty())
+        throw RpcError(
+            RpcCode::Unauthorized,
+            QStringLiteral("Chamada sem sessão: entre no sistema antes de chamar %1.").arg(method));
+    std::optional<SessionRecord> session = m_sessionCheck ? m_sessionCheck(caller.bearer) : std::nullopt;
+    if (!session)
+        throw RpcError(RpcCode::Unauthorized,
+                       QStringLiteral("Sessão encerrada ou expirada: entre no sistema de novo."));
+    return *session;
 }
 
 const RpcDispatcher::Entry& RpcDispatcher::methodNamed(const QString& name) const {
@@ -120,21 +132,30 @@ const RpcDispatcher::Entry& RpcDispatcher::methodNamed(const QString& name) cons
     return *found;
 }
 
-QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format, ResponseEncoder& encoder,
-                                   CallOutcome& outcome) const {
+QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format, const Caller& caller,
+                                   ResponseEncoder& encoder, CallOutcome& outcome) const {
     QCborValue id(nullptr);
     try {
         const QCborMap request = requestObject(body, format);
         checkEnvelope(request, &id);
         outcome.method = methodName(request); // logged even when no such method exists
+        const auto open = m_methods.constFind(outcome.method);
+        std::optional<SessionRecord> session;
+        if (open == m_methods.constEnd() || open->access == Access::Session) {
+            session = sessionOf(caller, outcome.method);
+            outcome.by = session->operatorCode;
+        }
         const Entry& entry = methodNamed(outcome.method);
         const QCborArray params = positionalParams(request, outcome.method, entry.arity);
-        entry.method(Arguments(outcome.method, params), encoder);
+        const Arguments arguments(outcome.method, params);
+        entry.method(Call{arguments, caller, session ? &*session : nullptr}, encoder);
         outcome.rows = encoder.rows();
         return encoder.success(id);
     } catch (const RpcError& error) {
         outcome.code = int(error.code());
         outcome.message = error.message();
+        if (error.code() == RpcCode::Unauthorized)
+            outcome.httpStatus = 401;
     } catch (const zavdb::DatabaseError& error) {
         outcome.code = int(RpcCode::ServerError);
         outcome.message = Incidents::report(QStringLiteral("Erro no banco de dados"), error.text());

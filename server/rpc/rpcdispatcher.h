@@ -2,6 +2,7 @@
 // The JSON-RPC 2.0 dispatcher: checks the request's envelope, finds the method
 // in its table, checks the number of arguments and runs it. Whatever goes
 // wrong, the caller gets a response body: a result or a JSON-RPC error.
+#include "access/sessionstore.h"
 #include "rpc/arguments.h"
 #include "rpc/responseencoder.h"
 
@@ -9,10 +10,26 @@
 #include <QHash>
 #include <QString>
 #include <functional>
+#include <optional>
 
 namespace zavserver {
 
 enum class RequestFormat { Json, Cbor };
+
+// What the connection tells of a caller: the token of its Authorization
+// header ("Bearer ..."), empty without one, and its address.
+struct Caller {
+    QByteArray bearer;
+    QString address;
+};
+
+// One call as its method sees it: the arguments, the caller, and the session
+// the call was made under (null for a method open to anyone, as Login).
+struct Call {
+    const Arguments& arguments;
+    const Caller& caller;
+    const SessionRecord* session = nullptr;
+};
 
 // What the call log records of one call.
 struct CallOutcome {
@@ -21,29 +38,45 @@ struct CallOutcome {
     int code = 0;    // 0 on success, else the JSON-RPC error code
     QString message; // the error's text
     QString from;    // the caller's address, as the connection shows it
+    QString by;      // the session's operator, when the call had one
+    int httpStatus = 200;
 };
 
 class RpcDispatcher {
 public:
     // A method writes its result into the encoder and fails by throwing
     // RpcError (or zavdb::DatabaseError, reported as a server error).
-    using Method = std::function<void(const Arguments& arguments, ResponseEncoder& result)>;
+    using Method = std::function<void(const Call& call, ResponseEncoder& result)>;
+    // Every method asks for a session but those open to anyone (signing in).
+    enum class Access { Session, Open };
+    // The open session of a token, renewed; nothing when there is none. It
+    // throws zavdb::DatabaseError when the database cannot say.
+    using SessionCheck = std::function<std::optional<SessionRecord>(const QByteArray& token)>;
 
-    void add(const QString& name, int arity, Method method);
+    void add(const QString& name, int arity, Method method, Access access = Access::Session);
     bool has(const QString& name) const { return m_methods.contains(name); }
+    // Without a check, every call that needs a session is refused.
+    void setSessionCheck(SessionCheck check) { m_sessionCheck = std::move(check); }
 
-    QByteArray dispatch(const QByteArray& body, RequestFormat format, ResponseEncoder& encoder,
-                        CallOutcome& outcome) const;
+    QByteArray dispatch(const QByteArray& body, RequestFormat format, const Caller& caller,
+                        ResponseEncoder& encoder, CallOutcome& outcome) const;
 
 private:
     struct Entry {
         int arity = 0;
         Method method;
+        Access access = Access::Session;
     };
     // The entry of a method, or a "method not found" error.
     const Entry& methodNamed(const QString& name) const;
 
+    // The caller's session; RpcError Unauthorized without one. Checked before
+    // the method is looked up, so that a caller without a session learns
+    // nothing of the methods.
+    SessionRecord sessionOf(const Caller& caller, const QString& method) const;
+
     QHash<QString, Entry> m_methods;
+    SessionCheck m_sessionCheck;
 };
 
 } // namespace zavserver

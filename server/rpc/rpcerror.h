@@ -13,6 +13,13 @@ enum class RpcCode : int {
     MethodNotFound = -32601,
     InvalidParams = -32602,
     ServerError = -32000,
+    // No session, or one ended or expired: HTTP 401, sign in again.
+    Unauthorized = -32001,
+    // Operator and password not accepted, or too many failures just before.
+    SignInRefused = -32002,
+    // A session whose operator may not do this (another operator's name,
+    // another establishment).
+    Forbidden = -32003,
 };
 
 class RpcError : public std::exception {

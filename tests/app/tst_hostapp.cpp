@@ -1,5 +1,8 @@
 // The host application as the operator starts it: a real process that opens
 // the screen, writes a picture unattended, and explains what it cannot do.
+#include "serverprocess.h"
+#include "testdb.h"
+
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -45,7 +48,25 @@ QProcessEnvironment offscreen() {
 
 class TestHostApp : public QObject {
     Q_OBJECT
+    zavtest::TestDatabases m_dbs;
+    ServerProcess m_server;
+    QTemporaryDir m_dir;
+    QString m_passwordFile;
+
+    // What every run needs to sign in: the server, the operator and its
+    // password's file.
+    QStringList signedIn(const QStringList& args) const {
+        return QStringList{QStringLiteral("--WebURL"),        QStringLiteral("127.0.0.1"),
+                           QStringLiteral("--WebPort"),       QString::number(m_server.port()),
+                           QStringLiteral("--WebProtocolo"),  QStringLiteral("http"),
+                           QStringLiteral("--Operador"),      QStringLiteral("OPER1"),
+                           QStringLiteral("--password-file"), m_passwordFile} +
+               args;
+    }
+
 private Q_SLOTS:
+    void initTestCase();
+    void signInComesFirst();
     void screenshotOfTheScreen();
     void badConfigurationIsReportedAndTheHostGoesOn();
     void missingPackageNamesTheCause();
@@ -53,12 +74,54 @@ private Q_SLOTS:
     void helpPageIsShipped();
 };
 
+void TestHostApp::initTestCase() {
+    ZAV_SQLITE(m_dbs);
+    QString why;
+    QVERIFY2(m_server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
+    QVERIFY2(
+        !m_server.signIn(m_dbs.connectionText(zavtest::kSQLite), QStringLiteral("OPER1"), &why).isEmpty(),
+        qPrintable(why));
+    m_passwordFile = m_dir.filePath(QStringLiteral("senha"));
+    QFile f(m_passwordFile);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(kTestPassword) + "\n");
+    f.close();
+    QVERIFY(f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+}
+
+// No screen opens before the operator signs in: unattended, a wrong password
+// or a file others may read ends the host with the reason.
+void TestHostApp::signInComesFirst() {
+    const QString png = m_dir.filePath(QStringLiteral("nunca.png"));
+    const QStringList screen{QStringLiteral("--open"), QStringLiteral("ZAV50000"),
+                             QStringLiteral("--screenshot"), png};
+    Run r = run(screen, offscreen());
+    QCOMPARE(r.code, 3);
+    QVERIFY2(r.err.contains(QStringLiteral("--password-file")), qPrintable(r.err));
+    QStringList wrong = signedIn(screen);
+    const QString wrongFile = m_dir.filePath(QStringLiteral("errada"));
+    QFile f(wrongFile);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("outra-senha\n");
+    f.close();
+    QVERIFY(f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    wrong[wrong.indexOf(m_passwordFile)] = wrongFile;
+    r = run(wrong, offscreen());
+    QCOMPARE(r.code, 3);
+    QVERIFY2(r.err.contains(QStringLiteral("Operador ou senha inválidos.")), qPrintable(r.err));
+    QVERIFY(f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+    r = run(wrong, offscreen());
+    QCOMPARE(r.code, 3);
+    QVERIFY2(r.err.contains(QStringLiteral("chmod 600")), qPrintable(r.err));
+    QVERIFY(!QFile::exists(png));
+}
+
 void TestHostApp::screenshotOfTheScreen() {
     QTemporaryDir dir;
     const QString png = dir.filePath(QStringLiteral("tela.png"));
-    const Run r =
-        run({QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png},
-            offscreen());
+    const Run r = run(
+        signedIn({QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png}),
+        offscreen());
     QVERIFY2(r.code == 0, qPrintable(r.err));
     QImage img(png);
     QVERIFY(!img.isNull());
@@ -74,10 +137,10 @@ void TestHostApp::badConfigurationIsReportedAndTheHostGoesOn() {
     f.write("[sessao]\nWebPort=porta\nFiliProc=0002\n");
     f.close();
     const QString png = dir.filePath(QStringLiteral("tela.png"));
-    const Run r =
-        run({QStringLiteral("--config"), ini, QStringLiteral("--ModuloAtiv"), QStringLiteral("x"),
-             QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png},
-            offscreen());
+    const Run r = run(
+        signedIn({QStringLiteral("--config"), ini, QStringLiteral("--ModuloAtiv"), QStringLiteral("x"),
+                  QStringLiteral("--open"), QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"), png}),
+        offscreen());
     QVERIFY2(r.code == 0, qPrintable(r.err));
     QVERIFY2(r.err.contains(QStringLiteral("WebPort")) && r.err.contains(QStringLiteral("porta")),
              qPrintable(r.err));
@@ -87,14 +150,14 @@ void TestHostApp::badConfigurationIsReportedAndTheHostGoesOn() {
 
 void TestHostApp::missingPackageNamesTheCause() {
     QTemporaryDir dir;
-    const Run r = run({QStringLiteral("--package-dir"), dir.path(), QStringLiteral("--open"),
-                       QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"),
-                       dir.filePath(QStringLiteral("x.png"))},
+    const Run r = run(signedIn({QStringLiteral("--package-dir"), dir.path(), QStringLiteral("--open"),
+                                QStringLiteral("ZAV50000"), QStringLiteral("--screenshot"),
+                                dir.filePath(QStringLiteral("x.png"))}),
                       offscreen());
     QCOMPARE(r.code, 1);
     QVERIFY2(r.err.contains(QStringLiteral("libPkg_Zav50000.so")), qPrintable(r.err));
-    const Run unknown = run({QStringLiteral("--open"), QStringLiteral("ZAV99999"),
-                             QStringLiteral("--screenshot"), dir.filePath(QStringLiteral("y.png"))},
+    const Run unknown = run(signedIn({QStringLiteral("--open"), QStringLiteral("ZAV99999"),
+                                      QStringLiteral("--screenshot"), dir.filePath(QStringLiteral("y.png"))}),
                             offscreen());
     QCOMPARE(unknown.code, 1);
     QVERIFY2(unknown.err.contains(QStringLiteral("ZAV99999")), qPrintable(unknown.err));

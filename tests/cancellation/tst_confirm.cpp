@@ -50,10 +50,7 @@ class TestConfirm : public QObject {
 
     TfrmCancelaNFE* openOnServer(ServerProcess& server, const QString& connection,
                                  const QStringList& arguments, QString* why) {
-        TfrmCancelaNFE* f = m_screen.openOnServer(server, connection, arguments, why);
-        if (f)
-            Session::values().operador = QStringLiteral("MARIA");
-        return f;
+        return m_screen.openOnServer(server, connection, arguments, why, QStringLiteral("MARIA"));
     }
     // A server that cancels for real and the screen open on it.
     struct Cancelling {

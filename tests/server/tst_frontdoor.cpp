@@ -81,11 +81,18 @@ Answer exchange(int port, const QByteArray& request, int timeoutMs = 5000) {
     return a;
 }
 
+// The sessions of the test operator, by server port: every call below is
+// made under one, so that what is tested is the door, not the sign-in.
+QHash<int, QByteArray>& authorizations() {
+    static QHash<int, QByteArray> byPort;
+    return byPort;
+}
+
 QByteArray post(int port, const QByteArray& body, const QByteArray& contentType, const QByteArray& extra = {},
                 const QByteArray& host = "127.0.0.1") {
     return "POST " + kPath + " HTTP/1.1\r\nHost: " + host + ":" + QByteArray::number(port) +
            "\r\nContent-Type: " + contentType + "\r\nContent-Length: " + QByteArray::number(body.size()) +
-           "\r\n" + extra + "Connection: close\r\n\r\n" + body;
+           "\r\n" + authorizations().value(port) + extra + "Connection: close\r\n\r\n" + body;
 }
 
 QByteArray health(int port, const QByteArray& host = "127.0.0.1", const QByteArray& extra = {}) {
@@ -137,6 +144,10 @@ void TestFrontDoor::initTestCase() {
                               QStringLiteral("--threads"), QStringLiteral("4")},
                              &why),
              qPrintable(why));
+    QVERIFY2(
+        !m_server->signIn(m_dbs.connectionText(zavtest::kSQLite), QStringLiteral("OPER1"), &why).isEmpty(),
+        qPrintable(why));
+    authorizations()[m_server->port()] = m_server->authorization();
 }
 
 void TestFrontDoor::cleanupTestCase() {
@@ -389,6 +400,8 @@ void TestFrontDoor::memoryGivenBack() {
     ServerProcess server;
     QString why;
     QVERIFY2(server.start(db, {}, &why), qPrintable(why));
+    QVERIFY2(!server.signIn(db, QStringLiteral("OPER1"), &why).isEmpty(), qPrintable(why));
+    authorizations()[server.port()] = server.authorization();
     QCOMPARE(exchange(server.port(), health(server.port())).status, 200);
     const qint64 fresh = memoryOf(server.pid(), "RssAnon:");
     QVERIFY(fresh > 0);

@@ -47,6 +47,18 @@ QCborMap decode(const QByteArray& body, const QByteArray& contentType) {
     return QCborValue::fromJsonValue(QJsonDocument::fromJson(body).object()).toMap();
 }
 
+// The session of each server's test operator, by the server's port.
+QHash<int, QByteArray>& tokens() {
+    static QHash<int, QByteArray> byPort;
+    return byPort;
+}
+
+// A client that calls under the session of the server on that port.
+void authorize(httplib::Client& client, int port) {
+    if (tokens().contains(port))
+        client.set_default_headers({{"Authorization", "Bearer " + tokens().value(port).toStdString()}});
+}
+
 Reply post(httplib::Client& client, const QByteArray& body, bool cbor = false,
            const char* contentType = "application/json") {
     httplib::Headers headers;
@@ -66,6 +78,7 @@ Reply post(httplib::Client& client, const QByteArray& body, bool cbor = false,
 Reply post(int port, const QByteArray& body, bool cbor = false,
            const char* contentType = "application/json") {
     httplib::Client client("127.0.0.1", port);
+    authorize(client, port);
     client.set_read_timeout(60);
     return post(client, body, cbor, contentType);
 }
@@ -337,6 +350,8 @@ private Q_SLOTS:
     void commandLine_data();
     void commandLine();
     void sigtermFinishesTheCallInProgress();
+    void sessionsGuardEveryCall_data();
+    void sessionsGuardEveryCall();
     void volumeGenerator();
     void cleanupTestCase();
 };
@@ -366,6 +381,9 @@ zavtest::Readiness TstServer::prepare(const QString& dialect, QSqlDatabase* dbOu
         auto server = std::make_unique<ServerProcess>();
         if (!server->start(m_dbs.connectionText(dialect), {}, &why))
             return zavtest::Readiness::fail(why);
+        if (server->signIn(m_dbs.connectionText(dialect), QStringLiteral("OPER1"), &why).isEmpty())
+            return zavtest::Readiness::fail(why);
+        tokens()[server->port()] = server->token();
         m_servers[dialect] = std::move(server);
     }
     return zavtest::Readiness::ready();
@@ -722,6 +740,7 @@ void TstServer::jsonAndCborAgree() {
 
     // Accept with weights: CBOR only when it weighs at least as much as JSON.
     httplib::Client client("127.0.0.1", port);
+    authorize(client, port);
     const auto weighted = client.Post(kPath, {{"Accept", "application/cbor;q=0.5, application/json"}},
                                       body.constData(), size_t(body.size()), "application/json");
     QVERIFY(weighted);
@@ -853,6 +872,7 @@ void TstServer::badRequests() {
     QFETCH(QCborValue, id);
     const int port = serverFor(zavtest::kSQLite)->port();
     httplib::Client client("127.0.0.1", port);
+    authorize(client, port);
     client.set_keep_alive(true);
 
     const Reply reply = post(client, body);
@@ -874,6 +894,7 @@ void TstServer::badRequests() {
 void TstServer::httpErrorsAndHealth() {
     PREPARE(zavtest::kSQLite, db);
     httplib::Client client("127.0.0.1", serverFor(zavtest::kSQLite)->port());
+    authorize(client, serverFor(zavtest::kSQLite)->port());
 
     const auto health = client.Get("/health");
     QVERIFY(health);
@@ -904,6 +925,9 @@ void TstServer::bodyOverTheLimit() {
     QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite),
                           {QStringLiteral("--max-body"), QStringLiteral("4096")}, &why),
              qPrintable(why));
+    QVERIFY2(!server.signIn(m_dbs.connectionText(zavtest::kSQLite), QStringLiteral("OPER1"), &why).isEmpty(),
+             qPrintable(why));
+    tokens()[server.port()] = server.token();
     const Scenario& s = m_scenarios.at(zavtest::kSQLite);
     const QByteArray good =
         request(QStringLiteral("GetNotaFiscal"),
@@ -913,6 +937,7 @@ void TstServer::bodyOverTheLimit() {
     QCOMPARE(big.size(), 4097);
 
     httplib::Client client("127.0.0.1", server.port());
+    authorize(client, server.port());
     client.set_keep_alive(true);
     const Reply refused = post(client, big);
     QCOMPARE(refused.status, 413);
@@ -958,6 +983,8 @@ void TstServer::databaseFailureIsReportedAndServingGoesOn() {
     ServerProcess server;
     QString why;
     QVERIFY2(server.start(file, {}, &why), qPrintable(why));
+    QVERIFY2(!server.signIn(file, QStringLiteral("OPER1"), &why).isEmpty(), qPrintable(why));
+    tokens()[server.port()] = server.token();
     {
         QSqlDatabase db = zavdb::open(file, QStringLiteral("tst_server-breaker"));
         QSqlQuery q(db);
@@ -983,6 +1010,7 @@ void TstServer::databaseFailureIsReportedAndServingGoesOn() {
     QVERIFY(server.log().contains("NOTAFISCAL"));
 
     httplib::Client client("127.0.0.1", server.port());
+    authorize(client, server.port());
     const auto health = client.Get("/health");
     QVERIFY(health);
     QCOMPARE(health->status, 503);
@@ -997,6 +1025,87 @@ void TstServer::databaseFailureIsReportedAndServingGoesOn() {
     // Each call's line says where it came from.
     QVERIFY2(server.waitForLog("from=127.0.0.1 erro -32700"), server.log().constData());
     QCOMPARE(server.terminate(), 0);
+}
+
+// ----- sessions
+
+void TstServer::sessionsGuardEveryCall_data() {
+    zavtest::addDialectRows("two servers on one database");
+}
+
+void TstServer::sessionsGuardEveryCall() {
+    QFETCH(QString, dialect);
+    PREPARE(dialect, db);
+    const Scenario& s = m_scenarios.at(dialect);
+    const QString text = m_dbs.connectionText(dialect);
+    const int port = serverFor(dialect)->port();
+    const QByteArray list =
+        request(QStringLiteral("GetNotaFiscal"),
+                paramsFor(s.main, QStringLiteral("2020-03-02"), QStringLiteral("2020-03-15")));
+    const auto callWith = [&](int p, const QByteArray& token, const QByteArray& body) {
+        httplib::Client client("127.0.0.1", p);
+        if (!token.isNull())
+            client.set_default_headers({{"Authorization", "Bearer " + token.toStdString()}});
+        return post(client, body);
+    };
+
+    // No session, or a token of none: 401, and nothing said of the methods.
+    for (const QByteArray& token : {QByteArray(), QByteArray("x"), QByteArray(43, 'A')}) {
+        const Reply r = callWith(port, token, list);
+        QCOMPARE(r.status, 401);
+        QCOMPARE(errorCode(r), -32001);
+        const Reply unknown = callWith(port, token, request(QStringLiteral("NoSuchMethod"), {}));
+        QCOMPARE(errorCode(unknown), -32001);
+    }
+    QVERIFY(errorMessage(callWith(port, {}, list)).startsWith(QStringLiteral("Chamada sem sessão")));
+
+    // A second operator, allowed on the main establishment only.
+    ServerProcess second; // a second server on the same database
+    QString why;
+    QVERIFY2(second.start(text, {}, &why), qPrintable(why));
+    const QByteArray maria = second.signIn(text, QStringLiteral("MARIA"), &why);
+    QVERIFY2(!maria.isEmpty(), qPrintable(why));
+    {
+        QSqlQuery q(db);
+        QVERIFY(q.prepare(QStringLiteral("DELETE FROM PERMISSAOOPER WHERE CDOPERADOR = 'MARIA' AND NOT "
+                                         "(CDFILIAL = ? AND CDEMPRESA = ?)")));
+        q.addBindValue(s.main.branch);
+        q.addBindValue(s.main.company);
+        QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+    }
+    // The session opened on one server is honoured by the other.
+    QCOMPARE(packetOf(callWith(port, maria, list)).rows.size(), qsizetype(6));
+    const Reply other = callWith(
+        port, maria,
+        request(QStringLiteral("GetNotaFiscal"),
+                paramsFor(s.otherBranch, QStringLiteral("2020-03-02"), QStringLiteral("2020-03-15"))));
+    QCOMPARE(errorCode(other), -32003);
+    QVERIFY2(errorMessage(other).contains(s.otherBranch.branch), qPrintable(errorMessage(other)));
+
+    // Signing in: one message whether the operator or the password is wrong;
+    // after repeated failures even the right password waits.
+    const auto login = [&](const char* who, const char* password) {
+        return callWith(
+            second.port(), {},
+            request(QStringLiteral("Login"), {QString::fromLatin1(who), QString::fromLatin1(password)}));
+    };
+    QCOMPARE(errorMessage(login("NINGUEM", kTestPassword)), QStringLiteral("Operador ou senha inválidos."));
+    QCOMPARE(errorMessage(login("MARIA", "outra-senha")), QStringLiteral("Operador ou senha inválidos."));
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(errorCode(login("MARIA", "outra-senha")), -32002);
+    const Reply slowed = login("MARIA", kTestPassword);
+    QCOMPARE(errorCode(slowed), -32002);
+    QVERIFY2(errorMessage(slowed).startsWith(QStringLiteral("Muitas tentativas")),
+             qPrintable(errorMessage(slowed)));
+    // The failures counted against this machine's address too: forgotten here,
+    // so that the next test's operator signs in.
+    QSqlQuery(db).exec(QStringLiteral("DELETE FROM FALHALOGIN"));
+
+    // Signing out ends the session on every server.
+    QVERIFY(callWith(second.port(), maria, request(QStringLiteral("Logout"), {}))
+                .message.contains(QStringLiteral("result")));
+    QCOMPARE(callWith(port, maria, list).status, 401);
+    QCOMPARE(second.terminate(), 0);
 }
 
 void TstServer::commandLine_data() {
@@ -1052,6 +1161,9 @@ void TstServer::sigtermFinishesTheCallInProgress() {
     ServerProcess server;
     QString why;
     QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
+    QVERIFY2(!server.signIn(m_dbs.connectionText(zavtest::kSQLite), QStringLiteral("OPER1"), &why).isEmpty(),
+             qPrintable(why));
+    tokens()[server.port()] = server.token();
     const Scenario& s = m_scenarios.at(zavtest::kSQLite);
     const QByteArray body =
         request(QStringLiteral("GetNotaFiscal"),
@@ -1061,9 +1173,9 @@ void TstServer::sigtermFinishesTheCallInProgress() {
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(server.port()));
     QVERIFY(socket.waitForConnected(5000));
-    const QByteArray head = "POST /ZAV50000.rdmCancelaNFE HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                            "Content-Type: application/json\r\nContent-Length: " +
-                            QByteArray::number(body.size()) + "\r\n\r\n";
+    const QByteArray head =
+        "POST /ZAV50000.rdmCancelaNFE HTTP/1.1\r\nHost: 127.0.0.1\r\n" + server.authorization() +
+        "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
     socket.write(head + body.left(body.size() / 2));
     QVERIFY(socket.waitForBytesWritten(5000));
     QThread::msleep(300);

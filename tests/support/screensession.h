@@ -16,7 +16,10 @@ class ScreenSession {
 public:
     ~ScreenSession() { close(); }
 
-    TfrmCancelaNFE* open(const QString& connection, int port = 8211) {
+    // The screen on the database, its calls going to the server on the port
+    // under the session of the token (the operator's, signed in).
+    TfrmCancelaNFE* open(const QString& connection, int port = 8211, const QByteArray& token = {},
+                         const QString& operatorCode = QStringLiteral("OPER1")) {
         close();
         dtmDBGeral::open(connection);
         m_rec = std::make_unique<ScopedRecording>();
@@ -27,17 +30,26 @@ public:
         Session::values().webPort = port;
         // The test servers on loopback speak plain HTTP, as asked for here.
         Session::values().webPlainHttp = true;
+        if (!token.isEmpty()) {
+            Session::values().webToken = QString::fromLatin1(token);
+            Session::values().operador = operatorCode;
+        }
         IniProc();
         ui::activate(frmCancelaNFE);
         return frmCancelaNFE;
     }
     // Starts the server on the database, with the arguments, and opens the
     // screen on it; null, with why, when the server does not come up.
+    // The operator is signed in at the server (made when absent).
     TfrmCancelaNFE* openOnServer(ServerProcess& server, const QString& connection,
-                                 const QStringList& serverArguments, QString* why) {
+                                 const QStringList& serverArguments, QString* why,
+                                 const QString& operatorCode = QStringLiteral("OPER1")) {
         if (!server.start(connection, serverArguments, why))
             return nullptr;
-        return open(connection, server.port());
+        const QByteArray token = server.signIn(connection, operatorCode, why);
+        if (token.isEmpty())
+            return nullptr;
+        return open(connection, server.port(), token, operatorCode);
     }
     void close() {
         if (boIdCriado) {

@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -21,6 +22,23 @@ bool healthy(int port) {
     while (socket.waitForReadyRead(1000))
         answer += socket.readAll();
     return answer.startsWith("HTTP/1.1 200");
+}
+
+// One POST of a JSON body over plain HTTP: the answer's body, empty when none came.
+QByteArray postJson(int port, const QByteArray& body) {
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    if (!socket.waitForConnected(2000))
+        return {};
+    socket.write(
+        "POST /ZAV50000.rdmCancelaNFE HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+        "Connection: close\r\nContent-Length: " +
+        QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QByteArray answer;
+    while (socket.waitForReadyRead(10000))
+        answer += socket.readAll();
+    const qsizetype end = answer.indexOf("\r\n\r\n");
+    return end < 0 ? QByteArray() : answer.mid(end + 4);
 }
 
 bool accepting(int port) {
@@ -207,4 +225,49 @@ void ServerProcess::stop() {
         m_process->waitForFinished(5000);
     }
     log();
+}
+
+QByteArray ServerProcess::signIn(const QString& connectionText, const QString& operatorCode, QString* why) {
+    const auto fail = [&](const QString& text) {
+        if (why)
+            *why = text;
+        return QByteArray();
+    };
+    const QString passwordFile = m_logDir.filePath(QStringLiteral("operator.password"));
+    {
+        QFile f(passwordFile);
+        if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray(kTestPassword) + "\n") < 0)
+            return fail(QStringLiteral("cannot write %1").arg(passwordFile));
+        f.close();
+        f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    const QString admin = QFileInfo(binary()).dir().filePath(QStringLiteral("zav-admin"));
+    const auto runAdmin = [&](const QStringList& args) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(admin, QStringList{QStringLiteral("--db"), connectionText} + args);
+        const int code = exitCodeWithin(p, 60000);
+        return std::pair{code, QString::fromUtf8(p.readAll())};
+    };
+    const auto [listed, operators] = runAdmin({QStringLiteral("operators")});
+    if (listed != 0)
+        return fail(QStringLiteral("zav-admin operators: %1").arg(operators));
+    if (!operators.contains(operatorCode + QLatin1Char('\t'))) {
+        const auto [added, text] = runAdmin(
+            {QStringLiteral("add-operator"), operatorCode, QStringLiteral("--password-file"), passwordFile});
+        if (added != 0)
+            return fail(QStringLiteral("zav-admin add-operator: %1").arg(text));
+    }
+    const auto [granted, text] = runAdmin({QStringLiteral("grant-all"), operatorCode});
+    if (granted != 0)
+        return fail(QStringLiteral("zav-admin grant-all: %1").arg(text));
+    const QByteArray answer =
+        postJson(m_port, R"({"jsonrpc":"2.0","id":1,"method":"Login","params":[")" + operatorCode.toUtf8() +
+                             R"(",")" + QByteArray(kTestPassword) + R"("]})");
+    static const QRegularExpression token(QStringLiteral("\"([A-Za-z0-9_-]{43})\""));
+    const auto match = token.match(QString::fromUtf8(answer));
+    if (!match.hasMatch())
+        return fail(QStringLiteral("Login answered: %1").arg(QString::fromUtf8(answer)));
+    m_token = match.captured(1).toLatin1();
+    return m_token;
 }

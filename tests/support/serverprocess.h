@@ -45,6 +45,15 @@ public:
     // its exit code, -1 when it kept running or crashed.
     int runToExit(const QStringList& arguments, int timeoutMs = 15000);
 
+    // Makes the operator unless it exists (zav-admin: the tests' password,
+    // every establishment of the database) and signs it in over plain HTTP:
+    // the session's token, kept as token(); empty, with *why, on a failure.
+    QByteArray signIn(const QString& connectionText, const QString& operatorCode = QStringLiteral("OPER1"),
+                      QString* why = nullptr);
+    QByteArray token() const { return m_token; }
+    // "Authorization: Bearer TOKEN\r\n", for requests written by hand.
+    QByteArray authorization() const { return "Authorization: Bearer " + m_token + "\r\n"; }
+
     bool running() const;
     int port() const { return m_port; }
     qint64 pid() const;
@@ -71,4 +80,8 @@ private:
     QString m_logFile;
     QByteArray m_output; // what it wrote to its standard streams
     int m_port = 0;
+    QByteArray m_token;
 };
+
+// The password every test operator is given.
+inline constexpr char kTestPassword[] = "senha-dos-testes";

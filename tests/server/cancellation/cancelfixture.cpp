@@ -1,4 +1,5 @@
 #include "cancelfixture.h"
+#include "serverprocess.h"
 
 #include "accesskey.h"
 #include "batchinsert.h"
@@ -147,7 +148,28 @@ QString Answer::describe() const {
         .arg(lines.join(u"; "));
 }
 
-Client::Client(int port) : m_client(std::make_unique<httplib::Client>("127.0.0.1", port)) {
+namespace {
+
+// The sessions the tests opened: by server port and operator.
+QHash<QPair<int, QString>, QByteArray>& sessions() {
+    static QHash<QPair<int, QString>, QByteArray> byServer;
+    return byServer;
+}
+
+} // namespace
+
+QString signIn(ServerProcess& server, const QString& connectionText, const QStringList& operators) {
+    for (const QString& code : operators) {
+        QString why;
+        const QByteArray token = server.signIn(connectionText, code, &why);
+        if (token.isEmpty())
+            return why;
+        sessions().insert({server.port(), code}, token);
+    }
+    return {};
+}
+
+Client::Client(int port) : m_port(port), m_client(std::make_unique<httplib::Client>("127.0.0.1", port)) {
     m_client->set_read_timeout(300);
     m_client->set_tcp_nodelay(true);
 }
@@ -155,13 +177,23 @@ Client::Client(int port) : m_client(std::make_unique<httplib::Client>("127.0.0.1
 Client::~Client() = default;
 
 QCborMap Client::call(const QString& method, const QCborArray& params, int* httpStatus) {
+    return call(method, params, kOperator, httpStatus);
+}
+
+QCborMap Client::call(const QString& method, const QCborArray& params, const QString& operatorCode,
+                      int* httpStatus) {
+    httplib::Headers headers;
+    const QByteArray token = sessions().value({m_port, operatorCode}, sessions().value({m_port, kOperator}));
+    if (!token.isEmpty())
+        headers.emplace("Authorization", "Bearer " + token.toStdString());
     QCborMap request;
     request.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
     request.insert(QStringLiteral("id"), 1);
     request.insert(QStringLiteral("method"), method);
     request.insert(QStringLiteral("params"), params);
     const QByteArray body = QJsonDocument(request.toJsonObject()).toJson(QJsonDocument::Compact);
-    const auto result = m_client->Post(kPath, body.constData(), size_t(body.size()), "application/json");
+    const auto result =
+        m_client->Post(kPath, headers, body.constData(), size_t(body.size()), "application/json");
     if (httpStatus)
         *httpStatus = result ? result->status : 0;
     if (!result)
@@ -173,7 +205,8 @@ QCborMap Client::call(const QString& method, const QCborArray& params, int* http
 
 Answer Client::cancel(const QCborArray& params) {
     Answer a;
-    const QCborMap message = call(QStringLiteral("Cancela_NotaFiscal"), params, &a.httpStatus);
+    const QString operatorCode = params.size() > 1 ? params.at(1).toString() : QString();
+    const QCborMap message = call(QStringLiteral("Cancela_NotaFiscal"), params, operatorCode, &a.httpStatus);
     const QCborMap error = message.value(QStringLiteral("error")).toMap();
     if (!error.isEmpty()) {
         a.errorCode = int(error.value(QStringLiteral("code")).toInteger());

@@ -18,6 +18,8 @@ namespace httplib {
 class Client;
 }
 
+class ServerProcess;
+
 namespace canceltest {
 
 struct Establishment {
@@ -72,6 +74,14 @@ struct Answer {
     QString describe() const;
 };
 
+// Signs the operators in at the server (each made when absent, with every
+// establishment of the database), so that a Client of that server calls under
+// their sessions; empty, or why not.
+QString signIn(ServerProcess& server, const QString& connectionText,
+               const QStringList& operators = {kOperator});
+
+// Calls a server under the session of the operator a call names (the
+// cancellation's operator argument), or of kOperator.
 class Client {
 public:
     explicit Client(int port);
@@ -85,6 +95,10 @@ public:
                   const Registration& r);
 
 private:
+    QCborMap call(const QString& method, const QCborArray& params, const QString& operatorCode,
+                  int* httpStatus);
+
+    int m_port = 0;
     std::unique_ptr<httplib::Client> m_client;
 };
 

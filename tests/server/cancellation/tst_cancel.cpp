@@ -99,6 +99,10 @@ private:
             s.server = std::make_unique<ServerProcess>();
             if (!s.server->start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why))
                 return zavtest::Readiness::fail(why);
+            if (!(why = signIn(*s.server, m_dbs.connectionText(dialect),
+                               {kOperator, QStringLiteral("OPERA"), QStringLiteral("OPERB")}))
+                     .isEmpty())
+                return zavtest::Readiness::fail(why);
         }
         return zavtest::Readiness::ready();
     }
@@ -615,6 +619,9 @@ void TstCancel::concurrentCallersCancelEachInvoiceOnce() {
         QString why;
         QVERIFY2(second.start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why),
                  qPrintable(why));
+        why =
+            signIn(second, m_dbs.connectionText(dialect), {QStringLiteral("OPERA"), QStringLiteral("OPERB")});
+        QVERIFY2(why.isEmpty(), qPrintable(why));
     }
     Client lister(s.server->port());
     LIST(lister, s, issueDayOf(1), issueDayOf(kInvoices), list);
@@ -725,6 +732,8 @@ void TstCancel::killDuringBatchLeavesEachInvoiceWholeOrUntouched() {
     QString why;
     QVERIFY2(restarted.start(m_dbs.connectionText(dialect), s.world->serverArguments(), &why),
              qPrintable(why));
+    why = signIn(restarted, m_dbs.connectionText(dialect));
+    QVERIFY2(why.isEmpty(), qPrintable(why));
     Client client(restarted.port());
     const Answer rest = client.cancel(packet, kOperator, today(), s.r);
     QVERIFY2(rest.failures.size() == cancelled, qPrintable(rest.describe().left(600)));

@@ -144,7 +144,7 @@ private:
         w.server = std::make_unique<ServerProcess>();
         if (!w.server->start(w.connection, w.nfe->serverArguments() + extra, &why))
             return why;
-        return {};
+        return signIn(*w.server, w.connection);
     }
 
     // Ticks invoices (1-based) with the reason and asks for their cancellation.
@@ -456,6 +456,8 @@ void TstNfeCancel::certificateFailures() {
     w.server = std::make_unique<ServerProcess>();
     QString why;
     QVERIFY2(w.server->start(w.connection, arguments, &why), qPrintable(why));
+    why = signIn(*w.server, w.connection);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
     const Answer a = cancel(w, {1});
     QCOMPARE(a.failures.size(), 1);
     QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_assinar"));
@@ -467,6 +469,8 @@ void TstNfeCancel::unconfiguredServerSaysWhatIsMissing() {
     w.server = std::make_unique<ServerProcess>();
     QString why;
     QVERIFY2(w.server->start(w.connection, {}, &why), qPrintable(why));
+    why = signIn(*w.server, w.connection);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
     const Answer a = cancel(w, {1});
     QCOMPARE(a.failures.size(), 1);
     QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_transmi"));

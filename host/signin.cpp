@@ -1,0 +1,76 @@
+#include "signin.h"
+
+#include "data/datapacket.h"
+#include "exceptions.h"
+#include "netconnection.h"
+#include "session.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+TNetConnection* connectionToServer(TNetConnection& c) {
+    c.ServerName = QLatin1String(kSignInModule);
+    c.Host = WebURL();
+    c.Port = WebPort();
+    c.ThrowException = true;
+    c.CallTimeout = 30000;
+    return &c;
+}
+
+QString cell(const DataPacket& p, const char* field) {
+    const int column = p.indexOf(QLatin1String(field));
+    if (p.rowCount() != 1 || column < 0)
+        throw EZavError(
+            QStringLiteral("O servidor de aplicação respondeu à entrada sem %1.").arg(QLatin1String(field)));
+    return p.value(0, column).toString();
+}
+
+} // namespace
+
+void SignIn(const QString& operatorCode, const QString& password) {
+    TNetConnection c;
+    const QVariant answer =
+        connectionToServer(c)->AppServer(QStringLiteral("Login"), {operatorCode, password});
+    if (!answer.canConvert<DataPacket>())
+        throw EZavError(QStringLiteral("O servidor de aplicação respondeu à entrada sem a sessão."));
+    const DataPacket session = answer.value<DataPacket>();
+    const QString code = cell(session, "OPERADOR");
+    const QString token = cell(session, "TOKEN");
+    if (code.isEmpty() || token.isEmpty())
+        throw EZavError(QStringLiteral("O servidor de aplicação respondeu à entrada sem a sessão."));
+    Session::values().operador = code;
+    Session::values().webToken = token;
+}
+
+void SignOut() {
+    if (Session::values().webToken.isEmpty())
+        return;
+    try {
+        TNetConnection c;
+        connectionToServer(c)->CallTimeout = 5000;
+        c.AppServer(QStringLiteral("Logout"), {});
+    } catch (const std::exception&) {
+        // The session ends by its expiry.
+    }
+    Session::values().webToken.clear();
+}
+
+QString ReadPasswordFile(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.isFile())
+        throw EZavError(QStringLiteral("Arquivo de senha não encontrado: %1.").arg(path));
+    if (info.permissions() &
+        (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther))
+        throw EZavError(
+            QStringLiteral("O arquivo de senha %1 pode ser lido por outros usuários; use chmod 600.")
+                .arg(path));
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        throw EZavError(QStringLiteral("Não foi possível ler o arquivo de senha %1.").arg(path));
+    QByteArray line = f.readLine(4096);
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}

@@ -1,0 +1,22 @@
+#pragma once
+// Signing in at the application server the host session names: the operator
+// and password go to its Login method, and the session it opens becomes the
+// host session's (Operador() is then the operator as the server keeps it, and
+// every call carries the session's token). The host never reads passwords or
+// their hashes from the database.
+#include "zavhost_export.h"
+
+#include <QString>
+
+// The remote data module that signs operators in.
+inline constexpr const char* kSignInModule = "ZAV50000.rdmCancelaNFE";
+
+// Throws EZavError with the server's or the connection's text when the
+// operator is not signed in.
+ZAVHOST_EXPORT void SignIn(const QString& operatorCode, const QString& password);
+// Ends the session at the server, if there is one; never throws (the host is
+// closing, and an unreachable server ends the session by its expiry).
+ZAVHOST_EXPORT void SignOut();
+// Reads the first line of a password file that only its owner may read;
+// throws EZavError naming the file otherwise.
+ZAVHOST_EXPORT QString ReadPasswordFile(const QString& path);
