@@ -308,8 +308,10 @@ Figures measure(const QString& connection, int invoices, int runs) {
     {
         QSqlDatabase db = zavdb::open(connection, name);
         const Establishment e = mainEstablishment(db);
+        // In this process, as one session of the benchmark's operator.
         const zavserver::CancellationContext context{QString::fromLatin1(kOperator), QDate::currentDate(),
-                                                     e.environment, e.certificate, e.state};
+                                                     e.environment, e.certificate, e.state,
+                                                     QStringLiteral("bench-direct"), QStringLiteral("127.0.0.1")};
         QTemporaryDir dir;
         Authority authority = startAuthority(connection, e, dir);
         zavserver::NfeSettings settings;

@@ -54,8 +54,9 @@ CREATE TABLE TITULORECEBER (
     CONSTRAINT TITULORECEBER_SITUACAO CHECK (IDSITUACAOTIT IN ('A', 'B', 'P', 'R', 'J', 'E', 'N', 'S', 'D', 'C'))
 );
 
--- One record per cancelled invoice: who asked (CDOPERADOR), on which
--- processing date of the branch, why, under which environment, state and
+-- One record per cancelled invoice: who asked (CDOPERADOR, under the session
+-- IDSESSAO of SESSAOOPER, from the workstation address DSENDERECO; both empty
+-- for records made before operators signed in), on which processing date of the branch, why, under which environment, state and
 -- certificate, when the server cancelled it (DHCANCELAMENTO, with the state's
 -- UTC offset) and what the authority answered: the event's status and text,
 -- its protocol, its registration time and the answering application
@@ -66,6 +67,8 @@ CREATE TABLE TITULORECEBER (
 CREATE TABLE CANCELAMENTONFE (
     NRLANCTONF      VARCHAR(10)  NOT NULL,
     CDOPERADOR      VARCHAR(30)  NOT NULL,
+    IDSESSAO        VARCHAR(16),
+    DSENDERECO      VARCHAR(64),
     DTPROCESSAMENTO DATE         NOT NULL,
     DSMOTIVOCANC    VARCHAR(255) NOT NULL,
     IDTPAMBIENTENFE VARCHAR(1)   NOT NULL,

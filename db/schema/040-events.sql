@@ -14,6 +14,9 @@
 --                 event followed by the authority's retEvento),
 --             'J' rejected by the authority (CDSTATUS / DSSTATUS say why); the
 --                 next attempt signs a new event in its place.
+-- CDOPERADOR, IDSESSAO, DSENDERECO: who signed it, under which session, from
+-- which workstation address. While a pending event is on its way, only its own
+-- session resumes it (see the in-flight guard of the cancellation).
 -- DHCRIACAO / DHENVIO: when the event was signed and last sent, with the
 -- state's UTC offset; NRTENTATIVAS counts the sends.
 CREATE TABLE NFEEVENTO (
@@ -23,6 +26,8 @@ CREATE TABLE NFEEVENTO (
     NRACESSONFE     VARCHAR(44)  NOT NULL,
     IDSITUACAO      VARCHAR(1)   NOT NULL,
     CDOPERADOR      VARCHAR(30)  NOT NULL,
+    IDSESSAO        VARCHAR(16)  NOT NULL,
+    DSENDERECO      VARCHAR(64)  NOT NULL,
     DSMOTIVOCANC    VARCHAR(255) NOT NULL,
     IDTPAMBIENTENFE VARCHAR(1)   NOT NULL,
     SGESTADO        VARCHAR(2)   NOT NULL,

@@ -11,16 +11,17 @@ namespace {
 
 const char* const kReadSql =
     "SELECT IDSITUACAO, NRACESSONFE, CDOPERADOR, DSMOTIVOCANC, IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC, "
-    "NRLOTE, DHCRIACAO, DHENVIO, NRTENTATIVAS, XMLENVIO FROM NFEEVENTO "
+    "NRLOTE, DHCRIACAO, DHENVIO, NRTENTATIVAS, XMLENVIO, IDSESSAO, DSENDERECO FROM NFEEVENTO "
     "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO AND NRSEQEVENTO = :P_NRSEQEVENTO";
 const char* const kDeleteSql =
     "DELETE FROM NFEEVENTO WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO "
     "AND NRSEQEVENTO = :P_NRSEQEVENTO AND IDSITUACAO = 'J'";
 const char* const kInsertSql = R"(INSERT INTO NFEEVENTO
-    (NRLANCTONF, TPEVENTO, NRSEQEVENTO, NRACESSONFE, IDSITUACAO, CDOPERADOR, DSMOTIVOCANC, IDTPAMBIENTENFE,
-     SGESTADO, NRSERIECERTIFIC, NRLOTE, DHCRIACAO, NRTENTATIVAS, XMLENVIO)
-VALUES (:P_NRLANCTONF, :P_TPEVENTO, :P_NRSEQEVENTO, :P_NRACESSONFE, 'P', :P_CDOPERADOR, :P_DSMOTIVOCANC,
-        :P_IDTPAMBIENTENFE, :P_SGESTADO, :P_NRSERIECERTIFIC, :P_NRLOTE, :P_DHCRIACAO, 0, :P_XMLENVIO))";
+    (NRLANCTONF, TPEVENTO, NRSEQEVENTO, NRACESSONFE, IDSITUACAO, CDOPERADOR, IDSESSAO, DSENDERECO, DSMOTIVOCANC,
+     IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC, NRLOTE, DHCRIACAO, NRTENTATIVAS, XMLENVIO)
+VALUES (:P_NRLANCTONF, :P_TPEVENTO, :P_NRSEQEVENTO, :P_NRACESSONFE, 'P', :P_CDOPERADOR, :P_IDSESSAO, :P_DSENDERECO,
+        :P_DSMOTIVOCANC, :P_IDTPAMBIENTENFE, :P_SGESTADO, :P_NRSERIECERTIFIC, :P_NRLOTE, :P_DHCRIACAO, 0,
+        :P_XMLENVIO))";
 const char* const kSentSql = "UPDATE NFEEVENTO SET DHENVIO = :P_DHENVIO, NRTENTATIVAS = NRTENTATIVAS + 1 "
                              "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO "
                              "AND NRSEQEVENTO = :P_NRSEQEVENTO AND IDSITUACAO = 'P'";
@@ -97,6 +98,8 @@ std::optional<JournalEntry> EventJournal::read(const QString& entry) {
     e.sentAt = m_read.value(9).toString();
     e.attempts = m_read.value(10).toInt();
     e.signedBatch = m_read.value(11).toString().toUtf8();
+    e.session = m_read.value(12).toString();
+    e.address = m_read.value(13).toString();
     m_read.finish();
     return e;
 }
@@ -107,6 +110,8 @@ void EventJournal::savePending(const QString& entry, const JournalEntry& e) {
     bindKey(m_insert, entry);
     m_insert.bindValue(QStringLiteral(":P_NRACESSONFE"), e.accessKey);
     m_insert.bindValue(QStringLiteral(":P_CDOPERADOR"), e.operatorCode);
+    m_insert.bindValue(QStringLiteral(":P_IDSESSAO"), e.session);
+    m_insert.bindValue(QStringLiteral(":P_DSENDERECO"), e.address);
     m_insert.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), e.reason);
     m_insert.bindValue(QStringLiteral(":P_IDTPAMBIENTENFE"), e.environment);
     m_insert.bindValue(QStringLiteral(":P_SGESTADO"), e.stateAbbreviation);

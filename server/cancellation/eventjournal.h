@@ -22,6 +22,8 @@ struct JournalEntry {
     State state = State::Pending;
     QString accessKey;
     QString operatorCode;
+    QString session; // the handle of the session that signed it
+    QString address; // the workstation's address
     QString reason;
     QString environment;
     QString stateAbbreviation;

@@ -55,11 +55,11 @@ const char* const kCancelInvoiceSql =
 const char* const kCancelReceivablesSql =
     "UPDATE TITULORECEBER SET IDSITUACAOTIT = 'C' WHERE NRLANCTONF = :P_NRLANCTONF AND IDSITUACAOTIT = 'A'";
 const char* const kRecordSql = R"(INSERT INTO CANCELAMENTONFE
-    (NRLANCTONF, CDOPERADOR, DTPROCESSAMENTO, DSMOTIVOCANC, IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC,
-     DHCANCELAMENTO, CDSTATUSEVENTO, DSSTATUSEVENTO, NRPROTOCOLOCANC, DHREGEVENTO, VERAPLIC)
-VALUES (:P_NRLANCTONF, :P_CDOPERADOR, :P_DTPROCESSAMENTO, :P_DSMOTIVOCANC, :P_IDTPAMBIENTENFE, :P_SGESTADO,
-        :P_NRSERIECERTIFIC, :P_DHCANCELAMENTO, :P_CDSTATUSEVENTO, :P_DSSTATUSEVENTO, :P_NRPROTOCOLOCANC,
-        :P_DHREGEVENTO, :P_VERAPLIC))";
+    (NRLANCTONF, CDOPERADOR, IDSESSAO, DSENDERECO, DTPROCESSAMENTO, DSMOTIVOCANC, IDTPAMBIENTENFE, SGESTADO,
+     NRSERIECERTIFIC, DHCANCELAMENTO, CDSTATUSEVENTO, DSSTATUSEVENTO, NRPROTOCOLOCANC, DHREGEVENTO, VERAPLIC)
+VALUES (:P_NRLANCTONF, :P_CDOPERADOR, :P_IDSESSAO, :P_DSENDERECO, :P_DTPROCESSAMENTO, :P_DSMOTIVOCANC,
+        :P_IDTPAMBIENTENFE, :P_SGESTADO, :P_NRSERIECERTIFIC, :P_DHCANCELAMENTO, :P_CDSTATUSEVENTO,
+        :P_DSSTATUSEVENTO, :P_NRPROTOCOLOCANC, :P_DHREGEVENTO, :P_VERAPLIC))";
 
 const char* const kBusyTimeoutSql = "PRAGMA busy_timeout";
 const char* const kSetBusyTimeoutSql = "PRAGMA busy_timeout = %1"; // a number of the code's, never input
@@ -404,7 +404,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const Journal
                                                                    Attempt& attempt) {
     const QDateTime sent =
         QDateTime::fromString(earlier.sentAt.isEmpty() ? earlier.createdAt : earlier.sentAt, Qt::ISODate);
-    if (earlier.operatorCode != m_context.operatorCode && sent.isValid() &&
+    if (earlier.session != m_context.session && sent.isValid() &&
         sent.secsTo(now) < kInFlightSeconds)
         return CancellationOutcome::byKey("MS01");
     if (earlier.accessKey != stored.accessKey)
@@ -428,6 +428,8 @@ std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Store
     JournalEntry e;
     e.accessKey = stored.accessKey;
     e.operatorCode = m_context.operatorCode;
+    e.session = m_context.session;
+    e.address = m_context.address;
     e.reason = attempt.reason;
     e.environment = m_context.environment;
     e.stateAbbreviation = stored.registrationState;
@@ -483,6 +485,8 @@ void InvoiceCanceller::write(const QString& entry, const Attempt& a, const Trans
 
     m_record.bindValue(kEntry, entry);
     m_record.bindValue(QStringLiteral(":P_CDOPERADOR"), m_context.operatorCode);
+    m_record.bindValue(QStringLiteral(":P_IDSESSAO"), m_context.session);
+    m_record.bindValue(QStringLiteral(":P_DSENDERECO"), m_context.address);
     m_record.bindValue(QStringLiteral(":P_DTPROCESSAMENTO"), m_context.processingDate);
     m_record.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), a.reason);
     m_record.bindValue(QStringLiteral(":P_IDTPAMBIENTENFE"), m_context.environment);

@@ -38,13 +38,16 @@
 
 namespace zavserver {
 
-// The call's arguments 2 to 6, already checked for form.
+// The call's arguments 2 to 6, already checked for form, and the facts of
+// the call the server knows itself.
 struct CancellationContext {
     QString operatorCode; // who asks
     QDate processingDate; // the branch's processing date
     QString environment;  // "1" production, "2" homologation
     QString certificate;  // the serial number of the registration's certificate
     QString state;        // the registration's state, "SP"
+    QString session;      // the handle of the call's session
+    QString address;      // the workstation's address, as the connection shows it
 };
 
 class InvoiceCanceller {
@@ -54,8 +57,10 @@ public:
     // batches on one file interleave, and well below a client's patience.
     static constexpr int kSqliteBusyTimeoutMs = 2000;
 
-    // A pending event of another operator sent less than this long ago is
-    // taken to be still on its way: the invoice is reported as held.
+    // A pending event of another session sent less than this long ago is
+    // taken to be still on its way: the invoice is reported as held. (Two
+    // workstations under one operator are two sessions: neither resends
+    // what the other has on its way.)
     static constexpr int kInFlightSeconds = 180;
 
     // Prepares the statements; throws zavdb::DatabaseError.
@@ -82,7 +87,7 @@ private:
     std::optional<CancellationOutcome> readAndCheck(const TickedInvoice& invoice, Stored& stored,
                                                     QString* reason);
     // A pending event of an earlier attempt, to be sent again as it was
-    // signed, unless another operator's is still on its way.
+    // signed, unless another session's is still on its way.
     std::optional<CancellationOutcome> resumePending(const JournalEntry& earlier, const Stored& stored,
                                                      const QDateTime& now, Attempt& attempt);
     // A new event, within the term, signed and written to the journal as

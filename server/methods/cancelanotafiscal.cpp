@@ -112,7 +112,11 @@ void checkProcessingDate(const Arguments& a, const CancellationContext& context,
 // (each invoice's establishment is checked against the operator's grants with
 // the invoice, on what the database holds).
 void checkSession(const Call& call, const CancellationContext& context) {
-    const QString who = call.session ? call.session->operatorCode : QString();
+    // The dispatcher lets no call of this method through without a session.
+    if (!call.session)
+        throw RpcError(RpcCode::Unauthorized,
+                       QStringLiteral("Chamada sem sessão: entre no sistema antes de chamar Cancela_NotaFiscal."));
+    const QString& who = call.session->operatorCode;
     if (context.operatorCode != who)
         throw RpcError(
             RpcCode::Forbidden,
@@ -125,8 +129,10 @@ void CancelaNotaFiscal::run(const NfeSettings& settings, const Call& call, Respo
     const Arguments& arguments = call.arguments;
     // Everything is checked before the first invoice is touched.
     const std::vector<TickedInvoice> ticked = CancellationPacket::read(arguments, 1);
-    const CancellationContext context = readContext(arguments);
+    CancellationContext context = readContext(arguments);
     checkSession(call, context);
+    context.session = call.session->id;
+    context.address = call.caller.address;
     checkProcessingDate(arguments, context, ticked);
 
     std::vector<Failure> failures;

@@ -169,6 +169,13 @@ QString signIn(ServerProcess& server, const QString& connectionText, const QStri
     return {};
 }
 
+void carrySessions(int fromPort, int toPort) {
+    const auto all = sessions();
+    for (auto it = all.cbegin(); it != all.cend(); ++it)
+        if (it.key().first == fromPort)
+            sessions().insert({toPort, it.key().second}, it.value());
+}
+
 Client::Client(int port) : m_port(port), m_client(std::make_unique<httplib::Client>("127.0.0.1", port)) {
     m_client->set_read_timeout(300);
     m_client->set_tcp_nodelay(true);
@@ -183,7 +190,9 @@ QCborMap Client::call(const QString& method, const QCborArray& params, int* http
 QCborMap Client::call(const QString& method, const QCborArray& params, const QString& operatorCode,
                       int* httpStatus) {
     httplib::Headers headers;
-    const QByteArray token = sessions().value({m_port, operatorCode}, sessions().value({m_port, kOperator}));
+    const QByteArray token = !m_token.isEmpty()
+                                 ? m_token
+                                 : sessions().value({m_port, operatorCode}, sessions().value({m_port, kOperator}));
     if (!token.isEmpty())
         headers.emplace("Authorization", "Bearer " + token.toStdString());
     QCborMap request;

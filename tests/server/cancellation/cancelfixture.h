@@ -80,6 +80,10 @@ struct Answer {
 QString signIn(ServerProcess& server, const QString& connectionText,
                const QStringList& operators = {kOperator});
 
+// The sessions signed in at one server, for a server started in its place on
+// the same database (sessions live in the database, not in the server).
+void carrySessions(int fromPort, int toPort);
+
 // Calls a server under the session of the operator a call names (the
 // cancellation's operator argument), or of kOperator.
 class Client {
@@ -88,6 +92,9 @@ public:
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
+
+    // Every later call under this token instead (another session).
+    void useToken(const QByteArray& token) { m_token = token; }
 
     QCborMap call(const QString& method, const QCborArray& params, int* httpStatus = nullptr);
     Answer cancel(const QCborArray& params);
@@ -99,6 +106,7 @@ private:
                   int* httpStatus);
 
     int m_port = 0;
+    QByteArray m_token;
     std::unique_ptr<httplib::Client> m_client;
 };
 

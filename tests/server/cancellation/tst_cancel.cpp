@@ -355,7 +355,9 @@ void TstCancel::serverChecksTheInvoiceAgain() {
     QCOMPARE(
         exec(s.db,
              QStringLiteral(
-                 "INSERT INTO CANCELAMENTONFE VALUES (?, 'X', '2019-01-01', 'Registro anterior ao teste', "
+                 "INSERT INTO CANCELAMENTONFE (NRLANCTONF, CDOPERADOR, DTPROCESSAMENTO, DSMOTIVOCANC, "
+                 "IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC, DHCANCELAMENTO, CDSTATUSEVENTO, DSSTATUSEVENTO, "
+                 "NRPROTOCOLOCANC, DHREGEVENTO, VERAPLIC) VALUES (?, 'X', '2019-01-01', 'Registro anterior ao teste', "
                  "'2', 'SP', 'C', '2019-01-01T10:00:00-03:00', '135', 'Evento registrado', "
                  "'935190000000001', '2019-01-01T10:00:00-03:00', 'OUTRA')"),
              {entryOf(5)}),

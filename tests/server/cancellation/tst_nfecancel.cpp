@@ -16,6 +16,7 @@
 
 #include <httplib.h>
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
 #include <QSqlQuery>
@@ -139,17 +140,28 @@ private:
         return zavtest::Readiness::unless(startServer(w));
     }
 
+    // A server in place of the one before, if any, serves its sessions: the
+    // workstation goes on under the session it had.
     QString startServer(World& w, const QStringList& extra = {}) {
         QString why;
+        const int before = w.server ? w.server->port() : 0;
         w.server = std::make_unique<ServerProcess>();
         if (!w.server->start(w.connection, w.nfe->serverArguments() + extra, &why))
             return why;
+        if (before != 0) {
+            carrySessions(before, w.server->port());
+            return {};
+        }
         return signIn(*w.server, w.connection);
     }
 
     // Ticks invoices (1-based) with the reason and asks for their cancellation.
-    Answer cancel(World& w, const QList<int>& ticked, const QString& reason = kReason) {
+    // Under the given session token, or the one signed in for kOperator.
+    Answer cancel(World& w, const QList<int>& ticked, const QString& reason = kReason,
+                  const QByteArray& token = {}) {
         Client client(w.server->port());
+        if (!token.isEmpty())
+            client.useToken(token);
         QString why;
         InvoiceList list = InvoiceList::fetch(client, w.e, issueDayOf(1), issueDayOf(1000), &why);
         Answer a;
@@ -168,6 +180,8 @@ private Q_SLOTS:
     void storedEventValidatesAndVerifies();
     void droppedAnswerIsRecoveredNotRegisteredTwice_data() { zavtest::addDialectRows("fresh database"); }
     void droppedAnswerIsRecoveredNotRegisteredTwice();
+    void pendingEventBelongsToItsSession_data() { zavtest::addDialectRows("fresh database"); }
+    void pendingEventBelongsToItsSession();
     void lostRequestIsResentByteForByte_data() { zavtest::addDialectRows("fresh database"); }
     void lostRequestIsResentByteForByte();
     void timeoutThenAuthorityBack_data() { zavtest::addDialectRows("fresh database"); }
@@ -251,6 +265,48 @@ void TstNfeCancel::droppedAnswerIsRecoveredNotRegisteredTwice() {
              texts(events.first(), QStringLiteral("nProt")).last());
     QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, done.proc), QString());
     QCOMPARE(w.nfe->verifySignature(done.proc), QString());
+}
+
+// Two workstations under one operator are two sessions: while the event one
+// of them signed may still be on its way, the other is told the invoice is
+// held instead of resending it; the session that signed it resumes it. What
+// is recorded is the session and the address the server saw.
+void TstNfeCancel::pendingEventBelongsToItsSession() {
+    FRESH(w, 1, {QStringLiteral("--drop-answers"), QStringLiteral("1")});
+    const QByteArray first = w.server->token();
+    const Answer dropped = cancel(w, {1});
+    QCOMPARE(dropped.failures.size(), 1);
+    QCOMPARE(dropped.failures.at(0).key, QStringLiteral("fa_transmi"));
+    const Journal pending = journal(w.db, entryOf(1));
+    QCOMPARE(pending.state, QStringLiteral("P"));
+    const auto sessionOf = [&](const QByteArray& token) {
+        return scalar(w.db, QStringLiteral("SELECT IDSESSAO FROM SESSAOOPER WHERE NRHASHTOKEN = ?"),
+                      {QString::fromLatin1(QCryptographicHash::hash(token, QCryptographicHash::Sha256).toHex())});
+    };
+    const QString session = sessionOf(first);
+    QVERIFY(!session.isEmpty());
+    const QString signedBy = QStringLiteral("SELECT CDOPERADOR || '/' || IDSESSAO || '/' || DSENDERECO "
+                                            "FROM NFEEVENTO WHERE NRLANCTONF = ?");
+    QCOMPARE(scalar(w.db, signedBy, {entryOf(1)}), kOperator + u'/' + session + QStringLiteral("/127.0.0.1"));
+
+    QString why;
+    const QByteArray second = w.server->signIn(w.connection, kOperator, &why);
+    QVERIFY2(!second.isEmpty(), qPrintable(why));
+    QVERIFY(sessionOf(second) != session);
+    const Answer held = cancel(w, {1}, kReason, second);
+    QCOMPARE(held.failures, (QList<Failure>{{entryOf(1), QStringLiteral("MS01"), QString()}}));
+    QCOMPARE(journal(w.db, entryOf(1)).attempts, pending.attempts); // not sent again
+    QCOMPARE(state(w.db, 1), QStringLiteral("A"));
+
+    const Answer resumed = cancel(w, {1}, kReason, first);
+    QVERIFY2(resumed.null, qPrintable(resumed.describe()));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+    QCOMPARE(scalar(w.db,
+                    QStringLiteral("SELECT CDOPERADOR || '/' || IDSESSAO || '/' || DSENDERECO "
+                                   "FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                    {entryOf(1)}),
+             kOperator + u'/' + session + QStringLiteral("/127.0.0.1"));
+    QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why).size(), 1);
 }
 
 void TstNfeCancel::lostRequestIsResentByteForByte() {
