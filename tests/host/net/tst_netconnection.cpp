@@ -5,19 +5,23 @@
 #include "data/clientdataset.h"
 #include "exceptions.h"
 #include "invoicepacket.h"
+#include "logindialog.h"
 #include "netconnection.h"
 #include "scriptedhttpserver.h"
 #include "serverprocess.h"
 #include "session.h"
+#include "signin.h"
 #include "testdb.h"
 #include "uitest.h"
 
 #include <QCborArray>
 #include <QCborMap>
 #include <QCborValue>
+#include <QApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -140,6 +144,8 @@ private Q_SLOTS:
     void inputDuringACallIsDroppedNotReplayed();
     void httpsVerifiesTheServer();
     void plainHttpOnlyOnLoopback();
+    void signInDialog_data();
+    void signInDialog();
     void cleanupTestCase();
 
 private:
@@ -737,6 +743,80 @@ void tst_NetConnection::plainHttpOnlyOnLoopback() {
     QVERIFY(failureOf([&] {
                 net.AppServer(QStringLiteral("GetNotaFiscal"), {});
             }).contains(QStringLiteral("loopback")));
+}
+
+
+void tst_NetConnection::signInDialog_data() {
+    zavtest::addDialectRows("demo establishment");
+}
+
+// The sign-in dialog against the real server: nothing is sent without both
+// fields; a refusal is said in the dialog, which stays open with the password
+// cleared and no session; the right password opens the session the host then
+// calls under, and signing out ends it at the server.
+void tst_NetConnection::signInDialog() {
+    ZAV_DATABASE(m_dbs, db);
+    QString why;
+    ServerProcess* app = server(dialect, &why);
+    QVERIFY2(app, qPrintable(why));
+    Session::values().webURL = QStringLiteral("127.0.0.1");
+    Session::values().webPort = app->port();
+    Session::values().webPlainHttp = true;
+    Session::values().webToken.clear();
+    Session::values().operador.clear();
+
+    TLoginDialog dialog(QStringLiteral("OPER1"));
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QCOMPARE(dialog.objectName(), QStringLiteral("frmLogin"));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Entrar no sistema"));
+    QTRY_COMPARE(QApplication::focusWidget(), dialog.edtSenha); // the operator is known
+    QCOMPARE(dialog.edtSenha->echoMode(), QLineEdit::Password);
+
+    QTest::mouseClick(dialog.btnEntrar, Qt::LeftButton);
+    QCOMPARE(dialog.lblMensagem->text(), QStringLiteral("Informe o operador e a senha."));
+    QVERIFY(dialog.isVisible());
+
+    QTest::keyClicks(dialog.edtSenha, QStringLiteral("senha-errada"));
+    QTest::keyClick(dialog.edtSenha, Qt::Key_Return); // Entrar is the default button
+    QCOMPARE(dialog.lblMensagem->text(), QStringLiteral("Operador ou senha inválidos."));
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QVERIFY(dialog.edtSenha->text().isEmpty());
+    QCOMPARE(QApplication::focusWidget(), dialog.edtSenha);
+    QVERIFY(dialog.btnEntrar->isEnabled());
+    QVERIFY(Session::values().webToken.isEmpty());
+
+    QTest::keyClicks(dialog.edtSenha, QString::fromLatin1(kTestPassword));
+    QTest::mouseClick(dialog.btnEntrar, Qt::LeftButton);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(Session::values().operador, QStringLiteral("OPER1"));
+    const QString token = Session::values().webToken;
+    QCOMPARE(token.size(), 43);
+    QVERIFY(token.toLatin1() != app->token()); // a session of its own
+
+    // Calls go under the new session, and end with it.
+    const auto list = [&] {
+        TNetConnection net;
+        net.ServerName = QLatin1String(kSignInModule);
+        net.Host = QStringLiteral("127.0.0.1");
+        net.Port = app->port();
+        return failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), criteriaFor(db).args); });
+    };
+    QCOMPARE(list(), QStringLiteral("(no failure)"));
+    SignOut();
+    QVERIFY(Session::values().webToken.isEmpty());
+    Session::values().webToken = token;
+    QVERIFY2(list().contains(QStringLiteral("Sessão encerrada ou expirada")), qPrintable(list()));
+
+    TLoginDialog cancelled(QString{});
+    cancelled.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&cancelled));
+    QTRY_COMPARE(QApplication::focusWidget(), cancelled.edtOperador);
+    QTest::mouseClick(cancelled.btnCancelar, Qt::LeftButton);
+    QCOMPARE(cancelled.result(), int(QDialog::Rejected));
+    QVERIFY(!cancelled.isVisible());
 }
 
 QTEST_MAIN(tst_NetConnection)
