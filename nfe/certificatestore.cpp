@@ -54,14 +54,18 @@ FileOutcome readPkcs12(const QString& path, const QByteArray& password) {
         outcome.error = QStringLiteral("não foi possível abrir o conteúdo (%1)").arg(openSslError());
         return outcome;
     }
-    sk_X509_pop_free(chain, X509_free);
     if (!certificate || !key) {
+        sk_X509_pop_free(chain, X509_free);
         EVP_PKEY_free(key);
         X509_free(certificate);
         outcome.error = QStringLiteral("não contém o certificado com sua chave privada");
         return outcome;
     }
     outcome.certificate.emplace(key, certificate);
+    // The stack's references pass to the certificate, in the file's order.
+    while (chain && sk_X509_num(chain) > 0)
+        outcome.certificate->addIssuer(sk_X509_shift(chain));
+    sk_X509_free(chain);
     return outcome;
 }
 

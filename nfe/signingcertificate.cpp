@@ -24,6 +24,18 @@ QDateTime fromAsn1(const ASN1_TIME* time) {
 SigningCertificate::SigningCertificate(EVP_PKEY* key, X509* certificate)
     : m_key(key, EVP_PKEY_free), m_certificate(certificate, X509_free) {}
 
+void SigningCertificate::addIssuer(X509* issuer) {
+    m_issuers.emplace_back(issuer, X509_free);
+}
+
+std::vector<X509*> SigningCertificate::issuers() const {
+    std::vector<X509*> result;
+    result.reserve(m_issuers.size());
+    for (const std::shared_ptr<X509>& issuer : m_issuers)
+        result.push_back(issuer.get());
+    return result;
+}
+
 QString SigningCertificate::serialHex() const {
     BIGNUM* number = ASN1_INTEGER_to_BN(X509_get0_serialNumber(m_certificate.get()), nullptr);
     if (!number)

@@ -1,11 +1,12 @@
 #pragma once
 // SigningCertificate: an A1 certificate (the X.509 certificate and its RSA
-// private key, read from a PKCS#12 file) that signs events. Copies share the
-// same OpenSSL objects.
+// private key, read from a PKCS#12 file, with the issuers' certificates the
+// file carries) that signs events. Copies share the same OpenSSL objects.
 #include <QDateTime>
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 typedef struct evp_pkey_st EVP_PKEY;
 typedef struct x509_st X509;
@@ -16,9 +17,14 @@ class SigningCertificate {
 public:
     // Takes one reference to each of key and certificate.
     SigningCertificate(EVP_PKEY* key, X509* certificate);
+    // The issuers' certificates of the file (intermediate CAs), sent in the
+    // TLS handshake so that the authority can build the chain; takes one
+    // reference to each.
+    void addIssuer(X509* issuer);
 
     EVP_PKEY* key() const { return m_key.get(); }
     X509* certificate() const { return m_certificate.get(); }
+    std::vector<X509*> issuers() const;
 
     QString serialHex() const; // upper case, no leading zeros
     QString subject() const;
@@ -32,6 +38,7 @@ public:
 private:
     std::shared_ptr<EVP_PKEY> m_key;
     std::shared_ptr<X509> m_certificate;
+    std::vector<std::shared_ptr<X509>> m_issuers;
 };
 
 } // namespace zavnfe
