@@ -272,6 +272,7 @@ Authority startAuthority(const QString& connection, const Establishment& e, cons
         "listening on https://127\\.0\\.0\\.1:(\\d+)");
     const QString password = dir.filePath(QStringLiteral("senha"));
     writeFile(password, QByteArray(kPassword) + "\n");
+    QFile::setPermissions(password, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     a.table = dir.filePath(QStringLiteral("autoridades.ini"));
     writeFile(
         a.table,
@@ -309,9 +310,9 @@ Figures measure(const QString& connection, int invoices, int runs) {
         QSqlDatabase db = zavdb::open(connection, name);
         const Establishment e = mainEstablishment(db);
         // In this process, as one session of the benchmark's operator.
-        const zavserver::CancellationContext context{QString::fromLatin1(kOperator), QDate::currentDate(),
-                                                     e.environment, e.certificate, e.state,
-                                                     QStringLiteral("bench-direct"), QStringLiteral("127.0.0.1")};
+        const zavserver::CancellationContext context{
+            QString::fromLatin1(kOperator), QDate::currentDate(),       e.environment, e.certificate, e.state,
+            QStringLiteral("bench-direct"), QStringLiteral("127.0.0.1")};
         QTemporaryDir dir;
         Authority authority = startAuthority(connection, e, dir);
         zavserver::NfeSettings settings;
