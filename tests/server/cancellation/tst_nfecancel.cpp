@@ -23,6 +23,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -231,6 +232,8 @@ private Q_SLOTS:
     void storedEventValidatesAndVerifies();
     void droppedAnswerIsRecoveredNotRegisteredTwice_data() { zavtest::addDialectRows("fresh database"); }
     void droppedAnswerIsRecoveredNotRegisteredTwice();
+    void exportedEventsAreReadyToHand_data() { zavtest::addDialectRows("fresh database"); }
+    void exportedEventsAreReadyToHand();
     void pendingEventBelongsToItsSession_data() { zavtest::addDialectRows("fresh database"); }
     void pendingEventBelongsToItsSession();
     void lostRequestIsResentByteForByte_data() { zavtest::addDialectRows("fresh database"); }
@@ -320,6 +323,51 @@ void TstNfeCancel::droppedAnswerIsRecoveredNotRegisteredTwice() {
              texts(events.first(), QStringLiteral("nProt")).last());
     QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, done.proc), QString());
     QCOMPARE(w.nfe->verifySignature(done.proc), QString());
+}
+
+// zav-admin export-events writes each registered cancellation as
+// <chNFe>-procEventoNFe.xml, valid against the public schema with a signature
+// an independent verifier accepts; by invoice (one not cancelled is named and
+// fails the command) or by the day of the cancellation.
+void TstNfeCancel::exportedEventsAreReadyToHand() {
+    FRESH(w, 3);
+    const Answer a = cancel(w, {1, 2});
+    QVERIFY2(a.null, qPrintable(a.describe()));
+    QTemporaryDir out;
+    const auto admin = [&](const QStringList& args) {
+        QProcess p;
+        p.start(QFileInfo(ServerProcess::binary()).dir().filePath(QStringLiteral("zav-admin")),
+                QStringList{QStringLiteral("--db"), w.connection, QStringLiteral("export-events"),
+                            QStringLiteral("--out"), out.path()} +
+                    args);
+        const int code = exitCodeWithin(p, 60000);
+        return std::pair{code, QString::fromUtf8(p.readAllStandardError())};
+    };
+    const auto [code, errors] = admin({entryOf(1), entryOf(3)});
+    QCOMPARE(code, 1);
+    QVERIFY2(errors.contains(entryOf(3) + QStringLiteral(": sem cancelamento registrado")),
+             qPrintable(errors));
+    const QString one = QDir(out.path()).filePath(accessKey(w.db, 1) + QStringLiteral("-procEventoNFe.xml"));
+    QFile file(one);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray xml = file.readAll();
+    QVERIFY(xml.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?><procEventoNFe"));
+    QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, xml), QString());
+    QCOMPARE(w.nfe->verifySignature(xml), QString());
+    QVERIFY(xml.endsWith(journal(w.db, entryOf(1)).proc)); // byte for byte as kept
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files).size(), 1);
+
+    const QString day =
+        scalar(w.db, QStringLiteral("SELECT DHCANCELAMENTO FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+               {entryOf(1)})
+            .left(10);
+    QCOMPARE(admin({QStringLiteral("--from"), day, QStringLiteral("--to"), day}).first, 0);
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files).size(), 2);
+    const QString before = QDate::fromString(day, Qt::ISODate).addDays(-1).toString(Qt::ISODate);
+    QCOMPARE(admin({QStringLiteral("--from"), before, QStringLiteral("--to"), before}).first, 0);
+    QVERIFY(admin({QStringLiteral("--from"), day, QStringLiteral("--to"), before})
+                .second.contains(u"termina antes"));
+    QVERIFY(admin({entryOf(1), QStringLiteral("--from"), day}).second.contains(u"um dos dois"));
 }
 
 // Two workstations under one operator are two sessions: while the event one
