@@ -13,6 +13,7 @@
 //   zav-admin --db CONNTEXT sessions [CODE]
 //   zav-admin --db CONNTEXT end-session ID | end-sessions CODE
 //   zav-admin --db CONNTEXT export-events --out DIR (ENTRY ... | --from DAY --to DAY)
+//   zav-admin --db CONNTEXT approve-late ENTRY --until DAY --reference TEXT
 //
 // A password is read from a file only its owner can read (its first line),
 // or asked for twice at the terminal without echo; never from the command
@@ -22,7 +23,9 @@
 #include "access/sessionstore.h"
 #include "cancellation/eventexport.h"
 
+#include "accesskey.h"
 #include "database.h"
+#include "states.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -31,7 +34,11 @@
 #include <QFileInfo>
 #include <QTextStream>
 
+#include <QSqlError>
+#include <QSqlQuery>
+
 #include <cstdio>
+#include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -137,6 +144,51 @@ int exportEvents(const QCommandLineParser& parser, QSqlDatabase& db, QTextStream
     return result.missing.isEmpty() && result.failed.isEmpty() ? 0 : 1;
 }
 
+// Who runs the command, as the system knows them.
+QString systemUser() {
+    const passwd* user = getpwuid(geteuid());
+    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(geteuid());
+}
+
+// Records the state's approval of a late cancellation of one invoice, valid
+// to the end of the given day in the issuing state's legal time.
+int approveLate(const QCommandLineParser& parser, QSqlDatabase& db, QTextStream& out) {
+    const QString entry = arg(parser.positionalArguments(), 1, "a nota fiscal (NRLANCTONF)");
+    const QString reference = parser.value(QStringLiteral("reference")).simplified();
+    if (reference.size() < 3 || reference.size() > 255)
+        throw AccessError(
+            QStringLiteral("Informe com --reference a autorização da SEFAZ (de 3 a 255 caracteres)."));
+    const QDate until = day(parser, "until");
+    QSqlQuery q(db);
+    if (!q.prepare(QStringLiteral("SELECT NRACESSONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?")))
+        throw zavdb::DatabaseError(q.lastError().text());
+    q.bindValue(0, entry);
+    if (!q.exec())
+        throw zavdb::DatabaseError(q.lastError().text());
+    if (!q.next())
+        throw AccessError(QStringLiteral("Nota fiscal %1 não encontrada.").arg(entry));
+    const int offset = zavfiscal::utcOffsetOfCode(zavfiscal::accessKeyStateCode(q.value(0).toString()));
+    q.finish();
+    const QDateTime end(until, QTime(23, 59, 59), Qt::OffsetFromUTC, offset);
+    if (end < QDateTime::currentDateTimeUtc())
+        throw AccessError(QStringLiteral("--until %1 já passou.").arg(until.toString(Qt::ISODate)));
+    if (!q.prepare(
+            QStringLiteral("INSERT INTO CANCEXTEMPNFE (NRLANCTONF, DSAUTORIZACAO, DHLIMITE, CDUSUARIO, "
+                           "DHREGISTRO) VALUES (?, ?, ?, ?, ?)")))
+        throw zavdb::DatabaseError(q.lastError().text());
+    q.addBindValue(entry);
+    q.addBindValue(reference);
+    q.addBindValue(end.toSecsSinceEpoch());
+    q.addBindValue(systemUser().left(60));
+    q.addBindValue(QDateTime::currentSecsSinceEpoch());
+    if (!q.exec())
+        throw AccessError(QStringLiteral("Autorização não gravada (a nota já tem uma?): %1")
+                              .arg(q.lastError().text().trimmed()));
+    out << "cancelamento extemporâneo de " << entry << " autorizado até " << end.toString(Qt::ISODate) << " ("
+        << reference << ")" << Qt::endl;
+    return 0;
+}
+
 int run(const QCommandLineParser& parser, QSqlDatabase& db) {
     QTextStream out(stdout);
     const QStringList args = parser.positionalArguments();
@@ -194,6 +246,8 @@ int run(const QCommandLineParser& parser, QSqlDatabase& db) {
             throw AccessError(
                 QStringLiteral("Nenhuma sessão aberta com o identificador %1.").arg(args.at(1)));
         out << "sessão encerrada" << Qt::endl;
+    } else if (command == u"approve-late") {
+        return approveLate(parser, db, out);
     } else if (command == u"export-events") {
         return exportEvents(parser, db, out);
     } else if (command == u"end-sessions") {
@@ -226,7 +280,10 @@ int main(int argc, char** argv) {
         "  sessions [CODIGO]\n"
         "  end-session ID | end-sessions CODIGO\n"
         "  export-events --out PASTA (NRLANCTONF ... | --from AAAA-MM-DD --to AAAA-MM-DD)\n"
-        "      grava o procEventoNFe de cada cancelamento registrado como <chave>-procEventoNFe.xml\n\n"
+        "      grava o procEventoNFe de cada cancelamento registrado como <chave>-procEventoNFe.xml\n"
+        "  approve-late NRLANCTONF --until AAAA-MM-DD --reference TEXTO\n"
+        "      a SEFAZ autorizou o cancelamento fora do prazo dessa nota: o servidor o envia até o dia "
+        "dado\n\n"
         "A senha vem de um arquivo que só o dono lê (a primeira linha) ou é pedida no terminal."));
     parser.addHelpOption();
     parser.addOptions({
@@ -243,6 +300,11 @@ int main(int argc, char** argv) {
          QStringLiteral("AAAA-MM-DD")},
         {QStringLiteral("to"), QStringLiteral("Último dia dos cancelamentos (export-events)."),
          QStringLiteral("AAAA-MM-DD")},
+        {QStringLiteral("until"), QStringLiteral("Último dia da autorização (approve-late)."),
+         QStringLiteral("AAAA-MM-DD")},
+        {QStringLiteral("reference"),
+         QStringLiteral("A autorização da SEFAZ: processo, protocolo (approve-late)."),
+         QStringLiteral("texto")},
     });
     parser.addPositionalArgument(QStringLiteral("comando"), QStringLiteral("O que fazer (veja acima)."));
     parser.process(app);

@@ -79,6 +79,24 @@ QStringList listOf(const QVariant& value) {
     return items;
 }
 
+// The late term: prazoExtemporaneoHoras, or prazoExtemporaneoDias in days;
+// both counted from the authorisation.
+bool lateTerm(QSettings& s, int* hours, QString* error) {
+    const QString inHours = QStringLiteral("prazoExtemporaneoHoras");
+    const QString inDays = QStringLiteral("prazoExtemporaneoDias");
+    if (s.contains(inHours) && s.contains(inDays)) {
+        *error =
+            QStringLiteral("[%1] %2 e %3 dizem o mesmo prazo: use um só.").arg(s.group(), inHours, inDays);
+        return false;
+    }
+    int days = -1;
+    if (!number(s, inHours, 0, 24 * 3650, hours, error) || !number(s, inDays, 0, 3650, &days, error))
+        return false;
+    if (days >= 0)
+        *hours = days * 24;
+    return true;
+}
+
 } // namespace
 
 bool AuthorityConfig::read(const QString& fileName, bool shipped, Table& into, QString* error) {
@@ -135,6 +153,9 @@ bool AuthorityConfig::read(const QString& fileName, bool shipped, Table& into, Q
                              .arg(group, route.contingency);
                 return false;
             }
+            if (!number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &route.ordinaryHours, error) ||
+                !lateTerm(s, &route.lateHours, error))
+                return false;
             into.routes.insert(key, route);
         } else if (serviceSection(key)) {
             AuthorityEndpoints e;
@@ -144,7 +165,7 @@ bool AuthorityConfig::read(const QString& fileName, bool shipped, Table& into, Q
                 !url(s, QStringLiteral("consulta"), true, &e.statusUrl, error) ||
                 !url(s, QStringLiteral("status"), shipped, &e.serviceStatusUrl, error) ||
                 !number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &e.ordinaryHours, error) ||
-                !number(s, QStringLiteral("prazoExtemporaneoDias"), 0, 3650, &e.lateDays, error) ||
+                !lateTerm(s, &e.lateHours, error) ||
                 !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &e.securityLevel, error))
                 return false;
             into.services.insert(key, e);
@@ -205,32 +226,47 @@ std::optional<AuthorityConfig> AuthorityConfig::load(const QString& shippedFile,
         for (AuthorityEndpoints& e : table->services)
             if (e.securityLevel < 0)
                 e.securityLevel = config.m_securityLevel;
+    for (const zavfiscal::State& state : zavfiscal::allStates())
+        for (const char* environment : {"1", "2"}) {
+            const QString uf = QString::fromLatin1(state.abbreviation);
+            if (const auto e = config.resolve(uf, QLatin1StringView(environment)))
+                config.m_resolved.insert(uf + u'.' + QLatin1StringView(environment), *e);
+        }
     return config;
 }
 
 const AuthorityEndpoints* AuthorityConfig::find(const QString& state, const QString& environment) const {
-    const QString uf = state.toUpper();
+    const auto it = m_resolved.constFind(state.toUpper() + u'.' + environment);
+    return it == m_resolved.constEnd() ? nullptr : &it.value();
+}
+
+std::optional<AuthorityEndpoints> AuthorityConfig::resolve(const QString& uf,
+                                                           const QString& environment) const {
     for (const QString& key :
          {uf + u'.' + environment, QStringLiteral("*.") + environment, QStringLiteral("*.*")}) {
         const auto it = m_own.services.constFind(key);
         if (it != m_own.services.constEnd())
-            return &it.value();
+            return it.value();
     }
-    if (!isState(uf) || (environment != u"1" && environment != u"2"))
-        return nullptr;
     const auto ownRoute = m_own.routes.constFind(uf);
     const Route route = ownRoute != m_own.routes.constEnd() ? *ownRoute : m_shipped.routes.value(uf);
     const QString authority =
         m_contingency.contains(uf) && !route.contingency.isEmpty() ? route.contingency : route.authority;
     if (authority.isEmpty())
-        return nullptr;
+        return std::nullopt;
     const QString key = authority + u'.' + environment;
     for (const Table* table : {&m_own, &m_shipped}) {
         const auto it = table->services.constFind(key);
-        if (it != table->services.constEnd())
-            return &it.value();
+        if (it == table->services.constEnd())
+            continue;
+        AuthorityEndpoints e = it.value();
+        if (route.ordinaryHours > 0)
+            e.ordinaryHours = route.ordinaryHours;
+        if (route.lateHours >= 0)
+            e.lateHours = route.lateHours;
+        return e;
     }
-    return nullptr;
+    return std::nullopt;
 }
 
 } // namespace zavserver

@@ -19,13 +19,17 @@
 //   consulta = https://host/ws/NFeConsultaProtocolo4
 //   status = https://host/ws/NFeStatusServico4   ; optional (zav-doctor)
 //   prazoHoras = 24             ; ordinary cancellation: hours after the authorisation
-//   prazoExtemporaneoDias = 0   ; beyond it, days in which the state still
-//                               ; accepts a late cancellation (answer 155)
+//   prazoExtemporaneoHoras = 0  ; up to how many hours after the authorisation
+//                               ; the state still accepts a late cancellation
+//                               ; (answer 155); 0: none. prazoExtemporaneoDias
+//                               ; says the same in days (not both)
 //   nivelSeguranca = 1          ; this authority's, over [geral]'s
 //
 //   [SP]                        ; which authority serves the state
 //   autorizador = SP            ; its own, or SVRS, SVAN
 //   contingencia = SVC-AN       ; SVC-AN or SVC-RS
+//   prazoHoras, prazoExtemporaneoHoras ; the state's own terms, over its
+//                               ; authority's
 //
 //   [SVRS.1]                    ; an authority's services, keys as [SP.2]
 //
@@ -33,9 +37,11 @@
 //   estados = SP, MG            ; states sent to their contingency authority
 //
 // A state is served by the server's own [UF.E], [*.E] or [*.*], the first
-// found; otherwise by the authority its [UF] names (its contingency when
-// listed in [contingencia]), in the section [NAME.E] of the server's table
-// or, without one there, of the shipped one. Relative file names are taken
+// found, with the terms written there; otherwise by the authority its [UF]
+// names (its contingency when listed in [contingencia]), in the section
+// [NAME.E] of the server's table or, without one there, of the shipped one,
+// with the state's terms when [UF] gives them. Terms are counted from the
+// authorisation, as the states count them. Relative file names are taken
 // from the server's table's folder.
 #include <QHash>
 #include <QList>
@@ -43,6 +49,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <algorithm>
 #include <optional>
 
 namespace zavserver {
@@ -54,8 +61,11 @@ struct AuthorityEndpoints {
     QUrl statusUrl;        // NFeConsultaProtocolo4
     QUrl serviceStatusUrl; // NFeStatusServico4; may be empty in the server's own table
     int ordinaryHours = 24;
-    int lateDays = 0;
+    int lateHours = 0;      // from the authorisation; 0: no late cancellation
     int securityLevel = -1; // OpenSSL's security level; -1: the system's
+
+    // Hours after the authorisation within which a cancellation is sent.
+    int lastHour() const { return std::max(ordinaryHours, lateHours); }
 };
 
 class AuthorityConfig {
@@ -87,8 +97,9 @@ public:
 
 private:
     struct Route {
-        QString authority;   // "SVRS"
-        QString contingency; // "SVC-AN"
+        QString authority;                      // "SVRS"
+        QString contingency;                    // "SVC-AN"
+        int ordinaryHours = -1, lateHours = -1; // the state's terms; -1: its authority's
     };
     struct Table {
         QHash<QString, AuthorityEndpoints> services; // "SP.2", "*.2", "SVRS.1"
@@ -96,9 +107,11 @@ private:
         std::optional<QSet<QString>> contingency;    // when the table has [contingencia]
     };
     bool read(const QString& fileName, bool shipped, Table& into, QString* error);
+    std::optional<AuthorityEndpoints> resolve(const QString& state, const QString& environment) const;
 
     Table m_shipped, m_own;
-    QSet<QString> m_contingency; // states sent to their contingency authority
+    QHash<QString, AuthorityEndpoints> m_resolved; // "SP.2": every state in both environments
+    QSet<QString> m_contingency;                   // states sent to their contingency authority
     QString m_caFile;
     int m_connectMs = kDefaultConnectMs;
     int m_answerMs = kDefaultAnswerMs;

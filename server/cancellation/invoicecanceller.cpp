@@ -62,6 +62,9 @@ VALUES (:P_NRLANCTONF, :P_CDOPERADOR, :P_IDSESSAO, :P_DSENDERECO, :P_DTPROCESSAM
         :P_IDTPAMBIENTENFE, :P_SGESTADO, :P_NRSERIECERTIFIC, :P_DHCANCELAMENTO, :P_CDSTATUSEVENTO,
         :P_DSSTATUSEVENTO, :P_NRPROTOCOLOCANC, :P_DHREGEVENTO, :P_VERAPLIC))";
 
+// A late cancellation the state approved for the invoice, until when.
+const char* const kLateApprovalSql = "SELECT DHLIMITE FROM CANCEXTEMPNFE WHERE NRLANCTONF = ?";
+
 const char* const kBusyTimeoutSql = "PRAGMA busy_timeout";
 const char* const kSetBusyTimeoutSql = "PRAGMA busy_timeout = %1"; // a number of the code's, never input
 
@@ -368,26 +371,40 @@ std::optional<CancellationOutcome> InvoiceCanceller::authority() {
     return std::nullopt;
 }
 
-std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const Stored& s) const {
+std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const QString& entry, const Stored& s) {
     const QDateTime authorised = QDateTime::fromString(s.authorisedAt, Qt::ISODate);
     if (!authorised.isValid())
         return CancellationOutcome::byText(
             fit(QStringLiteral("Data de autorização da NF-e ilegível: \"%1\".").arg(s.authorisedAt)));
-    const qint64 elapsed = authorised.secsTo(QDateTime::currentDateTimeUtc());
-    const qint64 limit = qint64(m_endpoints->ordinaryHours) * 3600 + qint64(m_endpoints->lateDays) * 86400;
-    if (elapsed <= limit)
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    // Counted from the authorisation, as the states count them.
+    if (authorised.secsTo(now) <= qint64(m_endpoints->lastHour()) * 3600)
+        return std::nullopt;
+    if (lateApproved(entry, now))
         return std::nullopt;
     const QString at = authorised.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
-    if (m_endpoints->lateDays > 0)
-        return CancellationOutcome::byText(fit(
-            QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 h e %3 dias).")
-                .arg(at)
-                .arg(m_endpoints->ordinaryHours)
-                .arg(m_endpoints->lateDays)));
+    if (m_endpoints->lateHours > m_endpoints->ordinaryHours)
+        return CancellationOutcome::byText(
+            fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 h, "
+                               "extemporâneo até %3 h).")
+                    .arg(at)
+                    .arg(m_endpoints->ordinaryHours)
+                    .arg(m_endpoints->lateHours)));
     return CancellationOutcome::byText(
         fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
                 .arg(at)
                 .arg(m_endpoints->ordinaryHours)));
+}
+
+bool InvoiceCanceller::lateApproved(const QString& entry, const QDateTime& now) {
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QString::fromLatin1(kLateApprovalSql)))
+        fail("Erro ao preparar a leitura da autorização de cancelamento extemporâneo", q);
+    q.bindValue(0, entry);
+    if (!q.exec())
+        fail("Erro ao ler a autorização de cancelamento extemporâneo", q);
+    return q.next() && now.toSecsSinceEpoch() <= q.value(0).toLongLong();
 }
 
 std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const QString& reason,
@@ -451,7 +468,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const Journal
 std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Stored& stored,
                                                                      const QString& reason,
                                                                      const QDateTime& now, Attempt& attempt) {
-    if (auto late = outOfTerm(stored))
+    if (auto late = outOfTerm(attempt.entry, stored))
         return late;
     if (auto unsigned_ = sign(stored, reason, attempt))
         return unsigned_;

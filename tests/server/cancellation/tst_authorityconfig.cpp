@@ -49,7 +49,8 @@ private Q_SLOTS:
                  QStringLiteral("any2"));
         QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->eventUrl.host(),
                  QStringLiteral("any"));
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->lateDays, 7);
+        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->lateHours,
+                 7 * 24); // from the authorisation
         QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->ordinaryHours,
                  24); // the real default
         QCOMPARE(config->answerMs(), 1500);
@@ -140,6 +141,35 @@ private Q_SLOTS:
         QCOMPARE(local->find(QStringLiteral("MA"), QStringLiteral("1"))->name, QStringLiteral("SVAN.1"));
     }
 
+    // Terms are the state's: a state's section gives its own over its
+    // authority's (AL accepts late cancellations up to 168 h from the
+    // authorisation, the other SVRS states do not); what the server's table
+    // says of a state in an environment wins over both.
+    void termsAreTheStates() {
+        QString error;
+        const auto shipped = AuthorityConfig::load(QString(), &error);
+        QVERIFY2(shipped, qPrintable(error));
+        const auto* al = shipped->find(QStringLiteral("AL"), QStringLiteral("1"));
+        QCOMPARE(al->name, QStringLiteral("SVRS.1"));
+        QCOMPARE(al->ordinaryHours, 24);
+        QCOMPARE(al->lateHours, 168);
+        QCOMPARE(al->lastHour(), 168);
+        const auto* rj = shipped->find(QStringLiteral("RJ"), QStringLiteral("1"));
+        QCOMPARE(rj->lateHours, 0);
+        QCOMPARE(rj->lastHour(), 24);
+
+        const auto own = AuthorityConfig::load(
+            write("[RJ]\nautorizador = SVRS\nprazoHoras = 48\nprazoExtemporaneoDias = 3\n"
+                  "[AL.2]\nevento = https://al/ev\nconsulta = https://al/co\nprazoHoras = 12\n"),
+            &error);
+        QVERIFY2(own, qPrintable(error));
+        QCOMPARE(own->find(QStringLiteral("RJ"), QStringLiteral("2"))->ordinaryHours, 48);
+        QCOMPARE(own->find(QStringLiteral("RJ"), QStringLiteral("2"))->lateHours, 72);
+        QCOMPARE(own->find(QStringLiteral("AL"), QStringLiteral("2"))->ordinaryHours, 12);
+        QCOMPARE(own->find(QStringLiteral("AL"), QStringLiteral("2"))->lateHours, 0);
+        QCOMPARE(own->find(QStringLiteral("AL"), QStringLiteral("1"))->lateHours, 168);
+    }
+
     // The shipped table must serve every state: a damaged one stops the
     // server instead of leaving a state without an authority.
     void damagedShippedTable() {
@@ -183,6 +213,13 @@ private Q_SLOTS:
         QTest::newRow("zero hours")
             << QByteArray("[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nprazoHoras = 0\n")
             << QStringLiteral("[SP.2] prazoHoras inválido: \"0\"");
+        QTest::newRow("late term twice")
+            << QByteArray("[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nprazoExtemporaneoDias = 7\n"
+                          "prazoExtemporaneoHoras = 168\n")
+            << QStringLiteral("dizem o mesmo prazo");
+        QTest::newRow("words for a state's hours")
+            << QByteArray("[AL]\nautorizador = SVRS\nprazoExtemporaneoHoras = muitas\n")
+            << QStringLiteral("[AL] prazoExtemporaneoHoras inválido");
         QTest::newRow("words for days")
             << QByteArray(
                    "[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nprazoExtemporaneoDias = sete\n")

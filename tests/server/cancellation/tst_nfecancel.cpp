@@ -248,6 +248,8 @@ private Q_SLOTS:
     void rejectionsLeaveTheInvoiceAuthorised();
     void termsAtTheServerAndAtTheAuthority_data() { zavtest::addDialectRows("fresh database"); }
     void termsAtTheServerAndAtTheAuthority();
+    void lateCancellationTheStateApproved_data() { zavtest::addDialectRows("fresh database"); }
+    void lateCancellationTheStateApproved();
     void certificateFailures_data() { zavtest::addDialectRows("fresh database"); }
     void certificateFailures();
     void unconfiguredServerSaysWhatIsMissing_data() { zavtest::addDialectRows("fresh database"); }
@@ -638,6 +640,72 @@ void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
     QCOMPARE(scalar(w.db, QStringLiteral("SELECT CDSTATUSEVENTO FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
                     {entryOf(3)}),
              QStringLiteral("155"));
+}
+
+// Beyond the table's terms, an invoice whose late cancellation the state
+// approved (zav-admin approve-late) is sent until the approval's last day;
+// the authority has the last word (155), and the approval stays on record.
+void TstNfeCancel::lateCancellationTheStateApproved() {
+    FRESH(w, 2, {}, false);
+    // Authorised two hours ago: out of an ordinary term of one hour, within
+    // the authority's late term.
+    const QString twoHoursAgo =
+        QDateTime::currentDateTimeUtc().addSecs(-7200).toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate);
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET DHAUTORIZACAO = ? WHERE NRLANCTONF IN (?, ?)"),
+                  {twoHoursAgo, entryOf(1), entryOf(2)}),
+             QString());
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("1"),
+                                                  QStringLiteral("--late-days"), QStringLiteral("7")}),
+             QString());
+    QCOMPARE(startServer(w), QString());
+    QString table = QString::fromUtf8([&] {
+        QFile f(w.nfe->serverArguments().last());
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }());
+    table.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
+                  QStringLiteral("prazoHoras = 1"));
+    w.nfe->writeTable(table);
+    w.server->terminate();
+    QCOMPARE(startServer(w), QString());
+    const Answer refused = cancel(w, {1});
+    QCOMPARE(refused.failures.size(), 1);
+    QVERIFY2(refused.failures.at(0).text.startsWith(QStringLiteral("Prazo de cancelamento esgotado")),
+             qPrintable(refused.failures.at(0).text));
+
+    const auto admin = [&](const QStringList& args) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QFileInfo(ServerProcess::binary()).dir().filePath(QStringLiteral("zav-admin")),
+                QStringList{QStringLiteral("--db"), w.connection, QStringLiteral("approve-late")} + args);
+        const int code = exitCodeWithin(p, 60000);
+        return std::pair{code, QString::fromUtf8(p.readAll())};
+    };
+    const QString tomorrow = QDate::currentDate().addDays(1).toString(Qt::ISODate);
+    const QString reference = QStringLiteral("Processo SEFAZ 2026/000123");
+    QVERIFY(admin({entryOf(1), QStringLiteral("--until"), tomorrow}).second.contains(u"--reference"));
+    QVERIFY(admin({entryOf(1), QStringLiteral("--until"), QStringLiteral("2020-01-01"),
+                   QStringLiteral("--reference"), reference})
+                .second.contains(u"já passou"));
+    QVERIFY(admin({QStringLiteral("9999999999"), QStringLiteral("--until"), tomorrow,
+                   QStringLiteral("--reference"), reference})
+                .second.contains(u"não encontrada"));
+    const auto [code, text] =
+        admin({entryOf(1), QStringLiteral("--until"), tomorrow, QStringLiteral("--reference"), reference});
+    QVERIFY2(code == 0, qPrintable(text));
+    QVERIFY(admin({entryOf(1), QStringLiteral("--until"), tomorrow, QStringLiteral("--reference"), reference})
+                .first != 0); // one approval per invoice
+
+    const Answer approved = cancel(w, {1, 2});
+    QVERIFY2(approved.failures.size() == 1, qPrintable(approved.describe())); // 2 was not approved
+    QCOMPARE(approved.failures.at(0).entry, entryOf(2));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT CDSTATUSEVENTO FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                    {entryOf(1)}),
+             QStringLiteral("155"));
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT DSAUTORIZACAO FROM CANCEXTEMPNFE WHERE NRLANCTONF = ?"),
+                    {entryOf(1)}),
+             reference);
 }
 
 void TstNfeCancel::certificateFailures() {
