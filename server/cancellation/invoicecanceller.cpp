@@ -380,6 +380,12 @@ std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const
     a.signedBatch = zavnfe::EventSigner(*m_certificate).sign(batch, &error);
     if (a.signedBatch.isEmpty())
         return CancellationOutcome::byText(fit(error), "fa_assinar");
+    // What the authority would refuse whole is neither journalled nor sent.
+    if (const QString problem = zavnfe::CancellationBatch::problemBeforeSending(a.signedBatch);
+        !problem.isEmpty()) {
+        a.signedBatch.clear();
+        return CancellationOutcome::byText(fit(problem), "fa_assinar");
+    }
     a.reason = event->data().reason;
     return std::nullopt;
 }
@@ -404,8 +410,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const Journal
                                                                    Attempt& attempt) {
     const QDateTime sent =
         QDateTime::fromString(earlier.sentAt.isEmpty() ? earlier.createdAt : earlier.sentAt, Qt::ISODate);
-    if (earlier.session != m_context.session && sent.isValid() &&
-        sent.secsTo(now) < kInFlightSeconds)
+    if (earlier.session != m_context.session && sent.isValid() && sent.secsTo(now) < kInFlightSeconds)
         return CancellationOutcome::byKey("MS01");
     if (earlier.accessKey != stored.accessKey)
         throw zavdb::DatabaseError(
