@@ -258,7 +258,8 @@ Authority startAuthority(const QString& connection, const Establishment& e, cons
     QProcess script;
     script.setProcessChannelMode(QProcess::MergedChannels);
     script.start(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"),
-                                          a.certificates, QString::fromLatin1(kPassword), e.certificate});
+                                          a.certificates, QString::fromLatin1(kPassword),
+                                          e.certificate + u':' + e.cnpj}); // the certificate of its CNPJ
     if (!script.waitForFinished(120000) || script.exitCode() != 0)
         die(QStringLiteral("make-certificates.sh failed: %1").arg(QString::fromUtf8(script.readAll())));
     const QString certs = a.certificates + u'/';
@@ -309,9 +310,9 @@ Figures measure(const QString& connection, int invoices, int runs) {
         QSqlDatabase db = zavdb::open(connection, name);
         const Establishment e = mainEstablishment(db);
         // In this process, as one session of the benchmark's operator.
-        const zavserver::CancellationContext context{QString::fromLatin1(kOperator), QDate::currentDate(),
-                                                     e.environment, e.certificate, e.state,
-                                                     QStringLiteral("bench-direct"), QStringLiteral("127.0.0.1")};
+        const zavserver::CancellationContext context{
+            QString::fromLatin1(kOperator), QDate::currentDate(),       e.environment, e.certificate, e.state,
+            QStringLiteral("bench-direct"), QStringLiteral("127.0.0.1")};
         QTemporaryDir dir;
         Authority authority = startAuthority(connection, e, dir);
         zavserver::NfeSettings settings;
