@@ -38,7 +38,11 @@ QCommandLineOption describeOptions(QCommandLineParser& parser) {
         {QStringLiteral("key"), QStringLiteral("Chave privada do certificado TLS (PEM)."),
          QStringLiteral("arquivo")},
         {QStringLiteral("client-ca"),
-         QStringLiteral("AC dos certificados de cliente, também a das assinaturas dos eventos (PEM)."),
+         QStringLiteral("AC raiz dos certificados de cliente, também a das assinaturas dos eventos (PEM)."),
+         QStringLiteral("arquivo")},
+        {QStringLiteral("tls-client-ca"),
+         QStringLiteral("Outra AC em que o TLS confia para certificados de cliente, no lugar de --client-ca "
+                        "(simula uma SEFAZ que não confia na cadeia da empresa: alerta unknown_ca)."),
          QStringLiteral("arquivo")},
         {QStringLiteral("db"), QStringLiteral("Banco do ERP de onde vêm as NF-e autorizadas (lido uma vez)."),
          QStringLiteral("conexão")},
@@ -58,6 +62,10 @@ QCommandLineOption describeOptions(QCommandLineParser& parser) {
         {QStringLiteral("drop-requests"),
          QStringLiteral("Fecha a conexão dos próximos N lotes de eventos sem processá-los."),
          QStringLiteral("N")},
+        {QStringLiteral("paused"),
+         QStringLiteral("Serviços de evento e de status paralisados: 108 (curto prazo) ou 109 (sem "
+                        "previsão)."),
+         QStringLiteral("cStat")},
         {QStringLiteral("log-file"),
          QStringLiteral("Arquivo do registro das requisições (padrão: saída de erros)."),
          QStringLiteral("arquivo")},
@@ -82,8 +90,12 @@ QString readFiles(const QCommandLineParser& parser, AuthorityOptions& options) {
     options.certificate = parser.value(QStringLiteral("cert"));
     options.key = parser.value(QStringLiteral("key"));
     options.clientCa = parser.value(QStringLiteral("client-ca"));
-    for (const auto& [name, path] : {std::pair{"cert", options.certificate}, std::pair{"key", options.key},
-                                     std::pair{"client-ca", options.clientCa}}) {
+    options.tlsClientCa = parser.isSet(QStringLiteral("tls-client-ca"))
+                              ? parser.value(QStringLiteral("tls-client-ca"))
+                              : options.clientCa;
+    for (const auto& [name, path] :
+         {std::pair{"cert", options.certificate}, std::pair{"key", options.key},
+          std::pair{"client-ca", options.clientCa}, std::pair{"tls-client-ca", options.tlsClientCa}}) {
         if (path.isEmpty())
             return QStringLiteral("Informe --%1.").arg(QLatin1StringView(name));
         if (!QFileInfo(path).isReadable() || !QFileInfo(path).isFile())
@@ -112,6 +124,10 @@ QString readNumbers(const QCommandLineParser& parser, AuthorityOptions& options)
         return error;
     if (options.environment > 2)
         return QStringLiteral("--environment é 1 (produção) ou 2 (homologação).");
+    options.paused = number(parser, QStringLiteral("paused"), 0, 0, &error);
+    if (!error.isEmpty() || (options.paused != 0 && options.paused != 108 && options.paused != 109))
+        return QStringLiteral(
+            "--paused é 108 (paralisado momentaneamente) ou 109 (paralisado sem previsão).");
     return {};
 }
 

@@ -9,6 +9,10 @@ struct AuthorityOptions {
     QString host;
     int port = 0; // 0: any free port
     QString certificate, key, clientCa;
+    // The CA(s) the TLS handshake trusts for client certificates: clientCa
+    // unless another is named, to play an authority that does not trust the
+    // company's chain.
+    QString tlsClientCa;
     QString database;   // the ERP database (connection text)
     QString recordFile; // empty: everything in memory
     int ordinaryHours = 24;
@@ -17,6 +21,7 @@ struct AuthorityOptions {
     int delayMs = 0;
     int dropAnswers = 0;
     int dropRequests = 0;
+    int paused = 0; // 108 or 109: the event and service status services answer so
     QString logFile;
 
     // Empty and *options filled, or the reason the command line is refused.

@@ -1,8 +1,12 @@
 #include "authorityservice.h"
 
+#include "authoritymessages.h"
 #include "soap.h"
+#include "statuscodes.h"
 
 #include <QElapsedTimer>
+
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <thread>
@@ -30,12 +34,20 @@ void dropAnswer(httplib::Response& response) {
 } // namespace
 
 AuthorityService::AuthorityService(const AuthorityOptions& options, const EventReception& events,
-                                   const StatusConsultation& status, RequestLog& log)
-    : m_options(options), m_events(events), m_status(status), m_log(log),
+                                   const StatusConsultation& status, const ServiceStatus& serviceStatus,
+                                   RequestLog& log)
+    : m_options(options), m_events(events), m_status(status), m_serviceStatus(serviceStatus), m_log(log),
       m_server(std::make_unique<httplib::SSLServer>(options.certificate.toLocal8Bit().constData(),
                                                     options.key.toLocal8Bit().constData(),
-                                                    options.clientCa.toLocal8Bit().constData())),
+                                                    options.tlsClientCa.toLocal8Bit().constData())),
       m_dropAnswers(options.dropAnswers), m_dropRequests(options.dropRequests) {
+    // With client certificates verified, OpenSSL resumes a session only
+    // inside a named context; without one it ends the resuming handshake
+    // with an internal_error alert and nothing logged.
+    static constexpr unsigned char kSessionContext[] = "zav-authority";
+    if (m_server->is_valid() && SSL_CTX_set_session_id_context(m_server->ssl_context(), kSessionContext,
+                                                               sizeof kSessionContext - 1) != 1)
+        m_sessionProblem = true;
     m_server->set_payload_max_length(kMaxRequestBytes);
     m_server->set_read_timeout(30, 0);
     // One SOAP call is one small request and one small answer: waiting to
@@ -48,13 +60,18 @@ AuthorityService::AuthorityService(const AuthorityOptions& options, const EventR
     m_server->Post(kStatusPath, [this](const httplib::Request& request, httplib::Response& response) {
         handle(Service::Status, request, response);
     });
+    m_server->Post(kServiceStatusPath, [this](const httplib::Request& request, httplib::Response& response) {
+        handle(Service::ServiceStatus, request, response);
+    });
 }
 
 QString AuthorityService::tlsProblem() const {
+    if (m_sessionProblem)
+        return QStringLiteral("o OpenSSL não aceitou o contexto de sessão TLS");
     if (m_server->is_valid())
         return {};
     return QStringLiteral("o certificado TLS (%1), sua chave (%2) ou a AC de clientes (%3) não foram aceitos")
-        .arg(m_options.certificate, m_options.key, m_options.clientCa);
+        .arg(m_options.certificate, m_options.key, m_options.tlsClientCa);
 }
 
 int AuthorityService::bind() {
@@ -89,8 +106,9 @@ void AuthorityService::handle(Service service, const httplib::Request& request, 
         if (m_options.delayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
     };
-    const char* soapService =
-        service == Service::Event ? zavnfe::Soap::kEventService : zavnfe::Soap::kStatusService;
+    const char* soapService = service == Service::Event    ? zavnfe::Soap::kEventService
+                              : service == Service::Status ? zavnfe::Soap::kStatusService
+                                                           : zavnfe::Soap::kServiceStatusService;
     auto refuse = [&](int httpStatus, const QString& why) {
         wait();
         response.status = httpStatus;
@@ -113,7 +131,7 @@ void AuthorityService::handle(Service service, const httplib::Request& request, 
             return refuse(400, error);
         const QDateTime now = QDateTime::currentDateTimeUtc();
         const ServiceAnswer answer =
-            service == Service::Event ? m_events.process(payload, now) : m_status.process(payload, now);
+            this->answer(service, QByteArray::fromStdString(request.body), payload, now, request.ssl);
         wait();
         if (service == Service::Event && takeOne(m_dropAnswers)) {
             dropAnswer(response);
@@ -131,6 +149,32 @@ void AuthorityService::handle(Service service, const httplib::Request& request, 
                              kSoapType);
         note(500, QStringLiteral("erro interno: %1").arg(QString::fromUtf8(failure.what())));
     }
+}
+
+ServiceAnswer AuthorityService::answer(Service service, const QByteArray& body, const QByteArray& payload,
+                                       const QDateTime& now, const SSL* ssl) const {
+    // As the real authorities: a message with edit characters is refused
+    // whole before anything else about it is read, then a paused service
+    // answers only that it is paused.
+    const bool edited = zavnfe::editCharacterAt(body) >= 0;
+    const int refusal = edited ? int(EditCharacters) : m_options.paused;
+    switch (service) {
+    case Service::Event:
+        if (refusal != 0)
+            return m_events.refuse(payload, refusal);
+        // The intermediates the client presented (its own certificate is not
+        // in this list on the server's side) may complete a signer's chain.
+        return m_events.process(payload, now, ssl ? SSL_get_peer_cert_chain(ssl) : nullptr);
+    case Service::ServiceStatus:
+        if (refusal != 0)
+            return m_serviceStatus.refuse(payload, refusal, now);
+        return m_serviceStatus.process(payload, now);
+    case Service::Status:
+        if (edited)
+            return m_status.refuse(payload, EditCharacters, now);
+        return m_status.process(payload, now);
+    }
+    return m_status.refuse(payload, UncataloguedError, now);
 }
 
 } // namespace zavauthority

@@ -1,12 +1,15 @@
 #pragma once
 // AuthorityService: the HTTPS side of the local authority. Mutual TLS (the
-// client's certificate must chain to the client CA), SOAP 1.2 over POST on
-// /ws/NFeRecepcaoEvento4 and /ws/NFeConsultaProtocolo4, the delay and the
-// dropped answers and requests asked for on the command line, and one log
-// line per request.
+// client's certificate must chain to the client CA through the intermediates
+// the client presents; sessions may be resumed), SOAP 1.2 over POST on
+// /ws/NFeRecepcaoEvento4, /ws/NFeConsultaProtocolo4 and /ws/NFeStatusServico4,
+// a message with edit characters between its tags refused (588) before
+// anything else, the pause, the delay and the dropped answers and requests
+// asked for on the command line, and one log line per request.
 #include "authorityoptions.h"
 #include "eventreception.h"
 #include "requestlog.h"
+#include "servicestatus.h"
 #include "statusconsultation.h"
 
 #include <httplib.h>
@@ -20,10 +23,11 @@ class AuthorityService {
 public:
     static constexpr const char* kEventPath = "/ws/NFeRecepcaoEvento4";
     static constexpr const char* kStatusPath = "/ws/NFeConsultaProtocolo4";
+    static constexpr const char* kServiceStatusPath = "/ws/NFeStatusServico4";
     static constexpr size_t kMaxRequestBytes = size_t{4} * 1024 * 1024;
 
     AuthorityService(const AuthorityOptions& options, const EventReception& events,
-                     const StatusConsultation& status, RequestLog& log);
+                     const StatusConsultation& status, const ServiceStatus& serviceStatus, RequestLog& log);
 
     // Empty when the TLS certificate, key and CA were accepted.
     QString tlsProblem() const;
@@ -35,16 +39,21 @@ public:
     bool isRunning() const { return m_server->is_running(); }
 
 private:
-    enum class Service { Event, Status };
+    enum class Service { Event, Status, ServiceStatus };
     void handle(Service service, const httplib::Request& request, httplib::Response& response);
+    // The service's answer to the message (payload) of a request (body).
+    ServiceAnswer answer(Service service, const QByteArray& body, const QByteArray& payload,
+                         const QDateTime& now, const SSL* ssl) const;
 
     const AuthorityOptions& m_options;
     const EventReception& m_events;
     const StatusConsultation& m_status;
+    const ServiceStatus& m_serviceStatus;
     RequestLog& m_log;
     std::unique_ptr<httplib::SSLServer> m_server;
     std::atomic<int> m_dropAnswers;
     std::atomic<int> m_dropRequests;
+    bool m_sessionProblem = false;
 };
 
 } // namespace zavauthority

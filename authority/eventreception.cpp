@@ -42,8 +42,9 @@ void readBatchHead(xmlNode* root, zavnfe::RetEnvEventoData& head) {
 ServiceAnswer rejectBatch(zavnfe::RetEnvEventoData& head, int status, const QString& detail) {
     head.status = status;
     head.statusText = StatusCodes::text(status, detail);
-    return ServiceAnswer{zavnfe::retEnvEvento(head, {}),
-                         QStringLiteral("lote %1: %2 %3").arg(head.batchId).arg(status).arg(detail)};
+    return ServiceAnswer{
+        zavnfe::retEnvEvento(head, {}),
+        QStringLiteral("lote %1: %2 %3").arg(head.batchId).arg(status).arg(detail).trimmed()};
 }
 
 } // namespace
@@ -124,13 +125,26 @@ Decision EventReception::answer(const Incoming& in, const QString& batchOrgan, c
     return decision;
 }
 
-ServiceAnswer EventReception::process(const QByteArray& envEvento, const QDateTime& now) const {
-    zavnfe::RetEnvEventoData head{QStringLiteral("0"),
-                                  m_environment,
-                                  QLatin1String(kApplication),
-                                  QLatin1String(kNationalOrgan),
-                                  0,
-                                  QString()};
+zavnfe::RetEnvEventoData EventReception::head() const {
+    return zavnfe::RetEnvEventoData{QStringLiteral("0"),
+                                    m_environment,
+                                    QLatin1String(kApplication),
+                                    QLatin1String(kNationalOrgan),
+                                    0,
+                                    QString()};
+}
+
+ServiceAnswer EventReception::refuse(const QByteArray& envEvento, int status) const {
+    zavnfe::RetEnvEventoData head = this->head();
+    QString why;
+    const zavnfe::XmlDoc doc = zavnfe::parseUntrusted(envEvento, &why);
+    readBatchHead(doc ? xmlDocGetRootElement(doc.get()) : nullptr, head);
+    return rejectBatch(head, status, QString());
+}
+
+ServiceAnswer EventReception::process(const QByteArray& envEvento, const QDateTime& now,
+                                      stack_st_X509* intermediates) const {
+    zavnfe::RetEnvEventoData head = this->head();
     QString why;
     zavnfe::XmlDoc doc = zavnfe::parseUntrusted(envEvento, &why);
     xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
@@ -143,10 +157,18 @@ ServiceAnswer EventReception::process(const QByteArray& envEvento, const QDateTi
 
     const std::vector<Incoming> events = readEvents(root);
     for (const Incoming& in : events) {
-        const SignatureCheck::Result signature = m_signatures.verify(in.evento);
+        const SignatureCheck::Result signature = m_signatures.verify(in.evento, intermediates);
         if (signature.status != 0)
             return rejectBatch(head, signature.status,
                                QStringLiteral("chNFe %1: %2").arg(in.key, signature.detail));
+        if (signature.signerCnpj.isEmpty())
+            return rejectBatch(head, SigningCertificateWithoutCnpj, QStringLiteral("chNFe %1").arg(in.key));
+        // Any establishment of the company may be the author: the base (the
+        // first 8 digits) of its CNPJ is the certificate's.
+        if (in.author.left(8) != signature.signerCnpj.left(8))
+            return rejectBatch(head, CnpjBaseDiffers,
+                               QStringLiteral("chNFe %1: autor %2, certificado %3")
+                                   .arg(in.key, in.author, signature.signerCnpj));
     }
 
     std::vector<QByteArray> answers;

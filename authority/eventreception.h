@@ -1,8 +1,10 @@
 #pragma once
 // EventReception: the NFeRecepcaoEvento4 service. Takes an envEvento, checks
-// the batch (schema, every signature) and then each event on its own, and
-// answers retEnvEvento: cStat 128 with one retEvento per event, matched by
-// chNFe, or a rejection of the whole batch with no retEvento.
+// the batch (schema, every signature and its certificate's CNPJ against the
+// event's author) and then each event on its own, and answers retEnvEvento:
+// cStat 128 with one retEvento per event, matched by chNFe, or a rejection of
+// the whole batch with no retEvento.
+#include "authoritymessages.h"
 #include "authorityrecord.h"
 #include "signaturecheck.h"
 
@@ -12,6 +14,8 @@
 #include <vector>
 
 #include <libxml/tree.h>
+
+struct stack_st_X509;
 
 namespace zavauthority {
 
@@ -30,11 +34,19 @@ public:
                    int environment)
         : m_record(record), m_signatures(signatures), m_terms(terms), m_environment(environment) {}
 
-    ServiceAnswer process(const QByteArray& envEvento, const QDateTime& now) const;
+    // intermediates: the certificates the sender presented in the TLS
+    // handshake besides its own, which may complete a signer's chain.
+    ServiceAnswer process(const QByteArray& envEvento, const QDateTime& now,
+                          stack_st_X509* intermediates = nullptr) const;
+    // The whole batch refused with status before anything in it is looked at
+    // (edit characters in the message, the service paused).
+    ServiceAnswer refuse(const QByteArray& envEvento, int status) const;
 
 private:
     struct Incoming; // one evento as the batch carries it
 
+    // The answer's head before anything of the batch is read.
+    zavnfe::RetEnvEventoData head() const;
     static std::vector<Incoming> readEvents(xmlNode* root);
     // The status an event's own fields refuse it with; 0 when they pass.
     int refusal(const Incoming& in, const QDateTime& at, const QDateTime& now) const;

@@ -8,6 +8,7 @@
 #include "authorityservice.h"
 #include "eventreception.h"
 #include "requestlog.h"
+#include "servicestatus.h"
 #include "signaturecheck.h"
 #include "statusconsultation.h"
 
@@ -156,7 +157,8 @@ int main(int argc, char* argv[]) {
     const Terms terms{options.ordinaryHours, options.lateDays};
     const EventReception events(record, *signatures, terms, options.environment);
     const StatusConsultation status(record, options.environment);
-    AuthorityService service(options, events, status, log);
+    const ServiceStatus serviceStatus(options.environment, options.paused);
+    AuthorityService service(options, events, status, serviceStatus, log);
     const QString tls = service.tlsProblem();
     if (!tls.isEmpty()) {
         log.line(QStringLiteral("zav-authority: %1").arg(tls));

@@ -5,6 +5,7 @@
 #include "cryptolibraries.h"
 #include "eventsigner.h"
 #include "opensslerror.h"
+#include "signingcertificate.h"
 #include "statuscodes.h"
 
 #include <openssl/bio.h>
@@ -111,9 +112,9 @@ std::optional<Result> readSignedParts(xmlDoc* doc, SignedParts& parts) {
 }
 
 // The signer's certificate chains to the trusted CA(s) now.
-std::optional<Result> checkChain(X509_STORE* trusted, X509* certificate) {
+std::optional<Result> checkChain(X509_STORE* trusted, X509* certificate, STACK_OF(X509) * intermediates) {
     StoreContext chain(X509_STORE_CTX_new());
-    if (!chain || X509_STORE_CTX_init(chain.get(), trusted, certificate, nullptr) != 1 ||
+    if (!chain || X509_STORE_CTX_init(chain.get(), trusted, certificate, intermediates) != 1 ||
         X509_STORE_CTX_set_purpose(chain.get(), X509_PURPOSE_ANY) != 1)
         return differs(
             QStringLiteral("cadeia do certificado não verificada (%1)").arg(zavnfe::openSslError()));
@@ -194,7 +195,8 @@ SignatureCheck::SignatureCheck(const QByteArray& caPem) {
     m_trusted = std::move(store);
 }
 
-SignatureCheck::Result SignatureCheck::verify(const QByteArray& evento) const {
+SignatureCheck::Result SignatureCheck::verify(const QByteArray& evento,
+                                              STACK_OF(X509) * intermediates) const {
     const QString ready = zavnfe::CryptoLibraries::ensure();
     if (!ready.isEmpty())
         return differs(ready);
@@ -218,11 +220,11 @@ SignatureCheck::Result SignatureCheck::verify(const QByteArray& evento) const {
         ERR_clear_error();
         return differs(QStringLiteral("o certificado de KeyInfo não pôde ser lido"));
     }
-    if (auto refused = checkChain(m_trusted.get(), certificate.get()))
+    if (auto refused = checkChain(m_trusted.get(), certificate.get(), intermediates))
         return *refused;
     if (auto refused = checkSignatureValue(parts.signature, certificate.get()))
         return *refused;
-    return {};
+    return Result{0, {}, zavnfe::SigningCertificate::cnpjOf(certificate.get())};
 }
 
 } // namespace zavauthority

@@ -2,14 +2,17 @@
 // SignatureCheck: verifies the XML signature of one evento, as the authority
 // receives it, with xmlsec in-process: the profile the NF-e requires (one
 // reference to infEvento by its Id, one certificate in KeyInfo), that
-// certificate chaining to the CA(s) of --client-ca and to nothing else, and
-// the digest and signature values computed with that certificate's key.
+// certificate chaining to the CA(s) of --client-ca and to nothing else (the
+// intermediates the sender presented in the TLS handshake may fill the
+// chain, as the authorities hold the intermediates of ICP-Brasil), and the
+// digest and signature values computed with that certificate's key.
 #include <QByteArray>
 #include <QString>
 
 #include <memory>
 
 typedef struct x509_store_st X509_STORE;
+struct stack_st_X509;
 
 namespace zavauthority {
 
@@ -27,10 +30,13 @@ public:
     struct Result {
         int status = 0; // 0 verified, else 297 or 298
         QString detail;
+        QString signerCnpj; // of the verified signer's certificate; empty when it has none
     };
-    // evento: the signed evento element serialised on its own. Safe to call
-    // from several threads at once: the trusted store is only read.
-    Result verify(const QByteArray& evento) const;
+    // evento: the signed evento element serialised on its own; intermediates:
+    // certificates that may complete the chain, never trusted themselves
+    // (null for none). Safe to call from several threads at once: the
+    // trusted store is only read.
+    Result verify(const QByteArray& evento, stack_st_X509* intermediates = nullptr) const;
 
 private:
     struct StoreFree {

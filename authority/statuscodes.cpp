@@ -8,10 +8,15 @@ QString StatusCodes::text(int code, const QString& detail) {
     static const QHash<int, QString> texts{
         {AuthorisedUse, QStringLiteral("Autorizado o uso da NF-e")},
         {CancellationApproved, QStringLiteral("Cancelamento de NF-e homologado")},
+        {ServiceInOperation, QStringLiteral("Serviço em Operação")},
+        {ServicePausedShortly, QStringLiteral("Serviço Paralisado Momentaneamente (curto prazo)")},
+        {ServicePausedIndefinitely, QStringLiteral("Serviço Paralisado sem Previsão")},
         {DeniedUse, QStringLiteral("Uso Denegado")},
         {BatchProcessed, QStringLiteral("Lote de evento processado")},
         {EventLinked, QStringLiteral("Evento registrado e vinculado a NF-e")},
         {LateCancellation, QStringLiteral("Cancelamento homologado fora de prazo")},
+        {CnpjBaseDiffers,
+         QStringLiteral("Rejeição: CNPJ-Base do Autor difere do CNPJ-Base do Certificado Digital")},
         {SchemaFailure, QStringLiteral("Rejeição: Falha no schema XML")},
         {NotInDatabase, QStringLiteral("Rejeição: NF-e não consta na base de dados da SEFAZ")},
         {ProtocolDiffers, QStringLiteral("Rejeição: Protocolo de Autorização de Uso difere do cadastrado")},
@@ -19,6 +24,7 @@ QString StatusCodes::text(int code, const QString& detail) {
         {EnvironmentDiffers,
          QStringLiteral("Rejeição: Ambiente informado diverge do Ambiente de recebimento")},
         {SignatureDiffers, QStringLiteral("Rejeição: Assinatura difere do calculado")},
+        {SigningCertificateWithoutCnpj, QStringLiteral("Rejeição: Certificado Assinatura sem CNPJ")},
         {SignatureNotStandard, QStringLiteral("Rejeição: Assinatura difere do padrão do Sistema")},
         {AlreadyCancelled, QStringLiteral("Rejeição: Cancelamento para NF-e já cancelada")},
         {OrganDiffersFromKey,
@@ -36,6 +42,8 @@ QString StatusCodes::text(int code, const QString& detail) {
          QStringLiteral("Rejeição: A data do evento não pode ser menor que a data de autorização "
                         "para NF-e não emitida em contingência")},
         {RequiresAuthorisedNfe, QStringLiteral("Rejeição: O evento exige uma NF-e autorizada")},
+        {EditCharacters, QStringLiteral("Rejeição: Não é permitida a presença de caracteres de edição no "
+                                        "início/fim da mensagem ou entre as tags da mensagem")},
         {UncataloguedError, QStringLiteral("Rejeição: Erro não catalogado")},
     };
     QString result = texts.value(code, texts.value(UncataloguedError));

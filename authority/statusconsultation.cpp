@@ -45,6 +45,30 @@ QString layoutProblem(xmlNode* root) {
 
 } // namespace
 
+ServiceAnswer StatusConsultation::refuse(const QByteArray& consSitNFe, int status,
+                                         const QDateTime& now) const {
+    zavnfe::RetConsSitNFeData data;
+    data.environment = m_environment;
+    data.application = QLatin1String(EventReception::kApplication);
+    data.status = status;
+    data.statusText = StatusCodes::text(status);
+    QString why;
+    const zavnfe::XmlDoc doc = zavnfe::parseUntrusted(consSitNFe, &why);
+    const QString key =
+        doc ? zavnfe::elementText(zavnfe::childElement(xmlDocGetRootElement(doc.get()), "chNFe", kNfe))
+            : QString();
+    if (zavfiscal::isDigits(key, 44))
+        data.accessKey = key;
+    if (zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(data.accessKey)))
+        data.stateCode = zavfiscal::accessKeyStateCode(data.accessKey);
+    data.receivedAt = zavfiscal::legalDateTime(
+        now, zavfiscal::utcOffsetOfCode(data.stateCode.isEmpty() ? QStringLiteral("53") : data.stateCode));
+    return ServiceAnswer{zavnfe::retConsSitNFe(data, {}),
+                         QStringLiteral("consulta %1: %2")
+                             .arg(data.accessKey.isEmpty() ? QStringLiteral("-") : data.accessKey)
+                             .arg(status)};
+}
+
 ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QDateTime& now) const {
     zavnfe::RetConsSitNFeData data;
     data.environment = m_environment;

@@ -14,6 +14,8 @@ public:
         : m_record(record), m_environment(environment) {}
 
     ServiceAnswer process(const QByteArray& consSitNFe, const QDateTime& now) const;
+    // The query refused with status before anything in it is looked at.
+    ServiceAnswer refuse(const QByteArray& consSitNFe, int status, const QDateTime& now) const;
 
 private:
     AuthorityRecord& m_record;

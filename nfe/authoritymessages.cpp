@@ -119,6 +119,26 @@ private:
 
 } // namespace
 
+qsizetype editCharacterAt(const QByteArray& xml) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    if (xml.isEmpty())
+        return -1;
+    if (blank(xml.front()))
+        return 0;
+    if (blank(xml.back()))
+        return xml.size() - 1;
+    // '<' cannot stand unescaped in text or attribute values: a run of blanks
+    // between '>' and '<' is a text node of blanks only.
+    for (qsizetype i = xml.indexOf('>'); i >= 0 && i + 1 < xml.size(); i = xml.indexOf('>', i + 1)) {
+        qsizetype j = i + 1;
+        while (j < xml.size() && blank(xml[j]))
+            ++j;
+        if (j > i + 1 && j < xml.size() && xml[j] == '<')
+            return i + 1;
+    }
+    return -1;
+}
+
 XmlDoc parseUntrusted(const QByteArray& xml, QString* error) {
     CryptoLibraries::ensure(); // starts libxml2 once, whichever thread comes first
     auto fail = [error](const QString& why) {
@@ -287,6 +307,59 @@ std::optional<StatusAnswer> parseRetConsSitNFe(const QByteArray& xml, QString* e
     return readAnswer<StatusAnswer>(xml, "retConsSitNFe",
                                     QStringLiteral("Resposta da consulta à SEFAZ inválida: %1."), error,
                                     readProcEventos);
+}
+
+QByteArray consStatServ(int environment, const QString& stateCode) {
+    MessageWriter writer;
+    writer.start("consStatServ", "4.00");
+    writer.text("tpAmb", QString::number(environment));
+    writer.text("cUF", stateCode);
+    writer.text("xServ", QStringLiteral("STATUS"));
+    return writer.finish();
+}
+
+namespace {
+
+QString readServiceStatus(xmlNode* root, ServiceStatusAnswer& answer) {
+    bool ok = false;
+    answer.environment = childNumber(root, "tpAmb", &ok);
+    if (!ok)
+        return QStringLiteral("retConsStatServ sem tpAmb numérico");
+    answer.stateCode = childText(root, "cUF");
+    answer.receivedAt = childText(root, "dhRecbto");
+    answer.returnAt = childText(root, "dhRetorno");
+    answer.observation = childText(root, "xObs");
+    if (childElement(root, "tMed", kNfe)) {
+        const int seconds = childNumber(root, "tMed", &ok);
+        if (!ok || seconds < 0)
+            return QStringLiteral("retConsStatServ com tMed que não é um número de segundos");
+        answer.averageSeconds = seconds;
+    }
+    return {};
+}
+
+} // namespace
+
+std::optional<ServiceStatusAnswer> parseRetConsStatServ(const QByteArray& xml, QString* error) {
+    return readAnswer<ServiceStatusAnswer>(
+        xml, "retConsStatServ", QStringLiteral("Resposta do status do serviço da SEFAZ inválida: %1."), error,
+        readServiceStatus);
+}
+
+QByteArray retConsStatServ(const ServiceStatusAnswer& data) {
+    MessageWriter writer;
+    writer.start("retConsStatServ", "4.00");
+    writer.text("tpAmb", QString::number(data.environment));
+    writer.text("verAplic", data.application);
+    writer.text("cStat", QString::number(data.status));
+    writer.text("xMotivo", data.statusText);
+    writer.text("cUF", data.stateCode);
+    writer.text("dhRecbto", data.receivedAt);
+    if (data.averageSeconds)
+        writer.text("tMed", QString::number(*data.averageSeconds));
+    writer.textIf("dhRetorno", data.returnAt);
+    writer.textIf("xObs", data.observation);
+    return writer.finish();
 }
 
 QByteArray procEventoNFe(const QByteArray& signedEvento, const QByteArray& retEvento) {

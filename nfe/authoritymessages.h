@@ -1,9 +1,10 @@
 #pragma once
-// The messages exchanged with the authority's event and status services:
-// what the client reads from its answers (retEnvEvento, retConsSitNFe), the
-// status query it sends (consSitNFe), the stored result of an event
-// (procEventoNFe), and what the authority writes back (retEvento,
-// retEnvEvento, retConsSitNFe).
+// The messages exchanged with the authority's event, status and service
+// status services: what the client reads from its answers (retEnvEvento,
+// retConsSitNFe, retConsStatServ), the queries it sends (consSitNFe,
+// consStatServ), the stored result of an event (procEventoNFe), and what the
+// authority writes back (retEvento, retEnvEvento, retConsSitNFe,
+// retConsStatServ).
 #include "xmlhandles.h"
 
 #include <QByteArray>
@@ -40,6 +41,20 @@ struct StatusAnswer : AnswerStatus {
     std::vector<QByteArray> procEventos; // each procEventoNFe serialised on its own
 };
 std::optional<StatusAnswer> parseRetConsSitNFe(const QByteArray& xml, QString* error);
+
+// consStatServ versao 4.00: is the service of the state (cUF, its IBGE code)
+// in operation for the environment?
+QByteArray consStatServ(int environment, const QString& stateCode);
+
+// retConsStatServ versao 4.00: cStat 107 in operation, 108 paused for a
+// short while, 109 paused without a forecast; tMed (seconds) and dhRetorno
+// only when the authority gives them.
+struct ServiceStatusAnswer : AnswerStatus {
+    int environment = 0;
+    QString stateCode, receivedAt, returnAt, observation;
+    std::optional<int> averageSeconds; // tMed
+};
+std::optional<ServiceStatusAnswer> parseRetConsStatServ(const QByteArray& xml, QString* error);
 
 // procEventoNFe versao 1.00 = the signed evento (bytes from the signed
 // envEvento, unchanged) + retEvento; empty when either is not well-formed XML
@@ -89,7 +104,15 @@ struct RetConsSitNFeData {
 };
 QByteArray retConsSitNFe(const RetConsSitNFeData& data, const std::vector<QByteArray>& procEventos);
 
+// retConsStatServ versao 4.00; tMed is written when averageSeconds is set.
+QByteArray retConsStatServ(const ServiceStatusAnswer& data);
+
 // ---- XML helpers shared by Soap and the authority -------------------------
+
+// Where a message has an edit character that the authorities refuse
+// (rejection 588): a blank, tab, CR or LF before its first tag or after its
+// last, or a text between two tags made of nothing else. -1 when it has none.
+qsizetype editCharacterAt(const QByteArray& xml);
 
 // A document that came over the network: no DTD (refused), no network access,
 // no entity expansion, whitespace kept. Null with *error on failure.

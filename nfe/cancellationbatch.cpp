@@ -1,6 +1,8 @@
 #include "cancellationbatch.h"
 #include "digits.h"
 
+#include "authoritymessages.h"
+#include "schemaset.h"
 #include "xmlhandles.h"
 
 #include <QSet>
@@ -90,6 +92,19 @@ QByteArray CancellationBatch::buildFrom(const QString& batchId, const QList<Canc
         events.append(*std::move(event));
     }
     return build(batchId, events, error);
+}
+
+QString CancellationBatch::problemBeforeSending(const QByteArray& signedBatch) {
+    const qsizetype edit = editCharacterAt(signedBatch);
+    if (edit >= 0)
+        return QStringLiteral(
+                   "Lote com caracteres de edição (quebra de linha, espaço) entre as tags, no byte %1.")
+            .arg(edit);
+    const QString schema = SchemaSet::instance().validate(Schema::EnvEvento, signedBatch);
+    if (!schema.isEmpty())
+        return QStringLiteral("Lote fora do esquema %1: %2")
+            .arg(QLatin1StringView(SchemaSet::fileName(Schema::EnvEvento)), schema.section(u'\n', 0, 0));
+    return {};
 }
 
 } // namespace zavnfe

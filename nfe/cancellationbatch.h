@@ -23,6 +23,12 @@ public:
     // *error, at the first one refused.
     static QByteArray buildFrom(const QString& batchId, const QList<CancellationData>& cancellations,
                                 QString* error);
+
+    // Why the signed batch must not be sent, or empty: an edit character
+    // between its tags or at its ends (the authorities refuse it with 588),
+    // or the first errors of its validation against the published schema
+    // (envEventoCancNFe_v1.00.xsd).
+    static QString problemBeforeSending(const QByteArray& signedBatch);
 };
 
 } // namespace zavnfe

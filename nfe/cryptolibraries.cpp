@@ -2,9 +2,11 @@
 
 #include <libxml/parser.h>
 #include <openssl/provider.h>
+#include <xmlsec/base64.h>
 #include <xmlsec/crypto.h>
 #include <xmlsec/errors.h>
 #include <xmlsec/xmlsec.h>
+#include <xmlsec/xmltree.h>
 
 #include <mutex>
 
@@ -13,6 +15,8 @@ namespace zavnfe {
 namespace {
 
 thread_local QString xmlSecError;
+
+constexpr int kBase64LineSize = 1 << 20;
 
 // xmlsec prints its errors on stderr by default, where no operator sees them;
 // the first one of each failure is kept for the error message instead (the
@@ -44,6 +48,14 @@ QString start() {
         return QStringLiteral("xmlsec não iniciou.");
     if (xmlSecCheckVersion() != 1)
         return QStringLiteral("A versão da biblioteca xmlsec não é a esperada.");
+    // The authorities refuse a message with line breaks or blanks between its
+    // tags (588), and the signature is inside the message: its template must
+    // be written without line feeds and its base64 values (digest, signature,
+    // certificate) on one line each, or the signed bytes could not be sent.
+    // xmlsec refuses a line size of 0 when it writes a certificate: a line of
+    // a mebibyte is longer than anything an event carries.
+    xmlSecSetDefaultLineFeed(reinterpret_cast<const xmlChar*>(""));
+    xmlSecBase64SetDefaultLineSize(kBase64LineSize);
     if (xmlSecCryptoAppInit(nullptr) < 0)
         return QStringLiteral("xmlsec não iniciou sua camada criptográfica.");
     if (xmlSecCryptoInit() < 0)

@@ -3,7 +3,9 @@
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <ctime>
 
@@ -17,6 +19,61 @@ QDateTime fromAsn1(const ASN1_TIME* time) {
         return {};
     return QDateTime(QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday),
                      QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), Qt::UTC);
+}
+
+// ICP-Brasil's otherName for the CNPJ of a company's certificate.
+constexpr char kCnpjOid[] = "2.16.76.1.3.3";
+
+bool isCnpj(const QString& text) {
+    if (text.size() != 14)
+        return false;
+    for (QChar c : text)
+        if (c < u'0' || c > u'9')
+            return false;
+    return true;
+}
+
+QString cnpjInAltNames(const X509* certificate) {
+    using Names = std::unique_ptr<GENERAL_NAMES, decltype(&GENERAL_NAMES_free)>;
+    const Names names(
+        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)),
+        GENERAL_NAMES_free);
+    const std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> oid(OBJ_txt2obj(kCnpjOid, 1),
+                                                                        ASN1_OBJECT_free);
+    if (!names || !oid)
+        return {};
+    for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
+        if (name->type != GEN_OTHERNAME || OBJ_cmp(name->d.otherName->type_id, oid.get()) != 0)
+            continue;
+        const ASN1_TYPE* value = name->d.otherName->value;
+        // Issuers write it as an OCTET STRING; some as a text string.
+        if (!value || (value->type != V_ASN1_OCTET_STRING && value->type != V_ASN1_PRINTABLESTRING &&
+                       value->type != V_ASN1_UTF8STRING && value->type != V_ASN1_IA5STRING))
+            continue;
+        const ASN1_STRING* text = value->value.asn1_string;
+        const QString cnpj = QString::fromLatin1(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                                                 ASN1_STRING_length(text));
+        if (isCnpj(cnpj))
+            return cnpj;
+    }
+    return {};
+}
+
+QString cnpjInCommonName(const X509* certificate) {
+    const X509_NAME* subject = X509_get_subject_name(certificate);
+    const int index = subject ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
+    if (index < 0)
+        return {};
+    unsigned char* utf8 = nullptr;
+    const int length =
+        ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+    if (length < 0)
+        return {};
+    const QString name = QString::fromUtf8(reinterpret_cast<const char*>(utf8), length);
+    OPENSSL_free(utf8);
+    const QString tail = name.section(u':', -1);
+    return name.contains(u':') && isCnpj(tail) ? tail : QString();
 }
 
 } // namespace
@@ -70,6 +127,13 @@ QString SigningCertificate::normalisedSerial(const QString& serial) {
     while (hex.size() > 1 && hex.startsWith(u'0'))
         hex.remove(0, 1);
     return hex;
+}
+
+QString SigningCertificate::cnpjOf(const X509* certificate) {
+    if (!certificate)
+        return {};
+    const QString cnpj = cnpjInAltNames(certificate);
+    return cnpj.isEmpty() ? cnpjInCommonName(certificate) : cnpj;
 }
 
 } // namespace zavnfe

@@ -27,6 +27,8 @@ public:
     std::vector<X509*> issuers() const;
 
     QString serialHex() const; // upper case, no leading zeros
+    // The CNPJ of the company the certificate belongs to (see cnpjOf).
+    QString cnpj() const { return cnpjOf(m_certificate.get()); }
     QString subject() const;
     QDateTime notBefore() const;
     QDateTime notAfter() const;
@@ -34,6 +36,11 @@ public:
     // Serial numbers as people type them: any case, with or without colons,
     // spaces or leading zeros.
     static QString normalisedSerial(const QString& serial);
+    // The holder's CNPJ, 14 digits, as ICP-Brasil certificates carry it: the
+    // subjectAltName otherName 2.16.76.1.3.3; failing that, the digits after
+    // the last colon of the common name ("NAME:CNPJ"). Empty when neither
+    // holds 14 digits.
+    static QString cnpjOf(const X509* certificate);
 
 private:
     std::shared_ptr<EVP_PKEY> m_key;

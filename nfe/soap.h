@@ -12,8 +12,13 @@ struct Soap {
     static constexpr const char* kEventService = "http://www.portalfiscal.inf.br/nfe/wsdl/NFeRecepcaoEvento4";
     static constexpr const char* kStatusService =
         "http://www.portalfiscal.inf.br/nfe/wsdl/NFeConsultaProtocolo4";
+    // The service's own state (in operation or paused), asked before anything
+    // is sent or to check that an authority answers at all.
+    static constexpr const char* kServiceStatusService =
+        "http://www.portalfiscal.inf.br/nfe/wsdl/NFeStatusServico4";
     static constexpr const char* kEventOperation = "nfeRecepcaoEvento";
     static constexpr const char* kStatusOperation = "nfeConsultaNF";
+    static constexpr const char* kServiceStatusOperation = "nfeStatusServicoNF";
 
     // Envelope/Body/nfeDadosMsg(payload). The payload's bytes are kept as
     // they are, so a signed event is never serialised again on its way; only

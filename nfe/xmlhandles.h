@@ -34,12 +34,25 @@ inline const xmlChar* xmlText(const char* text) {
 }
 
 // The document written as UTF-8 XML; empty when libxml2 could not write it.
+// libxml2 ends the XML declaration and the document with a line feed: both
+// are left out, since the authorities refuse a message with edit characters
+// at its ends or between its tags.
 inline QByteArray xmlBytes(xmlDoc* doc) {
     xmlChar* buffer = nullptr;
     int size = 0;
     xmlDocDumpMemoryEnc(doc, &buffer, &size, "UTF-8");
     const XmlText owner(buffer);
-    return buffer ? QByteArray(reinterpret_cast<const char*>(buffer), size) : QByteArray();
+    if (!buffer)
+        return {};
+    QByteArray xml(reinterpret_cast<const char*>(buffer), size);
+    if (xml.startsWith("<?xml")) {
+        const qsizetype end = xml.indexOf("?>");
+        if (end > 0 && xml.mid(end + 2, 1) == "\n")
+            xml.remove(end + 2, 1);
+    }
+    while (xml.endsWith('\n'))
+        xml.chop(1);
+    return xml;
 }
 
 } // namespace zavnfe

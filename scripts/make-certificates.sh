@@ -3,22 +3,32 @@
 #
 #   make-certificates.sh OUT_DIR PASSWORD SERIAL[:CNPJ][:STARTDAYS:ENDDAYS] ...
 #
-#   OUT_DIR/ca.pem, ca.key               a test CA ("AC ZAV LOCAL DE TESTE")
+#   OUT_DIR/ca.pem, ca.key               a test root CA ("AC ZAV LOCAL DE TESTE")
+#   OUT_DIR/intermediate.pem, .key       an intermediate CA issued by the root
+#                                        ("AC ZAV INTERMEDIARIA DE TESTE"), which
+#                                        issues the A1 certificates
 #   OUT_DIR/authority.pem, authority.key TLS server certificate of the local
 #                                        authority (localhost, 127.0.0.1, ::1)
 #   OUT_DIR/server.pem, server.key       the same for the application server
 #   OUT_DIR/a1-<SERIAL>.pfx              per SERIAL (hex): an A1 certificate with
 #                                        exactly that serial number, RSA 2048,
 #                                        for signing and TLS client use, subject
-#                                        "CN=EMPRESA <SERIAL>:<CNPJ>", valid from
-#                                        STARTDAYS (default -1) to ENDDAYS
-#                                        (default 365) days from now, PKCS#12
-#                                        protected by PASSWORD
+#                                        "CN=EMPRESA <SERIAL>:<CNPJ>" and, as
+#                                        ICP-Brasil writes it, the CNPJ in the
+#                                        subjectAltName otherName 2.16.76.1.3.3,
+#                                        valid from STARTDAYS (default -1) to
+#                                        ENDDAYS (default 365) days from now,
+#                                        PKCS#12 protected by PASSWORD, holding
+#                                        the intermediate and the root too
+#
+# As with the real chains, a relying party trusts the root only: whoever
+# presents an A1 certificate must present the intermediate with it.
 #
 # What exists is kept (so it can run before every start), but only after
 # checking that it still belongs to this CA and, for an A1 file, that the
 # password opens it and it holds the serial and subject asked for (not the
-# dates, which were relative to the day it was made): a folder that does not
+# dates, which were relative to the day it was made) and that it was issued by
+# the intermediate: a folder that does not
 # fit the request is an error, never silently half-used. Nothing is written
 # until a file is complete; a failure leaves the folder as it was.
 set -euo pipefail
@@ -49,7 +59,7 @@ normalised() {
   echo "${hex:-0}"
 }
 
-declare -a serials=() subjects=() starts=() ends=()
+declare -a serials=() subjects=() cnpjs=() starts=() ends=()
 declare -A seen=()
 for request in "$@"; do
   IFS=: read -r -a fields <<<"$request"
@@ -75,6 +85,7 @@ for request in "$@"; do
   ((start < end)) || fail "the validity must start before it ends (in '$request')"
   serials+=("$serial")
   subjects+=("/CN=EMPRESA $serial${cnpj:+:$cnpj}")
+  cnpjs+=("$cnpj")
   starts+=("$start")
   ends+=("$end")
 done
@@ -110,6 +121,10 @@ verify_chain() { # PEM certificate file, purpose; dates are the caller's choice
   openssl verify -no_check_time -CAfile "$out/ca.pem" -purpose "$2" "$1" >/dev/null 2>&1
 }
 
+same_key() { # certificate file, key file
+  [[ $(openssl x509 -in "$1" -noout -pubkey) == $(openssl pkey -in "$2" -pubout 2>/dev/null) ]]
+}
+
 # The CA: made only when neither half exists; one half alone means the folder
 # was damaged, and a new CA would silently orphan everything it signed.
 if [[ -e $out/ca.pem && -e $out/ca.key ]]; then
@@ -136,10 +151,10 @@ EXT
   install_file ca.pem ca.pem
 fi
 
-# Signs the request $1 with the CA: serial $2 (hex), days $3..$4 from now,
-# extensions $5; writes the certificate to $6.
+# Signs the request $1 with the CA $7 (default ca, the root): serial $2
+# (hex), days $3..$4 from now, extensions $5; writes the certificate to $6.
 sign() {
-  local hex=$2
+  local hex=$2 issuer=${7:-ca}
   ((${#hex} % 2 == 0)) || hex=0$hex # openssl reads the serial file as whole bytes
   echo "$hex" >"$work/serial"
   : >"$work/index.txt"
@@ -149,8 +164,8 @@ default_ca = local
 [local]
 database = $work/index.txt
 new_certs_dir = $work
-certificate = $out/ca.pem
-private_key = $out/ca.key
+certificate = $out/$issuer.pem
+private_key = $out/$issuer.key
 serial = $work/serial
 default_md = sha256
 policy = anything
@@ -195,13 +210,47 @@ EXT
 server_certificate authority
 server_certificate server
 
-cat >"$work/a1.ext" <<'EXT'
+# The intermediate CA: made only when neither half exists, kept only when it
+# is still the root's and its key is its own.
+if [[ -e $out/intermediate.pem && -e $out/intermediate.key ]]; then
+  openssl verify -no_check_time -CAfile "$out/ca.pem" "$out/intermediate.pem" >/dev/null 2>&1 \
+    || fail "$out/intermediate.pem was not issued by $out/ca.pem"
+  same_key "$out/intermediate.pem" "$out/intermediate.key" \
+    || fail "$out/intermediate.key is not the key of $out/intermediate.pem"
+elif [[ -e $out/intermediate.pem || -e $out/intermediate.key ]]; then
+  fail "only one of intermediate.pem and intermediate.key exists in $out; remove the other or restore both"
+else
+  cat >"$work/intermediate.ext" <<'EXT'
+basicConstraints = critical, CA:TRUE, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+EXT
+  run req -new -newkey rsa:2048 -nodes -keyout "$work/intermediate.key" -out "$work/intermediate.csr" \
+    -subj "/CN=AC ZAV INTERMEDIARIA DE TESTE"
+  sign "$work/intermediate.csr" "$(openssl rand -hex 8)" -1 3000 "$work/intermediate.ext" "$work/intermediate.pem"
+  chmod 644 "$work/intermediate.pem"
+  install_file intermediate.key intermediate.key
+  install_file intermediate.pem intermediate.pem
+fi
+intermediate_subject=$(openssl x509 -in "$out/intermediate.pem" -noout -subject -nameopt compat)
+# What each A1 file carries besides its own certificate: the chain up to the root.
+cat "$out/intermediate.pem" "$out/ca.pem" >"$work/chain.pem"
+
+# The extensions of an A1 certificate; with a CNPJ ($1), the otherName of
+# ICP-Brasil that carries it.
+a1_extensions() {
+  cat >"$work/a1.ext" <<'EXT'
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, nonRepudiation, keyEncipherment
 extendedKeyUsage = clientAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 EXT
+  if [[ -n $1 ]]; then
+    echo "subjectAltName = otherName:2.16.76.1.3.3;OCTETSTRING:$1" >>"$work/a1.ext"
+  fi
+}
 
 # Serials of the A1 files already in the folder, to refuse a second file with
 # a serial that another name already holds (the store would take either).
@@ -225,7 +274,11 @@ for i in "${!serials[@]}"; do
       || fail "$target exists but the password does not open it"
     held=$(openssl x509 -in "$work/kept.pem" -noout -serial)
     [[ $(normalised "${held#serial=}") == "$key" ]] || fail "$target holds serial ${held#serial=}, not $serial"
-    verify_chain "$work/kept.pem" sslclient || fail "$target was not issued by $out/ca.pem"
+    issuer=$(openssl x509 -in "$work/kept.pem" -noout -issuer -nameopt compat)
+    [[ ${issuer#issuer=} == "${intermediate_subject#subject=}" ]] \
+      && openssl verify -no_check_time -CAfile "$out/ca.pem" -untrusted "$out/intermediate.pem" \
+        -purpose sslclient "$work/kept.pem" >/dev/null 2>&1 \
+      || fail "$target was not issued by $out/intermediate.pem; remove it to make it again"
     subject=$(openssl x509 -in "$work/kept.pem" -noout -subject -nameopt compat)
     [[ ${subject#subject=} == "${subjects[$i]}" ]] \
       || fail "$target is for ${subject#subject=}, not ${subjects[$i]}; remove it to make it again"
@@ -233,9 +286,10 @@ for i in "${!serials[@]}"; do
     continue
   fi
   run req -new -newkey rsa:2048 -nodes -keyout "$work/a1.key" -out "$work/a1.csr" -subj "${subjects[$i]}"
-  sign "$work/a1.csr" "$key" "${starts[$i]}" "${ends[$i]}" "$work/a1.ext" "$work/a1.pem"
+  a1_extensions "${cnpjs[$i]}"
+  sign "$work/a1.csr" "$key" "${starts[$i]}" "${ends[$i]}" "$work/a1.ext" "$work/a1.pem" intermediate
   # OpenSSL 3's default algorithms (AES-256, PBKDF2, SHA-256 MAC): no -legacy.
-  run pkcs12 -export -inkey "$work/a1.key" -in "$work/a1.pem" -certfile "$out/ca.pem" \
+  run pkcs12 -export -inkey "$work/a1.key" -in "$work/a1.pem" -certfile "$work/chain.pem" \
     -name "EMPRESA $serial" -passout env:ZAV_CERT_PASSWORD -out "$work/a1.pfx"
   rm -f "$work/a1.key"
   install_file a1.pfx "a1-$serial.pfx"

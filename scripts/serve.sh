@@ -67,6 +67,15 @@ password_file=$var/certificados.senha
 if [[ ! -s $password_file ]]; then
   (umask 077 && openssl rand -hex 16 >"$password_file")
 fi
+# Each A1 certificate carries its establishment's CNPJ (SERIAL:CNPJ) and
+# comes from the intermediate CA. A folder of an earlier version (A1 files
+# issued by the root, without a CNPJ) is put aside and made again: the local
+# authority refuses those certificates as the real ones would.
+if [[ -d $certs && ! -e $certs/intermediate.pem ]]; then
+  aside=$certs.anterior-$(date +%Y%m%d%H%M%S)
+  echo "serve: the certificates in $certs are of an earlier version: moved to $aside, making them again"
+  mv "$certs" "$aside"
+fi
 mapfile -t serials < <("$build/bin/zav-dbinit" --db "$db" --list-certificates)
 "$repo/scripts/make-certificates.sh" "$certs" "$(head -n 1 "$password_file")" "${serials[@]}"
 

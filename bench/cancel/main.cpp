@@ -258,7 +258,8 @@ Authority startAuthority(const QString& connection, const Establishment& e, cons
     QProcess script;
     script.setProcessChannelMode(QProcess::MergedChannels);
     script.start(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"),
-                                          a.certificates, QString::fromLatin1(kPassword), e.certificate});
+                                          a.certificates, QString::fromLatin1(kPassword),
+                                          e.certificate + u':' + e.cnpj}); // the certificate of its CNPJ
     if (!script.waitForFinished(120000) || script.exitCode() != 0)
         die(QStringLiteral("make-certificates.sh failed: %1").arg(QString::fromUtf8(script.readAll())));
     const QString certs = a.certificates + u'/';

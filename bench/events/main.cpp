@@ -28,6 +28,7 @@
 #include "database.h"
 
 #include <httplib.h>
+#include <openssl/ssl.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -43,6 +44,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -129,6 +131,18 @@ std::vector<zavnfe::CancellationData> authorisedInvoices(const QString& connecti
         }
     }
     QSqlDatabase::removeDatabase(name);
+    // One A1 signs them all, and the authority refuses an author of another
+    // company than the certificate's (213): the invoices of the company that
+    // issued the most.
+    std::map<QString, int> perCompany;
+    for (const zavnfe::CancellationData& data : invoices)
+        ++perCompany[data.issuerCnpj.left(8)];
+    const auto company = std::max_element(perCompany.begin(), perCompany.end(),
+                                          [](const auto& a, const auto& b) { return a.second < b.second; });
+    if (company != perCompany.end())
+        std::erase_if(invoices, [&](const zavnfe::CancellationData& data) {
+            return data.issuerCnpj.left(8) != company->first;
+        });
     return invoices;
 }
 
@@ -355,14 +369,17 @@ int run(QCoreApplication& app) {
     QTemporaryDir dir;
     if (!dir.isValid())
         die(QStringLiteral("no temporary folder: %1").arg(dir.errorString()));
-    const QString certificates = dir.filePath(QStringLiteral("certs"));
-    runTool(QStringLiteral("bash"),
-            {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"), certificates,
-             QString::fromLatin1(kPassword), QString::fromLatin1(kSerial)});
     const QString database = dir.filePath(QStringLiteral("erp.sqlite"));
     runTool(QCoreApplication::applicationDirPath() + QStringLiteral("/zav-dbinit"),
             {QStringLiteral("--db"), database, QStringLiteral("--invoices"), QString::number(invoiceCount)});
     const std::vector<zavnfe::CancellationData> invoices = authorisedInvoices(database);
+    if (invoices.empty())
+        die(QStringLiteral("no authorised invoice to cancel"));
+    // The certificate of the invoices' company: its CNPJ in the certificate.
+    const QString certificates = dir.filePath(QStringLiteral("certs"));
+    runTool(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh"),
+                                     certificates, QString::fromLatin1(kPassword),
+                                     QString::fromLatin1(kSerial) + u':' + invoices.front().issuerCnpj});
     const size_t needed = size_t(runs) * sizes.size() * size_t(events);
     if (invoices.size() < needed)
         die(QStringLiteral("%1 authorised invoices, %2 needed: raise --invoices or lower --events/--runs")
@@ -382,6 +399,11 @@ int run(QCoreApplication& app) {
     // One kept-alive connection, as the application server holds one per authority.
     httplib::SSLClient client("127.0.0.1", authority.port(), lookup.certificate->certificate(),
                               lookup.certificate->key());
+    // The A1 file's intermediates go with its certificate: the authority
+    // trusts the root only.
+    for (X509* issuer : lookup.certificate->issuers())
+        if (SSL_CTX_add1_chain_cert(client.ssl_context(), issuer) != 1)
+            die(QStringLiteral("the intermediate certificate was not accepted for the handshake"));
     client.set_ca_cert_path((certificates + QStringLiteral("/ca.pem")).toStdString());
     client.enable_server_certificate_verification(true);
     client.set_keep_alive(true);

@@ -3,12 +3,13 @@
 //
 //   zav-dbinit --db CONNTEXT [--customers N] [--suppliers N] [--invoices N] [--force]
 //   zav-dbinit --db CONNTEXT --schema-only [--force]
-//   zav-dbinit --db CONNTEXT --list-certificates
+//   zav-dbinit --db CONNTEXT --list-certificates   (SERIAL[:CNPJ], one a line)
 //
 // An existing database that holds tables is left alone unless --force is given;
 // then the schema's tables are dropped and created again. When anything fails
 // the database is left as it was found: a SQLite file this run created is
 // removed, tables this run created are dropped.
+#include "certificaterequests.h"
 #include "connectiontext.h"
 #include "database.h"
 #include "schema.h"
@@ -47,15 +48,8 @@ int listCertificates(const QString& text) {
     QTextStream out(stdout);
     {
         QSqlDatabase db = zavdb::open(text, QLatin1String(kConnection));
-        QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("SELECT DISTINCT NRSERIECERTIFIC FROM INSCRESTAD "
-                                   "WHERE NRSERIECERTIFIC IS NOT NULL ORDER BY 1")))
-            throw zavdb::DatabaseError(
-                QStringLiteral("Não foi possível ler as inscrições estaduais: %1").arg(q.lastError().text()));
-        while (q.next())
-            if (!q.value(0).toString().trimmed().isEmpty())
-                out << q.value(0).toString().trimmed() << Qt::endl;
-        q.finish();
+        for (const QString& request : zavdb::certificateRequests(db))
+            out << request << Qt::endl;
         db.close();
     }
     QSqlDatabase::removeDatabase(QLatin1String(kConnection));
@@ -85,7 +79,8 @@ int run(const QStringList& arguments) {
     parser.addOption(
         {QStringLiteral("list-certificates"),
          QStringLiteral("Só lista, um por linha, os números de série dos certificados das inscrições "
-                        "estaduais de um banco existente.")});
+                        "estaduais de um banco existente, cada um com o CNPJ do seu estabelecimento "
+                        "(SERIE:CNPJ).")});
     parser.process(arguments);
     if (!parser.positionalArguments().isEmpty())
         throw zavdb::DatabaseError(

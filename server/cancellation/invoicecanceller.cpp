@@ -428,6 +428,12 @@ std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const
     a.signedBatch = zavnfe::EventSigner(*m_certificate).sign(batch, &error);
     if (a.signedBatch.isEmpty())
         return CancellationOutcome::byText(fit(error), "fa_assinar");
+    // What the authority would refuse whole is neither journalled nor sent.
+    if (const QString problem = zavnfe::CancellationBatch::problemBeforeSending(a.signedBatch);
+        !problem.isEmpty()) {
+        a.signedBatch.clear();
+        return CancellationOutcome::byText(fit(problem), "fa_assinar");
+    }
     a.reason = event->data().reason;
     return std::nullopt;
 }

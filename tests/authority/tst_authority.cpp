@@ -8,6 +8,7 @@
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
+#include "cnpjcpf.h"
 #include "eventsigner.h"
 #include "schemaset.h"
 #include "soap.h"
@@ -28,7 +29,9 @@
 
 #include <httplib.h>
 #include <openssl/bio.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs12.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <csignal>
@@ -42,6 +45,9 @@ using zavtest::texts;
 
 const QByteArray kPassword = "s3gredo";
 const QString kSigner = QStringLiteral("A1B2C3D4");
+const QString kOtherCompany = QStringLiteral("C0C0"); // of the trusted CA, another company's CNPJ
+const QString kNoCnpj = QStringLiteral("D0D0");       // of the trusted CA, without a CNPJ
+const QString kOtherCompanyCnpj = QStringLiteral("11222333000181");
 const QString kStranger = QStringLiteral("0BAD");
 const QString kExpired = QStringLiteral("E0");     // of the trusted CA, ended yesterday
 const QString kNotYetValid = QStringLiteral("F0"); // of the trusted CA, starts in two days
@@ -74,13 +80,19 @@ std::optional<zavnfe::SigningCertificate> readA1(const QString& name) {
                                                         PKCS12_free);
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
-    if (!p12 || !PKCS12_parse(p12.get(), kPassword.constData(), &key, &certificate, nullptr) || !key ||
+    STACK_OF(X509)* issuers = nullptr;
+    if (!p12 || !PKCS12_parse(p12.get(), kPassword.constData(), &key, &certificate, &issuers) || !key ||
         !certificate) {
         EVP_PKEY_free(key);
         X509_free(certificate);
+        sk_X509_pop_free(issuers, X509_free);
         return std::nullopt;
     }
-    return zavnfe::SigningCertificate(key, certificate);
+    zavnfe::SigningCertificate result(key, certificate);
+    for (int i = 0; i < sk_X509_num(issuers); ++i)
+        result.addIssuer(sk_X509_value(issuers, i));
+    sk_X509_free(issuers); // the certificates now belong to result
+    return result;
 }
 
 } // namespace
@@ -91,7 +103,9 @@ class TestAuthority : public QObject {
 private:
     QTemporaryDir m_dir;
     QString m_certs, m_erp;
-    std::optional<zavnfe::SigningCertificate> m_signer, m_stranger, m_expired, m_notYetValid;
+    std::optional<zavnfe::SigningCertificate> m_signer, m_stranger, m_expired, m_notYetValid, m_otherCompany,
+        m_noCnpj;
+    QString m_cnpj; // of the signer's company, the issuer of every invoice used here
     std::unique_ptr<QProcess> m_authority;
     int m_port = 0;
     QList<Nfe> m_fresh;
@@ -134,12 +148,18 @@ private:
                process.exitCode() == 0;
     }
 
+    // withChain: the client presents the intermediates of its A1 file, as it
+    // must, besides its own certificate.
     Reply post(int port, const char* target, const QByteArray& body, const zavnfe::SigningCertificate* client,
-               const char* contentType = nullptr) {
+               const char* contentType = nullptr, bool withChain = true) {
         std::unique_ptr<httplib::SSLClient> http =
             client ? std::make_unique<httplib::SSLClient>("127.0.0.1", port, client->certificate(),
                                                           client->key())
                    : std::make_unique<httplib::SSLClient>("127.0.0.1", port);
+        if (client && withChain)
+            for (X509* issuer : client->issuers())
+                if (SSL_CTX_add1_chain_cert(http->ssl_context(), issuer) != 1)
+                    return {-1, {}, QStringLiteral("the chain was not accepted")};
         http->set_ca_cert_path((m_certs + QStringLiteral("/ca.pem")).toStdString().c_str());
         http->enable_server_certificate_verification(true);
         http->set_read_timeout(30, 0);
@@ -218,7 +238,8 @@ private:
         return answer;
     }
 
-    // xmlsec1 verifies the (only) signature of the document against the CA.
+    // xmlsec1 verifies the (only) signature of the document against the root,
+    // through the intermediate.
     bool verifies(const QByteArray& xml, QByteArray* output) {
         QFile file(path(QStringLiteral("verify.xml")));
         if (!file.open(QIODevice::WriteOnly))
@@ -227,7 +248,8 @@ private:
         file.close();
         return run(QStringLiteral("xmlsec1"),
                    {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"),
-                    m_certs + QStringLiteral("/ca.pem"), QStringLiteral("--id-attr:Id"),
+                    m_certs + QStringLiteral("/ca.pem"), QStringLiteral("--untrusted-pem"),
+                    m_certs + QStringLiteral("/intermediate.pem"), QStringLiteral("--id-attr:Id"),
                     QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
                     QStringLiteral("verify.xml")},
                    m_dir.path(), output);
@@ -245,6 +267,73 @@ private:
         QCOMPARE(texts(ret, QStringLiteral("verAplic")).value(0), QStringLiteral("ZAV-AUT-LOCAL_1.00"));
     }
 
+    // The signer's A1 as PEM files for the openssl command: its key and
+    // certificate, and the intermediates of its file.
+    bool writeSignerPem() {
+        std::unique_ptr<BIO, decltype(&BIO_free)> own(
+            BIO_new_file(path(QStringLiteral("signer.pem")).toLocal8Bit().constData(), "w"), BIO_free);
+        std::unique_ptr<BIO, decltype(&BIO_free)> chain(
+            BIO_new_file(path(QStringLiteral("signer-chain.pem")).toLocal8Bit().constData(), "w"), BIO_free);
+        if (!own || !chain ||
+            PEM_write_bio_PrivateKey(own.get(), m_signer->key(), nullptr, nullptr, 0, nullptr, nullptr) !=
+                1 ||
+            PEM_write_bio_X509(own.get(), m_signer->certificate()) != 1)
+            return false;
+        for (X509* issuer : m_signer->issuers())
+            if (PEM_write_bio_X509(chain.get(), issuer) != 1)
+                return false;
+        return !m_signer->issuers().empty();
+    }
+
+    static QByteArray httpPost(const char* target, const QByteArray& body) {
+        return QByteArray("POST ") + target +
+               " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/soap+xml;charset=utf-8\r\n"
+               "Content-Length: " +
+               QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    }
+
+    // The openssl command as a TLS client of the authority, presenting the
+    // signer's A1 with its chain, sending request; all it printed.
+    QByteArray sClient(int port, const QStringList& extra, const QByteArray& request) {
+        QProcess client;
+        client.setProcessChannelMode(QProcess::MergedChannels);
+        client.setWorkingDirectory(m_dir.path());
+        client.start(QStringLiteral("openssl"),
+                     QStringList{QStringLiteral("s_client"), QStringLiteral("-connect"),
+                                 QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("-CAfile"),
+                                 m_certs + QStringLiteral("/ca.pem"), QStringLiteral("-cert"),
+                                 path(QStringLiteral("signer.pem")), QStringLiteral("-key"),
+                                 path(QStringLiteral("signer.pem")), QStringLiteral("-cert_chain"),
+                                 path(QStringLiteral("signer-chain.pem")), QStringLiteral("-ign_eof")} +
+                         extra);
+        if (!client.waitForStarted(10000))
+            return {};
+        client.write(request);
+        client.closeWriteChannel();
+        if (!client.waitForFinished(30000))
+            client.kill();
+        return client.readAll();
+    }
+
+    static QByteArray serviceStatusRequest(int environment = 2) {
+        return zavnfe::Soap::envelope(zavnfe::Soap::kServiceStatusService,
+                                      zavnfe::consStatServ(environment, QStringLiteral("35")));
+    }
+
+    std::optional<zavnfe::ServiceStatusAnswer> serviceStatus(int port, int environment = 2) {
+        const Reply reply =
+            post(port, "/ws/NFeStatusServico4", serviceStatusRequest(environment), &*m_signer);
+        if (reply.status != 200) {
+            qWarning("HTTP %d %s", reply.status, qPrintable(reply.error));
+            return std::nullopt;
+        }
+        QString error;
+        auto answer = zavnfe::parseRetConsStatServ(zavnfe::Soap::payload(reply.body, &error), &error);
+        if (!answer)
+            qWarning("%s", qPrintable(error));
+        return answer;
+    }
+
     Nfe stranger() const { // a valid key the authority never heard of
         return {zavfiscal::completeAccessKey(m_fresh[1].key.left(25) + QStringLiteral("999999") +
                                              m_fresh[1].key.mid(31, 12)),
@@ -258,29 +347,6 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_certs = path(QStringLiteral("certs"));
         QByteArray output;
-        const QString script = QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh");
-        QVERIFY2(run(QStringLiteral("bash"),
-                     {script, m_certs, QString::fromLatin1(kPassword), kSigner,
-                      kExpired + QStringLiteral(":-30:-1"), kNotYetValid + QStringLiteral(":2:30")},
-                     m_dir.path(), &output),
-                 output.constData());
-        // Another CA and a certificate of its own: trusted by nobody here.
-        QVERIFY2(run(QStringLiteral("bash"),
-                     {script, path(QStringLiteral("other")), QString::fromLatin1(kPassword), kStranger},
-                     m_dir.path(), &output),
-                 output.constData());
-        auto signer = zavnfe::CertificateStore(m_certs).find(kSigner, kPassword);
-        QVERIFY2(signer.found(), qPrintable(signer.error));
-        m_signer = signer.certificate;
-        auto other = zavnfe::CertificateStore(path(QStringLiteral("other"))).find(kStranger, kPassword);
-        QVERIFY2(other.found(), qPrintable(other.error));
-        m_stranger = other.certificate;
-        m_expired = readA1(m_certs + QStringLiteral("/a1-") + kExpired + QStringLiteral(".pfx"));
-        m_notYetValid = readA1(m_certs + QStringLiteral("/a1-") + kNotYetValid + QStringLiteral(".pfx"));
-        QVERIFY(m_expired && m_notYetValid);
-        QVERIFY(m_expired->notAfter() < QDateTime::currentDateTimeUtc());
-        QVERIFY(m_notYetValid->notBefore() > QDateTime::currentDateTimeUtc());
-
         m_erp = path(QStringLiteral("erp.sqlite"));
         QVERIFY2(run(QStringLiteral(ZAV_BIN_DIR "/zav-dbinit"), {QStringLiteral("--db"), m_erp}, m_dir.path(),
                      &output),
@@ -294,16 +360,35 @@ private Q_SLOTS:
                 query.prepare(QStringLiteral("SELECT NRLANCTONF, NRACESSONFE, NRPROTOCOLONFE, IDSITUACAONFE "
                                              "FROM NOTAFISCAL ORDER BY NRLANCTONF")));
             QVERIFY(query.exec());
-            QList<std::pair<QString, Nfe>> authorised;
+            // Every invoice used here is of one company, the one the signer's
+            // certificate belongs to: the company with the most invoices.
+            struct Row {
+                QString entry, state;
+                Nfe nfe;
+            };
+            QList<Row> rows;
+            QHash<QString, int> perCompany;
             while (query.next()) {
-                const Nfe nfe{query.value(1).toString(), query.value(2).toString()};
-                const QString state = query.value(3).toString();
-                if (state == u"A")
-                    authorised.append({query.value(0).toString(), nfe});
-                else if (state == u"C" && m_cancelled.key.isEmpty())
-                    m_cancelled = nfe;
-                else if (state == u"D" && m_denied.key.isEmpty())
-                    m_denied = nfe;
+                rows.append({query.value(0).toString(), query.value(3).toString(),
+                             Nfe{query.value(1).toString(), query.value(2).toString()}});
+                ++perCompany[zavfiscal::accessKeyIssuerCnpj(rows.back().nfe.key).left(8)];
+            }
+            QString company;
+            for (auto it = perCompany.cbegin(); it != perCompany.cend(); ++it)
+                if (company.isEmpty() || it.value() > perCompany.value(company))
+                    company = it.key();
+            QList<std::pair<QString, Nfe>> authorised;
+            for (const Row& row : rows) {
+                if (zavfiscal::accessKeyIssuerCnpj(row.nfe.key).left(8) != company)
+                    continue;
+                if (m_cnpj.isEmpty())
+                    m_cnpj = zavfiscal::accessKeyIssuerCnpj(row.nfe.key);
+                if (row.state == u"A")
+                    authorised.append({row.entry, row.nfe});
+                else if (row.state == u"C" && m_cancelled.key.isEmpty())
+                    m_cancelled = row.nfe;
+                else if (row.state == u"D" && m_denied.key.isEmpty())
+                    m_denied = row.nfe;
             }
             QVERIFY(authorised.size() >= 40 && !m_cancelled.key.isEmpty() && !m_denied.key.isEmpty());
             const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -327,6 +412,36 @@ private Q_SLOTS:
             m_recent = authorised[32].second;
         }
         QSqlDatabase::removeDatabase(QStringLiteral("erp"));
+        const QString script = QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh");
+        QVERIFY2(run(QStringLiteral("bash"),
+                     {script, m_certs, QString::fromLatin1(kPassword), kSigner + u':' + m_cnpj,
+                      kExpired + u':' + m_cnpj + QStringLiteral(":-30:-1"),
+                      kNotYetValid + u':' + m_cnpj + QStringLiteral(":2:30"),
+                      kOtherCompany + u':' + kOtherCompanyCnpj, kNoCnpj},
+                     m_dir.path(), &output),
+                 output.constData());
+        // Another CA and a certificate of its own: trusted by nobody here.
+        QVERIFY2(run(QStringLiteral("bash"),
+                     {script, path(QStringLiteral("other")), QString::fromLatin1(kPassword),
+                      kStranger + u':' + m_cnpj},
+                     m_dir.path(), &output),
+                 output.constData());
+        auto signer = zavnfe::CertificateStore(m_certs).find(kSigner, kPassword);
+        QVERIFY2(signer.found(), qPrintable(signer.error));
+        m_signer = signer.certificate;
+        auto other = zavnfe::CertificateStore(path(QStringLiteral("other"))).find(kStranger, kPassword);
+        QVERIFY2(other.found(), qPrintable(other.error));
+        m_stranger = other.certificate;
+        m_otherCompany = readA1(m_certs + QStringLiteral("/a1-") + kOtherCompany + QStringLiteral(".pfx"));
+        m_noCnpj = readA1(m_certs + QStringLiteral("/a1-") + kNoCnpj + QStringLiteral(".pfx"));
+        QVERIFY(m_otherCompany && m_noCnpj);
+        QCOMPARE(m_signer->cnpj(), m_cnpj);
+        QCOMPARE(m_noCnpj->cnpj(), QString());
+        m_expired = readA1(m_certs + QStringLiteral("/a1-") + kExpired + QStringLiteral(".pfx"));
+        m_notYetValid = readA1(m_certs + QStringLiteral("/a1-") + kNotYetValid + QStringLiteral(".pfx"));
+        QVERIFY(m_expired && m_notYetValid);
+        QVERIFY(m_expired->notAfter() < QDateTime::currentDateTimeUtc());
+        QVERIFY(m_notYetValid->notBefore() > QDateTime::currentDateTimeUtc());
 
         m_authority = std::make_unique<QProcess>();
         m_port = start(*m_authority, {QStringLiteral("--db"), m_erp, QStringLiteral("--log-file"),
@@ -460,7 +575,17 @@ private Q_SLOTS:
         QTest::newRow("580 denied") << "denied" << 0 << "" << QByteArray() << QByteArray() << 128 << 580;
         QTest::newRow("222 protocol")
             << "fresh" << 0 << "protocol" << QByteArray() << QByteArray() << 128 << 222;
-        QTest::newRow("574 author") << "fresh" << 0 << "cnpj" << QByteArray() << QByteArray() << 128 << 574;
+        // The author is another establishment of the signer's company: the
+        // certificate may sign for it, but it did not issue the NF-e.
+        QTest::newRow("574 author") << "fresh" << 0 << "branch" << QByteArray() << QByteArray() << 128 << 574;
+        // The author is another company than the certificate's.
+        QTest::newRow("213 author of another company")
+            << "fresh" << 0 << "cnpj" << QByteArray() << QByteArray() << 213 << 0;
+        // The event of the signer's company signed with another company's A1.
+        QTest::newRow("213 another company's certificate")
+            << "fresh" << 0 << "otherCompany" << QByteArray() << QByteArray() << 213 << 0;
+        QTest::newRow("292 certificate without CNPJ")
+            << "fresh" << 0 << "noCnpj" << QByteArray() << QByteArray() << 292 << 0;
         QTest::newRow("501 out of term") << "old" << 0 << "" << QByteArray() << QByteArray() << 128 << 501;
         QTest::newRow("501 late without a late term")
             << "late" << 0 << "" << QByteArray() << QByteArray() << 128 << 501;
@@ -512,7 +637,9 @@ private Q_SLOTS:
         if (field == u"protocol")
             d.authorisationProtocol = QStringLiteral("135269999999999");
         if (field == u"cnpj")
-            d.issuerCnpj = QStringLiteral("11222333000181");
+            d.issuerCnpj = kOtherCompanyCnpj;
+        if (field == u"branch")
+            d.issuerCnpj = zavfiscal::completeCnpj(QString(m_cnpj.left(8) + QStringLiteral("0999")));
         QByteArray batch = unsignedBatch({d});
         QVERIFY(!batch.isEmpty());
         const QByteArray key = target.key.toLatin1();
@@ -527,11 +654,13 @@ private Q_SLOTS:
             QVERIFY(batch.contains(from));
             batch.replace(from, to);
         }
-        const zavnfe::SigningCertificate& signer = field == u"stranger"      ? *m_stranger
-                                                   : field == u"expired"     ? *m_expired
-                                                   : field == u"notYetValid" ? *m_notYetValid
-                                                   : field == u"keyInfo"     ? *m_stranger
-                                                                             : *m_signer;
+        const zavnfe::SigningCertificate& signer = field == u"stranger"       ? *m_stranger
+                                                   : field == u"expired"      ? *m_expired
+                                                   : field == u"notYetValid"  ? *m_notYetValid
+                                                   : field == u"keyInfo"      ? *m_stranger
+                                                   : field == u"otherCompany" ? *m_otherCompany
+                                                   : field == u"noCnpj"       ? *m_noCnpj
+                                                                              : *m_signer;
         QByteArray signedBatch = sign(batch, signer);
         QVERIFY(!signedBatch.isEmpty());
         if (field == u"keyInfo") { // the trusted certificate put in place of the one that signed
@@ -550,6 +679,13 @@ private Q_SLOTS:
         QCOMPARE(answer->status, batchStatus);
         QVERIFY2(answer->statusText.startsWith(u"Lote") || answer->statusText.startsWith(u"Rejeição"),
                  qPrintable(answer->statusText));
+        if (batchStatus == 213)
+            QVERIFY2(answer->statusText.startsWith(
+                         u"Rejeição: CNPJ-Base do Autor difere do CNPJ-Base do Certificado Digital"),
+                     qPrintable(answer->statusText));
+        if (batchStatus == 292)
+            QVERIFY2(answer->statusText.startsWith(u"Rejeição: Certificado Assinatura sem CNPJ"),
+                     qPrintable(answer->statusText));
         if (eventStatus == 0) {
             QVERIFY(answer->events.empty());
         } else {
@@ -658,6 +794,9 @@ private Q_SLOTS:
         QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, nullptr).status, -1);
         QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, &*m_stranger).status, -1);
         QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, &*m_signer).status, 200);
+        // The A1 certificate without the intermediate of its file: the
+        // authority trusts the root only, as the real ones trust ICP-Brasil's.
+        QCOMPARE(post(m_port, "/ws/NFeConsultaProtocolo4", body, &*m_signer, nullptr, false).status, -1);
         // Not SOAP 1.2: a SOAP fault naming the cause.
         Reply reply = post(m_port, "/ws/NFeConsultaProtocolo4", body, &*m_signer, "text/xml");
         QCOMPARE(reply.status, 415);
@@ -668,6 +807,157 @@ private Q_SLOTS:
         QCOMPARE(reply.status, 400);
         QCOMPARE(post(m_port, "/ws/Outro", body, &*m_signer).status, 404);
         QCOMPARE(m_authority->state(), QProcess::Running);
+    }
+
+    // A message with edit characters between its tags or at its ends is
+    // refused whole with 588 before anything else about it is looked at; the
+    // same event without them registers.
+    void editCharactersRefused_data() {
+        QTest::addColumn<QByteArray>("from"); // in the SOAP envelope of the signed batch
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<int>("batchStatus");
+        // Outside infEvento: the signature still verifies.
+        QTest::newRow("line break before the signature")
+            << QByteArray("</infEvento><Signature") << QByteArray("</infEvento>\n<Signature") << 588;
+        QTest::newRow("blank between the envelope's tags")
+            << QByteArray("<soap:Body>") << QByteArray("<soap:Body> ") << 588;
+        QTest::newRow("line break after the declaration") << QByteArray("?>") << QByteArray("?>\r\n") << 588;
+        QTest::newRow("line break at the end")
+            << QByteArray("</soap:Envelope>") << QByteArray("</soap:Envelope>\n") << 588;
+        QTest::newRow("none: registered") << QByteArray() << QByteArray() << 128;
+    }
+    void editCharactersRefused() {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(int, batchStatus);
+        const Nfe nfe = m_fresh[26];
+        QByteArray envelope =
+            zavnfe::Soap::envelope(zavnfe::Soap::kEventService, sign(unsignedBatch({data(nfe)}), *m_signer));
+        QCOMPARE(zavnfe::editCharacterAt(envelope), qsizetype(-1));
+        if (!from.isEmpty()) {
+            QVERIFY(envelope.contains(from));
+            envelope.replace(envelope.indexOf(from), from.size(), to);
+        }
+        auto answer = batchAnswer(post(m_port, "/ws/NFeRecepcaoEvento4", envelope, &*m_signer));
+        QVERIFY(answer);
+        QCOMPARE(answer->status, batchStatus);
+        auto state = status(m_port, nfe.key);
+        QVERIFY(state);
+        if (batchStatus == 588) {
+            QCOMPARE(
+                answer->statusText,
+                QStringLiteral("Rejeição: Não é permitida a presença de caracteres de edição no início/fim "
+                               "da mensagem ou entre as tags da mensagem"));
+            QVERIFY(answer->events.empty());
+            QVERIFY(state->procEventos.empty());
+        } else {
+            QCOMPARE(answer->events.size(), size_t(1));
+            QCOMPARE(answer->events.front().status, 135);
+            QCOMPARE(state->procEventos.size(), size_t(1));
+        }
+
+        // The protocol query is held to the same rule.
+        QByteArray query =
+            zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, nfe.key));
+        query.replace("<soap:Body>", "<soap:Body>\n");
+        const Reply reply = post(m_port, "/ws/NFeConsultaProtocolo4", query, &*m_signer);
+        QString error;
+        auto refused = zavnfe::parseRetConsSitNFe(zavnfe::Soap::payload(reply.body, &error), &error);
+        QVERIFY2(refused, qPrintable(error));
+        QCOMPARE(refused->status, 588);
+    }
+
+    // A client that resumes its TLS session is served again (OpenSSL needs a
+    // session id context on a server that verifies client certificates).
+    void sessionResumed() {
+        QVERIFY(writeSignerPem());
+        const QString session = path(QStringLiteral("session.pem"));
+        QFile::remove(session);
+        const QByteArray request = httpPost("/ws/NFeStatusServico4", serviceStatusRequest());
+        const QByteArray first = sClient(m_port, {QStringLiteral("-sess_out"), session}, request);
+        QVERIFY2(first.contains("New, ") && first.contains("HTTP/1.1 200") &&
+                     first.contains("<cStat>107</cStat>"),
+                 first.constData());
+        QVERIFY(QFile::exists(session));
+        for (int i = 0; i < 2; ++i) {
+            const QByteArray again = sClient(m_port, {QStringLiteral("-sess_in"), session}, request);
+            QVERIFY2(again.contains("Reused, ") && again.contains("HTTP/1.1 200") &&
+                         again.contains("<cStat>107</cStat>"),
+                     again.constData());
+            QVERIFY2(!again.contains("internal error"), again.constData());
+        }
+        QCOMPARE(m_authority->state(), QProcess::Running);
+    }
+
+    // The status service: in operation, or paused as asked on the command
+    // line; a paused authority refuses events whole with the same status and
+    // still answers protocol queries.
+    void serviceStatus_data() {
+        QTest::addColumn<int>("paused");
+        QTest::addColumn<int>("environment");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("107 in operation") << 0 << 2 << 107 << QStringLiteral("Serviço em Operação");
+        QTest::newRow("252 another environment")
+            << 0 << 1 << 252
+            << QStringLiteral("Rejeição: Ambiente informado diverge do Ambiente de recebimento");
+        QTest::newRow("108 paused for a short while")
+            << 108 << 2 << 108 << QStringLiteral("Serviço Paralisado Momentaneamente (curto prazo)");
+        QTest::newRow("109 paused without a forecast")
+            << 109 << 2 << 109 << QStringLiteral("Serviço Paralisado sem Previsão");
+    }
+    void serviceStatus() {
+        QFETCH(int, paused);
+        QFETCH(int, environment);
+        QFETCH(int, expected);
+        QFETCH(QString, text);
+        QProcess authority;
+        int port = m_port;
+        if (paused != 0) {
+            port = start(authority,
+                         {QStringLiteral("--db"), m_erp, QStringLiteral("--paused"), QString::number(paused),
+                          QStringLiteral("--log-file"), path(QStringLiteral("p.log"))});
+            QVERIFY(port > 0);
+        }
+        auto answer = serviceStatus(port, environment);
+        QVERIFY(answer);
+        QCOMPARE(answer->status, expected);
+        QCOMPARE(answer->statusText, text);
+        QCOMPARE(answer->environment, 2);
+        QCOMPARE(answer->stateCode, QStringLiteral("35"));
+        QCOMPARE(answer->application, QStringLiteral("ZAV-AUT-LOCAL_1.00"));
+        QVERIFY2(answer->receivedAt.endsWith(u"-03:00"), qPrintable(answer->receivedAt));
+        QCOMPARE(answer->averageSeconds.has_value(), expected == 107);
+
+        if (paused != 0) {
+            const Nfe nfe = m_fresh[27];
+            auto refused = batchAnswer(sendEvents(port, sign(unsignedBatch({data(nfe)}), *m_signer)));
+            QVERIFY(refused);
+            QCOMPARE(refused->status, paused);
+            QCOMPARE(refused->statusText, text);
+            QVERIFY(refused->events.empty());
+            auto state = status(port, nfe.key);
+            QVERIFY(state);
+            QCOMPARE(state->status, 100);
+            QVERIFY(terminate(authority));
+        }
+    }
+
+    // An authority that does not trust the company's chain ends the
+    // handshake with the alert unknown_ca.
+    void untrustedChain() {
+        QVERIFY(writeSignerPem());
+        QProcess authority;
+        const int port = start(authority, {QStringLiteral("--db"), m_erp, QStringLiteral("--tls-client-ca"),
+                                           path(QStringLiteral("other/ca.pem")), QStringLiteral("--log-file"),
+                                           path(QStringLiteral("u.log"))});
+        QVERIFY(port > 0);
+        const QByteArray output =
+            sClient(port, {}, httpPost("/ws/NFeStatusServico4", serviceStatusRequest()));
+        QVERIFY2(output.contains("alert unknown ca"), output.constData());
+        QVERIFY2(!output.contains("HTTP/1.1"), output.constData());
+        QCOMPARE(post(port, "/ws/NFeStatusServico4", serviceStatusRequest(), &*m_signer).status, -1);
+        QVERIFY(terminate(authority));
     }
 
     // Event signatures are trusted only when they chain to --client-ca: not
@@ -708,12 +998,15 @@ private Q_SLOTS:
         QString clientCa;
         if (bothInClientCa) {
             clientCa = path(QStringLiteral("two-cas.pem"));
+            // The other chain's intermediate too: the events are sent over the
+            // test CA's TLS certificate, whose handshake does not present it.
             QFile own(m_certs + QStringLiteral("/ca.pem"));
             QFile other(otherCa);
+            QFile otherIntermediate(path(QStringLiteral("other/intermediate.pem")));
             QFile both(clientCa);
             QVERIFY(own.open(QIODevice::ReadOnly) && other.open(QIODevice::ReadOnly) &&
-                    both.open(QIODevice::WriteOnly));
-            QVERIFY(both.write(own.readAll() + other.readAll()) > 0);
+                    otherIntermediate.open(QIODevice::ReadOnly) && both.open(QIODevice::WriteOnly));
+            QVERIFY(both.write(own.readAll() + other.readAll() + otherIntermediate.readAll()) > 0);
         }
         QProcess authority;
         authority.setProcessEnvironment(environment);
@@ -826,6 +1119,14 @@ private Q_SLOTS:
             << QStringList{QStringLiteral("--db"), QStringLiteral("missing.sqlite")} << 2;
         QTest::newRow("database without invoices")
             << QStringList{QStringLiteral("--db"), QStringLiteral("empty.sqlite")} << 2;
+        QTest::newRow("paused with another status")
+            << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--paused"),
+                           QStringLiteral("107")}
+            << 1;
+        QTest::newRow("missing TLS client CA")
+            << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"),
+                           QStringLiteral("--tls-client-ca"), QStringLiteral("missing.pem")}
+            << 1;
         QTest::newRow("CA file without a certificate")
             << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--client-ca"),
                            QStringLiteral("empty.sqlite")}

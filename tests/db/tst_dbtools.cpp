@@ -242,6 +242,49 @@ private Q_SLOTS:
                  true);
     }
 
+    // Each registration's certificate is asked for with the CNPJ of the
+    // establishment it serves: every invoice issued under a registration has
+    // that CNPJ's base in its access key (the authority compares them).
+    void listCertificatesWithTheirEstablishment() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("zav.db"));
+        Run r = dbinit({QStringLiteral("--db"), path});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        r = dbinit({QStringLiteral("--db"), path, QStringLiteral("--list-certificates")});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(),
+                 count(path, QStringLiteral("SELECT COUNT(DISTINCT NRSERIECERTIFIC) FROM INSCRESTAD")));
+        int withCnpj = 0;
+        const QString name = QStringLiteral("tst_dbtools-certificates");
+        {
+            QSqlDatabase db = zavdb::open(path, name);
+            for (const QString& line : lines) {
+                const QString serial = line.section(u':', 0, 0);
+                const QString cnpj = line.section(u':', 1);
+                QSqlQuery q(db);
+                QVERIFY(q.prepare(QStringLiteral(
+                    "SELECT DISTINCT substr(N.NRACESSONFE, 7, 8) FROM NOTAFISCAL N JOIN INSCRESTAD I "
+                    "ON I.CDEMPRESA = N.CDEMPRESA AND I.CDINSCESTA = N.CDINSCESTA "
+                    "WHERE I.NRSERIECERTIFIC = :serial")));
+                q.bindValue(QStringLiteral(":serial"), serial);
+                QVERIFY(q.exec());
+                QStringList bases;
+                while (q.next())
+                    bases.append(q.value(0).toString());
+                if (cnpj.isEmpty()) {
+                    QVERIFY2(bases.isEmpty(), qPrintable(line)); // no invoice to sign
+                    continue;
+                }
+                ++withCnpj;
+                QCOMPARE(cnpj.size(), 14);
+                QVERIFY2(bases.isEmpty() || bases == QStringList{cnpj.left(8)}, qPrintable(line));
+            }
+        }
+        QSqlDatabase::removeDatabase(name);
+        QVERIFY(withCnpj >= 2);
+    }
+
     void dbinitBadArguments_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("why");

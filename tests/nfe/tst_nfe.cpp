@@ -1,5 +1,6 @@
 // Cancellation events built, checked and signed; the signatures verified by
 // the independent xmlsec1 command against a CA made here with openssl.
+#include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
@@ -8,8 +9,11 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <openssl/pem.h>
 
 namespace {
 
@@ -97,21 +101,24 @@ private:
                    m_dir.path(), output);
     }
 
+    // untrusted: an intermediate CA that completes the chain, trusted only
+    // through the root.
     bool verify(const QByteArray& xml, int signature, QByteArray* output,
-                const QString& trusted = QStringLiteral("ca.pem")) {
+                const QString& trusted = QStringLiteral("ca.pem"), const QString& untrusted = {}) {
         QFile file(m_dir.filePath(QStringLiteral("signed.xml")));
         if (!file.open(QIODevice::WriteOnly))
             return false;
         file.write(xml);
         file.close();
-        return run(QStringLiteral("xmlsec1"),
-                   {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), trusted,
-                    QStringLiteral("--id-attr:Id"),
-                    QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
-                    QStringLiteral("--node-xpath"),
-                    QStringLiteral("(//*[local-name()='Signature'])[%1]").arg(signature),
-                    QStringLiteral("signed.xml")},
-                   m_dir.path(), output);
+        QStringList arguments{QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), trusted};
+        if (!untrusted.isEmpty())
+            arguments += {QStringLiteral("--untrusted-pem"), untrusted};
+        arguments +=
+            {QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
+             QStringLiteral("--node-xpath"),
+             QStringLiteral("(//*[local-name()='Signature'])[%1]").arg(signature),
+             QStringLiteral("signed.xml")};
+        return run(QStringLiteral("xmlsec1"), arguments, m_dir.path(), output);
     }
 
 private Q_SLOTS:
@@ -375,8 +382,22 @@ private Q_SLOTS:
         const QByteArray batch = zavnfe::CancellationBatch::build(QStringLiteral("7"), {*event}, &error);
         const QByteArray xml = zavnfe::EventSigner(*made.certificate).sign(batch, &error);
         QVERIFY2(!xml.isEmpty(), qPrintable(error));
-        QVERIFY2(verify(xml, 1, &output, out + QStringLiteral("/ca.pem")), output.constData());
-        QVERIFY(!verify(xml, 1, &output)); // another CA does not vouch for it
+        // Issued by the intermediate, which the file carries: the root alone
+        // does not vouch for it, the root with the intermediate does.
+        const QString intermediate = out + QStringLiteral("/intermediate.pem");
+        QVERIFY(!verify(xml, 1, &output, out + QStringLiteral("/ca.pem")));
+        QVERIFY2(verify(xml, 1, &output, out + QStringLiteral("/ca.pem"), intermediate), output.constData());
+        QVERIFY(!verify(xml, 1, &output, QStringLiteral("ca.pem"), intermediate)); // another root does not
+        QCOMPARE(made.certificate->issuers().size(), size_t(2));
+        QVERIFY2(texts(xml, QStringLiteral("X509Certificate")).size() == 1,
+                 xml.constData()); // the signer's only
+        QCOMPARE(made.certificate->cnpj(), QStringLiteral("03123456000195"));
+        QCOMPARE(beef.certificate->cnpj(), QString());
+        QVERIFY2(run(QStringLiteral("openssl"),
+                     {QStringLiteral("verify"), QStringLiteral("-CAfile"), QStringLiteral("ca.pem"),
+                      QStringLiteral("intermediate.pem")},
+                     out, &output),
+                 output.constData());
 
         QVERIFY2(run(QStringLiteral("openssl"),
                      {QStringLiteral("verify"), QStringLiteral("-purpose"), QStringLiteral("sslserver"),
@@ -395,8 +416,9 @@ private Q_SLOTS:
                        ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256)
                        : QByteArray();
         };
-        const QStringList files{QStringLiteral("ca.pem"), QStringLiteral("ca.key"),
-                                QStringLiteral("authority.pem"), QStringLiteral("a1-00A1B2C3D4E5F6.pfx")};
+        const QStringList files{QStringLiteral("ca.pem"),           QStringLiteral("ca.key"),
+                                QStringLiteral("intermediate.pem"), QStringLiteral("intermediate.key"),
+                                QStringLiteral("authority.pem"),    QStringLiteral("a1-00A1B2C3D4E5F6.pfx")};
         QList<QByteArray> before;
         for (const QString& name : files)
             before.append(digest(name));
@@ -412,11 +434,33 @@ private Q_SLOTS:
 
         // Refused, leaving the folder as it was: the kept file under another
         // password or for another CNPJ, a serial another file holds, one that
-        // is not hexadecimal.
+        // is not hexadecimal, a file the root issued without the intermediate
+        // (as an earlier version of the script made them).
+        const QString d = m_dir.path();
+        QVERIFY(run(QStringLiteral("openssl"),
+                    {QStringLiteral("req"), QStringLiteral("-new"), QStringLiteral("-newkey"),
+                     QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                     QStringLiteral("old.key"), QStringLiteral("-out"), QStringLiteral("old.csr"),
+                     QStringLiteral("-subj"), QStringLiteral("/CN=EMPRESA A1B2C3D4E5F7")},
+                    d));
+        QVERIFY(run(QStringLiteral("openssl"),
+                    {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                     QStringLiteral("old.csr"), QStringLiteral("-CA"), out + QStringLiteral("/ca.pem"),
+                     QStringLiteral("-CAkey"), out + QStringLiteral("/ca.key"), QStringLiteral("-set_serial"),
+                     QStringLiteral("0xA1B2C3D4E5F7"), QStringLiteral("-days"), QStringLiteral("30"),
+                     QStringLiteral("-out"), QStringLiteral("old.pem")},
+                    d));
+        QVERIFY(run(QStringLiteral("openssl"),
+                    {QStringLiteral("pkcs12"), QStringLiteral("-export"), QStringLiteral("-inkey"),
+                     QStringLiteral("old.key"), QStringLiteral("-in"), QStringLiteral("old.pem"),
+                     QStringLiteral("-passout"), QStringLiteral("pass:segredo"), QStringLiteral("-out"),
+                     out + QStringLiteral("/a1-A1B2C3D4E5F7.pfx")},
+                    d));
         const QStringList entries =
             QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         for (const QStringList& refused :
-             {QStringList{out, QStringLiteral("outra"), QStringLiteral("A1B2C3D4E5F6")},
+             {QStringList{out, QStringLiteral("segredo"), QStringLiteral("A1B2C3D4E5F7")},
+              QStringList{out, QStringLiteral("outra"), QStringLiteral("A1B2C3D4E5F6")},
               QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("00A1B2C3D4E5F6:11222333000181")},
               QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("0beef")},
               QStringList{out, QStringLiteral("s3nh@ 'x'"), QStringLiteral("12"), QStringLiteral("XY")}}) {
@@ -444,10 +488,133 @@ private Q_SLOTS:
         QVERIFY(xml.contains("http://www.w3.org/2000/09/xmldsig#sha1"));
         QVERIFY(xml.contains("</infEvento><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\">"));
 
+        // Nothing the authorities refuse as edit characters: no line break
+        // anywhere (the base64 values unwrapped), no blank between tags.
+        QVERIFY2(!xml.contains('\n') && !xml.contains('\r'), xml.constData());
+        QCOMPARE(zavnfe::editCharacterAt(xml), qsizetype(-1));
+        QVERIFY(xml.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?><envEvento"));
+        QVERIFY(QRegularExpression(QStringLiteral("<X509Certificate>[A-Za-z0-9+/]{500,}=*</X509Certificate>"))
+                    .match(QString::fromLatin1(xml))
+                    .hasMatch());
+        QCOMPARE(zavnfe::CancellationBatch::problemBeforeSending(xml), QString());
+
         QByteArray tampered = xml;
         tampered.replace("cancelado", "cancelada");
         QByteArray output;
         QVERIFY(!verify(tampered, 1, &output));
+    }
+
+    void editCharacters_data() {
+        QTest::addColumn<QByteArray>("xml");
+        QTest::addColumn<int>("at");
+        QTest::newRow("none") << QByteArray("<a><b>x y</b><c/></a>") << -1;
+        QTest::newRow("blanks inside a text") << QByteArray("<a><b> x </b></a>") << -1;
+        QTest::newRow("line feed between tags") << QByteArray("<a>\n<b/></a>") << 3;
+        QTest::newRow("blank between tags") << QByteArray("<a><b/> </a>") << 7;
+        QTest::newRow("tab and CR between tags") << QByteArray("<a><b/>\t\r</a>") << 7;
+        QTest::newRow("after the declaration") << QByteArray("<?xml version=\"1.0\"?>\n<a/>") << 21;
+        QTest::newRow("line feed at the end") << QByteArray("<a/>\n") << 4;
+        QTest::newRow("blank at the start") << QByteArray(" <a/>") << 0;
+    }
+    void editCharacters() {
+        QFETCH(QByteArray, xml);
+        QFETCH(int, at);
+        QCOMPARE(zavnfe::editCharacterAt(xml), qsizetype(at));
+    }
+
+    // A signed batch the authority would refuse whole is caught before it is
+    // sent: edit characters, or anything outside the schema. The signer and
+    // the checks of CancellationEvent let nothing of the kind through, so the
+    // signed bytes are changed here.
+    void problemBeforeSending_data() {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("line break before the signature")
+            << QByteArray("</infEvento><Signature") << QByteArray("</infEvento>\n<Signature")
+            << QStringLiteral("caracteres de edição");
+        QTest::newRow("environment outside the schema")
+            << QByteArray("<tpAmb>2</tpAmb>") << QByteArray("<tpAmb>3</tpAmb>")
+            << QStringLiteral("Lote fora do esquema envEventoCancNFe_v1.00.xsd: Elemento 'tpAmb'");
+        QTest::newRow("signature missing")
+            << QByteArray("<Signature ") << QByteArray("<Assinatura ")
+            << QStringLiteral("Lote fora do esquema envEventoCancNFe_v1.00.xsd");
+    }
+    void problemBeforeSending() {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(QString, message);
+        QByteArray xml = signedBatch({sample()});
+        QVERIFY(xml.contains(from));
+        xml.replace(from, to);
+        if (from.startsWith("<Signature"))
+            xml.replace("</Signature>", "</Assinatura>");
+        const QString problem = zavnfe::CancellationBatch::problemBeforeSending(xml);
+        QVERIFY2(problem.contains(message), qPrintable(problem));
+        QVERIFY2(!problem.contains(u'\n'), qPrintable(problem)); // one line for the failure row
+    }
+
+    // The company's CNPJ in a certificate: ICP-Brasil's otherName first, the
+    // common name's "NAME:CNPJ" otherwise.
+    void certificateCnpj_data() {
+        QTest::addColumn<QString>("subject");
+        QTest::addColumn<QString>("altName");
+        QTest::addColumn<QString>("cnpj");
+        QTest::newRow("otherName") << "/CN=EMPRESA A"
+                                   << "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107"
+                                   << "43218765000107";
+        QTest::newRow("otherName as text") << "/CN=EMPRESA B"
+                                           << "otherName:2.16.76.1.3.3;UTF8:07654321000172"
+                                           << "07654321000172";
+        QTest::newRow("otherName before the common name")
+            << "/CN=EMPRESA C:11222333000181"
+            << "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107"
+            << "43218765000107";
+        QTest::newRow("common name only") << "/CN=EMPRESA D:11222333000181"
+                                          << ""
+                                          << "11222333000181";
+        QTest::newRow("another otherName ignored") << "/CN=EMPRESA E"
+                                                   << "otherName:2.16.76.1.3.1;OCTETSTRING:43218765000107"
+                                                   << "";
+        QTest::newRow("13 digits") << "/CN=EMPRESA F:1122233300018"
+                                   << ""
+                                   << "";
+        QTest::newRow("none") << "/CN=EMPRESA G"
+                              << ""
+                              << "";
+    }
+    void certificateCnpj() {
+        QFETCH(QString, subject);
+        QFETCH(QString, altName);
+        QFETCH(QString, cnpj);
+        QStringList arguments{QStringLiteral("req"),
+                              QStringLiteral("-x509"),
+                              QStringLiteral("-newkey"),
+                              QStringLiteral("ec"),
+                              QStringLiteral("-pkeyopt"),
+                              QStringLiteral("ec_paramgen_curve:prime256v1"),
+                              QStringLiteral("-nodes"),
+                              QStringLiteral("-keyout"),
+                              QStringLiteral("cnpj.key"),
+                              QStringLiteral("-out"),
+                              QStringLiteral("cnpj.pem"),
+                              QStringLiteral("-days"),
+                              QStringLiteral("2"),
+                              QStringLiteral("-subj"),
+                              subject};
+        if (!altName.isEmpty())
+            arguments += {QStringLiteral("-addext"), QStringLiteral("subjectAltName=") + altName};
+        QByteArray output;
+        QVERIFY2(run(QStringLiteral("openssl"), arguments, m_dir.path(), &output), output.constData());
+        QFile file(m_dir.filePath(QStringLiteral("cnpj.pem")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray pem = file.readAll();
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())),
+                                                      BIO_free);
+        std::unique_ptr<X509, decltype(&X509_free)> certificate(
+            PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), X509_free);
+        QVERIFY(certificate);
+        QCOMPARE(zavnfe::SigningCertificate::cnpjOf(certificate.get()), cnpj);
     }
 };
 

@@ -270,7 +270,7 @@ private Q_SLOTS:
         QTest::newRow("empty") << env << QByteArray() << QStringList{"XML mal formado"} << QByteArray();
         QTest::newRow("DOCTYPE with an entity")
             << env
-            << replaced(m_signed, "?>\n",
+            << replaced(m_signed, "?>",
                         "?>\n<!DOCTYPE envEvento [<!ENTITY motivo \"Pedido duplicado no sistema\">]>\n")
             << QStringList{"DOCTYPE"} << QByteArray();
         QTest::newRow("batch checked as an answer")

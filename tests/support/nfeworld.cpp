@@ -1,4 +1,6 @@
 #include "nfeworld.h"
+#include "certificaterequests.h"
+#include "database.h"
 #include "serverprocess.h"
 
 #include <QDeadlineTimer>
@@ -93,13 +95,11 @@ QString NfeWorld::certificates(QSqlDatabase& db, const QStringList& extraSerials
     if (!shared().isValid())
         return QStringLiteral("no temporary folder");
     QStringList serials;
-    QSqlQuery q(db);
-    if (!q.exec(QStringLiteral(
-            "SELECT DISTINCT NRSERIECERTIFIC FROM INSCRESTAD WHERE NRSERIECERTIFIC IS NOT NULL")))
-        return QStringLiteral("cannot read the registrations' certificates");
-    while (q.next())
-        if (!q.value(0).toString().trimmed().isEmpty())
-            serials.append(q.value(0).toString().trimmed());
+    try {
+        serials = zavdb::certificateRequests(db); // each with its establishment's CNPJ
+    } catch (const zavdb::DatabaseError& e) {
+        return QString::fromUtf8(e.what());
+    }
     serials += extraSerials;
     QProcess script;
     script.setProcessChannelMode(QProcess::MergedChannels);
@@ -173,6 +173,8 @@ QString NfeWorld::verifySignature(const QByteArray& xml) const {
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("xmlsec1"),
             {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), caFile(),
+             QStringLiteral("--untrusted-pem"),
+             QDir(certificateFolder()).filePath(QStringLiteral("intermediate.pem")),
              QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/nfe:infEvento"),
              path});
     if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)

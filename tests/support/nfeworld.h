@@ -46,8 +46,9 @@ public:
     NfeWorld();
 
     // Certificates for every certificate serial the database's registrations
-    // name (and for `extraSerials`, "SERIAL[:CNPJ][:START:END]"), in a folder
-    // shared by the whole test program. Empty, or why.
+    // name, each with its establishment's CNPJ (and for `extraSerials`,
+    // "SERIAL[:CNPJ][:START:END]"), in a folder shared by the whole test
+    // program. Empty, or why.
     QString certificates(QSqlDatabase& db, const QStringList& extraSerials = {});
     // The local authority on the database, with generous terms unless the
     // arguments give others; then the authorities' table for the server.
@@ -63,7 +64,8 @@ public:
     QString certificateFolder() const;
     QString caFile() const;
     // Empty when the xmlsec1 command verifies the document's first signature
-    // against the test CA (the Id attributes of infEvento), else why not.
+    // against the test CA's root through its intermediate (the Id attributes
+    // of infEvento), else why not.
     QString verifySignature(const QByteArray& xml) const;
     // Writes the authorities' table with the given content; its path.
     QString writeTable(const QString& content) const;

@@ -93,6 +93,8 @@ QList<QByteArray> authorityEvents(NfeWorld& nfe, const QString& serial, const QS
     }
     httplib::SSLClient client("127.0.0.1", nfe.authority().port(), lookup.certificate->certificate(),
                               lookup.certificate->key());
+    for (X509* issuer : lookup.certificate->issuers()) // the authority trusts the root only
+        SSL_CTX_add1_chain_cert(client.ssl_context(), issuer);
     client.enable_server_certificate_verification(true);
     client.set_ca_cert_path(nfe.caFile().toStdString());
     const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, key));
@@ -278,6 +280,17 @@ void TstNfeCancel::storedEventValidatesAndVerifies() {
     QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::EnvEvento, j.sent), QString());
     QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, j.proc), QString());
     QCOMPARE(w.nfe->verifySignature(j.proc), QString());
+    // No edit characters (line breaks, blanks) between the tags of what was
+    // journalled and sent, nor of the signed evento the authority holds.
+    QVERIFY2(!j.sent.contains('\n') && !j.sent.contains('\r'), j.sent.constData());
+    QCOMPARE(zavnfe::editCharacterAt(j.sent), qsizetype(-1));
+    QString why;
+    const QList<QByteArray> held = authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why);
+    QVERIFY2(held.size() == 1, qPrintable(why));
+    const QByteArray heldEvento = held.first().left(held.first().indexOf("<retEvento"));
+    QVERIFY2(heldEvento.contains("<SignatureValue>") && zavnfe::editCharacterAt(heldEvento) < 0,
+             heldEvento.constData());
+    QVERIFY(j.sent.contains(heldEvento.mid(heldEvento.indexOf("<evento"))));
     QCOMPARE(texts(j.proc, QStringLiteral("xJust")), QStringList{reason});
     QCOMPARE(texts(j.proc, QStringLiteral("chNFe")).first(), accessKey(w.db, 1));
     QVERIFY(j.proc.contains("Preço &lt;errado&gt; &amp; frete"));
