@@ -123,11 +123,13 @@ respostaMs = 30000
 [*.2]
 evento = https://127.0.0.1:$authority_port/ws/NFeRecepcaoEvento4
 consulta = https://127.0.0.1:$authority_port/ws/NFeConsultaProtocolo4
+status = https://127.0.0.1:$authority_port/ws/NFeStatusServico4
 prazoHoras = 2400
 
 [*.1]
 evento = https://127.0.0.1:$((authority_port + 1))/ws/NFeRecepcaoEvento4
 consulta = https://127.0.0.1:$((authority_port + 1))/ws/NFeConsultaProtocolo4
+status = https://127.0.0.1:$((authority_port + 1))/ws/NFeStatusServico4
 prazoHoras = 2400
 INI
 

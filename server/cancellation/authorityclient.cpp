@@ -17,9 +17,13 @@ QString describe(httplib::Error error, long verifyResult, unsigned long tlsError
     case httplib::Error::ConnectionTimeout:
         return QStringLiteral("tempo de conexão esgotado");
     case httplib::Error::Read:
-        return QStringLiteral("sem resposta ou tempo esgotado");
     case httplib::Error::Write:
-        return QStringLiteral("falha ao enviar o pedido");
+        // Under TLS 1.3 the authority refuses the company's certificate after
+        // the handshake: its alert comes with the first read.
+        if (tlsError != 0 && ERR_GET_LIB(tlsError) == ERR_LIB_SSL)
+            return AuthorityClient::tlsFailure(tlsError);
+        return error == httplib::Error::Read ? QStringLiteral("sem resposta ou tempo esgotado")
+                                             : QStringLiteral("falha ao enviar o pedido");
     case httplib::Error::SSLConnection:
         return AuthorityClient::tlsFailure(tlsError);
     case httplib::Error::SSLLoadingCerts:
@@ -31,6 +35,20 @@ QString describe(httplib::Error error, long verifyResult, unsigned long tlsError
     default:
         return QString::fromStdString(httplib::to_string(error));
     }
+}
+
+// The error of a failed TLS exchange that says the most: the first of the
+// TLS library's in the queue (an alert from the authority comes before the
+// errors of tearing the connection down), or the last of any; the queue is
+// emptied.
+unsigned long tlsErrorOfQueue() {
+    unsigned long chosen = 0, last = 0;
+    while (const unsigned long e = ERR_get_error()) {
+        last = e;
+        if (chosen == 0 && ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) != SSL_R_SHUTDOWN_WHILE_IN_INIT)
+            chosen = e;
+    }
+    return chosen != 0 ? chosen : last;
 }
 
 } // namespace
@@ -137,8 +155,7 @@ AuthorityClient::Reply AuthorityClient::post(const AuthorityEndpoints& authority
         client.Post(path.toStdString(), envelope.constData(), static_cast<size_t>(envelope.size()),
                     contentType.toStdString());
     if (!result) {
-        reply.failure = describe(result.error(), client.get_openssl_verify_result(), ERR_peek_last_error());
-        ERR_clear_error();
+        reply.failure = describe(result.error(), client.get_openssl_verify_result(), tlsErrorOfQueue());
         // The connection is unusable after a failure; the next request opens a new one.
         m_clients.erase(url.host() + u':' + QString::number(url.port(443)));
         return reply;

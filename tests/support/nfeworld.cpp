@@ -147,6 +147,7 @@ QString NfeWorld::startAuthority(const QString& connectionText, const QStringLis
     m_table =
         writeTable(QStringLiteral("[geral]\nca = %1\nconexaoMs = 3000\nrespostaMs = %2\n\n"
                                   "[*.*]\nevento = %3NFeRecepcaoEvento4\nconsulta = %3NFeConsultaProtocolo4\n"
+                                  "status = %3NFeStatusServico4\n"
                                   "prazoHoras = %4\n")
                        .arg(caFile())
                        .arg(answerMs)

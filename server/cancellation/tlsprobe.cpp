@@ -1,0 +1,141 @@
+#include "cancellation/tlsprobe.h"
+
+#include "cancellation/authorityclient.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace zavserver {
+
+namespace {
+
+QDateTime fromAsn1(const ASN1_TIME* time) {
+    struct tm parts = {};
+    if (!time || ASN1_TIME_to_tm(time, &parts) != 1)
+        return {};
+    return QDateTime(QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday),
+                     QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), Qt::UTC);
+}
+
+QString nameOf(const X509_NAME* name) {
+    char* text = X509_NAME_oneline(name, nullptr, 0);
+    QString result = QString::fromUtf8(text);
+    OPENSSL_free(text);
+    return result;
+}
+
+// A TCP connection to host:port within the timeout (each address in turn);
+// -1 with *why.
+int connectTo(const QString& host, int port, int timeoutMs, QString* why) {
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int rc =
+            getaddrinfo(host.toUtf8().constData(), QByteArray::number(port).constData(), &hints, &found);
+        rc != 0) {
+        *why =
+            QStringLiteral("o nome %1 não resolve (%2)").arg(host, QString::fromLocal8Bit(gai_strerror(rc)));
+        return -1;
+    }
+    const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int fd = -1;
+    for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0)
+        *why = QStringLiteral("não foi possível conectar a %1:%2").arg(host).arg(port);
+    return fd;
+}
+
+} // namespace
+
+TlsProbe TlsProbe::run(const QUrl& url, const AuthorityConfig& config, const AuthorityEndpoints& authority,
+                       const std::optional<zavnfe::SigningCertificate>& certificate) {
+    TlsProbe probe;
+    const QString host = url.host();
+    const int port = url.port(443);
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    if (!context) {
+        probe.failure = QStringLiteral("OpenSSL não criou o contexto TLS");
+        return probe;
+    }
+    SSL_CTX* ctx = context.get();
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_default_verify_paths(ctx);
+    if (!config.caFile().isEmpty())
+        SSL_CTX_load_verify_locations(ctx, config.caFile().toLocal8Bit().constData(), nullptr);
+    if (authority.securityLevel >= 0)
+        SSL_CTX_set_security_level(ctx, authority.securityLevel);
+    if (certificate) {
+        SSL_CTX_use_certificate(ctx, certificate->certificate());
+        SSL_CTX_use_PrivateKey(ctx, certificate->key());
+        for (X509* issuer : certificate->issuers())
+            SSL_CTX_add1_chain_cert(ctx, issuer);
+    }
+    // The chain is checked after the handshake, so that a chain that does
+    // not check out is still shown.
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+
+    const int fd = connectTo(host, port, config.connectMs(), &probe.failure);
+    if (fd < 0)
+        return probe;
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx), SSL_free);
+    SSL_set_fd(ssl.get(), fd);
+    SSL_set_tlsext_host_name(ssl.get(), host.toUtf8().constData());
+    SSL_set1_host(ssl.get(), host.toUtf8().constData());
+    ERR_clear_error();
+    if (SSL_connect(ssl.get()) != 1) {
+        probe.failure = AuthorityClient::tlsFailure(ERR_peek_last_error());
+        ERR_clear_error();
+        ::close(fd);
+        return probe;
+    }
+    probe.handshake = true;
+    probe.protocol = QString::fromLatin1(SSL_get_version(ssl.get()));
+    probe.cipher = QString::fromLatin1(SSL_get_cipher_name(ssl.get()));
+    if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl.get()))
+        for (int i = 0; i < sk_X509_num(chain); ++i) {
+            X509* c = sk_X509_value(chain, i);
+            probe.chain.append({nameOf(X509_get_subject_name(c)), nameOf(X509_get_issuer_name(c)),
+                                fromAsn1(X509_get0_notAfter(c))});
+        }
+    const long verdict = SSL_get_verify_result(ssl.get());
+    probe.verified = verdict == X509_V_OK && !probe.chain.isEmpty();
+    probe.verification = QString::fromLatin1(X509_verify_cert_error_string(verdict));
+    // Under TLS 1.3 the server judges the client's certificate after the
+    // handshake: a refusal arrives as an alert within a moment; silence (the
+    // read timing out) means it was accepted.
+    const timeval moment{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &moment, sizeof moment);
+    char byte = 0;
+    ERR_clear_error();
+    if (SSL_read(ssl.get(), &byte, 1) <= 0) {
+        const unsigned long error = ERR_peek_last_error();
+        if (error != 0 && ERR_GET_LIB(error) == ERR_LIB_SSL)
+            probe.failure = AuthorityClient::tlsFailure(error);
+        ERR_clear_error();
+    }
+    SSL_shutdown(ssl.get());
+    ::close(fd);
+    return probe;
+}
+
+} // namespace zavserver
