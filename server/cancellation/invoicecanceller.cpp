@@ -384,12 +384,11 @@ std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const QString& en
         return std::nullopt;
     const QString at = authorised.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
     if (m_endpoints->lateHours > m_endpoints->ordinaryHours)
-        return CancellationOutcome::byText(
-            fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 h, "
-                               "extemporâneo até %3 h).")
-                    .arg(at)
-                    .arg(m_endpoints->ordinaryHours)
-                    .arg(m_endpoints->lateHours)));
+        return CancellationOutcome::byText(fit(
+            QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazos de %2 h e %3 h).")
+                .arg(at)
+                .arg(m_endpoints->ordinaryHours)
+                .arg(m_endpoints->lateHours)));
     return CancellationOutcome::byText(
         fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
                 .arg(at)

@@ -250,6 +250,8 @@ private Q_SLOTS:
     void rejectionsLeaveTheInvoiceAuthorised();
     void termsAtTheServerAndAtTheAuthority_data() { zavtest::addDialectRows("fresh database"); }
     void termsAtTheServerAndAtTheAuthority();
+    void termsAtTheirEdges_data() { zavtest::addDialectRows("fresh database"); }
+    void termsAtTheirEdges();
     void lateCancellationTheStateApproved_data() { zavtest::addDialectRows("fresh database"); }
     void lateCancellationTheStateApproved();
     void certificateFailures_data() { zavtest::addDialectRows("fresh database"); }
@@ -653,6 +655,49 @@ void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
     QCOMPARE(scalar(w.db, QStringLiteral("SELECT CDSTATUSEVENTO FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
                     {entryOf(3)}),
              QStringLiteral("155"));
+}
+
+// Both sides count from the authorisation: with 24 hours ordinary and a late
+// term up to 168 hours (7 days) on the server's table and at the authority,
+// an invoice just inside 24 h is registered as usual (135), just past it as
+// late (155), just inside 168 h still late, and just past 168 h is refused by
+// the server before anything is signed.
+void TstNfeCancel::termsAtTheirEdges() {
+    FRESH(w, 4, {}, false);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto authorisedAgo = [&](int n, qint64 seconds) {
+        return exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET DHAUTORIZACAO = ? WHERE NRLANCTONF = ?"),
+                    {now.addSecs(-seconds).toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate), entryOf(n)});
+    };
+    constexpr qint64 kHour = 3600;
+    constexpr qint64 kMargin = 10 * 60; // the test's own minutes
+    QCOMPARE(authorisedAgo(1, 24 * kHour - kMargin), QString());
+    QCOMPARE(authorisedAgo(2, 24 * kHour + kMargin), QString());
+    QCOMPARE(authorisedAgo(3, 168 * kHour - kMargin), QString());
+    QCOMPARE(authorisedAgo(4, 168 * kHour + kMargin), QString());
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("24"),
+                                                  QStringLiteral("--late-days"), QStringLiteral("7")}),
+             QString());
+    QString table = QString::fromUtf8([&] {
+        QFile f(w.nfe->serverArguments().last());
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }());
+    table.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
+                  QStringLiteral("prazoHoras = 24\nprazoExtemporaneoHoras = 168"));
+    w.nfe->writeTable(table);
+    QCOMPARE(startServer(w), QString());
+
+    const Answer a = cancel(w, {1, 2, 3, 4});
+    QVERIFY2(a.failures.size() == 1, qPrintable(a.describe()));
+    QCOMPARE(a.failures.at(0).entry, entryOf(4));
+    QVERIFY2(a.failures.at(0).text.contains(QStringLiteral("(prazos de 24 h e 168 h)")),
+             qPrintable(a.failures.at(0).text));
+    QCOMPARE(journal(w.db, entryOf(4)).state, QString()); // nothing signed
+    const QString status = QStringLiteral("SELECT CDSTATUSEVENTO FROM CANCELAMENTONFE WHERE NRLANCTONF = ?");
+    QCOMPARE(scalar(w.db, status, {entryOf(1)}), QStringLiteral("135"));
+    QCOMPARE(scalar(w.db, status, {entryOf(2)}), QStringLiteral("155"));
+    QCOMPARE(scalar(w.db, status, {entryOf(3)}), QStringLiteral("155"));
 }
 
 // Beyond the table's terms, an invoice whose late cancellation the state
