@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -69,6 +70,21 @@ FileOutcome readPkcs12(const QString& path, const QByteArray& password) {
     return outcome;
 }
 
+const QStringList kPatterns{QStringLiteral("*.pfx"), QStringLiteral("*.p12")};
+
+// Opens a file of the folder with its password.
+FileOutcome open(const QDir& dir, const QString& name, const QByteArray& folderPassword) {
+    QString error;
+    const std::optional<QByteArray> password =
+        CertificateStore::passwordOf(dir.filePath(name), folderPassword, &error);
+    if (!password) {
+        FileOutcome outcome;
+        outcome.error = error;
+        return outcome;
+    }
+    return readPkcs12(dir.filePath(name), *password);
+}
+
 QString when(const QDateTime& at) {
     return at.toString(QStringLiteral("dd/MM/yyyy HH:mm 'UTC'"));
 }
@@ -95,11 +111,11 @@ CertificateLookup CertificateStore::find(const QString& serial, const QByteArray
                         .arg(m_folder));
 
     QStringList closed;     // files the password did not open
-    QStringList unreadable; // files that are not certificates at all
-    const QStringList names = dir.entryList({QStringLiteral("*.pfx"), QStringLiteral("*.p12")},
-                                            QDir::Files | QDir::Readable, QDir::Name | QDir::IgnoreCase);
+    QStringList unreadable; // files that are not certificates at all, or whose password is not kept safe
+    const QStringList names =
+        dir.entryList(kPatterns, QDir::Files | QDir::Readable, QDir::Name | QDir::IgnoreCase);
     for (const QString& name : names) {
-        FileOutcome outcome = readPkcs12(dir.filePath(name), password);
+        FileOutcome outcome = open(dir, name, password);
         if (!outcome.certificate) {
             (outcome.wrongPassword ? closed : unreadable)
                 .append(QStringLiteral("%1: %2").arg(name, outcome.error));
@@ -135,6 +151,56 @@ CertificateLookup CertificateStore::find(const QString& serial, const QByteArray
     if (!unreadable.isEmpty())
         why += QStringLiteral(" Arquivos ilegíveis: %1.").arg(unreadable.join(QStringLiteral("; ")));
     return fail(CertificateFailure::NotFound, why);
+}
+
+std::optional<QByteArray> CertificateStore::passwordOf(const QString& path, const QByteArray& folderPassword,
+                                                       QString* error) {
+    const QFileInfo own(path + QLatin1StringView(kPasswordSuffix));
+    if (!own.exists())
+        return folderPassword;
+    // Another user who reads it signs as the company.
+    if (own.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup |
+                             QFileDevice::WriteOther)) {
+        *error = QStringLiteral("a senha em %1 pode ser lida por outros usuários (use chmod 600)")
+                     .arg(own.fileName());
+        return std::nullopt;
+    }
+    QFile file(own.filePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error =
+            QStringLiteral("não foi possível ler a senha em %1 (%2)").arg(own.fileName(), file.errorString());
+        return std::nullopt;
+    }
+    QByteArray line = file.readLine(4096);
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return line;
+}
+
+QList<CertificateEntry> CertificateStore::entries(const QByteArray& password, QString* error) const {
+    CryptoLibraries::ensure();
+    const QDir dir(m_folder);
+    if (m_folder.isEmpty() || !dir.exists() || !dir.isReadable()) {
+        *error =
+            QStringLiteral("Pasta de certificados %1 inexistente ou sem permissão de leitura.").arg(m_folder);
+        return {};
+    }
+    QList<CertificateEntry> list;
+    for (const QString& name : dir.entryList(kPatterns, QDir::Files, QDir::Name | QDir::IgnoreCase)) {
+        CertificateEntry entry;
+        entry.file = name;
+        const FileOutcome outcome = open(dir, name, password);
+        if (outcome.certificate) {
+            entry.serial = outcome.certificate->serialHex();
+            entry.subject = outcome.certificate->subject();
+            entry.notBefore = outcome.certificate->notBefore();
+            entry.notAfter = outcome.certificate->notAfter();
+        } else {
+            entry.error = outcome.error;
+        }
+        list.append(entry);
+    }
+    return list;
 }
 
 } // namespace zavnfe

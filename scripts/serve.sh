@@ -111,8 +111,10 @@ for environment in 2 1; do
 done
 
 cat >"$var/autoridades.ini" <<INI
-; Where the application server sends the NF-e events: every state goes to the
-; local tax authority of the demo, homologation and production apart.
+; The demo's own table of the authorities: its sections replace those of the
+; table built into the server (the real authorities of every state), so that
+; every state goes to the local tax authority of the demo, homologation and
+; production apart.
 [geral]
 ca = certs/ca.pem
 conexaoMs = 5000

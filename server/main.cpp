@@ -1,5 +1,6 @@
 // zav50000-server: the application server of the NF-e cancellation screen.
 #include "access/sessionstore.h"
+#include "cancellation/certificatewatch.h"
 #include "cancellation/nfesettings.h"
 #include "methods/methods.h"
 #include "rpc/calllog.h"
@@ -64,13 +65,21 @@ QString checkDatabase(const QString& connectionText) {
 }
 
 // The certificate folder, its password and the authorities' table; *problem
-// says what is wrong. Without them the server runs, and every cancellation
-// says what is missing.
+// says what is wrong. Without certificates the server runs, and every
+// cancellation says what is missing.
 zavserver::NfeSettings readNfeSettings(const zavserver::ServerOptions& options, QString* problem) {
     zavserver::NfeSettings settings;
     settings.certificateFolder = options.certificates;
     if (!options.certificatePasswordFile.isEmpty()) {
         QFile file(options.certificatePasswordFile);
+        // Whoever reads it signs as every company whose file it opens.
+        if (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup |
+                                  QFileDevice::WriteOther)) {
+            *problem = QStringLiteral("a senha dos certificados em %1 pode ser lida por outros usuários (use "
+                                      "chmod 600)")
+                           .arg(options.certificatePasswordFile);
+            return settings;
+        }
         if (!file.open(QIODevice::ReadOnly)) {
             *problem = QStringLiteral("não foi possível ler a senha dos certificados em %1: %2")
                            .arg(options.certificatePasswordFile, file.errorString());
@@ -81,12 +90,11 @@ zavserver::NfeSettings readNfeSettings(const zavserver::ServerOptions& options, 
             line.chop(1);
         settings.certificatePassword = line;
     }
-    if (!options.authorities.isEmpty()) {
-        QString error;
-        settings.authorities = zavserver::AuthorityConfig::load(options.authorities, &error);
-        if (!settings.authorities)
-            *problem = error;
-    }
+    // The shipped table, under the server's own when there is one.
+    QString error;
+    settings.authorities = zavserver::AuthorityConfig::load(options.authorities, &error);
+    if (!settings.authorities)
+        *problem = error;
     return settings;
 }
 
@@ -139,10 +147,13 @@ int main(int argc, char* argv[]) {
         log.note(QStringLiteral("zav50000-server: %1").arg(nfeProblem));
         return BadNfeSettings;
     }
-    if (!nfe.authorities || nfe.certificateFolder.isEmpty())
-        log.note(
-            QStringLiteral("zav50000-server: sem %1: nenhuma NF-e poderá ser cancelada")
-                .arg(!nfe.authorities ? QStringLiteral("--authorities") : QStringLiteral("--certificates")));
+    log.note(QStringLiteral("zav50000-server: tabela de autoridades fiscais de %1%2")
+                 .arg(nfe.authorities->shippedDate(),
+                      options.authorities.isEmpty()
+                          ? QString()
+                          : QStringLiteral(", com as seções de %1").arg(options.authorities)));
+    if (nfe.certificateFolder.isEmpty())
+        log.note(QStringLiteral("zav50000-server: sem --certificates: nenhuma NF-e poderá ser cancelada"));
 
     const SessionPolicy sessions;
     RpcDispatcher dispatcher;
@@ -153,6 +164,10 @@ int main(int argc, char* argv[]) {
     });
 
     HttpEndpoint endpoint(options, dispatcher, log);
+    CertificateWatch certificates(nfe.certificateFolder, nfe.certificatePassword);
+    for (const QString& warning : certificates.warnings())
+        log.note(QStringLiteral("zav50000-server: aviso: %1").arg(warning));
+    endpoint.setHealthNotes([&certificates] { return certificates.warnings(); });
     QString bindProblem;
     const int port = endpoint.bind(&bindProblem);
     if (port < 0) {

@@ -97,8 +97,9 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
         QStringLiteral("arquivo"));
     const QCommandLineOption authorities(
         QStringLiteral("authorities"),
-        QStringLiteral("Tabela (INI) dos endereços da SEFAZ de cada estado e ambiente e dos prazos de "
-                       "cancelamento."),
+        QStringLiteral("Tabela (INI) própria das autoridades fiscais: suas seções substituem as de mesmo "
+                       "nome da tabela embutida (endereços da SEFAZ de cada estado e ambiente, prazos, "
+                       "contingência, confiança)."),
         QStringLiteral("arquivo"));
     parser.addOptions({help, db, listen, threads, maxBody, logFile, tlsCert, tlsKey, plainHttp, serverName,
                        idleTimeout, maxConnections, maxPerAddress, certificates, passwordFile, authorities});

@@ -273,6 +273,7 @@ Authority startAuthority(const QString& connection, const Establishment& e, cons
         "listening on https://127\\.0\\.0\\.1:(\\d+)");
     const QString password = dir.filePath(QStringLiteral("senha"));
     writeFile(password, QByteArray(kPassword) + "\n");
+    QFile::setPermissions(password, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     a.table = dir.filePath(QStringLiteral("autoridades.ini"));
     writeFile(
         a.table,

@@ -1,5 +1,6 @@
 // zav-admin: the operators of the application server, their passwords, the
-// establishments each may work on, and their sessions.
+// establishments each may work on, and their sessions; and the registered
+// cancellations as files for the invoices' recipients.
 //
 //   zav-admin --db CONNTEXT add-operator CODE [--name NAME] [--password-file F]
 //   zav-admin --db CONNTEXT set-password CODE [--password-file F]
@@ -11,6 +12,8 @@
 //   zav-admin --db CONNTEXT grants [CODE]
 //   zav-admin --db CONNTEXT sessions [CODE]
 //   zav-admin --db CONNTEXT end-session ID | end-sessions CODE
+//   zav-admin --db CONNTEXT export-events --out DIR (ENTRY ... | --from DAY --to DAY)
+//   zav-admin --db CONNTEXT approve-late ENTRY --until DAY --reference TEXT
 //
 // A password is read from a file only its owner can read (its first line),
 // or asked for twice at the terminal without echo; never from the command
@@ -18,8 +21,11 @@
 #include "access/credentials.h"
 #include "access/operatorstore.h"
 #include "access/sessionstore.h"
+#include "cancellation/eventexport.h"
 
+#include "accesskey.h"
 #include "database.h"
+#include "states.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,7 +34,11 @@
 #include <QFileInfo>
 #include <QTextStream>
 
+#include <QSqlError>
+#include <QSqlQuery>
+
 #include <cstdio>
+#include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -93,6 +103,92 @@ QString arg(const QStringList& args, int i, const char* what) {
     return args.at(i);
 }
 
+QDate day(const QCommandLineParser& parser, const char* option) {
+    const QString text = parser.value(QLatin1String(option));
+    const QDate d = QDate::fromString(text, Qt::ISODate);
+    if (!d.isValid())
+        throw AccessError(
+            QStringLiteral("--%1 inválido: \"%2\" (esperado AAAA-MM-DD).").arg(QLatin1String(option), text));
+    return d;
+}
+
+// The procEventoNFe of the invoices named, or of the days asked for; 1 when
+// any asked for was not written.
+int exportEvents(const QCommandLineParser& parser, QSqlDatabase& db, QTextStream& out) {
+    const QString folder = parser.value(QStringLiteral("out"));
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        throw AccessError(QStringLiteral("Informe com --out uma pasta existente para os arquivos."));
+    const QStringList entries = parser.positionalArguments().mid(1);
+    const bool period = parser.isSet(QStringLiteral("from")) || parser.isSet(QStringLiteral("to"));
+    if (period == !entries.isEmpty())
+        throw AccessError(
+            QStringLiteral("Informe as notas (NRLANCTONF) ou o período (--from e --to), um dos dois."));
+    zavserver::EventExport result;
+    if (period) {
+        const QDate from = day(parser, "from");
+        const QDate to = day(parser, "to");
+        if (to < from)
+            throw AccessError(QStringLiteral("O período termina antes de começar."));
+        result = zavserver::EventExport::ofPeriod(db, from, to, folder);
+    } else {
+        result = zavserver::EventExport::ofEntries(db, entries, folder);
+    }
+    for (const zavserver::EventExport::File& f : result.written)
+        out << f.entry << '\t' << f.path << Qt::endl;
+    for (const QString& entry : result.missing)
+        std::fprintf(stderr, "zav-admin: %s: sem cancelamento registrado na SEFAZ\n",
+                     entry.toLocal8Bit().constData());
+    for (const QString& failure : result.failed)
+        std::fprintf(stderr, "zav-admin: %s\n", failure.toLocal8Bit().constData());
+    out << result.written.size() << " arquivos gravados" << Qt::endl;
+    return result.missing.isEmpty() && result.failed.isEmpty() ? 0 : 1;
+}
+
+// Who runs the command, as the system knows them.
+QString systemUser() {
+    const passwd* user = getpwuid(geteuid());
+    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(geteuid());
+}
+
+// Records the state's approval of a late cancellation of one invoice, valid
+// to the end of the given day in the issuing state's legal time.
+int approveLate(const QCommandLineParser& parser, QSqlDatabase& db, QTextStream& out) {
+    const QString entry = arg(parser.positionalArguments(), 1, "a nota fiscal (NRLANCTONF)");
+    const QString reference = parser.value(QStringLiteral("reference")).simplified();
+    if (reference.size() < 3 || reference.size() > 255)
+        throw AccessError(
+            QStringLiteral("Informe com --reference a autorização da SEFAZ (de 3 a 255 caracteres)."));
+    const QDate until = day(parser, "until");
+    QSqlQuery q(db);
+    if (!q.prepare(QStringLiteral("SELECT NRACESSONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?")))
+        throw zavdb::DatabaseError(q.lastError().text());
+    q.bindValue(0, entry);
+    if (!q.exec())
+        throw zavdb::DatabaseError(q.lastError().text());
+    if (!q.next())
+        throw AccessError(QStringLiteral("Nota fiscal %1 não encontrada.").arg(entry));
+    const int offset = zavfiscal::utcOffsetOfCode(zavfiscal::accessKeyStateCode(q.value(0).toString()));
+    q.finish();
+    const QDateTime end(until, QTime(23, 59, 59), Qt::OffsetFromUTC, offset);
+    if (end < QDateTime::currentDateTimeUtc())
+        throw AccessError(QStringLiteral("--until %1 já passou.").arg(until.toString(Qt::ISODate)));
+    if (!q.prepare(
+            QStringLiteral("INSERT INTO CANCEXTEMPNFE (NRLANCTONF, DSAUTORIZACAO, DHLIMITE, CDUSUARIO, "
+                           "DHREGISTRO) VALUES (?, ?, ?, ?, ?)")))
+        throw zavdb::DatabaseError(q.lastError().text());
+    q.addBindValue(entry);
+    q.addBindValue(reference);
+    q.addBindValue(end.toSecsSinceEpoch());
+    q.addBindValue(systemUser().left(60));
+    q.addBindValue(QDateTime::currentSecsSinceEpoch());
+    if (!q.exec())
+        throw AccessError(QStringLiteral("Autorização não gravada (a nota já tem uma?): %1")
+                              .arg(q.lastError().text().trimmed()));
+    out << "cancelamento extemporâneo de " << entry << " autorizado até " << end.toString(Qt::ISODate) << " ("
+        << reference << ")" << Qt::endl;
+    return 0;
+}
+
 int run(const QCommandLineParser& parser, QSqlDatabase& db) {
     QTextStream out(stdout);
     const QStringList args = parser.positionalArguments();
@@ -150,6 +246,10 @@ int run(const QCommandLineParser& parser, QSqlDatabase& db) {
             throw AccessError(
                 QStringLiteral("Nenhuma sessão aberta com o identificador %1.").arg(args.at(1)));
         out << "sessão encerrada" << Qt::endl;
+    } else if (command == u"approve-late") {
+        return approveLate(parser, db, out);
+    } else if (command == u"export-events") {
+        return exportEvents(parser, db, out);
     } else if (command == u"end-sessions") {
         const QString code = zavserver::credentials::operatorCode(arg(args, 1, "o operador"));
         out << sessions.revokeOperator(code, now) << " sessões encerradas" << Qt::endl;
@@ -166,7 +266,8 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("zav-admin"));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Operadores do servidor de aplicação, suas senhas, permissões e sessões.\n\n"
+        "Operadores do servidor de aplicação, suas senhas, permissões e sessões; os cancelamentos\n"
+        "registrados como arquivos.\n\n"
         "Comandos:\n"
         "  add-operator CODIGO [--name NOME] [--password-file ARQ]\n"
         "  set-password CODIGO [--password-file ARQ]\n"
@@ -177,7 +278,12 @@ int main(int argc, char** argv) {
         "  revoke CODIGO FILIAL EMPRESA [--program P]\n"
         "  grants [CODIGO]\n"
         "  sessions [CODIGO]\n"
-        "  end-session ID | end-sessions CODIGO\n\n"
+        "  end-session ID | end-sessions CODIGO\n"
+        "  export-events --out PASTA (NRLANCTONF ... | --from AAAA-MM-DD --to AAAA-MM-DD)\n"
+        "      grava o procEventoNFe de cada cancelamento registrado como <chave>-procEventoNFe.xml\n"
+        "  approve-late NRLANCTONF --until AAAA-MM-DD --reference TEXTO\n"
+        "      a SEFAZ autorizou o cancelamento fora do prazo dessa nota: o servidor o envia até o dia "
+        "dado\n\n"
         "A senha vem de um arquivo que só o dono lê (a primeira linha) ou é pedida no terminal."));
     parser.addHelpOption();
     parser.addOptions({
@@ -188,6 +294,17 @@ int main(int argc, char** argv) {
          QStringLiteral("arquivo")},
         {QStringLiteral("program"), QStringLiteral("Programa da permissão (padrão ZAV50000)."),
          QStringLiteral("programa"), QLatin1String(zavserver::OperatorStore::kProgram)},
+        {QStringLiteral("out"), QStringLiteral("Pasta dos arquivos de export-events."),
+         QStringLiteral("pasta")},
+        {QStringLiteral("from"), QStringLiteral("Primeiro dia dos cancelamentos (export-events)."),
+         QStringLiteral("AAAA-MM-DD")},
+        {QStringLiteral("to"), QStringLiteral("Último dia dos cancelamentos (export-events)."),
+         QStringLiteral("AAAA-MM-DD")},
+        {QStringLiteral("until"), QStringLiteral("Último dia da autorização (approve-late)."),
+         QStringLiteral("AAAA-MM-DD")},
+        {QStringLiteral("reference"),
+         QStringLiteral("A autorização da SEFAZ: processo, protocolo (approve-late)."),
+         QStringLiteral("texto")},
     });
     parser.addPositionalArgument(QStringLiteral("comando"), QStringLiteral("O que fazer (veja acima)."));
     parser.process(app);

@@ -2,13 +2,15 @@
 
 #include <httplib.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 namespace zavserver {
 
 namespace {
 
-QString describe(httplib::Error error, long verifyResult) {
+QString describe(httplib::Error error, long verifyResult, unsigned long tlsError) {
     switch (error) {
     case httplib::Error::Connection:
         return QStringLiteral("não foi possível conectar");
@@ -19,11 +21,12 @@ QString describe(httplib::Error error, long verifyResult) {
     case httplib::Error::Write:
         return QStringLiteral("falha ao enviar o pedido");
     case httplib::Error::SSLConnection:
-        return QStringLiteral("falha na conexão segura (TLS)");
+        return AuthorityClient::tlsFailure(tlsError);
     case httplib::Error::SSLLoadingCerts:
-        return QStringLiteral("não foi possível carregar os certificados das autoridades");
+        return QStringLiteral("não foi possível carregar os certificados confiáveis");
     case httplib::Error::SSLServerVerification:
-        return QStringLiteral("certificado do servidor da autoridade não confere: %1")
+        return QStringLiteral("certificado do servidor da autoridade não confere (%1): a cadeia dela "
+                              "precisa estar no repositório do sistema ou no arquivo ca da tabela")
             .arg(QString::fromLatin1(X509_verify_cert_error_string(verifyResult)));
     default:
         return QString::fromStdString(httplib::to_string(error));
@@ -32,12 +35,56 @@ QString describe(httplib::Error error, long verifyResult) {
 
 } // namespace
 
+QString AuthorityClient::tlsFailure(unsigned long opensslError) {
+    const QString head = QStringLiteral("falha na conexão segura (TLS)");
+    if (opensslError == 0)
+        return head;
+    const QString reason = QString::fromLatin1(ERR_reason_error_string(opensslError));
+    if (ERR_GET_LIB(opensslError) != ERR_LIB_SSL)
+        return QStringLiteral("%1: %2").arg(head, reason);
+    switch (ERR_GET_REASON(opensslError)) {
+    case SSL_R_TLSV1_ALERT_UNKNOWN_CA:
+        return QStringLiteral("a autoridade recusou a cadeia do certificado A1 (unknown_ca): o arquivo "
+                              ".pfx precisa trazer os certificados intermediários de quem o emitiu");
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED:
+        return QStringLiteral("a autoridade recusou o certificado da empresa por vencido (alerta "
+                              "certificate_expired)");
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_REVOKED:
+        return QStringLiteral("a autoridade recusou o certificado da empresa por revogado (alerta "
+                              "certificate_revoked)");
+    case SSL_R_SSLV3_ALERT_BAD_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN:
+    case SSL_R_TLSV1_ALERT_ACCESS_DENIED:
+        return QStringLiteral("a autoridade recusou o certificado da empresa (%1)").arg(reason);
+    case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+    case SSL_R_UNSUPPORTED_PROTOCOL:
+        return QStringLiteral("a autoridade não aceita TLS 1.2 ou mais novo (%1)").arg(reason);
+    case SSL_R_DH_KEY_TOO_SMALL:
+    case SSL_R_EE_KEY_TOO_SMALL:
+    case SSL_R_CA_KEY_TOO_SMALL:
+    case SSL_R_CA_MD_TOO_WEAK:
+        return QStringLiteral("a autoridade usa chaves ou assinaturas fracas demais para o nível de "
+                              "segurança do OpenSSL (%1); se for mesmo ela, baixe nivelSeguranca na "
+                              "seção dela da tabela de autoridades")
+            .arg(reason);
+    case SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE:
+        return QStringLiteral("a autoridade recusou a negociação TLS (alerta handshake_failure): ela "
+                              "pode exigir o certificado da empresa ou cifras que este servidor não "
+                              "oferece");
+    case SSL_R_WRONG_VERSION_NUMBER:
+        return QStringLiteral("o endereço da autoridade não fala TLS (%1)").arg(reason);
+    default:
+        return QStringLiteral("%1: %2").arg(head, reason);
+    }
+}
+
 AuthorityClient::AuthorityClient(const AuthorityConfig& config, zavnfe::SigningCertificate certificate)
     : m_config(config), m_certificate(std::move(certificate)) {}
 
 AuthorityClient::~AuthorityClient() = default;
 
-httplib::SSLClient& AuthorityClient::clientFor(const QUrl& url) {
+httplib::SSLClient& AuthorityClient::clientFor(const AuthorityEndpoints& authority, const QUrl& url) {
     const int port = url.port(443);
     const QString key = url.host() + u':' + QString::number(port);
     auto it = m_clients.find(key);
@@ -46,8 +93,19 @@ httplib::SSLClient& AuthorityClient::clientFor(const QUrl& url) {
     auto client = std::make_unique<httplib::SSLClient>(url.host().toStdString(), port,
                                                        m_certificate.certificate(), m_certificate.key());
     client->enable_server_certificate_verification(true);
-    if (!m_config.caFile().isEmpty())
-        client->set_ca_cert_path(m_config.caFile().toStdString());
+    if (SSL_CTX* context = client->ssl_context()) {
+        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+        // The authority builds the company's chain from what comes in the
+        // handshake: the A1 file's intermediate certificates go with it.
+        for (X509* issuer : m_certificate.issuers())
+            SSL_CTX_add1_chain_cert(context, issuer);
+        // The table's CA file adds to the system's store: the client loads
+        // the system's when it is given no file of its own.
+        if (!m_config.caFile().isEmpty())
+            SSL_CTX_load_verify_locations(context, m_config.caFile().toLocal8Bit().constData(), nullptr);
+        if (authority.securityLevel >= 0)
+            SSL_CTX_set_security_level(context, authority.securityLevel);
+    }
     const auto ms = [](int value) { return std::chrono::milliseconds(value); };
     client->set_connection_timeout(ms(m_config.connectMs()));
     client->set_read_timeout(ms(m_config.answerMs()));
@@ -61,24 +119,26 @@ httplib::SSLClient& AuthorityClient::clientFor(const QUrl& url) {
     return *m_clients.emplace(key, std::move(client)).first->second;
 }
 
-AuthorityClient::Reply AuthorityClient::post(const QUrl& url, const QByteArray& contentType,
-                                             const QByteArray& envelope) {
+AuthorityClient::Reply AuthorityClient::post(const AuthorityEndpoints& authority, const QUrl& url,
+                                             const QByteArray& contentType, const QByteArray& envelope) {
     Reply reply;
     if (!url.isValid() || url.scheme() != u"https") {
         reply.failure = QStringLiteral("endereço da autoridade inválido: %1").arg(url.toString());
         return reply;
     }
-    httplib::SSLClient& client = clientFor(url);
+    httplib::SSLClient& client = clientFor(authority, url);
     QString path = url.path(QUrl::FullyEncoded);
     if (path.isEmpty())
         path = QStringLiteral("/");
     if (url.hasQuery())
         path += u'?' + url.query(QUrl::FullyEncoded);
+    ERR_clear_error(); // what is left after the call is this call's
     const httplib::Result result =
         client.Post(path.toStdString(), envelope.constData(), static_cast<size_t>(envelope.size()),
                     contentType.toStdString());
     if (!result) {
-        reply.failure = describe(result.error(), client.get_openssl_verify_result());
+        reply.failure = describe(result.error(), client.get_openssl_verify_result(), ERR_peek_last_error());
+        ERR_clear_error();
         // The connection is unusable after a failure; the next request opens a new one.
         m_clients.erase(url.host() + u':' + QString::number(url.port(443)));
         return reply;

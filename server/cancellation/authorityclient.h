@@ -1,8 +1,9 @@
 #pragma once
 // AuthorityClient: posts SOAP 1.2 requests to a tax authority's web services
-// over HTTPS, presenting the A1 certificate as the TLS client certificate and
-// checking the authority's certificate and host name (against the table's CA
-// file, or the system's store). One client per certificate; it keeps one
+// over HTTPS (TLS 1.2 or newer), presenting the A1 certificate as the TLS
+// client certificate, with the issuers' certificates its file carries, and
+// checking the authority's certificate and host name against the system's
+// store and the table's CA file. One client per certificate; it keeps one
 // connection per host alive between requests. Not shared between threads.
 #include "cancellation/authorityconfig.h"
 #include "signingcertificate.h"
@@ -33,11 +34,18 @@ public:
     AuthorityClient(const AuthorityClient&) = delete;
     AuthorityClient& operator=(const AuthorityClient&) = delete;
 
-    // The SOAP envelope goes to url with the service's action; never throws.
-    Reply post(const QUrl& url, const QByteArray& contentType, const QByteArray& envelope);
+    // The SOAP envelope goes to url (one of the authority's services) with the
+    // service's action; never throws.
+    Reply post(const AuthorityEndpoints& authority, const QUrl& url, const QByteArray& contentType,
+               const QByteArray& envelope);
+
+    // What a failed TLS handshake means, in Portuguese: the authority's
+    // alert or OpenSSL's reason (the error queue's last entry), with what to
+    // do about it.
+    static QString tlsFailure(unsigned long opensslError);
 
 private:
-    httplib::SSLClient& clientFor(const QUrl& url);
+    httplib::SSLClient& clientFor(const AuthorityEndpoints& authority, const QUrl& url);
 
     const AuthorityConfig& m_config;
     zavnfe::SigningCertificate m_certificate;

@@ -11,6 +11,16 @@ namespace zavserver {
 namespace {
 
 const QString kGeneral = QStringLiteral("geral");
+const QString kContingency = QStringLiteral("contingencia");
+
+// The authorities that serve states other than their own, and the
+// contingency ones.
+const QStringList kVirtual{QStringLiteral("SVRS"), QStringLiteral("SVAN")};
+const QStringList kContingencyAuthorities{QStringLiteral("SVC-AN"), QStringLiteral("SVC-RS")};
+
+bool isState(const QString& name) {
+    return zavfiscal::stateByAbbreviation(name) != nullptr;
+}
 
 // A whole number within [low, high] under key of the current group.
 bool number(QSettings& s, const QString& key, int low, int high, int* value, QString* error) {
@@ -29,8 +39,10 @@ bool number(QSettings& s, const QString& key, int low, int high, int* value, QSt
     return true;
 }
 
-bool url(QSettings& s, const QString& key, QUrl* value, QString* error) {
+bool url(QSettings& s, const QString& key, bool required, QUrl* value, QString* error) {
     const QString text = s.value(key).toString().trimmed();
+    if (text.isEmpty() && !required)
+        return true;
     const QUrl u(text, QUrl::StrictMode);
     if (text.isEmpty() || !u.isValid() || u.scheme() != u"https" || u.host().isEmpty()) {
         *error = text.isEmpty()
@@ -43,80 +55,218 @@ bool url(QSettings& s, const QString& key, QUrl* value, QString* error) {
     return true;
 }
 
-bool validSection(const QString& name) {
+// "SP.2", "*.1", "SVRS.2", "*.*": an authority's or a state's services.
+bool serviceSection(const QString& name) {
     const QStringList parts = name.split(u'.');
     if (parts.size() != 2)
         return false;
-    const bool state = parts[0] == u"*" || zavfiscal::stateByAbbreviation(parts[0]);
+    const QString& who = parts[0];
+    const bool known =
+        who == u"*" || isState(who) || kVirtual.contains(who) || kContingencyAuthorities.contains(who);
     const bool environment = parts[1] == u"*" || parts[1] == u"1" || parts[1] == u"2";
-    return state && environment;
+    return known && environment;
+}
+
+// A list as QSettings gives it: "SP, MG" is already split at the commas.
+QStringList listOf(const QVariant& value) {
+    QStringList items;
+    const QStringList parts = value.typeId() == QMetaType::QStringList
+                                  ? value.toStringList()
+                                  : value.toString().split(u',', Qt::SkipEmptyParts);
+    for (const QString& part : parts)
+        for (const QString& item : part.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            items.append(item.trimmed().toUpper());
+    return items;
+}
+
+// The late term: prazoExtemporaneoHoras, or prazoExtemporaneoDias in days;
+// both counted from the authorisation.
+bool lateTerm(QSettings& s, int* hours, QString* error) {
+    const QString inHours = QStringLiteral("prazoExtemporaneoHoras");
+    const QString inDays = QStringLiteral("prazoExtemporaneoDias");
+    if (s.contains(inHours) && s.contains(inDays)) {
+        *error =
+            QStringLiteral("[%1] %2 e %3 dizem o mesmo prazo: use um só.").arg(s.group(), inHours, inDays);
+        return false;
+    }
+    int days = -1;
+    if (!number(s, inHours, 0, 24 * 3650, hours, error) || !number(s, inDays, 0, 3650, &days, error))
+        return false;
+    if (days >= 0)
+        *hours = days * 24;
+    return true;
 }
 
 } // namespace
 
-std::optional<AuthorityConfig> AuthorityConfig::load(const QString& fileName, QString* error) {
-    const QFileInfo info(fileName);
-    if (!info.isFile() || !info.isReadable()) {
-        *error =
-            QStringLiteral("Tabela de autoridades fiscais %1 não encontrada ou sem permissão de leitura.")
-                .arg(fileName);
-        return std::nullopt;
-    }
+bool AuthorityConfig::read(const QString& fileName, bool shipped, Table& into, QString* error) {
     QSettings s(fileName, QSettings::IniFormat);
     if (s.status() != QSettings::NoError) {
         *error = QStringLiteral("Tabela de autoridades fiscais %1 com formato inválido.").arg(fileName);
-        return std::nullopt;
+        return false;
     }
-    const QDir base = info.absoluteDir();
-    AuthorityConfig config;
+    const QDir base = QFileInfo(fileName).absoluteDir();
     for (const QString& group : s.childGroups()) {
         s.beginGroup(group);
+        const QString key = group.toUpper();
         if (group == kGeneral) {
-            const QString ca = s.value(QStringLiteral("ca")).toString().trimmed();
-            if (!ca.isEmpty()) {
-                config.m_caFile = QDir::cleanPath(base.absoluteFilePath(ca));
-                if (!QFileInfo(config.m_caFile).isReadable()) {
-                    *error = QStringLiteral("[geral] ca: arquivo %1 não encontrado.").arg(config.m_caFile);
-                    return std::nullopt;
+            if (shipped) {
+                m_shippedDate = s.value(QStringLiteral("data")).toString().trimmed();
+                m_shippedSource = s.value(QStringLiteral("fonte")).toString().trimmed();
+            } else {
+                const QString ca = s.value(QStringLiteral("ca")).toString().trimmed();
+                if (!ca.isEmpty()) {
+                    m_caFile = QDir::cleanPath(base.absoluteFilePath(ca));
+                    if (!QFileInfo(m_caFile).isReadable()) {
+                        *error = QStringLiteral("[geral] ca: arquivo %1 não encontrado.").arg(m_caFile);
+                        return false;
+                    }
                 }
+                if (!number(s, QStringLiteral("conexaoMs"), 100, 600000, &m_connectMs, error) ||
+                    !number(s, QStringLiteral("respostaMs"), 100, 600000, &m_answerMs, error) ||
+                    !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &m_securityLevel, error))
+                    return false;
             }
-            if (!number(s, QStringLiteral("conexaoMs"), 100, 600000, &config.m_connectMs, error) ||
-                !number(s, QStringLiteral("respostaMs"), 100, 600000, &config.m_answerMs, error))
-                return std::nullopt;
-        } else {
-            const QString key = group.toUpper();
-            if (!validSection(key)) {
+        } else if (group == kContingency) {
+            QSet<QString> states;
+            for (const QString& state : listOf(s.value(QStringLiteral("estados")))) {
+                if (!isState(state)) {
+                    *error = QStringLiteral("[contingencia] estados: \"%1\" não é a sigla de um estado.")
+                                 .arg(state);
+                    return false;
+                }
+                states.insert(state);
+            }
+            into.contingency = states;
+        } else if (isState(key)) {
+            Route route;
+            route.authority = s.value(QStringLiteral("autorizador")).toString().trimmed().toUpper();
+            route.contingency = s.value(QStringLiteral("contingencia")).toString().trimmed().toUpper();
+            if (!isState(route.authority) && !kVirtual.contains(route.authority)) {
                 *error =
-                    QStringLiteral("Seção [%1] inválida: esperado estado.ambiente, como [SP.2] ou [*.2].")
-                        .arg(group);
-                return std::nullopt;
+                    QStringLiteral("[%1] autorizador inválido: \"%2\" (a sigla do estado, SVRS ou SVAN).")
+                        .arg(group, route.authority);
+                return false;
             }
+            if (!route.contingency.isEmpty() && !kContingencyAuthorities.contains(route.contingency)) {
+                *error = QStringLiteral("[%1] contingencia inválida: \"%2\" (SVC-AN ou SVC-RS).")
+                             .arg(group, route.contingency);
+                return false;
+            }
+            if (!number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &route.ordinaryHours, error) ||
+                !lateTerm(s, &route.lateHours, error))
+                return false;
+            into.routes.insert(key, route);
+        } else if (serviceSection(key)) {
             AuthorityEndpoints e;
-            if (!url(s, QStringLiteral("evento"), &e.eventUrl, error) ||
-                !url(s, QStringLiteral("consulta"), &e.statusUrl, error) ||
+            e.name = key;
+            e.shipped = shipped;
+            if (!url(s, QStringLiteral("evento"), true, &e.eventUrl, error) ||
+                !url(s, QStringLiteral("consulta"), true, &e.statusUrl, error) ||
+                !url(s, QStringLiteral("status"), shipped, &e.serviceStatusUrl, error) ||
                 !number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &e.ordinaryHours, error) ||
-                !number(s, QStringLiteral("prazoExtemporaneoDias"), 0, 3650, &e.lateDays, error))
-                return std::nullopt;
-            config.m_endpoints.insert(key, e);
+                !lateTerm(s, &e.lateHours, error) ||
+                !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &e.securityLevel, error))
+                return false;
+            into.services.insert(key, e);
+        } else {
+            *error = QStringLiteral("Seção [%1] inválida: esperado estado.ambiente, como [SP.2] ou [*.2], "
+                                    "um estado, como [SP], ou uma autoridade, como [SVRS.1].")
+                         .arg(group);
+            return false;
         }
         s.endGroup();
     }
-    if (config.m_endpoints.isEmpty()) {
-        *error = QStringLiteral("Tabela de autoridades fiscais %1 sem nenhuma seção estado.ambiente.")
-                     .arg(fileName);
+    return true;
+}
+
+std::optional<AuthorityConfig> AuthorityConfig::load(const QString& fileName, QString* error) {
+    return load(QString::fromLatin1(kShippedTable), fileName, error);
+}
+
+std::optional<AuthorityConfig> AuthorityConfig::load(const QString& shippedFile, const QString& fileName,
+                                                     QString* error) {
+    AuthorityConfig config;
+    if (!QFileInfo::exists(shippedFile) || !config.read(shippedFile, true, config.m_shipped, error)) {
+        *error = QStringLiteral("Tabela embutida de autoridades fiscais %1 ilegível: %2")
+                     .arg(shippedFile, error->isEmpty() ? QStringLiteral("não encontrada") : *error);
         return std::nullopt;
     }
+    // The shipped table answers for every state in both environments.
+    for (const zavfiscal::State& state : zavfiscal::allStates()) {
+        const QString uf = QString::fromLatin1(state.abbreviation);
+        const auto route = config.m_shipped.routes.constFind(uf);
+        for (const char* environment : {"1", "2"}) {
+            const QString suffix = u'.' + QLatin1StringView(environment);
+            if (route == config.m_shipped.routes.constEnd() ||
+                !config.m_shipped.services.contains(route->authority + suffix) ||
+                (!route->contingency.isEmpty() &&
+                 !config.m_shipped.services.contains(route->contingency + suffix))) {
+                *error = QStringLiteral("Tabela embutida de autoridades fiscais %1 sem a autoridade de %2%3.")
+                             .arg(shippedFile, uf, suffix);
+                return std::nullopt;
+            }
+        }
+    }
+    if (!fileName.isEmpty()) {
+        const QFileInfo info(fileName);
+        if (!info.isFile() || !info.isReadable()) {
+            *error =
+                QStringLiteral("Tabela de autoridades fiscais %1 não encontrada ou sem permissão de leitura.")
+                    .arg(fileName);
+            return std::nullopt;
+        }
+        if (!config.read(fileName, false, config.m_own, error))
+            return std::nullopt;
+    }
+    config.m_contingency =
+        config.m_own.contingency.value_or(config.m_shipped.contingency.value_or(QSet<QString>()));
+    // [geral]'s security level for every authority without its own.
+    for (Table* table : {&config.m_shipped, &config.m_own})
+        for (AuthorityEndpoints& e : table->services)
+            if (e.securityLevel < 0)
+                e.securityLevel = config.m_securityLevel;
+    for (const zavfiscal::State& state : zavfiscal::allStates())
+        for (const char* environment : {"1", "2"}) {
+            const QString uf = QString::fromLatin1(state.abbreviation);
+            if (const auto e = config.resolve(uf, QLatin1StringView(environment)))
+                config.m_resolved.insert(uf + u'.' + QLatin1StringView(environment), *e);
+        }
     return config;
 }
 
 const AuthorityEndpoints* AuthorityConfig::find(const QString& state, const QString& environment) const {
+    const auto it = m_resolved.constFind(state.toUpper() + u'.' + environment);
+    return it == m_resolved.constEnd() ? nullptr : &it.value();
+}
+
+std::optional<AuthorityEndpoints> AuthorityConfig::resolve(const QString& uf,
+                                                           const QString& environment) const {
     for (const QString& key :
-         {state.toUpper() + u'.' + environment, QStringLiteral("*.") + environment, QStringLiteral("*.*")}) {
-        const auto it = m_endpoints.constFind(key);
-        if (it != m_endpoints.constEnd())
-            return &it.value();
+         {uf + u'.' + environment, QStringLiteral("*.") + environment, QStringLiteral("*.*")}) {
+        const auto it = m_own.services.constFind(key);
+        if (it != m_own.services.constEnd())
+            return it.value();
     }
-    return nullptr;
+    const auto ownRoute = m_own.routes.constFind(uf);
+    const Route route = ownRoute != m_own.routes.constEnd() ? *ownRoute : m_shipped.routes.value(uf);
+    const QString authority =
+        m_contingency.contains(uf) && !route.contingency.isEmpty() ? route.contingency : route.authority;
+    if (authority.isEmpty())
+        return std::nullopt;
+    const QString key = authority + u'.' + environment;
+    for (const Table* table : {&m_own, &m_shipped}) {
+        const auto it = table->services.constFind(key);
+        if (it == table->services.constEnd())
+            continue;
+        AuthorityEndpoints e = it.value();
+        if (route.ordinaryHours > 0)
+            e.ordinaryHours = route.ordinaryHours;
+        if (route.lateHours >= 0)
+            e.lateHours = route.lateHours;
+        return e;
+    }
+    return std::nullopt;
 }
 
 } // namespace zavserver

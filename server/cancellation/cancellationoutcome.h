@@ -2,7 +2,9 @@
 // What became of one ticked invoice: cancelled, or the reason it was not, as
 // the failure row of Cancela_NotaFiscal carries it: a key of the screen's
 // message catalogue (CDERRO) and/or a Portuguese text (DSERRO) that the screen
-// shows instead of the key's text when it is not empty.
+// shows instead of the key's text when it is not empty. A cancelled invoice
+// with a text gets a row too: what the operator must know of it (found
+// already cancelled at the authority).
 #include <QString>
 
 namespace zavserver {

@@ -9,11 +9,30 @@ namespace zavserver {
 
 namespace {
 
-// What a procEventoNFe says of itself: its retEvento's fields.
+// What a procEventoNFe says of itself: its retEvento's fields, and its
+// event's time and reason.
 struct ProcEventoFields {
     QString accessKey, eventType, statusText, protocol, registeredAt, application;
+    QString eventAt, reason;
     int status = 0;
 };
+
+// Event types that cancel an NF-e: the cancellation, and the cancellation by
+// substitution.
+bool cancels(QStringView eventType) {
+    return eventType == u"110111" || eventType == u"110112";
+}
+
+// dhEvento of the first event of a signed envEvento or procEventoNFe.
+QString eventTime(const QByteArray& xml) {
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isStartElement() && reader.name() == u"dhEvento")
+            return reader.readElementText().trimmed();
+    }
+    return {};
+}
 
 ProcEventoFields readProcEvento(const QByteArray& xml) {
     ProcEventoFields f;
@@ -28,8 +47,13 @@ ProcEventoFields readProcEvento(const QByteArray& xml) {
             inAnswer = true;
             continue;
         }
-        if (!inAnswer)
+        if (!inAnswer) {
+            if (name == u"dhEvento")
+                f.eventAt = reader.readElementText().trimmed();
+            else if (name == u"xJust")
+                f.reason = reader.readElementText();
             continue;
+        }
         if (name == u"chNFe")
             f.accessKey = reader.readElementText().trimmed();
         else if (name == u"tpEvento")
@@ -80,11 +104,12 @@ QByteArray answerPayload(const AuthorityClient::Reply& reply, QString* why) {
 
 } // namespace
 
-EventTransmission::Known EventTransmission::query(const QString& accessKey, TransmissionResult& result) {
+EventTransmission::Known EventTransmission::query(const QString& accessKey, const QByteArray& signedEnvEvento,
+                                                  TransmissionResult& result) {
     const QByteArray envelope =
         zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(m_environment, accessKey));
     const AuthorityClient::Reply reply =
-        m_client.post(m_endpoints.statusUrl,
+        m_client.post(m_endpoints, m_endpoints.statusUrl,
                       zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF"), envelope);
     QString why;
     const QByteArray payload = answerPayload(reply, &why);
@@ -98,24 +123,38 @@ EventTransmission::Known EventTransmission::query(const QString& accessKey, Tran
         result = unanswered(QStringLiteral("consulta à SEFAZ: resposta inválida: %1").arg(error));
         return Known::Final;
     }
+    const QString ours = eventTime(signedEnvEvento);
     for (const QByteArray& proc : answer->procEventos) {
         const ProcEventoFields f = readProcEvento(proc);
-        if (f.accessKey == accessKey && f.eventType == QLatin1StringView(kEventType) && registers(f.status)) {
+        if (f.accessKey == accessKey && cancels(f.eventType) && registers(f.status)) {
             result = TransmissionResult{};
-            result.kind = TransmissionResult::Kind::Registered;
+            const bool mine =
+                f.eventType == QLatin1StringView(kEventType) && !ours.isEmpty() && f.eventAt == ours;
+            result.kind =
+                mine ? TransmissionResult::Kind::Registered : TransmissionResult::Kind::AlreadyCancelled;
             result.status = f.status;
             result.statusText = f.statusText;
             result.protocol = f.protocol;
             result.registeredAt = f.registeredAt;
             result.application = f.application;
             result.procEvento = proc;
+            result.reason = f.reason;
             return Known::Registered;
         }
     }
-    // 100: authorised, without our cancellation: it may be sent. Anything
-    // else (cancelled by an event not found, unknown NF-e, denied...) is final.
+    // 100: authorised, without our cancellation: it may be sent. Cancelled
+    // (101, 151) with no cancellation shown: cancelled all the same. Anything
+    // else (an unknown NF-e, denied...) is final.
     if (answer->status == 100)
         return Known::NotRegistered;
+    if (answer->status == 101 || answer->status == 151) {
+        result = TransmissionResult{};
+        result.kind = TransmissionResult::Kind::AlreadyCancelled;
+        result.status = answer->status;
+        result.statusText = answer->statusText;
+        result.application = answer->application;
+        return Known::Final;
+    }
     result = rejected(answer->status, answer->statusText);
     return Known::Final;
 }
@@ -123,7 +162,7 @@ EventTransmission::Known EventTransmission::query(const QString& accessKey, Tran
 TransmissionResult EventTransmission::send(const QByteArray& signedEnvEvento, const QString& accessKey) {
     const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, signedEnvEvento);
     const AuthorityClient::Reply reply =
-        m_client.post(m_endpoints.eventUrl,
+        m_client.post(m_endpoints, m_endpoints.eventUrl,
                       zavnfe::Soap::contentType(zavnfe::Soap::kEventService, "nfeRecepcaoEvento"), envelope);
     QString why;
     const QByteArray payload = answerPayload(reply, &why);
@@ -154,11 +193,12 @@ TransmissionResult EventTransmission::send(const QByteArray& signedEnvEvento, co
             zavnfe::procEventoNFe(zavnfe::eventoOf(signedEnvEvento, accessKey), mine->retEventoXml);
         return r;
     }
-    if (mine->status == 573) {
-        // Already registered (an earlier answer was lost): take it from the
-        // authority instead of failing or registering a second one.
+    if (mine->status == 573 || mine->status == 218 || mine->status == 420) {
+        // Already registered (an earlier answer was lost), or the NF-e already
+        // cancelled: take it from the authority instead of failing or
+        // registering a second one.
         TransmissionResult r;
-        if (query(accessKey, r) == Known::NotRegistered)
+        if (query(accessKey, signedEnvEvento, r) == Known::NotRegistered)
             return rejected(mine->status, mine->statusText);
         return r;
     }
@@ -167,7 +207,7 @@ TransmissionResult EventTransmission::send(const QByteArray& signedEnvEvento, co
 
 TransmissionResult EventTransmission::resume(const QByteArray& signedEnvEvento, const QString& accessKey) {
     TransmissionResult r;
-    if (query(accessKey, r) != Known::NotRegistered)
+    if (query(accessKey, signedEnvEvento, r) != Known::NotRegistered)
         return r;
     return send(signedEnvEvento, accessKey);
 }

@@ -1,5 +1,6 @@
 #include "cancellation/invoicecanceller.h"
 #include "accesskey.h"
+#include "rpc/incidents.h"
 #include "transaction.h"
 
 #include "access/operatorstore.h"
@@ -60,6 +61,9 @@ const char* const kRecordSql = R"(INSERT INTO CANCELAMENTONFE
 VALUES (:P_NRLANCTONF, :P_CDOPERADOR, :P_IDSESSAO, :P_DSENDERECO, :P_DTPROCESSAMENTO, :P_DSMOTIVOCANC,
         :P_IDTPAMBIENTENFE, :P_SGESTADO, :P_NRSERIECERTIFIC, :P_DHCANCELAMENTO, :P_CDSTATUSEVENTO,
         :P_DSSTATUSEVENTO, :P_NRPROTOCOLOCANC, :P_DHREGEVENTO, :P_VERAPLIC))";
+
+// A late cancellation the state approved for the invoice, until when.
+const char* const kLateApprovalSql = "SELECT DHLIMITE FROM CANCEXTEMPNFE WHERE NRLANCTONF = ?";
 
 const char* const kBusyTimeoutSql = "PRAGMA busy_timeout";
 const char* const kSetBusyTimeoutSql = "PRAGMA busy_timeout = %1"; // a number of the code's, never input
@@ -270,8 +274,21 @@ namespace {
 // with the causes they carry, and cut there when a cause is longer.
 constexpr qsizetype kFailureText = 100;
 
-QString fit(const QString& text) {
-    return text.size() <= kFailureText ? text : text.left(kFailureText - 1) + QChar(0x2026);
+QString fit(const QString& text, qsizetype size = kFailureText) {
+    return text.size() <= size ? text : text.left(size - 1) + QChar(0x2026);
+}
+
+// An event without an answer: the cause, whole when it fits; otherwise its
+// start and the incident under which the log keeps it whole (a TLS failure
+// says what to do about it at length).
+QString pending(const QString& cause) {
+    const QString text =
+        QStringLiteral("Pedido pendente: sem resposta da SEFAZ (%1). Confirme de novo.").arg(cause);
+    if (text.size() <= kFailureText)
+        return text;
+    const QString where = QStringLiteral(" (ocorrência %1)")
+                              .arg(Incidents::record(QStringLiteral("SEFAZ sem resposta: %1").arg(cause)));
+    return fit(QStringLiteral("Pedido pendente: %1").arg(cause), kFailureText - where.size()) + where;
 }
 
 QDateTime nowAt(const QString& stateAbbreviation) {
@@ -287,6 +304,23 @@ QString nextBatchId() {
     return QStringLiteral("%1%2")
         .arg(ms, 13, 10, QLatin1Char('0'))
         .arg(counter++ % 100, 2, 10, QLatin1Char('0'));
+}
+
+// What the authority did not say is recorded empty, never null.
+QString notNull(const QString& text) {
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+// The NF-e was found cancelled at the authority, not by our event: cancelled
+// here too, and the operator is told.
+CancellationOutcome cancelledElsewhere(const TransmissionResult& r) {
+    CancellationOutcome outcome = CancellationOutcome::done();
+    outcome.text = fit(
+        r.protocol.isEmpty()
+            ? QStringLiteral("NF-e já cancelada na SEFAZ (%1): cancelada também aqui.").arg(r.statusLine())
+            : QStringLiteral("NF-e já cancelada na SEFAZ (protocolo %1): cancelada também aqui.")
+                  .arg(r.protocol));
+    return outcome;
 }
 
 // Registered at the authority but not yet written here: the event stays
@@ -337,26 +371,40 @@ std::optional<CancellationOutcome> InvoiceCanceller::authority() {
     return std::nullopt;
 }
 
-std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const Stored& s) const {
+std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const QString& entry, const Stored& s) {
     const QDateTime authorised = QDateTime::fromString(s.authorisedAt, Qt::ISODate);
     if (!authorised.isValid())
         return CancellationOutcome::byText(
             fit(QStringLiteral("Data de autorização da NF-e ilegível: \"%1\".").arg(s.authorisedAt)));
-    const qint64 elapsed = authorised.secsTo(QDateTime::currentDateTimeUtc());
-    const qint64 limit = qint64(m_endpoints->ordinaryHours) * 3600 + qint64(m_endpoints->lateDays) * 86400;
-    if (elapsed <= limit)
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    // Counted from the authorisation, as the states count them.
+    if (authorised.secsTo(now) <= qint64(m_endpoints->lastHour()) * 3600)
+        return std::nullopt;
+    if (lateApproved(entry, now))
         return std::nullopt;
     const QString at = authorised.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
-    if (m_endpoints->lateDays > 0)
-        return CancellationOutcome::byText(fit(
-            QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 h e %3 dias).")
-                .arg(at)
-                .arg(m_endpoints->ordinaryHours)
-                .arg(m_endpoints->lateDays)));
+    if (m_endpoints->lateHours > m_endpoints->ordinaryHours)
+        return CancellationOutcome::byText(
+            fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 h, "
+                               "extemporâneo até %3 h).")
+                    .arg(at)
+                    .arg(m_endpoints->ordinaryHours)
+                    .arg(m_endpoints->lateHours)));
     return CancellationOutcome::byText(
         fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
                 .arg(at)
                 .arg(m_endpoints->ordinaryHours)));
+}
+
+bool InvoiceCanceller::lateApproved(const QString& entry, const QDateTime& now) {
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QString::fromLatin1(kLateApprovalSql)))
+        fail("Erro ao preparar a leitura da autorização de cancelamento extemporâneo", q);
+    q.bindValue(0, entry);
+    if (!q.exec())
+        fail("Erro ao ler a autorização de cancelamento extemporâneo", q);
+    return q.next() && now.toSecsSinceEpoch() <= q.value(0).toLongLong();
 }
 
 std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const QString& reason,
@@ -426,7 +474,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const Journal
 std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Stored& stored,
                                                                      const QString& reason,
                                                                      const QDateTime& now, Attempt& attempt) {
-    if (auto late = outOfTerm(stored))
+    if (auto late = outOfTerm(attempt.entry, stored))
         return late;
     if (auto unsigned_ = sign(stored, reason, attempt))
         return unsigned_;
@@ -493,28 +541,32 @@ void InvoiceCanceller::write(const QString& entry, const Attempt& a, const Trans
     m_record.bindValue(QStringLiteral(":P_IDSESSAO"), m_context.session);
     m_record.bindValue(QStringLiteral(":P_DSENDERECO"), m_context.address);
     m_record.bindValue(QStringLiteral(":P_DTPROCESSAMENTO"), m_context.processingDate);
-    m_record.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), a.reason);
+    // The reason the authority holds: ours, or the one of the cancellation it
+    // shows when the NF-e was cancelled by another event.
+    m_record.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), r.reason.isEmpty() ? a.reason : r.reason.left(255));
     m_record.bindValue(QStringLiteral(":P_IDTPAMBIENTENFE"), m_context.environment);
     m_record.bindValue(QStringLiteral(":P_SGESTADO"), m_context.state);
     m_record.bindValue(QStringLiteral(":P_NRSERIECERTIFIC"), a.certificate);
     m_record.bindValue(QStringLiteral(":P_DHCANCELAMENTO"), nowAt(m_context.state).toString(Qt::ISODate));
     m_record.bindValue(QStringLiteral(":P_CDSTATUSEVENTO"), QString::number(r.status));
-    m_record.bindValue(QStringLiteral(":P_DSSTATUSEVENTO"), r.statusText.left(255));
-    m_record.bindValue(QStringLiteral(":P_NRPROTOCOLOCANC"), r.protocol.left(15));
-    m_record.bindValue(QStringLiteral(":P_DHREGEVENTO"), r.registeredAt.left(25));
-    m_record.bindValue(QStringLiteral(":P_VERAPLIC"), r.application.left(20));
+    m_record.bindValue(QStringLiteral(":P_DSSTATUSEVENTO"), notNull(r.statusText.left(255)));
+    m_record.bindValue(QStringLiteral(":P_NRPROTOCOLOCANC"), notNull(r.protocol.left(15)));
+    m_record.bindValue(QStringLiteral(":P_DHREGEVENTO"), notNull(r.registeredAt.left(25)));
+    m_record.bindValue(QStringLiteral(":P_VERAPLIC"), notNull(r.application.left(20)));
     if (!m_record.exec())
         fail("Erro ao registrar o cancelamento", m_record);
-    m_journal.markRegistered(entry, r);
+    // Our event is rejected when the authority shows no cancellation to keep
+    // in its place.
+    if (r.procEvento.isEmpty())
+        m_journal.markRejected(entry, r);
+    else
+        m_journal.markRegistered(entry, r);
 }
 
 CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const TransmissionResult& r) {
     using Kind = TransmissionResult::Kind;
     if (r.kind == Kind::Unanswered)
-        return CancellationOutcome::byText(
-            fit(QStringLiteral("Pedido pendente: sem resposta da SEFAZ (%1). Confirme de novo.")
-                    .arg(r.failure)),
-            "fa_transmi");
+        return CancellationOutcome::byText(pending(r.failure), "fa_transmi");
 
     // The authority has spoken: its answer is written even when it takes a
     // few tries to get the database's lock.
@@ -529,17 +581,19 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
                 transaction.commit();
                 return CancellationOutcome::byText(fit(r.statusLine()));
             }
+            const CancellationOutcome done =
+                r.kind == Kind::AlreadyCancelled ? cancelledElsewhere(r) : CancellationOutcome::done();
             if (stored.state == u"C" && stored.recorded)
-                return CancellationOutcome::done(); // another attempt finished it meanwhile
+                return done; // another attempt finished it meanwhile
             try {
                 write(a.entry, a, r);
             } catch (const zavdb::DatabaseError& error) {
                 if (duplicateKey(m_record.lastError(), m_dialect))
-                    return CancellationOutcome::done();
+                    return done;
                 return CancellationOutcome::byText(notRecorded(r, error.text().simplified()), "fa_transmi");
             }
             transaction.commit();
-            return CancellationOutcome::done();
+            return done;
         }
         transaction.rollback();
         if (attempt == kTries)

@@ -95,7 +95,10 @@ private:
     std::optional<CancellationOutcome> journalNewEvent(const Stored& stored, const QString& reason,
                                                        const QDateTime& now, Attempt& attempt);
     std::optional<CancellationOutcome> sign(const Stored& stored, const QString& reason, Attempt& attempt);
-    std::optional<CancellationOutcome> outOfTerm(const Stored& stored) const;
+    // Beyond the authority's terms, unless the state approved a late
+    // cancellation of the invoice (CANCEXTEMPNFE) that has not run out.
+    std::optional<CancellationOutcome> outOfTerm(const QString& entry, const Stored& stored);
+    bool lateApproved(const QString& entry, const QDateTime& now);
     std::optional<CancellationOutcome> authority();
     CancellationOutcome conclude(const Attempt& attempt, const TransmissionResult& result);
     void write(const QString& entry, const Attempt& attempt, const TransmissionResult& result);

@@ -114,8 +114,9 @@ void checkProcessingDate(const Arguments& a, const CancellationContext& context,
 void checkSession(const Call& call, const CancellationContext& context) {
     // The dispatcher lets no call of this method through without a session.
     if (!call.session)
-        throw RpcError(RpcCode::Unauthorized,
-                       QStringLiteral("Chamada sem sessão: entre no sistema antes de chamar Cancela_NotaFiscal."));
+        throw RpcError(
+            RpcCode::Unauthorized,
+            QStringLiteral("Chamada sem sessão: entre no sistema antes de chamar Cancela_NotaFiscal."));
     const QString& who = call.session->operatorCode;
     if (context.operatorCode != who)
         throw RpcError(
@@ -155,7 +156,7 @@ void CancelaNotaFiscal::run(const NfeSettings& settings, const Call& call, Respo
         }
         try {
             const CancellationOutcome outcome = canceller->cancel(invoice);
-            if (!outcome.cancelled)
+            if (!outcome.cancelled || !outcome.text.isEmpty())
                 failures.push_back({invoice.entry, outcome});
         } catch (const zavdb::DatabaseError& error) {
             // This invoice is left as it was; the next one gets a fresh

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlError>
@@ -518,6 +519,9 @@ void HttpEndpoint::answerHealth(Request& request) {
         request.status = 503;
         m_log.note(QStringLiteral("health erro \"%1\"").arg(problem));
     }
+    if (m_healthNotes)
+        if (const QStringList notes = m_healthNotes(); !notes.isEmpty())
+            body.insert(QStringLiteral("avisos"), QJsonArray::fromStringList(notes));
     request.contentType = "application/json; charset=utf-8";
     request.reply = QJsonDocument(body).toJson(QJsonDocument::Compact);
 }

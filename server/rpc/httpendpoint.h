@@ -19,9 +19,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -40,6 +42,10 @@ public:
     ~HttpEndpoint();
     HttpEndpoint(const HttpEndpoint&) = delete;
     HttpEndpoint& operator=(const HttpEndpoint&) = delete;
+
+    // What /health says besides whether the database answers (certificates
+    // about to expire, say); called on worker threads.
+    void setHealthNotes(std::function<QStringList()> notes) { m_healthNotes = std::move(notes); }
 
     // Starts listening; the port bound (the one asked, or a free one for port
     // 0), or -1 with the reason in *why.
@@ -71,6 +77,7 @@ private:
     void answerHealth(Request& request);
 
     ServerOptions m_options;
+    std::function<QStringList()> m_healthNotes;
     const RpcDispatcher& m_dispatcher;
     CallLog& m_log;
     QStringList m_hostNames;

@@ -110,7 +110,10 @@ QString NfeWorld::certificates(QSqlDatabase& db, const QStringList& extraSerials
     if (!script.waitForFinished(180000) || script.exitStatus() != QProcess::NormalExit ||
         script.exitCode() != 0)
         return QStringLiteral("make-certificates.sh failed: %1").arg(QString::fromUtf8(script.readAll()));
-    if (!writeFile(m_own.filePath(QStringLiteral("password")), QByteArray(kPassword) + "\n"))
+    // Readable by its owner only, as the server demands.
+    const QString password = m_own.filePath(QStringLiteral("password"));
+    if (!writeFile(password, QByteArray(kPassword) + "\n") ||
+        !QFile::setPermissions(password, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return QStringLiteral("cannot write the password file");
     return {};
 }

@@ -1,8 +1,13 @@
-// The table of the states' authorities as the server reads it at start: which
-// section serves a state and environment, and every bad value named.
+// The table of the states' authorities as the server reads it at start: the
+// shipped one, every state in both environments; which section serves a
+// state and environment once the server's own table overrides it; and every
+// bad value named.
 #include "cancellation/authorityconfig.h"
 
+#include "states.h"
+
 #include <QFile>
+#include <QHostAddress>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -44,7 +49,8 @@ private Q_SLOTS:
                  QStringLiteral("any2"));
         QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->eventUrl.host(),
                  QStringLiteral("any"));
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->lateDays, 7);
+        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->lateHours,
+                 7 * 24); // from the authorisation
         QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->ordinaryHours,
                  24); // the real default
         QCOMPARE(config->answerMs(), 1500);
@@ -52,20 +58,150 @@ private Q_SLOTS:
         QCOMPARE(config->caFile(), m_dir.filePath(QStringLiteral("ca.pem"))); // next to the table
     }
 
-    void noSectionForTheState() {
+    // Every state resolves in both environments to the real services: https
+    // addresses of a named host (no loopback, no bare address), the status
+    // service included; the virtual authorities serve the states they serve.
+    void shippedTableServesEveryState() {
+        QString error;
+        const auto config = AuthorityConfig::load(QString(), &error);
+        QVERIFY2(config, qPrintable(error));
+        QCOMPARE(config->shippedDate(), QStringLiteral("2025-11-05"));
+        QVERIFY(!config->shippedSource().isEmpty());
+        QVERIFY(!config->overridden());
+        QVERIFY(config->caFile().isEmpty());
+        QSet<QString> hosts;
+        for (const zavfiscal::State& state : zavfiscal::allStates())
+            for (const QString& environment : {QStringLiteral("1"), QStringLiteral("2")}) {
+                const QString uf = QString::fromLatin1(state.abbreviation);
+                const auto* e = config->find(uf, environment);
+                QVERIFY2(e, qPrintable(uf + u'.' + environment));
+                QVERIFY(e->shipped);
+                QVERIFY2(e->name.endsWith(u'.' + environment), qPrintable(e->name));
+                for (const QUrl& url : {e->eventUrl, e->statusUrl, e->serviceStatusUrl}) {
+                    QCOMPARE(url.scheme(), QStringLiteral("https"));
+                    QVERIFY2(url.host().contains(u'.') && QHostAddress(url.host()).isNull(),
+                             qPrintable(url.toString()));
+                    QVERIFY2(url.host().endsWith(QStringLiteral(".gov.br")), qPrintable(url.toString()));
+                }
+                QCOMPARE(e->ordinaryHours, 24);
+                hosts.insert(e->eventUrl.host());
+            }
+        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->name, QStringLiteral("SP.1"));
+        QCOMPARE(config->find(QStringLiteral("MA"), QStringLiteral("1"))->name, QStringLiteral("SVAN.1"));
+        for (const char* svrs :
+             {"AC", "AL", "AP", "CE", "DF", "ES", "PA", "PB", "PI", "RJ", "RN", "RO", "RR", "SC", "SE", "TO"})
+            QCOMPARE(config->find(QLatin1String(svrs), QStringLiteral("2"))->name, QStringLiteral("SVRS.2"));
+        // Production and homologation never share a host.
+        QVERIFY(config->find(QStringLiteral("RJ"), QStringLiteral("1"))->eventUrl.host() !=
+                config->find(QStringLiteral("RJ"), QStringLiteral("2"))->eventUrl.host());
+        QVERIFY(hosts.size() >= 24);
+        QVERIFY(!config->find(QStringLiteral("XX"), QStringLiteral("1")));
+        QVERIFY(!config->find(QStringLiteral("SP"), QStringLiteral("3")));
+    }
+
+    // The server's own table replaces the sections it names and keeps the
+    // rest: a state's own section, a state's route, an authority's addresses,
+    // the list of states in contingency.
+    void ownTableOverridesSectionBySection() {
         QString error;
         const auto config = AuthorityConfig::load(
-            write("[MG.1]\nevento = https://mg/ev\nconsulta = https://mg/co\n"), &error);
+            write("[SP.2]\nevento = https://sp.local/ev\nconsulta = https://sp.local/co\n"
+                  "[SVRS.1]\nevento = https://svrs.local/ev\nconsulta = https://svrs.local/co\n"
+                  "nivelSeguranca = 1\n"
+                  "[MA]\nautorizador = SVRS\n"
+                  "[contingencia]\nestados = MG, BA\n"
+                  "[geral]\nnivelSeguranca = 3\n"),
+            &error);
         QVERIFY2(config, qPrintable(error));
-        QVERIFY(!config->find(QStringLiteral("MG"), QStringLiteral("2")));
-        QVERIFY(!config->find(QStringLiteral("SP"), QStringLiteral("1")));
+        QVERIFY(config->overridden());
+        const auto* sp2 = config->find(QStringLiteral("SP"), QStringLiteral("2"));
+        QCOMPARE(sp2->eventUrl.host(), QStringLiteral("sp.local"));
+        QVERIFY(!sp2->shipped);
+        QCOMPARE(sp2->securityLevel, 3); // [geral]'s
+        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->eventUrl.host(),
+                 QStringLiteral("nfe.fazenda.sp.gov.br")); // kept
+        QCOMPARE(config->find(QStringLiteral("RJ"), QStringLiteral("1"))->eventUrl.host(),
+                 QStringLiteral("svrs.local"));
+        QCOMPARE(config->find(QStringLiteral("RJ"), QStringLiteral("1"))->securityLevel, 1);
+        QCOMPARE(config->find(QStringLiteral("RJ"), QStringLiteral("2"))->eventUrl.host(),
+                 QStringLiteral("nfe-homologacao.svrs.rs.gov.br"));
+        QCOMPARE(config->find(QStringLiteral("MA"), QStringLiteral("1"))->eventUrl.host(),
+                 QStringLiteral("svrs.local"));
+        QCOMPARE(config->find(QStringLiteral("MG"), QStringLiteral("1"))->name, QStringLiteral("SVC-AN.1"));
+        QCOMPARE(config->find(QStringLiteral("BA"), QStringLiteral("2"))->name, QStringLiteral("SVC-RS.2"));
+        QCOMPARE(config->find(QStringLiteral("PR"), QStringLiteral("2"))->name, QStringLiteral("PR.2"));
+
+        // "*" in the server's table sends every state there (the demo's
+        // local authority), whatever the shipped table says.
+        const auto local = AuthorityConfig::load(
+            write("[*.2]\nevento = https://127.0.0.1:1/ev\nconsulta = https://127.0.0.1:1/co\n"), &error);
+        QVERIFY2(local, qPrintable(error));
+        QCOMPARE(local->find(QStringLiteral("SP"), QStringLiteral("2"))->name, QStringLiteral("*.2"));
+        QCOMPARE(local->find(QStringLiteral("MA"), QStringLiteral("2"))->name, QStringLiteral("*.2"));
+        QCOMPARE(local->find(QStringLiteral("MA"), QStringLiteral("1"))->name, QStringLiteral("SVAN.1"));
+    }
+
+    // Terms are the state's: a state's section gives its own over its
+    // authority's (AL accepts late cancellations up to 168 h from the
+    // authorisation, the other SVRS states do not); what the server's table
+    // says of a state in an environment wins over both.
+    void termsAreTheStates() {
+        QString error;
+        const auto shipped = AuthorityConfig::load(QString(), &error);
+        QVERIFY2(shipped, qPrintable(error));
+        const auto* al = shipped->find(QStringLiteral("AL"), QStringLiteral("1"));
+        QCOMPARE(al->name, QStringLiteral("SVRS.1"));
+        QCOMPARE(al->ordinaryHours, 24);
+        QCOMPARE(al->lateHours, 168);
+        QCOMPARE(al->lastHour(), 168);
+        const auto* rj = shipped->find(QStringLiteral("RJ"), QStringLiteral("1"));
+        QCOMPARE(rj->lateHours, 0);
+        QCOMPARE(rj->lastHour(), 24);
+
+        const auto own = AuthorityConfig::load(
+            write("[RJ]\nautorizador = SVRS\nprazoHoras = 48\nprazoExtemporaneoDias = 3\n"
+                  "[AL.2]\nevento = https://al/ev\nconsulta = https://al/co\nprazoHoras = 12\n"),
+            &error);
+        QVERIFY2(own, qPrintable(error));
+        QCOMPARE(own->find(QStringLiteral("RJ"), QStringLiteral("2"))->ordinaryHours, 48);
+        QCOMPARE(own->find(QStringLiteral("RJ"), QStringLiteral("2"))->lateHours, 72);
+        QCOMPARE(own->find(QStringLiteral("AL"), QStringLiteral("2"))->ordinaryHours, 12);
+        QCOMPARE(own->find(QStringLiteral("AL"), QStringLiteral("2"))->lateHours, 0);
+        QCOMPARE(own->find(QStringLiteral("AL"), QStringLiteral("1"))->lateHours, 168);
+    }
+
+    // The shipped table must serve every state: a damaged one stops the
+    // server instead of leaving a state without an authority.
+    void damagedShippedTable() {
+        QFile shipped(QString::fromLatin1(AuthorityConfig::kShippedTable));
+        QVERIFY(shipped.open(QIODevice::ReadOnly));
+        QByteArray content = shipped.readAll();
+        QVERIFY(content.contains("[TO]\nautorizador = SVRS\n"));
+        content.replace("[TO]\nautorizador = SVRS\n", "[TO]\nautorizador = TO\n");
+        QString error;
+        QVERIFY(!AuthorityConfig::load(write(content), QString(), &error));
+        QVERIFY2(error.contains(QStringLiteral("sem a autoridade de TO.1")), qPrintable(error));
+        QVERIFY(!AuthorityConfig::load(m_dir.filePath(QStringLiteral("nada.ini")), QString(), &error));
+        QVERIFY2(error.contains(QStringLiteral("Tabela embutida")), qPrintable(error));
     }
 
     void badTables_data() {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("no section") << QByteArray("[geral]\nrespostaMs = 100\n")
-                                    << QStringLiteral("sem nenhuma seção");
+        QTest::newRow("unknown section")
+            << QByteArray("[XX]\nautorizador = SP\n") << QStringLiteral("Seção [XX] inválida");
+        QTest::newRow("route to nobody")
+            << QByteArray("[SP]\nautorizador = AN\n") << QStringLiteral("[SP] autorizador inválido: \"AN\"");
+        QTest::newRow("contingency not SVC") << QByteArray("[SP]\nautorizador = SP\ncontingencia = SVRS\n")
+                                             << QStringLiteral("[SP] contingencia inválida");
+        QTest::newRow("contingency of no state")
+            << QByteArray("[contingencia]\nestados = SP, XY\n") << QStringLiteral("\"XY\" não é a sigla");
+        QTest::newRow("security level 9")
+            << QByteArray("[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nnivelSeguranca = 9\n")
+            << QStringLiteral("[SP.2] nivelSeguranca inválido");
+        QTest::newRow("status over plain http")
+            << QByteArray("[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nstatus = http://a/d\n")
+            << QStringLiteral("[SP.2] status inválido");
         QTest::newRow("unknown state") << QByteArray("[XX.2]\nevento = https://a/b\nconsulta = https://a/c\n")
                                        << QStringLiteral("Seção [XX.2] inválida");
         QTest::newRow("environment 3") << QByteArray("[SP.3]\nevento = https://a/b\nconsulta = https://a/c\n")
@@ -77,6 +213,13 @@ private Q_SLOTS:
         QTest::newRow("zero hours")
             << QByteArray("[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nprazoHoras = 0\n")
             << QStringLiteral("[SP.2] prazoHoras inválido: \"0\"");
+        QTest::newRow("late term twice")
+            << QByteArray("[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nprazoExtemporaneoDias = 7\n"
+                          "prazoExtemporaneoHoras = 168\n")
+            << QStringLiteral("dizem o mesmo prazo");
+        QTest::newRow("words for a state's hours")
+            << QByteArray("[AL]\nautorizador = SVRS\nprazoExtemporaneoHoras = muitas\n")
+            << QStringLiteral("[AL] prazoExtemporaneoHoras inválido");
         QTest::newRow("words for days")
             << QByteArray(
                    "[SP.2]\nevento = https://a/b\nconsulta = https://a/c\nprazoExtemporaneoDias = sete\n")

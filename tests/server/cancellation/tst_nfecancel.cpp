@@ -9,19 +9,27 @@
 #include "testdb.h"
 
 #include "authoritymessages.h"
+#include "cancellationbatch.h"
+#include "cancellationevent.h"
 #include "certificatestore.h"
+#include "eventsigner.h"
 #include "schemaset.h"
 #include "soap.h"
+#include "states.h"
 #include "testtools.h"
 
 #include <httplib.h>
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <openssl/ssl.h>
 
 using namespace canceltest;
 
@@ -107,6 +115,50 @@ QList<QByteArray> authorityEvents(NfeWorld& nfe, const QString& serial, const QS
     return QList<QByteArray>(answer->procEventos.begin(), answer->procEventos.end());
 }
 
+// Registers a cancellation of the NF-e at the authority as another system
+// would, with its own reason: signed with the company's certificate and sent
+// straight to the authority. Empty, or why not.
+QString cancelElsewhere(NfeWorld& nfe, const Registration& r, const QString& key, const QString& protocol,
+                        const QString& reason) {
+    const zavnfe::CertificateLookup lookup =
+        zavnfe::CertificateStore(nfe.certificateFolder()).find(r.certificate, NfeWorld::kPassword);
+    if (!lookup.found())
+        return lookup.error;
+    zavnfe::CancellationData data;
+    data.accessKey = key;
+    data.issuerCnpj = zavfiscal::accessKeyIssuerCnpj(key);
+    data.authorisationProtocol = protocol;
+    data.environment = r.environment.toInt();
+    data.reason = reason;
+    data.at = QDateTime::currentDateTimeUtc().addSecs(-60);
+    data.stateUtcOffsetSeconds = zavfiscal::utcOffsetOfCode(zavfiscal::accessKeyStateCode(key));
+    QString error;
+    const auto event = zavnfe::CancellationEvent::create(data, &error);
+    if (!event)
+        return error;
+    const QByteArray batch = zavnfe::CancellationBatch::build(QStringLiteral("1"), {*event}, &error);
+    const QByteArray signedBatch = zavnfe::EventSigner(*lookup.certificate).sign(batch, &error);
+    if (signedBatch.isEmpty())
+        return error;
+    httplib::SSLClient client("127.0.0.1", nfe.authority().port(), lookup.certificate->certificate(),
+                              lookup.certificate->key());
+    for (X509* issuer : lookup.certificate->issuers())
+        SSL_CTX_add1_chain_cert(client.ssl_context(), issuer);
+    client.enable_server_certificate_verification(true);
+    client.set_ca_cert_path(nfe.caFile().toStdString());
+    const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, signedBatch);
+    const auto result = client.Post(
+        "/ws/NFeRecepcaoEvento4", body.constData(), size_t(body.size()),
+        zavnfe::Soap::contentType(zavnfe::Soap::kEventService, "nfeRecepcaoEvento").toStdString());
+    if (!result)
+        return QStringLiteral("no answer from the authority");
+    const QByteArray payload = zavnfe::Soap::payload(QByteArray::fromStdString(result->body), &error);
+    const auto answer = zavnfe::parseRetEnvEvento(payload, &error);
+    if (!answer || answer->events.size() != 1 || answer->events.front().status != 135)
+        return QStringLiteral("not registered: %1").arg(QString::fromUtf8(payload));
+    return {};
+}
+
 } // namespace
 
 class TstNfeCancel : public QObject {
@@ -182,16 +234,24 @@ private Q_SLOTS:
     void storedEventValidatesAndVerifies();
     void droppedAnswerIsRecoveredNotRegisteredTwice_data() { zavtest::addDialectRows("fresh database"); }
     void droppedAnswerIsRecoveredNotRegisteredTwice();
+    void exportedEventsAreReadyToHand_data() { zavtest::addDialectRows("fresh database"); }
+    void exportedEventsAreReadyToHand();
     void pendingEventBelongsToItsSession_data() { zavtest::addDialectRows("fresh database"); }
     void pendingEventBelongsToItsSession();
     void lostRequestIsResentByteForByte_data() { zavtest::addDialectRows("fresh database"); }
     void lostRequestIsResentByteForByte();
+    void caFileAddsToTheSystemStore_data() { zavtest::addDialectRows("fresh database"); }
+    void caFileAddsToTheSystemStore();
     void timeoutThenAuthorityBack_data() { zavtest::addDialectRows("fresh database"); }
     void timeoutThenAuthorityBack();
+    void cancelledElsewhereIsTakenFromTheAuthority_data() { zavtest::addDialectRows("fresh database"); }
+    void cancelledElsewhereIsTakenFromTheAuthority();
     void rejectionsLeaveTheInvoiceAuthorised_data() { zavtest::addDialectRows("fresh database"); }
     void rejectionsLeaveTheInvoiceAuthorised();
     void termsAtTheServerAndAtTheAuthority_data() { zavtest::addDialectRows("fresh database"); }
     void termsAtTheServerAndAtTheAuthority();
+    void lateCancellationTheStateApproved_data() { zavtest::addDialectRows("fresh database"); }
+    void lateCancellationTheStateApproved();
     void certificateFailures_data() { zavtest::addDialectRows("fresh database"); }
     void certificateFailures();
     void unconfiguredServerSaysWhatIsMissing_data() { zavtest::addDialectRows("fresh database"); }
@@ -280,6 +340,51 @@ void TstNfeCancel::droppedAnswerIsRecoveredNotRegisteredTwice() {
     QCOMPARE(w.nfe->verifySignature(done.proc), QString());
 }
 
+// zav-admin export-events writes each registered cancellation as
+// <chNFe>-procEventoNFe.xml, valid against the public schema with a signature
+// an independent verifier accepts; by invoice (one not cancelled is named and
+// fails the command) or by the day of the cancellation.
+void TstNfeCancel::exportedEventsAreReadyToHand() {
+    FRESH(w, 3);
+    const Answer a = cancel(w, {1, 2});
+    QVERIFY2(a.null, qPrintable(a.describe()));
+    QTemporaryDir out;
+    const auto admin = [&](const QStringList& args) {
+        QProcess p;
+        p.start(QFileInfo(ServerProcess::binary()).dir().filePath(QStringLiteral("zav-admin")),
+                QStringList{QStringLiteral("--db"), w.connection, QStringLiteral("export-events"),
+                            QStringLiteral("--out"), out.path()} +
+                    args);
+        const int code = exitCodeWithin(p, 60000);
+        return std::pair{code, QString::fromUtf8(p.readAllStandardError())};
+    };
+    const auto [code, errors] = admin({entryOf(1), entryOf(3)});
+    QCOMPARE(code, 1);
+    QVERIFY2(errors.contains(entryOf(3) + QStringLiteral(": sem cancelamento registrado")),
+             qPrintable(errors));
+    const QString one = QDir(out.path()).filePath(accessKey(w.db, 1) + QStringLiteral("-procEventoNFe.xml"));
+    QFile file(one);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray xml = file.readAll();
+    QVERIFY(xml.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?><procEventoNFe"));
+    QCOMPARE(zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ProcEventoNFe, xml), QString());
+    QCOMPARE(w.nfe->verifySignature(xml), QString());
+    QVERIFY(xml.endsWith(journal(w.db, entryOf(1)).proc)); // byte for byte as kept
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files).size(), 1);
+
+    const QString day =
+        scalar(w.db, QStringLiteral("SELECT DHCANCELAMENTO FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+               {entryOf(1)})
+            .left(10);
+    QCOMPARE(admin({QStringLiteral("--from"), day, QStringLiteral("--to"), day}).first, 0);
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files).size(), 2);
+    const QString before = QDate::fromString(day, Qt::ISODate).addDays(-1).toString(Qt::ISODate);
+    QCOMPARE(admin({QStringLiteral("--from"), before, QStringLiteral("--to"), before}).first, 0);
+    QVERIFY(admin({QStringLiteral("--from"), day, QStringLiteral("--to"), before})
+                .second.contains(u"termina antes"));
+    QVERIFY(admin({entryOf(1), QStringLiteral("--from"), day}).second.contains(u"um dos dois"));
+}
+
 // Two workstations under one operator are two sessions: while the event one
 // of them signed may still be on its way, the other is told the invoice is
 // held instead of resending it; the session that signed it resumes it. What
@@ -345,6 +450,40 @@ void TstNfeCancel::lostRequestIsResentByteForByte() {
              texts(pending.sent, QStringLiteral("dhEvento")));
 }
 
+// The table's ca file adds to the system's trust store (here the one
+// OpenSSL's SSL_CERT_FILE names) instead of replacing it: an authority whose
+// chain only the system trusts is reached although the table names another
+// file; without either, the failure says the authority's certificate does
+// not check out, and nothing is registered.
+void TstNfeCancel::caFileAddsToTheSystemStore() {
+    FRESH(w, 1);
+    const QString anchorsNothing = QDir(w.nfe->certificateFolder()).filePath(QStringLiteral("server.pem"));
+    w.nfe->writeTable(
+        QStringLiteral("[geral]\nca = %1\nconexaoMs = 3000\n\n"
+                       "[*.*]\nevento = https://127.0.0.1:%2/ws/NFeRecepcaoEvento4\n"
+                       "consulta = https://127.0.0.1:%2/ws/NFeConsultaProtocolo4\nprazoHoras = %3\n")
+            .arg(anchorsNothing)
+            .arg(w.nfe->authority().port())
+            .arg(NfeWorld::kGenerousHours));
+    w.server->terminate();
+    QCOMPARE(startServer(w), QString());
+    const Answer untrusted = cancel(w, {1});
+    QCOMPARE(untrusted.failures.size(), 1);
+    QCOMPARE(untrusted.failures.at(0).key, QStringLiteral("fa_transmi"));
+    QVERIFY2(untrusted.failures.at(0).text.contains(u"certificado do servidor da autoridade"),
+             qPrintable(untrusted.failures.at(0).text));
+    QCOMPARE(state(w.db, 1), QStringLiteral("A"));
+
+    w.server->terminate();
+    qputenv("SSL_CERT_FILE", w.nfe->caFile().toLocal8Bit());
+    const QString started = startServer(w);
+    qunsetenv("SSL_CERT_FILE");
+    QCOMPARE(started, QString());
+    const Answer trusted = cancel(w, {1});
+    QVERIFY2(trusted.null, qPrintable(trusted.describe()));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+}
+
 void TstNfeCancel::timeoutThenAuthorityBack() {
     FRESH(w, 1, {}, false);
     QTemporaryDir dir;
@@ -375,10 +514,41 @@ void TstNfeCancel::timeoutThenAuthorityBack() {
     QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why).size(), 1);
 }
 
+// An NF-e another system cancelled at the authority: the server's event is
+// refused as a duplicate, and the authority's cancellation is taken instead
+// (its procEventoNFe, its reason, its protocol); the operator is told.
+void TstNfeCancel::cancelledElsewhereIsTakenFromTheAuthority() {
+    FRESH(w, 2);
+    const QString protocol = scalar(
+        w.db, QStringLiteral("SELECT NRPROTOCOLONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(1)});
+    const QString elsewhere = QStringLiteral("Cancelada pelo sistema da matriz por erro de cadastro");
+    QCOMPARE(cancelElsewhere(*w.nfe, w.r, accessKey(w.db, 1), protocol, elsewhere), QString());
+
+    const Answer a = cancel(w, {1, 2});
+    QCOMPARE(a.failures.size(), 1);
+    QCOMPARE(a.failures.at(0).entry, entryOf(1));
+    const Journal j = journal(w.db, entryOf(1));
+    QCOMPARE(j.state, QStringLiteral("R"));
+    QCOMPARE(texts(j.proc, QStringLiteral("xJust")), QStringList{elsewhere});
+    QCOMPARE(w.nfe->verifySignature(j.proc), QString());
+    const QString theirs = texts(j.proc, QStringLiteral("nProt")).last();
+    QCOMPARE(a.failures.at(0).text,
+             QStringLiteral("NF-e já cancelada na SEFAZ (protocolo %1): cancelada também aqui.").arg(theirs));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+    QCOMPARE(scalar(w.db,
+                    QStringLiteral("SELECT DSMOTIVOCANC || '/' || NRPROTOCOLOCANC FROM CANCELAMENTONFE "
+                                   "WHERE NRLANCTONF = ?"),
+                    {entryOf(1)}),
+             elsewhere + u'/' + theirs);
+    QString why;
+    QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why).size(), 1);
+    QCOMPARE(state(w.db, 2), QStringLiteral("C")); // the rest as usual
+}
+
 void TstNfeCancel::rejectionsLeaveTheInvoiceAuthorised() {
     FRESH(w, 3, {}, false);
-    // 2 is already cancelled at the authority; 3's protocol is not the one
-    // the authority registered.
+    // 2 is already cancelled at the authority (with no event it shows); 3's
+    // protocol is not the one the authority registered.
     QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'C' WHERE NRLANCTONF = ?"),
                   {entryOf(2)}),
              QString());
@@ -395,25 +565,28 @@ void TstNfeCancel::rejectionsLeaveTheInvoiceAuthorised() {
 
     const Answer a = cancel(w, {1, 2, 3});
     QCOMPARE(a.failures.size(), 2);
-    static const QRegularExpression statusLine(QStringLiteral("^(\\d{3}) - Rejei"));
-    QStringList codes;
-    for (const Failure& f : a.failures) {
-        const auto m = statusLine.match(f.text);
-        QVERIFY2(m.hasMatch(), qPrintable(f.text));
-        codes.append(m.captured(1));
-    }
-    QCOMPARE(a.failures.at(0).entry, entryOf(2));
-    QVERIFY2(codes.at(0) == u"218" || codes.at(0) == u"420", qPrintable(codes.at(0)));
-    QCOMPARE(a.failures.at(1).entry, entryOf(3));
-    QCOMPARE(codes.at(1), QStringLiteral("222"));
     QCOMPARE(state(w.db, 1), QStringLiteral("C"));
-    for (int n : {2, 3}) {
-        QCOMPARE(state(w.db, n), QStringLiteral("A"));
-        QCOMPARE(records(w.db, n), 0);
-        const Journal j = journal(w.db, entryOf(n));
-        QCOMPARE(j.state, QStringLiteral("J"));
-        QCOMPARE(j.status, codes.at(n - 2));
-    }
+    // The authority's word is final: 2 is cancelled here too, the operator
+    // told so, the record holding what the authority's query said.
+    QCOMPARE(a.failures.at(0).entry, entryOf(2));
+    QCOMPARE(a.failures.at(0).key, QString());
+    QCOMPARE(a.failures.at(0).text,
+             QStringLiteral("NF-e já cancelada na SEFAZ (101 - Cancelamento de NF-e homologado): cancelada "
+                            "também aqui."));
+    QCOMPARE(state(w.db, 2), QStringLiteral("C"));
+    QCOMPARE(records(w.db, 2), 1);
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT CDSTATUSEVENTO FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                    {entryOf(2)}),
+             QStringLiteral("101"));
+    QCOMPARE(journal(w.db, entryOf(2)).state, QStringLiteral("J")); // ours was not registered
+    // 3 is rejected and stays authorised.
+    QCOMPARE(a.failures.at(1).entry, entryOf(3));
+    QVERIFY2(a.failures.at(1).text.startsWith(QStringLiteral("222 - Rejei")),
+             qPrintable(a.failures.at(1).text));
+    QCOMPARE(state(w.db, 3), QStringLiteral("A"));
+    QCOMPARE(records(w.db, 3), 0);
+    QCOMPARE(journal(w.db, entryOf(3)).state, QStringLiteral("J"));
+    QCOMPARE(journal(w.db, entryOf(3)).status, QStringLiteral("222"));
 
     // Once the protocol is put right, the next confirm signs a new event.
     QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET NRPROTOCOLONFE = ? WHERE NRLANCTONF = ?"),
@@ -482,6 +655,72 @@ void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
              QStringLiteral("155"));
 }
 
+// Beyond the table's terms, an invoice whose late cancellation the state
+// approved (zav-admin approve-late) is sent until the approval's last day;
+// the authority has the last word (155), and the approval stays on record.
+void TstNfeCancel::lateCancellationTheStateApproved() {
+    FRESH(w, 2, {}, false);
+    // Authorised two hours ago: out of an ordinary term of one hour, within
+    // the authority's late term.
+    const QString twoHoursAgo =
+        QDateTime::currentDateTimeUtc().addSecs(-7200).toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate);
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET DHAUTORIZACAO = ? WHERE NRLANCTONF IN (?, ?)"),
+                  {twoHoursAgo, entryOf(1), entryOf(2)}),
+             QString());
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("1"),
+                                                  QStringLiteral("--late-days"), QStringLiteral("7")}),
+             QString());
+    QCOMPARE(startServer(w), QString());
+    QString table = QString::fromUtf8([&] {
+        QFile f(w.nfe->serverArguments().last());
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }());
+    table.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
+                  QStringLiteral("prazoHoras = 1"));
+    w.nfe->writeTable(table);
+    w.server->terminate();
+    QCOMPARE(startServer(w), QString());
+    const Answer refused = cancel(w, {1});
+    QCOMPARE(refused.failures.size(), 1);
+    QVERIFY2(refused.failures.at(0).text.startsWith(QStringLiteral("Prazo de cancelamento esgotado")),
+             qPrintable(refused.failures.at(0).text));
+
+    const auto admin = [&](const QStringList& args) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QFileInfo(ServerProcess::binary()).dir().filePath(QStringLiteral("zav-admin")),
+                QStringList{QStringLiteral("--db"), w.connection, QStringLiteral("approve-late")} + args);
+        const int code = exitCodeWithin(p, 60000);
+        return std::pair{code, QString::fromUtf8(p.readAll())};
+    };
+    const QString tomorrow = QDate::currentDate().addDays(1).toString(Qt::ISODate);
+    const QString reference = QStringLiteral("Processo SEFAZ 2026/000123");
+    QVERIFY(admin({entryOf(1), QStringLiteral("--until"), tomorrow}).second.contains(u"--reference"));
+    QVERIFY(admin({entryOf(1), QStringLiteral("--until"), QStringLiteral("2020-01-01"),
+                   QStringLiteral("--reference"), reference})
+                .second.contains(u"já passou"));
+    QVERIFY(admin({QStringLiteral("9999999999"), QStringLiteral("--until"), tomorrow,
+                   QStringLiteral("--reference"), reference})
+                .second.contains(u"não encontrada"));
+    const auto [code, text] =
+        admin({entryOf(1), QStringLiteral("--until"), tomorrow, QStringLiteral("--reference"), reference});
+    QVERIFY2(code == 0, qPrintable(text));
+    QVERIFY(admin({entryOf(1), QStringLiteral("--until"), tomorrow, QStringLiteral("--reference"), reference})
+                .first != 0); // one approval per invoice
+
+    const Answer approved = cancel(w, {1, 2});
+    QVERIFY2(approved.failures.size() == 1, qPrintable(approved.describe())); // 2 was not approved
+    QCOMPARE(approved.failures.at(0).entry, entryOf(2));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT CDSTATUSEVENTO FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+                    {entryOf(1)}),
+             QStringLiteral("155"));
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT DSAUTORIZACAO FROM CANCEXTEMPNFE WHERE NRLANCTONF = ?"),
+                    {entryOf(1)}),
+             reference);
+}
+
 void TstNfeCancel::certificateFailures() {
     FRESH(w, 3);
     const QString setSerial =
@@ -520,6 +759,7 @@ void TstNfeCancel::certificateFailures() {
     QVERIFY(wrong.open(QIODevice::WriteOnly));
     wrong.write("outra-senha\n");
     wrong.close();
+    QVERIFY(wrong.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     w.server->terminate();
     QStringList arguments = w.nfe->serverArguments();
     arguments[arguments.indexOf(QStringLiteral("--certificate-password-file")) + 1] = wrong.fileName();
@@ -543,8 +783,8 @@ void TstNfeCancel::unconfiguredServerSaysWhatIsMissing() {
     QVERIFY2(why.isEmpty(), qPrintable(why));
     const Answer a = cancel(w, {1});
     QCOMPARE(a.failures.size(), 1);
-    QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_transmi"));
-    QVERIFY2(a.failures.at(0).text.contains(u"--authorities"), qPrintable(a.failures.at(0).text));
+    QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_assinar"));
+    QVERIFY2(a.failures.at(0).text.contains(u"--certificates"), qPrintable(a.failures.at(0).text));
     QCOMPARE(state(w.db, 1), QStringLiteral("A"));
 
     // An authority nobody listens to: pending, then sent once it is there.
