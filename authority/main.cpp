@@ -112,6 +112,13 @@ int serveUntilStopped(QCoreApplication& app, AuthorityService& service, const Au
                  .arg(options.lateDays)
                  .arg(options.recordFile.isEmpty() ? QStringLiteral("registro em memória")
                                                    : QStringLiteral("registro ") + options.recordFile));
+    // What makes this authority answer unlike a working one, said at the start.
+    if (options.paused != 0)
+        log.line(QStringLiteral("zav-authority: serviços de evento e de status paralisados (%1)")
+                     .arg(options.paused));
+    if (options.tlsClientCa != options.clientCa)
+        log.line(QStringLiteral("zav-authority: o TLS só aceita certificados de cliente da AC de %1")
+                     .arg(options.tlsClientCa));
     std::printf("listening on https://%s:%d\n", options.host.toLocal8Bit().constData(), port);
     std::fflush(stdout);
 

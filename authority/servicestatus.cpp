@@ -2,6 +2,7 @@
 
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
+#include "schemaset.h"
 #include "states.h"
 #include "statuscodes.h"
 
@@ -17,31 +18,9 @@ QString text(xmlNode* parent, const char* name) {
     return zavnfe::elementText(zavnfe::childElement(parent, name, kNfe));
 }
 
-// The query's layout: root, version and each field in order, nothing else.
-QString layoutProblem(xmlNode* root) {
-    if (!root || !root->ns || !xmlStrEqual(root->name, zavnfe::xmlText("consStatServ")) ||
-        !xmlStrEqual(root->ns->href, zavnfe::xmlText(kNfe)))
-        return QStringLiteral("a mensagem não é um consStatServ");
-    if (zavnfe::attribute(root, "versao") != u"4.00")
-        return QStringLiteral("consStatServ deve ter versao 4.00");
-    xmlNode* node = zavnfe::childElement(root, nullptr, nullptr);
-    for (const char* field : {"tpAmb", "cUF", "xServ"}) {
-        if (!node || !xmlStrEqual(node->name, zavnfe::xmlText(field)) || !node->ns ||
-            !xmlStrEqual(node->ns->href, zavnfe::xmlText(kNfe)))
-            return QStringLiteral("consStatServ sem o campo %1 no lugar esperado")
-                .arg(QLatin1StringView(field));
-        node = zavnfe::nextElement(node, nullptr, nullptr);
-    }
-    if (node)
-        return QStringLiteral("consStatServ com campo inesperado");
-    const QString environment = text(root, "tpAmb");
-    if (environment != u"1" && environment != u"2")
-        return QStringLiteral("tpAmb deve ser 1 ou 2");
-    if (!zavfiscal::stateByCode(text(root, "cUF")))
-        return QStringLiteral("cUF não é o código de uma UF");
-    if (text(root, "xServ") != u"STATUS")
-        return QStringLiteral("xServ deve ser STATUS");
-    return {};
+// The query against the published schema (consStatServ_v4.00.xsd).
+QString schemaProblem(const QByteArray& consStatServ) {
+    return zavnfe::SchemaSet::instance().validate(zavnfe::Schema::ConsStatServ, consStatServ);
 }
 
 } // namespace
@@ -75,7 +54,7 @@ ServiceAnswer ServiceStatus::process(const QByteArray& consStatServ, const QDate
     QString why;
     const zavnfe::XmlDoc doc = zavnfe::parseUntrusted(consStatServ, &why);
     xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-    const QString problem = doc ? layoutProblem(root) : why;
+    const QString problem = doc ? schemaProblem(consStatServ) : why;
     if (!problem.isEmpty())
         return answer(root, SchemaFailure, problem, now);
     if (text(root, "tpAmb").toInt() != m_environment)

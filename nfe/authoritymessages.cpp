@@ -2,6 +2,7 @@
 
 #include "cancellationbatch.h"
 #include "cryptolibraries.h"
+#include "schemaset.h"
 
 #include <QBuffer>
 #include <QXmlStreamWriter>
@@ -341,9 +342,22 @@ QString readServiceStatus(xmlNode* root, ServiceStatusAnswer& answer) {
 } // namespace
 
 std::optional<ServiceStatusAnswer> parseRetConsStatServ(const QByteArray& xml, QString* error) {
-    return readAnswer<ServiceStatusAnswer>(
-        xml, "retConsStatServ", QStringLiteral("Resposta do status do serviço da SEFAZ inválida: %1."), error,
-        readServiceStatus);
+    const QString invalid = QStringLiteral("Resposta do status do serviço da SEFAZ inválida: %1.");
+    std::optional<ServiceStatusAnswer> answer =
+        readAnswer<ServiceStatusAnswer>(xml, "retConsStatServ", invalid, error, readServiceStatus);
+    // Read first, so that what is not even a retConsStatServ says so; then
+    // held to the published schema like everything the authority sends.
+    if (answer) {
+        const QString schema = SchemaSet::instance().validate(Schema::RetConsStatServ, xml);
+        if (!schema.isEmpty()) {
+            if (error)
+                *error = invalid.arg(QStringLiteral("fora do esquema %1: %2")
+                                         .arg(QLatin1StringView(SchemaSet::fileName(Schema::RetConsStatServ)),
+                                              schema.section(u'\n', 0, 0)));
+            return std::nullopt;
+        }
+    }
+    return answer;
 }
 
 QByteArray retConsStatServ(const ServiceStatusAnswer& data) {

@@ -48,7 +48,8 @@ QByteArray consStatServ(int environment, const QString& stateCode);
 
 // retConsStatServ versao 4.00: cStat 107 in operation, 108 paused for a
 // short while, 109 paused without a forecast; tMed (seconds) and dhRetorno
-// only when the authority gives them.
+// only when the authority gives them. An answer outside the published schema
+// (retConsStatServ_v4.00.xsd) is refused with the schema's first message.
 struct ServiceStatusAnswer : AnswerStatus {
     int environment = 0;
     QString stateCode, receivedAt, returnAt, observation;

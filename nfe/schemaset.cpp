@@ -28,7 +28,8 @@ namespace {
 constexpr char kScheme[] = "zavnfe-xsd:///";
 constexpr std::size_t kSchemeLength = sizeof(kScheme) - 1;
 
-constexpr std::array<Schema, 3> kSchemas = {Schema::EnvEvento, Schema::ProcEventoNFe, Schema::RetEnvEvento};
+constexpr std::array<Schema, 5> kSchemas = {Schema::EnvEvento, Schema::ProcEventoNFe, Schema::RetEnvEvento,
+                                            Schema::ConsStatServ, Schema::RetConsStatServ};
 
 std::size_t indexOf(Schema schema) {
     return static_cast<std::size_t>(schema);
@@ -243,6 +244,10 @@ const char* SchemaSet::fileName(Schema schema) {
         return "procEventoCancNFe_v1.00.xsd";
     case Schema::RetEnvEvento:
         return "retEnvEventoCancNFe_v1.00.xsd";
+    case Schema::ConsStatServ:
+        return "consStatServ_v4.00.xsd";
+    case Schema::RetConsStatServ:
+        return "retConsStatServ_v4.00.xsd";
     }
     return "";
 }

@@ -1,8 +1,8 @@
 #pragma once
 // SchemaSet: the public XML schemas of the NF-e cancellation event (event
-// type 110111, version 1.00), compiled once from the files in
-// nfe/schemas that are built into this library, and the validation of
-// a message against one of them.
+// type 110111, version 1.00) and of the service status query (4.00),
+// compiled once from the files in nfe/schemas that are built into this
+// library, and the validation of a message against one of them.
 #include <QByteArray>
 #include <QString>
 
@@ -11,9 +11,11 @@
 namespace zavnfe {
 
 enum class Schema {
-    EnvEvento,     // envEventoCancNFe_v1.00.xsd: the batch sent to the authority
-    ProcEventoNFe, // procEventoCancNFe_v1.00.xsd: the signed evento with its retEvento
-    RetEnvEvento,  // retEnvEventoCancNFe_v1.00.xsd: the authority's answer to a batch
+    EnvEvento,       // envEventoCancNFe_v1.00.xsd: the batch sent to the authority
+    ProcEventoNFe,   // procEventoCancNFe_v1.00.xsd: the signed evento with its retEvento
+    RetEnvEvento,    // retEnvEventoCancNFe_v1.00.xsd: the authority's answer to a batch
+    ConsStatServ,    // consStatServ_v4.00.xsd: the query of the service's status
+    RetConsStatServ, // retConsStatServ_v4.00.xsd: the authority's answer to it
 };
 
 class SchemaSet {

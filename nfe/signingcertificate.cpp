@@ -52,8 +52,8 @@ QString cnpjInAltNames(const X509* certificate) {
                        value->type != V_ASN1_UTF8STRING && value->type != V_ASN1_IA5STRING))
             continue;
         const ASN1_STRING* text = value->value.asn1_string;
-        const QString cnpj = QString::fromLatin1(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
-                                                 ASN1_STRING_length(text));
+        QString cnpj = QString::fromLatin1(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                                           ASN1_STRING_length(text));
         if (isCnpj(cnpj))
             return cnpj;
     }
@@ -132,7 +132,7 @@ QString SigningCertificate::normalisedSerial(const QString& serial) {
 QString SigningCertificate::cnpjOf(const X509* certificate) {
     if (!certificate)
         return {};
-    const QString cnpj = cnpjInAltNames(certificate);
+    QString cnpj = cnpjInAltNames(certificate);
     return cnpj.isEmpty() ? cnpjInCommonName(certificate) : cnpj;
 }
 

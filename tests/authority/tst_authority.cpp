@@ -928,6 +928,16 @@ private Q_SLOTS:
         QCOMPARE(answer->application, QStringLiteral("ZAV-AUT-LOCAL_1.00"));
         QVERIFY2(answer->receivedAt.endsWith(u"-03:00"), qPrintable(answer->receivedAt));
         QCOMPARE(answer->averageSeconds.has_value(), expected == 107);
+        if (expected == 107) { // a query outside its schema
+            QByteArray query = serviceStatusRequest();
+            query.replace("<xServ>STATUS</xServ>", "<xServ>CONSULTAR</xServ>");
+            const Reply reply = post(port, "/ws/NFeStatusServico4", query, &*m_signer);
+            QString error;
+            auto refused = zavnfe::parseRetConsStatServ(zavnfe::Soap::payload(reply.body, &error), &error);
+            QVERIFY2(refused, qPrintable(error));
+            QCOMPARE(refused->status, 215);
+            QVERIFY2(refused->statusText.contains(u"xServ"), qPrintable(refused->statusText));
+        }
 
         if (paused != 0) {
             const Nfe nfe = m_fresh[27];

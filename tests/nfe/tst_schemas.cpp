@@ -3,6 +3,7 @@
 // with a certificate from scripts/make-certificates.sh (the openssl command),
 // and faults the authority would reject, each with a useful Portuguese text.
 #include "accesskey.h"
+#include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
@@ -192,6 +193,81 @@ private Q_SLOTS:
             << retEnvEvento(retEvento(key) + retEvento(accessKey(2), "573", 2));
         QTest::newRow("retEnvEvento rejecting the batch")
             << int(zavnfe::Schema::RetEnvEvento) << retEnvEvento({});
+        const int cons = int(zavnfe::Schema::ConsStatServ);
+        const int ret = int(zavnfe::Schema::RetConsStatServ);
+        QTest::newRow("consStatServ") << cons << zavnfe::consStatServ(1, QStringLiteral("43"));
+        QTest::newRow("retConsStatServ in operation") << ret << serviceStatus(107, 1);
+        QTest::newRow("retConsStatServ paused") << ret << serviceStatus(109, {});
+    }
+
+    // A retConsStatServ as the authority writes it, tMed when given.
+    static QByteArray serviceStatus(int status, std::optional<int> seconds) {
+        zavnfe::ServiceStatusAnswer answer;
+        answer.environment = 2;
+        answer.application = QStringLiteral("SP_NFE_PL009_V4");
+        answer.status = status;
+        answer.statusText = QStringLiteral("Serviço em Operação");
+        answer.stateCode = QStringLiteral("35");
+        answer.receivedAt = QStringLiteral("2026-12-08T10:00:00-03:00");
+        answer.averageSeconds = seconds;
+        return zavnfe::retConsStatServ(answer);
+    }
+
+    // The service status messages: the query as the client builds it, the
+    // answer as the client reads it, both held to the published schemas.
+    void serviceStatusMessages_data() {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<QString>("refused"); // part of the parser's error; empty: read
+        QTest::newRow("as written") << QByteArray() << QByteArray() << QString();
+        QTest::newRow("tMed not a number")
+            << QByteArray("<tMed>1</tMed>") << QByteArray("<tMed>x</tMed>") << QStringLiteral("tMed");
+        QTest::newRow("cUF of no state") << QByteArray("<cUF>35</cUF>") << QByteArray("<cUF>99</cUF>")
+                                         << QStringLiteral("fora do esquema");
+        QTest::newRow("fields out of order")
+            << QByteArray("<tpAmb>2</tpAmb><verAplic>SP_NFE_PL009_V4</verAplic>")
+            << QByteArray("<verAplic>SP_NFE_PL009_V4</verAplic><tpAmb>2</tpAmb>")
+            << QStringLiteral("fora do esquema retConsStatServ_v4.00.xsd: Elemento 'verAplic'");
+        QTest::newRow("another root") << QByteArray("retConsStatServ") << QByteArray("retConsSitNFe")
+                                      << QStringLiteral("não é um retConsStatServ");
+    }
+    void serviceStatusMessages() {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(QString, refused);
+        QByteArray xml = serviceStatus(107, 1);
+        if (!from.isEmpty()) {
+            QVERIFY(xml.contains(from));
+            xml.replace(from, to);
+        }
+        QString error;
+        const auto answer = zavnfe::parseRetConsStatServ(xml, &error);
+        if (!refused.isEmpty()) {
+            QVERIFY(!answer);
+            QVERIFY2(error.contains(refused), qPrintable(error));
+            return;
+        }
+        QVERIFY2(answer, qPrintable(error));
+        QCOMPARE(answer->status, 107);
+        QCOMPARE(answer->statusText, QStringLiteral("Serviço em Operação"));
+        QCOMPARE(answer->application, QStringLiteral("SP_NFE_PL009_V4"));
+        QCOMPARE(answer->environment, 2);
+        QCOMPARE(answer->stateCode, QStringLiteral("35"));
+        QCOMPARE(answer->receivedAt, QStringLiteral("2026-12-08T10:00:00-03:00"));
+        QCOMPARE(answer->averageSeconds, std::optional<int>(1));
+
+        // The query: the schema refuses another service or a state code
+        // that is no state's.
+        const QByteArray query = zavnfe::consStatServ(2, QStringLiteral("35"));
+        QVERIFY(query.contains("<tpAmb>2</tpAmb><cUF>35</cUF><xServ>STATUS</xServ>"));
+        QByteArray other = query;
+        QVERIFY(!zavnfe::SchemaSet::instance()
+                     .validate(zavnfe::Schema::ConsStatServ, other.replace("STATUS", "CONSULTAR"))
+                     .isEmpty());
+        other = query;
+        QVERIFY(!zavnfe::SchemaSet::instance()
+                     .validate(zavnfe::Schema::ConsStatServ, other.replace("<cUF>35", "<cUF>91"))
+                     .isEmpty());
     }
     void valid() {
         QFETCH(int, schema);

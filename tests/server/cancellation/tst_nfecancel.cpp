@@ -159,6 +159,8 @@ QString cancelElsewhere(NfeWorld& nfe, const Registration& r, const QString& key
     return {};
 }
 
+const QString kOtherCompanyCnpj = QStringLiteral("11222333000181");
+
 } // namespace
 
 class TstNfeCancel : public QObject {
@@ -183,8 +185,10 @@ private:
         if (!(why = insertInvoices(w.db, w.e, 1, count, 'A', true)).isEmpty())
             return zavtest::Readiness::fail(why);
         w.nfe = std::make_unique<NfeWorld>();
+        // Expired, not yet valid, and a valid one of another company.
         if (!(why = w.nfe->certificates(w.db, {QStringLiteral("DEADBEEF01:%1:-400:-10").arg(w.e.cnpj),
-                                               QStringLiteral("DEADBEEF02:%1:30:400").arg(w.e.cnpj)}))
+                                               QStringLiteral("DEADBEEF02:%1:30:400").arg(w.e.cnpj),
+                                               QStringLiteral("DEADBEEF03:%1").arg(kOtherCompanyCnpj)}))
                  .isEmpty())
             return zavtest::Readiness::fail(why);
         if (!start)
@@ -255,6 +259,8 @@ private Q_SLOTS:
     void lateCancellationTheStateApproved_data() { zavtest::addDialectRows("fresh database"); }
     void lateCancellationTheStateApproved();
     void certificateFailures_data() { zavtest::addDialectRows("fresh database"); }
+    void anotherCompanysCertificateIsRefused_data() { zavtest::addDialectRows("fresh database"); }
+    void anotherCompanysCertificateIsRefused();
     void certificateFailures();
     void unconfiguredServerSaysWhatIsMissing_data() { zavtest::addDialectRows("fresh database"); }
     void unconfiguredServerSaysWhatIsMissing();
@@ -764,6 +770,40 @@ void TstNfeCancel::lateCancellationTheStateApproved() {
     QCOMPARE(scalar(w.db, QStringLiteral("SELECT DSAUTORIZACAO FROM CANCEXTEMPNFE WHERE NRLANCTONF = ?"),
                     {entryOf(1)}),
              reference);
+}
+
+// A registration pointed at another company's A1: the event signs, but the
+// authority refuses a certificate whose CNPJ base is not the author's (213);
+// the invoice stays authorised, and its own certificate cancels it after.
+void TstNfeCancel::anotherCompanysCertificateIsRefused() {
+    FRESH(w, 1);
+    const QString setSerial =
+        QStringLiteral("UPDATE INSCRESTAD SET NRSERIECERTIFIC = ? WHERE CDEMPRESA = ? AND CDINSCESTA = ?");
+    QCOMPARE(exec(w.db, setSerial, {QStringLiteral("DEADBEEF03"), w.e.company, w.e.stateRegistration}),
+             QString());
+    Registration stranger = w.r;
+    stranger.certificate = QStringLiteral("DEADBEEF03");
+    Client client(w.server->port());
+    QString why;
+    InvoiceList list = InvoiceList::fetch(client, w.e, issueDayOf(1), issueDayOf(1), &why);
+    QVERIFY2(list.tick(entryOf(1), kReason), qPrintable(why));
+    const Answer a = client.cancel(list.packet(), kOperator, today(), stranger);
+    QCOMPARE(a.failures.size(), 1);
+    QCOMPARE(a.failures.at(0).key, QString());
+    QVERIFY2(a.failures.at(0).text.startsWith(
+                 u"213 - Rejeição: CNPJ-Base do Autor difere do CNPJ-Base do Certificado Digital"),
+             qPrintable(a.failures.at(0).text));
+    QCOMPARE(state(w.db, 1), QStringLiteral("A"));
+    QCOMPARE(records(w.db, 1), 0);
+    const Journal refused = journal(w.db, entryOf(1));
+    QCOMPARE(refused.state, QStringLiteral("J"));
+    QCOMPARE(refused.status, QStringLiteral("213"));
+    QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 1), &why).size(), 0);
+
+    QCOMPARE(exec(w.db, setSerial, {w.r.certificate, w.e.company, w.e.stateRegistration}), QString());
+    const Answer own = cancel(w, {1});
+    QVERIFY2(own.null, qPrintable(own.describe()));
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
 }
 
 void TstNfeCancel::certificateFailures() {
