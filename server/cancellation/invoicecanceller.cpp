@@ -282,7 +282,7 @@ QString fit(const QString& text, qsizetype size = kFailureText) {
 // start and the incident under which the log keeps it whole (a TLS failure
 // says what to do about it at length).
 QString pending(const QString& cause) {
-    const QString text =
+    QString text =
         QStringLiteral("Pedido pendente: sem resposta da SEFAZ (%1). Confirme de novo.").arg(cause);
     if (text.size() <= kFailureText)
         return text;
@@ -580,7 +580,7 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
                 transaction.commit();
                 return CancellationOutcome::byText(fit(r.statusLine()));
             }
-            const CancellationOutcome done =
+            CancellationOutcome done =
                 r.kind == Kind::AlreadyCancelled ? cancelledElsewhere(r) : CancellationOutcome::done();
             if (stored.state == u"C" && stored.recorded)
                 return done; // another attempt finished it meanwhile

@@ -560,8 +560,9 @@ private Q_SLOTS:
                 QVERIFY2(!lookup.Eof(), qPrintable(l.name));
             }
             QVERIFY(allowed(ws, QStringLiteral("SELECT DTPROC FROM ZAVDATAPROC")));
-            for (const char* table : {"NOTAFISCAL", "CANCELAMENTONFE", "NFEEVENTO", "TITULORECEBER",
-                                      "OPERADOR", "SESSAOOPER", "PERMISSAOOPER", "FALHALOGIN", "CANCEXTEMPNFE"})
+            for (const char* table :
+                 {"NOTAFISCAL", "CANCELAMENTONFE", "NFEEVENTO", "TITULORECEBER", "OPERADOR", "SESSAOOPER",
+                  "PERMISSAOOPER", "FALHALOGIN", "CANCEXTEMPNFE"})
                 QVERIFY2(!allowed(ws, QStringLiteral("SELECT COUNT(*) FROM %1").arg(QLatin1String(table))),
                          table);
             QVERIFY(!allowed(ws, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'C'")));
