@@ -50,8 +50,12 @@ QCommandLineOption describeOptions(QCommandLineParser& parser) {
          QStringLiteral("arquivo")},
         {QStringLiteral("ordinary-hours"), QStringLiteral("Prazo do cancelamento em horas (padrão 24)."),
          QStringLiteral("horas")},
-        {QStringLiteral("late-days"),
-         QStringLiteral("Prazo do cancelamento fora de prazo em dias (padrão 0)."), QStringLiteral("dias")},
+        {QStringLiteral("late-hours"),
+         QStringLiteral("Até quantas horas depois da autorização o cancelamento fora de prazo ainda é aceito "
+                        "(155; padrão 0: nunca)."),
+         QStringLiteral("horas")},
+        {QStringLiteral("late-days"), QStringLiteral("O mesmo que --late-hours, em dias."),
+         QStringLiteral("dias")},
         {QStringLiteral("environment"),
          QStringLiteral("Ambiente atendido: 1 produção, 2 homologação (padrão 2)."), QStringLiteral("tpAmb")},
         {QStringLiteral("delay-ms"), QStringLiteral("Espera antes de cada resposta."), QStringLiteral("ms")},
@@ -115,7 +119,12 @@ QString readFiles(const QCommandLineParser& parser, AuthorityOptions& options) {
 QString readNumbers(const QCommandLineParser& parser, AuthorityOptions& options) {
     QString error;
     options.ordinaryHours = number(parser, QStringLiteral("ordinary-hours"), 24, 1, &error);
-    options.lateDays = number(parser, QStringLiteral("late-days"), 0, 0, &error);
+    // The late term counted from the authorisation, in hours or in days.
+    if (parser.isSet(QStringLiteral("late-hours")) && parser.isSet(QStringLiteral("late-days")))
+        return QStringLiteral("--late-hours e --late-days dizem o mesmo prazo: use um só.");
+    options.lateHours = parser.isSet(QStringLiteral("late-days"))
+                            ? number(parser, QStringLiteral("late-days"), 0, 0, &error) * 24
+                            : number(parser, QStringLiteral("late-hours"), 0, 0, &error);
     options.environment = number(parser, QStringLiteral("environment"), 2, 1, &error);
     options.delayMs = number(parser, QStringLiteral("delay-ms"), 0, 0, &error);
     options.dropAnswers = number(parser, QStringLiteral("drop-answers"), 0, 0, &error);

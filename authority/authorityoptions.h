@@ -16,7 +16,7 @@ struct AuthorityOptions {
     QString database;   // the ERP database (connection text)
     QString recordFile; // empty: everything in memory
     int ordinaryHours = 24;
-    int lateDays = 0;
+    int lateHours = 0;   // from the authorisation
     int environment = 2; // tpAmb served: 1 production, 2 homologation
     int delayMs = 0;
     int dropAnswers = 0;

@@ -327,7 +327,7 @@ Decision AuthorityRecord::decide(const EventFacts& facts, const Terms& terms, co
     const qint64 elapsed = invoice.authorisedAt.secsTo(now);
     int status = EventLinked;
     if (elapsed > qint64(terms.ordinaryHours) * 3600)
-        status = elapsed <= qint64(terms.lateDays) * 86400 ? LateCancellation : OutOfTerm;
+        status = elapsed <= qint64(terms.lateHours) * 3600 ? LateCancellation : OutOfTerm;
     if (status == OutOfTerm)
         return reject(status);
 

@@ -40,9 +40,10 @@ struct EventFacts {
     QByteArray evento;
 };
 
+// Both counted from the authorisation, as the states count them.
 struct Terms {
     int ordinaryHours = 24;
-    int lateDays = 0;
+    int lateHours = 0;
 };
 
 struct Decision {

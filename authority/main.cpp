@@ -105,11 +105,11 @@ int serveUntilStopped(QCoreApplication& app, AuthorityService& service, const Au
     // The signal may come before the server runs: the stop waits for it, unless
     // the listener has already ended by itself.
     zavfiscal::StopSignal stop([&] { return !listening || service.isRunning(); }, [&] { service.stop(); });
-    log.line(QStringLiteral("zav-authority: %1 NF-e, ambiente %2, prazo %3 h, fora de prazo %4 dias, %5")
+    log.line(QStringLiteral("zav-authority: %1 NF-e, ambiente %2, prazo %3 h, fora de prazo até %4 h, %5")
                  .arg(record.invoiceCount())
                  .arg(options.environment)
                  .arg(options.ordinaryHours)
-                 .arg(options.lateDays)
+                 .arg(options.lateHours)
                  .arg(options.recordFile.isEmpty() ? QStringLiteral("registro em memória")
                                                    : QStringLiteral("registro ") + options.recordFile));
     // What makes this authority answer unlike a working one, said at the start.
@@ -161,7 +161,7 @@ int main(int argc, char* argv[]) {
     if (!fillRecord(record, options, log))
         return NoRecord;
 
-    const Terms terms{options.ordinaryHours, options.lateDays};
+    const Terms terms{options.ordinaryHours, options.lateHours};
     const EventReception events(record, *signatures, terms, options.environment);
     const StatusConsultation status(record, options.environment);
     const ServiceStatus serviceStatus(options.environment, options.paused);

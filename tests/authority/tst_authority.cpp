@@ -1122,6 +1122,11 @@ private Q_SLOTS:
             << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--late-days"),
                            QStringLiteral("-1")}
             << 1;
+        QTest::newRow("late term twice")
+            << QStringList{QStringLiteral("--db"),         QStringLiteral("x.sqlite"),
+                           QStringLiteral("--late-days"),  QStringLiteral("7"),
+                           QStringLiteral("--late-hours"), QStringLiteral("168")}
+            << 1;
         QTest::newRow("environment 3") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"),
                                                       QStringLiteral("--environment"), QStringLiteral("3")}
                                        << 1;

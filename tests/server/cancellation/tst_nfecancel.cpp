@@ -682,7 +682,7 @@ void TstNfeCancel::termsAtTheirEdges() {
     QCOMPARE(authorisedAgo(3, 168 * kHour - kMargin), QString());
     QCOMPARE(authorisedAgo(4, 168 * kHour + kMargin), QString());
     QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("24"),
-                                                  QStringLiteral("--late-days"), QStringLiteral("7")}),
+                                                  QStringLiteral("--late-hours"), QStringLiteral("168")}),
              QString());
     QString table = QString::fromUtf8([&] {
         QFile f(w.nfe->serverArguments().last());
