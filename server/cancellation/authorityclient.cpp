@@ -54,7 +54,7 @@ unsigned long tlsErrorOfQueue() {
 } // namespace
 
 QString AuthorityClient::tlsFailure(unsigned long opensslError) {
-    const QString head = QStringLiteral("falha na conexão segura (TLS)");
+    QString head = QStringLiteral("falha na conexão segura (TLS)");
     if (opensslError == 0)
         return head;
     const QString reason = QString::fromLatin1(ERR_reason_error_string(opensslError));

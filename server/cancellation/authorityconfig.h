@@ -107,7 +107,7 @@ private:
         std::optional<QSet<QString>> contingency;    // when the table has [contingencia]
     };
     bool read(const QString& fileName, bool shipped, Table& into, QString* error);
-    std::optional<AuthorityEndpoints> resolve(const QString& state, const QString& environment) const;
+    std::optional<AuthorityEndpoints> resolve(const QString& uf, const QString& environment) const;
 
     Table m_shipped, m_own;
     QHash<QString, AuthorityEndpoints> m_resolved; // "SP.2": every state in both environments

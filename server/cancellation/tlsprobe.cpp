@@ -46,7 +46,7 @@ int connectTo(const QString& host, int port, int timeoutMs, QString* why) {
             QStringLiteral("o nome %1 não resolve (%2)").arg(host, QString::fromLocal8Bit(gai_strerror(rc)));
         return -1;
     }
-    const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    const timeval timeout{timeoutMs / 1000, suseconds_t{timeoutMs % 1000} * 1000};
     int fd = -1;
     for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
         fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);

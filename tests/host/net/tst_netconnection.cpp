@@ -14,10 +14,10 @@
 #include "testdb.h"
 #include "uitest.h"
 
+#include <QApplication>
 #include <QCborArray>
 #include <QCborMap>
 #include <QCborValue>
-#include <QApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -744,7 +744,6 @@ void tst_NetConnection::plainHttpOnlyOnLoopback() {
                 net.AppServer(QStringLiteral("GetNotaFiscal"), {});
             }).contains(QStringLiteral("loopback")));
 }
-
 
 void tst_NetConnection::signInDialog_data() {
     zavtest::addDialectRows("demo establishment");

@@ -190,9 +190,9 @@ QCborMap Client::call(const QString& method, const QCborArray& params, int* http
 QCborMap Client::call(const QString& method, const QCborArray& params, const QString& operatorCode,
                       int* httpStatus) {
     httplib::Headers headers;
-    const QByteArray token = !m_token.isEmpty()
-                                 ? m_token
-                                 : sessions().value({m_port, operatorCode}, sessions().value({m_port, kOperator}));
+    const QByteArray token =
+        !m_token.isEmpty() ? m_token
+                           : sessions().value({m_port, operatorCode}, sessions().value({m_port, kOperator}));
     if (!token.isEmpty())
         headers.emplace("Authorization", "Bearer " + token.toStdString());
     QCborMap request;

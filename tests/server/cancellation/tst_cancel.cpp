@@ -353,14 +353,16 @@ void TstCancel::serverChecksTheInvoiceAgain() {
     QCOMPARE(exec(s.db, hold, {kOperator, entryOf(4)}), QString());
     // An authorised invoice with a record already: inconsistent, never a second.
     QCOMPARE(
-        exec(s.db,
-             QStringLiteral(
-                 "INSERT INTO CANCELAMENTONFE (NRLANCTONF, CDOPERADOR, DTPROCESSAMENTO, DSMOTIVOCANC, "
-                 "IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC, DHCANCELAMENTO, CDSTATUSEVENTO, DSSTATUSEVENTO, "
-                 "NRPROTOCOLOCANC, DHREGEVENTO, VERAPLIC) VALUES (?, 'X', '2019-01-01', 'Registro anterior ao teste', "
-                 "'2', 'SP', 'C', '2019-01-01T10:00:00-03:00', '135', 'Evento registrado', "
-                 "'935190000000001', '2019-01-01T10:00:00-03:00', 'OUTRA')"),
-             {entryOf(5)}),
+        exec(
+            s.db,
+            QStringLiteral(
+                "INSERT INTO CANCELAMENTONFE (NRLANCTONF, CDOPERADOR, DTPROCESSAMENTO, DSMOTIVOCANC, "
+                "IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC, DHCANCELAMENTO, CDSTATUSEVENTO, DSSTATUSEVENTO, "
+                "NRPROTOCOLOCANC, DHREGEVENTO, VERAPLIC) VALUES (?, 'X', '2019-01-01', 'Registro anterior ao "
+                "teste', "
+                "'2', 'SP', 'C', '2019-01-01T10:00:00-03:00', '135', 'Evento registrado', "
+                "'935190000000001', '2019-01-01T10:00:00-03:00', 'OUTRA')"),
+            {entryOf(5)}),
         QString());
     // An access key whose check digit is wrong: refused by the authority.
     const QString key =

@@ -676,7 +676,7 @@ void TstNfeCancel::termsAtTheirEdges() {
                     {now.addSecs(-seconds).toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate), entryOf(n)});
     };
     constexpr qint64 kHour = 3600;
-    constexpr qint64 kMargin = 10 * 60; // the test's own minutes
+    constexpr qint64 kMargin = qint64{10} * 60; // the test's own minutes
     QCOMPARE(authorisedAgo(1, 24 * kHour - kMargin), QString());
     QCOMPARE(authorisedAgo(2, 24 * kHour + kMargin), QString());
     QCOMPARE(authorisedAgo(3, 168 * kHour - kMargin), QString());
