@@ -123,7 +123,7 @@ TlsProbe TlsProbe::run(const QUrl& url, const AuthorityConfig& config, const Aut
     // Under TLS 1.3 the server judges the client's certificate after the
     // handshake: a refusal arrives as an alert within a moment; silence (the
     // read timing out) means it was accepted.
-    const timeval moment{2, 0};
+    const timeval moment{3, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &moment, sizeof moment);
     char byte = 0;
     ERR_clear_error();

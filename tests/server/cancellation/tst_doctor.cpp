@@ -83,11 +83,11 @@ private Q_SLOTS:
         QCOMPARE(restart({QStringLiteral("--tls-client-ca"), other}), QString());
         r = doctor({QStringLiteral("SP.2")});
         QCOMPARE(r.code, 1);
-        // Said by the call itself, as a cancellation would say it (and by the
-        // probe of the handshake when the alert comes within its moment).
+        // Said by the probe of the handshake, which waits for the alert, and
+        // by the call itself when the alert reaches it before the authority's
+        // reset does (a loaded machine can lose it there).
         QVERIFY2(
-            r.out.contains(QStringLiteral("sem resposta: a autoridade recusou a cadeia do certificado A1 "
-                                          "(unknown_ca)")),
+            r.out.contains(QStringLiteral("a autoridade recusou a cadeia do certificado A1 (unknown_ca)")),
             qPrintable(r.out));
 
         QCOMPARE(m_nfe->authority().terminate(), 0);
