@@ -25,10 +25,14 @@ struct Caller {
 
 // One call as its method sees it: the arguments, the caller, and the session
 // the call was made under (null for a method open to anyone, as Login).
+// A long method says how far it has come through progress (done of total
+// units of its work), which its caller may ask for while the call runs; it
+// may be empty, and is safe to call from any thread.
 struct Call {
     const Arguments& arguments;
     const Caller& caller;
     const SessionRecord* session = nullptr;
+    std::function<void(int done, int total)> progress;
 };
 
 // What the call log records of one call.
