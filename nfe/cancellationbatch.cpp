@@ -94,6 +94,41 @@ QByteArray CancellationBatch::buildFrom(const QString& batchId, const QList<Canc
     return build(batchId, events, error);
 }
 
+QByteArray CancellationBatch::combine(const QString& batchId, const QList<QByteArray>& signedBatches,
+                                      QString* error) {
+    auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return QByteArray();
+    };
+    if (!zavfiscal::isDigits(batchId, 1, 15))
+        return fail(QStringLiteral("Número do lote inválido: de 1 a 15 algarismos."));
+    if (signedBatches.isEmpty() || signedBatches.size() > kMaxEvents)
+        return fail(QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).")
+                        .arg(kMaxEvents)
+                        .arg(signedBatches.size()));
+    static const QByteArray kOpen("<evento ");
+    static const QByteArray kClose("</evento>");
+    static const QByteArray kBatchIdOpen("<idLote>");
+    static const QByteArray kEnd("</envEvento>");
+    const qsizetype headEnd = signedBatches.first().indexOf(kBatchIdOpen);
+    if (headEnd < 0)
+        return fail(QStringLiteral("Lote assinado sem idLote."));
+    QByteArray out = signedBatches.first().left(headEnd);
+    out += kBatchIdOpen + batchId.toLatin1() + "</idLote>";
+    for (qsizetype i = 0; i < signedBatches.size(); ++i) {
+        const QByteArray& batch = signedBatches.at(i);
+        const qsizetype from = batch.indexOf(kOpen);
+        const qsizetype last = batch.lastIndexOf(kClose);
+        if (from < 0 || last < from || batch.indexOf(kOpen, from + 1) >= 0 ||
+            batch.indexOf(kClose) != last || !batch.mid(last + kClose.size()).trimmed().startsWith(kEnd))
+            return fail(QStringLiteral("O lote assinado %1 não traz exatamente um evento.").arg(i + 1));
+        out += QByteArrayView(batch).sliced(from, last + kClose.size() - from);
+    }
+    out += kEnd;
+    return out;
+}
+
 QString CancellationBatch::problemBeforeSending(const QByteArray& signedBatch) {
     const qsizetype edit = editCharacterAt(signedBatch);
     if (edit >= 0)

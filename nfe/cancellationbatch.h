@@ -24,6 +24,14 @@ public:
     static QByteArray buildFrom(const QString& batchId, const QList<CancellationData>& cancellations,
                                 QString* error);
 
+    // One batch of events already signed, each taken byte for byte from its
+    // own signed batch of one event (the signature covers infEvento alone, so
+    // it holds in any batch): the first batch's head with idLote batchId, the
+    // events in the order given. Empty, with *error, when one of them does
+    // not hold exactly one evento, or for more than kMaxEvents or none.
+    static QByteArray combine(const QString& batchId, const QList<QByteArray>& signedBatches,
+                              QString* error);
+
     // Why the signed batch must not be sent, or empty: an edit character
     // between its tags or at its ends (the authorities refuse it with 588),
     // or the first errors of its validation against the published schema

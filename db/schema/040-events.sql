@@ -18,7 +18,12 @@
 -- which workstation address. While a pending event is on its way, only its own
 -- session resumes it (see the in-flight guard of the cancellation).
 -- DHCRIACAO / DHENVIO: when the event was signed and last sent, with the
--- state's UTC offset; NRTENTATIVAS counts the sends.
+-- state's UTC offset; NRTENTATIVAS counts the sends. NRLOTE is the idLote of
+-- the batch (up to 20 events) the event was last sent in.
+-- NRCONSULTAS / DHCONSULTA: the protocol queries of the NF-e made for this
+-- event in the hour that began at DHCONSULTA (seconds since 1970-01-01 UTC):
+-- the authorities block (656) a client that asks about one NF-e more than
+-- ten times an hour, so the server asks at most that often.
 CREATE TABLE NFEEVENTO (
     NRLANCTONF      VARCHAR(10)  NOT NULL,
     TPEVENTO        VARCHAR(6)   NOT NULL,
@@ -41,10 +46,28 @@ CREATE TABLE NFEEVENTO (
     NRPROTOCOLO     VARCHAR(15),
     XMLENVIO        TEXT         NOT NULL,
     XMLPROCEVENTO   TEXT,
+    NRCONSULTAS     INTEGER      DEFAULT 0 NOT NULL,
+    DHCONSULTA      BIGINT,
     CONSTRAINT NFEEVENTO_PK PRIMARY KEY (NRLANCTONF, TPEVENTO, NRSEQEVENTO),
     CONSTRAINT NFEEVENTO_CHAVE UNIQUE (NRACESSONFE, TPEVENTO, NRSEQEVENTO),
     CONSTRAINT NFEEVENTO_NOTAFISCAL FOREIGN KEY (NRLANCTONF) REFERENCES NOTAFISCAL (NRLANCTONF),
     CONSTRAINT NFEEVENTO_SITUACAO CHECK (IDSITUACAO IN ('P', 'R', 'J')),
     CONSTRAINT NFEEVENTO_AMBIENTE CHECK (IDTPAMBIENTENFE IN ('1', '2')),
     CONSTRAINT NFEEVENTO_REGISTRO CHECK (IDSITUACAO <> 'R' OR XMLPROCEVENTO IS NOT NULL)
+);
+
+-- The pauses the tax authorities asked for: after 656 (consumo indevido: the
+-- authority blocks the client for an hour) or 108/109 (service paused), no
+-- server sends anything to that authority before DHATE. One row per
+-- authority, named by the host and port of its event service; a later answer
+-- only lengthens a pause, never shortens it.
+--
+-- DHATE, DHREGISTRO: whole seconds since 1970-01-01 UTC.
+CREATE TABLE SEFAZPAUSA (
+    DSAUTORIDADE VARCHAR(255) NOT NULL,
+    DHATE        BIGINT       NOT NULL,
+    CDSTATUS     VARCHAR(3)   NOT NULL,
+    DSSTATUS     VARCHAR(255) NOT NULL,
+    DHREGISTRO   BIGINT       NOT NULL,
+    CONSTRAINT SEFAZPAUSA_PK PRIMARY KEY (DSAUTORIDADE)
 );

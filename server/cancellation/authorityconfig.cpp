@@ -124,7 +124,8 @@ bool AuthorityConfig::read(const QString& fileName, bool shipped, Table& into, Q
                 }
                 if (!number(s, QStringLiteral("conexaoMs"), 100, 600000, &m_connectMs, error) ||
                     !number(s, QStringLiteral("respostaMs"), 100, 600000, &m_answerMs, error) ||
-                    !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &m_securityLevel, error))
+                    !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &m_securityLevel, error) ||
+                    !number(s, QStringLiteral("lotes"), 1, kMaxParallelLots, &m_parallelLots, error))
                     return false;
             }
         } else if (group == kContingency) {
@@ -166,7 +167,8 @@ bool AuthorityConfig::read(const QString& fileName, bool shipped, Table& into, Q
                 !url(s, QStringLiteral("status"), shipped, &e.serviceStatusUrl, error) ||
                 !number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &e.ordinaryHours, error) ||
                 !lateTerm(s, &e.lateHours, error) ||
-                !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &e.securityLevel, error))
+                !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &e.securityLevel, error) ||
+                !number(s, QStringLiteral("lotes"), 1, kMaxParallelLots, &e.parallelLots, error))
                 return false;
             into.services.insert(key, e);
         } else {
@@ -221,11 +223,14 @@ std::optional<AuthorityConfig> AuthorityConfig::load(const QString& shippedFile,
     }
     config.m_contingency =
         config.m_own.contingency.value_or(config.m_shipped.contingency.value_or(QSet<QString>()));
-    // [geral]'s security level for every authority without its own.
+    // [geral]'s security level and lots for every authority without its own.
     for (Table* table : {&config.m_shipped, &config.m_own})
-        for (AuthorityEndpoints& e : table->services)
+        for (AuthorityEndpoints& e : table->services) {
             if (e.securityLevel < 0)
                 e.securityLevel = config.m_securityLevel;
+            if (e.parallelLots < 0)
+                e.parallelLots = config.m_parallelLots;
+        }
     for (const zavfiscal::State& state : zavfiscal::allStates())
         for (const char* environment : {"1", "2"}) {
             const QString uf = QString::fromLatin1(state.abbreviation);

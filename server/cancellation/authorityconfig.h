@@ -63,6 +63,7 @@ struct AuthorityEndpoints {
     int ordinaryHours = 24;
     int lateHours = 0;      // from the authorisation; 0: no late cancellation
     int securityLevel = -1; // OpenSSL's security level; -1: the system's
+    int parallelLots = -1;  // batches in flight at once; -1: [geral]'s, or the default
 
     // Hours after the authorisation within which a cancellation is sent.
     int lastHour() const { return std::max(ordinaryHours, lateHours); }
@@ -72,6 +73,9 @@ class AuthorityConfig {
 public:
     static constexpr int kDefaultConnectMs = 5000;
     static constexpr int kDefaultAnswerMs = 30000;
+    // Batches of events in flight at once towards one authority ("lotes").
+    static constexpr int kDefaultParallelLots = 4;
+    static constexpr int kMaxParallelLots = 16;
     // The table built into the server.
     static constexpr const char* kShippedTable = ":/zav/autoridades.ini";
 
@@ -116,6 +120,7 @@ private:
     int m_connectMs = kDefaultConnectMs;
     int m_answerMs = kDefaultAnswerMs;
     int m_securityLevel = -1;
+    int m_parallelLots = kDefaultParallelLots;
     QString m_shippedDate, m_shippedSource;
 };
 
