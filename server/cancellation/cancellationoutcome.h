@@ -9,6 +9,14 @@
 
 namespace zavserver {
 
+// The size of a failure row's text (DSERRO).
+constexpr qsizetype kFailureText = 100;
+
+// A text cut to the failure row's size, an ellipsis marking the cut.
+inline QString fitFailure(const QString& text, qsizetype size = kFailureText) {
+    return text.size() <= size ? text : text.left(size - 1) + QChar(0x2026);
+}
+
 struct CancellationOutcome {
     bool cancelled = false;
     QString key;  // CDERRO

@@ -5,13 +5,16 @@
 #include <QSqlError>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace zavserver {
 
 namespace {
 
 const char* const kReadSql =
     "SELECT IDSITUACAO, NRACESSONFE, CDOPERADOR, DSMOTIVOCANC, IDTPAMBIENTENFE, SGESTADO, NRSERIECERTIFIC, "
-    "NRLOTE, DHCRIACAO, DHENVIO, NRTENTATIVAS, XMLENVIO, IDSESSAO, DSENDERECO FROM NFEEVENTO "
+    "NRLOTE, DHCRIACAO, DHENVIO, NRTENTATIVAS, XMLENVIO, IDSESSAO, DSENDERECO, CDSTATUS, DSSTATUS, "
+    "NRCONSULTAS, DHCONSULTA FROM NFEEVENTO "
     "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO AND NRSEQEVENTO = :P_NRSEQEVENTO";
 const char* const kDeleteSql =
     "DELETE FROM NFEEVENTO WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO "
@@ -22,7 +25,8 @@ const char* const kInsertSql = R"(INSERT INTO NFEEVENTO
 VALUES (:P_NRLANCTONF, :P_TPEVENTO, :P_NRSEQEVENTO, :P_NRACESSONFE, 'P', :P_CDOPERADOR, :P_IDSESSAO, :P_DSENDERECO,
         :P_DSMOTIVOCANC, :P_IDTPAMBIENTENFE, :P_SGESTADO, :P_NRSERIECERTIFIC, :P_NRLOTE, :P_DHCRIACAO, 0,
         :P_XMLENVIO))";
-const char* const kSentSql = "UPDATE NFEEVENTO SET DHENVIO = :P_DHENVIO, NRTENTATIVAS = NRTENTATIVAS + 1 "
+const char* const kSentSql = "UPDATE NFEEVENTO SET DHENVIO = :P_DHENVIO, NRLOTE = :P_NRLOTE, "
+                             "NRTENTATIVAS = NRTENTATIVAS + 1 "
                              "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO "
                              "AND NRSEQEVENTO = :P_NRSEQEVENTO AND IDSITUACAO = 'P'";
 const char* const kRegisteredSql =
@@ -30,6 +34,12 @@ const char* const kRegisteredSql =
     "NRPROTOCOLO = :P_NRPROTOCOLO, XMLPROCEVENTO = :P_XMLPROCEVENTO "
     "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO AND NRSEQEVENTO = :P_NRSEQEVENTO "
     "AND IDSITUACAO = 'P'";
+// The hour of queries starts again when the last one began over an hour ago.
+const char* const kQueriedSql =
+    "UPDATE NFEEVENTO SET "
+    "NRCONSULTAS = CASE WHEN DHCONSULTA IS NULL OR DHCONSULTA <= :P_HORA THEN :P_N ELSE NRCONSULTAS + :P_N END, "
+    "DHCONSULTA = CASE WHEN DHCONSULTA IS NULL OR DHCONSULTA <= :P_HORA THEN :P_AGORA ELSE DHCONSULTA END "
+    "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO AND NRSEQEVENTO = :P_NRSEQEVENTO";
 const char* const kRejectedSql =
     "UPDATE NFEEVENTO SET IDSITUACAO = 'J', CDSTATUS = :P_CDSTATUS, DSSTATUS = :P_DSSTATUS "
     "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO AND NRSEQEVENTO = :P_NRSEQEVENTO "
@@ -72,7 +82,7 @@ QString statusText(const TransmissionResult& r) {
 EventJournal::EventJournal(QSqlDatabase& db)
     : m_read(prepared(db, kReadSql)), m_delete(prepared(db, kDeleteSql)), m_insert(prepared(db, kInsertSql)),
       m_sent(prepared(db, kSentSql)), m_registered(prepared(db, kRegisteredSql)),
-      m_rejected(prepared(db, kRejectedSql)) {}
+      m_rejected(prepared(db, kRejectedSql)), m_queried(prepared(db, kQueriedSql)) {}
 
 std::optional<JournalEntry> EventJournal::read(const QString& entry) {
     bindKey(m_read, entry);
@@ -100,6 +110,10 @@ std::optional<JournalEntry> EventJournal::read(const QString& entry) {
     e.signedBatch = m_read.value(11).toString().toUtf8();
     e.session = m_read.value(12).toString();
     e.address = m_read.value(13).toString();
+    e.status = m_read.value(14).toInt();
+    e.statusText = m_read.value(15).toString();
+    e.queries = m_read.value(16).toInt();
+    e.queriedSince = m_read.value(17).isNull() ? 0 : m_read.value(17).toLongLong();
     m_read.finish();
     return e;
 }
@@ -122,9 +136,10 @@ void EventJournal::savePending(const QString& entry, const JournalEntry& e) {
     run(m_insert, "Erro ao gravar o evento da NF-e antes do envio", true);
 }
 
-void EventJournal::markSent(const QString& entry, const QString& at) {
+void EventJournal::markSent(const QString& entry, const QString& at, const QString& batchId) {
     bindKey(m_sent, entry);
     m_sent.bindValue(QStringLiteral(":P_DHENVIO"), at);
+    m_sent.bindValue(QStringLiteral(":P_NRLOTE"), batchId);
     run(m_sent, "Erro ao registrar o envio do evento da NF-e", true);
 }
 
@@ -135,6 +150,19 @@ void EventJournal::markRegistered(const QString& entry, const TransmissionResult
     m_registered.bindValue(QStringLiteral(":P_NRPROTOCOLO"), r.protocol.left(15));
     m_registered.bindValue(QStringLiteral(":P_XMLPROCEVENTO"), QString::fromUtf8(r.procEvento));
     run(m_registered, "Erro ao gravar o evento registrado da NF-e", true);
+}
+
+void EventJournal::countQueries(const QString& entry, int queries, qint64 now) {
+    bindKey(m_queried, entry);
+    m_queried.bindValue(QStringLiteral(":P_N"), queries);
+    m_queried.bindValue(QStringLiteral(":P_HORA"), now - kQueryWindowSeconds);
+    m_queried.bindValue(QStringLiteral(":P_AGORA"), now);
+    run(m_queried, "Erro ao contar as consultas da NF-e", false);
+}
+
+int JournalEntry::queriesLeft(qint64 now) const {
+    const int used = queriedSince > now - EventJournal::kQueryWindowSeconds ? queries : 0;
+    return std::max(0, EventJournal::kQueriesPerHour - used);
 }
 
 void EventJournal::markRejected(const QString& entry, const TransmissionResult& r) {

@@ -1,6 +1,9 @@
 #include "cancellation/eventtransmission.h"
 
+#include "cancellation/authoritypause.h"
+
 #include "authoritymessages.h"
+#include "cancellationbatch.h"
 #include "soap.h"
 
 #include <QXmlStreamReader>
@@ -104,6 +107,20 @@ QByteArray answerPayload(const AuthorityClient::Reply& reply, QString* why) {
 
 } // namespace
 
+void EventTransmission::noteFailure(const AuthorityClient::Reply& reply) {
+    if (m_lot && !reply.answered) {
+        m_lot->unreachable = true;
+        m_lot->failure = reply.failure;
+    }
+}
+
+void EventTransmission::notePause(int status, const QString& text) {
+    if (m_lot && AuthorityPause::minutesFor(status) > 0) {
+        m_lot->pauseStatus = status;
+        m_lot->pauseText = text;
+    }
+}
+
 EventTransmission::Known EventTransmission::query(const QString& accessKey, const QByteArray& signedEnvEvento,
                                                   TransmissionResult& result) {
     const QByteArray envelope =
@@ -111,6 +128,7 @@ EventTransmission::Known EventTransmission::query(const QString& accessKey, cons
     const AuthorityClient::Reply reply =
         m_client.post(m_endpoints, m_endpoints.statusUrl,
                       zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF"), envelope);
+    noteFailure(reply);
     QString why;
     const QByteArray payload = answerPayload(reply, &why);
     if (payload.isEmpty()) {
@@ -121,6 +139,13 @@ EventTransmission::Known EventTransmission::query(const QString& accessKey, cons
     const std::optional<zavnfe::StatusAnswer> answer = zavnfe::parseRetConsSitNFe(payload, &error);
     if (!answer) {
         result = unanswered(QStringLiteral("consulta à SEFAZ: resposta inválida: %1").arg(error));
+        return Known::Final;
+    }
+    // A pause says nothing of the NF-e: the event stays as it was.
+    if (AuthorityPause::minutesFor(answer->status) > 0) {
+        notePause(answer->status, answer->statusText);
+        result = unanswered(
+            QStringLiteral("consulta à SEFAZ: %1 - %2").arg(QString::number(answer->status), answer->statusText));
         return Known::Final;
     }
     const QString ours = eventTime(signedEnvEvento);
@@ -159,57 +184,126 @@ EventTransmission::Known EventTransmission::query(const QString& accessKey, cons
     return Known::Final;
 }
 
-TransmissionResult EventTransmission::send(const QByteArray& signedEnvEvento, const QString& accessKey) {
-    const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, signedEnvEvento);
+void EventTransmission::post(const QString& batchId, const std::vector<LotEvent>& events,
+                             const std::vector<size_t>& which, LotResult& lot) {
+    QList<QByteArray> signedBatches;
+    for (const size_t i : which)
+        signedBatches.append(events[i].signedEnvEvento);
+    QString error;
+    const QByteArray batch = zavnfe::CancellationBatch::combine(batchId, signedBatches, &error);
+    if (batch.isEmpty()) {
+        for (const size_t i : which)
+            lot.results[i] = unanswered(QStringLiteral("lote não montado: %1").arg(error));
+        return;
+    }
+    const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, batch);
     const AuthorityClient::Reply reply =
         m_client.post(m_endpoints, m_endpoints.eventUrl,
                       zavnfe::Soap::contentType(zavnfe::Soap::kEventService, "nfeRecepcaoEvento"), envelope);
+    noteFailure(reply);
     QString why;
     const QByteArray payload = answerPayload(reply, &why);
-    if (payload.isEmpty())
-        return unanswered(why);
-    QString error;
-    const std::optional<zavnfe::BatchAnswer> batch = zavnfe::parseRetEnvEvento(payload, &error);
-    if (!batch)
-        return unanswered(QStringLiteral("resposta inválida da autoridade: %1").arg(error));
-    if (batch->status != 128)
-        return rejected(batch->status, batch->statusText);
-    // Matched by access key: an authority may answer a batch in any order.
-    const zavnfe::EventResult* mine = nullptr;
-    for (const zavnfe::EventResult& e : batch->events)
-        if (e.accessKey == accessKey)
-            mine = &e;
-    if (!mine)
-        return unanswered(QStringLiteral("a resposta da autoridade não traz o resultado do evento"));
-    if (registers(mine->status)) {
-        TransmissionResult r;
-        r.kind = TransmissionResult::Kind::Registered;
-        r.status = mine->status;
-        r.statusText = mine->statusText;
-        r.protocol = mine->protocol;
-        r.registeredAt = mine->registeredAt;
-        r.application = mine->application.isEmpty() ? batch->application : mine->application;
-        r.procEvento =
-            zavnfe::procEventoNFe(zavnfe::eventoOf(signedEnvEvento, accessKey), mine->retEventoXml);
-        return r;
+    std::optional<zavnfe::BatchAnswer> answer;
+    if (!payload.isEmpty()) {
+        answer = zavnfe::parseRetEnvEvento(payload, &error);
+        if (!answer)
+            why = QStringLiteral("resposta inválida da autoridade: %1").arg(error);
     }
-    if (mine->status == 573 || mine->status == 218 || mine->status == 420) {
-        // Already registered (an earlier answer was lost), or the NF-e already
-        // cancelled: take it from the authority instead of failing or
-        // registering a second one.
-        TransmissionResult r;
-        if (query(accessKey, signedEnvEvento, r) == Known::NotRegistered)
-            return rejected(mine->status, mine->statusText);
-        return r;
+    for (const size_t i : which) {
+        const LotEvent& event = events[i];
+        TransmissionResult& r = lot.results[i];
+        if (!answer) {
+            r = unanswered(why);
+            continue;
+        }
+        // Refused whole: none of its events was registered.
+        if (answer->status != 128) {
+            notePause(answer->status, answer->statusText);
+            r = rejected(answer->status, answer->statusText);
+            continue;
+        }
+        // Matched by access key: an authority may answer a batch in any order.
+        const zavnfe::EventResult* mine = nullptr;
+        for (const zavnfe::EventResult& e : answer->events)
+            if (e.accessKey == event.accessKey)
+                mine = &e;
+        if (!mine) {
+            r = unanswered(QStringLiteral("a resposta da autoridade não traz o resultado do evento"));
+            continue;
+        }
+        if (registers(mine->status)) {
+            r = TransmissionResult{};
+            r.kind = TransmissionResult::Kind::Registered;
+            r.status = mine->status;
+            r.statusText = mine->statusText;
+            r.protocol = mine->protocol;
+            r.registeredAt = mine->registeredAt;
+            r.application = mine->application.isEmpty() ? answer->application : mine->application;
+            r.procEvento = zavnfe::procEventoNFe(zavnfe::eventoOf(event.signedEnvEvento, event.accessKey),
+                                                 mine->retEventoXml);
+            continue;
+        }
+        if (mine->status == 573 || mine->status == 218 || mine->status == 420) {
+            // Already registered (an earlier answer was lost), or the NF-e
+            // already cancelled: take it from the authority instead of
+            // failing or registering a second one.
+            const int queries = r.queries;
+            if (queries >= event.queriesLeft) {
+                r = unanswered(QStringLiteral("%1 - %2; consulta adiada: limite de consultas da NF-e na hora")
+                                   .arg(QString::number(mine->status), mine->statusText));
+                r.queries = queries;
+                continue;
+            }
+            TransmissionResult found;
+            if (query(event.accessKey, event.signedEnvEvento, found) == Known::NotRegistered)
+                found = rejected(mine->status, mine->statusText);
+            r = found;
+            r.queries = queries + 1;
+            continue;
+        }
+        if (AuthorityPause::minutesFor(mine->status) > 0)
+            notePause(mine->status, mine->statusText);
+        r = rejected(mine->status, mine->statusText);
     }
-    return rejected(mine->status, mine->statusText);
 }
 
-TransmissionResult EventTransmission::resume(const QByteArray& signedEnvEvento, const QString& accessKey) {
-    TransmissionResult r;
-    if (query(accessKey, signedEnvEvento, r) != Known::NotRegistered)
-        return r;
-    return send(signedEnvEvento, accessKey);
+LotResult EventTransmission::sendLot(const QString& batchId, const std::vector<LotEvent>& events) {
+    LotResult lot;
+    lot.results.resize(events.size());
+    m_lot = &lot;
+    try {
+        std::vector<size_t> toSend;
+        for (size_t i = 0; i < events.size(); ++i) {
+            const LotEvent& event = events[i];
+            if (!event.resume) {
+                toSend.push_back(i);
+                continue;
+            }
+            if (event.queriesLeft <= 0) {
+                lot.results[i] = unanswered(QStringLiteral("limite de consultas da NF-e na hora atingido"));
+                continue;
+            }
+            TransmissionResult found;
+            const Known known = query(event.accessKey, event.signedEnvEvento, found);
+            found.queries = 1;
+            lot.results[i] = found;
+            if (known == Known::NotRegistered)
+                toSend.push_back(i);
+        }
+        if (!toSend.empty() && lot.pauseStatus == 0)
+            post(batchId, events, toSend, lot);
+        else
+            for (const size_t i : toSend)
+                lot.results[i] = unanswered(QStringLiteral("SEFAZ em pausa (%1 - %2)")
+                                                .arg(QString::number(lot.pauseStatus), lot.pauseText));
+    } catch (const std::exception& e) {
+        // Nothing may leave a lot's thread: whatever was not answered stays pending.
+        for (TransmissionResult& r : lot.results)
+            if (r.kind == TransmissionResult::Kind::Unanswered && r.failure.isEmpty())
+                r = unanswered(QString::fromLocal8Bit(e.what()));
+    }
+    m_lot = nullptr;
+    return lot;
 }
 
 } // namespace zavserver

@@ -2,7 +2,8 @@
 // EventTransmission: takes one signed cancellation event to the authority of
 // its state and says what became of it, never registering it twice.
 //
-// send() posts the stored envEvento as it is. The event's own cStat decides:
+// An event is sent in the envEvento it was signed in, or with others of the
+// same authority and certificate (sendLot, below). Its own cStat decides:
 // 135, 136 and 155 register it (procEventoNFe = the signed evento followed by
 // the authority's retEvento); 573 (a duplicate: an event is already there),
 // 218 and 420 (the NF-e is already cancelled) are resolved by the protocol
@@ -10,8 +11,15 @@
 // batch result for this event, leaves it unanswered: the event may or may not
 // be registered, so it stays pending.
 //
-// resume() is for a pending event: it asks the authority first and sends the
-// same bytes again only when the authority has no cancellation of the NF-e.
+// A pending event is asked about first: the same bytes are sent again only
+// when the authority has no cancellation of the NF-e.
+//
+// sendLot() takes up to 20 events at once: the pending ones are asked about
+// first, one by one, and every event still to send goes in one envEvento,
+// each evento byte for byte as it was signed and journalled, the answers
+// matched by access key. A batch refused whole with 656 (consumo
+// indevido), 108 or 109 (service paused) rejects its events (none was
+// registered) and tells the caller to pause the authority.
 //
 // The authority's word on a cancelled NF-e is final: when its query shows the
 // NF-e cancelled by an event that is not this one (another system's, say),
@@ -22,6 +30,8 @@
 
 #include <QByteArray>
 #include <QString>
+
+#include <vector>
 
 namespace zavserver {
 
@@ -38,9 +48,26 @@ struct TransmissionResult {
     QByteArray procEvento; // procEventoNFe, when registered
     QString reason;        // xJust of the procEventoNFe's event
     QString failure;       // unanswered: why
+    int queries = 0;       // protocol queries of the NF-e made for this result
 
     // "cStat - xMotivo", as the failure row shows a rejection.
     QString statusLine() const { return QString::number(status) + QStringLiteral(" - ") + statusText; }
+};
+
+// One event of a lot.
+struct LotEvent {
+    QString accessKey;
+    QByteArray signedEnvEvento; // its own signed batch of one event, as journalled
+    bool resume = false;        // pending from an earlier attempt: asked about first
+    int queriesLeft = 0;        // protocol queries of the NF-e still allowed this hour
+};
+
+struct LotResult {
+    std::vector<TransmissionResult> results; // one per event, in the lot's order
+    bool unreachable = false;                // a request of the lot got no answer at all
+    QString failure;                         // the last such failure
+    int pauseStatus = 0;                     // 656, 108 or 109 when the authority asked for a pause
+    QString pauseText;
 };
 
 class EventTransmission {
@@ -50,8 +77,8 @@ public:
     EventTransmission(AuthorityClient& client, const AuthorityEndpoints& endpoints, int environment)
         : m_client(client), m_endpoints(endpoints), m_environment(environment) {}
 
-    TransmissionResult send(const QByteArray& signedEnvEvento, const QString& accessKey);
-    TransmissionResult resume(const QByteArray& signedEnvEvento, const QString& accessKey);
+    // Never throws.
+    LotResult sendLot(const QString& batchId, const std::vector<LotEvent>& events);
 
     static bool registers(int status) { return status == 135 || status == 136 || status == 155; }
 
@@ -63,6 +90,13 @@ private:
     // a final answer in result (rejected, unanswered, or AlreadyCancelled with
     // no event shown).
     Known query(const QString& accessKey, const QByteArray& signedEnvEvento, TransmissionResult& result);
+    // The events of a lot still to send, in one batch; their results filled.
+    void post(const QString& batchId, const std::vector<LotEvent>& events, const std::vector<size_t>& which,
+              LotResult& lot);
+    void noteFailure(const AuthorityClient::Reply& reply);
+    void notePause(int status, const QString& text);
+
+    LotResult* m_lot = nullptr; // the lot being sent, for its failures and pause
 
     AuthorityClient& m_client;
     const AuthorityEndpoints& m_endpoints;

@@ -4,11 +4,13 @@
 #include "transaction.h"
 
 #include "access/operatorstore.h"
+#include "cancellation/authoritypause.h"
 #include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
+#include "reasonrule.h"
 #include "states.h"
 
 #include <QSqlError>
@@ -148,7 +150,8 @@ struct InvoiceCanceller::Stored {
     bool closedPeriod = false, apportioned = false, recorded = false;
 };
 
-InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context, const NfeSettings& settings)
+InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context, const NfeSettings& settings,
+                                   CallAuthority* authority)
     : m_db(db), m_dialect(zavdb::dialectOf(db)), m_context(std::move(context)), m_settings(settings),
       m_invoice(prepared(db, invoiceSql(m_dialect), "Erro ao preparar a leitura da nota fiscal")),
       m_receivables(
@@ -158,7 +161,9 @@ InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context
       m_cancelReceivables(prepared(db, QString::fromLatin1(kCancelReceivablesSql),
                                    "Erro ao preparar o cancelamento dos títulos a receber")),
       m_record(prepared(db, QString::fromLatin1(kRecordSql), "Erro ao preparar o registro do cancelamento")),
-      m_journal(db) {
+      m_journal(db),
+      m_ownAuthority(authority ? nullptr : std::make_unique<CallAuthority>(m_context, m_settings)),
+      m_authority(authority ? authority : m_ownAuthority.get()) {
     if (m_dialect == zavdb::Dialect::SQLite) {
         QSqlQuery q(m_db);
         if (!q.exec(QLatin1StringView(kBusyTimeoutSql)) || !q.next())
@@ -272,11 +277,6 @@ namespace {
 
 // DSERRO holds 100 characters; the failure texts below are written to fit
 // with the causes they carry, and cut there when a cause is longer.
-constexpr qsizetype kFailureText = 100;
-
-QString fit(const QString& text, qsizetype size = kFailureText) {
-    return text.size() <= size ? text : text.left(size - 1) + QChar(0x2026);
-}
 
 // An event without an answer: the cause, whole when it fits; otherwise its
 // start and the incident under which the log keeps it whole (a TLS failure
@@ -288,7 +288,7 @@ QString pending(const QString& cause) {
         return text;
     const QString where = QStringLiteral(" (ocorrência %1)")
                               .arg(Incidents::record(QStringLiteral("SEFAZ sem resposta: %1").arg(cause)));
-    return fit(QStringLiteral("Pedido pendente: %1").arg(cause), kFailureText - where.size()) + where;
+    return fitFailure(QStringLiteral("Pedido pendente: %1").arg(cause), kFailureText - where.size()) + where;
 }
 
 QDateTime nowAt(const QString& stateAbbreviation) {
@@ -296,15 +296,17 @@ QDateTime nowAt(const QString& stateAbbreviation) {
     return QDateTime::currentDateTimeUtc().toOffsetFromUtc(state ? state->utcOffsetSeconds : 0);
 }
 
-// idLote: milliseconds since 1970 and a counter, 15 digits, unique within a
-// server; the authority only echoes it.
-QString nextBatchId() {
+} // namespace
+
+QString InvoiceCanceller::nextBatchId() {
     static std::atomic<unsigned> counter{0};
     const qint64 ms = QDateTime::currentMSecsSinceEpoch() % 10000000000000LL;
     return QStringLiteral("%1%2")
         .arg(ms, 13, 10, QLatin1Char('0'))
         .arg(counter++ % 100, 2, 10, QLatin1Char('0'));
 }
+
+namespace {
 
 // What the authority did not say is recorded empty, never null.
 QString notNull(const QString& text) {
@@ -315,7 +317,7 @@ QString notNull(const QString& text) {
 // here too, and the operator is told.
 CancellationOutcome cancelledElsewhere(const TransmissionResult& r) {
     CancellationOutcome outcome = CancellationOutcome::done();
-    outcome.text = fit(
+    outcome.text = fitFailure(
         r.protocol.isEmpty()
             ? QStringLiteral("NF-e já cancelada na SEFAZ (%1): cancelada também aqui.").arg(r.statusLine())
             : QStringLiteral("NF-e já cancelada na SEFAZ (protocolo %1): cancelada também aqui.")
@@ -326,73 +328,35 @@ CancellationOutcome cancelledElsewhere(const TransmissionResult& r) {
 // Registered at the authority but not yet written here: the event stays
 // pending, and the next attempt finds it registered and finishes the work.
 QString notRecorded(const TransmissionResult& r, const QString& why) {
-    return fit(QStringLiteral(
+    return fitFailure(QStringLiteral(
                    "Cancelamento registrado na SEFAZ (protocolo %1), mas não gravado: %2. Confirme de novo.")
                    .arg(r.protocol, why));
 }
 
 } // namespace
 
-// What step 1 decided and steps 2 and 3 need.
-struct InvoiceCanceller::Attempt {
-    QString entry;
-    QString accessKey;
-    QString reason;      // as the event carries it
-    QString certificate; // the serial as the registration holds it, not as the caller typed it
-    QByteArray signedBatch;
-    bool resume = false; // a pending event of an earlier attempt
-};
-
-std::optional<CancellationOutcome> InvoiceCanceller::authority() {
-    if (m_authorityLooked)
-        return m_authorityProblem;
-    m_authorityLooked = true;
-    auto problem = [this](const QString& text, const char* key) {
-        m_authorityProblem = CancellationOutcome::byText(fit(text), key);
-        return m_authorityProblem;
-    };
-    if (!m_settings.authorities)
-        return problem(QStringLiteral("Servidor sem a tabela de autoridades fiscais (opção --authorities)."),
-                       "fa_transmi");
-    m_endpoints = m_settings.authorities->find(m_context.state, m_context.environment);
-    if (!m_endpoints)
-        return problem(QStringLiteral("SEFAZ de %1 (ambiente %2) não configurada no servidor.")
-                           .arg(m_context.state, m_context.environment),
-                       "fa_transmi");
-    if (m_settings.certificateFolder.isEmpty())
-        return problem(QStringLiteral("Servidor sem a pasta de certificados (opção --certificates)."),
-                       "fa_assinar");
-    zavnfe::CertificateLookup lookup = zavnfe::CertificateStore(m_settings.certificateFolder)
-                                           .find(m_context.certificate, m_settings.certificatePassword);
-    if (!lookup.found())
-        return problem(lookup.error, "fa_assinar");
-    m_certificate = std::move(lookup.certificate);
-    m_client = std::make_unique<AuthorityClient>(*m_settings.authorities, *m_certificate);
-    return std::nullopt;
-}
-
 std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const QString& entry, const Stored& s) {
     const QDateTime authorised = QDateTime::fromString(s.authorisedAt, Qt::ISODate);
     if (!authorised.isValid())
         return CancellationOutcome::byText(
-            fit(QStringLiteral("Data de autorização da NF-e ilegível: \"%1\".").arg(s.authorisedAt)));
+            fitFailure(QStringLiteral("Data de autorização da NF-e ilegível: \"%1\".").arg(s.authorisedAt)));
     const QDateTime now = QDateTime::currentDateTimeUtc();
     // Counted from the authorisation, as the states count them.
-    if (authorised.secsTo(now) <= qint64(m_endpoints->lastHour()) * 3600)
+    if (authorised.secsTo(now) <= qint64(endpoints().lastHour()) * 3600)
         return std::nullopt;
     if (lateApproved(entry, now))
         return std::nullopt;
     const QString at = authorised.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
-    if (m_endpoints->lateHours > m_endpoints->ordinaryHours)
-        return CancellationOutcome::byText(fit(
+    if (endpoints().lateHours > endpoints().ordinaryHours)
+        return CancellationOutcome::byText(fitFailure(
             QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazos de %2 h e %3 h).")
                 .arg(at)
-                .arg(m_endpoints->ordinaryHours)
-                .arg(m_endpoints->lateHours)));
+                .arg(endpoints().ordinaryHours)
+                .arg(endpoints().lateHours)));
     return CancellationOutcome::byText(
-        fit(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
+        fitFailure(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
                 .arg(at)
-                .arg(m_endpoints->ordinaryHours)));
+                .arg(endpoints().ordinaryHours)));
 }
 
 bool InvoiceCanceller::lateApproved(const QString& entry, const QDateTime& now) {
@@ -420,18 +384,18 @@ std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const
     QString error;
     const std::optional<zavnfe::CancellationEvent> event = zavnfe::CancellationEvent::create(data, &error);
     if (!event)
-        return CancellationOutcome::byText(fit(error));
+        return CancellationOutcome::byText(fitFailure(error));
     const QByteArray batch = zavnfe::CancellationBatch::build(nextBatchId(), {*event}, &error);
     if (batch.isEmpty())
-        return CancellationOutcome::byText(fit(error), "fa_assinar");
-    a.signedBatch = zavnfe::EventSigner(*m_certificate).sign(batch, &error);
+        return CancellationOutcome::byText(fitFailure(error), "fa_assinar");
+    a.signedBatch = m_authority->signer().sign(batch, &error);
     if (a.signedBatch.isEmpty())
-        return CancellationOutcome::byText(fit(error), "fa_assinar");
+        return CancellationOutcome::byText(fitFailure(error), "fa_assinar");
     // What the authority would refuse whole is neither journalled nor sent.
     if (const QString problem = zavnfe::CancellationBatch::problemBeforeSending(a.signedBatch);
         !problem.isEmpty()) {
         a.signedBatch.clear();
-        return CancellationOutcome::byText(fit(problem), "fa_assinar");
+        return CancellationOutcome::byText(fitFailure(problem), "fa_assinar");
     }
     a.reason = event->data().reason;
     return std::nullopt;
@@ -449,7 +413,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::readAndCheck(const TickedIn
     // record, and the authority is not asked again.
     if (stored.recorded)
         return CancellationOutcome::byText(QStringLiteral("Nota fiscal já tem registro de cancelamento."));
-    return authority();
+    return m_authority->resolve();
 }
 
 std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const JournalEntry& earlier,
@@ -458,16 +422,48 @@ std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const Journal
     const QDateTime sent =
         QDateTime::fromString(earlier.sentAt.isEmpty() ? earlier.createdAt : earlier.sentAt, Qt::ISODate);
     if (earlier.session != m_context.session && sent.isValid() && sent.secsTo(now) < kInFlightSeconds)
-        return CancellationOutcome::byKey("MS01");
+        return CancellationOutcome::byText(
+            fitFailure(QStringLiteral("Cancelamento pendente: enviado à SEFAZ por %1 em %2; confirme de novo "
+                                      "após %3.")
+                           .arg(earlier.operatorCode, sent.toString(QStringLiteral("dd/MM/yyyy HH:mm")),
+                                sent.addSecs(kInFlightSeconds).toString(QStringLiteral("HH:mm")))),
+            "MS01");
     if (earlier.accessKey != stored.accessKey)
         throw zavdb::DatabaseError(
             QStringLiteral("O evento pendente da nota fiscal %1 é de outra chave de acesso.")
                 .arg(attempt.entry));
+    // Asked about first: the authorities block a client that asks too often.
+    attempt.queriesLeft = earlier.queriesLeft(now.toSecsSinceEpoch());
+    if (attempt.queriesLeft <= 0)
+        return CancellationOutcome::byText(
+            fitFailure(QStringLiteral("Pedido pendente: a SEFAZ já foi consultada %1 vezes sobre esta NF-e na "
+                                      "última hora; confirme de novo após %2.")
+                           .arg(EventJournal::kQueriesPerHour)
+                           .arg(QDateTime::fromSecsSinceEpoch(earlier.queriedSince + EventJournal::kQueryWindowSeconds, Qt::UTC)
+                                    .toOffsetFromUtc(now.offsetFromUtc())
+                                    .toString(QStringLiteral("HH:mm")))),
+            "fa_transmi");
     // The event the authority may already hold, with its own reason.
     attempt.resume = true;
     attempt.reason = earlier.reason;
     attempt.signedBatch = earlier.signedBatch;
     return std::nullopt;
+}
+
+std::optional<CancellationOutcome> InvoiceCanceller::finalRejection(const JournalEntry& earlier,
+                                                                    const Stored& stored, const QString& reason,
+                                                                    const QString& environment) {
+    // A pause or an unlisted failure of the authority says nothing of the event.
+    if (earlier.status <= 0 || AuthorityPause::minutesFor(earlier.status) > 0 || earlier.status == 999)
+        return std::nullopt;
+    // The same event: the same reason, protocol, certificate and environment.
+    const QByteArray protocol = "<nProt>" + stored.protocol.toLatin1() + "</nProt>";
+    if (earlier.reason != zavfiscal::checkReason(reason).reason || earlier.certificate != stored.certificate ||
+        earlier.environment != environment || !earlier.signedBatch.contains(protocol))
+        return std::nullopt;
+    return CancellationOutcome::byText(
+        fitFailure(QStringLiteral("Rejeitado pela SEFAZ: %1 - %2. Corrija antes de enviar de novo.")
+                       .arg(QString::number(earlier.status), earlier.statusText)));
 }
 
 std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Stored& stored,
@@ -491,10 +487,12 @@ std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Store
     e.createdAt = now.toString(Qt::ISODate);
     e.signedBatch = attempt.signedBatch;
     m_journal.savePending(attempt.entry, e);
+    attempt.queriesLeft = EventJournal::kQueriesPerHour;
     return std::nullopt;
 }
 
-std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice, Attempt& a) {
+std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice, const QString& batchId,
+                                                             Attempt& a) {
     zavdb::Transaction transaction(m_db, zavdb::Transaction::Start::Later);
     if (transaction.begin() == zavdb::Transaction::Begin::Busy)
         return CancellationOutcome::byKey("MS01");
@@ -512,14 +510,17 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
     if (earlier && earlier->state == JournalEntry::State::Registered)
         return CancellationOutcome::byText(
             QStringLiteral("Evento de cancelamento já registrado, mas a nota fiscal segue autorizada."));
+    const bool pending = earlier && earlier->state == JournalEntry::State::Pending;
     std::optional<CancellationOutcome> refused;
-    if (earlier && earlier->state == JournalEntry::State::Pending)
+    if (pending)
         refused = resumePending(*earlier, stored, now, a);
-    else
+    else if (earlier)
+        refused = finalRejection(*earlier, stored, reason, m_context.environment);
+    if (!pending && !refused)
         refused = journalNewEvent(stored, reason, now, a);
     if (refused)
         return refused;
-    m_journal.markSent(invoice.entry, now.toString(Qt::ISODate));
+    m_journal.markSent(invoice.entry, now.toString(Qt::ISODate), batchId);
     transaction.commit();
     return std::nullopt;
 }
@@ -564,6 +565,8 @@ void InvoiceCanceller::write(const QString& entry, const Attempt& a, const Trans
 
 CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const TransmissionResult& r) {
     using Kind = TransmissionResult::Kind;
+    if (r.queries > 0)
+        m_journal.countQueries(a.entry, r.queries, QDateTime::currentSecsSinceEpoch());
     if (r.kind == Kind::Unanswered)
         return CancellationOutcome::byText(pending(r.failure), "fa_transmi");
 
@@ -578,7 +581,7 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
             if (r.kind == Kind::Rejected) {
                 m_journal.markRejected(a.entry, r);
                 transaction.commit();
-                return CancellationOutcome::byText(fit(r.statusLine()));
+                return CancellationOutcome::byText(fitFailure(r.statusLine()));
             }
             CancellationOutcome done =
                 r.kind == Kind::AlreadyCancelled ? cancelledElsewhere(r) : CancellationOutcome::done();
@@ -600,19 +603,21 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
         QThread::msleep(100ul * unsigned(attempt));
     }
     if (r.kind == Kind::Rejected)
-        return CancellationOutcome::byText(fit(r.statusLine()));
+        return CancellationOutcome::byText(fitFailure(r.statusLine()));
     return CancellationOutcome::byText(notRecorded(r, QStringLiteral("nota fiscal bloqueada")), "fa_transmi");
 }
 
 CancellationOutcome InvoiceCanceller::cancel(const TickedInvoice& invoice) {
     Attempt attempt;
-    if (auto refused = prepare(invoice, attempt))
+    const QString batchId = nextBatchId();
+    if (auto refused = prepare(invoice, batchId, attempt))
         return *refused;
-    EventTransmission transmission(*m_client, *m_endpoints, m_context.environment.toInt());
-    const TransmissionResult result = attempt.resume
-                                          ? transmission.resume(attempt.signedBatch, attempt.accessKey)
-                                          : transmission.send(attempt.signedBatch, attempt.accessKey);
-    return conclude(attempt, result);
+    if (!m_client)
+        m_client = m_authority->newClient();
+    EventTransmission transmission(*m_client, endpoints(), m_context.environment.toInt());
+    const LotResult lot = transmission.sendLot(
+        batchId, {LotEvent{attempt.accessKey, attempt.signedBatch, attempt.resume, attempt.queriesLeft}});
+    return conclude(attempt, lot.results.front());
 }
 
 } // namespace zavserver

@@ -1,13 +1,14 @@
 #pragma once
-// Cancels one invoice at a time on one database connection, in three steps:
+// Cancels invoices on one database connection, each in three steps:
 //
 // 1. In a transaction: the invoice's row is locked without waiting, every rule
 //    is checked again on what the database holds, and the cancellation event
 //    is built, signed with the registration's A1 certificate and written to
 //    the event journal as pending. Committed before anything leaves the server.
 // 2. Outside any transaction (no lock is held while the network is slow): the
-//    event goes to the state's authority; a pending event of an earlier
-//    attempt is first looked up there, then resent byte for byte if absent.
+//    event goes to the state's authority, in a batch with others
+//    (CancellationRun); a pending event of an earlier attempt is first looked
+//    up there, then resent byte for byte if absent.
 // 3. In a transaction: a registered event cancels the invoice, its open
 //    receivables, writes its cancellation record and stores procEventoNFe,
 //    all together; a rejection is written to the journal; without an answer
@@ -20,6 +21,7 @@
 // each invoice cancelled with its record, or authorised with at most a pending
 // event that the next attempt resolves with the authority.
 #include "cancellation/authorityclient.h"
+#include "cancellation/callauthority.h"
 #include "cancellation/cancellationoutcome.h"
 #include "cancellation/eventjournal.h"
 #include "cancellation/eventtransmission.h"
@@ -63,25 +65,50 @@ public:
     // what the other has on its way.)
     static constexpr int kInFlightSeconds = 180;
 
-    // Prepares the statements; throws zavdb::DatabaseError.
-    InvoiceCanceller(QSqlDatabase& db, CancellationContext context, const NfeSettings& settings);
+    // What step 1 decided and steps 2 and 3 need.
+    struct Attempt {
+        QString entry;
+        QString accessKey;
+        QString reason;      // as the event carries it
+        QString certificate; // the serial as the registration holds it, not as the caller typed it
+        QByteArray signedBatch;
+        bool resume = false; // a pending event of an earlier attempt
+        int queriesLeft = 0; // protocol queries of the NF-e still allowed this hour
+    };
+
+    // Prepares the statements; throws zavdb::DatabaseError. The authority is
+    // the call's (shared by the cancellers of one call), or one of its own.
+    InvoiceCanceller(QSqlDatabase& db, CancellationContext context, const NfeSettings& settings,
+                     CallAuthority* authority = nullptr);
     ~InvoiceCanceller();
     InvoiceCanceller(const InvoiceCanceller&) = delete;
     InvoiceCanceller& operator=(const InvoiceCanceller&) = delete;
 
-    // Throws zavdb::DatabaseError when the database fails (the invoice is then
-    // left as it was); every other reason is an outcome.
+    // One invoice, all three steps, its event sent alone. Throws
+    // zavdb::DatabaseError when the database fails (the invoice is then left
+    // as it was); every other reason is an outcome.
     CancellationOutcome cancel(const TickedInvoice& invoice);
+
+    // Step 1: the refusal, or the attempt ready to send in batch batchId
+    // (journalled as sent in it). Throws zavdb::DatabaseError.
+    std::optional<CancellationOutcome> prepare(const TickedInvoice& invoice, const QString& batchId,
+                                               Attempt& attempt);
+    // Step 3: what the authority answered, written. Throws zavdb::DatabaseError.
+    CancellationOutcome conclude(const Attempt& attempt, const TransmissionResult& result);
+
+    // The authority's endpoints; only after an invoice got as far as them.
+    const AuthorityEndpoints& endpoints() const { return m_authority->endpoints(); }
+
+    // idLote: milliseconds since 1970 and a counter, 15 digits, unique within
+    // a server; the authority only echoes it.
+    static QString nextBatchId();
 
 private:
     struct Stored;
-    struct Attempt;
     bool readInvoice(const QString& entry, Stored& stored);
     std::optional<CancellationOutcome> check(const TickedInvoice& invoice, const Stored& stored,
                                              QString* reason);
     std::optional<CancellationOutcome> receivablesBlock(const QString& entry);
-    // Step 1, in its transaction: the refusal, or the attempt ready to send.
-    std::optional<CancellationOutcome> prepare(const TickedInvoice& invoice, Attempt& attempt);
     // The invoice read under its lock and every rule checked on what the
     // database holds, up to the authority and the certificate to use.
     std::optional<CancellationOutcome> readAndCheck(const TickedInvoice& invoice, Stored& stored,
@@ -99,8 +126,12 @@ private:
     // cancellation of the invoice (CANCEXTEMPNFE) that has not run out.
     std::optional<CancellationOutcome> outOfTerm(const QString& entry, const Stored& stored);
     bool lateApproved(const QString& entry, const QDateTime& now);
-    std::optional<CancellationOutcome> authority();
-    CancellationOutcome conclude(const Attempt& attempt, const TransmissionResult& result);
+    // The authority's final rejection of the very event that would be sent
+    // now (same reason, protocol, certificate, environment): sending it again
+    // would only repeat it, and the authorities block a client that repeats
+    // a rejection (656). Anything changed, a new event is signed.
+    static std::optional<CancellationOutcome> finalRejection(const JournalEntry& earlier, const Stored& stored,
+                                                             const QString& reason, const QString& environment);
     void write(const QString& entry, const Attempt& attempt, const TransmissionResult& result);
 
     QSqlDatabase& m_db;
@@ -110,12 +141,9 @@ private:
     int m_previousBusyTimeout = -1;
     QSqlQuery m_invoice, m_receivables, m_cancelInvoice, m_cancelReceivables, m_record;
     EventJournal m_journal;
-    // Found once per call, when the first invoice needs them.
-    bool m_authorityLooked = false;
-    std::optional<CancellationOutcome> m_authorityProblem;
-    const AuthorityEndpoints* m_endpoints = nullptr;
-    std::optional<zavnfe::SigningCertificate> m_certificate;
-    std::unique_ptr<AuthorityClient> m_client;
+    std::unique_ptr<CallAuthority> m_ownAuthority;
+    CallAuthority* m_authority;
+    std::unique_ptr<AuthorityClient> m_client; // cancel()'s
 };
 
 } // namespace zavserver

@@ -1,7 +1,7 @@
 #include "methods/cancelanotafiscal.h"
 #include "rpc/incidents.h"
 
-#include "cancellation/invoicecanceller.h"
+#include "cancellation/cancellationrun.h"
 #include "methods/cancellationpacket.h"
 #include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
@@ -136,37 +136,15 @@ void CancelaNotaFiscal::run(const NfeSettings& settings, const Call& call, Respo
     context.address = call.caller.address;
     checkProcessingDate(arguments, context, ticked);
 
+    CancellationRun::Database database{
+        [] () -> QSqlDatabase& { return ThreadDatabase::get(); }, [] { ThreadDatabase::discard(); },
+        databaseFailure};
+    CancellationRun run(context, settings, std::move(database), call.progress);
+    const std::vector<CancellationOutcome> outcomes = run.run(ticked);
     std::vector<Failure> failures;
-    std::optional<InvoiceCanceller> canceller;
-    QString unreachable; // once the database cannot be opened, the rest is not tried
-    for (const TickedInvoice& invoice : ticked) {
-        if (!unreachable.isEmpty()) {
-            failures.push_back({invoice.entry, CancellationOutcome::byText(unreachable)});
-            continue;
-        }
-        try {
-            if (!canceller)
-                canceller.emplace(ThreadDatabase::get(), context, settings);
-        } catch (const zavdb::DatabaseError& error) {
-            canceller.reset();
-            ThreadDatabase::discard();
-            unreachable = databaseFailure(error);
-            failures.push_back({invoice.entry, CancellationOutcome::byText(unreachable)});
-            continue;
-        }
-        try {
-            const CancellationOutcome outcome = canceller->cancel(invoice);
-            if (!outcome.cancelled || !outcome.text.isEmpty())
-                failures.push_back({invoice.entry, outcome});
-        } catch (const zavdb::DatabaseError& error) {
-            // This invoice is left as it was; the next one gets a fresh
-            // connection, since a broken one would fail every statement.
-            failures.push_back({invoice.entry, CancellationOutcome::byText(databaseFailure(error))});
-            canceller.reset();
-            ThreadDatabase::discard();
-        }
-    }
-    canceller.reset();
+    for (size_t i = 0; i < ticked.size(); ++i)
+        if (!outcomes[i].cancelled || !outcomes[i].text.isEmpty())
+            failures.push_back({ticked[i].entry, outcomes[i]});
     writeFailures(failures, out);
 }
 

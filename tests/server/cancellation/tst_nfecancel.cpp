@@ -50,13 +50,15 @@ struct Journal {
     QString state, status, statusText;
     int attempts = 0;
     QByteArray sent, proc;
+    QString batch, sentAt;
+    int queries = 0;
 };
 
 Journal journal(QSqlDatabase& db, const QString& entry) {
     Journal j;
     QSqlQuery q(db);
-    q.prepare(QStringLiteral("SELECT IDSITUACAO, CDSTATUS, DSSTATUS, NRTENTATIVAS, XMLENVIO, XMLPROCEVENTO "
-                             "FROM NFEEVENTO WHERE NRLANCTONF = ?"));
+    q.prepare(QStringLiteral("SELECT IDSITUACAO, CDSTATUS, DSSTATUS, NRTENTATIVAS, XMLENVIO, XMLPROCEVENTO, "
+                             "NRLOTE, DHENVIO, NRCONSULTAS FROM NFEEVENTO WHERE NRLANCTONF = ?"));
     q.bindValue(0, entry);
     if (q.exec() && q.next()) {
         j.state = q.value(0).toString();
@@ -65,6 +67,9 @@ Journal journal(QSqlDatabase& db, const QString& entry) {
         j.attempts = q.value(3).toInt();
         j.sent = q.value(4).toString().toUtf8();
         j.proc = q.value(5).toString().toUtf8();
+        j.batch = q.value(6).toString();
+        j.sentAt = q.value(7).toString();
+        j.queries = q.value(8).toInt();
     }
     return j;
 }
@@ -420,8 +425,15 @@ void TstNfeCancel::pendingEventBelongsToItsSession() {
     const QByteArray second = w.server->signIn(w.connection, kOperator, &why);
     QVERIFY2(!second.isEmpty(), qPrintable(why));
     QVERIFY(sessionOf(second) != session);
+    // Said as pending, by whom and since when, not as held by another operator.
     const Answer held = cancel(w, {1}, kReason, second);
-    QCOMPARE(held.failures, (QList<Failure>{{entryOf(1), QStringLiteral("MS01"), QString()}}));
+    QCOMPARE(held.failures.size(), 1);
+    QCOMPARE(held.failures.at(0).key, QStringLiteral("MS01"));
+    const QDateTime sentAt = QDateTime::fromString(pending.sentAt, Qt::ISODate);
+    QCOMPARE(held.failures.at(0).text,
+             QStringLiteral("Cancelamento pendente: enviado à SEFAZ por OPER1 em %1; confirme de novo após %2.")
+                 .arg(sentAt.toString(QStringLiteral("dd/MM/yyyy HH:mm")),
+                      sentAt.addSecs(180).toString(QStringLiteral("HH:mm"))));
     QCOMPARE(journal(w.db, entryOf(1)).attempts, pending.attempts); // not sent again
     QCOMPARE(state(w.db, 1), QStringLiteral("A"));
 
@@ -595,6 +607,15 @@ void TstNfeCancel::rejectionsLeaveTheInvoiceAuthorised() {
     QCOMPARE(records(w.db, 3), 0);
     QCOMPARE(journal(w.db, entryOf(3)).state, QStringLiteral("J"));
     QCOMPARE(journal(w.db, entryOf(3)).status, QStringLiteral("222"));
+
+    // The same event again would only repeat the rejection: refused here,
+    // nothing sent.
+    const Answer repeated = cancel(w, {3});
+    QCOMPARE(repeated.failures.size(), 1);
+    QVERIFY2(repeated.failures.at(0).text.startsWith(QStringLiteral("Rejeitado pela SEFAZ: 222 - Rejei")),
+             qPrintable(repeated.failures.at(0).text));
+    QCOMPARE(journal(w.db, entryOf(3)).attempts, 1);
+    QCOMPARE(journal(w.db, entryOf(3)).state, QStringLiteral("J"));
 
     // Once the protocol is put right, the next confirm signs a new event.
     QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET NRPROTOCOLONFE = ? WHERE NRLANCTONF = ?"),

@@ -1,0 +1,265 @@
+#include "cancellation/cancellationrun.h"
+
+#include "cancellation/authoritypause.h"
+#include "cancellation/eventtransmission.h"
+
+#include "cancellationbatch.h"
+#include "database.h"
+#include "states.h"
+
+#include <QDateTime>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace zavserver {
+
+struct CancellationRun::Lot {
+    QString batchId;
+    std::vector<InvoiceCanceller::Attempt> attempts;
+    std::vector<size_t> indices; // of each attempt's invoice in the call
+    std::unique_ptr<AuthorityClient> client;
+    LotResult result;
+    std::thread thread;
+};
+
+// The batches in flight, each on a thread of its own with a client of its
+// own, and the clients between batches (each keeps its connection alive).
+class CancellationRun::Lots {
+public:
+    Lots(const AuthorityEndpoints& endpoints, int environment)
+        : m_endpoints(endpoints), m_environment(environment) {}
+    ~Lots() {
+        for (const std::unique_ptr<Lot>& lot : m_running)
+            if (lot->thread.joinable())
+                lot->thread.join();
+    }
+    Lots(const Lots&) = delete;
+    Lots& operator=(const Lots&) = delete;
+
+    int inFlight() const { return int(m_running.size()); }
+
+    void start(std::unique_ptr<Lot> lot, CallAuthority& authority) {
+        if (m_idle.empty()) {
+            lot->client = authority.newClient();
+        } else {
+            lot->client = std::move(m_idle.back());
+            m_idle.pop_back();
+        }
+        Lot* running = lot.get();
+        m_running.push_back(std::move(lot));
+        running->thread = std::thread([this, running] { send(*running); });
+    }
+
+    // The next batch to finish, its thread ended.
+    std::unique_ptr<Lot> next() {
+        Lot* finished = nullptr;
+        {
+            std::unique_lock lock(m_mutex);
+            m_changed.wait(lock, [this] { return !m_finished.empty(); });
+            finished = m_finished.front();
+            m_finished.pop_front();
+        }
+        finished->thread.join();
+        std::unique_ptr<Lot> lot;
+        for (auto it = m_running.begin(); it != m_running.end(); ++it)
+            if (it->get() == finished) {
+                lot = std::move(*it);
+                m_running.erase(it);
+                break;
+            }
+        m_idle.push_back(std::move(lot->client));
+        return lot;
+    }
+
+private:
+    // On the batch's thread: nothing may leave it but its result.
+    void send(Lot& lot) {
+        std::vector<LotEvent> events;
+        events.reserve(lot.attempts.size());
+        for (const InvoiceCanceller::Attempt& a : lot.attempts)
+            events.push_back(LotEvent{a.accessKey, a.signedBatch, a.resume, a.queriesLeft});
+        EventTransmission transmission(*lot.client, m_endpoints, m_environment);
+        lot.result = transmission.sendLot(lot.batchId, events);
+        std::lock_guard lock(m_mutex);
+        m_finished.push_back(&lot);
+        m_changed.notify_one();
+    }
+
+    const AuthorityEndpoints& m_endpoints;
+    const int m_environment;
+    std::vector<std::unique_ptr<Lot>> m_running;
+    std::vector<std::unique_ptr<AuthorityClient>> m_idle;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Lot*> m_finished;
+};
+
+CancellationRun::CancellationRun(CancellationContext context, const NfeSettings& settings, Database database,
+                                 Progress progress)
+    : m_context(std::move(context)), m_settings(settings), m_database(std::move(database)),
+      m_progress(std::move(progress)), m_authority(m_context, m_settings) {}
+
+CancellationRun::~CancellationRun() = default;
+
+InvoiceCanceller* CancellationRun::canceller() {
+    if (!m_unreachableDatabase.isEmpty())
+        return nullptr;
+    if (!m_canceller) {
+        try {
+            m_canceller.emplace(m_database.get(), m_context, m_settings, &m_authority);
+        } catch (const zavdb::DatabaseError& error) {
+            m_canceller.reset();
+            m_database.discard();
+            m_unreachableDatabase = m_database.failure(error);
+            return nullptr;
+        }
+    }
+    return &*m_canceller;
+}
+
+// The invoice is left as it was; the next one gets a fresh connection, since
+// a broken one would fail every statement.
+void CancellationRun::lost(const zavdb::DatabaseError& error, CancellationOutcome& outcome) {
+    outcome = CancellationOutcome::byText(m_database.failure(error));
+    m_canceller.reset();
+    m_database.discard();
+}
+
+void CancellationRun::settle(size_t index, const CancellationOutcome& outcome) {
+    m_outcomes[index] = outcome;
+    ++m_done;
+    if (m_progress)
+        m_progress(m_done, int(m_outcomes.size()));
+}
+
+QString CancellationRun::stopped() {
+    if (!m_stop.isEmpty() || m_authority.resolve())
+        return m_stop;
+    try {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        AuthorityPause pauses(m_database.get());
+        if (const auto pause = pauses.current(AuthorityPause::nameOf(m_authority.endpoints().eventUrl), now)) {
+            const zavfiscal::State* state = zavfiscal::stateByAbbreviation(m_context.state);
+            m_stop = fitFailure(AuthorityPause::notSent(*pause, state ? state->utcOffsetSeconds : 0));
+        }
+    } catch (const zavdb::DatabaseError&) {
+        // The invoices' own steps meet the failure and report it.
+        m_canceller.reset();
+        m_database.discard();
+    }
+    return m_stop;
+}
+
+void CancellationRun::prepareLot(const std::vector<TickedInvoice>& ticked, size_t* next, Lot& lot) {
+    lot.batchId = InvoiceCanceller::nextBatchId();
+    if (!stopped().isEmpty())
+        return;
+    while (*next < ticked.size() && lot.attempts.size() < size_t(zavnfe::CancellationBatch::kMaxEvents)) {
+        const size_t i = (*next)++;
+        InvoiceCanceller* c = canceller();
+        if (!c) {
+            settle(i, CancellationOutcome::byText(m_unreachableDatabase));
+            continue;
+        }
+        InvoiceCanceller::Attempt attempt;
+        std::optional<CancellationOutcome> refused;
+        try {
+            refused = c->prepare(ticked[i], lot.batchId, attempt);
+        } catch (const zavdb::DatabaseError& error) {
+            CancellationOutcome outcome;
+            lost(error, outcome);
+            settle(i, outcome);
+            continue;
+        }
+        if (refused) {
+            settle(i, *refused);
+            continue;
+        }
+        lot.attempts.push_back(std::move(attempt));
+        lot.indices.push_back(i);
+    }
+}
+
+void CancellationRun::conclude(Lot& lot) {
+    const LotResult& r = lot.result;
+    if (r.pauseStatus != 0) {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        const AuthorityPause::Pause pause{now + qint64(AuthorityPause::minutesFor(r.pauseStatus)) * 60,
+                                          r.pauseStatus, r.pauseText};
+        const zavfiscal::State* state = zavfiscal::stateByAbbreviation(m_context.state);
+        m_stop = fitFailure(AuthorityPause::notSent(pause, state ? state->utcOffsetSeconds : 0));
+        try {
+            AuthorityPause(m_database.get())
+                .record(AuthorityPause::nameOf(m_authority.endpoints().eventUrl), r.pauseStatus, r.pauseText,
+                        now);
+        } catch (const zavdb::DatabaseError&) {
+            // This call stops all the same; the invoices' own steps meet the
+            // failure and report it.
+            m_canceller.reset();
+            m_database.discard();
+        }
+    }
+    if (r.unreachable) {
+        m_lastFailure = r.failure;
+        if (++m_failedInARow >= kBreakerFailures && m_stop.isEmpty())
+            m_stop = fitFailure(
+                QStringLiteral("SEFAZ indisponível (%1 lotes sem resposta: %2): nota fiscal não enviada.")
+                    .arg(m_failedInARow)
+                    .arg(m_lastFailure));
+    } else {
+        m_failedInARow = 0;
+    }
+    for (size_t k = 0; k < lot.attempts.size(); ++k) {
+        InvoiceCanceller* c = canceller();
+        if (!c) {
+            settle(lot.indices[k], CancellationOutcome::byText(m_unreachableDatabase));
+            continue;
+        }
+        CancellationOutcome outcome;
+        try {
+            outcome = c->conclude(lot.attempts[k], r.results[k]);
+        } catch (const zavdb::DatabaseError& error) {
+            lost(error, outcome);
+        }
+        settle(lot.indices[k], outcome);
+    }
+}
+
+std::vector<CancellationOutcome> CancellationRun::run(const std::vector<TickedInvoice>& ticked) {
+    m_outcomes.assign(ticked.size(), CancellationOutcome{});
+    m_done = 0;
+    if (m_progress)
+        m_progress(0, int(ticked.size()));
+    std::optional<Lots> lots;
+    size_t next = 0;
+    while (next < ticked.size() || (lots && lots->inFlight() > 0)) {
+        while (next < ticked.size() && m_stop.isEmpty()) {
+            // After a batch without an answer, one at a time until one is answered.
+            if (lots && lots->inFlight() >= (m_failedInARow > 0 ? 1 : m_authority.endpoints().parallelLots))
+                break;
+            auto lot = std::make_unique<Lot>();
+            prepareLot(ticked, &next, *lot);
+            if (lot->attempts.empty())
+                continue;
+            if (!lots)
+                lots.emplace(m_authority.endpoints(), m_context.environment.toInt());
+            lots->start(std::move(lot), m_authority);
+        }
+        // Not sent: neither signed nor journalled.
+        if (!m_stop.isEmpty())
+            for (; next < ticked.size(); ++next)
+                settle(next, CancellationOutcome::byText(m_stop, "fa_transmi"));
+        if (!lots || lots->inFlight() == 0)
+            continue;
+        std::unique_ptr<Lot> lot = lots->next();
+        conclude(*lot);
+    }
+    m_canceller.reset();
+    return m_outcomes;
+}
+
+} // namespace zavserver

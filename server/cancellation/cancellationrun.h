@@ -1,0 +1,91 @@
+#pragma once
+// CancellationRun: the ticked invoices of one Cancela_NotaFiscal, cancelled at
+// the authority's pace.
+//
+// The call's thread checks, signs and journals the invoices (InvoiceCanceller,
+// on the thread's database connection) twenty at a time, and each batch goes
+// to the authority on a thread of its own, up to the authority's number of
+// batches in flight ("lotes" in the table, 4 by default); as each batch
+// answers, its invoices are concluded on the call's thread, in any order,
+// while the next batches are being prepared. So the wait is about the
+// authority's latency times the number of batches over the lots in flight.
+//
+// The authority's pace is kept:
+// - a circuit breaker: after kBreakerFailures batches in a row without an
+//   answer (no connection, a timeout), nothing more is sent to it in this
+//   call; the invoices not yet sent are answered as not sent, without being
+//   signed or journalled. While a batch has just failed, one batch at a time
+//   is in flight, so a hung authority costs about one timeout, not one per
+//   batch;
+// - a pause the authority asks for (656, 108, 109) is recorded in the
+//   database (AuthorityPause) and honoured by every server: nothing is sent
+//   to it before it ends.
+//
+// Progress is told as invoices done of the invoices ticked.
+#include "cancellation/callauthority.h"
+#include "cancellation/cancellationoutcome.h"
+#include "cancellation/invoicecanceller.h"
+#include "cancellation/nfesettings.h"
+#include "methods/cancellationpacket.h"
+
+#include <QSqlDatabase>
+
+#include <functional>
+#include <vector>
+
+namespace zavserver {
+
+class CancellationRun {
+public:
+    static constexpr int kBreakerFailures = 3;
+
+    // The call thread's database connection, and what to do with one that
+    // failed (the next get() gives a fresh one).
+    struct Database {
+        std::function<QSqlDatabase&()> get;
+        std::function<void()> discard;
+        // What the operator is told of a database failure (the details go to
+        // the log).
+        std::function<QString(const zavdb::DatabaseError&)> failure;
+    };
+    using Progress = std::function<void(int done, int total)>;
+
+    CancellationRun(CancellationContext context, const NfeSettings& settings, Database database,
+                    Progress progress);
+    ~CancellationRun();
+    CancellationRun(const CancellationRun&) = delete;
+    CancellationRun& operator=(const CancellationRun&) = delete;
+
+    // What became of each ticked invoice, in their order.
+    std::vector<CancellationOutcome> run(const std::vector<TickedInvoice>& ticked);
+
+private:
+    struct Lot;
+    class Lots;
+
+    InvoiceCanceller* canceller();
+    void lost(const zavdb::DatabaseError& error, CancellationOutcome& outcome);
+    // The next batch of up to twenty invoices ready to send, from ticked[*next].
+    void prepareLot(const std::vector<TickedInvoice>& ticked, size_t* next, Lot& lot);
+    void conclude(Lot& lot);
+    // Why nothing more is sent to the authority in this call, or empty.
+    QString stopped();
+    void settle(size_t index, const CancellationOutcome& outcome);
+
+    CancellationContext m_context;
+    const NfeSettings& m_settings;
+    Database m_database;
+    Progress m_progress;
+    CallAuthority m_authority;
+    std::optional<InvoiceCanceller> m_canceller;
+    QString m_unreachableDatabase; // once the database cannot be opened, the rest is not tried
+    std::vector<CancellationOutcome> m_outcomes;
+    std::vector<bool> m_settled;
+    int m_done = 0;
+    // The breaker and the pause.
+    int m_failedInARow = 0;
+    QString m_lastFailure;
+    QString m_stop;
+};
+
+} // namespace zavserver
