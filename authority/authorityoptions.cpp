@@ -67,11 +67,23 @@ QCommandLineOption describeOptions(QCommandLineParser& parser) {
          QStringLiteral("Fecha a conexão dos próximos N lotes de eventos sem processá-los."),
          QStringLiteral("N")},
         {QStringLiteral("paused"),
-         QStringLiteral("Serviços de evento e de status paralisados: 108 (curto prazo) ou 109 (sem "
-                        "previsão)."),
+         QStringLiteral("Serviços de evento, de consulta do protocolo e de status paralisados: 108 (curto "
+                        "prazo) ou 109 (sem previsão)."),
          QStringLiteral("cStat")},
+        {QStringLiteral("consumo-indevido"),
+         QStringLiteral("Responde a toda requisição dos serviços de evento e de consulta do protocolo com "
+                        "656 (Rejeição: Consumo Indevido), sem ler o lote ou a consulta.")},
+        {QStringLiteral("hang"),
+         QStringLiteral("Lê cada requisição e segura a conexão sem responder até o cliente desistir (ou o "
+                        "encerramento), então a fecha sem resposta.")},
+        {QStringLiteral("hang-ms"),
+         QStringLiteral("O mesmo que --hang, mas fecha a conexão sem resposta depois de ms milissegundos."),
+         QStringLiteral("ms")},
         {QStringLiteral("log-file"),
-         QStringLiteral("Arquivo do registro das requisições (padrão: saída de erros)."),
+         QStringLiteral("Arquivo do registro das requisições (padrão: saída de erros). Quantas requisições "
+                        "cada serviço recebeu: GET /zav/requests (com certificado de cliente) responde "
+                        "\"evento N\", \"consulta N\" e \"status N\", uma por linha, contadas na chegada, "
+                        "e o registro as diz ao encerrar."),
          QStringLiteral("arquivo")},
     });
     return helpOption;
@@ -137,6 +149,14 @@ QString readNumbers(const QCommandLineParser& parser, AuthorityOptions& options)
     if (!error.isEmpty() || (options.paused != 0 && options.paused != 108 && options.paused != 109))
         return QStringLiteral(
             "--paused é 108 (paralisado momentaneamente) ou 109 (paralisado sem previsão).");
+    // How long a request is held unanswered.
+    if (parser.isSet(QStringLiteral("hang")) && parser.isSet(QStringLiteral("hang-ms")))
+        return QStringLiteral("--hang e --hang-ms dizem a mesma espera: use um só.");
+    options.hang = parser.isSet(QStringLiteral("hang")) || parser.isSet(QStringLiteral("hang-ms"));
+    options.hangMs = number(parser, QStringLiteral("hang-ms"), 0, 1, &error);
+    if (!error.isEmpty())
+        return error;
+    options.excessiveUse = parser.isSet(QStringLiteral("consumo-indevido"));
     return {};
 }
 

@@ -21,7 +21,13 @@ struct AuthorityOptions {
     int delayMs = 0;
     int dropAnswers = 0;
     int dropRequests = 0;
-    int paused = 0; // 108 or 109: the event and service status services answer so
+    int paused = 0; // 108 or 109: the event, protocol query and service status services answer so
+    // 656 to every request of the event service and the protocol query.
+    bool excessiveUse = false;
+    // Every request read and then held without an answer, the connection
+    // closed after hangMs (0: until the client gives up or the authority stops).
+    bool hang = false;
+    int hangMs = 0;
     QString logFile;
 
     // Empty and *options filled, or the reason the command line is refused.

@@ -8,8 +8,9 @@
 
 #include <openssl/ssl.h>
 
+#include <poll.h>
+
 #include <chrono>
-#include <thread>
 
 namespace zavauthority {
 
@@ -29,6 +30,16 @@ bool takeOne(std::atomic<int>& remaining) {
 // of the body is written, as when an answer is lost on the way.
 void dropAnswer(httplib::Response& response) {
     response.set_content_provider(1, kSoapType, [](size_t, size_t, httplib::DataSink&) { return false; });
+}
+
+// Whether the client closed its end of the connection (or it broke): a
+// client that gave up waiting.
+bool clientClosed(const SSL* client) {
+    const int fd = client ? SSL_get_fd(client) : -1;
+    if (fd < 0)
+        return false;
+    pollfd watch{fd, POLLRDHUP, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 } // namespace
@@ -63,6 +74,16 @@ AuthorityService::AuthorityService(const AuthorityOptions& options, const EventR
     m_server->Post(kServiceStatusPath, [this](const httplib::Request& request, httplib::Response& response) {
         handle(Service::ServiceStatus, request, response);
     });
+    m_server->Get(kRequestCountPath, [this](const httplib::Request&, httplib::Response& response) {
+        response.set_content(requestCounts().toStdString(), "text/plain; charset=utf-8");
+    });
+}
+
+QString AuthorityService::requestCounts() const {
+    return QStringLiteral("evento %1\nconsulta %2\nstatus %3\n")
+        .arg(m_received[size_t(Service::Event)].load())
+        .arg(m_received[size_t(Service::Status)].load())
+        .arg(m_received[size_t(Service::ServiceStatus)].load());
 }
 
 QString AuthorityService::tlsProblem() const {
@@ -86,7 +107,31 @@ bool AuthorityService::run() {
 }
 
 void AuthorityService::stop() {
+    {
+        const std::lock_guard lock(m_stopMutex);
+        m_stopping = true;
+    }
+    m_stopped.notify_all();
     m_server->stop();
+}
+
+bool AuthorityService::hold(int ms, const SSL* client) {
+    // The client's end is looked at this often: no event tells of it here.
+    static constexpr auto kClientCheck = std::chrono::milliseconds(100);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::unique_lock lock(m_stopMutex);
+    while (!m_stopping) {
+        const auto now = std::chrono::steady_clock::now();
+        if (ms > 0 && now >= end)
+            return true;
+        if (clientClosed(client))
+            return true;
+        std::chrono::steady_clock::duration step = kClientCheck;
+        if (ms > 0)
+            step = client ? std::min<std::chrono::steady_clock::duration>(step, end - now) : end - now;
+        m_stopped.wait_for(lock, step);
+    }
+    return false;
 }
 
 void AuthorityService::handle(Service service, const httplib::Request& request, httplib::Response& response) {
@@ -102,9 +147,10 @@ void AuthorityService::handle(Service service, const httplib::Request& request, 
                        .arg(what)
                        .arg(clock.elapsed()));
     };
+    ++m_received[size_t(service)];
     auto wait = [this] {
         if (m_options.delayMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
+            hold(m_options.delayMs, nullptr);
     };
     const char* soapService = service == Service::Event    ? zavnfe::Soap::kEventService
                               : service == Service::Status ? zavnfe::Soap::kStatusService
@@ -116,6 +162,14 @@ void AuthorityService::handle(Service service, const httplib::Request& request, 
         note(httpStatus, QStringLiteral("recusada: %1").arg(why));
     };
 
+    if (m_options.hang) {
+        // The request was read whole (httplib reads it before calling here).
+        const bool stopped = !hold(m_options.hangMs, request.ssl);
+        dropAnswer(response);
+        note(0, stopped ? QStringLiteral("conexão fechada sem resposta no encerramento (--hang)")
+                        : QStringLiteral("conexão fechada sem resposta (--hang)"));
+        return;
+    }
     if (service == Service::Event && takeOne(m_dropRequests)) {
         dropAnswer(response);
         note(0, QStringLiteral("conexão fechada sem processar (--drop-requests)"));
@@ -155,13 +209,15 @@ ServiceAnswer AuthorityService::answer(Service service, const QByteArray& body, 
                                        const QDateTime& now, const SSL* ssl) const {
     // As the real authorities: a message with edit characters is refused
     // whole before anything else about it is read, then a paused service
-    // answers only that it is paused.
+    // answers only that it is paused. A consumer blocked for misuse is
+    // refused before either, its message left unread.
     const bool edited = zavnfe::editCharacterAt(body) >= 0;
     const int refusal = edited ? int(EditCharacters) : m_options.paused;
+    const int blocked = m_options.excessiveUse ? int(ExcessiveUse) : refusal;
     switch (service) {
     case Service::Event:
-        if (refusal != 0)
-            return m_events.refuse(payload, refusal);
+        if (blocked != 0)
+            return m_events.refuse(payload, blocked);
         // The intermediates the client presented (its own certificate is not
         // in this list on the server's side) may complete a signer's chain.
         return m_events.process(payload, now, ssl ? SSL_get_peer_cert_chain(ssl) : nullptr);
@@ -170,8 +226,8 @@ ServiceAnswer AuthorityService::answer(Service service, const QByteArray& body, 
             return m_serviceStatus.refuse(payload, refusal, now);
         return m_serviceStatus.process(payload, now);
     case Service::Status:
-        if (edited)
-            return m_status.refuse(payload, EditCharacters, now);
+        if (blocked != 0)
+            return m_status.refuse(payload, blocked, now);
         return m_status.process(payload, now);
     }
     return m_status.refuse(payload, UncataloguedError, now);

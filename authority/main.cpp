@@ -114,8 +114,17 @@ int serveUntilStopped(QCoreApplication& app, AuthorityService& service, const Au
                                                    : QStringLiteral("registro ") + options.recordFile));
     // What makes this authority answer unlike a working one, said at the start.
     if (options.paused != 0)
-        log.line(QStringLiteral("zav-authority: serviços de evento e de status paralisados (%1)")
+        log.line(QStringLiteral("zav-authority: serviços de evento, de consulta e de status paralisados (%1)")
                      .arg(options.paused));
+    if (options.excessiveUse)
+        log.line(QStringLiteral("zav-authority: eventos e consultas recusados por consumo indevido (656)"));
+    if (options.hang)
+        log.line(
+            options.hangMs > 0
+                ? QStringLiteral("zav-authority: cada requisição fica sem resposta por %1 ms, depois a "
+                                 "conexão é fechada")
+                      .arg(options.hangMs)
+                : QStringLiteral("zav-authority: cada requisição fica sem resposta até o cliente desistir"));
     if (options.tlsClientCa != options.clientCa)
         log.line(QStringLiteral("zav-authority: o TLS só aceita certificados de cliente da AC de %1")
                      .arg(options.tlsClientCa));
@@ -124,6 +133,8 @@ int serveUntilStopped(QCoreApplication& app, AuthorityService& service, const Au
 
     QCoreApplication::exec();
     listener.join();
+    log.line(QStringLiteral("zav-authority: requisições recebidas: %1")
+                 .arg(service.requestCounts().trimmed().replace(u'\n', QStringLiteral(", "))));
     if (stop.signalNumber() == 0) {
         log.line(QStringLiteral("zav-authority: o servidor HTTPS parou sem ter sido encerrado"));
         return CannotServe;

@@ -44,6 +44,7 @@ QString StatusCodes::text(int code, const QString& detail) {
         {RequiresAuthorisedNfe, QStringLiteral("Rejeição: O evento exige uma NF-e autorizada")},
         {EditCharacters, QStringLiteral("Rejeição: Não é permitida a presença de caracteres de edição no "
                                         "início/fim da mensagem ou entre as tags da mensagem")},
+        {ExcessiveUse, QStringLiteral("Rejeição: Consumo Indevido")},
         {UncataloguedError, QStringLiteral("Rejeição: Erro não catalogado")},
     };
     QString result = texts.value(code, texts.value(UncataloguedError));

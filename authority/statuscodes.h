@@ -34,6 +34,7 @@ enum StatusCode {
     EventBeforeAuthorisation = 579,
     RequiresAuthorisedNfe = 580,
     EditCharacters = 588,
+    ExcessiveUse = 656,
     UncataloguedError = 999,
 };
 

@@ -32,7 +32,7 @@ xmlNode* firstElement(xmlNode* node) {
     return nullptr;
 }
 
-// A key of its own for each signature: the signing context destroys it.
+// The key of every signature of one EventSigner (see EventSigner::Key).
 // It carries the RSA key and the signing certificate only, so KeyInfo lists
 // that one certificate and never the chain a PKCS#12 file may also hold.
 xmlSecKey* makeKey(const SigningCertificate& certificate, QString* error) {
@@ -91,7 +91,7 @@ xmlNode* signatureTemplate(xmlDoc* doc, const QByteArray& uri) {
     return signature;
 }
 
-QString signEvent(xmlDoc* doc, xmlNode* evento, const SigningCertificate& certificate) {
+QString signEvent(xmlDoc* doc, xmlNode* evento, xmlSecKey* key) {
     const char* nfe = CancellationBatch::kNamespace;
     xmlNode* info = firstElement(evento->children);
     if (!isElement(info, "infEvento", nfe))
@@ -116,14 +116,15 @@ QString signEvent(xmlDoc* doc, xmlNode* evento, const SigningCertificate& certif
             .arg(CryptoLibraries::takeXmlSecError());
     xmlAddChild(evento, signature);
 
-    QString why;
     XmlSecDSigCtx context(xmlSecDSigCtxCreate(nullptr));
     if (!context)
         return QStringLiteral("xmlsec não criou o contexto de assinatura");
-    context->signKey = makeKey(certificate, &why);
-    if (!context->signKey)
-        return why;
-    if (xmlSecDSigCtxSign(context.get(), signature) < 0 || context->status != xmlSecDSigStatusSucceeded) {
+    // The context destroys the key it holds when it is destroyed: it lends
+    // the signer's, and gives it back before that.
+    context->signKey = key;
+    const int signedOk = xmlSecDSigCtxSign(context.get(), signature);
+    context->signKey = nullptr;
+    if (signedOk < 0 || context->status != xmlSecDSigStatusSucceeded) {
         const QString xmlsec = CryptoLibraries::takeXmlSecError();
         return QStringLiteral("xmlsec não assinou %1 (%2; %3)").arg(idText, xmlsec, openSslError());
     }
@@ -131,6 +132,17 @@ QString signEvent(xmlDoc* doc, xmlNode* evento, const SigningCertificate& certif
 }
 
 } // namespace
+
+// Building it (the EVP key and two copies of the certificate) costs more than
+// the RSA signature itself: once per signer, lent to each signing context.
+struct EventSigner::Key {
+    XmlSecKey key;
+};
+
+EventSigner::EventSigner(SigningCertificate certificate) : m_certificate(std::move(certificate)) {}
+EventSigner::~EventSigner() = default;
+EventSigner::EventSigner(EventSigner&&) noexcept = default;
+EventSigner& EventSigner::operator=(EventSigner&&) noexcept = default;
 
 QByteArray EventSigner::sign(const QByteArray& batch, QString* error) const {
     auto fail = [error](const QString& why) {
@@ -142,6 +154,13 @@ QByteArray EventSigner::sign(const QByteArray& batch, QString* error) const {
     if (!ready.isEmpty())
         return fail(ready);
     CryptoLibraries::takeXmlSecError();
+    if (!m_key) {
+        QString why;
+        XmlSecKey key(makeKey(m_certificate, &why));
+        if (!key)
+            return fail(why);
+        m_key = std::make_unique<Key>(Key{std::move(key)});
+    }
 
     XmlDoc doc(xmlReadMemory(batch.constData(), int(batch.size()), nullptr, "UTF-8",
                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
@@ -158,7 +177,7 @@ QByteArray EventSigner::sign(const QByteArray& batch, QString* error) const {
     for (xmlNode* node = root->children; node; node = node->next) {
         if (!isElement(node, "evento", CancellationBatch::kNamespace))
             continue;
-        const QString why = signEvent(doc.get(), node, m_certificate);
+        const QString why = signEvent(doc.get(), node, m_key->key.get());
         if (!why.isEmpty())
             return fail(why);
         ++signedEvents;

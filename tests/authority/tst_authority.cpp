@@ -109,6 +109,7 @@ private:
     std::unique_ptr<QProcess> m_authority;
     int m_port = 0;
     QList<Nfe> m_fresh;
+    QList<Nfe> m_spare; // authorised long ago, used by no authority of the test but their own
     Nfe m_late, m_old, m_recent, m_cancelled, m_denied;
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -334,6 +335,50 @@ private:
         return answer;
     }
 
+    // What GET /zav/requests says: the requests each service received.
+    QHash<QString, int> requestCounts(int port) {
+        httplib::SSLClient http("127.0.0.1", port, m_signer->certificate(), m_signer->key());
+        for (X509* issuer : m_signer->issuers())
+            SSL_CTX_add1_chain_cert(http.ssl_context(), issuer);
+        http.set_ca_cert_path((m_certs + QStringLiteral("/ca.pem")).toStdString().c_str());
+        http.enable_server_certificate_verification(true);
+        QHash<QString, int> counts;
+        auto result = http.Get("/zav/requests");
+        if (!result || result->status != 200) {
+            qWarning("GET /zav/requests failed");
+            return counts;
+        }
+        for (const QString& line : QString::fromStdString(result->body).split(u'\n', Qt::SkipEmptyParts))
+            counts.insert(line.section(u' ', 0, 0), line.section(u' ', 1, 1).toInt());
+        return counts;
+    }
+
+    // The events a record file holds: status by access key.
+    static QHash<QString, int> recordedEvents(const QString& record) {
+        QHash<QString, int> events;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("record"));
+            db.setDatabaseName(record);
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            QSqlQuery query(db);
+            if (db.open() && query.exec(QStringLiteral("SELECT CHNFE, CSTAT FROM EVENT")))
+                while (query.next())
+                    events.insert(query.value(0).toString(), query.value(1).toInt());
+            else
+                qWarning("record %s: %s", qPrintable(record), qPrintable(query.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("record"));
+        return events;
+    }
+
+    // Starts an authority of the test's own; its port, or 0.
+    int startOwn(QProcess& process, const QString& logName, const QStringList& extra) {
+        return start(process,
+                     QStringList{QStringLiteral("--db"), m_erp, QStringLiteral("--ordinary-hours"),
+                                 QStringLiteral("876000"), QStringLiteral("--log-file"), path(logName)} +
+                         extra);
+    }
+
     Nfe stranger() const { // a valid key the authority never heard of
         return {zavfiscal::completeAccessKey(m_fresh[1].key.left(25) + QStringLiteral("999999") +
                                              m_fresh[1].key.mid(31, 12)),
@@ -410,6 +455,8 @@ private Q_SLOTS:
             m_old = authorised[31].second;
             QVERIFY(authorise(32, now.addSecs(-120)));
             m_recent = authorised[32].second;
+            for (qsizetype i = 33; i < authorised.size(); ++i)
+                m_spare.append(authorised[i].second);
         }
         QSqlDatabase::removeDatabase(QStringLiteral("erp"));
         const QString script = QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh");
@@ -763,6 +810,8 @@ private Q_SLOTS:
         auto refused = batchAnswer(sendEvents(m_port, big));
         QVERIFY(refused);
         QCOMPARE(refused->status, 215);
+        QVERIFY2(refused->statusText.startsWith(u"Rejeição: Falha no schema XML"),
+                 qPrintable(refused->statusText));
         QVERIFY(refused->events.empty());
     }
 
@@ -785,6 +834,75 @@ private Q_SLOTS:
         }
         std::sort(statuses.begin(), statuses.end());
         QCOMPARE(statuses, (QList<int>{135, 573, 573, 573}));
+    }
+
+    // Batches of twenty sent at once on connections of their own, as the
+    // server sends them (up to four in flight per authority): every event
+    // checked and answered on its own, matched by chNFe; the one for an NF-e
+    // already cancelled rejected (420) without harm to the nineteen others of
+    // its batch; the record file holding every registered event, once.
+    void parallelBatchesOfTwenty() {
+        const int batchCount = std::min(4, int((m_spare.size() + 1) / 20));
+        QVERIFY2(batchCount >= 2, qPrintable(QStringLiteral("%1 spare invoices").arg(m_spare.size())));
+        QProcess authority;
+        const QString record = path(QStringLiteral("parallel.sqlite"));
+        const int port =
+            startOwn(authority, QStringLiteral("parallel.log"), {QStringLiteral("--record"), record});
+        QVERIFY(port > 0);
+        std::vector<QByteArray> batches;
+        QSet<QString> registering;
+        qsizetype next = 0;
+        for (int b = 0; b < batchCount; ++b) {
+            QList<zavnfe::CancellationData> list;
+            for (int i = 0; i < 20; ++i) {
+                if (b == 0 && i == 7) {
+                    list.append(data(m_cancelled));
+                    continue;
+                }
+                list.append(data(m_spare[next++]));
+                registering.insert(list.back().accessKey);
+            }
+            batches.push_back(sign(unsignedBatch(list), *m_signer));
+            QVERIFY(!batches.back().isEmpty());
+        }
+        std::vector<Reply> replies(batches.size());
+        std::vector<std::thread> threads;
+        for (size_t b = 0; b < batches.size(); ++b)
+            threads.emplace_back([&, b] { replies[b] = sendEvents(port, batches[b]); });
+        for (std::thread& thread : threads)
+            thread.join();
+
+        QSet<QString> registered;
+        for (size_t b = 0; b < replies.size(); ++b) {
+            auto answer = batchAnswer(replies[b]);
+            QVERIFY(answer);
+            QCOMPARE(answer->status, 128);
+            QCOMPARE(answer->events.size(), size_t(20));
+            // Each answer is the one of its own event, whatever their order.
+            const QStringList sentKeys = texts(batches[b], QStringLiteral("chNFe"));
+            for (const zavnfe::EventResult& result : answer->events) {
+                QVERIFY(sentKeys.contains(result.accessKey));
+                if (result.accessKey == m_cancelled.key) {
+                    QCOMPARE(result.status, 420);
+                    QVERIFY(result.protocol.isEmpty());
+                } else {
+                    QCOMPARE(result.status, 135);
+                    QVERIFY(!registered.contains(result.accessKey));
+                    registered.insert(result.accessKey);
+                }
+            }
+        }
+        QCOMPARE(registered, registering);
+        QCOMPARE(registered.size(), batchCount * 20 - 1);
+        const QHash<QString, int> recorded = recordedEvents(record);
+        QCOMPARE(recorded.size(), registered.size());
+        for (const QString& key : registered)
+            QCOMPARE(recorded.value(key), 135);
+        QVERIFY(!recorded.contains(m_cancelled.key));
+        const QHash<QString, int> counts = requestCounts(port);
+        QCOMPARE(counts.value(QStringLiteral("evento")), batchCount);
+        QCOMPARE(counts.value(QStringLiteral("consulta")), 0);
+        QVERIFY(terminate(authority));
     }
 
     void transport() {
@@ -890,8 +1008,8 @@ private Q_SLOTS:
     }
 
     // The status service: in operation, or paused as asked on the command
-    // line; a paused authority refuses events whole with the same status and
-    // still answers protocol queries.
+    // line; a paused authority refuses events whole and protocol queries
+    // with the same status.
     void serviceStatus_data() {
         QTest::addColumn<int>("paused");
         QTest::addColumn<int>("environment");
@@ -948,7 +1066,9 @@ private Q_SLOTS:
             QVERIFY(refused->events.empty());
             auto state = status(port, nfe.key);
             QVERIFY(state);
-            QCOMPARE(state->status, 100);
+            QCOMPARE(state->status, paused);
+            QCOMPARE(state->statusText, text);
+            QVERIFY(state->procEventos.empty());
             QVERIFY(terminate(authority));
         }
     }
@@ -1114,6 +1234,102 @@ private Q_SLOTS:
         QVERIFY(terminate(authority));
     }
 
+    // --consumo-indevido: every event batch and protocol query refused with
+    // 656 at the batch level, nothing read or registered; the service status
+    // still answers, and the requests are counted per service.
+    void excessiveUse() {
+        QProcess authority;
+        const int port =
+            startOwn(authority, QStringLiteral("656.log"), {QStringLiteral("--consumo-indevido")});
+        QVERIFY(port > 0);
+        const QString text = QStringLiteral("Rejeição: Consumo Indevido");
+        const Nfe nfe = m_spare.front();
+        for (int i = 0; i < 2; ++i) {
+            auto refused = batchAnswer(sendEvents(port, sign(unsignedBatch({data(nfe)}), *m_signer)));
+            QVERIFY(refused);
+            QCOMPARE(refused->status, 656);
+            QCOMPARE(refused->statusText, text);
+            QVERIFY(refused->events.empty());
+        }
+        auto state = status(port, nfe.key);
+        QVERIFY(state);
+        QCOMPARE(state->status, 656);
+        QCOMPARE(state->statusText, text);
+        QVERIFY(state->procEventos.empty());
+        auto service = serviceStatus(port);
+        QVERIFY(service);
+        QCOMPARE(service->status, 107);
+        const QHash<QString, int> counts = requestCounts(port);
+        QCOMPARE(counts.value(QStringLiteral("evento"), -1), 2);
+        QCOMPARE(counts.value(QStringLiteral("consulta"), -1), 1);
+        QCOMPARE(counts.value(QStringLiteral("status"), -1), 1);
+        QVERIFY(terminate(authority));
+        QFile log(path(QStringLiteral("656.log")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray written = log.readAll();
+        QVERIFY2(written.contains("requisições recebidas: evento 2, consulta 1, status 1"),
+                 written.constData());
+    }
+
+    // --hang-ms: the request is read and counted, then held unanswered for
+    // the time asked and the connection closed without an answer; the next
+    // request is held as well.
+    void hangForAWhile() {
+        QProcess authority;
+        const int port = startOwn(authority, QStringLiteral("hang.log"),
+                                  {QStringLiteral("--hang-ms"), QStringLiteral("1500")});
+        QVERIFY(port > 0);
+        QElapsedTimer clock;
+        clock.start();
+        Reply reply = sendEvents(port, sign(unsignedBatch({data(m_spare.front())}), *m_signer));
+        QCOMPARE(reply.status, -1);
+        QVERIFY2(clock.elapsed() >= 1400, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!status(port, m_spare.front().key));
+        const QHash<QString, int> counts = requestCounts(port);
+        QCOMPARE(counts.value(QStringLiteral("evento")), 1);
+        QCOMPARE(counts.value(QStringLiteral("consulta")), 1);
+        QVERIFY(terminate(authority));
+    }
+
+    // --hang: held until the client gives up; a request held when SIGTERM
+    // comes does not keep the authority from ending at once.
+    void hangUntilTheClientGivesUp() {
+        QProcess authority;
+        const int port = startOwn(authority, QStringLiteral("hang2.log"), {QStringLiteral("--hang")});
+        QVERIFY(port > 0);
+        const QByteArray batch = sign(unsignedBatch({data(m_spare.front())}), *m_signer);
+        // A client that gives up after a second.
+        {
+            httplib::SSLClient http("127.0.0.1", port, m_signer->certificate(), m_signer->key());
+            for (X509* issuer : m_signer->issuers())
+                QVERIFY(SSL_CTX_add1_chain_cert(http.ssl_context(), issuer) == 1);
+            http.set_ca_cert_path((m_certs + QStringLiteral("/ca.pem")).toStdString().c_str());
+            http.enable_server_certificate_verification(true);
+            http.set_read_timeout(1, 0);
+            const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, batch);
+            QElapsedTimer clock;
+            clock.start();
+            auto result = http.Post("/ws/NFeRecepcaoEvento4", envelope.toStdString(),
+                                    "application/soap+xml;charset=utf-8");
+            QVERIFY(!result);
+            QVERIFY(clock.elapsed() < 10000);
+        }
+        // One held while the authority is told to stop.
+        Reply held;
+        std::thread client([&] { held = sendEvents(port, batch); });
+        QElapsedTimer clock;
+        clock.start();
+        while (requestCounts(port).value(QStringLiteral("evento")) < 2 && clock.elapsed() < 10000)
+            QTest::qWait(50);
+        QCOMPARE(requestCounts(port).value(QStringLiteral("evento")), 2);
+        clock.restart();
+        QVERIFY(terminate(authority));
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        client.join();
+        QCOMPARE(held.status, -1);
+    }
+
     void refusedCommandLines_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
@@ -1138,6 +1354,13 @@ private Q_SLOTS:
             << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"), QStringLiteral("--paused"),
                            QStringLiteral("107")}
             << 1;
+        QTest::newRow("hang twice") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"),
+                                                   QStringLiteral("--hang"), QStringLiteral("--hang-ms"),
+                                                   QStringLiteral("100")}
+                                    << 1;
+        QTest::newRow("hang for no time") << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"),
+                                                         QStringLiteral("--hang-ms"), QStringLiteral("0")}
+                                          << 1;
         QTest::newRow("missing TLS client CA")
             << QStringList{QStringLiteral("--db"), QStringLiteral("x.sqlite"),
                            QStringLiteral("--tls-client-ca"), QStringLiteral("missing.pem")}

@@ -1,5 +1,6 @@
 // Cancellation events built, checked and signed; the signatures verified by
 // the independent xmlsec1 command against a CA made here with openssl.
+#include "accesskey.h"
 #include "authoritymessages.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -77,7 +78,7 @@ private:
                  out.constData());
     }
 
-    QByteArray signedBatch(const QList<zavnfe::CancellationData>& list) {
+    static QByteArray unsignedBatch(const QList<zavnfe::CancellationData>& list) {
         QList<zavnfe::CancellationEvent> events;
         QString error;
         for (const auto& data : list) {
@@ -86,12 +87,20 @@ private:
                 qWarning("%s", qPrintable(error));
             events.append(*event);
         }
-        const QByteArray batch = zavnfe::CancellationBatch::build(QStringLiteral("42"), events, &error);
+        return zavnfe::CancellationBatch::build(QStringLiteral("42"), events, &error);
+    }
+
+    zavnfe::SigningCertificate signingCertificate() {
         const zavnfe::CertificateLookup lookup =
             zavnfe::CertificateStore(certs()).find(QStringLiteral("a1b2c3d4e5f6"), "segredo");
         if (!lookup.found())
             qWarning("%s", qPrintable(lookup.error));
-        return zavnfe::EventSigner(*lookup.certificate).sign(batch, &error);
+        return *lookup.certificate;
+    }
+
+    QByteArray signedBatch(const QList<zavnfe::CancellationData>& list) {
+        QString error;
+        return zavnfe::EventSigner(signingCertificate()).sign(unsignedBatch(list), &error);
     }
 
     // Runs scripts/make-certificates.sh with the arguments.
@@ -502,6 +511,45 @@ private Q_SLOTS:
         tampered.replace("cancelado", "cancelada");
         QByteArray output;
         QVERIFY(!verify(tampered, 1, &output));
+    }
+
+    // One signer, its key built once, signs one batch after another, single
+    // events and a batch of twenty: every signature verifies, each carries
+    // the signer's certificate alone, and the bytes are those a signer made
+    // for that batch alone would give (RSA PKCS#1 v1.5 signs alike).
+    void oneSignerSignsMany() {
+        QList<zavnfe::CancellationData> twenty;
+        for (int i = 0; i < 20; ++i) {
+            zavnfe::CancellationData data = sample();
+            data.accessKey = zavfiscal::completeAccessKey(
+                kKey.left(25) + QStringLiteral("%1").arg(700 + i, 9, 10, QLatin1Char('0')) + kKey.mid(34, 9));
+            QCOMPARE(data.accessKey.size(), 44);
+            twenty.append(data);
+        }
+        auto second = sample();
+        second.accessKey = kOtherKey;
+        const std::vector<QByteArray> batches{unsignedBatch({sample()}), unsignedBatch(twenty),
+                                              unsignedBatch({second}), unsignedBatch({sample(), second})};
+        const zavnfe::EventSigner signer(signingCertificate());
+        for (const QByteArray& batch : batches) {
+            QString error;
+            const QByteArray xml = signer.sign(batch, &error);
+            QVERIFY2(!xml.isEmpty(), qPrintable(error));
+            QCOMPARE(xml, zavnfe::EventSigner(signingCertificate()).sign(batch, &error));
+            const int events = int(texts(batch, QStringLiteral("chNFe")).size());
+            QCOMPARE(texts(xml, QStringLiteral("X509Certificate")).size(), events);
+            QCOMPARE(xml.count("<Signature "), events);
+            for (int i = 1; i <= events; ++i) {
+                QByteArray output;
+                QVERIFY2(verify(xml, i, &output), output.constData());
+            }
+            QCOMPARE(zavnfe::CancellationBatch::problemBeforeSending(xml), QString());
+        }
+        // A batch it cannot sign leaves the signer able to sign the next.
+        QString error;
+        QVERIFY(signer.sign("<envEvento/>", &error).isEmpty());
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!signer.sign(batches.front(), &error).isEmpty());
     }
 
     void editCharacters_data() {
