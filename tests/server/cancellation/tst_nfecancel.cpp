@@ -88,20 +88,44 @@ int records(QSqlDatabase& db, int n) {
         .toInt();
 }
 
-// The events the authority holds for an NF-e, by its own protocol query.
-QList<QByteArray> authorityEvents(NfeWorld& nfe, const QString& serial, const QString& key, QString* why) {
+// A client of the local authority with the certificate of serial, as the
+// server's; null with *why.
+std::unique_ptr<httplib::SSLClient> authorityClient(NfeWorld& nfe, const QString& serial, QString* why) {
     const zavnfe::CertificateLookup lookup =
         zavnfe::CertificateStore(nfe.certificateFolder()).find(serial, NfeWorld::kPassword);
     if (!lookup.found()) {
         *why = lookup.error;
-        return {};
+        return nullptr;
     }
-    httplib::SSLClient client("127.0.0.1", nfe.authority().port(), lookup.certificate->certificate(),
-                              lookup.certificate->key());
+    auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", nfe.authority().port(),
+                                                       lookup.certificate->certificate(), lookup.certificate->key());
     for (X509* issuer : lookup.certificate->issuers()) // the authority trusts the root only
-        SSL_CTX_add1_chain_cert(client.ssl_context(), issuer);
-    client.enable_server_certificate_verification(true);
-    client.set_ca_cert_path(nfe.caFile().toStdString());
+        SSL_CTX_add1_chain_cert(client->ssl_context(), issuer);
+    client->enable_server_certificate_verification(true);
+    client->set_ca_cert_path(nfe.caFile().toStdString());
+    return client;
+}
+
+// The requests each of the authority's services received ("evento",
+// "consulta", "status"), as it counts them.
+QMap<QString, int> authorityRequests(NfeWorld& nfe, const QString& serial) {
+    QString why;
+    const auto client = authorityClient(nfe, serial, &why);
+    QMap<QString, int> counts;
+    const auto result = client ? client->Get("/zav/requests") : httplib::Result();
+    if (!result || result->status != 200)
+        return counts;
+    for (const QString& line : QString::fromStdString(result->body).split(u'\n', Qt::SkipEmptyParts))
+        counts.insert(line.section(u' ', 0, 0), line.section(u' ', 1, 1).toInt());
+    return counts;
+}
+
+// The events the authority holds for an NF-e, by its own protocol query.
+QList<QByteArray> authorityEvents(NfeWorld& nfe, const QString& serial, const QString& key, QString* why) {
+    const auto connection = authorityClient(nfe, serial, why);
+    if (!connection)
+        return {};
+    httplib::SSLClient& client = *connection;
     const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, key));
     const auto result =
         client.Post("/ws/NFeConsultaProtocolo4", body.constData(), size_t(body.size()),
@@ -145,12 +169,10 @@ QString cancelElsewhere(NfeWorld& nfe, const Registration& r, const QString& key
     const QByteArray signedBatch = zavnfe::EventSigner(*lookup.certificate).sign(batch, &error);
     if (signedBatch.isEmpty())
         return error;
-    httplib::SSLClient client("127.0.0.1", nfe.authority().port(), lookup.certificate->certificate(),
-                              lookup.certificate->key());
-    for (X509* issuer : lookup.certificate->issuers())
-        SSL_CTX_add1_chain_cert(client.ssl_context(), issuer);
-    client.enable_server_certificate_verification(true);
-    client.set_ca_cert_path(nfe.caFile().toStdString());
+    const auto connection = authorityClient(nfe, r.certificate, &error);
+    if (!connection)
+        return error;
+    httplib::SSLClient& client = *connection;
     const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, signedBatch);
     const auto result = client.Post(
         "/ws/NFeRecepcaoEvento4", body.constData(), size_t(body.size()),
@@ -269,6 +291,17 @@ private Q_SLOTS:
     void certificateFailures();
     void unconfiguredServerSaysWhatIsMissing_data() { zavtest::addDialectRows("fresh database"); }
     void unconfiguredServerSaysWhatIsMissing();
+    // At the authority's pace.
+    void batchOfTwentyWithOneRejected_data() { zavtest::addDialectRows("fresh database"); }
+    void batchOfTwentyWithOneRejected();
+    void lostBatchAnswerIsRecovered_data() { zavtest::addDialectRows("fresh database"); }
+    void lostBatchAnswerIsRecovered();
+    void hungAuthorityTripsTheBreaker_data() { zavtest::addDialectRows("fresh database"); }
+    void hungAuthorityTripsTheBreaker();
+    void pausesAreHonouredByEveryServer_data();
+    void pausesAreHonouredByEveryServer();
+    void protocolQueriesTenAnHour_data() { zavtest::addDialectRows("fresh database"); }
+    void protocolQueriesTenAnHour();
 };
 
 #define FRESH(w, count, ...)                                                                                 \
@@ -905,4 +938,211 @@ void TstNfeCancel::unconfiguredServerSaysWhatIsMissing() {
 }
 
 QTEST_GUILESS_MAIN(TstNfeCancel)
+// 25 invoices in two batches (20 and 5), the seventh with a protocol the
+// authority does not have: it alone is rejected, the nineteen beside it in
+// its batch and the five of the other are registered, each answer taken by
+// its access key; each journal row knows its batch.
+void TstNfeCancel::batchOfTwentyWithOneRejected() {
+    FRESH(w, 25);
+    const QString protocol = scalar(
+        w.db, QStringLiteral("SELECT NRPROTOCOLONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(7)});
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET NRPROTOCOLONFE = ? WHERE NRLANCTONF = ?"),
+                  {protocol.left(14) + QString::number((protocol.at(14).digitValue() + 1) % 10), entryOf(7)}),
+             QString());
+    QList<int> all;
+    for (int n = 1; n <= 25; ++n)
+        all.append(n);
+    const Answer a = cancel(w, all);
+    QCOMPARE(a.failures.size(), 1);
+    QCOMPARE(a.failures.at(0).entry, entryOf(7));
+    QVERIFY2(a.failures.at(0).text.startsWith(QStringLiteral("222 - Rejei")), qPrintable(a.describe()));
+    QCOMPARE(authorityRequests(*w.nfe, w.r.certificate).value(QStringLiteral("evento")), 2);
+    QSet<QString> batches;
+    QString why;
+    for (int n = 1; n <= 25; ++n) {
+        const Journal j = journal(w.db, entryOf(n));
+        batches.insert(j.batch);
+        QCOMPARE(j.attempts, 1);
+        if (n == 7) {
+            QCOMPARE(state(w.db, n), QStringLiteral("A"));
+            QCOMPARE(j.state, QStringLiteral("J"));
+            QCOMPARE(records(w.db, n), 0);
+            continue;
+        }
+        QCOMPARE(state(w.db, n), QStringLiteral("C"));
+        QCOMPARE(j.state, QStringLiteral("R"));
+        QCOMPARE(records(w.db, n), 1);
+        // Its own procEventoNFe: the event of this NF-e, its answer.
+        QVERIFY(j.proc.contains("<chNFe>" + accessKey(w.db, n).toLatin1() + "</chNFe>"));
+        QCOMPARE(w.nfe->verifySignature(j.proc), QString());
+    }
+    QCOMPARE(batches.size(), 2);
+    QCOMPARE(journal(w.db, entryOf(1)).batch, journal(w.db, entryOf(20)).batch);
+    QVERIFY(journal(w.db, entryOf(20)).batch != journal(w.db, entryOf(21)).batch);
+    QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, 12), &why).size(), 1);
+}
+
+// The answer to one of two batches is lost after the authority registered
+// it: its invoices stay pending, and the next call finds each registered by
+// the protocol query, one query per invoice, without sending any again.
+void TstNfeCancel::lostBatchAnswerIsRecovered() {
+    FRESH(w, 25, {QStringLiteral("--drop-answers"), QStringLiteral("1")});
+    QList<int> all;
+    for (int n = 1; n <= 25; ++n)
+        all.append(n);
+    const Answer first = cancel(w, all);
+    // Either batch may be the first to arrive.
+    QVERIFY2(first.failures.size() == 20 || first.failures.size() == 5, qPrintable(first.describe()));
+    for (const Failure& f : first.failures) {
+        QCOMPARE(f.key, QStringLiteral("fa_transmi"));
+        QVERIFY2(f.text.startsWith(QStringLiteral("Pedido pendente")), qPrintable(f.text));
+        QCOMPARE(journal(w.db, f.entry).state, QStringLiteral("P"));
+    }
+    QCOMPARE(authorityRequests(*w.nfe, w.r.certificate).value(QStringLiteral("evento")), 2);
+
+    const Answer second = cancel(w, all);
+    QVERIFY2(second.null, qPrintable(second.describe()));
+    const QMap<QString, int> requests = authorityRequests(*w.nfe, w.r.certificate);
+    QCOMPARE(requests.value(QStringLiteral("evento")), 2); // nothing sent again
+    QCOMPARE(requests.value(QStringLiteral("consulta")), int(first.failures.size()));
+    QString why;
+    for (int n = 1; n <= 25; ++n) {
+        QCOMPARE(state(w.db, n), QStringLiteral("C"));
+        QCOMPARE(records(w.db, n), 1);
+        QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, n), &why).size(), 1);
+    }
+    for (const Failure& f : first.failures) {
+        QCOMPARE(journal(w.db, f.entry).queries, 1);
+        QCOMPARE(journal(w.db, f.entry).attempts, 1);
+    }
+}
+
+// An authority that takes requests and never answers: the first batches in
+// flight time out, nothing more is sent in the call, and the invoices not
+// sent are said so, neither signed nor journalled.
+void TstNfeCancel::hungAuthorityTripsTheBreaker() {
+    FRESH(w, 100, {}, false);
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--hang")}, 1000), QString());
+    QCOMPARE(startServer(w), QString());
+    QList<int> all;
+    for (int n = 1; n <= 100; ++n)
+        all.append(n);
+    const Answer a = cancel(w, all);
+    QCOMPARE(a.failures.size(), 100);
+    int pending = 0, notSent = 0;
+    for (const Failure& f : a.failures) {
+        QCOMPARE(f.key, QStringLiteral("fa_transmi"));
+        if (f.text.startsWith(QStringLiteral("Pedido pendente"))) {
+            ++pending;
+            QCOMPARE(journal(w.db, f.entry).state, QStringLiteral("P"));
+        } else {
+            ++notSent;
+            QVERIFY2(f.text.startsWith(QStringLiteral("SEFAZ indisponível (3 lotes sem resposta")) ||
+                         f.text.startsWith(QStringLiteral("SEFAZ indisponível (4 lotes sem resposta")),
+                     qPrintable(f.text));
+            QCOMPARE(journal(w.db, f.entry).state, QString()); // never signed
+        }
+    }
+    // The four batches of the first round were sent; no batch after the breaker.
+    QCOMPARE(pending, 80);
+    QCOMPARE(notSent, 20);
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO")), QStringLiteral("80"));
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'C'")),
+             QStringLiteral("0"));
+}
+
+void TstNfeCancel::pausesAreHonouredByEveryServer_data() {
+    zavtest::addDatabaseColumn();
+    QTest::addColumn<QStringList>("play");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("minutes");
+    for (const QString& d : zavtest::dialects()) {
+        zavtest::newRow(d, "656") << QStringList{QStringLiteral("--consumo-indevido")} << 656 << 60;
+        zavtest::newRow(d, "108") << QStringList{QStringLiteral("--paused"), QStringLiteral("108")} << 108 << 5;
+    }
+}
+
+// 656 (consumo indevido) and 108 (paused): the batches of the call get the
+// answer, the authority is paused in the database, and nothing more is sent
+// to it by this server or another on the same database until the pause ends.
+void TstNfeCancel::pausesAreHonouredByEveryServer() {
+    QFETCH(QStringList, play);
+    QFETCH(int, status);
+    QFETCH(int, minutes);
+    FRESH(w, 60, play);
+    QList<int> all;
+    for (int n = 1; n <= 60; ++n)
+        all.append(n);
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    const Answer first = cancel(w, all);
+    QCOMPARE(first.failures.size(), 60);
+    const int sent = authorityRequests(*w.nfe, w.r.certificate).value(QStringLiteral("evento"));
+    QVERIFY2(sent >= 1 && sent <= 3, qPrintable(QString::number(sent)));
+    const QString code = QString::number(status);
+    for (const Failure& f : first.failures)
+        QVERIFY2(f.text.startsWith(code + QStringLiteral(" - ")) ||
+                     (f.key == u"fa_transmi" && f.text.startsWith(QStringLiteral("SEFAZ em pausa até "))),
+                 qPrintable(f.text));
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT CDSTATUS FROM SEFAZPAUSA")), code);
+    const qint64 until = scalar(w.db, QStringLiteral("SELECT DHATE FROM SEFAZPAUSA")).toLongLong();
+    QVERIFY(until >= before + minutes * 60 && until <= QDateTime::currentSecsSinceEpoch() + minutes * 60);
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'C'")),
+             QStringLiteral("0"));
+
+    // A second server on the same database honours it: nothing is sent.
+    ServerProcess second;
+    QString why;
+    QVERIFY2(second.start(w.connection, w.nfe->serverArguments(), &why), qPrintable(why));
+    carrySessions(w.server->port(), second.port());
+    Client client(second.port());
+    InvoiceList list = InvoiceList::fetch(client, w.e, issueDayOf(1), issueDayOf(60), &why);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    list.tickAll(kReason);
+    const Answer again = client.cancel(list.packet(), kOperator, today(), w.r);
+    QCOMPARE(again.failures.size(), 60);
+    for (const Failure& f : again.failures) {
+        QCOMPARE(f.key, QStringLiteral("fa_transmi"));
+        QVERIFY2(f.text.startsWith(QStringLiteral("SEFAZ em pausa até ")) && f.text.contains(u'(' + code),
+                 qPrintable(f.text));
+    }
+    QCOMPARE(authorityRequests(*w.nfe, w.r.certificate).value(QStringLiteral("evento")), sent);
+    // The events the pause refused were not registered: they are replaced,
+    // not held against the operator, once the pause is over.
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE SEFAZPAUSA SET DHATE = ?"), {before - 1}), QString());
+    const Answer after = client.cancel(list.packet(), kOperator, today(), w.r);
+    QCOMPARE(after.failures.size(), 60);
+    QVERIFY2(after.failures.at(0).text.startsWith(code + QStringLiteral(" - ")), qPrintable(after.describe()));
+    QVERIFY(authorityRequests(*w.nfe, w.r.certificate).value(QStringLiteral("evento")) > sent);
+}
+
+// The protocol query of one NF-e at most ten times an hour: a pending event
+// whose NF-e was asked about ten times in the last hour waits for the hour
+// to end, and nothing goes to the authority meanwhile.
+void TstNfeCancel::protocolQueriesTenAnHour() {
+    FRESH(w, 1, {QStringLiteral("--drop-answers"), QStringLiteral("1")});
+    const Answer dropped = cancel(w, {1});
+    QCOMPARE(dropped.failures.size(), 1);
+    QCOMPARE(journal(w.db, entryOf(1)).state, QStringLiteral("P"));
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QString setQueries =
+        QStringLiteral("UPDATE NFEEVENTO SET NRCONSULTAS = ?, DHCONSULTA = ? WHERE NRLANCTONF = ?");
+    QCOMPARE(exec(w.db, setQueries, {10, now - 600, entryOf(1)}), QString());
+    const Answer held = cancel(w, {1});
+    QCOMPARE(held.failures.size(), 1);
+    QCOMPARE(held.failures.at(0).key, QStringLiteral("fa_transmi"));
+    QVERIFY2(held.failures.at(0).text.startsWith(
+                 QStringLiteral("Pedido pendente: a SEFAZ já foi consultada 10 vezes sobre esta NF-e")),
+             qPrintable(held.failures.at(0).text));
+    QCOMPARE(authorityRequests(*w.nfe, w.r.certificate).value(QStringLiteral("consulta")), 0);
+    QCOMPARE(state(w.db, 1), QStringLiteral("A"));
+
+    // Nine in the hour: one more is allowed, and finds the event registered.
+    QCOMPARE(exec(w.db, setQueries, {9, now - 600, entryOf(1)}), QString());
+    const Answer resumed = cancel(w, {1});
+    QVERIFY2(resumed.null, qPrintable(resumed.describe()));
+    QCOMPARE(authorityRequests(*w.nfe, w.r.certificate).value(QStringLiteral("consulta")), 1);
+    QCOMPARE(state(w.db, 1), QStringLiteral("C"));
+    QCOMPARE(journal(w.db, entryOf(1)).queries, 10);
+}
+
 #include "tst_nfecancel.moc"
