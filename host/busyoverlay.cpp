@@ -25,6 +25,13 @@ bool BusyOverlay::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
+void BusyOverlay::setProgressText(const QString& text) {
+    if (text == m_progress)
+        return;
+    m_progress = text;
+    update();
+}
+
 void BusyOverlay::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
@@ -46,6 +53,15 @@ void BusyOverlay::paintEvent(QPaintEvent*) {
     }
     p.setPen(Qt::black);
     p.setFont(screenFont(11, true));
-    p.drawText(box.adjusted(64, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap,
+    const QRect words = box.adjusted(64, 0, -8, 0);
+    if (m_progress.isEmpty()) {
+        p.drawText(words, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap,
+                   HostText::text(HostText::Busy));
+        return;
+    }
+    const int half = words.height() / 2;
+    p.drawText(words.adjusted(0, 0, 0, -half), Qt::AlignBottom | Qt::AlignLeft | Qt::TextWordWrap,
                HostText::text(HostText::Busy));
+    p.setFont(screenFont(11, false));
+    p.drawText(words.adjusted(0, half + 4, 0, 0), Qt::AlignTop | Qt::AlignLeft, m_progress);
 }

@@ -12,6 +12,10 @@ public:
     BusyOverlay(QWidget* over, int kind);
     int kind() const { return m_kind; }
     int frame() const { return m_frame; }
+    // How far the awaited call has come ("n de m"), under the caption beside
+    // the wheel; empty: nothing.
+    void setProgressText(const QString& text);
+    QString progressText() const { return m_progress; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -21,4 +25,5 @@ private:
     int m_kind;
     int m_frame = 0;
     QTimer* m_timer;
+    QString m_progress;
 };

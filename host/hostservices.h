@@ -38,6 +38,10 @@ public:
     // The busy animation over a screen; busyOff is harmless when it is off.
     virtual void busyOn(QWidget* over, int kind) = 0;
     virtual void busyOff() = 0;
+    // How far the server says the awaited call has come, shown beside the
+    // busy animation's wheel ("n de m"); a total of 0 takes it away. Harmless
+    // when the animation is off.
+    virtual void busyProgress(int done, int total);
     // The help viewer: help file and context.
     virtual void showHelp(const QString& file, int context) = 0;
 };

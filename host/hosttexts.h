@@ -26,6 +26,20 @@ inline constexpr char HelpMissing[] = "Ajuda não encontrada: arquivo %1, tópic
 inline constexpr char SearchTitle[] = "Procurar";
 inline constexpr char Find[] = "Localizar:";
 inline constexpr char Busy[] = "Aguarde, processando...";
+// Beside the wheel while the server says how far a call has come: done, total.
+inline constexpr char BusyProgress[] = "%1 de %2";
+
+// A call given up on (after the connection's first words, Err_Conex)
+// Server, seconds.
+inline constexpr char CallSilent[] = "o servidor %1 não respondeu em %2 s.";
+// Server, done, total, seconds.
+inline constexpr char CallStalled[] =
+    "o servidor %1 parou de progredir na chamada em %2 de %3 e nada mudou em %4 s; a espera foi "
+    "encerrada.";
+// After either: the server may still be working on it.
+inline constexpr char CallMayGoOn[] =
+    "O servidor pode ainda estar processando a chamada (cancelando as notas, por exemplo): consulte a "
+    "lista de novo para ver o que foi feito.";
 
 // Signing in
 inline constexpr char SignInTitle[] = "Entrar no sistema";

@@ -1,13 +1,21 @@
 #include "netconnection.h"
 
+#include "data/datapacket.h"
 #include "exceptions.h"
+#include "hostservices.h"
+#include "hosttexts.h"
 #include "net/jsonrpccodec.h"
 #include "session.h"
+#include "userinputblock.h"
 #include <algorithm>
+#include <limits>
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -22,6 +30,7 @@ bool isLoopbackHost(const QString& host) {
 const char* const kHealthPath = "/health";
 const char* const kCborType = "application/cbor";
 const char* const kJsonType = "application/json";
+const char* const kProgressMethod = "Progresso_Chamada";
 
 QString seconds(int ms) {
     return QString::number(ms / 1000.0, 'g', 3).replace(u'.', u',');
@@ -33,7 +42,42 @@ struct TNetConnection::Exchange {
     HttpResult result;
     Abort abort = Abort::None;
     int timeoutMs = 0;
+    // What the server last said of the call's progress (total 0: nothing),
+    // and for how long it had not changed when the call was given up on.
+    int done = 0;
+    int total = 0;
+    qint64 quietMs = 0;
 };
+
+namespace {
+
+// What a progress answer says: the call runs and has said how much it has.
+struct Progress {
+    bool known = false;
+    int done = 0;
+    int total = 0;
+};
+
+// Reads an answer to Progresso_Chamada; throws EZavError for an error or an
+// answer that is not one (a server without the question).
+Progress progressOf(const HttpResult& r, const QString& id, const QString& endpoint) {
+    const QVariant answer = decodeRpcResponse(r.status, r.contentType, r.body, id, endpoint);
+    if (!answer.canConvert<DataPacket>())
+        throw EZavError(QStringLiteral("resposta sem pacote"));
+    const DataPacket p = answer.value<DataPacket>();
+    const int state = p.indexOf(QStringLiteral("SITUACAO"));
+    const int done = p.indexOf(QStringLiteral("FEITAS"));
+    const int total = p.indexOf(QStringLiteral("TOTAL"));
+    if (p.rowCount() != 1 || state < 0 || done < 0 || total < 0)
+        throw EZavError(QStringLiteral("resposta sem situação"));
+    Progress seen;
+    seen.total = std::clamp(p.value(0, total).toInt(), 0, 1 << 30);
+    seen.done = std::clamp(p.value(0, done).toInt(), 0, seen.total);
+    seen.known = p.value(0, state).toString() == QLatin1StringView("andamento") && seen.total > 0;
+    return seen;
+}
+
+} // namespace
 
 TNetConnection::TNetConnection(QObject* parent) : QObject(parent), m_alive(std::make_shared<bool>(true)) {}
 
@@ -152,6 +196,16 @@ QString TNetConnection::transportCause(const Exchange& e) const {
         return QStringLiteral("a conexão foi fechada durante a chamada.");
     case Abort::Destroyed:
         return QStringLiteral("a conexão foi encerrada durante a chamada.");
+    case Abort::TimedOut:
+        return HostText::text(HostText::CallSilent).arg(where, seconds(e.timeoutMs)) + u' ' +
+               HostText::text(HostText::CallMayGoOn);
+    case Abort::Stalled:
+        return HostText::text(HostText::CallStalled)
+                   .arg(where)
+                   .arg(e.done)
+                   .arg(e.total)
+                   .arg(seconds(int(std::min<qint64>(e.quietMs, std::numeric_limits<int>::max())))) +
+               u' ' + HostText::text(HostText::CallMayGoOn);
     case Abort::None:
         break;
     }
@@ -160,7 +214,7 @@ QString TNetConnection::transportCause(const Exchange& e) const {
     case Outcome::ConnectTimeout:
         return QStringLiteral("não foi possível conectar a %1 em %2 s.").arg(where, seconds(ConnectTimeout));
     case Outcome::Timeout:
-        return QStringLiteral("o servidor %1 não respondeu em %2 s.").arg(where, seconds(e.timeoutMs));
+        return HostText::text(HostText::CallSilent).arg(where, seconds(e.timeoutMs));
     case Outcome::Refused:
         return QStringLiteral("conexão recusada por %1 (o servidor de aplicação não está no ar?).")
             .arg(where);
@@ -210,8 +264,8 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
     } busy{m_busy, m_alive};
     m_busy = true;
 
-    const QByteArray body = encodeRpcRequest(m_nextId, method, args, UseCbor);
-    const qint64 id = m_nextId++;
+    const QString id = newRpcId();
+    const QByteArray body = encodeRpcRequest(id, method, args, UseCbor);
 
     const std::shared_ptr<bool> alive = m_alive;
     const QString errorText = ConnectionErrorText;
@@ -237,9 +291,13 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
                                                          : QByteArray(kJsonType))};
     if (!Session::values().webToken.isEmpty())
         request.headers.append("Authorization: Bearer " + Session::values().webToken.toLatin1());
-    request.connectTimeoutMs = ConnectTimeout > 0 && ConnectTimeout < CallTimeout ? ConnectTimeout : 0;
-    request.totalTimeoutMs = std::max(1, CallTimeout);
-    Exchange e = exchange(std::move(request));
+    // The call's own end is decided while it runs (watchedExchange): no
+    // limit of the transfer's, but for the connection.
+    const int callTimeout = std::max(1, CallTimeout);
+    request.connectTimeoutMs =
+        ConnectTimeout > 0 && ConnectTimeout < callTimeout ? ConnectTimeout : callTimeout;
+    request.totalTimeoutMs = 0;
+    Exchange e = watchedExchange(std::move(request), id);
     if (!*alive)
         throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
     if (e.abort != Abort::None || e.result.outcome != HttpResult::Outcome::Answered || e.result.status == 0) {
@@ -249,4 +307,105 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
         throw EZavError(m_lastError);
     }
     return decodeRpcResponse(e.result.status, e.result.contentType, e.result.body, id, EndpointUrl());
+}
+
+TNetConnection::Exchange TNetConnection::watchedExchange(HttpRequest request, const QString& id) {
+    Exchange e;
+    const int callTimeout = std::max(1, CallTimeout);
+    const int stallTimeout = std::max(1, StallTimeout);
+    e.timeoutMs = callTimeout;
+    // The question about the call's progress, on a connection of its own each
+    // time; asked with the call's own headers (its session, its encoding).
+    HttpRequest question;
+    question.url = request.url;
+    question.caFile = request.caFile;
+    question.post = true;
+    question.headers = request.headers;
+    question.connectTimeoutMs = request.connectTimeoutMs;
+    question.totalTimeoutMs = std::max({ConnectTimeout, 2 * ProgressInterval, 1000});
+    const QString endpoint = EndpointUrl();
+    const bool cbor = UseCbor;
+    const std::shared_ptr<bool> alive = m_alive;
+
+    HttpExchange http(std::move(request));
+    m_current = &http;
+    m_abort = Abort::None;
+    QEventLoop loop;
+    QElapsedTimer sent;
+    sent.start();
+    QElapsedTimer changed; // since the progress last changed
+    Progress last;
+    bool asking = true; // false once the server showed it cannot answer the question
+    Abort givenUp = Abort::None;
+    std::unique_ptr<HttpExchange> pending;
+    QString pendingId;
+
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+        givenUp = last.known ? Abort::Stalled : Abort::TimedOut;
+        http.cancel();
+    });
+    const auto answered = [&] {
+        const HttpResult r = pending->take();
+        pending.reset();
+        if (r.outcome != HttpResult::Outcome::Answered || r.status == 0)
+            return; // the question got lost: asked again at the next turn
+        Progress now;
+        try {
+            now = progressOf(r, pendingId, endpoint);
+        } catch (...) {
+            asking = false; // a server without the question, or that refuses it: waited for as before
+            return;
+        }
+        if (!now.known || (last.known && now.done == last.done && now.total == last.total))
+            return;
+        last = now;
+        changed.start();
+        ::Host().busyProgress(now.done, now.total);
+        // It goes on: waited for StallTimeout more, and never less than CallTimeout in all.
+        deadline.start(int(std::max<qint64>(callTimeout - sent.elapsed(), stallTimeout)));
+    };
+    QTimer ask;
+    ask.setInterval(std::max(50, ProgressInterval));
+    QObject::connect(&ask, &QTimer::timeout, &loop, [&] {
+        if (!asking || pending || !*alive)
+            return;
+        pendingId = newRpcId();
+        question.body = encodeRpcRequest(pendingId, QLatin1StringView(kProgressMethod), {id}, cbor);
+        pending = std::make_unique<HttpExchange>(question);
+        pending->start(&loop, answered);
+    });
+
+    ::Host().busyProgress(0, 0);
+    http.start(&loop, [&loop] { loop.quit(); });
+    deadline.start(callTimeout);
+    ask.start();
+    {
+        UserInputBlock block;
+        loop.exec();
+    }
+    ask.stop();
+    deadline.stop();
+    if (pending) {
+        pending->cancel();
+        pending.reset();
+    }
+    // The loop also ends when the application is quitting: the exchange then
+    // ends too, and nothing it touches outlives this call.
+    http.cancel();
+    e.result = http.take();
+    ::Host().busyProgress(0, 0);
+    e.done = last.done;
+    e.total = last.total;
+    e.quietMs = last.known ? changed.elapsed() : 0;
+    if (!*alive) {
+        e.abort = Abort::Destroyed;
+        return e;
+    }
+    m_current = nullptr;
+    if (e.result.outcome == HttpResult::Outcome::Cancelled)
+        e.abort = m_abort != Abort::None ? m_abort : givenUp;
+    m_abort = Abort::None;
+    return e;
 }

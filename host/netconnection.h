@@ -21,6 +21,19 @@
 // - the server's own message when it answers with a JSON-RPC error;
 // - ConnectionErrorText, a blank and the cause when the server cannot be
 //   reached, stops answering within CallTimeout or drops the connection;
+// - the same, with the news that the server stopped progressing, when a call
+//   that said how far it had come stops changing for StallTimeout.
+// A call that is given up on while the server may still work on it says so,
+// and that the list must be fetched again to see what was done.
+//
+// While a call runs, its progress is asked for every ProgressInterval on a
+// connection of its own (Progresso_Chamada, under the call's id, a random text
+// unique to it). While the server says how much there is and that amount
+// changes, the busy animation shows "n de m" and the call is waited for,
+// however long it takes: it is given up on only after CallTimeout and, once
+// it has said how far it has come, after StallTimeout without a change. A
+// server that does not know the question, or a call that never says how much
+// it has, is waited for CallTimeout as before.
 // - "Resposta inválida do servidor: ..." for an answer that is not a well-formed
 //   response (garbage, a packet without one of its fields, a value of the
 //   wrong type).
@@ -53,8 +66,10 @@ public:
     bool ThrowException = false;
     TNotifyEvent BeforeConnect;
 
-    int ConnectTimeout = 5000; // ms: the reachability check, and a call's connection and sending
-    int CallTimeout = 120000;  // ms: a whole call, from sending to the last byte of the answer
+    int ConnectTimeout = 5000;   // ms: the reachability check, and a call's connection and sending
+    int CallTimeout = 120000;    // ms: a whole call, from sending to the last byte of the answer
+    int StallTimeout = 120000;   // ms: a call that says how far it has come, without a change
+    int ProgressInterval = 1000; // ms between two questions about a running call's progress
     // CBOR both ways (several times cheaper for a list of 100,000 rows); false:
     // JSON both ways. Either way the answer is read in the encoding it comes in.
     bool UseCbor = true;
@@ -81,10 +96,14 @@ public:
     static QString Scheme();
 
 private:
-    enum class Abort { None, Closed, Destroyed }; // why a waiting exchange was cancelled
+    // Why a waiting exchange was cancelled: closed, destroyed, or given up on
+    // (no answer within CallTimeout, no progress within StallTimeout).
+    enum class Abort { None, Closed, Destroyed, TimedOut, Stalled };
     struct Exchange;
     QString connectServer(); // empty when the server answered its health check
     Exchange exchange(HttpRequest request);
+    // A call's exchange, its progress asked for meanwhile.
+    Exchange watchedExchange(HttpRequest request, const QString& id);
     QString transportCause(const Exchange& e) const;
 
     HttpExchange* m_current = nullptr; // the exchange waiting, to cancel on close
@@ -92,6 +111,5 @@ private:
     std::shared_ptr<bool> m_alive;
     bool m_connected = false;
     bool m_busy = false;
-    qint64 m_nextId = 1;
     QString m_lastError;
 };

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
@@ -21,6 +22,8 @@ QWidget* dialogParent() {
 } // namespace
 
 HostServices::~HostServices() = default;
+
+void HostServices::busyProgress(int, int) {}
 
 namespace {
 std::unique_ptr<HostServices>& installed() {
@@ -106,6 +109,16 @@ void QtHostServices::busyOn(QWidget* over, int kind) {
     busyOff();
     if (over)
         m_busy = new BusyOverlay(over, kind);
+}
+
+void QtHostServices::busyProgress(int done, int total) {
+    auto* overlay = qobject_cast<BusyOverlay*>(m_busy.data());
+    if (!overlay)
+        return;
+    const QLocale brazil(QLocale::Portuguese, QLocale::Brazil);
+    overlay->setProgressText(
+        total > 0 ? HostText::text(HostText::BusyProgress).arg(brazil.toString(done), brazil.toString(total))
+                  : QString());
 }
 
 void QtHostServices::busyOff() {

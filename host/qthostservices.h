@@ -16,6 +16,7 @@ public:
     void search(QWidget* owner, TDataSet* dataSet) override;
     void busyOn(QWidget* over, int kind) override;
     void busyOff() override;
+    void busyProgress(int done, int total) override;
     void showHelp(const QString& file, int context) override;
 
 private:

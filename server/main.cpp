@@ -23,6 +23,13 @@
 #include <cstdio>
 #include <malloc.h>
 
+#ifdef ZAV_TEST_METHODS
+// The tests' build of the server adds methods of its own (tests/support).
+namespace zavserver {
+void registerTestMethods(RpcDispatcher& dispatcher);
+}
+#endif
+
 namespace {
 
 enum ExitCode { Ok = 0, BadCommandLine = 1, NoDatabase = 2, CannotListen = 3, BadNfeSettings = 4 };
@@ -158,6 +165,9 @@ int main(int argc, char* argv[]) {
     const SessionPolicy sessions;
     RpcDispatcher dispatcher;
     registerMethods(dispatcher, nfe, sessions);
+#ifdef ZAV_TEST_METHODS
+    registerTestMethods(dispatcher);
+#endif
     // Sessions live in the database, so that every server on it honours them.
     dispatcher.setSessionCheck([&sessions](const QByteArray& token) {
         return SessionStore(ThreadDatabase::get(), sessions).check(token, QDateTime::currentSecsSinceEpoch());

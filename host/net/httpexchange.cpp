@@ -73,21 +73,37 @@ void HttpExchange::cancel() {
         curl_multi_wakeup(static_cast<CURLM*>(m_multi));
 }
 
+HttpExchange::~HttpExchange() {
+    if (m_worker && !m_worker->isFinished()) {
+        cancel();
+        m_worker->wait();
+    }
+}
+
+void HttpExchange::start(QObject* context, std::function<void()> ended) {
+    m_worker.reset(QThread::create([this] { perform(); }));
+    QObject::connect(m_worker.get(), &QThread::finished, context, std::move(ended));
+    m_worker->start();
+}
+
+HttpResult HttpExchange::take() {
+    if (m_worker)
+        m_worker->wait();
+    return std::move(m_result);
+}
+
 HttpResult HttpExchange::run() {
     QEventLoop loop;
-    std::unique_ptr<QThread> worker(QThread::create([this] { perform(); }));
-    QObject::connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
-    worker->start();
+    start(&loop, [&loop] { loop.quit(); });
     {
         UserInputBlock block;
         loop.exec();
     }
     // The loop also ends when the application is quitting: the exchange
     // then ends too, and nothing it touches outlives this call.
-    if (!worker->isFinished())
+    if (!m_worker->isFinished())
         cancel();
-    worker->wait();
-    return std::move(m_result);
+    return take();
 }
 
 void HttpExchange::perform() {

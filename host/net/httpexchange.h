@@ -13,7 +13,12 @@
 #include <QList>
 #include <QString>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
+
+class QObject;
+class QThread;
 
 struct HttpRequest {
     QByteArray url;
@@ -53,6 +58,7 @@ struct HttpResult {
 class ZAVHOST_EXPORT HttpExchange {
 public:
     explicit HttpExchange(HttpRequest request);
+    ~HttpExchange(); // an exchange still going is cancelled and waited for
     HttpExchange(const HttpExchange&) = delete;
     HttpExchange& operator=(const HttpExchange&) = delete;
 
@@ -62,6 +68,15 @@ public:
     // Ends the exchange soon, from a handler running inside run()'s wait.
     void cancel();
 
+    // The same without a wait of its own, for a caller that waits in its own
+    // loop on several: starts the exchange, and calls ended (through the
+    // context's thread, from its event loop) once it has ended. Once, instead
+    // of run().
+    void start(QObject* context, std::function<void()> ended);
+    // The result, once ended has been called (or after cancel(), waiting for
+    // the end).
+    HttpResult take();
+
 private:
     void perform(); // on the worker thread
 
@@ -70,4 +85,5 @@ private:
     std::atomic<bool> m_cancelled{false};
     std::mutex m_mutex; // guards m_multi between the worker and cancel()
     void* m_multi = nullptr;
+    std::unique_ptr<QThread> m_worker;
 };

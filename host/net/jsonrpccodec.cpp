@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 
 namespace {
 
@@ -73,7 +74,7 @@ QVariant dayOf(const QVariant& v) {
 
 } // namespace
 
-QByteArray encodeRpcRequest(qint64 id, const QString& method, const QVariantList& args, bool cbor) {
+QByteArray encodeRpcRequest(const QString& id, const QString& method, const QVariantList& args, bool cbor) {
     if (!cbor) {
         QJsonArray params;
         for (int i = 0; i < args.size(); ++i) {
@@ -270,15 +271,14 @@ Envelope readCbor(const QByteArray& body) {
     return env;
 }
 
-bool sameId(const QCborValue& id, qint64 expected) {
-    return (id.isInteger() && id.toInteger() == expected) ||
-           (id.isDouble() && id.toDouble() == double(expected));
+bool sameId(const QCborValue& id, const QString& expected) {
+    return id.isString() && id.toString() == expected;
 }
 
 } // namespace
 
-QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByteArray& body, qint64 id,
-                           const QString& endpoint) {
+QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByteArray& body,
+                           const QString& id, const QString& endpoint) {
     const QByteArray type = mediaType(contentType);
     Envelope env;
     if (type == kCborType)
@@ -316,4 +316,10 @@ QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByt
     if (status != 200)
         DataPacket::refuse(QStringLiteral("resultado com o status HTTP %1").arg(status));
     return env.result;
+}
+
+QString newRpcId() {
+    quint32 bits[4];
+    QRandomGenerator::system()->fillRange(bits);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(bits), sizeof bits).toHex());
 }

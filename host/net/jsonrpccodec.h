@@ -12,7 +12,8 @@
 // day, "YYYY-MM-DD"; an invalid one is null), DataPacket, a null QVariant,
 // numbers and booleans; any other type is refused (EZavError) before anything
 // is written.
-ZAVHOST_EXPORT QByteArray encodeRpcRequest(qint64 id, const QString& method, const QVariantList& args,
+// The id is a text, unique to the call (see newRpcId).
+ZAVHOST_EXPORT QByteArray encodeRpcRequest(const QString& id, const QString& method, const QVariantList& args,
                                            bool cbor);
 
 // The result of the answer to call id: a null QVariant, a DataPacket or a plain
@@ -21,4 +22,9 @@ ZAVHOST_EXPORT QByteArray encodeRpcRequest(qint64 id, const QString& method, con
 // "Resposta inválida do servidor: ...". endpoint names the server in the text
 // of an answer that is no JSON-RPC at all.
 ZAVHOST_EXPORT QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByteArray& body,
-                                          qint64 id, const QString& endpoint);
+                                          const QString& id, const QString& endpoint);
+
+// A new call id: 128 random bits in 32 hexadecimal digits, so that no two calls
+// of one session (two screens, two workstations) share an id the server keeps
+// apart while they run.
+ZAVHOST_EXPORT QString newRpcId();

@@ -1,6 +1,7 @@
 #include "methods/methods.h"
 #include "methods/cancelanotafiscal.h"
 #include "methods/getnotafiscal.h"
+#include "methods/progressochamada.h"
 #include "methods/signin.h"
 #include "rpc/rpcdispatcher.h"
 
@@ -16,6 +17,17 @@ void registerMethods(RpcDispatcher& dispatcher, const NfeSettings& settings, con
     dispatcher.add(
         QStringLiteral("Cancela_NotaFiscal"), CancelaNotaFiscal::kArity,
         [&settings](const Call& call, ResponseEncoder& out) { CancelaNotaFiscal::run(settings, call, out); });
+    // Asked about another call while it runs: answered on the connection's
+    // thread when the registry knows the session, so that it is answered even
+    // when every worker is busy with long calls.
+    const QString progress = QStringLiteral("Progresso_Chamada");
+    dispatcher.add(
+        progress, ProgressoChamada::kArity,
+        [&calls = dispatcher.calls()](const Call& call, ResponseEncoder& out) {
+            ProgressoChamada::run(calls, call, out);
+        },
+        RpcDispatcher::Access::Session, RpcDispatcher::Follow::No);
+    dispatcher.setAnsweredAtOnce(progress);
 }
 
 } // namespace zavserver

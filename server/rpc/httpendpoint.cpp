@@ -28,6 +28,7 @@
 #include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -378,6 +379,8 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
         return refuse(connection, 413, RpcCode::InvalidRequest, message);
     }
     if (!request->dispatched) {
+        if (request->kind == Request::Kind::Call && answerAtOnce(connection, *request))
+            return true;
         dispatchToWorker(connection, *request);
         return true;
     }
@@ -467,6 +470,22 @@ void HttpEndpoint::dispatchToWorker(MHD_Connection* connection, Request& request
         request.ready.store(true);
         MHD_resume_connection(connection);
     });
+}
+
+bool HttpEndpoint::answerAtOnce(MHD_Connection* connection, Request& request) {
+    if (request.body.size() > RpcDispatcher::kAtOnceBytes)
+        return false;
+    const std::unique_ptr<ResponseEncoder> encoder = encoderFor(request.cbor);
+    CallOutcome outcome;
+    outcome.from = request.from;
+    std::optional<QByteArray> reply = m_dispatcher.answerAtOnce(
+        request.body, request.format, Caller{request.bearer, request.from}, *encoder, outcome);
+    if (!reply)
+        return false;
+    m_log.call(outcome, millisecondsSince(request.timer), reply->size(), request.cbor ? "cbor" : "json");
+    request.status = outcome.httpStatus;
+    request.dispatched = true; // answered: nothing more is read or run for it
+    return queue(connection, outcome.httpStatus, encoder->contentType(), std::move(*reply));
 }
 
 void HttpEndpoint::serve(Request& request) {

@@ -70,6 +70,9 @@ private:
     bool admit(MHD_Connection* connection, const char* url, const char* method, Request& request);
     // Counts an admitted request as in progress until it is completed.
     void admitted(Request& request);
+    // Answers on this thread what needs no worker (the progress of a running
+    // call); false when the request must go to a worker.
+    bool answerAtOnce(MHD_Connection* connection, Request& request);
     // Runs the request on a worker; its connection waits suspended.
     void dispatchToWorker(MHD_Connection* connection, Request& request);
     void serve(Request& request);

@@ -109,8 +109,8 @@ QCborArray positionalParams(const QCborMap& request, const QString& method, int 
 
 } // namespace
 
-void RpcDispatcher::add(const QString& name, int arity, Method method, Access access) {
-    m_methods.insert(name, Entry{arity, std::move(method), access});
+void RpcDispatcher::add(const QString& name, int arity, Method method, Access access, Follow follow) {
+    m_methods.insert(name, Entry{arity, std::move(method), access, follow});
 }
 
 SessionRecord RpcDispatcher::sessionOf(const Caller& caller, const QString& method) const {
@@ -148,7 +148,13 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
         const Entry& entry = methodNamed(outcome.method);
         const QCborArray params = positionalParams(request, outcome.method, entry.arity);
         const Arguments arguments(outcome.method, params);
-        entry.method(Call{arguments, caller, session ? &*session : nullptr}, encoder);
+        std::optional<CallRegistry::Registration> followed;
+        if (session && entry.follow == Follow::Yes && id.isString() &&
+            CallRegistry::acceptableId(id.toString()))
+            followed.emplace(m_calls->begin(CallRegistry::digestOf(caller.bearer), id.toString()));
+        entry.method(Call{arguments, caller, session ? &*session : nullptr,
+                          followed ? followed->progress() : std::function<void(int, int)>()},
+                     encoder);
         outcome.rows = encoder.rows();
         return encoder.success(id);
     } catch (const RpcError& error) {
@@ -167,6 +173,45 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
         outcome.code = int(RpcCode::ServerError);
         outcome.message = Incidents::report(QStringLiteral("Erro interno do servidor"),
                                             QStringLiteral("exceção desconhecida em %1").arg(outcome.method));
+    }
+    outcome.rows = -1;
+    return encoder.failure(id, outcome.code, outcome.message);
+}
+
+std::optional<QByteArray> RpcDispatcher::answerAtOnce(const QByteArray& body, RequestFormat format,
+                                                      const Caller& caller, ResponseEncoder& encoder,
+                                                      CallOutcome& outcome) const {
+    if (m_atOnce.isEmpty() || body.size() > kAtOnceBytes || caller.bearer.isEmpty())
+        return std::nullopt;
+    const auto entry = m_methods.constFind(m_atOnce);
+    if (entry == m_methods.constEnd())
+        return std::nullopt;
+    QCborValue id(nullptr);
+    QCborMap request;
+    try {
+        request = requestObject(body, format);
+        checkEnvelope(request, &id);
+        if (request.value(QLatin1StringView("method")) != QCborValue(m_atOnce))
+            return std::nullopt;
+    } catch (...) {
+        return std::nullopt; // a malformed request is answered by a worker, as always
+    }
+    if (!m_calls->knows(CallRegistry::digestOf(caller.bearer)))
+        return std::nullopt;
+    outcome.method = m_atOnce;
+    try {
+        const QCborArray params = positionalParams(request, m_atOnce, entry->arity);
+        const Arguments arguments(m_atOnce, params);
+        entry->method(Call{arguments, caller, nullptr, {}}, encoder);
+        outcome.rows = encoder.rows();
+        return encoder.success(id);
+    } catch (const RpcError& error) {
+        outcome.code = int(error.code());
+        outcome.message = error.message();
+    } catch (const std::exception& error) {
+        outcome.code = int(RpcCode::ServerError);
+        outcome.message = Incidents::report(QStringLiteral("Erro interno do servidor"),
+                                            QString::fromLocal8Bit(error.what()));
     }
     outcome.rows = -1;
     return encoder.failure(id, outcome.code, outcome.message);

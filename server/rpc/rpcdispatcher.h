@@ -4,12 +4,14 @@
 // wrong, the caller gets a response body: a result or a JSON-RPC error.
 #include "access/sessionstore.h"
 #include "rpc/arguments.h"
+#include "rpc/callregistry.h"
 #include "rpc/responseencoder.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace zavserver {
@@ -53,11 +55,16 @@ public:
     using Method = std::function<void(const Call& call, ResponseEncoder& result)>;
     // Every method asks for a session but those open to anyone (signing in).
     enum class Access { Session, Open };
+    // Every call made under a session whose id is a text of the registry's
+    // form is followed while it runs (its progress may be asked for), but the
+    // calls of a method that only asks (the question itself).
+    enum class Follow { Yes, No };
     // The open session of a token, renewed; nothing when there is none. It
     // throws zavdb::DatabaseError when the database cannot say.
     using SessionCheck = std::function<std::optional<SessionRecord>(const QByteArray& token)>;
 
-    void add(const QString& name, int arity, Method method, Access access = Access::Session);
+    void add(const QString& name, int arity, Method method, Access access = Access::Session,
+             Follow follow = Follow::Yes);
     bool has(const QString& name) const { return m_methods.contains(name); }
     // Without a check, every call that needs a session is refused.
     void setSessionCheck(SessionCheck check) { m_sessionCheck = std::move(check); }
@@ -65,11 +72,26 @@ public:
     QByteArray dispatch(const QByteArray& body, RequestFormat format, const Caller& caller,
                         ResponseEncoder& encoder, CallOutcome& outcome) const;
 
+    // The calls running, for the method that tells their progress.
+    CallRegistry& calls() const { return *m_calls; }
+    // Names the method answered on the connection's own thread (no worker, no
+    // database): the question about a running call's progress.
+    void setAnsweredAtOnce(const QString& name) { m_atOnce = name; }
+    // The answer to a small request for that method, made with the token of a
+    // session the registry knows (a session with a call running, checked when
+    // that call began); nothing for any other request, which goes to a worker
+    // and its session check as every call does.
+    std::optional<QByteArray> answerAtOnce(const QByteArray& body, RequestFormat format, const Caller& caller,
+                                           ResponseEncoder& encoder, CallOutcome& outcome) const;
+    // The largest body answerAtOnce reads.
+    static constexpr qsizetype kAtOnceBytes = 1024;
+
 private:
     struct Entry {
         int arity = 0;
         Method method;
         Access access = Access::Session;
+        Follow follow = Follow::Yes;
     };
     // The entry of a method, or a "method not found" error.
     const Entry& methodNamed(const QString& name) const;
@@ -81,6 +103,8 @@ private:
 
     QHash<QString, Entry> m_methods;
     SessionCheck m_sessionCheck;
+    std::unique_ptr<CallRegistry> m_calls = std::make_unique<CallRegistry>();
+    QString m_atOnce;
 };
 
 } // namespace zavserver

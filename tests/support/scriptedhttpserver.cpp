@@ -25,16 +25,24 @@ void ScriptedHttpServer::answer(QTcpSocket* socket, int code, const QByteArray& 
                   "\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n\r\n" + content);
 }
 
+namespace {
+
+// The id of a request in either encoding the client speaks.
+QJsonValue requestId(const QByteArray& request) {
+    return request.startsWith('{')
+               ? QJsonDocument::fromJson(request).object().value(QStringLiteral("id"))
+               : QCborValue::fromCbor(request).toMap().value(QStringLiteral("id")).toJsonValue();
+}
+
+} // namespace
+
 QByteArray ScriptedHttpServer::bodyFor(const QByteArray& request) const {
-    if (!echoId)
-        return body;
     QJsonObject a = QJsonDocument::fromJson(body).object();
-    // The request in either encoding the client speaks.
-    const QJsonValue id =
-        request.startsWith('{')
-            ? QJsonDocument::fromJson(request).object().value(QStringLiteral("id"))
-            : QCborValue::fromCbor(request).toMap().value(QStringLiteral("id")).toJsonValue();
-    a[QStringLiteral("id")] = id;
+    // A scripted "id" of 1 stands for the id of the call answered (the host's
+    // ids are random texts); any other id is kept, an answer to another call.
+    if (!echoId && a.value(QStringLiteral("id")) != QJsonValue(1))
+        return body;
+    a[QStringLiteral("id")] = requestId(request);
     return QJsonDocument(a).toJson(QJsonDocument::Compact);
 }
 
@@ -74,6 +82,19 @@ void ScriptedHttpServer::serve(QTcpSocket* socket) {
 
         if (head.startsWith("GET /health")) {
             answer(socket, 200, "application/json", R"({"status":"ok"})");
+            continue;
+        }
+        // A server of before the question about a call's progress: the
+        // question is no call of the test's, and is not counted as one.
+        if (content.contains("Progresso_Chamada")) {
+            ++m_progressQuestions;
+            QJsonObject unknown{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                {QStringLiteral("id"), requestId(content)},
+                                {QStringLiteral("error"),
+                                 QJsonObject{{QStringLiteral("code"), -32601},
+                                             {QStringLiteral("message"),
+                                              QStringLiteral("Método desconhecido: Progresso_Chamada")}}}};
+            answer(socket, 200, "application/json", QJsonDocument(unknown).toJson(QJsonDocument::Compact));
             continue;
         }
         m_lastHead = head;

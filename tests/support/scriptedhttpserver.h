@@ -30,12 +30,16 @@ public:
     int status = 200;
     QByteArray contentType = "application/json";
     QByteArray body;
-    // The JSON body's "id" replaced by the id of the request (JSON or CBOR) it answers.
+    // The JSON body's "id" replaced by the id of the request (JSON or CBOR) it
+    // answers; without it, only an "id" of 1 is (it stands for "this call").
     bool echoId = false;
 
     QByteArray lastRequestHead() const { return m_lastHead; }
     QByteArray lastRequestBody() const { return m_lastBody; }
+    // The calls read, not counting the questions about a call's progress,
+    // which this server answers as one that does not know the method.
     int posts() const { return m_posts; }
+    int progressQuestions() const { return m_progressQuestions; }
     void release(); // AnswerOnSignal: answer the waiting POST now
 
 Q_SIGNALS:
@@ -52,4 +56,5 @@ private:
     QByteArray m_lastHead;
     QByteArray m_lastBody;
     int m_posts = 0;
+    int m_progressQuestions = 0;
 };

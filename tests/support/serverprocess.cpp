@@ -88,6 +88,10 @@ QString ServerProcess::binary() {
     return QDir(dir).filePath(QStringLiteral("zav50000-server"));
 }
 
+QString ServerProcess::testBinary() {
+    return binary() + QStringLiteral("-teste");
+}
+
 int ServerProcess::closedPort() {
     QTcpServer probe;
     if (!probe.listen(QHostAddress::LocalHost, 0))
@@ -127,10 +131,11 @@ bool ServerProcess::start(const QString& connectionText, const QStringList& extr
     }
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->start(binary(), arguments);
+    const QString program = testMethods ? testBinary() : binary();
+    m_process->start(program, arguments);
     QString failure;
     if (!m_process->waitForStarted(10000))
-        failure = QStringLiteral("cannot start %1: %2").arg(binary(), m_process->errorString());
+        failure = QStringLiteral("cannot start %1: %2").arg(program, m_process->errorString());
 
     // The server names the port it bound in its first log line.
     static const QRegularExpression listening(QStringLiteral("ouvindo em https?://127\\.0\\.0\\.1:(\\d+)"));

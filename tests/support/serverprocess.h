@@ -71,6 +71,10 @@ public:
     void stop();
 
     static QString binary();
+    // The tests' build of the server, with the methods only tests call
+    // (testmethods.cpp), started instead when testMethods is set.
+    static QString testBinary();
+    bool testMethods = false;
     // A loopback port nobody listens on (bound, then released).
     static int closedPort();
 

@@ -2,8 +2,11 @@
 // process on a fresh database (SQLite, and PostgreSQL when ZAV_TEST_PG names
 // one) and against a scripted loopback server for the answers a real server
 // never gives: garbage, a body cut short, silence, a malformed packet.
+#include "busyoverlay.h"
 #include "data/clientdataset.h"
 #include "exceptions.h"
+#include "hostservices.h"
+#include "hosttexts.h"
 #include "invoicepacket.h"
 #include "logindialog.h"
 #include "netconnection.h"
@@ -25,6 +28,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSize>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -136,6 +140,10 @@ private Q_SLOTS:
     void badAnswersRefused();
     void malformedPacketLeavesTheListClosed();
     void timeouts();
+    void aProgressingCallIsWaitedForAndShowsHowFar_data();
+    void aProgressingCallIsWaitedForAndShowsHowFar();
+    void aCallThatStopsProgressingIsGivenUp();
+    void aCallThatNeverSaysItsTotalKeepsCallTimeout();
     void argumentsOnTheWire_data();
     void argumentsOnTheWire();
     void callWaitsWhileTheScreenRepaints();
@@ -149,7 +157,7 @@ private Q_SLOTS:
     void cleanupTestCase();
 
 private:
-    ServerProcess* server(const QString& dialect, QString* why);
+    ServerProcess* server(const QString& dialect, QString* why, bool testMethods = false);
     void pointAt(TNetConnection& net, int port);
 
     zavtest::TestDatabases m_dbs;
@@ -157,18 +165,20 @@ private:
     QHash<int, QByteArray> m_tokens; // the test operator's session at each server, by port
 };
 
-ServerProcess* tst_NetConnection::server(const QString& dialect, QString* why) {
-    auto found = m_servers.find(dialect);
+ServerProcess* tst_NetConnection::server(const QString& dialect, QString* why, bool testMethods) {
+    const QString key = testMethods ? dialect + QStringLiteral("-teste") : dialect;
+    auto found = m_servers.find(key);
     if (found != m_servers.end())
         return found->second.get();
     auto process = std::make_unique<ServerProcess>();
+    process->testMethods = testMethods;
     if (!process->start(m_dbs.connectionText(dialect), {QStringLiteral("--threads"), QStringLiteral("2")},
                         why))
         return nullptr;
     if (process->signIn(m_dbs.connectionText(dialect), QStringLiteral("OPER1"), why).isEmpty())
         return nullptr;
     m_tokens[process->port()] = process->token();
-    return m_servers.emplace(dialect, std::move(process)).first->second.get();
+    return m_servers.emplace(key, std::move(process)).first->second.get();
 }
 
 void tst_NetConnection::cleanupTestCase() {
@@ -329,7 +339,7 @@ void tst_NetConnection::beforeConnectRunsBeforeEveryAttempt() {
     QVERIFY(fake.lastRequestHead().startsWith("POST /ZAV50000.rdmCancelaNFE HTTP/1.1"));
 
     // While connected, calls do not reconnect.
-    fake.body = R"({"jsonrpc":"2.0","id":2,"result":"ok"})";
+    fake.body = R"({"jsonrpc":"2.0","id":1,"result":"ok"})";
     QCOMPARE(net.AppServer(QStringLiteral("GetNotaFiscal"), {}).toString(), QStringLiteral("ok"));
     QCOMPARE(attempts, 2);
 
@@ -338,7 +348,7 @@ void tst_NetConnection::beforeConnectRunsBeforeEveryAttempt() {
     QVERIFY(failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); }).startsWith(kErrConex));
     QVERIFY(!net.Connected());
     fake.mode = ScriptedHttpServer::Mode::Answer;
-    fake.body = R"({"jsonrpc":"2.0","id":4,"result":null})";
+    fake.body = R"({"jsonrpc":"2.0","id":1,"result":null})";
     net.AppServer(QStringLiteral("GetNotaFiscal"), {});
     QCOMPARE(attempts, 3);
 }
@@ -467,11 +477,15 @@ void tst_NetConnection::timeouts() {
     TNetConnection slow;
     pointAt(slow, stuck.port());
     slow.CallTimeout = 400;
+    slow.ProgressInterval = 100; // asked about, it does not know the question: CallTimeout holds
     slow.SetConnected(true);
     QVERIFY(slow.Connected());
     QCOMPARE(failureOf([&] { slow.AppServer(QStringLiteral("GetNotaFiscal"), {}); }),
-             kErrConex + QStringLiteral("o servidor 127.0.0.1:%1 não respondeu em 0,4 s.").arg(stuck.port()));
+             kErrConex +
+                 QStringLiteral("o servidor 127.0.0.1:%1 não respondeu em 0,4 s. ").arg(stuck.port()) +
+                 HostText::text(HostText::CallMayGoOn));
     QCOMPARE(stuck.posts(), 1);
+    QCOMPARE(stuck.progressQuestions(), 1); // asked once; not again after "method not found"
     QVERIFY(!slow.Connected());
 }
 
@@ -509,7 +523,9 @@ void tst_NetConnection::argumentsOnTheWire() {
              : QCborValue::fromJsonValue(QJsonDocument::fromJson(fake.lastRequestBody()).object()).toMap();
     QCOMPARE(request.value(QStringLiteral("jsonrpc")).toString(), QStringLiteral("2.0"));
     QCOMPARE(request.value(QStringLiteral("method")).toString(), QStringLiteral("Cancela_NotaFiscal"));
-    QCOMPARE(request.value(QStringLiteral("id")).toInteger(), 1);
+    // The call's id: a random text of 128 bits, another for every call.
+    const QString id = request.value(QStringLiteral("id")).toString();
+    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(id).hasMatch(), qPrintable(id));
     const QCborArray params = request.value(QStringLiteral("params")).toArray();
     QCOMPARE(params.size(), 6);
     QCOMPARE(params.at(1).toString(), QStringLiteral("João"));
@@ -529,6 +545,113 @@ void tst_NetConnection::argumentsOnTheWire() {
     const QString refused = failureOf([&] { net.AppServer(QStringLiteral("X"), {QVariant(QSize(1, 1))}); });
     QVERIFY2(refused.startsWith(QStringLiteral("Argumento 1 de X")), qPrintable(refused));
     QCOMPARE(fake.posts(), 1);
+    QVERIFY(net.AppServer(QStringLiteral("X"), {}).isNull());
+    const QCborValue second =
+        (cbor ? QCborValue::fromCbor(fake.lastRequestBody()).toMap()
+              : QCborValue::fromJsonValue(QJsonDocument::fromJson(fake.lastRequestBody()).object()).toMap())
+            .value(QStringLiteral("id"));
+    QVERIFY(second.isString() && second.toString().size() == 32 && second.toString() != id);
+}
+
+// The busy animation over a screen, its caption sampled while a call runs.
+struct SampledOverlay {
+    QWidget screen;
+    QTimer sampler;
+    QStringList seen; // every caption shown, in order, once each
+
+    SampledOverlay() {
+        screen.resize(400, 200);
+        screen.show();
+        ActiveShowAvi(&screen, kAviServerCall);
+        sampler.setInterval(50);
+        QObject::connect(&sampler, &QTimer::timeout, &screen, [this] {
+            const auto* overlay = screen.findChild<BusyOverlay*>();
+            const QString text = overlay ? overlay->progressText() : QStringLiteral("(sem animação)");
+            if (seen.isEmpty() || seen.constLast() != text)
+                seen.append(text);
+        });
+        sampler.start();
+    }
+    ~SampledOverlay() { DeactiveShowAvi(); }
+};
+
+void tst_NetConnection::aProgressingCallIsWaitedForAndShowsHowFar_data() {
+    zavtest::addDialectRows("10 units of 300 ms, CallTimeout 1 s");
+}
+
+void tst_NetConnection::aProgressingCallIsWaitedForAndShowsHowFar() {
+    ZAV_DATABASE(m_dbs, db);
+    QString why;
+    ServerProcess* app = server(dialect, &why, true);
+    QVERIFY2(app, qPrintable(why));
+    SampledOverlay busy;
+    QVERIFY(QTest::qWaitForWindowExposed(&busy.screen));
+    TNetConnection net;
+    pointAt(net, app->port());
+    net.CallTimeout = 1000;
+    net.StallTimeout = 2500;
+    net.ProgressInterval = 100;
+    // Three seconds of work, each step said: far past CallTimeout, and a success.
+    const QVariant result = net.AppServer(QStringLiteral("Teste_Progresso"), {10, 300, 0, 0});
+    QVERIFY(result.isNull());
+    QVERIFY(net.Connected());
+    // The overlay said how far the call had come, rising, and nothing after it.
+    const QRegularExpression howFar(QStringLiteral("^(\\d+) de 10$"));
+    QStringList counts;
+    int previous = 0;
+    for (const QString& text : busy.seen) {
+        const QRegularExpressionMatch m = howFar.match(text);
+        if (!m.hasMatch())
+            continue;
+        counts.append(text);
+        QVERIFY2(m.captured(1).toInt() > previous, qPrintable(busy.seen.join(u'|')));
+        previous = m.captured(1).toInt();
+    }
+    QVERIFY2(counts.size() >= 2, qPrintable(busy.seen.join(u'|')));
+    QCOMPARE(busy.seen.constFirst(), QString());
+    QTRY_COMPARE(busy.seen.constLast(), QString());
+}
+
+void tst_NetConnection::aCallThatStopsProgressingIsGivenUp() {
+    QString why;
+    ServerProcess* app = server(zavtest::kSQLite, &why, true);
+    QVERIFY2(app, qPrintable(why));
+    SampledOverlay busy;
+    TNetConnection net;
+    pointAt(net, app->port());
+    net.CallTimeout = 1000;
+    net.StallTimeout = 1500;
+    net.ProgressInterval = 100;
+    // Three units said, then silence for longer than StallTimeout.
+    const QString failure = failureOf([&] {
+        net.AppServer(QStringLiteral("Teste_Progresso"), {10, 100, 3, 6000});
+    });
+    const QString stalled =
+        kErrConex + QStringLiteral("o servidor 127.0.0.1:%1 parou de progredir na chamada em "
+                                   "3 de 10 e nada mudou em ")
+                        .arg(app->port());
+    QVERIFY2(failure.startsWith(stalled), qPrintable(failure));
+    QVERIFY2(failure.endsWith(HostText::text(HostText::CallMayGoOn)), qPrintable(failure));
+    QVERIFY(!failure.contains(QStringLiteral("não respondeu")));
+    QVERIFY2(busy.seen.contains(QStringLiteral("3 de 10")), qPrintable(busy.seen.join(u'|')));
+    QVERIFY(!net.Connected());
+}
+
+void tst_NetConnection::aCallThatNeverSaysItsTotalKeepsCallTimeout() {
+    QString why;
+    ServerProcess* app = server(zavtest::kSQLite, &why, true);
+    QVERIFY2(app, qPrintable(why));
+    TNetConnection net;
+    pointAt(net, app->port());
+    net.CallTimeout = 1000;
+    net.StallTimeout = 60000;
+    net.ProgressInterval = 100;
+    // One unit of four seconds: it runs, and says nothing until its end.
+    QCOMPARE(failureOf([&] {
+                 net.AppServer(QStringLiteral("Teste_Progresso"), {1, 4000, 0, 0});
+             }),
+             kErrConex + QStringLiteral("o servidor 127.0.0.1:%1 não respondeu em 1 s. ").arg(app->port()) +
+                 HostText::text(HostText::CallMayGoOn));
 }
 
 void tst_NetConnection::callWaitsWhileTheScreenRepaints() {
