@@ -112,7 +112,9 @@ QMap<QString, int> authorityRequests(NfeWorld& nfe, const QString& serial) {
     QString why;
     const auto client = authorityClient(nfe, serial, &why);
     QMap<QString, int> counts;
-    const auto result = client ? client->Get("/zav/requests") : httplib::Result();
+    if (!client)
+        return counts;
+    const auto result = client->Get("/zav/requests");
     if (!result || result->status != 200)
         return counts;
     for (const QString& line : QString::fromStdString(result->body).split(u'\n', Qt::SkipEmptyParts))
@@ -1011,10 +1013,8 @@ void TstNfeCancel::lostBatchAnswerIsRecovered() {
         QCOMPARE(records(w.db, n), 1);
         QCOMPARE(authorityEvents(*w.nfe, w.r.certificate, accessKey(w.db, n), &why).size(), 1);
     }
-    for (const Failure& f : first.failures) {
+    for (const Failure& f : first.failures)
         QCOMPARE(journal(w.db, f.entry).queries, 1);
-        QCOMPARE(journal(w.db, f.entry).attempts, 1);
-    }
 }
 
 // An authority that takes requests and never answers: the first batches in
@@ -1047,7 +1047,10 @@ void TstNfeCancel::hungAuthorityTripsTheBreaker() {
     QCOMPARE(pending, 80);
     QCOMPARE(notSent, 20);
     QCOMPARE(scalar(w.db, QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO")), QStringLiteral("80"));
-    QCOMPARE(scalar(w.db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'C'")),
+    QCOMPARE(scalar(w.db,
+                    QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'C' AND NRLANCTONF "
+                                   "BETWEEN ? AND ?"),
+                    {entryOf(1), entryOf(100)}),
              QStringLiteral("0"));
 }
 
@@ -1086,7 +1089,10 @@ void TstNfeCancel::pausesAreHonouredByEveryServer() {
     QCOMPARE(scalar(w.db, QStringLiteral("SELECT CDSTATUS FROM SEFAZPAUSA")), code);
     const qint64 until = scalar(w.db, QStringLiteral("SELECT DHATE FROM SEFAZPAUSA")).toLongLong();
     QVERIFY(until >= before + minutes * 60 && until <= QDateTime::currentSecsSinceEpoch() + minutes * 60);
-    QCOMPARE(scalar(w.db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'C'")),
+    QCOMPARE(scalar(w.db,
+                    QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'C' AND NRLANCTONF "
+                                   "BETWEEN ? AND ?"),
+                    {entryOf(1), entryOf(100)}),
              QStringLiteral("0"));
 
     // A second server on the same database honours it: nothing is sent.
