@@ -116,6 +116,7 @@ private Q_SLOTS:
     void pendingReasonCommittedFirst();
     void checksBeforeTheCall_data() { zavtest::addDialectRows("db"); }
     void checksBeforeTheCall();
+    void slowCancellationShowsHowFarAndEndsInSuccess();
     void failureLines();
     void clicksDuringTheCallSendNothing();
     void wholeListSent();
@@ -182,6 +183,57 @@ void TestConfirm::cancelAndSeeTheFailures() {
     ui::key(ui::focused(), Qt::Key_F12);
     ui::focus(f->dbgPadrao);
     QCOMPARE(ds->RecordCount(), total - cancelledNow);
+}
+
+// An authority slower than the screen's patience for a silent server: the
+// call goes on as long as the server says how far it has come, the busy
+// animation shows it, and the cancellation that ends is shown as it ended.
+void TestConfirm::slowCancellationShowsHowFarAndEndsInSuccess() {
+    Cancelling world;
+    QString why;
+    const auto availability = m_dbs.recreate(zavtest::kSQLite, &why);
+    if (availability != zavtest::TestDatabases::Availability::Ready)
+        ZAV_READY(zavtest::Readiness::of(availability, why));
+    QSqlDatabase db = m_dbs.database(zavtest::kSQLite);
+    const QString connection = m_dbs.connectionText(zavtest::kSQLite);
+    QCOMPARE(world.nfe.certificates(db), QString());
+    // Each batch answered after 2.5 s: past the 1 s the screen waits below.
+    QCOMPARE(world.nfe.startAuthority(connection, {QStringLiteral("--delay-ms"), QStringLiteral("2500")}),
+             QString());
+    TfrmCancelaNFE* f = openOnServer(world.server, connection, world.nfe.serverArguments(), &why);
+    QVERIFY2(f, qPrintable(why));
+    f->netCancelaEmis->CallTimeout = 1000;
+    f->netCancelaEmis->ProgressInterval = 100;
+    fetch(f);
+    TClientDataSet* ds = f->cdsNotaFiscal;
+    const int total = ds->RecordCount();
+    QVERIFY(total >= 4);
+    QList<int> all;
+    for (int i = 0; i < total; ++i)
+        all << i;
+    tick(f, all);
+    svc().clear();
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QVERIFY2(svc().exceptions.isEmpty(), qPrintable(svc().exceptions.join(QLatin1Char('|'))));
+    QVERIFY(!svc().busy);
+    // It said how far it had come, of every ticked invoice, rising to the end.
+    QVERIFY2(!svc().progress.isEmpty(), "no progress shown");
+    int previous = -1;
+    for (const QString& p : svc().progress) {
+        QCOMPARE(p.section(u'/', 1), QString::number(total));
+        QVERIFY2(p.section(u'/', 0, 0).toInt() > previous, qPrintable(svc().progress.join(u' ')));
+        previous = p.section(u'/', 0, 0).toInt();
+    }
+    // Success shown as success: the demo's blocked invoices listed, the others cancelled.
+    const int failed = f->lsbMensagem->Count();
+    QCOMPARE(failed, f->cdsErrosNF->RecordCount());
+    for (const QString& l : f->lsbMensagem->Lines())
+        QVERIFY2(!l.contains(QStringLiteral("não respondeu")) && !l.contains(QStringLiteral("pendente")),
+                 qPrintable(l));
+    QSqlQuery q(db);
+    QVERIFY(q.exec(QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO WHERE IDSITUACAO = 'R'")) && q.next());
+    QCOMPARE(q.value(0).toInt(), total - failed);
+    QVERIFY(total - failed > 0);
 }
 
 void TestConfirm::pendingReasonCommittedFirst() {

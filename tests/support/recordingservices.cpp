@@ -27,6 +27,11 @@ void RecordingServices::busyOff() {
     ++busyOffs;
     busy = false;
 }
+void RecordingServices::busyProgress(int done, int total) {
+    const QString now = QStringLiteral("%1/%2").arg(done).arg(total);
+    if (busy && total > 0 && (progress.isEmpty() || progress.constLast() != now))
+        progress.append(now);
+}
 void RecordingServices::showHelp(const QString& file, int context) {
     helps.append({file, context});
 }
@@ -37,6 +42,7 @@ void RecordingServices::clear() {
     helps.clear();
     lookups.clear();
     questions.clear();
+    progress.clear();
     searches = busyOns = busyOffs = 0;
 }
 

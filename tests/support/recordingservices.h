@@ -21,6 +21,9 @@ public:
     int busyOns = 0;
     int busyOffs = 0;
     bool busy = false;
+    // How far the calls said they had come while the busy animation showed,
+    // "done/total", each change once, in order.
+    QStringList progress;
     // Answers of the lookup dialog, in order: a row index, or -1 to cancel.
     QList<int> lookupAnswers;
     // Runs when an error is shown (a test may act "while the box is open").
@@ -33,6 +36,7 @@ public:
     void search(QWidget* owner, TDataSet* dataSet) override;
     void busyOn(QWidget* over, int kind) override;
     void busyOff() override;
+    void busyProgress(int done, int total) override;
     void showHelp(const QString& file, int context) override;
 
     void clear();
