@@ -120,8 +120,8 @@ QByteArray CancellationBatch::combine(const QString& batchId, const QList<QByteA
         const QByteArray& batch = signedBatches.at(i);
         const qsizetype from = batch.indexOf(kOpen);
         const qsizetype last = batch.lastIndexOf(kClose);
-        if (from < 0 || last < from || batch.indexOf(kOpen, from + 1) >= 0 ||
-            batch.indexOf(kClose) != last || !batch.mid(last + kClose.size()).trimmed().startsWith(kEnd))
+        if (from < 0 || last < from || batch.indexOf(kOpen, from + 1) >= 0 || batch.indexOf(kClose) != last ||
+            !batch.mid(last + kClose.size()).trimmed().startsWith(kEnd))
             return fail(QStringLiteral("O lote assinado %1 não traz exatamente um evento.").arg(i + 1));
         out += QByteArrayView(batch).sliced(from, last + kClose.size() - from);
     }

@@ -29,8 +29,7 @@ public:
     // it holds in any batch): the first batch's head with idLote batchId, the
     // events in the order given. Empty, with *error, when one of them does
     // not hold exactly one evento, or for more than kMaxEvents or none.
-    static QByteArray combine(const QString& batchId, const QList<QByteArray>& signedBatches,
-                              QString* error);
+    static QByteArray combine(const QString& batchId, const QList<QByteArray>& signedBatches, QString* error);
 
     // Why the signed batch must not be sent, or empty: an edit character
     // between its tags or at its ends (the authorities refuse it with 588),

@@ -66,7 +66,8 @@ Figures measure(const QString& file, int latencyMs, int first, int count) {
     NfeWorld world;
     if (const QString why = world.certificates(db); !why.isEmpty())
         die(why);
-    if (const QString why = world.startAuthority(file, {QStringLiteral("--delay-ms"), QString::number(latencyMs)});
+    if (const QString why =
+            world.startAuthority(file, {QStringLiteral("--delay-ms"), QString::number(latencyMs)});
         !why.isEmpty())
         die(why);
     ServerProcess server;
@@ -91,10 +92,12 @@ Figures measure(const QString& file, int latencyMs, int first, int count) {
     invoicetest::declareFields(list);
     const QDate from = canceltest::issueDayOf(first), to = canceltest::issueDayOf(first + count - 1);
     list.SetData(net.AppServer(QStringLiteral("GetNotaFiscal"),
-                               {e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series, QString(),
-                                QString(), QString(), QString(), from, to, QString()}));
+                               {e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series,
+                                QString(), QString(), QString(), QString(), from, to, QString()}));
     if (list.RecordCount() != count)
-        die(QStringLiteral("GetNotaFiscal listed %1 invoices, expected %2").arg(list.RecordCount()).arg(count));
+        die(QStringLiteral("GetNotaFiscal listed %1 invoices, expected %2")
+                .arg(list.RecordCount())
+                .arg(count));
     for (int row = 1; row <= list.RecordCount(); ++row) {
         list.SetRecNo(row);
         list.Edit();
@@ -106,10 +109,10 @@ Figures measure(const QString& file, int latencyMs, int first, int count) {
 
     QElapsedTimer clock;
     clock.start();
-    const QVariant failures = net.AppServer(
-        QStringLiteral("Cancela_NotaFiscal"),
-        {list.DataVariant(), canceltest::kOperator, QDate::fromString(canceltest::today(), Qt::ISODate),
-         r.environment, r.certificate, r.state});
+    const QVariant failures = net.AppServer(QStringLiteral("Cancela_NotaFiscal"),
+                                            {list.DataVariant(), canceltest::kOperator,
+                                             QDate::fromString(canceltest::today(), Qt::ISODate),
+                                             r.environment, r.certificate, r.state});
     Figures f;
     f.waitS = double(clock.nsecsElapsed()) / 1e9;
     if (!failures.isNull()) {
@@ -135,7 +138,8 @@ int run(QApplication& app) {
     parser.addHelpOption();
     parser.addOption({QStringLiteral("invoices"), QStringLiteral("ticked invoices (default 1000)"),
                       QStringLiteral("n"), QStringLiteral("1000")});
-    parser.addOption({QStringLiteral("latencies"), QStringLiteral("the authority's latencies in ms (default 200,500)"),
+    parser.addOption({QStringLiteral("latencies"),
+                      QStringLiteral("the authority's latencies in ms (default 200,500)"),
                       QStringLiteral("ms,ms"), QStringLiteral("200,500")});
     parser.process(app);
     const int invoices = parser.value(QStringLiteral("invoices")).toInt();
@@ -154,12 +158,14 @@ int run(QApplication& app) {
         zavdb::seedReference(db, options);
         zavdb::seedInvoices(db, options);
         const canceltest::Establishment e = canceltest::mainEstablishment(db);
-        if (const QString why = canceltest::insertInvoices(db, e, 1, invoices * int(latencies.size()), 'A', true);
+        if (const QString why =
+                canceltest::insertInvoices(db, e, 1, invoices * int(latencies.size()), 'A', true);
             !why.isEmpty())
             die(why);
     }
-    std::printf("Cancela_NotaFiscal of %d ticked invoices through TNetConnection, local authority on SQLite\n",
-                invoices);
+    std::printf(
+        "Cancela_NotaFiscal of %d ticked invoices through TNetConnection, local authority on SQLite\n",
+        invoices);
     QStringList last;
     for (qsizetype i = 0; i < latencies.size(); ++i) {
         const int ms = latencies.at(i);

@@ -81,7 +81,8 @@ void AuthorityPause::record(const QString& authority, int status, const QString&
 }
 
 QString AuthorityPause::notSent(const Pause& pause, int utcOffsetSeconds) {
-    const QString until = QDateTime::fromSecsSinceEpoch(pause.until, Qt::UTC).toOffsetFromUtc(utcOffsetSeconds)
+    const QString until = QDateTime::fromSecsSinceEpoch(pause.until, Qt::UTC)
+                              .toOffsetFromUtc(utcOffsetSeconds)
                               .toString(QStringLiteral("HH:mm"));
     return QStringLiteral("SEFAZ em pausa até %1 (%2 - %3): nota fiscal não enviada.")
         .arg(until, QString::number(pause.status), pause.statusText);

@@ -142,7 +142,8 @@ QString CancellationRun::stopped() {
     try {
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         AuthorityPause pauses(m_database.get());
-        if (const auto pause = pauses.current(AuthorityPause::nameOf(m_authority.endpoints().eventUrl), now)) {
+        if (const auto pause =
+                pauses.current(AuthorityPause::nameOf(m_authority.endpoints().eventUrl), now)) {
             const zavfiscal::State* state = zavfiscal::stateByAbbreviation(m_context.state);
             m_stop = fitFailure(AuthorityPause::notSent(*pause, state ? state->utcOffsetSeconds : 0));
         }

@@ -37,7 +37,8 @@ const char* const kRegisteredSql =
 // The hour of queries starts again when the last one began over an hour ago.
 const char* const kQueriedSql =
     "UPDATE NFEEVENTO SET "
-    "NRCONSULTAS = CASE WHEN DHCONSULTA IS NULL OR DHCONSULTA <= :P_HORA THEN :P_N ELSE NRCONSULTAS + :P_N END, "
+    "NRCONSULTAS = CASE WHEN DHCONSULTA IS NULL OR DHCONSULTA <= :P_HORA THEN :P_N ELSE NRCONSULTAS + :P_N "
+    "END, "
     "DHCONSULTA = CASE WHEN DHCONSULTA IS NULL OR DHCONSULTA <= :P_HORA THEN :P_AGORA ELSE DHCONSULTA END "
     "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO AND NRSEQEVENTO = :P_NRSEQEVENTO";
 const char* const kRejectedSql =

@@ -144,8 +144,8 @@ EventTransmission::Known EventTransmission::query(const QString& accessKey, cons
     // A pause says nothing of the NF-e: the event stays as it was.
     if (AuthorityPause::minutesFor(answer->status) > 0) {
         notePause(answer->status, answer->statusText);
-        result = unanswered(
-            QStringLiteral("consulta à SEFAZ: %1 - %2").arg(QString::number(answer->status), answer->statusText));
+        result = unanswered(QStringLiteral("consulta à SEFAZ: %1 - %2")
+                                .arg(QString::number(answer->status), answer->statusText));
         return Known::Final;
     }
     const QString ours = eventTime(signedEnvEvento);

@@ -328,9 +328,10 @@ CancellationOutcome cancelledElsewhere(const TransmissionResult& r) {
 // Registered at the authority but not yet written here: the event stays
 // pending, and the next attempt finds it registered and finishes the work.
 QString notRecorded(const TransmissionResult& r, const QString& why) {
-    return fitFailure(QStringLiteral(
-                   "Cancelamento registrado na SEFAZ (protocolo %1), mas não gravado: %2. Confirme de novo.")
-                   .arg(r.protocol, why));
+    return fitFailure(
+        QStringLiteral(
+            "Cancelamento registrado na SEFAZ (protocolo %1), mas não gravado: %2. Confirme de novo.")
+            .arg(r.protocol, why));
 }
 
 } // namespace
@@ -353,10 +354,10 @@ std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const QString& en
                 .arg(at)
                 .arg(endpoints().ordinaryHours)
                 .arg(endpoints().lateHours)));
-    return CancellationOutcome::byText(
-        fitFailure(QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
-                .arg(at)
-                .arg(endpoints().ordinaryHours)));
+    return CancellationOutcome::byText(fitFailure(
+        QStringLiteral("Prazo de cancelamento esgotado: NF-e autorizada em %1 (prazo de %2 horas).")
+            .arg(at)
+            .arg(endpoints().ordinaryHours)));
 }
 
 bool InvoiceCanceller::lateApproved(const QString& entry, const QDateTime& now) {
@@ -436,12 +437,14 @@ std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const Journal
     attempt.queriesLeft = earlier.queriesLeft(now.toSecsSinceEpoch());
     if (attempt.queriesLeft <= 0)
         return CancellationOutcome::byText(
-            fitFailure(QStringLiteral("Pedido pendente: a SEFAZ já foi consultada %1 vezes sobre esta NF-e na "
-                                      "última hora; confirme de novo após %2.")
-                           .arg(EventJournal::kQueriesPerHour)
-                           .arg(QDateTime::fromSecsSinceEpoch(earlier.queriedSince + EventJournal::kQueryWindowSeconds, Qt::UTC)
-                                    .toOffsetFromUtc(now.offsetFromUtc())
-                                    .toString(QStringLiteral("HH:mm")))),
+            fitFailure(
+                QStringLiteral("Pedido pendente: a SEFAZ já foi consultada %1 vezes sobre esta NF-e na "
+                               "última hora; confirme de novo após %2.")
+                    .arg(EventJournal::kQueriesPerHour)
+                    .arg(QDateTime::fromSecsSinceEpoch(
+                             earlier.queriedSince + EventJournal::kQueryWindowSeconds, Qt::UTC)
+                             .toOffsetFromUtc(now.offsetFromUtc())
+                             .toString(QStringLiteral("HH:mm")))),
             "fa_transmi");
     // The event the authority may already hold, with its own reason.
     attempt.resume = true;
@@ -451,15 +454,17 @@ std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const Journal
 }
 
 std::optional<CancellationOutcome> InvoiceCanceller::finalRejection(const JournalEntry& earlier,
-                                                                    const Stored& stored, const QString& reason,
+                                                                    const Stored& stored,
+                                                                    const QString& reason,
                                                                     const QString& environment) {
     // A pause or an unlisted failure of the authority says nothing of the event.
     if (earlier.status <= 0 || AuthorityPause::minutesFor(earlier.status) > 0 || earlier.status == 999)
         return std::nullopt;
     // The same event: the same reason, protocol, certificate and environment.
     const QByteArray protocol = "<nProt>" + stored.protocol.toLatin1() + "</nProt>";
-    if (earlier.reason != zavfiscal::checkReason(reason).reason || earlier.certificate != stored.certificate ||
-        earlier.environment != environment || !earlier.signedBatch.contains(protocol))
+    if (earlier.reason != zavfiscal::checkReason(reason).reason ||
+        earlier.certificate != stored.certificate || earlier.environment != environment ||
+        !earlier.signedBatch.contains(protocol))
         return std::nullopt;
     return CancellationOutcome::byText(
         fitFailure(QStringLiteral("Rejeitado pela SEFAZ: %1 - %2. Corrija antes de enviar de novo.")
@@ -491,8 +496,8 @@ std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Store
     return std::nullopt;
 }
 
-std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice, const QString& batchId,
-                                                             Attempt& a) {
+std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice,
+                                                             const QString& batchId, Attempt& a) {
     zavdb::Transaction transaction(m_db, zavdb::Transaction::Start::Later);
     if (transaction.begin() == zavdb::Transaction::Begin::Busy)
         return CancellationOutcome::byKey("MS01");

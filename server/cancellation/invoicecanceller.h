@@ -130,8 +130,9 @@ private:
     // now (same reason, protocol, certificate, environment): sending it again
     // would only repeat it, and the authorities block a client that repeats
     // a rejection (656). Anything changed, a new event is signed.
-    static std::optional<CancellationOutcome> finalRejection(const JournalEntry& earlier, const Stored& stored,
-                                                             const QString& reason, const QString& environment);
+    static std::optional<CancellationOutcome> finalRejection(const JournalEntry& earlier,
+                                                             const Stored& stored, const QString& reason,
+                                                             const QString& environment);
     void write(const QString& entry, const Attempt& attempt, const TransmissionResult& result);
 
     QSqlDatabase& m_db;

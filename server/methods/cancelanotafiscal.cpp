@@ -136,9 +136,8 @@ void CancelaNotaFiscal::run(const NfeSettings& settings, const Call& call, Respo
     context.address = call.caller.address;
     checkProcessingDate(arguments, context, ticked);
 
-    CancellationRun::Database database{
-        [] () -> QSqlDatabase& { return ThreadDatabase::get(); }, [] { ThreadDatabase::discard(); },
-        databaseFailure};
+    CancellationRun::Database database{[]() -> QSqlDatabase& { return ThreadDatabase::get(); },
+                                       [] { ThreadDatabase::discard(); }, databaseFailure};
     CancellationRun run(context, settings, std::move(database), call.progress);
     const std::vector<CancellationOutcome> outcomes = run.run(ticked);
     std::vector<Failure> failures;

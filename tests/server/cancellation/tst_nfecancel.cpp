@@ -97,8 +97,8 @@ std::unique_ptr<httplib::SSLClient> authorityClient(NfeWorld& nfe, const QString
         *why = lookup.error;
         return nullptr;
     }
-    auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", nfe.authority().port(),
-                                                       lookup.certificate->certificate(), lookup.certificate->key());
+    auto client = std::make_unique<httplib::SSLClient>(
+        "127.0.0.1", nfe.authority().port(), lookup.certificate->certificate(), lookup.certificate->key());
     for (X509* issuer : lookup.certificate->issuers()) // the authority trusts the root only
         SSL_CTX_add1_chain_cert(client->ssl_context(), issuer);
     client->enable_server_certificate_verification(true);
@@ -465,10 +465,11 @@ void TstNfeCancel::pendingEventBelongsToItsSession() {
     QCOMPARE(held.failures.size(), 1);
     QCOMPARE(held.failures.at(0).key, QStringLiteral("MS01"));
     const QDateTime sentAt = QDateTime::fromString(pending.sentAt, Qt::ISODate);
-    QCOMPARE(held.failures.at(0).text,
-             QStringLiteral("Cancelamento pendente: enviado à SEFAZ por OPER1 em %1; confirme de novo após %2.")
-                 .arg(sentAt.toString(QStringLiteral("dd/MM/yyyy HH:mm")),
-                      sentAt.addSecs(180).toString(QStringLiteral("HH:mm"))));
+    QCOMPARE(
+        held.failures.at(0).text,
+        QStringLiteral("Cancelamento pendente: enviado à SEFAZ por OPER1 em %1; confirme de novo após %2.")
+            .arg(sentAt.toString(QStringLiteral("dd/MM/yyyy HH:mm")),
+                 sentAt.addSecs(180).toString(QStringLiteral("HH:mm"))));
     QCOMPARE(journal(w.db, entryOf(1)).attempts, pending.attempts); // not sent again
     QCOMPARE(state(w.db, 1), QStringLiteral("A"));
 
@@ -1061,7 +1062,8 @@ void TstNfeCancel::pausesAreHonouredByEveryServer_data() {
     QTest::addColumn<int>("minutes");
     for (const QString& d : zavtest::dialects()) {
         zavtest::newRow(d, "656") << QStringList{QStringLiteral("--consumo-indevido")} << 656 << 60;
-        zavtest::newRow(d, "108") << QStringList{QStringLiteral("--paused"), QStringLiteral("108")} << 108 << 5;
+        zavtest::newRow(d, "108") << QStringList{QStringLiteral("--paused"), QStringLiteral("108")} << 108
+                                  << 5;
     }
 }
 
@@ -1117,7 +1119,8 @@ void TstNfeCancel::pausesAreHonouredByEveryServer() {
     QCOMPARE(exec(w.db, QStringLiteral("UPDATE SEFAZPAUSA SET DHATE = ?"), {before - 1}), QString());
     const Answer after = client.cancel(list.packet(), kOperator, today(), w.r);
     QCOMPARE(after.failures.size(), 60);
-    QVERIFY2(after.failures.at(0).text.startsWith(code + QStringLiteral(" - ")), qPrintable(after.describe()));
+    QVERIFY2(after.failures.at(0).text.startsWith(code + QStringLiteral(" - ")),
+             qPrintable(after.describe()));
     QVERIFY(authorityRequests(*w.nfe, w.r.certificate).value(QStringLiteral("evento")) > sent);
 }
 
