@@ -4,6 +4,8 @@
 // application server only where a correct server cannot be made to answer
 // as a test needs (a given failure list, rows out of order, a broken packet)
 // or where the test must read the request itself.
+#include <QCborMap>
+#include <QCborValue>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
@@ -34,8 +36,12 @@ public:
                         return;
                     QByteArray body = head.startsWith("get") ? QByteArray("{\"status\":\"ok\"}") : answer;
                     if (head.startsWith("post")) {
+                        // The host sends CBOR unless told otherwise.
+                        const QByteArray content = buffer->mid(end + 4, length);
                         const QJsonObject request =
-                            QJsonDocument::fromJson(buffer->mid(end + 4, length)).object();
+                            head.contains("content-type: application/cbor")
+                                ? QCborValue::fromCbor(content).toMap().toJsonObject()
+                                : QJsonDocument::fromJson(content).object();
                         requests << request;
                         // The answer belongs to the call it answers.
                         QJsonObject a = QJsonDocument::fromJson(answer).object();
