@@ -170,7 +170,8 @@ int run(QApplication& app) {
     for (qsizetype i = 0; i < latencies.size(); ++i) {
         const int ms = latencies.at(i);
         const Figures f = measure(file, ms, 1 + int(i) * invoices, invoices);
-        const double floor = double((invoices + kBatch - 1) / kBatch) * ms / 1000.0 / kLots;
+        const int batches = (invoices + kBatch - 1) / kBatch;
+        const double floor = double(batches) * ms / 1000.0 / kLots;
         std::printf("latency %4d ms  wait %7.2f s  floor %6.2f s  wait / floor %5.2f  "
                     "requests: %d events + %d queries (%d invoices)\n",
                     ms, f.waitS, floor, f.waitS / floor, f.eventRequests, f.queryRequests, invoices);

@@ -38,10 +38,9 @@ public:
                     if (head.startsWith("post")) {
                         // The host sends CBOR unless told otherwise.
                         const QByteArray content = buffer->mid(end + 4, length);
-                        const QJsonObject request =
-                            head.contains("content-type: application/cbor")
-                                ? QCborValue::fromCbor(content).toMap().toJsonObject()
-                                : QJsonDocument::fromJson(content).object();
+                        const QJsonObject request = head.contains("content-type: application/cbor")
+                                                        ? QCborValue::fromCbor(content).toMap().toJsonObject()
+                                                        : QJsonDocument::fromJson(content).object();
                         requests << request;
                         // The answer belongs to the call it answers.
                         QJsonObject a = QJsonDocument::fromJson(answer).object();

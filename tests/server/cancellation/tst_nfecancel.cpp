@@ -1090,7 +1090,8 @@ void TstNfeCancel::pausesAreHonouredByEveryServer() {
                  qPrintable(f.text));
     QCOMPARE(scalar(w.db, QStringLiteral("SELECT CDSTATUS FROM SEFAZPAUSA")), code);
     const qint64 until = scalar(w.db, QStringLiteral("SELECT DHATE FROM SEFAZPAUSA")).toLongLong();
-    QVERIFY(until >= before + minutes * 60 && until <= QDateTime::currentSecsSinceEpoch() + minutes * 60);
+    const qint64 pause = qint64(minutes) * 60;
+    QVERIFY(until >= before + pause && until <= QDateTime::currentSecsSinceEpoch() + pause);
     QCOMPARE(scalar(w.db,
                     QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'C' AND NRLANCTONF "
                                    "BETWEEN ? AND ?"),
