@@ -43,6 +43,17 @@ void addEvent(xmlNode* root, const CancellationEvent& event) {
     addText(detail, ns, "xJust", data.reason);
 }
 
+// Why a batch with that id and that many events cannot be made, or empty.
+QString batchProblem(const QString& batchId, qsizetype events) {
+    if (!zavfiscal::isDigits(batchId, 1, 15))
+        return QStringLiteral("Número do lote inválido: de 1 a 15 algarismos.");
+    if (events < 1 || events > CancellationBatch::kMaxEvents)
+        return QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).")
+            .arg(CancellationBatch::kMaxEvents)
+            .arg(events);
+    return {};
+}
+
 } // namespace
 
 QByteArray CancellationBatch::build(const QString& batchId, const QList<CancellationEvent>& events,
@@ -52,12 +63,8 @@ QByteArray CancellationBatch::build(const QString& batchId, const QList<Cancella
             *error = why;
         return QByteArray();
     };
-    if (!zavfiscal::isDigits(batchId, 1, 15))
-        return fail(QStringLiteral("Número do lote inválido: de 1 a 15 algarismos."));
-    if (events.isEmpty() || events.size() > kMaxEvents)
-        return fail(QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).")
-                        .arg(kMaxEvents)
-                        .arg(events.size()));
+    if (const QString problem = batchProblem(batchId, events.size()); !problem.isEmpty())
+        return fail(problem);
     QSet<QString> keys;
     for (const CancellationEvent& event : events) {
         if (keys.contains(event.data().accessKey))
@@ -101,12 +108,8 @@ QByteArray CancellationBatch::combine(const QString& batchId, const QList<QByteA
             *error = why;
         return QByteArray();
     };
-    if (!zavfiscal::isDigits(batchId, 1, 15))
-        return fail(QStringLiteral("Número do lote inválido: de 1 a 15 algarismos."));
-    if (signedBatches.isEmpty() || signedBatches.size() > kMaxEvents)
-        return fail(QStringLiteral("Um lote leva de 1 a %1 eventos (recebeu %2).")
-                        .arg(kMaxEvents)
-                        .arg(signedBatches.size()));
+    if (const QString problem = batchProblem(batchId, signedBatches.size()); !problem.isEmpty())
+        return fail(problem);
     static const QByteArray kOpen("<evento ");
     static const QByteArray kClose("</evento>");
     static const QByteArray kBatchIdOpen("<idLote>");

@@ -107,6 +107,15 @@ class TestConfirm : public QObject {
         }
         ds->First();
     }
+    // Every row ticked with the reason; how many.
+    int tickAll(TfrmCancelaNFE* f) {
+        const int total = f->cdsNotaFiscal->RecordCount();
+        QList<int> all;
+        for (int i = 0; i < total; ++i)
+            all << i;
+        tick(f, all);
+        return total;
+    }
 
 private Q_SLOTS:
     void cleanup();
@@ -136,12 +145,8 @@ void TestConfirm::cancelAndSeeTheFailures() {
     fetch(f);
     TClientDataSet* ds = f->cdsNotaFiscal;
     QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
-    const int total = ds->RecordCount();
+    const int total = tickAll(f);
     QVERIFY(total >= 4);
-    QList<int> all;
-    for (int i = 0; i < total; ++i)
-        all << i;
-    tick(f, all);
     QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
     QVERIFY2(svc().exceptions.isEmpty(), qPrintable(svc().exceptions.join(QLatin1Char('|'))));
     // The blocked invoices of the demo are listed, each with its reason.
@@ -205,13 +210,8 @@ void TestConfirm::slowCancellationShowsHowFarAndEndsInSuccess() {
     f->netCancelaEmis->CallTimeout = 1000;
     f->netCancelaEmis->ProgressInterval = 100;
     fetch(f);
-    TClientDataSet* ds = f->cdsNotaFiscal;
-    const int total = ds->RecordCount();
+    const int total = tickAll(f);
     QVERIFY(total >= 4);
-    QList<int> all;
-    for (int i = 0; i < total; ++i)
-        all << i;
-    tick(f, all);
     svc().clear();
     QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
     QVERIFY2(svc().exceptions.isEmpty(), qPrintable(svc().exceptions.join(QLatin1Char('|'))));
