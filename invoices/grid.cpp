@@ -9,6 +9,7 @@
 #include "vcl/graphics.h"
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QStringDecoder>
 #include <string_view>
 
 namespace {
@@ -62,9 +63,12 @@ public:
         const std::string_view bytes(stored.data(), size_t(stored.size()));
         if (m_known && bytes == std::string_view(m_last.constData(), size_t(m_last.size())))
             return true;
-        const QString text = QString::fromUtf8(stored.data(), stored.size());
-        const zavfiscal::ReasonCheck check = zavfiscal::checkReason(text);
-        if (rowReason(check) != RowReason::Ok || check.reason.size() != text.size())
+        // Decoded into a buffer kept from row to row (no allocation a row).
+        m_text.resize(stored.size()); // UTF-16 units never outnumber UTF-8 bytes
+        const QChar* end = m_utf8.appendToBuffer(m_text.data(), QByteArrayView(stored.data(), stored.size()));
+        m_text.truncate(end - m_text.constData());
+        const zavfiscal::ReasonCheck check = zavfiscal::checkReason(m_text);
+        if (rowReason(check) != RowReason::Ok || check.reason.size() != m_text.size())
             return false;
         m_last = QByteArray(stored.data(), stored.size());
         m_known = true;
@@ -72,6 +76,8 @@ public:
     }
 
 private:
+    QStringDecoder m_utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+    QString m_text;
     QByteArray m_last;
     bool m_known = false;
 };
