@@ -214,6 +214,10 @@ void TestGrid::reasonLength_data() {
                         << "";
     QTest::newRow("14 inside blanks") << "   12345678901234   " << kMin;
     QTest::newRow("blanks only") << "      " << kEmis;
+    // Characters are counted, not UTF-16 units: 8 characters beyond the BMP
+    // are 16 units, and still 8 characters.
+    QTest::newRow("8 characters in 16 units") << QString::fromUtf8("\U0001F600").repeated(8) << kMin;
+    QTest::newRow("15 characters in 30 units") << QString::fromUtf8("\U0001F600").repeated(15) << "";
 }
 
 void TestGrid::reasonLength() {
