@@ -1,6 +1,7 @@
 #include "clientdataset.h"
 
 #include "edatabaseerror.h"
+#include "guard.h"
 
 #include <QRegularExpression>
 #include <algorithm>
@@ -374,6 +375,11 @@ int TClientDataSet::SetTextOnRows(const TField& field, const QString& text, int 
     const int rows = int(m_view.size());
     const int first = std::max(from, 0);
     int row = first;
+    // The rows written are told, also when accept throws on a later one.
+    const zav::Finally tell([&] {
+        if (row > first)
+            notifyDataChanged();
+    });
     for (; row < rows; ++row) {
         if (accept && !accept(row))
             break;
@@ -385,8 +391,6 @@ int TClientDataSet::SetTextOnRows(const TField& field, const QString& text, int 
         if (differs)
             markChanged(packetRow);
     }
-    if (row > first)
-        notifyDataChanged();
     return row;
 }
 

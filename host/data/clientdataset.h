@@ -81,14 +81,14 @@ public:
     // (asked with the view row first) takes it; it stops before the first row
     // accept refuses and returns that row, or ViewRowCount() when it wrote
     // them all. BeforePost does not run: accept is the rules' place. The
-    // cursor does not move; the grid hears of the rows by one dataChanged
-    // (held back while controls are disabled). Only in browse state, with a
-    // text the field can hold (throws EDatabaseError otherwise, nothing
-    // written).
+    // cursor does not move; the grid hears of the rows written by one
+    // dataChanged (held back while controls are disabled), also when accept
+    // throws. Only in browse state, for a string field of this dataset and a
+    // text it can hold (throws EDatabaseError otherwise, nothing written).
     using RowFilter = std::function<bool(int row)>;
     int SetTextOnRows(const TField& field, const QString& text, int from, const RowFilter& accept);
     // A string field's stored UTF-8 bytes on a view row, the edit buffer not
-    // included; empty for NULL and out of range.
+    // included; empty for NULL, out of range and for other fields.
     QUtf8StringView StoredText(int row, const TField& field) const;
 
     TDataSetNotifyEvent BeforePost;

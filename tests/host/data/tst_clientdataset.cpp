@@ -509,6 +509,17 @@ void tst_ClientDataSet::textOnRowsStopsAtTheFirstRefusal() {
     QCOMPARE(list.cds.SetTextOnRows(*check, QStringLiteral("U"), 10, {}), 10);
     QCOMPARE(list.cds.SetTextOnRows(*check, QStringLiteral("U"), 0, [](int) { return false; }), 0);
     QCOMPARE(list.visit("IDCHECK"), after);
+
+    // A rule that throws stops the pass there too, and the rows written are told.
+    QSignalSpy data(&list.cds, &TDataSet::dataChanged);
+    QVERIFY_THROWS_EXCEPTION(EZavError, list.cds.SetTextOnRows(*check, QStringLiteral("U"), 0, [](int row) {
+        if (row == 3)
+            throw EZavError(QStringLiteral("regra"));
+        return true;
+    }));
+    QCOMPARE(data.count(), 1);
+    QCOMPARE(list.visit("IDCHECK"),
+             QStringList(3, QStringLiteral("U")) + QStringList(7, QStringLiteral("C")));
 }
 
 void tst_ClientDataSet::textOnRowsCountsAndSignalsLikePosts() {
