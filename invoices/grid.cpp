@@ -5,9 +5,12 @@
 #include "data/clientdataset.h"
 #include "data/field.h"
 #include "exceptions.h"
+#include "reasonrule.h"
 #include "vcl/graphics.h"
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QStringDecoder>
+#include <string_view>
 
 namespace {
 
@@ -32,6 +35,52 @@ void tickTitle(TColumn* c) {
 bool fieldIs(TColumn* c, const QString& name) {
     return c && c->FieldName.toUpper() == name;
 }
+
+// The rule a row's reason meets when the row is posted, one for a single tick
+// and for the tick-all pass: the shared reason rule's verdicts on presence and
+// length, told with the message catalogue's keys. The rest of that rule (the
+// upper limit, the characters) is told when the cancellation is asked.
+enum class RowReason { Ok, Missing, Short };
+
+RowReason rowReason(const zavfiscal::ReasonCheck& check) {
+    switch (check.fault) {
+    case zavfiscal::ReasonFault::Empty:
+        return RowReason::Missing;
+    case zavfiscal::ReasonFault::TooShort:
+        return RowReason::Short;
+    default:
+        return RowReason::Ok;
+    }
+}
+
+// For the tick-all pass: whether a row's stored reason would be posted as it
+// stands (accepted by the rule, without blanks around it to drop). A list
+// often repeats one reason down its rows: the last accepted one is
+// remembered, and the rule is asked again for any other text.
+class StoredReasons {
+public:
+    bool postedAsStored(QUtf8StringView stored) {
+        const std::string_view bytes(stored.data(), size_t(stored.size()));
+        if (m_known && bytes == std::string_view(m_last.constData(), size_t(m_last.size())))
+            return true;
+        // Decoded into a buffer kept from row to row (no allocation a row).
+        m_text.resize(stored.size()); // UTF-16 units never outnumber UTF-8 bytes
+        const QChar* end = m_utf8.appendToBuffer(m_text.data(), QByteArrayView(stored.data(), stored.size()));
+        m_text.truncate(end - m_text.constData());
+        const zavfiscal::ReasonCheck check = zavfiscal::checkReason(m_text);
+        if (rowReason(check) != RowReason::Ok || check.reason.size() != m_text.size())
+            return false;
+        m_last = QByteArray(stored.data(), stored.size());
+        m_known = true;
+        return true;
+    }
+
+private:
+    QStringDecoder m_utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+    QString m_text;
+    QByteArray m_last;
+    bool m_known = false;
+};
 
 } // namespace
 
@@ -107,17 +156,34 @@ void TfrmCancelaNFE::dbgPadraoTitleClick(TColumn* column) {
     if (cdsNotaFiscal->IsEmpty() || !fieldIs(column, kCheck))
         return;
     TField* check = cdsNotaFiscal->FieldByName(kCheck);
+    const TField* reason = cdsNotaFiscal->FieldByName(kReason);
+    const QString mark = boToCheck ? QStringLiteral("U") : QStringLiteral("C");
     // The grid follows the list again when the pass ends, a refused row included.
     const TControlsDisabled quiet(cdsNotaFiscal);
-    cdsNotaFiscal->First();
-    while (!cdsNotaFiscal->Eof()) {
+    cdsNotaFiscal->First(); // a pending row is posted first, and may be refused
+    // Every row in order, as if each were ticked alone: edited, checked by the
+    // reason rule, posted. A row whose stored reason the rule takes as it
+    // stands is written straight into the storage; any other (no reason, a
+    // short one, blanks to drop, the row under the grid's open editor) goes
+    // through its own post, whose BeforePost tells the rule's message and
+    // stops the pass there: rows before it stored, it pending and current,
+    // rows after it untouched.
+    const int editorRow = dbgPadrao->EditorMode() ? dbgPadrao->currentIndex().row() : -1;
+    StoredReasons stored;
+    const int rows = cdsNotaFiscal->ViewRowCount();
+    int row = 0;
+    while (row < rows) {
+        row = cdsNotaFiscal->SetTextOnRows(*check, mark, row, [&](int r) {
+            return r != editorRow && stored.postedAsStored(cdsNotaFiscal->StoredText(r, *reason));
+        });
+        if (row >= rows)
+            break;
+        cdsNotaFiscal->SetRecNo(row + 1);
         cdsNotaFiscal->Edit();
-        if (boToCheck && check->AsString() != QLatin1String("U"))
-            check->SetAsString(QStringLiteral("U"));
-        else if (!boToCheck && check->AsString() != QLatin1String("C"))
-            check->SetAsString(QStringLiteral("C"));
+        if (check->AsString() != mark)
+            check->SetAsString(mark);
         cdsNotaFiscal->Post();
-        cdsNotaFiscal->Next();
+        ++row;
     }
     cdsNotaFiscal->First();
     boToCheck = !boToCheck;
@@ -148,7 +214,8 @@ void TfrmCancelaNFE::dbgPadraoDrawColumnCell(QObject*, const QRect& rect, int, T
 
 void TfrmCancelaNFE::cdsNotaFiscalBeforePost(TDataSet*) {
     const QString text = GridText(dbgPadrao, kReason, false);
-    if (EmptyString(text)) {
+    const RowReason verdict = rowReason(zavfiscal::checkReason(text));
+    if (verdict == RowReason::Missing) {
         dbgPadrao->SetFocus();
         dbgPadrao->SetSelectedIndex(IndiceCol(dbgPadrao, kReason));
         MensErro(msgPadrao->Msg(QStringLiteral("Motivo_Emis")), true);
@@ -156,7 +223,7 @@ void TfrmCancelaNFE::cdsNotaFiscalBeforePost(TDataSet*) {
     TField* reason = cdsNotaFiscal->FieldByName(kReason);
     if (reason->AsString() != text)
         reason->SetAsString(text);
-    if (reason->AsString().size() < 15) {
+    if (verdict == RowReason::Short) {
         dbgPadrao->SetFocus();
         dbgPadrao->SetSelectedIndex(IndiceCol(dbgPadrao, kReason));
         MensErro(msgPadrao->Msg(QStringLiteral("Motivo_Min")), true);

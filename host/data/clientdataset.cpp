@@ -1,6 +1,7 @@
 #include "clientdataset.h"
 
 #include "edatabaseerror.h"
+#include "guard.h"
 
 #include <QRegularExpression>
 #include <algorithm>
@@ -126,7 +127,8 @@ void TClientDataSet::doClose() {
     m_order = {};
     m_view = {};
     m_pending = {};
-    m_changed.clear();
+    m_changed = {};
+    m_changedCount = 0;
     m_fieldColumn.clear();
     if (m_dynamicFields) {
         clearFields();
@@ -309,7 +311,7 @@ void TClientDataSet::Post() {
     for (size_t i = 0; i < m_pending.set.size(); ++i) {
         if (m_pending.set[i]) {
             if (m_packet.value(packetRow, m_fieldColumn[i]) != m_pending.values[i])
-                m_changed.insert(packetRow);
+                markChanged(packetRow);
             m_packet.setValue(packetRow, m_fieldColumn[i], m_pending.values[i]);
             m_pending.values[i] = QVariant();
             m_pending.set[i] = false;
@@ -329,6 +331,75 @@ void TClientDataSet::Cancel() {
         }
     setState(dsBrowse);
     emitRowChanged(currentRow());
+}
+
+void TClientDataSet::markChanged(int packetRow) {
+    if (m_changed.size() != size_t(m_packet.rowCount()))
+        m_changed.resize(size_t(m_packet.rowCount()), false);
+    if (!m_changed[size_t(packetRow)]) {
+        m_changed[size_t(packetRow)] = true;
+        ++m_changedCount;
+    }
+}
+
+// --- passes over many rows ---------------------------------------------------------
+
+int TClientDataSet::SetTextOnRows(const TField& field, const QString& text, int from,
+                                  const RowFilter& accept) {
+    checkActive("gravar");
+    if (State() != dsBrowse)
+        throw EDatabaseError(
+            QStringLiteral("%1: há um registro em edição; grave-o antes de alterar várias linhas.")
+                .arg(describeName()));
+    const int index = field.Index();
+    if (index < 0 || index >= Fields().size() || Fields().at(index) != &field)
+        throw EDatabaseError(QStringLiteral("%1: o campo %2 não é deste conjunto de dados.")
+                                 .arg(describeName(), field.FieldName()));
+    if (field.DataType() != ftString)
+        throw EDatabaseError(
+            QStringLiteral("%1: o campo %2 não é de texto.").arg(describeName(), field.FieldName()));
+    // The value as a post would store it (TField::convert, the field's size).
+    const QString value = TField::convert(text, ftString, field.FieldName()).toString();
+    if (field.Size() > 0 && value.size() > field.Size())
+        throw EDatabaseError(QStringLiteral("%1: o campo %2 aceita no máximo %3 caracteres; o texto tem %4.")
+                                 .arg(describeName(), field.FieldName())
+                                 .arg(field.Size())
+                                 .arg(value.size()));
+    const QByteArray utf8 = value.toUtf8();
+    if (utf8.size() > DataPacket::kMaxTextBytes)
+        throw EDatabaseError(
+            QStringLiteral("%1: o texto do campo %2 é longo demais.").arg(describeName(), field.FieldName()));
+    const QUtf8StringView bytes(utf8);
+    const std::string_view wanted = bytesOf(bytes);
+    const int column = m_fieldColumn[size_t(index)];
+    const int rows = int(m_view.size());
+    const int first = std::max(from, 0);
+    int row = first;
+    // The rows written are told, also when accept throws on a later one.
+    const zav::Finally tell([&] {
+        if (row > first)
+            notifyDataChanged();
+    });
+    for (; row < rows; ++row) {
+        if (accept && !accept(row))
+            break;
+        const int packetRow = m_view[size_t(row)];
+        // A NULL cell reads as '' for the comparison, as a post compares it.
+        const bool differs = bytesOf(m_packet.text(packetRow, column)) != wanted;
+        if (differs || m_packet.isNull(packetRow, column))
+            m_packet.setText(packetRow, column, bytes);
+        if (differs)
+            markChanged(packetRow);
+    }
+    return row;
+}
+
+QUtf8StringView TClientDataSet::StoredText(int row, const TField& field) const {
+    const int index = field.Index();
+    if (!Active() || row < 0 || row >= int(m_view.size()) || index < 0 ||
+        index >= int(m_fieldColumn.size()) || field.DataType() != ftString)
+        return {};
+    return m_packet.text(m_view[size_t(row)], m_fieldColumn[size_t(index)]);
 }
 
 void TClientDataSet::emitRowChanged(int row) {

@@ -38,7 +38,6 @@
 #include "zavhost_export.h"
 #include <QString>
 #include <functional>
-#include <set>
 #include <vector>
 
 using TDataSetNotifyEvent = std::function<void(TDataSet* dataSet)>;
@@ -73,7 +72,24 @@ public:
 
     // Rows whose values a post changed since the data arrived: the work a
     // screen would lose if the data went away now.
-    int ChangeCount() const { return int(m_changed.size()); }
+    int ChangeCount() const { return m_changedCount; }
+
+    // A pass over many rows at the speed of the storage. SetTextOnRows writes
+    // a string field on the rows of the view from `from` on, in order, each
+    // one straight into the storage as if it had been edited and posted
+    // (ChangeCount counts it when its value changed), as long as `accept`
+    // (asked with the view row first) takes it; it stops before the first row
+    // accept refuses and returns that row, or ViewRowCount() when it wrote
+    // them all. BeforePost does not run: accept is the rules' place. The
+    // cursor does not move; the grid hears of the rows written by one
+    // dataChanged (held back while controls are disabled), also when accept
+    // throws. Only in browse state, for a string field of this dataset and a
+    // text it can hold (throws EDatabaseError otherwise, nothing written).
+    using RowFilter = std::function<bool(int row)>;
+    int SetTextOnRows(const TField& field, const QString& text, int from, const RowFilter& accept);
+    // A string field's stored UTF-8 bytes on a view row, the edit buffer not
+    // included; empty for NULL, out of range and for other fields.
+    QUtf8StringView StoredText(int row, const TField& field) const;
 
     TDataSetNotifyEvent BeforePost;
     TDataSetNotifyEvent BeforeInsert;
@@ -113,7 +129,9 @@ private:
     std::vector<int> m_order;       // packet rows in index order
     std::vector<int> m_view;        // m_order narrowed by the filter
     Pending m_pending;
-    std::set<int> m_changed;      // packet rows a post changed
+    void markChanged(int packetRow);
+    std::vector<bool> m_changed; // by packet row: a post changed it
+    int m_changedCount = 0;
     bool m_dynamicFields = false; // the fields came from the packet
 
     QString m_indexField;

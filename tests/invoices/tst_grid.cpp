@@ -1,7 +1,10 @@
-// The selection grid driven by mouse and keyboard: ticks, the tick-all pass,
-// reasons and the reason rule, no row added, the tick pictures.
+// The selection grid driven by mouse and keyboard: ticks, the tick-all pass
+// (also over 100,000 rows: where it stops, what the grid is told and shows,
+// under the filter), reasons and the reason rule, no row added, the tick
+// pictures.
 #include "Cli_Zav50000.h"
 #include "data/clientdataset.h"
+#include "data/datasource.h"
 #include "data/dtmdbgeral.h"
 #include "invoicepacket.h"
 #include "recordingservices.h"
@@ -11,6 +14,8 @@
 #include <QAbstractItemModelTester>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMap>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace {
@@ -69,6 +74,34 @@ class TestGrid : public QObject {
     void key(int k, Qt::KeyboardModifiers m = Qt::NoModifier) {
         QTest::keyClick(ui::focused(), Qt::Key(k), m);
     }
+    // A long list in arrival order: every row with a valid reason but those
+    // given, unticked.
+    void loadLong(int rows, const QMap<int, QString>& reasons = {}) {
+        QStringList keys;
+        keys.reserve(rows);
+        for (int i = 0; i < rows; ++i)
+            keys << QStringLiteral("K%1").arg(i, 6, 10, QLatin1Char('0'));
+        DataPacket p = invoicetest::invoices(keys);
+        const int reason = p.indexOf(QStringLiteral("DSMOTIVOCANCNFE"));
+        for (int i = 0; i < rows; ++i)
+            p.setValue(i, reason, reasons.value(i, kValid));
+        ds->SetData(p);
+    }
+    // Rows in [from, to) whose stored tick (a pending edit not included) is
+    // `value`.
+    int storedTicks(int from, int to, const char* value) const {
+        const TField* check = ds->FieldByName(QStringLiteral("IDCHECK"));
+        int n = 0;
+        for (int r = from; r < to; ++r)
+            n += ds->StoredText(r, *check) == QUtf8StringView(value);
+        return n;
+    }
+    // The tick picture's mark in a row's tick cell, as the grid paints it now:
+    // the pixel black in the ticked picture and white in the unticked one.
+    QColor tickMark(int row) const {
+        const QRect cell = f->dbgPadrao->visualRect(f->dbgPadrao->model()->index(row, 0));
+        return f->dbgPadrao->viewport()->grab().toImage().pixelColor(cell.left() + 4 + 10, cell.top() + 4);
+    }
     QStringList ticks() const {
         QStringList out;
         for (int r = 0; r < ds->ViewRowCount(); ++r)
@@ -101,6 +134,11 @@ private Q_SLOTS:
     void enterCommitsAndGoesDown();
     void escClosesTheFailurePanelFirst();
     void closingAsksBeforeLosingWork();
+    void tickAllOverALongListStopsAtTheRefusedRow();
+    void tickAllRefusedOnTheFirstRow_data();
+    void tickAllRefusedOnTheFirstRow();
+    void tickAllAndBackOverALongList();
+    void tickAllUnderTheFilter();
 };
 
 void TestGrid::init() {
@@ -176,6 +214,10 @@ void TestGrid::reasonLength_data() {
                         << "";
     QTest::newRow("14 inside blanks") << "   12345678901234   " << kMin;
     QTest::newRow("blanks only") << "      " << kEmis;
+    // Characters are counted, not UTF-16 units: 8 characters beyond the BMP
+    // are 16 units, and still 8 characters.
+    QTest::newRow("8 characters in 16 units") << QString::fromUtf8("\U0001F600").repeated(8) << kMin;
+    QTest::newRow("15 characters in 30 units") << QString::fromUtf8("\U0001F600").repeated(15) << "";
 }
 
 void TestGrid::reasonLength() {
@@ -551,6 +593,179 @@ void TestGrid::closingAsksBeforeLosingWork() {
     QTest::mouseClick(f->sbtCancel, Qt::LeftButton);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!boIdCriado);
+}
+
+void TestGrid::tickAllOverALongListStopsAtTheRefusedRow() {
+    const int rows = 100000;
+    const int bad = 61234;
+    loadLong(rows, {{bad, QStringLiteral("curto")}});
+    click(3, 3); // the current cell elsewhere
+    QAbstractItemModel* model = f->dbgPadrao->model();
+    QSignalSpy resets(model, &QAbstractItemModel::modelReset);
+    QSignalSpy cells(model, &QAbstractItemModel::dataChanged);
+    clickTitle(0);
+    QCOMPARE(svc().errors, QStringList{kMin});
+    // Rows before the refused one stored; it pending and current; the rest untouched.
+    QCOMPARE(storedTicks(0, bad, "C"), bad);
+    QCOMPARE(ds->State(), dsEdit);
+    QCOMPARE(ds->CurrentViewRow(), bad);
+    QCOMPARE(tick(bad), QStringLiteral("C"));
+    QCOMPARE(storedTicks(bad, bad + 1, "U"), 1);
+    QCOMPARE(reason(bad), QStringLiteral("curto"));
+    QCOMPARE(storedTicks(bad + 1, rows, "U"), rows - bad - 1);
+    QCOMPARE(ds->ChangeCount(), bad);
+    QVERIFY(!boToCheck);
+    // The grid: told once, on the refused row in the reason column, in sight.
+    QCOMPARE(resets.count(), 1);
+    QCOMPARE(cells.count(), 0);
+    QCOMPARE(model->rowCount(), rows);
+    QCOMPARE(f->dbgPadrao->currentIndex().row(), bad);
+    QCOMPARE(f->dbgPadrao->SelectedIndex(), 5);
+    QVERIFY(
+        f->dbgPadrao->viewport()->rect().contains(f->dbgPadrao->visualRect(model->index(bad, 5)).center()));
+    QCOMPARE(model->index(bad - 1, 0).data().toString(), QStringLiteral("C"));
+    QCOMPARE(model->index(bad, 0).data().toString(), QStringLiteral("C"));
+    QCOMPARE(model->index(bad + 1, 0).data().toString(), QStringLiteral("U"));
+    QCOMPARE(tickMark(bad - 1), QColor(Qt::black));
+    QCOMPARE(tickMark(bad), QColor(Qt::black));
+    f->dbgPadrao->scrollTo(model->index(bad + 1, 0));
+    QCOMPARE(tickMark(bad + 1), QColor(Qt::white));
+    QCOMPARE(f->dbgPadrao->currentIndex().row(), bad);
+
+    // The operator types a reason into the row, the editor still open, and
+    // ticks all again: the row takes what was typed and the pass goes on.
+    typeHere(QStringLiteral("Cliente desistiu da compra"));
+    QVERIFY(f->dbgPadrao->EditorMode());
+    clickTitle(0);
+    QCOMPARE(svc().errors, QStringList{kMin});
+    QCOMPARE(ds->State(), dsBrowse);
+    QCOMPARE(reason(bad), QStringLiteral("Cliente desistiu da compra"));
+    QCOMPARE(reason(bad + 1), kValid);
+    QCOMPARE(storedTicks(0, rows, "C"), rows);
+    QCOMPARE(ds->ChangeCount(), rows);
+    QCOMPARE(ds->CurrentViewRow(), 0);
+    QCOMPARE(f->dbgPadrao->currentIndex().row(), 0);
+    QVERIFY(boToCheck);
+}
+
+void TestGrid::tickAllRefusedOnTheFirstRow_data() {
+    QTest::addColumn<QString>("reason"); // the first row's
+    QTest::addColumn<QString>("first");  // its tick before the pass
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no reason") << QString() << QStringLiteral("U") << kEmis;
+    QTest::newRow("blanks, already ticked") << QStringLiteral("   ") << QStringLiteral("C") << kEmis;
+    QTest::newRow("short, already ticked") << QStringLiteral("Nota errada") << QStringLiteral("C") << kMin;
+}
+
+void TestGrid::tickAllRefusedOnTheFirstRow() {
+    QFETCH(QString, reason);
+    QFETCH(QString, first);
+    QFETCH(QString, message);
+    load({reason, kValid, kValid}, {first});
+    click(2, 1);
+    clickTitle(0);
+    QCOMPARE(svc().errors, QStringList{message});
+    QCOMPARE(ticks(), QStringList({QStringLiteral("C"), QStringLiteral("U"), QStringLiteral("U")}));
+    QCOMPARE(storedTicks(0, 1, qPrintable(first)), 1);
+    QCOMPARE(ds->State(), dsEdit);
+    QCOMPARE(ds->CurrentViewRow(), 0);
+    QCOMPARE(ds->ChangeCount(), 0);
+    QCOMPARE(f->dbgPadrao->currentIndex().row(), 0);
+    QCOMPARE(f->dbgPadrao->SelectedIndex(), 5);
+    QVERIFY(!boToCheck);
+}
+
+void TestGrid::tickAllAndBackOverALongList() {
+    // Reasons with blanks around them here and there: posted the long way,
+    // trimmed, between rows written straight.
+    const int rows = 100000;
+    QMap<int, QString> padded;
+    for (int r = 5; r < rows; r += 10007)
+        padded.insert(r, QStringLiteral("  ") + kValid + QStringLiteral(" "));
+    loadLong(rows, padded);
+    QAbstractItemModel* model = f->dbgPadrao->model();
+    QSignalSpy resets(model, &QAbstractItemModel::modelReset);
+    QSignalSpy cells(model, &QAbstractItemModel::dataChanged);
+    QSignalSpy changes(ds, &TDataSet::dataChanged);
+    QSignalSpy rowsChanged(ds, &TClientDataSet::rowChanged);
+    QSignalSpy states(f->dtsNotaFiscal, &TDataSource::stateChanged);
+    QCOMPARE(tickMark(1), QColor(Qt::white));
+
+    clickTitle(0);
+    QVERIFY(svc().errors.isEmpty());
+    QCOMPARE(storedTicks(0, rows, "C"), rows);
+    for (auto it = padded.cbegin(); it != padded.cend(); ++it)
+        QCOMPARE(reason(it.key()), kValid);
+    QCOMPARE(reason(rows - 1), kValid);
+    QCOMPARE(ds->ChangeCount(), rows);
+    QCOMPARE(ds->State(), dsBrowse);
+    QCOMPARE(ds->CurrentViewRow(), 0);
+    QVERIFY(boToCheck);
+    // One notice for the whole pass; the grid shows the ticks.
+    QCOMPARE(changes.count(), 1);
+    QCOMPARE(rowsChanged.count(), 0);
+    QCOMPARE(resets.count(), 1);
+    QCOMPARE(cells.count(), 0);
+    QCOMPARE(tickMark(1), QColor(Qt::black));
+    // Only the rows posted the long way opened an edit; the search button,
+    // which follows the list's state, is as it was.
+    QCOMPARE(states.count(), 2 * int(padded.size()));
+    QVERIFY(f->sbtProcurar->Enabled());
+
+    clickTitle(0);
+    QVERIFY(svc().errors.isEmpty());
+    QCOMPARE(storedTicks(0, rows, "U"), rows);
+    QCOMPARE(ds->ChangeCount(), rows);
+    QVERIFY(!boToCheck);
+    QCOMPARE(changes.count(), 2);
+    QCOMPARE(resets.count(), 2);
+    QCOMPARE(states.count(), 2 * int(padded.size())); // the reasons were trimmed by the first pass
+    QCOMPARE(tickMark(1), QColor(Qt::white));
+    const DataPacket data = ds->Data();
+    QCOMPARE(data.text(rows - 1, data.indexOf(QStringLiteral("IDCHECK"))), QUtf8StringView("U"));
+}
+
+void TestGrid::tickAllUnderTheFilter() {
+    // The list narrowed to its ticked rows: the pass sees only them, and they
+    // keep their place until the filter is applied again.
+    const QString padded = QStringLiteral("   ") + kValid + QStringLiteral("  ");
+    load({kValid, kValid, padded, kValid, QStringLiteral("curto")},
+         {QStringLiteral("C"), QStringLiteral("X"), QStringLiteral("C"), QStringLiteral("X"),
+          QStringLiteral("C")});
+    ds->SetFiltered(true);
+    QCOMPARE(ds->RecordCount(), 3);
+    boToCheck = true; // the pass unticks
+    clickTitle(0);
+    QCOMPARE(svc().errors, QStringList{kMin});
+    QCOMPARE(ds->RecordCount(), 3);
+    QCOMPARE(ticks(), QStringList(3, QStringLiteral("U")));
+    QCOMPARE(ds->State(), dsEdit);
+    QCOMPARE(ds->CurrentViewRow(), 2);
+    QCOMPARE(f->dbgPadrao->currentIndex().row(), 2);
+    QCOMPARE(reason(1), kValid);
+    QVERIFY(boToCheck);
+    ds->Cancel();
+    ds->SetFiltered(false);
+    QCOMPARE(ticks(), QStringList({QStringLiteral("U"), QStringLiteral("X"), QStringLiteral("U"),
+                                   QStringLiteral("X"), QStringLiteral("C")}));
+    QCOMPARE(ds->ChangeCount(), 2);
+
+    // Nothing ticked under the filter: an empty view, nothing to pass over.
+    ds->SetFiltered(true);
+    QCOMPARE(ds->RecordCount(), 1);
+    ds->SetRecNo(1);
+    ds->Edit();
+    ds->FieldByName(QStringLiteral("IDCHECK"))->SetAsString(QStringLiteral("U"));
+    ds->FieldByName(QStringLiteral("DSMOTIVOCANCNFE"))->SetAsString(kValid);
+    ds->Post();
+    ds->SetFiltered(false);
+    ds->SetFiltered(true);
+    QCOMPARE(ds->RecordCount(), 0);
+    QSignalSpy changes(ds, &TDataSet::dataChanged);
+    clickTitle(0);
+    QCOMPARE(changes.count(), 0);
+    QVERIFY(boToCheck);
+    QCOMPARE(svc().errors, QStringList{kMin});
 }
 
 QTEST_MAIN(TestGrid)

@@ -1,7 +1,8 @@
 // The in-memory invoice list: the order of the index whatever order rows come
 // in, the filter the confirm action switches off and on, the edit buffer under
 // a refusing BeforePost, no insertion, the whole list in Data, bad packets
-// refused with the list closed, and a tick-all pass without a signal per row.
+// refused with the list closed, a tick-all pass without a signal per row, and
+// the pass that writes many rows straight into the storage.
 #include "data/clientdataset.h"
 #include "data/datasource.h"
 #include "data/edatabaseerror.h"
@@ -88,6 +89,10 @@ private Q_SLOTS:
     void nullDataAndPacketFields();
     void tickAllPassWithControlsDisabled();
     void gridAccessDoesNotMoveTheCursor();
+    void textOnRowsStopsAtTheFirstRefusal();
+    void textOnRowsCountsAndSignalsLikePosts();
+    void textOnRowsRefusals();
+    void textOnRowsUnderTheFilter();
 };
 
 void tst_ClientDataSet::indexOrder_data() {
@@ -475,6 +480,162 @@ void tst_ClientDataSet::gridAccessDoesNotMoveTheCursor() {
     QVERIFY(!list.cds.value(0, 99).isValid());
     list.cds.Cancel();
     QCOMPARE(list.cds.value(2, check).toString(), QStringLiteral("U"));
+}
+
+void tst_ClientDataSet::textOnRowsStopsAtTheFirstRefusal() {
+    InvoiceList list;
+    list.cds.SetData(invoices(keys(10)));
+    TField* check = list.cds.FieldByName(QStringLiteral("IDCHECK"));
+    list.cds.SetRecNo(4);
+    QList<int> asked;
+    list.states.clear();
+    const int stop = list.cds.SetTextOnRows(*check, QStringLiteral("C"), 2, [&](int row) {
+        asked.append(row);
+        return row != 6;
+    });
+    QCOMPARE(stop, 6);
+    QCOMPARE(asked, (QList<int>{2, 3, 4, 5, 6})); // in order, nothing asked after the refusal
+    QCOMPARE(list.visit("IDCHECK"), (QStringList{"U", "U", "C", "C", "C", "C", "U", "U", "U", "U"}));
+    QCOMPARE(columnOf(list.cds.Data(), 5, "IDCHECK"), QStringLiteral("C")); // stored, not pending
+    QVERIFY(list.states.isEmpty());                                         // no edit ever opened
+
+    // The cursor stayed where it was; the rest of the list from the refused row.
+    list.cds.SetRecNo(4);
+    QCOMPARE(list.cds.SetTextOnRows(*check, QStringLiteral("C"), stop, {}), 10);
+    QCOMPARE(list.cds.RecNo(), 4);
+    const QStringList after = QStringList{"U", "U"} + QStringList(8, QStringLiteral("C"));
+    QCOMPARE(list.visit("IDCHECK"), after);
+    // A start past the end, or a refusal at once, writes nothing.
+    QCOMPARE(list.cds.SetTextOnRows(*check, QStringLiteral("U"), 10, {}), 10);
+    QCOMPARE(list.cds.SetTextOnRows(*check, QStringLiteral("U"), 0, [](int) { return false; }), 0);
+    QCOMPARE(list.visit("IDCHECK"), after);
+
+    // A rule that throws stops the pass there too, and the rows written are told.
+    QSignalSpy data(&list.cds, &TDataSet::dataChanged);
+    QVERIFY_THROWS_EXCEPTION(EZavError, list.cds.SetTextOnRows(*check, QStringLiteral("U"), 0, [](int row) {
+        if (row == 3)
+            throw EZavError(QStringLiteral("regra"));
+        return true;
+    }));
+    QCOMPARE(data.count(), 1);
+    QCOMPARE(list.visit("IDCHECK"),
+             QStringList(3, QStringLiteral("U")) + QStringList(7, QStringLiteral("C")));
+}
+
+void tst_ClientDataSet::textOnRowsCountsAndSignalsLikePosts() {
+    InvoiceList list;
+    DataPacket p = invoices(keys(2000));
+    const int c = p.indexOf(QStringLiteral("IDCHECK"));
+    p.setValue(3, c, QStringLiteral("C"));
+    p.setNull(4, c);
+    list.cds.SetData(p);
+    TField* check = list.cds.FieldByName(QStringLiteral("IDCHECK"));
+    QSignalSpy rows(&list.cds, &TClientDataSet::rowChanged);
+    QSignalSpy data(&list.cds, &TDataSet::dataChanged);
+    QSignalSpy record(&list.cds, &TDataSet::recordChanged);
+
+    // Controls on: one dataChanged for the whole pass, none per row.
+    QCOMPARE(list.cds.SetTextOnRows(*check, QStringLiteral("C"), 0, {}), 2000);
+    QCOMPARE(data.count(), 1);
+    QCOMPARE(rows.count(), 0);
+    QCOMPARE(record.count(), 0);
+    QCOMPARE(list.cds.ChangeCount(), 1999); // row 3 already held "C"; the NULL counts
+    QCOMPARE(list.cds.StoredText(4, *check), QUtf8StringView("C"));
+
+    // Controls off: held back until the last EnableControls, then one.
+    data.clear();
+    list.cds.DisableControls();
+    list.cds.SetTextOnRows(*check, QStringLiteral("U"), 0, {});
+    QCOMPARE(data.count(), 0);
+    list.cds.EnableControls();
+    QCOMPARE(data.count(), 1);
+    QCOMPARE(rows.count(), 0);
+    QCOMPARE(list.cds.ChangeCount(), 2000); // a row counts once however often it changed
+
+    // A post after the pass counts in the same tally, and a pass after a post.
+    list.cds.SetData(invoices(keys(3)));
+    QCOMPARE(list.cds.ChangeCount(), 0);
+    tick(list, 2, QStringLiteral("C"));
+    QCOMPARE(list.cds.ChangeCount(), 1);
+    list.cds.SetTextOnRows(*check, QStringLiteral("C"), 0, {});
+    QCOMPARE(list.cds.ChangeCount(), 3);
+
+    // An empty text over NULL and '' cells: stored as '', no change counted,
+    // as a post of '' over them counts none.
+    DataPacket q = invoices(keys(2));
+    q.setNull(0, q.indexOf(QStringLiteral("DSMOTIVOCANCNFE")));
+    list.cds.SetData(q);
+    TField* reason = list.cds.FieldByName(QStringLiteral("DSMOTIVOCANCNFE"));
+    list.cds.SetTextOnRows(*reason, QString(), 0, {});
+    QCOMPARE(list.cds.ChangeCount(), 0);
+    QVERIFY(!list.cds.Data().isNull(0, q.indexOf(QStringLiteral("DSMOTIVOCANCNFE"))));
+    // A text written as a post writes it: trailing blanks dropped.
+    list.cds.SetTextOnRows(*reason, QStringLiteral("Nota emitida em duplicidade   "), 0, {});
+    QCOMPARE(list.visit("DSMOTIVOCANCNFE"), QStringList(2, QStringLiteral("Nota emitida em duplicidade")));
+}
+
+void tst_ClientDataSet::textOnRowsRefusals() {
+    InvoiceList list;
+    TClientDataSet other;
+    declareFields(other);
+    TField* foreign = other.FieldByName(QStringLiteral("IDCHECK"));
+    // Closed: nothing to write, nothing to read.
+    QVERIFY_THROWS_EXCEPTION(EDatabaseError, list.cds.SetTextOnRows(*foreign, QStringLiteral("C"), 0, {}));
+    QVERIFY(list.cds.StoredText(0, *foreign).isEmpty());
+
+    list.cds.SetData(invoices(keys(3)));
+    TField* check = list.cds.FieldByName(QStringLiteral("IDCHECK"));
+    const QList<std::function<void()>> refused = {
+        [&] { list.cds.SetTextOnRows(*foreign, QStringLiteral("C"), 0, {}); },
+        [&] {
+            list.cds.SetTextOnRows(*list.cds.FieldByName(QStringLiteral("VRNOTAFISC")), QStringLiteral("1"),
+                                   0, {});
+        },
+        [&] { list.cds.SetTextOnRows(*check, QStringLiteral("CC"), 0, {}); }, // the field holds 1
+        [&] {
+            list.cds.SetRecNo(2);
+            list.cds.Edit();
+            list.set("IDCHECK", QStringLiteral("X"));
+            list.cds.SetTextOnRows(*check, QStringLiteral("C"), 0, {});
+        },
+    };
+    for (const auto& call : refused) {
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, call());
+        QCOMPARE(columnOf(list.cds.Data(), 0, "IDCHECK"), QStringLiteral("U"));
+        QCOMPARE(list.cds.ChangeCount(), 0);
+    }
+    // The row in edit kept its pending value; the stored text is not it.
+    QCOMPARE(list.cds.State(), dsEdit);
+    QCOMPARE(list.field("IDCHECK"), QStringLiteral("X"));
+    QCOMPARE(list.cds.StoredText(1, *check), QUtf8StringView("U"));
+    QVERIFY(list.cds.StoredText(-1, *check).isEmpty());
+    QVERIFY(list.cds.StoredText(3, *check).isEmpty());
+    QVERIFY(list.cds.StoredText(0, *list.cds.FieldByName(QStringLiteral("VRNOTAFISC"))).isEmpty());
+}
+
+void tst_ClientDataSet::textOnRowsUnderTheFilter() {
+    InvoiceList list;
+    DataPacket p = invoices(keys(6));
+    const int c = p.indexOf(QStringLiteral("IDCHECK"));
+    for (int r : {1, 3, 4})
+        p.setValue(r, c, QStringLiteral("C"));
+    list.cds.SetData(p);
+    list.cds.SetFiltered(true);
+    TField* check = list.cds.FieldByName(QStringLiteral("IDCHECK"));
+    QList<QString> seen;
+    const int stop = list.cds.SetTextOnRows(*check, QStringLiteral("U"), 0, [&](int row) {
+        seen.append(
+            list.cds.value(row, list.cds.FieldByName(QStringLiteral("LANCAMENTO"))->Index()).toString());
+        return true;
+    });
+    // The view's rows only, which keep their place until the filter is applied again.
+    QCOMPARE(stop, 3);
+    QCOMPARE(seen, (QList<QString>{keys(6)[1], keys(6)[3], keys(6)[4]}));
+    QCOMPARE(list.cds.RecordCount(), 3);
+    QCOMPARE(list.cds.StoredText(2, *check), QUtf8StringView("U"));
+    list.cds.SetFiltered(false);
+    QCOMPARE(list.visit("IDCHECK"), QStringList(6, QStringLiteral("U")));
+    QCOMPARE(list.cds.ChangeCount(), 3);
 }
 
 QTEST_GUILESS_MAIN(tst_ClientDataSet)
