@@ -2,9 +2,10 @@
 // A read-only query of the host database through Qt SQL.
 //
 // The statement is a list of lines, sent joined with line breaks exactly as
-// stored. Its named parameters (":NAME") are taken from the text; ParamByName
-// refuses any other name, and a name written twice in the statement is one
-// parameter whose value both occurrences receive. Every value is bound as a
+// stored (on SQLite, less the disjuncts of decided flags: see below). Its
+// named parameters (":NAME") are taken from the text; ParamByName refuses any
+// other name, and a name written twice in the statement is one parameter whose
+// value both occurrences receive. Every value is bound as a
 // string (or NULL).
 //
 // Open prepares the statement, binds every parameter by name, runs it and reads
