@@ -531,7 +531,10 @@ private Q_SLOTS:
         const QStringList flags = {"T", "N", "", "F", "t", QString()};
         const QStringList hostile = {"' OR '1'='1", "x') OR ('T' = 'T", "'); DELETE FROM CLIENTE; --"};
         int compared = 0;
+        // Stops at the first difference (QCOMPARE leaves only the lambda).
         auto check = [&](void (*setup)(TADOIBQuery&), const Params& params) {
+            if (QTest::currentTestFailed())
+                return;
             auto q = run(dialect, setup, params);
             const QList<QStringList> expected = storedRows(db, *q, params);
             QCOMPARE(rowsOf(*q), expected);
@@ -567,6 +570,8 @@ private Q_SLOTS:
                                         {"P_CDSERIE", key},
                                         {"P_TCDSERIE", all}});
         }
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY(compared > 1000);
         QCOMPARE(values(db, QStringLiteral("SELECT COUNT(*) FROM CLIENTE")).constFirst().toInt(), 60);
     }
