@@ -21,7 +21,7 @@ using Rows = QList<QStringList>;
 const QStringList kFlagConstants = {QStringLiteral("T"), QStringLiteral("N"), QString()};
 
 // The rows the stored text gives with every value bound, as before flags.
-Rows reference(QSqlDatabase db, const QString& sql, const Params& params) {
+Rows reference(const QSqlDatabase& db, const QString& sql, const Params& params) {
     QSqlQuery q(db);
     if (!q.prepare(sql))
         return {{QStringLiteral("prepare: ") + q.lastError().text()}};
