@@ -2,6 +2,7 @@
 
 #include "data/adoibquery.h"
 #include "data/dtmdbgeral.h"
+#include "data/param.h"
 
 #include <initializer_list>
 
@@ -13,6 +14,10 @@ void setup(TADOIBQuery& query, const char* name, const std::array<const char*, N
     query.setObjectName(QLatin1String(name));
     query.Close();
     query.SetSQL(LookupSql::lines(sql));
+    for (const char* flag : LookupSql::allRowsFlags) {
+        if (TParam* p = query.FindParam(QLatin1String(flag)))
+            p->SetFlagValues(LookupSql::lines(LookupSql::allRowsFlagValues));
+    }
     query.ClearFields();
     for (const TFieldDef& def : fields)
         query.AddField(def);

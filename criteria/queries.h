@@ -87,6 +87,14 @@ inline constexpr std::array qryFornecedor = {
     "   3",
 };
 
+// The all-rows flags of the statements above, and every constant the screen's
+// code gives them ("T" lists every row; "N" and "" check one key). Declared
+// flags to the query, which may then decide their comparisons on SQLite (see
+// TADOIBQuery); any other value is bound as it always is.
+inline constexpr std::array allRowsFlags = {"P_TCDFILIAL", "P_TCDEMPRESA", "P_TINSCESTA",
+                                            "P_TCDSERIE",  "P_TODOS",      "P_TODOSCLIE"};
+inline constexpr std::array allRowsFlagValues = {"T", "N", ""};
+
 template <std::size_t N> QStringList lines(const std::array<const char*, N>& sql) {
     QStringList list;
     for (const char* line : sql)

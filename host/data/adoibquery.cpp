@@ -3,6 +3,7 @@
 #include "edatabaseerror.h"
 
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
@@ -50,6 +51,182 @@ QStringList placeholderNames(const QString& sql) {
     return names;
 }
 
+// Flag disjuncts ---------------------------------------------------------------
+//
+// Why this is safe: nothing from a parameter ever enters the text. The derived
+// text is the stored text with some token ranges removed, each a disjunct
+// "OR :FLAG = 'literal'" (or "OR (:FLAG = 'literal')") that closes a
+// parenthesised condition, removed only when the flag holds one of the
+// constants the program declared for it and that constant differs from the
+// literal, so the disjunct is FALSE (both sides are non-NULL text, compared
+// byte for byte). "(X OR FALSE)" has the truth value of X, which is all a
+// WHERE clause, AND or OR reads of it; the removal is made only where the
+// group is such an operand, and nowhere near BETWEEN (whose AND is no boolean
+// operator) or inside a CASE or a subquery's own clauses. Any other shape
+// keeps the stored text. The values themselves are still bound.
+
+struct Token {
+    enum Kind { Word, Param, String, Quoted, Punct } kind;
+    qsizetype begin;
+    qsizetype end;
+};
+
+// The significant tokens (no blanks or comments); false if a quote or
+// comment is left open.
+bool tokenize(const QString& sql, std::vector<Token>& tokens) {
+    const qsizetype n = sql.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const QChar c = sql.at(i);
+        if (c.isSpace()) {
+            ++i;
+        } else if (c == QLatin1Char('-') && i + 1 < n && sql.at(i + 1) == QLatin1Char('-')) {
+            while (i < n && sql.at(i) != QLatin1Char('\n'))
+                ++i;
+        } else if (c == QLatin1Char('/') && i + 1 < n && sql.at(i + 1) == QLatin1Char('*')) {
+            const qsizetype close = sql.indexOf(QLatin1String("*/"), i + 2);
+            if (close < 0)
+                return false;
+            i = close + 2;
+        } else if (c == QLatin1Char('\'') || c == QLatin1Char('"') || c == QLatin1Char('`') ||
+                   c == QLatin1Char('[')) {
+            const QChar closing = c == QLatin1Char('[') ? QLatin1Char(']') : c;
+            qsizetype end = i + 1;
+            for (;;) {
+                end = sql.indexOf(closing, end);
+                if (end < 0)
+                    return false;
+                if (closing != QLatin1Char(']') && end + 1 < n && sql.at(end + 1) == closing) {
+                    end += 2; // a doubled quote
+                    continue;
+                }
+                break;
+            }
+            tokens.push_back({c == QLatin1Char('\'') ? Token::String : Token::Quoted, i, end + 1});
+            i = end + 1;
+        } else if (c == QLatin1Char(':') && (i == 0 || sql.at(i - 1) != QLatin1Char(':')) && i + 1 < n &&
+                   isNameChar(sql.at(i + 1))) {
+            qsizetype end = i + 1;
+            while (end < n && isNameChar(sql.at(end)))
+                ++end;
+            tokens.push_back({Token::Param, i, end});
+            i = end;
+        } else if (isNameChar(c) || c == QLatin1Char('$')) {
+            qsizetype end = i + 1;
+            while (end < n && (isNameChar(sql.at(end)) || sql.at(end) == QLatin1Char('$')))
+                ++end;
+            tokens.push_back({Token::Word, i, end});
+            i = end;
+        } else {
+            tokens.push_back({Token::Punct, i, i + 1});
+            ++i;
+        }
+    }
+    return true;
+}
+
+class FlagPruner {
+public:
+    FlagPruner(const QString& sql, const std::vector<Token>& tokens) : m_sql(sql), m_t(tokens) {}
+
+    QStringView text(std::size_t i) const {
+        return QStringView(m_sql).mid(m_t[i].begin, m_t[i].end - m_t[i].begin);
+    }
+    bool isWord(std::size_t i, const char* word) const {
+        return i < m_t.size() && m_t[i].kind == Token::Word &&
+               text(i).compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
+    }
+    bool isPunct(std::size_t i, char c) const {
+        return i < m_t.size() && m_t[i].kind == Token::Punct && text(i).at(0) == QLatin1Char(c);
+    }
+    bool isAnyWord(std::size_t i, std::initializer_list<const char*> words) const {
+        return std::any_of(words.begin(), words.end(), [&](const char* w) { return isWord(i, w); });
+    }
+
+    // The "(" matching the ")" at close, or npos.
+    std::size_t openingOf(std::size_t close) const {
+        int depth = 0;
+        for (std::size_t i = close + 1; i-- > 0;) {
+            if (isPunct(i, ')'))
+                ++depth;
+            else if (isPunct(i, '(') && --depth == 0)
+                return i;
+        }
+        return npos;
+    }
+
+    // Whether the group open..close is read only for its truth value: an
+    // operand of WHERE, AND or OR, or the whole of such a group.
+    bool booleanOperand(std::size_t open, std::size_t close) const {
+        for (std::size_t i = open + 1; i < close; ++i) {
+            if (isPunct(i, '(')) {
+                int depth = 1;
+                while (depth > 0 && ++i < close)
+                    depth += isPunct(i, '(') ? 1 : isPunct(i, ')') ? -1 : 0;
+            } else if (isAnyWord(i, {"SELECT", "FROM", "WHERE", "GROUP", "ORDER", "HAVING", "LIMIT", "CASE",
+                                     "WHEN", "THEN", "ELSE", "END", "UNION", "INTERSECT", "EXCEPT"})) {
+                return false;
+            }
+        }
+        if (open == 0)
+            return false;
+        const std::size_t before = open - 1;
+        const std::size_t after = close + 1;
+        const bool atEnd = after >= m_t.size() || isPunct(after, ';');
+        if (isPunct(before, '(') && isPunct(after, ')'))
+            return booleanOperand(before, after);
+        if (isPunct(before, '('))
+            return isAnyWord(after, {"AND", "OR"});
+        if (!isAnyWord(before, {"WHERE", "AND", "OR"}))
+            return false;
+        return atEnd || isPunct(after, ')') ||
+               isAnyWord(after,
+                         {"AND", "OR", "GROUP", "ORDER", "HAVING", "LIMIT", "UNION", "INTERSECT", "EXCEPT"});
+    }
+
+    // The ranges to remove, given the decision for each flag comparison:
+    // decide(name, literal) is true when ":name = literal" is known FALSE.
+    template <typename Decide>
+    std::vector<std::pair<qsizetype, qsizetype>> falseDisjuncts(Decide decide) const {
+        std::vector<std::pair<qsizetype, qsizetype>> ranges;
+        for (std::size_t i = 0; i < m_t.size(); ++i) {
+            if (isWord(i, "BETWEEN"))
+                return {};
+        }
+        for (std::size_t i = 0; i < m_t.size(); ++i) {
+            if (!isWord(i, "OR"))
+                continue;
+            std::size_t j = i + 1;
+            const bool inner = isPunct(j, '(');
+            if (inner)
+                ++j;
+            if (j + 2 >= m_t.size() || m_t[j].kind != Token::Param || !isPunct(j + 1, '=') ||
+                m_t[j + 2].kind != Token::String)
+                continue;
+            const QString name = text(j).mid(1).toString();
+            const QStringView quoted = text(j + 2);
+            const QString literal =
+                quoted.mid(1, quoted.size() - 2).toString().replace(QLatin1String("''"), QLatin1String("'"));
+            std::size_t last = j + 2;
+            if (inner && !isPunct(++last, ')'))
+                continue;
+            const std::size_t close = last + 1;
+            if (!isPunct(close, ')'))
+                continue;
+            const std::size_t open = openingOf(close);
+            if (open == npos || open >= i || !booleanOperand(open, close) || !decide(name, literal))
+                continue;
+            ranges.emplace_back(m_t[i].begin, m_t[last].end);
+        }
+        return ranges;
+    }
+
+private:
+    static constexpr std::size_t npos = std::size_t(-1);
+    const QString& m_sql;
+    const std::vector<Token>& m_t;
+};
+
 TFieldType typeOf(const QVariant& value) {
     switch (value.metaType().id()) {
     case QMetaType::Int:
@@ -78,7 +255,34 @@ TADOIBQuery::~TADOIBQuery() = default;
 void TADOIBQuery::SetSQL(const QStringList& lines) {
     Close();
     m_sql = lines;
+    m_derived.clear();
     parseParams();
+}
+
+const TADOIBQuery::Derived& TADOIBQuery::derivedForFlags() {
+    // The key: each flag's constant, or that it is bound.
+    QString key;
+    for (const auto& p : m_params) {
+        if (p->IsFlag())
+            key += p->HoldsFlagConstant() ? QLatin1Char('=') + p->AsString() + QChar(0) : QStringLiteral("?");
+    }
+    const auto known = m_derived.find(key);
+    if (known != m_derived.end())
+        return known->second;
+
+    QString text = m_sql.join(QLatin1Char('\n'));
+    std::vector<Token> tokens;
+    if (tokenize(text, tokens)) {
+        const FlagPruner pruner(text, tokens);
+        const auto ranges = pruner.falseDisjuncts([&](const QString& name, const QString& literal) {
+            const TParam* p = FindParam(name);
+            return p && p->HoldsFlagConstant() && p->AsString() != literal;
+        });
+        for (auto r = ranges.rbegin(); r != ranges.rend(); ++r)
+            text.remove(r->first, r->second - r->first);
+    }
+    QStringList names = placeholderNames(text);
+    return m_derived.emplace(key, Derived{std::move(text), std::move(names)}).first->second;
 }
 
 void TADOIBQuery::SetConnection(const QString& connectionName) {
@@ -160,13 +364,21 @@ void TADOIBQuery::doOpen() {
         throw EDatabaseError(QStringLiteral("Erro no banco de dados (%1): a conexão \"%2\" não está aberta.")
                                  .arg(context, m_connection));
 
+    const bool sqlite = db.driver() && db.driver()->dbmsType() == QSqlDriver::SQLite;
+    // A disjunct left out may have taken a parameter's only occurrence: only
+    // the names the text still holds are bound.
+    const Derived* derived = sqlite ? &derivedForFlags() : nullptr;
+    m_statement = derived ? derived->text : m_sql.join(QLatin1Char('\n'));
+
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    if (!q.prepare(m_sql.join(QLatin1Char('\n'))))
+    if (!q.prepare(m_statement))
         throw EDatabaseError(
             QStringLiteral("Erro no banco de dados (%1): %2").arg(context, q.lastError().text()));
-    for (const auto& p : m_params)
-        q.bindValue(QLatin1Char(':') + p->Name(), p->Value());
+    for (const auto& p : m_params) {
+        if (!derived || derived->names.contains(p->Name()))
+            q.bindValue(QLatin1Char(':') + p->Name(), p->Value());
+    }
     if (!q.exec())
         throw EDatabaseError(
             QStringLiteral("Erro no banco de dados (%1): %2").arg(context, q.lastError().text()));

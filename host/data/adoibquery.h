@@ -2,9 +2,10 @@
 // A read-only query of the host database through Qt SQL.
 //
 // The statement is a list of lines, sent joined with line breaks exactly as
-// stored. Its named parameters (":NAME") are taken from the text; ParamByName
-// refuses any other name, and a name written twice in the statement is one
-// parameter whose value both occurrences receive. Every value is bound as a
+// stored (on SQLite, less the disjuncts of decided flags: see below). Its
+// named parameters (":NAME") are taken from the text; ParamByName refuses any
+// other name, and a name written twice in the statement is one parameter whose
+// value both occurrences receive. Every value is bound as a
 // string (or NULL).
 //
 // Open prepares the statement, binds every parameter by name, runs it and reads
@@ -12,12 +13,26 @@
 // the query stays open on its current row until Close. Fields declared before
 // Open are matched to the result's columns by name, case-insensitively; with
 // none declared, Open makes one field per column.
+//
+// Flags on SQLite: SQLite plans a statement once, before any value is known,
+// so a condition "(KEY = :P_KEY OR :P_FLAG = 'T')" keeps it off the key's
+// index even when the flag is off. When the connection is SQLite and a flag
+// parameter (TParam::SetFlagValues) holds one of its constants, Open decides
+// each "... OR :FLAG = 'literal')" of the statement whose comparison is false
+// and runs a text derived from the stored one with that disjunct left out,
+// which is the same condition (X OR FALSE is X) and lets SQLite use the index.
+// No value is ever written into the text: the derived text only lacks
+// disjuncts; everything it still names is bound. Where the shape is not
+// plainly a disjunct of a boolean condition, the stored text runs unchanged.
+// Derived texts are kept per combination of flag values. Other databases plan
+// with the values and always get the stored text.
 #include "dataset.h"
 #include "param.h"
 #include "zavhost_export.h"
 #include <QList>
 #include <QStringList>
 #include <QVariant>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -57,6 +72,10 @@ public:
 
     QVariant fieldValue(const TField& field) const override;
 
+    // The text the last Open prepared: the stored statement joined with line
+    // breaks, or on SQLite the text derived from it for the flags' values.
+    QString StatementText() const { return m_statement; }
+
 protected:
     void doOpen() override;
     void doClose() override;
@@ -64,6 +83,12 @@ protected:
 
 private:
     void parseParams();
+    struct Derived {
+        QString text;
+        QStringList names; // the parameters it still holds
+    };
+    // The text to prepare on SQLite for the flags' current values.
+    const Derived& derivedForFlags();
 
     QStringList m_sql;
     QString m_connection;
@@ -71,6 +96,9 @@ private:
     TADOIBTransaction* m_transaction = nullptr;
     std::vector<std::unique_ptr<TParam>> m_params;
     bool m_persistent = false;
+    QString m_statement;
+    // SQLite's derived texts, by the flags' values; emptied with the statement.
+    std::map<QString, Derived> m_derived;
     // The rows, one list per field (column-major keeps 100,000 rows compact).
     QList<QList<QVariant>> m_columns;
     int m_rows = 0;

@@ -18,3 +18,7 @@ void TParam::Clear() {
 QVariant TParam::Value() const {
     return m_null ? QVariant(QMetaType::fromType<QString>()) : QVariant(m_value);
 }
+
+bool TParam::HoldsFlagConstant() const {
+    return !m_null && m_assigned && m_flagValues.contains(m_value);
+}

@@ -54,6 +54,38 @@ private:
         return q;
     }
 
+    // Every field of every row, in order, and the same read from the stored
+    // statement run with every value bound: what the query gave before its
+    // flags were decided on SQLite.
+    static QList<QStringList> rowsOf(TADOIBQuery& q) {
+        QList<QStringList> rows;
+        for (q.First(); !q.Eof(); q.Next()) {
+            QStringList row;
+            for (const TField* f : q.Fields())
+                row.append(f->AsString());
+            rows.append(row);
+        }
+        return rows;
+    }
+    static QList<QStringList> storedRows(QSqlDatabase& db, const TADOIBQuery& q, const Params& params) {
+        QSqlQuery ref(db);
+        if (!ref.prepare(q.SQL().join(QLatin1Char('\n'))))
+            return {{ref.lastError().text()}};
+        for (const auto& [name, value] : params)
+            ref.bindValue(QLatin1Char(':') + name,
+                          value.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value));
+        if (!ref.exec())
+            return {{ref.lastError().text()}};
+        QList<QStringList> rows;
+        while (ref.next()) {
+            QStringList row;
+            for (const TField* f : q.Fields())
+                row.append(ref.value(f->FieldName()).toString());
+            rows.append(row);
+        }
+        return rows;
+    }
+
     QStringList values(QSqlDatabase& db, const QString& sql) {
         QStringList list;
         QSqlQuery q(db);
@@ -488,6 +520,147 @@ private Q_SLOTS:
         std::sort(sorted.begin(), sorted.end());
         QCOMPARE(bytes, sorted);
         QCOMPARE(names.constFirst(), QStringLiteral("Atacado Metalúrgica Monte Alegre Ltda"));
+    }
+
+    // Every combination of the flags' values, the screen's constants and
+    // others, with keys found, not found and hostile: the same rows in the
+    // same order as the stored statement gives with every value bound.
+    void everyFlagCombination_data() { zavtest::addDialectRows("demo database"); }
+    void everyFlagCombination() {
+        ZAV_DATABASE(m_dbs, db);
+        const QStringList flags = {"T", "N", "", "F", "t", QString()};
+        const QStringList hostile = {"' OR '1'='1", "x') OR ('T' = 'T", "'); DELETE FROM CLIENTE; --"};
+        int compared = 0;
+        // Stops at the first difference (QCOMPARE leaves only the lambda).
+        auto check = [&](void (*setup)(TADOIBQuery&), const Params& params) {
+            if (QTest::currentTestFailed())
+                return;
+            auto q = run(dialect, setup, params);
+            const QList<QStringList> expected = storedRows(db, *q, params);
+            QCOMPARE(rowsOf(*q), expected);
+            for (const QString& h : hostile)
+                QVERIFY(!q->StatementText().contains(h));
+            ++compared;
+        };
+        const QStringList registrations = QStringList{"22126140000143", "99999999999999", ""} + hostile;
+        const QStringList codes = {"000011", "000012", "000001", "", hostile.constFirst()};
+        for (const QString& all : flags) {
+            for (const QString& allCodes : flags) {
+                for (const QString& registration : registrations) {
+                    for (const QString& code : codes)
+                        check(SetupQryCliente, {{"P_NRINSJURCLIE", registration},
+                                                {"P_TODOS", all},
+                                                {"P_CDCLIENTE", code},
+                                                {"P_TODOSCLIE", allCodes}});
+                }
+            }
+            for (const QString& registration :
+                 QStringList{"14728118000145", "52466041000171", "14728118000146", QString()} + hostile)
+                check(SetupQryFornecedor, {{"P_NRINSJURFORN", registration}, {"P_TODOS", all}});
+            for (const QString& key : QStringList{"0001", "0009", ""} + hostile) {
+                check(SetupQryFilial, {{"P_CDFILIAL", key}, {"P_TCDFILIAL", all}});
+                check(SetupQryEmpresa, {{"P_CDEMPRESA", key.left(2)}, {"P_TCDEMPRESA", all}});
+            }
+            for (const QString& key : QStringList{"86123455", "110987654110", "0"} + hostile)
+                check(SetupQryInscrEstad, {{"P_EMPRESA", "02"}, {"P_INSCESTA", key}, {"P_TINSCESTA", all}});
+            for (const QString& key : QStringList{"1", "10", "9"} + hostile)
+                check(SetupQrySerieNF, {{"P_EMPRESA", "02"},
+                                        {"P_INSCESTA", "86123455"},
+                                        {"P_CDINSCMUNI", "01234560"},
+                                        {"P_CDSERIE", key},
+                                        {"P_TCDSERIE", all}});
+        }
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(compared > 1000);
+        QCOMPARE(values(db, QStringLiteral("SELECT COUNT(*) FROM CLIENTE")).constFirst().toInt(), 60);
+    }
+
+    // On SQLite the checks of one key answer from an index: the plan of the
+    // text the query ran searches the index, scanning no table or index.
+    void checksSearchAnIndexOnSQLite_data() {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("flags");
+        QTest::newRow("customer, registration and code") << "qryCliente"
+                                                         << "N N";
+        QTest::newRow("customer, registration only") << "qryCliente"
+                                                     << "N T";
+        QTest::newRow("customer, code only") << "qryCliente"
+                                             << "T N";
+        QTest::newRow("customer, empty flags") << "qryCliente"
+                                               << "- -";
+        QTest::newRow("supplier, empty flag") << "qryFornecedor"
+                                              << "-";
+        QTest::newRow("supplier, flag N") << "qryFornecedor"
+                                          << "N";
+        QTest::newRow("branch") << "qryFilial"
+                                << "-";
+        QTest::newRow("company") << "qryEmpresa"
+                                 << "-";
+        QTest::newRow("registration") << "qryInscrEstad"
+                                      << "-";
+        QTest::newRow("series") << "qrySerieNF"
+                                << "-";
+    }
+    void checksSearchAnIndexOnSQLite() {
+        QFETCH(QString, query);
+        QFETCH(QString, flags);
+        QString why;
+        const auto availability = m_dbs.ensure(zavtest::kSQLite, &why);
+        ZAV_READY(zavtest::Readiness::of(availability, why));
+        QSqlDatabase db = m_dbs.database(zavtest::kSQLite);
+        const QList<LookupQuery> all = LookupQueries();
+        const auto it =
+            std::find_if(all.begin(), all.end(), [&](const LookupQuery& l) { return l.name == query; });
+        QVERIFY(it != all.end());
+        TADOIBQuery q;
+        it->setup(q);
+        q.SetConnection(m_dbs.connectionName(zavtest::kSQLite));
+        // Flags in the order the statement names them, "-" for "".
+        QStringList flagValues = flags.split(QLatin1Char(' '));
+        for (TParam* p : q.Params()) {
+            if (p->IsFlag())
+                p->SetAsString(flagValues.isEmpty() ? QStringLiteral("?")
+                                                    : flagValues.takeFirst().remove(QLatin1Char('-')));
+            else
+                p->SetAsString(QStringLiteral("01"));
+        }
+        QVERIFY(flagValues.isEmpty());
+        q.Open();
+
+        QSqlQuery plan(db);
+        QVERIFY(plan.prepare(QStringLiteral("EXPLAIN QUERY PLAN ") + q.StatementText()));
+        for (TParam* p : q.Params()) {
+            if (q.StatementText().contains(QLatin1Char(':') + p->Name()))
+                plan.bindValue(QLatin1Char(':') + p->Name(), p->Value());
+        }
+        QVERIFY2(plan.exec(), qPrintable(plan.lastError().text()));
+        QStringList steps;
+        while (plan.next())
+            steps.append(plan.value(QStringLiteral("detail")).toString());
+        const QString described = steps.join(QStringLiteral(" | "));
+        QVERIFY2(!steps.isEmpty(), qPrintable(described));
+        for (const QString& step : steps) {
+            if (step.startsWith(QLatin1String("USE TEMP B-TREE")) ||
+                step.startsWith(QLatin1String("COMPOUND")))
+                continue;
+            QVERIFY2(step.startsWith(QLatin1String("SEARCH ")) && step.contains(QLatin1String(" USING ")),
+                     qPrintable(described));
+        }
+    }
+
+    // On PostgreSQL the stored statement runs as it is, every value bound.
+    void storedTextOnPostgreSQL() {
+        QString why;
+        const auto availability = m_dbs.ensure(zavtest::kPostgreSQL, &why);
+        ZAV_READY(zavtest::Readiness::of(availability, why));
+        auto q = run(zavtest::kPostgreSQL, SetupQryCliente,
+                     {{"P_NRINSJURCLIE", "22126140000143"},
+                      {"P_TODOS", "N"},
+                      {"P_CDCLIENTE", "000011"},
+                      {"P_TODOSCLIE", "N"}});
+        QCOMPARE(q->StatementText(), q->SQL().join(QLatin1Char('\n')));
+        QCOMPARE(column(*q, "CDCLIENTE"), QStringList{"000011"});
     }
 
     // On PostgreSQL the workstation logs in under a role of the group

@@ -1,0 +1,242 @@
+// Flag parameters of the query component: on SQLite a disjunct comparing a
+// flag that holds one of its constants with a different literal is left out
+// of the text prepared; the rows stay those of the stored text with every
+// value bound, on both databases, whatever the shape of the statement, the
+// flag's value or the text of the other parameters.
+#include "data/adoibquery.h"
+#include "data/param.h"
+#include "testdb.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QtTest>
+#include <map>
+
+namespace {
+
+using Params = std::map<QString, QString>; // a null QString: cleared (NULL)
+using Rows = QList<QStringList>;
+
+const QStringList kFlagConstants = {QStringLiteral("T"), QStringLiteral("N"), QString()};
+
+// The rows the stored text gives with every value bound, as before flags.
+Rows reference(const QSqlDatabase& db, const QString& sql, const Params& params) {
+    QSqlQuery q(db);
+    if (!q.prepare(sql))
+        return {{QStringLiteral("prepare: ") + q.lastError().text()}};
+    for (const auto& [name, value] : params)
+        q.bindValue(QLatin1Char(':') + name,
+                    value.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value));
+    if (!q.exec())
+        return {{QStringLiteral("exec: ") + q.lastError().text()}};
+    Rows rows;
+    while (q.next()) {
+        QStringList row;
+        for (int c = 0; c < q.record().count(); ++c)
+            row.append(q.value(c).toString());
+        rows.append(row);
+    }
+    return rows;
+}
+
+Rows rowsOf(TADOIBQuery& q) {
+    Rows rows;
+    for (q.First(); !q.Eof(); q.Next()) {
+        QStringList row;
+        for (const TField* f : q.Fields())
+            row.append(f->AsString());
+        rows.append(row);
+    }
+    return rows;
+}
+
+void assign(TADOIBQuery& q, const Params& params) {
+    q.Close();
+    for (const auto& [name, value] : params) {
+        if (value.isNull())
+            q.ParamByName(name)->Clear();
+        else
+            q.ParamByName(name)->SetAsString(value);
+    }
+}
+
+} // namespace
+
+class tst_queryflags : public QObject {
+    Q_OBJECT
+
+private:
+    zavtest::TestDatabases m_dbs;
+
+    std::unique_ptr<TADOIBQuery> query(const QString& dialect, const QString& sql) {
+        auto q = std::make_unique<TADOIBQuery>();
+        q->setObjectName(QStringLiteral("qryTeste"));
+        q->SetConnection(m_dbs.connectionName(dialect));
+        q->SetSQL(sql.split(QLatin1Char('\n')));
+        if (TParam* f = q->FindParam(QStringLiteral("F")))
+            f->SetFlagValues(kFlagConstants);
+        return q;
+    }
+
+private Q_SLOTS:
+    // Which shapes lose the disjunct on SQLite ("pruned"), and the rows,
+    // equal to the stored text's on both databases.
+    void shapes_data() {
+        zavtest::addDatabaseColumn();
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("pruned");
+        const QString branch = QStringLiteral("SELECT CDFILIAL, NMFILIAL FROM FILIAL\nWHERE ");
+        const QString order = QStringLiteral("\nORDER BY CDFILIAL");
+        for (const QString& d : zavtest::dialects()) {
+            zavtest::newRow(d, "bare disjunct, flag N")
+                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "N"
+                << "0002" << true;
+            zavtest::newRow(d, "bracketed disjunct, empty flag")
+                << branch + "((CDFILIAL = :K) OR (:F = 'T'))" + order << ""
+                << "0003" << true;
+            zavtest::newRow(d, "group beside another condition")
+                << branch + "CDEMPRESA = '01' AND\n  (CDFILIAL = :K OR :F = 'T') AND CDFILIAL <> ''" + order
+                << "N"
+                << "0001" << true;
+            zavtest::newRow(d, "nested group") << branch + "(((CDFILIAL = :K) OR (:F = 'T')))" + order << "N"
+                                               << "0004" << true;
+            zavtest::newRow(d, "several key terms")
+                << branch + "(CDFILIAL = :K OR CDFILIAL = '0005' OR :F = 'T')" + order << "N"
+                << "0001" << true;
+            zavtest::newRow(d, "flag equal to the literal")
+                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "T"
+                << "0002" << false;
+            zavtest::newRow(d, "flag outside its constants")
+                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "X"
+                << "0002" << false;
+            zavtest::newRow(d, "lower-case flag is no constant")
+                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "t"
+                << "0002" << false;
+            zavtest::newRow(d, "cleared flag")
+                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << QString() << "0002" << false;
+            zavtest::newRow(d, "group compared with a value")
+                << branch + "((CDFILIAL = :K OR :F = 'T') = TRUE)" + order << "N"
+                << "0002" << false;
+            zavtest::newRow(d, "group as a function's argument")
+                << branch + "COALESCE((CDFILIAL = :K OR :F = 'T'), FALSE)" + order << "N"
+                << "0002" << false;
+            zavtest::newRow(d, "group inside CASE")
+                << branch + "CASE WHEN (CDFILIAL = :K OR :F = 'T') THEN 1 ELSE 0 END = 1" + order << "N"
+                << "0002" << false;
+            zavtest::newRow(d, "statement with BETWEEN")
+                << branch + "CDFILIAL BETWEEN '0000' AND '9999' AND (CDFILIAL = :K OR :F = 'T')" + order
+                << "N"
+                << "0002" << false;
+            zavtest::newRow(d, "flag first in the group")
+                << branch + "(:F = 'T' OR CDFILIAL = :K)" + order << "N"
+                << "0002" << false;
+            zavtest::newRow(d, "flag AND-ed, not OR-ed")
+                << branch + "(CDFILIAL = :K AND :F = 'T')" + order << "N"
+                << "0002" << false;
+            zavtest::newRow(d, "quoted look-alike")
+                << branch + "(NMFILIAL <> 'x OR :F = ''T'')' OR :F = 'T') AND CDFILIAL = :K" + order << "N"
+                << "0002" << true;
+        }
+    }
+    void shapes() {
+        ZAV_DATABASE(m_dbs, db);
+        QFETCH(QString, sql);
+        QFETCH(QString, flag);
+        QFETCH(QString, key);
+        QFETCH(bool, pruned);
+        const Params params = {{"K", key}, {"F", flag}};
+        auto q = query(dialect, sql);
+        assign(*q, params);
+        q->Open();
+        const Rows expected = reference(db, sql, params);
+        QCOMPARE(rowsOf(*q), expected);
+        const bool sqlite = dialect == zavtest::kSQLite;
+        QCOMPARE(q->StatementText() != sql, sqlite && pruned);
+        if (sqlite && pruned)
+            QVERIFY2(!q->StatementText().contains(QLatin1String("OR :F = 'T'")) &&
+                         !q->StatementText().contains(QLatin1String("OR (:F = 'T')")),
+                     qPrintable(q->StatementText()));
+    }
+
+    // The flag named elsewhere in the statement keeps its value there; a
+    // parameter that is no flag is never decided.
+    void flagUsedTwiceAndUndeclared_data() { zavtest::addDialectRows("demo branches"); }
+    void flagUsedTwiceAndUndeclared() {
+        ZAV_DATABASE(m_dbs, db);
+        const QString sql = QStringLiteral("SELECT CDFILIAL, :F AS FLAG FROM FILIAL\n"
+                                           "WHERE (CDFILIAL = :K OR :F = 'T')\nORDER BY 1");
+        const Params params = {{"K", "0002"}, {"F", "N"}};
+        auto q = query(dialect, sql);
+        assign(*q, params);
+        q->Open();
+        QCOMPARE(rowsOf(*q), (Rows{{"0002", "N"}}));
+        QCOMPARE(rowsOf(*q), reference(db, sql, params));
+
+        auto undeclared = query(dialect, sql);
+        undeclared->FindParam(QStringLiteral("F"))->SetFlagValues({});
+        assign(*undeclared, params);
+        undeclared->Open();
+        QCOMPARE(undeclared->StatementText(), sql);
+        QCOMPARE(rowsOf(*undeclared), reference(db, sql, params));
+    }
+
+    // One query switched between its flags' values and then given another
+    // statement: each Open runs the text of its own values.
+    void derivedTextFollowsTheValues_data() { zavtest::addDialectRows("demo branches"); }
+    void derivedTextFollowsTheValues() {
+        ZAV_DATABASE(m_dbs, db);
+        const QString sql = QStringLiteral("SELECT CDFILIAL FROM FILIAL\nWHERE (CDFILIAL = :K OR :F = 'T')\n"
+                                           "ORDER BY CDFILIAL");
+        auto q = query(dialect, sql);
+        const bool sqlite = dialect == zavtest::kSQLite;
+        for (const QString& flag : QStringList{"N", "T", "X", "", "T", "N"}) {
+            const Params params = {{"K", "0003"}, {"F", flag}};
+            assign(*q, params);
+            q->Open();
+            QCOMPARE(rowsOf(*q), reference(db, sql, params));
+            QCOMPARE(q->StatementText() == sql, !sqlite || flag == "T" || flag == "X");
+        }
+        const QString other =
+            QStringLiteral("SELECT CDEMPRESA FROM EMPRESA\nWHERE (CDEMPRESA = :K OR :F = 'T')");
+        q->SetSQL(other.split(QLatin1Char('\n')));
+        const Params params = {{"K", "02"}, {"F", "N"}};
+        assign(*q, params);
+        q->Open();
+        QCOMPARE(rowsOf(*q), (Rows{{"02"}}));
+        QVERIFY(q->StatementText().startsWith(QLatin1String("SELECT CDEMPRESA FROM EMPRESA")));
+    }
+
+    // Text of the operator's in a key is bound, never part of the statement,
+    // and finds nothing.
+    void hostileKeyIsBound_data() {
+        zavtest::addDatabaseColumn();
+        QTest::addColumn<QString>("key");
+        for (const QString& d : zavtest::dialects()) {
+            zavtest::newRow(d, "quote and always-true") << QStringLiteral("0001' OR '1'='1");
+            zavtest::newRow(d, "closing the group") << QStringLiteral("x') OR ('T' = 'T");
+            zavtest::newRow(d, "second statement") << QStringLiteral("'); DELETE FROM FILIAL; --");
+            zavtest::newRow(d, "statement after a number") << QStringLiteral("0001; DROP TABLE FILIAL");
+        }
+    }
+    void hostileKeyIsBound() {
+        ZAV_DATABASE(m_dbs, db);
+        QFETCH(QString, key);
+        const QString sql = QStringLiteral("SELECT CDFILIAL FROM FILIAL\nWHERE (CDFILIAL = :K OR :F = 'T')");
+        for (const QString& flag : QStringList{"N", "", "X"}) {
+            auto q = query(dialect, sql);
+            assign(*q, {{"K", key}, {"F", flag}});
+            q->Open();
+            QVERIFY(q->IsEmpty());
+            QVERIFY(!q->StatementText().contains(key));
+        }
+        QSqlQuery count(db);
+        QVERIFY(count.exec(QStringLiteral("SELECT COUNT(*) FROM FILIAL")) && count.next());
+        QCOMPARE(count.value(0).toInt(), 5);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_queryflags)
+#include "tst_queryflags.moc"
