@@ -27,8 +27,9 @@ const char* const kSQLitePragmas[] = {
     "PRAGMA foreign_keys = ON",
     "PRAGMA journal_mode = WAL",
     "PRAGMA synchronous = NORMAL",
-    // Lookups that scan an index (the customer check cannot seek, its key is
-    // OR'ed with a flag) read mapped pages instead of copying them.
+    // Lookups that scan an index (a list of all customers, or a stored check
+    // whose flag the query cannot prove false) read mapped pages instead of
+    // copying them.
     "PRAGMA mmap_size = 268435456",
 };
 const char* const kPostgresTimeout = "connect_timeout=10";
