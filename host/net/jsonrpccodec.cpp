@@ -323,7 +323,7 @@ QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByt
 namespace {
 
 // A head longer than this is no list's head: the answer is read whole.
-constexpr qsizetype kMaxHeadBytes = 64 * 1024;
+constexpr qsizetype kMaxHeadBytes = qsizetype{64} * 1024;
 // The empty list that stands for the streamed rows when the answer's
 // envelope is read at the end.
 constexpr char kEmptyArray = char(0x80);

@@ -1082,7 +1082,7 @@ void TstServer::aLongListLeavesInPiecesAndABreakIsNoList() {
         QVERIFY(result);
         QCOMPARE(result->status, 200);
         QCOMPARE(result->get_header_value("Transfer-Encoding"), std::string("chunked"));
-        QVERIFY(result->body.size() > 256 * 1024);
+        QVERIFY(result->body.size() > size_t{256} * 1024);
         Reply reply;
         reply.body = QByteArray::fromStdString(result->body);
         reply.message =
