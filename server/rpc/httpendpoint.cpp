@@ -382,7 +382,13 @@ bool refuse(MHD_Connection* connection, int status, RpcCode code, const QString&
 } // namespace
 
 HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& dispatcher, CallLog& log)
-    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_hostNames(options.hostNames()) {}
+    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_hostNames(options.hostNames()) {
+    // A streamed answer's pieces are mapped and unmapped whole: made on one
+    // thread and freed on another, they would otherwise be left in the
+    // worker threads' arenas, where no trim gives them back. (A fixed
+    // threshold: glibc's own one rises past the pieces' size after the first.)
+    mallopt(M_MMAP_THRESHOLD, int(kPieceBytes));
+}
 
 HttpEndpoint::~HttpEndpoint() {
     if (m_daemon)
@@ -724,7 +730,9 @@ void HttpEndpoint::answerHealth(Request& request) {
 void HttpEndpoint::release(Request* request) {
     if (request->holders.fetch_sub(1) != 1)
         return;
-    const bool large = request->largestBytes > kTrimAfterBytes;
+    // A streamed answer's pieces (below the size the allocator maps on its
+    // own) stay in its arenas too, however long the list.
+    const bool large = request->largestBytes > kTrimAfterBytes || request->stream;
     delete request;
     // A large answer leaves the allocator's arenas swollen (a worker thread
     // each); what is free goes back to the system, so that an idle server
