@@ -9,13 +9,7 @@
 #include "database.h"
 #include "digits.h"
 
-#include <QSqlDriver>
-#include <QVariant>
-
 #include <array>
-#include <charconv>
-#include <libpq-fe.h>
-#include <memory>
 
 namespace zavserver {
 
@@ -268,98 +262,18 @@ void writeInvoiceRow(ResponseEncoder& out, const ResultRow& row, QByteArray& key
     out.endRow();
 }
 
-// ----- PostgreSQL: the rows through a cursor, a batch at a time
-
-// Rows fetched at a time: a batch's result is one allocation, not one per
-// row, and the memory it takes stays bounded however long the list.
-constexpr int kFetchRows = 4096;
-const char* const kCursor = "zav_notas";
-
-struct PgClear {
-    void operator()(PGresult* result) const { PQclear(result); }
-};
-using PgResult = std::unique_ptr<PGresult, PgClear>;
-
-class PgBatchRow final : public ResultRow {
-public:
-    PgBatchRow(const PGresult* result, int row) : m_result(result), m_row(row) {}
-    bool isNull(int column) const override { return PQgetisnull(m_result, m_row, column) != 0; }
-    QUtf8StringView text(int column) const override {
-        return QUtf8StringView(PQgetvalue(m_result, m_row, column), PQgetlength(m_result, m_row, column));
-    }
-    bool number(int column, double& value) const override {
-        const char* text = PQgetvalue(m_result, m_row, column);
-        const char* end = text + PQgetlength(m_result, m_row, column);
-        const auto [ptr, error] = std::from_chars(text, end, value); // locale-independent
-        return error == std::errc() && ptr == end;
-    }
-
-private:
-    const PGresult* m_result;
-    int m_row;
-};
-
-PGconn* postgresConnection(QSqlDatabase& db) {
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    const char* type = handle.typeName();
-    // QPSQL names the type by libpq's struct tag, pg_conn*.
-    if (type && (qstrcmp(type, "PGconn*") == 0 || qstrcmp(type, "pg_conn*") == 0))
-        return *static_cast<PGconn* const*>(handle.data());
-    return nullptr;
-}
-
-PgResult run(PGconn* connection, const char* statement, ExecStatusType expected) {
-    PgResult result(PQexec(connection, statement));
-    if (!result || PQresultStatus(result.get()) != expected)
-        throw zavdb::DatabaseError(
-            QString::fromUtf8(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(connection))
-                .trimmed());
-    return result;
-}
-
-// The statement through a read-only transaction's cursor, kFetchRows at a time;
-// the transaction ends on every way out, the method's own failures included.
-void selectThroughCursor(QSqlDatabase& db, PGconn* connection, const QString& sql,
-                         const std::vector<Binding>& bindings,
-                         const std::function<void(const ResultRow&)>& onRow) {
-    run(connection, "BEGIN READ ONLY", PGRES_COMMAND_OK);
-    try {
-        // The cursor's SELECT binds its values as any statement does.
-        NativeQuery::select(
-            db, QStringLiteral("DECLARE %1 NO SCROLL CURSOR FOR ").arg(QLatin1StringView(kCursor)) + sql,
-            bindings, [](const ResultRow&) {});
-        const QByteArray fetch =
-            QByteArray("FETCH FORWARD ") + QByteArray::number(kFetchRows) + " FROM " + kCursor;
-        for (;;) {
-            const PgResult batch = run(connection, fetch.constData(), PGRES_TUPLES_OK);
-            const int rows = PQntuples(batch.get());
-            for (int r = 0; r < rows; ++r)
-                onRow(PgBatchRow(batch.get(), r));
-            if (rows < kFetchRows)
-                break;
-        }
-        run(connection, "COMMIT", PGRES_COMMAND_OK);
-    } catch (...) {
-        PQclear(PQexec(connection, "ROLLBACK"));
-        throw;
-    }
-}
-
 // The packet of the invoices selected; throws zavdb::DatabaseError.
 void writeInvoices(QSqlDatabase& db, const Selection& selection, ResponseEncoder& out) {
-    const bool postgres = zavdb::dialectOf(db) == zavdb::Dialect::PostgreSQL;
-    const char* issueDate = postgres ? kIssueDatePostgres : kIssueDateSqlite;
+    const char* issueDate =
+        zavdb::dialectOf(db) == zavdb::Dialect::PostgreSQL ? kIssueDatePostgres : kIssueDateSqlite;
     const QString sql =
         QString::fromLatin1(kSelectSql).arg(QLatin1StringView(issueDate)) + selection.conditions;
 
     out.beginPacket(kFields);
     QByteArray key;
     key.reserve(64);
-    const auto onRow = [&](const ResultRow& row) { writeInvoiceRow(out, row, key); };
-    if (PGconn* connection = postgres ? postgresConnection(db) : nullptr)
-        selectThroughCursor(db, connection, sql, selection.bindings, onRow);
-    else
-        NativeQuery::select(db, sql, selection.bindings, onRow);
+    NativeQuery::select(db, sql, selection.bindings,
+                        [&](const ResultRow& row) { writeInvoiceRow(out, row, key); });
     out.endPacket();
 }
 
