@@ -297,6 +297,12 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
     request.connectTimeoutMs =
         ConnectTimeout > 0 && ConnectTimeout < callTimeout ? ConnectTimeout : callTimeout;
     request.totalTimeoutMs = 0;
+    // The answer is read as it arrives: a list's rows go into its packet
+    // while the rest of them is still on its way.
+    const auto answer = std::make_shared<RpcResponseReader>();
+    request.bodySink = [answer](int status, const QByteArray& type, const char* data, qsizetype size) {
+        answer->feed(status, type, data, size);
+    };
     Exchange e = watchedExchange(std::move(request), id);
     if (!*alive)
         throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
@@ -306,7 +312,7 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
         m_lastError = ConnectionErrorText + u' ' + transportCause(e);
         throw EZavError(m_lastError);
     }
-    return decodeRpcResponse(e.result.status, e.result.contentType, e.result.body, id, EndpointUrl());
+    return answer->finish(e.result.status, e.result.contentType, id, EndpointUrl());
 }
 
 TNetConnection::Exchange TNetConnection::watchedExchange(HttpRequest request, const QString& id) {

@@ -85,6 +85,10 @@ public:
     QByteArray toCbor() const;
     static DataPacket fromCbor(const QByteArray& bytes);
 
+    // The fields list of a CBOR packet, the reader positioned on it; throws
+    // EZavError (the reader's lastError() tells a cut from a malformed list).
+    static QList<DataPacketField> readCborFields(QCborStreamReader& reader);
+
     // Wire type names.
     static QString typeName(TFieldType type);
     static bool typeFromName(const QString& name, TFieldType* type);
@@ -99,7 +103,42 @@ public:
 
 private:
     friend class DataPacketDecoder;
+    friend class DataPacketRowStream;
     QSharedDataPointer<DataPacketData> d;
+};
+
+// The rows of a CBOR packet read as its bytes arrive, in pieces of any size:
+// each whole row goes straight into the column storage, and a row (or a text,
+// or a character) cut by the end of a piece is read whole once the next piece
+// has come. Fed the bytes that follow the rows list's head; once the list has
+// ended, what came after it is kept apart (rest()). A malformed row is refused
+// as DataPacket::fromCbor refuses it (EZavError, "Resposta inválida do
+// servidor: ..."); nothing is taken for whole until the list's end was read.
+class ZAVHOST_EXPORT DataPacketRowStream {
+public:
+    // count: the rows the list's head announced, when it did (lengthKnown).
+    DataPacketRowStream(const QList<DataPacketField>& fields, bool lengthKnown, quint64 count);
+    ~DataPacketRowStream();
+    DataPacketRowStream(const DataPacketRowStream&) = delete;
+    DataPacketRowStream& operator=(const DataPacketRowStream&) = delete;
+
+    void feed(QByteArrayView piece);
+    bool ended() const { return m_ended; }
+    int rowCount() const;
+    // The bytes after the rows list (the rest of the packet and the answer).
+    const QByteArray& rest() const { return m_rest; }
+    // The packet read, once ended(): its storage trimmed.
+    DataPacket take();
+
+private:
+    void readWholeRows();
+
+    DataPacket m_packet;
+    bool m_lengthKnown = false;
+    quint64 m_left = 0; // rows still announced, when the length is known
+    bool m_ended = false;
+    QByteArray m_pending; // an open list's head, then the bytes not yet read
+    QByteArray m_rest;
 };
 
 Q_DECLARE_METATYPE(DataPacket)

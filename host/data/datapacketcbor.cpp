@@ -13,13 +13,27 @@
 
 namespace wire = zavfiscal::wire;
 
+namespace {
+
+// The bytes read so far end inside a row: it is read again whole once more
+// have come.
+struct CutShort {};
+
+} // namespace
+
 class DataPacketDecoder {
 public:
     DataPacketDecoder(QCborStreamReader& reader, qint64 sizeHint);
     DataPacket packet();
+    QList<DataPacketField> fields();
+
+    // Reading rows from bytes that may end anywhere: the end of the bytes is
+    // thrown as CutShort instead of refused.
+    void readRowsOf(DataPacket& packet, qsizetype* consumed, bool lengthKnown, quint64* left, bool* ended);
 
 private:
     void checkReader();
+    void readRow();
     QString describeCurrent();
     QString readString();
     qsizetype readUtf8(TextBuffer& into);
@@ -38,6 +52,7 @@ private:
     DataPacket m_packet;
     bool m_haveFields = false;
     bool m_haveRows = false;
+    bool m_cutIsPending = false;
 };
 
 void DataPacket::writeCbor(QCborStreamWriter& w) const {
@@ -112,6 +127,8 @@ DataPacketDecoder::DataPacketDecoder(QCborStreamReader& reader, qint64 sizeHint)
     : m_reader(reader), m_utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless), m_sizeHint(sizeHint) {}
 
 void DataPacketDecoder::checkReader() {
+    if (m_cutIsPending && m_reader.lastError() == QCborError::EndOfFile)
+        throw CutShort{};
     if (m_reader.lastError() != QCborError::NoError)
         DataPacket::refuse(QStringLiteral("CBOR malformado (%1)").arg(m_reader.lastError().toString()));
 }
@@ -242,7 +259,8 @@ DataPacketField DataPacketDecoder::readField(int position) {
     return f;
 }
 
-void DataPacketDecoder::readFields() {
+QList<DataPacketField> DataPacketDecoder::fields() {
+    checkReader();
     if (!m_reader.isArray())
         DataPacket::refuse(QStringLiteral("a lista de campos não é uma lista"));
     m_reader.enterContainer();
@@ -251,8 +269,16 @@ void DataPacketDecoder::readFields() {
         fields.append(readField(int(fields.size() + 1)));
     m_reader.leaveContainer();
     checkReader();
-    m_packet = DataPacket(fields);
+    return fields;
+}
+
+void DataPacketDecoder::readFields() {
+    m_packet = DataPacket(fields());
     m_haveFields = true;
+}
+
+QList<DataPacketField> DataPacket::readCborFields(QCborStreamReader& reader) {
+    return DataPacketDecoder(reader, -1).fields();
 }
 
 void DataPacketDecoder::wrongValue(int column, int line) {
@@ -333,6 +359,82 @@ void DataPacketDecoder::readValue(PacketColumn& col, int column, int row, int li
     }
 }
 
+void DataPacketDecoder::readRow() {
+    DataPacketData& pd = *m_packet.d;
+    const int fieldCount = int(pd.fields.size());
+    const int line = pd.rows + 1;
+    checkReader();
+    if (!m_reader.isArray())
+        DataPacket::refuse(QStringLiteral("a linha %1 não é uma lista").arg(line));
+    const int row = m_packet.appendRow();
+    m_reader.enterContainer();
+    int c = 0;
+    while (m_reader.hasNext()) {
+        if (c == fieldCount)
+            DataPacket::refuse(QStringLiteral("a linha %1 tem mais de %2 valores").arg(line).arg(fieldCount));
+        readValue(pd.columns[size_t(c)], c, row, line);
+        ++c;
+    }
+    checkReader();
+    if (c != fieldCount)
+        DataPacket::refuse(
+            QStringLiteral("a linha %1 tem %2 valores, esperados %3").arg(line).arg(c).arg(fieldCount));
+    m_reader.leaveContainer();
+    checkReader();
+}
+
+// The reader is inside an open list made of the bytes: whole rows are read
+// until the bytes end, the list's end (a break) or the rows announced. A row
+// cut short is taken back out of the columns; *consumed is where the next row
+// (or the list's break) starts.
+void DataPacketDecoder::readRowsOf(DataPacket& packet, qsizetype* consumed, bool lengthKnown, quint64* left,
+                                   bool* ended) {
+    m_packet = std::move(packet);
+    m_cutIsPending = true;
+    DataPacketData& pd = *m_packet.d;
+    std::vector<qsizetype> textSizes(pd.columns.size());
+    try {
+        for (;;) {
+            if (lengthKnown && *left == 0) {
+                *ended = true;
+                break;
+            }
+            checkReader();
+            if (!m_reader.hasNext()) {
+                checkReader();
+                // The break of an open list, where a row would start.
+                if (lengthKnown)
+                    DataPacket::refuse(QStringLiteral("a lista de linhas terminou antes das %1 anunciadas")
+                                           .arg(pd.rows + qint64(*left)));
+                *ended = true;
+                break;
+            }
+            for (size_t c = 0; c < pd.columns.size(); ++c)
+                textSizes[c] = pd.columns[c].bytes.size();
+            const int rowsBefore = pd.rows;
+            try {
+                readRow();
+            } catch (const CutShort&) {
+                if (pd.rows > rowsBefore) {
+                    for (size_t c = 0; c < pd.columns.size(); ++c)
+                        pd.columns[c].dropLastRow(textSizes[c]);
+                    --pd.rows;
+                }
+                throw;
+            }
+            *consumed = m_reader.currentOffset();
+            if (lengthKnown)
+                --*left;
+        }
+    } catch (const CutShort&) {
+        // The rest comes with the next piece.
+    } catch (...) {
+        packet = std::move(m_packet);
+        throw;
+    }
+    packet = std::move(m_packet);
+}
+
 // The rows list announces no length: its first rows tell how much the rest
 // will need, so that the columns grow once instead of doubling all along.
 void DataPacketDecoder::reserveFromSample(qint64 rowsStart, int sampleRows) {
@@ -357,33 +459,14 @@ void DataPacketDecoder::readRows() {
         DataPacket::refuse(QStringLiteral("o pacote deve trazer a lista de campos antes das linhas"));
     if (!m_reader.isArray())
         DataPacket::refuse(QStringLiteral("a lista de linhas não é uma lista"));
-    DataPacketData& pd = *m_packet.d;
-    const int fieldCount = int(pd.fields.size());
+    const DataPacketData& pd = *m_packet.d;
     m_reader.enterContainer();
     constexpr int kSampleRows = 64;
     const qint64 rowsStart = m_reader.currentOffset();
     while (m_reader.hasNext()) {
-        const int line = pd.rows + 1;
         if (pd.rows == kSampleRows)
             reserveFromSample(rowsStart, kSampleRows);
-        if (!m_reader.isArray())
-            DataPacket::refuse(QStringLiteral("a linha %1 não é uma lista").arg(line));
-        const int row = m_packet.appendRow();
-        m_reader.enterContainer();
-        int c = 0;
-        while (m_reader.hasNext()) {
-            if (c == fieldCount)
-                DataPacket::refuse(
-                    QStringLiteral("a linha %1 tem mais de %2 valores").arg(line).arg(fieldCount));
-            readValue(pd.columns[size_t(c)], c, row, line);
-            ++c;
-        }
-        checkReader();
-        if (c != fieldCount)
-            DataPacket::refuse(
-                QStringLiteral("a linha %1 tem %2 valores, esperados %3").arg(line).arg(c).arg(fieldCount));
-        m_reader.leaveContainer();
-        checkReader();
+        readRow();
     }
     checkReader();
     m_reader.leaveContainer();
@@ -416,6 +499,63 @@ DataPacket DataPacketDecoder::packet() {
         DataPacket::refuse(QStringLiteral("pacote sem a lista de campos"));
     if (!m_haveRows)
         DataPacket::refuse(QStringLiteral("pacote sem a lista de linhas"));
+    for (PacketColumn& c : m_packet.d->columns)
+        c.shrink();
+    return std::move(m_packet);
+}
+
+// --- rows as they arrive -------------------------------------------------------------
+
+namespace {
+
+// The head of an open (indefinite-length) CBOR array: the pending bytes are
+// read as the elements of one list, whatever the real list's head said.
+constexpr char kOpenArray = char(0x9F);
+
+} // namespace
+
+DataPacketRowStream::DataPacketRowStream(const QList<DataPacketField>& fields, bool lengthKnown,
+                                         quint64 count)
+    : m_packet(fields), m_lengthKnown(lengthKnown), m_left(count) {
+    m_pending.append(kOpenArray);
+    m_ended = lengthKnown && count == 0;
+}
+
+DataPacketRowStream::~DataPacketRowStream() = default;
+
+int DataPacketRowStream::rowCount() const {
+    return m_packet.rowCount();
+}
+
+void DataPacketRowStream::feed(QByteArrayView piece) {
+    if (m_ended) {
+        m_rest.append(piece.data(), piece.size());
+        return;
+    }
+    m_pending.append(piece.data(), piece.size());
+    readWholeRows();
+}
+
+void DataPacketRowStream::readWholeRows() {
+    QCborStreamReader reader(QByteArray::fromRawData(m_pending.constData(), m_pending.size()));
+    reader.enterContainer();
+    qsizetype consumed = 1;
+    DataPacketDecoder decoder(reader, -1);
+    decoder.readRowsOf(m_packet, &consumed, m_lengthKnown, &m_left, &m_ended);
+    if (m_ended) {
+        // An open list ends with its break, which the rows' reader stopped at.
+        if (!m_lengthKnown)
+            ++consumed;
+        m_rest = m_pending.mid(consumed);
+        m_pending = QByteArray();
+        return;
+    }
+    m_pending.remove(1, consumed - 1);
+}
+
+DataPacket DataPacketRowStream::take() {
+    if (!m_ended)
+        DataPacket::refuse(QStringLiteral("a lista de linhas não terminou"));
     for (PacketColumn& c : m_packet.d->columns)
         c.shrink();
     return std::move(m_packet);

@@ -43,6 +43,24 @@ void PacketColumn::appendNull() {
     nulls.push_back(true);
 }
 
+void PacketColumn::dropLastRow(qsizetype textSize) {
+    switch (type) {
+    case ftString:
+        start.pop_back();
+        length.pop_back();
+        bytes.truncate(textSize);
+        return;
+    case ftFloat:
+        reals.pop_back();
+        break;
+    case ftDateTime:
+    case ftInteger:
+        integers.pop_back();
+        break;
+    }
+    nulls.pop_back();
+}
+
 // Gives back what growth left unused, unless it is little: a copy of the
 // whole column would cost more than the few per cent it frees.
 void PacketColumn::shrink() {

@@ -65,6 +65,7 @@ public:
         return m_data.get() + m_size;
     }
     void commit(qsizetype n) { m_size += n; }
+    void truncate(qsizetype n) { m_size = std::min(m_size, n); }
     void append(const char* p, qsizetype n) {
         if (n <= 0)
             return;
@@ -101,6 +102,8 @@ struct PacketColumn {
     void reserveText(qsizetype more);
     void reserveRows(qsizetype rows, qsizetype textBytes);
     void appendNull();
+    // Drops the last row, and the text bytes written since the buffer held textSize.
+    void dropLastRow(qsizetype textSize);
     void shrink();
     qsizetype storageBytes() const;
     bool isNull(int row) const;

@@ -13,9 +13,33 @@ void initialiseCurl() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Where the answer's body goes: kept whole, or handed on as it arrives.
+struct BodyTarget {
+    CURL* easy = nullptr;
+    QByteArray* body = nullptr;
+    const HttpRequest* request = nullptr;
+    int status = -1;
+    QByteArray contentType;
+};
+
 size_t collectBody(char* data, size_t size, size_t count, void* out) {
-    static_cast<QByteArray*>(out)->append(data, qsizetype(size) * qsizetype(count));
-    return size * count;
+    auto* target = static_cast<BodyTarget*>(out);
+    const size_t n = size * count;
+    if (!target->request->bodySink) {
+        target->body->append(data, qsizetype(n));
+        return n;
+    }
+    if (target->status < 0) {
+        // The head is whole before the first byte of the body.
+        long status = 0;
+        curl_easy_getinfo(target->easy, CURLINFO_RESPONSE_CODE, &status);
+        target->status = int(status);
+        if (const char* type = nullptr;
+            curl_easy_getinfo(target->easy, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
+            target->contentType = type;
+    }
+    target->request->bodySink(target->status, target->contentType, data, qsizetype(n));
+    return n;
 }
 
 struct EasyDeleter {
@@ -160,8 +184,12 @@ void HttpExchange::perform() {
         curl_easy_setopt(e, CURLOPT_POSTFIELDS, m_request.body.constData());
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_request.body.size()));
     }
+    BodyTarget target{e, &r.body, &m_request, -1, {}};
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collectBody);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &target);
+    // Larger pieces of a large answer: fewer hand-overs to the reader.
+    if (m_request.bodySink)
+        curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024L);
 
     curl_multi_add_handle(multi, e);
     {

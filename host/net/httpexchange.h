@@ -30,6 +30,10 @@ struct HttpRequest {
     // https: the server's certificate is verified against this CA file (the
     // system's trust when empty) and must name the host; TLS 1.2 or newer.
     QString caFile;
+    // When set, the answer's body is handed to it piece by piece as it
+    // arrives (on the exchange's own thread, with the status and content
+    // type of the answer) instead of being kept in HttpResult::body.
+    std::function<void(int status, const QByteArray& contentType, const char* data, qsizetype size)> bodySink;
 };
 
 struct HttpResult {
@@ -52,7 +56,7 @@ struct HttpResult {
     QString detail; // libcurl's own words, for the failures without a text of ours
     int status = 0; // 0: no answer's head arrived
     QByteArray contentType;
-    QByteArray body;
+    QByteArray body; // empty when the request had a bodySink
 };
 
 class ZAVHOST_EXPORT HttpExchange {

@@ -318,6 +318,151 @@ QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByt
     return env.result;
 }
 
+// --- answers as they arrive ---------------------------------------------------------
+
+namespace {
+
+// A head longer than this is no list's head: the answer is read whole.
+constexpr qsizetype kMaxHeadBytes = qsizetype{64} * 1024;
+// The empty list that stands for the streamed rows when the answer's
+// envelope is read at the end.
+constexpr char kEmptyArray = char(0x80);
+
+QString readKey(QCborStreamReader& reader) {
+    QString key;
+    auto s = reader.readString();
+    while (s.status == QCborStreamReader::Ok) {
+        key += s.data;
+        s = reader.readString();
+    }
+    return key;
+}
+
+} // namespace
+
+RpcResponseReader::RpcResponseReader() = default;
+RpcResponseReader::~RpcResponseReader() = default;
+
+void RpcResponseReader::feed(int status, const QByteArray& contentType, const char* data, qsizetype size) {
+    try {
+        if (m_mode == Mode::Start)
+            m_mode = status == 200 && mediaType(contentType) == kCborType ? Mode::Head : Mode::Whole;
+        switch (m_mode) {
+        case Mode::Start:
+        case Mode::Whole:
+            m_bytes.append(data, size);
+            return;
+        case Mode::Head:
+            m_bytes.append(data, size);
+            readHead();
+            return;
+        case Mode::Rows:
+            m_rows->feed(QByteArrayView(data, size));
+            return;
+        case Mode::Refused:
+            return; // the rest of a refused answer is not kept
+        }
+    } catch (const EZavError& error) {
+        m_refusal = error.text();
+    } catch (const std::exception& error) {
+        m_refusal =
+            QStringLiteral("Resposta inválida do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
+    }
+    m_mode = Mode::Refused;
+    m_rows.reset();
+    m_bytes = QByteArray();
+}
+
+// Looks in the bytes come so far for a result that is a packet, its fields
+// listed before its rows: once the rows list's head is there, the rows are
+// read as they come. Anything else (an error, a plain result, another order)
+// is read whole at the end, and so is what cannot be read here: the reading
+// at the end says what is wrong with it.
+void RpcResponseReader::readHead() {
+    QCborStreamReader reader(QByteArray::fromRawData(m_bytes.constData(), m_bytes.size()));
+    const auto cut = [&reader] { return reader.lastError() == QCborError::EndOfFile; };
+    const auto readWhole = [this] { m_mode = Mode::Whole; };
+    const auto wait = [this, readWhole] {
+        if (m_bytes.size() > kMaxHeadBytes)
+            readWhole();
+    };
+    if (cut())
+        return wait();
+    if (!reader.isMap() || !reader.enterContainer())
+        return cut() ? wait() : readWhole();
+    while (reader.hasNext()) {
+        if (!reader.isString())
+            return readWhole();
+        const QString key = readKey(reader);
+        if (reader.lastError() != QCborError::NoError)
+            return cut() ? wait() : readWhole();
+        if (key != u"result") {
+            if (!reader.next())
+                return cut() ? wait() : readWhole();
+            continue;
+        }
+        if (!reader.isMap() || !reader.enterContainer())
+            return cut() ? wait() : readWhole();
+        if (!reader.hasNext())
+            return cut() ? wait() : readWhole();
+        if (!reader.isString() || readKey(reader) != zavfiscal::wire::kFields)
+            return cut() ? wait() : readWhole();
+        QList<DataPacketField> fields;
+        try {
+            fields = DataPacket::readCborFields(reader);
+        } catch (const EZavError&) {
+            return cut() ? wait() : readWhole();
+        }
+        if (!reader.hasNext() || !reader.isString() || readKey(reader) != zavfiscal::wire::kRows)
+            return cut() ? wait() : readWhole();
+        if (!reader.isArray())
+            return cut() ? wait() : readWhole();
+        const qsizetype listStart = reader.currentOffset();
+        const bool lengthKnown = reader.isLengthKnown();
+        const quint64 count = lengthKnown ? quint64(reader.length()) : 0;
+        if (!reader.enterContainer())
+            return cut() ? wait() : readWhole();
+        const qsizetype rowsStart = reader.currentOffset();
+        if (rowsStart <= listStart || rowsStart > m_bytes.size())
+            return readWhole();
+        m_rows = std::make_unique<DataPacketRowStream>(fields, lengthKnown, count);
+        m_mode = Mode::Rows;
+        const QByteArray rows = m_bytes.mid(rowsStart);
+        m_bytes.truncate(listStart);
+        m_rows->feed(rows);
+        return;
+    }
+    if (cut())
+        return wait();
+    readWhole(); // no result: read whole
+}
+
+QVariant RpcResponseReader::finish(int status, const QByteArray& contentType, const QString& id,
+                                   const QString& endpoint) {
+    switch (m_mode) {
+    case Mode::Refused:
+        throw EZavError(m_refusal);
+    case Mode::Rows: {
+        if (!m_rows->ended())
+            DataPacket::refuse(QStringLiteral("a resposta terminou no meio da lista de linhas"));
+        // The envelope is read as a whole answer whose rows list is empty:
+        // its version, its id, what follows the rows, nothing after the end.
+        QByteArray envelope = m_bytes;
+        envelope.append(kEmptyArray);
+        envelope.append(m_rows->rest());
+        const QVariant empty = decodeRpcResponse(status, contentType, envelope, id, endpoint);
+        if (!empty.canConvert<DataPacket>())
+            DataPacket::refuse(QStringLiteral("esperado um pacote de dados"));
+        return QVariant::fromValue(m_rows->take());
+    }
+    case Mode::Start:
+    case Mode::Head:
+    case Mode::Whole:
+        break;
+    }
+    return decodeRpcResponse(status, contentType, m_bytes, id, endpoint);
+}
+
 QString newRpcId() {
     quint32 bits[4];
     QRandomGenerator::system()->fillRange(bits);

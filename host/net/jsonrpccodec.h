@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
+#include <memory>
 
 // The request of a call. Arguments: QString (a string), QDate or QDateTime (a
 // day, "YYYY-MM-DD"; an invalid one is null), DataPacket, a null QVariant,
@@ -23,6 +24,39 @@ ZAVHOST_EXPORT QByteArray encodeRpcRequest(const QString& id, const QString& met
 // of an answer that is no JSON-RPC at all.
 ZAVHOST_EXPORT QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByteArray& body,
                                           const QString& id, const QString& endpoint);
+
+// The answer to one call read as its bytes arrive (from the transfer's thread),
+// so that a list is decoded while the rest of it is still on its way: a CBOR
+// answer whose result is a packet has its rows put into the packet's columns
+// piece by piece, and nothing of it is kept but the bytes around the rows;
+// any other answer is kept and read whole at the end. finish() then says
+// exactly what decodeRpcResponse says of the whole body: the answer was whole
+// and well formed, and is the answer to this call, or it is refused.
+class DataPacketRowStream;
+class ZAVHOST_EXPORT RpcResponseReader {
+public:
+    RpcResponseReader();
+    ~RpcResponseReader();
+    RpcResponseReader(const RpcResponseReader&) = delete;
+    RpcResponseReader& operator=(const RpcResponseReader&) = delete;
+
+    // The next piece of the body, with the answer's status and content type.
+    // Throws nothing: a malformed answer is refused by finish().
+    void feed(int status, const QByteArray& contentType, const char* data, qsizetype size);
+    // Once the whole body has been fed.
+    QVariant finish(int status, const QByteArray& contentType, const QString& id, const QString& endpoint);
+    // Whether the rows of a packet are being read as they come, for the tests.
+    bool streamedRows() const { return m_rows != nullptr; }
+
+private:
+    enum class Mode { Start, Head, Rows, Whole, Refused };
+    void readHead();
+
+    Mode m_mode = Mode::Start;
+    QByteArray m_bytes; // the body (Head, Whole), then the bytes before its rows list (Rows)
+    std::unique_ptr<DataPacketRowStream> m_rows;
+    QString m_refusal; // the text of a malformed row
+};
 
 // A new call id: 128 random bits in 32 hexadecimal digits, so that no two calls
 // of one session (two screens, two workstations) share an id the server keeps

@@ -1,15 +1,42 @@
 #include "rpc/cborencoder.h"
 
+#include <QIODevice>
+#include <utility>
+
 namespace zavserver {
+
+// The writer's device: appends to the encoder's buffer, which may be emptied
+// between two writes (a piece handed on) without the device minding.
+class CborEncoder::Appender final : public QIODevice {
+public:
+    explicit Appender(QByteArray& buffer) : m_buffer(buffer) {
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override {
+        m_buffer.append(data, qsizetype(size));
+        return size;
+    }
+
+private:
+    QByteArray& m_buffer;
+};
 
 CborEncoder::CborEncoder() {
     restart();
 }
 
+CborEncoder::~CborEncoder() = default;
+
 void CborEncoder::restart() {
     m_writer.reset();
+    m_device.reset();
     m_buffer.clear();
-    m_writer = std::make_unique<QCborStreamWriter>(&m_buffer);
+    m_device = std::make_unique<Appender>(m_buffer);
+    m_writer = std::make_unique<QCborStreamWriter>(m_device.get());
 }
 
 // The envelope's map is opened before the result so that rows can be streamed;
@@ -66,6 +93,8 @@ void CborEncoder::beginRow() {
 void CborEncoder::endRow() {
     m_writer->endArray();
     ++m_rowCount;
+    written(m_buffer);
+    checkReader();
 }
 
 void CborEncoder::endPacket() {
@@ -78,7 +107,7 @@ QByteArray CborEncoder::success(const QCborValue& id) {
     id.toCbor(*m_writer);
     m_writer->endMap();
     m_writer.reset();
-    return std::move(m_buffer);
+    return std::exchange(m_buffer, QByteArray());
 }
 
 QByteArray CborEncoder::failure(const QCborValue& id, int code, const QString& message) {
@@ -97,7 +126,7 @@ QByteArray CborEncoder::failure(const QCborValue& id, int code, const QString& m
     m_writer->endMap();
     m_writer->endMap();
     m_writer.reset();
-    return std::move(m_buffer);
+    return std::exchange(m_buffer, QByteArray());
 }
 
 } // namespace zavserver

@@ -11,6 +11,7 @@ namespace zavserver {
 class CborEncoder final : public ResponseEncoder {
 public:
     CborEncoder();
+    ~CborEncoder() override;
 
     QByteArray contentType() const override { return QByteArrayLiteral("application/cbor"); }
 
@@ -30,7 +31,9 @@ private:
     void beginResponse();
     void restart();
 
-    QByteArray m_buffer;
+    class Appender;
+    QByteArray m_buffer; // what is written and not yet handed on
+    std::unique_ptr<Appender> m_device;
     std::unique_ptr<QCborStreamWriter> m_writer;
     qsizetype m_fieldCount = 0;
 };

@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <deque>
 #include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -45,6 +46,10 @@ const char* const kHealthSql = "SELECT 1 FROM NOTAFISCAL WHERE 1 = 0";
 constexpr size_t kHeadMemory = size_t{32} * 1024;
 // Answers (or bodies) larger than this give their memory back when done.
 constexpr qsizetype kTrimAfterBytes = qsizetype{4} * 1024 * 1024;
+// A streamed answer leaves in pieces of about this size, and at most this
+// much of it waits for the client.
+constexpr qsizetype kPieceBytes = qsizetype{64} * 1024;
+constexpr qsizetype kQueuedBytes = qsizetype{16} * kPieceBytes;
 // How long a stop waits for the requests in progress.
 constexpr int kDrainSeconds = 30;
 // TLS 1.2 and 1.3 only, GnuTLS's ordinary choice of ciphers among them.
@@ -200,6 +205,96 @@ bool socketAddress(const QString& host, int port, sockaddr_storage& address, soc
 
 } // namespace
 
+// The pieces of an answer on their way from the worker that writes them to
+// the connection that sends them. The connection's side reads on the HTTP
+// library's thread and, when nothing is there yet, suspends the connection
+// (from the library's callback, as it allows) until the worker adds a piece
+// or ends the answer. Whether it is suspended is decided under one lock, so
+// that a connection is resumed only while it is suspended (and so still open),
+// and once for each suspension.
+class ResponseStream {
+public:
+    explicit ResponseStream(MHD_Connection* connection) : m_connection(connection) {}
+
+    // The worker's side. push waits while the queue is full; false once the
+    // client has gone.
+    bool push(QByteArray piece) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_room.wait(lock, [this] { return m_queued < kQueuedBytes || m_gone; });
+        if (m_gone)
+            return false;
+        m_queued += piece.size();
+        m_pieces.push_back(std::move(piece));
+        const bool resume = wake();
+        lock.unlock();
+        if (resume)
+            MHD_resume_connection(m_connection);
+        return true;
+    }
+    // The answer's end: whole, or broken off.
+    void end(bool whole) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_ended = true;
+        m_whole = whole;
+        const bool resume = wake();
+        lock.unlock();
+        if (resume)
+            MHD_resume_connection(m_connection);
+    }
+
+    // The connection's side.
+    ssize_t read(char* into, size_t room) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_pieces.empty()) {
+            const QByteArray& piece = m_pieces.front();
+            const qsizetype n = std::min<qsizetype>(piece.size() - m_offset, qsizetype(room));
+            std::memcpy(into, piece.constData() + m_offset, size_t(n));
+            m_offset += n;
+            m_queued -= n;
+            if (m_offset == piece.size()) {
+                m_pieces.pop_front();
+                m_offset = 0;
+            }
+            m_room.notify_all();
+            return ssize_t(n);
+        }
+        if (m_ended)
+            return m_whole ? MHD_CONTENT_READER_END_OF_STREAM : MHD_CONTENT_READER_END_WITH_ERROR;
+        m_suspended = true;
+        MHD_suspend_connection(m_connection);
+        return 0;
+    }
+    // The connection is done with (closed, or the client gone): the worker stops.
+    void abandon() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_gone = true;
+        m_pieces.clear();
+        m_queued = 0;
+        m_room.notify_all();
+    }
+
+private:
+    // Whether the connection waits suspended for what was just added: it is
+    // then resumed, out of the lock (it stays suspended, and open, until then).
+    bool wake() {
+        if (!m_suspended || m_gone)
+            return false;
+        m_suspended = false;
+        return true;
+    }
+
+    MHD_Connection* m_connection;
+    std::mutex m_mutex;
+    std::condition_variable m_room;
+    std::deque<QByteArray> m_pieces;
+    qsizetype m_offset = 0; // what of the first piece has been read
+    qsizetype m_queued = 0;
+    bool m_ended = false;
+    bool m_whole = false;
+    bool m_gone = false;
+    bool m_suspended = false;
+};
+
 struct HttpEndpoint::Request {
     enum class Kind { Call, Health };
     Kind kind = Kind::Call;
@@ -219,6 +314,10 @@ struct HttpEndpoint::Request {
     QString from;               // the caller's address, for the call log
     QByteArray bearer;          // the session token of its Authorization header
     QList<QPair<QByteArray, QByteArray>> extraHeaders;
+    // A streamed answer: set by the worker before the connection is resumed.
+    std::shared_ptr<ResponseStream> stream;
+    qint64 streamedBytes = 0;
+    std::atomic<int> holders{1}; // its connection, and its worker while it runs
 };
 
 namespace {
@@ -243,6 +342,34 @@ bool queue(MHD_Connection* connection, int status, const QByteArray& contentType
     return queued == MHD_YES;
 }
 
+// Queues a streamed answer: chunked, its pieces read from the stream.
+bool queueStream(MHD_Connection* connection, const std::shared_ptr<ResponseStream>& stream,
+                 const QByteArray& contentType) {
+    auto* held = new std::shared_ptr<ResponseStream>(stream);
+    MHD_Response* response = MHD_create_response_from_callback(
+        MHD_SIZE_UNKNOWN, size_t(kPieceBytes),
+        [](void* cls, uint64_t, char* into, size_t room) {
+            return static_cast<std::shared_ptr<ResponseStream>*>(cls)->get()->read(into, room);
+        },
+        held,
+        [](void* cls) {
+            auto* own = static_cast<std::shared_ptr<ResponseStream>*>(cls);
+            (*own)->abandon();
+            delete own;
+        });
+    if (!response) {
+        stream->abandon();
+        delete held;
+        return false;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType.constData());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued == MHD_YES;
+}
+
 // A JSON-RPC error outside any call (refused before it is read), in the
 // encoding the client asked for.
 bool refuse(MHD_Connection* connection, int status, RpcCode code, const QString& message,
@@ -255,7 +382,13 @@ bool refuse(MHD_Connection* connection, int status, RpcCode code, const QString&
 } // namespace
 
 HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& dispatcher, CallLog& log)
-    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_hostNames(options.hostNames()) {}
+    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_hostNames(options.hostNames()) {
+    // A streamed answer's pieces are mapped and unmapped whole: made on one
+    // thread and freed on another, they would otherwise be left in the
+    // worker threads' arenas, where no trim gives them back. (A fixed
+    // threshold: glibc's own one rises past the pieces' size after the first.)
+    mallopt(M_MMAP_THRESHOLD, int(kPieceBytes));
+}
 
 HttpEndpoint::~HttpEndpoint() {
     if (m_daemon)
@@ -386,6 +519,8 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
     }
     if (!request->ready.load())
         return true; // resumed before its answer (it cannot be): wait on
+    if (request->stream)
+        return queueStream(connection, request->stream, request->contentType);
     return queue(connection, request->status, request->contentType,
                  std::exchange(request->reply, QByteArray()), request->extraHeaders);
 }
@@ -465,10 +600,17 @@ void HttpEndpoint::admitted(Request& request) {
 void HttpEndpoint::dispatchToWorker(MHD_Connection* connection, Request& request) {
     request.dispatched = true;
     MHD_suspend_connection(connection);
+    ++request.holders;
+    // A large answer leaves in pieces as it is written: its first piece
+    // resumes the connection, which then sends them as they come.
+    request.stream.reset();
     m_workers->submit([this, connection, &request] {
-        serve(request);
-        request.ready.store(true);
-        MHD_resume_connection(connection);
+        serve(request, connection);
+        if (!request.stream) {
+            request.ready.store(true);
+            MHD_resume_connection(connection);
+        }
+        release(&request);
     });
 }
 
@@ -488,13 +630,20 @@ bool HttpEndpoint::answerAtOnce(MHD_Connection* connection, Request& request) {
     return queue(connection, outcome.httpStatus, encoder->contentType(), std::move(*reply));
 }
 
-void HttpEndpoint::serve(Request& request) {
+void HttpEndpoint::serve(Request& request, MHD_Connection* connection) {
     try {
         if (request.kind == Request::Kind::Health)
             answerHealth(request);
         else
-            answerCall(request);
+            answerCall(request, connection);
     } catch (const std::exception& error) {
+        if (request.stream) {
+            // Part of the answer has left: it is broken off, never closed as whole.
+            request.stream->end(false);
+            Incidents::report(QStringLiteral("Erro interno do servidor"),
+                              QString::fromLocal8Bit(error.what()));
+            return;
+        }
         // Nothing escapes into the HTTP library: an unexpected failure is
         // still an answer the caller can read.
         const QString message = Incidents::report(QStringLiteral("Erro interno do servidor"),
@@ -508,8 +657,24 @@ void HttpEndpoint::serve(Request& request) {
     }
 }
 
-void HttpEndpoint::answerCall(Request& request) {
+void HttpEndpoint::answerCall(Request& request, MHD_Connection* connection) {
     const std::unique_ptr<ResponseEncoder> encoder = encoderFor(request.cbor);
+    encoder->streamTo(
+        [&request, connection, type = encoder->contentType()](QByteArray piece) {
+            request.streamedBytes += piece.size();
+            if (request.stream)
+                return request.stream->push(std::move(piece));
+            // The first piece: the answer begins (200, chunked) and the
+            // connection, suspended since the request came whole, sends it.
+            request.stream = std::make_shared<ResponseStream>(connection);
+            request.status = 200;
+            request.contentType = type;
+            request.stream->push(std::move(piece));
+            request.ready.store(true);
+            MHD_resume_connection(connection);
+            return true;
+        },
+        kPieceBytes);
     CallOutcome outcome;
     outcome.from = request.from;
     QByteArray reply = m_dispatcher.dispatch(request.body, request.format,
@@ -517,6 +682,23 @@ void HttpEndpoint::answerCall(Request& request) {
     request.largestBytes = std::max(request.body.size(), reply.size());
     request.body = QByteArray(); // given back before the answer is sent
     const double elapsed = millisecondsSince(request.timer);
+    if (request.stream) {
+        // The rest of a streamed answer, or its end broken off: an error
+        // after the first piece cannot be told as a JSON-RPC error any more.
+        bool whole = outcome.code == 0;
+        if (whole) {
+            request.streamedBytes += reply.size();
+            whole = request.stream->push(std::move(reply));
+        }
+        request.stream->end(whole);
+        if (outcome.code == 0 && !whole) {
+            outcome.code = int(RpcCode::ServerError);
+            outcome.message = QStringLiteral("o cliente deixou de ler a resposta");
+            outcome.rows = -1;
+        }
+        m_log.call(outcome, elapsed, request.streamedBytes, request.cbor ? "cbor" : "json");
+        return;
+    }
     request.status = outcome.httpStatus;
     if (outcome.httpStatus == 401)
         request.extraHeaders.append(
@@ -545,17 +727,28 @@ void HttpEndpoint::answerHealth(Request& request) {
     request.reply = QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
-void HttpEndpoint::completed(Request* request) {
-    if (!request)
+void HttpEndpoint::release(Request* request) {
+    if (request->holders.fetch_sub(1) != 1)
         return;
-    const bool counted = request->counted;
-    const bool large = request->largestBytes > kTrimAfterBytes;
+    // A streamed answer's pieces (below the size the allocator maps on its
+    // own) stay in its arenas too, however long the list.
+    const bool large = request->largestBytes > kTrimAfterBytes || request->stream;
     delete request;
     // A large answer leaves the allocator's arenas swollen (a worker thread
     // each); what is free goes back to the system, so that an idle server
     // does not keep the memory of the largest list it ever sent.
     if (large)
         malloc_trim(0);
+}
+
+void HttpEndpoint::completed(Request* request) {
+    if (!request)
+        return;
+    const bool counted = request->counted;
+    // The connection is done with: a worker still writing its answer stops.
+    if (request->ready.load() && request->stream)
+        request->stream->abandon();
+    release(request);
     if (!counted)
         return;
     {

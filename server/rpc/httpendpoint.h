@@ -15,6 +15,14 @@
 // server's names (no DNS rebinding), no Origin (no web page's call), a POST
 // body declared application/json or application/cbor (415 otherwise). The
 // answer is the method's, whole: no Range, no CORS, nothing transformed.
+//
+// A large answer (a list) leaves as it is written: once its first piece is
+// ready the worker's connection is resumed and the answer goes out chunked,
+// fed through a bounded queue (the worker waits while it is full, so a
+// request holds a bounded amount of memory however long its list). A failure
+// after the first piece ends the answer unfinished (no last chunk): the client
+// sees a broken answer, never a short list passed off as whole. A client that
+// goes away stops the method at its next row.
 #include "serveroptions.h"
 
 #include <QByteArray>
@@ -75,8 +83,10 @@ private:
     bool answerAtOnce(MHD_Connection* connection, Request& request);
     // Runs the request on a worker; its connection waits suspended.
     void dispatchToWorker(MHD_Connection* connection, Request& request);
-    void serve(Request& request);
-    void answerCall(Request& request);
+    void serve(Request& request, MHD_Connection* connection);
+    // Drops one holder of the request (its connection, its worker); the last deletes it.
+    static void release(Request* request);
+    void answerCall(Request& request, MHD_Connection* connection);
     void answerHealth(Request& request);
 
     ServerOptions m_options;

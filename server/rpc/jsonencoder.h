@@ -1,8 +1,9 @@
 #pragma once
-// JSON responses, the default: readable with curl and any JSON tool.
+// JSON responses, the default: readable with curl and any JSON tool. The text
+// is written as the rows come (no document built in memory first), every
+// string escaped as RFC 8259 asks and every number as Qt's JSON writer
+// writes it.
 #include "rpc/responseencoder.h"
-#include <QJsonArray>
-#include <QJsonValue>
 
 namespace zavserver {
 
@@ -12,7 +13,7 @@ public:
 
     void nullResult() override;
     void beginPacket(std::span<const PacketField> fields) override;
-    void beginRow() override {}
+    void beginRow() override;
     void text(QUtf8StringView value) override;
     void number(double value) override;
     void null() override;
@@ -23,10 +24,13 @@ public:
     QByteArray failure(const QCborValue& id, int code, const QString& message) override;
 
 private:
-    QJsonValue m_result;
-    QJsonArray m_fields;
-    QJsonArray m_rowValues;
-    QJsonArray m_row;
+    void beginResponse();
+    void separate(); // the comma before a row's value, but its first
+
+    QByteArray m_buffer;  // what is written and not yet handed on
+    bool m_begun = false; // the result has begun
+    bool m_firstValue = true;
+    bool m_firstRow = true;
 };
 
 } // namespace zavserver

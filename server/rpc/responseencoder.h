@@ -3,12 +3,19 @@
 // packet, row by row) and the dispatcher then closes it with the request's id;
 // on an error the dispatcher asks for an error response instead and whatever
 // the method had written is dropped. One implementation per content type.
+//
+// A large result need not wait whole in memory: streamTo() hands the body on
+// in pieces as the rows are written. Once a piece has left, the answer can no
+// longer turn into an error response: a failure after it must break the
+// answer off (the HTTP layer ends it unfinished), never close it as if whole.
 #include "wireformat.h"
 
 #include <QByteArray>
 #include <QCborValue>
 #include <QString>
 #include <QUtf8StringView>
+#include <exception>
+#include <functional>
 #include <span>
 
 namespace zavserver {
@@ -22,9 +29,26 @@ struct PacketField {
     int size = 0; // characters, for strings; 0 for the others
 };
 
+// Thrown by a write once the answer's reader has gone: the method stops.
+class ResponseAbandoned : public std::exception {
+public:
+    const char* what() const noexcept override { return "o cliente deixou de ler a resposta"; }
+};
+
 class ResponseEncoder {
 public:
     virtual ~ResponseEncoder() = default;
+
+    // Takes each piece of about pieceBytes as it fills, instead of keeping the
+    // whole body; false from it means nobody reads the answer any more. What
+    // is left at the end is success()'s body.
+    using Sink = std::function<bool(QByteArray piece)>;
+    void streamTo(Sink sink, qsizetype pieceBytes) {
+        m_sink = std::move(sink);
+        m_pieceBytes = pieceBytes;
+    }
+    // Whether a piece of the body has left.
+    bool streamed() const { return m_streamed; }
 
     virtual QByteArray contentType() const = 0;
 
@@ -45,7 +69,36 @@ public:
     int rows() const { return m_rowCount; }
 
 protected:
+    // The bytes written so far: handed on once they fill a piece.
+    void written(QByteArray& pending) {
+        if (m_sink && pending.size() >= m_pieceBytes)
+            handOn(pending);
+    }
+    void handOn(QByteArray& pending) {
+        m_streamed = true;
+        if (m_abandoned) {
+            pending.resize(0);
+            return;
+        }
+        QByteArray piece;
+        piece.reserve(m_pieceBytes + m_pieceBytes / 4);
+        std::swap(piece, pending);
+        if (!m_sink(std::move(piece)))
+            m_abandoned = true;
+    }
+    // At a row's end: stops the method once the reader has gone.
+    void checkReader() const {
+        if (m_abandoned)
+            throw ResponseAbandoned();
+    }
+
     int m_rowCount = 0;
+
+private:
+    Sink m_sink;
+    qsizetype m_pieceBytes = 0;
+    bool m_streamed = false;
+    bool m_abandoned = false;
 };
 
 } // namespace zavserver

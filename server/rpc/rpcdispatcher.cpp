@@ -165,6 +165,11 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
     } catch (const zavdb::DatabaseError& error) {
         outcome.code = int(RpcCode::ServerError);
         outcome.message = Incidents::report(QStringLiteral("Erro no banco de dados"), error.text());
+    } catch (const ResponseAbandoned& gone) {
+        // The caller went away while its answer was being written: no fault
+        // of the server's, and nobody to tell.
+        outcome.code = int(RpcCode::ServerError);
+        outcome.message = QString::fromUtf8(gone.what());
     } catch (const std::exception& error) {
         outcome.code = int(RpcCode::ServerError);
         outcome.message = Incidents::report(QStringLiteral("Erro interno do servidor"),

@@ -15,6 +15,7 @@
 #include <QCborMap>
 #include <QCborStreamWriter>
 #include <QCborValue>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -347,6 +348,7 @@ private Q_SLOTS:
     void httpErrorsAndHealth();
     void bodyOverTheLimit();
     void databaseFailureIsReportedAndServingGoesOn();
+    void aLongListLeavesInPiecesAndABreakIsNoList();
     void commandLine_data();
     void commandLine();
     void sigtermFinishesTheCallInProgress();
@@ -1024,6 +1026,116 @@ void TstServer::databaseFailureIsReportedAndServingGoesOn() {
     QVERIFY2(server.waitForLog("GetNotaFiscal"), server.log().constData());
     // Each call's line says where it came from.
     QVERIFY2(server.waitForLog("from=127.0.0.1 erro -32700"), server.log().constData());
+    QCOMPARE(server.terminate(), 0);
+}
+
+void TstServer::aLongListLeavesInPiecesAndABreakIsNoList() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("long.sqlite"));
+    const QString name = QStringLiteral("tst_server-long");
+    Establishment e;
+    QString from, to;
+    int authorised = 0;
+    {
+        QSqlDatabase db = zavdb::open(file, name);
+        zavdb::createSchema(db);
+        zavdb::seedReference(db, {});
+        zavdb::SeedOptions options;
+        options.invoices = 3000;
+        zavdb::seedInvoices(db, options);
+        QSqlQuery q(db);
+        QVERIFY(q.exec(QStringLiteral(
+            "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*), MIN(SUBSTR(DTEMISSAO, 1, "
+            "10)), "
+            "MAX(SUBSTR(DTEMISSAO, 1, 10)) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' "
+            "GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE ORDER BY COUNT(*) DESC")));
+        QVERIFY(q.next());
+        e = {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
+             q.value(4).toString()};
+        authorised = q.value(5).toInt();
+        from = q.value(6).toString();
+        to = q.value(7).toString();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    QVERIFY(authorised > 1000);
+
+    ServerProcess server;
+    QString why;
+    QVERIFY2(server.start(file, {}, &why), qPrintable(why));
+    QVERIFY2(!server.signIn(file, QStringLiteral("OPER1"), &why).isEmpty(), qPrintable(why));
+    tokens()[server.port()] = server.token();
+    const QByteArray call = request(QStringLiteral("GetNotaFiscal"), paramsFor(e, from, to));
+
+    // Hundreds of kilobytes: the answer leaves in chunks as it is written,
+    // and is the same list in either encoding.
+    httplib::Client client("127.0.0.1", server.port());
+    authorize(client, server.port());
+    client.set_read_timeout(60);
+    QList<QCborArray> rows[2];
+    for (const bool cbor : {false, true}) {
+        httplib::Headers headers;
+        if (cbor)
+            headers.emplace("Accept", "application/cbor");
+        const auto result =
+            client.Post(kPath, headers, call.constData(), size_t(call.size()), "application/json");
+        QVERIFY(result);
+        QCOMPARE(result->status, 200);
+        QCOMPARE(result->get_header_value("Transfer-Encoding"), std::string("chunked"));
+        QVERIFY(result->body.size() > size_t{256} * 1024);
+        Reply reply;
+        reply.body = QByteArray::fromStdString(result->body);
+        reply.message =
+            decode(reply.body, QByteArray::fromStdString(result->get_header_value("Content-Type")));
+        QCOMPARE(reply.message.value(QStringLiteral("id")).toInteger(), 7);
+        rows[cbor] = packetOf(reply).rows;
+        QCOMPARE(rows[cbor].size(), authorised);
+    }
+    for (qsizetype r = 0; r < rows[0].size(); ++r)
+        QCOMPARE(rows[0].at(r).toJsonArray(), rows[1].at(r).toJsonArray());
+
+    // The last row of the list turns unreadable: the failure comes after the
+    // first pieces have left, and the answer is broken off, never closed as
+    // a shorter list.
+    const QString last = rows[1].constLast().at(3).toString(); // NRLANCTONF
+    {
+        QSqlDatabase db = zavdb::open(file, QStringLiteral("tst_server-long-breaker"));
+        QSqlQuery q(db);
+        QVERIFY(q.prepare(QStringLiteral(
+            "UPDATE NOTAFISCAL SET VRNOTAFISC = 'sem valor' WHERE NRLANCTONF = ? AND CDFILIAL = ?")));
+        q.addBindValue(last);
+        q.addBindValue(e.branch);
+        QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+        QCOMPARE(q.numRowsAffected(), 1);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("tst_server-long-breaker"));
+    for (const bool cbor : {false, true}) {
+        httplib::Client broken("127.0.0.1", server.port());
+        authorize(broken, server.port());
+        broken.set_read_timeout(60);
+        httplib::Headers headers;
+        if (cbor)
+            headers.emplace("Accept", "application/cbor");
+        const auto result =
+            broken.Post(kPath, headers, call.constData(), size_t(call.size()), "application/json");
+        if (result) {
+            // Whatever arrived is no whole answer.
+            const QByteArray body = QByteArray::fromStdString(result->body);
+            bool whole = false;
+            if (cbor) {
+                QCborParserError error;
+                const QCborValue v = QCborValue::fromCbor(body, &error);
+                whole = error.error == QCborError::NoError && v.toMap().contains(QStringLiteral("result"));
+            } else {
+                whole = QJsonDocument::fromJson(body).object().contains(QStringLiteral("result"));
+            }
+            QVERIFY2(!whole, cbor ? "cbor" : "json");
+        }
+        QVERIFY2(server.waitForLog("valor inválido na nota de lançamento " + last.toLatin1()),
+                 server.log().constData());
+    }
+    // The server goes on serving.
+    QCOMPARE(errorCode(post(server.port(), "{")), -32700);
     QCOMPARE(server.terminate(), 0);
 }
 

@@ -4,6 +4,7 @@
 // never gives: garbage, a body cut short, silence, a malformed packet.
 #include "busyoverlay.h"
 #include "data/clientdataset.h"
+#include "database.h"
 #include "exceptions.h"
 #include "hostservices.h"
 #include "hosttexts.h"
@@ -11,6 +12,7 @@
 #include "logindialog.h"
 #include "netconnection.h"
 #include "scriptedhttpserver.h"
+#include "seed.h"
 #include "serverprocess.h"
 #include "session.h"
 #include "signin.h"
@@ -139,6 +141,7 @@ private Q_SLOTS:
     void badAnswersRefused_data();
     void badAnswersRefused();
     void malformedPacketLeavesTheListClosed();
+    void aLongListArrivesWholeOrNotAtAll();
     void timeouts();
     void aProgressingCallIsWaitedForAndShowsHowFar_data();
     void aProgressingCallIsWaitedForAndShowsHowFar();
@@ -454,6 +457,105 @@ void tst_NetConnection::malformedPacketLeavesTheListClosed() {
     QCOMPARE(failure, kInvalid + QStringLiteral("campo LANCAMENTO ausente"));
     QVERIFY(!list.Active());
     QVERIFY(!list.HasData());
+}
+
+void tst_NetConnection::aLongListArrivesWholeOrNotAtAll() {
+    // A list of over a thousand invoices, hundreds of kilobytes, read as it
+    // arrives: the same list in CBOR and in JSON. Then its last row turns
+    // unreadable, so that the server fails after the first rows have left:
+    // the call fails and the list stays closed, in either encoding.
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("long.sqlite"));
+    const QString name = QStringLiteral("tst_netconnection-long");
+    QVariantList args;
+    int authorised = 0;
+    {
+        QSqlDatabase db = zavdb::open(file, name);
+        zavdb::createSchema(db);
+        zavdb::seedReference(db, {});
+        zavdb::SeedOptions options;
+        options.invoices = 3000;
+        zavdb::seedInvoices(db, options);
+        QSqlQuery q(db);
+        QVERIFY(q.exec(QStringLiteral(
+            "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*), MIN(SUBSTR(DTEMISSAO, 1, "
+            "10)), "
+            "MAX(SUBSTR(DTEMISSAO, 1, 10)) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' "
+            "GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE ORDER BY COUNT(*) DESC")));
+        QVERIFY(q.next());
+        args = {q.value(0).toString(),
+                q.value(1).toString(),
+                q.value(2).toString(),
+                q.value(3).toString(),
+                q.value(4).toString(),
+                QString(),
+                QString(),
+                QString(),
+                QString(),
+                QDate::fromString(q.value(6).toString(), Qt::ISODate),
+                QDate::fromString(q.value(7).toString(), Qt::ISODate),
+                QString()};
+        authorised = q.value(5).toInt();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    QVERIFY(authorised > 1000);
+    ServerProcess app;
+    QString why;
+    QVERIFY2(app.start(file, {}, &why), qPrintable(why));
+    QVERIFY2(!app.signIn(file, QStringLiteral("OPER1"), &why).isEmpty(), qPrintable(why));
+    m_tokens[app.port()] = app.token();
+
+    std::vector<std::unique_ptr<TClientDataSet>> lists;
+    for (const bool cbor : {true, false}) {
+        TNetConnection net;
+        pointAt(net, app.port());
+        net.UseCbor = cbor;
+        auto list = std::make_unique<TClientDataSet>();
+        invoicetest::declareFields(*list);
+        list->SetIndexFieldNames(QStringLiteral("LANCAMENTO"));
+        list->SetData(net.AppServer(QStringLiteral("GetNotaFiscal"), args));
+        QCOMPARE(list->RecordCount(), authorised);
+        lists.push_back(std::move(list));
+    }
+    for (int r = 0; r < lists[0]->ViewRowCount(); ++r)
+        for (int f = 0; f < lists[0]->Fields().size(); ++f)
+            QCOMPARE(lists[0]->value(r, f), lists[1]->value(r, f));
+
+    // The row the server reads last, whatever its order: it goes unread.
+    QString last;
+    {
+        TNetConnection net;
+        pointAt(net, app.port());
+        const DataPacket packet = net.AppServer(QStringLiteral("GetNotaFiscal"), args).value<DataPacket>();
+        QCOMPARE(packet.rowCount(), authorised);
+        last = packet.value(packet.rowCount() - 1, packet.indexOf(QStringLiteral("NRLANCTONF"))).toString();
+    }
+    {
+        QSqlDatabase db = zavdb::open(file, name);
+        QSqlQuery q(db);
+        QVERIFY(q.prepare(QStringLiteral(
+            "UPDATE NOTAFISCAL SET VRNOTAFISC = 'sem valor' WHERE NRLANCTONF = ? AND CDFILIAL = ?")));
+        q.addBindValue(last);
+        q.addBindValue(args.at(0));
+        QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+        QCOMPARE(q.numRowsAffected(), 1);
+    }
+    QSqlDatabase::removeDatabase(name);
+    for (const bool cbor : {true, false}) {
+        TNetConnection net;
+        pointAt(net, app.port());
+        net.UseCbor = cbor;
+        TClientDataSet list;
+        invoicetest::declareFields(list);
+        list.SetIndexFieldNames(QStringLiteral("LANCAMENTO"));
+        const QString failure =
+            failureOf([&] { list.SetData(net.AppServer(QStringLiteral("GetNotaFiscal"), args)); });
+        QVERIFY2(failure.startsWith(kErrConex) || failure.startsWith(kInvalid), qPrintable(failure));
+        QVERIFY(!list.Active());
+        QVERIFY(!list.HasData());
+        QVERIFY(!net.Connected());
+    }
 }
 
 void tst_NetConnection::timeouts() {

@@ -1,0 +1,268 @@
+// An answer read as its bytes arrive: whatever the pieces it comes in (a row,
+// a text or a character cut between two), the list is the one the whole body
+// gives; an answer cut anywhere, or malformed anywhere, is refused as the
+// whole body is, and never taken for a shorter list.
+#include "data/datapacket.h"
+#include "exceptions.h"
+#include "net/jsonrpccodec.h"
+
+#include <QCborMap>
+#include <QCborStreamWriter>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+#include <functional>
+
+namespace {
+
+const QString kId = QStringLiteral("5f0c1d2e3a4b5c6d7e8f901a2b3c4d5e");
+const QString kEndpoint = QStringLiteral("http://127.0.0.1:1/ZAV50000.rdmCancelaNFE");
+const QByteArray kCbor = "application/cbor";
+const QString kRefused = QStringLiteral("Resposta inválida do servidor: ");
+
+// The value of row r, column c: texts of one to three bytes a character
+// (so that pieces end inside them), NULLs, days and amounts.
+QVariant cell(int r, int c) {
+    switch (c) {
+    case 0:
+        return QStringLiteral("%1").arg(r, 10, 10, QLatin1Char('0'));
+    case 1:
+        return r % 7 == 0 ? QVariant() : QVariant(QStringLiteral("Razão Ação Ltda — nº %1 日本").arg(r));
+    case 2:
+        return QDateTime(QDate(2026, 1, 1).addDays(r % 365), QTime(0, 0));
+    case 3:
+        return r % 5 == 0 ? QVariant() : QVariant(r * 1.25);
+    default:
+        return QString(r % 3, u'é');
+    }
+}
+
+DataPacket listOf(int rows) {
+    DataPacket p({{QStringLiteral("LANCAMENTO"), ftString, 10},
+                  {QStringLiteral("NMRAZAO"), ftString, 50},
+                  {QStringLiteral("DTEMISSAO"), ftDateTime, 0},
+                  {QStringLiteral("VRNOTAFISC"), ftFloat, 0},
+                  {QStringLiteral("OBS"), ftString, 5}});
+    for (int r = 0; r < rows; ++r) {
+        const int row = p.appendRow();
+        for (int c = 0; c < p.fieldCount(); ++c)
+            if (const QVariant v = cell(r, c); !v.isNull())
+                p.setValue(row, c, v);
+    }
+    return p;
+}
+
+// An answer as the server writes it: the envelope's map opened before the
+// result, the rows in an open list (their number known only at the end), the
+// id last. With lengthKnown, the packet as a client writes it (a closed list).
+QByteArray answer(const DataPacket& p, bool lengthKnown = false, const QString& id = kId) {
+    QByteArray head;
+    {
+        QCborStreamWriter w(&head);
+        w.startMap(3);
+        w.append(QLatin1StringView("jsonrpc"));
+        w.append(QLatin1StringView("2.0"));
+        w.append(QLatin1StringView("result"));
+    }
+    QByteArray packet;
+    if (lengthKnown) {
+        packet = p.toCbor();
+    } else {
+        // The packet without rows, its empty list (0x80) reopened without a length.
+        packet = DataPacket(p.fields()).toCbor();
+        packet.chop(1);
+        packet.append(char(0x9F));
+        QByteArray rows;
+        {
+            QCborStreamWriter w(&rows);
+            for (int r = 0; r < p.rowCount(); ++r) {
+                w.startArray(quint64(p.fieldCount()));
+                for (int c = 0; c < p.fieldCount(); ++c) {
+                    if (p.isNull(r, c)) {
+                        w.append(nullptr);
+                    } else if (p.fields().at(c).type == ftFloat) {
+                        w.append(p.value(r, c).toDouble());
+                    } else if (p.fields().at(c).type == ftDateTime) {
+                        w.append(p.value(r, c).toDateTime().date().toString(Qt::ISODate));
+                    } else {
+                        const QUtf8StringView t = p.text(r, c);
+                        w.appendTextString(t.data(), t.size());
+                    }
+                }
+                w.endArray();
+            }
+        }
+        packet.append(rows);
+        packet.append(char(0xFF));
+    }
+    QByteArray tail;
+    {
+        QCborStreamWriter w(&tail);
+        w.append(QLatin1StringView("id"));
+        w.append(id);
+    }
+    return head + packet + tail;
+}
+
+// The body fed in pieces of the given sizes (the last one repeated).
+QVariant readInPieces(const QByteArray& body, const QList<int>& sizes, bool* streamed = nullptr,
+                      const QByteArray& type = kCbor, int status = 200) {
+    RpcResponseReader reader;
+    qsizetype at = 0;
+    int i = 0;
+    while (at < body.size()) {
+        const int n =
+            int(std::min<qsizetype>(sizes.at(std::min<qsizetype>(i++, sizes.size() - 1)), body.size() - at));
+        reader.feed(status, type, body.constData() + at, n);
+        at += n;
+    }
+    if (streamed)
+        *streamed = reader.streamedRows();
+    return reader.finish(status, type, kId, kEndpoint);
+}
+
+QString refusal(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const EZavError& e) {
+        return e.text();
+    }
+    return QStringLiteral("(aceita)");
+}
+
+void compare(const DataPacket& a, const DataPacket& b) {
+    QCOMPARE(a.fields(), b.fields());
+    QCOMPARE(a.rowCount(), b.rowCount());
+    for (int r = 0; r < a.rowCount(); ++r)
+        for (int c = 0; c < a.fieldCount(); ++c) {
+            QCOMPARE(a.isNull(r, c), b.isNull(r, c));
+            QCOMPARE(a.value(r, c), b.value(r, c));
+        }
+}
+
+} // namespace
+
+class tst_ResponseReader : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void theWholeBodyAndItsPiecesAgree_data();
+    void theWholeBodyAndItsPiecesAgree();
+    void cutAnywhereIsRefused();
+    void malformedRowIsRefusedAsWhole();
+    void otherAnswersReadWhole_data();
+    void otherAnswersReadWhole();
+};
+
+void tst_ResponseReader::theWholeBodyAndItsPiecesAgree_data() {
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<bool>("lengthKnown");
+    QTest::addColumn<QList<int>>("pieces");
+    QTest::newRow("empty list, a byte at a time") << 0 << false << QList<int>{1};
+    QTest::newRow("a byte at a time") << 40 << false << QList<int>{1};
+    QTest::newRow("odd pieces") << 300 << false << QList<int>{3, 17, 250, 7};
+    QTest::newRow("closed list, odd pieces") << 300 << true << QList<int>{5, 1, 333};
+    QTest::newRow("a big list in transfer-sized pieces") << 20000 << false << QList<int>{16384};
+    QTest::newRow("a big list, head and rows in one piece") << 20000 << false << QList<int>{1 << 20};
+}
+
+void tst_ResponseReader::theWholeBodyAndItsPiecesAgree() {
+    QFETCH(int, rows);
+    QFETCH(bool, lengthKnown);
+    QFETCH(QList<int>, pieces);
+    const DataPacket sent = listOf(rows);
+    const QByteArray body = answer(sent, lengthKnown);
+    const QVariant whole = decodeRpcResponse(200, kCbor, body, kId, kEndpoint);
+    QVERIFY(whole.canConvert<DataPacket>());
+    compare(whole.value<DataPacket>(), sent);
+    bool streamed = false;
+    const QVariant read = readInPieces(body, pieces, &streamed);
+    QVERIFY(streamed);
+    QVERIFY(read.canConvert<DataPacket>());
+    compare(read.value<DataPacket>(), sent);
+}
+
+void tst_ResponseReader::cutAnywhereIsRefused() {
+    // Every place a transfer may stop: inside the head, a row, a text, a
+    // character, the rows list's end, the id. Never a shorter list.
+    const QByteArray body = answer(listOf(12));
+    for (qsizetype cut = 1; cut < body.size(); ++cut) {
+        const QByteArray part = body.left(cut);
+        for (const int piece : {1, 64}) {
+            const QString text = refusal([&] { readInPieces(part, {piece}); });
+            QVERIFY2(text.startsWith(kRefused), qPrintable(QStringLiteral("cut %1: %2").arg(cut).arg(text)));
+        }
+    }
+    // Bytes after the answer are refused as the whole body refuses them.
+    QVERIFY(refusal([&] {
+                readInPieces(body + QByteArray(1, '\x01'), {100});
+            }).startsWith(kRefused + QStringLiteral("dados a mais")));
+}
+
+void tst_ResponseReader::malformedRowIsRefusedAsWhole() {
+    // Row 150 carries a number where a day belongs, then bytes that are no UTF-8.
+    DataPacket p = listOf(300);
+    QByteArray body = answer(p);
+    const QByteArray day = "\x6A" + p.value(149, 2).toDateTime().date().toString(Qt::ISODate).toLatin1();
+    const qsizetype at = body.indexOf(day, body.indexOf(QByteArray("0000000149")));
+    QVERIFY(at > 0);
+    // The day's 11 bytes become a double (0xFB and 8 bytes) and two small numbers.
+    QByteArray wrongType = body;
+    wrongType.replace(at, day.size(), QByteArray("\xFB\x40\x09\x21\xFB\x54\x44\x2D\x18\x01\x02", 11));
+    const QString wrong = refusal([&] { decodeRpcResponse(200, kCbor, wrongType, kId, kEndpoint); });
+    QVERIFY2(wrong.startsWith(kRefused + QStringLiteral("campo DTEMISSAO, linha 150")), qPrintable(wrong));
+    QCOMPARE(refusal([&] { readInPieces(wrongType, {97}); }), wrong);
+    QByteArray notUtf8 = body;
+    const qsizetype name = notUtf8.indexOf(QByteArray("Raz\xC3\xA3o"), at);
+    notUtf8[name + 3] = '\xC3';
+    notUtf8[name + 4] = '\x28';
+    const QString expected = refusal([&] { decodeRpcResponse(200, kCbor, notUtf8, kId, kEndpoint); });
+    QVERIFY2(expected.startsWith(kRefused + QStringLiteral("texto que não é UTF-8 válido")),
+             qPrintable(expected));
+    QCOMPARE(refusal([&] { readInPieces(notUtf8, {4}); }), expected);
+}
+
+void tst_ResponseReader::otherAnswersReadWhole_data() {
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<QByteArray>("body");
+    QCborMap error;
+    error.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
+    error.insert(QStringLiteral("id"), kId);
+    error.insert(QStringLiteral("error"),
+                 QCborMap{{QStringLiteral("code"), -32000},
+                          {QStringLiteral("message"), QStringLiteral("Sem conexão.")}});
+    QTest::newRow("an error") << 200 << kCbor << error.toCborValue().toCbor();
+    QCborMap plain;
+    plain.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
+    plain.insert(QStringLiteral("result"), QStringLiteral("ok"));
+    plain.insert(QStringLiteral("id"), kId);
+    QTest::newRow("a plain result") << 200 << kCbor << plain.toCborValue().toCbor();
+    QTest::newRow("another call's list") << 200 << kCbor << answer(listOf(100), false, QStringLiteral("x"));
+    QTest::newRow("a list on HTTP 500") << 500 << kCbor << answer(listOf(10));
+    const QJsonObject json{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                           {QStringLiteral("id"), kId},
+                           {QStringLiteral("result"), listOf(50).toJson()}};
+    QTest::newRow("a list in JSON") << 200 << QByteArray("application/json")
+                                    << QJsonDocument(json).toJson(QJsonDocument::Compact);
+}
+
+void tst_ResponseReader::otherAnswersReadWhole() {
+    QFETCH(int, status);
+    QFETCH(QByteArray, type);
+    QFETCH(QByteArray, body);
+    QVariant whole;
+    const QString wholeFailure =
+        refusal([&] { whole = decodeRpcResponse(status, type, body, kId, kEndpoint); });
+    QVariant read;
+    const QString failure = refusal([&] { read = readInPieces(body, {5}, nullptr, type, status); });
+    QCOMPARE(failure, wholeFailure);
+    QCOMPARE(read.isValid(), whole.isValid());
+    if (whole.canConvert<DataPacket>())
+        compare(read.value<DataPacket>(), whole.value<DataPacket>());
+    else
+        QCOMPARE(read, whole);
+}
+
+QTEST_GUILESS_MAIN(tst_ResponseReader)
+#include "tst_responsereader.moc"
