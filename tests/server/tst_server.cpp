@@ -1032,36 +1032,16 @@ void TstServer::databaseFailureIsReportedAndServingGoesOn() {
 void TstServer::aLongListLeavesInPiecesAndABreakIsNoList() {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("long.sqlite"));
-    const QString name = QStringLiteral("tst_server-long");
-    Establishment e;
-    QString from, to;
-    int authorised = 0;
-    {
-        QSqlDatabase db = zavdb::open(file, name);
-        zavdb::createSchema(db);
-        zavdb::seedReference(db, {});
-        zavdb::SeedOptions options;
-        options.invoices = 3000;
-        zavdb::seedInvoices(db, options);
-        QSqlQuery q(db);
-        QVERIFY(q.exec(QStringLiteral(
-            "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*), MIN(SUBSTR(DTEMISSAO, 1, "
-            "10)), "
-            "MAX(SUBSTR(DTEMISSAO, 1, 10)) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' "
-            "GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE ORDER BY COUNT(*) DESC")));
-        QVERIFY(q.next());
-        e = {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
-             q.value(4).toString()};
-        authorised = q.value(5).toInt();
-        from = q.value(6).toString();
-        to = q.value(7).toString();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
+    QString why;
+    const zavtest::LongList long_ = zavtest::makeLongList(file, 3000, &why);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    const Establishment e{long_.branch, long_.company, long_.stateRegistration, long_.cityRegistration,
+                          long_.series};
+    const QString from = long_.from.toString(Qt::ISODate), to = long_.to.toString(Qt::ISODate);
+    const int authorised = long_.authorised;
     QVERIFY(authorised > 1000);
 
     ServerProcess server;
-    QString why;
     QVERIFY2(server.start(file, {}, &why), qPrintable(why));
     QVERIFY2(!server.signIn(file, QStringLiteral("OPER1"), &why).isEmpty(), qPrintable(why));
     tokens()[server.port()] = server.token();

@@ -192,4 +192,39 @@ Readiness Readiness::of(TestDatabases::Availability availability, const QString&
     return fail(why);
 }
 
+LongList makeLongList(const QString& file, int invoices, QString* why) {
+    const QString name = QStringLiteral("zavtest-long-list");
+    LongList list;
+    {
+        QSqlDatabase db = zavdb::open(file, name);
+        zavdb::createSchema(db);
+        zavdb::seedReference(db, {});
+        zavdb::SeedOptions options;
+        options.invoices = invoices;
+        zavdb::seedInvoices(db, options);
+        QSqlQuery q(db);
+        if (q.exec(QStringLiteral(
+                "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*), "
+                "MIN(SUBSTR(DTEMISSAO, 1, 10)), MAX(SUBSTR(DTEMISSAO, 1, 10)) FROM NOTAFISCAL "
+                "WHERE IDSITUACAONFE = 'A' GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE "
+                "ORDER BY COUNT(*) DESC")) &&
+            q.next()) {
+            list = {q.value(0).toString(),
+                    q.value(1).toString(),
+                    q.value(2).toString(),
+                    q.value(3).toString(),
+                    q.value(4).toString(),
+                    QDate::fromString(q.value(6).toString(), Qt::ISODate),
+                    QDate::fromString(q.value(7).toString(), Qt::ISODate),
+                    q.value(5).toInt()};
+        } else {
+            *why = QStringLiteral("no authorised invoice in %1: %2").arg(file, q.lastError().text());
+        }
+        q.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return list;
+}
+
 } // namespace zavtest

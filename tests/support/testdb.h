@@ -24,6 +24,7 @@
 //   }
 #include "seed.h"
 
+#include <QDate>
 #include <QMap>
 #include <QSqlDatabase>
 #include <QString>
@@ -84,6 +85,17 @@ private:
     QMap<QString, Entry> m_entries;
     QMap<QString, QString> m_failures; // a dialect that failed once fails again without retrying
 };
+
+// A new SQLite file with the demo's reference data and `invoices` invoices,
+// for the tests of a long list: the establishment with the most authorised
+// invoices, the first and last day they were issued on, and how many. Empty
+// establishment and *why when the file cannot be made.
+struct LongList {
+    QString branch, company, stateRegistration, cityRegistration, series;
+    QDate from, to;
+    int authorised = 0;
+};
+LongList makeLongList(const QString& file, int invoices, QString* why);
 
 } // namespace zavtest
 

@@ -467,41 +467,24 @@ void tst_NetConnection::aLongListArrivesWholeOrNotAtAll() {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("long.sqlite"));
     const QString name = QStringLiteral("tst_netconnection-long");
-    QVariantList args;
-    int authorised = 0;
-    {
-        QSqlDatabase db = zavdb::open(file, name);
-        zavdb::createSchema(db);
-        zavdb::seedReference(db, {});
-        zavdb::SeedOptions options;
-        options.invoices = 3000;
-        zavdb::seedInvoices(db, options);
-        QSqlQuery q(db);
-        QVERIFY(q.exec(QStringLiteral(
-            "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*), MIN(SUBSTR(DTEMISSAO, 1, "
-            "10)), "
-            "MAX(SUBSTR(DTEMISSAO, 1, 10)) FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' "
-            "GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE ORDER BY COUNT(*) DESC")));
-        QVERIFY(q.next());
-        args = {q.value(0).toString(),
-                q.value(1).toString(),
-                q.value(2).toString(),
-                q.value(3).toString(),
-                q.value(4).toString(),
-                QString(),
-                QString(),
-                QString(),
-                QString(),
-                QDate::fromString(q.value(6).toString(), Qt::ISODate),
-                QDate::fromString(q.value(7).toString(), Qt::ISODate),
-                QString()};
-        authorised = q.value(5).toInt();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
+    QString why;
+    const zavtest::LongList long_ = zavtest::makeLongList(file, 3000, &why);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    const QVariantList args{long_.branch,
+                            long_.company,
+                            long_.stateRegistration,
+                            long_.cityRegistration,
+                            long_.series,
+                            QString(),
+                            QString(),
+                            QString(),
+                            QString(),
+                            long_.from,
+                            long_.to,
+                            QString()};
+    const int authorised = long_.authorised;
     QVERIFY(authorised > 1000);
     ServerProcess app;
-    QString why;
     QVERIFY2(app.start(file, {}, &why), qPrintable(why));
     QVERIFY2(!app.signIn(file, QStringLiteral("OPER1"), &why).isEmpty(), qPrintable(why));
     m_tokens[app.port()] = app.token();
