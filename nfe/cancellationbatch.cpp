@@ -2,6 +2,7 @@
 #include "digits.h"
 
 #include "authoritymessages.h"
+#include "batchdocument.h"
 #include "schemaset.h"
 #include "xmlhandles.h"
 
@@ -56,12 +57,11 @@ QString batchProblem(const QString& batchId, qsizetype events) {
 
 } // namespace
 
-QByteArray CancellationBatch::build(const QString& batchId, const QList<CancellationEvent>& events,
-                                    QString* error) {
+XmlDoc batchDocument(const QString& batchId, const QList<CancellationEvent>& events, QString* error) {
     auto fail = [error](const QString& why) {
         if (error)
             *error = why;
-        return QByteArray();
+        return XmlDoc();
     };
     if (const QString problem = batchProblem(batchId, events.size()); !problem.isEmpty())
         return fail(problem);
@@ -75,16 +75,23 @@ QByteArray CancellationBatch::build(const QString& batchId, const QList<Cancella
     XmlDoc doc(xmlNewDoc(xmlText("1.0")));
     xmlNode* root = xmlNewDocNode(doc.get(), nullptr, xmlText("envEvento"), nullptr);
     xmlDocSetRootElement(doc.get(), root);
-    xmlNs* ns = xmlNewNs(root, xmlText(kNamespace), nullptr);
+    xmlNs* ns = xmlNewNs(root, xmlText(CancellationBatch::kNamespace), nullptr);
     xmlSetNs(root, ns);
-    xmlNewProp(root, xmlText("versao"), xmlText(kVersion));
+    xmlNewProp(root, xmlText("versao"), xmlText(CancellationBatch::kVersion));
     addText(root, ns, "idLote", batchId);
     for (const CancellationEvent& event : events)
         addEvent(root, event);
+    return doc;
+}
 
+QByteArray CancellationBatch::build(const QString& batchId, const QList<CancellationEvent>& events,
+                                    QString* error) {
+    const XmlDoc doc = batchDocument(batchId, events, error);
+    if (!doc)
+        return {};
     QByteArray xml = xmlBytes(doc.get());
-    if (xml.isEmpty())
-        return fail(QStringLiteral("Não foi possível gerar o XML do lote."));
+    if (xml.isEmpty() && error)
+        *error = QStringLiteral("Não foi possível gerar o XML do lote.");
     return xml;
 }
 

@@ -1,5 +1,6 @@
 #include "eventsigner.h"
 
+#include "batchdocument.h"
 #include "cancellationbatch.h"
 #include "cryptolibraries.h"
 #include "opensslerror.h"
@@ -131,6 +132,35 @@ QString signEvent(xmlDoc* doc, xmlNode* evento, xmlSecKey* key) {
     return {};
 }
 
+QByteArray signingFailure(QString* error, const QString& why) {
+    if (error)
+        *error = QStringLiteral("Falha ao assinar o evento: %1.").arg(why);
+    return {};
+}
+
+// Signs every evento of the batch in place and writes the batch out.
+QByteArray signDocument(xmlDoc* doc, xmlSecKey* key, QString* error) {
+    xmlNode* root = xmlDocGetRootElement(doc);
+    if (!isElement(root, "envEvento", CancellationBatch::kNamespace))
+        return signingFailure(error, QStringLiteral("o documento não é um envEvento"));
+    int signedEvents = 0;
+    for (xmlNode* node = root->children; node; node = node->next) {
+        if (!isElement(node, "evento", CancellationBatch::kNamespace))
+            continue;
+        const QString why = signEvent(doc, node, key);
+        if (!why.isEmpty())
+            return signingFailure(error, why);
+        ++signedEvents;
+    }
+    if (signedEvents == 0)
+        return signingFailure(error, QStringLiteral("o lote não tem eventos"));
+
+    QByteArray xml = xmlBytes(doc);
+    if (xml.isEmpty())
+        return signingFailure(error, QStringLiteral("não foi possível gerar o XML assinado"));
+    return xml;
+}
+
 } // namespace
 
 // Building it (the EVP key and two copies of the certificate) costs more than
@@ -144,51 +174,48 @@ EventSigner::~EventSigner() = default;
 EventSigner::EventSigner(EventSigner&&) noexcept = default;
 EventSigner& EventSigner::operator=(EventSigner&&) noexcept = default;
 
-QByteArray EventSigner::sign(const QByteArray& batch, QString* error) const {
-    auto fail = [error](const QString& why) {
-        if (error)
-            *error = QStringLiteral("Falha ao assinar o evento: %1.").arg(why);
-        return QByteArray();
-    };
-    const QString ready = CryptoLibraries::ensure();
-    if (!ready.isEmpty())
-        return fail(ready);
+const EventSigner::Key* EventSigner::key(QString* why) const {
+    *why = CryptoLibraries::ensure();
+    if (!why->isEmpty())
+        return nullptr;
     CryptoLibraries::takeXmlSecError();
     if (!m_key) {
-        QString why;
-        XmlSecKey key(makeKey(m_certificate, &why));
+        XmlSecKey key(makeKey(m_certificate, why));
         if (!key)
-            return fail(why);
+            return nullptr;
         m_key = std::make_unique<Key>(Key{std::move(key)});
     }
+    return m_key.get();
+}
 
+QByteArray EventSigner::sign(const QByteArray& batch, QString* error) const {
+    QString why;
+    const Key* signingKey = key(&why);
+    if (!signingKey)
+        return signingFailure(error, why);
     XmlDoc doc(xmlReadMemory(batch.constData(), int(batch.size()), nullptr, "UTF-8",
                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
     if (!doc) {
         const xmlError* parse = xmlGetLastError();
-        return fail(
+        return signingFailure(
+            error,
             QStringLiteral("XML do lote ilegível (%1)")
                 .arg(parse && parse->message ? QString::fromUtf8(parse->message).trimmed() : QString()));
     }
-    xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (!isElement(root, "envEvento", CancellationBatch::kNamespace))
-        return fail(QStringLiteral("o documento não é um envEvento"));
-    int signedEvents = 0;
-    for (xmlNode* node = root->children; node; node = node->next) {
-        if (!isElement(node, "evento", CancellationBatch::kNamespace))
-            continue;
-        const QString why = signEvent(doc.get(), node, m_key->key.get());
-        if (!why.isEmpty())
-            return fail(why);
-        ++signedEvents;
-    }
-    if (signedEvents == 0)
-        return fail(QStringLiteral("o lote não tem eventos"));
+    return signDocument(doc.get(), signingKey->key.get(), error);
+}
 
-    QByteArray xml = xmlBytes(doc.get());
-    if (xml.isEmpty())
-        return fail(QStringLiteral("não foi possível gerar o XML assinado"));
-    return xml;
+QByteArray EventSigner::signEvents(const QString& batchId, const QList<CancellationEvent>& events,
+                                   QString* error) const {
+    QString why;
+    const Key* signingKey = key(&why);
+    if (!signingKey)
+        return signingFailure(error, why);
+    // A batch build would refuse is refused in build's words.
+    const XmlDoc doc = batchDocument(batchId, events, error);
+    if (!doc)
+        return {};
+    return signDocument(doc.get(), signingKey->key.get(), error);
 }
 
 } // namespace zavnfe

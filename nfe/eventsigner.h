@@ -9,9 +9,11 @@
 // built on the first signature and kept for every later one: make one
 // EventSigner per certificate and per call or thread, never one shared by
 // threads, since sign() keeps that key without a lock.
+#include "cancellationevent.h"
 #include "signingcertificate.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -32,9 +34,17 @@ public:
     // The signed batch, or an empty array with *error set to the cause.
     // Nothing is signed unless every event is.
     QByteArray sign(const QByteArray& batch, QString* error) const;
+    // The batch CancellationBatch::build would make of these events, signed:
+    // the same bytes as sign(build(...)), without writing the batch out and
+    // reading it back. Empty, with *error, where build would refuse it.
+    QByteArray signEvents(const QString& batchId, const QList<CancellationEvent>& events,
+                          QString* error) const;
 
 private:
     struct Key; // the xmlsec key, built once
+
+    // The key, built on first use; null with *why set when it cannot be.
+    const Key* key(QString* why) const;
 
     SigningCertificate m_certificate;
     mutable std::unique_ptr<Key> m_key;

@@ -386,10 +386,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const
     const std::optional<zavnfe::CancellationEvent> event = zavnfe::CancellationEvent::create(data, &error);
     if (!event)
         return CancellationOutcome::byText(fitFailure(error));
-    const QByteArray batch = zavnfe::CancellationBatch::build(nextBatchId(), {*event}, &error);
-    if (batch.isEmpty())
-        return CancellationOutcome::byText(fitFailure(error), "fa_assinar");
-    a.signedBatch = m_authority->signer().sign(batch, &error);
+    a.signedBatch = m_authority->signer().signEvents(nextBatchId(), {*event}, &error);
     if (a.signedBatch.isEmpty())
         return CancellationOutcome::byText(fitFailure(error), "fa_assinar");
     // What the authority would refuse whole is neither journalled nor sent.

@@ -78,16 +78,21 @@ private:
                  out.constData());
     }
 
-    static QByteArray unsignedBatch(const QList<zavnfe::CancellationData>& list) {
-        QList<zavnfe::CancellationEvent> events;
+    static QList<zavnfe::CancellationEvent> eventsOf(const QList<zavnfe::CancellationData>& list) {
+        QList<zavnfe::CancellationEvent> made;
         QString error;
         for (const auto& data : list) {
             auto event = zavnfe::CancellationEvent::create(data, &error);
             if (!event)
                 qWarning("%s", qPrintable(error));
-            events.append(*event);
+            made.append(*event);
         }
-        return zavnfe::CancellationBatch::build(QStringLiteral("42"), events, &error);
+        return made;
+    }
+
+    static QByteArray unsignedBatch(const QList<zavnfe::CancellationData>& list) {
+        QString error;
+        return zavnfe::CancellationBatch::build(QStringLiteral("42"), eventsOf(list), &error);
     }
 
     zavnfe::SigningCertificate signingCertificate() {
@@ -531,11 +536,16 @@ private Q_SLOTS:
         const std::vector<QByteArray> batches{unsignedBatch({sample()}), unsignedBatch(twenty),
                                               unsignedBatch({second}), unsignedBatch({sample(), second})};
         const zavnfe::EventSigner signer(signingCertificate());
-        for (const QByteArray& batch : batches) {
+        const std::vector<QList<zavnfe::CancellationData>> lists{
+            {sample()}, twenty, {second}, {sample(), second}};
+        for (size_t b = 0; b < batches.size(); ++b) {
+            const QByteArray& batch = batches[b];
             QString error;
             const QByteArray xml = signer.sign(batch, &error);
             QVERIFY2(!xml.isEmpty(), qPrintable(error));
             QCOMPARE(xml, zavnfe::EventSigner(signingCertificate()).sign(batch, &error));
+            // Signed as it is built, never written out unsigned: the same bytes.
+            QCOMPARE(signer.signEvents(QStringLiteral("42"), eventsOf(lists[b]), &error), xml);
             const int events = int(texts(batch, QStringLiteral("chNFe")).size());
             QCOMPARE(texts(xml, QStringLiteral("X509Certificate")).size(), events);
             QCOMPARE(xml.count("<Signature "), events);
@@ -550,6 +560,19 @@ private Q_SLOTS:
         QVERIFY(signer.sign("<envEvento/>", &error).isEmpty());
         QVERIFY(!error.isEmpty());
         QVERIFY(!signer.sign(batches.front(), &error).isEmpty());
+        // What build refuses, signing as it builds refuses in build's words.
+        QString built;
+        QVERIFY(zavnfe::CancellationBatch::build(QStringLiteral("42"), eventsOf({sample(), sample()}), &built)
+                    .isEmpty());
+        QVERIFY(signer.signEvents(QStringLiteral("42"), eventsOf({sample(), sample()}), &error).isEmpty());
+        QCOMPARE(error, built);
+        QVERIFY(signer.signEvents(QStringLiteral("4x"), eventsOf({sample()}), &error).isEmpty());
+        QVERIFY(
+            zavnfe::CancellationBatch::build(QStringLiteral("4x"), eventsOf({sample()}), &built).isEmpty());
+        QCOMPARE(error, built);
+        QVERIFY(signer.signEvents(QStringLiteral("42"), {}, &error).isEmpty());
+        QVERIFY(error.contains(QStringLiteral("de 1 a 20 eventos")));
+        QVERIFY(!signer.signEvents(QStringLiteral("43"), eventsOf({second}), &error).isEmpty());
     }
 
     void editCharacters_data() {
