@@ -59,7 +59,7 @@ QVariant DataPacket::value(int row, int column) const {
     const size_t r = size_t(row);
     switch (c.type) {
     case ftString: {
-        if (c.length[r] == kNullLength)
+        if (c.isNull(row))
             return QVariant(QMetaType::fromType<QString>());
         const QUtf8StringView t = c.text(row);
         return QString::fromUtf8(t.data(), t.size());
@@ -89,11 +89,7 @@ int DataPacket::appendRow() {
 }
 
 void DataPacket::setNull(int row, int column) {
-    PacketColumn& c = d->columns[size_t(column)];
-    if (c.type == ftString)
-        c.length[size_t(row)] = kNullLength;
-    else
-        c.nulls[size_t(row)] = true;
+    d->columns[size_t(column)].setNull(row);
 }
 
 void DataPacket::setText(int row, int column, QUtf8StringView utf8) {
@@ -142,16 +138,14 @@ DataPacket DataPacket::select(std::span<const int> rows) const {
         if (from.type == ftString) {
             qsizetype total = 0;
             for (int r : rows)
-                total += from.length[size_t(r)] == kNullLength ? 0 : from.length[size_t(r)];
+                total += from.text(r).size();
             to.reserveText(total);
-            to.start.reserve(rows.size());
-            to.length.reserve(rows.size());
+            int row = 0;
             for (int r : rows) {
-                const quint16 n = from.length[size_t(r)];
-                to.start.push_back(quint32(to.bytes.size()));
-                to.length.push_back(n);
-                if (n != kNullLength)
-                    to.bytes.append(from.bytes.constData() + from.start[size_t(r)], n);
+                to.appendNull();
+                if (!from.isNull(r))
+                    to.setText(row, from.text(r));
+                ++row;
             }
             continue;
         }

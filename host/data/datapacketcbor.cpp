@@ -306,12 +306,11 @@ void DataPacketDecoder::readValue(PacketColumn& col, int column, int row, int li
     case ftString: {
         if (!m_reader.isString())
             wrongValue(column, line);
-        const quint32 start = quint32(col.bytes.size());
+        const qsizetype start = col.bytes.size();
         const qsizetype n = readUtf8(col.bytes);
-        col.start[r] = start;
-        col.length[r] = quint16(n);
         if (qsizetype(col.bytes.size()) > qsizetype(std::numeric_limits<quint32>::max()))
             DataPacket::refuse(QStringLiteral("pacote grande demais (mais de 4 GB de texto num campo)"));
+        col.settleLastText(row, start, n);
         return;
     }
     case ftDateTime: {

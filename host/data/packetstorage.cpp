@@ -14,8 +14,12 @@ void PacketColumn::reserveText(qsizetype more) {
 
 void PacketColumn::reserveRows(qsizetype rows, qsizetype textBytes) {
     if (type == ftString) {
-        start.reserve(size_t(rows));
-        length.reserve(size_t(rows));
+        if (width == kGeneral) {
+            start.reserve(size_t(rows));
+            length.reserve(size_t(rows));
+        } else {
+            nulls.reserve(size_t(rows));
+        }
         bytes.reserve(textBytes);
         return;
     }
@@ -26,11 +30,51 @@ void PacketColumn::reserveRows(qsizetype rows, qsizetype textBytes) {
         integers.reserve(size_t(rows));
 }
 
+// Every row gets its offset and length; the bytes stay where they are.
+void PacketColumn::toGeneral() {
+    if (width == kGeneral)
+        return;
+    const size_t rows = nulls.size();
+    start.resize(rows);
+    length.resize(rows);
+    const quint32 w = width < 0 ? 0 : quint32(width);
+    for (size_t r = 0; r < rows; ++r) {
+        start[r] = quint32(r) * w;
+        length[r] = nulls[r] ? kNullLength : quint16(w);
+    }
+    std::vector<bool>().swap(nulls);
+    nullCount = 0;
+    width = kGeneral;
+}
+
+// Whether a text of n bytes in row `row` keeps the column uniform; an
+// undecided column takes n as its width when the NULL slots it must then fill
+// before that row cost little.
+bool PacketColumn::uniformFor(qsizetype row, qsizetype n) {
+    if (width >= 0)
+        return n == width;
+    if (width == kGeneral || row * n > kUniformWaste)
+        return false;
+    width = int(n);
+    return true;
+}
+
 void PacketColumn::appendNull() {
     switch (type) {
     case ftString:
-        start.push_back(0);
-        length.push_back(kNullLength);
+        if (width >= 0 && (nullCount + 1) * width > kUniformWaste + 6 * (nullCount + 1))
+            toGeneral();
+        if (width == kGeneral) {
+            start.push_back(0);
+            length.push_back(kNullLength);
+            return;
+        }
+        if (width > 0) {
+            std::memset(bytes.room(width), 0, size_t(width));
+            bytes.commit(width);
+        }
+        nulls.push_back(true);
+        ++nullCount;
         return;
     case ftFloat:
         reals.push_back(0.0);
@@ -43,12 +87,50 @@ void PacketColumn::appendNull() {
     nulls.push_back(true);
 }
 
+void PacketColumn::settleLastText(int row, qsizetype textStart, qsizetype n) {
+    const size_t r = size_t(row);
+    if (width == kUndecided && uniformFor(row, n)) {
+        // The NULL rows before it get their slots of zeros, the text its own.
+        if (row > 0) {
+            TextBuffer laidOut;
+            laidOut.reserve((row + 1) * n);
+            std::memset(laidOut.room(row * n), 0, size_t(row * n));
+            laidOut.commit(row * n);
+            laidOut.append(bytes.constData() + textStart, n);
+            bytes = std::move(laidOut);
+        }
+        nulls[r] = false;
+        --nullCount;
+        return;
+    }
+    if (width >= 0 && n == width) {
+        // Over the row's slot of zeros, written just before the text.
+        const qsizetype slot = qsizetype(row) * width;
+        if (textStart != slot)
+            std::memmove(bytes.data() + slot, bytes.constData() + textStart, size_t(n));
+        bytes.truncate(slot + width);
+        nulls[r] = false;
+        --nullCount;
+        return;
+    }
+    toGeneral();
+    start[r] = quint32(textStart);
+    length[r] = quint16(n);
+}
+
 void PacketColumn::dropLastRow(qsizetype textSize) {
     switch (type) {
     case ftString:
-        start.pop_back();
-        length.pop_back();
-        bytes.truncate(textSize);
+        if (width == kGeneral) {
+            start.pop_back();
+            length.pop_back();
+            bytes.truncate(textSize);
+            return;
+        }
+        if (nulls.back())
+            --nullCount;
+        nulls.pop_back();
+        bytes.truncate(width > 0 ? qsizetype(nulls.size()) * width : 0);
         return;
     case ftFloat:
         reals.pop_back();
@@ -87,16 +169,22 @@ qsizetype PacketColumn::storageBytes() const {
 }
 
 bool PacketColumn::isNull(int row) const {
-    if (type == ftString)
+    if (type == ftString && width == kGeneral)
         return length[size_t(row)] == kNullLength;
     return nulls[size_t(row)];
 }
 
 QUtf8StringView PacketColumn::text(int row) const {
-    const quint16 n = length[size_t(row)];
+    const size_t r = size_t(row);
+    if (width != kGeneral) {
+        if (nulls[r])
+            return {};
+        return QUtf8StringView(bytes.constData() + qsizetype(row) * width, width);
+    }
+    const quint16 n = length[r];
     if (n == kNullLength)
         return {};
-    return QUtf8StringView(bytes.constData() + start[size_t(row)], n);
+    return QUtf8StringView(bytes.constData() + start[r], n);
 }
 
 void PacketColumn::setText(int row, QUtf8StringView utf8) {
@@ -105,6 +193,26 @@ void PacketColumn::setText(int row, QUtf8StringView utf8) {
                                .arg(utf8.size())
                                .arg(DataPacket::kMaxTextBytes));
     const size_t r = size_t(row);
+    if (width != kGeneral) {
+        if (width == kUndecided && uniformFor(qsizetype(nulls.size()), utf8.size())) {
+            // Every row, all NULL until now, gets its slot of zeros.
+            const qsizetype all = qsizetype(nulls.size()) * width;
+            if (all > 0) {
+                std::memset(bytes.room(all), 0, size_t(all));
+                bytes.commit(all);
+            }
+        }
+        if (utf8.size() == width) {
+            if (width > 0)
+                std::memcpy(bytes.data() + qsizetype(row) * width, utf8.data(), size_t(width));
+            if (nulls[r]) {
+                nulls[r] = false;
+                --nullCount;
+            }
+            return;
+        }
+        toGeneral();
+    }
     // A value no longer than the one it replaces is written over it (a tick
     // "U" -> "C" costs no memory); a longer one goes to the end of the buffer.
     if (length[r] != kNullLength && utf8.size() <= length[r]) {
@@ -115,6 +223,17 @@ void PacketColumn::setText(int row, QUtf8StringView utf8) {
         bytes.append(utf8.data(), utf8.size());
     }
     length[r] = quint16(utf8.size());
+}
+
+void PacketColumn::setNull(int row) {
+    const size_t r = size_t(row);
+    if (type == ftString && width == kGeneral) {
+        length[r] = kNullLength;
+        return;
+    }
+    if (type == ftString && !nulls[r])
+        ++nullCount;
+    nulls[r] = true;
 }
 
 qint64 PacketColumn::dateTimeMs(const QDateTime& dt) {

@@ -85,16 +85,30 @@ private:
     qsizetype m_capacity = 0;
 };
 
+// A string column has one of two layouts. Uniform: every cell so far has the
+// same number of bytes (an access key, a date, a flag), cell r is bytes
+// [r * width, (r + 1) * width) and a bit says NULL (a NULL cell's slot is
+// zeros); no offsets are kept. General: every cell has its offset and length
+// (kNullLength for NULL). A column starts undecided (no text yet, only NULL
+// bits) and leaves uniform for good at the first text of another width, or
+// when its NULL slots would waste more than kUniformWaste bytes.
 struct PacketColumn {
     explicit PacketColumn(TFieldType t) : type(t) {}
 
+    static constexpr int kGeneral = -1;
+    static constexpr int kUndecided = -2;
+    static constexpr qsizetype kUniformWaste = qsizetype(64) * 1024;
+
     TFieldType type;
-    // Strings: UTF-8 bytes of every cell, and where each cell's bytes are.
+    // Strings: UTF-8 bytes of every cell; in the general layout, where each
+    // cell's bytes are.
     TextBuffer bytes;
     std::vector<quint32> start;
     std::vector<quint16> length;
+    int width = kUndecided;  // strings: the uniform width, kUndecided or kGeneral
+    qsizetype nullCount = 0; // strings, uniform or undecided: the NULL cells
     // Floats; date-times (milliseconds from the start of the Julian day count)
-    // and integers; the NULL flags of both.
+    // and integers; the NULL flags of these and of uniform string columns.
     std::vector<double> reals;
     std::vector<qint64> integers;
     std::vector<bool> nulls;
@@ -102,6 +116,9 @@ struct PacketColumn {
     void reserveText(qsizetype more);
     void reserveRows(qsizetype rows, qsizetype textBytes);
     void appendNull();
+    // The last row, NULL until now, takes the n bytes just written at the end
+    // of the buffer from textStart (the decoders write them there directly).
+    void settleLastText(int row, qsizetype textStart, qsizetype n);
     // Drops the last row, and the text bytes written since the buffer held textSize.
     void dropLastRow(qsizetype textSize);
     void shrink();
@@ -109,11 +126,19 @@ struct PacketColumn {
     bool isNull(int row) const;
     QUtf8StringView text(int row) const;
     void setText(int row, QUtf8StringView utf8);
+    void setNull(int row);
 
     static qint64 dateTimeMs(const QDateTime& dt);
     static QDateTime dateTimeOf(qint64 ms);
     static bool parseDateTime(QUtf8StringView text, qint64* ms);
     static QByteArray formatDateTime(qint64 ms);
+
+private:
+    qsizetype textRows() const {
+        return width == kGeneral ? qsizetype(length.size()) : qsizetype(nulls.size());
+    }
+    void toGeneral();
+    bool uniformFor(qsizetype row, qsizetype n);
 };
 
 class DataPacketData : public QSharedData {

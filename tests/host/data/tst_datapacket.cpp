@@ -10,6 +10,10 @@
 #include <QJsonDocument>
 #include <QTest>
 
+#include <numeric>
+#include <optional>
+#include <vector>
+
 namespace {
 
 const QString kRefused = QStringLiteral("Resposta inválida do servidor: ");
@@ -69,6 +73,9 @@ private Q_SLOTS:
     void editsInPlaceAndAppended();
     void copiesAreIndependent();
     void selectKeepsOrderAndValues();
+    void textCellsWhateverTheirWidths_data();
+    void textCellsWhateverTheirWidths();
+    void nullsOfAWideColumnCostLittle();
 };
 
 void tst_DataPacket::roundTrip_data() {
@@ -257,6 +264,123 @@ void tst_DataPacket::selectKeepsOrderAndValues() {
         }
     // Storage of its own: the superseded bytes are not carried along.
     QVERIFY(s.storageBytes() < p.storageBytes());
+}
+
+// Text columns are stored compactly while their cells share a width; whatever
+// the mix of widths, NULLs and edits, every cell reads back as written: after
+// each step, through CBOR (decoded row by row into the columns), through JSON,
+// and in a selection.
+void tst_DataPacket::textCellsWhateverTheirWidths_data() {
+    QTest::addColumn<QStringList>("script");
+    // One step a word: "+w" appends a row with a text of w characters, "+-"
+    // a NULL row, "r=w" and "r=-" set row r; texts differ per row and step.
+    QTest::newRow("one width") << QStringList{"+44", "+44", "+44", "1=44", "+44"};
+    QTest::newRow("empty texts") << QStringList{"+0", "+0", "+-", "+0", "2=0"};
+    QTest::newRow("another width at the end") << QStringList{"+3", "+3", "+3", "+5"};
+    QTest::newRow("an edit of another width") << QStringList{"+3", "+3", "+3", "1=7", "+3", "1=2"};
+    QTest::newRow("NULLs first") << QStringList{"+-", "+-", "+-", "+2", "+2", "+-", "+2"};
+    QTest::newRow("NULL rows only, then an edit") << QStringList{"+-", "+-", "+-", "1=1", "2=1", "+-"};
+    QTest::newRow("NULL rows only, then a wide edit") << QStringList{"+-", "+-", "0=30"};
+    QTest::newRow("NULLs between") << QStringList{"+15", "+-", "+15", "+-", "0=-", "3=15", "+15"};
+    QTest::newRow("accents") << QStringList{"+é3", "+é3", "+3", "0=é3"};
+}
+
+void tst_DataPacket::textCellsWhateverTheirWidths() {
+    QFETCH(QStringList, script);
+    DataPacket p({{QStringLiteral("T"), ftString, 100}, {QStringLiteral("N"), ftInteger, 0}});
+    std::vector<std::optional<QString>> model;
+    int step = 0;
+    // A text of w characters (é counts as one, two bytes) that no other step writes.
+    auto text = [&step](const QString& spec) {
+        const bool accent = spec.startsWith(u'é');
+        const int w = spec.mid(accent ? 1 : 0).toInt();
+        QString t = QString::number(step).rightJustified(w, u'x', true);
+        if (accent && w > 0)
+            t[0] = u'é';
+        return t;
+    };
+    auto check = [&](const DataPacket& q, const char* where) {
+        QVERIFY2(q.rowCount() == int(model.size()), where);
+        for (int r = 0; r < q.rowCount(); ++r) {
+            const std::optional<QString>& want = model[size_t(r)];
+            QVERIFY2(q.isNull(r, 0) == !want.has_value(),
+                     qPrintable(QStringLiteral("%1 row %2").arg(where).arg(r)));
+            if (want)
+                QCOMPARE(q.value(r, 0).toString(), *want);
+            QCOMPARE(q.value(r, 1).toLongLong(), qlonglong(r));
+        }
+    };
+    for (const QString& word : script) {
+        ++step;
+        const bool append = word.startsWith(u'+');
+        const int r = append ? p.appendRow() : word.section(u'=', 0, 0).toInt();
+        if (append) {
+            model.emplace_back();
+            p.setValue(r, 1, r);
+        }
+        const QString spec = append ? word.mid(1) : word.section(u'=', 1);
+        if (spec == u"-") {
+            p.setNull(r, 0);
+            model[size_t(r)].reset();
+        } else {
+            const QString t = text(spec);
+            p.setValue(r, 0, t);
+            model[size_t(r)] = t;
+        }
+        check(p, "packet");
+        check(DataPacket::fromCbor(p.toCbor()), "CBOR");
+        check(DataPacket::fromJson(p.toJson()), "JSON");
+    }
+    std::vector<int> all(model.size());
+    std::iota(all.begin(), all.end(), 0);
+    check(p.select(all), "selection");
+}
+
+// NULLs after a wide first text do not each keep a slot of that width: a
+// packet that says "NULL" a hundred thousand times after one long text stays
+// about as small as one that says it without the text.
+void tst_DataPacket::nullsOfAWideColumnCostLittle() {
+    const QString wide(DataPacket::kMaxTextBytes, u'x');
+    auto packet = [](const QCborArray& rows) {
+        const QCborArray fields{QCborMap{{QStringLiteral("name"), QStringLiteral("T")},
+                                         {QStringLiteral("type"), QStringLiteral("string")},
+                                         {QStringLiteral("size"), 100}}};
+        return DataPacket::fromCbor(
+            QCborMap{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}}
+                .toCborValue()
+                .toCbor());
+    };
+    // Offsets and lengths for every row, the long text and the little the
+    // column held before it knew: well under the text's width times the rows.
+    auto small = [](const DataPacket& p) {
+        return p.storageBytes() <
+               qsizetype(p.rowCount()) * 6 + 4 * qsizetype(DataPacket::kMaxTextBytes) + qsizetype(256) * 1024;
+    };
+    constexpr int kNulls = 20000;
+    QCborArray wideFirst{QCborArray{wide}};
+    QCborArray wideLast;
+    for (int i = 0; i < kNulls; ++i) {
+        wideFirst.append(QCborArray{QCborValue(nullptr)});
+        wideLast.append(QCborArray{QCborValue(nullptr)});
+    }
+    wideLast.append(QCborArray{wide});
+    const DataPacket first = packet(wideFirst);
+    QCOMPARE(first.rowCount(), kNulls + 1);
+    QCOMPARE(first.value(0, 0).toString(), wide);
+    QVERIFY(first.isNull(kNulls, 0));
+    QVERIFY2(small(first), qPrintable(QString::number(first.storageBytes())));
+    const DataPacket last = packet(wideLast);
+    QVERIFY(last.isNull(0, 0));
+    QCOMPARE(last.value(kNulls, 0).toString(), wide);
+    QVERIFY2(small(last), qPrintable(QString::number(last.storageBytes())));
+    // The same through edits: a wide text set on a column of NULL rows.
+    DataPacket edited({{QStringLiteral("T"), ftString, 100}});
+    for (int i = 0; i < kNulls; ++i)
+        edited.appendRow();
+    edited.setValue(kNulls / 2, 0, wide);
+    QCOMPARE(edited.value(kNulls / 2, 0).toString(), wide);
+    QVERIFY(edited.isNull(0, 0));
+    QVERIFY2(small(edited), qPrintable(QString::number(edited.storageBytes())));
 }
 
 QTEST_GUILESS_MAIN(tst_DataPacket)
