@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QStringEncoder>
 
 namespace wire = zavfiscal::wire;
 
@@ -110,6 +111,7 @@ DataPacket DataPacket::fromJson(const QJsonValue& value) {
     DataPacket packet(fields);
     DataPacketData& pd = *packet.d;
 
+    QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
     const QJsonArray rows = rowsValue.toArray();
     for (qsizetype ri = 0; ri < rows.size(); ++ri) {
         const int lineNo = int(ri + 1);
@@ -136,11 +138,22 @@ DataPacket DataPacket::fromJson(const QJsonValue& value) {
                            .arg(describeType(f.type), describeJson(v)));
             };
             switch (f.type) {
-            case ftString:
+            case ftString: {
                 if (!v.isString())
                     wrong();
-                col.setText(r, QUtf8StringView(v.toString().toUtf8()));
+                // Written as UTF-8 straight into the column, as the CBOR
+                // decoder does, without a QByteArray of its own per cell.
+                const QString t = v.toString();
+                const qsizetype start = col.bytes.size();
+                col.reserveText(t.size() * 3);
+                char* out = col.bytes.room(t.size() * 3);
+                const qsizetype n = utf8.appendToBuffer(out, t) - out;
+                if (n > kMaxTextBytes)
+                    col.setText(r, QUtf8StringView(out, n)); // refused, in its words
+                col.bytes.commit(n);
+                col.settleLastText(r, start, n);
                 break;
+            }
             case ftDateTime: {
                 qint64 ms = 0;
                 if (!v.isString() ||

@@ -126,6 +126,11 @@ void tst_DataPacket::refused_data() {
                                            << QStringLiteral("campo D, linha 1: esperado data");
     QTest::newRow("impossible day") << QByteArray("{" + two + R"(,"rows":[["x","2023-02-29"]]})")
                                     << QStringLiteral("campo D, linha 1: esperado data");
+    // Two bytes a character: the limit is on the text's UTF-8 bytes.
+    QTest::newRow("text too long") << QByteArray("{" + two + R"(,"rows":[[")" +
+                                                 QString(DataPacket::kMaxTextBytes / 2 + 1, u'é').toUtf8() +
+                                                 R"(","2024-01-01"]]})")
+                                   << QStringLiteral("texto de");
     QTest::newRow("text for a float")
         << QByteArray(R"({"fields":[{"name":"V","type":"float"}],"rows":[["12,50"]]})")
         << QStringLiteral("campo V, linha 1: esperado número, recebido texto");
