@@ -28,6 +28,7 @@
 
 class QCborStreamReader;
 class QCborStreamWriter;
+class QJsonArray;
 class QJsonValue;
 class DataPacketData;
 
@@ -78,6 +79,12 @@ public:
     // a whole packet or throw.
     QJsonObject toJson() const;
     static DataPacket fromJson(const QJsonValue& value);
+    // Rows of a JSON packet's rows list appended, numbered in messages from
+    // the packet's next line; refused as fromJson refuses them, and then the
+    // packet holds some of them and is to be dropped.
+    void appendJsonRows(const QJsonArray& rows);
+    // Gives back what the columns' growth left unused.
+    void trimStorage();
     void writeCbor(QCborStreamWriter& writer) const;
     // Positioned on the packet's map; sizeHint, the size of the whole CBOR
     // document when known, lets the storage be reserved once.

@@ -109,12 +109,18 @@ DataPacket DataPacket::fromJson(const QJsonValue& value) {
     for (qsizetype i = 0; i < fa.size(); ++i)
         fields.append(jsonField(fa.at(i), int(i + 1)));
     DataPacket packet(fields);
-    DataPacketData& pd = *packet.d;
+    packet.appendJsonRows(rowsValue.toArray());
+    packet.trimStorage();
+    return packet;
+}
 
+void DataPacket::appendJsonRows(const QJsonArray& rows) {
+    DataPacketData& pd = *d;
+    const QList<DataPacketField>& fields = pd.fields;
+    const int firstLine = pd.rows + 1;
     QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
-    const QJsonArray rows = rowsValue.toArray();
     for (qsizetype ri = 0; ri < rows.size(); ++ri) {
-        const int lineNo = int(ri + 1);
+        const int lineNo = int(firstLine + ri);
         const QJsonValue rv = rows.at(ri);
         if (!rv.isArray())
             refuse(QStringLiteral("a linha %1 não é uma lista").arg(lineNo));
@@ -124,7 +130,7 @@ DataPacket DataPacket::fromJson(const QJsonValue& value) {
                        .arg(lineNo)
                        .arg(row.size())
                        .arg(fields.size()));
-        const int r = packet.appendRow();
+        const int r = appendRow();
         for (int c = 0; c < fields.size(); ++c) {
             const QJsonValue v = row.at(c);
             if (v.isNull())
@@ -180,7 +186,9 @@ DataPacket DataPacket::fromJson(const QJsonValue& value) {
             }
         }
     }
-    for (PacketColumn& c : pd.columns)
+}
+
+void DataPacket::trimStorage() {
+    for (PacketColumn& c : d->columns)
         c.shrink();
-    return packet;
 }

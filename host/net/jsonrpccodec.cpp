@@ -2,6 +2,7 @@
 
 #include "data/datapacket.h"
 #include "exceptions.h"
+#include "jsonrowsplitter.h"
 #include "wireformat.h"
 
 #include <QCborMap>
@@ -345,12 +346,23 @@ RpcResponseReader::~RpcResponseReader() = default;
 
 void RpcResponseReader::feed(int status, const QByteArray& contentType, const char* data, qsizetype size) {
     try {
-        if (m_mode == Mode::Start)
-            m_mode = status == 200 && mediaType(contentType) == kCborType ? Mode::Head : Mode::Whole;
+        if (m_mode == Mode::Start) {
+            const QByteArray type = mediaType(contentType);
+            m_mode = status != 200       ? Mode::Whole
+                     : type == kCborType ? Mode::Head
+                     : type == kJsonType ? Mode::Json
+                                         : Mode::Whole;
+            if (m_mode == Mode::Json)
+                m_json = std::make_unique<JsonRowSplitter>();
+        }
         switch (m_mode) {
         case Mode::Start:
         case Mode::Whole:
             m_bytes.append(data, size);
+            return;
+        case Mode::Json:
+            m_bytes.append(data, size);
+            readJson();
             return;
         case Mode::Head:
             m_bytes.append(data, size);
@@ -455,10 +467,109 @@ QVariant RpcResponseReader::finish(int status, const QByteArray& contentType, co
             DataPacket::refuse(QStringLiteral("esperado um pacote de dados"));
         return QVariant::fromValue(m_rows->take());
     }
+    case Mode::Json:
+        return finishJson(status, contentType, id, endpoint);
     case Mode::Start:
     case Mode::Head:
     case Mode::Whole:
         break;
+    }
+    return decodeRpcResponse(status, contentType, m_bytes, id, endpoint);
+}
+
+// The JSON answer's rows, read as they come: once the rows list has begun,
+// the packet's fields from the head (the list closed empty), then the whole
+// rows that have come, a batch at a time. Anything the batches would read
+// otherwise than the whole body is read whole at the end instead: every byte
+// is kept for that.
+void RpcResponseReader::readJson() {
+    m_json->scan(m_bytes);
+    const JsonRowSplitter::State state = m_json->state();
+    if (state == JsonRowSplitter::State::Unusual)
+        return readJsonWhole();
+    if (state == JsonRowSplitter::State::Head)
+        return;
+    if (!m_jsonPacket) {
+        const QByteArray head = m_bytes.left(m_json->rowsBegin()) + "]}}";
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(head, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject())
+            return readJsonWhole();
+        try {
+            m_jsonPacket = std::make_unique<DataPacket>(
+                DataPacket::fromJson(doc.object().value(QLatin1StringView("result"))));
+        } catch (const EZavError&) {
+            return readJsonWhole();
+        }
+        m_jsonRead = m_json->rowsBegin();
+    }
+    constexpr qsizetype kBatchBytes = qsizetype{64} * 1024;
+    if (state == JsonRowSplitter::State::Rest) {
+        if (!appendJsonRowsUpTo(m_json->rowsEnd()))
+            readJsonWhole();
+    } else if (m_json->lastRowEnd() - m_jsonRead >= kBatchBytes &&
+               !appendJsonRowsUpTo(m_json->lastRowEnd())) {
+        readJsonWhole();
+    }
+}
+
+// The rows from where the last batch ended up to end, read by Qt's parser as
+// one list; false when they are not just rows separated by commas, as the
+// whole body would have them.
+bool RpcResponseReader::appendJsonRowsUpTo(qsizetype end) {
+    const char* p = m_bytes.constData() + m_jsonRead;
+    const char* const stop = m_bytes.constData() + end;
+    auto skipBlanks = [&p, stop] {
+        while (p < stop && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
+            ++p;
+    };
+    skipBlanks();
+    if (m_jsonRead != m_json->rowsBegin() && p < stop) {
+        if (*p != ',')
+            return false;
+        ++p;
+        skipBlanks();
+        if (p == stop)
+            return false; // a comma before the list's end
+    }
+    m_jsonRead = end;
+    if (p == stop)
+        return true;
+    QByteArray batch;
+    batch.reserve(stop - p + 2);
+    batch.append('[').append(p, stop - p).append(']');
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(batch, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isArray())
+        return false;
+    try {
+        m_jsonPacket->appendJsonRows(doc.array());
+    } catch (const EZavError&) {
+        return false;
+    }
+    return true;
+}
+
+void RpcResponseReader::readJsonWhole() {
+    m_mode = Mode::Whole;
+    m_json.reset();
+    m_jsonPacket.reset();
+}
+
+// The envelope is read as a whole answer whose rows list is empty; when it or
+// anything before is refused, the whole body is read, so that the refusal is
+// the whole body's, word for word.
+QVariant RpcResponseReader::finishJson(int status, const QByteArray& contentType, const QString& id,
+                                       const QString& endpoint) {
+    if (m_jsonPacket && m_json->state() == JsonRowSplitter::State::Rest) {
+        const QByteArray envelope = m_bytes.left(m_json->rowsBegin()) + m_bytes.mid(m_json->rowsEnd());
+        try {
+            if (decodeRpcResponse(status, contentType, envelope, id, endpoint).canConvert<DataPacket>()) {
+                m_jsonPacket->trimStorage();
+                return QVariant::fromValue(*m_jsonPacket); // shared, not copied
+            }
+        } catch (const EZavError&) {
+        }
     }
     return decodeRpcResponse(status, contentType, m_bytes, id, endpoint);
 }

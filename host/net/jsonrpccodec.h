@@ -28,11 +28,16 @@ ZAVHOST_EXPORT QVariant decodeRpcResponse(int status, const QByteArray& contentT
 // The answer to one call read as its bytes arrive (from the transfer's thread),
 // so that a list is decoded while the rest of it is still on its way: a CBOR
 // answer whose result is a packet has its rows put into the packet's columns
-// piece by piece, and nothing of it is kept but the bytes around the rows;
-// any other answer is kept and read whole at the end. finish() then says
-// exactly what decodeRpcResponse says of the whole body: the answer was whole
-// and well formed, and is the answer to this call, or it is refused.
+// piece by piece, and nothing of it is kept but the bytes around the rows; a
+// JSON one has its rows read by Qt's parser a batch of whole rows at a time,
+// its bytes kept, so that any answer the batches cannot tell from the whole
+// is read whole at the end; any other answer is kept and read whole at the
+// end. finish() then says exactly what decodeRpcResponse says of the whole
+// body: the answer was whole and well formed, and is the answer to this call,
+// or it is refused.
+class DataPacket;
 class DataPacketRowStream;
+class JsonRowSplitter;
 class ZAVHOST_EXPORT RpcResponseReader {
 public:
     RpcResponseReader();
@@ -46,16 +51,24 @@ public:
     // Once the whole body has been fed.
     QVariant finish(int status, const QByteArray& contentType, const QString& id, const QString& endpoint);
     // Whether the rows of a packet are being read as they come, for the tests.
-    bool streamedRows() const { return m_rows != nullptr; }
+    bool streamedRows() const { return m_rows != nullptr || m_jsonPacket != nullptr; }
 
 private:
-    enum class Mode { Start, Head, Rows, Whole, Refused };
+    enum class Mode { Start, Head, Rows, Json, Whole, Refused };
     void readHead();
+    void readJson();
+    bool appendJsonRowsUpTo(qsizetype end);
+    QVariant finishJson(int status, const QByteArray& contentType, const QString& id,
+                        const QString& endpoint);
+    void readJsonWhole();
 
     Mode m_mode = Mode::Start;
     QByteArray m_bytes; // the body (Head, Whole), then the bytes before its rows list (Rows)
     std::unique_ptr<DataPacketRowStream> m_rows;
     QString m_refusal; // the text of a malformed row
+    std::unique_ptr<JsonRowSplitter> m_json;
+    std::unique_ptr<DataPacket> m_jsonPacket; // the JSON rows read so far
+    qsizetype m_jsonRead = 0;                 // where the rows not yet read begin
 };
 
 // A new call id: 128 random bits in 32 hexadecimal digits, so that no two calls

@@ -19,6 +19,7 @@ namespace {
 const QString kId = QStringLiteral("5f0c1d2e3a4b5c6d7e8f901a2b3c4d5e");
 const QString kEndpoint = QStringLiteral("http://127.0.0.1:1/ZAV50000.rdmCancelaNFE");
 const QByteArray kCbor = "application/cbor";
+const QByteArray kJson = "application/json";
 const QString kRefused = QStringLiteral("Resposta inválida do servidor: ");
 
 // The value of row r, column c: texts of one to three bytes a character
@@ -105,6 +106,23 @@ QByteArray answer(const DataPacket& p, bool lengthKnown = false, const QString& 
     return head + packet + tail;
 }
 
+// A JSON answer as the server writes it (the result before the id), its rows
+// one a line when spaced.
+QByteArray jsonAnswer(const DataPacket& p, bool spaced = false, const QString& id = kId) {
+    const QJsonObject packet = p.toJson();
+    QByteArray rows;
+    const QJsonArray list = packet.value(QStringLiteral("rows")).toArray();
+    for (qsizetype r = 0; r < list.size(); ++r) {
+        if (r > 0)
+            rows += spaced ? ",\n " : ",";
+        rows += QJsonDocument(list.at(r).toArray()).toJson(QJsonDocument::Compact);
+    }
+    const QByteArray fields =
+        QJsonDocument(packet.value(QStringLiteral("fields")).toArray()).toJson(QJsonDocument::Compact);
+    return R"({"jsonrpc":"2.0","result":{"fields":)" + fields + R"(,"rows":[)" + rows + R"(]},"id":")" +
+           id.toLatin1() + R"("})";
+}
+
 // The body fed in pieces of the given sizes (the last one repeated).
 QVariant readInPieces(const QByteArray& body, const QList<int>& sizes, bool* streamed = nullptr,
                       const QByteArray& type = kCbor, int status = 200) {
@@ -152,6 +170,11 @@ private Q_SLOTS:
     void malformedRowIsRefusedAsWhole();
     void otherAnswersReadWhole_data();
     void otherAnswersReadWhole();
+    void jsonListReadAsItComes_data();
+    void jsonListReadAsItComes();
+    void jsonAnswersReadAsTheWholeIs_data();
+    void jsonAnswersReadAsTheWholeIs();
+    void jsonCutAnywhereIsRefusedAsTheWholeIs();
 };
 
 void tst_ResponseReader::theWholeBodyAndItsPiecesAgree_data() {
@@ -262,6 +285,141 @@ void tst_ResponseReader::otherAnswersReadWhole() {
         compare(read.value<DataPacket>(), whole.value<DataPacket>());
     else
         QCOMPARE(read, whole);
+}
+
+void tst_ResponseReader::jsonListReadAsItComes_data() {
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<bool>("spaced");
+    QTest::addColumn<QList<int>>("pieces");
+    QTest::newRow("empty list, a byte at a time") << 0 << false << QList<int>{1};
+    QTest::newRow("a byte at a time") << 40 << true << QList<int>{1};
+    QTest::newRow("odd pieces") << 300 << true << QList<int>{3, 17, 250, 7};
+    QTest::newRow("a big list in transfer-sized pieces") << 20000 << false << QList<int>{16384};
+    QTest::newRow("a big list in one piece") << 20000 << true << QList<int>{1 << 24};
+}
+
+void tst_ResponseReader::jsonListReadAsItComes() {
+    QFETCH(int, rows);
+    QFETCH(bool, spaced);
+    QFETCH(QList<int>, pieces);
+    const DataPacket sent = listOf(rows);
+    const QByteArray body = jsonAnswer(sent, spaced);
+    compare(decodeRpcResponse(200, kJson, body, kId, kEndpoint).value<DataPacket>(), sent);
+    bool streamed = false;
+    const QVariant read = readInPieces(body, pieces, &streamed, kJson);
+    QVERIFY(streamed);
+    QVERIFY(read.canConvert<DataPacket>());
+    compare(read.value<DataPacket>(), sent);
+}
+
+// Whatever the answer, read as it comes it gives what the whole body gives:
+// the same list, or the same refusal word for word.
+void tst_ResponseReader::jsonAnswersReadAsTheWholeIs_data() {
+    QTest::addColumn<QByteArray>("body");
+    // Texts that look like the JSON around them.
+    DataPacket tricky({{QStringLiteral("A]\"[{"), ftString, 20}, {QStringLiteral("B"), ftString, 20}});
+    for (int r = 0; r < 3000; ++r) {
+        const int row = tricky.appendRow();
+        tricky.setValue(row, 0, QStringLiteral("]\"[{}\\ \u00e9,\"rows\":[%1").arg(r));
+        tricky.setValue(row, 1, QStringLiteral("\\\"]}"));
+    }
+    QTest::newRow("texts like the JSON around them") << jsonAnswer(tricky);
+    const QByteArray good = jsonAnswer(listOf(3000), true);
+    // Row r (counted from 0) replaced: its cells hold no "]".
+    auto replaceRow = [&good](int r, const QByteArray& with) {
+        const QByteArray key = "[\"" + QByteArray::number(r).rightJustified(10, '0') + "\"";
+        const qsizetype at = good.indexOf(key);
+        QByteArray b = good;
+        return b.replace(at, good.indexOf("],", at) + 1 - at, with);
+    };
+    QTest::newRow("a row that is no list") << replaceRow(1500, "5");
+    QTest::newRow("a row that is an object") << replaceRow(1500, R"({"a":1})");
+    QTest::newRow("a row with a number for a day") << replaceRow(1500, R"(["x",null,5,1.5,""])");
+    QTest::newRow("a row of too few values") << replaceRow(1500, R"(["x"])");
+    QTest::newRow("a row of malformed JSON") << replaceRow(1500, R"(["x" null,"2026-01-01",1,""])");
+    QByteArray trailingComma = good;
+    trailingComma.replace("]]},", "],]},");
+    QTest::newRow("a comma before the list's end") << trailingComma;
+    QByteArray noComma = good;
+    noComma.replace(noComma.indexOf(",\n ["), 3, " ");
+    QTest::newRow("two rows without a comma") << noComma;
+    QByteArray badTail = good;
+    badTail.replace(",\"id\":", ",\"id\"");
+    QTest::newRow("malformed after the rows") << badTail;
+    QTest::newRow("another call's list") << jsonAnswer(listOf(100), false, QStringLiteral("x"));
+    // Keys the whole body reads otherwise than a reader that sees only their
+    // bytes (of two equal keys the whole body keeps the last).
+    const QByteArray otherList = R"({"fields":[{"name":"X","type":"string","size":1}],"rows":[["y"]]})";
+    auto withKey = [&good](bool before, const QByteArray& key, const QByteArray& value) {
+        QByteArray b = good;
+        return before ? b.replace("{\"jsonrpc\":\"2.0\",", "{\"jsonrpc\":\"2.0\"," + key + ":" + value + ",")
+                      : b.replace(",\"id\":", "," + key + ":" + value + ",\"id\":");
+    };
+    QTest::newRow("a second result after") << withKey(false, "\"result\"", "null");
+    QTest::newRow("a second result before") << withKey(true, "\"result\"", "null");
+    QTest::newRow("a second list after") << withKey(false, "\"result\"", otherList);
+    QTest::newRow("an empty second result after") << withKey(false, "\"result\"", "{}");
+    QTest::newRow("a result spelt with escapes after") << withKey(false, R"("res\u0075lt")", otherList);
+    QTest::newRow("a result spelt with escapes before") << withKey(true, R"("res\u0075lt")", otherList);
+    QTest::newRow("rows spelt with escapes after")
+        << QByteArray(good).replace("]]},", R"(]],"ro\u0077s":[["y"]]},)");
+    // Rows longer than a batch: every row's end is where a batch may end.
+    DataPacket wide({{QStringLiteral("A"), ftString, 0}, {QStringLiteral("B"), ftString, 0}});
+    for (int r = 0; r < 5; ++r) {
+        const int row = wide.appendRow();
+        wide.setValue(row, 0, QString(40000, QChar(u'a' + r)));
+        wide.setValue(row, 1, QString(40000, u'z'));
+    }
+    const QByteArray wideBody = jsonAnswer(wide, true);
+    QTest::newRow("rows longer than a batch") << wideBody;
+    QByteArray wideNoComma = wideBody;
+    wideNoComma.replace(wideNoComma.indexOf(",\n [\"ccc"), 3, " ");
+    QTest::newRow("rows longer than a batch, without a comma") << wideNoComma;
+    QByteArray wideTwoCommas = wideBody;
+    wideTwoCommas.replace(wideTwoCommas.indexOf(",\n [\"ccc"), 3, ",, ");
+    QTest::newRow("rows longer than a batch, two commas") << wideTwoCommas;
+    QByteArray keyAfterRows = good;
+    keyAfterRows.replace("]]},", R"(]],"rows":[]},)");
+    QTest::newRow("the rows given twice") << keyAfterRows;
+    QByteArray rowsFirst = jsonAnswer(listOf(20));
+    const qsizetype fieldsAt = rowsFirst.indexOf("\"fields\"");
+    const qsizetype rowsAt = rowsFirst.indexOf(",\"rows\"");
+    const QByteArray fieldsPart = rowsFirst.mid(fieldsAt, rowsAt - fieldsAt);
+    rowsFirst.remove(fieldsAt, rowsAt + 1 - fieldsAt);
+    rowsFirst.replace("]]}", "]]," + fieldsPart + "}");
+    QTest::newRow("the rows before the fields") << rowsFirst;
+    QTest::newRow("an error beside a list")
+        << QByteArray(good).replace(",\"id\":", R"(,"error":{"code":1,"message":"Falhou."},"id":)");
+    QTest::newRow("a list that is no object")
+        << QByteArray(R"({"jsonrpc":"2.0","result":[1,2],"id":")") + kId.toLatin1() + "\"}";
+}
+
+void tst_ResponseReader::jsonAnswersReadAsTheWholeIs() {
+    QFETCH(QByteArray, body);
+    QVariant whole;
+    const QString wholeFailure =
+        refusal([&] { whole = decodeRpcResponse(200, kJson, body, kId, kEndpoint); });
+    for (const int piece : {1, 7, 1 << 16}) {
+        QVariant read;
+        const QString failure = refusal([&] { read = readInPieces(body, {piece}, nullptr, kJson); });
+        QCOMPARE(failure, wholeFailure);
+        QCOMPARE(read.isValid(), whole.isValid());
+        if (whole.canConvert<DataPacket>())
+            compare(read.value<DataPacket>(), whole.value<DataPacket>());
+        else
+            QCOMPARE(read, whole);
+    }
+}
+
+void tst_ResponseReader::jsonCutAnywhereIsRefusedAsTheWholeIs() {
+    const QByteArray body = jsonAnswer(listOf(12), true);
+    for (qsizetype cut = 1; cut < body.size(); ++cut) {
+        const QByteArray part = body.left(cut);
+        const QString whole = refusal([&] { decodeRpcResponse(200, kJson, part, kId, kEndpoint); });
+        QVERIFY2(whole.startsWith(kRefused), qPrintable(QStringLiteral("cut %1: %2").arg(cut).arg(whole)));
+        for (const int piece : {1, 64})
+            QCOMPARE(refusal([&] { readInPieces(part, {piece}, nullptr, kJson); }), whole);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ResponseReader)
