@@ -73,6 +73,18 @@ void setParams(TADOIBQuery& q, const std::map<QString, QString>& params) {
     q.Open();
 }
 
+// Qt SQL alone: the statement prepared, its values bound by name, run, and
+// its first row read.
+bool rawRow(QSqlDatabase& db, const QString& sql, const std::vector<std::pair<QString, QString>>& values) {
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    q.prepare(sql);
+    for (const auto& [name, value] : values)
+        q.bindValue(name, value);
+    q.exec();
+    return q.next();
+}
+
 // Keys spread over the table: every one exists, except each fourth, changed
 // so the check fails as a mistyped code would.
 std::vector<Key> sample(QSqlDatabase& db, const QString& sql, int count) {
@@ -212,43 +224,32 @@ void runAll(const QString& dialect, const QString& connection, int runs) {
     const Figures keyCliente = measure(
         [&](int i) {
             const Key& k = customers[i % customers.size()];
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            q.prepare(QStringLiteral("SELECT CDCLIENTE, IDTPIJURCLIE, NRINSJURCLIE, NMRAZSOCCLIE, NMFANTCLIE "
-                                     "FROM CLIENTE WHERE NRINSJURCLIE = :P_NRINSJURCLIE AND CDCLIENTE = "
-                                     ":P_CDCLIENTE"));
-            q.bindValue(QStringLiteral(":P_NRINSJURCLIE"), k.a);
-            q.bindValue(QStringLiteral(":P_CDCLIENTE"), k.b);
-            q.exec();
-            return q.next();
+            return rawRow(
+                db,
+                QStringLiteral("SELECT CDCLIENTE, IDTPIJURCLIE, NRINSJURCLIE, NMRAZSOCCLIE, NMFANTCLIE "
+                               "FROM CLIENTE WHERE NRINSJURCLIE = :P_NRINSJURCLIE AND CDCLIENTE = "
+                               ":P_CDCLIENTE"),
+                {{QStringLiteral(":P_NRINSJURCLIE"), k.a}, {QStringLiteral(":P_CDCLIENTE"), k.b}});
         },
         runs);
     report(dialect, QStringLiteral("raw Qt SQL       CLIENTE key lookup"), keyCliente, false);
     const Figures storedCliente = measure(
         [&](int i) {
             const Key& k = customers[i % customers.size()];
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            q.prepare(qCliente->SQL().join(QLatin1Char('\n')));
-            q.bindValue(QStringLiteral(":P_NRINSJURCLIE"), k.a);
-            q.bindValue(QStringLiteral(":P_TODOS"), QStringLiteral("N"));
-            q.bindValue(QStringLiteral(":P_CDCLIENTE"), k.b);
-            q.bindValue(QStringLiteral(":P_TODOSCLIE"), QStringLiteral("N"));
-            q.exec();
-            return q.next();
+            return rawRow(db, qCliente->SQL().join(QLatin1Char('\n')),
+                          {{QStringLiteral(":P_NRINSJURCLIE"), k.a},
+                           {QStringLiteral(":P_TODOS"), QStringLiteral("N")},
+                           {QStringLiteral(":P_CDCLIENTE"), k.b},
+                           {QStringLiteral(":P_TODOSCLIE"), QStringLiteral("N")}});
         },
         runs);
     report(dialect, QStringLiteral("raw Qt SQL       qryCliente as stored"), storedCliente, false);
     const Figures storedForn = measure(
         [&](int i) {
             const Key& k = suppliers[i % suppliers.size()];
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            q.prepare(qForn->SQL().join(QLatin1Char('\n')));
-            q.bindValue(QStringLiteral(":P_NRINSJURFORN"), k.a);
-            q.bindValue(QStringLiteral(":P_TODOS"), QString());
-            q.exec();
-            return q.next();
+            return rawRow(
+                db, qForn->SQL().join(QLatin1Char('\n')),
+                {{QStringLiteral(":P_NRINSJURFORN"), k.a}, {QStringLiteral(":P_TODOS"), QString()}});
         },
         runs);
     report(dialect, QStringLiteral("raw Qt SQL       qryFornecedor as stored"), storedForn, false);
