@@ -335,15 +335,11 @@ Figures measure(const QString& connection, int invoices, int runs) {
         httplib::Client client("127.0.0.1", server.port());
         client.set_keep_alive(true);
         // Every call but Login is made under a session.
-        {
-            QString why;
-            const QByteArray token = zavbench::signIn(
-                QCoreApplication::applicationDirPath(), connection, QString::fromLatin1(kOperator),
-                QStringLiteral("http://127.0.0.1:%1").arg(server.port()).toLatin1(), {}, &why);
-            if (token.isEmpty())
-                die(why);
-            client.set_default_headers({{"Authorization", "Bearer " + token.toStdString()}});
-        }
+        if (const QString why =
+                zavbench::signInClient(client, server.port(), QCoreApplication::applicationDirPath(),
+                                       connection, QString::fromLatin1(kOperator));
+            !why.isEmpty())
+            die(why);
         client.set_tcp_nodelay(true);
         client.set_read_timeout(600);
 

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <curl/curl.h>
+#include <httplib.h>
 
 #include <tuple>
 
@@ -134,6 +135,17 @@ QByteArray signIn(const QString& binDir, const QString& connectionText, const QS
         return {};
     }
     return match.captured(1).toLatin1();
+}
+
+QString signInClient(httplib::Client& client, int port, const QString& binDir, const QString& connectionText,
+                     const QString& operatorCode) {
+    QString why;
+    const QByteArray token = signIn(binDir, connectionText, operatorCode,
+                                    QStringLiteral("http://127.0.0.1:%1").arg(port).toLatin1(), {}, &why);
+    if (token.isEmpty())
+        return why;
+    client.set_default_headers({{"Authorization", "Bearer " + token.toStdString()}});
+    return {};
 }
 
 } // namespace zavbench

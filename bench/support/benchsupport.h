@@ -10,6 +10,10 @@
 
 #include <vector>
 
+namespace httplib {
+class Client;
+}
+
 namespace zavbench {
 
 // Runs the statement (CREATE or DROP DATABASE, say) on a connection of its
@@ -36,5 +40,9 @@ int listeningPort(QProcess& process, QProcess::ProcessChannel channel, const QRe
 // call but Login.
 QByteArray signIn(const QString& binDir, const QString& connectionText, const QString& operatorCode,
                   const QByteArray& url, const QByteArray& caFile, QString* why);
+// The same at a plain-HTTP server on 127.0.0.1:port, and the session's token
+// made the client's default for every later call: empty, or why not.
+QString signInClient(httplib::Client& client, int port, const QString& binDir, const QString& connectionText,
+                     const QString& operatorCode);
 
 } // namespace zavbench
