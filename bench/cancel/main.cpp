@@ -54,15 +54,7 @@ namespace {
 const char* const kReason = "Erro de digitação no valor da nota";
 const char* const kOperator = "BENCH";
 
-// A failure unwinds to main, so that the server and the authority this run
-// started are stopped by their destructors instead of being left running.
-struct Failed {
-    QString text;
-};
-
-[[noreturn]] void die(const QString& text) {
-    throw Failed{text};
-}
+using zavbench::die;
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -475,10 +467,5 @@ int run(QCoreApplication& app) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    try {
-        return run(app);
-    } catch (const Failed& failure) {
-        std::fprintf(stderr, "bench-cancel: %s\n", qPrintable(failure.text));
-        return 1;
-    }
+    return zavbench::runReportingFailure("bench-cancel", [&] { return run(app); });
 }

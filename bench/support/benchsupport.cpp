@@ -12,9 +12,26 @@
 #include <curl/curl.h>
 #include <httplib.h>
 
+#include <cstdio>
+#include <exception>
 #include <tuple>
 
 namespace zavbench {
+
+void die(const QString& text) {
+    throw Failed{text};
+}
+
+int runReportingFailure(const char* program, const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const Failed& failure) {
+        std::fprintf(stderr, "%s: %s\n", program, qPrintable(failure.text));
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "%s: %s\n", program, failure.what());
+    }
+    return 1;
+}
 
 QString execOnServer(const QString& server, const QString& statement) {
     const QString name = QStringLiteral("bench-admin");

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
 namespace httplib {
@@ -15,6 +16,18 @@ class Client;
 }
 
 namespace zavbench {
+
+// A benchmark that cannot go on says why with die: the failure unwinds to
+// main, so that the server and the authority the run started are stopped by
+// their destructors instead of being left running.
+struct Failed {
+    QString text;
+};
+[[noreturn]] void die(const QString& text);
+// Runs a benchmark's body: its exit code, or 1 when it failed (die, or any
+// other exception), with why on the standard error stream under the program's
+// name.
+int runReportingFailure(const char* program, const std::function<int()>& body);
 
 // Runs the statement (CREATE or DROP DATABASE, say) on a connection of its
 // own to the server: empty, or the database's error.
