@@ -1,7 +1,8 @@
 #pragma once
-// What several benchmarks do the same way around what they time: a statement
-// run on a database server's administration connection, psql's own timings of
-// a script, and a server process's port read from what it says on start.
+// What several benchmarks do the same way around what they time: a failure
+// reported from main, a statement run on a database server's administration
+// connection, psql's own timings of a script, a server process's port read
+// from what it says on start, and an operator signed in at the server.
 #include <QByteArray>
 #include <QProcess>
 #include <QRegularExpression>
