@@ -18,10 +18,6 @@ const char* const kNfe = zavnfe::CancellationBatch::kNamespace;
 // be read.
 const char* const kNationalOrgan = "91";
 
-QString text(xmlNode* parent, const char* name) {
-    return zavnfe::elementText(zavnfe::childElement(parent, name, kNfe));
-}
-
 // The one place where the batch meets the published schema.
 QString schemaProblem(const QByteArray& envEvento) {
     return zavnfe::SchemaSet::instance().validate(zavnfe::Schema::EnvEvento, envEvento);
@@ -30,12 +26,12 @@ QString schemaProblem(const QByteArray& envEvento) {
 // What the batch says of itself goes back in the answer when it reads as the
 // schema's types; anything else would make the answer invalid too.
 void readBatchHead(xmlNode* root, zavnfe::RetEnvEventoData& head) {
-    const QString batchId = text(root, "idLote");
+    const QString batchId = zavnfe::childText(root, "idLote");
     if (zavfiscal::isDigits(batchId, 1, 15))
         head.batchId = batchId;
     xmlNode* first = zavnfe::childElement(zavnfe::childElement(root, "evento", kNfe), "infEvento", kNfe);
-    if (zavfiscal::stateByCode(text(first, "cOrgao")))
-        head.orgao = text(first, "cOrgao");
+    if (zavfiscal::stateByCode(zavnfe::childText(first, "cOrgao")))
+        head.orgao = zavnfe::childText(first, "cOrgao");
 }
 
 // The whole batch refused: no retEvento.
@@ -61,15 +57,15 @@ std::vector<EventReception::Incoming> EventReception::readEvents(xmlNode* root) 
          evento = zavnfe::nextElement(evento, "evento", kNfe)) {
         xmlNode* info = zavnfe::childElement(evento, "infEvento", kNfe);
         Incoming in;
-        in.key = text(info, "chNFe");
+        in.key = zavnfe::childText(info, "chNFe");
         in.id = zavnfe::attribute(info, "Id");
-        in.orgao = text(info, "cOrgao");
-        in.environment = text(info, "tpAmb").toInt();
-        in.author = text(info, "CNPJ");
-        in.dateTime = text(info, "dhEvento");
-        in.type = text(info, "tpEvento");
-        in.sequence = text(info, "nSeqEvento").toInt();
-        in.authorisationProtocol = text(zavnfe::childElement(info, "detEvento", kNfe), "nProt");
+        in.orgao = zavnfe::childText(info, "cOrgao");
+        in.environment = zavnfe::childText(info, "tpAmb").toInt();
+        in.author = zavnfe::childText(info, "CNPJ");
+        in.dateTime = zavnfe::childText(info, "dhEvento");
+        in.type = zavnfe::childText(info, "tpEvento");
+        in.sequence = zavnfe::childText(info, "nSeqEvento").toInt();
+        in.authorisationProtocol = zavnfe::childText(zavnfe::childElement(info, "detEvento", kNfe), "nProt");
         in.evento = zavnfe::standaloneElement(evento, true);
         events.push_back(std::move(in));
     }

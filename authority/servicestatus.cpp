@@ -1,7 +1,6 @@
 #include "servicestatus.h"
 
 #include "authoritymessages.h"
-#include "cancellationbatch.h"
 #include "schemaset.h"
 #include "states.h"
 #include "statuscodes.h"
@@ -10,13 +9,8 @@ namespace zavauthority {
 
 namespace {
 
-const char* const kNfe = zavnfe::CancellationBatch::kNamespace;
 // The state named in an answer to a query whose own cannot be read.
 const char* const kFallbackState = "53";
-
-QString text(xmlNode* parent, const char* name) {
-    return zavnfe::elementText(zavnfe::childElement(parent, name, kNfe));
-}
 
 // The query against the published schema (consStatServ_v4.00.xsd).
 QString schemaProblem(const QByteArray& consStatServ) {
@@ -32,7 +26,7 @@ ServiceAnswer ServiceStatus::answer(xmlNode* root, int status, const QString& de
     data.application = QLatin1String(EventReception::kApplication);
     data.status = status;
     data.statusText = StatusCodes::text(status, detail);
-    const QString state = text(root, "cUF");
+    const QString state = zavnfe::childText(root, "cUF");
     data.stateCode = zavfiscal::stateByCode(state) ? state : QLatin1String(kFallbackState);
     data.receivedAt = zavfiscal::legalDateTime(now, zavfiscal::utcOffsetOfCode(data.stateCode));
     if (status == ServiceInOperation)
@@ -57,7 +51,7 @@ ServiceAnswer ServiceStatus::process(const QByteArray& consStatServ, const QDate
     const QString problem = doc ? schemaProblem(consStatServ) : why;
     if (!problem.isEmpty())
         return answer(root, SchemaFailure, problem, now);
-    if (text(root, "tpAmb").toInt() != m_environment)
+    if (zavnfe::childText(root, "tpAmb").toInt() != m_environment)
         return answer(root, EnvironmentDiffers, QString(), now);
     return answer(root, m_paused != 0 ? m_paused : ServiceInOperation, QString(), now);
 }

@@ -33,12 +33,12 @@ QString layoutProblem(xmlNode* root) {
     }
     if (node)
         return QStringLiteral("consSitNFe com campo inesperado");
-    const QString environment = zavnfe::elementText(zavnfe::childElement(root, "tpAmb", kNfe));
+    const QString environment = zavnfe::childText(root, "tpAmb");
     if (environment != u"1" && environment != u"2")
         return QStringLiteral("tpAmb deve ser 1 ou 2");
-    if (zavnfe::elementText(zavnfe::childElement(root, "xServ", kNfe)) != u"CONSULTAR")
+    if (zavnfe::childText(root, "xServ") != u"CONSULTAR")
         return QStringLiteral("xServ deve ser CONSULTAR");
-    if (!zavfiscal::isDigits(zavnfe::elementText(zavnfe::childElement(root, "chNFe", kNfe)), 44))
+    if (!zavfiscal::isDigits(zavnfe::childText(root, "chNFe"), 44))
         return QStringLiteral("chNFe deve ter 44 algarismos");
     return {};
 }
@@ -54,9 +54,7 @@ ServiceAnswer StatusConsultation::refuse(const QByteArray& consSitNFe, int statu
     data.statusText = StatusCodes::text(status);
     QString why;
     const zavnfe::XmlDoc doc = zavnfe::parseUntrusted(consSitNFe, &why);
-    const QString key =
-        doc ? zavnfe::elementText(zavnfe::childElement(xmlDocGetRootElement(doc.get()), "chNFe", kNfe))
-            : QString();
+    const QString key = doc ? zavnfe::childText(xmlDocGetRootElement(doc.get()), "chNFe") : QString();
     if (zavfiscal::isDigits(key, 44))
         data.accessKey = key;
     if (zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(data.accessKey)))
@@ -93,11 +91,11 @@ ServiceAnswer StatusConsultation::process(const QByteArray& consSitNFe, const QD
     const QString problem = doc ? layoutProblem(root) : why;
     if (!problem.isEmpty())
         return answer(SchemaFailure, problem);
-    const QString key = zavnfe::elementText(zavnfe::childElement(root, "chNFe", kNfe));
+    const QString key = zavnfe::childText(root, "chNFe");
     data.accessKey = key;
     if (zavfiscal::stateByCode(zavfiscal::accessKeyStateCode(key)))
         data.stateCode = zavfiscal::accessKeyStateCode(key);
-    if (zavnfe::elementText(zavnfe::childElement(root, "tpAmb", kNfe)).toInt() != m_environment)
+    if (zavnfe::childText(root, "tpAmb").toInt() != m_environment)
         return answer(EnvironmentDiffers, QString());
     if (!zavfiscal::isValidAccessKey(key))
         return answer(BadCheckDigit, QString());

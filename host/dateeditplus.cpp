@@ -18,17 +18,15 @@ namespace {
 const char* const kQtMask = "00/00/0000;_";
 
 QIcon calendarGlyph() {
-    QPixmap pm(16, 16);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setPen(Qt::black);
-    p.setBrush(Qt::white);
-    p.drawRect(1, 2, 13, 12);
-    p.fillRect(2, 3, 12, 3, QColor(0x80, 0x00, 0x00));
-    for (int y = 8; y <= 12; y += 2)
-        for (int x = 3; x <= 12; x += 3)
-            p.drawPoint(x, y);
-    return QIcon(pm);
+    return drawnGlyph([](QPainter& p) {
+        p.setPen(Qt::black);
+        p.setBrush(Qt::white);
+        p.drawRect(1, 2, 13, 12);
+        p.fillRect(2, 3, 12, 3, QColor(0x80, 0x00, 0x00));
+        for (int y = 8; y <= 12; y += 2)
+            for (int x = 3; x <= 12; x += 3)
+                p.drawPoint(x, y);
+    });
 }
 
 } // namespace

@@ -9,17 +9,15 @@
 
 namespace {
 QIcon helpGlyph() {
-    QPixmap pm(16, 16);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(0x1e, 0x5a, 0xb4));
-    p.drawEllipse(QRectF(0.5, 0.5, 15, 15));
-    p.setPen(Qt::white);
-    p.setFont(screenFont(12, true));
-    p.drawText(QRect(0, 0, 16, 16), Qt::AlignCenter, QStringLiteral("?"));
-    return QIcon(pm);
+    return drawnGlyph([](QPainter& p) {
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x1e, 0x5a, 0xb4));
+        p.drawEllipse(QRectF(0.5, 0.5, 15, 15));
+        p.setPen(Qt::white);
+        p.setFont(screenFont(12, true));
+        p.drawText(QRect(0, 0, 16, 16), Qt::AlignCenter, QStringLiteral("?"));
+    });
 }
 
 } // namespace

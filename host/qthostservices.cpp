@@ -19,6 +19,14 @@ QWidget* dialogParent() {
     return QApplication::activeWindow();
 }
 
+// An error shown in a modal box; name is the box's object name.
+void showCritical(const QString& text, const QString& name) {
+    QMessageBox box(QMessageBox::Critical, HostText::text(HostText::ErrorTitle), text, QMessageBox::Ok,
+                    dialogParent());
+    box.setObjectName(name);
+    box.exec();
+}
+
 } // namespace
 
 HostServices::~HostServices() = default;
@@ -61,10 +69,7 @@ QtHostServices::QtHostServices() = default;
 QtHostServices::~QtHostServices() = default;
 
 void QtHostServices::showError(const QString& text) {
-    QMessageBox box(QMessageBox::Critical, HostText::text(HostText::ErrorTitle), text, QMessageBox::Ok,
-                    dialogParent());
-    box.setObjectName(QStringLiteral("ErrorDisplay"));
-    box.exec();
+    showCritical(text, QStringLiteral("ErrorDisplay"));
 }
 
 bool QtHostServices::confirm(const QString& text) {
@@ -80,10 +85,7 @@ bool QtHostServices::confirm(const QString& text) {
 }
 
 void QtHostServices::showException(const QString& text) {
-    QMessageBox box(QMessageBox::Critical, HostText::text(HostText::ErrorTitle), text, QMessageBox::Ok,
-                    dialogParent());
-    box.setObjectName(QStringLiteral("GeneralErrorDisplay"));
-    box.exec();
+    showCritical(text, QStringLiteral("GeneralErrorDisplay"));
 }
 
 int QtHostServices::chooseRow(const LookupRequest& request) {

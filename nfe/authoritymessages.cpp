@@ -30,10 +30,6 @@ bool isElement(const xmlNode* node, const char* name, const char* ns) {
     return !ns || (node->ns && xmlStrEqual(node->ns->href, xmlText(ns)));
 }
 
-QString childText(xmlNode* parent, const char* name) {
-    return elementText(childElement(parent, name, kNfe));
-}
-
 int childNumber(xmlNode* parent, const char* name, bool* ok) {
     return childText(parent, name).toInt(ok);
 }
@@ -217,6 +213,10 @@ QString elementText(xmlNode* element) {
         return {};
     XmlText text(xmlNodeGetContent(element));
     return text ? QString::fromUtf8(reinterpret_cast<const char*>(text.get())) : QString();
+}
+
+QString childText(xmlNode* parent, const char* name) {
+    return elementText(childElement(parent, name, kNfe));
 }
 
 QString attribute(xmlNode* element, const char* name) {

@@ -130,6 +130,8 @@ QByteArray standaloneElement(xmlNode* element, bool inScope);
 xmlNode* childElement(xmlNode* parent, const char* name, const char* ns);
 xmlNode* nextElement(xmlNode* node, const char* name, const char* ns);
 QString elementText(xmlNode* element);
+// The text of the first child element so named in the NF-e namespace.
+QString childText(xmlNode* parent, const char* name);
 QString attribute(xmlNode* element, const char* name);
 
 } // namespace zavnfe

@@ -55,20 +55,29 @@ QString batchProblem(const QString& batchId, qsizetype events) {
     return {};
 }
 
+// No batch: empty, with why in *error (when given).
+QByteArray refused(QString* error, const QString& why) {
+    if (error)
+        *error = why;
+    return {};
+}
+
+// No document: null, with why in *error (when given).
+XmlDoc noDocument(QString* error, const QString& why) {
+    refused(error, why);
+    return {};
+}
+
 } // namespace
 
 XmlDoc batchDocument(const QString& batchId, const QList<CancellationEvent>& events, QString* error) {
-    auto fail = [error](const QString& why) {
-        if (error)
-            *error = why;
-        return XmlDoc();
-    };
     if (const QString problem = batchProblem(batchId, events.size()); !problem.isEmpty())
-        return fail(problem);
+        return noDocument(error, problem);
     QSet<QString> keys;
     for (const CancellationEvent& event : events) {
         if (keys.contains(event.data().accessKey))
-            return fail(QStringLiteral("A NF-e %1 aparece duas vezes no lote.").arg(event.data().accessKey));
+            return noDocument(
+                error, QStringLiteral("A NF-e %1 aparece duas vezes no lote.").arg(event.data().accessKey));
         keys.insert(event.data().accessKey);
     }
 
@@ -90,8 +99,8 @@ QByteArray CancellationBatch::build(const QString& batchId, const QList<Cancella
     if (!doc)
         return {};
     QByteArray xml = xmlBytes(doc.get());
-    if (xml.isEmpty() && error)
-        *error = QStringLiteral("Não foi possível gerar o XML do lote.");
+    if (xml.isEmpty())
+        return refused(error, QStringLiteral("Não foi possível gerar o XML do lote."));
     return xml;
 }
 
@@ -110,20 +119,15 @@ QByteArray CancellationBatch::buildFrom(const QString& batchId, const QList<Canc
 
 QByteArray CancellationBatch::combine(const QString& batchId, const QList<QByteArray>& signedBatches,
                                       QString* error) {
-    auto fail = [error](const QString& why) {
-        if (error)
-            *error = why;
-        return QByteArray();
-    };
     if (const QString problem = batchProblem(batchId, signedBatches.size()); !problem.isEmpty())
-        return fail(problem);
+        return refused(error, problem);
     static const QByteArray kOpen("<evento ");
     static const QByteArray kClose("</evento>");
     static const QByteArray kBatchIdOpen("<idLote>");
     static const QByteArray kEnd("</envEvento>");
     const qsizetype headEnd = signedBatches.first().indexOf(kBatchIdOpen);
     if (headEnd < 0)
-        return fail(QStringLiteral("Lote assinado sem idLote."));
+        return refused(error, QStringLiteral("Lote assinado sem idLote."));
     QByteArray out = signedBatches.first().left(headEnd);
     out += kBatchIdOpen + batchId.toLatin1() + "</idLote>";
     for (qsizetype i = 0; i < signedBatches.size(); ++i) {
@@ -132,7 +136,8 @@ QByteArray CancellationBatch::combine(const QString& batchId, const QList<QByteA
         const qsizetype last = batch.lastIndexOf(kClose);
         if (from < 0 || last < from || batch.indexOf(kOpen, from + 1) >= 0 || batch.indexOf(kClose) != last ||
             !batch.mid(last + kClose.size()).trimmed().startsWith(kEnd))
-            return fail(QStringLiteral("O lote assinado %1 não traz exatamente um evento.").arg(i + 1));
+            return refused(error,
+                           QStringLiteral("O lote assinado %1 não traz exatamente um evento.").arg(i + 1));
         out += QByteArrayView(batch).sliced(from, last + kClose.size() - from);
     }
     out += kEnd;

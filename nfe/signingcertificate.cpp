@@ -13,14 +13,6 @@ namespace zavnfe {
 
 namespace {
 
-QDateTime fromAsn1(const ASN1_TIME* time) {
-    struct tm parts = {};
-    if (!time || ASN1_TIME_to_tm(time, &parts) != 1)
-        return {};
-    return QDateTime(QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday),
-                     QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), Qt::UTC);
-}
-
 // ICP-Brasil's otherName for the CNPJ of a company's certificate.
 constexpr char kCnpjOid[] = "2.16.76.1.3.3";
 
@@ -78,6 +70,21 @@ QString cnpjInCommonName(const X509* certificate) {
 
 } // namespace
 
+QString x509NameText(const X509_NAME* name) {
+    char* text = X509_NAME_oneline(name, nullptr, 0);
+    QString result = QString::fromUtf8(text);
+    OPENSSL_free(text);
+    return result;
+}
+
+QDateTime x509Time(const ASN1_TIME* time) {
+    struct tm parts = {};
+    if (!time || ASN1_TIME_to_tm(time, &parts) != 1)
+        return {};
+    return QDateTime(QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday),
+                     QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), Qt::UTC);
+}
+
 SigningCertificate::SigningCertificate(EVP_PKEY* key, X509* certificate)
     : m_key(key, EVP_PKEY_free), m_certificate(certificate, X509_free) {}
 
@@ -105,18 +112,15 @@ QString SigningCertificate::serialHex() const {
 }
 
 QString SigningCertificate::subject() const {
-    char* text = X509_NAME_oneline(X509_get_subject_name(m_certificate.get()), nullptr, 0);
-    QString result = QString::fromUtf8(text);
-    OPENSSL_free(text);
-    return result;
+    return x509NameText(X509_get_subject_name(m_certificate.get()));
 }
 
 QDateTime SigningCertificate::notBefore() const {
-    return fromAsn1(X509_get0_notBefore(m_certificate.get()));
+    return x509Time(X509_get0_notBefore(m_certificate.get()));
 }
 
 QDateTime SigningCertificate::notAfter() const {
-    return fromAsn1(X509_get0_notAfter(m_certificate.get()));
+    return x509Time(X509_get0_notAfter(m_certificate.get()));
 }
 
 QString SigningCertificate::normalisedSerial(const QString& serial) {

@@ -8,10 +8,18 @@
 #include <memory>
 #include <vector>
 
+typedef struct asn1_string_st ASN1_TIME;
 typedef struct evp_pkey_st EVP_PKEY;
 typedef struct x509_st X509;
+typedef struct X509_name_st X509_NAME;
 
 namespace zavnfe {
+
+// A certificate's name (subject or issuer) in OpenSSL's one-line form.
+QString x509NameText(const X509_NAME* name);
+// A certificate's time (notBefore, notAfter) in UTC; invalid when absent or
+// unreadable.
+QDateTime x509Time(const ASN1_TIME* time);
 
 class SigningCertificate {
 public:

@@ -13,6 +13,7 @@
 // server, a new pair for each latency. Its last line:
 //   wait_200ms_s=X wait_500ms_s=Y requests=Z
 // (requests: those of the 200 ms run).
+#include "benchsupport.h"
 #include "cancelfixture.h"
 #include "invoicepacket.h"
 #include "nfeworld.h"
@@ -37,13 +38,7 @@ namespace {
 constexpr int kBatch = 20;
 constexpr int kLots = 4; // the authorities' table's default
 
-struct Failed {
-    QString text;
-};
-
-[[noreturn]] void die(const QString& text) {
-    throw Failed{text};
-}
+using zavbench::die;
 
 struct Figures {
     double waitS = 0;
@@ -191,13 +186,5 @@ int run(QApplication& app) {
 int main(int argc, char* argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    try {
-        return run(app);
-    } catch (const Failed& failure) {
-        std::fprintf(stderr, "bench-cancel-latency: %s\n", qPrintable(failure.text));
-        return 1;
-    } catch (const std::exception& failure) {
-        std::fprintf(stderr, "bench-cancel-latency: %s\n", failure.what());
-        return 1;
-    }
+    return zavbench::runReportingFailure("bench-cancel-latency", [&] { return run(app); });
 }

@@ -54,15 +54,7 @@ namespace {
 const char* const kReason = "Erro de digitação no valor da nota";
 const char* const kOperator = "BENCH";
 
-// A failure unwinds to main, so that the server and the authority this run
-// started are stopped by their destructors instead of being left running.
-struct Failed {
-    QString text;
-};
-
-[[noreturn]] void die(const QString& text) {
-    throw Failed{text};
-}
+using zavbench::die;
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -335,15 +327,11 @@ Figures measure(const QString& connection, int invoices, int runs) {
         httplib::Client client("127.0.0.1", server.port());
         client.set_keep_alive(true);
         // Every call but Login is made under a session.
-        {
-            QString why;
-            const QByteArray token = zavbench::signIn(
-                QCoreApplication::applicationDirPath(), connection, QString::fromLatin1(kOperator),
-                QStringLiteral("http://127.0.0.1:%1").arg(server.port()).toLatin1(), {}, &why);
-            if (token.isEmpty())
-                die(why);
-            client.set_default_headers({{"Authorization", "Bearer " + token.toStdString()}});
-        }
+        if (const QString why =
+                zavbench::signInClient(client, server.port(), QCoreApplication::applicationDirPath(),
+                                       connection, QString::fromLatin1(kOperator));
+            !why.isEmpty())
+            die(why);
         client.set_tcp_nodelay(true);
         client.set_read_timeout(600);
 
@@ -479,10 +467,5 @@ int run(QCoreApplication& app) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    try {
-        return run(app);
-    } catch (const Failed& failure) {
-        std::fprintf(stderr, "bench-cancel: %s\n", qPrintable(failure.text));
-        return 1;
-    }
+    return zavbench::runReportingFailure("bench-cancel", [&] { return run(app); });
 }

@@ -66,11 +66,26 @@ Figures measure(const std::function<bool(int)>& once, int runs) {
     return f;
 }
 
-void setParams(TADOIBQuery& q, const std::map<QString, QString>& params) {
+// A check as the screen runs it: the query opened again with these values;
+// true when it found a row.
+bool runCheck(TADOIBQuery& q, const std::map<QString, QString>& params) {
     q.Close();
     for (const auto& [name, value] : params)
         q.ParamByName(name)->SetAsString(value);
     q.Open();
+    return !q.IsEmpty();
+}
+
+// Qt SQL alone: the statement prepared, its values bound by name, run, and
+// its first row read.
+bool rawRow(QSqlDatabase& db, const QString& sql, const std::vector<std::pair<QString, QString>>& values) {
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    q.prepare(sql);
+    for (const auto& [name, value] : values)
+        q.bindValue(name, value);
+    q.exec();
+    return q.next();
 }
 
 // Keys spread over the table: every one exists, except each fourth, changed
@@ -136,54 +151,49 @@ void runAll(const QString& dialect, const QString& connection, int runs) {
     report(dialect, QStringLiteral("Vd_Filial        qryFilial"),
            measure(
                [&](int i) {
-                   setParams(*qFilial, {{"P_CDFILIAL", branches[i % branches.size()]}, {"P_TCDFILIAL", ""}});
-                   return !qFilial->IsEmpty();
+                   return runCheck(*qFilial,
+                                   {{"P_CDFILIAL", branches[i % branches.size()]}, {"P_TCDFILIAL", ""}});
                },
                runs));
     report(dialect, QStringLiteral("Vd_Empresa       qryEmpresa"),
            measure(
                [&](int i) {
-                   setParams(*qEmpresa,
-                             {{"P_CDEMPRESA", i % 5 == 4 ? "09" : QStringLiteral("0%1").arg(i % 4 + 1)},
-                              {"P_TCDEMPRESA", ""}});
-                   return !qEmpresa->IsEmpty();
+                   return runCheck(*qEmpresa,
+                                   {{"P_CDEMPRESA", i % 5 == 4 ? "09" : QStringLiteral("0%1").arg(i % 4 + 1)},
+                                    {"P_TCDEMPRESA", ""}});
                },
                runs));
     report(dialect, QStringLiteral("Vd_Empresa       qryValidEmpr"),
            measure(
                [&](int i) {
-                   setParams(*qValid, {{"P_CDEMPRESA", i % 2 ? "01" : "02"},
-                                       {"P_CDFILIAL", branches[i % branches.size()]}});
-                   return !qValid->IsEmpty();
+                   return runCheck(*qValid, {{"P_CDEMPRESA", i % 2 ? "01" : "02"},
+                                             {"P_CDFILIAL", branches[i % branches.size()]}});
                },
                runs));
     report(dialect, QStringLiteral("Vd_Inscricao     qryInscrEstad"),
            measure(
                [&](int i) {
-                   setParams(*qInscr, {{"P_EMPRESA", "01"},
-                                       {"P_INSCESTA", i % 3 ? "110042490114" : "86123455"},
-                                       {"P_TINSCESTA", ""}});
-                   return !qInscr->IsEmpty();
+                   return runCheck(*qInscr, {{"P_EMPRESA", "01"},
+                                             {"P_INSCESTA", i % 3 ? "110042490114" : "86123455"},
+                                             {"P_TINSCESTA", ""}});
                },
                runs));
     report(dialect, QStringLiteral("Vd_Serie         qrySerieNF"),
            measure(
                [&](int i) {
-                   setParams(*qSerie, {{"P_EMPRESA", "01"},
-                                       {"P_INSCESTA", "110042490114"},
-                                       {"P_CDINSCMUNI", "30521457"},
-                                       {"P_CDSERIE", i % 3 ? "1" : "9"},
-                                       {"P_TCDSERIE", ""}});
-                   return !qSerie->IsEmpty();
+                   return runCheck(*qSerie, {{"P_EMPRESA", "01"},
+                                             {"P_INSCESTA", "110042490114"},
+                                             {"P_CDINSCMUNI", "30521457"},
+                                             {"P_CDSERIE", i % 3 ? "1" : "9"},
+                                             {"P_TCDSERIE", ""}});
                },
                runs));
     const Figures clienteCheck = measure(
         [&](int i) {
             const Key& k = customers[i % customers.size()];
-            setParams(
+            return runCheck(
                 *qCliente,
                 {{"P_NRINSJURCLIE", k.a}, {"P_TODOS", "N"}, {"P_CDCLIENTE", k.b}, {"P_TODOSCLIE", "N"}});
-            return !qCliente->IsEmpty();
         },
         runs);
     report(dialect, QStringLiteral("Vd_Cliente       qryCliente (registr.+code)"), clienteCheck);
@@ -191,19 +201,17 @@ void runAll(const QString& dialect, const QString& connection, int runs) {
            measure(
                [&](int i) {
                    const Key& k = customers[i % customers.size()];
-                   setParams(*qCliente, {{"P_NRINSJURCLIE", k.a},
-                                         {"P_TODOS", "N"},
-                                         {"P_CDCLIENTE", k.b},
-                                         {"P_TODOSCLIE", "T"}});
-                   return !qCliente->IsEmpty();
+                   return runCheck(*qCliente, {{"P_NRINSJURCLIE", k.a},
+                                               {"P_TODOS", "N"},
+                                               {"P_CDCLIENTE", k.b},
+                                               {"P_TODOSCLIE", "T"}});
                },
                runs));
     report(dialect, QStringLiteral("Vd_Fornecedor    qryFornecedor"),
            measure(
                [&](int i) {
                    const Key& k = suppliers[i % suppliers.size()];
-                   setParams(*qForn, {{"P_NRINSJURFORN", k.a}, {"P_TODOS", ""}});
-                   return !qForn->IsEmpty();
+                   return runCheck(*qForn, {{"P_NRINSJURFORN", k.a}, {"P_TODOS", ""}});
                },
                runs));
     // Beside them, Qt SQL alone on the same keys: the stored statement with
@@ -212,43 +220,32 @@ void runAll(const QString& dialect, const QString& connection, int runs) {
     const Figures keyCliente = measure(
         [&](int i) {
             const Key& k = customers[i % customers.size()];
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            q.prepare(QStringLiteral("SELECT CDCLIENTE, IDTPIJURCLIE, NRINSJURCLIE, NMRAZSOCCLIE, NMFANTCLIE "
-                                     "FROM CLIENTE WHERE NRINSJURCLIE = :P_NRINSJURCLIE AND CDCLIENTE = "
-                                     ":P_CDCLIENTE"));
-            q.bindValue(QStringLiteral(":P_NRINSJURCLIE"), k.a);
-            q.bindValue(QStringLiteral(":P_CDCLIENTE"), k.b);
-            q.exec();
-            return q.next();
+            return rawRow(
+                db,
+                QStringLiteral("SELECT CDCLIENTE, IDTPIJURCLIE, NRINSJURCLIE, NMRAZSOCCLIE, NMFANTCLIE "
+                               "FROM CLIENTE WHERE NRINSJURCLIE = :P_NRINSJURCLIE AND CDCLIENTE = "
+                               ":P_CDCLIENTE"),
+                {{QStringLiteral(":P_NRINSJURCLIE"), k.a}, {QStringLiteral(":P_CDCLIENTE"), k.b}});
         },
         runs);
     report(dialect, QStringLiteral("raw Qt SQL       CLIENTE key lookup"), keyCliente, false);
     const Figures storedCliente = measure(
         [&](int i) {
             const Key& k = customers[i % customers.size()];
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            q.prepare(qCliente->SQL().join(QLatin1Char('\n')));
-            q.bindValue(QStringLiteral(":P_NRINSJURCLIE"), k.a);
-            q.bindValue(QStringLiteral(":P_TODOS"), QStringLiteral("N"));
-            q.bindValue(QStringLiteral(":P_CDCLIENTE"), k.b);
-            q.bindValue(QStringLiteral(":P_TODOSCLIE"), QStringLiteral("N"));
-            q.exec();
-            return q.next();
+            return rawRow(db, qCliente->SQL().join(QLatin1Char('\n')),
+                          {{QStringLiteral(":P_NRINSJURCLIE"), k.a},
+                           {QStringLiteral(":P_TODOS"), QStringLiteral("N")},
+                           {QStringLiteral(":P_CDCLIENTE"), k.b},
+                           {QStringLiteral(":P_TODOSCLIE"), QStringLiteral("N")}});
         },
         runs);
     report(dialect, QStringLiteral("raw Qt SQL       qryCliente as stored"), storedCliente, false);
     const Figures storedForn = measure(
         [&](int i) {
             const Key& k = suppliers[i % suppliers.size()];
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            q.prepare(qForn->SQL().join(QLatin1Char('\n')));
-            q.bindValue(QStringLiteral(":P_NRINSJURFORN"), k.a);
-            q.bindValue(QStringLiteral(":P_TODOS"), QString());
-            q.exec();
-            return q.next();
+            return rawRow(
+                db, qForn->SQL().join(QLatin1Char('\n')),
+                {{QStringLiteral(":P_NRINSJURFORN"), k.a}, {QStringLiteral(":P_TODOS"), QString()}});
         },
         runs);
     report(dialect, QStringLiteral("raw Qt SQL       qryFornecedor as stored"), storedForn, false);
@@ -261,10 +258,11 @@ void runAll(const QString& dialect, const QString& connection, int runs) {
     int rows = 0;
     const Figures all = measure(
         [&](int) {
-            setParams(*qCliente,
-                      {{"P_NRINSJURCLIE", ""}, {"P_TODOS", "T"}, {"P_CDCLIENTE", ""}, {"P_TODOSCLIE", "T"}});
+            const bool found = runCheck(
+                *qCliente,
+                {{"P_NRINSJURCLIE", ""}, {"P_TODOS", "T"}, {"P_CDCLIENTE", ""}, {"P_TODOSCLIE", "T"}});
             rows = qCliente->RecordCount();
-            return !qCliente->IsEmpty();
+            return found;
         },
         std::max(5, runs / 20));
     report(dialect, QStringLiteral("btpCliente       qryCliente, all %1 rows").arg(rows), all, false);

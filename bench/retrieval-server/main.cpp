@@ -282,15 +282,11 @@ void benchmark(const QString& label, const QString& connection, bool postgres, i
     httplib::Client client("127.0.0.1", server.port());
     client.set_keep_alive(true);
     // Every call but Login is made under a session.
-    {
-        QString why;
-        const QByteArray token =
-            zavbench::signIn(QCoreApplication::applicationDirPath(), connection, QStringLiteral("BENCH"),
-                             QStringLiteral("http://127.0.0.1:%1").arg(server.port()).toLatin1(), {}, &why);
-        if (token.isEmpty())
-            die(why);
-        client.set_default_headers({{"Authorization", "Bearer " + token.toStdString()}});
-    }
+    if (const QString why =
+            zavbench::signInClient(client, server.port(), QCoreApplication::applicationDirPath(), connection,
+                                   QStringLiteral("BENCH"));
+        !why.isEmpty())
+        die(why);
     client.set_tcp_nodelay(true);
     client.set_read_timeout(120);
 

@@ -10,10 +10,28 @@
 #include <QTemporaryDir>
 
 #include <curl/curl.h>
+#include <httplib.h>
 
+#include <cstdio>
+#include <exception>
 #include <tuple>
 
 namespace zavbench {
+
+void die(const QString& text) {
+    throw Failed{text};
+}
+
+int runReportingFailure(const char* program, const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const Failed& failure) {
+        std::fprintf(stderr, "%s: %s\n", program, qPrintable(failure.text));
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "%s: %s\n", program, failure.what());
+    }
+    return 1;
+}
 
 QString execOnServer(const QString& server, const QString& statement) {
     const QString name = QStringLiteral("bench-admin");
@@ -134,6 +152,17 @@ QByteArray signIn(const QString& binDir, const QString& connectionText, const QS
         return {};
     }
     return match.captured(1).toLatin1();
+}
+
+QString signInClient(httplib::Client& client, int port, const QString& binDir, const QString& connectionText,
+                     const QString& operatorCode) {
+    QString why;
+    const QByteArray token = signIn(binDir, connectionText, operatorCode,
+                                    QStringLiteral("http://127.0.0.1:%1").arg(port).toLatin1(), {}, &why);
+    if (token.isEmpty())
+        return why;
+    client.set_default_headers({{"Authorization", "Bearer " + token.toStdString()}});
+    return {};
 }
 
 } // namespace zavbench

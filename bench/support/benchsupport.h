@@ -1,16 +1,34 @@
 #pragma once
-// What several benchmarks do the same way around what they time: a statement
-// run on a database server's administration connection, psql's own timings of
-// a script, and a server process's port read from what it says on start.
+// What several benchmarks do the same way around what they time: a failure
+// reported from main, a statement run on a database server's administration
+// connection, psql's own timings of a script, a server process's port read
+// from what it says on start, and an operator signed in at the server.
 #include <QByteArray>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
+namespace httplib {
+class Client;
+}
+
 namespace zavbench {
+
+// A benchmark that cannot go on says why with die: the failure unwinds to
+// main, so that the server and the authority the run started are stopped by
+// their destructors instead of being left running.
+struct Failed {
+    QString text;
+};
+[[noreturn]] void die(const QString& text);
+// Runs a benchmark's body: its exit code, or 1 when it failed (die, or any
+// other exception), with why on the standard error stream under the program's
+// name.
+int runReportingFailure(const char* program, const std::function<int()>& body);
 
 // Runs the statement (CREATE or DROP DATABASE, say) on a connection of its
 // own to the server: empty, or the database's error.
@@ -36,5 +54,9 @@ int listeningPort(QProcess& process, QProcess::ProcessChannel channel, const QRe
 // call but Login.
 QByteArray signIn(const QString& binDir, const QString& connectionText, const QString& operatorCode,
                   const QByteArray& url, const QByteArray& caFile, QString* why);
+// The same at a plain-HTTP server on 127.0.0.1:port, and the session's token
+// made the client's default for every later call: empty, or why not.
+QString signInClient(httplib::Client& client, int port, const QString& binDir, const QString& connectionText,
+                     const QString& operatorCode);
 
 } // namespace zavbench

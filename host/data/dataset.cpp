@@ -38,11 +38,15 @@ int TDataSet::RecNo() const {
     return Active() && m_row >= 0 ? m_row + 1 : -1;
 }
 
-void TDataSet::SetRecNo(int recNo) {
+void TDataSet::beginMove() {
     checkActive("posicionar");
     // Moving commits a pending row first; a refused commit stops the move.
     if (m_state == dsEdit || m_state == dsInsert)
         Post();
+}
+
+void TDataSet::SetRecNo(int recNo) {
+    beginMove();
     if (recNo < 1 || recNo > rowCount())
         throw EDatabaseError(QStringLiteral("%1: registro %2 fora do intervalo 1 a %3.")
                                  .arg(describeName(), QString::number(recNo), QString::number(rowCount())));
@@ -51,30 +55,21 @@ void TDataSet::SetRecNo(int recNo) {
 }
 
 void TDataSet::First() {
-    checkActive("posicionar");
-    // Moving commits a pending row first; a refused commit stops the move.
-    if (m_state == dsEdit || m_state == dsInsert)
-        Post();
+    beginMove();
     m_bof = true;
     m_eof = rowCount() == 0;
     moveTo(rowCount() > 0 ? 0 : -1);
 }
 
 void TDataSet::Last() {
-    checkActive("posicionar");
-    // Moving commits a pending row first; a refused commit stops the move.
-    if (m_state == dsEdit || m_state == dsInsert)
-        Post();
+    beginMove();
     m_eof = true;
     m_bof = rowCount() == 0;
     moveTo(rowCount() - 1);
 }
 
 void TDataSet::Next() {
-    checkActive("posicionar");
-    // Moving commits a pending row first; a refused commit stops the move.
-    if (m_state == dsEdit || m_state == dsInsert)
-        Post();
+    beginMove();
     if (m_row + 1 >= rowCount()) {
         m_eof = true;
         return;
@@ -84,10 +79,7 @@ void TDataSet::Next() {
 }
 
 void TDataSet::Prior() {
-    checkActive("posicionar");
-    // Moving commits a pending row first; a refused commit stops the move.
-    if (m_state == dsEdit || m_state == dsInsert)
-        Post();
+    beginMove();
     if (m_row <= 0) {
         m_bof = true;
         return;

@@ -90,6 +90,8 @@ private:
     friend class TDataSource;
     void attach(TDataSource* source);
     void detach(TDataSource* source);
+    // Before the current row changes: the dataset open, a pending row posted.
+    void beginMove();
     void moveTo(int row);
 
     TDataSetState m_state = dsInactive;

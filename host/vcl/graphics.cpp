@@ -3,6 +3,7 @@
 #include <QFontDatabase>
 #include <QPainter>
 #include <QPalette>
+#include <QPixmap>
 #include <QWidget>
 
 QColor clInfoBk() {
@@ -55,6 +56,16 @@ QFont screenFont(int pixelHeight, bool bold) {
     f.setBold(bold);
     f.setStyleHint(QFont::SansSerif);
     return f;
+}
+
+QIcon drawnGlyph(const std::function<void(QPainter&)>& draw) {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    {
+        QPainter p(&pm);
+        draw(p);
+    }
+    return QIcon(pm);
 }
 
 void setControlColor(QWidget* w, const QColor& color) {

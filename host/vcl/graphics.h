@@ -3,9 +3,11 @@
 #include "zavhost_export.h"
 #include <QColor>
 #include <QFont>
+#include <QIcon>
 #include <QImage>
 #include <QRect>
 #include <QString>
+#include <functional>
 
 class QPainter;
 
@@ -21,6 +23,9 @@ ZAVHOST_EXPORT QColor clWhite();
 // sans-serif face, at a height in pixels (11 px is 8 points at 96 dpi).
 ZAVHOST_EXPORT QFont screenFont(int pixelHeight = 11, bool bold = false);
 ZAVHOST_EXPORT QString screenFontFamily();
+
+// A button's 16x16 glyph, painted by draw on a transparent ground.
+ZAVHOST_EXPORT QIcon drawnGlyph(const std::function<void(QPainter&)>& draw);
 
 // Paints a widget's background (and edit base) in a colour, in every state.
 class QWidget;

@@ -92,9 +92,18 @@ TransmissionResult rejected(int status, const QString& text) {
     return r;
 }
 
-// The payload of a SOAP answer, or empty with *why.
-QByteArray answerPayload(const AuthorityClient::Reply& reply, QString* why) {
+} // namespace
+
+QByteArray EventTransmission::call(const QUrl& url, const char* service, const char* operation,
+                                   const QByteArray& message, QString* why) {
+    const QByteArray envelope = zavnfe::Soap::envelope(service, message);
+    const AuthorityClient::Reply reply =
+        m_client.post(m_endpoints, url, zavnfe::Soap::contentType(service, operation), envelope);
     if (!reply.answered) {
+        if (m_lot) {
+            m_lot->unreachable = true;
+            m_lot->failure = reply.failure;
+        }
         *why = reply.failure;
         return {};
     }
@@ -103,15 +112,6 @@ QByteArray answerPayload(const AuthorityClient::Reply& reply, QString* why) {
     if (payload.isEmpty())
         *why = QStringLiteral("resposta inválida da autoridade: %1").arg(error);
     return payload;
-}
-
-} // namespace
-
-void EventTransmission::noteFailure(const AuthorityClient::Reply& reply) {
-    if (m_lot && !reply.answered) {
-        m_lot->unreachable = true;
-        m_lot->failure = reply.failure;
-    }
 }
 
 void EventTransmission::notePause(int status, const QString& text) {
@@ -123,14 +123,9 @@ void EventTransmission::notePause(int status, const QString& text) {
 
 EventTransmission::Known EventTransmission::query(const QString& accessKey, const QByteArray& signedEnvEvento,
                                                   TransmissionResult& result) {
-    const QByteArray envelope =
-        zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(m_environment, accessKey));
-    const AuthorityClient::Reply reply =
-        m_client.post(m_endpoints, m_endpoints.statusUrl,
-                      zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF"), envelope);
-    noteFailure(reply);
     QString why;
-    const QByteArray payload = answerPayload(reply, &why);
+    const QByteArray payload = call(m_endpoints.statusUrl, zavnfe::Soap::kStatusService, "nfeConsultaNF",
+                                    zavnfe::consSitNFe(m_environment, accessKey), &why);
     if (payload.isEmpty()) {
         result = unanswered(QStringLiteral("consulta à SEFAZ: %1").arg(why));
         return Known::Final;
@@ -196,13 +191,9 @@ void EventTransmission::post(const QString& batchId, const std::vector<LotEvent>
             lot.results[i] = unanswered(QStringLiteral("lote não montado: %1").arg(error));
         return;
     }
-    const QByteArray envelope = zavnfe::Soap::envelope(zavnfe::Soap::kEventService, batch);
-    const AuthorityClient::Reply reply =
-        m_client.post(m_endpoints, m_endpoints.eventUrl,
-                      zavnfe::Soap::contentType(zavnfe::Soap::kEventService, "nfeRecepcaoEvento"), envelope);
-    noteFailure(reply);
     QString why;
-    const QByteArray payload = answerPayload(reply, &why);
+    const QByteArray payload =
+        call(m_endpoints.eventUrl, zavnfe::Soap::kEventService, "nfeRecepcaoEvento", batch, &why);
     std::optional<zavnfe::BatchAnswer> answer;
     if (!payload.isEmpty()) {
         answer = zavnfe::parseRetEnvEvento(payload, &error);

@@ -93,7 +93,11 @@ private:
     // The events of a lot still to send, in one batch; their results filled.
     void post(const QString& batchId, const std::vector<LotEvent>& events, const std::vector<size_t>& which,
               LotResult& lot);
-    void noteFailure(const AuthorityClient::Reply& reply);
+    // The message sent to one of the authority's services in its SOAP
+    // envelope: the answer's payload, or empty with *why (an authority out of
+    // reach noted on the lot).
+    QByteArray call(const QUrl& url, const char* service, const char* operation, const QByteArray& message,
+                    QString* why);
     void notePause(int status, const QString& text);
 
     LotResult* m_lot = nullptr; // the lot being sent, for its failures and pause

@@ -17,21 +17,6 @@ namespace zavserver {
 
 namespace {
 
-QDateTime fromAsn1(const ASN1_TIME* time) {
-    struct tm parts = {};
-    if (!time || ASN1_TIME_to_tm(time, &parts) != 1)
-        return {};
-    return QDateTime(QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday),
-                     QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), Qt::UTC);
-}
-
-QString nameOf(const X509_NAME* name) {
-    char* text = X509_NAME_oneline(name, nullptr, 0);
-    QString result = QString::fromUtf8(text);
-    OPENSSL_free(text);
-    return result;
-}
-
 // A TCP connection to host:port within the timeout (each address in turn);
 // -1 with *why.
 int connectTo(const QString& host, int port, int timeoutMs, QString* why) {
@@ -114,8 +99,9 @@ TlsProbe TlsProbe::run(const QUrl& url, const AuthorityConfig& config, const Aut
     if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl.get()))
         for (int i = 0; i < sk_X509_num(chain); ++i) {
             X509* c = sk_X509_value(chain, i);
-            probe.chain.append({nameOf(X509_get_subject_name(c)), nameOf(X509_get_issuer_name(c)),
-                                fromAsn1(X509_get0_notAfter(c))});
+            probe.chain.append({zavnfe::x509NameText(X509_get_subject_name(c)),
+                                zavnfe::x509NameText(X509_get_issuer_name(c)),
+                                zavnfe::x509Time(X509_get0_notAfter(c))});
         }
     const long verdict = SSL_get_verify_result(ssl.get());
     probe.verified = verdict == X509_V_OK && !probe.chain.isEmpty();
