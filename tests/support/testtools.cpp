@@ -1,4 +1,5 @@
 #include "testtools.h"
+#include "exceptions.h"
 
 #include <QProcess>
 #include <QXmlStreamReader>
@@ -25,6 +26,10 @@ QStringList texts(const QByteArray& xml, const QString& name) {
             found.append(reader.readElementText(QXmlStreamReader::IncludeChildElements));
     }
     return found;
+}
+
+QString failureOf(const std::function<void()>& call) {
+    return failureText<EZavError>(call, QStringLiteral("(no failure)"));
 }
 
 } // namespace zavtest

@@ -1,9 +1,11 @@
 #pragma once
 // Small tools several tests use on what the programs under test write: a
-// command run to its end, and the texts of an XML document's elements.
+// command run to its end, the texts of an XML document's elements and the
+// text of the failure a call raises.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 namespace zavtest {
 
@@ -14,5 +16,19 @@ bool run(const QString& program, const QStringList& arguments, const QString& di
 
 // The text of each element with that local name, in document order.
 QStringList texts(const QByteArray& xml, const QString& name);
+
+// The text of the failure of type Error the call raises, or `none` when it
+// raises none; a failure of any other type goes on to the caller.
+template <class Error> QString failureText(const std::function<void()>& call, const QString& none) {
+    try {
+        call();
+    } catch (const Error& e) {
+        return e.text();
+    }
+    return none;
+}
+
+// The text of the EZavError the call raises, or "(no failure)".
+QString failureOf(const std::function<void()>& call);
 
 } // namespace zavtest

@@ -5,6 +5,7 @@
 #include "data/datasource.h"
 #include "data/edatabaseerror.h"
 #include "testdb.h"
+#include "testtools.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -22,12 +23,7 @@ TFieldDef def(const char* name, int size = 20, TFieldType type = ftString) {
 
 // The text of the EDatabaseError f throws, or "" when it throws none.
 QString errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EDatabaseError& e) {
-        return e.text();
-    }
-    return {};
+    return zavtest::failureText<EDatabaseError>(f, QString());
 }
 
 } // namespace

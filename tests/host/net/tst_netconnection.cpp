@@ -17,6 +17,7 @@
 #include "session.h"
 #include "signin.h"
 #include "testdb.h"
+#include "testtools.h"
 #include "uitest.h"
 
 #include <QApplication>
@@ -101,14 +102,7 @@ protected:
     void paintEvent(QPaintEvent*) override { ++paints; }
 };
 
-QString failureOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EZavError& e) {
-        return e.text();
-    }
-    return QStringLiteral("(no failure)");
-}
+using zavtest::failureOf;
 
 // GetNotaFiscal's twelve arguments for branch 0001, company 01, series 1
 // and the period.
