@@ -1,11 +1,13 @@
 #pragma once
 // Small tools several tests use on what the programs under test write: a
-// command run to its end, the texts of an XML document's elements and the
-// text of the failure a call raises.
+// command run to its end, the texts of an XML document's elements, the text of
+// the failure a call raises, and two data packets compared cell by cell.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <functional>
+
+class DataPacket;
 
 namespace zavtest {
 
@@ -30,5 +32,9 @@ template <class Error> QString failureText(const std::function<void()>& call, co
 
 // The text of the EZavError the call raises, or "(no failure)".
 QString failureOf(const std::function<void()>& call);
+
+// Records a failure of the test function unless both have the same fields
+// and, cell by cell, the same values and NULLs.
+void comparePackets(const DataPacket& a, const DataPacket& b);
 
 } // namespace zavtest

@@ -123,16 +123,6 @@ QVariant readInPieces(const QByteArray& body, const QList<int>& sizes, bool* str
     return reader.finish(status, type, kId, kEndpoint);
 }
 
-void compare(const DataPacket& a, const DataPacket& b) {
-    QCOMPARE(a.fields(), b.fields());
-    QCOMPARE(a.rowCount(), b.rowCount());
-    for (int r = 0; r < a.rowCount(); ++r)
-        for (int c = 0; c < a.fieldCount(); ++c) {
-            QCOMPARE(a.isNull(r, c), b.isNull(r, c));
-            QCOMPARE(a.value(r, c), b.value(r, c));
-        }
-}
-
 } // namespace
 
 class tst_ResponseReader : public QObject {
@@ -166,12 +156,12 @@ void tst_ResponseReader::theWholeBodyAndItsPiecesAgree() {
     const QByteArray body = answer(sent, lengthKnown);
     const QVariant whole = decodeRpcResponse(200, kCbor, body, kId, kEndpoint);
     QVERIFY(whole.canConvert<DataPacket>());
-    compare(whole.value<DataPacket>(), sent);
+    zavtest::comparePackets(whole.value<DataPacket>(), sent);
     bool streamed = false;
     const QVariant read = readInPieces(body, pieces, &streamed);
     QVERIFY(streamed);
     QVERIFY(read.canConvert<DataPacket>());
-    compare(read.value<DataPacket>(), sent);
+    zavtest::comparePackets(read.value<DataPacket>(), sent);
 }
 
 void tst_ResponseReader::cutAnywhereIsRefused() {
@@ -254,7 +244,7 @@ void tst_ResponseReader::otherAnswersReadWhole() {
     QCOMPARE(failure, wholeFailure);
     QCOMPARE(read.isValid(), whole.isValid());
     if (whole.canConvert<DataPacket>())
-        compare(read.value<DataPacket>(), whole.value<DataPacket>());
+        zavtest::comparePackets(read.value<DataPacket>(), whole.value<DataPacket>());
     else
         QCOMPARE(read, whole);
 }
