@@ -677,15 +677,8 @@ void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
 
     // The server's own table says one hour: refused before anything is sent.
     QCOMPARE(w.nfe->startAuthority(w.connection), QString());
-    const QString table = QString::fromUtf8([&] {
-        QFile f(w.nfe->serverArguments().last());
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }());
-    QString strict = table;
-    strict.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
-                   QStringLiteral("prazoHoras = 1"));
-    w.nfe->writeTable(strict);
+    const QString table = w.nfe->table();
+    w.nfe->writeTerms(QStringLiteral("prazoHoras = 1"));
     QCOMPARE(startServer(w), QString());
     const Answer refused = cancel(w, {1});
     QCOMPARE(refused.failures.size(), 1);
@@ -741,14 +734,7 @@ void TstNfeCancel::termsAtTheirEdges() {
     QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("24"),
                                                   QStringLiteral("--late-hours"), QStringLiteral("168")}),
              QString());
-    QString table = QString::fromUtf8([&] {
-        QFile f(w.nfe->serverArguments().last());
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }());
-    table.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
-                  QStringLiteral("prazoHoras = 24\nprazoExtemporaneoHoras = 168"));
-    w.nfe->writeTable(table);
+    w.nfe->writeTerms(QStringLiteral("prazoHoras = 24\nprazoExtemporaneoHoras = 168"));
     QCOMPARE(startServer(w), QString());
 
     const Answer a = cancel(w, {1, 2, 3, 4});
@@ -779,14 +765,7 @@ void TstNfeCancel::lateCancellationTheStateApproved() {
                                                   QStringLiteral("--late-days"), QStringLiteral("7")}),
              QString());
     QCOMPARE(startServer(w), QString());
-    QString table = QString::fromUtf8([&] {
-        QFile f(w.nfe->serverArguments().last());
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }());
-    table.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
-                  QStringLiteral("prazoHoras = 1"));
-    w.nfe->writeTable(table);
+    w.nfe->writeTerms(QStringLiteral("prazoHoras = 1"));
     w.server->terminate();
     QCOMPARE(startServer(w), QString());
     const Answer refused = cancel(w, {1});
