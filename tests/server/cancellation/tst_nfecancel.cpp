@@ -242,6 +242,16 @@ private:
         return signIn(*w.server, w.connection);
     }
 
+    // A new server with these arguments alone, none of the local authority's,
+    // and a new session on it; empty, or why not.
+    QString startServerWithOnly(World& w, const QStringList& arguments) {
+        QString why;
+        w.server = std::make_unique<ServerProcess>();
+        if (!w.server->start(w.connection, arguments, &why))
+            return why;
+        return signIn(*w.server, w.connection);
+    }
+
     // Ticks invoices (1-based) with the reason and asks for their cancellation.
     // Under the given session token, or the one signed in for kOperator.
     Answer cancel(World& w, const QList<int>& ticked, const QString& reason = kReason,
@@ -884,11 +894,7 @@ void TstNfeCancel::certificateFailures() {
     w.server->terminate();
     QStringList arguments = w.nfe->serverArguments();
     arguments[arguments.indexOf(QStringLiteral("--certificate-password-file")) + 1] = wrong.fileName();
-    w.server = std::make_unique<ServerProcess>();
-    QString why;
-    QVERIFY2(w.server->start(w.connection, arguments, &why), qPrintable(why));
-    why = signIn(*w.server, w.connection);
-    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QCOMPARE(startServerWithOnly(w, arguments), QString());
     const Answer a = cancel(w, {1});
     QCOMPARE(a.failures.size(), 1);
     QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_assinar"));
@@ -897,11 +903,7 @@ void TstNfeCancel::certificateFailures() {
 
 void TstNfeCancel::unconfiguredServerSaysWhatIsMissing() {
     FRESH(w, 1, {}, false);
-    w.server = std::make_unique<ServerProcess>();
-    QString why;
-    QVERIFY2(w.server->start(w.connection, {}, &why), qPrintable(why));
-    why = signIn(*w.server, w.connection);
-    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QCOMPARE(startServerWithOnly(w, {}), QString());
     const Answer a = cancel(w, {1});
     QCOMPARE(a.failures.size(), 1);
     QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_assinar"));
