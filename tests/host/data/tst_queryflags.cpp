@@ -91,54 +91,34 @@ private Q_SLOTS:
         const QString branch = QStringLiteral("SELECT CDFILIAL, NMFILIAL FROM FILIAL\nWHERE ");
         const QString order = QStringLiteral("\nORDER BY CDFILIAL");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "bare disjunct, flag N")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "N"
-                << "0002" << true;
-            zavtest::newRow(d, "bracketed disjunct, empty flag")
-                << branch + "((CDFILIAL = :K) OR (:F = 'T'))" + order << ""
-                << "0003" << true;
-            zavtest::newRow(d, "group beside another condition")
-                << branch + "CDEMPRESA = '01' AND\n  (CDFILIAL = :K OR :F = 'T') AND CDFILIAL <> ''" + order
-                << "N"
-                << "0001" << true;
-            zavtest::newRow(d, "nested group") << branch + "(((CDFILIAL = :K) OR (:F = 'T')))" + order << "N"
-                                               << "0004" << true;
-            zavtest::newRow(d, "several key terms")
-                << branch + "(CDFILIAL = :K OR CDFILIAL = '0005' OR :F = 'T')" + order << "N"
-                << "0001" << true;
-            zavtest::newRow(d, "flag equal to the literal")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "T"
-                << "0002" << false;
-            zavtest::newRow(d, "flag outside its constants")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "X"
-                << "0002" << false;
-            zavtest::newRow(d, "lower-case flag is no constant")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "t"
-                << "0002" << false;
-            zavtest::newRow(d, "cleared flag")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << QString() << "0002" << false;
-            zavtest::newRow(d, "group compared with a value")
-                << branch + "((CDFILIAL = :K OR :F = 'T') = TRUE)" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "group as a function's argument")
-                << branch + "COALESCE((CDFILIAL = :K OR :F = 'T'), FALSE)" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "group inside CASE")
-                << branch + "CASE WHEN (CDFILIAL = :K OR :F = 'T') THEN 1 ELSE 0 END = 1" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "statement with BETWEEN")
-                << branch + "CDFILIAL BETWEEN '0000' AND '9999' AND (CDFILIAL = :K OR :F = 'T')" + order
-                << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "flag first in the group")
-                << branch + "(:F = 'T' OR CDFILIAL = :K)" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "flag AND-ed, not OR-ed")
-                << branch + "(CDFILIAL = :K AND :F = 'T')" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "quoted look-alike")
-                << branch + "(NMFILIAL <> 'x OR :F = ''T'')' OR :F = 'T') AND CDFILIAL = :K" + order << "N"
-                << "0002" << true;
+            // The case, the statement's condition, the flag, the key, and
+            // whether SQLite leaves the disjunct out.
+            const auto row = [&](const char* tag, const char* where, const QString& flag, const char* key,
+                                 bool pruned) {
+                zavtest::newRow(d, tag)
+                    << branch + QString::fromUtf8(where) + order << flag << QString::fromUtf8(key) << pruned;
+            };
+            row("bare disjunct, flag N", "(CDFILIAL = :K OR :F = 'T')", "N", "0002", true);
+            row("bracketed disjunct, empty flag", "((CDFILIAL = :K) OR (:F = 'T'))", "", "0003", true);
+            row("group beside another condition",
+                "CDEMPRESA = '01' AND\n  (CDFILIAL = :K OR :F = 'T') AND CDFILIAL <> ''", "N", "0001", true);
+            row("nested group", "(((CDFILIAL = :K) OR (:F = 'T')))", "N", "0004", true);
+            row("several key terms", "(CDFILIAL = :K OR CDFILIAL = '0005' OR :F = 'T')", "N", "0001", true);
+            row("flag equal to the literal", "(CDFILIAL = :K OR :F = 'T')", "T", "0002", false);
+            row("flag outside its constants", "(CDFILIAL = :K OR :F = 'T')", "X", "0002", false);
+            row("lower-case flag is no constant", "(CDFILIAL = :K OR :F = 'T')", "t", "0002", false);
+            row("cleared flag", "(CDFILIAL = :K OR :F = 'T')", QString(), "0002", false);
+            row("group compared with a value", "((CDFILIAL = :K OR :F = 'T') = TRUE)", "N", "0002", false);
+            row("group as a function's argument", "COALESCE((CDFILIAL = :K OR :F = 'T'), FALSE)", "N", "0002",
+                false);
+            row("group inside CASE", "CASE WHEN (CDFILIAL = :K OR :F = 'T') THEN 1 ELSE 0 END = 1", "N",
+                "0002", false);
+            row("statement with BETWEEN",
+                "CDFILIAL BETWEEN '0000' AND '9999' AND (CDFILIAL = :K OR :F = 'T')", "N", "0002", false);
+            row("flag first in the group", "(:F = 'T' OR CDFILIAL = :K)", "N", "0002", false);
+            row("flag AND-ed, not OR-ed", "(CDFILIAL = :K AND :F = 'T')", "N", "0002", false);
+            row("quoted look-alike", "(NMFILIAL <> 'x OR :F = ''T'')' OR :F = 'T') AND CDFILIAL = :K", "N",
+                "0002", true);
         }
     }
     void shapes() {
