@@ -7,6 +7,7 @@
 #include "data/edatabaseerror.h"
 #include "data/param.h"
 #include "database.h"
+#include "queryrows.h"
 #include "testdb.h"
 
 #include <QRegularExpression>
@@ -19,7 +20,7 @@
 
 namespace {
 
-using Params = std::map<QString, QString>; // a null QString: cleared (NULL)
+using zavtest::Params;
 
 // The values of one column over every row, in order.
 QStringList column(TADOIBQuery& q, const char* field) {
@@ -43,39 +44,19 @@ private:
         auto q = std::make_unique<TADOIBQuery>();
         setup(*q);
         q->SetConnection(m_dbs.connectionName(dialect));
-        q->Close();
-        for (const auto& [name, value] : params) {
-            if (value.isNull())
-                q->ParamByName(name)->Clear();
-            else
-                q->ParamByName(name)->SetAsString(value);
-        }
+        zavtest::assign(*q, params);
         q->Open();
         return q;
     }
 
-    // Every field of every row, in order, and the same read from the stored
-    // statement run with every value bound: what the query gave before its
-    // flags were decided on SQLite.
-    static QList<QStringList> rowsOf(TADOIBQuery& q) {
-        QList<QStringList> rows;
-        for (q.First(); !q.Eof(); q.Next()) {
-            QStringList row;
-            for (const TField* f : q.Fields())
-                row.append(f->AsString());
-            rows.append(row);
-        }
-        return rows;
-    }
+    // The same fields of every row read from the stored statement run with
+    // every value bound: what the query gave before its flags were decided on
+    // SQLite.
     static QList<QStringList> storedRows(QSqlDatabase& db, const TADOIBQuery& q, const Params& params) {
         QSqlQuery ref(db);
-        if (!ref.prepare(q.SQL().join(QLatin1Char('\n'))))
-            return {{ref.lastError().text()}};
-        for (const auto& [name, value] : params)
-            ref.bindValue(QLatin1Char(':') + name,
-                          value.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value));
-        if (!ref.exec())
-            return {{ref.lastError().text()}};
+        if (const QString error = zavtest::execBound(ref, q.SQL().join(QLatin1Char('\n')), params);
+            !error.isEmpty())
+            return {{error}};
         QList<QStringList> rows;
         while (ref.next()) {
             QStringList row;
@@ -537,7 +518,7 @@ private Q_SLOTS:
                 return;
             auto q = run(dialect, setup, params);
             const QList<QStringList> expected = storedRows(db, *q, params);
-            QCOMPARE(rowsOf(*q), expected);
+            QCOMPARE(zavtest::rowsOf(*q), expected);
             for (const QString& h : hostile)
                 QVERIFY(!q->StatementText().contains(h));
             ++compared;

@@ -5,9 +5,9 @@
 // flag's value or the text of the other parameters.
 #include "data/adoibquery.h"
 #include "data/param.h"
+#include "queryrows.h"
 #include "testdb.h"
 
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QtTest>
@@ -15,21 +15,18 @@
 
 namespace {
 
-using Params = std::map<QString, QString>; // a null QString: cleared (NULL)
-using Rows = QList<QStringList>;
+using zavtest::assign;
+using zavtest::Params;
+using zavtest::Rows;
+using zavtest::rowsOf;
 
 const QStringList kFlagConstants = {QStringLiteral("T"), QStringLiteral("N"), QString()};
 
 // The rows the stored text gives with every value bound, as before flags.
 Rows reference(const QSqlDatabase& db, const QString& sql, const Params& params) {
     QSqlQuery q(db);
-    if (!q.prepare(sql))
-        return {{QStringLiteral("prepare: ") + q.lastError().text()}};
-    for (const auto& [name, value] : params)
-        q.bindValue(QLatin1Char(':') + name,
-                    value.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value));
-    if (!q.exec())
-        return {{QStringLiteral("exec: ") + q.lastError().text()}};
+    if (const QString error = zavtest::execBound(q, sql, params); !error.isEmpty())
+        return {{error}};
     Rows rows;
     while (q.next()) {
         QStringList row;
@@ -38,27 +35,6 @@ Rows reference(const QSqlDatabase& db, const QString& sql, const Params& params)
         rows.append(row);
     }
     return rows;
-}
-
-Rows rowsOf(TADOIBQuery& q) {
-    Rows rows;
-    for (q.First(); !q.Eof(); q.Next()) {
-        QStringList row;
-        for (const TField* f : q.Fields())
-            row.append(f->AsString());
-        rows.append(row);
-    }
-    return rows;
-}
-
-void assign(TADOIBQuery& q, const Params& params) {
-    q.Close();
-    for (const auto& [name, value] : params) {
-        if (value.isNull())
-            q.ParamByName(name)->Clear();
-        else
-            q.ParamByName(name)->SetAsString(value);
-    }
 }
 
 } // namespace
