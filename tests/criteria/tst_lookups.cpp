@@ -145,15 +145,11 @@ private Q_SLOTS:
 
     // The flag "T" lists every row whatever the key holds.
     void allRowsFlagIgnoresKey_data() {
-        zavtest::addDatabaseColumn();
-        QTest::addColumn<QString>("key");
-        for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "empty key") << QStringLiteral("");
-            zavtest::newRow(d, "cleared key") << QString();
-            zavtest::newRow(d, "a known code") << QStringLiteral("0002");
-            zavtest::newRow(d, "an unknown code") << QStringLiteral("ZZZZ");
-            zavtest::newRow(d, "a quote") << QStringLiteral("'; --");
-        }
+        zavtest::addTextRows("key", {{"empty key", QStringLiteral("")},
+                                     {"cleared key", QString()},
+                                     {"a known code", QStringLiteral("0002")},
+                                     {"an unknown code", QStringLiteral("ZZZZ")},
+                                     {"a quote", QStringLiteral("'; --")}});
     }
     void allRowsFlagIgnoresKey() {
         ZAV_DATABASE(m_dbs, db);

@@ -61,6 +61,15 @@ void addDialectRows(const char* tag) {
         newRow(d, tag);
 }
 
+void addTextRows(const char* column, const QList<std::pair<const char*, QString>>& rows) {
+    addDatabaseColumn();
+    QTest::addColumn<QString>(column);
+    for (const QString& d : dialects()) {
+        for (const auto& [tag, text] : rows)
+            newRow(d, tag) << text;
+    }
+}
+
 bool postgresRequired() {
     return qEnvironmentVariable("CI") == QLatin1String("true");
 }

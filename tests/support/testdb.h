@@ -32,6 +32,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <utility>
 
 namespace zavtest {
 
@@ -43,6 +44,9 @@ void addDatabaseColumn(); // the "dialect" column; add it first
 QTestData& newRow(const QString& dialect, const char* tag);
 // The column and one row a dialect, all with the tag: the database alone.
 void addDialectRows(const char* tag);
+// The column, one of texts named `column`, and for every dialect one row a
+// (tag, text) pair: one text tried on every database.
+void addTextRows(const char* column, const QList<std::pair<const char*, QString>>& rows);
 
 bool postgresRequired();  // CI=true
 QString postgresServer(); // ZAV_TEST_PG

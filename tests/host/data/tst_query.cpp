@@ -58,15 +58,11 @@ private:
 
 private Q_SLOTS:
     void unknownParameterRefused_data() {
-        zavtest::addDatabaseColumn();
-        QTest::addColumn<QString>("name");
-        for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "not in the statement") << QStringLiteral("P_CDEMPRESA");
-            zavtest::newRow(d, "other case") << QStringLiteral("p_cdfilial");
-            zavtest::newRow(d, "with its colon") << QStringLiteral(":P_CDFILIAL");
-            zavtest::newRow(d, "prefix of a name") << QStringLiteral("P_CDFIL");
-            zavtest::newRow(d, "inside a literal only") << QStringLiteral("P_LIT");
-        }
+        zavtest::addTextRows("name", {{"not in the statement", QStringLiteral("P_CDEMPRESA")},
+                                      {"other case", QStringLiteral("p_cdfilial")},
+                                      {"with its colon", QStringLiteral(":P_CDFILIAL")},
+                                      {"prefix of a name", QStringLiteral("P_CDFIL")},
+                                      {"inside a literal only", QStringLiteral("P_LIT")}});
     }
     void unknownParameterRefused() {
         ZAV_DATABASE(m_dbs, db);
@@ -258,12 +254,8 @@ private Q_SLOTS:
     }
 
     void databaseErrors_data() {
-        zavtest::addDatabaseColumn();
-        QTest::addColumn<QString>("sql");
-        for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "syntax") << QStringLiteral("SELEC CDFILIAL FROM FILIAL");
-            zavtest::newRow(d, "unknown table") << QStringLiteral("SELECT X FROM NAO_EXISTE");
-        }
+        zavtest::addTextRows("sql", {{"syntax", QStringLiteral("SELEC CDFILIAL FROM FILIAL")},
+                                     {"unknown table", QStringLiteral("SELECT X FROM NAO_EXISTE")}});
     }
     void databaseErrors() {
         ZAV_DATABASE(m_dbs, db);

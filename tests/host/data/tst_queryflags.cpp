@@ -168,14 +168,11 @@ private Q_SLOTS:
     // Text of the operator's in a key is bound, never part of the statement,
     // and finds nothing.
     void hostileKeyIsBound_data() {
-        zavtest::addDatabaseColumn();
-        QTest::addColumn<QString>("key");
-        for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "quote and always-true") << QStringLiteral("0001' OR '1'='1");
-            zavtest::newRow(d, "closing the group") << QStringLiteral("x') OR ('T' = 'T");
-            zavtest::newRow(d, "second statement") << QStringLiteral("'); DELETE FROM FILIAL; --");
-            zavtest::newRow(d, "statement after a number") << QStringLiteral("0001; DROP TABLE FILIAL");
-        }
+        zavtest::addTextRows("key",
+                             {{"quote and always-true", QStringLiteral("0001' OR '1'='1")},
+                              {"closing the group", QStringLiteral("x') OR ('T' = 'T")},
+                              {"second statement", QStringLiteral("'); DELETE FROM FILIAL; --")},
+                              {"statement after a number", QStringLiteral("0001; DROP TABLE FILIAL")}});
     }
     void hostileKeyIsBound() {
         ZAV_DATABASE(m_dbs, db);
