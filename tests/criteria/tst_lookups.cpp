@@ -582,10 +582,8 @@ private Q_SLOTS:
     void checksSearchAnIndexOnSQLite() {
         QFETCH(QString, query);
         QFETCH(QString, flags);
-        QString why;
-        const auto availability = m_dbs.ensure(zavtest::kSQLite, &why);
-        ZAV_READY(zavtest::Readiness::of(availability, why));
-        QSqlDatabase db = m_dbs.database(zavtest::kSQLite);
+        QSqlDatabase db;
+        ZAV_READY(zavtest::useDatabase(m_dbs, zavtest::kSQLite, &db));
         const QList<LookupQuery> all = LookupQueries();
         const auto it =
             std::find_if(all.begin(), all.end(), [&](const LookupQuery& l) { return l.name == query; });
@@ -628,9 +626,7 @@ private Q_SLOTS:
 
     // On PostgreSQL the stored statement runs as it is, every value bound.
     void storedTextOnPostgreSQL() {
-        QString why;
-        const auto availability = m_dbs.ensure(zavtest::kPostgreSQL, &why);
-        ZAV_READY(zavtest::Readiness::of(availability, why));
+        ZAV_READY(zavtest::useDatabase(m_dbs, zavtest::kPostgreSQL));
         auto q = run(zavtest::kPostgreSQL, SetupQryCliente,
                      {{"P_NRINSJURCLIE", "22126140000143"},
                       {"P_TODOS", "N"},
@@ -646,10 +642,8 @@ private Q_SLOTS:
     // its reach, and it changes nothing. The server's group writes the
     // product's tables and creates none.
     void rolesSplitTheDatabase() {
-        QString why;
-        const auto availability = m_dbs.ensure(zavtest::kPostgreSQL, &why);
-        ZAV_READY(zavtest::Readiness::of(availability, why));
-        QSqlDatabase admin = m_dbs.database(zavtest::kPostgreSQL);
+        QSqlDatabase admin;
+        ZAV_READY(zavtest::useDatabase(m_dbs, zavtest::kPostgreSQL, &admin));
         const QString suffix = QString::number(QCoreApplication::applicationPid());
         const QString workstation = QStringLiteral("zav_test_estacao_") + suffix;
         const QString server = QStringLiteral("zav_test_servidor_") + suffix;

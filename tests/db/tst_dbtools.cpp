@@ -341,11 +341,7 @@ private Q_SLOTS:
 
     // On PostgreSQL the tool works on the tables of an existing database.
     void dbinitOnPostgres() {
-        QString why;
-        const auto availability = m_dbs.ensure(zavtest::kPostgreSQL, &why);
-        if (availability == zavtest::TestDatabases::Availability::Skip)
-            QSKIP(qPrintable(why));
-        QVERIFY2(availability == zavtest::TestDatabases::Availability::Ready, qPrintable(why));
+        ZAV_READY(zavtest::useDatabase(m_dbs, zavtest::kPostgreSQL));
         const QString text = m_dbs.connectionText(zavtest::kPostgreSQL);
         Run r = dbinit({QStringLiteral("--db"), text});
         QCOMPARE(r.code, 1);

@@ -363,11 +363,10 @@ private Q_SLOTS:
     ZAV_READY(prepare(dialect, &db))
 
 zavtest::Readiness TstServer::prepare(const QString& dialect, QSqlDatabase* dbOut) {
+    QSqlDatabase db;
+    if (zavtest::Readiness ready = zavtest::useDatabase(m_dbs, dialect, &db); !ready.isReady())
+        return ready;
     QString why;
-    if (const auto availability = m_dbs.ensure(dialect, &why);
-        availability != zavtest::TestDatabases::Availability::Ready)
-        return zavtest::Readiness::of(availability, why);
-    QSqlDatabase db = m_dbs.database(dialect);
     if (dbOut)
         *dbOut = db;
     if (!m_scenarios.contains(dialect)) {

@@ -201,6 +201,29 @@ Readiness Readiness::of(TestDatabases::Availability availability, const QString&
     return fail(why);
 }
 
+namespace {
+
+Readiness use(const TestDatabases& dbs, const QString& dialect, TestDatabases::Availability availability,
+              const QString& why, QSqlDatabase* db) {
+    if (availability == TestDatabases::Availability::Ready && db)
+        *db = dbs.database(dialect);
+    return Readiness::of(availability, why);
+}
+
+} // namespace
+
+Readiness useDatabase(TestDatabases& dbs, const QString& dialect, QSqlDatabase* db) {
+    QString why;
+    const auto availability = dbs.ensure(dialect, &why);
+    return use(dbs, dialect, availability, why, db);
+}
+
+Readiness useFreshDatabase(TestDatabases& dbs, const QString& dialect, QSqlDatabase* db) {
+    QString why;
+    const auto availability = dbs.recreate(dialect, &why);
+    return use(dbs, dialect, availability, why, db);
+}
+
 LongList makeLongList(const QString& file, int invoices, QString* why) {
     const QString name = QStringLiteral("zavtest-long-list");
     LongList list;

@@ -119,7 +119,14 @@ struct Readiness {
     // A step that says what went wrong, or nothing when it went right.
     static Readiness unless(const QString& failure) { return failure.isEmpty() ? ready() : fail(failure); }
     static Readiness of(TestDatabases::Availability availability, const QString& why);
+
+    bool isReady() const { return state == State::Ready; }
 };
+
+// The dialect's database for a test, in *db when given: ready, or why the test
+// is skipped or failed. The fresh one is made anew first, for tests that write.
+Readiness useDatabase(TestDatabases& dbs, const QString& dialect, QSqlDatabase* db = nullptr);
+Readiness useFreshDatabase(TestDatabases& dbs, const QString& dialect, QSqlDatabase* db = nullptr);
 
 } // namespace zavtest
 
@@ -148,18 +155,10 @@ struct Readiness {
 #define ZAV_DATABASE(fixture, db)                                                                            \
     QFETCH(QString, dialect);                                                                                \
     QSqlDatabase db;                                                                                         \
-    do {                                                                                                     \
-        QString zavWhy_;                                                                                     \
-        ZAV_READY(zavtest::Readiness::of((fixture).ensure(dialect, &zavWhy_), zavWhy_));                     \
-        db = (fixture).database(dialect);                                                                    \
-    } while (false)
+    ZAV_READY(zavtest::useDatabase((fixture), dialect, &db))
 
 // The same, on a database made anew for the row: for tests that write.
 #define ZAV_FRESH_DATABASE(fixture, db)                                                                      \
     QFETCH(QString, dialect);                                                                                \
     QSqlDatabase db;                                                                                         \
-    do {                                                                                                     \
-        QString zavWhy_;                                                                                     \
-        ZAV_READY(zavtest::Readiness::of((fixture).recreate(dialect, &zavWhy_), zavWhy_));                   \
-        db = (fixture).database(dialect);                                                                    \
-    } while (false)
+    ZAV_READY(zavtest::useFreshDatabase((fixture), dialect, &db))

@@ -203,11 +203,9 @@ private:
     // arguments, unless told not to.
     zavtest::Readiness fresh(const QString& dialect, World& w, int count,
                              const QStringList& authorityArguments = {}, bool start = true) {
+        if (zavtest::Readiness ready = zavtest::useFreshDatabase(m_dbs, dialect, &w.db); !ready.isReady())
+            return ready;
         QString why;
-        if (const auto availability = m_dbs.recreate(dialect, &why);
-            availability != zavtest::TestDatabases::Availability::Ready)
-            return zavtest::Readiness::of(availability, why);
-        w.db = m_dbs.database(dialect);
         w.connection = m_dbs.connectionText(dialect);
         w.e = mainEstablishment(w.db);
         w.r = registrationOf(w.db, w.e);
