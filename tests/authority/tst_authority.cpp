@@ -223,20 +223,27 @@ private:
         return answer;
     }
 
-    std::optional<zavnfe::StatusAnswer> status(int port, const QString& key, int environment = 2) {
-        const Reply reply =
-            post(port, "/ws/NFeConsultaProtocolo4",
-                 zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(environment, key)),
-                 &*m_signer);
+    // What a service answers the signer, read by its parser; nothing, with a
+    // warning, when the call or the answer fails.
+    template <class Answer>
+    std::optional<Answer> ask(int port, const char* target, const QByteArray& envelope,
+                              std::optional<Answer> (*parse)(const QByteArray&, QString*)) {
+        const Reply reply = post(port, target, envelope, &*m_signer);
         if (reply.status != 200) {
             qWarning("HTTP %d %s", reply.status, qPrintable(reply.error));
             return std::nullopt;
         }
         QString error;
-        auto answer = zavnfe::parseRetConsSitNFe(zavnfe::Soap::payload(reply.body, &error), &error);
+        auto answer = parse(zavnfe::Soap::payload(reply.body, &error), &error);
         if (!answer)
             qWarning("%s", qPrintable(error));
         return answer;
+    }
+
+    std::optional<zavnfe::StatusAnswer> status(int port, const QString& key, int environment = 2) {
+        return ask(port, "/ws/NFeConsultaProtocolo4",
+                   zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(environment, key)),
+                   zavnfe::parseRetConsSitNFe);
     }
 
     // xmlsec1 verifies the (only) signature of the document against the root,
@@ -322,17 +329,8 @@ private:
     }
 
     std::optional<zavnfe::ServiceStatusAnswer> serviceStatus(int port, int environment = 2) {
-        const Reply reply =
-            post(port, "/ws/NFeStatusServico4", serviceStatusRequest(environment), &*m_signer);
-        if (reply.status != 200) {
-            qWarning("HTTP %d %s", reply.status, qPrintable(reply.error));
-            return std::nullopt;
-        }
-        QString error;
-        auto answer = zavnfe::parseRetConsStatServ(zavnfe::Soap::payload(reply.body, &error), &error);
-        if (!answer)
-            qWarning("%s", qPrintable(error));
-        return answer;
+        return ask(port, "/ws/NFeStatusServico4", serviceStatusRequest(environment),
+                   zavnfe::parseRetConsStatServ);
     }
 
     // What GET /zav/requests says: the requests each service received.
