@@ -6,6 +6,7 @@
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
+#include "nfesample.h"
 #include "testtools.h"
 
 #include <QCryptographicHash>
@@ -25,15 +26,8 @@ const QString kKey = QStringLiteral("3526120312345600019555001000001234100012345
 const QString kOtherKey = QStringLiteral("43261203123456000195550010000056781000567810");
 
 zavnfe::CancellationData sample() {
-    zavnfe::CancellationData data;
-    data.accessKey = kKey;
-    data.issuerCnpj = QStringLiteral("03123456000195");
-    data.authorisationProtocol = QStringLiteral("135260000012345");
-    data.environment = 2;
-    data.reason = QStringLiteral("  Pedido <duplicado> & cancelado após conferência  ");
-    data.at = QDateTime(QDate(2026, 12, 8), QTime(13, 0, 0), Qt::UTC);
-    data.stateUtcOffsetSeconds = -3 * 3600;
-    return data;
+    return zavtest::sampleCancellation(kKey, QStringLiteral("03123456000195"),
+                                       QStringLiteral("  Pedido <duplicado> & cancelado após conferência  "));
 }
 
 } // namespace
