@@ -34,21 +34,15 @@ void TestEdits::clickAnywhereThenType_data() {
     QTest::addColumn<QString>("before"); // already typed
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("after");
-    QTest::newRow("branch, empty") << ">aaaa;0; " << 50 << ""
-                                   << "12"
-                                   << "12";
-    QTest::newRow("invoice number, empty") << "999999999;0; " << 100 << ""
-                                           << "123"
-                                           << "123";
-    QTest::newRow("invoice number, half typed") << "999999999;0; " << 100 << "12"
-                                                << "3"
-                                                << "123";
-    QTest::newRow("tax id, empty") << "99.999.999/9999-99;0;_" << 130 << ""
-                                   << "1234"
-                                   << "1234";
-    QTest::newRow("tax id, up to a literal") << "99.999.999/9999-99;0;_" << 130 << "12"
-                                             << "34"
-                                             << "1234";
+    const auto row = [](const char* tag, const QString& mask, int width, const QString& before,
+                        const QString& typed, const QString& after) {
+        QTest::newRow(tag) << mask << width << before << typed << after;
+    };
+    row("branch, empty", ">aaaa;0; ", 50, "", "12", "12");
+    row("invoice number, empty", "999999999;0; ", 100, "", "123", "123");
+    row("invoice number, half typed", "999999999;0; ", 100, "12", "3", "123");
+    row("tax id, empty", "99.999.999/9999-99;0;_", 130, "", "1234", "1234");
+    row("tax id, up to a literal", "99.999.999/9999-99;0;_", 130, "12", "34", "1234");
 }
 
 void TestEdits::clickAnywhereThenType() {
@@ -87,18 +81,15 @@ void TestEdits::clickAnywhereThenType() {
 void TestEdits::maskMapsOntoQt_data() {
     QTest::addColumn<QString>("mask");
     QTest::addColumn<QString>("qt");
-    QTest::newRow("branch") << ">aaaa;0; "
-                            << ">nnnn; ";
-    QTest::newRow("invoice number") << "999999999;0; "
-                                    << "000000000; ";
-    QTest::newRow("cnpj") << "99.999.999/9999-99;0;_"
-                          << "00.000.000/0000-00;_";
-    QTest::newRow("required digits and letters") << "00LLl;1;_"
-                                                 << "99AAa;_";
-    QTest::newRow("escaped literal that Qt reads as input") << "\\A\\9-0;0;_"
-                                                            << "\\A\\9-9;_";
-    QTest::newRow("no mask") << ""
-                             << "";
+    const auto row = [](const char* tag, const QString& mask, const QString& qt) {
+        QTest::newRow(tag) << mask << qt;
+    };
+    row("branch", ">aaaa;0; ", ">nnnn; ");
+    row("invoice number", "999999999;0; ", "000000000; ");
+    row("cnpj", "99.999.999/9999-99;0;_", "00.000.000/0000-00;_");
+    row("required digits and letters", "00LLl;1;_", "99AAa;_");
+    row("escaped literal that Qt reads as input", "\\A\\9-0;0;_", "\\A\\9-9;_");
+    row("no mask", "", "");
 }
 
 void TestEdits::maskMapsOntoQt() {
@@ -225,21 +216,14 @@ void TestEdits::formatMaskText_data() {
     QTest::addColumn<QString>("mask");
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("text");
-    QTest::newRow("cnpj") << "99.999.999/9999-99;0;_"
-                          << "11222333000181"
-                          << "11.222.333/0001-81";
-    QTest::newRow("cpf") << "999.999.999-99;0;_"
-                         << "12345678909"
-                         << "123.456.789-09";
-    QTest::newRow("short value, blanks after") << "999.999.999-99;0;_"
-                                               << "123"
-                                               << "123.___.___-__";
-    QTest::newRow("literals kept in the value") << "99/99;1;_"
-                                                << "12/34"
-                                                << "12/34";
-    QTest::newRow("no mask") << ""
-                             << "abc"
-                             << "abc";
+    const auto row = [](const char* tag, const QString& mask, const QString& value, const QString& text) {
+        QTest::newRow(tag) << mask << value << text;
+    };
+    row("cnpj", "99.999.999/9999-99;0;_", "11222333000181", "11.222.333/0001-81");
+    row("cpf", "999.999.999-99;0;_", "12345678909", "123.456.789-09");
+    row("short value, blanks after", "999.999.999-99;0;_", "123", "123.___.___-__");
+    row("literals kept in the value", "99/99;1;_", "12/34", "12/34");
+    row("no mask", "", "abc", "abc");
 }
 
 void TestEdits::formatMaskText() {
