@@ -613,43 +613,46 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("to");
         QTest::addColumn<int>("batchStatus");
         QTest::addColumn<int>("eventStatus");
-        const auto row = [](const char* tag, const QString& nfe, int shiftSeconds, const QString& field,
-                            const QByteArray& from, const QByteArray& to, int batchStatus, int eventStatus) {
-            QTest::newRow(tag) << nfe << shiftSeconds << field << from << to << batchStatus << eventStatus;
-        };
-        row("217 not in record", "stranger", 0, "", QByteArray(), QByteArray(), 128, 217);
-        row("420 already cancelled", "cancelled", 0, "", QByteArray(), QByteArray(), 128, 420);
-        row("580 denied", "denied", 0, "", QByteArray(), QByteArray(), 128, 580);
-        row("222 protocol", "fresh", 0, "protocol", QByteArray(), QByteArray(), 128, 222);
+        zavtest::addRow("217 not in record", "stranger", 0, "", QByteArray(), QByteArray(), 128, 217);
+        zavtest::addRow("420 already cancelled", "cancelled", 0, "", QByteArray(), QByteArray(), 128, 420);
+        zavtest::addRow("580 denied", "denied", 0, "", QByteArray(), QByteArray(), 128, 580);
+        zavtest::addRow("222 protocol", "fresh", 0, "protocol", QByteArray(), QByteArray(), 128, 222);
         // The author is another establishment of the signer's company: the
         // certificate may sign for it, but it did not issue the NF-e.
-        row("574 author", "fresh", 0, "branch", QByteArray(), QByteArray(), 128, 574);
+        zavtest::addRow("574 author", "fresh", 0, "branch", QByteArray(), QByteArray(), 128, 574);
         // The author is another company than the certificate's.
-        row("213 author of another company", "fresh", 0, "cnpj", QByteArray(), QByteArray(), 213, 0);
+        zavtest::addRow("213 author of another company", "fresh", 0, "cnpj", QByteArray(), QByteArray(), 213,
+                        0);
         // The event of the signer's company signed with another company's A1.
-        row("213 another company's certificate", "fresh", 0, "otherCompany", QByteArray(), QByteArray(), 213,
-            0);
-        row("292 certificate without CNPJ", "fresh", 0, "noCnpj", QByteArray(), QByteArray(), 292, 0);
-        row("501 out of term", "old", 0, "", QByteArray(), QByteArray(), 128, 501);
-        row("501 late without a late term", "late", 0, "", QByteArray(), QByteArray(), 128, 501);
-        row("579 before authorisation", "recent", -600, "", QByteArray(), QByteArray(), 128, 579);
-        row("578 in the future", "fresh", 3600, "", QByteArray(), QByteArray(), 128, 578);
-        row("4 minutes ahead is within the clock's tolerance", "stranger", 240, "", QByteArray(),
-            QByteArray(), 128, 217);
-        row("252 environment", "fresh", 0, "", QByteArray("<tpAmb>2</tpAmb>"), QByteArray("<tpAmb>1</tpAmb>"),
-            128, 252);
-        row("572 Id", "fresh", 0, "id", QByteArray(), QByteArray(), 128, 572);
-        row("455 organ", "fresh", 0, "organ", QByteArray(), QByteArray(), 128, 455);
-        row("236 check digit", "fresh", 0, "digit", QByteArray(), QByteArray(), 128, 236);
-        row("215 schema", "fresh", 0, "", QByteArray("<xJust>Pedido emitido em duplicidade pelo sistema"),
-            QByteArray("<xJust>Curta"), 215, 0);
-        row("297 tampered", "fresh", 0, "signed", QByteArray("duplicidade"), QByteArray("duplicata"), 297, 0);
-        row("298 reference", "fresh", 0, "signed", QByteArray("URI=\"#ID"), QByteArray("URI=\"#XD"), 298, 0);
-        row("297 another CA", "fresh", 0, "stranger", QByteArray(), QByteArray(), 297, 0);
-        row("297 certificate expired", "fresh", 0, "expired", QByteArray(), QByteArray(), 297, 0);
-        row("297 certificate not yet valid", "fresh", 0, "notYetValid", QByteArray(), QByteArray(), 297, 0);
+        zavtest::addRow("213 another company's certificate", "fresh", 0, "otherCompany", QByteArray(),
+                        QByteArray(), 213, 0);
+        zavtest::addRow("292 certificate without CNPJ", "fresh", 0, "noCnpj", QByteArray(), QByteArray(), 292,
+                        0);
+        zavtest::addRow("501 out of term", "old", 0, "", QByteArray(), QByteArray(), 128, 501);
+        zavtest::addRow("501 late without a late term", "late", 0, "", QByteArray(), QByteArray(), 128, 501);
+        zavtest::addRow("579 before authorisation", "recent", -600, "", QByteArray(), QByteArray(), 128, 579);
+        zavtest::addRow("578 in the future", "fresh", 3600, "", QByteArray(), QByteArray(), 128, 578);
+        zavtest::addRow("4 minutes ahead is within the clock's tolerance", "stranger", 240, "", QByteArray(),
+                        QByteArray(), 128, 217);
+        zavtest::addRow("252 environment", "fresh", 0, "", QByteArray("<tpAmb>2</tpAmb>"),
+                        QByteArray("<tpAmb>1</tpAmb>"), 128, 252);
+        zavtest::addRow("572 Id", "fresh", 0, "id", QByteArray(), QByteArray(), 128, 572);
+        zavtest::addRow("455 organ", "fresh", 0, "organ", QByteArray(), QByteArray(), 128, 455);
+        zavtest::addRow("236 check digit", "fresh", 0, "digit", QByteArray(), QByteArray(), 128, 236);
+        zavtest::addRow("215 schema", "fresh", 0, "",
+                        QByteArray("<xJust>Pedido emitido em duplicidade pelo sistema"),
+                        QByteArray("<xJust>Curta"), 215, 0);
+        zavtest::addRow("297 tampered", "fresh", 0, "signed", QByteArray("duplicidade"),
+                        QByteArray("duplicata"), 297, 0);
+        zavtest::addRow("298 reference", "fresh", 0, "signed", QByteArray("URI=\"#ID"),
+                        QByteArray("URI=\"#XD"), 298, 0);
+        zavtest::addRow("297 another CA", "fresh", 0, "stranger", QByteArray(), QByteArray(), 297, 0);
+        zavtest::addRow("297 certificate expired", "fresh", 0, "expired", QByteArray(), QByteArray(), 297, 0);
+        zavtest::addRow("297 certificate not yet valid", "fresh", 0, "notYetValid", QByteArray(),
+                        QByteArray(), 297, 0);
         // The key of another certificate than the one in KeyInfo signed it.
-        row("297 KeyInfo of another signer", "fresh", 0, "keyInfo", QByteArray(), QByteArray(), 297, 0);
+        zavtest::addRow("297 KeyInfo of another signer", "fresh", 0, "keyInfo", QByteArray(), QByteArray(),
+                        297, 0);
     }
     void rejections() {
         QFETCH(QString, nfe);

@@ -9,6 +9,7 @@
 #include "database.h"
 #include "queryrows.h"
 #include "testdb.h"
+#include "testtools.h"
 
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -184,22 +185,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("name");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "empty flag, known") << ""
-                                                    << "0003"
-                                                    << "Filial Rio de Janeiro";
-            zavtest::newRow(d, "flag N, known") << "N"
-                                                << "0005"
-                                                << "Depósito Curitiba";
-            zavtest::newRow(d, "lower-case t is no flag") << "t"
-                                                          << "0001"
-                                                          << "Matriz São Paulo";
-            zavtest::newRow(d, "unpadded code") << ""
-                                                << "1"
-                                                << "";
-            zavtest::newRow(d, "code with a blank") << ""
-                                                    << "0001 "
-                                                    << "";
-            zavtest::newRow(d, "cleared key") << "" << QString() << "";
+            zavtest::addDialectRow(d, "empty flag, known", "", "0003", "Filial Rio de Janeiro");
+            zavtest::addDialectRow(d, "flag N, known", "N", "0005", "Depósito Curitiba");
+            zavtest::addDialectRow(d, "lower-case t is no flag", "t", "0001", "Matriz São Paulo");
+            zavtest::addDialectRow(d, "unpadded code", "", "1", "");
+            zavtest::addDialectRow(d, "code with a blank", "", "0001 ", "");
+            zavtest::addDialectRow(d, "cleared key", "", QString(), "");
         }
     }
     void checkOfOneKey() {
@@ -225,21 +216,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("flag");
         QTest::addColumn<QStringList>("found");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "own registration") << "01"
-                                                   << "9015123456"
-                                                   << "" << QStringList{"9015123456"};
-            zavtest::newRow(d, "another company's") << "01"
-                                                    << "86123455"
-                                                    << "" << QStringList{};
-            zavtest::newRow(d, "all of company 01")
-                << "01"
-                << ""
-                << "T" << QStringList{"110042490114", "244123456118", "86998877", "9015123456"};
-            zavtest::newRow(d, "company without registrations") << "04"
-                                                                << ""
-                                                                << "T" << QStringList{};
-            zavtest::newRow(d, "no company") << QString() << ""
-                                             << "T" << QStringList{};
+            zavtest::addDialectRow(d, "own registration", "01", "9015123456", "", QStringList{"9015123456"});
+            zavtest::addDialectRow(d, "another company's", "01", "86123455", "", QStringList{});
+            zavtest::addDialectRow(d, "all of company 01", "01", "", "T",
+                                   QStringList{"110042490114", "244123456118", "86998877", "9015123456"});
+            zavtest::addDialectRow(d, "company without registrations", "04", "", "T", QStringList{});
+            zavtest::addDialectRow(d, "no company", QString(), "", "T", QStringList{});
         }
     }
     void registrationsOfOneCompany() {
@@ -263,21 +245,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("environment");
         QTest::addColumn<QString>("state");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "homologation, SP") << "01"
-                                                   << "110042490114"
-                                                   << "3A5F9C21B7E04D18"
-                                                   << "2"
-                                                   << "SP";
-            zavtest::newRow(d, "production, MG") << "02"
-                                                 << "0623079040081"
-                                                 << "7D41C0FFEE2B9A55"
-                                                 << "1"
-                                                 << "MG";
-            zavtest::newRow(d, "no certificate yet") << "01"
-                                                     << "9015123456"
-                                                     << ""
-                                                     << "2"
-                                                     << "PR";
+            zavtest::addDialectRow(d, "homologation, SP", "01", "110042490114", "3A5F9C21B7E04D18", "2",
+                                   "SP");
+            zavtest::addDialectRow(d, "production, MG", "02", "0623079040081", "7D41C0FFEE2B9A55", "1", "MG");
+            zavtest::addDialectRow(d, "no certificate yet", "01", "9015123456", "", "2", "PR");
         }
     }
     void registrationSettings() {
@@ -302,23 +273,17 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("found");
         QTest::addColumn<QString>("description");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "all of the first municipal registration")
-                << "30521457" << QString() << "T" << QStringList{"1", "2", "U"} << "Vendas";
-            zavtest::newRow(d, "all of the second")
-                << "30521465" << QString() << "T" << QStringList{"1", "3"} << "Serviços";
-            zavtest::newRow(d, "same code, second registration") << "30521465"
-                                                                 << "1"
-                                                                 << "" << QStringList{"1"} << "Serviços";
-            zavtest::newRow(d, "code of the other registration only") << "30521457"
-                                                                      << "3"
-                                                                      << "" << QStringList{} << "";
-            zavtest::newRow(d, "letter series") << "30521457"
-                                                << "U"
-                                                << "" << QStringList{"U"} << "Série Única";
-            zavtest::newRow(d, "lower-case letter") << "30521457"
-                                                    << "u"
-                                                    << "" << QStringList{} << "";
-            zavtest::newRow(d, "empty registrations") << "" << QString() << "T" << QStringList{} << "";
+            zavtest::addDialectRow(d, "all of the first municipal registration", "30521457", QString(), "T",
+                                   QStringList{"1", "2", "U"}, "Vendas");
+            zavtest::addDialectRow(d, "all of the second", "30521465", QString(), "T", QStringList{"1", "3"},
+                                   "Serviços");
+            zavtest::addDialectRow(d, "same code, second registration", "30521465", "1", "", QStringList{"1"},
+                                   "Serviços");
+            zavtest::addDialectRow(d, "code of the other registration only", "30521457", "3", "",
+                                   QStringList{}, "");
+            zavtest::addDialectRow(d, "letter series", "30521457", "U", "", QStringList{"U"}, "Série Única");
+            zavtest::addDialectRow(d, "lower-case letter", "30521457", "u", "", QStringList{}, "");
+            zavtest::addDialectRow(d, "empty registrations", "", QString(), "T", QStringList{}, "");
         }
     }
     void seriesOfOneRegistration() {
@@ -348,19 +313,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("branch");
         QTest::addColumn<QStringList>("rows");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "own company, also in the link table")
-                << "01"
-                << "0001" << QStringList{"01 110042490114 30521457 1", "01 110042490114 30521465 3"};
-            zavtest::newRow(d, "linked only") << "02"
-                                              << "0001" << QStringList{"02 110987654110 30529981 1"};
-            zavtest::newRow(d, "own company only") << "02"
-                                                   << "0004" << QStringList{"02 0623079040081 31100927 U"};
-            zavtest::newRow(d, "linked without registration") << "04"
-                                                              << "0005" << QStringList{"04   "};
-            zavtest::newRow(d, "not linked") << "03"
-                                             << "0001" << QStringList{};
-            zavtest::newRow(d, "company of another branch") << "01"
-                                                            << "0004" << QStringList{};
+            zavtest::addDialectRow(d, "own company, also in the link table", "01", "0001",
+                                   QStringList{"01 110042490114 30521457 1", "01 110042490114 30521465 3"});
+            zavtest::addDialectRow(d, "linked only", "02", "0001", QStringList{"02 110987654110 30529981 1"});
+            zavtest::addDialectRow(d, "own company only", "02", "0004",
+                                   QStringList{"02 0623079040081 31100927 U"});
+            zavtest::addDialectRow(d, "linked without registration", "04", "0005", QStringList{"04   "});
+            zavtest::addDialectRow(d, "not linked", "03", "0001", QStringList{});
+            zavtest::addDialectRow(d, "company of another branch", "01", "0004", QStringList{});
         }
     }
     void companyAtBranch() {
@@ -393,34 +353,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("allCodes");
         QTest::addColumn<QStringList>("codes");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "registration and code") << "22126140000143"
-                                                        << "N"
-                                                        << "000011"
-                                                        << "N" << QStringList{"000011"};
-            zavtest::newRow(d, "shared registration, second code") << "22126140000143"
-                                                                   << "N"
-                                                                   << "000012"
-                                                                   << "N" << QStringList{"000012"};
-            zavtest::newRow(d, "registration with another's code") << "22126140000143"
-                                                                   << "N"
-                                                                   << "000001"
-                                                                   << "N" << QStringList{};
-            zavtest::newRow(d, "no code remembered") << "22126140000143"
-                                                     << "N"
-                                                     << ""
-                                                     << "N" << QStringList{};
-            zavtest::newRow(d, "every code of a registration") << "22126140000143"
-                                                               << "N"
-                                                               << ""
-                                                               << "T" << QStringList{"000011", "000012"};
-            zavtest::newRow(d, "a code whatever its registration") << ""
-                                                                   << "T"
-                                                                   << "000005"
-                                                                   << "N" << QStringList{"000005"};
-            zavtest::newRow(d, "formatted registration") << "22.126.140/0001-43"
-                                                         << "N"
-                                                         << "000011"
-                                                         << "N" << QStringList{};
+            zavtest::addDialectRow(d, "registration and code", "22126140000143", "N", "000011", "N",
+                                   QStringList{"000011"});
+            zavtest::addDialectRow(d, "shared registration, second code", "22126140000143", "N", "000012",
+                                   "N", QStringList{"000012"});
+            zavtest::addDialectRow(d, "registration with another's code", "22126140000143", "N", "000001",
+                                   "N", QStringList{});
+            zavtest::addDialectRow(d, "no code remembered", "22126140000143", "N", "", "N", QStringList{});
+            zavtest::addDialectRow(d, "every code of a registration", "22126140000143", "N", "", "T",
+                                   QStringList{"000011", "000012"});
+            zavtest::addDialectRow(d, "a code whatever its registration", "", "T", "000005", "N",
+                                   QStringList{"000005"});
+            zavtest::addDialectRow(d, "formatted registration", "22.126.140/0001-43", "N", "000011", "N",
+                                   QStringList{});
         }
     }
     void customers() {
@@ -461,12 +406,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("rows");
         QTest::addColumn<QString>("firstName");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "shared registration") << "14728118000145"
-                                                      << "" << 2 << "Atacado Metalúrgica Monte Alegre Ltda";
-            zavtest::newRow(d, "single registration") << "52466041000171"
-                                                      << "N" << 1 << "Frigorífico Boa Safra Eireli";
-            zavtest::newRow(d, "unknown") << "14728118000146"
-                                          << "" << 0 << "";
+            zavtest::addDialectRow(d, "shared registration", "14728118000145", "", 2,
+                                   "Atacado Metalúrgica Monte Alegre Ltda");
+            zavtest::addDialectRow(d, "single registration", "52466041000171", "N", 1,
+                                   "Frigorífico Boa Safra Eireli");
+            zavtest::addDialectRow(d, "unknown", "14728118000146", "", 0, "");
         }
     }
     void suppliers() {

@@ -3,6 +3,7 @@
 #include "dateeditplus.h"
 #include "exceptions.h"
 #include "recordingservices.h"
+#include "testtools.h"
 #include "uitest.h"
 #include "vcl/stdctrls.h"
 #include <QApplication>
@@ -34,15 +35,11 @@ void TestEdits::clickAnywhereThenType_data() {
     QTest::addColumn<QString>("before"); // already typed
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("after");
-    const auto row = [](const char* tag, const QString& mask, int width, const QString& before,
-                        const QString& typed, const QString& after) {
-        QTest::newRow(tag) << mask << width << before << typed << after;
-    };
-    row("branch, empty", ">aaaa;0; ", 50, "", "12", "12");
-    row("invoice number, empty", "999999999;0; ", 100, "", "123", "123");
-    row("invoice number, half typed", "999999999;0; ", 100, "12", "3", "123");
-    row("tax id, empty", "99.999.999/9999-99;0;_", 130, "", "1234", "1234");
-    row("tax id, up to a literal", "99.999.999/9999-99;0;_", 130, "12", "34", "1234");
+    zavtest::addRow("branch, empty", ">aaaa;0; ", 50, "", "12", "12");
+    zavtest::addRow("invoice number, empty", "999999999;0; ", 100, "", "123", "123");
+    zavtest::addRow("invoice number, half typed", "999999999;0; ", 100, "12", "3", "123");
+    zavtest::addRow("tax id, empty", "99.999.999/9999-99;0;_", 130, "", "1234", "1234");
+    zavtest::addRow("tax id, up to a literal", "99.999.999/9999-99;0;_", 130, "12", "34", "1234");
 }
 
 void TestEdits::clickAnywhereThenType() {
@@ -81,15 +78,12 @@ void TestEdits::clickAnywhereThenType() {
 void TestEdits::maskMapsOntoQt_data() {
     QTest::addColumn<QString>("mask");
     QTest::addColumn<QString>("qt");
-    const auto row = [](const char* tag, const QString& mask, const QString& qt) {
-        QTest::newRow(tag) << mask << qt;
-    };
-    row("branch", ">aaaa;0; ", ">nnnn; ");
-    row("invoice number", "999999999;0; ", "000000000; ");
-    row("cnpj", "99.999.999/9999-99;0;_", "00.000.000/0000-00;_");
-    row("required digits and letters", "00LLl;1;_", "99AAa;_");
-    row("escaped literal that Qt reads as input", "\\A\\9-0;0;_", "\\A\\9-9;_");
-    row("no mask", "", "");
+    zavtest::addRow("branch", ">aaaa;0; ", ">nnnn; ");
+    zavtest::addRow("invoice number", "999999999;0; ", "000000000; ");
+    zavtest::addRow("cnpj", "99.999.999/9999-99;0;_", "00.000.000/0000-00;_");
+    zavtest::addRow("required digits and letters", "00LLl;1;_", "99AAa;_");
+    zavtest::addRow("escaped literal that Qt reads as input", "\\A\\9-0;0;_", "\\A\\9-9;_");
+    zavtest::addRow("no mask", "", "");
 }
 
 void TestEdits::maskMapsOntoQt() {
@@ -216,14 +210,11 @@ void TestEdits::formatMaskText_data() {
     QTest::addColumn<QString>("mask");
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("text");
-    const auto row = [](const char* tag, const QString& mask, const QString& value, const QString& text) {
-        QTest::newRow(tag) << mask << value << text;
-    };
-    row("cnpj", "99.999.999/9999-99;0;_", "11222333000181", "11.222.333/0001-81");
-    row("cpf", "999.999.999-99;0;_", "12345678909", "123.456.789-09");
-    row("short value, blanks after", "999.999.999-99;0;_", "123", "123.___.___-__");
-    row("literals kept in the value", "99/99;1;_", "12/34", "12/34");
-    row("no mask", "", "abc", "abc");
+    zavtest::addRow("cnpj", "99.999.999/9999-99;0;_", "11222333000181", "11.222.333/0001-81");
+    zavtest::addRow("cpf", "999.999.999-99;0;_", "12345678909", "123.456.789-09");
+    zavtest::addRow("short value, blanks after", "999.999.999-99;0;_", "123", "123.___.___-__");
+    zavtest::addRow("literals kept in the value", "99/99;1;_", "12/34", "12/34");
+    zavtest::addRow("no mask", "", "abc", "abc");
 }
 
 void TestEdits::formatMaskText() {

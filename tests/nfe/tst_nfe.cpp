@@ -602,19 +602,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("subject");
         QTest::addColumn<QString>("altName");
         QTest::addColumn<QString>("cnpj");
-        const auto row = [](const char* tag, const QString& subject, const QString& altName,
-                            const QString& cnpj) { QTest::newRow(tag) << subject << altName << cnpj; };
-        row("otherName", "/CN=EMPRESA A", "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107",
-            "43218765000107");
-        row("otherName as text", "/CN=EMPRESA B", "otherName:2.16.76.1.3.3;UTF8:07654321000172",
-            "07654321000172");
-        row("otherName before the common name", "/CN=EMPRESA C:11222333000181",
-            "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107", "43218765000107");
-        row("common name only", "/CN=EMPRESA D:11222333000181", "", "11222333000181");
-        row("another otherName ignored", "/CN=EMPRESA E",
-            "otherName:2.16.76.1.3.1;OCTETSTRING:43218765000107", "");
-        row("13 digits", "/CN=EMPRESA F:1122233300018", "", "");
-        row("none", "/CN=EMPRESA G", "", "");
+        zavtest::addRow("otherName", "/CN=EMPRESA A", "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107",
+                        "43218765000107");
+        zavtest::addRow("otherName as text", "/CN=EMPRESA B", "otherName:2.16.76.1.3.3;UTF8:07654321000172",
+                        "07654321000172");
+        zavtest::addRow("otherName before the common name", "/CN=EMPRESA C:11222333000181",
+                        "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107", "43218765000107");
+        zavtest::addRow("common name only", "/CN=EMPRESA D:11222333000181", "", "11222333000181");
+        zavtest::addRow("another otherName ignored", "/CN=EMPRESA E",
+                        "otherName:2.16.76.1.3.1;OCTETSTRING:43218765000107", "");
+        zavtest::addRow("13 digits", "/CN=EMPRESA F:1122233300018", "", "");
+        zavtest::addRow("none", "/CN=EMPRESA G", "", "");
     }
     void certificateCnpj() {
         QFETCH(QString, subject);

@@ -48,6 +48,13 @@ void addDialectRows(const char* tag);
 // (tag, text) pair: one text tried on every database.
 void addTextRows(const char* column, const QList<std::pair<const char*, QString>>& rows);
 
+// One row of a data-driven test on the dialect, its values in the columns'
+// order (a text literal is a QString, as QTest::newRow takes it).
+template <class... Values>
+void addDialectRow(const QString& dialect, const char* tag, const Values&... values) {
+    (newRow(dialect, tag) << ... << values);
+}
+
 bool postgresRequired();  // CI=true
 QString postgresServer(); // ZAV_TEST_PG
 

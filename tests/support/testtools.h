@@ -1,10 +1,11 @@
 #pragma once
-// Small tools several tests use on what the programs under test write: a
+// Small tools several tests use: a row of a data-driven test on one line, a
 // command run to its end, the texts of an XML document's elements, the text of
 // the failure a call raises, and two data packets compared cell by cell.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <functional>
 
 class DataPacket;
@@ -15,6 +16,12 @@ namespace zavtest {
 // and errors together into *output; true when it exited normally with 0.
 bool run(const QString& program, const QStringList& arguments, const QString& dir,
          QByteArray* output = nullptr);
+
+// One row of a data-driven test, its values in the columns' order (a text
+// literal is a QString, as QTest::newRow takes it): a case on one line.
+template <class... Values> void addRow(const char* tag, const Values&... values) {
+    (QTest::newRow(tag) << ... << values);
+}
 
 // The text of each element with that local name, in document order.
 QStringList texts(const QByteArray& xml, const QString& name);
