@@ -46,6 +46,12 @@ private:
         return q;
     }
 
+    // The branch statement's parameters asking for every branch.
+    static void allBranches(TADOIBQuery& q) {
+        q.ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
+        q.ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
+    }
+
     static const QStringList& branchSql() {
         static const QStringList sql = {
             QStringLiteral("SELECT CDFILIAL, NMFILIAL, CDEMPRESA FROM FILIAL"),
@@ -188,8 +194,7 @@ private Q_SLOTS:
     void declaredFieldMissingFromResult() {
         ZAV_DATABASE(m_dbs, db);
         auto q = query(dialect, branchSql(), {def("CDFILIAL", 4), def("SGESTADO", 2)});
-        q->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
-        q->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
+        allBranches(*q);
         const QString error = errorOf([&] { q->Open(); });
         QVERIFY2(error.contains(QStringLiteral("SGESTADO")), qPrintable(error));
         QVERIFY(!q->Active());
@@ -201,8 +206,7 @@ private Q_SLOTS:
     void staysOnItsRowUntilClosed() {
         ZAV_DATABASE(m_dbs, db);
         auto q = query(dialect, branchSql(), {def("CDFILIAL", 4), def("NMFILIAL", 30)});
-        q->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
-        q->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
+        allBranches(*q);
         q->Open();
         QCOMPARE(q->RecNo(), 1);
         QVERIFY(q->Bof());
@@ -341,8 +345,7 @@ private Q_SLOTS:
         };
         QSignalSpy sourceSignal(&source, &TDataSource::stateChanged);
         QSignalSpy moved(q.get(), &TDataSet::recordChanged);
-        q->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
-        q->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
+        allBranches(*q);
         q->Open();
         QCOMPARE(seen, QList<TDataSetState>{dsBrowse});
         moved.clear();
