@@ -309,8 +309,7 @@ void TestConfirm::clicksDuringTheCallSendNothing() {
     tick(f, {0});
     // The confirm goes to a server that answers when the test lets it.
     ScriptedHttpServer slow;
-    QVERIFY(slow.listen());
-    slow.mode = ScriptedHttpServer::Mode::AnswerOnSignal;
+    QVERIFY(slow.listen(ScriptedHttpServer::Mode::AnswerOnSignal));
     slow.echoId = true;
     slow.body = answer(QJsonValue::Null);
     Session::values().webPort = slow.port();
