@@ -188,8 +188,7 @@ void TestEdits::ajusta_data() {
 void TestEdits::ajusta() {
     QFETCH(QString, code);
     QFETCH(int, width);
-    QFETCH(QString, result);
-    QCOMPARE(Ajusta(code, width), result);
+    QTEST(Ajusta(code, width), "result");
 }
 
 void TestEdits::registrationAndPersonMasks() {
@@ -220,8 +219,7 @@ void TestEdits::formatMaskText_data() {
 void TestEdits::formatMaskText() {
     QFETCH(QString, mask);
     QFETCH(QString, value);
-    QFETCH(QString, text);
-    QCOMPARE(FormatMaskText(mask, value), text);
+    QTEST(FormatMaskText(mask, value), "text");
 }
 
 void TestEdits::dateEdit() {
