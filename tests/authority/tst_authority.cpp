@@ -223,20 +223,27 @@ private:
         return answer;
     }
 
-    std::optional<zavnfe::StatusAnswer> status(int port, const QString& key, int environment = 2) {
-        const Reply reply =
-            post(port, "/ws/NFeConsultaProtocolo4",
-                 zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(environment, key)),
-                 &*m_signer);
+    // What a service answers the signer, read by its parser; nothing, with a
+    // warning, when the call or the answer fails.
+    template <class Answer>
+    std::optional<Answer> ask(int port, const char* target, const QByteArray& envelope,
+                              std::optional<Answer> (*parse)(const QByteArray&, QString*)) {
+        const Reply reply = post(port, target, envelope, &*m_signer);
         if (reply.status != 200) {
             qWarning("HTTP %d %s", reply.status, qPrintable(reply.error));
             return std::nullopt;
         }
         QString error;
-        auto answer = zavnfe::parseRetConsSitNFe(zavnfe::Soap::payload(reply.body, &error), &error);
+        auto answer = parse(zavnfe::Soap::payload(reply.body, &error), &error);
         if (!answer)
             qWarning("%s", qPrintable(error));
         return answer;
+    }
+
+    std::optional<zavnfe::StatusAnswer> status(int port, const QString& key, int environment = 2) {
+        return ask(port, "/ws/NFeConsultaProtocolo4",
+                   zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(environment, key)),
+                   zavnfe::parseRetConsSitNFe);
     }
 
     // xmlsec1 verifies the (only) signature of the document against the root,
@@ -322,17 +329,8 @@ private:
     }
 
     std::optional<zavnfe::ServiceStatusAnswer> serviceStatus(int port, int environment = 2) {
-        const Reply reply =
-            post(port, "/ws/NFeStatusServico4", serviceStatusRequest(environment), &*m_signer);
-        if (reply.status != 200) {
-            qWarning("HTTP %d %s", reply.status, qPrintable(reply.error));
-            return std::nullopt;
-        }
-        QString error;
-        auto answer = zavnfe::parseRetConsStatServ(zavnfe::Soap::payload(reply.body, &error), &error);
-        if (!answer)
-            qWarning("%s", qPrintable(error));
-        return answer;
+        return ask(port, "/ws/NFeStatusServico4", serviceStatusRequest(environment),
+                   zavnfe::parseRetConsStatServ);
     }
 
     // What GET /zav/requests says: the requests each service received.
@@ -615,55 +613,46 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("to");
         QTest::addColumn<int>("batchStatus");
         QTest::addColumn<int>("eventStatus");
-        QTest::newRow("217 not in record")
-            << "stranger" << 0 << "" << QByteArray() << QByteArray() << 128 << 217;
-        QTest::newRow("420 already cancelled")
-            << "cancelled" << 0 << "" << QByteArray() << QByteArray() << 128 << 420;
-        QTest::newRow("580 denied") << "denied" << 0 << "" << QByteArray() << QByteArray() << 128 << 580;
-        QTest::newRow("222 protocol")
-            << "fresh" << 0 << "protocol" << QByteArray() << QByteArray() << 128 << 222;
+        zavtest::addRow("217 not in record", "stranger", 0, "", QByteArray(), QByteArray(), 128, 217);
+        zavtest::addRow("420 already cancelled", "cancelled", 0, "", QByteArray(), QByteArray(), 128, 420);
+        zavtest::addRow("580 denied", "denied", 0, "", QByteArray(), QByteArray(), 128, 580);
+        zavtest::addRow("222 protocol", "fresh", 0, "protocol", QByteArray(), QByteArray(), 128, 222);
         // The author is another establishment of the signer's company: the
         // certificate may sign for it, but it did not issue the NF-e.
-        QTest::newRow("574 author") << "fresh" << 0 << "branch" << QByteArray() << QByteArray() << 128 << 574;
+        zavtest::addRow("574 author", "fresh", 0, "branch", QByteArray(), QByteArray(), 128, 574);
         // The author is another company than the certificate's.
-        QTest::newRow("213 author of another company")
-            << "fresh" << 0 << "cnpj" << QByteArray() << QByteArray() << 213 << 0;
+        zavtest::addRow("213 author of another company", "fresh", 0, "cnpj", QByteArray(), QByteArray(), 213,
+                        0);
         // The event of the signer's company signed with another company's A1.
-        QTest::newRow("213 another company's certificate")
-            << "fresh" << 0 << "otherCompany" << QByteArray() << QByteArray() << 213 << 0;
-        QTest::newRow("292 certificate without CNPJ")
-            << "fresh" << 0 << "noCnpj" << QByteArray() << QByteArray() << 292 << 0;
-        QTest::newRow("501 out of term") << "old" << 0 << "" << QByteArray() << QByteArray() << 128 << 501;
-        QTest::newRow("501 late without a late term")
-            << "late" << 0 << "" << QByteArray() << QByteArray() << 128 << 501;
-        QTest::newRow("579 before authorisation")
-            << "recent" << -600 << "" << QByteArray() << QByteArray() << 128 << 579;
-        QTest::newRow("578 in the future")
-            << "fresh" << 3600 << "" << QByteArray() << QByteArray() << 128 << 578;
-        QTest::newRow("4 minutes ahead is within the clock's tolerance")
-            << "stranger" << 240 << "" << QByteArray() << QByteArray() << 128 << 217;
-        QTest::newRow("252 environment") << "fresh" << 0 << "" << QByteArray("<tpAmb>2</tpAmb>")
-                                         << QByteArray("<tpAmb>1</tpAmb>") << 128 << 252;
-        QTest::newRow("572 Id") << "fresh" << 0 << "id" << QByteArray() << QByteArray() << 128 << 572;
-        QTest::newRow("455 organ") << "fresh" << 0 << "organ" << QByteArray() << QByteArray() << 128 << 455;
-        QTest::newRow("236 check digit")
-            << "fresh" << 0 << "digit" << QByteArray() << QByteArray() << 128 << 236;
-        QTest::newRow("215 schema") << "fresh" << 0 << ""
-                                    << QByteArray("<xJust>Pedido emitido em duplicidade pelo sistema")
-                                    << QByteArray("<xJust>Curta") << 215 << 0;
-        QTest::newRow("297 tampered")
-            << "fresh" << 0 << "signed" << QByteArray("duplicidade") << QByteArray("duplicata") << 297 << 0;
-        QTest::newRow("298 reference")
-            << "fresh" << 0 << "signed" << QByteArray("URI=\"#ID") << QByteArray("URI=\"#XD") << 298 << 0;
-        QTest::newRow("297 another CA")
-            << "fresh" << 0 << "stranger" << QByteArray() << QByteArray() << 297 << 0;
-        QTest::newRow("297 certificate expired")
-            << "fresh" << 0 << "expired" << QByteArray() << QByteArray() << 297 << 0;
-        QTest::newRow("297 certificate not yet valid")
-            << "fresh" << 0 << "notYetValid" << QByteArray() << QByteArray() << 297 << 0;
+        zavtest::addRow("213 another company's certificate", "fresh", 0, "otherCompany", QByteArray(),
+                        QByteArray(), 213, 0);
+        zavtest::addRow("292 certificate without CNPJ", "fresh", 0, "noCnpj", QByteArray(), QByteArray(), 292,
+                        0);
+        zavtest::addRow("501 out of term", "old", 0, "", QByteArray(), QByteArray(), 128, 501);
+        zavtest::addRow("501 late without a late term", "late", 0, "", QByteArray(), QByteArray(), 128, 501);
+        zavtest::addRow("579 before authorisation", "recent", -600, "", QByteArray(), QByteArray(), 128, 579);
+        zavtest::addRow("578 in the future", "fresh", 3600, "", QByteArray(), QByteArray(), 128, 578);
+        zavtest::addRow("4 minutes ahead is within the clock's tolerance", "stranger", 240, "", QByteArray(),
+                        QByteArray(), 128, 217);
+        zavtest::addRow("252 environment", "fresh", 0, "", QByteArray("<tpAmb>2</tpAmb>"),
+                        QByteArray("<tpAmb>1</tpAmb>"), 128, 252);
+        zavtest::addRow("572 Id", "fresh", 0, "id", QByteArray(), QByteArray(), 128, 572);
+        zavtest::addRow("455 organ", "fresh", 0, "organ", QByteArray(), QByteArray(), 128, 455);
+        zavtest::addRow("236 check digit", "fresh", 0, "digit", QByteArray(), QByteArray(), 128, 236);
+        zavtest::addRow("215 schema", "fresh", 0, "",
+                        QByteArray("<xJust>Pedido emitido em duplicidade pelo sistema"),
+                        QByteArray("<xJust>Curta"), 215, 0);
+        zavtest::addRow("297 tampered", "fresh", 0, "signed", QByteArray("duplicidade"),
+                        QByteArray("duplicata"), 297, 0);
+        zavtest::addRow("298 reference", "fresh", 0, "signed", QByteArray("URI=\"#ID"),
+                        QByteArray("URI=\"#XD"), 298, 0);
+        zavtest::addRow("297 another CA", "fresh", 0, "stranger", QByteArray(), QByteArray(), 297, 0);
+        zavtest::addRow("297 certificate expired", "fresh", 0, "expired", QByteArray(), QByteArray(), 297, 0);
+        zavtest::addRow("297 certificate not yet valid", "fresh", 0, "notYetValid", QByteArray(),
+                        QByteArray(), 297, 0);
         // The key of another certificate than the one in KeyInfo signed it.
-        QTest::newRow("297 KeyInfo of another signer")
-            << "fresh" << 0 << "keyInfo" << QByteArray() << QByteArray() << 297 << 0;
+        zavtest::addRow("297 KeyInfo of another signer", "fresh", 0, "keyInfo", QByteArray(), QByteArray(),
+                        297, 0);
     }
     void rejections() {
         QFETCH(QString, nfe);

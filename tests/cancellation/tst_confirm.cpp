@@ -63,12 +63,13 @@ class TestConfirm : public QObject {
     // leaves it changed), its certificates, the local authority and the
     // server on them, and the screen open on the server.
     zavtest::Readiness openCancelling(const QString& dialect, Cancelling& c, Database database) {
+        QSqlDatabase db;
+        if (zavtest::Readiness ready = database == Database::Fresh
+                                           ? zavtest::useFreshDatabase(m_dbs, dialect, &db)
+                                           : zavtest::useDatabase(m_dbs, dialect, &db);
+            !ready.isReady())
+            return ready;
         QString why;
-        const auto availability =
-            database == Database::Fresh ? m_dbs.recreate(dialect, &why) : m_dbs.ensure(dialect, &why);
-        if (availability != zavtest::TestDatabases::Availability::Ready)
-            return zavtest::Readiness::of(availability, why);
-        QSqlDatabase db = m_dbs.database(dialect);
         const QString connection = m_dbs.connectionText(dialect);
         if (!(why = c.nfe.prepare(db, connection)).isEmpty())
             return zavtest::Readiness::fail(why);
@@ -195,16 +196,14 @@ void TestConfirm::cancelAndSeeTheFailures() {
 // animation shows it, and the cancellation that ends is shown as it ended.
 void TestConfirm::slowCancellationShowsHowFarAndEndsInSuccess() {
     Cancelling world;
-    QString why;
-    const auto availability = m_dbs.recreate(zavtest::kSQLite, &why);
-    if (availability != zavtest::TestDatabases::Availability::Ready)
-        ZAV_READY(zavtest::Readiness::of(availability, why));
-    QSqlDatabase db = m_dbs.database(zavtest::kSQLite);
+    QSqlDatabase db;
+    ZAV_READY(zavtest::useFreshDatabase(m_dbs, zavtest::kSQLite, &db));
     const QString connection = m_dbs.connectionText(zavtest::kSQLite);
     QCOMPARE(world.nfe.certificates(db), QString());
     // Each batch answered after 2.5 s: past the 1 s the screen waits below.
     QCOMPARE(world.nfe.startAuthority(connection, {QStringLiteral("--delay-ms"), QStringLiteral("2500")}),
              QString());
+    QString why;
     TfrmCancelaNFE* f = openOnServer(world.server, connection, world.nfe.serverArguments(), &why);
     QVERIFY2(f, qPrintable(why));
     f->netCancelaEmis->CallTimeout = 1000;
@@ -310,8 +309,7 @@ void TestConfirm::clicksDuringTheCallSendNothing() {
     tick(f, {0});
     // The confirm goes to a server that answers when the test lets it.
     ScriptedHttpServer slow;
-    QVERIFY(slow.listen());
-    slow.mode = ScriptedHttpServer::Mode::AnswerOnSignal;
+    QVERIFY(slow.listen(ScriptedHttpServer::Mode::AnswerOnSignal));
     slow.echoId = true;
     slow.body = answer(QJsonValue::Null);
     Session::values().webPort = slow.port();

@@ -7,7 +7,9 @@
 #include "data/edatabaseerror.h"
 #include "data/param.h"
 #include "database.h"
+#include "queryrows.h"
 #include "testdb.h"
+#include "testtools.h"
 
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -19,7 +21,7 @@
 
 namespace {
 
-using Params = std::map<QString, QString>; // a null QString: cleared (NULL)
+using zavtest::Params;
 
 // The values of one column over every row, in order.
 QStringList column(TADOIBQuery& q, const char* field) {
@@ -43,39 +45,19 @@ private:
         auto q = std::make_unique<TADOIBQuery>();
         setup(*q);
         q->SetConnection(m_dbs.connectionName(dialect));
-        q->Close();
-        for (const auto& [name, value] : params) {
-            if (value.isNull())
-                q->ParamByName(name)->Clear();
-            else
-                q->ParamByName(name)->SetAsString(value);
-        }
+        zavtest::assign(*q, params);
         q->Open();
         return q;
     }
 
-    // Every field of every row, in order, and the same read from the stored
-    // statement run with every value bound: what the query gave before its
-    // flags were decided on SQLite.
-    static QList<QStringList> rowsOf(TADOIBQuery& q) {
-        QList<QStringList> rows;
-        for (q.First(); !q.Eof(); q.Next()) {
-            QStringList row;
-            for (const TField* f : q.Fields())
-                row.append(f->AsString());
-            rows.append(row);
-        }
-        return rows;
-    }
+    // The same fields of every row read from the stored statement run with
+    // every value bound: what the query gave before its flags were decided on
+    // SQLite.
     static QList<QStringList> storedRows(QSqlDatabase& db, const TADOIBQuery& q, const Params& params) {
         QSqlQuery ref(db);
-        if (!ref.prepare(q.SQL().join(QLatin1Char('\n'))))
-            return {{ref.lastError().text()}};
-        for (const auto& [name, value] : params)
-            ref.bindValue(QLatin1Char(':') + name,
-                          value.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value));
-        if (!ref.exec())
-            return {{ref.lastError().text()}};
+        if (const QString error = zavtest::execBound(ref, q.SQL().join(QLatin1Char('\n')), params);
+            !error.isEmpty())
+            return {{error}};
         QList<QStringList> rows;
         while (ref.next()) {
             QStringList row;
@@ -164,15 +146,11 @@ private Q_SLOTS:
 
     // The flag "T" lists every row whatever the key holds.
     void allRowsFlagIgnoresKey_data() {
-        zavtest::addDatabaseColumn();
-        QTest::addColumn<QString>("key");
-        for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "empty key") << QStringLiteral("");
-            zavtest::newRow(d, "cleared key") << QString();
-            zavtest::newRow(d, "a known code") << QStringLiteral("0002");
-            zavtest::newRow(d, "an unknown code") << QStringLiteral("ZZZZ");
-            zavtest::newRow(d, "a quote") << QStringLiteral("'; --");
-        }
+        zavtest::addTextRows("key", {{"empty key", QStringLiteral("")},
+                                     {"cleared key", QString()},
+                                     {"a known code", QStringLiteral("0002")},
+                                     {"an unknown code", QStringLiteral("ZZZZ")},
+                                     {"a quote", QStringLiteral("'; --")}});
     }
     void allRowsFlagIgnoresKey() {
         ZAV_DATABASE(m_dbs, db);
@@ -207,22 +185,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("name");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "empty flag, known") << ""
-                                                    << "0003"
-                                                    << "Filial Rio de Janeiro";
-            zavtest::newRow(d, "flag N, known") << "N"
-                                                << "0005"
-                                                << "Depósito Curitiba";
-            zavtest::newRow(d, "lower-case t is no flag") << "t"
-                                                          << "0001"
-                                                          << "Matriz São Paulo";
-            zavtest::newRow(d, "unpadded code") << ""
-                                                << "1"
-                                                << "";
-            zavtest::newRow(d, "code with a blank") << ""
-                                                    << "0001 "
-                                                    << "";
-            zavtest::newRow(d, "cleared key") << "" << QString() << "";
+            zavtest::addDialectRow(d, "empty flag, known", "", "0003", "Filial Rio de Janeiro");
+            zavtest::addDialectRow(d, "flag N, known", "N", "0005", "Depósito Curitiba");
+            zavtest::addDialectRow(d, "lower-case t is no flag", "t", "0001", "Matriz São Paulo");
+            zavtest::addDialectRow(d, "unpadded code", "", "1", "");
+            zavtest::addDialectRow(d, "code with a blank", "", "0001 ", "");
+            zavtest::addDialectRow(d, "cleared key", "", QString(), "");
         }
     }
     void checkOfOneKey() {
@@ -248,21 +216,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("flag");
         QTest::addColumn<QStringList>("found");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "own registration") << "01"
-                                                   << "9015123456"
-                                                   << "" << QStringList{"9015123456"};
-            zavtest::newRow(d, "another company's") << "01"
-                                                    << "86123455"
-                                                    << "" << QStringList{};
-            zavtest::newRow(d, "all of company 01")
-                << "01"
-                << ""
-                << "T" << QStringList{"110042490114", "244123456118", "86998877", "9015123456"};
-            zavtest::newRow(d, "company without registrations") << "04"
-                                                                << ""
-                                                                << "T" << QStringList{};
-            zavtest::newRow(d, "no company") << QString() << ""
-                                             << "T" << QStringList{};
+            zavtest::addDialectRow(d, "own registration", "01", "9015123456", "", QStringList{"9015123456"});
+            zavtest::addDialectRow(d, "another company's", "01", "86123455", "", QStringList{});
+            zavtest::addDialectRow(d, "all of company 01", "01", "", "T",
+                                   QStringList{"110042490114", "244123456118", "86998877", "9015123456"});
+            zavtest::addDialectRow(d, "company without registrations", "04", "", "T", QStringList{});
+            zavtest::addDialectRow(d, "no company", QString(), "", "T", QStringList{});
         }
     }
     void registrationsOfOneCompany() {
@@ -286,21 +245,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("environment");
         QTest::addColumn<QString>("state");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "homologation, SP") << "01"
-                                                   << "110042490114"
-                                                   << "3A5F9C21B7E04D18"
-                                                   << "2"
-                                                   << "SP";
-            zavtest::newRow(d, "production, MG") << "02"
-                                                 << "0623079040081"
-                                                 << "7D41C0FFEE2B9A55"
-                                                 << "1"
-                                                 << "MG";
-            zavtest::newRow(d, "no certificate yet") << "01"
-                                                     << "9015123456"
-                                                     << ""
-                                                     << "2"
-                                                     << "PR";
+            zavtest::addDialectRow(d, "homologation, SP", "01", "110042490114", "3A5F9C21B7E04D18", "2",
+                                   "SP");
+            zavtest::addDialectRow(d, "production, MG", "02", "0623079040081", "7D41C0FFEE2B9A55", "1", "MG");
+            zavtest::addDialectRow(d, "no certificate yet", "01", "9015123456", "", "2", "PR");
         }
     }
     void registrationSettings() {
@@ -325,23 +273,17 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("found");
         QTest::addColumn<QString>("description");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "all of the first municipal registration")
-                << "30521457" << QString() << "T" << QStringList{"1", "2", "U"} << "Vendas";
-            zavtest::newRow(d, "all of the second")
-                << "30521465" << QString() << "T" << QStringList{"1", "3"} << "Serviços";
-            zavtest::newRow(d, "same code, second registration") << "30521465"
-                                                                 << "1"
-                                                                 << "" << QStringList{"1"} << "Serviços";
-            zavtest::newRow(d, "code of the other registration only") << "30521457"
-                                                                      << "3"
-                                                                      << "" << QStringList{} << "";
-            zavtest::newRow(d, "letter series") << "30521457"
-                                                << "U"
-                                                << "" << QStringList{"U"} << "Série Única";
-            zavtest::newRow(d, "lower-case letter") << "30521457"
-                                                    << "u"
-                                                    << "" << QStringList{} << "";
-            zavtest::newRow(d, "empty registrations") << "" << QString() << "T" << QStringList{} << "";
+            zavtest::addDialectRow(d, "all of the first municipal registration", "30521457", QString(), "T",
+                                   QStringList{"1", "2", "U"}, "Vendas");
+            zavtest::addDialectRow(d, "all of the second", "30521465", QString(), "T", QStringList{"1", "3"},
+                                   "Serviços");
+            zavtest::addDialectRow(d, "same code, second registration", "30521465", "1", "", QStringList{"1"},
+                                   "Serviços");
+            zavtest::addDialectRow(d, "code of the other registration only", "30521457", "3", "",
+                                   QStringList{}, "");
+            zavtest::addDialectRow(d, "letter series", "30521457", "U", "", QStringList{"U"}, "Série Única");
+            zavtest::addDialectRow(d, "lower-case letter", "30521457", "u", "", QStringList{}, "");
+            zavtest::addDialectRow(d, "empty registrations", "", QString(), "T", QStringList{}, "");
         }
     }
     void seriesOfOneRegistration() {
@@ -371,19 +313,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("branch");
         QTest::addColumn<QStringList>("rows");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "own company, also in the link table")
-                << "01"
-                << "0001" << QStringList{"01 110042490114 30521457 1", "01 110042490114 30521465 3"};
-            zavtest::newRow(d, "linked only") << "02"
-                                              << "0001" << QStringList{"02 110987654110 30529981 1"};
-            zavtest::newRow(d, "own company only") << "02"
-                                                   << "0004" << QStringList{"02 0623079040081 31100927 U"};
-            zavtest::newRow(d, "linked without registration") << "04"
-                                                              << "0005" << QStringList{"04   "};
-            zavtest::newRow(d, "not linked") << "03"
-                                             << "0001" << QStringList{};
-            zavtest::newRow(d, "company of another branch") << "01"
-                                                            << "0004" << QStringList{};
+            zavtest::addDialectRow(d, "own company, also in the link table", "01", "0001",
+                                   QStringList{"01 110042490114 30521457 1", "01 110042490114 30521465 3"});
+            zavtest::addDialectRow(d, "linked only", "02", "0001", QStringList{"02 110987654110 30529981 1"});
+            zavtest::addDialectRow(d, "own company only", "02", "0004",
+                                   QStringList{"02 0623079040081 31100927 U"});
+            zavtest::addDialectRow(d, "linked without registration", "04", "0005", QStringList{"04   "});
+            zavtest::addDialectRow(d, "not linked", "03", "0001", QStringList{});
+            zavtest::addDialectRow(d, "company of another branch", "01", "0004", QStringList{});
         }
     }
     void companyAtBranch() {
@@ -416,34 +353,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("allCodes");
         QTest::addColumn<QStringList>("codes");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "registration and code") << "22126140000143"
-                                                        << "N"
-                                                        << "000011"
-                                                        << "N" << QStringList{"000011"};
-            zavtest::newRow(d, "shared registration, second code") << "22126140000143"
-                                                                   << "N"
-                                                                   << "000012"
-                                                                   << "N" << QStringList{"000012"};
-            zavtest::newRow(d, "registration with another's code") << "22126140000143"
-                                                                   << "N"
-                                                                   << "000001"
-                                                                   << "N" << QStringList{};
-            zavtest::newRow(d, "no code remembered") << "22126140000143"
-                                                     << "N"
-                                                     << ""
-                                                     << "N" << QStringList{};
-            zavtest::newRow(d, "every code of a registration") << "22126140000143"
-                                                               << "N"
-                                                               << ""
-                                                               << "T" << QStringList{"000011", "000012"};
-            zavtest::newRow(d, "a code whatever its registration") << ""
-                                                                   << "T"
-                                                                   << "000005"
-                                                                   << "N" << QStringList{"000005"};
-            zavtest::newRow(d, "formatted registration") << "22.126.140/0001-43"
-                                                         << "N"
-                                                         << "000011"
-                                                         << "N" << QStringList{};
+            zavtest::addDialectRow(d, "registration and code", "22126140000143", "N", "000011", "N",
+                                   QStringList{"000011"});
+            zavtest::addDialectRow(d, "shared registration, second code", "22126140000143", "N", "000012",
+                                   "N", QStringList{"000012"});
+            zavtest::addDialectRow(d, "registration with another's code", "22126140000143", "N", "000001",
+                                   "N", QStringList{});
+            zavtest::addDialectRow(d, "no code remembered", "22126140000143", "N", "", "N", QStringList{});
+            zavtest::addDialectRow(d, "every code of a registration", "22126140000143", "N", "", "T",
+                                   QStringList{"000011", "000012"});
+            zavtest::addDialectRow(d, "a code whatever its registration", "", "T", "000005", "N",
+                                   QStringList{"000005"});
+            zavtest::addDialectRow(d, "formatted registration", "22.126.140/0001-43", "N", "000011", "N",
+                                   QStringList{});
         }
     }
     void customers() {
@@ -484,12 +406,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("rows");
         QTest::addColumn<QString>("firstName");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "shared registration") << "14728118000145"
-                                                      << "" << 2 << "Atacado Metalúrgica Monte Alegre Ltda";
-            zavtest::newRow(d, "single registration") << "52466041000171"
-                                                      << "N" << 1 << "Frigorífico Boa Safra Eireli";
-            zavtest::newRow(d, "unknown") << "14728118000146"
-                                          << "" << 0 << "";
+            zavtest::addDialectRow(d, "shared registration", "14728118000145", "", 2,
+                                   "Atacado Metalúrgica Monte Alegre Ltda");
+            zavtest::addDialectRow(d, "single registration", "52466041000171", "N", 1,
+                                   "Frigorífico Boa Safra Eireli");
+            zavtest::addDialectRow(d, "unknown", "14728118000146", "", 0, "");
         }
     }
     void suppliers() {
@@ -537,7 +458,7 @@ private Q_SLOTS:
                 return;
             auto q = run(dialect, setup, params);
             const QList<QStringList> expected = storedRows(db, *q, params);
-            QCOMPARE(rowsOf(*q), expected);
+            QCOMPARE(zavtest::rowsOf(*q), expected);
             for (const QString& h : hostile)
                 QVERIFY(!q->StatementText().contains(h));
             ++compared;
@@ -605,10 +526,8 @@ private Q_SLOTS:
     void checksSearchAnIndexOnSQLite() {
         QFETCH(QString, query);
         QFETCH(QString, flags);
-        QString why;
-        const auto availability = m_dbs.ensure(zavtest::kSQLite, &why);
-        ZAV_READY(zavtest::Readiness::of(availability, why));
-        QSqlDatabase db = m_dbs.database(zavtest::kSQLite);
+        QSqlDatabase db;
+        ZAV_READY(zavtest::useDatabase(m_dbs, zavtest::kSQLite, &db));
         const QList<LookupQuery> all = LookupQueries();
         const auto it =
             std::find_if(all.begin(), all.end(), [&](const LookupQuery& l) { return l.name == query; });
@@ -651,9 +570,7 @@ private Q_SLOTS:
 
     // On PostgreSQL the stored statement runs as it is, every value bound.
     void storedTextOnPostgreSQL() {
-        QString why;
-        const auto availability = m_dbs.ensure(zavtest::kPostgreSQL, &why);
-        ZAV_READY(zavtest::Readiness::of(availability, why));
+        ZAV_READY(zavtest::useDatabase(m_dbs, zavtest::kPostgreSQL));
         auto q = run(zavtest::kPostgreSQL, SetupQryCliente,
                      {{"P_NRINSJURCLIE", "22126140000143"},
                       {"P_TODOS", "N"},
@@ -669,10 +586,8 @@ private Q_SLOTS:
     // its reach, and it changes nothing. The server's group writes the
     // product's tables and creates none.
     void rolesSplitTheDatabase() {
-        QString why;
-        const auto availability = m_dbs.ensure(zavtest::kPostgreSQL, &why);
-        ZAV_READY(zavtest::Readiness::of(availability, why));
-        QSqlDatabase admin = m_dbs.database(zavtest::kPostgreSQL);
+        QSqlDatabase admin;
+        ZAV_READY(zavtest::useDatabase(m_dbs, zavtest::kPostgreSQL, &admin));
         const QString suffix = QString::number(QCoreApplication::applicationPid());
         const QString workstation = QStringLiteral("zav_test_estacao_") + suffix;
         const QString server = QStringLiteral("zav_test_servidor_") + suffix;

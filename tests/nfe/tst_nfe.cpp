@@ -6,6 +6,7 @@
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
+#include "nfesample.h"
 #include "testtools.h"
 
 #include <QCryptographicHash>
@@ -25,15 +26,8 @@ const QString kKey = QStringLiteral("3526120312345600019555001000001234100012345
 const QString kOtherKey = QStringLiteral("43261203123456000195550010000056781000567810");
 
 zavnfe::CancellationData sample() {
-    zavnfe::CancellationData data;
-    data.accessKey = kKey;
-    data.issuerCnpj = QStringLiteral("03123456000195");
-    data.authorisationProtocol = QStringLiteral("135260000012345");
-    data.environment = 2;
-    data.reason = QStringLiteral("  Pedido <duplicado> & cancelado após conferência  ");
-    data.at = QDateTime(QDate(2026, 12, 8), QTime(13, 0, 0), Qt::UTC);
-    data.stateUtcOffsetSeconds = -3 * 3600;
-    return data;
+    return zavtest::sampleCancellation(kKey, QStringLiteral("03123456000195"),
+                                       QStringLiteral("  Pedido <duplicado> & cancelado após conferência  "));
 }
 
 } // namespace
@@ -631,28 +625,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("subject");
         QTest::addColumn<QString>("altName");
         QTest::addColumn<QString>("cnpj");
-        QTest::newRow("otherName") << "/CN=EMPRESA A"
-                                   << "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107"
-                                   << "43218765000107";
-        QTest::newRow("otherName as text") << "/CN=EMPRESA B"
-                                           << "otherName:2.16.76.1.3.3;UTF8:07654321000172"
-                                           << "07654321000172";
-        QTest::newRow("otherName before the common name")
-            << "/CN=EMPRESA C:11222333000181"
-            << "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107"
-            << "43218765000107";
-        QTest::newRow("common name only") << "/CN=EMPRESA D:11222333000181"
-                                          << ""
-                                          << "11222333000181";
-        QTest::newRow("another otherName ignored") << "/CN=EMPRESA E"
-                                                   << "otherName:2.16.76.1.3.1;OCTETSTRING:43218765000107"
-                                                   << "";
-        QTest::newRow("13 digits") << "/CN=EMPRESA F:1122233300018"
-                                   << ""
-                                   << "";
-        QTest::newRow("none") << "/CN=EMPRESA G"
-                              << ""
-                              << "";
+        zavtest::addRow("otherName", "/CN=EMPRESA A", "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107",
+                        "43218765000107");
+        zavtest::addRow("otherName as text", "/CN=EMPRESA B", "otherName:2.16.76.1.3.3;UTF8:07654321000172",
+                        "07654321000172");
+        zavtest::addRow("otherName before the common name", "/CN=EMPRESA C:11222333000181",
+                        "otherName:2.16.76.1.3.3;OCTETSTRING:43218765000107", "43218765000107");
+        zavtest::addRow("common name only", "/CN=EMPRESA D:11222333000181", "", "11222333000181");
+        zavtest::addRow("another otherName ignored", "/CN=EMPRESA E",
+                        "otherName:2.16.76.1.3.1;OCTETSTRING:43218765000107", "");
+        zavtest::addRow("13 digits", "/CN=EMPRESA F:1122233300018", "", "");
+        zavtest::addRow("none", "/CN=EMPRESA G", "", "");
     }
     void certificateCnpj() {
         QFETCH(QString, subject);

@@ -8,6 +8,7 @@
 #include "cancellationevent.h"
 #include "certificatestore.h"
 #include "eventsigner.h"
+#include "nfesample.h"
 #include "schemaset.h"
 
 #include <QDir>
@@ -39,15 +40,8 @@ QString accessKey(int number) {
 }
 
 zavnfe::CancellationData cancellation(int number) {
-    zavnfe::CancellationData data;
-    data.accessKey = accessKey(number);
-    data.issuerCnpj = kCnpj;
-    data.authorisationProtocol = QStringLiteral("135260000012345");
-    data.environment = 2;
-    data.reason = QStringLiteral("Pedido <duplicado> & cancelado após conferência");
-    data.at = QDateTime(QDate(2026, 12, 8), QTime(13, 0, 0), Qt::UTC);
-    data.stateUtcOffsetSeconds = -3 * 3600;
-    return data;
+    return zavtest::sampleCancellation(accessKey(number), kCnpj,
+                                       QStringLiteral("Pedido <duplicado> & cancelado após conferência"));
 }
 
 // Line (from 1) of the first occurrence of marker, as libxml2 counts them.

@@ -313,8 +313,7 @@ private Q_SLOTS:
     }
 
     void administrationCommand() {
-        QString why;
-        ZAV_READY(zavtest::Readiness::of(m_dbs.recreate(zavtest::kSQLite, &why), why));
+        ZAV_READY(zavtest::useFreshDatabase(m_dbs, zavtest::kSQLite));
         const QString db = m_dbs.connectionText(zavtest::kSQLite);
         QTemporaryDir dir;
         const QString ownOnly = writeFile(dir, QStringLiteral("own"), kPassword.toUtf8() + "\n",

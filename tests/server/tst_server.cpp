@@ -363,11 +363,10 @@ private Q_SLOTS:
     ZAV_READY(prepare(dialect, &db))
 
 zavtest::Readiness TstServer::prepare(const QString& dialect, QSqlDatabase* dbOut) {
+    QSqlDatabase db;
+    if (zavtest::Readiness ready = zavtest::useDatabase(m_dbs, dialect, &db); !ready.isReady())
+        return ready;
     QString why;
-    if (const auto availability = m_dbs.ensure(dialect, &why);
-        availability != zavtest::TestDatabases::Availability::Ready)
-        return zavtest::Readiness::of(availability, why);
-    QSqlDatabase db = m_dbs.database(dialect);
     if (dbOut)
         *dbOut = db;
     if (!m_scenarios.contains(dialect)) {
@@ -407,82 +406,31 @@ void TstServer::filters_data() {
     const QString from = QStringLiteral("2020-03-02");
     const QString to = QStringLiteral("2020-03-15");
     for (const QString& d : zavtest::dialects()) {
-        zavtest::newRow(d, "the period, every kind: authorised invoices of the establishment only")
-            << from << to << ""
-            << ""
-            << ""
-            << "" << QList<int>{2, 3, 4, 10, 11, 12};
-        zavtest::newRow(d, "the first day alone is in the period") << from << from << ""
-                                                                   << ""
-                                                                   << ""
-                                                                   << "" << QList<int>{2};
-        zavtest::newRow(d, "the last day alone is in the period") << to << to << ""
-                                                                  << ""
-                                                                  << ""
-                                                                  << "" << QList<int>{4};
-        zavtest::newRow(d, "a period without invoices") << "2019-01-01"
-                                                        << "2019-12-31"
-                                                        << ""
-                                                        << ""
-                                                        << ""
-                                                        << "" << QList<int>{};
-        zavtest::newRow(d, "invoice number without its zeros") << from << to << "100003"
-                                                               << ""
-                                                               << ""
-                                                               << "" << QList<int>{3};
-        zavtest::newRow(d, "invoice number with nine digits") << from << to << "000100003"
-                                                              << ""
-                                                              << ""
-                                                              << "" << QList<int>{3};
-        zavtest::newRow(d, "a number not issued") << from << to << "999"
-                                                  << ""
-                                                  << ""
-                                                  << "" << QList<int>{};
-        zavtest::newRow(d, "customer registration: every customer holding it")
-            << from << to << ""
-            << "$A"
-            << ""
-            << "C" << QList<int>{2, 11, 12};
-        zavtest::newRow(d, "customer registration under its mask") << from << to << ""
-                                                                   << "$M"
-                                                                   << ""
-                                                                   << "C" << QList<int>{2, 11, 12};
-        zavtest::newRow(d, "another customer") << from << to << ""
-                                               << "$C"
-                                               << ""
-                                               << "C" << QList<int>{10};
-        zavtest::newRow(d, "customers, none named") << from << to << ""
-                                                    << ""
-                                                    << ""
-                                                    << "C" << QList<int>{2, 10, 11, 12};
-        zavtest::newRow(d, "a registration of no customer") << from << to << ""
-                                                            << "00000000000191"
-                                                            << ""
-                                                            << "C" << QList<int>{};
-        zavtest::newRow(d, "supplier registration") << from << to << ""
-                                                    << "$S"
-                                                    << ""
-                                                    << "F" << QList<int>{3};
-        zavtest::newRow(d, "a customer's registration as supplier") << from << to << ""
-                                                                    << "$A"
-                                                                    << ""
-                                                                    << "F" << QList<int>{};
-        zavtest::newRow(d, "suppliers, none named") << from << to << ""
-                                                    << ""
-                                                    << ""
-                                                    << "F" << QList<int>{3};
-        zavtest::newRow(d, "receiving branch") << from << to << ""
-                                               << "$B"
-                                               << "$B"
-                                               << "L" << QList<int>{4};
-        zavtest::newRow(d, "receiving branches, none named") << from << to << ""
-                                                             << ""
-                                                             << ""
-                                                             << "L" << QList<int>{4};
-        zavtest::newRow(d, "a branch that received nothing") << from << to << ""
-                                                             << "$O"
-                                                             << "$O"
-                                                             << "L" << QList<int>{};
+        const auto row = [&d](const char* tag, const QString& first, const QString& last, const char* number,
+                              const char* party, const char* receiving, const char* kind,
+                              const QList<int>& expected) {
+            zavtest::newRow(d, tag) << first << last << QString::fromUtf8(number) << QString::fromUtf8(party)
+                                    << QString::fromUtf8(receiving) << QString::fromUtf8(kind) << expected;
+        };
+        row("the period, every kind: authorised invoices of the establishment only", from, to, "", "", "", "",
+            {2, 3, 4, 10, 11, 12});
+        row("the first day alone is in the period", from, from, "", "", "", "", {2});
+        row("the last day alone is in the period", to, to, "", "", "", "", {4});
+        row("a period without invoices", "2019-01-01", "2019-12-31", "", "", "", "", {});
+        row("invoice number without its zeros", from, to, "100003", "", "", "", {3});
+        row("invoice number with nine digits", from, to, "000100003", "", "", "", {3});
+        row("a number not issued", from, to, "999", "", "", "", {});
+        row("customer registration: every customer holding it", from, to, "", "$A", "", "C", {2, 11, 12});
+        row("customer registration under its mask", from, to, "", "$M", "", "C", {2, 11, 12});
+        row("another customer", from, to, "", "$C", "", "C", {10});
+        row("customers, none named", from, to, "", "", "", "C", {2, 10, 11, 12});
+        row("a registration of no customer", from, to, "", "00000000000191", "", "C", {});
+        row("supplier registration", from, to, "", "$S", "", "F", {3});
+        row("a customer's registration as supplier", from, to, "", "$A", "", "F", {});
+        row("suppliers, none named", from, to, "", "", "", "F", {3});
+        row("receiving branch", from, to, "", "$B", "$B", "L", {4});
+        row("receiving branches, none named", from, to, "", "", "", "L", {4});
+        row("a branch that received nothing", from, to, "", "$O", "$O", "L", {});
     }
 }
 

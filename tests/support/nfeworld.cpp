@@ -124,6 +124,19 @@ QString NfeWorld::writeTable(const QString& content) const {
     return path;
 }
 
+QString NfeWorld::table() const {
+    QFile file(serverArguments().last());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+QString NfeWorld::writeTerms(const QString& terms) const {
+    QString content = table();
+    content.replace(QStringLiteral("prazoHoras = %1").arg(kGenerousHours), terms);
+    return writeTable(content);
+}
+
 QString NfeWorld::prepare(QSqlDatabase& db, const QString& connectionText) {
     if (QString why = certificates(db); !why.isEmpty())
         return why;

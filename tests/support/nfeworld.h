@@ -69,6 +69,10 @@ public:
     QString verifySignature(const QByteArray& xml) const;
     // Writes the authorities' table with the given content; its path.
     QString writeTable(const QString& content) const;
+    // The authorities' table as written last.
+    QString table() const;
+    // Writes the table again with these lines for its generous terms; its path.
+    QString writeTerms(const QString& terms) const;
 
 private:
     static QTemporaryDir& shared();

@@ -19,6 +19,11 @@ bool ScriptedHttpServer::listen() {
     return m_server.listen(QHostAddress::LocalHost, 0);
 }
 
+bool ScriptedHttpServer::listen(Mode answering) {
+    mode = answering;
+    return listen();
+}
+
 void ScriptedHttpServer::answer(QTcpSocket* socket, int code, const QByteArray& type,
                                 const QByteArray& content) {
     socket->write("HTTP/1.1 " + QByteArray::number(code) + " X\r\nContent-Type: " + type +

@@ -24,6 +24,7 @@ public:
 
     explicit ScriptedHttpServer(QObject* parent = nullptr);
     bool listen();
+    bool listen(Mode answering); // sets the mode first
     int port() const { return int(m_server.serverPort()); }
 
     Mode mode = Mode::Answer;

@@ -61,6 +61,15 @@ void addDialectRows(const char* tag) {
         newRow(d, tag);
 }
 
+void addTextRows(const char* column, const QList<std::pair<const char*, QString>>& rows) {
+    addDatabaseColumn();
+    QTest::addColumn<QString>(column);
+    for (const QString& d : dialects()) {
+        for (const auto& [tag, text] : rows)
+            newRow(d, tag) << text;
+    }
+}
+
 bool postgresRequired() {
     return qEnvironmentVariable("CI") == QLatin1String("true");
 }
@@ -190,6 +199,29 @@ Readiness Readiness::of(TestDatabases::Availability availability, const QString&
         break;
     }
     return fail(why);
+}
+
+namespace {
+
+Readiness use(const TestDatabases& dbs, const QString& dialect, TestDatabases::Availability availability,
+              const QString& why, QSqlDatabase* db) {
+    if (availability == TestDatabases::Availability::Ready && db)
+        *db = dbs.database(dialect);
+    return Readiness::of(availability, why);
+}
+
+} // namespace
+
+Readiness useDatabase(TestDatabases& dbs, const QString& dialect, QSqlDatabase* db) {
+    QString why;
+    const auto availability = dbs.ensure(dialect, &why);
+    return use(dbs, dialect, availability, why, db);
+}
+
+Readiness useFreshDatabase(TestDatabases& dbs, const QString& dialect, QSqlDatabase* db) {
+    QString why;
+    const auto availability = dbs.recreate(dialect, &why);
+    return use(dbs, dialect, availability, why, db);
 }
 
 LongList makeLongList(const QString& file, int invoices, QString* why) {

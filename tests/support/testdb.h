@@ -32,6 +32,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <utility>
 
 namespace zavtest {
 
@@ -43,6 +44,16 @@ void addDatabaseColumn(); // the "dialect" column; add it first
 QTestData& newRow(const QString& dialect, const char* tag);
 // The column and one row a dialect, all with the tag: the database alone.
 void addDialectRows(const char* tag);
+// The column, one of texts named `column`, and for every dialect one row a
+// (tag, text) pair: one text tried on every database.
+void addTextRows(const char* column, const QList<std::pair<const char*, QString>>& rows);
+
+// One row of a data-driven test on the dialect, its values in the columns'
+// order (a text literal is a QString, as QTest::newRow takes it).
+template <class... Values>
+void addDialectRow(const QString& dialect, const char* tag, const Values&... values) {
+    (newRow(dialect, tag) << ... << values);
+}
 
 bool postgresRequired();  // CI=true
 QString postgresServer(); // ZAV_TEST_PG
@@ -115,7 +126,14 @@ struct Readiness {
     // A step that says what went wrong, or nothing when it went right.
     static Readiness unless(const QString& failure) { return failure.isEmpty() ? ready() : fail(failure); }
     static Readiness of(TestDatabases::Availability availability, const QString& why);
+
+    bool isReady() const { return state == State::Ready; }
 };
+
+// The dialect's database for a test, in *db when given: ready, or why the test
+// is skipped or failed. The fresh one is made anew first, for tests that write.
+Readiness useDatabase(TestDatabases& dbs, const QString& dialect, QSqlDatabase* db = nullptr);
+Readiness useFreshDatabase(TestDatabases& dbs, const QString& dialect, QSqlDatabase* db = nullptr);
 
 } // namespace zavtest
 
@@ -144,18 +162,10 @@ struct Readiness {
 #define ZAV_DATABASE(fixture, db)                                                                            \
     QFETCH(QString, dialect);                                                                                \
     QSqlDatabase db;                                                                                         \
-    do {                                                                                                     \
-        QString zavWhy_;                                                                                     \
-        ZAV_READY(zavtest::Readiness::of((fixture).ensure(dialect, &zavWhy_), zavWhy_));                     \
-        db = (fixture).database(dialect);                                                                    \
-    } while (false)
+    ZAV_READY(zavtest::useDatabase((fixture), dialect, &db))
 
 // The same, on a database made anew for the row: for tests that write.
 #define ZAV_FRESH_DATABASE(fixture, db)                                                                      \
     QFETCH(QString, dialect);                                                                                \
     QSqlDatabase db;                                                                                         \
-    do {                                                                                                     \
-        QString zavWhy_;                                                                                     \
-        ZAV_READY(zavtest::Readiness::of((fixture).recreate(dialect, &zavWhy_), zavWhy_));                   \
-        db = (fixture).database(dialect);                                                                    \
-    } while (false)
+    ZAV_READY(zavtest::useFreshDatabase((fixture), dialect, &db))

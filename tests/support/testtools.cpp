@@ -1,6 +1,9 @@
 #include "testtools.h"
+#include "data/datapacket.h"
+#include "exceptions.h"
 
 #include <QProcess>
+#include <QTest>
 #include <QXmlStreamReader>
 
 namespace zavtest {
@@ -25,6 +28,21 @@ QStringList texts(const QByteArray& xml, const QString& name) {
             found.append(reader.readElementText(QXmlStreamReader::IncludeChildElements));
     }
     return found;
+}
+
+QString failureOf(const std::function<void()>& call) {
+    return failureText<EZavError>(call, QStringLiteral("(no failure)"));
+}
+
+void comparePackets(const DataPacket& a, const DataPacket& b) {
+    QCOMPARE(a.fields(), b.fields());
+    QCOMPARE(a.rowCount(), b.rowCount());
+    for (int r = 0; r < a.rowCount(); ++r) {
+        for (int c = 0; c < a.fieldCount(); ++c) {
+            QCOMPARE(a.isNull(r, c), b.isNull(r, c));
+            QCOMPARE(a.value(r, c), b.value(r, c));
+        }
+    }
 }
 
 } // namespace zavtest

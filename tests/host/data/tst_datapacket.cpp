@@ -2,6 +2,7 @@
 // refuses (and that it says why), and edits of the column storage.
 #include "data/datapacket.h"
 #include "exceptions.h"
+#include "testtools.h"
 
 #include <QCborArray>
 #include <QCborMap>
@@ -47,17 +48,6 @@ DataPacket decode(const QString& encoding, const QByteArray& bytes) {
     return DataPacket::fromCbor(bytes);
 }
 
-void compare(const DataPacket& a, const DataPacket& b) {
-    QCOMPARE(a.fields(), b.fields());
-    QCOMPARE(a.rowCount(), b.rowCount());
-    for (int r = 0; r < a.rowCount(); ++r) {
-        for (int c = 0; c < a.fieldCount(); ++c) {
-            QCOMPARE(a.isNull(r, c), b.isNull(r, c));
-            QCOMPARE(a.value(r, c), b.value(r, c));
-        }
-    }
-}
-
 } // namespace
 
 class tst_DataPacket : public QObject {
@@ -90,7 +80,7 @@ void tst_DataPacket::roundTrip() {
     const QByteArray bytes =
         encoding == u"json" ? QJsonDocument(p.toJson()).toJson(QJsonDocument::Compact) : p.toCbor();
     const DataPacket back = decode(encoding, bytes);
-    compare(p, back);
+    zavtest::comparePackets(p, back);
     // A date without a time of day travels as a bare day, as the server's do.
     QVERIFY(QJsonDocument(p.toJson()).toJson().contains("\"2024-02-29\""));
     QVERIFY(QJsonDocument(p.toJson()).toJson().contains("\"1999-12-31T23:59:58\""));

@@ -5,6 +5,7 @@
 #include "data/datasource.h"
 #include "data/edatabaseerror.h"
 #include "testdb.h"
+#include "testtools.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -22,12 +23,7 @@ TFieldDef def(const char* name, int size = 20, TFieldType type = ftString) {
 
 // The text of the EDatabaseError f throws, or "" when it throws none.
 QString errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EDatabaseError& e) {
-        return e.text();
-    }
-    return {};
+    return zavtest::failureText<EDatabaseError>(f, QString());
 }
 
 } // namespace
@@ -50,6 +46,12 @@ private:
         return q;
     }
 
+    // The branch statement's parameters asking for every branch.
+    static void allBranches(TADOIBQuery& q) {
+        q.ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
+        q.ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
+    }
+
     static const QStringList& branchSql() {
         static const QStringList sql = {
             QStringLiteral("SELECT CDFILIAL, NMFILIAL, CDEMPRESA FROM FILIAL"),
@@ -62,15 +64,11 @@ private:
 
 private Q_SLOTS:
     void unknownParameterRefused_data() {
-        zavtest::addDatabaseColumn();
-        QTest::addColumn<QString>("name");
-        for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "not in the statement") << QStringLiteral("P_CDEMPRESA");
-            zavtest::newRow(d, "other case") << QStringLiteral("p_cdfilial");
-            zavtest::newRow(d, "with its colon") << QStringLiteral(":P_CDFILIAL");
-            zavtest::newRow(d, "prefix of a name") << QStringLiteral("P_CDFIL");
-            zavtest::newRow(d, "inside a literal only") << QStringLiteral("P_LIT");
-        }
+        zavtest::addTextRows("name", {{"not in the statement", QStringLiteral("P_CDEMPRESA")},
+                                      {"other case", QStringLiteral("p_cdfilial")},
+                                      {"with its colon", QStringLiteral(":P_CDFILIAL")},
+                                      {"prefix of a name", QStringLiteral("P_CDFIL")},
+                                      {"inside a literal only", QStringLiteral("P_LIT")}});
     }
     void unknownParameterRefused() {
         ZAV_DATABASE(m_dbs, db);
@@ -196,8 +194,7 @@ private Q_SLOTS:
     void declaredFieldMissingFromResult() {
         ZAV_DATABASE(m_dbs, db);
         auto q = query(dialect, branchSql(), {def("CDFILIAL", 4), def("SGESTADO", 2)});
-        q->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
-        q->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
+        allBranches(*q);
         const QString error = errorOf([&] { q->Open(); });
         QVERIFY2(error.contains(QStringLiteral("SGESTADO")), qPrintable(error));
         QVERIFY(!q->Active());
@@ -209,8 +206,7 @@ private Q_SLOTS:
     void staysOnItsRowUntilClosed() {
         ZAV_DATABASE(m_dbs, db);
         auto q = query(dialect, branchSql(), {def("CDFILIAL", 4), def("NMFILIAL", 30)});
-        q->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
-        q->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
+        allBranches(*q);
         q->Open();
         QCOMPARE(q->RecNo(), 1);
         QVERIFY(q->Bof());
@@ -262,12 +258,8 @@ private Q_SLOTS:
     }
 
     void databaseErrors_data() {
-        zavtest::addDatabaseColumn();
-        QTest::addColumn<QString>("sql");
-        for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "syntax") << QStringLiteral("SELEC CDFILIAL FROM FILIAL");
-            zavtest::newRow(d, "unknown table") << QStringLiteral("SELECT X FROM NAO_EXISTE");
-        }
+        zavtest::addTextRows("sql", {{"syntax", QStringLiteral("SELEC CDFILIAL FROM FILIAL")},
+                                     {"unknown table", QStringLiteral("SELECT X FROM NAO_EXISTE")}});
     }
     void databaseErrors() {
         ZAV_DATABASE(m_dbs, db);
@@ -353,8 +345,7 @@ private Q_SLOTS:
         };
         QSignalSpy sourceSignal(&source, &TDataSource::stateChanged);
         QSignalSpy moved(q.get(), &TDataSet::recordChanged);
-        q->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
-        q->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
+        allBranches(*q);
         q->Open();
         QCOMPARE(seen, QList<TDataSetState>{dsBrowse});
         moved.clear();

@@ -5,9 +5,9 @@
 // flag's value or the text of the other parameters.
 #include "data/adoibquery.h"
 #include "data/param.h"
+#include "queryrows.h"
 #include "testdb.h"
 
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QtTest>
@@ -15,21 +15,18 @@
 
 namespace {
 
-using Params = std::map<QString, QString>; // a null QString: cleared (NULL)
-using Rows = QList<QStringList>;
+using zavtest::assign;
+using zavtest::Params;
+using zavtest::Rows;
+using zavtest::rowsOf;
 
 const QStringList kFlagConstants = {QStringLiteral("T"), QStringLiteral("N"), QString()};
 
 // The rows the stored text gives with every value bound, as before flags.
 Rows reference(const QSqlDatabase& db, const QString& sql, const Params& params) {
     QSqlQuery q(db);
-    if (!q.prepare(sql))
-        return {{QStringLiteral("prepare: ") + q.lastError().text()}};
-    for (const auto& [name, value] : params)
-        q.bindValue(QLatin1Char(':') + name,
-                    value.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value));
-    if (!q.exec())
-        return {{QStringLiteral("exec: ") + q.lastError().text()}};
+    if (const QString error = zavtest::execBound(q, sql, params); !error.isEmpty())
+        return {{error}};
     Rows rows;
     while (q.next()) {
         QStringList row;
@@ -38,27 +35,6 @@ Rows reference(const QSqlDatabase& db, const QString& sql, const Params& params)
         rows.append(row);
     }
     return rows;
-}
-
-Rows rowsOf(TADOIBQuery& q) {
-    Rows rows;
-    for (q.First(); !q.Eof(); q.Next()) {
-        QStringList row;
-        for (const TField* f : q.Fields())
-            row.append(f->AsString());
-        rows.append(row);
-    }
-    return rows;
-}
-
-void assign(TADOIBQuery& q, const Params& params) {
-    q.Close();
-    for (const auto& [name, value] : params) {
-        if (value.isNull())
-            q.ParamByName(name)->Clear();
-        else
-            q.ParamByName(name)->SetAsString(value);
-    }
 }
 
 } // namespace
@@ -91,54 +67,34 @@ private Q_SLOTS:
         const QString branch = QStringLiteral("SELECT CDFILIAL, NMFILIAL FROM FILIAL\nWHERE ");
         const QString order = QStringLiteral("\nORDER BY CDFILIAL");
         for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "bare disjunct, flag N")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "N"
-                << "0002" << true;
-            zavtest::newRow(d, "bracketed disjunct, empty flag")
-                << branch + "((CDFILIAL = :K) OR (:F = 'T'))" + order << ""
-                << "0003" << true;
-            zavtest::newRow(d, "group beside another condition")
-                << branch + "CDEMPRESA = '01' AND\n  (CDFILIAL = :K OR :F = 'T') AND CDFILIAL <> ''" + order
-                << "N"
-                << "0001" << true;
-            zavtest::newRow(d, "nested group") << branch + "(((CDFILIAL = :K) OR (:F = 'T')))" + order << "N"
-                                               << "0004" << true;
-            zavtest::newRow(d, "several key terms")
-                << branch + "(CDFILIAL = :K OR CDFILIAL = '0005' OR :F = 'T')" + order << "N"
-                << "0001" << true;
-            zavtest::newRow(d, "flag equal to the literal")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "T"
-                << "0002" << false;
-            zavtest::newRow(d, "flag outside its constants")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "X"
-                << "0002" << false;
-            zavtest::newRow(d, "lower-case flag is no constant")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << "t"
-                << "0002" << false;
-            zavtest::newRow(d, "cleared flag")
-                << branch + "(CDFILIAL = :K OR :F = 'T')" + order << QString() << "0002" << false;
-            zavtest::newRow(d, "group compared with a value")
-                << branch + "((CDFILIAL = :K OR :F = 'T') = TRUE)" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "group as a function's argument")
-                << branch + "COALESCE((CDFILIAL = :K OR :F = 'T'), FALSE)" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "group inside CASE")
-                << branch + "CASE WHEN (CDFILIAL = :K OR :F = 'T') THEN 1 ELSE 0 END = 1" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "statement with BETWEEN")
-                << branch + "CDFILIAL BETWEEN '0000' AND '9999' AND (CDFILIAL = :K OR :F = 'T')" + order
-                << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "flag first in the group")
-                << branch + "(:F = 'T' OR CDFILIAL = :K)" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "flag AND-ed, not OR-ed")
-                << branch + "(CDFILIAL = :K AND :F = 'T')" + order << "N"
-                << "0002" << false;
-            zavtest::newRow(d, "quoted look-alike")
-                << branch + "(NMFILIAL <> 'x OR :F = ''T'')' OR :F = 'T') AND CDFILIAL = :K" + order << "N"
-                << "0002" << true;
+            // The case, the statement's condition, the flag, the key, and
+            // whether SQLite leaves the disjunct out.
+            const auto row = [&](const char* tag, const char* where, const QString& flag, const char* key,
+                                 bool pruned) {
+                zavtest::newRow(d, tag)
+                    << branch + QString::fromUtf8(where) + order << flag << QString::fromUtf8(key) << pruned;
+            };
+            row("bare disjunct, flag N", "(CDFILIAL = :K OR :F = 'T')", "N", "0002", true);
+            row("bracketed disjunct, empty flag", "((CDFILIAL = :K) OR (:F = 'T'))", "", "0003", true);
+            row("group beside another condition",
+                "CDEMPRESA = '01' AND\n  (CDFILIAL = :K OR :F = 'T') AND CDFILIAL <> ''", "N", "0001", true);
+            row("nested group", "(((CDFILIAL = :K) OR (:F = 'T')))", "N", "0004", true);
+            row("several key terms", "(CDFILIAL = :K OR CDFILIAL = '0005' OR :F = 'T')", "N", "0001", true);
+            row("flag equal to the literal", "(CDFILIAL = :K OR :F = 'T')", "T", "0002", false);
+            row("flag outside its constants", "(CDFILIAL = :K OR :F = 'T')", "X", "0002", false);
+            row("lower-case flag is no constant", "(CDFILIAL = :K OR :F = 'T')", "t", "0002", false);
+            row("cleared flag", "(CDFILIAL = :K OR :F = 'T')", QString(), "0002", false);
+            row("group compared with a value", "((CDFILIAL = :K OR :F = 'T') = TRUE)", "N", "0002", false);
+            row("group as a function's argument", "COALESCE((CDFILIAL = :K OR :F = 'T'), FALSE)", "N", "0002",
+                false);
+            row("group inside CASE", "CASE WHEN (CDFILIAL = :K OR :F = 'T') THEN 1 ELSE 0 END = 1", "N",
+                "0002", false);
+            row("statement with BETWEEN",
+                "CDFILIAL BETWEEN '0000' AND '9999' AND (CDFILIAL = :K OR :F = 'T')", "N", "0002", false);
+            row("flag first in the group", "(:F = 'T' OR CDFILIAL = :K)", "N", "0002", false);
+            row("flag AND-ed, not OR-ed", "(CDFILIAL = :K AND :F = 'T')", "N", "0002", false);
+            row("quoted look-alike", "(NMFILIAL <> 'x OR :F = ''T'')' OR :F = 'T') AND CDFILIAL = :K", "N",
+                "0002", true);
         }
     }
     void shapes() {
@@ -212,14 +168,11 @@ private Q_SLOTS:
     // Text of the operator's in a key is bound, never part of the statement,
     // and finds nothing.
     void hostileKeyIsBound_data() {
-        zavtest::addDatabaseColumn();
-        QTest::addColumn<QString>("key");
-        for (const QString& d : zavtest::dialects()) {
-            zavtest::newRow(d, "quote and always-true") << QStringLiteral("0001' OR '1'='1");
-            zavtest::newRow(d, "closing the group") << QStringLiteral("x') OR ('T' = 'T");
-            zavtest::newRow(d, "second statement") << QStringLiteral("'); DELETE FROM FILIAL; --");
-            zavtest::newRow(d, "statement after a number") << QStringLiteral("0001; DROP TABLE FILIAL");
-        }
+        zavtest::addTextRows("key",
+                             {{"quote and always-true", QStringLiteral("0001' OR '1'='1")},
+                              {"closing the group", QStringLiteral("x') OR ('T' = 'T")},
+                              {"second statement", QStringLiteral("'); DELETE FROM FILIAL; --")},
+                              {"statement after a number", QStringLiteral("0001; DROP TABLE FILIAL")}});
     }
     void hostileKeyIsBound() {
         ZAV_DATABASE(m_dbs, db);

@@ -17,6 +17,7 @@
 #include "session.h"
 #include "signin.h"
 #include "testdb.h"
+#include "testtools.h"
 #include "uitest.h"
 
 #include <QApplication>
@@ -101,14 +102,7 @@ protected:
     void paintEvent(QPaintEvent*) override { ++paints; }
 };
 
-QString failureOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EZavError& e) {
-        return e.text();
-    }
-    return QStringLiteral("(no failure)");
-}
+using zavtest::failureOf;
 
 // GetNotaFiscal's twelve arguments for branch 0001, company 01, series 1
 // and the period.
@@ -413,8 +407,7 @@ void tst_NetConnection::badAnswersRefused() {
     QFETCH(QByteArray, body);
     QFETCH(QString, message);
     ScriptedHttpServer fake;
-    QVERIFY(fake.listen());
-    fake.mode = ScriptedHttpServer::Mode(mode);
+    QVERIFY(fake.listen(ScriptedHttpServer::Mode(mode)));
     fake.status = status;
     fake.contentType = contentType;
     fake.body = body;
@@ -544,8 +537,7 @@ void tst_NetConnection::aLongListArrivesWholeOrNotAtAll() {
 void tst_NetConnection::timeouts() {
     // A server that accepts the connection and never says a word.
     ScriptedHttpServer silent;
-    QVERIFY(silent.listen());
-    silent.mode = ScriptedHttpServer::Mode::Silent;
+    QVERIFY(silent.listen(ScriptedHttpServer::Mode::Silent));
     TNetConnection net;
     pointAt(net, silent.port());
     net.ConnectTimeout = 300;
@@ -557,8 +549,7 @@ void tst_NetConnection::timeouts() {
 
     // A server that passes the health check and then sits on the call.
     ScriptedHttpServer stuck;
-    QVERIFY(stuck.listen());
-    stuck.mode = ScriptedHttpServer::Mode::SilentCall;
+    QVERIFY(stuck.listen(ScriptedHttpServer::Mode::SilentCall));
     TNetConnection slow;
     pointAt(slow, stuck.port());
     slow.CallTimeout = 400;
@@ -741,8 +732,7 @@ void tst_NetConnection::aCallThatNeverSaysItsTotalKeepsCallTimeout() {
 
 void tst_NetConnection::callWaitsWhileTheScreenRepaints() {
     ScriptedHttpServer fake;
-    QVERIFY(fake.listen());
-    fake.mode = ScriptedHttpServer::Mode::AnswerOnSignal;
+    QVERIFY(fake.listen(ScriptedHttpServer::Mode::AnswerOnSignal));
     fake.body = R"({"jsonrpc":"2.0","id":1,"result":"respondido"})";
 
     PaintCounter screen;
@@ -787,8 +777,7 @@ void tst_NetConnection::callWaitsWhileTheScreenRepaints() {
 
 void tst_NetConnection::closedOrDestroyedDuringACall() {
     ScriptedHttpServer fake;
-    QVERIFY(fake.listen());
-    fake.mode = ScriptedHttpServer::Mode::SilentCall;
+    QVERIFY(fake.listen(ScriptedHttpServer::Mode::SilentCall));
 
     // The screen closes (FormClose disconnects) while a call waits.
     TNetConnection net;
@@ -815,8 +804,7 @@ void tst_NetConnection::aDroppedCallIsNeverSentAgain() {
     // word: it may be cancelling the invoices all the same, so the call is
     // reported as failed and never sent a second time.
     ScriptedHttpServer fake;
-    QVERIFY(fake.listen());
-    fake.mode = ScriptedHttpServer::Mode::DropCall;
+    QVERIFY(fake.listen(ScriptedHttpServer::Mode::DropCall));
     for (const bool cbor : {true, false}) {
         TNetConnection net;
         pointAt(net, fake.port());
@@ -856,8 +844,7 @@ void tst_NetConnection::inputDuringACallIsDroppedNotReplayed() {
     QTRY_COMPARE(edit->text(), QStringLiteral("a"));
 
     ScriptedHttpServer fake;
-    QVERIFY(fake.listen());
-    fake.mode = ScriptedHttpServer::Mode::AnswerOnSignal;
+    QVERIFY(fake.listen(ScriptedHttpServer::Mode::AnswerOnSignal));
     fake.body = R"({"jsonrpc":"2.0","id":1,"result":"respondido"})";
     TNetConnection net;
     pointAt(net, fake.port());

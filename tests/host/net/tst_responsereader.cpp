@@ -5,6 +5,7 @@
 #include "data/datapacket.h"
 #include "exceptions.h"
 #include "net/jsonrpccodec.h"
+#include "testtools.h"
 
 #include <QCborMap>
 #include <QCborStreamWriter>
@@ -140,25 +141,6 @@ QVariant readInPieces(const QByteArray& body, const QList<int>& sizes, bool* str
     return reader.finish(status, type, kId, kEndpoint);
 }
 
-QString refusal(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EZavError& e) {
-        return e.text();
-    }
-    return QStringLiteral("(aceita)");
-}
-
-void compare(const DataPacket& a, const DataPacket& b) {
-    QCOMPARE(a.fields(), b.fields());
-    QCOMPARE(a.rowCount(), b.rowCount());
-    for (int r = 0; r < a.rowCount(); ++r)
-        for (int c = 0; c < a.fieldCount(); ++c) {
-            QCOMPARE(a.isNull(r, c), b.isNull(r, c));
-            QCOMPARE(a.value(r, c), b.value(r, c));
-        }
-}
-
 } // namespace
 
 class tst_ResponseReader : public QObject {
@@ -197,12 +179,12 @@ void tst_ResponseReader::theWholeBodyAndItsPiecesAgree() {
     const QByteArray body = answer(sent, lengthKnown);
     const QVariant whole = decodeRpcResponse(200, kCbor, body, kId, kEndpoint);
     QVERIFY(whole.canConvert<DataPacket>());
-    compare(whole.value<DataPacket>(), sent);
+    zavtest::comparePackets(whole.value<DataPacket>(), sent);
     bool streamed = false;
     const QVariant read = readInPieces(body, pieces, &streamed);
     QVERIFY(streamed);
     QVERIFY(read.canConvert<DataPacket>());
-    compare(read.value<DataPacket>(), sent);
+    zavtest::comparePackets(read.value<DataPacket>(), sent);
 }
 
 void tst_ResponseReader::cutAnywhereIsRefused() {
@@ -212,12 +194,12 @@ void tst_ResponseReader::cutAnywhereIsRefused() {
     for (qsizetype cut = 1; cut < body.size(); ++cut) {
         const QByteArray part = body.left(cut);
         for (const int piece : {1, 64}) {
-            const QString text = refusal([&] { readInPieces(part, {piece}); });
+            const QString text = zavtest::failureOf([&] { readInPieces(part, {piece}); });
             QVERIFY2(text.startsWith(kRefused), qPrintable(QStringLiteral("cut %1: %2").arg(cut).arg(text)));
         }
     }
     // Bytes after the answer are refused as the whole body refuses them.
-    QVERIFY(refusal([&] {
+    QVERIFY(zavtest::failureOf([&] {
                 readInPieces(body + QByteArray(1, '\x01'), {100});
             }).startsWith(kRefused + QStringLiteral("dados a mais")));
 }
@@ -232,17 +214,19 @@ void tst_ResponseReader::malformedRowIsRefusedAsWhole() {
     // The day's 11 bytes become a double (0xFB and 8 bytes) and two small numbers.
     QByteArray wrongType = body;
     wrongType.replace(at, day.size(), QByteArray("\xFB\x40\x09\x21\xFB\x54\x44\x2D\x18\x01\x02", 11));
-    const QString wrong = refusal([&] { decodeRpcResponse(200, kCbor, wrongType, kId, kEndpoint); });
+    const QString wrong =
+        zavtest::failureOf([&] { decodeRpcResponse(200, kCbor, wrongType, kId, kEndpoint); });
     QVERIFY2(wrong.startsWith(kRefused + QStringLiteral("campo DTEMISSAO, linha 150")), qPrintable(wrong));
-    QCOMPARE(refusal([&] { readInPieces(wrongType, {97}); }), wrong);
+    QCOMPARE(zavtest::failureOf([&] { readInPieces(wrongType, {97}); }), wrong);
     QByteArray notUtf8 = body;
     const qsizetype name = notUtf8.indexOf(QByteArray("Raz\xC3\xA3o"), at);
     notUtf8[name + 3] = '\xC3';
     notUtf8[name + 4] = '\x28';
-    const QString expected = refusal([&] { decodeRpcResponse(200, kCbor, notUtf8, kId, kEndpoint); });
+    const QString expected =
+        zavtest::failureOf([&] { decodeRpcResponse(200, kCbor, notUtf8, kId, kEndpoint); });
     QVERIFY2(expected.startsWith(kRefused + QStringLiteral("texto que não é UTF-8 válido")),
              qPrintable(expected));
-    QCOMPARE(refusal([&] { readInPieces(notUtf8, {4}); }), expected);
+    QCOMPARE(zavtest::failureOf([&] { readInPieces(notUtf8, {4}); }), expected);
 }
 
 void tst_ResponseReader::otherAnswersReadWhole_data() {
@@ -276,13 +260,14 @@ void tst_ResponseReader::otherAnswersReadWhole() {
     QFETCH(QByteArray, body);
     QVariant whole;
     const QString wholeFailure =
-        refusal([&] { whole = decodeRpcResponse(status, type, body, kId, kEndpoint); });
+        zavtest::failureOf([&] { whole = decodeRpcResponse(status, type, body, kId, kEndpoint); });
     QVariant read;
-    const QString failure = refusal([&] { read = readInPieces(body, {5}, nullptr, type, status); });
+    const QString failure =
+        zavtest::failureOf([&] { read = readInPieces(body, {5}, nullptr, type, status); });
     QCOMPARE(failure, wholeFailure);
     QCOMPARE(read.isValid(), whole.isValid());
     if (whole.canConvert<DataPacket>())
-        compare(read.value<DataPacket>(), whole.value<DataPacket>());
+        zavtest::comparePackets(read.value<DataPacket>(), whole.value<DataPacket>());
     else
         QCOMPARE(read, whole);
 }

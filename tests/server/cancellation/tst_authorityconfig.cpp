@@ -12,6 +12,17 @@
 #include <QTest>
 
 using zavserver::AuthorityConfig;
+using zavserver::AuthorityEndpoints;
+
+namespace {
+
+// What the table gives a state ("SP") in an environment ("1" or "2").
+const AuthorityEndpoints* endpoints(const AuthorityConfig& config, const char* state,
+                                    const char* environment) {
+    return config.find(QLatin1String(state), QLatin1String(environment));
+}
+
+} // namespace
 
 class TstAuthorityConfig : public QObject {
     Q_OBJECT
@@ -42,17 +53,12 @@ private Q_SLOTS:
                   "[*.*]\nevento = https://any/ev\nconsulta = https://any/co\nprazoExtemporaneoDias = 7\n"),
             &error);
         QVERIFY2(config, qPrintable(error));
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("2"))->eventUrl.host(),
-                 QStringLiteral("sp"));
-        QCOMPARE(config->find(QStringLiteral("sp"), QStringLiteral("2"))->ordinaryHours, 48);
-        QCOMPARE(config->find(QStringLiteral("RJ"), QStringLiteral("2"))->statusUrl.host(),
-                 QStringLiteral("any2"));
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->eventUrl.host(),
-                 QStringLiteral("any"));
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->lateHours,
-                 7 * 24); // from the authorisation
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->ordinaryHours,
-                 24); // the real default
+        QCOMPARE(endpoints(*config, "SP", "2")->eventUrl.host(), QStringLiteral("sp"));
+        QCOMPARE(endpoints(*config, "sp", "2")->ordinaryHours, 48);
+        QCOMPARE(endpoints(*config, "RJ", "2")->statusUrl.host(), QStringLiteral("any2"));
+        QCOMPARE(endpoints(*config, "SP", "1")->eventUrl.host(), QStringLiteral("any"));
+        QCOMPARE(endpoints(*config, "SP", "1")->lateHours, 7 * 24); // from the authorisation
+        QCOMPARE(endpoints(*config, "SP", "1")->ordinaryHours, 24); // the real default
         QCOMPARE(config->answerMs(), 1500);
         QCOMPARE(config->connectMs(), AuthorityConfig::kDefaultConnectMs);
         QCOMPARE(config->caFile(), m_dir.filePath(QStringLiteral("ca.pem"))); // next to the table
@@ -86,17 +92,17 @@ private Q_SLOTS:
                 QCOMPARE(e->ordinaryHours, 24);
                 hosts.insert(e->eventUrl.host());
             }
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->name, QStringLiteral("SP.1"));
-        QCOMPARE(config->find(QStringLiteral("MA"), QStringLiteral("1"))->name, QStringLiteral("SVAN.1"));
+        QCOMPARE(endpoints(*config, "SP", "1")->name, QStringLiteral("SP.1"));
+        QCOMPARE(endpoints(*config, "MA", "1")->name, QStringLiteral("SVAN.1"));
         for (const char* svrs :
              {"AC", "AL", "AP", "CE", "DF", "ES", "PA", "PB", "PI", "RJ", "RN", "RO", "RR", "SC", "SE", "TO"})
             QCOMPARE(config->find(QLatin1String(svrs), QStringLiteral("2"))->name, QStringLiteral("SVRS.2"));
         // Production and homologation never share a host.
-        QVERIFY(config->find(QStringLiteral("RJ"), QStringLiteral("1"))->eventUrl.host() !=
-                config->find(QStringLiteral("RJ"), QStringLiteral("2"))->eventUrl.host());
+        QVERIFY(endpoints(*config, "RJ", "1")->eventUrl.host() !=
+                endpoints(*config, "RJ", "2")->eventUrl.host());
         QVERIFY(hosts.size() >= 24);
-        QVERIFY(!config->find(QStringLiteral("XX"), QStringLiteral("1")));
-        QVERIFY(!config->find(QStringLiteral("SP"), QStringLiteral("3")));
+        QVERIFY(!endpoints(*config, "XX", "1"));
+        QVERIFY(!endpoints(*config, "SP", "3"));
     }
 
     // The server's own table replaces the sections it names and keeps the
@@ -114,31 +120,29 @@ private Q_SLOTS:
             &error);
         QVERIFY2(config, qPrintable(error));
         QVERIFY(config->overridden());
-        const auto* sp2 = config->find(QStringLiteral("SP"), QStringLiteral("2"));
+        const auto* sp2 = endpoints(*config, "SP", "2");
         QCOMPARE(sp2->eventUrl.host(), QStringLiteral("sp.local"));
         QVERIFY(!sp2->shipped);
         QCOMPARE(sp2->securityLevel, 3); // [geral]'s
-        QCOMPARE(config->find(QStringLiteral("SP"), QStringLiteral("1"))->eventUrl.host(),
+        QCOMPARE(endpoints(*config, "SP", "1")->eventUrl.host(),
                  QStringLiteral("nfe.fazenda.sp.gov.br")); // kept
-        QCOMPARE(config->find(QStringLiteral("RJ"), QStringLiteral("1"))->eventUrl.host(),
-                 QStringLiteral("svrs.local"));
-        QCOMPARE(config->find(QStringLiteral("RJ"), QStringLiteral("1"))->securityLevel, 1);
-        QCOMPARE(config->find(QStringLiteral("RJ"), QStringLiteral("2"))->eventUrl.host(),
+        QCOMPARE(endpoints(*config, "RJ", "1")->eventUrl.host(), QStringLiteral("svrs.local"));
+        QCOMPARE(endpoints(*config, "RJ", "1")->securityLevel, 1);
+        QCOMPARE(endpoints(*config, "RJ", "2")->eventUrl.host(),
                  QStringLiteral("nfe-homologacao.svrs.rs.gov.br"));
-        QCOMPARE(config->find(QStringLiteral("MA"), QStringLiteral("1"))->eventUrl.host(),
-                 QStringLiteral("svrs.local"));
-        QCOMPARE(config->find(QStringLiteral("MG"), QStringLiteral("1"))->name, QStringLiteral("SVC-AN.1"));
-        QCOMPARE(config->find(QStringLiteral("BA"), QStringLiteral("2"))->name, QStringLiteral("SVC-RS.2"));
-        QCOMPARE(config->find(QStringLiteral("PR"), QStringLiteral("2"))->name, QStringLiteral("PR.2"));
+        QCOMPARE(endpoints(*config, "MA", "1")->eventUrl.host(), QStringLiteral("svrs.local"));
+        QCOMPARE(endpoints(*config, "MG", "1")->name, QStringLiteral("SVC-AN.1"));
+        QCOMPARE(endpoints(*config, "BA", "2")->name, QStringLiteral("SVC-RS.2"));
+        QCOMPARE(endpoints(*config, "PR", "2")->name, QStringLiteral("PR.2"));
 
         // "*" in the server's table sends every state there (the demo's
         // local authority), whatever the shipped table says.
         const auto local = AuthorityConfig::load(
             write("[*.2]\nevento = https://127.0.0.1:1/ev\nconsulta = https://127.0.0.1:1/co\n"), &error);
         QVERIFY2(local, qPrintable(error));
-        QCOMPARE(local->find(QStringLiteral("SP"), QStringLiteral("2"))->name, QStringLiteral("*.2"));
-        QCOMPARE(local->find(QStringLiteral("MA"), QStringLiteral("2"))->name, QStringLiteral("*.2"));
-        QCOMPARE(local->find(QStringLiteral("MA"), QStringLiteral("1"))->name, QStringLiteral("SVAN.1"));
+        QCOMPARE(endpoints(*local, "SP", "2")->name, QStringLiteral("*.2"));
+        QCOMPARE(endpoints(*local, "MA", "2")->name, QStringLiteral("*.2"));
+        QCOMPARE(endpoints(*local, "MA", "1")->name, QStringLiteral("SVAN.1"));
     }
 
     // Terms are the state's: a state's section gives its own over its
@@ -149,12 +153,12 @@ private Q_SLOTS:
         QString error;
         const auto shipped = AuthorityConfig::load(QString(), &error);
         QVERIFY2(shipped, qPrintable(error));
-        const auto* al = shipped->find(QStringLiteral("AL"), QStringLiteral("1"));
+        const auto* al = endpoints(*shipped, "AL", "1");
         QCOMPARE(al->name, QStringLiteral("SVRS.1"));
         QCOMPARE(al->ordinaryHours, 24);
         QCOMPARE(al->lateHours, 168);
         QCOMPARE(al->lastHour(), 168);
-        const auto* rj = shipped->find(QStringLiteral("RJ"), QStringLiteral("1"));
+        const auto* rj = endpoints(*shipped, "RJ", "1");
         QCOMPARE(rj->lateHours, 0);
         QCOMPARE(rj->lastHour(), 24);
 
@@ -163,11 +167,11 @@ private Q_SLOTS:
                   "[AL.2]\nevento = https://al/ev\nconsulta = https://al/co\nprazoHoras = 12\n"),
             &error);
         QVERIFY2(own, qPrintable(error));
-        QCOMPARE(own->find(QStringLiteral("RJ"), QStringLiteral("2"))->ordinaryHours, 48);
-        QCOMPARE(own->find(QStringLiteral("RJ"), QStringLiteral("2"))->lateHours, 72);
-        QCOMPARE(own->find(QStringLiteral("AL"), QStringLiteral("2"))->ordinaryHours, 12);
-        QCOMPARE(own->find(QStringLiteral("AL"), QStringLiteral("2"))->lateHours, 0);
-        QCOMPARE(own->find(QStringLiteral("AL"), QStringLiteral("1"))->lateHours, 168);
+        QCOMPARE(endpoints(*own, "RJ", "2")->ordinaryHours, 48);
+        QCOMPARE(endpoints(*own, "RJ", "2")->lateHours, 72);
+        QCOMPARE(endpoints(*own, "AL", "2")->ordinaryHours, 12);
+        QCOMPARE(endpoints(*own, "AL", "2")->lateHours, 0);
+        QCOMPARE(endpoints(*own, "AL", "1")->lateHours, 168);
     }
 
     // The shipped table must serve every state: a damaged one stops the

@@ -80,11 +80,9 @@ private:
     // registration, and a server on it.
     zavtest::Readiness fresh(const QString& dialect, Setup& s, bool startServer = true,
                              const QStringList& authorityArguments = {}) {
+        if (zavtest::Readiness ready = zavtest::useFreshDatabase(m_dbs, dialect, &s.db); !ready.isReady())
+            return ready;
         QString why;
-        if (const auto availability = m_dbs.recreate(dialect, &why);
-            availability != zavtest::TestDatabases::Availability::Ready)
-            return zavtest::Readiness::of(availability, why);
-        s.db = m_dbs.database(dialect);
         s.e = mainEstablishment(s.db);
         s.r = registrationOf(s.db, s.e);
         if (s.e.branch.isEmpty() || s.e.stateCode.size() != 2 || s.r.certificate.isEmpty())

@@ -203,11 +203,9 @@ private:
     // arguments, unless told not to.
     zavtest::Readiness fresh(const QString& dialect, World& w, int count,
                              const QStringList& authorityArguments = {}, bool start = true) {
+        if (zavtest::Readiness ready = zavtest::useFreshDatabase(m_dbs, dialect, &w.db); !ready.isReady())
+            return ready;
         QString why;
-        if (const auto availability = m_dbs.recreate(dialect, &why);
-            availability != zavtest::TestDatabases::Availability::Ready)
-            return zavtest::Readiness::of(availability, why);
-        w.db = m_dbs.database(dialect);
         w.connection = m_dbs.connectionText(dialect);
         w.e = mainEstablishment(w.db);
         w.r = registrationOf(w.db, w.e);
@@ -239,6 +237,16 @@ private:
             carrySessions(before, w.server->port());
             return {};
         }
+        return signIn(*w.server, w.connection);
+    }
+
+    // A new server with these arguments alone, none of the local authority's,
+    // and a new session on it; empty, or why not.
+    QString startServerWithOnly(World& w, const QStringList& arguments) {
+        QString why;
+        w.server = std::make_unique<ServerProcess>();
+        if (!w.server->start(w.connection, arguments, &why))
+            return why;
         return signIn(*w.server, w.connection);
     }
 
@@ -677,15 +685,8 @@ void TstNfeCancel::termsAtTheServerAndAtTheAuthority() {
 
     // The server's own table says one hour: refused before anything is sent.
     QCOMPARE(w.nfe->startAuthority(w.connection), QString());
-    const QString table = QString::fromUtf8([&] {
-        QFile f(w.nfe->serverArguments().last());
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }());
-    QString strict = table;
-    strict.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
-                   QStringLiteral("prazoHoras = 1"));
-    w.nfe->writeTable(strict);
+    const QString table = w.nfe->table();
+    w.nfe->writeTerms(QStringLiteral("prazoHoras = 1"));
     QCOMPARE(startServer(w), QString());
     const Answer refused = cancel(w, {1});
     QCOMPARE(refused.failures.size(), 1);
@@ -741,14 +742,7 @@ void TstNfeCancel::termsAtTheirEdges() {
     QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--ordinary-hours"), QStringLiteral("24"),
                                                   QStringLiteral("--late-hours"), QStringLiteral("168")}),
              QString());
-    QString table = QString::fromUtf8([&] {
-        QFile f(w.nfe->serverArguments().last());
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }());
-    table.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
-                  QStringLiteral("prazoHoras = 24\nprazoExtemporaneoHoras = 168"));
-    w.nfe->writeTable(table);
+    w.nfe->writeTerms(QStringLiteral("prazoHoras = 24\nprazoExtemporaneoHoras = 168"));
     QCOMPARE(startServer(w), QString());
 
     const Answer a = cancel(w, {1, 2, 3, 4});
@@ -779,14 +773,7 @@ void TstNfeCancel::lateCancellationTheStateApproved() {
                                                   QStringLiteral("--late-days"), QStringLiteral("7")}),
              QString());
     QCOMPARE(startServer(w), QString());
-    QString table = QString::fromUtf8([&] {
-        QFile f(w.nfe->serverArguments().last());
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }());
-    table.replace(QStringLiteral("prazoHoras = %1").arg(NfeWorld::kGenerousHours),
-                  QStringLiteral("prazoHoras = 1"));
-    w.nfe->writeTable(table);
+    w.nfe->writeTerms(QStringLiteral("prazoHoras = 1"));
     w.server->terminate();
     QCOMPARE(startServer(w), QString());
     const Answer refused = cancel(w, {1});
@@ -905,11 +892,7 @@ void TstNfeCancel::certificateFailures() {
     w.server->terminate();
     QStringList arguments = w.nfe->serverArguments();
     arguments[arguments.indexOf(QStringLiteral("--certificate-password-file")) + 1] = wrong.fileName();
-    w.server = std::make_unique<ServerProcess>();
-    QString why;
-    QVERIFY2(w.server->start(w.connection, arguments, &why), qPrintable(why));
-    why = signIn(*w.server, w.connection);
-    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QCOMPARE(startServerWithOnly(w, arguments), QString());
     const Answer a = cancel(w, {1});
     QCOMPARE(a.failures.size(), 1);
     QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_assinar"));
@@ -918,11 +901,7 @@ void TstNfeCancel::certificateFailures() {
 
 void TstNfeCancel::unconfiguredServerSaysWhatIsMissing() {
     FRESH(w, 1, {}, false);
-    w.server = std::make_unique<ServerProcess>();
-    QString why;
-    QVERIFY2(w.server->start(w.connection, {}, &why), qPrintable(why));
-    why = signIn(*w.server, w.connection);
-    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QCOMPARE(startServerWithOnly(w, {}), QString());
     const Answer a = cancel(w, {1});
     QCOMPARE(a.failures.size(), 1);
     QCOMPARE(a.failures.at(0).key, QStringLiteral("fa_assinar"));
