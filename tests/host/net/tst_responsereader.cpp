@@ -289,12 +289,12 @@ void tst_ResponseReader::jsonListReadAsItComes() {
     QFETCH(QList<int>, pieces);
     const DataPacket sent = listOf(rows);
     const QByteArray body = jsonAnswer(sent, spaced);
-    compare(decodeRpcResponse(200, kJson, body, kId, kEndpoint).value<DataPacket>(), sent);
+    zavtest::comparePackets(decodeRpcResponse(200, kJson, body, kId, kEndpoint).value<DataPacket>(), sent);
     bool streamed = false;
     const QVariant read = readInPieces(body, pieces, &streamed, kJson);
     QVERIFY(streamed);
     QVERIFY(read.canConvert<DataPacket>());
-    compare(read.value<DataPacket>(), sent);
+    zavtest::comparePackets(read.value<DataPacket>(), sent);
 }
 
 // Whatever the answer, read as it comes it gives what the whole body gives:
@@ -383,14 +383,15 @@ void tst_ResponseReader::jsonAnswersReadAsTheWholeIs() {
     QFETCH(QByteArray, body);
     QVariant whole;
     const QString wholeFailure =
-        refusal([&] { whole = decodeRpcResponse(200, kJson, body, kId, kEndpoint); });
+        zavtest::failureOf([&] { whole = decodeRpcResponse(200, kJson, body, kId, kEndpoint); });
     for (const int piece : {1, 7, 1 << 16}) {
         QVariant read;
-        const QString failure = refusal([&] { read = readInPieces(body, {piece}, nullptr, kJson); });
+        const QString failure =
+            zavtest::failureOf([&] { read = readInPieces(body, {piece}, nullptr, kJson); });
         QCOMPARE(failure, wholeFailure);
         QCOMPARE(read.isValid(), whole.isValid());
         if (whole.canConvert<DataPacket>())
-            compare(read.value<DataPacket>(), whole.value<DataPacket>());
+            zavtest::comparePackets(read.value<DataPacket>(), whole.value<DataPacket>());
         else
             QCOMPARE(read, whole);
     }
@@ -400,10 +401,11 @@ void tst_ResponseReader::jsonCutAnywhereIsRefusedAsTheWholeIs() {
     const QByteArray body = jsonAnswer(listOf(12), true);
     for (qsizetype cut = 1; cut < body.size(); ++cut) {
         const QByteArray part = body.left(cut);
-        const QString whole = refusal([&] { decodeRpcResponse(200, kJson, part, kId, kEndpoint); });
+        const QString whole =
+            zavtest::failureOf([&] { decodeRpcResponse(200, kJson, part, kId, kEndpoint); });
         QVERIFY2(whole.startsWith(kRefused), qPrintable(QStringLiteral("cut %1: %2").arg(cut).arg(whole)));
         for (const int piece : {1, 64})
-            QCOMPARE(refusal([&] { readInPieces(part, {piece}, nullptr, kJson); }), whole);
+            QCOMPARE(zavtest::failureOf([&] { readInPieces(part, {piece}, nullptr, kJson); }), whole);
     }
 }
 
