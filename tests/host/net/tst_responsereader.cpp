@@ -141,6 +141,26 @@ QVariant readInPieces(const QByteArray& body, const QList<int>& sizes, bool* str
     return reader.finish(status, type, kId, kEndpoint);
 }
 
+// Read in pieces of each size, the answer gives what the whole body gives:
+// the same result, or the same refusal word for word.
+void readAsTheWholeIs(int status, const QByteArray& type, const QByteArray& body,
+                      std::initializer_list<int> pieces) {
+    QVariant whole;
+    const QString wholeFailure =
+        zavtest::failureOf([&] { whole = decodeRpcResponse(status, type, body, kId, kEndpoint); });
+    for (const int piece : pieces) {
+        QVariant read;
+        const QString failure =
+            zavtest::failureOf([&] { read = readInPieces(body, {piece}, nullptr, type, status); });
+        QCOMPARE(failure, wholeFailure);
+        QCOMPARE(read.isValid(), whole.isValid());
+        if (whole.canConvert<DataPacket>())
+            zavtest::comparePackets(read.value<DataPacket>(), whole.value<DataPacket>());
+        else
+            QCOMPARE(read, whole);
+    }
+}
+
 } // namespace
 
 class tst_ResponseReader : public QObject {
@@ -152,36 +172,43 @@ private Q_SLOTS:
     void malformedRowIsRefusedAsWhole();
     void otherAnswersReadWhole_data();
     void otherAnswersReadWhole();
-    void jsonListReadAsItComes_data();
-    void jsonListReadAsItComes();
     void jsonAnswersReadAsTheWholeIs_data();
     void jsonAnswersReadAsTheWholeIs();
     void jsonCutAnywhereIsRefusedAsTheWholeIs();
 };
 
+// lengthKnown: in CBOR, the list closed with its length, as a client writes
+// it; in JSON, the rows one a line.
 void tst_ResponseReader::theWholeBodyAndItsPiecesAgree_data() {
+    QTest::addColumn<QByteArray>("type");
     QTest::addColumn<int>("rows");
     QTest::addColumn<bool>("lengthKnown");
     QTest::addColumn<QList<int>>("pieces");
-    QTest::newRow("empty list, a byte at a time") << 0 << false << QList<int>{1};
-    QTest::newRow("a byte at a time") << 40 << false << QList<int>{1};
-    QTest::newRow("odd pieces") << 300 << false << QList<int>{3, 17, 250, 7};
-    QTest::newRow("closed list, odd pieces") << 300 << true << QList<int>{5, 1, 333};
-    QTest::newRow("a big list in transfer-sized pieces") << 20000 << false << QList<int>{16384};
-    QTest::newRow("a big list, head and rows in one piece") << 20000 << false << QList<int>{1 << 20};
+    for (const QByteArray& type : {kCbor, kJson}) {
+        auto row = [&type](const char* what) -> QTestData& {
+            return QTest::addRow("%s: %s", type.constData(), what) << type;
+        };
+        row("empty list, a byte at a time") << 0 << false << QList<int>{1};
+        row("a byte at a time") << 40 << false << QList<int>{1};
+        row("odd pieces") << 300 << false << QList<int>{3, 17, 250, 7};
+        row("closed list or spaced rows, odd pieces") << 300 << true << QList<int>{5, 1, 333};
+        row("a big list in transfer-sized pieces") << 20000 << false << QList<int>{16384};
+        row("a big list, head and rows in one piece") << 20000 << true << QList<int>{1 << 24};
+    }
 }
 
 void tst_ResponseReader::theWholeBodyAndItsPiecesAgree() {
+    QFETCH(QByteArray, type);
     QFETCH(int, rows);
     QFETCH(bool, lengthKnown);
     QFETCH(QList<int>, pieces);
     const DataPacket sent = listOf(rows);
-    const QByteArray body = answer(sent, lengthKnown);
-    const QVariant whole = decodeRpcResponse(200, kCbor, body, kId, kEndpoint);
+    const QByteArray body = type == kCbor ? answer(sent, lengthKnown) : jsonAnswer(sent, lengthKnown);
+    const QVariant whole = decodeRpcResponse(200, type, body, kId, kEndpoint);
     QVERIFY(whole.canConvert<DataPacket>());
     zavtest::comparePackets(whole.value<DataPacket>(), sent);
     bool streamed = false;
-    const QVariant read = readInPieces(body, pieces, &streamed);
+    const QVariant read = readInPieces(body, pieces, &streamed, type);
     QVERIFY(streamed);
     QVERIFY(read.canConvert<DataPacket>());
     zavtest::comparePackets(read.value<DataPacket>(), sent);
@@ -258,43 +285,7 @@ void tst_ResponseReader::otherAnswersReadWhole() {
     QFETCH(int, status);
     QFETCH(QByteArray, type);
     QFETCH(QByteArray, body);
-    QVariant whole;
-    const QString wholeFailure =
-        zavtest::failureOf([&] { whole = decodeRpcResponse(status, type, body, kId, kEndpoint); });
-    QVariant read;
-    const QString failure =
-        zavtest::failureOf([&] { read = readInPieces(body, {5}, nullptr, type, status); });
-    QCOMPARE(failure, wholeFailure);
-    QCOMPARE(read.isValid(), whole.isValid());
-    if (whole.canConvert<DataPacket>())
-        zavtest::comparePackets(read.value<DataPacket>(), whole.value<DataPacket>());
-    else
-        QCOMPARE(read, whole);
-}
-
-void tst_ResponseReader::jsonListReadAsItComes_data() {
-    QTest::addColumn<int>("rows");
-    QTest::addColumn<bool>("spaced");
-    QTest::addColumn<QList<int>>("pieces");
-    QTest::newRow("empty list, a byte at a time") << 0 << false << QList<int>{1};
-    QTest::newRow("a byte at a time") << 40 << true << QList<int>{1};
-    QTest::newRow("odd pieces") << 300 << true << QList<int>{3, 17, 250, 7};
-    QTest::newRow("a big list in transfer-sized pieces") << 20000 << false << QList<int>{16384};
-    QTest::newRow("a big list in one piece") << 20000 << true << QList<int>{1 << 24};
-}
-
-void tst_ResponseReader::jsonListReadAsItComes() {
-    QFETCH(int, rows);
-    QFETCH(bool, spaced);
-    QFETCH(QList<int>, pieces);
-    const DataPacket sent = listOf(rows);
-    const QByteArray body = jsonAnswer(sent, spaced);
-    zavtest::comparePackets(decodeRpcResponse(200, kJson, body, kId, kEndpoint).value<DataPacket>(), sent);
-    bool streamed = false;
-    const QVariant read = readInPieces(body, pieces, &streamed, kJson);
-    QVERIFY(streamed);
-    QVERIFY(read.canConvert<DataPacket>());
-    zavtest::comparePackets(read.value<DataPacket>(), sent);
+    readAsTheWholeIs(status, type, body, {5});
 }
 
 // Whatever the answer, read as it comes it gives what the whole body gives:
@@ -381,20 +372,7 @@ void tst_ResponseReader::jsonAnswersReadAsTheWholeIs_data() {
 
 void tst_ResponseReader::jsonAnswersReadAsTheWholeIs() {
     QFETCH(QByteArray, body);
-    QVariant whole;
-    const QString wholeFailure =
-        zavtest::failureOf([&] { whole = decodeRpcResponse(200, kJson, body, kId, kEndpoint); });
-    for (const int piece : {1, 7, 1 << 16}) {
-        QVariant read;
-        const QString failure =
-            zavtest::failureOf([&] { read = readInPieces(body, {piece}, nullptr, kJson); });
-        QCOMPARE(failure, wholeFailure);
-        QCOMPARE(read.isValid(), whole.isValid());
-        if (whole.canConvert<DataPacket>())
-            zavtest::comparePackets(read.value<DataPacket>(), whole.value<DataPacket>());
-        else
-            QCOMPARE(read, whole);
-    }
+    readAsTheWholeIs(200, kJson, body, {1, 7, 1 << 16});
 }
 
 void tst_ResponseReader::jsonCutAnywhereIsRefusedAsTheWholeIs() {
