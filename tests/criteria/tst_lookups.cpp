@@ -502,26 +502,16 @@ private Q_SLOTS:
     void checksSearchAnIndexOnSQLite_data() {
         QTest::addColumn<QString>("query");
         QTest::addColumn<QString>("flags");
-        QTest::newRow("customer, registration and code") << "qryCliente"
-                                                         << "N N";
-        QTest::newRow("customer, registration only") << "qryCliente"
-                                                     << "N T";
-        QTest::newRow("customer, code only") << "qryCliente"
-                                             << "T N";
-        QTest::newRow("customer, empty flags") << "qryCliente"
-                                               << "- -";
-        QTest::newRow("supplier, empty flag") << "qryFornecedor"
-                                              << "-";
-        QTest::newRow("supplier, flag N") << "qryFornecedor"
-                                          << "N";
-        QTest::newRow("branch") << "qryFilial"
-                                << "-";
-        QTest::newRow("company") << "qryEmpresa"
-                                 << "-";
-        QTest::newRow("registration") << "qryInscrEstad"
-                                      << "-";
-        QTest::newRow("series") << "qrySerieNF"
-                                << "-";
+        zavtest::addRow("customer, registration and code", "qryCliente", "N N");
+        zavtest::addRow("customer, registration only", "qryCliente", "N T");
+        zavtest::addRow("customer, code only", "qryCliente", "T N");
+        zavtest::addRow("customer, empty flags", "qryCliente", "- -");
+        zavtest::addRow("supplier, empty flag", "qryFornecedor", "-");
+        zavtest::addRow("supplier, flag N", "qryFornecedor", "N");
+        zavtest::addRow("branch", "qryFilial", "-");
+        zavtest::addRow("company", "qryEmpresa", "-");
+        zavtest::addRow("registration", "qryInscrEstad", "-");
+        zavtest::addRow("series", "qrySerieNF", "-");
     }
     void checksSearchAnIndexOnSQLite() {
         QFETCH(QString, query);

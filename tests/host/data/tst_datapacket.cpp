@@ -286,9 +286,9 @@ void tst_DataPacket::textCellsWhateverTheirWidths() {
     std::vector<std::optional<QString>> model;
     int step = 0;
     // A text of w characters (é counts as one, two bytes) that no other step writes.
-    auto text = [&step](const QString& spec) {
-        const bool accent = spec.startsWith(u'é');
-        const int w = spec.mid(accent ? 1 : 0).toInt();
+    auto text = [&step](const QString& cell) {
+        const bool accent = cell.startsWith(u'é');
+        const int w = cell.mid(accent ? 1 : 0).toInt();
         QString t = QString::number(step).rightJustified(w, u'x', true);
         if (accent && w > 0)
             t[0] = u'é';
@@ -313,12 +313,12 @@ void tst_DataPacket::textCellsWhateverTheirWidths() {
             model.emplace_back();
             p.setValue(r, 1, r);
         }
-        const QString spec = append ? word.mid(1) : word.section(u'=', 1);
-        if (spec == u"-") {
+        const QString cell = append ? word.mid(1) : word.section(u'=', 1);
+        if (cell == u"-") {
             p.setNull(r, 0);
             model[size_t(r)].reset();
         } else {
-            const QString t = text(spec);
+            const QString t = text(cell);
             p.setValue(r, 0, t);
             model[size_t(r)] = t;
         }
