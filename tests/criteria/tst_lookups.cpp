@@ -18,6 +18,7 @@
 #include <QUrl>
 #include <QtTest>
 #include <map>
+#include <optional>
 
 namespace {
 
@@ -29,6 +30,16 @@ QStringList column(TADOIBQuery& q, const char* field) {
     for (q.First(); !q.Eof(); q.Next())
         values.append(q.FieldByName(QLatin1String(field))->AsString());
     return values;
+}
+
+// The lookup query of the screen with that object name, or null.
+std::optional<LookupQuery> lookupNamed(const QString& name) {
+    const QList<LookupQuery> all = LookupQueries();
+    const auto it =
+        std::find_if(all.begin(), all.end(), [&](const LookupQuery& l) { return l.name == name; });
+    if (it == all.end())
+        return std::nullopt;
+    return *it;
 }
 
 } // namespace
@@ -121,12 +132,10 @@ private Q_SLOTS:
         QFETCH(QString, query);
         QFETCH(QString, fields);
         QFETCH(QString, params);
-        const QList<LookupQuery> all = LookupQueries();
-        const auto it =
-            std::find_if(all.begin(), all.end(), [&](const LookupQuery& l) { return l.name == query; });
-        QVERIFY(it != all.end());
+        const std::optional<LookupQuery> lookup = lookupNamed(query);
+        QVERIFY(lookup);
         TADOIBQuery q;
-        it->setup(q);
+        lookup->setup(q);
         QCOMPARE(q.objectName(), query);
         QCOMPARE(q.Connection(), QStringLiteral("adcGeral"));
         QStringList described;
@@ -518,12 +527,10 @@ private Q_SLOTS:
         QFETCH(QString, flags);
         QSqlDatabase db;
         ZAV_READY(zavtest::useDatabase(m_dbs, zavtest::kSQLite, &db));
-        const QList<LookupQuery> all = LookupQueries();
-        const auto it =
-            std::find_if(all.begin(), all.end(), [&](const LookupQuery& l) { return l.name == query; });
-        QVERIFY(it != all.end());
+        const std::optional<LookupQuery> lookup = lookupNamed(query);
+        QVERIFY(lookup);
         TADOIBQuery q;
-        it->setup(q);
+        lookup->setup(q);
         q.SetConnection(m_dbs.connectionName(zavtest::kSQLite));
         // Flags in the order the statement names them, "-" for "".
         QStringList flagValues = flags.split(QLatin1Char(' '));
