@@ -1,12 +1,18 @@
 #include "rpc/cborencoder.h"
 
 #include <QIODevice>
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace zavserver {
 
-// The writer's device: appends to the encoder's buffer, which may be emptied
-// between two writes (a piece handed on) without the device minding.
+// The writer's device. The writer makes two device writes a value (its head,
+// then a text's bytes), so a write must cost little: it copies through a
+// cursor into the encoder's buffer, which is kept at its whole capacity while
+// values are written. settle() gives the buffer the size of what was written,
+// before anyone reads it or hands it on; the next write carries on after
+// whatever the buffer then holds (the same bytes, or none in a fresh buffer).
 class CborEncoder::Appender final : public QIODevice {
 public:
     explicit Appender(QByteArray& buffer) : m_buffer(buffer) {
@@ -14,15 +20,40 @@ public:
     }
     bool isSequential() const override { return true; }
 
+    void settle() {
+        if (m_at == nullptr)
+            return;
+        m_buffer.resize(m_at - m_buffer.constData());
+        m_at = m_end = nullptr;
+    }
+
 protected:
     qint64 readData(char*, qint64) override { return -1; }
     qint64 writeData(const char* data, qint64 size) override {
-        m_buffer.append(data, qsizetype(size));
+        const auto n = qsizetype(size);
+        if (m_end - m_at < n)
+            makeRoom(n);
+        if (n == 1) // a value's head, most often: a short text's or a small number's
+            *m_at = *data;
+        else
+            std::memcpy(m_at, data, size_t(n));
+        m_at += n;
         return size;
     }
 
 private:
+    void makeRoom(qsizetype n) {
+        const qsizetype used = m_at == nullptr ? m_buffer.size() : m_at - m_buffer.constData();
+        // Within the capacity this allocates nothing; beyond it, the buffer
+        // grows as QByteArray grows, its bytes kept.
+        m_buffer.resize(std::max({m_buffer.capacity(), used + n, 2 * used}));
+        m_at = m_buffer.data() + used;
+        m_end = m_buffer.data() + m_buffer.size();
+    }
+
     QByteArray& m_buffer;
+    char* m_at = nullptr; // where the next byte goes; null once settled
+    char* m_end = nullptr;
 };
 
 CborEncoder::CborEncoder() {
@@ -93,6 +124,7 @@ void CborEncoder::beginRow() {
 void CborEncoder::endRow() {
     m_writer->endArray();
     ++m_rowCount;
+    m_device->settle();
     written(m_buffer);
     checkReader();
 }
@@ -107,6 +139,7 @@ QByteArray CborEncoder::success(const QCborValue& id) {
     id.toCbor(*m_writer);
     m_writer->endMap();
     m_writer.reset();
+    m_device->settle();
     return std::exchange(m_buffer, QByteArray());
 }
 
@@ -126,6 +159,7 @@ QByteArray CborEncoder::failure(const QCborValue& id, int code, const QString& m
     m_writer->endMap();
     m_writer->endMap();
     m_writer.reset();
+    m_device->settle();
     return std::exchange(m_buffer, QByteArray());
 }
 
