@@ -139,6 +139,7 @@ public:
 
 private:
     void readWholeRows();
+    void readPlainRows(qsizetype* consumed);
 
     DataPacket m_packet;
     bool m_lengthKnown = false;

@@ -85,6 +85,8 @@ QByteArray answer(const DataPacket& p, bool lengthKnown = false, const QString& 
                         w.append(nullptr);
                     } else if (p.fields().at(c).type == ftFloat) {
                         w.append(p.value(r, c).toDouble());
+                    } else if (p.fields().at(c).type == ftInteger) {
+                        w.append(p.value(r, c).toLongLong());
                     } else if (p.fields().at(c).type == ftDateTime) {
                         w.append(p.value(r, c).toDateTime().date().toString(Qt::ISODate));
                     } else {
@@ -122,6 +124,11 @@ QByteArray jsonAnswer(const DataPacket& p, bool spaced = false, const QString& i
         QJsonDocument(packet.value(QStringLiteral("fields")).toArray()).toJson(QJsonDocument::Compact);
     return R"({"jsonrpc":"2.0","result":{"fields":)" + fields + R"(,"rows":[)" + rows + R"(]},"id":")" +
            id.toLatin1() + R"("})";
+}
+
+// A literal's bytes, zeros included.
+template <size_t N> QByteArray bytes(const char (&literal)[N]) {
+    return QByteArray(literal, N - 1);
 }
 
 // The body fed in pieces of the given sizes (the last one repeated).
@@ -170,6 +177,8 @@ private Q_SLOTS:
     void theWholeBodyAndItsPiecesAgree();
     void cutAnywhereIsRefused();
     void malformedRowIsRefusedAsWhole();
+    void anyRowReadAsTheWholeIs_data();
+    void anyRowReadAsTheWholeIs();
     void otherAnswersReadWhole_data();
     void otherAnswersReadWhole();
     void jsonAnswersReadAsTheWholeIs_data();
@@ -254,6 +263,114 @@ void tst_ResponseReader::malformedRowIsRefusedAsWhole() {
     QVERIFY2(expected.startsWith(kRefused + QStringLiteral("texto que não é UTF-8 válido")),
              qPrintable(expected));
     QCOMPARE(zavtest::failureOf([&] { readInPieces(notUtf8, {4}); }), expected);
+}
+
+// Rows the server never writes, each in the middle of an ordinary list (in
+// CBOR, one of four columns: text, integer, day, amount): read as they come
+// they give what the whole body gives, taken or refused, and the rows after
+// them are read as before.
+void tst_ResponseReader::anyRowReadAsTheWholeIs_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("taken");
+    DataPacket p({{QStringLiteral("NRLANCTONF"), ftString, 10},
+                  {QStringLiteral("QTITENS"), ftInteger, 0},
+                  {QStringLiteral("DTEMISSAO"), ftDateTime, 0},
+                  {QStringLiteral("VRNOTAFISC"), ftFloat, 0}});
+    for (int r = 0; r < 300; ++r) {
+        const int row = p.appendRow();
+        p.setValue(row, 0, QStringLiteral("%1").arg(r, 10, 10, QLatin1Char('0')));
+        if (r % 4 != 0)
+            p.setValue(row, 1, r - 100);
+        p.setValue(row, 2, QDateTime(QDate(2026, 1, 1).addDays(r % 365), QTime(0, 0)));
+        p.setValue(row, 3, r * 0.5);
+    }
+    const QByteArray ordinary = answer(p, false);
+    const auto rowStart = [&](int r) {
+        return ordinary.indexOf("\x84\x6A" +
+                                QStringLiteral("%1").arg(r, 10, 10, QLatin1Char('0')).toLatin1());
+    };
+    const qsizetype from = rowStart(150);
+    const qsizetype to = rowStart(151);
+    QVERIFY(from > 0 && to > from);
+    const QByteArray key = "\x6A"
+                           "0000000150";
+    const QByteArray day = "\x6A"
+                           "2026-05-31";
+    const QByteArray one = "\x01";
+    const QByteArray amount = bytes("\xF9\x3E\x00"); // 1.5 as a half-precision number
+    const auto with = [&](const char* what, const QByteArray& row, bool taken) {
+        QByteArray body = ordinary;
+        body.replace(from, to - from, row);
+        QTest::newRow(what) << body << taken;
+    };
+    with("numbers of every width",
+         "\x84" + key + bytes("\x3A\x00\x01\x00\x00") + day + bytes("\xFA\x3F\xC0\x00\x00"), true);
+    with("a negative amount, a wide integer",
+         "\x84" + key + bytes("\x1B\x00\x00\x01\x00\x00\x00\x00\x00") + day + "\x38\x63", true);
+    with("a text in chunks",
+         "\x84\x7F\x65"
+         "00000\x65"
+         "00150\xFF" +
+             one + day + amount,
+         true);
+    with("a row of no announced length", "\x9F" + key + one + day + amount + "\xFF", true);
+    with("a day in chunks",
+         "\x84" + key + one +
+             "\x7F\x65"
+             "2026-\x65"
+             "05-31\xFF" +
+             amount,
+         true);
+    with("a text's length written long",
+         "\x84\x78\x0A"
+         "0000000150" +
+             one + day + amount,
+         true);
+    with("the longest text", "\x84\x79\xFF\xFE" + QByteArray(65534, 'a') + one + day + amount, true);
+    with("an amount beyond 64 bits", "\x84" + key + one + day + "\x1B\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", true);
+    with("an integer beyond 64 bits", "\x84" + key + "\x3B\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF" + day + amount,
+         true);
+    with("a text a byte too long", "\x84\x79\xFF\xFF" + QByteArray(65535, 'a') + one + day + amount, false);
+    with("a tagged text", "\x84\xC0" + key + one + day + amount, false);
+    with("bytes for a text",
+         "\x84\x4A"
+         "0000000150" +
+             one + day + amount,
+         false);
+    with("a text for an integer",
+         "\x84" + key +
+             "\x61"
+             "1" +
+             day + amount,
+         false);
+    with("an amount for an integer", "\x84" + key + amount + day + amount, false);
+    with("true for an amount", "\x84" + key + one + day + "\xF5", false);
+    with("undefined for a text", "\x84\xF7" + one + day + amount, false);
+    with("a day that is no day",
+         "\x84" + key + one +
+             "\x6A"
+             "2026-02-30" +
+             amount,
+         false);
+    with("a day with its time",
+         "\x84" + key + one +
+             "\x73"
+             "2026-05-31T10:20:30" +
+             amount,
+         true);
+    with("a row of three values", "\x83" + key + one + day, false);
+    with("a row of five values", "\x85" + key + one + day + amount + one, false);
+    with("a row that is an object", "\xA1" + key + one, false);
+    with("a reserved head", "\x84" + key + "\x1C" + day + amount, false);
+    with("the list's end in a row", "\x84" + key + one + "\xFF", false);
+}
+
+void tst_ResponseReader::anyRowReadAsTheWholeIs() {
+    QFETCH(QByteArray, body);
+    QFETCH(bool, taken);
+    const QString failure = zavtest::failureOf([&] { decodeRpcResponse(200, kCbor, body, kId, kEndpoint); });
+    QVERIFY2((failure == QStringLiteral("(no failure)")) == taken, qPrintable(failure));
+    readAsTheWholeIs(200, kCbor, body, {1, 7, 97, 1 << 16, 1 << 24});
 }
 
 void tst_ResponseReader::otherAnswersReadWhole_data() {
