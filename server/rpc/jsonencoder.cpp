@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QLocale>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 namespace zavserver {
@@ -124,8 +125,29 @@ void JsonEncoder::separate() {
 }
 
 void JsonEncoder::text(QUtf8StringView value) {
-    separate();
-    appendString(m_buffer, value);
+    const char* p = value.data();
+    const qsizetype n = value.size();
+    bool plain = true; // printable ASCII without a quote or a backslash
+    for (qsizetype i = 0; i < n && plain; ++i) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        plain = c >= 0x20 && c < 0x80 && c != '"' && c != '\\';
+    }
+    if (!plain) {
+        separate();
+        appendString(m_buffer, value);
+        return;
+    }
+    // Most texts (codes, keys, dates): one copy, its comma and quotes with it.
+    const bool comma = !m_firstValue;
+    m_firstValue = false;
+    const qsizetype at = m_buffer.size();
+    m_buffer.resize(at + qsizetype(comma) + n + 2);
+    char* out = m_buffer.data() + at;
+    if (comma)
+        *out++ = ',';
+    *out++ = '"';
+    std::memcpy(out, p, size_t(n));
+    out[n] = '"';
 }
 
 void JsonEncoder::number(double value) {
