@@ -105,8 +105,20 @@ void CborEncoder::beginPacket(std::span<const PacketField> fields) {
     m_writer->startArray(); // the row count is known only at the end
 }
 
+// A CBOR text must be UTF-8: a database text that is not has its bad bytes
+// replaced (U+FFFD), as the JSON answer has them.
 void CborEncoder::text(QUtf8StringView value) {
-    m_writer->appendTextString(value.data(), value.size());
+    const char* p = value.data();
+    const qsizetype n = value.size();
+    bool ascii = true;
+    for (qsizetype i = 0; i < n && ascii; ++i)
+        ascii = static_cast<unsigned char>(p[i]) < 0x80;
+    if (ascii || value.isValidUtf8()) {
+        m_writer->appendTextString(p, n);
+        return;
+    }
+    const QByteArray repaired = QString::fromUtf8(p, n).toUtf8();
+    m_writer->appendTextString(repaired.constData(), repaired.size());
 }
 
 void CborEncoder::number(double value) {

@@ -1,0 +1,154 @@
+// The server's two encodings of a list, handed on in pieces of 64 bytes
+// or more at each row's end (the buffers emptied and grown within a row):
+// JSON is what Qt's own writer writes for the same values, CBOR decodes to the
+// same values, and a text that is no UTF-8 reaches both with its bad bytes
+// replaced.
+#include "rpc/cborencoder.h"
+#include "rpc/jsonencoder.h"
+
+#include <QCborMap>
+#include <QCborValue>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+#include <optional>
+#include <variant>
+
+using zavserver::CborEncoder;
+using zavserver::FieldType;
+using zavserver::JsonEncoder;
+using zavserver::PacketField;
+using zavserver::ResponseEncoder;
+
+namespace {
+
+using Cell = std::variant<std::monostate, QByteArray, double>; // NULL, UTF-8 bytes, a number
+
+const std::array<PacketField, 3> kFields{{
+    {QStringLiteral("NMRAZAO"), FieldType::String, 50},
+    {QStringLiteral("VRNOTAFISC"), FieldType::Float, 0},
+    {QStringLiteral("OBS"), FieldType::String, 5},
+}};
+
+// Texts of every kind the JSON writer treats apart, numbers, NULLs, and a
+// text longer than many pieces.
+QList<QList<Cell>> rows() {
+    const QList<QByteArray> texts = {
+        "",
+        "plain",
+        "a \"quoted\" word",
+        "back\\slash",
+        "tab\there",
+        "line\nbreak\r",
+        "\x01\x1F",
+        "del \x7F",
+        "ação — nº 5",
+        "日本",
+        "\xC3\x28 bad",
+        "ends bad \xE2\x82",
+        "\b\f/",
+        QByteArray(5000, 'x'),
+    };
+    QList<QList<Cell>> out;
+    for (qsizetype i = 0; i < texts.size(); ++i) {
+        out.append(
+            {texts.at(i), double(i) * 1.25 - 3, i % 3 == 0 ? Cell() : Cell(texts.at(texts.size() - 1 - i))});
+        out.append({Cell(), 1e20, texts.at(i)});
+    }
+    return out;
+}
+
+// The answer written through the encoder, in pieces; *pieces counts them.
+QByteArray write(ResponseEncoder& encoder, int* pieces) {
+    QByteArray body;
+    *pieces = 0;
+    encoder.streamTo(
+        [&](const QByteArray& piece) {
+            body += piece;
+            ++*pieces;
+            return true;
+        },
+        64);
+    encoder.beginPacket(kFields);
+    for (const QList<Cell>& row : rows()) {
+        encoder.beginRow();
+        for (const Cell& cell : row) {
+            if (const auto* text = std::get_if<QByteArray>(&cell))
+                encoder.text(QUtf8StringView(text->constData(), text->size()));
+            else if (const auto* number = std::get_if<double>(&cell))
+                encoder.number(*number);
+            else
+                encoder.null();
+        }
+        encoder.endRow();
+    }
+    encoder.endPacket();
+    return body + encoder.success(QCborValue(QStringLiteral("id-9")));
+}
+
+// The result as Qt's JSON classes hold it: texts as QString reads the bytes.
+QJsonObject expected() {
+    QJsonArray fields;
+    for (const PacketField& f : kFields)
+        fields.append(QJsonObject{{QStringLiteral("name"), f.name},
+                                  {QStringLiteral("type"), zavfiscal::wire::fieldTypeName(f.type)},
+                                  {QStringLiteral("size"), f.size}});
+    QJsonArray list;
+    for (const QList<Cell>& row : rows()) {
+        QJsonArray values;
+        for (const Cell& cell : row) {
+            if (const auto* text = std::get_if<QByteArray>(&cell))
+                values.append(QString::fromUtf8(*text));
+            else if (const auto* number = std::get_if<double>(&cell))
+                values.append(*number);
+            else
+                values.append(QJsonValue::Null);
+        }
+        list.append(values);
+    }
+    return QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), list}};
+}
+
+} // namespace
+
+class TstEncoders : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void jsonIsWhatQtWrites();
+    void cborHoldsTheSameValues();
+};
+
+void TstEncoders::jsonIsWhatQtWrites() {
+    JsonEncoder encoder;
+    int pieces = 0;
+    const QByteArray body = write(encoder, &pieces);
+    QVERIFY2(pieces > 5, qPrintable(QString::number(pieces)));
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
+    QCOMPARE(document.object().value(QStringLiteral("id")).toString(), QStringLiteral("id-9"));
+    QCOMPARE(document.object().value(QStringLiteral("result")).toObject(), expected());
+    // Byte for byte: the result is the text Qt's writer makes of it.
+    const QByteArray head = R"({"jsonrpc":"2.0","result":)";
+    const QByteArray tail = R"(,"id":"id-9"})";
+    QVERIFY(body.startsWith(head) && body.endsWith(tail));
+    QCOMPARE(body.mid(head.size(), body.size() - head.size() - tail.size()),
+             QJsonDocument(expected()).toJson(QJsonDocument::Compact));
+}
+
+void TstEncoders::cborHoldsTheSameValues() {
+    CborEncoder encoder;
+    int pieces = 0;
+    const QByteArray body = write(encoder, &pieces);
+    QVERIFY2(pieces > 5, qPrintable(QString::number(pieces)));
+    QCborParserError error;
+    const QCborValue answer = QCborValue::fromCbor(body, &error);
+    QVERIFY2(error.error == QCborError::NoError, qPrintable(error.errorString()));
+    QCOMPARE(answer.toMap().value(QStringLiteral("jsonrpc")).toString(), QStringLiteral("2.0"));
+    QCOMPARE(answer.toMap().value(QStringLiteral("id")).toString(), QStringLiteral("id-9"));
+    QCOMPARE(answer.toMap().value(QStringLiteral("result")).toJsonValue().toObject(), expected());
+}
+
+QTEST_GUILESS_MAIN(TstEncoders)
+#include "tst_encoders.moc"
