@@ -115,39 +115,37 @@ QJsonObject expected() {
 class TstEncoders : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void jsonIsWhatQtWrites();
-    void cborHoldsTheSameValues();
+    void bothEncodingsHoldTheValues();
 };
 
-void TstEncoders::jsonIsWhatQtWrites() {
-    JsonEncoder encoder;
-    int pieces = 0;
-    const QByteArray body = write(encoder, &pieces);
-    QVERIFY2(pieces > 5, qPrintable(QString::number(pieces)));
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
-    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
-    QCOMPARE(document.object().value(QStringLiteral("id")).toString(), QStringLiteral("id-9"));
-    QCOMPARE(document.object().value(QStringLiteral("result")).toObject(), expected());
-    // Byte for byte: the result is the text Qt's writer makes of it.
+void TstEncoders::bothEncodingsHoldTheValues() {
+    JsonEncoder json;
+    CborEncoder cbor;
+    int jsonPieces = 0;
+    int cborPieces = 0;
+    const QByteArray jsonBody = write(json, &jsonPieces);
+    const QByteArray cborBody = write(cbor, &cborPieces);
+    QVERIFY2(jsonPieces > 5 && cborPieces > 5,
+             qPrintable(QStringLiteral("%1, %2").arg(jsonPieces).arg(cborPieces)));
+
+    QJsonParseError jsonError;
+    const QJsonObject fromJson = QJsonDocument::fromJson(jsonBody, &jsonError).object();
+    QVERIFY2(jsonError.error == QJsonParseError::NoError, qPrintable(jsonError.errorString()));
+    QCborParserError cborError;
+    const QCborMap fromCbor = QCborValue::fromCbor(cborBody, &cborError).toMap();
+    QVERIFY2(cborError.error == QCborError::NoError, qPrintable(cborError.errorString()));
+    for (const QJsonObject& answer : {fromJson, fromCbor.toJsonObject()}) {
+        QCOMPARE(answer.value(QStringLiteral("jsonrpc")).toString(), QStringLiteral("2.0"));
+        QCOMPARE(answer.value(QStringLiteral("id")).toString(), QStringLiteral("id-9"));
+        QCOMPARE(answer.value(QStringLiteral("result")).toObject(), expected());
+    }
+
+    // Byte for byte, the JSON result is the text Qt's writer makes of it.
     const QByteArray head = R"({"jsonrpc":"2.0","result":)";
     const QByteArray tail = R"(,"id":"id-9"})";
-    QVERIFY(body.startsWith(head) && body.endsWith(tail));
-    QCOMPARE(body.mid(head.size(), body.size() - head.size() - tail.size()),
+    QVERIFY(jsonBody.startsWith(head) && jsonBody.endsWith(tail));
+    QCOMPARE(jsonBody.mid(head.size(), jsonBody.size() - head.size() - tail.size()),
              QJsonDocument(expected()).toJson(QJsonDocument::Compact));
-}
-
-void TstEncoders::cborHoldsTheSameValues() {
-    CborEncoder encoder;
-    int pieces = 0;
-    const QByteArray body = write(encoder, &pieces);
-    QVERIFY2(pieces > 5, qPrintable(QString::number(pieces)));
-    QCborParserError error;
-    const QCborValue answer = QCborValue::fromCbor(body, &error);
-    QVERIFY2(error.error == QCborError::NoError, qPrintable(error.errorString()));
-    QCOMPARE(answer.toMap().value(QStringLiteral("jsonrpc")).toString(), QStringLiteral("2.0"));
-    QCOMPARE(answer.toMap().value(QStringLiteral("id")).toString(), QStringLiteral("id-9"));
-    QCOMPARE(answer.toMap().value(QStringLiteral("result")).toJsonValue().toObject(), expected());
 }
 
 QTEST_GUILESS_MAIN(TstEncoders)
