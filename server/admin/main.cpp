@@ -25,12 +25,12 @@
 
 #include "accesskey.h"
 #include "database.h"
+#include "secretfile.h"
 #include "states.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
 
@@ -52,20 +52,15 @@ QString readPasswordFile(const QString& path) {
     QFileInfo info(path);
     if (!info.exists())
         throw AccessError(QStringLiteral("O arquivo de senha %1 não existe.").arg(path));
-    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
-                                            QFileDevice::ExeGroup | QFileDevice::ReadOther |
-                                            QFileDevice::WriteOther | QFileDevice::ExeOther;
-    if (info.permissions() & others)
+    zavfiscal::SecretFault fault{};
+    const std::optional<QByteArray> line = zavfiscal::readSecretLine(path, &fault);
+    if (!line && fault == zavfiscal::SecretFault::OpenToOthers)
         throw AccessError(
             QStringLiteral("O arquivo de senha %1 pode ser lido por outros usuários; use chmod 600.")
                 .arg(path));
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
+    if (!line)
         throw AccessError(QStringLiteral("Não foi possível ler o arquivo de senha %1.").arg(path));
-    QByteArray line = f.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return QString::fromUtf8(line);
+    return QString::fromUtf8(*line);
 }
 
 QString askOnce(const char* prompt) {
