@@ -1,6 +1,7 @@
 #include "secretfile.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace zavfiscal {
 
@@ -21,6 +22,23 @@ std::optional<QByteArray> readSecretLine(const QString& path, SecretFault* fault
     while (line.endsWith('\n') || line.endsWith('\r'))
         line.chop(1);
     return line;
+}
+
+std::optional<QString> readPasswordFile(const QString& path, QString* message) {
+    if (!QFileInfo(path).isFile()) {
+        *message = QStringLiteral("Arquivo de senha não encontrado: %1.").arg(path);
+        return std::nullopt;
+    }
+    SecretFault fault{};
+    const std::optional<QByteArray> line = readSecretLine(path, &fault);
+    if (line)
+        return QString::fromUtf8(*line);
+    const QString text =
+        fault == SecretFault::OpenToOthers
+            ? QStringLiteral("O arquivo de senha %1 pode ser lido por outros usuários; use chmod 600.")
+            : QStringLiteral("Não foi possível ler o arquivo de senha %1.");
+    *message = text.arg(path);
+    return std::nullopt;
 }
 
 } // namespace zavfiscal

@@ -20,4 +20,9 @@ enum class SecretFault {
 // unreadable.
 std::optional<QByteArray> readSecretLine(const QString& path, SecretFault* fault, QString* why = nullptr);
 
+// An operator's password for a program that signs in without asking (the
+// host in batch, zav-admin): the file's first line as text, or nullopt with
+// *message saying to the operator what is wrong with the file.
+std::optional<QString> readPasswordFile(const QString& path, QString* message);
+
 } // namespace zavfiscal

@@ -6,7 +6,6 @@
 #include "secretfile.h"
 #include "session.h"
 
-#include <QFileInfo>
 
 namespace {
 
@@ -58,16 +57,9 @@ void SignOut() {
 }
 
 QString ReadPasswordFile(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.isFile())
-        throw EZavError(QStringLiteral("Arquivo de senha não encontrado: %1.").arg(path));
-    zavfiscal::SecretFault fault{};
-    const std::optional<QByteArray> line = zavfiscal::readSecretLine(path, &fault);
-    if (!line && fault == zavfiscal::SecretFault::OpenToOthers)
-        throw EZavError(
-            QStringLiteral("O arquivo de senha %1 pode ser lido por outros usuários; use chmod 600.")
-                .arg(path));
-    if (!line)
-        throw EZavError(QStringLiteral("Não foi possível ler o arquivo de senha %1.").arg(path));
-    return QString::fromUtf8(*line);
+    QString message;
+    const std::optional<QString> password = zavfiscal::readPasswordFile(path, &message);
+    if (!password)
+        throw EZavError(message);
+    return *password;
 }

@@ -49,18 +49,11 @@ using zavserver::AccessError;
 const char* const kConnection = "zav-admin";
 
 QString readPasswordFile(const QString& path) {
-    QFileInfo info(path);
-    if (!info.exists())
-        throw AccessError(QStringLiteral("O arquivo de senha %1 não existe.").arg(path));
-    zavfiscal::SecretFault fault{};
-    const std::optional<QByteArray> line = zavfiscal::readSecretLine(path, &fault);
-    if (!line && fault == zavfiscal::SecretFault::OpenToOthers)
-        throw AccessError(
-            QStringLiteral("O arquivo de senha %1 pode ser lido por outros usuários; use chmod 600.")
-                .arg(path));
-    if (!line)
-        throw AccessError(QStringLiteral("Não foi possível ler o arquivo de senha %1.").arg(path));
-    return QString::fromUtf8(*line);
+    QString message;
+    const std::optional<QString> password = zavfiscal::readPasswordFile(path, &message);
+    if (!password)
+        throw AccessError(message);
+    return *password;
 }
 
 QString askOnce(const char* prompt) {

@@ -450,6 +450,22 @@ private Q_SLOTS:
         QVERIFY(!why.isEmpty());
     }
 
+    // What the operator is told of a password file, and the password as text.
+    void operatorsPasswordFile() {
+        QString message;
+        const QString own = write("senhá\n", QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QCOMPARE(zavfiscal::readPasswordFile(own, &message), std::optional(QStringLiteral("senhá")));
+        const QString shared = write("senha\n", QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+        QVERIFY(!zavfiscal::readPasswordFile(shared, &message));
+        QCOMPARE(message,
+                 QStringLiteral("O arquivo de senha %1 pode ser lido por outros usuários; use chmod 600.")
+                     .arg(shared));
+        for (const QString& missing : {m_dir.filePath(QStringLiteral("none")), m_dir.path()}) {
+            QVERIFY(!zavfiscal::readPasswordFile(missing, &message));
+            QCOMPARE(message, QStringLiteral("Arquivo de senha não encontrado: %1.").arg(missing));
+        }
+    }
+
 private:
     QString write(const QByteArray& content, QFileDevice::Permissions permissions) {
         const QString path = m_dir.filePath(QStringLiteral("senha-%1").arg(++m_files));
