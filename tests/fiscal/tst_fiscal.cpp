@@ -468,12 +468,14 @@ private Q_SLOTS:
 
 private:
     QString write(const QByteArray& content, QFileDevice::Permissions permissions) {
-        const QString path = m_dir.filePath(QStringLiteral("senha-%1").arg(++m_files));
+        QString path = m_dir.filePath(QStringLiteral("senha-%1").arg(++m_files));
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
             qFatal("cannot write %s", qPrintable(path));
         file.close();
-        file.setPermissions(permissions);
+        // Exactly these bits, whatever the umask gave it.
+        if (!file.setPermissions(permissions))
+            qFatal("cannot set the permissions of %s", qPrintable(path));
         return path;
     }
 
