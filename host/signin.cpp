@@ -6,7 +6,6 @@
 #include "secretfile.h"
 #include "session.h"
 
-
 namespace {
 
 TNetConnection* connectionToServer(TNetConnection& c) {
