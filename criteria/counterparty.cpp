@@ -126,10 +126,7 @@ void TfrmCancelaNFE::btpFornecedorBeforePesq(QObject*, bool&) {
 }
 
 void TfrmCancelaNFE::BtnPesquisa1BeforePesq(QObject*, bool&) {
-    qryFilial->Close();
-    qryFilial->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
-    qryFilial->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
-    qryFilial->Open();
+    listEveryBranch();
 }
 
 void TfrmCancelaNFE::btpClienteAfterPesq(QObject*) {

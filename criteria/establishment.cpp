@@ -151,11 +151,15 @@ void TfrmCancelaNFE::edtCdSerieKeyPress(QObject*, QChar& key) {
         key = QChar(key.unicode() - 'a' + 'A');
 }
 
-void TfrmCancelaNFE::btpFilialBeforePesq(QObject*, bool&) {
+void TfrmCancelaNFE::listEveryBranch() {
     qryFilial->Close();
     qryFilial->ParamByName(QStringLiteral("P_CDFILIAL"))->SetAsString(QString());
     qryFilial->ParamByName(QStringLiteral("P_TCDFILIAL"))->SetAsString(QStringLiteral("T"));
     qryFilial->Open();
+}
+
+void TfrmCancelaNFE::btpFilialBeforePesq(QObject*, bool&) {
+    listEveryBranch();
 }
 
 void TfrmCancelaNFE::btpEmpresaBeforePesq(QObject*, bool&) {

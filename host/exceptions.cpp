@@ -4,7 +4,7 @@ const char* EAbort::what() const noexcept {
     return "operation aborted";
 }
 
-EZavError::EZavError(const QString& text) : std::runtime_error(text.toStdString()), m_text(text) {}
+EZavError::EZavError(const QString& text) : TextError(text) {}
 
 void Abort() {
     throw EAbort();

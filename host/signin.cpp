@@ -3,10 +3,8 @@
 #include "data/datapacket.h"
 #include "exceptions.h"
 #include "netconnection.h"
+#include "secretfile.h"
 #include "session.h"
-
-#include <QFile>
-#include <QFileInfo>
 
 namespace {
 
@@ -58,19 +56,9 @@ void SignOut() {
 }
 
 QString ReadPasswordFile(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.isFile())
-        throw EZavError(QStringLiteral("Arquivo de senha não encontrado: %1.").arg(path));
-    if (info.permissions() &
-        (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther))
-        throw EZavError(
-            QStringLiteral("O arquivo de senha %1 pode ser lido por outros usuários; use chmod 600.")
-                .arg(path));
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        throw EZavError(QStringLiteral("Não foi possível ler o arquivo de senha %1.").arg(path));
-    QByteArray line = f.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return QString::fromUtf8(line);
+    QString message;
+    const std::optional<QString> password = zavfiscal::readPasswordFile(path, &message);
+    if (!password)
+        throw EZavError(message);
+    return *password;
 }

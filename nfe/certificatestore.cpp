@@ -2,6 +2,7 @@
 
 #include "cryptolibraries.h"
 #include "opensslerror.h"
+#include "secretfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -159,21 +160,14 @@ std::optional<QByteArray> CertificateStore::passwordOf(const QString& path, cons
     if (!own.exists())
         return folderPassword;
     // Another user who reads it signs as the company.
-    if (own.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup |
-                             QFileDevice::WriteOther)) {
+    zavfiscal::SecretFault fault{};
+    QString why;
+    std::optional<QByteArray> line = zavfiscal::readSecretLine(own.filePath(), &fault, &why);
+    if (!line && fault == zavfiscal::SecretFault::OpenToOthers)
         *error = QStringLiteral("a senha em %1 pode ser lida por outros usuários (use chmod 600)")
                      .arg(own.fileName());
-        return std::nullopt;
-    }
-    QFile file(own.filePath());
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error =
-            QStringLiteral("não foi possível ler a senha em %1 (%2)").arg(own.fileName(), file.errorString());
-        return std::nullopt;
-    }
-    QByteArray line = file.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
+    else if (!line)
+        *error = QStringLiteral("não foi possível ler a senha em %1 (%2)").arg(own.fileName(), why);
     return line;
 }
 

@@ -75,18 +75,9 @@ int closeScheme(void* context) {
     return 0;
 }
 
-struct ParserCtxtFree {
-    void operator()(xmlParserCtxt* ctxt) const { xmlFreeParserCtxt(ctxt); }
-};
-struct SchemaParserCtxtFree {
-    void operator()(xmlSchemaParserCtxt* ctxt) const { xmlSchemaFreeParserCtxt(ctxt); }
-};
-struct SchemaValidCtxtFree {
-    void operator()(xmlSchemaValidCtxt* ctxt) const { xmlSchemaFreeValidCtxt(ctxt); }
-};
-using ParserCtxt = std::unique_ptr<xmlParserCtxt, ParserCtxtFree>;
-using SchemaParserCtxt = std::unique_ptr<xmlSchemaParserCtxt, SchemaParserCtxtFree>;
-using SchemaValidCtxt = std::unique_ptr<xmlSchemaValidCtxt, SchemaValidCtxtFree>;
+using ParserCtxt = std::unique_ptr<xmlParserCtxt, FreedBy<xmlFreeParserCtxt>>;
+using SchemaParserCtxt = std::unique_ptr<xmlSchemaParserCtxt, FreedBy<xmlSchemaFreeParserCtxt>>;
+using SchemaValidCtxt = std::unique_ptr<xmlSchemaValidCtxt, FreedBy<xmlSchemaFreeValidCtxt>>;
 
 // libxml2's messages, in the order they are tried, and how they read in
 // Portuguese. A message not listed keeps the library's English words.

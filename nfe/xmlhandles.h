@@ -11,23 +11,19 @@
 
 namespace zavnfe {
 
-struct XmlDocFree {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+// A deleter that hands the object back to the library's own function.
+template <auto release> struct FreedBy {
+    template <typename T> void operator()(T* object) const { release(object); }
 };
+// xmlFree is a variable the library may repoint, not a function.
 struct XmlCharFree {
     void operator()(xmlChar* text) const { xmlFree(text); }
 };
-struct XmlSecKeyFree {
-    void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
-};
-struct XmlSecDSigCtxFree {
-    void operator()(xmlSecDSigCtx* ctx) const { xmlSecDSigCtxDestroy(ctx); }
-};
 
-using XmlDoc = std::unique_ptr<xmlDoc, XmlDocFree>;
+using XmlDoc = std::unique_ptr<xmlDoc, FreedBy<xmlFreeDoc>>;
 using XmlText = std::unique_ptr<xmlChar, XmlCharFree>;
-using XmlSecKey = std::unique_ptr<xmlSecKey, XmlSecKeyFree>;
-using XmlSecDSigCtx = std::unique_ptr<xmlSecDSigCtx, XmlSecDSigCtxFree>;
+using XmlSecKey = std::unique_ptr<xmlSecKey, FreedBy<xmlSecKeyDestroy>>;
+using XmlSecDSigCtx = std::unique_ptr<xmlSecDSigCtx, FreedBy<xmlSecDSigCtxDestroy>>;
 
 inline const xmlChar* xmlText(const char* text) {
     return reinterpret_cast<const xmlChar*>(text);

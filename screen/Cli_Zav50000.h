@@ -197,6 +197,9 @@ private:
     // the focus goes back to the box (when it can take it) and the failure
     // goes on to the caller.
     template <class F> void underFailurePath(TWinControl* box, F&& steps);
+    // The branch query opened on every branch, for the two branch searches
+    // (criteria/establishment.cpp).
+    void listEveryBranch();
 
     QString CdClientePesq;
 };

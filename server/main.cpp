@@ -13,10 +13,10 @@
 #include <QDateTime>
 
 #include "database.h"
+#include "secretfile.h"
 #include "stopsignal.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
@@ -78,24 +78,23 @@ zavserver::NfeSettings readNfeSettings(const zavserver::ServerOptions& options, 
     zavserver::NfeSettings settings;
     settings.certificateFolder = options.certificates;
     if (!options.certificatePasswordFile.isEmpty()) {
-        QFile file(options.certificatePasswordFile);
         // Whoever reads it signs as every company whose file it opens.
-        if (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup |
-                                  QFileDevice::WriteOther)) {
+        zavfiscal::SecretFault fault{};
+        QString why;
+        const std::optional<QByteArray> line =
+            zavfiscal::readSecretLine(options.certificatePasswordFile, &fault, &why);
+        if (!line && fault == zavfiscal::SecretFault::OpenToOthers) {
             *problem = QStringLiteral("a senha dos certificados em %1 pode ser lida por outros usuários (use "
                                       "chmod 600)")
                            .arg(options.certificatePasswordFile);
             return settings;
         }
-        if (!file.open(QIODevice::ReadOnly)) {
+        if (!line) {
             *problem = QStringLiteral("não foi possível ler a senha dos certificados em %1: %2")
-                           .arg(options.certificatePasswordFile, file.errorString());
+                           .arg(options.certificatePasswordFile, why);
             return settings;
         }
-        QByteArray line = file.readLine();
-        while (line.endsWith('\n') || line.endsWith('\r'))
-            line.chop(1);
-        settings.certificatePassword = line;
+        settings.certificatePassword = *line;
     }
     // The shipped table, under the server's own when there is one.
     QString error;

@@ -23,7 +23,6 @@
 #include "states.h"
 
 #include "batchinsert.h"
-#include "connectiontext.h"
 #include "database.h"
 #include "seed.h"
 #include "transaction.h"
@@ -416,11 +415,6 @@ void print(const char* dialect, const Figures& f, int invoices) {
                 f.call / f.signing, 100.0 * f.inProcess / f.call);
 }
 
-void onServer(const QString& server, const QString& statement) {
-    if (const QString failure = zavbench::execOnServer(server, statement); !failure.isEmpty())
-        die(QStringLiteral("%1: %2").arg(statement, failure));
-}
-
 } // namespace
 
 int run(QCoreApplication& app) {
@@ -452,16 +446,14 @@ int run(QCoreApplication& app) {
 
     QString pg = parser.value(QStringLiteral("pg"));
     if (pg.isEmpty())
-        pg = qEnvironmentVariable("ZAV_BENCH_PG", qEnvironmentVariable("ZAV_TEST_PG"));
+        pg = zavbench::benchServer();
     if (pg.isEmpty()) {
         std::printf("PostgreSQL  skipped: no --pg, ZAV_BENCH_PG or ZAV_TEST_PG\n");
         return 0;
     }
-    const QString database = QStringLiteral("zavbench_cancel");
-    onServer(pg, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
-    onServer(pg, QStringLiteral("CREATE DATABASE %1").arg(database));
-    print("PostgreSQL", measure(zavdb::withDatabase(pg, database), invoices, runs), invoices);
-    onServer(pg, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
+    zavbench::onScratchDatabase(pg, QStringLiteral("zavbench_cancel"), [&](const QString& connection) {
+        print("PostgreSQL", measure(connection, invoices, runs), invoices);
+    });
     return 0;
 }
 

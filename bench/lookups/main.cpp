@@ -9,7 +9,6 @@
 //
 //   bench-lookups [--customers N] [--suppliers N] [--runs N]
 #include "benchsupport.h"
-#include "connectiontext.h"
 #include "criteria/queries.h"
 #include "data/adoibquery.h"
 #include "data/edatabaseerror.h"
@@ -288,11 +287,6 @@ QString dbinit(const QString& connectionText, int customers, int suppliers) {
     return QString::fromUtf8(p.readAll()).trimmed();
 }
 
-void onServer(const QString& server, const QString& statement) {
-    if (const QString failure = zavbench::execOnServer(server, statement); !failure.isEmpty())
-        throw zavdb::DatabaseError(failure);
-}
-
 void bench(const QString& dialect, const QString& connectionText, int customers, int suppliers, int runs) {
     out() << "# " << dialect << ": " << dbinit(connectionText, customers, suppliers) << Qt::endl;
     const QString connection = QStringLiteral("bench-") + dialect;
@@ -341,9 +335,7 @@ int main(int argc, char* argv[]) {
         out() << "SQLite: " << e.what() << Qt::endl;
         status = 1;
     }
-    QString server = qEnvironmentVariable("ZAV_BENCH_PG");
-    if (server.isEmpty())
-        server = qEnvironmentVariable("ZAV_TEST_PG");
+    const QString server = zavbench::benchServer();
     if (server.isEmpty()) {
         out() << "PostgreSQL: skipped (set ZAV_BENCH_PG or ZAV_TEST_PG, e.g. from scripts/pg-start.sh)"
               << Qt::endl;
@@ -352,15 +344,12 @@ int main(int argc, char* argv[]) {
     }
     const QString database = QStringLiteral("zavbench_lookups_%1").arg(QCoreApplication::applicationPid());
     try {
-        onServer(server, QStringLiteral("CREATE DATABASE %1").arg(database));
-        try {
-            bench(QStringLiteral("PostgreSQL"), zavdb::withDatabase(server, database), customers, suppliers,
-                  runs);
-        } catch (...) {
-            onServer(server, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
-            throw;
-        }
-        onServer(server, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database));
+        zavbench::onScratchDatabase(server, database, [&](const QString& connection) {
+            bench(QStringLiteral("PostgreSQL"), connection, customers, suppliers, runs);
+        });
+    } catch (const zavbench::Failed& failure) {
+        out() << "PostgreSQL: " << failure.text << Qt::endl;
+        status = 1;
     } catch (const std::exception& e) {
         out() << "PostgreSQL: " << e.what() << Qt::endl;
         status = 1;

@@ -1,5 +1,6 @@
 #include "benchsupport.h"
 
+#include "connectiontext.h"
 #include "database.h"
 
 #include <QDeadlineTimer>
@@ -44,6 +45,43 @@ QString execOnServer(const QString& server, const QString& statement) {
     }
     QSqlDatabase::removeDatabase(name);
     return failure;
+}
+
+QString benchServer() {
+    const QString named = qEnvironmentVariable("ZAV_BENCH_PG");
+    return named.isEmpty() ? qEnvironmentVariable("ZAV_TEST_PG") : named;
+}
+
+namespace {
+
+QString dropStatement(const QString& name) {
+    return QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(name);
+}
+
+} // namespace
+
+void onScratchDatabase(const QString& server, const QString& name,
+                       const std::function<void(const QString&)>& use) {
+    for (const QString& statement : {dropStatement(name), QStringLiteral("CREATE DATABASE %1").arg(name)})
+        if (const QString failure = execOnServer(server, statement); !failure.isEmpty())
+            die(QStringLiteral("%1: %2").arg(statement, failure));
+    // Opening the server may throw as well: nothing leaves a destructor.
+    struct Drop {
+        const QString& server;
+        const QString& name;
+        ~Drop() {
+            QString failure;
+            try {
+                failure = execOnServer(server, dropStatement(name));
+            } catch (const std::exception& e) {
+                failure = QString::fromUtf8(e.what());
+            }
+            if (!failure.isEmpty())
+                std::fprintf(stderr, "database %s left on the server: %s\n", qPrintable(name),
+                             qPrintable(failure));
+        }
+    } drop{server, name};
+    use(zavdb::withDatabase(server, name));
 }
 
 std::vector<double> psqlTimings(const QStringList& arguments, const QByteArray& script, int runs,

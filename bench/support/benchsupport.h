@@ -34,6 +34,16 @@ int runReportingFailure(const char* program, const std::function<int()>& body);
 // own to the server: empty, or the database's error.
 QString execOnServer(const QString& server, const QString& statement);
 
+// The PostgreSQL server a benchmark measures on unless its command line names
+// one: ZAV_BENCH_PG, else ZAV_TEST_PG; empty when neither is set.
+QString benchServer();
+
+// Runs use on a database of the benchmark's own on a PostgreSQL server, given
+// its connection text: made anew (one an earlier run left is dropped first; a
+// refusal dies) and dropped when use ends, however it ends.
+void onScratchDatabase(const QString& server, const QString& name,
+                       const std::function<void(const QString&)>& use);
+
 // Runs psql with the arguments and the script (which turns \timing on and
 // runs something `runs` times) and reads the time of each run, in
 // milliseconds; nothing, with *failure, when psql fails or prints another

@@ -107,6 +107,24 @@ void addOption(ConnectionParts& parts, const QString& key, const QString& value)
     parts.options += key + QLatin1Char('=') + value;
 }
 
+// A keyword of libpq's, in a URI's query or a key=value string alike: the
+// connection's own parts, or an option for the driver. whole: how a bad port's
+// message shows the connection.
+void setKeyword(ConnectionParts& parts, const QString& key, const QString& value, const QString& whole) {
+    if (key == QLatin1String("host"))
+        parts.host = value;
+    else if (key == QLatin1String("port"))
+        parts.port = parsePort(value, whole);
+    else if (key == QLatin1String("dbname"))
+        parts.database = value;
+    else if (key == QLatin1String("user"))
+        parts.user = value;
+    else if (key == QLatin1String("password"))
+        parts.password = value;
+    else
+        addOption(parts, key, value);
+}
+
 ConnectionParts parseUri(const QString& text) {
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid())
@@ -122,20 +140,8 @@ ConnectionParts parseUri(const QString& text) {
     if (parts.database.startsWith(QLatin1Char('/')))
         parts.database.remove(0, 1);
     const QUrlQuery query(url);
-    for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
-        if (key == QLatin1String("host"))
-            parts.host = value;
-        else if (key == QLatin1String("port"))
-            parts.port = parsePort(value, describe(parts));
-        else if (key == QLatin1String("user"))
-            parts.user = value;
-        else if (key == QLatin1String("password"))
-            parts.password = value;
-        else if (key == QLatin1String("dbname"))
-            parts.database = value;
-        else
-            addOption(parts, key, value);
-    }
+    for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded))
+        setKeyword(parts, key, value, describe(parts));
     return parts;
 }
 
@@ -143,18 +149,10 @@ ConnectionParts parseKeywords(const QString& text) {
     ConnectionParts parts;
     parts.dialect = Dialect::PostgreSQL;
     for (const auto& [key, value] : splitKeywords(text)) {
-        if (key == QLatin1String("host") || key == QLatin1String("hostaddr"))
+        if (key == QLatin1String("hostaddr"))
             parts.host = value;
-        else if (key == QLatin1String("port"))
-            parts.port = parsePort(value, QStringLiteral("port=") + value);
-        else if (key == QLatin1String("dbname"))
-            parts.database = value;
-        else if (key == QLatin1String("user"))
-            parts.user = value;
-        else if (key == QLatin1String("password"))
-            parts.password = value;
         else
-            addOption(parts, key, value);
+            setKeyword(parts, key, value, QStringLiteral("port=") + value);
     }
     return parts;
 }

@@ -4,20 +4,17 @@
 // per check), and at most two are hashed or checked at once in a process, so
 // a burst of sign-ins cannot take the server's memory. A token is 32 random
 // bytes in base64url; the database keeps only its SHA-256.
+#include "texterror.h"
+
 #include <QByteArray>
 #include <QString>
-#include <stdexcept>
 
 namespace zavserver {
 
 // A refusal to show the caller as it stands (Portuguese).
-class AccessError : public std::runtime_error {
+class AccessError : public zavfiscal::TextError {
 public:
-    explicit AccessError(const QString& text) : std::runtime_error(text.toStdString()), m_text(text) {}
-    QString text() const { return m_text; }
-
-private:
-    QString m_text;
+    using TextError::TextError;
 };
 
 namespace credentials {

@@ -25,12 +25,12 @@
 
 #include "accesskey.h"
 #include "database.h"
+#include "secretfile.h"
 #include "states.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
 
@@ -49,23 +49,11 @@ using zavserver::AccessError;
 const char* const kConnection = "zav-admin";
 
 QString readPasswordFile(const QString& path) {
-    QFileInfo info(path);
-    if (!info.exists())
-        throw AccessError(QStringLiteral("O arquivo de senha %1 não existe.").arg(path));
-    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
-                                            QFileDevice::ExeGroup | QFileDevice::ReadOther |
-                                            QFileDevice::WriteOther | QFileDevice::ExeOther;
-    if (info.permissions() & others)
-        throw AccessError(
-            QStringLiteral("O arquivo de senha %1 pode ser lido por outros usuários; use chmod 600.")
-                .arg(path));
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        throw AccessError(QStringLiteral("Não foi possível ler o arquivo de senha %1.").arg(path));
-    QByteArray line = f.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return QString::fromUtf8(line);
+    QString message;
+    const std::optional<QString> password = zavfiscal::readPasswordFile(path, &message);
+    if (!password)
+        throw AccessError(message);
+    return *password;
 }
 
 QString askOnce(const char* prompt) {

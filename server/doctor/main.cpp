@@ -17,12 +17,12 @@
 
 #include "authoritymessages.h"
 #include "certificatestore.h"
+#include "secretfile.h"
 #include "soap.h"
 #include "states.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 #include <QSet>
 #include <QTextStream>
 
@@ -73,22 +73,16 @@ std::optional<QList<Target>> targetsOf(const QStringList& arguments, QString* er
 QByteArray readPassword(const QString& path, QString* error) {
     if (path.isEmpty())
         return {};
-    QFile file(path);
-    if (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup |
-                              QFileDevice::WriteOther)) {
+    zavfiscal::SecretFault fault{};
+    QString why;
+    const std::optional<QByteArray> line = zavfiscal::readSecretLine(path, &fault, &why);
+    if (!line && fault == zavfiscal::SecretFault::OpenToOthers)
         *error =
             QStringLiteral("a senha dos certificados em %1 pode ser lida por outros usuários (use chmod 600)")
                 .arg(path);
-        return {};
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("não foi possível ler %1: %2").arg(path, file.errorString());
-        return {};
-    }
-    QByteArray line = file.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return line;
+    else if (!line)
+        *error = QStringLiteral("não foi possível ler %1: %2").arg(path, why);
+    return line.value_or(QByteArray());
 }
 
 class Doctor {
