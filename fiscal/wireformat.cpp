@@ -1,5 +1,7 @@
 #include "wireformat.h"
 
+#include <cstring>
+
 namespace zavfiscal::wire {
 
 namespace {
@@ -30,6 +32,29 @@ std::optional<FieldType> fieldTypeNamed(QStringView name) {
         if (name == QLatin1StringView(t.name))
             return t.type;
     return std::nullopt;
+}
+
+bool isAscii(const char* text, qsizetype n) {
+    // The high bits of every byte or'ed together; the words read may overlap.
+    quint64 high = 0;
+    if (n >= 8) {
+        quint64 word;
+        for (qsizetype i = 0; i + 8 <= n; i += 8) {
+            std::memcpy(&word, text + i, 8);
+            high |= word;
+        }
+        std::memcpy(&word, text + n - 8, 8);
+        high |= word;
+    } else if (n >= 4) {
+        quint32 first, last;
+        std::memcpy(&first, text, 4);
+        std::memcpy(&last, text + n - 4, 4);
+        high = first | last;
+    } else if (n > 0) {
+        high = quint64(static_cast<unsigned char>(text[0])) | static_cast<unsigned char>(text[n / 2]) |
+               static_cast<unsigned char>(text[n - 1]);
+    }
+    return (high & 0x8080808080808080ULL) == 0;
 }
 
 } // namespace zavfiscal::wire

@@ -25,16 +25,7 @@ struct CutShort {};
 // Whether the n bytes at p are UTF-8, checked with Qt's decoder (into scratch)
 // only when they are not plain ASCII.
 bool isUtf8(const char* p, qsizetype n, QStringDecoder& decoder, QList<QChar>& scratch) {
-    bool ascii = true;
-    qsizetype i = 0;
-    for (; i + 8 <= n && ascii; i += 8) {
-        quint64 word;
-        std::memcpy(&word, p + i, 8);
-        ascii = (word & 0x8080808080808080ULL) == 0;
-    }
-    for (; i < n && ascii; ++i)
-        ascii = static_cast<unsigned char>(p[i]) < 0x80;
-    if (ascii)
+    if (wire::isAscii(p, n))
         return true;
     if (scratch.size() < n)
         scratch.resize(n);

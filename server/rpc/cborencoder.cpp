@@ -110,10 +110,7 @@ void CborEncoder::beginPacket(std::span<const PacketField> fields) {
 void CborEncoder::text(QUtf8StringView value) {
     const char* p = value.data();
     const qsizetype n = value.size();
-    bool ascii = true;
-    for (qsizetype i = 0; i < n && ascii; ++i)
-        ascii = static_cast<unsigned char>(p[i]) < 0x80;
-    if (ascii || value.isValidUtf8()) {
+    if (zavfiscal::wire::isAscii(p, n) || value.isValidUtf8()) {
         m_writer->appendTextString(p, n);
         return;
     }

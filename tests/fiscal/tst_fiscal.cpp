@@ -402,6 +402,24 @@ private Q_SLOTS:
                  moment);
     }
 
+    void asciiTexts() {
+        // Every length up to three words, a byte of the high half at each
+        // place in turn (the words read overlap at the end), and none.
+        for (int n = 0; n <= 24; ++n) {
+            QByteArray text(n, 'a');
+            QVERIFY(zavfiscal::wire::isAscii(text.constData(), n));
+            for (int at = 0; at < n; ++at) {
+                for (const char high : {'\x80', '\xC3', '\xFF'}) {
+                    text[at] = high;
+                    QVERIFY2(!zavfiscal::wire::isAscii(text.constData(), n),
+                             qPrintable(QStringLiteral("%1 at %2").arg(n).arg(at)));
+                }
+                text[at] = '\x7F';
+                QVERIFY(zavfiscal::wire::isAscii(text.constData(), n));
+            }
+        }
+    }
+
     // ----- the password file: read only when no one but its owner may read or
     // write it, and then only its first line, without the line's end
 
