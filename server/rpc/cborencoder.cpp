@@ -5,20 +5,31 @@
 #include <cstring>
 #include <utility>
 
+#include <cbor.h>
+
 namespace zavserver {
 
-// The writer's device. The writer makes two device writes a value (its head,
-// then a text's bytes), so a write must cost little: it copies through a
+// The writer's device, and the rows' own way in. Writes copy through a
 // cursor into the encoder's buffer, which is kept at its whole capacity while
-// values are written. settle() gives the buffer the size of what was written,
-// before anyone reads it or hands it on; the next write carries on after
-// whatever the buffer then holds (the same bytes, or none in a fresh buffer).
+// values are written; the rows' values are encoded straight at the cursor
+// (room(), then advance()). settle() gives the buffer the size of what was
+// written, before anyone reads it or hands it on; the next write carries on
+// after whatever the buffer then holds (the same bytes, or none in a fresh
+// buffer).
 class CborEncoder::Appender final : public QIODevice {
 public:
     explicit Appender(QByteArray& buffer) : m_buffer(buffer) {
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
     bool isSequential() const override { return true; }
+
+    // At least n bytes to write at; advance() says how many were.
+    unsigned char* room(qsizetype n) {
+        if (m_end - m_at < n)
+            makeRoom(n);
+        return reinterpret_cast<unsigned char*>(m_at);
+    }
+    void advance(size_t n) { m_at += n; }
 
     void settle() {
         if (m_at == nullptr)
@@ -105,33 +116,45 @@ void CborEncoder::beginPacket(std::span<const PacketField> fields) {
     m_writer->startArray(); // the row count is known only at the end
 }
 
+// The rows' values are encoded with libcbor's item encoders straight into
+// the buffer: through QCborStreamWriter a text cost two device writes (about
+// 160 instructions before its bytes are copied), and a list of 100,000
+// invoices has 1.5 million texts. The bytes are the same: the shortest head,
+// numbers as doubles, each row a list of known length inside the rows' open
+// list that the stream writer began and ends.
+namespace {
+constexpr qsizetype kHeadBytes = 9; // the longest head of an item
+}
+
 // A CBOR text must be UTF-8: a database text that is not has its bad bytes
 // replaced (U+FFFD), as the JSON answer has them.
 void CborEncoder::text(QUtf8StringView value) {
-    const char* p = value.data();
-    const qsizetype n = value.size();
-    if (zavfiscal::wire::isAscii(p, n) || value.isValidUtf8()) {
-        m_writer->appendTextString(p, n);
-        return;
+    QByteArray repaired;
+    if (!zavfiscal::wire::isAscii(value.data(), value.size()) && !value.isValidUtf8()) {
+        repaired = QString::fromUtf8(value.data(), value.size()).toUtf8();
+        value = QUtf8StringView(repaired.constData(), repaired.size());
     }
-    const QByteArray repaired = QString::fromUtf8(p, n).toUtf8();
-    m_writer->appendTextString(repaired.constData(), repaired.size());
+    const qsizetype n = value.size();
+    unsigned char* at = m_device->room(kHeadBytes + n);
+    const size_t head = cbor_encode_string_start(size_t(n), at, size_t(kHeadBytes));
+    std::memcpy(at + head, value.data(), size_t(n));
+    m_device->advance(head + size_t(n));
 }
 
 void CborEncoder::number(double value) {
-    m_writer->append(value);
+    m_device->advance(cbor_encode_double(value, m_device->room(kHeadBytes), size_t(kHeadBytes)));
 }
 
 void CborEncoder::null() {
-    m_writer->append(nullptr);
+    m_device->advance(cbor_encode_null(m_device->room(kHeadBytes), size_t(kHeadBytes)));
 }
 
 void CborEncoder::beginRow() {
-    m_writer->startArray(quint64(m_fieldCount));
+    m_device->advance(
+        cbor_encode_array_start(size_t(m_fieldCount), m_device->room(kHeadBytes), size_t(kHeadBytes)));
 }
 
 void CborEncoder::endRow() {
-    m_writer->endArray();
     ++m_rowCount;
     m_device->settle();
     written(m_buffer);
