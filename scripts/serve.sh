@@ -85,9 +85,14 @@ stop() {
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
 trap stop EXIT
-wait_port() { # port pid log name
+log_size() { stat -c %s "$1" 2>/dev/null || echo 0; }
+# Waits until the process says in its log (in what it wrote after the log
+# held bytes-before) that it listens on the port. A bare connection to the
+# port would tell as much, but leaves a TLS handshake error in the log at
+# every start.
+wait_listening() { # port pid log name bytes-before
   for _ in $(seq 1 150); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    tail -c "+$(($5 + 1))" "$3" 2>/dev/null | grep -qE "https://127\.0\.0\.1:$1([^0-9]|\$)" && return 0
     kill -0 "$2" 2>/dev/null || { echo "serve: $4 did not start; see $3" >&2; exit 1; }
     sleep 0.1
   done
@@ -102,12 +107,14 @@ wait_port() { # port pid log name
 authority_port=${ZAV_AUTHORITY_PORT:-8443}
 for environment in 2 1; do
   p=$((authority_port + 2 - environment))
+  logged=$(log_size "$var/authority-$environment.log")
   "$build/bin/zav-authority" --listen "127.0.0.1:$p" --environment "$environment" \
     --cert "$certs/authority.pem" --key "$certs/authority.key" --client-ca "$certs/ca.pem" \
     --db "$db" --record "$var/autoridade-$environment.db" --ordinary-hours 2400 \
     >>"$var/authority-$environment.log" 2>&1 &
   pids+=($!)
-  wait_port "$p" "${pids[-1]}" "$var/authority-$environment.log" "the local tax authority (environment $environment)"
+  wait_listening "$p" "${pids[-1]}" "$var/authority-$environment.log" \
+    "the local tax authority (environment $environment)" "$logged"
 done
 
 cat >"$var/autoridades.ini" <<INI
@@ -134,12 +141,13 @@ prazoHoras = 2400
 INI
 
 port=${ZAV_SERVER_PORT:-8211}
+logged=$(log_size "$var/server.log")
 "$build/bin/zav50000-server" --db "$db" --listen "127.0.0.1:$port" \
   --tls-cert "$certs/server.pem" --tls-key "$certs/server.key" \
   --certificates "$certs" --certificate-password-file "$password_file" \
   --authorities "$var/autoridades.ini" >>"$var/server.log" 2>&1 &
 pids+=($!)
-wait_port "$port" "${pids[-1]}" "$var/server.log" "the application server"
+wait_listening "$port" "${pids[-1]}" "$var/server.log" "the application server" "$logged"
 
 echo "url=https://127.0.0.1:$port/ZAV50000.rdmCancelaNFE"
 echo "ca=$certs/ca.pem"
