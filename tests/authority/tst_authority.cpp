@@ -968,6 +968,7 @@ private Q_SLOTS:
             zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, nfe.key));
         query.replace("<soap:Body>", "<soap:Body>\n");
         const Reply reply = post(m_port, "/ws/NFeConsultaProtocolo4", query, &*m_signer);
+        QCOMPARE(reply.status, 200); // refused in the answer, as the authorities do, not by HTTP
         QString error;
         auto refused = zavnfe::parseRetConsSitNFe(zavnfe::Soap::payload(reply.body, &error), &error);
         QVERIFY2(refused, qPrintable(error));
@@ -1039,6 +1040,7 @@ private Q_SLOTS:
             QByteArray query = serviceStatusRequest();
             query.replace("<xServ>STATUS</xServ>", "<xServ>CONSULTAR</xServ>");
             const Reply reply = post(port, "/ws/NFeStatusServico4", query, &*m_signer);
+            QCOMPARE(reply.status, 200);
             QString error;
             auto refused = zavnfe::parseRetConsStatServ(zavnfe::Soap::payload(reply.body, &error), &error);
             QVERIFY2(refused, qPrintable(error));
