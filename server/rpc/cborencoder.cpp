@@ -40,15 +40,10 @@ public:
 
 protected:
     qint64 readData(char*, qint64) override { return -1; }
+    // The stream writer's envelope and fields, and the rows list's ends.
     qint64 writeData(const char* data, qint64 size) override {
-        const auto n = qsizetype(size);
-        if (m_end - m_at < n)
-            makeRoom(n);
-        if (n == 1) // a value's head, most often: a short text's or a small number's
-            *m_at = *data;
-        else
-            std::memcpy(m_at, data, size_t(n));
-        m_at += n;
+        std::memcpy(room(qsizetype(size)), data, size_t(size));
+        advance(size_t(size));
         return size;
     }
 
