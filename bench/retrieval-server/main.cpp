@@ -55,9 +55,6 @@ const char* const kShellSql =
     "AND NF.CDINSCMUNI = '%5' AND NF.CDSERIE = '%6' AND NF.IDSITUACAONFE = 'A' "
     "AND NF.DTEMISSAO >= '%7' AND NF.DTEMISSAO < '%8'";
 
-const char* const kBusiestSql =
-    "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*) FROM NOTAFISCAL "
-    "WHERE IDSITUACAONFE = 'A' GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE ORDER BY 6 DESC";
 const char* const kStartForSql =
     "SELECT DTEMISSAO FROM NOTAFISCAL WHERE CDFILIAL = ? AND CDEMPRESA = ? AND CDINSCESTA = ? "
     "AND CDINSCMUNI = ? AND CDSERIE = ? AND IDSITUACAONFE = 'A' ORDER BY DTEMISSAO DESC LIMIT 1 OFFSET ?";
@@ -68,10 +65,7 @@ const char* const kCountSql =
     "SELECT COUNT(*) FROM NOTAFISCAL WHERE CDFILIAL = ? AND CDEMPRESA = ? AND CDINSCESTA = ? "
     "AND CDINSCMUNI = ? AND CDSERIE = ? AND IDSITUACAONFE = 'A' AND DTEMISSAO >= ? AND DTEMISSAO <= ?";
 
-struct Establishment {
-    QString branch, company, stateRegistration, cityRegistration, series;
-    QVariantList values() const { return {branch, company, stateRegistration, cityRegistration, series}; }
-};
+using Establishment = zavdb::BusiestEstablishment;
 
 struct Period {
     QDate from, to;
@@ -122,24 +116,23 @@ void ensureVolume(const QString& connection, int invoices) {
 }
 
 Establishment busiest(QSqlDatabase& db) {
-    QSqlQuery q(db);
-    if (!q.exec(QString::fromLatin1(kBusiestSql)) || !q.next())
-        die(QStringLiteral("no invoices: %1").arg(q.lastError().text()));
-    return {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
-            q.value(4).toString()};
+    std::optional<Establishment> e = zavdb::busiestEstablishment(db);
+    if (!e)
+        die(QStringLiteral("no authorised invoices"));
+    return *e;
 }
 
 // The period ending on the establishment's last day that holds about target
 // authorised invoices (whole days, so a few more).
 Period periodFor(QSqlDatabase& db, const Establishment& e, int target) {
     Period p;
-    p.to = QDate::fromString(exec1(db, kLastDaySql, e.values()).left(10), Qt::ISODate);
-    QVariantList v = e.values();
+    p.to = QDate::fromString(exec1(db, kLastDaySql, e.keys()).left(10), Qt::ISODate);
+    QVariantList v = e.keys();
     v << target - 1;
     p.from = QDate::fromString(exec1(db, kStartForSql, v).left(10), Qt::ISODate);
     if (!p.from.isValid() || !p.to.isValid())
         die(QStringLiteral("fewer than %1 authorised invoices on the busiest establishment").arg(target));
-    QVariantList c = e.values();
+    QVariantList c = e.keys();
     c << p.from << p.to;
     p.rows = exec1(db, kCountSql, c).toInt();
     return p;

@@ -33,6 +33,7 @@
 #include "invoicepacket.h"
 #include "netconnection.h"
 #include "schema.h"
+#include "seed.h"
 #include "serverprocess.h"
 #include "session.h"
 
@@ -51,6 +52,7 @@
 #include <cstdio>
 #include <malloc.h>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -58,13 +60,7 @@ namespace {
 std::vector<int> g_sizes = {10000, 100000};
 const char* const kBenchDatabase = "zav_bench_retrieval";
 
-// The busiest establishment for authorised invoices.
-const char* const kEstablishmentSql = R"(
-SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*)
-FROM NOTAFISCAL WHERE IDSITUACAONFE = :P_IDSITUACAONFE
-GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE
-ORDER BY COUNT(*) DESC, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE)";
-// Its first issue day, and the issue day of its n-th invoice by date.
+// The issue day of an establishment's n-th authorised invoice by date.
 const char* const kDaysSql = R"(
 SELECT DTEMISSAO FROM NOTAFISCAL
 WHERE CDFILIAL = :P_CDFILIAL AND CDEMPRESA = :P_CDEMPRESA AND CDINSCESTA = :P_CDINSCESTA
@@ -152,14 +148,12 @@ std::vector<Period> periods(const QString& connection) {
     const QString name = QStringLiteral("bench-retrieval");
     {
         QSqlDatabase db = zavdb::open(connection, name);
-        QSqlQuery q = prepared(db, kEstablishmentSql);
-        q.bindValue(QStringLiteral(":P_IDSITUACAONFE"), QStringLiteral("A"));
-        if (!q.exec() || !q.next())
-            die(QStringLiteral("no authorised invoice: %1").arg(q.lastError().text()));
-        QStringList est;
-        for (int i = 0; i < 5; ++i)
-            est.append(q.value(i).toString());
-        const int available = q.value(5).toInt();
+        const std::optional<zavdb::BusiestEstablishment> busiest = zavdb::busiestEstablishment(db);
+        if (!busiest)
+            die(QStringLiteral("no authorised invoice"));
+        const QStringList est{busiest->branch, busiest->company, busiest->stateRegistration,
+                              busiest->cityRegistration, busiest->series};
+        const int available = busiest->authorised;
         for (int size : g_sizes) {
             if (size > available)
                 die(QStringLiteral(
@@ -169,7 +163,7 @@ std::vector<Period> periods(const QString& connection) {
                         .arg(size));
             Period p;
             p.establishment = est;
-            p.from = dayAt(db, est, 0);
+            p.from = busiest->firstIssue;
             p.to = dayAt(db, est, size - 1);
             out.push_back(p);
         }

@@ -51,6 +51,12 @@ const char* const kCustomersSql = "SELECT CDCLIENTE, NMRAZSOCCLIE FROM CLIENTE O
 const char* const kSuppliersSql = "SELECT CDFORNECED, NMRAZSOCFORN FROM FORNECEDOR ORDER BY CDFORNECED";
 const char* const kBranchesSql = "SELECT CDFILIAL, NMFILIAL FROM FILIAL ORDER BY CDFILIAL";
 const char* const kInvoiceCountSql = "SELECT COUNT(*) FROM NOTAFISCAL";
+const char* const kBusiestSql = R"(
+SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*), MIN(DTEMISSAO), MAX(DTEMISSAO)
+FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A'
+GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE
+ORDER BY COUNT(*) DESC, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE
+LIMIT 1)";
 
 const char* const kInvoiceTable = "NOTAFISCAL";
 const char* const kInvoiceColumns[] = {
@@ -84,6 +90,16 @@ struct Invoice {
     int minuteOfDay = 0;
 };
 
+// An establishment's five keys from the first five columns of the row:
+// branch, company, state and city registrations, series.
+template <class Keys> void readKeys(const QSqlQuery& query, Keys& e) {
+    e.branch = query.value(0).toString();
+    e.company = query.value(1).toString();
+    e.stateRegistration = query.value(2).toString();
+    e.cityRegistration = query.value(3).toString();
+    e.series = query.value(4).toString();
+}
+
 QString digits(qint64 value, int width) {
     return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
 }
@@ -105,11 +121,7 @@ std::vector<Establishment> readEstablishments(QSqlDatabase& db) {
     QSqlQuery query = run(db, kEstablishmentsSql, QStringLiteral("Falha ao ler as filiais e séries"));
     while (query.next()) {
         Establishment e;
-        e.branch = query.value(0).toString();
-        e.company = query.value(1).toString();
-        e.stateRegistration = query.value(2).toString();
-        e.cityRegistration = query.value(3).toString();
-        e.series = query.value(4).toString();
+        readKeys(query, e);
         // The NF-e carries a numeric series: the export code of the series
         // when it has one, otherwise the series code itself.
         const QString exported = query.value(5).toString().trimmed();
@@ -317,7 +329,27 @@ void seedVolume(InvoiceWriter& writer, const Sources& s, const QDate& today, int
     }
 }
 
+// A day as either database gives DTEMISSAO: a DATE, or the ISO text SQLite
+// keeps.
+QDate issueDay(const QVariant& value) {
+    return value.metaType().id() == QMetaType::QDate
+               ? value.toDate()
+               : QDate::fromString(value.toString().left(10), Qt::ISODate);
+}
+
 } // namespace
+
+std::optional<BusiestEstablishment> busiestEstablishment(QSqlDatabase& db) {
+    QSqlQuery query = run(db, kBusiestSql, QStringLiteral("Falha ao ler o estabelecimento com mais notas"));
+    if (!query.next())
+        return std::nullopt;
+    BusiestEstablishment e;
+    readKeys(query, e);
+    e.authorised = query.value(5).toInt();
+    e.firstIssue = issueDay(query.value(6));
+    e.lastIssue = issueDay(query.value(7));
+    return e;
+}
 
 void seedInvoices(QSqlDatabase& db, const SeedOptions& options) {
     if (options.invoices < 0)

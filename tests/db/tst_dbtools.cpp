@@ -3,15 +3,23 @@
 #include "connectiontext.h"
 #include "database.h"
 #include "schema.h"
+#include "seed.h"
 #include "sqlscript.h"
 #include "testdb.h"
 #include "testtools.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
 
 using zavdb::Dialect;
 
@@ -211,6 +219,97 @@ private Q_SLOTS:
                                       "n.CDEMPRESA = '01' AND n.CDSERIE = '1' AND n.IDSITUACAONFE = 'A' "
                                       "AND n.IDENTRSAIDOP = 'S' AND date(n.DTEMISSAO) = date(p.DTPROC)")) > 0,
                  true);
+    }
+
+    // The largest list a database offers: the establishment with the most
+    // authorised invoices, the same as counting every invoice by hand, ties
+    // going to the first by its keys; none once no invoice is authorised.
+    void busiestEstablishment_data() { zavtest::addDialectRows("demo invoices"); }
+    void busiestEstablishment() {
+        ZAV_FRESH_DATABASE(m_dbs, db);
+        struct Tally {
+            int authorised = 0;
+            QDate first, last;
+        };
+        const auto tally = [&db] {
+            std::map<QStringList, Tally> byKeys;
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            if (!q.exec(
+                    QStringLiteral("SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, DTEMISSAO, "
+                                   "IDSITUACAONFE FROM NOTAFISCAL")))
+                qFatal("%s", qPrintable(q.lastError().text()));
+            while (q.next()) {
+                if (q.value(6).toString() != u"A")
+                    continue;
+                Tally& t = byKeys[{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                                   q.value(3).toString(), q.value(4).toString()}];
+                const QDate day = QDate::fromString(q.value(5).toString().left(10), Qt::ISODate);
+                ++t.authorised;
+                t.first = t.first.isValid() ? std::min(t.first, day) : day;
+                t.last = std::max(t.last, day);
+            }
+            return byKeys;
+        };
+        const auto expectBusiest = [&](const std::map<QStringList, Tally>& byKeys) {
+            // The map is in key order: the first of the largest count wins.
+            auto best = byKeys.begin();
+            for (auto it = byKeys.begin(); it != byKeys.end(); ++it)
+                if (it->second.authorised > best->second.authorised)
+                    best = it;
+            const std::optional<zavdb::BusiestEstablishment> got = zavdb::busiestEstablishment(db);
+            QVERIFY(got);
+            QCOMPARE(QStringList({got->branch, got->company, got->stateRegistration, got->cityRegistration,
+                                  got->series}),
+                     best->first);
+            QCOMPARE(got->authorised, best->second.authorised);
+            QCOMPARE(got->firstIssue, best->second.first);
+            QCOMPARE(got->lastIssue, best->second.last);
+        };
+
+        std::map<QStringList, Tally> byKeys = tally();
+        QVERIFY(byKeys.size() >= 2);
+        expectBusiest(byKeys);
+        if (QTest::currentTestFailed())
+            return;
+
+        // The two largest made equal by withdrawing authorisations from the
+        // larger: the one first by its keys is the answer.
+        std::vector<std::pair<int, QStringList>> sizes;
+        sizes.reserve(byKeys.size());
+        for (const auto& [keys, t] : byKeys)
+            sizes.push_back({t.authorised, keys});
+        std::sort(sizes.begin(), sizes.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        const QStringList& larger = sizes[0].second;
+        const int excess = sizes[0].first - sizes[1].first;
+        QSqlQuery entries(db);
+        QVERIFY(entries.prepare(QStringLiteral(
+            "SELECT NRLANCTONF FROM NOTAFISCAL WHERE CDFILIAL = ? AND CDEMPRESA = ? AND CDINSCESTA = ? "
+            "AND CDINSCMUNI = ? AND CDSERIE = ? AND IDSITUACAONFE = 'A' ORDER BY NRLANCTONF")));
+        for (int i = 0; i < 5; ++i)
+            entries.bindValue(i, larger.at(i));
+        QVERIFY2(entries.exec(), qPrintable(entries.lastError().text()));
+        QStringList withdrawn;
+        while (withdrawn.size() < excess && entries.next())
+            withdrawn.append(entries.value(0).toString());
+        for (const QString& entry : withdrawn) {
+            QSqlQuery cancel(db);
+            QVERIFY(cancel.prepare(
+                QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'C' WHERE NRLANCTONF = ?")));
+            cancel.bindValue(0, entry);
+            QVERIFY2(cancel.exec(), qPrintable(cancel.lastError().text()));
+        }
+        byKeys = tally();
+        QCOMPARE(byKeys[larger].authorised, sizes[1].first);
+        expectBusiest(byKeys);
+        if (QTest::currentTestFailed())
+            return;
+
+        QSqlQuery none(db);
+        QVERIFY2(
+            none.exec(QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'D' WHERE IDSITUACAONFE = 'A'")),
+            qPrintable(none.lastError().text()));
+        QVERIFY(!zavdb::busiestEstablishment(db));
     }
 
     // Each registration's certificate is asked for with the CNPJ of the

@@ -47,12 +47,7 @@ namespace {
 const QString kErrConex = QStringLiteral("Ocorreu um erro na conexão com o servidor: ");
 const QString kInvalid = QStringLiteral("Resposta inválida do servidor: ");
 
-// The establishment with the most authorised invoices and its period.
-const char* const kEstablishmentSql = R"(
-SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, MIN(DTEMISSAO), MAX(DTEMISSAO)
-FROM NOTAFISCAL WHERE IDSITUACAONFE = :P_IDSITUACAONFE
-GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE
-ORDER BY COUNT(*) DESC, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE)";
+// The entries of the establishment with the most authorised invoices.
 const char* const kEntriesSql = R"(
 SELECT NRLANCTONF FROM NOTAFISCAL
 WHERE CDFILIAL = :P_CDFILIAL AND CDEMPRESA = :P_CDEMPRESA AND CDINSCESTA = :P_CDINSCESTA
@@ -64,27 +59,22 @@ struct Criteria {
     QStringList entries; // the entry numbers the call must bring, sorted
 };
 
-Criteria criteriaFor(const QSqlDatabase& db) {
+Criteria criteriaFor(QSqlDatabase& db) {
     Criteria c;
-    QSqlQuery q(db);
-    if (!q.prepare(QString::fromLatin1(kEstablishmentSql)))
-        qFatal("prepare: %s", qPrintable(q.lastError().text()));
-    q.bindValue(QStringLiteral(":P_IDSITUACAONFE"), QStringLiteral("A"));
-    if (!q.exec() || !q.next())
-        qFatal("establishment: %s", qPrintable(q.lastError().text()));
-    const QStringList est{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                          q.value(3).toString(), q.value(4).toString()};
-    const QDate from = QDate::fromString(q.value(5).toString().left(10), Qt::ISODate);
-    const QDate to = QDate::fromString(q.value(6).toString().left(10), Qt::ISODate);
-    c.args = {est[0],      est[1],      est[2],      est[3], est[4], QString(""),
-              QString(""), QString(""), QString(""), from,   to,     QString("")};
+    const std::optional<zavdb::BusiestEstablishment> busiest = zavdb::busiestEstablishment(db);
+    if (!busiest)
+        qFatal("no authorised invoice");
+    const QVariantList est = busiest->keys();
+    c.args = est;
+    c.args << QString("") << QString("") << QString("") << QString("") << busiest->firstIssue
+           << busiest->lastIssue << QString("");
 
     QSqlQuery e(db);
     if (!e.prepare(QString::fromLatin1(kEntriesSql)))
         qFatal("prepare: %s", qPrintable(e.lastError().text()));
     const char* names[] = {":P_CDFILIAL", ":P_CDEMPRESA", ":P_CDINSCESTA", ":P_CDINSCMUNI", ":P_CDSERIE"};
     for (int i = 0; i < 5; ++i)
-        e.bindValue(QLatin1StringView(names[i]), est[i]);
+        e.bindValue(QLatin1StringView(names[i]), est.at(i));
     e.bindValue(QStringLiteral(":P_IDSITUACAONFE"), QStringLiteral("A"));
     if (!e.exec())
         qFatal("entries: %s", qPrintable(e.lastError().text()));
