@@ -188,6 +188,11 @@ public:
 
 private:
     void buildLayout();
+    // The parts of the form that buildLayout places (screen/layout.cpp).
+    void buildFilterPanel();
+    void buildCounterpartySelector(QWidget* f);
+    void buildFailurePanel();
+    void buildToolColumn();
     void buildQueries();
     void buildInvoiceList();
     // The grid's columns, options and events (invoices/grid.cpp).

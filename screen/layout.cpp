@@ -200,17 +200,9 @@ void TfrmCancelaNFE::buildQueries() {
     btpFornecedor->DataSource = dtsFornecedor;
 }
 
-void TfrmCancelaNFE::buildLayout() {
-    setObjectName(QStringLiteral("frmCancelaNFE"));
-    SetCaption(QStringLiteral("Cancelamento de Notas Fiscais Eletrônicas"));
-    SetClientSize(769, 400);
-    setProperty("designPosition", QPoint(117, 125));
-    HelpFile = QStringLiteral("Zavhelp.hlp");
-    HelpContext = 10914000;
-    lblCodTela->SetCaption(QStringLiteral("ZAV50000"));
-    msgPadrao->SetMessages(CatalogueEntries());
-
-    // Filter panel
+// The filter panel: the establishment, series, invoice number and period,
+// and the counterparty selector.
+void TfrmCancelaNFE::buildFilterPanel() {
     panFiltro = makeControl<TPanel>(grbDadosRel, "panFiltro", 2, 15, 710, 170);
     panFiltro->SetBevelNone();
     panFiltro->SetTabOrder(0);
@@ -256,7 +248,13 @@ void TfrmCancelaNFE::buildLayout() {
         d->ValidDateColor = clBlue();
     }
 
-    // Counterparty selector
+    buildCounterpartySelector(f);
+}
+
+// The counterparty selector on the filter panel f: a notebook of one page a
+// kind of counterparty (customer, supplier, branch, all), chosen by the combo
+// box beside it.
+void TfrmCancelaNFE::buildCounterpartySelector(QWidget* f) {
     GroupBox1 = makeControl<TGroupBox>(f, "GroupBox1", 5, 122, 702, 43);
     GroupBox1->setTitle(QStringLiteral(" Destinatário/Remetente "));
     GroupBox1->setFont(screenFont(11, true));
@@ -301,15 +299,11 @@ void TfrmCancelaNFE::buildLayout() {
     BtnPesquisa2 = lookupButton(pTodos, "BtnPesquisa2", 127, 4, 19, nullptr, "Cliente", "");
     BtnPesquisa2->setEnabled(false);
     Edit2 = field<TEdit>(pTodos, "Edit2", 151, 4, 293, 19, 2, clBtnFace(), false);
+}
 
-    // The list
-    Bevel1 = makeControl<TBevel>(grbDadosRel, "Bevel1", 2, 185, 710, 2);
-    Bevel1->SetShapeTopLine();
-    dbgPadrao = makeControl<TDBGrid>(grbDadosRel, "dbgPadrao", 2, 187, 710, 211);
-    dbgPadrao->SetTabOrder(1);
-    dbgPadrao->SetColor(clInfoBk());
-
-    // The failure panel
+// The failure panel: the invoices not cancelled and why, hidden until a
+// confirmation leaves some.
+void TfrmCancelaNFE::buildFailurePanel() {
     PanMensagem = makeControl<TPanel>(grbDadosRel, "PanMensagem", 152, 165, 473, 183);
     PanMensagem->SetTabOrder(2);
     PanMensagem->hide();
@@ -338,8 +332,10 @@ void TfrmCancelaNFE::buildLayout() {
     Bevel3->SetShapeLeftLine();
     lsbMensagem = makeControl<TListBox>(PanMensagem, "lsbMensagem", 1, 34, 471, 148);
     lsbMensagem->SetItemHeight(13);
+}
 
-    // The tool column
+// The tool column: confirm (F10) and search (F7).
+void TfrmCancelaNFE::buildToolColumn() {
     sbtPrint->SetHint(QStringLiteral("Confirmar (F10)"));
     sbtPrint->SetShortcut(QKeySequence(Qt::Key_F10));
     sbtPrint->SetGlyph(confirmGlyph());
@@ -352,6 +348,29 @@ void TfrmCancelaNFE::buildLayout() {
     sbtProcurar->SetHint(QStringLiteral("Procurar (F7)"));
     sbtProcurar->SetGlyph(QApplication::style()->standardIcon(QStyle::SP_FileDialogContentsView));
     sbtProcurar->SetEnabled(false);
+}
+
+void TfrmCancelaNFE::buildLayout() {
+    setObjectName(QStringLiteral("frmCancelaNFE"));
+    SetCaption(QStringLiteral("Cancelamento de Notas Fiscais Eletrônicas"));
+    SetClientSize(769, 400);
+    setProperty("designPosition", QPoint(117, 125));
+    HelpFile = QStringLiteral("Zavhelp.hlp");
+    HelpContext = 10914000;
+    lblCodTela->SetCaption(QStringLiteral("ZAV50000"));
+    msgPadrao->SetMessages(CatalogueEntries());
+
+    buildFilterPanel();
+
+    // The list
+    Bevel1 = makeControl<TBevel>(grbDadosRel, "Bevel1", 2, 185, 710, 2);
+    Bevel1->SetShapeTopLine();
+    dbgPadrao = makeControl<TDBGrid>(grbDadosRel, "dbgPadrao", 2, 187, 710, 211);
+    dbgPadrao->SetTabOrder(1);
+    dbgPadrao->SetColor(clInfoBk());
+
+    buildFailurePanel();
+    buildToolColumn();
 
     imgChecked = makeControl<TImage>(this, "imgChecked", 378, 7, 16, 16);
     imgChecked->SetPicture(pixelMap(kChecked));
