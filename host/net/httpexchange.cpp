@@ -45,6 +45,9 @@ size_t collectBody(char* data, size_t size, size_t count, void* out) {
 struct EasyDeleter {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
 struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -133,10 +136,9 @@ HttpResult HttpExchange::run() {
 void HttpExchange::perform() {
     HttpResult& r = m_result;
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-    CURLM* multi = curl_multi_init();
+    const std::unique_ptr<CURLM, MultiDeleter> owner(curl_multi_init());
+    CURLM* multi = owner.get();
     if (!easy || !multi) {
-        if (multi)
-            curl_multi_cleanup(multi);
         r.detail = QStringLiteral("libcurl não pôde ser iniciada");
         return;
     }
@@ -232,5 +234,4 @@ void HttpExchange::perform() {
         r.detail = QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
     }
     curl_multi_remove_handle(multi, e);
-    curl_multi_cleanup(multi);
 }
