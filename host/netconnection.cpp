@@ -269,17 +269,43 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
 
     const std::shared_ptr<bool> alive = m_alive;
     const QString errorText = ConnectionErrorText;
-    if (!m_connected) {
-        const QString cause = connectServer();
-        if (!*alive)
-            throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
-        if (!cause.isEmpty()) {
-            m_lastError = ConnectionErrorText + u' ' + cause;
-            throw EZavError(m_lastError);
-        }
-        m_connected = true;
-    }
+    connectForCall();
 
+    HttpRequest request = callRequest(body);
+    // The answer is read as it arrives: a list's rows go into its packet
+    // while the rest of them is still on its way.
+    const auto answer = std::make_shared<RpcResponseReader>();
+    request.bodySink = [answer](int status, const QByteArray& type, const char* data, qsizetype size) {
+        answer->feed(status, type, data, size);
+    };
+    Exchange e = watchedExchange(std::move(request), id);
+    if (!*alive)
+        throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
+    if (e.abort != Abort::None || e.result.outcome != HttpResult::Outcome::Answered || e.result.status == 0) {
+        // The next call connects again, with the address the session then gives.
+        m_connected = false;
+        m_lastError = ConnectionErrorText + u' ' + transportCause(e);
+        throw EZavError(m_lastError);
+    }
+    return answer->finish(e.result.status, e.result.contentType, id, EndpointUrl());
+}
+
+void TNetConnection::connectForCall() {
+    if (m_connected)
+        return;
+    const std::shared_ptr<bool> alive = m_alive;
+    const QString errorText = ConnectionErrorText;
+    const QString cause = connectServer();
+    if (!*alive)
+        throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
+    if (!cause.isEmpty()) {
+        m_lastError = ConnectionErrorText + u' ' + cause;
+        throw EZavError(m_lastError);
+    }
+    m_connected = true;
+}
+
+HttpRequest TNetConnection::callRequest(const QByteArray& body) const {
     HttpRequest request;
     request.url = QUrl(EndpointUrl()).toEncoded();
     request.caFile = Session::values().webCaFile;
@@ -297,22 +323,7 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
     request.connectTimeoutMs =
         ConnectTimeout > 0 && ConnectTimeout < callTimeout ? ConnectTimeout : callTimeout;
     request.totalTimeoutMs = 0;
-    // The answer is read as it arrives: a list's rows go into its packet
-    // while the rest of them is still on its way.
-    const auto answer = std::make_shared<RpcResponseReader>();
-    request.bodySink = [answer](int status, const QByteArray& type, const char* data, qsizetype size) {
-        answer->feed(status, type, data, size);
-    };
-    Exchange e = watchedExchange(std::move(request), id);
-    if (!*alive)
-        throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
-    if (e.abort != Abort::None || e.result.outcome != HttpResult::Outcome::Answered || e.result.status == 0) {
-        // The next call connects again, with the address the session then gives.
-        m_connected = false;
-        m_lastError = ConnectionErrorText + u' ' + transportCause(e);
-        throw EZavError(m_lastError);
-    }
-    return answer->finish(e.result.status, e.result.contentType, id, EndpointUrl());
+    return request;
 }
 
 TNetConnection::Exchange TNetConnection::watchedExchange(HttpRequest request, const QString& id) {
