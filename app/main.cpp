@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -32,6 +33,41 @@ void writeScreenshot(MainWindow& w, const QString& file) {
     std::fprintf(stderr, ok ? "zav: imagem gravada em %s\n" : "zav: não foi possível gravar %s\n",
                  file.toLocal8Bit().constData());
     QCoreApplication::exit(ok ? 0 : 1);
+}
+
+// Nobody works unsigned: the operator signs in at the application server
+// before any screen opens. The exit status when the program must end there.
+std::optional<int> signInOperator(const HostConfig& config, bool batch) {
+    if (!config.passwordFile.isEmpty()) {
+        QString refusal;
+        try {
+            SignIn(Session::values().operador, ReadPasswordFile(config.passwordFile));
+        } catch (const EZavError& e) {
+            refusal = e.text();
+        }
+        if (!refusal.isEmpty()) {
+            std::fprintf(stderr, "zav: %s\n", refusal.toLocal8Bit().constData());
+            return 3;
+        }
+    } else if (batch) {
+        std::fprintf(stderr, "zav: sem --password-file não há como entrar no sistema sem perguntar.\n");
+        return 3;
+    } else {
+        TLoginDialog login(Session::values().operador);
+        if (login.exec() != QDialog::Accepted)
+            return 0;
+    }
+    return std::nullopt;
+}
+
+// The screen asked for with --open; false when it did not open.
+bool openRequestedScreen(MainWindow& window, const QString& screen) {
+    QString error;
+    bool opened = false;
+    zav::guarded([&] { opened = window.openScreen(screen, &error); });
+    if (!opened && !error.isEmpty())
+        Host().showException(error);
+    return opened;
 }
 
 } // namespace
@@ -57,27 +93,8 @@ int main(int argc, char** argv) {
     }
     Session::values() = config.session;
 
-    // Nobody works unsigned: the operator signs in at the application server
-    // before any screen opens.
-    if (!config.passwordFile.isEmpty()) {
-        QString refusal;
-        try {
-            SignIn(Session::values().operador, ReadPasswordFile(config.passwordFile));
-        } catch (const EZavError& e) {
-            refusal = e.text();
-        }
-        if (!refusal.isEmpty()) {
-            std::fprintf(stderr, "zav: %s\n", refusal.toLocal8Bit().constData());
-            return 3;
-        }
-    } else if (batch) {
-        std::fprintf(stderr, "zav: sem --password-file não há como entrar no sistema sem perguntar.\n");
-        return 3;
-    } else {
-        TLoginDialog login(Session::values().operador);
-        if (login.exec() != QDialog::Accepted)
-            return 0;
-    }
+    if (const std::optional<int> end = signInOperator(config, batch))
+        return *end;
 
     if (!config.database.isEmpty()) {
         zav::guarded([&] { dtmDBGeral::open(config.database); });
@@ -88,16 +105,8 @@ int main(int argc, char** argv) {
     if (!config.problems.isEmpty())
         Host().showException(config.problems.join(QLatin1Char('\n')));
 
-    if (!config.open.isEmpty()) {
-        QString error;
-        bool opened = false;
-        zav::guarded([&] { opened = window.openScreen(config.open, &error); });
-        if (!opened && !error.isEmpty())
-            Host().showException(error);
-        if (batch && !opened) {
-            return 1;
-        }
-    }
+    if (!config.open.isEmpty() && !openRequestedScreen(window, config.open) && batch)
+        return 1;
     if (batch) {
         // Once the screen has been shown and painted.
         QTimer::singleShot(300, &window, [&] { writeScreenshot(window, config.screenshot); });

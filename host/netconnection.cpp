@@ -269,34 +269,9 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
 
     const std::shared_ptr<bool> alive = m_alive;
     const QString errorText = ConnectionErrorText;
-    if (!m_connected) {
-        const QString cause = connectServer();
-        if (!*alive)
-            throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
-        if (!cause.isEmpty()) {
-            m_lastError = ConnectionErrorText + u' ' + cause;
-            throw EZavError(m_lastError);
-        }
-        m_connected = true;
-    }
+    connectForCall();
 
-    HttpRequest request;
-    request.url = QUrl(EndpointUrl()).toEncoded();
-    request.caFile = Session::values().webCaFile;
-    request.post = true;
-    request.body = body;
-    request.headers = {QByteArray("Content-Type: ") +
-                           (UseCbor ? QByteArray(kCborType) : QByteArray(kJsonType) + "; charset=utf-8"),
-                       QByteArray("Accept: ") + (UseCbor ? QByteArray(kCborType) + ", " + kJsonType + ";q=0.5"
-                                                         : QByteArray(kJsonType))};
-    if (!Session::values().webToken.isEmpty())
-        request.headers.append("Authorization: Bearer " + Session::values().webToken.toLatin1());
-    // The call's own end is decided while it runs (watchedExchange): no
-    // limit of the transfer's, but for the connection.
-    const int callTimeout = std::max(1, CallTimeout);
-    request.connectTimeoutMs =
-        ConnectTimeout > 0 && ConnectTimeout < callTimeout ? ConnectTimeout : callTimeout;
-    request.totalTimeoutMs = 0;
+    HttpRequest request = callRequest(body);
     // The answer is read as it arrives: a list's rows go into its packet
     // while the rest of them is still on its way.
     const auto answer = std::make_shared<RpcResponseReader>();
@@ -315,44 +290,120 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
     return answer->finish(e.result.status, e.result.contentType, id, EndpointUrl());
 }
 
-TNetConnection::Exchange TNetConnection::watchedExchange(HttpRequest request, const QString& id) {
-    Exchange e;
-    const int callTimeout = std::max(1, CallTimeout);
-    const int stallTimeout = std::max(1, StallTimeout);
-    e.timeoutMs = callTimeout;
-    // The question about the call's progress, on a connection of its own each
-    // time; asked with the call's own headers (its session, its encoding).
-    HttpRequest question;
-    question.url = request.url;
-    question.caFile = request.caFile;
-    question.post = true;
-    question.headers = request.headers;
-    question.connectTimeoutMs = request.connectTimeoutMs;
-    question.totalTimeoutMs = std::max({ConnectTimeout, 2 * ProgressInterval, 1000});
-    const QString endpoint = EndpointUrl();
-    const bool cbor = UseCbor;
+void TNetConnection::connectForCall() {
+    if (m_connected)
+        return;
     const std::shared_ptr<bool> alive = m_alive;
+    const QString errorText = ConnectionErrorText;
+    const QString cause = connectServer();
+    if (!*alive)
+        throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
+    if (!cause.isEmpty()) {
+        m_lastError = ConnectionErrorText + u' ' + cause;
+        throw EZavError(m_lastError);
+    }
+    m_connected = true;
+}
 
-    HttpExchange http(std::move(request));
-    m_current = &http;
-    m_abort = Abort::None;
-    QEventLoop loop;
+HttpRequest TNetConnection::callRequest(const QByteArray& body) const {
+    HttpRequest request;
+    request.url = QUrl(EndpointUrl()).toEncoded();
+    request.caFile = Session::values().webCaFile;
+    request.post = true;
+    request.body = body;
+    request.headers = {QByteArray("Content-Type: ") +
+                           (UseCbor ? QByteArray(kCborType) : QByteArray(kJsonType) + "; charset=utf-8"),
+                       QByteArray("Accept: ") + (UseCbor ? QByteArray(kCborType) + ", " + kJsonType + ";q=0.5"
+                                                         : QByteArray(kJsonType))};
+    if (!Session::values().webToken.isEmpty())
+        request.headers.append("Authorization: Bearer " + Session::values().webToken.toLatin1());
+    // The call's own end is decided while it runs (watchedExchange): no
+    // limit of the transfer's, but for the connection.
+    const int callTimeout = std::max(1, CallTimeout);
+    request.connectTimeoutMs =
+        ConnectTimeout > 0 && ConnectTimeout < callTimeout ? ConnectTimeout : callTimeout;
+    request.totalTimeoutMs = 0;
+    return request;
+}
+
+HttpRequest TNetConnection::progressQuestion(const HttpRequest& call) const {
+    HttpRequest question;
+    question.url = call.url;
+    question.caFile = call.caFile;
+    question.post = true;
+    question.headers = call.headers;
+    question.connectTimeoutMs = call.connectTimeoutMs;
+    question.totalTimeoutMs = std::max({ConnectTimeout, 2 * ProgressInterval, 1000});
+    return question;
+}
+
+// The state of a call while it runs, shared by the handlers of its timers
+// and of the answers to the progress question.
+struct TNetConnection::CallWatch {
+    QEventLoop& loop;
+    HttpExchange& call;
+    HttpRequest question; // its body set anew at each turn
+    QString callId;
+    QString endpoint;
+    bool cbor = true;
+    int callTimeout = 0;
+    int stallTimeout = 0;
+    std::shared_ptr<bool> alive;
+
     QElapsedTimer sent;
-    sent.start();
     QElapsedTimer changed; // since the progress last changed
     Progress last;
     bool asking = true; // false once the server showed it cannot answer the question
     Abort givenUp = Abort::None;
     std::unique_ptr<HttpExchange> pending;
     QString pendingId;
+    // Braced: QTimer's constructor is explicit, and the struct is built by
+    // designated initializers that leave these out.
+    QTimer deadline{};
+    QTimer ask{};
 
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+    // Runs the call to its end in the local loop, the operator's input
+    // dropped meanwhile.
+    void run(int progressInterval) {
+        sent.start();
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, [this] { giveUp(); });
+        ask.setInterval(std::max(50, progressInterval));
+        QObject::connect(&ask, &QTimer::timeout, &loop, [this] { askProgress(); });
+
+        ::Host().busyProgress(0, 0);
+        call.start(&loop, [&loop = loop] { loop.quit(); });
+        deadline.start(callTimeout);
+        ask.start();
+        {
+            UserInputBlock block;
+            loop.exec();
+        }
+        ask.stop();
+        deadline.stop();
+        if (pending) {
+            pending->cancel();
+            pending.reset();
+        }
+    }
+
+    void giveUp() {
         givenUp = last.known ? Abort::Stalled : Abort::TimedOut;
-        http.cancel();
-    });
-    const auto answered = [&] {
+        call.cancel();
+    }
+
+    // The question about the call's progress, on a connection of its own
+    // each time; one at a time.
+    void askProgress() {
+        if (!asking || pending || !*alive)
+            return;
+        pendingId = newRpcId();
+        question.body = encodeRpcRequest(pendingId, QLatin1StringView(kProgressMethod), {callId}, cbor);
+        pending = std::make_unique<HttpExchange>(question);
+        pending->start(&loop, [this] { progressAnswered(); });
+    }
+
+    void progressAnswered() {
         const HttpResult r = pending->take();
         pending.reset();
         if (r.outcome != HttpResult::Outcome::Answered || r.status == 0)
@@ -371,47 +422,46 @@ TNetConnection::Exchange TNetConnection::watchedExchange(HttpRequest request, co
         ::Host().busyProgress(now.done, now.total);
         // It goes on: waited for StallTimeout more, and never less than CallTimeout in all.
         deadline.start(int(std::max<qint64>(callTimeout - sent.elapsed(), stallTimeout)));
-    };
-    QTimer ask;
-    ask.setInterval(std::max(50, ProgressInterval));
-    QObject::connect(&ask, &QTimer::timeout, &loop, [&] {
-        if (!asking || pending || !*alive)
-            return;
-        pendingId = newRpcId();
-        question.body = encodeRpcRequest(pendingId, QLatin1StringView(kProgressMethod), {id}, cbor);
-        pending = std::make_unique<HttpExchange>(question);
-        pending->start(&loop, answered);
-    });
+    }
+};
 
-    ::Host().busyProgress(0, 0);
-    http.start(&loop, [&loop] { loop.quit(); });
-    deadline.start(callTimeout);
-    ask.start();
-    {
-        UserInputBlock block;
-        loop.exec();
-    }
-    ask.stop();
-    deadline.stop();
-    if (pending) {
-        pending->cancel();
-        pending.reset();
-    }
+TNetConnection::Exchange TNetConnection::watchedExchange(HttpRequest request, const QString& id) {
+    Exchange e;
+    const int callTimeout = std::max(1, CallTimeout);
+    e.timeoutMs = callTimeout;
+    // Asked with the call's own headers (its session, its encoding).
+    HttpRequest question = progressQuestion(request);
+    const std::shared_ptr<bool> alive = m_alive;
+
+    HttpExchange http(std::move(request));
+    m_current = &http;
+    m_abort = Abort::None;
+    QEventLoop loop;
+    CallWatch watch{.loop = loop,
+                    .call = http,
+                    .question = std::move(question),
+                    .callId = id,
+                    .endpoint = EndpointUrl(),
+                    .cbor = UseCbor,
+                    .callTimeout = callTimeout,
+                    .stallTimeout = std::max(1, StallTimeout),
+                    .alive = alive};
+    watch.run(ProgressInterval);
     // The loop also ends when the application is quitting: the exchange then
     // ends too, and nothing it touches outlives this call.
     http.cancel();
     e.result = http.take();
     ::Host().busyProgress(0, 0);
-    e.done = last.done;
-    e.total = last.total;
-    e.quietMs = last.known ? changed.elapsed() : 0;
+    e.done = watch.last.done;
+    e.total = watch.last.total;
+    e.quietMs = watch.last.known ? watch.changed.elapsed() : 0;
     if (!*alive) {
         e.abort = Abort::Destroyed;
         return e;
     }
     m_current = nullptr;
     if (e.result.outcome == HttpResult::Outcome::Cancelled)
-        e.abort = m_abort != Abort::None ? m_abort : givenUp;
+        e.abort = m_abort != Abort::None ? m_abort : watch.givenUp;
     m_abort = Abort::None;
     return e;
 }

@@ -102,7 +102,15 @@ private:
     struct Exchange;
     QString connectServer(); // empty when the server answered its health check
     Exchange exchange(HttpRequest request);
+    // Before a call: connects when not connected; throws when it cannot.
+    void connectForCall();
+    // A call's request with the given body: its endpoint, encoding, session
+    // and connection limit.
+    HttpRequest callRequest(const QByteArray& body) const;
+    // The question about a call's progress, with the call's address and headers.
+    HttpRequest progressQuestion(const HttpRequest& call) const;
     // A call's exchange, its progress asked for meanwhile.
+    struct CallWatch;
     Exchange watchedExchange(HttpRequest request, const QString& id);
     QString transportCause(const Exchange& e) const;
 

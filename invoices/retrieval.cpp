@@ -8,6 +8,16 @@
 
 void TfrmCancelaNFE::panFiltroExit(QObject*) {
     sbtPrint->SetEnabled(true);
+    checkRetrievalFilter();
+    const QVariantList args = retrievalArguments();
+    // The animation goes away however the call ends.
+    BusyAnimation busy;
+    busy.show(frmCancelaNFE, kAviServerCall);
+    const QVariant answer = netCancelaEmis->AppServer(QStringLiteral("GetNotaFiscal"), args);
+    cdsNotaFiscal->SetData(answer);
+}
+
+void TfrmCancelaNFE::checkRetrievalFilter() {
     Vd_Filial(true, false);
     Vd_Empresa(true);
     Vd_Inscricao(true);
@@ -33,7 +43,9 @@ void TfrmCancelaNFE::panFiltroExit(QObject*) {
         depDtFinal->SetFocus();
         MensErro(msgPadrao->Msg(QStringLiteral("DtFin_Inf")), true);
     }
+}
 
+QVariantList TfrmCancelaNFE::retrievalArguments() {
     // Arguments 7 to 9: the counterparty, the receiving branch, the kind.
     QString counterparty, receivingBranch, kind;
     switch (cbbDestRem->ItemIndex()) {
@@ -58,24 +70,18 @@ void TfrmCancelaNFE::panFiltroExit(QObject*) {
     default:
         break;
     }
-
-    // The animation goes away however the call ends.
-    BusyAnimation busy;
-    busy.show(frmCancelaNFE, kAviServerCall);
-    const QVariantList args = {medCdFilial->Text(),
-                               medCdEmpresa->Text(),
-                               edtCdInscEsta->Text(),
-                               edtInscMuni->Text(),
-                               edtCdSerie->Text(),
-                               medNrNotaFiscal->Text(),
-                               counterparty,
-                               receivingBranch,
-                               kind,
-                               depDtInicial->GetDate().date(),
-                               depDtFinal->GetDate().date(),
-                               QString()};
-    const QVariant answer = netCancelaEmis->AppServer(QStringLiteral("GetNotaFiscal"), args);
-    cdsNotaFiscal->SetData(answer);
+    return {medCdFilial->Text(),
+            medCdEmpresa->Text(),
+            edtCdInscEsta->Text(),
+            edtInscMuni->Text(),
+            edtCdSerie->Text(),
+            medNrNotaFiscal->Text(),
+            counterparty,
+            receivingBranch,
+            kind,
+            depDtInicial->GetDate().date(),
+            depDtFinal->GetDate().date(),
+            QString()};
 }
 
 void TfrmCancelaNFE::panFiltroEnter(QObject*) {

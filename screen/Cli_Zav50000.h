@@ -205,6 +205,11 @@ private:
     // The branch query opened on every branch, for the two branch searches
     // (criteria/establishment.cpp).
     void listEveryBranch();
+    // Before the list is fetched (invoices/retrieval.cpp): the filter's
+    // checks, then GetNotaFiscal's arguments (an empty customer forgets the
+    // remembered one).
+    void checkRetrievalFilter();
+    QVariantList retrievalArguments();
 
     QString CdClientePesq;
 };

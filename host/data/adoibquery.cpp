@@ -349,6 +349,16 @@ QVariant TADOIBQuery::fieldValue(const TField& field) const {
 
 void TADOIBQuery::doOpen() {
     const QString context = describeName();
+    checkStatementReady(context);
+    QSqlQuery q = runStatement(openDatabase(context), context);
+    const QSqlRecord record = q.record();
+    if (!m_persistent)
+        declareFieldsOf(record);
+    const QList<int> source = resultColumns(record, context);
+    readRows(q, source, context);
+}
+
+void TADOIBQuery::checkStatementReady(const QString& context) const {
     if (m_sql.join(QString()).trimmed().isEmpty())
         throw EDatabaseError(QStringLiteral("%1: consulta sem comando SQL.").arg(context));
     for (const auto& p : m_params) {
@@ -356,6 +366,9 @@ void TADOIBQuery::doOpen() {
             throw EDatabaseError(
                 QStringLiteral("%1: o parâmetro \"%2\" não recebeu valor.").arg(context, p->Name()));
     }
+}
+
+QSqlDatabase TADOIBQuery::openDatabase(const QString& context) const {
     if (!QSqlDatabase::contains(m_connection))
         throw EDatabaseError(QStringLiteral("Erro no banco de dados (%1): a conexão \"%2\" não está aberta.")
                                  .arg(context, m_connection));
@@ -363,7 +376,10 @@ void TADOIBQuery::doOpen() {
     if (!db.isOpen())
         throw EDatabaseError(QStringLiteral("Erro no banco de dados (%1): a conexão \"%2\" não está aberta.")
                                  .arg(context, m_connection));
+    return db;
+}
 
+QSqlQuery TADOIBQuery::runStatement(const QSqlDatabase& db, const QString& context) {
     const bool sqlite = db.driver() && db.driver()->dbmsType() == QSqlDriver::SQLite;
     // A disjunct left out may have taken a parameter's only occurrence: only
     // the names the text still holds are bound.
@@ -382,19 +398,21 @@ void TADOIBQuery::doOpen() {
     if (!q.exec())
         throw EDatabaseError(
             QStringLiteral("Erro no banco de dados (%1): %2").arg(context, q.lastError().text()));
+    return q;
+}
 
-    const QSqlRecord record = q.record();
-    if (!m_persistent) {
-        clearFields();
-        for (int c = 0; c < record.count(); ++c) {
-            TFieldDef def;
-            def.name = record.fieldName(c);
-            def.type = typeOf(QVariant(record.field(c).metaType()));
-            def.size = record.field(c).length() > 0 ? record.field(c).length() : 20;
-            addField(def);
-        }
+void TADOIBQuery::declareFieldsOf(const QSqlRecord& record) {
+    clearFields();
+    for (int c = 0; c < record.count(); ++c) {
+        TFieldDef def;
+        def.name = record.fieldName(c);
+        def.type = typeOf(QVariant(record.field(c).metaType()));
+        def.size = record.field(c).length() > 0 ? record.field(c).length() : 20;
+        addField(def);
     }
-    // Result column of each field.
+}
+
+QList<int> TADOIBQuery::resultColumns(const QSqlRecord& record, const QString& context) const {
     QList<int> source;
     QStringList missing;
     for (TField* f : Fields()) {
@@ -412,7 +430,10 @@ void TADOIBQuery::doOpen() {
     if (!missing.isEmpty())
         throw EDatabaseError(QStringLiteral("%1: campo(s) %2 não encontrado(s) no resultado da consulta.")
                                  .arg(context, missing.join(QStringLiteral(", "))));
+    return source;
+}
 
+void TADOIBQuery::readRows(QSqlQuery& q, const QList<int>& source, const QString& context) {
     QList<QList<QVariant>> columns(Fields().size());
     int rows = 0;
     while (q.next()) {

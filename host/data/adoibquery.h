@@ -36,6 +36,9 @@
 #include <memory>
 #include <vector>
 
+class QSqlDatabase;
+class QSqlQuery;
+class QSqlRecord;
 class TADOIBDatabase;
 class TADOIBTransaction;
 
@@ -89,6 +92,15 @@ private:
     };
     // The text to prepare on SQLite for the flags' current values.
     const Derived& derivedForFlags();
+    // The steps of Open, each throwing EDatabaseError in the words of its
+    // failure; context names the query.
+    void checkStatementReady(const QString& context) const;  // a statement, every parameter given
+    QSqlDatabase openDatabase(const QString& context) const; // the connection, open
+    QSqlQuery runStatement(const QSqlDatabase& db, const QString& context); // prepared, bound, run
+    void declareFieldsOf(const QSqlRecord& record);                         // one field per column
+    // The result's column of each field, matched by name; every field must have one.
+    QList<int> resultColumns(const QSqlRecord& record, const QString& context) const;
+    void readRows(QSqlQuery& q, const QList<int>& source, const QString& context); // all, into memory
 
     QStringList m_sql;
     QString m_connection;

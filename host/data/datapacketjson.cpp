@@ -114,6 +114,43 @@ DataPacket DataPacket::fromJson(const QJsonValue& value) {
     return packet;
 }
 
+namespace {
+
+// A row of the list: a list with a value for every field.
+QJsonArray checkedJsonRow(const QJsonValue& rv, int lineNo, qsizetype fieldCount) {
+    if (!rv.isArray())
+        DataPacket::refuse(QStringLiteral("a linha %1 não é uma lista").arg(lineNo));
+    QJsonArray row = rv.toArray();
+    if (row.size() != fieldCount)
+        DataPacket::refuse(QStringLiteral("a linha %1 tem %2 valores, esperados %3")
+                               .arg(lineNo)
+                               .arg(row.size())
+                               .arg(fieldCount));
+    return row;
+}
+
+[[noreturn]] void refuseJsonCell(const DataPacketField& f, int lineNo, const QJsonValue& v) {
+    DataPacket::refuse(QStringLiteral("campo %1, linha %2: esperado %3, recebido %4")
+                           .arg(f.name)
+                           .arg(lineNo)
+                           .arg(DataPacket::describeType(f.type), describeJson(v)));
+}
+
+// Written as UTF-8 straight into the column, as the CBOR decoder does,
+// without a QByteArray of its own per cell.
+void appendJsonText(PacketColumn& col, int r, const QString& t, QStringEncoder& utf8) {
+    const qsizetype start = col.bytes.size();
+    col.reserveText(t.size() * 3);
+    char* out = col.bytes.room(t.size() * 3);
+    const qsizetype n = utf8.appendToBuffer(out, t) - out;
+    if (n > DataPacket::kMaxTextBytes)
+        col.setText(r, QUtf8StringView(out, n)); // refused, in its words
+    col.bytes.commit(n);
+    col.settleLastText(r, start, n);
+}
+
+} // namespace
+
 void DataPacket::appendJsonRows(const QJsonArray& rows) {
     DataPacketData& pd = *d;
     const QList<DataPacketField>& fields = pd.fields;
@@ -121,15 +158,7 @@ void DataPacket::appendJsonRows(const QJsonArray& rows) {
     QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
     for (qsizetype ri = 0; ri < rows.size(); ++ri) {
         const int lineNo = int(firstLine + ri);
-        const QJsonValue rv = rows.at(ri);
-        if (!rv.isArray())
-            refuse(QStringLiteral("a linha %1 não é uma lista").arg(lineNo));
-        const QJsonArray row = rv.toArray();
-        if (row.size() != fields.size())
-            refuse(QStringLiteral("a linha %1 tem %2 valores, esperados %3")
-                       .arg(lineNo)
-                       .arg(row.size())
-                       .arg(fields.size()));
+        const QJsonArray row = checkedJsonRow(rows.at(ri), lineNo, fields.size());
         const int r = appendRow();
         for (int c = 0; c < fields.size(); ++c) {
             const QJsonValue v = row.at(c);
@@ -137,48 +166,31 @@ void DataPacket::appendJsonRows(const QJsonArray& rows) {
                 continue;
             PacketColumn& col = pd.columns[size_t(c)];
             const DataPacketField& f = fields.at(c);
-            auto wrong = [&] {
-                refuse(QStringLiteral("campo %1, linha %2: esperado %3, recebido %4")
-                           .arg(f.name)
-                           .arg(lineNo)
-                           .arg(describeType(f.type), describeJson(v)));
-            };
             switch (f.type) {
-            case ftString: {
+            case ftString:
                 if (!v.isString())
-                    wrong();
-                // Written as UTF-8 straight into the column, as the CBOR
-                // decoder does, without a QByteArray of its own per cell.
-                const QString t = v.toString();
-                const qsizetype start = col.bytes.size();
-                col.reserveText(t.size() * 3);
-                char* out = col.bytes.room(t.size() * 3);
-                const qsizetype n = utf8.appendToBuffer(out, t) - out;
-                if (n > kMaxTextBytes)
-                    col.setText(r, QUtf8StringView(out, n)); // refused, in its words
-                col.bytes.commit(n);
-                col.settleLastText(r, start, n);
+                    refuseJsonCell(f, lineNo, v);
+                appendJsonText(col, r, v.toString(), utf8);
                 break;
-            }
             case ftDateTime: {
                 qint64 ms = 0;
                 if (!v.isString() ||
                     !PacketColumn::parseDateTime(QUtf8StringView(v.toString().toLatin1()), &ms))
-                    wrong();
+                    refuseJsonCell(f, lineNo, v);
                 col.integers[size_t(r)] = ms;
                 col.nulls[size_t(r)] = false;
                 break;
             }
             case ftFloat:
                 if (!v.isDouble())
-                    wrong();
+                    refuseJsonCell(f, lineNo, v);
                 col.reals[size_t(r)] = v.toDouble();
                 col.nulls[size_t(r)] = false;
                 break;
             case ftInteger: {
                 const double n = v.toDouble();
                 if (!v.isDouble() || n != double(qint64(n)))
-                    wrong();
+                    refuseJsonCell(f, lineNo, v);
                 col.integers[size_t(r)] = qint64(n);
                 col.nulls[size_t(r)] = false;
                 break;

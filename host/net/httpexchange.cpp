@@ -45,6 +45,9 @@ size_t collectBody(char* data, size_t size, size_t count, void* out) {
 struct EasyDeleter {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
 struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -81,6 +84,106 @@ HttpResult::Outcome outcomeOf(CURLcode code, CURL* easy, const HttpRequest& requ
         return HttpResult::Outcome::BadCaFile;
     default:
         return HttpResult::Outcome::Failed;
+    }
+}
+
+// One transfer: its easy handle, libcurl's words for a failure, and how the
+// transfer ended (done: libcurl reported its end, with code).
+struct Transfer {
+    CURL* easy = nullptr;
+    char error[CURL_ERROR_SIZE] = {};
+    bool done = false;
+    CURLcode code = CURLE_OK;
+};
+
+// Where the request goes and how: the connection, its TLS and its limits.
+void setTransportOptions(CURL* e, const HttpRequest& request, char* error) {
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(e, CURLOPT_URL, request.url.constData());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    // The server is reached directly: a proxy from the environment would see
+    // every invoice go by. An answer that points elsewhere is not followed.
+    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+    // A connection of its own, closed at the end: libcurl resends a request
+    // on a reused connection that turns out dead, and a call must never
+    // reach the server twice.
+    curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, "zavhost");
+    // The server proves who it is: its certificate chains to the CA and names
+    // the host asked for; nothing older than TLS 1.2 is spoken.
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(e, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
+    const QByteArray caFile = request.caFile.toLocal8Bit();
+    if (!caFile.isEmpty())
+        curl_easy_setopt(e, CURLOPT_CAINFO, caFile.constData());
+    if (request.connectTimeoutMs > 0)
+        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(request.connectTimeoutMs));
+    if (request.totalTimeoutMs > 0) {
+        curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(request.totalTimeoutMs));
+        if (request.connectTimeoutMs <= 0)
+            curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(request.totalTimeoutMs));
+    }
+}
+
+// What is sent: the headers (the list returned must outlive the transfer)
+// and the POST's body.
+std::unique_ptr<curl_slist, ListDeleter> setRequestOptions(CURL* e, const HttpRequest& request) {
+    std::unique_ptr<curl_slist, ListDeleter> headers;
+    for (const QByteArray& h : request.headers)
+        headers.reset(curl_slist_append(headers.release(), h.constData()));
+    // No "Expect: 100-continue": the body goes with the request.
+    headers.reset(curl_slist_append(headers.release(), "Expect:"));
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+    if (request.post) {
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, request.body.constData());
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+    }
+    return headers;
+}
+
+// Drives the transfer until libcurl reports its end, it stops without one,
+// or the exchange is cancelled (cancel() wakes the poll).
+void runTransfer(CURLM* multi, const std::atomic<bool>& cancelled, Transfer& t) {
+    while (!t.done && !cancelled) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+            break;
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &queued))
+            if (msg->msg == CURLMSG_DONE) {
+                t.code = msg->data.result;
+                t.done = true;
+            }
+        if (!t.done && running == 0)
+            break;
+        if (!t.done)
+            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+}
+
+// The answer's head as it came, and how the exchange ended.
+void recordOutcome(const Transfer& t, const HttpRequest& request, bool cancelled, HttpResult& r) {
+    long status = 0;
+    curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+    r.status = int(status);
+    if (const char* type = nullptr;
+        curl_easy_getinfo(t.easy, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
+        r.contentType = type;
+    if (cancelled) {
+        r.outcome = HttpResult::Outcome::Cancelled;
+    } else if (!t.done) {
+        r.outcome = HttpResult::Outcome::Failed;
+        r.detail = QStringLiteral("a transferência parou sem resultado");
+    } else {
+        r.outcome = outcomeOf(t.code, t.easy, request, r.status);
+        r.detail = QString::fromUtf8(t.error[0] ? t.error : curl_easy_strerror(t.code));
     }
 }
 
@@ -133,104 +236,32 @@ HttpResult HttpExchange::run() {
 void HttpExchange::perform() {
     HttpResult& r = m_result;
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-    CURLM* multi = curl_multi_init();
+    std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
     if (!easy || !multi) {
-        if (multi)
-            curl_multi_cleanup(multi);
         r.detail = QStringLiteral("libcurl não pôde ser iniciada");
         return;
     }
-    CURL* e = easy.get();
-    char error[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
-    curl_easy_setopt(e, CURLOPT_URL, m_request.url.constData());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-    // The server is reached directly: a proxy from the environment would see
-    // every invoice go by. An answer that points elsewhere is not followed.
-    curl_easy_setopt(e, CURLOPT_PROXY, "");
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-    // A connection of its own, closed at the end: libcurl resends a request
-    // on a reused connection that turns out dead, and a call must never
-    // reach the server twice.
-    curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_USERAGENT, "zavhost");
-    // The server proves who it is: its certificate chains to the CA and names
-    // the host asked for; nothing older than TLS 1.2 is spoken.
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(e, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
-    const QByteArray caFile = m_request.caFile.toLocal8Bit();
-    if (!caFile.isEmpty())
-        curl_easy_setopt(e, CURLOPT_CAINFO, caFile.constData());
-    if (m_request.connectTimeoutMs > 0)
-        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(m_request.connectTimeoutMs));
-    if (m_request.totalTimeoutMs > 0) {
-        curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(m_request.totalTimeoutMs));
-        if (m_request.connectTimeoutMs <= 0)
-            curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(m_request.totalTimeoutMs));
-    }
-    std::unique_ptr<curl_slist, ListDeleter> headers;
-    for (const QByteArray& h : m_request.headers)
-        headers.reset(curl_slist_append(headers.release(), h.constData()));
-    // No "Expect: 100-continue": the body goes with the request.
-    headers.reset(curl_slist_append(headers.release(), "Expect:"));
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
-    if (m_request.post) {
-        curl_easy_setopt(e, CURLOPT_POST, 1L);
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, m_request.body.constData());
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_request.body.size()));
-    }
-    BodyTarget target{e, &r.body, &m_request, -1, {}};
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collectBody);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &target);
+    Transfer t;
+    t.easy = easy.get();
+    setTransportOptions(t.easy, m_request, t.error);
+    const std::unique_ptr<curl_slist, ListDeleter> headers = setRequestOptions(t.easy, m_request);
+    BodyTarget target{t.easy, &r.body, &m_request, -1, {}};
+    curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, collectBody);
+    curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &target);
     // Larger pieces of a large answer: fewer hand-overs to the reader.
     if (m_request.bodySink)
-        curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024L);
+        curl_easy_setopt(t.easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
 
-    curl_multi_add_handle(multi, e);
+    curl_multi_add_handle(multi.get(), t.easy);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_multi = multi;
+        m_multi = multi.get();
     }
-    CURLcode code = CURLE_OK;
-    bool done = false;
-    while (!done && !m_cancelled) {
-        int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK)
-            break;
-        int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &queued))
-            if (msg->msg == CURLMSG_DONE) {
-                code = msg->data.result;
-                done = true;
-            }
-        if (!done && running == 0)
-            break;
-        if (!done)
-            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
-    }
+    runTransfer(multi.get(), m_cancelled, t);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_multi = nullptr;
     }
-    long status = 0;
-    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
-    r.status = int(status);
-    if (const char* type = nullptr; curl_easy_getinfo(e, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
-        r.contentType = type;
-    if (m_cancelled) {
-        r.outcome = HttpResult::Outcome::Cancelled;
-    } else if (!done) {
-        r.outcome = HttpResult::Outcome::Failed;
-        r.detail = QStringLiteral("a transferência parou sem resultado");
-    } else {
-        r.outcome = outcomeOf(code, e, m_request, r.status);
-        r.detail = QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
-    }
-    curl_multi_remove_handle(multi, e);
-    curl_multi_cleanup(multi);
+    recordOutcome(t, m_request, m_cancelled, r);
+    curl_multi_remove_handle(multi.get(), t.easy);
 }

@@ -73,45 +73,73 @@ QVariant dayOf(const QVariant& v) {
     return d.isValid() ? QVariant(d.toString(zavfiscal::wire::kDateFormat)) : QVariant();
 }
 
-} // namespace
-
-QByteArray encodeRpcRequest(const QString& id, const QString& method, const QVariantList& args, bool cbor) {
-    if (!cbor) {
-        QJsonArray params;
-        for (int i = 0; i < args.size(); ++i) {
-            const QVariant& a = args.at(i);
-            switch (kindOf(a, i + 1, method)) {
-            case ArgKind::Null:
-                params.append(QJsonValue(QJsonValue::Null));
-                break;
-            case ArgKind::Text:
-                params.append(a.toString());
-                break;
-            case ArgKind::Date: {
-                const QVariant day = dayOf(a);
-                params.append(day.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(day.toString()));
-                break;
-            }
-            case ArgKind::Packet:
-                params.append(a.value<DataPacket>().toJson());
-                break;
-            case ArgKind::Integer:
-                params.append(a.toLongLong());
-                break;
-            case ArgKind::Real:
-                params.append(a.toDouble());
-                break;
-            case ArgKind::Boolean:
-                params.append(a.toBool());
-                break;
-            }
-        }
-        const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                                  {QStringLiteral("id"), id},
-                                  {QStringLiteral("method"), method},
-                                  {QStringLiteral("params"), params}};
-        return QJsonDocument(request).toJson(QJsonDocument::Compact);
+// One argument as a JSON value.
+QJsonValue jsonParam(const QVariant& a, ArgKind kind) {
+    switch (kind) {
+    case ArgKind::Null:
+        return QJsonValue(QJsonValue::Null);
+    case ArgKind::Text:
+        return a.toString();
+    case ArgKind::Date: {
+        const QVariant day = dayOf(a);
+        return day.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(day.toString());
     }
+    case ArgKind::Packet:
+        return a.value<DataPacket>().toJson();
+    case ArgKind::Integer:
+        return a.toLongLong();
+    case ArgKind::Real:
+        return a.toDouble();
+    case ArgKind::Boolean:
+        return a.toBool();
+    }
+    return {}; // null
+}
+
+QByteArray encodeJsonRequest(const QString& id, const QString& method, const QVariantList& args) {
+    QJsonArray params;
+    for (int i = 0; i < args.size(); ++i)
+        params.append(jsonParam(args.at(i), kindOf(args.at(i), i + 1, method)));
+    const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                              {QStringLiteral("id"), id},
+                              {QStringLiteral("method"), method},
+                              {QStringLiteral("params"), params}};
+    return QJsonDocument(request).toJson(QJsonDocument::Compact);
+}
+
+// One argument written as CBOR.
+void writeCborParam(QCborStreamWriter& w, const QVariant& a, ArgKind kind) {
+    switch (kind) {
+    case ArgKind::Null:
+        w.append(nullptr);
+        break;
+    case ArgKind::Text:
+        w.append(a.toString());
+        break;
+    case ArgKind::Date: {
+        const QVariant day = dayOf(a);
+        if (day.isNull())
+            w.append(nullptr);
+        else
+            w.append(day.toString());
+        break;
+    }
+    case ArgKind::Packet:
+        a.value<DataPacket>().writeCbor(w);
+        break;
+    case ArgKind::Integer:
+        w.append(qint64(a.toLongLong()));
+        break;
+    case ArgKind::Real:
+        w.append(a.toDouble());
+        break;
+    case ArgKind::Boolean:
+        w.append(a.toBool());
+        break;
+    }
+}
+
+QByteArray encodeCborRequest(const QString& id, const QString& method, const QVariantList& args) {
     // Every argument is checked before anything is written.
     std::vector<ArgKind> kinds;
     kinds.reserve(size_t(args.size()));
@@ -128,40 +156,17 @@ QByteArray encodeRpcRequest(const QString& id, const QString& method, const QVar
     w.append(method);
     w.append(QLatin1StringView("params"));
     w.startArray(quint64(args.size()));
-    for (int i = 0; i < args.size(); ++i) {
-        const QVariant& a = args.at(i);
-        switch (kinds[size_t(i)]) {
-        case ArgKind::Null:
-            w.append(nullptr);
-            break;
-        case ArgKind::Text:
-            w.append(a.toString());
-            break;
-        case ArgKind::Date: {
-            const QVariant day = dayOf(a);
-            if (day.isNull())
-                w.append(nullptr);
-            else
-                w.append(day.toString());
-            break;
-        }
-        case ArgKind::Packet:
-            a.value<DataPacket>().writeCbor(w);
-            break;
-        case ArgKind::Integer:
-            w.append(qint64(a.toLongLong()));
-            break;
-        case ArgKind::Real:
-            w.append(a.toDouble());
-            break;
-        case ArgKind::Boolean:
-            w.append(a.toBool());
-            break;
-        }
-    }
+    for (int i = 0; i < args.size(); ++i)
+        writeCborParam(w, args.at(i), kinds[size_t(i)]);
     w.endArray();
     w.endMap();
     return out;
+}
+
+} // namespace
+
+QByteArray encodeRpcRequest(const QString& id, const QString& method, const QVariantList& args, bool cbor) {
+    return cbor ? encodeCborRequest(id, method, args) : encodeJsonRequest(id, method, args);
 }
 
 // --- answers -----------------------------------------------------------------------
