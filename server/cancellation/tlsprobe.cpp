@@ -17,6 +17,22 @@ namespace zavserver {
 
 namespace {
 
+// A connected socket, closed however the probe ends.
+class Socket {
+public:
+    explicit Socket(int fd) : m_fd(fd) {}
+    ~Socket() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
 // A TCP connection to host:port within the timeout (each address in turn);
 // -1 with *why.
 int connectTo(const QString& host, int port, int timeoutMs, QString* why) {
@@ -120,25 +136,27 @@ TlsProbe TlsProbe::run(const QUrl& url, const AuthorityConfig& config, const Aut
     SSL_CTX* ctx = context.get();
     prepare(ctx, config, authority, certificate);
 
-    const int fd = connectTo(host, port, config.connectMs(), &probe.failure);
-    if (fd < 0)
+    const Socket socket(connectTo(host, port, config.connectMs(), &probe.failure));
+    if (socket.fd() < 0)
         return probe;
     std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx), SSL_free);
-    SSL_set_fd(ssl.get(), fd);
+    if (!ssl) {
+        probe.failure = QStringLiteral("OpenSSL não criou a conexão TLS");
+        return probe;
+    }
+    SSL_set_fd(ssl.get(), socket.fd());
     SSL_set_tlsext_host_name(ssl.get(), host.toUtf8().constData());
     SSL_set1_host(ssl.get(), host.toUtf8().constData());
     ERR_clear_error();
     if (SSL_connect(ssl.get()) != 1) {
         probe.failure = AuthorityClient::tlsFailure(ERR_peek_last_error());
         ERR_clear_error();
-        ::close(fd);
         return probe;
     }
     probe.handshake = true;
     readChain(ssl.get(), probe);
-    awaitRefusal(ssl.get(), fd, probe);
+    awaitRefusal(ssl.get(), socket.fd(), probe);
     SSL_shutdown(ssl.get());
-    ::close(fd);
     return probe;
 }
 
