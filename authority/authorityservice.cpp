@@ -134,75 +134,100 @@ bool AuthorityService::hold(int ms, const SSL* client) {
     return false;
 }
 
-void AuthorityService::handle(Service service, const httplib::Request& request, httplib::Response& response) {
-    QElapsedTimer clock;
-    clock.start();
-    const QString peer =
-        QStringLiteral("%1:%2").arg(QString::fromStdString(request.remote_addr)).arg(request.remote_port);
-    const QString path = QString::fromStdString(request.path);
-    auto note = [&](int httpStatus, const QString& what) {
-        m_log.line(QStringLiteral("%1 %2 HTTP %3 %4 (%5 ms)")
-                       .arg(peer, path)
-                       .arg(httpStatus)
-                       .arg(what)
-                       .arg(clock.elapsed()));
-    };
-    ++m_received[size_t(service)];
-    auto wait = [this] {
-        if (m_options.delayMs > 0)
-            hold(m_options.delayMs, nullptr);
-    };
-    const char* soapService = service == Service::Event    ? zavnfe::Soap::kEventService
-                              : service == Service::Status ? zavnfe::Soap::kStatusService
-                                                           : zavnfe::Soap::kServiceStatusService;
-    auto refuse = [&](int httpStatus, const QString& why) {
-        wait();
-        response.status = httpStatus;
-        response.set_content(zavnfe::Soap::fault(true, why).toStdString(), kSoapType);
-        note(httpStatus, QStringLiteral("recusada: %1").arg(why));
-    };
+struct AuthorityService::Exchange {
+    Exchange(const httplib::Request& request, RequestLog& log) : log(log) {
+        clock.start();
+        peer =
+            QStringLiteral("%1:%2").arg(QString::fromStdString(request.remote_addr)).arg(request.remote_port);
+        path = QString::fromStdString(request.path);
+    }
+    // The request's log line.
+    void note(int httpStatus, const QString& what) const {
+        log.line(QStringLiteral("%1 %2 HTTP %3 %4 (%5 ms)")
+                     .arg(peer, path)
+                     .arg(httpStatus)
+                     .arg(what)
+                     .arg(clock.elapsed()));
+    }
 
-    if (m_options.hang) {
-        // The request was read whole (httplib reads it before calling here).
-        const bool stopped = !hold(m_options.hangMs, request.ssl);
-        dropAnswer(response);
-        note(0, stopped ? QStringLiteral("conexão fechada sem resposta no encerramento (--hang)")
-                        : QStringLiteral("conexão fechada sem resposta (--hang)"));
+    QElapsedTimer clock;
+    QString peer, path;
+    RequestLog& log;
+};
+
+void AuthorityService::handle(Service service, const httplib::Request& request, httplib::Response& response) {
+    const Exchange exchange(request, m_log);
+    ++m_received[size_t(service)];
+    if (withhold(service, request, response, exchange))
         return;
-    }
-    if (service == Service::Event && takeOne(m_dropRequests)) {
-        dropAnswer(response);
-        note(0, QStringLiteral("conexão fechada sem processar (--drop-requests)"));
-        return;
-    }
     try {
-        const QByteArray type = QByteArray::fromStdString(request.get_header_value("Content-Type")).toLower();
-        if (!type.startsWith("application/soap+xml"))
-            return refuse(415, QStringLiteral("Content-Type deve ser application/soap+xml (SOAP 1.2)"));
-        QString error;
-        const QByteArray payload = zavnfe::Soap::payload(QByteArray::fromStdString(request.body), &error);
-        if (payload.isEmpty())
-            return refuse(400, error);
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        const ServiceAnswer answer =
-            this->answer(service, QByteArray::fromStdString(request.body), payload, now, request.ssl);
-        wait();
-        if (service == Service::Event && takeOne(m_dropAnswers)) {
-            dropAnswer(response);
-            note(0, answer.summary + QStringLiteral(" — processado, resposta descartada (--drop-answers)"));
-            return;
-        }
-        response.status = 200;
-        response.set_content(zavnfe::Soap::resultEnvelope(soapService, answer.payload).toStdString(),
-                             kSoapType);
-        note(200, answer.summary);
+        respond(service, request, response, exchange);
     } catch (const std::exception& failure) {
         // Nothing may leave the handler: the client gets a SOAP fault.
         response.status = 500;
         response.set_content(zavnfe::Soap::fault(false, QString::fromUtf8(failure.what())).toStdString(),
                              kSoapType);
-        note(500, QStringLiteral("erro interno: %1").arg(QString::fromUtf8(failure.what())));
+        exchange.note(500, QStringLiteral("erro interno: %1").arg(QString::fromUtf8(failure.what())));
     }
+}
+
+bool AuthorityService::withhold(Service service, const httplib::Request& request, httplib::Response& response,
+                                const Exchange& exchange) {
+    if (m_options.hang) {
+        // The request was read whole (httplib reads it before calling here).
+        const bool stopped = !hold(m_options.hangMs, request.ssl);
+        dropAnswer(response);
+        exchange.note(0, stopped ? QStringLiteral("conexão fechada sem resposta no encerramento (--hang)")
+                                 : QStringLiteral("conexão fechada sem resposta (--hang)"));
+        return true;
+    }
+    if (service == Service::Event && takeOne(m_dropRequests)) {
+        dropAnswer(response);
+        exchange.note(0, QStringLiteral("conexão fechada sem processar (--drop-requests)"));
+        return true;
+    }
+    return false;
+}
+
+void AuthorityService::respond(Service service, const httplib::Request& request, httplib::Response& response,
+                               const Exchange& exchange) {
+    const QByteArray type = QByteArray::fromStdString(request.get_header_value("Content-Type")).toLower();
+    if (!type.startsWith("application/soap+xml"))
+        return refuse(response, exchange, 415,
+                      QStringLiteral("Content-Type deve ser application/soap+xml (SOAP 1.2)"));
+    QString error;
+    const QByteArray payload = zavnfe::Soap::payload(QByteArray::fromStdString(request.body), &error);
+    if (payload.isEmpty())
+        return refuse(response, exchange, 400, error);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const ServiceAnswer answer =
+        this->answer(service, QByteArray::fromStdString(request.body), payload, now, request.ssl);
+    delay();
+    if (service == Service::Event && takeOne(m_dropAnswers)) {
+        dropAnswer(response);
+        exchange.note(0,
+                      answer.summary + QStringLiteral(" — processado, resposta descartada (--drop-answers)"));
+        return;
+    }
+    const char* soapService = service == Service::Event    ? zavnfe::Soap::kEventService
+                              : service == Service::Status ? zavnfe::Soap::kStatusService
+                                                           : zavnfe::Soap::kServiceStatusService;
+    response.status = 200;
+    response.set_content(zavnfe::Soap::resultEnvelope(soapService, answer.payload).toStdString(), kSoapType);
+    exchange.note(200, answer.summary);
+}
+
+void AuthorityService::refuse(httplib::Response& response, const Exchange& exchange, int httpStatus,
+                              const QString& why) {
+    delay();
+    response.status = httpStatus;
+    response.set_content(zavnfe::Soap::fault(true, why).toStdString(), kSoapType);
+    exchange.note(httpStatus, QStringLiteral("recusada: %1").arg(why));
+}
+
+void AuthorityService::delay() {
+    if (m_options.delayMs > 0)
+        hold(m_options.delayMs, nullptr);
 }
 
 ServiceAnswer AuthorityService::answer(Service service, const QByteArray& body, const QByteArray& payload,

@@ -50,6 +50,19 @@ public:
 private:
     enum class Service { Event, Status, ServiceStatus };
     void handle(Service service, const httplib::Request& request, httplib::Response& response);
+    struct Exchange; // one request: who sent it, to where, since when; its log line
+    // The request left without an answer, as --hang and --drop-requests ask;
+    // false when it is to be answered.
+    bool withhold(Service service, const httplib::Request& request, httplib::Response& response,
+                  const Exchange& exchange);
+    // The service's SOAP answer to the request, or its refusal; throws what
+    // the services throw.
+    void respond(Service service, const httplib::Request& request, httplib::Response& response,
+                 const Exchange& exchange);
+    // A request refused with a SOAP fault, after the delay.
+    void refuse(httplib::Response& response, const Exchange& exchange, int httpStatus, const QString& why);
+    // The wait before each answer (--delay-ms).
+    void delay();
     // Waits ms milliseconds (0: without end), until the authority stops, or,
     // when a client connection is given, until the client closes it; false
     // when the authority stops.

@@ -104,55 +104,30 @@ zavserver::NfeSettings readNfeSettings(const zavserver::ServerOptions& options, 
     return settings;
 }
 
-} // namespace
-
-int main(int argc, char* argv[]) {
-    using namespace zavserver;
-
-    // Before any thread exists, so that every thread inherits the mask.
-    zavfiscal::StopSignal::block();
-    // The free memory at the top of every thread's heap goes back to the
-    // system once it passes 1 MiB (malloc's own threshold grows with the
-    // largest block ever freed, and a thread that built a large list would
-    // keep that much for good).
-    mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
-
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zav50000-server"));
-
-    const ServerOptions::Parsed parsed = ServerOptions::parse(QCoreApplication::arguments());
-    if (parsed.outcome == ServerOptions::Outcome::Help) {
+// --help and a refused command line: what the server says, and its exit code.
+int answerCommandLine(const zavserver::ServerOptions::Parsed& parsed) {
+    if (parsed.outcome == zavserver::ServerOptions::Outcome::Help) {
         std::fputs(parsed.text.toLocal8Bit().constData(), stdout);
         return Ok;
     }
-    if (parsed.outcome == ServerOptions::Outcome::Error) {
-        std::fprintf(stderr, "zav50000-server: %s\nUse --help para ver as opções.\n",
-                     parsed.text.toLocal8Bit().constData());
-        return BadCommandLine;
-    }
-    const ServerOptions& options = parsed.options;
+    std::fprintf(stderr, "zav50000-server: %s\nUse --help para ver as opções.\n",
+                 parsed.text.toLocal8Bit().constData());
+    return BadCommandLine;
+}
 
-    CallLog log;
-    if (!options.logFile.isEmpty() && !log.openFile(options.logFile)) {
-        std::fprintf(stderr, "zav50000-server: não foi possível abrir o log %s\n",
-                     options.logFile.toLocal8Bit().constData());
-        return BadCommandLine;
-    }
-    Incidents::setLog(&log);
+// The log in the file asked for (standard error without one); false, said on
+// standard error, when the file cannot be opened.
+bool openLog(zavserver::CallLog& log, const QString& file) {
+    if (file.isEmpty() || log.openFile(file))
+        return true;
+    std::fprintf(stderr, "zav50000-server: não foi possível abrir o log %s\n",
+                 file.toLocal8Bit().constData());
+    return false;
+}
 
-    const QString problem = checkDatabase(options.database);
-    if (!problem.isEmpty()) {
-        log.note(QStringLiteral("zav50000-server: banco indisponível: %1").arg(problem));
-        return NoDatabase;
-    }
-    ThreadDatabase::configure(options.database);
-
-    QString nfeProblem;
-    const NfeSettings nfe = readNfeSettings(options, &nfeProblem);
-    if (!nfeProblem.isEmpty()) {
-        log.note(QStringLiteral("zav50000-server: %1").arg(nfeProblem));
-        return BadNfeSettings;
-    }
+// Where the authorities' table comes from, and whether anything can be signed.
+void noteNfeSettings(zavserver::CallLog& log, const zavserver::NfeSettings& nfe,
+                     const zavserver::ServerOptions& options) {
     log.note(QStringLiteral("zav50000-server: tabela de autoridades fiscais de %1%2")
                  .arg(nfe.authorities->shippedDate(),
                       options.authorities.isEmpty()
@@ -160,35 +135,26 @@ int main(int argc, char* argv[]) {
                           : QStringLiteral(", com as seções de %1").arg(options.authorities)));
     if (nfe.certificateFolder.isEmpty())
         log.note(QStringLiteral("zav50000-server: sem --certificates: nenhuma NF-e poderá ser cancelada"));
+}
 
-    const SessionPolicy sessions;
-    RpcDispatcher dispatcher;
-    registerMethods(dispatcher, nfe, sessions);
+// The methods, and how a call's session is checked.
+void registerCalls(zavserver::RpcDispatcher& dispatcher, const zavserver::NfeSettings& nfe,
+                   const zavserver::SessionPolicy& sessions) {
+    zavserver::registerMethods(dispatcher, nfe, sessions);
 #ifdef ZAV_TEST_METHODS
-    registerTestMethods(dispatcher);
+    zavserver::registerTestMethods(dispatcher);
 #endif
     // Sessions live in the database, so that every server on it honours them.
     dispatcher.setSessionCheck([&sessions](const QByteArray& token) {
-        return SessionStore(ThreadDatabase::get(), sessions).check(token, QDateTime::currentSecsSinceEpoch());
+        return zavserver::SessionStore(zavserver::ThreadDatabase::get(), sessions)
+            .check(token, QDateTime::currentSecsSinceEpoch());
     });
+}
 
-    HttpEndpoint endpoint(options, dispatcher, log);
-    CertificateWatch certificates(nfe.certificateFolder, nfe.certificatePassword);
-    for (const QString& warning : certificates.warnings())
-        log.note(QStringLiteral("zav50000-server: aviso: %1").arg(warning));
-    endpoint.setHealthNotes([&certificates] { return certificates.warnings(); });
-    QString bindProblem;
-    const int port = endpoint.bind(&bindProblem);
-    if (port < 0) {
-        log.note(QStringLiteral("zav50000-server: não foi possível escutar em %1:%2 (%3)")
-                     .arg(options.host)
-                     .arg(options.port)
-                     .arg(bindProblem));
-        return CannotListen;
-    }
-
-    // A signal stops the endpoint: no new calls, the calls in progress
-    // answered, then exit with 0.
+// Serves on the bound port until a signal stops the endpoint: no new calls,
+// the calls in progress answered, then exit with 0.
+int serveUntilStopped(zavserver::HttpEndpoint& endpoint, zavserver::CallLog& log,
+                      const zavserver::ServerOptions& options, int port) {
     zavfiscal::StopSignal watcher([&] { return endpoint.isRunning(); }, [&] { endpoint.stop(); });
     log.note(QStringLiteral("zav50000-server: ouvindo em %1://%2:%3 (%4 threads, %5)")
                  .arg(options.tls() ? QStringLiteral("https") : QStringLiteral("http"),
@@ -206,4 +172,66 @@ int main(int argc, char* argv[]) {
     log.note(signal ? QStringLiteral("zav50000-server: encerrado pelo sinal %1").arg(signal)
                     : QStringLiteral("zav50000-server: encerrado"));
     return Ok;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    using namespace zavserver;
+
+    // Before any thread exists, so that every thread inherits the mask.
+    zavfiscal::StopSignal::block();
+    // The free memory at the top of every thread's heap goes back to the
+    // system once it passes 1 MiB (malloc's own threshold grows with the
+    // largest block ever freed, and a thread that built a large list would
+    // keep that much for good).
+    mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zav50000-server"));
+
+    const ServerOptions::Parsed parsed = ServerOptions::parse(QCoreApplication::arguments());
+    if (parsed.outcome != ServerOptions::Outcome::Run)
+        return answerCommandLine(parsed);
+    const ServerOptions& options = parsed.options;
+
+    CallLog log;
+    if (!openLog(log, options.logFile))
+        return BadCommandLine;
+    Incidents::setLog(&log);
+
+    const QString problem = checkDatabase(options.database);
+    if (!problem.isEmpty()) {
+        log.note(QStringLiteral("zav50000-server: banco indisponível: %1").arg(problem));
+        return NoDatabase;
+    }
+    ThreadDatabase::configure(options.database);
+
+    QString nfeProblem;
+    const NfeSettings nfe = readNfeSettings(options, &nfeProblem);
+    if (!nfeProblem.isEmpty()) {
+        log.note(QStringLiteral("zav50000-server: %1").arg(nfeProblem));
+        return BadNfeSettings;
+    }
+    noteNfeSettings(log, nfe, options);
+
+    const SessionPolicy sessions;
+    RpcDispatcher dispatcher;
+    registerCalls(dispatcher, nfe, sessions);
+
+    HttpEndpoint endpoint(options, dispatcher, log);
+    CertificateWatch certificates(nfe.certificateFolder, nfe.certificatePassword);
+    for (const QString& warning : certificates.warnings())
+        log.note(QStringLiteral("zav50000-server: aviso: %1").arg(warning));
+    endpoint.setHealthNotes([&certificates] { return certificates.warnings(); });
+    QString bindProblem;
+    const int port = endpoint.bind(&bindProblem);
+    if (port < 0) {
+        log.note(QStringLiteral("zav50000-server: não foi possível escutar em %1:%2 (%3)")
+                     .arg(options.host)
+                     .arg(options.port)
+                     .arg(bindProblem));
+        return CannotListen;
+    }
+    return serveUntilStopped(endpoint, log, options, port);
 }

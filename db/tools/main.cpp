@@ -56,8 +56,8 @@ int listCertificates(const QString& text) {
     return 0;
 }
 
-int run(const QStringList& arguments) {
-    QCommandLineParser parser;
+// The options, described for --help.
+void describeOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription(
         QStringLiteral("Cria o banco de dados do ERP com o esquema e os dados de demonstração."));
     parser.addHelpOption();
@@ -81,27 +81,11 @@ int run(const QStringList& arguments) {
          QStringLiteral("Só lista, um por linha, os números de série dos certificados das inscrições "
                         "estaduais de um banco existente, cada um com o CNPJ do seu estabelecimento "
                         "(SERIE:CNPJ).")});
-    parser.process(arguments);
-    if (!parser.positionalArguments().isEmpty())
-        throw zavdb::DatabaseError(
-            QStringLiteral("Argumento inesperado: %1").arg(parser.positionalArguments().constFirst()));
-    if (!parser.isSet(QStringLiteral("db")))
-        throw zavdb::DatabaseError(QStringLiteral("Informe o banco de dados com --db."));
+}
 
-    const QString text = parser.value(QStringLiteral("db"));
-    if (parser.isSet(QStringLiteral("list-certificates")))
-        return listCertificates(text);
-    zavdb::SeedOptions options;
-    options.customers = count(parser, QStringLiteral("customers"));
-    options.suppliers = count(parser, QStringLiteral("suppliers"));
-    options.invoices = count(parser, QStringLiteral("invoices"));
-    const bool force = parser.isSet(QStringLiteral("force"));
-    const bool schemaOnly = parser.isSet(QStringLiteral("schema-only"));
-    if (schemaOnly && (options.customers || options.suppliers || options.invoices))
-        throw zavdb::DatabaseError(QStringLiteral(
-            "--schema-only cria um banco sem dados: não combina com --customers, --suppliers ou "
-            "--invoices."));
-
+// Creates the schema, and the data unless schemaOnly, in the database of the
+// connection text; whatever fails leaves the database as it was found.
+int create(const QString& text, const zavdb::SeedOptions& options, bool force, bool schemaOnly) {
     const zavdb::ConnectionParts parts = zavdb::parseConnectionText(text);
     const bool newFile = parts.dialect == zavdb::Dialect::SQLite && !QFileInfo::exists(parts.path);
 
@@ -146,6 +130,32 @@ int run(const QStringList& arguments) {
     out << QStringLiteral("Banco criado: %1 (%2 ms)").arg(zavdb::describe(parts)).arg(clock.elapsed())
         << Qt::endl;
     return 0;
+}
+
+int run(const QStringList& arguments) {
+    QCommandLineParser parser;
+    describeOptions(parser);
+    parser.process(arguments);
+    if (!parser.positionalArguments().isEmpty())
+        throw zavdb::DatabaseError(
+            QStringLiteral("Argumento inesperado: %1").arg(parser.positionalArguments().constFirst()));
+    if (!parser.isSet(QStringLiteral("db")))
+        throw zavdb::DatabaseError(QStringLiteral("Informe o banco de dados com --db."));
+
+    const QString text = parser.value(QStringLiteral("db"));
+    if (parser.isSet(QStringLiteral("list-certificates")))
+        return listCertificates(text);
+    zavdb::SeedOptions options;
+    options.customers = count(parser, QStringLiteral("customers"));
+    options.suppliers = count(parser, QStringLiteral("suppliers"));
+    options.invoices = count(parser, QStringLiteral("invoices"));
+    const bool force = parser.isSet(QStringLiteral("force"));
+    const bool schemaOnly = parser.isSet(QStringLiteral("schema-only"));
+    if (schemaOnly && (options.customers || options.suppliers || options.invoices))
+        throw zavdb::DatabaseError(QStringLiteral(
+            "--schema-only cria um banco sem dados: não combina com --customers, --suppliers ou "
+            "--invoices."));
+    return create(text, options, force, schemaOnly);
 }
 
 } // namespace

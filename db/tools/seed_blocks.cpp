@@ -89,17 +89,8 @@ void addReceivables(BatchInsert& insert, const Authorised& a, char firstState, b
         insert.add({a.entry, 2, a.issued.addDays(60), double(a.cents - first) / 100.0, QStringLiteral("A")});
 }
 
-} // namespace
-
-void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
-    if (options.invoices != 0)
-        return;
-    const QStringList first = firstEstablishment(db);
-    const QString& branch = first.at(0);
-    const QString& company = first.at(1);
-    const QString& registration = first.at(2);
-
-    const std::vector<Authorised> all = authorised(db);
+// The authorised invoices of the first establishment, in issue-date order.
+std::vector<const Authorised*> ownInvoices(const std::vector<Authorised>& all, const QStringList& first) {
     std::vector<const Authorised*> own;
     for (const Authorised& a : all)
         if (a.establishment == first)
@@ -108,16 +99,13 @@ void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
         throw DatabaseError(
             QStringLiteral("A primeira filial da demonstração tem notas autorizadas de menos para os "
                            "bloqueios."));
+    return own;
+}
 
-    // Accounting closed up to the oldest day; open from the next one on.
-    const QDate closedUntil = own.front()->issued;
-    exec(db, kPeriodSql, {company, branch, closedUntil.addDays(-30), closedUntil, QStringLiteral("F")},
-         QStringLiteral("Falha ao gravar o período contábil fechado"));
-    exec(db, kPeriodSql,
-         {company, branch, closedUntil.addDays(1), options.today.addDays(30), QStringLiteral("A")},
-         QStringLiteral("Falha ao gravar o período contábil aberto"));
-
-    // Taxes apportioned for the next day that has invoices.
+// Taxes apportioned for the next day that has invoices after closedUntil;
+// that day.
+QDate apportionNextDay(QSqlDatabase& db, const std::vector<const Authorised*>& own, const QDate& closedUntil,
+                       const QStringList& first) {
     std::size_t i = 0;
     while (i < own.size() && own[i]->issued <= closedUntil)
         ++i;
@@ -125,12 +113,18 @@ void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
         throw DatabaseError(
             QStringLiteral("A demonstração não tem notas depois do período contábil fechado."));
     const QDate apportionedUntil = own[i]->issued;
+    const QString& company = first.at(1);
+    const QString& registration = first.at(2);
     exec(db, kMapSql,
          {company, registration, closedUntil.addDays(1), apportionedUntil,
           apportionedUntil.addDays(1).toString(Qt::ISODate) + QStringLiteral("T18:00:00-03:00")},
          QStringLiteral("Falha ao gravar o mapa de apuração"));
+    return apportionedUntil;
+}
 
-    // One exit invoice per blocking state, after the apportioned days.
+// One exit invoice per blocking state, after the apportioned days.
+std::vector<const Authorised*> blockedInvoices(const std::vector<const Authorised*>& own,
+                                               const QDate& apportionedUntil) {
     std::vector<const Authorised*> blocked;
     for (const Authorised* a : own)
         if (a->issued > apportionedUntil && a->exit && blocked.size() < std::size(kBlockingStates))
@@ -138,7 +132,14 @@ void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
     if (blocked.size() < std::size(kBlockingStates))
         throw DatabaseError(
             QStringLiteral("A demonstração não tem notas de saída para todos os estados de títulos."));
+    return blocked;
+}
 
+// The receivables of every exit invoice (every second one in two
+// instalments), open except a blocked invoice's first, which is in its
+// blocking state.
+void addAllReceivables(QSqlDatabase& db, const std::vector<Authorised>& all,
+                       const std::vector<const Authorised*>& blocked) {
     BatchInsert insert(db, QStringLiteral("TITULORECEBER"),
                        {QStringLiteral("NRLANCTONF"), QStringLiteral("NRPARCELA"),
                         QStringLiteral("DTVENCIMENTO"), QStringLiteral("VRTITULO"),
@@ -154,6 +155,30 @@ void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
         addReceivables(insert, a, state, ++n % 2 == 0);
     }
     insert.flush();
+}
+
+} // namespace
+
+void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
+    if (options.invoices != 0)
+        return;
+    const QStringList first = firstEstablishment(db);
+    const QString& branch = first.at(0);
+    const QString& company = first.at(1);
+
+    const std::vector<Authorised> all = authorised(db);
+    const std::vector<const Authorised*> own = ownInvoices(all, first);
+
+    // Accounting closed up to the oldest day; open from the next one on.
+    const QDate closedUntil = own.front()->issued;
+    exec(db, kPeriodSql, {company, branch, closedUntil.addDays(-30), closedUntil, QStringLiteral("F")},
+         QStringLiteral("Falha ao gravar o período contábil fechado"));
+    exec(db, kPeriodSql,
+         {company, branch, closedUntil.addDays(1), options.today.addDays(30), QStringLiteral("A")},
+         QStringLiteral("Falha ao gravar o período contábil aberto"));
+
+    const QDate apportionedUntil = apportionNextDay(db, own, closedUntil, first);
+    addAllReceivables(db, all, blockedInvoices(own, apportionedUntil));
 }
 
 } // namespace zavdb

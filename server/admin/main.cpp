@@ -177,6 +177,96 @@ int approveLate(const QCommandLineParser& parser, QSqlDatabase& db, QTextStream&
     return 0;
 }
 
+// What a command of the operators, their permissions or their sessions works
+// with.
+struct Command {
+    const QStringList& args;
+    qint64 now;
+    QString program; // --program, of a permission
+    zavserver::OperatorStore& operators;
+    zavserver::SessionStore& sessions;
+    QTextStream& out;
+};
+
+zavserver::Grant grantOf(const Command& c) {
+    return zavserver::Grant{zavserver::credentials::operatorCode(arg(c.args, 1, "o operador")), c.program,
+                            arg(c.args, 2, "a filial"), arg(c.args, 3, "a empresa")};
+}
+
+// add-operator, set-password, disable-operator, enable-operator, operators;
+// false for any other command.
+bool runOperatorCommand(const QString& command, const QCommandLineParser& parser, const Command& c) {
+    if (command == u"add-operator") {
+        const QString code = zavserver::credentials::operatorCode(arg(c.args, 1, "o operador"));
+        c.operators.create(code, parser.value(QStringLiteral("name")), newPassword(parser));
+        c.out << "operador " << code << " criado" << Qt::endl;
+    } else if (command == u"set-password") {
+        const QString code = zavserver::credentials::operatorCode(arg(c.args, 1, "o operador"));
+        c.operators.setPassword(code, newPassword(parser), c.now);
+        c.out << "senha de " << code << " trocada; as sessões abertas foram encerradas" << Qt::endl;
+    } else if (command == u"disable-operator" || command == u"enable-operator") {
+        const bool enable = command == u"enable-operator";
+        c.operators.setActive(arg(c.args, 1, "o operador"), enable, c.now);
+        c.out << "operador " << zavserver::credentials::operatorCode(c.args.at(1))
+              << (enable ? " ativado" : " desativado; as sessões abertas foram encerradas") << Qt::endl;
+    } else if (command == u"operators") {
+        for (const zavserver::OperatorRecord& o : c.operators.all())
+            c.out << o.code << '\t' << (o.active ? "ativo" : "inativo") << '\t' << o.name << Qt::endl;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// grant, grant-all, revoke, grants; false for any other command.
+bool runGrantCommand(const QString& command, const Command& c) {
+    if (command == u"grant") {
+        const zavserver::Grant g = grantOf(c);
+        c.operators.grant(g);
+        c.out << g.operatorCode << " pode usar " << g.program << " na filial " << g.branch << ", empresa "
+              << g.company << Qt::endl;
+    } else if (command == u"grant-all") {
+        const QString code = zavserver::credentials::operatorCode(arg(c.args, 1, "o operador"));
+        const int added = c.operators.grantEverywhere(code, c.program);
+        c.out << code << " pode usar " << c.program << " em todos os estabelecimentos (" << added << " novos)"
+              << Qt::endl;
+    } else if (command == u"revoke") {
+        const zavserver::Grant g = grantOf(c);
+        if (!c.operators.revoke(g))
+            throw AccessError(QStringLiteral("%1 não tinha essa permissão.").arg(g.operatorCode));
+        c.out << "permissão revogada" << Qt::endl;
+    } else if (command == u"grants") {
+        for (const zavserver::Grant& g : c.operators.grants(c.args.value(1)))
+            c.out << g.operatorCode << '\t' << g.program << '\t' << g.branch << '\t' << g.company << Qt::endl;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// sessions, end-session, end-sessions; false for any other command.
+bool runSessionCommand(const QString& command, const Command& c) {
+    if (command == u"sessions") {
+        const QString code =
+            c.args.size() > 1 ? zavserver::credentials::operatorCode(c.args.at(1)) : QString();
+        for (const zavserver::SessionRecord& s : c.sessions.open(code, c.now))
+            c.out << s.id << '\t' << s.operatorCode << '\t' << s.address << '\t' << instant(s.started) << '\t'
+                  << instant(s.expires) << Qt::endl;
+    } else if (command == u"end-session") {
+        const int n = c.sessions.revoke(arg(c.args, 1, "a sessão"), c.now);
+        if (n == 0)
+            throw AccessError(
+                QStringLiteral("Nenhuma sessão aberta com o identificador %1.").arg(c.args.at(1)));
+        c.out << "sessão encerrada" << Qt::endl;
+    } else if (command == u"end-sessions") {
+        const QString code = zavserver::credentials::operatorCode(arg(c.args, 1, "o operador"));
+        c.out << c.sessions.revokeOperator(code, c.now) << " sessões encerradas" << Qt::endl;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 int run(const QCommandLineParser& parser, QSqlDatabase& db) {
     QTextStream out(stdout);
     const QStringList args = parser.positionalArguments();
@@ -184,75 +274,19 @@ int run(const QCommandLineParser& parser, QSqlDatabase& db) {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     zavserver::OperatorStore operators(db);
     zavserver::SessionStore sessions(db, {});
-    const QString program = parser.value(QStringLiteral("program"));
-    const auto grantOf = [&] {
-        return zavserver::Grant{zavserver::credentials::operatorCode(arg(args, 1, "o operador")), program,
-                                arg(args, 2, "a filial"), arg(args, 3, "a empresa")};
-    };
-    if (command == u"add-operator") {
-        const QString code = zavserver::credentials::operatorCode(arg(args, 1, "o operador"));
-        operators.create(code, parser.value(QStringLiteral("name")), newPassword(parser));
-        out << "operador " << code << " criado" << Qt::endl;
-    } else if (command == u"set-password") {
-        const QString code = zavserver::credentials::operatorCode(arg(args, 1, "o operador"));
-        operators.setPassword(code, newPassword(parser), now);
-        out << "senha de " << code << " trocada; as sessões abertas foram encerradas" << Qt::endl;
-    } else if (command == u"disable-operator" || command == u"enable-operator") {
-        const bool enable = command == u"enable-operator";
-        operators.setActive(arg(args, 1, "o operador"), enable, now);
-        out << "operador " << zavserver::credentials::operatorCode(args.at(1))
-            << (enable ? " ativado" : " desativado; as sessões abertas foram encerradas") << Qt::endl;
-    } else if (command == u"operators") {
-        for (const zavserver::OperatorRecord& o : operators.all())
-            out << o.code << '\t' << (o.active ? "ativo" : "inativo") << '\t' << o.name << Qt::endl;
-    } else if (command == u"grant") {
-        const zavserver::Grant g = grantOf();
-        operators.grant(g);
-        out << g.operatorCode << " pode usar " << g.program << " na filial " << g.branch << ", empresa "
-            << g.company << Qt::endl;
-    } else if (command == u"grant-all") {
-        const QString code = zavserver::credentials::operatorCode(arg(args, 1, "o operador"));
-        const int added = operators.grantEverywhere(code, program);
-        out << code << " pode usar " << program << " em todos os estabelecimentos (" << added << " novos)"
-            << Qt::endl;
-    } else if (command == u"revoke") {
-        const zavserver::Grant g = grantOf();
-        if (!operators.revoke(g))
-            throw AccessError(QStringLiteral("%1 não tinha essa permissão.").arg(g.operatorCode));
-        out << "permissão revogada" << Qt::endl;
-    } else if (command == u"grants") {
-        for (const zavserver::Grant& g : operators.grants(args.value(1)))
-            out << g.operatorCode << '\t' << g.program << '\t' << g.branch << '\t' << g.company << Qt::endl;
-    } else if (command == u"sessions") {
-        const QString code = args.size() > 1 ? zavserver::credentials::operatorCode(args.at(1)) : QString();
-        for (const zavserver::SessionRecord& s : sessions.open(code, now))
-            out << s.id << '\t' << s.operatorCode << '\t' << s.address << '\t' << instant(s.started) << '\t'
-                << instant(s.expires) << Qt::endl;
-    } else if (command == u"end-session") {
-        const int n = sessions.revoke(arg(args, 1, "a sessão"), now);
-        if (n == 0)
-            throw AccessError(
-                QStringLiteral("Nenhuma sessão aberta com o identificador %1.").arg(args.at(1)));
-        out << "sessão encerrada" << Qt::endl;
-    } else if (command == u"approve-late") {
+    const Command c{args, now, parser.value(QStringLiteral("program")), operators, sessions, out};
+    if (command == u"approve-late")
         return approveLate(parser, db, out);
-    } else if (command == u"export-events") {
+    if (command == u"export-events")
         return exportEvents(parser, db, out);
-    } else if (command == u"end-sessions") {
-        const QString code = zavserver::credentials::operatorCode(arg(args, 1, "o operador"));
-        out << sessions.revokeOperator(code, now) << " sessões encerradas" << Qt::endl;
-    } else {
+    if (!runOperatorCommand(command, parser, c) && !runGrantCommand(command, c) &&
+        !runSessionCommand(command, c))
         throw AccessError(QStringLiteral("Comando desconhecido: %1 (veja --help).").arg(command));
-    }
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zav-admin"));
-    QCommandLineParser parser;
+// The commands and options, described for --help.
+void describeCommandLine(QCommandLineParser& parser) {
     parser.setApplicationDescription(QStringLiteral(
         "Operadores do servidor de aplicação, suas senhas, permissões e sessões; os cancelamentos\n"
         "registrados como arquivos.\n\n"
@@ -295,6 +329,15 @@ int main(int argc, char** argv) {
          QStringLiteral("texto")},
     });
     parser.addPositionalArgument(QStringLiteral("comando"), QStringLiteral("O que fazer (veja acima)."));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zav-admin"));
+    QCommandLineParser parser;
+    describeCommandLine(parser);
     parser.process(app);
     if (!parser.isSet(QStringLiteral("db"))) {
         std::fprintf(stderr, "zav-admin: informe o banco com --db.\n");

@@ -109,76 +109,100 @@ bool AuthorityConfig::read(const QString& fileName, bool shipped, Table& into, Q
     for (const QString& group : s.childGroups()) {
         s.beginGroup(group);
         const QString key = group.toUpper();
-        if (group == kGeneral) {
-            if (shipped) {
-                m_shippedDate = s.value(QStringLiteral("data")).toString().trimmed();
-                m_shippedSource = s.value(QStringLiteral("fonte")).toString().trimmed();
-            } else {
-                const QString ca = s.value(QStringLiteral("ca")).toString().trimmed();
-                if (!ca.isEmpty()) {
-                    m_caFile = QDir::cleanPath(base.absoluteFilePath(ca));
-                    if (!QFileInfo(m_caFile).isReadable()) {
-                        *error = QStringLiteral("[geral] ca: arquivo %1 não encontrado.").arg(m_caFile);
-                        return false;
-                    }
-                }
-                if (!number(s, QStringLiteral("conexaoMs"), 100, 600000, &m_connectMs, error) ||
-                    !number(s, QStringLiteral("respostaMs"), 100, 600000, &m_answerMs, error) ||
-                    !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &m_securityLevel, error) ||
-                    !number(s, QStringLiteral("lotes"), 1, kMaxParallelLots, &m_parallelLots, error))
-                    return false;
-            }
-        } else if (group == kContingency) {
-            QSet<QString> states;
-            for (const QString& state : listOf(s.value(QStringLiteral("estados")))) {
-                if (!isState(state)) {
-                    *error = QStringLiteral("[contingencia] estados: \"%1\" não é a sigla de um estado.")
-                                 .arg(state);
-                    return false;
-                }
-                states.insert(state);
-            }
-            into.contingency = states;
-        } else if (isState(key)) {
-            Route route;
-            route.authority = s.value(QStringLiteral("autorizador")).toString().trimmed().toUpper();
-            route.contingency = s.value(QStringLiteral("contingencia")).toString().trimmed().toUpper();
-            if (!isState(route.authority) && !kVirtual.contains(route.authority)) {
-                *error =
-                    QStringLiteral("[%1] autorizador inválido: \"%2\" (a sigla do estado, SVRS ou SVAN).")
-                        .arg(group, route.authority);
-                return false;
-            }
-            if (!route.contingency.isEmpty() && !kContingencyAuthorities.contains(route.contingency)) {
-                *error = QStringLiteral("[%1] contingencia inválida: \"%2\" (SVC-AN ou SVC-RS).")
-                             .arg(group, route.contingency);
-                return false;
-            }
-            if (!number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &route.ordinaryHours, error) ||
-                !lateTerm(s, &route.lateHours, error))
-                return false;
-            into.routes.insert(key, route);
-        } else if (serviceSection(key)) {
-            AuthorityEndpoints e;
-            e.name = key;
-            e.shipped = shipped;
-            if (!url(s, QStringLiteral("evento"), true, &e.eventUrl, error) ||
-                !url(s, QStringLiteral("consulta"), true, &e.statusUrl, error) ||
-                !url(s, QStringLiteral("status"), shipped, &e.serviceStatusUrl, error) ||
-                !number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &e.ordinaryHours, error) ||
-                !lateTerm(s, &e.lateHours, error) ||
-                !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &e.securityLevel, error) ||
-                !number(s, QStringLiteral("lotes"), 1, kMaxParallelLots, &e.parallelLots, error))
-                return false;
-            into.services.insert(key, e);
-        } else {
+        bool valid = false;
+        if (group == kGeneral)
+            valid = readGeneral(s, base, shipped, error);
+        else if (group == kContingency)
+            valid = readContingency(s, into, error);
+        else if (isState(key))
+            valid = readRoute(s, group, into, error);
+        else if (serviceSection(key))
+            valid = readServices(s, key, shipped, into, error);
+        else
             *error = QStringLiteral("Seção [%1] inválida: esperado estado.ambiente, como [SP.2] ou [*.2], "
                                     "um estado, como [SP], ou uma autoridade, como [SVRS.1].")
                          .arg(group);
+        if (!valid)
             return false;
-        }
         s.endGroup();
     }
+    return true;
+}
+
+// [geral]: the shipped table's date and source; the server's own CA file,
+// times, security level and lots.
+bool AuthorityConfig::readGeneral(QSettings& s, const QDir& base, bool shipped, QString* error) {
+    if (shipped) {
+        m_shippedDate = s.value(QStringLiteral("data")).toString().trimmed();
+        m_shippedSource = s.value(QStringLiteral("fonte")).toString().trimmed();
+        return true;
+    }
+    const QString ca = s.value(QStringLiteral("ca")).toString().trimmed();
+    if (!ca.isEmpty()) {
+        m_caFile = QDir::cleanPath(base.absoluteFilePath(ca));
+        if (!QFileInfo(m_caFile).isReadable()) {
+            *error = QStringLiteral("[geral] ca: arquivo %1 não encontrado.").arg(m_caFile);
+            return false;
+        }
+    }
+    return number(s, QStringLiteral("conexaoMs"), 100, 600000, &m_connectMs, error) &&
+           number(s, QStringLiteral("respostaMs"), 100, 600000, &m_answerMs, error) &&
+           number(s, QStringLiteral("nivelSeguranca"), 0, 5, &m_securityLevel, error) &&
+           number(s, QStringLiteral("lotes"), 1, kMaxParallelLots, &m_parallelLots, error);
+}
+
+// [contingencia]: the states sent to their contingency authority.
+bool AuthorityConfig::readContingency(QSettings& s, Table& into, QString* error) {
+    QSet<QString> states;
+    for (const QString& state : listOf(s.value(QStringLiteral("estados")))) {
+        if (!isState(state)) {
+            *error = QStringLiteral("[contingencia] estados: \"%1\" não é a sigla de um estado.").arg(state);
+            return false;
+        }
+        states.insert(state);
+    }
+    into.contingency = states;
+    return true;
+}
+
+// [UF]: the authority that serves a state, its contingency and the state's
+// own terms.
+bool AuthorityConfig::readRoute(QSettings& s, const QString& group, Table& into, QString* error) {
+    Route route;
+    route.authority = s.value(QStringLiteral("autorizador")).toString().trimmed().toUpper();
+    route.contingency = s.value(QStringLiteral("contingencia")).toString().trimmed().toUpper();
+    if (!isState(route.authority) && !kVirtual.contains(route.authority)) {
+        *error = QStringLiteral("[%1] autorizador inválido: \"%2\" (a sigla do estado, SVRS ou SVAN).")
+                     .arg(group, route.authority);
+        return false;
+    }
+    if (!route.contingency.isEmpty() && !kContingencyAuthorities.contains(route.contingency)) {
+        *error = QStringLiteral("[%1] contingencia inválida: \"%2\" (SVC-AN ou SVC-RS).")
+                     .arg(group, route.contingency);
+        return false;
+    }
+    if (!number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &route.ordinaryHours, error) ||
+        !lateTerm(s, &route.lateHours, error))
+        return false;
+    into.routes.insert(group.toUpper(), route);
+    return true;
+}
+
+// [UF.E], [*.E], [NAME.E]: a state's or an authority's services and terms.
+bool AuthorityConfig::readServices(QSettings& s, const QString& key, bool shipped, Table& into,
+                                   QString* error) {
+    AuthorityEndpoints e;
+    e.name = key;
+    e.shipped = shipped;
+    if (!url(s, QStringLiteral("evento"), true, &e.eventUrl, error) ||
+        !url(s, QStringLiteral("consulta"), true, &e.statusUrl, error) ||
+        !url(s, QStringLiteral("status"), shipped, &e.serviceStatusUrl, error) ||
+        !number(s, QStringLiteral("prazoHoras"), 1, 24 * 36500, &e.ordinaryHours, error) ||
+        !lateTerm(s, &e.lateHours, error) ||
+        !number(s, QStringLiteral("nivelSeguranca"), 0, 5, &e.securityLevel, error) ||
+        !number(s, QStringLiteral("lotes"), 1, kMaxParallelLots, &e.parallelLots, error))
+        return false;
+    into.services.insert(key, e);
     return true;
 }
 

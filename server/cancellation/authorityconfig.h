@@ -52,6 +52,9 @@
 #include <algorithm>
 #include <optional>
 
+class QDir;
+class QSettings;
+
 namespace zavserver {
 
 struct AuthorityEndpoints {
@@ -111,6 +114,11 @@ private:
         std::optional<QSet<QString>> contingency;    // when the table has [contingencia]
     };
     bool read(const QString& fileName, bool shipped, Table& into, QString* error);
+    // The sections of a table, one step each; false with *error.
+    bool readGeneral(QSettings& s, const QDir& base, bool shipped, QString* error);
+    static bool readContingency(QSettings& s, Table& into, QString* error);
+    static bool readRoute(QSettings& s, const QString& group, Table& into, QString* error);
+    static bool readServices(QSettings& s, const QString& key, bool shipped, Table& into, QString* error);
     std::optional<AuthorityEndpoints> resolve(const QString& uf, const QString& environment) const;
 
     Table m_shipped, m_own;

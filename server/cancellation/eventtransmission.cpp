@@ -92,6 +92,22 @@ TransmissionResult rejected(int status, const QString& text) {
     return r;
 }
 
+// The event registered by the batch's answer: its retEvento joined to the
+// evento as it was signed.
+TransmissionResult registeredBy(const LotEvent& event, const zavnfe::EventResult& mine,
+                                const zavnfe::BatchAnswer& answer) {
+    TransmissionResult r;
+    r.kind = TransmissionResult::Kind::Registered;
+    r.status = mine.status;
+    r.statusText = mine.statusText;
+    r.protocol = mine.protocol;
+    r.registeredAt = mine.registeredAt;
+    r.application = mine.application.isEmpty() ? answer.application : mine.application;
+    r.procEvento =
+        zavnfe::procEventoNFe(zavnfe::eventoOf(event.signedEnvEvento, event.accessKey), mine.retEventoXml);
+    return r;
+}
+
 } // namespace
 
 QByteArray EventTransmission::call(const QUrl& url, const char* service, const char* operation,
@@ -192,70 +208,74 @@ void EventTransmission::post(const QString& batchId, const std::vector<LotEvent>
         return;
     }
     QString why;
-    const QByteArray payload =
-        call(m_endpoints.eventUrl, zavnfe::Soap::kEventService, "nfeRecepcaoEvento", batch, &why);
-    std::optional<zavnfe::BatchAnswer> answer;
-    if (!payload.isEmpty()) {
-        answer = zavnfe::parseRetEnvEvento(payload, &error);
-        if (!answer)
-            why = QStringLiteral("resposta inválida da autoridade: %1").arg(error);
-    }
+    const std::optional<zavnfe::BatchAnswer> answer = postBatch(batch, &why);
     for (const size_t i : which) {
-        const LotEvent& event = events[i];
-        TransmissionResult& r = lot.results[i];
-        if (!answer) {
-            r = unanswered(why);
-            continue;
-        }
-        // Refused whole: none of its events was registered.
-        if (answer->status != 128) {
-            notePause(answer->status, answer->statusText);
-            r = rejected(answer->status, answer->statusText);
-            continue;
-        }
-        // Matched by access key: an authority may answer a batch in any order.
-        const zavnfe::EventResult* mine = nullptr;
-        for (const zavnfe::EventResult& e : answer->events)
-            if (e.accessKey == event.accessKey)
-                mine = &e;
-        if (!mine) {
-            r = unanswered(QStringLiteral("a resposta da autoridade não traz o resultado do evento"));
-            continue;
-        }
-        if (registers(mine->status)) {
-            r = TransmissionResult{};
-            r.kind = TransmissionResult::Kind::Registered;
-            r.status = mine->status;
-            r.statusText = mine->statusText;
-            r.protocol = mine->protocol;
-            r.registeredAt = mine->registeredAt;
-            r.application = mine->application.isEmpty() ? answer->application : mine->application;
-            r.procEvento = zavnfe::procEventoNFe(zavnfe::eventoOf(event.signedEnvEvento, event.accessKey),
-                                                 mine->retEventoXml);
-            continue;
-        }
-        if (mine->status == 573 || mine->status == 218 || mine->status == 420) {
-            // Already registered (an earlier answer was lost), or the NF-e
-            // already cancelled: take it from the authority instead of
-            // failing or registering a second one.
-            const int queries = r.queries;
-            if (queries >= event.queriesLeft) {
-                r = unanswered(QStringLiteral("%1 - %2; consulta adiada: limite de consultas da NF-e na hora")
-                                   .arg(QString::number(mine->status), mine->statusText));
-                r.queries = queries;
-                continue;
-            }
-            TransmissionResult found;
-            if (query(event.accessKey, event.signedEnvEvento, found) == Known::NotRegistered)
-                found = rejected(mine->status, mine->statusText);
-            r = found;
-            r.queries = queries + 1;
-            continue;
-        }
-        if (AuthorityPause::minutesFor(mine->status) > 0)
-            notePause(mine->status, mine->statusText);
-        r = rejected(mine->status, mine->statusText);
+        if (!answer)
+            lot.results[i] = unanswered(why);
+        else
+            settle(events[i], *answer, lot.results[i]);
     }
+}
+
+std::optional<zavnfe::BatchAnswer> EventTransmission::postBatch(const QByteArray& batch, QString* why) {
+    const QByteArray payload =
+        call(m_endpoints.eventUrl, zavnfe::Soap::kEventService, "nfeRecepcaoEvento", batch, why);
+    if (payload.isEmpty())
+        return std::nullopt;
+    QString error;
+    std::optional<zavnfe::BatchAnswer> answer = zavnfe::parseRetEnvEvento(payload, &error);
+    if (!answer)
+        *why = QStringLiteral("resposta inválida da autoridade: %1").arg(error);
+    return answer;
+}
+
+void EventTransmission::settle(const LotEvent& event, const zavnfe::BatchAnswer& answer,
+                               TransmissionResult& r) {
+    // Refused whole: none of its events was registered.
+    if (answer.status != 128) {
+        notePause(answer.status, answer.statusText);
+        r = rejected(answer.status, answer.statusText);
+        return;
+    }
+    // Matched by access key: an authority may answer a batch in any order.
+    const zavnfe::EventResult* mine = nullptr;
+    for (const zavnfe::EventResult& e : answer.events)
+        if (e.accessKey == event.accessKey)
+            mine = &e;
+    if (!mine) {
+        r = unanswered(QStringLiteral("a resposta da autoridade não traz o resultado do evento"));
+        return;
+    }
+    if (registers(mine->status)) {
+        r = registeredBy(event, *mine, answer);
+        return;
+    }
+    if (mine->status == 573 || mine->status == 218 || mine->status == 420) {
+        settleByQuery(event, *mine, r);
+        return;
+    }
+    if (AuthorityPause::minutesFor(mine->status) > 0)
+        notePause(mine->status, mine->statusText);
+    r = rejected(mine->status, mine->statusText);
+}
+
+// Already registered (an earlier answer was lost), or the NF-e already
+// cancelled: take it from the authority instead of failing or registering a
+// second one.
+void EventTransmission::settleByQuery(const LotEvent& event, const zavnfe::EventResult& mine,
+                                      TransmissionResult& r) {
+    const int queries = r.queries;
+    if (queries >= event.queriesLeft) {
+        r = unanswered(QStringLiteral("%1 - %2; consulta adiada: limite de consultas da NF-e na hora")
+                           .arg(QString::number(mine.status), mine.statusText));
+        r.queries = queries;
+        return;
+    }
+    TransmissionResult found;
+    if (query(event.accessKey, event.signedEnvEvento, found) == Known::NotRegistered)
+        found = rejected(mine.status, mine.statusText);
+    r = found;
+    r.queries = queries + 1;
 }
 
 LotResult EventTransmission::sendLot(const QString& batchId, const std::vector<LotEvent>& events) {

@@ -31,7 +31,13 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
 #include <vector>
+
+namespace zavnfe {
+struct BatchAnswer;
+struct EventResult;
+} // namespace zavnfe
 
 namespace zavserver {
 
@@ -93,6 +99,14 @@ private:
     // The events of a lot still to send, in one batch; their results filled.
     void post(const QString& batchId, const std::vector<LotEvent>& events, const std::vector<size_t>& which,
               LotResult& lot);
+    // The batch sent to the event service: the authority's answer, or none
+    // with *why.
+    std::optional<zavnfe::BatchAnswer> postBatch(const QByteArray& batch, QString* why);
+    // What the batch's answer says of one of its events, into r.
+    void settle(const LotEvent& event, const zavnfe::BatchAnswer& answer, TransmissionResult& r);
+    // An event answered 573, 218 or 420, taken from the protocol query when
+    // the NF-e's queries allow one.
+    void settleByQuery(const LotEvent& event, const zavnfe::EventResult& mine, TransmissionResult& r);
     // The message sent to one of the authority's services in its SOAP
     // envelope: the answer's payload, or empty with *why (an authority out of
     // reach noted on the lot).

@@ -525,70 +525,89 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
                  std::exchange(request->reply, QByteArray()), request->extraHeaders);
 }
 
+struct HttpEndpoint::Refusal {
+    int status = 0;
+    RpcCode code = RpcCode::InvalidRequest;
+    QString message;
+    QList<QPair<QByteArray, QByteArray>> extraHeaders;
+};
+
 bool HttpEndpoint::admit(MHD_Connection* connection, const char* url, const char* method, Request& request) {
-    const QByteArray path(url);
-    const QByteArray verb(method);
     request.cbor = prefersCbor(header(connection, "Accept"));
-    const auto refuseWith = [&](int status, RpcCode code, const QString& message,
-                                const QList<QPair<QByteArray, QByteArray>>& extra = {}) {
-        request.status = status;
-        refuse(connection, status, code, message, extra);
+    const std::optional<Refusal> refusal =
+        refusalOfHead(connection, QByteArray(url), QByteArray(method), request);
+    if (refusal) {
+        request.status = refusal->status;
+        refuse(connection, refusal->status, refusal->code, refusal->message, refusal->extraHeaders);
         return false;
-    };
+    }
+    admitted(request);
+    return true;
+}
+
+std::optional<HttpEndpoint::Refusal> HttpEndpoint::refusalOfHead(MHD_Connection* connection,
+                                                                 const QByteArray& path,
+                                                                 const QByteArray& verb, Request& request) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping)
-            return refuseWith(503, RpcCode::ServerError, QStringLiteral("O servidor está sendo encerrado."),
-                              {{"Connection", "close"}});
+            return Refusal{503,
+                           RpcCode::ServerError,
+                           QStringLiteral("O servidor está sendo encerrado."),
+                           {{"Connection", "close"}}};
     }
     // A name the server does not answer to is a page reaching it through
     // a name it controls (DNS rebinding): nothing is served to it.
     const QString host = hostOf(header(connection, "Host"));
     if (!m_hostNames.contains(host))
-        return refuseWith(421, RpcCode::InvalidRequest,
-                          QStringLiteral("Nome de servidor não atendido: \"%1\".").arg(host.left(100)));
+        return Refusal{421, RpcCode::InvalidRequest,
+                       QStringLiteral("Nome de servidor não atendido: \"%1\".").arg(host.left(100))};
     // Browsers send Origin with a page's calls; the screen never does.
     if (!header(connection, "Origin").isNull())
-        return refuseWith(403, RpcCode::InvalidRequest,
-                          QStringLiteral("Chamadas de páginas web não são aceitas por este servidor."));
+        return Refusal{403, RpcCode::InvalidRequest,
+                       QStringLiteral("Chamadas de páginas web não são aceitas por este servidor.")};
     if (path == kHealthPath) {
         if (verb != "GET" && verb != "HEAD")
-            return refuseWith(405, RpcCode::InvalidRequest, QStringLiteral("Use GET para /health."),
-                              {{"Allow", "GET"}});
+            return Refusal{
+                405, RpcCode::InvalidRequest, QStringLiteral("Use GET para /health."), {{"Allow", "GET"}}};
         request.kind = Request::Kind::Health;
-        admitted(request);
-        return true;
+        return std::nullopt;
     }
     if (path != kEndpointPath)
-        return refuseWith(404, RpcCode::MethodNotFound,
-                          QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")
-                              .arg(QString::fromLatin1(verb), QString::fromUtf8(path).left(200),
-                                   QLatin1StringView(kEndpointPath)));
+        return Refusal{404, RpcCode::MethodNotFound,
+                       QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")
+                           .arg(QString::fromLatin1(verb), QString::fromUtf8(path).left(200),
+                                QLatin1StringView(kEndpointPath))};
+    return refusalOfCall(connection, verb, request);
+}
+
+std::optional<HttpEndpoint::Refusal> HttpEndpoint::refusalOfCall(MHD_Connection* connection,
+                                                                 const QByteArray& verb, Request& request) {
     if (verb != "POST")
-        return refuseWith(405, RpcCode::InvalidRequest,
-                          QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE."),
-                          {{"Allow", "POST"}});
+        return Refusal{405,
+                       RpcCode::InvalidRequest,
+                       QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE."),
+                       {{"Allow", "POST"}}};
     const QByteArray type = mediaType(header(connection, "Content-Type"));
     if (type == "application/cbor")
         request.format = RequestFormat::Cbor;
     else if (type == "application/json")
         request.format = RequestFormat::Json;
     else
-        return refuseWith(415, RpcCode::InvalidRequest,
-                          QStringLiteral("Tipo de conteúdo não aceito: \"%1\"; use application/json ou "
-                                         "application/cbor.")
-                              .arg(QString::fromLatin1(type).left(100)));
+        return Refusal{415, RpcCode::InvalidRequest,
+                       QStringLiteral("Tipo de conteúdo não aceito: \"%1\"; use application/json ou "
+                                      "application/cbor.")
+                           .arg(QString::fromLatin1(type).left(100))};
     bool known = false;
     const qint64 announced = header(connection, "Content-Length").toLongLong(&known);
     if (known && announced > m_options.maxBody)
-        return refuseWith(413, RpcCode::InvalidRequest,
-                          QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
-                              .arg(m_options.maxBody));
+        return Refusal{413, RpcCode::InvalidRequest,
+                       QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
+                           .arg(m_options.maxBody)};
     if (known)
         request.body.reserve(qsizetype(announced));
     request.bearer = bearerOf(header(connection, "Authorization"));
-    admitted(request);
-    return true;
+    return std::nullopt;
 }
 
 void HttpEndpoint::admitted(Request& request) {

@@ -34,6 +34,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -76,6 +77,14 @@ public:
 private:
     // The head's checks; false when the request was answered with a refusal.
     bool admit(MHD_Connection* connection, const char* url, const char* method, Request& request);
+    struct Refusal; // a request's head refused: its status, error and headers
+    // The head's checks, in order: nothing while stopping, the server's own
+    // names, no web page, a known path and method; the refusal, or none.
+    std::optional<Refusal> refusalOfHead(MHD_Connection* connection, const QByteArray& path,
+                                         const QByteArray& verb, Request& request);
+    // A call's head: POST, its body's type and declared size.
+    std::optional<Refusal> refusalOfCall(MHD_Connection* connection, const QByteArray& verb,
+                                         Request& request);
     // Counts an admitted request as in progress until it is completed.
     void admitted(Request& request);
     // Answers on this thread what needs no worker (the progress of a running
