@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTextStream>
@@ -92,28 +93,17 @@ int create(const QString& text, const zavdb::SeedOptions& options, bool force, b
     QTextStream out(stdout);
     QElapsedTimer clock;
     clock.start();
-    bool created = false;
     {
         QSqlDatabase db = zavdb::open(text, QLatin1String(kConnection));
-        try {
-            if (zavdb::hasTables(db)) {
-                if (!force)
-                    throw zavdb::DatabaseError(
-                        QStringLiteral("O banco %1 já tem tabelas; use --force para recriá-las.")
-                            .arg(zavdb::describe(parts)));
-                zavdb::dropSchema(db);
-            }
-            zavdb::createSchema(db);
-            created = true;
-            if (!schemaOnly) {
-                zavdb::seedReference(db, options);
-                zavdb::seedInvoices(db, options);
-            }
-        } catch (...) {
+        bool created = false;
+        // Unless dismissed below, whatever failed is undone: the schema this
+        // run made is dropped from a database that was there before (the first
+        // error is the one reported), a file this run made is removed.
+        auto undo = qScopeGuard([&] {
             if (created && !newFile) {
                 try {
                     zavdb::dropSchema(db);
-                } catch (const zavdb::DatabaseError&) {
+                } catch (...) {
                     // The first error is the one to report.
                 }
             }
@@ -122,8 +112,21 @@ int create(const QString& text, const zavdb::SeedOptions& options, bool force, b
             QSqlDatabase::removeDatabase(QLatin1String(kConnection));
             if (newFile)
                 removeSQLiteFile(parts.path);
-            throw;
+        });
+        if (zavdb::hasTables(db)) {
+            if (!force)
+                throw zavdb::DatabaseError(
+                    QStringLiteral("O banco %1 já tem tabelas; use --force para recriá-las.")
+                        .arg(zavdb::describe(parts)));
+            zavdb::dropSchema(db);
         }
+        zavdb::createSchema(db);
+        created = true;
+        if (!schemaOnly) {
+            zavdb::seedReference(db, options);
+            zavdb::seedInvoices(db, options);
+        }
+        undo.dismiss();
         db.close();
     }
     QSqlDatabase::removeDatabase(QLatin1String(kConnection));

@@ -407,6 +407,25 @@ private Q_SLOTS:
         QCOMPARE(r.code, 1);
         QVERIFY(notes.open(QIODevice::ReadOnly));
         QCOMPARE(notes.readAll(), QByteArray(4096, 'x'));
+
+        // A database that was there before (an empty file): the schema is made,
+        // the data then fails (these schema files hold no table of it), and the
+        // file is left as it was, without the tables this run made.
+        broken.remove();
+        QFile only(dir.filePath(QStringLiteral("schema/010-only.sql")));
+        QVERIFY(only.open(QIODevice::WriteOnly));
+        only.write("CREATE TABLE OK1 (X INTEGER);\n");
+        only.close();
+        const QString existing = dir.filePath(QStringLiteral("existing.db"));
+        QFile empty(existing);
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
+        r = dbinit({QStringLiteral("--db"), existing}, env);
+        QCOMPARE(r.code, 1);
+        QVERIFY2(!r.err.isEmpty(), "the failure is told");
+        QVERIFY(QFile::exists(existing));
+        QCOMPARE(count(existing, QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'")),
+                 0);
     }
 
     // On PostgreSQL the tool works on the tables of an existing database.
