@@ -358,6 +358,17 @@ void tst_ResponseReader::anyRowReadAsTheWholeIs_data() {
              "2026-05-31T10:20:30" +
              amount,
          true);
+    with("a text that is no UTF-8",
+         "\x84\x6A"
+         "00000001\xC3\x28" +
+             one + day + amount,
+         false);
+    with("a day that is no UTF-8",
+         "\x84" + key + one +
+             "\x6A"
+             "2026-05-3\xFF" +
+             amount,
+         false);
     with("a row of three values", "\x83" + key + one + day, false);
     with("a row of five values", "\x85" + key + one + day + amount + one, false);
     with("a row that is an object", "\xA1" + key + one, false);
