@@ -598,6 +598,55 @@ bool integerOf(const CborItem& item, qint64* value) {
     return true;
 }
 
+// One value of a plain row into its column's cell at the row (a NULL leaves
+// the cell NULL): false when it is not of the column's kind or passes its
+// limits, the cell then left as it was.
+bool takePlainCell(PacketColumn& col, int row, const CborItem& item, QStringDecoder& utf8,
+                   QList<QChar>& scratch) {
+    if (item.kind == CborItem::Null)
+        return true;
+    const auto r = size_t(row);
+    qint64 integer = 0;
+    switch (col.type) {
+    case ftString: {
+        const auto n = qsizetype(item.size);
+        if (item.kind != CborItem::Text || n > DataPacket::kMaxTextBytes ||
+            col.bytes.size() + n > qsizetype(std::numeric_limits<quint32>::max()) ||
+            !isUtf8(item.text, n, utf8, scratch))
+            return false;
+        const qsizetype start = col.bytes.size();
+        col.bytes.append(item.text, n);
+        col.settleLastText(row, start, n);
+        return true;
+    }
+    case ftDateTime:
+        if (item.kind != CborItem::Text || item.size > 64 ||
+            !isUtf8(item.text, qsizetype(item.size), utf8, scratch) ||
+            !PacketColumn::parseDateTime(QUtf8StringView(item.text, qsizetype(item.size)), &col.integers[r]))
+            return false;
+        col.nulls[r] = false;
+        return true;
+    case ftFloat:
+        if (item.kind == CborItem::Real)
+            col.reals[r] = item.real;
+        else if ((item.kind == CborItem::Unsigned || item.kind == CborItem::Negative) &&
+                 integerOf(item, &integer))
+            col.reals[r] = double(integer);
+        else
+            return false;
+        col.nulls[r] = false;
+        return true;
+    case ftInteger:
+        if ((item.kind != CborItem::Unsigned && item.kind != CborItem::Negative) ||
+            !integerOf(item, &integer))
+            return false;
+        col.integers[r] = integer;
+        col.nulls[r] = false;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 // The plain rows at the head of the pending bytes, read with libcbor's item
@@ -644,56 +693,9 @@ void DataPacketRowStream::readPlainRows(qsizetype* consumed) {
         for (size_t c = 0; c < fieldCount; ++c)
             textSizes[c] = pd.columns[c].bytes.size();
         const int row = m_packet.appendRow();
-        const auto r = size_t(row);
         bool whole = true;
-        for (size_t c = 0; c < fieldCount && whole; ++c) {
-            PacketColumn& col = pd.columns[c];
-            whole = next();
-            if (!whole || item.kind == CborItem::Null)
-                continue;
-            qint64 integer = 0;
-            switch (col.type) {
-            case ftString: {
-                const auto n = qsizetype(item.size);
-                whole = item.kind == CborItem::Text && n <= DataPacket::kMaxTextBytes &&
-                        col.bytes.size() + n <= qsizetype(std::numeric_limits<quint32>::max()) &&
-                        isUtf8(item.text, n, utf8, scratch);
-                if (whole) {
-                    const qsizetype start = col.bytes.size();
-                    col.bytes.append(item.text, n);
-                    col.settleLastText(row, start, n);
-                }
-                break;
-            }
-            case ftDateTime:
-                whole = item.kind == CborItem::Text && item.size <= 64 &&
-                        isUtf8(item.text, qsizetype(item.size), utf8, scratch) &&
-                        PacketColumn::parseDateTime(QUtf8StringView(item.text, qsizetype(item.size)),
-                                                    &col.integers[r]);
-                if (whole)
-                    col.nulls[r] = false;
-                break;
-            case ftFloat:
-                if (item.kind == CborItem::Real)
-                    col.reals[r] = item.real;
-                else if ((item.kind == CborItem::Unsigned || item.kind == CborItem::Negative) &&
-                         integerOf(item, &integer))
-                    col.reals[r] = double(integer);
-                else
-                    whole = false;
-                if (whole)
-                    col.nulls[r] = false;
-                break;
-            case ftInteger:
-                whole = (item.kind == CborItem::Unsigned || item.kind == CborItem::Negative) &&
-                        integerOf(item, &integer);
-                if (whole) {
-                    col.integers[r] = integer;
-                    col.nulls[r] = false;
-                }
-                break;
-            }
-        }
+        for (size_t c = 0; c < fieldCount && whole; ++c)
+            whole = next() && takePlainCell(pd.columns[c], row, item, utf8, scratch);
         if (!whole) {
             for (size_t c = 0; c < fieldCount; ++c)
                 pd.columns[c].dropLastRow(textSizes[c]);
