@@ -51,6 +51,11 @@ struct TNetConnection::Exchange {
 
 namespace {
 
+// Why a call failed when its component was destroyed while it ran.
+QString endedDuringCall() {
+    return QStringLiteral("a conexão foi encerrada durante a chamada.");
+}
+
 // What a progress answer says: the call runs and has said how much it has.
 struct Progress {
     bool known = false;
@@ -195,7 +200,7 @@ QString TNetConnection::transportCause(const Exchange& e) const {
     case Abort::Closed:
         return QStringLiteral("a conexão foi fechada durante a chamada.");
     case Abort::Destroyed:
-        return QStringLiteral("a conexão foi encerrada durante a chamada.");
+        return endedDuringCall();
     case Abort::TimedOut:
         return HostText::text(HostText::CallSilent).arg(where, seconds(e.timeoutMs)) + u' ' +
                HostText::text(HostText::CallMayGoOn);
@@ -280,7 +285,7 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
     };
     Exchange e = watchedExchange(std::move(request), id);
     if (!*alive)
-        throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
+        throw EZavError(errorText + u' ' + endedDuringCall());
     if (e.abort != Abort::None || e.result.outcome != HttpResult::Outcome::Answered || e.result.status == 0) {
         // The next call connects again, with the address the session then gives.
         m_connected = false;
@@ -297,7 +302,7 @@ void TNetConnection::connectForCall() {
     const QString errorText = ConnectionErrorText;
     const QString cause = connectServer();
     if (!*alive)
-        throw EZavError(errorText + u' ' + QStringLiteral("a conexão foi encerrada durante a chamada."));
+        throw EZavError(errorText + u' ' + endedDuringCall());
     if (!cause.isEmpty()) {
         m_lastError = ConnectionErrorText + u' ' + cause;
         throw EZavError(m_lastError);
