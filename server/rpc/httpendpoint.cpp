@@ -46,6 +46,11 @@ const char* const kHealthSql = "SELECT 1 FROM NOTAFISCAL WHERE 1 = 0";
 constexpr size_t kHeadMemory = size_t{32} * 1024;
 // Answers (or bodies) larger than this give their memory back when done.
 constexpr qsizetype kTrimAfterBytes = qsizetype{4} * 1024 * 1024;
+
+// The refusal of a body over the limit, announced or found while it arrives.
+QString tooLarge(qint64 maxBody) {
+    return QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.").arg(maxBody);
+}
 // A streamed answer leaves in pieces of about this size, and at most this
 // much of it waits for the client.
 constexpr qsizetype kPieceBytes = qsizetype{64} * 1024;
@@ -504,9 +509,7 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
     }
     if (request->tooLarge) {
         request->status = 413;
-        const QString message =
-            QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
-                .arg(m_options.maxBody);
+        const QString message = tooLarge(m_options.maxBody);
         m_log.call(CallOutcome{QString(), -1, int(RpcCode::InvalidRequest), message, request->from},
                    millisecondsSince(request->timer), 0, request->cbor ? "cbor" : "json");
         return refuse(connection, 413, RpcCode::InvalidRequest, message);
@@ -601,9 +604,7 @@ std::optional<HttpEndpoint::Refusal> HttpEndpoint::refusalOfCall(MHD_Connection*
     bool known = false;
     const qint64 announced = header(connection, "Content-Length").toLongLong(&known);
     if (known && announced > m_options.maxBody)
-        return Refusal{413, RpcCode::InvalidRequest,
-                       QStringLiteral("Requisição grande demais: o limite do servidor é de %1 bytes.")
-                           .arg(m_options.maxBody)};
+        return Refusal{413, RpcCode::InvalidRequest, tooLarge(m_options.maxBody)};
     if (known)
         request.body.reserve(qsizetype(announced));
     request.bearer = bearerOf(header(connection, "Authorization"));
