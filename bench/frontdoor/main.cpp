@@ -26,8 +26,6 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include "benchsupport.h"
-
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -42,10 +40,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-[[noreturn]] void die(const QString& why) {
-    std::fprintf(stderr, "bench-frontdoor: %s\n", why.toLocal8Bit().constData());
-    std::exit(1);
-}
+using zavbench::die;
 
 size_t discard(char*, size_t size, size_t count, void*) {
     return size * count;
@@ -121,8 +116,7 @@ Load load(const QByteArray& url, const QByteArray& body, const QByteArray& caFil
 
 } // namespace
 
-int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
+int run(QCoreApplication& app) {
     int seconds = 20;
     int clients = 8;
     bool tls = false;
@@ -254,4 +248,10 @@ int main(int argc, char* argv[]) {
                 calls.perSecond, calls.p99, health.perSecond,
                 calls.perSecond / std::max(1.0, health.perSecond), percentile(probes, 0.99));
     return 0;
+}
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    // A failure unwinds to here: the server the run started stops with it.
+    return zavbench::runReportingFailure("bench-frontdoor", [&] { return run(app); });
 }

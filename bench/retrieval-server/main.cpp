@@ -72,10 +72,7 @@ struct Period {
     int rows = 0;
 };
 
-[[noreturn]] void die(const QString& text) {
-    std::fprintf(stderr, "bench-retrieval-server: %s\n", qPrintable(text));
-    std::exit(1);
-}
+using zavbench::die;
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -310,8 +307,7 @@ void benchmark(const QString& label, const QString& connection, bool postgres, i
 
 } // namespace
 
-int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
+int run(QCoreApplication& app) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("GetNotaFiscal over HTTP beside the database's own time."));
@@ -333,18 +329,23 @@ int main(int argc, char* argv[]) {
     QString pg = parser.value(QStringLiteral("pg"));
     if (pg.isEmpty())
         pg = qEnvironmentVariable("ZAV_BENCH_PG");
+    // "none" is no database: SQLite only, whatever ZAV_BENCH_PG says.
+    if (pg == u"none")
+        pg.clear();
 
-    try {
-        ensureVolume(sqlite, invoices);
-        benchmark(QStringLiteral("SQLite ") + sqlite, sqlite, false, runs);
-        if (!pg.isEmpty()) {
-            ensureVolume(pg, invoices);
-            benchmark(QStringLiteral("PostgreSQL"), pg, true, runs);
-        } else {
-            std::printf("\nPostgreSQL: skipped (no --pg and no ZAV_BENCH_PG)\n");
-        }
-    } catch (const zavdb::DatabaseError& error) {
-        die(error.text());
+    ensureVolume(sqlite, invoices);
+    benchmark(QStringLiteral("SQLite ") + sqlite, sqlite, false, runs);
+    if (!pg.isEmpty()) {
+        ensureVolume(pg, invoices);
+        benchmark(QStringLiteral("PostgreSQL"), pg, true, runs);
+    } else {
+        std::printf("\nPostgreSQL: skipped (--pg none, or no --pg and no ZAV_BENCH_PG)\n");
     }
     return 0;
+}
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    // A failure unwinds to here: the server a run started stops with it.
+    return zavbench::runReportingFailure("bench-retrieval-server", [&] { return run(app); });
 }

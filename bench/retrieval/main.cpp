@@ -92,10 +92,7 @@ WHERE NF.CDFILIAL = :'P_CDFILIAL' AND NF.CDEMPRESA = :'P_CDEMPRESA' AND NF.CDINS
 const char* const kParamNames[] = {"P_CDFILIAL", "P_CDEMPRESA", "P_CDINSCESTA", "P_CDINSCMUNI",
                                    "P_CDSERIE",  "P_DTINICIAL", "P_DTFIMEXCL"};
 
-[[noreturn]] void die(const QString& text) {
-    std::fprintf(stderr, "bench-retrieval: %s\n", text.toLocal8Bit().constData());
-    std::exit(1);
-}
+using zavbench::die;
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -417,12 +414,19 @@ void measure(QTextStream& out, const QString& dialect, const QString& connection
 
 } // namespace
 
+int run(QApplication& app);
+
 int main(int argc, char* argv[]) {
     // QApplication: the connection waits in a local event loop as it does
     // under the screen.
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
+    // A failure unwinds to here: the server a run started stops with it.
+    return zavbench::runReportingFailure("bench-retrieval", [&] { return run(app); });
+}
+
+int run(QApplication& app) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Invoice list: call to dataset ready, against the database."));
@@ -460,40 +464,32 @@ int main(int argc, char* argv[]) {
     QDir().mkpath(dir);
 
     QTextStream out(stdout);
-    try {
-        const QString sqlite = QDir(dir).filePath(QStringLiteral("retrieval.sqlite"));
-        ensureDatabase(sqlite, invoices);
-        out << QStringLiteral(
-                   "median of %1 runs; times in ms; client = call to dataset ready; ratio = client / "
-                   "database; server = its logged time of the call; rest = client - server; bytes "
-                   "per row held by the loaded list (malloc / packet storage)")
-                   .arg(runs)
-            << Qt::endl
-            << QStringLiteral(
-                   "database      rows  enc     client       db   ratio    server      rest    bytes/row")
-            << Qt::endl;
-        measure(out, QStringLiteral("sqlite"), sqlite, runs);
-        if (!pg.isEmpty()) {
-            const QString bench = zavdb::withDatabase(pg, QLatin1StringView(kBenchDatabase));
-            if (invoiceCount(bench) < 0) {
-                const QString name = QStringLiteral("bench-retrieval-admin");
-                {
-                    QSqlDatabase admin = zavdb::open(pg, name);
-                    QSqlQuery create(admin);
-                    // An identifier, not a value: CREATE DATABASE takes no parameters.
-                    if (!create.exec(
-                            QStringLiteral("CREATE DATABASE %1").arg(QLatin1StringView(kBenchDatabase))))
-                        die(QStringLiteral("CREATE DATABASE: %1").arg(create.lastError().text()));
-                }
-                QSqlDatabase::removeDatabase(name);
+    const QString sqlite = QDir(dir).filePath(QStringLiteral("retrieval.sqlite"));
+    ensureDatabase(sqlite, invoices);
+    out << QStringLiteral("median of %1 runs; times in ms; client = call to dataset ready; ratio = client / "
+                          "database; server = its logged time of the call; rest = client - server; bytes "
+                          "per row held by the loaded list (malloc / packet storage)")
+               .arg(runs)
+        << Qt::endl
+        << QStringLiteral(
+               "database      rows  enc     client       db   ratio    server      rest    bytes/row")
+        << Qt::endl;
+    measure(out, QStringLiteral("sqlite"), sqlite, runs);
+    if (!pg.isEmpty()) {
+        const QString bench = zavdb::withDatabase(pg, QLatin1StringView(kBenchDatabase));
+        if (invoiceCount(bench) < 0) {
+            const QString name = QStringLiteral("bench-retrieval-admin");
+            {
+                QSqlDatabase admin = zavdb::open(pg, name);
+                QSqlQuery create(admin);
+                // An identifier, not a value: CREATE DATABASE takes no parameters.
+                if (!create.exec(QStringLiteral("CREATE DATABASE %1").arg(QLatin1StringView(kBenchDatabase))))
+                    die(QStringLiteral("CREATE DATABASE: %1").arg(create.lastError().text()));
             }
-            ensureDatabase(bench, invoices);
-            measure(out, QStringLiteral("postgresql"), bench, runs);
+            QSqlDatabase::removeDatabase(name);
         }
-    } catch (const EZavError& e) {
-        die(e.text());
-    } catch (const zavdb::DatabaseError& e) {
-        die(e.text());
+        ensureDatabase(bench, invoices);
+        measure(out, QStringLiteral("postgresql"), bench, runs);
     }
     out << QStringLiteral("targets: client at most 1.5x the database at 100000 rows (JSON 3x); at most 250 "
                           "bytes per row; us/row flat up to 1000000 rows")
