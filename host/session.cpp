@@ -1,4 +1,6 @@
 #include "session.h"
+#include "database.h"
+
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QVariant>
@@ -21,9 +23,7 @@ QDate dataProcFromDatabase(const QString& branch) {
     q.bindValue(QStringLiteral(":CDFILIAL"), branch);
     if (!q.exec() || !q.next())
         return today;
-    const QVariant v = q.value(0);
-    const QDate d =
-        v.typeId() == QMetaType::QDate ? v.toDate() : QDate::fromString(v.toString().left(10), Qt::ISODate);
+    const QDate d = zavdb::dateValue(q.value(0));
     return d.isValid() ? d : today;
 }
 

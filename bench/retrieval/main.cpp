@@ -134,9 +134,7 @@ QDate dayAt(QSqlDatabase& db, const QStringList& est, int offset) {
         die(QStringLiteral("no invoice %1 of the establishment: %2")
                 .arg(offset + 1)
                 .arg(q.lastError().text()));
-    const QVariant v = q.value(0);
-    return v.metaType().id() == QMetaType::QDate ? v.toDate()
-                                                 : QDate::fromString(v.toString().left(10), Qt::ISODate);
+    return zavdb::dateValue(q.value(0));
 }
 
 // Periods from the establishment's first day that hold about each size.

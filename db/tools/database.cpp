@@ -147,6 +147,11 @@ Dialect dialectOf(const QSqlDatabase& db) {
         QStringLiteral("Driver de banco de dados não suportado: \"%1\".").arg(db.driverName()));
 }
 
+QDate dateValue(const QVariant& value) {
+    return value.typeId() == QMetaType::QDate ? value.toDate()
+                                              : QDate::fromString(value.toString().left(10), Qt::ISODate);
+}
+
 QString schemaDirectory() {
     const QString fromEnv = qEnvironmentVariable("ZAV_SCHEMA_DIR");
     return fromEnv.isEmpty() ? QLatin1String(kEmbeddedSchema) : fromEnv;

@@ -6,8 +6,10 @@
 //     ("host=127.0.0.1 port=5432 dbname=zav user=zav password=zav"): PostgreSQL.
 #include "texterror.h"
 
+#include <QDate>
 #include <QSqlDatabase>
 #include <QString>
+#include <QVariant>
 
 namespace zavdb {
 
@@ -22,6 +24,10 @@ enum class Dialect { SQLite, PostgreSQL };
 // Portuguese text naming the cause when it cannot be opened.
 QSqlDatabase open(const QString& connectionText, const QString& connectionName);
 Dialect dialectOf(const QSqlDatabase& db);
+// A DATE column's value as either database gives it: PostgreSQL a date,
+// SQLite the text it keeps ("YYYY-MM-DD", perhaps with a time). Invalid when
+// it is neither.
+QDate dateValue(const QVariant& value);
 
 // Creates the schema (every file of db/schema in order, in the dialect of db).
 void createSchema(QSqlDatabase& db);

@@ -71,7 +71,7 @@ std::vector<Authorised> authorised(QSqlDatabase& db) {
     while (q.next()) {
         Authorised a;
         a.entry = q.value(0).toString();
-        a.issued = QDate::fromString(q.value(1).toString().left(10), Qt::ISODate);
+        a.issued = dateValue(q.value(1));
         a.exit = q.value(2).toString() == u"S";
         a.cents = qRound64(q.value(3).toDouble() * 100);
         for (int i = 4; i < 9; ++i)

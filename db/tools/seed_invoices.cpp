@@ -329,14 +329,6 @@ void seedVolume(InvoiceWriter& writer, const Sources& s, const QDate& today, int
     }
 }
 
-// A day as either database gives DTEMISSAO: a DATE, or the ISO text SQLite
-// keeps.
-QDate issueDay(const QVariant& value) {
-    return value.metaType().id() == QMetaType::QDate
-               ? value.toDate()
-               : QDate::fromString(value.toString().left(10), Qt::ISODate);
-}
-
 } // namespace
 
 std::optional<BusiestEstablishment> busiestEstablishment(QSqlDatabase& db) {
@@ -346,8 +338,8 @@ std::optional<BusiestEstablishment> busiestEstablishment(QSqlDatabase& db) {
     BusiestEstablishment e;
     readKeys(query, e);
     e.authorised = query.value(5).toInt();
-    e.firstIssue = issueDay(query.value(6));
-    e.lastIssue = issueDay(query.value(7));
+    e.firstIssue = dateValue(query.value(6));
+    e.lastIssue = dateValue(query.value(7));
     return e;
 }
 

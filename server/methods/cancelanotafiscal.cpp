@@ -92,13 +92,7 @@ void checkProcessingDate(const Arguments& a, const CancellationContext& context,
         q.bindValue(0, branch);
         if (!q.exec())
             throw zavdb::DatabaseError(q.lastError().text());
-        // PostgreSQL gives a date, SQLite the text it keeps ("YYYY-MM-DD...").
-        QDate day = QDate::currentDate();
-        if (q.next()) {
-            const QVariant v = q.value(0);
-            day = v.typeId() == QMetaType::QDate ? v.toDate()
-                                                 : QDate::fromString(v.toString().left(10), Qt::ISODate);
-        }
+        const QDate day = q.next() ? zavdb::dateValue(q.value(0)) : QDate::currentDate();
         q.finish();
         if (day != context.processingDate)
             a.reject(3, QStringLiteral("data de processamento"),

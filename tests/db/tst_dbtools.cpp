@@ -221,6 +221,18 @@ private Q_SLOTS:
                  true);
     }
 
+    // A DATE column as either database gives it: a date, or SQLite's text,
+    // alone or with a time; anything else is no day.
+    void dateValues() {
+        const QDate day(2026, 12, 9);
+        QCOMPARE(zavdb::dateValue(QVariant(day)), day);
+        QCOMPARE(zavdb::dateValue(QStringLiteral("2026-12-09")), day);
+        QCOMPARE(zavdb::dateValue(QStringLiteral("2026-12-09 10:20:30")), day);
+        QVERIFY(!zavdb::dateValue(QStringLiteral("09/12/2026")).isValid());
+        QVERIFY(!zavdb::dateValue(QStringLiteral("2026-02-30")).isValid());
+        QVERIFY(!zavdb::dateValue(QVariant()).isValid());
+    }
+
     // The largest list a database offers: the establishment with the most
     // authorised invoices, the same as counting every invoice by hand, ties
     // going to the first by its keys; none once no invoice is authorised.
