@@ -1073,8 +1073,10 @@ private Q_SLOTS:
                                            path(QStringLiteral("other/ca.pem")), QStringLiteral("--log-file"),
                                            path(QStringLiteral("u.log"))});
         QVERIFY(port > 0);
-        const QByteArray output =
-            sClient(port, {}, httpPost("/ws/NFeStatusServico4", serviceStatusRequest()));
+        // The handshake alone, no request after it: the authority closing on a
+        // request it has not read would reset the connection, and the reset
+        // can discard the alert before the client reads it.
+        const QByteArray output = sClient(port, {}, QByteArray());
         QVERIFY2(output.contains("alert unknown ca"), output.constData());
         QVERIFY2(!output.contains("HTTP/1.1"), output.constData());
         QCOMPARE(post(port, "/ws/NFeStatusServico4", serviceStatusRequest(), &*m_signer).status, -1);
