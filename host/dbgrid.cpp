@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPainter>
+#include <QTimer>
 #include <optional>
 
 TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), TWinControl(this), m_model(new TDBGridModel(this)) {
@@ -165,6 +166,17 @@ void TDBGrid::SetEditorMode(bool on) {
     } else if (on && !EditorMode() && currentIndex().isValid()) {
         edit(currentIndex());
     }
+}
+
+void TDBGrid::EditWhenIdle() {
+    QTimer::singleShot(0, this, [this] {
+        TClientDataSet* ds = DataSet();
+        if (!ds || !ds->Active() || ds->State() != dsEdit || ds->ControlsDisabled() || EditorMode() ||
+            !isVisible() || !isEnabled())
+            return;
+        followDataSet();
+        zav::guarded([this] { SetEditorMode(true); });
+    });
 }
 
 QString TDBGrid::EditText(int column) const {

@@ -103,6 +103,11 @@ public:
     TColumn* SelectedField() const { return Column(SelectedIndex()); }
     bool EditorMode() const;
     void SetEditorMode(bool on);
+    // Opens the in-place editor of the current cell once the event being
+    // handled is over (a refused commit unwound, its message answered), when
+    // the row is still pending and the cell can be typed into: what the
+    // operator types next goes into that cell.
+    void EditWhenIdle();
     // The text in the in-place editor of a column on the current row, when it
     // is open there; otherwise the field's value of the current row.
     QString EditText(int column) const;

@@ -4,11 +4,11 @@
 #include "guard.h"
 #include "hosttexts.h"
 #include "lookupdialog.h"
+#include "messagedialog.h"
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTextBrowser>
@@ -21,8 +21,8 @@ QWidget* dialogParent() {
 
 // An error shown in a modal box; name is the box's object name.
 void showCritical(const QString& text, const QString& name) {
-    QMessageBox box(QMessageBox::Critical, HostText::text(HostText::ErrorTitle), text, QMessageBox::Ok,
-                    dialogParent());
+    MessageDialog box(QMessageBox::Critical, HostText::text(HostText::ErrorTitle), text, dialogParent());
+    box.setStandardButtons(QMessageBox::Ok);
     box.setObjectName(name);
     box.exec();
 }
@@ -73,8 +73,7 @@ void QtHostServices::showError(const QString& text) {
 }
 
 bool QtHostServices::confirm(const QString& text) {
-    QMessageBox box(QMessageBox::Question, HostText::text(HostText::QuestionTitle), text,
-                    QMessageBox::NoButton, dialogParent());
+    MessageDialog box(QMessageBox::Question, HostText::text(HostText::QuestionTitle), text, dialogParent());
     box.setObjectName(QStringLiteral("QuestionDisplay"));
     QPushButton* yes = box.addButton(HostText::text(HostText::Yes), QMessageBox::YesRole);
     QPushButton* no = box.addButton(HostText::text(HostText::No), QMessageBox::NoRole);

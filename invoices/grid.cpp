@@ -215,19 +215,24 @@ void TfrmCancelaNFE::dbgPadraoDrawColumnCell(QObject*, const QRect& rect, int, T
 void TfrmCancelaNFE::cdsNotaFiscalBeforePost(TDataSet*) {
     const QString text = GridText(dbgPadrao, kReason, false);
     const RowReason verdict = rowReason(zavfiscal::checkReason(text));
-    if (verdict == RowReason::Missing) {
-        dbgPadrao->SetFocus();
-        dbgPadrao->SetSelectedIndex(IndiceCol(dbgPadrao, kReason));
-        MensErro(msgPadrao->Msg(QStringLiteral("Motivo_Emis")), true);
-    }
+    if (verdict == RowReason::Missing)
+        refuseRowReason(QStringLiteral("Motivo_Emis"));
     TField* reason = cdsNotaFiscal->FieldByName(kReason);
     if (reason->AsString() != text)
         reason->SetAsString(text);
-    if (verdict == RowReason::Short) {
-        dbgPadrao->SetFocus();
-        dbgPadrao->SetSelectedIndex(IndiceCol(dbgPadrao, kReason));
-        MensErro(msgPadrao->Msg(QStringLiteral("Motivo_Min")), true);
-    }
+    if (verdict == RowReason::Short)
+        refuseRowReason(QStringLiteral("Motivo_Min"));
+}
+
+void TfrmCancelaNFE::refuseRowReason(const QString& key) {
+    dbgPadrao->SetFocus();
+    dbgPadrao->SetSelectedIndex(IndiceCol(dbgPadrao, kReason));
+    MensErro(msgPadrao->Msg(key), false);
+    // The message answered, the operator types the reason into the cell the
+    // cursor is on, whatever refused the row (a tick, the tick-all pass, the
+    // confirm): the cell is open for typing as soon as the refusal is over.
+    dbgPadrao->EditWhenIdle();
+    Abort();
 }
 
 void TfrmCancelaNFE::cdsNotaFiscalBeforeInsert(TDataSet*) {

@@ -181,6 +181,10 @@ public:
     void cdsNotaFiscalBeforeInsert(TDataSet* dataSet);
     // The single-row toggle of the tick cell and the Space key.
     void ToggleCurrentRow();
+    // The reason rule's refusal of the row being committed: the message of
+    // the key, the cursor on the row's reason cell, open for typing once the
+    // message is answered; throws the silent abort.
+    [[noreturn]] void refuseRowReason(const QString& key);
 
     // Cancellation
     void sbtPrintClick(QObject* sender);
