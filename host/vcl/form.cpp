@@ -62,6 +62,14 @@ void TForm::SetWindowStateNormal() {
 
 void TForm::ShowAndActivate() {
     QWidget* w = m_subWindow ? static_cast<QWidget*>(m_subWindow) : this;
+    // A screen in a minimised host window is not in front of anyone: the
+    // host's window comes back too, as it was before (maximised, say).
+    if (QWidget* top = w->window(); top != w && top->isMinimized()) {
+        top->setWindowState(top->windowState() & ~Qt::WindowMinimized);
+        top->show();
+        top->raise();
+        top->activateWindow();
+    }
     w->show();
     w->raise();
     if (m_subWindow && m_subWindow->mdiArea())

@@ -6,15 +6,23 @@
 #include "Cli_Zav50000.h"
 #include "data/clientdataset.h"
 #include "invoicepacket.h"
+#include "messagedialog.h"
 #include "qthostservices.h"
 #include "screensession.h"
 #include "scriptedhttpserver.h"
 #include "testdb.h"
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMdiSubWindow>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
+#include <functional>
 
 namespace {
 
@@ -81,8 +89,13 @@ private Q_SLOTS:
     void windowStatesKeepTheList();
     void halfTypedCodeWaitsForTheRealExit_data();
     void halfTypedCodeWaitsForTheRealExit();
+    void codeTypedBeforeAGestureIsCheckedWhenLeft_data();
+    void codeTypedBeforeAGestureIsCheckedWhenLeft();
     void keyboardAlone();
     void helpWindowClosesWithEsc();
+    void reasonTypedOnIntoTheRulesMessage_data();
+    void reasonTypedOnIntoTheRulesMessage();
+    void keysBeforeTheMessageIsSeenDoNotAnswerIt();
 };
 
 void TestGestures::initTestCase() {
@@ -99,7 +112,30 @@ void TestGestures::cleanup() {
 }
 
 namespace {
-enum class Gesture { MinimiseRestore, MaximiseRestore, MinimiseThenEntry, MaximiseThenEntry, HostMinimised };
+enum class Gesture {
+    MinimiseRestore,
+    MaximiseRestore,
+    MinimiseThenEntry,
+    MaximiseThenEntry,
+    HostMinimised,
+    HostMinimisedThenEntry
+};
+
+// The host's window minimised as the operator does it: by the window manager
+// on X (its minimise button, here through xdotool), else by Qt.
+void minimiseHost(QWidget* host) {
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+        if (!xdotool.isEmpty() &&
+            QProcess::execute(xdotool, {QStringLiteral("windowminimize"), QStringLiteral("--sync"),
+                                        QString::number(host->winId())}) == 0) {
+            if (!QTest::qWaitFor([host] { return host->isMinimized(); }, 2000))
+                qWarning("the window manager did not minimise the host window");
+            return;
+        }
+    }
+    host->showMinimized();
+}
 
 void perform(Gesture g, TfrmCancelaNFE* f, QWidget* host) {
     QMdiSubWindow* frame = f->subWindow();
@@ -130,6 +166,11 @@ void perform(Gesture g, TfrmCancelaNFE* f, QWidget* host) {
         host->showNormal();
         ui::activate(host);
         break;
+    case Gesture::HostMinimisedThenEntry:
+        minimiseHost(host);
+        settle();
+        IniProc();
+        break;
     }
     settle();
 }
@@ -142,6 +183,7 @@ void TestGestures::windowStatesKeepTheList_data() {
     QTest::newRow("minimised, then opened again") << int(Gesture::MinimiseThenEntry);
     QTest::newRow("maximised, then opened again") << int(Gesture::MaximiseThenEntry);
     QTest::newRow("host window minimised and restored") << int(Gesture::HostMinimised);
+    QTest::newRow("host window minimised, then opened again") << int(Gesture::HostMinimisedThenEntry);
 }
 
 void TestGestures::windowStatesKeepTheList() {
@@ -189,6 +231,43 @@ void TestGestures::halfTypedCodeWaitsForTheRealExit() {
     ui::tab(ui::focused());
     QCOMPARE(svc().errors, QStringList{QString::fromUtf8("Empresa não cadastrada para a filial informada.")});
     QCOMPARE(ui::focusedName(), QStringLiteral("medCdEmpresa"));
+}
+
+void TestGestures::codeTypedBeforeAGestureIsCheckedWhenLeft_data() {
+    windowStatesKeepTheList_data();
+}
+
+// The same through the window system: "98" typed, the window minimised (or
+// the like) and the screen asked for again, then Tab: the company is checked
+// when the box is really left, whatever came between.
+void TestGestures::codeTypedBeforeAGestureIsCheckedWhenLeft() {
+    QFETCH(int, gesture);
+    TfrmCancelaNFE* f = m_screen.open(m_dbs.connectionText(zavtest::kSQLite), m_server.port());
+    ScreenSession::typeAndTab(f->medCdFilial, QStringLiteral("0001"));
+    QVERIFY(ui::focus(f->medCdEmpresa));
+    settle();
+    QString why;
+    ui::Gesture typing;
+    typing.type(QStringLiteral("98"), 60);
+    QVERIFY2(typing.start(&why), qPrintable(why));
+    QVERIFY(typing.wait(5000));
+    QTRY_COMPARE(f->medCdEmpresa->Text(), QStringLiteral("98"));
+    svc().clear();
+
+    perform(Gesture(gesture), f, f->window());
+    QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
+    // The screen is in front again, its window active, without any help.
+    QTRY_VERIFY(!f->window()->isMinimized() && f->window()->isActiveWindow());
+    QTRY_COMPARE(ui::focusedName(), QStringLiteral("medCdEmpresa"));
+
+    ui::Gesture leave;
+    leave.key(Qt::Key_Tab);
+    QVERIFY2(leave.start(&why), qPrintable(why));
+    QVERIFY(leave.wait(5000));
+    QTRY_COMPARE(svc().errors,
+                 QStringList{QString::fromUtf8("Empresa não cadastrada para a filial informada.")});
+    QTRY_COMPARE(ui::focusedName(), QStringLiteral("medCdEmpresa"));
+    QCOMPARE(f->medCdEmpresa->Text(), QStringLiteral("98"));
 }
 
 void TestGestures::keyboardAlone() {
@@ -248,6 +327,246 @@ void TestGestures::helpWindowClosesWithEsc() {
     QTest::keyClick(viewer, Qt::Key_Escape);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!alive || !alive->isVisible());
+}
+
+namespace {
+
+// The box the host's error display has open, if any.
+QMessageBox* openMessage() {
+    return qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+}
+
+// The real error display for a block: the rule's message is a real box.
+class RealDialogs {
+public:
+    RealDialogs() : m_previous(SetHostServices(std::make_unique<QtHostServices>())) {}
+    ~RealDialogs() {
+        while (QMessageBox* box = openMessage())
+            box->done(QMessageBox::Ok);
+        SetHostServices(std::move(m_previous));
+    }
+
+private:
+    std::unique_ptr<HostServices> m_previous;
+};
+
+const QString kTyped = QStringLiteral("Cliente pediu o cancelamento");
+
+int settleMs() {
+    return QGuiApplication::platformName() == QLatin1String("xcb") ? 400 : 50;
+}
+
+// What a test does while a modal box holds its own waits: steps run in order
+// from a timer, each once its condition holds (or its pause has passed). A box
+// still open at the deadline is closed, so that a fault fails the test rather
+// than hanging it.
+class ModalScript {
+public:
+    ModalScript& when(std::function<bool()> ready) {
+        m_steps.push_back({std::move(ready), {}, 0});
+        return *this;
+    }
+    ModalScript& after(int ms) {
+        m_steps.push_back({{}, {}, ms});
+        return *this;
+    }
+    ModalScript& then(std::function<void()> act) {
+        m_steps.push_back({{}, std::move(act), 0});
+        return *this;
+    }
+    // True when every step ran within timeoutMs.
+    bool run(int timeoutMs) {
+        QElapsedTimer clock;
+        clock.start();
+        QElapsedTimer paused;
+        size_t next = 0;
+        QTimer timer;
+        timer.setInterval(20);
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            while (next < m_steps.size()) {
+                Step& s = m_steps[next];
+                if (s.ready && !s.ready())
+                    break;
+                if (s.pauseMs > 0) {
+                    if (!paused.isValid())
+                        paused.start();
+                    if (paused.elapsed() < s.pauseMs)
+                        break;
+                    paused.invalidate();
+                }
+                if (s.act)
+                    s.act();
+                ++next;
+            }
+            if (next < m_steps.size() && clock.elapsed() > timeoutMs)
+                if (QWidget* modal = QApplication::activeModalWidget())
+                    modal->close();
+        });
+        timer.start();
+        const bool done = QTest::qWaitFor([&] { return next >= m_steps.size(); }, timeoutMs);
+        timer.stop();
+        return done;
+    }
+
+private:
+    struct Step {
+        std::function<bool()> ready;
+        std::function<void()> act;
+        int pauseMs;
+    };
+    std::vector<Step> m_steps;
+};
+
+} // namespace
+
+void TestGestures::reasonTypedOnIntoTheRulesMessage_data() {
+    QTest::addColumn<int>("msPerKey");
+    QTest::addColumn<bool>("byClick");
+    QTest::newRow("Space, 40 ms a key") << 40 << false;
+    QTest::newRow("Space, 120 ms a key") << 120 << false;
+    QTest::newRow("click, 40 ms a key") << 40 << true;
+    QTest::newRow("click, 120 ms a key") << 120 << true;
+}
+
+// The operator ticks a row that has no reason and types the reason at once,
+// not waiting for the rule's message: nothing typed before it is seen goes
+// into it or under it, no typed character answers it, and once it is answered
+// the reason cell is open for the reason. What is stored is what was typed
+// into the cell.
+void TestGestures::reasonTypedOnIntoTheRulesMessage() {
+    QFETCH(int, msPerKey);
+    QFETCH(bool, byClick);
+    TfrmCancelaNFE* f = openWithWork();
+    QVERIFY(f);
+    RealDialogs real;
+    TClientDataSet* ds = f->cdsNotaFiscal;
+    ds->SetRecNo(2); // no reason, not ticked
+    f->dbgPadrao->SetSelectedIndex(0);
+    QVERIFY(ui::focus(f->dbgPadrao));
+    settle();
+
+    ui::Gesture tickAndType;
+    if (byClick) {
+        const QModelIndex cell = f->dbgPadrao->model()->index(1, 0);
+        tickAndType.click(f->dbgPadrao->viewport(), f->dbgPadrao->visualRect(cell).center());
+        tickAndType.type(kTyped, msPerKey);
+    } else {
+        tickAndType.type(u' ' + kTyped, msPerKey);
+    }
+    // While the message is open the test's waits are held by its loop: what
+    // is seen then, and the answer, come from a timer.
+    struct Seen {
+        QString message;
+        int state = -1;
+        QString check, reason;
+        bool editor = true;
+    } seen;
+    ui::Gesture answer;
+    answer.key(Qt::Key_Return);
+    QString why;
+    ModalScript script;
+    script.when([&] { return tickAndType.sent(); })
+        .after(settleMs())
+        .then([&] {
+            QMessageBox* box = openMessage();
+            seen.message = box ? box->text() : QString();
+            seen.state = int(ds->State());
+            seen.check = ds->FieldByName(kCheck)->AsString();
+            seen.reason = ds->FieldByName(kMotivo)->AsString();
+            seen.editor = f->dbgPadrao->EditorMode();
+        })
+        .when([&] {
+            auto* box = qobject_cast<MessageDialog*>(openMessage());
+            return !box || box->settled();
+        })
+        .then([&] {
+            if (openMessage() && !answer.start(&why))
+                qWarning("%s", qPrintable(why));
+        });
+    QVERIFY2(tickAndType.start(&why), qPrintable(why));
+    QVERIFY(script.run(60000));
+    QVERIFY(tickAndType.wait(5000));
+
+    // The message was still there when the typing ended: not one of the
+    // typed keys answered it, and none went into the row.
+    QCOMPARE(seen.message, QStringLiteral("Motivo do cancelamento deve ser informado."));
+    QCOMPARE(seen.state, int(dsEdit));
+    QCOMPARE(seen.check, QStringLiteral("C"));
+    QCOMPARE(seen.reason, QString());
+    QVERIFY(!seen.editor);
+
+    // Enter answered it; the reason cell is then open for typing.
+    QVERIFY(answer.wait(5000));
+    QTRY_VERIFY(!openMessage());
+    ui::activate(f);
+    QTRY_VERIFY(f->dbgPadrao->EditorMode());
+    QCOMPARE(f->dbgPadrao->currentIndex().row(), 1);
+    QCOMPARE(f->dbgPadrao->SelectedIndex(), 5);
+    QCOMPARE(ds->FieldByName(kMotivo)->AsString(), QString());
+
+    // The reason typed into the cell, then Enter: ticked with exactly that.
+    ui::Gesture reason;
+    reason.type(kTyped, msPerKey).key(Qt::Key_Return);
+    QVERIFY2(reason.start(&why), qPrintable(why));
+    QVERIFY(reason.wait(30000));
+    QTRY_COMPARE(ds->State(), dsBrowse);
+    QVERIFY2(!openMessage(), qPrintable(openMessage() ? openMessage()->text() : QString()));
+    QCOMPARE(column(f, kMotivo), (QStringList{kReason, kTyped, kReason}));
+    QCOMPARE(column(f, kCheck), (QStringList{"C", "C", "C"}));
+}
+
+// Keys that come with the tick, before the message could be seen (Enter, Esc,
+// Space), do not answer it; once it has been on screen a while a typed
+// character still does not, and Esc does.
+void TestGestures::keysBeforeTheMessageIsSeenDoNotAnswerIt() {
+    TfrmCancelaNFE* f = openWithWork();
+    QVERIFY(f);
+    RealDialogs real;
+    TClientDataSet* ds = f->cdsNotaFiscal;
+    ds->SetRecNo(2);
+    f->dbgPadrao->SetSelectedIndex(0);
+    QVERIFY(ui::focus(f->dbgPadrao));
+    settle();
+    QWidget* grid = f->dbgPadrao;
+    QPointer<QMessageBox> first;
+    bool openAfterEarlyKeys = false;
+    bool openAfterTyping = false;
+    ModalScript script;
+    script.when([&] { return openMessage() != nullptr; })
+        .then([&] {
+            first = openMessage();
+            // Whatever reaches the box before it has been seen is dropped.
+            for (int k : {int(Qt::Key_Return), int(Qt::Key_Escape), int(Qt::Key_Space)})
+                ui::queueKey(first, k, k == Qt::Key_Space ? QStringLiteral(" ") : QString());
+        })
+        .after(100)
+        .then([&] { openAfterEarlyKeys = first && openMessage() == first; })
+        .when([&] {
+            auto* box = qobject_cast<MessageDialog*>(openMessage());
+            return !box || box->settled();
+        })
+        .then([&] {
+            if (!first)
+                return;
+            ui::queueKey(first, Qt::Key_Space, QStringLiteral(" "));
+            ui::queueKey(first, Qt::Key_A, QStringLiteral("a"));
+        })
+        .after(100)
+        .then([&] {
+            openAfterTyping = first && openMessage() == first;
+            if (first)
+                ui::queueKey(first, Qt::Key_Escape);
+        });
+    ui::queueKey(grid, Qt::Key_Space, QStringLiteral(" "));
+    ui::queueKey(grid, Qt::Key_Return, QStringLiteral("\r"));
+    ui::queueKey(grid, Qt::Key_Escape);
+    ui::queueKey(grid, Qt::Key_Space, QStringLiteral(" "));
+    QVERIFY(script.run(20000));
+    QVERIFY(openAfterEarlyKeys);
+    QVERIFY(openAfterTyping);
+    QTRY_VERIFY(!openMessage());
+    QCOMPARE(ds->State(), dsEdit);
+    QCOMPARE(ds->FieldByName(kMotivo)->AsString(), QString());
 }
 
 QTEST_MAIN(TestGestures)
