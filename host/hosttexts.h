@@ -36,10 +36,13 @@ inline constexpr char CallSilent[] = "o servidor %1 não respondeu em %2 s.";
 inline constexpr char CallStalled[] =
     "o servidor %1 parou de progredir na chamada em %2 de %3 e nada mudou em %4 s; a espera foi "
     "encerrada.";
-// After either: the server may still be working on it.
+// After any call that ended without an answer once it may have reached the
+// server (no answer in time, a connection closed or cut, no progress): its
+// work may have been done, in part, or still be going on.
 inline constexpr char CallMayGoOn[] =
-    "O servidor pode ainda estar processando a chamada (cancelando as notas, por exemplo): consulte a "
-    "lista de novo para ver o que foi feito.";
+    "O servidor pode ter feito a chamada, no todo ou em parte, ou ainda estar fazendo (cancelando as "
+    "notas, por exemplo): consulte a lista de novo para ver o que foi feito; confirmar de novo conclui o "
+    "que faltou, sem repetir o que já foi feito.";
 
 // Signing in
 inline constexpr char SignInTitle[] = "Entrar no sistema";
@@ -48,6 +51,10 @@ inline constexpr char SignInPassword[] = "Senha:";
 inline constexpr char SignInButton[] = "Entrar";
 inline constexpr char SignInCancel[] = "Cancelar";
 inline constexpr char SignInNeedsBoth[] = "Informe o operador e a senha.";
+// Over the open screens, when the server ended the operator's session: the
+// server's words, then this.
+inline constexpr char SignInAgain[] =
+    "Entre de novo para continuar: a tela fica como está, e a chamada recusada é repetida.";
 
 // Components
 inline constexpr char LookupHint[] = "Pesquisar (F4)";

@@ -31,6 +31,8 @@ const char* const kHealthPath = "/health";
 const char* const kCborType = "application/cbor";
 const char* const kJsonType = "application/json";
 const char* const kProgressMethod = "Progresso_Chamada";
+// The one call made without a session.
+const char* const kSignInMethod = "Login";
 
 QString seconds(int ms) {
     return QString::number(ms / 1000.0, 'g', 3).replace(u'.', u',');
@@ -202,15 +204,13 @@ QString TNetConnection::transportCause(const Exchange& e) const {
     case Abort::Destroyed:
         return endedDuringCall();
     case Abort::TimedOut:
-        return HostText::text(HostText::CallSilent).arg(where, seconds(e.timeoutMs)) + u' ' +
-               HostText::text(HostText::CallMayGoOn);
+        return HostText::text(HostText::CallSilent).arg(where, seconds(e.timeoutMs));
     case Abort::Stalled:
         return HostText::text(HostText::CallStalled)
-                   .arg(where)
-                   .arg(e.done)
-                   .arg(e.total)
-                   .arg(seconds(int(std::min<qint64>(e.quietMs, std::numeric_limits<int>::max())))) +
-               u' ' + HostText::text(HostText::CallMayGoOn);
+            .arg(where)
+            .arg(e.done)
+            .arg(e.total)
+            .arg(seconds(int(std::min<qint64>(e.quietMs, std::numeric_limits<int>::max()))));
     case Abort::None:
         break;
     }
@@ -255,7 +255,41 @@ QString TNetConnection::transportCause(const Exchange& e) const {
     return QStringLiteral("%1 (%2).").arg(e.result.detail, where);
 }
 
+bool TNetConnection::mayHaveReachedServer(const Exchange& e) {
+    if (e.abort != Abort::None)
+        return true; // given up on, closed or destroyed while it waited
+    using Outcome = HttpResult::Outcome;
+    switch (e.result.outcome) {
+    case Outcome::Refused:
+    case Outcome::HostNotFound:
+    case Outcome::ConnectTimeout:
+    case Outcome::Untrusted:
+    case Outcome::TlsFailed:
+    case Outcome::BadCaFile:
+        return false; // no connection, or none the call could be sent on
+    default:
+        return true;
+    }
+}
+
 QVariant TNetConnection::AppServer(const QString& method, const QVariantList& args) {
+    // Only a session that was open can have ended: a call made before signing
+    // in is refused as it is.
+    const bool underSession = !Session::values().webToken.isEmpty();
+    try {
+        return callOnce(method, args);
+    } catch (const ERpcError& refusal) {
+        // The session ended (by the administrator, by its limits): the server
+        // refused the call before doing any of it, so once the operator has
+        // signed in again it is made again, once.
+        if (refusal.code() != ERpcError::kSessionEnded || !underSession ||
+            method == QLatin1StringView(kSignInMethod) || !::Host().signInAgain(refusal.text()))
+            throw;
+    }
+    return callOnce(method, args);
+}
+
+QVariant TNetConnection::callOnce(const QString& method, const QVariantList& args) {
     if (m_busy)
         throw EZavError(QStringLiteral("Já há uma chamada ao servidor em andamento (%1); aguarde o fim dela.")
                             .arg(method));
@@ -285,11 +319,13 @@ QVariant TNetConnection::AppServer(const QString& method, const QVariantList& ar
     };
     Exchange e = watchedExchange(std::move(request), id);
     if (!*alive)
-        throw EZavError(errorText + u' ' + endedDuringCall());
+        throw EZavError(errorText + u' ' + endedDuringCall() + u' ' + HostText::text(HostText::CallMayGoOn));
     if (e.abort != Abort::None || e.result.outcome != HttpResult::Outcome::Answered || e.result.status == 0) {
         // The next call connects again, with the address the session then gives.
         m_connected = false;
         m_lastError = ConnectionErrorText + u' ' + transportCause(e);
+        if (mayHaveReachedServer(e))
+            m_lastError += u' ' + HostText::text(HostText::CallMayGoOn);
         throw EZavError(m_lastError);
     }
     return answer->finish(e.result.status, e.result.contentType, id, EndpointUrl());

@@ -84,8 +84,17 @@ public:
     // Calls a method of the server. Arguments: QString (JSON string), QDate or
     // QDateTime ("YYYY-MM-DD"), DataPacket, a null QVariant (null), numbers and
     // booleans. Result: a null QVariant, a DataPacket, or a plain value.
-    // Throws EZavError. One call at a time: a call made while another is
-    // waiting (from a timer, say) is refused.
+    // Throws EZavError (ERpcError for the server's own refusal). One call at a
+    // time: a call made while another is waiting (from a timer, say) is
+    // refused.
+    //
+    // A call the server refuses because the session ended or expired did
+    // nothing there: the host asks the operator to sign in again over the open
+    // screens (HostServices::signInAgain) and, once signed in, the call is
+    // made again, once; when the operator does not sign in, the refusal is
+    // thrown as it came. A call that ended without an answer after it may have
+    // reached the server says that its work may have been done, in part, and
+    // that confirming again concludes it.
     QVariant AppServer(const QString& method, const QVariantList& args);
     bool Busy() const { return m_busy; }
 
@@ -113,6 +122,10 @@ private:
     struct CallWatch;
     Exchange watchedExchange(HttpRequest request, const QString& id);
     QString transportCause(const Exchange& e) const;
+    // Whether the call may have reached the server before it ended without an
+    // answer (so that its work may have been done).
+    static bool mayHaveReachedServer(const Exchange& e);
+    QVariant callOnce(const QString& method, const QVariantList& args);
 
     HttpExchange* m_current = nullptr; // the exchange waiting, to cancel on close
     Abort m_abort = Abort::None;

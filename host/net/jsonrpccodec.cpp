@@ -311,7 +311,7 @@ QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByt
         if (!env.id.isNull() && !sameId(env.id, id))
             DataPacket::refuse(
                 QStringLiteral("a resposta é de outra chamada (id %1)").arg(env.id.toVariant().toString()));
-        throw EZavError(message);
+        throw ERpcError(int(env.error.toMap().value(QLatin1StringView("code")).toInteger()), message);
     }
     if (!env.haveResult)
         DataPacket::refuse(QStringLiteral("resposta sem resultado nem erro"));

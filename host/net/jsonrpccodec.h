@@ -2,6 +2,7 @@
 // The JSON-RPC 2.0 messages between a screen and its application server, in
 // JSON or CBOR (docs/protocol.md): a request with positional arguments, and
 // the answer read back into a plain value or a data packet.
+#include "exceptions.h"
 #include "zavhost_export.h"
 #include <QByteArray>
 #include <QString>
@@ -17,8 +18,23 @@
 ZAVHOST_EXPORT QByteArray encodeRpcRequest(const QString& id, const QString& method, const QVariantList& args,
                                            bool cbor);
 
+// The server's own refusal of a call: its JSON-RPC error code and the text for
+// the operator, as they come.
+class ZAVHOST_EXPORT ERpcError : public EZavError {
+public:
+    // The server's session ended or expired, or the call carried none (HTTP
+    // 401): refused before any of its work was done (docs/protocol.md).
+    static constexpr int kSessionEnded = -32001;
+
+    ERpcError(int code, const QString& message) : EZavError(message), m_code(code) {}
+    int code() const { return m_code; }
+
+private:
+    int m_code;
+};
+
 // The result of the answer to call id: a null QVariant, a DataPacket or a plain
-// value. The server's own error message is thrown as EZavError as it comes;
+// value. The server's own error message is thrown as ERpcError as it comes;
 // anything that is not a well-formed answer to this call is refused with
 // "Resposta inválida do servidor: ...". endpoint names the server in the text
 // of an answer that is no JSON-RPC at all.

@@ -11,6 +11,8 @@
 #include "invoicepacket.h"
 #include "logindialog.h"
 #include "netconnection.h"
+#include "qthostservices.h"
+#include "recordingservices.h"
 #include "scriptedhttpserver.h"
 #include "seed.h"
 #include "serverprocess.h"
@@ -45,6 +47,9 @@
 namespace {
 
 const QString kErrConex = QStringLiteral("Ocorreu um erro na conexão com o servidor: ");
+// What a call that ended without an answer after it may have reached the
+// server says last.
+const QString kMayBeDone = HostText::text(HostText::CallMayGoOn);
 const QString kInvalid = QStringLiteral("Resposta inválida do servidor: ");
 
 // The entries of the establishment with the most authorised invoices.
@@ -136,11 +141,16 @@ private Q_SLOTS:
     void callWaitsWhileTheScreenRepaints();
     void closedOrDestroyedDuringACall();
     void aDroppedCallIsNeverSentAgain();
+    void aCallWithoutAnAnswerSaysWhatMayHaveBeenDone_data();
+    void aCallWithoutAnAnswerSaysWhatMayHaveBeenDone();
     void inputDuringACallIsDroppedNotReplayed();
     void httpsVerifiesTheServer();
     void plainHttpOnlyOnLoopback();
     void signInDialog_data();
     void signInDialog();
+    void anEndedSessionIsOpenedAgainAndTheCallMadeOnce_data();
+    void anEndedSessionIsOpenedAgainAndTheCallMadeOnce();
+    void signInAgainOverTheOpenScreens();
     void cleanupTestCase();
 
 private:
@@ -774,7 +784,7 @@ void tst_NetConnection::closedOrDestroyedDuringACall() {
     pointAt(net, fake.port());
     connect(&fake, &ScriptedHttpServer::postReceived, &net, [&net] { net.SetConnected(false); });
     QCOMPARE(failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); }),
-             kErrConex + QStringLiteral("a conexão foi fechada durante a chamada."));
+             kErrConex + QStringLiteral("a conexão foi fechada durante a chamada. ") + kMayBeDone);
     QVERIFY(!net.Connected());
     QVERIFY(!net.Busy());
 
@@ -785,7 +795,7 @@ void tst_NetConnection::closedOrDestroyedDuringACall() {
     TNetConnection* raw = doomed.get();
     connect(&fake, &ScriptedHttpServer::postReceived, raw, [&doomed] { doomed.reset(); });
     QCOMPARE(failureOf([&] { raw->AppServer(QStringLiteral("GetNotaFiscal"), {}); }),
-             kErrConex + QStringLiteral("a conexão foi encerrada durante a chamada."));
+             kErrConex + QStringLiteral("a conexão foi encerrada durante a chamada. ") + kMayBeDone);
     QVERIFY(!doomed);
 }
 
@@ -805,13 +815,45 @@ void tst_NetConnection::aDroppedCallIsNeverSentAgain() {
         QCOMPARE(
             failureOf([&] { net.AppServer(QStringLiteral("Cancela_NotaFiscal"), {QStringLiteral("x")}); }),
             kErrConex +
-                QStringLiteral("o servidor 127.0.0.1:%1 fechou a conexão sem responder.").arg(fake.port()));
+                QStringLiteral("o servidor 127.0.0.1:%1 fechou a conexão sem responder. ").arg(fake.port()) +
+                kMayBeDone);
         QCOMPARE(fake.posts(), before + 1);
         QVERIFY(!net.Connected());
         // The next call is a call of its own: it connects again and is sent once.
         QVERIFY(failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), {}); }).startsWith(kErrConex));
         QCOMPARE(fake.posts(), before + 2);
     }
+}
+
+void tst_NetConnection::aCallWithoutAnAnswerSaysWhatMayHaveBeenDone_data() {
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("cause");
+    QTest::addColumn<bool>("mayBeDone");
+    QTest::newRow("closed before answering") << int(ScriptedHttpServer::Mode::DropCall)
+                                             << QStringLiteral("fechou a conexão sem responder.") << true;
+    QTest::newRow("closed in the middle of the answer")
+        << int(ScriptedHttpServer::Mode::CutShort) << QStringLiteral("antes do fim da resposta") << true;
+    QTest::newRow("nobody listens") << -1 << QStringLiteral("conexão recusada") << false;
+}
+
+// A call that ended without an answer once it may have reached the server
+// says that its work may have been done, in part, and that confirming again
+// concludes it; one that never reached a server says only why.
+void tst_NetConnection::aCallWithoutAnAnswerSaysWhatMayHaveBeenDone() {
+    QFETCH(int, mode);
+    QFETCH(QString, cause);
+    QFETCH(bool, mayBeDone);
+    ScriptedHttpServer fake;
+    if (mode >= 0)
+        QVERIFY(fake.listen(ScriptedHttpServer::Mode(mode)));
+    TNetConnection net;
+    pointAt(net, mode >= 0 ? fake.port() : ServerProcess::closedPort());
+    const QString failure =
+        failureOf([&] { net.AppServer(QStringLiteral("Cancela_NotaFiscal"), {QStringLiteral("x")}); });
+    QVERIFY2(failure.startsWith(kErrConex), qPrintable(failure));
+    QVERIFY2(failure.contains(cause), qPrintable(failure));
+    QCOMPARE(failure.endsWith(kMayBeDone), mayBeDone);
+    QVERIFY(!net.Connected());
 }
 
 void tst_NetConnection::inputDuringACallIsDroppedNotReplayed() {
@@ -930,6 +972,121 @@ void tst_NetConnection::plainHttpOnlyOnLoopback() {
             }).contains(QStringLiteral("loopback")));
 }
 
+void tst_NetConnection::anEndedSessionIsOpenedAgainAndTheCallMadeOnce_data() {
+    zavtest::addDialectRows("demo establishment");
+}
+
+// The administrator ends the operator's sessions in the middle of the day:
+// the next call is refused by the server before any of its work, the host
+// asks the operator to sign in again, and the call is made again, once. Not
+// signing in leaves the refusal as the server said it; a second refusal is
+// not asked about again.
+void tst_NetConnection::anEndedSessionIsOpenedAgainAndTheCallMadeOnce() {
+    ZAV_DATABASE(m_dbs, db);
+    QString why;
+    ServerProcess* app = server(dialect, &why);
+    QVERIFY2(app, qPrintable(why));
+    const QString connection = m_dbs.connectionText(dialect);
+    // An operator of its own: ending its sessions leaves the other tests' alone.
+    const QString code = QStringLiteral("OPER2");
+    QVERIFY2(!app->signIn(connection, code, &why).isEmpty(), qPrintable(why));
+    ScopedRecording rec;
+    TNetConnection net;
+    pointAt(net, app->port());
+    Session::values().webURL = QStringLiteral("127.0.0.1");
+    Session::values().webPort = app->port();
+    SignIn(code, QString::fromLatin1(kTestPassword));
+    const auto endSessions = [&] {
+        QByteArray out;
+        return zavtest::run(QStringLiteral(ZAV_BIN_DIR "/zav-admin"),
+                            {QStringLiteral("--db"), connection, QStringLiteral("end-sessions"), code}, {},
+                            &out);
+    };
+    const Criteria criteria = criteriaFor(db);
+    const auto rows = [&] {
+        const QVariant answer = net.AppServer(QStringLiteral("GetNotaFiscal"), criteria.args);
+        return answer.canConvert<DataPacket>() ? answer.value<DataPacket>().rowCount() : -1;
+    };
+    const int listed = rows();
+    QVERIFY(listed > 0);
+    const QString ended = QStringLiteral("Sessão encerrada ou expirada: entre no sistema de novo.");
+
+    // Signed in again: the call is made again and answers as before.
+    QVERIFY(endSessions());
+    const QString oldToken = Session::values().webToken;
+    rec->onSignInAgain = [&](const QString&) {
+        SignIn(Session::values().operador, QString::fromLatin1(kTestPassword));
+        return true;
+    };
+    QCOMPARE(rows(), listed);
+    QCOMPARE(rec->signInRequests, QStringList{ended});
+    QVERIFY(Session::values().webToken != oldToken);
+    QCOMPARE(Session::values().operador, code);
+
+    // Not signed in: the refusal as the server said it, and no session.
+    QVERIFY(endSessions());
+    rec->signInRequests.clear();
+    rec->onSignInAgain = [](const QString&) { return false; };
+    QCOMPARE(failureOf([&] { rows(); }), ended);
+    QCOMPARE(rec->signInRequests.size(), qsizetype(1));
+
+    // "Signed in" without a session that works: the second refusal is thrown,
+    // the operator not asked twice for one call.
+    rec->signInRequests.clear();
+    rec->onSignInAgain = [](const QString&) { return true; };
+    QCOMPARE(failureOf([&] { rows(); }), ended);
+    QCOMPARE(rec->signInRequests.size(), qsizetype(1));
+
+    // Login itself is never asked about: its refusal is its own.
+    QVERIFY(failureOf([&] {
+                SignIn(code, QStringLiteral("senha-errada"));
+            }).contains(QStringLiteral("Operador ou senha inválidos.")));
+    QCOMPARE(rec->signInRequests.size(), qsizetype(1));
+}
+
+// The real dialog of the host when the session ended: the operator signed in
+// is shown and cannot be changed, the server's words and what happens next
+// are said, and the right password opens a new session for that operator.
+void tst_NetConnection::signInAgainOverTheOpenScreens() {
+    QString why;
+    ServerProcess* app = server(zavtest::kSQLite, &why);
+    QVERIFY2(app, qPrintable(why));
+    Session::values().webURL = QStringLiteral("127.0.0.1");
+    Session::values().webPort = app->port();
+    Session::values().webPlainHttp = true;
+    Session::values().operador = QStringLiteral("OPER1");
+    Session::values().webToken = QStringLiteral("sessão-que-acabou");
+    const QString ended = QStringLiteral("Sessão encerrada ou expirada: entre no sistema de novo.");
+    struct Seen {
+        QString operatorCode, message;
+        bool operatorFixed = false;
+        bool passwordHasFocus = false;
+    } seen;
+    QTimer answer;
+    answer.setInterval(50);
+    connect(&answer, &QTimer::timeout, this, [&] {
+        auto* dialog = qobject_cast<TLoginDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        answer.stop();
+        seen.operatorCode = dialog->edtOperador->text();
+        seen.operatorFixed = dialog->edtOperador->isReadOnly();
+        seen.message = dialog->lblMensagem->text();
+        seen.passwordHasFocus = QApplication::focusWidget() == dialog->edtSenha;
+        QTest::keyClicks(dialog->edtSenha, QString::fromLatin1(kTestPassword));
+        QTest::keyClick(dialog->edtSenha, Qt::Key_Return);
+    });
+    answer.start();
+    QtHostServices real;
+    QVERIFY(real.signInAgain(ended));
+    QCOMPARE(seen.operatorCode, QStringLiteral("OPER1"));
+    QVERIFY(seen.operatorFixed);
+    QVERIFY(seen.passwordHasFocus);
+    QCOMPARE(seen.message, ended + u' ' + HostText::text(HostText::SignInAgain));
+    QCOMPARE(Session::values().operador, QStringLiteral("OPER1"));
+    QCOMPARE(Session::values().webToken.size(), 43);
+}
+
 void tst_NetConnection::signInDialog_data() {
     zavtest::addDialectRows("demo establishment");
 }
@@ -992,7 +1149,13 @@ void tst_NetConnection::signInDialog() {
     SignOut();
     QVERIFY(Session::values().webToken.isEmpty());
     Session::values().webToken = token;
-    QVERIFY2(list().contains(QStringLiteral("Sessão encerrada ou expirada")), qPrintable(list()));
+    {
+        // The host asks to sign in again; not signing in leaves the refusal.
+        ScopedRecording rec;
+        const QString refusal = list();
+        QVERIFY2(refusal.contains(QStringLiteral("Sessão encerrada ou expirada")), qPrintable(refusal));
+        QCOMPARE(rec->signInRequests.size(), qsizetype(1));
+    }
 
     TLoginDialog cancelled(QString{});
     cancelled.show();
