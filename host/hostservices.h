@@ -44,6 +44,11 @@ public:
     virtual void busyProgress(int done, int total);
     // The help viewer: help file and context.
     virtual void showHelp(const QString& file, int context) = 0;
+    // The application server ended the operator's session (why: its words):
+    // the same operator signs in again over the open screens, which stay as
+    // they are; true once the new session is the host session's. The default
+    // (no one to ask) is false.
+    virtual bool signInAgain(const QString& why);
 };
 
 // The services in force; QtHostServices until someone installs others.

@@ -47,6 +47,13 @@ TLoginDialog::TLoginDialog(const QString& operatorCode, QWidget* parent) : QDial
     (operatorCode.isEmpty() ? edtOperador : edtSenha)->setFocus();
 }
 
+void TLoginDialog::signInAgain(const QString& why) {
+    edtOperador->setReadOnly(true);
+    edtOperador->setFocusPolicy(Qt::NoFocus);
+    lblMensagem->setText(why + u' ' + HostText::text(HostText::SignInAgain));
+    edtSenha->setFocus();
+}
+
 void TLoginDialog::tryToSignIn() {
     if (edtOperador->text().trimmed().isEmpty() || edtSenha->text().isEmpty()) {
         lblMensagem->setText(HostText::text(HostText::SignInNeedsBoth));

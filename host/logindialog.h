@@ -16,6 +16,11 @@ class ZAVHOST_EXPORT TLoginDialog : public QDialog {
 public:
     explicit TLoginDialog(const QString& operatorCode, QWidget* parent = nullptr);
 
+    // Asked again over the open screens, the server having ended the session
+    // (why: its words): the operator is the one signed in, and cannot be
+    // changed (the screens' work is theirs); only the password is asked.
+    void signInAgain(const QString& why);
+
     QLineEdit* edtOperador = nullptr;
     QLineEdit* edtSenha = nullptr;
     QLabel* lblMensagem = nullptr;

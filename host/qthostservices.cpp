@@ -3,8 +3,10 @@
 #include "data/dataset.h"
 #include "guard.h"
 #include "hosttexts.h"
+#include "logindialog.h"
 #include "lookupdialog.h"
 #include "messagedialog.h"
+#include "session.h"
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -32,6 +34,10 @@ void showCritical(const QString& text, const QString& name) {
 HostServices::~HostServices() = default;
 
 void HostServices::busyProgress(int, int) {}
+
+bool HostServices::signInAgain(const QString&) {
+    return false;
+}
 
 namespace {
 std::unique_ptr<HostServices>& installed() {
@@ -125,6 +131,12 @@ void QtHostServices::busyProgress(int done, int total) {
 void QtHostServices::busyOff() {
     if (m_busy)
         delete m_busy.data();
+}
+
+bool QtHostServices::signInAgain(const QString& why) {
+    TLoginDialog login(Session::values().operador, dialogParent());
+    login.signInAgain(why);
+    return login.exec() == QDialog::Accepted;
 }
 
 void QtHostServices::showHelp(const QString& file, int context) {

@@ -18,6 +18,7 @@ public:
     void busyOff() override;
     void busyProgress(int done, int total) override;
     void showHelp(const QString& file, int context) override;
+    bool signInAgain(const QString& why) override;
 
 private:
     QPointer<QWidget> m_busy;

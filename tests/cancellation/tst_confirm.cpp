@@ -12,7 +12,9 @@
 #include "scriptedhttpserver.h"
 #include "serverprocess.h"
 #include "session.h"
+#include "signin.h"
 #include "testdb.h"
+#include "testtools.h"
 #include "uitest.h"
 #include <QJsonArray>
 #include <QSqlQuery>
@@ -130,6 +132,8 @@ private Q_SLOTS:
     void failureLines();
     void clicksDuringTheCallSendNothing();
     void wholeListSent();
+    void anEndedSessionKeepsTheWork_data() { zavtest::addDialectRows("db"); }
+    void anEndedSessionKeepsTheWork();
 };
 
 void TestConfirm::cleanup() {
@@ -420,6 +424,73 @@ void TestConfirm::wholeListSent() {
     QCOMPARE(p[3].toString(), QStringLiteral("2")); // 01 / 110042490114: homologation
     QCOMPARE(p[4].toString(), QStringLiteral("3A5F9C21B7E04D18"));
     QCOMPARE(p[5].toString(), QStringLiteral("SP"));
+}
+
+// The administrator ends the operator's sessions while the ticks are being
+// made: Confirmar asks the operator to sign in again over the screen, which
+// stays as it was, and the cancellation is asked for once, under the new
+// session. Not signing in leaves the screen as it was, with the server's
+// words, and nothing cancelled.
+void TestConfirm::anEndedSessionKeepsTheWork() {
+    QFETCH(QString, dialect);
+    Cancelling world;
+    ZAV_READY(openCancelling(dialect, world, Database::Fresh));
+    TfrmCancelaNFE* f = world.form;
+    fetch(f);
+    TClientDataSet* ds = f->cdsNotaFiscal;
+    const int total = tickAll(f);
+    QVERIFY(total >= 4);
+    const QString connection = m_dbs.connectionText(dialect);
+    const auto endSessions = [&] {
+        return zavtest::run(
+            QStringLiteral(ZAV_BIN_DIR "/zav-admin"),
+            {QStringLiteral("--db"), connection, QStringLiteral("end-sessions"), QStringLiteral("MARIA")},
+            {});
+    };
+    const auto registered = [&] {
+        QSqlQuery q(m_dbs.database(dialect));
+        return q.exec(QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO WHERE IDSITUACAO = 'R'")) && q.next()
+                   ? q.value(0).toInt()
+                   : -1;
+    };
+    const QString ended = QStringLiteral("Sessão encerrada ou expirada: entre no sistema de novo.");
+
+    // Not signed in again: nothing was done, the work is on the screen.
+    QVERIFY(endSessions());
+    svc().onSignInAgain = [](const QString&) { return false; };
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(svc().signInRequests, QStringList{ended});
+    QCOMPARE(svc().exceptions, QStringList{ended});
+    QCOMPARE(registered(), 0);
+    QCOMPARE(ds->RecordCount(), total);
+    for (int r = 1; r <= total; ++r) {
+        ds->SetRecNo(r);
+        QCOMPARE(ds->FieldByName(QStringLiteral("IDCHECK"))->AsString(), QStringLiteral("C"));
+        QCOMPARE(ds->FieldByName(QStringLiteral("DSMOTIVOCANCNFE"))->AsString(), kReason);
+    }
+    QVERIFY(!f->PanMensagem->isVisible());
+    QVERIFY(!svc().busy);
+
+    // Signed in again: the same confirm goes through, once.
+    svc().clear();
+    svc().onSignInAgain = [](const QString&) {
+        SignIn(Session::values().operador, QString::fromLatin1(kTestPassword));
+        return true;
+    };
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(svc().signInRequests, QStringList{ended});
+    QVERIFY2(svc().exceptions.isEmpty(), qPrintable(svc().exceptions.join(QLatin1Char('|'))));
+    const int failed = f->lsbMensagem->Count();
+    QVERIFY(failed > 0 && failed < total);
+    QCOMPARE(registered(), total - failed);
+    {
+        // Each invoice once: one event a cancelled invoice.
+        QSqlQuery q(m_dbs.database(dialect));
+        QVERIFY(q.exec(QStringLiteral("SELECT COUNT(*), COUNT(DISTINCT NRLANCTONF) FROM NFEEVENTO")));
+        QVERIFY(q.next());
+        QCOMPARE(q.value(0).toInt(), q.value(1).toInt());
+    }
+    QCOMPARE(Session::values().operador, QStringLiteral("MARIA"));
 }
 
 QTEST_MAIN(TestConfirm)

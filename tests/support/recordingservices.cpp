@@ -36,6 +36,11 @@ void RecordingServices::showHelp(const QString& file, int context) {
     helps.append({file, context});
 }
 
+bool RecordingServices::signInAgain(const QString& why) {
+    signInRequests.append(why);
+    return onSignInAgain && onSignInAgain(why);
+}
+
 void RecordingServices::clear() {
     errors.clear();
     exceptions.clear();
@@ -43,6 +48,7 @@ void RecordingServices::clear() {
     lookups.clear();
     questions.clear();
     progress.clear();
+    signInRequests.clear();
     searches = busyOns = busyOffs = 0;
 }
 

@@ -28,6 +28,10 @@ public:
     QList<int> lookupAnswers;
     // Runs when an error is shown (a test may act "while the box is open").
     std::function<void(const QString&)> onError;
+    // Why the host was asked to sign the operator in again, in order; how it
+    // answers (the operator signing in, or not): false when unset.
+    QStringList signInRequests;
+    std::function<bool(const QString&)> onSignInAgain;
 
     void showError(const QString& text) override;
     void showException(const QString& text) override;
@@ -38,6 +42,7 @@ public:
     void busyOff() override;
     void busyProgress(int done, int total) override;
     void showHelp(const QString& file, int context) override;
+    bool signInAgain(const QString& why) override;
 
     void clear();
     // Every text shown to the operator, errors and general errors alike.
