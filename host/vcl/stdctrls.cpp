@@ -2,9 +2,13 @@
 #include "graphics.h"
 #include "guard.h"
 #include "textchange.h"
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 
 TLabel::TLabel(QWidget* parent) : QLabel(parent) {
     setFont(screenFont());
@@ -171,16 +175,57 @@ QWidget* TNotebook::AddPage(const QString& caption) {
 
 TListBox::TListBox(QWidget* parent) : QListWidget(parent), TWinControl(this) {
     setFont(screenFont());
-    setUniformItemSizes(true);
+    setWordWrap(true);
+    setTextElideMode(Qt::ElideNone);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
 }
 
 void TListBox::SetItemHeight(int height) {
     m_itemHeight = height;
+    fitLines();
+}
+
+int TListBox::lineHeight(const QString& line) const {
+    // The view's own margins around an item's text, as the style draws it.
+    const int margin = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1);
+    const int width = std::max(1, viewport()->width() - margin);
+    const QRect needed = fontMetrics().boundingRect(QRect(0, 0, width, 0), Qt::TextWordWrap, line);
+    const int rows = std::max(1, (needed.height() + m_itemHeight - 1) / m_itemHeight);
+    return rows * std::max(m_itemHeight, fontMetrics().height());
 }
 
 void TListBox::AddLine(const QString& line) {
     auto* item = new QListWidgetItem(line, this);
-    item->setSizeHint(QSize(0, m_itemHeight));
+    item->setToolTip(line);
+    item->setSizeHint(QSize(0, lineHeight(line)));
+}
+
+void TListBox::fitLines() {
+    for (int i = 0; i < count(); ++i)
+        item(i)->setSizeHint(QSize(0, lineHeight(item(i)->text())));
+}
+
+void TListBox::resizeEvent(QResizeEvent* event) {
+    QListWidget::resizeEvent(event);
+    fitLines();
+}
+
+QString TListBox::CopyText() const {
+    QStringList lines;
+    for (int i = 0; i < count(); ++i)
+        if (item(i)->isSelected())
+            lines << item(i)->text();
+    return (lines.isEmpty() ? Lines() : lines).join(u'\n');
+}
+
+void TListBox::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        QGuiApplication::clipboard()->setText(CopyText());
+        event->accept();
+        return;
+    }
+    QListWidget::keyPressEvent(event);
 }
 
 QStringList TListBox::Lines() const {

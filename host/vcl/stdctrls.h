@@ -144,6 +144,10 @@ public:
     void SetPageIndex(int index) { setCurrentIndex(index); }
 };
 
+// A list of lines. Every line can be read whole: one longer than the box is
+// wide wraps onto as many rows of the item height as it needs (and shows
+// whole in its tooltip); Ctrl+C copies the selected lines, or all of them when
+// none is selected, one a line.
 class ZAVHOST_EXPORT TListBox : public QListWidget, public TWinControl {
     Q_OBJECT
 public:
@@ -153,8 +157,18 @@ public:
     QStringList Lines() const;
     void Clear() { clear(); }
     int Count() const { return count(); }
+    // The text Ctrl+C puts on the clipboard.
+    QString CopyText() const;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // The height a line needs at the list's width, in whole item rows.
+    int lineHeight(const QString& line) const;
+    void fitLines();
+
     int m_itemHeight = 13;
 };
 
