@@ -83,7 +83,7 @@ void TfrmDadosRel::FormClose(QObject*, TCloseAction& action) {
 
 bool TfrmDadosRel::HasPendingWork() const {
     for (const TClientDataSet* ds : findChildren<TClientDataSet*>())
-        if (ds->Active() && (ds->ChangeCount() > 0 || ds->State() == dsEdit || ds->State() == dsInsert))
+        if (ds->Active() && (ds->ChangeCount() > 0 || ds->EditDiffers()))
             return true;
     return false;
 }

@@ -6,8 +6,10 @@
 // Enter itself, the grid, keeps it); Esc closes the panel registered with
 // SetEscapePanel while it is shown, and otherwise closes the screen; F1 opens
 // the help page from any control. Closing a screen whose client datasets hold
-// changes or a pending row asks first (HostText::DiscardWork), however the
-// close comes: Esc, the close button, the window's frame or the host quitting.
+// changes (values other than those that arrived, and not delivered since) or a
+// pending row that differs from what it stores asks first
+// (HostText::DiscardWork), however the close comes: Esc, the close button, the
+// window's frame or the host quitting.
 #include "messages.h"
 #include "vcl/buttons.h"
 #include "vcl/form.h"

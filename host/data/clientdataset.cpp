@@ -127,7 +127,9 @@ void TClientDataSet::doClose() {
     m_order = {};
     m_view = {};
     m_pending = {};
+    m_arrivals = {};
     m_changed = {};
+    m_delivered = {};
     m_changedCount = 0;
     m_fieldColumn.clear();
     if (m_dynamicFields) {
@@ -308,15 +310,20 @@ void TClientDataSet::Post() {
         BeforePost(this);
     const int row = currentRow();
     const int packetRow = m_view[size_t(row)];
+    bool changed = false;
     for (size_t i = 0; i < m_pending.set.size(); ++i) {
         if (m_pending.set[i]) {
-            if (m_packet.value(packetRow, m_fieldColumn[i]) != m_pending.values[i])
-                markChanged(packetRow);
+            if (m_packet.value(packetRow, m_fieldColumn[i]) != m_pending.values[i]) {
+                rememberArrival(m_fieldColumn[i]);
+                changed = true;
+            }
             m_packet.setValue(packetRow, m_fieldColumn[i], m_pending.values[i]);
             m_pending.values[i] = QVariant();
             m_pending.set[i] = false;
         }
     }
+    if (changed)
+        noteChange(packetRow);
     setState(dsBrowse);
     emitRowChanged(row);
 }
@@ -333,19 +340,98 @@ void TClientDataSet::Cancel() {
     emitRowChanged(currentRow());
 }
 
-void TClientDataSet::markChanged(int packetRow) {
+// A string column's bytes, row after row (NULL and '' alike, as a post
+// compares them); any other column's values.
+struct TClientDataSet::Arrival {
+    int column = -1;
+    bool text = false;
+    QByteArray bytes;
+    std::vector<qsizetype> ends; // by packet row: where its bytes end
+    std::vector<QVariant> values;
+
+    bool same(const DataPacket& packet, int row) const {
+        if (!text)
+            return packet.value(row, column) == values[size_t(row)];
+        const qsizetype begin = row == 0 ? 0 : ends[size_t(row) - 1];
+        const std::string_view arrived(bytes.constData() + begin, size_t(ends[size_t(row)] - begin));
+        return bytesOf(packet.text(row, column)) == arrived;
+    }
+};
+
+void TClientDataSet::rememberArrival(int column) {
+    for (const Arrival& a : m_arrivals)
+        if (a.column == column)
+            return;
+    Arrival a;
+    a.column = column;
+    a.text = m_packet.fields().at(column).type == ftString;
+    const int rows = m_packet.rowCount();
+    if (a.text) {
+        a.ends.reserve(size_t(rows));
+        for (int r = 0; r < rows; ++r) {
+            const QUtf8StringView t = m_packet.text(r, column);
+            a.bytes.append(t.data(), t.size());
+            a.ends.push_back(a.bytes.size());
+        }
+    } else {
+        a.values.reserve(size_t(rows));
+        for (int r = 0; r < rows; ++r)
+            a.values.push_back(m_packet.value(r, column));
+    }
+    m_arrivals.push_back(std::move(a));
+}
+
+bool TClientDataSet::asArrived(int packetRow) const {
+    return std::all_of(m_arrivals.begin(), m_arrivals.end(),
+                       [&](const Arrival& a) { return a.same(m_packet, packetRow); });
+}
+
+void TClientDataSet::setChanged(int packetRow, bool changed) {
     if (m_changed.size() != size_t(m_packet.rowCount()))
         m_changed.resize(size_t(m_packet.rowCount()), false);
-    if (!m_changed[size_t(packetRow)]) {
-        m_changed[size_t(packetRow)] = true;
-        ++m_changedCount;
-    }
+    if (m_changed[size_t(packetRow)] == changed)
+        return;
+    m_changed[size_t(packetRow)] = changed;
+    m_changedCount += changed ? 1 : -1;
+}
+
+void TClientDataSet::noteChange(int packetRow) {
+    // A delivered row that changes is work again, whatever it went back to.
+    const bool delivered = size_t(packetRow) < m_delivered.size() && m_delivered[size_t(packetRow)];
+    if (delivered)
+        m_delivered[size_t(packetRow)] = false;
+    setChanged(packetRow, delivered || !asArrived(packetRow));
+}
+
+bool TClientDataSet::EditDiffers() const {
+    if (State() != dsEdit)
+        return State() == dsInsert;
+    const int row = currentRow();
+    if (row < 0)
+        return false;
+    const int packetRow = m_view[size_t(row)];
+    for (size_t i = 0; i < m_pending.set.size(); ++i)
+        if (m_pending.set[i] && m_packet.value(packetRow, m_fieldColumn[i]) != m_pending.values[i])
+            return true;
+    return false;
+}
+
+void TClientDataSet::Delivered(int viewRow) {
+    if (!Active() || viewRow < 0 || viewRow >= int(m_view.size()))
+        return;
+    const int packetRow = m_view[size_t(viewRow)];
+    if (m_delivered.size() != size_t(m_packet.rowCount()))
+        m_delivered.resize(size_t(m_packet.rowCount()), false);
+    m_delivered[size_t(packetRow)] = true;
+    setChanged(packetRow, false);
 }
 
 // --- passes over many rows ---------------------------------------------------------
 
-int TClientDataSet::SetTextOnRows(const TField& field, const QString& text, int from,
-                                  const RowFilter& accept) {
+// The bytes a string field's pass writes, checked as a post would check them
+// (TField::convert, the field's size); throws EDatabaseError before anything
+// is written.
+QByteArray TClientDataSet::passText(const TField& field, const QString& text) const {
     checkActive("gravar");
     if (State() != dsBrowse)
         throw EDatabaseError(
@@ -358,20 +444,37 @@ int TClientDataSet::SetTextOnRows(const TField& field, const QString& text, int 
     if (field.DataType() != ftString)
         throw EDatabaseError(
             QStringLiteral("%1: o campo %2 não é de texto.").arg(describeName(), field.FieldName()));
-    // The value as a post would store it (TField::convert, the field's size).
     const QString value = TField::convert(text, ftString, field.FieldName()).toString();
     if (field.Size() > 0 && value.size() > field.Size())
         throw EDatabaseError(QStringLiteral("%1: o campo %2 aceita no máximo %3 caracteres; o texto tem %4.")
                                  .arg(describeName(), field.FieldName())
                                  .arg(field.Size())
                                  .arg(value.size()));
-    const QByteArray utf8 = value.toUtf8();
+    QByteArray utf8 = value.toUtf8();
     if (utf8.size() > DataPacket::kMaxTextBytes)
         throw EDatabaseError(
             QStringLiteral("%1: o texto do campo %2 é longo demais.").arg(describeName(), field.FieldName()));
+    return utf8;
+}
+
+// Writes the text on one view row of the pass: straight into the storage, as
+// a post would leave it.
+void TClientDataSet::passWrite(int row, int column, QUtf8StringView bytes) {
+    const int packetRow = m_view[size_t(row)];
+    // A NULL cell reads as '' for the comparison, as a post compares it.
+    const bool differs = bytesOf(m_packet.text(packetRow, column)) != bytesOf(bytes);
+    if (differs || m_packet.isNull(packetRow, column))
+        m_packet.setText(packetRow, column, bytes);
+    if (differs)
+        noteChange(packetRow);
+}
+
+int TClientDataSet::SetTextOnRows(const TField& field, const QString& text, int from,
+                                  const RowFilter& accept) {
+    const QByteArray utf8 = passText(field, text);
     const QUtf8StringView bytes(utf8);
-    const std::string_view wanted = bytesOf(bytes);
-    const int column = m_fieldColumn[size_t(index)];
+    const int column = m_fieldColumn[size_t(field.Index())];
+    rememberArrival(column);
     const int rows = int(m_view.size());
     const int first = std::max(from, 0);
     int row = first;
@@ -383,15 +486,28 @@ int TClientDataSet::SetTextOnRows(const TField& field, const QString& text, int 
     for (; row < rows; ++row) {
         if (accept && !accept(row))
             break;
-        const int packetRow = m_view[size_t(row)];
-        // A NULL cell reads as '' for the comparison, as a post compares it.
-        const bool differs = bytesOf(m_packet.text(packetRow, column)) != wanted;
-        if (differs || m_packet.isNull(packetRow, column))
-            m_packet.setText(packetRow, column, bytes);
-        if (differs)
-            markChanged(packetRow);
+        passWrite(row, column, bytes);
     }
     return row;
+}
+
+int TClientDataSet::SetTextWhere(const TField& field, const QString& text, const RowFilter& where) {
+    const QByteArray utf8 = passText(field, text);
+    const QUtf8StringView bytes(utf8);
+    const int column = m_fieldColumn[size_t(field.Index())];
+    rememberArrival(column);
+    const int rows = int(m_view.size());
+    int written = 0;
+    const zav::Finally tell([&] {
+        if (written > 0)
+            notifyDataChanged();
+    });
+    for (int row = 0; row < rows; ++row)
+        if (!where || where(row)) {
+            passWrite(row, column, bytes);
+            ++written;
+        }
+    return written;
 }
 
 QUtf8StringView TClientDataSet::StoredText(int row, const TField& field) const {

@@ -70,9 +70,16 @@ public:
     void Post() override;
     void Cancel() override;
 
-    // Rows whose values a post changed since the data arrived: the work a
-    // screen would lose if the data went away now.
+    // Rows whose values differ from those that arrived with the data (a row
+    // changed and changed back is no change), or that changed again since
+    // they were delivered: the work a screen would lose if the data went away
+    // now.
     int ChangeCount() const { return m_changedCount; }
+    // Whether the row being edited holds a value other than its stored one.
+    bool EditDiffers() const;
+    // The row's values were delivered (the server has acted on them): it is
+    // no longer work to lose, until it changes again.
+    void Delivered(int viewRow);
 
     // A pass over many rows at the speed of the storage. SetTextOnRows writes
     // a string field on the rows of the view from `from` on, in order, each
@@ -87,6 +94,9 @@ public:
     // text it can hold (throws EDatabaseError otherwise, nothing written).
     using RowFilter = std::function<bool(int row)>;
     int SetTextOnRows(const TField& field, const QString& text, int from, const RowFilter& accept);
+    // The same pass over every row of the view, writing the rows `where`
+    // takes and skipping the others; returns how many rows it wrote.
+    int SetTextWhere(const TField& field, const QString& text, const RowFilter& where);
     // A string field's stored UTF-8 bytes on a view row, the edit buffer not
     // included; empty for NULL, out of range and for other fields.
     QUtf8StringView StoredText(int row, const TField& field) const;
@@ -129,8 +139,19 @@ private:
     std::vector<int> m_order;       // packet rows in index order
     std::vector<int> m_view;        // m_order narrowed by the filter
     Pending m_pending;
-    void markChanged(int packetRow);
-    std::vector<bool> m_changed; // by packet row: a post changed it
+    // The values a column held when the data arrived, kept from its first
+    // change on.
+    struct Arrival;
+    void rememberArrival(int column);
+    bool asArrived(int packetRow) const;
+    // After a write that changed the row: is it changed work now?
+    void noteChange(int packetRow);
+    void setChanged(int packetRow, bool changed);
+    QByteArray passText(const TField& field, const QString& text) const;
+    void passWrite(int row, int column, QUtf8StringView bytes);
+    std::vector<Arrival> m_arrivals;
+    std::vector<bool> m_changed;   // by packet row: its values are not those that arrived
+    std::vector<bool> m_delivered; // by packet row: delivered, and not changed since
     int m_changedCount = 0;
     bool m_dynamicFields = false; // the fields came from the packet
 
