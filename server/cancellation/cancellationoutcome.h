@@ -21,6 +21,10 @@ struct CancellationOutcome {
     bool cancelled = false;
     QString key;  // CDERRO
     QString text; // DSERRO
+    // Not cancelled yet, but under way: its event went to the authority (by
+    // this call or another) and its answer is still to be had; confirming
+    // again concludes it.
+    bool pending = false;
 
     static CancellationOutcome done() { return {true, {}, {}}; }
     // A reason the catalogue's text says in full.
@@ -29,6 +33,13 @@ struct CancellationOutcome {
     static CancellationOutcome byText(QString text, const char* key = "") {
         return {false, QLatin1StringView(key), std::move(text)};
     }
+    // A cancellation under way, said in words.
+    static CancellationOutcome awaiting(QString text, const char* key = "") {
+        return {false, QLatin1StringView(key), std::move(text), true};
+    }
+    // What the failure row says of it (IDSITUACAO): cancelled (with a note),
+    // pending, or not cancelled.
+    const char* situation() const { return cancelled ? "C" : pending ? "P" : "N"; }
 };
 
 } // namespace zavserver

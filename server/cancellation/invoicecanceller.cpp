@@ -420,7 +420,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const Journal
     const QDateTime sent =
         QDateTime::fromString(earlier.sentAt.isEmpty() ? earlier.createdAt : earlier.sentAt, Qt::ISODate);
     if (earlier.session != m_context.session && sent.isValid() && sent.secsTo(now) < kInFlightSeconds)
-        return CancellationOutcome::byText(
+        return CancellationOutcome::awaiting(
             fitFailure(QStringLiteral("Cancelamento pendente: enviado à SEFAZ por %1 em %2; confirme de novo "
                                       "após %3.")
                            .arg(earlier.operatorCode, sent.toString(QStringLiteral("dd/MM/yyyy HH:mm")),
@@ -433,7 +433,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::resumePending(const Journal
     // Asked about first: the authorities block a client that asks too often.
     attempt.queriesLeft = earlier.queriesLeft(now.toSecsSinceEpoch());
     if (attempt.queriesLeft <= 0)
-        return CancellationOutcome::byText(
+        return CancellationOutcome::awaiting(
             fitFailure(
                 QStringLiteral("Pedido pendente: a SEFAZ já foi consultada %1 vezes sobre esta NF-e na "
                                "última hora; confirme de novo após %2.")
@@ -570,7 +570,7 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
     if (r.queries > 0)
         m_journal.countQueries(a.entry, r.queries, QDateTime::currentSecsSinceEpoch());
     if (r.kind == Kind::Unanswered)
-        return CancellationOutcome::byText(pending(r.failure), "fa_transmi");
+        return CancellationOutcome::awaiting(pending(r.failure), "fa_transmi");
 
     // The authority has spoken: its answer is written even when it takes a
     // few tries to get the database's lock.

@@ -20,10 +20,14 @@ namespace zavserver {
 
 namespace {
 
-const std::array<PacketField, 3> kFailureFields{{
+// The three fields the screen reads, and what became of the invoice:
+// IDSITUACAO "C" cancelled (the row carries a note), "P" pending (confirming
+// again concludes it), "N" not cancelled.
+const std::array<PacketField, 4> kFailureFields{{
     {QStringLiteral("NRLANCTONF"), FieldType::String, 10},
     {QStringLiteral("CDERRO"), FieldType::String, 100},
     {QStringLiteral("DSERRO"), FieldType::String, 100},
+    {QStringLiteral("IDSITUACAO"), FieldType::String, 1},
 }};
 constexpr qsizetype kTextSize = 100;
 
@@ -68,6 +72,7 @@ void writeFailures(const std::vector<Failure>& failures, ResponseEncoder& out) {
         out.text(f.entry.toUtf8());
         out.text(f.outcome.key.left(kTextSize).toUtf8());
         out.text(f.outcome.text.left(kTextSize).toUtf8());
+        out.text(f.outcome.situation());
         out.endRow();
     }
     out.endPacket();

@@ -237,6 +237,7 @@ Answer Client::cancel(const QCborArray& params) {
     for (const auto& r : packet.value(QStringLiteral("rows")).toArray()) {
         const QCborArray row = r.toArray();
         a.failures.append({row.at(0).toString(), row.at(1).toString(), row.at(2).toString()});
+        a.situations.append(row.at(3).toString());
     }
     return a;
 }

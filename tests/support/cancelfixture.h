@@ -71,6 +71,8 @@ struct Answer {
     QStringList fieldNames;
     QList<QCborMap> fields;
     QList<Failure> failures;
+    // What became of each failure row's invoice (IDSITUACAO): "C", "P", "N".
+    QStringList situations;
     QString describe() const;
 };
 

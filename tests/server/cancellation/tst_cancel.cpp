@@ -189,7 +189,8 @@ void TstCancel::everyBlockStopsItsInvoiceOnly() {
     for (int n = 11; n >= 1; --n)
         expected.append({entryOf(n), QLatin1String(keys[n - 1]), QString()});
     QCOMPARE(a.failures, expected);
-    QCOMPARE(a.fieldNames, (QStringList{"NRLANCTONF", "CDERRO", "DSERRO"}));
+    QCOMPARE(a.fieldNames, (QStringList{"NRLANCTONF", "CDERRO", "DSERRO", "IDSITUACAO"}));
+    QCOMPARE(a.situations, QStringList(11, QStringLiteral("N"))); // blocked: not cancelled
     QCOMPARE(a.fields.at(1).value(QStringLiteral("size")).toInteger(), 100);
 
     QCOMPARE(snapshot(s.db, 1, 11), before); // nothing of a blocked invoice changed

@@ -366,6 +366,7 @@ void TstNfeCancel::droppedAnswerIsRecoveredNotRegisteredTwice() {
     QCOMPARE(first.failures.size(), 1);
     QCOMPARE(first.failures.at(0).key, QStringLiteral("fa_transmi"));
     QVERIFY2(first.failures.at(0).text.contains(u"pendente"), qPrintable(first.failures.at(0).text));
+    QCOMPARE(first.situations, QStringList{QStringLiteral("P")});
     // Registered at the authority, but nobody here knows it: still authorised.
     QCOMPARE(state(w.db, 1), QStringLiteral("A"));
     QCOMPARE(records(w.db, 1), 0);
@@ -472,6 +473,7 @@ void TstNfeCancel::pendingEventBelongsToItsSession() {
     const Answer held = cancel(w, {1}, kReason, second);
     QCOMPARE(held.failures.size(), 1);
     QCOMPARE(held.failures.at(0).key, QStringLiteral("MS01"));
+    QCOMPARE(held.situations, QStringList{QStringLiteral("P")});
     const QDateTime sentAt = QDateTime::fromString(pending.sentAt, Qt::ISODate);
     QCOMPARE(
         held.failures.at(0).text,
@@ -598,6 +600,7 @@ void TstNfeCancel::cancelledElsewhereIsTakenFromTheAuthority() {
     const QString theirs = texts(j.proc, QStringLiteral("nProt")).last();
     QCOMPARE(a.failures.at(0).text,
              QStringLiteral("NF-e já cancelada na SEFAZ (protocolo %1): cancelada também aqui.").arg(theirs));
+    QCOMPARE(a.situations, QStringList{QStringLiteral("C")});
     QCOMPARE(state(w.db, 1), QStringLiteral("C"));
     QCOMPARE(scalar(w.db,
                     QStringLiteral("SELECT DSMOTIVOCANC || '/' || NRPROTOCOLOCANC FROM CANCELAMENTONFE "
@@ -1122,6 +1125,7 @@ void TstNfeCancel::protocolQueriesTenAnHour() {
     QVERIFY2(held.failures.at(0).text.startsWith(
                  QStringLiteral("Pedido pendente: a SEFAZ já foi consultada 10 vezes sobre esta NF-e")),
              qPrintable(held.failures.at(0).text));
+    QCOMPARE(held.situations, QStringList{QStringLiteral("P")});
     QCOMPARE(authorityRequests(*w.nfe, w.r.certificate).value(QStringLiteral("consulta")), 0);
     QCOMPARE(state(w.db, 1), QStringLiteral("A"));
 
