@@ -1,10 +1,14 @@
 #include "mainwindow.h"
 #include "hostservices.h"
+#include "hosttexts.h"
+#include "session.h"
 #include "vcl/application.h"
 #include <QCloseEvent>
 #include <QDir>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMenuBar>
+#include <QStatusBar>
 
 namespace {
 
@@ -26,13 +30,18 @@ const char* const kNoEntry = "O pacote %1 não exporta a entrada %2: %3";
 } // namespace
 
 MainWindow::MainWindow(const QString& packageDir, QWidget* parent)
-    : QMainWindow(parent), m_mdi(new QMdiArea(this)), m_packageDir(packageDir) {
+    : QMainWindow(parent), m_mdi(new QMdiArea(this)), m_session(new QLabel(this)), m_packageDir(packageDir) {
     setObjectName(QStringLiteral("zavMainWindow"));
     setWindowTitle(QStringLiteral("ZAV - Sistema de Gestão"));
     m_mdi->setObjectName(QStringLiteral("mdiArea"));
     setCentralWidget(m_mdi);
     TApplication::setMdiArea(m_mdi);
     resize(1024, 640);
+    // What the screens say they did on the left, who is working on the right.
+    statusBar()->setObjectName(QStringLiteral("stbPrincipal"));
+    m_session->setObjectName(QStringLiteral("lblSessao"));
+    statusBar()->addPermanentWidget(m_session);
+    showSession();
 
     QMenu* telas = menuBar()->addMenu(QStringLiteral("&Telas"));
     telas->setObjectName(QStringLiteral("mnuTelas"));
@@ -50,6 +59,19 @@ MainWindow::MainWindow(const QString& packageDir, QWidget* parent)
     QAction* quit = telas->addAction(QStringLiteral("Sai&r"));
     quit->setObjectName(QStringLiteral("mnuSair"));
     connect(quit, &QAction::triggered, this, &QWidget::close);
+}
+
+void MainWindow::showSession() {
+    m_session->setText(
+        HostText::text(HostText::WorkingAs)
+            .arg(Operador(), FiliProc(), QStringLiteral("%1:%2").arg(WebURL()).arg(WebPort())));
+}
+
+bool MainWindow::event(QEvent* event) {
+    // The session may have changed while the window was away (signed in again).
+    if (event->type() == QEvent::WindowActivate)
+        showSession();
+    return QMainWindow::event(event);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <optional>
 
 class QWidget;
 class TDataSet;
@@ -39,11 +40,20 @@ public:
     virtual void busyOn(QWidget* over, int kind) = 0;
     virtual void busyOff() = 0;
     // How far the server says the awaited call has come, shown beside the
-    // busy animation's wheel ("n de m"); a total of 0 takes it away. Harmless
-    // when the animation is off.
-    virtual void busyProgress(int done, int total);
+    // busy animation's wheel ("n de m", and what they count when unit is
+    // given: "240 de 374 notas"); a total of 0 takes it away. Harmless when
+    // the animation is off.
+    virtual void busyProgress(int done, int total, const QString& unit);
     // The help viewer: help file and context.
     virtual void showHelp(const QString& file, int context) = 0;
+    // A text the operator types in a small dialog (a reason for many rows, say):
+    // the title, the label before the box, the most characters it takes; the
+    // text when the operator confirms, nothing when they cancel (the default:
+    // no one to ask).
+    virtual std::optional<QString> askText(const QString& title, const QString& label, int maxLength);
+    // The host's status line: what a screen last did (the outcome of a call,
+    // the size of its list). Harmless without a status line.
+    virtual void showStatus(const QString& text);
     // The application server ended the operator's session (why: its words):
     // the same operator signs in again over the open screens, which stay as
     // they are; true once the new session is the host session's. The default

@@ -26,8 +26,11 @@ inline constexpr char HelpMissing[] = "Ajuda não encontrada: arquivo %1, tópic
 inline constexpr char SearchTitle[] = "Procurar";
 inline constexpr char Find[] = "Localizar:";
 inline constexpr char Busy[] = "Aguarde, processando...";
-// Beside the wheel while the server says how far a call has come: done, total.
+// Beside the wheel while the server says how far a call has come: done, total
+// (and what they count, when the screen says: "240 de 374 notas").
 inline constexpr char BusyProgress[] = "%1 de %2";
+// The button that confirms a text asked for.
+inline constexpr char TextOk[] = "OK";
 
 // A call given up on (after the connection's first words, Err_Conex)
 // Server, seconds.
@@ -55,6 +58,9 @@ inline constexpr char SignInNeedsBoth[] = "Informe o operador e a senha.";
 // server's words, then this.
 inline constexpr char SignInAgain[] =
     "Entre de novo para continuar: a tela fica como está, e a chamada recusada é repetida.";
+
+// The host's status line: who is working, where, on which server.
+inline constexpr char WorkingAs[] = "Operador: %1   Filial: %2   Servidor: %3";
 
 // Components
 inline constexpr char LookupHint[] = "Pesquisar (F4)";

@@ -390,6 +390,7 @@ struct TNetConnection::CallWatch {
     int callTimeout = 0;
     int stallTimeout = 0;
     std::shared_ptr<bool> alive;
+    QString progressUnit;
 
     QElapsedTimer sent;
     QElapsedTimer changed; // since the progress last changed
@@ -412,7 +413,7 @@ struct TNetConnection::CallWatch {
         ask.setInterval(std::max(50, progressInterval));
         QObject::connect(&ask, &QTimer::timeout, &loop, [this] { askProgress(); });
 
-        ::Host().busyProgress(0, 0);
+        ::Host().busyProgress(0, 0, progressUnit);
         call.start(&loop, [&loop = loop] { loop.quit(); });
         deadline.start(callTimeout);
         ask.start();
@@ -460,7 +461,7 @@ struct TNetConnection::CallWatch {
             return;
         last = now;
         changed.start();
-        ::Host().busyProgress(now.done, now.total);
+        ::Host().busyProgress(now.done, now.total, progressUnit);
         // It goes on: waited for StallTimeout more, and never less than CallTimeout in all.
         deadline.start(int(std::max<qint64>(callTimeout - sent.elapsed(), stallTimeout)));
     }
@@ -486,13 +487,14 @@ TNetConnection::Exchange TNetConnection::watchedExchange(HttpRequest request, co
                     .cbor = UseCbor,
                     .callTimeout = callTimeout,
                     .stallTimeout = std::max(1, StallTimeout),
-                    .alive = alive};
+                    .alive = alive,
+                    .progressUnit = ProgressUnit};
     watch.run(ProgressInterval);
     // The loop also ends when the application is quitting: the exchange then
     // ends too, and nothing it touches outlives this call.
     http.cancel();
     e.result = http.take();
-    ::Host().busyProgress(0, 0);
+    ::Host().busyProgress(0, 0, ProgressUnit);
     e.done = watch.last.done;
     e.total = watch.last.total;
     e.quietMs = watch.last.known ? watch.changed.elapsed() : 0;

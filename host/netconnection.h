@@ -70,6 +70,9 @@ public:
     int CallTimeout = 120000;    // ms: a whole call, from sending to the last byte of the answer
     int StallTimeout = 120000;   // ms: a call that says how far it has come, without a change
     int ProgressInterval = 1000; // ms between two questions about a running call's progress
+    // What a call's progress counts, said after the numbers ("notas"); none
+    // when empty.
+    QString ProgressUnit;
     // CBOR both ways (several times cheaper for a list of 100,000 rows); false:
     // JSON both ways. Either way the answer is read in the encoding it comes in.
     bool UseCbor = true;

@@ -7,13 +7,22 @@
 #include "lookupdialog.h"
 #include "messagedialog.h"
 #include "session.h"
+#include "vcl/application.h"
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
+#include <QMainWindow>
+#include <QMdiArea>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QTextBrowser>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -33,7 +42,13 @@ void showCritical(const QString& text, const QString& name) {
 
 HostServices::~HostServices() = default;
 
-void HostServices::busyProgress(int, int) {}
+void HostServices::busyProgress(int, int, const QString&) {}
+
+std::optional<QString> HostServices::askText(const QString&, const QString&, int) {
+    return std::nullopt;
+}
+
+void HostServices::showStatus(const QString&) {}
 
 bool HostServices::signInAgain(const QString&) {
     return false;
@@ -118,14 +133,56 @@ void QtHostServices::busyOn(QWidget* over, int kind) {
         m_busy = new BusyOverlay(over, kind);
 }
 
-void QtHostServices::busyProgress(int done, int total) {
+void QtHostServices::busyProgress(int done, int total, const QString& unit) {
     auto* overlay = qobject_cast<BusyOverlay*>(m_busy.data());
     if (!overlay)
         return;
+    overlay->setProgressText(total > 0 ? progressText(done, total, unit) : QString());
+}
+
+std::optional<QString> QtHostServices::askText(const QString& title, const QString& label, int maxLength) {
+    QDialog dialog(dialogParent());
+    dialog.setObjectName(QStringLiteral("TextDialog"));
+    dialog.setWindowTitle(title);
+    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    auto* caption = new QLabel(label, &dialog);
+    caption->setWordWrap(true);
+    auto* edit = new QLineEdit(&dialog);
+    edit->setObjectName(QStringLiteral("edtTexto"));
+    edit->setMaxLength(maxLength);
+    edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance(QLatin1Char('M')) * std::min(maxLength, 40));
+    auto* buttons = new QDialogButtonBox(&dialog);
+    QPushButton* ok = buttons->addButton(HostText::text(HostText::TextOk), QDialogButtonBox::AcceptRole);
+    ok->setObjectName(QStringLiteral("btnOk"));
+    ok->setDefault(true);
+    QPushButton* cancel =
+        buttons->addButton(HostText::text(HostText::SignInCancel), QDialogButtonBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("btnCancelar"));
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(caption);
+    layout->addWidget(edit);
+    layout->addWidget(buttons);
+    edit->setFocus();
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return edit->text();
+}
+
+void QtHostServices::showStatus(const QString& text) {
+    // The status line of the window the screens open in.
+    QMdiArea* area = TApplication::mdiArea();
+    auto* window = area ? qobject_cast<QMainWindow*>(area->window()) : nullptr;
+    if (window)
+        window->statusBar()->showMessage(text);
+}
+
+QString progressText(int done, int total, const QString& unit) {
     const QLocale brazil(QLocale::Portuguese, QLocale::Brazil);
-    overlay->setProgressText(
-        total > 0 ? HostText::text(HostText::BusyProgress).arg(brazil.toString(done), brazil.toString(total))
-                  : QString());
+    const QString counted =
+        HostText::text(HostText::BusyProgress).arg(brazil.toString(done), brazil.toString(total));
+    return unit.isEmpty() ? counted : counted + u' ' + unit;
 }
 
 void QtHostServices::busyOff() {

@@ -27,13 +27,24 @@ void RecordingServices::busyOff() {
     ++busyOffs;
     busy = false;
 }
-void RecordingServices::busyProgress(int done, int total) {
+void RecordingServices::busyProgress(int done, int total, const QString& unit) {
+    if (total > 0)
+        progressUnit = unit;
     const QString now = QStringLiteral("%1/%2").arg(done).arg(total);
     if (busy && total > 0 && (progress.isEmpty() || progress.constLast() != now))
         progress.append(now);
 }
 void RecordingServices::showHelp(const QString& file, int context) {
     helps.append({file, context});
+}
+
+std::optional<QString> RecordingServices::askText(const QString& title, const QString& label, int maxLength) {
+    textRequests.append(QStringLiteral("%1|%2|%3").arg(title, label).arg(maxLength));
+    return textAnswers.isEmpty() ? std::nullopt : textAnswers.takeFirst();
+}
+
+void RecordingServices::showStatus(const QString& text) {
+    statuses.append(text);
 }
 
 bool RecordingServices::signInAgain(const QString& why) {
@@ -49,6 +60,8 @@ void RecordingServices::clear() {
     questions.clear();
     progress.clear();
     signInRequests.clear();
+    textRequests.clear();
+    statuses.clear();
     searches = busyOns = busyOffs = 0;
 }
 

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <optional>
 
 class RecordingServices : public HostServices {
 public:
@@ -31,6 +32,14 @@ public:
     // Why the host was asked to sign the operator in again, in order; how it
     // answers (the operator signing in, or not): false when unset.
     QStringList signInRequests;
+    // The texts asked for ("title|label|maxLength"), and the answers, in order
+    // (nothing: the operator cancelled); once they run out, cancelled.
+    QStringList textRequests;
+    QList<std::optional<QString>> textAnswers;
+    // What the status line said, in order.
+    QStringList statuses;
+    // What the progress counted (the unit), last told.
+    QString progressUnit;
     std::function<bool(const QString&)> onSignInAgain;
 
     void showError(const QString& text) override;
@@ -40,7 +49,9 @@ public:
     void search(QWidget* owner, TDataSet* dataSet) override;
     void busyOn(QWidget* over, int kind) override;
     void busyOff() override;
-    void busyProgress(int done, int total) override;
+    void busyProgress(int done, int total, const QString& unit) override;
+    std::optional<QString> askText(const QString& title, const QString& label, int maxLength) override;
+    void showStatus(const QString& text) override;
     void showHelp(const QString& file, int context) override;
     bool signInAgain(const QString& why) override;
 

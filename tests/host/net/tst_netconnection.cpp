@@ -667,12 +667,13 @@ void tst_NetConnection::aProgressingCallIsWaitedForAndShowsHowFar() {
     net.CallTimeout = 1000;
     net.StallTimeout = 2500;
     net.ProgressInterval = 100;
+    net.ProgressUnit = QStringLiteral("notas");
     // Three seconds of work, each step said: far past CallTimeout, and a success.
     const QVariant result = net.AppServer(QStringLiteral("Teste_Progresso"), {10, 300, 0, 0});
     QVERIFY(result.isNull());
     QVERIFY(net.Connected());
     // The overlay said how far the call had come, rising, and nothing after it.
-    const QRegularExpression howFar(QStringLiteral("^(\\d+) de 10$"));
+    const QRegularExpression howFar(QStringLiteral("^(\\d+) de 10 notas$"));
     QStringList counts;
     int previous = 0;
     for (const QString& text : busy.seen) {

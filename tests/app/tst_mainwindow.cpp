@@ -1,0 +1,40 @@
+// The host's main window in this process: its status line says who is working,
+// where and on which server, and what a screen last said it did.
+#include "../../app/mainwindow.h"
+#include "qthostservices.h"
+#include "session.h"
+#include <QLabel>
+#include <QStatusBar>
+#include <QTest>
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void statusLineSaysWhoIsWorking();
+};
+
+void TestMainWindow::statusLineSaysWhoIsWorking() {
+    Session::values() = SessionValues();
+    Session::values().operador = QStringLiteral("MARIA");
+    Session::values().filiProc = QStringLiteral("0002");
+    Session::values().webURL = QStringLiteral("srv-fiscal.empresa.lan");
+    Session::values().webPort = 8443;
+    MainWindow window(QString{});
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* who = window.findChild<QLabel*>(QStringLiteral("lblSessao"));
+    QVERIFY(who);
+    QCOMPARE(who->text(),
+             QStringLiteral("Operador: MARIA   Filial: 0002   Servidor: srv-fiscal.empresa.lan:8443"));
+    // Shown whole.
+    QVERIFY(who->width() >= who->fontMetrics().horizontalAdvance(who->text()));
+
+    // What a screen says goes to the same line, beside it.
+    QtHostServices services;
+    services.showStatus(QStringLiteral("A lista tem 18 notas."));
+    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("A lista tem 18 notas."));
+    QCOMPARE(who->text().left(15), QStringLiteral("Operador: MARIA"));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
