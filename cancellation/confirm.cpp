@@ -5,9 +5,12 @@
 #include "checks.h"
 #include "data/adoibquery.h"
 #include "data/clientdataset.h"
+#include "data/datapacket.h"
+#include "data/field.h"
 #include "guard.h"
 #include "hostservices.h"
 #include "session.h"
+#include <QHash>
 
 namespace {
 // The list is fetched when the focus leaves the filter panel; before that
@@ -42,6 +45,9 @@ void TfrmCancelaNFE::sbtPrintClick(QObject*) {
                                qryInscrEstad->FieldByName(QStringLiteral("SGESTADO"))->AsString()};
     const QVariant answer = netCancelaEmis->AppServer(QStringLiteral("Cancela_NotaFiscal"), args);
     cdsErrosNF->SetData(answer);
+    const ConfirmOutcome outcome = confirmOutcome();
+    Host().showStatus(ScreenText::confirmed(outcome.cancelled, outcome.notCancelled, outcome.pending,
+                                            outcome.rows, outcome.ticked));
     if (!cdsErrosNF->HasData())
         return;
     for (cdsErrosNF->First(); !cdsErrosNF->Eof(); cdsErrosNF->Next()) {
@@ -55,6 +61,43 @@ void TfrmCancelaNFE::sbtPrintClick(QObject*) {
     }
     if (lsbMensagem->Count() > 0)
         PanMensagem->show();
+}
+
+TfrmCancelaNFE::ConfirmOutcome TfrmCancelaNFE::confirmOutcome() {
+    // The failure rows by invoice: what became of it ("C" cancelled with a
+    // note, "P" pending, anything else not cancelled; a server that does not
+    // say is taken to have cancelled none of them).
+    // The situation is read from the packet: the list binds only the three
+    // fields it shows.
+    QHash<QString, QChar> failed;
+    if (cdsErrosNF->HasData()) {
+        const DataPacket packet = cdsErrosNF->Data();
+        const int entry = packet.indexOf(QStringLiteral("NRLANCTONF"));
+        const int situation = packet.indexOf(QStringLiteral("IDSITUACAO"));
+        for (int r = 0; r < packet.rowCount(); ++r) {
+            const QString s = situation < 0 ? QString() : packet.value(r, situation).toString();
+            failed.insert(packet.value(r, entry).toString(), s.isEmpty() ? QLatin1Char('N') : s.at(0));
+        }
+    }
+    // The ticked rows (the list is narrowed to them): each cancelled one is
+    // delivered, no longer work that closing the screen would lose.
+    ConfirmOutcome o;
+    o.ticked = cdsNotaFiscal->RecordCount();
+    const TField* entry = cdsNotaFiscal->FieldByName(QStringLiteral("NRLANCTONF"));
+    for (int row = 0; row < o.ticked; ++row) {
+        const QChar s = failed.value(QString::fromUtf8(cdsNotaFiscal->StoredText(row, *entry)), u'C');
+        if (s == u'C') {
+            ++o.cancelled;
+            cdsNotaFiscal->Delivered(row);
+        } else if (s == u'P') {
+            ++o.pending;
+        } else {
+            ++o.notCancelled;
+        }
+    }
+    cdsNotaFiscal->SetFiltered(false);
+    o.rows = cdsNotaFiscal->RecordCount();
+    return o;
 }
 
 void TfrmCancelaNFE::BtnSairClick(QObject*) {

@@ -5,11 +5,13 @@
 #include "data/clientdataset.h"
 #include "data/field.h"
 #include "exceptions.h"
+#include "hostservices.h"
 #include "reasonrule.h"
 #include "vcl/graphics.h"
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QStringDecoder>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -237,4 +239,46 @@ void TfrmCancelaNFE::refuseRowReason(const QString& key) {
 
 void TfrmCancelaNFE::cdsNotaFiscalBeforeInsert(TDataSet*) {
     Abort();
+}
+
+void TfrmCancelaNFE::sbtMotivoClick(QObject*) {
+    if (!sbtMotivo->Enabled() || !cdsNotaFiscal->Active() || cdsNotaFiscal->IsEmpty())
+        return;
+    TField* reason = cdsNotaFiscal->FieldByName(kReason);
+    const std::optional<QString> typed =
+        Host().askText(ScreenText::reasonForManyTitle(), ScreenText::reasonForManyLabel(), reason->Size());
+    if (!typed)
+        return;
+    // The reason rule, once for every row: refused, nothing is written.
+    const zavfiscal::ReasonCheck check = zavfiscal::checkReason(*typed);
+    switch (rowReason(check)) {
+    case RowReason::Missing:
+        MensErro(msgPadrao->Msg(QStringLiteral("Motivo_Emis")), true);
+        break;
+    case RowReason::Short:
+        MensErro(msgPadrao->Msg(QStringLiteral("Motivo_Min")), true);
+        break;
+    case RowReason::Ok:
+        if (check.fault != zavfiscal::ReasonFault::None)
+            MensErro(check.message(), true);
+        break;
+    }
+    const QString text = check.reason;
+    int written = 0;
+    // The row being typed or ticked first: its reason, when it has none, is
+    // this one, and it is posted as any row is (the rule runs on it).
+    dbgPadrao->SetEditorMode(false);
+    if (cdsNotaFiscal->State() == dsEdit) {
+        if (EmptyString(reason->AsString())) {
+            reason->SetAsString(text);
+            ++written;
+        }
+        cdsNotaFiscal->Post();
+    }
+    // Then every other row without a reason, straight into the storage: the
+    // text has passed the rule that each row's post would apply.
+    written += cdsNotaFiscal->SetTextWhere(*reason, text, [&](int row) {
+        return EmptyString(QString::fromUtf8(cdsNotaFiscal->StoredText(row, *reason)));
+    });
+    Host().showStatus(ScreenText::reasonWritten(written));
 }

@@ -15,6 +15,7 @@ void TfrmCancelaNFE::panFiltroExit(QObject*) {
     busy.show(frmCancelaNFE, kAviServerCall);
     const QVariant answer = netCancelaEmis->AppServer(QStringLiteral("GetNotaFiscal"), args);
     cdsNotaFiscal->SetData(answer);
+    Host().showStatus(ScreenText::listed(cdsNotaFiscal->RecordCount()));
 }
 
 void TfrmCancelaNFE::checkRetrievalFilter() {
@@ -91,5 +92,7 @@ void TfrmCancelaNFE::panFiltroEnter(QObject*) {
 }
 
 void TfrmCancelaNFE::dtsNotaFiscalStateChange(QObject*) {
-    sbtProcurar->SetEnabled(cdsNotaFiscal->Active() && !cdsNotaFiscal->IsEmpty());
+    const bool rows = cdsNotaFiscal->Active() && !cdsNotaFiscal->IsEmpty();
+    sbtProcurar->SetEnabled(rows);
+    sbtMotivo->SetEnabled(rows);
 }

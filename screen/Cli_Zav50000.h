@@ -84,6 +84,9 @@ public:
     // Tool column
     TPanel* Panel1;
     TButtonFlat* sbtProcurar;
+    // One reason for every row of the list that has none (F8).
+    TPanel* Panel2;
+    TButtonFlat* sbtMotivo;
     TImage* imgChecked;
     TImage* imgUnChecked;
     TPopupMenu* pmnProcura;
@@ -186,6 +189,10 @@ public:
     // message is answered; throws the silent abort.
     [[noreturn]] void refuseRowReason(const QString& key);
 
+    // One reason, asked once, written into every row of the list that has
+    // none (F8 or sbtMotivo), each as its post would store it.
+    void sbtMotivoClick(QObject* sender);
+
     // Cancellation
     void sbtPrintClick(QObject* sender);
     void BtnSairClick(QObject* sender);
@@ -214,9 +221,30 @@ private:
     // remembered one).
     void checkRetrievalFilter();
     QVariantList retrievalArguments();
+    // After a confirm's answer, the list narrowed to the ticked rows: what
+    // became of them (the cancelled ones delivered), and the list's size.
+    struct ConfirmOutcome {
+        int cancelled = 0, notCancelled = 0, pending = 0;
+        int rows = 0, ticked = 0;
+    };
+    ConfirmOutcome confirmOutcome();
 
     QString CdClientePesq;
 };
+
+// The screen's texts that are neither captions nor catalogue messages, in the
+// form definition (screen/layout.cpp): the status line's and the dialog of the
+// reason for many rows.
+namespace ScreenText {
+// The outcome of a confirm and the list after it.
+PKG_EXPORT QString confirmed(int cancelled, int notCancelled, int pending, int rows, int ticked);
+// The list as it arrived.
+PKG_EXPORT QString listed(int rows);
+// One reason for many rows: the dialog's title and label, and what was done.
+PKG_EXPORT QString reasonForManyTitle();
+PKG_EXPORT QString reasonForManyLabel();
+PKG_EXPORT QString reasonWritten(int rows);
+} // namespace ScreenText
 
 // What the package tells its host about itself.
 struct PackageInfo {

@@ -9,6 +9,7 @@
 #include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QApplication>
+#include <QLocale>
 #include <QPainter>
 #include <QStyle>
 
@@ -348,7 +349,52 @@ void TfrmCancelaNFE::buildToolColumn() {
     sbtProcurar->SetHint(QStringLiteral("Procurar (F7)"));
     sbtProcurar->SetGlyph(QApplication::style()->standardIcon(QStyle::SP_FileDialogContentsView));
     sbtProcurar->SetEnabled(false);
+    Panel2 = makeControl<TPanel>(panMenu, "Panel2", 6, 121, 48, 28);
+    Panel2->SetBevelNone();
+    Panel2->SetTabOrder(3);
+    sbtMotivo = makeControl<TButtonFlat>(Panel2, "sbtMotivo", 4, 3, 40, 22);
+    sbtMotivo->SetHint(QStringLiteral("Um motivo para as notas sem motivo (F8)"));
+    sbtMotivo->SetShortcut(QKeySequence(Qt::Key_F8));
+    sbtMotivo->SetGlyph(QApplication::style()->standardIcon(QStyle::SP_FileDialogDetailedView));
+    sbtMotivo->SetEnabled(false);
 }
+
+namespace ScreenText {
+
+namespace {
+const QLocale kBrazil(QLocale::Portuguese, QLocale::Brazil);
+// "1 nota", "2 notas": the count and the word that agrees with it.
+QString counted(int n, const char* one, const char* many) {
+    return kBrazil.toString(n) + u' ' + QString::fromUtf8(n == 1 ? one : many);
+}
+} // namespace
+
+QString confirmed(int cancelled, int notCancelled, int pending, int rows, int ticked) {
+    return QStringLiteral("Confirmação concluída: %1, %2, %3. A lista tem %4, %5.")
+        .arg(counted(cancelled, "nota cancelada", "notas canceladas"),
+             counted(notCancelled, "não cancelada", "não canceladas"),
+             counted(pending, "pendente (confirme de novo)", "pendentes (confirme de novo)"),
+             counted(rows, "nota", "notas"), counted(ticked, "marcada", "marcadas"));
+}
+
+QString listed(int rows) {
+    return QStringLiteral("A lista tem %1.").arg(counted(rows, "nota", "notas"));
+}
+
+QString reasonForManyTitle() {
+    return QStringLiteral("Motivo do cancelamento");
+}
+
+QString reasonForManyLabel() {
+    return QStringLiteral("Motivo para todas as notas da lista que ainda não têm motivo (no mínimo 15 "
+                          "caracteres):");
+}
+
+QString reasonWritten(int rows) {
+    return QStringLiteral("Motivo escrito em %1.").arg(counted(rows, "nota", "notas"));
+}
+
+} // namespace ScreenText
 
 void TfrmCancelaNFE::buildLayout() {
     setObjectName(QStringLiteral("frmCancelaNFE"));
@@ -390,6 +436,8 @@ void TfrmCancelaNFE::buildLayout() {
     netCancelaEmis->ThrowException = false;
     // A failed call reports the catalogue's text for connection errors.
     netCancelaEmis->ConnectionErrorText = msgPadrao->Msg(QStringLiteral("Err_Conex"));
+    // The calls' progress counts invoices.
+    netCancelaEmis->ProgressUnit = QStringLiteral("notas");
 
     SetActiveControl(medCdFilial);
 }
@@ -405,6 +453,7 @@ void TfrmCancelaNFE::bindEvents() {
     netCancelaEmis->BeforeConnect = [this](QObject* s) { netCancelaEmisBeforeConnect(s); };
     // Cancellation
     sbtPrint->OnClick = [this](QObject* s) { sbtPrintClick(s); };
+    sbtMotivo->OnClick = [this](QObject* s) { sbtMotivoClick(s); };
     BtnSair->OnClick = [this](QObject* s) { BtnSairClick(s); };
     // Retrieval
     panFiltro->OnEnter = [this](QObject* s) { panFiltroEnter(s); };

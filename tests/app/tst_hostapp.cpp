@@ -177,8 +177,9 @@ void TestHostApp::helpPageIsShipped() {
     QFile page(QStringLiteral(ZAV_SOURCE_DIR "/docs/help/zavhelp/10914000.html"));
     QVERIFY(page.open(QIODevice::ReadOnly));
     const QString html = QString::fromUtf8(page.readAll());
-    for (const char* must : {"Cancelamento de Notas Fiscais Eletrônicas", "Filial", "Empresa", "Série",
-                             "Período", "Motivo", "15 caracteres", "Confirmar", "F7", "F12"})
+    for (const char* must :
+         {"Cancelamento de Notas Fiscais Eletrônicas", "Filial", "Empresa", "Série", "Período", "Motivo",
+          "15 caracteres", "Confirmar", "F7", "F8", "F12", "Entrar de novo"})
         QVERIFY2(html.contains(QString::fromUtf8(must)), must);
 }
 

@@ -16,6 +16,8 @@
 #include "testdb.h"
 #include "testtools.h"
 #include "uitest.h"
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QJsonArray>
 #include <QSqlQuery>
 #include <QTest>
@@ -132,6 +134,8 @@ private Q_SLOTS:
     void failureLines();
     void clicksDuringTheCallSendNothing();
     void wholeListSent();
+    void everyFailureLineReadsWhole();
+    void theOutcomeIsToldAndTheCancelledAreNoLongerWork();
     void anEndedSessionKeepsTheWork_data() { zavtest::addDialectRows("db"); }
     void anEndedSessionKeepsTheWork();
 };
@@ -221,6 +225,7 @@ void TestConfirm::slowCancellationShowsHowFarAndEndsInSuccess() {
     QVERIFY(!svc().busy);
     // It said how far it had come, of every ticked invoice, rising to the end.
     QVERIFY2(!svc().progress.isEmpty(), "no progress shown");
+    QCOMPARE(svc().progressUnit, QStringLiteral("notas"));
     int previous = -1;
     for (const QString& p : svc().progress) {
         QCOMPARE(p.section(u'/', 1), QString::number(total));
@@ -424,6 +429,121 @@ void TestConfirm::wholeListSent() {
     QCOMPARE(p[3].toString(), QStringLiteral("2")); // 01 / 110042490114: homologation
     QCOMPARE(p[4].toString(), QStringLiteral("3A5F9C21B7E04D18"));
     QCOMPARE(p[5].toString(), QStringLiteral("SP"));
+}
+
+// Lines longer than the panel is wide: each wraps onto as many rows as it
+// needs and shows whole in its tooltip; Ctrl+C copies the lines.
+void TestConfirm::everyFailureLineReadsWhole() {
+    QString why;
+    ZAV_SQLITE(m_dbs);
+    RecordingPeer peer;
+    ServerProcess server;
+    TfrmCancelaNFE* f = openListed(server, &why);
+    QVERIFY2(f, qPrintable(why));
+    tick(f, {0, 1});
+    Session::values().webPort = peer.port();
+    f->netCancelaEmis->UseCbor = false;
+    f->netCancelaEmis->SetConnected(false);
+    const QString longText = QString::fromUtf8("Pedido pendente: sem resposta da SEFAZ (a conexão segura não "
+                                               "pôde ser feita (curto prazo)). Confirme de novo.");
+    peer.answer =
+        answer(failures({QJsonArray{QStringLiteral("0000000001"), QStringLiteral("fa_transmi"), longText},
+                         QJsonArray{QStringLiteral("0000000002"), QStringLiteral("MS01"), QString()}}));
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QVERIFY(f->PanMensagem->isVisible());
+    TListBox* list = f->lsbMensagem;
+    QCOMPARE(list->Count(), 2);
+    const QString line = QStringLiteral("0000000001 - ") + longText;
+    QCOMPARE(list->item(0)->text(), line);
+    QCOMPARE(list->item(0)->toolTip(), line);
+    // The long line takes more than one row of the list, enough for its text
+    // at the list's width; the short one, one row.
+    const QRect shown = list->visualItemRect(list->item(0));
+    const QRect needed =
+        list->fontMetrics().boundingRect(QRect(0, 0, shown.width() - 4, 0), Qt::TextWordWrap, line);
+    QVERIFY2(shown.height() >= needed.height() && shown.height() > 13,
+             qPrintable(QStringLiteral("%1 < %2").arg(shown.height()).arg(needed.height())));
+    QCOMPARE(list->visualItemRect(list->item(1)).height(), 13);
+    // Copied whole, every line.
+    QVERIFY(ui::focus(list));
+    QGuiApplication::clipboard()->clear();
+    ui::key(list, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(),
+             line + u'\n' + QString::fromUtf8("0000000002 - Documento Bloqueado por Outro Operador."));
+}
+
+// The status line says how the confirm ended: cancelled (a note of the server
+// included), not cancelled, pending, and the list's rows and ticks. The
+// cancelled rows are no longer work: with nothing else changed, the screen
+// closes without asking.
+void TestConfirm::theOutcomeIsToldAndTheCancelledAreNoLongerWork() {
+    QString why;
+    ZAV_SQLITE(m_dbs);
+    RecordingPeer peer;
+    ServerProcess server;
+    TfrmCancelaNFE* f = openListed(server, &why);
+    QVERIFY2(f, qPrintable(why));
+    TClientDataSet* ds = f->cdsNotaFiscal;
+    const int rows = ds->RecordCount();
+    QVERIFY(rows >= 5);
+    QCOMPARE(svc().statuses.last(), QStringLiteral("A lista tem %1 notas.").arg(rows));
+    // Reasons and ticks on the first five rows only.
+    for (int r = 1; r <= 5; ++r) {
+        ds->SetRecNo(r);
+        ds->Edit();
+        ds->FieldByName(QStringLiteral("DSMOTIVOCANCNFE"))->SetAsString(kReason);
+        ds->FieldByName(QStringLiteral("IDCHECK"))->SetAsString(QStringLiteral("C"));
+        ds->Post();
+    }
+    QCOMPARE(ds->ChangeCount(), 5);
+    const auto entry = [&](int row) {
+        ds->SetRecNo(row + 1);
+        return ds->FieldByName(QStringLiteral("NRLANCTONF"))->AsString();
+    };
+    const QString e1 = entry(1), e2 = entry(2), e3 = entry(3);
+    ds->First();
+    Session::values().webPort = peer.port();
+    f->netCancelaEmis->UseCbor = false;
+    f->netCancelaEmis->SetConnected(false);
+    // Row 1 pending, row 2 not cancelled, row 3 cancelled with a note; rows 0
+    // and 4 cancelled without a word.
+    QJsonObject packet =
+        failures({QJsonArray{e1, QStringLiteral("fa_transmi"), QStringLiteral("Pedido pendente."), "P"},
+                  QJsonArray{e2, QStringLiteral("MS02"), QString(), "N"},
+                  QJsonArray{e3, QString(), QStringLiteral("Já cancelada na SEFAZ."), "C"}});
+    QJsonArray fields = packet.value(QStringLiteral("fields")).toArray();
+    fields.append(QJsonObject{{QStringLiteral("name"), QStringLiteral("IDSITUACAO")},
+                              {QStringLiteral("type"), QStringLiteral("string")},
+                              {QStringLiteral("size"), 1}});
+    packet.insert(QStringLiteral("fields"), fields);
+    peer.answer = answer(packet);
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QVERIFY2(svc().shown().isEmpty(), qPrintable(svc().shown().join(QLatin1Char('|'))));
+    QCOMPARE(
+        svc().statuses.last(),
+        QStringLiteral("Confirmação concluída: 3 notas canceladas, 1 não cancelada, 1 pendente (confirme "
+                       "de novo). A lista tem %1 notas, 5 marcadas.")
+            .arg(rows));
+    QCOMPARE(f->lsbMensagem->Count(), 3);
+    // The pending and the refused rows are still work; the others are not.
+    QCOMPARE(ds->ChangeCount(), 2);
+
+    // All cancelled: nothing left to lose, and Esc closes without a question.
+    peer.answer = answer(QJsonValue::Null);
+    QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
+    QCOMPARE(
+        svc().statuses.last(),
+        QStringLiteral("Confirmação concluída: 5 notas canceladas, 0 não canceladas, 0 pendentes (confirme "
+                       "de novo). A lista tem %1 notas, 5 marcadas.")
+            .arg(rows));
+    QCOMPARE(ds->ChangeCount(), 0);
+    QTest::mouseClick(f->BtnSair, Qt::LeftButton);
+    svc().questions.clear();
+    QVERIFY(ui::focus(f->dbgPadrao));
+    ui::key(ui::focused(), Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY2(svc().questions.isEmpty(), qPrintable(svc().questions.join(QLatin1Char('|'))));
+    QVERIFY(!boIdCriado);
 }
 
 // The administrator ends the operator's sessions while the ticks are being

@@ -14,6 +14,7 @@
 #include <QAbstractItemModelTester>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMap>
 #include <QSignalSpy>
 #include <QTest>
@@ -134,6 +135,10 @@ private Q_SLOTS:
     void enterCommitsAndGoesDown();
     void escClosesTheFailurePanelFirst();
     void closingAsksBeforeLosingWork();
+    void nothingToLoseNothingAsked();
+    void oneReasonForEveryRowWithout();
+    void oneReasonRefusedWritesNothing_data();
+    void oneReasonRefusedWritesNothing();
     void tickAllOverALongListStopsAtTheRefusedRow();
     void tickAllRefusedOnTheFirstRow_data();
     void tickAllRefusedOnTheFirstRow();
@@ -595,6 +600,111 @@ void TestGrid::closingAsksBeforeLosingWork() {
     QVERIFY(!boIdCriado);
 }
 
+// A row ticked and unticked is back to what the server sent: no change, and
+// the screen closes without a question; so does one whose tick the rule
+// refused twice (pending, but holding what it stores).
+void TestGrid::nothingToLoseNothingAsked() {
+    f->sbtPrint->SetEnabled(true);
+    load({kValid, QString()});
+    click(0, 0);
+    click(0, 0);
+    QCOMPARE(tick(0), QStringLiteral("U"));
+    QCOMPARE(ds->ChangeCount(), 0);
+    click(1, 0); // no reason: refused, pending "C"
+    click(1, 0); // refused again, pending "U", which it stores
+    QCOMPARE(ds->State(), dsEdit);
+    QVERIFY(!ds->EditDiffers());
+    svc().errors.clear();
+    f->Close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY2(svc().questions.isEmpty(), qPrintable(svc().questions.join(u'|')));
+    QVERIFY(!boIdCriado);
+}
+
+// F8 asks once for a reason and writes it into every row without one (blanks
+// are none), the row being ticked included; rows with a reason keep theirs;
+// then the tick-all pass goes through.
+void TestGrid::oneReasonForEveryRowWithout() {
+    const int rows = 10000;
+    QMap<int, QString> reasons;
+    for (int i = 0; i < rows; ++i)
+        if (i % 3 != 0)
+            reasons.insert(i, QString());
+    reasons.insert(5, QStringLiteral("   "));
+    loadLong(rows, reasons);
+    QVERIFY(f->sbtMotivo->Enabled());
+    QCOMPARE(f->sbtMotivo->Hint(), QStringLiteral("Um motivo para as notas sem motivo (F8)"));
+    QVERIFY(ui::focus(f->dbgPadrao));
+    click(1, 0); // no reason: the rule's message, the row pending, ticked
+    QCOMPARE(ds->State(), dsEdit);
+    svc().clear();
+    const QString given = QStringLiteral("  Cliente pediu o cancelamento ");
+    svc().textAnswers = {given};
+    key(Qt::Key_F8);
+    QVERIFY2(svc().errors.isEmpty(), qPrintable(svc().errors.join(u'|')));
+    QCOMPARE(svc().textRequests,
+             QStringList{
+                 QString::fromUtf8("Motivo do cancelamento|Motivo para todas as notas da lista que ainda não "
+                                   "têm motivo (no mínimo 15 caracteres):|50")});
+    QCOMPARE(ds->State(), dsBrowse);
+    const QString stored = QStringLiteral("Cliente pediu o cancelamento"); // as a post stores it
+    int written = 0;
+    for (int i = 0; i < rows; ++i) {
+        const QString expected = i % 3 == 0 ? kValid : stored;
+        if (reason(i) != expected)
+            QFAIL(qPrintable(QStringLiteral("row %1: %2").arg(i).arg(reason(i))));
+        written += i % 3 != 0;
+    }
+    QCOMPARE(tick(1), QStringLiteral("C")); // the pending row posted with its new reason
+    QCOMPARE(svc().statuses.last(),
+             QStringLiteral("Motivo escrito em %1 notas.")
+                 .arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(written)));
+    // Nothing stops the tick-all pass now.
+    boToCheck = false;
+    clickTitle(0);
+    QVERIFY2(svc().errors.isEmpty(), qPrintable(svc().errors.join(u'|')));
+    QCOMPARE(storedTicks(0, rows, "C"), rows);
+}
+
+void TestGrid::oneReasonRefusedWritesNothing_data() {
+    QTest::addColumn<QVariant>("answer");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("too short") << QVariant(QStringLiteral("curto demais"))
+                               << QString::fromUtf8(
+                                      "Motivo do cancelamento deve conter no mínimo de 15 caracteres.");
+    QTest::newRow("blanks") << QVariant(QStringLiteral("          "))
+                            << QString::fromUtf8("Motivo do cancelamento deve ser informado.");
+    QTest::newRow("a tab inside") << QVariant(QStringLiteral("Cliente pediu\to cancelamento"))
+                                  << QStringLiteral("tab");
+    QTest::newRow("cancelled") << QVariant() << QString();
+}
+
+// A reason the rule refuses is told before any row is written; a dialog
+// cancelled writes nothing and says nothing.
+void TestGrid::oneReasonRefusedWritesNothing() {
+    QFETCH(QVariant, answer);
+    QFETCH(QString, message);
+    load({QString(), kValid, QString()});
+    QVERIFY(ui::focus(f->dbgPadrao));
+    svc().clear();
+    svc().textAnswers = {answer.isValid() ? std::optional<QString>(answer.toString()) : std::nullopt};
+    key(Qt::Key_F8);
+    if (message.isEmpty()) {
+        QVERIFY(svc().errors.isEmpty());
+    } else {
+        QCOMPARE(svc().errors.size(), qsizetype(1));
+        if (message == QLatin1String("tab"))
+            QVERIFY2(svc().errors.first().contains(QStringLiteral("tabula"), Qt::CaseInsensitive),
+                     qPrintable(svc().errors.first()));
+        else
+            QCOMPARE(svc().errors.first(), message);
+    }
+    QCOMPARE(ds->ChangeCount(), 0);
+    QCOMPARE(reason(0), QString());
+    QCOMPARE(reason(2), QString());
+    QVERIFY(svc().statuses.isEmpty());
+}
+
 void TestGrid::tickAllOverALongListStopsAtTheRefusedRow() {
     const int rows = 100000;
     const int bad = 61234;
@@ -715,7 +825,8 @@ void TestGrid::tickAllAndBackOverALongList() {
     clickTitle(0);
     QVERIFY(svc().errors.isEmpty());
     QCOMPARE(storedTicks(0, rows, "U"), rows);
-    QCOMPARE(ds->ChangeCount(), rows);
+    // Back to what the server sent, but for the reasons the first pass trimmed.
+    QCOMPARE(ds->ChangeCount(), int(padded.size()));
     QVERIFY(!boToCheck);
     QCOMPARE(changes.count(), 2);
     QCOMPARE(resets.count(), 2);
