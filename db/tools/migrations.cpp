@@ -77,8 +77,15 @@ QStringList upperTables(const QSqlDatabase& db) {
     return tables;
 }
 
+// The columns of a table named in upper case, whichever case the database
+// keeps its name in (PostgreSQL folds unquoted names to lower case).
 QStringList upperColumns(const QSqlDatabase& db, const QString& table) {
-    const QSqlRecord record = db.record(table);
+    QString name = table;
+    for (const QString& t : db.tables(QSql::Tables)) {
+        if (t.compare(table, Qt::CaseInsensitive) == 0)
+            name = t;
+    }
+    const QSqlRecord record = db.record(name);
     QStringList columns;
     for (int i = 0; i < record.count(); ++i)
         columns.append(record.fieldName(i).toUpper());
@@ -111,10 +118,10 @@ Migration parseLine(const QDir& dir, int number, const QString& text, int expect
     m.folder = dir.filePath(match.captured(2));
     m.description = match.captured(3).simplified();
     if (m.version != expected)
-        throw DatabaseError(QStringLiteral("%1: a versão %2 não segue a %3 (as versões são 1, 2, 3...).")
+        throw DatabaseError(QStringLiteral("%1: a versão %2 devia ser a %3 (as versões são 1, 2, 3...).")
                                 .arg(where)
                                 .arg(m.version)
-                                .arg(expected - 1));
+                                .arg(expected));
     if (match.captured(2) == QLatin1String(kErpFolder) || match.captured(2).contains(u'/') ||
         !QFileInfo(m.folder).isDir())
         throw DatabaseError(QStringLiteral("%1: a pasta %2 não existe.").arg(where, match.captured(2)));
