@@ -491,6 +491,75 @@ private Q_SLOTS:
         QCOMPARE(r.code, 1);
         QVERIFY2(r.err.contains(newer), qPrintable(r.err));
     }
+
+    // zav-admin says what it could not do: a grant of no establishment and a
+    // grant-all on a database without establishments fail, naming why; an
+    // empty listing says so on standard error, its standard output empty.
+    void adminSaysWhatItCouldNotDo_data() { zavtest::addDialectRows("demo, then emptied"); }
+    void adminSaysWhatItCouldNotDo() {
+        ZAV_FRESH_DATABASE(m_dbs, db);
+        const QString text = m_dbs.connectionText(dialect);
+        const auto admin = [&](const QStringList& args) {
+            return runTool(QStringLiteral("zav-admin"), QStringList{QStringLiteral("--db"), text} + args);
+        };
+        QTemporaryDir dir;
+        QFile password(dir.filePath(QStringLiteral("senha")));
+        QVERIFY(password.open(QIODevice::WriteOnly));
+        password.write(kTestPassword);
+        password.close();
+        password.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        const QStringList add{QStringLiteral("add-operator"), QStringLiteral("MARIA"),
+                              QStringLiteral("--password-file"), password.fileName()};
+
+        // A company of the demo that does not operate at branch 0001.
+        const QString stranger = scalar(
+            db, QStringLiteral(
+                    "SELECT E.CDEMPRESA FROM EMPRESA E WHERE NOT EXISTS (SELECT 1 FROM FILIAL F WHERE "
+                    "F.CDFILIAL = '0001' AND F.CDEMPRESA = E.CDEMPRESA) AND NOT EXISTS (SELECT 1 FROM "
+                    "EMPRCNTRFIL C WHERE C.CDFILIAL = '0001' AND C.CDEMPRESA = E.CDEMPRESA) ORDER BY 1"));
+        QVERIFY2(!stranger.isEmpty() && !stranger.startsWith(u'E'), qPrintable(stranger));
+        QCOMPARE(admin(add).code, 0);
+        Run r = admin({QStringLiteral("grants"), QStringLiteral("MARIA")});
+        QVERIFY2(r.code == 0 && r.out.isEmpty() && r.err.contains(QStringLiteral("nenhuma permissão")),
+                 qPrintable(r.out + r.err));
+        r = admin({QStringLiteral("grant"), QStringLiteral("MARIA"), QStringLiteral("0001"), stranger});
+        QVERIFY2(r.code == 1 && r.err.contains(QStringLiteral("não opera na filial 0001")),
+                 qPrintable(r.err));
+        r = admin({QStringLiteral("grant"), QStringLiteral("MARIA"), QStringLiteral("9999"), stranger});
+        QVERIFY2(r.code == 1 && r.err.contains(QStringLiteral("A filial 9999 não existe.")),
+                 qPrintable(r.err));
+        r = admin(
+            {QStringLiteral("grant"), QStringLiteral("MARIA"), QStringLiteral("0001"), QStringLiteral("99")});
+        QVERIFY2(r.code == 1 && r.err.contains(QStringLiteral("A empresa 99 não existe.")),
+                 qPrintable(r.err));
+        QCOMPARE(scalar(db, QStringLiteral("SELECT COUNT(*) FROM PERMISSAOOPER")), QStringLiteral("0"));
+        r = admin({QStringLiteral("grant-all"), QStringLiteral("MARIA")});
+        QVERIFY2(r.code == 0 && r.out.contains(QStringLiteral(" novos)")), qPrintable(r.out + r.err));
+        const QString granted = scalar(db, QStringLiteral("SELECT COUNT(*) FROM PERMISSAOOPER"));
+        QVERIFY(granted.toInt() > 1);
+        r = admin({QStringLiteral("grant-all"), QStringLiteral("MARIA")});
+        QVERIFY2(r.code == 0 && r.out.contains(QStringLiteral("nada de novo")), qPrintable(r.out + r.err));
+        QCOMPARE(scalar(db, QStringLiteral("SELECT COUNT(*) FROM PERMISSAOOPER")), granted);
+        r = admin({QStringLiteral("sessions")});
+        QVERIFY2(r.code == 0 && r.out.isEmpty() && r.err.contains(QStringLiteral("nenhuma sessão aberta")),
+                 qPrintable(r.out + r.err));
+
+        // The same database made again without data: no establishment at all.
+        r = dbinit(text, {QStringLiteral("--force"), QStringLiteral("--schema-only")});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        r = admin({QStringLiteral("operators")});
+        QVERIFY2(r.code == 0 && r.out.isEmpty() && r.err.contains(QStringLiteral("nenhum operador")),
+                 qPrintable(r.out + r.err));
+        QCOMPARE(admin(add).code, 0);
+        r = admin(
+            {QStringLiteral("grant"), QStringLiteral("MARIA"), QStringLiteral("0001"), QStringLiteral("01")});
+        QVERIFY2(r.code == 1 && r.err.contains(QStringLiteral("A filial 0001 não existe.")),
+                 qPrintable(r.err));
+        r = admin({QStringLiteral("grant-all"), QStringLiteral("MARIA")});
+        QVERIFY2(r.code == 1 && r.err.contains(QStringLiteral("nada foi concedido")),
+                 qPrintable(r.out + r.err));
+        QVERIFY2(!r.out.contains(QStringLiteral("pode usar")), qPrintable(r.out));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_migrations)
