@@ -77,8 +77,8 @@ QStringList productTables() {
 QString dropProductTables(QSqlDatabase& db) {
     const bool pg = zavdb::dialectOf(db) == zavdb::Dialect::PostgreSQL;
     for (const QString& table : productTables()) {
-        if (const QString why = exec(db, QStringLiteral("DROP TABLE %1%2").arg(table, pg ? " CASCADE" : ""));
-            !why.isEmpty())
+        QString why = exec(db, QStringLiteral("DROP TABLE %1%2").arg(table, pg ? " CASCADE" : ""));
+        if (!why.isEmpty())
             return why;
     }
     return {};
