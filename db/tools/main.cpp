@@ -86,9 +86,10 @@ void describeOptions(QCommandLineParser& parser) {
         {QStringLiteral("invoices"), QStringLiteral("Notas fiscais ao todo."), QStringLiteral("N")});
     parser.addOption(
         {QStringLiteral("force"), QStringLiteral("Recria as tabelas de um banco que já tem dados.")});
-    parser.addOption({QStringLiteral("schema-only"),
-                      QStringLiteral("Só o esquema (e, no PostgreSQL, os papéis), sem dados: o banco de uma "
-                                     "instalação real.")});
+    parser.addOption(
+        {QStringLiteral("schema-only"),
+         QStringLiteral("Só o esquema, sem dados: as tabelas do ERP (vazias) e as do produto, e, no "
+                        "PostgreSQL, os papéis. Num banco do ERP que já existe, use --product-only.")});
     parser.addOption(
         {QStringLiteral("product-only"),
          QStringLiteral(
