@@ -21,9 +21,9 @@ var=${ZAV_VAR:-$repo/var}
 mkdir -p "$var"
 
 "$repo/scripts/deps.sh"
-# Only what runs: the host, the screen's package, the servers and the
+# Only what runs: the host, the screen's package, the servers, the doctor and the
 # database tool (the test command builds the tests and benchmarks).
-"$repo/scripts/build.sh" zav Pkg_Zav50000 zav50000-server zav-authority zav-dbinit zav-admin
+"$repo/scripts/build.sh" zav Pkg_Zav50000 zav50000-server zav-authority zav-dbinit zav-admin zav-doctor
 
 # The servers, as scripts/serve.sh starts them; their address comes back on
 # its standard output.

@@ -13,6 +13,7 @@
 #include <QDateTime>
 
 #include "database.h"
+#include "migrations.h"
 #include "secretfile.h"
 #include "stopsignal.h"
 
@@ -203,6 +204,11 @@ int main(int argc, char* argv[]) {
     const QString problem = checkDatabase(options.database);
     if (!problem.isEmpty()) {
         log.note(QStringLiteral("zav50000-server: banco indisponível: %1").arg(problem));
+        return NoDatabase;
+    }
+    // A database of another schema version is refused: which version, and how to upgrade it.
+    if (const QString schema = zavdb::schemaVersionProblem(options.database); !schema.isEmpty()) {
+        log.note(QStringLiteral("zav50000-server: %1").arg(schema));
         return NoDatabase;
     }
     ThreadDatabase::configure(options.database);

@@ -1,6 +1,7 @@
 #include "database.h"
 
 #include "connectiontext.h"
+#include "migrations.h"
 #include "schema.h"
 #include "sqlscript.h"
 #include "transaction.h"
@@ -85,6 +86,8 @@ QString baseName(const QString& fileName, Dialect* variant, bool* portable) {
     return fileName.chopped(4);
 }
 
+} // namespace
+
 QString readFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -92,6 +95,8 @@ QString readFile(const QString& path) {
             QStringLiteral("Não foi possível ler o arquivo de esquema %1: %2").arg(path, file.errorString()));
     return QString::fromUtf8(file.readAll());
 }
+
+namespace {
 
 QString excerpt(const QString& statement) {
     QString line = statement.simplified();
@@ -157,8 +162,8 @@ QString schemaDirectory() {
     return fromEnv.isEmpty() ? QLatin1String(kEmbeddedSchema) : fromEnv;
 }
 
-QStringList schemaFiles(Dialect dialect) {
-    const QDir dir(schemaDirectory());
+QStringList sqlFiles(const QString& folder, Dialect dialect) {
+    const QDir dir(folder);
     if (!dir.exists())
         throw DatabaseError(QStringLiteral("A pasta de esquema %1 não existe.").arg(dir.path()));
     struct Choice {
@@ -190,16 +195,24 @@ QStringList schemaFiles(Dialect dialect) {
     return files;
 }
 
-QStringList schemaTables(Dialect dialect) {
+QStringList schemaFiles(Dialect dialect) {
+    QStringList files = erpFiles(dialect);
+    for (const Migration& m : migrations())
+        files += migrationFiles(m, dialect);
+    return files;
+}
+
+QStringList tablesCreatedBy(const QStringList& files) {
     static const QRegularExpression create(
         QStringLiteral("^CREATE\\s+TABLE\\s+(?:IF\\s+NOT\\s+EXISTS\\s+)?\"?(\\w+)\"?"),
         QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression leadingComments(QStringLiteral("^(\\s*--[^\\n]*\\n)+"));
     QStringList tables;
-    for (const QString& file : schemaFiles(dialect)) {
+    for (const QString& file : files) {
         for (const QString& statement : splitStatements(readFile(file))) {
             // Leading comments belong to the statement; the keyword follows them.
             QString text = statement;
-            text.remove(QRegularExpression(QStringLiteral("^(\\s*--[^\\n]*\\n)+")));
+            text.remove(leadingComments);
             const auto match = create.match(text.trimmed());
             if (match.hasMatch())
                 tables.append(match.captured(1).toUpper());
@@ -208,23 +221,26 @@ QStringList schemaTables(Dialect dialect) {
     return tables;
 }
 
+QStringList schemaTables(Dialect dialect) {
+    QStringList tables = tablesCreatedBy(schemaFiles(dialect));
+    tables.append(QLatin1String(kVersionTable));
+    return tables;
+}
+
 bool hasTables(const QSqlDatabase& db) {
     return !db.tables(QSql::Tables).isEmpty();
 }
 
-void createSchema(QSqlDatabase& db) {
-    const Dialect dialect = dialectOf(db);
-    Transaction transaction(db);
+void runScripts(QSqlDatabase& db, const QStringList& files) {
     QSqlQuery q(db);
-    for (const QString& file : schemaFiles(dialect)) {
+    for (const QString& file : files) {
         for (const QString& statement : splitStatements(readFile(file))) {
             if (!q.exec(statement))
-                throw DatabaseError(
-                    QStringLiteral("Erro ao criar o esquema (%1, \"%2\"): %3")
-                        .arg(QFileInfo(file).fileName(), excerpt(statement), q.lastError().text()));
+                throw DatabaseError(QStringLiteral("Erro no esquema (%1, \"%2\"): %3")
+                                        .arg(QDir(schemaDirectory()).relativeFilePath(file),
+                                             excerpt(statement), q.lastError().text().trimmed()));
         }
     }
-    transaction.commit();
 }
 
 void dropSchema(QSqlDatabase& db) {

@@ -29,7 +29,9 @@ Dialect dialectOf(const QSqlDatabase& db);
 // it is neither.
 QDate dateValue(const QVariant& value);
 
-// Creates the schema (every file of db/schema in order, in the dialect of db).
-void createSchema(QSqlDatabase& db);
+// Creates the demo's schema, in one transaction: the ERP's tables and the
+// product's at `version` (0: the latest), the version recorded
+// (migrations.h).
+void createSchema(QSqlDatabase& db, int version = 0);
 
 } // namespace zavdb

@@ -25,6 +25,7 @@
 
 #include "accesskey.h"
 #include "database.h"
+#include "migrations.h"
 #include "secretfile.h"
 #include "states.h"
 
@@ -177,6 +178,55 @@ int approveLate(const QCommandLineParser& parser, QSqlDatabase& db, QTextStream&
     return 0;
 }
 
+// The establishments (branch and company) of the database: each branch with
+// its own company and the companies that operate at it.
+const char* const kEstablishmentsSql = "SELECT COUNT(*) FROM (SELECT CDFILIAL, CDEMPRESA FROM FILIAL UNION "
+                                       "SELECT CDFILIAL, CDEMPRESA FROM EMPRCNTRFIL) E";
+const char* const kEstablishmentSql = "SELECT 1 FROM FILIAL WHERE CDFILIAL = ? AND CDEMPRESA = ? UNION "
+                                      "SELECT 1 FROM EMPRCNTRFIL WHERE CDFILIAL = ? AND CDEMPRESA = ?";
+const char* const kBranchSql = "SELECT 1 FROM FILIAL WHERE CDFILIAL = ?";
+const char* const kCompanySql = "SELECT 1 FROM EMPRESA WHERE CDEMPRESA = ?";
+
+// Whether the statement, with the values bound, gives a row.
+bool anyRow(QSqlDatabase& db, const char* sql, const QVariantList& values) {
+    QSqlQuery q(db);
+    if (!q.prepare(QLatin1String(sql)))
+        throw zavdb::DatabaseError(q.lastError().text());
+    for (const QVariant& v : values)
+        q.addBindValue(v);
+    if (!q.exec())
+        throw zavdb::DatabaseError(q.lastError().text());
+    return q.next();
+}
+
+int establishmentCount(QSqlDatabase& db) {
+    QSqlQuery q(db);
+    if (!q.exec(QLatin1String(kEstablishmentsSql)) || !q.next())
+        throw zavdb::DatabaseError(q.lastError().text());
+    return q.value(0).toInt();
+}
+
+// Refuses a grant on a branch and company that are no establishment of the
+// database, saying which of them is missing: a permission nobody could use.
+void requireEstablishment(QSqlDatabase& db, const QString& branch, const QString& company) {
+    if (anyRow(db, kEstablishmentSql, {branch, company, branch, company}))
+        return;
+    if (!anyRow(db, kBranchSql, {branch}))
+        throw AccessError(QStringLiteral("A filial %1 não existe.").arg(branch));
+    if (!anyRow(db, kCompanySql, {company}))
+        throw AccessError(QStringLiteral("A empresa %1 não existe.").arg(company));
+    throw AccessError(
+        QStringLiteral("A empresa %1 não opera na filial %2: não é um estabelecimento do banco.")
+            .arg(company, branch));
+}
+
+// An empty listing says so, on standard error: standard output stays the
+// rows alone, for scripts.
+void sayWhenEmpty(bool empty, const char* what) {
+    if (empty)
+        std::fprintf(stderr, "zav-admin: %s\n", what);
+}
+
 // What a command of the operators, their permissions or their sessions works
 // with.
 struct Command {
@@ -186,6 +236,7 @@ struct Command {
     zavserver::OperatorStore& operators;
     zavserver::SessionStore& sessions;
     QTextStream& out;
+    QSqlDatabase& db;
 };
 
 zavserver::Grant grantOf(const Command& c) {
@@ -210,8 +261,10 @@ bool runOperatorCommand(const QString& command, const QCommandLineParser& parser
         c.out << "operador " << zavserver::credentials::operatorCode(c.args.at(1))
               << (enable ? " ativado" : " desativado; as sessões abertas foram encerradas") << Qt::endl;
     } else if (command == u"operators") {
-        for (const zavserver::OperatorRecord& o : c.operators.all())
+        const QList<zavserver::OperatorRecord> all = c.operators.all();
+        for (const zavserver::OperatorRecord& o : all)
             c.out << o.code << '\t' << (o.active ? "ativo" : "inativo") << '\t' << o.name << Qt::endl;
+        sayWhenEmpty(all.isEmpty(), "nenhum operador cadastrado");
     } else {
         return false;
     }
@@ -222,22 +275,34 @@ bool runOperatorCommand(const QString& command, const QCommandLineParser& parser
 bool runGrantCommand(const QString& command, const Command& c) {
     if (command == u"grant") {
         const zavserver::Grant g = grantOf(c);
+        requireEstablishment(c.db, g.branch, g.company);
         c.operators.grant(g);
         c.out << g.operatorCode << " pode usar " << g.program << " na filial " << g.branch << ", empresa "
               << g.company << Qt::endl;
     } else if (command == u"grant-all") {
         const QString code = zavserver::credentials::operatorCode(arg(c.args, 1, "o operador"));
+        const int establishments = establishmentCount(c.db);
+        if (establishments == 0)
+            throw AccessError(QStringLiteral("O banco não tem nenhum estabelecimento (FILIAL e EMPRCNTRFIL "
+                                             "vazias): nada foi concedido a %1.")
+                                  .arg(code));
         const int added = c.operators.grantEverywhere(code, c.program);
-        c.out << code << " pode usar " << c.program << " em todos os estabelecimentos (" << added << " novos)"
-              << Qt::endl;
+        if (added == 0)
+            c.out << code << " já podia usar " << c.program << " em todos os " << establishments
+                  << " estabelecimentos: nada de novo" << Qt::endl;
+        else
+            c.out << code << " pode usar " << c.program << " em todos os " << establishments
+                  << " estabelecimentos (" << added << " novos)" << Qt::endl;
     } else if (command == u"revoke") {
         const zavserver::Grant g = grantOf(c);
         if (!c.operators.revoke(g))
             throw AccessError(QStringLiteral("%1 não tinha essa permissão.").arg(g.operatorCode));
         c.out << "permissão revogada" << Qt::endl;
     } else if (command == u"grants") {
-        for (const zavserver::Grant& g : c.operators.grants(c.args.value(1)))
+        const QList<zavserver::Grant> grants = c.operators.grants(c.args.value(1));
+        for (const zavserver::Grant& g : grants)
             c.out << g.operatorCode << '\t' << g.program << '\t' << g.branch << '\t' << g.company << Qt::endl;
+        sayWhenEmpty(grants.isEmpty(), "nenhuma permissão");
     } else {
         return false;
     }
@@ -249,9 +314,11 @@ bool runSessionCommand(const QString& command, const Command& c) {
     if (command == u"sessions") {
         const QString code =
             c.args.size() > 1 ? zavserver::credentials::operatorCode(c.args.at(1)) : QString();
-        for (const zavserver::SessionRecord& s : c.sessions.open(code, c.now))
+        const QList<zavserver::SessionRecord> open = c.sessions.open(code, c.now);
+        for (const zavserver::SessionRecord& s : open)
             c.out << s.id << '\t' << s.operatorCode << '\t' << s.address << '\t' << instant(s.started) << '\t'
                   << instant(s.expires) << Qt::endl;
+        sayWhenEmpty(open.isEmpty(), "nenhuma sessão aberta");
     } else if (command == u"end-session") {
         const int n = c.sessions.revoke(arg(c.args, 1, "a sessão"), c.now);
         if (n == 0)
@@ -274,7 +341,7 @@ int run(const QCommandLineParser& parser, QSqlDatabase& db) {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     zavserver::OperatorStore operators(db);
     zavserver::SessionStore sessions(db, {});
-    const Command c{args, now, parser.value(QStringLiteral("program")), operators, sessions, out};
+    const Command c{args, now, parser.value(QStringLiteral("program")), operators, sessions, out, db};
     if (command == u"approve-late")
         return approveLate(parser, db, out);
     if (command == u"export-events")
@@ -346,6 +413,8 @@ int main(int argc, char** argv) {
     int status = 1;
     try {
         QSqlDatabase db = zavdb::open(parser.value(QStringLiteral("db")), QLatin1String(kConnection));
+        // A database of another schema version is refused: which, and how to upgrade it.
+        zavdb::requireSchemaVersion(db);
         status = run(parser, db);
         db.close();
     } catch (const AccessError& e) {

@@ -2,6 +2,7 @@
 // tool, which creates a database whole or leaves it as it found it.
 #include "connectiontext.h"
 #include "database.h"
+#include "migrations.h"
 #include "schema.h"
 #include "seed.h"
 #include "sqlscript.h"
@@ -196,12 +197,14 @@ private Q_SLOTS:
         QCOMPARE(count(path, QStringLiteral("SELECT COUNT(*) FROM FORNECEDOR")), 30);
         QCOMPARE(count(path, QStringLiteral("SELECT COUNT(DISTINCT CDCLIENTE) FROM CLIENTE")), 500);
 
-        // A real installation's database: every table, no row.
+        // The demo's schema without data: every table, no row but the
+        // record of the schema's version.
         r = dbinit(
             {QStringLiteral("--db"), path, QStringLiteral("--force"), QStringLiteral("--schema-only")});
         QVERIFY2(r.code == 0, qPrintable(r.err));
         for (const QString& table : zavdb::schemaTables(zavdb::Dialect::SQLite))
-            QCOMPARE(count(path, QStringLiteral("SELECT COUNT(*) FROM ") + table), 0);
+            QCOMPARE(count(path, QStringLiteral("SELECT COUNT(*) FROM ") + table),
+                     table == QLatin1String(zavdb::kVersionTable) ? zavdb::latestVersion() : 0);
         QVERIFY(zavdb::schemaTables(zavdb::Dialect::SQLite).contains(QStringLiteral("OPERADOR")));
     }
 
@@ -397,8 +400,17 @@ private Q_SLOTS:
     // file that is no database is left untouched.
     void dbinitLeavesNothingHalfDone() {
         QTemporaryDir dir;
-        QDir(dir.path()).mkdir(QStringLiteral("schema"));
-        QFile broken(dir.filePath(QStringLiteral("schema/010-broken.sql")));
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("schema/erp")));
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("schema/001-a")));
+        QFile manifest(dir.filePath(QStringLiteral("schema/migrations.txt")));
+        QVERIFY(manifest.open(QIODevice::WriteOnly));
+        manifest.write("1 001-a the only migration\n");
+        manifest.close();
+        QFile erp(dir.filePath(QStringLiteral("schema/erp/010-erp.sql")));
+        QVERIFY(erp.open(QIODevice::WriteOnly));
+        erp.write("CREATE TABLE OK0 (X INTEGER);\n");
+        erp.close();
+        QFile broken(dir.filePath(QStringLiteral("schema/001-a/010-broken.sql")));
         QVERIFY(broken.open(QIODevice::WriteOnly));
         broken.write("CREATE TABLE OK1 (X INTEGER);\nCREATE TABLE BROKEN (;\n");
         broken.close();
@@ -424,7 +436,7 @@ private Q_SLOTS:
         // the data then fails (these schema files hold no table of it), and the
         // file is left as it was, without the tables this run made.
         broken.remove();
-        QFile only(dir.filePath(QStringLiteral("schema/010-only.sql")));
+        QFile only(dir.filePath(QStringLiteral("schema/001-a/010-only.sql")));
         QVERIFY(only.open(QIODevice::WriteOnly));
         only.write("CREATE TABLE OK1 (X INTEGER);\n");
         only.close();

@@ -2,8 +2,12 @@
 
 #include "connectiontext.h"
 #include "database.h"
+#include "migrations.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
@@ -257,6 +261,75 @@ LongList makeLongList(const QString& file, int invoices, QString* why) {
     }
     QSqlDatabase::removeDatabase(name);
     return list;
+}
+
+namespace {
+
+const char* const kEmbeddedSchema = ":/zavdb/schema";
+
+// Copies the embedded schema folder, file by file; empty or why not.
+QString copyEmbeddedSchema(const QString& to) {
+    QDirIterator it(QLatin1String(kEmbeddedSchema), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString from = it.next();
+        const QString target = to + from.mid(int(qstrlen(kEmbeddedSchema)));
+        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(from, target))
+            return QStringLiteral("could not copy %1 to %2").arg(from, target);
+        QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
+    }
+    return {};
+}
+
+} // namespace
+
+ExtendedSchema extendSchema(const QString& dir, const QMap<QString, QByteArray>& files,
+                            const QString& description, QString* why) {
+    ExtendedSchema schema;
+    const QString folder = QDir(dir).filePath(QStringLiteral("schema"));
+    if (const QString failure = copyEmbeddedSchema(folder); !failure.isEmpty()) {
+        *why = failure;
+        return {};
+    }
+    try {
+        const SchemaDirectory shipped(folder);
+        schema.shippedVersion = zavdb::latestVersion();
+    } catch (const zavdb::DatabaseError& e) {
+        *why = e.text();
+        return {};
+    }
+    schema.version = schema.shippedVersion + 1;
+    const QString own = QStringLiteral("999-test-migration");
+    QDir(folder).mkdir(own);
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        QFile file(QDir(folder).filePath(own + u'/' + it.key()));
+        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size()) {
+            *why = QStringLiteral("could not write %1").arg(file.fileName());
+            return {};
+        }
+    }
+    QFile manifest(QDir(folder).filePath(QStringLiteral("migrations.txt")));
+    if (!manifest.open(QIODevice::Append) ||
+        manifest.write(QStringLiteral("%1 %2 %3\n").arg(schema.version).arg(own, description).toUtf8()) < 0) {
+        *why = QStringLiteral("could not append to %1").arg(manifest.fileName());
+        return {};
+    }
+    schema.folder = folder;
+    return schema;
+}
+
+SchemaDirectory::SchemaDirectory(const QString& folder)
+    : m_before(qgetenv("ZAV_SCHEMA_DIR")), m_wasSet(qEnvironmentVariableIsSet("ZAV_SCHEMA_DIR")) {
+    if (folder.isEmpty())
+        qunsetenv("ZAV_SCHEMA_DIR");
+    else
+        qputenv("ZAV_SCHEMA_DIR", folder.toLocal8Bit());
+}
+
+SchemaDirectory::~SchemaDirectory() {
+    if (m_wasSet)
+        qputenv("ZAV_SCHEMA_DIR", m_before);
+    else
+        qunsetenv("ZAV_SCHEMA_DIR");
 }
 
 } // namespace zavtest

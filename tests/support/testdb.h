@@ -108,6 +108,32 @@ struct LongList {
 };
 LongList makeLongList(const QString& file, int invoices, QString* why);
 
+// A copy of the shipped schema folder (the one the programs embed) in `dir`,
+// with one more migration after the shipped ones: the test's own files
+// (name -> text) under the next version. Set ZAV_SCHEMA_DIR to `folder` and
+// every program takes it for its schema. Empty folder and *why on a failure.
+struct ExtendedSchema {
+    QString folder;
+    int shippedVersion = 0; // the last shipped migration's
+    int version = 0;        // the test's migration's: shippedVersion + 1
+};
+ExtendedSchema extendSchema(const QString& dir, const QMap<QString, QByteArray>& files,
+                            const QString& description, QString* why);
+
+// ZAV_SCHEMA_DIR set to a folder (unset when empty) for this process and the
+// programs it starts, until destroyed.
+class SchemaDirectory {
+public:
+    explicit SchemaDirectory(const QString& folder);
+    ~SchemaDirectory();
+    SchemaDirectory(const SchemaDirectory&) = delete;
+    SchemaDirectory& operator=(const SchemaDirectory&) = delete;
+
+private:
+    QByteArray m_before;
+    bool m_wasSet = false;
+};
+
 } // namespace zavtest
 
 namespace zavtest {

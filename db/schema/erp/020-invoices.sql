@@ -1,8 +1,9 @@
--- Invoice store of the application server: the NF-e the company issued.
+-- The NF-e the company issued, as the ERP keeps them (its invoicing writes
+-- them; the application server reads them, sets the state of an invoice it
+-- cancels and clears its hold; the screen reads them through GetNotaFiscal).
 --
 -- One row per NF-e, with what the invoice list shows, the NF-e's state at the
--- tax authority and the counterparty it was issued to. Written by the server
--- only; the screen reads it through GetNotaFiscal.
+-- tax authority and the counterparty it was issued to.
 --
 -- IDSITUACAONFE: 'A' authorised, 'C' cancelled, 'D' denied (a denied NF-e has a
 -- protocol of its own but can never be cancelled).
