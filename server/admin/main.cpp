@@ -82,8 +82,11 @@ QString newPassword(const QCommandLineParser& parser) {
     return first;
 }
 
+// An instant in this machine's time, with its offset from UTC: read alone, it
+// says which moment it is ("2026-12-09T21:30:00-03:00").
 QString instant(qint64 seconds) {
-    return QDateTime::fromSecsSinceEpoch(seconds).toString(Qt::ISODate);
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(seconds);
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
 }
 
 QString arg(const QStringList& args, int i, const char* what) {

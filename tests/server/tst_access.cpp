@@ -360,6 +360,16 @@ private Q_SLOTS:
             sessions.open(QStringLiteral("MARIA"), QStringLiteral("10.0.0.5"), now);
         r = admin(db, {QStringLiteral("sessions")});
         QVERIFY2(r.out.startsWith(o.session.id + QStringLiteral("\tMARIA\t10.0.0.5\t")), qPrintable(r.out));
+        {
+            // The times carry their offset: each names one instant.
+            const QStringList columns = r.out.trimmed().split(u'\t');
+            QCOMPARE(columns.size(), qsizetype(5));
+            const QDateTime started = QDateTime::fromString(columns.at(3), Qt::ISODate);
+            QVERIFY2(started.timeSpec() == Qt::OffsetFromUTC || started.timeSpec() == Qt::UTC,
+                     qPrintable(columns.at(3)));
+            QCOMPARE(started.toSecsSinceEpoch(), now);
+            QVERIFY(QDateTime::fromString(columns.at(4), Qt::ISODate).toSecsSinceEpoch() > now);
+        }
         QVERIFY(!r.out.contains(QString::fromLatin1(o.token)));
         r = admin(db, {QStringLiteral("end-session"), o.session.id});
         QVERIFY2(r.code == 0, qPrintable(r.err));
