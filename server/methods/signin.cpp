@@ -8,6 +8,8 @@
 #include <QDateTime>
 
 #include <array>
+#include <chrono>
+#include <thread>
 
 namespace zavserver {
 
@@ -48,25 +50,31 @@ void SignIn::login(const SessionPolicy& policy, const Call& call, ResponseEncode
         a.reject(1, QStringLiteral("operador"), e.text());
     }
     const QString password = passwordOf(a);
-    QSqlDatabase& db = ThreadDatabase::get();
+    if (call.tried)
+        *call.tried = code; // the log says whom a failed sign-in tried
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    LoginThrottle throttle(db);
-    const QStringList keys{LoginThrottle::operatorKey(code), LoginThrottle::addressKey(call.caller.address)};
-    if (const qint64 wait = throttle.wait(keys, now); wait > 0)
-        throw RpcError(
-            RpcCode::SignInRefused,
-            QStringLiteral("Muitas tentativas de entrada sem sucesso: tente de novo em %1 s.").arg(wait));
+    // Counted before the password is checked, so that guesses sent at once
+    // are counted one after another. The first statement of the call: a
+    // connection that broke meanwhile is opened again and asked once more
+    // (an attempt counted twice only slows the next one).
+    const LoginThrottle::Admission admission = ThreadDatabase::readWithRetry(
+        [&] { return LoginThrottle(ThreadDatabase::get()).begin(code, call.caller.address, now); });
+    if (admission.wait > 0)
+        throw RpcError(RpcCode::SignInRefused,
+                       QStringLiteral("Muitas tentativas de entrada sem sucesso: tente de novo em %1 s.")
+                           .arg(admission.wait));
+    if (admission.slowed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(LoginThrottle::kOperatorDelayMs));
+    QSqlDatabase& db = ThreadDatabase::get();
     const std::optional<OperatorRecord> record = OperatorStore(db).find(code);
     bool accepted = false;
     if (record && record->active)
         accepted = credentials::verifyPassword(record->passwordHash, password);
     else
         credentials::verifyNothing(password); // the same time whether or not the operator exists
-    if (!accepted) {
-        throttle.failed(keys, now);
-        throw RpcError(RpcCode::SignInRefused, kRefused);
-    }
-    throttle.clear(keys.first());
+    if (!accepted)
+        throw RpcError(RpcCode::SignInRefused, kRefused); // counted already
+    LoginThrottle(db).succeeded(code, call.caller.address);
     const SessionStore::Opened opened = SessionStore(db, policy).open(code, call.caller.address, now);
     out.beginPacket(kSessionFields);
     out.beginRow();

@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -35,6 +36,9 @@ struct Call {
     const Caller& caller;
     const SessionRecord* session = nullptr;
     std::function<void(int done, int total)> progress;
+    // Whom a call open to anyone says it is for (Login's operator), for the
+    // log; may be null.
+    QString* tried = nullptr;
 };
 
 // What the call log records of one call.
@@ -45,6 +49,7 @@ struct CallOutcome {
     QString message; // the error's text
     QString from;    // the caller's address, as the connection shows it
     QString by;      // the session's operator, when the call had one
+    QString tried;   // the operator a sign-in tried, when it failed
     int httpStatus = 200;
 };
 
@@ -66,8 +71,22 @@ public:
     void add(const QString& name, int arity, Method method, Access access = Access::Session,
              Follow follow = Follow::Yes);
     bool has(const QString& name) const { return m_methods.contains(name); }
+    // Where a call runs: the long ones (that wait on an authority) on
+    // threads of their own.
+    enum class Lane { Short, Long };
+    void runLong(const QString& name) { m_long.insert(name); }
+    // The lane of a request: Long for a method run long, and for any body
+    // over kOpenBodyBytes (only a cancellation carries one); read on the
+    // connections' thread, so small bodies only.
+    Lane laneOf(const QByteArray& body, RequestFormat format) const;
+    static constexpr qsizetype kOpenBodyBytes = 4096;
     // Without a check, every call that needs a session is refused.
     void setSessionCheck(SessionCheck check) { m_sessionCheck = std::move(check); }
+
+    // Whether a token is that of an open session, asked before a large body
+    // is read; Unknown, with the incident's text, when the database cannot say.
+    enum class SessionState { Open, Closed, Unknown };
+    SessionState sessionState(const QByteArray& token, QString* incident) const;
 
     QByteArray dispatch(const QByteArray& body, RequestFormat format, const Caller& caller,
                         ResponseEncoder& encoder, CallOutcome& outcome) const;
@@ -102,6 +121,7 @@ private:
     SessionRecord sessionOf(const Caller& caller, const QString& method) const;
 
     QHash<QString, Entry> m_methods;
+    QSet<QString> m_long;
     SessionCheck m_sessionCheck;
     std::unique_ptr<CallRegistry> m_calls = std::make_unique<CallRegistry>();
     QString m_atOnce;
