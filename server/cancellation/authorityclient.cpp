@@ -102,9 +102,17 @@ AuthorityClient::AuthorityClient(const AuthorityConfig& config, zavnfe::SigningC
 
 AuthorityClient::~AuthorityClient() = default;
 
+void AuthorityClient::abort() {
+    m_aborted.store(true);
+    std::lock_guard lock(m_mutex);
+    for (auto& [key, client] : m_clients)
+        client->stop();
+}
+
 httplib::SSLClient& AuthorityClient::clientFor(const AuthorityEndpoints& authority, const QUrl& url) {
     const int port = url.port(443);
     const QString key = url.host() + u':' + QString::number(port);
+    std::lock_guard lock(m_mutex);
     auto it = m_clients.find(key);
     if (it != m_clients.end())
         return *it->second;
@@ -144,6 +152,10 @@ AuthorityClient::Reply AuthorityClient::post(const AuthorityEndpoints& authority
         reply.failure = QStringLiteral("endereço da autoridade inválido: %1").arg(url.toString());
         return reply;
     }
+    if (m_aborted.load()) {
+        reply.failure = QStringLiteral("o servidor está sendo encerrado");
+        return reply;
+    }
     httplib::SSLClient& client = clientFor(authority, url);
     QString path = url.path(QUrl::FullyEncoded);
     if (path.isEmpty())
@@ -155,8 +167,11 @@ AuthorityClient::Reply AuthorityClient::post(const AuthorityEndpoints& authority
         client.Post(path.toStdString(), envelope.constData(), static_cast<size_t>(envelope.size()),
                     contentType.toStdString());
     if (!result) {
-        reply.failure = describe(result.error(), client.get_openssl_verify_result(), tlsErrorOfQueue());
+        reply.failure = m_aborted.load()
+                            ? QStringLiteral("interrompido: o servidor está sendo encerrado")
+                            : describe(result.error(), client.get_openssl_verify_result(), tlsErrorOfQueue());
         // The connection is unusable after a failure; the next request opens a new one.
+        std::lock_guard lock(m_mutex);
         m_clients.erase(url.host() + u':' + QString::number(url.port(443)));
         return reply;
     }
