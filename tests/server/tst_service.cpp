@@ -21,6 +21,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTest>
@@ -211,6 +212,8 @@ private Q_SLOTS:
     void nothingCostlyBeforeTheSession();
     void smallerDoorFaults_data() { zavtest::addDialectRows("fresh database"); }
     void smallerDoorFaults();
+    void auditRecordsAreAppendOnly_data() { zavtest::addDialectRows("fresh database"); }
+    void auditRecordsAreAppendOnly();
 };
 
 // A cancellation sent under a session that ended (signed out elsewhere) or
@@ -604,6 +607,46 @@ void TstService::smallerDoorFaults() {
     QCOMPARE(exchange(port, post(port, progress, server.token())).status, 200);
     QCOMPARE(exchange(port, post(port, list, server.token())).status, 200); // Logout
     QCOMPARE(exchange(port, post(port, progress, server.token())).status, 401);
+}
+
+// A cancellation's record and a registered event are never rewritten nor
+// deleted, whoever asks; a rejected event gives way to a new one. On
+// PostgreSQL the workstation's role creates no temporary tables.
+void TstService::auditRecordsAreAppendOnly() {
+    QFETCH(QString, dialect);
+    World w;
+    ZAV_READY(fresh(dialect, w, 2));
+    Client client(w.server->port());
+    QString why;
+    const Answer done = client.cancel(ticked(client, w, 1, 1, &why), kOperator, today(), w.r);
+    QVERIFY2(done.null, qPrintable(done.describe()));
+    const QVariantList entry{entryOf(1)};
+    const QStringList refused{
+        QStringLiteral(
+            "UPDATE CANCELAMENTONFE SET DSMOTIVOCANC = 'outro motivo qualquer' WHERE NRLANCTONF = ?"),
+        QStringLiteral("DELETE FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
+        QStringLiteral("UPDATE NFEEVENTO SET XMLENVIO = 'x' WHERE NRLANCTONF = ?"),
+        QStringLiteral("UPDATE NFEEVENTO SET NRPROTOCOLO = '1' WHERE NRLANCTONF = ?"),
+        QStringLiteral("UPDATE NFEEVENTO SET IDSITUACAO = 'P' WHERE NRLANCTONF = ?"),
+        QStringLiteral("DELETE FROM NFEEVENTO WHERE NRLANCTONF = ?"),
+    };
+    for (const QString& sql : refused)
+        QVERIFY2(!exec(w.db, sql, entry).isEmpty(), qPrintable(sql));
+    QCOMPARE(count(w.db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"), entry),
+             1);
+    // What the journal's own rules change stays changeable.
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NFEEVENTO SET NRCONSULTAS = 3 WHERE NRLANCTONF = ?"), entry),
+             QString());
+    if (dialect == zavtest::kPostgreSQL) {
+        const auto direct = [&w](const char* sql) {
+            QSqlQuery q(w.db);
+            return q.exec(QString::fromLatin1(sql)) ? QString() : q.lastError().text();
+        };
+        QCOMPARE(direct("SET ROLE zav_estacao"), QString());
+        const QString temp = direct("CREATE TEMPORARY TABLE RASCUNHO (N INTEGER)");
+        QCOMPARE(direct("RESET ROLE"), QString());
+        QVERIFY2(!temp.isEmpty(), "the workstation's role created a temporary table");
+    }
 }
 
 QTEST_GUILESS_MAIN(TstService)
