@@ -53,7 +53,7 @@ QString Arguments::text(int position, const QString& label, qsizetype maxLength,
     QString text = value.toString().trimmed();
     // No database keeps a NUL in a text: an argument refusal, not a database failure.
     if (text.contains(QChar(0)))
-        reject(position, label, QStringLiteral("o caractere NUL não é aceito"));
+        reject(position, label, QStringLiteral("caracteres de controle não são aceitos"));
     if (text.size() > maxLength)
         reject(position, label,
                QStringLiteral("no máximo %1 caracteres, recebidos %2").arg(maxLength).arg(text.size()));

@@ -1,8 +1,9 @@
 #include "rpc/httpendpoint.h"
-#include "rpc/calllog.h"
+#include "log/calllog.h"
+#include "log/incidents.h"
 #include "rpc/cborencoder.h"
+#include "rpc/connectiontable.h"
 #include "rpc/headpolicy.h"
-#include "rpc/incidents.h"
 #include "rpc/jsonencoder.h"
 #include "rpc/rpcdispatcher.h"
 #include "rpc/rpcerror.h"
@@ -114,9 +115,13 @@ MHD_Result onRequest(void* self, MHD_Connection* connection, const char* url, co
                : MHD_NO;
 }
 
-void onCompleted(void* self, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
-    static_cast<HttpEndpoint*>(self)->completed(static_cast<HttpEndpoint::Request*>(*state));
+void onCompleted(void* self, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) {
+    static_cast<HttpEndpoint*>(self)->completed(connection, static_cast<HttpEndpoint::Request*>(*state));
     *state = nullptr;
+}
+
+void onConnection(void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+    static_cast<HttpEndpoint*>(self)->connectionChanged(connection, code == MHD_CONNECTION_NOTIFY_STARTED);
 }
 
 void writeLibraryLog(void* log, const char* format, va_list arguments) {
@@ -358,6 +363,8 @@ HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& di
 }
 
 HttpEndpoint::~HttpEndpoint() {
+    if (m_connections)
+        m_connections->stop();
     if (m_daemon)
         MHD_stop_daemon(m_daemon);
     if (m_workers)
@@ -390,6 +397,8 @@ int HttpEndpoint::bind(QString* why) {
         m_tlsKey = key.readAll() + '\0';
         flags |= MHD_USE_TLS;
     }
+    m_connections = std::make_unique<ConnectionTable>(
+        m_options.maxConnections, std::max(ConnectionTable::kHeadSeconds, m_options.idleTimeoutSeconds));
     m_workers = std::make_unique<WorkerPool>(m_options.threads);
     // Long calls (a cancellation waits on the authority) have threads of
     // their own, so that lists, sign-ins, progress and health never queue
@@ -412,6 +421,7 @@ int HttpEndpoint::bind(QString* why) {
                                 MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHeadMemory,                       //
                                 MHD_OPTION_STRICT_FOR_CLIENT, 1,                                       //
                                 MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, this,                       //
+                                MHD_OPTION_NOTIFY_CONNECTION, &onConnection, this,                     //
                                 MHD_OPTION_ARRAY, tls,                                                 //
                                 MHD_OPTION_END);
     if (!m_daemon)
@@ -451,6 +461,7 @@ bool HttpEndpoint::run() {
     lock.lock();
     m_changed.wait_for(lock, std::chrono::seconds(kLeaveSeconds), drained);
     lock.unlock();
+    m_connections->stop();
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
     return true;
@@ -475,6 +486,7 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
         request = new Request;
         request->timer.start();
         request->from = callerAddress(connection);
+        m_connections->headDone(connection);
         if (admit(connection, url, method, *request) && request->kind == Request::Kind::Call)
             beforeBody(connection, *request);
         return true; // a refusal is queued at once
@@ -842,7 +854,18 @@ void HttpEndpoint::release(Request* request) {
         malloc_trim(0);
 }
 
-void HttpEndpoint::completed(Request* request) {
+void HttpEndpoint::connectionChanged(MHD_Connection* connection, bool opened) {
+    if (!opened) {
+        m_connections->closed(connection);
+        return;
+    }
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info)
+        m_connections->opened(connection, info->connect_fd, callerAddress(connection));
+}
+
+void HttpEndpoint::completed(MHD_Connection* connection, Request* request) {
+    m_connections->requestDone(connection);
     if (!request)
         return;
     const bool counted = request->counted;

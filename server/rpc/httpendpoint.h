@@ -43,6 +43,7 @@ struct MHD_Connection;
 namespace zavserver {
 
 class CallLog;
+class ConnectionTable;
 class RpcDispatcher;
 class WorkerPool;
 
@@ -80,7 +81,9 @@ public:
     // and its end, answered or not.
     bool handle(MHD_Connection* connection, const char* url, const char* method, const char* uploadData,
                 size_t* uploadSize, Request*& request);
-    void completed(Request* request);
+    void completed(MHD_Connection* connection, Request* request);
+    // A connection opened or closed.
+    void connectionChanged(MHD_Connection* connection, bool opened);
 
 private:
     // The head's checks; false when the request was answered with a refusal.
@@ -113,6 +116,7 @@ private:
     const RpcDispatcher& m_dispatcher;
     CallLog& m_log;
     QStringList m_hostNames;
+    std::unique_ptr<ConnectionTable> m_connections;
     std::unique_ptr<WorkerPool> m_workers;     // lists, sign-ins, progress, health
     std::unique_ptr<WorkerPool> m_longWorkers; // cancellations
     std::function<void()> m_onCut;
