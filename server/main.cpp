@@ -1,12 +1,12 @@
 // zav50000-server: the application server of the NF-e cancellation screen.
 #include "access/sessionstore.h"
-#include "cancellation/authoritydesk.h"
-#include "cancellation/certificatewatch.h"
+#include "authority/authoritydesk.h"
+#include "authority/certificatewatch.h"
 #include "cancellation/nfesettings.h"
+#include "log/calllog.h"
+#include "log/incidents.h"
 #include "methods/methods.h"
-#include "rpc/calllog.h"
 #include "rpc/httpendpoint.h"
-#include "rpc/incidents.h"
 #include "rpc/rpcdispatcher.h"
 
 #include "serveroptions.h"

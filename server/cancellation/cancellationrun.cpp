@@ -1,8 +1,8 @@
 #include "cancellation/cancellationrun.h"
 
-#include "cancellation/authoritydesk.h"
-#include "cancellation/authoritypause.h"
-#include "cancellation/eventtransmission.h"
+#include "authority/authoritydesk.h"
+#include "authority/authoritypause.h"
+#include "authority/eventtransmission.h"
 #include "rpc/servicestop.h"
 
 #include "cancellationbatch.h"

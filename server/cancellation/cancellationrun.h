@@ -23,7 +23,7 @@
 // the invoices not reached are answered as not sent, with kStoppingText.
 //
 // Progress is told as invoices done of the invoices ticked.
-#include "cancellation/authoritydesk.h"
+#include "authority/authoritydesk.h"
 #include "cancellation/callauthority.h"
 #include "cancellation/cancellationoutcome.h"
 #include "cancellation/invoicecanceller.h"

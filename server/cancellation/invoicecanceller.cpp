@@ -1,10 +1,10 @@
 #include "cancellation/invoicecanceller.h"
 #include "accesskey.h"
-#include "rpc/incidents.h"
+#include "log/incidents.h"
 #include "transaction.h"
 
 #include "access/operatorstore.h"
-#include "cancellation/authoritypause.h"
+#include "authority/authoritypause.h"
 #include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"

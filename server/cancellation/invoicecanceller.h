@@ -20,11 +20,11 @@
 // write lock standing for the row lock. A server killed at any point leaves
 // each invoice cancelled with its record, or authorised with at most a pending
 // event that the next attempt resolves with the authority.
-#include "cancellation/authorityclient.h"
+#include "authority/authorityclient.h"
+#include "authority/eventtransmission.h"
 #include "cancellation/callauthority.h"
 #include "cancellation/cancellationoutcome.h"
 #include "cancellation/eventjournal.h"
-#include "cancellation/eventtransmission.h"
 #include "cancellation/nfesettings.h"
 #include "methods/cancellationpacket.h"
 

@@ -1,5 +1,5 @@
 #include "rpc/rpcdispatcher.h"
-#include "rpc/incidents.h"
+#include "log/incidents.h"
 #include "rpc/requestcheck.h"
 #include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"

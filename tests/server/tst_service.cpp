@@ -11,6 +11,8 @@
 #include "testdb.h"
 #include "testtools.h"
 
+#include "database.h"
+
 #include "certificatestore.h"
 
 #include <httplib.h>
@@ -24,6 +26,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
@@ -31,6 +34,7 @@
 
 #include <atomic>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace canceltest;
@@ -160,6 +164,71 @@ QByteArray tokenOf(const Raw& raw) {
     return rows.isEmpty() ? QByteArray() : rows.first().toArray().at(2).toString().toUtf8();
 }
 
+// A PostgreSQL cluster of the test's own (scripts/pg-start.sh on a folder and
+// a port of its own), so that restarting it disturbs no other test.
+class PrivateCluster {
+public:
+    ~PrivateCluster() { run(QStringLiteral("stop"), {QStringLiteral("-m"), QStringLiteral("fast")}); }
+
+    QString start() {
+        if (!m_dir.isValid())
+            return QStringLiteral("no temporary folder");
+        QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                                QFile::ExeOther);
+        m_port = ServerProcess::closedPort();
+        return startCluster();
+    }
+    // Down at once, as a crash or `pg_ctl restart -m immediate` takes it, then up again.
+    QString restart() {
+        if (const QString why =
+                run(QStringLiteral("stop"), {QStringLiteral("-m"), QStringLiteral("immediate")});
+            !why.isEmpty())
+            return why;
+        return startCluster();
+    }
+    QString connection() const { return m_connection; }
+
+private:
+    QString cluster() const { return m_dir.filePath(QStringLiteral("pg")); }
+    QString startCluster() {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("ZAV_PG_DIR"), cluster());
+        env.insert(QStringLiteral("ZAV_PG_PORT"), QString::number(m_port));
+        env.insert(QStringLiteral("ZAV_VAR"), m_dir.path());
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("bash"),
+                {qEnvironmentVariable("ZAV_SOURCE_DIR") + QStringLiteral("/scripts/pg-start.sh")});
+        if (!p.waitForFinished(120000) || p.exitCode() != 0)
+            return QStringLiteral("pg-start: %1").arg(QString::fromLocal8Bit(p.readAllStandardError()));
+        m_connection = QString::fromUtf8(p.readAllStandardOutput()).trimmed().split(u'\n').last();
+        return {};
+    }
+    QString run(const QString& action, const QStringList& options) {
+        if (m_connection.isEmpty())
+            return {};
+        const QString pgCtl = QStringLiteral("/usr/lib/postgresql/15/bin/pg_ctl");
+        QStringList arguments{QStringLiteral("-D"), cluster(), QStringLiteral("-w")};
+        arguments << options << action;
+        QProcess p;
+        if (geteuid() == 0)
+            p.start(QStringLiteral("runuser"), QStringList{QStringLiteral("-u"), QStringLiteral("postgres"),
+                                                           QStringLiteral("--"), pgCtl} +
+                                                   arguments);
+        else
+            p.start(pgCtl, arguments);
+        if (!p.waitForFinished(60000) || p.exitCode() != 0)
+            return QStringLiteral("pg_ctl %1: %2")
+                .arg(action, QString::fromLocal8Bit(p.readAllStandardError()));
+        return {};
+    }
+
+    QTemporaryDir m_dir;
+    int m_port = 0;
+    QString m_connection;
+};
+
 } // namespace
 
 class TstService : public QObject {
@@ -208,10 +277,12 @@ private Q_SLOTS:
     void guessersNeverLockTheOperatorOut_data() { zavtest::addDialectRows("fresh database"); }
     void guessersNeverLockTheOperatorOut();
     void brokenConnectionsAreMended();
+    void databaseRestartIsRecoveredFrom();
     void nothingCostlyBeforeTheSession_data() { zavtest::addDialectRows("fresh database"); }
     void nothingCostlyBeforeTheSession();
     void smallerDoorFaults_data() { zavtest::addDialectRows("fresh database"); }
     void smallerDoorFaults();
+    void heldConnectionsKeepNobodyOut();
     void auditRecordsAreAppendOnly_data() { zavtest::addDialectRows("fresh database"); }
     void auditRecordsAreAppendOnly();
 };
@@ -372,6 +443,7 @@ void TstService::hungAuthorityCostsOthersNothing() {
     std::atomic<int> finished{0};
     std::vector<Answer> answers(8);
     std::vector<std::thread> confirms;
+    confirms.reserve(8);
     for (int k = 0; k < 8; ++k)
         confirms.emplace_back([&, k] {
             Client client(w.server->port());
@@ -447,6 +519,7 @@ void TstService::guessersNeverLockTheOperatorOut() {
     // Sixteen guesses at once: five are checked, the rest refused unchecked.
     std::atomic<int> checked{0}, throttled{0};
     std::vector<std::thread> guesses;
+    guesses.reserve(16);
     for (int i = 0; i < 16; ++i)
         guesses.emplace_back([&] {
             const Raw r = attempt("DORA", "errada", "127.0.0.5");
@@ -519,6 +592,100 @@ void TstService::brokenConnectionsAreMended() {
     QCOMPARE(count(w.db, QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO WHERE IDSITUACAO = 'R'")), 200);
 }
 
+// PostgreSQL taken down at once and started again (its own cluster): right
+// after, every call and every sign-in works, the workers' dead connections
+// replaced; a confirm caught by the restart leaves nothing half-done and a
+// second confirm concludes it, none twice.
+void TstService::databaseRestartIsRecoveredFrom() {
+    if (zavtest::postgresServer().isEmpty())
+        QSKIP("PostgreSQL (ZAV_TEST_PG) not configured");
+    PrivateCluster pg;
+    QString why = pg.start();
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QProcess dbinit;
+    dbinit.start(qEnvironmentVariable("ZAV_BIN_DIR") + QStringLiteral("/zav-dbinit"),
+                 {QStringLiteral("--db"), pg.connection()});
+    QVERIFY(dbinit.waitForFinished(120000));
+    QVERIFY2(dbinit.exitCode() == 0, dbinit.readAllStandardError().constData());
+    World w;
+    w.connection = pg.connection();
+    const auto reopen = [&w] {
+        w.db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("restart"));
+        w.db = zavdb::open(w.connection, QStringLiteral("restart"));
+    };
+    reopen();
+    w.e = mainEstablishment(w.db);
+    w.r = registrationOf(w.db, w.e);
+    QCOMPARE(insertInvoices(w.db, w.e, 1, 200, 'A', true), QString());
+    w.nfe = std::make_unique<NfeWorld>();
+    QCOMPARE(w.nfe->certificates(w.db), QString());
+    QCOMPARE(w.nfe->startAuthority(w.connection, {QStringLiteral("--delay-ms"), QStringLiteral("300")}),
+             QString());
+    w.server = std::make_unique<ServerProcess>();
+    QVERIFY2(w.server->start(w.connection,
+                             w.nfe->serverArguments() +
+                                 QStringList{QStringLiteral("--threads"), QStringLiteral("4")},
+                             &why),
+             qPrintable(why));
+    QCOMPARE(signIn(*w.server, w.connection), QString());
+    Client client(w.server->port());
+    // Idle: every worker holds a connection when the database goes down.
+    for (int i = 0; i < 8; ++i) {
+        InvoiceList::fetch(client, w.e, issueDayOf(1), issueDayOf(10), &why);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+    }
+    why = pg.restart();
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    for (int i = 0; i < 16; ++i) {
+        const InvoiceList list = InvoiceList::fetch(client, w.e, issueDayOf(1), issueDayOf(10), &why);
+        QVERIFY2(why.isEmpty(), qPrintable(QStringLiteral("call %1 after the restart: %2").arg(i).arg(why)));
+    }
+    for (int i = 0; i < 4; ++i) {
+        const Raw signedIn =
+            exchange(w.server->port(), post(w.server->port(), login(kOperator, kTestPassword)));
+        QVERIFY2(!tokenOf(signedIn).isEmpty(), qPrintable(signedIn.message()));
+    }
+    // During sign-ins: those the restart catches may fail; the next ones work.
+    std::atomic<bool> over{false};
+    std::thread signIns([&] {
+        while (!over.load())
+            exchange(w.server->port(), post(w.server->port(), login(kOperator, kTestPassword)));
+    });
+    why = pg.restart();
+    over.store(true);
+    signIns.join();
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    for (int i = 0; i < 8; ++i) {
+        const Raw signedIn =
+            exchange(w.server->port(), post(w.server->port(), login(kOperator, kTestPassword)));
+        QVERIFY2(!tokenOf(signedIn).isEmpty(), qPrintable(signedIn.message()));
+    }
+    // During a batch.
+    const QCborMap packet = ticked(client, w, 1, 200, &why);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    Answer first;
+    std::thread confirm([&] { first = client.cancel(packet, kOperator, today(), w.r); });
+    QTRY_VERIFY_WITH_TIMEOUT(eventRequests(w) > 0, 20000);
+    why = pg.restart();
+    confirm.join();
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QVERIFY2(first.errorCode == 0, qPrintable(first.describe()));
+    reopen();
+    const QCborMap rest = ticked(client, w, 1, 200, &why);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    const Answer second = client.cancel(rest, kOperator, today(), w.r);
+    QVERIFY2(second.null, qPrintable(second.describe()));
+    QCOMPARE(count(w.db,
+                   QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF BETWEEN ? AND ?"),
+                   {entryOf(1), entryOf(200)}),
+             200);
+    QCOMPARE(count(w.db, QStringLiteral("SELECT COUNT(*) FROM NFEEVENTO WHERE IDSITUACAO = 'R'")), 200);
+    QCOMPARE(w.server->terminate(), 0);
+    w.db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("restart"));
+}
+
 // Large bodies without a session are refused from their head, before a byte
 // is kept; with one, the bodies read at once are bounded; a body of many
 // short texts is refused before it is built.
@@ -537,6 +704,7 @@ void TstService::nothingCostlyBeforeTheSession() {
     // Eight without a token, one with the token of no session: each refused
     // at once, with what they sent dropped.
     std::vector<std::unique_ptr<QTcpSocket>> held;
+    held.reserve(9);
     for (int i = 0; i < 9; ++i) {
         auto s = std::make_unique<QTcpSocket>();
         s->connectToHost(QStringLiteral("127.0.0.1"), quint16(server.port()));
@@ -545,7 +713,7 @@ void TstService::nothingCostlyBeforeTheSession() {
             head +
             (i == 8 ? QByteArray("Authorization: Bearer ") + QByteArray(43, 'x') + "\r\n" : QByteArray()) +
             "\r\n");
-        s->write(QByteArray(1024 * 1024, 'a'));
+        s->write(QByteArray(qsizetype{1024} * 1024, 'a'));
         held.push_back(std::move(s));
     }
     for (auto& s : held) {
@@ -556,12 +724,12 @@ void TstService::nothingCostlyBeforeTheSession() {
                 reply += s->readAll();
         QVERIFY2(reply.startsWith("HTTP/1.1 401"), reply.left(200).constData());
     }
-    QVERIFY2(memoryOf(pid, "VmRSS:") - before < 32 * 1024,
+    QVERIFY2(memoryOf(pid, "VmRSS:") - before < qint64{32} * 1024,
              qPrintable(QStringLiteral("%1 kB more").arg(memoryOf(pid, "VmRSS:") - before)));
     held.clear();
     // Under a session: a body of 15 M one-letter texts is refused unbuilt.
     QByteArray shortTexts = R"({"jsonrpc":"2.0","id":1,"method":"GetNotaFiscal","params":[[)";
-    shortTexts.reserve(64 * 1024 * 1024);
+    shortTexts.reserve(qsizetype{64} * 1024 * 1024);
     for (int i = 0; i < 12 * 1024 * 1024; ++i)
         shortTexts += i ? ",\"a\"" : "\"a\"";
     shortTexts += "]]}";
@@ -571,7 +739,7 @@ void TstService::nothingCostlyBeforeTheSession() {
     QCOMPARE(refused.code(), -32600);
     QVERIFY2(refused.message().contains(QStringLiteral("valores demais")), qPrintable(refused.message()));
     // The body held once (48 MiB), and little besides.
-    QVERIFY2(memoryOf(pid, "VmHWM:") - peakBefore < 160 * 1024,
+    QVERIFY2(memoryOf(pid, "VmHWM:") - peakBefore < qint64{160} * 1024,
              qPrintable(QStringLiteral("peak %1 kB more").arg(memoryOf(pid, "VmHWM:") - peakBefore)));
 }
 
@@ -607,6 +775,52 @@ void TstService::smallerDoorFaults() {
     QCOMPARE(exchange(port, post(port, progress, server.token())).status, 200);
     QCOMPARE(exchange(port, post(port, list, server.token())).status, 200); // Logout
     QCOMPARE(exchange(port, post(port, progress, server.token())).status, 401);
+}
+
+// Connections held without a request (a head begun and never ended, from one
+// address and from five) never keep a new operator from signing in: each
+// address has a share well under the table, a full table makes room by
+// closing the oldest head of the busiest address, and a head that trickles
+// is closed at its deadline however often it sends.
+void TstService::heldConnectionsKeepNobodyOut() {
+    World w;
+    ZAV_READY(fresh(zavtest::kSQLite, w, 0));
+    const int port = w.server->port();
+    const QByteArray begun = "POST " + kPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    for (const int addresses : {1, 5}) {
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        held.reserve(300);
+        for (int i = 0; i < 300; ++i) {
+            auto s = std::make_unique<QTcpSocket>();
+            s->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(10 + i % addresses)), 0);
+            s->connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+            if (s->waitForConnected(2000)) {
+                s->write(begun);
+                s->flush();
+            }
+            held.push_back(std::move(s));
+        }
+        QCoreApplication::processEvents();
+        const Raw signedIn =
+            exchange(port, post(port, login(kOperator, kTestPassword)), QStringLiteral("127.0.0.99"), 10000);
+        QVERIFY2(!tokenOf(signedIn).isEmpty(), qPrintable(QStringLiteral("%1 address(es): %2 %3")
+                                                              .arg(addresses)
+                                                              .arg(signedIn.status)
+                                                              .arg(signedIn.message())));
+    }
+    // A head sent a byte a second: closed at its deadline (the idle timeout
+    // never sees it silent).
+    QTcpSocket trickle;
+    trickle.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    QVERIFY(trickle.waitForConnected(2000));
+    trickle.write(begun);
+    bool closed = false;
+    for (int second = 0; second < 30 && !closed; ++second) {
+        trickle.write("a");
+        trickle.flush();
+        closed = trickle.waitForDisconnected(1000) || trickle.state() != QAbstractSocket::ConnectedState;
+    }
+    QVERIFY2(closed, "a trickling head kept its connection for 30 s");
 }
 
 // A cancellation's record and a registered event are never rewritten nor

@@ -1,4 +1,4 @@
-#include "rpc/calllog.h"
+#include "log/calllog.h"
 #include "rpc/rpcdispatcher.h"
 
 #include <QDateTime>

@@ -1,4 +1,5 @@
-#include "cancellation/authorityclient.h"
+#include "authority/authorityclient.h"
+#include "authority/authoritytls.h"
 
 #include <httplib.h>
 
@@ -119,19 +120,8 @@ httplib::SSLClient& AuthorityClient::clientFor(const AuthorityEndpoints& authori
     auto client = std::make_unique<httplib::SSLClient>(url.host().toStdString(), port,
                                                        m_certificate.certificate(), m_certificate.key());
     client->enable_server_certificate_verification(true);
-    if (SSL_CTX* context = client->ssl_context()) {
-        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-        // The authority builds the company's chain from what comes in the
-        // handshake: the A1 file's intermediate certificates go with it.
-        for (X509* issuer : m_certificate.issuers())
-            SSL_CTX_add1_chain_cert(context, issuer);
-        // The table's CA file adds to the system's store: the client loads
-        // the system's when it is given no file of its own.
-        if (!m_config.caFile().isEmpty())
-            SSL_CTX_load_verify_locations(context, m_config.caFile().toLocal8Bit().constData(), nullptr);
-        if (authority.securityLevel >= 0)
-            SSL_CTX_set_security_level(context, authority.securityLevel);
-    }
+    if (SSL_CTX* context = client->ssl_context())
+        prepareAuthorityTls(context, m_config, authority, &m_certificate);
     const auto ms = [](int value) { return std::chrono::milliseconds(value); };
     client->set_connection_timeout(ms(m_config.connectMs()));
     client->set_read_timeout(ms(m_config.answerMs()));

@@ -5,7 +5,7 @@
 // checking the authority's certificate and host name against the system's
 // store and the table's CA file. One client per certificate; it keeps one
 // connection per host alive between requests. Not shared between threads.
-#include "cancellation/authorityconfig.h"
+#include "authority/authorityconfig.h"
 #include "signingcertificate.h"
 
 #include <QByteArray>

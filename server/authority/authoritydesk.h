@@ -18,7 +18,7 @@
 //
 // The pauses an authority asks for (656, 108, 109) live in the database for
 // every server (AuthorityPause); the desk is this server's own pace.
-#include "cancellation/authorityclient.h"
+#include "authority/authorityclient.h"
 
 #include <QString>
 

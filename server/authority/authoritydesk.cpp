@@ -1,4 +1,4 @@
-#include "cancellation/authoritydesk.h"
+#include "authority/authoritydesk.h"
 
 #include "rpc/servicestop.h"
 
