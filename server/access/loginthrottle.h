@@ -11,9 +11,9 @@
 // - the operator from anywhere ("O:" and the code): never a refusal, since
 //   operator codes are no secret and a refusal by operator alone would let
 //   anyone lock the operator out; past kOperatorFailuresPerHour failures in
-//   the hour every attempt for that operator is delayed by kOperatorDelayMs
-//   before its password is checked, which slows a guesser spread over many
-//   addresses and costs the real operator a moment.
+//   the hour the answer to each failed attempt for that operator is held
+//   back kOperatorDelayMs (without a worker), which slows a guesser spread
+//   over many addresses and never the real operator's right password.
 //
 // An attempt is counted before its password is checked (begin), in one
 // transaction that locks the keys' rows, so that simultaneous guesses are

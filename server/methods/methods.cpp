@@ -22,7 +22,9 @@ void registerMethods(RpcDispatcher& dispatcher, const NfeSettings& settings, con
         QStringLiteral("Cancela_NotaFiscal"), CancelaNotaFiscal::kArity,
         [&settings](const Call& call, ResponseEncoder& out) { CancelaNotaFiscal::run(settings, call, out); });
     // It waits on the authority: never on the threads that answer the rest.
-    dispatcher.runLong(QStringLiteral("Cancela_NotaFiscal"));
+    dispatcher.setLane(QStringLiteral("Cancela_NotaFiscal"), RpcDispatcher::Lane::Long);
+    // A slow hash each: sign-ins never wait behind lists, nor lists behind them.
+    dispatcher.setLane(QStringLiteral("Login"), RpcDispatcher::Lane::SignIn);
     // Asked about another call while it runs: answered on the connection's
     // thread when the registry knows the session, so that it is answered even
     // when every worker is busy with long calls.

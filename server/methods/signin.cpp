@@ -8,8 +8,6 @@
 #include <QDateTime>
 
 #include <array>
-#include <chrono>
-#include <thread>
 
 namespace zavserver {
 
@@ -63,8 +61,6 @@ void SignIn::login(const SessionPolicy& policy, const Call& call, ResponseEncode
         throw RpcError(RpcCode::SignInRefused,
                        QStringLiteral("Muitas tentativas de entrada sem sucesso: tente de novo em %1 s.")
                            .arg(admission.wait));
-    if (admission.slowed)
-        std::this_thread::sleep_for(std::chrono::milliseconds(LoginThrottle::kOperatorDelayMs));
     QSqlDatabase& db = ThreadDatabase::get();
     const std::optional<OperatorRecord> record = OperatorStore(db).find(code);
     bool accepted = false;
@@ -72,8 +68,14 @@ void SignIn::login(const SessionPolicy& policy, const Call& call, ResponseEncode
         accepted = credentials::verifyPassword(record->passwordHash, password);
     else
         credentials::verifyNothing(password); // the same time whether or not the operator exists
-    if (!accepted)
+    if (!accepted) {
+        // A guesser of an operator guessed at from everywhere learns of each
+        // failure a moment later (the answer waits without a worker); the
+        // right password is never held back.
+        if (admission.slowed && call.answerDelayMs)
+            *call.answerDelayMs = LoginThrottle::kOperatorDelayMs;
         throw RpcError(RpcCode::SignInRefused, kRefused); // counted already
+    }
     LoginThrottle(db).succeeded(code, call.caller.address);
     const SessionStore::Opened opened = SessionStore(db, policy).open(code, call.caller.address, now);
     out.beginPacket(kSessionFields);

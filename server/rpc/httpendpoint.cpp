@@ -274,6 +274,7 @@ struct HttpEndpoint::Request {
     QString probeIncident;
     bool headAgain = false;   // the call the library repeats once resumed after the check
     qint64 heldBodyBytes = 0; // its share of the bodies read at once
+    int delayMs = 0;          // its answer held back this long (a guessed sign-in)
     QByteArray body;
     bool tooLarge = false;
     bool counted = false;           // admitted: a stop waits for its answer
@@ -353,6 +354,60 @@ bool refuse(MHD_Connection* connection, int status, RpcCode code, const QString&
 
 } // namespace
 
+HttpEndpoint::HeldAnswers::HeldAnswers() {
+    m_thread = std::thread([this] { run(); });
+}
+
+HttpEndpoint::HeldAnswers::~HeldAnswers() {
+    flush();
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+bool HttpEndpoint::HeldAnswers::hold(MHD_Connection* connection, Request* request, int delayMs) {
+    std::lock_guard lock(m_mutex);
+    if (m_stopping || m_flushed)
+        return false;
+    m_held.emplace(Clock::now() + std::chrono::milliseconds(delayMs), Held{connection, request});
+    m_wake.notify_all();
+    return true;
+}
+
+void HttpEndpoint::HeldAnswers::flush() {
+    std::lock_guard lock(m_mutex);
+    m_flushed = true;
+    for (const auto& [when, held] : m_held)
+        resume(held);
+    m_held.clear();
+}
+
+void HttpEndpoint::HeldAnswers::run() {
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        if (m_held.empty()) {
+            m_wake.wait(lock);
+            continue;
+        }
+        const auto first = m_held.begin();
+        if (m_wake.wait_until(lock, first->first) == std::cv_status::timeout ||
+            Clock::now() >= first->first) {
+            if (!m_held.empty() && Clock::now() >= m_held.begin()->first) {
+                resume(m_held.begin()->second);
+                m_held.erase(m_held.begin());
+            }
+        }
+    }
+}
+
+void HttpEndpoint::HeldAnswers::resume(const Held& held) {
+    MHD_resume_connection(held.connection);
+    release(held.request);
+}
+
 HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& dispatcher, CallLog& log)
     : m_options(options), m_dispatcher(dispatcher), m_log(log), m_hostNames(options.hostNames()) {
     // A streamed answer's pieces are mapped and unmapped whole: made on one
@@ -363,14 +418,16 @@ HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& di
 }
 
 HttpEndpoint::~HttpEndpoint() {
+    m_delayed.flush();
     if (m_connections)
         m_connections->stop();
     if (m_daemon)
         MHD_stop_daemon(m_daemon);
     if (m_workers)
         m_workers->stop();
-    if (m_longWorkers)
-        m_longWorkers->stop();
+    for (WorkerPool* pool : {m_longWorkers.get(), m_signInWorkers.get(), m_healthWorkers.get()})
+        if (pool)
+            pool->stop();
 }
 
 int HttpEndpoint::bind(QString* why) {
@@ -404,6 +461,10 @@ int HttpEndpoint::bind(QString* why) {
     // their own, so that lists, sign-ins, progress and health never queue
     // behind them.
     m_longWorkers = std::make_unique<WorkerPool>(m_options.threads);
+    // Sign-ins and health probes too: a health probe is answered whatever
+    // the lists' load, a sign-in waits for no list.
+    m_signInWorkers = std::make_unique<WorkerPool>(kSignInThreads);
+    m_healthWorkers = std::make_unique<WorkerPool>(1);
     MHD_OptionItem tls[] = {
         {MHD_OPTION_HTTPS_MEM_CERT, 0, m_tlsCertificate.data()},
         {MHD_OPTION_HTTPS_MEM_KEY, 0, m_tlsKey.data()},
@@ -458,6 +519,9 @@ bool HttpEndpoint::run() {
     lock.unlock();
     m_workers->stop();
     m_longWorkers->stop();
+    m_signInWorkers->stop();
+    m_healthWorkers->stop();
+    m_delayed.flush(); // every answer held back goes now
     lock.lock();
     m_changed.wait_for(lock, std::chrono::seconds(kLeaveSeconds), drained);
     lock.unlock();
@@ -698,11 +762,22 @@ void HttpEndpoint::admitted(Request& request) {
     ++m_inProgress;
 }
 
+WorkerPool& HttpEndpoint::poolFor(const Request& request) const {
+    if (request.kind == Request::Kind::Health)
+        return *m_healthWorkers;
+    switch (m_dispatcher.laneOf(request.body, request.format)) {
+    case RpcDispatcher::Lane::Long:
+        return *m_longWorkers;
+    case RpcDispatcher::Lane::SignIn:
+        return *m_signInWorkers;
+    case RpcDispatcher::Lane::Short:
+        break;
+    }
+    return *m_workers;
+}
+
 bool HttpEndpoint::dispatchToWorker(MHD_Connection* connection, Request& request) {
-    WorkerPool& pool = request.kind == Request::Kind::Call &&
-                               m_dispatcher.laneOf(request.body, request.format) == RpcDispatcher::Lane::Long
-                           ? *m_longWorkers
-                           : *m_workers;
+    WorkerPool& pool = poolFor(request);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_poolsClosed) {
         request.status = 503;
@@ -720,6 +795,10 @@ bool HttpEndpoint::dispatchToWorker(MHD_Connection* connection, Request& request
         serve(request, connection);
         if (!request.stream) {
             request.ready.store(true);
+            // An answer the method asked to hold back (a guessed sign-in)
+            // waits without its worker.
+            if (request.delayMs > 0 && m_delayed.hold(connection, &request, request.delayMs))
+                return; // resumed and released when its time comes
             MHD_resume_connection(connection);
         }
         release(&request);
@@ -813,6 +892,7 @@ void HttpEndpoint::answerCall(Request& request, MHD_Connection* connection) {
         return;
     }
     request.status = outcome.httpStatus;
+    request.delayMs = outcome.answerDelayMs;
     if (outcome.httpStatus == 401)
         request.extraHeaders.append(
             qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Bearer realm=\"ZAV50000\"")));

@@ -31,11 +31,14 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -105,11 +108,42 @@ private:
     bool answerAtOnce(MHD_Connection* connection, Request& request);
     // Runs the request on a worker; its connection waits suspended.
     bool dispatchToWorker(MHD_Connection* connection, Request& request);
+    // The workers of a request's kind and lane.
+    WorkerPool& poolFor(const Request& request) const;
+    static constexpr int kSignInThreads = 2;
     void serve(Request& request, MHD_Connection* connection);
     // Drops one holder of the request (its connection, its worker); the last deletes it.
     static void release(Request* request);
     void answerCall(Request& request, MHD_Connection* connection);
     void answerHealth(Request& request);
+
+    // Answers held back (a guessed sign-in) without holding a worker: their
+    // connections stay suspended until their time, or until flush (a stop).
+    class HeldAnswers {
+    public:
+        HeldAnswers();
+        ~HeldAnswers();
+        HeldAnswers(const HeldAnswers&) = delete;
+        HeldAnswers& operator=(const HeldAnswers&) = delete;
+        // False when answers are no longer held (the stop): send it now.
+        bool hold(MHD_Connection* connection, Request* request, int delayMs);
+        void flush();
+
+    private:
+        using Clock = std::chrono::steady_clock;
+        struct Held {
+            MHD_Connection* connection;
+            Request* request;
+        };
+        void run();
+        static void resume(const Held& held);
+        std::mutex m_mutex;
+        std::condition_variable m_wake;
+        std::multimap<Clock::time_point, Held> m_held;
+        bool m_stopping = false;
+        bool m_flushed = false;
+        std::thread m_thread;
+    };
 
     ServerOptions m_options;
     std::function<QStringList()> m_healthNotes;
@@ -117,8 +151,11 @@ private:
     CallLog& m_log;
     QStringList m_hostNames;
     std::unique_ptr<ConnectionTable> m_connections;
+    HeldAnswers m_delayed;
     std::unique_ptr<WorkerPool> m_workers;     // lists, sign-ins, progress, health
     std::unique_ptr<WorkerPool> m_longWorkers; // cancellations
+    std::unique_ptr<WorkerPool> m_signInWorkers;
+    std::unique_ptr<WorkerPool> m_healthWorkers;
     std::function<void()> m_onCut;
     MHD_Daemon* m_daemon = nullptr;
     QByteArray m_tlsCertificate; // kept for the daemon's life

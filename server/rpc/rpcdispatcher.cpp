@@ -130,11 +130,11 @@ SessionRecord RpcDispatcher::sessionOf(const Caller& caller, const QString& meth
 RpcDispatcher::Lane RpcDispatcher::laneOf(const QByteArray& body, RequestFormat format) const {
     if (body.size() > kOpenBodyBytes)
         return Lane::Long;
-    if (m_long.isEmpty())
+    if (m_lanes.isEmpty())
         return Lane::Short;
     try {
         const QCborValue name = requestObject(body, format).value(QLatin1StringView("method"));
-        return name.isString() && m_long.contains(name.toString()) ? Lane::Long : Lane::Short;
+        return name.isString() ? m_lanes.value(name.toString(), Lane::Short) : Lane::Short;
     } catch (...) {
         return Lane::Short; // refused by a worker, as always
     }
@@ -186,7 +186,7 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
         const auto noteTried = qScopeGuard([&] { outcome.tried = tried; });
         entry.method(Call{arguments, caller, session ? &*session : nullptr,
                           followed ? followed->progress() : std::function<void(int, int)>(),
-                          session ? nullptr : &tried},
+                          session ? nullptr : &tried, &outcome.answerDelayMs},
                      encoder);
         tried.clear(); // a sign-in that succeeded is logged under its session's operator
         outcome.rows = encoder.rows();

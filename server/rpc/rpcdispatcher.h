@@ -39,17 +39,21 @@ struct Call {
     // Whom a call open to anyone says it is for (Login's operator), for the
     // log; may be null.
     QString* tried = nullptr;
+    // How long its answer is to be held back before it is sent (without a
+    // worker); may be null.
+    int* answerDelayMs = nullptr;
 };
 
 // What the call log records of one call.
 struct CallOutcome {
-    QString method;  // empty when the request named none
-    int rows = -1;   // rows of the result's packet; -1 without a packet
-    int code = 0;    // 0 on success, else the JSON-RPC error code
-    QString message; // the error's text
-    QString from;    // the caller's address, as the connection shows it
-    QString by;      // the session's operator, when the call had one
-    QString tried;   // the operator a sign-in tried, when it failed
+    QString method;        // empty when the request named none
+    int rows = -1;         // rows of the result's packet; -1 without a packet
+    int code = 0;          // 0 on success, else the JSON-RPC error code
+    QString message;       // the error's text
+    QString from;          // the caller's address, as the connection shows it
+    QString by;            // the session's operator, when the call had one
+    QString tried;         // the operator a sign-in tried, when it failed
+    int answerDelayMs = 0; // the answer held back this long before it is sent (a guessed sign-in)
     int httpStatus = 200;
 };
 
@@ -72,11 +76,12 @@ public:
              Follow follow = Follow::Yes);
     bool has(const QString& name) const { return m_methods.contains(name); }
     // Where a call runs: the long ones (that wait on an authority) on
-    // threads of their own.
-    enum class Lane { Short, Long };
-    void runLong(const QString& name) { m_long.insert(name); }
-    // The lane of a request: Long for a method run long, and for any body
-    // over kOpenBodyBytes (only a cancellation carries one); read on the
+    // threads of their own, sign-ins (a slow hash each) on threads of their
+    // own, the rest on the ordinary workers.
+    enum class Lane { Short, Long, SignIn };
+    void setLane(const QString& name, Lane lane) { m_lanes.insert(name, lane); }
+    // The lane of a request: its method's, and Long for any body over
+    // kOpenBodyBytes (only a cancellation carries one); read on the
     // connections' thread, so small bodies only.
     Lane laneOf(const QByteArray& body, RequestFormat format) const;
     static constexpr qsizetype kOpenBodyBytes = 4096;
@@ -121,7 +126,7 @@ private:
     SessionRecord sessionOf(const Caller& caller, const QString& method) const;
 
     QHash<QString, Entry> m_methods;
-    QSet<QString> m_long;
+    QHash<QString, Lane> m_lanes;
     SessionCheck m_sessionCheck;
     std::unique_ptr<CallRegistry> m_calls = std::make_unique<CallRegistry>();
     QString m_atOnce;
