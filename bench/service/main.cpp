@@ -1,11 +1,11 @@
 // bench-service: the service as fifty operators meet it. Fifty screens, each
 // under a session of its own, list their invoices (GetNotaFiscal) over and
-// over and now and then cancel ten of them; beside them one client signs in
-// over and over and another probes /health. First with the local authority
-// answering every request in 200 ms, then with it reading every request and
-// never answering (a server and an authority of their own for each). The
-// floor is the same calls with nothing else running, measured first in the
-// same run.
+// over (a round every 250 ms at most) and every fifth round cancel ten of
+// them; beside them one client signs in over and over and another probes
+// /health. First with the local authority answering every request in
+// 200 ms, then with it reading every request and never answering (a server
+// and an authority of their own for each). The floor is the same calls with
+// nothing else running, measured first in the same run.
 //
 //   bench-service [--screens N] [--seconds S]
 //
@@ -47,6 +47,7 @@ namespace {
 using zavbench::die;
 constexpr int kInvoicesPerScreen = 200;
 constexpr int kTickedPerCancel = 10;
+constexpr qint64 kRoundMs = 250;
 
 struct Samples {
     std::mutex mutex;
@@ -79,8 +80,8 @@ QByteArray rpc(const QString& method, const QJsonArray& params) {
 
 // One call; the answer's JSON, or an empty object when it failed.
 QJsonObject post(httplib::Client& client, const QByteArray& body, int* status) {
-    const auto result = client.Post("/ZAV50000.rdmCancelaNFE", body.constData(), size_t(body.size()),
-                                    "application/json");
+    const auto result =
+        client.Post("/ZAV50000.rdmCancelaNFE", body.constData(), size_t(body.size()), "application/json");
     *status = result ? result->status : 0;
     if (!result)
         return {};
@@ -90,8 +91,10 @@ QJsonObject post(httplib::Client& client, const QByteArray& body, int* status) {
 QByteArray signIn(int port, const QString& who) {
     httplib::Client client("127.0.0.1", port);
     int status = 0;
-    const QJsonObject a = post(client, rpc(QStringLiteral("Login"), {who, QString::fromLatin1(kTestPassword)}), &status);
-    const QJsonArray rows = a.value(QStringLiteral("result")).toObject().value(QStringLiteral("rows")).toArray();
+    const QJsonObject a =
+        post(client, rpc(QStringLiteral("Login"), {who, QString::fromLatin1(kTestPassword)}), &status);
+    const QJsonArray rows =
+        a.value(QStringLiteral("result")).toObject().value(QStringLiteral("rows")).toArray();
     return rows.isEmpty() ? QByteArray() : rows.first().toArray().at(2).toString().toUtf8();
 }
 
@@ -150,11 +153,18 @@ void load(int port, const QList<QByteArray>& tokens, const canceltest::Establish
             client.set_read_timeout(std::chrono::seconds(120));
             client.set_default_headers({{"Authorization", "Bearer " + tokens.at(s).toStdString()}});
             int round = 0;
+            QElapsedTimer pace;
+            pace.start();
             while (!over.load()) {
+                // An operator's pace: a round (a list, now and then a
+                // cancellation) at most every kRoundMs, in both phases alike.
+                if (const qint64 wait = kRoundMs - pace.restart(); wait > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(wait));
                 QElapsedTimer t;
                 t.start();
                 int status = 0;
-                const QJsonObject a = post(client, rpc(QStringLiteral("GetNotaFiscal"), listParams(e, s)), &status);
+                const QJsonObject a =
+                    post(client, rpc(QStringLiteral("GetNotaFiscal"), listParams(e, s)), &status);
                 phase.lists.add(msSince(t));
                 if (status != 200 || !a.contains(QStringLiteral("result"))) {
                     ++phase.errors;
@@ -163,11 +173,12 @@ void load(int port, const QList<QByteArray>& tokens, const canceltest::Establish
                 // Every fifth round, ten of its invoices cancelled, as the screen does.
                 if (++round % 5 != 0)
                     continue;
-                const QJsonObject packet = tickedPacket(a.value(QStringLiteral("result")).toObject(), kTickedPerCancel);
+                const QJsonObject packet =
+                    tickedPacket(a.value(QStringLiteral("result")).toObject(), kTickedPerCancel);
                 const QJsonObject c = post(client,
                                            rpc(QStringLiteral("Cancela_NotaFiscal"),
-                                               {packet, canceltest::kOperator, canceltest::today(), r.environment,
-                                                r.certificate, r.state}),
+                                               {packet, canceltest::kOperator, canceltest::today(),
+                                                r.environment, r.certificate, r.state}),
                                            &status);
                 ++phase.cancels;
                 if (status != 200 || c.contains(QStringLiteral("error")))
@@ -235,14 +246,15 @@ void phase(Run& run, const QStringList& authority, int screens, int seconds, Pha
         load(server.port(), {tokens.first()}, run.e, run.r, 3, *floor);
     load(server.port(), tokens, run.e, run.r, seconds, out);
     if (server.terminate(60000) != 0)
-        die(QStringLiteral("the server did not stop with 0: %1").arg(QString::fromUtf8(server.log().right(2000))));
+        die(QStringLiteral("the server did not stop with 0: %1")
+                .arg(QString::fromUtf8(server.log().right(2000))));
 }
 
 int run(QCoreApplication& app) {
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("screens"), QStringLiteral("screens at once (default 50)"), QStringLiteral("n"),
-                      QStringLiteral("50")});
+    parser.addOption({QStringLiteral("screens"), QStringLiteral("screens at once (default 50)"),
+                      QStringLiteral("n"), QStringLiteral("50")});
     parser.addOption({QStringLiteral("seconds"), QStringLiteral("seconds of each phase (default 15)"),
                       QStringLiteral("s"), QStringLiteral("15")});
     parser.process(app);
@@ -260,18 +272,21 @@ int run(QCoreApplication& app) {
         zavdb::seedInvoices(db, options);
         r.e = canceltest::mainEstablishment(db);
         r.r = canceltest::registrationOf(db, r.e);
-        if (const QString why = canceltest::insertInvoices(db, r.e, 1, screens * kInvoicesPerScreen, 'A', true);
+        if (const QString why =
+                canceltest::insertInvoices(db, r.e, 1, screens * kInvoicesPerScreen, 'A', true);
             !why.isEmpty())
             die(why);
     }
     Phase floor, slow, hung;
     phase(r, {QStringLiteral("--delay-ms"), QStringLiteral("200")}, screens, seconds, slow, &floor);
     phase(r, {QStringLiteral("--hang")}, screens, seconds, hung, nullptr);
-    std::printf("zav50000-server, SQLite, %d screens, %d s a phase (build %s)\n", screens, seconds, ZAV_BUILD_TYPE);
+    std::printf("zav50000-server, SQLite, %d screens, %d s a phase (build %s)\n", screens, seconds,
+                ZAV_BUILD_TYPE);
     const auto line = [](const char* what, Samples& s, Samples& f) {
-        std::printf("%-34s median %8.2f ms  p99 %8.2f ms  floor p99 %7.2f ms  p99 / floor %6.1f  (%zu calls)\n",
-                    what, s.median(), s.percentile(0.99), f.percentile(0.99),
-                    s.percentile(0.99) / std::max(0.01, f.percentile(0.99)), s.ms.size());
+        std::printf(
+            "%-34s median %8.2f ms  p99 %8.2f ms  floor p99 %7.2f ms  p99 / floor %6.1f  (%zu calls)\n", what,
+            s.median(), s.percentile(0.99), f.percentile(0.99),
+            s.percentile(0.99) / std::max(0.01, f.percentile(0.99)), s.ms.size());
     };
     line("GetNotaFiscal, authority at 200 ms", slow.lists, floor.lists);
     line("GetNotaFiscal, authority hung", hung.lists, floor.lists);

@@ -283,6 +283,8 @@ private Q_SLOTS:
     void smallerDoorFaults_data() { zavtest::addDialectRows("fresh database"); }
     void smallerDoorFaults();
     void heldConnectionsKeepNobodyOut();
+    void tlsSuites_data();
+    void tlsSuites();
     void auditRecordsAreAppendOnly_data() { zavtest::addDialectRows("fresh database"); }
     void auditRecordsAreAppendOnly();
 };
@@ -821,6 +823,57 @@ void TstService::heldConnectionsKeepNobodyOut() {
         closed = trickle.waitForDisconnected(1000) || trickle.state() != QAbstractSocket::ConnectedState;
     }
     QVERIFY2(closed, "a trickling head kept its connection for 30 s");
+}
+
+void TstService::tlsSuites_data() {
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("cipher");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("TLS 1.3") << QStringLiteral("-tls1_3") << QString() << true;
+    QTest::newRow("ECDHE with AES-GCM")
+        << QStringLiteral("-tls1_2") << QStringLiteral("ECDHE-RSA-AES128-GCM-SHA256") << true;
+    QTest::newRow("ECDHE with ChaCha20")
+        << QStringLiteral("-tls1_2") << QStringLiteral("ECDHE-RSA-CHACHA20-POLY1305") << true;
+    QTest::newRow("RSA key exchange, AES-GCM (no forward secrecy)")
+        << QStringLiteral("-tls1_2") << QStringLiteral("AES128-GCM-SHA256") << false;
+    QTest::newRow("RSA key exchange, CBC-SHA1")
+        << QStringLiteral("-tls1_2") << QStringLiteral("AES128-SHA") << false;
+    QTest::newRow("ECDHE with CBC-SHA1")
+        << QStringLiteral("-tls1_2") << QStringLiteral("ECDHE-RSA-AES128-SHA") << false;
+    QTest::newRow("ECDHE with CBC-SHA256")
+        << QStringLiteral("-tls1_2") << QStringLiteral("ECDHE-RSA-AES128-SHA256") << false;
+    QTest::newRow("TLS 1.1") << QStringLiteral("-tls1_1") << QString() << false;
+}
+
+// The suites the server's TLS offers, as a client that asks for one finds:
+// forward secrecy and AEAD only.
+void TstService::tlsSuites() {
+    QFETCH(QString, version);
+    QFETCH(QString, cipher);
+    QFETCH(bool, accepted);
+    World w;
+    ZAV_READY(fresh(zavtest::kSQLite, w, 0));
+    ServerProcess tls;
+    QString why;
+    QVERIFY2(tls.startTls(w.connection, w.nfe->certificateFolder(), {}, &why), qPrintable(why));
+    QStringList arguments{QStringLiteral("s_client"),
+                          QStringLiteral("-connect"),
+                          QStringLiteral("127.0.0.1:%1").arg(tls.port()),
+                          version,
+                          QStringLiteral("-CAfile"),
+                          w.nfe->caFile()};
+    if (!cipher.isEmpty())
+        arguments << QStringLiteral("-cipher") << cipher;
+    if (version == u"-tls1_1")
+        arguments << QStringLiteral("-cipher") << QStringLiteral("DEFAULT@SECLEVEL=0");
+    QProcess client;
+    client.start(QStringLiteral("openssl"), arguments);
+    QVERIFY(client.waitForStarted());
+    client.closeWriteChannel();
+    QVERIFY(client.waitForFinished(20000));
+    const QByteArray said = client.readAllStandardOutput();
+    const bool agreed = said.contains("Cipher is ") && !said.contains("Cipher is (NONE)");
+    QVERIFY2(agreed == accepted, said.left(1500).constData());
 }
 
 // A cancellation's record and a registered event are never rewritten nor
