@@ -146,6 +146,7 @@ void load(int port, const QList<QByteArray>& tokens, const canceltest::Establish
           const canceltest::Registration& r, int seconds, Phase& phase) {
     std::atomic<bool> over{false};
     std::vector<std::thread> threads;
+    threads.reserve(size_t(tokens.size()) + 2);
     for (int s = 0; s < tokens.size(); ++s)
         threads.emplace_back([&, s] {
             httplib::Client client("127.0.0.1", port);

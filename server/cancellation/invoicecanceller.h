@@ -37,6 +37,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace zavserver {
 
@@ -134,6 +135,10 @@ private:
                                                              const Stored& stored, const QString& reason,
                                                              const QString& environment);
     void write(const QString& entry, const Attempt& attempt, const TransmissionResult& result);
+    // The invoice taken for this canceller's call until its step 3 (false:
+    // another call of the server has it), and given back.
+    bool claim(const QString& entry);
+    void unclaim(const QString& entry);
 
     QSqlDatabase& m_db;
     zavdb::Dialect m_dialect;
@@ -145,6 +150,7 @@ private:
     std::unique_ptr<CallAuthority> m_ownAuthority;
     CallAuthority* m_authority;
     std::unique_ptr<AuthorityClient> m_client; // cancel()'s
+    std::set<QString> m_claims;
 };
 
 } // namespace zavserver

@@ -181,9 +181,8 @@ public:
     }
     // Down at once, as a crash or `pg_ctl restart -m immediate` takes it, then up again.
     QString restart() {
-        if (const QString why =
-                run(QStringLiteral("stop"), {QStringLiteral("-m"), QStringLiteral("immediate")});
-            !why.isEmpty())
+        QString why = run(QStringLiteral("stop"), {QStringLiteral("-m"), QStringLiteral("immediate")});
+        if (!why.isEmpty())
             return why;
         return startCluster();
     }
@@ -272,6 +271,8 @@ private Q_SLOTS:
     void refusedForItsSessionLeavesNoTrace();
     void stopAnswersEveryCallInProgress_data();
     void stopAnswersEveryCallInProgress();
+    void oneSessionsCallsLeaveEachOtherAlone_data() { zavtest::addDialectRows("fresh database"); }
+    void oneSessionsCallsLeaveEachOtherAlone();
     void hungAuthorityCostsOthersNothing_data() { zavtest::addDialectRows("fresh database"); }
     void hungAuthorityCostsOthersNothing();
     void guessersNeverLockTheOperatorOut_data() { zavtest::addDialectRows("fresh database"); }
@@ -342,20 +343,24 @@ void TstService::refusedForItsSessionLeavesNoTrace() {
 void TstService::stopAnswersEveryCallInProgress_data() {
     zavtest::addDatabaseColumn();
     QTest::addColumn<QStringList>("authority");
+    QTest::addColumn<int>("afterBatches"); // batches the authority received before the stop
+    const QStringList slow{QStringLiteral("--delay-ms"), QStringLiteral("400")};
     for (const QString& d : zavtest::dialects()) {
-        zavtest::newRow(d, "slow authority")
-            << QStringList{QStringLiteral("--delay-ms"), QStringLiteral("400")};
-        zavtest::newRow(d, "hung authority") << QStringList{QStringLiteral("--hang")};
+        zavtest::newRow(d, "slow authority, first batch") << slow << 1;
+        zavtest::newRow(d, "slow authority, later batches") << slow << 12;
+        zavtest::newRow(d, "hung authority") << QStringList{QStringLiteral("--hang")} << 1;
     }
 }
 
-// SIGTERM while a confirm of 1,000 invoices waits on the authority: the call
+// SIGTERM while a confirm of 1,000 invoices waits on the authority (after its
+// first batch, after a dozen, or with the authority hung): the call
 // is answered, every invoice cancelled with its record, pending and said so,
 // or not reached and said so; the server exits 0; a second confirm concludes
 // the rest with no invoice cancelled twice.
 void TstService::stopAnswersEveryCallInProgress() {
     QFETCH(QString, dialect);
     QFETCH(QStringList, authority);
+    QFETCH(int, afterBatches);
     World w;
     ZAV_READY(fresh(dialect, w, 1000, authority, 20000));
     Client client(w.server->port());
@@ -364,8 +369,8 @@ void TstService::stopAnswersEveryCallInProgress() {
     QVERIFY2(why.isEmpty(), qPrintable(why));
     Answer answer;
     std::thread confirm([&] { answer = client.cancel(packet, kOperator, today(), w.r); });
-    // Stopped once the first batches are on their way.
-    QTRY_VERIFY_WITH_TIMEOUT(eventRequests(w) > 0, 20000);
+    // Stopped once that many batches are on their way.
+    QTRY_VERIFY_WITH_TIMEOUT(eventRequests(w) >= afterBatches, 30000);
     w.server->signalTerminate();
     confirm.join();
     QCOMPARE(w.server->waitForExit(60000), 0);
@@ -423,6 +428,48 @@ void TstService::stopAnswersEveryCallInProgress() {
                        "AND ?"),
                    {entryOf(1), entryOf(1000)}),
              1000);
+}
+
+// Two calls of one session confirming the same list at once (two windows of
+// one workstation): each invoice cancelled once, and neither call asks the
+// authority about, or sends again, the events the other has on their way.
+void TstService::oneSessionsCallsLeaveEachOtherAlone() {
+    QFETCH(QString, dialect);
+    World w;
+    ZAV_READY(fresh(dialect, w, 100, {QStringLiteral("--delay-ms"), QStringLiteral("300")}));
+    QString why;
+    QCborMap packet;
+    {
+        Client lister(w.server->port());
+        packet = ticked(lister, w, 1, 100, &why);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+    }
+    Answer answers[2];
+    std::thread calls[2];
+    for (int i = 0; i < 2; ++i)
+        calls[i] = std::thread([&, i] {
+            Client client(w.server->port());
+            answers[i] = client.cancel(packet, kOperator, today(), w.r);
+        });
+    for (std::thread& t : calls)
+        t.join();
+    for (const Answer& a : answers) {
+        QVERIFY2(a.errorCode == 0, qPrintable(a.describe()));
+        for (const Failure& f : a.failures)
+            QVERIFY2(f.key == u"MS01" || f.text == QStringLiteral("Nota fiscal já cancelada."),
+                     qPrintable(a.describe()));
+    }
+    QCOMPARE(answers[0].failures.size() + answers[1].failures.size(), qsizetype(100));
+    QCOMPARE(count(w.db,
+                   QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF BETWEEN ? AND ?"),
+                   {entryOf(1), entryOf(100)}),
+             100);
+    const QMap<QString, int> asked = authorityRequests(*w.nfe, w.r);
+    QCOMPARE(asked.value(QStringLiteral("consulta")), 0);
+    QCOMPARE(count(w.db,
+                   QStringLiteral("SELECT SUM(NRTENTATIVAS) FROM NFEEVENTO WHERE NRLANCTONF BETWEEN ? AND ?"),
+                   {entryOf(1), entryOf(100)}),
+             100);
 }
 
 // Eight operators confirming against an authority that reads and never

@@ -15,7 +15,7 @@ HeadPolicy policy() {
         false};
 }
 
-RequestHead callHead(HeaderList extra = {}) {
+RequestHead callHead(const HeaderList& extra = {}) {
     HeaderList headers{{"Host", "127.0.0.1:8211"},
                        {"Content-Type", "application/json; charset=utf-8"},
                        {"Content-Length", "10"}};
