@@ -1,10 +1,10 @@
 #include "cancellation/invoicecanceller.h"
 #include "accesskey.h"
-#include "rpc/incidents.h"
+#include "log/incidents.h"
 #include "transaction.h"
 
 #include "access/operatorstore.h"
-#include "cancellation/authoritypause.h"
+#include "authority/authoritypause.h"
 #include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -13,11 +13,13 @@
 #include "reasonrule.h"
 #include "states.h"
 
+#include <QScopeGuard>
 #include <QSqlError>
 #include <QThread>
 #include <QVariant>
 
 #include <atomic>
+#include <mutex>
 
 namespace zavserver {
 
@@ -176,7 +178,17 @@ InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context
     }
 }
 
+namespace {
+std::mutex g_claimsMutex;
+std::set<QString>& claims();
+} // namespace
+
 InvoiceCanceller::~InvoiceCanceller() {
+    {
+        std::lock_guard lock(g_claimsMutex);
+        for (const QString& entry : m_claims)
+            claims().erase(entry);
+    }
     // The connection serves the thread's next calls with its own setting.
     if (m_previousBusyTimeout >= 0 && m_db.isOpen()) {
         QSqlQuery q(m_db);
@@ -493,8 +505,43 @@ std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Store
     return std::nullopt;
 }
 
+namespace {
+
+// The invoices a call of this server has between its step 1 and its step 3:
+// another call of the server (under the same session, say) leaves them to it
+// instead of sending their pending events again.
+std::set<QString>& claims() {
+    static std::set<QString> all;
+    return all;
+}
+
+} // namespace
+
+bool InvoiceCanceller::claim(const QString& entry) {
+    std::lock_guard lock(g_claimsMutex);
+    if (!claims().insert(entry).second)
+        return false;
+    m_claims.insert(entry);
+    return true;
+}
+
+void InvoiceCanceller::unclaim(const QString& entry) {
+    std::lock_guard lock(g_claimsMutex);
+    if (m_claims.erase(entry) > 0)
+        claims().erase(entry);
+}
+
 std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice,
                                                              const QString& batchId, Attempt& a) {
+    // Another call of this server has it on its way: held, as by another
+    // operator's transaction.
+    if (!claim(invoice.entry))
+        return CancellationOutcome::byKey("MS01");
+    bool sending = false;
+    const auto keepClaim = qScopeGuard([&] {
+        if (!sending)
+            unclaim(invoice.entry);
+    });
     zavdb::Transaction transaction(m_db, zavdb::Transaction::Start::Later);
     if (transaction.begin() == zavdb::Transaction::Begin::Busy)
         return CancellationOutcome::byKey("MS01");
@@ -524,6 +571,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
         return refused;
     m_journal.markSent(invoice.entry, now.toString(Qt::ISODate), batchId);
     transaction.commit();
+    sending = true;
     return std::nullopt;
 }
 
@@ -567,6 +615,7 @@ void InvoiceCanceller::write(const QString& entry, const Attempt& a, const Trans
 
 CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const TransmissionResult& r) {
     using Kind = TransmissionResult::Kind;
+    const auto given = qScopeGuard([&] { unclaim(a.entry); });
     if (r.queries > 0)
         m_journal.countQueries(a.entry, r.queries, QDateTime::currentSecsSinceEpoch());
     if (r.kind == Kind::Unanswered)

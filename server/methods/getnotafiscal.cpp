@@ -1,6 +1,6 @@
 #include "methods/getnotafiscal.h"
+#include "log/incidents.h"
 #include "methods/permission.h"
-#include "rpc/incidents.h"
 #include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
 
