@@ -122,7 +122,9 @@ QString HostConfig::usage() {
         "  --ModuFili sim|não --FiliProc FIL --FiliProcFat FIL --ModuloAtiv N\n"
         "  --Operador NOME --WebURL HOST --WebPort PORTA   valores da sessão\n"
         "  --WebCA ARQUIVO       autoridade certificadora que assina o certificado do servidor (PEM)\n"
-        "  --WebProtocolo https|http   http só para um servidor na própria máquina\n");
+        "  --WebProtocolo https|http   http só para um servidor na própria máquina\n"
+        "Termina com 2 sem tela disponível, 3 quando a configuração do servidor de aplicação ou a\n"
+        "entrada no sistema falham, 4 quando o banco de dados da estação não pode ser aberto.\n");
 }
 
 HostConfig HostConfig::fromArguments(const QStringList& arguments) {

@@ -108,7 +108,8 @@ void TestHostApp::signInComesFirst() {
     const QString png = m_dir.filePath(QStringLiteral("nunca.png"));
     const QStringList screen{QStringLiteral("--open"), QStringLiteral("ZAV50000"),
                              QStringLiteral("--screenshot"), png};
-    Run r = run(screen, offscreen());
+    Run r = run(QStringList{QStringLiteral("--db"), m_dbs.connectionText(zavtest::kSQLite)} + screen,
+                offscreen());
     QCOMPARE(r.code, 3);
     QVERIFY2(r.err.contains(QStringLiteral("--password-file")), qPrintable(r.err));
     QStringList wrong = signedIn(screen);

@@ -98,7 +98,7 @@ QString TestDtmDBGeral::make(const QString& how, QString* expected) {
         return m_dir.filePath(QStringLiteral("nao-existe/zav.db"));
     }
     if (how == QLatin1String("a text file")) {
-        const QString path = m_dir.filePath(QStringLiteral("leia-me.txt"));
+        QString path = m_dir.filePath(QStringLiteral("leia-me.txt"));
         QFile f(path);
         if (f.open(QIODevice::WriteOnly))
             f.write(QByteArray("Este arquivo não é um banco de dados.\n").repeated(200));
@@ -110,7 +110,7 @@ QString TestDtmDBGeral::make(const QString& how, QString* expected) {
         return m_dir.path();
     }
     if (how == QLatin1String("a database without the ERP's tables")) {
-        const QString path = m_dir.filePath(QStringLiteral("outro.db"));
+        QString path = m_dir.filePath(QStringLiteral("outro.db"));
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
             db.setDatabaseName(path);
