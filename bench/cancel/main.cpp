@@ -22,8 +22,8 @@
 #include "eventsigner.h"
 #include "states.h"
 
-#include "batchinsert.h"
 #include "database.h"
+#include "invoicewriter.h"
 #include "seed.h"
 #include "transaction.h"
 
@@ -106,32 +106,32 @@ QDate dayOf(int n) {
 
 void insertInvoices(QSqlDatabase& db, const Establishment& e, int count) {
     zavdb::Transaction transaction(db);
-    zavdb::BatchInsert invoices(db, QStringLiteral("NOTAFISCAL"),
-                                QStringList{"NRLANCTONF", "CDFILIAL", "CDFILIEMIT", "CDEMPRESA", "CDINSCESTA",
-                                            "CDINSCMUNI", "CDSERIE", "NRNOTAFISCALELE", "DTEMISSAO",
-                                            "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC", "IDTPDESTREM",
-                                            "CDFILIRECE", "NMRAZAO", "IDSITUACAONFE", "NRACESSONFE",
-                                            "NRPROTOCOLONFE", "DHAUTORIZACAO"},
-                                200);
-    zavdb::BatchInsert receivables(
-        db, QStringLiteral("TITULORECEBER"),
-        QStringList{"NRLANCTONF", "NRPARCELA", "DTVENCIMENTO", "VRTITULO", "IDSITUACAOTIT"}, 200);
+    zavdb::InvoiceWriter writer(db);
     for (int n = 1; n <= count; ++n) {
-        const QDate issued = dayOf(n);
-        const QString number = digits(300000000 + n, 9);
-        const QString first43 = e.stateCode + issued.toString(QStringLiteral("yyMM")) + e.cnpj +
-                                QStringLiteral("55001") + number + QStringLiteral("1") + digits(n + 11, 8);
-        invoices.add(
-            {entryOf(n), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series,
-             number, issued, QStringLiteral("S"), digits(n, 12), 250.0, QStringLiteral("L"),
-             e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002"),
-             QStringLiteral("Filial %1").arg(n), QStringLiteral("A"), zavfiscal::completeAccessKey(first43),
-             QStringLiteral("1") + e.stateCode + QStringLiteral("90") + digits(n, 10),
-             issued.toString(Qt::ISODate) + QStringLiteral("T10:00:00-03:00")});
-        receivables.add({entryOf(n), 1, issued.addDays(30), 250.0, QStringLiteral("A")});
+        zavdb::InvoiceRecord invoice;
+        invoice.entry = entryOf(n);
+        invoice.branch = e.branch;
+        invoice.company = e.company;
+        invoice.stateRegistration = e.stateRegistration;
+        invoice.cityRegistration = e.cityRegistration;
+        invoice.series = e.series;
+        invoice.number = 300000000 + n;
+        invoice.issued = dayOf(n);
+        invoice.bookEntry = digits(n, 12);
+        invoice.value = 250.0;
+        invoice.counterpartyKind = u'L';
+        invoice.counterparty = e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002");
+        invoice.name = QStringLiteral("Filial %1").arg(n);
+        invoice.stateCode = e.stateCode;
+        invoice.issuerCnpj = e.cnpj;
+        invoice.nfeSeries = 1;
+        invoice.keyCode = n + 11;
+        invoice.protocol = QStringLiteral("1") + e.stateCode + QStringLiteral("90") + digits(n, 10);
+        invoice.authorisedAt = invoice.issued.toString(Qt::ISODate) + QStringLiteral("T10:00:00-03:00");
+        writer.add(invoice);
+        writer.addReceivable({invoice.entry, 1, invoice.issued.addDays(30), 250.0, u'A'});
     }
-    invoices.flush();
-    receivables.flush();
+    writer.flush();
     transaction.commit();
 }
 
@@ -378,10 +378,9 @@ Figures measure(const QString& connection, int invoices, int runs) {
             }
 
             // Building and signing as many events, nothing else.
-            const QString first43 =
-                e.stateCode + QStringLiteral("9001") + e.cnpj + QStringLiteral("55001300000001100000012");
             zavnfe::CancellationData data;
-            data.accessKey = zavfiscal::completeAccessKey(first43);
+            data.accessKey = zavfiscal::composeAccessKey(
+                {e.stateCode, QDate(1990, 1, 1), e.cnpj, 55, 1, 300000001, 1, 12});
             data.issuerCnpj = e.cnpj;
             data.authorisationProtocol = QStringLiteral("135900000000001");
             data.environment = e.environment.toInt();

@@ -24,6 +24,8 @@ public:
     void flush();
 
     qsizetype written() const { return m_written; }
+    // Rows added and not yet written.
+    qsizetype pending() const { return m_pending.size() / m_columns.size(); }
 
 private:
     QString statementFor(int rows) const;

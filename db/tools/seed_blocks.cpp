@@ -1,7 +1,7 @@
 #include "seed_blocks.h"
 
-#include "batchinsert.h"
 #include "database.h"
+#include "invoicewriter.h"
 
 #include <QDate>
 #include <QSqlError>
@@ -82,11 +82,11 @@ std::vector<Authorised> authorised(QSqlDatabase& db) {
 }
 
 // One or two instalments, 30 days apart, the first in the given state.
-void addReceivables(BatchInsert& insert, const Authorised& a, char firstState, bool twoInstalments) {
+void addReceivables(InvoiceWriter& writer, const Authorised& a, char firstState, bool twoInstalments) {
     const qint64 first = twoInstalments ? a.cents / 2 : a.cents;
-    insert.add({a.entry, 1, a.issued.addDays(30), double(first) / 100.0, QString(QLatin1Char(firstState))});
+    writer.addReceivable({a.entry, 1, a.issued.addDays(30), double(first) / 100.0, QLatin1Char(firstState)});
     if (twoInstalments)
-        insert.add({a.entry, 2, a.issued.addDays(60), double(a.cents - first) / 100.0, QStringLiteral("A")});
+        writer.addReceivable({a.entry, 2, a.issued.addDays(60), double(a.cents - first) / 100.0, u'A'});
 }
 
 // The authorised invoices of the first establishment, in issue-date order.
@@ -140,10 +140,7 @@ std::vector<const Authorised*> blockedInvoices(const std::vector<const Authorise
 // blocking state.
 void addAllReceivables(QSqlDatabase& db, const std::vector<Authorised>& all,
                        const std::vector<const Authorised*>& blocked) {
-    BatchInsert insert(db, QStringLiteral("TITULORECEBER"),
-                       {QStringLiteral("NRLANCTONF"), QStringLiteral("NRPARCELA"),
-                        QStringLiteral("DTVENCIMENTO"), QStringLiteral("VRTITULO"),
-                        QStringLiteral("IDSITUACAOTIT")});
+    InvoiceWriter insert(db);
     int n = 0;
     for (const Authorised& a : all) {
         if (!a.exit)

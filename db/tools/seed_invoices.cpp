@@ -1,7 +1,6 @@
-#include "accesskey.h"
-#include "batchinsert.h"
 #include "database.h"
 #include "digits.h"
+#include "invoicewriter.h"
 #include "seed.h"
 #include "seed_blocks.h"
 #include "states.h"
@@ -58,13 +57,6 @@ GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE
 ORDER BY COUNT(*) DESC, CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE
 LIMIT 1)";
 
-const char* const kInvoiceTable = "NOTAFISCAL";
-const char* const kInvoiceColumns[] = {
-    "NRLANCTONF",  "CDFILIAL",        "CDFILIEMIT",    "CDEMPRESA",    "CDINSCESTA",  "CDINSCMUNI",
-    "CDSERIE",     "NRNOTAFISCALELE", "DTEMISSAO",     "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC",
-    "IDTPDESTREM", "CDCLIENTE",       "CDFORNECED",    "CDFILIRECE",   "NMRAZAO",     "IDSITUACAONFE",
-    "NRACESSONFE", "NRPROTOCOLONFE",  "DHAUTORIZACAO",
-};
 constexpr int kBatchRows = 200;
 
 struct Establishment {
@@ -156,32 +148,16 @@ std::vector<Party> readParties(QSqlDatabase& db, const char* sql, const QString&
     return result;
 }
 
-QStringList invoiceColumns() {
-    QStringList columns;
-    for (const char* column : kInvoiceColumns)
-        columns.append(QLatin1String(column));
-    return columns;
-}
-
-// Numbers the invoices (entry, NF-e number per issuer and series, access key,
-// protocol) and writes them through a batch insert.
-class InvoiceWriter {
+// Numbers the invoices (entry, NF-e number per issuer and series, the key's
+// code, protocol) and writes them through the invoice writer.
+class DemoInvoices {
 public:
-    explicit InvoiceWriter(QSqlDatabase& db)
-        : m_insert(db, QLatin1String(kInvoiceTable), invoiceColumns(), kBatchRows) {}
+    explicit DemoInvoices(QSqlDatabase& db) : m_writer(db, kBatchRows) {}
 
     void add(const Invoice& invoice) {
         const Establishment& e = *invoice.establishment;
         ++m_entry;
         const int number = ++m_numbers[{e.issuerCnpj, e.nfeSeries}];
-        const QString numberText = digits(number, 9);
-
-        const QString first43 = e.stateCode + invoice.issued.toString(QStringLiteral("yyMM")) + e.issuerCnpj +
-                                QStringLiteral("55") + digits(e.nfeSeries, 3) + numberText +
-                                QStringLiteral("1") + digits(randomCode(number), 8);
-        const QString key = zavfiscal::completeAccessKey(first43);
-        const QString protocol = QStringLiteral("1") + e.stateCode +
-                                 invoice.issued.toString(QStringLiteral("yy")) + digits(m_entry, 10);
         QDateTime authorisedAt(invoice.issued, QTime(0, 0).addSecs(invoice.minuteOfDay * 60 + 17),
                                QTimeZone(e.utcOffsetSeconds));
         // Never authorised later than now, in the state's own time: the
@@ -190,32 +166,33 @@ public:
         const QDateTime now = QDateTime::currentDateTimeUtc().toOffsetFromUtc(e.utcOffsetSeconds);
         if (authorisedAt > now)
             authorisedAt = now.addSecs(-60 - now.time().second());
-        const QString authorised = zavfiscal::legalDateTime(authorisedAt, e.utcOffsetSeconds);
-        const QVariant none = nullText();
-        m_insert.add({digits(m_entry, 10),
-                      e.branch,
-                      e.branch,
-                      e.company,
-                      e.stateRegistration,
-                      e.cityRegistration,
-                      e.series,
-                      numberText,
-                      invoice.issued,
-                      QString(invoice.direction),
-                      digits(m_entry * 7 + 100000, 12),
-                      double(invoice.cents) / 100.0,
-                      QString(invoice.kind),
-                      invoice.kind == u'C' ? QVariant(invoice.party->code) : none,
-                      invoice.kind == u'F' ? QVariant(invoice.party->code) : none,
-                      invoice.kind == u'L' ? QVariant(invoice.party->code) : none,
-                      invoice.party->name,
-                      QString(invoice.state),
-                      key,
-                      protocol,
-                      authorised});
+        InvoiceRecord r;
+        r.entry = digits(m_entry, 10);
+        r.branch = e.branch;
+        r.company = e.company;
+        r.stateRegistration = e.stateRegistration;
+        r.cityRegistration = e.cityRegistration;
+        r.series = e.series;
+        r.number = number;
+        r.issued = invoice.issued;
+        r.direction = invoice.direction;
+        r.bookEntry = digits(m_entry * 7 + 100000, 12);
+        r.value = double(invoice.cents) / 100.0;
+        r.counterpartyKind = invoice.kind;
+        r.counterparty = invoice.party->code;
+        r.name = invoice.party->name;
+        r.state = invoice.state;
+        r.stateCode = e.stateCode;
+        r.issuerCnpj = e.issuerCnpj;
+        r.nfeSeries = e.nfeSeries;
+        r.keyCode = randomCode(number);
+        r.protocol = QStringLiteral("1") + e.stateCode + invoice.issued.toString(QStringLiteral("yy")) +
+                     digits(m_entry, 10);
+        r.authorisedAt = zavfiscal::legalDateTime(authorisedAt, e.utcOffsetSeconds);
+        m_writer.add(r);
     }
 
-    void flush() { m_insert.flush(); }
+    void flush() { m_writer.flush(); }
 
 private:
     // cNF: eight digits that must differ from the invoice number, so that the
@@ -228,7 +205,7 @@ private:
         return code;
     }
 
-    BatchInsert m_insert;
+    InvoiceWriter m_writer;
     qint64 m_entry = 0;
     std::map<std::pair<QString, int>, int> m_numbers;
     std::mt19937 m_random{20240501u};
@@ -269,7 +246,7 @@ std::pair<QChar, const Party*> counterparty(const Sources& s, const Establishmen
 
 // The demo set: for every establishment, invoices on today and on earlier days
 // back to 60 days ago, of every state and every kind of counterparty.
-void seedDemo(InvoiceWriter& writer, const Sources& s, const QDate& today) {
+void seedDemo(DemoInvoices& writer, const Sources& s, const QDate& today) {
     constexpr int kPerEstablishment = 24;
     for (std::size_t ei = 0; ei < s.establishments.size(); ++ei) {
         const Establishment& e = s.establishments[ei];
@@ -299,7 +276,7 @@ void seedDemo(InvoiceWriter& writer, const Sources& s, const QDate& today) {
 
 // The volume set: half of the invoices on the first establishment, the rest
 // spread over the others, issued over the last year, nine in ten authorised.
-void seedVolume(InvoiceWriter& writer, const Sources& s, const QDate& today, int count) {
+void seedVolume(DemoInvoices& writer, const Sources& s, const QDate& today, int count) {
     std::mt19937 random(7u);
     const std::size_t n = s.establishments.size();
     std::vector<int> perEstablishment(n, 0);
@@ -368,7 +345,7 @@ void seedInvoices(QSqlDatabase& db, const SeedOptions& options) {
     s.branches = readParties(db, kBranchesSql, QStringLiteral("Falha ao ler as filiais"));
 
     {
-        InvoiceWriter writer(db);
+        DemoInvoices writer(db);
         if (options.invoices == 0)
             seedDemo(writer, s, options.today);
         else

@@ -117,6 +117,38 @@ private Q_SLOTS:
         QCOMPARE(zavfiscal::accessKeyStateCode(key), QStringLiteral("43"));
         QCOMPARE(zavfiscal::accessKeyIssuerCnpj(key), QStringLiteral("03123456000195"));
     }
+
+    void accessKeyComposedFromItsParts() {
+        zavfiscal::AccessKeyParts parts;
+        parts.stateCode = QStringLiteral("43");
+        parts.issued = QDate(2026, 12, 31);
+        parts.issuerCnpj = QStringLiteral("03123456000195");
+        parts.series = 1;
+        parts.number = 5678;
+        parts.code = 56781;
+        const QString key = zavfiscal::composeAccessKey(parts);
+        QCOMPARE(key, QStringLiteral("43261203123456000195550010000056781000567810"));
+        QVERIFY(zavfiscal::isValidAccessKey(key));
+
+        // Each part at the edge of its digits still fits; one past it gives no key.
+        parts.series = 999;
+        parts.number = 999999999;
+        parts.code = 99999999;
+        QVERIFY(zavfiscal::isValidAccessKey(zavfiscal::composeAccessKey(parts)));
+        const auto changed = [&](auto change) {
+            zavfiscal::AccessKeyParts p = parts;
+            change(p);
+            return zavfiscal::composeAccessKey(p);
+        };
+        QVERIFY(changed([](auto& p) { p.series = 1000; }).isEmpty());
+        QVERIFY(changed([](auto& p) { p.number = 1000000000; }).isEmpty());
+        QVERIFY(changed([](auto& p) { p.number = -1; }).isEmpty());
+        QVERIFY(changed([](auto& p) { p.code = 100000000; }).isEmpty());
+        QVERIFY(changed([](auto& p) { p.form = 10; }).isEmpty());
+        QVERIFY(changed([](auto& p) { p.stateCode = QStringLiteral("4"); }).isEmpty());
+        QVERIFY(changed([](auto& p) { p.issuerCnpj = QStringLiteral("0312345600019"); }).isEmpty());
+        QVERIFY(changed([](auto& p) { p.issued = QDate(); }).isEmpty());
+    }
     // ----- CNPJ and CPF
 
     void registrationNumbers_data() {

@@ -2,8 +2,8 @@
 #include "serverprocess.h"
 
 #include "accesskey.h"
-#include "batchinsert.h"
 #include "database.h"
+#include "invoicewriter.h"
 #include "transaction.h"
 
 #include <httplib.h>
@@ -86,35 +86,34 @@ QString insertInvoices(QSqlDatabase& db, const Establishment& e, int first, int 
                        bool receivables) {
     try {
         zavdb::Transaction transaction(db);
-        zavdb::BatchInsert invoices(db, QStringLiteral("NOTAFISCAL"),
-                                    QStringList{"NRLANCTONF", "CDFILIAL", "CDFILIEMIT", "CDEMPRESA",
-                                                "CDINSCESTA", "CDINSCMUNI", "CDSERIE", "NRNOTAFISCALELE",
-                                                "DTEMISSAO", "IDENTRSAIDOP", "NRLANCTBDOC", "VRNOTAFISC",
-                                                "IDTPDESTREM", "CDFILIRECE", "NMRAZAO", "IDSITUACAONFE",
-                                                "NRACESSONFE", "NRPROTOCOLONFE", "DHAUTORIZACAO"},
-                                    100);
-        zavdb::BatchInsert instalments(
-            db, QStringLiteral("TITULORECEBER"),
-            QStringList{"NRLANCTONF", "NRPARCELA", "DTVENCIMENTO", "VRTITULO", "IDSITUACAOTIT"}, 100);
+        zavdb::InvoiceWriter writer(db, 100);
         for (int n = first; n < first + count; ++n) {
-            const QDate issued = issueDayOf(n);
-            const QString number = digits(200000000 + n, 9);
-            const QString first43 = e.stateCode + issued.toString(QStringLiteral("yyMM")) + e.cnpj +
-                                    QStringLiteral("55") + QStringLiteral("001") + number +
-                                    QStringLiteral("1") + digits(n + 7, 8);
-            invoices.add({entryOf(n), e.branch, e.branch, e.company, e.stateRegistration, e.cityRegistration,
-                          e.series, number, issued, QStringLiteral("S"), digits(n, 12), 100.0 + n,
-                          QStringLiteral("L"),
-                          e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002"),
-                          QStringLiteral("Filial %1").arg(n), QString(QLatin1Char(state)),
-                          zavfiscal::completeAccessKey(first43),
-                          QStringLiteral("1") + e.stateCode + QStringLiteral("19") + digits(n, 10),
-                          issued.toString(Qt::ISODate) + QStringLiteral("T10:00:00-03:00")});
+            zavdb::InvoiceRecord invoice;
+            invoice.entry = entryOf(n);
+            invoice.branch = e.branch;
+            invoice.company = e.company;
+            invoice.stateRegistration = e.stateRegistration;
+            invoice.cityRegistration = e.cityRegistration;
+            invoice.series = e.series;
+            invoice.number = 200000000 + n;
+            invoice.issued = issueDayOf(n);
+            invoice.bookEntry = digits(n, 12);
+            invoice.value = 100.0 + n;
+            invoice.counterpartyKind = u'L';
+            invoice.counterparty = e.branch == u"0002" ? QStringLiteral("0001") : QStringLiteral("0002");
+            invoice.name = QStringLiteral("Filial %1").arg(n);
+            invoice.state = QLatin1Char(state);
+            invoice.stateCode = e.stateCode;
+            invoice.issuerCnpj = e.cnpj;
+            invoice.nfeSeries = 1;
+            invoice.keyCode = n + 7;
+            invoice.protocol = QStringLiteral("1") + e.stateCode + QStringLiteral("19") + digits(n, 10);
+            invoice.authorisedAt = invoice.issued.toString(Qt::ISODate) + QStringLiteral("T10:00:00-03:00");
+            writer.add(invoice);
             if (receivables)
-                instalments.add({entryOf(n), 1, issued.addDays(30), 100.0 + n, QStringLiteral("A")});
+                writer.addReceivable({invoice.entry, 1, invoice.issued.addDays(30), invoice.value, u'A'});
         }
-        invoices.flush();
-        instalments.flush();
+        writer.flush();
         transaction.commit();
     } catch (const zavdb::DatabaseError& error) {
         return error.text();
