@@ -2,6 +2,7 @@
 
 #include "database.h"
 #include "invoicewriter.h"
+#include "statement.h"
 
 #include <QDate>
 #include <QSqlError>
@@ -36,24 +37,8 @@ struct Authorised {
     QStringList establishment; // branch, company, registrations, series
 };
 
-[[noreturn]] void fail(const QString& what, const QSqlQuery& q) {
-    throw DatabaseError(QStringLiteral("%1: %2").arg(what, q.lastError().text()));
-}
-
-void exec(QSqlDatabase& db, const char* sql, const QVariantList& values, const QString& what) {
-    QSqlQuery q(db);
-    if (!q.prepare(QString::fromLatin1(sql)))
-        fail(what, q);
-    for (int i = 0; i < values.size(); ++i)
-        q.bindValue(i, values.at(i));
-    if (!q.exec())
-        fail(what, q);
-}
-
 QStringList firstEstablishment(QSqlDatabase& db) {
-    QSqlQuery q(db);
-    if (!q.exec(QString::fromLatin1(kFirstInvoiceSql)))
-        fail(QStringLiteral("Falha ao ler a primeira nota fiscal"), q);
+    QSqlQuery q = runOrThrow(db, kFirstInvoiceSql, {}, "Falha ao ler a primeira nota fiscal");
     if (!q.next())
         throw DatabaseError(QStringLiteral("Não há notas fiscais para os bloqueios de demonstração."));
     QStringList e;
@@ -63,10 +48,7 @@ QStringList firstEstablishment(QSqlDatabase& db) {
 }
 
 std::vector<Authorised> authorised(QSqlDatabase& db) {
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!q.exec(QString::fromLatin1(kAuthorisedSql)))
-        fail(QStringLiteral("Falha ao ler as notas fiscais autorizadas"), q);
+    QSqlQuery q = runOrThrow(db, kAuthorisedSql, {}, "Falha ao ler as notas fiscais autorizadas");
     std::vector<Authorised> result;
     while (q.next()) {
         Authorised a;
@@ -115,10 +97,10 @@ QDate apportionNextDay(QSqlDatabase& db, const std::vector<const Authorised*>& o
     const QDate apportionedUntil = own[i]->issued;
     const QString& company = first.at(1);
     const QString& registration = first.at(2);
-    exec(db, kMapSql,
-         {company, registration, closedUntil.addDays(1), apportionedUntil,
-          apportionedUntil.addDays(1).toString(Qt::ISODate) + QStringLiteral("T18:00:00-03:00")},
-         QStringLiteral("Falha ao gravar o mapa de apuração"));
+    runOrThrow(db, kMapSql,
+               {company, registration, closedUntil.addDays(1), apportionedUntil,
+                apportionedUntil.addDays(1).toString(Qt::ISODate) + QStringLiteral("T18:00:00-03:00")},
+               QStringLiteral("Falha ao gravar o mapa de apuração"));
     return apportionedUntil;
 }
 
@@ -168,11 +150,11 @@ void seedBlocks(QSqlDatabase& db, const SeedOptions& options) {
 
     // Accounting closed up to the oldest day; open from the next one on.
     const QDate closedUntil = own.front()->issued;
-    exec(db, kPeriodSql, {company, branch, closedUntil.addDays(-30), closedUntil, QStringLiteral("F")},
-         QStringLiteral("Falha ao gravar o período contábil fechado"));
-    exec(db, kPeriodSql,
-         {company, branch, closedUntil.addDays(1), options.today.addDays(30), QStringLiteral("A")},
-         QStringLiteral("Falha ao gravar o período contábil aberto"));
+    runOrThrow(db, kPeriodSql, {company, branch, closedUntil.addDays(-30), closedUntil, QStringLiteral("F")},
+               QStringLiteral("Falha ao gravar o período contábil fechado"));
+    runOrThrow(db, kPeriodSql,
+               {company, branch, closedUntil.addDays(1), options.today.addDays(30), QStringLiteral("A")},
+               QStringLiteral("Falha ao gravar o período contábil aberto"));
 
     const QDate apportionedUntil = apportionNextDay(db, own, closedUntil, first);
     addAllReceivables(db, all, blockedInvoices(own, apportionedUntil));

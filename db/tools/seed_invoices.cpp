@@ -3,6 +3,7 @@
 #include "invoicewriter.h"
 #include "seed.h"
 #include "seed_blocks.h"
+#include "statement.h"
 #include "states.h"
 #include "transaction.h"
 
@@ -96,21 +97,10 @@ QString digits(qint64 value, int width) {
     return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
 }
 
-void fail(const QString& what, const QSqlError& error) {
-    throw DatabaseError(QStringLiteral("%1: %2").arg(what, error.text()));
-}
-
-QSqlQuery run(QSqlDatabase& db, const char* sql, const QString& what) {
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (!query.prepare(QString::fromLatin1(sql)) || !query.exec())
-        fail(what, query.lastError());
-    return query;
-}
-
 std::vector<Establishment> readEstablishments(QSqlDatabase& db) {
     std::vector<Establishment> result;
-    QSqlQuery query = run(db, kEstablishmentsSql, QStringLiteral("Falha ao ler as filiais e séries"));
+    QSqlQuery query =
+        runOrThrow(db, kEstablishmentsSql, {}, QStringLiteral("Falha ao ler as filiais e séries"));
     while (query.next()) {
         Establishment e;
         readKeys(query, e);
@@ -142,7 +132,7 @@ std::vector<Establishment> readEstablishments(QSqlDatabase& db) {
 
 std::vector<Party> readParties(QSqlDatabase& db, const char* sql, const QString& what) {
     std::vector<Party> result;
-    QSqlQuery query = run(db, sql, what);
+    QSqlQuery query = runOrThrow(db, sql, {}, what);
     while (query.next())
         result.push_back({query.value(0).toString(), query.value(1).toString().left(50)});
     return result;
@@ -309,7 +299,8 @@ void seedVolume(DemoInvoices& writer, const Sources& s, const QDate& today, int 
 } // namespace
 
 std::optional<BusiestEstablishment> busiestEstablishment(QSqlDatabase& db) {
-    QSqlQuery query = run(db, kBusiestSql, QStringLiteral("Falha ao ler o estabelecimento com mais notas"));
+    QSqlQuery query =
+        runOrThrow(db, kBusiestSql, {}, QStringLiteral("Falha ao ler o estabelecimento com mais notas"));
     if (!query.next())
         return std::nullopt;
     BusiestEstablishment e;
@@ -329,7 +320,8 @@ void seedInvoices(QSqlDatabase& db, const SeedOptions& options) {
     // One transaction: a failure leaves no invoice half-written.
     Transaction transaction(db);
     {
-        QSqlQuery count = run(db, kInvoiceCountSql, QStringLiteral("Falha ao contar as notas fiscais"));
+        QSqlQuery count =
+            runOrThrow(db, kInvoiceCountSql, {}, QStringLiteral("Falha ao contar as notas fiscais"));
         if (count.next() && count.value(0).toLongLong() > 0)
             throw DatabaseError(
                 QStringLiteral("O banco já tem notas fiscais: as notas de demonstração só são "

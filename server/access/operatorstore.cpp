@@ -147,6 +147,14 @@ QList<Grant> OperatorStore::grants(const QString& code) const {
     return out;
 }
 
+QString OperatorStore::screenRefusal(const QString& code, const QString& branch,
+                                     const QString& company) const {
+    if (!code.isEmpty() && mayUse(code, QLatin1String(kProgram), branch, company))
+        return {};
+    return QStringLiteral("O operador %1 não tem permissão para usar o ZAV50000 na filial %2, empresa %3.")
+        .arg(code, branch, company);
+}
+
 bool OperatorStore::mayUse(const QString& code, const QString& program, const QString& branch,
                            const QString& company) const {
     return accessdb::run(m_db,

@@ -53,6 +53,10 @@ public:
     QList<Grant> grants(const QString& code = {}) const;
     bool mayUse(const QString& code, const QString& program, const QString& branch,
                 const QString& company) const;
+    // The screen's check on an establishment: empty when the operator may use
+    // it there, else what the operator is told (the refusal of a list, and of
+    // each ticked invoice of an establishment not granted).
+    QString screenRefusal(const QString& code, const QString& branch, const QString& company) const;
 
 private:
     OperatorRecord existing(const QString& code) const;

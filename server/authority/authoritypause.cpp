@@ -1,6 +1,7 @@
 #include "authority/authoritypause.h"
 
 #include "database.h"
+#include "statement.h"
 #include "transaction.h"
 
 #include <QDateTime>
@@ -22,11 +23,6 @@ ON CONFLICT (DSAUTORIDADE) DO UPDATE SET DHATE = excluded.DHATE, CDSTATUS = excl
     DSSTATUS = excluded.DSSTATUS, DHREGISTRO = excluded.DHREGISTRO
 WHERE SEFAZPAUSA.DHATE < excluded.DHATE)";
 
-[[noreturn]] void fail(const char* what, const QSqlQuery& query) {
-    throw zavdb::DatabaseError(
-        QStringLiteral("%1: %2").arg(QLatin1StringView(what), query.lastError().text().trimmed()));
-}
-
 } // namespace
 
 int AuthorityPause::minutesFor(int status) {
@@ -47,14 +43,7 @@ QString AuthorityPause::nameOf(const QUrl& eventUrl) {
 }
 
 std::optional<AuthorityPause::Pause> AuthorityPause::current(const QString& authority, qint64 now) {
-    QSqlQuery q(m_db);
-    q.setForwardOnly(true);
-    if (!q.prepare(QString::fromLatin1(kCurrentSql)))
-        fail("Erro ao preparar a leitura das pausas da SEFAZ", q);
-    q.addBindValue(authority);
-    q.addBindValue(now);
-    if (!q.exec())
-        fail("Erro ao ler as pausas da SEFAZ", q);
+    QSqlQuery q = zavdb::runOrThrow(m_db, kCurrentSql, {authority, now}, "Erro ao ler as pausas da SEFAZ");
     if (!q.next())
         return std::nullopt;
     return Pause{q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toString()};
@@ -67,16 +56,10 @@ void AuthorityPause::record(const QString& authority, int status, const QString&
     zavdb::Transaction transaction(m_db, zavdb::Transaction::Start::Later);
     if (transaction.begin() != zavdb::Transaction::Begin::Started)
         throw zavdb::DatabaseError(QStringLiteral("Erro ao gravar a pausa da SEFAZ: banco ocupado."));
-    QSqlQuery q(m_db);
-    if (!q.prepare(QString::fromLatin1(kRecordSql)))
-        fail("Erro ao preparar a gravação da pausa da SEFAZ", q);
-    q.addBindValue(authority);
-    q.addBindValue(now + qint64(minutes) * 60);
-    q.addBindValue(QString::number(status).left(3));
-    q.addBindValue(statusText.left(255));
-    q.addBindValue(now);
-    if (!q.exec())
-        fail("Erro ao gravar a pausa da SEFAZ", q);
+    zavdb::runOrThrow(
+        m_db, kRecordSql,
+        {authority, now + qint64(minutes) * 60, QString::number(status).left(3), statusText.left(255), now},
+        "Erro ao gravar a pausa da SEFAZ");
     transaction.commit();
 }
 

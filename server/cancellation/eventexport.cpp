@@ -2,6 +2,7 @@
 
 #include "accesskey.h"
 #include "database.h"
+#include "statement.h"
 
 #include <QDir>
 #include <QSaveFile>
@@ -23,21 +24,6 @@ const char* const kByPeriodSql =
     "WHERE E.TPEVENTO = '110111' AND E.IDSITUACAO = 'R' "
     "AND SUBSTR(C.DHCANCELAMENTO, 1, 10) >= ? AND SUBSTR(C.DHCANCELAMENTO, 1, 10) <= ? "
     "ORDER BY E.NRLANCTONF";
-
-QSqlQuery prepared(QSqlDatabase& db, const char* sql) {
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!q.prepare(QString::fromLatin1(sql)))
-        throw zavdb::DatabaseError(
-            QStringLiteral("Erro ao preparar a leitura dos eventos: %1").arg(q.lastError().text().trimmed()));
-    return q;
-}
-
-void run(QSqlQuery& q) {
-    if (!q.exec())
-        throw zavdb::DatabaseError(
-            QStringLiteral("Erro ao ler os eventos: %1").arg(q.lastError().text().trimmed()));
-}
 
 // Writes the current row's event.
 void write(const QSqlQuery& q, const QString& folder, EventExport& result) {
@@ -64,10 +50,10 @@ void write(const QSqlQuery& q, const QString& folder, EventExport& result) {
 
 EventExport EventExport::ofEntries(QSqlDatabase& db, const QStringList& entries, const QString& folder) {
     EventExport result;
-    QSqlQuery q = prepared(db, kByEntrySql);
+    QSqlQuery q = zavdb::prepareOrThrow(db, kByEntrySql, "Erro ao preparar a leitura dos eventos");
     for (const QString& entry : entries) {
         q.bindValue(0, entry);
-        run(q);
+        zavdb::execOrThrow(q, "Erro ao ler os eventos");
         if (q.next())
             write(q, folder, result);
         else
@@ -79,10 +65,10 @@ EventExport EventExport::ofEntries(QSqlDatabase& db, const QStringList& entries,
 
 EventExport EventExport::ofPeriod(QSqlDatabase& db, QDate from, QDate to, const QString& folder) {
     EventExport result;
-    QSqlQuery q = prepared(db, kByPeriodSql);
+    QSqlQuery q = zavdb::prepareOrThrow(db, kByPeriodSql, "Erro ao preparar a leitura dos eventos");
     q.bindValue(0, from.toString(Qt::ISODate));
     q.bindValue(1, to.toString(Qt::ISODate));
-    run(q);
+    zavdb::execOrThrow(q, "Erro ao ler os eventos");
     while (q.next())
         write(q, folder, result);
     return result;

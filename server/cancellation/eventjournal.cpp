@@ -1,6 +1,7 @@
 #include "cancellation/eventjournal.h"
 
 #include "authority/eventtransmission.h"
+#include "statement.h"
 
 #include <QSqlError>
 #include <QVariant>
@@ -46,17 +47,8 @@ const char* const kRejectedSql =
     "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO AND NRSEQEVENTO = :P_NRSEQEVENTO "
     "AND IDSITUACAO = 'P'";
 
-[[noreturn]] void fail(const char* what, const QSqlQuery& query) {
-    throw zavdb::DatabaseError(
-        QStringLiteral("%1: %2").arg(QLatin1StringView(what), query.lastError().text().trimmed()));
-}
-
 QSqlQuery prepared(QSqlDatabase& db, const char* sql) {
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!q.prepare(QString::fromLatin1(sql)))
-        fail("Erro ao preparar o registro de eventos da NF-e", q);
-    return q;
+    return zavdb::prepareOrThrow(db, sql, "Erro ao preparar o registro de eventos da NF-e");
 }
 
 void bindKey(QSqlQuery& q, const QString& entry) {
@@ -66,11 +58,10 @@ void bindKey(QSqlQuery& q, const QString& entry) {
 }
 
 void run(QSqlQuery& q, const char* what, bool oneRow) {
-    if (!q.exec())
-        fail(what, q);
+    zavdb::execOrThrow(q, what);
     if (oneRow && q.numRowsAffected() != 1)
         throw zavdb::DatabaseError(
-            QStringLiteral("%1: o evento pendente não foi encontrado.").arg(QLatin1StringView(what)));
+            QStringLiteral("%1: o evento pendente não foi encontrado.").arg(QString::fromUtf8(what)));
 }
 
 // Status texts are the authority's; the column takes 255 characters.
@@ -87,8 +78,7 @@ EventJournal::EventJournal(QSqlDatabase& db)
 
 std::optional<JournalEntry> EventJournal::read(const QString& entry) {
     bindKey(m_read, entry);
-    if (!m_read.exec())
-        fail("Erro ao ler o evento da NF-e", m_read);
+    zavdb::execOrThrow(m_read, "Erro ao ler o evento da NF-e");
     if (!m_read.next()) {
         m_read.finish();
         return std::nullopt;

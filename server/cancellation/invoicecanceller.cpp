@@ -1,6 +1,7 @@
 #include "cancellation/invoicecanceller.h"
 #include "accesskey.h"
 #include "log/incidents.h"
+#include "statement.h"
 #include "transaction.h"
 
 #include "access/operatorstore.h"
@@ -108,21 +109,8 @@ bool duplicateKey(const QSqlError& error, zavdb::Dialect dialect) {
     return code == 1555 || code == 2067; // SQLITE_CONSTRAINT_PRIMARYKEY, _UNIQUE
 }
 
-[[noreturn]] void fail(const char* what, const QSqlQuery& query) {
-    throw zavdb::DatabaseError(
-        QStringLiteral("%1: %2").arg(QLatin1StringView(what), query.lastError().text().trimmed()));
-}
-
 QString text(const QSqlQuery& q, int column) {
     return q.value(column).toString().trimmed();
-}
-
-QSqlQuery prepared(QSqlDatabase& db, const QString& sql, const char* what) {
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!q.prepare(sql))
-        fail(what, q);
-    return q;
 }
 
 QString invoiceSql(zavdb::Dialect dialect) {
@@ -149,25 +137,27 @@ struct InvoiceCanceller::Stored {
 InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context, const NfeSettings& settings,
                                    CallAuthority* authority)
     : m_db(db), m_dialect(zavdb::dialectOf(db)), m_context(std::move(context)), m_settings(settings),
-      m_invoice(prepared(db, invoiceSql(m_dialect), "Erro ao preparar a leitura da nota fiscal")),
-      m_receivables(
-          prepared(db, receivablesSql(m_dialect), "Erro ao preparar a leitura dos títulos a receber")),
-      m_cancelInvoice(prepared(db, QString::fromLatin1(kCancelInvoiceSql),
-                               "Erro ao preparar o cancelamento da nota fiscal")),
-      m_cancelReceivables(prepared(db, QString::fromLatin1(kCancelReceivablesSql),
-                                   "Erro ao preparar o cancelamento dos títulos a receber")),
-      m_record(prepared(db, QString::fromLatin1(kRecordSql), "Erro ao preparar o registro do cancelamento")),
+      m_invoice(
+          zavdb::prepareOrThrow(db, invoiceSql(m_dialect), "Erro ao preparar a leitura da nota fiscal")),
+      m_receivables(zavdb::prepareOrThrow(db, receivablesSql(m_dialect),
+                                          "Erro ao preparar a leitura dos títulos a receber")),
+      m_cancelInvoice(zavdb::prepareOrThrow(db, QString::fromLatin1(kCancelInvoiceSql),
+                                            "Erro ao preparar o cancelamento da nota fiscal")),
+      m_cancelReceivables(zavdb::prepareOrThrow(db, QString::fromLatin1(kCancelReceivablesSql),
+                                                "Erro ao preparar o cancelamento dos títulos a receber")),
+      m_record(zavdb::prepareOrThrow(db, QString::fromLatin1(kRecordSql),
+                                     "Erro ao preparar o registro do cancelamento")),
       m_journal(db),
       m_ownAuthority(authority ? nullptr : std::make_unique<CallAuthority>(m_context, m_settings)),
       m_authority(authority ? authority : m_ownAuthority.get()) {
     if (m_dialect == zavdb::Dialect::SQLite) {
         QSqlQuery q(m_db);
         if (!q.exec(QLatin1StringView(kBusyTimeoutSql)) || !q.next())
-            fail("Erro ao ler a espera por bloqueio do banco", q);
+            zavdb::throwStatementError("Erro ao ler a espera por bloqueio do banco", q.lastError());
         const int previous = q.value(0).toInt();
         q.finish();
         if (!q.exec(QString::fromLatin1(kSetBusyTimeoutSql).arg(kSqliteBusyTimeoutMs)))
-            fail("Erro ao ajustar a espera por bloqueio do banco", q);
+            zavdb::throwStatementError("Erro ao ajustar a espera por bloqueio do banco", q.lastError());
         m_previousBusyTimeout = previous;
     }
 }
@@ -197,7 +187,7 @@ bool InvoiceCanceller::readInvoice(const QString& entry, Stored& s) {
     if (!m_invoice.exec()) {
         if (lockNotAvailable(m_invoice.lastError()))
             return false;
-        fail("Erro ao ler a nota fiscal", m_invoice);
+        zavdb::throwStatementError("Erro ao ler a nota fiscal", m_invoice.lastError());
     }
     if (m_invoice.next()) {
         s.branch = text(m_invoice, cBranch);
@@ -227,11 +217,9 @@ std::optional<CancellationOutcome> InvoiceCanceller::check(const TickedInvoice& 
         return O::byText(QStringLiteral("Nota fiscal não encontrada."));
     if (s.branch != invoice.branch || s.company != invoice.company)
         return O::byText(QStringLiteral("Nota fiscal não pertence à filial/empresa informada."));
-    if (!OperatorStore(m_db).mayUse(m_context.operatorCode, QLatin1String(OperatorStore::kProgram), s.branch,
-                                    s.company))
-        return O::byText(QStringLiteral("O operador %1 não tem permissão para usar o ZAV50000 na filial %2, "
-                                        "empresa %3.")
-                             .arg(m_context.operatorCode, s.branch, s.company));
+    if (QString refused = OperatorStore(m_db).screenRefusal(m_context.operatorCode, s.branch, s.company);
+        !refused.isEmpty())
+        return O::byText(refused);
     if (s.state == u"C")
         return O::byText(QStringLiteral("Nota fiscal já cancelada."));
     if (s.state == u"D")
@@ -264,7 +252,8 @@ std::optional<CancellationOutcome> InvoiceCanceller::receivablesBlock(const QStr
     if (!m_receivables.exec()) {
         if (lockNotAvailable(m_receivables.lastError()))
             return CancellationOutcome::byKey("MS01");
-        fail("Erro ao ler os títulos a receber da nota fiscal", m_receivables);
+        zavdb::throwStatementError("Erro ao ler os títulos a receber da nota fiscal",
+                                   m_receivables.lastError());
     }
     std::size_t first = std::size(kReceivableBlocks);
     while (m_receivables.next()) {
@@ -367,13 +356,8 @@ std::optional<CancellationOutcome> InvoiceCanceller::outOfTerm(const QString& en
 }
 
 bool InvoiceCanceller::lateApproved(const QString& entry, const QDateTime& now) {
-    QSqlQuery q(m_db);
-    q.setForwardOnly(true);
-    if (!q.prepare(QString::fromLatin1(kLateApprovalSql)))
-        fail("Erro ao preparar a leitura da autorização de cancelamento extemporâneo", q);
-    q.bindValue(0, entry);
-    if (!q.exec())
-        fail("Erro ao ler a autorização de cancelamento extemporâneo", q);
+    QSqlQuery q = zavdb::runOrThrow(m_db, kLateApprovalSql, {entry},
+                                    "Erro ao ler a autorização de cancelamento extemporâneo");
     return q.next() && now.toSecsSinceEpoch() <= q.value(0).toLongLong();
 }
 
@@ -571,14 +555,12 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
 
 void InvoiceCanceller::write(const QString& entry, const Attempt& a, const TransmissionResult& r) {
     m_cancelInvoice.bindValue(kEntry, entry);
-    if (!m_cancelInvoice.exec())
-        fail("Erro ao cancelar a nota fiscal", m_cancelInvoice);
+    zavdb::execOrThrow(m_cancelInvoice, "Erro ao cancelar a nota fiscal");
     if (m_cancelInvoice.numRowsAffected() != 1)
         throw zavdb::DatabaseError(
             QStringLiteral("A nota fiscal %1 mudou durante o cancelamento.").arg(entry));
     m_cancelReceivables.bindValue(kEntry, entry);
-    if (!m_cancelReceivables.exec())
-        fail("Erro ao cancelar os títulos a receber da nota fiscal", m_cancelReceivables);
+    zavdb::execOrThrow(m_cancelReceivables, "Erro ao cancelar os títulos a receber da nota fiscal");
 
     m_record.bindValue(kEntry, entry);
     m_record.bindValue(QStringLiteral(":P_CDOPERADOR"), m_context.operatorCode);
@@ -597,8 +579,7 @@ void InvoiceCanceller::write(const QString& entry, const Attempt& a, const Trans
     m_record.bindValue(QStringLiteral(":P_NRPROTOCOLOCANC"), notNull(r.protocol.left(15)));
     m_record.bindValue(QStringLiteral(":P_DHREGEVENTO"), notNull(r.registeredAt.left(25)));
     m_record.bindValue(QStringLiteral(":P_VERAPLIC"), notNull(r.application.left(20)));
-    if (!m_record.exec())
-        fail("Erro ao registrar o cancelamento", m_record);
+    zavdb::execOrThrow(m_record, "Erro ao registrar o cancelamento");
     // Our event is rejected when the authority shows no cancellation to keep
     // in its place.
     if (r.procEvento.isEmpty())

@@ -7,6 +7,7 @@
 #include "store/threaddatabase.h"
 
 #include "database.h"
+#include "statement.h"
 #include "states.h"
 
 #include <QSet>
@@ -87,16 +88,13 @@ void checkProcessingDate(const Arguments& a, const CancellationContext& context,
     for (const TickedInvoice& invoice : ticked)
         branches.insert(invoice.branch);
     QSqlDatabase& db = ThreadDatabase::get();
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("SELECT DTPROC FROM ZAVDATAPROC WHERE CDFILIAL = ?")))
-        throw zavdb::DatabaseError(q.lastError().text());
+    QSqlQuery q = zavdb::prepareOrThrow(db, "SELECT DTPROC FROM ZAVDATAPROC WHERE CDFILIAL = ?",
+                                        "Erro ao preparar a leitura da data de processamento");
     QStringList sorted(branches.cbegin(), branches.cend());
     sorted.sort();
     for (const QString& branch : sorted) {
         q.bindValue(0, branch);
-        if (!q.exec())
-            throw zavdb::DatabaseError(q.lastError().text());
+        zavdb::execOrThrow(q, "Erro ao ler a data de processamento");
         const QDate day = q.next() ? zavdb::dateValue(q.value(0)) : QDate::currentDate();
         q.finish();
         if (day != context.processingDate)

@@ -6,8 +6,10 @@
 // invoice is cancelled or not independently of the others; the result is
 // Null when every one was cancelled, else a packet with one row per invoice
 // not cancelled (NRLANCTONF, CDERRO, DSERRO), in the order of the list.
-// Refused whole (Forbidden) when the operator argument is not the session's,
-// or a ticked invoice is of an establishment the operator may not use.
+// Refused whole (Forbidden) when the operator argument is not the session's.
+// A ticked invoice of an establishment the operator may not use (by the
+// invoice as stored, not as the screen sent it) is not cancelled and says
+// so in its row; the others go on, as for any other row's refusal.
 #include "cancellation/nfesettings.h"
 #include "rpc/rpcdispatcher.h"
 

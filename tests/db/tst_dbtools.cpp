@@ -6,6 +6,7 @@
 #include "schema.h"
 #include "seed.h"
 #include "sqlscript.h"
+#include "statement.h"
 #include "testdb.h"
 #include "testtools.h"
 
@@ -276,6 +277,38 @@ private Q_SLOTS:
         }
         QCOMPARE(rows, int(written.size()));
         QVERIFY(q.exec(QStringLiteral("DROP TABLE DIAS")));
+    }
+
+    // A statement run with its values bound, or a DatabaseError that says what
+    // it was for, accents as written, and then the driver's own words.
+    void statementRunOrSaid_data() { zavtest::addDialectRows("statements"); }
+    void statementRunOrSaid() {
+        ZAV_DATABASE(m_dbs, db);
+        QSqlQuery q = zavdb::runOrThrow(db, "SELECT CAST(? AS TEXT) || CAST(? AS TEXT)",
+                                        {QStringLiteral("ação "), QStringLiteral("já")}, "não usado");
+        QVERIFY(q.next());
+        QCOMPARE(q.value(0).toString(), QStringLiteral("ação já"));
+
+        const auto said = [&](auto run) {
+            try {
+                run();
+            } catch (const zavdb::DatabaseError& e) {
+                return e.text();
+            }
+            return QStringLiteral("(nada)");
+        };
+        const QString prepared = said([&] {
+            zavdb::prepareOrThrow(db, "SELECT * FROM TABELA_QUE_NAO_EXISTE", "Erro ao ler os títulos");
+        });
+        QVERIFY2(prepared.startsWith(QStringLiteral("Erro ao ler os títulos: ")), qPrintable(prepared));
+        QVERIFY2(prepared.contains(QStringLiteral("TABELA_QUE_NAO_EXISTE"), Qt::CaseInsensitive),
+                 qPrintable(prepared));
+        const QString ran = said([&] {
+            zavdb::runOrThrow(db, "SELECT CAST(? AS INTEGER) / 0 FROM TABELA_QUE_NAO_EXISTE", {1},
+                              "Erro ao gravar a pausa da SEFAZ (extemporâneo)");
+        });
+        QVERIFY2(ran.startsWith(QStringLiteral("Erro ao gravar a pausa da SEFAZ (extemporâneo): ")),
+                 qPrintable(ran));
     }
 
     // The largest list a database offers: the establishment with the most

@@ -453,6 +453,22 @@ void TstCancel::serverChecksTheInvoiceAgain() {
     QCOMPARE(
         scalar(s.db, QStringLiteral("SELECT CDOPERBLOQ FROM NOTAFISCAL WHERE NRLANCTONF = ?"), {entryOf(3)}),
         QStringLiteral("OUTRO"));
+
+    // The establishment taken from the operator after the list: each ticked
+    // row is refused by the invoice's own establishment, and stays as it was.
+    LIST(client, s, issueDayOf(1), issueDayOf(10), again);
+    QCOMPARE(exec(s.db, QStringLiteral("DELETE FROM PERMISSAOOPER WHERE CDOPERADOR = ?"), {kOperator}),
+             QString());
+    QVERIFY(again.tick(entryOf(8), kReason));
+    const Answer refused = client.cancel(again.packet(), kOperator, today(), s.r);
+    QCOMPARE(refused.failures.size(), 1);
+    QCOMPARE(refused.failures.at(0),
+             (Failure{entryOf(8), QString(),
+                      QStringLiteral(
+                          "O operador %1 não tem permissão para usar o ZAV50000 na filial %2, empresa %3.")
+                          .arg(kOperator, s.e.branch, s.e.company)}));
+    QCOMPARE(state(s.db, 8), QStringLiteral("A"));
+    QCOMPARE(records(s.db, entryOf(8)), 0);
 }
 
 void TstCancel::registrationChecks_data() {
