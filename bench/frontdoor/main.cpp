@@ -15,6 +15,7 @@
 // slow_health_p99_ms=W.
 #include "benchsupport.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDate>
 #include <QDeadlineTimer>
@@ -117,20 +118,29 @@ Load load(const QByteArray& url, const QByteArray& body, const QByteArray& caFil
 } // namespace
 
 int run(QCoreApplication& app) {
-    int seconds = 20;
-    int clients = 8;
-    bool tls = false;
-    const QStringList args = app.arguments();
-    for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == u"--seconds" && i + 1 < args.size())
-            seconds = args[++i].toInt();
-        else if (args[i] == u"--clients" && i + 1 < args.size())
-            clients = args[++i].toInt();
-        else if (args[i] == u"--tls")
-            tls = true;
-        else
-            die(QStringLiteral("usage: bench-frontdoor [--seconds N] [--clients N] [--tls]"));
-    }
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The application server's HTTP layer under load: GetNotaFiscal (about 50 invoices, CBOR) from\n"
+        "N clients on kept-alive connections beside GET /health, the raw limit, and /health while\n"
+        "slow clients trickle their heads. Ends with calls_per_s, p99_ms, health_per_s, ratio and\n"
+        "slow_health_p99_ms."));
+    parser.addHelpOption();
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+                                           QStringLiteral("Seconds of each load (20)."), QStringLiteral("N"),
+                                           QStringLiteral("20"));
+    const QCommandLineOption clientsOption(QStringLiteral("clients"), QStringLiteral("Clients at once (8)."),
+                                           QStringLiteral("N"), QStringLiteral("8"));
+    const QCommandLineOption tlsOption(QStringLiteral("tls"),
+                                       QStringLiteral("HTTPS with the demo's certificates."));
+    parser.addOptions({secondsOption, clientsOption, tlsOption});
+    parser.process(app);
+    bool secondsOk = false;
+    bool clientsOk = false;
+    const int seconds = parser.value(secondsOption).toInt(&secondsOk);
+    const int clients = parser.value(clientsOption).toInt(&clientsOk);
+    if (!secondsOk || seconds < 1 || !clientsOk || clients < 1)
+        die(QStringLiteral("--seconds and --clients take a whole number from 1 on"));
+    const bool tls = parser.isSet(tlsOption);
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const QString bin = QStringLiteral(ZAV_BIN_DIR);
     QTemporaryDir dir;

@@ -40,8 +40,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
     if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
-        std::printf("bench-grid [LINHAS]: a marcação de todas as linhas, uma linha, e um motivo para as\n"
-                    "linhas sem motivo, numa lista de LINHAS notas (100000 se omitido), na grade real.\n");
+        std::printf("Usage: bench-grid [ROWS]\n"
+                    "Ticking every row, one row, and one reason for the rows without one, on a list of\n"
+                    "ROWS invoices (100000 when left out), in the real grid.\n");
         return 0;
     }
     bool numeric = true;
