@@ -17,6 +17,31 @@ if ! clang-format --dry-run --Werror "${files[@]}" 2>"$build/clang-format.log"; 
 fi
 echo "style: clang-format clean (${#files[@]} files)"
 
+# The census of the rules written once: each line names a rule, the search
+# that finds where it is written (an extended regular expression over the
+# product's sources, tests and benchmarks left out) and the one file it may be
+# written in (a regular expression of its path). A hit anywhere else, or none there, fails with the rule's name:
+# fold the new copy into that file instead.
+census_failed=0
+rule() {
+  local name=$1 pattern=$2 home=$3 hits
+  hits=$(git grep -nE "$pattern" -- '*.cpp' '*.h' ':!tests/' ':!bench/' || true)
+  if [[ -z $hits ]] || grep -Eqv "^($home):" <<<"$hits"; then
+    echo "style: the rule \"$name\" is written outside $home:" >&2
+    grep -Ev "^($home):" <<<"$hits" >&2 || echo "  (and no longer in $home)" >&2
+    census_failed=1
+  fi
+}
+rule "an invoice's day (SQLite)" 'SUBSTR\([^)]*, ?1, ?10\)' db/tools/database.cpp
+rule "an invoice's day (PostgreSQL)" "TO_CHAR\([^)]*'YYYY-MM-DD'\)" db/tools/database.cpp
+rule "the access key from its parts" 'completeAccessKey\(p\.|yyMM' fiscal/accesskey.cpp
+rule "the modulo-11 check digit" '% ?11\b' fiscal/digits.cpp
+rule "the screen's permission and its text" 'não tem permissão para usar|mayUse\(.*kProgram' server/access/operatorstore.cpp
+rule "a statement run or its error" '^(\[\[noreturn\]\] )?[A-Za-z:]+ (fail|prepared|[a-z]+OrThrow|throwStatementError)\(' 'db/tools/statement\.(h|cpp)'
+rule "the reason's minimum length" 'kReasonMinimum *=|(length|size)\(\) *< *15\b' fiscal/reasonrule.h
+(( census_failed == 0 )) || exit 1
+echo "style: census clean (each rule written once)"
+
 # The translation units the build compiles, the generated ones left out.
 pattern="^$repo/(app|bench|db|fiscal|host|nfe|authority|server|screen|criteria|invoices|cancellation|tests)/.*\\.cpp\$"
 if ! run-clang-tidy -p "$build" -j "$jobs" -quiet "$pattern" >"$build/clang-tidy.log" 2>&1; then

@@ -16,13 +16,14 @@ namespace {
 
 const char* const kByEntrySql = "SELECT NRLANCTONF, NRACESSONFE, XMLPROCEVENTO FROM NFEEVENTO "
                                 "WHERE NRLANCTONF = ? AND TPEVENTO = '110111' AND IDSITUACAO = 'R'";
-// DHCANCELAMENTO is the state's legal time as text ("2026-12-09T10:00:00-03:00"):
-// its first ten characters are the legal day.
+// DHCANCELAMENTO is the state's legal time as text ("2026-12-09T10:00:00-03:00"),
+// which sorts as its legal day and time: the period is from its first day to
+// before the day after its last.
 const char* const kByPeriodSql =
     "SELECT E.NRLANCTONF, E.NRACESSONFE, E.XMLPROCEVENTO FROM NFEEVENTO E "
     "JOIN CANCELAMENTONFE C ON C.NRLANCTONF = E.NRLANCTONF "
     "WHERE E.TPEVENTO = '110111' AND E.IDSITUACAO = 'R' "
-    "AND SUBSTR(C.DHCANCELAMENTO, 1, 10) >= ? AND SUBSTR(C.DHCANCELAMENTO, 1, 10) <= ? "
+    "AND C.DHCANCELAMENTO >= ? AND C.DHCANCELAMENTO < ? "
     "ORDER BY E.NRLANCTONF";
 
 // Writes the current row's event.
@@ -67,7 +68,7 @@ EventExport EventExport::ofPeriod(QSqlDatabase& db, QDate from, QDate to, const 
     EventExport result;
     QSqlQuery q = zavdb::prepareOrThrow(db, kByPeriodSql, "Erro ao preparar a leitura dos eventos");
     q.bindValue(0, from.toString(Qt::ISODate));
-    q.bindValue(1, to.toString(Qt::ISODate));
+    q.bindValue(1, to.addDays(1).toString(Qt::ISODate));
     zavdb::execOrThrow(q, "Erro ao ler os eventos");
     while (q.next())
         write(q, folder, result);

@@ -47,9 +47,7 @@ const char* const kRejectedSql =
     "WHERE NRLANCTONF = :P_NRLANCTONF AND TPEVENTO = :P_TPEVENTO AND NRSEQEVENTO = :P_NRSEQEVENTO "
     "AND IDSITUACAO = 'P'";
 
-QSqlQuery prepared(QSqlDatabase& db, const char* sql) {
-    return zavdb::prepareOrThrow(db, sql, "Erro ao preparar o registro de eventos da NF-e");
-}
+const char* const kPreparing = "Erro ao preparar o registro de eventos da NF-e";
 
 void bindKey(QSqlQuery& q, const QString& entry) {
     q.bindValue(QStringLiteral(":P_NRLANCTONF"), entry);
@@ -72,9 +70,13 @@ QString statusText(const TransmissionResult& r) {
 } // namespace
 
 EventJournal::EventJournal(QSqlDatabase& db)
-    : m_read(prepared(db, kReadSql)), m_delete(prepared(db, kDeleteSql)), m_insert(prepared(db, kInsertSql)),
-      m_sent(prepared(db, kSentSql)), m_registered(prepared(db, kRegisteredSql)),
-      m_rejected(prepared(db, kRejectedSql)), m_queried(prepared(db, kQueriedSql)) {}
+    : m_read(zavdb::prepareOrThrow(db, kReadSql, kPreparing)),
+      m_delete(zavdb::prepareOrThrow(db, kDeleteSql, kPreparing)),
+      m_insert(zavdb::prepareOrThrow(db, kInsertSql, kPreparing)),
+      m_sent(zavdb::prepareOrThrow(db, kSentSql, kPreparing)),
+      m_registered(zavdb::prepareOrThrow(db, kRegisteredSql, kPreparing)),
+      m_rejected(zavdb::prepareOrThrow(db, kRejectedSql, kPreparing)),
+      m_queried(zavdb::prepareOrThrow(db, kQueriedSql, kPreparing)) {}
 
 std::optional<JournalEntry> EventJournal::read(const QString& entry) {
     bindKey(m_read, entry);
