@@ -34,9 +34,9 @@
 // server's worker, its HTTP thread, the client) where the raw limit needs two
 // (the database and its shell), so whatever else runs takes from ours first.
 // With two other builds running (load average 7), RelWithDebInfo, 5 to 7 runs:
-// SQLite 100k CBOR min 1.01-1.75x (medians 1.39-1.97x), PostgreSQL 2.00-2.70x;
-// the same code gave the 1.15-1.42x on a quiet machine and the 1.9-2.8x an
-// outside run reports. Against PostgreSQL, libpq's single-row mode costs the
+// SQLite 100k CBOR min 1.01-1.75x (medians 1.39-1.97x), PostgreSQL 2.00-2.70x
+// over three runs of the benchmark: one run alone says little; an outside run
+// on a quiet machine gave 1.9x and 2.8x. Against PostgreSQL, libpq's single-row mode costs the
 // server 52 ms of CPU for 100,000 rows (229 ms wall, the database's own
 // pace); a cursor fetched 4,096 rows at a time, the next batch asked for
 // while one is written, was slower (76 ms CPU, 326 ms wall) and is not used.
