@@ -7,11 +7,13 @@
 #include "data/clientdataset.h"
 #include "data/datasource.h"
 #include "hosttexts.h"
+#include "records.h"
 #include "vcl/graphics.h"
 #include <QApplication>
 #include <QLocale>
 #include <QPainter>
 #include <QStyle>
+#include <span>
 
 namespace {
 
@@ -110,52 +112,41 @@ TfrmCancelaNFE::TfrmCancelaNFE(QWidget* parent) : TfrmDadosRel(parent) {
 }
 
 void TfrmCancelaNFE::buildInvoiceList() {
-    // The invoice record: 17 fields, in this order, as the server delivers them.
-    struct Def {
+    // The records as the server delivers them (records.h); the screen adds
+    // the labels and shows the fields named here.
+    struct Shown {
         const char* name;
-        TFieldType type;
-        int size;
-        const char* label;
+        const char* label; // nullptr: the field's name
         bool visible;
     };
-    static const Def invoice[] = {
-        {"IDCHECK", ftString, 1, nullptr, false},
-        {"IDBLOQUEADO", ftString, 1, nullptr, false},
-        {"CDFILIEMIT", ftString, 4, nullptr, false},
-        {"NRLANCTONF", ftString, 10, "Nº Lançamento", true},
-        {"DTEMISSAO", ftDateTime, 0, "Data Emissão", true},
-        {"NMRAZAO", ftString, 50, "Razão Social", true},
-        {"VRNOTAFISC", ftFloat, 0, "Valor da NF", true},
-        {"CDFILIAL", ftString, 4, "Código", false},
-        {"NRLANCTBDOC", ftString, 12, nullptr, false},
-        {"IDENTRSAIDOP", ftString, 1, nullptr, false},
-        {"CDEMPRESA", ftString, 2, nullptr, false},
-        {"CDFILIRECE", ftString, 4, nullptr, false},
-        {"LANCAMENTO", ftString, 76, nullptr, false},
-        {"DSMOTIVOCANCNFE", ftString, 50, "Motivo", true},
-        {"NRNOTAFISCALELE", ftString, 9, nullptr, false},
-        {"NRPROTOCOLONFE", ftString, 15, nullptr, false},
-        {"NRACESSONFE", ftString, 50, nullptr, false},
+    static const Shown invoice[] = {
+        {"NRLANCTONF", "Nº Lançamento", true}, {"DTEMISSAO", "Data Emissão", true},
+        {"NMRAZAO", "Razão Social", true},     {"VRNOTAFISC", "Valor da NF", true},
+        {"CDFILIAL", "Código", false},         {"DSMOTIVOCANCNFE", "Motivo", true},
     };
-    static const Def failure[] = {
-        {"NRLANCTONF", ftString, 10, nullptr, true},
-        {"CDERRO", ftString, 100, nullptr, true},
-        {"DSERRO", ftString, 100, nullptr, true},
+    // The failures' fields the screen reads; the others stay in the packet.
+    static const Shown failure[] = {
+        {"NRLANCTONF", nullptr, true},
+        {"CDERRO", nullptr, true},
+        {"DSERRO", nullptr, true},
     };
-    auto add = [](TClientDataSet* ds, const Def& d) {
-        TFieldDef def;
-        def.name = QLatin1String(d.name);
-        def.type = d.type;
-        def.size = d.size;
-        if (d.label)
-            def.displayLabel = QString::fromUtf8(d.label);
-        def.visible = d.visible;
+    const auto shown = [](std::span<const Shown> list, const char* name) -> const Shown* {
+        for (const Shown& s : list)
+            if (qstrcmp(s.name, name) == 0)
+                return &s;
+        return nullptr;
+    };
+    const auto add = [](TClientDataSet* ds, const zavwire::RecordField& f, const Shown* s) {
+        TFieldDef def = FieldDefOf(f);
+        if (s && s->label)
+            def.displayLabel = QString::fromUtf8(s->label);
+        def.visible = s && s->visible;
         ds->AddField(def);
     };
     cdsNotaFiscal = new TClientDataSet(this);
     cdsNotaFiscal->setObjectName(QStringLiteral("cdsNotaFiscal"));
-    for (const Def& d : invoice)
-        add(cdsNotaFiscal, d);
+    for (const zavwire::RecordField& f : zavwire::kInvoiceRecord)
+        add(cdsNotaFiscal, f, shown(invoice, f.name));
     cdsNotaFiscal->SetIndexFieldNames(QStringLiteral("LANCAMENTO"));
     cdsNotaFiscal->SetFilter(QStringLiteral("IDCHECK = 'C'"));
     cdsNotaFiscal->SetFiltered(false);
@@ -164,8 +155,9 @@ void TfrmCancelaNFE::buildInvoiceList() {
     dtsNotaFiscal->SetDataSet(cdsNotaFiscal);
     cdsErrosNF = new TClientDataSet(this);
     cdsErrosNF->setObjectName(QStringLiteral("cdsErrosNF"));
-    for (const Def& d : failure)
-        add(cdsErrosNF, d);
+    for (const zavwire::RecordField& f : zavwire::kFailureRecord)
+        if (const Shown* s = shown(failure, f.name))
+            add(cdsErrosNF, f, s);
 }
 
 void TfrmCancelaNFE::buildQueries() {

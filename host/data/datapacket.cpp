@@ -166,18 +166,12 @@ DataPacket DataPacket::select(std::span<const int> rows) const {
     return out;
 }
 
-// The toolkit's field types are the wire's, one for one.
-static_assert(int(ftString) == int(zavfiscal::wire::FieldType::String) &&
-              int(ftDateTime) == int(zavfiscal::wire::FieldType::DateTime) &&
-              int(ftFloat) == int(zavfiscal::wire::FieldType::Float) &&
-              int(ftInteger) == int(zavfiscal::wire::FieldType::Integer));
-
 QString DataPacket::typeName(TFieldType type) {
-    return zavfiscal::wire::fieldTypeName(zavfiscal::wire::FieldType(type));
+    return zavwire::fieldTypeName(zavwire::FieldType(type));
 }
 
 bool DataPacket::typeFromName(const QString& name, TFieldType* type) {
-    const std::optional<zavfiscal::wire::FieldType> t = zavfiscal::wire::fieldTypeNamed(name);
+    const std::optional<zavwire::FieldType> t = zavwire::fieldTypeNamed(name);
     if (!t)
         return false;
     *type = TFieldType(*t);

@@ -14,7 +14,7 @@
 
 #include <cbor.h>
 
-namespace wire = zavfiscal::wire;
+namespace wire = zavwire;
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <QJsonValue>
 #include <QStringEncoder>
 
-namespace wire = zavfiscal::wire;
+namespace wire = zavwire;
 
 QJsonObject DataPacket::toJson() const {
     QJsonArray fields;

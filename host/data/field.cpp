@@ -26,6 +26,14 @@ EDatabaseError typeError(const QString& fieldName, const QVariant& raw, const ch
 
 } // namespace
 
+TFieldDef FieldDefOf(const zavwire::RecordField& field) {
+    TFieldDef def;
+    def.name = QLatin1StringView(field.name);
+    def.type = TFieldType(field.type);
+    def.size = field.size;
+    return def;
+}
+
 TField::TField(TDataSet* dataSet, const TFieldDef& def, int index)
     : m_dataSet(dataSet), m_def(def), m_index(index) {}
 

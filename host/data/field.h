@@ -1,5 +1,6 @@
 #pragma once
 // One column of a dataset, read on the dataset's current row.
+#include "records.h"
 #include "zavhost_export.h"
 #include <QDateTime>
 #include <QString>
@@ -8,7 +9,13 @@
 
 class TDataSet;
 
-enum TFieldType { ftString, ftDateTime, ftFloat, ftInteger };
+// The wire's field types, one for one (wireformat.h).
+enum TFieldType {
+    ftString = int(zavwire::FieldType::String),
+    ftDateTime = int(zavwire::FieldType::DateTime),
+    ftFloat = int(zavwire::FieldType::Float),
+    ftInteger = int(zavwire::FieldType::Integer),
+};
 
 // What a dataset is told about a field before it opens.
 struct TFieldDef {
@@ -19,6 +26,10 @@ struct TFieldDef {
     bool visible = true;
     bool required = false;
 };
+
+// A field of a record the server and the host share (records.h): its name,
+// type and size; the label and whether it is shown are the screen's to add.
+ZAVHOST_EXPORT TFieldDef FieldDefOf(const zavwire::RecordField& field);
 
 class ZAVHOST_EXPORT TField {
 public:

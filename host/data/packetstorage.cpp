@@ -287,8 +287,6 @@ bool PacketColumn::parseDateTime(QUtf8StringView text, qint64* ms) {
 QByteArray PacketColumn::formatDateTime(qint64 ms) {
     const QDateTime dt = dateTimeOf(ms);
     if (dt.time().msecsSinceStartOfDay() == 0)
-        return dt.date().toString(zavfiscal::wire::kDateFormat).toLatin1();
-    return dt
-        .toString(dt.time().msec() ? zavfiscal::wire::kDateTimeMsFormat : zavfiscal::wire::kDateTimeFormat)
-        .toLatin1();
+        return dt.date().toString(zavwire::kDateFormat).toLatin1();
+    return dt.toString(dt.time().msec() ? zavwire::kDateTimeMsFormat : zavwire::kDateTimeFormat).toLatin1();
 }

@@ -70,7 +70,7 @@ ArgKind kindOf(const QVariant& v, int position, const QString& method) {
 // A date argument is a whole day; an invalid date (an empty date edit) is null.
 QVariant dayOf(const QVariant& v) {
     const QDate d = v.metaType().id() == QMetaType::QDate ? v.toDate() : v.toDateTime().date();
-    return d.isValid() ? QVariant(d.toString(zavfiscal::wire::kDateFormat)) : QVariant();
+    return d.isValid() ? QVariant(d.toString(zavwire::kDateFormat)) : QVariant();
 }
 
 // One argument as a JSON value.
@@ -422,7 +422,7 @@ void RpcResponseReader::readHead() {
             return cut() ? wait() : readWhole();
         if (!reader.hasNext())
             return cut() ? wait() : readWhole();
-        if (!reader.isString() || readKey(reader) != zavfiscal::wire::kFields)
+        if (!reader.isString() || readKey(reader) != zavwire::kFields)
             return cut() ? wait() : readWhole();
         QList<DataPacketField> fields;
         try {
@@ -430,7 +430,7 @@ void RpcResponseReader::readHead() {
         } catch (const EZavError&) {
             return cut() ? wait() : readWhole();
         }
-        if (!reader.hasNext() || !reader.isString() || readKey(reader) != zavfiscal::wire::kRows)
+        if (!reader.hasNext() || !reader.isString() || readKey(reader) != zavwire::kRows)
             return cut() ? wait() : readWhole();
         if (!reader.isArray())
             return cut() ? wait() : readWhole();

@@ -21,15 +21,7 @@ namespace zavserver {
 
 namespace {
 
-// The three fields the screen reads, and what became of the invoice:
-// IDSITUACAO "C" cancelled (the row carries a note), "P" pending (confirming
-// again concludes it), "N" not cancelled.
-const std::array<PacketField, 4> kFailureFields{{
-    {QStringLiteral("NRLANCTONF"), FieldType::String, 10},
-    {QStringLiteral("CDERRO"), FieldType::String, 100},
-    {QStringLiteral("DSERRO"), FieldType::String, 100},
-    {QStringLiteral("IDSITUACAO"), FieldType::String, 1},
-}};
+const std::vector<PacketField> kFailureFields = packetFieldsOf(zavwire::kFailureRecord);
 constexpr qsizetype kTextSize = 100;
 
 struct Failure {

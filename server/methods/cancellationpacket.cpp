@@ -47,8 +47,8 @@ public:
         if (!packet.isMap())
             reject(QStringLiteral("esperado um pacote de dados {\"fields\": [...], \"rows\": [...]}"));
         const QCborMap map = packet.toMap();
-        const QCborValue fields = map.value(zavfiscal::wire::kFields);
-        const QCborValue rows = map.value(zavfiscal::wire::kRows);
+        const QCborValue fields = map.value(zavwire::kFields);
+        const QCborValue rows = map.value(zavwire::kRows);
         if (!fields.isArray() || !rows.isArray())
             reject(QStringLiteral("o pacote de dados deve ter as listas \"fields\" e \"rows\""));
         readFields(fields.toArray());
@@ -61,7 +61,7 @@ private:
         m_columns.fill(-1);
         QSet<QString> seen;
         for (qsizetype i = 0; i < fields.size(); ++i) {
-            const QCborValue name = fields.at(i).toMap().value(zavfiscal::wire::kName);
+            const QCborValue name = fields.at(i).toMap().value(zavwire::kName);
             if (!name.isString())
                 reject(QStringLiteral("o campo %1 do pacote não tem nome").arg(i + 1));
             const QString text = name.toString();

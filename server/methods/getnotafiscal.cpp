@@ -60,25 +60,7 @@ enum Column {
     cBloqueado,
 };
 
-const std::array<PacketField, 17> kFields{{
-    {QStringLiteral("IDCHECK"), FieldType::String, 1},
-    {QStringLiteral("IDBLOQUEADO"), FieldType::String, 1},
-    {QStringLiteral("CDFILIEMIT"), FieldType::String, 4},
-    {QStringLiteral("NRLANCTONF"), FieldType::String, 10},
-    {QStringLiteral("DTEMISSAO"), FieldType::DateTime, 0},
-    {QStringLiteral("NMRAZAO"), FieldType::String, 50},
-    {QStringLiteral("VRNOTAFISC"), FieldType::Float, 0},
-    {QStringLiteral("CDFILIAL"), FieldType::String, 4},
-    {QStringLiteral("NRLANCTBDOC"), FieldType::String, 12},
-    {QStringLiteral("IDENTRSAIDOP"), FieldType::String, 1},
-    {QStringLiteral("CDEMPRESA"), FieldType::String, 2},
-    {QStringLiteral("CDFILIRECE"), FieldType::String, 4},
-    {QStringLiteral("LANCAMENTO"), FieldType::String, 76},
-    {QStringLiteral("DSMOTIVOCANCNFE"), FieldType::String, 50},
-    {QStringLiteral("NRNOTAFISCALELE"), FieldType::String, 9},
-    {QStringLiteral("NRPROTOCOLONFE"), FieldType::String, 15},
-    {QStringLiteral("NRACESSONFE"), FieldType::String, 50},
-}};
+const std::vector<PacketField> kFields = packetFieldsOf(zavwire::kInvoiceRecord);
 
 struct Criteria {
     QString branch, company, stateRegistration, cityRegistration, series, number;

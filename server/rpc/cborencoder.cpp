@@ -94,20 +94,20 @@ void CborEncoder::beginPacket(std::span<const PacketField> fields) {
     beginResponse();
     m_fieldCount = qsizetype(fields.size());
     m_writer->startMap(2);
-    m_writer->append(zavfiscal::wire::kFields);
+    m_writer->append(zavwire::kFields);
     m_writer->startArray(quint64(fields.size()));
     for (const PacketField& f : fields) {
         m_writer->startMap(3);
-        m_writer->append(zavfiscal::wire::kName);
+        m_writer->append(zavwire::kName);
         m_writer->append(f.name);
-        m_writer->append(zavfiscal::wire::kType);
-        m_writer->append(zavfiscal::wire::fieldTypeName(f.type));
-        m_writer->append(zavfiscal::wire::kSize);
+        m_writer->append(zavwire::kType);
+        m_writer->append(zavwire::fieldTypeName(f.type));
+        m_writer->append(zavwire::kSize);
         m_writer->append(qint64(f.size));
         m_writer->endMap();
     }
     m_writer->endArray();
-    m_writer->append(zavfiscal::wire::kRows);
+    m_writer->append(zavwire::kRows);
     m_writer->startArray(); // the row count is known only at the end
 }
 
@@ -125,7 +125,7 @@ constexpr qsizetype kHeadBytes = 9; // the longest head of an item
 // replaced (U+FFFD), as the JSON answer has them.
 void CborEncoder::text(QUtf8StringView value) {
     QByteArray repaired;
-    if (!zavfiscal::wire::isAscii(value.data(), value.size()) && !value.isValidUtf8()) {
+    if (!zavwire::isAscii(value.data(), value.size()) && !value.isValidUtf8()) {
         repaired = QString::fromUtf8(value.data(), value.size()).toUtf8();
         value = QUtf8StringView(repaired.constData(), repaired.size());
     }

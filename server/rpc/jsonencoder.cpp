@@ -92,7 +92,7 @@ void JsonEncoder::nullResult() {
 void JsonEncoder::beginPacket(std::span<const PacketField> fields) {
     beginResponse();
     m_buffer.append("{\"");
-    m_buffer.append(zavfiscal::wire::kFields.data(), zavfiscal::wire::kFields.size());
+    m_buffer.append(zavwire::kFields.data(), zavwire::kFields.size());
     m_buffer.append("\":[");
     bool first = true;
     for (const PacketField& f : fields) {
@@ -100,13 +100,13 @@ void JsonEncoder::beginPacket(std::span<const PacketField> fields) {
             m_buffer.append(',');
         first = false;
         QJsonObject field;
-        field.insert(zavfiscal::wire::kName, f.name);
-        field.insert(zavfiscal::wire::kType, zavfiscal::wire::fieldTypeName(f.type));
-        field.insert(zavfiscal::wire::kSize, f.size);
+        field.insert(zavwire::kName, f.name);
+        field.insert(zavwire::kType, zavwire::fieldTypeName(f.type));
+        field.insert(zavwire::kSize, f.size);
         m_buffer.append(QJsonDocument(field).toJson(QJsonDocument::Compact));
     }
     m_buffer.append("],\"");
-    m_buffer.append(zavfiscal::wire::kRows.data(), zavfiscal::wire::kRows.size());
+    m_buffer.append(zavwire::kRows.data(), zavwire::kRows.size());
     m_buffer.append("\":[");
 }
 

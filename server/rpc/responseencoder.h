@@ -8,7 +8,7 @@
 // in pieces as the rows are written. Once a piece has left, the answer can no
 // longer turn into an error response: a failure after it must break the
 // answer off (the HTTP layer ends it unfinished), never close it as if whole.
-#include "wireformat.h"
+#include "records.h"
 
 #include <QByteArray>
 #include <QCborValue>
@@ -17,17 +17,27 @@
 #include <exception>
 #include <functional>
 #include <span>
+#include <vector>
 
 namespace zavserver {
 
 // The packet's field types and their names on the wire are the host's too.
-using FieldType = zavfiscal::wire::FieldType;
+using FieldType = zavwire::FieldType;
 
 struct PacketField {
     QString name;
     FieldType type = FieldType::String;
     int size = 0; // characters, for strings; 0 for the others
 };
+
+// The fields of a record both sides share (records.h), as a packet names them.
+inline std::vector<PacketField> packetFieldsOf(std::span<const zavwire::RecordField> record) {
+    std::vector<PacketField> fields;
+    fields.reserve(record.size());
+    for (const zavwire::RecordField& f : record)
+        fields.push_back({QLatin1StringView(f.name), f.type, f.size});
+    return fields;
+}
 
 // Thrown by a write once the answer's reader has gone: the method stops.
 class ResponseAbandoned : public std::exception {

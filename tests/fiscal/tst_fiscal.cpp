@@ -396,7 +396,7 @@ private Q_SLOTS:
     void fieldTypes_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("type"); // -1: no type has that name
-        using T = zavfiscal::wire::FieldType;
+        using T = zavwire::FieldType;
         QTest::newRow("string") << "string" << int(T::String);
         QTest::newRow("datetime") << "datetime" << int(T::DateTime);
         QTest::newRow("float") << "float" << int(T::Float);
@@ -411,26 +411,23 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(int, type);
         if (type < 0) {
-            QCOMPARE(zavfiscal::wire::fieldTypeNamed(name), std::nullopt);
+            QCOMPARE(zavwire::fieldTypeNamed(name), std::nullopt);
             return;
         }
-        const auto t = zavfiscal::wire::FieldType(type);
-        QCOMPARE(zavfiscal::wire::fieldTypeNamed(name), std::optional(t));
-        QCOMPARE(QString(zavfiscal::wire::fieldTypeName(t)), name);
+        const auto t = zavwire::FieldType(type);
+        QCOMPARE(zavwire::fieldTypeNamed(name), std::optional(t));
+        QCOMPARE(QString(zavwire::fieldTypeName(t)), name);
     }
 
     void dateFormats() {
         const QDateTime moment(QDate(2024, 12, 31), QTime(23, 59, 58, 7));
-        QCOMPARE(moment.date().toString(zavfiscal::wire::kDateFormat), QStringLiteral("2024-12-31"));
-        QCOMPARE(moment.toString(zavfiscal::wire::kDateTimeFormat), QStringLiteral("2024-12-31T23:59:58"));
-        QCOMPARE(moment.toString(zavfiscal::wire::kDateTimeMsFormat),
-                 QStringLiteral("2024-12-31T23:59:58.007"));
-        QCOMPARE(QDate::fromString(QStringLiteral("2024-02-29"), zavfiscal::wire::kDateFormat),
-                 QDate(2024, 2, 29));
-        QVERIFY(!QDate::fromString(QStringLiteral("2023-02-29"), zavfiscal::wire::kDateFormat).isValid());
-        QVERIFY(!QDate::fromString(QStringLiteral("31/12/2024"), zavfiscal::wire::kDateFormat).isValid());
-        QCOMPARE(QDateTime::fromString(QStringLiteral("2024-12-31T23:59:58.007"),
-                                       zavfiscal::wire::kDateTimeMsFormat),
+        QCOMPARE(moment.date().toString(zavwire::kDateFormat), QStringLiteral("2024-12-31"));
+        QCOMPARE(moment.toString(zavwire::kDateTimeFormat), QStringLiteral("2024-12-31T23:59:58"));
+        QCOMPARE(moment.toString(zavwire::kDateTimeMsFormat), QStringLiteral("2024-12-31T23:59:58.007"));
+        QCOMPARE(QDate::fromString(QStringLiteral("2024-02-29"), zavwire::kDateFormat), QDate(2024, 2, 29));
+        QVERIFY(!QDate::fromString(QStringLiteral("2023-02-29"), zavwire::kDateFormat).isValid());
+        QVERIFY(!QDate::fromString(QStringLiteral("31/12/2024"), zavwire::kDateFormat).isValid());
+        QCOMPARE(QDateTime::fromString(QStringLiteral("2024-12-31T23:59:58.007"), zavwire::kDateTimeMsFormat),
                  moment);
     }
 
@@ -439,15 +436,15 @@ private Q_SLOTS:
         // place in turn (the words read overlap at the end), and none.
         for (int n = 0; n <= 24; ++n) {
             QByteArray text(n, 'a');
-            QVERIFY(zavfiscal::wire::isAscii(text.constData(), n));
+            QVERIFY(zavwire::isAscii(text.constData(), n));
             for (int at = 0; at < n; ++at) {
                 for (const char high : {'\x80', '\xC3', '\xFF'}) {
                     text[at] = high;
-                    QVERIFY2(!zavfiscal::wire::isAscii(text.constData(), n),
+                    QVERIFY2(!zavwire::isAscii(text.constData(), n),
                              qPrintable(QStringLiteral("%1 at %2").arg(n).arg(at)));
                 }
                 text[at] = '\x7F';
-                QVERIFY(zavfiscal::wire::isAscii(text.constData(), n));
+                QVERIFY(zavwire::isAscii(text.constData(), n));
             }
         }
     }

@@ -1,6 +1,6 @@
 #pragma once
-// The invoice record as the server sends it and as the screen declares it, for
-// the tests of the client side.
+// The invoice record (records.h) as packets and datasets of the tests of the
+// client side.
 #include "data/clientdataset.h"
 #include "data/datapacket.h"
 
@@ -8,30 +8,9 @@
 
 namespace invoicetest {
 
-struct RecordField {
-    const char* name;
-    TFieldType type;
-    int size;
-};
-
-// The 17 fields, in the server's order.
-inline const RecordField kFields[] = {
-    {"IDCHECK", ftString, 1},         {"IDBLOQUEADO", ftString, 1},      {"CDFILIEMIT", ftString, 4},
-    {"NRLANCTONF", ftString, 10},     {"DTEMISSAO", ftDateTime, 0},      {"NMRAZAO", ftString, 50},
-    {"VRNOTAFISC", ftFloat, 0},       {"CDFILIAL", ftString, 4},         {"NRLANCTBDOC", ftString, 12},
-    {"IDENTRSAIDOP", ftString, 1},    {"CDEMPRESA", ftString, 2},        {"CDFILIRECE", ftString, 4},
-    {"LANCAMENTO", ftString, 76},     {"DSMOTIVOCANCNFE", ftString, 50}, {"NRNOTAFISCALELE", ftString, 9},
-    {"NRPROTOCOLONFE", ftString, 15}, {"NRACESSONFE", ftString, 50},
-};
-
 inline void declareFields(TClientDataSet& ds) {
-    for (const RecordField& f : kFields) {
-        TFieldDef def;
-        def.name = QLatin1StringView(f.name);
-        def.type = f.type;
-        def.size = f.size;
-        ds.AddField(def);
-    }
+    for (const zavwire::RecordField& f : zavwire::kInvoiceRecord)
+        ds.AddField(FieldDefOf(f));
 }
 
 // The packet's fields; without the field `drop`, and with `retype` delivered
@@ -39,11 +18,11 @@ inline void declareFields(TClientDataSet& ds) {
 inline QList<DataPacketField> packetFields(const QString& drop = {}, const QString& retype = {},
                                            TFieldType as = ftString) {
     QList<DataPacketField> fields;
-    for (const RecordField& f : kFields) {
+    for (const zavwire::RecordField& f : zavwire::kInvoiceRecord) {
         const QString name = QLatin1StringView(f.name);
         if (name == drop)
             continue;
-        fields.append({name, name == retype ? as : f.type, f.size});
+        fields.append({name, name == retype ? as : TFieldType(f.type), f.size});
     }
     return fields;
 }

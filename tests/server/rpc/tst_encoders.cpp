@@ -92,7 +92,7 @@ QJsonObject expected() {
     QJsonArray fields;
     for (const PacketField& f : kFields)
         fields.append(QJsonObject{{QStringLiteral("name"), f.name},
-                                  {QStringLiteral("type"), zavfiscal::wire::fieldTypeName(f.type)},
+                                  {QStringLiteral("type"), zavwire::fieldTypeName(f.type)},
                                   {QStringLiteral("size"), f.size}});
     QJsonArray list;
     for (const QList<Cell>& row : rows()) {

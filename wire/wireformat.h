@@ -8,7 +8,7 @@
 
 #include <optional>
 
-namespace zavfiscal::wire {
+namespace zavwire {
 
 // The types a field may have.
 enum class FieldType { String, DateTime, Float, Integer };
@@ -38,4 +38,4 @@ inline constexpr QLatin1StringView kDateFormat("yyyy-MM-dd");
 inline constexpr QLatin1StringView kDateTimeFormat("yyyy-MM-ddTHH:mm:ss");
 inline constexpr QLatin1StringView kDateTimeMsFormat("yyyy-MM-ddTHH:mm:ss.zzz");
 
-} // namespace zavfiscal::wire
+} // namespace zavwire

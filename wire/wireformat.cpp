@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace zavfiscal::wire {
+namespace zavwire {
 
 namespace {
 
@@ -57,4 +57,4 @@ bool isAscii(const char* text, qsizetype n) {
     return (high & 0x8080808080808080ULL) == 0;
 }
 
-} // namespace zavfiscal::wire
+} // namespace zavwire
