@@ -1,6 +1,7 @@
 #include "wireformat.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace zavwire {
 
@@ -18,7 +19,57 @@ constexpr TypeName kTypeNames[] = {
     {FieldType::Integer, "integer"},
 };
 
+// Each kind's name, with its article and without, once.
+struct KindName {
+    ValueKind kind;
+    const char* article; // "" for none
+    const char* name;
+};
+constexpr KindName kKindNames[] = {
+    {ValueKind::Text, "um ", "texto"},
+    {ValueKind::Date, "uma ", "data"},
+    {ValueKind::Number, "um ", "número"},
+    {ValueKind::Integer, "um ", "número inteiro"},
+    {ValueKind::Bool, "um ", "valor lógico"},
+    {ValueKind::Null, "", "nulo"},
+    {ValueKind::Undefined, "um ", "valor indefinido"},
+    {ValueKind::List, "uma ", "lista"},
+    {ValueKind::Object, "um ", "objeto"},
+    {ValueKind::Bytes, "", "bytes"},
+    {ValueKind::Other, "um ", "valor de outro tipo"},
+};
+
+const KindName& kindEntry(ValueKind kind) {
+    for (const KindName& k : kKindNames)
+        if (k.kind == kind)
+            return k;
+    return kKindNames[std::size(kKindNames) - 1];
+}
+
 } // namespace
+
+QString kindName(ValueKind kind) {
+    return QString::fromUtf8(kindEntry(kind).name);
+}
+
+QString kindWithArticle(ValueKind kind) {
+    const KindName& k = kindEntry(kind);
+    return QString::fromUtf8(k.article) + QString::fromUtf8(k.name);
+}
+
+ValueKind kindOf(FieldType type) {
+    switch (type) {
+    case FieldType::String:
+        return ValueKind::Text;
+    case FieldType::DateTime:
+        return ValueKind::Date;
+    case FieldType::Float:
+        return ValueKind::Number;
+    case FieldType::Integer:
+        return ValueKind::Integer;
+    }
+    return ValueKind::Text;
+}
 
 QLatin1StringView fieldTypeName(FieldType type) {
     for (const TypeName& t : kTypeNames)

@@ -4,6 +4,7 @@
 // each row one value per field, of the field's type or null. One spelling of
 // its names for both sides.
 #include <QLatin1StringView>
+#include <QString>
 #include <QStringView>
 
 #include <optional>
@@ -17,6 +18,17 @@ enum class FieldType { String, DateTime, Float, Integer };
 QLatin1StringView fieldTypeName(FieldType type);
 // The type a name on the wire stands for; nothing for a name of no type.
 std::optional<FieldType> fieldTypeNamed(QStringView name);
+
+// What a value is, as the messages of both sides name it: the type a field
+// expects ("esperado data") or what arrived instead ("recebido um número").
+enum class ValueKind { Text, Date, Number, Integer, Bool, Null, Undefined, List, Object, Bytes, Other };
+// "texto", "data", "número", "número inteiro", "valor lógico", "nulo",
+// "valor indefinido", "lista", "objeto", "bytes", "valor de outro tipo".
+QString kindName(ValueKind kind);
+// The same with its article ("um texto", "uma lista"); "nulo" as it stands.
+QString kindWithArticle(ValueKind kind);
+// The kind a field of the type holds.
+ValueKind kindOf(FieldType type);
 
 // Whether the n bytes of a text on the wire are plain ASCII (then valid
 // UTF-8 without further checks): read 8 bytes at a time, as both sides check

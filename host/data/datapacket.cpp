@@ -179,17 +179,7 @@ bool DataPacket::typeFromName(const QString& name, TFieldType* type) {
 }
 
 QString DataPacket::describeType(TFieldType type) {
-    switch (type) {
-    case ftString:
-        return QStringLiteral("texto");
-    case ftDateTime:
-        return QStringLiteral("data");
-    case ftFloat:
-        return QStringLiteral("número");
-    case ftInteger:
-        return QStringLiteral("número inteiro");
-    }
-    return QStringLiteral("texto");
+    return zavwire::kindName(zavwire::kindOf(zavwire::FieldType(type)));
 }
 
 void DataPacket::refuse(const QString& detail) {

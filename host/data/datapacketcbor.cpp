@@ -149,34 +149,35 @@ void DataPacketDecoder::checkReader() {
 }
 
 QString DataPacketDecoder::describeCurrent() {
+    using K = zavwire::ValueKind;
     switch (m_reader.type()) {
     case QCborStreamReader::UnsignedInteger:
     case QCborStreamReader::NegativeInteger:
     case QCborStreamReader::Float16:
     case QCborStreamReader::Float:
     case QCborStreamReader::Double:
-        return QStringLiteral("número");
+        return zavwire::kindName(K::Number);
     case QCborStreamReader::ByteArray:
-        return QStringLiteral("bytes");
+        return zavwire::kindName(K::Bytes);
     case QCborStreamReader::String:
-        return QStringLiteral("texto");
+        return zavwire::kindName(K::Text);
     case QCborStreamReader::Array:
-        return QStringLiteral("lista");
+        return zavwire::kindName(K::List);
     case QCborStreamReader::Map:
-        return QStringLiteral("objeto");
+        return zavwire::kindName(K::Object);
     case QCborStreamReader::SimpleType:
         if (m_reader.isNull())
-            return QStringLiteral("nulo");
+            return zavwire::kindName(K::Null);
         if (m_reader.isBool())
-            return QStringLiteral("valor lógico");
+            return zavwire::kindName(K::Bool);
         if (m_reader.isUndefined())
-            return QStringLiteral("valor indefinido");
+            return zavwire::kindName(K::Undefined);
         break;
     case QCborStreamReader::Tag:
     case QCborStreamReader::Invalid:
         break;
     }
-    return QStringLiteral("valor de outro tipo");
+    return zavwire::kindName(K::Other);
 }
 
 QString DataPacketDecoder::readString() {

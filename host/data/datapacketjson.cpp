@@ -50,23 +50,25 @@ QJsonObject DataPacket::toJson() const {
 namespace {
 
 QString describeJson(const QJsonValue& v) {
+    using K = zavwire::ValueKind;
     switch (v.type()) {
     case QJsonValue::Null:
-        return QStringLiteral("nulo");
+        return zavwire::kindName(K::Null);
     case QJsonValue::Bool:
-        return QStringLiteral("valor lógico");
+        return zavwire::kindName(K::Bool);
     case QJsonValue::Double:
-        return QStringLiteral("número");
+        return zavwire::kindName(K::Number);
     case QJsonValue::String:
-        return QStringLiteral("texto %1").arg(quotedForMessage(QUtf8StringView(v.toString().toUtf8())));
+        return QStringLiteral("%1 %2").arg(zavwire::kindName(K::Text),
+                                           quotedForMessage(QUtf8StringView(v.toString().toUtf8())));
     case QJsonValue::Array:
-        return QStringLiteral("lista");
+        return zavwire::kindName(K::List);
     case QJsonValue::Object:
-        return QStringLiteral("objeto");
+        return zavwire::kindName(K::Object);
     case QJsonValue::Undefined:
         break;
     }
-    return QStringLiteral("valor indefinido");
+    return zavwire::kindName(K::Undefined);
 }
 
 DataPacketField jsonField(const QJsonValue& v, int position) {

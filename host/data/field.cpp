@@ -19,9 +19,10 @@ QString formatFloat(double value) {
     return QString::number(value, 'g', 15).replace(QLatin1Char('.'), QLatin1Char(','));
 }
 
-EDatabaseError typeError(const QString& fieldName, const QVariant& raw, const char* typeName) {
+EDatabaseError typeError(const QString& fieldName, const QVariant& raw, TFieldType type) {
     return EDatabaseError(QStringLiteral("O valor \"%1\" do campo %2 não é %3.")
-                              .arg(raw.toString(), fieldName, QLatin1String(typeName)));
+                              .arg(raw.toString(), fieldName,
+                                   zavwire::kindWithArticle(zavwire::kindOf(zavwire::FieldType(type)))));
 }
 
 } // namespace
@@ -141,21 +142,21 @@ QVariant TField::convert(const QVariant& raw, TFieldType type, const QString& fi
                 dt = QDateTime(d, QTime(0, 0));
         }
         if (!dt.isValid())
-            throw typeError(fieldName, raw, "uma data");
+            throw typeError(fieldName, raw, ftDateTime);
         return dt;
     }
     case ftFloat: {
         bool ok = false;
         const double d = raw.toDouble(&ok);
         if (!ok)
-            throw typeError(fieldName, raw, "um número");
+            throw typeError(fieldName, raw, ftFloat);
         return d;
     }
     case ftInteger: {
         bool ok = false;
         const qlonglong n = raw.toLongLong(&ok);
         if (!ok)
-            throw typeError(fieldName, raw, "um número inteiro");
+            throw typeError(fieldName, raw, ftInteger);
         return n;
     }
     }

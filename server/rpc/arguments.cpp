@@ -1,5 +1,6 @@
 #include "rpc/arguments.h"
 #include "rpc/rpcerror.h"
+#include "wireformat.h"
 
 #include <QRegularExpression>
 
@@ -8,24 +9,25 @@ namespace zavserver {
 namespace {
 
 QString describe(const QCborValue& value) {
+    using K = zavwire::ValueKind;
     switch (value.type()) {
     case QCborValue::Integer:
     case QCborValue::Double:
-        return QStringLiteral("um número");
+        return zavwire::kindWithArticle(K::Number);
     case QCborValue::False:
     case QCborValue::True:
-        return QStringLiteral("um valor lógico");
+        return zavwire::kindWithArticle(K::Bool);
     case QCborValue::Null:
     case QCborValue::Undefined:
-        return QStringLiteral("nulo");
+        return zavwire::kindWithArticle(K::Null);
     case QCborValue::Array:
-        return QStringLiteral("uma lista");
+        return zavwire::kindWithArticle(K::List);
     case QCborValue::Map:
-        return QStringLiteral("um objeto");
+        return zavwire::kindWithArticle(K::Object);
     case QCborValue::String:
-        return QStringLiteral("um texto");
+        return zavwire::kindWithArticle(K::Text);
     default:
-        return QStringLiteral("um valor de outro tipo");
+        return zavwire::kindWithArticle(K::Other);
     }
 }
 

@@ -393,6 +393,23 @@ private Q_SLOTS:
     }
     // ----- the data packet's names on the wire
 
+    // Each kind of value named once for both sides, with and without its
+    // article, and the kind each field type holds.
+    void valueKinds() {
+        using K = zavwire::ValueKind;
+        QCOMPARE(zavwire::kindName(K::Number), QStringLiteral("número"));
+        QCOMPARE(zavwire::kindWithArticle(K::Number), QStringLiteral("um número"));
+        QCOMPARE(zavwire::kindWithArticle(K::List), QStringLiteral("uma lista"));
+        QCOMPARE(zavwire::kindWithArticle(K::Date), QStringLiteral("uma data"));
+        QCOMPARE(zavwire::kindWithArticle(K::Null), QStringLiteral("nulo"));
+        QCOMPARE(zavwire::kindName(K::Bool), QStringLiteral("valor lógico"));
+        QCOMPARE(zavwire::kindName(zavwire::kindOf(zavwire::FieldType::DateTime)), QStringLiteral("data"));
+        QCOMPARE(zavwire::kindName(zavwire::kindOf(zavwire::FieldType::Integer)),
+                 QStringLiteral("número inteiro"));
+        QCOMPARE(zavwire::kindName(zavwire::kindOf(zavwire::FieldType::String)), QStringLiteral("texto"));
+        QCOMPARE(zavwire::kindName(zavwire::kindOf(zavwire::FieldType::Float)), QStringLiteral("número"));
+    }
+
     void fieldTypes_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("type"); // -1: no type has that name

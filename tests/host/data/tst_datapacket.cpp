@@ -1,6 +1,8 @@
 // The data packet: what survives a trip through JSON and CBOR, what a decoder
 // refuses (and that it says why), and edits of the column storage.
 #include "data/datapacket.h"
+#include "data/edatabaseerror.h"
+#include "data/field.h"
 #include "exceptions.h"
 #include "testtools.h"
 
@@ -53,6 +55,25 @@ DataPacket decode(const QString& encoding, const QByteArray& bytes) {
 class tst_DataPacket : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // A value a field cannot hold is refused naming the field's kind, accents
+    // as written.
+    void wrongValueNamesTheFieldsKind() {
+        const auto said = [](const QVariant& raw, TFieldType type) {
+            try {
+                TField::convert(raw, type, QStringLiteral("CAMPO"));
+            } catch (const EDatabaseError& e) {
+                return e.text();
+            }
+            return QStringLiteral("(aceito)");
+        };
+        QCOMPARE(said(QStringLiteral("abc"), ftFloat),
+                 QStringLiteral("O valor \"abc\" do campo CAMPO não é um número."));
+        QCOMPARE(said(QStringLiteral("1,5x"), ftInteger),
+                 QStringLiteral("O valor \"1,5x\" do campo CAMPO não é um número inteiro."));
+        QCOMPARE(said(QStringLiteral("31/02/2026"), ftDateTime),
+                 QStringLiteral("O valor \"31/02/2026\" do campo CAMPO não é uma data."));
+        QCOMPARE(said(QStringLiteral("2026-12-09"), ftDateTime), QStringLiteral("(aceito)"));
+    }
     void roundTrip_data();
     void roundTrip();
     void refused_data();
