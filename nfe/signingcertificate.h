@@ -29,7 +29,8 @@ public:
     // Why the last private-key operation on this thread failed, in
     // Portuguese with what to do, read from OpenSSL's error queue (emptied);
     // a failure that says the token is gone or logged out also makes its
-    // token open again on the next look-up.
+    // token open again on the next look-up. Empty when the token reported
+    // nothing: the failure was not the token's.
     virtual QString failure() const = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "tokenset.h"
 
 #include "cryptolibraries.h"
+#include "externalkey.h"
 #include "opensslerror.h"
 #include "secretfile.h"
 
@@ -197,7 +198,8 @@ public:
                                   "confirme de novo.")
                 .arg(describe(), serial, ckrText(ckr));
         }
-        return other.isEmpty() ? QStringLiteral("sem detalhe") : other;
+        // Nothing of the token's: the caller says its own failure.
+        return {};
     }
 
     QString unusable(const QString& serial, const QString& why) const {
@@ -229,18 +231,26 @@ private:
 
 namespace {
 
-// Where a token's key lives; it keeps the token and its module alive.
+// Where a token's key lives. It keeps the module loaded (its key cannot
+// work without it) but not the token, whose cache holds the key: a key
+// outliving its TokenSet still says its failures, without the token's state.
 class TokenKey : public KeySource {
 public:
-    TokenKey(std::shared_ptr<TokenSet::Token> token, std::shared_ptr<TokenSet::Module> module, QString serial)
-        : m_token(std::move(token)), m_module(std::move(module)), m_serial(std::move(serial)) {}
-    QString where() const override { return m_token->describe(); }
-    QString failure() const override { return m_token->failure(m_serial); }
+    TokenKey(const std::shared_ptr<TokenSet::Token>& token, std::shared_ptr<TokenSet::Module> module,
+             QString serial)
+        : m_token(token), m_module(std::move(module)), m_where(token->describe()),
+          m_serial(std::move(serial)) {}
+    QString where() const override { return m_where; }
+    QString failure() const override {
+        if (const std::shared_ptr<TokenSet::Token> token = m_token.lock())
+            return token->failure(m_serial);
+        return {};
+    }
 
 private:
-    std::shared_ptr<TokenSet::Token> m_token;
+    std::weak_ptr<TokenSet::Token> m_token;
     std::shared_ptr<TokenSet::Module> m_module;
-    QString m_serial;
+    QString m_where, m_serial;
 };
 
 // One PKCS#1 v1.5 signature of a SHA-1 digest, as the events' signatures are
@@ -404,6 +414,10 @@ CertificateLookup TokenSet::Token::useCertificate(PKCS11_SLOT* slot, PKCS11_CERT
     EVP_PKEY* privateKey = PKCS11_get_private_key(key); // one reference, ours
     if (!privateKey)
         return fail(CertificateFailure::KeyUnusable, unusable(serial, openSslError()));
+    if (!markPrivateHeldElsewhere(privateKey)) {
+        EVP_PKEY_free(privateKey);
+        return fail(CertificateFailure::KeyUnusable, unusable(serial, QStringLiteral("a chave não é RSA")));
+    }
     X509_up_ref(certificate->x509);
     SigningCertificate found(privateKey, certificate->x509,
                              std::make_shared<TokenKey>(shared_from_this(), m_module, serial));
