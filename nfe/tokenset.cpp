@@ -91,8 +91,8 @@ bool isCa(X509* certificate) {
 
 } // namespace
 
-// One PKCS#11 module, loaded once for the process. Its slot lists are kept
-// until the module goes: releasing one closes every session of its slots,
+// One PKCS#11 module, loaded once for the process (moduleOf). Its slot
+// lists are kept with it: releasing one closes every session of its slots,
 // the later lists' too.
 class TokenSet::Module {
 public:
@@ -548,14 +548,27 @@ TokenEntry TokenSet::Token::entry() {
     return entry;
 }
 
+namespace {
+
+// The modules of the process, each loaded once and never unloaded: its
+// C_Finalize would end every session of every user of it in the process
+// (another TokenSet's, a key still held), and some modules do not survive
+// being loaded again.
+std::shared_ptr<TokenSet::Module> moduleOf(const QString& path) {
+    static std::mutex mutex;
+    static auto* modules = new std::map<QString, std::shared_ptr<TokenSet::Module>>();
+    const std::lock_guard lock(mutex);
+    std::shared_ptr<TokenSet::Module>& module = (*modules)[QFileInfo(path).absoluteFilePath()];
+    if (!module)
+        module = std::make_shared<TokenSet::Module>(path);
+    return module;
+}
+
+} // namespace
+
 TokenSet::TokenSet(const QList<TokenConfig>& tokens) {
-    std::map<QString, std::shared_ptr<Module>> modules;
-    for (const TokenConfig& config : tokens) {
-        std::shared_ptr<Module>& module = modules[QFileInfo(config.module).absoluteFilePath()];
-        if (!module)
-            module = std::make_shared<Module>(config.module);
-        m_tokens.push_back(std::make_shared<Token>(config, module));
-    }
+    for (const TokenConfig& config : tokens)
+        m_tokens.push_back(std::make_shared<Token>(config, moduleOf(config.module)));
 }
 
 TokenSet::~TokenSet() = default;

@@ -6,8 +6,8 @@
 // its user PIN comes from a file only its owner may read, as the A1
 // passwords do (fiscal/secretfile.h).
 //
-// One TokenSet serves every thread of a process, and a process has one: the
-// last user of a module unloads it (C_Finalize), for everyone in the process. Each module is loaded once
+// One TokenSet serves every thread of a process. A module is loaded once
+// for the whole process and stays loaded: TokenSets of one module share it. Each module is loaded once
 // and each token logged in once; the sessions of its key are taken from
 // libp11's pool, one per signature in progress, so threads sign at once as
 // far as the token itself allows (a card does one operation at a time). A
