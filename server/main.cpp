@@ -1,11 +1,12 @@
 // zav50000-server: the application server of the NF-e cancellation screen.
 #include "access/sessionstore.h"
-#include "cancellation/certificatewatch.h"
+#include "authority/authoritydesk.h"
+#include "authority/certificatewatch.h"
 #include "cancellation/nfesettings.h"
+#include "log/calllog.h"
+#include "log/incidents.h"
 #include "methods/methods.h"
-#include "rpc/calllog.h"
 #include "rpc/httpendpoint.h"
-#include "rpc/incidents.h"
 #include "rpc/rpcdispatcher.h"
 
 #include "serveroptions.h"
@@ -146,9 +147,14 @@ void registerCalls(zavserver::RpcDispatcher& dispatcher, const zavserver::NfeSet
     zavserver::registerTestMethods(dispatcher);
 #endif
     // Sessions live in the database, so that every server on it honours them.
+    // The check is the first statement of nearly every call: a connection
+    // that broke meanwhile (the database restarted) is found here, opened
+    // again, and the check asked once more (renewing a session may run twice).
     dispatcher.setSessionCheck([&sessions](const QByteArray& token) {
-        return zavserver::SessionStore(zavserver::ThreadDatabase::get(), sessions)
-            .check(token, QDateTime::currentSecsSinceEpoch());
+        return zavserver::ThreadDatabase::readWithRetry([&] {
+            return zavserver::SessionStore(zavserver::ThreadDatabase::get(), sessions)
+                .check(token, QDateTime::currentSecsSinceEpoch());
+        });
     });
 }
 
@@ -230,6 +236,7 @@ int main(int argc, char* argv[]) {
     for (const QString& warning : certificates.warnings())
         log.note(QStringLiteral("zav50000-server: aviso: %1").arg(warning));
     endpoint.setHealthNotes([&certificates] { return certificates.warnings(); });
+    endpoint.setOnCut([] { AuthorityDesk::cutAll(); });
     QString bindProblem;
     const int port = endpoint.bind(&bindProblem);
     if (port < 0) {

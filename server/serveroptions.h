@@ -17,6 +17,7 @@ struct ServerOptions {
     bool plainHttp = false;              // --plain-http: no TLS, loopback only
     QStringList serverNames;             // --server-name: names the Host header may carry
     int idleTimeoutSeconds = 10;         // --idle-timeout: a connection silent this long is closed
+    int requestDeadlineSeconds = 120;    // a request's body must have come whole within this
     int maxConnections = 256;            // --max-connections
     int maxPerAddress = 64;              // --max-per-address: connections from one address
     QString certificates;                // --certificates: folder of the A1 certificates

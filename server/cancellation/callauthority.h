@@ -4,8 +4,8 @@
 // table, the registration's A1 certificate, opened once, and its signer,
 // which keeps the key ready for every event of the call. The call's threads
 // each get a client of their own (newClient).
-#include "cancellation/authorityclient.h"
-#include "cancellation/authorityconfig.h"
+#include "authority/authorityclient.h"
+#include "authority/authorityconfig.h"
 #include "cancellation/cancellationoutcome.h"
 #include "cancellation/nfesettings.h"
 

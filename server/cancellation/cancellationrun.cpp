@@ -1,7 +1,9 @@
 #include "cancellation/cancellationrun.h"
 
-#include "cancellation/authoritypause.h"
-#include "cancellation/eventtransmission.h"
+#include "authority/authoritydesk.h"
+#include "authority/authoritypause.h"
+#include "authority/eventtransmission.h"
+#include "rpc/servicestop.h"
 
 #include "cancellationbatch.h"
 #include "database.h"
@@ -17,17 +19,20 @@
 
 namespace zavserver {
 
+const char* const CancellationRun::kStoppingText = "O servidor estava sendo encerrado: a nota fiscal não foi "
+                                                   "enviada à SEFAZ. Confirme de novo para concluir.";
+
 struct CancellationRun::Lot {
     QString batchId;
     std::vector<InvoiceCanceller::Attempt> attempts;
     std::vector<size_t> indices; // of each attempt's invoice in the call
-    std::unique_ptr<AuthorityClient> client;
+    AuthorityDesk::Slot slot;    // its place at the authority, with its client
     LotResult result;
     std::thread thread;
 };
 
-// The batches in flight, each on a thread of its own with a client of its
-// own, and the clients between batches (each keeps its connection alive).
+// The batches in flight of this call, each on a thread of its own with the
+// client its place at the authority's desk came with.
 class CancellationRun::Lots {
 public:
     Lots(const AuthorityEndpoints& endpoints, int environment)
@@ -42,13 +47,7 @@ public:
 
     int inFlight() const { return int(m_running.size()); }
 
-    void start(std::unique_ptr<Lot> lot, CallAuthority& authority) {
-        if (m_idle.empty()) {
-            lot->client = authority.newClient();
-        } else {
-            lot->client = std::move(m_idle.back());
-            m_idle.pop_back();
-        }
+    void start(std::unique_ptr<Lot> lot) {
         Lot* running = lot.get();
         m_running.push_back(std::move(lot));
         running->thread = std::thread([this, running] { send(*running); });
@@ -71,7 +70,6 @@ public:
                 m_running.erase(it);
                 break;
             }
-        m_idle.push_back(std::move(lot->client));
         return lot;
     }
 
@@ -82,8 +80,11 @@ private:
         events.reserve(lot.attempts.size());
         for (const InvoiceCanceller::Attempt& a : lot.attempts)
             events.push_back(LotEvent{a.accessKey, a.signedBatch, a.resume, a.queriesLeft});
-        EventTransmission transmission(*lot.client, m_endpoints, m_environment);
+        EventTransmission transmission(lot.slot.client(), m_endpoints, m_environment);
         lot.result = transmission.sendLot(lot.batchId, events);
+        // The place is given back as soon as the authority is done with it,
+        // for this call's next batch or another call's.
+        lot.slot.done(!lot.result.unreachable, lot.result.failure);
         std::lock_guard lock(m_mutex);
         m_finished.push_back(&lot);
         m_changed.notify_one();
@@ -92,7 +93,6 @@ private:
     const AuthorityEndpoints& m_endpoints;
     const int m_environment;
     std::vector<std::unique_ptr<Lot>> m_running;
-    std::vector<std::unique_ptr<AuthorityClient>> m_idle;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<Lot*> m_finished;
@@ -204,16 +204,6 @@ void CancellationRun::conclude(Lot& lot) {
             m_database.discard();
         }
     }
-    if (r.unreachable) {
-        m_lastFailure = r.failure;
-        if (++m_failedInARow >= kBreakerFailures && m_stop.isEmpty())
-            m_stop = fitFailure(
-                QStringLiteral("SEFAZ indisponível (%1 lotes sem resposta: %2): nota fiscal não enviada.")
-                    .arg(m_failedInARow)
-                    .arg(m_lastFailure));
-    } else {
-        m_failedInARow = 0;
-    }
     for (size_t k = 0; k < lot.attempts.size(); ++k) {
         InvoiceCanceller* c = canceller();
         if (!c) {
@@ -230,6 +220,22 @@ void CancellationRun::conclude(Lot& lot) {
     }
 }
 
+std::optional<AuthorityDesk::Slot> CancellationRun::place(bool wait) {
+    if (!m_stop.isEmpty() || !stopped().isEmpty())
+        return std::nullopt;
+    AuthorityDesk& desk = AuthorityDesk::of(AuthorityPause::nameOf(m_authority.endpoints().eventUrl));
+    AuthorityDesk::Admission a =
+        desk.acquire(m_authority.endpoints().parallelLots, m_context.certificate.toUpper(), wait,
+                     [this] { return m_authority.newClient(); });
+    if (a.stopping)
+        m_stop = fitFailure(QString::fromLatin1(kStoppingText));
+    else if (!a.refusal.isEmpty())
+        m_stop = fitFailure(a.refusal);
+    if (!a.slot)
+        return std::nullopt;
+    return std::move(a.slot);
+}
+
 std::vector<CancellationOutcome> CancellationRun::run(const std::vector<TickedInvoice>& ticked) {
     m_outcomes.assign(ticked.size(), CancellationOutcome{});
     m_done = 0;
@@ -239,16 +245,28 @@ std::vector<CancellationOutcome> CancellationRun::run(const std::vector<TickedIn
     size_t next = 0;
     while (next < ticked.size() || (lots && lots->inFlight() > 0)) {
         while (next < ticked.size() && m_stop.isEmpty()) {
-            // After a batch without an answer, one at a time until one is answered.
-            if (lots && lots->inFlight() >= (m_failedInARow > 0 ? 1 : m_authority.endpoints().parallelLots))
+            // A place at the authority first (shared by every call of the
+            // server), before anything is signed or journalled: waited for
+            // only while this call has nothing of its own to conclude.
+            if (lots && lots->inFlight() >= m_authority.endpoints().parallelLots)
                 break;
             auto lot = std::make_unique<Lot>();
+            if (m_authority.resolve()) {
+                // Nothing can be sent: every invoice is refused by its own
+                // checks or by what is missing.
+                prepareLot(ticked, &next, *lot);
+                continue;
+            }
+            std::optional<AuthorityDesk::Slot> slot = place(!lots || lots->inFlight() == 0);
+            if (!slot)
+                break;
             prepareLot(ticked, &next, *lot);
             if (lot->attempts.empty())
-                continue;
+                continue; // the place goes back unused
+            lot->slot = std::move(*slot);
             if (!lots)
                 lots.emplace(m_authority.endpoints(), m_context.environment.toInt());
-            lots->start(std::move(lot), m_authority);
+            lots->start(std::move(lot));
         }
         // Not sent: neither signed nor journalled.
         if (!m_stop.isEmpty())

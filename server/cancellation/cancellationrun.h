@@ -10,18 +10,20 @@
 // while the next batches are being prepared. So the wait is about the
 // authority's latency times the number of batches over the lots in flight.
 //
-// The authority's pace is kept:
-// - a circuit breaker: after kBreakerFailures batches in a row without an
-//   answer (no connection, a timeout), nothing more is sent to it in this
-//   call; the invoices not yet sent are answered as not sent, without being
-//   signed or journalled. While a batch has just failed, one batch at a time
-//   is in flight, so a hung authority costs about one timeout, not one per
-//   batch;
-// - a pause the authority asks for (656, 108, 109) is recorded in the
-//   database (AuthorityPause) and honoured by every server: nothing is sent
-//   to it before it ends.
+// The authority's pace is the server's (AuthorityDesk): a place at the
+// authority's desk is had before a batch is prepared (nothing is signed or
+// journalled without one), within the batches in flight the table allows the
+// whole server, and the authority's breaker, shared by every call, answers
+// the invoices not yet sent as not sent once it opens. A pause the authority
+// asks for (656, 108, 109) is recorded in the database (AuthorityPause) and
+// honoured by every server: nothing is sent to it before it ends.
+//
+// A stop of the server (ServiceStop) prepares nothing more: the batches in
+// flight are concluded (those broken off by the stop's cut stay pending) and
+// the invoices not reached are answered as not sent, with kStoppingText.
 //
 // Progress is told as invoices done of the invoices ticked.
+#include "authority/authoritydesk.h"
 #include "cancellation/callauthority.h"
 #include "cancellation/cancellationoutcome.h"
 #include "cancellation/invoicecanceller.h"
@@ -37,7 +39,7 @@ namespace zavserver {
 
 class CancellationRun {
 public:
-    static constexpr int kBreakerFailures = 3;
+    static const char* const kStoppingText;
 
     // The call thread's database connection, and what to do with one that
     // failed (the next get() gives a fresh one).
@@ -68,6 +70,9 @@ private:
     // The next batch of up to twenty invoices ready to send, from ticked[*next].
     void prepareLot(const std::vector<TickedInvoice>& ticked, size_t* next, Lot& lot);
     void conclude(Lot& lot);
+    // A place at the authority's desk; none (and why in m_stop, when it is
+    // the breaker or the stop) when not had.
+    std::optional<AuthorityDesk::Slot> place(bool wait);
     // Why nothing more is sent to the authority in this call, or empty.
     QString stopped();
     void settle(size_t index, const CancellationOutcome& outcome);
@@ -82,9 +87,7 @@ private:
     std::vector<CancellationOutcome> m_outcomes;
     std::vector<bool> m_settled;
     int m_done = 0;
-    // The breaker and the pause.
-    int m_failedInARow = 0;
-    QString m_lastFailure;
+    // Why nothing more is sent: the pause, the breaker, the stop.
     QString m_stop;
 };
 

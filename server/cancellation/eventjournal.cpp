@@ -1,6 +1,6 @@
 #include "cancellation/eventjournal.h"
 
-#include "cancellation/eventtransmission.h"
+#include "authority/eventtransmission.h"
 
 #include <QSqlError>
 #include <QVariant>

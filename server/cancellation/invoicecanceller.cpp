@@ -1,10 +1,10 @@
 #include "cancellation/invoicecanceller.h"
 #include "accesskey.h"
-#include "rpc/incidents.h"
+#include "log/incidents.h"
 #include "transaction.h"
 
 #include "access/operatorstore.h"
-#include "cancellation/authoritypause.h"
+#include "authority/authoritypause.h"
 #include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -13,38 +13,34 @@
 #include "reasonrule.h"
 #include "states.h"
 
+#include <QScopeGuard>
 #include <QSqlError>
 #include <QThread>
 #include <QVariant>
 
 #include <atomic>
+#include <mutex>
 
 namespace zavserver {
 
 namespace {
 
 // The invoice with its registration and the blocks that live outside its row,
-// read in the transaction that will change it. %1 is the issue date as a day
-// in the dialect, %2 the function that reads a period's bound as a day, %3
-// the lock.
+// read in the transaction that will change it. %1 is the invoice's day, %2
+// to %5 the days of the periods' bounds (zavdb::dayOf), %6 the lock.
 const char* const kInvoiceSql = R"(SELECT NF.CDFILIAL, NF.CDEMPRESA, NF.IDSITUACAONFE, NF.CDOPERBLOQ,
        NF.NRACESSONFE, NF.NRPROTOCOLONFE, NF.DHAUTORIZACAO, I.CDINSCESTA, I.NRSERIECERTIFIC, I.IDTPAMBIENTENFE, I.SGESTADO,
        CASE WHEN EXISTS (SELECT 1 FROM PERIODOCONTABIL P
                          WHERE P.CDEMPRESA = NF.CDEMPRESA AND P.CDFILIAL = NF.CDFILIAL AND P.IDSITUACAO = 'F'
-                           AND %2(P.DTINICIO) <= %1 AND %2(P.DTFIM) >= %1) THEN 1 ELSE 0 END,
+                           AND %2 <= %1 AND %3 >= %1) THEN 1 ELSE 0 END,
        CASE WHEN EXISTS (SELECT 1 FROM MAPAAPURACAO M
                          WHERE M.CDEMPRESA = NF.CDEMPRESA AND M.CDINSCESTA = NF.CDINSCESTA
-                           AND %2(M.DTINICIO) <= %1 AND %2(M.DTFIM) >= %1) THEN 1 ELSE 0 END,
+                           AND %4 <= %1 AND %5 >= %1) THEN 1 ELSE 0 END,
        CASE WHEN EXISTS (SELECT 1 FROM CANCELAMENTONFE C WHERE C.NRLANCTONF = NF.NRLANCTONF) THEN 1 ELSE 0 END
 FROM NOTAFISCAL NF
 LEFT JOIN INSCRESTAD I ON I.CDEMPRESA = NF.CDEMPRESA AND I.CDINSCESTA = NF.CDINSCESTA
 WHERE NF.NRLANCTONF = :P_NRLANCTONF
-%3)";
-// SQLite keeps dates as the ISO text they were written as, possibly with a
-// time: DATE() gives the day of either.
-const char* const kDaySqlite = "DATE(NF.DTEMISSAO)";
-const char* const kDayFunctionSqlite = "DATE";
-const char* const kDayPostgres = "NF.DTEMISSAO";
+%6)";
 const char* const kLockPostgres = "FOR UPDATE OF NF NOWAIT";
 
 const char* const kReceivablesSql =
@@ -132,9 +128,9 @@ QSqlQuery prepared(QSqlDatabase& db, const QString& sql, const char* what) {
 QString invoiceSql(zavdb::Dialect dialect) {
     const bool postgres = dialect == zavdb::Dialect::PostgreSQL;
     return QString::fromLatin1(kInvoiceSql)
-        .arg(QLatin1StringView(postgres ? kDayPostgres : kDaySqlite),
-             QLatin1StringView(postgres ? "" : kDayFunctionSqlite),
-             QLatin1StringView(postgres ? kLockPostgres : ""));
+        .arg(zavdb::dayOf(dialect, u"NF.DTEMISSAO"), zavdb::dayOf(dialect, u"P.DTINICIO"),
+             zavdb::dayOf(dialect, u"P.DTFIM"), zavdb::dayOf(dialect, u"M.DTINICIO"),
+             zavdb::dayOf(dialect, u"M.DTFIM"), QLatin1StringView(postgres ? kLockPostgres : ""));
 }
 
 QString receivablesSql(zavdb::Dialect dialect) {
@@ -176,7 +172,17 @@ InvoiceCanceller::InvoiceCanceller(QSqlDatabase& db, CancellationContext context
     }
 }
 
+namespace {
+std::mutex g_claimsMutex;
+std::set<QString>& claims();
+} // namespace
+
 InvoiceCanceller::~InvoiceCanceller() {
+    {
+        std::lock_guard lock(g_claimsMutex);
+        for (const QString& entry : m_claims)
+            claims().erase(entry);
+    }
     // The connection serves the thread's next calls with its own setting.
     if (m_previousBusyTimeout >= 0 && m_db.isOpen()) {
         QSqlQuery q(m_db);
@@ -493,8 +499,43 @@ std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Store
     return std::nullopt;
 }
 
+namespace {
+
+// The invoices a call of this server has between its step 1 and its step 3:
+// another call of the server (under the same session, say) leaves them to it
+// instead of sending their pending events again.
+std::set<QString>& claims() {
+    static std::set<QString> all;
+    return all;
+}
+
+} // namespace
+
+bool InvoiceCanceller::claim(const QString& entry) {
+    std::lock_guard lock(g_claimsMutex);
+    if (!claims().insert(entry).second)
+        return false;
+    m_claims.insert(entry);
+    return true;
+}
+
+void InvoiceCanceller::unclaim(const QString& entry) {
+    std::lock_guard lock(g_claimsMutex);
+    if (m_claims.erase(entry) > 0)
+        claims().erase(entry);
+}
+
 std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice& invoice,
                                                              const QString& batchId, Attempt& a) {
+    // Another call of this server has it on its way: held, as by another
+    // operator's transaction.
+    if (!claim(invoice.entry))
+        return CancellationOutcome::byKey("MS01");
+    bool sending = false;
+    const auto keepClaim = qScopeGuard([&] {
+        if (!sending)
+            unclaim(invoice.entry);
+    });
     zavdb::Transaction transaction(m_db, zavdb::Transaction::Start::Later);
     if (transaction.begin() == zavdb::Transaction::Begin::Busy)
         return CancellationOutcome::byKey("MS01");
@@ -524,6 +565,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
         return refused;
     m_journal.markSent(invoice.entry, now.toString(Qt::ISODate), batchId);
     transaction.commit();
+    sending = true;
     return std::nullopt;
 }
 
@@ -567,6 +609,7 @@ void InvoiceCanceller::write(const QString& entry, const Attempt& a, const Trans
 
 CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const TransmissionResult& r) {
     using Kind = TransmissionResult::Kind;
+    const auto given = qScopeGuard([&] { unclaim(a.entry); });
     if (r.queries > 0)
         m_journal.countQueries(a.entry, r.queries, QDateTime::currentSecsSinceEpoch());
     if (r.kind == Kind::Unanswered)

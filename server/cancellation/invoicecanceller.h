@@ -20,11 +20,11 @@
 // write lock standing for the row lock. A server killed at any point leaves
 // each invoice cancelled with its record, or authorised with at most a pending
 // event that the next attempt resolves with the authority.
-#include "cancellation/authorityclient.h"
+#include "authority/authorityclient.h"
+#include "authority/eventtransmission.h"
 #include "cancellation/callauthority.h"
 #include "cancellation/cancellationoutcome.h"
 #include "cancellation/eventjournal.h"
-#include "cancellation/eventtransmission.h"
 #include "cancellation/nfesettings.h"
 #include "methods/cancellationpacket.h"
 
@@ -37,6 +37,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace zavserver {
 
@@ -134,6 +135,10 @@ private:
                                                              const Stored& stored, const QString& reason,
                                                              const QString& environment);
     void write(const QString& entry, const Attempt& attempt, const TransmissionResult& result);
+    // The invoice taken for this canceller's call until its step 3 (false:
+    // another call of the server has it), and given back.
+    bool claim(const QString& entry);
+    void unclaim(const QString& entry);
 
     QSqlDatabase& m_db;
     zavdb::Dialect m_dialect;
@@ -145,6 +150,7 @@ private:
     std::unique_ptr<CallAuthority> m_ownAuthority;
     CallAuthority* m_authority;
     std::unique_ptr<AuthorityClient> m_client; // cancel()'s
+    std::set<QString> m_claims;
 };
 
 } // namespace zavserver

@@ -2,7 +2,7 @@
 // What the server needs to sign and send NF-e events, read once at start from
 // its command line: the folder of A1 certificates and their password, and the
 // table of the states' authorities. Shared read-only by every thread.
-#include "cancellation/authorityconfig.h"
+#include "authority/authorityconfig.h"
 
 #include <QByteArray>
 #include <QString>

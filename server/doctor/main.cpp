@@ -11,9 +11,9 @@
 //
 // Exit status 0 when every authority asked answered 107 (in operation), 1
 // otherwise, 2 for a bad command line or configuration.
-#include "cancellation/authorityclient.h"
-#include "cancellation/authorityconfig.h"
-#include "cancellation/tlsprobe.h"
+#include "authority/authorityclient.h"
+#include "authority/authorityconfig.h"
+#include "authority/tlsprobe.h"
 
 #include "authoritymessages.h"
 #include "certificatestore.h"

@@ -1,5 +1,5 @@
 #include "methods/cancelanotafiscal.h"
-#include "rpc/incidents.h"
+#include "log/incidents.h"
 
 #include "cancellation/cancellationrun.h"
 #include "methods/cancellationpacket.h"

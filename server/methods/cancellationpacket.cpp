@@ -32,7 +32,14 @@ public:
             return {};
         if (!cell.isString())
             reject(QStringLiteral("linha %1: %2 deve ser um texto").arg(rowNumber).arg(kRequired[field]));
-        return cell.toString();
+        QString value = cell.toString();
+        // No database keeps a NUL in a text: refused here, not met as a
+        // database failure.
+        if (value.contains(QChar(0)))
+            reject(QStringLiteral("linha %1: %2 não pode ter o caractere NUL")
+                       .arg(rowNumber)
+                       .arg(kRequired[field]));
+        return value;
     }
 
     std::vector<TickedInvoice> read() {

@@ -48,14 +48,20 @@ void SignIn::login(const SessionPolicy& policy, const Call& call, ResponseEncode
         a.reject(1, QStringLiteral("operador"), e.text());
     }
     const QString password = passwordOf(a);
-    QSqlDatabase& db = ThreadDatabase::get();
+    if (call.tried)
+        *call.tried = code; // the log says whom a failed sign-in tried
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    LoginThrottle throttle(db);
-    const QStringList keys{LoginThrottle::operatorKey(code), LoginThrottle::addressKey(call.caller.address)};
-    if (const qint64 wait = throttle.wait(keys, now); wait > 0)
-        throw RpcError(
-            RpcCode::SignInRefused,
-            QStringLiteral("Muitas tentativas de entrada sem sucesso: tente de novo em %1 s.").arg(wait));
+    // Counted before the password is checked, so that guesses sent at once
+    // are counted one after another. The first statement of the call: a
+    // connection that broke meanwhile is opened again and asked once more
+    // (an attempt counted twice only slows the next one).
+    const LoginThrottle::Admission admission = ThreadDatabase::readWithRetry(
+        [&] { return LoginThrottle(ThreadDatabase::get()).begin(code, call.caller.address, now); });
+    if (admission.wait > 0)
+        throw RpcError(RpcCode::SignInRefused,
+                       QStringLiteral("Muitas tentativas de entrada sem sucesso: tente de novo em %1 s.")
+                           .arg(admission.wait));
+    QSqlDatabase& db = ThreadDatabase::get();
     const std::optional<OperatorRecord> record = OperatorStore(db).find(code);
     bool accepted = false;
     if (record && record->active)
@@ -63,10 +69,14 @@ void SignIn::login(const SessionPolicy& policy, const Call& call, ResponseEncode
     else
         credentials::verifyNothing(password); // the same time whether or not the operator exists
     if (!accepted) {
-        throttle.failed(keys, now);
-        throw RpcError(RpcCode::SignInRefused, kRefused);
+        // A guesser of an operator guessed at from everywhere learns of each
+        // failure a moment later (the answer waits without a worker); the
+        // right password is never held back.
+        if (admission.slowed && call.answerDelayMs)
+            *call.answerDelayMs = LoginThrottle::kOperatorDelayMs;
+        throw RpcError(RpcCode::SignInRefused, kRefused); // counted already
     }
-    throttle.clear(keys.first());
+    LoginThrottle(db).succeeded(code, call.caller.address);
     const SessionStore::Opened opened = SessionStore(db, policy).open(code, call.caller.address, now);
     out.beginPacket(kSessionFields);
     out.beginRow();

@@ -51,6 +51,9 @@ QString Arguments::text(int position, const QString& label, qsizetype maxLength,
     if (!value.isString())
         reject(position, label, QStringLiteral("esperado um texto, recebido %1").arg(describe(value)));
     QString text = value.toString().trimmed();
+    // No database keeps a NUL in a text: an argument refusal, not a database failure.
+    if (text.contains(QChar(0)))
+        reject(position, label, QStringLiteral("caracteres de controle não são aceitos"));
     if (text.size() > maxLength)
         reject(position, label,
                QStringLiteral("no máximo %1 caracteres, recebidos %2").arg(maxLength).arg(text.size()));

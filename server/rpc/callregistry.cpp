@@ -11,6 +11,7 @@ struct CallRegistry::Entry {
     Digest session{};
     QString id;
     bool running = true;
+    bool signedOut = false; // its session ended here: no answer without the database
     int done = 0;
     int total = 0;
     Clock::time_point changed;
@@ -128,15 +129,29 @@ CallRegistry::Snapshot CallRegistry::look(const Digest& session, const QString& 
 
 bool CallRegistry::knows(const Digest& session) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const Clock::time_point now = Clock::now();
     bool known = false;
     // Every entry is compared, so that the time taken says nothing of which
     // one matched.
     for (const std::shared_ptr<Entry>& e : m_entries) {
-        const bool fresh = e->running || now - e->ended <= std::chrono::seconds(kKeepEndedSeconds);
-        known = (sameSession(e->session, session) && fresh) || known;
+        known = (sameSession(e->session, session) && e->running && !e->signedOut) || known;
     }
     return known;
+}
+
+void CallRegistry::forgetSession(const Digest& session) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        if (!sameSession((*it)->session, session)) {
+            ++it;
+            continue;
+        }
+        if ((*it)->running) {
+            (*it)->signedOut = true; // ended with its registration
+            ++it;
+        } else {
+            it = m_entries.erase(it);
+        }
+    }
 }
 
 void CallRegistry::record(Entry& entry, int done, int total) {

@@ -74,9 +74,13 @@ public:
     // What the session may know of its call of that id; Unknown for an id it
     // never used or that is forgotten, and for any other session's call.
     Snapshot look(const Digest& session, const QString& id) const;
-    // Whether the session has a call running or recently ended here, which
-    // proves that its token was valid when that call was made.
+    // Whether the session has a call running here (which proves that its
+    // token was valid when that call was made) and was not signed out since.
+    // Questions of any other session go to a worker and its session check.
     bool knows(const Digest& session) const;
+    // The session was signed out: its ended calls are forgotten, and its
+    // running ones are no reason to answer without the database any more.
+    void forgetSession(const Digest& session);
 
 private:
     void record(Entry& entry, int done, int total);

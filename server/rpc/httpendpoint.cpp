@@ -1,10 +1,13 @@
 #include "rpc/httpendpoint.h"
-#include "rpc/calllog.h"
+#include "log/calllog.h"
+#include "log/incidents.h"
 #include "rpc/cborencoder.h"
-#include "rpc/incidents.h"
+#include "rpc/connectiontable.h"
+#include "rpc/headpolicy.h"
 #include "rpc/jsonencoder.h"
 #include "rpc/rpcdispatcher.h"
 #include "rpc/rpcerror.h"
+#include "rpc/servicestop.h"
 #include "rpc/workerpool.h"
 #include "store/threaddatabase.h"
 
@@ -37,8 +40,6 @@ namespace zavserver {
 
 namespace {
 
-const char* const kEndpointPath = "/ZAV50000.rdmCancelaNFE";
-const char* const kHealthPath = "/health";
 // Reaches the invoice store without reading a row: the connection works and
 // the schema is there.
 const char* const kHealthSql = "SELECT 1 FROM NOTAFISCAL WHERE 1 = 0";
@@ -55,73 +56,28 @@ QString tooLarge(qint64 maxBody) {
 // much of it waits for the client.
 constexpr qsizetype kPieceBytes = qsizetype{64} * 1024;
 constexpr qsizetype kQueuedBytes = qsizetype{16} * kPieceBytes;
-// How long a stop waits for the requests in progress.
+// A stop: how long the calls in progress are given to finish their current
+// batch before the exchanges still waiting on an authority are cut, then how
+// long they are waited for in all, then how long their answers are given to
+// leave once every worker has ended.
+constexpr int kGraceSeconds = 5;
 constexpr int kDrainSeconds = 30;
-// TLS 1.2 and 1.3 only, GnuTLS's ordinary choice of ciphers among them.
-const char* const kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
+constexpr int kLeaveSeconds = 5;
+// TLS 1.2 and 1.3 only.
+// In TLS 1.2, only suites with forward secrecy (no RSA key exchange) and
+// AEAD ciphers (no CBC, no SHA-1 MACs).
+const char* const kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-RSA:-CIPHER-ALL:+AES-256-GCM:"
+                                   "+AES-128-GCM:+CHACHA20-POLY1305:-MAC-ALL:+AEAD";
 
 QByteArray header(MHD_Connection* connection, const char* name) {
     const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     return value ? QByteArray(value) : QByteArray();
 }
 
-// The token of "Authorization: Bearer TOKEN"; what another scheme or a
-// malformed header carries is kept as it is, so that it fails the check as a
-// token of no session rather than passing as no header at all.
-QByteArray bearerOf(const QByteArray& authorization) {
-    QByteArray value = authorization.trimmed();
-    if (value.size() > 7 && value.left(7).toLower() == "bearer ")
-        return value.mid(7).trimmed();
-    return value;
-}
-
-// Whether the Accept header prefers application/cbor to application/json
-// (a media range's q defaults to 1; "*/*" counts for JSON, the default).
-bool prefersCbor(const QByteArray& accept) {
-    double cbor = 0.0;
-    double json = 0.0;
-    for (const QByteArray& range : accept.split(',')) {
-        const QList<QByteArray> parts = range.split(';');
-        const QByteArray type = parts.first().trimmed().toLower();
-        double q = 1.0;
-        for (qsizetype i = 1; i < parts.size(); ++i) {
-            const QByteArray parameter = parts.at(i).trimmed();
-            if (parameter.startsWith("q=")) {
-                bool ok = false;
-                const double value = parameter.mid(2).toDouble(&ok);
-                q = ok ? value : 0.0;
-            }
-        }
-        if (type == "application/cbor")
-            cbor = std::max(cbor, q);
-        else if (type == "application/json" || type == "application/*" || type == "*/*")
-            json = std::max(json, q);
-    }
-    return cbor > 0.0 && cbor >= json;
-}
-
 std::unique_ptr<ResponseEncoder> encoderFor(bool cbor) {
     if (cbor)
         return std::make_unique<CborEncoder>();
     return std::make_unique<JsonEncoder>();
-}
-
-// The media type of a Content-Type header, without its parameters.
-QByteArray mediaType(const QByteArray& contentType) {
-    return contentType.split(';').constFirst().trimmed().toLower();
-}
-
-// The host part of a Host header: "name", "name:port", "[v6]:port".
-QString hostOf(const QByteArray& hostHeader) {
-    QString host = QString::fromLatin1(hostHeader).trimmed().toLower();
-    if (host.startsWith(u'[')) {
-        const qsizetype end = host.indexOf(u']');
-        return end > 0 ? host.mid(1, end - 1) : QString();
-    }
-    const qsizetype colon = host.lastIndexOf(u':');
-    if (colon >= 0 && host.indexOf(u':') == colon)
-        host.truncate(colon);
-    return host;
 }
 
 double millisecondsSince(const QElapsedTimer& timer) {
@@ -159,9 +115,13 @@ MHD_Result onRequest(void* self, MHD_Connection* connection, const char* url, co
                : MHD_NO;
 }
 
-void onCompleted(void* self, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
-    static_cast<HttpEndpoint*>(self)->completed(static_cast<HttpEndpoint::Request*>(*state));
+void onCompleted(void* self, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) {
+    static_cast<HttpEndpoint*>(self)->completed(connection, static_cast<HttpEndpoint::Request*>(*state));
     *state = nullptr;
+}
+
+void onConnection(void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+    static_cast<HttpEndpoint*>(self)->connectionChanged(connection, code == MHD_CONNECTION_NOTIFY_STARTED);
 }
 
 void writeLibraryLog(void* log, const char* format, va_list arguments) {
@@ -307,6 +267,14 @@ struct HttpEndpoint::Request {
     bool cbor = false; // the answer's encoding, by Accept
     RequestFormat format = RequestFormat::Json;
     qint64 announced = -1; // Content-Length, when the client gave one
+    bool chunked = false;
+    // A large body's session, checked from the head before the body is read.
+    enum class Probe { None, Pending, Open, Closed, Failed };
+    std::atomic<Probe> probe{Probe::None};
+    QString probeIncident;
+    bool headAgain = false;   // the call the library repeats once resumed after the check
+    qint64 heldBodyBytes = 0; // its share of the bodies read at once
+    int delayMs = 0;          // its answer held back this long (a guessed sign-in)
     QByteArray body;
     bool tooLarge = false;
     bool counted = false;           // admitted: a stop waits for its answer
@@ -386,6 +354,60 @@ bool refuse(MHD_Connection* connection, int status, RpcCode code, const QString&
 
 } // namespace
 
+HttpEndpoint::HeldAnswers::HeldAnswers() {
+    m_thread = std::thread([this] { run(); });
+}
+
+HttpEndpoint::HeldAnswers::~HeldAnswers() {
+    flush();
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+bool HttpEndpoint::HeldAnswers::hold(MHD_Connection* connection, Request* request, int delayMs) {
+    std::lock_guard lock(m_mutex);
+    if (m_stopping || m_flushed)
+        return false;
+    m_held.emplace(Clock::now() + std::chrono::milliseconds(delayMs), Held{connection, request});
+    m_wake.notify_all();
+    return true;
+}
+
+void HttpEndpoint::HeldAnswers::flush() {
+    std::lock_guard lock(m_mutex);
+    m_flushed = true;
+    for (const auto& [when, held] : m_held)
+        resume(held);
+    m_held.clear();
+}
+
+void HttpEndpoint::HeldAnswers::run() {
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        if (m_held.empty()) {
+            m_wake.wait(lock);
+            continue;
+        }
+        const auto first = m_held.begin();
+        if (m_wake.wait_until(lock, first->first) == std::cv_status::timeout ||
+            Clock::now() >= first->first) {
+            if (!m_held.empty() && Clock::now() >= m_held.begin()->first) {
+                resume(m_held.begin()->second);
+                m_held.erase(m_held.begin());
+            }
+        }
+    }
+}
+
+void HttpEndpoint::HeldAnswers::resume(const Held& held) {
+    MHD_resume_connection(held.connection);
+    release(held.request);
+}
+
 HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& dispatcher, CallLog& log)
     : m_options(options), m_dispatcher(dispatcher), m_log(log), m_hostNames(options.hostNames()) {
     // A streamed answer's pieces are mapped and unmapped whole: made on one
@@ -396,10 +418,16 @@ HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& di
 }
 
 HttpEndpoint::~HttpEndpoint() {
+    m_delayed.flush();
+    if (m_connections)
+        m_connections->stop();
     if (m_daemon)
         MHD_stop_daemon(m_daemon);
     if (m_workers)
         m_workers->stop();
+    for (WorkerPool* pool : {m_longWorkers.get(), m_signInWorkers.get(), m_healthWorkers.get()})
+        if (pool)
+            pool->stop();
 }
 
 int HttpEndpoint::bind(QString* why) {
@@ -426,7 +454,17 @@ int HttpEndpoint::bind(QString* why) {
         m_tlsKey = key.readAll() + '\0';
         flags |= MHD_USE_TLS;
     }
+    m_connections = std::make_unique<ConnectionTable>(
+        m_options.maxConnections, std::max(ConnectionTable::kHeadSeconds, m_options.idleTimeoutSeconds));
     m_workers = std::make_unique<WorkerPool>(m_options.threads);
+    // Long calls (a cancellation waits on the authority) have threads of
+    // their own, so that lists, sign-ins, progress and health never queue
+    // behind them.
+    m_longWorkers = std::make_unique<WorkerPool>(m_options.threads);
+    // Sign-ins and health probes too: a health probe is answered whatever
+    // the lists' load, a sign-in waits for no list.
+    m_signInWorkers = std::make_unique<WorkerPool>(kSignInThreads);
+    m_healthWorkers = std::make_unique<WorkerPool>(1);
     MHD_OptionItem tls[] = {
         {MHD_OPTION_HTTPS_MEM_CERT, 0, m_tlsCertificate.data()},
         {MHD_OPTION_HTTPS_MEM_KEY, 0, m_tlsKey.data()},
@@ -444,6 +482,7 @@ int HttpEndpoint::bind(QString* why) {
                                 MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHeadMemory,                       //
                                 MHD_OPTION_STRICT_FOR_CLIENT, 1,                                       //
                                 MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, this,                       //
+                                MHD_OPTION_NOTIFY_CONNECTION, &onConnection, this,                     //
                                 MHD_OPTION_ARRAY, tls,                                                 //
                                 MHD_OPTION_END);
     if (!m_daemon)
@@ -455,17 +494,40 @@ int HttpEndpoint::bind(QString* why) {
 bool HttpEndpoint::run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return m_stopping; });
-    // No new connection; the calls in progress are answered first.
+    // No new connection, no new work; the calls in progress finish their
+    // current batch and answer what was done.
+    ServiceStop::request();
     if (const MHD_socket listening = MHD_quiesce_daemon(m_daemon); listening != MHD_INVALID_SOCKET)
         ::close(listening);
-    // A request that is still arriving is waited for too, but not forever: a
-    // client that stops sending is closed by the idle timeout, and one that
-    // trickles is given up on at the drain's end.
-    m_changed.wait_for(lock, std::chrono::seconds(kDrainSeconds), [this] { return m_inProgress == 0; });
+    const auto drained = [this] { return m_inProgress == 0; };
+    if (!m_changed.wait_for(lock, std::chrono::seconds(kGraceSeconds), drained)) {
+        // What still waits on an authority is broken off: its events stay
+        // pending, and its call answers them so.
+        lock.unlock();
+        if (m_onCut)
+            m_onCut();
+        lock.lock();
+        // A request that is still arriving is waited for too, but not
+        // forever: a client that stops sending is closed by the idle
+        // timeout, one that trickles by the request's deadline or here.
+        m_changed.wait_for(lock, std::chrono::seconds(kDrainSeconds), drained);
+    }
+    // No job is handed to a worker any more; those handed are run, each
+    // resuming its connection with its answer. libmicrohttpd may not stop
+    // with a connection suspended.
+    m_poolsClosed = true;
     lock.unlock();
+    m_workers->stop();
+    m_longWorkers->stop();
+    m_signInWorkers->stop();
+    m_healthWorkers->stop();
+    m_delayed.flush(); // every answer held back goes now
+    lock.lock();
+    m_changed.wait_for(lock, std::chrono::seconds(kLeaveSeconds), drained);
+    lock.unlock();
+    m_connections->stop();
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
-    m_workers->stop();
     return true;
 }
 
@@ -488,25 +550,32 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
         request = new Request;
         request->timer.start();
         request->from = callerAddress(connection);
-        admit(connection, url, method, *request); // a refusal is queued at once
-        return true;
+        m_connections->headDone(connection);
+        if (admit(connection, url, method, *request) && request->kind == Request::Kind::Call)
+            beforeBody(connection, *request);
+        return true; // a refusal is queued at once
     }
     if (request->status != 0 && !request->dispatched) {
-        *uploadSize = 0; // refused at its head, the answer already queued: the body is not kept
+        *uploadSize = 0; // refused, the answer already queued: the body is not kept
         return true;
     }
-    if (*uploadSize > 0) {
-        // A piece of the body, bounded as it comes: what passes the limit is
-        // dropped, and the request is refused once it has been read.
-        if (!request->tooLarge && request->body.size() + qint64(*uploadSize) <= m_options.maxBody)
-            request->body.append(uploadData, qsizetype(*uploadSize));
-        else {
-            request->tooLarge = true;
-            request->body = QByteArray();
-        }
+    // The connection was suspended for the session's check; the library may
+    // offer a piece of the body once more before the suspension holds: it is
+    // left where it is, for after the check.
+    if (request->probe == Request::Probe::Pending)
+        return true;
+    // Resumed after the check, the library calls again as for the head, with
+    // no body yet: the body's pieces come next.
+    if (request->probe == Request::Probe::Open && !request->headAgain && *uploadSize == 0) {
+        request->headAgain = true;
+        return true;
+    }
+    if (request->probe == Request::Probe::Closed || request->probe == Request::Probe::Failed) {
         *uploadSize = 0;
-        return true;
+        return refuseBeforeBody(connection, *request);
     }
+    if (*uploadSize > 0)
+        return takePiece(connection, *request, uploadData, uploadSize);
     if (request->tooLarge) {
         request->status = 413;
         const QString message = tooLarge(m_options.maxBody);
@@ -517,8 +586,7 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
     if (!request->dispatched) {
         if (request->kind == Request::Kind::Call && answerAtOnce(connection, *request))
             return true;
-        dispatchToWorker(connection, *request);
-        return true;
+        return dispatchToWorker(connection, *request);
     }
     if (!request->ready.load())
         return true; // resumed before its answer (it cannot be): wait on
@@ -528,87 +596,164 @@ bool HttpEndpoint::handle(MHD_Connection* connection, const char* url, const cha
                  std::exchange(request->reply, QByteArray()), request->extraHeaders);
 }
 
-struct HttpEndpoint::Refusal {
-    int status = 0;
-    RpcCode code = RpcCode::InvalidRequest;
-    QString message;
-    QList<QPair<QByteArray, QByteArray>> extraHeaders;
-};
+void HttpEndpoint::beforeBody(MHD_Connection* connection, Request& request) {
+    // A small body (any sign-in, list or question) is read and goes the way
+    // of every call: the session is checked before the method runs. A larger
+    // one (only a cancellation carries one) needs an open session before a
+    // byte of it is read, and a share of the bodies the server reads at once.
+    const bool large = request.announced > kOpenBodyBytes || (request.announced < 0 && request.chunked);
+    if (!large)
+        return;
+    if (request.bearer.isEmpty()) {
+        request.probe = Request::Probe::Closed;
+        refuseBeforeBody(connection, request);
+        return;
+    }
+    if (request.announced > 0) {
+        if (m_bodyBytes + request.announced > bodiesLimit()) {
+            request.status = 503;
+            const QString message = QStringLiteral(
+                "Servidor ocupado recebendo outras requisições grandes: tente de novo em instantes.");
+            m_log.call(CallOutcome{QString(), -1, int(RpcCode::ServerError), message, request.from},
+                       millisecondsSince(request.timer), 0, request.cbor ? "cbor" : "json");
+            refuse(connection, 503, RpcCode::ServerError, message, {{"Retry-After", "2"}});
+            return;
+        }
+        request.heldBodyBytes = request.announced;
+        m_bodyBytes += request.announced;
+    }
+    probeSession(connection, request);
+}
 
-bool HttpEndpoint::admit(MHD_Connection* connection, const char* url, const char* method, Request& request) {
-    request.cbor = prefersCbor(header(connection, "Accept"));
-    const std::optional<Refusal> refusal =
-        refusalOfHead(connection, QByteArray(url), QByteArray(method), request);
-    if (refusal) {
-        request.status = refusal->status;
-        refuse(connection, refusal->status, refusal->code, refusal->message, refusal->extraHeaders);
+void HttpEndpoint::probeSession(MHD_Connection* connection, Request& request) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_poolsClosed) {
+        request.status = 503;
+        refuse(connection, 503, RpcCode::ServerError, QStringLiteral("O servidor está sendo encerrado."),
+               {{"Connection", "close"}});
+        return;
+    }
+    request.probe = Request::Probe::Pending;
+    MHD_suspend_connection(connection);
+    ++request.holders;
+    m_workers->submit([this, connection, &request] {
+        QString incident;
+        switch (m_dispatcher.sessionState(request.bearer, &incident)) {
+        case RpcDispatcher::SessionState::Open:
+            request.probe = Request::Probe::Open;
+            break;
+        case RpcDispatcher::SessionState::Closed:
+            request.probe = Request::Probe::Closed;
+            break;
+        case RpcDispatcher::SessionState::Unknown:
+            request.probeIncident = incident;
+            request.probe = Request::Probe::Failed;
+            break;
+        }
+        MHD_resume_connection(connection);
+        release(&request);
+    });
+}
+
+bool HttpEndpoint::refuseBeforeBody(MHD_Connection* connection, Request& request) {
+    const bool failed = request.probe == Request::Probe::Failed;
+    const int status = failed ? 503 : 401;
+    const RpcCode code = failed ? RpcCode::ServerError : RpcCode::Unauthorized;
+    const QString message =
+        failed ? request.probeIncident
+        : request.bearer.isEmpty()
+            ? QStringLiteral("Chamada sem sessão: entre no sistema antes de chamar os métodos.")
+            : QStringLiteral("Sessão encerrada ou expirada: entre no sistema de novo.");
+    request.status = status;
+    request.body = QByteArray();
+    m_log.call(CallOutcome{QString(), -1, int(code), message, request.from}, millisecondsSince(request.timer),
+               0, request.cbor ? "cbor" : "json");
+    HeaderList headers{{"Connection", "close"}};
+    if (!failed)
+        headers.append(qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Bearer realm=\"ZAV50000\"")));
+    return refuse(connection, status, code, message, headers);
+}
+
+bool HttpEndpoint::takePiece(MHD_Connection* connection, Request& request, const char* data, size_t* size) {
+    // A request has a deadline for the whole of its body, however it trickles.
+    if (request.timer.elapsed() > qint64(m_options.requestDeadlineSeconds) * 1000) {
+        m_log.note(QStringLiteral("http: requisição de %1 fechada: o corpo não chegou em %2 s")
+                       .arg(request.from)
+                       .arg(m_options.requestDeadlineSeconds));
+        *size = 0;
         return false;
     }
-    admitted(request);
+    const qint64 grown = request.body.size() + qint64(*size);
+    // A body of unknown length passing the open size needs a session as one
+    // announced large does.
+    if (grown > kOpenBodyBytes && request.probe == Request::Probe::None) {
+        *size = 0;
+        request.probe = Request::Probe::Closed;
+        return refuseBeforeBody(connection, request);
+    }
+    // A piece of the body, bounded as it comes: what passes the limit is
+    // dropped, and the request is refused once it has been read.
+    if (!request.tooLarge && grown <= m_options.maxBody) {
+        if (grown > request.heldBodyBytes && grown > kOpenBodyBytes) {
+            // Unannounced growth counts against the bodies read at once too.
+            if (m_bodyBytes + (grown - request.heldBodyBytes) > bodiesLimit()) {
+                *size = 0;
+                request.status = 503;
+                request.body = QByteArray();
+                return refuse(connection, 503, RpcCode::ServerError,
+                              QStringLiteral("Servidor ocupado recebendo outras requisições grandes: tente "
+                                             "de novo em instantes."),
+                              {{"Retry-After", "2"}, {"Connection", "close"}});
+            }
+            m_bodyBytes += grown - request.heldBodyBytes;
+            request.heldBodyBytes = grown;
+        }
+        if (request.body.isEmpty() && request.probe == Request::Probe::Open && request.announced > 0)
+            request.body.reserve(qsizetype(request.announced)); // its session is open: its share is had
+        request.body.append(data, qsizetype(*size));
+    } else {
+        request.tooLarge = true;
+        request.body = QByteArray();
+    }
+    *size = 0;
     return true;
 }
 
-std::optional<HttpEndpoint::Refusal> HttpEndpoint::refusalOfHead(MHD_Connection* connection,
-                                                                 const QByteArray& path,
-                                                                 const QByteArray& verb, Request& request) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping)
-            return Refusal{503,
-                           RpcCode::ServerError,
-                           QStringLiteral("O servidor está sendo encerrado."),
-                           {{"Connection", "close"}}};
-    }
-    // A name the server does not answer to is a page reaching it through
-    // a name it controls (DNS rebinding): nothing is served to it.
-    const QString host = hostOf(header(connection, "Host"));
-    if (!m_hostNames.contains(host))
-        return Refusal{421, RpcCode::InvalidRequest,
-                       QStringLiteral("Nome de servidor não atendido: \"%1\".").arg(host.left(100))};
-    // Browsers send Origin with a page's calls; the screen never does.
-    if (!header(connection, "Origin").isNull())
-        return Refusal{403, RpcCode::InvalidRequest,
-                       QStringLiteral("Chamadas de páginas web não são aceitas por este servidor.")};
-    if (path == kHealthPath) {
-        if (verb != "GET" && verb != "HEAD")
-            return Refusal{
-                405, RpcCode::InvalidRequest, QStringLiteral("Use GET para /health."), {{"Allow", "GET"}}};
-        request.kind = Request::Kind::Health;
-        return std::nullopt;
-    }
-    if (path != kEndpointPath)
-        return Refusal{404, RpcCode::MethodNotFound,
-                       QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")
-                           .arg(QString::fromLatin1(verb), QString::fromUtf8(path).left(200),
-                                QLatin1StringView(kEndpointPath))};
-    return refusalOfCall(connection, verb, request);
+qint64 HttpEndpoint::bodiesLimit() const {
+    return std::max<qint64>(qint64{2} * m_options.maxBody, qint64{8} * 1024 * 1024);
 }
 
-std::optional<HttpEndpoint::Refusal> HttpEndpoint::refusalOfCall(MHD_Connection* connection,
-                                                                 const QByteArray& verb, Request& request) {
-    if (verb != "POST")
-        return Refusal{405,
-                       RpcCode::InvalidRequest,
-                       QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE."),
-                       {{"Allow", "POST"}}};
-    const QByteArray type = mediaType(header(connection, "Content-Type"));
-    if (type == "application/cbor")
-        request.format = RequestFormat::Cbor;
-    else if (type == "application/json")
-        request.format = RequestFormat::Json;
-    else
-        return Refusal{415, RpcCode::InvalidRequest,
-                       QStringLiteral("Tipo de conteúdo não aceito: \"%1\"; use application/json ou "
-                                      "application/cbor.")
-                           .arg(QString::fromLatin1(type).left(100))};
-    bool known = false;
-    const qint64 announced = header(connection, "Content-Length").toLongLong(&known);
-    if (known && announced > m_options.maxBody)
-        return Refusal{413, RpcCode::InvalidRequest, tooLarge(m_options.maxBody)};
-    if (known)
-        request.body.reserve(qsizetype(announced));
-    request.bearer = bearerOf(header(connection, "Authorization"));
-    return std::nullopt;
+namespace {
+
+MHD_Result collectHeader(void* into, MHD_ValueKind, const char* key, const char* value) {
+    static_cast<HeaderList*>(into)->append(qMakePair(QByteArray(key), QByteArray(value ? value : "")));
+    return MHD_YES;
+}
+
+} // namespace
+
+bool HttpEndpoint::admit(MHD_Connection* connection, const char* url, const char* method, Request& request) {
+    RequestHead head{QByteArray(method), QByteArray(url), {}};
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &collectHeader, &head.headers);
+    HeadPolicy policy{m_hostNames, m_options.maxBody, false};
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        policy.stopping = m_stopping;
+    }
+    const HeadDecision d = checkHead(head, policy);
+    request.cbor = d.cbor;
+    if (!d.admitted()) {
+        request.status = d.status;
+        refuse(connection, d.status, d.code, d.message, d.extraHeaders);
+        return false;
+    }
+    request.kind = d.route == Route::Health ? Request::Kind::Health : Request::Kind::Call;
+    request.format = d.format;
+    request.announced = d.announced;
+    request.chunked = d.chunked;
+    request.bearer = d.bearer;
+    admitted(request);
+    return true;
 }
 
 void HttpEndpoint::admitted(Request& request) {
@@ -617,21 +762,48 @@ void HttpEndpoint::admitted(Request& request) {
     ++m_inProgress;
 }
 
-void HttpEndpoint::dispatchToWorker(MHD_Connection* connection, Request& request) {
+WorkerPool& HttpEndpoint::poolFor(const Request& request) const {
+    if (request.kind == Request::Kind::Health)
+        return *m_healthWorkers;
+    switch (m_dispatcher.laneOf(request.body, request.format)) {
+    case RpcDispatcher::Lane::Long:
+        return *m_longWorkers;
+    case RpcDispatcher::Lane::SignIn:
+        return *m_signInWorkers;
+    case RpcDispatcher::Lane::Short:
+        break;
+    }
+    return *m_workers;
+}
+
+bool HttpEndpoint::dispatchToWorker(MHD_Connection* connection, Request& request) {
+    WorkerPool& pool = poolFor(request);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_poolsClosed) {
+        request.status = 503;
+        request.dispatched = true;
+        return refuse(connection, 503, RpcCode::ServerError,
+                      QStringLiteral("O servidor está sendo encerrado."), {{"Connection", "close"}});
+    }
     request.dispatched = true;
     MHD_suspend_connection(connection);
     ++request.holders;
     // A large answer leaves in pieces as it is written: its first piece
     // resumes the connection, which then sends them as they come.
     request.stream.reset();
-    m_workers->submit([this, connection, &request] {
+    pool.submit([this, connection, &request] {
         serve(request, connection);
         if (!request.stream) {
             request.ready.store(true);
+            // An answer the method asked to hold back (a guessed sign-in)
+            // waits without its worker.
+            if (request.delayMs > 0 && m_delayed.hold(connection, &request, request.delayMs))
+                return; // resumed and released when its time comes
             MHD_resume_connection(connection);
         }
         release(&request);
     });
+    return true;
 }
 
 bool HttpEndpoint::answerAtOnce(MHD_Connection* connection, Request& request) {
@@ -720,6 +892,7 @@ void HttpEndpoint::answerCall(Request& request, MHD_Connection* connection) {
         return;
     }
     request.status = outcome.httpStatus;
+    request.delayMs = outcome.answerDelayMs;
     if (outcome.httpStatus == 401)
         request.extraHeaders.append(
             qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Bearer realm=\"ZAV50000\"")));
@@ -761,10 +934,23 @@ void HttpEndpoint::release(Request* request) {
         malloc_trim(0);
 }
 
-void HttpEndpoint::completed(Request* request) {
+void HttpEndpoint::connectionChanged(MHD_Connection* connection, bool opened) {
+    if (!opened) {
+        m_connections->closed(connection);
+        return;
+    }
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info)
+        m_connections->opened(connection, info->connect_fd, callerAddress(connection));
+}
+
+void HttpEndpoint::completed(MHD_Connection* connection, Request* request) {
+    m_connections->requestDone(connection);
     if (!request)
         return;
     const bool counted = request->counted;
+    m_bodyBytes -= request->heldBodyBytes;
+    request->heldBodyBytes = 0;
     // The connection is done with: a worker still writing its answer stops.
     if (request->ready.load() && request->stream)
         request->stream->abandon();

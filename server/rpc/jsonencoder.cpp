@@ -146,7 +146,8 @@ void JsonEncoder::text(QUtf8StringView value) {
     if (comma)
         *out++ = ',';
     *out++ = '"';
-    std::memcpy(out, p, size_t(n));
+    if (n > 0) // an empty text may come as a null pointer, which memcpy may not take
+        std::memcpy(out, p, size_t(n));
     out[n] = '"';
 }
 

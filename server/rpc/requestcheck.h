@@ -15,7 +15,7 @@ struct RequestLimits {
     qint64 textBytes = qint64{64} * 1024; // one string (or byte string)
     int keys = 16;                        // keys of one object
     // What the parsed request may cost, as a multiple of the body's size: a
-    // value costs about 24 bytes whatever its size on the wire, a text about
+    // value costs about 64 bytes whatever its size on the wire, a text about
     // twice its bytes.
     int costFactor = 8;
 };

@@ -1,7 +1,8 @@
 #include "rpc/rpcdispatcher.h"
-#include "rpc/incidents.h"
+#include "log/incidents.h"
 #include "rpc/requestcheck.h"
 #include "rpc/rpcerror.h"
+#include "store/threaddatabase.h"
 
 #include "database.h"
 
@@ -11,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QScopeGuard>
 
 namespace zavserver {
 
@@ -125,6 +127,34 @@ SessionRecord RpcDispatcher::sessionOf(const Caller& caller, const QString& meth
     return *session;
 }
 
+RpcDispatcher::Lane RpcDispatcher::laneOf(const QByteArray& body, RequestFormat format) const {
+    if (body.size() > kOpenBodyBytes)
+        return Lane::Long;
+    if (m_lanes.isEmpty())
+        return Lane::Short;
+    try {
+        const QCborValue name = requestObject(body, format).value(QLatin1StringView("method"));
+        return name.isString() ? m_lanes.value(name.toString(), Lane::Short) : Lane::Short;
+    } catch (...) {
+        return Lane::Short; // refused by a worker, as always
+    }
+}
+
+RpcDispatcher::SessionState RpcDispatcher::sessionState(const QByteArray& token, QString* incident) const {
+    try {
+        if (m_sessionCheck && m_sessionCheck(token))
+            return SessionState::Open;
+        return SessionState::Closed;
+    } catch (const zavdb::DatabaseError& error) {
+        ThreadDatabase::discard();
+        *incident = Incidents::report(QStringLiteral("Erro no banco de dados"), error.text());
+    } catch (const std::exception& error) {
+        *incident = Incidents::report(QStringLiteral("Erro interno do servidor"),
+                                      QString::fromLocal8Bit(error.what()));
+    }
+    return SessionState::Unknown;
+}
+
 const RpcDispatcher::Entry& RpcDispatcher::methodNamed(const QString& name) const {
     const auto found = m_methods.constFind(name);
     if (found == m_methods.constEnd())
@@ -152,9 +182,13 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
         if (session && entry.follow == Follow::Yes && id.isString() &&
             CallRegistry::acceptableId(id.toString()))
             followed.emplace(m_calls->begin(CallRegistry::digestOf(caller.bearer), id.toString()));
+        QString tried;
+        const auto noteTried = qScopeGuard([&] { outcome.tried = tried; });
         entry.method(Call{arguments, caller, session ? &*session : nullptr,
-                          followed ? followed->progress() : std::function<void(int, int)>()},
+                          followed ? followed->progress() : std::function<void(int, int)>(),
+                          session ? nullptr : &tried, &outcome.answerDelayMs},
                      encoder);
+        tried.clear(); // a sign-in that succeeded is logged under its session's operator
         outcome.rows = encoder.rows();
         return encoder.success(id);
     } catch (const RpcError& error) {
@@ -163,6 +197,9 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
         if (error.code() == RpcCode::Unauthorized)
             outcome.httpStatus = 401;
     } catch (const zavdb::DatabaseError& error) {
+        // Whatever statement failed, the session check included, the
+        // connection is not trusted again: the next call opens a fresh one.
+        ThreadDatabase::discard();
         outcome.code = int(RpcCode::ServerError);
         outcome.message = Incidents::report(QStringLiteral("Erro no banco de dados"), error.text());
     } catch (const ResponseAbandoned& gone) {

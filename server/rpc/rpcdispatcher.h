@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -35,16 +36,24 @@ struct Call {
     const Caller& caller;
     const SessionRecord* session = nullptr;
     std::function<void(int done, int total)> progress;
+    // Whom a call open to anyone says it is for (Login's operator), for the
+    // log; may be null.
+    QString* tried = nullptr;
+    // How long its answer is to be held back before it is sent (without a
+    // worker); may be null.
+    int* answerDelayMs = nullptr;
 };
 
 // What the call log records of one call.
 struct CallOutcome {
-    QString method;  // empty when the request named none
-    int rows = -1;   // rows of the result's packet; -1 without a packet
-    int code = 0;    // 0 on success, else the JSON-RPC error code
-    QString message; // the error's text
-    QString from;    // the caller's address, as the connection shows it
-    QString by;      // the session's operator, when the call had one
+    QString method;        // empty when the request named none
+    int rows = -1;         // rows of the result's packet; -1 without a packet
+    int code = 0;          // 0 on success, else the JSON-RPC error code
+    QString message;       // the error's text
+    QString from;          // the caller's address, as the connection shows it
+    QString by;            // the session's operator, when the call had one
+    QString tried;         // the operator a sign-in tried, when it failed
+    int answerDelayMs = 0; // the answer held back this long before it is sent (a guessed sign-in)
     int httpStatus = 200;
 };
 
@@ -66,8 +75,23 @@ public:
     void add(const QString& name, int arity, Method method, Access access = Access::Session,
              Follow follow = Follow::Yes);
     bool has(const QString& name) const { return m_methods.contains(name); }
+    // Where a call runs: the long ones (that wait on an authority) on
+    // threads of their own, sign-ins (a slow hash each) on threads of their
+    // own, the rest on the ordinary workers.
+    enum class Lane { Short, Long, SignIn };
+    void setLane(const QString& name, Lane lane) { m_lanes.insert(name, lane); }
+    // The lane of a request: its method's, and Long for any body over
+    // kOpenBodyBytes (only a cancellation carries one); read on the
+    // connections' thread, so small bodies only.
+    Lane laneOf(const QByteArray& body, RequestFormat format) const;
+    static constexpr qsizetype kOpenBodyBytes = 4096;
     // Without a check, every call that needs a session is refused.
     void setSessionCheck(SessionCheck check) { m_sessionCheck = std::move(check); }
+
+    // Whether a token is that of an open session, asked before a large body
+    // is read; Unknown, with the incident's text, when the database cannot say.
+    enum class SessionState { Open, Closed, Unknown };
+    SessionState sessionState(const QByteArray& token, QString* incident) const;
 
     QByteArray dispatch(const QByteArray& body, RequestFormat format, const Caller& caller,
                         ResponseEncoder& encoder, CallOutcome& outcome) const;
@@ -102,6 +126,7 @@ private:
     SessionRecord sessionOf(const Caller& caller, const QString& method) const;
 
     QHash<QString, Entry> m_methods;
+    QHash<QString, Lane> m_lanes;
     SessionCheck m_sessionCheck;
     std::unique_ptr<CallRegistry> m_calls = std::make_unique<CallRegistry>();
     QString m_atOnce;

@@ -2,6 +2,10 @@
 
 #include "database.h"
 
+#include <QSqlDriver>
+
+#include <libpq-fe.h>
+
 #include <atomic>
 #include <optional>
 
@@ -39,6 +43,19 @@ public:
         return *m_db;
     }
 
+    bool broken() const {
+        if (!m_db)
+            return false;
+        if (!m_db->isOpen())
+            return true;
+        const QVariant handle = m_db->driver()->handle();
+        const char* type = handle.typeName();
+        if (!type || (qstrcmp(type, "PGconn*") != 0 && qstrcmp(type, "pg_conn*") != 0))
+            return false;
+        auto* connection = *static_cast<PGconn* const*>(handle.data());
+        return !connection || PQstatus(connection) != CONNECTION_OK;
+    }
+
     void close() {
         if (!m_db)
             return;
@@ -66,6 +83,10 @@ QSqlDatabase& ThreadDatabase::get() {
 
 void ThreadDatabase::discard() {
     t_holder.close();
+}
+
+bool ThreadDatabase::broken() {
+    return t_holder.broken();
 }
 
 } // namespace zavserver

@@ -2,7 +2,7 @@
 // shipped one, every state in both environments; which section serves a
 // state and environment once the server's own table overrides it; and every
 // bad value named.
-#include "cancellation/authorityconfig.h"
+#include "authority/authorityconfig.h"
 
 #include "states.h"
 

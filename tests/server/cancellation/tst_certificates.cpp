@@ -3,7 +3,7 @@
 // and what the people running the server are told of them (in the log at
 // start and in /health): one about to expire, one expired, one that does not
 // open. Certificates are made by scripts/make-certificates.sh.
-#include "cancellation/certificatewatch.h"
+#include "authority/certificatewatch.h"
 #include "certificatestore.h"
 #include "serverprocess.h"
 #include "testdb.h"

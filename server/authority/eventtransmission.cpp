@@ -1,6 +1,6 @@
-#include "cancellation/eventtransmission.h"
+#include "authority/eventtransmission.h"
 
-#include "cancellation/authoritypause.h"
+#include "authority/authoritypause.h"
 
 #include "authoritymessages.h"
 #include "cancellationbatch.h"

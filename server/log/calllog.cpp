@@ -1,4 +1,4 @@
-#include "rpc/calllog.h"
+#include "log/calllog.h"
 #include "rpc/rpcdispatcher.h"
 
 #include <QDateTime>
@@ -32,6 +32,8 @@ void CallLog::call(const CallOutcome& outcome, double milliseconds, qint64 bytes
         line += QStringLiteral(" from=") + outcome.from;
     if (!outcome.by.isEmpty())
         line += QStringLiteral(" by=") + outcome.by;
+    if (!outcome.tried.isEmpty() && outcome.code != 0)
+        line += QStringLiteral(" tried=") + outcome.tried;
     if (outcome.code == 0) {
         line += QStringLiteral(" ok");
     } else {

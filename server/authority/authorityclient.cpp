@@ -1,4 +1,5 @@
-#include "cancellation/authorityclient.h"
+#include "authority/authorityclient.h"
+#include "authority/authoritytls.h"
 
 #include <httplib.h>
 
@@ -102,28 +103,25 @@ AuthorityClient::AuthorityClient(const AuthorityConfig& config, zavnfe::SigningC
 
 AuthorityClient::~AuthorityClient() = default;
 
+void AuthorityClient::abort() {
+    m_aborted.store(true);
+    std::lock_guard lock(m_mutex);
+    for (auto& [key, client] : m_clients)
+        client->stop();
+}
+
 httplib::SSLClient& AuthorityClient::clientFor(const AuthorityEndpoints& authority, const QUrl& url) {
     const int port = url.port(443);
     const QString key = url.host() + u':' + QString::number(port);
+    std::lock_guard lock(m_mutex);
     auto it = m_clients.find(key);
     if (it != m_clients.end())
         return *it->second;
     auto client = std::make_unique<httplib::SSLClient>(url.host().toStdString(), port,
                                                        m_certificate.certificate(), m_certificate.key());
     client->enable_server_certificate_verification(true);
-    if (SSL_CTX* context = client->ssl_context()) {
-        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-        // The authority builds the company's chain from what comes in the
-        // handshake: the A1 file's intermediate certificates go with it.
-        for (X509* issuer : m_certificate.issuers())
-            SSL_CTX_add1_chain_cert(context, issuer);
-        // The table's CA file adds to the system's store: the client loads
-        // the system's when it is given no file of its own.
-        if (!m_config.caFile().isEmpty())
-            SSL_CTX_load_verify_locations(context, m_config.caFile().toLocal8Bit().constData(), nullptr);
-        if (authority.securityLevel >= 0)
-            SSL_CTX_set_security_level(context, authority.securityLevel);
-    }
+    if (SSL_CTX* context = client->ssl_context())
+        prepareAuthorityTls(context, m_config, authority, &m_certificate);
     const auto ms = [](int value) { return std::chrono::milliseconds(value); };
     client->set_connection_timeout(ms(m_config.connectMs()));
     client->set_read_timeout(ms(m_config.answerMs()));
@@ -144,6 +142,10 @@ AuthorityClient::Reply AuthorityClient::post(const AuthorityEndpoints& authority
         reply.failure = QStringLiteral("endereço da autoridade inválido: %1").arg(url.toString());
         return reply;
     }
+    if (m_aborted.load()) {
+        reply.failure = QStringLiteral("o servidor está sendo encerrado");
+        return reply;
+    }
     httplib::SSLClient& client = clientFor(authority, url);
     QString path = url.path(QUrl::FullyEncoded);
     if (path.isEmpty())
@@ -155,8 +157,11 @@ AuthorityClient::Reply AuthorityClient::post(const AuthorityEndpoints& authority
         client.Post(path.toStdString(), envelope.constData(), static_cast<size_t>(envelope.size()),
                     contentType.toStdString());
     if (!result) {
-        reply.failure = describe(result.error(), client.get_openssl_verify_result(), tlsErrorOfQueue());
+        reply.failure = m_aborted.load()
+                            ? QStringLiteral("interrompido: o servidor está sendo encerrado")
+                            : describe(result.error(), client.get_openssl_verify_result(), tlsErrorOfQueue());
         // The connection is unusable after a failure; the next request opens a new one.
+        std::lock_guard lock(m_mutex);
         m_clients.erase(url.host() + u':' + QString::number(url.port(443)));
         return reply;
     }

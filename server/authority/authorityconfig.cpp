@@ -1,4 +1,4 @@
-#include "cancellation/authorityconfig.h"
+#include "authority/authorityconfig.h"
 
 #include "states.h"
 

@@ -5,7 +5,7 @@
 // to show the people running the server what the authority presents: its
 // chain with the expiry of each certificate, whether it checks out, and why a
 // handshake fails. For zav-doctor; never used to send anything.
-#include "cancellation/authorityconfig.h"
+#include "authority/authorityconfig.h"
 #include "signingcertificate.h"
 
 #include <QDateTime>

@@ -5,15 +5,17 @@
 // checking the authority's certificate and host name against the system's
 // store and the table's CA file. One client per certificate; it keeps one
 // connection per host alive between requests. Not shared between threads.
-#include "cancellation/authorityconfig.h"
+#include "authority/authorityconfig.h"
 #include "signingcertificate.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 
 namespace httplib {
 class SSLClient;
@@ -39,6 +41,10 @@ public:
     Reply post(const AuthorityEndpoints& authority, const QUrl& url, const QByteArray& contentType,
                const QByteArray& envelope);
 
+    // Breaks off the exchange under way and refuses the next ones (the
+    // server stops); safe from any thread.
+    void abort();
+
     // What a failed TLS handshake means, in Portuguese: the authority's
     // alert or OpenSSL's reason (the error queue's last entry), with what to
     // do about it.
@@ -49,7 +55,9 @@ private:
 
     const AuthorityConfig& m_config;
     zavnfe::SigningCertificate m_certificate;
+    std::mutex m_mutex; // m_clients against abort() from another thread
     std::map<QString, std::unique_ptr<httplib::SSLClient>> m_clients; // by "host:port"
+    std::atomic<bool> m_aborted{false};
 };
 
 } // namespace zavserver

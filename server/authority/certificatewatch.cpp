@@ -1,4 +1,4 @@
-#include "cancellation/certificatewatch.h"
+#include "authority/certificatewatch.h"
 
 namespace zavserver {
 

@@ -1,4 +1,4 @@
-#include "cancellation/authoritypause.h"
+#include "authority/authoritypause.h"
 
 #include "database.h"
 #include "transaction.h"

@@ -1,6 +1,7 @@
-#include "cancellation/tlsprobe.h"
+#include "authority/tlsprobe.h"
+#include "authority/authoritytls.h"
 
-#include "cancellation/authorityclient.h"
+#include "authority/authorityclient.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -66,25 +67,12 @@ int connectTo(const QString& host, int port, int timeoutMs, QString* why) {
     return fd;
 }
 
-// The context as the server makes it: TLS 1.2 or newer, the system's store
-// and the table's CA file, the authority's security level, the A1
-// certificate and its issuers.
+// The context as the server makes it (prepareAuthorityTls); the chain is
+// checked after the handshake, so that a chain that does not check out is
+// still shown.
 void prepare(SSL_CTX* ctx, const AuthorityConfig& config, const AuthorityEndpoints& authority,
              const std::optional<zavnfe::SigningCertificate>& certificate) {
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_default_verify_paths(ctx);
-    if (!config.caFile().isEmpty())
-        SSL_CTX_load_verify_locations(ctx, config.caFile().toLocal8Bit().constData(), nullptr);
-    if (authority.securityLevel >= 0)
-        SSL_CTX_set_security_level(ctx, authority.securityLevel);
-    if (certificate) {
-        SSL_CTX_use_certificate(ctx, certificate->certificate());
-        SSL_CTX_use_PrivateKey(ctx, certificate->key());
-        for (X509* issuer : certificate->issuers())
-            SSL_CTX_add1_chain_cert(ctx, issuer);
-    }
-    // The chain is checked after the handshake, so that a chain that does
-    // not check out is still shown.
+    prepareAuthorityTls(ctx, config, authority, certificate ? &*certificate : nullptr);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
 }
 

@@ -1,5 +1,5 @@
-#include "rpc/incidents.h"
-#include "rpc/calllog.h"
+#include "log/incidents.h"
+#include "log/calllog.h"
 
 #include <QRandomGenerator>
 

@@ -25,8 +25,8 @@
 // NF-e cancelled by an event that is not this one (another system's, say),
 // or cancelled with no event it shows, the result says so (AlreadyCancelled)
 // instead of rejecting this event, and the invoice is cancelled here too.
-#include "cancellation/authorityclient.h"
-#include "cancellation/authorityconfig.h"
+#include "authority/authorityclient.h"
+#include "authority/authorityconfig.h"
 
 #include <QByteArray>
 #include <QString>

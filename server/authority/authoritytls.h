@@ -1,0 +1,18 @@
+#pragma once
+// The TLS client context towards a tax authority, made one way for the
+// server's exchanges and zav-doctor's probes alike: TLS 1.2 or newer, the
+// system's store with the table's CA file added to it (never in its place),
+// the authority's security level when the table sets one, and the company's
+// A1 certificate with the issuers its file carries (the authority builds the
+// company's chain from what comes in the handshake).
+#include "authority/authorityconfig.h"
+#include "signingcertificate.h"
+
+#include <openssl/ssl.h>
+
+namespace zavserver {
+
+void prepareAuthorityTls(SSL_CTX* context, const AuthorityConfig& config, const AuthorityEndpoints& authority,
+                         const zavnfe::SigningCertificate* certificate);
+
+} // namespace zavserver
