@@ -149,6 +149,20 @@ private:
                process.exitCode() == 0;
     }
 
+    // The Content-Type of a request to one of the authority's services, with
+    // the action of its operation as the service's WSDL names it.
+    static QByteArray soapType(const char* target) {
+        const QByteArray path(target);
+        if (path.endsWith("NFeRecepcaoEvento4"))
+            return zavnfe::Soap::contentType(zavnfe::Soap::kEventService, zavnfe::Soap::kEventOperation);
+        if (path.endsWith("NFeConsultaProtocolo4"))
+            return zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, zavnfe::Soap::kStatusOperation);
+        if (path.endsWith("NFeStatusServico4"))
+            return zavnfe::Soap::contentType(zavnfe::Soap::kServiceStatusService,
+                                             zavnfe::Soap::kServiceStatusOperation);
+        return "application/soap+xml;charset=utf-8";
+    }
+
     // withChain: the client presents the intermediates of its A1 file, as it
     // must, besides its own certificate.
     Reply post(int port, const char* target, const QByteArray& body, const zavnfe::SigningCertificate* client,
@@ -164,8 +178,8 @@ private:
         http->set_ca_cert_path((m_certs + QStringLiteral("/ca.pem")).toStdString().c_str());
         http->enable_server_certificate_verification(true);
         http->set_read_timeout(30, 0);
-        const char* type = contentType ? contentType : "application/soap+xml;charset=utf-8";
-        auto result = http->Post(target, body.toStdString(), type);
+        const QByteArray type = contentType ? QByteArray(contentType) : soapType(target);
+        auto result = http->Post(target, body.toStdString(), type.constData());
         if (!result)
             return {-1, {}, QStringLiteral("httplib error %1").arg(int(result.error()))};
         return {result->status, QByteArray::fromStdString(result->body), {}};
@@ -295,9 +309,9 @@ private:
 
     static QByteArray httpPost(const char* target, const QByteArray& body) {
         return QByteArray("POST ") + target +
-               " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/soap+xml;charset=utf-8\r\n"
-               "Content-Length: " +
-               QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+               " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + soapType(target) +
+               "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" +
+               body;
     }
 
     // The openssl command as a TLS client of the authority, presenting the
@@ -916,6 +930,101 @@ private Q_SLOTS:
         QCOMPARE(m_authority->state(), QProcess::Running);
     }
 
+    // The SOAP action and the message's namespace as the services' WSDL
+    // define them: anything else is no operation of the service, refused at
+    // the SOAP layer with a Sender fault and HTTP 500 before the message is
+    // read, as the real services do; an event so sent is not registered.
+    void soapContract_data() {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<QByteArray>("contentType"); // empty: the operation's own
+        QTest::addColumn<QByteArray>("from");        // in the envelope
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<int>("httpStatus");
+        QTest::addColumn<QString>("reason"); // part of the fault's reason
+        const QByteArray query("/ws/NFeConsultaProtocolo4");
+        const QByteArray events("/ws/NFeRecepcaoEvento4");
+        const QByteArray statusNs = QByteArray("xmlns=\"") + zavnfe::Soap::kStatusService + '"';
+        const QByteArray eventNs = QByteArray("xmlns=\"") + zavnfe::Soap::kEventService + '"';
+        QTest::newRow("query as the WSDL says")
+            << query << QByteArray() << QByteArray() << QByteArray() << 200 << QString();
+        QTest::newRow("query without an action")
+            << query << QByteArray("application/soap+xml;charset=utf-8") << QByteArray() << QByteArray()
+            << 500 << QStringLiteral("without a valid action");
+        QTest::newRow("query with an empty action")
+            << query << QByteArray("application/soap+xml; charset=utf-8; action=\"\"") << QByteArray()
+            << QByteArray() << 500 << QStringLiteral("without a valid action");
+        QTest::newRow("query with the event service's action")
+            << query << zavnfe::Soap::contentType(zavnfe::Soap::kEventService, zavnfe::Soap::kEventOperation)
+            << QByteArray() << QByteArray() << 500 << QStringLiteral("was not recognized");
+        QTest::newRow("query with another operation of its service")
+            << query << zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF2")
+            << QByteArray() << QByteArray() << 500 << QStringLiteral("was not recognized");
+        QTest::newRow("query's action unquoted")
+            << query
+            << QByteArray("application/soap+xml;charset=utf-8;action=") + zavnfe::Soap::kStatusService + '/' +
+                   zavnfe::Soap::kStatusOperation
+            << QByteArray() << QByteArray() << 200 << QString();
+        QTest::newRow("query's message in the event service's namespace")
+            << query << QByteArray() << statusNs << eventNs << 500 << QStringLiteral("namespace");
+        QTest::newRow("query's message without a namespace")
+            << query << QByteArray() << QByteArray(" ") + statusNs << QByteArray() << 500
+            << QStringLiteral("namespace");
+        QTest::newRow("query's message named otherwise")
+            << query << QByteArray() << QByteArray("nfeDadosMsg") << QByteArray("nfeResultMsg") << 500
+            << QStringLiteral("nfeDadosMsg");
+        QTest::newRow("event without an action")
+            << events << QByteArray("application/soap+xml;charset=utf-8") << QByteArray() << QByteArray()
+            << 500 << QStringLiteral("without a valid action");
+        QTest::newRow("event with the query's action")
+            << events
+            << zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, zavnfe::Soap::kStatusOperation)
+            << QByteArray() << QByteArray() << 500 << QStringLiteral("was not recognized");
+        QTest::newRow("event's message in the query's namespace")
+            << events << QByteArray() << eventNs << statusNs << 500 << QStringLiteral("namespace");
+        QTest::newRow("event's message without a namespace")
+            << events << QByteArray() << QByteArray(" ") + eventNs << QByteArray() << 500
+            << QStringLiteral("namespace");
+        // Last: the one NF-e of these rows is then registered.
+        QTest::newRow("event as the WSDL says")
+            << events << QByteArray() << QByteArray() << QByteArray() << 200 << QString();
+    }
+    void soapContract() {
+        QFETCH(QByteArray, target);
+        QFETCH(QByteArray, contentType);
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(int, httpStatus);
+        QFETCH(QString, reason);
+        const bool event = target.endsWith("NFeRecepcaoEvento4");
+        const Nfe nfe = m_fresh[24];
+        QByteArray envelope =
+            event ? zavnfe::Soap::envelope(zavnfe::Soap::kEventService,
+                                           sign(unsignedBatch({data(nfe)}), *m_signer))
+                  : zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, nfe.key));
+        if (!from.isEmpty()) {
+            QVERIFY(envelope.contains(from));
+            envelope.replace(from, to);
+        }
+        const Reply reply = post(m_port, target.constData(), envelope, &*m_signer,
+                                 contentType.isEmpty() ? nullptr : contentType.constData());
+        QCOMPARE(reply.status, httpStatus);
+        QString error;
+        const QByteArray payload = zavnfe::Soap::payload(reply.body, &error);
+        if (httpStatus == 200) {
+            QVERIFY2(!payload.isEmpty(), qPrintable(error));
+        } else {
+            QVERIFY(payload.isEmpty());
+            QVERIFY2(error.startsWith(u"Falha SOAP: ") && error.contains(reason), qPrintable(error));
+            QVERIFY2(reply.body.contains("soap:Sender"), reply.body.constData());
+        }
+        if (event) {
+            auto state = status(m_port, nfe.key);
+            QVERIFY(state);
+            QCOMPARE(state->procEventos.size(), size_t(httpStatus == 200 ? 1 : 0));
+        }
+        QCOMPARE(m_authority->state(), QProcess::Running);
+    }
+
     // A message with edit characters between its tags or at its ends is
     // refused whole with 588 before anything else about it is looked at; the
     // same event without them registers.
@@ -1304,7 +1413,7 @@ private Q_SLOTS:
             QElapsedTimer clock;
             clock.start();
             auto result = http.Post("/ws/NFeRecepcaoEvento4", envelope.toStdString(),
-                                    "application/soap+xml;charset=utf-8");
+                                    soapType("/ws/NFeRecepcaoEvento4").constData());
             QVERIFY(!result);
             QVERIFY(clock.elapsed() < 10000);
         }
