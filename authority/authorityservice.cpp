@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -94,6 +95,31 @@ void logRefusedHandshake(const SSL* ssl, int where, int value) {
                            : QString()));
 }
 
+// The handshake trusts the roots of its CA file only. The intermediates the
+// file may hold besides them are the authority's to complete the chains of
+// event signatures (SignatureCheck), as the real authorities hold the
+// ICP-Brasil chain; a client must still present its own intermediates in
+// the handshake, as the real ones require. False when the store could not
+// be rebuilt.
+bool trustRootsOnly(SSL_CTX* context) {
+    X509_STORE* current = SSL_CTX_get_cert_store(context);
+    STACK_OF(X509)* all = current ? X509_STORE_get1_all_certs(current) : nullptr;
+    X509_STORE* roots = all ? X509_STORE_new() : nullptr;
+    bool ok = roots != nullptr;
+    for (int i = 0; ok && i < sk_X509_num(all); ++i) {
+        X509* certificate = sk_X509_value(all, i);
+        if ((X509_get_extension_flags(certificate) & EXFLAG_SS) != 0)
+            ok = X509_STORE_add_cert(roots, certificate) == 1;
+    }
+    sk_X509_pop_free(all, X509_free);
+    if (!ok) {
+        X509_STORE_free(roots);
+        return false;
+    }
+    SSL_CTX_set_cert_store(context, roots); // frees the store it had
+    return true;
+}
+
 } // namespace
 
 AuthorityService::AuthorityService(const AuthorityOptions& options, const EventReception& events,
@@ -111,6 +137,8 @@ AuthorityService::AuthorityService(const AuthorityOptions& options, const EventR
     if (m_server->is_valid() && SSL_CTX_set_session_id_context(m_server->ssl_context(), kSessionContext,
                                                                sizeof kSessionContext - 1) != 1)
         m_sessionProblem = true;
+    if (m_server->is_valid() && !trustRootsOnly(m_server->ssl_context()))
+        m_trustProblem = true;
     if (m_server->is_valid()) {
         SSL_CTX_set_ex_data(m_server->ssl_context(), 0, &m_log);
         SSL_CTX_set_info_callback(m_server->ssl_context(), logRefusedHandshake);
@@ -145,6 +173,9 @@ QString AuthorityService::requestCounts() const {
 QString AuthorityService::tlsProblem() const {
     if (m_sessionProblem)
         return QStringLiteral("o OpenSSL não aceitou o contexto de sessão TLS");
+    if (m_trustProblem)
+        return QStringLiteral("as raízes da AC de clientes (%1) não puderam ser separadas das intermediárias")
+            .arg(m_options.tlsClientCa);
     if (m_server->is_valid())
         return {};
     return QStringLiteral("o certificado TLS (%1), sua chave (%2) ou a AC de clientes (%3) não foram aceitos")

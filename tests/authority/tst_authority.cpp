@@ -1106,6 +1106,66 @@ private Q_SLOTS:
         QCOMPARE(m_authority->state(), QProcess::Running);
     }
 
+    // An event sent on a resumed TLS session, which carries no intermediates
+    // of the client: the authority completes the signer's chain from the
+    // intermediates its --client-ca holds, as the real ones hold ICP-Brasil's
+    // chain. An authority holding the root alone cannot, and says 297. Its
+    // handshake still trusts the roots only: a client without its chain is
+    // refused either way.
+    void eventOnResumedSession_data() {
+        QTest::addColumn<bool>("holdsIntermediate");
+        QTest::addColumn<int>("batchStatus");
+        QTest::addColumn<int>("eventStatus");
+        QTest::newRow("the authority holds the intermediate") << true << 128 << 135;
+        QTest::newRow("the authority holds the root alone") << false << 297 << 0;
+    }
+    void eventOnResumedSession() {
+        QFETCH(bool, holdsIntermediate);
+        QFETCH(int, batchStatus);
+        QFETCH(int, eventStatus);
+        QVERIFY(writeSignerPem());
+        QString clientCa = m_certs + QStringLiteral("/ca.pem");
+        if (holdsIntermediate) // as make-certificates.sh writes it for the local authority
+            clientCa = m_certs + QStringLiteral("/authority-trust.pem");
+        QProcess authority;
+        const int port = start(authority,
+                               {QStringLiteral("--db"), m_erp, QStringLiteral("--ordinary-hours"),
+                                QStringLiteral("876000"), QStringLiteral("--log-file"),
+                                path(QStringLiteral("resumed.log"))},
+                               clientCa);
+        QVERIFY(port > 0);
+        QCOMPARE(
+            post(port, "/ws/NFeStatusServico4", serviceStatusRequest(), &*m_signer, nullptr, false).status,
+            -1);
+        const QString session = path(QStringLiteral("resumed-session.pem"));
+        QFile::remove(session);
+        const QByteArray first = sClient(port, {QStringLiteral("-sess_out"), session},
+                                         httpPost("/ws/NFeStatusServico4", serviceStatusRequest()));
+        QVERIFY2(first.contains("New, ") && first.contains("<cStat>107</cStat>"), first.constData());
+        const Nfe nfe = m_spare.front();
+        const QByteArray envelope =
+            zavnfe::Soap::envelope(zavnfe::Soap::kEventService, sign(unsignedBatch({data(nfe)}), *m_signer));
+        const QByteArray again = sClient(port, {QStringLiteral("-sess_in"), session},
+                                         httpPost("/ws/NFeRecepcaoEvento4", envelope));
+        QVERIFY2(again.contains("Reused, ") && again.contains("HTTP/1.1 200"), again.constData());
+        const qsizetype body = again.indexOf("<?xml");
+        const QByteArray end("</soap:Envelope>");
+        const qsizetype bodyEnd = again.indexOf(end, body);
+        QVERIFY2(body >= 0 && bodyEnd > body, again.constData());
+        QString error;
+        auto answer = zavnfe::parseRetEnvEvento(
+            zavnfe::Soap::payload(again.mid(body, bodyEnd + end.size() - body), &error), &error);
+        QVERIFY2(answer, qPrintable(error));
+        QCOMPARE(answer->status, batchStatus);
+        if (eventStatus != 0) {
+            QCOMPARE(answer->events.size(), size_t(1));
+            QCOMPARE(answer->events.front().status, eventStatus);
+        } else {
+            QVERIFY(answer->events.empty());
+        }
+        QVERIFY(terminate(authority));
+    }
+
     // The status service: in operation, or paused as asked on the command
     // line; a paused authority refuses events whole and protocol queries
     // with the same status.
@@ -1190,6 +1250,18 @@ private Q_SLOTS:
         QVERIFY2(!output.contains("HTTP/1.1"), output.constData());
         QCOMPARE(post(port, "/ws/NFeStatusServico4", serviceStatusRequest(), &*m_signer).status, -1);
         QVERIFY(terminate(authority));
+        // Each refused handshake is in the request log, with the peer, the
+        // alert and why the client's certificate was not trusted.
+        QFile log(path(QStringLiteral("u.log")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(log.readAll());
+        const QStringList refused = text.split(u'\n').filter(QStringLiteral("handshake TLS recusado"));
+        QVERIFY2(refused.size() >= 2, qPrintable(text));
+        for (const QString& line : refused) {
+            QVERIFY2(line.contains(QStringLiteral("127.0.0.1:")) && line.contains(u"unknown CA") &&
+                         line.contains(u"certificado do cliente"),
+                     qPrintable(line));
+        }
     }
 
     // Event signatures are trusted only when they chain to --client-ca: not
