@@ -8,12 +8,15 @@
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
 #include "certificatestore.h"
+#include "clienttls.h"
 #include "cnpjcpf.h"
 #include "eventsigner.h"
+#include "nfeworld.h"
 #include "schemaset.h"
 #include "soap.h"
 #include "states.h"
 #include "testtools.h"
+#include "tokenset.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -105,7 +108,8 @@ private:
     QString m_certs, m_erp;
     std::optional<zavnfe::SigningCertificate> m_signer, m_stranger, m_expired, m_notYetValid, m_otherCompany,
         m_noCnpj;
-    QString m_cnpj; // of the signer's company, the issuer of every invoice used here
+    QString m_cnpj;    // of the signer's company, the issuer of every invoice used here
+    SoftToken m_token; // before any PKCS#11 module is loaded: it names SoftHSM's folder
     std::unique_ptr<QProcess> m_authority;
     int m_port = 0;
     QList<Nfe> m_fresh;
@@ -1163,6 +1167,47 @@ private Q_SLOTS:
         } else {
             QVERIFY(answer->events.empty());
         }
+        QVERIFY(terminate(authority));
+    }
+
+    // An A3 certificate: the company's key generated on a SoftHSM token
+    // (scripts/make-token.sh), found by its serial, signing the event there
+    // and opening the mutual TLS there (zavnfe::useAsTlsClient), the key never
+    // read out. The authority checks the signature and the TLS client as it
+    // checks an A1's, and registers the event.
+    void tokenKeySignsAndConnects() {
+        const QString serial = QStringLiteral("0A3B77");
+        QString why = m_token.make(m_certs, QStringLiteral("ZAV-A3-AUT"), serial + u':' + m_cnpj);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QString error;
+        const std::shared_ptr<zavnfe::TokenSet> tokens = zavnfe::TokenSet::load(m_token.configFile(), &error);
+        QVERIFY2(tokens, qPrintable(error));
+        const zavnfe::CertificateLookup found = tokens->find(serial);
+        QVERIFY2(found.found(), qPrintable(found.error));
+        QVERIFY(found.certificate->onToken());
+        QCOMPARE(found.certificate->cnpj(), m_cnpj);
+
+        QProcess authority;
+        const int port = startOwn(authority, QStringLiteral("token.log"), {});
+        QVERIFY(port > 0);
+        const Nfe nfe = m_spare.front();
+        const QByteArray batch = sign(unsignedBatch({data(nfe)}), *found.certificate);
+        QVERIFY(!batch.isEmpty());
+        httplib::SSLClient http("127.0.0.1", port);
+        QCOMPARE(zavnfe::useAsTlsClient(http.ssl_context(), *found.certificate), QString());
+        http.set_ca_cert_path((m_certs + QStringLiteral("/ca.pem")).toStdString().c_str());
+        http.enable_server_certificate_verification(true);
+        http.set_read_timeout(30, 0);
+        auto result = http.Post("/ws/NFeRecepcaoEvento4",
+                                zavnfe::Soap::envelope(zavnfe::Soap::kEventService, batch).toStdString(),
+                                soapType("/ws/NFeRecepcaoEvento4").constData());
+        QVERIFY2(result, qPrintable(QStringLiteral("httplib error %1").arg(int(result.error()))));
+        auto answer = batchAnswer({result->status, QByteArray::fromStdString(result->body), {}});
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 128);
+        QCOMPARE(answer->events.size(), size_t(1));
+        QCOMPARE(answer->events.front().status, 135);
+        QCOMPARE(answer->events.front().accessKey, nfe.key);
         QVERIFY(terminate(authority));
     }
 
