@@ -26,6 +26,15 @@ QString useAsTlsClient(SSL_CTX* context, const SigningCertificate& certificate) 
             .arg(certificate.onToken() ? QStringLiteral("do ") + certificate.keyLocation()
                                        : QStringLiteral("do arquivo"),
                  certificate.serialText(), openSslError());
+    // TLS 1.3 signs the handshake with RSA-PSS only, which many cards and
+    // tokens cannot (their modules offer CKM_RSA_PKCS alone): with a token's
+    // key the client offers TLS 1.2 at most, signing PKCS#1 v1.5 as every
+    // PKCS#11 RSA key can; the authorities all serve TLS 1.2.
+    if (certificate.onToken() &&
+        (SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION) != 1 ||
+         SSL_CTX_set1_client_sigalgs_list(context, "RSA+SHA256:RSA+SHA384:RSA+SHA512") != 1))
+        return QStringLiteral("o TLS não aceitou limitar a assinatura do %1 ao RSA PKCS#1 (%2)")
+            .arg(certificate.keyLocation(), openSslError());
     return {};
 }
 

@@ -10,7 +10,10 @@ typedef struct ssl_ctx_st SSL_CTX;
 namespace zavnfe {
 
 // Sets the context's client certificate, chain and key; empty, or why not in
-// Portuguese (the key not matching the certificate, above all).
+// Portuguese (the key not matching the certificate, above all). With a
+// token's key the context offers TLS 1.2 at most and signs the handshake with
+// RSA PKCS#1 v1.5, as every PKCS#11 RSA key can (TLS 1.3 asks for RSA-PSS,
+// which many cards lack). Call it on the context before its connections.
 QString useAsTlsClient(SSL_CTX* context, const SigningCertificate& certificate);
 
 } // namespace zavnfe
