@@ -64,12 +64,19 @@ std::optional<QByteArray> soapAction(const QByteArray& contentType) {
     return std::nullopt;
 }
 
+// Where a TLS context keeps the request log for logRefusedHandshake: an
+// index of its own, as OpenSSL hands them out.
+int logIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
 // A handshake the authority refused (an alert it sent), in its request log:
 // without it a client refused for its chain (unknown_ca) leaves no trace.
 void logRefusedHandshake(const SSL* ssl, int where, int value) {
     if ((where & SSL_CB_WRITE_ALERT) == 0 || SSL_alert_type_string(value)[0] != 'F')
         return;
-    auto* log = static_cast<RequestLog*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), 0));
+    auto* log = static_cast<RequestLog*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), logIndex()));
     if (!log)
         return;
     QString peer = QStringLiteral("?");
@@ -140,7 +147,7 @@ AuthorityService::AuthorityService(const AuthorityOptions& options, const EventR
     if (m_server->is_valid() && !trustRootsOnly(m_server->ssl_context()))
         m_trustProblem = true;
     if (m_server->is_valid()) {
-        SSL_CTX_set_ex_data(m_server->ssl_context(), 0, &m_log);
+        SSL_CTX_set_ex_data(m_server->ssl_context(), logIndex(), &m_log);
         SSL_CTX_set_info_callback(m_server->ssl_context(), logRefusedHandshake);
     }
     m_server->set_payload_max_length(kMaxRequestBytes);

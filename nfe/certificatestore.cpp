@@ -93,21 +93,21 @@ QString when(const QDateTime& at) {
 
 } // namespace
 
-CertificateFailure CertificateStore::checkValidity(const SigningCertificate& found, const QString& what,
+CertificateFailure CertificateStore::checkValidity(const SigningCertificate& certificate, const QString& what,
                                                    const QDateTime& now, QString* error) {
-    const QString serial = found.serialHex();
-    if (!found.notBefore().isValid() || !found.notAfter().isValid()) {
+    const QString serial = certificate.serialHex();
+    if (!certificate.notBefore().isValid() || !certificate.notAfter().isValid()) {
         *error = QStringLiteral("O certificado %1 (%2) tem datas de validade ilegíveis.").arg(serial, what);
         return CertificateFailure::Unreadable;
     }
-    if (now < found.notBefore()) {
+    if (now < certificate.notBefore()) {
         *error = QStringLiteral("O certificado %1 (%2) só vale a partir de %3.")
-                     .arg(serial, what, when(found.notBefore()));
+                     .arg(serial, what, when(certificate.notBefore()));
         return CertificateFailure::NotYetValid;
     }
-    if (now > found.notAfter()) {
-        *error =
-            QStringLiteral("O certificado %1 (%2) venceu em %3.").arg(serial, what, when(found.notAfter()));
+    if (now > certificate.notAfter()) {
+        *error = QStringLiteral("O certificado %1 (%2) venceu em %3.")
+                     .arg(serial, what, when(certificate.notAfter()));
         return CertificateFailure::Expired;
     }
     return CertificateFailure::None;

@@ -56,6 +56,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -65,6 +66,7 @@ const char* const kPassword = "bench-senha";
 const char* const kSerial = "BE0C0001";
 const char* const kTokenSerial = "BE0C0A03"; // the A3 certificate's, on the SoftHSM token
 const char* const kTokenLabel = "BENCH A3";
+constexpr int kSigningThreads = 4; // as many as the server's batches in flight per authority
 const char* const kEventPath = "/ws/NFeRecepcaoEvento4";
 const char* const kStatusPath = "/ws/NFeConsultaProtocolo4";
 
@@ -499,7 +501,7 @@ int run(QCoreApplication& app) {
         "authority zav-authority on 127.0.0.1 over mutual TLS, record %s, %zu authorised invoices of %d\n\n",
         events, runs, memory ? "in memory" : "in SQLite", invoices.size(), invoiceCount);
     std::vector<std::vector<double>> built(sizes.size()), signedToo(sizes.size()), registered(sizes.size());
-    std::vector<double> openssl, inProcess, tokenSigned, tokenSigns;
+    std::vector<double> openssl, inProcess, tokenSigned, tokenSigns, tokenThreads;
     size_t next = 0;
     qint64 batchId = 0;
     for (int run = 0; run < runs; ++run) {
@@ -522,6 +524,23 @@ int run(QCoreApplication& app) {
         tokenSigned.push_back(
             perSecond(events, [&] { buildSigned(tokenSigner, invoices, again, events, 1, &batchId); }));
         tokenSigns.push_back(inProcessSigns(onToken.certificate->key(), 300));
+        // The server's threads on the one token at once, a signer each: the
+        // token's sessions must not make the pace fall below one thread's.
+        tokenThreads.push_back(perSecond(events, [&] {
+            std::vector<std::thread> threads;
+            threads.reserve(kSigningThreads);
+            for (int t = 0; t < kSigningThreads; ++t)
+                threads.emplace_back([&, t] {
+                    const zavnfe::EventSigner own(*onToken.certificate);
+                    const int share = events / kSigningThreads + (t < events % kSigningThreads ? 1 : 0);
+                    qint64 ids = batchId + qint64(t) * events;
+                    buildSigned(own, invoices, again + size_t(t * (events / kSigningThreads)), share, 1,
+                                &ids);
+                });
+            for (std::thread& thread : threads)
+                thread.join();
+        }));
+        batchId += qint64(kSigningThreads) * events;
     }
 
     const double signs = median(openssl);
@@ -545,6 +564,9 @@ int run(QCoreApplication& app) {
     std::printf("\nRSA-2048 signatures with the A3 key on the SoftHSM token: %.1f/s;\n"
                 "events built and signed one by one through the token: %.1f/s\n",
                 median(tokenSigns), median(tokenSigned));
+    std::printf(
+        "events built and signed through the token from %d threads at once: %.1f/s (%.2f of one thread)\n",
+        kSigningThreads, median(tokenThreads), median(tokenThreads) / median(tokenSigned));
     std::printf("\nevents_per_rsa_sign=%.3f\n", median(signedToo.front()) / signs);
     // The same ratio for an A3 key: events built and signed through the token
     // one by one over the token's own signatures per second (its raw limit).

@@ -399,6 +399,7 @@ private Q_SLOTS:
         std::vector<QString> errors(kBatches);
         std::atomic<int> next{0};
         std::vector<std::thread> threads;
+        threads.reserve(kThreads);
         for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([&] {
                 const zavnfe::EventSigner signer(*found.certificate);
