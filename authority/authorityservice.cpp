@@ -7,10 +7,15 @@
 #include <QElapsedTimer>
 
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
+#include <optional>
 
 namespace zavauthority {
 
@@ -42,6 +47,86 @@ bool clientClosed(const SSL* client) {
     return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// The action parameter of a SOAP 1.2 Content-Type, quoted or not; nothing
+// when there is none.
+std::optional<QByteArray> soapAction(const QByteArray& contentType) {
+    for (const QByteArray& part : contentType.split(';')) {
+        const QByteArray parameter = part.trimmed();
+        if (!parameter.toLower().startsWith("action="))
+            continue;
+        QByteArray value = parameter.mid(7).trimmed();
+        if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+            value = value.mid(1, value.size() - 2);
+        if (value.isEmpty())
+            return std::nullopt;
+        return value;
+    }
+    return std::nullopt;
+}
+
+// Where a TLS context keeps the request log for logRefusedHandshake: an
+// index of its own, as OpenSSL hands them out.
+int logIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// A handshake the authority refused (an alert it sent), in its request log:
+// without it a client refused for its chain (unknown_ca) leaves no trace.
+void logRefusedHandshake(const SSL* ssl, int where, int value) {
+    if ((where & SSL_CB_WRITE_ALERT) == 0 || SSL_alert_type_string(value)[0] != 'F')
+        return;
+    auto* log = static_cast<RequestLog*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), logIndex()));
+    if (!log)
+        return;
+    QString peer = QStringLiteral("?");
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    char host[INET6_ADDRSTRLEN] = {};
+    if (getpeername(SSL_get_fd(ssl), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        const bool v4 = address.ss_family == AF_INET;
+        const void* raw =
+            v4 ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&address)->sin_addr)
+               : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr);
+        const int port = ntohs(v4 ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                  : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+        if (inet_ntop(address.ss_family, raw, host, sizeof host))
+            peer = QStringLiteral("%1:%2").arg(QString::fromLatin1(host)).arg(port);
+    }
+    const long verify = SSL_get_verify_result(ssl);
+    log->line(QStringLiteral("%1 handshake TLS recusado: alerta %2%3")
+                  .arg(peer, QString::fromLatin1(SSL_alert_desc_string_long(value)))
+                  .arg(verify != X509_V_OK
+                           ? QStringLiteral(" (certificado do cliente: %1)")
+                                 .arg(QString::fromLatin1(X509_verify_cert_error_string(verify)))
+                           : QString()));
+}
+
+// The handshake trusts the roots of its CA file only. The intermediates the
+// file may hold besides them are the authority's to complete the chains of
+// event signatures (SignatureCheck), as the real authorities hold the
+// ICP-Brasil chain; a client must still present its own intermediates in
+// the handshake, as the real ones require. False when the store could not
+// be rebuilt.
+bool trustRootsOnly(SSL_CTX* context) {
+    X509_STORE* current = SSL_CTX_get_cert_store(context);
+    STACK_OF(X509)* all = current ? X509_STORE_get1_all_certs(current) : nullptr;
+    X509_STORE* roots = all ? X509_STORE_new() : nullptr;
+    bool ok = roots != nullptr;
+    for (int i = 0; ok && i < sk_X509_num(all); ++i) {
+        X509* certificate = sk_X509_value(all, i);
+        if ((X509_get_extension_flags(certificate) & EXFLAG_SS) != 0)
+            ok = X509_STORE_add_cert(roots, certificate) == 1;
+    }
+    sk_X509_pop_free(all, X509_free);
+    if (!ok) {
+        X509_STORE_free(roots);
+        return false;
+    }
+    SSL_CTX_set_cert_store(context, roots); // frees the store it had
+    return true;
+}
+
 } // namespace
 
 AuthorityService::AuthorityService(const AuthorityOptions& options, const EventReception& events,
@@ -59,6 +144,12 @@ AuthorityService::AuthorityService(const AuthorityOptions& options, const EventR
     if (m_server->is_valid() && SSL_CTX_set_session_id_context(m_server->ssl_context(), kSessionContext,
                                                                sizeof kSessionContext - 1) != 1)
         m_sessionProblem = true;
+    if (m_server->is_valid() && !trustRootsOnly(m_server->ssl_context()))
+        m_trustProblem = true;
+    if (m_server->is_valid()) {
+        SSL_CTX_set_ex_data(m_server->ssl_context(), logIndex(), &m_log);
+        SSL_CTX_set_info_callback(m_server->ssl_context(), logRefusedHandshake);
+    }
     m_server->set_payload_max_length(kMaxRequestBytes);
     m_server->set_read_timeout(30, 0);
     // One SOAP call is one small request and one small answer: waiting to
@@ -89,6 +180,9 @@ QString AuthorityService::requestCounts() const {
 QString AuthorityService::tlsProblem() const {
     if (m_sessionProblem)
         return QStringLiteral("o OpenSSL não aceitou o contexto de sessão TLS");
+    if (m_trustProblem)
+        return QStringLiteral("as raízes da AC de clientes (%1) não puderam ser separadas das intermediárias")
+            .arg(m_options.tlsClientCa);
     if (m_server->is_valid())
         return {};
     return QStringLiteral("o certificado TLS (%1), sua chave (%2) ou a AC de clientes (%3) não foram aceitos")
@@ -191,14 +285,38 @@ bool AuthorityService::withhold(Service service, const httplib::Request& request
 
 void AuthorityService::respond(Service service, const httplib::Request& request, httplib::Response& response,
                                const Exchange& exchange) {
-    const QByteArray type = QByteArray::fromStdString(request.get_header_value("Content-Type")).toLower();
+    const QByteArray contentType = QByteArray::fromStdString(request.get_header_value("Content-Type"));
+    const QByteArray type = contentType.toLower();
     if (!type.startsWith("application/soap+xml"))
         return refuse(response, exchange, 415,
                       QStringLiteral("Content-Type deve ser application/soap+xml (SOAP 1.2)"));
+    const char* soapService = service == Service::Event    ? zavnfe::Soap::kEventService
+                              : service == Service::Status ? zavnfe::Soap::kStatusService
+                                                           : zavnfe::Soap::kServiceStatusService;
+    const char* operation = service == Service::Event    ? zavnfe::Soap::kEventOperation
+                            : service == Service::Status ? zavnfe::Soap::kStatusOperation
+                                                         : zavnfe::Soap::kServiceStatusOperation;
+    // As the services' WSDL define them (SOAP 1.2 document/literal): the
+    // action of the operation, and its message nfeDadosMsg in the service's
+    // namespace. The real services refuse anything else at the SOAP layer,
+    // with a Sender fault and HTTP 500, before the message is read.
+    const std::optional<QByteArray> action = soapAction(contentType);
+    const QByteArray expected = QByteArray(soapService) + '/' + operation;
+    if (!action)
+        return refuse(
+            response, exchange, 500,
+            QStringLiteral("Unable to handle request without a valid action parameter. Please supply a "
+                           "valid soap action."));
+    if (*action != expected)
+        return refuse(response, exchange, 500,
+                      QStringLiteral("Unable to handle request. The action '%1' was not recognized.")
+                          .arg(QString::fromUtf8(*action)));
     QString error;
-    const QByteArray payload = zavnfe::Soap::payload(QByteArray::fromStdString(request.body), &error);
+    bool notTheService = false;
+    const QByteArray payload =
+        zavnfe::Soap::payload(QByteArray::fromStdString(request.body), &error, soapService, &notTheService);
     if (payload.isEmpty())
-        return refuse(response, exchange, 400, error);
+        return refuse(response, exchange, notTheService ? 500 : 400, error);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const ServiceAnswer answer =
         this->answer(service, QByteArray::fromStdString(request.body), payload, now, request.ssl);
@@ -209,9 +327,6 @@ void AuthorityService::respond(Service service, const httplib::Request& request,
                       answer.summary + QStringLiteral(" — processado, resposta descartada (--drop-answers)"));
         return;
     }
-    const char* soapService = service == Service::Event    ? zavnfe::Soap::kEventService
-                              : service == Service::Status ? zavnfe::Soap::kStatusService
-                                                           : zavnfe::Soap::kServiceStatusService;
     response.status = 200;
     response.set_content(zavnfe::Soap::resultEnvelope(soapService, answer.payload).toStdString(), kSoapType);
     exchange.note(200, answer.summary);

@@ -85,6 +85,7 @@ private:
     std::condition_variable m_stopped;
     bool m_stopping = false;
     bool m_sessionProblem = false;
+    bool m_trustProblem = false; // the handshake's store could not be cut down to the roots
 };
 
 } // namespace zavauthority

@@ -2,10 +2,12 @@
 // SignatureCheck: verifies the XML signature of one evento, as the authority
 // receives it, with xmlsec in-process: the profile the NF-e requires (one
 // reference to infEvento by its Id, one certificate in KeyInfo), that
-// certificate chaining to the CA(s) of --client-ca and to nothing else (the
-// intermediates the sender presented in the TLS handshake may fill the
-// chain, as the authorities hold the intermediates of ICP-Brasil), and the
-// digest and signature values computed with that certificate's key.
+// certificate chaining to the root(s) of --client-ca and to nothing else,
+// and the digest and signature values computed with that certificate's key.
+// The chain is completed from the intermediate CAs --client-ca holds besides
+// its roots, as the real authorities hold the ICP-Brasil chain, and from
+// those the sender presented in the TLS handshake; a resumed TLS session
+// carries none of the latter, so the authority's own must suffice.
 #include <QByteArray>
 #include <QString>
 
@@ -18,7 +20,8 @@ namespace zavauthority {
 
 class SignatureCheck {
 public:
-    // caPem: one or more PEM certificates, the only ones trusted. They are
+    // caPem: one or more PEM certificates: the self-signed ones the only
+    // roots trusted, the others intermediates that may complete a chain. They are
     // read here, once; the system's CA store and the SSL_CERT_FILE /
     // SSL_CERT_DIR variables are never consulted.
     explicit SignatureCheck(const QByteArray& caPem);

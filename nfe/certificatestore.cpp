@@ -3,6 +3,7 @@
 #include "cryptolibraries.h"
 #include "opensslerror.h"
 #include "secretfile.h"
+#include "tokenset.h"
 
 #include <QDir>
 #include <QFile>
@@ -92,8 +93,56 @@ QString when(const QDateTime& at) {
 
 } // namespace
 
+CertificateFailure CertificateStore::checkValidity(const SigningCertificate& certificate, const QString& what,
+                                                   const QDateTime& now, QString* error) {
+    const QString serial = certificate.serialHex();
+    if (!certificate.notBefore().isValid() || !certificate.notAfter().isValid()) {
+        *error = QStringLiteral("O certificado %1 (%2) tem datas de validade ilegíveis.").arg(serial, what);
+        return CertificateFailure::Unreadable;
+    }
+    if (now < certificate.notBefore()) {
+        *error = QStringLiteral("O certificado %1 (%2) só vale a partir de %3.")
+                     .arg(serial, what, when(certificate.notBefore()));
+        return CertificateFailure::NotYetValid;
+    }
+    if (now > certificate.notAfter()) {
+        *error = QStringLiteral("O certificado %1 (%2) venceu em %3.")
+                     .arg(serial, what, when(certificate.notAfter()));
+        return CertificateFailure::Expired;
+    }
+    return CertificateFailure::None;
+}
+
 CertificateLookup CertificateStore::find(const QString& serial, const QByteArray& password,
                                          const QDateTime& now) const {
+    if (!m_tokens || m_tokens->isEmpty())
+        return findInFolder(serial, password, now);
+    if (SigningCertificate::normalisedSerial(serial).isEmpty()) {
+        CertificateLookup lookup;
+        lookup.failure = CertificateFailure::NotFound;
+        lookup.error = QStringLiteral("Número de série do certificado não informado.");
+        return lookup;
+    }
+    CertificateLookup inFolder;
+    if (!m_folder.isEmpty()) {
+        inFolder = findInFolder(serial, password, now);
+        // Found, or found and refused: the file holds it.
+        if (inFolder.found() || (inFolder.failure != CertificateFailure::NotFound &&
+                                 inFolder.failure != CertificateFailure::FolderMissing &&
+                                 inFolder.failure != CertificateFailure::WrongPassword))
+            return inFolder;
+    }
+    CertificateLookup onToken = m_tokens->find(serial, now);
+    if (onToken.found() || onToken.failure != CertificateFailure::NotFound || m_folder.isEmpty())
+        return onToken;
+    // On neither: both say what they looked at.
+    onToken.failure = inFolder.failure;
+    onToken.error = inFolder.error + u' ' + onToken.error;
+    return onToken;
+}
+
+CertificateLookup CertificateStore::findInFolder(const QString& serial, const QByteArray& password,
+                                                 const QDateTime& now) const {
     CryptoLibraries::ensure();
     CertificateLookup lookup;
     auto fail = [&lookup](CertificateFailure failure, const QString& why) {
@@ -128,17 +177,10 @@ CertificateLookup CertificateStore::find(const QString& serial, const QByteArray
         if (EVP_PKEY_get_base_id(found.key()) != EVP_PKEY_RSA)
             return fail(CertificateFailure::Unreadable,
                         QStringLiteral("O certificado %1 (%2) não tem chave RSA.").arg(wanted, name));
-        if (!found.notBefore().isValid() || !found.notAfter().isValid())
-            return fail(
-                CertificateFailure::Unreadable,
-                QStringLiteral("O certificado %1 (%2) tem datas de validade ilegíveis.").arg(wanted, name));
-        if (now < found.notBefore())
-            return fail(CertificateFailure::NotYetValid,
-                        QStringLiteral("O certificado %1 (%2) só vale a partir de %3.")
-                            .arg(wanted, name, when(found.notBefore())));
-        if (now > found.notAfter())
-            return fail(CertificateFailure::Expired, QStringLiteral("O certificado %1 (%2) venceu em %3.")
-                                                         .arg(wanted, name, when(found.notAfter())));
+        QString why;
+        const CertificateFailure validity = checkValidity(found, name, now, &why);
+        if (validity != CertificateFailure::None)
+            return fail(validity, why);
         lookup.certificate = std::move(outcome.certificate);
         return lookup;
     }
@@ -186,6 +228,7 @@ QList<CertificateEntry> CertificateStore::entries(const QByteArray& password, QS
         const FileOutcome outcome = open(dir, name, password);
         if (outcome.certificate) {
             entry.serial = outcome.certificate->serialHex();
+            entry.serialText = outcome.certificate->serialText();
             entry.subject = outcome.certificate->subject();
             entry.notBefore = outcome.certificate->notBefore();
             entry.notAfter = outcome.certificate->notAfter();

@@ -14,6 +14,7 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 namespace zavnfe {
@@ -26,6 +27,14 @@ enum class CertificateFailure {
     Unreadable,    // the matching file is damaged or holds no usable RSA key
     NotYetValid,
     Expired,
+    // A3 certificates (TokenSet):
+    ModuleMissing, // the PKCS#11 module cannot be loaded
+    TokenAbsent,   // the token is not in any slot of its module, or was removed
+    PinWrong,      // the token refused the PIN of its PIN file
+    PinLocked,     // the token's user PIN is locked
+    PinUnreadable, // the PIN file is missing, unreadable or readable by others
+    KeyNotOnToken, // the certificate is on the token, its private key is not
+    KeyUnusable,   // the key is there but does not sign
 };
 
 struct CertificateLookup {
@@ -38,22 +47,37 @@ struct CertificateLookup {
 
 // One A1 file as the folder holds it, for the people running the server.
 struct CertificateEntry {
-    QString file;   // its name in the folder
-    QString serial; // empty when it could not be opened
+    QString file;       // its name in the folder
+    QString serial;     // empty when it could not be opened; normalised, for matching
+    QString serialText; // as the certificate carries it (leading zero kept), for people
     QString subject;
     QDateTime notBefore, notAfter;
     QString error; // why it could not be opened
 };
 
+class TokenSet;
+
 class CertificateStore {
 public:
     static constexpr const char* kPasswordSuffix = ".senha";
 
-    explicit CertificateStore(QString folder) : m_folder(std::move(folder)) {}
+    // tokens: the PKCS#11 tokens whose certificates are looked at besides the
+    // folder's files (a registration's certificate may be on either).
+    explicit CertificateStore(QString folder, std::shared_ptr<TokenSet> tokens = {})
+        : m_folder(std::move(folder)), m_tokens(std::move(tokens)) {}
 
-    // password: the folder's, for the files without their own.
+    // password: the folder's, for the files without their own. The folder
+    // first, then the tokens; without a folder, the tokens alone.
     CertificateLookup find(const QString& serial, const QByteArray& password,
                            const QDateTime& now = QDateTime::currentDateTimeUtc()) const;
+    // The folder's files only.
+    CertificateLookup findInFolder(const QString& serial, const QByteArray& password,
+                                   const QDateTime& now) const;
+
+    // Whether a certificate that can sign now: neither before nor after its
+    // validity, with readable dates; *error names it by `what` otherwise.
+    static CertificateFailure checkValidity(const SigningCertificate& certificate, const QString& what,
+                                            const QDateTime& now, QString* error);
 
     // Every A1 file of the folder, by name, opened each with its password;
     // *error says why there is no list (the folder missing).
@@ -66,6 +90,7 @@ public:
 
 private:
     QString m_folder;
+    std::shared_ptr<TokenSet> m_tokens;
 };
 
 } // namespace zavnfe

@@ -92,7 +92,7 @@ xmlNode* signatureTemplate(xmlDoc* doc, const QByteArray& uri) {
     return signature;
 }
 
-QString signEvent(xmlDoc* doc, xmlNode* evento, xmlSecKey* key) {
+QString signEvent(xmlDoc* doc, xmlNode* evento, xmlSecKey* key, const SigningCertificate& certificate) {
     const char* nfe = CancellationBatch::kNamespace;
     xmlNode* info = firstElement(evento->children);
     if (!isElement(info, "infEvento", nfe))
@@ -127,6 +127,10 @@ QString signEvent(xmlDoc* doc, xmlNode* evento, xmlSecKey* key) {
     context->signKey = nullptr;
     if (signedOk < 0 || context->status != xmlSecDSigStatusSucceeded) {
         const QString xmlsec = CryptoLibraries::takeXmlSecError();
+        // A key on a token fails in the token's words: removed, logged out,
+        // refusing to sign; they tell the operator what to do.
+        if (certificate.onToken())
+            return certificate.keyFailure();
         return QStringLiteral("xmlsec não assinou %1 (%2; %3)").arg(idText, xmlsec, openSslError());
     }
     return {};
@@ -134,12 +138,13 @@ QString signEvent(xmlDoc* doc, xmlNode* evento, xmlSecKey* key) {
 
 QByteArray signingFailure(QString* error, const QString& why) {
     if (error)
-        *error = QStringLiteral("Falha ao assinar o evento: %1.").arg(why);
+        *error = why.endsWith(u'.') ? QStringLiteral("Falha ao assinar o evento: %1").arg(why)
+                                    : QStringLiteral("Falha ao assinar o evento: %1.").arg(why);
     return {};
 }
 
 // Signs every evento of the batch in place and writes the batch out.
-QByteArray signDocument(xmlDoc* doc, xmlSecKey* key, QString* error) {
+QByteArray signDocument(xmlDoc* doc, xmlSecKey* key, const SigningCertificate& certificate, QString* error) {
     xmlNode* root = xmlDocGetRootElement(doc);
     if (!isElement(root, "envEvento", CancellationBatch::kNamespace))
         return signingFailure(error, QStringLiteral("o documento não é um envEvento"));
@@ -147,7 +152,7 @@ QByteArray signDocument(xmlDoc* doc, xmlSecKey* key, QString* error) {
     for (xmlNode* node = root->children; node; node = node->next) {
         if (!isElement(node, "evento", CancellationBatch::kNamespace))
             continue;
-        const QString why = signEvent(doc, node, key);
+        const QString why = signEvent(doc, node, key, certificate);
         if (!why.isEmpty())
             return signingFailure(error, why);
         ++signedEvents;
@@ -202,7 +207,7 @@ QByteArray EventSigner::sign(const QByteArray& batch, QString* error) const {
             QStringLiteral("XML do lote ilegível (%1)")
                 .arg(parse && parse->message ? QString::fromUtf8(parse->message).trimmed() : QString()));
     }
-    return signDocument(doc.get(), signingKey->key.get(), error);
+    return signDocument(doc.get(), signingKey->key.get(), m_certificate, error);
 }
 
 QByteArray EventSigner::signEvents(const QString& batchId, const QList<CancellationEvent>& events,
@@ -215,7 +220,7 @@ QByteArray EventSigner::signEvents(const QString& batchId, const QList<Cancellat
     const XmlDoc doc = batchDocument(batchId, events, error);
     if (!doc)
         return {};
-    return signDocument(doc.get(), signingKey->key.get(), error);
+    return signDocument(doc.get(), signingKey->key.get(), m_certificate, error);
 }
 
 } // namespace zavnfe

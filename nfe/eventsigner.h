@@ -1,6 +1,7 @@
 #pragma once
-// EventSigner: signs every evento of an envEvento batch with an A1
-// certificate, as the authority requires: an enveloped XML signature placed
+// EventSigner: signs every evento of an envEvento batch with the company's
+// certificate (an A1 file's key or a token's, SigningCertificate), as the
+// authority requires: an enveloped XML signature placed
 // after infEvento, referring to it by its Id, inclusive C14N, RSA-SHA1 with a
 // SHA-1 digest, the enveloped-signature and C14N transforms, and KeyInfo
 // carrying only the signing certificate.
@@ -8,7 +9,8 @@
 // The xmlsec key (the RSA key and the one certificate KeyInfo carries) is
 // built on the first signature and kept for every later one: make one
 // EventSigner per certificate and per call or thread, never one shared by
-// threads, since sign() keeps that key without a lock.
+// threads, since sign() keeps that key without a lock. Signers of one token
+// key on several threads sign at once, each on a session of its own.
 #include "cancellationevent.h"
 #include "signingcertificate.h"
 

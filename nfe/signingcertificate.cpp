@@ -1,5 +1,7 @@
 #include "signingcertificate.h"
 
+#include "opensslerror.h"
+
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
@@ -85,8 +87,24 @@ QDateTime x509Time(const ASN1_TIME* time) {
                      QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), Qt::UTC);
 }
 
-SigningCertificate::SigningCertificate(EVP_PKEY* key, X509* certificate)
-    : m_key(key, EVP_PKEY_free), m_certificate(certificate, X509_free) {}
+SigningCertificate::SigningCertificate(EVP_PKEY* key, X509* certificate,
+                                       std::shared_ptr<const KeySource> source)
+    : m_key(key, EVP_PKEY_free), m_certificate(certificate, X509_free), m_source(std::move(source)) {}
+
+QString SigningCertificate::keyFailure() const {
+    return m_source ? m_source->failure() : openSslError();
+}
+
+QString SigningCertificate::serialTextOf(const X509* certificate) {
+    const ASN1_INTEGER* serial = certificate ? X509_get0_serialNumber(certificate) : nullptr;
+    if (!serial)
+        return {};
+    // The INTEGER's own bytes, as openssl x509 -serial and the issuers show
+    // them: a serial whose first byte is below 0x10 keeps its leading zero.
+    const QByteArray bytes(reinterpret_cast<const char*>(ASN1_STRING_get0_data(serial)),
+                           ASN1_STRING_length(serial));
+    return QString::fromLatin1(bytes.toHex().toUpper());
+}
 
 void SigningCertificate::addIssuer(X509* issuer) {
     m_issuers.emplace_back(issuer, X509_free);

@@ -1,7 +1,11 @@
 #pragma once
-// SigningCertificate: an A1 certificate (the X.509 certificate and its RSA
-// private key, read from a PKCS#12 file, with the issuers' certificates the
-// file carries) that signs events. Copies share the same OpenSSL objects.
+// SigningCertificate: the signing key of a registration behind one
+// interface: an A1 certificate (the X.509 certificate and its RSA private
+// key, read from a PKCS#12 file, with the issuers' certificates the file
+// carries) or an A3 one, whose key stays on a PKCS#11 token and is used there
+// (TokenSet). The event signer and the mutual-TLS context take either alike
+// (EventSigner, useAsTlsClient). Copies share the same OpenSSL objects, and a
+// token key keeps its token's objects alive.
 #include <QDateTime>
 #include <QString>
 
@@ -15,6 +19,21 @@ typedef struct X509_name_st X509_NAME;
 
 namespace zavnfe {
 
+// Where a key that is not in memory lives (a token), and how a failure of
+// its private-key operations is said.
+class KeySource {
+public:
+    virtual ~KeySource() = default;
+    // Where the key is, for messages: "token ZAV A3 (série ...)".
+    virtual QString where() const = 0;
+    // Why the last private-key operation on this thread failed, in
+    // Portuguese with what to do, read from OpenSSL's error queue (emptied);
+    // a failure that says the token is gone or logged out also makes its
+    // token open again on the next look-up. Empty when the token reported
+    // nothing: the failure was not the token's.
+    virtual QString failure() const = 0;
+};
+
 // A certificate's name (subject or issuer) in OpenSSL's one-line form.
 QString x509NameText(const X509_NAME* name);
 // A certificate's time (notBefore, notAfter) in UTC; invalid when absent or
@@ -23,8 +42,9 @@ QDateTime x509Time(const ASN1_TIME* time);
 
 class SigningCertificate {
 public:
-    // Takes one reference to each of key and certificate.
-    SigningCertificate(EVP_PKEY* key, X509* certificate);
+    // Takes one reference to each of key and certificate; source: where a
+    // key that is not in memory lives (null for an A1 file's).
+    SigningCertificate(EVP_PKEY* key, X509* certificate, std::shared_ptr<const KeySource> source = {});
     // The issuers' certificates of the file (intermediate CAs), sent in the
     // TLS handshake so that the authority can build the chain; takes one
     // reference to each.
@@ -34,7 +54,18 @@ public:
     X509* certificate() const { return m_certificate.get(); }
     std::vector<X509*> issuers() const;
 
-    QString serialHex() const; // upper case, no leading zeros
+    QString serialHex() const; // upper case, no leading zeros: as serials are matched
+    // The serial as the certificate carries it, for people: upper-case hex of
+    // its bytes, a leading zero kept ("0A1B...").
+    QString serialText() const { return serialTextOf(m_certificate.get()); }
+    static QString serialTextOf(const X509* certificate);
+
+    // Whether the key stays on a token, and where (empty for an A1 file).
+    bool onToken() const { return m_source != nullptr; }
+    QString keyLocation() const { return m_source ? m_source->where() : QString(); }
+    // Why the last operation with the private key failed on this thread:
+    // the token's own words when the key is on one, else OpenSSL's.
+    QString keyFailure() const;
     // The CNPJ of the company the certificate belongs to (see cnpjOf).
     QString cnpj() const { return cnpjOf(m_certificate.get()); }
     QString subject() const;
@@ -54,6 +85,7 @@ private:
     std::shared_ptr<EVP_PKEY> m_key;
     std::shared_ptr<X509> m_certificate;
     std::vector<std::shared_ptr<X509>> m_issuers;
+    std::shared_ptr<const KeySource> m_source;
 };
 
 } // namespace zavnfe

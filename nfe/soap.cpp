@@ -65,7 +65,10 @@ QByteArray Soap::contentType(const char* service, const char* operation) {
     return QByteArray("application/soap+xml;charset=utf-8;action=\"") + service + '/' + operation + '"';
 }
 
-QByteArray Soap::payload(const QByteArray& envelope, QString* error) {
+QByteArray Soap::payload(const QByteArray& envelope, QString* error, const char* service,
+                         bool* notTheService) {
+    if (notTheService)
+        *notTheService = false;
     auto fail = [error](const QString& why) {
         if (error)
             *error = why;
@@ -90,6 +93,17 @@ QByteArray Soap::payload(const QByteArray& envelope, QString* error) {
                                    .simplified();
         return fail(
             QStringLiteral("Falha SOAP: %1").arg(reason.isEmpty() ? QStringLiteral("sem motivo") : reason));
+    }
+    if (service && childElement(body, "nfeDadosMsg", service) != content) {
+        const bool named = xmlStrEqual(content->name, xmlText("nfeDadosMsg"));
+        const QString ns = content->ns ? QString::fromUtf8(reinterpret_cast<const char*>(content->ns->href))
+                                       : QStringLiteral("nenhum");
+        if (notTheService)
+            *notTheService = true;
+        return fail(named ? QStringLiteral("O elemento nfeDadosMsg deve estar no namespace %1, não em %2.")
+                                .arg(QLatin1String(service), ns)
+                          : QStringLiteral("O corpo SOAP deve ter nfeDadosMsg do namespace %1.")
+                                .arg(QLatin1String(service)));
     }
     if (childElement(body, "nfeDadosMsg", nullptr) != content &&
         childElement(body, "nfeResultMsg", nullptr) != content)

@@ -35,7 +35,11 @@ struct Soap {
     // The first element child of Body/nfeResultMsg (client) or
     // Body/nfeDadosMsg (authority), serialised on its own; empty with *error
     // set on a SOAP Fault (its reason text) or an envelope that is not one.
-    static QByteArray payload(const QByteArray& envelope, QString* error);
+    // With service, the message must be nfeDadosMsg in that namespace, as the
+    // service's WSDL defines it; when it is not, *notTheService is set too (a
+    // message no operation of the service takes, refused at the SOAP layer).
+    static QByteArray payload(const QByteArray& envelope, QString* error, const char* service = nullptr,
+                              bool* notTheService = nullptr);
 };
 
 } // namespace zavnfe

@@ -9,6 +9,7 @@ packages=(
   libcpp-httplib-dev libmicrohttpd-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libxml2-dev libxml2-utils libxmlsec1-dev xmlsec1 libsodium-dev libcbor-dev openssl libsqlite3-dev libpq-dev
   postgresql-15 postgresql-client-15 sqlite3
   xvfb xauth openbox x11-utils xdotool fonts-liberation fonts-dejavu-core
+  softhsm2 libp11-dev opensc libengine-pkcs11-openssl
 )
 
 missing=()

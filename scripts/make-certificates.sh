@@ -7,6 +7,8 @@
 #   OUT_DIR/intermediate.pem, .key       an intermediate CA issued by the root
 #                                        ("AC ZAV INTERMEDIARIA DE TESTE"), which
 #                                        issues the A1 certificates
+#   OUT_DIR/authority-trust.pem          the root and the intermediate: what the
+#                                        local authority's --client-ca names
 #   OUT_DIR/authority.pem, authority.key TLS server certificate of the local
 #                                        authority (localhost, 127.0.0.1, ::1)
 #   OUT_DIR/server.pem, server.key       the same for the application server
@@ -236,6 +238,16 @@ fi
 intermediate_subject=$(openssl x509 -in "$out/intermediate.pem" -noout -subject -nameopt compat)
 # What each A1 file carries besides its own certificate: the chain up to the root.
 cat "$out/intermediate.pem" "$out/ca.pem" >"$work/chain.pem"
+# What the local authority holds (its --client-ca), as the real ones hold the
+# ICP-Brasil chain: the root it trusts and the intermediate that completes a
+# signer's chain when the handshake carried none (a resumed TLS session).
+cat "$out/ca.pem" "$out/intermediate.pem" >"$work/authority-trust.pem"
+chmod 644 "$work/authority-trust.pem"
+if cmp -s "$work/authority-trust.pem" "$out/authority-trust.pem"; then
+  rm -f "$work/authority-trust.pem"
+else
+  install_file authority-trust.pem authority-trust.pem
+fi
 
 # The extensions of an A1 certificate; with a CNPJ ($1), the otherName of
 # ICP-Brasil that carries it.

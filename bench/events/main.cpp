@@ -6,6 +6,10 @@
 // them in the same run, since signing is what an event costs most. The last
 // line, events_per_rsa_sign=X, is events built and signed per second one by
 // one, as the server signs them, over those RSA signatures per second.
+// Beside it, events_per_token_sign=X: the same through an A3 key on a
+// SoftHSM token (scripts/make-token.sh, SoftHSM's real PKCS#11 module, its
+// tokens in the temporary folder), events built and signed per second one by
+// one over the token's own RSA-2048 signatures per second in the same run.
 //
 //   bench-events [--invoices N] [--events N] [--runs N]
 //
@@ -26,6 +30,7 @@
 #include "eventsigner.h"
 #include "soap.h"
 #include "states.h"
+#include "tokenset.h"
 
 #include "database.h"
 
@@ -35,6 +40,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -50,6 +56,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -57,6 +64,9 @@ namespace {
 const char* const kReason = "Erro de digitação no valor da nota";
 const char* const kPassword = "bench-senha";
 const char* const kSerial = "BE0C0001";
+const char* const kTokenSerial = "BE0C0A03"; // the A3 certificate's, on the SoftHSM token
+const char* const kTokenLabel = "BENCH A3";
+constexpr int kSigningThreads = 4; // as many as the server's batches in flight per authority
 const char* const kEventPath = "/ws/NFeRecepcaoEvento4";
 const char* const kStatusPath = "/ws/NFeConsultaProtocolo4";
 
@@ -377,7 +387,7 @@ double inProcessSigns(EVP_PKEY* key, int count) {
                                        size_t(text.size())) == 1;
         EVP_MD_CTX_free(context);
         if (!ok)
-            die(QStringLiteral("the A1 key did not sign"));
+            die(QStringLiteral("the key did not sign"));
     }
     return count * 1e9 / double(std::max<qint64>(1, timer.nsecsElapsed()));
 }
@@ -439,6 +449,35 @@ int run(QCoreApplication& app) {
         die(lookup.error);
     const zavnfe::EventSigner signer(*lookup.certificate);
 
+    // The same company's A3 certificate on a SoftHSM token of this run's own.
+    const QString tokens = dir.filePath(QStringLiteral("tokens"));
+    QDir().mkpath(tokens);
+    const QString softhsmConf = dir.filePath(QStringLiteral("softhsm2.conf"));
+    {
+        QFile conf(softhsmConf);
+        if (!conf.open(QIODevice::WriteOnly) ||
+            conf.write(
+                QStringLiteral("directories.tokendir = %1\nobjectstore.backend = file\nlog.level = ERROR\n")
+                    .arg(tokens)
+                    .toUtf8()) < 0)
+            die(QStringLiteral("%1 cannot be written").arg(softhsmConf));
+    }
+    qputenv("SOFTHSM2_CONF", softhsmConf.toLocal8Bit()); // before the module is loaded
+    const QString pinFile = dir.filePath(QStringLiteral("token.pin"));
+    runTool(QStringLiteral("bash"), {QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-token.sh"), certificates,
+                                     pinFile, QString::fromLatin1(kTokenLabel),
+                                     QString::fromLatin1(kTokenSerial) + u':' + invoices.front().issuerCnpj});
+    zavnfe::TokenConfig tokenConfig;
+    tokenConfig.name = QStringLiteral("bench");
+    tokenConfig.module = QStringLiteral("/usr/lib/softhsm/libsofthsm2.so");
+    tokenConfig.label = QString::fromLatin1(kTokenLabel);
+    tokenConfig.pinFile = pinFile;
+    zavnfe::TokenSet tokenSet({tokenConfig});
+    const zavnfe::CertificateLookup onToken = tokenSet.find(QString::fromLatin1(kTokenSerial));
+    if (!onToken.found())
+        die(onToken.error);
+    const zavnfe::EventSigner tokenSigner(*onToken.certificate);
+
     const bool memory = parser.isSet(QStringLiteral("memory"));
     Authority authority(certificates, database,
                         memory ? QString() : dir.filePath(QStringLiteral("authority-record.sqlite")),
@@ -462,7 +501,7 @@ int run(QCoreApplication& app) {
         "authority zav-authority on 127.0.0.1 over mutual TLS, record %s, %zu authorised invoices of %d\n\n",
         events, runs, memory ? "in memory" : "in SQLite", invoices.size(), invoiceCount);
     std::vector<std::vector<double>> built(sizes.size()), signedToo(sizes.size()), registered(sizes.size());
-    std::vector<double> openssl, inProcess;
+    std::vector<double> openssl, inProcess, tokenSigned, tokenSigns, tokenThreads;
     size_t next = 0;
     qint64 batchId = 0;
     for (int run = 0; run < runs; ++run) {
@@ -480,6 +519,28 @@ int run(QCoreApplication& app) {
         }
         openssl.push_back(opensslSigns());
         inProcess.push_back(inProcessSigns(lookup.certificate->key(), 300));
+        // Through the token: the invoices of this run again, signed only.
+        const size_t again = next - size_t(events) * sizes.size();
+        tokenSigned.push_back(
+            perSecond(events, [&] { buildSigned(tokenSigner, invoices, again, events, 1, &batchId); }));
+        tokenSigns.push_back(inProcessSigns(onToken.certificate->key(), 300));
+        // The server's threads on the one token at once, a signer each: the
+        // token's sessions must not make the pace fall below one thread's.
+        tokenThreads.push_back(perSecond(events, [&] {
+            std::vector<std::thread> threads;
+            threads.reserve(kSigningThreads);
+            for (int t = 0; t < kSigningThreads; ++t)
+                threads.emplace_back([&, t] {
+                    const zavnfe::EventSigner own(*onToken.certificate);
+                    const int share = events / kSigningThreads + (t < events % kSigningThreads ? 1 : 0);
+                    qint64 ids = batchId + qint64(t) * events;
+                    buildSigned(own, invoices, again + size_t(t * (events / kSigningThreads)), share, 1,
+                                &ids);
+                });
+            for (std::thread& thread : threads)
+                thread.join();
+        }));
+        batchId += qint64(kSigningThreads) * events;
     }
 
     const double signs = median(openssl);
@@ -500,7 +561,16 @@ int run(QCoreApplication& app) {
     // by one (the server signs each event in its own envEvento and journals it
     // so before it joins a batch of twenty), over the RSA-2048 signatures per
     // second that are its raw limit (one signature per event).
+    std::printf("\nRSA-2048 signatures with the A3 key on the SoftHSM token: %.1f/s;\n"
+                "events built and signed one by one through the token: %.1f/s\n",
+                median(tokenSigns), median(tokenSigned));
+    std::printf(
+        "events built and signed through the token from %d threads at once: %.1f/s (%.2f of one thread)\n",
+        kSigningThreads, median(tokenThreads), median(tokenThreads) / median(tokenSigned));
     std::printf("\nevents_per_rsa_sign=%.3f\n", median(signedToo.front()) / signs);
+    // The same ratio for an A3 key: events built and signed through the token
+    // one by one over the token's own signatures per second (its raw limit).
+    std::printf("events_per_token_sign=%.3f\n", median(tokenSigned) / median(tokenSigns));
     return 0;
 }
 

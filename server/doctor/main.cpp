@@ -202,7 +202,7 @@ std::optional<zavnfe::SigningCertificate> listCertificates(const QString& folder
         }
         const bool valid = e.notBefore <= now && now <= e.notAfter;
         const qint64 days = now.secsTo(e.notAfter) / 86400;
-        out << "  " << e.serial << "  " << e.file << "  " << e.subject << "  até " << day(e.notAfter)
+        out << "  " << e.serialText << "  " << e.file << "  " << e.subject << "  até " << day(e.notAfter)
             << (!valid       ? QStringLiteral("  FORA DA VALIDADE")
                 : days <= 30 ? QStringLiteral("  vence em %1 dias").arg(days)
                              : QString())

@@ -424,9 +424,13 @@ private Q_SLOTS:
                        ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256)
                        : QByteArray();
         };
-        const QStringList files{QStringLiteral("ca.pem"),           QStringLiteral("ca.key"),
-                                QStringLiteral("intermediate.pem"), QStringLiteral("intermediate.key"),
-                                QStringLiteral("authority.pem"),    QStringLiteral("a1-00A1B2C3D4E5F6.pfx")};
+        const QStringList files{QStringLiteral("ca.pem"),
+                                QStringLiteral("ca.key"),
+                                QStringLiteral("intermediate.pem"),
+                                QStringLiteral("intermediate.key"),
+                                QStringLiteral("authority.pem"),
+                                QStringLiteral("a1-00A1B2C3D4E5F6.pfx"),
+                                QStringLiteral("authority-trust.pem")};
         QList<QByteArray> before;
         for (const QString& name : files)
             before.append(digest(name));
@@ -439,6 +443,23 @@ private Q_SLOTS:
         for (int i = 0; i < files.size(); ++i)
             QVERIFY2(digest(files[i]) == before[i], qPrintable(files[i]));
         QVERIFY(store.find(QStringLiteral("F"), "s3nh@ 'x'").found());
+        // A serial is shown as the certificate carries it, its leading zero
+        // kept, and matched without it, in any case, with colons or not.
+        QString listError;
+        bool listed = false;
+        for (const zavnfe::CertificateEntry& entry : store.entries("s3nh@ 'x'", &listError)) {
+            if (entry.file != u"a1-0F.pfx")
+                continue;
+            listed = true;
+            QCOMPARE(entry.serialText, QStringLiteral("0F"));
+            QCOMPARE(entry.serial, QStringLiteral("F"));
+        }
+        QVERIFY2(listed, qPrintable(listError));
+        for (const char* typed : {"0f", "00:0F", "f"}) {
+            const zavnfe::CertificateLookup found = store.find(QString::fromLatin1(typed), "s3nh@ 'x'");
+            QVERIFY2(found.found(), typed);
+            QCOMPARE(found.certificate->serialText(), QStringLiteral("0F"));
+        }
 
         // Refused, leaving the folder as it was: the kept file under another
         // password or for another CNPJ, a serial another file holds, one that

@@ -195,3 +195,54 @@ QString NfeWorld::verifySignature(const QByteArray& xml) const {
         return QStringLiteral("xmlsec1 refused it: %1").arg(QString::fromUtf8(p.readAll()));
     return {};
 }
+
+SoftToken::SoftToken() {
+    QDir(m_dir.path()).mkpath(QStringLiteral("tokens"));
+    const QString conf = m_dir.filePath(QStringLiteral("softhsm2.conf"));
+    writeFile(conf,
+              QStringLiteral("directories.tokendir = %1\nobjectstore.backend = file\nlog.level = ERROR\n")
+                  .arg(tokensFolder())
+                  .toUtf8());
+    // Before the module is loaded: SoftHSM reads it once, at C_Initialize.
+    qputenv("SOFTHSM2_CONF", conf.toLocal8Bit());
+}
+
+QString SoftToken::pinFile() const {
+    return m_dir.filePath(QStringLiteral("token.pin"));
+}
+
+QString SoftToken::tokensFolder() const {
+    return m_dir.filePath(QStringLiteral("tokens"));
+}
+
+QString SoftToken::make(const QString& certificateFolder, const QString& label, const QString& request) {
+    QProcess script;
+    script.setProcessChannelMode(QProcess::MergedChannels);
+    script.start(QStringLiteral("bash"), {QDir(sourceDir()).filePath(QStringLiteral("scripts/make-token.sh")),
+                                          certificateFolder, pinFile(), label, request});
+    if (!script.waitForFinished(120000) || script.exitStatus() != QProcess::NormalExit ||
+        script.exitCode() != 0)
+        return QStringLiteral("make-token.sh failed: %1").arg(QString::fromUtf8(script.readAll()));
+    if (!m_labels.contains(label))
+        m_labels.append(label);
+    QString config;
+    for (const QString& each : m_labels)
+        config += QStringLiteral("[%1]\nmodulo = %2\nrotulo = %1\npin = %3\n\n")
+                      .arg(each, QLatin1String(kModule), pinFile());
+    writeFile(configFile(), config.toUtf8());
+    return {};
+}
+
+QString SoftToken::configFile() const {
+    return m_dir.filePath(QStringLiteral("tokens.ini"));
+}
+
+QString SoftToken::folderOf(const QString& label) const {
+    const QDir tokens(tokensFolder());
+    for (const QString& name : tokens.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile object(tokens.filePath(name + QStringLiteral("/token.object")));
+        if (object.open(QIODevice::ReadOnly) && object.readAll().contains(label.toUtf8()))
+            return tokens.filePath(name);
+    }
+    return {};
+}

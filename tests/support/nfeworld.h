@@ -80,3 +80,26 @@ private:
     AuthorityProcess m_authority;
     QString m_table;
 };
+
+// A SoftHSM token of the test's own (SoftHSM's real PKCS#11 module, its
+// tokens in a temporary folder that SOFTHSM2_CONF points at for the whole
+// test program), with one registration's certificate put on it by
+// scripts/make-token.sh, issued by the intermediate of certificateFolder.
+class SoftToken {
+public:
+    static constexpr const char* kModule = "/usr/lib/softhsm/libsofthsm2.so";
+
+    SoftToken();
+    // Makes the token (when new) and puts "SERIAL:CNPJ" on it; empty, or why.
+    QString make(const QString& certificateFolder, const QString& label, const QString& request);
+    QString pinFile() const;
+    QString tokensFolder() const; // SoftHSM's token folder
+    // The configuration of the tokens made so far (TokenSet::load).
+    QString configFile() const;
+    // The token's folder under tokensFolder (SoftHSM keeps one per token).
+    QString folderOf(const QString& label) const;
+
+private:
+    QTemporaryDir m_dir;
+    QStringList m_labels;
+};
