@@ -109,7 +109,7 @@ for environment in 2 1; do
   p=$((authority_port + 2 - environment))
   logged=$(log_size "$var/authority-$environment.log")
   "$build/bin/zav-authority" --listen "127.0.0.1:$p" --environment "$environment" \
-    --cert "$certs/authority.pem" --key "$certs/authority.key" --client-ca "$certs/ca.pem" \
+    --cert "$certs/authority.pem" --key "$certs/authority.key" --client-ca "$certs/authority-trust.pem" \
     --db "$db" --record "$var/autoridade-$environment.db" --ordinary-hours 2400 \
     >>"$var/authority-$environment.log" 2>&1 &
   pids+=($!)

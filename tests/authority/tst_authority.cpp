@@ -1298,9 +1298,6 @@ private Q_SLOTS:
                                              QStringLiteral("-c"), command.join(u'\n')});
         QVERIFY(shell.waitForFinished(60000));
         const QByteArray output = shell.readAll();
-        if (document == u"README.md" && !command.join(u' ').contains(QStringLiteral("--untrusted-pem")))
-            QEXPECT_FAIL("README.md", "the README's command still lacks the intermediate (--untrusted-pem)",
-                         Abort);
         QVERIFY2(shell.exitCode() == 0 && output.startsWith("OK"),
                  qPrintable(command.join(u'\n') + u'\n' + QString::fromUtf8(output)));
     }

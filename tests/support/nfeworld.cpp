@@ -145,10 +145,15 @@ QString NfeWorld::prepare(QSqlDatabase& db, const QString& connectionText) {
 
 QString NfeWorld::startAuthority(const QString& connectionText, const QStringList& arguments, int answerMs) {
     const QDir certs(certificateFolder());
+    // The authority's trust: the root, and the intermediate it completes a
+    // signer's chain from (a resumed session carries no chain).
+    const QString trust = certs.exists(QStringLiteral("authority-trust.pem"))
+                              ? certs.filePath(QStringLiteral("authority-trust.pem"))
+                              : caFile();
     QStringList all{QStringLiteral("--listen"),    QStringLiteral("127.0.0.1:0"),
                     QStringLiteral("--cert"),      certs.filePath(QStringLiteral("authority.pem")),
                     QStringLiteral("--key"),       certs.filePath(QStringLiteral("authority.key")),
-                    QStringLiteral("--client-ca"), caFile(),
+                    QStringLiteral("--client-ca"), trust,
                     QStringLiteral("--db"),        connectionText};
     if (!arguments.contains(QStringLiteral("--ordinary-hours")))
         all += {QStringLiteral("--ordinary-hours"), QString::number(kGenerousHours)};
