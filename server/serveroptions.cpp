@@ -178,25 +178,29 @@ QStringList readConfigFile(const QString& path, const QCommandLineParser& comman
         if (!options.isList(option) && seen.contains(name))
             return fail(QStringLiteral("a opção \"%1\" já foi dada numa linha anterior.").arg(name));
         seen.append(name);
-        // The command line wins: its options are left as it gave them.
-        if (commandLine.isSet(option))
-            continue;
-        if (option.valueName().isEmpty()) {
-            const QString flag = value.toLower();
-            if (flag == u"sim" || flag == u"yes" || flag == u"true" || flag == u"1")
-                added.append(QStringLiteral("--") + name);
-            else if (!(flag == u"não" || flag == u"nao" || flag == u"no" || flag == u"false" || flag == u"0"))
-                return fail(
-                    QStringLiteral("\"%1\" espera sim ou não, não \"%2\".").arg(name, value.left(100)));
-            continue;
-        }
-        if (value.isEmpty())
-            return fail(QStringLiteral("a opção \"%1\" está sem valor.").arg(name));
+        // A secret in the file is refused whatever the command line says.
         if (&option == &options.db && carriesPassword(value))
             return fail(
                 QStringLiteral("a senha do banco não vai no arquivo de configuração: tire-a de \"db\" e "
                                "dê-a num arquivo legível só pelo servidor (db-password-file) ou no "
                                "PGPASSFILE."));
+        // Each line is checked, even one the command line overrides: the
+        // command line wins, its options left as it gave them.
+        if (option.valueName().isEmpty()) {
+            const QString flag = value.toLower();
+            const bool on = flag == u"sim" || flag == u"yes" || flag == u"true" || flag == u"1";
+            if (!on &&
+                !(flag == u"não" || flag == u"nao" || flag == u"no" || flag == u"false" || flag == u"0"))
+                return fail(
+                    QStringLiteral("\"%1\" espera sim ou não, não \"%2\".").arg(name, value.left(100)));
+            if (on && !commandLine.isSet(option))
+                added.append(QStringLiteral("--") + name);
+            continue;
+        }
+        if (value.isEmpty())
+            return fail(QStringLiteral("a opção \"%1\" está sem valor.").arg(name));
+        if (commandLine.isSet(option))
+            continue;
         const QStringList values =
             options.isList(option) ? value.split(u',', Qt::SkipEmptyParts) : QStringList{value};
         for (const QString& one : values)
