@@ -43,7 +43,10 @@ void apply(HostConfig& c, const QString& key, const QString& value, const QStrin
     auto bad = [&](const QString& why) {
         c.problems
             << QStringLiteral("Valor inválido para %1 em %2: \"%3\" (%4).").arg(key, source, value, why);
+        c.badKeys.insert(key);
     };
+    // Any value taken below replaces a bad one given before it.
+    c.badKeys.remove(key);
     SessionValues& s = c.session;
     bool ok = false;
     if (key == QLatin1String("ModuFili")) {
@@ -70,9 +73,18 @@ void apply(HostConfig& c, const QString& key, const QString& value, const QStrin
         ok&& p > 0 && p < 65536 ? void(s.webPort = p) : bad(QStringLiteral("porta de 1 a 65535"));
     } else if (key == QLatin1String("WebCA")) {
         const QString file = value.trimmed().isEmpty() ? QString() : base.absoluteFilePath(value.trimmed());
-        file.isEmpty() || QFileInfo(file).isReadable()
-            ? void(s.webCaFile = file)
-            : bad(QStringLiteral("arquivo PEM da autoridade certificadora do servidor, legível"));
+        const QFileInfo info(file);
+        if (file.isEmpty() || (info.isFile() && info.isReadable()))
+            s.webCaFile = file;
+        else if (!info.exists())
+            bad(QStringLiteral(
+                    "o arquivo %1 não existe; é o arquivo PEM da autoridade certificadora do servidor")
+                    .arg(file));
+        else
+            bad(QStringLiteral(
+                    "o arquivo %1 não pode ser lido; é o arquivo PEM da autoridade certificadora do "
+                    "servidor")
+                    .arg(file));
     } else if (key == QLatin1String("WebProtocolo")) {
         const QString p = value.trimmed().toLower();
         p == QLatin1String("https") || p == QLatin1String("http")
@@ -81,7 +93,20 @@ void apply(HostConfig& c, const QString& key, const QString& value, const QStrin
     }
 }
 
+// The values that say where the application server is and how it is trusted.
+const QStringList kServerKeys = {QStringLiteral("WebURL"), QStringLiteral("WebPort"), QStringLiteral("WebCA"),
+                                 QStringLiteral("WebProtocolo")};
+
 } // namespace
+
+bool HostConfig::serverSettingsFaulty() const {
+    if (fileFault)
+        return true;
+    for (const QString& key : kServerKeys)
+        if (badKeys.contains(key))
+            return true;
+    return false;
+}
 
 QString HostConfig::usage() {
     return QStringLiteral(
@@ -97,7 +122,9 @@ QString HostConfig::usage() {
         "  --ModuFili sim|não --FiliProc FIL --FiliProcFat FIL --ModuloAtiv N\n"
         "  --Operador NOME --WebURL HOST --WebPort PORTA   valores da sessão\n"
         "  --WebCA ARQUIVO       autoridade certificadora que assina o certificado do servidor (PEM)\n"
-        "  --WebProtocolo https|http   http só para um servidor na própria máquina\n");
+        "  --WebProtocolo https|http   http só para um servidor na própria máquina\n"
+        "Termina com 2 sem tela disponível, 3 quando a configuração do servidor de aplicação ou a\n"
+        "entrada no sistema falham, 4 quando o banco de dados da estação não pode ser aberto.\n");
 }
 
 HostConfig HostConfig::fromArguments(const QStringList& arguments) {
@@ -110,10 +137,13 @@ HostConfig HostConfig::fromArguments(const QStringList& arguments) {
     if (!c.configFile.isEmpty()) {
         if (!QFileInfo::exists(c.configFile)) {
             c.problems << QStringLiteral("Arquivo de configuração não encontrado: %1.").arg(c.configFile);
+            c.fileFault = true;
         } else {
             QSettings ini(c.configFile, QSettings::IniFormat);
-            if (ini.status() != QSettings::NoError)
+            if (ini.status() != QSettings::NoError || !QFileInfo(c.configFile).isReadable()) {
                 c.problems << QStringLiteral("Arquivo de configuração ilegível: %1.").arg(c.configFile);
+                c.fileFault = true;
+            }
             for (const QString& key : kSessionKeys) {
                 const QString k = QStringLiteral("sessao/") + key;
                 if (ini.contains(k))

@@ -5,11 +5,13 @@
 #include "exceptions.h"
 #include "guard.h"
 #include "hostconfig.h"
+#include "hosttexts.h"
 #include "logindialog.h"
 #include "mainwindow.h"
 #include "signin.h"
 #include "vcl/form.h"
 #include <QApplication>
+#include <QIcon>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMessageBox>
@@ -18,6 +20,15 @@
 #include <optional>
 
 namespace {
+
+// The product's icon, drawn for it in every size a window system asks for;
+// every window of the host (the screens' too) carries it.
+QIcon productIcon() {
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/zav-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
 
 bool haveDisplay() {
     return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY") ||
@@ -35,15 +46,62 @@ void writeScreenshot(MainWindow& w, const QString& file) {
     QCoreApplication::exit(ok ? 0 : 1);
 }
 
+// A message and, on a second line in parentheses, the words of the library
+// or server it came from, when there are any.
+QString withDetail(const QString& message, const QString& detail) {
+    return detail.isEmpty() ? message : message + QStringLiteral("\n(") + detail + u')';
+}
+
+// Faults of the configuration are told before anything is tried with it; the
+// exit status when the program must end there (the server's address or trust
+// is not the configured one: no password goes anywhere else).
+std::optional<int> tellConfiguration(const HostConfig& config, bool dialogWillTell) {
+    if (config.problems.isEmpty())
+        return std::nullopt;
+    if (config.serverSettingsFaulty()) {
+        Host().showException(config.problems.join(u'\n') + u'\n' +
+                             HostText::text(HostText::ConfigServerFaulty));
+        return 3;
+    }
+    // The sign-in dialog shows them above its fields.
+    if (!dialogWillTell)
+        Host().showException(config.problems.join(u'\n'));
+    return std::nullopt;
+}
+
+// The screens look their data up in the workstation's database: without it
+// open no screen is, and the host ends once the operator has read why.
+std::optional<int> openWorkstationDatabase(const HostConfig& config) {
+    QString failure;
+    try {
+        dtmDBGeral::open(config.database);
+    } catch (const EDatabaseOpenError& e) {
+        failure = withDetail(e.text(), e.detail());
+    }
+    if (failure.isEmpty())
+        return std::nullopt;
+    Host().showException(failure);
+    return 4;
+}
+
 // Nobody works unsigned: the operator signs in at the application server
 // before any screen opens. The exit status when the program must end there.
 std::optional<int> signInOperator(const HostConfig& config, bool batch) {
     if (!config.passwordFile.isEmpty()) {
+        QString password;
         QString refusal;
         try {
-            SignIn(Session::values().operador, ReadPasswordFile(config.passwordFile));
+            password = ReadPasswordFile(config.passwordFile);
         } catch (const EZavError& e) {
             refusal = e.text();
+        }
+        if (refusal.isEmpty()) {
+            try {
+                SignIn(Session::values().operador, password);
+            } catch (const EZavError& e) {
+                const SignInFailure told = SignInFailure::of(e);
+                refusal = withDetail(told.message, told.detail);
+            }
         }
         if (!refusal.isEmpty()) {
             std::fprintf(stderr, "zav: %s\n", refusal.toLocal8Bit().constData());
@@ -54,6 +112,7 @@ std::optional<int> signInOperator(const HostConfig& config, bool batch) {
         return 3;
     } else {
         TLoginDialog login(Session::values().operador);
+        login.tellConfigurationProblems(config.problems);
         if (login.exec() != QDialog::Accepted)
             return 0;
     }
@@ -92,18 +151,20 @@ int main(int argc, char** argv) {
         SetHostServices(std::make_unique<BatchServices>());
     }
     Session::values() = config.session;
+    QApplication::setWindowIcon(productIcon());
 
+    // What this workstation is configured with, then its database, then the
+    // operator: each told, in that order, before the next is tried.
+    const bool signInDialog = !batch && config.passwordFile.isEmpty();
+    if (const std::optional<int> end = tellConfiguration(config, signInDialog))
+        return *end;
+    if (const std::optional<int> end = openWorkstationDatabase(config))
+        return *end;
     if (const std::optional<int> end = signInOperator(config, batch))
         return *end;
 
-    if (!config.database.isEmpty()) {
-        zav::guarded([&] { dtmDBGeral::open(config.database); });
-    }
-
     MainWindow window(config.packageDir);
     window.show();
-    if (!config.problems.isEmpty())
-        Host().showException(config.problems.join(QLatin1Char('\n')));
 
     if (!config.open.isEmpty() && !openRequestedScreen(window, config.open) && batch)
         return 1;

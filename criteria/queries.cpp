@@ -1,5 +1,6 @@
 #include "queries.h"
 
+#include "checks.h"
 #include "data/adoibquery.h"
 #include "data/dtmdbgeral.h"
 #include "data/param.h"
@@ -39,6 +40,20 @@ TFieldDef field(const char* name, int size, const char* label = nullptr, bool vi
     def.visible = visible;
     def.required = required;
     return def;
+}
+
+// The registration number of a row shown as the person's kind writes it
+// (99.999.999/9999-99 for a company, 999.999.999-99 for a person), in the
+// lookup dialog; its value stays the digits the database holds.
+void showRegistrationFormatted(TADOIBQuery& query, const char* number, const char* kind) {
+    TADOIBQuery* q = &query;
+    const QString kindField = QLatin1String(kind);
+    q->FieldByName(QLatin1String(number))->OnGetText = [q, kindField](TField& sender, QString& text, bool) {
+        const QString registration = sender.AsString();
+        text = EmptyString(registration)
+                   ? QString()
+                   : FormatMaskText(PictPess(q->FieldByName(kindField)->AsString()), registration);
+    };
 }
 
 constexpr bool kShown = true;
@@ -81,7 +96,8 @@ void SetupQryValidEmpr(TADOIBQuery& query) {
 }
 
 // CDCLIENTE's display text (the formatted registration) is the screen's
-// handler, bound where the screen creates the query.
+// handler, bound where the screen creates the query; the registration the
+// dialog shows is formatted here.
 void SetupQryCliente(TADOIBQuery& query) {
     setup(query, "qryCliente", LookupSql::qryCliente,
           {field("CDCLIENTE", 21, nullptr, kHidden, kRequired),
@@ -89,6 +105,7 @@ void SetupQryCliente(TADOIBQuery& query) {
            field("NRINSJURCLIE", 20, "Inscrição", kShown, kRequired),
            field("NMRAZSOCCLIE", 50, "Razão Social", kShown, kRequired),
            field("NMFANTCLIE", 50, "Nome Fantasia", kShown, kRequired)});
+    showRegistrationFormatted(query, "NRINSJURCLIE", "IDTPIJURCLIE");
 }
 
 // In display order, which differs from the order selected.
@@ -97,6 +114,7 @@ void SetupQryFornecedor(TADOIBQuery& query) {
           {field("NRINSJURFORN", 20, "Inscrição"), field("NMRAZSOCFORN", 40, "Razão Social"),
            field("IDTPIJURFORN", 1, nullptr, kHidden), field("NMFANTFORN", 40, "Nome Fantasia"),
            field("CDFORNECED", 21)});
+    showRegistrationFormatted(query, "NRINSJURFORN", "IDTPIJURFORN");
 }
 
 QList<LookupQuery> LookupQueries() {

@@ -1,6 +1,9 @@
 #pragma once
 // A date edit that can be empty: dd/mm/yyyy typed under a mask, a calendar
 // button, the text painted in ValidDateColor while it holds a valid date.
+// The calendar (the button or F4) shows the month's name, under it the names
+// of the days (NomeSemana) and under them the days; it is used from the
+// keyboard as well as with the mouse (see calendarKey).
 #include "vcl/wincontrol.h"
 #include "zavhost_export.h"
 #include <QDateTime>
@@ -10,6 +13,8 @@
 class QLineEdit;
 class QToolButton;
 class QCalendarWidget;
+class QKeyEvent;
+class QLabel;
 
 class ZAVHOST_EXPORT TDateEditPlus : public QWidget, public TWinControl {
     Q_OBJECT
@@ -40,7 +45,17 @@ public:
 
     TNotifyEvent OnChange;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    QWidget* makeCalendarPopup();
+    // A key pressed in the calendar; false when it is none of the calendar's.
+    bool calendarKey(QKeyEvent* key);
+    void showDay(const QDate& day);
+    void showMonthCaption(int year, int month);
+    // The day picked: the calendar closes and the box takes it.
+    void pick(const QDate& day);
     void updateColor();
     static QDate parse(const QString& text);
 
@@ -48,5 +63,6 @@ private:
     QToolButton* m_button;
     QWidget* m_popup = nullptr;
     QCalendarWidget* m_calendar = nullptr;
+    QLabel* m_monthCaption = nullptr;
     QString m_lastText;
 };

@@ -71,4 +71,52 @@ inline QString text(const char* utf8) {
     return QString::fromUtf8(utf8);
 }
 
+// The workstation's dialogs as the operator reads them: the configuration,
+// the database and the sign-in told at start, the lookups and the calendar.
+// Before the sign-in, above its fields: then the faults, one a line.
+inline constexpr char ConfigProblems[] =
+    "A configuração desta estação tem problemas; no lugar de cada valor abaixo vale o padrão:";
+// After the faults, when one of them is where the application server is or
+// how it is trusted: nothing is sent with a value that is not the configured.
+inline constexpr char ConfigServerFaulty[] =
+    "O sistema não entra com um servidor de aplicação ou um certificado diferentes dos configurados: "
+    "corrija a configuração (WebURL, WebPort, WebProtocolo, WebCA) e abra o sistema de novo.";
+// A sign-in that failed short of the server's answer: server (host:port).
+inline constexpr char SignInNoServer[] =
+    "Não foi possível entrar: o servidor de aplicação %1 não foi alcançado ou não respondeu como devia. "
+    "Verifique se ele está no ar e se o endereço (WebURL, WebPort), o protocolo (WebProtocolo) e a "
+    "autoridade certificadora (WebCA) da configuração estão certos; se o problema continuar, chame o "
+    "suporte com o detalhe abaixo.";
+// The workstation's database at start: what is wrong, then DbWhatToDo.
+inline constexpr char DbNotConfigured[] = "Nenhum banco de dados está configurado para esta estação.";
+inline constexpr char DbBadConnectionText[] =
+    "O texto de conexão do banco de dados desta estação não pôde ser entendido.";
+// The file's path.
+inline constexpr char DbFileMissing[] = "O arquivo do banco de dados desta estação, %1, não existe.";
+inline constexpr char DbFileNotDatabase[] = "O arquivo %1 não é um banco de dados, ou está danificado.";
+inline constexpr char DbNotTheErp[] =
+    "O arquivo %1 é um banco de dados, mas não o do sistema: não tem as tabelas do ERP.";
+inline constexpr char DbDriverMissing[] =
+    "O suporte a este banco de dados não está instalado nesta estação (pacote libqt6sql6-psql para "
+    "PostgreSQL, libqt6sql6-sqlite para SQLite).";
+// Server (host:port), user.
+inline constexpr char DbRefusedUser[] =
+    "O servidor de banco de dados %1 recusou a entrada do usuário \"%2\": o usuário ou a senha não "
+    "conferem.";
+// Database, server.
+inline constexpr char DbNoSuchDatabase[] = "O banco de dados \"%1\" não existe no servidor %2.";
+// Host.
+inline constexpr char DbServerNotFound[] = "O servidor de banco de dados \"%1\" não foi encontrado na rede.";
+// Server (host:port).
+inline constexpr char DbServerDown[] =
+    "O servidor de banco de dados %1 não está no ar ou não aceita conexões.";
+// The database, without its password.
+inline constexpr char DbCannotOpen[] = "Não foi possível abrir o banco de dados desta estação (%1).";
+inline constexpr char DbCannotRead[] =
+    "O banco de dados %1 foi aberto, mas as tabelas do sistema não puderam ser lidas nele (não é o "
+    "banco do sistema, ou o usuário não tem acesso a elas).";
+inline constexpr char DbWhatToDo[] =
+    "Sem ele nenhuma tela pode ser aberta: corrija o banco de dados na configuração desta estação "
+    "([banco] Conexao, ou --db), ou chame o administrador do sistema, e abra o sistema de novo.";
+
 } // namespace HostText

@@ -5,12 +5,17 @@
 #include "hosttexts.h"
 #include "vcl/graphics.h"
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 DataSetTableModel::DataSetTableModel(TDataSet* dataSet, QObject* parent)
     : QAbstractTableModel(parent), m_dataSet(dataSet) {
@@ -46,9 +51,32 @@ QString DataSetTableModel::text(int row, int column) const {
 }
 
 QVariant DataSetTableModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || role != Qt::DisplayRole)
+    if (!index.isValid())
+        return {};
+    if (role == Qt::TextAlignmentRole) {
+        // Amounts and counts line up on their last digit, as in the grid.
+        const TFieldType type = m_columns[index.column()]->DataType();
+        return type == ftFloat || type == ftInteger ? QVariant(Qt::AlignRight | Qt::AlignVCenter)
+                                                    : QVariant();
+    }
+    if (role != Qt::DisplayRole)
         return {};
     return text(index.row(), index.column());
+}
+
+int DataSetTableModel::widthInCharacters(int column) const {
+    const TField* field = m_columns[column];
+    switch (field->DataType()) {
+    case ftString:
+        return field->Size();
+    case ftDateTime:
+        return 10;
+    case ftFloat:
+        return 16;
+    case ftInteger:
+        return 10;
+    }
+    return field->Size();
 }
 
 QVariant DataSetTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -78,7 +106,7 @@ LookupDialog::LookupDialog(const QString& title, TDataSet* dataSet, QWidget* par
     layout->addWidget(label);
     layout->addWidget(m_find);
     layout->addWidget(m_table, 1);
-    resize(560, 380);
+    fitColumns();
     const int current = dataSet->RecNo() - 1;
     if (m_model->rowCount() > 0)
         m_table->selectRow(current >= 0 ? current : 0);
@@ -87,6 +115,43 @@ LookupDialog::LookupDialog(const QString& title, TDataSet* dataSet, QWidget* par
     m_find->installEventFilter(this);
     m_table->installEventFilter(this);
     m_find->setFocus();
+}
+
+void LookupDialog::fitColumns() {
+    // Each column as wide as its longest text among the first rows (a
+    // formatted CNPJ, a company's name), within what its field can hold,
+    // and never narrower than its label; the dialog as wide as its columns,
+    // within the screen.
+    constexpr int kRowsMeasured = 1000;
+    const QFontMetrics fm(m_table->font());
+    const QFontMetrics headerFm(m_table->horizontalHeader()->font());
+    const int padding =
+        2 * fm.averageCharWidth() + 2 * m_table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin);
+    const int rows = std::min(m_model->rowCount(), kRowsMeasured);
+    int total = 0;
+    for (int c = 0; c < m_model->columnCount(); ++c) {
+        const int most = fm.averageCharWidth() * m_model->widthInCharacters(c);
+        int widest = 0;
+        for (int r = 0; r < rows; ++r)
+            widest = std::max(widest, fm.horizontalAdvance(m_model->text(r, c)));
+        const int label =
+            headerFm.horizontalAdvance(m_model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
+        const int width = std::max(label + padding + headerFm.averageCharWidth() * 2,
+                                   std::min(widest, std::max(most, fm.averageCharWidth() * 4)) + padding);
+        m_table->setColumnWidth(c, width);
+        total += width;
+    }
+    const int chrome = 2 * m_table->frameWidth() + m_table->style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                       layout()->contentsMargins().left() + layout()->contentsMargins().right() + 4;
+    int width = std::max(560, total + chrome);
+    int height = 380;
+    if (const QScreen* screen =
+            parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen()) {
+        const QRect room = screen->availableGeometry();
+        width = std::min(width, room.width() * 9 / 10);
+        height = std::min(height, room.height() * 9 / 10);
+    }
+    resize(width, height);
 }
 
 int LookupDialog::chosenRow() const {

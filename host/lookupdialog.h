@@ -3,7 +3,8 @@
 // dataset under the labels of its visible fields. The operator finds a row by
 // typing (the first row whose first column starts with what was typed, else
 // the first that holds it in any column), picks it with Enter or a double click,
-// or gives up with Esc.
+// or gives up with Esc. Each column is as wide as its texts (a name is not
+// cut), amounts are aligned right, and the dialog fits on the screen.
 #include "zavhost_export.h"
 #include <QAbstractTableModel>
 #include <QDialog>
@@ -23,6 +24,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     // The text of a cell, as the field displays it on that row.
     QString text(int row, int column) const;
+    // The most characters a column's field shows.
+    int widthInCharacters(int column) const;
 
 private:
     TDataSet* m_dataSet;
@@ -45,6 +48,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void fitColumns();
+
     DataSetTableModel* m_model;
     QLineEdit* m_find;
     QTableView* m_table;

@@ -252,7 +252,7 @@ QString TNetConnection::transportCause(const Exchange& e) const {
     case Outcome::Failed:
         break;
     }
-    return QStringLiteral("%1 (%2).").arg(e.result.detail, where);
+    return QStringLiteral("falha na comunicação com %1 (%2).").arg(where, e.result.detail);
 }
 
 bool TNetConnection::mayHaveReachedServer(const Exchange& e) {

@@ -13,16 +13,20 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTextBrowser>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -209,7 +213,25 @@ void QtHostServices::showHelp(const QString& file, int context) {
     viewer->setObjectName(QStringLiteral("HelpViewer"));
     viewer->setWindowTitle(HostText::text(HostText::HelpTitle));
     viewer->setHtml(QString::fromUtf8(f.readAll()));
-    viewer->resize(720, 560);
+    // As big as a page reads well, but never past the screen the operator
+    // works on: the whole window, its frame and title included, inside the
+    // screen's free area (the panels left out), over the active window.
+    const QWidget* over = dialogParent();
+    const QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
+    const QRect room = screen ? screen->availableGeometry() : QRect(0, 0, 720, 560);
+    // What the window system adds around the page, before it has said.
+    constexpr int kFrameAllowance = 48;
+    const QSize size(std::min(720, room.width() - kFrameAllowance),
+                     std::min(560, room.height() - kFrameAllowance));
+    viewer->resize(size.expandedTo(QSize(200, 150)));
+    const QPoint centre = over ? over->frameGeometry().center() : room.center();
+    QRect place(QPoint(0, 0), viewer->size());
+    place.moveCenter(centre);
+    place.moveLeft(std::clamp(place.left(), room.left(),
+                              std::max(room.left(), room.right() - place.width() - kFrameAllowance / 2)));
+    place.moveTop(std::clamp(place.top(), room.top(),
+                             std::max(room.top(), room.bottom() - place.height() - kFrameAllowance)));
+    viewer->move(place.topLeft());
     auto* close = new QShortcut(QKeySequence(Qt::Key_Escape), viewer);
     QObject::connect(close, &QShortcut::activated, viewer, &QWidget::close);
     viewer->show();

@@ -2,6 +2,8 @@
 
 #include "data/datapacket.h"
 #include "exceptions.h"
+#include "hosttexts.h"
+#include "net/jsonrpccodec.h"
 #include "netconnection.h"
 #include "secretfile.h"
 #include "session.h"
@@ -40,6 +42,13 @@ void SignIn(const QString& operatorCode, const QString& password) {
         throw EZavError(QStringLiteral("O servidor de aplicação respondeu à entrada sem a sessão."));
     Session::values().operador = code;
     Session::values().webToken = token;
+}
+
+SignInFailure SignInFailure::of(const EZavError& e) {
+    if (dynamic_cast<const ERpcError*>(&e))
+        return {e.text(), QString()};
+    const QString server = QStringLiteral("%1:%2").arg(WebURL()).arg(WebPort());
+    return {HostText::text(HostText::SignInNoServer).arg(server), e.text()};
 }
 
 void SignOut() {

@@ -136,11 +136,10 @@ Period periodFor(QSqlDatabase& db, const Establishment& e, int target) {
 }
 
 QString shellSql(const Establishment& e, const Period& p, bool postgres) {
-    return QString::fromLatin1(kShellSql).arg(postgres ? QStringLiteral("TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD')")
-                                                       : QStringLiteral("SUBSTR(NF.DTEMISSAO, 1, 10)"),
-                                              e.branch, e.company, e.stateRegistration, e.cityRegistration,
-                                              e.series, p.from.toString(Qt::ISODate),
-                                              p.to.addDays(1).toString(Qt::ISODate));
+    return QString::fromLatin1(kShellSql).arg(
+        zavdb::dayOf(postgres ? zavdb::Dialect::PostgreSQL : zavdb::Dialect::SQLite, u"NF.DTEMISSAO"),
+        e.branch, e.company, e.stateRegistration, e.cityRegistration, e.series, p.from.toString(Qt::ISODate),
+        p.to.addDays(1).toString(Qt::ISODate));
 }
 
 // The sqlite3 shell, one process per run, output to /dev/null.

@@ -69,9 +69,10 @@ ORDER BY DTEMISSAO LIMIT 1 OFFSET :P_OFFSET)";
 const char* const kInvoiceCountSql = "SELECT COUNT(*) FROM NOTAFISCAL";
 
 // The application server's own SELECT, with the parameters each shell binds:
-// the sqlite3 shell's .parameter names and psql's quoted variables.
+// the sqlite3 shell's .parameter names and psql's quoted variables; %1 is the
+// invoice's day (zavdb::dayOf).
 const char* const kSqliteSelect =
-    R"(SELECT NF.CDFILIEMIT, NF.NRLANCTONF, SUBSTR(NF.DTEMISSAO, 1, 10), NF.NMRAZAO,
+    R"(SELECT NF.CDFILIEMIT, NF.NRLANCTONF, %1, NF.NMRAZAO,
        NF.VRNOTAFISC, NF.CDFILIAL, NF.NRLANCTBDOC, NF.IDENTRSAIDOP, NF.CDEMPRESA, NF.CDFILIRECE, NF.CDSERIE,
        NF.NRNOTAFISCALELE, NF.NRPROTOCOLONFE, NF.NRACESSONFE,
        CASE WHEN NF.CDOPERBLOQ IS NULL THEN 'N' ELSE 'S' END AS IDBLOQUEADO
@@ -80,7 +81,7 @@ WHERE NF.CDFILIAL = :P_CDFILIAL AND NF.CDEMPRESA = :P_CDEMPRESA AND NF.CDINSCEST
   AND NF.CDINSCMUNI = :P_CDINSCMUNI AND NF.CDSERIE = :P_CDSERIE AND NF.IDSITUACAONFE = 'A'
   AND NF.DTEMISSAO >= :P_DTINICIAL AND NF.DTEMISSAO < :P_DTFIMEXCL;)";
 const char* const kPostgresCopy =
-    R"(COPY (SELECT NF.CDFILIEMIT, NF.NRLANCTONF, TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD'),
+    R"(COPY (SELECT NF.CDFILIEMIT, NF.NRLANCTONF, %1,
        NF.NMRAZAO, NF.VRNOTAFISC, NF.CDFILIAL, NF.NRLANCTBDOC, NF.IDENTRSAIDOP, NF.CDEMPRESA, NF.CDFILIRECE,
        NF.CDSERIE, NF.NRNOTAFISCALELE, NF.NRPROTOCOLONFE, NF.NRACESSONFE,
        CASE WHEN NF.CDOPERBLOQ IS NULL THEN 'N' ELSE 'S' END AS IDBLOQUEADO
@@ -220,7 +221,9 @@ double sqliteShell(const QString& file, const Period& p, int runs) {
             script += ".parameter set :" + QByteArray(kParamNames[i]) + " \"'" + quoted.toUtf8() + "'\"\n";
         }
         script += ".output /dev/null\n.timer on\n";
-        script += kSqliteSelect;
+        script += QString::fromLatin1(kSqliteSelect)
+                      .arg(zavdb::dayOf(zavdb::Dialect::SQLite, u"NF.DTEMISSAO"))
+                      .toUtf8();
         script += "\n";
         QProcess shell;
         shell.start(QStringLiteral("sqlite3"), {file});
@@ -248,7 +251,10 @@ double psqlCopy(const QString& connection, const Period& p, int runs) {
              << QStringLiteral("%1=%2").arg(QLatin1StringView(kParamNames[i]), v.at(i));
     QByteArray script = "\\timing on\n";
     for (int run = 0; run < runs; ++run)
-        script += QByteArray(kPostgresCopy) + "\n";
+        script += QString::fromLatin1(kPostgresCopy)
+                      .arg(zavdb::dayOf(zavdb::Dialect::PostgreSQL, u"NF.DTEMISSAO"))
+                      .toUtf8() +
+                  "\n";
     QString failure;
     const std::vector<double> times = zavbench::psqlTimings(args, script, runs, 600000, &failure);
     if (times.empty())

@@ -157,6 +157,12 @@ QDate dateValue(const QVariant& value) {
                                               : QDate::fromString(value.toString().left(10), Qt::ISODate);
 }
 
+QString dayOf(Dialect dialect, QStringView column) {
+    return (dialect == Dialect::PostgreSQL ? QStringLiteral("TO_CHAR(%1, 'YYYY-MM-DD')")
+                                           : QStringLiteral("SUBSTR(%1, 1, 10)"))
+        .arg(column);
+}
+
 QString schemaDirectory() {
     const QString fromEnv = qEnvironmentVariable("ZAV_SCHEMA_DIR");
     return fromEnv.isEmpty() ? QLatin1String(kEmbeddedSchema) : fromEnv;

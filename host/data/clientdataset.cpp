@@ -340,23 +340,13 @@ void TClientDataSet::Cancel() {
     emitRowChanged(currentRow());
 }
 
-// A string column's bytes, row after row (NULL and '' alike, as a post
-// compares them); any other column's values.
-struct TClientDataSet::Arrival {
-    int column = -1;
-    bool text = false;
-    QByteArray bytes;
-    std::vector<qsizetype> ends; // by packet row: where its bytes end
-    std::vector<QVariant> values;
-
-    bool same(const DataPacket& packet, int row) const {
-        if (!text)
-            return packet.value(row, column) == values[size_t(row)];
-        const qsizetype begin = row == 0 ? 0 : ends[size_t(row) - 1];
-        const std::string_view arrived(bytes.constData() + begin, size_t(ends[size_t(row)] - begin));
-        return bytesOf(packet.text(row, column)) == arrived;
-    }
-};
+bool TClientDataSet::Arrival::same(const DataPacket& packet, int row) const {
+    if (!text)
+        return packet.value(row, column) == values[size_t(row)];
+    const qsizetype begin = row == 0 ? 0 : ends[size_t(row) - 1];
+    const std::string_view arrived(bytes.constData() + begin, size_t(ends[size_t(row)] - begin));
+    return bytesOf(packet.text(row, column)) == arrived;
+}
 
 void TClientDataSet::rememberArrival(int column) {
     for (const Arrival& a : m_arrivals)

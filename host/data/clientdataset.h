@@ -140,8 +140,17 @@ private:
     std::vector<int> m_view;        // m_order narrowed by the filter
     Pending m_pending;
     // The values a column held when the data arrived, kept from its first
-    // change on.
-    struct Arrival;
+    // change on: a string column's bytes, row after row (NULL and '' alike, as
+    // a post compares them); any other column's values.
+    struct Arrival {
+        int column = -1;
+        bool text = false;
+        QByteArray bytes;
+        std::vector<qsizetype> ends; // by packet row: where its bytes end
+        std::vector<QVariant> values;
+
+        bool same(const DataPacket& packet, int row) const;
+    };
     void rememberArrival(int column);
     bool asArrived(int packetRow) const;
     // After a write that changed the row: is it changed work now?

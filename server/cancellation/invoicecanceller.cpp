@@ -26,27 +26,21 @@ namespace zavserver {
 namespace {
 
 // The invoice with its registration and the blocks that live outside its row,
-// read in the transaction that will change it. %1 is the issue date as a day
-// in the dialect, %2 the function that reads a period's bound as a day, %3
-// the lock.
+// read in the transaction that will change it. %1 is the invoice's day, %2
+// to %5 the days of the periods' bounds (zavdb::dayOf), %6 the lock.
 const char* const kInvoiceSql = R"(SELECT NF.CDFILIAL, NF.CDEMPRESA, NF.IDSITUACAONFE, NF.CDOPERBLOQ,
        NF.NRACESSONFE, NF.NRPROTOCOLONFE, NF.DHAUTORIZACAO, I.CDINSCESTA, I.NRSERIECERTIFIC, I.IDTPAMBIENTENFE, I.SGESTADO,
        CASE WHEN EXISTS (SELECT 1 FROM PERIODOCONTABIL P
                          WHERE P.CDEMPRESA = NF.CDEMPRESA AND P.CDFILIAL = NF.CDFILIAL AND P.IDSITUACAO = 'F'
-                           AND %2(P.DTINICIO) <= %1 AND %2(P.DTFIM) >= %1) THEN 1 ELSE 0 END,
+                           AND %2 <= %1 AND %3 >= %1) THEN 1 ELSE 0 END,
        CASE WHEN EXISTS (SELECT 1 FROM MAPAAPURACAO M
                          WHERE M.CDEMPRESA = NF.CDEMPRESA AND M.CDINSCESTA = NF.CDINSCESTA
-                           AND %2(M.DTINICIO) <= %1 AND %2(M.DTFIM) >= %1) THEN 1 ELSE 0 END,
+                           AND %4 <= %1 AND %5 >= %1) THEN 1 ELSE 0 END,
        CASE WHEN EXISTS (SELECT 1 FROM CANCELAMENTONFE C WHERE C.NRLANCTONF = NF.NRLANCTONF) THEN 1 ELSE 0 END
 FROM NOTAFISCAL NF
 LEFT JOIN INSCRESTAD I ON I.CDEMPRESA = NF.CDEMPRESA AND I.CDINSCESTA = NF.CDINSCESTA
 WHERE NF.NRLANCTONF = :P_NRLANCTONF
-%3)";
-// SQLite keeps dates as the ISO text they were written as, possibly with a
-// time: DATE() gives the day of either.
-const char* const kDaySqlite = "DATE(NF.DTEMISSAO)";
-const char* const kDayFunctionSqlite = "DATE";
-const char* const kDayPostgres = "NF.DTEMISSAO";
+%6)";
 const char* const kLockPostgres = "FOR UPDATE OF NF NOWAIT";
 
 const char* const kReceivablesSql =
@@ -134,9 +128,9 @@ QSqlQuery prepared(QSqlDatabase& db, const QString& sql, const char* what) {
 QString invoiceSql(zavdb::Dialect dialect) {
     const bool postgres = dialect == zavdb::Dialect::PostgreSQL;
     return QString::fromLatin1(kInvoiceSql)
-        .arg(QLatin1StringView(postgres ? kDayPostgres : kDaySqlite),
-             QLatin1StringView(postgres ? "" : kDayFunctionSqlite),
-             QLatin1StringView(postgres ? kLockPostgres : ""));
+        .arg(zavdb::dayOf(dialect, u"NF.DTEMISSAO"), zavdb::dayOf(dialect, u"P.DTINICIO"),
+             zavdb::dayOf(dialect, u"P.DTFIM"), zavdb::dayOf(dialect, u"M.DTINICIO"),
+             zavdb::dayOf(dialect, u"M.DTFIM"), QLatin1StringView(postgres ? kLockPostgres : ""));
 }
 
 QString receivablesSql(zavdb::Dialect dialect) {

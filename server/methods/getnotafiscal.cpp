@@ -33,10 +33,6 @@ WHERE NF.CDFILIAL = :P_CDFILIAL
   AND NF.DTEMISSAO >= :P_DTINICIAL
   AND NF.DTEMISSAO < :P_DTFIMEXCL
 )";
-// SQLite keeps dates as the ISO text they were written as; PostgreSQL's text
-// depends on the session's DateStyle, so it is asked for explicitly.
-const char* const kIssueDateSqlite = "SUBSTR(NF.DTEMISSAO, 1, 10)";
-const char* const kIssueDatePostgres = "TO_CHAR(NF.DTEMISSAO, 'YYYY-MM-DD')";
 // Optional conditions, appended as whole constants; their values are bound.
 const char* const kNumberSql = "  AND NF.NRNOTAFISCALELE = :P_NRNOTAFISCALELE\n";
 const char* const kKindSql = "  AND NF.IDTPDESTREM = :P_IDTPDESTREM\n";
@@ -264,10 +260,11 @@ void writeInvoiceRow(ResponseEncoder& out, const ResultRow& row, QByteArray& key
 
 // The packet of the invoices selected; throws zavdb::DatabaseError.
 void writeInvoices(QSqlDatabase& db, const Selection& selection, ResponseEncoder& out) {
-    const char* issueDate =
-        zavdb::dialectOf(db) == zavdb::Dialect::PostgreSQL ? kIssueDatePostgres : kIssueDateSqlite;
+    // The day as ISO text on both databases (PostgreSQL's own text would
+    // follow the session's DateStyle).
     const QString sql =
-        QString::fromLatin1(kSelectSql).arg(QLatin1StringView(issueDate)) + selection.conditions;
+        QString::fromLatin1(kSelectSql).arg(zavdb::dayOf(zavdb::dialectOf(db), u"NF.DTEMISSAO")) +
+        selection.conditions;
 
     out.beginPacket(kFields);
     QByteArray key;

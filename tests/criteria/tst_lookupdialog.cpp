@@ -11,6 +11,10 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QSet>
+#include <QStyle>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
@@ -27,6 +31,8 @@ private Q_SLOTS:
     void typingFindsARow();
     void enterPicksEscCancels();
     void invoiceListAsTheGridShowsIt();
+    void registrationsFormattedAndNamesWhole_data();
+    void registrationsFormattedAndNamesWhole();
 };
 
 void TestLookupDialog::initTestCase() {
@@ -131,6 +137,82 @@ void TestLookupDialog::invoiceListAsTheGridShowsIt() {
     QCOMPARE(posts, 0);
     QCOMPARE(list.RecNo(), 2);
     QCOMPARE(list.State(), dsEdit);
+    // Amounts line up on their last digit; texts and days as texts do.
+    const auto aligned = [m](int column) { return m->index(0, column).data(Qt::TextAlignmentRole); };
+    QCOMPARE(aligned(2).value<Qt::Alignment>(), Qt::AlignRight | Qt::AlignVCenter);
+    QVERIFY(!aligned(0).isValid() || !(aligned(0).value<Qt::Alignment>() & Qt::AlignRight));
+    QVERIFY(!aligned(3).isValid() || !(aligned(3).value<Qt::Alignment>() & Qt::AlignRight));
+}
+
+// The customers' and the suppliers' lookups as the dialog shows them: the
+// registration under the mask of the row's kind of person, and the columns
+// wide enough for every text they show, the company's name whole, inside the
+// screen.
+void TestLookupDialog::registrationsFormattedAndNamesWhole_data() {
+    QTest::addColumn<bool>("customers");
+    QTest::newRow("customers") << true;
+    QTest::newRow("suppliers") << false;
+}
+
+void TestLookupDialog::registrationsFormattedAndNamesWhole() {
+    QFETCH(bool, customers);
+    TADOIBQuery q;
+    const char* number = customers ? "NRINSJURCLIE" : "NRINSJURFORN";
+    const char* kind = customers ? "IDTPIJURCLIE" : "IDTPIJURFORN";
+    if (customers) {
+        SetupQryCliente(q);
+        for (const char* p : {"P_NRINSJURCLIE", "P_CDCLIENTE"})
+            q.ParamByName(QLatin1String(p))->SetAsString(QString());
+        for (const char* p : {"P_TODOS", "P_TODOSCLIE"})
+            q.ParamByName(QLatin1String(p))->SetAsString(QStringLiteral("T"));
+    } else {
+        SetupQryFornecedor(q);
+        q.ParamByName(QStringLiteral("P_NRINSJURFORN"))->SetAsString(QString());
+        q.ParamByName(QStringLiteral("P_TODOS"))->SetAsString(QStringLiteral("T"));
+    }
+    q.Open();
+    QVERIFY(q.RecordCount() >= 2);
+    LookupDialog d(QStringLiteral("Pesquisa"), &q);
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QAbstractItemModel* m = d.table()->model();
+    QCOMPARE(m->headerData(0, Qt::Horizontal).toString(), QString::fromUtf8("Inscrição"));
+    QCOMPARE(m->headerData(1, Qt::Horizontal).toString(), QString::fromUtf8("Razão Social"));
+    const QRegularExpression company(QStringLiteral("^\\d{2}\\.\\d{3}\\.\\d{3}/\\d{4}-\\d{2}$"));
+    const QRegularExpression person(QStringLiteral("^\\d{3}\\.\\d{3}\\.\\d{3}-\\d{2}$"));
+    QSet<QString> kinds;
+    for (int r = 0; r < m->rowCount(); ++r) {
+        q.SetRecNo(r + 1);
+        const QString digits = q.FieldByName(QLatin1String(number))->AsString();
+        const QString k = q.FieldByName(QLatin1String(kind))->AsString();
+        const QString shown = m->index(r, 0).data().toString();
+        kinds.insert(k);
+        if (k == QLatin1String("J"))
+            QVERIFY2(company.match(shown).hasMatch(), qPrintable(shown));
+        else if (k == QLatin1String("F"))
+            QVERIFY2(person.match(shown).hasMatch(), qPrintable(shown));
+        QCOMPARE(QString(shown).remove(QRegularExpression(QStringLiteral("[./-]"))), digits);
+        // The value stays the digits, as the after-search handlers copy it.
+        QVERIFY(!digits.contains(u'.'));
+    }
+    QVERIFY2(kinds.contains(QStringLiteral("J")) && kinds.contains(QStringLiteral("F")),
+             "the demo has companies and persons");
+    // Every text of the registration and the name columns fits its column,
+    // and those columns are inside the table's visible width.
+    QTableView* t = d.table();
+    const QFontMetrics fm(t->font());
+    for (int c = 0; c < 2; ++c) {
+        int widest = 0;
+        for (int r = 0; r < m->rowCount(); ++r)
+            widest = std::max(widest, fm.horizontalAdvance(m->index(r, c).data().toString()));
+        const int room = t->columnWidth(c) - 2 * t->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) - 2;
+        QVERIFY2(
+            widest <= room,
+            qPrintable(QStringLiteral("column %1: %2 px of text in %3 px").arg(c).arg(widest).arg(room)));
+        QVERIFY2(t->columnViewportPosition(c) + t->columnWidth(c) <= t->viewport()->width(),
+                 qPrintable(QStringLiteral("column %1 ends past the visible table").arg(c)));
+    }
+    QVERIFY(d.screen()->availableGeometry().contains(d.frameGeometry()));
 }
 
 QTEST_MAIN(TestLookupDialog)

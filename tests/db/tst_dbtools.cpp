@@ -236,6 +236,48 @@ private Q_SLOTS:
         QVERIFY(!zavdb::dateValue(QVariant()).isValid());
     }
 
+    // The invoice's day in SQL, on both databases: the day as written, its
+    // time and offset at the edges of a day not moving it to another (SQLite's
+    // DATE() would give the day in UTC), and what dateValue reads of the
+    // same cell.
+    void dayOfAColumn_data() { zavtest::addDialectRows("written days"); }
+    void dayOfAColumn() {
+        ZAV_DATABASE(m_dbs, db);
+        const zavdb::Dialect d = zavdb::dialectOf(db);
+        QSqlQuery q(db);
+        QVERIFY2(q.exec(QStringLiteral("CREATE TEMPORARY TABLE DIAS (N INTEGER, D DATE)")) ||
+                     q.exec(QStringLiteral("CREATE TABLE DIAS (N INTEGER, D DATE)")),
+                 qPrintable(q.lastError().text()));
+        const QStringList written = {
+            QStringLiteral("2026-12-09"),
+            QStringLiteral("2026-12-09T23:30:00-03:00"), // the 10th in UTC
+            QStringLiteral("2026-12-09T00:30:00+03:00"), // the 8th in UTC
+            QStringLiteral("2026-12-09 23:59:59"),
+            QStringLiteral("2026-12-09T00:00:00Z"),
+        };
+        QVERIFY(q.prepare(QStringLiteral("INSERT INTO DIAS VALUES (?, ?)")));
+        for (int i = 0; i < written.size(); ++i) {
+            q.bindValue(0, i);
+            q.bindValue(1, written[i]);
+            QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+        }
+        const QString sql =
+            QStringLiteral("SELECT N, %1, D, CASE WHEN %1 >= '2026-12-09' AND %1 < '2026-12-10' "
+                           "THEN 1 ELSE 0 END FROM DIAS ORDER BY N")
+                .arg(zavdb::dayOf(d, u"D"));
+        QVERIFY2(q.exec(sql), qPrintable(q.lastError().text()));
+        int rows = 0;
+        while (q.next()) {
+            const QString what = written.at(q.value(0).toInt());
+            QCOMPARE(q.value(1).toString(), QStringLiteral("2026-12-09"));
+            QCOMPARE(zavdb::dateValue(q.value(2)), QDate(2026, 12, 9));
+            QVERIFY2(q.value(3).toInt() == 1, qPrintable(what));
+            ++rows;
+        }
+        QCOMPARE(rows, int(written.size()));
+        QVERIFY(q.exec(QStringLiteral("DROP TABLE DIAS")));
+    }
+
     // The largest list a database offers: the establishment with the most
     // authorised invoices, the same as counting every invoice by hand, ties
     // going to the first by its keys; none once no invoice is authorised.

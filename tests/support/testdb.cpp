@@ -239,11 +239,13 @@ LongList makeLongList(const QString& file, int invoices, QString* why) {
         options.invoices = invoices;
         zavdb::seedInvoices(db, options);
         QSqlQuery q(db);
-        if (q.exec(QStringLiteral(
-                "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*), "
-                "MIN(SUBSTR(DTEMISSAO, 1, 10)), MAX(SUBSTR(DTEMISSAO, 1, 10)) FROM NOTAFISCAL "
-                "WHERE IDSITUACAONFE = 'A' GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE "
-                "ORDER BY COUNT(*) DESC")) &&
+        const QString day = zavdb::dayOf(zavdb::Dialect::SQLite, u"DTEMISSAO");
+        if (q.exec(
+                QStringLiteral(
+                    "SELECT CDFILIAL, CDEMPRESA, CDINSCESTA, CDINSCMUNI, CDSERIE, COUNT(*), MIN(%1), MAX(%1) "
+                    "FROM NOTAFISCAL WHERE IDSITUACAONFE = 'A' GROUP BY CDFILIAL, CDEMPRESA, CDINSCESTA, "
+                    "CDINSCMUNI, CDSERIE ORDER BY COUNT(*) DESC")
+                    .arg(day)) &&
             q.next()) {
             list = {q.value(0).toString(),
                     q.value(1).toString(),

@@ -108,6 +108,8 @@ private:
 private Q_SLOTS:
     void everyBlockStopsItsInvoiceOnly_data() { zavtest::addDialectRows("fresh database"); }
     void everyBlockStopsItsInvoiceOnly();
+    void anInvoiceIsOfTheDayItWasWrittenOn_data() { zavtest::addDialectRows("fresh database"); }
+    void anInvoiceIsOfTheDayItWasWrittenOn();
     void demoDatabaseShowsEveryBlock_data() { zavtest::addDialectRows("fresh database"); }
     void demoDatabaseShowsEveryBlock();
     void cancelledOnceRecordedAndGoneFromTheList_data() { zavtest::addDialectRows("fresh database"); }
@@ -201,6 +203,36 @@ void TstCancel::everyBlockStopsItsInvoiceOnly() {
     QCOMPARE(receivables(s.db, 12), QStringLiteral("C")); // open: cancelled with its invoice
     QCOMPARE(receivables(s.db, 13), QStringLiteral("CC"));
     QCOMPARE(receivables(s.db, 14), QStringLiteral("C"));
+}
+
+// An invoice written with its time and offset (late in the evening in Brasília,
+// the next day in UTC; early in the morning east of UTC, the day before in
+// UTC) is listed on the day written and checked against the closed periods on
+// that same day.
+void TstCancel::anInvoiceIsOfTheDayItWasWrittenOn() {
+    FRESH(s);
+    QCOMPARE(insertInvoices(s.db, s.e, 1, 3, 'A', true), QString());
+    const QDate day = issueDayOf(1);
+    const QString iso = day.toString(Qt::ISODate);
+    const QString setDay = QStringLiteral("UPDATE NOTAFISCAL SET DTEMISSAO = ? WHERE NRLANCTONF = ?");
+    QCOMPARE(exec(s.db, setDay, {iso + QStringLiteral("T23:30:00-03:00"), entryOf(1)}), QString());
+    QCOMPARE(exec(s.db, setDay, {iso + QStringLiteral("T00:30:00+03:00"), entryOf(2)}), QString());
+    QCOMPARE(exec(s.db, setDay, {day.addDays(1).toString(Qt::ISODate), entryOf(3)}), QString());
+    // The period closed on that day and ending on it.
+    QCOMPARE(exec(s.db, QStringLiteral("INSERT INTO PERIODOCONTABIL VALUES (?, ?, ?, ?, 'F')"),
+                  {s.e.company, s.e.branch, day.addDays(-5), day}),
+             QString());
+    Client client(s.server->port());
+    LIST(client, s, day, day, list);
+    QCOMPARE(list.size(), 2); // both of that day, and not the next day's
+    list.tickAll(kReason);
+    const Answer a = client.cancel(list.packet(), kOperator, today(), s.r);
+    QVERIFY2(a.errorCode == 0, qPrintable(a.describe()));
+    QCOMPARE(a.failures.size(), 2);
+    for (const Failure& f : a.failures)
+        QCOMPARE(f.key, QStringLiteral("MS02"));
+    QCOMPARE(state(s.db, 1), QStringLiteral("A"));
+    QCOMPARE(state(s.db, 2), QStringLiteral("A"));
 }
 
 void TstCancel::demoDatabaseShowsEveryBlock() {
