@@ -166,8 +166,9 @@ QStringList readConfigFile(const QString& path, const QCommandLineParser& comman
             return QStringList();
         };
         const qsizetype equals = line.indexOf(u'=');
+        // The line itself is not repeated: it may be a secret written by mistake.
         if (equals <= 0)
-            return fail(QStringLiteral("esperado \"opção = valor\", não \"%1\".").arg(line.left(100)));
+            return fail(QStringLiteral("esperado \"opção = valor\"."));
         const QString name = line.left(equals).trimmed().toLower();
         const QString value = line.mid(equals + 1).trimmed();
         const auto known = byName.find(name);
