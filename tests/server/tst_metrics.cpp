@@ -12,8 +12,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSqlQuery>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -160,6 +164,13 @@ private Q_SLOTS:
     // them; each private, the server serves.
     void keysOthersCanReadAreRefused_data();
     void keysOthersCanReadAreRefused();
+
+    // The server's certificate for a LAN name (make-certificates.sh --name
+    // --ip): the workstations verify the server by that name, and Prometheus
+    // scrapes /metrics over HTTPS by it; a name the certificate lacks fails
+    // the handshake; a folder whose certificate lacks a name asked for is an
+    // error, never silently kept.
+    void certificateForALanName();
 };
 
 void tst_metrics::countersAgreeWithTheDatabase() {
@@ -514,6 +525,77 @@ void tst_metrics::keysOthersCanReadAreRefused() {
                               tls + arguments),
              4);
     QVERIFY2(QString::fromUtf8(server.log()).contains(said), server.log().constData());
+}
+
+void tst_metrics::certificateForALanName() {
+    QTemporaryDir dir;
+    const auto make = [&dir](const QStringList& names) {
+        QProcess script;
+        script.setProcessChannelMode(QProcess::MergedChannels);
+        script.start(QStringLiteral("bash"),
+                     QStringList{QStringLiteral(ZAV_SOURCE_DIR "/scripts/make-certificates.sh")} + names +
+                         QStringList{dir.path(), QStringLiteral("senha")});
+        if (!script.waitForFinished(60000))
+            return qMakePair(-1, QByteArray());
+        return qMakePair(script.exitCode(), script.readAll());
+    };
+    const QStringList lan{QStringLiteral("--name"), QStringLiteral("zav.teste.lan"), QStringLiteral("--ip"),
+                          QStringLiteral("10.0.0.20")};
+    const auto made = make(lan);
+    QVERIFY2(made.first == 0, made.second.constData());
+    const QList<QSslCertificate> chain =
+        QSslCertificate::fromPath(dir.filePath(QStringLiteral("server.pem")));
+    QVERIFY(!chain.isEmpty());
+    const auto names = chain.first().subjectAlternativeNames();
+    QVERIFY(names.values(QSsl::DnsEntry).contains(QStringLiteral("zav.teste.lan")));
+    QVERIFY(names.values(QSsl::DnsEntry).contains(QStringLiteral("localhost")));
+    QVERIFY(names.values(QSsl::IpAddressEntry).contains(QStringLiteral("10.0.0.20")));
+    QVERIFY(names.values(QSsl::IpAddressEntry).contains(QStringLiteral("127.0.0.1")));
+    QCOMPARE(QFile(dir.filePath(QStringLiteral("server.key"))).permissions() &
+                 (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+             QFileDevice::Permissions{});
+
+    // Asked again the same: kept. Asked for a name it lacks: refused, the
+    // certificate left as it was.
+    QCOMPARE(make(lan).first, 0);
+    const auto other = make({QStringLiteral("--name"), QStringLiteral("outro.lan")});
+    QCOMPARE(other.first, 1);
+    QVERIFY2(other.second.contains("does not name DNS:outro.lan"), other.second.constData());
+    QCOMPARE(QSslCertificate::fromPath(dir.filePath(QStringLiteral("server.pem"))).first(), chain.first());
+
+    QSqlDatabase db;
+    ZAV_READY(zavtest::useDatabase(m_dbs, zavtest::kSQLite, &db));
+    ServerProcess server;
+    QString why;
+    QVERIFY2(server.startTls(m_dbs.connectionText(zavtest::kSQLite), dir.path(),
+                             {QStringLiteral("--server-name"), QStringLiteral("zav.teste.lan")}, &why),
+             qPrintable(why));
+    // The workstation (or Prometheus) reaches 127.0.0.1 but verifies the
+    // name it was given.
+    const auto get = [&](const QString& verifyName, const QByteArray& path) {
+        QSslSocket socket;
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.setCaCertificates(QSslCertificate::fromPath(dir.filePath(QStringLiteral("ca.pem"))));
+        socket.setSslConfiguration(config);
+        socket.setPeerVerifyName(verifyName);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(server.port()));
+        if (!socket.waitForEncrypted(5000))
+            return QByteArray("handshake: ") + socket.errorString().toUtf8();
+        socket.write("GET " + path + " HTTP/1.1\r\nHost: " + verifyName.toUtf8() + ':' +
+                     QByteArray::number(server.port()) + "\r\nConnection: close\r\n\r\n");
+        QByteArray answer;
+        while (socket.waitForReadyRead(3000))
+            answer += socket.readAll();
+        return answer;
+    };
+    const QByteArray health = get(QStringLiteral("zav.teste.lan"), "/health");
+    QVERIFY2(health.startsWith("HTTP/1.1 200"), health.constData());
+    const QByteArray metrics = get(QStringLiteral("zav.teste.lan"), "/metrics");
+    QVERIFY2(metrics.startsWith("HTTP/1.1 200") && metrics.contains("\nzav_database_up 1\n"),
+             metrics.left(300).constData());
+    const QByteArray wrong = get(QStringLiteral("outro.lan"), "/health");
+    QVERIFY2(wrong.startsWith("handshake: ") && wrong.contains("host name"), wrong.left(300).constData());
+    QCOMPARE(server.terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_metrics)
