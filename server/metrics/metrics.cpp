@@ -355,7 +355,7 @@ QByteArray Metrics::escape(const QString& value) {
 
 QByteArray Metrics::render(const Gauges& gauges) {
     QByteArray out;
-    out.reserve(16 * 1024);
+    out.reserve(qsizetype{16} * 1024);
     renderCalls(out);
     renderCancellations(out);
     renderAuthorities(out);
