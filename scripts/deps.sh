@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config clang-format clang-tidy
   qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libqt6sql6-sqlite libqt6sql6-psql libgl-dev
   libcpp-httplib-dev libmicrohttpd-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libxml2-dev libxml2-utils libxmlsec1-dev xmlsec1 libsodium-dev libcbor-dev openssl libsqlite3-dev libpq-dev
+  libsystemd-dev
   postgresql-15 postgresql-client-15 sqlite3
   xvfb xauth openbox x11-utils xdotool fonts-liberation fonts-dejavu-core
   softhsm2 libp11-dev opensc libengine-pkcs11-openssl

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the certificates of a local NF-e setup with the openssl command:
 #
-#   make-certificates.sh OUT_DIR PASSWORD SERIAL[:CNPJ][:STARTDAYS:ENDDAYS] ...
+#   make-certificates.sh [--name NAME]... [--ip IP]... OUT_DIR PASSWORD SERIAL[:CNPJ][:STARTDAYS:ENDDAYS] ...
 #
 #   OUT_DIR/ca.pem, ca.key               a test root CA ("AC ZAV LOCAL DE TESTE")
 #   OUT_DIR/intermediate.pem, .key       an intermediate CA issued by the root
@@ -11,7 +11,11 @@
 #                                        local authority's --client-ca names
 #   OUT_DIR/authority.pem, authority.key TLS server certificate of the local
 #                                        authority (localhost, 127.0.0.1, ::1)
-#   OUT_DIR/server.pem, server.key       the same for the application server
+#   OUT_DIR/server.pem, server.key       the same for the application server,
+#                                        with each --name (DNS) and --ip (an
+#                                        address) the workstations call it by
+#                                        besides (a LAN name: --name
+#                                        zav.example.lan --ip 10.0.0.20)
 #   OUT_DIR/a1-<SERIAL>.pfx              per SERIAL (hex): an A1 certificate with
 #                                        exactly that serial number, RSA 2048,
 #                                        for signing and TLS client use, subject
@@ -42,7 +46,24 @@ fail() {
   exit 1
 }
 
-[[ $# -ge 2 ]] || fail "usage: $me OUT_DIR PASSWORD SERIAL[:CNPJ][:STARTDAYS:ENDDAYS] ..."
+# The application server's names beyond loopback.
+declare -a server_names=() server_ips=()
+while [[ $# -gt 0 && $1 == --* ]]; do
+  case $1 in
+    --name)
+      [[ $# -ge 2 && $2 =~ ^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$ ]] || fail "--name needs a host name (letters, digits, dots, hyphens)"
+      server_names+=("$2")
+      ;;
+    --ip)
+      [[ $# -ge 2 && ($2 =~ ^[0-9]{1,3}(\.[0-9]{1,3}){3}$ || $2 =~ ^[0-9A-Fa-f:]+$) ]] || fail "--ip needs an IPv4 or IPv6 address"
+      server_ips+=("$2")
+      ;;
+    *) fail "unknown option $1" ;;
+  esac
+  shift 2
+done
+
+[[ $# -ge 2 ]] || fail "usage: $me [--name NAME]... [--ip IP]... OUT_DIR PASSWORD SERIAL[:CNPJ][:STARTDAYS:ENDDAYS] ..."
 out=$1
 password=$2
 shift 2
@@ -182,26 +203,42 @@ CNF
 }
 
 # A TLS server certificate of this CA for loopback (localhost, 127.0.0.1,
-# ::1): NAME.pem and NAME.key, kept when they exist and still fit.
+# ::1) and the further names and addresses given after NAME ("DNS:x",
+# "IP:y"): NAME.pem and NAME.key, kept when they exist and still fit (an
+# existing one that lacks a name asked for is an error: remove it first).
 server_certificate() {
   local name=$1
+  shift
+  local extra="" cn=localhost entry
+  for entry in "$@"; do
+    extra+=", $entry"
+    [[ $cn == localhost && $entry == DNS:* ]] && cn=${entry#DNS:}
+  done
   if [[ -e $out/$name.pem || -e $out/$name.key ]]; then
     [[ -e $out/$name.pem && -e $out/$name.key ]] \
       || fail "only one of $name.pem and $name.key exists in $out; remove it to make both again"
     verify_chain "$out/$name.pem" sslserver || fail "$out/$name.pem is not a server certificate of $out/ca.pem"
     [[ $(openssl x509 -in "$out/$name.pem" -noout -pubkey) == $(openssl pkey -in "$out/$name.key" -pubout 2>/dev/null) ]] \
       || fail "$out/$name.key is not the key of $out/$name.pem"
+    local names
+    names=$(openssl x509 -in "$out/$name.pem" -noout -ext subjectAltName 2>/dev/null | tr -d ' \n')
+    for entry in "$@"; do
+      # openssl prints an address as "IPAddress:"; a name as "DNS:".
+      local shown=${entry/#IP:/IPAddress:}
+      [[ ,$names, == *[:,]${shown#*:},* && $names == *"$shown"* ]] \
+        || fail "$out/$name.pem does not name $entry: remove $name.pem and $name.key to make them again"
+    done
     return 0
   fi
-  cat >"$work/$name.ext" <<'EXT'
+  cat >"$work/$name.ext" <<EXT
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, IP:127.0.0.1, IP:::1
+subjectAltName = DNS:localhost, IP:127.0.0.1, IP:::1$extra
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 EXT
-  run req -new -newkey rsa:2048 -nodes -keyout "$work/$name.key" -out "$work/$name.csr" -subj "/CN=localhost"
+  run req -new -newkey rsa:2048 -nodes -keyout "$work/$name.key" -out "$work/$name.csr" -subj "/CN=$cn"
   sign "$work/$name.csr" "$(openssl rand -hex 8)" -1 825 "$work/$name.ext" "$work/$name.pem"
   chmod 644 "$work/$name.pem"
   install_file "$name.key" "$name.key"
@@ -210,7 +247,10 @@ EXT
 
 # The local authority's TLS certificate, and the application server's.
 server_certificate authority
-server_certificate server
+declare -a server_extra=()
+for entry in "${server_names[@]}"; do server_extra+=("DNS:$entry"); done
+for entry in "${server_ips[@]}"; do server_extra+=("IP:$entry"); done
+server_certificate server "${server_extra[@]}"
 
 # The intermediate CA: made only when neither half exists, kept only when it
 # is still the root's and its key is its own.

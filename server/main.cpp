@@ -6,6 +6,8 @@
 #include "log/calllog.h"
 #include "log/incidents.h"
 #include "methods/methods.h"
+#include "metrics/metrics.h"
+#include "metrics/scrape.h"
 #include "rpc/httpendpoint.h"
 #include "rpc/rpcdispatcher.h"
 
@@ -19,11 +21,14 @@
 #include "stopsignal.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
 #include <cstdio>
 #include <malloc.h>
+#include <systemd/sd-daemon.h>
 
 #ifdef ZAV_TEST_METHODS
 // The tests' build of the server adds methods of its own (tests/support).
@@ -49,6 +54,45 @@ QString describeDatabase(const QString& text) {
     if (text.contains(u'='))
         return QStringLiteral("PostgreSQL (parâmetros libpq)");
     return QStringLiteral("SQLite ") + text;
+}
+
+// What systemd (Type=notify) hears of the server: nothing when it was not
+// started by systemd (no NOTIFY_SOCKET).
+void tellSystemd(const QString& state) {
+    sd_notify(0, state.toUtf8().constData());
+}
+
+// Whether a file holding a key may be read or written by anyone but its owner.
+bool openToOthers(const QFileInfo& file) {
+    return (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup |
+                                  QFileDevice::WriteOther)) != 0;
+}
+
+// The TLS key and the A1 certificates are refused when others may read
+// them, as the password files are: whoever reads them is the server, or signs
+// as every company whose file they open. Empty, or what is wrong.
+QString checkKeys(const zavserver::ServerOptions& options) {
+    if (options.tls() && openToOthers(QFileInfo(options.tlsKey)))
+        return QStringLiteral("a chave TLS %1 pode ser lida por outros usuários (use chmod 600)")
+            .arg(options.tlsKey);
+    if (options.certificates.isEmpty())
+        return {};
+    const QFileInfo folder(options.certificates);
+    if (folder.isDir() &&
+        (folder.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup |
+                                 QFileDevice::WriteOther | QFileDevice::ExeGroup | QFileDevice::ExeOther)))
+        return QStringLiteral(
+                   "a pasta dos certificados A1 %1 pode ser lida por outros usuários (use chmod 700)")
+            .arg(options.certificates);
+    const QFileInfoList files = QDir(options.certificates)
+                                    .entryInfoList({QStringLiteral("*.pfx"), QStringLiteral("*.p12"),
+                                                    QStringLiteral("*.PFX"), QStringLiteral("*.P12")},
+                                                   QDir::Files);
+    for (const QFileInfo& file : files)
+        if (openToOthers(file))
+            return QStringLiteral("o certificado A1 %1 pode ser lido por outros usuários (use chmod 600)")
+                .arg(file.filePath());
+    return {};
 }
 
 // Fails fast, before listening, when the database cannot be opened or has no
@@ -146,6 +190,7 @@ void registerCalls(zavserver::RpcDispatcher& dispatcher, const zavserver::NfeSet
 #ifdef ZAV_TEST_METHODS
     zavserver::registerTestMethods(dispatcher);
 #endif
+    zavserver::Metrics::setMethods(dispatcher.methodNames());
     // Sessions live in the database, so that every server on it honours them.
     // The check is the first statement of nearly every call: a connection
     // that broke meanwhile (the database restarted) is found here, opened
@@ -162,13 +207,23 @@ void registerCalls(zavserver::RpcDispatcher& dispatcher, const zavserver::NfeSet
 // the calls in progress answered, then exit with 0.
 int serveUntilStopped(zavserver::HttpEndpoint& endpoint, zavserver::CallLog& log,
                       const zavserver::ServerOptions& options, int port) {
-    zavfiscal::StopSignal watcher([&] { return endpoint.isRunning(); }, [&] { endpoint.stop(); });
-    log.note(QStringLiteral("zav50000-server: ouvindo em %1://%2:%3 (%4 threads, %5)")
-                 .arg(options.tls() ? QStringLiteral("https") : QStringLiteral("http"),
-                      options.host.contains(u':') ? u'[' + options.host + u']' : options.host)
-                 .arg(port)
+    zavfiscal::StopSignal watcher([&] { return endpoint.isRunning(); },
+                                  [&] {
+                                      tellSystemd(
+                                          QStringLiteral("STOPPING=1\nSTATUS=encerrando: as chamadas em "
+                                                         "andamento terminam"));
+                                      endpoint.stop();
+                                  });
+    const QString where = QStringLiteral("%1://%2:%3")
+                              .arg(options.tls() ? QStringLiteral("https") : QStringLiteral("http"),
+                                   options.host.contains(u':') ? u'[' + options.host + u']' : options.host)
+                              .arg(port);
+    log.note(QStringLiteral("zav50000-server: ouvindo em %1 (%2 threads, %3)")
+                 .arg(where)
                  .arg(options.threads)
                  .arg(describeDatabase(options.database)));
+    // The door is open: connections are accepted from here on.
+    tellSystemd(QStringLiteral("READY=1\nSTATUS=atendendo em %1").arg(where));
     if (!watcher.stopRequested())
         endpoint.run();
     if (!watcher.stopRequested()) {
@@ -206,18 +261,30 @@ int main(int argc, char* argv[]) {
     if (!openLog(log, options.logFile))
         return BadCommandLine;
     Incidents::setLog(&log);
+    for (const QString& warning : options.warnings)
+        log.note(warning);
+    if (!options.configFile.isEmpty())
+        log.note(QStringLiteral("zav50000-server: configuração de %1").arg(options.configFile));
+    if (const QString keys = checkKeys(options); !keys.isEmpty()) {
+        log.note(QStringLiteral("zav50000-server: %1").arg(keys));
+        tellSystemd(QStringLiteral("STATUS=recusado: ") + keys);
+        return BadNfeSettings;
+    }
 
-    const QString problem = checkDatabase(options.database);
+    tellSystemd(QStringLiteral("STATUS=abrindo o banco de dados"));
+    const QString problem = checkDatabase(options.connectionText);
     if (!problem.isEmpty()) {
         log.note(QStringLiteral("zav50000-server: banco indisponível: %1").arg(problem));
+        tellSystemd(QStringLiteral("STATUS=banco indisponível"));
         return NoDatabase;
     }
     // A database of another schema version is refused: which version, and how to upgrade it.
-    if (const QString schema = zavdb::schemaVersionProblem(options.database); !schema.isEmpty()) {
+    if (const QString schema = zavdb::schemaVersionProblem(options.connectionText); !schema.isEmpty()) {
         log.note(QStringLiteral("zav50000-server: %1").arg(schema));
+        tellSystemd(QStringLiteral("STATUS=versão do banco recusada"));
         return NoDatabase;
     }
-    ThreadDatabase::configure(options.database);
+    ThreadDatabase::configure(options.connectionText);
 
     QString nfeProblem;
     const NfeSettings nfe = readNfeSettings(options, &nfeProblem);
@@ -236,6 +303,7 @@ int main(int argc, char* argv[]) {
     for (const QString& warning : certificates.warnings())
         log.note(QStringLiteral("zav50000-server: aviso: %1").arg(warning));
     endpoint.setHealthNotes([&certificates] { return certificates.warnings(); });
+    endpoint.setMetrics([&certificates] { return scrapeMetrics(&certificates); });
     endpoint.setOnCut([] { AuthorityDesk::cutAll(); });
     QString bindProblem;
     const int port = endpoint.bind(&bindProblem);

@@ -1,5 +1,12 @@
 #pragma once
-// The command line of zav50000-server.
+// The options of zav50000-server: its configuration file (--config, lines
+// "key = value", each key an option's long name) and its command line, which
+// wins over the file. Nothing secret is given in either: the database's
+// password comes from a file only the server's user reads
+// (db-password-file), or from libpq's PGPASSFILE.
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -23,8 +30,20 @@ struct ServerOptions {
     QString certificates;                // --certificates: folder of the A1 certificates
     QString certificatePasswordFile;     // --certificate-password-file: their password, first line
     QString authorities;                 // --authorities: INI table of the states' authorities
+    QString configFile;                  // --config: where the options below the command line came from
+    QString databasePasswordFile;        // --db-password-file: the database's password, first line
+    // --metrics-allow: the addresses (or networks, "10.0.0.0/24") GET /metrics
+    // answers; loopback by default.
+    QList<QPair<QHostAddress, int>> metricsAllowed;
+    // The connection text as the server opens it: database, with the password
+    // of databasePasswordFile when there is one. Never logged.
+    QString connectionText;
+    // The warnings of a start that goes on (a password on the command line).
+    QStringList warnings;
 
     bool tls() const { return !tlsCertificate.isEmpty(); }
+    // Whether GET /metrics answers this caller's address.
+    bool metricsAllow(const QString& address) const;
     // The names a request's Host header may carry: the listening address, the
     // loopback names when it is a loopback one, and --server-name.
     QStringList hostNames() const;
@@ -41,5 +60,15 @@ struct ServerOptions::Parsed {
 };
 
 bool isLoopback(const QString& host);
+
+// Whether a database connection text carries a password (a PostgreSQL URI's
+// user:password@, or a password= keyword).
+bool carriesPassword(const QString& connectionText);
+// The connection text with the password of an owner-only file (its first
+// line) put in; empty with *problem when the file cannot be used, or when the
+// text already carries a password.
+QString withPasswordFile(const QString& connectionText, const QString& passwordFile, QString* problem);
+// What to say of a password given in a --db: where it should come from instead.
+QString passwordOnCommandLineWarning(const QString& program);
 
 } // namespace zavserver

@@ -2,6 +2,10 @@
 // establishments each may work on, and their sessions; and the registered
 // cancellations as files for the invoices' recipients.
 //
+// The database's password never goes in CONNTEXT: --db-password-file FILE
+// (its first line, the file readable by its owner alone) or libpq's
+// PGPASSFILE gives it.
+//
 //   zav-admin --db CONNTEXT add-operator CODE [--name NAME] [--password-file F]
 //   zav-admin --db CONNTEXT set-password CODE [--password-file F]
 //   zav-admin --db CONNTEXT disable-operator CODE | enable-operator CODE
@@ -22,6 +26,7 @@
 #include "access/operatorstore.h"
 #include "access/sessionstore.h"
 #include "cancellation/eventexport.h"
+#include "serveroptions.h"
 
 #include "accesskey.h"
 #include "database.h"
@@ -379,8 +384,13 @@ void describeCommandLine(QCommandLineParser& parser) {
         "A senha vem de um arquivo que só o dono lê (a primeira linha) ou é pedida no terminal."));
     parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("db"), QStringLiteral("Banco de dados do ERP (texto de conexão)."),
+        {QStringLiteral("db"), QStringLiteral("Banco de dados do ERP (texto de conexão, sem a senha)."),
          QStringLiteral("texto")},
+        {QStringLiteral("db-password-file"),
+         QStringLiteral(
+             "Arquivo (modo 600) com a senha do banco PostgreSQL na primeira linha (sem ele, o libpq "
+             "a procura no PGPASSFILE ou em ~/.pgpass)."),
+         QStringLiteral("arquivo")},
         {QStringLiteral("name"), QStringLiteral("Nome do operador."), QStringLiteral("nome")},
         {QStringLiteral("password-file"), QStringLiteral("Arquivo (modo 600) com a senha na primeira linha."),
          QStringLiteral("arquivo")},
@@ -413,9 +423,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zav-admin: informe o banco com --db.\n");
         return 2;
     }
+    QString connection = parser.value(QStringLiteral("db"));
+    if (parser.isSet(QStringLiteral("db-password-file"))) {
+        QString problem;
+        connection = zavserver::withPasswordFile(connection, parser.value(QStringLiteral("db-password-file")),
+                                                 &problem);
+        if (connection.isEmpty()) {
+            std::fprintf(stderr, "zav-admin: %s\n", problem.toLocal8Bit().constData());
+            return 2;
+        }
+    }
     int status = 1;
     try {
-        QSqlDatabase db = zavdb::open(parser.value(QStringLiteral("db")), QLatin1String(kConnection));
+        QSqlDatabase db = zavdb::open(connection, QLatin1String(kConnection));
         // A database of another schema version is refused: which, and how to upgrade it.
         zavdb::requireSchemaVersion(db);
         status = run(parser, db);

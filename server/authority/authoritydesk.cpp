@@ -95,6 +95,18 @@ int AuthorityDesk::inFlight() const {
     return m_shared->inFlight;
 }
 
+std::vector<AuthorityDesk::State> AuthorityDesk::states() {
+    std::vector<State> all;
+    const Clock::time_point now = Clock::now();
+    std::lock_guard lock(g_desksMutex);
+    for (const auto& [name, desk] : desks()) {
+        std::lock_guard deskLock(desk->m_shared->mutex);
+        const Slot::Shared& s = *desk->m_shared;
+        all.push_back(State{name, s.inFlight, s.failedInARow >= kBreakerFailures && now < s.openUntil});
+    }
+    return all;
+}
+
 void AuthorityDesk::cutAll() {
     ServiceStop::cut();
     std::lock_guard lock(g_desksMutex);

@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace zavserver {
 
@@ -82,6 +83,14 @@ public:
 
     // Batches in flight to the authority from this server.
     int inFlight() const;
+
+    // Every desk made so far, as the metrics show it.
+    struct State {
+        QString authority;
+        int inFlight = 0;
+        bool breakerOpen = false;
+    };
+    static std::vector<State> states();
 
 private:
     explicit AuthorityDesk(QString name);

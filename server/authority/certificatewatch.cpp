@@ -27,14 +27,28 @@ QStringList CertificateWatch::warnings(const QDateTime& now) {
     if (m_folder.isEmpty())
         return {};
     std::lock_guard<std::mutex> lock(m_mutex);
+    refresh(now);
+    if (!m_folderProblem.isEmpty())
+        return {m_folderProblem};
+    return warningsOf(m_entries, now);
+}
+
+QList<zavnfe::CertificateEntry> CertificateWatch::entries(QString* folderProblem, const QDateTime& now) {
+    if (m_folder.isEmpty())
+        return {};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    refresh(now);
+    if (folderProblem)
+        *folderProblem = m_folderProblem;
+    return m_entries;
+}
+
+void CertificateWatch::refresh(const QDateTime& now) {
     if (!m_readAt.isValid() || m_readAt.secsTo(now) >= kRereadSeconds || now < m_readAt) {
         m_folderProblem.clear();
         m_entries = zavnfe::CertificateStore(m_folder).entries(m_password, &m_folderProblem);
         m_readAt = now;
     }
-    if (!m_folderProblem.isEmpty())
-        return {m_folderProblem};
-    return warningsOf(m_entries, now);
 }
 
 } // namespace zavserver

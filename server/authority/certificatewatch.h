@@ -26,10 +26,18 @@ public:
     // The warnings at `now`; none without a folder.
     QStringList warnings(const QDateTime& now = QDateTime::currentDateTimeUtc());
 
+    // The folder's files as last read (read again as warnings() does), and
+    // what is wrong with the folder itself.
+    QList<zavnfe::CertificateEntry> entries(QString* folderProblem = nullptr,
+                                            const QDateTime& now = QDateTime::currentDateTimeUtc());
+
     // The warnings of a folder's files at `now`, in Portuguese.
     static QStringList warningsOf(const QList<zavnfe::CertificateEntry>& entries, const QDateTime& now);
 
 private:
+    // Reads the folder again when an hour has passed; under m_mutex.
+    void refresh(const QDateTime& now);
+
     const QString m_folder;
     const QByteArray m_password;
     std::mutex m_mutex;

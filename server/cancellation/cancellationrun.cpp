@@ -3,6 +3,7 @@
 #include "authority/authoritydesk.h"
 #include "authority/authoritypause.h"
 #include "authority/eventtransmission.h"
+#include "metrics/metrics.h"
 #include "rpc/servicestop.h"
 
 #include "cancellationbatch.h"
@@ -11,6 +12,7 @@
 
 #include <QDateTime>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -81,7 +83,10 @@ private:
         for (const InvoiceCanceller::Attempt& a : lot.attempts)
             events.push_back(LotEvent{a.accessKey, a.signedBatch, a.resume, a.queriesLeft});
         EventTransmission transmission(lot.slot.client(), m_endpoints, m_environment);
+        const auto sent = std::chrono::steady_clock::now();
         lot.result = transmission.sendLot(lot.batchId, events);
+        Metrics::lot(AuthorityPause::nameOf(m_endpoints.eventUrl), lot.result,
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count());
         // The place is given back as soon as the authority is done with it,
         // for this call's next batch or another call's.
         lot.slot.done(!lot.result.unreachable, lot.result.failure);
@@ -131,6 +136,7 @@ void CancellationRun::lost(const zavdb::DatabaseError& error, CancellationOutcom
 
 void CancellationRun::settle(size_t index, const CancellationOutcome& outcome) {
     m_outcomes[index] = outcome;
+    Metrics::cancellation(outcome.situation());
     ++m_done;
     if (m_progress)
         m_progress(m_done, int(m_outcomes.size()));

@@ -1,4 +1,5 @@
 #include "log/calllog.h"
+#include "metrics/metrics.h"
 #include "rpc/rpcdispatcher.h"
 
 #include <QDateTime>
@@ -23,6 +24,7 @@ bool CallLog::openFile(const QString& path) {
 }
 
 void CallLog::call(const CallOutcome& outcome, double milliseconds, qint64 bytes, const char* encoding) {
+    Metrics::call(outcome.method, outcome.code, milliseconds);
     QString line = QStringLiteral("%1 %2ms")
                        .arg(outcome.method.isEmpty() ? QStringLiteral("-") : outcome.method)
                        .arg(milliseconds, 0, 'f', 1);

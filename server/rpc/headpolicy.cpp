@@ -61,6 +61,7 @@ HeadDecision checkCall(const RequestHead& head, const HeadPolicy& policy, HeadDe
 const QList<RouteEntry>& routeTable() {
     static const QList<RouteEntry> table{
         {kHealthPath, {"GET", "HEAD"}, Route::Health},
+        {kMetricsPath, {"GET", "HEAD"}, Route::Metrics},
         {kEndpointPath, {"POST"}, Route::Call},
     };
     return table;
@@ -119,6 +120,11 @@ QString hostOf(const QByteArray& hostHeader) {
 
 HeadDecision checkHead(const RequestHead& head, const HeadPolicy& policy) {
     HeadDecision d;
+    // The metrics tell how the server is doing: only to the addresses named
+    // for them, before anything else of the request is looked at.
+    if (head.path == kMetricsPath && !(policy.metricsAllowed && policy.metricsAllowed(head.from)))
+        return refused(d, 403, RpcCode::InvalidRequest,
+                       QStringLiteral("As métricas não são servidas a este endereço."));
     d.cbor = prefersCbor(firstValue(head.headers, "Accept"));
     if (policy.stopping)
         return refused(d, 503, RpcCode::ServerError, QStringLiteral("O servidor está sendo encerrado."),
@@ -144,9 +150,9 @@ HeadDecision checkHead(const RequestHead& head, const HeadPolicy& policy) {
         d.route = entry.route;
         if (!entry.verbs.contains(head.verb)) {
             const QString hint =
-                entry.route == Route::Health
-                    ? QStringLiteral("Use GET para /health.")
-                    : QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE.");
+                entry.route == Route::Call
+                    ? QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE.")
+                    : QStringLiteral("Use GET para %1.").arg(QLatin1StringView(entry.path));
             return refused(d, 405, RpcCode::InvalidRequest, hint, {{"Allow", entry.verbs.first()}});
         }
         return entry.route == Route::Call ? checkCall(head, policy, d) : d;

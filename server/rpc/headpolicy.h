@@ -4,7 +4,8 @@
 // alone, so that it can be tested on its own. The route table names what the
 // server answers: each route one entry (its path, its verbs, its kind).
 //
-// In order: nothing while the server stops (503); exactly one Host, one of the
+// In order: /metrics to an address the configuration does not name, nothing
+// else looked at (403); nothing while the server stops (503); exactly one Host, one of the
 // server's names (421: a page reaching the server through a name of its own,
 // DNS rebinding); no Origin (403: a web page's call); a known path (404) and
 // verb (405); for a call, a body declared application/json or
@@ -20,6 +21,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace zavserver {
@@ -27,7 +29,7 @@ namespace zavserver {
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
 // The routes of the server.
-enum class Route { Call, Health };
+enum class Route { Call, Health, Metrics };
 
 struct RouteEntry {
     const char* path;
@@ -35,21 +37,25 @@ struct RouteEntry {
     Route route;
 };
 
-// /health and the module's JSON-RPC endpoint.
+// /health, /metrics and the module's JSON-RPC endpoint.
 const QList<RouteEntry>& routeTable();
 inline constexpr const char* kEndpointPath = "/ZAV50000.rdmCancelaNFE";
 inline constexpr const char* kHealthPath = "/health";
+inline constexpr const char* kMetricsPath = "/metrics";
 
 struct RequestHead {
     QByteArray verb;
     QByteArray path;
     HeaderList headers; // as they came, names in any case
+    QString from;       // the caller's address
 };
 
 struct HeadPolicy {
     QStringList hostNames; // lower case
     qint64 maxBody = 0;
     bool stopping = false;
+    // Whether /metrics answers an address; without it, nobody.
+    std::function<bool(const QString& address)> metricsAllowed;
 };
 
 // What the door decided: a refusal, or the request admitted with what the

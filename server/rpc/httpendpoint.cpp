@@ -261,7 +261,7 @@ private:
 };
 
 struct HttpEndpoint::Request {
-    enum class Kind { Call, Health };
+    enum class Kind { Call, Health, Metrics };
     Kind kind = Kind::Call;
     QElapsedTimer timer;
     bool cbor = false; // the answer's encoding, by Accept
@@ -733,9 +733,10 @@ MHD_Result collectHeader(void* into, MHD_ValueKind, const char* key, const char*
 } // namespace
 
 bool HttpEndpoint::admit(MHD_Connection* connection, const char* url, const char* method, Request& request) {
-    RequestHead head{QByteArray(method), QByteArray(url), {}};
+    RequestHead head{QByteArray(method), QByteArray(url), {}, request.from};
     MHD_get_connection_values(connection, MHD_HEADER_KIND, &collectHeader, &head.headers);
-    HeadPolicy policy{m_hostNames, m_options.maxBody, false};
+    HeadPolicy policy{m_hostNames, m_options.maxBody, false,
+                      [this](const QString& address) { return m_options.metricsAllow(address); }};
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         policy.stopping = m_stopping;
@@ -747,7 +748,9 @@ bool HttpEndpoint::admit(MHD_Connection* connection, const char* url, const char
         refuse(connection, d.status, d.code, d.message, d.extraHeaders);
         return false;
     }
-    request.kind = d.route == Route::Health ? Request::Kind::Health : Request::Kind::Call;
+    request.kind = d.route == Route::Health    ? Request::Kind::Health
+                   : d.route == Route::Metrics ? Request::Kind::Metrics
+                                               : Request::Kind::Call;
     request.format = d.format;
     request.announced = d.announced;
     request.chunked = d.chunked;
@@ -763,7 +766,7 @@ void HttpEndpoint::admitted(Request& request) {
 }
 
 WorkerPool& HttpEndpoint::poolFor(const Request& request) const {
-    if (request.kind == Request::Kind::Health)
+    if (request.kind != Request::Kind::Call)
         return *m_healthWorkers;
     switch (m_dispatcher.laneOf(request.body, request.format)) {
     case RpcDispatcher::Lane::Long:
@@ -826,6 +829,8 @@ void HttpEndpoint::serve(Request& request, MHD_Connection* connection) {
     try {
         if (request.kind == Request::Kind::Health)
             answerHealth(request);
+        else if (request.kind == Request::Kind::Metrics)
+            answerMetrics(request);
         else
             answerCall(request, connection);
     } catch (const std::exception& error) {
@@ -918,6 +923,12 @@ void HttpEndpoint::answerHealth(Request& request) {
             body.insert(QStringLiteral("avisos"), QJsonArray::fromStringList(notes));
     request.contentType = "application/json; charset=utf-8";
     request.reply = QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+void HttpEndpoint::answerMetrics(Request& request) {
+    request.status = 200;
+    request.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    request.reply = m_metrics ? m_metrics() : QByteArray();
 }
 
 void HttpEndpoint::release(Request* request) {

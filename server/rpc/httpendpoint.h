@@ -1,7 +1,8 @@
 #pragma once
 // The HTTP side of the server, on libmicrohttpd: POST /ZAV50000.rdmCancelaNFE
 // carries JSON-RPC calls, GET /health answers whether the server and its
-// database work. HTTPS (TLS 1.2 or newer) unless --plain-http on loopback.
+// database work, GET /metrics (to the addresses named for it) what it counts. HTTPS (TLS 1.2 or newer) unless
+// --plain-http on loopback.
 //
 // One event-driven thread holds every connection; a request reaches a worker
 // (WorkerPool, each with its own database connection) only once it has come
@@ -60,6 +61,8 @@ public:
     // What /health says besides whether the database answers (certificates
     // about to expire, say); called on worker threads.
     void setHealthNotes(std::function<QStringList()> notes) { m_healthNotes = std::move(notes); }
+    // The answer of GET /metrics (Prometheus text); called on a worker thread.
+    void setMetrics(std::function<QByteArray()> metrics) { m_metrics = std::move(metrics); }
     // What a stop does once its grace is over: break off the exchanges still
     // waiting on an authority.
     void setOnCut(std::function<void()> cut) { m_onCut = std::move(cut); }
@@ -116,6 +119,7 @@ private:
     static void release(Request* request);
     void answerCall(Request& request, MHD_Connection* connection);
     void answerHealth(Request& request);
+    void answerMetrics(Request& request);
 
     // Answers held back (a guessed sign-in) without holding a worker: their
     // connections stay suspended until their time, or until flush (a stop).
@@ -147,6 +151,7 @@ private:
 
     ServerOptions m_options;
     std::function<QStringList()> m_healthNotes;
+    std::function<QByteArray()> m_metrics;
     const RpcDispatcher& m_dispatcher;
     CallLog& m_log;
     QStringList m_hostNames;

@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -75,6 +76,12 @@ public:
     void add(const QString& name, int arity, Method method, Access access = Access::Session,
              Follow follow = Follow::Yes);
     bool has(const QString& name) const { return m_methods.contains(name); }
+    // Every method's name, sorted.
+    QStringList methodNames() const {
+        QStringList names = m_methods.keys();
+        names.sort();
+        return names;
+    }
     // Where a call runs: the long ones (that wait on an authority) on
     // threads of their own, sign-ins (a slow hash each) on threads of their
     // own, the rest on the ordinary workers.

@@ -1,5 +1,7 @@
 #include "store/threaddatabase.h"
 
+#include "metrics/metrics.h"
+
 #include "database.h"
 
 #include <QSqlDriver>
@@ -8,6 +10,7 @@
 
 #include <atomic>
 #include <optional>
+#include <utility>
 
 namespace zavserver {
 
@@ -39,6 +42,8 @@ public:
                 throw;
             }
             m_name = name;
+            if (std::exchange(m_opened, true))
+                Metrics::reconnect();
         }
         return *m_db;
     }
@@ -67,6 +72,7 @@ public:
 private:
     std::optional<QSqlDatabase> m_db;
     QString m_name;
+    bool m_opened = false; // this thread had a connection before
 };
 
 thread_local Holder t_holder;
@@ -82,6 +88,7 @@ QSqlDatabase& ThreadDatabase::get() {
 }
 
 void ThreadDatabase::discard() {
+    Metrics::databaseError();
     t_holder.close();
 }
 

@@ -2,8 +2,11 @@
 // and says of itself (dpkg-deb -c and -I), their maintainer scripts and the
 // systemd unit (systemd-analyze verify, where the machine has it), and the
 // packaged programs run from an unpacked tree: zav-dbinit makes a database,
-// zav-admin reads it, the server serves it, on SQLite and PostgreSQL; the
-// workstation's host finds its libraries beside itself.
+// zav-admin reads it, the server serves it as the unit runs it (--config and
+// nothing else, the database's password from a file, its readiness and its
+// stop told to a notify socket of the test's own, as systemd listens), and
+// its /metrics is scraped, on SQLite and PostgreSQL; the workstation's host
+// finds its libraries beside itself.
 #include "serverprocess.h"
 #include "testdb.h"
 #include "testtools.h"
@@ -16,7 +19,12 @@
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,6 +56,59 @@ bool healthy(int port) {
     while (socket.waitForReadyRead(5000))
         answer += socket.readAll();
     return answer.startsWith("HTTP/1.1 200");
+}
+
+// What a service manager hears: an AF_UNIX datagram socket of the test's
+// own, named to the server by NOTIFY_SOCKET, as systemd does for a
+// Type=notify unit.
+class NotifySocket {
+public:
+    explicit NotifySocket(const QString& path) : m_path(path) {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        if (m_fd < 0 || size_t(name.size()) >= sizeof address.sun_path)
+            return;
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~NotifySocket() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        QFile::remove(m_path);
+    }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+
+    bool valid() const { return m_fd >= 0; }
+    // Every message that came so far, in order.
+    QStringList messages() {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            m_messages.append(QString::fromUtf8(buffer, qsizetype(n)));
+        }
+        return m_messages;
+    }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    QStringList m_messages;
+};
+
+bool writePrivate(const QString& path, const QByteArray& text) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size())
+        return false;
+    f.close();
+    return f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
 }
 
 } // namespace
@@ -110,7 +171,8 @@ private Q_SLOTS:
             {"./usr/share/zav50000-server/autoridades.ini", true},
             {"./usr/share/doc/zav50000-server/deploy.md", true},
             {"./usr/lib/systemd/system/zav50000-server.service", true},
-            {"./etc/zav/zav50000-server.env", true},
+            {"./etc/zav/zav50000-server.conf", true},
+            {"./etc/zav/zav50000-server.env", false},
             // The tests' programs stay out.
             {"zav50000-server-teste", false},
             {"zav-authority", false},
@@ -161,9 +223,12 @@ private Q_SLOTS:
         QVERIFY(postinst.open(QIODevice::ReadOnly));
         const QByteArray text = postinst.readAll();
         QVERIFY(text.contains("useradd --system") && text.contains("/var/lib/zav"));
+        // The server refuses an A1 folder others may read.
+        QVERIFY(text.contains("install -d -o zav -g zav -m 0700 /etc/zav/a1"));
+        QVERIFY(text.contains("chmod 0640 /etc/zav/zav50000-server.conf"));
         QFile conffiles(QDir(control).filePath(QStringLiteral("conffiles")));
         QVERIFY(conffiles.open(QIODevice::ReadOnly));
-        QCOMPARE(conffiles.readAll().trimmed(), QByteArray("/etc/zav/zav50000-server.env"));
+        QCOMPARE(conffiles.readAll().trimmed(), QByteArray("/etc/zav/zav50000-server.conf"));
 
         const QString workstation = info(m_workstation);
         QVERIFY2(workstation.contains(QStringLiteral("Package: zav\n")), qPrintable(workstation));
@@ -178,9 +243,9 @@ private Q_SLOTS:
         const QString unit = QString::fromUtf8(file.readAll());
         for (const char* line :
              {"Type=notify", "Restart=on-failure", "User=zav", "ProtectSystem=strict", "NoNewPrivileges=yes",
-              "PrivateTmp=yes", "ReadWritePaths=/var/lib/zav /var/log/zav",
-              "EnvironmentFile=/etc/zav/zav50000-server.env",
-              "ExecStart=/usr/bin/zav50000-server $ZAV_SERVER_OPTIONS"})
+              "PrivateTmp=yes", "ReadWritePaths=/var/lib/zav /var/log/zav", "NotifyAccess=main",
+              "RestartPreventExitStatus=1 4",
+              "ExecStart=/usr/bin/zav50000-server --config /etc/zav/zav50000-server.conf"})
             QVERIFY2(unit.contains(QLatin1String(line) + u'\n'), line);
         const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
         if (analyze.isEmpty())
@@ -230,25 +295,90 @@ private Q_SLOTS:
                  QStringLiteral("--password-file"), password.fileName()});
         QVERIFY2(added.code == 0, qPrintable(added.out));
 
+        // The shipped configuration, its database and address changed as an
+        // administrator would, the password in a file of its own.
+        QFile shipped(m_serverTree + QStringLiteral("/etc/zav/zav50000-server.conf"));
+        QVERIFY(shipped.open(QIODevice::ReadOnly));
+        QString config = QString::fromUtf8(shipped.readAll());
+        QVERIFY(config.contains(u"\ndb = ") && config.contains(u"\nlisten = ") &&
+                config.contains(u"\ndb-password-file = "));
+        QString database = text;
+        QString passwordLine = QStringLiteral("# db-password-file = none");
+        if (dialect == zavtest::kPostgreSQL) {
+            QUrl url(text);
+            const QString secret = url.password();
+            url.setPassword(QString());
+            database = url.toString();
+            const QString passwordFile = work.filePath(QStringLiteral("banco.senha"));
+            QVERIFY(writePrivate(passwordFile, secret.toUtf8() + "\n"));
+            passwordLine = QStringLiteral("db-password-file = ") + passwordFile;
+        }
+        config.replace(QRegularExpression(QStringLiteral("\ndb = [^\n]*")),
+                       QStringLiteral("\ndb = ") + database);
+        config.replace(QRegularExpression(QStringLiteral("\ndb-password-file = [^\n]*")),
+                       QStringLiteral("\n") + passwordLine);
+        config.replace(QRegularExpression(QStringLiteral("\nlisten = [^\n]*")),
+                       QStringLiteral("\nlisten = 127.0.0.1:0"));
+        config += QStringLiteral("plain-http = sim\n");
+        const QString configFile = work.filePath(QStringLiteral("zav50000-server.conf"));
+        QVERIFY(writePrivate(configFile, config.toUtf8()));
+
+        // As the unit runs it: --config alone, its log on standard error (the
+        // journal), systemd listening on its notify socket.
+        NotifySocket notify(work.filePath(QStringLiteral("notify")));
+        QVERIFY(notify.valid());
         QProcess server;
         server.setProcessChannelMode(QProcess::MergedChannels);
-        const QString log = work.filePath(QStringLiteral("server.log"));
-        server.start(bin + QStringLiteral("zav50000-server"),
-                     {QStringLiteral("--db"), text, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                      QStringLiteral("--plain-http"), QStringLiteral("--log-file"), log});
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("NOTIFY_SOCKET"), work.filePath(QStringLiteral("notify")));
+        server.setProcessEnvironment(environment);
+        server.start(bin + QStringLiteral("zav50000-server"), {QStringLiteral("--config"), configFile});
         QVERIFY(server.waitForStarted());
+        QByteArray output;
         const auto readLog = [&] {
-            QFile f(log);
-            return f.open(QIODevice::ReadOnly) ? f.readAll() + server.readAll() : server.readAll();
+            // No event loop here: what came is read by waiting for it.
+            server.waitForReadyRead(10);
+            output += server.readAll();
+            return output;
         };
         QString why;
         const int port = waitForListening(
             server, readLog, QRegularExpression(QStringLiteral("ouvindo em http://127\\.0\\.0\\.1:(\\d+)")),
             QDeadlineTimer(20000), QStringLiteral("the packaged server"), &why);
         QVERIFY2(port > 0, qPrintable(why));
+        QVERIFY2(!readLog().contains("aviso"), output.constData());
+        // Ready once the door is open, saying where.
+        QTRY_VERIFY_WITH_TIMEOUT(notify.messages().join(u'|').contains(QStringLiteral("READY=1")), 10000);
+        QVERIFY2(notify.messages().join(u'|').contains(
+                     QStringLiteral("STATUS=atendendo em http://127.0.0.1:%1").arg(port)),
+                 qPrintable(notify.messages().join(u'|')));
+        QVERIFY(!notify.messages().join(u'|').contains(QStringLiteral("STOPPING=1")));
         QTRY_VERIFY_WITH_TIMEOUT(healthy(port), 10000);
+
+        // Scraped as Prometheus would, from loopback.
+        QTcpSocket scrape;
+        scrape.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+        QVERIFY(scrape.waitForConnected(5000));
+        scrape.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        QByteArray metrics;
+        while (scrape.waitForReadyRead(5000))
+            metrics += scrape.readAll();
+        QVERIFY2(metrics.startsWith("HTTP/1.1 200") && metrics.contains("text/plain; version=0.0.4"),
+                 metrics.left(400).constData());
+        QVERIFY(metrics.contains("\nzav_database_up 1\n"));
+        QVERIFY(metrics.contains("# TYPE zav_calls_total counter\n"));
+        QVERIFY(metrics.contains("zav_sessions_open 0\n"));
+
+        // SIGTERM: the stop is told before the server ends, and it ends with 0.
         server.terminate();
         QCOMPARE(exitCodeWithin(server, 15000), 0);
+        const QString told = notify.messages().join(u'|');
+        QVERIFY2(told.indexOf(QStringLiteral("READY=1")) < told.indexOf(QStringLiteral("STOPPING=1")),
+                 qPrintable(told));
+        readLog();
+        QVERIFY2(output.contains("encerrado pelo sinal 15"), output.constData());
+        if (dialect == zavtest::kPostgreSQL)
+            QVERIFY(!output.contains(":" + QUrl(text).password().toUtf8() + "@"));
     }
 
     // The workstation's host, from the unpacked tree through its link, finds

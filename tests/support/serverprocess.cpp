@@ -49,6 +49,42 @@ bool accepting(int port) {
 
 } // namespace
 
+HttpReply httpGet(int port, const QByteArray& path, const QByteArray& host) {
+    HttpReply reply;
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    if (!socket.waitForConnected(5000))
+        return reply;
+    socket.write("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
+    QByteArray answer;
+    while (socket.waitForReadyRead(10000))
+        answer += socket.readAll();
+    const qsizetype end = answer.indexOf("\r\n\r\n");
+    if (!answer.startsWith("HTTP/1.1 ") || end < 0)
+        return reply;
+    reply.status = answer.mid(9, 3).toInt();
+    reply.headers = answer.left(end);
+    reply.body = answer.mid(end + 4);
+    // A chunked body, joined.
+    if (reply.headers.toLower().contains("transfer-encoding: chunked")) {
+        QByteArray joined;
+        qsizetype at = 0;
+        while (at < reply.body.size()) {
+            const qsizetype line = reply.body.indexOf("\r\n", at);
+            if (line < 0)
+                break;
+            bool ok = false;
+            const qsizetype size = reply.body.mid(at, line - at).trimmed().toLongLong(&ok, 16);
+            if (!ok || size == 0)
+                break;
+            joined += reply.body.mid(line + 2, size);
+            at = line + 2 + size + 2;
+        }
+        reply.body = joined;
+    }
+    return reply;
+}
+
 int exitCodeWithin(QProcess& process, int timeoutMs) {
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();

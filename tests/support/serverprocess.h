@@ -87,5 +87,14 @@ private:
     QByteArray m_token;
 };
 
+// One plain HTTP GET on loopback, written by hand (so that a test chooses
+// its Host header): the status (0 when nothing came) and the body.
+struct HttpReply {
+    int status = 0;
+    QByteArray headers;
+    QByteArray body;
+};
+HttpReply httpGet(int port, const QByteArray& path, const QByteArray& host = "127.0.0.1");
+
 // The password every test operator is given.
 inline constexpr char kTestPassword[] = "senha-dos-testes";
