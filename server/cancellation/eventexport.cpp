@@ -19,12 +19,11 @@ const char* const kByEntrySql = "SELECT NRLANCTONF, NRACESSONFE, XMLPROCEVENTO F
 // DHCANCELAMENTO is the state's legal time as text ("2026-12-09T10:00:00-03:00"),
 // which sorts as its legal day and time: the period is from its first day to
 // before the day after its last.
-const char* const kByPeriodSql =
-    "SELECT E.NRLANCTONF, E.NRACESSONFE, E.XMLPROCEVENTO FROM NFEEVENTO E "
-    "JOIN CANCELAMENTONFE C ON C.NRLANCTONF = E.NRLANCTONF "
-    "WHERE E.TPEVENTO = '110111' AND E.IDSITUACAO = 'R' "
-    "AND C.DHCANCELAMENTO >= ? AND C.DHCANCELAMENTO < ? "
-    "ORDER BY E.NRLANCTONF";
+const char* const kByPeriodSql = "SELECT E.NRLANCTONF, E.NRACESSONFE, E.XMLPROCEVENTO FROM NFEEVENTO E "
+                                 "JOIN CANCELAMENTONFE C ON C.NRLANCTONF = E.NRLANCTONF "
+                                 "WHERE E.TPEVENTO = '110111' AND E.IDSITUACAO = 'R' "
+                                 "AND C.DHCANCELAMENTO >= ? AND C.DHCANCELAMENTO < ? "
+                                 "ORDER BY E.NRLANCTONF";
 
 // Writes the current row's event.
 void write(const QSqlQuery& q, const QString& folder, EventExport& result) {
