@@ -20,7 +20,10 @@
 //   - the client memory the loaded list holds per row (glibc's allocated
 //     bytes before and after, and the packet's own count).
 // It prints the build type, the load average before and after, each figure
-// as min/median/max, and a last line for scripts:
+// as min/median/max, the CPU time each side spent on a call (the server's
+// process, every thread as the scheduler counts it; the client's process;
+// the sqlite3 shell's user and system time), which another load on the
+// machine changes far less than the wall times, and a last line for scripts:
 //   ratio_100k_sqlite=X ratio_100k_pg=Y json_100k_sqlite=J json_100k_pg=K
 //   bytes_per_row=Z us_per_row_1m_over_100k=L goals=met|not met
 // (ratios: the least client run over the least database run, at 100,000
@@ -230,9 +233,11 @@ QStringList values(const Period& p) {
 }
 
 // The sqlite3 shell's own timing of the statement, in a process of its own.
-double sqliteShell(const QString& file, const Period& p) {
+// Its CPU time (user and system) in *cpuMs.
+double sqliteShell(const QString& file, const Period& p, double* cpuMs) {
     const QStringList v = values(p);
-    static const QRegularExpression timer(QStringLiteral("Run Time: real ([0-9.]+)"));
+    static const QRegularExpression timer(
+        QStringLiteral("Run Time: real ([0-9.]+) user ([0-9.]+) sys ([0-9.]+)"));
     QByteArray script = ".parameter init\n";
     for (int i = 0; i < v.size(); ++i) {
         // The shell reads a quoted text; the values are codes and days.
@@ -255,6 +260,7 @@ double sqliteShell(const QString& file, const Period& p) {
     if (!m.hasMatch())
         die(QStringLiteral("sqlite3 printed no timing: %1")
                 .arg(QString::fromLocal8Bit(shell.readAllStandardError())));
+    *cpuMs = (m.captured(2).toDouble() + m.captured(3).toDouble()) * 1000.0;
     return m.captured(1).toDouble() * 1000.0;
 }
 
@@ -319,6 +325,26 @@ double lastCallMs(ServerProcess& server, size_t callsBefore) {
     return calls.size() > callsBefore ? calls.back() : 0.0;
 }
 
+// The CPU time a process has used so far, in ms: every thread's run time as
+// the scheduler counts it (nanoseconds, unlike the clock ticks of
+// /proc/PID/stat), threads that have ended aside.
+double processCpuMs(qint64 pid) {
+    double ns = 0;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile f(tasks + u'/' + tid + QStringLiteral("/schedstat"));
+        if (f.open(QIODevice::ReadOnly))
+            ns += QString::fromLatin1(f.readLine()).section(u' ', 0, 0).toDouble();
+    }
+    return ns / 1e6;
+}
+
+double ownCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
 // The screen's side of one list: a connection and a dataset as the screen
 // declares them, a call at a time.
 class ListClient {
@@ -339,6 +365,8 @@ public:
         m_ms.clear();
         m_serverMs.clear();
         m_bytes.clear();
+        m_serverCpuMs.clear();
+        m_clientCpuMs.clear();
     }
 
     // One call to the dataset ready.
@@ -346,10 +374,13 @@ public:
         m_cds.Close();
         const size_t logged = loggedCalls(m_server).size();
         const qint64 before = allocatedBytes();
+        const double serverCpu = processCpuMs(m_server.pid());
+        const double clientCpu = ownCpuMs();
         QElapsedTimer clock;
         clock.start();
         m_cds.SetData(m_net.AppServer(QStringLiteral("GetNotaFiscal"), m_args));
         const double ms = double(clock.nsecsElapsed()) / 1e6;
+        m_clientCpuMs.push_back(ownCpuMs() - clientCpu);
         const qint64 after = allocatedBytes();
         m_rows = m_cds.RecordCount();
         if (m_rows == 0)
@@ -357,6 +388,7 @@ public:
         m_ms.push_back(ms);
         m_bytes.push_back(double(after - before) / m_rows);
         m_serverMs.push_back(lastCallMs(m_server, logged));
+        m_serverCpuMs.push_back(processCpuMs(m_server.pid()) - serverCpu);
     }
 
     // What the grid and the confirm action do with the loaded list: the
@@ -388,6 +420,8 @@ public:
 
     Spread ms() const { return Spread::of(m_ms); }
     Spread serverMs() const { return Spread::of(m_serverMs); }
+    Spread serverCpuMs() const { return Spread::of(m_serverCpuMs); }
+    Spread clientCpuMs() const { return Spread::of(m_clientCpuMs); }
     double bytesPerRow() const { return median(m_bytes); }
     // The packet's storage plus the index's and the view's row numbers.
     double storagePerRow() const { return double(m_cds.Data().storageBytes()) / m_rows + 2 * sizeof(int); }
@@ -398,7 +432,7 @@ private:
     const QVariantList m_args;
     TNetConnection m_net;
     TClientDataSet m_cds;
-    std::vector<double> m_ms, m_serverMs, m_bytes;
+    std::vector<double> m_ms, m_serverMs, m_bytes, m_serverCpuMs, m_clientCpuMs;
     int m_rows = 0;
 };
 
@@ -438,9 +472,12 @@ void measure(QTextStream& out, const QString& dialect, const QString& connection
         ListClient json(server, false, p);
         // Ours and the raw limit alternate run by run, so that what the
         // machine does meanwhile falls on both alike.
-        std::vector<double> dbRuns;
+        std::vector<double> dbRuns, dbCpu;
         for (int run = 0; run < runs; ++run) {
-            dbRuns.push_back(sqlite ? sqliteShell(file, p) : psqlCopy(connection, p));
+            double cpu = 0;
+            dbRuns.push_back(sqlite ? sqliteShell(file, p, &cpu) : psqlCopy(connection, p));
+            if (sqlite)
+                dbCpu.push_back(cpu);
             cbor.once();
             json.once();
         }
@@ -471,7 +508,11 @@ void measure(QTextStream& out, const QString& dialect, const QString& connection
                 << QStringLiteral("  bytes/row %1 / %2  %3 us/row")
                        .arg(c->bytesPerRow(), 0, 'f', 0)
                        .arg(c->storagePerRow(), 0, 'f', 0)
-                       .arg(ms.min * 1000.0 / rows, 0, 'f', 2);
+                       .arg(ms.min * 1000.0 / rows, 0, 'f', 2)
+                << QStringLiteral("; cpu server %1 client %2")
+                       .arg(c->serverCpuMs().text(), c->clientCpuMs().text());
+            if (sqlite)
+                out << QStringLiteral(" db %1").arg(Spread::of(dbCpu).text());
             if (c == &cbor)
                 out << QStringLiteral("; tick-all %1 ms, filter off/on %2 ms")
                            .arg(tickAll, 0, 'f', 1)

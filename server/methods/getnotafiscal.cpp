@@ -10,6 +10,7 @@
 #include "digits.h"
 
 #include <array>
+#include <cstring>
 
 namespace zavserver {
 
@@ -122,47 +123,67 @@ bool isIsoDate(QUtf8StringView text) {
     return true;
 }
 
-// Appends value at exactly width characters (UTF-8 aware): cut, or padded with
-// fill on the left (numbers) or on the right (codes).
-void appendFixed(QByteArray& key, QUtf8StringView value, int width, char fill, bool padLeft) {
-    qsizetype end = 0;
-    int characters = 0;
-    const char* data = value.data();
-    while (end < value.size()) {
-        qsizetype next = end + 1;
-        while (next < value.size() && (static_cast<unsigned char>(data[next]) & 0xC0) == 0x80)
-            ++next;
-        if (characters == width)
-            break;
-        ++characters;
-        end = next;
-    }
-    if (padLeft)
-        key.append(width - characters, fill);
-    key.append(data, end);
-    if (!padLeft)
-        key.append(width - characters, fill);
-}
-
 // The list's sort key: issuing branch, issue date, series, invoice number and
 // entry number, each at its full width, so that every key has 36 characters
 // and keys sort by date and number within a branch. The entry number makes it
-// unique.
-void entryKey(QByteArray& key, QUtf8StringView issuer, QUtf8StringView issued, QUtf8StringView series,
-              QUtf8StringView number, QUtf8StringView entry) {
-    key.resize(0);
-    appendFixed(key, issuer, 4, ' ', false);
-    key.append(issued.data(), 4).append(issued.data() + 5, 2).append(issued.data() + 8, 2);
-    appendFixed(key, series, 5, ' ', false);
-    appendFixed(key, number, 9, '0', true);
-    appendFixed(key, entry, 10, '0', true);
-}
+// unique. Written in place: a list of 100,000 invoices builds 100,000 keys.
+class EntryKey {
+public:
+    QUtf8StringView of(QUtf8StringView issuer, QUtf8StringView issued, QUtf8StringView series,
+                       QUtf8StringView number, QUtf8StringView entry) {
+        m_end = m_bytes.data();
+        fixed(issuer, 4, ' ', false);
+        put(issued.data(), 4);
+        put(issued.data() + 5, 2);
+        put(issued.data() + 8, 2);
+        fixed(series, 5, ' ', false);
+        fixed(number, 9, '0', true);
+        fixed(entry, 10, '0', true);
+        return {m_bytes.data(), m_end - m_bytes.data()};
+    }
+
+private:
+    void put(const char* data, qsizetype n) {
+        std::memcpy(m_end, data, size_t(n));
+        m_end += n;
+    }
+    void fill(char c, qsizetype n) {
+        std::memset(m_end, c, size_t(n));
+        m_end += n;
+    }
+    // value at exactly width characters (UTF-8 aware): cut, or padded with
+    // fill on the left (numbers) or on the right (codes).
+    void fixed(QUtf8StringView value, int width, char c, bool padLeft) {
+        qsizetype end = 0;
+        int characters = 0;
+        const char* data = value.data();
+        while (end < value.size()) {
+            qsizetype next = end + 1;
+            while (next < value.size() && (static_cast<unsigned char>(data[next]) & 0xC0) == 0x80)
+                ++next;
+            if (characters == width)
+                break;
+            ++characters;
+            end = next;
+        }
+        if (padLeft)
+            fill(c, width - characters);
+        put(data, end);
+        if (!padLeft)
+            fill(c, width - characters);
+    }
+
+    // 36 characters of up to 4 bytes each.
+    std::array<char, std::size_t{36} * 4> m_bytes{};
+    char* m_end = nullptr;
+};
 
 void textOrNull(ResponseEncoder& out, const ResultRow& row, int column) {
-    if (row.isNull(column))
-        out.null();
+    QUtf8StringView value;
+    if (row.textOrNull(column, value))
+        out.text(value);
     else
-        out.text(row.text(column));
+        out.null();
 }
 
 QByteArray utf8(const QString& text) {
@@ -208,7 +229,7 @@ Selection selectionFor(const Criteria& c) {
 
 // One invoice record of the packet, its sort key built in key; a row whose
 // date or value cannot be read is a database error.
-void writeInvoiceRow(ResponseEncoder& out, const ResultRow& row, QByteArray& key) {
+void writeInvoiceRow(ResponseEncoder& out, const ResultRow& row, EntryKey& key) {
     const QUtf8StringView issued = row.text(cEmissao);
     if (!isIsoDate(issued))
         throw zavdb::DatabaseError(QStringLiteral("data de emissão inválida na nota de lançamento %1")
@@ -217,13 +238,17 @@ void writeInvoiceRow(ResponseEncoder& out, const ResultRow& row, QByteArray& key
     if (!row.number(cValor, value))
         throw zavdb::DatabaseError(
             QStringLiteral("valor inválido na nota de lançamento %1").arg(row.text(cLancto).toString()));
-    entryKey(key, row.text(cFiliEmit), issued, row.text(cSerie), row.text(cNumero), row.text(cLancto));
+    // Each cell is read once: the texts stay valid until the next row.
+    const QUtf8StringView issuer = row.text(cFiliEmit);
+    const QUtf8StringView entry = row.text(cLancto);
+    const QUtf8StringView number = row.text(cNumero);
+    const QUtf8StringView entryKey = key.of(issuer, issued, row.text(cSerie), number, entry);
 
     out.beginRow();
     out.text(u8"U");
     out.text(row.text(cBloqueado));
-    out.text(row.text(cFiliEmit));
-    out.text(row.text(cLancto));
+    out.text(issuer);
+    out.text(entry);
     out.text(issued);
     textOrNull(out, row, cRazao);
     out.number(value);
@@ -232,9 +257,9 @@ void writeInvoiceRow(ResponseEncoder& out, const ResultRow& row, QByteArray& key
     textOrNull(out, row, cEntrSai);
     textOrNull(out, row, cEmpresa);
     textOrNull(out, row, cFiliRece);
-    out.text(QUtf8StringView(key.constData(), key.size()));
+    out.text(entryKey);
     out.text(u8"");
-    out.text(row.text(cNumero));
+    out.text(number);
     textOrNull(out, row, cProtocolo);
     textOrNull(out, row, cAcesso);
     out.endRow();
@@ -249,8 +274,7 @@ void writeInvoices(QSqlDatabase& db, const Selection& selection, ResponseEncoder
         selection.conditions;
 
     out.beginPacket(kFields);
-    QByteArray key;
-    key.reserve(64);
+    EntryKey key;
     NativeQuery::select(db, sql, selection.bindings,
                         [&](const ResultRow& row) { writeInvoiceRow(out, row, key); });
     out.endPacket();

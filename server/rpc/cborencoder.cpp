@@ -15,7 +15,7 @@ namespace zavserver {
 // (room(), then advance()). settle() gives the buffer the size of what was
 // written, before anyone reads it or hands it on; the next write carries on
 // after whatever the buffer then holds (the same bytes, or none in a fresh
-// buffer).
+// buffer). Between two pieces the rows only move the cursor.
 class CborEncoder::Appender final : public QIODevice {
 public:
     explicit Appender(QByteArray& buffer) : m_buffer(buffer) {
@@ -30,6 +30,8 @@ public:
         return reinterpret_cast<unsigned char*>(m_at);
     }
     void advance(size_t n) { m_at += n; }
+    // What the buffer holds, settled or not.
+    qsizetype used() const { return m_at == nullptr ? m_buffer.size() : m_at - m_buffer.constData(); }
 
     void settle() {
         if (m_at == nullptr)
@@ -49,11 +51,12 @@ protected:
 
 private:
     void makeRoom(qsizetype n) {
-        const qsizetype used = m_at == nullptr ? m_buffer.size() : m_at - m_buffer.constData();
+        const qsizetype held = used();
         // Within the capacity this allocates nothing; beyond it, the buffer
-        // grows as QByteArray grows, its bytes kept.
-        m_buffer.resize(std::max({m_buffer.capacity(), used + n, 2 * used}));
-        m_at = m_buffer.data() + used;
+        // at least doubles, its bytes kept.
+        const qsizetype wanted = held + n;
+        m_buffer.resize(wanted <= m_buffer.capacity() ? m_buffer.capacity() : std::max(wanted, 2 * held));
+        m_at = m_buffer.data() + held;
         m_end = m_buffer.data() + m_buffer.size();
     }
 
@@ -151,8 +154,10 @@ void CborEncoder::beginRow() {
 
 void CborEncoder::endRow() {
     ++m_rowCount;
-    m_device->settle();
-    written(m_buffer);
+    if (pieceFull(m_device->used())) {
+        m_device->settle();
+        handOn(m_buffer);
+    }
     checkReader();
 }
 

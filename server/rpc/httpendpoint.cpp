@@ -35,6 +35,7 @@
 #include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace zavserver {
 
@@ -181,15 +182,21 @@ class ResponseStream {
 public:
     explicit ResponseStream(MHD_Connection* connection) : m_connection(connection) {}
 
-    // The worker's side. push waits while the queue is full; false once the
-    // client has gone.
-    bool push(QByteArray piece) {
+    // The worker's side. push takes the piece's bytes and leaves in piece a
+    // buffer already sent, if there is one, to write the next piece into; it
+    // waits while the queue is full; false once the client has gone.
+    bool push(QByteArray& piece) {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_room.wait(lock, [this] { return m_queued < kQueuedBytes || m_gone; });
         if (m_gone)
             return false;
         m_queued += piece.size();
         m_pieces.push_back(std::move(piece));
+        piece = QByteArray();
+        if (!m_sent.empty()) {
+            piece = std::move(m_sent.back());
+            m_sent.pop_back();
+        }
         const bool resume = wake();
         lock.unlock();
         if (resume)
@@ -217,6 +224,10 @@ public:
             m_offset += n;
             m_queued -= n;
             if (m_offset == piece.size()) {
+                // Kept for the worker's next piece: an answer of many pieces
+                // goes through a few buffers.
+                if (m_sent.size() < kSentKept)
+                    m_sent.push_back(std::move(m_pieces.front()));
                 m_pieces.pop_front();
                 m_offset = 0;
             }
@@ -234,6 +245,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_gone = true;
         m_pieces.clear();
+        m_sent.clear();
         m_queued = 0;
         m_room.notify_all();
     }
@@ -252,7 +264,9 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_room;
     std::deque<QByteArray> m_pieces;
-    qsizetype m_offset = 0; // what of the first piece has been read
+    static constexpr size_t kSentKept = 4;
+    std::vector<QByteArray> m_sent; // pieces read whole, their buffers kept
+    qsizetype m_offset = 0;         // what of the first piece has been read
     qsizetype m_queued = 0;
     bool m_ended = false;
     bool m_whole = false;
@@ -857,16 +871,16 @@ void HttpEndpoint::serve(Request& request, MHD_Connection* connection) {
 void HttpEndpoint::answerCall(Request& request, MHD_Connection* connection) {
     const std::unique_ptr<ResponseEncoder> encoder = encoderFor(request.cbor);
     encoder->streamTo(
-        [&request, connection, type = encoder->contentType()](QByteArray piece) {
+        [&request, connection, type = encoder->contentType()](QByteArray& piece) {
             request.streamedBytes += piece.size();
             if (request.stream)
-                return request.stream->push(std::move(piece));
+                return request.stream->push(piece);
             // The first piece: the answer begins (200, chunked) and the
             // connection, suspended since the request came whole, sends it.
             request.stream = std::make_shared<ResponseStream>(connection);
             request.status = 200;
             request.contentType = type;
-            request.stream->push(std::move(piece));
+            request.stream->push(piece);
             request.ready.store(true);
             MHD_resume_connection(connection);
             return true;
@@ -885,7 +899,7 @@ void HttpEndpoint::answerCall(Request& request, MHD_Connection* connection) {
         bool whole = outcome.code == 0;
         if (whole) {
             request.streamedBytes += reply.size();
-            whole = request.stream->push(std::move(reply));
+            whole = request.stream->push(reply);
         }
         request.stream->end(whole);
         if (outcome.code == 0 && !whole) {

@@ -50,9 +50,12 @@ public:
     virtual ~ResponseEncoder() = default;
 
     // Takes each piece of about pieceBytes as it fills, instead of keeping the
-    // whole body; false from it means nobody reads the answer any more. What
-    // is left at the end is success()'s body.
-    using Sink = std::function<bool(QByteArray piece)>;
+    // whole body; false from it means nobody reads the answer any more. The
+    // sink moves the piece's bytes away and may leave in its place an empty
+    // buffer to write the next piece into (one it is done sending), so that
+    // a long answer reuses a few buffers instead of allocating one a piece.
+    // What is left at the end is success()'s body.
+    using Sink = std::function<bool(QByteArray& piece)>;
     void streamTo(Sink sink, qsizetype pieceBytes) {
         m_sink = std::move(sink);
         m_pieceBytes = pieceBytes;
@@ -81,20 +84,18 @@ public:
 protected:
     // The bytes written so far: handed on once they fill a piece.
     void written(QByteArray& pending) {
-        if (m_sink && pending.size() >= m_pieceBytes)
+        if (pieceFull(pending.size()))
             handOn(pending);
     }
+    bool pieceFull(qsizetype bytes) const { return m_sink && bytes >= m_pieceBytes; }
+    // Hands pending on; it is then an empty buffer with room for a piece.
     void handOn(QByteArray& pending) {
         m_streamed = true;
-        if (m_abandoned) {
-            pending.resize(0);
-            return;
-        }
-        QByteArray piece;
-        piece.reserve(m_pieceBytes + m_pieceBytes / 4);
-        std::swap(piece, pending);
-        if (!m_sink(std::move(piece)))
+        if (!m_abandoned && !m_sink(pending))
             m_abandoned = true;
+        pending.resize(0);
+        if (pending.capacity() < m_pieceBytes + m_pieceBytes / 4)
+            pending.reserve(m_pieceBytes + m_pieceBytes / 4);
     }
     // At a row's end: stops the method once the reader has gone.
     void checkReader() const {

@@ -39,6 +39,10 @@ QList<QByteArray> placeholders(const QString& sql) {
 
 // ----- SQLite
 
+[[noreturn]] void sqliteFailure(sqlite3* db) {
+    throw zavdb::DatabaseError(QString::fromUtf8(sqlite3_errmsg(db)));
+}
+
 class SqliteRow final : public ResultRow {
 public:
     explicit SqliteRow(sqlite3_stmt* statement) : m_statement(statement) {}
@@ -46,6 +50,18 @@ public:
     QUtf8StringView text(int column) const override {
         const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, column));
         return data ? QUtf8StringView(data, sqlite3_column_bytes(m_statement, column)) : QUtf8StringView();
+    }
+    bool textOrNull(int column, QUtf8StringView& value) const override {
+        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, column));
+        if (data == nullptr) {
+            // No text is a NULL, or a conversion the database had no memory
+            // for: the latter is a failure, never an empty cell.
+            if (sqlite3_column_type(m_statement, column) != SQLITE_NULL)
+                sqliteFailure(sqlite3_db_handle(m_statement));
+            return false;
+        }
+        value = QUtf8StringView(data, sqlite3_column_bytes(m_statement, column));
+        return true;
     }
     bool number(int column, double& value) const override {
         switch (sqlite3_column_type(m_statement, column)) {
@@ -67,10 +83,6 @@ private:
 struct SqliteFinalizer {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 };
-
-[[noreturn]] void sqliteFailure(sqlite3* db) {
-    throw zavdb::DatabaseError(QString::fromUtf8(sqlite3_errmsg(db)));
-}
 
 void selectSqlite(sqlite3* db, const QString& sql, const std::vector<Binding>& bindings,
                   const NativeQuery::RowHandler& onRow) {
@@ -111,6 +123,12 @@ public:
     bool isNull(int column) const override { return PQgetisnull(m_result, m_row, column) != 0; }
     QUtf8StringView text(int column) const override {
         return QUtf8StringView(PQgetvalue(m_result, m_row, column), PQgetlength(m_result, m_row, column));
+    }
+    bool textOrNull(int column, QUtf8StringView& value) const override {
+        if (isNull(column))
+            return false;
+        value = text(column);
+        return true;
     }
     bool number(int column, double& value) const override {
         return parseNumber(PQgetvalue(m_result, m_row, column), PQgetlength(m_result, m_row, column), value);

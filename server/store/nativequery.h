@@ -27,6 +27,9 @@ public:
     virtual ~ResultRow() = default;
     virtual bool isNull(int column) const = 0;
     virtual QUtf8StringView text(int column) const = 0;
+    // The column's text in value, or false when it is NULL: one look at the
+    // cell where isNull() and text() take two.
+    virtual bool textOrNull(int column, QUtf8StringView& value) const = 0;
     // The column as a number; false when its text is no number.
     virtual bool number(int column, double& value) const = 0;
 };

@@ -34,18 +34,22 @@ QString numbersSql(zavdb::Dialect d) {
 // its own text and NULL.
 int countRows(QSqlDatabase& db, int n, int throwAt = 0) {
     int seen = 0;
-    NativeQuery::select(db, numbersSql(zavdb::dialectOf(db)), {Binding{":P_N", QByteArray::number(n)}},
-                        [&](const ResultRow& row) {
-                            ++seen;
-                            if (seen == throwAt)
-                                throw zavdb::DatabaseError(QStringLiteral("parado na linha %1").arg(seen));
-                            double value = 0;
-                            if (!row.number(0, value) || int(value) != seen ||
-                                row.text(1).toString() != QStringLiteral("linha %1").arg(seen) ||
-                                row.isNull(2) != (seen % 7 == 0))
-                                throw zavdb::DatabaseError(
-                                    QStringLiteral("linha %1 fora de ordem").arg(seen));
-                        });
+    NativeQuery::select(
+        db, numbersSql(zavdb::dialectOf(db)), {Binding{":P_N", QByteArray::number(n)}},
+        [&](const ResultRow& row) {
+            ++seen;
+            if (seen == throwAt)
+                throw zavdb::DatabaseError(QStringLiteral("parado na linha %1").arg(seen));
+            double value = 0;
+            QUtf8StringView third;
+            const bool present = row.textOrNull(2, third);
+            if (present != (seen % 7 != 0) || (present && third != QUtf8StringView("x")))
+                throw zavdb::DatabaseError(QStringLiteral("linha %1: NULL mal lido").arg(seen));
+            if (!row.number(0, value) || int(value) != seen ||
+                row.text(1).toString() != QStringLiteral("linha %1").arg(seen) ||
+                row.isNull(2) != (seen % 7 == 0))
+                throw zavdb::DatabaseError(QStringLiteral("linha %1 fora de ordem").arg(seen));
+        });
     return seen;
 }
 
