@@ -66,7 +66,7 @@ void SignOut() {
 
 QString ReadPasswordFile(const QString& path) {
     QString message;
-    const std::optional<QString> password = zavfiscal::readPasswordFile(path, &message);
+    const std::optional<QString> password = zavcommon::readPasswordFile(path, &message);
     if (!password)
         throw EZavError(message);
     return *password;

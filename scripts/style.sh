@@ -44,7 +44,7 @@ rule "the reason's minimum length" 'kReasonMinimum *=|(length|size)\(\) *< *15\b
 echo "style: census clean (each rule written once)"
 
 # The translation units the build compiles, the generated ones left out.
-pattern="^$repo/(app|bench|db|fiscal|wire|host|nfe|authority|server|screen|criteria|invoices|cancellation|tests)/.*\\.cpp\$"
+pattern="^$repo/(app|bench|common|db|fiscal|wire|host|nfe|authority|server|screen|criteria|invoices|cancellation|tests)/.*\\.cpp\$"
 if ! run-clang-tidy -p "$build" -j "$jobs" -quiet "$pattern" >"$build/clang-tidy.log" 2>&1; then
   grep -E 'warning:|error:' "$build/clang-tidy.log" | head -n 40 >&2 || tail -n 40 "$build/clang-tidy.log" >&2
   echo "style: clang-tidy found problems (all of them in $build/clang-tidy.log)" >&2
