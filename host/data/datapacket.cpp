@@ -2,7 +2,7 @@
 
 #include "packetstorage.h"
 
-#include "exceptions.h"
+#include "services/exceptions.h"
 #include "wireformat.h"
 
 #include <QDateTime>

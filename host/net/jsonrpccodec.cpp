@@ -1,8 +1,8 @@
 #include "jsonrpccodec.h"
 
 #include "data/datapacket.h"
-#include "exceptions.h"
 #include "jsonrowsplitter.h"
+#include "services/exceptions.h"
 #include "wireformat.h"
 
 #include <QCborMap>

@@ -2,7 +2,7 @@
 // The JSON-RPC 2.0 messages between a screen and its application server, in
 // JSON or CBOR (docs/protocol.md): a request with positional arguments, and
 // the answer read back into a plain value or a data packet.
-#include "exceptions.h"
+#include "services/exceptions.h"
 #include "zavhost_export.h"
 #include <QByteArray>
 #include <QString>

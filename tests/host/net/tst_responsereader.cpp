@@ -3,8 +3,8 @@
 // gives; an answer cut anywhere, or malformed anywhere, is refused as the
 // whole body is, and never taken for a shorter list.
 #include "data/datapacket.h"
-#include "exceptions.h"
 #include "net/jsonrpccodec.h"
+#include "services/exceptions.h"
 #include "testtools.h"
 
 #include <QCborMap>

@@ -4,7 +4,7 @@
 #include "exceptions.h"
 #include "hosttexts.h"
 #include "net/jsonrpccodec.h"
-#include "netconnection.h"
+#include "net/netconnection.h"
 #include "secretfile.h"
 #include "session.h"
 
