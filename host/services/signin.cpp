@@ -11,7 +11,7 @@
 namespace {
 
 TNetConnection* connectionToServer(TNetConnection& c) {
-    c.ServerName = QLatin1String(kSignInModule);
+    c.ServerName = QLatin1String(kSessionPath);
     c.Host = WebURL();
     c.Port = WebPort();
     c.ThrowException = true;
