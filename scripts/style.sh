@@ -40,6 +40,7 @@ rule "the screen's permission and its text" 'não tem permissão para usar|mayUs
 rule "a statement run or its error" '^(\[\[noreturn\]\] )?[A-Za-z:]+ (fail|prepared|[a-z]+OrThrow|throwStatementError)\(' 'db/tools/statement\.(h|cpp)'
 rule "the calls' records, field by field" '"(NRPROTOCOLONFE|DSERRO)"\)?, *(FieldType::|ft)String' 'wire/records\.h'
 rule "the reason's minimum length" 'kReasonMinimum *=|(length|size)\(\) *< *15\b' fiscal/reasonrule.h
+rule "a packet's CBOR cells, one reading" 'cbor_stream_decode\(|toFloat16\(|isFloat16\(' 'host/data/datapacketcbor\.cpp'
 (( census_failed == 0 )) || exit 1
 echo "style: census clean (each rule written once)"
 

@@ -263,7 +263,7 @@ Envelope readCbor(const QByteArray& body) {
         if (key == u"result") {
             env.haveResult = true;
             if (reader.isMap()) {
-                env.result = QVariant::fromValue(DataPacket::readCbor(reader, body.size()));
+                env.result = QVariant::fromValue(DataPacket::readCbor(reader, body));
             } else {
                 const QCborValue v = QCborValue::fromCbor(reader);
                 checkCbor(reader);
