@@ -110,7 +110,9 @@ DataPacket readPacket(QCborStreamReader& reader) {
             QList<DataPacketField> fields;
             const QCborValue list = QCborValue::fromCbor(reader);
             check(reader);
-            for (const QCborValue& f : list.toArray()) {
+            const QCborArray described = list.toArray();
+            for (qsizetype i = 0; i < described.size(); ++i) {
+                const QCborValue f = described.at(i);
                 DataPacketField field;
                 field.name = f[QLatin1StringView("name")].toString();
                 field.size = int(f[QLatin1StringView("size")].toInteger());

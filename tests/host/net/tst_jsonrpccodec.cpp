@@ -160,7 +160,9 @@ void tst_JsonRpcCodec::envelopeFaults() {
     QList<QPair<QByteArray, QByteArray>> answers{{type, body}};
     if (alsoCbor)
         answers.append({"application/cbor", cborOf(body)});
-    for (const auto& [contentType, bytes] : answers) {
+    for (const auto& answer : answers) {
+        const QByteArray& contentType = answer.first;
+        const QByteArray& bytes = answer.second;
         const Outcome whole =
             outcomeOf([&] { return decodeRpcResponse(status, contentType, bytes, kId, kEndpoint); });
         QCOMPARE(whole.kind, QStringLiteral("answer"));
@@ -213,8 +215,10 @@ void tst_JsonRpcCodec::wellFormedAnswers() {
     QFETCH(QString, kind);
     QFETCH(int, code);
     QFETCH(QString, text);
-    for (const auto& [type, bytes] : QList<QPair<QByteArray, QByteArray>>{
-             {"application/json", body}, {"application/cbor", cborOf(body)}}) {
+    for (const auto& answer : QList<QPair<QByteArray, QByteArray>>{{"application/json", body},
+                                                                   {"application/cbor", cborOf(body)}}) {
+        const QByteArray& type = answer.first;
+        const QByteArray& bytes = answer.second;
         const Outcome o = outcomeOf([&] { return decodeRpcResponse(status, type, bytes, kId, kEndpoint); });
         QCOMPARE(o.kind, kind);
         QCOMPARE(o.code, code);
