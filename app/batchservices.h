@@ -1,7 +1,7 @@
 #pragma once
 // Host services for unattended runs (--screenshot): nothing waits for an
 // operator; every message goes to the standard error stream.
-#include "hostservices.h"
+#include "services/hostservices.h"
 
 class BatchServices : public HostServices {
 public:

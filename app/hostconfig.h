@@ -7,7 +7,7 @@
 // it is trusted is never guessed: while one of those values in force is not
 // the one configured (or the file itself could not be read), the operator's
 // password is not sent anywhere (serverSettingsFaulty).
-#include "session.h"
+#include "services/session.h"
 #include <QSet>
 #include <QString>
 #include <QStringList>

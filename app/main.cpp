@@ -2,13 +2,13 @@
 // database, and opens screens from their packages through the menu or --open.
 #include "batchservices.h"
 #include "data/dtmdbgeral.h"
-#include "exceptions.h"
-#include "guard.h"
 #include "hostconfig.h"
-#include "hosttexts.h"
-#include "logindialog.h"
 #include "mainwindow.h"
-#include "signin.h"
+#include "services/exceptions.h"
+#include "services/guard.h"
+#include "services/hosttexts.h"
+#include "services/logindialog.h"
+#include "services/signin.h"
 #include "vcl/form.h"
 #include <QApplication>
 #include <QIcon>

@@ -1,7 +1,7 @@
 #include "mainwindow.h"
-#include "hostservices.h"
-#include "hosttexts.h"
-#include "session.h"
+#include "services/hostservices.h"
+#include "services/hosttexts.h"
+#include "services/session.h"
 #include "vcl/application.h"
 #include <QCloseEvent>
 #include <QDir>

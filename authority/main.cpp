@@ -104,7 +104,7 @@ int serveUntilStopped(QCoreApplication& app, AuthorityService& service, const Au
     });
     // The signal may come before the server runs: the stop waits for it, unless
     // the listener has already ended by itself.
-    zavfiscal::StopSignal stop([&] { return !listening || service.isRunning(); }, [&] { service.stop(); });
+    zavcommon::StopSignal stop([&] { return !listening || service.isRunning(); }, [&] { service.stop(); });
     log.line(QStringLiteral("zav-authority: %1 NF-e, ambiente %2, prazo %3 h, fora de prazo até %4 h, %5")
                  .arg(record.invoiceCount())
                  .arg(options.environment)
@@ -146,7 +146,7 @@ int serveUntilStopped(QCoreApplication& app, AuthorityService& service, const Au
 } // namespace
 
 int main(int argc, char* argv[]) {
-    zavfiscal::StopSignal::block(); // before any thread exists
+    zavcommon::StopSignal::block(); // before any thread exists
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zav-authority"));

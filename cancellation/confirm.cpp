@@ -2,14 +2,14 @@
 // which cancels the ticked invoices; the ones it did not cancel are listed,
 // each with its reason, in the failure panel.
 #include "Cli_Zav50000.h"
-#include "checks.h"
 #include "data/adoibquery.h"
 #include "data/clientdataset.h"
 #include "data/datapacket.h"
 #include "data/field.h"
-#include "guard.h"
-#include "hostservices.h"
-#include "session.h"
+#include "services/checks.h"
+#include "services/guard.h"
+#include "services/hostservices.h"
+#include "services/session.h"
 #include <QHash>
 
 namespace {

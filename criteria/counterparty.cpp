@@ -1,8 +1,8 @@
 // The counterparty selector: the kind of counterparty (customer, supplier,
 // receiving branch or all) and, for the first three, one counterparty.
 #include "Cli_Zav50000.h"
-#include "checks.h"
 #include "data/adoibquery.h"
+#include "services/checks.h"
 
 namespace {
 QString field(TADOIBQuery* q, const char* name) {

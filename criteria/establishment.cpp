@@ -2,9 +2,9 @@
 // validators, the exit, change and key handlers of their boxes and the
 // handlers of their lookup buttons.
 #include "Cli_Zav50000.h"
-#include "checks.h"
 #include "data/adoibquery.h"
-#include "session.h"
+#include "services/checks.h"
+#include "services/session.h"
 
 void TfrmCancelaNFE::Vd_Filial(bool Mandatory, bool CounterpartyBranch) {
     TMaskEdit* box = CounterpartyBranch ? medFilial : medCdFilial;

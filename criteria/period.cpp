@@ -2,7 +2,7 @@
 // The defaults (the branch's processing date) are filled when the screen is
 // shown and when the branch box is left.
 #include "Cli_Zav50000.h"
-#include "checks.h"
+#include "services/checks.h"
 
 void TfrmCancelaNFE::depDtInicialExit(QObject*) {
     depDtInicial->CheckValidDate();

@@ -1,9 +1,9 @@
 #include "queries.h"
 
-#include "checks.h"
 #include "data/adoibquery.h"
 #include "data/dtmdbgeral.h"
 #include "data/param.h"
+#include "services/checks.h"
 
 #include <initializer_list>
 

@@ -1,6 +1,6 @@
 // The connection to the application server.
 #include "Cli_Zav50000.h"
-#include "session.h"
+#include "services/session.h"
 
 void TfrmCancelaNFE::netCancelaEmisBeforeConnect(QObject*) {
     netCancelaEmis->Host = WebURL();

@@ -1,12 +1,12 @@
 // The selection grid: ticks, the tick-all pass, reasons and the reason rule.
-// (Complete: the grid itself is host/dbgrid.*; tests in tests/grid.)
+// (Complete: the grid itself is host/components/dbgrid.*; tests in tests/invoices/tst_grid.cpp.)
 #include "Cli_Zav50000.h"
-#include "checks.h"
 #include "data/clientdataset.h"
 #include "data/field.h"
-#include "exceptions.h"
-#include "hostservices.h"
 #include "reasonrule.h"
+#include "services/checks.h"
+#include "services/exceptions.h"
+#include "services/hostservices.h"
 #include "vcl/graphics.h"
 #include <QFontDatabase>
 #include <QHeaderView>

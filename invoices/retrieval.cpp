@@ -1,10 +1,10 @@
 // The invoice list: fetched from the application server when the focus
 // leaves the filter panel, closed when it enters the panel again.
 #include "Cli_Zav50000.h"
-#include "checks.h"
 #include "data/clientdataset.h"
 #include "data/datasource.h"
-#include "hostservices.h"
+#include "services/checks.h"
+#include "services/hostservices.h"
 
 void TfrmCancelaNFE::panFiltroExit(QObject*) {
     sbtPrint->SetEnabled(true);

@@ -202,10 +202,10 @@ std::optional<QByteArray> CertificateStore::passwordOf(const QString& path, cons
     if (!own.exists())
         return folderPassword;
     // Another user who reads it signs as the company.
-    zavfiscal::SecretFault fault{};
+    zavcommon::SecretFault fault{};
     QString why;
-    std::optional<QByteArray> line = zavfiscal::readSecretLine(own.filePath(), &fault, &why);
-    if (!line && fault == zavfiscal::SecretFault::OpenToOthers)
+    std::optional<QByteArray> line = zavcommon::readSecretLine(own.filePath(), &fault, &why);
+    if (!line && fault == zavcommon::SecretFault::OpenToOthers)
         *error = QStringLiteral("a senha em %1 pode ser lida por outros usuários (use chmod 600)")
                      .arg(own.fileName());
     else if (!line)

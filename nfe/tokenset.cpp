@@ -319,11 +319,11 @@ CertificateFailure TokenSet::Token::login(PKCS11_SLOT* slot, QString* error) {
                      .arg(describe());
         return CertificateFailure::PinLocked;
     }
-    zavfiscal::SecretFault fault{};
+    zavcommon::SecretFault fault{};
     QString why;
-    const std::optional<QByteArray> pin = zavfiscal::readSecretLine(m_config.pinFile, &fault, &why);
+    const std::optional<QByteArray> pin = zavcommon::readSecretLine(m_config.pinFile, &fault, &why);
     if (!pin) {
-        *error = fault == zavfiscal::SecretFault::OpenToOthers
+        *error = fault == zavcommon::SecretFault::OpenToOthers
                      ? QStringLiteral("O arquivo do PIN do %1 (%2) pode ser lido por outros usuários: use "
                                       "chmod 600.")
                            .arg(describe(), m_config.pinFile)

@@ -4,11 +4,11 @@
 // its handlers are defined in the folder of the subsystem they belong to:
 // screen/ (lifecycle), criteria/ (filter panel), invoices/ (list and grid),
 // cancellation/ (confirm and failure panel).
-#include "btnpesquisa.h"
-#include "dateeditplus.h"
-#include "dbgrid.h"
-#include "frmdadosrel.h"
-#include "netconnection.h"
+#include "components/btnpesquisa.h"
+#include "components/dateeditplus.h"
+#include "components/dbgrid.h"
+#include "components/frmdadosrel.h"
+#include "net/netconnection.h"
 #include "pkg_export.h"
 #include "vcl/menus.h"
 #include <QStringList>

@@ -6,8 +6,8 @@
 #include "data/adoibquery.h"
 #include "data/clientdataset.h"
 #include "data/datasource.h"
-#include "hosttexts.h"
 #include "records.h"
+#include "services/hosttexts.h"
 #include "vcl/graphics.h"
 #include <QApplication>
 #include <QLocale>

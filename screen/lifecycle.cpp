@@ -1,8 +1,8 @@
 // Creation, first showing, keyboard shortcuts and closing of the screen.
 #include "Cli_Zav50000.h"
 #include "data/clientdataset.h"
-#include "hostservices.h"
-#include "session.h"
+#include "services/hostservices.h"
+#include "services/session.h"
 #include <algorithm>
 #include <array>
 

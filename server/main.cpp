@@ -125,11 +125,11 @@ zavserver::NfeSettings readNfeSettings(const zavserver::ServerOptions& options, 
     settings.certificateFolder = options.certificates;
     if (!options.certificatePasswordFile.isEmpty()) {
         // Whoever reads it signs as every company whose file it opens.
-        zavfiscal::SecretFault fault{};
+        zavcommon::SecretFault fault{};
         QString why;
         const std::optional<QByteArray> line =
-            zavfiscal::readSecretLine(options.certificatePasswordFile, &fault, &why);
-        if (!line && fault == zavfiscal::SecretFault::OpenToOthers) {
+            zavcommon::readSecretLine(options.certificatePasswordFile, &fault, &why);
+        if (!line && fault == zavcommon::SecretFault::OpenToOthers) {
             *problem = QStringLiteral("a senha dos certificados em %1 pode ser lida por outros usuários (use "
                                       "chmod 600)")
                            .arg(options.certificatePasswordFile);
@@ -207,7 +207,7 @@ void registerCalls(zavserver::RpcDispatcher& dispatcher, const zavserver::NfeSet
 // the calls in progress answered, then exit with 0.
 int serveUntilStopped(zavserver::HttpEndpoint& endpoint, zavserver::CallLog& log,
                       const zavserver::ServerOptions& options, int port) {
-    zavfiscal::StopSignal watcher([&] { return endpoint.isRunning(); },
+    zavcommon::StopSignal watcher([&] { return endpoint.isRunning(); },
                                   [&] {
                                       tellSystemd(
                                           QStringLiteral("STOPPING=1\nSTATUS=encerrando: as chamadas em "
@@ -242,7 +242,7 @@ int main(int argc, char* argv[]) {
     using namespace zavserver;
 
     // Before any thread exists, so that every thread inherits the mask.
-    zavfiscal::StopSignal::block();
+    zavcommon::StopSignal::block();
     // The free memory at the top of every thread's heap goes back to the
     // system once it passes 1 MiB (malloc's own threshold grows with the
     // largest block ever freed, and a thread that built a large list would

@@ -354,12 +354,12 @@ QString withPasswordFile(const QString& connectionText, const QString& passwordF
             QStringLiteral("A conexão já traz uma senha: tire-a de --db e deixe-a só em --db-password-file.");
         return {};
     }
-    zavfiscal::SecretFault fault{};
+    zavcommon::SecretFault fault{};
     QString why;
-    const std::optional<QByteArray> line = zavfiscal::readSecretLine(passwordFile, &fault, &why);
+    const std::optional<QByteArray> line = zavcommon::readSecretLine(passwordFile, &fault, &why);
     if (!line) {
         *problem =
-            fault == zavfiscal::SecretFault::OpenToOthers
+            fault == zavcommon::SecretFault::OpenToOthers
                 ? QStringLiteral("A senha do banco em %1 pode ser lida por outros usuários (use chmod 600).")
                       .arg(passwordFile)
                 : QStringLiteral("Não foi possível ler a senha do banco em %1: %2").arg(passwordFile, why);

@@ -20,8 +20,8 @@
 #include "serverprocess.h"
 
 #include "data/clientdataset.h"
-#include "netconnection.h"
-#include "session.h"
+#include "net/netconnection.h"
+#include "services/session.h"
 
 #include "database.h"
 #include "seed.h"

@@ -47,13 +47,13 @@
 #include "connectiontext.h"
 #include "data/clientdataset.h"
 #include "database.h"
-#include "exceptions.h"
 #include "invoicepacket.h"
-#include "netconnection.h"
+#include "net/netconnection.h"
 #include "schema.h"
 #include "seed.h"
 #include "serverprocess.h"
-#include "session.h"
+#include "services/exceptions.h"
+#include "services/session.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -13,7 +13,7 @@
 
 namespace zavdb {
 
-class DatabaseError : public zavfiscal::TextError {
+class DatabaseError : public zavcommon::TextError {
 public:
     using TextError::TextError;
 };

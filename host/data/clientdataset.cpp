@@ -1,7 +1,7 @@
 #include "clientdataset.h"
 
 #include "edatabaseerror.h"
-#include "guard.h"
+#include "services/guard.h"
 
 #include <QRegularExpression>
 #include <algorithm>

@@ -2,7 +2,8 @@
 
 #include "packetstorage.h"
 
-#include "exceptions.h"
+#include "services/exceptions.h"
+#include "services/hosttexts.h"
 #include "wireformat.h"
 
 #include <QDateTime>
@@ -183,7 +184,7 @@ QString DataPacket::describeType(TFieldType type) {
 }
 
 void DataPacket::refuse(const QString& detail) {
-    throw EZavError(QStringLiteral("Resposta inválida do servidor: %1").arg(detail));
+    throw EZavError(HostText::text(HostText::InvalidAnswer).arg(detail));
 }
 
 qsizetype DataPacket::storageBytes() const {

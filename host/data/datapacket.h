@@ -86,9 +86,9 @@ public:
     // Gives back what the columns' growth left unused.
     void trimStorage();
     void writeCbor(QCborStreamWriter& writer) const;
-    // Positioned on the packet's map; sizeHint, the size of the whole CBOR
-    // document when known, lets the storage be reserved once.
-    static DataPacket readCbor(QCborStreamReader& reader, qint64 sizeHint = -1);
+    // Positioned on the packet's map; bytes are those the reader reads (its
+    // rows are read from them).
+    static DataPacket readCbor(QCborStreamReader& reader, const QByteArray& bytes);
     QByteArray toCbor() const;
     static DataPacket fromCbor(const QByteArray& bytes);
 
@@ -109,6 +109,7 @@ public:
     qsizetype storageBytes() const;
 
 private:
+    friend class CborRows;
     friend class DataPacketDecoder;
     friend class DataPacketRowStream;
     QSharedDataPointer<DataPacketData> d;
@@ -139,13 +140,12 @@ public:
 
 private:
     void readWholeRows();
-    void readPlainRows(qsizetype* consumed);
 
     DataPacket m_packet;
     bool m_lengthKnown = false;
     quint64 m_left = 0; // rows still announced, when the length is known
     bool m_ended = false;
-    QByteArray m_pending; // an open list's head, then the bytes not yet read
+    QByteArray m_pending; // the bytes not yet read
     QByteArray m_rest;
 };
 

@@ -2,7 +2,7 @@
 #include "datapacket.h"
 #include "packetstorage.h"
 
-#include "exceptions.h"
+#include "services/exceptions.h"
 #include "wireformat.h"
 
 #include <QJsonArray>

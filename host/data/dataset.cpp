@@ -1,5 +1,5 @@
 #include "dataset.h"
-#include "guard.h"
+#include "services/guard.h"
 
 #include "datasource.h"
 #include "edatabaseerror.h"

@@ -2,8 +2,8 @@
 
 #include "connectiontext.h"
 #include "database.h"
-#include "guard.h"
-#include "hosttexts.h"
+#include "services/guard.h"
+#include "services/hosttexts.h"
 
 #include <QFileInfo>
 #include <QSqlError>

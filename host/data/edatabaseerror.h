@@ -2,7 +2,7 @@
 // A failure of the database (preparing or running a statement, opening the
 // connection) or of a dataset used wrongly (an unknown field or parameter, a
 // closed dataset). The text is meant for the host's general error display.
-#include "exceptions.h"
+#include "services/exceptions.h"
 #include "zavhost_export.h"
 
 class ZAVHOST_EXPORT EDatabaseError : public EZavError {

@@ -1,6 +1,6 @@
 #include "packetstorage.h"
 
-#include "exceptions.h"
+#include "services/exceptions.h"
 #include "wireformat.h"
 
 #include <limits>

@@ -1,5 +1,5 @@
 #include "httpexchange.h"
-#include "userinputblock.h"
+#include "services/userinputblock.h"
 #include <QEventLoop>
 #include <QThread>
 #include <curl/curl.h>

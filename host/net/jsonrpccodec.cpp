@@ -1,8 +1,9 @@
 #include "jsonrpccodec.h"
 
 #include "data/datapacket.h"
-#include "exceptions.h"
 #include "jsonrowsplitter.h"
+#include "services/exceptions.h"
+#include "services/hosttexts.h"
 #include "wireformat.h"
 
 #include <QCborMap>
@@ -16,6 +17,8 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 
+#include <limits>
+
 namespace {
 
 const char* const kCborType = "application/cbor";
@@ -26,7 +29,16 @@ QByteArray mediaType(const QByteArray& header) {
     return header.split(';').constFirst().trimmed().toLower();
 }
 
+using Fault = ERpcAnswerError::Fault;
+
+[[noreturn]] void refuseAnswer(Fault fault, const QString& detail) {
+    throw ERpcAnswerError(fault, detail);
+}
+
 } // namespace
+
+ERpcAnswerError::ERpcAnswerError(Fault fault, const QString& detail)
+    : EZavError(HostText::text(HostText::InvalidAnswer).arg(detail)), m_fault(fault), m_detail(detail) {}
 
 // --- requests -------------------------------------------------------------------
 
@@ -194,17 +206,18 @@ QVariant plainResult(const QCborValue& v) {
         return v.toDouble();
     if (v.isBool())
         return v.toBool();
-    DataPacket::refuse(QStringLiteral("resultado de tipo inesperado"));
+    refuseAnswer(Fault::ResultKind, QStringLiteral("resultado de tipo inesperado"));
 }
 
 Envelope readJson(const QByteArray& body) {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError)
-        DataPacket::refuse(
+        refuseAnswer(
+            Fault::Malformed,
             QStringLiteral("JSON malformado (%1, na posição %2)").arg(error.errorString()).arg(error.offset));
     if (!doc.isObject())
-        DataPacket::refuse(QStringLiteral("esperada uma resposta JSON-RPC (um objeto)"));
+        refuseAnswer(Fault::Malformed, QStringLiteral("esperada uma resposta JSON-RPC (um objeto)"));
     const QJsonObject o = doc.object();
     Envelope env;
     env.versionOk = o.value(QLatin1StringView("jsonrpc")) == QJsonValue(QStringLiteral("2.0"));
@@ -225,20 +238,21 @@ Envelope readJson(const QByteArray& body) {
 
 void checkCbor(QCborStreamReader& reader) {
     if (reader.lastError() != QCborError::NoError)
-        DataPacket::refuse(QStringLiteral("CBOR malformado (%1)").arg(reader.lastError().toString()));
+        refuseAnswer(Fault::Malformed,
+                     QStringLiteral("CBOR malformado (%1)").arg(reader.lastError().toString()));
 }
 
 Envelope readCbor(const QByteArray& body) {
     QCborStreamReader reader(body);
     checkCbor(reader);
     if (!reader.isMap())
-        DataPacket::refuse(QStringLiteral("esperada uma resposta JSON-RPC (um objeto)"));
+        refuseAnswer(Fault::Malformed, QStringLiteral("esperada uma resposta JSON-RPC (um objeto)"));
     Envelope env;
     reader.enterContainer();
     while (reader.hasNext()) {
         checkCbor(reader);
         if (!reader.isString())
-            DataPacket::refuse(QStringLiteral("a resposta tem uma chave que não é texto"));
+            refuseAnswer(Fault::Malformed, QStringLiteral("a resposta tem uma chave que não é texto"));
         QString key;
         auto s = reader.readString();
         while (s.status == QCborStreamReader::Ok) {
@@ -249,7 +263,7 @@ Envelope readCbor(const QByteArray& body) {
         if (key == u"result") {
             env.haveResult = true;
             if (reader.isMap()) {
-                env.result = QVariant::fromValue(DataPacket::readCbor(reader, body.size()));
+                env.result = QVariant::fromValue(DataPacket::readCbor(reader, body));
             } else {
                 const QCborValue v = QCborValue::fromCbor(reader);
                 checkCbor(reader);
@@ -273,12 +287,32 @@ Envelope readCbor(const QByteArray& body) {
     reader.leaveContainer();
     checkCbor(reader);
     if (reader.currentOffset() < body.size())
-        DataPacket::refuse(QStringLiteral("dados a mais depois da resposta"));
+        refuseAnswer(Fault::Trailing, QStringLiteral("dados a mais depois da resposta"));
     return env;
 }
 
 bool sameId(const QCborValue& id, const QString& expected) {
     return id.isString() && id.toString() == expected;
+}
+
+// The server's refusal of the call, when the error object has the shape
+// JSON-RPC gives it: an object, an integer code, a text message. The message
+// is for the operator: it is shown as it comes.
+ERpcError serversRefusal(const QCborValue& error) {
+    if (!error.isMap())
+        refuseAnswer(Fault::ErrorShape, QStringLiteral("erro que não é um objeto"));
+    const QCborMap e = error.toMap();
+    const QCborValue code = e.value(QLatin1StringView("code"));
+    const QCborValue message = e.value(QLatin1StringView("message"));
+    if (!message.isString() || message.toString().trimmed().isEmpty())
+        refuseAnswer(Fault::ErrorShape,
+                     code.isInteger() ? QStringLiteral("erro sem mensagem (código %1)").arg(code.toInteger())
+                                      : QStringLiteral("erro sem mensagem nem código"));
+    if (!code.isInteger() || code.toInteger() < std::numeric_limits<int>::min() ||
+        code.toInteger() > std::numeric_limits<int>::max())
+        refuseAnswer(Fault::ErrorShape,
+                     QStringLiteral("erro sem código inteiro: %1").arg(message.toString().left(200)));
+    return ERpcError(int(code.toInteger()), message.toString());
 }
 
 } // namespace
@@ -292,35 +326,40 @@ QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByt
     else if (type == kJsonType)
         env = readJson(body);
     else if (status != 200)
-        DataPacket::refuse(QStringLiteral("o servidor respondeu HTTP %1 sem uma resposta JSON-RPC; %2 é o "
-                                          "servidor de aplicação?")
-                               .arg(status)
-                               .arg(endpoint));
+        refuseAnswer(Fault::ContentType,
+                     QStringLiteral("o servidor respondeu HTTP %1 sem uma resposta JSON-RPC; %2 é o "
+                                    "servidor de aplicação?")
+                         .arg(status)
+                         .arg(endpoint));
     else
-        DataPacket::refuse(
+        refuseAnswer(
+            Fault::ContentType,
             QStringLiteral("tipo de conteúdo inesperado \"%1\"").arg(QString::fromLatin1(contentType)));
 
     if (!env.versionOk)
-        DataPacket::refuse(QStringLiteral("o campo jsonrpc deve ser \"2.0\""));
+        refuseAnswer(Fault::Version, QStringLiteral("o campo jsonrpc deve ser \"2.0\""));
     if (env.haveError) {
-        // The server's text is for the operator: it is shown as it comes.
-        const QString message = env.error.toMap().value(QLatin1StringView("message")).toString();
-        if (message.trimmed().isEmpty())
-            DataPacket::refuse(QStringLiteral("erro sem mensagem (código %1)")
-                                   .arg(env.error.toMap().value(QLatin1StringView("code")).toInteger()));
+        const ERpcError refusal = serversRefusal(env.error);
+        // An error answers this call, or a request the server could not read
+        // (id null); it names one or the other.
+        if (!env.haveId)
+            refuseAnswer(Fault::MissingId, QStringLiteral("erro sem id (esperado %1)").arg(id));
         if (!env.id.isNull() && !sameId(env.id, id))
-            DataPacket::refuse(
+            refuseAnswer(
+                Fault::OtherCall,
                 QStringLiteral("a resposta é de outra chamada (id %1)").arg(env.id.toVariant().toString()));
-        throw ERpcError(int(env.error.toMap().value(QLatin1StringView("code")).toInteger()), message);
+        throw refusal;
     }
     if (!env.haveResult)
-        DataPacket::refuse(QStringLiteral("resposta sem resultado nem erro"));
-    if (!env.haveId || !sameId(env.id, id))
-        DataPacket::refuse(QStringLiteral("a resposta é de outra chamada (id %1, esperado %2)")
-                               .arg(env.id.toVariant().toString())
-                               .arg(id));
+        refuseAnswer(Fault::NoOutcome, QStringLiteral("resposta sem resultado nem erro"));
+    if (!env.haveId)
+        refuseAnswer(Fault::MissingId, QStringLiteral("resposta sem id (esperado %1)").arg(id));
+    if (!sameId(env.id, id))
+        refuseAnswer(Fault::OtherCall, QStringLiteral("a resposta é de outra chamada (id %1, esperado %2)")
+                                           .arg(env.id.toVariant().toString())
+                                           .arg(id));
     if (status != 200)
-        DataPacket::refuse(QStringLiteral("resultado com o status HTTP %1").arg(status));
+        refuseAnswer(Fault::HttpStatus, QStringLiteral("resultado com o status HTTP %1").arg(status));
     return env.result;
 }
 
@@ -379,11 +418,11 @@ void RpcResponseReader::feed(int status, const QByteArray& contentType, const ch
         case Mode::Refused:
             return; // the rest of a refused answer is not kept
         }
-    } catch (const EZavError& error) {
-        m_refusal = error.text();
+    } catch (const EZavError&) {
+        m_refusal = std::current_exception();
     } catch (const std::exception& error) {
-        m_refusal =
-            QStringLiteral("Resposta inválida do servidor: %1").arg(QString::fromLocal8Bit(error.what()));
+        m_refusal = std::make_exception_ptr(
+            EZavError(HostText::text(HostText::InvalidAnswer).arg(QString::fromLocal8Bit(error.what()))));
     }
     m_mode = Mode::Refused;
     m_rows.reset();
@@ -458,10 +497,10 @@ QVariant RpcResponseReader::finish(int status, const QByteArray& contentType, co
                                    const QString& endpoint) {
     switch (m_mode) {
     case Mode::Refused:
-        throw EZavError(m_refusal);
+        std::rethrow_exception(m_refusal);
     case Mode::Rows: {
         if (!m_rows->ended())
-            DataPacket::refuse(QStringLiteral("a resposta terminou no meio da lista de linhas"));
+            refuseAnswer(Fault::Malformed, QStringLiteral("a resposta terminou no meio da lista de linhas"));
         // The envelope is read as a whole answer whose rows list is empty:
         // its version, its id, what follows the rows, nothing after the end.
         QByteArray envelope = m_bytes;
@@ -469,7 +508,7 @@ QVariant RpcResponseReader::finish(int status, const QByteArray& contentType, co
         envelope.append(m_rows->rest());
         const QVariant empty = decodeRpcResponse(status, contentType, envelope, id, endpoint);
         if (!empty.canConvert<DataPacket>())
-            DataPacket::refuse(QStringLiteral("esperado um pacote de dados"));
+            refuseAnswer(Fault::ResultKind, QStringLiteral("esperado um pacote de dados"));
         return QVariant::fromValue(m_rows->take());
     }
     case Mode::Json:

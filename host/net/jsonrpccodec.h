@@ -2,12 +2,13 @@
 // The JSON-RPC 2.0 messages between a screen and its application server, in
 // JSON or CBOR (docs/protocol.md): a request with positional arguments, and
 // the answer read back into a plain value or a data packet.
-#include "exceptions.h"
+#include "services/exceptions.h"
 #include "zavhost_export.h"
 #include <QByteArray>
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
+#include <exception>
 #include <memory>
 
 // The request of a call. Arguments: QString (a string), QDate or QDateTime (a
@@ -33,11 +34,40 @@ private:
     int m_code;
 };
 
+// An answer that is no well-formed JSON-RPC answer to the call, whatever its
+// result holds: the operator is told "Resposta inválida do servidor: " and
+// what is wrong (detail()); fault() says which part of the envelope it is. A
+// packet in a well-formed answer is refused by the packet itself (EZavError
+// of the same words), and the server's own refusal of the call is ERpcError.
+class ZAVHOST_EXPORT ERpcAnswerError : public EZavError {
+public:
+    enum class Fault {
+        ContentType, // neither JSON nor CBOR (or an HTTP error without JSON-RPC)
+        Malformed,   // not JSON, not CBOR, or no object
+        Version,     // jsonrpc is not "2.0"
+        NoOutcome,   // neither result nor error
+        MissingId,   // a result without an id
+        OtherCall,   // the id of another call
+        ErrorShape,  // an error that is no object with an integer code and a text message
+        ResultKind,  // a result that is neither a packet nor a plain value
+        HttpStatus,  // a result with an HTTP status other than 200
+        Trailing,    // anything after the answer
+    };
+
+    ERpcAnswerError(Fault fault, const QString& detail);
+    Fault fault() const { return m_fault; }
+    QString detail() const { return m_detail; }
+
+private:
+    Fault m_fault;
+    QString m_detail;
+};
+
 // The result of the answer to call id: a null QVariant, a DataPacket or a plain
 // value. The server's own error message is thrown as ERpcError as it comes;
 // anything that is not a well-formed answer to this call is refused with
-// "Resposta inválida do servidor: ...". endpoint names the server in the text
-// of an answer that is no JSON-RPC at all.
+// ERpcAnswerError (a malformed packet, as the packet refuses it). endpoint
+// names the server in the text of an answer that is no JSON-RPC at all.
 ZAVHOST_EXPORT QVariant decodeRpcResponse(int status, const QByteArray& contentType, const QByteArray& body,
                                           const QString& id, const QString& endpoint);
 
@@ -81,7 +111,7 @@ private:
     Mode m_mode = Mode::Start;
     QByteArray m_bytes; // the body (Head, Whole), then the bytes before its rows list (Rows)
     std::unique_ptr<DataPacketRowStream> m_rows;
-    QString m_refusal; // the text of a malformed row
+    std::exception_ptr m_refusal; // what refused the answer as it came (a malformed row)
     std::unique_ptr<JsonRowSplitter> m_json;
     std::unique_ptr<DataPacket> m_jsonPacket; // the JSON rows read so far
     qsizetype m_jsonRead = 0;                 // where the rows not yet read begin

@@ -1,7 +1,7 @@
 #include "buttons.h"
 #include "form.h"
 #include "graphics.h"
-#include "guard.h"
+#include "services/guard.h"
 #include <QShortcut>
 
 TButtonFlat::TButtonFlat(QWidget* parent) : QToolButton(parent) {

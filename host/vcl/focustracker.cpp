@@ -1,6 +1,6 @@
 #include "focustracker.h"
 #include "form.h"
-#include "guard.h"
+#include "services/guard.h"
 #include "wincontrol.h"
 #include <QApplication>
 #include <QFocusEvent>

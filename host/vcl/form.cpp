@@ -1,6 +1,6 @@
 #include "form.h"
 #include "focustracker.h"
-#include "guard.h"
+#include "services/guard.h"
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>

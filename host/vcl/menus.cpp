@@ -1,5 +1,5 @@
 #include "menus.h"
-#include "guard.h"
+#include "services/guard.h"
 #include <QWidget>
 
 TMenuItem::TMenuItem(QObject* parent) : QAction(parent) {

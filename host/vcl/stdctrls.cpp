@@ -1,6 +1,6 @@
 #include "stdctrls.h"
 #include "graphics.h"
-#include "guard.h"
+#include "services/guard.h"
 #include "textchange.h"
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,5 +1,5 @@
 #include "textchange.h"
-#include "guard.h"
+#include "services/guard.h"
 
 void notifyTextChange(QObject* sender, const QString& now, QString* last, const TNotifyEvent& onChange) {
     if (now == *last)

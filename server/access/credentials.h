@@ -12,7 +12,7 @@
 namespace zavserver {
 
 // A refusal to show the caller as it stands (Portuguese).
-class AccessError : public zavfiscal::TextError {
+class AccessError : public zavcommon::TextError {
 public:
     using TextError::TextError;
 };

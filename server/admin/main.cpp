@@ -56,7 +56,7 @@ const char* const kConnection = "zav-admin";
 
 QString readPasswordFile(const QString& path) {
     QString message;
-    const std::optional<QString> password = zavfiscal::readPasswordFile(path, &message);
+    const std::optional<QString> password = zavcommon::readPasswordFile(path, &message);
     if (!password)
         throw AccessError(message);
     return *password;

@@ -73,10 +73,10 @@ std::optional<QList<Target>> targetsOf(const QStringList& arguments, QString* er
 QByteArray readPassword(const QString& path, QString* error) {
     if (path.isEmpty())
         return {};
-    zavfiscal::SecretFault fault{};
+    zavcommon::SecretFault fault{};
     QString why;
-    const std::optional<QByteArray> line = zavfiscal::readSecretLine(path, &fault, &why);
-    if (!line && fault == zavfiscal::SecretFault::OpenToOthers)
+    const std::optional<QByteArray> line = zavcommon::readSecretLine(path, &fault, &why);
+    if (!line && fault == zavcommon::SecretFault::OpenToOthers)
         *error =
             QStringLiteral("a senha dos certificados em %1 pode ser lida por outros usuários (use chmod 600)")
                 .arg(path);

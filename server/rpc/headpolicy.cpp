@@ -62,6 +62,7 @@ const QList<RouteEntry>& routeTable() {
     static const QList<RouteEntry> table{
         {kHealthPath, {"GET", "HEAD"}, Route::Health},
         {kMetricsPath, {"GET", "HEAD"}, Route::Metrics},
+        {kSessionPath, {"POST"}, Route::Session},
         {kEndpointPath, {"POST"}, Route::Call},
     };
     return table;
@@ -152,10 +153,14 @@ HeadDecision checkHead(const RequestHead& head, const HeadPolicy& policy) {
             const QString hint =
                 entry.route == Route::Call
                     ? QStringLiteral("Use POST para chamar os métodos de ZAV50000.rdmCancelaNFE.")
+                : entry.route == Route::Session
+                    ? QStringLiteral("Use POST em %1 para entrar e sair do sistema.")
+                          .arg(QLatin1StringView(entry.path))
                     : QStringLiteral("Use GET para %1.").arg(QLatin1StringView(entry.path));
             return refused(d, 405, RpcCode::InvalidRequest, hint, {{"Allow", entry.verbs.first()}});
         }
-        return entry.route == Route::Call ? checkCall(head, policy, d) : d;
+        const bool call = entry.route == Route::Call || entry.route == Route::Session;
+        return call ? checkCall(head, policy, d) : d;
     }
     return refused(d, 404, RpcCode::MethodNotFound,
                    QStringLiteral("Endereço desconhecido: %1 %2. Os métodos ficam em POST %3.")

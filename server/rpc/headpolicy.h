@@ -28,8 +28,10 @@ namespace zavserver {
 
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
-// The routes of the server.
-enum class Route { Call, Health, Metrics };
+// The routes of the server: the screen's module (Call), the host's sign-in
+// and sign-out for every screen's package (Session), both JSON-RPC calls
+// answered by the one dispatcher; the health and the metrics.
+enum class Route { Call, Session, Health, Metrics };
 
 struct RouteEntry {
     const char* path;
@@ -37,9 +39,12 @@ struct RouteEntry {
     Route route;
 };
 
-// /health, /metrics and the module's JSON-RPC endpoint.
+// /health, /metrics, the host's /sessao and the module's JSON-RPC endpoint.
+// A workstation of the previous version signs in at the module's endpoint,
+// which goes on answering Login and Logout too.
 const QList<RouteEntry>& routeTable();
 inline constexpr const char* kEndpointPath = "/ZAV50000.rdmCancelaNFE";
+inline constexpr const char* kSessionPath = "/sessao";
 inline constexpr const char* kHealthPath = "/health";
 inline constexpr const char* kMetricsPath = "/metrics";
 

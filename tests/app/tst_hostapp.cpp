@@ -1,7 +1,7 @@
 // The host application as the operator starts it: a real process that opens
 // the screen, writes a picture unattended, and explains what it cannot do.
-#include "hosttexts.h"
 #include "serverprocess.h"
+#include "services/hosttexts.h"
 #include "testdb.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 // The host's main window in this process: its status line says who is working,
 // where and on which server, and what a screen last said it did.
 #include "../../app/mainwindow.h"
-#include "qthostservices.h"
-#include "session.h"
+#include "services/qthostservices.h"
+#include "services/session.h"
 #include <QLabel>
 #include <QStatusBar>
 #include <QTest>

@@ -2,13 +2,13 @@
 // operator types codes, presses Tab, picks rows in the lookup dialogs, and sees
 // the names, the normalised codes, the cascade and the messages.
 #include "Cli_Zav50000.h"
-#include "checks.h"
 #include "data/adoibquery.h"
 #include "data/dtmdbgeral.h"
-#include "guard.h"
 #include "recordingservices.h"
 #include "screensession.h"
-#include "session.h"
+#include "services/checks.h"
+#include "services/guard.h"
+#include "services/session.h"
 #include "testdb.h"
 #include "uitest.h"
 #include <QSqlQuery>

@@ -1,12 +1,12 @@
 // The real lookup dialog over a query of the demo database: the visible fields
 // under their labels, finding a row by typing, Enter to pick, Esc to give up.
+#include "components/lookupdialog.h"
 #include "criteria/queries.h"
 #include "data/adoibquery.h"
 #include "data/clientdataset.h"
 #include "data/datapacket.h"
 #include "data/dtmdbgeral.h"
-#include "lookupdialog.h"
-#include "qthostservices.h"
+#include "services/qthostservices.h"
 #include "testdb.h"
 #include <QApplication>
 #include <QHeaderView>

@@ -8,7 +8,7 @@
 #include "data/dtmdbgeral.h"
 #include "invoicepacket.h"
 #include "recordingservices.h"
-#include "session.h"
+#include "services/session.h"
 #include "testdb.h"
 #include "uitest.h"
 #include <QAbstractItemModelTester>

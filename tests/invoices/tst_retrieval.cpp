@@ -10,7 +10,7 @@
 #include "recordingservices.h"
 #include "screensession.h"
 #include "serverprocess.h"
-#include "session.h"
+#include "services/session.h"
 #include "testdb.h"
 #include "uitest.h"
 #include <QJsonArray>

@@ -4,12 +4,12 @@
 // platform and, through the test command, on a real X server with a window
 // manager.
 #include "Cli_Zav50000.h"
+#include "components/messagedialog.h"
 #include "data/clientdataset.h"
 #include "invoicepacket.h"
-#include "messagedialog.h"
-#include "qthostservices.h"
 #include "screensession.h"
 #include "scriptedhttpserver.h"
+#include "services/qthostservices.h"
 #include "testdb.h"
 #include <QElapsedTimer>
 #include <QJsonDocument>

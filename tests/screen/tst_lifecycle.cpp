@@ -4,7 +4,7 @@
 #include "data/dtmdbgeral.h"
 #include "packageloader.h"
 #include "recordingservices.h"
-#include "session.h"
+#include "services/session.h"
 #include "testdb.h"
 #include "uitest.h"
 #include "vcl/focustracker.h"

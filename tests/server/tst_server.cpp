@@ -76,6 +76,18 @@ Reply post(httplib::Client& client, const QByteArray& body, bool cbor = false,
     return reply;
 }
 
+Reply postTo(httplib::Client& client, const char* path, const QByteArray& body) {
+    Reply reply;
+    const auto result = client.Post(path, body.constData(), size_t(body.size()), "application/json");
+    if (!result)
+        return reply;
+    reply.status = result->status;
+    reply.contentType = QByteArray::fromStdString(result->get_header_value("Content-Type"));
+    reply.body = QByteArray::fromStdString(result->body);
+    reply.message = decode(reply.body, reply.contentType);
+    return reply;
+}
+
 Reply post(int port, const QByteArray& body, bool cbor = false,
            const char* contentType = "application/json") {
     httplib::Client client("127.0.0.1", port);
@@ -354,6 +366,8 @@ private Q_SLOTS:
     void sigtermFinishesTheCallInProgress();
     void sessionsGuardEveryCall_data();
     void sessionsGuardEveryCall();
+    void signInAtTheHostsPathOrTheModules_data();
+    void signInAtTheHostsPathOrTheModules();
     void volumeGenerator();
     void cleanupTestCase();
 };
@@ -1146,6 +1160,51 @@ void TstServer::sessionsGuardEveryCall() {
                 .message.contains(QStringLiteral("result")));
     QCOMPARE(callWith(port, maria, list).status, 401);
     QCOMPARE(second.terminate(), 0);
+}
+
+void TstServer::signInAtTheHostsPathOrTheModules_data() {
+    zavtest::addDialectRows("demo database");
+}
+
+// The host signs in and out at /sessao, whatever screen it opens; a
+// workstation of the previous version does so at the module's endpoint. Either
+// session serves the module's calls, and ends where it was opened.
+void TstServer::signInAtTheHostsPathOrTheModules() {
+    QFETCH(QString, dialect);
+    PREPARE(dialect, db);
+    const Scenario& s = m_scenarios.at(dialect);
+    const int port = serverFor(dialect)->port();
+    const QByteArray list =
+        request(QStringLiteral("GetNotaFiscal"),
+                paramsFor(s.main, QStringLiteral("2020-03-02"), QStringLiteral("2020-03-15")));
+    for (const char* path : {"/sessao", kPath}) {
+        httplib::Client client("127.0.0.1", port);
+        client.set_read_timeout(60);
+        const Reply wrong = postTo(
+            client, path, request(QStringLiteral("Login"), {QStringLiteral("OPER1"), QStringLiteral("x")}));
+        QCOMPARE(wrong.status, 200);
+        QCOMPARE(errorMessage(wrong), QStringLiteral("Operador ou senha inválidos."));
+        const Reply in = postTo(
+            client, path,
+            request(QStringLiteral("Login"), {QStringLiteral("OPER1"), QString::fromLatin1(kTestPassword)}));
+        QCOMPARE(in.status, 200);
+        const Packet session = packetOf(in);
+        QCOMPARE(session.rows.size(), qsizetype(1));
+        QCOMPARE(session.text(0, QStringLiteral("OPERADOR")), QStringLiteral("OPER1"));
+        const QByteArray token = session.text(0, QStringLiteral("TOKEN")).toLatin1();
+        QCOMPARE(token.size(), 43);
+
+        httplib::Client under("127.0.0.1", port);
+        under.set_read_timeout(60);
+        under.set_default_headers({{"Authorization", "Bearer " + token.toStdString()}});
+        QCOMPARE(post(under, list).status, 200);
+        QVERIFY(post(under, list).message.contains(QStringLiteral("result")));
+        const Reply out = postTo(under, path, request(QStringLiteral("Logout"), {}));
+        QVERIFY2(out.message.contains(QStringLiteral("result")), out.body.constData());
+        QCOMPARE(post(under, list).status, 401);
+    }
+    // The failed attempts above are forgotten, for the next test's sign-ins.
+    QSqlQuery(db).exec(QStringLiteral("DELETE FROM FALHALOGIN"));
 }
 
 void TstServer::commandLine_data() {

@@ -1,7 +1,7 @@
 #pragma once
 // Host services for tests: every modal interaction is recorded and answered
 // from a script instead of a dialog.
-#include "hostservices.h"
+#include "services/hostservices.h"
 #include <QList>
 #include <QString>
 #include <QStringList>

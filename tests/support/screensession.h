@@ -6,7 +6,7 @@
 #include "data/dtmdbgeral.h"
 #include "recordingservices.h"
 #include "serverprocess.h"
-#include "session.h"
+#include "services/session.h"
 #include "uitest.h"
 #include <QLineEdit>
 #include <QTest>

@@ -1,6 +1,6 @@
 #include "testtools.h"
 #include "data/datapacket.h"
-#include "exceptions.h"
+#include "services/exceptions.h"
 
 #include <QProcess>
 #include <QTest>

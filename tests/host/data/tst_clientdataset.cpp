@@ -6,8 +6,8 @@
 #include "data/clientdataset.h"
 #include "data/datasource.h"
 #include "data/edatabaseerror.h"
-#include "exceptions.h"
 #include "invoicepacket.h"
+#include "services/exceptions.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -3,7 +3,7 @@
 #include "data/datapacket.h"
 #include "data/edatabaseerror.h"
 #include "data/field.h"
-#include "exceptions.h"
+#include "services/exceptions.h"
 #include "testtools.h"
 
 #include <QCborArray>

@@ -6,7 +6,7 @@
 // connection behind.
 #include "connectiontext.h"
 #include "data/dtmdbgeral.h"
-#include "hosttexts.h"
+#include "services/hosttexts.h"
 #include "testdb.h"
 
 #include <QFile>

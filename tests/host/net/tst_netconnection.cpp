@@ -2,22 +2,22 @@
 // process on a fresh database (SQLite, and PostgreSQL when ZAV_TEST_PG names
 // one) and against a scripted loopback server for the answers a real server
 // never gives: garbage, a body cut short, silence, a malformed packet.
-#include "busyoverlay.h"
+#include "components/busyoverlay.h"
 #include "data/clientdataset.h"
 #include "database.h"
-#include "exceptions.h"
-#include "hostservices.h"
-#include "hosttexts.h"
 #include "invoicepacket.h"
-#include "logindialog.h"
-#include "netconnection.h"
-#include "qthostservices.h"
+#include "net/netconnection.h"
 #include "recordingservices.h"
 #include "scriptedhttpserver.h"
 #include "seed.h"
 #include "serverprocess.h"
-#include "session.h"
-#include "signin.h"
+#include "services/exceptions.h"
+#include "services/hostservices.h"
+#include "services/hosttexts.h"
+#include "services/logindialog.h"
+#include "services/qthostservices.h"
+#include "services/session.h"
+#include "services/signin.h"
 #include "testdb.h"
 #include "testtools.h"
 #include "uitest.h"
@@ -148,6 +148,7 @@ private Q_SLOTS:
     void plainHttpOnlyOnLoopback();
     void signInDialog_data();
     void signInDialog();
+    void signInAndOutAtTheHostsPath();
     void anEndedSessionIsOpenedAgainAndTheCallMadeOnce_data();
     void anEndedSessionIsOpenedAgainAndTheCallMadeOnce();
     void signInAgainOverTheOpenScreens();
@@ -1141,7 +1142,7 @@ void tst_NetConnection::signInDialog() {
     // Calls go under the new session, and end with it.
     const auto list = [&] {
         TNetConnection net;
-        net.ServerName = QLatin1String(kSignInModule);
+        net.ServerName = QStringLiteral("ZAV50000.rdmCancelaNFE");
         net.Host = QStringLiteral("127.0.0.1");
         net.Port = app->port();
         return failureOf([&] { net.AppServer(QStringLiteral("GetNotaFiscal"), criteriaFor(db).args); });
@@ -1165,6 +1166,35 @@ void tst_NetConnection::signInDialog() {
     QTest::mouseClick(cancelled.btnCancelar, Qt::LeftButton);
     QCOMPARE(cancelled.result(), int(QDialog::Rejected));
     QVERIFY(!cancelled.isVisible());
+}
+
+// The host signs in and out at its own path, naming no screen's module: the
+// requests a peer of the test's own reads, and the session its answer opens.
+void tst_NetConnection::signInAndOutAtTheHostsPath() {
+    ScriptedHttpServer fake;
+    QVERIFY(fake.listen(ScriptedHttpServer::Mode::Answer));
+    fake.body =
+        R"({"jsonrpc":"2.0","id":1,"result":{"fields":[{"name":"OPERADOR","type":"string","size":30},)"
+        R"({"name":"TOKEN","type":"string","size":43}],"rows":[["OPER2","t0k3n"]]}})";
+    Session::values().webURL = QStringLiteral("127.0.0.1");
+    Session::values().webPort = fake.port();
+    Session::values().webPlainHttp = true;
+    Session::values().webToken.clear();
+    SignIn(QStringLiteral("OPER2"), QStringLiteral("uma-senha"));
+    QCOMPARE(Session::values().operador, QStringLiteral("OPER2"));
+    QCOMPARE(Session::values().webToken, QStringLiteral("t0k3n"));
+    QVERIFY2(fake.lastRequestHead().startsWith("POST /sessao HTTP/1.1\r\n"),
+             fake.lastRequestHead().constData());
+    QVERIFY(fake.lastRequestBody().contains("Login"));
+
+    fake.body = R"({"jsonrpc":"2.0","id":1,"result":null})";
+    SignOut();
+    QCOMPARE(fake.posts(), 2);
+    QVERIFY2(fake.lastRequestHead().startsWith("POST /sessao HTTP/1.1\r\n"),
+             fake.lastRequestHead().constData());
+    QVERIFY(fake.lastRequestHead().contains("Bearer t0k3n"));
+    QVERIFY(fake.lastRequestBody().contains("Logout"));
+    QVERIFY(Session::values().webToken.isEmpty());
 }
 
 QTEST_MAIN(tst_NetConnection)

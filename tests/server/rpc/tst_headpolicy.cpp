@@ -32,6 +32,8 @@ private Q_SLOTS:
     void refusals_data();
     void refusals();
     void admitted();
+    void routes_data();
+    void routes();
     void bearer_data();
     void bearer();
     void stopping();
@@ -84,6 +86,23 @@ void TstHeadPolicy::refusals_data() {
     QTest::newRow("over the body limit")
         << QByteArray("POST") << QByteArray(kEndpointPath) << (json + HeaderList{{"Content-Length", "1001"}})
         << 413 << -32600 << QByteArray();
+    // The host's sign-in path is a call's door like the module's.
+    QTest::newRow("GET of the sign-in path")
+        << QByteArray("GET") << QByteArray(kSessionPath) << json << 405 << -32600 << QByteArray("POST");
+    QTest::newRow("a path that only starts like the sign-in path")
+        << QByteArray("POST") << QByteArray("/sessao/x") << json << 404 << -32601 << QByteArray();
+    QTest::newRow("the sign-in path in capitals")
+        << QByteArray("POST") << QByteArray("/SESSAO") << json << 404 << -32601 << QByteArray();
+    QTest::newRow("a web page's sign-in")
+        << QByteArray("POST") << QByteArray(kSessionPath)
+        << (json + HeaderList{{"Origin", "https://page.example"}}) << 403 << -32600 << QByteArray();
+    QTest::newRow("a form to the sign-in path")
+        << QByteArray("POST") << QByteArray(kSessionPath)
+        << HeaderList{{"Host", "127.0.0.1"}, {"Content-Type", "application/x-www-form-urlencoded"}} << 415
+        << -32600 << QByteArray();
+    QTest::newRow("a sign-in over the body limit")
+        << QByteArray("POST") << QByteArray(kSessionPath) << (json + HeaderList{{"Content-Length", "1001"}})
+        << 413 << -32600 << QByteArray();
 }
 
 // Each refusal, and the first one in the door's order when several apply.
@@ -132,6 +151,46 @@ void TstHeadPolicy::admitted() {
     QVERIFY(d.admitted());
     QVERIFY(d.chunked);
     QCOMPARE(d.announced, qint64(-1));
+}
+
+void TstHeadPolicy::routes_data() {
+    QTest::addColumn<QByteArray>("verb");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<int>("routeNumber");
+    QTest::newRow("the host's sign-in")
+        << QByteArray("POST") << QByteArray(kSessionPath) << int(Route::Session);
+    QTest::newRow("the module's calls")
+        << QByteArray("POST") << QByteArray(kEndpointPath) << int(Route::Call);
+    QTest::newRow("health") << QByteArray("GET") << QByteArray(kHealthPath) << int(Route::Health);
+}
+
+// Each path of the table admitted as its route; a call's head, on either call
+// path, read the same way (format, declared length, token).
+void TstHeadPolicy::routes() {
+    QFETCH(QByteArray, verb);
+    QFETCH(QByteArray, path);
+    QFETCH(int, routeNumber);
+    const auto route = Route(routeNumber);
+    const QByteArray token(43, 'B');
+    const HeadDecision d = checkHead(RequestHead{verb,
+                                                 path,
+                                                 {{"Host", "localhost"},
+                                                  {"Content-Type", "application/cbor"},
+                                                  {"Content-Length", "20"},
+                                                  {"Authorization", "Bearer " + token}}},
+                                     policy());
+    QVERIFY(d.admitted());
+    QCOMPARE(d.route, route);
+    const bool call = route == Route::Call || route == Route::Session;
+    QCOMPARE(d.format, call ? RequestFormat::Cbor : RequestFormat::Json);
+    QCOMPARE(d.announced, call ? qint64(20) : qint64(-1));
+    QCOMPARE(d.bearer, call ? token : QByteArray());
+    // A wrong verb is told where to go, naming the path it came to.
+    const HeadDecision wrong =
+        checkHead(RequestHead{call ? "GET" : "POST", path, {{"Host", "localhost"}}}, policy());
+    QCOMPARE(wrong.status, 405);
+    if (route == Route::Session)
+        QVERIFY2(wrong.message.contains(QLatin1StringView(kSessionPath)), qPrintable(wrong.message));
 }
 
 void TstHeadPolicy::bearer_data() {

@@ -10,7 +10,7 @@
 // pending row that differs from what it stores asks first
 // (HostText::DiscardWork), however the close comes: Esc, the close button, the
 // window's frame or the host quitting.
-#include "messages.h"
+#include "services/messages.h"
 #include "vcl/buttons.h"
 #include "vcl/form.h"
 #include "vcl/stdctrls.h"

@@ -13,7 +13,7 @@
 #include <functional>
 #include <thread>
 
-namespace zavfiscal {
+namespace zavcommon {
 
 class StopSignal {
 public:
@@ -39,4 +39,4 @@ private:
     std::thread m_thread;
 };
 
-} // namespace zavfiscal
+} // namespace zavcommon

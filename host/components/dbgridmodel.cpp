@@ -2,7 +2,7 @@
 #include "data/clientdataset.h"
 #include "data/field.h"
 #include "dbgrid.h"
-#include "guard.h"
+#include "services/guard.h"
 
 TDBGridModel::TDBGridModel(TDBGrid* grid) : QAbstractTableModel(grid), m_grid(grid) {}
 

@@ -8,7 +8,7 @@
 
 #include <optional>
 
-namespace zavfiscal {
+namespace zavcommon {
 
 enum class SecretFault {
     OpenToOthers, // the group or other users may read or write it
@@ -25,4 +25,4 @@ std::optional<QByteArray> readSecretLine(const QString& path, SecretFault* fault
 // *message saying to the operator what is wrong with the file.
 std::optional<QString> readPasswordFile(const QString& path, QString* message);
 
-} // namespace zavfiscal
+} // namespace zavcommon

@@ -1,6 +1,6 @@
 #pragma once
 // Signing in at the application server the host session names: the operator
-// and password go to its Login method, and the session it opens becomes the
+// and password go to its Login method at the host's path (/sessao), and the session it opens becomes the
 // host session's (Operador() is then the operator as the server keeps it, and
 // every call carries the session's token). The host never reads passwords or
 // their hashes from the database.
@@ -8,8 +8,10 @@
 
 #include <QString>
 
-// The remote data module that signs operators in.
-inline constexpr const char* kSignInModule = "ZAV50000.rdmCancelaNFE";
+// Where the application server signs operators in and out: a path of the
+// host's own, the same for every screen's package, so that signing in names
+// no screen.
+inline constexpr const char* kSessionPath = "sessao";
 
 class EZavError;
 

@@ -4,7 +4,7 @@
 #include <csignal>
 #include <pthread.h>
 
-namespace zavfiscal {
+namespace zavcommon {
 
 namespace {
 
@@ -52,4 +52,4 @@ void StopSignal::watch() {
     }
 }
 
-} // namespace zavfiscal
+} // namespace zavcommon

@@ -1,7 +1,7 @@
 #include "dbgriddelegate.h"
 #include "data/field.h"
 #include "dbgrid.h"
-#include "guard.h"
+#include "services/guard.h"
 #include <QLineEdit>
 #include <QPainter>
 

@@ -8,7 +8,7 @@
 
 #include <stdexcept>
 
-namespace zavfiscal {
+namespace zavcommon {
 
 class TextError : public std::runtime_error {
 public:
@@ -19,4 +19,4 @@ private:
     QString m_text;
 };
 
-} // namespace zavfiscal
+} // namespace zavcommon

@@ -1,8 +1,8 @@
 #include "btnpesquisa.h"
-#include "checks.h"
 #include "data/dataset.h"
 #include "data/datasource.h"
-#include "hostservices.h"
+#include "services/checks.h"
+#include "services/hostservices.h"
 #include "vcl/form.h"
 #include <QShortcut>
 

@@ -3,7 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace zavfiscal {
+namespace zavcommon {
 
 std::optional<QByteArray> readSecretLine(const QString& path, SecretFault* fault, QString* why) {
     QFile file(path);
@@ -41,4 +41,4 @@ std::optional<QString> readPasswordFile(const QString& path, QString* message) {
     return std::nullopt;
 }
 
-} // namespace zavfiscal
+} // namespace zavcommon

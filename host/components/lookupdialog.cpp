@@ -2,7 +2,7 @@
 #include "data/clientdataset.h"
 #include "data/dataset.h"
 #include "data/field.h"
-#include "hosttexts.h"
+#include "services/hosttexts.h"
 #include "vcl/graphics.h"
 #include <QCoreApplication>
 #include <QGuiApplication>

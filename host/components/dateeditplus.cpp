@@ -1,7 +1,7 @@
 #include "dateeditplus.h"
-#include "checks.h"
-#include "guard.h"
-#include "hosttexts.h"
+#include "services/checks.h"
+#include "services/guard.h"
+#include "services/hosttexts.h"
 #include "vcl/graphics.h"
 #include "vcl/textchange.h"
 #include <QCalendarWidget>

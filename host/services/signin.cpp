@@ -4,14 +4,14 @@
 #include "exceptions.h"
 #include "hosttexts.h"
 #include "net/jsonrpccodec.h"
-#include "netconnection.h"
+#include "net/netconnection.h"
 #include "secretfile.h"
 #include "session.h"
 
 namespace {
 
 TNetConnection* connectionToServer(TNetConnection& c) {
-    c.ServerName = QLatin1String(kSignInModule);
+    c.ServerName = QLatin1String(kSessionPath);
     c.Host = WebURL();
     c.Port = WebPort();
     c.ThrowException = true;
@@ -66,7 +66,7 @@ void SignOut() {
 
 QString ReadPasswordFile(const QString& path) {
     QString message;
-    const std::optional<QString> password = zavfiscal::readPasswordFile(path, &message);
+    const std::optional<QString> password = zavcommon::readPasswordFile(path, &message);
     if (!password)
         throw EZavError(message);
     return *password;

@@ -3,7 +3,7 @@
 #include "data/datasource.h"
 #include "data/field.h"
 #include "dbgriddelegate.h"
-#include "guard.h"
+#include "services/guard.h"
 #include "vcl/graphics.h"
 #include <QHeaderView>
 #include <QKeyEvent>

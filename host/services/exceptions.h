@@ -12,7 +12,7 @@ public:
     const char* what() const noexcept override;
 };
 
-class ZAVHOST_EXPORT EZavError : public zavfiscal::TextError {
+class ZAVHOST_EXPORT EZavError : public zavcommon::TextError {
 public:
     explicit EZavError(const QString& text);
 };

@@ -32,6 +32,10 @@ inline constexpr char BusyProgress[] = "%1 de %2";
 // The button that confirms a text asked for.
 inline constexpr char TextOk[] = "OK";
 
+// An answer of the server the host cannot take (a malformed packet, or no
+// well-formed JSON-RPC answer to the call); what is wrong with it.
+inline constexpr char InvalidAnswer[] = "Resposta inválida do servidor: %1";
+
 // A call given up on (after the connection's first words, Err_Conex)
 // Server, seconds.
 inline constexpr char CallSilent[] = "o servidor %1 não respondeu em %2 s.";

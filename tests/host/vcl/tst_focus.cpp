@@ -1,10 +1,10 @@
 // The toolkit's focus model on real widgets: which enter and exit handlers run,
 // in which order, when the focus moves, and what a failing exit leaves behind.
-#include "checks.h"
-#include "exceptions.h"
-#include "guard.h"
-#include "qthostservices.h"
 #include "recordingservices.h"
+#include "services/checks.h"
+#include "services/exceptions.h"
+#include "services/guard.h"
+#include "services/qthostservices.h"
 #include "uitest.h"
 #include "vcl/buttons.h"
 #include "vcl/focustracker.h"

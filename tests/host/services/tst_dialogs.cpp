@@ -4,11 +4,11 @@
 // whole and its library words kept to a detail, and the help window inside
 // the screen. Offscreen the screen is a small one (640 × 480), where a window
 // sized for a big screen would not fit.
-#include "dateeditplus.h"
-#include "hosttexts.h"
-#include "logindialog.h"
-#include "qthostservices.h"
-#include "session.h"
+#include "components/dateeditplus.h"
+#include "services/hosttexts.h"
+#include "services/logindialog.h"
+#include "services/qthostservices.h"
+#include "services/session.h"
 #include "uitest.h"
 
 #include <QApplication>

@@ -1,12 +1,12 @@
 #include "netconnection.h"
 
 #include "data/datapacket.h"
-#include "exceptions.h"
-#include "hostservices.h"
-#include "hosttexts.h"
-#include "net/jsonrpccodec.h"
-#include "session.h"
-#include "userinputblock.h"
+#include "jsonrpccodec.h"
+#include "services/exceptions.h"
+#include "services/hostservices.h"
+#include "services/hosttexts.h"
+#include "services/session.h"
+#include "services/userinputblock.h"
 #include <algorithm>
 #include <limits>
 

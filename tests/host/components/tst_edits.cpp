@@ -1,8 +1,8 @@
 // Edits, masks and the checks and formats the screens rely on.
-#include "checks.h"
-#include "dateeditplus.h"
-#include "exceptions.h"
+#include "components/dateeditplus.h"
 #include "recordingservices.h"
+#include "services/checks.h"
+#include "services/exceptions.h"
 #include "testtools.h"
 #include "uitest.h"
 #include "vcl/stdctrls.h"

@@ -1,7 +1,7 @@
 #include "frmdadosrel.h"
 #include "data/clientdataset.h"
-#include "hostservices.h"
-#include "hosttexts.h"
+#include "services/hostservices.h"
+#include "services/hosttexts.h"
 #include "vcl/graphics.h"
 #include <QApplication>
 #include <QPainter>

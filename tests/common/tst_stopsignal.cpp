@@ -25,7 +25,7 @@ private Q_SLOTS:
         QFETCH(bool, runningFirst);
         std::atomic<bool> running{runningFirst};
         std::atomic<int> stops{0};
-        zavfiscal::StopSignal watcher([&] { return running.load(); }, [&] { ++stops; });
+        zavcommon::StopSignal watcher([&] { return running.load(); }, [&] { ++stops; });
         QVERIFY(!watcher.stopRequested());
         QCOMPARE(watcher.signalNumber(), 0);
 
@@ -47,7 +47,7 @@ private Q_SLOTS:
     void endsWithoutASignal() {
         std::atomic<int> stops{0};
         {
-            zavfiscal::StopSignal watcher([] { return true; }, [&] { ++stops; });
+            zavcommon::StopSignal watcher([] { return true; }, [&] { ++stops; });
             QVERIFY(!watcher.stopRequested());
         }
         QCOMPARE(stops.load(), 0);
@@ -56,7 +56,7 @@ private Q_SLOTS:
     void endsWhileWaitingForTheRun() {
         std::atomic<int> stops{0};
         {
-            zavfiscal::StopSignal watcher([] { return false; }, [&] { ++stops; });
+            zavcommon::StopSignal watcher([] { return false; }, [&] { ++stops; });
             QCOMPARE(::kill(::getpid(), SIGINT), 0);
             QTRY_VERIFY(watcher.stopRequested());
         } // never ran: the watcher ends without stopping anything
@@ -68,7 +68,7 @@ private Q_SLOTS:
 // that the ones sent here wait for the watching thread instead of ending the
 // test.
 int main(int argc, char* argv[]) {
-    zavfiscal::StopSignal::block();
+    zavcommon::StopSignal::block();
     QCoreApplication app(argc, argv);
     TestStopSignal test;
     return QTest::qExec(&test, argc, argv);

@@ -1,5 +1,5 @@
 #include "busyoverlay.h"
-#include "hosttexts.h"
+#include "services/hosttexts.h"
 #include "vcl/graphics.h"
 #include <QEvent>
 #include <QPainter>
