@@ -14,6 +14,7 @@
 
 #include "authoritymessages.h"
 #include "certificatestore.h"
+#include "signingcertificate.h"
 #include "soap.h"
 #include "testtools.h"
 #include "vocabulary.h"
@@ -27,7 +28,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <openssl/ssl.h>
@@ -221,6 +224,38 @@ class TstA3Cancel : public QObject {
 private Q_SLOTS:
     void initTestCase() { QVERIFY(QFileInfo::exists(QLatin1String(SoftToken::kModule))); }
 
+    // A tokens' file that does not load refuses the start, with its error,
+    // as a refused certificate folder does (exit status 4).
+    void tokensFileRefusedAtStart_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("missing") << QByteArray() << QStringLiteral("inexistente");
+        QTest::newRow("no module") << QByteArray("[empresa]\nrotulo = X\npin = x.pin\n")
+                                   << QStringLiteral("precisa de modulo");
+        QTest::newRow("no label nor serial")
+            << QByteArray("[empresa]\nmodulo = /usr/lib/softhsm/libsofthsm2.so\npin = x.pin\n")
+            << QStringLiteral("precisa de rotulo ou serie");
+        QTest::newRow("no PIN file") << QByteArray("[empresa]\nmodulo = /usr/lib/softhsm/libsofthsm2.so\n"
+                                                   "rotulo = X\n")
+                                     << QStringLiteral("precisa de pin");
+    }
+    void tokensFileRefusedAtStart() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, said);
+        ZAV_SQLITE(m_dbs);
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("tokens.ini"));
+        if (!content.isEmpty())
+            QVERIFY(writeSecret(file, content));
+        ServerProcess server;
+        const int code = server.runToExit({QStringLiteral("--db"), m_dbs.connectionText(zavtest::kSQLite),
+                                           QStringLiteral("--plain-http"), QStringLiteral("--listen"),
+                                           QStringLiteral("127.0.0.1:0"), QStringLiteral("--tokens"), file});
+        const QByteArray log = server.log();
+        QCOMPARE(code, 4);
+        QVERIFY2(QString::fromUtf8(log).contains(said), log.constData());
+    }
+
     // Signed on the token, sent over mutual TLS with its key, registered once;
     // /health and zav-doctor list the token; the token removed between two
     // batches: said, the invoice untouched, nothing journalled; back, sent.
@@ -259,6 +294,21 @@ private Q_SLOTS:
                 }
         }
         QVERIFY2(listed, QJsonDocument(h).toJson().constData());
+        // The days-left gauge covers the token's certificates.
+        httplib::Client scraper("127.0.0.1", w.server->port());
+        const auto metrics = scraper.Get("/metrics");
+        QVERIFY(metrics && metrics->status == 200);
+        const QString exposition = QString::fromStdString(metrics->body);
+        const QStringList onTokens = exposition.split(u'\n').filter(QStringLiteral("file=\"token "));
+        QVERIFY2(
+            onTokens
+                    .filter(QRegularExpression(
+                        QStringLiteral(
+                            "^zav_certificate_days_left\\{file=\"token %1[^\"]*\",serial=\"%2\"\\} [1-9]")
+                            .arg(kLabel, zavnfe::SigningCertificate::normalisedSerial(kSerial))))
+                    .size() == 1,
+            qPrintable(onTokens.join(u'\n')));
+        QVERIFY2(exposition.contains(QStringLiteral("zav_tokens_unavailable 0")), qPrintable(exposition));
 
         const QString out = doctor(w);
         QVERIFY2(out.contains(QStringLiteral("Token A3 [%1]").arg(kLabel)), qPrintable(out));
