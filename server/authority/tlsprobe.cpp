@@ -72,10 +72,8 @@ int connectTo(const QString& host, int port, int timeoutMs, QString* why) {
 // still shown. Empty, or why the company's certificate cannot be set.
 QString prepare(SSL_CTX* ctx, const AuthorityConfig& config, const AuthorityEndpoints& authority,
                 const std::optional<zavnfe::SigningCertificate>& certificate) {
-    const QString problem =
-        prepareAuthorityTls(ctx, config, authority, certificate ? &*certificate : nullptr);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-    return problem;
+    return prepareAuthorityTls(ctx, config, authority, certificate ? &*certificate : nullptr);
 }
 
 // What the handshake agreed on, the chain the authority sent and OpenSSL's

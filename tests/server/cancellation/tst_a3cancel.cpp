@@ -280,12 +280,12 @@ private Q_SLOTS:
         const QJsonArray tokens = h.value(QStringLiteral("tokens")).toArray();
         QCOMPARE(tokens.size(), 2);
         bool listed = false;
-        for (const QJsonValue& t : tokens) {
+        for (const auto& t : tokens) {
             const QJsonObject token = t.toObject();
             QCOMPARE(token.value(QStringLiteral("situacao")).toString(), QStringLiteral("presente"));
             QVERIFY(!token.value(QStringLiteral("slot")).toString().isEmpty());
             QVERIFY(!token.value(QStringLiteral("serie")).toString().isEmpty());
-            for (const QJsonValue& c : token.value(QStringLiteral("certificados")).toArray())
+            for (const auto& c : token.value(QStringLiteral("certificados")).toArray())
                 if (token.value(QStringLiteral("rotulo")).toString() == kLabel &&
                     c.toObject().value(QStringLiteral("serie")).toString() == kSerial) {
                     listed = true;
