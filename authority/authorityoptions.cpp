@@ -1,4 +1,5 @@
 #include "authorityoptions.h"
+#include "statuscodes.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -146,7 +147,8 @@ QString readNumbers(const QCommandLineParser& parser, AuthorityOptions& options)
     if (options.environment > 2)
         return QStringLiteral("--environment é 1 (produção) ou 2 (homologação).");
     options.paused = number(parser, QStringLiteral("paused"), 0, 0, &error);
-    if (!error.isEmpty() || (options.paused != 0 && options.paused != 108 && options.paused != 109))
+    if (!error.isEmpty() || (options.paused != 0 && options.paused != ServicePausedShortly &&
+                             options.paused != ServicePausedIndefinitely))
         return QStringLiteral(
             "--paused é 108 (paralisado momentaneamente) ou 109 (paralisado sem previsão).");
     // How long a request is held unanswered.

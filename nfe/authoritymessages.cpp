@@ -401,6 +401,44 @@ QByteArray eventoOf(const QByteArray& signedEnvEvento, const QString& accessKey)
     return {};
 }
 
+std::optional<SignedEventFields> readSignedEnvEvento(const QByteArray& xml) {
+    QString error;
+    const XmlDoc doc = parseUntrusted(xml, &error);
+    xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+    if (!isElement(root, "envEvento", kNfe))
+        return std::nullopt;
+    xmlNode* info = childElement(childElement(root, "evento", kNfe), "infEvento", kNfe);
+    if (!info)
+        return std::nullopt;
+    xmlNode* detail = childElement(info, "detEvento", kNfe);
+    return SignedEventFields{childText(root, "idLote"),   childText(info, "chNFe"),
+                             childText(info, "tpEvento"), childText(info, "dhEvento").trimmed(),
+                             childText(detail, "nProt"),  childText(detail, "xJust")};
+}
+
+std::optional<ProcEventoFields> readProcEventoNFe(const QByteArray& xml) {
+    QString error;
+    const XmlDoc doc = parseUntrusted(xml, &error);
+    xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+    if (!isElement(root, "procEventoNFe", kNfe))
+        return std::nullopt;
+    xmlNode* answer = childElement(childElement(root, "retEvento", kNfe), "infEvento", kNfe);
+    if (!answer)
+        return std::nullopt;
+    ProcEventoFields f;
+    xmlNode* event = childElement(childElement(root, "evento", kNfe), "infEvento", kNfe);
+    f.eventAt = childText(event, "dhEvento").trimmed();
+    f.reason = childText(childElement(event, "detEvento", kNfe), "xJust");
+    f.eventType = childText(answer, "tpEvento").trimmed();
+    f.answer.accessKey = childText(answer, "chNFe").trimmed();
+    f.answer.status = childText(answer, "cStat").trimmed().toInt();
+    f.answer.statusText = childText(answer, "xMotivo").trimmed();
+    f.answer.protocol = childText(answer, "nProt").trimmed();
+    f.answer.registeredAt = childText(answer, "dhRegEvento").trimmed();
+    f.answer.application = childText(answer, "verAplic").trimmed();
+    return f;
+}
+
 QByteArray retEvento(const RetEventoData& data) {
     MessageWriter writer;
     writer.start("retEvento", "1.00");

@@ -68,6 +68,24 @@ QByteArray procEventoNFe(const QByteArray& signedEvento, const QByteArray& retEv
 // when the batch holds no evento for that key.
 QByteArray eventoOf(const QByteArray& signedEnvEvento, const QString& accessKey);
 
+// What a signed envEvento of one event says of it (as the server journals
+// it): the batch's idLote, and its event's chNFe, tpEvento, dhEvento, and
+// detEvento's nProt and xJust. Nullopt when it is not an envEvento with an
+// evento.
+struct SignedEventFields {
+    QString batchId, accessKey, eventType, eventAt, protocol, reason;
+};
+std::optional<SignedEventFields> readSignedEnvEvento(const QByteArray& xml);
+
+// What a procEventoNFe says of itself: its event's dhEvento and xJust, and
+// its retEvento's fields (tpEvento in eventType). Nullopt when it is not a
+// procEventoNFe with a retEvento.
+struct ProcEventoFields {
+    QString eventAt, reason, eventType;
+    EventResult answer; // retEventoXml left empty
+};
+std::optional<ProcEventoFields> readProcEventoNFe(const QByteArray& xml);
+
 // ---- The authority's side -------------------------------------------------
 
 // One retEvento (versao 1.00). protocol and the Id are left out when empty

@@ -3,6 +3,7 @@
 // checked and normalised, ready to be written into an envEvento batch
 // (CancellationBatch) and signed (EventSigner).
 #include "accesskey.h"
+#include "vocabulary.h"
 
 #include <QDateTime>
 #include <QString>
@@ -24,7 +25,7 @@ struct CancellationData {
 
 class CancellationEvent {
 public:
-    static constexpr const char* kEventType = "110111";
+    static constexpr const char* kEventType = kCancellationEventType;
     static constexpr const char* kDescription = "Cancelamento";
     static constexpr int kSequence = 1;
 

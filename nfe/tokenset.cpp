@@ -313,6 +313,9 @@ CertificateFailure TokenSet::Token::login(PKCS11_SLOT* slot, QString* error) {
         return CertificateFailure::None;
     const PKCS11_TOKEN* token = slot->token;
     if (token->userPinLocked) {
+        // The flags are the slot list's: read again on the next look-up, so
+        // that a PIN unlocked meanwhile is seen without a restart.
+        markStale();
         *error = QStringLiteral("O PIN do %1 está bloqueado por tentativas erradas: desbloqueie-o com o PIN "
                                 "de administrador (SO) ou a ferramenta do fabricante; o servidor não tenta "
                                 "um token bloqueado.")
@@ -356,6 +359,7 @@ CertificateFailure TokenSet::Token::login(PKCS11_SLOT* slot, QString* error) {
         return CertificateFailure::PinWrong;
     }
     if (ckr == kCkrPinLocked) {
+        markStale();
         *error =
             QStringLiteral("O PIN do %1 está bloqueado: desbloqueie-o com o PIN de administrador (SO) ou "
                            "a ferramenta do fabricante.")

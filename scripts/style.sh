@@ -41,6 +41,10 @@ rule "a statement run or its error" '^(\[\[noreturn\]\] )?[A-Za-z:]+ (fail|prepa
 rule "the calls' records, field by field" '"(NRPROTOCOLONFE|DSERRO)"\)?, *(FieldType::|ft)String' 'wire/records\.h'
 rule "the reason's minimum length" 'kReasonMinimum *=|(length|size)\(\) *< *15\b' fiscal/reasonrule.h
 rule "a packet's CBOR cells, one reading" 'cbor_stream_decode\(|toFloat16\(|isFloat16\(' 'host/data/datapacketcbor\.cpp'
+rule "TLS client set-up" 'SSL_(CTX_)?use_(certificate|PrivateKey)|SSL_CTX_add[01]_chain_cert|SSL_CTX_use_cert_and_key' nfe/clienttls.cpp
+rule "answer codes" '\bstatus *(==|!=) *([13-9][0-9]{2}|2(0[1-9]|[1-9][0-9]))\b|case [0-9]{3}:|^ +[A-Z][A-Za-z]+ = [0-9]{3},$' nfe/vocabulary.h
+rule "event type" "[\"']11011[12][\"']" nfe/vocabulary.h
+rule "store probe" 'FROM NOTAFISCAL WHERE 1 = 0' server/store/storeprobe.h
 (( census_failed == 0 )) || exit 1
 echo "style: census clean (each rule written once)"
 

@@ -12,6 +12,7 @@
 #include "rpc/rpcdispatcher.h"
 
 #include "serveroptions.h"
+#include "store/storeprobe.h"
 #include "store/threaddatabase.h"
 #include <QDateTime>
 
@@ -40,8 +41,6 @@ void registerTestMethods(RpcDispatcher& dispatcher);
 namespace {
 
 enum ExitCode { Ok = 0, BadCommandLine = 1, NoDatabase = 2, CannotListen = 3, BadNfeSettings = 4 };
-
-const char* const kStoreCheckSql = "SELECT COUNT(*) FROM NOTAFISCAL WHERE 1 = 0";
 
 // The database as the log shows it: never the password of a PostgreSQL
 // connection.
@@ -104,7 +103,7 @@ QString checkDatabase(const QString& connectionText) {
         QSqlDatabase db = zavdb::open(connectionText, name);
         {
             QSqlQuery query(db);
-            if (!query.exec(QString::fromLatin1(kStoreCheckSql)))
+            if (!query.exec(QString::fromLatin1(zavserver::kStoreProbeSql)))
                 problem =
                     QStringLiteral("O banco não tem o cadastro de notas fiscais (tabela NOTAFISCAL): %1")
                         .arg(query.lastError().text());
@@ -141,6 +140,16 @@ zavserver::NfeSettings readNfeSettings(const zavserver::ServerOptions& options, 
             return settings;
         }
         settings.certificatePassword = *line;
+    }
+    // The tokens, loaded once and shared by every thread: their modules stay
+    // loaded and each token is logged in once.
+    if (!options.tokens.isEmpty()) {
+        QString error;
+        settings.tokens = zavnfe::TokenSet::load(options.tokens, &error);
+        if (!settings.tokens) {
+            *problem = QStringLiteral("tokens A3 recusados: %1").arg(error);
+            return settings;
+        }
     }
     // The shipped table, under the server's own when there is one.
     QString error;
@@ -179,8 +188,16 @@ void noteNfeSettings(zavserver::CallLog& log, const zavserver::NfeSettings& nfe,
                       options.authorities.isEmpty()
                           ? QString()
                           : QStringLiteral(", com as seções de %1").arg(options.authorities)));
-    if (nfe.certificateFolder.isEmpty())
-        log.note(QStringLiteral("zav50000-server: sem --certificates: nenhuma NF-e poderá ser cancelada"));
+    if (nfe.tokens)
+        for (const zavnfe::TokenConfig& token : nfe.tokens->configs())
+            log.note(QStringLiteral("zav50000-server: token A3 [%1]: %2 no módulo %3")
+                         .arg(token.name,
+                              token.label.isEmpty() ? QStringLiteral("série ") + token.serial
+                                                    : QStringLiteral("rótulo ") + token.label,
+                              token.module));
+    if (!nfe.hasCertificates())
+        log.note(QStringLiteral(
+            "zav50000-server: sem --certificates nem --tokens: nenhuma NF-e poderá ser cancelada"));
 }
 
 // The methods, and how a call's session is checked.
@@ -299,10 +316,12 @@ int main(int argc, char* argv[]) {
     registerCalls(dispatcher, nfe, sessions);
 
     HttpEndpoint endpoint(options, dispatcher, log);
-    CertificateWatch certificates(nfe.certificateFolder, nfe.certificatePassword);
+    CertificateWatch certificates(nfe.certificateFolder, nfe.certificatePassword, nfe.tokens);
     for (const QString& warning : certificates.warnings())
         log.note(QStringLiteral("zav50000-server: aviso: %1").arg(warning));
     endpoint.setHealthNotes([&certificates] { return certificates.warnings(); });
+    if (nfe.tokens)
+        endpoint.setHealthTokens([&certificates] { return certificates.tokensJson(); });
     endpoint.setMetrics([&certificates] { return scrapeMetrics(&certificates); });
     endpoint.setOnCut([] { AuthorityDesk::cutAll(); });
     QString bindProblem;

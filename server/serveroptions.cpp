@@ -106,6 +106,12 @@ struct CommandLine {
         QStringLiteral("certificate-password-file"),
         QStringLiteral("Arquivo cuja primeira linha é a senha dos certificados (nunca na linha de comando)."),
         QStringLiteral("arquivo")};
+    const QCommandLineOption tokens{
+        QStringLiteral("tokens"),
+        QStringLiteral("Arquivo (INI) dos tokens PKCS#11 dos certificados A3 (cartões, tokens USB, HSM): "
+                       "uma seção por token com modulo, rotulo ou serie, e pin (o arquivo do PIN, legível "
+                       "só pelo servidor). Os certificados dos tokens valem como os da pasta."),
+        QStringLiteral("arquivo")};
     const QCommandLineOption authorities{
         QStringLiteral("authorities"),
         QStringLiteral("Tabela (INI) própria das autoridades fiscais: suas seções substituem as de mesmo "
@@ -114,16 +120,17 @@ struct CommandLine {
         QStringLiteral("arquivo")};
 
     void declare(QCommandLineParser& parser) const {
-        parser.addOptions({help, config, db, dbPasswordFile, listen, threads, maxBody, logFile, tlsCert,
-                           tlsKey, plainHttp, serverName, idleTimeout, maxConnections, maxPerAddress,
-                           certificates, passwordFile, authorities, metricsAllow});
+        parser.addOptions({help,         config,       db,          dbPasswordFile, listen,
+                           threads,      maxBody,      logFile,     tlsCert,        tlsKey,
+                           plainHttp,    serverName,   idleTimeout, maxConnections, maxPerAddress,
+                           certificates, passwordFile, tokens,      authorities,    metricsAllow});
     }
     // The options a configuration file may set (all but help and config).
     QList<const QCommandLineOption*> configurable() const {
         return {&db,          &dbPasswordFile, &listen,        &threads,      &maxBody,
                 &logFile,     &tlsCert,        &tlsKey,        &plainHttp,    &serverName,
                 &idleTimeout, &maxConnections, &maxPerAddress, &certificates, &passwordFile,
-                &authorities, &metricsAllow};
+                &tokens,      &authorities,    &metricsAllow};
     }
     // Those that take a list (each line adds to it, or a line of several separated by commas).
     bool isList(const QCommandLineOption& option) const {
@@ -467,6 +474,7 @@ ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
     o.logFile = parser.value(options.logFile);
     o.certificates = parser.value(options.certificates).trimmed();
     o.certificatePasswordFile = parser.value(options.passwordFile).trimmed();
+    o.tokens = parser.value(options.tokens).trimmed();
     o.authorities = parser.value(options.authorities).trimmed();
 
     result.outcome = Outcome::Run;

@@ -29,6 +29,7 @@ struct ServerOptions {
     int maxPerAddress = 64;              // --max-per-address: connections from one address
     QString certificates;                // --certificates: folder of the A1 certificates
     QString certificatePasswordFile;     // --certificate-password-file: their password, first line
+    QString tokens;                      // --tokens: INI of the PKCS#11 tokens (A3 certificates)
     QString authorities;                 // --authorities: INI table of the states' authorities
     QString configFile;                  // --config: where the options below the command line came from
     QString databasePasswordFile;        // --db-password-file: the database's password, first line

@@ -110,18 +110,28 @@ void AuthorityClient::abort() {
         client->stop();
 }
 
-httplib::SSLClient& AuthorityClient::clientFor(const AuthorityEndpoints& authority, const QUrl& url) {
+httplib::SSLClient* AuthorityClient::clientFor(const AuthorityEndpoints& authority, const QUrl& url,
+                                               QString* problem) {
     const int port = url.port(443);
     const QString key = url.host() + u':' + QString::number(port);
     std::lock_guard lock(m_mutex);
     auto it = m_clients.find(key);
     if (it != m_clients.end())
-        return *it->second;
-    auto client = std::make_unique<httplib::SSLClient>(url.host().toStdString(), port,
-                                                       m_certificate.certificate(), m_certificate.key());
+        return it->second.get();
+    // The company's certificate is set by prepareAuthorityTls, the same way
+    // for an A1 file's key and a token's.
+    auto client = std::make_unique<httplib::SSLClient>(url.host().toStdString(), port);
     client->enable_server_certificate_verification(true);
-    if (SSL_CTX* context = client->ssl_context())
-        prepareAuthorityTls(context, m_config, authority, &m_certificate);
+    SSL_CTX* context = client->ssl_context();
+    if (!context) {
+        *problem = QStringLiteral("não foi possível criar o contexto TLS");
+        return nullptr;
+    }
+    if (const QString tls = prepareAuthorityTls(context, m_config, authority, &m_certificate);
+        !tls.isEmpty()) {
+        *problem = tls;
+        return nullptr;
+    }
     const auto ms = [](int value) { return std::chrono::milliseconds(value); };
     client->set_connection_timeout(ms(m_config.connectMs()));
     client->set_read_timeout(ms(m_config.answerMs()));
@@ -132,7 +142,7 @@ httplib::SSLClient& AuthorityClient::clientFor(const AuthorityEndpoints& authori
     // An authority never redirects a SOAP call; following one would send the
     // signed event somewhere nobody configured.
     client->set_follow_location(false);
-    return *m_clients.emplace(key, std::move(client)).first->second;
+    return m_clients.emplace(key, std::move(client)).first->second.get();
 }
 
 AuthorityClient::Reply AuthorityClient::post(const AuthorityEndpoints& authority, const QUrl& url,
@@ -146,7 +156,13 @@ AuthorityClient::Reply AuthorityClient::post(const AuthorityEndpoints& authority
         reply.failure = QStringLiteral("o servidor está sendo encerrado");
         return reply;
     }
-    httplib::SSLClient& client = clientFor(authority, url);
+    QString problem;
+    httplib::SSLClient* found = clientFor(authority, url, &problem);
+    if (!found) {
+        reply.failure = problem;
+        return reply;
+    }
+    httplib::SSLClient& client = *found;
     QString path = url.path(QUrl::FullyEncoded);
     if (path.isEmpty())
         path = QStringLiteral("/");
@@ -157,8 +173,12 @@ AuthorityClient::Reply AuthorityClient::post(const AuthorityEndpoints& authority
         client.Post(path.toStdString(), envelope.constData(), static_cast<size_t>(envelope.size()),
                     contentType.toStdString());
     if (!result) {
-        reply.failure = m_aborted.load()
-                            ? QStringLiteral("interrompido: o servidor está sendo encerrado")
+        // A token's key that failed in the handshake (the token removed, its
+        // session gone) is said in the token's words.
+        const QString onToken = m_certificate.onToken() ? m_certificate.keyFailure() : QString();
+        reply.failure = m_aborted.load() ? QStringLiteral("interrompido: o servidor está sendo encerrado")
+                        : !onToken.isEmpty()
+                            ? onToken
                             : describe(result.error(), client.get_openssl_verify_result(), tlsErrorOfQueue());
         // The connection is unusable after a failure; the next request opens a new one.
         std::lock_guard lock(m_mutex);

@@ -1,7 +1,8 @@
 #pragma once
 // AuthorityClient: posts SOAP 1.2 requests to a tax authority's web services
-// over HTTPS (TLS 1.2 or newer), presenting the A1 certificate as the TLS
-// client certificate, with the issuers' certificates its file carries, and
+// over HTTPS (TLS 1.2 or newer), presenting the company's certificate (an A1
+// file's or a token's key, zavnfe::useAsTlsClient) as the TLS client
+// certificate, with the issuers' certificates it carries, and
 // checking the authority's certificate and host name against the system's
 // store and the table's CA file. One client per certificate; it keeps one
 // connection per host alive between requests. Not shared between threads.
@@ -51,7 +52,9 @@ public:
     static QString tlsFailure(unsigned long opensslError);
 
 private:
-    httplib::SSLClient& clientFor(const AuthorityEndpoints& authority, const QUrl& url);
+    // The host's client, made on first use; null with *problem when the
+    // company's certificate cannot be set on its TLS context.
+    httplib::SSLClient* clientFor(const AuthorityEndpoints& authority, const QUrl& url, QString* problem);
 
     const AuthorityConfig& m_config;
     zavnfe::SigningCertificate m_certificate;

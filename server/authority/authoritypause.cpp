@@ -1,5 +1,7 @@
 #include "authority/authoritypause.h"
 
+#include "vocabulary.h"
+
 #include "database.h"
 #include "statement.h"
 #include "transaction.h"
@@ -27,11 +29,11 @@ WHERE SEFAZPAUSA.DHATE < excluded.DHATE)";
 
 int AuthorityPause::minutesFor(int status) {
     switch (status) {
-    case 656:
+    case zavnfe::ExcessiveUse:
         return kConsumptionMinutes;
-    case 108:
+    case zavnfe::ServicePausedShortly:
         return kPausedMinutes;
-    case 109:
+    case zavnfe::ServicePausedIndefinitely:
         return kStoppedMinutes;
     default:
         return 0;

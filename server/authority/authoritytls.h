@@ -3,8 +3,9 @@
 // server's exchanges and zav-doctor's probes alike: TLS 1.2 or newer, the
 // system's store with the table's CA file added to it (never in its place),
 // the authority's security level when the table sets one, and the company's
-// A1 certificate with the issuers its file carries (the authority builds the
-// company's chain from what comes in the handshake).
+// certificate, an A1 file's or a token's (zavnfe::useAsTlsClient), with the
+// issuers it carries (the authority builds the company's chain from what
+// comes in the handshake). Empty, or why the certificate cannot be used.
 #include "authority/authorityconfig.h"
 #include "signingcertificate.h"
 
@@ -12,7 +13,8 @@
 
 namespace zavserver {
 
-void prepareAuthorityTls(SSL_CTX* context, const AuthorityConfig& config, const AuthorityEndpoints& authority,
-                         const zavnfe::SigningCertificate* certificate);
+QString prepareAuthorityTls(SSL_CTX* context, const AuthorityConfig& config,
+                            const AuthorityEndpoints& authority,
+                            const zavnfe::SigningCertificate* certificate);
 
 } // namespace zavserver

@@ -6,75 +6,15 @@
 #include "cancellationbatch.h"
 #include "soap.h"
 
-#include <QXmlStreamReader>
-
 namespace zavserver {
 
 namespace {
 
-// What a procEventoNFe says of itself: its retEvento's fields, and its
-// event's time and reason.
-struct ProcEventoFields {
-    QString accessKey, eventType, statusText, protocol, registeredAt, application;
-    QString eventAt, reason;
-    int status = 0;
-};
-
 // Event types that cancel an NF-e: the cancellation, and the cancellation by
 // substitution.
 bool cancels(QStringView eventType) {
-    return eventType == u"110111" || eventType == u"110112";
-}
-
-// dhEvento of the first event of a signed envEvento or procEventoNFe.
-QString eventTime(const QByteArray& xml) {
-    QXmlStreamReader reader(xml);
-    while (!reader.atEnd()) {
-        reader.readNext();
-        if (reader.isStartElement() && reader.name() == u"dhEvento")
-            return reader.readElementText().trimmed();
-    }
-    return {};
-}
-
-ProcEventoFields readProcEvento(const QByteArray& xml) {
-    ProcEventoFields f;
-    QXmlStreamReader reader(xml);
-    bool inAnswer = false;
-    while (!reader.atEnd()) {
-        reader.readNext();
-        if (!reader.isStartElement())
-            continue;
-        const QStringView name = reader.name();
-        if (name == u"retEvento") {
-            inAnswer = true;
-            continue;
-        }
-        if (!inAnswer) {
-            if (name == u"dhEvento")
-                f.eventAt = reader.readElementText().trimmed();
-            else if (name == u"xJust")
-                f.reason = reader.readElementText();
-            continue;
-        }
-        if (name == u"chNFe")
-            f.accessKey = reader.readElementText().trimmed();
-        else if (name == u"tpEvento")
-            f.eventType = reader.readElementText().trimmed();
-        else if (name == u"cStat")
-            f.status = reader.readElementText().trimmed().toInt();
-        else if (name == u"xMotivo")
-            f.statusText = reader.readElementText().trimmed();
-        else if (name == u"nProt")
-            f.protocol = reader.readElementText().trimmed();
-        else if (name == u"dhRegEvento")
-            f.registeredAt = reader.readElementText().trimmed();
-        else if (name == u"verAplic")
-            f.application = reader.readElementText().trimmed();
-    }
-    if (reader.hasError())
-        return {};
-    return f;
+    return eventType == QLatin1StringView(zavnfe::kCancellationEventType) ||
+           eventType == QLatin1StringView(zavnfe::kSubstitutionCancellationEventType);
 }
 
 TransmissionResult unanswered(const QString& why) {
@@ -159,20 +99,24 @@ EventTransmission::Known EventTransmission::query(const QString& accessKey, cons
                                 .arg(QString::number(answer->status), answer->statusText));
         return Known::Final;
     }
-    const QString ours = eventTime(signedEnvEvento);
+    const std::optional<zavnfe::SignedEventFields> signedEvent = zavnfe::readSignedEnvEvento(signedEnvEvento);
+    const QString ours = signedEvent ? signedEvent->eventAt : QString();
     for (const QByteArray& proc : answer->procEventos) {
-        const ProcEventoFields f = readProcEvento(proc);
-        if (f.accessKey == accessKey && cancels(f.eventType) && registers(f.status)) {
+        const std::optional<zavnfe::ProcEventoFields> read = zavnfe::readProcEventoNFe(proc);
+        if (!read)
+            continue;
+        const zavnfe::ProcEventoFields& f = *read;
+        if (f.answer.accessKey == accessKey && cancels(f.eventType) && registers(f.answer.status)) {
             result = TransmissionResult{};
             const bool mine =
                 f.eventType == QLatin1StringView(kEventType) && !ours.isEmpty() && f.eventAt == ours;
             result.kind =
                 mine ? TransmissionResult::Kind::Registered : TransmissionResult::Kind::AlreadyCancelled;
-            result.status = f.status;
-            result.statusText = f.statusText;
-            result.protocol = f.protocol;
-            result.registeredAt = f.registeredAt;
-            result.application = f.application;
+            result.status = f.answer.status;
+            result.statusText = f.answer.statusText;
+            result.protocol = f.answer.protocol;
+            result.registeredAt = f.answer.registeredAt;
+            result.application = f.answer.application;
             result.procEvento = proc;
             result.reason = f.reason;
             return Known::Registered;
@@ -181,9 +125,9 @@ EventTransmission::Known EventTransmission::query(const QString& accessKey, cons
     // 100: authorised, without our cancellation: it may be sent. Cancelled
     // (101, 151) with no cancellation shown: cancelled all the same. Anything
     // else (an unknown NF-e, denied...) is final.
-    if (answer->status == 100)
+    if (answer->status == zavnfe::AuthorisedUse)
         return Known::NotRegistered;
-    if (answer->status == 101 || answer->status == 151) {
+    if (answer->status == zavnfe::CancellationApproved || answer->status == zavnfe::CancelledOutOfTerm) {
         result = TransmissionResult{};
         result.kind = TransmissionResult::Kind::AlreadyCancelled;
         result.status = answer->status;
@@ -232,7 +176,7 @@ std::optional<zavnfe::BatchAnswer> EventTransmission::postBatch(const QByteArray
 void EventTransmission::settle(const LotEvent& event, const zavnfe::BatchAnswer& answer,
                                TransmissionResult& r) {
     // Refused whole: none of its events was registered.
-    if (answer.status != 128) {
+    if (answer.status != zavnfe::BatchProcessed) {
         notePause(answer.status, answer.statusText);
         r = rejected(answer.status, answer.statusText);
         return;
@@ -250,7 +194,8 @@ void EventTransmission::settle(const LotEvent& event, const zavnfe::BatchAnswer&
         r = registeredBy(event, *mine, answer);
         return;
     }
-    if (mine->status == 573 || mine->status == 218 || mine->status == 420) {
+    if (mine->status == zavnfe::DuplicateEvent || mine->status == zavnfe::AlreadyCancelledNfe ||
+        mine->status == zavnfe::AlreadyCancelled) {
         settleByQuery(event, *mine, r);
         return;
     }

@@ -26,7 +26,9 @@
 // or cancelled with no event it shows, the result says so (AlreadyCancelled)
 // instead of rejecting this event, and the invoice is cancelled here too.
 #include "authority/authorityclient.h"
+
 #include "authority/authorityconfig.h"
+#include "vocabulary.h"
 
 #include <QByteArray>
 #include <QString>
@@ -78,7 +80,7 @@ struct LotResult {
 
 class EventTransmission {
 public:
-    static constexpr const char* kEventType = "110111";
+    static constexpr const char* kEventType = zavnfe::kCancellationEventType;
 
     EventTransmission(AuthorityClient& client, const AuthorityEndpoints& endpoints, int environment)
         : m_client(client), m_endpoints(endpoints), m_environment(environment) {}
@@ -86,7 +88,7 @@ public:
     // Never throws.
     LotResult sendLot(const QString& batchId, const std::vector<LotEvent>& events);
 
-    static bool registers(int status) { return status == 135 || status == 136 || status == 155; }
+    static bool registers(int status) { return zavnfe::registersEvent(status); }
 
 private:
     enum class Known { Registered, NotRegistered, Final };

@@ -69,11 +69,11 @@ int connectTo(const QString& host, int port, int timeoutMs, QString* why) {
 
 // The context as the server makes it (prepareAuthorityTls); the chain is
 // checked after the handshake, so that a chain that does not check out is
-// still shown.
-void prepare(SSL_CTX* ctx, const AuthorityConfig& config, const AuthorityEndpoints& authority,
-             const std::optional<zavnfe::SigningCertificate>& certificate) {
-    prepareAuthorityTls(ctx, config, authority, certificate ? &*certificate : nullptr);
+// still shown. Empty, or why the company's certificate cannot be set.
+QString prepare(SSL_CTX* ctx, const AuthorityConfig& config, const AuthorityEndpoints& authority,
+                const std::optional<zavnfe::SigningCertificate>& certificate) {
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    return prepareAuthorityTls(ctx, config, authority, certificate ? &*certificate : nullptr);
 }
 
 // What the handshake agreed on, the chain the authority sent and OpenSSL's
@@ -122,7 +122,10 @@ TlsProbe TlsProbe::run(const QUrl& url, const AuthorityConfig& config, const Aut
         return probe;
     }
     SSL_CTX* ctx = context.get();
-    prepare(ctx, config, authority, certificate);
+    if (const QString problem = prepare(ctx, config, authority, certificate); !problem.isEmpty()) {
+        probe.failure = problem;
+        return probe;
+    }
 
     const Socket socket(connectTo(host, port, config.connectMs(), &probe.failure));
     if (socket.fd() < 0)
@@ -137,7 +140,8 @@ TlsProbe TlsProbe::run(const QUrl& url, const AuthorityConfig& config, const Aut
     SSL_set1_host(ssl.get(), host.toUtf8().constData());
     ERR_clear_error();
     if (SSL_connect(ssl.get()) != 1) {
-        probe.failure = AuthorityClient::tlsFailure(ERR_peek_last_error());
+        const QString onToken = certificate && certificate->onToken() ? certificate->keyFailure() : QString();
+        probe.failure = !onToken.isEmpty() ? onToken : AuthorityClient::tlsFailure(ERR_peek_last_error());
         ERR_clear_error();
         return probe;
     }

@@ -27,11 +27,15 @@ std::optional<CancellationOutcome> CallAuthority::resolve() {
         return problem(QStringLiteral("SEFAZ de %1 (ambiente %2) não configurada no servidor.")
                            .arg(m_context.state, m_context.environment),
                        "fa_transmi");
-    if (m_settings.certificateFolder.isEmpty())
-        return problem(QStringLiteral("Servidor sem a pasta de certificados (opção --certificates)."),
-                       "fa_assinar");
-    zavnfe::CertificateLookup lookup = zavnfe::CertificateStore(m_settings.certificateFolder)
-                                           .find(m_context.certificate, m_settings.certificatePassword);
+    if (!m_settings.hasCertificates())
+        return problem(
+            QStringLiteral("Servidor sem certificados: nem a pasta dos A1 (opção --certificates) nem "
+                           "tokens A3 (opção --tokens)."),
+            "fa_assinar");
+    // The folder's A1 files, then the tokens: a registration's certificate may be on either.
+    zavnfe::CertificateLookup lookup =
+        zavnfe::CertificateStore(m_settings.certificateFolder, m_settings.tokens)
+            .find(m_context.certificate, m_settings.certificatePassword);
     if (!lookup.found())
         return problem(lookup.error, "fa_assinar");
     m_certificate = std::move(lookup.certificate);

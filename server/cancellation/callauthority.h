@@ -1,7 +1,7 @@
 #pragma once
 // CallAuthority: what one cancellation call needs of its authority, found
 // once, when the first invoice gets that far: the state's authority in the
-// table, the registration's A1 certificate, opened once, and its signer,
+// table, the registration's certificate (an A1 file or a token's), opened once, and its signer,
 // which keeps the key ready for every event of the call. The call's threads
 // each get a client of their own (newClient).
 #include "authority/authorityclient.h"

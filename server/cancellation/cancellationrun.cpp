@@ -31,6 +31,8 @@ struct CancellationRun::Lot {
     AuthorityDesk::Slot slot;    // its place at the authority, with its client
     LotResult result;
     std::thread thread;
+    // Why one of its events could not be signed: then none of it is sent.
+    QString signatureFailure;
 };
 
 // The batches in flight of this call, each on a thread of its own with the
@@ -184,6 +186,12 @@ void CancellationRun::prepareLot(const std::vector<TickedInvoice>& ticked, size_
         }
         if (refused) {
             settle(i, *refused);
+            // The key stopped signing halfway through the batch: what was
+            // signed stays pending in the journal, and nothing is sent.
+            if (attempt.signatureFailed) {
+                lot.signatureFailure = refused->text;
+                return;
+            }
             continue;
         }
         lot.attempts.push_back(std::move(attempt));
@@ -223,6 +231,14 @@ void CancellationRun::conclude(Lot& lot) {
             lost(error, outcome);
         }
         settle(lot.indices[k], outcome);
+    }
+}
+
+void CancellationRun::withheld(Lot& lot) {
+    for (size_t k = 0; k < lot.attempts.size(); ++k) {
+        InvoiceCanceller* c = canceller();
+        settle(lot.indices[k],
+               c ? c->notSent(lot.attempts[k]) : CancellationOutcome::byText(m_unreachableDatabase));
     }
 }
 
@@ -267,6 +283,12 @@ std::vector<CancellationOutcome> CancellationRun::run(const std::vector<TickedIn
             if (!slot)
                 break;
             prepareLot(ticked, &next, *lot);
+            if (!lot->signatureFailure.isEmpty()) {
+                m_stop = lot->signatureFailure;
+                m_stopKey = "fa_assinar";
+                withheld(*lot);
+                continue; // the place goes back unused
+            }
             if (lot->attempts.empty())
                 continue; // the place goes back unused
             lot->slot = std::move(*slot);
@@ -277,7 +299,7 @@ std::vector<CancellationOutcome> CancellationRun::run(const std::vector<TickedIn
         // Not sent: neither signed nor journalled.
         if (!m_stop.isEmpty())
             for (; next < ticked.size(); ++next)
-                settle(next, CancellationOutcome::byText(m_stop, "fa_transmi"));
+                settle(next, CancellationOutcome::byText(m_stop, m_stopKey));
         if (!lots || lots->inFlight() == 0)
             continue;
         std::unique_ptr<Lot> lot = lots->next();

@@ -70,6 +70,9 @@ private:
     // The next batch of up to twenty invoices ready to send, from ticked[*next].
     void prepareLot(const std::vector<TickedInvoice>& ticked, size_t* next, Lot& lot);
     void conclude(Lot& lot);
+    // A batch not sent (one of its events could not be signed): each of its
+    // signed events stays pending.
+    void withheld(Lot& lot);
     // A place at the authority's desk; none (and why in m_stop, when it is
     // the breaker or the stop) when not had.
     std::optional<AuthorityDesk::Slot> place(bool wait);
@@ -89,6 +92,7 @@ private:
     int m_done = 0;
     // Why nothing more is sent: the pause, the breaker, the stop.
     QString m_stop;
+    const char* m_stopKey = "fa_transmi"; // the failure key of the invoices m_stop leaves unsent
 };
 
 } // namespace zavserver

@@ -3,6 +3,7 @@
 #include "accesskey.h"
 #include "database.h"
 #include "statement.h"
+#include "vocabulary.h"
 
 #include <QDir>
 #include <QSaveFile>
@@ -15,13 +16,13 @@ namespace zavserver {
 namespace {
 
 const char* const kByEntrySql = "SELECT NRLANCTONF, NRACESSONFE, XMLPROCEVENTO FROM NFEEVENTO "
-                                "WHERE NRLANCTONF = ? AND TPEVENTO = '110111' AND IDSITUACAO = 'R'";
+                                "WHERE NRLANCTONF = ? AND TPEVENTO = ? AND IDSITUACAO = 'R'";
 // DHCANCELAMENTO is the state's legal time as text ("2026-12-09T10:00:00-03:00"),
 // which sorts as its legal day and time: the period is from its first day to
 // before the day after its last.
 const char* const kByPeriodSql = "SELECT E.NRLANCTONF, E.NRACESSONFE, E.XMLPROCEVENTO FROM NFEEVENTO E "
                                  "JOIN CANCELAMENTONFE C ON C.NRLANCTONF = E.NRLANCTONF "
-                                 "WHERE E.TPEVENTO = '110111' AND E.IDSITUACAO = 'R' "
+                                 "WHERE E.TPEVENTO = ? AND E.IDSITUACAO = 'R' "
                                  "AND C.DHCANCELAMENTO >= ? AND C.DHCANCELAMENTO < ? "
                                  "ORDER BY E.NRLANCTONF";
 
@@ -53,6 +54,7 @@ EventExport EventExport::ofEntries(QSqlDatabase& db, const QStringList& entries,
     QSqlQuery q = zavdb::prepareOrThrow(db, kByEntrySql, "Erro ao preparar a leitura dos eventos");
     for (const QString& entry : entries) {
         q.bindValue(0, entry);
+        q.bindValue(1, QString::fromLatin1(zavnfe::kCancellationEventType));
         zavdb::execOrThrow(q, "Erro ao ler os eventos");
         if (q.next())
             write(q, folder, result);
@@ -66,8 +68,9 @@ EventExport EventExport::ofEntries(QSqlDatabase& db, const QStringList& entries,
 EventExport EventExport::ofPeriod(QSqlDatabase& db, QDate from, QDate to, const QString& folder) {
     EventExport result;
     QSqlQuery q = zavdb::prepareOrThrow(db, kByPeriodSql, "Erro ao preparar a leitura dos eventos");
-    q.bindValue(0, from.toString(Qt::ISODate));
-    q.bindValue(1, to.addDays(1).toString(Qt::ISODate));
+    q.bindValue(0, QString::fromLatin1(zavnfe::kCancellationEventType));
+    q.bindValue(1, from.toString(Qt::ISODate));
+    q.bindValue(2, to.addDays(1).toString(Qt::ISODate));
     zavdb::execOrThrow(q, "Erro ao ler os eventos");
     while (q.next())
         write(q, folder, result);

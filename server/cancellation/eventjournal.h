@@ -5,6 +5,7 @@
 // and registered a second time. Runs on the caller's connection and inside
 // the caller's transaction; throws zavdb::DatabaseError.
 #include "database.h"
+#include "vocabulary.h"
 
 #include <QByteArray>
 #include <QSqlDatabase>
@@ -44,7 +45,7 @@ struct JournalEntry {
 
 class EventJournal {
 public:
-    static constexpr const char* kEventType = "110111";
+    static constexpr const char* kEventType = zavnfe::kCancellationEventType;
     static constexpr int kSequence = 1;
     // The authorities block a client that asks about one NF-e more than ten
     // times an hour (656).

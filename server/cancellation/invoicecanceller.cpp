@@ -6,6 +6,7 @@
 
 #include "access/operatorstore.h"
 #include "authority/authoritypause.h"
+#include "authoritymessages.h"
 #include "cancellation/cancellationreason.h"
 #include "cancellationbatch.h"
 #include "cancellationevent.h"
@@ -377,8 +378,10 @@ std::optional<CancellationOutcome> InvoiceCanceller::sign(const Stored& s, const
     if (!event)
         return CancellationOutcome::byText(fitFailure(error));
     a.signedBatch = m_authority->signer().signEvents(nextBatchId(), {*event}, &error);
-    if (a.signedBatch.isEmpty())
+    if (a.signedBatch.isEmpty()) {
+        a.signatureFailed = true;
         return CancellationOutcome::byText(fitFailure(error), "fa_assinar");
+    }
     // What the authority would refuse whole is neither journalled nor sent.
     if (const QString problem = zavnfe::CancellationBatch::problemBeforeSending(a.signedBatch);
         !problem.isEmpty()) {
@@ -445,13 +448,14 @@ std::optional<CancellationOutcome> InvoiceCanceller::finalRejection(const Journa
                                                                     const QString& reason,
                                                                     const QString& environment) {
     // A pause or an unlisted failure of the authority says nothing of the event.
-    if (earlier.status <= 0 || AuthorityPause::minutesFor(earlier.status) > 0 || earlier.status == 999)
+    if (earlier.status <= 0 || AuthorityPause::minutesFor(earlier.status) > 0 ||
+        earlier.status == zavnfe::UncataloguedError)
         return std::nullopt;
     // The same event: the same reason, protocol, certificate and environment.
-    const QByteArray protocol = "<nProt>" + stored.protocol.toLatin1() + "</nProt>";
+    const std::optional<zavnfe::SignedEventFields> event = zavnfe::readSignedEnvEvento(earlier.signedBatch);
     if (earlier.reason != zavfiscal::checkReason(reason).reason ||
-        earlier.certificate != stored.certificate || earlier.environment != environment ||
-        !earlier.signedBatch.contains(protocol))
+        earlier.certificate != stored.certificate || earlier.environment != environment || !event ||
+        event->protocol != stored.protocol)
         return std::nullopt;
     return CancellationOutcome::byText(
         fitFailure(QStringLiteral("Rejeitado pela SEFAZ: %1 - %2. Corrija antes de enviar de novo.")
@@ -474,8 +478,9 @@ std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Store
     e.environment = m_context.environment;
     e.stateAbbreviation = stored.registrationState;
     e.certificate = stored.certificate;
-    e.batchId =
-        QString::fromLatin1(attempt.signedBatch).section(QStringLiteral("<idLote>"), 1).section(u'<', 0, 0);
+    const std::optional<zavnfe::SignedEventFields> signedEvent =
+        zavnfe::readSignedEnvEvento(attempt.signedBatch);
+    e.batchId = signedEvent ? signedEvent->batchId : QString();
     e.createdAt = now.toString(Qt::ISODate);
     e.signedBatch = attempt.signedBatch;
     m_journal.savePending(attempt.entry, e);
@@ -631,6 +636,15 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
     if (r.kind == Kind::Rejected)
         return CancellationOutcome::byText(fitFailure(r.statusLine()));
     return CancellationOutcome::byText(notRecorded(r, QStringLiteral("nota fiscal bloqueada")), "fa_transmi");
+}
+
+CancellationOutcome InvoiceCanceller::notSent(const Attempt& a) {
+    unclaim(a.entry);
+    return CancellationOutcome::awaiting(
+        fitFailure(
+            QStringLiteral("Pedido pendente: não enviado à SEFAZ, pois outra nota do lote não pôde ser "
+                           "assinada. Confirme de novo.")),
+        "fa_assinar");
 }
 
 CancellationOutcome InvoiceCanceller::cancel(const TickedInvoice& invoice) {

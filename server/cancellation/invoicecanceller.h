@@ -75,6 +75,9 @@ public:
         QByteArray signedBatch;
         bool resume = false; // a pending event of an earlier attempt
         int queriesLeft = 0; // protocol queries of the NF-e still allowed this hour
+        // The certificate's key failed to sign this event (a token removed,
+        // its PIN refused meanwhile): nothing of its batch is sent.
+        bool signatureFailed = false;
     };
 
     // Prepares the statements; throws zavdb::DatabaseError. The authority is
@@ -95,6 +98,10 @@ public:
     std::optional<CancellationOutcome> prepare(const TickedInvoice& invoice, const QString& batchId,
                                                Attempt& attempt);
     // Step 3: what the authority answered, written. Throws zavdb::DatabaseError.
+    // Step 3 for an attempt whose batch was not sent because another event
+    // of it could not be signed: its event stays pending in the journal,
+    // resent (after asking the authority) by the next attempt.
+    CancellationOutcome notSent(const Attempt& a);
     CancellationOutcome conclude(const Attempt& attempt, const TransmissionResult& result);
 
     // The authority's endpoints; only after an invoice got as far as them.

@@ -3,11 +3,12 @@
 // status service (NFeStatusServico4) as the server would call it — the same
 // table of authorities, trust, A1 certificate and security level — and prints
 // the answer (cStat, xMotivo), the TLS chain the authority presents with the
-// expiry of each certificate, and the server's own A1 certificates with
-// theirs.
+// expiry of each certificate, and the server's own certificates with theirs:
+// its A1 files, and each PKCS#11 token (module, slot, label, serial) with the
+// certificates on it.
 //
 //   zav-doctor [--authorities FILE] [--certificates DIR --certificate-password-file FILE]
-//              [--serial SERIAL] [SP.2 | SP | ...]
+//              [--tokens FILE] [--serial SERIAL] [SP.2 | SP | ...]
 //
 // Exit status 0 when every authority asked answered 107 (in operation), 1
 // otherwise, 2 for a bad command line or configuration.
@@ -20,6 +21,8 @@
 #include "secretfile.h"
 #include "soap.h"
 #include "states.h"
+#include "tokenset.h"
+#include "vocabulary.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -121,7 +124,7 @@ bool Doctor::examine(const Target& t) {
     m_out << "  status   " << url.toString() << Qt::endl;
     showChain(url, *authority);
     if (!m_certificate) {
-        m_out << "  resposta não pedida: nenhum certificado A1 válido para apresentar" << Qt::endl;
+        m_out << "  resposta não pedida: nenhum certificado válido para apresentar" << Qt::endl;
         return false;
     }
     zavserver::AuthorityClient client(m_config, *m_certificate);
@@ -150,7 +153,7 @@ bool Doctor::examine(const Target& t) {
     if (!answer->returnAt.isEmpty())
         m_out << " (retorno previsto " << answer->returnAt << ")";
     m_out << Qt::endl;
-    return answer->status == 107;
+    return answer->status == zavnfe::ServiceInOperation;
 }
 
 void Doctor::showChain(const QUrl& url, const AuthorityEndpoints& authority) {
@@ -179,13 +182,22 @@ void Doctor::showChain(const QUrl& url, const AuthorityEndpoints& authority) {
     }
 }
 
-// The server's A1 certificates; the one to present: the serial asked for, or
-// the first valid today.
-std::optional<zavnfe::SigningCertificate> listCertificates(const QString& folder, const QByteArray& password,
-                                                           const QString& serial, QTextStream& out) {
+// One certificate's line: serial as it carries it, where, holder, validity.
+QString certificateLine(const zavnfe::CertificateEntry& e, const QString& where, const QDateTime& now) {
+    const bool valid = e.notBefore <= now && now <= e.notAfter;
+    const qint64 days = now.secsTo(e.notAfter) / 86400;
+    return QStringLiteral("  %1  %2  %3  de %4 até %5%6")
+        .arg(e.serialText, where, e.subject, day(e.notBefore), day(e.notAfter),
+             !valid       ? QStringLiteral("  FORA DA VALIDADE")
+             : days <= 30 ? QStringLiteral("  vence em %1 dias").arg(days)
+                          : QString());
+}
+
+// The server's A1 certificates; the serials that can sign today, in order.
+QStringList listFolder(const QString& folder, const QByteArray& password, QTextStream& out) {
     if (folder.isEmpty()) {
         out << "Certificados A1: pasta não informada (--certificates)" << Qt::endl;
-        return std::nullopt;
+        return {};
     }
     QString error;
     const QList<zavnfe::CertificateEntry> entries =
@@ -194,30 +206,68 @@ std::optional<zavnfe::SigningCertificate> listCertificates(const QString& folder
     if (!error.isEmpty())
         out << "  " << error << Qt::endl;
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    QString chosen = serial.isEmpty() ? QString() : zavnfe::SigningCertificate::normalisedSerial(serial);
+    QStringList valid;
     for (const zavnfe::CertificateEntry& e : entries) {
         if (e.serial.isEmpty()) {
             out << "  " << e.file << ": não abre: " << e.error << Qt::endl;
             continue;
         }
-        const bool valid = e.notBefore <= now && now <= e.notAfter;
-        const qint64 days = now.secsTo(e.notAfter) / 86400;
-        out << "  " << e.serialText << "  " << e.file << "  " << e.subject << "  até " << day(e.notAfter)
-            << (!valid       ? QStringLiteral("  FORA DA VALIDADE")
-                : days <= 30 ? QStringLiteral("  vence em %1 dias").arg(days)
-                             : QString())
-            << Qt::endl;
-        if (chosen.isEmpty() && valid)
-            chosen = e.serial;
+        out << certificateLine(e, e.file, now) << Qt::endl;
+        if (e.notBefore <= now && now <= e.notAfter)
+            valid.append(e.serial);
     }
+    return valid;
+}
+
+// The tokens, each with its certificates and whether each signs (a look-up
+// as the server's: a PIN refused is said, never tried twice); the serials
+// that can sign today, in order.
+QStringList listTokens(zavnfe::TokenSet* tokens, QTextStream& out) {
+    if (!tokens)
+        return {};
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QStringList valid;
+    for (const zavnfe::TokenEntry& t : tokens->entries()) {
+        out << "Token A3 [" << t.name << "] módulo " << t.module << Qt::endl;
+        if (!t.error.isEmpty()) {
+            out << "  " << t.error << Qt::endl;
+            continue;
+        }
+        out << "  slot " << t.slot << ", rótulo " << t.label << ", série " << t.serial << Qt::endl;
+        if (t.certificates.isEmpty())
+            out << "  nenhum certificado no token" << Qt::endl;
+        for (const zavnfe::CertificateEntry& e : t.certificates) {
+            out << certificateLine(e, QStringLiteral("token"), now) << Qt::endl;
+            const zavnfe::CertificateLookup lookup = tokens->find(e.serial, now);
+            if (lookup.found())
+                valid.append(e.serial);
+            else
+                out << "    não assina: " << lookup.error << Qt::endl;
+        }
+    }
+    return valid;
+}
+
+// The certificate to present: the serial asked for, or the first valid today
+// (the folder's first, then the tokens').
+std::optional<zavnfe::SigningCertificate> chooseCertificate(const QString& folder, const QByteArray& password,
+                                                            const std::shared_ptr<zavnfe::TokenSet>& tokens,
+                                                            const QString& serial, QTextStream& out) {
+    QStringList valid = listFolder(folder, password, out);
+    valid += listTokens(tokens.get(), out);
+    const QString chosen =
+        serial.isEmpty() ? valid.value(0) : zavnfe::SigningCertificate::normalisedSerial(serial);
     if (chosen.isEmpty())
         return std::nullopt;
-    zavnfe::CertificateLookup lookup = zavnfe::CertificateStore(folder).find(chosen, password);
+    zavnfe::CertificateLookup lookup = zavnfe::CertificateStore(folder, tokens).find(chosen, password);
     if (!lookup.found()) {
         out << "  o certificado " << chosen << " não serve: " << lookup.error << Qt::endl;
         return std::nullopt;
     }
-    out << "  apresentado às autoridades: " << chosen << Qt::endl;
+    out << "  apresentado às autoridades: " << lookup.certificate->serialText()
+        << (lookup.certificate->onToken() ? QStringLiteral(" (") + lookup.certificate->keyLocation() + u')'
+                                          : QString())
+        << Qt::endl;
     return lookup.certificate;
 }
 
@@ -233,7 +283,8 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(QStringLiteral(
         "Pergunta a cada autoridade fiscal se o serviço está em operação (NFeStatusServico4), como o "
         "servidor de aplicação a chamaria, e mostra a resposta, a cadeia TLS da autoridade e os "
-        "certificados A1 do servidor com suas validades.\n\nAlvos: SP.2, SP (os dois ambientes) ou * "
+        "certificados do servidor (os A1 da pasta e os A3 de cada token) com suas validades.\n\nAlvos: SP.2, "
+        "SP (os dois ambientes) ou * "
         "(todos; o padrão)."));
     parser.addHelpOption();
     parser.addOptions({
@@ -245,8 +296,11 @@ int main(int argc, char** argv) {
         {QStringLiteral("certificate-password-file"),
          QStringLiteral("Arquivo (modo 600) com a senha da pasta na primeira linha."),
          QStringLiteral("arquivo")},
+        {QStringLiteral("tokens"),
+         QStringLiteral("Arquivo (INI) dos tokens PKCS#11 dos certificados A3 (o mesmo de zav50000-server)."),
+         QStringLiteral("arquivo")},
         {QStringLiteral("serial"),
-         QStringLiteral("Número de série do A1 a apresentar (padrão: o primeiro válido)."),
+         QStringLiteral("Número de série do certificado a apresentar (padrão: o primeiro válido)."),
          QStringLiteral("serie")},
     });
     parser.addPositionalArgument(QStringLiteral("alvos"), QStringLiteral("Estados e ambientes."),
@@ -258,6 +312,9 @@ int main(int argc, char** argv) {
     const auto targets = config ? targetsOf(parser.positionalArguments(), &error) : std::nullopt;
     const QByteArray password =
         readPassword(parser.value(QStringLiteral("certificate-password-file")), &error);
+    std::shared_ptr<zavnfe::TokenSet> tokens;
+    if (config && targets && error.isEmpty() && parser.isSet(QStringLiteral("tokens")))
+        tokens = zavnfe::TokenSet::load(parser.value(QStringLiteral("tokens")), &error);
     if (!config || !targets || !error.isEmpty()) {
         std::fprintf(stderr, "zav-doctor: %s\n", error.toLocal8Bit().constData());
         return 2;
@@ -265,8 +322,8 @@ int main(int argc, char** argv) {
     QTextStream out(stdout);
     out << "Tabela de autoridades de " << config->shippedDate() << " (" << config->shippedSource() << ")"
         << (config->overridden() ? ", com as seções da tabela do servidor" : "") << Qt::endl;
-    auto certificate = listCertificates(parser.value(QStringLiteral("certificates")), password,
-                                        parser.value(QStringLiteral("serial")), out);
+    auto certificate = chooseCertificate(parser.value(QStringLiteral("certificates")), password, tokens,
+                                         parser.value(QStringLiteral("serial")), out);
     Doctor doctor(*config, std::move(certificate), out);
     int failed = 0;
     for (const Target& t : *targets)

@@ -237,12 +237,15 @@ void renderGauges(QByteArray& out, const Metrics::Gauges& g) {
         sample(out, "zav_authority_pause_seconds_left", label("authority", p.authority),
                QByteArray::number(std::max<qint64>(0, p.until - g.now)));
     header(out, "zav_certificate_days_left", "gauge",
-           "Days until each A1 certificate expires (negative: expired).");
+           "Days until each certificate expires, an A1 file's or a token's (negative: expired).");
     for (const Metrics::Certificate& c : g.certificates)
         sample(out, "zav_certificate_days_left", label("file", c.file) + ',' + label("serial", c.serial),
                QByteArray::number(c.daysLeft, 'f', 2));
     header(out, "zav_certificates_unreadable", "gauge", "A1 files in the folder that do not open.");
     sample(out, "zav_certificates_unreadable", {}, QByteArray::number(g.unreadableCertificates));
+    header(out, "zav_tokens_unavailable", "gauge",
+           "PKCS#11 tokens configured that cannot be listed (absent).");
+    sample(out, "zav_tokens_unavailable", {}, QByteArray::number(g.unavailableTokens));
 }
 
 } // namespace

@@ -65,6 +65,7 @@ public:
         QList<Pause> pauses;
         QList<Certificate> certificates;
         int unreadableCertificates = 0;
+        int unavailableTokens = 0; // tokens configured that cannot be listed
     };
 
     // The exposition: every counter, and the gauges given.

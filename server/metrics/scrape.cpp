@@ -65,6 +65,15 @@ QByteArray scrapeMetrics(CertificateWatch* certificates) {
             g.certificates.append(
                 Metrics::Certificate{e.file, e.serial, double(now.secsTo(e.notAfter)) / 86400.0});
         }
+    // A token's certificates by the token they are on.
+    if (certificates)
+        for (const CertificateWatch::Token& t : certificates->tokens(now)) {
+            if (!t.entry.error.isEmpty())
+                ++g.unavailableTokens;
+            for (const zavnfe::CertificateEntry& e : t.entry.certificates)
+                g.certificates.append(
+                    Metrics::Certificate{e.file, e.serial, double(now.secsTo(e.notAfter)) / 86400.0});
+        }
     return Metrics::render(g);
 }
 

@@ -9,6 +9,7 @@
 #include "rpc/rpcerror.h"
 #include "rpc/servicestop.h"
 #include "rpc/workerpool.h"
+#include "store/storeprobe.h"
 #include "store/threaddatabase.h"
 
 #include "database.h"
@@ -41,9 +42,6 @@ namespace zavserver {
 
 namespace {
 
-// Reaches the invoice store without reading a row: the connection works and
-// the schema is there.
-const char* const kHealthSql = "SELECT 1 FROM NOTAFISCAL WHERE 1 = 0";
 // Everything a request's head may take (its request line and headers).
 constexpr size_t kHeadMemory = size_t{32} * 1024;
 // Answers (or bodies) larger than this give their memory back when done.
@@ -91,7 +89,7 @@ QString databaseProblem() {
         bool failed = false;
         {
             QSqlQuery query(ThreadDatabase::get());
-            if (!query.exec(QString::fromLatin1(kHealthSql))) {
+            if (!query.exec(QString::fromLatin1(kStoreProbeSql))) {
                 failed = true;
                 problem = Incidents::report(QStringLiteral("Banco de dados indisponível"),
                                             query.lastError().text());
@@ -935,6 +933,8 @@ void HttpEndpoint::answerHealth(Request& request) {
     if (m_healthNotes)
         if (const QStringList notes = m_healthNotes(); !notes.isEmpty())
             body.insert(QStringLiteral("avisos"), QJsonArray::fromStringList(notes));
+    if (m_healthTokens)
+        body.insert(QStringLiteral("tokens"), m_healthTokens());
     request.contentType = "application/json; charset=utf-8";
     request.reply = QJsonDocument(body).toJson(QJsonDocument::Compact);
 }

@@ -28,6 +28,7 @@
 #include "serveroptions.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QString>
 #include <QStringList>
 
@@ -61,6 +62,8 @@ public:
     // What /health says besides whether the database answers (certificates
     // about to expire, say); called on worker threads.
     void setHealthNotes(std::function<QStringList()> notes) { m_healthNotes = std::move(notes); }
+    // The PKCS#11 tokens /health lists ("tokens"), when the server has any.
+    void setHealthTokens(std::function<QJsonArray()> tokens) { m_healthTokens = std::move(tokens); }
     // The answer of GET /metrics (Prometheus text); called on a worker thread.
     void setMetrics(std::function<QByteArray()> metrics) { m_metrics = std::move(metrics); }
     // What a stop does once its grace is over: break off the exchanges still
@@ -151,6 +154,7 @@ private:
 
     ServerOptions m_options;
     std::function<QStringList()> m_healthNotes;
+    std::function<QJsonArray()> m_healthTokens;
     std::function<QByteArray()> m_metrics;
     const RpcDispatcher& m_dispatcher;
     CallLog& m_log;
