@@ -33,16 +33,29 @@
 // that at 100,000. A build without optimisation prints no summary line.
 //
 // What a figure depends on, as measured on this kind of machine (2 virtual
-// CPUs): the list needs four busy threads at once (the database's, the
-// server's worker, its HTTP thread, the client) where the raw limit needs two
-// (the database and its shell), so whatever else runs takes from ours first.
-// With two other builds running (load average 7), RelWithDebInfo, 5 to 7 runs:
-// SQLite 100k CBOR min 1.01-1.75x (medians 1.39-1.97x), PostgreSQL 2.00-2.70x
-// over three runs of the benchmark: one run alone says little; an outside run
-// on a quiet machine gave 1.9x and 2.8x. Against PostgreSQL, libpq's single-row mode costs the
-// server 52 ms of CPU for 100,000 rows (229 ms wall, the database's own
-// pace); a cursor fetched 4,096 rows at a time, the next batch asked for
-// while one is written, was slower (76 ms CPU, 326 ms wall) and is not used.
+// CPUs), RelWithDebInfo, 100,069 rows, CBOR:
+//   - CPU, which the machine's other work hardly changes: the server spends
+//     what the sqlite3 shell spends on the same rows (133-140 ms against
+//     136-139 ms; 191-204 ms before each cell was read once, the key written
+//     in place and the answer's buffers reused), 90-106 ms against
+//     PostgreSQL (the backend's own time apart), and the client 70-90 ms
+//     decoding on a thread of its own while the rows arrive;
+//   - so the list keeps three threads busy at once (the server's worker, the
+//     client's reader, with the HTTP thread and, on PostgreSQL, the backend
+//     beside them) where the raw limit keeps one or two: on a quiet machine
+//     they overlap and the client is ready a few ms after the server's last
+//     row (rest 9-14 ms on SQLite); whatever else runs takes from ours first.
+//   - Quiet (load average under 1), two runs of --runs 5 in a row: SQLite min
+//     0.99x and 0.99x, PostgreSQL 1.22x and 1.18x, JSON 2.11-2.90x. With two
+//     other builds running (load 4-5): SQLite 1.00-1.50x, PostgreSQL
+//     1.46-1.98x for the same code; before this code, load 7: SQLite
+//     1.01-1.75x, PostgreSQL 2.00-2.70x. One run alone says little.
+//   - The piece size of a streamed answer (64 KiB or 256 KiB) moved the
+//     server's CPU by 4 ms, within the noise; it stays 64 KiB.
+// Against PostgreSQL, libpq's single-row mode is used; a cursor fetched
+// 4,096 rows at a time, the next batch asked for while one is written, was
+// slower (76 against 52 ms of the server's CPU in libpq, 326 against 229 ms
+// wall) and is not used.
 #include "benchsupport.h"
 #include "connectiontext.h"
 #include "data/clientdataset.h"
