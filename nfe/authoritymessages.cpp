@@ -401,15 +401,34 @@ QByteArray eventoOf(const QByteArray& signedEnvEvento, const QString& accessKey)
     return {};
 }
 
-std::optional<SignedEventFields> readSignedEnvEvento(const QByteArray& xml) {
+namespace {
+
+// A stored document whose root is rootName, and the infEvento of its child
+// element child: root and info null when it is not one.
+struct StoredEvent {
+    XmlDoc doc;
+    xmlNode* root = nullptr;
+    xmlNode* info = nullptr;
+};
+StoredEvent readStored(const QByteArray& xml, const char* rootName, const char* child) {
     QString error;
-    const XmlDoc doc = parseUntrusted(xml, &error);
-    xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-    if (!isElement(root, "envEvento", kNfe))
+    StoredEvent e{parseUntrusted(xml, &error)};
+    xmlNode* root = e.doc ? xmlDocGetRootElement(e.doc.get()) : nullptr;
+    if (!isElement(root, rootName, kNfe))
+        return e;
+    e.info = childElement(childElement(root, child, kNfe), "infEvento", kNfe);
+    e.root = e.info ? root : nullptr;
+    return e;
+}
+
+} // namespace
+
+std::optional<SignedEventFields> readSignedEnvEvento(const QByteArray& xml) {
+    const StoredEvent stored = readStored(xml, "envEvento", "evento");
+    if (!stored.info)
         return std::nullopt;
-    xmlNode* info = childElement(childElement(root, "evento", kNfe), "infEvento", kNfe);
-    if (!info)
-        return std::nullopt;
+    xmlNode* root = stored.root;
+    xmlNode* info = stored.info;
     xmlNode* detail = childElement(info, "detEvento", kNfe);
     return SignedEventFields{childText(root, "idLote"),   childText(info, "chNFe"),
                              childText(info, "tpEvento"), childText(info, "dhEvento").trimmed(),
@@ -417,16 +436,12 @@ std::optional<SignedEventFields> readSignedEnvEvento(const QByteArray& xml) {
 }
 
 std::optional<ProcEventoFields> readProcEventoNFe(const QByteArray& xml) {
-    QString error;
-    const XmlDoc doc = parseUntrusted(xml, &error);
-    xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-    if (!isElement(root, "procEventoNFe", kNfe))
+    const StoredEvent stored = readStored(xml, "procEventoNFe", "retEvento");
+    if (!stored.info)
         return std::nullopt;
-    xmlNode* answer = childElement(childElement(root, "retEvento", kNfe), "infEvento", kNfe);
-    if (!answer)
-        return std::nullopt;
+    xmlNode* answer = stored.info;
     ProcEventoFields f;
-    xmlNode* event = childElement(childElement(root, "evento", kNfe), "infEvento", kNfe);
+    xmlNode* event = childElement(childElement(stored.root, "evento", kNfe), "infEvento", kNfe);
     f.eventAt = childText(event, "dhEvento").trimmed();
     f.reason = childText(childElement(event, "detEvento", kNfe), "xJust");
     f.eventType = childText(answer, "tpEvento").trimmed();
