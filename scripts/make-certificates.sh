@@ -41,6 +41,8 @@ set -euo pipefail
 umask 077
 
 me=$(basename "$0")
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "${BASH_SOURCE[0]}")/issuing.sh"
 fail() {
   echo "$me: $*" >&2
   exit 1
@@ -132,9 +134,6 @@ run() {
   fi
 }
 
-# openssl ca takes the dates as text: now plus whole days, in UTC.
-when() { date -u -d "@$(($(date +%s) + $1 * 86400))" +%Y%m%d%H%M%SZ; }
-
 install_file() { # moves a finished file from the work folder into place
   mv -f "$work/$1" "$out/$2"
   echo "$me: created $out/$2"
@@ -177,29 +176,8 @@ fi
 # Signs the request $1 with the CA $7 (default ca, the root): serial $2
 # (hex), days $3..$4 from now, extensions $5; writes the certificate to $6.
 sign() {
-  local hex=$2 issuer=${7:-ca}
-  ((${#hex} % 2 == 0)) || hex=0$hex # openssl reads the serial file as whole bytes
-  echo "$hex" >"$work/serial"
-  : >"$work/index.txt"
-  cat >"$work/ca.cnf" <<CNF
-[ca]
-default_ca = local
-[local]
-database = $work/index.txt
-new_certs_dir = $work
-certificate = $out/$issuer.pem
-private_key = $out/$issuer.key
-serial = $work/serial
-default_md = sha256
-policy = anything
-unique_subject = no
-copy_extensions = none
-[anything]
-commonName = supplied
-organizationName = optional
-CNF
-  run ca -batch -config "$work/ca.cnf" -in "$1" -out "$6" -notext -preserveDN \
-    -startdate "$(when "$3")" -enddate "$(when "$4")" -extfile "$5"
+  local issuer=${7:-ca}
+  issue_certificate "$1" "$out/$issuer.pem" "$out/$issuer.key" "$2" "$3" "$4" "$5" "$6"
 }
 
 # A TLS server certificate of this CA for loopback (localhost, 127.0.0.1,
@@ -289,21 +267,6 @@ else
   install_file authority-trust.pem authority-trust.pem
 fi
 
-# The extensions of an A1 certificate; with a CNPJ ($1), the otherName of
-# ICP-Brasil that carries it.
-a1_extensions() {
-  cat >"$work/a1.ext" <<'EXT'
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature, nonRepudiation, keyEncipherment
-extendedKeyUsage = clientAuth
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-EXT
-  if [[ -n $1 ]]; then
-    echo "subjectAltName = otherName:2.16.76.1.3.3;OCTETSTRING:$1" >>"$work/a1.ext"
-  fi
-}
-
 # Serials of the A1 files already in the folder, to refuse a second file with
 # a serial that another name already holds (the store would take either).
 declare -A existing=()
@@ -338,7 +301,7 @@ for i in "${!serials[@]}"; do
     continue
   fi
   run req -new -newkey rsa:2048 -nodes -keyout "$work/a1.key" -out "$work/a1.csr" -subj "${subjects[$i]}"
-  a1_extensions "${cnpjs[$i]}"
+  a1_extensions "$work/a1.ext" "${cnpjs[$i]}"
   sign "$work/a1.csr" "$key" "${starts[$i]}" "${ends[$i]}" "$work/a1.ext" "$work/a1.pem" intermediate
   # OpenSSL 3's default algorithms (AES-256, PBKDF2, SHA-256 MAC): no -legacy.
   run pkcs12 -export -inkey "$work/a1.key" -in "$work/a1.pem" -certfile "$work/chain.pem" \

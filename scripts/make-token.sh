@@ -29,6 +29,8 @@ set -euo pipefail
 umask 077
 
 me=$(basename "$0")
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "${BASH_SOURCE[0]}")/issuing.sh"
 fail() {
   echo "$me: $*" >&2
   exit 1
@@ -151,35 +153,9 @@ run env OPENSSL_CONF="$work/openssl.cnf" openssl req -new -engine pkcs11 -keyfor
   -subj "$subject" -out "$work/a3.csr"
 
 # Issued by the intermediate, with the extensions of an A1 certificate.
-when() { date -u -d "@$(($(date +%s) + $1 * 86400))" +%Y%m%d%H%M%SZ; }
-cat >"$work/a3.ext" <<EXT
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature, nonRepudiation, keyEncipherment
-extendedKeyUsage = clientAuth
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-subjectAltName = otherName:2.16.76.1.3.3;OCTETSTRING:$cnpj
-EXT
-echo "$hex" >"$work/serial"
-: >"$work/index.txt"
-cat >"$work/ca.cnf" <<CNF
-[ca]
-default_ca = local
-[local]
-database = $work/index.txt
-new_certs_dir = $work
-certificate = $certs/intermediate.pem
-private_key = $certs/intermediate.key
-serial = $work/serial
-default_md = sha256
-policy = anything
-unique_subject = no
-copy_extensions = none
-[anything]
-commonName = supplied
-CNF
-run openssl ca -batch -config "$work/ca.cnf" -in "$work/a3.csr" -out "$work/a3.pem" -notext -preserveDN \
-  -startdate "$(when "$start")" -enddate "$(when "$end")" -extfile "$work/a3.ext"
+a1_extensions "$work/a3.ext" "$cnpj"
+issue_certificate "$work/a3.csr" "$certs/intermediate.pem" "$certs/intermediate.key" "$hex" "$start" "$end" \
+  "$work/a3.ext" "$work/a3.pem"
 
 # The certificate beside its key, and the chain above it.
 openssl x509 -in "$work/a3.pem" -outform DER -out "$work/a3.der"
