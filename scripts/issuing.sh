@@ -1,7 +1,13 @@
 # shellcheck shell=bash disable=SC2154 # $work is the caller's
 # How a CA of scripts/make-certificates.sh issues a certificate, for that
-# script and for scripts/make-token.sh: sourced, never run. The caller has a
-# private work folder in $work and a function fail (prints and exits).
+# script and for scripts/make-token.sh: sourced, never run. issue_certificate
+# needs the caller's private work folder in $work.
+
+me=$(basename "$0")
+fail() { # says why on standard error, named by the script, and ends it
+  echo "$me: $*" >&2
+  exit 1
+}
 
 # openssl ca takes the dates as text: now plus whole days, in UTC.
 when() { date -u -d "@$(($(date +%s) + $1 * 86400))" +%Y%m%d%H%M%SZ; }

@@ -39,14 +39,8 @@
 # until a file is complete; a failure leaves the folder as it was.
 set -euo pipefail
 umask 077
-
-me=$(basename "$0")
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "${BASH_SOURCE[0]}")/issuing.sh"
-fail() {
-  echo "$me: $*" >&2
-  exit 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/issuing.sh" # fail, when, a1_extensions, issue_certificate
 
 # The application server's names beyond loopback.
 declare -a server_names=() server_ips=()

@@ -27,14 +27,8 @@
 # the intermediate, same subject, its key beside it).
 set -euo pipefail
 umask 077
-
-me=$(basename "$0")
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "${BASH_SOURCE[0]}")/issuing.sh"
-fail() {
-  echo "$me: $*" >&2
-  exit 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/issuing.sh" # fail, when, a1_extensions, issue_certificate
 
 [[ $# -eq 4 ]] || fail "usage: $me CERT_DIR PIN_FILE LABEL SERIAL:CNPJ[:STARTDAYS:ENDDAYS]"
 certs=$1 pin_file=$2 label=$3 request=$4
