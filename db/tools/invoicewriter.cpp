@@ -36,14 +36,12 @@ InvoiceWriter::InvoiceWriter(QSqlDatabase& db, int rowsPerStatement)
       m_receivables(db, QStringLiteral("TITULORECEBER"), kReceivableColumns, rowsPerStatement) {}
 
 QString InvoiceWriter::accessKeyOf(const InvoiceRecord& invoice) {
-    zavfiscal::AccessKeyParts parts;
-    parts.stateCode = invoice.stateCode;
-    parts.issued = invoice.issued;
-    parts.issuerCnpj = invoice.issuerCnpj;
-    parts.series = invoice.nfeSeries;
-    parts.number = invoice.number;
-    parts.code = invoice.keyCode;
-    return zavfiscal::composeAccessKey(parts);
+    return zavfiscal::composeAccessKey({.stateCode = invoice.stateCode,
+                                        .issued = invoice.issued,
+                                        .issuerCnpj = invoice.issuerCnpj,
+                                        .series = invoice.nfeSeries,
+                                        .number = invoice.number,
+                                        .code = invoice.keyCode});
 }
 
 void InvoiceWriter::add(const InvoiceRecord& invoice) {

@@ -469,21 +469,19 @@ std::optional<CancellationOutcome> InvoiceCanceller::journalNewEvent(const Store
         return late;
     if (auto unsigned_ = sign(stored, reason, attempt))
         return unsigned_;
-    JournalEntry e;
-    e.accessKey = stored.accessKey;
-    e.operatorCode = m_context.operatorCode;
-    e.session = m_context.session;
-    e.address = m_context.address;
-    e.reason = attempt.reason;
-    e.environment = m_context.environment;
-    e.stateAbbreviation = stored.registrationState;
-    e.certificate = stored.certificate;
     const std::optional<zavnfe::SignedEventFields> signedEvent =
         zavnfe::readSignedEnvEvento(attempt.signedBatch);
-    e.batchId = signedEvent ? signedEvent->batchId : QString();
-    e.createdAt = now.toString(Qt::ISODate);
-    e.signedBatch = attempt.signedBatch;
-    m_journal.savePending(attempt.entry, e);
+    m_journal.savePending(attempt.entry, {.accessKey = stored.accessKey,
+                                          .operatorCode = m_context.operatorCode,
+                                          .session = m_context.session,
+                                          .address = m_context.address,
+                                          .reason = attempt.reason,
+                                          .environment = m_context.environment,
+                                          .stateAbbreviation = stored.registrationState,
+                                          .certificate = stored.certificate,
+                                          .batchId = signedEvent ? signedEvent->batchId : QString(),
+                                          .createdAt = now.toString(Qt::ISODate),
+                                          .signedBatch = attempt.signedBatch});
     attempt.queriesLeft = EventJournal::kQueriesPerHour;
     return std::nullopt;
 }
