@@ -1,5 +1,5 @@
-#include "methods/cancelanotafiscal.h"
 #include "log/incidents.h"
+#include "methods/handlers.h"
 
 #include "cancellation/cancellationrun.h"
 #include "methods/cancellationpacket.h"
@@ -115,7 +115,7 @@ void checkSession(const Call& call, const CancellationContext& context) {
 
 } // namespace
 
-void CancelaNotaFiscal::run(const NfeSettings& settings, const Call& call, ResponseEncoder& out) {
+void cancelaNotaFiscal(const NfeSettings& settings, const Call& call, ResponseEncoder& out) {
     const Arguments& arguments = call.arguments;
     // Everything is checked before the first invoice is touched.
     const std::vector<TickedInvoice> ticked = CancellationPacket::read(arguments, 1);

@@ -1,5 +1,5 @@
-#include "methods/getnotafiscal.h"
 #include "log/incidents.h"
+#include "methods/handlers.h"
 #include "methods/permission.h"
 #include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
@@ -282,7 +282,7 @@ void writeInvoices(QSqlDatabase& db, const Selection& selection, ResponseEncoder
 
 } // namespace
 
-void GetNotaFiscal::run(const Call& call, ResponseEncoder& out) {
+void getNotaFiscal(const Call& call, ResponseEncoder& out) {
     const Criteria criteria = readCriteria(call.arguments);
     requireEstablishment(call, criteria.branch, criteria.company);
     const Selection selection = selectionFor(criteria);

@@ -1,26 +1,29 @@
 #include "methods/methods.h"
-#include "methods/cancelanotafiscal.h"
-#include "methods/getnotafiscal.h"
-#include "methods/progressochamada.h"
-#include "methods/signin.h"
+#include "methods/handlers.h"
 #include "rpc/rpcdispatcher.h"
 
 namespace zavserver {
 
+// The module's table: each method's name and the number of its positional
+// arguments, then where it runs and who may call it.
 void registerMethods(RpcDispatcher& dispatcher, const NfeSettings& settings, const SessionPolicy& sessions) {
     dispatcher.add(
-        QStringLiteral("Login"), SignIn::kLoginArity,
-        [&sessions](const Call& call, ResponseEncoder& out) { SignIn::login(sessions, call, out); },
+        QStringLiteral("Login"), 2,
+        [&sessions](const Call& call, ResponseEncoder& out) { signIn(sessions, call, out); },
         RpcDispatcher::Access::Open);
-    dispatcher.add(QStringLiteral("Logout"), SignIn::kLogoutArity,
+    dispatcher.add(QStringLiteral("Logout"), 0,
                    [&calls = dispatcher.calls()](const Call& call, ResponseEncoder& out) {
-                       SignIn::logout(call, out);
+                       signOut(call, out);
                        calls.forgetSession(CallRegistry::digestOf(call.caller.bearer));
                    });
-    dispatcher.add(QStringLiteral("GetNotaFiscal"), GetNotaFiscal::kArity, &GetNotaFiscal::run);
+    // The host signs in and out at its own path, whatever screen it opens;
+    // a workstation of the previous version, at the module's.
+    dispatcher.offerAtSessionDoor(QStringLiteral("Login"));
+    dispatcher.offerAtSessionDoor(QStringLiteral("Logout"));
+    dispatcher.add(QStringLiteral("GetNotaFiscal"), 12, &getNotaFiscal);
     dispatcher.add(
-        QStringLiteral("Cancela_NotaFiscal"), CancelaNotaFiscal::kArity,
-        [&settings](const Call& call, ResponseEncoder& out) { CancelaNotaFiscal::run(settings, call, out); });
+        QStringLiteral("Cancela_NotaFiscal"), 6,
+        [&settings](const Call& call, ResponseEncoder& out) { cancelaNotaFiscal(settings, call, out); });
     // It waits on the authority: never on the threads that answer the rest.
     dispatcher.setLane(QStringLiteral("Cancela_NotaFiscal"), RpcDispatcher::Lane::Long);
     // A slow hash each: sign-ins never wait behind lists, nor lists behind them.
@@ -30,9 +33,9 @@ void registerMethods(RpcDispatcher& dispatcher, const NfeSettings& settings, con
     // when every worker is busy with long calls.
     const QString progress = QStringLiteral("Progresso_Chamada");
     dispatcher.add(
-        progress, ProgressoChamada::kArity,
+        progress, 1,
         [&calls = dispatcher.calls()](const Call& call, ResponseEncoder& out) {
-            ProgressoChamada::run(calls, call, out);
+            progressoChamada(calls, call, out);
         },
         RpcDispatcher::Access::Session, RpcDispatcher::Follow::No);
     dispatcher.setAnsweredAtOnce(progress);

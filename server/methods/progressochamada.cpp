@@ -1,4 +1,4 @@
-#include "methods/progressochamada.h"
+#include "methods/handlers.h"
 
 #include <array>
 
@@ -26,7 +26,7 @@ QUtf8StringView stateName(CallRegistry::State state) {
 
 } // namespace
 
-void ProgressoChamada::run(const CallRegistry& calls, const Call& call, ResponseEncoder& out) {
+void progressoChamada(const CallRegistry& calls, const Call& call, ResponseEncoder& out) {
     const Arguments& a = call.arguments;
     const QCborValue id = a.value(1);
     if (!id.isString())

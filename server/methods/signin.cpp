@@ -1,7 +1,7 @@
-#include "methods/signin.h"
 #include "access/credentials.h"
 #include "access/loginthrottle.h"
 #include "access/operatorstore.h"
+#include "methods/handlers.h"
 #include "rpc/rpcerror.h"
 #include "store/threaddatabase.h"
 
@@ -38,7 +38,7 @@ QString passwordOf(const Arguments& a) {
 
 } // namespace
 
-void SignIn::login(const SessionPolicy& policy, const Call& call, ResponseEncoder& out) {
+void signIn(const SessionPolicy& policy, const Call& call, ResponseEncoder& out) {
     const Arguments& a = call.arguments;
     QString code;
     try {
@@ -88,7 +88,7 @@ void SignIn::login(const SessionPolicy& policy, const Call& call, ResponseEncode
     out.endPacket();
 }
 
-void SignIn::logout(const Call& call, ResponseEncoder& out) {
+void signOut(const Call& call, ResponseEncoder& out) {
     SessionStore(ThreadDatabase::get(), {}).close(call.caller.bearer, QDateTime::currentSecsSinceEpoch());
     out.nullResult();
 }
