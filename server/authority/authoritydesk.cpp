@@ -41,7 +41,7 @@ struct AuthorityDesk::Slot::Shared {
             // (A batch broken off by the stop says nothing of the authority.)
             lastFailure = failure;
             if (++failedInARow >= kBreakerFailures)
-                openUntil = Clock::now() + std::chrono::seconds(kOpenSeconds);
+                openUntil = Clock::now() + kOpenFor;
         }
         // Kept alive for the next batch, within the bound: an idle client
         // over it (of another certificate, say) is closed.

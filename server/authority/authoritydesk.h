@@ -9,7 +9,7 @@
 //   most the bound of them idle) and reused;
 // - one breaker for it: after kBreakerFailures batches in a row without an
 //   answer (no connection, a timeout), from any call, nothing is sent to it
-//   for kOpenSeconds; then one batch at a time until one is answered. While
+//   for kOpenFor; then one batch at a time until one is answered. While
 //   a batch has just failed, one batch at a time is in flight, so a hung
 //   authority costs each call about one timeout, not one per batch;
 // - the stop: a waiting call is let go, and once the stop is cut every
@@ -33,7 +33,7 @@ namespace zavserver {
 class AuthorityDesk {
 public:
     static constexpr int kBreakerFailures = 3;
-    static constexpr int kOpenSeconds = 30;
+    static constexpr std::chrono::seconds kOpenFor{30};
 
     // A batch's place at the authority, with its client; given back with
     // whether the authority answered.

@@ -127,7 +127,8 @@ QJsonArray CertificateWatch::tokensJson(const QDateTime& now) {
 }
 
 void CertificateWatch::refresh(const QDateTime& now) {
-    if (m_readAt.isValid() && m_readAt.secsTo(now) < kRereadSeconds && now >= m_readAt)
+    if (m_readAt.isValid() && m_readAt.secsTo(now) < std::chrono::seconds(kRereadEvery).count() &&
+        now >= m_readAt)
         return;
     m_folderProblem.clear();
     m_entries = m_folder.isEmpty() ? QList<zavnfe::CertificateEntry>{}

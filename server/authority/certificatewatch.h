@@ -16,6 +16,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -23,8 +24,8 @@ namespace zavserver {
 
 class CertificateWatch {
 public:
+    static constexpr std::chrono::hours kRereadEvery{1};
     static constexpr int kWarningDays = 30;
-    static constexpr qint64 kRereadSeconds = 3600;
 
     // One token as last listed, with what a look-up of each of its
     // certificates said (empty when it can sign).
