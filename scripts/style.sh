@@ -45,6 +45,7 @@ rule "TLS client set-up" 'SSL_(CTX_)?use_(certificate|PrivateKey)|SSL_CTX_add[01
 rule "answer codes" '\bstatus *(==|!=) *([13-9][0-9]{2}|2(0[1-9]|[1-9][0-9]))\b|case [0-9]{3}:|^ +[A-Z][A-Za-z]+ = [0-9]{3},$' nfe/vocabulary.h
 rule "event type" "[\"']11011[12][\"']" nfe/vocabulary.h
 rule "store probe" 'FROM NOTAFISCAL WHERE 1 = 0' server/store/storeprobe.h
+rule "the host's sign-in path" '"/?sessao"' wire/paths.h
 (( census_failed == 0 )) || exit 1
 echo "style: census clean (each rule written once)"
 

@@ -5,13 +5,14 @@
 #include "hosttexts.h"
 #include "net/jsonrpccodec.h"
 #include "net/netconnection.h"
+#include "paths.h"
 #include "secretfile.h"
 #include "session.h"
 
 namespace {
 
 TNetConnection* connectionToServer(TNetConnection& c) {
-    c.ServerName = QLatin1String(kSessionPath);
+    c.ServerName = QLatin1StringView(zavwire::kSessionPath).sliced(1); // the path without its slash
     c.Host = WebURL();
     c.Port = WebPort();
     c.ThrowException = true;

@@ -8,11 +8,6 @@
 
 #include <QString>
 
-// Where the application server signs operators in and out: a path of the
-// host's own, the same for every screen's package, so that signing in names
-// no screen.
-inline constexpr const char* kSessionPath = "sessao";
-
 class EZavError;
 
 // Throws EZavError with the server's or the connection's text when the

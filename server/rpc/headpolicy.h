@@ -15,6 +15,8 @@
 #include "rpc/rpcdispatcher.h"
 #include "rpc/rpcerror.h"
 
+#include "paths.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -39,12 +41,13 @@ struct RouteEntry {
     Route route;
 };
 
-// /health, /metrics, the host's /sessao and the module's JSON-RPC endpoint.
+// /health, /metrics, the host's /sessao (where the dispatcher answers only
+// signing in and out) and the module's JSON-RPC endpoint.
 // A workstation of the previous version signs in at the module's endpoint,
 // which goes on answering Login and Logout too.
 const QList<RouteEntry>& routeTable();
 inline constexpr const char* kEndpointPath = "/ZAV50000.rdmCancelaNFE";
-inline constexpr const char* kSessionPath = "/sessao";
+inline constexpr const char* kSessionPath = zavwire::kSessionPath;
 inline constexpr const char* kHealthPath = "/health";
 inline constexpr const char* kMetricsPath = "/metrics";
 

@@ -275,6 +275,7 @@ private:
 struct HttpEndpoint::Request {
     enum class Kind { Call, Health, Metrics };
     Kind kind = Kind::Call;
+    Door door = Door::Module; // a call's path: the module's or the host's sign-in
     QElapsedTimer timer;
     bool cbor = false; // the answer's encoding, by Accept
     RequestFormat format = RequestFormat::Json;
@@ -763,6 +764,7 @@ bool HttpEndpoint::admit(MHD_Connection* connection, const char* url, const char
     request.kind = d.route == Route::Health    ? Request::Kind::Health
                    : d.route == Route::Metrics ? Request::Kind::Metrics
                                                : Request::Kind::Call;
+    request.door = d.route == Route::Session ? Door::Session : Door::Module;
     request.format = d.format;
     request.announced = d.announced;
     request.chunked = d.chunked;
@@ -828,7 +830,7 @@ bool HttpEndpoint::answerAtOnce(MHD_Connection* connection, Request& request) {
     CallOutcome outcome;
     outcome.from = request.from;
     std::optional<QByteArray> reply = m_dispatcher.answerAtOnce(
-        request.body, request.format, Caller{request.bearer, request.from}, *encoder, outcome);
+        request.body, request.format, Caller{request.bearer, request.from, request.door}, *encoder, outcome);
     if (!reply)
         return false;
     m_log.call(outcome, millisecondsSince(request.timer), reply->size(), request.cbor ? "cbor" : "json");
@@ -886,8 +888,8 @@ void HttpEndpoint::answerCall(Request& request, MHD_Connection* connection) {
         kPieceBytes);
     CallOutcome outcome;
     outcome.from = request.from;
-    QByteArray reply = m_dispatcher.dispatch(request.body, request.format,
-                                             Caller{request.bearer, request.from}, *encoder, outcome);
+    QByteArray reply = m_dispatcher.dispatch(
+        request.body, request.format, Caller{request.bearer, request.from, request.door}, *encoder, outcome);
     request.largestBytes = std::max(request.body.size(), reply.size());
     request.body = QByteArray(); // given back before the answer is sent
     const double elapsed = millisecondsSince(request.timer);

@@ -5,6 +5,7 @@
 #include "store/threaddatabase.h"
 
 #include "database.h"
+#include "paths.h"
 
 #include <QCborMap>
 #include <QCborParserError>
@@ -162,6 +163,23 @@ const RpcDispatcher::Entry& RpcDispatcher::methodNamed(const QString& name) cons
     return *found;
 }
 
+void RpcDispatcher::offerAtSessionDoor(const QString& name) {
+    const auto found = m_methods.find(name);
+    Q_ASSERT(found != m_methods.end());
+    if (found != m_methods.end())
+        found->atSessionDoor = true;
+}
+
+void RpcDispatcher::checkDoor(const QString& name, Door door) const {
+    if (door == Door::Module)
+        return;
+    const auto found = m_methods.constFind(name);
+    if (found == m_methods.constEnd() || !found->atSessionDoor)
+        throw RpcError(RpcCode::MethodNotFound,
+                       QStringLiteral("Método desconhecido em %1: %2. Ali só se entra e sai do sistema.")
+                           .arg(QLatin1StringView(zavwire::kSessionPath), name));
+}
+
 QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format, const Caller& caller,
                                    ResponseEncoder& encoder, CallOutcome& outcome) const {
     QCborValue id(nullptr);
@@ -169,6 +187,7 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
         const QCborMap request = requestObject(body, format);
         checkEnvelope(request, &id);
         outcome.method = methodName(request); // logged even when no such method exists
+        checkDoor(outcome.method, caller.door);
         const auto open = m_methods.constFind(outcome.method);
         std::optional<SessionRecord> session;
         if (open == m_methods.constEnd() || open->access == Access::Session) {
@@ -223,7 +242,8 @@ QByteArray RpcDispatcher::dispatch(const QByteArray& body, RequestFormat format,
 std::optional<QByteArray> RpcDispatcher::answerAtOnce(const QByteArray& body, RequestFormat format,
                                                       const Caller& caller, ResponseEncoder& encoder,
                                                       CallOutcome& outcome) const {
-    if (m_atOnce.isEmpty() || body.size() > kAtOnceBytes || caller.bearer.isEmpty())
+    if (m_atOnce.isEmpty() || body.size() > kAtOnceBytes || caller.bearer.isEmpty() ||
+        caller.door != Door::Module)
         return std::nullopt;
     const auto entry = m_methods.constFind(m_atOnce);
     if (entry == m_methods.constEnd())

@@ -20,11 +20,16 @@ namespace zavserver {
 
 enum class RequestFormat { Json, Cbor };
 
+// The path a call came in at: a screen's module, or the host's sign-in
+// path, where only the methods offered there (signing in and out) answer.
+enum class Door { Module, Session };
+
 // What the connection tells of a caller: the token of its Authorization
-// header ("Bearer ..."), empty without one, and its address.
+// header ("Bearer ..."), empty without one, its address and its door.
 struct Caller {
     QByteArray bearer;
     QString address;
+    Door door = Door::Module;
 };
 
 // One call as its method sees it: the arguments, the caller, and the session
@@ -76,6 +81,9 @@ public:
     void add(const QString& name, int arity, Method method, Access access = Access::Session,
              Follow follow = Follow::Yes);
     bool has(const QString& name) const { return m_methods.contains(name); }
+    // Offers a method added before at the host's sign-in path too; any other
+    // method called there is not found, whatever the session.
+    void offerAtSessionDoor(const QString& name);
     // Every method's name, sorted.
     QStringList methodNames() const {
         QStringList names = m_methods.keys();
@@ -123,9 +131,12 @@ private:
         Method method;
         Access access = Access::Session;
         Follow follow = Follow::Yes;
+        bool atSessionDoor = false;
     };
     // The entry of a method, or a "method not found" error.
     const Entry& methodNamed(const QString& name) const;
+    // A "method not found" error unless the method is offered at the door.
+    void checkDoor(const QString& name, Door door) const;
 
     // The caller's session; RpcError Unauthorized without one. Checked before
     // the method is looked up, so that a caller without a session learns

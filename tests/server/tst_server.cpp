@@ -1168,7 +1168,8 @@ void TstServer::signInAtTheHostsPathOrTheModules_data() {
 
 // The host signs in and out at /sessao, whatever screen it opens; a
 // workstation of the previous version does so at the module's endpoint. Either
-// session serves the module's calls, and ends where it was opened.
+// session serves the module's calls, and ends where it was opened; /sessao
+// answers no other method.
 void TstServer::signInAtTheHostsPathOrTheModules() {
     QFETCH(QString, dialect);
     PREPARE(dialect, db);
@@ -1199,6 +1200,19 @@ void TstServer::signInAtTheHostsPathOrTheModules() {
         under.set_default_headers({{"Authorization", "Bearer " + token.toStdString()}});
         QCOMPARE(post(under, list).status, 200);
         QVERIFY(post(under, list).message.contains(QStringLiteral("result")));
+        // The sign-in path serves nothing but signing in and out, with a
+        // session or without, even the question answered without a worker.
+        for (const QByteArray& elsewhere :
+             {list, request(QStringLiteral("Progresso_Chamada"), {QStringLiteral("x1")}),
+              request(QStringLiteral("NoSuchMethod"), {})}) {
+            for (httplib::Client* who : {&client, &under}) {
+                const Reply refused = postTo(*who, "/sessao", elsewhere);
+                QCOMPARE(refused.status, 200);
+                QCOMPARE(errorCode(refused), -32601);
+                QVERIFY2(errorMessage(refused).startsWith(QStringLiteral("Método desconhecido em /sessao: ")),
+                         refused.body.constData());
+            }
+        }
         const Reply out = postTo(under, path, request(QStringLiteral("Logout"), {}));
         QVERIFY2(out.message.contains(QStringLiteral("result")), out.body.constData());
         QCOMPARE(post(under, list).status, 401);
