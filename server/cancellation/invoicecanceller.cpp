@@ -321,6 +321,21 @@ CancellationOutcome cancelledElsewhere(const TransmissionResult& r) {
     return outcome;
 }
 
+// The reason the authority holds: ours, or the one of the cancellation it
+// shows when the NF-e was cancelled by another event.
+QString recordedReason(const QString& ours, const TransmissionResult& r) {
+    return r.reason.isEmpty() ? ours : r.reason.left(255);
+}
+
+// Cancelled by an event signed before with another reason than the one this
+// confirm sent: the operator is told which one the authority holds.
+CancellationOutcome cancelledWithEarlierReason(const QString& reason) {
+    CancellationOutcome outcome = CancellationOutcome::done();
+    outcome.text = fitFailure(
+        QStringLiteral("Cancelada com a justificativa enviada antes: \u201c%1\u201d.").arg(reason));
+    return outcome;
+}
+
 // Registered at the authority but not yet written here: the event stays
 // pending, and the next attempt finds it registered and finishes the work.
 QString notRecorded(const TransmissionResult& r, const QString& why) {
@@ -533,6 +548,7 @@ std::optional<CancellationOutcome> InvoiceCanceller::prepare(const TickedInvoice
         return refused;
 
     a.entry = invoice.entry;
+    a.typed = reason;
     a.accessKey = stored.accessKey;
     a.certificate = stored.certificate;
     const QDateTime now = nowAt(stored.registrationState);
@@ -570,9 +586,7 @@ void InvoiceCanceller::write(const QString& entry, const Attempt& a, const Trans
     m_record.bindValue(QStringLiteral(":P_IDSESSAO"), m_context.session);
     m_record.bindValue(QStringLiteral(":P_DSENDERECO"), m_context.address);
     m_record.bindValue(QStringLiteral(":P_DTPROCESSAMENTO"), m_context.processingDate);
-    // The reason the authority holds: ours, or the one of the cancellation it
-    // shows when the NF-e was cancelled by another event.
-    m_record.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), r.reason.isEmpty() ? a.reason : r.reason.left(255));
+    m_record.bindValue(QStringLiteral(":P_DSMOTIVOCANC"), recordedReason(a.reason, r));
     m_record.bindValue(QStringLiteral(":P_IDTPAMBIENTENFE"), m_context.environment);
     m_record.bindValue(QStringLiteral(":P_SGESTADO"), m_context.state);
     m_record.bindValue(QStringLiteral(":P_NRSERIECERTIFIC"), a.certificate);
@@ -612,8 +626,10 @@ CancellationOutcome InvoiceCanceller::conclude(const Attempt& a, const Transmiss
                 transaction.commit();
                 return CancellationOutcome::byText(fitFailure(r.statusLine()));
             }
-            CancellationOutcome done =
-                r.kind == Kind::AlreadyCancelled ? cancelledElsewhere(r) : CancellationOutcome::done();
+            const QString reason = recordedReason(a.reason, r);
+            CancellationOutcome done = r.kind == Kind::AlreadyCancelled ? cancelledElsewhere(r)
+                                       : reason != a.typed              ? cancelledWithEarlierReason(reason)
+                                                                        : CancellationOutcome::done();
             if (stored.state == u"C" && stored.recorded)
                 return done; // another attempt finished it meanwhile
             try {

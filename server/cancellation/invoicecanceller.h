@@ -71,6 +71,7 @@ public:
         QString entry;
         QString accessKey;
         QString reason;      // as the event carries it
+        QString typed;       // as this confirm sent it (checked): another when resuming an earlier event
         QString certificate; // the serial as the registration holds it, not as the caller typed it
         QByteArray signedBatch;
         bool resume = false; // a pending event of an earlier attempt

@@ -377,9 +377,15 @@ void TstNfeCancel::droppedAnswerIsRecoveredNotRegisteredTwice() {
     QVERIFY2(why.isEmpty(), qPrintable(why));
 
     // The next confirm, even with another reason, recovers the event instead
-    // of signing a second one.
+    // of signing a second one; the operator is told the reason it carries,
+    // and the invoice whose event is new is cancelled without a word.
     const Answer second = cancel(w, {1, 2}, QStringLiteral("Outro motivo qualquer para o cancelamento"));
-    QVERIFY2(second.null, qPrintable(second.describe()));
+    QCOMPARE(second.failures.size(), 1);
+    QCOMPARE(second.failures.at(0).entry, entryOf(1));
+    QCOMPARE(second.failures.at(0).key, QString());
+    QCOMPARE(second.failures.at(0).text,
+             QStringLiteral("Cancelada com a justificativa enviada antes: \u201c%1\u201d.").arg(kReason));
+    QCOMPARE(second.situations, QStringList{QStringLiteral("C")});
     QCOMPARE(state(w.db, 1), QStringLiteral("C"));
     QCOMPARE(state(w.db, 2), QStringLiteral("C"));
     const Journal done = journal(w.db, entryOf(1));
