@@ -362,11 +362,18 @@ QString counted(int n, const char* one, const char* many) {
 } // namespace
 
 QString confirmed(int cancelled, int notCancelled, int pending, int rows, int ticked) {
-    return QStringLiteral("Confirmação concluída: %1, %2, %3. A lista tem %4, %5.")
-        .arg(counted(cancelled, "nota cancelada", "notas canceladas"),
-             counted(notCancelled, "não cancelada", "não canceladas"),
-             counted(pending, "pendente (confirme de novo)", "pendentes (confirme de novo)"),
-             counted(rows, "nota", "notas"), counted(ticked, "marcada", "marcadas"));
+    // Only the counts that happened, so that the line fits the status bar
+    // beside the session; every ticked invoice is in one of the three.
+    QStringList outcomes;
+    if (cancelled > 0 || (notCancelled == 0 && pending == 0))
+        outcomes << counted(cancelled, "nota cancelada", "notas canceladas");
+    if (notCancelled > 0)
+        outcomes << counted(notCancelled, "não cancelada", "não canceladas");
+    if (pending > 0)
+        outcomes << counted(pending, "pendente (confirme de novo)", "pendentes (confirme de novo)");
+    return QStringLiteral("Confirmação concluída: %1. A lista tem %2, %3.")
+        .arg(outcomes.join(QStringLiteral(", ")), counted(rows, "nota", "notas"),
+             counted(ticked, "marcada", "marcadas"));
 }
 
 QString listed(int rows) {

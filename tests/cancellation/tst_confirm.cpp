@@ -136,9 +136,38 @@ private Q_SLOTS:
     void wholeListSent();
     void everyFailureLineReadsWhole();
     void theOutcomeIsToldAndTheCancelledAreNoLongerWork();
+    void theOutcomeLineNamesWhatHappened_data();
+    void theOutcomeLineNamesWhatHappened();
     void anEndedSessionKeepsTheWork_data() { zavtest::addDialectRows("db"); }
     void anEndedSessionKeepsTheWork();
 };
+
+// The status line counts only what happened to the ticked invoices, so that
+// it fits beside the session in the window's status bar.
+void TestConfirm::theOutcomeLineNamesWhatHappened_data() {
+    QTest::addColumn<QList<int>>("counts"); // cancelled, not cancelled, pending, rows, ticked
+    QTest::addColumn<QString>("line");
+    QTest::newRow("all cancelled")
+        << QList<int>{1, 0, 0, 18, 1}
+        << QStringLiteral("Confirmação concluída: 1 nota cancelada. A lista tem 18 notas, 1 marcada.");
+    QTest::newRow("none cancelled")
+        << QList<int>{0, 2, 0, 2, 2}
+        << QStringLiteral("Confirmação concluída: 2 não canceladas. A lista tem 2 notas, 2 marcadas.");
+    QTest::newRow("only pending")
+        << QList<int>{0, 0, 1, 1, 1}
+        << QStringLiteral(
+               "Confirmação concluída: 1 pendente (confirme de novo). A lista tem 1 nota, 1 marcada.");
+    QTest::newRow("some of each") << QList<int>{1200, 1, 3, 2000, 1204}
+                                  << QStringLiteral("Confirmação concluída: 1.200 notas canceladas, 1 não "
+                                                    "cancelada, 3 pendentes (confirme de novo). "
+                                                    "A lista tem 2.000 notas, 1.204 marcadas.");
+}
+
+void TestConfirm::theOutcomeLineNamesWhatHappened() {
+    QFETCH(QList<int>, counts);
+    QFETCH(QString, line);
+    QCOMPARE(ScreenText::confirmed(counts[0], counts[1], counts[2], counts[3], counts[4]), line);
+}
 
 void TestConfirm::cleanup() {
     if (boIdCriado)
@@ -531,11 +560,9 @@ void TestConfirm::theOutcomeIsToldAndTheCancelledAreNoLongerWork() {
     // All cancelled: nothing left to lose, and Esc closes without a question.
     peer.answer = answer(QJsonValue::Null);
     QTest::mouseClick(f->sbtPrint, Qt::LeftButton);
-    QCOMPARE(
-        svc().statuses.last(),
-        QStringLiteral("Confirmação concluída: 5 notas canceladas, 0 não canceladas, 0 pendentes (confirme "
-                       "de novo). A lista tem %1 notas, 5 marcadas.")
-            .arg(rows));
+    QCOMPARE(svc().statuses.last(),
+             QStringLiteral("Confirmação concluída: 5 notas canceladas. A lista tem %1 notas, 5 marcadas.")
+                 .arg(rows));
     QCOMPARE(ds->ChangeCount(), 0);
     QTest::mouseClick(f->BtnSair, Qt::LeftButton);
     svc().questions.clear();
