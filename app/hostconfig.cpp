@@ -20,7 +20,7 @@ bool parseBool(const QString& v, bool* ok) {
         s == QLatin1String("s"))
         return true;
     if (s == QLatin1String("0") || s == QLatin1String("false") || s == QLatin1String("nao") ||
-        s == QLatin1String("não") || s == QLatin1String("n"))
+        s == u"não" || s == QLatin1String("n"))
         return false;
     *ok = false;
     return false;

@@ -49,6 +49,31 @@ rule "the host's sign-in path" '"/?sessao"' wire/paths.h
 (( census_failed == 0 )) || exit 1
 echo "style: census clean (each rule written once)"
 
+# Our sources are UTF-8: a text with an accent read as Latin-1 reaches the
+# operator as "conexÃ£o". Such a text is never written inside QLatin1String,
+# QLatin1StringView, QLatin1Char or fromLatin1, and a narrow constant that
+# holds one is never handed to them (QString::fromUtf8 reads it).
+latin1_hits=$(git ls-files '*.cpp' '*.h' | xargs perl -0777 -ne '
+  my $src = $_;
+  while ($src =~ /((?:QLatin1String(?:View)?|QLatin1Char|fromLatin1)\s*\(\s*(?:"(?:[^"\\]|\\.)*"\s*)+)/g) {
+    my $use = $1;
+    print "$ARGV: $use\n" if $use =~ /[^\x00-\x7F]/;
+  }
+  while ($src =~ /\bchar\s*(?:\*\s*)?(?:const\s+)?(?:\w+::)*(\w+)(?:\[\])?\s*=\s*((?:"(?:[^"\\]|\\.)*"\s*)+)[;,]/g) {
+    my ($name, $text) = ($1, $2);
+    $accented{$name} = 1 if $text =~ /[^\x00-\x7F]/;
+  }
+  while ($src =~ /((?:QLatin1String(?:View)?|fromLatin1)\s*\(\s*(?:\w+::)*(\w+)\s*[,)])/g) {
+    push @uses, [$ARGV, $1, $2];
+  }
+  END { print "$$_[0]: $$_[1]\n" for grep { $accented{$$_[2]} } @uses }')
+if [[ -n $latin1_hits ]]; then
+  echo "style: UTF-8 text read as Latin-1 (use QString::fromUtf8 or QStringLiteral):" >&2
+  echo "$latin1_hits" >&2
+  exit 1
+fi
+echo "style: no UTF-8 text read as Latin-1"
+
 # The translation units the build compiles, the generated ones left out.
 pattern="^$repo/(app|bench|common|db|fiscal|wire|host|nfe|authority|server|screen|criteria|invoices|cancellation|tests)/.*\\.cpp\$"
 if ! run-clang-tidy -p "$build" -j "$jobs" -quiet "$pattern" >"$build/clang-tidy.log" 2>&1; then

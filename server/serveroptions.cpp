@@ -15,7 +15,7 @@ namespace zavserver {
 
 namespace {
 
-const char* const kDescription =
+const char* const kAboutTheServer =
     "Servidor de aplicação da tela ZAV50000 (cancelamento de NF-e): atende POST\n"
     "/ZAV50000.rdmCancelaNFE (JSON-RPC 2.0) e GET /health, em HTTPS (TLS 1.2 ou\n"
     "mais novo) com o certificado de --tls-cert e a chave de --tls-key.\n"
@@ -409,7 +409,7 @@ bool isLoopback(const QString& host) {
 
 ServerOptions::Parsed ServerOptions::parse(const QStringList& arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromUtf8(kDescription));
+    parser.setApplicationDescription(QString::fromUtf8(kAboutTheServer));
     const CommandLine options;
     options.declare(parser);
 

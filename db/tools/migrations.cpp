@@ -207,7 +207,7 @@ QString versionProblem(const SchemaState& state) {
     switch (state.kind) {
     case SchemaState::Kind::None:
         return QStringLiteral("O banco não tem as tabelas do produto: crie-as num banco do ERP com %1.")
-            .arg(QLatin1String(kProductOnlyCommand));
+            .arg(QString::fromUtf8(kProductOnlyCommand));
     case SchemaState::Kind::Incomplete:
         return QStringLiteral(
                    "O banco tem tabelas do produto de uma versão anterior ao registro de versões do "
@@ -230,7 +230,7 @@ QString versionProblem(const SchemaState& state) {
                "com %3.")
         .arg(state.version)
         .arg(latest)
-        .arg(QLatin1String(kUpgradeCommand));
+        .arg(QString::fromUtf8(kUpgradeCommand));
 }
 
 // Begins a transaction that writes, waiting on SQLite for another writer (an

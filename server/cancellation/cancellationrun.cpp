@@ -21,7 +21,7 @@
 
 namespace zavserver {
 
-const char* const CancellationRun::kStoppingText = "O servidor estava sendo encerrado: a nota fiscal não foi "
+const char* const CancellationRun::kStoppingText = "O servidor estava sendo encerrado: a nota não foi "
                                                    "enviada à SEFAZ. Confirme de novo para concluir.";
 
 struct CancellationRun::Lot {
@@ -250,7 +250,7 @@ std::optional<AuthorityDesk::Slot> CancellationRun::place(bool wait) {
         desk.acquire(m_authority.endpoints().parallelLots, m_context.certificate.toUpper(), wait,
                      [this] { return m_authority.newClient(); });
     if (a.stopping)
-        m_stop = fitFailure(QString::fromLatin1(kStoppingText));
+        m_stop = fitFailure(QString::fromUtf8(kStoppingText));
     else if (!a.refusal.isEmpty())
         m_stop = fitFailure(a.refusal);
     if (!a.slot)

@@ -148,7 +148,8 @@ void TestHostApp::badConfigurationIsReportedAndTheHostGoesOn() {
     const QString ini = dir.filePath(QStringLiteral("zav.ini"));
     QFile f(ini);
     QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("[sessao]\nWebPort=porta\nFiliProc=0002\n");
+    // "Não", as the option's help spells it, is a good value (in any case).
+    f.write("[sessao]\nWebPort=porta\nFiliProc=0002\nModuFili=Não\n");
     f.close();
     const QString png = dir.filePath(QStringLiteral("tela.png"));
     const Run r = run(
@@ -159,6 +160,7 @@ void TestHostApp::badConfigurationIsReportedAndTheHostGoesOn() {
     QVERIFY2(r.err.contains(QStringLiteral("WebPort")) && r.err.contains(QStringLiteral("porta")),
              qPrintable(r.err));
     QVERIFY2(r.err.contains(QStringLiteral("ModuloAtiv")), qPrintable(r.err));
+    QVERIFY2(!r.err.contains(QStringLiteral("ModuFili")), qPrintable(r.err));
     QVERIFY(QFile::exists(png));
 }
 

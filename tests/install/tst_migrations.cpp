@@ -243,6 +243,14 @@ private Q_SLOTS:
         const QString customers = scalar(db, QStringLiteral("SELECT COUNT(*) FROM CLIENTE"));
         const QString invoices = scalar(db, QStringLiteral("SELECT COUNT(*) FROM NOTAFISCAL"));
         QVERIFY(customers.toInt() > 0 && invoices.toInt() > 0);
+        // Without the product's tables, zav-admin names the command that
+        // makes them, as it is typed.
+        const Run admin =
+            runTool(QStringLiteral("zav-admin"), {QStringLiteral("--db"), text, QStringLiteral("operators")});
+        QCOMPARE(admin.code, 1);
+        QVERIFY2(admin.err.contains(QStringLiteral("O banco não tem as tabelas do produto: crie-as num banco do ERP "
+                                                   "com zav-dbinit --db <conexão do dono do banco> --product-only.")),
+                 qPrintable(admin.err));
 
         QCOMPARE(exec(db, QStringLiteral("ALTER TABLE FILIAL DROP COLUMN NMFILIAL")), QString());
         QCOMPARE(exec(db, QStringLiteral("DROP TABLE MAPAAPURACAO")), QString());
@@ -457,7 +465,8 @@ private Q_SLOTS:
             {{QStringLiteral("010-index.sql"), "CREATE INDEX ZAVTESTE_IX ON OPERADOR (NMOPERADOR);\n"}},
             QStringLiteral("um índice"), &why);
         QVERIFY2(!schema.folder.isEmpty(), qPrintable(why));
-        const QString older = QStringLiteral("na versão %1 do esquema e este programa precisa da versão %2")
+        const QString older = QStringLiteral("na versão %1 do esquema e este programa precisa da versão %2: "
+                                             "atualize-o com zav-dbinit --db <conexão do dono do banco> --upgrade.")
                                   .arg(schema.shippedVersion)
                                   .arg(schema.version);
         {
