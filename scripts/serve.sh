@@ -50,7 +50,13 @@ fi
 operator=OPERADOR
 login_file=$var/operador.senha
 admin=("$build/bin/zav-admin" --db "$db")
-if ! "${admin[@]}" operators | grep -q "^$operator"$'\t'; then
+# A database given by its connection text is the caller's to prepare: one
+# that cannot serve is said once, with zav-admin's reason, and nothing starts.
+operators=$("${admin[@]}" operators) || {
+  echo "serve: $db cannot serve the demo (zav-admin's reason above; zav-dbinit prepares a database)" >&2
+  exit 1
+}
+if ! grep -q "^$operator"$'\t' <<<"$operators"; then
   rm -f "$login_file"
   (umask 077 && openssl rand -hex 12 >"$login_file")
   "${admin[@]}" add-operator "$operator" --name "Operador da demonstração" --password-file "$login_file" >/dev/null
