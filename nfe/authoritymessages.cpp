@@ -92,6 +92,17 @@ public:
         if (!value.isEmpty())
             text(name, value);
     }
+    // What every answer of an authority begins with: tpAmb and verAplic,
+    // then cOrgao where its message has one (an event's), cStat and xMotivo.
+    void answerHead(int environment, const QString& application, const std::optional<QString>& orgao,
+                    int status, const QString& statusText) {
+        text("tpAmb", QString::number(environment));
+        text("verAplic", application);
+        if (orgao)
+            text("cOrgao", *orgao);
+        text("cStat", QString::number(status));
+        text("xMotivo", statusText);
+    }
     void end() {
         m_writer.writeEndElement();
         --m_depth;
@@ -363,10 +374,7 @@ std::optional<ServiceStatusAnswer> parseRetConsStatServ(const QByteArray& xml, Q
 QByteArray retConsStatServ(const ServiceStatusAnswer& data) {
     MessageWriter writer;
     writer.start("retConsStatServ", "4.00");
-    writer.text("tpAmb", QString::number(data.environment));
-    writer.text("verAplic", data.application);
-    writer.text("cStat", QString::number(data.status));
-    writer.text("xMotivo", data.statusText);
+    writer.answerHead(data.environment, data.application, std::nullopt, data.status, data.statusText);
     writer.text("cUF", data.stateCode);
     writer.text("dhRecbto", data.receivedAt);
     if (data.averageSeconds)
@@ -460,11 +468,7 @@ QByteArray retEvento(const RetEventoData& data) {
     writer.start("infEvento", nullptr);
     if (!data.protocol.isEmpty())
         writer.attribute("Id", QStringLiteral("ID") + data.protocol);
-    writer.text("tpAmb", QString::number(data.environment));
-    writer.text("verAplic", data.application);
-    writer.text("cOrgao", data.orgao);
-    writer.text("cStat", QString::number(data.status));
-    writer.text("xMotivo", data.statusText);
+    writer.answerHead(data.environment, data.application, data.orgao, data.status, data.statusText);
     writer.textIf("chNFe", data.accessKey);
     writer.textIf("tpEvento", data.eventType);
     writer.textIf("xEvento", data.eventDescription);
@@ -479,11 +483,7 @@ QByteArray retEnvEvento(const RetEnvEventoData& data, const std::vector<QByteArr
     MessageWriter writer;
     writer.start("retEnvEvento", "1.00");
     writer.text("idLote", data.batchId);
-    writer.text("tpAmb", QString::number(data.environment));
-    writer.text("verAplic", data.application);
-    writer.text("cOrgao", data.orgao);
-    writer.text("cStat", QString::number(data.status));
-    writer.text("xMotivo", data.statusText);
+    writer.answerHead(data.environment, data.application, data.orgao, data.status, data.statusText);
     for (const QByteArray& ret : retEventos)
         writer.raw(ret);
     return writer.finish();
@@ -492,10 +492,7 @@ QByteArray retEnvEvento(const RetEnvEventoData& data, const std::vector<QByteArr
 QByteArray retConsSitNFe(const RetConsSitNFeData& data, const std::vector<QByteArray>& procEventos) {
     MessageWriter writer;
     writer.start("retConsSitNFe", "4.00");
-    writer.text("tpAmb", QString::number(data.environment));
-    writer.text("verAplic", data.application);
-    writer.text("cStat", QString::number(data.status));
-    writer.text("xMotivo", data.statusText);
+    writer.answerHead(data.environment, data.application, std::nullopt, data.status, data.statusText);
     writer.textIf("cUF", data.stateCode);
     writer.text("dhRecbto", data.receivedAt);
     writer.textIf("chNFe", data.accessKey);
