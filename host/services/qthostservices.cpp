@@ -178,8 +178,12 @@ void QtHostServices::showStatus(const QString& text) {
     // The status line of the window the screens open in.
     QMdiArea* area = TApplication::mdiArea();
     auto* window = area ? qobject_cast<QMainWindow*>(area->window()) : nullptr;
-    if (window)
-        window->statusBar()->showMessage(text);
+    if (!window)
+        return;
+    // A line longer than the room beside the session is cut off by the bar:
+    // the whole of it is a hover away.
+    window->statusBar()->showMessage(text);
+    window->statusBar()->setToolTip(text);
 }
 
 QString progressText(int done, int total, const QString& unit) {

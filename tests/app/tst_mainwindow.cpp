@@ -34,6 +34,18 @@ void TestMainWindow::statusLineSaysWhoIsWorking() {
     services.showStatus(QStringLiteral("A lista tem 18 notas."));
     QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("A lista tem 18 notas."));
     QCOMPARE(who->text().left(15), QStringLiteral("Operador: MARIA"));
+    // A confirm's usual line fits beside the session at the window's first
+    // size; a longer one is there whole when the pointer rests on the bar.
+    const QString usual =
+        QStringLiteral("Confirmação concluída: 1 nota cancelada. A lista tem 18 notas, 1 marcada.");
+    QVERIFY2(window.statusBar()->fontMetrics().horizontalAdvance(usual) < who->x(),
+             qPrintable(QStringLiteral("%1 px beside %2").arg(who->x()).arg(window.width())));
+    const QString longer = QStringLiteral("Confirmação concluída: 1.200 notas canceladas, 1 não cancelada, 3 "
+                                          "pendentes (confirme de novo). A lista "
+                                          "tem 2.000 notas, 1.204 marcadas.");
+    services.showStatus(longer);
+    QCOMPARE(window.statusBar()->currentMessage(), longer);
+    QCOMPARE(window.statusBar()->toolTip(), longer);
 }
 
 QTEST_MAIN(TestMainWindow)
