@@ -137,7 +137,8 @@ int exportEvents(const QCommandLineParser& parser, QSqlDatabase& db, QTextStream
                      entry.toLocal8Bit().constData());
     for (const QString& failure : result.failed)
         std::fprintf(stderr, "zav-admin: %s\n", failure.toLocal8Bit().constData());
-    out << result.written.size() << " arquivos gravados" << Qt::endl;
+    out << result.written.size() << (result.written.size() == 1 ? " arquivo gravado" : " arquivos gravados")
+        << Qt::endl;
     return result.missing.isEmpty() && result.failed.isEmpty() ? 0 : 1;
 }
 
@@ -157,13 +158,19 @@ int approveLate(const QCommandLineParser& parser, QSqlDatabase& db, QTextStream&
             QStringLiteral("Informe com --reference a autorização da SEFAZ (de 3 a 255 caracteres)."));
     const QDate until = day(parser, "until");
     QSqlQuery q(db);
-    if (!q.prepare(QStringLiteral("SELECT NRACESSONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?")))
+    if (!q.prepare(QStringLiteral("SELECT NRACESSONFE, IDSITUACAONFE FROM NOTAFISCAL WHERE NRLANCTONF = ?")))
         throw zavdb::DatabaseError(q.lastError().text());
     q.bindValue(0, entry);
     if (!q.exec())
         throw zavdb::DatabaseError(q.lastError().text());
     if (!q.next())
         throw AccessError(QStringLiteral("Nota fiscal %1 não encontrada.").arg(entry));
+    // Only an authorised invoice has a cancellation to approve.
+    if (q.value(1).toString() == u"C")
+        throw AccessError(
+            QStringLiteral("Nota fiscal %1 já cancelada: não há cancelamento a autorizar.").arg(entry));
+    if (q.value(1).toString() == u"D")
+        throw AccessError(QStringLiteral("Nota fiscal %1 denegada: não pode ser cancelada.").arg(entry));
     const int offset = zavfiscal::utcOffsetOfCode(zavfiscal::accessKeyStateCode(q.value(0).toString()));
     q.finish();
     const QDateTime end(until, QTime(23, 59, 59), Qt::OffsetFromUTC, offset);

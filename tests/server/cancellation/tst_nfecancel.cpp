@@ -823,6 +823,22 @@ void TstNfeCancel::lateCancellationTheStateApproved() {
     QCOMPARE(scalar(w.db, QStringLiteral("SELECT DSAUTORIZACAO FROM CANCEXTEMPNFE WHERE NRLANCTONF = ?"),
                     {entryOf(1)}),
              reference);
+
+    // A cancelled or denied invoice has nothing to approve: refused, and
+    // nothing recorded.
+    QCOMPARE(exec(w.db, QStringLiteral("DELETE FROM CANCEXTEMPNFE WHERE NRLANCTONF = ?"), {entryOf(1)}),
+             QString());
+    const auto cancelled =
+        admin({entryOf(1), QStringLiteral("--until"), tomorrow, QStringLiteral("--reference"), reference});
+    QVERIFY2(cancelled.first != 0 && cancelled.second.contains(u"já cancelada"),
+             qPrintable(cancelled.second));
+    QCOMPARE(exec(w.db, QStringLiteral("UPDATE NOTAFISCAL SET IDSITUACAONFE = 'D' WHERE NRLANCTONF = ?"),
+                  {entryOf(2)}),
+             QString());
+    const auto denied =
+        admin({entryOf(2), QStringLiteral("--until"), tomorrow, QStringLiteral("--reference"), reference});
+    QVERIFY2(denied.first != 0 && denied.second.contains(u"denegada"), qPrintable(denied.second));
+    QCOMPARE(scalar(w.db, QStringLiteral("SELECT COUNT(*) FROM CANCEXTEMPNFE")), QStringLiteral("0"));
 }
 
 // A registration pointed at another company's A1: the event signs, but the
