@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpacerItem>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -82,6 +83,10 @@ TLoginDialog::TLoginDialog(const QString& operatorCode, QWidget* parent)
     m_textWidth = std::max(50 * fontMetrics().averageCharWidth(), titleWidth + besideTitle);
     for (QLabel* label : {lblConfiguracao, lblMensagem, lblDetalhe})
         label->setFixedWidth(m_textWidth);
+    // That width from the start, while the labels are hidden, so that the
+    // title is whole and the dialog does not widen when it first says
+    // something.
+    layout->addSpacerItem(new QSpacerItem(m_textWidth, 0, QSizePolicy::Fixed, QSizePolicy::Minimum));
 
     connect(btnEntrar, &QPushButton::clicked, this, &TLoginDialog::tryToSignIn);
     connect(btnCancelar, &QPushButton::clicked, this, &QDialog::reject);
