@@ -50,6 +50,27 @@ void CallLog::note(const QString& text) {
     write(text);
 }
 
+void LimitedNotes::note(const QString& text) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (now - m_windowStart >= kWindow) {
+        if (m_leftOut > 0)
+            m_log.note(
+                QStringLiteral("http: %1 mensagens como as anteriores omitidas em %2 s")
+                    .arg(m_leftOut)
+                    .arg(std::chrono::duration_cast<std::chrono::seconds>(now - m_windowStart).count()));
+        m_windowStart = now;
+        m_written = 0;
+        m_leftOut = 0;
+    }
+    if (m_written < kBurst) {
+        ++m_written;
+        m_log.note(text);
+    } else {
+        ++m_leftOut;
+    }
+}
+
 void CallLog::write(const QString& line) {
     const QByteArray text =
         (QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + u' ' + line + u'\n').toUtf8();

@@ -3,6 +3,8 @@
 // encoding, outcome) and the lines of start and stop. Lines from different
 // worker threads never interleave.
 #include <QString>
+
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -28,6 +30,27 @@ private:
 
     std::mutex m_mutex;
     std::FILE* m_file = nullptr;
+};
+
+// Lines that anyone who reaches the port can cause, one a connection (the
+// HTTP library's: a handshake that failed, a connection that broke): at most
+// kBurst of them in each kWindow go to the log, and how many were left out
+// is said before the next one written, so that a stranger's flood neither
+// fills the journal nor makes it drop the calls' lines.
+class LimitedNotes {
+public:
+    static constexpr int kBurst = 20;
+    static constexpr std::chrono::seconds kWindow{5};
+
+    explicit LimitedNotes(CallLog& log) : m_log(log) {}
+    void note(const QString& text);
+
+private:
+    CallLog& m_log;
+    std::mutex m_mutex;
+    std::chrono::steady_clock::time_point m_windowStart;
+    int m_written = 0;
+    qint64 m_leftOut = 0;
 };
 
 } // namespace zavserver

@@ -126,7 +126,8 @@ void onConnection(void* self, MHD_Connection* connection, void**, MHD_Connection
 void writeLibraryLog(void* log, const char* format, va_list arguments) {
     char text[1024];
     std::vsnprintf(text, sizeof text, format, arguments);
-    static_cast<CallLog*>(log)->note(QStringLiteral("http: %1").arg(QString::fromLocal8Bit(text).trimmed()));
+    static_cast<LimitedNotes*>(log)->note(
+        QStringLiteral("http: %1").arg(QString::fromLocal8Bit(text).trimmed()));
 }
 
 // The address a connection comes from, in numbers ("10.0.0.7", "::1").
@@ -422,7 +423,8 @@ void HttpEndpoint::HeldAnswers::resume(const Held& held) {
 }
 
 HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& dispatcher, CallLog& log)
-    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_hostNames(options.hostNames()) {
+    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_libraryLog(log),
+      m_hostNames(options.hostNames()) {
     // A streamed answer's pieces are mapped and unmapped whole: made on one
     // thread and freed on another, they would otherwise be left in the
     // worker threads' arenas, where no trim gives them back. (A fixed
@@ -487,7 +489,7 @@ int HttpEndpoint::bind(QString* why) {
     if (!m_options.tls())
         tls[0] = {MHD_OPTION_END, 0, nullptr};
     m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, this,                          //
-                                MHD_OPTION_EXTERNAL_LOGGER, &writeLibraryLog, &m_log,                  //
+                                MHD_OPTION_EXTERNAL_LOGGER, &writeLibraryLog, &m_libraryLog,           //
                                 MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),           //
                                 MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_options.idleTimeoutSeconds), //
                                 MHD_OPTION_CONNECTION_LIMIT, unsigned(m_options.maxConnections),       //

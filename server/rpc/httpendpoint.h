@@ -24,6 +24,7 @@
 // after the first piece ends the answer unfinished (no last chunk): the client
 // sees a broken answer, never a short list passed off as whole. A client that
 // goes away stops the method at its next row.
+#include "log/calllog.h"
 #include "rpc/rpcdispatcher.h"
 #include "serveroptions.h"
 
@@ -47,7 +48,6 @@ struct MHD_Connection;
 
 namespace zavserver {
 
-class CallLog;
 class ConnectionTable;
 class RpcDispatcher;
 class WorkerPool;
@@ -158,6 +158,7 @@ private:
     std::function<QByteArray()> m_metrics;
     const RpcDispatcher& m_dispatcher;
     CallLog& m_log;
+    LimitedNotes m_libraryLog; // the HTTP library's own lines
     QStringList m_hostNames;
     std::unique_ptr<ConnectionTable> m_connections;
     HeldAnswers m_delayed;

@@ -383,6 +383,29 @@ void TestFrontDoor::httpsOnly() {
 
     // Plain HTTP to the TLS port: no answer a client could take for one.
     QCOMPARE(exchange(tls.port(), health(tls.port()), 3000).status, 0);
+
+    // Anyone who reaches the port makes the HTTP library complain, once a
+    // connection: a flood of them is a few lines in the log, and how many
+    // were left out is said once the flood's window has passed.
+    const auto junk = [&] {
+        QTcpSocket s;
+        s.connectToHost(QStringLiteral("127.0.0.1"), quint16(tls.port()));
+        if (s.waitForConnected(2000)) {
+            s.write("GET / HTTP/1.1\r\n\r\n");
+            s.waitForDisconnected(2000);
+        }
+    };
+    const auto libraryLines = [&] { return tls.log().count(" http: "); };
+    const qsizetype before = libraryLines();
+    constexpr int kFlood = 150;
+    for (int i = 0; i < kFlood; ++i)
+        junk();
+    const qsizetype written = libraryLines() - before;
+    QVERIFY2(written > 0 && written <= 20, qPrintable(QString::number(written)));
+    QTest::qWait(5500);
+    junk();
+    QTRY_VERIFY2(tls.log().contains("mensagens como as anteriores omitidas"),
+                 tls.log().right(400).constData());
     QCOMPARE(tls.terminate(), 0);
 }
 
