@@ -19,8 +19,8 @@ bool parseBool(const QString& v, bool* ok) {
     if (s == QLatin1String("1") || s == QLatin1String("true") || s == QLatin1String("sim") ||
         s == QLatin1String("s"))
         return true;
-    if (s == QLatin1String("0") || s == QLatin1String("false") || s == QLatin1String("nao") ||
-        s == u"não" || s == QLatin1String("n"))
+    if (s == QLatin1String("0") || s == QLatin1String("false") || s == QLatin1String("nao") || s == u"não" ||
+        s == QLatin1String("n"))
         return false;
     *ok = false;
     return false;

@@ -10,9 +10,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSpacerItem>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSpacerItem>
 #include <QVBoxLayout>
 
 #include <algorithm>

@@ -248,8 +248,9 @@ private Q_SLOTS:
         const Run admin =
             runTool(QStringLiteral("zav-admin"), {QStringLiteral("--db"), text, QStringLiteral("operators")});
         QCOMPARE(admin.code, 1);
-        QVERIFY2(admin.err.contains(QStringLiteral("O banco não tem as tabelas do produto: crie-as num banco do ERP "
-                                                   "com zav-dbinit --db <conexão do dono do banco> --product-only.")),
+        QVERIFY2(admin.err.contains(
+                     QStringLiteral("O banco não tem as tabelas do produto: crie-as num banco do ERP "
+                                    "com zav-dbinit --db <conexão do dono do banco> --product-only.")),
                  qPrintable(admin.err));
 
         QCOMPARE(exec(db, QStringLiteral("ALTER TABLE FILIAL DROP COLUMN NMFILIAL")), QString());
@@ -465,10 +466,11 @@ private Q_SLOTS:
             {{QStringLiteral("010-index.sql"), "CREATE INDEX ZAVTESTE_IX ON OPERADOR (NMOPERADOR);\n"}},
             QStringLiteral("um índice"), &why);
         QVERIFY2(!schema.folder.isEmpty(), qPrintable(why));
-        const QString older = QStringLiteral("na versão %1 do esquema e este programa precisa da versão %2: "
-                                             "atualize-o com zav-dbinit --db <conexão do dono do banco> --upgrade.")
-                                  .arg(schema.shippedVersion)
-                                  .arg(schema.version);
+        const QString older =
+            QStringLiteral("na versão %1 do esquema e este programa precisa da versão %2: "
+                           "atualize-o com zav-dbinit --db <conexão do dono do banco> --upgrade.")
+                .arg(schema.shippedVersion)
+                .arg(schema.version);
         {
             const zavtest::SchemaDirectory use(schema.folder);
             ServerProcess server;
