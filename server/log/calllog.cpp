@@ -1,6 +1,7 @@
 #include "log/calllog.h"
 #include "metrics/metrics.h"
 #include "rpc/rpcdispatcher.h"
+#include "rpc/rpcerror.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -43,7 +44,10 @@ void CallLog::call(const CallOutcome& outcome, double milliseconds, qint64 bytes
         message.replace(u'\n', u' ');
         line += QStringLiteral(" erro %1 \"%2\"").arg(outcome.code).arg(message);
     }
-    write(line);
+    if (outcome.code == int(RpcCode::Unauthorized))
+        m_withoutSession.note(line);
+    else
+        write(line);
 }
 
 void CallLog::note(const QString& text) {
@@ -56,7 +60,7 @@ void LimitedNotes::note(const QString& text) {
     if (now - m_windowStart >= kWindow) {
         if (m_leftOut > 0)
             m_log.note(
-                QStringLiteral("http: %1 mensagens como as anteriores omitidas em %2 s")
+                QString::fromUtf8(m_leftOutText)
                     .arg(m_leftOut)
                     .arg(std::chrono::duration_cast<std::chrono::seconds>(now - m_windowStart).count()));
         m_windowStart = now;

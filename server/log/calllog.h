@@ -12,6 +12,33 @@ namespace zavserver {
 
 struct CallOutcome;
 
+class CallLog;
+
+// Lines that anyone who reaches the port can cause, one a connection or a
+// request (the HTTP library's: a handshake that failed, a connection that
+// broke; a call refused for want of a session): at most kBurst of them in
+// each kWindow go to the log, and how many were left out is said before the
+// next one written, so that a stranger's flood neither fills the journal nor
+// makes it drop the other lines.
+class LimitedNotes {
+public:
+    static constexpr int kBurst = 20;
+    static constexpr std::chrono::seconds kWindow{5};
+
+    // leftOut: the line that tells how many were left out (%1) in how many
+    // seconds (%2).
+    LimitedNotes(CallLog& log, const char* leftOut) : m_log(log), m_leftOutText(leftOut) {}
+    void note(const QString& text);
+
+private:
+    CallLog& m_log;
+    const char* m_leftOutText;
+    std::mutex m_mutex;
+    std::chrono::steady_clock::time_point m_windowStart;
+    int m_written = 0;
+    qint64 m_leftOut = 0;
+};
+
 class CallLog {
 public:
     CallLog() = default; // standard error
@@ -30,27 +57,8 @@ private:
 
     std::mutex m_mutex;
     std::FILE* m_file = nullptr;
-};
-
-// Lines that anyone who reaches the port can cause, one a connection (the
-// HTTP library's: a handshake that failed, a connection that broke): at most
-// kBurst of them in each kWindow go to the log, and how many were left out
-// is said before the next one written, so that a stranger's flood neither
-// fills the journal nor makes it drop the calls' lines.
-class LimitedNotes {
-public:
-    static constexpr int kBurst = 20;
-    static constexpr std::chrono::seconds kWindow{5};
-
-    explicit LimitedNotes(CallLog& log) : m_log(log) {}
-    void note(const QString& text);
-
-private:
-    CallLog& m_log;
-    std::mutex m_mutex;
-    std::chrono::steady_clock::time_point m_windowStart;
-    int m_written = 0;
-    qint64 m_leftOut = 0;
+    // The calls refused for want of a session: anyone may make them.
+    LimitedNotes m_withoutSession{*this, "%1 chamadas sem sessão omitidas do log em %2 s"};
 };
 
 } // namespace zavserver

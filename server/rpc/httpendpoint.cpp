@@ -423,7 +423,8 @@ void HttpEndpoint::HeldAnswers::resume(const Held& held) {
 }
 
 HttpEndpoint::HttpEndpoint(const ServerOptions& options, const RpcDispatcher& dispatcher, CallLog& log)
-    : m_options(options), m_dispatcher(dispatcher), m_log(log), m_libraryLog(log),
+    : m_options(options), m_dispatcher(dispatcher), m_log(log),
+      m_libraryLog(log, "http: %1 mensagens como as anteriores omitidas em %2 s"),
       m_hostNames(options.hostNames()) {
     // A streamed answer's pieces are mapped and unmapped whole: made on one
     // thread and freed on another, they would otherwise be left in the

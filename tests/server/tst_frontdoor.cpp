@@ -132,6 +132,7 @@ private Q_SLOTS:
     void oneReadingOfARequest_data();
     void oneReadingOfARequest();
     void httpsOnly();
+    void callsWithoutASessionFloodNoLog();
     void memoryGivenBack();
 };
 
@@ -407,6 +408,42 @@ void TestFrontDoor::httpsOnly() {
     QTRY_VERIFY2(tls.log().contains("mensagens como as anteriores omitidas"),
                  tls.log().right(400).constData());
     QCOMPARE(tls.terminate(), 0);
+}
+
+// Anyone may call without a session, as fast as the door answers: such calls
+// are a few lines in the log, and how many were left out is said once the
+// flood's window has passed, while a call under a session is always logged.
+void TestFrontDoor::callsWithoutASessionFloodNoLog() {
+    ServerProcess server;
+    QString why;
+    QVERIFY2(server.start(m_dbs.connectionText(zavtest::kSQLite), {}, &why), qPrintable(why));
+    const QByteArray stranger =
+        "POST " + kPath + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(server.port()) +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(kUnknownMethod.size()) +
+        "\r\nConnection: close\r\n\r\n" + kUnknownMethod;
+    const auto refusedLines = [&] { return server.log().count("Chamada sem sessão"); };
+    constexpr int kFlood = 150;
+    for (int i = 0; i < kFlood; ++i)
+        QCOMPARE(exchange(server.port(), stranger).status, 401);
+    const qsizetype written = refusedLines();
+    QVERIFY2(written > 0 && written <= 20, qPrintable(QString::number(written)));
+    // The calls are still counted where the monitoring looks.
+    const QByteArray metrics =
+        exchange(server.port(), "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                    QByteArray::number(server.port()) + "\r\nConnection: close\r\n\r\n")
+            .body;
+    qint64 unauthorised = 0;
+    for (const QByteArray& line : metrics.split('\n'))
+        if (line.startsWith("zav_calls_total{") && line.contains("outcome=\"unauthorized\""))
+            unauthorised += line.mid(line.lastIndexOf(' ') + 1).toLongLong();
+    QCOMPARE(unauthorised, qint64(kFlood));
+
+    QTest::qWait(5500);
+    QCOMPARE(exchange(server.port(), stranger).status, 401);
+    QTRY_VERIFY2(
+        server.log().contains(QByteArray::number(kFlood - written) + " chamadas sem sessão omitidas"),
+        server.log().right(600).constData());
+    QCOMPARE(server.terminate(), 0);
 }
 
 void TestFrontDoor::memoryGivenBack() {
