@@ -5,6 +5,7 @@
 // done and exits 0; a hung authority costs the other operators nothing; a
 // guesser slows only himself; connections the database broke are mended; and
 // nothing costly is spent on a request before its session is known.
+#include "authorityclient.h"
 #include "cancelfixture.h"
 #include "nfeworld.h"
 #include "serverprocess.h"
@@ -125,17 +126,11 @@ int count(QSqlDatabase& db, const QString& sql, const QVariantList& values = {})
 // "status"), as it counts them on their arrival.
 QMap<QString, int> authorityRequests(NfeWorld& nfe, const Registration& r) {
     QMap<QString, int> counts;
-    const zavnfe::CertificateLookup lookup =
-        zavnfe::CertificateStore(nfe.certificateFolder()).find(r.certificate, NfeWorld::kPassword);
-    if (!lookup.found())
+    QString why;
+    const auto client = authorityClient(nfe, r.certificate, &why);
+    if (!client)
         return counts;
-    httplib::SSLClient client("127.0.0.1", nfe.authority().port(), lookup.certificate->certificate(),
-                              lookup.certificate->key());
-    for (X509* issuer : lookup.certificate->issuers())
-        SSL_CTX_add1_chain_cert(client.ssl_context(), issuer);
-    client.enable_server_certificate_verification(true);
-    client.set_ca_cert_path(nfe.caFile().toStdString());
-    const auto result = client.Get("/zav/requests");
+    const auto result = client->Get("/zav/requests");
     if (!result || result->status != 200)
         return counts;
     for (const QString& line : QString::fromStdString(result->body).split(u'\n', Qt::SkipEmptyParts))

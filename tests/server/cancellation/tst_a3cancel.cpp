@@ -7,6 +7,7 @@
 // nothing journalled that was not sent, then registered once the token is
 // right again; /health and zav-doctor list the token; a thousand invoices
 // through the token, each registered once at the authority.
+#include "authorityclient.h"
 #include "cancelfixture.h"
 #include "nfeworld.h"
 #include "serverprocess.h"
@@ -73,22 +74,13 @@ bool writeSecret(const QString& path, const QByteArray& content) {
 // The cancellation events the authority holds for the NF-e, by its own
 // protocol query (an A1 of the same company opens its mutual TLS).
 int eventsAtAuthority(NfeWorld& nfe, const QString& serial, const QString& key, QString* why) {
-    const zavnfe::CertificateLookup lookup =
-        zavnfe::CertificateStore(nfe.certificateFolder()).find(serial, NfeWorld::kPassword);
-    if (!lookup.found()) {
-        *why = lookup.error;
+    const auto client = authorityClient(nfe, serial, why);
+    if (!client)
         return -1;
-    }
-    httplib::SSLClient client("127.0.0.1", nfe.authority().port(), lookup.certificate->certificate(),
-                              lookup.certificate->key());
-    for (X509* issuer : lookup.certificate->issuers())
-        SSL_CTX_add1_chain_cert(client.ssl_context(), issuer);
-    client.enable_server_certificate_verification(true);
-    client.set_ca_cert_path(nfe.caFile().toStdString());
     const QByteArray body = zavnfe::Soap::envelope(zavnfe::Soap::kStatusService, zavnfe::consSitNFe(2, key));
     const auto result =
-        client.Post("/ws/NFeConsultaProtocolo4", body.constData(), size_t(body.size()),
-                    zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF").toStdString());
+        client->Post("/ws/NFeConsultaProtocolo4", body.constData(), size_t(body.size()),
+                     zavnfe::Soap::contentType(zavnfe::Soap::kStatusService, "nfeConsultaNF").toStdString());
     if (!result) {
         *why = QStringLiteral("no answer to the protocol query");
         return -1;

@@ -3,6 +3,7 @@
 // product's script and sending to a real local authority (zav-authority) over
 // HTTPS with mutual TLS, on SQLite and PostgreSQL. What the server keeps
 // (procEventoNFe) is checked with the public schema and the xmlsec1 command.
+#include "authorityclient.h"
 #include "cancelfixture.h"
 #include "nfeworld.h"
 #include "serverprocess.h"
@@ -86,24 +87,6 @@ int records(QSqlDatabase& db, int n) {
     return scalar(db, QStringLiteral("SELECT COUNT(*) FROM CANCELAMENTONFE WHERE NRLANCTONF = ?"),
                   {entryOf(n)})
         .toInt();
-}
-
-// A client of the local authority with the certificate of serial, as the
-// server's; null with *why.
-std::unique_ptr<httplib::SSLClient> authorityClient(NfeWorld& nfe, const QString& serial, QString* why) {
-    const zavnfe::CertificateLookup lookup =
-        zavnfe::CertificateStore(nfe.certificateFolder()).find(serial, NfeWorld::kPassword);
-    if (!lookup.found()) {
-        *why = lookup.error;
-        return nullptr;
-    }
-    auto client = std::make_unique<httplib::SSLClient>(
-        "127.0.0.1", nfe.authority().port(), lookup.certificate->certificate(), lookup.certificate->key());
-    for (X509* issuer : lookup.certificate->issuers()) // the authority trusts the root only
-        SSL_CTX_add1_chain_cert(client->ssl_context(), issuer);
-    client->enable_server_certificate_verification(true);
-    client->set_ca_cert_path(nfe.caFile().toStdString());
-    return client;
 }
 
 // The requests each of the authority's services received ("evento",
